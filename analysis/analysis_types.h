@@ -1,0 +1,83 @@
+#pragma once
+// The records the analysis stages hand to each other and to the clip writer.
+#include <cstdint>
+
+#include "engine/growable.h"
+#include "mp4/movie_box.h"
+
+namespace analysis {
+
+struct ClipHeader {
+    uint64_t header_offset;  // image offset of the ftyp box
+    uint64_t ftyp_size;
+    uint64_t mdat_offset;
+    uint64_t mdat_size;
+    uint64_t mdat_end;
+    uint32_t valid;
+};
+
+struct KkadMarker {
+    uint64_t marker_offset;  // image offset of the "kkad" type characters
+    uint16_t sequence;
+    uint32_t tag;
+    uint32_t box_size;
+    uint32_t valid;
+    uint32_t has_time;
+    uint32_t year, month, day, hour, minute, second;
+    uint64_t time_unix;
+};
+
+struct RecordingRun {
+    uint64_t run_number;
+    uint64_t first_marker;
+    uint64_t end_marker;
+    uint64_t start_offset;
+    uint32_t has_time, year, month, day, hour, minute, second;
+    uint64_t time_unix;
+    uint32_t tag;
+    uint64_t marker_count;
+    uint32_t consecutive;
+    uint32_t header_index;  // 1-based, 0 for none
+};
+
+// Runs, movies and clip headers are referred to by index into their lists, which stay alive
+// (and unmoved) from stage 3 to the end of the run.
+struct MoviePair {
+    uint64_t run;          // index into the run list
+    uint64_t movie;        // index into the movie list
+    uint32_t header_index; // 1-based
+};
+
+struct ChunkPlacement {
+    uint32_t mapped;
+    uint32_t ambiguous;
+    uint64_t kkad_offset;
+    uint32_t kkad_size;
+    uint32_t hit_ordinal;
+    int32_t hit_count;
+    uint32_t resolved;
+    uint64_t data_offset;
+};
+
+struct RecoveryClip {
+    uint32_t clip_number;
+    const ClipHeader* header;
+    const RecordingRun* run;
+    const mp4::MovieInfo* movie;
+    ChunkPlacement* chunks;
+    uint64_t chunk_count;
+    uint64_t mapped_count;
+    uint64_t resolved_count;
+};
+
+using ClipHeaderList = engine::Growable<ClipHeader, 256>;
+using MarkerList = engine::Growable<KkadMarker, 16384>;
+using MovieList = engine::Growable<mp4::MovieInfo, 256>;
+using RunList = engine::Growable<RecordingRun, 256>;
+using PairList = engine::Growable<MoviePair, 256>;
+using ClipList = engine::Growable<RecoveryClip, 256>;
+
+// No entry with both mapped and resolved at 0; a clip with no entries counts as recoverable.
+int clip_is_recoverable(const RecoveryClip* clip);
+
+}  // namespace analysis

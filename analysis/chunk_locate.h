@@ -1,0 +1,32 @@
+#pragma once
+// Finding a video chunk in the image and checking the NAL structure of its samples.
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/analysis_types.h"
+
+namespace analysis {
+
+// The two process-wide read buffers: direct reads of a chunk and window reads. They only grow
+// during a run and are released by the driver at its end.
+struct ReadBuffer {
+    uint8_t* data;
+    uint64_t capacity;
+};
+extern ReadBuffer direct_read_buffer;
+extern ReadBuffer window_read_buffer;
+
+// Grows by doubling from the current capacity (or 1 MiB) until `need` fits.
+void grow_read_buffer(ReadBuffer* buffer, uint64_t need);
+void release_read_buffers();
+
+int check_sample_structure(const uint8_t* sample, uint64_t len, const char* format);
+int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const uint32_t* sizes,
+                    uint64_t count, const char* format);
+int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre, uint64_t back,
+                         uint64_t forward, const uint32_t* sizes, uint64_t count, const char* format,
+                         uint64_t* out);
+int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* movie,
+                 const ChunkPlacement* chunks, uint64_t chunk_index, uint64_t* out);
+
+}  // namespace analysis

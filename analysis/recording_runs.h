@@ -1,0 +1,20 @@
+#pragma once
+// Stage [3/6]: sequence-zero runs, the whole-hour shift, pairing with movie boxes, and the
+// 12-sample clips to rebuild.
+#include "analysis/analysis_types.h"
+
+namespace analysis {
+
+// Prints the stage heading and its four lines; fills runs, pairs and the sorted clip list.
+void build_recordings(const ClipHeaderList* headers, const MarkerList* markers, const MovieList* movies,
+                      RunList* runs, PairList* pairs, ClipList* clips);
+
+void build_runs(const ClipHeaderList* headers, const MarkerList* markers, RunList* runs);
+int choose_time_shift(const RunList* runs, const MovieList* movies);
+void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList* pairs);
+void select_clips(const PairList* pairs, const RunList* runs, const MovieList* movies,
+                  const ClipHeaderList* headers, ClipList* clips);
+
+void free_clips(ClipList* clips);
+
+}  // namespace analysis

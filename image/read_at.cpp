@@ -1,0 +1,16 @@
+#include "image/geometry.h"
+
+#include "platform/platform.h"
+
+namespace image {
+
+int read_at(std::FILE* image, uint64_t offset, void* buf, uint64_t n)
+{
+    if (offset > static_cast<uint64_t>(INT64_MAX) || !platform::seek_abs(image, offset))
+        return 0;
+    if (n == 0)
+        return 1;
+    return platform::read_exact(image, buf, static_cast<size_t>(n));
+}
+
+}  // namespace image

@@ -1,0 +1,34 @@
+#pragma once
+// The scan cache: the ScanIndex of an image kept in the working folder, keyed by the image's
+// size and three 64 KiB content samples.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "image/scan_index.h"
+
+namespace image {
+
+constexpr size_t cache_path_capacity = 2300;
+constexpr size_t cache_tmp_path_capacity = 2340;
+
+uint64_t image_fingerprint(std::FILE* image, uint64_t image_size);
+
+// Folder, one separator unless the folder is empty or already ends in one, then the name;
+// cut to cap - 1 characters and always terminated.
+void path_join(char* out, size_t cap, const char* folder, const char* name);
+
+// "velto_xavc_scan_%016llx.bin" joined to the working folder.
+void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out /* cache_path_capacity */);
+
+// n offsets into `list`, each below image_size; 0 with the list emptied otherwise.
+int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t image_size);
+
+// 1 and `index` filled (and the hit line printed) when a valid cache exists; a stale or damaged
+// file is deleted. Silent otherwise.
+int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image_size, ScanIndex* index);
+
+// Writes the cache through "<path>.tmp" and a rename; every failure is silent.
+void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image_size, const ScanIndex* index);
+
+}  // namespace image

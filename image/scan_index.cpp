@@ -1,0 +1,12 @@
+#include "image/scan_index.h"
+
+namespace image {
+
+void free_scan_index(ScanIndex* index)
+{
+    engine::list_free(&index->xavc_hits);
+    engine::list_free(&index->kkad_hits);
+    engine::list_free(&index->moov_hits);
+}
+
+}  // namespace image

@@ -1,0 +1,28 @@
+#pragma once
+// The three hit lists of the raw scan.
+#include <cstdint>
+
+#include "engine/growable.h"
+
+namespace image {
+
+// Image offsets, strictly increasing; room for 64 at the first append.
+using OffsetList = engine::Growable<uint64_t, 64>;
+
+struct ScanIndex {
+    OffsetList xavc_hits;  // offsets of "ftypXAVC" (the f)
+    OffsetList kkad_hits;  // offsets of "kkad"
+    OffsetList moov_hits;  // offsets of "moov"
+};
+
+// Appends unless the offset is not above the last one, so hits in carried bytes count once.
+inline void record_hit(OffsetList* list, uint64_t offset)
+{
+    if (list->count > 0 && offset <= list->items[list->count - 1])
+        return;
+    engine::list_append(list, offset);
+}
+
+void free_scan_index(ScanIndex* index);
+
+}  // namespace image

@@ -1,0 +1,51 @@
+#pragma once
+// Every call that differs between Windows and the POSIX build lives behind these functions.
+#include <cstdint>
+#include <cstdio>
+#include <cstddef>
+
+namespace platform {
+
+// The separator joined between a folder and a name ("\\" on Windows, "/" elsewhere).
+extern const char path_separator;
+// The name of the validator library beside the executable.
+extern const char* const validator_library_name;
+// "DLL" on Windows, "library" elsewhere: the word the validator loader's messages use.
+extern const char* const library_word;
+
+std::FILE* open_read_only(const char* path);        // "rb"
+std::FILE* create_read_write(const char* path);     // "w+b", truncating
+std::FILE* create_write(const char* path);          // "wb", truncating
+
+// Absolute 64-bit seek; 1 on success. Positions of 2^63 or more cannot be reached.
+int seek_abs(std::FILE* f, uint64_t offset);
+// Seek to the end; 1 and the position when the stream can tell it.
+int seek_end(std::FILE* f, int64_t* position);
+int64_t tell(std::FILE* f);
+// Exactly n bytes at the current position; 1 when all arrived.
+int read_exact(std::FILE* f, void* buf, size_t n);
+// Zero-filled change of the open file's size; 1 on success.
+int set_file_size(std::FILE* f, uint64_t size);
+// Tells the operating system that the file will be read front to back once.
+void advise_sequential(std::FILE* f);
+
+int remove_file(const char* path);                  // 1 on success
+int rename_file(const char* from, const char* to);  // 1 on success
+// One folder, no parents: 1 made, 2 already there, 0 failed.
+int make_folder(const char* path);
+int path_exists(const char* path);
+
+// Text of an errno value.
+const char* errno_text(int err);
+
+// Full path of the running executable; 1 on success.
+int own_executable_path(char* out, size_t cap);
+
+// Library loading. load_library gives 0 and fills *error_code and the error text on failure.
+void* load_library(const char* path, unsigned long* error_code, char* error_text, size_t cap);
+void* find_symbol(void* library, const char* name);
+void free_library(void* library);
+// 1 when the file's attributes can be read; otherwise 0 with the system error code.
+int file_attributes_readable(const char* path, unsigned long* error_code);
+
+}  // namespace platform

@@ -1,0 +1,107 @@
+// POSIX half of the platform layer: stdio with 64-bit offsets, dlopen, /proc/self/exe.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+const char path_separator = '/';
+const char* const validator_library_name = "VeltoXAVCValidate.so";
+const char* const library_word = "library";
+
+std::FILE* open_read_only(const char* path) { return std::fopen(path, "rb"); }
+std::FILE* create_read_write(const char* path) { return std::fopen(path, "w+b"); }
+std::FILE* create_write(const char* path) { return std::fopen(path, "wb"); }
+
+int seek_abs(std::FILE* f, uint64_t offset)
+{
+    if (offset > static_cast<uint64_t>(INT64_MAX))
+        return 0;
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+int seek_end(std::FILE* f, int64_t* position)
+{
+    if (fseeko(f, 0, SEEK_END) != 0)
+        return 0;
+    *position = ftello(f);
+    return 1;
+}
+
+int64_t tell(std::FILE* f) { return ftello(f); }
+
+int read_exact(std::FILE* f, void* buf, size_t n)
+{
+    return std::fread(buf, 1, n, f) == n;
+}
+
+int set_file_size(std::FILE* f, uint64_t size)
+{
+    if (size > static_cast<uint64_t>(INT64_MAX) || std::fflush(f) != 0)
+        return 0;
+    return ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
+}
+
+void advise_sequential(std::FILE* f)
+{
+    posix_fadvise(fileno(f), 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+int remove_file(const char* path) { return std::remove(path) == 0; }
+int rename_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+int make_folder(const char* path)
+{
+    if (mkdir(path, 0777) == 0)
+        return 1;
+    return errno == EEXIST ? 2 : 0;
+}
+
+int path_exists(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+const char* errno_text(int err) { return std::strerror(err); }
+
+int own_executable_path(char* out, size_t cap)
+{
+    if (cap == 0)
+        return 0;
+    ssize_t n = readlink("/proc/self/exe", out, cap - 1);
+    if (n <= 0)
+        return 0;
+    out[n] = 0;
+    return 1;
+}
+
+void* load_library(const char* path, unsigned long* error_code, char* error_text, size_t cap)
+{
+    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        *error_code = static_cast<unsigned long>(errno);
+        const char* why = dlerror();
+        std::snprintf(error_text, cap, "%s", why ? why : "");
+    }
+    return lib;
+}
+
+void* find_symbol(void* library, const char* name) { return dlsym(library, name); }
+void free_library(void* library) { dlclose(library); }
+
+int file_attributes_readable(const char* path, unsigned long* error_code)
+{
+    struct stat st;
+    if (stat(path, &st) == 0)
+        return 1;
+    *error_code = static_cast<unsigned long>(errno);
+    return 0;
+}
+
+}  // namespace platform

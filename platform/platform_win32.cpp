@@ -1,0 +1,103 @@
+// Windows half of the platform layer: the universal C runtime's 64-bit stdio and the kernel's
+// module and error calls.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+
+namespace platform {
+
+const char path_separator = '\\';
+const char* const validator_library_name = "VeltoXAVCValidate.dll";
+const char* const library_word = "DLL";
+
+std::FILE* open_read_only(const char* path) { return std::fopen(path, "rb"); }
+std::FILE* create_read_write(const char* path) { return std::fopen(path, "w+b"); }
+std::FILE* create_write(const char* path) { return std::fopen(path, "wb"); }
+
+int seek_abs(std::FILE* f, uint64_t offset)
+{
+    if (offset > static_cast<uint64_t>(INT64_MAX))
+        return 0;
+    return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+int seek_end(std::FILE* f, int64_t* position)
+{
+    if (_fseeki64(f, 0, SEEK_END) != 0)
+        return 0;
+    *position = _ftelli64(f);
+    return 1;
+}
+
+int64_t tell(std::FILE* f) { return _ftelli64(f); }
+
+int read_exact(std::FILE* f, void* buf, size_t n)
+{
+    return std::fread(buf, 1, n, f) == n;
+}
+
+int set_file_size(std::FILE* f, uint64_t size)
+{
+    if (size > static_cast<uint64_t>(INT64_MAX) || std::fflush(f) != 0)
+        return 0;
+    return _chsize_s(_fileno(f), static_cast<__int64>(size)) == 0;
+}
+
+void advise_sequential(std::FILE*) {}
+
+int remove_file(const char* path) { return std::remove(path) == 0; }
+int rename_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+int make_folder(const char* path)
+{
+    if (_mkdir(path) == 0)
+        return 1;
+    return errno == EEXIST ? 2 : 0;
+}
+
+int path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+const char* errno_text(int err) { return std::strerror(err); }
+
+int own_executable_path(char* out, size_t cap)
+{
+    DWORD n = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(cap));
+    return n != 0 && n < cap;
+}
+
+void* load_library(const char* path, unsigned long* error_code, char* error_text, size_t cap)
+{
+    SetLastError(0);
+    HMODULE lib = LoadLibraryA(path);
+    if (!lib) {
+        DWORD err = GetLastError();
+        *error_code = err;
+        error_text[0] = 0;
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 err, 0, error_text, static_cast<DWORD>(cap), nullptr);
+        if (n == 0)
+            error_text[0] = 0;
+    }
+    return reinterpret_cast<void*>(lib);
+}
+
+void* find_symbol(void* library, const char* name)
+{
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void free_library(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+int file_attributes_readable(const char* path, unsigned long* error_code)
+{
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+        return 1;
+    *error_code = GetLastError();
+    return 0;
+}
+
+}  // namespace platform

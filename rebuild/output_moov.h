@@ -1,0 +1,20 @@
+#pragma once
+// The movie box written behind the media data of an output file.
+#include <cstdint>
+
+#include "mp4/movie_box.h"
+
+namespace rebuild {
+
+struct OutputMoov {
+    uint8_t* bytes;
+    uint64_t length;
+    int removed_tracks;
+};
+
+// A copy of the clip's movie box without the tracks that are neither video nor sound (all kept
+// with keep_metadata_track). 0 when the bytes do not start with a moov box header.
+int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, OutputMoov* out);
+void free_output_moov(OutputMoov* out);
+
+}  // namespace rebuild

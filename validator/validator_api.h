@@ -1,0 +1,59 @@
+#pragma once
+// The decode-validator library beside the executable and the table of its six exports.
+#include <cstddef>
+#include <cstdint>
+
+namespace validator {
+
+constexpr uint32_t validator_abi = 0x10000;
+constexpr uint64_t no_failing_sample = ~uint64_t(0);
+
+struct ValidatorOpenParams {
+    uint32_t version;     // 0x10000
+    char format[4];       // sample-entry type as stored: avc1 or avc3
+    uint32_t reserved0;   // 0
+    uint32_t one;         // 1
+    uint64_t config_address;  // the avcC box body
+    uint32_t config_length;
+    uint32_t reserved1;   // 0
+};
+
+struct ValidatorResult {
+    uint32_t version;  // 0x10000, set by the caller
+    uint32_t reserved0;
+    uint64_t reserved1;
+    uint64_t samples_received;
+    uint64_t frames_decoded;
+    uint64_t failing_sample;  // all ones (or all ones minus one) when none
+    uint32_t corrupt_frames;
+};
+
+using GetAbiFn = uint32_t (*)();
+using OpenFn = void* (*)(const ValidatorOpenParams*);
+using PushFn = int (*)(void*, const uint8_t*, uint64_t, uint64_t);
+using FinishFn = int (*)(void*, ValidatorResult*);
+using GetResultFn = int (*)(void*, ValidatorResult*);
+using CloseFn = void (*)(void*);
+
+struct ValidatorApi {
+    void* library;
+    GetAbiFn get_abi;
+    OpenFn open;
+    PushFn push;
+    FinishFn finish;
+    GetResultFn get_result;
+    CloseFn close;
+    int loaded;
+};
+
+extern ValidatorApi validator_api;
+
+// Loads the library beside the executable; 1 when it and all six exports are there, else 0
+// with the reason in `message`.
+int load_validator(char* message, size_t cap);
+// Loads from an explicit path (the tests use it with their own test-double libraries).
+int load_validator_from(const char* library_path, char* message, size_t cap);
+// Unloads the library if loaded and clears the table.
+void unload_validator();
+
+}  // namespace validator
