@@ -10,8 +10,10 @@ namespace platform {
 extern const char path_separator;
 // The name of the validator library beside the executable.
 extern const char* const validator_library_name;
-// "DLL" on Windows, "library" elsewhere: the word the validator loader's messages use.
+// The words the validator loader's messages use: "DLL", "Windows" and "Win32 error" on Windows.
 extern const char* const library_word;
+extern const char* const system_word;
+extern const char* const error_code_word;
 
 std::FILE* open_read_only(const char* path);        // "rb"
 std::FILE* create_read_write(const char* path);     // "w+b", truncating

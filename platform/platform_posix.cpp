@@ -13,6 +13,8 @@ namespace platform {
 const char path_separator = '/';
 const char* const validator_library_name = "VeltoXAVCValidate.so";
 const char* const library_word = "library";
+const char* const system_word = "the system";
+const char* const error_code_word = "error";
 
 std::FILE* open_read_only(const char* path) { return std::fopen(path, "rb"); }
 std::FILE* create_read_write(const char* path) { return std::fopen(path, "w+b"); }

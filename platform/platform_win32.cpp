@@ -13,6 +13,8 @@ namespace platform {
 const char path_separator = '\\';
 const char* const validator_library_name = "VeltoXAVCValidate.dll";
 const char* const library_word = "DLL";
+const char* const system_word = "Windows";
+const char* const error_code_word = "Win32 error";
 
 std::FILE* open_read_only(const char* path) { return std::fopen(path, "rb"); }
 std::FILE* create_read_write(const char* path) { return std::fopen(path, "w+b"); }

@@ -1,0 +1,145 @@
+#include "engine/driver.h"
+
+#include <cstring>
+
+#include "analysis/candidates.h"
+#include "analysis/chunk_locate.h"
+#include "analysis/final_chunks.h"
+#include "analysis/fingerprint_map.h"
+#include "analysis/recording_runs.h"
+#include "engine/report.h"
+#include "image/raw_scan.h"
+#include "image/scan_cache.h"
+#include "rebuild/clip_writer.h"
+#include "validator/validator_api.h"
+
+namespace engine {
+
+static void scan_stage(RunState* s)
+{
+    out_printf("\n[2/6] Raw scanning image...\n");
+    if (!image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan)) {
+        image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan);
+        image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
+    }
+    out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
+               s->scan.moov_hits.count);
+}
+
+static void run_analysis(RunState* s)
+{
+    s->geometry = image::detect_exfat(s->image, s->image_size);
+    scan_stage(s);
+    analysis::validate_candidates(s->image, s->image_size, &s->scan, &s->headers, &s->markers, &s->movies);
+    analysis::build_recordings(&s->headers, &s->markers, &s->movies, &s->runs, &s->pairs, &s->clips);
+    analysis::map_fingerprints(s->image, s->image_size, &s->markers, &s->clips);
+    s->recoverable_clips = analysis::resolve_final_chunks(s->image, s->image_size, &s->clips,
+                                                         &s->final_chunks_found);
+}
+
+size_t recovery_queue_total(const EngineOptions* options, const analysis::ClipList* clips)
+{
+    size_t recoverable = 0, matching = 0;
+    for (size_t i = 0; i < clips->count; i++) {
+        const analysis::RecoveryClip* c = &clips->items[i];
+        if (!analysis::clip_is_recoverable(c))
+            continue;
+        recoverable++;
+        if (options->clip_index != 0 && static_cast<int32_t>(c->clip_number) == options->clip_index)
+            matching = 1;
+    }
+    if (options->clip_index != 0)
+        return matching;
+    if (options->recover_all)
+        return recoverable;
+    size_t wanted = static_cast<size_t>(options->recover_count);
+    return wanted < recoverable ? wanted : recoverable;
+}
+
+size_t run_recovery_queue(RunState* s, size_t queue_total, ClipWriterFn writer)
+{
+    const EngineOptions* o = &s->options;
+    size_t written = 0, handed = 0;
+    size_t wanted = static_cast<size_t>(o->recover_count);
+    for (size_t i = 0; i < s->clips.count; i++) {
+        const analysis::RecoveryClip* c = &s->clips.items[i];
+        if (!analysis::clip_is_recoverable(c))
+            continue;
+        if (o->clip_index != 0) {
+            if (static_cast<int32_t>(c->clip_number) != o->clip_index)
+                continue;
+            written += writer(s, c, 1, 1);
+            break;
+        }
+        if (o->recover_all) {
+            written += writer(s, c, ++handed, queue_total);
+            continue;
+        }
+        // first N: a clip the writer gives up does not count, the next one is tried instead
+        if (written >= wanted)
+            break;
+        written += writer(s, c, ++handed, queue_total);
+        if (written >= wanted)
+            break;
+    }
+    return written;
+}
+
+static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, size_t file_index,
+                             size_t file_count)
+{
+    return rebuild::write_clip(s->image, s->image_size, &s->geometry, clip, s->destination,
+                               s->options.keep_metadata_track, s->options.no_validator ? 0 : 1, file_index,
+                               file_count);
+}
+
+static void recovery_stage(RunState* s)
+{
+    if (!s->options.no_validator) {
+        char reason[512];
+        std::memset(reason, 0, sizeof reason);
+        if (!validator::load_validator(reason, sizeof reason))
+            fatal("AVC validator unavailable: %s", reason);
+    }
+    out_printf("\n[6/6] Rebuilding MP4...\n");
+    bounded_format(s->destination, sizeof s->destination, "%s", s->options.output_dir);
+    size_t total = recovery_queue_total(&s->options, &s->clips);
+    out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
+    if (s->clips.count > 0)
+        s->videos_written = run_recovery_queue(s, total, write_queued_clip);
+    out_printf("\nComplete.\n");
+    out_printf("  recoverable clips : %zu\n", s->recoverable_clips);
+    out_printf("  videos written    : %zu\n", s->videos_written);
+    out_printf("  destination       : %s\n", s->destination);
+}
+
+void free_run_state(RunState* s)
+{
+    image::free_scan_index(&s->scan);
+    engine::list_free(&s->headers);
+    engine::list_free(&s->markers);
+    for (size_t i = 0; i < s->movies.count; i++)
+        mp4::free_movie_info(&s->movies.items[i]);
+    engine::list_free(&s->movies);
+    engine::list_free(&s->runs);
+    engine::list_free(&s->pairs);
+    analysis::free_clips(&s->clips);
+}
+
+void run_pipeline(RunState* s)
+{
+    run_analysis(s);
+    if (s->options.analysis_only) {
+        out_printf("\nAnalysis complete. No MP4 files requested.\n");
+    } else {
+        recovery_stage(s);
+    }
+    std::fclose(s->image);
+    s->image = nullptr;
+    free_run_state(s);
+    analysis::release_read_buffers();
+    if (!s->options.analysis_only)
+        validator::unload_validator();
+}
+
+}  // namespace engine

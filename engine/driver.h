@@ -1,0 +1,46 @@
+#pragma once
+// The pipeline driver: the six stages in their fixed order, the recovery queue and the summary.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/analysis_types.h"
+#include "engine/options.h"
+#include "image/geometry.h"
+#include "image/scan_index.h"
+
+namespace engine {
+
+struct RunState {
+    EngineOptions options;
+    std::FILE* image;
+    uint64_t image_size;
+    uint64_t fingerprint;
+    image::ImageGeometry geometry;
+    image::ScanIndex scan;
+    analysis::ClipHeaderList headers;
+    analysis::MarkerList markers;
+    analysis::MovieList movies;
+    analysis::RunList runs;
+    analysis::PairList pairs;
+    analysis::ClipList clips;
+    size_t final_chunks_found;
+    size_t recoverable_clips;
+    char destination[1200];
+    size_t videos_written;
+};
+
+// Hands one queued clip to the writer; the result is 1 when the clip was written.
+using ClipWriterFn = int (*)(RunState* state, const analysis::RecoveryClip* clip, size_t file_index,
+                             size_t file_count);
+
+// Number of clips the queue will hold ("Recovery queue: %zu file%s").
+size_t recovery_queue_total(const EngineOptions* options, const analysis::ClipList* clips);
+// Walks the clips in list order and hands the queued ones to `writer`; returns videos written.
+size_t run_recovery_queue(RunState* state, size_t queue_total, ClipWriterFn writer);
+
+// Runs stage 1 to the summary; the image stream is closed and everything released at the end.
+void run_pipeline(RunState* state);
+void free_run_state(RunState* state);
+
+}  // namespace engine

@@ -1,0 +1,48 @@
+#include "engine/engine_main.h"
+
+#include <cerrno>
+
+#include "engine/driver.h"
+#include "engine/report.h"
+#include "image/scan_cache.h"
+#include "platform/platform.h"
+
+namespace engine {
+
+// Measures the image from the current position to its end and seeks back.
+static uint64_t measure_image(std::FILE* image)
+{
+    int64_t here = platform::tell(image);
+    int64_t end = 0;
+    if (!platform::seek_end(image, &end))
+        end = 0;
+    platform::seek_abs(image, here < 0 ? 0 : static_cast<uint64_t>(here));
+    return end < 0 ? 0 : static_cast<uint64_t>(end);
+}
+
+void engine_main(int argc, char** argv)
+{
+    set_streams_unbuffered();
+    static RunState state;
+    parse_options(argc, argv, &state.options);
+    const EngineOptions* o = &state.options;
+
+    bounded_format(work_dir_buffer, sizeof work_dir_buffer, "%s", o->work_dir);
+    out_printf("Mendora Recovery %s\n", build_tag);
+    out_printf("Work   : %s\n", work_dir_buffer);
+    out_printf("Source : %s\n", o->image_path);
+    out_printf("Output : %s\n\n", o->output_dir);
+
+    state.image = platform::open_read_only(o->image_path);
+    if (!state.image)
+        fatal("cannot open source image %s: %s", o->image_path, platform::errno_text(errno));
+    state.image_size = measure_image(state.image);
+    out_printf("Size   : %llu bytes\n", static_cast<unsigned long long>(state.image_size));
+
+    state.fingerprint = image::image_fingerprint(state.image, state.image_size);
+    if (!o->analysis_only && !platform::make_folder(o->output_dir))
+        fatal("cannot create output directory %s", o->output_dir);
+    run_pipeline(&state);
+}
+
+}  // namespace engine

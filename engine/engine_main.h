@@ -1,0 +1,8 @@
+#pragma once
+
+namespace engine {
+
+// The console engine: options, banner, image, fingerprint, output folder, then the pipeline.
+void engine_main(int argc, char** argv);
+
+}  // namespace engine
