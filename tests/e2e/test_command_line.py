@@ -1,0 +1,153 @@
+"""The engine's command line run against the real executable: every option rule, message and
+exit code, the usage text and banner byte for byte, and the image never written."""
+import hashlib
+import os
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.environ.get("MENDORA_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+MENDORA = os.path.join(BUILD, "mendora")
+TAG = "2026-08-28-c52-syslink-ucrt64"
+
+USAGE = """Mendora recovery {tag}
+
+Usage:
+  {prog} image.dsk [options]
+
+Options:
+  -o DIR                  output directory (default: sony_recovery_c)
+  --work-dir DIR           workspace for cache/log/temp files
+  --analysis-only         scan/map only, write no MP4
+  --recover N             recover first N mapped clips (default: 1)
+  --recover-all           recover all mapped clips
+  --clip N                recover one XAVC candidate index
+  --keep-metadata-track   retain Sony RTMD trak in output moov
+  --no-validator          skip in-process AVC decode validation
+  --chunk-mib N           raw scan chunk size MiB (default: 64)
+  --no-progress           suppress raw scan progress
+  -h, --help              show this help
+
+The source image is always opened read-only.
+"""
+
+
+def run(args, cwd):
+    p = subprocess.run([MENDORA] + args, cwd=cwd, capture_output=True, text=True, timeout=300)
+    return p.returncode, p.stdout, p.stderr
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class CommandLine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.dir = cls.tmp.name
+        cls.image = os.path.join(cls.dir, "card.img")
+        with open(cls.image, "wb") as f:
+            f.truncate(8 * 1024 * 1024)
+        subprocess.run(["mkfs.exfat", cls.image], check=True, capture_output=True)
+        cls.image_hash = sha256(cls.image)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def tearDown(self):
+        self.assertEqual(sha256(self.image), self.image_hash, "the source image was written")
+
+    def test_errors_and_help(self):
+        img = self.image
+        rows = [
+            # name, arguments, exit code, standard error
+            ("recover negative", ["--recover", "-1", img], 2, "ERROR: --recover cannot be negative\n"),
+            ("clip zero", ["--clip", "0", img], 2, "ERROR: --clip must be positive\n"),
+            ("clip text", ["--clip", "x", img], 2, "ERROR: --clip must be positive\n"),
+            ("chunk-mib zero", ["--chunk-mib", "0", img], 2, "ERROR: invalid --chunk-mib\n"),
+            ("chunk-mib 4097", ["--chunk-mib", "4097", img], 2, "ERROR: invalid --chunk-mib\n"),
+            ("chunk-mib negative", ["--chunk-mib", "-1", img], 2, "ERROR: invalid --chunk-mib\n"),
+            ("chunk-mib text", ["--chunk-mib", "big", img], 2, "ERROR: invalid --chunk-mib\n"),
+            ("unknown option", ["--fast", img], 2, "ERROR: unknown option: --fast\n"),
+            ("single dash", ["-", img], 2, "ERROR: unknown option: -\n"),
+            ("-h with more letters", ["-help", img], 2, "ERROR: unknown option: -help\n"),
+            ("-o last", [img, "-o"], 2, "ERROR: unknown option: -o\n"),
+            ("--recover last", [img, "--recover"], 2, "ERROR: unknown option: --recover\n"),
+            ("--work-dir last", [img, "--work-dir"], 2, "ERROR: unknown option: --work-dir\n"),
+            ("--gui with an image", ["--gui", img], 2, "ERROR: unknown option: --gui\n"),
+            ("empty working folder", ["--work-dir", "", "--fast"], 2, "ERROR: unknown option: --fast\n"),
+            ("empty working folder alone", ["--work-dir", "", img], 2, "ERROR: working directory is required\n"),
+            ("error before help", ["--recover", "-1", "--help"], 2, "ERROR: --recover cannot be negative\n"),
+            ("help before error", ["--help", "--recover", "-1"], 0, ""),
+            ("missing image", [os.path.join(self.dir, "absent.img"), "--analysis-only"], 2,
+             "ERROR: cannot open source image %s: No such file or directory\n" % os.path.join(self.dir, "absent.img")),
+        ]
+        for name, args, code, err in rows:
+            with self.subTest(name):
+                rc, out, stderr = run(args, self.dir)
+                self.assertEqual(rc, code)
+                self.assertEqual(stderr, err)
+                if code == 2:
+                    self.assertNotIn("Usage:", out)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "sony_recovery_c")))
+
+    def test_usage_text_byte_for_byte(self):
+        for flag in ("-h", "--help"):
+            rc, out, err = run([flag, "--fast"], self.dir)
+            self.assertEqual((rc, err), (0, ""))
+            self.assertEqual(out, USAGE.format(tag=TAG, prog=MENDORA))
+
+    def test_no_arguments_or_gui_alone_ask_for_the_window(self):
+        for args in ([], ["--gui"]):
+            rc, out, err = run(args, self.dir)
+            self.assertEqual(rc, 2)
+            self.assertIn("graphical front end is not part of this build", err)
+
+    def test_banner_and_analysis_only_creates_no_output_folder(self):
+        out_dir = os.path.join(self.dir, "never")
+        rc, out, err = run([self.image, "-o", out_dir, "--work-dir", self.dir, "--analysis-only"], self.dir)
+        self.assertEqual((rc, err), (0, ""))
+        banner = ("Mendora Recovery %s\nWork   : %s\nSource : %s\nOutput : %s\n\nSize   : %d bytes\n"
+                  % (TAG, self.dir, self.image, out_dir, os.path.getsize(self.image)))
+        self.assertTrue(out.startswith(banner), out[:400])
+        self.assertTrue(out.endswith("\nAnalysis complete. No MP4 files requested.\n"))
+        self.assertFalse(os.path.exists(out_dir))
+
+    def test_accepted_values_run_to_the_end(self):
+        rows = [
+            ("chunk-mib hexadecimal", ["--chunk-mib", "0x10", "--no-validator"]),
+            ("chunk-mib octal", ["--chunk-mib", "010", "--no-validator"]),
+            ("chunk-mib largest", ["--chunk-mib", "4096", "--no-validator"]),
+            ("recover zero", ["--recover", "0", "--no-validator"]),
+            ("recover text is zero", ["--recover", "many", "--no-validator"]),
+            ("dash value for -o", ["-o", "-dash-folder", "--no-validator"]),
+            ("second image wins", ["first.img", self.image, "--no-validator"]),
+            ("clip with recover-all", ["--clip", "3", "--recover-all", "--no-validator"]),
+        ]
+        for name, extra in rows:
+            with self.subTest(name):
+                work = tempfile.mkdtemp(dir=self.dir)
+                args = ([self.image] if "second image wins" != name else []) + extra + ["--work-dir", work]
+                rc, out, err = run(args, work)
+                self.assertEqual((rc, err), (0, ""))
+                self.assertIn("Recovery queue: 0 files\n", out)
+                self.assertIn("  videos written    : 0\n", out)
+                if "-o" in extra:
+                    self.assertTrue(os.path.isdir(os.path.join(work, "-dash-folder")))
+
+    def test_output_folder_is_created_one_level_only(self):
+        work = tempfile.mkdtemp(dir=self.dir)
+        nested = os.path.join(work, "a", "b")
+        rc, out, err = run([self.image, "-o", nested, "--work-dir", work, "--no-validator"], work)
+        self.assertEqual((rc, err), (2, "ERROR: cannot create output directory %s\n" % nested))
+        self.assertFalse(os.path.exists(os.path.join(work, "a")))
+        rc, out, err = run([self.image, "-o", os.path.join(work, "a"), "--work-dir", work, "--no-validator"], work)
+        self.assertEqual(rc, 0)
+        self.assertTrue(os.path.isdir(os.path.join(work, "a")))
+
+
+if __name__ == "__main__":
+    unittest.main()
