@@ -26,5 +26,9 @@ void clip_output_path(const char* output_dir, const char* name, char* out, size_
 // The progress percentages of the video and audio steps.
 int video_percent(uint64_t written, uint64_t chunk_count);
 int audio_percent(uint64_t done, uint64_t chunk_count, int* last_chunk);
+// Whether a progress line with `percent` is printed after the line that showed `last`: video
+// steps by at least 2 except at 0 and 85, audio by at least 2 except at its last chunk.
+int video_progress_due(int percent, int last);
+int audio_progress_due(int percent, int last_chunk, int last);
 
 }  // namespace rebuild

@@ -1,0 +1,317 @@
+// Stage [6/6]: one clip rebuilt as the camera wrote it. The header and every chunk go back to
+// the file offset the movie box names for them, so the stco/co64 tables stay valid untouched,
+// and the movie box goes right behind the media data, where the camera had put it.
+#include "rebuild/clip_writer.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "analysis/chunk_locate.h"
+#include "engine/report.h"
+#include "mp4/box.h"
+#include "platform/platform.h"
+#include "rebuild/cluster_map.h"
+#include "rebuild/output_moov.h"
+#include "rebuild/validation_pass.h"
+
+namespace rebuild {
+
+namespace {
+
+struct Writer {
+    const analysis::RecoveryClip* clip;
+    int clip_number;
+    int validate;
+    int show_progress;
+    size_t file_index;
+    size_t file_count;
+    ClipWriteState state;
+    OutputMoov moov;
+    ValidationPass pass;
+    uint8_t* located;
+    uint64_t* located_at;
+    uint64_t video_written;
+    int last_percent;
+    char final_path[1400];
+    char temp_path[1450];
+};
+
+uint64_t gcd(uint64_t a, uint64_t b)
+{
+    while (b) {
+        uint64_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+void print_timing_line(const analysis::RecoveryClip* clip)
+{
+    const mp4::MovieInfo* movie = clip->movie;
+    const mp4::TrackTables* v = &movie->video;
+    double video_seconds = v->timescale ? double(v->duration) / double(v->timescale) : 0.0;
+    double fps = 0.0;
+    uint64_t num = 0;
+    uint64_t den = 0;
+    if (v->timescale && v->duration) {
+        uint64_t frames_scaled = v->sample_count * v->timescale;
+        fps = double(frames_scaled) / double(v->duration);
+        uint64_t g = gcd(frames_scaled, v->duration);
+        num = frames_scaled / g;
+        den = v->duration / g;
+    }
+    if (movie->has_audio) {
+        const mp4::TrackTables* a = &movie->audio;
+        double audio_seconds = a->timescale ? double(a->duration) / double(a->timescale) : 0.0;
+        engine::out_printf("clip %d: fps=%.9f (%llu/%llu), video=%.6fs, audio=%.6fs A-V=%+.9fs\n",
+                           int(clip->clip_number), fps, (unsigned long long)num, (unsigned long long)den,
+                           video_seconds, audio_seconds, audio_seconds - video_seconds);
+    } else {
+        engine::out_printf("clip %d: fps=%.9f (%llu/%llu), video=%.6fs\n", int(clip->clip_number), fps,
+                           (unsigned long long)num, (unsigned long long)den, video_seconds);
+    }
+}
+
+void locate_video_chunks(Writer* w)
+{
+    const mp4::MovieInfo* movie = w->clip->movie;
+    uint64_t count = movie->video.chunk_count;
+    size_t n = count ? static_cast<size_t>(count) : 1;
+    w->located = static_cast<uint8_t*>(engine::xcalloc(n, 1));
+    w->located_at = static_cast<uint64_t*>(engine::xcalloc(n, sizeof(uint64_t)));
+    for (uint64_t k = 0; k < count && k < w->clip->chunk_count; k++) {
+        uint64_t at = 0;
+        if (analysis::locate_chunk(w->state.image, w->state.image_size, movie, w->clip->chunks, k, &at)) {
+            w->located[k] = 1;
+            w->located_at[k] = at;
+        }
+    }
+}
+
+void release(Writer* w)
+{
+    std::free(w->located);
+    std::free(w->located_at);
+    free_output_moov(&w->moov);
+    cluster_map_free(&w->state.map);
+    validation_close(&w->pass);
+}
+
+// Every failure after the temporary file exists closes and deletes it.
+int give_up(Writer* w)
+{
+    if (w->state.output) {
+        std::fclose(w->state.output);
+        w->state.output = nullptr;
+        platform::remove_file(w->temp_path);
+    }
+    release(w);
+    return 0;
+}
+
+void video_progress(Writer* w, uint64_t chunk_count)
+{
+    int pct = video_percent(w->video_written, chunk_count);
+    if (w->show_progress && video_progress_due(pct, w->last_percent)) {
+        engine::progress_video_chunk(w->file_index, w->file_count, w->clip_number, w->video_written,
+                                     chunk_count, pct);
+        w->last_percent = pct;
+    }
+}
+
+// Reads located chunk k into the direct-read buffer and writes it at its file offset; 1 when
+// both succeeded.
+int copy_video_chunk(Writer* w, uint64_t k)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    uint64_t size = v->chunk_sizes[k];
+    if (size > SIZE_MAX)
+        return 0;
+    analysis::grow_read_buffer(&analysis::direct_read_buffer, size);
+    uint8_t* buf = analysis::direct_read_buffer.data;
+    if (!platform::seek_abs(w->state.image, w->located_at[k]) ||
+        !platform::read_exact(w->state.image, buf, static_cast<size_t>(size)))
+        return 0;
+    if (!platform::seek_abs(w->state.output, v->chunk_offsets[k]))
+        return 0;
+    return std::fwrite(buf, 1, static_cast<size_t>(size), w->state.output) == size;
+}
+
+// Step through every located video chunk; 0 when validation rejected a sample.
+int write_video_chunks(Writer* w)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    for (uint64_t k = 0; k < v->chunk_count; k++) {
+        if (!w->located[k])
+            continue;
+        uint64_t first = v->chunk_first_sample[k];
+        uint64_t n = v->chunk_sample_counts[k];
+        if (first > v->sample_count || n > v->sample_count - first)
+            continue;
+        if (!copy_video_chunk(w, k))
+            continue;
+        if (w->validate) {
+            int complete = 0;
+            if (!validation_push_chunk(&w->pass, v, k, analysis::direct_read_buffer.data, w->clip_number,
+                                       &complete))
+                return 0;
+            if (!complete)
+                continue;
+        }
+        w->video_written++;
+        video_progress(w, v->chunk_count);
+    }
+    return 1;
+}
+
+void write_audio_chunks(Writer* w)
+{
+    const mp4::MovieInfo* movie = w->clip->movie;
+    if (!movie->has_audio || movie->audio.chunk_count == 0)
+        return;
+    uint64_t m = movie->audio.chunk_count;
+    for (uint64_t j = 1; j <= m; j++) {
+        recover_audio_chunk(&w->state, j);
+        int last_chunk = 0;
+        int pct = audio_percent(j, m, &last_chunk);
+        if (w->show_progress && audio_progress_due(pct, last_chunk, w->last_percent)) {
+            engine::progress_audio_chunk(w->file_index, w->file_count, w->clip_number, j, m, pct);
+            w->last_percent = pct;
+        }
+    }
+}
+
+// Steps 2 to 8: everything that happens before the output exists. 0 gives the clip up.
+int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_dir, int keep_metadata_track)
+{
+    const analysis::ClipHeader* header = w->clip->header;
+    locate_video_chunks(w);
+    mp4::BoxHeader mdat;
+    if (header->mdat_offset < header->header_offset ||
+        !mp4::read_box_header_file(w->state.image, header->mdat_offset, w->state.image_size, &mdat) ||
+        !mp4::type_is(mdat.type, mp4::box_mdat)) {
+        engine::clip_error(w->clip_number, "invalid mdat header");
+        return 0;
+    }
+    if (!build_output_moov(w->clip->movie, keep_metadata_track, &w->moov))
+        return 0;
+    uint64_t h = header->header_offset;
+    if (header->mdat_end < h || w->moov.length > UINT64_MAX - (header->mdat_end - h))
+        return 0;
+    w->state.header_offset = h;
+    w->state.header_length = header->mdat_offset - h + mdat.header_size;
+    w->state.file_size = (header->mdat_end - h) + w->moov.length;
+    w->state.located = w->located;
+    w->state.located_at = w->located_at;
+    build_cluster_map(&w->state, geometry->cluster_bytes);
+
+    char name[256];
+    clip_file_name(w->clip, name, sizeof name);
+    clip_output_path(output_dir, name, w->final_path, sizeof w->final_path);
+    engine::bounded_format(w->temp_path, sizeof w->temp_path, "%s.partial", w->final_path);
+    return 1;
+}
+
+// Steps 11 to 13: the temporary file, sized and holding the copied header.
+int create_output(Writer* w)
+{
+    w->state.output = platform::create_read_write(w->temp_path);
+    if (!w->state.output) {
+        int err = errno;
+        engine::clip_error(w->clip_number, "cannot create %s: %s", w->temp_path, platform::errno_text(err));
+        return 0;
+    }
+    if (!platform::set_file_size(w->state.output, w->state.file_size)) {
+        engine::clip_error(w->clip_number, "cannot resize output");
+        return 0;
+    }
+    uint64_t l = w->state.header_length;
+    if (copy_image_range(w->state.image, w->state.header_offset, w->state.output, 0, l) < l) {
+        engine::clip_error(w->clip_number, "header copy failed");
+        return 0;
+    }
+    return 1;
+}
+
+// Steps 17 to 19: the movie box behind the media data, then the move to the final name.
+int finalize_output(Writer* w)
+{
+    if (w->show_progress)
+        engine::progress_finalizing(w->file_index, w->file_count, w->clip_number);
+    uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
+    if (!platform::seek_abs(w->state.output, at) ||
+        std::fwrite(w->moov.bytes, 1, static_cast<size_t>(w->moov.length), w->state.output) != w->moov.length) {
+        engine::clip_error(w->clip_number, "moov write failed");
+        return 0;
+    }
+    std::fflush(w->state.output);
+    std::fclose(w->state.output);
+    w->state.output = nullptr;
+    platform::remove_file(w->final_path);
+    if (!platform::rename_file(w->temp_path, w->final_path)) {
+        int err = errno;
+        engine::clip_error(w->clip_number, "rename failed: %s", platform::errno_text(err));
+        platform::remove_file(w->temp_path);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
+               const analysis::RecoveryClip* clip, const char* output_dir, int keep_metadata_track,
+               int validate, size_t file_index, size_t file_count)
+{
+    Writer w;
+    std::memset(&w, 0, sizeof w);
+    w.clip = clip;
+    w.clip_number = int(clip->clip_number);
+    w.validate = validate;
+    w.show_progress = file_count != 0;
+    w.file_index = file_index;
+    w.file_count = file_count;
+    w.last_percent = -1;
+    w.state.image = image;
+    w.state.image_size = image_size;
+    w.state.clip = clip;
+
+    print_timing_line(clip);
+    if (!prepare(&w, geometry, output_dir, keep_metadata_track))
+        return give_up(&w);
+    if (w.show_progress)
+        engine::progress_preparing(file_index, file_count, w.clip_number);
+    if (validate && !validation_prepare(&w.pass, clip->movie, w.clip_number))
+        return give_up(&w);
+    if (!create_output(&w) || !write_video_chunks(&w))
+        return give_up(&w);
+
+    const mp4::TrackTables* v = &clip->movie->video;
+    if (validate) {
+        if (!validation_finish(&w.pass, w.video_written, v->chunk_count, w.clip_number, w.show_progress,
+                               file_index, file_count))
+            return give_up(&w);
+        w.last_percent = 90;
+    } else if (w.show_progress) {
+        engine::progress_video_complete(file_index, file_count, w.clip_number);
+        w.last_percent = 90;
+    }
+    write_audio_chunks(&w);
+    if (!finalize_output(&w))
+        return give_up(&w);
+
+    if (w.show_progress)
+        engine::progress_complete(file_index, file_count, w.clip_number);
+    uint64_t audio_count = clip->movie->has_audio ? clip->movie->audio.chunk_count : 0;
+    engine::out_printf("  video %zu/%zu; audio %zu/%zu; cadence %zu; final-adjacent %zu; silent %zu; RTMD removed %d\n",
+                       size_t(w.video_written), size_t(v->chunk_count), size_t(w.state.audio_written),
+                       size_t(audio_count), size_t(w.state.cadence), size_t(w.state.final_adjacent),
+                       size_t(w.state.silent), w.moov.removed_tracks);
+    engine::out_printf("  -> %s\n", w.final_path);
+    release(&w);
+    return 1;
+}
+
+}  // namespace rebuild

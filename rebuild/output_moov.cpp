@@ -1,0 +1,102 @@
+// The movie box written behind the media data: the camera's own box, without its timed-metadata
+// track unless the user keeps it. Nothing inside a retained box is rewritten, because every chunk
+// goes back to the file offset its stco/co64 table already names.
+#include "rebuild/output_moov.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/byte_order.h"
+#include "engine/report.h"
+
+namespace rebuild {
+
+namespace {
+
+// Whether a child box of the movie box goes into the output; counts dropped tracks.
+int child_is_retained(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* child)
+{
+    if (!mp4::type_is(child->type, mp4::box_trak))
+        return 1;
+    char handler[5] = {0};
+    if (!mp4::read_track_handler(bytes, len, child, handler))
+        return 0;
+    return mp4::type_is(handler, "vide") || mp4::type_is(handler, "soun");
+}
+
+// Walks the children of the movie box [h, end); with `dst` null it only sums the retained bytes
+// and counts the dropped tracks, otherwise it copies every retained child to `dst`.
+uint64_t walk_children(const uint8_t* bytes, uint64_t len, uint64_t h, uint64_t end, uint8_t* dst,
+                       int* removed)
+{
+    uint64_t offset = h;
+    uint64_t retained = 0;
+    while (offset < end && end - offset >= 8) {
+        mp4::BoxHeader child;
+        if (!mp4::read_box_header_mem(bytes, end, offset, &child))
+            break;
+        if (child_is_retained(bytes, len, &child)) {
+            if (dst)
+                std::memcpy(dst + retained, bytes + offset, child.size);
+            retained += child.size;
+        } else {
+            ++*removed;
+        }
+        offset += child.size;
+    }
+    return retained;
+}
+
+}  // namespace
+
+int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, OutputMoov* out)
+{
+    const uint8_t* bytes = movie->moov_bytes;
+    uint64_t len = movie->moov_size;
+    if (keep_metadata_track) {
+        auto* copy = static_cast<uint8_t*>(engine::xmalloc(static_cast<size_t>(len)));
+        if (len)
+            std::memcpy(copy, bytes, static_cast<size_t>(len));
+        out->bytes = copy;
+        out->length = len;
+        out->removed_tracks = 0;
+        return 1;
+    }
+
+    mp4::BoxHeader moov;
+    if (!bytes || !mp4::read_box_header_mem(bytes, len, 0, &moov) || !mp4::type_is(moov.type, mp4::box_moov))
+        return 0;
+    uint64_t end = moov.size;
+    int removed = 0;
+    uint64_t retained = walk_children(bytes, len, moov.header_size, end, nullptr, &removed);
+
+    // A 64-bit source header stays 64-bit; otherwise only a size beyond 32 bits needs one.
+    uint64_t header = (moov.header_size == 16 || retained + 8 > UINT32_MAX) ? 16 : 8;
+    uint64_t total = header + retained;
+    auto* dst = static_cast<uint8_t*>(engine::xmalloc(static_cast<size_t>(total)));
+    if (header == 16) {
+        engine::store_be32(dst, 1);
+        std::memcpy(dst + 4, mp4::box_moov, 4);
+        engine::store_be64(dst + 8, total);
+    } else {
+        engine::store_be32(dst, static_cast<uint32_t>(total));
+        std::memcpy(dst + 4, mp4::box_moov, 4);
+    }
+    int removed_again = 0;
+    walk_children(bytes, len, moov.header_size, end, dst + header, &removed_again);
+
+    out->bytes = dst;
+    out->length = total;
+    out->removed_tracks = removed;
+    return 1;
+}
+
+void free_output_moov(OutputMoov* out)
+{
+    std::free(out->bytes);
+    out->bytes = nullptr;
+    out->length = 0;
+    out->removed_tracks = 0;
+}
+
+}  // namespace rebuild

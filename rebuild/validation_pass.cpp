@@ -1,0 +1,149 @@
+// The decode check of a clip: every written video sample goes to the validator library, and the
+// clip is kept only when the whole video track decoded cleanly.
+#include "rebuild/validation_pass.h"
+
+#include <cstring>
+
+#include "engine/byte_order.h"
+#include "engine/report.h"
+
+namespace rebuild {
+
+namespace {
+
+constexpr uint64_t no_failing_sample_alt = ~uint64_t(0) - 1;
+
+void reset_result(validator::ValidatorResult* r)
+{
+    std::memset(r, 0, sizeof(*r));
+    r->version = validator::validator_abi;
+    r->failing_sample = validator::no_failing_sample;
+}
+
+int is_avc_format(const char* format)
+{
+    return std::memcmp(format, "avc1", 4) == 0 || std::memcmp(format, "avc3", 4) == 0;
+}
+
+}  // namespace
+
+int find_avcc_record(const uint8_t* moov, uint64_t len, const uint8_t** body, uint32_t* body_len)
+{
+    if (!moov || len < 12)
+        return 0;
+    for (uint64_t p = 0; p + 12 <= len; p++) {
+        if (std::memcmp(moov + p + 4, mp4::box_avcc, 4) != 0)
+            continue;
+        uint32_t size = engine::load_be32(moov + p);
+        if (size < 15 || size > len - p)
+            continue;
+        if (moov[p + 8] != 1)
+            continue;
+        // Records with NAL length fields shorter than 4 bytes cannot be read as our samples are.
+        if ((moov[p + 12] & 3) != 3)
+            continue;
+        if ((moov[p + 13] & 0x1f) == 0)
+            continue;
+        *body = moov + p + 8;
+        *body_len = size - 8;
+        return 1;
+    }
+    return 0;
+}
+
+int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number)
+{
+    pass->handle = nullptr;
+    reset_result(&pass->result);
+    if (!is_avc_format(movie->video.format)) {
+        engine::clip_error(clip_number, "validator supports the validated AVC profile only");
+        return 0;
+    }
+    const uint8_t* body = nullptr;
+    uint32_t body_len = 0;
+    if (!find_avcc_record(movie->moov_bytes, movie->moov_size, &body, &body_len)) {
+        engine::clip_error(clip_number, "valid avcC configuration not found");
+        return 0;
+    }
+    validator::ValidatorOpenParams params;
+    std::memset(&params, 0, sizeof(params));
+    params.version = validator::validator_abi;
+    std::memcpy(params.format, movie->video.format, 4);
+    params.reserved0 = 0;
+    params.one = 1;
+    params.config_address = reinterpret_cast<uint64_t>(body);
+    params.config_length = body_len;
+    params.reserved1 = 0;
+    pass->handle = validator::validator_api.open ? validator::validator_api.open(&params) : nullptr;
+    if (!pass->handle) {
+        engine::clip_error(clip_number, "AVC validator initialization failed");
+        return 0;
+    }
+    return 1;
+}
+
+int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk,
+                          const uint8_t* bytes, int clip_number, int* complete)
+{
+    uint64_t size = video->chunk_sizes[chunk];
+    uint64_t first = video->chunk_first_sample[chunk];
+    uint64_t count = video->chunk_sample_counts[chunk];
+    uint64_t used = 0;
+    *complete = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        uint64_t index = first + i;
+        if (index >= video->sample_count)
+            return 1;
+        uint64_t sample = video->sample_sizes[index];
+        if (size - used < sample)
+            return 1;
+        if (validator::validator_api.push(pass->handle, bytes + used, sample, index) != 0) {
+            validator::validator_api.get_result(pass->handle, &pass->result);
+            uint64_t failing = pass->result.failing_sample;
+            if (failing != validator::no_failing_sample && failing != no_failing_sample_alt)
+                engine::clip_error(clip_number, "AVC decode validation failed at sample %llu",
+                                   static_cast<unsigned long long>(failing + 1));
+            else
+                engine::clip_error(clip_number, "AVC decode validation failed");
+            validation_close(pass);
+            return 0;
+        }
+        used += sample;
+    }
+    *complete = used == size;
+    return 1;
+}
+
+int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int clip_number,
+                      int show_progress, size_t file_index, size_t file_count)
+{
+    if (written < chunk_count) {
+        engine::clip_error(clip_number, "video incomplete; validation cannot pass");
+        validation_close(pass);
+        return 0;
+    }
+    int rc = validator::validator_api.finish(pass->handle, &pass->result);
+    validation_close(pass);
+    const validator::ValidatorResult* r = &pass->result;
+    if (rc != 0 || r->corrupt_frames != 0) {
+        engine::clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
+                           static_cast<unsigned long long>(r->samples_received),
+                           static_cast<unsigned long long>(r->frames_decoded), r->corrupt_frames);
+        return 0;
+    }
+    if (show_progress)
+        engine::progress_validation_passed(file_index, file_count, clip_number);
+    engine::out_printf("  AVC validation PASS: %llu samples, %llu decoded frames\n",
+                       static_cast<unsigned long long>(r->samples_received),
+                       static_cast<unsigned long long>(r->frames_decoded));
+    return 1;
+}
+
+void validation_close(ValidationPass* pass)
+{
+    if (pass->handle && validator::validator_api.close)
+        validator::validator_api.close(pass->handle);
+    pass->handle = nullptr;
+}
+
+}  // namespace rebuild
