@@ -1,0 +1,189 @@
+// The scan cache file: a 48-byte header (magic, image size, fingerprint, three counts) and the
+// three hit lists as little-endian 64-bit offsets. Every problem with it is silent: the caller
+// scans again.
+#include "image/scan_cache.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/byte_order.h"
+#include "engine/report.h"
+#include "platform/platform.h"
+
+namespace image {
+
+namespace {
+
+constexpr size_t header_bytes = 48;
+const uint8_t cache_magic[8] = {'V', 'L', 'X', 'S', 'C', '3', '4', 0};
+constexpr uint64_t max_cached_hits = 10000000;
+constexpr size_t sample_bytes = 65536;
+constexpr uint64_t fnv_basis = 0x14650FB0739D0383ull;
+constexpr uint64_t fnv_prime = 0x100000001B3ull;
+
+void feed(uint64_t* h, const uint8_t* p, size_t n)
+{
+    uint64_t v = *h;
+    for (size_t i = 0; i < n; i++)
+        v = (v ^ p[i]) * fnv_prime;
+    *h = v;
+}
+
+void feed_u64(uint64_t* h, uint64_t value)
+{
+    uint8_t le[8];
+    engine::store_le64(le, value);
+    feed(h, le, 8);
+}
+
+void tmp_path_of(const char* path, char* out)
+{
+    engine::bounded_format(out, cache_tmp_path_capacity, "%s.tmp", path);
+}
+
+// Writes `list` as little-endian offsets through a small staging block; 1 when all arrived.
+int write_offsets(std::FILE* f, const OffsetList* list)
+{
+    uint8_t block[8 * 4096];
+    size_t done = 0;
+    while (done < list->count) {
+        size_t n = list->count - done;
+        if (n > 4096)
+            n = 4096;
+        for (size_t i = 0; i < n; i++)
+            engine::store_le64(block + 8 * i, list->items[done + i]);
+        if (std::fwrite(block, 8, n, f) != n)
+            return 0;
+        done += n;
+    }
+    return 1;
+}
+
+}  // namespace
+
+uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
+{
+    uint8_t* buf = static_cast<uint8_t*>(engine::xmalloc(sample_bytes));
+    uint64_t h = fnv_basis;
+    feed_u64(&h, image_size);
+    uint64_t samples[3] = {
+        0,
+        image_size > 65537 ? image_size / 2 - 32768 : 0,
+        image_size >= sample_bytes ? image_size - sample_bytes : 0,
+    };
+    for (uint64_t offset : samples) {
+        feed_u64(&h, offset);
+        if (offset == image_size || offset > static_cast<uint64_t>(INT64_MAX))
+            continue;
+        if (!platform::seek_abs(image, offset))
+            continue;
+        uint64_t left = image_size - offset;
+        size_t n = left < sample_bytes ? static_cast<size_t>(left) : sample_bytes;
+        if (std::fread(buf, 1, n, image) == n)
+            feed(&h, buf, n);
+    }
+    std::free(buf);
+    return h;
+}
+
+void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out)
+{
+    char name[96];
+    engine::bounded_format(name, sizeof name, "velto_xavc_scan_%016llx.bin",
+                           static_cast<unsigned long long>(fingerprint));
+    path_join(out, cache_path_capacity, work_dir, name);
+}
+
+int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t image_size)
+{
+    engine::list_free(list);
+    if (n == 0)
+        return 1;
+    if (n > max_cached_hits)
+        return 0;
+    size_t count = static_cast<size_t>(n);
+    list->items = static_cast<uint64_t*>(engine::xmalloc(count * 8));
+    list->capacity = count;
+    uint8_t block[8 * 4096];
+    size_t done = 0;
+    while (done < count) {
+        size_t step = count - done < 4096 ? count - done : 4096;
+        if (std::fread(block, 8, step, cache) != step)
+            break;
+        size_t i = 0;
+        for (; i < step; i++) {
+            uint64_t offset = engine::load_le64(block + 8 * i);
+            if (offset >= image_size)
+                break;
+            list->items[done + i] = offset;
+        }
+        if (i < step)
+            break;
+        done += step;
+    }
+    if (done < count) {
+        engine::list_free(list);
+        return 0;
+    }
+    list->count = count;
+    return 1;
+}
+
+int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image_size, ScanIndex* index)
+{
+    char path[cache_path_capacity];
+    scan_cache_path(work_dir, fingerprint, path);
+    std::FILE* f = platform::open_read_only(path);
+    if (!f)
+        return 0;
+    uint8_t header[header_bytes];
+    int ok = std::fread(header, 1, header_bytes, f) == header_bytes &&
+             std::memcmp(header, cache_magic, 8) == 0 &&
+             engine::load_le64(header + 8) == image_size &&
+             engine::load_le64(header + 16) == fingerprint;
+    ok = ok && read_offset_array(f, &index->xavc_hits, engine::load_le64(header + 24), image_size);
+    ok = ok && read_offset_array(f, &index->kkad_hits, engine::load_le64(header + 32), image_size);
+    ok = ok && read_offset_array(f, &index->moov_hits, engine::load_le64(header + 40), image_size);
+    std::fclose(f);
+    if (!ok) {
+        free_scan_index(index);
+        platform::remove_file(path);
+        return 0;
+    }
+    engine::out_printf("  scan cache hit - full image scan reused\n");
+    return 1;
+}
+
+void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image_size, const ScanIndex* index)
+{
+    char path[cache_path_capacity];
+    char tmp[cache_tmp_path_capacity];
+    scan_cache_path(work_dir, fingerprint, path);
+    tmp_path_of(path, tmp);
+
+    uint8_t header[header_bytes];
+    std::memcpy(header, cache_magic, 8);
+    engine::store_le64(header + 8, image_size);
+    engine::store_le64(header + 16, fingerprint);
+    engine::store_le64(header + 24, index->xavc_hits.count);
+    engine::store_le64(header + 32, index->kkad_hits.count);
+    engine::store_le64(header + 40, index->moov_hits.count);
+
+    std::FILE* f = platform::create_write(tmp);
+    if (!f)
+        return;
+    int ok = std::fwrite(header, 1, header_bytes, f) == header_bytes &&
+             write_offsets(f, &index->xavc_hits) && write_offsets(f, &index->kkad_hits) &&
+             write_offsets(f, &index->moov_hits);
+    if (!ok) {
+        std::fclose(f);
+        platform::remove_file(tmp);
+        return;
+    }
+    std::fflush(f);
+    std::fclose(f);
+    platform::remove_file(path);
+    platform::rename_file(tmp, path);
+}
+
+}  // namespace image
