@@ -1,0 +1,229 @@
+#include "analysis/chunk_locate.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/byte_order.h"
+#include "engine/report.h"
+#include "image/geometry.h"
+#include "platform/platform.h"
+
+namespace analysis {
+
+ReadBuffer direct_read_buffer = {nullptr, 0};
+ReadBuffer window_read_buffer = {nullptr, 0};
+
+namespace {
+
+constexpr uint64_t whole_read_limit = 0x8000000;   // 128 MiB: larger chunks are read sample by sample
+constexpr uint64_t max_sample_bytes = 0x10000000;  // 256 MiB
+constexpr uint32_t max_units = 4096;
+constexpr uint64_t first_buffer_bytes = 1048576;
+
+int is_hevc(const char* format) { return format && (std::memcmp(format, "hvc1", 4) == 0 || std::memcmp(format, "hev1", 4) == 0); }
+
+int is_avc(const char* format)
+{
+    return !format || format[0] == 0 || std::memcmp(format, "avc1", 4) == 0 || std::memcmp(format, "avc3", 4) == 0;
+}
+
+// Total and largest sample of a chunk; 0 when the total overflows.
+int measure_chunk(const uint32_t* sizes, uint64_t count, uint64_t* total, uint64_t* largest)
+{
+    uint64_t sum = 0, big = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        if (sum > UINT64_MAX - sizes[i])
+            return 0;
+        sum += sizes[i];
+        if (sizes[i] > big)
+            big = sizes[i];
+    }
+    *total = sum;
+    *largest = big;
+    return 1;
+}
+
+int check_samples_in(const uint8_t* bytes, uint64_t have, const uint32_t* sizes, uint64_t count, const char* format)
+{
+    uint64_t pos = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        if (sizes[i] > have - pos)
+            return 0;
+        if (!check_sample_structure(bytes + pos, sizes[i], format))
+            return 0;
+        pos += sizes[i];
+    }
+    return 1;
+}
+
+// An access-unit delimiter at the start of a sample: unit length 2 with AVC NAL type 9, or
+// unit length 2 or 3 with HEVC NAL type 35.
+int starts_with_delimiter(const uint8_t* b, int hevc)
+{
+    if (b[0] != 0 || b[1] != 0 || b[2] != 0)
+        return 0;
+    if (hevc)
+        return (b[3] == 2 || b[3] == 3) && b[4] == 0x46;
+    return b[3] == 2 && b[4] == 0x09;
+}
+
+}  // namespace
+
+void grow_read_buffer(ReadBuffer* buffer, uint64_t need)
+{
+    if (need == 0)
+        need = 1;
+    if (buffer->capacity >= need)
+        return;
+    uint64_t capacity = buffer->capacity ? buffer->capacity : first_buffer_bytes;
+    while (capacity < need) {
+        if (capacity > uint64_t(INT64_MAX) / 2) {
+            capacity = need;
+            break;
+        }
+        capacity *= 2;
+    }
+    buffer->data = static_cast<uint8_t*>(engine::xrealloc(buffer->data, capacity));
+    buffer->capacity = capacity;
+}
+
+void release_read_buffers()
+{
+    std::free(direct_read_buffer.data);
+    std::free(window_read_buffer.data);
+    direct_read_buffer = {nullptr, 0};
+    window_read_buffer = {nullptr, 0};
+}
+
+int check_sample_structure(const uint8_t* sample, uint64_t len, const char* format)
+{
+    if (len == 0)
+        return 0;
+    int hevc = is_hevc(format), avc = is_avc(format);
+    uint64_t pos = 0;
+    uint32_t units = 0;
+    int coded = 0;
+    while (len - pos >= 4) {
+        uint64_t unit = engine::load_be32(sample + pos);
+        if (unit == 0 || unit > len - pos - 4 || ++units > max_units)
+            return 0;
+        uint8_t nal = sample[pos + 4];
+        if (avc) {
+            uint8_t type = nal & 0x1F;
+            if (type < 1 || type > 23)
+                return 0;
+            coded |= (nal & 0x1B) == 1;
+        } else if (hevc) {
+            if (unit == 1)
+                return 0;
+            coded |= (nal & 0x40) == 0;
+        }
+        pos += 4 + unit;
+    }
+    if (pos != len || units == 0)
+        return 0;
+    return (avc || hevc) ? coded : 1;
+}
+
+int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const uint32_t* sizes,
+                    uint64_t count, const char* format)
+{
+    if (count == 0)
+        return offset <= image_size && image::read_at(image, offset, nullptr, 0);
+    uint64_t total, largest;
+    if (!measure_chunk(sizes, count, &total, &largest))
+        return 0;
+    if (offset > image_size || image_size - offset < total || largest > max_sample_bytes)
+        return 0;
+    if (total <= whole_read_limit) {
+        grow_read_buffer(&direct_read_buffer, total);
+        if (!image::read_at(image, offset, direct_read_buffer.data, total))
+            return 0;
+        return check_samples_in(direct_read_buffer.data, total, sizes, count, format);
+    }
+    grow_read_buffer(&direct_read_buffer, largest);
+    uint64_t pos = offset;
+    for (uint64_t i = 0; i < count; i++) {
+        if (pos > uint64_t(INT64_MAX) || !image::read_at(image, pos, direct_read_buffer.data, sizes[i]) ||
+            !check_sample_structure(direct_read_buffer.data, sizes[i], format))
+            return 0;
+        pos += sizes[i];
+    }
+    return 1;
+}
+
+int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre, uint64_t back,
+                         uint64_t forward, const uint32_t* sizes, uint64_t count, const char* format,
+                         uint64_t* out)
+{
+    uint64_t start = back >= centre ? 0 : centre - back;
+    uint64_t end = (forward > UINT64_MAX - centre || centre + forward > image_size) ? image_size : centre + forward;
+    if (start >= end)
+        return 0;
+    uint64_t total, largest;
+    if (!measure_chunk(sizes, count, &total, &largest) || largest > max_sample_bytes)
+        return 0;
+    uint64_t window = end - start;
+    uint64_t read_end = end;
+    if (total <= whole_read_limit)
+        read_end = (total > image_size - end) ? image_size : end + total;  // a chunk near the end still fits
+    uint64_t read_len = read_end - start;
+    if (window <= 4)
+        return 0;
+    grow_read_buffer(&window_read_buffer, read_len);
+    const uint8_t* buf = window_read_buffer.data;
+    if (!image::read_at(image, start, window_read_buffer.data, read_len))
+        return 0;
+    int hevc = is_hevc(format);
+    uint8_t fifth = hevc ? 0x46 : 0x09;
+    // the fifth byte of the delimiter is the rarest; find it first, then look back four bytes
+    const uint8_t* from = buf + 4;
+    const uint8_t* stop = buf + window;
+    while (from < stop) {
+        const uint8_t* hit = static_cast<const uint8_t*>(std::memchr(from, fifth, size_t(stop - from)));
+        if (!hit)
+            break;
+        uint64_t i = uint64_t(hit - buf) - 4;
+        from = hit + 1;
+        if (!starts_with_delimiter(buf + i, hevc))
+            continue;
+        int ok;
+        if (read_len - i < total)
+            ok = verify_chunk_at(image, image_size, start + i, sizes, count, format);
+        else
+            ok = check_samples_in(buf + i, read_len - i, sizes, count, format);
+        if (ok) {
+            *out = start + i;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* movie,
+                 const ChunkPlacement* chunks, uint64_t chunk_index, uint64_t* out)
+{
+    const mp4::TrackTables* video = &movie->video;
+    if (chunk_index >= video->chunk_count)
+        return 0;
+    uint64_t first = video->chunk_first_sample[chunk_index];
+    uint64_t count = video->chunk_sample_counts[chunk_index];
+    if (first > video->sample_count || video->sample_count - first < count)
+        return 0;
+    const uint32_t* sizes = video->sample_sizes + first;
+    const ChunkPlacement* place = &chunks[chunk_index];
+    if (place->resolved) {
+        if (!verify_chunk_at(image, image_size, place->data_offset, sizes, count, video->format))
+            return 0;
+        *out = place->data_offset;
+        return 1;
+    }
+    if (!place->mapped)
+        return 0;
+    // a box that described several chunks may sit far from any one of them
+    uint64_t back = place->hit_count <= 1 ? 0x10000 : 0x1000000;
+    uint64_t forward = place->hit_count <= 1 ? 0x100000 : 0x1000000;
+    return find_chunk_in_window(image, image_size, place->kkad_offset, back, forward, sizes, count, video->format, out);
+}
+
+}  // namespace analysis

@@ -1,0 +1,185 @@
+#include "analysis/recording_runs.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/report.h"
+
+namespace analysis {
+
+namespace {
+
+constexpr uint64_t max_header_distance = 2097152;
+constexpr int min_shift_hours = -14;
+constexpr int max_shift_hours = 14;
+
+// 1-based index of the last clip header at or before `offset` within 2 MiB, or 0.
+uint32_t header_before(const ClipHeaderList* headers, uint64_t offset)
+{
+    size_t lo = 0, hi = headers->count;  // count of headers with header_offset <= offset
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (headers->items[mid].header_offset <= offset)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    if (lo == 0 || offset - headers->items[lo - 1].header_offset > max_header_distance)
+        return 0;
+    return static_cast<uint32_t>(lo);
+}
+
+uint64_t shifted(uint64_t time_unix, int shift) { return time_unix + uint64_t(int64_t(shift) * 3600); }
+
+}  // namespace
+
+void build_runs(const ClipHeaderList* headers, const MarkerList* markers, RunList* runs)
+{
+    size_t i = 0;
+    while (i < markers->count) {
+        if (markers->items[i].sequence != 0) {
+            i++;
+            continue;
+        }
+        size_t j = i + 1;
+        while (j < markers->count && markers->items[j].sequence != 0)
+            j++;
+        const KkadMarker* first = &markers->items[i];
+        RecordingRun run;
+        std::memset(&run, 0, sizeof run);
+        run.run_number = runs->count + 1;
+        run.first_marker = i;
+        run.end_marker = j;
+        run.start_offset = first->marker_offset;
+        run.has_time = first->has_time;
+        run.year = first->year;
+        run.month = first->month;
+        run.day = first->day;
+        run.hour = first->hour;
+        run.minute = first->minute;
+        run.second = first->second;
+        run.time_unix = first->time_unix;
+        run.tag = first->tag;
+        run.marker_count = j - i;
+        run.consecutive = 1;
+        for (size_t k = 0; k < j - i; k++)
+            if (markers->items[i + k].sequence != uint16_t(k))
+                run.consecutive = 0;
+        run.header_index = header_before(headers, run.start_offset);
+        engine::list_append(runs, run);
+        i = j;
+    }
+}
+
+int choose_time_shift(const RunList* runs, const MovieList* movies)
+{
+    // sorted creation times make each lookup a bisection
+    uint64_t* times = static_cast<uint64_t*>(engine::xmalloc(movies->count * sizeof(uint64_t)));
+    size_t n = 0;
+    for (size_t m = 0; m < movies->count; m++)
+        if (movies->items[m].has_creation_time)
+            times[n++] = movies->items[m].creation_unix;
+    std::sort(times, times + n);
+    int best_shift = min_shift_hours;
+    long long best_count = -1;
+    for (int s = min_shift_hours; s <= max_shift_hours; s++) {
+        long long count = 0;
+        for (size_t r = 0; r < runs->count; r++)
+            if (runs->items[r].has_time && std::binary_search(times, times + n, shifted(runs->items[r].time_unix, s)))
+                count++;
+        if (count > best_count) {
+            best_count = count;
+            best_shift = s;
+        }
+    }
+    std::free(times);
+    return best_shift;
+}
+
+void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList* pairs)
+{
+    if (movies->count == 0)
+        return;
+    uint8_t* used = static_cast<uint8_t*>(engine::xcalloc(movies->count, 1));
+    for (size_t r = 0; r < runs->count; r++) {
+        const RecordingRun* run = &runs->items[r];
+        if (!run->has_time)
+            continue;
+        uint64_t target = shifted(run->time_unix, shift);
+        uint64_t want = 12 * run->marker_count;
+        size_t winner = movies->count;
+        uint64_t best = 0;
+        for (size_t m = 0; m < movies->count; m++) {
+            const mp4::MovieInfo* movie = &movies->items[m];
+            if (used[m] || !movie->has_creation_time || movie->creation_unix != target || !movie->has_video)
+                continue;
+            uint64_t count = movie->video.sample_count;
+            uint64_t distance = want > count ? want - count : count - want;
+            if (winner == movies->count || distance < best) {
+                winner = m;
+                best = distance;
+            }
+        }
+        if (winner == movies->count)
+            continue;
+        used[winner] = 1;
+        if (run->header_index != 0)
+            engine::list_append(pairs, MoviePair{r, winner, run->header_index});
+    }
+    std::free(used);
+}
+
+void select_clips(const PairList* pairs, const RunList* runs, const MovieList* movies,
+                  const ClipHeaderList* headers, ClipList* clips)
+{
+    for (size_t i = 0; i < pairs->count; i++) {
+        const MoviePair* pair = &pairs->items[i];
+        const mp4::MovieInfo* movie = &movies->items[pair->movie];
+        if (pair->header_index < 1 || pair->header_index > headers->count)
+            continue;
+        const mp4::TrackTables* video = &movie->video;
+        if (!movie->has_video || video->chunk_count == 0 || video->sample_count == 0)
+            continue;
+        int all_twelve = 1;
+        for (uint64_t c = 0; c < video->chunk_count && all_twelve; c++)
+            all_twelve = video->chunk_sample_counts[c] == 12;
+        if (!all_twelve)
+            continue;
+        RecoveryClip clip;
+        std::memset(&clip, 0, sizeof clip);
+        clip.clip_number = pair->header_index;
+        clip.header = &headers->items[pair->header_index - 1];
+        clip.run = &runs->items[pair->run];
+        clip.movie = movie;
+        clip.chunks = static_cast<ChunkPlacement*>(engine::xcalloc(video->chunk_count, sizeof(ChunkPlacement)));
+        clip.chunk_count = video->chunk_count;
+        engine::list_append(clips, clip);
+    }
+    std::sort(clips->items, clips->items + clips->count, [](const RecoveryClip& a, const RecoveryClip& b) {
+        return int32_t(a.clip_number) < int32_t(b.clip_number);
+    });
+}
+
+void build_recordings(const ClipHeaderList* headers, const MarkerList* markers, const MovieList* movies,
+                      RunList* runs, PairList* pairs, ClipList* clips)
+{
+    engine::out_printf("\n[3/6] Building Sony recording runs and pairing moov...\n");
+    build_runs(headers, markers, runs);
+    int shift = choose_time_shift(runs, movies);
+    pair_runs(runs, movies, shift, pairs);
+    select_clips(pairs, runs, movies, headers, clips);
+    engine::out_printf("  sequence-zero runs=%zu\n", runs->count);
+    engine::out_printf("  timestamp shift=%+d h\n", shift);
+    engine::out_printf("  XAVC+moov pairs=%zu\n", pairs->count);
+    engine::out_printf("  R8-compatible 12-sample XAVC recordings=%zu\n", clips->count);
+}
+
+void free_clips(ClipList* clips)
+{
+    for (size_t i = 0; i < clips->count; i++)
+        std::free(clips->items[i].chunks);
+    engine::list_free(clips);
+}
+
+}  // namespace analysis

@@ -1,0 +1,114 @@
+#include "mp4/movie_box.h"
+
+#include <cstdlib>
+
+#include "engine/byte_order.h"
+#include "engine/report.h"
+#include "image/geometry.h"
+
+namespace mp4 {
+
+namespace {
+
+void read_creation_time(const uint8_t* buf, uint64_t len, const BoxHeader* moov, MovieInfo* out)
+{
+    BoxHeader mvhd;
+    if (!find_child_box(buf, len, moov->header_size, moov->size, box_mvhd, &mvhd))
+        return;
+    if (mvhd.offset > len || mvhd.size > len - mvhd.offset)
+        return;
+    uint64_t payload = mvhd.size - mvhd.header_size;
+    const uint8_t* p = buf + mvhd.offset + mvhd.header_size;
+    if (payload < 4)
+        return;
+    uint64_t created;
+    if (p[0] == 1) {
+        if (payload < 12)
+            return;
+        created = engine::load_be64(p + 4);
+    } else {
+        if (payload < 8)
+            return;
+        created = engine::load_be32(p + 4);
+    }
+    if (created == 0)
+        return;
+    out->has_creation_time = 1;
+    out->creation_time = created;
+    out->creation_unix = created - mp4_epoch_to_unix;
+}
+
+// The first video and sound tracks take their slots; any other parsed track takes the one
+// remaining slot while it is free.
+void place_track(MovieInfo* out, TrackTables* track)
+{
+    if (type_is(track->handler, "vide") && !out->has_video) {
+        out->video = *track;
+        out->has_video = 1;
+    } else if (type_is(track->handler, "soun") && !out->has_audio) {
+        out->audio = *track;
+        out->has_audio = 1;
+    } else if (!out->has_other) {
+        out->other = *track;
+        out->has_other = 1;
+    } else {
+        free_track_tables(track);
+    }
+}
+
+}  // namespace
+
+int parse_movie(std::FILE* image, uint64_t image_size, uint64_t moov_hit, MovieInfo* out)
+{
+    if (moov_hit < 4)
+        return 0;
+    BoxHeader header;
+    if (!read_box_header_file(image, moov_hit - 4, image_size, &header) || !type_is(header.type, box_moov))
+        return 0;
+    if (header.size < 8 || header.size > max_movie_box_bytes)
+        return 0;
+    uint8_t* copy = static_cast<uint8_t*>(engine::xmalloc(header.size));
+    if (!image::read_at(image, header.offset, copy, header.size)) {
+        std::free(copy);
+        return 0;
+    }
+    MovieInfo movie;
+    std::memset(&movie, 0, sizeof movie);
+    BoxHeader moov;
+    if (!read_box_header_mem(copy, header.size, 0, &moov) || !type_is(moov.type, box_moov)) {
+        std::free(copy);
+        return 0;
+    }
+    movie.moov_offset = header.offset;
+    movie.moov_size = header.size;
+    movie.moov_bytes = copy;
+    read_creation_time(copy, header.size, &moov, &movie);
+
+    uint64_t end = moov.size;
+    for (uint64_t pos = moov.header_size; pos <= end && end - pos >= 8;) {
+        BoxHeader child;
+        if (!read_box_header_mem(copy, end, pos, &child))
+            break;
+        TrackTables track;
+        if (type_is(child.type, box_trak) && parse_track(copy, end, &child, &track))
+            place_track(&movie, &track);
+        pos += child.size;
+    }
+    if (!movie.has_video) {
+        free_movie_info(&movie);
+        return 0;
+    }
+    *out = movie;
+    return 1;
+}
+
+void free_movie_info(MovieInfo* m)
+{
+    std::free(m->moov_bytes);
+    free_track_tables(&m->video);
+    free_track_tables(&m->audio);
+    free_track_tables(&m->other);
+    std::memset(m, 0, sizeof *m);
+}
+
+}  // namespace mp4

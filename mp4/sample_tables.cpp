@@ -1,0 +1,207 @@
+#include <cstdlib>
+
+#include "engine/byte_order.h"
+#include "engine/report.h"
+#include "mp4/movie_box.h"
+
+namespace mp4 {
+
+using engine::load_be32;
+using engine::load_be64;
+
+namespace {
+
+
+// Payload bounds of a child box that must end inside the buffer.
+int payload_of(uint64_t len, const BoxHeader* box, uint64_t need, uint64_t* begin, uint64_t* size)
+{
+    if (box->offset > len || box->size > len - box->offset)
+        return 0;
+    uint64_t payload = box->size - box->header_size;
+    if (payload < need)
+        return 0;
+    *begin = box->offset + box->header_size;
+    *size = payload;
+    return 1;
+}
+
+int find_in(const uint8_t* buf, uint64_t len, const BoxHeader* parent, const char* type, BoxHeader* out)
+{
+    return find_child_box(buf, len, parent->offset + parent->header_size, parent->offset + parent->size, type, out);
+}
+
+void read_media_header(const uint8_t* buf, uint64_t len, const BoxHeader* mdia, TrackTables* out)
+{
+    BoxHeader box;
+    uint64_t p, n;
+    if (find_in(buf, len, mdia, box_hdlr, &box) && payload_of(len, &box, 12, &p, &n)) {
+        std::memcpy(out->handler, buf + p + 8, 4);
+        out->handler[4] = '\0';
+    }
+    if (find_in(buf, len, mdia, box_mdhd, &box) && payload_of(len, &box, 4, &p, &n)) {
+        if (buf[p] == 1) {
+            if (n >= 32) {
+                out->timescale = load_be32(buf + p + 20);
+                out->duration = load_be64(buf + p + 24);
+            }
+        } else if (n >= 20) {
+            out->timescale = load_be32(buf + p + 12);
+            out->duration = load_be32(buf + p + 16);
+        }
+    }
+}
+
+int read_sample_sizes(const uint8_t* buf, uint64_t len, const BoxHeader* stsz, TrackTables* out)
+{
+    uint64_t p, n;
+    if (!payload_of(len, stsz, 12, &p, &n))
+        return 0;
+    uint32_t fixed = load_be32(buf + p + 4);
+    uint64_t count = load_be32(buf + p + 8);
+    if (count > max_samples)
+        return 0;
+    if (fixed == 0 && n < 12 + 4 * count)
+        return 0;
+    out->sample_sizes = static_cast<uint32_t*>(engine::xmalloc(count * sizeof(uint32_t)));
+    out->sample_count = count;
+    for (uint64_t i = 0; i < count; i++)
+        out->sample_sizes[i] = fixed ? fixed : load_be32(buf + p + 12 + 4 * i);
+    return 1;
+}
+
+void read_time_to_sample(const uint8_t* buf, uint64_t len, const BoxHeader* stts, TrackTables* out)
+{
+    uint64_t p, n;
+    if (!payload_of(len, stts, 8, &p, &n))
+        return;
+    uint64_t count = load_be32(buf + p + 4);
+    uint64_t samples = 0, duration = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        // an entry that crosses the box end leaves both totals unset
+        if (n - 8 < 8 * (i + 1))
+            return;
+        uint64_t entry_count = load_be32(buf + p + 8 + 8 * i);
+        samples += entry_count;
+        duration += entry_count * load_be32(buf + p + 12 + 8 * i);
+    }
+    out->stts_sample_total = samples;
+    out->stts_duration_total = duration;
+}
+
+// Spreads the sample-to-chunk entries over the chunks; 0 for an entry with first chunk 0.
+int expand_sample_to_chunk(const uint8_t* entries, uint64_t entry_count, TrackTables* out)
+{
+    out->chunk_sample_counts = static_cast<uint32_t*>(engine::xcalloc(out->chunk_count, sizeof(uint32_t)));
+    for (uint64_t e = 0; e < entry_count; e++) {
+        uint64_t first = load_be32(entries + 12 * e);
+        if (first == 0)
+            return 0;
+        uint64_t end = e + 1 < entry_count ? load_be32(entries + 12 * (e + 1)) : out->chunk_count + 1;
+        if (first >= end) {
+            if (e + 1 == entry_count)
+                break;
+            continue;
+        }
+        uint32_t per_chunk = load_be32(entries + 12 * e + 4);
+        for (uint64_t c = first; c < end && c <= out->chunk_count; c++)
+            out->chunk_sample_counts[c - 1] = per_chunk;
+    }
+    return 1;
+}
+
+int lay_out_chunks(TrackTables* out)
+{
+    out->chunk_first_sample = static_cast<uint64_t*>(engine::xmalloc(out->chunk_count * sizeof(uint64_t)));
+    out->chunk_sizes = static_cast<uint64_t*>(engine::xmalloc(out->chunk_count * sizeof(uint64_t)));
+    uint64_t next = 0;
+    for (uint64_t c = 0; c < out->chunk_count; c++) {
+        uint64_t first = next;
+        out->chunk_first_sample[c] = first;
+        next += out->chunk_sample_counts[c];
+        if (next > out->sample_count)
+            return 0;
+        uint64_t bytes = 0;
+        for (uint64_t s = first; s < next; s++)
+            bytes += out->sample_sizes[s];
+        out->chunk_sizes[c] = bytes;
+    }
+    return next == out->sample_count;
+}
+
+int fail_track(TrackTables* out)
+{
+    free_track_tables(out);
+    return 0;
+}
+
+}  // namespace
+
+int read_chunk_offsets(const uint8_t* buf, uint64_t len, const BoxHeader* box, TrackTables* out)
+{
+    uint64_t p, n;
+    if (!payload_of(len, box, 8, &p, &n))
+        return 0;
+    uint64_t count = load_be32(buf + p + 4);
+    if (count > max_chunks)
+        return 0;
+    int wide = type_is(box->type, box_co64);
+    uint64_t entry = wide ? 8 : 4;
+    if (n < 8 + count * entry)
+        return 0;
+    out->chunk_offsets = static_cast<uint64_t*>(engine::xmalloc(count * sizeof(uint64_t)));
+    out->chunk_count = count;
+    for (uint64_t i = 0; i < count; i++) {
+        const uint8_t* at = buf + p + 8 + entry * i;
+        out->chunk_offsets[i] = wide ? load_be64(at) : load_be32(at);
+    }
+    return 1;
+}
+
+int parse_track(const uint8_t* buf, uint64_t len, const BoxHeader* trak, TrackTables* out)
+{
+    std::memset(out, 0, sizeof *out);
+    BoxHeader mdia, minf, stbl, box, stsz, stsc, chunks;
+    if (!find_in(buf, len, trak, box_mdia, &mdia))
+        return 0;
+    read_media_header(buf, len, &mdia, out);
+    if (!find_in(buf, len, &mdia, box_minf, &minf) || !find_in(buf, len, &minf, box_stbl, &stbl))
+        return 1;
+    uint64_t p, n;
+    if (find_in(buf, len, &stbl, box_stsd, &box) && payload_of(len, &box, 16, &p, &n) && load_be32(buf + p + 4)) {
+        std::memcpy(out->format, buf + p + 12, 4);
+        out->format[4] = '\0';
+    }
+    if (!find_in(buf, len, &stbl, box_stsz, &stsz) || !find_in(buf, len, &stbl, box_stsc, &stsc))
+        return 1;
+    if (!find_in(buf, len, &stbl, box_co64, &chunks) && !find_in(buf, len, &stbl, box_stco, &chunks))
+        return 1;
+    if (!read_sample_sizes(buf, len, &stsz, out))
+        return fail_track(out);
+    uint64_t sc_begin, sc_size;
+    if (!payload_of(len, &stsc, 8, &sc_begin, &sc_size))
+        return fail_track(out);
+    uint64_t entry_count = load_be32(buf + sc_begin + 4);
+    if (entry_count > max_stsc_entries || sc_size < 8 + 12 * entry_count)
+        return fail_track(out);
+    if (!read_chunk_offsets(buf, len, &chunks, out))
+        return fail_track(out);
+    if (find_in(buf, len, &stbl, box_stts, &box))
+        read_time_to_sample(buf, len, &box, out);
+    if (out->chunk_count == 0 || out->sample_count == 0 || entry_count == 0)
+        return fail_track(out);
+    if (!expand_sample_to_chunk(buf + sc_begin + 8, entry_count, out) || !lay_out_chunks(out))
+        return fail_track(out);
+    return 1;
+}
+
+void free_track_tables(TrackTables* t)
+{
+    std::free(t->sample_sizes);
+    std::free(t->chunk_offsets);
+    std::free(t->chunk_sample_counts);
+    std::free(t->chunk_first_sample);
+    std::free(t->chunk_sizes);
+    std::memset(t, 0, sizeof *t);
+}
+
+}  // namespace mp4
