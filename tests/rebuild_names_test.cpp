@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "rebuild/clip_writer.h"
+
+namespace {
+
+std::string sep(const char* rest) { return std::string(1, platform::path_separator) + rest; }
+
+TEST(ClipNames, FileNameCarriesClipNumberAndRecordingTime)
+{
+    struct Case {
+        const char* name;
+        uint32_t clip_number;
+        uint32_t has_time;
+        uint32_t y, mo, d, h, mi, s;
+        const char* expected;
+    } cases[] = {
+        {"no time", 7, 0, 2024, 1, 31, 23, 59, 59, "XAVC_0007_unknown_time.MP4"},
+        {"last second of January", 7, 1, 2024, 1, 31, 23, 59, 59, "XAVC_0007_20240131_235959.MP4"},
+        {"single digits padded", 3, 1, 2023, 2, 3, 4, 5, 6, "XAVC_0003_20230203_040506.MP4"},
+        {"five-digit clip number widens", 12345, 0, 0, 0, 0, 0, 0, 0, "XAVC_12345_unknown_time.MP4"},
+    };
+    for (const Case& c : cases) {
+        analysis::RecordingRun run{};
+        run.has_time = c.has_time;
+        run.year = c.y, run.month = c.mo, run.day = c.d, run.hour = c.h, run.minute = c.mi, run.second = c.s;
+        analysis::RecoveryClip clip{};
+        clip.clip_number = c.clip_number;
+        clip.run = &run;
+        char out[256];
+        rebuild::clip_file_name(&clip, out, sizeof out);
+        EXPECT_STREQ(out, c.expected) << c.name;
+    }
+}
+
+TEST(ClipNames, PathJoinAddsOneSeparatorOnlyWhenNeeded)
+{
+    std::string long_dir(1500, 'd');
+    struct Case {
+        const char* name;
+        std::string dir;
+        std::string expected;
+    } cases[] = {
+        {"plain folder", "out", "out" + sep("X.MP4")},
+        {"folder ending in slash", "out/", "out/X.MP4"},
+        {"folder ending in backslash", "out\\", "out\\X.MP4"},
+        {"empty folder", "", "X.MP4"},
+        {"overlong folder is cut to 1399 characters", long_dir, long_dir.substr(0, 1399)},
+    };
+    for (const Case& c : cases) {
+        char out[1400];
+        rebuild::clip_output_path(c.dir.c_str(), "X.MP4", out, sizeof out);
+        EXPECT_EQ(std::string(out), c.expected) << c.name;
+    }
+}
+
+// The percentages a run of chunk writes would print, following the writer's rules.
+std::vector<int> printed_video(uint64_t count)
+{
+    std::vector<int> shown;
+    int last = -1;
+    for (uint64_t w = 1; w <= count; w++) {
+        int pct = rebuild::video_percent(w, count);
+        if (rebuild::video_progress_due(pct, last)) {
+            shown.push_back(pct);
+            last = pct;
+        }
+    }
+    return shown;
+}
+
+std::vector<int> printed_audio(uint64_t count)
+{
+    std::vector<int> shown;
+    int last = 90;
+    for (uint64_t j = 1; j <= count; j++) {
+        int last_chunk = 0;
+        int pct = rebuild::audio_percent(j, count, &last_chunk);
+        if (rebuild::audio_progress_due(pct, last_chunk, last)) {
+            shown.push_back(pct);
+            last = pct;
+        }
+    }
+    return shown;
+}
+
+TEST(ClipProgress, PercentSequences)
+{
+    struct Case {
+        const char* name;
+        bool audio;
+        uint64_t count;
+        std::vector<int> expected;
+    } cases[] = {
+        {"10 video chunks", false, 10, {8, 17, 25, 34, 42, 51, 59, 68, 76, 85}},
+        {"1 video chunk", false, 1, {85}},
+        {"3 audio chunks", true, 3, {92, 95, 98}},
+        {"1 audio chunk", true, 1, {98}},
+        {"16 audio chunks step by 2 and end at 98", true, 16, {92, 94, 96, 98}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.audio ? printed_audio(c.count) : printed_video(c.count), c.expected) << c.name;
+}
+
+TEST(ClipProgress, ManyVideoChunksStepByAtLeastTwoAndEndAt85)
+{
+    for (uint64_t count : {100u, 173u, 1000u}) {
+        std::vector<int> shown = printed_video(count);
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(shown.front(), 0) << count;
+        EXPECT_EQ(shown.back(), 85) << count;
+        for (size_t i = 1; i + 1 < shown.size(); i++)
+            EXPECT_GE(shown[i] - shown[i - 1], 2) << count << " at " << i;
+    }
+}
+
+}  // namespace
