@@ -1,0 +1,241 @@
+// The raw scan: every signature found exactly once at its true offset, whatever the read size
+// and whichever search the machine runs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "image/raw_scan.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t MiB = 1024 * 1024;
+
+struct Hits {
+    std::vector<uint64_t> xavc, kkad, moov;
+    bool operator==(const Hits&) const = default;
+};
+
+void PrintTo(const Hits& h, std::ostream* os)
+{
+    for (const auto* list : {&h.xavc, &h.kkad, &h.moov}) {
+        *os << "[";
+        for (uint64_t off : *list)
+            *os << " " << off;
+        *os << " ] ";
+    }
+}
+
+Hits hits_of(const image::ScanIndex& index)
+{
+    auto vec = [](const image::OffsetList& l) { return std::vector<uint64_t>(l.items, l.items + l.count); };
+    return Hits{vec(index.xavc_hits), vec(index.kkad_hits), vec(index.moov_hits)};
+}
+
+// Every occurrence of each signature in the whole image, found without the scan's machinery.
+Hits find_all(const std::string& data)
+{
+    auto all = [&](const char* sig) {
+        std::vector<uint64_t> out;
+        for (size_t at = data.find(sig); at != std::string::npos; at = data.find(sig, at + 1))
+            out.push_back(at);
+        return out;
+    };
+    return Hits{all("ftypXAVC"), all("kkad"), all("moov")};
+}
+
+void plant(std::string* data, size_t at, const char* sig) { data->replace(at, std::strlen(sig), sig); }
+
+std::string random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, 0);
+    for (char& c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+std::vector<image::SearchVariant> variants()
+{
+    image::SearchVariant v[8];
+    size_t n = image::search_variants(v, 8);
+    return std::vector<image::SearchVariant>(v, v + n);
+}
+
+struct BufferRow {
+    const char* name;
+    std::string data;
+    Hits expected;
+};
+
+TEST(ScanBuffer, EverySearchFindsTheDefinedHits)
+{
+    const std::vector<BufferRow> rows = {
+        {"kkad written twice in a row", "kkadkkad", {{}, {0, 4}, {}}},
+        {"kkad ending at the last byte", "xxxkkad", {{}, {3}, {}}},
+        {"ftypXAVC cut short by the end", "..ftypXAV", {}},
+        {"kkad cut short by the end", "..kka", {}},
+        {"all three at once", "ftypXAVCkkadmoov", {{0}, {8}, {12}}},
+        {"prefix repeated before the match", "ffftypXAVCmmoovkkkad", {{2}, {16}, {11}}},
+        {"ftyp with another brand", "ftypXAVDftypxavc", {}},
+        {"empty buffer", "", {}},
+    };
+    for (const image::SearchVariant& v : variants()) {
+        for (const BufferRow& row : rows) {
+            SCOPED_TRACE(std::string(v.name) + ": " + row.name);
+            image::ScanIndex index{};
+            v.search(reinterpret_cast<const uint8_t*>(row.data.data()), row.data.size(), 1000, &index);
+            Hits expected = row.expected;
+            for (auto* list : {&expected.xavc, &expected.kkad, &expected.moov})
+                for (uint64_t& off : *list)
+                    off += 1000;
+            EXPECT_EQ(hits_of(index), expected);
+            image::free_scan_index(&index);
+        }
+    }
+}
+
+// Signatures planted at every position around the vector widths, in buffers of every length up
+// to a few vectors: a vector search that drops a lane, reads past the end or mishandles the tail
+// differs from the plain one.
+TEST(ScanBuffer, VectorSearchesMatchThePlainOneAtEveryBoundary)
+{
+    const char* sigs[] = {"ftypXAVC", "kkad", "moov", "kkadkkad"};
+    for (const image::SearchVariant& v : variants()) {
+        for (size_t len = 0; len <= 200; len++) {
+            for (size_t at = 0; at < len; at += 1 + at / 40) {
+                for (const char* sig : sigs) {
+                    std::string data = random_bytes(len, unsigned(len * 131 + at));
+                    data.replace(at, std::min(std::strlen(sig), len - at), sig, std::min(std::strlen(sig), len - at));
+                    image::ScanIndex got{}, want{};
+                    v.search(reinterpret_cast<const uint8_t*>(data.data()), len, 7, &got);
+                    image::scan_buffer_plain(reinterpret_cast<const uint8_t*>(data.data()), len, 7, &want);
+                    ASSERT_EQ(hits_of(got), hits_of(want)) << v.name << " len=" << len << " at=" << at << " " << sig;
+                    image::free_scan_index(&got);
+                    image::free_scan_index(&want);
+                }
+            }
+        }
+    }
+}
+
+uint64_t file_hash(const fs::path& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    uint64_t h = 0xcbf29ce484222325ull;
+    char c;
+    while (f.get(c))
+        h = (h ^ uint8_t(c)) * 0x100000001B3ull;
+    return h;
+}
+
+std::string scan_file(const fs::path& path, uint64_t chunk, int progress, Hits* out)
+{
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    image::ScanIndex index{};
+    testing::internal::CaptureStdout();
+    image::raw_scan(f, fs::file_size(path), chunk, progress, &index);
+    std::string printed = testing::internal::GetCapturedStdout();
+    std::fclose(f);
+    *out = hits_of(index);
+    image::free_scan_index(&index);
+    return printed;
+}
+
+struct ChunkRow {
+    const char* name;
+    uint64_t chunk;
+};
+
+TEST(RawScan, SameHitsForEveryReadSize)
+{
+    std::string data = random_bytes(3 * MiB + 777, 42);
+    plant(&data, MiB - 4, "ftypXAVC");             // split 4 + 4 between the first two 1 MiB reads
+    plant(&data, 2 * MiB - 1, "kkad");             // one byte in the first read
+    plant(&data, MiB - 300, "moov");               // two movie boxes 100 bytes apart in the carry
+    plant(&data, MiB - 200, "moov");
+    plant(&data, MiB + 10, "kkadkkad");
+    plant(&data, 4096 - 2, "kkad");
+    plant(&data, data.size() - 20, "ftypXAVC");
+    plant(&data, data.size() - 4, "kkad");         // ends at the last byte of the image
+    plant(&data, data.size() - 12, "ftypXA");      // a clip header cut short by the end
+    for (size_t at = 100000; at + 8 < data.size(); at += 99991)
+        plant(&data, at, at % 3 ? "kkad" : "ftypXAVC");
+    Hits expected = find_all(data);
+    ASSERT_EQ(expected.moov.size(), 2u + find_all(random_bytes(3 * MiB + 777, 42)).moov.size());
+
+    char tmpl[] = "/tmp/scan_search_XXXXXX";
+    fs::path dir(mkdtemp(tmpl));
+    fs::path img = dir / "card.img";
+    std::ofstream(img, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+    uint64_t before = file_hash(img);
+
+    const std::vector<ChunkRow> rows = {
+        {"1 MiB reads", MiB}, {"64 MiB reads (default)", 64 * MiB}, {"reads of 4093 bytes", 4093}, {"reads of 513 bytes", 513},
+    };
+    for (const ChunkRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Hits got;
+        EXPECT_EQ(scan_file(img, row.chunk, 0, &got), "");
+        EXPECT_EQ(got, expected);
+    }
+    EXPECT_EQ(file_hash(img), before);
+    fs::remove_all(dir);
+}
+
+struct ProgressRow {
+    const char* name;
+    uint64_t size;
+    uint64_t chunk;
+    std::string expected;
+};
+
+// Reads of 100 bytes: the first even percentage reached, 0, 2, ... 100, is printed once each.
+std::string every_even_percent(uint64_t size)
+{
+    std::string s;
+    for (int p = 0; p <= 100; p += 2) {
+        uint64_t pos = p == 0 ? 100 : size * p / 100;
+        char line[80];
+        std::snprintf(line, sizeof line, "\rRaw scan %3d%%  %llu/%llu bytes", p, (unsigned long long)pos,
+                      (unsigned long long)size);
+        s += line;
+    }
+    return s + "\n";
+}
+
+TEST(RawScan, ProgressLineAtEvenPercentagesOnly)
+{
+    const std::vector<ProgressRow> rows = {
+        {"empty image: one line break", 0, MiB, "\n"},
+        {"one read covers everything", 5000, MiB, "\rRaw scan 100%  5000/5000 bytes\n"},
+        {"33% is odd and skipped", 3000, 1000,
+         "\rRaw scan  66%  2000/3000 bytes\rRaw scan 100%  3000/3000 bytes\n"},
+        {"25% and 75% are odd and skipped", 4000, 1000,
+         "\rRaw scan  50%  2000/4000 bytes\rRaw scan 100%  4000/4000 bytes\n"},
+        {"each even percentage once over many reads", 100000, 100, every_even_percent(100000)},
+    };
+    char tmpl[] = "/tmp/scan_progress_XXXXXX";
+    fs::path dir(mkdtemp(tmpl));
+    for (const ProgressRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::path img = dir / "card.img";
+        std::string data(row.size, 'k');
+        std::ofstream(img, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(data.size()));
+        uint64_t before = file_hash(img);
+        Hits got;
+        EXPECT_EQ(scan_file(img, row.chunk, 1, &got), row.expected);
+        EXPECT_EQ(file_hash(img), before);
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace
