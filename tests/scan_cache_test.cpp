@@ -1,0 +1,348 @@
+// The scan cache: its key, its name, and which files are trusted, deleted or written.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/byte_order.h"
+#include "image/raw_scan.h"
+#include "image/scan_cache.h"
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The key computed from the bytes in memory, without the image stream.
+uint64_t reference_fingerprint(const std::string& data)
+{
+    uint64_t h = 0x14650FB0739D0383ull;
+    auto feed = [&](const void* p, size_t n) {
+        for (size_t i = 0; i < n; i++)
+            h = (h ^ static_cast<const uint8_t*>(p)[i]) * 0x100000001B3ull;
+    };
+    auto feed64 = [&](uint64_t v) {
+        uint8_t le[8];
+        engine::store_le64(le, v);
+        feed(le, 8);
+    };
+    uint64_t size = data.size();
+    feed64(size);
+    uint64_t mid = size > 65537 ? size / 2 - 32768 : 0;
+    uint64_t last = size >= 65536 ? size - 65536 : 0;
+    for (uint64_t s : {uint64_t(0), mid, last}) {
+        feed64(s);
+        if (s < size)
+            feed(data.data() + s, std::min<uint64_t>(65536, size - s));
+    }
+    return h;
+}
+
+std::string pattern(size_t n, unsigned mul)
+{
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>((i * mul + i / 251) & 0xFF);
+    return s;
+}
+
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/scan_cache_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+void write_file(const fs::path& p, const std::string& data)
+{
+    std::ofstream(p, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string read_file(const fs::path& p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+uint64_t fingerprint_of(const fs::path& img)
+{
+    std::FILE* f = std::fopen(img.c_str(), "rb");
+    uint64_t fp = image::image_fingerprint(f, fs::file_size(img));
+    std::fclose(f);
+    return fp;
+}
+
+struct FingerprintRow {
+    const char* name;
+    std::string data;
+    uint64_t pinned;  // 0: not pinned, only compared with the reference
+};
+
+TEST(ImageFingerprint, SizeAndThreeSamples)
+{
+    const std::vector<FingerprintRow> rows = {
+        {"empty image feeds 32 zero bytes", "", 0x171BB79DC8E18503ull},
+        {"65,536 bytes: all three samples are the whole image", pattern(65536, 7), 0xA5D47F80951A823Full},
+        {"65,537 bytes: middle sample still at 0", pattern(65537, 7), 0},
+        {"65,538 bytes: middle sample at 1", pattern(65538, 7), 0},
+        {"1,000,001 bytes: three distinct samples", pattern(1000001, 13), 0},
+        {"10 bytes", "0123456789", 0},
+    };
+    TempDir dir;
+    for (const FingerprintRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::path img = dir.path / "card.img";
+        write_file(img, row.data);
+        EXPECT_EQ(fingerprint_of(img), reference_fingerprint(row.data));
+        if (row.pinned) {
+            EXPECT_EQ(fingerprint_of(img), row.pinned);
+        }
+        EXPECT_EQ(read_file(img), row.data);
+    }
+}
+
+struct JoinRow {
+    const char* name;
+    size_t cap;
+    const char* folder;
+    const char* file;
+    std::string expected;
+};
+
+TEST(PathJoin, OneSeparatorAndCutToTheBuffer)
+{
+    const std::string sep(1, platform::path_separator);
+    const std::vector<JoinRow> rows = {
+        {"folder ending in a backslash", 64, "C:\\work\\", "a.bin", "C:\\work\\a.bin"},
+        {"folder ending in a slash", 64, "/tmp/work/", "a.bin", "/tmp/work/a.bin"},
+        {"plain folder", 64, "out", "a.bin", "out" + sep + "a.bin"},
+        {"empty folder", 64, "", "a.bin", "a.bin"},
+        {"name left out when only the separator fits", 8, "abcdef", "xyz", "abcdef" + sep},
+        {"name cut to the room left", 10, "abcdef", "xyz123", "abcdef" + sep + "xy"},
+        {"folder fills the buffer: no separator", 7, "abcdef", "xyz", "abcdef"},
+        {"folder longer than the buffer is cut", 4, "abcdef", "xyz", "abc"},
+        {"empty folder, name cut", 4, "", "a.bin", "a.b"},
+        {"capacity 1 gives an empty text", 1, "abc", "x", ""},
+    };
+    for (const JoinRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        char out[80];
+        std::memset(out, '#', sizeof out);
+        image::path_join(out, row.cap, row.folder, row.file);
+        EXPECT_EQ(std::string(out), row.expected);
+        EXPECT_EQ(out[row.cap], '#');  // nothing written past the buffer
+    }
+}
+
+// A 1 MiB image with a few hits, its cache written by a real scan.
+struct CacheFixture : testing::Test {
+    TempDir dir;
+    fs::path work = dir.path / "work";
+    fs::path img = dir.path / "card.img";
+    std::string data;
+
+    void SetUp() override
+    {
+        fs::create_directory(work);
+        data = pattern(1 << 20, 11);
+        data.replace(1000, 8, "ftypXAVC");
+        data.replace(300000, 4, "kkad");
+        data.replace(600000, 4, "kkad");
+        data.replace(data.size() - 4, 4, "moov");
+        write_file(img, data);
+    }
+
+    std::string cache_path(uint64_t fp)
+    {
+        char path[image::cache_path_capacity];
+        image::scan_cache_path(work.c_str(), fp, path);
+        return path;
+    }
+
+    image::ScanIndex scan_and_write(const fs::path& image_path)
+    {
+        std::FILE* f = std::fopen(image_path.c_str(), "rb");
+        uint64_t size = fs::file_size(image_path);
+        uint64_t fp = image::image_fingerprint(f, size);
+        image::ScanIndex index{};
+        image::raw_scan(f, size, 1 << 20, 0, &index);
+        std::fclose(f);
+        image::scan_cache_write(work.c_str(), fp, size, &index);
+        return index;
+    }
+
+    // 1 on a hit; `printed` gets what the lookup wrote to standard output.
+    int lookup(const fs::path& image_path, image::ScanIndex* index, std::string* printed)
+    {
+        testing::internal::CaptureStdout();
+        int hit = image::scan_cache_lookup(work.c_str(), fingerprint_of(image_path), fs::file_size(image_path), index);
+        *printed = testing::internal::GetCapturedStdout();
+        return hit;
+    }
+};
+
+std::vector<uint64_t> items(const image::OffsetList& l) { return std::vector<uint64_t>(l.items, l.items + l.count); }
+
+TEST_F(CacheFixture, FileNameAndLayout)
+{
+    image::ScanIndex index = scan_and_write(img);
+    uint64_t fp = fingerprint_of(img);
+    char name[64];
+    std::snprintf(name, sizeof name, "velto_xavc_scan_%016llx.bin", (unsigned long long)fp);
+    EXPECT_EQ(cache_path(fp), (work / name).string());
+    std::string file = read_file(cache_path(fp));
+    ASSERT_EQ(file.size(), 48u + 8 * 4);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(file.data());
+    EXPECT_EQ(std::memcmp(p, "VLXSC34\0", 8), 0);
+    EXPECT_EQ(engine::load_le64(p + 8), data.size());
+    EXPECT_EQ(engine::load_le64(p + 16), fp);
+    EXPECT_EQ(engine::load_le64(p + 24), 1u);
+    EXPECT_EQ(engine::load_le64(p + 32), 2u);
+    EXPECT_EQ(engine::load_le64(p + 40), 1u);
+    EXPECT_EQ(engine::load_le64(p + 48), 1000u);
+    EXPECT_EQ(engine::load_le64(p + 56), 300000u);
+    EXPECT_EQ(engine::load_le64(p + 64), 600000u);
+    EXPECT_EQ(engine::load_le64(p + 72), data.size() - 4);
+    EXPECT_FALSE(fs::exists(cache_path(fp) + ".tmp"));
+    image::free_scan_index(&index);
+    EXPECT_EQ(read_file(img), data);
+}
+
+struct CopyRow {
+    const char* name;
+    int64_t changed_byte;  // -1: an unchanged copy
+    bool hit;
+};
+
+TEST_F(CacheFixture, HitOnlyWhenSizeAndSamplesMatch)
+{
+    image::ScanIndex first = scan_and_write(img);
+    const std::vector<CopyRow> rows = {
+        {"renamed copy", -1, true},
+        {"byte changed in the first 64 KiB", 100, false},
+        {"byte changed in the middle 64 KiB", (1 << 19) + 1000, false},
+        {"byte changed in the last 64 KiB", (1 << 20) - 5000, false},
+        {"byte changed outside the samples", 200000, true},
+    };
+    for (const CopyRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string copy = data;
+        if (row.changed_byte >= 0)
+            copy[size_t(row.changed_byte)] ^= 0x5A;
+        fs::path other = dir.path / "renamed.dd";
+        write_file(other, copy);
+        image::ScanIndex index{};
+        std::string printed;
+        EXPECT_EQ(lookup(other, &index, &printed), row.hit ? 1 : 0);
+        EXPECT_EQ(printed, row.hit ? "  scan cache hit - full image scan reused\n" : "");
+        if (row.hit) {
+            EXPECT_EQ(items(index.xavc_hits), items(first.xavc_hits));
+            EXPECT_EQ(items(index.kkad_hits), items(first.kkad_hits));
+            EXPECT_EQ(items(index.moov_hits), items(first.moov_hits));
+        } else {
+            EXPECT_EQ(index.xavc_hits.count + index.kkad_hits.count + index.moov_hits.count, 0u);
+        }
+        EXPECT_TRUE(fs::exists(cache_path(fingerprint_of(img))));  // the original's cache is untouched
+        EXPECT_EQ(read_file(other), copy);
+        image::free_scan_index(&index);
+    }
+    image::free_scan_index(&first);
+    EXPECT_EQ(read_file(img), data);
+}
+
+struct DamageRow {
+    const char* name;
+    std::function<void(std::string*)> damage;
+};
+
+void put64(std::string* file, size_t at, uint64_t v) { engine::store_le64(reinterpret_cast<uint8_t*>(&(*file)[at]), v); }
+
+TEST_F(CacheFixture, StaleOrDamagedFileIsDeletedThenRewritten)
+{
+    const std::vector<DamageRow> rows = {
+        {"wrong magic", [](std::string* f) { (*f)[6] = '5'; }},
+        {"magic without its zero byte", [](std::string* f) { (*f)[7] = ' '; }},
+        {"wrong image size", [](std::string* f) { put64(f, 8, (1 << 20) + 1); }},
+        {"wrong fingerprint", [](std::string* f) { (*f)[16] ^= 1; }},
+        {"header cut short", [](std::string* f) { f->resize(47); }},
+        {"kkad count over 10,000,000", [](std::string* f) { put64(f, 32, 10000001); }},
+        {"offset equal to the image size", [](std::string* f) { put64(f, 72, 1 << 20); }},
+        {"array one offset short", [](std::string* f) { f->resize(f->size() - 8); }},
+        {"array one byte short", [](std::string* f) { f->resize(f->size() - 1); }},
+    };
+    image::ScanIndex first = scan_and_write(img);
+    std::string path = cache_path(fingerprint_of(img));
+    std::string good = read_file(path);
+    for (const DamageRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string bad = good;
+        row.damage(&bad);
+        write_file(path, bad);
+        image::ScanIndex index{};
+        std::string printed;
+        EXPECT_EQ(lookup(img, &index, &printed), 0);
+        EXPECT_EQ(printed, "");
+        EXPECT_EQ(index.xavc_hits.count + index.kkad_hits.count + index.moov_hits.count, 0u);
+        EXPECT_EQ(index.xavc_hits.items, nullptr);
+        EXPECT_FALSE(fs::exists(path));
+        image::ScanIndex rescanned = scan_and_write(img);
+        EXPECT_EQ(read_file(path), good);
+        EXPECT_EQ(lookup(img, &index, &printed), 1);
+        image::free_scan_index(&index);
+        image::free_scan_index(&rescanned);
+    }
+    image::free_scan_index(&first);
+    EXPECT_EQ(read_file(img), data);
+}
+
+TEST_F(CacheFixture, BytesAfterTheArraysAreIgnored)
+{
+    image::ScanIndex first = scan_and_write(img);
+    std::string path = cache_path(fingerprint_of(img));
+    write_file(path, read_file(path) + "trailing");
+    image::ScanIndex index{};
+    std::string printed;
+    EXPECT_EQ(lookup(img, &index, &printed), 1);
+    EXPECT_EQ(items(index.kkad_hits), items(first.kkad_hits));
+    EXPECT_EQ(index.kkad_hits.capacity, 2u);
+    image::free_scan_index(&index);
+    image::free_scan_index(&first);
+    EXPECT_EQ(read_file(img), data);
+}
+
+TEST_F(CacheFixture, EmptyImageGivesAHeaderOnlyFile)
+{
+    fs::path empty = dir.path / "empty.img";
+    write_file(empty, "");
+    image::ScanIndex index = scan_and_write(empty);
+    std::string file = read_file(cache_path(fingerprint_of(empty)));
+    ASSERT_EQ(file.size(), 48u);
+    EXPECT_EQ(file.substr(24), std::string(24, '\0'));
+    std::string printed;
+    EXPECT_EQ(lookup(empty, &index, &printed), 1);
+    image::free_scan_index(&index);
+    EXPECT_EQ(fs::file_size(empty), 0u);
+}
+
+TEST_F(CacheFixture, MissingWorkingFolderMeansNoCacheAndNoMessage)
+{
+    work = dir.path / "not-there";
+    image::ScanIndex index = scan_and_write(img);
+    image::free_scan_index(&index);
+    std::string printed;
+    EXPECT_EQ(lookup(img, &index, &printed), 0);
+    EXPECT_EQ(printed, "");
+    EXPECT_FALSE(fs::exists(work));
+    EXPECT_EQ(read_file(img), data);
+}
+
+}  // namespace
