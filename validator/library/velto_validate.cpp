@@ -18,6 +18,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
@@ -90,6 +91,8 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
         return nullptr;
     if (params->config_address == 0 || params->config_length < 7)
         return nullptr;
+    // The engine's console lines are read by the front end; the decoder's own messages stay out.
+    av_log_set_level(AV_LOG_QUIET);
     const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (!decoder)
         return nullptr;
