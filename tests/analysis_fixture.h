@@ -1,0 +1,254 @@
+#pragma once
+// Builders for movie boxes, kkad boxes and camera-like recordings, and a temporary image file
+// whose bytes can be hashed before and after a run. Shared by the mp4 and analysis tests and
+// the analysis bench.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <filesystem>
+#include <random>
+#include <utility>
+#include <vector>
+
+// GCC 12 reports vector growth in these builders as an overflow after inlining (a known false
+// positive of -Wstringop-overflow); the builders only append.
+#pragma GCC diagnostic ignored "-Wstringop-overflow"
+#pragma GCC diagnostic ignored "-Wstringop-overread"
+
+namespace fixture {
+
+using Bytes = std::vector<uint8_t>;
+
+inline void be16(Bytes& b, uint32_t v) { b.push_back(uint8_t(v >> 8)), b.push_back(uint8_t(v)); }
+inline void be32(Bytes& b, uint32_t v) { for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s)); }
+inline void be64(Bytes& b, uint64_t v) { be32(b, uint32_t(v >> 32)), be32(b, uint32_t(v)); }
+inline void le64_at(Bytes& b, size_t at, uint64_t v) { for (int i = 0; i < 8; i++) b[at + i] = uint8_t(v >> (8 * i)); }
+inline void be32_at(Bytes& b, size_t at, uint32_t v) { for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (24 - 8 * i)); }
+inline void text(Bytes& b, const char* s) { b.insert(b.end(), s, s + std::strlen(s)); }
+inline void append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+inline Bytes box(const char* type, const Bytes& payload)
+{
+    Bytes b;
+    be32(b, uint32_t(8 + payload.size()));
+    text(b, type);
+    append(b, payload);
+    return b;
+}
+
+inline Bytes boxes(const std::vector<Bytes>& children)
+{
+    Bytes b;
+    for (const Bytes& c : children)
+        append(b, c);
+    return b;
+}
+
+// A full box payload: version, three flag bytes, then the fields.
+inline Bytes full(uint8_t version, const std::vector<uint32_t>& fields)
+{
+    Bytes b = {version, 0, 0, 0};
+    for (uint32_t f : fields)
+        be32(b, f);
+    return b;
+}
+
+struct TrackSpec {
+    const char* handler = "vide";
+    const char* format = "avc1";
+    std::vector<uint32_t> sizes;                          // empty with a default size
+    uint32_t default_size = 0;
+    uint32_t sample_count = 0;                            // used with a default size
+    std::vector<std::pair<uint32_t, uint32_t>> stsc;      // first chunk, samples per chunk
+    std::vector<uint64_t> offsets;
+    bool co64 = false;
+    uint32_t timescale = 60000, delta = 1001;
+};
+
+inline Bytes make_stbl(const TrackSpec& t)
+{
+    uint32_t count = t.default_size ? t.sample_count : uint32_t(t.sizes.size());
+    Bytes entry;
+    be32(entry, 16), text(entry, t.format), entry.resize(16);
+    Bytes stsd = full(0, {1});
+    append(stsd, entry);
+    Bytes stsz = full(0, {t.default_size, count});
+    for (uint32_t s : t.sizes)
+        be32(stsz, s);
+    Bytes stsc = full(0, {uint32_t(t.stsc.size())});
+    for (auto [first, per] : t.stsc)
+        be32(stsc, first), be32(stsc, per), be32(stsc, 1);
+    Bytes co = full(0, {uint32_t(t.offsets.size())});
+    for (uint64_t o : t.offsets)
+        t.co64 ? be64(co, o) : be32(co, uint32_t(o));
+    return box("stbl", boxes({box("stsd", stsd), box("stts", full(0, {1, count, t.delta})), box("stsz", stsz),
+                              box("stsc", stsc), box(t.co64 ? "co64" : "stco", co)}));
+}
+
+inline Bytes make_trak(const TrackSpec& t)
+{
+    Bytes hdlr = full(0, {0});
+    text(hdlr, t.handler), hdlr.resize(hdlr.size() + 13);
+    uint32_t count = t.default_size ? t.sample_count : uint32_t(t.sizes.size());
+    Bytes mdhd = full(0, {0, 0, t.timescale, count * t.delta, 0});
+    return box("trak", box("mdia", boxes({box("mdhd", mdhd), box("hdlr", hdlr),
+                                          box("minf", make_stbl(t))})));
+}
+
+inline Bytes make_moov(uint32_t creation_time, const std::vector<Bytes>& traks)
+{
+    Bytes b = box("mvhd", full(0, {creation_time, creation_time, 1000, 0}));
+    append(b, boxes(traks));
+    return box("moov", b);
+}
+
+struct Date { uint32_t year, month, day, hour, minute, second; };
+
+struct Description { uint64_t offset; uint32_t sizes[12]; };
+
+// A kkad box of `size` bytes; descriptions go to box offsets 80, 409, ...
+inline Bytes make_kkad(uint16_t sequence, uint32_t tag, Date d, const std::vector<Description>& descs,
+                       uint32_t size = 768)
+{
+    Bytes b(size, 0);
+    be32_at(b, 0, size);
+    std::memcpy(&b[4], "kkad", 4);
+    std::memcpy(&b[20], "0123456789012345", 16);
+    b[36] = 0xF0, b[37] = 0x03;
+    b[38] = uint8_t(sequence), b[39] = uint8_t(sequence >> 8);
+    for (int i = 0; i < 4; i++)
+        b[44 + i] = uint8_t(tag >> (8 * i));
+    b[68] = uint8_t(d.year >> 8), b[69] = uint8_t(d.year);
+    b[70] = uint8_t(d.month), b[71] = uint8_t(d.day), b[72] = uint8_t(d.hour), b[73] = uint8_t(d.minute),
+    b[74] = uint8_t(d.second);
+    for (size_t k = 0; k < descs.size(); k++) {
+        size_t at = 80 + 329 * k;
+        le64_at(b, at, descs[k].offset);
+        for (int i = 0; i < 12; i++)
+            be32_at(b, at + 77 + 21 * i, descs[k].sizes[i]);
+    }
+    return b;
+}
+
+// One AVC sample: an access-unit delimiter and one coded slice filling `size` bytes (>= 11).
+inline Bytes avc_sample(uint32_t size, bool key)
+{
+    Bytes b = {0, 0, 0, 2, 0x09, 0x10};
+    be32(b, size - 10);
+    b.push_back(key ? 0x65 : 0x41);
+    b.resize(size, 0x11);
+    return b;
+}
+
+struct RecordingSpec {
+    uint32_t chunks = 4;
+    Date date = {2024, 2, 29, 12, 34, 56};
+    int movie_shift_hours = 0;   // creation time minus the kkad time
+    uint32_t tag = 0x1234;
+    uint32_t seed = 1;           // varies the video sample sizes
+    uint32_t audio_bytes = 1920;
+};
+
+inline uint32_t video_size(const RecordingSpec& r, uint32_t chunk, uint32_t i)
+{
+    return 200 + (r.seed * 7919u + chunk * 12u * 37u + i * 37u) % 400u;
+}
+
+inline uint64_t unix_time(Date d)
+{
+    int64_t y = d.month <= 2 ? d.year - 1 : d.year;
+    int64_t era = y / 400, yoe = y - era * 400, mp = d.month <= 2 ? d.month + 9 : d.month - 3;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + (153 * mp + 2) / 5 + d.day - 1;
+    return uint64_t((era * 146097 + doe - 719468) * 86400 + d.hour * 3600 + d.minute * 60 + d.second);
+}
+
+// ftyp, mdat with metadata/video/audio chunks per 12-frame group, then the movie box, laid out
+// as the camera writes a clip file. video_at receives the file offset of every video chunk.
+inline Bytes make_recording(const RecordingSpec& r, std::vector<uint64_t>* video_at = nullptr)
+{
+    Bytes f;
+    be32(f, 24), text(f, "ftypXAVC"), be32(f, 0), text(f, "XAVCmp42");
+    size_t mdat_at = f.size();
+    be32(f, 0), text(f, "mdat");
+    std::vector<uint64_t> meta_off, video_off, audio_off;
+    std::vector<uint32_t> vsizes;
+    for (uint32_t j = 0; j < r.chunks; j++) {
+        meta_off.push_back(f.size());
+        Bytes meta(12 * 1536, 0);
+        std::vector<Description> descs;
+        if (j > 0) {
+            Description d{video_off[j - 1], {}};
+            for (int i = 0; i < 12; i++)
+                d.sizes[i] = vsizes[(j - 1) * 12 + i];
+            descs = {d, d};
+        }
+        Bytes k = make_kkad(uint16_t(j), r.tag, r.date, descs);
+        std::memcpy(&meta[11 * 1536], k.data(), k.size());
+        append(f, meta);
+        video_off.push_back(f.size());
+        for (uint32_t i = 0; i < 12; i++) {
+            vsizes.push_back(video_size(r, j, i));
+            append(f, avc_sample(vsizes.back(), i == 0));
+        }
+        audio_off.push_back(f.size());
+        f.resize(f.size() + r.audio_bytes, 0);
+    }
+    be32_at(f, mdat_at, uint32_t(f.size() - mdat_at));
+    TrackSpec v;
+    v.sizes = vsizes, v.stsc = {{1, 12}}, v.offsets = video_off;
+    TrackSpec a;
+    a.handler = "soun", a.format = "twos", a.default_size = 4, a.sample_count = r.chunks * r.audio_bytes / 4;
+    a.stsc = {{1, r.audio_bytes / 4}}, a.offsets = audio_off;
+    TrackSpec m;
+    m.handler = "meta", m.format = "rtmd", m.default_size = 1536, m.sample_count = r.chunks * 12;
+    m.stsc = {{1, 12}}, m.offsets = meta_off;
+    uint32_t created = uint32_t(unix_time(r.date) + 2082844800ull + int64_t(r.movie_shift_hours) * 3600);
+    append(f, make_moov(created, {make_trak(v), make_trak(a), make_trak(m)}));
+    if (video_at)
+        *video_at = video_off;
+    return f;
+}
+
+inline uint64_t fnv1a(const Bytes& b)
+{
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (uint8_t c : b)
+        h = (h ^ c) * 0x100000001b3ull;
+    return h;
+}
+
+// A temporary image file opened read-only; hash() re-reads the file from disk.
+struct TempImage {
+    std::string path;
+    std::FILE* f = nullptr;
+    uint64_t size = 0;
+    explicit TempImage(const Bytes& bytes)
+    {
+        std::random_device random;
+        path = (std::filesystem::temp_directory_path() /
+                ("mendora_analysis_" + std::to_string(random()) + std::to_string(random()) + ".dsk"))
+                   .string();
+        std::FILE* w = std::fopen(path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), w);
+        std::fclose(w);
+        f = std::fopen(path.c_str(), "rb");
+        size = bytes.size();
+    }
+    uint64_t hash() const
+    {
+        Bytes b(size);
+        std::FILE* r = std::fopen(path.c_str(), "rb");
+        size_t got = std::fread(b.data(), 1, b.size(), r);
+        std::fclose(r);
+        b.resize(got);
+        return fnv1a(b);
+    }
+    ~TempImage()
+    {
+        std::fclose(f);
+        std::remove(path.c_str());
+    }
+};
+
+}  // namespace fixture

@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include "mp4/movie_box.h"
+#include "tests/analysis_fixture.h"
+
+using fixture::Bytes;
+using fixture::box;
+using fixture::full;
+
+namespace {
+
+Bytes stsz(uint32_t fixed, uint32_t count, const std::vector<uint32_t>& sizes = {})
+{
+    Bytes b = full(0, {fixed, count});
+    for (uint32_t s : sizes)
+        fixture::be32(b, s);
+    return box("stsz", b);
+}
+
+Bytes stsc(const std::vector<std::pair<uint32_t, uint32_t>>& entries, uint32_t declared = 0)
+{
+    Bytes b = full(0, {declared ? declared : uint32_t(entries.size())});
+    for (auto [first, per] : entries)
+        fixture::be32(b, first), fixture::be32(b, per), fixture::be32(b, 1);
+    return box("stsc", b);
+}
+
+Bytes offsets(const char* type, const std::vector<uint64_t>& values, uint32_t declared = 0)
+{
+    Bytes b = full(0, {declared ? declared : uint32_t(values.size())});
+    for (uint64_t v : values)
+        std::strcmp(type, "co64") == 0 ? fixture::be64(b, v) : fixture::be32(b, uint32_t(v));
+    return box(type, b);
+}
+
+Bytes stts(uint32_t entries, uint32_t stored)
+{
+    Bytes b = full(0, {entries});
+    for (uint32_t i = 0; i < stored; i++)
+        fixture::be32(b, 10), fixture::be32(b, 1001);
+    return box("stts", b);
+}
+
+Bytes trak(const std::vector<Bytes>& stbl_children, bool with_mdia = true)
+{
+    Bytes hdlr = full(0, {0});
+    fixture::text(hdlr, "vide"), hdlr.resize(25);
+    if (!with_mdia)
+        return box("trak", box("free", Bytes(8)));
+    return box("trak", box("mdia", fixture::boxes({box("hdlr", hdlr), box("minf", box("stbl", fixture::boxes(stbl_children)))})));
+}
+
+std::vector<uint64_t> many(size_t n) { return std::vector<uint64_t>(n, 0x100); }
+
+std::vector<std::pair<uint32_t, uint32_t>> one_per_chunk(uint32_t n)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> e;
+    for (uint32_t i = 1; i <= n; i++)
+        e.push_back({i, 1});
+    return e;
+}
+
+struct TrackCase {
+    const char* name;
+    Bytes trak;
+    int ok;
+    uint64_t sample_count;
+    std::vector<uint32_t> chunk_samples;
+    uint64_t first_offset;
+    uint64_t stts_samples;
+};
+
+TEST(Mp4MovieBox, ParseTrackTables)
+{
+    std::vector<uint32_t> s5 = {1, 2, 3, 4, 5};
+    const TrackCase cases[] = {
+        {"one stsc entry over 10 chunks", trak({stsz(7, 120), stsc({{1, 12}}), offsets("stco", many(10)), stts(12, 12)}),
+         1, 120, std::vector<uint32_t>(10, 12), 0x100, 120},
+        {"two entries over 4 chunks", trak({stsz(7, 36), stsc({{1, 12}, {3, 6}}), offsets("stco", many(4))}), 1, 36,
+         {12, 12, 6, 6}, 0x100, 0},
+        {"entry not below the next first chunk is skipped",
+         trak({stsz(7, 36), stsc({{1, 12}, {3, 5}, {3, 6}}), offsets("stco", many(4))}), 1, 36, {12, 12, 6, 6}, 0x100, 0},
+        {"chunks before the first entry keep 0 samples", trak({stsz(7, 12), stsc({{2, 12}}), offsets("stco", many(2))}),
+         1, 12, {0, 12}, 0x100, 0},
+        {"default size needs no table", trak({stsz(9, 5), stsc({{1, 5}}), offsets("stco", {0x40})}), 1, 5, {5}, 0x40, 0},
+        {"table sizes", trak({stsz(0, 5, s5), stsc({{1, 5}}), offsets("stco", {0x40})}), 1, 5, {5}, 0x40, 0},
+        {"co64 wins over stco",
+         trak({stsz(9, 5), stsc({{1, 5}}), offsets("stco", {0x40}), offsets("co64", {0x123456789ull})}), 1, 5, {5},
+         0x123456789ull, 0},
+        {"truncated stts leaves totals 0", trak({stsz(7, 12), stsc({{1, 12}}), offsets("stco", {1}), stts(2, 1)}), 1, 12,
+         {12}, 1, 0},
+        {"no mdia", trak({}, false), 0, 0, {}, 0, 0},
+        {"no stsz gives an empty table", trak({stsc({{1, 12}}), offsets("stco", {1})}), 1, 0, {}, 0, 0},
+        {"no chunk offsets gives an empty table", trak({stsz(7, 12), stsc({{1, 12}})}), 1, 0, {}, 0, 0},
+        {"first chunk 0", trak({stsz(7, 12), stsc({{0, 12}}), offsets("stco", {1})}), 0, 0, {}, 0, 0},
+        {"chunk samples overrun the sample count", trak({stsz(7, 20), stsc({{1, 12}}), offsets("stco", many(2))}), 0, 0,
+         {}, 0, 0},
+        {"chunk samples short of the sample count", trak({stsz(7, 25), stsc({{1, 12}}), offsets("stco", many(2))}), 0, 0,
+         {}, 0, 0},
+        {"size table cut short", trak({stsz(0, 6, s5), stsc({{1, 6}}), offsets("stco", {1})}), 0, 0, {}, 0, 0},
+        {"sample count 0", trak({stsz(7, 0), stsc({{1, 12}}), offsets("stco", {1})}), 0, 0, {}, 0, 0},
+        {"chunk count 0", trak({stsz(7, 12), stsc({{1, 12}}), offsets("stco", {})}), 0, 0, {}, 0, 0},
+        {"stsc entry count 0", trak({stsz(7, 12), stsc({}), offsets("stco", {1})}), 0, 0, {}, 0, 0},
+        {"stsc entries declared beyond the box", trak({stsz(7, 12), stsc({{1, 12}}, 2), offsets("stco", {1})}), 0, 0, {},
+         0, 0},
+        {"chunk offsets declared beyond the box", trak({stsz(7, 12), stsc({{1, 12}}), offsets("stco", {1}, 2)}), 0, 0, {},
+         0, 0},
+        {"100,000,001 samples", trak({stsz(1, 100000001), stsc({{1, 12}}), offsets("stco", {1})}), 0, 0, {}, 0, 0},
+        {"1,000,000 stsc entries", trak({stsz(1, 1000000), stsc(one_per_chunk(1000000)), offsets("stco", many(1000000))}),
+         1, 1000000, {}, 0x100, 0},
+        {"1,000,001 stsc entries", trak({stsz(1, 1000001), stsc(one_per_chunk(1000001)), offsets("stco", many(1000001))}),
+         0, 0, {}, 0, 0},
+        {"10,000,001 chunks", trak({stsz(1, 10000001), stsc({{1, 1}}), offsets("stco", many(10000001))}), 0, 0, {}, 0, 0},
+    };
+    for (const TrackCase& c : cases) {
+        mp4::BoxHeader h{};
+        ASSERT_EQ(mp4::read_box_header_mem(c.trak.data(), c.trak.size(), 0, &h), 1) << c.name;
+        mp4::TrackTables t;
+        std::memset(&t, 0xAB, sizeof t);
+        EXPECT_EQ(mp4::parse_track(c.trak.data(), c.trak.size(), &h, &t), c.ok) << c.name;
+        EXPECT_EQ(t.sample_count, c.sample_count) << c.name;
+        if (!c.ok)
+            EXPECT_EQ(t.sample_sizes, nullptr) << c.name;
+        if (c.ok && c.sample_count) {
+            EXPECT_STREQ(t.handler, "vide") << c.name;
+            for (size_t i = 0; i < c.chunk_samples.size(); i++)
+                EXPECT_EQ(t.chunk_sample_counts[i], c.chunk_samples[i]) << c.name << " chunk " << i;
+            EXPECT_EQ(t.chunk_offsets[0], c.first_offset) << c.name;
+            EXPECT_EQ(t.stts_sample_total, c.stts_samples) << c.name;
+            uint64_t next = 0;
+            for (uint64_t k = 0; k < t.chunk_count; k++) {
+                EXPECT_EQ(t.chunk_first_sample[k], next) << c.name;
+                next += t.chunk_sample_counts[k];
+            }
+            EXPECT_EQ(next, t.sample_count) << c.name;
+        }
+        mp4::free_track_tables(&t);
+    }
+}
+
+TEST(Mp4MovieBox, SampleSizesAndChunkBytes)
+{
+    Bytes b = trak({stsz(0, 5, {1, 2, 3, 4, 5}), stsc({{1, 3}, {2, 2}}), offsets("stco", {0x40, 0x80})});
+    mp4::BoxHeader h{};
+    ASSERT_EQ(mp4::read_box_header_mem(b.data(), b.size(), 0, &h), 1);
+    mp4::TrackTables t{};
+    ASSERT_EQ(mp4::parse_track(b.data(), b.size(), &h, &t), 1);
+    EXPECT_EQ(t.sample_sizes[4], 5u);
+    EXPECT_EQ(t.chunk_sizes[0], 6u);
+    EXPECT_EQ(t.chunk_sizes[1], 9u);
+    EXPECT_EQ(t.chunk_first_sample[1], 3u);
+    mp4::free_track_tables(&t);
+}
+
+fixture::TrackSpec spec(const char* handler)
+{
+    fixture::TrackSpec t;
+    t.handler = handler;
+    t.default_size = 100, t.sample_count = 12, t.stsc = {{1, 12}}, t.offsets = {0x40};
+    return t;
+}
+
+struct MovieCase {
+    const char* name;
+    uint32_t creation;
+    std::vector<const char*> handlers;
+    int ok;
+    uint32_t has_audio, has_other, has_time;
+    uint64_t creation_unix;
+    const char* other_handler;
+};
+
+TEST(Mp4MovieBox, ParseMovieFromTheImage)
+{
+    const MovieCase cases[] = {
+        {"sound only adds no record", 3900000000u, {"soun"}, 0, 0, 0, 0, 0, ""},
+        {"video, sound and metadata", 3900000000u, {"vide", "soun", "meta"}, 1, 1, 1, 1, 3900000000u - 2082844800u, "meta"},
+        {"second video becomes other", 3900000000u, {"vide", "vide", "meta"}, 1, 0, 1, 1, 3900000000u - 2082844800u, "vide"},
+        {"creation time 0", 0, {"vide"}, 1, 0, 0, 0, 0, ""},
+        {"creation time at the Unix epoch", 2082844800u, {"vide"}, 1, 0, 0, 1, 0, ""},
+    };
+    for (const MovieCase& c : cases) {
+        std::vector<Bytes> traks;
+        for (const char* h : c.handlers)
+            traks.push_back(fixture::make_trak(spec(h)));
+        Bytes image(100, 0);
+        fixture::append(image, fixture::make_moov(c.creation, traks));
+        image.resize(image.size() + 50, 0);
+        fixture::TempImage file(image);
+        uint64_t before = file.hash();
+        mp4::MovieInfo m;
+        std::memset(&m, 0, sizeof m);
+        EXPECT_EQ(mp4::parse_movie(file.f, file.size, 104, &m), c.ok) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(m.moov_offset, 100u) << c.name;
+            EXPECT_EQ(m.has_video, 1u) << c.name;
+            EXPECT_EQ(m.has_audio, c.has_audio) << c.name;
+            EXPECT_EQ(m.has_other, c.has_other) << c.name;
+            EXPECT_EQ(m.has_creation_time, c.has_time) << c.name;
+            EXPECT_EQ(m.creation_unix, c.creation_unix) << c.name;
+            EXPECT_STREQ(m.other.handler, c.other_handler) << c.name;
+            EXPECT_EQ(std::memcmp(m.moov_bytes, image.data() + 100, m.moov_size), 0) << c.name;
+            EXPECT_EQ(m.video.sample_count, 12u) << c.name;
+        }
+        mp4::free_movie_info(&m);
+        EXPECT_EQ(file.hash(), before) << c.name;
+    }
+}
+
+TEST(Mp4MovieBox, HostileMovieBoxHeaders)
+{
+    struct Case {
+        const char* name;
+        Bytes image;
+        uint64_t hit;
+    } cases[] = {
+        {"hit below 4", fixture::make_moov(1, {fixture::make_trak(spec("vide"))}), 3},
+        {"not a movie box", fixture::box("free", Bytes(64)), 4},
+        {"size field 7", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 0, 7); return b; }(), 4},
+        {"size past the image end", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 0, uint32_t(b.size() + 1)); return b; }(), 4},
+        {"over 64 MiB", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); b.resize(67108865); fixture::be32_at(b, 0, 67108865); return b; }(), 4},
+        {"trak past its parent", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 36, 0x7FFFFFFF); return b; }(), 4},
+    };
+    for (const Case& c : cases) {
+        fixture::TempImage file(c.image);
+        mp4::MovieInfo m{};
+        EXPECT_EQ(mp4::parse_movie(file.f, file.size, c.hit, &m), 0) << c.name;
+    }
+}
+
+}  // namespace
