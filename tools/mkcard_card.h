@@ -1,0 +1,58 @@
+// The card image: a real exFAT volume with the recordings written straight into heap clusters
+// (no directory entries), optionally inside an MBR partition, then damaged as asked.
+#pragma once
+#include "tools/mkcard_recording.h"
+
+#include <string>
+
+namespace mkcard {
+
+struct Placement {
+    uint32_t gap_clusters = 0;   // free clusters left before the recording
+    uint32_t extents = 1;        // >1: cut at cluster boundaries inside sound chunks, written out of order
+};
+
+enum class Damage { none, hole, moov_lost, truncate };
+
+struct CardRecording {
+    std::string name;
+    RecordingSpec spec;
+    Placement placement;
+    Damage damage = Damage::none;
+};
+
+struct CardSpec {
+    uint32_t size_mib = 32;
+    uint32_t cluster_kib = 32;
+    bool partition = false;
+    bool random_free = false;
+    bool reformat = false;
+    uint64_t seed = 1;
+    std::vector<CardRecording> recordings;
+};
+
+// A recording as it lies on the card.
+struct PlacedRecording {
+    CardRecording what;
+    Recording rec;
+    std::vector<uint64_t> cluster_image_offset;  // image offset of every cluster of the file
+    uint64_t damage_begin = 0, damage_end = 0;    // file range made unknown by damage
+    bool lost = false;                            // its movie box is gone
+};
+
+struct Card {
+    uint64_t cluster_bytes = 0;
+    uint64_t image_size = 0;
+    std::vector<PlacedRecording> placed;          // in the order given
+};
+
+// Writes `path` and fills `card`; dies on any tool failure.
+void make_card(const CardSpec& spec, const std::string& path, const std::string& scratch_dir, Card* card);
+
+// Image offset of byte `file_offset` of a placed recording.
+uint64_t image_offset_of(const Card& card, const PlacedRecording& p, uint64_t file_offset);
+
+// 1 when file bytes [begin, end) of a placed recording lie in one piece in the image.
+int contiguous_in_image(const Card& card, const PlacedRecording& p, uint64_t begin, uint64_t end);
+
+} // namespace mkcard

@@ -1,0 +1,109 @@
+// mendora-mkcard: writes a sample card image of camera recordings with everything a test needs to
+// judge a recovery of it.
+#include "tools/mkcard_scenarios.h"
+#include "tools/mkcard_truth.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+using namespace mkcard;
+
+namespace {
+
+const char* usage =
+    "usage: mendora-mkcard --list\n"
+    "       mendora-mkcard --scenario NAME --out DIR\n"
+    "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N] [--hevc]\n"
+    "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
+    "                      [--fragment N] [--seed N]\n";
+
+struct Custom {
+    uint32_t count = 2;
+    uint32_t frames = 48;
+    bool hevc = false, co64 = false, mdat64 = false;
+    uint32_t uuid = 0;
+    int tz = 0;
+    uint32_t fragment = 1;
+};
+
+uint64_t number(int argc, char** argv, int* i)
+{
+    if (*i + 1 >= argc)
+        die(std::string("missing value after ") + argv[*i]);
+    char* end = nullptr;
+    const char* text = argv[++*i];
+    long long v = std::strtoll(text, &end, 10);
+    if (!*text || *end)
+        die(std::string("not a number: ") + text);
+    return static_cast<uint64_t>(v);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string scenario, out;
+    CardSpec spec;
+    Custom c;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--list") {
+            for (const std::string& n : scenario_names())
+                std::printf("%s\n", n.c_str());
+            return 0;
+        }
+        if (a == "--scenario" && i + 1 < argc) scenario = argv[++i];
+        else if (a == "--out" && i + 1 < argc) out = argv[++i];
+        else if (a == "--size-mib") spec.size_mib = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--cluster-kib") spec.cluster_kib = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--seed") spec.seed = number(argc, argv, &i);
+        else if (a == "--partition") spec.partition = true;
+        else if (a == "--random-free") spec.random_free = true;
+        else if (a == "--reformat") spec.reformat = true;
+        else if (a == "--count") c.count = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--frames") c.frames = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--hevc") c.hevc = true;
+        else if (a == "--co64") c.co64 = true;
+        else if (a == "--mdat64") c.mdat64 = true;
+        else if (a == "--uuid") c.uuid = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--tz") c.tz = static_cast<int>(number(argc, argv, &i));
+        else if (a == "--fragment") c.fragment = static_cast<uint32_t>(number(argc, argv, &i));
+        else {
+            std::fputs(usage, stderr);
+            return 1;
+        }
+    }
+    if (out.empty()) {
+        std::fputs(usage, stderr);
+        return 1;
+    }
+    if (!scenario.empty()) {
+        uint64_t seed = spec.seed;
+        if (!scenario_spec(scenario, &spec))
+            die("unknown scenario " + scenario + " (see --list)");
+        if (seed != 1)
+            spec.seed = seed;
+    } else {
+        scenario = "custom";
+        for (uint32_t k = 0; k < c.count; k++) {
+            CardRecording r = plain_recording(k, c.frames);
+            r.spec.hevc = c.hevc;
+            r.spec.co64 = c.co64;
+            r.spec.mdat64 = c.mdat64;
+            r.spec.uuid_boxes = c.uuid;
+            r.spec.tz_hours = c.tz;
+            r.placement.extents = c.fragment;
+            spec.recordings.push_back(r);
+        }
+    }
+    if (!run_command("mkdir -p '" + out + "'"))
+        die("cannot create " + out);
+    Card card;
+    make_card(spec, out + "/card.img", out, &card);
+    write_truth(card, out, scenario);
+    std::printf("%s/card.img: %zu recordings, %llu bytes\n", out.c_str(), card.placed.size(),
+                (unsigned long long)card.image_size);
+    return 0;
+}

@@ -1,0 +1,193 @@
+#include "tools/mkcard_media.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace mkcard {
+
+namespace {
+
+struct Nal {
+    size_t start;
+    size_t len;
+};
+
+std::vector<Nal> find_nals(const Bytes& es)
+{
+    std::vector<Nal> nals;
+    size_t n = es.size();
+    size_t i = 0;
+    size_t cur = SIZE_MAX;
+    while (i + 3 <= n) {
+        if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1) {
+            if (cur != SIZE_MAX) {
+                size_t end = i;
+                while (end > cur && es[end - 1] == 0)
+                    end--;
+                nals.push_back({cur, end - cur});
+            }
+            cur = i + 3;
+            i += 3;
+        } else {
+            i++;
+        }
+    }
+    if (cur != SIZE_MAX && cur < n)
+        nals.push_back({cur, n - cur});
+    return nals;
+}
+
+unsigned nal_type(const uint8_t* p, bool hevc) { return hevc ? (p[0] >> 1) & 0x3F : p[0] & 0x1F; }
+
+// Removes emulation prevention bytes so fixed fields of a parameter set can be read.
+Bytes unescape(const uint8_t* p, size_t n)
+{
+    Bytes out;
+    size_t zeros = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (zeros >= 2 && p[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = p[i] == 0 ? zeros + 1 : 0;
+        out.push_back(p[i]);
+    }
+    return out;
+}
+
+void put_nal_array(Bytes& c, unsigned type, const Bytes& nal)
+{
+    put_u8(c, 0x80 | type);
+    put_be16(c, 1);
+    put_be16(c, static_cast<uint32_t>(nal.size()));
+    put_bytes(c, nal);
+}
+
+int build_avcc(const Bytes& sps, const Bytes& pps, Bytes* out)
+{
+    if (sps.size() < 4 || pps.empty())
+        return 0;
+    Bytes c;
+    put_u8(c, 1);
+    put_u8(c, sps[1]);
+    put_u8(c, sps[2]);
+    put_u8(c, sps[3]);
+    put_u8(c, 0xFF);  // 4-byte NAL lengths
+    put_u8(c, 0xE1);  // one sequence parameter set
+    put_be16(c, static_cast<uint32_t>(sps.size()));
+    put_bytes(c, sps);
+    put_u8(c, 1);
+    put_be16(c, static_cast<uint32_t>(pps.size()));
+    put_bytes(c, pps);
+    *out = c;
+    return 1;
+}
+
+int build_hvcc(const Bytes& vps, const Bytes& sps, const Bytes& pps, Bytes* out)
+{
+    Bytes raw = unescape(sps.data(), sps.size());
+    // NAL header (2), then one byte of ids, then 12 bytes of general profile, tier and level
+    if (vps.empty() || pps.empty() || raw.size() < 15)
+        return 0;
+    Bytes c;
+    put_u8(c, 1);
+    c.insert(c.end(), raw.begin() + 3, raw.begin() + 15);
+    put_be16(c, 0xF000);
+    put_u8(c, 0xFC);
+    put_u8(c, 0xFD);  // 4:2:0
+    put_u8(c, 0xF8);
+    put_u8(c, 0xF8);
+    put_be16(c, 0);
+    put_u8(c, 0x0F);  // one temporal layer, nested, 4-byte NAL lengths
+    put_u8(c, 3);
+    put_nal_array(c, 32, vps);
+    put_nal_array(c, 33, sps);
+    put_nal_array(c, 34, pps);
+    *out = c;
+    return 1;
+}
+
+} // namespace
+
+int split_annex_b(const Bytes& es, bool hevc, VideoStream* out)
+{
+    VideoStream v;
+    v.hevc = hevc;
+    Bytes vps, sps, pps;
+    unsigned aud = hevc ? 35 : 9;
+    for (const Nal& nal : find_nals(es)) {
+        if (nal.len == 0)
+            continue;
+        const uint8_t* p = es.data() + nal.start;
+        unsigned type = nal_type(p, hevc);
+        Bytes body(p, p + nal.len);
+        if (type == aud)
+            v.samples.emplace_back();
+        else if (v.samples.empty())
+            return 0;
+        if (hevc && type == 32 && vps.empty())
+            vps = body;
+        if (type == (hevc ? 33u : 7u) && sps.empty())
+            sps = body;
+        if (type == (hevc ? 34u : 8u) && pps.empty())
+            pps = body;
+        put_be32(v.samples.back(), static_cast<uint32_t>(nal.len));
+        put_bytes(v.samples.back(), body);
+    }
+    if (v.samples.empty())
+        return 0;
+    int ok = hevc ? build_hvcc(vps, sps, pps, &v.config) : build_avcc(sps, pps, &v.config);
+    if (!ok)
+        return 0;
+    *out = std::move(v);
+    return 1;
+}
+
+VideoStream encode_video(bool hevc, uint32_t frames, uint32_t seed)
+{
+    const uint32_t width = 256, height = 144;
+    std::string dir = "/tmp/mendora-mkcard-cache";
+    run_command("mkdir -p " + dir);
+    char name[128];
+    std::snprintf(name, sizeof name, "/%s_%ux%u_%u_%u.%s", hevc ? "hevc" : "avc", width, height, frames, seed,
+                  hevc ? "hevc" : "h264");
+    std::string path = dir + name;
+    Bytes es;
+    if (!read_file(path, &es) || es.empty()) {
+        char cmd[1024];
+        const char* codec = hevc ? "-c:v libx265 -x265-params aud=1:keyint=12:min-keyint=12:scenecut=0:"
+                                   "bframes=0:open-gop=0:log-level=error -f hevc"
+                                 : "-c:v libx264 -profile:v main -bf 0 "
+                                   "-x264-params aud=1:keyint=12:min-keyint=12:scenecut=0 -f h264";
+        std::snprintf(cmd, sizeof cmd,
+                      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=25,"
+                      "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p -preset ultrafast %s "
+                      "'%s.tmp' && mv '%s.tmp' '%s'",
+                      width, height, seed + 1, frames, codec, path.c_str(), path.c_str(), path.c_str());
+        if (!run_command(cmd) || !read_file(path, &es))
+            die("ffmpeg could not encode the test video");
+    }
+    VideoStream v;
+    if (!split_annex_b(es, hevc, &v) || v.samples.size() != frames)
+        die("the encoded stream does not split into one access unit per frame: " + path);
+    v.width = width;
+    v.height = height;
+    return v;
+}
+
+Bytes make_sound(uint64_t pcm_frames, uint32_t seed)
+{
+    Bytes b;
+    b.reserve(pcm_frames * 4);
+    double freq = 440.0 + 55.0 * (seed % 8);
+    for (uint64_t i = 0; i < pcm_frames; i++) {
+        double t = static_cast<double>(i) / 48000.0;
+        int16_t l = static_cast<int16_t>(8000.0 * std::sin(2.0 * M_PI * freq * t));
+        int16_t r = static_cast<int16_t>(6000.0 * std::sin(2.0 * M_PI * freq * 1.5 * t));
+        put_be16(b, static_cast<uint16_t>(l));
+        put_be16(b, static_cast<uint16_t>(r));
+    }
+    return b;
+}
+
+} // namespace mkcard

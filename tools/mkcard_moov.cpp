@@ -1,0 +1,208 @@
+#include "tools/mkcard_moov.h"
+
+namespace mkcard {
+
+namespace {
+
+void put_matrix(Bytes& b)
+{
+    const uint32_t m[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
+    for (uint32_t v : m)
+        put_be32(b, v);
+}
+
+void put_tkhd(Bytes& b, const TrackDesc& t)
+{
+    size_t at = open_full_box(b, "tkhd", 0, 7);
+    put_be32(b, 0);
+    put_be32(b, 0);
+    put_be32(b, t.track_id);
+    put_be32(b, 0);
+    put_be32(b, static_cast<uint32_t>(t.movie_duration));
+    put_zeros(b, 8);
+    put_be16(b, 0);  // layer
+    put_be16(b, 0);  // alternate group
+    put_be16(b, t.kind == TrackKind::sound ? 0x0100 : 0);
+    put_be16(b, 0);
+    put_matrix(b);
+    put_be32(b, t.width << 16);
+    put_be32(b, t.height << 16);
+    close_box(b, at);
+}
+
+void put_mdhd(Bytes& b, const TrackDesc& t)
+{
+    size_t at = open_full_box(b, "mdhd", 0, 0);
+    put_be32(b, 0);
+    put_be32(b, 0);
+    put_be32(b, t.timescale);
+    put_be32(b, static_cast<uint32_t>(t.duration));
+    put_be16(b, 0x55C4);  // undetermined language
+    put_be16(b, 0);
+    close_box(b, at);
+}
+
+void put_hdlr(Bytes& b, const char* type, const char* name)
+{
+    size_t at = open_full_box(b, "hdlr", 0, 0);
+    put_be32(b, 0);
+    put_text(b, type);
+    put_zeros(b, 12);
+    put_text(b, name);
+    put_u8(b, 0);
+    close_box(b, at);
+}
+
+void put_media_header(Bytes& b, TrackKind kind)
+{
+    size_t at;
+    if (kind == TrackKind::video) {
+        at = open_full_box(b, "vmhd", 0, 1);
+        put_zeros(b, 8);
+    } else if (kind == TrackKind::sound) {
+        at = open_full_box(b, "smhd", 0, 0);
+        put_zeros(b, 4);
+    } else {
+        at = open_full_box(b, "nmhd", 0, 0);
+    }
+    close_box(b, at);
+    size_t dinf = open_box(b, "dinf");
+    size_t dref = open_full_box(b, "dref", 0, 0);
+    put_be32(b, 1);
+    size_t url = open_full_box(b, "url ", 0, 1);
+    close_box(b, url);
+    close_box(b, dref);
+    close_box(b, dinf);
+}
+
+void put_stbl(Bytes& b, const TrackDesc& t)
+{
+    size_t stbl = open_box(b, "stbl");
+    size_t at = open_full_box(b, "stsd", 0, 0);
+    put_be32(b, 1);
+    put_bytes(b, t.sample_entry);
+    close_box(b, at);
+    at = open_full_box(b, "stts", 0, 0);
+    put_be32(b, 1);
+    put_be32(b, t.sample_count);
+    put_be32(b, t.sample_delta);
+    close_box(b, at);
+    at = open_full_box(b, "stsc", 0, 0);
+    put_be32(b, 1);
+    put_be32(b, 1);
+    put_be32(b, t.samples_per_chunk);
+    put_be32(b, 1);
+    close_box(b, at);
+    at = open_full_box(b, "stsz", 0, 0);
+    put_be32(b, t.constant_size);
+    put_be32(b, t.sample_count);
+    if (t.constant_size == 0)
+        for (uint32_t s : t.sizes)
+            put_be32(b, s);
+    close_box(b, at);
+    at = open_full_box(b, t.co64 ? "co64" : "stco", 0, 0);
+    put_be32(b, static_cast<uint32_t>(t.chunk_offsets.size()));
+    for (uint64_t off : t.chunk_offsets) {
+        if (t.co64)
+            put_be64(b, off);
+        else
+            put_be32(b, static_cast<uint32_t>(off));
+    }
+    close_box(b, at);
+    close_box(b, stbl);
+}
+
+} // namespace
+
+Bytes build_trak(const TrackDesc& t)
+{
+    static const char* const handlers[] = {"vide", "soun", "meta"};
+    static const char* const names[] = {"Video Media Handler", "Sound Media Handler", "Timed Metadata Media Handler"};
+    int k = static_cast<int>(t.kind);
+    Bytes b;
+    size_t trak = open_box(b, "trak");
+    put_tkhd(b, t);
+    size_t mdia = open_box(b, "mdia");
+    put_mdhd(b, t);
+    put_hdlr(b, handlers[k], names[k]);
+    size_t minf = open_box(b, "minf");
+    put_media_header(b, t.kind);
+    put_stbl(b, t);
+    close_box(b, minf);
+    close_box(b, mdia);
+    close_box(b, trak);
+    return b;
+}
+
+Bytes build_moov(uint64_t creation_1904, uint32_t movie_timescale, uint64_t movie_duration,
+                 uint32_t next_track_id, const std::vector<Bytes>& traks)
+{
+    Bytes b;
+    size_t moov = open_box(b, "moov");
+    size_t at = open_full_box(b, "mvhd", 0, 0);
+    put_be32(b, static_cast<uint32_t>(creation_1904));
+    put_be32(b, static_cast<uint32_t>(creation_1904));
+    put_be32(b, movie_timescale);
+    put_be32(b, static_cast<uint32_t>(movie_duration));
+    put_be32(b, 0x00010000);
+    put_be16(b, 0x0100);
+    put_zeros(b, 10);
+    put_matrix(b);
+    put_zeros(b, 24);
+    put_be32(b, next_track_id);
+    close_box(b, at);
+    for (const Bytes& t : traks)
+        put_bytes(b, t);
+    close_box(b, moov);
+    return b;
+}
+
+Bytes visual_sample_entry(bool hevc, uint32_t width, uint32_t height, const Bytes& config)
+{
+    Bytes b;
+    size_t at = open_box(b, hevc ? "hvc1" : "avc1");
+    put_zeros(b, 6);
+    put_be16(b, 1);
+    put_zeros(b, 16);
+    put_be16(b, width);
+    put_be16(b, height);
+    put_be32(b, 0x00480000);
+    put_be32(b, 0x00480000);
+    put_be32(b, 0);
+    put_be16(b, 1);
+    put_zeros(b, 32);
+    put_be16(b, 0x0018);
+    put_be16(b, 0xFFFF);
+    size_t cfg = open_box(b, hevc ? "hvcC" : "avcC");
+    put_bytes(b, config);
+    close_box(b, cfg);
+    close_box(b, at);
+    return b;
+}
+
+Bytes sound_sample_entry()
+{
+    Bytes b;
+    size_t at = open_box(b, "twos");
+    put_zeros(b, 6);
+    put_be16(b, 1);
+    put_zeros(b, 8);
+    put_be16(b, 2);   // channels
+    put_be16(b, 16);  // bits per sample
+    put_zeros(b, 4);
+    put_be32(b, 48000u << 16);
+    close_box(b, at);
+    return b;
+}
+
+Bytes metadata_sample_entry()
+{
+    Bytes b;
+    size_t at = open_box(b, "rtmd");
+    put_zeros(b, 6);
+    put_be16(b, 1);
+    close_box(b, at);
+    return b;
+}
+
+} // namespace mkcard

@@ -1,0 +1,37 @@
+// The camera's movie box: one movie header and a video, a sound and a timed-metadata track.
+#pragma once
+#include "tools/mkcard_bytes.h"
+
+namespace mkcard {
+
+enum class TrackKind { video, sound, metadata };
+
+struct TrackDesc {
+    TrackKind kind = TrackKind::video;
+    uint32_t track_id = 0;
+    uint32_t timescale = 0;
+    uint64_t duration = 0;          // in the track's timescale
+    uint64_t movie_duration = 0;    // in the movie timescale
+    Bytes sample_entry;             // the whole sample entry box
+    uint32_t sample_count = 0;
+    uint32_t sample_delta = 0;      // every sample lasts the same
+    uint32_t samples_per_chunk = 0;
+    uint32_t constant_size = 0;     // 0: one size per sample in `sizes`
+    std::vector<uint32_t> sizes;
+    std::vector<uint64_t> chunk_offsets;
+    bool co64 = false;
+    uint32_t width = 0, height = 0;
+};
+
+// The whole `trak` box of one track.
+Bytes build_trak(const TrackDesc& t);
+
+// `moov` from the movie header fields and the given track boxes, in order.
+Bytes build_moov(uint64_t creation_1904, uint32_t movie_timescale, uint64_t movie_duration,
+                 uint32_t next_track_id, const std::vector<Bytes>& traks);
+
+Bytes visual_sample_entry(bool hevc, uint32_t width, uint32_t height, const Bytes& config);
+Bytes sound_sample_entry();
+Bytes metadata_sample_entry();
+
+} // namespace mkcard

@@ -1,0 +1,220 @@
+#include "tools/mkcard_recording.h"
+
+#include "tools/mkcard_media.h"
+#include "tools/mkcard_moov.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace mkcard {
+
+namespace {
+
+constexpr uint32_t group_frames = 12;
+constexpr uint32_t pcm_frames_per_group = 12 * 48000 / 25;
+constexpr uint64_t seconds_1904_to_1970 = 2082844800ull;
+
+struct LocalTime {
+    int year;
+    unsigned month, day, hour, minute, second;
+};
+
+LocalTime local_time(const RecordingSpec& s)
+{
+    int64_t t = s.utc_unix + static_cast<int64_t>(s.tz_hours) * 3600;
+    int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
+    int64_t secs = t - days * 86400;
+    LocalTime lt{};
+    civil_from_days(days, &lt.year, &lt.month, &lt.day);
+    lt.hour = static_cast<unsigned>(secs / 3600);
+    lt.minute = static_cast<unsigned>(secs / 60 % 60);
+    lt.second = static_cast<unsigned>(secs % 60);
+    return lt;
+}
+
+void put_ftyp_and_uuids(Bytes& b, const RecordingSpec& s)
+{
+    size_t at = open_box(b, "ftyp");
+    put_text(b, "XAVC");
+    put_be32(b, 0x00000001);
+    put_text(b, "XAVCmp42iso2");
+    close_box(b, at);
+    for (uint32_t u = 0; u < s.uuid_boxes; u++) {
+        at = open_box(b, "uuid");
+        static const uint8_t id[16] = {0x50, 0x52, 0x4F, 0x46, 0x21, 0xD2, 0x4F, 0xCE,
+                                       0xBB, 0x88, 0x69, 0x5C, 0xFA, 0xC9, 0xC7, 0x40};
+        b.insert(b.end(), id, id + 16);
+        for (uint32_t k = 0; k < 40 + 24 * u; k++)
+            put_u8(b, 0x11 * (k % 7));
+        close_box(b, at);
+    }
+}
+
+// The kkad box of metadata chunk `seq`; it describes the video chunk before it twice.
+void write_kkad(uint8_t* box, const RecordingSpec& s, const LocalTime& lt, uint32_t seq,
+                const Chunk* described, const uint32_t* sizes)
+{
+    std::memset(box, 0, kkad_box_bytes);
+    set_be32(box, kkad_box_bytes);
+    std::memcpy(box + 4, "kkad", 4);
+    std::memcpy(box + 20, "2100000000000000", 16);
+    box[36] = 0xF0;
+    box[37] = 0x03;
+    set_le16(box + 38, seq);
+    set_le32(box + 44, 0x5A000000u | s.seed);
+    set_be16(box + 68, static_cast<uint32_t>(lt.year));
+    box[70] = static_cast<uint8_t>(lt.month);
+    box[71] = static_cast<uint8_t>(lt.day);
+    box[72] = static_cast<uint8_t>(lt.hour);
+    box[73] = static_cast<uint8_t>(lt.minute);
+    box[74] = static_cast<uint8_t>(lt.second);
+    if (!described)
+        return;
+    for (uint32_t at : {80u, 409u}) {
+        set_le64(box + at, described->offset);
+        for (uint32_t i = 0; i < 12; i++)
+            set_be32(box + at + 77 + 21 * i, sizes[i]);
+    }
+}
+
+std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t width, uint32_t height)
+{
+    uint32_t n = static_cast<uint32_t>(r.video.size());
+    uint32_t frames = n * group_frames;
+    uint64_t ms = static_cast<uint64_t>(frames) * 40;
+    std::vector<Bytes> traks;
+
+    TrackDesc v;
+    v.kind = TrackKind::video;
+    v.track_id = 1;
+    v.timescale = 25000;
+    v.duration = static_cast<uint64_t>(frames) * 1000;
+    v.movie_duration = ms;
+    v.sample_entry = visual_sample_entry(r.spec.hevc, width, height, config);
+    v.sample_count = frames;
+    v.sample_delta = 1000;
+    v.samples_per_chunk = group_frames;
+    v.sizes = r.video_sizes;
+    v.co64 = r.spec.co64;
+    v.width = width;
+    v.height = height;
+    for (const Chunk& c : r.video)
+        v.chunk_offsets.push_back(c.offset);
+    traks.push_back(build_trak(v));
+
+    TrackDesc a;
+    a.kind = TrackKind::sound;
+    a.track_id = 2;
+    a.timescale = 48000;
+    a.duration = static_cast<uint64_t>(n) * pcm_frames_per_group;
+    a.movie_duration = ms;
+    a.sample_entry = sound_sample_entry();
+    a.sample_count = n * pcm_frames_per_group;
+    a.sample_delta = 1;
+    a.samples_per_chunk = pcm_frames_per_group;
+    a.constant_size = 4;
+    a.co64 = r.spec.co64;
+    for (const Chunk& c : r.audio)
+        a.chunk_offsets.push_back(c.offset);
+    traks.push_back(build_trak(a));
+
+    TrackDesc m;
+    m.kind = TrackKind::metadata;
+    m.track_id = 3;
+    m.timescale = 25000;
+    m.duration = static_cast<uint64_t>(frames) * 1000;
+    m.movie_duration = ms;
+    m.sample_entry = metadata_sample_entry();
+    m.sample_count = frames;
+    m.sample_delta = 1000;
+    m.samples_per_chunk = group_frames;
+    m.constant_size = meta_sample_bytes;
+    m.co64 = r.spec.co64;
+    for (const Chunk& c : r.meta)
+        m.chunk_offsets.push_back(c.offset);
+    traks.push_back(build_trak(m));
+    return traks;
+}
+
+} // namespace
+
+void civil_from_days(int64_t days, int* year, unsigned* month, unsigned* day)
+{
+    int64_t z = days + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t doe = z - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    *day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+    *month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+    *year = static_cast<int>(yoe + era * 400 + (*month <= 2));
+}
+
+Recording make_recording(const RecordingSpec& spec)
+{
+    if (spec.frames == 0 || spec.frames % group_frames != 0)
+        die("a recording needs whole groups of 12 frames");
+    Recording r;
+    r.spec = spec;
+    VideoStream vs = encode_video(spec.hevc, spec.frames, spec.seed);
+    uint32_t n = spec.frames / group_frames;
+    Bytes sound = make_sound(static_cast<uint64_t>(n) * pcm_frames_per_group, spec.seed);
+    LocalTime lt = local_time(spec);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d%02u%02u_%02u%02u%02u", lt.year, lt.month, lt.day, lt.hour, lt.minute,
+                  lt.second);
+    r.time_text = text;
+
+    Bytes& b = r.file;
+    put_ftyp_and_uuids(b, spec);
+    size_t mdat = b.size();
+    if (spec.mdat64) {
+        put_be32(b, 1);
+        put_text(b, "mdat");
+        put_be64(b, 0);
+    } else {
+        open_box(b, "mdat");
+    }
+    r.header_length = b.size();
+    for (const auto& s : vs.samples)
+        r.video_sizes.push_back(static_cast<uint32_t>(s.size()));
+
+    uint64_t audio_bytes = static_cast<uint64_t>(pcm_frames_per_group) * 4;
+    for (uint32_t j = 0; j < n; j++) {
+        Chunk meta{b.size(), uint64_t(group_frames) * meta_sample_bytes};
+        put_zeros(b, meta.size);
+        write_kkad(b.data() + meta.offset + 11 * meta_sample_bytes, spec, lt, j, j ? &r.video[j - 1] : nullptr,
+                   j ? r.video_sizes.data() + (j - 1) * group_frames : nullptr);
+        r.meta.push_back(meta);
+        Chunk video{b.size(), 0};
+        for (uint32_t i = 0; i < group_frames; i++)
+            put_bytes(b, vs.samples[j * group_frames + i]);
+        video.size = b.size() - video.offset;
+        r.video.push_back(video);
+        Chunk audio{b.size(), audio_bytes};
+        b.insert(b.end(), sound.begin() + j * audio_bytes, sound.begin() + (j + 1) * audio_bytes);
+        r.audio.push_back(audio);
+    }
+    r.mdat_end = b.size();
+    uint64_t mdat_size = r.mdat_end - mdat;
+    if (spec.mdat64)
+        set_be64(b.data() + mdat + 8, mdat_size);
+    else if (mdat_size > 0xFFFFFFFFull)
+        die("mdat too large for a 32-bit size");
+    else
+        set_be32(b.data() + mdat, static_cast<uint32_t>(mdat_size));
+    if (!spec.co64 && r.mdat_end > 0xFFFFFFFFull)
+        die("chunk offsets beyond 4 GiB need co64");
+
+    std::vector<Bytes> traks = make_traks(r, vs.config, vs.width, vs.height);
+    uint64_t creation = static_cast<uint64_t>(spec.utc_unix) + seconds_1904_to_1970;
+    uint64_t ms = static_cast<uint64_t>(spec.frames) * 40;
+    r.moov_keep = build_moov(creation, 1000, ms, 4, traks);
+    traks.pop_back();
+    r.moov_plain = build_moov(creation, 1000, ms, 4, traks);
+    put_bytes(b, r.moov_keep);
+    return r;
+}
+
+} // namespace mkcard

@@ -1,0 +1,46 @@
+// One camera recording: ftyp, optional uuid boxes, mdat with interleaved metadata, video and sound
+// chunks (a kkad box in the last metadata sample of every chunk), then the movie box.
+#pragma once
+#include "tools/mkcard_bytes.h"
+
+#include <string>
+
+namespace mkcard {
+
+struct RecordingSpec {
+    bool hevc = false;
+    uint32_t frames = 48;          // whole 12-frame groups
+    int64_t utc_unix = 0;          // recording time in UTC
+    int tz_hours = 0;              // the camera's clock runs this many hours ahead of UTC
+    bool co64 = false;
+    bool mdat64 = false;
+    uint32_t uuid_boxes = 0;
+    uint32_t seed = 0;             // picks the encode and the tone
+};
+
+struct Chunk {
+    uint64_t offset = 0;  // in the recording file
+    uint64_t size = 0;
+};
+
+struct Recording {
+    RecordingSpec spec;
+    Bytes file;
+    uint64_t header_length = 0;   // ftyp, uuid boxes and the mdat header
+    uint64_t mdat_end = 0;        // where the movie box starts
+    std::vector<Chunk> meta, video, audio;
+    std::vector<uint32_t> video_sizes;
+    Bytes moov_keep;              // the movie box as the camera wrote it
+    Bytes moov_plain;             // the same without the metadata track
+    std::string time_text;        // local recording time, "%04d%02d%02d_%02d%02d%02d"
+};
+
+constexpr uint32_t meta_sample_bytes = 1536;
+constexpr uint32_t kkad_box_bytes = 768;
+
+Recording make_recording(const RecordingSpec& spec);
+
+// The date a count of days since 1970-01-01 falls on.
+void civil_from_days(int64_t days, int* year, unsigned* month, unsigned* day);
+
+} // namespace mkcard

@@ -1,0 +1,135 @@
+#include "tools/mkcard_truth.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace mkcard {
+
+namespace {
+
+bool overlaps(uint64_t b, uint64_t e, const PlacedRecording& p)
+{
+    return p.damage_begin < p.damage_end && b < p.damage_end && p.damage_begin < e;
+}
+
+void add_range(Ranges& r, uint64_t b, uint64_t e)
+{
+    if (b >= e)
+        return;
+    if (!r.empty() && r.back().second == b)
+        r.back().second = e;
+    else
+        r.emplace_back(b, e);
+}
+
+std::string ranges_json(const Ranges& r)
+{
+    std::string s = "[";
+    for (size_t i = 0; i < r.size(); i++) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%s[%llu, %llu]", i ? ", " : "", (unsigned long long)r[i].first,
+                      (unsigned long long)r[i].second);
+        s += buf;
+    }
+    return s + "]";
+}
+
+const char* damage_name(Damage d)
+{
+    switch (d) {
+    case Damage::hole: return "hole";
+    case Damage::moov_lost: return "moov-lost";
+    case Damage::truncate: return "truncated";
+    default: return "none";
+    }
+}
+
+} // namespace
+
+Bytes expected_output(const Recording& r, bool keep_metadata)
+{
+    Bytes out(r.file.begin(), r.file.begin() + r.mdat_end);
+    for (const Chunk& c : r.meta)
+        std::memset(out.data() + c.offset, 0, c.size);
+    put_bytes(out, keep_metadata ? r.moov_keep : r.moov_plain);
+    return out;
+}
+
+Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metadata)
+{
+    const Recording& r = p.rec;
+    Ranges k;
+    add_range(k, 0, r.header_length);
+    size_t n = r.video.size();
+    for (size_t j = 0; j < n; j++) {
+        add_range(k, r.meta[j].offset, r.meta[j].offset + r.meta[j].size);
+        const Chunk& v = r.video[j];
+        const Chunk& a = r.audio[j];
+        if (!overlaps(v.offset, v.offset + v.size, p))
+            add_range(k, v.offset, v.offset + v.size);
+        // a sound chunk is only found when it lies in one piece behind its video chunk, up to the
+        // kkad box that follows (or, for the last one, up to its own end)
+        uint64_t end = j + 1 < n ? r.meta[j + 1].offset + 11 * meta_sample_bytes + 8 : a.offset + a.size;
+        if (contiguous_in_image(card, p, v.offset, end) && !overlaps(v.offset, end, p))
+            add_range(k, a.offset, a.offset + a.size);
+    }
+    uint64_t moov = (keep_metadata ? r.moov_keep : r.moov_plain).size();
+    add_range(k, r.mdat_end, r.mdat_end + moov);
+    return k;
+}
+
+void write_truth(const Card& card, const std::string& dir, const std::string& scenario)
+{
+    run_command("mkdir -p '" + dir + "/recordings' '" + dir + "/expected' '" + dir + "/expected_keep'");
+    std::vector<const PlacedRecording*> order;
+    for (const PlacedRecording& p : card.placed)
+        order.push_back(&p);
+    std::sort(order.begin(), order.end(), [](const PlacedRecording* a, const PlacedRecording* b) {
+        return a->cluster_image_offset[0] < b->cluster_image_offset[0];
+    });
+    size_t clips = 0, recoverable = 0;
+    std::string recs;
+    for (size_t i = 0; i < order.size(); i++) {
+        const PlacedRecording& p = *order[i];
+        const Recording& r = p.rec;
+        char out_name[256];
+        std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
+        bool recover = !p.lost;
+        bool validated = recover && !r.spec.hevc && p.what.damage != Damage::hole;
+        clips += !p.lost;
+        recoverable += recover;
+        if (!write_file(dir + "/recordings/" + p.what.name + ".MP4", r.file))
+            die("cannot write the recording " + p.what.name);
+        if (recover) {
+            write_file(dir + "/expected/" + out_name, expected_output(r, false));
+            write_file(dir + "/expected_keep/" + out_name, expected_output(r, true));
+        }
+        char head[1024];
+        std::snprintf(head, sizeof head,
+                      "    {\"name\": \"%s\", \"clip_number\": %zu, \"output_name\": \"%s\", \"codec\": \"%s\", "
+                      "\"frames\": %u, \"video_chunks\": %zu, \"damage\": \"%s\", \"recover\": %s, "
+                      "\"recover_validator\": %s, \"image_offset\": %llu, \"size\": %zu, "
+                      "\"output_size\": %zu, \"output_size_keep\": %zu,\n",
+                      p.what.name.c_str(), i + 1, out_name, r.spec.hevc ? "hevc" : "avc", r.spec.frames,
+                      r.video.size(), damage_name(p.what.damage), recover ? "true" : "false",
+                      validated ? "true" : "false", (unsigned long long)p.cluster_image_offset[0], r.file.size(),
+                      r.mdat_end + r.moov_plain.size(), r.mdat_end + r.moov_keep.size());
+        recs += head;
+        recs += "     \"known\": " + ranges_json(known_ranges(card, p, false)) + ",\n";
+        recs += "     \"known_keep\": " + ranges_json(known_ranges(card, p, true)) + "}";
+        recs += i + 1 < order.size() ? ",\n" : "\n";
+    }
+    char head[512];
+    std::snprintf(head, sizeof head,
+                  "{\n  \"scenario\": \"%s\",\n  \"image\": \"card.img\",\n  \"image_size\": %llu,\n"
+                  "  \"cluster_bytes\": %llu,\n  \"clips\": %zu,\n  \"recoverable_clips\": %zu,\n"
+                  "  \"recordings\": [\n",
+                  scenario.c_str(), (unsigned long long)card.image_size, (unsigned long long)card.cluster_bytes,
+                  clips, recoverable);
+    std::string json = head + recs + "  ]\n}\n";
+    if (!write_file(dir + "/truth.json", reinterpret_cast<const uint8_t*>(json.data()), json.size()))
+        die("cannot write truth.json");
+}
+
+} // namespace mkcard
