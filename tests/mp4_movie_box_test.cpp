@@ -119,8 +119,9 @@ TEST(Mp4MovieBox, ParseTrackTables)
         std::memset(&t, 0xAB, sizeof t);
         EXPECT_EQ(mp4::parse_track(c.trak.data(), c.trak.size(), &h, &t), c.ok) << c.name;
         EXPECT_EQ(t.sample_count, c.sample_count) << c.name;
-        if (!c.ok)
+        if (!c.ok) {
             EXPECT_EQ(t.sample_sizes, nullptr) << c.name;
+        }
         if (c.ok && c.sample_count) {
             EXPECT_STREQ(t.handler, "vide") << c.name;
             for (size_t i = 0; i < c.chunk_samples.size(); i++)

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include "analysis/candidates.h"
+#include "tests/analysis_fixture.h"
+
+using fixture::Bytes;
+
+namespace {
+
+struct MarkerCase {
+    const char* name;
+    Bytes box;
+    size_t tail;  // bytes behind the box start in the image, beyond the box itself
+    int ok;
+    uint32_t has_time;
+    uint64_t time_unix;
+    uint32_t year;
+};
+
+Bytes kkad(fixture::Date d) { return fixture::make_kkad(7, 0xA1B2C3D4, d, {}); }
+
+Bytes with(Bytes b, size_t at, uint8_t value)
+{
+    b[at] = value;
+    return b;
+}
+
+TEST(AnalysisCandidates, KkadMarkers)
+{
+    Bytes good = kkad({2024, 2, 29, 12, 34, 56});
+    const MarkerCase cases[] = {
+        {"leap day", good, 0, 1, 1, 1709210096, 2024},
+        {"epoch gives 0 with a time", kkad({1970, 1, 1, 0, 0, 0}), 0, 1, 1, 0, 1970},
+        {"second 60 is accepted", kkad({2024, 2, 29, 12, 34, 60}), 0, 1, 1, 1709210100, 2024},
+        {"year 2201 keeps the marker without a time", kkad({2201, 1, 1, 0, 0, 0}), 0, 1, 0, 0, 0},
+        {"year 1899", kkad({1899, 12, 31, 0, 0, 0}), 0, 1, 0, 0, 0},
+        {"month 0", kkad({2024, 0, 1, 0, 0, 0}), 0, 1, 0, 0, 0},
+        {"day 32", kkad({2024, 1, 32, 0, 0, 0}), 0, 1, 0, 0, 0},
+        {"hour 24", kkad({2024, 1, 1, 24, 0, 0}), 0, 1, 0, 0, 0},
+        {"day 31 of February is not checked against the month", kkad({2023, 2, 31, 0, 0, 0}), 0, 1, 1, 1677801600, 2023},
+        {"letter among the digits", with(good, 27, 'x'), 0, 0, 0, 0, 0},
+        {"F0 04 instead of F0 03", with(good, 37, 0x04), 0, 0, 0, 0, 0},
+        {"F1 03", with(good, 36, 0xF1), 0, 0, 0, 0, 0},
+        {"only 127 bytes from the type to the image end", Bytes(good.begin(), good.begin() + 131), 0, 0, 0, 0, 0},
+        {"exactly 128 bytes from the type to the image end", Bytes(good.begin(), good.begin() + 132), 0, 1, 1, 1709210096, 2024},
+    };
+    for (const MarkerCase& c : cases) {
+        Bytes image(64, 0);
+        fixture::append(image, c.box);
+        fixture::TempImage file(image);
+        uint64_t before = file.hash();
+        analysis::KkadMarker m{};
+        EXPECT_EQ(analysis::validate_marker(file.f, file.size, 68, &m), c.ok) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(m.marker_offset, 68u) << c.name;
+            EXPECT_EQ(m.sequence, 7u) << c.name;
+            EXPECT_EQ(m.tag, 0xA1B2C3D4u) << c.name;
+            EXPECT_EQ(m.box_size, 768u) << c.name;
+            EXPECT_EQ(m.has_time, c.has_time) << c.name;
+            EXPECT_EQ(m.time_unix, c.time_unix) << c.name;
+            EXPECT_EQ(m.year, c.year) << c.name;
+            if (!c.has_time) {
+                EXPECT_EQ(m.month + m.day + m.hour + m.minute + m.second, 0u) << c.name;
+            }
+        }
+        EXPECT_EQ(file.hash(), before) << c.name;
+    }
+}
+
+Bytes ftyp(uint32_t size, const char* brand)
+{
+    Bytes b;
+    fixture::be32(b, size);
+    fixture::text(b, "ftyp");
+    fixture::text(b, brand);
+    b.resize(size < 12 ? 12 : size, 0);
+    return b;
+}
+
+// ftyp, `between` free boxes of `free_size` bytes, then mdat.
+Bytes clip(uint32_t ftyp_size, const char* brand, int between, uint32_t free_size)
+{
+    Bytes b(16, 0);
+    fixture::append(b, ftyp(ftyp_size, brand));
+    for (int i = 0; i < between; i++) {
+        Bytes f = fixture::box("free", Bytes(free_size - 8, 0));
+        fixture::append(b, f);
+    }
+    fixture::append(b, fixture::box("mdat", Bytes(64, 0)));
+    return b;
+}
+
+TEST(AnalysisCandidates, ClipHeaders)
+{
+    const uint32_t four_mib = 4194304;
+    struct Case {
+        const char* name;
+        Bytes image;
+        int ok;
+        uint64_t mdat_offset;
+    } cases[] = {
+        {"ftyp then mdat", clip(24, "XAVC", 0, 8), 1, 40},
+        {"other brand", clip(24, "mp42", 0, 8), 0, 0},
+        {"ftyp of 15 bytes", clip(15, "XAVC", 0, 8), 0, 0},
+        {"ftyp of 16 bytes", clip(16, "XAVC", 0, 8), 1, 32},
+        {"mdat as the twelfth header read", clip(24, "XAVC", 10, 8), 1, 40 + 80},
+        {"mdat as the thirteenth header read", clip(24, "XAVC", 11, 8), 0, 0},
+        {"mdat exactly 4 MiB after the ftyp", clip(24, "XAVC", 1, four_mib - 24), 1, 16 + four_mib},
+        {"mdat one byte further", clip(24, "XAVC", 1, four_mib - 23), 0, 0},
+    };
+    for (const Case& c : cases) {
+        fixture::TempImage file(c.image);
+        uint64_t before = file.hash();
+        analysis::ClipHeader h{};
+        EXPECT_EQ(analysis::validate_clip_header(file.f, file.size, 20, &h), c.ok) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(h.header_offset, 16u) << c.name;
+            EXPECT_EQ(h.mdat_offset, c.mdat_offset) << c.name;
+            EXPECT_EQ(h.mdat_size, 72u) << c.name;
+            EXPECT_EQ(h.mdat_end, c.mdat_offset + 72) << c.name;
+        }
+        EXPECT_EQ(file.hash(), before) << c.name;
+    }
+}
+
+TEST(AnalysisCandidates, CountLineWithNothingFound)
+{
+    fixture::TempImage file(Bytes(4096, 0));
+    uint64_t before = file.hash();
+    image::ScanIndex index{};
+    analysis::ClipHeaderList headers;
+    analysis::MarkerList markers;
+    analysis::MovieList movies;
+    testing::internal::CaptureStdout();
+    analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "  valid XAVC=0 kkad=0 moov=0\n");
+    EXPECT_EQ(file.hash(), before);
+}
+
+TEST(AnalysisCandidates, ThreePassesOnARecording)
+{
+    fixture::RecordingSpec r;
+    Bytes image(512, 0);
+    fixture::append(image, fixture::make_recording(r));
+    fixture::TempImage file(image);
+    uint64_t before = file.hash();
+    image::ScanIndex index{};
+    for (size_t i = 0; i + 8 <= image.size(); i++) {
+        if (std::memcmp(&image[i], "ftypXAVC", 8) == 0)
+            image::record_hit(&index.xavc_hits, i);
+        if (std::memcmp(&image[i], "kkad", 4) == 0)
+            image::record_hit(&index.kkad_hits, i);
+        if (std::memcmp(&image[i], "moov", 4) == 0)
+            image::record_hit(&index.moov_hits, i);
+    }
+    image::record_hit(&index.kkad_hits, image.size() - 10);  // a stray hit near the end
+    analysis::ClipHeaderList headers;
+    analysis::MarkerList markers;
+    analysis::MovieList movies;
+    testing::internal::CaptureStdout();
+    analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "  valid XAVC=1 kkad=4 moov=1\n");
+    ASSERT_EQ(movies.count, 1u);
+    EXPECT_EQ(movies.items[0].video.chunk_count, 4u);
+    EXPECT_EQ(movies.items[0].creation_unix, 1709210096u);
+    EXPECT_EQ(markers.items[3].sequence, 3u);
+    for (size_t i = 0; i < movies.count; i++)
+        mp4::free_movie_info(&movies.items[i]);
+    engine::list_free(&movies);
+    engine::list_free(&markers);
+    engine::list_free(&headers);
+    image::free_scan_index(&index);
+    EXPECT_EQ(file.hash(), before);
+}
+
+}  // namespace
