@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include "analysis/recording_runs.h"
+#include "tests/analysis_fixture.h"
+
+namespace {
+
+using analysis::KkadMarker;
+
+// Markers 1,000 bytes apart from image offset 10,000, all at the same recording time.
+analysis::MarkerList markers_with(const std::vector<uint16_t>& sequences, uint64_t time = 1700000000)
+{
+    analysis::MarkerList list;
+    for (size_t i = 0; i < sequences.size(); i++) {
+        KkadMarker m{};
+        m.marker_offset = 10000 + 1000 * i;
+        m.sequence = sequences[i];
+        m.has_time = 1;
+        m.time_unix = time;
+        engine::list_append(&list, m);
+    }
+    return list;
+}
+
+analysis::ClipHeaderList headers_at(const std::vector<uint64_t>& offsets)
+{
+    analysis::ClipHeaderList list;
+    for (uint64_t o : offsets)
+        engine::list_append(&list, analysis::ClipHeader{o, 24, o + 24, 1000, o + 1024, 1});
+    return list;
+}
+
+struct RunCase {
+    const char* name;
+    std::vector<uint16_t> sequences;
+    std::vector<std::vector<uint64_t>> runs;  // first, end, consecutive
+};
+
+TEST(AnalysisRuns, SequenceZeroRuns)
+{
+    const RunCase cases[] = {
+        {"markers before the first zero belong to no run", {3, 4, 0, 1, 2, 0, 1}, {{2, 5, 1}, {5, 7, 1}}},
+        {"a gap clears consecutive", {0, 1, 3}, {{0, 3, 0}}},
+        {"no zero, no run", {1, 2, 3}, {}},
+        {"single markers", {0, 0}, {{0, 1, 1}, {1, 2, 1}}},
+    };
+    for (const RunCase& c : cases) {
+        analysis::MarkerList markers = markers_with(c.sequences);
+        analysis::ClipHeaderList headers = headers_at({0});
+        analysis::RunList runs;
+        analysis::build_runs(&headers, &markers, &runs);
+        ASSERT_EQ(runs.count, c.runs.size()) << c.name;
+        for (size_t i = 0; i < runs.count; i++) {
+            EXPECT_EQ(runs.items[i].run_number, i + 1) << c.name;
+            EXPECT_EQ(runs.items[i].first_marker, c.runs[i][0]) << c.name;
+            EXPECT_EQ(runs.items[i].end_marker, c.runs[i][1]) << c.name;
+            EXPECT_EQ(runs.items[i].marker_count, c.runs[i][1] - c.runs[i][0]) << c.name;
+            EXPECT_EQ(runs.items[i].consecutive, c.runs[i][2]) << c.name;
+            EXPECT_EQ(runs.items[i].start_offset, markers.items[c.runs[i][0]].marker_offset) << c.name;
+        }
+        engine::list_free(&runs);
+        engine::list_free(&markers);
+        engine::list_free(&headers);
+    }
+}
+
+TEST(AnalysisRuns, ClipHeaderOfARun)
+{
+    struct Case {
+        const char* name;
+        uint64_t run_offset;
+        std::vector<uint64_t> headers;
+        uint32_t header_index;
+    } cases[] = {
+        {"exactly 2 MiB after its header", 2097152 + 3000, {1000, 3000}, 2},
+        {"2 MiB and one byte after its header", 2097152 + 3001, {1000, 3000}, 0},
+        {"last header at or before the run", 10000, {1000, 9000, 10000, 10001}, 3},
+        {"run before the first header", 10000, {20000}, 0},
+        {"no headers", 10000, {}, 0},
+    };
+    analysis::MarkerList markers = markers_with({0});
+    for (const Case& c : cases) {
+        markers.items[0].marker_offset = c.run_offset;
+        analysis::ClipHeaderList headers = headers_at(c.headers);
+        analysis::RunList runs;
+        analysis::build_runs(&headers, &markers, &runs);
+        ASSERT_EQ(runs.count, 1u) << c.name;
+        EXPECT_EQ(runs.items[0].header_index, c.header_index) << c.name;
+        engine::list_free(&runs);
+        engine::list_free(&headers);
+    }
+    engine::list_free(&markers);
+}
+
+struct MovieSpec {
+    uint64_t creation_unix;
+    uint64_t sample_count;
+    std::vector<uint32_t> chunk_samples;
+};
+
+// Movie records with only what pairing and clip selection read; `counts` keeps the tables alive.
+struct Movies {
+    analysis::MovieList list;
+    std::vector<std::vector<uint32_t>> counts;
+    explicit Movies(const std::vector<MovieSpec>& specs)
+    {
+        counts.reserve(specs.size());
+        for (size_t i = 0; i < specs.size(); i++) {
+            counts.push_back(specs[i].chunk_samples);
+            mp4::MovieInfo m{};
+            m.moov_offset = 100000 * (i + 1);
+            m.has_creation_time = 1;
+            m.creation_unix = specs[i].creation_unix;
+            m.has_video = 1;
+            m.video.sample_count = specs[i].sample_count;
+            m.video.chunk_count = counts.back().size();
+            m.video.chunk_sample_counts = counts.back().data();
+            engine::list_append(&list, m);
+        }
+    }
+    ~Movies() { engine::list_free(&list); }
+};
+
+analysis::RunList runs_at(const std::vector<uint64_t>& times, uint64_t marker_count = 1)
+{
+    analysis::RunList runs;
+    for (size_t i = 0; i < times.size(); i++) {
+        analysis::RecordingRun r{};
+        r.run_number = i + 1;
+        r.has_time = 1;
+        r.time_unix = times[i];
+        r.marker_count = marker_count;
+        r.header_index = uint32_t(i + 1);
+        engine::list_append(&runs, r);
+    }
+    return runs;
+}
+
+TEST(AnalysisRuns, WholeHourShift)
+{
+    const uint64_t t = 1700000000;
+    struct Case {
+        const char* name;
+        std::vector<uint64_t> runs;
+        std::vector<uint64_t> movies;
+        int shift;
+    } cases[] = {
+        {"movies 9 hours ahead", {t, t + 100, t + 200}, {t + 9 * 3600, t + 100 + 9 * 3600, t + 200 + 9 * 3600}, 9},
+        {"movies 3 hours behind", {t}, {t - 3 * 3600}, -3},
+        {"equal counts at +1 and +2 choose +1", {t, t + 50}, {t + 3600, t + 50 + 7200}, 1},
+        {"no match at all", {t}, {t + 15 * 3600}, -14},
+        {"no movies", {t}, {}, -14},
+        {"no runs", {}, {t}, -14},
+    };
+    for (const Case& c : cases) {
+        std::vector<MovieSpec> specs;
+        for (uint64_t m : c.movies)
+            specs.push_back({m, 12, {12}});
+        Movies movies(specs);
+        analysis::RunList runs = runs_at(c.runs);
+        EXPECT_EQ(analysis::choose_time_shift(&runs, &movies.list), c.shift) << c.name;
+        engine::list_free(&runs);
+    }
+}
+
+TEST(AnalysisRuns, PairingByTimeAndSampleCount)
+{
+    const uint64_t t = 1700000000;
+    struct Case {
+        const char* name;
+        std::vector<MovieSpec> movies;
+        std::vector<uint64_t> runs;
+        std::vector<uint32_t> header_index;  // per run; 0 for none
+        std::vector<uint64_t> paired_movies;
+    } cases[] = {
+        {"closest sample count wins", {{t, 1212, {12}}, {t, 1200, {12}}}, {t}, {1}, {1}},
+        {"equal distances take the earlier box", {{t, 1188, {12}}, {t, 1212, {12}}}, {t}, {1}, {0}},
+        {"a run without a header still uses its box", {{t, 1200, {12}}}, {t, t}, {0, 2}, {}},
+        {"second run takes the remaining box", {{t, 1200, {12}}, {t, 1100, {12}}}, {t, t}, {1, 2}, {0, 1}},
+        {"wrong time pairs nothing", {{t + 1, 1200, {12}}}, {t}, {1}, {}},
+    };
+    for (const Case& c : cases) {
+        Movies movies(c.movies);
+        analysis::RunList runs = runs_at(c.runs, 100);
+        for (size_t i = 0; i < runs.count; i++)
+            runs.items[i].header_index = c.header_index[i];
+        analysis::PairList pairs;
+        analysis::pair_runs(&runs, &movies.list, 0, &pairs);
+        ASSERT_EQ(pairs.count, c.paired_movies.size()) << c.name;
+        for (size_t i = 0; i < pairs.count; i++)
+            EXPECT_EQ(pairs.items[i].movie, c.paired_movies[i]) << c.name;
+        engine::list_free(&pairs);
+        engine::list_free(&runs);
+    }
+}
+
+TEST(AnalysisRuns, TwelveSampleClipsSortedByClipNumber)
+{
+    const uint64_t t = 1700000000;
+    Movies movies({{t, 24, {12, 12}}, {t, 23, {12, 11}}, {t, 12, {12}}, {t, 0, {}}});
+    analysis::ClipHeaderList headers = headers_at({0, 100, 200, 300, 400});
+    analysis::RunList runs = runs_at({t, t, t, t});
+    analysis::PairList pairs;
+    // clip numbers 4, 2, 1, 3 and one beyond the header list
+    engine::list_append(&pairs, analysis::MoviePair{0, 0, 4});
+    engine::list_append(&pairs, analysis::MoviePair{1, 1, 2});
+    engine::list_append(&pairs, analysis::MoviePair{2, 2, 1});
+    engine::list_append(&pairs, analysis::MoviePair{3, 3, 3});
+    engine::list_append(&pairs, analysis::MoviePair{0, 0, 6});
+    analysis::ClipList clips;
+    analysis::select_clips(&pairs, &runs, &movies.list, &headers, &clips);
+    ASSERT_EQ(clips.count, 2u) << "11-sample chunk, empty track and unknown header give no clip";
+    EXPECT_EQ(clips.items[0].clip_number, 1u);
+    EXPECT_EQ(clips.items[0].chunk_count, 1u);
+    EXPECT_EQ(clips.items[0].header, &headers.items[0]);
+    EXPECT_EQ(clips.items[1].clip_number, 4u);
+    EXPECT_EQ(clips.items[1].movie, &movies.list.items[0]);
+    EXPECT_EQ(clips.items[1].chunks[1].mapped, 0u);
+    analysis::free_clips(&clips);
+    engine::list_free(&pairs);
+    engine::list_free(&runs);
+    engine::list_free(&headers);
+}
+
+TEST(AnalysisRuns, StageLines)
+{
+    const uint64_t t = 1700000000;
+    Movies movies({{t + 9 * 3600, 24, {12, 12}}});
+    analysis::MarkerList markers = markers_with({0, 1}, t);
+    analysis::ClipHeaderList headers = headers_at({9000});
+    analysis::RunList runs;
+    analysis::PairList pairs;
+    analysis::ClipList clips;
+    testing::internal::CaptureStdout();
+    analysis::build_recordings(&headers, &markers, &movies.list, &runs, &pairs, &clips);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\n[3/6] Building Sony recording runs and pairing moov...\n"
+              "  sequence-zero runs=1\n"
+              "  timestamp shift=+9 h\n"
+              "  XAVC+moov pairs=1\n"
+              "  R8-compatible 12-sample XAVC recordings=1\n");
+    analysis::free_clips(&clips);
+    engine::list_free(&pairs);
+    engine::list_free(&runs);
+    engine::list_free(&markers);
+    engine::list_free(&headers);
+}
+
+}  // namespace
