@@ -1,0 +1,183 @@
+"""Shared end-to-end helpers: sample cards made with mendora-mkcard, runs of the real engine on
+them, and the checks every recovery must pass (image untouched, names, bytes, playback, cache)."""
+
+import atexit
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ.get("MENDORA_BUILD_DIR") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")
+ENGINE = os.path.join(BUILD_DIR, "mendora")
+MKCARD = os.path.join(BUILD_DIR, "mendora-mkcard")
+CACHE_HIT = "  scan cache hit - full image scan reused"
+
+_root = tempfile.mkdtemp(prefix="mendora-e2e-")
+atexit.register(shutil.rmtree, _root, True)
+_cards = {}
+
+
+def sha256(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+class Card:
+    """A generated card folder: card.img, truth.json, recordings/, expected/, expected_keep/."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.image = os.path.join(folder, "card.img")
+        with open(os.path.join(folder, "truth.json")) as f:
+            self.truth = json.load(f)
+        self.recordings = self.truth["recordings"]
+
+    def recording_path(self, rec):
+        return os.path.join(self.folder, "recordings", rec["name"] + ".MP4")
+
+    def expected_path(self, rec, keep):
+        return os.path.join(self.folder, "expected_keep" if keep else "expected", rec["output_name"])
+
+    def written(self, validator):
+        """The recordings a run should write, by output name."""
+        key = "recover_validator" if validator else "recover"
+        return {r["output_name"]: r for r in self.recordings if r[key]}
+
+
+def make_card(scenario, *options):
+    """Makes (once per process) the card of a built-in scenario or of custom options."""
+    key = (scenario,) + options
+    if key not in _cards:
+        folder = tempfile.mkdtemp(prefix="card-", dir=_root)
+        args = [MKCARD, "--out", folder] + (["--scenario", scenario] if scenario else []) + list(options)
+        done = subprocess.run(args, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise AssertionError("mendora-mkcard failed: %s" % done.stderr)
+        _cards[key] = Card(folder)
+    return _cards[key]
+
+
+class Run:
+    def __init__(self, code, stdout, stderr, out_dir, work_dir):
+        self.code, self.stdout, self.stderr = code, stdout, stderr
+        self.out_dir, self.work_dir = out_dir, work_dir
+
+
+def run_engine(test, card, validator=True, keep=False, work_dir=None, extra=()):
+    """Runs the engine over the card with --recover-all; the image must come out unchanged."""
+    work_dir = work_dir or tempfile.mkdtemp(prefix="work-", dir=_root)
+    out_dir = tempfile.mkdtemp(prefix="out-", dir=_root)
+    args = [ENGINE, card.image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
+    if not validator:
+        args.append("--no-validator")
+    if keep:
+        args.append("--keep-metadata-track")
+    args += list(extra)
+    before = sha256(card.image)
+    done = subprocess.run(args, capture_output=True, text=True, errors="replace", timeout=600)
+    test.assertEqual(before, sha256(card.image), "the engine changed the source image")
+    return Run(done.returncode, done.stdout, done.stderr, out_dir, work_dir)
+
+
+def decode_messages(path):
+    done = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                          capture_output=True, text=True, errors="replace")
+    return (done.stdout + done.stderr).strip()
+
+
+def stream_types(path):
+    done = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type", "-of", "csv=p=0",
+                           path], capture_output=True, text=True)
+    return [line.strip() for line in done.stdout.splitlines() if line.strip()]
+
+
+def first_difference(a, b, begin, end):
+    for i in range(begin, end):
+        if a[i] != b[i]:
+            return i
+    return None
+
+
+def check_output_bytes(test, card, rec, path, keep):
+    """The written file has the expected length and matches the expected output on every byte the
+    truth knows exactly."""
+    with open(path, "rb") as f:
+        got = f.read()
+    with open(card.expected_path(rec, keep), "rb") as f:
+        want = f.read()
+    size = rec["output_size_keep" if keep else "output_size"]
+    test.assertEqual(len(want), size)
+    test.assertEqual(len(got), size, "%s: output length" % rec["output_name"])
+    for begin, end in rec["known_keep" if keep else "known"]:
+        if got[begin:end] != want[begin:end]:
+            at = first_difference(got, want, begin, end)
+            test.fail("%s: byte %d differs from the expected output (known range %d-%d)"
+                      % (rec["output_name"], at, begin, end))
+
+
+def check_recovery(test, card, validator=True, keep=False):
+    """One full recovery of the card and every check that applies to it; returns the run."""
+    run = run_engine(test, card, validator=validator, keep=keep)
+    test.assertEqual(run.code, 0, "exit code; stderr:\n%s" % run.stderr)
+    written = sorted(os.listdir(run.out_dir))
+    test.assertFalse([n for n in written if n.endswith(".partial")], "a .partial file was left behind")
+    expected = card.written(validator)
+    test.assertEqual(written, sorted(expected), "names written\nstdout:\n%s\nstderr:\n%s" % (run.stdout, run.stderr))
+    line = "  recoverable clips=%d/%d" % (card.truth["recoverable_clips"], card.truth["clips"])
+    test.assertIn(line, run.stdout.splitlines())
+    for name, rec in expected.items():
+        path = os.path.join(run.out_dir, name)
+        check_output_bytes(test, card, rec, path, keep)
+        if rec["damage"] == "none":
+            test.assertEqual(decode_messages(path), "", "%s does not decode cleanly" % name)
+    if validator:
+        for rec in card.recordings:
+            if rec["recover"] and not rec["recover_validator"]:
+                test.assertRegex(run.stderr, r"(?m)^clip %d: " % rec["clip_number"])
+    return run
+
+
+def check_cache_reused(test, card):
+    """A second run with the same working folder reuses the scan and writes the same files."""
+    first = run_engine(test, card, validator=False)
+    test.assertEqual(first.code, 0, first.stderr)
+    test.assertNotIn(CACHE_HIT, first.stdout.splitlines())
+    second = run_engine(test, card, validator=False, work_dir=first.work_dir)
+    test.assertEqual(second.code, 0, second.stderr)
+    test.assertIn(CACHE_HIT, second.stdout.splitlines())
+    test.assertEqual(sorted(os.listdir(first.out_dir)), sorted(os.listdir(second.out_dir)))
+    for name in os.listdir(first.out_dir):
+        test.assertEqual(sha256(os.path.join(first.out_dir, name)), sha256(os.path.join(second.out_dir, name)),
+                         "%s differs between the scan and the cached run" % name)
+
+
+def scenario_case(scenario):
+    """A TestCase class with the standard recovery checks of one built-in scenario."""
+
+    class ScenarioTest(unittest.TestCase):
+        @classmethod
+        def setUpClass(cls):
+            cls.card = make_card(scenario)
+
+        def test_recover_all_with_validator(self):
+            check_recovery(self, self.card, validator=True)
+
+        def test_recover_all_without_validator(self):
+            check_recovery(self, self.card, validator=False)
+
+        def test_keep_metadata_track(self):
+            check_recovery(self, self.card, validator=False, keep=True)
+
+        def test_second_run_hits_scan_cache(self):
+            check_cache_reused(self, self.card)
+
+    ScenarioTest.__name__ = "Scenario_" + re.sub(r"\W", "_", scenario)
+    return ScenarioTest
