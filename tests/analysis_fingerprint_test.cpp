@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "analysis/fingerprint_map.h"
+#include "tests/analysis_fixture.h"
+
+using fixture::Bytes;
+
+namespace {
+
+TEST(AnalysisFingerprint, PinnedValues)
+{
+    const uint32_t zeros[12] = {};
+    const uint32_t counting[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    EXPECT_EQ(analysis::chunk_fingerprint(0, zeros), 0xB5C95ABFB3AA37C5ull);
+    EXPECT_EQ(analysis::chunk_fingerprint(0x30, counting), 0x2C614BE4363A8062ull);
+}
+
+struct Chunk {
+    uint64_t offset;
+    std::array<uint32_t, 12> sizes;
+};
+
+Chunk chunk(uint64_t offset, uint32_t base)
+{
+    Chunk c{offset, {}};
+    for (uint32_t i = 0; i < 12; i++)
+        c.sizes[i] = base + i;
+    return c;
+}
+
+// One clip per entry of `clips`, each with a hand-made video table of 12-sample chunks.
+struct Clips {
+    std::vector<mp4::MovieInfo> movies;
+    std::vector<std::vector<uint32_t>> sizes, counts;
+    std::vector<std::vector<uint64_t>> offsets, firsts;
+    analysis::ClipList list;
+    explicit Clips(const std::vector<std::vector<Chunk>>& clips)
+    {
+        size_t n = clips.size();
+        movies.resize(n), sizes.resize(n), counts.resize(n), offsets.resize(n), firsts.resize(n);
+        for (size_t r = 0; r < n; r++) {
+            for (const Chunk& c : clips[r]) {
+                firsts[r].push_back(sizes[r].size());
+                sizes[r].insert(sizes[r].end(), c.sizes.begin(), c.sizes.end());
+                counts[r].push_back(12);
+                offsets[r].push_back(c.offset);
+            }
+            mp4::TrackTables& v = movies[r].video;
+            v.sample_sizes = sizes[r].data(), v.sample_count = sizes[r].size();
+            v.chunk_sample_counts = counts[r].data(), v.chunk_first_sample = firsts[r].data();
+            v.chunk_offsets = offsets[r].data(), v.chunk_count = counts[r].size();
+            analysis::RecoveryClip clip{};
+            clip.clip_number = uint32_t(r + 1);
+            clip.movie = &movies[r];
+            clip.chunk_count = v.chunk_count;
+            clip.chunks = static_cast<analysis::ChunkPlacement*>(engine::xcalloc(v.chunk_count, sizeof(analysis::ChunkPlacement)));
+            engine::list_append(&list, clip);
+        }
+    }
+    ~Clips()
+    {
+        for (size_t i = 0; i < list.count; i++)
+            std::free(list.items[i].chunks);
+        engine::list_free(&list);
+    }
+};
+
+struct BoxSpec {
+    uint32_t size;
+    std::vector<std::pair<uint64_t, Chunk>> at;  // candidate position k and the chunk described there
+    bool big_endian_offset = false;
+};
+
+Bytes kkad_box(const BoxSpec& b)
+{
+    Bytes box = fixture::make_kkad(0, 1, {2024, 1, 1, 0, 0, 0}, {}, b.size < 128 ? 128 : b.size);
+    box.resize(b.size < 128 ? 128 : b.size);
+    fixture::be32_at(box, 0, b.size);
+    for (auto& [k, c] : b.at) {
+        fixture::le64_at(box, 4 + k, b.big_endian_offset ? __builtin_bswap64(c.offset) : c.offset);
+        for (int j = 0; j < 12; j++)
+            fixture::be32_at(box, 81 + k + 21 * j, c.sizes[j]);
+    }
+    return box;
+}
+
+struct Expect {
+    uint64_t clip, chunk;
+    uint32_t mapped, ambiguous;
+    int box;  // index of the mapping box, -1 for none
+    uint32_t ordinal;
+    int32_t hit_count;
+};
+
+struct MapCase {
+    const char* name;
+    std::vector<std::vector<Chunk>> clips;
+    std::vector<BoxSpec> boxes;
+    std::vector<Expect> expect;
+    std::string fingerprint_line;
+    std::string closing_line;
+};
+
+TEST(AnalysisFingerprint, MappingKkadBoxes)
+{
+    Chunk a = chunk(0x1000, 300), b = chunk(0x2000, 500), zero = chunk(0, 0);
+    for (uint32_t& s : zero.sizes)
+        s = 0;
+    Chunk in_header = chunk(0x64616B6B, 700);  // the chunk offset read at k = 0 is "kkad" and 4 zero bytes
+    const MapCase cases[] = {
+        {"one box maps one chunk", {{a, b}}, {{768, {{76, a}}}},
+         {{0, 0, 1, 0, 0, 1, 1}, {0, 1, 0, 0, -1, 0, 0}},
+         "expected=2 unique=2 duplicates=0", "  expected=2 mapped=1 ambiguous=0\n"},
+        {"the camera's two copies give two hits", {{a, b}}, {{768, {{76, b}, {405, b}}}},
+         {{0, 1, 1, 0, 0, 1, 2}, {0, 0, 0, 0, -1, 0, 0}},
+         "expected=2 unique=2 duplicates=0", "  expected=2 mapped=1 ambiguous=0\n"},
+        {"one box describing chunks of two clips", {{a}, {b}}, {{768, {{76, b}, {405, a}}}},
+         {{1, 0, 1, 0, 0, 1, 2}, {0, 0, 1, 0, 0, 2, 2}},
+         "expected=2 unique=2 duplicates=0", "  expected=2 mapped=2 ambiguous=0\n"},
+        {"later boxes mark the chunk ambiguous, each counted", {{a}}, {{768, {{76, a}}}, {768, {{76, a}}}, {768, {{76, a}}}},
+         {{0, 0, 1, 1, 0, 1, 1}},
+         "expected=1 unique=1 duplicates=0", "  expected=1 mapped=1 ambiguous=2\n"},
+        {"duplicate chunks cannot be mapped", {{a, a}, {b}}, {{768, {{76, a}, {405, b}}}},
+         {{0, 0, 0, 0, -1, 0, 0}, {0, 1, 0, 0, -1, 0, 0}, {1, 0, 1, 0, 0, 1, 1}},
+         "expected=3 unique=2 duplicates=1", "  expected=3 mapped=1 ambiguous=0\n"},
+        {"big-endian chunk offset does not match", {{a}}, {{768, {{76, a}}, true}},
+         {{0, 0, 0, 0, -1, 0, 0}}, "expected=1 unique=1 duplicates=0", "  expected=1 mapped=0 ambiguous=0\n"},
+        {"box of 316 bytes offers k = 0", {{in_header}}, {{316, {{0, in_header}}}},
+         {{0, 0, 1, 0, 0, 1, 1}}, "expected=1 unique=1 duplicates=0", "  expected=1 mapped=1 ambiguous=0\n"},
+        {"box of 315 bytes is skipped", {{in_header}}, {{315, {{0, in_header}}}},
+         {{0, 0, 0, 0, -1, 0, 0}}, "expected=1 unique=1 duplicates=0", "  expected=1 mapped=0 ambiguous=0\n"},
+        {"box over 64 KiB is skipped", {{a}}, {{65537, {{76, a}}}},
+         {{0, 0, 0, 0, -1, 0, 0}}, "expected=1 unique=1 duplicates=0", "  expected=1 mapped=0 ambiguous=0\n"},
+        {"box of exactly 64 KiB is read", {{a}}, {{65536, {{65000, a}}}},
+         {{0, 0, 1, 0, 0, 1, 1}}, "expected=1 unique=1 duplicates=0", "  expected=1 mapped=1 ambiguous=0\n"},
+        {"hits beyond 256 are dropped", {{zero, b}}, {{1100, {{784, b}}}},
+         {{0, 0, 1, 0, 0, 1, 256}, {0, 1, 0, 0, -1, 0, 0}},
+         "expected=2 unique=2 duplicates=0", "  expected=2 mapped=1 ambiguous=0\n"},
+        {"no clips: boxes are still read", {}, {{768, {{76, a}}}}, {},
+         "expected=0 unique=0 duplicates=0", "  expected=0 mapped=0 ambiguous=0\n"},
+    };
+    for (const MapCase& c : cases) {
+        Clips clips(c.clips);
+        Bytes image(100, 0);
+        analysis::MarkerList markers;
+        std::vector<uint64_t> box_at;
+        for (const BoxSpec& spec : c.boxes) {
+            box_at.push_back(image.size() + 4);
+            analysis::KkadMarker m{};
+            m.marker_offset = box_at.back();
+            engine::list_append(&markers, m);
+            fixture::append(image, kkad_box(spec));
+            image.resize(image.size() + 64, 0);
+        }
+        fixture::TempImage file(image);
+        uint64_t before = file.hash();
+        testing::internal::CaptureStdout();
+        analysis::map_fingerprints(file.f, file.size, &markers, &clips.list);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.rfind("\n[4/6] Global kkad fingerprint mapping...\nGlobal fingerprints: " + c.fingerprint_line +
+                                " profile=12 samples/chunk\n",
+                            0),
+                  0u)
+            << c.name << ": " << out;
+        EXPECT_EQ(out.substr(out.size() - c.closing_line.size()), c.closing_line) << c.name;
+        for (const Expect& e : c.expect) {
+            const analysis::ChunkPlacement& p = clips.list.items[e.clip].chunks[e.chunk];
+            std::string where = std::string(c.name) + ", clip " + std::to_string(e.clip) + " chunk " + std::to_string(e.chunk);
+            EXPECT_EQ(p.mapped, e.mapped) << where;
+            EXPECT_EQ(p.ambiguous, e.ambiguous) << where;
+            EXPECT_EQ(p.kkad_offset, e.box < 0 ? 0 : box_at[e.box]) << where;
+            EXPECT_EQ(p.kkad_size, e.box < 0 ? 0 : c.boxes[e.box].size) << where;
+            EXPECT_EQ(p.hit_ordinal, e.ordinal) << where;
+            EXPECT_EQ(p.hit_count, e.hit_count) << where;
+        }
+        engine::list_free(&markers);
+        EXPECT_EQ(file.hash(), before) << c.name;
+    }
+}
+
+TEST(AnalysisFingerprint, ProgressEveryThousandMarkers)
+{
+    struct Case {
+        const char* name;
+        size_t markers;
+        std::string progress;
+    } cases[] = {
+        {"no markers", 0, "\n"},
+        {"2,500 markers", 2500,
+         "\rGlobal kkad scan 1/2500 mapped=0 ambiguous=0\rGlobal kkad scan 1001/2500 mapped=0 ambiguous=0"
+         "\rGlobal kkad scan 2001/2500 mapped=0 ambiguous=0\rGlobal kkad scan 2500/2500 mapped=0 ambiguous=0\n"},
+    };
+    for (const Case& c : cases) {
+        Clips clips({});
+        Bytes image;
+        analysis::MarkerList markers;
+        for (size_t i = 0; i < c.markers; i++) {
+            analysis::KkadMarker m{};
+            m.marker_offset = image.size() + 4;
+            engine::list_append(&markers, m);
+            fixture::append(image, kkad_box({316, {}}));
+        }
+        image.resize(image.size() + 16, 0);
+        fixture::TempImage file(image);
+        uint64_t before = file.hash();
+        testing::internal::CaptureStdout();
+        analysis::map_fingerprints(file.f, file.size, &markers, &clips.list);
+        std::string expected = "\n[4/6] Global kkad fingerprint mapping...\n"
+                               "Global fingerprints: expected=0 unique=0 duplicates=0 profile=12 samples/chunk\n" +
+                               c.progress + "  expected=0 mapped=0 ambiguous=0\n";
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), expected) << c.name;
+        engine::list_free(&markers);
+        EXPECT_EQ(file.hash(), before) << c.name;
+    }
+}
+
+}  // namespace
