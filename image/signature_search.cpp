@@ -1,7 +1,7 @@
 // The search for "ftypXAVC", "kkad" and "moov" inside one buffer of the raw scan. The plain
 // byte-by-byte loop is the definition; the vector versions look for the two-byte prefixes
 // "ft", "kk" and "mo" across whole vectors and check only those rare positions in full, which
-// keeps the scan as fast as the disk.
+// keeps the scan as fast as the disk. The widest one the processor has is chosen at run time.
 #include <cstring>
 
 #include "image/raw_scan.h"
@@ -55,13 +55,38 @@ inline void check_mask(const uint8_t* buf, size_t len, size_t at, uint32_t mask,
 
 #ifdef MENDORA_SCAN_X86
 
+// The prefixes share the high nibble 6, so one table lookup on the low nibble of each byte
+// gives both the letter a prefix would start with there ('f', 'k', 'm'; 0x80, which no byte
+// below 0x80 equals, elsewhere) and the letter that must follow it ('t', 'k', 'o'). A position
+// is a candidate when the byte equals its first-letter entry and the next byte its follower.
+#define MENDORA_FIRST_TABLE 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 'f', 0x80, 0x80, 0x80, 0x80, 'k', 0x80, 'm', 0x80, 0x80
+#define MENDORA_NEXT_TABLE 0, 0, 0, 0, 0, 0, 't', 0, 0, 0, 0, 'k', 0, 'o', 0, 0
+
+__attribute__((target("ssse3"))) void scan_ssse3(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+{
+    const __m128i first = _mm_setr_epi8(MENDORA_FIRST_TABLE);
+    const __m128i next = _mm_setr_epi8(MENDORA_NEXT_TABLE);
+    size_t i = 0;
+    // Each step reads 17 bytes: the 16 positions and the byte after the last.
+    for (; len >= 17 && i <= len - 17; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i + 1));
+        __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(_mm_shuffle_epi8(first, a), a),
+                                    _mm_cmpeq_epi8(_mm_shuffle_epi8(next, a), b));
+        uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(hit));
+        if (mask)
+            check_mask(buf, len, i, mask, base, index);
+    }
+    check_range(buf, len, i, base, index);
+}
+
+// The SSE2 baseline has no byte shuffle: three prefix pairs compared directly.
 void scan_sse2(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
 {
     const __m128i f = _mm_set1_epi8('f'), t = _mm_set1_epi8('t');
     const __m128i k = _mm_set1_epi8('k');
     const __m128i m = _mm_set1_epi8('m'), o = _mm_set1_epi8('o');
     size_t i = 0;
-    // Each step reads 17 bytes: the 16 positions and the byte after the last.
     for (; len >= 17 && i <= len - 17; i += 16) {
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
         __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i + 1));
@@ -76,34 +101,28 @@ void scan_sse2(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
     check_range(buf, len, i, base, index);
 }
 
-__attribute__((target("avx2"))) void scan_avx2(const uint8_t* buf, size_t len, uint64_t base,
-                                                ScanIndex* index)
+__attribute__((target("avx2"))) inline __m256i candidates_avx2(const uint8_t* p, __m256i first, __m256i next)
 {
-    const __m256i f = _mm256_set1_epi8('f'), t = _mm256_set1_epi8('t');
-    const __m256i k = _mm256_set1_epi8('k');
-    const __m256i m = _mm256_set1_epi8('m'), o = _mm256_set1_epi8('o');
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+    return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(first, a), a),
+                            _mm256_cmpeq_epi8(_mm256_shuffle_epi8(next, a), b));
+}
+
+__attribute__((target("avx2"))) void scan_avx2(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+{
+    const __m256i first = _mm256_setr_epi8(MENDORA_FIRST_TABLE, MENDORA_FIRST_TABLE);
+    const __m256i next = _mm256_setr_epi8(MENDORA_NEXT_TABLE, MENDORA_NEXT_TABLE);
     size_t i = 0;
     // Two vectors per step, tested together: candidates are rare, so the common case is one branch.
     for (; len >= 65 && i <= len - 65; i += 64) {
-        const uint8_t* p = buf + i;
-        __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
-        __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-        __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 33));
-        __m256i h0 = _mm256_or_si256(
-            _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a0, f), _mm256_cmpeq_epi8(b0, t)),
-                            _mm256_and_si256(_mm256_cmpeq_epi8(a0, k), _mm256_cmpeq_epi8(b0, k))),
-            _mm256_and_si256(_mm256_cmpeq_epi8(a0, m), _mm256_cmpeq_epi8(b0, o)));
-        __m256i h1 = _mm256_or_si256(
-            _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a1, f), _mm256_cmpeq_epi8(b1, t)),
-                            _mm256_and_si256(_mm256_cmpeq_epi8(a1, k), _mm256_cmpeq_epi8(b1, k))),
-            _mm256_and_si256(_mm256_cmpeq_epi8(a1, m), _mm256_cmpeq_epi8(b1, o)));
-        if (_mm256_testz_si256(_mm256_or_si256(h0, h1), _mm256_or_si256(h0, h1)))
+        __m256i h0 = candidates_avx2(buf + i, first, next);
+        __m256i h1 = candidates_avx2(buf + i + 32, first, next);
+        __m256i any = _mm256_or_si256(h0, h1);
+        if (_mm256_testz_si256(any, any))
             continue;
-        uint32_t mask0 = static_cast<uint32_t>(_mm256_movemask_epi8(h0));
-        uint32_t mask1 = static_cast<uint32_t>(_mm256_movemask_epi8(h1));
-        check_mask(buf, len, i, mask0, base, index);
-        check_mask(buf, len, i + 32, mask1, base, index);
+        check_mask(buf, len, i, static_cast<uint32_t>(_mm256_movemask_epi8(h0)), base, index);
+        check_mask(buf, len, i + 32, static_cast<uint32_t>(_mm256_movemask_epi8(h1)), base, index);
     }
     check_range(buf, len, i, base, index);
 }
@@ -117,6 +136,8 @@ SearchFn pick_search()
 #ifdef MENDORA_SCAN_X86
     if (__builtin_cpu_supports("avx2"))
         return scan_avx2;
+    if (__builtin_cpu_supports("ssse3"))
+        return scan_ssse3;
     return scan_sse2;
 #else
     return scan_buffer_plain;
@@ -147,6 +168,8 @@ size_t search_variants(SearchVariant* out, size_t cap)
     add("plain", scan_buffer_plain);
 #ifdef MENDORA_SCAN_X86
     add("sse2", scan_sse2);
+    if (__builtin_cpu_supports("ssse3"))
+        add("ssse3", scan_ssse3);
     if (__builtin_cpu_supports("avx2"))
         add("avx2", scan_avx2);
 #endif
