@@ -147,7 +147,7 @@ struct RecordingSpec {
     int movie_shift_hours = 0;   // creation time minus the kkad time
     uint32_t tag = 0x1234;
     uint32_t seed = 1;           // varies the video sample sizes
-    uint32_t audio_bytes = 1920;
+    uint32_t audio_bytes = 1920;  // 0: no sound track
 };
 
 inline uint32_t video_size(const RecordingSpec& r, uint32_t chunk, uint32_t i)
@@ -204,7 +204,10 @@ inline Bytes make_recording(const RecordingSpec& r, std::vector<uint64_t>* video
     m.handler = "meta", m.format = "rtmd", m.default_size = 1536, m.sample_count = r.chunks * 12;
     m.stsc = {{1, 12}}, m.offsets = meta_off;
     uint32_t created = uint32_t(unix_time(r.date) + 2082844800ull + int64_t(r.movie_shift_hours) * 3600);
-    append(f, make_moov(created, {make_trak(v), make_trak(a), make_trak(m)}));
+    std::vector<Bytes> traks = {make_trak(v), make_trak(m)};
+    if (r.audio_bytes)
+        traks.insert(traks.begin() + 1, make_trak(a));
+    append(f, make_moov(created, traks));
     if (video_at)
         *video_at = video_off;
     return f;
