@@ -108,10 +108,10 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         char head[1024];
         std::snprintf(head, sizeof head,
                       "    {\"name\": \"%s\", \"clip_number\": %zu, \"output_name\": \"%s\", \"codec\": \"%s\", "
-                      "\"frames\": %u, \"video_chunks\": %zu, \"damage\": \"%s\", \"recover\": %s, "
+                      "\"frames\": %u, \"tz_hours\": %d, \"video_chunks\": %zu, \"damage\": \"%s\", \"recover\": %s, "
                       "\"recover_validator\": %s, \"image_offset\": %llu, \"size\": %zu, "
                       "\"output_size\": %zu, \"output_size_keep\": %zu,\n",
-                      p.what.name.c_str(), i + 1, out_name, r.spec.hevc ? "hevc" : "avc", r.spec.frames,
+                      p.what.name.c_str(), i + 1, out_name, r.spec.hevc ? "hevc" : "avc", r.spec.frames, r.spec.tz_hours,
                       r.video.size(), damage_name(p.what.damage), recover ? "true" : "false",
                       validated ? "true" : "false", (unsigned long long)p.cluster_image_offset[0], r.file.size(),
                       r.mdat_end + r.moov_plain.size(), r.mdat_end + r.moov_keep.size());
