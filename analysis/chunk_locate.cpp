@@ -20,11 +20,12 @@ constexpr uint64_t max_sample_bytes = 0x10000000;  // 256 MiB
 constexpr uint32_t max_units = 4096;
 constexpr uint64_t first_buffer_bytes = 1048576;
 
-int is_hevc(const char* format) { return format && (std::memcmp(format, "hvc1", 4) == 0 || std::memcmp(format, "hev1", 4) == 0); }
+// strncmp stops at the NUL of a shorter type text
+int is_hevc(const char* format) { return format && (std::strncmp(format, "hvc1", 4) == 0 || std::strncmp(format, "hev1", 4) == 0); }
 
 int is_avc(const char* format)
 {
-    return !format || format[0] == 0 || std::memcmp(format, "avc1", 4) == 0 || std::memcmp(format, "avc3", 4) == 0;
+    return !format || format[0] == 0 || std::strncmp(format, "avc1", 4) == 0 || std::strncmp(format, "avc3", 4) == 0;
 }
 
 // Total and largest sample of a chunk; 0 when the total overflows.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -76,8 +77,11 @@ struct BoxSpec {
 
 Bytes kkad_box(const BoxSpec& b)
 {
-    Bytes box = fixture::make_kkad(0, 1, {2024, 1, 1, 0, 0, 0}, {}, b.size < 128 ? 128 : b.size);
-    box.resize(b.size < 128 ? 128 : b.size);
+    // a description may run past a box too small for it: the bytes behind the box hold the rest
+    size_t room = b.size < 128 ? 128 : b.size;
+    for (auto& d : b.at)
+        room = std::max<size_t>(room, 316 + d.first);
+    Bytes box = fixture::make_kkad(0, 1, {2024, 1, 1, 0, 0, 0}, {}, uint32_t(room));
     fixture::be32_at(box, 0, b.size);
     for (auto& [k, c] : b.at) {
         fixture::le64_at(box, 4 + k, b.big_endian_offset ? __builtin_bswap64(c.offset) : c.offset);
