@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <unistd.h>
 
 namespace mkcard {
 
@@ -146,6 +147,7 @@ int split_annex_b(const Bytes& es, bool hevc, VideoStream* out)
 VideoStream encode_video(bool hevc, uint32_t frames, uint32_t seed)
 {
     const uint32_t width = 256, height = 144;
+    // two cards made at once may encode the same stream; each writes its own temporary file
     std::string dir = "/tmp/mendora-mkcard-cache";
     run_command("mkdir -p " + dir);
     char name[128];
@@ -162,8 +164,9 @@ VideoStream encode_video(bool hevc, uint32_t frames, uint32_t seed)
         std::snprintf(cmd, sizeof cmd,
                       "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=25,"
                       "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p -preset ultrafast %s "
-                      "'%s.tmp' && mv '%s.tmp' '%s'",
-                      width, height, seed + 1, frames, codec, path.c_str(), path.c_str(), path.c_str());
+                      "'%s.%d.tmp' && mv '%s.%d.tmp' '%s'",
+                      width, height, seed + 1, frames, codec, path.c_str(), static_cast<int>(getpid()),
+                      path.c_str(), static_cast<int>(getpid()), path.c_str());
         if (!run_command(cmd) || !read_file(path, &es))
             die("ffmpeg could not encode the test video");
     }

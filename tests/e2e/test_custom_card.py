@@ -1,0 +1,29 @@
+"""End-to-end recovery of cards described on the generator's command line instead of a scenario."""
+
+import unittest
+
+import harness
+
+CARDS = [
+    ("HEVC recordings with 64-bit offsets and media size", ("--count", "2", "--frames", "36", "--hevc",
+                                                             "--co64", "--mdat64")),
+    ("fragmented recordings inside a partition with 64 KiB clusters",
+     ("--count", "2", "--frames", "60", "--fragment", "2", "--partition", "--random-free",
+      "--cluster-kib", "64", "--seed", "5")),
+    ("a camera clock 3 hours ahead with uuid boxes, formatted again", ("--count", "3", "--frames", "24",
+                                                                        "--tz", "3", "--uuid", "2", "--reformat",
+                                                                        "--random-free")),
+]
+
+
+class CustomCardTest(unittest.TestCase):
+    def test_custom_cards_recover(self):
+        for name, options in CARDS:
+            with self.subTest(card=name):
+                card = harness.make_card(None, *options)
+                harness.check_recovery(self, card, validator=False)
+                harness.check_recovery(self, card, validator=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
