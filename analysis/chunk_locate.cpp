@@ -19,9 +19,13 @@ constexpr uint64_t whole_read_limit = 0x8000000;   // 128 MiB: larger chunks are
 constexpr uint64_t max_sample_bytes = 0x10000000;  // 256 MiB
 constexpr uint32_t max_units = 4096;
 constexpr uint64_t first_buffer_bytes = 1048576;
+constexpr uint64_t window_segment_bytes = 2097152;
 
 // strncmp stops at the NUL of a shorter type text
-int is_hevc(const char* format) { return format && (std::strncmp(format, "hvc1", 4) == 0 || std::strncmp(format, "hev1", 4) == 0); }
+int is_hevc(const char* format)
+{
+    return format && (std::strncmp(format, "hvc1", 4) == 0 || std::strncmp(format, "hev1", 4) == 0);
+}
 
 int is_avc(const char* format)
 {
@@ -153,6 +157,40 @@ int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, cons
     return 1;
 }
 
+namespace {
+
+// Candidates in [from, to) of the image, in ascending order, from a buffer holding the image
+// bytes [from, buf_end); `read_end` is where the whole window read would have stopped.
+int scan_segment(std::FILE* image, uint64_t image_size, const uint8_t* buf, uint64_t from, uint64_t to,
+                 uint64_t buf_end, uint64_t read_end, const uint32_t* sizes, uint64_t count, uint64_t total, const char* format,
+                 uint64_t* out)
+{
+    int hevc = is_hevc(format);
+    // the fifth byte of the delimiter is the rarest; find it first, then look back four bytes
+    const uint8_t fifth = hevc ? 0x46 : 0x09;
+    const uint8_t* scan = buf + 4;
+    const uint8_t* stop = buf + (to - from) + 4;
+    while (scan < stop) {
+        const uint8_t* hit = static_cast<const uint8_t*>(std::memchr(scan, fifth, size_t(stop - scan)));
+        if (!hit)
+            return 0;
+        scan = hit + 1;
+        uint64_t i = uint64_t(hit - buf) - 4;
+        if (!starts_with_delimiter(buf + i, hevc))
+            continue;
+        uint64_t pos = from + i;
+        int ok = read_end - pos < total ? verify_chunk_at(image, image_size, pos, sizes, count, format)
+                                        : check_samples_in(buf + i, buf_end - pos, sizes, count, format);
+        if (ok) {
+            *out = pos;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre, uint64_t back,
                          uint64_t forward, const uint32_t* sizes, uint64_t count, const char* format,
                          uint64_t* out)
@@ -164,39 +202,27 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
     uint64_t total, largest;
     if (!measure_chunk(sizes, count, &total, &largest) || largest > max_sample_bytes)
         return 0;
-    uint64_t window = end - start;
     uint64_t read_end = end;
     if (total <= whole_read_limit)
         read_end = (total > image_size - end) ? image_size : end + total;  // a chunk near the end still fits
-    uint64_t read_len = read_end - start;
-    if (window <= 4)
+    if (end - start <= 4)
         return 0;
-    grow_read_buffer(&window_read_buffer, read_len);
-    const uint8_t* buf = window_read_buffer.data;
-    if (!image::read_at(image, start, window_read_buffer.data, read_len))
-        return 0;
-    int hevc = is_hevc(format);
-    uint8_t fifth = hevc ? 0x46 : 0x09;
-    // the fifth byte of the delimiter is the rarest; find it first, then look back four bytes
-    const uint8_t* from = buf + 4;
-    const uint8_t* stop = buf + window;
-    while (from < stop) {
-        const uint8_t* hit = static_cast<const uint8_t*>(std::memchr(from, fifth, size_t(stop - from)));
-        if (!hit)
-            break;
-        uint64_t i = uint64_t(hit - buf) - 4;
-        from = hit + 1;
-        if (!starts_with_delimiter(buf + i, hevc))
-            continue;
-        int ok;
-        if (read_len - i < total)
-            ok = verify_chunk_at(image, image_size, start + i, sizes, count, format);
-        else
-            ok = check_samples_in(buf + i, read_len - i, sizes, count, format);
-        if (ok) {
-            *out = start + i;
+    // The window is read in segments from its start, each with the bytes a chunk starting in it
+    // needs, so a chunk near the start of a wide window costs one segment, not the whole window.
+    // The result is the same as scanning one read of the whole window: the lowest position.
+    uint64_t segment = total > window_segment_bytes / 2 ? 2 * total : window_segment_bytes;
+    uint64_t last = end - 4;  // candidates lie in [start, last)
+    for (uint64_t from = start; from < last;) {
+        uint64_t to = last - from > segment ? from + segment : last;
+        uint64_t need = 4 + total;
+        uint64_t seg_end = read_end - to < need ? read_end : to + need;
+        grow_read_buffer(&window_read_buffer, seg_end - from);
+        if (!image::read_at(image, from, window_read_buffer.data, seg_end - from))
+            return 0;
+        if (scan_segment(image, image_size, window_read_buffer.data, from, to, seg_end, read_end, sizes, count, total,
+                         format, out))
             return 1;
-        }
+        from = to;
     }
     return 0;
 }

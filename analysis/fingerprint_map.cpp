@@ -15,6 +15,7 @@ constexpr uint32_t chunk_samples = 12;
 constexpr uint32_t max_marker_hits = 256;
 constexpr uint64_t max_kkad_box = 65536;
 constexpr uint64_t min_kkad_box = 316;
+constexpr uint64_t kkad_first_read = 1024;
 // Box offsets of a chunk description: the first sample size, the stride between sizes, and
 // the little-endian chunk offset 77 bytes before the first size.
 constexpr uint64_t first_size_at = 81;
@@ -134,10 +135,9 @@ void build_table(const ClipList* clips, ExpectedTable* t)
 }
 
 // Every byte position of the box is tried as the start of a chunk description.
-uint32_t collect_hits(const ExpectedTable* t, const uint8_t* box_from_type, uint64_t box_size, MarkerHit* hits)
+uint32_t collect_hits(const ExpectedTable* t, const uint8_t* box, uint64_t box_size, MarkerHit* hits)
 {
     uint32_t count = 0;
-    const uint8_t* box = box_from_type - 4;  // box offsets index from the size field
     uint32_t sizes[chunk_samples];
     for (uint64_t k = 0; k + min_kkad_box <= box_size; k++) {
         const uint8_t* first = box + first_size_at + k;
@@ -196,19 +196,21 @@ void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* m
 
     size_t mapped = 0, ambiguous = 0;
     size_t total = markers->count;
-    uint8_t* box = static_cast<uint8_t*>(engine::xmalloc(max_kkad_box - 4));
+    uint8_t* box = static_cast<uint8_t*>(engine::xmalloc(max_kkad_box));
     MarkerHit hits[max_marker_hits];
     for (size_t q = 1; q <= total; q++) {
         uint64_t p = markers->items[q - 1].marker_offset;
         if (p <= 3 || p > image_size || image_size - p < 4)
             continue;
-        uint8_t head[8];
-        if (!image::read_at(image, p - 4, head, 8) || std::memcmp(head + 4, "kkad", 4) != 0)
+        // one read takes the header and, for boxes of the camera's size, the whole box
+        uint64_t start = p - 4;
+        uint64_t first = image_size - start < kkad_first_read ? image_size - start : kkad_first_read;
+        if (!image::read_at(image, start, box, first) || std::memcmp(box + 4, "kkad", 4) != 0)
             continue;
-        uint64_t size = engine::load_be32(head);
-        if (size < 8 || size > max_kkad_box || size > image_size - (p - 4) || size < min_kkad_box)
+        uint64_t size = engine::load_be32(box);
+        if (size < 8 || size > max_kkad_box || size > image_size - start || size < min_kkad_box)
             continue;
-        if (!image::read_at(image, p, box, size - 4))
+        if (size > first && !image::read_at(image, start + first, box + first, size - first))
             continue;
         uint32_t count = collect_hits(&table, box, size, hits);
         for (uint32_t t = 0; t < count; t++) {
