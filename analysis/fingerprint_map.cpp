@@ -45,8 +45,11 @@ struct MarkerHit {
     uint64_t position;
 };
 
+// The slots are large, so the probes walk a compact copy of their fingerprints (0 for a free
+// slot: a fingerprint is never 0) and touch a slot only when its fingerprint matches.
 struct ExpectedTable {
     FingerprintSlot* slots;
+    uint64_t* keys;
     FirstSizeSet first_sizes;
     uint64_t mask;
     size_t expected, unique, duplicates;
@@ -86,7 +89,8 @@ void add_expected(ExpectedTable* t, uint64_t clip, uint64_t chunk, uint64_t offs
     uint64_t fingerprint = chunk_fingerprint(offset, sizes);
     for (uint64_t i = fingerprint & t->mask;; i = (i + 1) & t->mask) {
         FingerprintSlot* slot = &t->slots[i];
-        if (!slot->occupied) {
+        if (t->keys[i] == 0) {
+            t->keys[i] = fingerprint;
             slot->fingerprint = fingerprint;
             slot->chunk_offset = offset;
             std::memcpy(slot->sizes, sizes, chunk_samples * sizeof(uint32_t));
@@ -97,7 +101,7 @@ void add_expected(ExpectedTable* t, uint64_t clip, uint64_t chunk, uint64_t offs
             t->unique++;
             break;
         }
-        if (slot_matches(slot, fingerprint, offset, sizes)) {
+        if (t->keys[i] == fingerprint && slot_matches(slot, fingerprint, offset, sizes)) {
             if (!slot->duplicate) {
                 slot->duplicate = 1;
                 t->duplicates++;
@@ -117,6 +121,7 @@ void build_table(const ClipList* clips, ExpectedTable* t)
     while (capacity < 3 * expected + 16)
         capacity *= 2;
     t->slots = static_cast<FingerprintSlot*>(engine::xcalloc(capacity, sizeof(FingerprintSlot)));
+    t->keys = static_cast<uint64_t*>(engine::xcalloc(capacity, sizeof(uint64_t)));
     t->first_sizes.values = static_cast<uint32_t*>(engine::xcalloc(capacity, sizeof(uint32_t)));
     t->first_sizes.used = static_cast<uint8_t*>(engine::xcalloc(capacity, 1));
     t->mask = capacity - 1;
@@ -147,7 +152,9 @@ uint32_t collect_hits(const ExpectedTable* t, const uint8_t* box, uint64_t box_s
             sizes[j] = engine::load_be32(first + size_stride * j);
         uint64_t offset = engine::load_le64(box + chunk_offset_at + k);
         uint64_t fingerprint = chunk_fingerprint(offset, sizes);
-        for (uint64_t i = fingerprint & t->mask; t->slots[i].occupied; i = (i + 1) & t->mask) {
+        for (uint64_t i = fingerprint & t->mask; t->keys[i] != 0; i = (i + 1) & t->mask) {
+            if (t->keys[i] != fingerprint)
+                continue;
             const FingerprintSlot* slot = &t->slots[i];
             if (!slot_matches(slot, fingerprint, offset, sizes))
                 continue;
@@ -235,6 +242,7 @@ void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* m
     std::free(box);
     engine::out_printf("\n");
     std::free(table.slots);
+    std::free(table.keys);
     std::free(table.first_sizes.values);
     std::free(table.first_sizes.used);
     engine::out_printf("  expected=%zu mapped=%zu ambiguous=%zu\n", table.expected, mapped, ambiguous);

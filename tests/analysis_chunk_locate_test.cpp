@@ -175,6 +175,38 @@ TEST(AnalysisChunkLocate, WindowSearchTakesTheLowestPosition)
     }
 }
 
+TEST(AnalysisChunkLocate, WindowSearchAcrossReadSegments)
+{
+    const uint64_t mib = 1048576;
+    Bytes chunk = avc_chunk(sizes12);
+    struct Case {
+        const char* name;
+        std::vector<uint64_t> copies;
+        uint64_t window_end;
+        int ok;
+        uint64_t found;
+    } cases[] = {
+        {"copy straddling the end of the first segment", {2 * mib - 3, 3 * mib}, 5 * mib, 1, 2 * mib - 3},
+        {"copy at the start of the second segment", {2 * mib, 3 * mib}, 5 * mib, 1, 2 * mib},
+        {"copy one byte into the second segment", {2 * mib + 1}, 5 * mib, 1, 2 * mib + 1},
+        {"copy starting 5 bytes before a far window end", {4 * mib + 7}, 4 * mib + 12, 1, 4 * mib + 7},
+        {"copy starting 4 bytes before a far window end", {4 * mib + 8}, 4 * mib + 12, 0, 0},
+    };
+    for (const Case& c : cases) {
+        Bytes image(5 * mib + 4096, 0);
+        for (uint64_t at : c.copies)
+            std::copy(chunk.begin(), chunk.end(), image.begin() + at);
+        fixture::TempImage file(image);
+        uint64_t before = file.hash();
+        uint64_t out = 77;
+        int ok = analysis::find_chunk_in_window(file.f, file.size, 0, 0, c.window_end, sizes12.data(), 12, "avc1", &out);
+        EXPECT_EQ(ok != 0, c.ok != 0) << c.name;
+        EXPECT_EQ(out, c.ok ? c.found : 77) << c.name;
+        EXPECT_EQ(file.hash(), before) << c.name;
+    }
+    analysis::release_read_buffers();
+}
+
 struct LocateCase {
     const char* name;
     analysis::ChunkPlacement place;
