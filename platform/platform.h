@@ -30,6 +30,9 @@ int read_exact(std::FILE* f, void* buf, size_t n);
 int set_file_size(std::FILE* f, uint64_t size);
 // Tells the operating system that the file will be read front to back once.
 void advise_sequential(std::FILE* f);
+// Tells the operating system that a large buffer will be filled and reused many times, so it
+// may back it with large pages. A hint only: nothing changes if it is not taken.
+void advise_large_buffer(void* buf, size_t n);
 
 int remove_file(const char* path);                  // 1 on success
 int rename_file(const char* from, const char* to);  // 1 on success

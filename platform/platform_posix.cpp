@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,21 @@ int set_file_size(std::FILE* f, uint64_t size)
 void advise_sequential(std::FILE* f)
 {
     posix_fadvise(fileno(f), 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+void advise_large_buffer(void* buf, size_t n)
+{
+#ifdef MADV_HUGEPAGE
+    // madvise wants page-aligned ranges: advise the whole pages inside the buffer.
+    const uintptr_t page = 4096;
+    uintptr_t start = (reinterpret_cast<uintptr_t>(buf) + page - 1) & ~(page - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(buf) + n) & ~(page - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)buf;
+    (void)n;
+#endif
 }
 
 int remove_file(const char* path) { return std::remove(path) == 0; }

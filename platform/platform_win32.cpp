@@ -50,6 +50,7 @@ int set_file_size(std::FILE* f, uint64_t size)
 }
 
 void advise_sequential(std::FILE*) {}
+void advise_large_buffer(void*, size_t) {}
 
 int remove_file(const char* path) { return std::remove(path) == 0; }
 int rename_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
