@@ -106,6 +106,10 @@ TEST(Mp4MovieBox, ParseTrackTables)
         {"chunk offsets declared beyond the box", trak({stsz(7, 12), stsc({{1, 12}}), offsets("stco", {1}, 2)}), 0, 0, {},
          0, 0},
         {"100,000,001 samples", trak({stsz(1, 100000001), stsc({{1, 12}}), offsets("stco", {1})}), 0, 0, {}, 0, 0},
+        {"100,000,000 samples", trak({stsz(1, 100000000), stsc({{1, 100000000}}), offsets("stco", {1})}), 1, 100000000,
+         {100000000}, 1, 0},
+        {"10,000,000 chunks", trak({stsz(1, 10000000), stsc({{1, 1}}), offsets("stco", many(10000000))}), 1, 10000000,
+         {1, 1}, 0x100, 0},
         {"1,000,000 stsc entries", trak({stsz(1, 1000000), stsc(one_per_chunk(1000000)), offsets("stco", many(1000000))}),
          1, 1000000, {}, 0x100, 0},
         {"1,000,001 stsc entries", trak({stsz(1, 1000001), stsc(one_per_chunk(1000001)), offsets("stco", many(1000001))}),
@@ -220,6 +224,7 @@ TEST(Mp4MovieBox, HostileMovieBoxHeaders)
         {"size field 7", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 0, 7); return b; }(), 4},
         {"size past the image end", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 0, uint32_t(b.size() + 1)); return b; }(), 4},
         {"over 64 MiB", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); b.resize(67108865); fixture::be32_at(b, 0, 67108865); return b; }(), 4},
+        {"64-bit size below 16", [] { Bytes b = fixture::box("moov", Bytes(64)); fixture::be32_at(b, 0, 1); b[8] = 0; b[15] = 15; return b; }(), 4},
         {"trak past its parent", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 36, 0x7FFFFFFF); return b; }(), 4},
     };
     for (const Case& c : cases) {
