@@ -6,7 +6,7 @@
 
 #include "image/raw_scan.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 #include <immintrin.h>
 #define MENDORA_SCAN_X86 1
 #endif
@@ -43,14 +43,35 @@ void check_range(const uint8_t* buf, size_t len, size_t from, uint64_t base, Sca
         check_position(buf, len, i, base, index);
 }
 
-// Candidate bits of one vector word: bit j set when positions j, j+1 start with a known prefix.
-inline void check_mask(const uint8_t* buf, size_t len, size_t at, uint32_t mask, uint64_t base,
-                       ScanIndex* index)
+// Candidate bits of one 64-position block: bit j set when positions j, j+1 start a known prefix.
+void check_mask(const uint8_t* buf, size_t len, size_t at, uint64_t mask, uint64_t base, ScanIndex* index)
 {
     while (mask) {
-        check_position(buf, len, at + static_cast<size_t>(__builtin_ctz(mask)), base, index);
+        check_position(buf, len, at + static_cast<size_t>(__builtin_ctzll(mask)), base, index);
         mask &= mask - 1;
     }
+}
+
+// A vector kernel looks through `blocks` blocks of 64 positions (a block reads 65 bytes) and
+// gives the number of the first block with a candidate, its mask in *mask, or `blocks` when
+// there is none. Kernels call nothing, so no vector register has to live across a call.
+using BlockKernel = size_t (*)(const uint8_t* p, size_t blocks, uint64_t* mask);
+
+void scan_with(BlockKernel kernel, const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+{
+    size_t i = 0;
+    while (len >= 65 && i <= len - 65) {
+        size_t blocks = (len - 1 - i) / 64;
+        uint64_t mask = 0;
+        size_t b = kernel(buf + i, blocks, &mask);
+        if (b == blocks) {
+            i += 64 * blocks;
+            continue;
+        }
+        check_mask(buf, len, i + 64 * b, mask, base, index);
+        i += 64 * (b + 1);
+    }
+    check_range(buf, len, i, base, index);
 }
 
 #ifdef MENDORA_SCAN_X86
@@ -62,69 +83,93 @@ inline void check_mask(const uint8_t* buf, size_t len, size_t at, uint32_t mask,
 #define MENDORA_FIRST_TABLE 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 'f', 0x80, 0x80, 0x80, 0x80, 'k', 0x80, 'm', 0x80, 0x80
 #define MENDORA_NEXT_TABLE 0, 0, 0, 0, 0, 0, 't', 0, 0, 0, 0, 'k', 0, 'o', 0, 0
 
-__attribute__((target("ssse3"))) void scan_ssse3(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
-{
-    const __m128i first = _mm_setr_epi8(MENDORA_FIRST_TABLE);
-    const __m128i next = _mm_setr_epi8(MENDORA_NEXT_TABLE);
-    size_t i = 0;
-    // Each step reads 17 bytes: the 16 positions and the byte after the last.
-    for (; len >= 17 && i <= len - 17; i += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i + 1));
-        __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(_mm_shuffle_epi8(first, a), a),
-                                    _mm_cmpeq_epi8(_mm_shuffle_epi8(next, a), b));
-        uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(hit));
-        if (mask)
-            check_mask(buf, len, i, mask, base, index);
-    }
-    check_range(buf, len, i, base, index);
-}
-
-// The SSE2 baseline has no byte shuffle: three prefix pairs compared directly.
-void scan_sse2(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+// The SSE2 baseline has no byte shuffle: the three prefix pairs are compared directly.
+inline uint64_t candidates_sse2(const uint8_t* p)
 {
     const __m128i f = _mm_set1_epi8('f'), t = _mm_set1_epi8('t');
     const __m128i k = _mm_set1_epi8('k');
     const __m128i m = _mm_set1_epi8('m'), o = _mm_set1_epi8('o');
-    size_t i = 0;
-    for (; len >= 17 && i <= len - 17; i += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i + 1));
-        __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(a, f), _mm_cmpeq_epi8(b, t)),
-                         _mm_and_si128(_mm_cmpeq_epi8(a, k), _mm_cmpeq_epi8(b, k))),
-            _mm_and_si128(_mm_cmpeq_epi8(a, m), _mm_cmpeq_epi8(b, o)));
-        uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(hit));
-        if (mask)
-            check_mask(buf, len, i, mask, base, index);
-    }
-    check_range(buf, len, i, base, index);
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(a, f), _mm_cmpeq_epi8(b, t)),
+                                            _mm_and_si128(_mm_cmpeq_epi8(a, k), _mm_cmpeq_epi8(b, k))),
+                               _mm_and_si128(_mm_cmpeq_epi8(a, m), _mm_cmpeq_epi8(b, o)));
+    return static_cast<uint32_t>(_mm_movemask_epi8(hit));
 }
 
-__attribute__((target("avx2"))) inline __m256i candidates_avx2(const uint8_t* p, __m256i first, __m256i next)
+size_t block_sse2(const uint8_t* p, size_t blocks, uint64_t* mask)
+{
+    for (size_t b = 0; b < blocks; b++, p += 64) {
+        uint64_t found = candidates_sse2(p) | candidates_sse2(p + 16) << 16 | candidates_sse2(p + 32) << 32 |
+                         candidates_sse2(p + 48) << 48;
+        if (found) {
+            *mask = found;
+            return b;
+        }
+    }
+    return blocks;
+}
+
+__attribute__((target("ssse3"))) inline uint64_t candidates_ssse3(const uint8_t* p)
+{
+    const __m128i first = _mm_setr_epi8(MENDORA_FIRST_TABLE);
+    const __m128i next = _mm_setr_epi8(MENDORA_NEXT_TABLE);
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(_mm_shuffle_epi8(first, a), a),
+                                _mm_cmpeq_epi8(_mm_shuffle_epi8(next, a), b));
+    return static_cast<uint32_t>(_mm_movemask_epi8(hit));
+}
+
+__attribute__((target("ssse3"))) size_t block_ssse3(const uint8_t* p, size_t blocks, uint64_t* mask)
+{
+    for (size_t b = 0; b < blocks; b++, p += 64) {
+        uint64_t found = candidates_ssse3(p) | candidates_ssse3(p + 16) << 16 | candidates_ssse3(p + 32) << 32 |
+                         candidates_ssse3(p + 48) << 48;
+        if (found) {
+            *mask = found;
+            return b;
+        }
+    }
+    return blocks;
+}
+
+__attribute__((target("avx2"))) inline uint64_t candidates_avx2(const uint8_t* p, __m256i first, __m256i next)
 {
     __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
-    return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(first, a), a),
-                            _mm256_cmpeq_epi8(_mm256_shuffle_epi8(next, a), b));
+    __m256i hit = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(first, a), a),
+                                   _mm256_cmpeq_epi8(_mm256_shuffle_epi8(next, a), b));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(hit));
 }
 
-__attribute__((target("avx2"))) void scan_avx2(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+__attribute__((target("avx2"))) size_t block_avx2(const uint8_t* p, size_t blocks, uint64_t* mask)
 {
     const __m256i first = _mm256_setr_epi8(MENDORA_FIRST_TABLE, MENDORA_FIRST_TABLE);
     const __m256i next = _mm256_setr_epi8(MENDORA_NEXT_TABLE, MENDORA_NEXT_TABLE);
-    size_t i = 0;
-    // Two vectors per step, tested together: candidates are rare, so the common case is one branch.
-    for (; len >= 65 && i <= len - 65; i += 64) {
-        __m256i h0 = candidates_avx2(buf + i, first, next);
-        __m256i h1 = candidates_avx2(buf + i + 32, first, next);
-        __m256i any = _mm256_or_si256(h0, h1);
-        if (_mm256_testz_si256(any, any))
-            continue;
-        check_mask(buf, len, i, static_cast<uint32_t>(_mm256_movemask_epi8(h0)), base, index);
-        check_mask(buf, len, i + 32, static_cast<uint32_t>(_mm256_movemask_epi8(h1)), base, index);
+    for (size_t b = 0; b < blocks; b++, p += 64) {
+        uint64_t found = candidates_avx2(p, first, next) | candidates_avx2(p + 32, first, next) << 32;
+        if (found) {
+            *mask = found;
+            return b;
+        }
     }
-    check_range(buf, len, i, base, index);
+    return blocks;
+}
+
+void scan_sse2(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+{
+    scan_with(block_sse2, buf, len, base, index);
+}
+
+void scan_ssse3(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+{
+    scan_with(block_ssse3, buf, len, base, index);
+}
+
+void scan_avx2(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+{
+    scan_with(block_avx2, buf, len, base, index);
 }
 
 #endif
