@@ -17,7 +17,8 @@ const char* usage =
     "       mendora-mkcard --scenario NAME --out DIR\n"
     "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
-    "                      [--fragment N] [--seed N]\n";
+    "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N]\n"
+    "                      [--damage hole|moov-lost|truncated]   (damages the last recording)\n";
 
 struct Custom {
     uint32_t count = 2;
@@ -26,7 +27,19 @@ struct Custom {
     uint32_t uuid = 0;
     int tz = 0;
     uint32_t fragment = 1;
+    uint32_t gap = 0;
+    bool moov64 = false;
+    int64_t time = 0;
+    Damage damage = Damage::none;
 };
+
+Damage damage_named(const std::string& name)
+{
+    if (name == "hole") return Damage::hole;
+    if (name == "moov-lost") return Damage::moov_lost;
+    if (name == "truncated") return Damage::truncate;
+    die("unknown damage " + name);
+}
 
 uint64_t number(int argc, char** argv, int* i)
 {
@@ -70,6 +83,10 @@ int main(int argc, char** argv)
         else if (a == "--uuid") c.uuid = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--tz") c.tz = static_cast<int>(number(argc, argv, &i));
         else if (a == "--fragment") c.fragment = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--gap") c.gap = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--moov64") c.moov64 = true;
+        else if (a == "--time") c.time = static_cast<int64_t>(number(argc, argv, &i));
+        else if (a == "--damage" && i + 1 < argc) c.damage = damage_named(argv[++i]);
         else {
             std::fputs(usage, stderr);
             return 1;
@@ -94,9 +111,15 @@ int main(int argc, char** argv)
             r.spec.mdat64 = c.mdat64;
             r.spec.uuid_boxes = c.uuid;
             r.spec.tz_hours = c.tz;
+            r.spec.moov64 = c.moov64;
+            if (c.time)
+                r.spec.utc_unix = c.time + 137 * static_cast<int64_t>(k);
             r.placement.extents = c.fragment;
+            r.placement.gap_clusters = c.gap;
             spec.recordings.push_back(r);
         }
+        if (!spec.recordings.empty())
+            spec.recordings.back().damage = c.damage;
     }
     if (!run_command("mkdir -p '" + out + "'"))
         die("cannot create " + out);

@@ -135,10 +135,14 @@ Bytes build_trak(const TrackDesc& t)
 }
 
 Bytes build_moov(uint64_t creation_1904, uint32_t movie_timescale, uint64_t movie_duration,
-                 uint32_t next_track_id, const std::vector<Bytes>& traks)
+                 uint32_t next_track_id, const std::vector<Bytes>& traks, bool large_header)
 {
     Bytes b;
     size_t moov = open_box(b, "moov");
+    if (large_header) {
+        set_be32(b.data(), 1);
+        put_be64(b, 0);
+    }
     size_t at = open_full_box(b, "mvhd", 0, 0);
     put_be32(b, static_cast<uint32_t>(creation_1904));
     put_be32(b, static_cast<uint32_t>(creation_1904));
@@ -153,7 +157,10 @@ Bytes build_moov(uint64_t creation_1904, uint32_t movie_timescale, uint64_t movi
     close_box(b, at);
     for (const Bytes& t : traks)
         put_bytes(b, t);
-    close_box(b, moov);
+    if (large_header)
+        set_be64(b.data() + 8, b.size());
+    else
+        close_box(b, moov);
     return b;
 }
 

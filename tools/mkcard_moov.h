@@ -27,8 +27,9 @@ struct TrackDesc {
 Bytes build_trak(const TrackDesc& t);
 
 // `moov` from the movie header fields and the given track boxes, in order.
+// A `large_header` box states its size in 64 bits after the type (16-byte header).
 Bytes build_moov(uint64_t creation_1904, uint32_t movie_timescale, uint64_t movie_duration,
-                 uint32_t next_track_id, const std::vector<Bytes>& traks);
+                 uint32_t next_track_id, const std::vector<Bytes>& traks, bool large_header);
 
 Bytes visual_sample_entry(bool hevc, uint32_t width, uint32_t height, const Bytes& config);
 Bytes sound_sample_entry();

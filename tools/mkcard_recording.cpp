@@ -210,9 +210,9 @@ Recording make_recording(const RecordingSpec& spec)
     std::vector<Bytes> traks = make_traks(r, vs.config, vs.width, vs.height);
     uint64_t creation = static_cast<uint64_t>(spec.utc_unix) + seconds_1904_to_1970;
     uint64_t ms = static_cast<uint64_t>(spec.frames) * 40;
-    r.moov_keep = build_moov(creation, 1000, ms, 4, traks);
+    r.moov_keep = build_moov(creation, 1000, ms, 4, traks, spec.moov64);
     traks.pop_back();
-    r.moov_plain = build_moov(creation, 1000, ms, 4, traks);
+    r.moov_plain = build_moov(creation, 1000, ms, 4, traks, spec.moov64);
     put_bytes(b, r.moov_keep);
     return r;
 }

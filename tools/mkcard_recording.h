@@ -14,6 +14,7 @@ struct RecordingSpec {
     int tz_hours = 0;              // the camera's clock runs this many hours ahead of UTC
     bool co64 = false;
     bool mdat64 = false;
+    bool moov64 = false;           // the movie box with a 16-byte header
     uint32_t uuid_boxes = 0;
     uint32_t seed = 0;             // picks the encode and the tone
 };

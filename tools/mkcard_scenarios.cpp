@@ -24,6 +24,7 @@ CardSpec make(const std::string& name)
         s.recordings[1].spec.co64 = true;
         s.recordings[2].spec.mdat64 = true;
         s.recordings[3].spec.uuid_boxes = 2;
+        s.recordings[3].spec.moov64 = true;
         return s;
     }
     if (name == "reformatted") {

@@ -45,6 +45,17 @@ const char* damage_name(Damage d)
     }
 }
 
+// The last video chunk is described by no kkad box; it is found behind the chunk before it, so
+// damage to either of the last two chunks leaves the recording incomplete.
+bool tail_damaged(const PlacedRecording& p)
+{
+    const std::vector<Chunk>& v = p.rec.video;
+    for (size_t j = v.size() >= 2 ? v.size() - 2 : 0; j < v.size(); j++)
+        if (overlaps(v[j].offset, v[j].offset + v[j].size, p))
+            return true;
+    return false;
+}
+
 } // namespace
 
 Bytes expected_output(const Recording& r, bool keep_metadata)
@@ -95,7 +106,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         const Recording& r = p.rec;
         char out_name[256];
         std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
-        bool recover = !p.lost;
+        bool recover = !p.lost && !tail_damaged(p);
         bool validated = recover && !r.spec.hevc && p.what.damage != Damage::hole;
         clips += !p.lost;
         recoverable += recover;

@@ -13,6 +13,10 @@ CARDS = [
     ("a camera clock 3 hours ahead with uuid boxes, formatted again", ("--count", "3", "--frames", "24",
                                                                         "--tz", "3", "--uuid", "2", "--reformat",
                                                                         "--random-free")),
+    ("16-byte movie headers, a set time, gaps and a hole in the last recording",
+     ("--count", "3", "--frames", "48", "--moov64", "--time", "1600000000", "--gap", "2", "--damage", "hole")),
+    ("the movie box of the last recording overwritten", ("--count", "2", "--frames", "24", "--damage",
+                                                         "moov-lost")),
 ]
 
 
