@@ -148,11 +148,12 @@ struct RecordingSpec {
     uint32_t tag = 0x1234;
     uint32_t seed = 1;           // varies the video sample sizes
     uint32_t audio_bytes = 1920;  // 0: no sound track
+    uint32_t video_base = 200;    // smallest video sample; sizes run up to 399 above it
 };
 
 inline uint32_t video_size(const RecordingSpec& r, uint32_t chunk, uint32_t i)
 {
-    return 200 + (r.seed * 7919u + chunk * 12u * 37u + i * 37u) % 400u;
+    return r.video_base + (r.seed * 7919u + chunk * 12u * 37u + i * 37u) % 400u;
 }
 
 inline uint64_t unix_time(Date d)

@@ -1,4 +1,5 @@
-// Makes a card-like image of many recordings (analysis_bench make PATH RECORDINGS CHUNKS) and
+// Makes a card-like image of many recordings (analysis_bench make PATH RECORDINGS CHUNKS
+// [SAMPLE_BYTES], the smallest video sample, 200 by default) and
 // times stages 3 to 5 against the raw scan of the same image (analysis_bench run PATH).
 #include <chrono>
 #include <cstdio>
@@ -38,7 +39,7 @@ void reset_peak()
     clear << "5";
 }
 
-int make_image(const char* path, uint32_t recordings, uint32_t chunks)
+int make_image(const char* path, uint32_t recordings, uint32_t chunks, uint32_t sample_bytes)
 {
     std::FILE* f = std::fopen(path, "wb");
     if (!f)
@@ -49,6 +50,7 @@ int make_image(const char* path, uint32_t recordings, uint32_t chunks)
         fixture::RecordingSpec spec;
         spec.chunks = chunks;
         spec.seed = r + 1;
+        spec.video_base = sample_bytes;
         spec.tag = 0x5000 + r;
         spec.movie_shift_hours = 9;
         spec.date = {2024, 5, 1 + r / (24 * 60), (r / 60) % 24, r % 60, 7};
@@ -141,10 +143,11 @@ int run(const char* path)
 
 int main(int argc, char** argv)
 {
-    if (argc == 5 && std::strcmp(argv[1], "make") == 0)
-        return make_image(argv[2], uint32_t(std::atoi(argv[3])), uint32_t(std::atoi(argv[4])));
+    if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "make") == 0)
+        return make_image(argv[2], uint32_t(std::atoi(argv[3])), uint32_t(std::atoi(argv[4])),
+                          argc == 6 ? uint32_t(std::atoi(argv[5])) : 200);
     if (argc == 3 && std::strcmp(argv[1], "run") == 0)
         return run(argv[2]);
-    std::fprintf(stderr, "usage: analysis_bench make PATH RECORDINGS CHUNKS | run PATH\n");
+    std::fprintf(stderr, "usage: analysis_bench make PATH RECORDINGS CHUNKS [SAMPLE_BYTES] | run PATH\n");
     return 2;
 }
