@@ -136,32 +136,32 @@ void check_chunks_distinct(const std::vector<PlacedRecording>& placed)
 
 } // namespace
 
-void make_card(const CardSpec& spec, const std::string& path, const std::string& scratch_dir, Card* card)
+void make_card(const CardPlan& plan, const std::string& path, const std::string& scratch_dir, Card* card)
 {
-    uint64_t base = spec.partition ? mib : 0;
-    if (uint64_t(spec.size_mib) * mib <= base + 4 * mib)
+    uint64_t base = plan.partition ? mib : 0;
+    if (uint64_t(plan.size_mib) * mib <= base + 4 * mib)
         die("card too small");
     std::string vol_path = scratch_dir + "/volume.tmp";
-    Bytes zeros(uint64_t(spec.size_mib) * mib - base, 0);
+    Bytes zeros(uint64_t(plan.size_mib) * mib - base, 0);
     if (!write_file(vol_path, zeros))
         die("cannot write " + vol_path);
     zeros = Bytes();
-    format_volume(vol_path, spec.cluster_kib);
+    format_volume(vol_path, plan.cluster_kib);
     Volume v = read_volume(vol_path);
     card->cluster_bytes = v.cluster_bytes;
 
     std::vector<uint8_t> used(v.cluster_count, 0);
     uint64_t next = v.first_free;
-    Rng rng{spec.seed};
-    for (const CardRecording& cr : spec.recordings) {
+    Rng rng{plan.seed};
+    for (const CardRecording& cr : plan.recordings) {
         PlacedRecording p;
         p.what = cr;
-        p.rec = make_recording(cr.spec);
+        p.rec = make_recording(cr.plan);
         place(p, v, base, used, &next);
         card->placed.push_back(std::move(p));
     }
     check_chunks_distinct(card->placed);
-    if (spec.random_free) {
+    if (plan.random_free) {
         for (uint64_t idx = v.first_free; idx < v.cluster_count; idx++)
             if (!used[idx]) {
                 uint8_t* at = v.bytes.data() + v.heap + idx * v.cluster_bytes;
@@ -188,11 +188,11 @@ void make_card(const CardSpec& spec, const std::string& path, const std::string&
             p.lost = true;
         }
     }
-    if (spec.reformat) {
+    if (plan.reformat) {
         Bytes before = v.bytes;
         if (!write_file(vol_path, v.bytes))
             die("cannot write " + vol_path);
-        format_volume(vol_path, spec.cluster_kib);
+        format_volume(vol_path, plan.cluster_kib);
         v = read_volume(vol_path);
         for (uint64_t idx = 0; idx < used.size(); idx++) {
             uint64_t at = v.heap + idx * v.cluster_bytes;
@@ -203,7 +203,7 @@ void make_card(const CardSpec& spec, const std::string& path, const std::string&
     std::remove(vol_path.c_str());
 
     Bytes image;
-    if (spec.partition) {
+    if (plan.partition) {
         image = mbr_for(v.bytes.size());
         image.resize(base, 0);
     }

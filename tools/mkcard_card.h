@@ -16,12 +16,12 @@ enum class Damage { none, hole, moov_lost, truncate };
 
 struct CardRecording {
     std::string name;
-    RecordingSpec spec;
+    RecordingPlan plan;
     Placement placement;
     Damage damage = Damage::none;
 };
 
-struct CardSpec {
+struct CardPlan {
     uint32_t size_mib = 32;
     uint32_t cluster_kib = 32;
     bool partition = false;
@@ -47,7 +47,7 @@ struct Card {
 };
 
 // Writes `path` and fills `card`; dies on any tool failure.
-void make_card(const CardSpec& spec, const std::string& path, const std::string& scratch_dir, Card* card);
+void make_card(const CardPlan& plan, const std::string& path, const std::string& scratch_dir, Card* card);
 
 // Image offset of byte `file_offset` of a placed recording.
 uint64_t image_offset_of(const Card& card, const PlacedRecording& p, uint64_t file_offset);

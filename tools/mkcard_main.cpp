@@ -58,7 +58,7 @@ uint64_t number(int argc, char** argv, int* i)
 int main(int argc, char** argv)
 {
     std::string scenario, out;
-    CardSpec spec;
+    CardPlan plan;
     Custom c;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -69,12 +69,12 @@ int main(int argc, char** argv)
         }
         if (a == "--scenario" && i + 1 < argc) scenario = argv[++i];
         else if (a == "--out" && i + 1 < argc) out = argv[++i];
-        else if (a == "--size-mib") spec.size_mib = static_cast<uint32_t>(number(argc, argv, &i));
-        else if (a == "--cluster-kib") spec.cluster_kib = static_cast<uint32_t>(number(argc, argv, &i));
-        else if (a == "--seed") spec.seed = number(argc, argv, &i);
-        else if (a == "--partition") spec.partition = true;
-        else if (a == "--random-free") spec.random_free = true;
-        else if (a == "--reformat") spec.reformat = true;
+        else if (a == "--size-mib") plan.size_mib = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--cluster-kib") plan.cluster_kib = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--seed") plan.seed = number(argc, argv, &i);
+        else if (a == "--partition") plan.partition = true;
+        else if (a == "--random-free") plan.random_free = true;
+        else if (a == "--reformat") plan.reformat = true;
         else if (a == "--count") c.count = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--frames") c.frames = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--hevc") c.hevc = true;
@@ -97,34 +97,34 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!scenario.empty()) {
-        uint64_t seed = spec.seed;
-        if (!scenario_spec(scenario, &spec))
+        uint64_t seed = plan.seed;
+        if (!scenario_plan(scenario, &plan))
             die("unknown scenario " + scenario + " (see --list)");
         if (seed != 1)
-            spec.seed = seed;
+            plan.seed = seed;
     } else {
         scenario = "custom";
         for (uint32_t k = 0; k < c.count; k++) {
             CardRecording r = plain_recording(k, c.frames);
-            r.spec.hevc = c.hevc;
-            r.spec.co64 = c.co64;
-            r.spec.mdat64 = c.mdat64;
-            r.spec.uuid_boxes = c.uuid;
-            r.spec.tz_hours = c.tz;
-            r.spec.moov64 = c.moov64;
+            r.plan.hevc = c.hevc;
+            r.plan.co64 = c.co64;
+            r.plan.mdat64 = c.mdat64;
+            r.plan.uuid_boxes = c.uuid;
+            r.plan.tz_hours = c.tz;
+            r.plan.moov64 = c.moov64;
             if (c.time)
-                r.spec.utc_unix = c.time + 137 * static_cast<int64_t>(k);
+                r.plan.utc_unix = c.time + 137 * static_cast<int64_t>(k);
             r.placement.extents = c.fragment;
             r.placement.gap_clusters = c.gap;
-            spec.recordings.push_back(r);
+            plan.recordings.push_back(r);
         }
-        if (!spec.recordings.empty())
-            spec.recordings.back().damage = c.damage;
+        if (!plan.recordings.empty())
+            plan.recordings.back().damage = c.damage;
     }
     if (!run_command("mkdir -p '" + out + "'"))
         die("cannot create " + out);
     Card card;
-    make_card(spec, out + "/card.img", out, &card);
+    make_card(plan, out + "/card.img", out, &card);
     write_truth(card, out, scenario);
     std::printf("%s/card.img: %zu recordings, %llu bytes\n", out.c_str(), card.placed.size(),
                 (unsigned long long)card.image_size);

@@ -19,7 +19,7 @@ struct LocalTime {
     unsigned month, day, hour, minute, second;
 };
 
-LocalTime local_time(const RecordingSpec& s)
+LocalTime local_time(const RecordingPlan& s)
 {
     int64_t t = s.utc_unix + static_cast<int64_t>(s.tz_hours) * 3600;
     int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
@@ -32,7 +32,7 @@ LocalTime local_time(const RecordingSpec& s)
     return lt;
 }
 
-void put_ftyp_and_uuids(Bytes& b, const RecordingSpec& s)
+void put_ftyp_and_uuids(Bytes& b, const RecordingPlan& s)
 {
     size_t at = open_box(b, "ftyp");
     put_text(b, "XAVC");
@@ -51,7 +51,7 @@ void put_ftyp_and_uuids(Bytes& b, const RecordingSpec& s)
 }
 
 // The kkad box of metadata chunk `seq`; it describes the video chunk before it twice.
-void write_kkad(uint8_t* box, const RecordingSpec& s, const LocalTime& lt, uint32_t seq,
+void write_kkad(uint8_t* box, const RecordingPlan& s, const LocalTime& lt, uint32_t seq,
                 const Chunk* described, const uint32_t* sizes)
 {
     std::memset(box, 0, kkad_box_bytes);
@@ -90,12 +90,12 @@ std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t 
     v.timescale = 25000;
     v.duration = static_cast<uint64_t>(frames) * 1000;
     v.movie_duration = ms;
-    v.sample_entry = visual_sample_entry(r.spec.hevc, width, height, config);
+    v.sample_entry = visual_sample_entry(r.plan.hevc, width, height, config);
     v.sample_count = frames;
     v.sample_delta = 1000;
     v.samples_per_chunk = group_frames;
     v.sizes = r.video_sizes;
-    v.co64 = r.spec.co64;
+    v.co64 = r.plan.co64;
     v.width = width;
     v.height = height;
     for (const Chunk& c : r.video)
@@ -113,7 +113,7 @@ std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t 
     a.sample_delta = 1;
     a.samples_per_chunk = pcm_frames_per_group;
     a.constant_size = 4;
-    a.co64 = r.spec.co64;
+    a.co64 = r.plan.co64;
     for (const Chunk& c : r.audio)
         a.chunk_offsets.push_back(c.offset);
     traks.push_back(build_trak(a));
@@ -129,7 +129,7 @@ std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t 
     m.sample_delta = 1000;
     m.samples_per_chunk = group_frames;
     m.constant_size = meta_sample_bytes;
-    m.co64 = r.spec.co64;
+    m.co64 = r.plan.co64;
     for (const Chunk& c : r.meta)
         m.chunk_offsets.push_back(c.offset);
     traks.push_back(build_trak(m));
@@ -151,25 +151,25 @@ void civil_from_days(int64_t days, int* year, unsigned* month, unsigned* day)
     *year = static_cast<int>(yoe + era * 400 + (*month <= 2));
 }
 
-Recording make_recording(const RecordingSpec& spec)
+Recording make_recording(const RecordingPlan& plan)
 {
-    if (spec.frames == 0 || spec.frames % group_frames != 0)
+    if (plan.frames == 0 || plan.frames % group_frames != 0)
         die("a recording needs whole groups of 12 frames");
     Recording r;
-    r.spec = spec;
-    VideoStream vs = encode_video(spec.hevc, spec.frames, spec.seed);
-    uint32_t n = spec.frames / group_frames;
-    Bytes sound = make_sound(static_cast<uint64_t>(n) * pcm_frames_per_group, spec.seed);
-    LocalTime lt = local_time(spec);
+    r.plan = plan;
+    VideoStream vs = encode_video(plan.hevc, plan.frames, plan.seed);
+    uint32_t n = plan.frames / group_frames;
+    Bytes sound = make_sound(static_cast<uint64_t>(n) * pcm_frames_per_group, plan.seed);
+    LocalTime lt = local_time(plan);
     char text[64];
     std::snprintf(text, sizeof text, "%04d%02u%02u_%02u%02u%02u", lt.year, lt.month, lt.day, lt.hour, lt.minute,
                   lt.second);
     r.time_text = text;
 
     Bytes& b = r.file;
-    put_ftyp_and_uuids(b, spec);
+    put_ftyp_and_uuids(b, plan);
     size_t mdat = b.size();
-    if (spec.mdat64) {
+    if (plan.mdat64) {
         put_be32(b, 1);
         put_text(b, "mdat");
         put_be64(b, 0);
@@ -184,7 +184,7 @@ Recording make_recording(const RecordingSpec& spec)
     for (uint32_t j = 0; j < n; j++) {
         Chunk meta{b.size(), uint64_t(group_frames) * meta_sample_bytes};
         put_zeros(b, meta.size);
-        write_kkad(b.data() + meta.offset + 11 * meta_sample_bytes, spec, lt, j, j ? &r.video[j - 1] : nullptr,
+        write_kkad(b.data() + meta.offset + 11 * meta_sample_bytes, plan, lt, j, j ? &r.video[j - 1] : nullptr,
                    j ? r.video_sizes.data() + (j - 1) * group_frames : nullptr);
         r.meta.push_back(meta);
         Chunk video{b.size(), 0};
@@ -198,21 +198,21 @@ Recording make_recording(const RecordingSpec& spec)
     }
     r.mdat_end = b.size();
     uint64_t mdat_size = r.mdat_end - mdat;
-    if (spec.mdat64)
+    if (plan.mdat64)
         set_be64(b.data() + mdat + 8, mdat_size);
     else if (mdat_size > 0xFFFFFFFFull)
         die("mdat too large for a 32-bit size");
     else
         set_be32(b.data() + mdat, static_cast<uint32_t>(mdat_size));
-    if (!spec.co64 && r.mdat_end > 0xFFFFFFFFull)
+    if (!plan.co64 && r.mdat_end > 0xFFFFFFFFull)
         die("chunk offsets beyond 4 GiB need co64");
 
     std::vector<Bytes> traks = make_traks(r, vs.config, vs.width, vs.height);
-    uint64_t creation = static_cast<uint64_t>(spec.utc_unix) + seconds_1904_to_1970;
-    uint64_t ms = static_cast<uint64_t>(spec.frames) * 40;
-    r.moov_keep = build_moov(creation, 1000, ms, 4, traks, spec.moov64);
+    uint64_t creation = static_cast<uint64_t>(plan.utc_unix) + seconds_1904_to_1970;
+    uint64_t ms = static_cast<uint64_t>(plan.frames) * 40;
+    r.moov_keep = build_moov(creation, 1000, ms, 4, traks, plan.moov64);
     traks.pop_back();
-    r.moov_plain = build_moov(creation, 1000, ms, 4, traks, spec.moov64);
+    r.moov_plain = build_moov(creation, 1000, ms, 4, traks, plan.moov64);
     put_bytes(b, r.moov_keep);
     return r;
 }

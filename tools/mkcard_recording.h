@@ -7,7 +7,7 @@
 
 namespace mkcard {
 
-struct RecordingSpec {
+struct RecordingPlan {
     bool hevc = false;
     uint32_t frames = 48;          // whole 12-frame groups
     int64_t utc_unix = 0;          // recording time in UTC
@@ -25,7 +25,7 @@ struct Chunk {
 };
 
 struct Recording {
-    RecordingSpec spec;
+    RecordingPlan plan;
     Bytes file;
     uint64_t header_length = 0;   // ftyp, uuid boxes and the mdat header
     uint64_t mdat_end = 0;        // where the movie box starts
@@ -39,7 +39,7 @@ struct Recording {
 constexpr uint32_t meta_sample_bytes = 1536;
 constexpr uint32_t kkad_box_bytes = 768;
 
-Recording make_recording(const RecordingSpec& spec);
+Recording make_recording(const RecordingPlan& plan);
 
 // The date a count of days since 1970-01-01 falls on.
 void civil_from_days(int64_t days, int* year, unsigned* month, unsigned* day);

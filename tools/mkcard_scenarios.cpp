@@ -6,29 +6,29 @@ namespace {
 
 constexpr int64_t base_time = 1715941230;  // 2024-05-17 10:20:30 UTC
 
-CardSpec with_recordings(std::initializer_list<uint32_t> frames)
+CardPlan with_recordings(std::initializer_list<uint32_t> frames)
 {
-    CardSpec s;
+    CardPlan s;
     uint32_t i = 0;
     for (uint32_t f : frames)
         s.recordings.push_back(plain_recording(i++, f));
     return s;
 }
 
-CardSpec make(const std::string& name)
+CardPlan make(const std::string& name)
 {
     if (name == "sample")
         return with_recordings({48, 60, 72});
     if (name == "contiguous") {
-        CardSpec s = with_recordings({36, 48, 60, 72});
-        s.recordings[1].spec.co64 = true;
-        s.recordings[2].spec.mdat64 = true;
-        s.recordings[3].spec.uuid_boxes = 2;
-        s.recordings[3].spec.moov64 = true;
+        CardPlan s = with_recordings({36, 48, 60, 72});
+        s.recordings[1].plan.co64 = true;
+        s.recordings[2].plan.mdat64 = true;
+        s.recordings[3].plan.uuid_boxes = 2;
+        s.recordings[3].plan.moov64 = true;
         return s;
     }
     if (name == "reformatted") {
-        CardSpec s = with_recordings({48, 72, 60});
+        CardPlan s = with_recordings({48, 72, 60});
         s.size_mib = 48;
         s.cluster_kib = 128;
         s.random_free = true;
@@ -39,24 +39,24 @@ CardSpec make(const std::string& name)
         return s;
     }
     if (name == "partition") {
-        CardSpec s = with_recordings({48, 60, 36});
+        CardPlan s = with_recordings({48, 60, 36});
         s.partition = true;
         s.random_free = true;
-        s.recordings[1].spec.uuid_boxes = 1;
+        s.recordings[1].plan.uuid_boxes = 1;
         return s;
     }
     if (name == "moov-lost") {
-        CardSpec s = with_recordings({48, 60, 48});
+        CardPlan s = with_recordings({48, 60, 48});
         s.recordings[1].damage = Damage::moov_lost;
         return s;
     }
     if (name == "hole") {
-        CardSpec s = with_recordings({48, 72, 48});
+        CardPlan s = with_recordings({48, 72, 48});
         s.recordings[1].damage = Damage::hole;
         return s;
     }
     if (name == "fragmented") {
-        CardSpec s = with_recordings({48, 96, 36});
+        CardPlan s = with_recordings({48, 96, 36});
         s.random_free = true;
         s.seed = 11;
         s.recordings[1].placement.extents = 3;
@@ -64,24 +64,24 @@ CardSpec make(const std::string& name)
         return s;
     }
     if (name == "hevc") {
-        CardSpec s = with_recordings({48, 60, 48});
-        s.recordings[1].spec.hevc = true;
+        CardPlan s = with_recordings({48, 60, 48});
+        s.recordings[1].plan.hevc = true;
         return s;
     }
     if (name == "truncated") {
-        CardSpec s = with_recordings({48, 60, 48});
+        CardPlan s = with_recordings({48, 60, 48});
         s.recordings[2].damage = Damage::truncate;
         return s;
     }
     if (name == "timezone") {
-        CardSpec s = with_recordings({48, 36, 60});
+        CardPlan s = with_recordings({48, 36, 60});
         for (CardRecording& r : s.recordings)
-            r.spec.tz_hours = 9;
+            r.plan.tz_hours = 9;
         // 16:00 UTC is already the next day on the camera's clock
-        s.recordings[2].spec.utc_unix = base_time + 5 * 3600 + 40 * 60;
+        s.recordings[2].plan.utc_unix = base_time + 5 * 3600 + 40 * 60;
         return s;
     }
-    return CardSpec{};
+    return CardPlan{};
 }
 
 } // namespace
@@ -92,7 +92,7 @@ std::vector<std::string> scenario_names()
             "hole", "fragmented", "hevc", "truncated", "timezone"};
 }
 
-int scenario_spec(const std::string& name, CardSpec* out)
+int scenario_plan(const std::string& name, CardPlan* out)
 {
     for (const std::string& n : scenario_names())
         if (n == name) {
@@ -106,9 +106,9 @@ CardRecording plain_recording(uint32_t index, uint32_t frames)
 {
     CardRecording r;
     r.name = "rec" + std::to_string(index + 1);
-    r.spec.frames = frames;
-    r.spec.utc_unix = base_time + 137 * static_cast<int64_t>(index);
-    r.spec.seed = index + 1;
+    r.plan.frames = frames;
+    r.plan.utc_unix = base_time + 137 * static_cast<int64_t>(index);
+    r.plan.seed = index + 1;
     return r;
 }
 

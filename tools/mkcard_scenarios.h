@@ -9,7 +9,7 @@ namespace mkcard {
 std::vector<std::string> scenario_names();
 
 // 1 and `out` filled when `name` is a built-in scenario.
-int scenario_spec(const std::string& name, CardSpec* out);
+int scenario_plan(const std::string& name, CardPlan* out);
 
 // A recording of `frames` frames made `index` slots after the base time.
 CardRecording plain_recording(uint32_t index, uint32_t frames);
