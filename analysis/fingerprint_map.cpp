@@ -6,6 +6,7 @@
 #include "engine/byte_order.h"
 #include "engine/report.h"
 #include "image/geometry.h"
+#include "platform/platform.h"
 
 namespace analysis {
 
@@ -121,6 +122,8 @@ void build_table(const ClipList* clips, ExpectedTable* t)
     while (capacity < 3 * expected + 16)
         capacity *= 2;
     t->slots = static_cast<FingerprintSlot*>(engine::xcalloc(capacity, sizeof(FingerprintSlot)));
+    // the slots are touched at random, so a table of small pages costs one page fault per slot
+    platform::advise_large_buffer(t->slots, capacity * sizeof(FingerprintSlot));
     t->keys = static_cast<uint64_t*>(engine::xcalloc(capacity, sizeof(uint64_t)));
     t->first_sizes.values = static_cast<uint32_t*>(engine::xcalloc(capacity, sizeof(uint32_t)));
     t->first_sizes.used = static_cast<uint8_t*>(engine::xcalloc(capacity, 1));
