@@ -67,8 +67,9 @@ Bytes expected_output(const Recording& r, bool keep_metadata)
     return out;
 }
 
-Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metadata)
+Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metadata, size_t* audio_known)
 {
+    size_t audio = 0;
     const Recording& r = p.rec;
     Ranges k;
     add_range(k, 0, r.header_length);
@@ -82,11 +83,15 @@ Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metada
         // a sound chunk is only found when it lies in one piece behind its video chunk, up to the
         // kkad box that follows (or, for the last one, up to its own end)
         uint64_t end = j + 1 < n ? r.meta[j + 1].offset + 11 * meta_sample_bytes + 8 : a.offset + a.size;
-        if (contiguous_in_image(card, p, v.offset, end) && !overlaps(v.offset, end, p))
+        if (contiguous_in_image(card, p, v.offset, end) && !overlaps(v.offset, end, p)) {
             add_range(k, a.offset, a.offset + a.size);
+            audio++;
+        }
     }
     uint64_t moov = (keep_metadata ? r.moov_keep : r.moov_plain).size();
     add_range(k, r.mdat_end, r.mdat_end + moov);
+    if (audio_known)
+        *audio_known = audio;
     return k;
 }
 
@@ -127,8 +132,10 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
                       validated ? "true" : "false", (unsigned long long)p.cluster_image_offset[0], r.file.size(),
                       r.mdat_end + r.moov_plain.size(), r.mdat_end + r.moov_keep.size());
         recs += head;
-        recs += "     \"known\": " + ranges_json(known_ranges(card, p, false)) + ",\n";
-        recs += "     \"known_keep\": " + ranges_json(known_ranges(card, p, true)) + "}";
+        size_t audio_known = 0;
+        recs += "     \"known\": " + ranges_json(known_ranges(card, p, false, &audio_known)) + ",\n";
+        recs += "     \"known_keep\": " + ranges_json(known_ranges(card, p, true, nullptr)) + ",\n";
+        recs += "     \"audio_chunks_known\": " + std::to_string(audio_known) + "}";
         recs += i + 1 < order.size() ? ",\n" : "\n";
     }
     char head[512];

@@ -133,9 +133,11 @@ def check_recovery(test, card, validator=True, keep=False):
     test.assertEqual(written, sorted(expected), "names written\nstdout:\n%s\nstderr:\n%s" % (run.stdout, run.stderr))
     line = "  recoverable clips=%d/%d" % (card.truth["recoverable_clips"], card.truth["clips"])
     test.assertIn(line, run.stdout.splitlines())
+    summaries = summary_lines(run.stdout)
     for name, rec in expected.items():
         path = os.path.join(run.out_dir, name)
         check_output_bytes(test, card, rec, path, keep)
+        check_summary(test, rec, summaries.get(name), keep)
         if rec["damage"] == "none":
             test.assertEqual(decode_messages(path), "", "%s does not decode cleanly" % name)
     if validator:
@@ -152,6 +154,36 @@ def refusal_pattern(rec):
         return clip + re.escape("validator supports the validated AVC profile only") + "$"
     # a lost video chunk is either not found at all or found and fails to decode
     return clip + "(video incomplete; validation cannot pass|AVC decode validation failed|AVC validation FAIL)"
+
+
+SUMMARY = re.compile(r"  video (\d+)/(\d+); audio (\d+)/(\d+); cadence \d+; final-adjacent \d+; "
+                     r"silent (\d+); RTMD removed (\d+)$")
+
+
+def summary_lines(stdout):
+    """The per-clip summary line printed before each "  -> " path, by file name."""
+    found, last = {}, None
+    for line in stdout.splitlines():
+        if line.startswith("  video "):
+            last = line
+        elif line.startswith("  -> "):
+            found[os.path.basename(line[5:].replace("\\", "/"))] = last
+    return found
+
+
+def check_summary(test, rec, line, keep):
+    """Chunk counts of a written clip: every video chunk unless one was damaged, at least every
+    sound chunk the truth knows, and the metadata track removed unless kept."""
+    test.assertIsNotNone(line, "no summary line for %s" % rec["output_name"])
+    m = SUMMARY.match(line)
+    test.assertIsNotNone(m, line)
+    video, video_total, audio, audio_total, silent, removed = map(int, m.groups())
+    n = rec["video_chunks"]
+    test.assertEqual((video_total, audio_total), (n, n), line)
+    test.assertEqual(video, n - 1 if rec["damage"] == "hole" else n, line)
+    test.assertGreaterEqual(audio, rec["audio_chunks_known"], line)
+    test.assertEqual(audio + silent, n, line)
+    test.assertEqual(removed, 0 if keep else 1, line)
 
 
 def check_cache_reused(test, card):
