@@ -147,11 +147,12 @@ int split_annex_b(const Bytes& es, bool hevc, VideoStream* out)
 VideoStream encode_video(bool hevc, uint32_t frames, uint32_t seed)
 {
     const uint32_t width = 256, height = 144;
-    // two cards made at once may encode the same stream; each writes its own temporary file
+    // two cards made at once may encode the same stream; each writes its own temporary file. The
+    // name carries a version so that a change of encoder settings never reuses an old encode.
     std::string dir = "/tmp/mendora-mkcard-cache";
     run_command("mkdir -p " + dir);
     char name[128];
-    std::snprintf(name, sizeof name, "/%s_%ux%u_%u_%u.%s", hevc ? "hevc" : "avc", width, height, frames, seed,
+    std::snprintf(name, sizeof name, "/v1_%s_%ux%u_%u_%u.%s", hevc ? "hevc" : "avc", width, height, frames, seed,
                   hevc ? "hevc" : "h264");
     std::string path = dir + name;
     Bytes es;
