@@ -257,6 +257,8 @@ TEST(WriteClip, RebuildsTheCameraFile)
         expected.insert(expected.end(), moov.begin(), moov.end());
         EXPECT_TRUE(read_file(final_path) == expected) << c.name << ": output bytes";
     }
+    platform::remove_file(final_path.c_str());
+    platform::remove_file(image_path.c_str());
 }
 
 }  // namespace
