@@ -155,12 +155,12 @@ TEST(AnalysisFingerprint, MappingKkadBoxes)
         Bytes image(100, 0);
         analysis::MarkerList markers;
         std::vector<uint64_t> box_at;
-        for (const BoxSpec& spec : c.boxes) {
+        for (const BoxSpec& plan : c.boxes) {
             box_at.push_back(image.size() + 4);
             analysis::KkadMarker m{};
             m.marker_offset = box_at.back();
             engine::list_append(&markers, m);
-            fixture::append(image, kkad_box(spec));
+            fixture::append(image, kkad_box(plan));
             image.resize(image.size() + 64, 0);
         }
         fixture::TempImage file(image);

@@ -157,7 +157,7 @@ TEST(Mp4MovieBox, SampleSizesAndChunkBytes)
     mp4::free_track_tables(&t);
 }
 
-fixture::TrackSpec spec(const char* handler)
+fixture::TrackSpec plan(const char* handler)
 {
     fixture::TrackSpec t;
     t.handler = handler;
@@ -187,7 +187,7 @@ TEST(Mp4MovieBox, ParseMovieFromTheImage)
     for (const MovieCase& c : cases) {
         std::vector<Bytes> traks;
         for (const char* h : c.handlers)
-            traks.push_back(fixture::make_trak(spec(h)));
+            traks.push_back(fixture::make_trak(plan(h)));
         Bytes image(100, 0);
         fixture::append(image, fixture::make_moov(c.creation, traks));
         image.resize(image.size() + 50, 0);
@@ -219,13 +219,13 @@ TEST(Mp4MovieBox, HostileMovieBoxHeaders)
         Bytes image;
         uint64_t hit;
     } cases[] = {
-        {"hit below 4", fixture::make_moov(1, {fixture::make_trak(spec("vide"))}), 3},
+        {"hit below 4", fixture::make_moov(1, {fixture::make_trak(plan("vide"))}), 3},
         {"not a movie box", fixture::box("free", Bytes(64)), 4},
-        {"size field 7", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 0, 7); return b; }(), 4},
-        {"size past the image end", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 0, uint32_t(b.size() + 1)); return b; }(), 4},
-        {"over 64 MiB", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); b.resize(67108865); fixture::be32_at(b, 0, 67108865); return b; }(), 4},
+        {"size field 7", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(plan("vide"))}); fixture::be32_at(b, 0, 7); return b; }(), 4},
+        {"size past the image end", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(plan("vide"))}); fixture::be32_at(b, 0, uint32_t(b.size() + 1)); return b; }(), 4},
+        {"over 64 MiB", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(plan("vide"))}); b.resize(67108865); fixture::be32_at(b, 0, 67108865); return b; }(), 4},
         {"64-bit size below 16", [] { Bytes b = fixture::box("moov", Bytes(64)); fixture::be32_at(b, 0, 1); b[8] = 0; b[15] = 15; return b; }(), 4},
-        {"trak past its parent", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(spec("vide"))}); fixture::be32_at(b, 36, 0x7FFFFFFF); return b; }(), 4},
+        {"trak past its parent", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(plan("vide"))}); fixture::be32_at(b, 36, 0x7FFFFFFF); return b; }(), 4},
     };
     for (const Case& c : cases) {
         fixture::TempImage file(c.image);

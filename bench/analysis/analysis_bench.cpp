@@ -47,14 +47,14 @@ int make_image(const char* path, uint32_t recordings, uint32_t chunks, uint32_t 
     fixture::Bytes lead(1048576, 0);  // room where a card keeps its boot region and tables
     std::fwrite(lead.data(), 1, lead.size(), f);
     for (uint32_t r = 0; r < recordings; r++) {
-        fixture::RecordingSpec spec;
-        spec.chunks = chunks;
-        spec.seed = r + 1;
-        spec.video_base = sample_bytes;
-        spec.tag = 0x5000 + r;
-        spec.movie_shift_hours = 9;
-        spec.date = {2024, 5, 1 + r / (24 * 60), (r / 60) % 24, r % 60, 7};
-        fixture::Bytes rec = fixture::make_recording(spec);
+        fixture::RecordingSpec plan;
+        plan.chunks = chunks;
+        plan.seed = r + 1;
+        plan.video_base = sample_bytes;
+        plan.tag = 0x5000 + r;
+        plan.movie_shift_hours = 9;
+        plan.date = {2024, 5, 1 + r / (24 * 60), (r / 60) % 24, r % 60, 7};
+        fixture::Bytes rec = fixture::make_recording(plan);
         std::fwrite(rec.data(), 1, rec.size(), f);
         fixture::Bytes gap(4096 * (1 + r % 3), 0);
         std::fwrite(gap.data(), 1, gap.size(), f);
