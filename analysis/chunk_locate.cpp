@@ -6,6 +6,7 @@
 #include "engine/byte_order.h"
 #include "engine/report.h"
 #include "image/geometry.h"
+#include "analysis/window_reuse.h"
 #include "platform/platform.h"
 
 namespace analysis {
@@ -61,17 +62,6 @@ int check_samples_in(const uint8_t* bytes, uint64_t have, const uint32_t* sizes,
     return 1;
 }
 
-// An access-unit delimiter at the start of a sample: unit length 2 with AVC NAL type 9, or
-// unit length 2 or 3 with HEVC NAL type 35.
-int starts_with_delimiter(const uint8_t* b, int hevc)
-{
-    if (b[0] != 0 || b[1] != 0 || b[2] != 0)
-        return 0;
-    if (hevc)
-        return (b[3] == 2 || b[3] == 3) && b[4] == 0x46;
-    return b[3] == 2 && b[4] == 0x09;
-}
-
 }  // namespace
 
 void grow_read_buffer(ReadBuffer* buffer, uint64_t need)
@@ -94,6 +84,7 @@ void grow_read_buffer(ReadBuffer* buffer, uint64_t need)
 
 void release_read_buffers()
 {
+    end_window_reuse();
     std::free(direct_read_buffer.data);
     std::free(window_read_buffer.data);
     direct_read_buffer = {nullptr, 0};
@@ -207,6 +198,21 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
         read_end = (total > image_size - end) ? image_size : end + total;  // a chunk near the end still fits
     if (end - start <= 4)
         return 0;
+    if (window_reuse_active(image) && total <= whole_read_limit) {
+        // the same candidates in the same order, from the bytes and delimiters already held
+        if (!window_hold(image, start, read_end, is_hevc(format)))
+            return 0;
+        uint64_t n = 0;
+        const uint64_t* delimiters = window_delimiters_from(start, &n);
+        for (uint64_t k = 0; k < n && delimiters[k] < end - 4; k++) {
+            uint64_t pos = delimiters[k];
+            if (check_samples_in(window_bytes_at(pos), read_end - pos, sizes, count, format)) {
+                *out = pos;
+                return 1;
+            }
+        }
+        return 0;
+    }
     // The window is read in segments from its start, each with the bytes a chunk starting in it
     // needs, so a chunk near the start of a wide window costs one segment, not the whole window.
     // The result is the same as scanning one read of the whole window: the lowest position.

@@ -7,6 +7,7 @@
 #include "analysis/final_chunks.h"
 #include "analysis/fingerprint_map.h"
 #include "analysis/recording_runs.h"
+#include "analysis/window_reuse.h"
 #include "engine/report.h"
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
@@ -33,6 +34,8 @@ static void run_analysis(RunState* s)
     analysis::validate_candidates(s->image, s->image_size, &s->scan, &s->headers, &s->markers, &s->movies);
     analysis::build_recordings(&s->headers, &s->markers, &s->movies, &s->runs, &s->pairs, &s->clips);
     analysis::map_fingerprints(s->image, s->image_size, &s->markers, &s->clips);
+    // the image is only read from here on, so window searches may reuse what they read
+    analysis::begin_window_reuse(s->image);
     s->recoverable_clips = analysis::resolve_final_chunks(s->image, s->image_size, &s->clips,
                                                          &s->final_chunks_found);
 }

@@ -1,0 +1,120 @@
+#include "analysis/window_reuse.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "analysis/chunk_locate.h"
+#include "engine/growable.h"
+#include "image/geometry.h"
+
+namespace analysis {
+
+namespace {
+
+struct WindowReuse {
+    std::FILE* image;   // null when not active
+    int held;           // 1 when [start, end) is in the window buffer
+    int hevc;
+    uint64_t start, end;
+    engine::Growable<uint64_t, 4096> delimiters;
+};
+
+WindowReuse reuse;
+
+void forget_held()
+{
+    reuse.held = 0;
+    reuse.delimiters.count = 0;
+}
+
+// Records the delimiters that begin in [from, to) of the held bytes (all five bytes held).
+void find_delimiters(uint64_t from, uint64_t to)
+{
+    const uint8_t fifth = reuse.hevc ? 0x46 : 0x09;
+    const uint8_t* buf = window_read_buffer.data;
+    uint64_t limit = reuse.end - reuse.start;  // bytes held
+    uint64_t i = from - reuse.start;
+    uint64_t stop = to - reuse.start;
+    if (stop + 5 > limit)
+        stop = limit >= 5 ? limit - 4 : 0;
+    // the fifth byte is the rarest; find it, then look back four bytes
+    while (i < stop) {
+        const void* hit = std::memchr(buf + i + 4, fifth, size_t(stop - i));
+        if (!hit)
+            break;
+        uint64_t p = uint64_t(static_cast<const uint8_t*>(hit) - buf) - 4;
+        if (starts_with_delimiter(buf + p, reuse.hevc))
+            engine::list_append(&reuse.delimiters, reuse.start + p);
+        i = p + 1;
+    }
+}
+
+}  // namespace
+
+void begin_window_reuse(std::FILE* image)
+{
+    end_window_reuse();
+    reuse.image = image;
+}
+
+int window_reuse_active(std::FILE* image) { return image && reuse.image == image; }
+
+void end_window_reuse()
+{
+    engine::list_free(&reuse.delimiters);
+    reuse = WindowReuse{};
+}
+
+int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
+{
+    if (reuse.held && reuse.hevc == hevc && start >= reuse.start && start <= reuse.end && end >= reuse.start) {
+        if (end <= reuse.end)
+            return 1;
+        // Bytes below the new start stay where they are until they fill as much again as the
+        // window needs; then what overlaps moves to the front. Moving on every search would
+        // copy the whole window each time.
+        if (end - reuse.start > 2 * (end - start)) {
+            uint64_t keep = reuse.end - start;
+            std::memmove(window_read_buffer.data, window_read_buffer.data + (start - reuse.start), keep);
+            uint64_t* d = reuse.delimiters.items;
+            size_t n = reuse.delimiters.count;
+            size_t first = size_t(std::lower_bound(d, d + n, start) - d);
+            std::memmove(d, d + first, (n - first) * sizeof *d);
+            reuse.delimiters.count = n - first;
+            reuse.start = start;
+        }
+        grow_read_buffer(&window_read_buffer, end - reuse.start);
+        uint64_t old_end = reuse.end;
+        if (!image::read_at(image, old_end, window_read_buffer.data + (old_end - reuse.start), end - old_end)) {
+            forget_held();
+            return 0;
+        }
+        reuse.end = end;
+        // delimiters whose five bytes were cut by the old end are found now
+        find_delimiters(old_end >= reuse.start + 4 ? old_end - 4 : reuse.start, end);
+        return 1;
+    }
+    forget_held();
+    grow_read_buffer(&window_read_buffer, end - start);
+    if (!image::read_at(image, start, window_read_buffer.data, end - start))
+        return 0;
+    reuse.held = 1;
+    reuse.hevc = hevc;
+    reuse.start = start;
+    reuse.end = end;
+    find_delimiters(start, end);
+    return 1;
+}
+
+const uint8_t* window_bytes_at(uint64_t offset) { return window_read_buffer.data + (offset - reuse.start); }
+
+const uint64_t* window_delimiters_from(uint64_t from, uint64_t* count)
+{
+    uint64_t* d = reuse.delimiters.items;
+    size_t n = reuse.delimiters.count;
+    size_t i = size_t(std::lower_bound(d, d + n, from) - d);
+    *count = n - i;
+    return d + i;
+}
+
+}  // namespace analysis

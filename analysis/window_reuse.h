@@ -1,0 +1,35 @@
+#pragma once
+// While one image is being worked on, the window buffer keeps the image bytes it last held and
+// the positions of every access-unit delimiter in them. Consecutive chunks of a recording are
+// searched in wide windows that overlap almost entirely, so each search then reads only the
+// bytes that are new and tests only the delimiter positions inside its window.
+#include <cstdint>
+#include <cstdio>
+
+namespace analysis {
+
+// From now until release_read_buffers, the image does not change under the window searches.
+void begin_window_reuse(std::FILE* image);
+int window_reuse_active(std::FILE* image);
+void end_window_reuse();
+
+// Makes the buffer hold image bytes [start, end) and the sorted delimiter positions p with
+// start <= p and p + 5 <= end. 1 on success; 0 when the read fails (nothing is held then).
+int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc);
+// The held bytes from image offset `offset` on (inside the held range).
+const uint8_t* window_bytes_at(uint64_t offset);
+// The held delimiter positions from the first one at or after `from`; *count of them follow.
+const uint64_t* window_delimiters_from(uint64_t from, uint64_t* count);
+
+// An access-unit delimiter at the start of a sample: unit length 2 with AVC NAL type 9, or
+// unit length 2 or 3 with HEVC NAL type 35.
+inline int starts_with_delimiter(const uint8_t* b, int hevc)
+{
+    if (b[0] != 0 || b[1] != 0 || b[2] != 0)
+        return 0;
+    if (hevc)
+        return (b[3] == 2 || b[3] == 3) && b[4] == 0x46;
+    return b[3] == 2 && b[4] == 0x09;
+}
+
+}  // namespace analysis

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "analysis/chunk_locate.h"
+#include "analysis/window_reuse.h"
+#include "tests/analysis_fixture.h"
+
+using fixture::Bytes;
+
+namespace {
+
+struct Search {
+    uint64_t centre, back, forward;
+    uint32_t chunk;
+    const char* format;
+};
+
+// Reused bytes and delimiters must give exactly what fresh reads give, whatever order the
+// windows come in: sliding forward by a chunk, standing inside the held range, jumping back,
+// switching to HEVC delimiters, running past the image end.
+TEST(AnalysisWindowReuse, GivesTheSameChunksAsFreshReads)
+{
+    fixture::RecordingSpec plan;
+    plan.chunks = 40;
+    plan.audio_bytes = 48000;
+    std::vector<uint64_t> video_at;
+    Bytes image = fixture::make_recording(plan, &video_at);
+    std::vector<std::vector<uint32_t>> sizes(plan.chunks);
+    std::vector<bool> video(image.size());
+    for (uint32_t c = 0; c < plan.chunks; c++) {
+        uint64_t at = video_at[c];
+        for (uint32_t i = 0; i < 12; i++) {
+            sizes[c].push_back(fixture::video_size(plan, c, i));
+            at += sizes[c].back();
+        }
+        std::fill(video.begin() + video_at[c], video.begin() + at, true);
+    }
+    std::mt19937 random(7);
+    for (size_t i = 0; i < image.size(); i += 97)
+        if (!video[i])
+            image[i] = uint8_t(random());  // noise in the metadata and sound chunks
+    fixture::TempImage file(image);
+    uint64_t before = file.hash();
+
+    std::vector<Search> searches;
+    for (uint32_t c = 0; c < plan.chunks; c++)
+        searches.push_back({video_at[c] + 60000, 400000, 400000, c, "avc1"});
+    searches.push_back({video_at[30], 1000, 5000, 30, "avc1"});     // inside what is held
+    searches.push_back({video_at[3] + 10, 100, 100000, 3, "avc1"}); // back before the held start
+    searches.push_back({video_at[4], 4096, 4096, 4, "hvc1"});       // other delimiters
+    searches.push_back({video_at[5], 4096, 4096, 5, "avc1"});
+    searches.push_back({video_at[39], 1 << 20, ~0ull, 39, "avc1"}); // to the image end
+    searches.push_back({video_at[39] + 3, 2, 3, 39, "avc1"});       // chunk starts before the window
+
+    std::vector<std::pair<int, uint64_t>> fresh, reused;
+    for (const Search& s : searches) {
+        uint64_t out = 1;
+        int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward,
+                                                sizes[s.chunk].data(), 12, s.format, &out);
+        fresh.push_back({ok != 0, out});
+    }
+    analysis::begin_window_reuse(file.f);
+    for (const Search& s : searches) {
+        uint64_t out = 1;
+        int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward,
+                                                sizes[s.chunk].data(), 12, s.format, &out);
+        reused.push_back({ok != 0, out});
+    }
+    analysis::release_read_buffers();
+    EXPECT_FALSE(analysis::window_reuse_active(file.f));
+
+    ASSERT_EQ(fresh.size(), reused.size());
+    for (size_t i = 0; i < fresh.size(); i++)
+        EXPECT_EQ(fresh[i], reused[i]) << "search " << i;
+    for (uint32_t c = 0; c < plan.chunks; c++)
+        EXPECT_EQ(fresh[c], std::make_pair(1, video_at[c])) << "chunk " << c;
+    EXPECT_EQ(fresh[plan.chunks + 2].first, 0) << "HEVC delimiters never match AVC samples";
+    EXPECT_EQ(fresh.back().first, 0);
+    EXPECT_EQ(file.hash(), before);
+}
+
+// A delimiter cut by the end of what one search read is found by the next search that reads on.
+TEST(AnalysisWindowReuse, FindsADelimiterCutByTheHeldEnd)
+{
+    std::vector<uint32_t> sizes;
+    Bytes chunk;
+    for (uint32_t i = 0; i < 12; i++) {
+        sizes.push_back(300 + 7 * i);
+        fixture::append(chunk, fixture::avc_sample(sizes.back(), i == 0));
+    }
+    const uint64_t forward = 20000;
+    for (uint64_t cut = 1; cut <= 5; cut++) {
+        uint64_t at = forward + chunk.size() - cut;  // the first search holds `cut` bytes of it
+        Bytes image(at + 3 * chunk.size(), 0);
+        std::copy(chunk.begin(), chunk.end(), image.begin() + at);
+        fixture::TempImage file(image);
+        analysis::begin_window_reuse(file.f);
+        uint64_t out = 1;
+        EXPECT_EQ(analysis::find_chunk_in_window(file.f, file.size, 0, 0, forward, sizes.data(), 12, "avc1", &out), 0);
+        EXPECT_NE(analysis::find_chunk_in_window(file.f, file.size, at, 10, 10, sizes.data(), 12, "avc1", &out), 0)
+            << cut << " bytes held";
+        EXPECT_EQ(out, at) << cut << " bytes held";
+        analysis::release_read_buffers();
+    }
+}
+
+}  // namespace
