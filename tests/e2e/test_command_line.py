@@ -2,6 +2,7 @@
 exit code, the usage text and banner byte for byte, and the image never written."""
 import hashlib
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -147,6 +148,79 @@ class CommandLine(unittest.TestCase):
         rc, out, err = run([self.image, "-o", os.path.join(work, "a"), "--work-dir", work, "--no-validator"], work)
         self.assertEqual(rc, 0)
         self.assertTrue(os.path.isdir(os.path.join(work, "a")))
+
+
+class RecoveryQueue(unittest.TestCase):
+    """The three queue modes, the validator check and the analysis-only end on a card with three
+    recoverable clips."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.dir = cls.tmp.name
+        subprocess.run([os.path.join(BUILD, "mendora-mkcard"), "--scenario", "sample", "--out",
+                        os.path.join(cls.dir, "card")], check=True, capture_output=True)
+        cls.image = os.path.join(cls.dir, "card", "card.img")
+        cls.image_hash = sha256(cls.image)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def tearDown(self):
+        self.assertEqual(sha256(self.image), self.image_hash, "the source image was written")
+
+    def recover(self, *options, engine=MENDORA):
+        work = tempfile.mkdtemp(dir=self.dir)
+        out_dir = os.path.join(work, "out")
+        p = subprocess.run([engine, self.image, "--work-dir", work, "-o", out_dir, "--no-progress"] + list(options),
+                           capture_output=True, text=True, timeout=300)
+        written = sorted(os.listdir(out_dir)) if os.path.isdir(out_dir) else None
+        return p.returncode, p.stdout, p.stderr, written
+
+    def test_queue_modes(self):
+        rows = [
+            # name, options, queue line, clips written, file lines
+            ("default writes the lowest clip", [], "Recovery queue: 1 file\n", [1], ["1 of 1 | clip 1"]),
+            ("first two", ["--recover", "2"], "Recovery queue: 2 files\n", [1, 2],
+             ["1 of 2 | clip 1", "2 of 2 | clip 2"]),
+            ("all", ["--recover-all"], "Recovery queue: 3 files\n", [1, 2, 3],
+             ["1 of 3 | clip 1", "2 of 3 | clip 2", "3 of 3 | clip 3"]),
+            ("single clip wins over all", ["--clip", "3", "--recover-all"], "Recovery queue: 1 file\n", [3],
+             ["1 of 1 | clip 3"]),
+            ("single clip that does not exist", ["--clip", "9"], "Recovery queue: 0 files\n", [], []),
+            ("recover none", ["--recover", "0"], "Recovery queue: 0 files\n", [], []),
+        ]
+        for name, options, queue, clips, files in rows:
+            with self.subTest(name):
+                rc, out, err, written = self.recover(*options)
+                self.assertEqual((rc, err), (0, ""))
+                self.assertIn("\n[6/6] Rebuilding MP4...\n" + queue, out)
+                self.assertEqual([int(n[5:9]) for n in written], clips)
+                for f in files:
+                    self.assertIn("Writing file %s | complete | 100%%\n" % f, out)
+                self.assertIn("  recoverable clips : 3\n  videos written    : %d\n" % len(clips), out)
+
+    def test_analysis_only_ends_after_stage_five(self):
+        rc, out, err, written = self.recover("--analysis-only")
+        self.assertEqual((rc, err, written), (0, "", None))
+        self.assertIn("  recoverable clips=3/3\n\nAnalysis complete. No MP4 files requested.\n", out)
+        self.assertTrue(out.endswith("Analysis complete. No MP4 files requested.\n"))
+        self.assertNotIn("[6/6]", out)
+
+    def test_validator_missing_beside_the_engine(self):
+        alone = tempfile.mkdtemp(dir=self.dir)
+        engine = os.path.join(alone, "mendora")
+        shutil.copy(MENDORA, engine)
+        rc, out, err, written = self.recover("--recover", "0", engine=engine)
+        library = os.path.join(alone, "VeltoXAVCValidate.so")
+        self.assertEqual(rc, 2)
+        self.assertEqual(err, "ERROR: AVC validator unavailable: validator library not found beside application: "
+                              "%s (error 2)\n" % library)
+        self.assertNotIn("[6/6]", out)
+        self.assertEqual(written, [])
+        rc, out, err, written = self.recover("--no-validator", engine=engine)
+        self.assertEqual((rc, err, len(written)), (0, "", 1))
 
 
 if __name__ == "__main__":
