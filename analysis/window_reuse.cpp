@@ -79,8 +79,10 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
             uint64_t* d = reuse.delimiters.items;
             size_t n = reuse.delimiters.count;
             size_t first = size_t(std::lower_bound(d, d + n, start) - d);
-            std::memmove(d, d + first, (n - first) * sizeof *d);
-            reuse.delimiters.count = n - first;
+            if (first > 0) {
+                std::memmove(d, d + first, (n - first) * sizeof *d);
+                reuse.delimiters.count = n - first;
+            }
             reuse.start = start;
         }
         grow_read_buffer(&window_read_buffer, end - reuse.start);
