@@ -123,54 +123,46 @@ TEST(AnalysisCandidates, ClipHeaders)
     }
 }
 
-TEST(AnalysisCandidates, CountLineWithNothingFound)
-{
-    fixture::TempImage file(Bytes(4096, 0));
-    uint64_t before = file.hash();
-    image::ScanIndex index{};
-    analysis::ClipHeaderList headers;
-    analysis::MarkerList markers;
-    analysis::MovieList movies;
-    testing::internal::CaptureStdout();
-    analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "  valid XAVC=0 kkad=0 moov=0\n");
-    EXPECT_EQ(file.hash(), before);
-}
+struct PassCase {
+    const char* name;
+    Bytes image;
+    const char* count_line;
+    size_t movies;
+};
 
-TEST(AnalysisCandidates, ThreePassesOnARecording)
+TEST(AnalysisCandidates, ThreePassesAndTheirCountLine)
 {
-    fixture::RecordingSpec r;
-    Bytes image(512, 0);
-    fixture::append(image, fixture::make_recording(r));
-    fixture::TempImage file(image);
-    uint64_t before = file.hash();
-    image::ScanIndex index{};
-    for (size_t i = 0; i + 8 <= image.size(); i++) {
-        if (std::memcmp(&image[i], "ftypXAVC", 8) == 0)
-            image::record_hit(&index.xavc_hits, i);
-        if (std::memcmp(&image[i], "kkad", 4) == 0)
-            image::record_hit(&index.kkad_hits, i);
-        if (std::memcmp(&image[i], "moov", 4) == 0)
-            image::record_hit(&index.moov_hits, i);
+    Bytes recording(512, 0);
+    fixture::append(recording, fixture::make_recording(fixture::RecordingSpec{}));
+    const PassCase cases[] = {
+        {"nothing found", Bytes(4096, 0), "  valid XAVC=0 kkad=0 moov=0\n", 0},
+        {"a recording and a stray hit near the end", recording, "  valid XAVC=1 kkad=4 moov=1\n", 1},
+    };
+    for (const PassCase& c : cases) {
+        fixture::TempImage file(c.image);
+        uint64_t before = file.hash();
+        image::ScanIndex index{};
+        fixture::index_signatures(c.image, &index);
+        image::record_hit(&index.kkad_hits, c.image.size() - 10);
+        analysis::ClipHeaderList headers;
+        analysis::MarkerList markers;
+        analysis::MovieList movies;
+        testing::internal::CaptureStdout();
+        analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.count_line) << c.name;
+        ASSERT_EQ(movies.count, c.movies) << c.name;
+        if (c.movies) {
+            EXPECT_EQ(movies.items[0].video.chunk_count, 4u) << c.name;
+            EXPECT_EQ(movies.items[0].creation_unix, 1709210096u) << c.name;
+            EXPECT_EQ(markers.items[3].sequence, 3u) << c.name;
+            mp4::free_movie_info(&movies.items[0]);
+        }
+        engine::list_free(&movies);
+        engine::list_free(&markers);
+        engine::list_free(&headers);
+        image::free_scan_index(&index);
+        EXPECT_EQ(file.hash(), before) << c.name;
     }
-    image::record_hit(&index.kkad_hits, image.size() - 10);  // a stray hit near the end
-    analysis::ClipHeaderList headers;
-    analysis::MarkerList markers;
-    analysis::MovieList movies;
-    testing::internal::CaptureStdout();
-    analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "  valid XAVC=1 kkad=4 moov=1\n");
-    ASSERT_EQ(movies.count, 1u);
-    EXPECT_EQ(movies.items[0].video.chunk_count, 4u);
-    EXPECT_EQ(movies.items[0].creation_unix, 1709210096u);
-    EXPECT_EQ(markers.items[3].sequence, 3u);
-    for (size_t i = 0; i < movies.count; i++)
-        mp4::free_movie_info(&movies.items[i]);
-    engine::list_free(&movies);
-    engine::list_free(&markers);
-    engine::list_free(&headers);
-    image::free_scan_index(&index);
-    EXPECT_EQ(file.hash(), before);
 }
 
 }  // namespace

@@ -27,14 +27,7 @@ struct Analysis {
     analysis::ClipList clips;
     Analysis(const Bytes& image, const fixture::TempImage& file)
     {
-        for (size_t i = 0; i + 8 <= image.size(); i++) {
-            if (std::memcmp(&image[i], "ftypXAVC", 8) == 0)
-                image::record_hit(&index.xavc_hits, i);
-            if (std::memcmp(&image[i], "kkad", 4) == 0)
-                image::record_hit(&index.kkad_hits, i);
-            if (std::memcmp(&image[i], "moov", 4) == 0)
-                image::record_hit(&index.moov_hits, i);
-        }
+        fixture::index_signatures(image, &index);
         analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
         analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
         analysis::map_fingerprints(file.f, file.size, &markers, &clips);

@@ -1,15 +1,19 @@
 #pragma once
-// Builders for movie boxes, kkad boxes and camera-like recordings, and a temporary image file
-// whose bytes can be hashed before and after a run. Shared by the mp4 and analysis tests and
-// the analysis bench.
+// Builders for movie boxes, kkad boxes and camera-like recordings, temporary folders and image
+// files whose bytes can be hashed before and after a run. Shared by the tests and the analysis bench.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <utility>
 #include <vector>
+
+#include "image/scan_index.h"
 
 // GCC 12 reports vector growth in these builders as an overflow after inlining (a known false
 // positive of -Wstringop-overflow); the builders only append.
@@ -214,12 +218,53 @@ inline Bytes make_recording(const RecordingSpec& r, std::vector<uint64_t>* video
     return f;
 }
 
-inline uint64_t fnv1a(const Bytes& b)
+template <class Range>
+inline uint64_t fnv1a(const Range& b)
 {
     uint64_t h = 0xcbf29ce484222325ull;
     for (uint8_t c : b)
         h = (h ^ c) * 0x100000001b3ull;
     return h;
+}
+
+inline std::string read_file(const std::filesystem::path& p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+inline uint64_t file_hash(const std::filesystem::path& p)
+{
+    return fnv1a(read_file(p));
+}
+
+inline void write_file(const std::filesystem::path& p, const std::string& data)
+{
+    std::ofstream(p, std::ios::binary | std::ios::trunc).write(data.data(), std::streamsize(data.size()));
+}
+
+// A fresh folder under /tmp, removed with everything in it.
+struct TempDir {
+    std::filesystem::path path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/mendora_test_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+};
+
+// Every signature hit in `bytes`, found the slow way, as the raw scan would record them.
+inline void index_signatures(const Bytes& bytes, image::ScanIndex* index)
+{
+    for (size_t i = 0; i + 8 <= bytes.size(); i++) {
+        if (std::memcmp(&bytes[i], "ftypXAVC", 8) == 0)
+            image::record_hit(&index->xavc_hits, i);
+        if (std::memcmp(&bytes[i], "kkad", 4) == 0)
+            image::record_hit(&index->kkad_hits, i);
+        if (std::memcmp(&bytes[i], "moov", 4) == 0)
+            image::record_hit(&index->moov_hits, i);
+    }
 }
 
 // A temporary image file opened read-only; hash() re-reads the file from disk.
@@ -239,15 +284,7 @@ struct TempImage {
         f = std::fopen(path.c_str(), "rb");
         size = bytes.size();
     }
-    uint64_t hash() const
-    {
-        Bytes b(size);
-        std::FILE* r = std::fopen(path.c_str(), "rb");
-        size_t got = std::fread(b.data(), 1, b.size(), r);
-        std::fclose(r);
-        b.resize(got);
-        return fnv1a(b);
-    }
+    uint64_t hash() const { return file_hash(path); }
     ~TempImage()
     {
         std::fclose(f);

@@ -1,20 +1,16 @@
 // Stage [1/6]: which sector is taken as the exFAT boot sector, and when the run ends.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "engine/byte_order.h"
 #include "image/geometry.h"
+#include "tests/analysis_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fixture::file_hash;
 
 constexpr uint64_t MiB = 1024 * 1024;
 
@@ -24,42 +20,16 @@ struct Piece {
 };
 
 std::vector<uint8_t> boot_sector(uint8_t sector_shift, uint8_t cluster_shift, uint32_t cluster_count = 1000,
-                                 uint32_t fat_offset = 128, uint32_t heap_offset = 0x8000)
+                                 uint32_t fat_offset = 128, uint32_t heap_offset = 0x8000, size_t length = 512)
 {
     std::vector<uint8_t> s(512, 0);
-    s[0] = 0xEB;
-    s[1] = 0x76;
-    s[2] = 0x90;
-    std::memcpy(&s[3], "EXFAT   ", 8);
-    auto le32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; i++)
-            s[at + i] = uint8_t(v >> (8 * i));
-    };
-    le32(80, fat_offset);
-    le32(84, 64);
-    le32(88, heap_offset);
-    le32(92, cluster_count);
-    le32(96, 4);
-    s[108] = sector_shift;
-    s[109] = cluster_shift;
-    s[110] = 1;
-    s[510] = 0x55;
-    s[511] = 0xAA;
+    std::memcpy(&s[0], "\xEB\x76\x90" "EXFAT   ", 11);
+    const uint32_t fields[] = {fat_offset, 64, heap_offset, cluster_count, 4};  // from byte 80 on
+    for (size_t i = 0; i < 20; i++)
+        s[80 + i] = uint8_t(fields[i / 4] >> (8 * (i % 4)));
+    s[108] = sector_shift, s[109] = cluster_shift, s[110] = 1, s[510] = 0x55, s[511] = 0xAA;
+    s.resize(length);
     return s;
-}
-
-std::vector<uint8_t> bytes_of(const char* text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }
-
-std::vector<uint8_t> cut(std::vector<uint8_t> v, size_t n)
-{
-    v.resize(n);
-    return v;
-}
-
-fs::path temp_dir()
-{
-    char tmpl[] = "/tmp/image_detect_XXXXXX";
-    return fs::path(mkdtemp(tmpl));
 }
 
 // Sparse where nothing is placed, so a 65 MiB image costs almost no disk.
@@ -74,21 +44,12 @@ void write_image(const fs::path& path, uint64_t size, const std::vector<Piece>& 
     }
 }
 
-uint64_t file_hash(const fs::path& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    uint64_t h = 0xcbf29ce484222325ull;
-    char c;
-    while (f.get(c))
-        h = (h ^ uint8_t(c)) * 0x100000001B3ull;
-    return h ^ fs::file_size(path);
-}
-
-void detect_file(const fs::path& path)
+image::ImageGeometry detect_file(const fs::path& path)
 {
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    image::detect_exfat(f, fs::file_size(path));
+    image::ImageGeometry g = image::detect_exfat(f, fs::file_size(path));
     std::fclose(f);
+    return g;
 }
 
 struct DetectRow {
@@ -126,9 +87,8 @@ TEST(DetectExfat, AcceptsTheFirstSoundAlignedBootSector)
          {{0, boot_sector(13, 6)}, {MiB + 512, boot_sector(9, 6)}},
          "  boot=0x100200 cluster=32768 bytes heap=0x1100200\n"},
         {"empty image", 0, {}, nullptr},
-        {"10-byte image", 10, {{0, bytes_of("\xEBv\x90""EXFAT ")}}, nullptr},
-        {"511-byte image cuts the boot sector short", 511,
-         {{0, cut(boot_sector(9, 6), 511)}}, nullptr},
+        {"10-byte image", 10, {{0, boot_sector(9, 6, 1000, 128, 0x8000, 10)}}, nullptr},
+        {"511-byte image cuts the boot sector short", 511, {{0, boot_sector(9, 6, 1000, 128, 0x8000, 511)}}, nullptr},
         {"512 zero bytes", 512, {}, nullptr},
         {"name only at an unaligned position", 64 * 1024, {{513, boot_sector(9, 6)}}, nullptr},
         {"FatOffset 0", 64 * 1024, {{0, boot_sector(9, 6, 1000, 0)}}, nullptr},
@@ -137,10 +97,10 @@ TEST(DetectExfat, AcceptsTheFirstSoundAlignedBootSector)
         {"sector shift 8", 64 * 1024, {{0, boot_sector(8, 6)}}, nullptr},
         {"boot sector just beyond the first 64 MiB", 65 * MiB, {{64 * MiB, boot_sector(9, 6)}}, nullptr},
     };
-    fs::path dir = temp_dir();
+    fixture::TempDir dir;
     for (const DetectRow& row : rows) {
         SCOPED_TRACE(row.name);
-        fs::path img = dir / "card.img";
+        fs::path img = dir.path / "card.img";
         write_image(img, row.size, row.pieces);
         uint64_t before = file_hash(img);
         if (row.expected_line) {
@@ -154,42 +114,37 @@ TEST(DetectExfat, AcceptsTheFirstSoundAlignedBootSector)
         }
         EXPECT_EQ(file_hash(img), before);
     }
-    fs::remove_all(dir);
 }
 
 // A whole-disk image: a partition table, then a real volume made by the system's formatter at 1 MiB.
 TEST(DetectExfat, FindsARealVolumeBehindAPartitionTable)
 {
-    fs::path dir = temp_dir();
-    fs::path vol = dir / "volume.bin";
+    fixture::TempDir dir;
+    fs::path vol = dir.path / "volume.bin";
     write_image(vol, 48 * MiB, {});
     std::string cmd = "mkfs.exfat -c 64K " + vol.string() + " >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0)
         GTEST_SKIP() << "mkfs.exfat unavailable";
-    std::vector<uint8_t> volume(fs::file_size(vol));
-    std::ifstream(vol, std::ios::binary).read(reinterpret_cast<char*>(volume.data()), volume.size());
+    std::string text = fixture::read_file(vol);
+    std::vector<uint8_t> volume(text.begin(), text.end());
 
     std::vector<uint8_t> mbr(512, 0);
     mbr[446 + 4] = 0x07;  // partition type of exFAT
     mbr[446 + 9] = 0x08;  // first sector 2048, little-endian
-    mbr[510] = 0x55;
-    mbr[511] = 0xAA;
-    fs::path img = dir / "disk.img";
+    mbr[510] = 0x55, mbr[511] = 0xAA;
+    fs::path img = dir.path / "disk.img";
     write_image(img, MiB + volume.size(), {{0, mbr}, {MiB, volume}});
     uint64_t before = file_hash(img);
 
-    std::FILE* f = std::fopen(img.c_str(), "rb");
     testing::internal::CaptureStdout();
-    image::ImageGeometry g = image::detect_exfat(f, fs::file_size(img));
+    image::ImageGeometry g = detect_file(img);
     testing::internal::GetCapturedStdout();
-    std::fclose(f);
 
     EXPECT_EQ(g.boot_offset, MiB);
     EXPECT_EQ(g.cluster_bytes, 65536u);
     EXPECT_EQ(g.heap_offset, MiB + uint64_t(engine::load_le32(&volume[88])) * 512);
     EXPECT_EQ(g.fat_offset, MiB + uint64_t(engine::load_le32(&volume[80])) * 512);
     EXPECT_EQ(file_hash(img), before);
-    fs::remove_all(dir);
 }
 
 }  // namespace

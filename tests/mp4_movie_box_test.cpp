@@ -68,6 +68,7 @@ struct TrackCase {
     std::vector<uint32_t> chunk_samples;
     uint64_t first_offset;
     uint64_t stts_samples;
+    std::vector<uint64_t> chunk_sizes = {};  // bytes per chunk, checked when given
 };
 
 TEST(Mp4MovieBox, ParseTrackTables)
@@ -83,7 +84,8 @@ TEST(Mp4MovieBox, ParseTrackTables)
         {"chunks before the first entry keep 0 samples", trak({stsz(7, 12), stsc({{2, 12}}), offsets("stco", many(2))}),
          1, 12, {0, 12}, 0x100, 0},
         {"default size needs no table", trak({stsz(9, 5), stsc({{1, 5}}), offsets("stco", {0x40})}), 1, 5, {5}, 0x40, 0},
-        {"table sizes", trak({stsz(0, 5, s5), stsc({{1, 5}}), offsets("stco", {0x40})}), 1, 5, {5}, 0x40, 0},
+        {"table sizes summed per chunk", trak({stsz(0, 5, s5), stsc({{1, 3}, {2, 2}}), offsets("stco", {0x40, 0x80})}), 1,
+         5, {3, 2}, 0x40, 0, {6, 9}},
         {"co64 wins over stco",
          trak({stsz(9, 5), stsc({{1, 5}}), offsets("stco", {0x40}), offsets("co64", {0x123456789ull})}), 1, 5, {5},
          0x123456789ull, 0},
@@ -138,23 +140,11 @@ TEST(Mp4MovieBox, ParseTrackTables)
                 next += t.chunk_sample_counts[k];
             }
             EXPECT_EQ(next, t.sample_count) << c.name;
+            for (size_t i = 0; i < c.chunk_sizes.size(); i++)
+                EXPECT_EQ(t.chunk_sizes[i], c.chunk_sizes[i]) << c.name << " chunk " << i;
         }
         mp4::free_track_tables(&t);
     }
-}
-
-TEST(Mp4MovieBox, SampleSizesAndChunkBytes)
-{
-    Bytes b = trak({stsz(0, 5, {1, 2, 3, 4, 5}), stsc({{1, 3}, {2, 2}}), offsets("stco", {0x40, 0x80})});
-    mp4::BoxHeader h{};
-    ASSERT_EQ(mp4::read_box_header_mem(b.data(), b.size(), 0, &h), 1);
-    mp4::TrackTables t{};
-    ASSERT_EQ(mp4::parse_track(b.data(), b.size(), &h, &t), 1);
-    EXPECT_EQ(t.sample_sizes[4], 5u);
-    EXPECT_EQ(t.chunk_sizes[0], 6u);
-    EXPECT_EQ(t.chunk_sizes[1], 9u);
-    EXPECT_EQ(t.chunk_first_sample[1], 3u);
-    mp4::free_track_tables(&t);
 }
 
 fixture::TrackSpec plan(const char* handler)
@@ -214,18 +204,27 @@ TEST(Mp4MovieBox, ParseMovieFromTheImage)
 
 TEST(Mp4MovieBox, HostileMovieBoxHeaders)
 {
+    const Bytes movie = fixture::make_moov(1, {fixture::make_trak(plan("vide"))});
+    auto patched = [&](size_t at, uint32_t value, size_t length) {
+        Bytes b = movie;
+        b.resize(length);
+        fixture::be32_at(b, at, value);
+        return b;
+    };
+    Bytes big64 = fixture::box("moov", Bytes(64));
+    fixture::be32_at(big64, 0, 1), big64[15] = 15;
     struct Case {
         const char* name;
         Bytes image;
         uint64_t hit;
     } cases[] = {
-        {"hit below 4", fixture::make_moov(1, {fixture::make_trak(plan("vide"))}), 3},
+        {"hit below 4", movie, 3},
         {"not a movie box", fixture::box("free", Bytes(64)), 4},
-        {"size field 7", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(plan("vide"))}); fixture::be32_at(b, 0, 7); return b; }(), 4},
-        {"size past the image end", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(plan("vide"))}); fixture::be32_at(b, 0, uint32_t(b.size() + 1)); return b; }(), 4},
-        {"over 64 MiB", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(plan("vide"))}); b.resize(67108865); fixture::be32_at(b, 0, 67108865); return b; }(), 4},
-        {"64-bit size below 16", [] { Bytes b = fixture::box("moov", Bytes(64)); fixture::be32_at(b, 0, 1); b[8] = 0; b[15] = 15; return b; }(), 4},
-        {"trak past its parent", [] { Bytes b = fixture::make_moov(1, {fixture::make_trak(plan("vide"))}); fixture::be32_at(b, 36, 0x7FFFFFFF); return b; }(), 4},
+        {"size field 7", patched(0, 7, movie.size()), 4},
+        {"size past the image end", patched(0, uint32_t(movie.size() + 1), movie.size()), 4},
+        {"over 64 MiB", patched(0, 67108865, 67108865), 4},
+        {"64-bit size below 16", big64, 4},
+        {"trak past its parent", patched(36, 0x7FFFFFFF, movie.size()), 4},
     };
     for (const Case& c : cases) {
         fixture::TempImage file(c.image);
