@@ -80,6 +80,8 @@ void grow_read_buffer(ReadBuffer* buffer, uint64_t need)
     }
     buffer->data = static_cast<uint8_t*>(engine::xrealloc(buffer->data, capacity));
     buffer->capacity = capacity;
+    // these buffers reach tens of MiB; large pages spare most of the faults of first use
+    platform::advise_large_buffer(buffer->data, static_cast<size_t>(capacity));
 }
 
 void release_read_buffers()

@@ -11,6 +11,7 @@
 #include "analysis/candidates.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/final_chunks.h"
+#include "analysis/window_reuse.h"
 #include "analysis/fingerprint_map.h"
 #include "analysis/recording_runs.h"
 #include "image/raw_scan.h"
@@ -96,6 +97,7 @@ int run(const char* path)
     double stage3 = seconds_since(t0);
     t0 = Clock::now();
     analysis::map_fingerprints(image, size, &markers, &clips);
+    analysis::begin_window_reuse(image);  // as the engine does from stage 5 on
     double stage4 = seconds_since(t0);
     t0 = Clock::now();
     size_t found = 0;
