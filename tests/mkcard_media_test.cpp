@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 using mkcard::Bytes;
 
@@ -15,14 +16,9 @@ namespace {
 Bytes hex(const std::string& s)
 {
     Bytes b;
-    for (size_t i = 0; i + 1 < s.size();) {
-        if (s[i] == ' ') {
-            i++;
-            continue;
-        }
-        b.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
+    for (size_t i = 0; i + 1 < s.size(); i += s[i] == ' ' ? 1 : 2)
+        if (s[i] != ' ')
+            b.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
     return b;
 }
 
@@ -90,9 +86,7 @@ TEST(MkcardCalendar, DaysBecomeDates)
         int y = 0;
         unsigned m = 0, d = 0;
         mkcard::civil_from_days(row.days, &y, &m, &d);
-        EXPECT_EQ(y, row.year) << row.name;
-        EXPECT_EQ(m, row.month) << row.name;
-        EXPECT_EQ(d, row.day) << row.name;
+        EXPECT_EQ(std::make_tuple(y, m, d), std::make_tuple(row.year, row.month, row.day)) << row.name;
     }
 }
 

@@ -1,78 +1,47 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
-#include <vector>
-
+#include "analysis_fixture.h"
 #include "platform/platform.h"
 #include "rebuild/cluster_map.h"
 
 namespace {
 
-constexpr uint64_t cs = 512;
-constexpr uint64_t image_size = 256 * 1024;
-constexpr uint64_t out_size = 64 * 1024;
+constexpr uint64_t cs = 512, image_size = 256 * 1024, out_size = 64 * 1024;
 // Video chunk 0 sits at file offset 1024 (2048 bytes) and was found at image 40000.
 constexpr uint64_t video_file = 1024, video_size = 2048, video_at = 40000;
-constexpr uint64_t v_end = video_at + video_size;  // where the camera put the next audio chunk
-constexpr uint64_t a = 600;
+constexpr uint64_t a = 600, adj = video_file + video_size;  // the audio chunk right behind it in the file
 constexpr uint64_t map_base = 100000;  // contiguous layout: file byte x at image map_base + x
-
-uint64_t fnv(const std::vector<uint8_t>& b)
-{
-    uint64_t h = 1469598103934665603ull;
-    for (uint8_t c : b)
-        h = (h ^ c) * 1099511628211ull;
-    return h;
-}
-
-std::vector<uint8_t> read_all(std::FILE* f, uint64_t n)
-{
-    std::vector<uint8_t> b(n);
-    EXPECT_TRUE(platform::seek_abs(f, 0) && platform::read_exact(f, b.data(), n));
-    return b;
-}
 
 enum Outcome { silent, written_nothing, by_map, by_cadence, by_final_adjacent };
 
 struct Case {
     const char* name;
-    uint64_t size;          // audio chunk byte size
-    uint64_t q;             // audio chunk file offset
-    uint64_t audio_count;   // chunks in the audio track (j is always 1)
+    uint64_t size, q;      // audio chunk byte size and file offset
+    uint64_t audio_count;  // chunks in the audio track (j is always 1)
     bool contiguous_map;
-    int64_t conflict_at;    // map entry set to -2, or -1
+    int64_t conflict_at;   // map entry set to the conflict mark, or -1
     bool located;
     uint64_t located_at;
     uint32_t mapped;
     int32_t hit_count;
-    int64_t kkad_gap;       // kkad offset - (V + a)
+    int64_t kkad_gap;      // kkad offset - (V + a)
     Outcome outcome;
 };
 
 TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
 {
-    std::vector<uint8_t> image(image_size);
+    fixture::Bytes image(image_size);
     for (uint64_t i = 0; i < image_size; i++)
         image[i] = uint8_t((i * 2654435761u) >> 13);
-    std::string image_path = ::testing::TempDir() + "rebuild_audio_image.bin";
-    {
-        std::FILE* w = platform::create_write(image_path.c_str());
-        ASSERT_NE(w, nullptr);
-        ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), w), image.size());
-        std::fclose(w);
-    }
-    uint64_t image_hash = fnv(image);
-    std::FILE* img = platform::open_read_only(image_path.c_str());
-    ASSERT_NE(img, nullptr);
-
-    const uint64_t adj = video_file + video_size;
+    fixture::TempImage img(image);
+    uint64_t image_hash = img.hash();
+    const uint64_t edge = image_size - video_size - a;  // last place a final-adjacent chunk fits
     const Case cases[] = {
         {"size 0 counts as written", 0, adj, 2, false, -1, true, video_at, 1, 2, 16384, written_nothing},
         {"cluster map covers the chunk", a, adj, 2, true, -1, false, video_at, 0, 0, 0, by_map},
         {"cluster map wins over cadence", a, adj, 2, true, -1, true, video_at, 1, 2, 16384, by_map},
-        {"conflicting cluster falls back to cadence", a, adj, 2, true, int64_t(adj / cs), true, video_at, 1, 2,
-         16384, by_cadence},
+        {"conflicting cluster falls back to cadence", a, adj, 2, true, int64_t(adj / cs), true, video_at, 1, 2, 16384,
+         by_cadence},
         {"cadence at 16384", a, adj, 2, false, -1, true, video_at, 1, 2, 16384, by_cadence},
         {"cadence at 20480", a, adj, 2, false, -1, true, video_at, 1, 3, 20480, by_cadence},
         {"no cadence at 16383", a, adj, 2, false, -1, true, video_at, 1, 2, 16383, silent},
@@ -82,12 +51,9 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         {"no cadence with the box before the audio end", a, adj, 2, false, -1, true, video_at, 1, 2, -1, silent},
         {"final-adjacent last chunk", a, adj, 1, false, -1, true, video_at, 1, 1, 16384, by_final_adjacent},
         {"final-adjacent needs the last chunk", a, adj, 2, false, -1, true, video_at, 1, 1, 16384, silent},
-        {"final-adjacent needs the direct file offset", a, adj + 1, 1, false, -1, true, video_at, 1, 1, 16384,
-         silent},
-        {"final-adjacent stays inside the image", a, adj, 1, false, -1, true, image_size - video_size - a + 1, 1, 1,
-         16384, silent},
-        {"final-adjacent up to the image end", a, adj, 1, false, -1, true, image_size - video_size - a, 1, 1, 16384,
-         by_final_adjacent},
+        {"final-adjacent needs the direct file offset", a, adj + 1, 1, false, -1, true, video_at, 1, 1, 16384, silent},
+        {"final-adjacent stays inside the image", a, adj, 1, false, -1, true, edge + 1, 1, 1, 16384, silent},
+        {"final-adjacent up to the image end", a, adj, 1, false, -1, true, edge, 1, 1, 16384, by_final_adjacent},
         {"cadence before final-adjacent", a, adj, 1, false, -1, true, video_at, 1, 2, 16384, by_cadence},
         {"video chunk not located", a, adj, 1, false, -1, false, video_at, 1, 2, 16384, silent},
     };
@@ -97,42 +63,38 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         ASSERT_NE(out, nullptr);
         ASSERT_TRUE(platform::set_file_size(out, out_size));
 
-        uint64_t vo[1] = {video_file}, vs[1] = {video_size};
-        uint64_t ao[2] = {c.q, 30000}, as[2] = {c.size, 100};
+        uint64_t vo[1] = {video_file}, vs[1] = {video_size}, ao[2] = {c.q, 30000}, as[2] = {c.size, 100};
         mp4::MovieInfo movie{};
         movie.video.chunk_offsets = vo, movie.video.chunk_sizes = vs, movie.video.chunk_count = 1;
         movie.audio.chunk_offsets = ao, movie.audio.chunk_sizes = as, movie.audio.chunk_count = c.audio_count;
         movie.has_audio = 1;
         uint64_t located_end = c.located_at + video_size;
         analysis::ChunkPlacement placement{};
-        placement.mapped = c.mapped;
-        placement.hit_count = c.hit_count;
+        placement.mapped = c.mapped, placement.hit_count = c.hit_count;
         placement.kkad_offset = uint64_t(int64_t(located_end + c.size) + c.kkad_gap);
         analysis::RecoveryClip clip{};
-        clip.movie = &movie;
-        clip.chunks = &placement;
-        clip.chunk_count = 1;
+        clip.movie = &movie, clip.chunks = &placement, clip.chunk_count = 1;
         uint8_t located = c.located;
         uint64_t at = c.located_at;
 
         rebuild::ClipWriteState st{};
-        st.image = img, st.image_size = image_size, st.output = out, st.clip = &clip;
+        st.image = img.f, st.image_size = image_size, st.output = out, st.clip = &clip;
         st.located = &located, st.located_at = &at, st.file_size = out_size;
         rebuild::cluster_map_init(&st.map, out_size, cs);
-        if (c.contiguous_map)
-            for (uint64_t u = 0; u < st.map.count; u++)
-                st.map.entries[u] = int64_t(map_base + u * cs);
+        for (uint64_t u = 0; c.contiguous_map && u < st.map.count; u++)
+            st.map.entries[u] = int64_t(map_base + u * cs);
         if (c.conflict_at >= 0)
             st.map.entries[c.conflict_at] = rebuild::cluster_conflict;
 
         rebuild::recover_audio_chunk(&st, 1);
 
-        std::vector<uint8_t> expected(out_size, 0);
+        fixture::Bytes expected(out_size, 0), got(out_size);
         uint64_t src = c.outcome == by_map ? map_base + c.q : located_end;
         if (c.outcome == by_map || c.outcome == by_cadence || c.outcome == by_final_adjacent)
             std::copy(image.begin() + src, image.begin() + src + c.size, expected.begin() + c.q);
         std::fflush(out);
-        EXPECT_TRUE(read_all(out, out_size) == expected) << c.name << ": output bytes";
+        EXPECT_TRUE(platform::seek_abs(out, 0) && platform::read_exact(out, got.data(), out_size)) << c.name;
+        EXPECT_TRUE(got == expected) << c.name << ": output bytes";
         EXPECT_EQ(st.audio_written, c.outcome == silent ? 0u : 1u) << c.name;
         EXPECT_EQ(st.cadence, c.outcome == by_cadence ? 1u : 0u) << c.name;
         EXPECT_EQ(st.final_adjacent, c.outcome == by_final_adjacent ? 1u : 0u) << c.name;
@@ -141,9 +103,7 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         std::fclose(out);
         platform::remove_file(out_path.c_str());
     }
-    EXPECT_EQ(fnv(read_all(img, image_size)), image_hash) << "source image changed";
-    std::fclose(img);
-    platform::remove_file(image_path.c_str());
+    EXPECT_EQ(img.hash(), image_hash) << "source image changed";
 }
 
 }  // namespace

@@ -14,6 +14,8 @@ struct Assign {
     uint64_t f, p, n, b;
 };
 
+std::vector<int64_t> entries(const rebuild::ClusterMap& map) { return {map.entries, map.entries + map.count}; }
+
 TEST(ClusterMap, AssignKeepsPhaseAndMarksConflicts)
 {
     // cluster size 16, file size 64: 4 clusters + 2 = 6 entries
@@ -41,7 +43,7 @@ TEST(ClusterMap, AssignKeepsPhaseAndMarksConflicts)
         ASSERT_EQ(map.count, 6u);
         for (const Assign& a : c.assigns)
             rebuild::cluster_map_assign(&map, a.f, a.p, a.n, a.b);
-        EXPECT_EQ(std::vector<int64_t>(map.entries, map.entries + map.count), c.expected) << c.name;
+        EXPECT_EQ(entries(map), c.expected) << c.name;
         rebuild::cluster_map_free(&map);
     }
 }
@@ -50,8 +52,7 @@ TEST(ClusterMap, GapFillingOnlyBetweenClustersAsFarApartInTheImage)
 {
     struct Case {
         const char* name;
-        std::vector<int64_t> before;
-        std::vector<int64_t> after;
+        std::vector<int64_t> before, after;
     } cases[] = {
         {"five clusters apart both ways", {1000, U, U, U, U, 1080}, {1000, 1016, 1032, 1048, 1064, 1080}},
         {"image distance differs", {1000, U, U, U, U, 1081}, {1000, U, U, U, U, 1081}},
@@ -66,7 +67,7 @@ TEST(ClusterMap, GapFillingOnlyBetweenClustersAsFarApartInTheImage)
         rebuild::cluster_map_init(&map, 64, 16);
         std::copy(c.before.begin(), c.before.end(), map.entries);
         rebuild::cluster_map_fill_gaps(&map);
-        EXPECT_EQ(std::vector<int64_t>(map.entries, map.entries + map.count), c.after) << c.name;
+        EXPECT_EQ(entries(map), c.after) << c.name;
         rebuild::cluster_map_free(&map);
     }
 }
@@ -75,11 +76,8 @@ TEST(ClusterMap, BuiltFromHeaderAndLocatedChunks)
 {
     // H = 1000, cluster size 16, file size 100: 7 + 2 entries.
     mp4::MovieInfo movie{};
-    uint64_t offsets[2] = {64, 40};
-    uint64_t sizes[2] = {16, 8};
-    movie.video.chunk_offsets = offsets;
-    movie.video.chunk_sizes = sizes;
-    movie.video.chunk_count = 2;
+    uint64_t offsets[2] = {64, 40}, sizes[2] = {16, 8};
+    movie.video.chunk_offsets = offsets, movie.video.chunk_sizes = sizes, movie.video.chunk_count = 2;
     analysis::RecoveryClip clip{};
     clip.movie = &movie;
     struct Case {
@@ -95,15 +93,10 @@ TEST(ClusterMap, BuiltFromHeaderAndLocatedChunks)
     };
     for (const Case& c : cases) {
         rebuild::ClipWriteState state{};
-        state.clip = &clip;
-        state.header_offset = 1000;
-        state.header_length = 20;
-        state.file_size = 100;
-        state.located = c.located;
-        state.located_at = c.at;
+        state.clip = &clip, state.header_offset = 1000, state.header_length = 20, state.file_size = 100;
+        state.located = c.located, state.located_at = c.at;
         rebuild::build_cluster_map(&state, 16);
-        EXPECT_EQ(std::vector<int64_t>(state.map.entries, state.map.entries + state.map.count), c.expected)
-            << c.name;
+        EXPECT_EQ(entries(state.map), c.expected) << c.name;
         rebuild::cluster_map_free(&state.map);
     }
 }

@@ -14,9 +14,7 @@ TEST(ClipNames, FileNameCarriesClipNumberAndRecordingTime)
 {
     struct Case {
         const char* name;
-        uint32_t clip_number;
-        uint32_t has_time;
-        uint32_t y, mo, d, h, mi, s;
+        uint32_t clip_number, has_time, y, mo, d, h, mi, s;
         const char* expected;
     } cases[] = {
         {"no time", 7, 0, 2024, 1, 31, 23, 59, 59, "XAVC_0007_unknown_time.MP4"},
@@ -26,11 +24,9 @@ TEST(ClipNames, FileNameCarriesClipNumberAndRecordingTime)
     };
     for (const Case& c : cases) {
         analysis::RecordingRun run{};
-        run.has_time = c.has_time;
-        run.year = c.y, run.month = c.mo, run.day = c.d, run.hour = c.h, run.minute = c.mi, run.second = c.s;
+        run.has_time = c.has_time, run.year = c.y, run.month = c.mo, run.day = c.d, run.hour = c.h, run.minute = c.mi, run.second = c.s;
         analysis::RecoveryClip clip{};
-        clip.clip_number = c.clip_number;
-        clip.run = &run;
+        clip.clip_number = c.clip_number, clip.run = &run;
         char out[256];
         rebuild::clip_file_name(&clip, out, sizeof out);
         EXPECT_STREQ(out, c.expected) << c.name;
@@ -42,8 +38,7 @@ TEST(ClipNames, PathJoinAddsOneSeparatorOnlyWhenNeeded)
     std::string long_dir(1500, 'd');
     struct Case {
         const char* name;
-        std::string dir;
-        std::string expected;
+        std::string dir, expected;
     } cases[] = {
         {"plain folder", "out", "out" + sep("X.MP4")},
         {"folder ending in slash", "out/", "out/X.MP4"},
@@ -59,31 +54,15 @@ TEST(ClipNames, PathJoinAddsOneSeparatorOnlyWhenNeeded)
 }
 
 // The percentages a run of chunk writes would print, following the writer's rules.
-std::vector<int> printed_video(uint64_t count)
+std::vector<int> printed(bool audio, uint64_t count)
 {
     std::vector<int> shown;
-    int last = -1;
-    for (uint64_t w = 1; w <= count; w++) {
-        int pct = rebuild::video_percent(w, count);
-        if (rebuild::video_progress_due(pct, last)) {
-            shown.push_back(pct);
-            last = pct;
-        }
-    }
-    return shown;
-}
-
-std::vector<int> printed_audio(uint64_t count)
-{
-    std::vector<int> shown;
-    int last = 90;
+    int last = audio ? 90 : -1;
     for (uint64_t j = 1; j <= count; j++) {
         int last_chunk = 0;
-        int pct = rebuild::audio_percent(j, count, &last_chunk);
-        if (rebuild::audio_progress_due(pct, last_chunk, last)) {
-            shown.push_back(pct);
-            last = pct;
-        }
+        int pct = audio ? rebuild::audio_percent(j, count, &last_chunk) : rebuild::video_percent(j, count);
+        if (audio ? rebuild::audio_progress_due(pct, last_chunk, last) : rebuild::video_progress_due(pct, last))
+            shown.push_back(last = pct);
     }
     return shown;
 }
@@ -103,13 +82,13 @@ TEST(ClipProgress, PercentSequences)
         {"16 audio chunks step by 2 and end at 98", true, 16, {92, 94, 96, 98}},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(c.audio ? printed_audio(c.count) : printed_video(c.count), c.expected) << c.name;
+        EXPECT_EQ(printed(c.audio, c.count), c.expected) << c.name;
 }
 
 TEST(ClipProgress, ManyVideoChunksStepByAtLeastTwoAndEndAt85)
 {
     for (uint64_t count : {100u, 173u, 1000u}) {
-        std::vector<int> shown = printed_video(count);
+        std::vector<int> shown = printed(false, count);
         ASSERT_FALSE(shown.empty());
         EXPECT_EQ(shown.front(), 0) << count;
         EXPECT_EQ(shown.back(), 85) << count;

@@ -1,19 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
-#include <vector>
-
+#include "analysis_fixture.h"
 #include "rebuild/validation_pass.h"
-
-// GCC 12 reports the byte appends of these builders as overflows after inlining (a known false
-// positive of -Wstringop-overflow); the builders only append.
-#pragma GCC diagnostic ignored "-Wstringop-overflow"
-#pragma GCC diagnostic ignored "-Wstringop-overread"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace fixture;
 
 // A stand-in for the validator library that records what the pass hands it.
 struct Double {
@@ -25,9 +17,7 @@ struct Double {
     std::string format;
     Bytes config;
     std::vector<uint64_t> pushed;
-    std::vector<uint64_t> pushed_sizes;
-    int finish_calls = 0;
-    int close_calls = 0;
+    int finish_calls = 0, close_calls = 0;
 } dbl;
 
 int handle_token;
@@ -41,18 +31,15 @@ void* double_open(const validator::ValidatorOpenParams* p)
     EXPECT_EQ(p->one, 1u);
     return dbl.open_fails ? nullptr : &handle_token;
 }
-int double_push(void*, const uint8_t*, uint64_t size, uint64_t index)
+int double_push(void*, const uint8_t*, uint64_t, uint64_t index)
 {
     dbl.pushed.push_back(index);
-    dbl.pushed_sizes.push_back(size);
-    return int64_t(index) == dbl.reject_index ? 1 : 0;
+    return int64_t(index) == dbl.reject_index;
 }
 int double_result(void*, validator::ValidatorResult* r)
 {
-    r->samples_received = dbl.pushed.size();
-    r->frames_decoded = dbl.pushed.size();
-    r->failing_sample = dbl.reported_failing;
-    r->corrupt_frames = dbl.corrupt;
+    r->samples_received = r->frames_decoded = dbl.pushed.size();
+    r->failing_sample = dbl.reported_failing, r->corrupt_frames = dbl.corrupt;
     return 0;
 }
 int double_finish(void* h, validator::ValidatorResult* r)
@@ -70,30 +57,17 @@ void install_double()
                                                        double_result, double_close, 1};
 }
 
-void put32(Bytes& b, uint32_t v)
-{
-    for (int i = 3; i >= 0; i--)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
-
 // An avcC box: version, profile, compat, level, NAL length byte, SPS count byte, then filler.
 Bytes avcc(uint8_t version, uint8_t length_byte, uint8_t sps_byte, uint32_t declared = 0)
 {
-    Bytes body = {version, 0x64, 0x00, 0x28, length_byte, sps_byte, 0x00, 0x04, 0x67, 0x64, 0x00, 0x28};
-    Bytes b;
-    put32(b, declared ? declared : uint32_t(body.size() + 8));
-    b.insert(b.end(), {'a', 'v', 'c', 'C'});
-    b.insert(b.end(), body.begin(), body.end());
+    Bytes b = box("avcC", {version, 0x64, 0x00, 0x28, length_byte, sps_byte, 0x00, 0x04, 0x67, 0x64, 0x00, 0x28});
+    if (declared)
+        be32_at(b, 0, declared);
     return b;
 }
 
-Bytes join(std::initializer_list<Bytes> parts)
-{
-    Bytes out(5, 0xAA);  // some movie bytes before the sample entry
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+// Some movie bytes, then the sample entry's boxes.
+Bytes entry(std::initializer_list<Bytes> parts) { return boxes({Bytes(5, 0xAA), boxes(parts)}); }
 
 TEST(ValidationPrepare, FindsTheFirstAcceptableAvcCRecord)
 {
@@ -103,13 +77,13 @@ TEST(ValidationPrepare, FindsTheFirstAcceptableAvcCRecord)
         Bytes moov;
         long expected_at;  // index of the accepted box in moov, -1 for none
     } cases[] = {
-        {"single good record", join({good}), 5},
-        {"2-byte NAL lengths skipped", join({avcc(1, 0xFD, 0xE1), good}), 5 + 20},
-        {"record without SPS skipped", join({avcc(1, 0xFF, 0xE0), good}), 5 + 20},
-        {"wrong version skipped", join({avcc(2, 0xFF, 0xE1), good}), 5 + 20},
-        {"size below 15 skipped", join({avcc(1, 0xFF, 0xE1, 14), good}), 5 + 20},
-        {"size beyond the movie box skipped", join({avcc(1, 0xFF, 0xE1, 4000)}), -1},
-        {"no acceptable record", join({avcc(1, 0xFC, 0xE1)}), -1},
+        {"single good record", entry({good}), 5},
+        {"2-byte NAL lengths skipped", entry({avcc(1, 0xFD, 0xE1), good}), 5 + 20},
+        {"record without SPS skipped", entry({avcc(1, 0xFF, 0xE0), good}), 5 + 20},
+        {"wrong version skipped", entry({avcc(2, 0xFF, 0xE1), good}), 5 + 20},
+        {"size below 15 skipped", entry({avcc(1, 0xFF, 0xE1, 14), good}), 5 + 20},
+        {"size beyond the movie box skipped", entry({avcc(1, 0xFF, 0xE1, 4000)}), -1},
+        {"no acceptable record", entry({avcc(1, 0xFC, 0xE1)}), -1},
         {"too short to hold one", Bytes{0, 0, 0, 12, 'a', 'v', 'c', 'C', 1, 2, 3}, -1},
     };
     for (const Case& c : cases) {
@@ -127,28 +101,25 @@ TEST(ValidationPrepare, FindsTheFirstAcceptableAvcCRecord)
 TEST(ValidationPrepare, ChecksFormatAndOpensTheLibrary)
 {
     struct Case {
-        const char* name;
-        const char* format;
+        const char *name, *format;
         Bytes moov;
         bool open_fails;
         int ok;
         std::string err;
     } cases[] = {
-        {"avc1", "avc1", join({avcc(1, 0xFD, 0xE1), avcc(1, 0xFF, 0xE1)}), false, 1, ""},
-        {"avc3 like avc1", "avc3", join({avcc(1, 0xFF, 0xE1)}), false, 1, ""},
-        {"HEVC refused", "hvc1", join({avcc(1, 0xFF, 0xE1)}), false, 0,
+        {"avc1", "avc1", entry({avcc(1, 0xFD, 0xE1), avcc(1, 0xFF, 0xE1)}), false, 1, ""},
+        {"avc3 like avc1", "avc3", entry({avcc(1, 0xFF, 0xE1)}), false, 1, ""},
+        {"HEVC refused", "hvc1", entry({avcc(1, 0xFF, 0xE1)}), false, 0,
          "clip 4: validator supports the validated AVC profile only\n"},
-        {"no avcC", "avc1", join({avcc(1, 0xFD, 0xE1)}), false, 0, "clip 4: valid avcC configuration not found\n"},
-        {"open fails", "avc1", join({avcc(1, 0xFF, 0xE1)}), true, 0, "clip 4: AVC validator initialization failed\n"},
+        {"no avcC", "avc1", entry({avcc(1, 0xFD, 0xE1)}), false, 0, "clip 4: valid avcC configuration not found\n"},
+        {"open fails", "avc1", entry({avcc(1, 0xFF, 0xE1)}), true, 0, "clip 4: AVC validator initialization failed\n"},
     };
-    for (const Case& c : cases) {
+    for (Case& c : cases) {
         install_double();
         dbl.open_fails = c.open_fails;
         mp4::MovieInfo movie{};
         std::memcpy(movie.video.format, c.format, 5);
-        Bytes moov = c.moov;
-        movie.moov_bytes = moov.data();
-        movie.moov_size = moov.size();
+        movie.moov_bytes = c.moov.data(), movie.moov_size = c.moov.size();
         rebuild::ValidationPass pass;
         testing::internal::CaptureStderr();
         int ok = rebuild::validation_prepare(&pass, &movie, 4);
@@ -158,37 +129,24 @@ TEST(ValidationPrepare, ChecksFormatAndOpensTheLibrary)
         EXPECT_EQ(pass.result.version, validator::validator_abi) << c.name;
         if (ok) {
             EXPECT_EQ(dbl.format, c.format) << c.name;
-            EXPECT_EQ(dbl.config, Bytes(moov.end() - 12, moov.end())) << c.name;
+            EXPECT_EQ(dbl.config, Bytes(c.moov.end() - 12, c.moov.end())) << c.name;
             rebuild::validation_close(&pass);
             EXPECT_EQ(dbl.close_calls, 1) << c.name;
         }
     }
 }
 
-// Video track of two chunks: samples 0-2 (sizes 10, 20, 30) and 3-4 (sizes 5, 5).
-struct Track {
-    uint32_t sizes[5] = {10, 20, 30, 5, 5};
-    uint64_t first[2] = {0, 3};
-    uint32_t counts[2] = {3, 2};
-    uint64_t chunk_sizes[2] = {60, 10};
-    mp4::TrackTables t{};
-    Track()
-    {
-        t.sample_sizes = sizes, t.sample_count = 5, t.chunk_first_sample = first;
-        t.chunk_sample_counts = counts, t.chunk_sizes = chunk_sizes, t.chunk_count = 2;
-    }
-};
-
 TEST(ValidationPush, NumbersTheFailingSampleFromOne)
 {
+    // Video track of two chunks: samples 0-2 (sizes 10, 20, 30) and 3-4 (sizes 5, 5).
+    uint32_t sizes[5] = {10, 20, 30, 5, 5}, counts[2] = {3, 2};
+    uint64_t first[2] = {0, 3};
     struct Case {
         const char* name;
-        uint64_t chunk;
-        uint64_t chunk_size;
+        uint64_t chunk, chunk_size;
         int64_t reject;
         uint64_t reported;
-        int ok;
-        int complete;
+        int ok, complete;
         std::vector<uint64_t> pushed;
         std::string err;
     } cases[] = {
@@ -203,16 +161,18 @@ TEST(ValidationPush, NumbersTheFailingSampleFromOne)
     };
     for (const Case& c : cases) {
         install_double();
-        dbl.reject_index = c.reject;
-        dbl.reported_failing = c.reported;
-        Track tr;
-        tr.chunk_sizes[c.chunk] = c.chunk_size;
+        dbl.reject_index = c.reject, dbl.reported_failing = c.reported;
+        uint64_t chunk_sizes[2] = {60, 10};
+        chunk_sizes[c.chunk] = c.chunk_size;
+        mp4::TrackTables t{};
+        t.sample_sizes = sizes, t.sample_count = 5, t.chunk_first_sample = first;
+        t.chunk_sample_counts = counts, t.chunk_sizes = chunk_sizes, t.chunk_count = 2;
         Bytes chunk(c.chunk_size, 0x5A);
         rebuild::ValidationPass pass{};
         pass.handle = &handle_token;
         int complete = -1;
         testing::internal::CaptureStderr();
-        int ok = rebuild::validation_push_chunk(&pass, &tr.t, c.chunk, chunk.data(), 9, &complete);
+        int ok = rebuild::validation_push_chunk(&pass, &t, c.chunk, chunk.data(), 9, &complete);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.name;
         EXPECT_EQ(ok, c.ok) << c.name;
         EXPECT_EQ(dbl.pushed, c.pushed) << c.name;
@@ -225,22 +185,20 @@ TEST(ValidationPush, NumbersTheFailingSampleFromOne)
 
 TEST(ValidationFinish, PassesOnlyACompleteCleanTrack)
 {
-    const std::string pass_progress = "Writing file 1 of 2 | clip 3 | AVC validation passed | 90%\n";
+    const std::string passed = "  AVC validation PASS: 0 samples, 0 decoded frames\n";
+    const std::string progress = "Writing file 1 of 2 | clip 3 | AVC validation passed | 90%\n" + passed;
     struct Case {
         const char* name;
         uint64_t written, count;
         int finish_rc;
         uint32_t corrupt;
         size_t file_count;
-        int ok;
-        int finish_calls;
+        int ok, finish_calls;
         std::string out, err;
     } cases[] = {
-        {"clean", 2, 2, 0, 0, 2, 1, 1, pass_progress + "  AVC validation PASS: 0 samples, 0 decoded frames\n", ""},
-        {"clean without progress lines", 2, 2, 0, 0, 0, 1, 1, "  AVC validation PASS: 0 samples, 0 decoded frames\n",
-         ""},
-        {"no video chunks at all", 0, 0, 0, 0, 2, 1, 1, pass_progress + "  AVC validation PASS: 0 samples, 0 decoded frames\n",
-         ""},
+        {"clean", 2, 2, 0, 0, 2, 1, 1, progress, ""},
+        {"clean without progress lines", 2, 2, 0, 0, 0, 1, 1, passed, ""},
+        {"no video chunks at all", 0, 0, 0, 0, 2, 1, 1, progress, ""},
         {"one chunk missing: finish never called", 41, 42, 0, 0, 2, 0, 0, "",
          "clip 3: video incomplete; validation cannot pass\n"},
         {"one corrupt frame fails", 2, 2, 0, 1, 2, 0, 1, "", "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=1\n"},
@@ -248,18 +206,15 @@ TEST(ValidationFinish, PassesOnlyACompleteCleanTrack)
     };
     for (const Case& c : cases) {
         install_double();
-        dbl.finish_rc = c.finish_rc;
-        dbl.corrupt = c.corrupt;
+        dbl.finish_rc = c.finish_rc, dbl.corrupt = c.corrupt;
         rebuild::ValidationPass pass{};
         pass.handle = &handle_token;
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         int ok = rebuild::validation_finish(&pass, c.written, c.count, 3, c.file_count != 0, 1, c.file_count);
-        std::string err = testing::internal::GetCapturedStderr();
-        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.name;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.name;
         EXPECT_EQ(ok, c.ok) << c.name;
-        EXPECT_EQ(out, c.out) << c.name;
-        EXPECT_EQ(err, c.err) << c.name;
         EXPECT_EQ(dbl.finish_calls, c.finish_calls) << c.name;
         EXPECT_EQ(dbl.close_calls, 1) << c.name;
     }
