@@ -16,10 +16,6 @@ const char* const library_word = "DLL";
 const char* const system_word = "Windows";
 const char* const error_code_word = "Win32 error";
 
-std::FILE* open_read_only(const char* path) { return std::fopen(path, "rb"); }
-std::FILE* create_read_write(const char* path) { return std::fopen(path, "w+b"); }
-std::FILE* create_write(const char* path) { return std::fopen(path, "wb"); }
-
 int seek_abs(std::FILE* f, uint64_t offset)
 {
     if (offset > static_cast<uint64_t>(INT64_MAX))
@@ -37,11 +33,6 @@ int seek_end(std::FILE* f, int64_t* position)
 
 int64_t tell(std::FILE* f) { return _ftelli64(f); }
 
-int read_exact(std::FILE* f, void* buf, size_t n)
-{
-    return std::fread(buf, 1, n, f) == n;
-}
-
 int set_file_size(std::FILE* f, uint64_t size)
 {
     if (size > static_cast<uint64_t>(INT64_MAX) || std::fflush(f) != 0)
@@ -52,9 +43,6 @@ int set_file_size(std::FILE* f, uint64_t size)
 void advise_sequential(std::FILE*) {}
 void advise_large_buffer(void*, size_t) {}
 
-int remove_file(const char* path) { return std::remove(path) == 0; }
-int rename_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
-
 int make_folder(const char* path)
 {
     if (_mkdir(path) == 0)
@@ -63,8 +51,6 @@ int make_folder(const char* path)
 }
 
 int path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
-
-const char* errno_text(int err) { return std::strerror(err); }
 
 int own_executable_path(char* out, size_t cap)
 {

@@ -43,15 +43,14 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-class CommandLine(unittest.TestCase):
+class OnOneImage(unittest.TestCase):
+    """Every test of a class runs on one image made by make_image; none may change it."""
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dir = cls.tmp.name
-        cls.image = os.path.join(cls.dir, "card.img")
-        with open(cls.image, "wb") as f:
-            f.truncate(8 * 1024 * 1024)
-        subprocess.run(["mkfs.exfat", cls.image], check=True, capture_output=True)
+        cls.image = cls.make_image(cls.dir)
         cls.image_hash = sha256(cls.image)
 
     @classmethod
@@ -60,6 +59,16 @@ class CommandLine(unittest.TestCase):
 
     def tearDown(self):
         self.assertEqual(sha256(self.image), self.image_hash, "the source image was written")
+
+
+class CommandLine(OnOneImage):
+    @staticmethod
+    def make_image(folder):
+        image = os.path.join(folder, "card.img")
+        with open(image, "wb") as f:
+            f.truncate(8 * 1024 * 1024)
+        subprocess.run(["mkfs.exfat", image], check=True, capture_output=True)
+        return image
 
     def test_errors_and_help(self):
         img = self.image
@@ -150,25 +159,15 @@ class CommandLine(unittest.TestCase):
         self.assertTrue(os.path.isdir(os.path.join(work, "a")))
 
 
-class RecoveryQueue(unittest.TestCase):
+class RecoveryQueue(OnOneImage):
     """The three queue modes, the validator check and the analysis-only end on a card with three
     recoverable clips."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.dir = cls.tmp.name
+    @staticmethod
+    def make_image(folder):
         subprocess.run([os.path.join(BUILD, "mendora-mkcard"), "--scenario", "sample", "--out",
-                        os.path.join(cls.dir, "card")], check=True, capture_output=True)
-        cls.image = os.path.join(cls.dir, "card", "card.img")
-        cls.image_hash = sha256(cls.image)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    def tearDown(self):
-        self.assertEqual(sha256(self.image), self.image_hash, "the source image was written")
+                        os.path.join(folder, "card")], check=True, capture_output=True)
+        return os.path.join(folder, "card", "card.img")
 
     def recover(self, *options, engine=MENDORA):
         work = tempfile.mkdtemp(dir=self.dir)
