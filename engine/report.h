@@ -5,22 +5,30 @@
 #include <cstdint>
 #include <cstdio>
 
+// printf-style checks; the Windows runtime's own printf family is told apart from the C99 one
+// that the build uses there.
+#if defined(__MINGW32__)
+#define MENDORA_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define MENDORA_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 namespace engine {
 
 // Both standard streams unbuffered, so the two channels keep their order in one log file.
 void set_streams_unbuffered();
 
-void out_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void stream_printf(std::FILE* f, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void out_printf(const char* fmt, ...) MENDORA_PRINTF(1, 2);
+void stream_printf(std::FILE* f, const char* fmt, ...) MENDORA_PRINTF(2, 3);
 void stream_vprintf(std::FILE* f, const char* fmt, va_list args);
 // Prints to standard output and flushes: for the "\r" progress lines.
-void out_flush_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void out_flush_printf(const char* fmt, ...) MENDORA_PRINTF(1, 2);
 
 // snprintf that always terminates; the result is cut to size - 1 characters.
-void bounded_format(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void bounded_format(char* buf, size_t size, const char* fmt, ...) MENDORA_PRINTF(3, 4);
 
 // "ERROR: " + message + line break on standard error, then exit code 2.
-[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal(const char* fmt, ...) MENDORA_PRINTF(1, 2);
 
 void* xmalloc(size_t n);
 void* xrealloc(void* block, size_t n);
@@ -37,6 +45,6 @@ void progress_finalizing(size_t file, size_t total, int clip);
 void progress_complete(size_t file, size_t total, int clip);
 
 // A per-clip failure line on standard error: "clip %d: " + message + line break.
-void clip_error(int clip, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void clip_error(int clip, const char* fmt, ...) MENDORA_PRINTF(2, 3);
 
 }  // namespace engine
