@@ -138,6 +138,8 @@ TEST(AnalysisChunkLocate, VerifyChunkAt)
 
 struct WindowCase {
     const char* name;
+    uint64_t image_size;
+    std::vector<uint64_t> copies;  // where the chunk lies; the start of a copy always lies at 1000 first
     uint64_t centre, back, forward;
     int ok;
     uint64_t found;
@@ -145,63 +147,39 @@ struct WindowCase {
 
 TEST(AnalysisChunkLocate, WindowSearchTakesTheLowestPosition)
 {
+    const uint64_t mib = 1048576, big = 5 * mib + 4096;
+    const WindowCase cases[] = {
+        {"both copies in the window", 20000, {3000, 9000}, 12000, 12000, 1000, 1, 3000},
+        {"back beyond the image start", 20000, {3000, 9000}, 100, 50000, 12000, 1, 3000},
+        {"window starting after the first copy", 20000, {3000, 9000}, 9000, 5999, 100, 1, 9000},
+        {"copy starting 5 bytes before the window end", 20000, {3000, 9000}, 2995, 0, 10, 1, 3000},
+        {"copy starting 4 bytes before the window end", 20000, {3000, 9000}, 2995, 0, 9, 0, 0},
+        {"forward beyond the image end", 20000, {3000, 9000}, 8000, 10, ~0ull, 1, 9000},
+        {"empty window", 20000, {3000, 9000}, 0, 0, 0, 0, 0},
+        // wide windows are read in segments of 2 MiB
+        {"copy straddling the end of the first segment", big, {2 * mib - 3, 3 * mib}, 0, 0, 5 * mib, 1, 2 * mib - 3},
+        {"copy at the start of the second segment", big, {2 * mib, 3 * mib}, 0, 0, 5 * mib, 1, 2 * mib},
+        {"copy one byte into the second segment", big, {2 * mib + 1}, 0, 0, 5 * mib, 1, 2 * mib + 1},
+        {"copy starting 5 bytes before a far window end", big, {4 * mib + 7}, 0, 0, 4 * mib + 12, 1, 4 * mib + 7},
+        {"copy starting 4 bytes before a far window end", big, {4 * mib + 8}, 0, 0, 4 * mib + 12, 0, 0},
+    };
     for (const char* format : {"avc1", "hvc1"}) {
-        Bytes image(20000, 0);
         Bytes chunk = std::string(format) == "hvc1" ? hevc_chunk(sizes12) : avc_chunk(sizes12);
-        std::copy(chunk.begin(), chunk.end(), image.begin() + 3000);
-        std::copy(chunk.begin(), chunk.end(), image.begin() + 9000);
-        // a delimiter whose chunk does not verify comes first
-        std::copy(chunk.begin(), chunk.begin() + 400, image.begin() + 1000);
-        const WindowCase cases[] = {
-            {"both copies in the window", 12000, 12000, 1000, 1, 3000},
-            {"back beyond the image start", 100, 50000, 12000, 1, 3000},
-            {"window starting after the first copy", 9000, 5999, 100, 1, 9000},
-            {"copy starting 5 bytes before the window end", 2995, 0, 10, 1, 3000},
-            {"copy starting 4 bytes before the window end", 2995, 0, 9, 0, 0},
-            {"forward beyond the image end", 8000, 10, ~0ull, 1, 9000},
-            {"empty window", 0, 0, 0, 0, 0},
-        };
-        fixture::TempImage file(image);
-        uint64_t before = file.hash();
         for (const WindowCase& c : cases) {
+            SCOPED_TRACE(std::string(format) + ": " + c.name);
+            Bytes image(c.image_size, 0);
+            std::copy(chunk.begin(), chunk.begin() + 400, image.begin() + 1000);  // its delimiter, but no chunk
+            for (uint64_t at : c.copies)
+                std::copy(chunk.begin(), chunk.end(), image.begin() + at);
+            fixture::TempImage file(image);
+            uint64_t before = file.hash();
             uint64_t out = 77;
             int ok = analysis::find_chunk_in_window(file.f, file.size, c.centre, c.back, c.forward, sizes12.data(), 12,
                                                     format, &out);
-            EXPECT_EQ(ok != 0, c.ok != 0) << format << ": " << c.name;
-            EXPECT_EQ(out, c.ok ? c.found : 77) << format << ": " << c.name;
+            EXPECT_EQ(ok != 0, c.ok != 0);
+            EXPECT_EQ(out, c.ok ? c.found : 77);
+            EXPECT_EQ(file.hash(), before);
         }
-        EXPECT_EQ(file.hash(), before) << format;
-    }
-}
-
-TEST(AnalysisChunkLocate, WindowSearchAcrossReadSegments)
-{
-    const uint64_t mib = 1048576;
-    Bytes chunk = avc_chunk(sizes12);
-    struct Case {
-        const char* name;
-        std::vector<uint64_t> copies;
-        uint64_t window_end;
-        int ok;
-        uint64_t found;
-    } cases[] = {
-        {"copy straddling the end of the first segment", {2 * mib - 3, 3 * mib}, 5 * mib, 1, 2 * mib - 3},
-        {"copy at the start of the second segment", {2 * mib, 3 * mib}, 5 * mib, 1, 2 * mib},
-        {"copy one byte into the second segment", {2 * mib + 1}, 5 * mib, 1, 2 * mib + 1},
-        {"copy starting 5 bytes before a far window end", {4 * mib + 7}, 4 * mib + 12, 1, 4 * mib + 7},
-        {"copy starting 4 bytes before a far window end", {4 * mib + 8}, 4 * mib + 12, 0, 0},
-    };
-    for (const Case& c : cases) {
-        Bytes image(5 * mib + 4096, 0);
-        for (uint64_t at : c.copies)
-            std::copy(chunk.begin(), chunk.end(), image.begin() + at);
-        fixture::TempImage file(image);
-        uint64_t before = file.hash();
-        uint64_t out = 77;
-        int ok = analysis::find_chunk_in_window(file.f, file.size, 0, 0, c.window_end, sizes12.data(), 12, "avc1", &out);
-        EXPECT_EQ(ok != 0, c.ok != 0) << c.name;
-        EXPECT_EQ(out, c.ok ? c.found : 77) << c.name;
-        EXPECT_EQ(file.hash(), before) << c.name;
     }
     analysis::release_read_buffers();
 }
