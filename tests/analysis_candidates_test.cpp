@@ -144,9 +144,9 @@ TEST(AnalysisCandidates, ThreePassesAndTheirCountLine)
         image::ScanIndex index{};
         fixture::index_signatures(c.image, &index);
         image::record_hit(&index.kkad_hits, c.image.size() - 10);
-        analysis::ClipHeaderList headers;
-        analysis::MarkerList markers;
-        analysis::MovieList movies;
+        fixture::Owned<analysis::ClipHeaderList> headers;
+        fixture::Owned<analysis::MarkerList> markers;
+        fixture::Owned<analysis::MovieList> movies;
         testing::internal::CaptureStdout();
         analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.count_line) << c.name;
@@ -157,9 +157,6 @@ TEST(AnalysisCandidates, ThreePassesAndTheirCountLine)
             EXPECT_EQ(markers.items[3].sequence, 3u) << c.name;
             mp4::free_movie_info(&movies.items[0]);
         }
-        engine::list_free(&movies);
-        engine::list_free(&markers);
-        engine::list_free(&headers);
         image::free_scan_index(&index);
         EXPECT_EQ(file.hash(), before) << c.name;
     }

@@ -19,11 +19,11 @@ const uint64_t base = 8192;  // image offset of the clip's ftyp box
 // Validation and stages 3 and 4 on an image, as the driver runs them.
 struct Analysis {
     image::ScanIndex index{};
-    analysis::ClipHeaderList headers;
-    analysis::MarkerList markers;
-    analysis::MovieList movies;
-    analysis::RunList runs;
-    analysis::PairList pairs;
+    fixture::Owned<analysis::ClipHeaderList> headers;
+    fixture::Owned<analysis::MarkerList> markers;
+    fixture::Owned<analysis::MovieList> movies;
+    fixture::Owned<analysis::RunList> runs;
+    fixture::Owned<analysis::PairList> pairs;
     analysis::ClipList clips;
     Analysis(const Bytes& image, const fixture::TempImage& file)
     {
@@ -37,11 +37,6 @@ struct Analysis {
         analysis::free_clips(&clips);
         for (size_t i = 0; i < movies.count; i++)
             mp4::free_movie_info(&movies.items[i]);
-        engine::list_free(&movies);
-        engine::list_free(&markers);
-        engine::list_free(&headers);
-        engine::list_free(&runs);
-        engine::list_free(&pairs);
         image::free_scan_index(&index);
         analysis::release_read_buffers();
     }

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -24,7 +23,6 @@ namespace fixture {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void be16(Bytes& b, uint32_t v) { b.push_back(uint8_t(v >> 8)), b.push_back(uint8_t(v)); }
 inline void be32(Bytes& b, uint32_t v) { for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s)); }
 inline void be64(Bytes& b, uint64_t v) { be32(b, uint32_t(v >> 32)), be32(b, uint32_t(v)); }
 inline void le64_at(Bytes& b, size_t at, uint64_t v) { for (int i = 0; i < 8; i++) b[at + i] = uint8_t(v >> (8 * i)); }
@@ -238,9 +236,11 @@ inline uint64_t file_hash(const std::filesystem::path& p)
     return fnv1a(read_file(p));
 }
 
-inline void write_file(const std::filesystem::path& p, const std::string& data)
+template <class Range>
+inline void write_file(const std::filesystem::path& p, const Range& data)
 {
-    std::ofstream(p, std::ios::binary | std::ios::trunc).write(data.data(), std::streamsize(data.size()));
+    std::ofstream(p, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
 }
 
 // A fresh folder under /tmp, removed with everything in it.
@@ -267,29 +267,27 @@ inline void index_signatures(const Bytes& bytes, image::ScanIndex* index)
     }
 }
 
+// A list of the engine, freed when the test is done with it.
+template <class List>
+struct Owned : List {
+    Owned() = default;
+    Owned(const Owned&) = delete;
+    ~Owned() { engine::list_free(this); }
+};
+
 // A temporary image file opened read-only; hash() re-reads the file from disk.
 struct TempImage {
-    std::string path;
+    TempDir dir;
+    std::string path = (dir.path / "card.img").string();
     std::FILE* f = nullptr;
     uint64_t size = 0;
-    explicit TempImage(const Bytes& bytes)
+    explicit TempImage(const Bytes& bytes) : size(bytes.size())
     {
-        std::random_device random;
-        path = (std::filesystem::temp_directory_path() /
-                ("mendora_analysis_" + std::to_string(random()) + std::to_string(random()) + ".dsk"))
-                   .string();
-        std::FILE* w = std::fopen(path.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), w);
-        std::fclose(w);
+        write_file(path, bytes);
         f = std::fopen(path.c_str(), "rb");
-        size = bytes.size();
     }
     uint64_t hash() const { return file_hash(path); }
-    ~TempImage()
-    {
-        std::fclose(f);
-        std::remove(path.c_str());
-    }
+    ~TempImage() { std::fclose(f); }
 };
 
 }  // namespace fixture

@@ -7,27 +7,25 @@ namespace {
 
 using analysis::KkadMarker;
 
+using fixture::Owned;
+
 // Markers 1,000 bytes apart from image offset 10,000, all at the same recording time.
-analysis::MarkerList markers_with(const std::vector<uint16_t>& sequences, uint64_t time = 1700000000)
+void markers_with(analysis::MarkerList* list, const std::vector<uint16_t>& sequences, uint64_t time = 1700000000)
 {
-    analysis::MarkerList list;
     for (size_t i = 0; i < sequences.size(); i++) {
         KkadMarker m{};
         m.marker_offset = 10000 + 1000 * i;
         m.sequence = sequences[i];
         m.has_time = 1;
         m.time_unix = time;
-        engine::list_append(&list, m);
+        engine::list_append(list, m);
     }
-    return list;
 }
 
-analysis::ClipHeaderList headers_at(const std::vector<uint64_t>& offsets)
+void headers_at(analysis::ClipHeaderList* list, const std::vector<uint64_t>& offsets)
 {
-    analysis::ClipHeaderList list;
     for (uint64_t o : offsets)
-        engine::list_append(&list, analysis::ClipHeader{o, 24, o + 24, 1000, o + 1024, 1});
-    return list;
+        engine::list_append(list, analysis::ClipHeader{o, 24, o + 24, 1000, o + 1024, 1});
 }
 
 struct RunCase {
@@ -45,9 +43,11 @@ TEST(AnalysisRuns, SequenceZeroRuns)
         {"single markers", {0, 0}, {{0, 1, 1}, {1, 2, 1}}},
     };
     for (const RunCase& c : cases) {
-        analysis::MarkerList markers = markers_with(c.sequences);
-        analysis::ClipHeaderList headers = headers_at({0});
-        analysis::RunList runs;
+        Owned<analysis::MarkerList> markers;
+        Owned<analysis::ClipHeaderList> headers;
+        Owned<analysis::RunList> runs;
+        markers_with(&markers, c.sequences);
+        headers_at(&headers, {0});
         analysis::build_runs(&headers, &markers, &runs);
         ASSERT_EQ(runs.count, c.runs.size()) << c.name;
         for (size_t i = 0; i < runs.count; i++) {
@@ -58,9 +58,6 @@ TEST(AnalysisRuns, SequenceZeroRuns)
             EXPECT_EQ(runs.items[i].consecutive, c.runs[i][2]) << c.name;
             EXPECT_EQ(runs.items[i].start_offset, markers.items[c.runs[i][0]].marker_offset) << c.name;
         }
-        engine::list_free(&runs);
-        engine::list_free(&markers);
-        engine::list_free(&headers);
     }
 }
 
@@ -78,18 +75,17 @@ TEST(AnalysisRuns, ClipHeaderOfARun)
         {"run before the first header", 10000, {20000}, 0},
         {"no headers", 10000, {}, 0},
     };
-    analysis::MarkerList markers = markers_with({0});
+    Owned<analysis::MarkerList> markers;
+    markers_with(&markers, {0});
     for (const Case& c : cases) {
         markers.items[0].marker_offset = c.run_offset;
-        analysis::ClipHeaderList headers = headers_at(c.headers);
-        analysis::RunList runs;
+        Owned<analysis::ClipHeaderList> headers;
+        Owned<analysis::RunList> runs;
+        headers_at(&headers, c.headers);
         analysis::build_runs(&headers, &markers, &runs);
         ASSERT_EQ(runs.count, 1u) << c.name;
         EXPECT_EQ(runs.items[0].header_index, c.header_index) << c.name;
-        engine::list_free(&runs);
-        engine::list_free(&headers);
     }
-    engine::list_free(&markers);
 }
 
 struct MovieSpec {
@@ -100,7 +96,7 @@ struct MovieSpec {
 
 // Movie records with only what pairing and clip selection read; `counts` keeps the tables alive.
 struct Movies {
-    analysis::MovieList list;
+    Owned<analysis::MovieList> list;
     std::vector<std::vector<uint32_t>> counts;
     explicit Movies(const std::vector<MovieSpec>& specs)
     {
@@ -118,12 +114,10 @@ struct Movies {
             engine::list_append(&list, m);
         }
     }
-    ~Movies() { engine::list_free(&list); }
 };
 
-analysis::RunList runs_at(const std::vector<uint64_t>& times, uint64_t marker_count = 1)
+void runs_at(analysis::RunList* runs, const std::vector<uint64_t>& times, uint64_t marker_count = 1)
 {
-    analysis::RunList runs;
     for (size_t i = 0; i < times.size(); i++) {
         analysis::RecordingRun r{};
         r.run_number = i + 1;
@@ -131,9 +125,8 @@ analysis::RunList runs_at(const std::vector<uint64_t>& times, uint64_t marker_co
         r.time_unix = times[i];
         r.marker_count = marker_count;
         r.header_index = uint32_t(i + 1);
-        engine::list_append(&runs, r);
+        engine::list_append(runs, r);
     }
-    return runs;
 }
 
 TEST(AnalysisRuns, WholeHourShift)
@@ -157,9 +150,9 @@ TEST(AnalysisRuns, WholeHourShift)
         for (uint64_t m : c.movies)
             specs.push_back({m, 12, {12}});
         Movies movies(specs);
-        analysis::RunList runs = runs_at(c.runs);
+        Owned<analysis::RunList> runs;
+        runs_at(&runs, c.runs);
         EXPECT_EQ(analysis::choose_time_shift(&runs, &movies.list), c.shift) << c.name;
-        engine::list_free(&runs);
     }
 }
 
@@ -181,16 +174,15 @@ TEST(AnalysisRuns, PairingByTimeAndSampleCount)
     };
     for (const Case& c : cases) {
         Movies movies(c.movies);
-        analysis::RunList runs = runs_at(c.runs, 100);
+        Owned<analysis::RunList> runs;
+        Owned<analysis::PairList> pairs;
+        runs_at(&runs, c.runs, 100);
         for (size_t i = 0; i < runs.count; i++)
             runs.items[i].header_index = c.header_index[i];
-        analysis::PairList pairs;
         analysis::pair_runs(&runs, &movies.list, 0, &pairs);
         ASSERT_EQ(pairs.count, c.paired_movies.size()) << c.name;
         for (size_t i = 0; i < pairs.count; i++)
             EXPECT_EQ(pairs.items[i].movie, c.paired_movies[i]) << c.name;
-        engine::list_free(&pairs);
-        engine::list_free(&runs);
     }
 }
 
@@ -198,9 +190,11 @@ TEST(AnalysisRuns, TwelveSampleClipsSortedByClipNumber)
 {
     const uint64_t t = 1700000000;
     Movies movies({{t, 24, {12, 12}}, {t, 23, {12, 11}}, {t, 12, {12}}, {t, 0, {}}});
-    analysis::ClipHeaderList headers = headers_at({0, 100, 200, 300, 400});
-    analysis::RunList runs = runs_at({t, t, t, t});
-    analysis::PairList pairs;
+    Owned<analysis::ClipHeaderList> headers;
+    Owned<analysis::RunList> runs;
+    Owned<analysis::PairList> pairs;
+    headers_at(&headers, {0, 100, 200, 300, 400});
+    runs_at(&runs, {t, t, t, t});
     // clip numbers 4, 2, 1, 3 and one beyond the header list
     engine::list_append(&pairs, analysis::MoviePair{0, 0, 4});
     engine::list_append(&pairs, analysis::MoviePair{1, 1, 2});
@@ -217,19 +211,18 @@ TEST(AnalysisRuns, TwelveSampleClipsSortedByClipNumber)
     EXPECT_EQ(clips.items[1].movie, &movies.list.items[0]);
     EXPECT_EQ(clips.items[1].chunks[1].mapped, 0u);
     analysis::free_clips(&clips);
-    engine::list_free(&pairs);
-    engine::list_free(&runs);
-    engine::list_free(&headers);
 }
 
 TEST(AnalysisRuns, StageLines)
 {
     const uint64_t t = 1700000000;
     Movies movies({{t + 9 * 3600, 24, {12, 12}}});
-    analysis::MarkerList markers = markers_with({0, 1}, t);
-    analysis::ClipHeaderList headers = headers_at({9000});
-    analysis::RunList runs;
-    analysis::PairList pairs;
+    Owned<analysis::MarkerList> markers;
+    Owned<analysis::ClipHeaderList> headers;
+    Owned<analysis::RunList> runs;
+    Owned<analysis::PairList> pairs;
+    markers_with(&markers, {0, 1}, t);
+    headers_at(&headers, {9000});
     analysis::ClipList clips;
     testing::internal::CaptureStdout();
     analysis::build_recordings(&headers, &markers, &movies.list, &runs, &pairs, &clips);
@@ -240,10 +233,6 @@ TEST(AnalysisRuns, StageLines)
               "  XAVC+moov pairs=1\n"
               "  R8-compatible 12-sample XAVC recordings=1\n");
     analysis::free_clips(&clips);
-    engine::list_free(&pairs);
-    engine::list_free(&runs);
-    engine::list_free(&markers);
-    engine::list_free(&headers);
 }
 
 }  // namespace

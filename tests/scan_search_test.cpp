@@ -2,6 +2,8 @@
 // and whichever search the machine runs.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "image/raw_scan.h"
 #include "tests/analysis_fixture.h"
 
