@@ -2,86 +2,23 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "tools/mkcard_media.h"
 #include "validator/validator_api.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-struct Stream {
-    Bytes avcc;
-    std::vector<Bytes> samples;  // 4-byte length-prefixed NAL units, one access unit each
-};
-
-Bytes read_file(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-std::vector<Bytes> split_annex_b(const Bytes& s)
-{
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 3 <= s.size(); i++)
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            starts.push_back(i + 3);
-            i += 2;
-        }
-    std::vector<Bytes> nals;
-    for (size_t k = 0; k < starts.size(); k++) {
-        size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : s.size();
-        while (end > starts[k] && s[end - 1] == 0)
-            end--;
-        nals.emplace_back(s.begin() + starts[k], s.begin() + end);
-    }
-    return nals;
-}
-
-void put_len(Bytes& out, size_t n)
-{
-    for (int i = 24; i >= 0; i -= 8)
-        out.push_back(uint8_t(n >> i));
-}
-
-// The camera's layout: an avcC record and samples of length-prefixed NAL units.
-Stream to_samples(const Bytes& annex_b)
-{
-    Stream st;
-    Bytes sps, pps;
-    for (const Bytes& nal : split_annex_b(annex_b)) {
-        int type = nal[0] & 0x1f;
-        if (type == 9) {  // access unit delimiter starts a new sample
-            st.samples.emplace_back();
-            continue;
-        }
-        if (type == 7 && sps.empty())
-            sps = nal;
-        if (type == 8 && pps.empty())
-            pps = nal;
-        if (st.samples.empty())
-            st.samples.emplace_back();
-        put_len(st.samples.back(), nal.size());
-        st.samples.back().insert(st.samples.back().end(), nal.begin(), nal.end());
-    }
-    st.avcc = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1, uint8_t(sps.size() >> 8), uint8_t(sps.size())};
-    st.avcc.insert(st.avcc.end(), sps.begin(), sps.end());
-    st.avcc.insert(st.avcc.end(), {1, uint8_t(pps.size() >> 8), uint8_t(pps.size())});
-    st.avcc.insert(st.avcc.end(), pps.begin(), pps.end());
-    return st;
-}
+using mkcard::Bytes;
 
 // Offset and length of the first slice NAL unit (types 1 and 5) inside a sample.
 bool find_slice(const Bytes& sample, size_t* at, size_t* len)
 {
     size_t p = 0;
     while (p + 4 < sample.size()) {
-        size_t n = (size_t(sample[p]) << 24) | (size_t(sample[p + 1]) << 16) | (size_t(sample[p + 2]) << 8) | sample[p + 3];
+        size_t n = mkcard::get_be32(&sample[p]);
         int type = sample[p + 4] & 0x1f;
         if (type == 1 || type == 5) {
             *at = p + 4;
@@ -95,7 +32,7 @@ bool find_slice(const Bytes& sample, size_t* at, size_t* len)
 
 class ValidatorLibrary : public ::testing::Test {
 protected:
-    static Stream stream;
+    static mkcard::VideoStream stream;  // length-prefixed access units and their avcC record
     static void SetUpTestSuite()
     {
         std::string out = ::testing::TempDir() + "validator_library_test.h264";
@@ -103,7 +40,8 @@ protected:
                           "-c:v libx264 -preset veryfast -g 12 -bf 2 -x264-params aud=1 -pix_fmt yuv420p -f h264 '" +
                           out + "'";
         ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-        stream = to_samples(read_file(out));
+        Bytes es;
+        ASSERT_TRUE(mkcard::read_file(out, &es) && mkcard::split_annex_b(es, false, &stream));
         std::remove(out.c_str());
         ASSERT_EQ(stream.samples.size(), 40u);
         char message[512] = {};
@@ -123,7 +61,7 @@ protected:
         return validator::validator_api.open(&p);
     }
 };
-Stream ValidatorLibrary::stream;
+mkcard::VideoStream ValidatorLibrary::stream;
 
 TEST_F(ValidatorLibrary, OpensOnlyAvcWithAConfiguration)
 {
@@ -137,7 +75,7 @@ TEST_F(ValidatorLibrary, OpensOnlyAvcWithAConfiguration)
         {"no configuration", "avc1", false, false},
     };
     for (const Case& c : cases) {
-        void* h = open(c.format, c.with_config ? &stream.avcc : nullptr);
+        void* h = open(c.format, c.with_config ? &stream.config : nullptr);
         EXPECT_EQ(h != nullptr, c.opens) << c.name;
         if (h)
             validator::validator_api.close(h);
@@ -175,7 +113,7 @@ TEST_F(ValidatorLibrary, CleanStreamPassesAndDamagedSliceIsCaught)
                     s[at - 4 + i] = uint8_t(keep >> (24 - 8 * i));
             }
         }
-        void* h = open("avc1", &stream.avcc);
+        void* h = open("avc1", &stream.config);
         ASSERT_NE(h, nullptr) << c.name;
         int rejected = 0;
         for (size_t i = 0; i < samples.size() && !rejected; i++)
