@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import types
 import unittest
 
 BUILD_DIR = os.environ.get("MENDORA_BUILD_DIR") or os.path.join(
@@ -22,12 +23,13 @@ atexit.register(shutil.rmtree, _root, True)
 _cards = {}
 
 
-def sha256(path):
-    h = hashlib.sha256()
+def read(path):
     with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
+        return f.read()
+
+
+def sha256(path):
+    return hashlib.sha256(read(path)).hexdigest()
 
 
 class Card:
@@ -65,26 +67,17 @@ def make_card(scenario, *options):
     return _cards[key]
 
 
-class Run:
-    def __init__(self, code, stdout, stderr, out_dir, work_dir):
-        self.code, self.stdout, self.stderr = code, stdout, stderr
-        self.out_dir, self.work_dir = out_dir, work_dir
-
-
-def run_engine(test, card, validator=True, keep=False, work_dir=None, extra=()):
+def run_engine(test, card, validator=True, keep=False, work_dir=None):
     """Runs the engine over the card with --recover-all; the image must come out unchanged."""
     work_dir = work_dir or tempfile.mkdtemp(prefix="work-", dir=_root)
     out_dir = tempfile.mkdtemp(prefix="out-", dir=_root)
     args = [ENGINE, card.image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
-    if not validator:
-        args.append("--no-validator")
-    if keep:
-        args.append("--keep-metadata-track")
-    args += list(extra)
+    args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else [])
     before = sha256(card.image)
     done = subprocess.run(args, capture_output=True, text=True, errors="replace", timeout=600)
     test.assertEqual(before, sha256(card.image), "the engine changed the source image")
-    return Run(done.returncode, done.stdout, done.stderr, out_dir, work_dir)
+    return types.SimpleNamespace(code=done.returncode, stdout=done.stdout, stderr=done.stderr, out_dir=out_dir,
+                                 work_dir=work_dir)
 
 
 def decode_messages(path):
@@ -99,26 +92,16 @@ def stream_types(path):
     return [line.strip() for line in done.stdout.splitlines() if line.strip()]
 
 
-def first_difference(a, b, begin, end):
-    for i in range(begin, end):
-        if a[i] != b[i]:
-            return i
-    return None
-
-
 def check_output_bytes(test, card, rec, path, keep):
     """The written file has the expected length and matches the expected output on every byte the
     truth knows exactly."""
-    with open(path, "rb") as f:
-        got = f.read()
-    with open(card.expected_path(rec, keep), "rb") as f:
-        want = f.read()
+    got, want = read(path), read(card.expected_path(rec, keep))
     size = rec["output_size_keep" if keep else "output_size"]
     test.assertEqual(len(want), size)
     test.assertEqual(len(got), size, "%s: output length" % rec["output_name"])
     for begin, end in rec["known_keep" if keep else "known"]:
         if got[begin:end] != want[begin:end]:
-            at = first_difference(got, want, begin, end)
+            at = next(i for i in range(begin, end) if got[i] != want[i])
             test.fail("%s: byte %d differs from the expected output (known range %d-%d)"
                       % (rec["output_name"], at, begin, end))
 
@@ -186,10 +169,8 @@ def check_summary(test, rec, line, keep):
     test.assertEqual(removed, 0 if keep else 1, line)
 
 
-def check_cache_reused(test, card):
-    """A second run with the same working folder reuses the scan and writes the same files."""
-    first = run_engine(test, card, validator=False)
-    test.assertEqual(first.code, 0, first.stderr)
+def check_cache_reused(test, card, first):
+    """A second run with the working folder of a first one reuses the scan and writes the same files."""
     test.assertNotIn(CACHE_HIT, first.stdout.splitlines())
     second = run_engine(test, card, validator=False, work_dir=first.work_dir)
     test.assertEqual(second.code, 0, second.stderr)
@@ -200,25 +181,51 @@ def check_cache_reused(test, card):
                          "%s differs between the scan and the cached run" % name)
 
 
-def scenario_case(scenario):
-    """A TestCase class with the standard recovery checks of one built-in scenario."""
+def check_generated_card(test, card, scenario):
+    """The generator's own card: its recordings play, lie on the card where the truth says and are
+    numbered in card order, and random bytes never pose as a signature."""
+    image = read(card.image)
+    base = 1048576 if scenario == "partition" else 0
+    test.assertEqual(image[base + 3:base + 11], b"EXFAT   ")
+    test.assertEqual(len(image), card.truth["image_size"])
+    order = sorted(card.recordings, key=lambda r: r["image_offset"])
+    test.assertEqual([r["clip_number"] for r in order], list(range(1, len(order) + 1)))
+    for rec in card.recordings:
+        with test.subTest(recording=rec["name"]):
+            path = card.recording_path(rec)
+            test.assertEqual(stream_types(path), ["video", "audio", "data"])
+            test.assertEqual(decode_messages(path), "")
+            test.assertTrue(rec["output_name"].startswith("XAVC_%04d_" % rec["clip_number"]))
+            data, at = read(path), rec["image_offset"]
+            test.assertEqual(image[at:at + 4096], data[:4096])
+            if rec["damage"] == "none" and scenario != "fragmented":
+                test.assertEqual(image[at:at + len(data)], data)
+    if scenario in ("reformatted", "partition", "fragmented", "moov-lost", "hole"):
+        test.assertEqual(image.count(b"ftypXAVC"), len(card.recordings))
+        test.assertEqual(image.count(b"kkad"), sum(r["video_chunks"] for r in card.recordings))
+        test.assertEqual(image.count(b"moov"), sum(1 for r in card.recordings if r["damage"] != "moov-lost"))
 
-    class ScenarioTest(unittest.TestCase):
-        @classmethod
-        def setUpClass(cls):
-            cls.card = make_card(scenario)
 
-        def test_recover_all_with_validator(self):
-            check_recovery(self, self.card, validator=True)
+def scenario_cases(namespace, *scenarios):
+    """Adds to namespace one TestCase class per built-in scenario, with the standard recovery checks."""
+    for scenario in scenarios:
+        class ScenarioTest(unittest.TestCase):
+            @classmethod
+            def setUpClass(cls):
+                cls.card = make_card(cls.scenario)
 
-        def test_recover_all_without_validator(self):
-            check_recovery(self, self.card, validator=False)
+            def test_recover_all_with_validator(self):
+                check_recovery(self, self.card, validator=True)
 
-        def test_keep_metadata_track(self):
-            check_recovery(self, self.card, validator=False, keep=True)
+            def test_recover_all_without_validator_then_from_the_scan_cache(self):
+                check_cache_reused(self, self.card, check_recovery(self, self.card, validator=False))
 
-        def test_second_run_hits_scan_cache(self):
-            check_cache_reused(self, self.card)
+            def test_keep_metadata_track(self):
+                check_recovery(self, self.card, validator=False, keep=True)
 
-    ScenarioTest.__name__ = "Scenario_" + re.sub(r"\W", "_", scenario)
-    return ScenarioTest
+            def test_generated_card(self):
+                check_generated_card(self, self.card, self.scenario)
+
+        name = "Scenario_" + re.sub(r"\W", "_", scenario)
+        ScenarioTest.scenario, ScenarioTest.__name__, ScenarioTest.__qualname__ = scenario, name, name
+        namespace[name] = ScenarioTest

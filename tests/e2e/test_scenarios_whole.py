@@ -1,0 +1,10 @@
+"""End-to-end recovery of the sample cards whose recordings lie whole on the card."""
+
+import unittest
+
+import harness
+
+harness.scenario_cases(globals(), "sample", "contiguous", "reformatted", "timezone")
+
+if __name__ == "__main__":
+    unittest.main()
