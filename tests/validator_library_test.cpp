@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "analysis_fixture.h"
 #include "tools/mkcard_media.h"
 #include "validator/validator_api.h"
 
@@ -35,14 +36,14 @@ protected:
     static mkcard::VideoStream stream;  // length-prefixed access units and their avcC record
     static void SetUpTestSuite()
     {
-        std::string out = ::testing::TempDir() + "validator_library_test.h264";
+        fixture::TempDir dir;  // each test program encodes into its own folder: ctest runs them side by side
+        std::string out = (dir.path / "stream.h264").string();
         std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=192x108:rate=25 -frames:v 40 "
                           "-c:v libx264 -preset veryfast -g 12 -bf 2 -x264-params aud=1 -pix_fmt yuv420p -f h264 '" +
                           out + "'";
         ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
         Bytes es;
         ASSERT_TRUE(mkcard::read_file(out, &es) && mkcard::split_annex_b(es, false, &stream));
-        std::remove(out.c_str());
         ASSERT_EQ(stream.samples.size(), 40u);
         char message[512] = {};
         std::string lib = std::string(MENDORA_BUILD_DIR) + "/VeltoXAVCValidate.so";
