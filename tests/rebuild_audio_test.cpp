@@ -34,6 +34,7 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
     for (uint64_t i = 0; i < image_size; i++)
         image[i] = uint8_t((i * 2654435761u) >> 13);
     fixture::TempImage img(image);
+    fixture::TempDir dir;
     uint64_t image_hash = img.hash();
     const uint64_t edge = image_size - video_size - a;  // last place a final-adjacent chunk fits
     const Case cases[] = {
@@ -58,7 +59,7 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         {"video chunk not located", a, adj, 1, false, -1, false, video_at, 1, 2, 16384, silent},
     };
     for (const Case& c : cases) {
-        std::string out_path = ::testing::TempDir() + "rebuild_audio_out.bin";
+        std::string out_path = (dir.path / "out.bin").string();
         std::FILE* out = platform::create_read_write(out_path.c_str());
         ASSERT_NE(out, nullptr);
         ASSERT_TRUE(platform::set_file_size(out, out_size));
@@ -101,7 +102,6 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         EXPECT_EQ(st.silent, c.outcome == silent ? 1u : 0u) << c.name;
         rebuild::cluster_map_free(&st.map);
         std::fclose(out);
-        platform::remove_file(out_path.c_str());
     }
     EXPECT_EQ(img.hash(), image_hash) << "source image changed";
 }
