@@ -235,17 +235,27 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
     return 0;
 }
 
+int chunk_samples(const mp4::TrackTables* video, uint64_t j, const uint32_t** sizes, uint64_t* count)
+{
+    if (j >= video->chunk_count)
+        return 0;
+    uint64_t first = video->chunk_first_sample[j];
+    uint64_t n = video->chunk_sample_counts[j];
+    if (first > video->sample_count || video->sample_count - first < n)
+        return 0;
+    *sizes = video->sample_sizes + first;
+    *count = n;
+    return 1;
+}
+
 int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* movie,
                  const ChunkPlacement* chunks, uint64_t chunk_index, uint64_t* out)
 {
     const mp4::TrackTables* video = &movie->video;
-    if (chunk_index >= video->chunk_count)
+    const uint32_t* sizes = nullptr;
+    uint64_t count = 0;
+    if (!chunk_samples(video, chunk_index, &sizes, &count))
         return 0;
-    uint64_t first = video->chunk_first_sample[chunk_index];
-    uint64_t count = video->chunk_sample_counts[chunk_index];
-    if (first > video->sample_count || video->sample_count - first < count)
-        return 0;
-    const uint32_t* sizes = video->sample_sizes + first;
     const ChunkPlacement* place = &chunks[chunk_index];
     if (place->resolved) {
         if (!verify_chunk_at(image, image_size, place->data_offset, sizes, count, video->format))

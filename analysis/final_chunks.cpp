@@ -41,13 +41,10 @@ int resolve_final_chunk(std::FILE* image, uint64_t image_size, RecoveryClip* cli
             return 0;
         expected += step;
     }
-    if (j >= video->chunk_count)
+    const uint32_t* sizes = nullptr;
+    uint64_t count = 0;
+    if (!chunk_samples(video, j, &sizes, &count))
         return 0;
-    uint64_t first = video->chunk_first_sample[j];
-    uint64_t count = video->chunk_sample_counts[j];
-    if (first > video->sample_count || video->sample_count - first < count)
-        return 0;
-    const uint32_t* sizes = video->sample_sizes + first;
     uint64_t found = expected;
     if (!verify_chunk_at(image, image_size, expected, sizes, count, video->format) &&
         !find_chunk_in_window(image, image_size, expected, final_search_distance, final_search_distance, sizes,
