@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; does nothing when all are present.
 set -euo pipefail
-pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3 xxd)
+pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
