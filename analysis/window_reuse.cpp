@@ -70,10 +70,10 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
     if (reuse.held && reuse.hevc == hevc && start >= reuse.start && start <= reuse.end && end >= reuse.start) {
         if (end <= reuse.end)
             return 1;
-        // Bytes below the new start stay where they are until they fill as much again as the
-        // window needs; then what overlaps moves to the front. Moving on every search would
-        // copy the whole window each time.
-        if (end - reuse.start > 2 * (end - start)) {
+        // Bytes below the new start stay where they are until the buffer is full; then what
+        // overlaps moves to the front. Moving on every search would copy the whole window each
+        // time, and growing the buffer instead would copy it and touch fresh memory.
+        if (end - reuse.start > window_read_buffer.capacity) {
             uint64_t keep = reuse.end - start;
             std::memmove(window_read_buffer.data, window_read_buffer.data + (start - reuse.start), keep);
             uint64_t* d = reuse.delimiters.items;
