@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <cstdlib>
 
 #include "engine/byte_order.h"
 #include "engine/report.h"
 #include "mp4/movie_box.h"
+#include "platform/platform.h"
 
 namespace mp4 {
 
@@ -64,8 +66,14 @@ int read_sample_sizes(const uint8_t* buf, uint64_t len, const BoxHeader* stsz, T
         return 0;
     out->sample_sizes = static_cast<uint32_t*>(engine::xmalloc(count * sizeof(uint32_t)));
     out->sample_count = count;
+    // a sound track of one sample per PCM frame holds tens of millions of equal sizes
+    platform::advise_large_buffer(out->sample_sizes, static_cast<size_t>(count * sizeof(uint32_t)));
+    if (fixed) {
+        std::fill(out->sample_sizes, out->sample_sizes + count, fixed);
+        return 1;
+    }
     for (uint64_t i = 0; i < count; i++)
-        out->sample_sizes[i] = fixed ? fixed : load_be32(buf + p + 12 + 4 * i);
+        out->sample_sizes[i] = load_be32(buf + p + 12 + 4 * i);
     return 1;
 }
 
