@@ -2,7 +2,7 @@
 // The records the analysis stages hand to each other and to the clip writer.
 #include <cstdint>
 
-#include "engine/growable.h"
+#include "basics/growable.h"
 #include "mp4/movie_box.h"
 
 namespace analysis {
@@ -70,12 +70,12 @@ struct RecoveryClip {
     uint64_t resolved_count;
 };
 
-using ClipHeaderList = engine::Growable<ClipHeader, 256>;
-using MarkerList = engine::Growable<KkadMarker, 16384>;
-using MovieList = engine::Growable<mp4::MovieInfo, 256>;
-using RunList = engine::Growable<RecordingRun, 256>;
-using PairList = engine::Growable<MoviePair, 256>;
-using ClipList = engine::Growable<RecoveryClip, 256>;
+using ClipHeaderList = basics::Growable<ClipHeader, 256>;
+using MarkerList = basics::Growable<KkadMarker, 16384>;
+using MovieList = basics::Growable<mp4::MovieInfo, 256>;
+using RunList = basics::Growable<RecordingRun, 256>;
+using PairList = basics::Growable<MoviePair, 256>;
+using ClipList = basics::Growable<RecoveryClip, 256>;
 
 // No entry with both mapped and resolved at 0; a clip with no entries counts as recoverable.
 int clip_is_recoverable(const RecoveryClip* clip);

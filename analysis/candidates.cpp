@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
-#include "image/geometry.h"
+#include "basics/byte_order.h"
+#include "basics/output.h"
+#include "image/read_at.h"
 #include "mp4/box.h"
 
 namespace analysis {
@@ -84,10 +84,10 @@ int validate_marker(std::FILE* image, uint64_t image_size, uint64_t hit, KkadMar
     KkadMarker m;
     std::memset(&m, 0, sizeof m);
     m.marker_offset = hit;
-    m.sequence = engine::load_le16(b + 34);
-    m.tag = engine::load_le32(b + 40);
+    m.sequence = basics::load_le16(b + 34);
+    m.tag = basics::load_le32(b + 40);
     m.valid = 1;
-    uint32_t year = engine::load_be16(b + 64);
+    uint32_t year = basics::load_be16(b + 64);
     if (date_is_valid(year, b[66], b[67], b[68], b[69], b[70])) {
         m.has_time = 1;
         m.year = year;
@@ -101,7 +101,7 @@ int validate_marker(std::FILE* image, uint64_t image_size, uint64_t hit, KkadMar
     }
     uint8_t size_field[8];
     if (image::read_at(image, hit - 4, size_field, 8) && std::memcmp(size_field + 4, "kkad", 4) == 0)
-        m.box_size = engine::load_be32(size_field);
+        m.box_size = basics::load_be32(size_field);
     *out = m;
     return 1;
 }
@@ -112,19 +112,19 @@ void validate_candidates(std::FILE* image, uint64_t image_size, const image::Sca
     for (size_t i = 0; i < index->xavc_hits.count; i++) {
         ClipHeader header;
         if (validate_clip_header(image, image_size, index->xavc_hits.items[i], &header))
-            engine::list_append(headers, header);
+            basics::list_append(headers, header);
     }
     for (size_t i = 0; i < index->kkad_hits.count; i++) {
         KkadMarker marker;
         if (validate_marker(image, image_size, index->kkad_hits.items[i], &marker))
-            engine::list_append(markers, marker);
+            basics::list_append(markers, marker);
     }
     for (size_t i = 0; i < index->moov_hits.count; i++) {
         mp4::MovieInfo movie;
         if (mp4::parse_movie(image, image_size, index->moov_hits.items[i], &movie))
-            engine::list_append(movies, movie);
+            basics::list_append(movies, movie);
     }
-    engine::out_printf("  valid XAVC=%zu kkad=%zu moov=%zu\n", headers->count, markers->count, movies->count);
+    basics::out_printf("  valid XAVC=%zu kkad=%zu moov=%zu\n", headers->count, markers->count, movies->count);
 }
 
 }  // namespace analysis

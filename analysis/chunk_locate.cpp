@@ -3,9 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
-#include "image/geometry.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/read_at.h"
 #include "analysis/window_reuse.h"
 #include "platform/platform.h"
 
@@ -78,7 +79,7 @@ void grow_read_buffer(ReadBuffer* buffer, uint64_t need)
         }
         capacity *= 2;
     }
-    buffer->data = static_cast<uint8_t*>(engine::xrealloc(buffer->data, capacity));
+    buffer->data = static_cast<uint8_t*>(basics::xrealloc(buffer->data, capacity));
     buffer->capacity = capacity;
     // these buffers reach tens of MiB; large pages spare most of the faults of first use
     platform::advise_large_buffer(buffer->data, static_cast<size_t>(capacity));
@@ -102,7 +103,7 @@ int check_sample_structure(const uint8_t* sample, uint64_t len, const char* form
     uint32_t units = 0;
     int coded = 0;
     while (len - pos >= 4) {
-        uint64_t unit = engine::load_be32(sample + pos);
+        uint64_t unit = basics::load_be32(sample + pos);
         if (unit == 0 || unit > len - pos - 4 || ++units > max_units)
             return 0;
         uint8_t nal = sample[pos + 4];

@@ -1,7 +1,7 @@
 #include "analysis/final_chunks.h"
 
 #include "analysis/chunk_locate.h"
-#include "engine/report.h"
+#include "basics/output.h"
 
 namespace analysis {
 
@@ -68,7 +68,7 @@ int clip_is_recoverable(const RecoveryClip* clip)
 
 size_t resolve_final_chunks(std::FILE* image, uint64_t image_size, ClipList* clips, size_t* final_found)
 {
-    engine::out_printf("\n[5/6] Resolving final video chunks...\n");
+    basics::out_printf("\n[5/6] Resolving final video chunks...\n");
     size_t found = 0, recoverable = 0;
     for (size_t i = 0; i < clips->count; i++) {
         RecoveryClip* clip = &clips->items[i];
@@ -77,8 +77,8 @@ size_t resolve_final_chunks(std::FILE* image, uint64_t image_size, ClipList* cli
     }
     for (size_t i = 0; i < clips->count; i++)
         recoverable += clip_is_recoverable(&clips->items[i]);
-    engine::out_printf("  tail final chunks found=%zu\n", found);
-    engine::out_printf("  recoverable clips=%zu/%zu\n", recoverable, clips->count);
+    basics::out_printf("  tail final chunks found=%zu\n", found);
+    basics::out_printf("  recoverable clips=%zu/%zu\n", recoverable, clips->count);
     *final_found = found;
     return recoverable;
 }

@@ -3,9 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
-#include "image/geometry.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/read_at.h"
 #include "platform/platform.h"
 
 namespace analysis {
@@ -121,12 +122,12 @@ void build_table(const ClipList* clips, ExpectedTable* t)
     uint64_t capacity = 16;
     while (capacity < 3 * expected + 16)
         capacity *= 2;
-    t->slots = static_cast<FingerprintSlot*>(engine::xcalloc(capacity, sizeof(FingerprintSlot)));
+    t->slots = static_cast<FingerprintSlot*>(basics::xcalloc(capacity, sizeof(FingerprintSlot)));
     // the slots are touched at random, so a table of small pages costs one page fault per slot
     platform::advise_large_buffer(t->slots, capacity * sizeof(FingerprintSlot));
-    t->keys = static_cast<uint64_t*>(engine::xcalloc(capacity, sizeof(uint64_t)));
-    t->first_sizes.values = static_cast<uint32_t*>(engine::xcalloc(capacity, sizeof(uint32_t)));
-    t->first_sizes.used = static_cast<uint8_t*>(engine::xcalloc(capacity, 1));
+    t->keys = static_cast<uint64_t*>(basics::xcalloc(capacity, sizeof(uint64_t)));
+    t->first_sizes.values = static_cast<uint32_t*>(basics::xcalloc(capacity, sizeof(uint32_t)));
+    t->first_sizes.used = static_cast<uint8_t*>(basics::xcalloc(capacity, 1));
     t->mask = capacity - 1;
     t->expected = t->unique = t->duplicates = 0;
     t->expected = expected;
@@ -149,11 +150,11 @@ uint32_t collect_hits(const ExpectedTable* t, const uint8_t* box, uint64_t box_s
     uint32_t sizes[chunk_samples];
     for (uint64_t k = 0; k + min_kkad_box <= box_size; k++) {
         const uint8_t* first = box + first_size_at + k;
-        if (!has_first_size(t, engine::load_be32(first)))
+        if (!has_first_size(t, basics::load_be32(first)))
             continue;
         for (uint32_t j = 0; j < chunk_samples; j++)
-            sizes[j] = engine::load_be32(first + size_stride * j);
-        uint64_t offset = engine::load_le64(box + chunk_offset_at + k);
+            sizes[j] = basics::load_be32(first + size_stride * j);
+        uint64_t offset = basics::load_le64(box + chunk_offset_at + k);
         uint64_t fingerprint = chunk_fingerprint(offset, sizes);
         for (uint64_t i = fingerprint & t->mask; t->keys[i] != 0; i = (i + 1) & t->mask) {
             if (t->keys[i] != fingerprint)
@@ -198,15 +199,15 @@ uint64_t chunk_fingerprint(uint64_t chunk_offset, const uint32_t sizes[12])
 
 void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* markers, ClipList* clips)
 {
-    engine::out_printf("\n[4/6] Global kkad fingerprint mapping...\n");
+    basics::out_printf("\n[4/6] Global kkad fingerprint mapping...\n");
     ExpectedTable table;
     build_table(clips, &table);
-    engine::out_printf("Global fingerprints: expected=%zu unique=%zu duplicates=%zu profile=12 samples/chunk\n",
+    basics::out_printf("Global fingerprints: expected=%zu unique=%zu duplicates=%zu profile=12 samples/chunk\n",
                        table.expected, table.unique, table.duplicates);
 
     size_t mapped = 0, ambiguous = 0;
     size_t total = markers->count;
-    uint8_t* box = static_cast<uint8_t*>(engine::xmalloc(max_kkad_box));
+    uint8_t* box = static_cast<uint8_t*>(basics::xmalloc(max_kkad_box));
     MarkerHit hits[max_marker_hits];
     for (size_t q = 1; q <= total; q++) {
         uint64_t p = markers->items[q - 1].marker_offset;
@@ -217,7 +218,7 @@ void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* m
         uint64_t first = image_size - start < kkad_first_read ? image_size - start : kkad_first_read;
         if (!image::read_at(image, start, box, first) || std::memcmp(box + 4, "kkad", 4) != 0)
             continue;
-        uint64_t size = engine::load_be32(box);
+        uint64_t size = basics::load_be32(box);
         if (size < 8 || size > max_kkad_box || size > image_size - start || size < min_kkad_box)
             continue;
         if (size > first && !image::read_at(image, start + first, box + first, size - first))
@@ -240,15 +241,15 @@ void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* m
             }
         }
         if ((q - 1) % 1000 == 0 || q == total)
-            engine::out_flush_printf("\rGlobal kkad scan %zu/%zu mapped=%zu ambiguous=%zu", q, total, mapped, ambiguous);
+            basics::out_flush_printf("\rGlobal kkad scan %zu/%zu mapped=%zu ambiguous=%zu", q, total, mapped, ambiguous);
     }
     std::free(box);
-    engine::out_printf("\n");
+    basics::out_printf("\n");
     std::free(table.slots);
     std::free(table.keys);
     std::free(table.first_sizes.values);
     std::free(table.first_sizes.used);
-    engine::out_printf("  expected=%zu mapped=%zu ambiguous=%zu\n", table.expected, mapped, ambiguous);
+    basics::out_printf("  expected=%zu mapped=%zu ambiguous=%zu\n", table.expected, mapped, ambiguous);
 }
 
 }  // namespace analysis

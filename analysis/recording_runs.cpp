@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/report.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
 
 namespace analysis {
 
@@ -67,7 +68,7 @@ void build_runs(const ClipHeaderList* headers, const MarkerList* markers, RunLis
             if (markers->items[i + k].sequence != uint16_t(k))
                 run.consecutive = 0;
         run.header_index = header_before(headers, run.start_offset);
-        engine::list_append(runs, run);
+        basics::list_append(runs, run);
         i = j;
     }
 }
@@ -75,7 +76,7 @@ void build_runs(const ClipHeaderList* headers, const MarkerList* markers, RunLis
 int choose_time_shift(const RunList* runs, const MovieList* movies)
 {
     // sorted creation times make each lookup a bisection
-    uint64_t* times = static_cast<uint64_t*>(engine::xmalloc(movies->count * sizeof(uint64_t)));
+    uint64_t* times = static_cast<uint64_t*>(basics::xmalloc(movies->count * sizeof(uint64_t)));
     size_t n = 0;
     for (size_t m = 0; m < movies->count; m++)
         if (movies->items[m].has_creation_time)
@@ -101,7 +102,7 @@ void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList
 {
     if (movies->count == 0)
         return;
-    uint8_t* used = static_cast<uint8_t*>(engine::xcalloc(movies->count, 1));
+    uint8_t* used = static_cast<uint8_t*>(basics::xcalloc(movies->count, 1));
     for (size_t r = 0; r < runs->count; r++) {
         const RecordingRun* run = &runs->items[r];
         if (!run->has_time)
@@ -125,7 +126,7 @@ void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList
             continue;
         used[winner] = 1;
         if (run->header_index != 0)
-            engine::list_append(pairs, MoviePair{r, winner, run->header_index});
+            basics::list_append(pairs, MoviePair{r, winner, run->header_index});
     }
     std::free(used);
 }
@@ -152,9 +153,9 @@ void select_clips(const PairList* pairs, const RunList* runs, const MovieList* m
         clip.header = &headers->items[pair->header_index - 1];
         clip.run = &runs->items[pair->run];
         clip.movie = movie;
-        clip.chunks = static_cast<ChunkPlacement*>(engine::xcalloc(video->chunk_count, sizeof(ChunkPlacement)));
+        clip.chunks = static_cast<ChunkPlacement*>(basics::xcalloc(video->chunk_count, sizeof(ChunkPlacement)));
         clip.chunk_count = video->chunk_count;
-        engine::list_append(clips, clip);
+        basics::list_append(clips, clip);
     }
     std::sort(clips->items, clips->items + clips->count, [](const RecoveryClip& a, const RecoveryClip& b) {
         return int32_t(a.clip_number) < int32_t(b.clip_number);
@@ -164,22 +165,22 @@ void select_clips(const PairList* pairs, const RunList* runs, const MovieList* m
 void build_recordings(const ClipHeaderList* headers, const MarkerList* markers, const MovieList* movies,
                       RunList* runs, PairList* pairs, ClipList* clips)
 {
-    engine::out_printf("\n[3/6] Building Sony recording runs and pairing moov...\n");
+    basics::out_printf("\n[3/6] Building Sony recording runs and pairing moov...\n");
     build_runs(headers, markers, runs);
     int shift = choose_time_shift(runs, movies);
     pair_runs(runs, movies, shift, pairs);
     select_clips(pairs, runs, movies, headers, clips);
-    engine::out_printf("  sequence-zero runs=%zu\n", runs->count);
-    engine::out_printf("  timestamp shift=%+d h\n", shift);
-    engine::out_printf("  XAVC+moov pairs=%zu\n", pairs->count);
-    engine::out_printf("  R8-compatible 12-sample XAVC recordings=%zu\n", clips->count);
+    basics::out_printf("  sequence-zero runs=%zu\n", runs->count);
+    basics::out_printf("  timestamp shift=%+d h\n", shift);
+    basics::out_printf("  XAVC+moov pairs=%zu\n", pairs->count);
+    basics::out_printf("  R8-compatible 12-sample XAVC recordings=%zu\n", clips->count);
 }
 
 void free_clips(ClipList* clips)
 {
     for (size_t i = 0; i < clips->count; i++)
         std::free(clips->items[i].chunks);
-    engine::list_free(clips);
+    basics::list_free(clips);
 }
 
 }  // namespace analysis

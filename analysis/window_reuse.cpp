@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "analysis/chunk_locate.h"
-#include "engine/growable.h"
-#include "image/geometry.h"
+#include "basics/growable.h"
+#include "image/read_at.h"
 
 namespace analysis {
 
@@ -16,7 +16,7 @@ struct WindowReuse {
     int held;           // 1 when [start, end) is in the window buffer
     int hevc;
     uint64_t start, end;
-    engine::Growable<uint64_t, 4096> delimiters;
+    basics::Growable<uint64_t, 4096> delimiters;
 };
 
 WindowReuse reuse;
@@ -44,7 +44,7 @@ void find_delimiters(uint64_t from, uint64_t to)
             break;
         uint64_t p = uint64_t(static_cast<const uint8_t*>(hit) - buf) - 4;
         if (starts_with_delimiter(buf + p, reuse.hevc))
-            engine::list_append(&reuse.delimiters, reuse.start + p);
+            basics::list_append(&reuse.delimiters, reuse.start + p);
         i = p + 1;
     }
 }
@@ -61,7 +61,7 @@ int window_reuse_active(std::FILE* image) { return image && reuse.image == image
 
 void end_window_reuse()
 {
-    engine::list_free(&reuse.delimiters);
+    basics::list_free(&reuse.delimiters);
     reuse = WindowReuse{};
 }
 

@@ -8,7 +8,7 @@
 #include "analysis/fingerprint_map.h"
 #include "analysis/recording_runs.h"
 #include "analysis/window_reuse.h"
-#include "engine/report.h"
+#include "basics/output.h"
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
 #include "rebuild/clip_writer.h"
@@ -18,12 +18,12 @@ namespace engine {
 
 static void scan_stage(RunState* s)
 {
-    out_printf("\n[2/6] Raw scanning image...\n");
+    basics::out_printf("\n[2/6] Raw scanning image...\n");
     if (!image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan)) {
         image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan);
         image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
     }
-    out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
+    basics::out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
                s->scan.moov_hits.count);
 }
 
@@ -102,30 +102,30 @@ static void recovery_stage(RunState* s)
         char reason[512];
         std::memset(reason, 0, sizeof reason);
         if (!validator::load_validator(reason, sizeof reason))
-            fatal("AVC validator unavailable: %s", reason);
+            basics::fatal("AVC validator unavailable: %s", reason);
     }
-    out_printf("\n[6/6] Rebuilding MP4...\n");
-    bounded_format(s->destination, sizeof s->destination, "%s", s->options.output_dir);
+    basics::out_printf("\n[6/6] Rebuilding MP4...\n");
+    basics::bounded_format(s->destination, sizeof s->destination, "%s", s->options.output_dir);
     size_t total = recovery_queue_total(&s->options, &s->clips);
-    out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
+    basics::out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
     if (s->clips.count > 0)
         s->videos_written = run_recovery_queue(s, total, write_queued_clip);
-    out_printf("\nComplete.\n");
-    out_printf("  recoverable clips : %zu\n", s->recoverable_clips);
-    out_printf("  videos written    : %zu\n", s->videos_written);
-    out_printf("  destination       : %s\n", s->destination);
+    basics::out_printf("\nComplete.\n");
+    basics::out_printf("  recoverable clips : %zu\n", s->recoverable_clips);
+    basics::out_printf("  videos written    : %zu\n", s->videos_written);
+    basics::out_printf("  destination       : %s\n", s->destination);
 }
 
 void free_run_state(RunState* s)
 {
     image::free_scan_index(&s->scan);
-    engine::list_free(&s->headers);
-    engine::list_free(&s->markers);
+    basics::list_free(&s->headers);
+    basics::list_free(&s->markers);
     for (size_t i = 0; i < s->movies.count; i++)
         mp4::free_movie_info(&s->movies.items[i]);
-    engine::list_free(&s->movies);
-    engine::list_free(&s->runs);
-    engine::list_free(&s->pairs);
+    basics::list_free(&s->movies);
+    basics::list_free(&s->runs);
+    basics::list_free(&s->pairs);
     analysis::free_clips(&s->clips);
 }
 
@@ -133,7 +133,7 @@ void run_pipeline(RunState* s)
 {
     run_analysis(s);
     if (s->options.analysis_only) {
-        out_printf("\nAnalysis complete. No MP4 files requested.\n");
+        basics::out_printf("\nAnalysis complete. No MP4 files requested.\n");
     } else {
         recovery_stage(s);
     }

@@ -6,7 +6,7 @@
 
 #include "analysis/analysis_types.h"
 #include "engine/options.h"
-#include "image/geometry.h"
+#include "image/exfat_detect.h"
 #include "image/scan_index.h"
 
 namespace engine {

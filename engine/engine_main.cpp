@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "engine/driver.h"
-#include "engine/report.h"
+#include "basics/output.h"
 #include "image/scan_cache.h"
 #include "platform/platform.h"
 
@@ -22,26 +22,26 @@ static uint64_t measure_image(std::FILE* image)
 
 void engine_main(int argc, char** argv)
 {
-    set_streams_unbuffered();
+    basics::set_streams_unbuffered();
     static RunState state;
     parse_options(argc, argv, &state.options);
     const EngineOptions* o = &state.options;
 
-    bounded_format(work_dir_buffer, sizeof work_dir_buffer, "%s", o->work_dir);
-    out_printf("Mendora Recovery %s\n", build_tag);
-    out_printf("Work   : %s\n", work_dir_buffer);
-    out_printf("Source : %s\n", o->image_path);
-    out_printf("Output : %s\n\n", o->output_dir);
+    basics::bounded_format(work_dir_buffer, sizeof work_dir_buffer, "%s", o->work_dir);
+    basics::out_printf("Mendora Recovery %s\n", build_tag);
+    basics::out_printf("Work   : %s\n", work_dir_buffer);
+    basics::out_printf("Source : %s\n", o->image_path);
+    basics::out_printf("Output : %s\n\n", o->output_dir);
 
     state.image = platform::open_read_only(o->image_path);
     if (!state.image)
-        fatal("cannot open source image %s: %s", o->image_path, platform::errno_text(errno));
+        basics::fatal("cannot open source image %s: %s", o->image_path, platform::errno_text(errno));
     state.image_size = measure_image(state.image);
-    out_printf("Size   : %llu bytes\n", static_cast<unsigned long long>(state.image_size));
+    basics::out_printf("Size   : %llu bytes\n", static_cast<unsigned long long>(state.image_size));
 
     state.fingerprint = image::image_fingerprint(state.image, state.image_size);
     if (!o->analysis_only && !platform::make_folder(o->output_dir))
-        fatal("cannot create output directory %s", o->output_dir);
+        basics::fatal("cannot create output directory %s", o->output_dir);
     run_pipeline(&state);
 }
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/report.h"
+#include "basics/output.h"
 
 namespace engine {
 
@@ -26,7 +26,7 @@ EngineOptions default_options()
 
 void print_usage(const char* program)
 {
-    out_printf("Mendora recovery %s\n"
+    basics::out_printf("Mendora recovery %s\n"
                "\n"
                "Usage:\n"
                "  %s image.dsk [options]\n"
@@ -83,12 +83,12 @@ void parse_options(int argc, char** argv, EngineOptions* out)
         } else if (value && std::strcmp(arg, "--recover") == 0) {
             o.recover_count = decimal_value(value);
             if (o.recover_count < 0)
-                fatal("--recover cannot be negative");
+                basics::fatal("--recover cannot be negative");
             i++;
         } else if (value && std::strcmp(arg, "--clip") == 0) {
             o.clip_index = decimal_value(value);
             if (o.clip_index < 1)
-                fatal("--clip must be positive");
+                basics::fatal("--clip must be positive");
             i++;
         } else if (std::strcmp(arg, "--keep-metadata-track") == 0) {
             o.keep_metadata_track = 1;
@@ -97,20 +97,20 @@ void parse_options(int argc, char** argv, EngineOptions* out)
         } else if (value && std::strcmp(arg, "--chunk-mib") == 0) {
             unsigned long long n = std::strtoull(value, nullptr, 0);
             if (n - 1 > 4095)
-                fatal("invalid --chunk-mib");
+                basics::fatal("invalid --chunk-mib");
             o.chunk_bytes = n * 1048576ull;
             i++;
         } else if (std::strcmp(arg, "--no-progress") == 0) {
             o.show_progress = 0;
         } else if (arg[0] == '-') {
             // also a value option that stands last and so has no value
-            fatal("unknown option: %s", arg);
+            basics::fatal("unknown option: %s", arg);
         } else {
             o.image_path = arg;
         }
     }
     if (o.work_dir[0] == 0)
-        fatal("working directory is required");
+        basics::fatal("working directory is required");
     *out = o;
 }
 

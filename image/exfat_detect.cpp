@@ -1,10 +1,12 @@
-// Stage [1/6]: find the exFAT boot sector near the start of the card and read its geometry.
+#include "image/exfat_detect.h"
+
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
-#include "image/geometry.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/read_at.h"
 #include "platform/platform.h"
 
 namespace image {
@@ -16,10 +18,18 @@ constexpr uint64_t sector_size = 512;
 const char fs_name[] = "EXFAT   ";  // the 8-byte file-system name field at sector offset 3
 constexpr size_t fs_name_len = 8;
 
+// Boot sector fields read here (little-endian): FAT and cluster heap offsets and the cluster
+// count in sectors from the boot sector, then the sector and cluster sizes as powers of two.
+constexpr size_t fat_offset_at = 80;
+constexpr size_t heap_offset_at = 88;
+constexpr size_t cluster_count_at = 92;
+constexpr size_t sector_shift_at = 108;
+constexpr size_t cluster_shift_at = 109;
+
 [[noreturn]] void no_boot_region(void* buf)
 {
     std::free(buf);
-    engine::fatal("no valid exFAT boot region found in first 64 MiB");
+    basics::fatal("no valid exFAT boot region found in first 64 MiB");
 }
 
 }  // namespace
@@ -28,36 +38,22 @@ int parse_boot_sector(const uint8_t* sector, uint64_t boot_offset, ImageGeometry
 {
     if (std::memcmp(sector + 3, fs_name, fs_name_len) != 0)
         return 0;
-    uint8_t sector_shift = sector[108];
-    uint8_t cluster_shift = sector[109];
-    uint32_t fat_offset = engine::load_le32(sector + 80);
-    uint32_t heap_offset = engine::load_le32(sector + 88);
-    uint32_t cluster_count = engine::load_le32(sector + 92);
+    uint8_t sector_shift = sector[sector_shift_at];
+    uint8_t cluster_shift = sector[cluster_shift_at];
+    uint32_t fat_offset = basics::load_le32(sector + fat_offset_at);
+    uint32_t heap_offset = basics::load_le32(sector + heap_offset_at);
+    uint32_t cluster_count = basics::load_le32(sector + cluster_count_at);
     if (sector_shift < 9 || sector_shift > 12 || cluster_shift > 25)
         return 0;
     if (cluster_count == 0 || fat_offset == 0 || heap_offset == 0)
         return 0;
 
-    ImageGeometry g;
-    g.boot_offset = boot_offset;
-    g.partition_offset = engine::load_le64(sector + 64);
-    g.volume_length = engine::load_le64(sector + 72);
-    g.fat_offset_sectors = fat_offset;
-    g.fat_length_sectors = engine::load_le32(sector + 84);
-    g.heap_offset_sectors = heap_offset;
-    g.cluster_count = cluster_count;
-    g.root_cluster = engine::load_le32(sector + 96);
-    g.bytes_per_sector_shift = sector_shift;
-    g.sectors_per_cluster_shift = cluster_shift;
-    g.number_of_fats = sector[110];
-    g.bytes_per_sector = uint32_t(1) << sector_shift;
-    g.sectors_per_cluster = uint32_t(1) << cluster_shift;
+    uint64_t bytes_per_sector = uint64_t(1) << sector_shift;
+    out->boot_offset = boot_offset;
     // 2^12 x 2^25 needs more than 32 bits, so the product is taken in 64.
-    g.cluster_bytes = uint64_t(g.bytes_per_sector) * g.sectors_per_cluster;
-    // boot_offset lies in the first 64 MiB and each product below 2^44: no overflow.
-    g.fat_offset = boot_offset + uint64_t(fat_offset) * g.bytes_per_sector;
-    g.heap_offset = boot_offset + uint64_t(heap_offset) * g.bytes_per_sector;
-    *out = g;
+    out->cluster_bytes = bytes_per_sector << cluster_shift;
+    // boot_offset lies in the first 64 MiB and the product below 2^44: no overflow.
+    out->heap_offset = boot_offset + uint64_t(heap_offset) * bytes_per_sector;
     return 1;
 }
 
@@ -79,9 +75,9 @@ static int accept_in_window(std::FILE* image, uint64_t image_size, const uint8_t
 
 ImageGeometry detect_exfat(std::FILE* image, uint64_t image_size)
 {
-    engine::out_printf("\n[1/6] Detecting exFAT...\n");
+    basics::out_printf("\n[1/6] Detecting exFAT...\n");
     size_t n = static_cast<size_t>(image_size < search_limit ? image_size : search_limit);
-    uint8_t* buf = static_cast<uint8_t*>(engine::xmalloc(n));
+    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(n));
     // The first n bytes pass through a 1 MiB window at the front of the buffer: fresh pages cost
     // more than the reads, and a window that starts on a sector start keeps every sector whole.
     constexpr size_t window = 1024 * 1024;
@@ -94,7 +90,7 @@ ImageGeometry detect_exfat(std::FILE* image, uint64_t image_size)
         size_t got = std::fread(buf, 1, want, image);
         if (accept_in_window(image, image_size, buf, done, got, &geometry)) {
             std::free(buf);
-            engine::out_printf("  boot=0x%llX cluster=%llu bytes heap=0x%llX\n",
+            basics::out_printf("  boot=0x%llX cluster=%llu bytes heap=0x%llX\n",
                                static_cast<unsigned long long>(geometry.boot_offset),
                                static_cast<unsigned long long>(geometry.cluster_bytes),
                                static_cast<unsigned long long>(geometry.heap_offset));

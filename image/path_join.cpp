@@ -1,7 +1,7 @@
-// Folder and name joined with one separator, cut to the buffer, never overrun.
+#include "image/path_join.h"
+
 #include <cstring>
 
-#include "image/scan_cache.h"
 #include "platform/platform.h"
 
 namespace image {

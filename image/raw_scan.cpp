@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/report.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/signature_search.h"
 #include "platform/platform.h"
 
 namespace image {
@@ -59,11 +61,11 @@ void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int s
               ScanIndex* index)
 {
     if (chunk_bytes > SIZE_MAX - carry_bytes)
-        engine::fatal("out of memory allocating %zu bytes", SIZE_MAX);
+        basics::fatal("out of memory allocating %zu bytes", SIZE_MAX);
     size_t chunk = static_cast<size_t>(chunk_bytes);
-    uint8_t* buf = static_cast<uint8_t*>(engine::xmalloc(chunk + carry_bytes));
+    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(chunk + carry_bytes));
     if (!platform::seek_abs(image, 0))
-        engine::fatal("seek failed before raw scan");
+        basics::fatal("seek failed before raw scan");
     platform::advise_sequential(image);
 
     size_t held = 0;
@@ -78,7 +80,7 @@ void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int s
         if (show_progress) {
             int percent = whole_percent(pos, image_size);
             if (percent != last_percent && percent % 2 == 0) {
-                engine::out_flush_printf("\rRaw scan %3d%%  %llu/%llu bytes", percent,
+                basics::out_flush_printf("\rRaw scan %3d%%  %llu/%llu bytes", percent,
                                          static_cast<unsigned long long>(pos),
                                          static_cast<unsigned long long>(image_size));
                 last_percent = percent;
@@ -86,7 +88,7 @@ void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int s
         }
     }
     if (show_progress)
-        engine::out_printf("\n");
+        basics::out_printf("\n");
     std::free(buf);
 }
 

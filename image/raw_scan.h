@@ -14,16 +14,4 @@ namespace image {
 void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int show_progress,
               ScanIndex* index);
 
-// Records every signature that lies wholly inside buf[0, len); `base` is the image offset of
-// buf[0]. The vectorised search and the plain byte-by-byte one give identical lists.
-void scan_buffer(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index);
-void scan_buffer_plain(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index);
-
-// Every search this machine can run, the plain one first, so each can be checked against it.
-struct SearchVariant {
-    const char* name;
-    void (*search)(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index);
-};
-size_t search_variants(SearchVariant* out, size_t cap);
-
 }  // namespace image

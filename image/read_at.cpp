@@ -1,4 +1,4 @@
-#include "image/geometry.h"
+#include "image/read_at.h"
 
 #include "platform/platform.h"
 

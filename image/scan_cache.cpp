@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/path_join.h"
 #include "platform/platform.h"
 
 namespace image {
@@ -32,13 +34,13 @@ void feed(uint64_t* h, const uint8_t* p, size_t n)
 void feed_u64(uint64_t* h, uint64_t value)
 {
     uint8_t le[8];
-    engine::store_le64(le, value);
+    basics::store_le64(le, value);
     feed(h, le, 8);
 }
 
 void tmp_path_of(const char* path, char* out)
 {
-    engine::bounded_format(out, cache_tmp_path_capacity, "%s.tmp", path);
+    basics::bounded_format(out, cache_tmp_path_capacity, "%s.tmp", path);
 }
 
 // Writes `list` as little-endian offsets through a small staging block; 1 when all arrived.
@@ -51,7 +53,7 @@ int write_offsets(std::FILE* f, const OffsetList* list)
         if (n > 4096)
             n = 4096;
         for (size_t i = 0; i < n; i++)
-            engine::store_le64(block + 8 * i, list->items[done + i]);
+            basics::store_le64(block + 8 * i, list->items[done + i]);
         if (std::fwrite(block, 8, n, f) != n)
             return 0;
         done += n;
@@ -63,7 +65,7 @@ int write_offsets(std::FILE* f, const OffsetList* list)
 
 uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
 {
-    uint8_t* buf = static_cast<uint8_t*>(engine::xmalloc(sample_bytes));
+    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(sample_bytes));
     uint64_t h = fnv_basis;
     feed_u64(&h, image_size);
     uint64_t samples[3] = {
@@ -89,20 +91,20 @@ uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
 void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out)
 {
     char name[96];
-    engine::bounded_format(name, sizeof name, "velto_xavc_scan_%016llx.bin",
+    basics::bounded_format(name, sizeof name, "velto_xavc_scan_%016llx.bin",
                            static_cast<unsigned long long>(fingerprint));
     path_join(out, cache_path_capacity, work_dir, name);
 }
 
 int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t image_size)
 {
-    engine::list_free(list);
+    basics::list_free(list);
     if (n == 0)
         return 1;
     if (n > max_cached_hits)
         return 0;
     size_t count = static_cast<size_t>(n);
-    list->items = static_cast<uint64_t*>(engine::xmalloc(count * 8));
+    list->items = static_cast<uint64_t*>(basics::xmalloc(count * 8));
     list->capacity = count;
     uint8_t block[8 * 4096];
     size_t done = 0;
@@ -112,7 +114,7 @@ int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t i
             break;
         size_t i = 0;
         for (; i < step; i++) {
-            uint64_t offset = engine::load_le64(block + 8 * i);
+            uint64_t offset = basics::load_le64(block + 8 * i);
             if (offset >= image_size)
                 break;
             list->items[done + i] = offset;
@@ -122,7 +124,7 @@ int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t i
         done += step;
     }
     if (done < count) {
-        engine::list_free(list);
+        basics::list_free(list);
         return 0;
     }
     list->count = count;
@@ -139,18 +141,18 @@ int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image
     uint8_t header[header_bytes];
     int ok = std::fread(header, 1, header_bytes, f) == header_bytes &&
              std::memcmp(header, cache_magic, 8) == 0 &&
-             engine::load_le64(header + 8) == image_size &&
-             engine::load_le64(header + 16) == fingerprint;
-    ok = ok && read_offset_array(f, &index->xavc_hits, engine::load_le64(header + 24), image_size);
-    ok = ok && read_offset_array(f, &index->kkad_hits, engine::load_le64(header + 32), image_size);
-    ok = ok && read_offset_array(f, &index->moov_hits, engine::load_le64(header + 40), image_size);
+             basics::load_le64(header + 8) == image_size &&
+             basics::load_le64(header + 16) == fingerprint;
+    ok = ok && read_offset_array(f, &index->xavc_hits, basics::load_le64(header + 24), image_size);
+    ok = ok && read_offset_array(f, &index->kkad_hits, basics::load_le64(header + 32), image_size);
+    ok = ok && read_offset_array(f, &index->moov_hits, basics::load_le64(header + 40), image_size);
     std::fclose(f);
     if (!ok) {
         free_scan_index(index);
         platform::remove_file(path);
         return 0;
     }
-    engine::out_printf("  scan cache hit - full image scan reused\n");
+    basics::out_printf("  scan cache hit - full image scan reused\n");
     return 1;
 }
 
@@ -163,11 +165,11 @@ void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image
 
     uint8_t header[header_bytes];
     std::memcpy(header, cache_magic, 8);
-    engine::store_le64(header + 8, image_size);
-    engine::store_le64(header + 16, fingerprint);
-    engine::store_le64(header + 24, index->xavc_hits.count);
-    engine::store_le64(header + 32, index->kkad_hits.count);
-    engine::store_le64(header + 40, index->moov_hits.count);
+    basics::store_le64(header + 8, image_size);
+    basics::store_le64(header + 16, fingerprint);
+    basics::store_le64(header + 24, index->xavc_hits.count);
+    basics::store_le64(header + 32, index->kkad_hits.count);
+    basics::store_le64(header + 40, index->moov_hits.count);
 
     std::FILE* f = platform::create_write(tmp);
     if (!f)

@@ -14,10 +14,6 @@ constexpr size_t cache_tmp_path_capacity = 2340;
 
 uint64_t image_fingerprint(std::FILE* image, uint64_t image_size);
 
-// Folder, one separator unless the folder is empty or already ends in one, then the name;
-// cut to cap - 1 characters and always terminated.
-void path_join(char* out, size_t cap, const char* folder, const char* name);
-
 // "velto_xavc_scan_%016llx.bin" joined to the working folder.
 void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out /* cache_path_capacity */);
 

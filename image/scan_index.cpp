@@ -4,9 +4,9 @@ namespace image {
 
 void free_scan_index(ScanIndex* index)
 {
-    engine::list_free(&index->xavc_hits);
-    engine::list_free(&index->kkad_hits);
-    engine::list_free(&index->moov_hits);
+    basics::list_free(&index->xavc_hits);
+    basics::list_free(&index->kkad_hits);
+    basics::list_free(&index->moov_hits);
 }
 
 }  // namespace image

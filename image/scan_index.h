@@ -2,12 +2,12 @@
 // The three hit lists of the raw scan.
 #include <cstdint>
 
-#include "engine/growable.h"
+#include "basics/growable.h"
 
 namespace image {
 
 // Image offsets, strictly increasing; room for 64 at the first append.
-using OffsetList = engine::Growable<uint64_t, 64>;
+using OffsetList = basics::Growable<uint64_t, 64>;
 
 struct ScanIndex {
     OffsetList xavc_hits;  // offsets of "ftypXAVC" (the f)
@@ -20,7 +20,7 @@ inline void record_hit(OffsetList* list, uint64_t offset)
 {
     if (list->count > 0 && offset <= list->items[list->count - 1])
         return;
-    engine::list_append(list, offset);
+    basics::list_append(list, offset);
 }
 
 void free_scan_index(ScanIndex* index);

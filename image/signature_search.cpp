@@ -2,9 +2,9 @@
 // byte-by-byte loop is the definition; the vector versions look for the two-byte prefixes
 // "ft", "kk" and "mo" across whole vectors and check only those rare positions in full, which
 // keeps the scan as fast as the disk. The widest one the processor has is chosen at run time.
-#include <cstring>
+#include "image/signature_search.h"
 
-#include "image/raw_scan.h"
+#include <cstring>
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -1,6 +1,6 @@
 #include "mp4/box.h"
 
-#include "engine/byte_order.h"
+#include "basics/byte_order.h"
 #include "platform/platform.h"
 
 namespace mp4 {
@@ -13,13 +13,13 @@ int decode_header(const uint8_t* bytes, uint64_t have, uint64_t remaining, uint6
 {
     if (remaining < 8 || have < 8)
         return 0;
-    uint32_t size32 = engine::load_be32(bytes);
+    uint32_t size32 = basics::load_be32(bytes);
     uint64_t size = size32;
     uint64_t header_size = 8;
     if (size32 == 1) {
         if (remaining < 16 || have < 16)
             return 0;
-        size = engine::load_be64(bytes + 8);
+        size = basics::load_be64(bytes + 8);
         header_size = 16;
     } else if (size32 == 0) {
         size = remaining;

@@ -2,9 +2,10 @@
 
 #include <cstdlib>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
-#include "image/geometry.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/read_at.h"
 
 namespace mp4 {
 
@@ -25,11 +26,11 @@ void read_creation_time(const uint8_t* buf, uint64_t len, const BoxHeader* moov,
     if (p[0] == 1) {
         if (payload < 12)
             return;
-        created = engine::load_be64(p + 4);
+        created = basics::load_be64(p + 4);
     } else {
         if (payload < 8)
             return;
-        created = engine::load_be32(p + 4);
+        created = basics::load_be32(p + 4);
     }
     if (created == 0)
         return;
@@ -67,7 +68,7 @@ int parse_movie(std::FILE* image, uint64_t image_size, uint64_t moov_hit, MovieI
         return 0;
     if (header.size < 8 || header.size > max_movie_box_bytes)
         return 0;
-    uint8_t* copy = static_cast<uint8_t*>(engine::xmalloc(header.size));
+    uint8_t* copy = static_cast<uint8_t*>(basics::xmalloc(header.size));
     if (!image::read_at(image, header.offset, copy, header.size)) {
         std::free(copy);
         return 0;

@@ -1,15 +1,16 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
 #include "mp4/movie_box.h"
 #include "platform/platform.h"
 
 namespace mp4 {
 
-using engine::load_be32;
-using engine::load_be64;
+using basics::load_be32;
+using basics::load_be64;
 
 namespace {
 
@@ -64,7 +65,7 @@ int read_sample_sizes(const uint8_t* buf, uint64_t len, const BoxHeader* stsz, T
         return 0;
     if (fixed == 0 && n < 12 + 4 * count)
         return 0;
-    out->sample_sizes = static_cast<uint32_t*>(engine::xmalloc(count * sizeof(uint32_t)));
+    out->sample_sizes = static_cast<uint32_t*>(basics::xmalloc(count * sizeof(uint32_t)));
     out->sample_count = count;
     // a sound track of one sample per PCM frame holds tens of millions of equal sizes
     platform::advise_large_buffer(out->sample_sizes, static_cast<size_t>(count * sizeof(uint32_t)));
@@ -99,7 +100,7 @@ void read_time_to_sample(const uint8_t* buf, uint64_t len, const BoxHeader* stts
 // Spreads the sample-to-chunk entries over the chunks; 0 for an entry with first chunk 0.
 int expand_sample_to_chunk(const uint8_t* entries, uint64_t entry_count, TrackTables* out)
 {
-    out->chunk_sample_counts = static_cast<uint32_t*>(engine::xcalloc(out->chunk_count, sizeof(uint32_t)));
+    out->chunk_sample_counts = static_cast<uint32_t*>(basics::xcalloc(out->chunk_count, sizeof(uint32_t)));
     for (uint64_t e = 0; e < entry_count; e++) {
         uint64_t first = load_be32(entries + 12 * e);
         if (first == 0)
@@ -119,8 +120,8 @@ int expand_sample_to_chunk(const uint8_t* entries, uint64_t entry_count, TrackTa
 
 int lay_out_chunks(TrackTables* out)
 {
-    out->chunk_first_sample = static_cast<uint64_t*>(engine::xmalloc(out->chunk_count * sizeof(uint64_t)));
-    out->chunk_sizes = static_cast<uint64_t*>(engine::xmalloc(out->chunk_count * sizeof(uint64_t)));
+    out->chunk_first_sample = static_cast<uint64_t*>(basics::xmalloc(out->chunk_count * sizeof(uint64_t)));
+    out->chunk_sizes = static_cast<uint64_t*>(basics::xmalloc(out->chunk_count * sizeof(uint64_t)));
     uint64_t next = 0;
     for (uint64_t c = 0; c < out->chunk_count; c++) {
         uint64_t first = next;
@@ -156,7 +157,7 @@ int read_chunk_offsets(const uint8_t* buf, uint64_t len, const BoxHeader* box, T
     uint64_t entry = wide ? 8 : 4;
     if (n < 8 + count * entry)
         return 0;
-    out->chunk_offsets = static_cast<uint64_t*>(engine::xmalloc(count * sizeof(uint64_t)));
+    out->chunk_offsets = static_cast<uint64_t*>(basics::xmalloc(count * sizeof(uint64_t)));
     out->chunk_count = count;
     for (uint64_t i = 0; i < count; i++) {
         const uint8_t* at = buf + p + 8 + entry * i;

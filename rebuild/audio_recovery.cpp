@@ -2,57 +2,54 @@
 // in order of trust: from the cluster layout of the clip, from the camera's cadence of audio
 // right behind a video chunk, from the spot right behind the last video chunk; else it stays
 // zero ("silent").
+#include "rebuild/audio_recovery.h"
+
 #include <algorithm>
 #include <cstdlib>
 
-#include "engine/report.h"
-#include "platform/platform.h"
-#include "rebuild/clip_writer.h"
-#include "rebuild/cluster_map.h"
+#include "basics/checked_alloc.h"
+#include "rebuild/image_copy.h"
 
 namespace rebuild {
 
 namespace {
 
-constexpr uint64_t max_copy_piece = 0x800000;
 // The camera writes the next kkad box this far behind the end of the audio chunk that follows a
 // video chunk.
 constexpr uint64_t cadence_min_gap = 16384;
 constexpr uint64_t cadence_max_gap = 16384 + 4096;
 
-// Copies file bytes [q, q + a) cluster piece by cluster piece from where the map puts them.
-int copy_by_cluster_map(ClipWriteState* state, uint64_t q, uint64_t a)
+// Copies output-file bytes [file_offset, file_offset + length) cluster piece by cluster piece
+// from where the map puts them.
+int copy_by_cluster_map(ClipWriteState* state, uint64_t file_offset, uint64_t length)
 {
     const ClusterMap* map = &state->map;
-    uint64_t cs = map->cluster_bytes;
-    if (cs == 0 || a - 1 > UINT64_MAX - q)
+    uint64_t cluster = map->cluster_bytes;
+    if (cluster == 0 || length - 1 > UINT64_MAX - file_offset)
         return 0;
-    uint64_t first = q / cs;
-    uint64_t last = (q + a - 1) / cs;
+    uint64_t first = file_offset / cluster;
+    uint64_t last = (file_offset + length - 1) / cluster;
     if (last >= map->count)
         return 0;
     for (uint64_t u = first; u <= last; u++) {
         if (map->entries[u] < 0)
             return 0;
     }
-    size_t cap = static_cast<size_t>(std::min(cs, max_copy_piece));
-    auto* buf = static_cast<uint8_t*>(engine::xmalloc(cap));
-    uint64_t x = q;
-    uint64_t end = q + a;
+    size_t cap = static_cast<size_t>(std::min(cluster, copy_piece_limit));
+    auto* buf = static_cast<uint8_t*>(basics::xmalloc(cap));
+    uint64_t at = file_offset;
+    uint64_t end = file_offset + length;
     int ok = 1;
-    while (x < end) {
-        uint64_t u = x / cs;
-        uint64_t w = x % cs;
-        uint64_t piece = std::min({cs - w, end - x, static_cast<uint64_t>(cap)});
-        int64_t base = map->entries[u];
-        if (base < 0 || !platform::seek_abs(state->image, static_cast<uint64_t>(base) + w) ||
-            !platform::read_exact(state->image, buf, static_cast<size_t>(piece)) ||
-            !platform::seek_abs(state->output, x) ||
-            std::fwrite(buf, 1, static_cast<size_t>(piece), state->output) != piece) {
+    while (at < end) {
+        uint64_t within = at % cluster;
+        uint64_t piece = std::min({cluster - within, end - at, static_cast<uint64_t>(cap)});
+        int64_t base = map->entries[at / cluster];
+        if (base < 0 || !copy_through(state->image, static_cast<uint64_t>(base) + within, state->output, at, buf,
+                                      static_cast<size_t>(piece))) {
             ok = 0;
             break;
         }
-        x += piece;
+        at += piece;
     }
     std::free(buf);
     return ok;
@@ -70,41 +67,42 @@ int cadence_matches(const analysis::ChunkPlacement* placement, uint64_t expected
 
 }  // namespace
 
-void recover_audio_chunk(ClipWriteState* state, uint64_t j)
+void recover_audio_chunk(ClipWriteState* state, uint64_t number)
 {
     const mp4::MovieInfo* movie = state->clip->movie;
     const mp4::TrackTables* audio = &movie->audio;
     const mp4::TrackTables* video = &movie->video;
-    if (j == 0 || j > audio->chunk_count)
+    if (number == 0 || number > audio->chunk_count)
         return;
-    uint64_t a = audio->chunk_sizes[j - 1];
-    uint64_t q = audio->chunk_offsets[j - 1];
-    if (a == 0) {
+    uint64_t length = audio->chunk_sizes[number - 1];
+    uint64_t file_offset = audio->chunk_offsets[number - 1];
+    if (length == 0) {
         state->audio_written++;
         return;
     }
-    if (copy_by_cluster_map(state, q, a)) {
+    if (copy_by_cluster_map(state, file_offset, length)) {
         state->audio_written++;
         return;
     }
-    uint64_t k = j - 1;
+    // The video chunk the camera wrote right before this audio chunk.
+    uint64_t k = number - 1;
     if (k < video->chunk_count && state->located[k]) {
-        uint64_t vsize = video->chunk_sizes[k];
-        uint64_t v = state->located_at[k];
-        if (vsize <= UINT64_MAX - v && a <= UINT64_MAX - (v + vsize)) {
-            v += vsize;
-            uint64_t expected_end = v + a;
+        uint64_t video_size = video->chunk_sizes[k];
+        uint64_t behind_video = state->located_at[k];
+        if (video_size <= UINT64_MAX - behind_video && length <= UINT64_MAX - (behind_video + video_size)) {
+            behind_video += video_size;
+            uint64_t expected_end = behind_video + length;
             if (k < state->clip->chunk_count && cadence_matches(&state->clip->chunks[k], expected_end) &&
-                copy_image_range(state->image, v, state->output, q, a) == a) {
+                copy_image_range(state->image, behind_video, state->output, file_offset, length) == length) {
                 state->audio_written++;
                 state->cadence++;
                 return;
             }
             // In the camera's file the last audio chunk directly followed that video chunk.
-            uint64_t video_end = video->chunk_offsets[k] + vsize;
-            if (j == audio->chunk_count && video_end >= vsize && q == video_end &&
+            uint64_t video_end = video->chunk_offsets[k] + video_size;
+            if (number == audio->chunk_count && video_end >= video_size && file_offset == video_end &&
                 expected_end <= state->image_size &&
-                copy_image_range(state->image, v, state->output, q, a) == a) {
+                copy_image_range(state->image, behind_video, state->output, file_offset, length) == length) {
                 state->audio_written++;
                 state->final_adjacent++;
                 return;

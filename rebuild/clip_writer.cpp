@@ -8,11 +8,16 @@
 #include <cstring>
 
 #include "analysis/chunk_locate.h"
-#include "engine/report.h"
+#include "basics/output.h"
 #include "mp4/box.h"
 #include "platform/platform.h"
-#include "rebuild/cluster_map.h"
+#include "basics/checked_alloc.h"
+#include "image/path_join.h"
+#include "rebuild/audio_recovery.h"
+#include "rebuild/clip_names.h"
+#include "rebuild/image_copy.h"
 #include "rebuild/output_moov.h"
+#include "rebuild/progress_line.h"
 #include "rebuild/validation_pass.h"
 
 namespace rebuild {
@@ -24,8 +29,7 @@ struct Writer {
     int clip_number;
     int validate;
     int show_progress;
-    size_t file_index;
-    size_t file_count;
+    ProgressLine line;
     ClipWriteState state;
     OutputMoov moov;
     ValidationPass pass;
@@ -65,11 +69,11 @@ void print_timing_line(const analysis::RecoveryClip* clip)
     if (movie->has_audio) {
         const mp4::TrackTables* a = &movie->audio;
         double audio_seconds = a->timescale ? double(a->duration) / double(a->timescale) : 0.0;
-        engine::out_printf("clip %d: fps=%.9f (%llu/%llu), video=%.6fs, audio=%.6fs A-V=%+.9fs\n",
+        basics::out_printf("clip %d: fps=%.9f (%llu/%llu), video=%.6fs, audio=%.6fs A-V=%+.9fs\n",
                            int(clip->clip_number), fps, (unsigned long long)num, (unsigned long long)den,
                            video_seconds, audio_seconds, audio_seconds - video_seconds);
     } else {
-        engine::out_printf("clip %d: fps=%.9f (%llu/%llu), video=%.6fs\n", int(clip->clip_number), fps,
+        basics::out_printf("clip %d: fps=%.9f (%llu/%llu), video=%.6fs\n", int(clip->clip_number), fps,
                            (unsigned long long)num, (unsigned long long)den, video_seconds);
     }
 }
@@ -79,8 +83,8 @@ void locate_video_chunks(Writer* w)
     const mp4::MovieInfo* movie = w->clip->movie;
     uint64_t count = movie->video.chunk_count;
     size_t n = count ? static_cast<size_t>(count) : 1;
-    w->located = static_cast<uint8_t*>(engine::xcalloc(n, 1));
-    w->located_at = static_cast<uint64_t*>(engine::xcalloc(n, sizeof(uint64_t)));
+    w->located = static_cast<uint8_t*>(basics::xcalloc(n, 1));
+    w->located_at = static_cast<uint64_t*>(basics::xcalloc(n, sizeof(uint64_t)));
     for (uint64_t k = 0; k < count && k < w->clip->chunk_count; k++) {
         uint64_t at = 0;
         if (analysis::locate_chunk(w->state.image, w->state.image_size, movie, w->clip->chunks, k, &at)) {
@@ -115,8 +119,7 @@ void video_progress(Writer* w, uint64_t chunk_count)
 {
     int pct = video_percent(w->video_written, chunk_count);
     if (w->show_progress && video_progress_due(pct, w->last_percent)) {
-        engine::progress_video_chunk(w->file_index, w->file_count, w->clip_number, w->video_written,
-                                     chunk_count, pct);
+        progress_print(w->line, pct, "video chunk %zu/%zu", size_t(w->video_written), size_t(chunk_count));
         w->last_percent = pct;
     }
 }
@@ -131,12 +134,8 @@ int copy_video_chunk(Writer* w, uint64_t k)
         return 0;
     analysis::grow_read_buffer(&analysis::direct_read_buffer, size);
     uint8_t* buf = analysis::direct_read_buffer.data;
-    if (!platform::seek_abs(w->state.image, w->located_at[k]) ||
-        !platform::read_exact(w->state.image, buf, static_cast<size_t>(size)))
-        return 0;
-    if (!platform::seek_abs(w->state.output, v->chunk_offsets[k]))
-        return 0;
-    return std::fwrite(buf, 1, static_cast<size_t>(size), w->state.output) == size;
+    return copy_through(w->state.image, w->located_at[k], w->state.output, v->chunk_offsets[k], buf,
+                        static_cast<size_t>(size));
 }
 
 // Step through every located video chunk; 0 when validation rejected a sample.
@@ -177,13 +176,14 @@ void write_audio_chunks(Writer* w)
         int last_chunk = 0;
         int pct = audio_percent(j, m, &last_chunk);
         if (w->show_progress && audio_progress_due(pct, last_chunk, w->last_percent)) {
-            engine::progress_audio_chunk(w->file_index, w->file_count, w->clip_number, j, m, pct);
+            progress_print(w->line, pct, "audio chunk %zu/%zu", size_t(j), size_t(m));
             w->last_percent = pct;
         }
     }
 }
 
-// Steps 2 to 8: everything that happens before the output exists. 0 gives the clip up.
+// Everything that happens before the output exists: the located chunks, the output movie box,
+// the cluster map and the file names. 0 gives the clip up.
 int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_dir, int keep_metadata_track)
 {
     const analysis::ClipHeader* header = w->clip->header;
@@ -192,7 +192,7 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     if (header->mdat_offset < header->header_offset ||
         !mp4::read_box_header_file(w->state.image, header->mdat_offset, w->state.image_size, &mdat) ||
         !mp4::type_is(mdat.type, mp4::box_mdat)) {
-        engine::clip_error(w->clip_number, "invalid mdat header");
+        clip_error(w->clip_number, "invalid mdat header");
         return 0;
     }
     if (!build_output_moov(w->clip->movie, keep_metadata_track, &w->moov))
@@ -209,41 +209,41 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
 
     char name[256];
     clip_file_name(w->clip, name, sizeof name);
-    clip_output_path(output_dir, name, w->final_path, sizeof w->final_path);
-    engine::bounded_format(w->temp_path, sizeof w->temp_path, "%s.partial", w->final_path);
+    image::path_join(w->final_path, sizeof w->final_path, output_dir, name);
+    basics::bounded_format(w->temp_path, sizeof w->temp_path, "%s.partial", w->final_path);
     return 1;
 }
 
-// Steps 11 to 13: the temporary file, sized and holding the copied header.
+// The temporary file, sized and holding the copied header.
 int create_output(Writer* w)
 {
     w->state.output = platform::create_read_write(w->temp_path);
     if (!w->state.output) {
         int err = errno;
-        engine::clip_error(w->clip_number, "cannot create %s: %s", w->temp_path, platform::errno_text(err));
+        clip_error(w->clip_number, "cannot create %s: %s", w->temp_path, platform::errno_text(err));
         return 0;
     }
     if (!platform::set_file_size(w->state.output, w->state.file_size)) {
-        engine::clip_error(w->clip_number, "cannot resize output");
+        clip_error(w->clip_number, "cannot resize output");
         return 0;
     }
     uint64_t l = w->state.header_length;
     if (copy_image_range(w->state.image, w->state.header_offset, w->state.output, 0, l) < l) {
-        engine::clip_error(w->clip_number, "header copy failed");
+        clip_error(w->clip_number, "header copy failed");
         return 0;
     }
     return 1;
 }
 
-// Steps 17 to 19: the movie box behind the media data, then the move to the final name.
+// The movie box behind the media data, then the move to the final name.
 int finalize_output(Writer* w)
 {
     if (w->show_progress)
-        engine::progress_finalizing(w->file_index, w->file_count, w->clip_number);
+        progress_print(w->line, 99, "finalizing MP4");
     uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
     if (!platform::seek_abs(w->state.output, at) ||
         std::fwrite(w->moov.bytes, 1, static_cast<size_t>(w->moov.length), w->state.output) != w->moov.length) {
-        engine::clip_error(w->clip_number, "moov write failed");
+        clip_error(w->clip_number, "moov write failed");
         return 0;
     }
     std::fflush(w->state.output);
@@ -252,7 +252,7 @@ int finalize_output(Writer* w)
     platform::remove_file(w->final_path);
     if (!platform::rename_file(w->temp_path, w->final_path)) {
         int err = errno;
-        engine::clip_error(w->clip_number, "rename failed: %s", platform::errno_text(err));
+        clip_error(w->clip_number, "rename failed: %s", platform::errno_text(err));
         platform::remove_file(w->temp_path);
         return 0;
     }
@@ -271,8 +271,7 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
     w.clip_number = int(clip->clip_number);
     w.validate = validate;
     w.show_progress = file_count != 0;
-    w.file_index = file_index;
-    w.file_count = file_count;
+    w.line = ProgressLine{file_index, file_count, w.clip_number};
     w.last_percent = -1;
     w.state.image = image;
     w.state.image_size = image_size;
@@ -282,7 +281,7 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
     if (!prepare(&w, geometry, output_dir, keep_metadata_track))
         return give_up(&w);
     if (w.show_progress)
-        engine::progress_preparing(file_index, file_count, w.clip_number);
+        progress_print(w.line, 0, "preparing");
     if (validate && !validation_prepare(&w.pass, clip->movie, w.clip_number))
         return give_up(&w);
     if (!create_output(&w) || !write_video_chunks(&w))
@@ -290,12 +289,11 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
 
     const mp4::TrackTables* v = &clip->movie->video;
     if (validate) {
-        if (!validation_finish(&w.pass, w.video_written, v->chunk_count, w.clip_number, w.show_progress,
-                               file_index, file_count))
+        if (!validation_finish(&w.pass, w.video_written, v->chunk_count, w.show_progress, w.line))
             return give_up(&w);
         w.last_percent = 90;
     } else if (w.show_progress) {
-        engine::progress_video_complete(file_index, file_count, w.clip_number);
+        progress_print(w.line, 90, "video complete");
         w.last_percent = 90;
     }
     write_audio_chunks(&w);
@@ -303,13 +301,13 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
         return give_up(&w);
 
     if (w.show_progress)
-        engine::progress_complete(file_index, file_count, w.clip_number);
+        progress_print(w.line, 100, "complete");
     uint64_t audio_count = clip->movie->has_audio ? clip->movie->audio.chunk_count : 0;
-    engine::out_printf("  video %zu/%zu; audio %zu/%zu; cadence %zu; final-adjacent %zu; silent %zu; RTMD removed %d\n",
+    basics::out_printf("  video %zu/%zu; audio %zu/%zu; cadence %zu; final-adjacent %zu; silent %zu; RTMD removed %d\n",
                        size_t(w.video_written), size_t(v->chunk_count), size_t(w.state.audio_written),
                        size_t(audio_count), size_t(w.state.cadence), size_t(w.state.final_adjacent),
                        size_t(w.state.silent), w.moov.removed_tracks);
-    engine::out_printf("  -> %s\n", w.final_path);
+    basics::out_printf("  -> %s\n", w.final_path);
     release(&w);
     return 1;
 }

@@ -6,7 +6,9 @@
 
 #include <cstdlib>
 
-#include "engine/report.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "rebuild/clip_write_state.h"
 
 namespace rebuild {
 
@@ -19,8 +21,8 @@ void cluster_map_init(ClusterMap* map, uint64_t file_size, uint64_t cluster_byte
         return;
     uint64_t count = file_size / cluster_bytes + (file_size % cluster_bytes ? 1 : 0) + 2;
     if (count > SIZE_MAX / sizeof(int64_t))
-        engine::fatal("out of memory allocating %zu bytes", SIZE_MAX);
-    map->entries = static_cast<int64_t*>(engine::xmalloc(static_cast<size_t>(count) * sizeof(int64_t)));
+        basics::fatal("out of memory allocating %zu bytes", SIZE_MAX);
+    map->entries = static_cast<int64_t*>(basics::xmalloc(static_cast<size_t>(count) * sizeof(int64_t)));
     for (uint64_t i = 0; i < count; i++)
         map->entries[i] = cluster_unset;
     map->count = count;
@@ -33,34 +35,35 @@ void cluster_map_free(ClusterMap* map)
     map->count = 0;
 }
 
-void cluster_map_assign(ClusterMap* map, uint64_t f, uint64_t p, uint64_t n, uint64_t b)
+void cluster_map_assign(ClusterMap* map, uint64_t file_offset, uint64_t image_offset, uint64_t length,
+                        uint64_t clip_start)
 {
-    uint64_t cs = map->cluster_bytes;
-    if (cs == 0 || n == 0)
+    uint64_t cluster = map->cluster_bytes;
+    if (cluster == 0 || length == 0)
         return;
-    uint64_t fc = f / cs;
-    uint64_t fw = f % cs;
-    uint64_t pm = p % cs;
-    uint64_t bm = b % cs;
-    uint64_t phase = pm >= bm ? pm - bm : pm + cs - bm;
+    uint64_t first_cluster = file_offset / cluster;
+    uint64_t within_cluster = file_offset % cluster;
+    uint64_t image_phase = image_offset % cluster;
+    uint64_t clip_phase = clip_start % cluster;
+    uint64_t phase = image_phase >= clip_phase ? image_phase - clip_phase : image_phase + cluster - clip_phase;
     // The bytes must sit at the same place inside a cluster in the image as in the file.
-    if (p < fw || fw != phase)
+    if (image_offset < within_cluster || within_cluster != phase)
         return;
-    if (n - 1 > UINT64_MAX - f)
+    if (length - 1 > UINT64_MAX - file_offset)
         return;
-    uint64_t lc = (f + n - 1) / cs;
-    if (lc >= map->count || lc < fc)
+    uint64_t last_cluster = (file_offset + length - 1) / cluster;
+    if (last_cluster >= map->count || last_cluster < first_cluster)
         return;
-    for (uint64_t u = fc; u <= lc; u++) {
-        uint64_t v64 = p - fw + (u - fc) * cs;
-        if (v64 > static_cast<uint64_t>(INT64_MAX))
+    for (uint64_t u = first_cluster; u <= last_cluster; u++) {
+        uint64_t at64 = image_offset - within_cluster + (u - first_cluster) * cluster;
+        if (at64 > static_cast<uint64_t>(INT64_MAX))
             return;
-        int64_t v = static_cast<int64_t>(v64);
-        int64_t& e = map->entries[u];
-        if (e == cluster_unset)
-            e = v;
-        else if (e != v)
-            e = cluster_conflict;
+        int64_t at = static_cast<int64_t>(at64);
+        int64_t& entry = map->entries[u];
+        if (entry == cluster_unset)
+            entry = at;
+        else if (entry != at)
+            entry = cluster_conflict;
     }
 }
 
@@ -91,13 +94,13 @@ void cluster_map_fill_gaps(ClusterMap* map)
 void build_cluster_map(ClipWriteState* state, uint64_t cluster_bytes)
 {
     const mp4::TrackTables* video = &state->clip->movie->video;
-    uint64_t h = state->header_offset;
+    uint64_t clip_start = state->header_offset;
     cluster_map_init(&state->map, state->file_size, cluster_bytes);
-    cluster_map_assign(&state->map, 0, h, state->header_length, h);
+    cluster_map_assign(&state->map, 0, clip_start, state->header_length, clip_start);
     for (uint64_t k = 0; k < video->chunk_count; k++) {
         if (state->located[k])
             cluster_map_assign(&state->map, video->chunk_offsets[k], state->located_at[k],
-                               video->chunk_sizes[k], h);
+                               video->chunk_sizes[k], clip_start);
     }
     cluster_map_fill_gaps(&state->map);
 }

@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
 
 namespace rebuild {
 
@@ -54,7 +55,7 @@ int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, Outp
     const uint8_t* bytes = movie->moov_bytes;
     uint64_t len = movie->moov_size;
     if (keep_metadata_track) {
-        auto* copy = static_cast<uint8_t*>(engine::xmalloc(static_cast<size_t>(len)));
+        auto* copy = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(len)));
         if (len)
             std::memcpy(copy, bytes, static_cast<size_t>(len));
         out->bytes = copy;
@@ -73,13 +74,13 @@ int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, Outp
     // A 64-bit source header stays 64-bit; otherwise only a size beyond 32 bits needs one.
     uint64_t header = (moov.header_size == 16 || retained + 8 > UINT32_MAX) ? 16 : 8;
     uint64_t total = header + retained;
-    auto* dst = static_cast<uint8_t*>(engine::xmalloc(static_cast<size_t>(total)));
+    auto* dst = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(total)));
     if (header == 16) {
-        engine::store_be32(dst, 1);
+        basics::store_be32(dst, 1);
         std::memcpy(dst + 4, mp4::box_moov, 4);
-        engine::store_be64(dst + 8, total);
+        basics::store_be64(dst + 8, total);
     } else {
-        engine::store_be32(dst, static_cast<uint32_t>(total));
+        basics::store_be32(dst, static_cast<uint32_t>(total));
         std::memcpy(dst + 4, mp4::box_moov, 4);
     }
     int removed_again = 0;

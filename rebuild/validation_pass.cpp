@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "engine/byte_order.h"
-#include "engine/report.h"
+#include "basics/byte_order.h"
+#include "basics/output.h"
 
 namespace rebuild {
 
@@ -34,7 +34,7 @@ int find_avcc_record(const uint8_t* moov, uint64_t len, const uint8_t** body, ui
     for (uint64_t p = 0; p + 12 <= len; p++) {
         if (std::memcmp(moov + p + 4, mp4::box_avcc, 4) != 0)
             continue;
-        uint32_t size = engine::load_be32(moov + p);
+        uint32_t size = basics::load_be32(moov + p);
         if (size < 15 || size > len - p)
             continue;
         if (moov[p + 8] != 1)
@@ -56,13 +56,13 @@ int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int cl
     pass->handle = nullptr;
     reset_result(&pass->result);
     if (!is_avc_format(movie->video.format)) {
-        engine::clip_error(clip_number, "validator supports the validated AVC profile only");
+        clip_error(clip_number, "validator supports the validated AVC profile only");
         return 0;
     }
     const uint8_t* body = nullptr;
     uint32_t body_len = 0;
     if (!find_avcc_record(movie->moov_bytes, movie->moov_size, &body, &body_len)) {
-        engine::clip_error(clip_number, "valid avcC configuration not found");
+        clip_error(clip_number, "valid avcC configuration not found");
         return 0;
     }
     validator::ValidatorOpenParams params;
@@ -76,7 +76,7 @@ int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int cl
     params.reserved1 = 0;
     pass->handle = validator::validator_api.open ? validator::validator_api.open(&params) : nullptr;
     if (!pass->handle) {
-        engine::clip_error(clip_number, "AVC validator initialization failed");
+        clip_error(clip_number, "AVC validator initialization failed");
         return 0;
     }
     return 1;
@@ -101,10 +101,10 @@ int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, u
             validator::validator_api.get_result(pass->handle, &pass->result);
             uint64_t failing = pass->result.failing_sample;
             if (failing != validator::no_failing_sample && failing != no_failing_sample_alt)
-                engine::clip_error(clip_number, "AVC decode validation failed at sample %llu",
+                clip_error(clip_number, "AVC decode validation failed at sample %llu",
                                    static_cast<unsigned long long>(failing + 1));
             else
-                engine::clip_error(clip_number, "AVC decode validation failed");
+                clip_error(clip_number, "AVC decode validation failed");
             validation_close(pass);
             return 0;
         }
@@ -114,11 +114,12 @@ int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, u
     return 1;
 }
 
-int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int clip_number,
-                      int show_progress, size_t file_index, size_t file_count)
+int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
+                      const ProgressLine& line)
 {
+    int clip_number = line.clip;
     if (written < chunk_count) {
-        engine::clip_error(clip_number, "video incomplete; validation cannot pass");
+        clip_error(clip_number, "video incomplete; validation cannot pass");
         validation_close(pass);
         return 0;
     }
@@ -126,14 +127,14 @@ int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_cou
     validation_close(pass);
     const validator::ValidatorResult* r = &pass->result;
     if (rc != 0 || r->corrupt_frames != 0) {
-        engine::clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
+        clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
                            static_cast<unsigned long long>(r->samples_received),
                            static_cast<unsigned long long>(r->frames_decoded), r->corrupt_frames);
         return 0;
     }
     if (show_progress)
-        engine::progress_validation_passed(file_index, file_count, clip_number);
-    engine::out_printf("  AVC validation PASS: %llu samples, %llu decoded frames\n",
+        progress_print(line, 90, "AVC validation passed");
+    basics::out_printf("  AVC validation PASS: %llu samples, %llu decoded frames\n",
                        static_cast<unsigned long long>(r->samples_received),
                        static_cast<unsigned long long>(r->frames_decoded));
     return 1;

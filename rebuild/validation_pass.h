@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "mp4/movie_box.h"
+#include "rebuild/progress_line.h"
 #include "validator/validator_api.h"
 
 namespace rebuild {
@@ -25,8 +26,8 @@ int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, u
                           const uint8_t* bytes, int clip_number, int* complete);
 // After the video chunks: 1 when the clip passes (PASS lines printed), else 0 after the
 // failure line; the handle is closed either way.
-int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int clip_number,
-                      int show_progress, size_t file_index, size_t file_count);
+int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
+                      const ProgressLine& line);
 void validation_close(ValidationPass* pass);
 
 }  // namespace rebuild

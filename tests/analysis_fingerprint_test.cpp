@@ -5,6 +5,7 @@
 #include <string>
 
 #include "analysis/fingerprint_map.h"
+#include "basics/checked_alloc.h"
 #include "tests/analysis_fixture.h"
 
 using fixture::Bytes;
@@ -57,15 +58,15 @@ struct Clips {
             clip.clip_number = uint32_t(r + 1);
             clip.movie = &movies[r];
             clip.chunk_count = v.chunk_count;
-            clip.chunks = static_cast<analysis::ChunkPlacement*>(engine::xcalloc(v.chunk_count, sizeof(analysis::ChunkPlacement)));
-            engine::list_append(&list, clip);
+            clip.chunks = static_cast<analysis::ChunkPlacement*>(basics::xcalloc(v.chunk_count, sizeof(analysis::ChunkPlacement)));
+            basics::list_append(&list, clip);
         }
     }
     ~Clips()
     {
         for (size_t i = 0; i < list.count; i++)
             std::free(list.items[i].chunks);
-        engine::list_free(&list);
+        basics::list_free(&list);
     }
 };
 
@@ -109,7 +110,7 @@ std::string run_mapping(const std::vector<BoxSpec>& boxes, Clips* clips, std::ve
         box_at->push_back(image.size() + 4);
         analysis::KkadMarker m{};
         m.marker_offset = box_at->back();
-        engine::list_append(&markers, m);
+        basics::list_append(&markers, m);
         fixture::append(image, kkad_box(plan));
         image.resize(image.size() + 64, 0);
     }
@@ -118,7 +119,7 @@ std::string run_mapping(const std::vector<BoxSpec>& boxes, Clips* clips, std::ve
     testing::internal::CaptureStdout();
     analysis::map_fingerprints(file.f, file.size, &markers, &clips->list);
     std::string out = testing::internal::GetCapturedStdout();
-    engine::list_free(&markers);
+    basics::list_free(&markers);
     EXPECT_EQ(file.hash(), before) << "image changed";
     return out;
 }

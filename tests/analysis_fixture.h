@@ -272,7 +272,7 @@ template <class List>
 struct Owned : List {
     Owned() = default;
     Owned(const Owned&) = delete;
-    ~Owned() { engine::list_free(this); }
+    ~Owned() { basics::list_free(this); }
 };
 
 // A temporary image file opened read-only; hash() re-reads the file from disk.

@@ -18,14 +18,14 @@ void markers_with(analysis::MarkerList* list, const std::vector<uint16_t>& seque
         m.sequence = sequences[i];
         m.has_time = 1;
         m.time_unix = time;
-        engine::list_append(list, m);
+        basics::list_append(list, m);
     }
 }
 
 void headers_at(analysis::ClipHeaderList* list, const std::vector<uint64_t>& offsets)
 {
     for (uint64_t o : offsets)
-        engine::list_append(list, analysis::ClipHeader{o, 24, o + 24, 1000, o + 1024, 1});
+        basics::list_append(list, analysis::ClipHeader{o, 24, o + 24, 1000, o + 1024, 1});
 }
 
 struct RunCase {
@@ -111,7 +111,7 @@ struct Movies {
             m.video.sample_count = specs[i].sample_count;
             m.video.chunk_count = counts.back().size();
             m.video.chunk_sample_counts = counts.back().data();
-            engine::list_append(&list, m);
+            basics::list_append(&list, m);
         }
     }
 };
@@ -125,7 +125,7 @@ void runs_at(analysis::RunList* runs, const std::vector<uint64_t>& times, uint64
         r.time_unix = times[i];
         r.marker_count = marker_count;
         r.header_index = uint32_t(i + 1);
-        engine::list_append(runs, r);
+        basics::list_append(runs, r);
     }
 }
 
@@ -196,11 +196,11 @@ TEST(AnalysisRuns, TwelveSampleClipsSortedByClipNumber)
     headers_at(&headers, {0, 100, 200, 300, 400});
     runs_at(&runs, {t, t, t, t});
     // clip numbers 4, 2, 1, 3 and one beyond the header list
-    engine::list_append(&pairs, analysis::MoviePair{0, 0, 4});
-    engine::list_append(&pairs, analysis::MoviePair{1, 1, 2});
-    engine::list_append(&pairs, analysis::MoviePair{2, 2, 1});
-    engine::list_append(&pairs, analysis::MoviePair{3, 3, 3});
-    engine::list_append(&pairs, analysis::MoviePair{0, 0, 6});
+    basics::list_append(&pairs, analysis::MoviePair{0, 0, 4});
+    basics::list_append(&pairs, analysis::MoviePair{1, 1, 2});
+    basics::list_append(&pairs, analysis::MoviePair{2, 2, 1});
+    basics::list_append(&pairs, analysis::MoviePair{3, 3, 3});
+    basics::list_append(&pairs, analysis::MoviePair{0, 0, 6});
     analysis::ClipList clips;
     analysis::select_clips(&pairs, &runs, &movies.list, &headers, &clips);
     ASSERT_EQ(clips.count, 2u) << "11-sample chunk, empty track and unknown header give no clip";

@@ -23,10 +23,10 @@ struct QueueFixture {
             c.clip_number = static_cast<uint32_t>(n);
             c.chunk_count = 1;
             c.chunks = recoverable.count(n) ? mapped_chunk.data() : open_chunk.data();
-            engine::list_append(&state.clips, c);
+            basics::list_append(&state.clips, c);
         }
     }
-    ~QueueFixture() { engine::list_free(&state.clips); }
+    ~QueueFixture() { basics::list_free(&state.clips); }
 };
 
 struct Call {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/byte_order.h"
+#include "basics/byte_order.h"
 #include "mp4/box.h"
 #include "tests/analysis_fixture.h"
 
@@ -66,7 +66,7 @@ TEST(Mp4Box, HeaderRulesInMemoryAndInTheImage)
         if (c.ok) {
             EXPECT_EQ(from_file.size, c.size) << c.name;
         }
-        if (c.ok && engine::load_be32(&c.buf[c.offset]) != 0) {  // a stated size may not pass the range end
+        if (c.ok && basics::load_be32(&c.buf[c.offset]) != 0) {  // a stated size may not pass the range end
             EXPECT_EQ(mp4::read_box_header_file(image.f, c.offset, c.offset + c.size - 1, &from_file), 0)
                 << c.name << ": box one byte past the range end";
         }

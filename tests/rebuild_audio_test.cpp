@@ -2,7 +2,7 @@
 
 #include "analysis_fixture.h"
 #include "platform/platform.h"
-#include "rebuild/cluster_map.h"
+#include "rebuild/audio_recovery.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "rebuild/cluster_map.h"
+#include "rebuild/clip_write_state.h"
 
 namespace {
 

@@ -3,12 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "rebuild/clip_writer.h"
+#include "rebuild/clip_names.h"
+#include "rebuild/progress_line.h"
 
 namespace {
-
-std::string sep(const char* rest) { return std::string(1, platform::path_separator) + rest; }
 
 TEST(ClipNames, FileNameCarriesClipNumberAndRecordingTime)
 {
@@ -30,26 +28,6 @@ TEST(ClipNames, FileNameCarriesClipNumberAndRecordingTime)
         char out[256];
         rebuild::clip_file_name(&clip, out, sizeof out);
         EXPECT_STREQ(out, c.expected) << c.name;
-    }
-}
-
-TEST(ClipNames, PathJoinAddsOneSeparatorOnlyWhenNeeded)
-{
-    std::string long_dir(1500, 'd');
-    struct Case {
-        const char* name;
-        std::string dir, expected;
-    } cases[] = {
-        {"plain folder", "out", "out" + sep("X.MP4")},
-        {"folder ending in slash", "out/", "out/X.MP4"},
-        {"folder ending in backslash", "out\\", "out\\X.MP4"},
-        {"empty folder", "", "X.MP4"},
-        {"overlong folder is cut to 1399 characters", long_dir, long_dir.substr(0, 1399)},
-    };
-    for (const Case& c : cases) {
-        char out[1400];
-        rebuild::clip_output_path(c.dir.c_str(), "X.MP4", out, sizeof out);
-        EXPECT_EQ(std::string(out), c.expected) << c.name;
     }
 }
 

@@ -189,7 +189,7 @@ TEST(ValidationFinish, PassesOnlyACompleteCleanTrack)
         pass.handle = &handle_token;
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int ok = rebuild::validation_finish(&pass, c.written, c.count, 3, c.file_count != 0, 1, c.file_count);
+        int ok = rebuild::validation_finish(&pass, c.written, c.count, c.file_count != 0, {1, c.file_count, 3});
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.name;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.name;
         EXPECT_EQ(ok, c.ok) << c.name;

@@ -3,8 +3,9 @@
 
 #include <functional>
 
-#include "engine/byte_order.h"
+#include "basics/byte_order.h"
 #include "image/raw_scan.h"
+#include "image/path_join.h"
 #include "image/scan_cache.h"
 #include "platform/platform.h"
 #include "tests/analysis_fixture.h"
@@ -170,10 +171,10 @@ TEST_F(CacheFixture, FileNameAndLayout)
         ASSERT_EQ(file.size(), 24u + 8 * row.counts_and_offsets.size());
         const uint8_t* p = reinterpret_cast<const uint8_t*>(file.data());
         EXPECT_EQ(std::memcmp(p, "VLXSC34\0", 8), 0);
-        EXPECT_EQ(engine::load_le64(p + 8), row.data.size());
-        EXPECT_EQ(engine::load_le64(p + 16), fp);
+        EXPECT_EQ(basics::load_le64(p + 8), row.data.size());
+        EXPECT_EQ(basics::load_le64(p + 16), fp);
         for (size_t i = 0; i < row.counts_and_offsets.size(); i++)
-            EXPECT_EQ(engine::load_le64(p + 24 + 8 * i), row.counts_and_offsets[i]) << "field " << i;
+            EXPECT_EQ(basics::load_le64(p + 24 + 8 * i), row.counts_and_offsets[i]) << "field " << i;
         EXPECT_FALSE(fs::exists(cache_path(fp) + ".tmp"));
         image::free_scan_index(&index);
         std::string printed;
@@ -224,7 +225,7 @@ struct DamageRow {
     std::function<void(std::string*)> damage;
 };
 
-void put64(std::string* file, size_t at, uint64_t v) { engine::store_le64(reinterpret_cast<uint8_t*>(&(*file)[at]), v); }
+void put64(std::string* file, size_t at, uint64_t v) { basics::store_le64(reinterpret_cast<uint8_t*>(&(*file)[at]), v); }
 
 TEST_F(CacheFixture, StaleOrDamagedFileIsDeletedThenRewritten)
 {

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "image/raw_scan.h"
+#include "image/signature_search.h"
 #include "tests/analysis_fixture.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "engine/report.h"
+#include "basics/output.h"
 #include "platform/platform.h"
 #include "validator/validator_api.h"
 
@@ -25,7 +25,7 @@ int load_validator_from(const char* path, char* message, size_t cap)
         return 1;
     unsigned long code = 0;
     if (!platform::file_attributes_readable(path, &code)) {
-        engine::bounded_format(message, cap, "validator %s not found beside application: %s (%s %lu)",
+        basics::bounded_format(message, cap, "validator %s not found beside application: %s (%s %lu)",
                                platform::library_word, path, platform::error_code_word, code);
         return 0;
     }
@@ -34,7 +34,7 @@ int load_validator_from(const char* path, char* message, size_t cap)
     void* lib = platform::load_library(path, &code, text, sizeof text);
     if (!lib) {
         trim_message(text);
-        engine::bounded_format(message, cap, "validator %s exists but %s could not load it: %s; %s %lu%s%s",
+        basics::bounded_format(message, cap, "validator %s exists but %s could not load it: %s; %s %lu%s%s",
                                platform::library_word, platform::system_word, path, platform::error_code_word,
                                code, text[0] ? ": " : "", text);
         return 0;
@@ -45,7 +45,7 @@ int load_validator_from(const char* path, char* message, size_t cap)
         if (!symbols[i]) {
             platform::free_library(lib);
             std::memset(&validator_api, 0, sizeof validator_api);
-            engine::bounded_format(message, cap, "validator export missing: %s", export_names[i]);
+            basics::bounded_format(message, cap, "validator export missing: %s", export_names[i]);
             return 0;
         }
     }
@@ -60,7 +60,7 @@ int load_validator_from(const char* path, char* message, size_t cap)
     if (api.get_abi() != validator_abi) {
         platform::free_library(lib);
         std::memset(&validator_api, 0, sizeof validator_api);
-        engine::bounded_format(message, cap, "validator ABI mismatch");
+        basics::bounded_format(message, cap, "validator ABI mismatch");
         return 0;
     }
     api.loaded = 1;
@@ -74,7 +74,7 @@ int load_validator(char* message, size_t cap)
         return 1;
     char exe[2048];
     if (!platform::own_executable_path(exe, sizeof exe)) {
-        engine::bounded_format(message, cap, "cannot determine executable path");
+        basics::bounded_format(message, cap, "cannot determine executable path");
         return 0;
     }
     // keep the folder with its trailing separator
@@ -84,7 +84,7 @@ int load_validator(char* message, size_t cap)
     else
         exe[0] = 0;
     char path[2300];
-    engine::bounded_format(path, sizeof path, "%s%s", exe, platform::validator_library_name);
+    basics::bounded_format(path, sizeof path, "%s%s", exe, platform::validator_library_name);
     return load_validator_from(path, message, cap);
 }
 

@@ -130,11 +130,11 @@ int run(const char* path)
     analysis::free_clips(&clips);
     for (size_t i = 0; i < movies.count; i++)
         mp4::free_movie_info(&movies.items[i]);
-    engine::list_free(&movies);
-    engine::list_free(&markers);
-    engine::list_free(&headers);
-    engine::list_free(&runs);
-    engine::list_free(&pairs);
+    basics::list_free(&movies);
+    basics::list_free(&markers);
+    basics::list_free(&headers);
+    basics::list_free(&runs);
+    basics::list_free(&pairs);
     image::free_scan_index(&index);
     analysis::release_read_buffers();
     std::fclose(image);

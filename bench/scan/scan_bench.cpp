@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "image/raw_scan.h"
+#include "image/signature_search.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv)

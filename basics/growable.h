@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "engine/report.h"
+#include "basics/checked_alloc.h"
 
-namespace engine {
+namespace basics {
 
 template <typename T, size_t First>
 struct Growable {
@@ -37,4 +37,4 @@ void list_free(Growable<T, First>* list)
     list->capacity = 0;
 }
 
-}  // namespace engine
+}  // namespace basics

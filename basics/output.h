@@ -1,8 +1,7 @@
 #pragma once
-// Printing, the single error exit and checked allocation, used by every part of the engine.
+// Printing and the single error exit, used by every layer.
 #include <cstdarg>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 
 // printf-style checks; the Windows runtime's own printf family is told apart from the C99 one
@@ -13,7 +12,7 @@
 #define MENDORA_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #endif
 
-namespace engine {
+namespace basics {
 
 // Both standard streams unbuffered, so the two channels keep their order in one log file.
 void set_streams_unbuffered();
@@ -30,21 +29,4 @@ void bounded_format(char* buf, size_t size, const char* fmt, ...) MENDORA_PRINTF
 // "ERROR: " + message + line break on standard error, then exit code 2.
 [[noreturn]] void fatal(const char* fmt, ...) MENDORA_PRINTF(1, 2);
 
-void* xmalloc(size_t n);
-void* xrealloc(void* block, size_t n);
-// Zero-filled allocation with the xmalloc message.
-void* xcalloc(size_t count, size_t size);
-
-// The per-clip progress line: "Writing file %zu of %zu | clip %d | <activity> | <percent>%".
-void progress_preparing(size_t file, size_t total, int clip);
-void progress_video_chunk(size_t file, size_t total, int clip, size_t done, size_t count, int percent);
-void progress_video_complete(size_t file, size_t total, int clip);
-void progress_validation_passed(size_t file, size_t total, int clip);
-void progress_audio_chunk(size_t file, size_t total, int clip, size_t done, size_t count, int percent);
-void progress_finalizing(size_t file, size_t total, int clip);
-void progress_complete(size_t file, size_t total, int clip);
-
-// A per-clip failure line on standard error: "clip %d: " + message + line break.
-void clip_error(int clip, const char* fmt, ...) MENDORA_PRINTF(2, 3);
-
-}  // namespace engine
+}  // namespace basics

@@ -2,7 +2,7 @@
 // Byte-order loads and stores: MP4 boxes are big-endian, exFAT and three kkad fields little-endian.
 #include <cstdint>
 
-namespace engine {
+namespace basics {
 
 inline uint16_t load_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t load_be32(const uint8_t* p)
@@ -35,4 +35,4 @@ inline void store_le64(uint8_t* p, uint64_t v)
         p[i] = uint8_t(v >> (8 * i));
 }
 
-}  // namespace engine
+}  // namespace basics

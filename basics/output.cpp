@@ -1,0 +1,66 @@
+#include "basics/output.h"
+
+#include <cstdlib>
+
+namespace basics {
+
+void set_streams_unbuffered()
+{
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+void stream_vprintf(std::FILE* f, const char* fmt, va_list args)
+{
+    std::vfprintf(f, fmt, args);
+}
+
+void stream_printf(std::FILE* f, const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    stream_vprintf(f, fmt, args);
+    va_end(args);
+}
+
+void out_printf(const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    stream_vprintf(stdout, fmt, args);
+    va_end(args);
+}
+
+void out_flush_printf(const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    stream_vprintf(stdout, fmt, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void bounded_format(char* buf, size_t size, const char* fmt, ...)
+{
+    if (size == 0)
+        return;
+    va_list args;
+    va_start(args, fmt);
+    int n = std::vsnprintf(buf, size, fmt, args);
+    va_end(args);
+    if (n < 0)
+        buf[0] = 0;
+}
+
+void fatal(const char* fmt, ...)
+{
+    std::fputs("ERROR: ", stderr);
+    va_list args;
+    va_start(args, fmt);
+    stream_vprintf(stderr, fmt, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::exit(2);
+}
+
+}  // namespace basics

@@ -1,0 +1,12 @@
+#pragma once
+// The name of a recovered clip's file.
+#include <cstddef>
+
+#include "analysis/analysis_types.h"
+
+namespace rebuild {
+
+// "XAVC_%04d_%s.MP4" with the run's time text or "unknown_time".
+void clip_file_name(const analysis::RecoveryClip* clip, char* out, size_t cap);
+
+}  // namespace rebuild

@@ -1,0 +1,29 @@
+#pragma once
+// What the clip writer knows about one clip while it writes it, shared with the audio recovery.
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/analysis_types.h"
+#include "rebuild/cluster_map.h"
+
+namespace rebuild {
+
+// What the writer knows about one clip while it writes it.
+struct ClipWriteState {
+    std::FILE* image;
+    uint64_t image_size;
+    std::FILE* output;
+    const analysis::RecoveryClip* clip;
+    uint64_t header_offset;  // image offset of the clip header, the output file's first byte
+    uint64_t header_length;  // clip header up to the end of the mdat box header
+    uint64_t file_size;      // the whole output file, movie box included
+    const uint8_t* located;        // one flag per video chunk
+    const uint64_t* located_at;    // image position per located video chunk
+    ClusterMap map;
+    uint64_t audio_written;
+    uint64_t cadence;
+    uint64_t final_adjacent;
+    uint64_t silent;
+};
+
+}  // namespace rebuild

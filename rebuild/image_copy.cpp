@@ -1,0 +1,34 @@
+#include "rebuild/image_copy.h"
+
+#include <cstdlib>
+
+#include "basics/checked_alloc.h"
+#include "platform/platform.h"
+
+namespace rebuild {
+
+int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
+                 size_t length)
+{
+    return platform::seek_abs(src, src_offset) && platform::read_exact(src, buf, length) &&
+           platform::seek_abs(dst, dst_offset) && std::fwrite(buf, 1, length, dst) == length;
+}
+
+uint64_t copy_image_range(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,
+                          uint64_t length)
+{
+    auto* buf = static_cast<uint8_t*>(basics::xmalloc(copy_piece_limit));
+    uint64_t done = 0;
+    while (done < length) {
+        uint64_t piece = length - done < copy_piece_limit ? length - done : copy_piece_limit;
+        if (src_offset > UINT64_MAX - done || dst_offset > UINT64_MAX - done)
+            break;
+        if (!copy_through(src, src_offset + done, dst, dst_offset + done, buf, static_cast<size_t>(piece)))
+            break;
+        done += piece;
+    }
+    std::free(buf);
+    return done;
+}
+
+}  // namespace rebuild

@@ -1,0 +1,21 @@
+#pragma once
+// Image bytes copied into the output file: the one read-then-write step every copy goes through.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace rebuild {
+
+// The largest piece one copy step moves.
+constexpr uint64_t copy_piece_limit = 0x800000;
+
+// Reads `length` bytes at `src_offset` into `buf`, then writes them at `dst_offset`; 1 when both
+// succeeded. `buf` keeps the bytes for a caller that looks at them afterwards.
+int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
+                 size_t length);
+
+// Copies `length` image bytes in pieces of at most copy_piece_limit; returns the bytes copied.
+uint64_t copy_image_range(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,
+                          uint64_t length);
+
+}  // namespace rebuild

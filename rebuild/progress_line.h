@@ -1,0 +1,31 @@
+#pragma once
+// The per-clip progress line, its percentages, and the per-clip failure line.
+#include <cstddef>
+#include <cstdint>
+
+#include "basics/output.h"
+
+namespace rebuild {
+
+// Which file of the run is being written, and for which clip.
+struct ProgressLine {
+    size_t file;
+    size_t total;
+    int clip;
+};
+
+// "Writing file <file> of <total> | clip <clip> | <activity> | <percent>%" on standard output.
+void progress_print(const ProgressLine& line, int percent, const char* activity_fmt, ...) MENDORA_PRINTF(3, 4);
+
+// A per-clip failure line on standard error: "clip %d: " + message + line break.
+void clip_error(int clip, const char* fmt, ...) MENDORA_PRINTF(2, 3);
+
+// The progress percentages of the video and audio steps.
+int video_percent(uint64_t written, uint64_t chunk_count);
+int audio_percent(uint64_t done, uint64_t chunk_count, int* last_chunk);
+// Whether a progress line with `percent` is printed after the line that showed `last`: video
+// steps by at least 2 except at 0 and 85, audio by at least 2 except at its last chunk.
+int video_progress_due(int percent, int last);
+int audio_progress_due(int percent, int last_chunk, int last);
+
+}  // namespace rebuild
