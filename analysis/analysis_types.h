@@ -20,7 +20,6 @@ struct KkadMarker {
     uint64_t marker_offset;  // image offset of the "kkad" type characters
     uint16_t sequence;
     uint32_t tag;
-    uint32_t box_size;
     uint32_t valid;
     uint32_t has_time;
     uint32_t year, month, day, hour, minute, second;
@@ -28,15 +27,11 @@ struct KkadMarker {
 };
 
 struct RecordingRun {
-    uint64_t run_number;
-    uint64_t first_marker;
-    uint64_t end_marker;
     uint64_t start_offset;
     uint32_t has_time, year, month, day, hour, minute, second;
     uint64_t time_unix;
     uint32_t tag;
     uint64_t marker_count;
-    uint32_t consecutive;
     uint32_t header_index;  // 1-based, 0 for none
 };
 
@@ -53,7 +48,6 @@ struct ChunkPlacement {
     uint32_t ambiguous;
     uint64_t kkad_offset;
     uint32_t kkad_size;
-    uint32_t hit_ordinal;
     int32_t hit_count;
     uint32_t resolved;
     uint64_t data_offset;
@@ -76,8 +70,5 @@ using MovieList = basics::Growable<mp4::MovieInfo, 256>;
 using RunList = basics::Growable<RecordingRun, 256>;
 using PairList = basics::Growable<MoviePair, 256>;
 using ClipList = basics::Growable<RecoveryClip, 256>;
-
-// No entry with both mapped and resolved at 0; a clip with no entries counts as recoverable.
-int clip_is_recoverable(const RecoveryClip* clip);
 
 }  // namespace analysis

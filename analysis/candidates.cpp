@@ -15,6 +15,19 @@ constexpr uint64_t max_header_walk = 12;
 constexpr uint64_t max_mdat_distance = 4194304;
 constexpr uint64_t marker_read_bytes = 128;
 
+// The marker fields, counted from the "kkad" type characters: sixteen ASCII digits, the two
+// bytes F0 03 that every camera marker carries, the chunk's sequence number in its recording and
+// the recording's tag (both little-endian), then the recording date: the year big-endian, then
+// one byte each for month, day, hour, minute and second.
+constexpr size_t digits_at = 16;
+constexpr size_t digits_length = 16;
+constexpr size_t signature_at = 32;
+constexpr uint8_t signature[2] = {0xF0, 0x03};
+constexpr size_t sequence_at = 34;
+constexpr size_t tag_at = 40;
+constexpr size_t year_at = 64;
+constexpr size_t month_at = 66;
+
 int date_is_valid(uint32_t year, uint32_t month, uint32_t day, uint32_t hour, uint32_t minute, uint32_t second)
 {
     return year >= 1900 && year <= 2200 && month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 &&
@@ -73,35 +86,33 @@ int validate_marker(std::FILE* image, uint64_t image_size, uint64_t hit, KkadMar
 {
     if (hit < 4 || hit > image_size || image_size - hit < marker_read_bytes)
         return 0;
-    uint8_t b[marker_read_bytes];  // box offsets 4 to 131
-    if (!image::read_at(image, hit, b, marker_read_bytes) || std::memcmp(b, "kkad", 4) != 0)
+    uint8_t b[marker_read_bytes];
+    if (!image::read_at(image, hit, b, marker_read_bytes) || !mp4::type_is(reinterpret_cast<const char*>(b), mp4::box_kkad))
         return 0;
-    for (int i = 16; i < 32; i++)
+    for (size_t i = digits_at; i < digits_at + digits_length; i++)
         if (b[i] < '0' || b[i] > '9')
             return 0;
-    if (b[32] != 0xF0 || b[33] != 0x03)
+    if (std::memcmp(b + signature_at, signature, sizeof signature) != 0)
         return 0;
     KkadMarker m;
     std::memset(&m, 0, sizeof m);
     m.marker_offset = hit;
-    m.sequence = basics::load_le16(b + 34);
-    m.tag = basics::load_le32(b + 40);
+    m.sequence = basics::load_le16(b + sequence_at);
+    m.tag = basics::load_le32(b + tag_at);
     m.valid = 1;
-    uint32_t year = basics::load_be16(b + 64);
-    if (date_is_valid(year, b[66], b[67], b[68], b[69], b[70])) {
+    uint32_t year = basics::load_be16(b + year_at);
+    const uint8_t* date = b + month_at;  // month, day, hour, minute, second
+    if (date_is_valid(year, date[0], date[1], date[2], date[3], date[4])) {
         m.has_time = 1;
         m.year = year;
-        m.month = b[66];
-        m.day = b[67];
-        m.hour = b[68];
-        m.minute = b[69];
-        m.second = b[70];
+        m.month = date[0];
+        m.day = date[1];
+        m.hour = date[2];
+        m.minute = date[3];
+        m.second = date[4];
         int64_t days = days_from_civil(year, m.month, m.day);
         m.time_unix = uint64_t(days * 86400 + m.hour * 3600 + m.minute * 60 + m.second);
     }
-    uint8_t size_field[8];
-    if (image::read_at(image, hit - 4, size_field, 8) && std::memcmp(size_field + 4, "kkad", 4) == 0)
-        m.box_size = basics::load_be32(size_field);
     *out = m;
     return 1;
 }

@@ -23,15 +23,15 @@ constexpr uint32_t max_units = 4096;
 constexpr uint64_t first_buffer_bytes = 1048576;
 constexpr uint64_t window_segment_bytes = 2097152;
 
-// strncmp stops at the NUL of a shorter type text
+// A track without a sample entry is searched as AVC, the camera's usual video.
 int is_hevc(const char* format)
 {
-    return format && (std::strncmp(format, "hvc1", 4) == 0 || std::strncmp(format, "hev1", 4) == 0);
+    return format && mp4::format_is_hevc(format);
 }
 
 int is_avc(const char* format)
 {
-    return !format || format[0] == 0 || std::strncmp(format, "avc1", 4) == 0 || std::strncmp(format, "avc3", 4) == 0;
+    return !format || format[0] == 0 || mp4::format_is_avc(format);
 }
 
 // Total and largest sample of a chunk; 0 when the total overflows.

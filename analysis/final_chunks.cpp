@@ -66,7 +66,7 @@ int clip_is_recoverable(const RecoveryClip* clip)
     return 1;
 }
 
-size_t resolve_final_chunks(std::FILE* image, uint64_t image_size, ClipList* clips, size_t* final_found)
+size_t resolve_final_chunks(std::FILE* image, uint64_t image_size, ClipList* clips)
 {
     basics::out_printf("\n[5/6] Resolving final video chunks...\n");
     size_t found = 0, recoverable = 0;
@@ -79,7 +79,6 @@ size_t resolve_final_chunks(std::FILE* image, uint64_t image_size, ClipList* cli
         recoverable += clip_is_recoverable(&clips->items[i]);
     basics::out_printf("  tail final chunks found=%zu\n", found);
     basics::out_printf("  recoverable clips=%zu/%zu\n", recoverable, clips->count);
-    *final_found = found;
     return recoverable;
 }
 

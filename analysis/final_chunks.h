@@ -8,8 +8,10 @@
 
 namespace analysis {
 
-// Prints the heading and the two result lines; returns the recoverable count and sets
-// *final_found.
-size_t resolve_final_chunks(std::FILE* image, uint64_t image_size, ClipList* clips, size_t* final_found);
+// Prints the heading and the two result lines; returns the recoverable count.
+size_t resolve_final_chunks(std::FILE* image, uint64_t image_size, ClipList* clips);
+
+// No entry with both mapped and resolved at 0; a clip with no entries counts as recoverable.
+int clip_is_recoverable(const RecoveryClip* clip);
 
 }  // namespace analysis

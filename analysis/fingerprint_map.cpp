@@ -7,6 +7,7 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "image/read_at.h"
+#include "mp4/box.h"
 #include "platform/platform.h"
 
 namespace analysis {
@@ -216,7 +217,7 @@ void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* m
         // one read takes the header and, for boxes of the camera's size, the whole box
         uint64_t start = p - 4;
         uint64_t first = image_size - start < kkad_first_read ? image_size - start : kkad_first_read;
-        if (!image::read_at(image, start, box, first) || std::memcmp(box + 4, "kkad", 4) != 0)
+        if (!image::read_at(image, start, box, first) || !mp4::type_is(reinterpret_cast<const char*>(box + 4), mp4::box_kkad))
             continue;
         uint64_t size = basics::load_be32(box);
         if (size < 8 || size > max_kkad_box || size > image_size - start || size < min_kkad_box)
@@ -231,7 +232,6 @@ void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* m
                 place->mapped = 1;
                 place->kkad_offset = p;
                 place->kkad_size = uint32_t(size);
-                place->hit_ordinal = t + 1;
                 place->hit_count = int32_t(count);
                 clip->mapped_count++;
                 mapped++;

@@ -49,9 +49,6 @@ void build_runs(const ClipHeaderList* headers, const MarkerList* markers, RunLis
         const KkadMarker* first = &markers->items[i];
         RecordingRun run;
         std::memset(&run, 0, sizeof run);
-        run.run_number = runs->count + 1;
-        run.first_marker = i;
-        run.end_marker = j;
         run.start_offset = first->marker_offset;
         run.has_time = first->has_time;
         run.year = first->year;
@@ -63,10 +60,6 @@ void build_runs(const ClipHeaderList* headers, const MarkerList* markers, RunLis
         run.time_unix = first->time_unix;
         run.tag = first->tag;
         run.marker_count = j - i;
-        run.consecutive = 1;
-        for (size_t k = 0; k < j - i; k++)
-            if (markers->items[i + k].sequence != uint16_t(k))
-                run.consecutive = 0;
         run.header_index = header_before(headers, run.start_offset);
         basics::list_append(runs, run);
         i = j;

@@ -12,7 +12,7 @@
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
 #include "rebuild/clip_writer.h"
-#include "validator/validator_api.h"
+#include "validator/loader.h"
 
 namespace engine {
 
@@ -36,8 +36,7 @@ static void run_analysis(RunState* s)
     analysis::map_fingerprints(s->image, s->image_size, &s->markers, &s->clips);
     // the image is only read from here on, so window searches may reuse what they read
     analysis::begin_window_reuse(s->image);
-    s->recoverable_clips = analysis::resolve_final_chunks(s->image, s->image_size, &s->clips,
-                                                         &s->final_chunks_found);
+    s->recoverable_clips = analysis::resolve_final_chunks(s->image, s->image_size, &s->clips);
 }
 
 size_t recovery_queue_total(const EngineOptions* options, const analysis::ClipList* clips)

@@ -24,7 +24,6 @@ struct RunState {
     analysis::RunList runs;
     analysis::PairList pairs;
     analysis::ClipList clips;
-    size_t final_chunks_found;
     size_t recoverable_clips;
     char destination[1200];
     size_t videos_written;

@@ -1,10 +1,12 @@
+#include "mp4/sample_tables.h"
+
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
-#include "mp4/movie_box.h"
 #include "platform/platform.h"
 
 namespace mp4 {
@@ -37,10 +39,6 @@ void read_media_header(const uint8_t* buf, uint64_t len, const BoxHeader* mdia, 
 {
     BoxHeader box;
     uint64_t p, n;
-    if (find_in(buf, len, mdia, box_hdlr, &box) && payload_of(len, &box, 12, &p, &n)) {
-        std::memcpy(out->handler, buf + p + 8, 4);
-        out->handler[4] = '\0';
-    }
     if (find_in(buf, len, mdia, box_mdhd, &box) && payload_of(len, &box, 4, &p, &n)) {
         if (buf[p] == 1) {
             if (n >= 32) {
@@ -76,25 +74,6 @@ int read_sample_sizes(const uint8_t* buf, uint64_t len, const BoxHeader* stsz, T
     for (uint64_t i = 0; i < count; i++)
         out->sample_sizes[i] = load_be32(buf + p + 12 + 4 * i);
     return 1;
-}
-
-void read_time_to_sample(const uint8_t* buf, uint64_t len, const BoxHeader* stts, TrackTables* out)
-{
-    uint64_t p, n;
-    if (!payload_of(len, stts, 8, &p, &n))
-        return;
-    uint64_t count = load_be32(buf + p + 4);
-    uint64_t samples = 0, duration = 0;
-    for (uint64_t i = 0; i < count; i++) {
-        // an entry that crosses the box end leaves both totals unset
-        if (n - 8 < 8 * (i + 1))
-            return;
-        uint64_t entry_count = load_be32(buf + p + 8 + 8 * i);
-        samples += entry_count;
-        duration += entry_count * load_be32(buf + p + 12 + 8 * i);
-    }
-    out->stts_sample_total = samples;
-    out->stts_duration_total = duration;
 }
 
 // Spreads the sample-to-chunk entries over the chunks; 0 for an entry with first chunk 0.
@@ -172,6 +151,7 @@ int parse_track(const uint8_t* buf, uint64_t len, const BoxHeader* trak, TrackTa
     BoxHeader mdia, minf, stbl, box, stsz, stsc, chunks;
     if (!find_in(buf, len, trak, box_mdia, &mdia))
         return 0;
+    read_track_handler(buf, len, trak, out->handler);
     read_media_header(buf, len, &mdia, out);
     if (!find_in(buf, len, &mdia, box_minf, &minf) || !find_in(buf, len, &minf, box_stbl, &stbl))
         return 1;
@@ -194,13 +174,21 @@ int parse_track(const uint8_t* buf, uint64_t len, const BoxHeader* trak, TrackTa
         return fail_track(out);
     if (!read_chunk_offsets(buf, len, &chunks, out))
         return fail_track(out);
-    if (find_in(buf, len, &stbl, box_stts, &box))
-        read_time_to_sample(buf, len, &box, out);
     if (out->chunk_count == 0 || out->sample_count == 0 || entry_count == 0)
         return fail_track(out);
     if (!expand_sample_to_chunk(buf + sc_begin + 8, entry_count, out) || !lay_out_chunks(out))
         return fail_track(out);
     return 1;
+}
+
+int format_is_avc(const char* format)
+{
+    return std::strncmp(format, "avc1", 4) == 0 || std::strncmp(format, "avc3", 4) == 0;
+}
+
+int format_is_hevc(const char* format)
+{
+    return std::strncmp(format, "hvc1", 4) == 0 || std::strncmp(format, "hev1", 4) == 0;
 }
 
 void free_track_tables(TrackTables* t)

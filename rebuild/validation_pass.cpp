@@ -20,11 +20,6 @@ void reset_result(validator::ValidatorResult* r)
     r->failing_sample = validator::no_failing_sample;
 }
 
-int is_avc_format(const char* format)
-{
-    return std::memcmp(format, "avc1", 4) == 0 || std::memcmp(format, "avc3", 4) == 0;
-}
-
 }  // namespace
 
 int find_avcc_record(const uint8_t* moov, uint64_t len, const uint8_t** body, uint32_t* body_len)
@@ -55,7 +50,7 @@ int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int cl
 {
     pass->handle = nullptr;
     reset_result(&pass->result);
-    if (!is_avc_format(movie->video.format)) {
+    if (!mp4::format_is_avc(movie->video.format)) {
         clip_error(clip_number, "validator supports the validated AVC profile only");
         return 0;
     }

@@ -5,7 +5,7 @@
 
 #include "mp4/movie_box.h"
 #include "rebuild/progress_line.h"
-#include "validator/validator_api.h"
+#include "validator/loader.h"
 
 namespace rebuild {
 

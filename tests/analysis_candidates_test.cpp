@@ -55,7 +55,6 @@ TEST(AnalysisCandidates, KkadMarkers)
             EXPECT_EQ(m.marker_offset, 68u) << c.name;
             EXPECT_EQ(m.sequence, 7u) << c.name;
             EXPECT_EQ(m.tag, 0xA1B2C3D4u) << c.name;
-            EXPECT_EQ(m.box_size, 768u) << c.name;
             EXPECT_EQ(m.has_time, c.has_time) << c.name;
             EXPECT_EQ(m.time_unix, c.time_unix) << c.name;
             EXPECT_EQ(m.year, c.year) << c.name;

@@ -209,7 +209,7 @@ TEST(AnalysisChunkLocate, LocateChunkSearchDistances)
     movie.video.chunk_count = 1;
     auto mapped = [](uint64_t kkad, int32_t hits) {
         analysis::ChunkPlacement p{};
-        p.mapped = 1, p.kkad_offset = kkad, p.hit_count = hits, p.hit_ordinal = 1;
+        p.mapped = 1, p.kkad_offset = kkad, p.hit_count = hits;
         return p;
     };
     analysis::ChunkPlacement resolved{};

@@ -6,7 +6,7 @@
 #include "analysis_fixture.h"
 #include "platform/platform.h"
 #include "rebuild/clip_writer.h"
-#include "validator/validator_api.h"
+#include "validator/loader.h"
 
 namespace {
 

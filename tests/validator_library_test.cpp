@@ -8,7 +8,7 @@
 
 #include "analysis_fixture.h"
 #include "tools/mkcard_media.h"
-#include "validator/validator_api.h"
+#include "validator/loader.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "validator/validator_api.h"
+#include "validator/loader.h"
 
 namespace {
 

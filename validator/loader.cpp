@@ -1,8 +1,9 @@
+#include "validator/loader.h"
+
 #include <cstring>
 
 #include "basics/output.h"
 #include "platform/platform.h"
-#include "validator/validator_api.h"
 
 namespace validator {
 

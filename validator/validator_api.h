@@ -1,5 +1,6 @@
 #pragma once
-// The decode-validator library beside the executable and the table of its six exports.
+// The decode-validator library's interface: its version, the records it takes and gives, and the
+// types of its six exports.
 #include <cstddef>
 #include <cstdint>
 
@@ -34,26 +35,5 @@ using PushFn = int (*)(void*, const uint8_t*, uint64_t, uint64_t);
 using FinishFn = int (*)(void*, ValidatorResult*);
 using GetResultFn = int (*)(void*, ValidatorResult*);
 using CloseFn = void (*)(void*);
-
-struct ValidatorApi {
-    void* library;
-    GetAbiFn get_abi;
-    OpenFn open;
-    PushFn push;
-    FinishFn finish;
-    GetResultFn get_result;
-    CloseFn close;
-    int loaded;
-};
-
-extern ValidatorApi validator_api;
-
-// Loads the library beside the executable; 1 when it and all six exports are there, else 0
-// with the reason in `message`.
-int load_validator(char* message, size_t cap);
-// Loads from an explicit path (the tests use it with their own test-double libraries).
-int load_validator_from(const char* library_path, char* message, size_t cap);
-// Unloads the library if loaded and clears the table.
-void unload_validator();
 
 }  // namespace validator

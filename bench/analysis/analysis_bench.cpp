@@ -100,8 +100,7 @@ int run(const char* path)
     analysis::begin_window_reuse(image);  // as the engine does from stage 5 on
     double stage4 = seconds_since(t0);
     t0 = Clock::now();
-    size_t found = 0;
-    size_t recoverable = analysis::resolve_final_chunks(image, size, &clips, &found);
+    size_t recoverable = analysis::resolve_final_chunks(image, size, &clips);
     double stage5 = seconds_since(t0);
     long peak = peak_kib();
 

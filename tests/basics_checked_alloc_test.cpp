@@ -1,0 +1,17 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "basics/checked_alloc.h"
+
+namespace {
+
+TEST(CheckedAlloc, FailureEndsTheRunNamingTheRequestedSize)
+{
+    EXPECT_EXIT(basics::xmalloc(SIZE_MAX - 8), testing::ExitedWithCode(2),
+                "^ERROR: out of memory allocating 18446744073709551607 bytes\n$");
+    EXPECT_EXIT(basics::xrealloc(nullptr, SIZE_MAX - 8), testing::ExitedWithCode(2),
+                "^ERROR: out of memory reallocating 18446744073709551607 bytes\n$");
+}
+
+}  // namespace
