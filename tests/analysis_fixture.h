@@ -1,5 +1,5 @@
 #pragma once
-// Builders for movie boxes, kkad boxes and camera-like recordings, temporary folders and image
+// Builders for kkad boxes and camera-like recordings (their movie boxes by the card generator), temporary folders and image
 // files whose bytes can be hashed before and after a run. Shared by the tests and the analysis bench.
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "image/scan_index.h"
+#include "tools/mkcard_moov.h"
 
 // GCC 12 reports vector growth in these builders as an overflow after inlining (a known false
 // positive of -Wstringop-overflow); the builders only append.
@@ -56,53 +57,24 @@ inline Bytes full(uint8_t version, const std::vector<uint32_t>& fields)
     return b;
 }
 
-struct TrackSpec {
-    const char* handler = "vide";
-    const char* format = "avc1";
-    std::vector<uint32_t> sizes;                          // empty with a default size
-    uint32_t default_size = 0;
-    uint32_t sample_count = 0;                            // used with a default size
-    std::vector<std::pair<uint32_t, uint32_t>> stsc;      // first chunk, samples per chunk
-    std::vector<uint64_t> offsets;
-    bool co64 = false;
-    uint32_t timescale = 60000, delta = 1001;
-};
-
-inline Bytes make_stbl(const TrackSpec& t)
+// A track of one of the camera's kinds, built by the card generator: `count` samples of
+// `constant_size` bytes (or of `sizes`), `per_chunk` to a chunk, the chunks at `offsets`.
+inline Bytes make_trak(mkcard::TrackKind kind, uint32_t count, uint32_t per_chunk, const std::vector<uint64_t>& offsets,
+                       uint32_t constant_size, const std::vector<uint32_t>& sizes = {})
 {
-    uint32_t count = t.default_size ? t.sample_count : uint32_t(t.sizes.size());
-    Bytes entry;
-    be32(entry, 16), text(entry, t.format), entry.resize(16);
-    Bytes stsd = full(0, {1});
-    append(stsd, entry);
-    Bytes stsz = full(0, {t.default_size, count});
-    for (uint32_t s : t.sizes)
-        be32(stsz, s);
-    Bytes stsc = full(0, {uint32_t(t.stsc.size())});
-    for (auto [first, per] : t.stsc)
-        be32(stsc, first), be32(stsc, per), be32(stsc, 1);
-    Bytes co = full(0, {uint32_t(t.offsets.size())});
-    for (uint64_t o : t.offsets)
-        t.co64 ? be64(co, o) : be32(co, uint32_t(o));
-    return box("stbl", boxes({box("stsd", stsd), box("stts", full(0, {1, count, t.delta})), box("stsz", stsz),
-                              box("stsc", stsc), box(t.co64 ? "co64" : "stco", co)}));
-}
-
-inline Bytes make_trak(const TrackSpec& t)
-{
-    Bytes hdlr = full(0, {0});
-    text(hdlr, t.handler), hdlr.resize(hdlr.size() + 13);
-    uint32_t count = t.default_size ? t.sample_count : uint32_t(t.sizes.size());
-    Bytes mdhd = full(0, {0, 0, t.timescale, count * t.delta, 0});
-    return box("trak", box("mdia", boxes({box("mdhd", mdhd), box("hdlr", hdlr),
-                                          box("minf", make_stbl(t))})));
+    mkcard::TrackDesc t;
+    t.kind = kind;
+    t.timescale = 60000, t.sample_delta = 1001, t.sample_count = count, t.duration = uint64_t(count) * 1001;
+    t.samples_per_chunk = per_chunk, t.constant_size = constant_size, t.sizes = sizes, t.chunk_offsets = offsets;
+    t.sample_entry = kind == mkcard::TrackKind::video   ? mkcard::visual_sample_entry(false, 1920, 1080, {})
+                     : kind == mkcard::TrackKind::sound ? mkcard::sound_sample_entry()
+                                                        : mkcard::metadata_sample_entry();
+    return mkcard::build_trak(t);
 }
 
 inline Bytes make_moov(uint32_t creation_time, const std::vector<Bytes>& traks)
 {
-    Bytes b = box("mvhd", full(0, {creation_time, creation_time, 1000, 0}));
-    append(b, boxes(traks));
-    return box("moov", b);
+    return mkcard::build_moov(creation_time, 1000, 0, uint32_t(traks.size() + 1), traks, false);
 }
 
 struct Date { uint32_t year, month, day, hour, minute, second; };
@@ -198,18 +170,12 @@ inline Bytes make_recording(const RecordingSpec& r, std::vector<uint64_t>* video
         f.resize(f.size() + r.audio_bytes, 0);
     }
     be32_at(f, mdat_at, uint32_t(f.size() - mdat_at));
-    TrackSpec v;
-    v.sizes = vsizes, v.stsc = {{1, 12}}, v.offsets = video_off;
-    TrackSpec a;
-    a.handler = "soun", a.format = "twos", a.default_size = 4, a.sample_count = r.chunks * r.audio_bytes / 4;
-    a.stsc = {{1, r.audio_bytes / 4}}, a.offsets = audio_off;
-    TrackSpec m;
-    m.handler = "meta", m.format = "rtmd", m.default_size = 1536, m.sample_count = r.chunks * 12;
-    m.stsc = {{1, 12}}, m.offsets = meta_off;
     uint32_t created = uint32_t(unix_time(r.date) + 2082844800ull + int64_t(r.movie_shift_hours) * 3600);
-    std::vector<Bytes> traks = {make_trak(v), make_trak(m)};
+    std::vector<Bytes> traks = {make_trak(mkcard::TrackKind::video, r.chunks * 12, 12, video_off, 0, vsizes),
+                                make_trak(mkcard::TrackKind::metadata, r.chunks * 12, 12, meta_off, 1536)};
     if (r.audio_bytes)
-        traks.insert(traks.begin() + 1, make_trak(a));
+        traks.insert(traks.begin() + 1, make_trak(mkcard::TrackKind::sound, r.chunks * r.audio_bytes / 4,
+                                                  r.audio_bytes / 4, audio_off, 4));
     append(f, make_moov(created, traks));
     if (video_at)
         *video_at = video_off;

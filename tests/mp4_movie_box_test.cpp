@@ -131,12 +131,12 @@ TEST(Mp4MovieBox, ParseTrackTables)
     }
 }
 
-fixture::TrackSpec plan(const char* handler)
+Bytes trak_of(const char* handler)
 {
-    fixture::TrackSpec t;
-    t.handler = handler;
-    t.default_size = 100, t.sample_count = 12, t.stsc = {{1, 12}}, t.offsets = {0x40};
-    return t;
+    mkcard::TrackKind kind = std::strcmp(handler, "vide") == 0   ? mkcard::TrackKind::video
+                             : std::strcmp(handler, "soun") == 0 ? mkcard::TrackKind::sound
+                                                                 : mkcard::TrackKind::metadata;
+    return fixture::make_trak(kind, 12, 12, {0x40}, 100);
 }
 
 struct MovieCase {
@@ -161,7 +161,7 @@ TEST(Mp4MovieBox, ParseMovieFromTheImage)
     for (const MovieCase& c : cases) {
         std::vector<Bytes> traks;
         for (const char* h : c.handlers)
-            traks.push_back(fixture::make_trak(plan(h)));
+            traks.push_back(trak_of(h));
         Bytes image(100, 0);
         fixture::append(image, fixture::make_moov(c.creation, traks));
         image.resize(image.size() + 50, 0);
@@ -188,7 +188,8 @@ TEST(Mp4MovieBox, ParseMovieFromTheImage)
 
 TEST(Mp4MovieBox, HostileMovieBoxHeaders)
 {
-    const Bytes movie = fixture::make_moov(1, {fixture::make_trak(plan("vide"))});
+    const Bytes movie = fixture::make_moov(1, {trak_of("vide")});
+    const size_t trak_at = movie.size() - trak_of("vide").size();
     auto patched = [&](size_t at, uint32_t value, size_t length) {
         Bytes b = movie;
         b.resize(length);
@@ -208,7 +209,7 @@ TEST(Mp4MovieBox, HostileMovieBoxHeaders)
         {"size past the image end", patched(0, uint32_t(movie.size() + 1), movie.size()), 4},
         {"over 64 MiB", patched(0, 67108865, 67108865), 4},
         {"64-bit size below 16", big64, 4},
-        {"trak past its parent", patched(36, 0x7FFFFFFF, movie.size()), 4},
+        {"trak past its parent", patched(trak_at, 0x7FFFFFFF, movie.size()), 4},
     };
     for (const Case& c : cases) {
         fixture::TempImage file(c.image);

@@ -1,14 +1,12 @@
 """The engine's command line run against the real executable: every option rule, message and
 exit code, the usage text and banner byte for byte, and the image never written."""
-import hashlib
 import os
 import shutil
 import subprocess
 import tempfile
 import unittest
 
-BUILD = os.environ.get("MENDORA_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-MENDORA = os.path.join(BUILD, "mendora")
+from harness import ENGINE as MENDORA, make_card, sha256
 TAG = "2026-08-28-c52-syslink-ucrt64"
 
 USAGE = """Mendora recovery {tag}
@@ -36,11 +34,6 @@ The source image is always opened read-only.
 def run(args, cwd):
     p = subprocess.run([MENDORA] + args, cwd=cwd, capture_output=True, text=True, timeout=300)
     return p.returncode, p.stdout, p.stderr
-
-
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 class OnOneImage(unittest.TestCase):
@@ -165,9 +158,7 @@ class RecoveryQueue(OnOneImage):
 
     @staticmethod
     def make_image(folder):
-        subprocess.run([os.path.join(BUILD, "mendora-mkcard"), "--scenario", "sample", "--out",
-                        os.path.join(folder, "card")], check=True, capture_output=True)
-        return os.path.join(folder, "card", "card.img")
+        return make_card("sample").image
 
     def recover(self, *options, engine=MENDORA):
         work = tempfile.mkdtemp(dir=self.dir)
