@@ -46,7 +46,7 @@ TEST(AnalysisCandidates, KkadMarkers)
     };
     for (const MarkerCase& c : cases) {
         Bytes image(64, 0);
-        fixture::append(image, c.box);
+        mkcard::put_bytes(image, c.box);
         fixture::TempImage file(image);
         uint64_t before = file.hash();
         analysis::KkadMarker m{};
@@ -69,9 +69,9 @@ TEST(AnalysisCandidates, KkadMarkers)
 Bytes ftyp(uint32_t size, const char* brand)
 {
     Bytes b;
-    fixture::be32(b, size);
-    fixture::text(b, "ftyp");
-    fixture::text(b, brand);
+    mkcard::put_be32(b, size);
+    mkcard::put_text(b, "ftyp");
+    mkcard::put_text(b, brand);
     b.resize(size < 12 ? 12 : size, 0);
     return b;
 }
@@ -80,12 +80,12 @@ Bytes ftyp(uint32_t size, const char* brand)
 Bytes clip(uint32_t ftyp_size, const char* brand, int between, uint32_t free_size)
 {
     Bytes b(16, 0);
-    fixture::append(b, ftyp(ftyp_size, brand));
+    mkcard::put_bytes(b, ftyp(ftyp_size, brand));
     for (int i = 0; i < between; i++) {
         Bytes f = fixture::box("free", Bytes(free_size - 8, 0));
-        fixture::append(b, f);
+        mkcard::put_bytes(b, f);
     }
-    fixture::append(b, fixture::box("mdat", Bytes(64, 0)));
+    mkcard::put_bytes(b, fixture::box("mdat", Bytes(64, 0)));
     return b;
 }
 
@@ -132,7 +132,7 @@ struct PassCase {
 TEST(AnalysisCandidates, ThreePassesAndTheirCountLine)
 {
     Bytes recording(512, 0);
-    fixture::append(recording, fixture::make_recording(fixture::RecordingSpec{}));
+    mkcard::put_bytes(recording, fixture::make_recording(fixture::RecordingSpec{}));
     const PassCase cases[] = {
         {"nothing found", Bytes(4096, 0), "  valid XAVC=0 kkad=0 moov=0\n", 0},
         {"a recording and a stray hit near the end", recording, "  valid XAVC=1 kkad=4 moov=1\n", 1},

@@ -14,7 +14,7 @@ Bytes units(const std::vector<uint8_t>& first_bytes, uint32_t unit_len = 3)
 {
     Bytes b;
     for (uint8_t f : first_bytes) {
-        fixture::be32(b, unit_len);
+        mkcard::put_be32(b, unit_len);
         b.push_back(f);
         b.resize(b.size() + unit_len - 1, 0x22);
     }
@@ -23,7 +23,7 @@ Bytes units(const std::vector<uint8_t>& first_bytes, uint32_t unit_len = 3)
 
 Bytes plus(Bytes b, const Bytes& more)
 {
-    fixture::append(b, more);
+    mkcard::put_bytes(b, more);
     return b;
 }
 
@@ -62,32 +62,12 @@ TEST(AnalysisChunkLocate, SampleStructure)
         EXPECT_EQ(analysis::check_sample_structure(c.sample.data(), c.sample.size(), c.format), c.ok) << c.name;
 }
 
-TEST(AnalysisChunkLocate, ReadBufferGrowth)
-{
-    const uint64_t mib = 1048576;
-    struct Step {
-        const char* name;
-        uint64_t need, capacity;
-    } steps[] = {
-        {"a need of 0 counts as 1 and starts at 1 MiB", 0, mib},
-        {"a smaller need keeps the buffer", 5, mib},
-        {"one byte more doubles", mib + 1, 2 * mib},
-        {"doubling goes on until the need fits", 5 * mib, 8 * mib},
-    };
-    analysis::ReadBuffer buffer{nullptr, 0};
-    for (const Step& s : steps) {
-        analysis::grow_read_buffer(&buffer, s.need);
-        EXPECT_EQ(buffer.capacity, s.capacity) << s.name;
-    }
-    std::free(buffer.data);
-}
-
 // Twelve AVC samples of the given sizes, each an access-unit delimiter and a slice.
 Bytes avc_chunk(const std::vector<uint32_t>& sizes)
 {
     Bytes b;
     for (size_t i = 0; i < sizes.size(); i++)
-        fixture::append(b, fixture::avc_sample(sizes[i], i == 0));
+        mkcard::put_bytes(b, fixture::avc_sample(sizes[i], i == 0));
     return b;
 }
 
@@ -96,10 +76,10 @@ Bytes hevc_chunk(const std::vector<uint32_t>& sizes)
     Bytes b;
     for (uint32_t s : sizes) {
         Bytes sample = {0, 0, 0, 3, 0x46, 0x01, 0x50};
-        fixture::be32(sample, s - 11);
+        mkcard::put_be32(sample, s - 11);
         sample.push_back(0x02);
         sample.resize(s, 0x33);
-        fixture::append(b, sample);
+        mkcard::put_bytes(b, sample);
     }
     return b;
 }

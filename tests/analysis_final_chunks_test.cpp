@@ -81,7 +81,7 @@ TEST(AnalysisFinalChunks, LastChunkByTheCameraInterleaving)
     for (const FinalCase& c : cases) {
         std::vector<uint64_t> video_at;
         Bytes image(base, 0);
-        fixture::append(image, fixture::make_recording(c.recording, &video_at));
+        mkcard::put_bytes(image, fixture::make_recording(c.recording, &video_at));
         uint32_t last = c.recording.chunks - 1;
         uint64_t last_at = base + video_at[last];
         uint64_t last_bytes = chunk_bytes(c.recording, last);

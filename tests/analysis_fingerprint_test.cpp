@@ -83,11 +83,11 @@ Bytes kkad_box(const BoxSpec& b)
     for (auto& d : b.at)
         room = std::max<size_t>(room, 316 + d.first);
     Bytes box = fixture::make_kkad(0, 1, {2024, 1, 1, 0, 0, 0}, {}, uint32_t(room));
-    fixture::be32_at(box, 0, b.size);
+    mkcard::set_be32(box.data(), b.size);
     for (auto& [k, c] : b.at) {
-        fixture::le64_at(box, 4 + k, b.big_endian_offset ? __builtin_bswap64(c.offset) : c.offset);
+        mkcard::set_le64(box.data() + 4 + k, b.big_endian_offset ? __builtin_bswap64(c.offset) : c.offset);
         for (int j = 0; j < 12; j++)
-            fixture::be32_at(box, 81 + k + 21 * j, c.sizes[j]);
+            mkcard::set_be32(box.data() + 81 + k + 21 * j, c.sizes[j]);
     }
     return box;
 }
@@ -110,7 +110,7 @@ std::string run_mapping(const std::vector<BoxSpec>& boxes, Clips* clips, std::ve
         analysis::KkadMarker m{};
         m.marker_offset = box_at->back();
         basics::list_append(&markers, m);
-        fixture::append(image, kkad_box(plan));
+        mkcard::put_bytes(image, kkad_box(plan));
         image.resize(image.size() + 64, 0);
     }
     fixture::TempImage file(image);

@@ -22,21 +22,15 @@
 
 namespace fixture {
 
-using Bytes = std::vector<uint8_t>;
-
-inline void be32(Bytes& b, uint32_t v) { for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s)); }
-inline void be64(Bytes& b, uint64_t v) { be32(b, uint32_t(v >> 32)), be32(b, uint32_t(v)); }
-inline void le64_at(Bytes& b, size_t at, uint64_t v) { for (int i = 0; i < 8; i++) b[at + i] = uint8_t(v >> (8 * i)); }
-inline void be32_at(Bytes& b, size_t at, uint32_t v) { for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (24 - 8 * i)); }
-inline void text(Bytes& b, const char* s) { b.insert(b.end(), s, s + std::strlen(s)); }
-inline void append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+// Bytes and their writers are the card generator's.
+using mkcard::Bytes;
 
 inline Bytes box(const char* type, const Bytes& payload)
 {
     Bytes b;
-    be32(b, uint32_t(8 + payload.size()));
-    text(b, type);
-    append(b, payload);
+    mkcard::put_be32(b, uint32_t(8 + payload.size()));
+    mkcard::put_text(b, type);
+    mkcard::put_bytes(b, payload);
     return b;
 }
 
@@ -44,7 +38,7 @@ inline Bytes boxes(const std::vector<Bytes>& children)
 {
     Bytes b;
     for (const Bytes& c : children)
-        append(b, c);
+        mkcard::put_bytes(b, c);
     return b;
 }
 
@@ -53,7 +47,7 @@ inline Bytes full(uint8_t version, const std::vector<uint32_t>& fields)
 {
     Bytes b = {version, 0, 0, 0};
     for (uint32_t f : fields)
-        be32(b, f);
+        mkcard::put_be32(b, f);
     return b;
 }
 
@@ -86,7 +80,7 @@ inline Bytes make_kkad(uint16_t sequence, uint32_t tag, Date d, const std::vecto
                        uint32_t size = 768)
 {
     Bytes b(size, 0);
-    be32_at(b, 0, size);
+    mkcard::set_be32(b.data(), size);
     std::memcpy(&b[4], "kkad", 4);
     std::memcpy(&b[20], "0123456789012345", 16);
     b[36] = 0xF0, b[37] = 0x03;
@@ -98,9 +92,9 @@ inline Bytes make_kkad(uint16_t sequence, uint32_t tag, Date d, const std::vecto
     b[74] = uint8_t(d.second);
     for (size_t k = 0; k < descs.size(); k++) {
         size_t at = 80 + 329 * k;
-        le64_at(b, at, descs[k].offset);
+        mkcard::set_le64(b.data() + at, descs[k].offset);
         for (int i = 0; i < 12; i++)
-            be32_at(b, at + 77 + 21 * i, descs[k].sizes[i]);
+            mkcard::set_be32(b.data() + at + 77 + 21 * i, descs[k].sizes[i]);
     }
     return b;
 }
@@ -109,7 +103,7 @@ inline Bytes make_kkad(uint16_t sequence, uint32_t tag, Date d, const std::vecto
 inline Bytes avc_sample(uint32_t size, bool key)
 {
     Bytes b = {0, 0, 0, 2, 0x09, 0x10};
-    be32(b, size - 10);
+    mkcard::put_be32(b, size - 10);
     b.push_back(key ? 0x65 : 0x41);
     b.resize(size, 0x11);
     return b;
@@ -143,9 +137,9 @@ inline uint64_t unix_time(Date d)
 inline Bytes make_recording(const RecordingSpec& r, std::vector<uint64_t>* video_at = nullptr)
 {
     Bytes f;
-    be32(f, 24), text(f, "ftypXAVC"), be32(f, 0), text(f, "XAVCmp42");
+    mkcard::put_be32(f, 24), mkcard::put_text(f, "ftypXAVC"), mkcard::put_be32(f, 0), mkcard::put_text(f, "XAVCmp42");
     size_t mdat_at = f.size();
-    be32(f, 0), text(f, "mdat");
+    mkcard::put_be32(f, 0), mkcard::put_text(f, "mdat");
     std::vector<uint64_t> meta_off, video_off, audio_off;
     std::vector<uint32_t> vsizes;
     for (uint32_t j = 0; j < r.chunks; j++) {
@@ -160,23 +154,23 @@ inline Bytes make_recording(const RecordingSpec& r, std::vector<uint64_t>* video
         }
         Bytes k = make_kkad(uint16_t(j), r.tag, r.date, descs);
         std::memcpy(&meta[11 * 1536], k.data(), k.size());
-        append(f, meta);
+        mkcard::put_bytes(f, meta);
         video_off.push_back(f.size());
         for (uint32_t i = 0; i < 12; i++) {
             vsizes.push_back(video_size(r, j, i));
-            append(f, avc_sample(vsizes.back(), i == 0));
+            mkcard::put_bytes(f, avc_sample(vsizes.back(), i == 0));
         }
         audio_off.push_back(f.size());
         f.resize(f.size() + r.audio_bytes, 0);
     }
-    be32_at(f, mdat_at, uint32_t(f.size() - mdat_at));
+    mkcard::set_be32(f.data() + mdat_at, uint32_t(f.size() - mdat_at));
     uint32_t created = uint32_t(unix_time(r.date) + 2082844800ull + int64_t(r.movie_shift_hours) * 3600);
     std::vector<Bytes> traks = {make_trak(mkcard::TrackKind::video, r.chunks * 12, 12, video_off, 0, vsizes),
                                 make_trak(mkcard::TrackKind::metadata, r.chunks * 12, 12, meta_off, 1536)};
     if (r.audio_bytes)
         traks.insert(traks.begin() + 1, make_trak(mkcard::TrackKind::sound, r.chunks * r.audio_bytes / 4,
                                                   r.audio_bytes / 4, audio_off, 4));
-    append(f, make_moov(created, traks));
+    mkcard::put_bytes(f, make_moov(created, traks));
     if (video_at)
         *video_at = video_off;
     return f;

@@ -87,7 +87,7 @@ TEST(AnalysisWindowReuse, FindsADelimiterCutByTheHeldEnd)
     Bytes chunk;
     for (uint32_t i = 0; i < 12; i++) {
         sizes.push_back(300 + 7 * i);
-        fixture::append(chunk, fixture::avc_sample(sizes.back(), i == 0));
+        mkcard::put_bytes(chunk, fixture::avc_sample(sizes.back(), i == 0));
     }
     const uint64_t forward = 20000;
     for (uint64_t cut = 1; cut <= 5; cut++) {

@@ -1,9 +1,7 @@
 // Stage [1/6]: which sector is taken as the exFAT boot sector, and when the run ends.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
-#include "basics/byte_order.h"
 #include "image/exfat_detect.h"
 #include "tests/analysis_fixture.h"
 
@@ -114,36 +112,6 @@ TEST(DetectExfat, AcceptsTheFirstSoundAlignedBootSector)
         }
         EXPECT_EQ(file_hash(img), before);
     }
-}
-
-// A whole-disk image: a partition table, then a real volume made by the system's formatter at 1 MiB.
-TEST(DetectExfat, FindsARealVolumeBehindAPartitionTable)
-{
-    fixture::TempDir dir;
-    fs::path vol = dir.path / "volume.bin";
-    write_image(vol, 48 * MiB, {});
-    std::string cmd = "mkfs.exfat -c 64K " + vol.string() + " >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0)
-        GTEST_SKIP() << "mkfs.exfat unavailable";
-    std::string text = fixture::read_file(vol);
-    std::vector<uint8_t> volume(text.begin(), text.end());
-
-    std::vector<uint8_t> mbr(512, 0);
-    mbr[446 + 4] = 0x07;  // partition type of exFAT
-    mbr[446 + 9] = 0x08;  // first sector 2048, little-endian
-    mbr[510] = 0x55, mbr[511] = 0xAA;
-    fs::path img = dir.path / "disk.img";
-    write_image(img, MiB + volume.size(), {{0, mbr}, {MiB, volume}});
-    uint64_t before = file_hash(img);
-
-    testing::internal::CaptureStdout();
-    image::ImageGeometry g = detect_file(img);
-    testing::internal::GetCapturedStdout();
-
-    EXPECT_EQ(g.boot_offset, MiB);
-    EXPECT_EQ(g.cluster_bytes, 65536u);
-    EXPECT_EQ(g.heap_offset, MiB + uint64_t(basics::load_le32(&volume[88])) * 512);
-    EXPECT_EQ(file_hash(img), before);
 }
 
 }  // namespace

@@ -11,10 +11,10 @@ namespace {
 Bytes header(uint32_t size32, const char* type, int64_t size64 = -1, size_t total = 0)
 {
     Bytes b;
-    fixture::be32(b, size32);
-    fixture::text(b, type);
+    mkcard::put_be32(b, size32);
+    mkcard::put_text(b, type);
     if (size64 >= 0)
-        fixture::be64(b, uint64_t(size64));
+        mkcard::put_be64(b, uint64_t(size64));
     if (b.size() < total)
         b.resize(total, 0);
     return b;
@@ -33,7 +33,7 @@ TEST(Mp4Box, HeaderRulesInMemoryAndInTheImage)
     Bytes short64 = header(1, "mdat", 15);
     short64.pop_back();
     Bytes tail_box = header(0, "pad ", -1, 32);
-    fixture::append(tail_box, header(10, "tail", -1, 10));
+    mkcard::put_bytes(tail_box, header(10, "tail", -1, 10));
     const HeaderCase cases[] = {
         {"plain 32-bit size equal to the bytes left", header(24, "free", -1, 24), 0, 1, 24, 8},
         {"size one byte beyond the buffer", header(25, "free", -1, 24), 0, 0, 0, 0},

@@ -13,7 +13,7 @@ Bytes stsz(uint32_t fixed, uint32_t count, const std::vector<uint32_t>& sizes = 
 {
     Bytes b = full(0, {fixed, count});
     for (uint32_t s : sizes)
-        fixture::be32(b, s);
+        mkcard::put_be32(b, s);
     return box("stsz", b);
 }
 
@@ -21,7 +21,7 @@ Bytes stsc(const std::vector<std::pair<uint32_t, uint32_t>>& entries, uint32_t d
 {
     Bytes b = full(0, {declared ? declared : uint32_t(entries.size())});
     for (auto [first, per] : entries)
-        fixture::be32(b, first), fixture::be32(b, per), fixture::be32(b, 1);
+        mkcard::put_be32(b, first), mkcard::put_be32(b, per), mkcard::put_be32(b, 1);
     return box("stsc", b);
 }
 
@@ -29,14 +29,14 @@ Bytes offsets(const char* type, const std::vector<uint64_t>& values, uint32_t de
 {
     Bytes b = full(0, {declared ? declared : uint32_t(values.size())});
     for (uint64_t v : values)
-        std::strcmp(type, "co64") == 0 ? fixture::be64(b, v) : fixture::be32(b, uint32_t(v));
+        std::strcmp(type, "co64") == 0 ? mkcard::put_be64(b, v) : mkcard::put_be32(b, uint32_t(v));
     return box(type, b);
 }
 
 Bytes trak(const std::vector<Bytes>& stbl_children, bool with_mdia = true)
 {
     Bytes hdlr = full(0, {0});
-    fixture::text(hdlr, "vide"), hdlr.resize(25);
+    mkcard::put_text(hdlr, "vide"), hdlr.resize(25);
     if (!with_mdia)
         return box("trak", box("free", Bytes(8)));
     return box("trak", box("mdia", fixture::boxes({box("hdlr", hdlr), box("minf", box("stbl", fixture::boxes(stbl_children)))})));
@@ -163,7 +163,7 @@ TEST(Mp4MovieBox, ParseMovieFromTheImage)
         for (const char* h : c.handlers)
             traks.push_back(trak_of(h));
         Bytes image(100, 0);
-        fixture::append(image, fixture::make_moov(c.creation, traks));
+        mkcard::put_bytes(image, fixture::make_moov(c.creation, traks));
         image.resize(image.size() + 50, 0);
         fixture::TempImage file(image);
         uint64_t before = file.hash();
@@ -193,11 +193,11 @@ TEST(Mp4MovieBox, HostileMovieBoxHeaders)
     auto patched = [&](size_t at, uint32_t value, size_t length) {
         Bytes b = movie;
         b.resize(length);
-        fixture::be32_at(b, at, value);
+        mkcard::set_be32(b.data() + at, value);
         return b;
     };
     Bytes big64 = fixture::box("moov", Bytes(64));
-    fixture::be32_at(big64, 0, 1), big64[15] = 15;
+    mkcard::set_be32(big64.data(), 1), big64[15] = 15;
     struct Case {
         const char* name;
         Bytes image;

@@ -43,14 +43,14 @@ Card make_card()
         b = uint8_t(rng());
     Bytes& f = c.camera_file;
     f = box("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 0, 'X', 'A', 'V', 'C', 'm', 'p', '4', '2'});
-    be32(f, uint32_t(media_end - 24));
-    text(f, "mdat");
+    mkcard::put_be32(f, uint32_t(media_end - 24));
+    mkcard::put_text(f, "mdat");
     f.resize(media_end);
     for (size_t i = 32; i < media_end; i++)
         f[i] = uint8_t(rng());
     uint64_t at = 32;
     for (uint32_t s : sample_sizes) {  // one coded slice per sample, read as AVC or HEVC
-        be32_at(f, at, s - 4);
+        mkcard::set_be32(f.data() + at, s - 4);
         f[at + 4] = 0x25;
         at += s;
         if (at == 1232)
@@ -176,7 +176,7 @@ TEST(WriteClip, RebuildsTheCameraFile)
         Bytes expected = card.camera_file;
         if (!c.chunk1_found)
             std::fill(expected.begin() + 1232, expected.end(), 0);
-        append(expected, c.keep_meta ? card.moov : card.moov_without_meta);
+        mkcard::put_bytes(expected, c.keep_meta ? card.moov : card.moov_without_meta);
         EXPECT_TRUE(read_file(final_path) == std::string(expected.begin(), expected.end()))
             << c.name << ": output bytes";
     }

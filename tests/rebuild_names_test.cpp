@@ -63,16 +63,4 @@ TEST(ClipProgress, PercentSequences)
         EXPECT_EQ(printed(c.audio, c.count), c.expected) << c.name;
 }
 
-TEST(ClipProgress, ManyVideoChunksStepByAtLeastTwoAndEndAt85)
-{
-    for (uint64_t count : {100u, 173u, 1000u}) {
-        std::vector<int> shown = printed(false, count);
-        ASSERT_FALSE(shown.empty());
-        EXPECT_EQ(shown.front(), 0) << count;
-        EXPECT_EQ(shown.back(), 85) << count;
-        for (size_t i = 1; i + 1 < shown.size(); i++)
-            EXPECT_GE(shown[i] - shown[i - 1], 2) << count << " at " << i;
-    }
-}
-
 }  // namespace

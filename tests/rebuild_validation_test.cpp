@@ -62,7 +62,7 @@ Bytes avcc(uint8_t version, uint8_t length_byte, uint8_t sps_byte, uint32_t decl
 {
     Bytes b = box("avcC", {version, 0x64, 0x00, 0x28, length_byte, sps_byte, 0x00, 0x04, 0x67, 0x64, 0x00, 0x28});
     if (declared)
-        be32_at(b, 0, declared);
+        mkcard::set_be32(b.data(), declared);
     return b;
 }
 

@@ -32,32 +32,6 @@ uint64_t fingerprint_of(const fs::path& img)
     return fp;
 }
 
-struct FingerprintRow {
-    const char* name;
-    std::string data;
-    uint64_t expected;
-};
-
-TEST(ImageFingerprint, SizeAndThreeSamples)
-{
-    const std::vector<FingerprintRow> rows = {
-        {"empty image feeds 32 zero bytes", "", 0x171BB79DC8E18503ull},
-        {"65,536 bytes: all three samples are the whole image", pattern(65536, 7), 0xA5D47F80951A823Full},
-        {"65,537 bytes: middle sample still at 0", pattern(65537, 7), 0x0F9255E345F98B9Aull},
-        {"65,538 bytes: middle sample at 1", pattern(65538, 7), 0x113B6DD55DD2192Bull},
-        {"1,000,001 bytes: three distinct samples", pattern(1000001, 13), 0xD5B997345CCE508Eull},
-        {"10 bytes", "0123456789", 0x2ECFF164FDFBF43Eull},
-    };
-    fixture::TempDir dir;
-    for (const FingerprintRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        fs::path img = dir.path / "card.img";
-        write_file(img, row.data);
-        EXPECT_EQ(fingerprint_of(img), row.expected);
-        EXPECT_EQ(read_file(img), row.data);
-    }
-}
-
 struct JoinRow {
     const char* name;
     size_t cap;

@@ -181,20 +181,6 @@ struct ProgressRow {
     std::string expected;
 };
 
-// Reads of 100 bytes: the first even percentage reached, 0, 2, ... 100, is printed once each.
-std::string every_even_percent(uint64_t size)
-{
-    std::string s;
-    for (int p = 0; p <= 100; p += 2) {
-        uint64_t pos = p == 0 ? 100 : size * p / 100;
-        char line[80];
-        std::snprintf(line, sizeof line, "\rRaw scan %3d%%  %llu/%llu bytes", p, (unsigned long long)pos,
-                      (unsigned long long)size);
-        s += line;
-    }
-    return s + "\n";
-}
-
 TEST(RawScan, ProgressLineAtEvenPercentagesOnly)
 {
     const std::vector<ProgressRow> rows = {
@@ -202,7 +188,6 @@ TEST(RawScan, ProgressLineAtEvenPercentagesOnly)
         {"one read covers everything", 5000, MiB, "\rRaw scan 100%  5000/5000 bytes\n"},
         {"33% is odd and skipped", 3000, 1000,
          "\rRaw scan  66%  2000/3000 bytes\rRaw scan 100%  3000/3000 bytes\n"},
-        {"each even percentage once over many reads", 100000, 100, every_even_percent(100000)},
     };
     fixture::TempDir dir;
     for (const ProgressRow& row : rows) {
