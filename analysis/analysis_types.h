@@ -7,6 +7,10 @@
 
 namespace analysis {
 
+// The camera writes twelve video frames to every chunk; recordings of any other cadence are not
+// its own and are left alone.
+constexpr uint32_t camera_chunk_samples = 12;
+
 struct ClipHeader {
     uint64_t header_offset;  // image offset of the ftyp box
     uint64_t ftyp_size;

@@ -160,18 +160,8 @@ int scan_segment(std::FILE* image, uint64_t image_size, const uint8_t* buf, uint
                  uint64_t* out)
 {
     int hevc = is_hevc(format);
-    // the fifth byte of the delimiter is the rarest; find it first, then look back four bytes
-    const uint8_t fifth = hevc ? 0x46 : 0x09;
-    const uint8_t* scan = buf + 4;
-    const uint8_t* stop = buf + (to - from) + 4;
-    while (scan < stop) {
-        const uint8_t* hit = static_cast<const uint8_t*>(std::memchr(scan, fifth, size_t(stop - scan)));
-        if (!hit)
-            return 0;
-        scan = hit + 1;
-        uint64_t i = uint64_t(hit - buf) - 4;
-        if (!starts_with_delimiter(buf + i, hevc))
-            continue;
+    uint64_t stop = to - from;
+    for (uint64_t i = next_delimiter(buf, 0, stop, hevc); i < stop; i = next_delimiter(buf, i + 1, stop, hevc)) {
         uint64_t pos = from + i;
         int ok = read_end - pos < total ? verify_chunk_at(image, image_size, pos, sizes, count, format)
                                         : check_samples_in(buf + i, buf_end - pos, sizes, count, format);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "analysis/chunk_locate.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
@@ -14,7 +15,6 @@ namespace analysis {
 
 namespace {
 
-constexpr uint32_t chunk_samples = 12;
 constexpr uint32_t max_marker_hits = 256;
 constexpr uint64_t max_kkad_box = 65536;
 constexpr uint64_t min_kkad_box = 316;
@@ -60,8 +60,8 @@ struct ExpectedTable {
 
 int slot_matches(const FingerprintSlot* slot, uint64_t fingerprint, uint64_t offset, const uint32_t* sizes)
 {
-    return slot->fingerprint == fingerprint && slot->chunk_offset == offset && slot->size_count == chunk_samples &&
-           std::memcmp(slot->sizes, sizes, chunk_samples * sizeof(uint32_t)) == 0;
+    return slot->fingerprint == fingerprint && slot->chunk_offset == offset && slot->size_count == camera_chunk_samples &&
+           std::memcmp(slot->sizes, sizes, camera_chunk_samples * sizeof(uint32_t)) == 0;
 }
 
 void add_first_size(ExpectedTable* t, uint32_t size)
@@ -96,8 +96,8 @@ void add_expected(ExpectedTable* t, uint64_t clip, uint64_t chunk, uint64_t offs
             t->keys[i] = fingerprint;
             slot->fingerprint = fingerprint;
             slot->chunk_offset = offset;
-            std::memcpy(slot->sizes, sizes, chunk_samples * sizeof(uint32_t));
-            slot->size_count = chunk_samples;
+            std::memcpy(slot->sizes, sizes, camera_chunk_samples * sizeof(uint32_t));
+            slot->size_count = camera_chunk_samples;
             slot->clip_list_index = clip;
             slot->chunk_index = chunk;
             slot->occupied = 1;
@@ -135,11 +135,11 @@ void build_table(const ClipList* clips, ExpectedTable* t)
     for (size_t r = 0; r < clips->count; r++) {
         const mp4::TrackTables* video = &clips->items[r].movie->video;
         for (uint64_t c = 0; c < clips->items[r].chunk_count && c < video->chunk_count; c++) {
-            uint64_t first = video->chunk_first_sample[c];
-            if (video->chunk_sample_counts[c] != chunk_samples || first > video->sample_count ||
-                video->sample_count - first < chunk_samples)
+            const uint32_t* sizes = nullptr;
+            uint64_t count = 0;
+            if (!chunk_samples(video, c, &sizes, &count) || count != camera_chunk_samples)
                 continue;
-            add_expected(t, r, c, video->chunk_offsets[c], video->sample_sizes + first);
+            add_expected(t, r, c, video->chunk_offsets[c], sizes);
         }
     }
 }
@@ -148,12 +148,12 @@ void build_table(const ClipList* clips, ExpectedTable* t)
 uint32_t collect_hits(const ExpectedTable* t, const uint8_t* box, uint64_t box_size, MarkerHit* hits)
 {
     uint32_t count = 0;
-    uint32_t sizes[chunk_samples];
+    uint32_t sizes[camera_chunk_samples];
     for (uint64_t k = 0; k + min_kkad_box <= box_size; k++) {
         const uint8_t* first = box + first_size_at + k;
         if (!has_first_size(t, basics::load_be32(first)))
             continue;
-        for (uint32_t j = 0; j < chunk_samples; j++)
+        for (uint32_t j = 0; j < camera_chunk_samples; j++)
             sizes[j] = basics::load_be32(first + size_stride * j);
         uint64_t offset = basics::load_le64(box + chunk_offset_at + k);
         uint64_t fingerprint = chunk_fingerprint(offset, sizes);
@@ -189,11 +189,11 @@ uint64_t mix64(uint64_t x)
     return x;
 }
 
-uint64_t chunk_fingerprint(uint64_t chunk_offset, const uint32_t sizes[12])
+uint64_t chunk_fingerprint(uint64_t chunk_offset, const uint32_t sizes[camera_chunk_samples])
 {
     uint64_t h = mix64(0x534F4E5958415643ull ^ chunk_offset);  // "SONYXAVC"
-    h = mix64(h ^ 12);
-    for (uint64_t j = 0; j < 12; j++)
+    h = mix64(h ^ camera_chunk_samples);
+    for (uint64_t j = 0; j < camera_chunk_samples; j++)
         h = mix64(h ^ (uint64_t(sizes[j]) + (j + 1) * 0x9E3779B97F4A7C15ull));
     return h ? h : 1;
 }

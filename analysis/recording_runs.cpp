@@ -101,7 +101,7 @@ void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList
         if (!run->has_time)
             continue;
         uint64_t target = shifted(run->time_unix, shift);
-        uint64_t want = 12 * run->marker_count;
+        uint64_t want = camera_chunk_samples * run->marker_count;
         size_t winner = movies->count;
         uint64_t best = 0;
         for (size_t m = 0; m < movies->count; m++) {
@@ -137,7 +137,7 @@ void select_clips(const PairList* pairs, const RunList* runs, const MovieList* m
             continue;
         int all_twelve = 1;
         for (uint64_t c = 0; c < video->chunk_count && all_twelve; c++)
-            all_twelve = video->chunk_sample_counts[c] == 12;
+            all_twelve = video->chunk_sample_counts[c] == camera_chunk_samples;
         if (!all_twelve)
             continue;
         RecoveryClip clip;

@@ -30,26 +30,33 @@ void forget_held()
 // Records the delimiters that begin in [from, to) of the held bytes (all five bytes held).
 void find_delimiters(uint64_t from, uint64_t to)
 {
-    const uint8_t fifth = reuse.hevc ? 0x46 : 0x09;
     const uint8_t* buf = window_read_buffer.data;
     uint64_t limit = reuse.end - reuse.start;  // bytes held
-    uint64_t i = from - reuse.start;
     uint64_t stop = to - reuse.start;
     if (stop + 5 > limit)
         stop = limit >= 5 ? limit - 4 : 0;
-    // the fifth byte is the rarest; find it, then look back four bytes
-    while (i < stop) {
-        const void* hit = std::memchr(buf + i + 4, fifth, size_t(stop - i));
-        if (!hit)
-            break;
-        uint64_t p = uint64_t(static_cast<const uint8_t*>(hit) - buf) - 4;
-        if (starts_with_delimiter(buf + p, reuse.hevc))
-            basics::list_append(&reuse.delimiters, reuse.start + p);
-        i = p + 1;
-    }
+    for (uint64_t p = next_delimiter(buf, from - reuse.start, stop, reuse.hevc); p < stop;
+         p = next_delimiter(buf, p + 1, stop, reuse.hevc))
+        basics::list_append(&reuse.delimiters, reuse.start + p);
 }
 
 }  // namespace
+
+uint64_t next_delimiter(const uint8_t* buf, uint64_t from, uint64_t stop, int hevc)
+{
+    // the fifth byte is the rarest; find it, then look back four bytes
+    const uint8_t fifth = hevc ? 0x46 : 0x09;
+    while (from < stop) {
+        const void* hit = std::memchr(buf + from + 4, fifth, size_t(stop - from));
+        if (!hit)
+            return stop;
+        uint64_t p = uint64_t(static_cast<const uint8_t*>(hit) - buf) - 4;
+        if (starts_with_delimiter(buf + p, hevc))
+            return p;
+        from = p + 1;
+    }
+    return stop;
+}
 
 void begin_window_reuse(std::FILE* image)
 {

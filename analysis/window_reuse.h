@@ -32,4 +32,8 @@ inline int starts_with_delimiter(const uint8_t* b, int hevc)
     return b[3] == 2 && b[4] == 0x09;
 }
 
+// The index of the first delimiter that begins in buf[from, stop), or `stop` when there is none;
+// the five bytes of every position in the range must be readable.
+uint64_t next_delimiter(const uint8_t* buf, uint64_t from, uint64_t stop, int hevc);
+
 }  // namespace analysis

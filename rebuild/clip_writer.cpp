@@ -138,18 +138,16 @@ int copy_video_chunk(Writer* w, uint64_t k)
                         static_cast<size_t>(size));
 }
 
-// Step through every located video chunk; 0 when validation rejected a sample.
+// Writes every located video chunk in turn; 0 when validation rejected a sample.
 int write_video_chunks(Writer* w)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         if (!w->located[k])
             continue;
-        uint64_t first = v->chunk_first_sample[k];
-        uint64_t n = v->chunk_sample_counts[k];
-        if (first > v->sample_count || n > v->sample_count - first)
-            continue;
-        if (!copy_video_chunk(w, k))
+        const uint32_t* sizes = nullptr;
+        uint64_t count = 0;
+        if (!analysis::chunk_samples(v, k, &sizes, &count) || !copy_video_chunk(w, k))
             continue;
         if (w->validate) {
             int complete = 0;
