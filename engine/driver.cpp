@@ -39,49 +39,42 @@ static void run_analysis(RunState* s)
     s->recoverable_clips = analysis::resolve_final_chunks(s->image, s->image_size, &s->clips);
 }
 
+// The queue modes: which clips a mode takes (the recoverable ones; only the chosen one when a
+// single clip is asked for) and how many files it writes at most.
+static int mode_takes(const EngineOptions* o, const analysis::RecoveryClip* c)
+{
+    return analysis::clip_is_recoverable(c) &&
+           (o->clip_index == 0 || static_cast<int32_t>(c->clip_number) == o->clip_index);
+}
+
+static size_t mode_limit(const EngineOptions* o)
+{
+    if (o->clip_index != 0)
+        return 1;
+    return o->recover_all ? SIZE_MAX : static_cast<size_t>(o->recover_count);
+}
+
 size_t recovery_queue_total(const EngineOptions* options, const analysis::ClipList* clips)
 {
-    size_t recoverable = 0, matching = 0;
-    for (size_t i = 0; i < clips->count; i++) {
-        const analysis::RecoveryClip* c = &clips->items[i];
-        if (!analysis::clip_is_recoverable(c))
-            continue;
-        recoverable++;
-        if (options->clip_index != 0 && static_cast<int32_t>(c->clip_number) == options->clip_index)
-            matching = 1;
-    }
-    if (options->clip_index != 0)
-        return matching;
-    if (options->recover_all)
-        return recoverable;
-    size_t wanted = static_cast<size_t>(options->recover_count);
-    return wanted < recoverable ? wanted : recoverable;
+    size_t taken = 0;
+    for (size_t i = 0; i < clips->count; i++)
+        taken += mode_takes(options, &clips->items[i]);
+    size_t limit = mode_limit(options);
+    return taken < limit ? taken : limit;
 }
 
 size_t run_recovery_queue(RunState* s, size_t queue_total, ClipWriterFn writer)
 {
     const EngineOptions* o = &s->options;
-    size_t written = 0, handed = 0;
-    size_t wanted = static_cast<size_t>(o->recover_count);
-    for (size_t i = 0; i < s->clips.count; i++) {
+    size_t limit = mode_limit(o), written = 0, handed = 0;
+    for (size_t i = 0; i < s->clips.count && written < limit; i++) {
         const analysis::RecoveryClip* c = &s->clips.items[i];
-        if (!analysis::clip_is_recoverable(c))
+        if (!mode_takes(o, c))
             continue;
-        if (o->clip_index != 0) {
-            if (static_cast<int32_t>(c->clip_number) != o->clip_index)
-                continue;
-            written += writer(s, c, 1, 1);
-            break;
-        }
-        if (o->recover_all) {
-            written += writer(s, c, ++handed, queue_total);
-            continue;
-        }
-        // first N: a clip the writer gives up does not count, the next one is tried instead
-        if (written >= wanted)
-            break;
+        // a clip the writer gives up does not count, the next one is tried instead; a single
+        // clip gets one try
         written += writer(s, c, ++handed, queue_total);
-        if (written >= wanted)
+        if (o->clip_index != 0)
             break;
     }
     return written;

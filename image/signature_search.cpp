@@ -83,6 +83,17 @@ void scan_with(BlockKernel kernel, const uint8_t* buf, size_t len, uint64_t base
 #define MENDORA_FIRST_TABLE 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 'f', 0x80, 0x80, 0x80, 0x80, 'k', 0x80, 'm', 0x80, 0x80
 #define MENDORA_NEXT_TABLE 0, 0, 0, 0, 0, 0, 't', 0, 0, 0, 0, 'k', 0, 'o', 0, 0
 
+// The block loop of every kernel: `found` is the candidate mask of the 64 positions at p. A macro
+// rather than a function, so each kernel's vector code stays inlined in its own target.
+#define MENDORA_FIRST_CANDIDATE_BLOCK(found)          \
+    for (size_t b = 0; b < blocks; b++, p += 64) {    \
+        if (uint64_t block_mask = (found)) {          \
+            *mask = block_mask;                       \
+            return b;                                 \
+        }                                             \
+    }                                                 \
+    return blocks
+
 // The SSE2 baseline has no byte shuffle: the three prefix pairs are compared directly.
 inline uint64_t candidates_sse2(const uint8_t* p)
 {
@@ -99,15 +110,8 @@ inline uint64_t candidates_sse2(const uint8_t* p)
 
 size_t block_sse2(const uint8_t* p, size_t blocks, uint64_t* mask)
 {
-    for (size_t b = 0; b < blocks; b++, p += 64) {
-        uint64_t found = candidates_sse2(p) | candidates_sse2(p + 16) << 16 | candidates_sse2(p + 32) << 32 |
-                         candidates_sse2(p + 48) << 48;
-        if (found) {
-            *mask = found;
-            return b;
-        }
-    }
-    return blocks;
+    MENDORA_FIRST_CANDIDATE_BLOCK(candidates_sse2(p) | candidates_sse2(p + 16) << 16 | candidates_sse2(p + 32) << 32 |
+                                  candidates_sse2(p + 48) << 48);
 }
 
 __attribute__((target("ssse3"))) inline uint64_t candidates_ssse3(const uint8_t* p)
@@ -123,15 +127,8 @@ __attribute__((target("ssse3"))) inline uint64_t candidates_ssse3(const uint8_t*
 
 __attribute__((target("ssse3"))) size_t block_ssse3(const uint8_t* p, size_t blocks, uint64_t* mask)
 {
-    for (size_t b = 0; b < blocks; b++, p += 64) {
-        uint64_t found = candidates_ssse3(p) | candidates_ssse3(p + 16) << 16 | candidates_ssse3(p + 32) << 32 |
-                         candidates_ssse3(p + 48) << 48;
-        if (found) {
-            *mask = found;
-            return b;
-        }
-    }
-    return blocks;
+    MENDORA_FIRST_CANDIDATE_BLOCK(candidates_ssse3(p) | candidates_ssse3(p + 16) << 16 | candidates_ssse3(p + 32) << 32 |
+                                  candidates_ssse3(p + 48) << 48);
 }
 
 __attribute__((target("avx2"))) inline uint64_t candidates_avx2(const uint8_t* p, __m256i first, __m256i next)
@@ -147,14 +144,7 @@ __attribute__((target("avx2"))) size_t block_avx2(const uint8_t* p, size_t block
 {
     const __m256i first = _mm256_setr_epi8(MENDORA_FIRST_TABLE, MENDORA_FIRST_TABLE);
     const __m256i next = _mm256_setr_epi8(MENDORA_NEXT_TABLE, MENDORA_NEXT_TABLE);
-    for (size_t b = 0; b < blocks; b++, p += 64) {
-        uint64_t found = candidates_avx2(p, first, next) | candidates_avx2(p + 32, first, next) << 32;
-        if (found) {
-            *mask = found;
-            return b;
-        }
-    }
-    return blocks;
+    MENDORA_FIRST_CANDIDATE_BLOCK(candidates_avx2(p, first, next) | candidates_avx2(p + 32, first, next) << 32);
 }
 
 void scan_sse2(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
