@@ -14,6 +14,7 @@
 
 #include "image/scan_index.h"
 #include "tools/mkcard_moov.h"
+#include "tools/mkcard_recording.h"
 
 // GCC 12 reports vector growth in these builders as an overflow after inlining (a known false
 // positive of -Wstringop-overflow); the builders only append.
@@ -73,29 +74,15 @@ inline Bytes make_moov(uint32_t creation_time, const std::vector<Bytes>& traks)
 
 struct Date { uint32_t year, month, day, hour, minute, second; };
 
-struct Description { uint64_t offset; uint32_t sizes[12]; };
+using Description = mkcard::KkadDescription;
 
-// A kkad box of `size` bytes; descriptions go to box offsets 80, 409, ...
+// A kkad box of `size` bytes, written by the card generator.
 inline Bytes make_kkad(uint16_t sequence, uint32_t tag, Date d, const std::vector<Description>& descs,
                        uint32_t size = 768)
 {
     Bytes b(size, 0);
-    mkcard::set_be32(b.data(), size);
-    std::memcpy(&b[4], "kkad", 4);
-    std::memcpy(&b[20], "0123456789012345", 16);
-    b[36] = 0xF0, b[37] = 0x03;
-    b[38] = uint8_t(sequence), b[39] = uint8_t(sequence >> 8);
-    for (int i = 0; i < 4; i++)
-        b[44 + i] = uint8_t(tag >> (8 * i));
-    b[68] = uint8_t(d.year >> 8), b[69] = uint8_t(d.year);
-    b[70] = uint8_t(d.month), b[71] = uint8_t(d.day), b[72] = uint8_t(d.hour), b[73] = uint8_t(d.minute),
-    b[74] = uint8_t(d.second);
-    for (size_t k = 0; k < descs.size(); k++) {
-        size_t at = 80 + 329 * k;
-        mkcard::set_le64(b.data() + at, descs[k].offset);
-        for (int i = 0; i < 12; i++)
-            mkcard::set_be32(b.data() + at + 77 + 21 * i, descs[k].sizes[i]);
-    }
+    const unsigned date[6] = {d.year, d.month, d.day, d.hour, d.minute, d.second};
+    mkcard::write_kkad_box(b.data(), size, sequence, tag, date, descs);
     return b;
 }
 

@@ -54,27 +54,14 @@ void put_ftyp_and_uuids(Bytes& b, const RecordingPlan& s)
 void write_kkad(uint8_t* box, const RecordingPlan& s, const LocalTime& lt, uint32_t seq,
                 const Chunk* described, const uint32_t* sizes)
 {
-    std::memset(box, 0, kkad_box_bytes);
-    set_be32(box, kkad_box_bytes);
-    std::memcpy(box + 4, "kkad", 4);
-    std::memcpy(box + 20, "2100000000000000", 16);
-    box[36] = 0xF0;
-    box[37] = 0x03;
-    set_le16(box + 38, seq);
-    set_le32(box + 44, 0x5A000000u | s.seed);
-    set_be16(box + 68, static_cast<uint32_t>(lt.year));
-    box[70] = static_cast<uint8_t>(lt.month);
-    box[71] = static_cast<uint8_t>(lt.day);
-    box[72] = static_cast<uint8_t>(lt.hour);
-    box[73] = static_cast<uint8_t>(lt.minute);
-    box[74] = static_cast<uint8_t>(lt.second);
-    if (!described)
-        return;
-    for (uint32_t at : {80u, 409u}) {
-        set_le64(box + at, described->offset);
-        for (uint32_t i = 0; i < 12; i++)
-            set_be32(box + at + 77 + 21 * i, sizes[i]);
+    std::vector<KkadDescription> descriptions;
+    if (described) {
+        KkadDescription d{described->offset, {}};
+        std::memcpy(d.sizes, sizes, sizeof d.sizes);
+        descriptions = {d, d};
     }
+    const unsigned date[6] = {static_cast<unsigned>(lt.year), lt.month, lt.day, lt.hour, lt.minute, lt.second};
+    write_kkad_box(box, kkad_box_bytes, seq, 0x5A000000u | s.seed, date, descriptions);
 }
 
 std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t width, uint32_t height)
@@ -149,6 +136,28 @@ void civil_from_days(int64_t days, int* year, unsigned* month, unsigned* day)
     *day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
     *month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
     *year = static_cast<int>(yoe + era * 400 + (*month <= 2));
+}
+
+void write_kkad_box(uint8_t* box, uint32_t size, uint32_t sequence, uint32_t tag, const unsigned date[6],
+                    const std::vector<KkadDescription>& descriptions)
+{
+    std::memset(box, 0, size);
+    set_be32(box, size);
+    std::memcpy(box + 4, "kkad", 4);
+    std::memcpy(box + 20, "2100000000000000", 16);
+    box[36] = 0xF0;
+    box[37] = 0x03;
+    set_le16(box + 38, sequence);
+    set_le32(box + 44, tag);
+    set_be16(box + 68, date[0]);
+    for (int i = 1; i < 6; i++)
+        box[69 + i] = static_cast<uint8_t>(date[i]);
+    for (size_t k = 0; k < descriptions.size(); k++) {
+        uint8_t* at = box + 80 + 329 * k;
+        set_le64(at, descriptions[k].offset);
+        for (uint32_t i = 0; i < 12; i++)
+            set_be32(at + 77 + 21 * i, descriptions[k].sizes[i]);
+    }
 }
 
 Recording make_recording(const RecordingPlan& plan)

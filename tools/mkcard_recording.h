@@ -41,6 +41,17 @@ constexpr uint32_t kkad_box_bytes = 768;
 
 Recording make_recording(const RecordingPlan& plan);
 
+// One video chunk a kkad box describes: where it starts in the file and its twelve sample sizes.
+struct KkadDescription {
+    uint64_t offset;
+    uint32_t sizes[12];
+};
+
+// The camera's kkad box of `size` bytes at `box`: the chunk's sequence number, the recording's
+// tag and local time, then the descriptions from box offset 80 on, 329 bytes apart.
+void write_kkad_box(uint8_t* box, uint32_t size, uint32_t sequence, uint32_t tag, const unsigned date[6],
+                    const std::vector<KkadDescription>& descriptions);
+
 // The date a count of days since 1970-01-01 falls on.
 void civil_from_days(int64_t days, int* year, unsigned* month, unsigned* day);
 
