@@ -12,14 +12,6 @@ using fixture::Bytes;
 
 namespace {
 
-TEST(AnalysisFingerprint, PinnedValues)
-{
-    const uint32_t zeros[12] = {};
-    const uint32_t counting[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    EXPECT_EQ(analysis::chunk_fingerprint(0, zeros), 0xB5C95ABFB3AA37C5ull);
-    EXPECT_EQ(analysis::chunk_fingerprint(0x30, counting), 0x2C614BE4363A8062ull);
-}
-
 struct Chunk {
     uint64_t offset;
     std::array<uint32_t, 12> sizes;
