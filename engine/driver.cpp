@@ -24,7 +24,7 @@ static void scan_stage(RunState* s)
         image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
     }
     basics::out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
-               s->scan.moov_hits.count);
+                       s->scan.moov_hits.count);
 }
 
 static void run_analysis(RunState* s)

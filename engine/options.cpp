@@ -27,25 +27,25 @@ EngineOptions default_options()
 void print_usage(const char* program)
 {
     basics::out_printf("Mendora recovery %s\n"
-               "\n"
-               "Usage:\n"
-               "  %s image.dsk [options]\n"
-               "\n"
-               "Options:\n"
-               "  -o DIR                  output directory (default: sony_recovery_c)\n"
-               "  --work-dir DIR           workspace for cache/log/temp files\n"
-               "  --analysis-only         scan/map only, write no MP4\n"
-               "  --recover N             recover first N mapped clips (default: 1)\n"
-               "  --recover-all           recover all mapped clips\n"
-               "  --clip N                recover one XAVC candidate index\n"
-               "  --keep-metadata-track   retain Sony RTMD trak in output moov\n"
-               "  --no-validator          skip in-process AVC decode validation\n"
-               "  --chunk-mib N           raw scan chunk size MiB (default: 64)\n"
-               "  --no-progress           suppress raw scan progress\n"
-               "  -h, --help              show this help\n"
-               "\n"
-               "The source image is always opened read-only.\n",
-               build_tag, program);
+                       "\n"
+                       "Usage:\n"
+                       "  %s image.dsk [options]\n"
+                       "\n"
+                       "Options:\n"
+                       "  -o DIR                  output directory (default: sony_recovery_c)\n"
+                       "  --work-dir DIR           workspace for cache/log/temp files\n"
+                       "  --analysis-only         scan/map only, write no MP4\n"
+                       "  --recover N             recover first N mapped clips (default: 1)\n"
+                       "  --recover-all           recover all mapped clips\n"
+                       "  --clip N                recover one XAVC candidate index\n"
+                       "  --keep-metadata-track   retain Sony RTMD trak in output moov\n"
+                       "  --no-validator          skip in-process AVC decode validation\n"
+                       "  --chunk-mib N           raw scan chunk size MiB (default: 64)\n"
+                       "  --no-progress           suppress raw scan progress\n"
+                       "  -h, --help              show this help\n"
+                       "\n"
+                       "The source image is always opened read-only.\n",
+                       build_tag, program);
 }
 
 // Leading white space, an optional sign, digits; no digits give 0. Values beyond the 32-bit

@@ -1,5 +1,5 @@
 #pragma once
-// What the clip writer knows about one clip while it writes it, shared with the audio recovery.
+// The clip writer's record of one clip, shared with the cluster map and the audio recovery.
 #include <cstdint>
 #include <cstdio>
 
