@@ -97,7 +97,7 @@ int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, u
             uint64_t failing = pass->result.failing_sample;
             if (failing != validator::no_failing_sample && failing != no_failing_sample_alt)
                 clip_error(clip_number, "AVC decode validation failed at sample %llu",
-                                   static_cast<unsigned long long>(failing + 1));
+                           static_cast<unsigned long long>(failing + 1));
             else
                 clip_error(clip_number, "AVC decode validation failed");
             validation_close(pass);
@@ -123,8 +123,8 @@ int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_cou
     const validator::ValidatorResult* r = &pass->result;
     if (rc != 0 || r->corrupt_frames != 0) {
         clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
-                           static_cast<unsigned long long>(r->samples_received),
-                           static_cast<unsigned long long>(r->frames_decoded), r->corrupt_frames);
+                   static_cast<unsigned long long>(r->samples_received),
+                   static_cast<unsigned long long>(r->frames_decoded), r->corrupt_frames);
         return 0;
     }
     if (show_progress)
