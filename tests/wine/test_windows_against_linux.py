@@ -1,0 +1,82 @@
+"""The Windows program under Wine against the Linux build on every generated scenario card: the
+same lines from the analysis and the recovery (paths aside), the same scan cache file and
+byte-identical clips with the Windows validator DLL loaded, and the same refusal of a clip whose
+video sample was damaged on the card."""
+
+import os
+import subprocess
+import unittest
+
+import wine_runner
+from wine_runner import LINUX, WINDOWS, harness
+
+import mp4_reader
+
+
+def folder_bytes(folder):
+    """Every file of the folder (not its subfolders) by name."""
+    paths = {name: os.path.join(folder, name) for name in sorted(os.listdir(folder))}
+    return {name: harness.read(path) for name, path in paths.items() if os.path.isfile(path)}
+
+
+def analyse_and_recover(test, program, image):
+    """An analysis run, then a recovery of every clip from the same working folder (so from the
+    scan cache the first run wrote), as the window runs them. The image must come out unchanged."""
+    work = wine_runner.scratch("work-")
+    out = os.path.join(work, "out")
+    names = {"<IMAGE>": image, "<OUT>": out, "<WORK>": work}
+    before = harness.sha256(image)
+    runs = []
+    for options in (["--analysis-only"], ["--recover-all", "--no-progress"]):
+        code, stdout, stderr = program.run(program.path(image), "--work-dir", program.path(work),
+                                           "-o", program.path(out), *options)
+        runs.append((code, program.neutral(stdout, names), program.neutral(stderr, names)))
+    test.assertEqual(before, harness.sha256(image), "the engine changed the source image")
+    return runs, folder_bytes(work), folder_bytes(out) if os.path.isdir(out) else {}
+
+
+class AgainstLinux(unittest.TestCase):
+    def check_same(self, image):
+        linux, windows = (analyse_and_recover(self, p, image) for p in (LINUX, WINDOWS))
+        for (l_code, l_out, l_err), (w_code, w_out, w_err) in zip(linux[0], windows[0]):
+            self.assertEqual(w_code, l_code, "exit code; Windows stderr:\n%s" % w_err)
+            self.assertEqual(w_out.splitlines(), l_out.splitlines())
+            self.assertEqual(w_err, l_err)
+        self.assertEqual(list(windows[1]), list(linux[1]), "scan cache files")
+        self.assertTrue(windows[1] and windows[1] == linux[1], "the two scan caches differ")
+        self.assertEqual(list(windows[2]), list(linux[2]), "clips written")
+        for name in linux[2]:
+            self.assertTrue(windows[2][name] == linux[2][name], "%s differs from the Linux build's" % name)
+        return windows[0][1]
+
+    def test_every_scenario_card_as_on_linux(self):
+        scenarios = subprocess.run([harness.MKCARD, "--list"], capture_output=True, text=True, check=True)
+        for scenario in scenarios.stdout.split():
+            with self.subTest(scenario):
+                card = harness.make_card(scenario)
+                code, stdout, stderr = self.check_same(card.image)
+                self.assertIn("  videos written    : %d\n" % len(card.written(True)), stdout)
+                for rec in card.recordings:
+                    if rec["recover"] and not rec["recover_validator"]:
+                        self.assertRegex(stderr, harness.refusal_pattern(rec))
+
+    def test_clip_with_a_damaged_sample_is_refused_as_on_linux(self):
+        card = harness.make_card("sample")
+        rec = card.recordings[0]
+        video = [t for t in mp4_reader.movie(harness.read(card.recording_path(rec)))["tracks"]
+                 if t["handler"] == "vide"][0]
+        image = os.path.join(wine_runner.scratch("card-"), "damaged.img")
+        data = bytearray(harness.read(card.image))
+        # garbage in the middle of the first sample of the second chunk, sample 13 of the track
+        at = rec["image_offset"] + video["offsets"][1] + video["sizes"][12] // 2
+        data[at:at + 64] = b"\xff" * 64
+        with open(image, "wb") as f:
+            f.write(data)
+        code, stdout, stderr = self.check_same(image)
+        self.assertEqual(stderr, "clip %d: AVC decode validation failed at sample 13\n" % rec["clip_number"])
+        self.assertIn("  videos written    : %d\n" % (len(card.recordings) - 1), stdout)
+
+
+if __name__ == "__main__":
+    wine_runner.skip_when_wine_cannot_start()
+    unittest.main()

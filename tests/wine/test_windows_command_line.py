@@ -1,0 +1,100 @@
+"""The Windows program's own texts under Wine: the usage text, the line for a missing window, the
+validator loader's failures with their Windows words, and write faults the Windows way."""
+
+import os
+import shutil
+import stat
+import unittest
+
+import wine_runner
+from wine_runner import LINUX, WINDOWS, harness, win_path
+
+from test_command_line import TAG, USAGE
+
+WIN_DOUBLES = os.path.join(wine_runner.WIN_BUILD, "test_doubles")
+# Wine's system text for error 193 (ERROR_BAD_EXE_FORMAT), its full stop cut by the loader
+BAD_FORMAT_TEXT = "Bad EXE format for %1"
+
+
+class WindowsCommandLine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.card = harness.make_card("sample")
+        cls.image_hash = harness.sha256(cls.card.image)
+
+    def tearDown(self):
+        self.assertEqual(harness.sha256(self.card.image), self.image_hash, "the source image was written")
+
+    def run_engine(self, *options, program=WINDOWS):
+        work = wine_runner.scratch("work-")
+        return program.run(win_path(self.card.image), "--work-dir", win_path(work), "--no-progress", *options)
+
+    def test_usage_text(self):
+        for flag in ("-h", "--help"):
+            self.assertEqual(WINDOWS.run(flag, "--fast"), (0, USAGE.format(tag=TAG, prog=win_path(wine_runner.EXE)), ""))
+
+    def test_no_arguments_or_gui_alone_print_the_linux_line(self):
+        for args in ([], ["--gui"]):
+            code, out, err = WINDOWS.run(*args)
+            linux = LINUX.run(*args)
+            self.assertEqual((code, out), (2, ""))
+            self.assertEqual(WINDOWS.neutral(err, {"<PROGRAM>": wine_runner.EXE}),
+                             LINUX.neutral(linux[2], {"<PROGRAM>": harness.ENGINE}))
+            self.assertEqual(err.count("\n"), 1, err)
+
+    def test_validator_loader_failures(self):
+        rows = [
+            # name, what lies beside the program as the validator DLL, reason
+            ("DLL missing", None, "validator DLL not found beside application: {dll} (Win32 error 2)"),
+            ("a file that is not a library", b"not a library\r\n",
+             "validator DLL exists but Windows could not load it: {dll}; Win32 error 193: " + BAD_FORMAT_TEXT),
+            ("an export missing", "missing_export", "validator export missing: velto_xavc_close"),
+            ("another ABI version", "wrong_abi", "validator ABI mismatch"),
+        ]
+        for name, beside, reason in rows:
+            with self.subTest(name):
+                folder = wine_runner.scratch("program-")
+                exe = shutil.copy(wine_runner.EXE, folder)
+                dll = os.path.join(folder, "VeltoXAVCValidate.dll")
+                if isinstance(beside, bytes):
+                    with open(dll, "wb") as f:
+                        f.write(beside)
+                elif beside:
+                    shutil.copy(os.path.join(WIN_DOUBLES, "libvalidator_double_%s.dll" % beside), dll)
+                program = wine_runner.Program(WINDOWS.command[:1] + [win_path(exe)], win_path)
+                code, out, err = self.run_engine("-o", win_path(os.path.join(folder, "out")), "--recover", "0",
+                                                 program=program)
+                self.assertEqual((code, err), (2, "ERROR: AVC validator unavailable: %s\n"
+                                               % reason.format(dll=win_path(dll))))
+                self.assertNotIn("[6/6]", out)
+
+    def test_read_only_file_with_the_final_name_is_kept(self):
+        out = wine_runner.scratch("out-")
+        rec = self.card.recordings[0]
+        final = os.path.join(out, rec["output_name"])
+        with open(final, "wb") as f:
+            f.write(b"older file")
+        # Wine shows a file without write permission as a read-only file
+        os.chmod(final, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
+        code, stdout, stderr = self.run_engine("-o", win_path(out), "--clip", str(rec["clip_number"]))
+        self.assertEqual((code, stderr), (0, "clip %d: rename failed: File exists\n" % rec["clip_number"]))
+        self.assertIn("  videos written    : 0\n", stdout)
+        self.assertEqual(os.listdir(out), [rec["output_name"]], "the temporary file was left behind")
+        self.assertEqual(harness.read(final), b"older file")
+
+    def test_output_folder_that_cannot_be_created(self):
+        parent = wine_runner.scratch("out-")
+        rows = [
+            ("parent folder missing", os.path.join(parent, "missing", "out")),
+            ("characters Windows does not allow in a name", os.path.join(parent, "out<1>")),
+        ]
+        for name, out in rows:
+            with self.subTest(name):
+                code, stdout, stderr = self.run_engine("-o", win_path(out))
+                self.assertEqual((code, stderr), (2, "ERROR: cannot create output directory %s\n" % win_path(out)))
+                self.assertEqual(os.listdir(parent), [])
+
+
+if __name__ == "__main__":
+    wine_runner.skip_when_wine_cannot_start()
+    unittest.main()

@@ -1,0 +1,108 @@
+"""The Windows build run under Wine beside the Linux build: one throwaway Wine prefix per test run
+(made by "setup", removed by "cleanup"), Windows paths for Linux ones, and the two programs' output
+made comparable by naming the paths they print."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402
+
+WIN_BUILD = os.environ.get("MENDORA_WINDOWS_BUILD_DIR") or os.path.join(harness.BUILD_DIR, "..", "build-win")
+EXE = os.path.join(WIN_BUILD, "mendora.exe")
+PREFIX = os.path.join(harness.BUILD_DIR, "wine-prefix")
+UNUSABLE = PREFIX + ".cannot-start"
+SKIPPED = 77
+
+
+def wine_program(name):
+    """Debian keeps the 64-bit loader and the server in /usr/lib/wine; elsewhere they are on PATH."""
+    for path in ("/usr/lib/wine/" + name, shutil.which(name)):
+        if path and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def wine_env():
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEARCH="win64", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
+    env.pop("DISPLAY", None)
+    return env
+
+
+def scratch(prefix):
+    """A new folder inside the test run's temporary folder, which goes when the run ends."""
+    return tempfile.mkdtemp(prefix=prefix, dir=harness._root)
+
+
+def win_path(path):
+    """Wine shows the Linux root as drive Z:."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Program:
+    """One build of the engine: how it is started and how it writes a path."""
+
+    def __init__(self, command, path):
+        self.command, self.path = command, path
+        self.sep = "\\" if path is win_path else "/"
+
+    def run(self, *args, cwd=None):
+        """Exit code, standard output and standard error; Windows line ends read as "\\n"."""
+        done = subprocess.run(self.command + list(args), capture_output=True, cwd=cwd, env=wine_env(),
+                              timeout=600)
+        text = [s.decode("utf-8", "replace").replace("\r\n", "\n") for s in (done.stdout, done.stderr)]
+        return done.returncode, text[0], text[1]
+
+    def neutral(self, text, names):
+        """The text with every named path replaced by its name, and its separator after it by "<SEP>"."""
+        for name, path in names.items():
+            text = text.replace(self.path(path) + self.sep, name + "<SEP>").replace(self.path(path), name)
+        return text
+
+
+LINUX = Program([harness.ENGINE], os.path.abspath)
+WINDOWS = Program([wine_program("wine64") or "wine64", win_path(EXE)], win_path)
+
+
+def skip_when_wine_cannot_start():
+    """Every Wine test starts here: one clear line and the skip code when the prefix could not be made."""
+    if not os.path.exists(EXE):
+        sys.exit("the Windows build is missing: %s (scripts/build-windows.sh makes it)" % EXE)
+    if os.path.exists(UNUSABLE):
+        with open(UNUSABLE) as f:
+            print("Wine cannot start, Windows tests skipped: %s" % f.read().strip())
+        sys.exit(SKIPPED)
+
+
+def setup():
+    cleanup()
+    wine = wine_program("wine64")
+    why = None if wine else "no wine64 program found"
+    if wine:
+        try:
+            done = subprocess.run([wine, "wineboot", "-i"], capture_output=True, env=wine_env(), timeout=600)
+            if done.returncode != 0:
+                why = "wineboot ended with %d: %s" % (done.returncode, done.stderr.decode(errors="replace")[-300:])
+        except (OSError, subprocess.TimeoutExpired) as e:
+            why = str(e)
+    if why:
+        with open(UNUSABLE, "w") as f:
+            f.write(why.replace("\n", " ") + "\n")
+        print("Wine cannot start, Windows tests skipped: %s" % why)
+
+
+def cleanup():
+    server = wine_program("wineserver")
+    if server and os.path.isdir(PREFIX):
+        subprocess.run([server, "-k"], env=wine_env(), capture_output=True, timeout=60)
+    shutil.rmtree(PREFIX, ignore_errors=True)
+    if os.path.exists(UNUSABLE):
+        os.remove(UNUSABLE)
+
+
+if __name__ == "__main__":
+    {"setup": setup, "cleanup": cleanup}[sys.argv[1]]()
