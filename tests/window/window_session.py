@@ -1,0 +1,213 @@
+"""The real window under Wine in an X server of its own, used as a user would: start mendora.exe or
+its probe, press keys and buttons, drive Wine's pickers, save screenshots, and read what the probe
+says the controls show."""
+
+import atexit
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import wine_runner  # noqa: E402
+from wine_runner import harness, win_path  # noqa: E402
+
+EXE = wine_runner.EXE
+PROBE = os.path.join(wine_runner.WIN_BUILD, "mendora-window-probe.exe")
+SCREENSHOTS = os.path.join(wine_runner.WIN_BUILD, "screenshots")
+TITLE = "Mendora Recovery"
+LOG_NAME = "Velto_Sony_XAVC_recovery.log"
+
+# Wine's folder tree finds an item by the letters typed within a short spell; a pause longer than
+# that spell starts the next name afresh.
+TYPING_SPELL = 1.0
+
+
+def wait_for(what, check, timeout=60):
+    """Polls until check() gives a true value and returns it."""
+    end = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.1)
+
+
+def scratch(name):
+    return wine_runner.scratch(name)
+
+
+def read_text(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except OSError:
+        return ""
+
+
+def processes_with(text):
+    """Linux pids of the Wine processes whose command line holds `text`."""
+    done = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True)
+    return [int(line.split(None, 1)[0]) for line in done.stdout.splitlines()
+            if text in line and "ps -eo" not in line]
+
+
+_desktop = {}
+
+
+def desktop_env():
+    """The environment of every program this test process starts: an X server and a Wine prefix
+    of its own. Wine's desktop process stays tied to the display it first saw, so one prefix
+    serves one display, and the console tests that run beside these keep theirs."""
+    if not _desktop:
+        read_end, write_end = os.pipe()
+        xserver = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1400x900x24",
+                                    "-nolisten", "tcp"], pass_fds=(write_end,),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = os.read(read_end, 32).decode().strip()
+        os.close(read_end)
+        prefix = scratch("wine-window-")
+        env = dict(wine_runner.wine_env(), DISPLAY=":" + number, WINEPREFIX=prefix)
+        wine = wine_runner.wine_program("wine64") or "wine64"
+        subprocess.run([wine, "wineboot", "-i"], env=env, capture_output=True, timeout=600, check=True)
+
+        def end_desktop():
+            server = wine_runner.wine_program("wineserver") or "wineserver"
+            subprocess.run([server, "-k"], env=env, capture_output=True, timeout=60)
+            xserver.terminate()
+            xserver.wait()
+        atexit.register(end_desktop)
+        _desktop.update(env)
+    return dict(_desktop)
+
+
+class Session:
+    """One start of the program with its window, in a fresh X server."""
+
+    def __init__(self, test, program=EXE, args=(), probe=False):
+        self.test = test
+        self.probe = probe
+        self.env = desktop_env()
+        self.state_path = None
+        args = list(args)
+        if probe:
+            self.state_path = os.path.join(scratch("probe-"), "state.txt")
+            args = ["--probe-state", win_path(self.state_path)] + args
+        wine = wine_runner.wine_program("wine64") or "wine64"
+        self.process = subprocess.Popen([wine, win_path(program)] + args, env=self.env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.main = wait_for("the main window", lambda: self.find(TITLE))
+        if probe:
+            wait_for("the probe's first state", lambda: self.state().get("window"))
+
+    # --- X side -------------------------------------------------------------------------------
+    def xdo(self, *args):
+        done = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, capture_output=True, text=True)
+        return done.stdout
+
+    def find(self, title, other_than=None):
+        """The X window showing `title`, skipping `other_than`; None when there is none."""
+        for wid in self.xdo("search", "--onlyvisible", "--name", "^%s$" % re.escape(title)).split():
+            if wid != other_than:
+                return wid
+        return None
+
+    def geometry(self, wid):
+        values = dict(line.split("=", 1) for line in self.xdo("getwindowgeometry", "--shell", wid).split())
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def keys(self, wid, *keys):
+        self.xdo("windowfocus", wid)
+        for key in keys:
+            self.xdo("key", key)
+
+    def type_text(self, text):
+        self.xdo("type", "--delay", 20, text)
+
+    def click(self, x, y):
+        """A press and release at a screen position, as a hand would make it."""
+        self.xdo("mousemove", x, y)
+        self.xdo("mousedown", 1)
+        self.xdo("mouseup", 1)
+
+    def screenshot(self, name):
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        path = os.path.join(SCREENSHOTS, name + ".png")
+        subprocess.run(["import", "-window", "root", path], env=self.env, check=True, capture_output=True)
+        return path
+
+    # --- pickers --------------------------------------------------------------------------------
+    def pick_folder(self, opener, folder):
+        """Presses the focused Browse button with Space and walks Wine's folder tree to `folder`:
+        Down to "/", then each name typed and opened with Right, Return on the last."""
+        self.keys(opener, "space")
+        dialog = wait_for("the folder browser", lambda: self.find("Browse for Folder"))
+        parts = [p for p in os.path.abspath(folder).split("/") if p]
+        self.keys(dialog, "Down", "Right")
+        for i, part in enumerate(parts):
+            time.sleep(TYPING_SPELL)
+            self.type_text(part)
+            if i + 1 < len(parts):
+                self.xdo("key", "Right")
+        time.sleep(TYPING_SPELL)
+        self.xdo("key", "Return")
+        wait_for("the folder browser to close", lambda: not self.find("Browse for Folder"))
+
+    def pick_image(self, opener, image):
+        """Presses the focused Open... button with Space and types the path into File name."""
+        self.keys(opener, "space")
+        dialog = wait_for("the open-file dialog", lambda: self.find("Select Sony media image"))
+        self.xdo("windowfocus", dialog)
+        self.type_text(win_path(image))
+        self.xdo("key", "Return")
+        wait_for("the open-file dialog to close", lambda: not self.find("Select Sony media image"))
+
+    # --- the program ----------------------------------------------------------------------------
+    def state(self):
+        """What the probe last wrote: key -> value."""
+        text = read_text(self.state_path)
+        return dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+
+    def control(self, control_id, field="text"):
+        return self.state().get("control.%d.%s" % (control_id, field))
+
+    def close(self):
+        """Alt+F4 on the main window, as the close box sends it."""
+        self.keys(self.main, "alt+F4")
+
+    def exit_code(self, timeout=120):
+        try:
+            out, err = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise AssertionError("the program did not end")
+        self.stdout = out.decode("utf-8", "replace")
+        return self.process.returncode
+
+    def end(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.communicate()
+
+
+def session(test, *args, **kwargs):
+    """A Session that ends with the test whatever happens."""
+    s = Session(test, *args, **kwargs)
+    test.addCleanup(s.end)
+    return s
+
+
+def stop_process(pid):
+    os.kill(pid, signal.SIGSTOP)
+
+
+def continue_process(pid):
+    try:
+        os.kill(pid, signal.SIGCONT)
+    except ProcessLookupError:
+        pass
