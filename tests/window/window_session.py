@@ -42,9 +42,11 @@ def scratch(name):
 
 
 def read_text(path):
+    """A file of narrow Windows text: the program's own and its child's are in Wine's ANSI code
+    page, 1252, so a folder named with a non-ASCII letter reads back as it was typed."""
     try:
         with open(path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+            return f.read().decode("cp1252", "replace")
     except OSError:
         return ""
 
@@ -69,8 +71,14 @@ def desktop_env():
                                     "-nolisten", "tcp"], pass_fds=(write_end,),
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
-        number = os.read(read_end, 32).decode().strip()
-        os.close(read_end)
+        # the server writes the number and then its line end; it stops if the pipe is gone by then
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(read_end, 32)
+            if not chunk:
+                raise AssertionError("Xvfb did not start")
+            number += chunk
+        number = number.decode().strip()
         prefix = scratch("wine-window-")
         env = dict(wine_runner.wine_env(), DISPLAY=":" + number, WINEPREFIX=prefix)
         wine = wine_runner.wine_program("wine64") or "wine64"
@@ -81,6 +89,7 @@ def desktop_env():
             subprocess.run([server, "-k"], env=env, capture_output=True, timeout=60)
             xserver.terminate()
             xserver.wait()
+            os.close(read_end)
         atexit.register(end_desktop)
         _desktop.update(env)
     return dict(_desktop)
@@ -101,7 +110,12 @@ class Session:
         wine = wine_runner.wine_program("wine64") or "wine64"
         self.process = subprocess.Popen([wine, win_path(program)] + args, env=self.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.main = wait_for("the main window", lambda: self.find(TITLE))
+        try:
+            self.main = wait_for("the main window", lambda: self.find(TITLE))
+        except AssertionError:
+            self.end()
+            raise AssertionError("no main window on display %s; exit code %s; standard error:\n%s"
+                                 % (self.env["DISPLAY"], self.process.returncode, self.stderr[-3000:]))
         if probe:
             wait_for("the probe's first state", lambda: self.state().get("window"))
 
@@ -142,11 +156,10 @@ class Session:
         return path
 
     # --- pickers --------------------------------------------------------------------------------
-    def pick_folder(self, opener, folder):
-        """Presses the focused Browse button with Space and walks Wine's folder tree to `folder`:
-        Down to "/", then each name typed and opened with Right, Return on the last."""
-        self.keys(opener, "space")
-        dialog = wait_for("the folder browser", lambda: self.find("Browse for Folder"))
+    def pick_folder(self, press, folder):
+        """press() presses a Browse button; then Wine's folder tree is walked to `folder`: Down to
+        "/", each name typed and opened with Right, Return on the last."""
+        dialog = self.open_dialog("Browse for Folder", press)
         parts = [p for p in os.path.abspath(folder).split("/") if p]
         self.keys(dialog, "Down", "Right")
         for i, part in enumerate(parts):
@@ -158,10 +171,23 @@ class Session:
         self.xdo("key", "Return")
         wait_for("the folder browser to close", lambda: not self.find("Browse for Folder"))
 
-    def pick_image(self, opener, image):
-        """Presses the focused Open... button with Space and types the path into File name."""
-        self.keys(opener, "space")
-        dialog = wait_for("the open-file dialog", lambda: self.find("Select Sony media image"))
+    def open_dialog(self, title, press):
+        """Presses until the dialog shows: a press made while the window still settles the end of
+        a run (the button not yet enabled or focused) is simply made again."""
+        for _ in range(10):
+            press()
+            try:
+                return wait_for(title, lambda: self.find(title), timeout=6)
+            except AssertionError:
+                pass
+        raise AssertionError("no %s dialog after ten presses" % title)
+
+    def press_focused(self):
+        self.keys(self.main, "space")
+
+    def pick_image(self, press, image):
+        """press() presses Open...; the path is typed into File name and taken with Return."""
+        dialog = self.open_dialog("Select Sony media image", press)
         self.xdo("windowfocus", dialog)
         self.type_text(win_path(image))
         self.xdo("key", "Return")
@@ -186,13 +212,15 @@ class Session:
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise AssertionError("the program did not end")
-        self.stdout = out.decode("utf-8", "replace")
+        self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
         return self.process.returncode
 
     def end(self):
         if self.process.poll() is None:
             self.process.kill()
-            self.process.communicate()
+        if not hasattr(self, "stderr"):
+            out, err = self.process.communicate()
+            self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
 
 
 def session(test, *args, **kwargs):
