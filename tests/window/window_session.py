@@ -121,7 +121,8 @@ class Session:
 
     # --- X side -------------------------------------------------------------------------------
     def xdo(self, *args):
-        done = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, capture_output=True, text=True)
+        done = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, capture_output=True, text=True,
+                              timeout=60)
         return done.stdout
 
     def find(self, title, other_than=None):
@@ -136,7 +137,7 @@ class Session:
         return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
 
     def keys(self, wid, *keys):
-        self.xdo("windowfocus", wid)
+        self.xdo("windowfocus", "--sync", wid)
         for key in keys:
             self.xdo("key", key)
 
