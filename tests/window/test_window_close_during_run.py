@@ -9,7 +9,6 @@ import unittest
 import window_session as ws
 from window_session import harness, wine_runner
 
-RECOVER_ALL = (308, 261)
 QUESTION = ws.TITLE + "|Recovery is running. Cancel the child process and exit?"
 
 
@@ -43,14 +42,13 @@ class CloseDuringRun(unittest.TestCase):
         os.mkdir(out)
         before = harness.sha256(self.card.image)
         s = ws.session(self, ws.PROBE, probe=True)
-        client = tuple(map(int, s.state()["client_origin"].split(",")))
 
-        s.pick_folder(s.press_focused, work)
+        s.pick_folder("workdir_browse", work, shown=lambda: s.control(2018) == wine_runner.win_path(work))
         s.pick_image(s.press_focused, self.card.image)
         s.press_focused()
         ws.wait_for("the analysis", lambda: s.state().get("runs_ended") == "1", timeout=300)
-        s.pick_folder(s.press_focused, out)
-        s.click(client[0] + RECOVER_ALL[0], client[1] + RECOVER_ALL[1])
+        s.pick_folder("outdir_browse", out, shown=lambda: s.control(2003) == wine_runner.win_path(out))
+        s.press_button("recover_all")
         pids = self.hold_child_in_a_write(base, out)
         try:
             s.close()

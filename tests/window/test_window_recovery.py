@@ -10,10 +10,6 @@ import unittest
 import window_session as ws
 from window_session import harness, wine_runner
 
-# client positions of the controls the test presses by hand (left column width 421)
-RECOVER_SAMPLE = (182, 261)
-RECOVER_ALL = (308, 261)
-OUTDIR_BROWSE = (393, 176)
 ACTIONS = {"workdir_browse": 2019, "source_open": 2002, "outdir_browse": 2004, "analyze": 2016,
            "recover_sample": 2009, "recover_all": 2017}
 ANALYSIS_STATUS, DETAILS, STATUS_LINK = 2021, 2022, 2014
@@ -37,18 +33,12 @@ class Run:
 
 
 class WindowRecovery(unittest.TestCase):
-    origin_offset = None  # client origin minus the X window's corner, learnt from the probe
-
     @classmethod
     def setUpClass(cls):
         wine_runner.skip_when_wine_cannot_start()
         cls.card = harness.make_card("sample")
         cls.written = cls.card.written(True)
         cls.image_hash = harness.sha256(cls.card.image)
-
-    def client_click(self, s, point):
-        x, y = s.geometry(s.main)[:2]
-        s.click(x + self.origin_offset[0] + point[0], y + self.origin_offset[1] + point[1])
 
     def check_recovered(self, folder, names):
         self.assertEqual(sorted(os.listdir(folder)), sorted(names))
@@ -68,15 +58,11 @@ class WindowRecovery(unittest.TestCase):
     def test_1_probe_shows_texts_and_buttons_after_each_run(self):
         run = Run(self.card, "probe")
         s = ws.session(self, ws.PROBE, probe=True)
-        client = tuple(map(int, s.state()["client_origin"].split(",")))
-        corner = s.geometry(s.main)[:2]
-        type(self).origin_offset = (client[0] - corner[0], client[1] - corner[1])
         runs = lambda n: lambda: s.state().get("runs_ended") == str(n)  # noqa: E731
 
-        s.pick_folder(s.press_focused, run.work)
-        self.assertEqual(s.control(2018), wine_runner.win_path(run.work))
+        s.pick_folder("workdir_browse", run.work, shown=lambda: s.control(2018) == wine_runner.win_path(run.work))
         s.pick_image(s.press_focused, run.image)
-        self.assertEqual(s.control(2001), wine_runner.win_path(run.image))
+        ws.wait_for("the image", lambda: s.control(2001) == wine_runner.win_path(run.image))
         s.press_focused()  # Analyze has the focus after the image
         ws.wait_for("the analysis", runs(1))
         state = s.state()
@@ -91,9 +77,11 @@ class WindowRecovery(unittest.TestCase):
                                                recover_sample=False, recover_all=False))
         self.check_log(run, "Analysis complete. No MP4 files requested.")
 
-        s.pick_folder(s.press_focused, run.sample_out)  # the recovery-folder Browse has the focus now
-        self.assertTrue(all(self.enabled(s).values()))
-        self.client_click(s, RECOVER_SAMPLE)
+        # the recovery-folder Browse has the focus now
+        s.pick_folder("outdir_browse", run.sample_out,
+                      shown=lambda: s.control(2003) == wine_runner.win_path(run.sample_out))
+        ws.wait_for("both recovery buttons", lambda: all(self.enabled(s).values()))
+        s.press_button("recover_sample")
         ws.wait_for("the sample recovery", runs(2))
         state = s.state()
         self.assertEqual(state["control.%d.text" % STATUS_LINK], COMPLETE)
@@ -101,9 +89,10 @@ class WindowRecovery(unittest.TestCase):
         self.assertTrue(all(self.enabled(s).values()))
         self.check_recovered(run.sample_out, [min(self.written)])
 
-        s.pick_folder(lambda: self.client_click(s, OUTDIR_BROWSE), run.all_out)
+        s.pick_folder("outdir_browse", run.all_out, focused=False,
+                      shown=lambda: s.control(2003) == wine_runner.win_path(run.all_out))
         self.assertEqual(s.control(STATUS_LINK), "No file is being written")
-        self.client_click(s, RECOVER_ALL)
+        s.press_button("recover_all")
         ws.wait_for("the recovery of all clips", runs(3))
         state = s.state()
         self.assertEqual(state["control.%d.text" % STATUS_LINK], COMPLETE)
@@ -115,7 +104,6 @@ class WindowRecovery(unittest.TestCase):
         self.assertEqual(harness.sha256(self.card.image), self.image_hash)
 
     def test_2_mendora_exe_recovers_the_card(self):
-        self.assertIsNotNone(self.origin_offset, "the probe's run comes first")
         run = Run(self.card, "exe")
         s = ws.session(self)
         child_gone = lambda: not ws.processes_with(run.base.split("/")[-1])  # noqa: E731
@@ -127,23 +115,23 @@ class WindowRecovery(unittest.TestCase):
                 return "Output : " + wine_runner.win_path(output_folder) in lines and last_line in lines and child_gone()
             return check
 
-        s.pick_folder(s.press_focused, run.work)
+        s.pick_folder("workdir_browse", run.work)
         s.pick_image(s.press_focused, run.image)
         s.screenshot("recovery-1-inputs-picked")
         s.press_focused()
         ws.wait_for("the analysis to end", finished(run.work, "Analysis complete. No MP4 files requested."))
         self.check_log(run, "Analysis complete. No MP4 files requested.")
-        s.pick_folder(s.press_focused, run.sample_out)
+        s.pick_folder("outdir_browse", run.sample_out)
         s.screenshot("recovery-2-analyzed-3-clips-recoverable")
 
-        self.client_click(s, RECOVER_SAMPLE)
+        s.press_button("recover_sample")
         ws.wait_for("the sample recovery to end", finished(run.sample_out, "Complete."))
         self.check_log(run, "Complete.")
         self.check_recovered(run.sample_out, [min(self.written)])
         s.screenshot("recovery-3-sample-recovered")
 
-        s.pick_folder(lambda: self.client_click(s, OUTDIR_BROWSE), run.all_out)
-        self.client_click(s, RECOVER_ALL)
+        s.pick_folder("outdir_browse", run.all_out, focused=False)
+        s.press_button("recover_all")
         ws.wait_for("the recovery of all clips to end", finished(run.all_out, "Complete."))
         log = self.check_log(run, "Complete.")
         self.assertIn("  videos written    : %d" % len(self.written), log.replace("\r\n", "\n").splitlines())

@@ -20,6 +20,13 @@ SCREENSHOTS = os.path.join(wine_runner.WIN_BUILD, "screenshots")
 TITLE = "Mendora Recovery"
 LOG_NAME = "Velto_Sony_XAVC_recovery.log"
 
+# Client positions (centres) of the buttons the tests press by hand; the left column is 421 wide.
+BUTTONS = {"workdir_browse": (393, 52), "outdir_browse": (393, 176), "recover_sample": (182, 261),
+           "recover_all": (308, 261)}
+# The client area's corner relative to the X window's, as a probe told it: the same for every start
+# of the window on one desktop.
+_client_offset = []
+
 # Wine's folder tree finds an item by the letters typed within a short spell; a pause longer than
 # that spell starts the next name afresh.
 TYPING_SPELL = 1.0
@@ -118,6 +125,9 @@ class Session:
                                  % (self.env["DISPLAY"], self.process.returncode, self.stderr[-3000:]))
         if probe:
             wait_for("the probe's first state", lambda: self.state().get("window"))
+            client = [int(v) for v in self.state()["client_origin"].split(",")]
+            corner = self.geometry(self.main)[:2]
+            _client_offset[:] = [client[0] - corner[0], client[1] - corner[1]]
 
     # --- X side -------------------------------------------------------------------------------
     def xdo(self, *args):
@@ -150,6 +160,12 @@ class Session:
         self.xdo("mousedown", 1)
         self.xdo("mouseup", 1)
 
+    def press_button(self, name):
+        """A click on one of BUTTONS, where the window shows it now."""
+        assert _client_offset, "a probe must have shown where the client area starts"
+        x, y = self.geometry(self.main)[:2]
+        self.click(x + _client_offset[0] + BUTTONS[name][0], y + _client_offset[1] + BUTTONS[name][1])
+
     def screenshot(self, name):
         os.makedirs(SCREENSHOTS, exist_ok=True)
         path = os.path.join(SCREENSHOTS, name + ".png")
@@ -157,11 +173,27 @@ class Session:
         return path
 
     # --- pickers --------------------------------------------------------------------------------
-    def pick_folder(self, press, folder):
-        """press() presses a Browse button; then Wine's folder tree is walked to `folder`: Down to
-        "/", each name typed and opened with Right, Return on the last."""
+    def pick_folder(self, button, folder, shown=None, focused=True):
+        """Presses a Browse button (Space when it has the focus, else a click) and walks Wine's
+        folder tree to `folder`: Down to "/", each name typed and opened with Right, Return on the
+        last. With `shown`, a check of the window's field, a pick that landed elsewhere is made
+        again, with a click."""
+        press = self.press_focused if focused else lambda: self.press_button(button)
+        for _ in range(3):
+            self.walk_folder_tree(press, folder)
+            if not shown:
+                return
+            try:
+                wait_for("the picked folder", shown, timeout=10)
+                return
+            except AssertionError:
+                press = lambda: self.press_button(button)  # noqa: E731
+        raise AssertionError("Wine's folder tree did not reach " + folder)
+
+    def walk_folder_tree(self, press, folder):
         dialog = self.open_dialog("Browse for Folder", press)
         parts = [p for p in os.path.abspath(folder).split("/") if p]
+        time.sleep(TYPING_SPELL)  # the tree is filled after its window shows
         self.keys(dialog, "Down", "Right")
         for i, part in enumerate(parts):
             time.sleep(TYPING_SPELL)
