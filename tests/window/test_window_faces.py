@@ -1,6 +1,7 @@
 """The window as it opens: 480 x 650 with the Activity pane hidden, both with no arguments and with
 --gui; Advanced > Show Activity widens it to 1120 and checks the item; About opens and closes;
-closing the window ends the program with 0. Screenshots of each state go to build-win/screenshots/."""
+closing the window ends the program with 0; started as a double-click starts it, no console window
+stays. Screenshots of each state go to build-win/screenshots/."""
 
 import unittest
 
@@ -68,6 +69,15 @@ class WindowFaces(unittest.TestCase):
         s = ws.session(self, ws.EXE, args=["--gui"])
         self.assertEqual(s.geometry(s.main)[2:], self.x_size_of(s, 480, 650))
         s.screenshot("faces-4-gui-switch")
+        s.close()
+        self.assertEqual(s.exit_code(), 0)
+
+    def test_4_started_like_a_double_click_shows_only_the_window(self):
+        # the console a console program gets when the shell starts it is let go before the window
+        s = ws.session(self, ws.PROBE, probe=True, started_by_shell=True)
+        self.assertEqual((s.state()["console_at_start"], s.state()["console_now"]), ("1", "0"))
+        self.assertEqual(s.visible_titles(), [ws.TITLE])
+        s.screenshot("faces-5-started-by-the-shell")
         s.close()
         self.assertEqual(s.exit_code(), 0)
 

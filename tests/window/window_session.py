@@ -105,7 +105,7 @@ def desktop_env():
 class Session:
     """One start of the program with its window, in a fresh X server."""
 
-    def __init__(self, test, program=EXE, args=(), probe=False):
+    def __init__(self, test, program=EXE, args=(), probe=False, started_by_shell=False):
         self.test = test
         self.probe = probe
         self.env = desktop_env()
@@ -115,7 +115,9 @@ class Session:
             self.state_path = os.path.join(scratch("probe-"), "state.txt")
             args = ["--probe-state", win_path(self.state_path)] + args
         wine = wine_runner.wine_program("wine64") or "wine64"
-        self.process = subprocess.Popen([wine, win_path(program)] + args, env=self.env,
+        # "start" runs a program as a double-click does, with a new console for a console program
+        shell = ["start", "/wait", "/unix", program] if started_by_shell else [win_path(program)]
+        self.process = subprocess.Popen([wine] + shell + args, env=self.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             self.main = wait_for("the main window", lambda: self.find(TITLE))
@@ -134,6 +136,10 @@ class Session:
         done = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, capture_output=True, text=True,
                               timeout=60)
         return done.stdout
+
+    def visible_titles(self):
+        return sorted(self.xdo("getwindowname", wid).strip()
+                      for wid in self.xdo("search", "--onlyvisible", "--name", ".").split())
 
     def find(self, title, other_than=None):
         """The X window showing `title`, skipping `other_than`; None when there is none."""
