@@ -32,7 +32,7 @@ if [ -f "$prefix/.complete" ]; then
   exit 0
 fi
 
-work="$cache/ffmpeg-mingw-work"
+work="$prefix.work"
 rm -rf "$work" "$prefix"
 mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/apt/state" \
   "$work/apt/parts" "$work/src"
