@@ -32,7 +32,7 @@ HFONT create_ui_font(int bold)
 
 enum FontKind { font_none, font_normal, font_bold };
 
-struct ControlSpec {
+struct ControlRow {
     HWND* slot;  // null for the labels nobody changes later
     int id;
     const char* window_class;
@@ -44,7 +44,7 @@ struct ControlSpec {
     const wchar_t* cue;
 };
 
-static HWND create_control(HWND main, HINSTANCE instance, const ControlSpec& c)
+static HWND create_control(HWND main, HINSTANCE instance, const ControlRow& c)
 {
     DWORD style = WS_CHILD | c.style;
     HWND control = CreateWindowExA(c.ex_style, c.window_class, c.text, style, c.x, c.y, c.width, c.height, main,
@@ -69,7 +69,7 @@ void create_controls(HWND main, HINSTANCE instance, const Layout& layout)
     const DWORD button = WS_VISIBLE | BS_PUSHBUTTON;
     const DWORD bar = WS_VISIBLE | PBS_SMOOTH;
     const DWORD pane = WS_VISIBLE | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | ES_READONLY | ES_WANTRETURN;
-    const ControlSpec controls[] = {
+    const ControlRow controls[] = {
         {nullptr, 0, "STATIC", "Working folder", 16, 16, L, 18, label, 0, font_normal, nullptr},
         {&g.workdir_edit, IDC_WORKDIR_EDIT, "EDIT", "", 16, 38, L - 96, 28, path_field, WS_EX_CLIENTEDGE, font_normal,
          L"Working folder"},
@@ -107,7 +107,7 @@ void create_controls(HWND main, HINSTANCE instance, const Layout& layout)
          nullptr},
         {&g.mode_combo, IDC_MODE_COMBO, "COMBOBOX", "", 0, 0, 10, 10, CBS_DROPDOWNLIST, 0, font_none, nullptr},
     };
-    for (const ControlSpec& c : controls) {
+    for (const ControlRow& c : controls) {
         HWND control = create_control(main, instance, c);
         if (c.slot)
             *c.slot = control;
