@@ -4,7 +4,8 @@
 set -euo pipefail
 case "${1:-linux}" in
   linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3) ;;
-  windows) pkgs=(cmake pkg-config make g++-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils wine wine64) ;;
+  windows) pkgs=(cmake pkg-config make g++-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils wine wine64 imagemagick
+           xvfb xdotool) ;;
   *) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
 esac
 missing=()

@@ -33,14 +33,11 @@ class WindowsCommandLine(unittest.TestCase):
         for flag in ("-h", "--help"):
             self.assertEqual(WINDOWS.run(flag, "--fast"), (0, USAGE.format(tag=TAG, prog=win_path(wine_runner.EXE)), ""))
 
-    def test_no_arguments_or_gui_alone_print_the_linux_line(self):
+    def test_no_arguments_or_gui_alone_start_the_window(self):
+        # these tests run without a display, so the window cannot be made: start-up failure, 2
+        # (tests/window/ drives the window itself)
         for args in ([], ["--gui"]):
-            code, out, err = WINDOWS.run(*args)
-            linux = LINUX.run(*args)
-            self.assertEqual((code, out), (2, ""))
-            self.assertEqual(WINDOWS.neutral(err, {"<PROGRAM>": wine_runner.EXE}),
-                             LINUX.neutral(linux[2], {"<PROGRAM>": harness.ENGINE}))
-            self.assertEqual(err.count("\n"), 1, err)
+            self.assertEqual(WINDOWS.run(*args), (2, "", ""), args)
 
     def test_validator_loader_failures(self):
         rows = [

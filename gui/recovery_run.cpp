@@ -1,0 +1,168 @@
+#include "gui/recovery_run.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "gui/control_ids.h"
+
+namespace gui {
+
+const char* const log_file_name = "Velto_Sony_XAVC_recovery.log";
+const char* const recovery_complete_text = "Recovery complete.  <a>View Recovery Directory</a>";
+
+static int needs_quotes(const char* argument)
+{
+    for (const char* p = argument; *p; p++)
+        if (*p == '"' || std::strchr(" \t\n\v\f\r", *p))
+            return 1;
+    return 0;
+}
+
+// Backslashes go through unchanged, also before a quote and at the end: the pickers give no path
+// that ends in a backslash except a drive root, and a drive root needs no quotes.
+void append_argument(char* line, const char* argument)
+{
+    const size_t last = command_line_capacity - 1;
+    size_t n = std::strlen(line);
+    if (n > 0 && n < last)
+        line[n++] = ' ';
+    if (!needs_quotes(argument)) {
+        for (const char* p = argument; *p && n < last; p++)
+            line[n++] = *p;
+        line[n] = 0;
+        return;
+    }
+    if (n < last)
+        line[n++] = '"';
+    for (const char* p = argument; *p && n < last; p++) {
+        if (*p == '"') {
+            line[n++] = '\\';
+            if (n == last)
+                break;
+        }
+        line[n++] = *p;
+    }
+    if (n < last)
+        line[n++] = '"';
+    line[n] = 0;
+}
+
+void build_command_line(char* line, RunMode mode, const char* program, const char* image, const char* work,
+                        const char* recovery)
+{
+    line[0] = 0;
+    append_argument(line, program);
+    append_argument(line, image);
+    append_argument(line, "--work-dir");
+    append_argument(line, work);
+    append_argument(line, "-o");
+    append_argument(line, mode == AnalysisOnly ? work : recovery);
+    if (mode == AnalysisOnly)
+        append_argument(line, "--analysis-only");
+    else if (mode == All)
+        append_argument(line, "--recover-all");
+}
+
+void log_path_in(char* out, size_t cap, const char* working_folder)
+{
+    size_t n = std::strlen(working_folder);
+    int has_separator = n > 0 && (working_folder[n - 1] == '\\' || working_folder[n - 1] == '/');
+    std::snprintf(out, cap, "%s%s%s", working_folder, has_separator ? "" : "\\", log_file_name);
+}
+
+static int refuse(RunRefusal* refusal, MessageKind kind, const char* text)
+{
+    refusal->kind = kind;
+    copy_text(refusal->text, sizeof refusal->text, text);
+    return 0;
+}
+
+int prepare_run(GuiState* state, RunMode mode, const RunChecks& checks, RecoveryJob* job, RunRefusal* refusal)
+{
+    const WindowView& v = state->view;
+    state->run_mode = mode;
+    if (!field_filled(v.working_folder))
+        return refuse(refusal, message_warning, "Select the working folder first.");
+    if (!field_filled(v.source_image))
+        return refuse(refusal, message_warning, "Select the Sony media image first.");
+    if (mode != AnalysisOnly) {
+        if (!state->analysis_succeeded)
+            return refuse(refusal, message_warning, "Analyze the image successfully before starting recovery.");
+        if (!field_filled(v.recovery_folder))
+            return refuse(refusal, message_warning, "Select a recovery folder before starting recovery.");
+        char message[768];
+        message[0] = 0;
+        if (!checks.validator_loads(message, sizeof message)) {
+            refusal->kind = message_error;
+            std::snprintf(refusal->text, sizeof refusal->text, "AVC validator could not be loaded.\r\n\r\n%s",
+                          message);
+            return 0;
+        }
+    }
+    char program[path_capacity];
+    if (!checks.own_path(program, sizeof program))
+        return refuse(refusal, message_error, "Unable to determine this executable's path.");
+    std::memset(job, 0, sizeof *job);
+    build_command_line(job->command_line, mode, program, v.source_image, v.working_folder, v.recovery_folder);
+    log_path_in(job->log_path, sizeof job->log_path, v.working_folder);
+    copy_text(job->working_folder, sizeof job->working_folder, v.working_folder);
+    if (mode != AnalysisOnly)
+        copy_text(job->recovery_folder, sizeof job->recovery_folder, v.recovery_folder);
+    return 1;
+}
+
+ViewEvents begin_run(GuiState* state, const RecoveryJob& job)
+{
+    ViewEvents events{};
+    events.clear_activity = 1;
+    events.forget_activity = 1;
+    copy_text(state->working_folder_copy, path_capacity, job.working_folder);
+    copy_text(state->log_path, path_capacity, job.log_path);
+    state->recovery_link_folder[0] = 0;
+    state->view.overall_progress = 0;
+    state->view.file_progress = 0;
+    copy_text(state->view.status_link, sizeof state->view.status_link,
+              state->run_mode == AnalysisOnly ? "Analysis only - no file writing" : "Waiting to begin file writing");
+    update_action_buttons(state, 0);
+    return events;
+}
+
+void run_not_started(GuiState* state) { update_action_buttons(state, 1); }
+
+RunEnd finish_run(GuiState* state, uint32_t exit_code, const RecoveryJob& job)
+{
+    RunEnd end{};
+    WindowView& v = state->view;
+    if (exit_code != 0) {
+        std::snprintf(end.error_text, sizeof end.error_text,
+                      "Recovery exited with code %lu.\n\nFor diagnostic details, enable Advanced > Show Activity.",
+                      static_cast<unsigned long>(exit_code));
+        end.show_error = 1;
+        if (state->run_mode == AnalysisOnly) {
+            // the inputs stay locked until the analysis is run again
+            state->analysis_succeeded = 0;
+            apply_window_width(state);
+            v.buttons.analyze = 1;
+        } else {
+            update_action_buttons(state, 1);
+        }
+        return end;
+    }
+    if (state->run_mode == AnalysisOnly) {
+        state->analysis_succeeded = 1;
+        apply_window_width(state);
+        update_action_buttons(state, 1);
+        end.events.focus = field_filled(v.recovery_folder) ? IDC_RECOVER_SAMPLE : IDC_OUTDIR_BROWSE;
+        v.status_link[0] = 0;
+        v.overall_progress = 100;
+        return end;
+    }
+    update_action_buttons(state, 1);
+    v.overall_progress = 100;
+    v.file_progress = 100;
+    copy_text(state->recovery_link_folder, path_capacity, job.recovery_folder);
+    copy_text(v.status_link, sizeof v.status_link, recovery_complete_text);
+    return end;
+}
+
+}  // namespace gui

@@ -1,0 +1,148 @@
+#include "gui/recovery_worker.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "gui/control_ids.h"
+#include "gui/log_poll.h"
+#include "gui/recovery_run.h"
+#include "gui/window_controls.h"
+#include "platform/platform.h"
+#include "validator/loader.h"
+
+namespace gui {
+
+static WindowObserver window_observer;
+
+void set_window_observer(const WindowObserver& observer) { window_observer = observer; }
+
+// The window only checks that the library loads; the child loads its own copy.
+static int validator_loads(char* message, size_t cap)
+{
+    int loaded = validator::load_validator(message, cap);
+    validator::unload_validator();
+    return loaded;
+}
+
+static int own_path(char* out, size_t cap) { return platform::own_executable_path(out, cap); }
+
+void start_recovery(HWND main)
+{
+    GuiWindow& g = gui_window;
+    LRESULT selected = g.mode_combo ? SendMessageA(g.mode_combo, CB_GETCURSEL, 0, 0) : 0;
+    RunMode mode = selected == All ? All : selected == AnalysisOnly ? AnalysisOnly : Sample;
+    static RecoveryJob prepared;
+    RunRefusal refusal;
+    if (!prepare_run(&g.state, mode, RunChecks{validator_loads, own_path}, &prepared, &refusal)) {
+        show_message(main, refusal.kind, refusal.text);
+        return;
+    }
+    RecoveryJob* job = static_cast<RecoveryJob*>(std::calloc(1, sizeof(RecoveryJob)));
+    if (!job) {
+        show_message(main, message_error, "Out of memory.");
+        return;
+    }
+    *job = prepared;
+    apply_view_events(begin_run(&g.state, *job));
+    show_view();
+    SetTimer(main, IDT_LOG_POLL, 500, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, recovery_worker, job, 0, nullptr);
+    if (!thread) {
+        // that run never began, so nothing is left to poll
+        KillTimer(main, IDT_LOG_POLL);
+        std::free(job);
+        run_not_started(&g.state);
+        show_view();
+        show_message(main, message_error, "Unable to start recovery worker.");
+        return;
+    }
+    CloseHandle(thread);
+}
+
+static HANDLE create_log(const char* path)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Publishes a handle of its own for the close question and returns the child's exit code.
+static DWORD wait_for_child(const PROCESS_INFORMATION& child)
+{
+    HANDLE published = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &published,
+                        PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0))
+        gui_window.child_process.store(published);
+    CloseHandle(child.hThread);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD exit_code = 2;
+    if (!GetExitCodeProcess(child.hProcess, &exit_code))
+        exit_code = 2;
+    CloseHandle(child.hProcess);
+    // whoever takes the published handle out closes it
+    HANDLE left = gui_window.child_process.exchange(nullptr);
+    if (left)
+        CloseHandle(left);
+    return exit_code;
+}
+
+DWORD WINAPI recovery_worker(LPVOID param)
+{
+    RecoveryJob* job = static_cast<RecoveryJob*>(param);
+    HANDLE log = create_log(job->log_path);
+    int has_log = log != INVALID_HANDLE_VALUE;
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = has_log ? log : GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = startup.hStdOutput;
+
+    // the create call may write into its command line
+    char command_line[command_line_capacity];
+    std::memcpy(command_line, job->command_line, sizeof command_line);
+    PROCESS_INFORMATION child = {};
+    DWORD exit_code = 2;
+    if (CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                       job->working_folder[0] ? job->working_folder : nullptr, &startup, &child))
+        exit_code = wait_for_child(child);
+    else
+        exit_code = GetLastError();
+    if (has_log)
+        CloseHandle(log);
+    // a window closed during the run is gone; its job goes with the process
+    if (!PostMessageA(gui_window.main, WM_RECOVERY_DONE, exit_code, reinterpret_cast<LPARAM>(job)))
+        std::free(job);
+    return 0;
+}
+
+void finish_recovery(DWORD exit_code, void* param)
+{
+    GuiWindow& g = gui_window;
+    RecoveryJob* job = static_cast<RecoveryJob*>(param);
+    poll_recovery_log();
+    KillTimer(g.main, IDT_LOG_POLL);
+    RunEnd end = finish_run(&g.state, exit_code, *job);
+    show_view();
+    apply_view_events(end.events);
+    std::free(job);
+    if (window_observer.run_ended)
+        window_observer.run_ended(g.main);
+    if (end.show_error)
+        show_message(g.main, message_error, end.error_text);
+}
+
+void terminate_child()
+{
+    HANDLE child = gui_window.child_process.exchange(nullptr);
+    if (!child)
+        return;  // it ended while the question was open
+    TerminateProcess(child, 3);
+    if (window_observer.child_terminated)
+        window_observer.child_terminated(child);
+    CloseHandle(child);
+}
+
+}  // namespace gui

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "gui/recovery_run.h"
+
+namespace {
+
+TEST(AppendArgument, QuotesOnlyWhatNeedsIt)
+{
+    struct {
+        const char* name;
+        const char* line;
+        const char* argument;
+        const char* expected;
+    } rows[] = {
+        {"bare path into an empty line", "", "C:\\work", "C:\\work"},
+        {"space before a later argument", "a.exe", "-o", "a.exe -o"},
+        {"empty argument adds only the space", "a.exe", "", "a.exe "},
+        {"space", "a.exe", "C:\\My Work", "a.exe \"C:\\My Work\""},
+        {"tab", "a.exe", "a\tb", "a.exe \"a\tb\""},
+        {"line feed and form feed", "a.exe", "a\nb\fc", "a.exe \"a\nb\fc\""},
+        {"double quote", "a.exe", "say \"hi\"", "a.exe \"say \\\"hi\\\"\""},
+        {"quote alone quotes the argument", "a.exe", "a\"b", "a.exe \"a\\\"b\""},
+        {"trailing backslash unquoted", "a.exe", "C:\\", "a.exe C:\\"},
+        {"trailing backslash kept inside quotes", "a.exe", "C:\\My Work\\", "a.exe \"C:\\My Work\\\""},
+        {"non-ASCII bytes pass through", "a.exe", "C:\\K\xc3\xa4rte", "a.exe C:\\K\xc3\xa4rte"},
+    };
+    for (const auto& r : rows) {
+        char line[gui::command_line_capacity];
+        std::strcpy(line, r.line);
+        gui::append_argument(line, r.argument);
+        EXPECT_STREQ(line, r.expected) << r.name;
+    }
+}
+
+TEST(AppendArgument, CutsAtTheEndOfTheBuffer)
+{
+    struct {
+        const char* name;
+        size_t filled;  // characters already in the line
+        const char* argument;
+        const char* tail;  // expected end of the line
+    } rows[] = {
+        {"bare argument cut", gui::command_line_capacity - 4, "abcdef", " ab"},
+        {"quoted argument loses its closing quote", gui::command_line_capacity - 6, "a b c", " \"a b"},
+        {"escape that no longer fits its quote", gui::command_line_capacity - 5, "x\"y", " \"x\\"},
+        {"full line takes nothing", gui::command_line_capacity - 1, "abc", "x"},
+    };
+    for (const auto& r : rows) {
+        std::string line(r.filled, 'x');
+        char buf[gui::command_line_capacity + 8];
+        std::memset(buf, '#', sizeof buf);
+        std::memcpy(buf, line.c_str(), line.size() + 1);
+        gui::append_argument(buf, r.argument);
+        size_t n = std::strlen(buf);
+        EXPECT_LE(n, gui::command_line_capacity - 1) << r.name;
+        EXPECT_EQ(buf[gui::command_line_capacity], '#') << r.name << ": wrote past the buffer";
+        EXPECT_EQ(std::string(buf).substr(n - std::strlen(r.tail)), r.tail) << r.name;
+    }
+}
+
+TEST(CommandLine, OneLinePerRunMode)
+{
+    struct {
+        gui::RunMode mode;
+        const char* expected;
+    } rows[] = {
+        {gui::AnalysisOnly,
+         "C:\\m.exe \"D:\\card 1.img\" --work-dir \"C:\\my work\" -o \"C:\\my work\" --analysis-only"},
+        {gui::Sample, "C:\\m.exe \"D:\\card 1.img\" --work-dir \"C:\\my work\" -o E:\\out"},
+        {gui::All, "C:\\m.exe \"D:\\card 1.img\" --work-dir \"C:\\my work\" -o E:\\out --recover-all"},
+    };
+    for (const auto& r : rows) {
+        char line[gui::command_line_capacity];
+        gui::build_command_line(line, r.mode, "C:\\m.exe", "D:\\card 1.img", "C:\\my work", "E:\\out");
+        EXPECT_STREQ(line, r.expected) << "mode " << r.mode;
+    }
+}
+
+TEST(LogPath, JoinsWithOneSeparator)
+{
+    struct {
+        const char* folder;
+        const char* expected;
+    } rows[] = {
+        {"C:\\work", "C:\\work\\Velto_Sony_XAVC_recovery.log"},
+        {"C:\\", "C:\\Velto_Sony_XAVC_recovery.log"},
+        {"Z:/tmp/", "Z:/tmp/Velto_Sony_XAVC_recovery.log"},
+    };
+    for (const auto& r : rows) {
+        char path[gui::path_capacity];
+        gui::log_path_in(path, sizeof path, r.folder);
+        EXPECT_STREQ(path, r.expected) << r.folder;
+    }
+}
+
+int validator_missing(char* message, size_t cap)
+{
+    gui::copy_text(message, cap, "validator DLL not found beside application: C:\\VeltoXAVCValidate.dll");
+    return 0;
+}
+int validator_present(char*, size_t) { return 1; }
+int no_own_path(char*, size_t) { return 0; }
+int own_path(char* out, size_t cap)
+{
+    gui::copy_text(out, cap, "C:\\m.exe");
+    return 1;
+}
+
+TEST(PrepareRun, ChecksInOrderWithTheirMessages)
+{
+    struct {
+        const char* name;
+        const char* work;
+        const char* image;
+        const char* recovery;
+        int analysed;
+        gui::RunMode mode;
+        gui::RunChecks checks;
+        gui::MessageKind kind;
+        const char* message;  // null: the run starts
+    } rows[] = {
+        {"no working folder", "", "i.img", "out", 1, gui::Sample, {validator_present, own_path}, gui::message_warning,
+         "Select the working folder first."},
+        {"no image", "w", "", "out", 1, gui::AnalysisOnly, {validator_present, own_path}, gui::message_warning,
+         "Select the Sony media image first."},
+        {"recovery before analysis", "w", "i.img", "out", 0, gui::All, {validator_present, own_path},
+         gui::message_warning, "Analyze the image successfully before starting recovery."},
+        {"no recovery folder", "w", "i.img", "", 1, gui::Sample, {validator_missing, own_path}, gui::message_warning,
+         "Select a recovery folder before starting recovery."},
+        {"validator missing", "w", "i.img", "out", 1, gui::Sample, {validator_missing, own_path}, gui::message_error,
+         "AVC validator could not be loaded.\r\n\r\n"
+         "validator DLL not found beside application: C:\\VeltoXAVCValidate.dll"},
+        {"analysis needs no validator", "w", "i.img", "", 0, gui::AnalysisOnly, {validator_missing, own_path},
+         gui::message_warning, nullptr},
+        {"own path unknown", "w", "i.img", "out", 1, gui::All, {validator_present, no_own_path}, gui::message_error,
+         "Unable to determine this executable's path."},
+        {"recovery starts", "w", "i.img", "out", 1, gui::All, {validator_present, own_path}, gui::message_warning,
+         nullptr},
+    };
+    for (const auto& r : rows) {
+        gui::GuiState s{};
+        std::strcpy(s.view.working_folder, r.work);
+        std::strcpy(s.view.source_image, r.image);
+        std::strcpy(s.view.recovery_folder, r.recovery);
+        s.analysis_succeeded = r.analysed;
+        gui::RecoveryJob job;
+        gui::RunRefusal refusal{};
+        int started = gui::prepare_run(&s, r.mode, r.checks, &job, &refusal);
+        EXPECT_EQ(s.run_mode, r.mode) << r.name << ": the run mode is stored either way";
+        EXPECT_EQ(started, r.message == nullptr) << r.name;
+        if (r.message) {
+            EXPECT_EQ(refusal.kind, r.kind) << r.name;
+            EXPECT_STREQ(refusal.text, r.message) << r.name;
+        } else {
+            EXPECT_STREQ(job.log_path, "w\\Velto_Sony_XAVC_recovery.log") << r.name;
+            EXPECT_STREQ(job.working_folder, "w") << r.name;
+            EXPECT_STREQ(job.recovery_folder, r.mode == gui::AnalysisOnly ? "" : "out") << r.name;
+        }
+    }
+}
+
+TEST(FinishRun, FailureTextNamesTheExitCode)
+{
+    gui::GuiState s{};
+    s.run_mode = gui::Sample;
+    gui::RecoveryJob job{};
+    gui::RunEnd end = gui::finish_run(&s, 1450, job);
+    EXPECT_TRUE(end.show_error);
+    EXPECT_STREQ(end.error_text,
+                 "Recovery exited with code 1450.\n\nFor diagnostic details, enable Advanced > Show Activity.");
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+"""Analyze, Recover Sample and Recover All on a generated card through the real window, its worker,
+the engine child, the log and the parser: once with the probe, whose state file tells the status
+texts and the enabled buttons after each run, and once with the shipped mendora.exe, checked where
+it cannot lie: the log in the working folder and the recovered files byte for byte. Folder and
+file names hold spaces and a non-ASCII letter, so they must reach the child intact."""
+
+import os
+import unittest
+
+import window_session as ws
+from window_session import harness, wine_runner
+
+ACTIONS = {"workdir_browse": 2019, "source_open": 2002, "outdir_browse": 2004, "analyze": 2016,
+           "recover_sample": 2009, "recover_all": 2017}
+ANALYSIS_STATUS, DETAILS, STATUS_LINK = 2021, 2022, 2014
+OVERALL, FILE = "bar.2013", "bar.2020"
+COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>"
+
+
+class Run:
+    """One user's folders on one card: a working folder, the image and two recovery folders."""
+
+    def __init__(self, card, tag):
+        self.base = ws.scratch("window-%s-" % tag)
+        self.work = os.path.join(self.base, "work \u00e4")
+        self.sample_out = os.path.join(self.base, "sample clips")
+        self.all_out = os.path.join(self.base, "all clips")
+        for folder in (self.work, self.sample_out, self.all_out):
+            os.mkdir(folder)
+        self.image = os.path.join(self.base, "card image.img")
+        os.link(card.image, self.image)
+        self.log = os.path.join(self.work, ws.LOG_NAME)
+
+
+class WindowRecovery(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        wine_runner.skip_when_wine_cannot_start()
+        cls.card = harness.make_card("sample")
+        cls.written = cls.card.written(True)
+        cls.image_hash = harness.sha256(cls.card.image)
+
+    def check_recovered(self, folder, names):
+        self.assertEqual(sorted(os.listdir(folder)), sorted(names))
+        for name in names:
+            harness.check_output_bytes(self, self.card, self.written[name], os.path.join(folder, name), False)
+
+    def check_log(self, run, last_line):
+        log = ws.read_text(run.log)
+        self.assertIn(last_line, log.replace("\r\n", "\n").splitlines(), log[-2000:])
+        self.assertIn("Source : " + wine_runner.win_path(run.image), log, "the image path reached the child whole")
+        self.assertIn("Work   : " + wine_runner.win_path(run.work), log)
+        return log
+
+    def enabled(self, s):
+        return {name: s.control(cid, "enabled") == "1" for name, cid in ACTIONS.items()}
+
+    def test_1_probe_shows_texts_and_buttons_after_each_run(self):
+        run = Run(self.card, "probe")
+        s = ws.session(self, ws.PROBE, probe=True)
+        runs = lambda n: lambda: s.state().get("runs_ended") == str(n)  # noqa: E731
+
+        s.pick_folder("workdir_browse", run.work, shown=lambda: s.control(2018) == wine_runner.win_path(run.work))
+        s.pick_image(s.press_focused, run.image)
+        ws.wait_for("the image", lambda: s.control(2001) == wine_runner.win_path(run.image))
+        s.press_focused()  # Analyze has the focus after the image
+        ws.wait_for("the analysis", runs(1))
+        state = s.state()
+        truth = self.card.truth
+        self.assertEqual(state["control.%d.text" % ANALYSIS_STATUS], "%d clips recoverable" % truth["recoverable_clips"])
+        self.assertRegex(state["control.%d.text" % DETAILS],
+                         r"^Video chunks mapped: \d+ / \d+\\r\\nAmbiguous mappings: \d+\\r\\nFinal chunks recovered: "
+                         r"\d+\\r\\nXAVC \+ moov metadata pairs: %d$" % truth["clips"])
+        self.assertEqual(state["control.%d.text" % STATUS_LINK], "")
+        self.assertEqual(state[OVERALL], "100")
+        self.assertEqual(self.enabled(s), dict(workdir_browse=True, source_open=True, outdir_browse=True, analyze=True,
+                                               recover_sample=False, recover_all=False))
+        self.check_log(run, "Analysis complete. No MP4 files requested.")
+
+        # the recovery-folder Browse has the focus now
+        s.pick_folder("outdir_browse", run.sample_out,
+                      shown=lambda: s.control(2003) == wine_runner.win_path(run.sample_out))
+        ws.wait_for("both recovery buttons", lambda: all(self.enabled(s).values()))
+        s.press_button("recover_sample")
+        ws.wait_for("the sample recovery", runs(2))
+        state = s.state()
+        self.assertEqual(state["control.%d.text" % STATUS_LINK], COMPLETE)
+        self.assertEqual((state[OVERALL], state[FILE]), ("100", "100"))
+        self.assertTrue(all(self.enabled(s).values()))
+        self.check_recovered(run.sample_out, [min(self.written)])
+
+        s.pick_folder("outdir_browse", run.all_out, focused=False,
+                      shown=lambda: s.control(2003) == wine_runner.win_path(run.all_out))
+        self.assertEqual(s.control(STATUS_LINK), "No file is being written")
+        s.press_button("recover_all")
+        ws.wait_for("the recovery of all clips", runs(3))
+        state = s.state()
+        self.assertEqual(state["control.%d.text" % STATUS_LINK], COMPLETE)
+        self.assertEqual(state["message_box"], "")
+        self.check_recovered(run.all_out, list(self.written))
+        self.check_log(run, "Complete.")
+        s.close()
+        self.assertEqual(s.exit_code(), 0)
+        self.assertEqual(harness.sha256(self.card.image), self.image_hash)
+
+    def test_2_mendora_exe_recovers_the_card(self):
+        run = Run(self.card, "exe")
+        s = ws.session(self)
+        child_gone = lambda: not ws.processes_with(run.base.split("/")[-1])  # noqa: E731
+
+        def finished(output_folder, last_line):
+            """The run into output_folder wrote its last line and its child is gone."""
+            def check():
+                lines = ws.read_text(run.log).replace("\r\n", "\n").splitlines()
+                return "Output : " + wine_runner.win_path(output_folder) in lines and last_line in lines and child_gone()
+            return check
+
+        s.pick_folder("workdir_browse", run.work)
+        s.pick_image(s.press_focused, run.image)
+        s.screenshot("recovery-1-inputs-picked")
+        s.press_focused()
+        ws.wait_for("the analysis to end", finished(run.work, "Analysis complete. No MP4 files requested."))
+        self.check_log(run, "Analysis complete. No MP4 files requested.")
+        s.pick_folder("outdir_browse", run.sample_out)
+        s.screenshot("recovery-2-analyzed-3-clips-recoverable")
+
+        s.press_button("recover_sample")
+        ws.wait_for("the sample recovery to end", finished(run.sample_out, "Complete."))
+        self.check_log(run, "Complete.")
+        self.check_recovered(run.sample_out, [min(self.written)])
+        s.screenshot("recovery-3-sample-recovered")
+
+        s.pick_folder("outdir_browse", run.all_out, focused=False)
+        s.press_button("recover_all")
+        ws.wait_for("the recovery of all clips to end", finished(run.all_out, "Complete."))
+        log = self.check_log(run, "Complete.")
+        self.assertIn("  videos written    : %d" % len(self.written), log.replace("\r\n", "\n").splitlines())
+        self.check_recovered(run.all_out, list(self.written))
+        s.screenshot("recovery-4-all-recovered")
+        s.keys(s.main, "alt+a", "s")
+        ws.wait_for("the Activity pane", lambda: s.geometry(s.main)[2] > 1000)
+        s.screenshot("recovery-5-activity-newest-first")
+        s.close()
+        self.assertEqual(s.exit_code(), 0)
+        self.assertEqual(harness.sha256(self.card.image), self.image_hash)
+
+
+if __name__ == "__main__":
+    unittest.main()

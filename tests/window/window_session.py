@@ -1,0 +1,280 @@
+"""The real window under Wine in an X server of its own, used as a user would: start mendora.exe or
+its probe, press keys and buttons, drive Wine's pickers, save screenshots, and read what the probe
+says the controls show."""
+
+import atexit
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import wine_runner  # noqa: E402
+from wine_runner import harness, win_path  # noqa: E402
+
+EXE = wine_runner.EXE
+PROBE = os.path.join(wine_runner.WIN_BUILD, "mendora-window-probe.exe")
+SCREENSHOTS = os.path.join(wine_runner.WIN_BUILD, "screenshots")
+TITLE = "Mendora Recovery"
+LOG_NAME = "Velto_Sony_XAVC_recovery.log"
+
+# Client positions (centres) of the buttons the tests press by hand; the left column is 421 wide.
+BUTTONS = {"workdir_browse": (393, 52), "outdir_browse": (393, 176), "recover_sample": (182, 261),
+           "recover_all": (308, 261)}
+# The client area's corner relative to the X window's, as a probe told it: the same for every start
+# of the window on one desktop.
+_client_offset = []
+
+# Wine's folder tree finds an item by the letters typed within a short spell; a pause longer than
+# that spell starts the next name afresh.
+TYPING_SPELL = 1.0
+
+
+def wait_for(what, check, timeout=60):
+    """Polls until check() gives a true value and returns it."""
+    end = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.1)
+
+
+def scratch(name):
+    return wine_runner.scratch(name)
+
+
+def read_text(path):
+    """A file of narrow Windows text: the program's own and its child's are in Wine's ANSI code
+    page, 1252, so a folder named with a non-ASCII letter reads back as it was typed."""
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("cp1252", "replace")
+    except OSError:
+        return ""
+
+
+def processes_with(text):
+    """Linux pids of the Wine processes whose command line holds `text`."""
+    done = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True)
+    return [int(line.split(None, 1)[0]) for line in done.stdout.splitlines()
+            if text in line and "ps -eo" not in line]
+
+
+_desktop = {}
+
+
+def desktop_env():
+    """The environment of every program this test process starts: an X server and a Wine prefix
+    of its own. Wine's desktop process stays tied to the display it first saw, so one prefix
+    serves one display, and the console tests that run beside these keep theirs."""
+    if not _desktop:
+        read_end, write_end = os.pipe()
+        xserver = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1400x900x24",
+                                    "-nolisten", "tcp"], pass_fds=(write_end,),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        # the server writes the number and then its line end; it stops if the pipe is gone by then
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(read_end, 32)
+            if not chunk:
+                raise AssertionError("Xvfb did not start")
+            number += chunk
+        number = number.decode().strip()
+        prefix = scratch("wine-window-")
+        env = dict(wine_runner.wine_env(), DISPLAY=":" + number, WINEPREFIX=prefix)
+        wine = wine_runner.wine_program("wine64") or "wine64"
+        subprocess.run([wine, "wineboot", "-i"], env=env, capture_output=True, timeout=600, check=True)
+
+        def end_desktop():
+            server = wine_runner.wine_program("wineserver") or "wineserver"
+            subprocess.run([server, "-k"], env=env, capture_output=True, timeout=60)
+            xserver.terminate()
+            xserver.wait()
+            os.close(read_end)
+        atexit.register(end_desktop)
+        _desktop.update(env)
+    return dict(_desktop)
+
+
+class Session:
+    """One start of the program with its window, in a fresh X server."""
+
+    def __init__(self, test, program=EXE, args=(), probe=False, started_by_shell=False):
+        self.test = test
+        self.probe = probe
+        self.env = desktop_env()
+        self.state_path = None
+        args = list(args)
+        if probe:
+            self.state_path = os.path.join(scratch("probe-"), "state.txt")
+            args = ["--probe-state", win_path(self.state_path)] + args
+        wine = wine_runner.wine_program("wine64") or "wine64"
+        # "start" runs a program as a double-click does, with a new console for a console program
+        shell = ["start", "/wait", "/unix", program] if started_by_shell else [win_path(program)]
+        self.process = subprocess.Popen([wine] + shell + args, env=self.env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            self.main = wait_for("the main window", lambda: self.find(TITLE))
+        except AssertionError:
+            self.end()
+            raise AssertionError("no main window on display %s; exit code %s; standard error:\n%s"
+                                 % (self.env["DISPLAY"], self.process.returncode, self.stderr[-3000:]))
+        if probe:
+            wait_for("the probe's first state", lambda: self.state().get("window"))
+            client = [int(v) for v in self.state()["client_origin"].split(",")]
+            corner = self.geometry(self.main)[:2]
+            _client_offset[:] = [client[0] - corner[0], client[1] - corner[1]]
+
+    # --- X side -------------------------------------------------------------------------------
+    def xdo(self, *args):
+        done = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, capture_output=True, text=True,
+                              timeout=60)
+        return done.stdout
+
+    def visible_titles(self):
+        return sorted(self.xdo("getwindowname", wid).strip()
+                      for wid in self.xdo("search", "--onlyvisible", "--name", ".").split())
+
+    def find(self, title, other_than=None):
+        """The X window showing `title`, skipping `other_than`; None when there is none."""
+        for wid in self.xdo("search", "--onlyvisible", "--name", "^%s$" % re.escape(title)).split():
+            if wid != other_than:
+                return wid
+        return None
+
+    def geometry(self, wid):
+        values = dict(line.split("=", 1) for line in self.xdo("getwindowgeometry", "--shell", wid).split())
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def keys(self, wid, *keys):
+        self.xdo("windowfocus", "--sync", wid)
+        for key in keys:
+            self.xdo("key", key)
+
+    def type_text(self, text):
+        self.xdo("type", "--delay", 20, text)
+
+    def click(self, x, y):
+        """A press and release at a screen position, as a hand would make it."""
+        self.xdo("mousemove", x, y)
+        self.xdo("mousedown", 1)
+        self.xdo("mouseup", 1)
+
+    def press_button(self, name):
+        """A click on one of BUTTONS, where the window shows it now."""
+        assert _client_offset, "a probe must have shown where the client area starts"
+        x, y = self.geometry(self.main)[:2]
+        self.click(x + _client_offset[0] + BUTTONS[name][0], y + _client_offset[1] + BUTTONS[name][1])
+
+    def screenshot(self, name):
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        path = os.path.join(SCREENSHOTS, name + ".png")
+        subprocess.run(["import", "-window", "root", path], env=self.env, check=True, capture_output=True)
+        return path
+
+    # --- pickers --------------------------------------------------------------------------------
+    def pick_folder(self, button, folder, shown=None, focused=True):
+        """Presses a Browse button (Space when it has the focus, else a click) and walks Wine's
+        folder tree to `folder`: Down to "/", each name typed and opened with Right, Return on the
+        last. With `shown`, a check of the window's field, a pick that landed elsewhere is made
+        again, with a click."""
+        press = self.press_focused if focused else lambda: self.press_button(button)
+        for _ in range(3):
+            self.walk_folder_tree(press, folder)
+            if not shown:
+                return
+            try:
+                wait_for("the picked folder", shown, timeout=10)
+                return
+            except AssertionError:
+                press = lambda: self.press_button(button)  # noqa: E731
+        raise AssertionError("Wine's folder tree did not reach " + folder)
+
+    def walk_folder_tree(self, press, folder):
+        dialog = self.open_dialog("Browse for Folder", press)
+        parts = [p for p in os.path.abspath(folder).split("/") if p]
+        time.sleep(TYPING_SPELL)  # the tree is filled after its window shows
+        self.keys(dialog, "Down", "Right")
+        for i, part in enumerate(parts):
+            time.sleep(TYPING_SPELL)
+            self.type_text(part)
+            if i + 1 < len(parts):
+                self.xdo("key", "Right")
+        time.sleep(TYPING_SPELL)
+        self.xdo("key", "Return")
+        wait_for("the folder browser to close", lambda: not self.find("Browse for Folder"))
+
+    def open_dialog(self, title, press):
+        """Presses until the dialog shows: a press made while the window still settles the end of
+        a run (the button not yet enabled or focused) is simply made again."""
+        for _ in range(10):
+            press()
+            try:
+                return wait_for(title, lambda: self.find(title), timeout=6)
+            except AssertionError:
+                pass
+        raise AssertionError("no %s dialog after ten presses" % title)
+
+    def press_focused(self):
+        self.keys(self.main, "space")
+
+    def pick_image(self, press, image):
+        """press() presses Open...; the path is typed into File name and taken with Return."""
+        dialog = self.open_dialog("Select Sony media image", press)
+        self.xdo("windowfocus", dialog)
+        self.type_text(win_path(image))
+        self.xdo("key", "Return")
+        wait_for("the open-file dialog to close", lambda: not self.find("Select Sony media image"))
+
+    # --- the program ----------------------------------------------------------------------------
+    def state(self):
+        """What the probe last wrote: key -> value."""
+        text = read_text(self.state_path)
+        return dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+
+    def control(self, control_id, field="text"):
+        return self.state().get("control.%d.%s" % (control_id, field))
+
+    def close(self):
+        """Alt+F4 on the main window, as the close box sends it."""
+        self.keys(self.main, "alt+F4")
+
+    def exit_code(self, timeout=120):
+        try:
+            out, err = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise AssertionError("the program did not end")
+        self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
+        return self.process.returncode
+
+    def end(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        if not hasattr(self, "stderr"):
+            out, err = self.process.communicate()
+            self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
+
+
+def session(test, *args, **kwargs):
+    """A Session that ends with the test whatever happens."""
+    s = Session(test, *args, **kwargs)
+    test.addCleanup(s.end)
+    return s
+
+
+def stop_process(pid):
+    os.kill(pid, signal.SIGSTOP)
+
+
+def continue_process(pid):
+    try:
+        os.kill(pid, signal.SIGCONT)
+    except ProcessLookupError:
+        pass
