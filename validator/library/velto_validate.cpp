@@ -89,7 +89,8 @@ void log_sink(void* context, int level, const char* format, va_list)
 int thread_count()
 {
     int n = av_cpu_count();
-    if (const char* forced = std::getenv("MENDORA_VALIDATOR_THREADS"))
+    const char* forced = std::getenv("MENDORA_VALIDATOR_THREADS");
+    if (forced && std::atoi(forced) > 0)
         n = std::atoi(forced);
     if (n < 1)
         n = 1;
