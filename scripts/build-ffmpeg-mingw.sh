@@ -2,8 +2,9 @@
 # Builds a minimal static FFmpeg (libavcodec with the H.264 and HEVC decoders and parsers, and
 # libavutil) for Windows x64 with mingw-w64, from Debian's FFmpeg source package, with Windows
 # threads so that the validator decodes on every core. The source comes through a private apt
-# configuration with source entries, so the machine's own apt set-up stays as it is. The result lives in a cache folder outside the clone, keyed by the FFmpeg version and
-# the configuration, and is reused while its stamp file is there.
+# configuration with source entries, so the machine's own apt set-up stays as it is. The result
+# lives in a cache folder outside the clone, keyed by the FFmpeg version and the configuration,
+# and is reused while its stamp file is there.
 # Prints the install prefix on its last line.
 set -euo pipefail
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/mendora"
