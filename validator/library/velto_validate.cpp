@@ -176,7 +176,7 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
         return nullptr;
     if (params->config_address == 0 || params->config_length < 7)
         return nullptr;
-    av_log_set_callback(log_sink);
+    av_log_set_callback(log_sink);  // the decoder's messages stay off the console
     const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (!decoder)
         return nullptr;
@@ -202,10 +202,10 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
     std::memcpy(s->codec->extradata, config, params->config_length);
     s->codec->extradata_size = static_cast<int>(params->config_length);
     s->codec->opaque = s;
-    // Errors explode instead of being concealed, and damaged frames are handed out (and counted)
-    // rather than silently dropped.
     s->codec->thread_count = thread_count();
     s->codec->thread_type = FF_THREAD_FRAME;
+    // Errors explode instead of being concealed, and damaged frames are handed out (and counted)
+    // rather than silently dropped.
     s->codec->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_CAREFUL;
     s->codec->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
     s->codec->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
