@@ -84,10 +84,10 @@ TEST_F(ValidatorLibrary, OpensOnlyAvcWithAConfiguration)
     EXPECT_EQ(validator::validator_api.get_abi(), validator::validator_abi);
 }
 
-enum Damage { none, flip_slice_tail, truncate_slice };
+enum Damage { none, flip_slice_tail, truncate_slice, garble_slice_header };
 
 // Flipping the tail of a slice leaves a short slice whose missing macroblocks are concealed;
-// cutting it short makes the decode fail.
+// cutting it short or garbling its header makes the decode fail.
 void damage_sample(Bytes& s, Damage damage)
 {
     size_t at = 0, len = 0;
@@ -95,6 +95,8 @@ void damage_sample(Bytes& s, Damage damage)
     if (damage == flip_slice_tail) {
         for (size_t i = at + len / 3; i < at + len; i++)
             s[i] ^= 0xA5;
+    } else if (damage == garble_slice_header) {
+        s[at + 1] = s[at + 2] = 0xff;
     } else if (damage == truncate_slice) {
         size_t keep = len / 2;
         s.erase(s.begin() + at + keep, s.begin() + at + len);
@@ -159,6 +161,8 @@ TEST_F(ValidatorLibrary, EveryThreadCountNamesTheSampleOneThreadNames)
         {"a middle sample cut short", truncate_slice, {17}, 17},
         {"last sample cut short", truncate_slice, {39}, 39},
         {"several samples cut short", truncate_slice, {20, 30, 38, 39}, 20},
+        // the threads after it fail on its reference marking before its own result is due
+        {"a garbled slice header", garble_slice_header, {30}, 30},
         {"a concealed frame is corrupt, no sample named", flip_slice_tail, {17}, validator::no_failing_sample},
     };
     for (const Case& c : cases) {

@@ -67,21 +67,26 @@ struct Session {
     uint64_t lag;                             // pushes between a sample and its result
     int64_t last_returned;                    // push order of the newest result that gave a frame
     uint64_t sample_index[order_slots];       // by push order
-    std::atomic<uint8_t> concealed[order_slots];  // set from a decoding thread, by push order
+    // set from a decoding thread, by push order
+    std::atomic<uint8_t> concealed[order_slots];
+    std::atomic<uint8_t> error_logged[order_slots];
 };
 
 // The decoder's messages never reach the console (the front end reads the engine's lines); the
-// one that says a frame was concealed is noted for its sample.
+// errors and the one that says a frame was concealed are noted for the sample being decoded.
 void log_sink(void* context, int level, const char* format, va_list)
 {
-    if (!context || level != AV_LOG_INFO || std::strncmp(format, "concealing ", 11) != 0)
+    int concealing = level == AV_LOG_INFO && std::strncmp(format, "concealing ", 11) == 0;
+    if (!context || (level > AV_LOG_ERROR && !concealing))
         return;
     if (*static_cast<const AVClass**>(context) != avcodec_get_class())
         return;
     const auto* codec = static_cast<const AVCodecContext*>(context);
     auto* s = static_cast<Session*>(codec->opaque);
-    if (s && codec->reordered_opaque >= 0)
-        s->concealed[uint64_t(codec->reordered_opaque) % order_slots].store(1);
+    if (!s || codec->reordered_opaque < 0)
+        return;
+    uint64_t slot = uint64_t(codec->reordered_opaque) % order_slots;
+    (concealing ? s->concealed : s->error_logged)[slot].store(1);
 }
 
 // Frame threads: the cores, or MENDORA_VALIDATOR_THREADS (which the tests and the bench set to
@@ -111,6 +116,11 @@ void fill_result(const Session* s, validator::ValidatorResult* r)
 // back. While pushing, that is the sample `lag` pushes before the one just sent; in the drain, the
 // one after the newest result that gave a frame (or the oldest left in flight). A drain error
 // after every sample's result has come back names none.
+//
+// An error can also surface before its result is due: a thread taking over the decoder's state
+// from a failed sample's thread fails at once (its reference marking no longer adds up). Then the
+// oldest open sample decoded without a word, and the failed one is the first open sample whose
+// decode logged an error.
 void fail_at_result(Session* s, int draining)
 {
     s->failed = 1;
@@ -118,8 +128,17 @@ void fail_at_result(Session* s, int draining)
     uint64_t order = before > s->lag ? before - s->lag : 0;
     if (draining && s->last_returned >= 0 && uint64_t(s->last_returned) + 1 > order)
         order = uint64_t(s->last_returned) + 1;
-    if (order < s->sent)
-        s->failing_sample = s->sample_index[order % order_slots];
+    if (order >= s->sent)
+        return;
+    if (!s->error_logged[order % order_slots].load()) {
+        for (uint64_t o = order + 1; o < s->sent; o++) {
+            if (s->error_logged[o % order_slots].load()) {
+                order = o;
+                break;
+            }
+        }
+    }
+    s->failing_sample = s->sample_index[order % order_slots];
 }
 
 // Takes every frame the decoder has ready; 0 on a decode error.
@@ -239,6 +258,7 @@ VELTO_EXPORT int velto_xavc_push(void* handle, const uint8_t* data, uint64_t siz
     uint64_t slot = s->sent % order_slots;
     s->sample_index[slot] = index;
     s->concealed[slot].store(0);
+    s->error_logged[slot].store(0);
     s->packet->pts = s->packet->dts = s->codec->reordered_opaque = static_cast<int64_t>(s->sent);
     s->sent++;
     int rc = avcodec_send_packet(s->codec, s->packet);
