@@ -48,7 +48,7 @@ extern "C" {
 
 namespace {
 
-// More frame threads than this only add samples in flight, not speed.
+// More frame threads than this add samples in flight (a picture of memory each), not speed.
 constexpr int max_threads = 16;
 // Samples by push order, modulo the slots: more than the threads' samples in flight plus the
 // deepest reordering, so a sample's slot is not reused before its frame came out.
