@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds a minimal static FFmpeg (libavcodec with the H.264 and HEVC decoders and parsers, and
-# libavutil) for Windows x64 with mingw-w64, from Debian's FFmpeg source package. The source comes
-# through a private apt configuration with source entries, so the machine's own apt set-up stays
-# as it is. The result lives in a cache folder outside the clone, keyed by the FFmpeg version and
-# the configuration, and is reused while its stamp file is there.
+# libavutil) for Windows x64 with mingw-w64, from Debian's FFmpeg source package, with Windows
+# threads so that the validator decodes on every core. The source comes through a private apt
+# configuration with source entries, so the machine's own apt set-up stays as it is. The result
+# lives in a cache folder outside the clone, keyed by the FFmpeg version and the configuration,
+# and is reused while its stamp file is there.
 # Prints the install prefix on its last line.
 set -euo pipefail
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/mendora"
@@ -22,7 +23,7 @@ config=(
   --enable-static --disable-shared --disable-programs --disable-doc --disable-debug
   --disable-autodetect --disable-network --disable-everything
   --disable-avdevice --disable-avformat --disable-avfilter --disable-swscale --disable-swresample
-  --disable-postproc --disable-pthreads --disable-w32threads --disable-os2threads
+  --disable-postproc --disable-pthreads --enable-w32threads --disable-os2threads
   --enable-decoder=h264,hevc --enable-parser=h264,hevc
 )
 hash=$(printf '%s\n' "$upstream" "${config[@]}" | sha256sum | cut -c1-12)

@@ -84,7 +84,26 @@ TEST_F(ValidatorLibrary, OpensOnlyAvcWithAConfiguration)
     EXPECT_EQ(validator::validator_api.get_abi(), validator::validator_abi);
 }
 
-enum Damage { none, flip_slice_tail, truncate_slice };
+enum Damage { none, flip_slice_tail, truncate_slice, garble_slice_header };
+
+// Flipping the tail of a slice leaves a short slice whose missing macroblocks are concealed;
+// cutting it short or garbling its header makes the decode fail.
+void damage_sample(Bytes& s, Damage damage)
+{
+    size_t at = 0, len = 0;
+    ASSERT_TRUE(find_slice(s, &at, &len));
+    if (damage == flip_slice_tail) {
+        for (size_t i = at + len / 3; i < at + len; i++)
+            s[i] ^= 0xA5;
+    } else if (damage == garble_slice_header) {
+        s[at + 1] = s[at + 2] = 0xff;
+    } else if (damage == truncate_slice) {
+        size_t keep = len / 2;
+        s.erase(s.begin() + at + keep, s.begin() + at + len);
+        for (int i = 0; i < 4; i++)
+            s[at - 4 + i] = uint8_t(keep >> (24 - 8 * i));
+    }
+}
 
 TEST_F(ValidatorLibrary, CleanStreamPassesAndDamagedSliceIsCaught)
 {
@@ -100,20 +119,8 @@ TEST_F(ValidatorLibrary, CleanStreamPassesAndDamagedSliceIsCaught)
     };
     for (const Case& c : cases) {
         std::vector<Bytes> samples = stream.samples;
-        if (c.damage != none) {
-            Bytes& s = samples[c.sample];
-            size_t at = 0, len = 0;
-            ASSERT_TRUE(find_slice(s, &at, &len)) << c.name;
-            if (c.damage == flip_slice_tail) {
-                for (size_t i = at + len / 3; i < at + len; i++)
-                    s[i] ^= 0xA5;
-            } else {
-                size_t keep = len / 2;
-                s.erase(s.begin() + at + keep, s.begin() + at + len);
-                for (int i = 0; i < 4; i++)
-                    s[at - 4 + i] = uint8_t(keep >> (24 - 8 * i));
-            }
-        }
+        if (c.damage != none)
+            damage_sample(samples[c.sample], c.damage);
         void* h = open("avc1", &stream.config);
         ASSERT_NE(h, nullptr) << c.name;
         int rejected = 0;
@@ -138,6 +145,48 @@ TEST_F(ValidatorLibrary, CleanStreamPassesAndDamagedSliceIsCaught)
         }
         validator::validator_api.close(h);
     }
+}
+
+// Frame threads hand a sample's result back pushes later, the last ones only in the drain; the
+// sample named, and whether a concealed frame counts, must not depend on the thread count.
+TEST_F(ValidatorLibrary, EveryThreadCountNamesTheSampleOneThreadNames)
+{
+    struct Case {
+        const char* name;
+        Damage damage;
+        std::vector<size_t> damaged;
+        uint64_t failing;  // what one thread names
+    } cases[] = {
+        {"first sample cut short", truncate_slice, {0}, 0},
+        {"a middle sample cut short", truncate_slice, {17}, 17},
+        {"last sample cut short", truncate_slice, {39}, 39},
+        {"several samples cut short", truncate_slice, {20, 30, 38, 39}, 20},
+        // the threads after it fail on its reference marking before its own result is due
+        {"a garbled slice header", garble_slice_header, {30}, 30},
+        {"a concealed frame is corrupt, no sample named", flip_slice_tail, {17}, validator::no_failing_sample},
+    };
+    for (const Case& c : cases) {
+        std::vector<Bytes> samples = stream.samples;
+        for (size_t k : c.damaged)
+            damage_sample(samples[k], c.damage);
+        for (const char* threads : {"1", "2", "16"}) {
+            setenv("MENDORA_VALIDATOR_THREADS", threads, 1);
+            void* h = open("avc1", &stream.config);
+            ASSERT_NE(h, nullptr) << c.name;
+            validator::ValidatorResult r{};
+            r.version = validator::validator_abi;
+            r.failing_sample = validator::no_failing_sample;
+            size_t i = 0;
+            while (i < samples.size() && validator::validator_api.push(h, samples[i].data(), samples[i].size(), i) == 0)
+                i++;
+            int failed = i < samples.size() ? validator::validator_api.get_result(h, &r) == 0
+                                            : validator::validator_api.finish(h, &r) != 0;
+            validator::validator_api.close(h);
+            EXPECT_EQ(std::make_tuple(failed || r.corrupt_frames > 0, r.failing_sample), std::make_tuple(1, c.failing))
+                << c.name << " with " << threads << " threads";
+        }
+    }
+    unsetenv("MENDORA_VALIDATOR_THREADS");
 }
 
 }  // namespace

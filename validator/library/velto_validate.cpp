@@ -1,21 +1,37 @@
 // The AVC decode validator: decodes the video samples of a rebuilt clip with libavcodec's H.264
-// decoder and reports whether every one of them decoded cleanly.
+// decoder on every core and reports whether every one of them decoded cleanly.
 //
 // What counts as a failure:
-//   - a sample the decoder refuses (send or receive error) is rejected at once; because decoding
-//     is single-threaded and errors explode instead of being concealed, a damaged slice shows up
-//     on the sample that carries it;
+//   - a sample the decoder refuses (send or receive error) is rejected; errors explode instead of
+//     being concealed, so a damaged slice fails the decode of the sample that carries it;
 //   - a corrupt frame is a decoded frame that the decoder marks AV_FRAME_FLAG_CORRUPT or that
 //     carries any decode_error_flags (invalid bitstream, missing reference, concealment active,
 //     slices not decoded);
 //   - finish fails when the drain reports an error, or when fewer frames came out than samples
 //     went in (each camera sample holds one frame, so a lost frame means a sample did not decode).
+//
+// Frame threads decode several samples at once, each on a thread of its own, and hand back their
+// results strictly in the order the samples went in, one result per sample sent once every thread
+// has a sample. So the outcome of sample k surfaces threads - 1 pushes later, or in the drain for
+// the last samples. Each packet carries its place in the push order (pts and dts, which come back
+// on the frames), and the rejected sample is the one whose result held the error: the same one a
+// single thread names.
+//
+// A frame whose missing macroblocks were concealed is marked on the decoding thread only after
+// the other threads took their copy of it, so its mark can miss the frame that comes out. The
+// concealment itself is announced through the log, from the decoding thread's context, which
+// carries the push order of its packet; that note is kept beside the sample and counts as the
+// mark.
+#include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/cpu.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
@@ -32,6 +48,12 @@ extern "C" {
 
 namespace {
 
+// More frame threads than this add samples in flight (a picture of memory each), not speed.
+constexpr int max_threads = 16;
+// Samples by push order, modulo the slots: more than the threads' samples in flight plus the
+// deepest reordering, so a sample's slot is not reused before its frame came out.
+constexpr uint64_t order_slots = 64;
+
 struct Session {
     AVCodecContext* codec;
     AVPacket* packet;
@@ -41,7 +63,44 @@ struct Session {
     uint64_t failing_sample;
     uint32_t corrupt;
     int failed;
+    uint64_t sent;                            // packets sent, in push order
+    uint64_t lag;                             // pushes between a sample and its result
+    int64_t last_returned;                    // push order of the newest result that gave a frame
+    uint64_t sample_index[order_slots];       // by push order
+    // set from a decoding thread, by push order
+    std::atomic<uint8_t> concealed[order_slots];
+    std::atomic<uint8_t> error_logged[order_slots];
 };
+
+// The decoder's messages never reach the console (the front end reads the engine's lines); the
+// errors and the one that says a frame was concealed are noted for the sample being decoded.
+void log_sink(void* context, int level, const char* format, va_list)
+{
+    int concealing = level == AV_LOG_INFO && std::strncmp(format, "concealing ", 11) == 0;
+    if (!context || (level > AV_LOG_ERROR && !concealing))
+        return;
+    if (*static_cast<const AVClass**>(context) != avcodec_get_class())
+        return;
+    const auto* codec = static_cast<const AVCodecContext*>(context);
+    auto* s = static_cast<Session*>(codec->opaque);
+    if (!s || codec->reordered_opaque < 0)
+        return;
+    uint64_t slot = uint64_t(codec->reordered_opaque) % order_slots;
+    (concealing ? s->concealed : s->error_logged)[slot].store(1);
+}
+
+// Frame threads: the cores, or MENDORA_VALIDATOR_THREADS (which the tests and the bench set to
+// compare one thread with many), at most max_threads.
+int thread_count()
+{
+    int n = av_cpu_count();
+    const char* forced = std::getenv("MENDORA_VALIDATOR_THREADS");
+    if (forced && std::atoi(forced) > 0)
+        n = std::atoi(forced);
+    if (n < 1)
+        n = 1;
+    return n < max_threads ? n : max_threads;
+}
 
 void fill_result(const Session* s, validator::ValidatorResult* r)
 {
@@ -51,6 +110,35 @@ void fill_result(const Session* s, validator::ValidatorResult* r)
     r->frames_decoded = s->frames;
     r->failing_sample = s->failing_sample;
     r->corrupt_frames = s->corrupt;
+}
+
+// Names the sample whose result held a decode error: the oldest one whose result had not come
+// back. While pushing, that is the sample `lag` pushes before the one just sent; in the drain, the
+// one after the newest result that gave a frame (or the oldest left in flight). A drain error
+// after every sample's result has come back names none.
+//
+// An error can also surface before its result is due: a thread taking over the decoder's state
+// from a failed sample's thread fails at once (its reference marking no longer adds up). Then the
+// oldest open sample decoded without a word, and the failed one is the first open sample whose
+// decode logged an error.
+void fail_at_result(Session* s, int draining)
+{
+    s->failed = 1;
+    uint64_t before = draining ? s->sent : s->sent - 1;  // samples sent before this call
+    uint64_t order = before > s->lag ? before - s->lag : 0;
+    if (draining && s->last_returned >= 0 && uint64_t(s->last_returned) + 1 > order)
+        order = uint64_t(s->last_returned) + 1;
+    if (order >= s->sent)
+        return;
+    if (!s->error_logged[order % order_slots].load()) {
+        for (uint64_t o = order + 1; o < s->sent; o++) {
+            if (s->error_logged[o % order_slots].load()) {
+                order = o;
+                break;
+            }
+        }
+    }
+    s->failing_sample = s->sample_index[order % order_slots];
 }
 
 // Takes every frame the decoder has ready; 0 on a decode error.
@@ -63,7 +151,11 @@ int receive_frames(Session* s)
         if (rc < 0)
             return 0;
         s->frames++;
-        if ((s->frame->flags & AV_FRAME_FLAG_CORRUPT) || s->frame->decode_error_flags != 0) {
+        // frames the drain flushes out of the reference buffer belong to no sample's result
+        if (s->frame->pkt_dts != AV_NOPTS_VALUE && s->frame->pkt_dts > s->last_returned)
+            s->last_returned = s->frame->pkt_dts;
+        int concealed = s->frame->pts >= 0 && s->concealed[uint64_t(s->frame->pts) % order_slots].load();
+        if ((s->frame->flags & AV_FRAME_FLAG_CORRUPT) || s->frame->decode_error_flags != 0 || concealed) {
             if (s->corrupt != UINT32_MAX)
                 s->corrupt++;
         }
@@ -71,12 +163,24 @@ int receive_frames(Session* s)
     }
 }
 
+// Sends the end of the stream and takes the frames still inside the decoder; 0 on a decode error,
+// with the failing sample named.
+int drain(Session* s)
+{
+    int rc = avcodec_send_packet(s->codec, nullptr);
+    if ((rc < 0 && rc != AVERROR_EOF) || !receive_frames(s)) {
+        fail_at_result(s, 1);
+        return 0;
+    }
+    return 1;
+}
+
 void free_session(Session* s)
 {
     av_frame_free(&s->frame);
     av_packet_free(&s->packet);
     avcodec_free_context(&s->codec);
-    std::free(s);
+    delete s;
 }
 
 }  // namespace
@@ -91,15 +195,15 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
         return nullptr;
     if (params->config_address == 0 || params->config_length < 7)
         return nullptr;
-    // The engine's console lines are read by the front end; the decoder's own messages stay out.
-    av_log_set_level(AV_LOG_QUIET);
+    av_log_set_callback(log_sink);  // the decoder's messages stay off the console
     const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (!decoder)
         return nullptr;
-    auto* s = static_cast<Session*>(std::calloc(1, sizeof(Session)));
+    auto* s = new (std::nothrow) Session();  // zeroed
     if (!s)
         return nullptr;
     s->failing_sample = validator::no_failing_sample;
+    s->last_returned = -1;
     s->codec = avcodec_alloc_context3(decoder);
     s->packet = av_packet_alloc();
     s->frame = av_frame_alloc();
@@ -116,9 +220,11 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
     }
     std::memcpy(s->codec->extradata, config, params->config_length);
     s->codec->extradata_size = static_cast<int>(params->config_length);
-    // One thread, so an error belongs to the sample just sent; errors explode instead of being
-    // concealed, and damaged frames are handed out (and counted) rather than silently dropped.
-    s->codec->thread_count = 1;
+    s->codec->opaque = s;
+    s->codec->thread_count = thread_count();
+    s->codec->thread_type = FF_THREAD_FRAME;
+    // Errors explode instead of being concealed, and damaged frames are handed out (and counted)
+    // rather than silently dropped.
     s->codec->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_CAREFUL;
     s->codec->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
     s->codec->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
@@ -126,6 +232,9 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
         free_session(s);
         return nullptr;
     }
+    // a single thread gives each sample's result back at once
+    if ((s->codec->active_thread_type & FF_THREAD_FRAME) && s->codec->thread_count > 1)
+        s->lag = static_cast<uint64_t>(s->codec->thread_count - 1);
     return s;
 }
 
@@ -139,16 +248,23 @@ VELTO_EXPORT int velto_xavc_push(void* handle, const uint8_t* data, uint64_t siz
         return -1;
     if (!data || size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE ||
         av_new_packet(s->packet, static_cast<int>(size)) < 0) {
+        // the samples still in flight come first: one of them may be the first that fails
+        if (drain(s))
+            s->failing_sample = index;
         s->failed = 1;
-        s->failing_sample = index;
         return -1;
     }
     std::memcpy(s->packet->data, data, static_cast<size_t>(size));
+    uint64_t slot = s->sent % order_slots;
+    s->sample_index[slot] = index;
+    s->concealed[slot].store(0);
+    s->error_logged[slot].store(0);
+    s->packet->pts = s->packet->dts = s->codec->reordered_opaque = static_cast<int64_t>(s->sent);
+    s->sent++;
     int rc = avcodec_send_packet(s->codec, s->packet);
     av_packet_unref(s->packet);
     if (rc < 0 || !receive_frames(s)) {
-        s->failed = 1;
-        s->failing_sample = index;
+        fail_at_result(s, 0);
         return -1;
     }
     return 0;
@@ -160,13 +276,8 @@ VELTO_EXPORT int velto_xavc_finish(void* handle, validator::ValidatorResult* res
     if (!s)
         return -1;
     int ok = !s->failed;
-    if (ok) {
-        int rc = avcodec_send_packet(s->codec, nullptr);
-        if (rc < 0 && rc != AVERROR_EOF)
-            ok = 0;
-        else if (!receive_frames(s))
-            ok = 0;
-    }
+    if (ok && !drain(s))
+        ok = 0;
     if (s->frames < s->samples)
         ok = 0;
     fill_result(s, result);
