@@ -145,9 +145,8 @@ int write_video_chunks(Writer* w)
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         if (!w->located[k])
             continue;
-        const uint32_t* sizes = nullptr;
-        uint64_t count = 0;
-        if (!analysis::chunk_samples(v, k, &sizes, &count) || !copy_video_chunk(w, k))
+        mp4::SampleSizes sizes;
+        if (!analysis::chunk_samples(v, k, &sizes) || !copy_video_chunk(w, k))
             continue;
         if (w->validate) {
             int complete = 0;
