@@ -35,30 +35,40 @@ int is_avc(const char* format)
 }
 
 // Total and largest sample of a chunk; 0 when the total overflows.
-int measure_chunk(const uint32_t* sizes, uint64_t count, uint64_t* total, uint64_t* largest)
+int measure_chunk(const mp4::SampleSizes* sizes, uint64_t* total, uint64_t* largest)
 {
-    uint64_t sum = 0, big = 0;
-    for (uint64_t i = 0; i < count; i++) {
-        if (sum > UINT64_MAX - sizes[i])
+    if (!sizes->stored) {
+        uint64_t fixed = sizes->fixed;
+        if (fixed && sizes->count > UINT64_MAX / fixed)
             return 0;
-        sum += sizes[i];
-        if (sizes[i] > big)
-            big = sizes[i];
+        *total = fixed * sizes->count;
+        *largest = sizes->count ? fixed : 0;
+        return 1;
+    }
+    uint64_t sum = 0, big = 0;
+    for (uint64_t i = 0; i < sizes->count; i++) {
+        uint64_t size = sizes->stored[i];
+        if (sum > UINT64_MAX - size)
+            return 0;
+        sum += size;
+        if (size > big)
+            big = size;
     }
     *total = sum;
     *largest = big;
     return 1;
 }
 
-int check_samples_in(const uint8_t* bytes, uint64_t have, const uint32_t* sizes, uint64_t count, const char* format)
+int check_samples_in(const uint8_t* bytes, uint64_t have, const mp4::SampleSizes* sizes, const char* format)
 {
     uint64_t pos = 0;
-    for (uint64_t i = 0; i < count; i++) {
-        if (sizes[i] > have - pos)
+    for (uint64_t i = 0; i < sizes->count; i++) {
+        uint64_t size = mp4::sample_size_at(sizes, i);
+        if (size > have - pos)
             return 0;
-        if (!check_sample_structure(bytes + pos, sizes[i], format))
+        if (!check_sample_structure(bytes + pos, size, format))
             return 0;
-        pos += sizes[i];
+        pos += size;
     }
     return 1;
 }
@@ -124,13 +134,13 @@ int check_sample_structure(const uint8_t* sample, uint64_t len, const char* form
     return (avc || hevc) ? coded : 1;
 }
 
-int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const uint32_t* sizes,
-                    uint64_t count, const char* format)
+int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const mp4::SampleSizes* sizes,
+                    const char* format)
 {
-    if (count == 0)
+    if (sizes->count == 0)
         return offset <= image_size && image::read_at(image, offset, nullptr, 0);
     uint64_t total, largest;
-    if (!measure_chunk(sizes, count, &total, &largest))
+    if (!measure_chunk(sizes, &total, &largest))
         return 0;
     if (offset > image_size || image_size - offset < total || largest > max_sample_bytes)
         return 0;
@@ -138,15 +148,16 @@ int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, cons
         grow_read_buffer(&direct_read_buffer, total);
         if (!image::read_at(image, offset, direct_read_buffer.data, total))
             return 0;
-        return check_samples_in(direct_read_buffer.data, total, sizes, count, format);
+        return check_samples_in(direct_read_buffer.data, total, sizes, format);
     }
     grow_read_buffer(&direct_read_buffer, largest);
     uint64_t pos = offset;
-    for (uint64_t i = 0; i < count; i++) {
-        if (pos > uint64_t(INT64_MAX) || !image::read_at(image, pos, direct_read_buffer.data, sizes[i]) ||
-            !check_sample_structure(direct_read_buffer.data, sizes[i], format))
+    for (uint64_t i = 0; i < sizes->count; i++) {
+        uint64_t size = mp4::sample_size_at(sizes, i);
+        if (pos > uint64_t(INT64_MAX) || !image::read_at(image, pos, direct_read_buffer.data, size) ||
+            !check_sample_structure(direct_read_buffer.data, size, format))
             return 0;
-        pos += sizes[i];
+        pos += size;
     }
     return 1;
 }
@@ -156,15 +167,15 @@ namespace {
 // Candidates in [from, to) of the image, in ascending order, from a buffer holding the image
 // bytes [from, buf_end); `read_end` is where the whole window read would have stopped.
 int scan_segment(std::FILE* image, uint64_t image_size, const uint8_t* buf, uint64_t from, uint64_t to,
-                 uint64_t buf_end, uint64_t read_end, const uint32_t* sizes, uint64_t count, uint64_t total, const char* format,
+                 uint64_t buf_end, uint64_t read_end, const mp4::SampleSizes* sizes, uint64_t total, const char* format,
                  uint64_t* out)
 {
     int hevc = is_hevc(format);
     uint64_t stop = to - from;
     for (uint64_t i = next_delimiter(buf, 0, stop, hevc); i < stop; i = next_delimiter(buf, i + 1, stop, hevc)) {
         uint64_t pos = from + i;
-        int ok = read_end - pos < total ? verify_chunk_at(image, image_size, pos, sizes, count, format)
-                                        : check_samples_in(buf + i, buf_end - pos, sizes, count, format);
+        int ok = read_end - pos < total ? verify_chunk_at(image, image_size, pos, sizes, format)
+                                        : check_samples_in(buf + i, buf_end - pos, sizes, format);
         if (ok) {
             *out = pos;
             return 1;
@@ -176,15 +187,14 @@ int scan_segment(std::FILE* image, uint64_t image_size, const uint8_t* buf, uint
 }  // namespace
 
 int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre, uint64_t back,
-                         uint64_t forward, const uint32_t* sizes, uint64_t count, const char* format,
-                         uint64_t* out)
+                         uint64_t forward, const mp4::SampleSizes* sizes, const char* format, uint64_t* out)
 {
     uint64_t start = back >= centre ? 0 : centre - back;
     uint64_t end = (forward > UINT64_MAX - centre || centre + forward > image_size) ? image_size : centre + forward;
     if (start >= end)
         return 0;
     uint64_t total, largest;
-    if (!measure_chunk(sizes, count, &total, &largest) || largest > max_sample_bytes)
+    if (!measure_chunk(sizes, &total, &largest) || largest > max_sample_bytes)
         return 0;
     uint64_t read_end = end;
     if (total <= whole_read_limit)
@@ -199,7 +209,7 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
         const uint64_t* delimiters = window_delimiters_from(start, &n);
         for (uint64_t k = 0; k < n && delimiters[k] < end - 4; k++) {
             uint64_t pos = delimiters[k];
-            if (check_samples_in(window_bytes_at(pos), read_end - pos, sizes, count, format)) {
+            if (check_samples_in(window_bytes_at(pos), read_end - pos, sizes, format)) {
                 *out = pos;
                 return 1;
             }
@@ -218,15 +228,15 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
         grow_read_buffer(&window_read_buffer, seg_end - from);
         if (!image::read_at(image, from, window_read_buffer.data, seg_end - from))
             return 0;
-        if (scan_segment(image, image_size, window_read_buffer.data, from, to, seg_end, read_end, sizes, count, total,
-                         format, out))
+        if (scan_segment(image, image_size, window_read_buffer.data, from, to, seg_end, read_end, sizes, total, format,
+                         out))
             return 1;
         from = to;
     }
     return 0;
 }
 
-int chunk_samples(const mp4::TrackTables* video, uint64_t j, const uint32_t** sizes, uint64_t* count)
+int chunk_samples(const mp4::TrackTables* video, uint64_t j, mp4::SampleSizes* sizes)
 {
     if (j >= video->chunk_count)
         return 0;
@@ -234,8 +244,9 @@ int chunk_samples(const mp4::TrackTables* video, uint64_t j, const uint32_t** si
     uint64_t n = video->chunk_sample_counts[j];
     if (first > video->sample_count || video->sample_count - first < n)
         return 0;
-    *sizes = video->sample_sizes + first;
-    *count = n;
+    sizes->stored = video->sample_sizes ? video->sample_sizes + first : nullptr;
+    sizes->fixed = video->fixed_sample_size;
+    sizes->count = n;
     return 1;
 }
 
@@ -243,13 +254,12 @@ int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* mo
                  const ChunkPlacement* chunks, uint64_t chunk_index, uint64_t* out)
 {
     const mp4::TrackTables* video = &movie->video;
-    const uint32_t* sizes = nullptr;
-    uint64_t count = 0;
-    if (!chunk_samples(video, chunk_index, &sizes, &count))
+    mp4::SampleSizes sizes;
+    if (!chunk_samples(video, chunk_index, &sizes))
         return 0;
     const ChunkPlacement* place = &chunks[chunk_index];
     if (place->resolved) {
-        if (!verify_chunk_at(image, image_size, place->data_offset, sizes, count, video->format))
+        if (!verify_chunk_at(image, image_size, place->data_offset, &sizes, video->format))
             return 0;
         *out = place->data_offset;
         return 1;
@@ -259,7 +269,7 @@ int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* mo
     // a box that described several chunks may sit far from any one of them
     uint64_t back = place->hit_count <= 1 ? 0x10000 : 0x1000000;
     uint64_t forward = place->hit_count <= 1 ? 0x100000 : 0x1000000;
-    return find_chunk_in_window(image, image_size, place->kkad_offset, back, forward, sizes, count, video->format, out);
+    return find_chunk_in_window(image, image_size, place->kkad_offset, back, forward, &sizes, video->format, out);
 }
 
 }  // namespace analysis

@@ -21,14 +21,13 @@ void grow_read_buffer(ReadBuffer* buffer, uint64_t need);
 void release_read_buffers();
 
 int check_sample_structure(const uint8_t* sample, uint64_t len, const char* format);
-int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const uint32_t* sizes,
-                    uint64_t count, const char* format);
+int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const mp4::SampleSizes* sizes,
+                    const char* format);
 int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre, uint64_t back,
-                         uint64_t forward, const uint32_t* sizes, uint64_t count, const char* format,
-                         uint64_t* out);
-// The sample sizes and count of video chunk j; 0 when the chunk or its samples lie outside the
-// track's tables.
-int chunk_samples(const mp4::TrackTables* video, uint64_t j, const uint32_t** sizes, uint64_t* count);
+                         uint64_t forward, const mp4::SampleSizes* sizes, const char* format, uint64_t* out);
+// The sample sizes of video chunk j; 0 when the chunk or its samples lie outside the track's
+// tables.
+int chunk_samples(const mp4::TrackTables* video, uint64_t j, mp4::SampleSizes* sizes);
 int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* movie,
                  const ChunkPlacement* chunks, uint64_t chunk_index, uint64_t* out);
 

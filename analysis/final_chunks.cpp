@@ -41,14 +41,13 @@ int resolve_final_chunk(std::FILE* image, uint64_t image_size, RecoveryClip* cli
             return 0;
         expected += step;
     }
-    const uint32_t* sizes = nullptr;
-    uint64_t count = 0;
-    if (!chunk_samples(video, j, &sizes, &count))
+    mp4::SampleSizes sizes;
+    if (!chunk_samples(video, j, &sizes))
         return 0;
     uint64_t found = expected;
-    if (!verify_chunk_at(image, image_size, expected, sizes, count, video->format) &&
-        !find_chunk_in_window(image, image_size, expected, final_search_distance, final_search_distance, sizes,
-                              count, video->format, &found))
+    if (!verify_chunk_at(image, image_size, expected, &sizes, video->format) &&
+        !find_chunk_in_window(image, image_size, expected, final_search_distance, final_search_distance, &sizes,
+                              video->format, &found))
         return 0;
     clip->chunks[j].resolved = 1;
     clip->chunks[j].data_offset = found;

@@ -135,11 +135,13 @@ void build_table(const ClipList* clips, ExpectedTable* t)
     for (size_t r = 0; r < clips->count; r++) {
         const mp4::TrackTables* video = &clips->items[r].movie->video;
         for (uint64_t c = 0; c < clips->items[r].chunk_count && c < video->chunk_count; c++) {
-            const uint32_t* sizes = nullptr;
-            uint64_t count = 0;
-            if (!chunk_samples(video, c, &sizes, &count) || count != camera_chunk_samples)
+            mp4::SampleSizes sizes;
+            if (!chunk_samples(video, c, &sizes) || sizes.count != camera_chunk_samples)
                 continue;
-            add_expected(t, r, c, video->chunk_offsets[c], sizes);
+            uint32_t twelve[camera_chunk_samples];
+            for (uint32_t i = 0; i < camera_chunk_samples; i++)
+                twelve[i] = mp4::sample_size_at(&sizes, i);
+            add_expected(t, r, c, video->chunk_offsets[c], twelve);
         }
     }
 }

@@ -1,13 +1,11 @@
 #include "mp4/sample_tables.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
-#include "platform/platform.h"
 
 namespace mp4 {
 
@@ -59,18 +57,15 @@ int read_sample_sizes(const uint8_t* buf, uint64_t len, const BoxHeader* stsz, T
         return 0;
     uint32_t fixed = load_be32(buf + p + 4);
     uint64_t count = load_be32(buf + p + 8);
-    if (count > max_samples)
-        return 0;
-    if (fixed == 0 && n < 12 + 4 * count)
-        return 0;
-    out->sample_sizes = static_cast<uint32_t*>(basics::xmalloc(count * sizeof(uint32_t)));
     out->sample_count = count;
-    // a sound track of one sample per PCM frame holds tens of millions of equal sizes
-    platform::advise_large_buffer(out->sample_sizes, static_cast<size_t>(count * sizeof(uint32_t)));
     if (fixed) {
-        std::fill(out->sample_sizes, out->sample_sizes + count, fixed);
+        // one number stands for every sample, however many there are
+        out->fixed_sample_size = fixed;
         return 1;
     }
+    if (count > max_samples || n < 12 + 4 * count)
+        return 0;
+    out->sample_sizes = static_cast<uint32_t*>(basics::xmalloc(count * sizeof(uint32_t)));
     for (uint64_t i = 0; i < count; i++)
         out->sample_sizes[i] = load_be32(buf + p + 12 + 4 * i);
     return 1;
@@ -108,8 +103,8 @@ int lay_out_chunks(TrackTables* out)
         next += out->chunk_sample_counts[c];
         if (next > out->sample_count)
             return 0;
-        uint64_t bytes = 0;
-        for (uint64_t s = first; s < next; s++)
+        uint64_t bytes = uint64_t(out->chunk_sample_counts[c]) * out->fixed_sample_size;
+        for (uint64_t s = first; out->sample_sizes && s < next; s++)
             bytes += out->sample_sizes[s];
         out->chunk_sizes[c] = bytes;
     }

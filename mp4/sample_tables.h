@@ -6,6 +6,9 @@
 
 namespace mp4 {
 
+// A damaged box must not make us allocate without bound. The sample limit applies to a size
+// table stored per sample only: a fixed sample size costs nothing per sample, and an hour of the
+// camera's sound is 172.8 million samples.
 constexpr uint64_t max_samples = 100000000;
 constexpr uint64_t max_stsc_entries = 1000000;
 constexpr uint64_t max_chunks = 10000000;
@@ -15,7 +18,8 @@ struct TrackTables {
     char format[5];
     uint32_t timescale;
     uint64_t duration;
-    uint32_t* sample_sizes;
+    uint32_t fixed_sample_size;  // non-zero: every sample has this size and sample_sizes is null
+    uint32_t* sample_sizes;      // one size per sample, only when stsz stores them
     uint64_t sample_count;
     uint64_t* chunk_offsets;
     uint32_t* chunk_sample_counts;
@@ -23,6 +27,16 @@ struct TrackTables {
     uint64_t* chunk_sizes;
     uint64_t chunk_count;
 };
+
+// The sizes of consecutive samples of a track, as held: a slice of its stored table, or one
+// size for all of them.
+struct SampleSizes {
+    const uint32_t* stored;  // null when every sample has `fixed` bytes
+    uint32_t fixed;
+    uint64_t count;
+};
+
+inline uint32_t sample_size_at(const SampleSizes* s, uint64_t i) { return s->stored ? s->stored[i] : s->fixed; }
 
 // 0 only for an unusable track; then `out` is all zero and owns nothing.
 int parse_track(const uint8_t* buf, uint64_t len, const BoxHeader* trak, TrackTables* out);

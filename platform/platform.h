@@ -34,6 +34,13 @@ void advise_sequential(std::FILE* f);
 // may back it with large pages. A hint only: nothing changes if it is not taken.
 void advise_large_buffer(void* buf, size_t n);
 
+// Copies n bytes of `src` from src_offset to `dst` at dst_offset inside the system, without
+// passing them through this process. Returns how many arrived: all n, or fewer, down to 0, when
+// the system offers no such copy, refuses these files, or the range does not lie wholly inside
+// `src`; the caller moves the rest its own way. Neither stream's position is used.
+uint64_t copy_range_in_system(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,
+                              uint64_t n);
+
 int remove_file(const char* path);                  // 1 on success
 int rename_file(const char* from, const char* to);  // 1 on success
 // One folder, no parents: 1 made, 2 already there, 0 failed.

@@ -108,4 +108,29 @@ int file_attributes_readable(const char* path, unsigned long* error_code)
     return 0;
 }
 
+uint64_t copy_range_in_system(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,
+                              uint64_t n)
+{
+    // A range that runs past the image end is left to the caller's copy, which writes nothing
+    // of a piece it cannot read whole; bytes written by the stream must reach the file first.
+    struct stat st;
+    if (n == 0 || fstat(fileno(src), &st) != 0 || st.st_size < 0 || src_offset > uint64_t(st.st_size) ||
+        n > uint64_t(st.st_size) - src_offset || dst_offset > uint64_t(INT64_MAX) - n || std::fflush(dst) != 0)
+        return 0;
+    off_t from = static_cast<off_t>(src_offset);
+    off_t to = static_cast<off_t>(dst_offset);
+    uint64_t done = 0;
+    while (done < n) {
+        uint64_t left = n - done;
+        size_t piece = left > 0x40000000u ? 0x40000000u : static_cast<size_t>(left);
+        ssize_t moved = copy_file_range(fileno(src), &from, fileno(dst), &to, piece, 0);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            break;
+        done += static_cast<uint64_t>(moved);
+    }
+    return done;
+}
+
 }  // namespace platform

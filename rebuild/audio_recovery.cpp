@@ -44,8 +44,8 @@ int copy_by_cluster_map(ClipWriteState* state, uint64_t file_offset, uint64_t le
         uint64_t within = at % cluster;
         uint64_t piece = std::min({cluster - within, end - at, static_cast<uint64_t>(cap)});
         int64_t base = map->entries[at / cluster];
-        if (base < 0 || !copy_through(state->image, static_cast<uint64_t>(base) + within, state->output, at, buf,
-                                      static_cast<size_t>(piece))) {
+        if (base < 0 || !copy_piece(state->image, static_cast<uint64_t>(base) + within, state->output, at, buf,
+                                    static_cast<size_t>(piece))) {
             ok = 0;
             break;
         }

@@ -124,8 +124,9 @@ void video_progress(Writer* w, uint64_t chunk_count)
     }
 }
 
-// Reads located chunk k into the direct-read buffer and writes it at its file offset; 1 when
-// both succeeded.
+// Writes located chunk k at its file offset; 1 when it arrived whole. The decode check needs the
+// bytes: then the chunk is read into the direct-read buffer once and written from there.
+// Otherwise the system copies it where it can.
 int copy_video_chunk(Writer* w, uint64_t k)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
@@ -134,8 +135,10 @@ int copy_video_chunk(Writer* w, uint64_t k)
         return 0;
     analysis::grow_read_buffer(&analysis::direct_read_buffer, size);
     uint8_t* buf = analysis::direct_read_buffer.data;
-    return copy_through(w->state.image, w->located_at[k], w->state.output, v->chunk_offsets[k], buf,
-                        static_cast<size_t>(size));
+    uint64_t from = w->located_at[k], to = v->chunk_offsets[k];
+    if (w->validate || size == 0)
+        return copy_through(w->state.image, from, w->state.output, to, buf, static_cast<size_t>(size));
+    return copy_piece(w->state.image, from, w->state.output, to, buf, static_cast<size_t>(size));
 }
 
 // Writes every located video chunk in turn; 0 when validation rejected a sample.
@@ -145,9 +148,8 @@ int write_video_chunks(Writer* w)
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         if (!w->located[k])
             continue;
-        const uint32_t* sizes = nullptr;
-        uint64_t count = 0;
-        if (!analysis::chunk_samples(v, k, &sizes, &count) || !copy_video_chunk(w, k))
+        mp4::SampleSizes sizes;
+        if (!analysis::chunk_samples(v, k, &sizes) || !copy_video_chunk(w, k))
             continue;
         if (w->validate) {
             int complete = 0;

@@ -14,6 +14,15 @@ int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t d
            platform::seek_abs(dst, dst_offset) && std::fwrite(buf, 1, length, dst) == length;
 }
 
+int copy_piece(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
+               size_t length)
+{
+    uint64_t moved = platform::copy_range_in_system(src, src_offset, dst, dst_offset, length);
+    if (moved == length)
+        return 1;
+    return copy_through(src, src_offset + moved, dst, dst_offset + moved, buf, static_cast<size_t>(length - moved));
+}
+
 uint64_t copy_image_range(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,
                           uint64_t length)
 {
@@ -23,7 +32,7 @@ uint64_t copy_image_range(std::FILE* src, uint64_t src_offset, std::FILE* dst, u
         uint64_t piece = length - done < copy_piece_limit ? length - done : copy_piece_limit;
         if (src_offset > UINT64_MAX - done || dst_offset > UINT64_MAX - done)
             break;
-        if (!copy_through(src, src_offset + done, dst, dst_offset + done, buf, static_cast<size_t>(piece)))
+        if (!copy_piece(src, src_offset + done, dst, dst_offset + done, buf, static_cast<size_t>(piece)))
             break;
         done += piece;
     }

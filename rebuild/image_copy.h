@@ -1,5 +1,6 @@
 #pragma once
-// Image bytes copied into the output file: the one read-then-write step every copy goes through.
+// Image bytes copied into the output file: by the system where it offers a copy between files,
+// else by the one read-then-write step every copy goes through.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,12 @@ constexpr uint64_t copy_piece_limit = 0x800000;
 // succeeded. `buf` keeps the bytes for a caller that looks at them afterwards.
 int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
                  size_t length);
+
+// Copies one piece of `length` bytes, inside the system where it can (the bytes never pass through
+// this process), else read into `buf`, which holds `length` bytes, and written from there; 1 when
+// all of it arrived.
+int copy_piece(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
+               size_t length);
 
 // Copies `length` image bytes in pieces of at most copy_piece_limit; returns the bytes copied.
 uint64_t copy_image_range(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,

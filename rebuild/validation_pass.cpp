@@ -83,13 +83,14 @@ int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, u
     uint64_t size = video->chunk_sizes[chunk];
     uint64_t first = video->chunk_first_sample[chunk];
     uint64_t count = video->chunk_sample_counts[chunk];
+    const mp4::SampleSizes track = {video->sample_sizes, video->fixed_sample_size, video->sample_count};
     uint64_t used = 0;
     *complete = 0;
     for (uint64_t i = 0; i < count; i++) {
         uint64_t index = first + i;
         if (index >= video->sample_count)
             return 1;
-        uint64_t sample = video->sample_sizes[index];
+        uint64_t sample = mp4::sample_size_at(&track, index);
         if (size - used < sample)
             return 1;
         if (validator::validator_api.push(pass->handle, bytes + used, sample, index) != 0) {

@@ -91,6 +91,8 @@ struct VerifyCase {
     uint64_t offset;
     std::vector<uint32_t> sizes;
     int ok;
+    uint32_t fixed = 0;  // with `fixed_count`: every sample this size, no table
+    uint64_t fixed_count = 0;
 };
 
 TEST(AnalysisChunkLocate, VerifyChunkAt)
@@ -98,6 +100,8 @@ TEST(AnalysisChunkLocate, VerifyChunkAt)
     Bytes image(4096, 0);
     Bytes chunk = avc_chunk(sizes12);
     std::copy(chunk.begin(), chunk.end(), image.begin() + 1000);
+    Bytes equal = avc_chunk({200, 200, 200, 200});
+    std::copy(equal.begin(), equal.end(), image.begin() + 100);
     std::vector<uint32_t> zero_sizes(12, 0);
     const VerifyCase cases[] = {
         {"at its position", 1000, sizes12, 1},
@@ -107,12 +111,15 @@ TEST(AnalysisChunkLocate, VerifyChunkAt)
         {"no samples past the image end", 4097, {}, 0},
         {"samples of size 0", 1000, zero_sizes, 0},
         {"a sample over 256 MiB", 1000, {0x10000001}, 0},
+        {"four samples of one fixed size", 100, {}, 1, 200, 4},
+        {"one fixed size, one sample too many", 100, {}, 0, 200, 5},
     };
     fixture::TempImage file(image);
     uint64_t before = file.hash();
-    for (const VerifyCase& c : cases)
-        EXPECT_EQ(analysis::verify_chunk_at(file.f, file.size, c.offset, c.sizes.data(), c.sizes.size(), "avc1"), c.ok)
-            << c.name;
+    for (const VerifyCase& c : cases) {
+        mp4::SampleSizes sizes = c.fixed ? mp4::SampleSizes{nullptr, c.fixed, c.fixed_count} : fixture::stored_sizes(c.sizes);
+        EXPECT_EQ(analysis::verify_chunk_at(file.f, file.size, c.offset, &sizes, "avc1"), c.ok) << c.name;
+    }
     EXPECT_EQ(file.hash(), before);
 }
 
@@ -154,8 +161,8 @@ TEST(AnalysisChunkLocate, WindowSearchTakesTheLowestPosition)
             fixture::TempImage file(image);
             uint64_t before = file.hash();
             uint64_t out = 77;
-            int ok = analysis::find_chunk_in_window(file.f, file.size, c.centre, c.back, c.forward, sizes12.data(), 12,
-                                                    format, &out);
+            mp4::SampleSizes sizes = fixture::stored_sizes(sizes12);
+            int ok = analysis::find_chunk_in_window(file.f, file.size, c.centre, c.back, c.forward, &sizes, format, &out);
             EXPECT_EQ(ok != 0, c.ok != 0);
             EXPECT_EQ(out, c.ok ? c.found : 77);
             EXPECT_EQ(file.hash(), before);

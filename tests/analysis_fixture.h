@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "image/scan_index.h"
+#include "mp4/sample_tables.h"
 #include "tools/mkcard_moov.h"
 #include "tools/mkcard_recording.h"
 
@@ -84,6 +85,12 @@ inline Bytes make_kkad(uint16_t sequence, uint32_t tag, Date d, const std::vecto
     const unsigned date[6] = {d.year, d.month, d.day, d.hour, d.minute, d.second};
     mkcard::write_kkad_box(b.data(), size, sequence, tag, date, descs);
     return b;
+}
+
+// A chunk's sample sizes as the engine's searches take them.
+inline mp4::SampleSizes stored_sizes(const std::vector<uint32_t>& sizes)
+{
+    return mp4::SampleSizes{sizes.data(), 0, sizes.size()};
 }
 
 // One AVC sample: an access-unit delimiter and one coded slice filling `size` bytes (>= 11).

@@ -56,15 +56,15 @@ TEST(AnalysisWindowReuse, GivesTheSameChunksAsFreshReads)
     std::vector<std::pair<int, uint64_t>> fresh, reused;
     for (const Search& s : searches) {
         uint64_t out = 1;
-        int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward,
-                                                sizes[s.chunk].data(), 12, s.format, &out);
+        mp4::SampleSizes chunk = fixture::stored_sizes(sizes[s.chunk]);
+        int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward, &chunk, s.format, &out);
         fresh.push_back({ok != 0, out});
     }
     analysis::begin_window_reuse(file.f);
     for (const Search& s : searches) {
         uint64_t out = 1;
-        int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward,
-                                                sizes[s.chunk].data(), 12, s.format, &out);
+        mp4::SampleSizes chunk = fixture::stored_sizes(sizes[s.chunk]);
+        int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward, &chunk, s.format, &out);
         reused.push_back({ok != 0, out});
     }
     analysis::release_read_buffers();
@@ -97,8 +97,9 @@ TEST(AnalysisWindowReuse, FindsADelimiterCutByTheHeldEnd)
         fixture::TempImage file(image);
         analysis::begin_window_reuse(file.f);
         uint64_t out = 1;
-        EXPECT_EQ(analysis::find_chunk_in_window(file.f, file.size, 0, 0, forward, sizes.data(), 12, "avc1", &out), 0);
-        EXPECT_NE(analysis::find_chunk_in_window(file.f, file.size, at, 10, 10, sizes.data(), 12, "avc1", &out), 0)
+        mp4::SampleSizes held = fixture::stored_sizes(sizes);
+        EXPECT_EQ(analysis::find_chunk_in_window(file.f, file.size, 0, 0, forward, &held, "avc1", &out), 0);
+        EXPECT_NE(analysis::find_chunk_in_window(file.f, file.size, at, 10, 10, &held, "avc1", &out), 0)
             << cut << " bytes held";
         EXPECT_EQ(out, at) << cut << " bytes held";
         analysis::release_read_buffers();

@@ -56,6 +56,7 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         {"final-adjacent stays inside the image", a, adj, 1, false, -1, true, edge + 1, 1, 1, 16384, silent},
         {"final-adjacent up to the image end", a, adj, 1, false, -1, true, edge, 1, 1, 16384, by_final_adjacent},
         {"cadence before final-adjacent", a, adj, 1, false, -1, true, video_at, 1, 2, 16384, by_cadence},
+        {"cadence running past the image end writes nothing", a, adj, 2, false, -1, true, edge + 1, 1, 2, 16384, silent},
         {"video chunk not located", a, adj, 1, false, -1, false, video_at, 1, 2, 16384, silent},
     };
     for (const Case& c : cases) {

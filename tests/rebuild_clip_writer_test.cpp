@@ -4,6 +4,7 @@
 #include <string>
 
 #include "analysis_fixture.h"
+#include "mp4/movie_box.h"
 #include "platform/platform.h"
 #include "rebuild/clip_writer.h"
 #include "validator/loader.h"
@@ -180,6 +181,86 @@ TEST(WriteClip, RebuildsTheCameraFile)
         EXPECT_TRUE(read_file(final_path) == std::string(expected.begin(), expected.end()))
             << c.name << ": output bytes";
     }
+}
+
+// Whether the file holds exactly these bytes; read a piece at a time, as the files are large.
+bool file_holds(const std::string& path, const uint8_t* bytes, uint64_t n)
+{
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::vector<uint8_t> piece(1 << 20);
+    uint64_t at = 0;
+    size_t got = 0;
+    while (f && (got = std::fread(piece.data(), 1, piece.size(), f)) > 0 && got <= n - at &&
+           std::memcmp(piece.data(), bytes + at, got) == 0)
+        at += got;
+    if (f)
+        std::fclose(f);
+    return f && got == 0 && at == n;
+}
+
+// An hour of the camera's sound is 172.8 million four-byte samples, more than a table stored per
+// sample may hold; the track still parses and every sound chunk comes back byte for byte.
+TEST(WriteClip, AnHourOfSoundComesBackWhole)
+{
+    constexpr uint32_t chunks = 7500, frames = chunks * 12, pcm_per_chunk = 23040;  // 0.48 s of 48 kHz sound
+    constexpr uint64_t at = 1 << 20, video_bytes = 12 * 20, audio_bytes = pcm_per_chunk * 4;
+    const uint64_t mdat_end = 32 + chunks * (video_bytes + audio_bytes);
+    Bytes image(at, 0);
+    image.reserve(at + mdat_end + (4 << 20));  // the movie box and the tail fit without a second copy
+    mkcard::put_bytes(image, box("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 0, 'X', 'A', 'V', 'C', 'm', 'p', '4', '2'}));
+    mkcard::put_be32(image, uint32_t(mdat_end - 24));
+    mkcard::put_text(image, "mdat");
+    image.resize(at + mdat_end);
+    mkcard::TrackDesc video, sound;
+    std::vector<analysis::ChunkPlacement> placements(chunks);
+    video.sizes.assign(frames, 20);
+    for (uint64_t j = 0, file = 32; j < chunks; j++) {
+        video.chunk_offsets.push_back(file);
+        placements[j].resolved = 1, placements[j].data_offset = at + file;
+        for (uint32_t i = 0; i < 12; i++, file += 20) {
+            Bytes sample = avc_sample(20, i == 0);
+            std::copy(sample.begin(), sample.end(), image.begin() + at + file);
+        }
+        sound.chunk_offsets.push_back(file);
+        for (uint64_t end = file + audio_bytes; file < end; file++)
+            image[at + file] = uint8_t((file * 2654435761u) >> 13);
+    }
+    video.kind = mkcard::TrackKind::video, video.track_id = 1, video.timescale = 25000, video.sample_delta = 1000;
+    video.duration = uint64_t(frames) * 1000, video.movie_duration = 3600000, video.sample_count = frames;
+    video.samples_per_chunk = 12, video.sample_entry = mkcard::visual_sample_entry(false, 256, 144, {});
+    sound.kind = mkcard::TrackKind::sound, sound.track_id = 2, sound.timescale = 48000, sound.sample_delta = 1;
+    sound.duration = uint64_t(chunks) * pcm_per_chunk, sound.movie_duration = 3600000, sound.constant_size = 4;
+    sound.sample_count = chunks * pcm_per_chunk, sound.samples_per_chunk = pcm_per_chunk;
+    sound.sample_entry = mkcard::sound_sample_entry();
+    mkcard::put_bytes(image, mkcard::build_moov(3900000000u, 1000, 3600000, 3,
+                                                {mkcard::build_trak(video), mkcard::build_trak(sound)}, false));
+    const uint64_t file_size = image.size() - at;
+    image.resize(image.size() + 65536, 0);
+    TempImage card(image);
+
+    mp4::MovieInfo movie{};
+    ASSERT_EQ(mp4::parse_movie(card.f, card.size, at + mdat_end + 4, &movie), 1);
+    ASSERT_EQ(movie.has_audio, 1u);
+    EXPECT_EQ(movie.audio.sample_count, 172800000u);
+    analysis::ClipHeader header{};
+    header.header_offset = at, header.mdat_offset = at + 24, header.mdat_end = at + mdat_end;
+    analysis::RecordingRun run{};
+    analysis::RecoveryClip clip{};
+    clip.clip_number = 1, clip.header = &header, clip.run = &run, clip.movie = &movie;
+    clip.chunks = placements.data(), clip.chunk_count = chunks;
+    image::ImageGeometry geometry{};
+    geometry.cluster_bytes = 32768;
+    TempDir folder;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rebuild::write_clip(card.f, card.size, &geometry, &clip, folder.path.c_str(), 0, 0, 1, 0), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("video=3600.000000s, audio=3600.000000s"), std::string::npos) << out;
+    EXPECT_NE(out.find("  video 7500/7500; audio 7500/7500; cadence 0; final-adjacent 1; silent 0;"), std::string::npos)
+        << out;
+    EXPECT_TRUE(file_holds((folder.path / "XAVC_0001_unknown_time.MP4").string(), image.data() + at, file_size))
+        << "output bytes";
+    EXPECT_TRUE(file_holds(card.path, image.data(), image.size())) << "source image changed";
+    mp4::free_movie_info(&movie);
 }
 
 }  // namespace
