@@ -37,10 +37,7 @@ timed() {
     : >"$log"
     [ "$1" = cat ] && out=/dev/null
     /usr/bin/time -v -o "$log.time" timeout -s KILL "$limit" "$@" >"$out" 2>>"$log" || status=$?
-    awk -F': ' -v killed=$(( status == 137 )) '
-        /Elapsed \(wall clock\)/ { n = split($2, p, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + p[i] }
-        /Maximum resident set size/ { m = $2 / 1024 }
-        END { printf "%.2f%s %.1f\n", w, killed ? "(killed)" : "", m }' "$log.time"
+    awk -v killed=$(( status == 137 )) -f "$here/../time_v.awk" "$log.time"
 }
 
 peer() {  # peer TOOL IMAGE OUT: the tool's command line in `cmd`

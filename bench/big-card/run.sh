@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Peak memory and cold/warm speed of the engine on a big card, as ratios against the goals.
-#   bench/memory/run.sh [BUILD_DIR] [DATA_DIR] [CARD ARGS...]
+#   bench/big-card/run.sh [BUILD_DIR] [DATA_DIR] [CARD ARGS...]
 # Makes the card with mendora-mkcard (default: 16 recordings of 280 s at 256x144 with random free
 # space on 4 GiB, `--count 16 --frames 7008 --size-mib 4096 --random-free`), then prints:
 #   - peak memory (/usr/bin/time -v) of --analysis-only and of --recover-all, against 160 MiB;
 #   - --recover-all --no-validator from a cold page cache (root drops it) and from a warm one,
 #     each against `cat IMAGE > /dev/null` under the same cache state; goal cold <= 1.3x cat.
 # The source image is hashed before and after and must not change; DATA_DIR (default
-# /work/bench-data/memory) is emptied at the end.
+# /work/bench-data/big-card) is emptied at the end.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../../build}" && pwd)
-data=${2:-/work/bench-data/memory}
+data=${2:-/work/bench-data/big-card}
 shift $(( $# > 2 ? 2 : $# ))
 card_args=("$@")
 [ ${#card_args[@]} -gt 0 ] || card_args=(--count 16 --frames 7008 --size-mib 4096 --random-free)
@@ -30,9 +30,7 @@ measure() {
     rm -rf "$data/out"
     /usr/bin/time -v -o "$data/time.txt" "$@" >/dev/null 2>"$data/stderr.txt" ||
         { cat "$data/stderr.txt" >&2; exit 1; }
-    awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + p[i] }
-                /Maximum resident set size/ { m = $2 / 1024 }
-                END { printf "%.2f %.1f\n", w, m }' "$data/time.txt"
+    awk -f "$here/../time_v.awk" "$data/time.txt"
 }
 engine=("$build/mendora" "$img" --work-dir "$data/work" -o "$data/out" --no-progress)
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
