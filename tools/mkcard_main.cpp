@@ -100,7 +100,8 @@ int main(int argc, char** argv)
         else if (a == "--frames") c.frames = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--hevc") c.hevc = true;
         else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
-        else if (a == "--video-mbps") c.video.mbps = static_cast<uint32_t>(number(argc, argv, &i)), c.video_given = true;
+        else if (a == "--video-mbps")
+            c.video.mbps = static_cast<uint32_t>(number(argc, argv, &i)), c.video_given = true;
         else if (a == "--co64") c.co64 = true;
         else if (a == "--mdat64") c.mdat64 = true;
         else if (a == "--uuid") c.uuid = static_cast<uint32_t>(number(argc, argv, &i));
