@@ -202,12 +202,16 @@ void make_card(const CardPlan& plan, const std::string& path, const std::string&
     }
     std::remove(vol_path.c_str());
 
+    // a card of gigabytes is held once: the volume becomes the image unless a partition table
+    // goes in front of it
     Bytes image;
     if (plan.partition) {
         image = mbr_for(v.bytes.size());
         image.resize(base, 0);
+        put_bytes(image, v.bytes);
+    } else {
+        image.swap(v.bytes);
     }
-    put_bytes(image, v.bytes);
     for (PlacedRecording& p : card->placed)
         if (p.what.damage == Damage::truncate) {
             const Recording& r = p.rec;

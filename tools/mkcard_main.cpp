@@ -18,12 +18,16 @@ const char* usage =
     "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N]\n"
-    "                      [--damage hole|moov-lost|truncated]   (damages the last recording)\n";
+    "                      [--damage hole|moov-lost|truncated]   (damages the last recording)\n"
+    "       --video WxH and --video-mbps N (default 256x144 at the encoder's own quality) and\n"
+    "       --size-mib N apply to a --scenario card too\n";
 
 struct Custom {
     uint32_t count = 2;
     uint32_t frames = 48;
     bool hevc = false, co64 = false, mdat64 = false;
+    bool video_given = false;
+    VideoFormat video;
     uint32_t uuid = 0;
     int tz = 0;
     uint32_t fragment = 1;
@@ -53,6 +57,22 @@ uint64_t number(int argc, char** argv, int* i)
     return static_cast<uint64_t>(v);
 }
 
+// "1920x1080": a picture size in whole, even pixels, as the encoder needs for 4:2:0.
+VideoFormat picture_size(int argc, char** argv, int* i, VideoFormat f)
+{
+    if (*i + 1 >= argc)
+        die(std::string("missing value after ") + argv[*i]);
+    const char* text = argv[++*i];
+    unsigned w = 0, h = 0;
+    char tail = 0;
+    if (std::sscanf(text, "%ux%u%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 8192 || h > 8192 || w % 2 ||
+        h % 2)
+        die(std::string("not a picture size WxH: ") + text);
+    f.width = w;
+    f.height = h;
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -60,6 +80,7 @@ int main(int argc, char** argv)
     std::string scenario, out;
     CardPlan plan;
     Custom c;
+    uint32_t size_mib = 0;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--list") {
@@ -69,7 +90,7 @@ int main(int argc, char** argv)
         }
         if (a == "--scenario" && i + 1 < argc) scenario = argv[++i];
         else if (a == "--out" && i + 1 < argc) out = argv[++i];
-        else if (a == "--size-mib") plan.size_mib = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--size-mib") size_mib = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--cluster-kib") plan.cluster_kib = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--seed") plan.seed = number(argc, argv, &i);
         else if (a == "--partition") plan.partition = true;
@@ -78,6 +99,9 @@ int main(int argc, char** argv)
         else if (a == "--count") c.count = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--frames") c.frames = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--hevc") c.hevc = true;
+        else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
+        else if (a == "--video-mbps")
+            c.video.mbps = static_cast<uint32_t>(number(argc, argv, &i)), c.video_given = true;
         else if (a == "--co64") c.co64 = true;
         else if (a == "--mdat64") c.mdat64 = true;
         else if (a == "--uuid") c.uuid = static_cast<uint32_t>(number(argc, argv, &i));
@@ -102,11 +126,18 @@ int main(int argc, char** argv)
             die("unknown scenario " + scenario + " (see --list)");
         if (seed != 1)
             plan.seed = seed;
+        for (CardRecording& r : plan.recordings)
+            if (c.video_given) {
+                bool hevc = r.plan.video.hevc;
+                r.plan.video = c.video;
+                r.plan.video.hevc = hevc;
+            }
     } else {
         scenario = "custom";
         for (uint32_t k = 0; k < c.count; k++) {
             CardRecording r = plain_recording(k, c.frames);
-            r.plan.hevc = c.hevc;
+            r.plan.video = c.video;
+            r.plan.video.hevc = c.hevc;
             r.plan.co64 = c.co64;
             r.plan.mdat64 = c.mdat64;
             r.plan.uuid_boxes = c.uuid;
@@ -121,6 +152,8 @@ int main(int argc, char** argv)
         if (!plan.recordings.empty())
             plan.recordings.back().damage = c.damage;
     }
+    if (size_mib)
+        plan.size_mib = size_mib;
     if (!run_command("mkdir -p '" + out + "'"))
         die("cannot create " + out);
     Card card;

@@ -1,5 +1,6 @@
 #include "tools/mkcard_media.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <unistd.h>
@@ -108,7 +109,47 @@ int build_hvcc(const Bytes& vps, const Bytes& sps, const Bytes& pps, Bytes* out)
     return 1;
 }
 
+uint32_t piece_frames(const VideoFormat& f, uint32_t frames)
+{
+    // about 240 frames at the default 256 x 144, two groups from 1080p on
+    uint64_t pixels = uint64_t(f.width) * f.height;
+    uint64_t groups = std::max<uint64_t>(2, std::min<uint64_t>(20, 20 * 36864 / std::max<uint64_t>(pixels, 1)));
+    return static_cast<uint32_t>(std::min<uint64_t>(frames, groups * 12));
+}
+
+// Filler payload bytes of frame `i`: 8 more for each repeat of the piece, 256 repeats apart before
+// they come again, which puts equal sizes tens of megabytes apart.
+uint64_t filler_bytes(const VideoStream& v, uint64_t i)
+{
+    uint64_t repeat = i / v.samples.size();
+    return i % 12 == 0 ? 8 * (repeat % 256) : 0;
+}
+
 } // namespace
+
+uint64_t frame_size(const VideoStream& v, uint64_t i)
+{
+    uint64_t filler = filler_bytes(v, i);
+    // length field, NAL header of 1 (AVC) or 2 (HEVC) bytes, the payload and its stop byte
+    return v.samples[i % v.samples.size()].size() + (filler ? 4 + (v.hevc ? 2 : 1) + filler + 1 : 0);
+}
+
+void put_frame(Bytes& b, const VideoStream& v, uint64_t i)
+{
+    put_bytes(b, v.samples[i % v.samples.size()]);
+    uint64_t filler = filler_bytes(v, i);
+    if (!filler)
+        return;
+    put_be32(b, static_cast<uint32_t>((v.hevc ? 2 : 1) + filler + 1));
+    if (v.hevc) {
+        put_u8(b, 38 << 1);
+        put_u8(b, 1);
+    } else {
+        put_u8(b, 12);
+    }
+    b.insert(b.end(), filler, 0xFF);
+    put_u8(b, 0x80);
+}
 
 int split_annex_b(const Bytes& es, bool hevc, VideoStream* out)
 {
@@ -144,38 +185,46 @@ int split_annex_b(const Bytes& es, bool hevc, VideoStream* out)
     return 1;
 }
 
-VideoStream encode_video(bool hevc, uint32_t frames, uint32_t seed)
+VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
 {
-    const uint32_t width = 256, height = 144;
+    uint32_t piece = piece_frames(f, frames);
     // two cards made at once may encode the same stream; each writes its own temporary file. The
     // name carries a version so that a change of encoder settings never reuses an old encode.
     std::string dir = "/tmp/mendora-mkcard-cache";
     run_command("mkdir -p " + dir);
+    char rate[64] = "";
+    if (f.mbps)
+        std::snprintf(rate, sizeof rate, "_%uM", f.mbps);
     char name[128];
-    std::snprintf(name, sizeof name, "/v1_%s_%ux%u_%u_%u.%s", hevc ? "hevc" : "avc", width, height, frames, seed,
-                  hevc ? "hevc" : "h264");
+    std::snprintf(name, sizeof name, "/v1_%s_%ux%u%s_%u_%u.%s", f.hevc ? "hevc" : "avc", f.width, f.height, rate,
+                  piece, seed, f.hevc ? "hevc" : "h264");
     std::string path = dir + name;
     Bytes es;
     if (!read_file(path, &es) || es.empty()) {
+        // a buffer of about two frames keeps each group near the asked rate, even a short one
+        char bitrate[128] = "";
+        if (f.mbps)
+            std::snprintf(bitrate, sizeof bitrate, "-b:v %uM -maxrate %uM -bufsize %uk ", f.mbps, f.mbps,
+                          f.mbps * 80);
         char cmd[1024];
-        const char* codec = hevc ? "-c:v libx265 -x265-params aud=1:keyint=12:min-keyint=12:scenecut=0:"
-                                   "bframes=0:open-gop=0:log-level=error -f hevc"
-                                 : "-c:v libx264 -profile:v main -bf 0 "
-                                   "-x264-params aud=1:keyint=12:min-keyint=12:scenecut=0 -f h264";
+        const char* codec = f.hevc ? "-c:v libx265 -x265-params aud=1:keyint=12:min-keyint=12:scenecut=0:"
+                                     "bframes=0:open-gop=0:log-level=error -f hevc"
+                                   : "-c:v libx264 -profile:v main -bf 0 "
+                                     "-x264-params aud=1:keyint=12:min-keyint=12:scenecut=0 -f h264";
         std::snprintf(cmd, sizeof cmd,
                       "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=25,"
-                      "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p -preset ultrafast %s "
+                      "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p -preset ultrafast %s%s "
                       "'%s.%d.tmp' && mv '%s.%d.tmp' '%s'",
-                      width, height, seed + 1, frames, codec, path.c_str(), static_cast<int>(getpid()),
+                      f.width, f.height, seed + 1, piece, bitrate, codec, path.c_str(), static_cast<int>(getpid()),
                       path.c_str(), static_cast<int>(getpid()), path.c_str());
         if (!run_command(cmd) || !read_file(path, &es))
             die("ffmpeg could not encode the test video");
     }
     VideoStream v;
-    if (!split_annex_b(es, hevc, &v) || v.samples.size() != frames)
+    if (!split_annex_b(es, f.hevc, &v) || v.samples.size() != piece)
         die("the encoded stream does not split into one access unit per frame: " + path);
-    v.width = width;
-    v.height = height;
+    v.width = f.width;
+    v.height = f.height;
     return v;
 }
 

@@ -4,6 +4,14 @@
 
 namespace mkcard {
 
+// What the camera records: codec, picture size and, when not 0, the target bit rate.
+struct VideoFormat {
+    bool hevc = false;
+    uint32_t width = 256;
+    uint32_t height = 144;
+    uint32_t mbps = 0;            // 0: the encoder's own quality, which gives small samples
+};
+
 struct VideoStream {
     bool hevc = false;
     uint32_t width = 0;
@@ -12,14 +20,24 @@ struct VideoStream {
     Bytes config;                 // avcC or hvcC box body
 };
 
+// Frame `i` of a recording that repeats the encoded piece `v`: every piece starts with a key frame
+// and no frame refers across it, so the repeats decode in order. The engine finds a chunk by its
+// sample sizes near the kkad box that describes it, so a repeat with the same sizes would pose as
+// the chunk there: each repeat ends the first sample of every group with a filler unit of a length
+// of its own (decoders skip filler). `frame_size` is the size `put_frame` appends.
+uint64_t frame_size(const VideoStream& v, uint64_t i);
+void put_frame(Bytes& b, const VideoStream& v, uint64_t i);
+
 // Splits an Annex-B elementary stream into length-prefixed access units at every access unit
 // delimiter and builds the decoder configuration record from the first parameter sets; 0 when the
 // stream holds no delimiter or misses a parameter set.
 int split_annex_b(const Bytes& es, bool hevc, VideoStream* out);
 
-// Encodes `frames` frames of moving test picture with noise seeded by `seed` (the encode is cached
-// under /tmp so repeated cards cost nothing); dies when ffmpeg fails.
-VideoStream encode_video(bool hevc, uint32_t frames, uint32_t seed);
+// Encodes the piece of moving test picture with noise seeded by `seed` that a recording of `frames`
+// frames repeats: all of them when they are few, else a few groups of 12 frames, fewer the larger
+// the picture (the encode is cached under /tmp so repeated cards cost nothing); dies when ffmpeg
+// fails.
+VideoStream encode_video(const VideoFormat& format, uint32_t frames, uint32_t seed);
 
 // 16-bit big-endian stereo sine at 48 kHz, `pcm_frames` frames long.
 Bytes make_sound(uint64_t pcm_frames, uint32_t seed);

@@ -1,6 +1,5 @@
 #include "tools/mkcard_recording.h"
 
-#include "tools/mkcard_media.h"
 #include "tools/mkcard_moov.h"
 
 #include <cstdio>
@@ -77,7 +76,7 @@ std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t 
     v.timescale = 25000;
     v.duration = static_cast<uint64_t>(frames) * 1000;
     v.movie_duration = ms;
-    v.sample_entry = visual_sample_entry(r.plan.hevc, width, height, config);
+    v.sample_entry = visual_sample_entry(r.plan.video.hevc, width, height, config);
     v.sample_count = frames;
     v.sample_delta = 1000;
     v.samples_per_chunk = group_frames;
@@ -166,7 +165,7 @@ Recording make_recording(const RecordingPlan& plan)
         die("a recording needs whole groups of 12 frames");
     Recording r;
     r.plan = plan;
-    VideoStream vs = encode_video(plan.hevc, plan.frames, plan.seed);
+    VideoStream vs = encode_video(plan.video, plan.frames, plan.seed);
     uint32_t n = plan.frames / group_frames;
     Bytes sound = make_sound(static_cast<uint64_t>(n) * pcm_frames_per_group, plan.seed);
     LocalTime lt = local_time(plan);
@@ -186,10 +185,17 @@ Recording make_recording(const RecordingPlan& plan)
         open_box(b, "mdat");
     }
     r.header_length = b.size();
-    for (const auto& s : vs.samples)
-        r.video_sizes.push_back(static_cast<uint32_t>(s.size()));
-
+    for (uint32_t i = 0; i < plan.frames; i++)
+        r.video_sizes.push_back(static_cast<uint32_t>(frame_size(vs, i)));
     uint64_t audio_bytes = static_cast<uint64_t>(pcm_frames_per_group) * 4;
+    // camera-sized recordings run to gigabytes; one allocation with room for the movie box's
+    // per-sample tables spares the copies of a growing buffer
+    uint64_t video_bytes = 0;
+    for (uint32_t s : r.video_sizes)
+        video_bytes += s;
+    b.reserve(b.size() + video_bytes + uint64_t(n) * (group_frames * meta_sample_bytes + audio_bytes) +
+              uint64_t(plan.frames) * 8 + 65536);
+
     for (uint32_t j = 0; j < n; j++) {
         Chunk meta{b.size(), uint64_t(group_frames) * meta_sample_bytes};
         put_zeros(b, meta.size);
@@ -198,7 +204,7 @@ Recording make_recording(const RecordingPlan& plan)
         r.meta.push_back(meta);
         Chunk video{b.size(), 0};
         for (uint32_t i = 0; i < group_frames; i++)
-            put_bytes(b, vs.samples[j * group_frames + i]);
+            put_frame(b, vs, uint64_t(j) * group_frames + i);
         video.size = b.size() - video.offset;
         r.video.push_back(video);
         Chunk audio{b.size(), audio_bytes};

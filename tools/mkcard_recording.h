@@ -1,14 +1,14 @@
 // One camera recording: ftyp, optional uuid boxes, mdat with interleaved metadata, video and sound
 // chunks (a kkad box in the last metadata sample of every chunk), then the movie box.
 #pragma once
-#include "tools/mkcard_bytes.h"
+#include "tools/mkcard_media.h"
 
 #include <string>
 
 namespace mkcard {
 
 struct RecordingPlan {
-    bool hevc = false;
+    VideoFormat video;
     uint32_t frames = 48;          // whole 12-frame groups
     int64_t utc_unix = 0;          // recording time in UTC
     int tz_hours = 0;              // the camera's clock runs this many hours ahead of UTC

@@ -65,7 +65,7 @@ CardPlan make(const std::string& name)
     }
     if (name == "hevc") {
         CardPlan s = with_recordings({48, 60, 48});
-        s.recordings[1].plan.hevc = true;
+        s.recordings[1].plan.video.hevc = true;
         return s;
     }
     if (name == "truncated") {
@@ -81,6 +81,17 @@ CardPlan make(const std::string& name)
         s.recordings[2].plan.utc_unix = base_time + 5 * 3600 + 40 * 60;
         return s;
     }
+    if (name == "video-1080p" || name == "video-2160p") {
+        // camera-sized samples at the camera's rates; the longer recording repeats its encoded
+        // groups, as every long recording on a generated card does
+        bool uhd = name == "video-2160p";
+        CardPlan s = uhd ? with_recordings({36, 24}) : with_recordings({48, 36});
+        s.size_mib = 48;
+        s.random_free = true;
+        for (CardRecording& r : s.recordings)
+            r.plan.video = VideoFormat{false, uhd ? 3840u : 1920u, uhd ? 2160u : 1080u, uhd ? 100u : 50u};
+        return s;
+    }
     return CardPlan{};
 }
 
@@ -89,7 +100,7 @@ CardPlan make(const std::string& name)
 std::vector<std::string> scenario_names()
 {
     return {"sample", "contiguous", "reformatted", "partition", "moov-lost",
-            "hole", "fragmented", "hevc", "truncated", "timezone"};
+            "hole", "fragmented", "hevc", "truncated", "timezone", "video-1080p", "video-2160p"};
 }
 
 int scenario_plan(const std::string& name, CardPlan* out)

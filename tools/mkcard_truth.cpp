@@ -112,7 +112,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         char out_name[256];
         std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
         bool recover = !p.lost && !tail_damaged(p);
-        bool validated = recover && !r.plan.hevc && p.what.damage != Damage::hole;
+        bool validated = recover && !r.plan.video.hevc && p.what.damage != Damage::hole;
         clips += !p.lost;
         recoverable += recover;
         if (!write_file(dir + "/recordings/" + p.what.name + ".MP4", r.file))
@@ -127,7 +127,8 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
                       "\"frames\": %u, \"tz_hours\": %d, \"video_chunks\": %zu, \"damage\": \"%s\", \"recover\": %s, "
                       "\"recover_validator\": %s, \"image_offset\": %llu, \"size\": %zu, "
                       "\"output_size\": %zu, \"output_size_keep\": %zu,\n",
-                      p.what.name.c_str(), i + 1, out_name, r.plan.hevc ? "hevc" : "avc", r.plan.frames, r.plan.tz_hours,
+                      p.what.name.c_str(), i + 1, out_name, r.plan.video.hevc ? "hevc" : "avc", r.plan.frames,
+                      r.plan.tz_hours,
                       r.video.size(), damage_name(p.what.damage), recover ? "true" : "false",
                       validated ? "true" : "false", (unsigned long long)p.cluster_image_offset[0], r.file.size(),
                       r.mdat_end + r.moov_plain.size(), r.mdat_end + r.moov_keep.size());

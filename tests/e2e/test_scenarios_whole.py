@@ -4,7 +4,8 @@ import unittest
 
 import harness
 
-harness.scenario_cases(globals(), "sample", "contiguous", "reformatted", "timezone")
+harness.scenario_cases(globals(), "sample", "contiguous", "reformatted", "timezone", "video-1080p",
+                       "video-2160p")
 
 if __name__ == "__main__":
     unittest.main()
