@@ -3,7 +3,8 @@
 # "install-deps.sh windows" installs what the Windows cross build and its Wine tests need instead.
 set -euo pipefail
 case "${1:-linux}" in
-  linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3) ;;
+  linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3
+         clang libclang-rt-dev) ;;
   windows) pkgs=(cmake pkg-config make g++-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils wine wine64) ;;
   *) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
 esac
