@@ -6,7 +6,7 @@ set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: $0 NAME SECONDS" >&2; exit 2; }
 build=$(cd "$(dirname "$0")/.." && pwd)/build-asan
 harness=$build/fuzz_$1
-[ -x "$harness" ] || { echo "no harness $harness (bash scripts/build.sh builds it)" >&2; exit 2; }
+[ -x "$harness" ] || { echo "no harness $harness (bash scripts/build-asan.sh builds it)" >&2; exit 2; }
 [ -d "$build/fuzz-seeds/$1" ] || python3 "$(dirname "$0")/make_corpus.py" "$build"
 mkdir -p "$build/fuzz-corpus/$1" "$build/fuzz-crashes/$1"
 # A count field may ask for a table of hundreds of MiB that the engine fills within its limits;
