@@ -11,6 +11,7 @@ harness=$build/fuzz_$1
 mkdir -p "$build/fuzz-corpus/$1" "$build/fuzz-crashes/$1"
 # A count field may ask for a table of hundreds of MiB that the engine fills within its limits;
 # one such input costs a second, so allocations above 128 MiB end that input (in a child of the one
-# fork job) and the run goes on. A crash or a hang ends the run.
+# fork job) and the run goes on, as it does past an input that hangs (kept as timeout-*). A crash
+# ends the run.
 exec "$harness" -fork=1 -ignore_ooms=1 -malloc_limit_mb=128 -rss_limit_mb=2048 -timeout=20 \
     -max_total_time="$2" -artifact_prefix="$build/fuzz-crashes/$1/" "$build/fuzz-corpus/$1" "$build/fuzz-seeds/$1"
