@@ -4,7 +4,8 @@
 # "install-deps.sh peers" the recovery tools bench/peers/run.sh compares the engine with.
 set -euo pipefail
 case "${1:-linux}" in
-  linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3) ;;
+  linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3
+         clang libclang-rt-dev) ;;
   windows) pkgs=(cmake pkg-config make g++-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils wine wine64 imagemagick
            xvfb xdotool) ;;
   peers) pkgs=(testdisk foremost scalpel time ffmpeg exfatprogs python3) ;;

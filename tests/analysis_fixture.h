@@ -19,8 +19,10 @@
 
 // GCC 12 reports vector growth in these builders as an overflow after inlining (a known false
 // positive of -Wstringop-overflow); the builders only append.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wstringop-overflow"
 #pragma GCC diagnostic ignored "-Wstringop-overread"
+#endif
 
 namespace fixture {
 

@@ -1,0 +1,84 @@
+"""Cuts the seed corpus of every harness out of generated cards: BUILD_DIR/fuzz-seeds/NAME/, and
+empties BUILD_DIR/fuzz-scratch/NAME/ where the test runs put what they find."""
+
+import glob
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import mp4_reader  # noqa: E402
+
+CARDS = {"avc": ["--count", "1"], "hevc": ["--count", "1", "--hevc", "--co64", "--moov64", "--uuid", "1"],
+         "partition": ["--count", "1", "--partition", "--mdat64"]}
+
+
+def kkad_boxes(data):
+    at = data.find(b"kkad")
+    while at >= 4:
+        size = struct.unpack(">I", data[at - 4:at])[0]
+        yield data[at - 4:at - 4 + size]
+        at = data.find(b"kkad", at + 1)
+
+
+def window_seed(data, moov, codec):
+    """The first video chunk with the kkad box before it, as the window harness reads it."""
+    trak = next(t for t in mp4_reader.boxes(data, moov[1] + moov[2], moov[1] + moov[3])
+                if t[0] == "trak" and mp4_reader.track_tables(data, t)["handler"] == "vide")
+    tables = mp4_reader.track_tables(data, trak)
+    sizes = tables["sizes"][:12]
+    chunk = tables["offsets"][0]
+    kkad = data.rfind(b"kkad", 0, chunk)
+    begin = max(kkad - 516, 0)
+    image = data[begin:chunk + sum(sizes) + 512]
+    head = bytes([0 if codec == "avc" else 1, len(sizes)]) + struct.pack("<12H", *[min(s, 0xFFFF) for s in sizes])
+    return head + struct.pack("<3H", min(kkad - begin, 0xFFFF), 0x1000, 0xFFFF) + image
+
+
+def seeds_of_card(build, folder, codec):
+    card = open(os.path.join(folder, "card.img"), "rb").read()
+    boot = card.find(b"EXFAT   ") - 3
+    yield "exfat", card[boot - boot % 512 - 1024 if boot >= 1024 else 0:boot + 24 * 512]
+    for path in glob.glob(os.path.join(folder, "recordings", "*.MP4")):
+        data = open(path, "rb").read()
+        moov = next(b for b in mp4_reader.boxes(data, 0, len(data)) if b[0] == "moov")
+        movie = data[moov[1]:moov[1] + moov[3]]
+        yield "movie", movie
+        yield "box", data[:4096]
+        yield "box", movie
+        yield "kkad", movie + b"".join(kkad_boxes(data))
+        yield "window", window_seed(data, moov, codec)
+    work = tempfile.mkdtemp(dir=folder)
+    subprocess.run([os.path.join(build, "mendora"), os.path.join(folder, "card.img"), "--work-dir", work,
+                    "--analysis-only", "--no-progress"], check=True, capture_output=True)
+    for cache in glob.glob(os.path.join(work, "velto_xavc_scan_*.bin")):
+        data = open(cache, "rb").read()
+        yield "scan_cache", data
+        yield "scan_cache", data[:len(data) // 2]
+
+
+def main():
+    build = os.path.abspath(sys.argv[1])
+    harnesses = [os.path.basename(p)[5:] for p in glob.glob(os.path.join(build, "fuzz_*")) if os.access(p, os.X_OK)]
+    for kind in ("fuzz-seeds", "fuzz-scratch"):
+        for name in harnesses:
+            shutil.rmtree(os.path.join(build, kind, name), ignore_errors=True)
+            os.makedirs(os.path.join(build, kind, name))
+    with tempfile.TemporaryDirectory(prefix="mendora-seeds-") as root:
+        count = 0
+        for codec, options in CARDS.items():
+            folder = os.path.join(root, codec)
+            subprocess.run([os.path.join(build, "mendora-mkcard"), "--out", folder, "--size-mib", "8", "--frames", "24"]
+                           + options, check=True, capture_output=True)
+            for name, seed in seeds_of_card(build, folder, codec):
+                if name in harnesses:
+                    count += 1
+                    with open(os.path.join(build, "fuzz-seeds", name, "%s-%d" % (codec, count)), "wb") as f:
+                        f.write(seed)
+    print("%d seeds for %s" % (count, ", ".join(sorted(harnesses))))
+
+
+main()
