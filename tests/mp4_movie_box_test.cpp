@@ -52,6 +52,16 @@ std::vector<std::pair<uint32_t, uint32_t>> one_per_chunk(uint32_t n)
     return e;
 }
 
+// Entries that each reach back over nearly every chunk: within every limit, but a fill chunk by
+// chunk per entry would take 5 * 10^12 steps.
+std::vector<std::pair<uint32_t, uint32_t>> reaching_back(uint32_t pairs, uint32_t chunks)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> e;
+    for (uint32_t i = 0; i < pairs; i++)
+        e.push_back({1, 1}), e.push_back({chunks, 1});
+    return e;
+}
+
 struct TrackCase {
     const char* name;
     Bytes trak;
@@ -72,6 +82,8 @@ TEST(Mp4MovieBox, ParseTrackTables)
          {12, 12, 6, 6}, 0x100},
         {"entry not below the next first chunk is skipped",
          trak({stsz(7, 36), stsc({{1, 12}, {3, 5}, {3, 6}}), offsets("stco", many(4))}), 1, 36, {12, 12, 6, 6}, 0x100},
+        {"a later entry reaching back wins over the chunks it covers",
+         trak({stsz(7, 14), stsc({{1, 2}, {3, 9}, {2, 4}}), offsets("stco", many(4))}), 1, 14, {2, 4, 4, 4}, 0x100},
         {"chunks before the first entry keep 0 samples", trak({stsz(7, 12), stsc({{2, 12}}), offsets("stco", many(2))}),
          1, 12, {0, 12}, 0x100},
         {"default size needs no table", trak({stsz(9, 5), stsc({{1, 5}}), offsets("stco", {0x40})}), 1, 5, {5}, 0x40},
@@ -101,6 +113,9 @@ TEST(Mp4MovieBox, ParseTrackTables)
          1, 1000000, {}, 0x100},
         {"1,000,001 stsc entries", trak({stsz(1, 1000001), stsc(one_per_chunk(1000001)), offsets("stco", many(1000001))}),
          0},
+        {"1,000,000 entries reaching back over 10,000,000 chunks",
+         trak({stsz(1, 10000000), stsc(reaching_back(500000, 10000000)), offsets("stco", many(10000000))}), 1, 10000000,
+         {1, 1}, 0x100},
         {"10,000,001 chunks", trak({stsz(1, 10000001), stsc({{1, 1}}), offsets("stco", many(10000001))}), 0},
     };
     for (const TrackCase& c : cases) {
