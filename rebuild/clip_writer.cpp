@@ -239,14 +239,18 @@ int finalize_output(Writer* w)
     if (w->show_progress)
         progress_print(w->line, 99, "finalizing MP4");
     uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
-    if (!platform::seek_abs(w->state.output, at) ||
-        std::fwrite(w->moov.bytes, 1, static_cast<size_t>(w->moov.length), w->state.output) != w->moov.length) {
+    std::FILE* out = w->state.output;
+    // the tail of the movie box may sit in the stream's buffer until the flush or the close
+    int written = platform::seek_abs(out, at) &&
+                  std::fwrite(w->moov.bytes, 1, static_cast<size_t>(w->moov.length), out) == w->moov.length &&
+                  std::fflush(out) == 0;
+    w->state.output = nullptr;
+    int closed = std::fclose(out) == 0;
+    if (!written || !closed) {
         clip_error(w->clip_number, "moov write failed");
+        platform::remove_file(w->temp_path);
         return 0;
     }
-    std::fflush(w->state.output);
-    std::fclose(w->state.output);
-    w->state.output = nullptr;
     platform::remove_file(w->final_path);
     if (!platform::rename_file(w->temp_path, w->final_path)) {
         int err = errno;
