@@ -8,11 +8,13 @@
 #include <cstring>
 
 #include "analysis/chunk_locate.h"
+#include "basics/byte_order.h"
 #include "basics/output.h"
 #include "mp4/box.h"
 #include "platform/platform.h"
 #include "basics/checked_alloc.h"
 #include "image/path_join.h"
+#include "image/read_at.h"
 #include "rebuild/audio_recovery.h"
 #include "rebuild/clip_names.h"
 #include "rebuild/image_copy.h"
@@ -180,6 +182,17 @@ void write_audio_chunks(Writer* w)
     }
 }
 
+// 1 when every chunk of the track lies inside file bytes [begin, end).
+int chunks_inside(const mp4::TrackTables* t, uint64_t begin, uint64_t end)
+{
+    for (uint64_t k = 0; k < t->chunk_count; k++) {
+        uint64_t at = t->chunk_offsets[k];
+        if (at < begin || at > end || t->chunk_sizes[k] > end - at)
+            return 0;
+    }
+    return 1;
+}
+
 // Everything that happens before the output exists: the located chunks, the output movie box,
 // the cluster map and the file names. 0 gives the clip up.
 int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_dir, int keep_metadata_track)
@@ -187,9 +200,13 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     const analysis::ClipHeader* header = w->clip->header;
     locate_video_chunks(w);
     mp4::BoxHeader mdat;
+    // An mdat of size 0 runs to the end of its file: copied as it is, it would swallow the movie
+    // box written behind it.
+    uint8_t size_field[4] = {0, 0, 0, 0};
     if (header->mdat_offset < header->header_offset ||
         !mp4::read_box_header_file(w->state.image, header->mdat_offset, w->state.image_size, &mdat) ||
-        !mp4::type_is(mdat.type, mp4::box_mdat)) {
+        !mp4::type_is(mdat.type, mp4::box_mdat) ||
+        !image::read_at(w->state.image, header->mdat_offset, size_field, 4) || basics::load_be32(size_field) == 0) {
         clip_error(w->clip_number, "invalid mdat header");
         return 0;
     }
@@ -201,6 +218,14 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     w->state.header_offset = h;
     w->state.header_length = header->mdat_offset - h + mdat.header_size;
     w->state.file_size = (header->mdat_end - h) + w->moov.length;
+    // A movie box paired with the header of another recording names chunks outside this media
+    // data; written, they would overwrite the movie box or lie beyond it.
+    const mp4::MovieInfo* movie = w->clip->movie;
+    if (!chunks_inside(&movie->video, w->state.header_length, header->mdat_end - h) ||
+        (movie->has_audio && !chunks_inside(&movie->audio, w->state.header_length, header->mdat_end - h))) {
+        clip_error(w->clip_number, "movie box does not fit the media data");
+        return 0;
+    }
     w->state.located = w->located;
     w->state.located_at = w->located_at;
     build_cluster_map(&w->state, geometry->cluster_bytes);
