@@ -85,6 +85,8 @@ class CommandLine(OnOneImage):
             ("help before error", ["--help", "--recover", "-1"], 0, ""),
             ("missing image", [os.path.join(self.dir, "absent.img"), "--analysis-only"], 2,
              "ERROR: cannot open source image %s: No such file or directory\n" % os.path.join(self.dir, "absent.img")),
+            ("folder as the image", [self.dir, "--analysis-only"], 2,
+             "ERROR: cannot open source image %s: Is a directory\n" % self.dir),
         ]
         for name, args, code, err in rows:
             with self.subTest(name):

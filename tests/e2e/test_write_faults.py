@@ -1,7 +1,7 @@
 """Faults around the engine on the sample card, one table row each: a full or read-only output
-file system, a folder without write permission, names taken by what cannot be replaced, an image
-that can only be read, a closed standard output, hostile paths. Every clip ends written or with its
-message, the run goes on, nothing half-written keeps a final name and no .partial is left."""
+file system, no write permission, final names taken, an image that can only be read, a closed
+standard output, hostile paths. Every clip ends written or with its message, the run goes on,
+nothing half-written keeps a final name and no .partial is left."""
 
 import os
 import shutil
@@ -12,42 +12,37 @@ import unittest
 
 import harness
 
-PAGE = 4096
 NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 
 
 def pages(size):
-    return (size + PAGE - 1) // PAGE
+    return (size + 4095) // 4096
 
 
 class Place:
-    """A folder that nobody can reach, with the card's image, a working folder and mounts undone at
-    the end."""
+    """A folder nobody can reach with a read-only copy of the image, a working folder nobody may
+    write, and the mounts to undo."""
 
     def __init__(self, test, card):
-        self.root = tempfile.mkdtemp(prefix="mendora-faults-")
+        self.test, self.mounts, self.root = test, [], tempfile.mkdtemp(prefix="mendora-faults-")
         os.chmod(self.root, 0o755)
-        self.test, self.mounts = test, []
-        self.image = os.path.join(self.root, "card.img")
+        self.image, self.out = os.path.join(self.root, "card.img"), os.path.join(self.root, "out")
         shutil.copyfile(card.image, self.image)
         os.chmod(self.image, 0o444)
-        self.work = self.folder("work", owner_nobody=True)
-        self.out = os.path.join(self.root, "out")
+        self.work = self.folder("work", nobody=True)
 
-    def folder(self, name, owner_nobody=False, mode=0o755):
+    def folder(self, name, nobody=False, mode=0o755):
         path = os.path.join(self.root, name)
-        os.makedirs(path, exist_ok=True)
+        os.mkdir(path, mode)
         os.chmod(path, mode)
-        if owner_nobody:
-            shutil.chown(path, "nobody", "nogroup")
+        nobody and shutil.chown(path, "nobody", "nogroup")
         return path
 
     def mount(self, *args):
-        target = args[-1]
         done = subprocess.run(["mount"] + list(args), capture_output=True, text=True)
         if done.returncode != 0:
             self.test.skipTest("mounting is refused here: %s" % done.stderr.strip())
-        self.mounts.append(target)
+        self.mounts.append(args[-1])
 
     def close(self):
         for target in reversed(self.mounts):
@@ -56,50 +51,48 @@ class Place:
         shutil.rmtree(self.root)
 
 
+def every_clip(recs, message=None):
+    return {r["clip_number"]: message and message % r["output_name"] for r in recs}
+
+
 def full_disk(clips, spare):
-    """A tmpfs output that holds the first `clips` clips with `spare` pages more (negative: too
-    small), and what each clip then gives: they are written in order, a failed one frees its space."""
-    def setup(place, card, recs):
+    """A tmpfs output that holds the first `clips` clips and `spare` pages more: the clips are
+    written in order, a failed one frees its space."""
+    def setup(place, recs):
         free = sum(pages(r["output_size"]) for r in recs[:clips]) + spare
-        place.folder("out")
-        place.mount("-t", "tmpfs", "-o", "size=%d" % (free * PAGE), "tmpfs", place.out)
+        place.mount("-t", "tmpfs", "-o", "size=%d" % (free * 4096), "tmpfs", place.folder("out"))
         outcome = {}
         for rec in recs:
-            need = pages(rec["output_size"])
-            outcome[rec["clip_number"]] = None if need <= free else "cannot resize output"
-            free -= need if need <= free else 0
+            fits = pages(rec["output_size"]) <= free
+            outcome[rec["clip_number"]] = None if fits else "cannot resize output"
+            free -= pages(rec["output_size"]) if fits else 0
         return {}, outcome
     return setup
 
 
-def read_only_output(place, card, recs):
-    place.folder("out")
-    place.mount("-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", place.out)
-    return {}, {r["clip_number"]: "cannot create %s.partial: Read-only file system"
-                % os.path.join(place.out, r["output_name"]) for r in recs}
+def read_only_output(place, recs):
+    place.mount("-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", place.folder("out"))
+    return {}, every_clip(recs, "cannot create " + place.out + "/%s.partial: Read-only file system")
 
 
-def no_write_permission(place, card, recs):
+def no_write_permission(place, recs):
     place.folder("out", mode=0o555)
-    return {"prefix": NOBODY}, {r["clip_number"]: "cannot create %s.partial: Permission denied"
-                                % os.path.join(place.out, r["output_name"]) for r in recs}
+    return {"prefix": NOBODY}, every_clip(recs, "cannot create " + place.out + "/%s.partial: Permission denied")
 
 
-def read_only_image_as_nobody(place, card, recs):
-    place.folder("out", owner_nobody=True)
-    return {"prefix": NOBODY}, {r["clip_number"]: None for r in recs}
+def read_only_image_as_nobody(place, recs):
+    place.folder("out", nobody=True)
+    return {"prefix": NOBODY}, every_clip(recs)
 
 
-def read_only_bind_mount(place, card, recs):
-    folder = place.folder("image-ro")
-    place.mount("--bind", "-o", "ro", place.root, folder)
-    return {"image": os.path.join(folder, "card.img")}, {r["clip_number"]: None for r in recs}
+def read_only_bind_mount(place, recs):
+    place.mount("--bind", "-o", "ro", place.root, place.folder("image-ro"))
+    return {"image": os.path.join(place.root, "image-ro", "card.img")}, every_clip(recs)
 
 
-def taken_name(kind):
-    """Clip 1's final name already taken: a read-only file is replaced, an immutable file and a
-    folder stay and the rename fails."""
-    def setup(place, card, recs):
+def taken_name(kind, message):
+    """Clip 1's final name taken by a read-only file (replaced), an immutable file or a folder."""
+    def setup(place, recs):
         path = os.path.join(place.folder("out"), recs[0]["output_name"])
         if kind == "folder":
             os.mkdir(path)
@@ -107,21 +100,17 @@ def taken_name(kind):
             with open(path, "wb") as f:
                 f.write(b"kept")
             os.chmod(path, 0o444)
-        message = {"read-only": None, "immutable": "rename failed: Operation not permitted",
-                   "folder": "rename failed: Is a directory"}[kind]
         if kind == "immutable" and subprocess.run(["chattr", "+i", path], capture_output=True).returncode:
             place.test.skipTest("chattr +i is refused here")
-        outcome = {r["clip_number"]: None for r in recs}
-        outcome[recs[0]["clip_number"]] = message
-        return {}, outcome
+        return {}, {**every_clip(recs), 1: message}
     return setup
 
 
-def closed_standard_output(place, card, recs):
-    reader, writer = os.pipe()
+def closed_standard_output(place, recs):
+    reader, place.pipe = os.pipe()
     os.close(reader)
-    place.pipe = writer
-    return {"stdout": writer}, {r["clip_number"]: None for r in recs}
+    place.folder("out")
+    return {"stdout": place.pipe}, every_clip(recs)
 
 
 ROWS = [
@@ -135,78 +124,57 @@ ROWS = [
     ("output folder without write permission, run as nobody", no_write_permission),
     ("image with read-only permission bits, run as nobody", read_only_image_as_nobody),
     ("image through a read-only bind mount", read_only_bind_mount),
-    ("read-only file with the final name", taken_name("read-only")),
-    ("immutable file with the final name", taken_name("immutable")),
-    ("folder with the final name", taken_name("folder")),
+    ("read-only file with the final name", taken_name("read-only", None)),
+    ("immutable file with the final name", taken_name("immutable", "rename failed: Operation not permitted")),
+    ("folder with the final name", taken_name("folder", "rename failed: Is a directory")),
     ("standard output into a pipe closed by its reader", closed_standard_output),
 ]
 
 
 class WriteFaults(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.card = harness.make_card("sample")
-        cls.recs = sorted(cls.card.recordings, key=lambda r: r["clip_number"])
-
     def test_each_clip_ends_written_or_with_its_message(self):
+        card = harness.make_card("sample")
+        recs = sorted(card.recordings, key=lambda r: r["clip_number"])
+        self.assertEqual([r["clip_number"] for r in recs], [1, 2, 3])
         for name, setup in ROWS:
             with self.subTest(name):
-                place = Place(self, self.card)
+                place = Place(self, card)
                 try:
-                    self.check_row(place, setup)
+                    self.check_row(card, recs, place, *setup(place, recs))
                 finally:
-                    os.close(place.pipe) if hasattr(place, "pipe") else None
+                    hasattr(place, "pipe") and os.close(place.pipe)
                     place.close()
 
-    def check_row(self, place, setup):
-        options, outcome = setup(place, self.card, self.recs)
+    def check_row(self, card, recs, place, options, outcome):
         options.setdefault("image", place.image)
-        run = harness.run_engine(self, self.card, validator=False, work_dir=place.work, out_dir=place.out, **options)
+        run = harness.run_engine(self, card, validator=False, work_dir=place.work, out_dir=place.out, **options)
         self.assertEqual(run.code, 0, run.stderr)
-        messages = ["clip %d: %s" % (n, m) for n, m in sorted(outcome.items()) if m]
-        self.assertEqual(run.stderr.splitlines(), messages)
+        self.assertEqual(run.stderr.splitlines(), ["clip %d: %s" % (n, m) for n, m in sorted(outcome.items()) if m])
         if "stdout" not in options:
             self.assertIn("  videos written    : %d\n" % list(outcome.values()).count(None), run.stdout)
-        names = os.listdir(place.out)
-        self.assertFalse([n for n in names if n.endswith(".partial")], "a .partial file was left behind")
-        for rec in self.recs:
+        self.assertFalse([n for n in os.listdir(place.out) if n.endswith(".partial")], "a .partial was left")
+        for rec in recs:
             path = os.path.join(place.out, rec["output_name"])
             if outcome[rec["clip_number"]] is None:
-                harness.check_output_bytes(self, self.card, rec, path, False)
+                harness.check_output_bytes(self, card, rec, path, False)
             elif os.path.lexists(path):  # only what held the name before the run
                 self.assertTrue(os.path.isdir(path) or harness.read(path) == b"kept", "%s was written" % path)
         self.assertEqual(len(os.listdir(place.work)), 1, "the scan cache was written")
 
 
 class HostilePaths(unittest.TestCase):
-    """Paths that are not what the engine expects: a folder as the image, something else than a
-    file at the scan cache's name, a working folder whose name ends in a backslash."""
-
-    def test_paths(self):
-        card = harness.make_card("sample")
-        root = tempfile.mkdtemp(prefix="mendora-paths-")
+    def test_something_else_than_a_file_at_the_caches_name_and_a_folder_ending_in_a_backslash(self):
+        card, root = harness.make_card("sample"), tempfile.mkdtemp(prefix="mendora-paths-")
         self.addCleanup(shutil.rmtree, root)
-        done = subprocess.run([harness.ENGINE, root, "--analysis-only", "--work-dir", root], capture_output=True,
-                              text=True, timeout=120)
-        self.assertEqual((done.returncode, done.stderr),
-                         (2, "ERROR: cannot open source image %s: Is a directory\n" % root))
-        first = harness.run_engine(self, card, validator=False)
-        cache = os.listdir(first.work_dir)
-        self.assertEqual(len(cache), 1)
-        rows = [("folder", os.mkdir), ("pipe", os.mkfifo)]
-        for name, make in rows:
-            with self.subTest("a %s at the scan cache's name" % name):
-                work = tempfile.mkdtemp(dir=root)
-                make(os.path.join(work, cache[0]))
+        cache = os.listdir(harness.run_engine(self, card, validator=False).work_dir)
+        for name, make in [("folder", os.mkdir), ("pipe", os.mkfifo), ("backslash", None)]:
+            with self.subTest(name):
+                work = os.path.join(root, "w\\" if make is None else name)
+                os.mkdir(work)
+                make and make(os.path.join(work, cache[0]))
                 run = harness.run_engine(self, card, validator=False, work_dir=work, timeout=120)
-                self.assertEqual((run.code, run.stderr), (0, ""))
-                self.assertEqual(os.listdir(work), cache)
-                self.assertFalse(stat.S_ISREG(os.stat(os.path.join(work, cache[0])).st_mode))
-        with self.subTest("working folder ending in a backslash"):
-            work = os.path.join(root, "w\\")
-            os.mkdir(work)
-            run = harness.run_engine(self, card, validator=False, work_dir=work)
-            self.assertEqual((run.code, sorted(os.listdir(work))), (0, cache))
+                self.assertEqual((run.code, run.stderr, os.listdir(work)), (0, "", cache))
+                self.assertEqual(make is None, stat.S_ISREG(os.stat(os.path.join(work, cache[0])).st_mode))
 
 
 if __name__ == "__main__":
