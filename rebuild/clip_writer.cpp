@@ -212,6 +212,11 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     }
     if (!build_output_moov(w->clip->movie, keep_metadata_track, &w->moov))
         return 0;
+    // a track without its tables would make the whole file unreadable to a player
+    if (!output_tracks_complete(&w->moov)) {
+        clip_error(w->clip_number, "movie box incomplete");
+        return 0;
+    }
     uint64_t h = header->header_offset;
     if (header->mdat_end < h || w->moov.length > UINT64_MAX - (header->mdat_end - h))
         return 0;

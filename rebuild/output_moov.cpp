@@ -48,7 +48,40 @@ uint64_t walk_children(const uint8_t* bytes, uint64_t len, uint64_t h, uint64_t 
     return retained;
 }
 
+int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* trak)
+{
+    static const char* const path[] = {mp4::box_mdia, mp4::box_minf, mp4::box_stbl};
+    static const char* const tables[] = {mp4::box_stsd, mp4::box_stts, mp4::box_stsc, mp4::box_stsz};
+    mp4::BoxHeader box = *trak, found;
+    for (const char* type : path) {
+        if (!mp4::find_child_box(bytes, len, box.offset + box.header_size, box.offset + box.size, type, &found))
+            return 0;
+        box = found;
+    }
+    uint64_t begin = box.offset + box.header_size, end = box.offset + box.size;
+    for (const char* type : tables) {
+        if (!mp4::find_child_box(bytes, len, begin, end, type, &found))
+            return 0;
+    }
+    return mp4::find_child_box(bytes, len, begin, end, mp4::box_stco, &found) ||
+           mp4::find_child_box(bytes, len, begin, end, mp4::box_co64, &found);
+}
+
 }  // namespace
+
+int output_tracks_complete(const OutputMoov* moov)
+{
+    mp4::BoxHeader box, child;
+    if (!mp4::read_box_header_mem(moov->bytes, moov->length, 0, &box))
+        return 0;
+    for (uint64_t at = box.header_size; box.size - at >= 8; at += child.size) {
+        if (!mp4::read_box_header_mem(moov->bytes, box.size, at, &child))
+            break;
+        if (mp4::type_is(child.type, mp4::box_trak) && !track_complete(moov->bytes, box.size, &child))
+            return 0;
+    }
+    return 1;
+}
 
 int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, OutputMoov* out)
 {

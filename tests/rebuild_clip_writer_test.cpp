@@ -16,7 +16,8 @@ Bytes trak(const char* handler, const Bytes& extra)
 {
     Bytes hdlr(24, 0);
     std::memcpy(hdlr.data() + 8, handler, 4);
-    return box("trak", box("mdia", boxes({box("hdlr", hdlr), extra})));
+    Bytes stbl = boxes({box("stsd", extra), box("stts", {}), box("stsc", {}), box("stsz", {}), box("stco", {})});
+    return box("trak", box("mdia", boxes({box("hdlr", hdlr), box("minf", box("stbl", stbl))})));
 }
 
 // The camera's file: ftyp, mdat header, video 0 (2 x 600), audio 0 (700), video 1 (2 x 500),

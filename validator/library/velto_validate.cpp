@@ -9,7 +9,10 @@
 //     carries any decode_error_flags (invalid bitstream, missing reference, concealment active,
 //     slices not decoded);
 //   - finish fails when the drain reports an error, or when fewer frames came out than samples
-//     went in (each camera sample holds one frame, so a lost frame means a sample did not decode).
+//     went in (each camera sample holds one frame, so a lost frame means a sample did not decode);
+//   - an error the decoder only logs counts as one it returns: a damaged parameter set in the
+//     avcC record fails the open, though the samples' own parameter sets would decode.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +34,15 @@ extern "C" {
 #endif
 
 namespace {
+
+// Error-level messages of the decoder since the engine loaded us; nothing is printed.
+uint64_t logged_errors;
+
+void count_logged_error(void*, int level, const char*, va_list)
+{
+    if (level <= AV_LOG_ERROR)
+        logged_errors++;
+}
 
 struct Session {
     AVCodecContext* codec;
@@ -91,8 +103,10 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
         return nullptr;
     if (params->config_address == 0 || params->config_length < 7)
         return nullptr;
-    // The engine's console lines are read by the front end; the decoder's own messages stay out.
-    av_log_set_level(AV_LOG_QUIET);
+    // The engine's console lines are read by the front end; the decoder's own messages stay out
+    // and are only counted.
+    av_log_set_level(AV_LOG_ERROR);
+    av_log_set_callback(count_logged_error);
     const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (!decoder)
         return nullptr;
@@ -122,7 +136,8 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
     s->codec->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_CAREFUL;
     s->codec->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
     s->codec->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
-    if (avcodec_open2(s->codec, decoder, nullptr) < 0) {
+    uint64_t errors_before = logged_errors;
+    if (avcodec_open2(s->codec, decoder, nullptr) < 0 || logged_errors != errors_before) {
         free_session(s);
         return nullptr;
     }
@@ -144,9 +159,10 @@ VELTO_EXPORT int velto_xavc_push(void* handle, const uint8_t* data, uint64_t siz
         return -1;
     }
     std::memcpy(s->packet->data, data, static_cast<size_t>(size));
+    uint64_t errors_before = logged_errors;
     int rc = avcodec_send_packet(s->codec, s->packet);
     av_packet_unref(s->packet);
-    if (rc < 0 || !receive_frames(s)) {
+    if (rc < 0 || !receive_frames(s) || logged_errors != errors_before) {
         s->failed = 1;
         s->failing_sample = index;
         return -1;
@@ -161,10 +177,11 @@ VELTO_EXPORT int velto_xavc_finish(void* handle, validator::ValidatorResult* res
         return -1;
     int ok = !s->failed;
     if (ok) {
+        uint64_t errors_before = logged_errors;
         int rc = avcodec_send_packet(s->codec, nullptr);
         if (rc < 0 && rc != AVERROR_EOF)
             ok = 0;
-        else if (!receive_frames(s))
+        else if (!receive_frames(s) || logged_errors != errors_before)
             ok = 0;
     }
     if (s->frames < s->samples)
