@@ -9,6 +9,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
+#include "mp4/sample_tables.h"
 
 namespace rebuild {
 
@@ -63,8 +64,11 @@ int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* tra
         if (!mp4::find_child_box(bytes, len, begin, end, type, &found))
             return 0;
     }
-    return mp4::find_child_box(bytes, len, begin, end, mp4::box_stco, &found) ||
-           mp4::find_child_box(bytes, len, begin, end, mp4::box_co64, &found);
+    // and the tables must hold within their limits, as the analysis read them
+    mp4::TrackTables read;
+    int ok = mp4::parse_track(bytes, len, trak, &read) && read.chunk_count > 0;
+    mp4::free_track_tables(&read);
+    return ok;
 }
 
 }  // namespace

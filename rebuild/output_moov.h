@@ -16,7 +16,7 @@ struct OutputMoov {
 // with keep_metadata_track). 0 when the bytes do not start with a moov box header.
 int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, OutputMoov* out);
 // 1 when every track of the output movie box has the sample tables a player needs to find its
-// samples (stsd, stts, stsc, stsz, and stco or co64).
+// samples (stsd, stts, stsc, stsz, and stco or co64) and they read within their limits.
 int output_tracks_complete(const OutputMoov* moov);
 void free_output_moov(OutputMoov* out);
 

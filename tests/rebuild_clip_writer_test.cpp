@@ -16,7 +16,9 @@ Bytes trak(const char* handler, const Bytes& extra)
 {
     Bytes hdlr(24, 0);
     std::memcpy(hdlr.data() + 8, handler, 4);
-    Bytes stbl = boxes({box("stsd", extra), box("stts", {}), box("stsc", {}), box("stsz", {}), box("stco", {})});
+    // two one-sample chunks: the writer checks that the tables read, not what they say
+    Bytes stbl = boxes({box("stsd", extra), box("stts", full(0, {0})), box("stsc", full(0, {1, 1, 1, 1})),
+                        box("stsz", full(0, {1, 2})), box("stco", full(0, {2, 0, 0}))});
     return box("trak", box("mdia", boxes({box("hdlr", hdlr), box("minf", box("stbl", stbl))})));
 }
 

@@ -138,7 +138,7 @@ def check_written_file(path):
                 if offset < mdat[1] + mdat[2] or offset + length > mdat[1] + mdat[3]:
                     problems.append("a %s chunk at %d lies outside the media data" % (track["handler"], offset))
                     break
-    except (IndexError, TypeError, struct.error, ValueError) as e:
+    except (IndexError, TypeError, struct.error, ValueError, MemoryError) as e:
         problems.append("its boxes cannot be read: %r" % e)
     return [p for p in problems if p]
 
