@@ -49,6 +49,36 @@ uint64_t walk_children(const uint8_t* bytes, uint64_t len, uint64_t h, uint64_t 
     return retained;
 }
 
+// The sample tables whose entry count follows their version and flags, with the bytes of one entry.
+struct TableShape {
+    const char* type;
+    uint64_t entry_bytes;
+};
+constexpr TableShape table_shapes[] = {{"stts", 8}, {"ctts", 8}, {"stss", 4}, {"stps", 4},
+                                       {"stsc", 12}, {"stco", 4}, {"co64", 8}};
+
+// 1 when the table's entries, or the sample entries of an stsd, fit in the box: a player
+// allocates by the count before it reads.
+int table_fits(const uint8_t* bytes, const mp4::BoxHeader* table)
+{
+    uint64_t payload = table->size - table->header_size;
+    uint64_t count = payload >= 8 ? basics::load_be32(bytes + table->offset + table->header_size + 4) : 0;
+    if (mp4::type_is(table->type, mp4::box_stsd)) {
+        mp4::BoxHeader entry;
+        uint64_t at = table->offset + table->header_size + 8, end = table->offset + table->size;
+        for (uint64_t i = 0; i < count; i++, at += entry.size) {
+            if (!mp4::read_box_header_mem(bytes, end, at, &entry))
+                return 0;
+        }
+        return count > 0;
+    }
+    for (const TableShape& t : table_shapes) {
+        if (mp4::type_is(table->type, t.type))
+            return payload >= 8 && count <= (payload - 8) / t.entry_bytes;
+    }
+    return 1;
+}
+
 int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* trak)
 {
     static const char* const path[] = {mp4::box_mdia, mp4::box_minf, mp4::box_stbl};
@@ -62,6 +92,11 @@ int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* tra
     uint64_t begin = box.offset + box.header_size, end = box.offset + box.size;
     for (const char* type : tables) {
         if (!mp4::find_child_box(bytes, len, begin, end, type, &found))
+            return 0;
+    }
+    mp4::BoxHeader table;
+    for (uint64_t at = begin; end - at >= 8 && mp4::read_box_header_mem(bytes, end, at, &table); at += table.size) {
+        if (!table_fits(bytes, &table))
             return 0;
     }
     // and the tables must hold within their limits, as the analysis read them

@@ -50,55 +50,42 @@ def regions(image):
     return {k: v for k, v in found.items() if v}
 
 
-def flip(rng, image, places):
-    kind = rng.choice(sorted(places))
-    start, size = rng.choice(places[kind])
-    count = rng.randint(1, 8)
-    for _ in range(count):
-        image[start + rng.randrange(size)] ^= rng.randrange(1, 256)
-    return "%d bytes flipped in a %s at %d" % (count, kind, start)
-
-
-def giant(rng, image, places):
-    kind = rng.choice(sorted(places))
-    start, size = rng.choice(places[kind])
-    if kind == "sample table" and rng.random() < 0.6:
-        field = start + (16 if image[start + 4:start + 8] == b"stsz" else 12)  # the entry count
-        value = rng.choice(GIANT_COUNTS)
-        what = "count"
-    else:
-        field, value, what = start, rng.choice(GIANT_SIZES), "size"
-    if field + 4 <= len(image):
-        image[field:field + 4] = struct.pack(">I", value)
-    if value == 1 and field + 16 <= len(image):
+def damage(rng, image, places, kind):
+    """Flips bytes inside a box, sets a size or a table's entry count to a giant value, or cuts the
+    image short; returns what it did."""
+    region = rng.choice(sorted(places))
+    start, size = rng.choice(places[region])
+    if kind == "cut":
+        at = min(len(image), start + rng.randrange(size + 64)) if rng.random() < 0.7 else rng.randrange(len(image))
+        del image[at:]
+        return "image cut at %d" % at
+    if kind == "flip":
+        for _ in range(rng.randint(1, 8)):
+            image[start + rng.randrange(size)] ^= rng.randrange(1, 256)
+        return "bytes flipped in a %s at %d" % (region, start)
+    count = region == "sample table" and rng.random() < 0.6
+    field = start + (4 + (12 if image[start + 4:start + 8] == b"stsz" else 8) if count else 0)
+    value = rng.choice(GIANT_COUNTS if count else GIANT_SIZES)
+    image[field:field + 4] = struct.pack(">I", value)
+    if value == 1 and not count:
         image[field + 8:field + 16] = struct.pack(">Q", rng.choice((0, 9, 1 << 40, (1 << 64) - 1)))
-    return "%s of a %s at %d set to %d" % (what, kind, start, value)
-
-
-def cut(rng, image, places):
-    if rng.random() < 0.7:
-        start, size = rng.choice(rng.choice(list(places.values())))
-        at = min(len(image), start + rng.randrange(size + 64))
-    else:
-        at = rng.randrange(len(image))
-    del image[at:]
-    return "image cut at %d" % at
+    return "%s of a %s at %d set to %d" % ("count" if count else "size", region, start, value)
 
 
 def bad_cache(rng, cache, image_size):
     """A scan cache with one field wrong, or all of them."""
+    def offsets(c, pick):
+        c[48:] = b"".join(struct.pack("<Q", pick(c[i:i + 8])) for i in range(48, len(c) - 7, 8))
     fields = {
-        "magic": lambda c: c.__setitem__(slice(0, 8), b"VLXSC35\0"),
+        "magic": lambda c: c.__setitem__(slice(6, 7), b"5"),
         "image size": lambda c: c.__setitem__(slice(8, 16), struct.pack("<Q", image_size + 1)),
         "fingerprint": lambda c: c.__setitem__(slice(16, 24), os.urandom(8)),
         "count": lambda c: c.__setitem__(slice(*(24 + 8 * rng.randrange(3) + i for i in (0, 8))),
                                          struct.pack("<Q", rng.choice((1, 9999999, 10000001, 1 << 63)))),
-        "offsets": lambda c: c.__setitem__(slice(48, len(c)), b"".join(
-            struct.pack("<Q", rng.choice((0, rng.randrange(image_size), image_size - 1, image_size, 1 << 63)))
-            for _ in range((len(c) - 48) // 8))),
-        "offsets reversed": lambda c: c.__setitem__(slice(48, len(c)), b"".join(
-            reversed([bytes(c[i:i + 8]) for i in range(48, len(c), 8)]))),
-        "length": lambda c: c.__delitem__(slice(rng.randrange(len(c)), len(c))),
+        "offsets": lambda c: offsets(c, lambda _: rng.choice((0, rng.randrange(image_size), image_size, 1 << 63))),
+        "offset order": lambda c: c.__setitem__(slice(48, None), b"".join(
+            sorted((bytes(c[i:i + 8]) for i in range(48, len(c) - 7, 8)), key=lambda _: rng.random()))),
+        "length": lambda c: c.__delitem__(slice(rng.randrange(len(c)), None)),
     }
     names = list(fields) if rng.random() < 0.2 else [rng.choice(sorted(fields))]
     for name in names:
@@ -108,12 +95,11 @@ def bad_cache(rng, cache, image_size):
 
 def chunk_extents(track, stsc):
     """(file offset, length) of every chunk of a track, its stsc entries spread over the chunks."""
-    entries = [struct.unpack(">III", stsc[8 + 12 * i:20 + 12 * i])[:2]
-               for i in range(struct.unpack(">I", stsc[4:8])[0])]
-    offsets, sizes, out, sample = track["offsets"], track["sizes"], [], 0
-    for k, offset in enumerate(offsets):
+    entries = [struct.unpack(">II", stsc[8 + 12 * i:16 + 12 * i]) for i in range(struct.unpack(">I", stsc[4:8])[0])]
+    out, sample = [], 0
+    for k, offset in enumerate(track["offsets"]):
         per = [n for first, n in entries if first <= k + 1][-1]
-        out.append((offset, sum(sizes[sample:sample + per])))
+        out.append((offset, sum(track["sizes"][sample:sample + per])))
         sample += per
     return out
 
@@ -154,48 +140,38 @@ def run_mutant(case):
     except subprocess.TimeoutExpired:
         return "hang", ["no end within 300 s"]
     problems = [] if harness.sha256(image) == before else ["the image was changed"]
-    outcome = "signal" if done.returncode < 0 else "exit %d" % done.returncode
-    if done.returncode == 2 and not FATAL.match(done.stderr.splitlines()[-1] if done.stderr else ""):
-        problems.append("exit 2 without a fatal message: %r" % done.stderr[-300:])
-    if done.returncode == 0 and "  videos written    : " not in done.stdout:
-        problems.append("no summary")
-    if done.returncode not in (0, 2):
-        problems.append("exit code %d; stderr %r" % (done.returncode, done.stderr[-300:]))
+    code, last = done.returncode, (done.stderr.splitlines() or [""])[-1]
+    if not (code == 0 and "  videos written    : " in done.stdout or code == 2 and FATAL.match(last)):
+        problems.append("exit code %d without its ending: %r" % (code, done.stderr[-300:]))
     names = os.listdir(out) if os.path.isdir(out) else []
     problems += ["%s left behind" % n for n in names if n.endswith(".partial")]
     for name in names:
         problems += ["%s: %s" % (name, p) for p in check_written_file(os.path.join(out, name))]
-    return outcome, problems
+    return ("signal" if code < 0 else "exit %d" % code), problems
 
 
 def make_mutants(card, scenario, rng, root):
     """The mutant cases of one card: image mutants written to files of their own, cache mutants
     beside the untouched image."""
-    original = harness.read(card.image)
+    original, clean = harness.read(card.image), tempfile.mkdtemp(dir=root)
     places = regions(original)
-    clean = tempfile.mkdtemp(dir=root)
     subprocess.run([harness.ENGINE, card.image, "--work-dir", clean, "--analysis-only", "--no-progress"],
                    capture_output=True, check=True, timeout=300)
     cache_name = os.listdir(clean)[0]
-    cache = harness.read(os.path.join(clean, cache_name))
     cases = []
     for i in range(MUTANTS):
         folder = tempfile.mkdtemp(dir=root)
-        case = {"folder": folder, "work": os.path.join(folder, "work")}
+        case = {"folder": folder, "work": os.path.join(folder, "work"), "image": card.image}
         os.mkdir(case["work"])
-        kind = rng.choice((flip, flip, giant, cut, "cache"))
+        kind = rng.choice(("flip", "flip", "giant", "cut", "cache"))
         if kind == "cache":
-            mutated = bytearray(cache)
+            mutated, path = bytearray(harness.read(os.path.join(clean, cache_name))), os.path.join(case["work"], cache_name)
             what = bad_cache(rng, mutated, len(original))
-            with open(os.path.join(case["work"], cache_name), "wb") as f:
-                f.write(mutated)
-            case["image"] = card.image
         else:
-            mutated = bytearray(original)
-            what = kind(rng, mutated, places)
-            case["image"] = os.path.join(folder, "card.img")
-            with open(case["image"], "wb") as f:
-                f.write(mutated)
+            mutated, path = bytearray(original), os.path.join(folder, "card.img")
+            what, case["image"] = damage(rng, mutated, places, kind), path
+        with open(path, "wb") as f:
+            f.write(mutated)
         case["name"] = "%s mutant %d: %s" % (scenario, i, what)
         cases.append(case)
     return cases
