@@ -201,36 +201,4 @@ TEST(Mp4MovieBox, ParseMovieFromTheImage)
     }
 }
 
-TEST(Mp4MovieBox, HostileMovieBoxHeaders)
-{
-    const Bytes movie = fixture::make_moov(1, {trak_of("vide")});
-    const size_t trak_at = movie.size() - trak_of("vide").size();
-    auto patched = [&](size_t at, uint32_t value, size_t length) {
-        Bytes b = movie;
-        b.resize(length);
-        mkcard::set_be32(b.data() + at, value);
-        return b;
-    };
-    Bytes big64 = fixture::box("moov", Bytes(64));
-    mkcard::set_be32(big64.data(), 1), big64[15] = 15;
-    struct Case {
-        const char* name;
-        Bytes image;
-        uint64_t hit;
-    } cases[] = {
-        {"hit below 4", movie, 3},
-        {"not a movie box", fixture::box("free", Bytes(64)), 4},
-        {"size field 7", patched(0, 7, movie.size()), 4},
-        {"size past the image end", patched(0, uint32_t(movie.size() + 1), movie.size()), 4},
-        {"over 64 MiB", patched(0, 67108865, 67108865), 4},
-        {"64-bit size below 16", big64, 4},
-        {"trak past its parent", patched(trak_at, 0x7FFFFFFF, movie.size()), 4},
-    };
-    for (const Case& c : cases) {
-        fixture::TempImage file(c.image);
-        mp4::MovieInfo m{};
-        EXPECT_EQ(mp4::parse_movie(file.f, file.size, c.hit, &m), 0) << c.name;
-    }
-}
-
 }  // namespace
