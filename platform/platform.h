@@ -17,7 +17,7 @@ extern const char* const library_word;
 extern const char* const system_word;
 extern const char* const error_code_word;
 
-std::FILE* open_read_only(const char* path);        // "rb"; a folder is no file (errno EISDIR)
+std::FILE* open_read_only(const char* path);        // "rb"; never a folder
 std::FILE* create_read_write(const char* path);     // "w+b", truncating
 std::FILE* create_write(const char* path);          // "wb", truncating
 
