@@ -79,6 +79,20 @@ int table_fits(const uint8_t* bytes, const mp4::BoxHeader* table)
     return 1;
 }
 
+// 1 when every stsc entry names one of the stsd's sample entries (both tables known to fit).
+int descriptions_named(const uint8_t* bytes, const mp4::BoxHeader* stsd, const mp4::BoxHeader* stsc)
+{
+    uint64_t described = basics::load_be32(bytes + stsd->offset + stsd->header_size + 4);
+    const uint8_t* entries = bytes + stsc->offset + stsc->header_size;
+    uint64_t count = basics::load_be32(entries + 4);
+    for (uint64_t i = 0; i < count; i++) {
+        uint32_t index = basics::load_be32(entries + 8 + 12 * i + 8);
+        if (index == 0 || index > described)
+            return 0;
+    }
+    return 1;
+}
+
 int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* trak)
 {
     static const char* const path[] = {mp4::box_mdia, mp4::box_minf, mp4::box_stbl};
@@ -94,11 +108,15 @@ int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* tra
         if (!mp4::find_child_box(bytes, len, begin, end, type, &found))
             return 0;
     }
-    mp4::BoxHeader table;
+    mp4::BoxHeader table, stsd, stsc;
     for (uint64_t at = begin; end - at >= 8 && mp4::read_box_header_mem(bytes, end, at, &table); at += table.size) {
         if (!table_fits(bytes, &table))
             return 0;
     }
+    mp4::find_child_box(bytes, len, begin, end, mp4::box_stsd, &stsd);
+    mp4::find_child_box(bytes, len, begin, end, mp4::box_stsc, &stsc);
+    if (!descriptions_named(bytes, &stsd, &stsc))
+        return 0;
     // and the tables must hold within their limits, as the analysis read them
     mp4::TrackTables read;
     int ok = mp4::parse_track(bytes, len, trak, &read) && read.chunk_count > 0;
