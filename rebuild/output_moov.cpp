@@ -57,17 +57,19 @@ struct TableShape {
 constexpr TableShape table_shapes[] = {{"stts", 8}, {"ctts", 8}, {"stss", 4}, {"stps", 4},
                                        {"stsc", 12}, {"stco", 4}, {"co64", 8}};
 
-// 1 when the table's entries, or the sample entries of an stsd, fit in the box: a player
+// 1 when the table's entries, or the boxes an stsd or dref counts, fit in the box: a player
 // allocates by the count before it reads.
 int table_fits(const uint8_t* bytes, const mp4::BoxHeader* table)
 {
     uint64_t payload = table->size - table->header_size;
     uint64_t count = payload >= 8 ? basics::load_be32(bytes + table->offset + table->header_size + 4) : 0;
-    if (mp4::type_is(table->type, mp4::box_stsd)) {
+    int references = mp4::type_is(table->type, "dref");
+    if (mp4::type_is(table->type, mp4::box_stsd) || references) {
         mp4::BoxHeader entry;
         uint64_t at = table->offset + table->header_size + 8, end = table->offset + table->size;
         for (uint64_t i = 0; i < count; i++, at += entry.size) {
-            if (!mp4::read_box_header_mem(bytes, end, at, &entry))
+            // a data reference is a full box: its flags follow the header
+            if (!mp4::read_box_header_mem(bytes, end, at, &entry) || (references && entry.size < 12))
                 return 0;
         }
         return count > 0;
@@ -97,12 +99,18 @@ int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* tra
 {
     static const char* const path[] = {mp4::box_mdia, mp4::box_minf, mp4::box_stbl};
     static const char* const tables[] = {mp4::box_stsd, mp4::box_stts, mp4::box_stsc, mp4::box_stsz};
-    mp4::BoxHeader box = *trak, found;
+    mp4::BoxHeader box = *trak, found, minf{}, dinf;
     for (const char* type : path) {
         if (!mp4::find_child_box(bytes, len, box.offset + box.header_size, box.offset + box.size, type, &found))
             return 0;
         box = found;
+        if (mp4::type_is(type, mp4::box_minf))
+            minf = found;
     }
+    if (mp4::find_child_box(bytes, len, minf.offset + minf.header_size, minf.offset + minf.size, "dinf", &dinf) &&
+        mp4::find_child_box(bytes, len, dinf.offset + dinf.header_size, dinf.offset + dinf.size, "dref", &found) &&
+        !table_fits(bytes, &found))
+        return 0;
     uint64_t begin = box.offset + box.header_size, end = box.offset + box.size;
     for (const char* type : tables) {
         if (!mp4::find_child_box(bytes, len, begin, end, type, &found))
