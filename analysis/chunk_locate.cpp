@@ -219,6 +219,8 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
     // The window is read in segments from its start, each with the bytes a chunk starting in it
     // needs, so a chunk near the start of a wide window costs one segment, not the whole window.
     // The result is the same as scanning one read of the whole window: the lowest position.
+    // The segments overwrite the window buffer, so whatever it held is no longer there.
+    window_forget();
     uint64_t segment = total > window_segment_bytes / 2 ? 2 * total : window_segment_bytes;
     uint64_t last = end - 4;  // candidates lie in [start, last)
     for (uint64_t from = start; from < last;) {

@@ -115,6 +115,8 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
     return 1;
 }
 
+void window_forget() { forget_held(); }
+
 const uint8_t* window_bytes_at(uint64_t offset) { return window_read_buffer.data + (offset - reuse.start); }
 
 const uint64_t* window_delimiters_from(uint64_t from, uint64_t* count)

@@ -16,6 +16,8 @@ void end_window_reuse();
 // Makes the buffer hold image bytes [start, end) and the sorted delimiter positions p with
 // start <= p and p + 5 <= end. 1 on success; 0 when the read fails (nothing is held then).
 int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc);
+// Forgets the held bytes: the window buffer is about to be filled with others.
+void window_forget();
 // The held bytes from image offset `offset` on (inside the held range).
 const uint8_t* window_bytes_at(uint64_t offset);
 // The held delimiter positions from the first one at or after `from`; *count of them follow.

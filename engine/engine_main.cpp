@@ -23,6 +23,8 @@ static uint64_t measure_image(std::FILE* image)
 void engine_main(int argc, char** argv)
 {
     basics::set_streams_unbuffered();
+    // A reader of our output that goes away early must not end the run: prints then just fail.
+    platform::ignore_broken_pipe();
     static RunState state;
     parse_options(argc, argv, &state.options);
     const EngineOptions* o = &state.options;

@@ -19,8 +19,7 @@ void path_join(char* out, size_t cap, const char* folder, const char* name)
         std::memcpy(out, folder, d);
         used = d;
         char last = folder[d - 1];
-        // A folder typed with either separator already ends in one.
-        if (last != '\\' && last != '/' && d + 1 < cap)
+        if (!platform::is_separator(last) && d + 1 < cap)
             out[used++] = platform::path_separator;
     }
     size_t room = cap - 1 - used;

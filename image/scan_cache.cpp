@@ -135,6 +135,9 @@ int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image
 {
     char path[cache_path_capacity];
     scan_cache_path(work_dir, fingerprint, path);
+    // Only a plain file can be a cache; a folder or a pipe under its name is someone else's.
+    if (!platform::regular_file(path))
+        return 0;
     std::FILE* f = platform::open_read_only(path);
     if (!f)
         return 0;
@@ -162,6 +165,8 @@ void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image
     char tmp[cache_tmp_path_capacity];
     scan_cache_path(work_dir, fingerprint, path);
     tmp_path_of(path, tmp);
+    if (platform::path_exists(path) && !platform::regular_file(path))
+        return;
 
     uint8_t header[header_bytes];
     std::memcpy(header, cache_magic, 8);
@@ -182,8 +187,11 @@ void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image
         platform::remove_file(tmp);
         return;
     }
-    std::fflush(f);
-    std::fclose(f);
+    int flushed = std::fflush(f) == 0;
+    if (std::fclose(f) != 0 || !flushed) {
+        platform::remove_file(tmp);
+        return;
+    }
     platform::remove_file(path);
     platform::rename_file(tmp, path);
 }

@@ -71,24 +71,55 @@ int read_sample_sizes(const uint8_t* buf, uint64_t len, const BoxHeader* stsz, T
     return 1;
 }
 
-// Spreads the sample-to-chunk entries over the chunks; 0 for an entry with first chunk 0.
+// The chunk numbers [first, end) an entry covers, cut to the track's chunks; 0 when it covers none.
+int entry_range(const uint8_t* entries, uint64_t entry_count, uint64_t e, uint64_t chunk_count, uint64_t* first,
+                uint64_t* end)
+{
+    *first = load_be32(entries + 12 * e);
+    *end = e + 1 < entry_count ? load_be32(entries + 12 * (e + 1)) : chunk_count + 1;
+    if (*end > chunk_count + 1)
+        *end = chunk_count + 1;
+    return *first < *end;
+}
+
+// Follows the skip links from chunk c to the first chunk at or after it that no later entry
+// has filled, shortening the path on the way.
+uint64_t next_unfilled(uint32_t* skip, uint64_t c)
+{
+    while (skip[c] != c) {
+        skip[c] = skip[skip[c]];
+        c = skip[c];
+    }
+    return c;
+}
+
+// Spreads the sample-to-chunk entries over the chunks; 0 for an entry with first chunk 0. A later
+// entry wins over the chunks an earlier one also covered, so the entries are walked from the last
+// one back and each chunk is filled once: entries may reach back over the same chunks a million
+// times, and the work stays entries + chunks.
 int expand_sample_to_chunk(const uint8_t* entries, uint64_t entry_count, TrackTables* out)
 {
-    out->chunk_sample_counts = static_cast<uint32_t*>(basics::xcalloc(out->chunk_count, sizeof(uint32_t)));
     for (uint64_t e = 0; e < entry_count; e++) {
-        uint64_t first = load_be32(entries + 12 * e);
-        if (first == 0)
+        if (load_be32(entries + 12 * e) == 0)
             return 0;
-        uint64_t end = e + 1 < entry_count ? load_be32(entries + 12 * (e + 1)) : out->chunk_count + 1;
-        if (first >= end) {
-            if (e + 1 == entry_count)
-                break;
-            continue;
-        }
-        uint32_t per_chunk = load_be32(entries + 12 * e + 4);
-        for (uint64_t c = first; c < end && c <= out->chunk_count; c++)
-            out->chunk_sample_counts[c - 1] = per_chunk;
     }
+    uint64_t chunks = out->chunk_count;
+    out->chunk_sample_counts = static_cast<uint32_t*>(basics::xcalloc(chunks, sizeof(uint32_t)));
+    // skip[c] leads to the first unfilled chunk from chunk number c on; chunks + 1 is the end
+    auto* skip = static_cast<uint32_t*>(basics::xmalloc((chunks + 2) * sizeof(uint32_t)));
+    for (uint64_t c = 0; c <= chunks + 1; c++)
+        skip[c] = uint32_t(c);
+    for (uint64_t e = entry_count; e-- > 0;) {
+        uint64_t first, end;
+        if (!entry_range(entries, entry_count, e, chunks, &first, &end))
+            continue;
+        uint32_t per_chunk = load_be32(entries + 12 * e + 4);
+        for (uint64_t c = next_unfilled(skip, first); c < end; c = next_unfilled(skip, c)) {
+            out->chunk_sample_counts[c - 1] = per_chunk;
+            skip[c] = uint32_t(c + 1);
+        }
+    }
+    std::free(skip);
     return 1;
 }
 

@@ -8,6 +8,8 @@ namespace platform {
 
 // The separator joined between a folder and a name ("\\" on Windows, "/" elsewhere).
 extern const char path_separator;
+// 1 for a character that ends a folder name: "/" everywhere, "\\" too on Windows.
+int is_separator(char c);
 // The name of the validator library beside the executable.
 extern const char* const validator_library_name;
 // The words the validator loader's messages use: "DLL", "Windows" and "Win32 error" on Windows.
@@ -15,7 +17,7 @@ extern const char* const library_word;
 extern const char* const system_word;
 extern const char* const error_code_word;
 
-std::FILE* open_read_only(const char* path);        // "rb"
+std::FILE* open_read_only(const char* path);        // "rb"; never a folder
 std::FILE* create_read_write(const char* path);     // "w+b", truncating
 std::FILE* create_write(const char* path);          // "wb", truncating
 
@@ -26,7 +28,8 @@ int seek_end(std::FILE* f, int64_t* position);
 int64_t tell(std::FILE* f);
 // Exactly n bytes at the current position; 1 when all arrived.
 int read_exact(std::FILE* f, void* buf, size_t n);
-// Zero-filled change of the open file's size; 1 on success.
+// Zero-filled change of the open file's size with its space reserved, so that a full disk
+// shows here and not at a later write; 1 on success.
 int set_file_size(std::FILE* f, uint64_t size);
 // Tells the operating system that the file will be read front to back once.
 void advise_sequential(std::FILE* f);
@@ -41,20 +44,26 @@ void advise_large_buffer(void* buf, size_t n);
 uint64_t copy_range_in_system(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,
                               uint64_t n);
 
-int remove_file(const char* path);                  // 1 on success
+int remove_file(const char* path);                  // 1 on success; never removes a folder
 int rename_file(const char* from, const char* to);  // 1 on success
 // One folder, no parents: 1 made, 2 already there, 0 failed.
 int make_folder(const char* path);
 int path_exists(const char* path);
+// 1 when the path names a plain file: no folder, pipe or device.
+int regular_file(const char* path);
 
 // Text of an errno value.
 const char* errno_text(int err);
 
+// A write into a pipe whose reader has gone fails instead of ending the process.
+void ignore_broken_pipe();
+
 // Full path of the running executable; 1 on success.
 int own_executable_path(char* out, size_t cap);
 
-// Library loading. load_library gives 0 and fills *error_code and the error text on failure.
-void* load_library(const char* path, unsigned long* error_code, char* error_text, size_t cap);
+// Library loading. load_library gives 0 and fills `reason` with the system's account of the
+// failure: "Win32 error" with its code and text on Windows, the dynamic loader's text elsewhere.
+void* load_library(const char* path, char* reason, size_t cap);
 void* find_symbol(void* library, const char* name);
 void free_library(void* library);
 // 1 when the file's attributes can be read; otherwise 0 with the system error code.

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -16,6 +17,20 @@ const char* const validator_library_name = "VeltoXAVCValidate.so";
 const char* const library_word = "library";
 const char* const system_word = "the system";
 const char* const error_code_word = "error";
+
+int is_separator(char c) { return c == '/'; }
+
+std::FILE* open_read_only(const char* path)
+{
+    std::FILE* f = std::fopen(path, "rb");
+    struct stat st;
+    if (f && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return f;
+}
 
 int seek_abs(std::FILE* f, uint64_t offset)
 {
@@ -38,7 +53,13 @@ int set_file_size(std::FILE* f, uint64_t size)
 {
     if (size > static_cast<uint64_t>(INT64_MAX) || std::fflush(f) != 0)
         return 0;
-    return ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
+    if (ftruncate(fileno(f), static_cast<off_t>(size)) != 0)
+        return 0;
+    if (size == 0)
+        return 1;
+    // A sized file is sparse until written; reserving its blocks now makes a full disk fail here.
+    int err = posix_fallocate(fileno(f), 0, static_cast<off_t>(size));
+    return err == 0 || err == EOPNOTSUPP;
 }
 
 void advise_sequential(std::FILE* f)
@@ -74,6 +95,16 @@ int path_exists(const char* path)
     return stat(path, &st) == 0;
 }
 
+int regular_file(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int remove_file(const char* path) { return unlink(path) == 0; }
+
+void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
+
 int own_executable_path(char* out, size_t cap)
 {
     if (cap == 0)
@@ -85,13 +116,13 @@ int own_executable_path(char* out, size_t cap)
     return 1;
 }
 
-void* load_library(const char* path, unsigned long* error_code, char* error_text, size_t cap)
+// dlopen sets no errno; the loader's own text is the whole account.
+void* load_library(const char* path, char* reason, size_t cap)
 {
     void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
-        *error_code = static_cast<unsigned long>(errno);
         const char* why = dlerror();
-        std::snprintf(error_text, cap, "%s", why ? why : "");
+        std::snprintf(reason, cap, "%s", why ? why : "");
     }
     return lib;
 }

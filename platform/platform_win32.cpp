@@ -16,6 +16,23 @@ const char* const library_word = "DLL";
 const char* const system_word = "Windows";
 const char* const error_code_word = "Win32 error";
 
+int is_separator(char c) { return c == '/' || c == '\\'; }
+
+// The runtime refuses to open a folder as a file already.
+std::FILE* open_read_only(const char* path) { return std::fopen(path, "rb"); }
+
+// DeleteFile behind remove never takes a folder.
+int remove_file(const char* path) { return std::remove(path) == 0; }
+
+int regular_file(const char* path)
+{
+    DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+}
+
+// Windows raises no signal for a broken pipe.
+void ignore_broken_pipe() {}
+
 int seek_abs(std::FILE* f, uint64_t offset)
 {
     if (offset > static_cast<uint64_t>(INT64_MAX))
@@ -58,18 +75,19 @@ int own_executable_path(char* out, size_t cap)
     return n != 0 && n < cap;
 }
 
-void* load_library(const char* path, unsigned long* error_code, char* error_text, size_t cap)
+void* load_library(const char* path, char* reason, size_t cap)
 {
     SetLastError(0);
     HMODULE lib = LoadLibraryA(path);
     if (!lib) {
         DWORD err = GetLastError();
-        *error_code = err;
-        error_text[0] = 0;
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 err, 0, error_text, static_cast<DWORD>(cap), nullptr);
+        char text[512];
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text,
+                                 sizeof text, nullptr);
         if (n == 0)
-            error_text[0] = 0;
+            text[0] = 0;
+        std::snprintf(reason, cap, "%s %lu%s%s", error_code_word, static_cast<unsigned long>(err),
+                      text[0] ? ": " : "", text);
     }
     return reinterpret_cast<void*>(lib);
 }

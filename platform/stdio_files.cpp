@@ -5,7 +5,6 @@
 
 namespace platform {
 
-std::FILE* open_read_only(const char* path) { return std::fopen(path, "rb"); }
 std::FILE* create_read_write(const char* path) { return std::fopen(path, "w+b"); }
 std::FILE* create_write(const char* path) { return std::fopen(path, "wb"); }
 
@@ -14,7 +13,6 @@ int read_exact(std::FILE* f, void* buf, size_t n)
     return std::fread(buf, 1, n, f) == n;
 }
 
-int remove_file(const char* path) { return std::remove(path) == 0; }
 int rename_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
 const char* errno_text(int err) { return std::strerror(err); }

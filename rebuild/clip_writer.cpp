@@ -8,11 +8,13 @@
 #include <cstring>
 
 #include "analysis/chunk_locate.h"
+#include "basics/byte_order.h"
 #include "basics/output.h"
 #include "mp4/box.h"
 #include "platform/platform.h"
 #include "basics/checked_alloc.h"
 #include "image/path_join.h"
+#include "image/read_at.h"
 #include "rebuild/audio_recovery.h"
 #include "rebuild/clip_names.h"
 #include "rebuild/image_copy.h"
@@ -182,6 +184,17 @@ void write_audio_chunks(Writer* w)
     }
 }
 
+// 1 when every chunk of the track lies inside file bytes [begin, end).
+int chunks_inside(const mp4::TrackTables* t, uint64_t begin, uint64_t end)
+{
+    for (uint64_t k = 0; k < t->chunk_count; k++) {
+        uint64_t at = t->chunk_offsets[k];
+        if (at < begin || at > end || t->chunk_sizes[k] > end - at)
+            return 0;
+    }
+    return 1;
+}
+
 // Everything that happens before the output exists: the located chunks, the output movie box,
 // the cluster map and the file names. 0 gives the clip up.
 int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_dir, int keep_metadata_track)
@@ -189,20 +202,37 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     const analysis::ClipHeader* header = w->clip->header;
     locate_video_chunks(w);
     mp4::BoxHeader mdat;
+    // An mdat of size 0 runs to the end of its file: copied as it is, it would swallow the movie
+    // box written behind it.
+    uint8_t size_field[4] = {0, 0, 0, 0};
     if (header->mdat_offset < header->header_offset ||
         !mp4::read_box_header_file(w->state.image, header->mdat_offset, w->state.image_size, &mdat) ||
-        !mp4::type_is(mdat.type, mp4::box_mdat)) {
+        !mp4::type_is(mdat.type, mp4::box_mdat) ||
+        !image::read_at(w->state.image, header->mdat_offset, size_field, 4) || basics::load_be32(size_field) == 0) {
         clip_error(w->clip_number, "invalid mdat header");
         return 0;
     }
     if (!build_output_moov(w->clip->movie, keep_metadata_track, &w->moov))
         return 0;
+    // a track without its tables would make the whole file unreadable to a player
+    if (!output_tracks_complete(&w->moov)) {
+        clip_error(w->clip_number, "movie box incomplete");
+        return 0;
+    }
     uint64_t h = header->header_offset;
     if (header->mdat_end < h || w->moov.length > UINT64_MAX - (header->mdat_end - h))
         return 0;
     w->state.header_offset = h;
     w->state.header_length = header->mdat_offset - h + mdat.header_size;
     w->state.file_size = (header->mdat_end - h) + w->moov.length;
+    // A movie box paired with the header of another recording names chunks outside this media
+    // data; written, they would overwrite the movie box or lie beyond it.
+    const mp4::MovieInfo* movie = w->clip->movie;
+    if (!chunks_inside(&movie->video, w->state.header_length, header->mdat_end - h) ||
+        (movie->has_audio && !chunks_inside(&movie->audio, w->state.header_length, header->mdat_end - h))) {
+        clip_error(w->clip_number, "movie box does not fit the media data");
+        return 0;
+    }
     w->state.located = w->located;
     w->state.located_at = w->located_at;
     build_cluster_map(&w->state, geometry->cluster_bytes);
@@ -241,14 +271,18 @@ int finalize_output(Writer* w)
     if (w->show_progress)
         progress_print(w->line, 99, "finalizing MP4");
     uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
-    if (!platform::seek_abs(w->state.output, at) ||
-        std::fwrite(w->moov.bytes, 1, static_cast<size_t>(w->moov.length), w->state.output) != w->moov.length) {
+    std::FILE* out = w->state.output;
+    // the tail of the movie box may sit in the stream's buffer until the flush or the close
+    int written = platform::seek_abs(out, at) &&
+                  std::fwrite(w->moov.bytes, 1, static_cast<size_t>(w->moov.length), out) == w->moov.length &&
+                  std::fflush(out) == 0;
+    w->state.output = nullptr;
+    int closed = std::fclose(out) == 0;
+    if (!written || !closed) {
         clip_error(w->clip_number, "moov write failed");
+        platform::remove_file(w->temp_path);
         return 0;
     }
-    std::fflush(w->state.output);
-    std::fclose(w->state.output);
-    w->state.output = nullptr;
     platform::remove_file(w->final_path);
     if (!platform::rename_file(w->temp_path, w->final_path)) {
         int err = errno;

@@ -10,8 +10,10 @@ namespace rebuild {
 int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
                  size_t length)
 {
+    // A buffered write fails only when it is flushed: flushed here, its failure is this piece's.
     return platform::seek_abs(src, src_offset) && platform::read_exact(src, buf, length) &&
-           platform::seek_abs(dst, dst_offset) && std::fwrite(buf, 1, length, dst) == length;
+           platform::seek_abs(dst, dst_offset) && std::fwrite(buf, 1, length, dst) == length &&
+           std::fflush(dst) == 0;
 }
 
 int copy_piece(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,

@@ -9,6 +9,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
+#include "mp4/sample_tables.h"
 
 namespace rebuild {
 
@@ -48,7 +49,104 @@ uint64_t walk_children(const uint8_t* bytes, uint64_t len, uint64_t h, uint64_t 
     return retained;
 }
 
+// The sample tables whose entry count follows their version and flags, with the bytes of one entry.
+struct TableShape {
+    const char* type;
+    uint64_t entry_bytes;
+};
+constexpr TableShape table_shapes[] = {{"stts", 8}, {"ctts", 8}, {"stss", 4}, {"stps", 4},
+                                       {"stsc", 12}, {"stco", 4}, {"co64", 8}};
+
+// 1 when the table's entries, or the boxes an stsd or dref counts, fit in the box: a player
+// allocates by the count before it reads.
+int table_fits(const uint8_t* bytes, const mp4::BoxHeader* table)
+{
+    uint64_t payload = table->size - table->header_size;
+    uint64_t count = payload >= 8 ? basics::load_be32(bytes + table->offset + table->header_size + 4) : 0;
+    int references = mp4::type_is(table->type, "dref");
+    if (mp4::type_is(table->type, mp4::box_stsd) || references) {
+        mp4::BoxHeader entry;
+        uint64_t at = table->offset + table->header_size + 8, end = table->offset + table->size;
+        for (uint64_t i = 0; i < count; i++, at += entry.size) {
+            // a data reference is a full box: its flags follow the header
+            if (!mp4::read_box_header_mem(bytes, end, at, &entry) || (references && entry.size < 12))
+                return 0;
+        }
+        return count > 0;
+    }
+    for (const TableShape& t : table_shapes) {
+        if (mp4::type_is(table->type, t.type))
+            return payload >= 8 && count <= (payload - 8) / t.entry_bytes;
+    }
+    return 1;
+}
+
+// 1 when every stsc entry names one of the stsd's sample entries (both tables known to fit).
+int descriptions_named(const uint8_t* bytes, const mp4::BoxHeader* stsd, const mp4::BoxHeader* stsc)
+{
+    uint64_t described = basics::load_be32(bytes + stsd->offset + stsd->header_size + 4);
+    const uint8_t* entries = bytes + stsc->offset + stsc->header_size;
+    uint64_t count = basics::load_be32(entries + 4);
+    for (uint64_t i = 0; i < count; i++) {
+        uint32_t index = basics::load_be32(entries + 8 + 12 * i + 8);
+        if (index == 0 || index > described)
+            return 0;
+    }
+    return 1;
+}
+
+int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* trak)
+{
+    static const char* const path[] = {mp4::box_mdia, mp4::box_minf, mp4::box_stbl};
+    static const char* const tables[] = {mp4::box_stsd, mp4::box_stts, mp4::box_stsc, mp4::box_stsz};
+    mp4::BoxHeader box = *trak, found, minf{}, dinf;
+    for (const char* type : path) {
+        if (!mp4::find_child_box(bytes, len, box.offset + box.header_size, box.offset + box.size, type, &found))
+            return 0;
+        box = found;
+        if (mp4::type_is(type, mp4::box_minf))
+            minf = found;
+    }
+    if (mp4::find_child_box(bytes, len, minf.offset + minf.header_size, minf.offset + minf.size, "dinf", &dinf) &&
+        mp4::find_child_box(bytes, len, dinf.offset + dinf.header_size, dinf.offset + dinf.size, "dref", &found) &&
+        !table_fits(bytes, &found))
+        return 0;
+    uint64_t begin = box.offset + box.header_size, end = box.offset + box.size;
+    for (const char* type : tables) {
+        if (!mp4::find_child_box(bytes, len, begin, end, type, &found))
+            return 0;
+    }
+    mp4::BoxHeader table, stsd, stsc;
+    for (uint64_t at = begin; end - at >= 8 && mp4::read_box_header_mem(bytes, end, at, &table); at += table.size) {
+        if (!table_fits(bytes, &table))
+            return 0;
+    }
+    mp4::find_child_box(bytes, len, begin, end, mp4::box_stsd, &stsd);
+    mp4::find_child_box(bytes, len, begin, end, mp4::box_stsc, &stsc);
+    if (!descriptions_named(bytes, &stsd, &stsc))
+        return 0;
+    // and the tables must hold within their limits, as the analysis read them
+    mp4::TrackTables read;
+    int ok = mp4::parse_track(bytes, len, trak, &read) && read.chunk_count > 0;
+    mp4::free_track_tables(&read);
+    return ok;
+}
+
 }  // namespace
+
+int output_tracks_complete(const OutputMoov* moov)
+{
+    mp4::BoxHeader box, child;
+    if (!mp4::read_box_header_mem(moov->bytes, moov->length, 0, &box))
+        return 0;
+    for (uint64_t at = box.header_size; box.size - at >= 8; at += child.size) {
+        if (!mp4::read_box_header_mem(moov->bytes, box.size, at, &child))
+            break;
+        if (mp4::type_is(child.type, mp4::box_trak) && !track_complete(moov->bytes, box.size, &child))
+            return 0;
+    }
+    return 1;
+}
 
 int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, OutputMoov* out)
 {

@@ -15,6 +15,9 @@ struct OutputMoov {
 // A copy of the clip's movie box without the tracks that are neither video nor sound (all kept
 // with keep_metadata_track). 0 when the bytes do not start with a moov box header.
 int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, OutputMoov* out);
+// 1 when every track of the output movie box has the sample tables a player needs to find its
+// samples (stsd, stts, stsc, stsz, and stco or co64) and they read within their limits.
+int output_tracks_complete(const OutputMoov* moov);
 void free_output_moov(OutputMoov* out);
 
 }  // namespace rebuild

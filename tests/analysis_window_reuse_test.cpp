@@ -43,9 +43,12 @@ TEST(AnalysisWindowReuse, GivesTheSameChunksAsFreshReads)
     fixture::TempImage file(image);
     uint64_t before = file.hash();
 
+    const uint32_t large = plan.chunks;  // a chunk over 128 MiB is searched in segments
+    sizes.push_back(std::vector<uint32_t>(12, 12u << 20));
     std::vector<Search> searches;
     for (uint32_t c = 0; c < plan.chunks; c++)
         searches.push_back({video_at[c] + 60000, 400000, 400000, c, "avc1"});
+    searches.push_back({video_at[1], 0, ~0ull, large, "avc1"});        // overwrites the window buffer
     searches.push_back({video_at[30], 1000, 5000, 30, "avc1"});     // inside what is held
     searches.push_back({video_at[3] + 10, 100, 100000, 3, "avc1"}); // back before the held start
     searches.push_back({video_at[4], 4096, 4096, 4, "hvc1"});       // other delimiters
@@ -75,7 +78,9 @@ TEST(AnalysisWindowReuse, GivesTheSameChunksAsFreshReads)
         EXPECT_EQ(fresh[i], reused[i]) << "search " << i;
     for (uint32_t c = 0; c < plan.chunks; c++)
         EXPECT_EQ(fresh[c], std::make_pair(1, video_at[c])) << "chunk " << c;
-    EXPECT_EQ(fresh[plan.chunks + 2].first, 0) << "HEVC delimiters never match AVC samples";
+    EXPECT_EQ(fresh[plan.chunks].first, 0);
+    EXPECT_EQ(fresh[plan.chunks + 1], std::make_pair(1, video_at[30]));
+    EXPECT_EQ(fresh[plan.chunks + 3].first, 0) << "HEVC delimiters never match AVC samples";
     EXPECT_EQ(fresh.back().first, 0);
     EXPECT_EQ(file.hash(), before);
 }

@@ -17,7 +17,12 @@ Bytes trak(const char* handler, const Bytes& extra)
 {
     Bytes hdlr(24, 0);
     std::memcpy(hdlr.data() + 8, handler, 4);
-    return box("trak", box("mdia", boxes({box("hdlr", hdlr), extra})));
+    // two one-sample chunks: the writer checks that the tables read, not what they say
+    Bytes stsd = full(0, {1});
+    mkcard::put_bytes(stsd, box("avc1", extra));
+    Bytes stbl = boxes({box("stsd", stsd), box("stts", full(0, {0})), box("stsc", full(0, {1, 1, 1, 1})),
+                        box("stsz", full(0, {1, 2})), box("stco", full(0, {2, 0, 0}))});
+    return box("trak", box("mdia", boxes({box("hdlr", hdlr), box("minf", box("stbl", stbl))})));
 }
 
 // The camera's file: ftyp, mdat header, video 0 (2 x 600), audio 0 (700), video 1 (2 x 500),

@@ -50,6 +50,16 @@ TEST(LoadValidator, ReportsEachFailureAndLoadsTheSoundLibrary)
     EXPECT_EQ(validator::validator_api.push, nullptr);
 }
 
+// The loader's own reason on this system, with no stray error number in front of it.
+TEST(LoadValidator, NamesTheLoadersReasonForAFileThatIsNoLibrary)
+{
+    char message[512] = {};
+    std::string path = std::string(MENDORA_SOURCE_DIR) + "/README.md";
+    ASSERT_EQ(validator::load_validator_from(path.c_str(), message, sizeof message), 0);
+    EXPECT_EQ(std::string(message),
+              "validator library exists but the system could not load it: " + path + "; " + path + ": invalid ELF header");
+}
+
 TEST(LoadValidator, NamesTheSystemErrorOfAMissingFile)
 {
     char message[512] = {};

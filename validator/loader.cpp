@@ -30,14 +30,13 @@ int load_validator_from(const char* path, char* message, size_t cap)
                                platform::library_word, path, platform::error_code_word, code);
         return 0;
     }
-    char text[512];
-    text[0] = 0;
-    void* lib = platform::load_library(path, &code, text, sizeof text);
+    char reason[600];
+    reason[0] = 0;
+    void* lib = platform::load_library(path, reason, sizeof reason);
     if (!lib) {
-        trim_message(text);
-        basics::bounded_format(message, cap, "validator %s exists but %s could not load it: %s; %s %lu%s%s",
-                               platform::library_word, platform::system_word, path, platform::error_code_word,
-                               code, text[0] ? ": " : "", text);
+        trim_message(reason);
+        basics::bounded_format(message, cap, "validator %s exists but %s could not load it: %s; %s",
+                               platform::library_word, platform::system_word, path, reason);
         return 0;
     }
     void* symbols[6];

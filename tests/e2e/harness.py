@@ -67,17 +67,24 @@ def make_card(scenario, *options):
     return _cards[key]
 
 
-def run_engine(test, card, validator=True, keep=False, work_dir=None):
-    """Runs the engine over the card with --recover-all; the image must come out unchanged."""
+def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=None, image=None, prefix=(),
+               stdout=subprocess.PIPE, timeout=600):
+    """Runs the engine (after the command `prefix`, if any) over the card's image or `image` with
+    --recover-all; the image must come out unchanged. A hang fails the test."""
+    image = image or card.image
     work_dir = work_dir or tempfile.mkdtemp(prefix="work-", dir=_root)
-    out_dir = tempfile.mkdtemp(prefix="out-", dir=_root)
-    args = [ENGINE, card.image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
+    out_dir = out_dir or tempfile.mkdtemp(prefix="out-", dir=_root)
+    args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
     args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else [])
-    before = sha256(card.image)
-    done = subprocess.run(args, capture_output=True, text=True, errors="replace", timeout=600)
-    test.assertEqual(before, sha256(card.image), "the engine changed the source image")
-    return types.SimpleNamespace(code=done.returncode, stdout=done.stdout, stderr=done.stderr, out_dir=out_dir,
-                                 work_dir=work_dir)
+    before = sha256(image)
+    try:
+        done = subprocess.run(args, stdout=stdout, stderr=subprocess.PIPE, text=True, errors="replace",
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        test.fail("the engine hung: %s" % " ".join(args))
+    test.assertEqual(before, sha256(image), "the engine changed the source image")
+    return types.SimpleNamespace(code=done.returncode, stdout=done.stdout or "", stderr=done.stderr,
+                                 out_dir=out_dir, work_dir=work_dir)
 
 
 def decode_messages(path):

@@ -85,6 +85,8 @@ class CommandLine(OnOneImage):
             ("help before error", ["--help", "--recover", "-1"], 0, ""),
             ("missing image", [os.path.join(self.dir, "absent.img"), "--analysis-only"], 2,
              "ERROR: cannot open source image %s: No such file or directory\n" % os.path.join(self.dir, "absent.img")),
+            ("folder as the image", [self.dir, "--analysis-only"], 2,
+             "ERROR: cannot open source image %s: Is a directory\n" % self.dir),
         ]
         for name, args, code, err in rows:
             with self.subTest(name):
@@ -151,8 +153,8 @@ class CommandLine(OnOneImage):
 
 
 class RecoveryQueue(OnOneImage):
-    """The three queue modes, the validator check and the analysis-only end on a card with three
-    recoverable clips."""
+    """The validator check on a card with three recoverable clips (the queue modes are
+    driver_queue_test's)."""
 
     @staticmethod
     def make_image(folder):
@@ -165,33 +167,6 @@ class RecoveryQueue(OnOneImage):
                            capture_output=True, text=True, timeout=300)
         written = sorted(os.listdir(out_dir)) if os.path.isdir(out_dir) else None
         return p.returncode, p.stdout, p.stderr, written
-
-    def test_queue_modes(self):
-        rows = [
-            # name, options, queue line, clips written, file lines
-            ("default writes the lowest clip", [], "Recovery queue: 1 file\n", [1], ["1 of 1 | clip 1"]),
-            ("all", ["--recover-all"], "Recovery queue: 3 files\n", [1, 2, 3],
-             ["1 of 3 | clip 1", "2 of 3 | clip 2", "3 of 3 | clip 3"]),
-            ("single clip wins over all", ["--clip", "3", "--recover-all"], "Recovery queue: 1 file\n", [3],
-             ["1 of 1 | clip 3"]),
-            ("single clip that does not exist", ["--clip", "9"], "Recovery queue: 0 files\n", [], []),
-        ]
-        for name, options, queue, clips, files in rows:
-            with self.subTest(name):
-                rc, out, err, written = self.recover(*options)
-                self.assertEqual((rc, err), (0, ""))
-                self.assertIn("\n[6/6] Rebuilding MP4...\n" + queue, out)
-                self.assertEqual([int(n[5:9]) for n in written], clips)
-                for f in files:
-                    self.assertIn("Writing file %s | complete | 100%%\n" % f, out)
-                self.assertIn("  recoverable clips : 3\n  videos written    : %d\n" % len(clips), out)
-
-    def test_analysis_only_ends_after_stage_five(self):
-        rc, out, err, written = self.recover("--analysis-only")
-        self.assertEqual((rc, err, written), (0, "", None))
-        self.assertIn("  recoverable clips=3/3\n\nAnalysis complete. No MP4 files requested.\n", out)
-        self.assertTrue(out.endswith("Analysis complete. No MP4 files requested.\n"))
-        self.assertNotIn("[6/6]", out)
 
     def test_validator_missing_beside_the_engine(self):
         alone = tempfile.mkdtemp(dir=self.dir)

@@ -8,7 +8,9 @@
 //     carries any decode_error_flags (invalid bitstream, missing reference, concealment active,
 //     slices not decoded);
 //   - finish fails when the drain reports an error, or when fewer frames came out than samples
-//     went in (each camera sample holds one frame, so a lost frame means a sample did not decode).
+//     went in (each camera sample holds one frame, so a lost frame means a sample did not decode);
+//   - an error the decoder only logs counts as one it returns: a damaged parameter set in the
+//     avcC record fails the open, though the samples' own parameter sets would decode.
 //
 // Frame threads decode several samples at once, each on a thread of its own, and hand back their
 // results strictly in the order the samples went in, one result per sample sent once every thread
@@ -70,6 +72,8 @@ struct Session {
     // set from a decoding thread, by push order
     std::atomic<uint8_t> concealed[order_slots];
     std::atomic<uint8_t> error_logged[order_slots];
+    // error messages while the decoder read the avcC record, before any sample
+    std::atomic<uint32_t> open_errors;
 };
 
 // The decoder's messages never reach the console (the front end reads the engine's lines); the
@@ -83,8 +87,13 @@ void log_sink(void* context, int level, const char* format, va_list)
         return;
     const auto* codec = static_cast<const AVCodecContext*>(context);
     auto* s = static_cast<Session*>(codec->opaque);
-    if (!s || codec->reordered_opaque < 0)
+    if (!s)
         return;
+    if (codec->reordered_opaque < 0) {
+        if (!concealing)
+            s->open_errors++;
+        return;
+    }
     uint64_t slot = uint64_t(codec->reordered_opaque) % order_slots;
     (concealing ? s->concealed : s->error_logged)[slot].store(1);
 }
@@ -154,6 +163,11 @@ int receive_frames(Session* s)
         // frames the drain flushes out of the reference buffer belong to no sample's result
         if (s->frame->pkt_dts != AV_NOPTS_VALUE && s->frame->pkt_dts > s->last_returned)
             s->last_returned = s->frame->pkt_dts;
+        // an error the decoder only logged counts as one it returned
+        if (s->frame->pts >= 0 && s->error_logged[uint64_t(s->frame->pts) % order_slots].load()) {
+            av_frame_unref(s->frame);
+            return 0;
+        }
         int concealed = s->frame->pts >= 0 && s->concealed[uint64_t(s->frame->pts) % order_slots].load();
         if ((s->frame->flags & AV_FRAME_FLAG_CORRUPT) || s->frame->decode_error_flags != 0 || concealed) {
             if (s->corrupt != UINT32_MAX)
@@ -221,6 +235,7 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
     std::memcpy(s->codec->extradata, config, params->config_length);
     s->codec->extradata_size = static_cast<int>(params->config_length);
     s->codec->opaque = s;
+    s->codec->reordered_opaque = -1;  // no sample yet: what the decoder says now is about the record
     s->codec->thread_count = thread_count();
     s->codec->thread_type = FF_THREAD_FRAME;
     // Errors explode instead of being concealed, and damaged frames are handed out (and counted)
@@ -228,7 +243,8 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
     s->codec->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_CAREFUL;
     s->codec->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
     s->codec->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
-    if (avcodec_open2(s->codec, decoder, nullptr) < 0) {
+    // a damaged parameter set in the record fails the open, though the samples' own would decode
+    if (avcodec_open2(s->codec, decoder, nullptr) < 0 || s->open_errors.load() != 0) {
         free_session(s);
         return nullptr;
     }
