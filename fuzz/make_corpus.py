@@ -52,8 +52,9 @@ def seeds_of_card(build, folder, codec):
         yield "kkad", movie + b"".join(kkad_boxes(data))
         yield "window", window_seed(data, moov, codec)
     work = tempfile.mkdtemp(dir=folder)
-    subprocess.run([os.path.join(build, "mendora"), os.path.join(folder, "card.img"), "--work-dir", work,
-                    "--analysis-only", "--no-progress"], check=True, capture_output=True)
+    run = subprocess.run([os.path.join(build, "mendora"), os.path.join(folder, "card.img"), "--work-dir", work,
+                          "--analysis-only"], check=True, capture_output=True)
+    yield "engine_log", run.stdout + run.stderr
     for cache in glob.glob(os.path.join(work, "velto_xavc_scan_*.bin")):
         data = open(cache, "rb").read()
         yield "scan_cache", data
