@@ -147,8 +147,8 @@ TEST_F(ValidatorLibrary, CleanStreamPassesAndEveryThreadCountNamesTheDamagedSamp
                       std::make_tuple(int(!c.damaged.empty()), c.failing))
                 << c.name << " with " << threads << " threads";
             if (c.damaged.empty()) {
-                EXPECT_EQ(std::make_tuple(r.samples_received, r.frames_decoded), std::make_tuple(uint64_t(40), uint64_t(40)))
-                    << threads << " threads";
+                EXPECT_EQ(std::make_tuple(r.samples_received, r.frames_decoded),
+                          std::make_tuple(uint64_t(40), uint64_t(40))) << threads << " threads";
             }
         }
     }
