@@ -30,11 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (mp4::parse_movie(image, size, 4, &movie)) {
         const mp4::TrackTables* video = &movie.video;
         for (uint64_t j = 0; j < video->chunk_count; j++) {
-            const uint32_t* sizes = nullptr;
-            uint64_t count = 0;
             // the sizes of a chunk are contiguous: its first and last must be inside the table
-            if (analysis::chunk_samples(video, j, &sizes, &count) && count > 0) {
-                volatile uint32_t ends = sizes[0] + sizes[count - 1];
+            mp4::SampleSizes sizes;
+            if (analysis::chunk_samples(video, j, &sizes) && sizes.count > 0) {
+                volatile uint32_t ends = mp4::sample_size_at(&sizes, 0) + mp4::sample_size_at(&sizes, sizes.count - 1);
                 (void)ends;
             }
         }

@@ -12,12 +12,6 @@ namespace {
 constexpr size_t search_bytes = 32;
 const char* const formats[] = {"avc1", "hvc1", "", "mp4a"};
 
-int search(std::FILE* image, uint64_t size, uint64_t centre, uint64_t back, uint64_t forward, const uint32_t* sizes,
-           uint64_t count, const char* format, uint64_t* found)
-{
-    return analysis::find_chunk_in_window(image, size, centre, back, forward, sizes, count, format, found);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -25,10 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size <= search_bytes)
         return 0;
     const char* format = formats[data[0] % 4];
-    uint64_t count = data[1] % 13;
-    uint32_t sizes[12];
+    uint32_t stored[12];
     for (int i = 0; i < 12; i++)
-        sizes[i] = basics::load_le16(data + 2 + 2 * i);
+        stored[i] = basics::load_le16(data + 2 + 2 * i);
+    const mp4::SampleSizes sizes = {stored, 0, uint64_t(data[1] % 13)};
     uint64_t centre = basics::load_le16(data + 26), back = basics::load_le16(data + 28);
     uint64_t forward = basics::load_le16(data + 30);
     const uint8_t* bytes = data + search_bytes;
@@ -37,12 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::FILE* image = fuzz::open_image(bytes, n);
 
     uint64_t fresh = 0, held = 0;
-    int found = search(image, n, centre, back, forward, sizes, count, format, &fresh);
-    if (found && !analysis::verify_chunk_at(image, n, fresh, sizes, count, format))
+    int found = analysis::find_chunk_in_window(image, n, centre, back, forward, &sizes, format, &fresh);
+    if (found && !analysis::verify_chunk_at(image, n, fresh, &sizes, format))
         fuzz::broken("the chunk found is there");
     analysis::begin_window_reuse(image);
-    search(image, n, centre / 2, back, forward, sizes, count, format, &held);
-    int found_held = search(image, n, centre, back, forward, sizes, count, format, &held);
+    analysis::find_chunk_in_window(image, n, centre / 2, back, forward, &sizes, format, &held);
+    int found_held = analysis::find_chunk_in_window(image, n, centre, back, forward, &sizes, format, &held);
     if (found_held != found || (found && held != fresh))
         fuzz::broken("a search through the held window finds what a fresh search finds");
     analysis::release_read_buffers();

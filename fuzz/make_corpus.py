@@ -16,14 +16,6 @@ CARDS = {"avc": ["--count", "1"], "hevc": ["--count", "1", "--hevc", "--co64", "
          "partition": ["--count", "1", "--partition", "--mdat64"]}
 
 
-def kkad_boxes(data):
-    at = data.find(b"kkad")
-    while at >= 4:
-        size = struct.unpack(">I", data[at - 4:at])[0]
-        yield data[at - 4:at - 4 + size]
-        at = data.find(b"kkad", at + 1)
-
-
 def window_seed(data, moov, codec):
     """The first video chunk with the kkad box before it, as the window harness reads it."""
     trak = next(t for t in mp4_reader.boxes(data, moov[1] + moov[2], moov[1] + moov[3])
@@ -49,7 +41,8 @@ def seeds_of_card(build, folder, codec):
         yield "movie", movie
         yield "box", data[:4096]
         yield "box", movie
-        yield "kkad", movie + b"".join(kkad_boxes(data))
+        yield "kkad", movie + b"".join(data[at:at + struct.unpack(">I", data[at:at + 4])[0]]
+                                       for at in mp4_reader.kkad_offsets(data))
         yield "window", window_seed(data, moov, codec)
     work = tempfile.mkdtemp(dir=folder)
     run = subprocess.run([os.path.join(build, "mendora"), os.path.join(folder, "card.img"), "--work-dir", work,

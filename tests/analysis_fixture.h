@@ -211,14 +211,18 @@ struct TempDir {
 };
 
 // Every signature hit in `bytes`, found the slow way, as the raw scan would record them.
-inline void index_signatures(const Bytes& bytes, image::ScanIndex* index)
+template <class Range>
+inline void index_signatures(const Range& bytes, image::ScanIndex* index)
 {
-    for (size_t i = 0; i + 8 <= bytes.size(); i++) {
-        if (std::memcmp(&bytes[i], "ftypXAVC", 8) == 0)
+    auto at = [&](size_t i, const char* sig, size_t n) {
+        return i + n <= bytes.size() && std::memcmp(&bytes[i], sig, n) == 0;
+    };
+    for (size_t i = 0; i < bytes.size(); i++) {
+        if (at(i, "ftypXAVC", 8))
             image::record_hit(&index->xavc_hits, i);
-        if (std::memcmp(&bytes[i], "kkad", 4) == 0)
+        if (at(i, "kkad", 4))
             image::record_hit(&index->kkad_hits, i);
-        if (std::memcmp(&bytes[i], "moov", 4) == 0)
+        if (at(i, "moov", 4))
             image::record_hit(&index->moov_hits, i);
     }
 }

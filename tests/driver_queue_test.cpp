@@ -14,11 +14,11 @@ struct QueueFixture {
     std::vector<analysis::ChunkPlacement> open_chunk{1};
     std::vector<analysis::ChunkPlacement> mapped_chunk{1};
 
-    explicit QueueFixture(std::set<uint32_t> recoverable, int clips = 7)
+    explicit QueueFixture(std::set<uint32_t> recoverable)
     {
         state.options = engine::default_options();
         mapped_chunk[0].mapped = 1;
-        for (int n = 1; n <= clips; n++) {
+        for (int n = 1; n <= 7; n++) {
             analysis::RecoveryClip c{};
             c.clip_number = static_cast<uint32_t>(n);
             c.chunk_count = 1;
@@ -81,13 +81,6 @@ TEST(RecoveryQueue, EachModeHandsTheRightClipsToTheWriter)
         EXPECT_EQ(written, c.written) << c.name;
         EXPECT_EQ(calls, c.calls) << c.name;
     }
-}
-
-TEST(RecoveryQueue, AClipWithNoChunksCountsAsRecoverable)
-{
-    QueueFixture f({}, 1);
-    f.state.clips.items[0].chunk_count = 0;
-    EXPECT_EQ(engine::recovery_queue_total(&f.state.options, &f.state.clips), 1u);
 }
 
 }  // namespace

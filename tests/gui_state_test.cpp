@@ -114,25 +114,4 @@ TEST(GuiState, InputChangesResetTheAnalysisViewButNotTheFileBar)
     EXPECT_EQ(s.view.width, 1120);
 }
 
-TEST(GuiState, LayoutOfTheColumnsAndTheLowerControls)
-{
-    struct {
-        const char* name;
-        int32_t client_width, client_height;
-        gui::Layout expected;
-    } rows[] = {
-        {"full window", 1104, 591, {421, 633, 455, 575}},
-        {"width truncates toward zero", 1099, 600, {419, 630, 453, 584}},
-        {"small client area keeps 420", 400, 300, {140, 210, 174, 420}},
-        {"narrower than the margins", 20, 436, {-12, -18, 22, 420}},
-    };
-    for (const auto& r : rows) {
-        gui::Layout l = gui::compute_layout(r.client_width, r.client_height);
-        EXPECT_EQ(l.left_width, r.expected.left_width) << r.name;
-        EXPECT_EQ(l.activity_width, r.expected.activity_width) << r.name;
-        EXPECT_EQ(l.activity_x, r.expected.activity_x) << r.name;
-        EXPECT_EQ(l.bottom, r.expected.bottom) << r.name;
-    }
-}
-
 }  // namespace

@@ -34,13 +34,11 @@ Hits hits_of(const image::ScanIndex& index)
 // Every occurrence of each signature in the whole image, found without the scan's machinery.
 Hits find_all(const std::string& data)
 {
-    auto all = [&](const char* sig) {
-        std::vector<uint64_t> out;
-        for (size_t at = data.find(sig); at != std::string::npos; at = data.find(sig, at + 1))
-            out.push_back(at);
-        return out;
-    };
-    return Hits{all("ftypXAVC"), all("kkad"), all("moov")};
+    image::ScanIndex index{};
+    fixture::index_signatures(data, &index);
+    Hits all = hits_of(index);
+    image::free_scan_index(&index);
+    return all;
 }
 
 void plant(std::string* data, size_t at, const char* sig) { data->replace(at, std::strlen(sig), sig); }

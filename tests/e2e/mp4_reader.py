@@ -22,6 +22,14 @@ def boxes(data, begin, end):
     return out
 
 
+def kkad_offsets(data):
+    """The offset of every box whose type reads "kkad", wherever it lies."""
+    at = data.find(b"kkad")
+    while at >= 4:
+        yield at - 4
+        at = data.find(b"kkad", at + 1)
+
+
 def child(data, parent, kind):
     _, start, header, size = parent
     for b in boxes(data, start + header, start + size):

@@ -11,13 +11,6 @@ import mp4_reader
 EPOCH_1904 = datetime.datetime(1904, 1, 1, tzinfo=datetime.timezone.utc)
 
 
-def kkad_boxes(data):
-    at = data.find(b"kkad")
-    while at >= 0:
-        yield at - 4
-        at = data.find(b"kkad", at + 1)
-
-
 class GeneratorTest(unittest.TestCase):
     def test_kkad_boxes_describe_the_video_chunk_before_them(self):
         for scenario in ["contiguous", "hevc", "timezone"]:
@@ -35,7 +28,7 @@ class GeneratorTest(unittest.TestCase):
         self.assertEqual(video["format"], "hvc1" if rec["codec"] == "hevc" else "avc1")
         self.assertEqual(video["per_chunk"], 12)
         self.assertEqual(sorted(t["handler"] for t in m["tracks"]), ["meta", "soun", "vide"])
-        boxes = list(kkad_boxes(data))
+        boxes = list(mp4_reader.kkad_offsets(data))
         self.assertEqual(len(boxes), len(video["offsets"]))
         utc = EPOCH_1904 + datetime.timedelta(seconds=m["creation"])
         for j, box in enumerate(boxes):

@@ -43,11 +43,10 @@ class CloseDuringRun(unittest.TestCase):
         before = harness.sha256(self.card.image)
         s = ws.session(self, ws.PROBE, probe=True)
 
-        s.pick_folder("workdir_browse", work, shown=lambda: s.control(2018) == wine_runner.win_path(work))
-        s.pick_image(s.press_focused, self.card.image)
+        s.pick_inputs(work, self.card.image)
         s.press_focused()
         ws.wait_for("the analysis", lambda: s.state().get("runs_ended") == "1", timeout=300)
-        s.pick_folder("outdir_browse", out, shown=lambda: s.control(2003) == wine_runner.win_path(out))
+        s.pick_folder("outdir_browse", out)
         s.press_button("recover_all")
         pids = self.hold_child_in_a_write(base, out)
         try:

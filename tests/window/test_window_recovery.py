@@ -10,8 +10,6 @@ import unittest
 import window_session as ws
 from window_session import harness, wine_runner
 
-ACTIONS = {"workdir_browse": 2019, "source_open": 2002, "outdir_browse": 2004, "analyze": 2016,
-           "recover_sample": 2009, "recover_all": 2017}
 ANALYSIS_STATUS, DETAILS, STATUS_LINK = 2021, 2022, 2014
 OVERALL, FILE = "bar.2013", "bar.2020"
 COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>"
@@ -52,17 +50,12 @@ class WindowRecovery(unittest.TestCase):
         self.assertIn("Work   : " + wine_runner.win_path(run.work), log)
         return log
 
-    def enabled(self, s):
-        return {name: s.control(cid, "enabled") == "1" for name, cid in ACTIONS.items()}
-
     def test_1_probe_shows_texts_and_buttons_after_each_run(self):
         run = Run(self.card, "probe")
         s = ws.session(self, ws.PROBE, probe=True)
         runs = lambda n: lambda: s.state().get("runs_ended") == str(n)  # noqa: E731
 
-        s.pick_folder("workdir_browse", run.work, shown=lambda: s.control(2018) == wine_runner.win_path(run.work))
-        s.pick_image(s.press_focused, run.image)
-        ws.wait_for("the image", lambda: s.control(2001) == wine_runner.win_path(run.image))
+        s.pick_inputs(run.work, run.image)
         s.press_focused()  # Analyze has the focus after the image
         ws.wait_for("the analysis", runs(1))
         state = s.state()
@@ -73,24 +66,21 @@ class WindowRecovery(unittest.TestCase):
                          r"\d+\\r\\nXAVC \+ moov metadata pairs: %d$" % truth["clips"])
         self.assertEqual(state["control.%d.text" % STATUS_LINK], "")
         self.assertEqual(state[OVERALL], "100")
-        self.assertEqual(self.enabled(s), dict(workdir_browse=True, source_open=True, outdir_browse=True, analyze=True,
-                                               recover_sample=False, recover_all=False))
+        self.assertEqual(s.enabled(), ["analyze", "outdir_browse", "source_open", "workdir_browse"])
         self.check_log(run, "Analysis complete. No MP4 files requested.")
 
         # the recovery-folder Browse has the focus now
-        s.pick_folder("outdir_browse", run.sample_out,
-                      shown=lambda: s.control(2003) == wine_runner.win_path(run.sample_out))
-        ws.wait_for("both recovery buttons", lambda: all(self.enabled(s).values()))
+        s.pick_folder("outdir_browse", run.sample_out)
+        ws.wait_for("both recovery buttons", lambda: s.enabled() == sorted(ws.ACTIONS))
         s.press_button("recover_sample")
         ws.wait_for("the sample recovery", runs(2))
         state = s.state()
         self.assertEqual(state["control.%d.text" % STATUS_LINK], COMPLETE)
         self.assertEqual((state[OVERALL], state[FILE]), ("100", "100"))
-        self.assertTrue(all(self.enabled(s).values()))
+        self.assertEqual(s.enabled(), sorted(ws.ACTIONS))
         self.check_recovered(run.sample_out, [min(self.written)])
 
-        s.pick_folder("outdir_browse", run.all_out, focused=False,
-                      shown=lambda: s.control(2003) == wine_runner.win_path(run.all_out))
+        s.pick_folder("outdir_browse", run.all_out, focused=False)
         self.assertEqual(s.control(STATUS_LINK), "No file is being written")
         s.press_button("recover_all")
         ws.wait_for("the recovery of all clips", runs(3))
@@ -115,8 +105,7 @@ class WindowRecovery(unittest.TestCase):
                 return "Output : " + wine_runner.win_path(output_folder) in lines and last_line in lines and child_gone()
             return check
 
-        s.pick_folder("workdir_browse", run.work)
-        s.pick_image(s.press_focused, run.image)
+        s.pick_inputs(run.work, run.image)
         s.screenshot("recovery-1-inputs-picked")
         s.press_focused()
         ws.wait_for("the analysis to end", finished(run.work, "Analysis complete. No MP4 files requested."))

@@ -20,6 +20,11 @@ SCREENSHOTS = os.path.join(wine_runner.WIN_BUILD, "screenshots")
 TITLE = "Mendora Recovery"
 LOG_NAME = "Velto_Sony_XAVC_recovery.log"
 
+# The action buttons' control ids, and the fields that show the picked folders and image.
+ACTIONS = {"workdir_browse": 2019, "source_open": 2002, "outdir_browse": 2004, "analyze": 2016,
+           "recover_sample": 2009, "recover_all": 2017}
+FOLDER_FIELDS = {"workdir_browse": 2018, "outdir_browse": 2003}
+IMAGE_FIELD = 2001
 # Client positions (centres) of the buttons the tests press by hand; the left column is 421 wide.
 BUTTONS = {"workdir_browse": (393, 52), "outdir_browse": (393, 176), "recover_sample": (182, 261),
            "recover_all": (308, 261)}
@@ -179,15 +184,16 @@ class Session:
         return path
 
     # --- pickers --------------------------------------------------------------------------------
-    def pick_folder(self, button, folder, shown=None, focused=True):
+    def pick_folder(self, button, folder, focused=True):
         """Presses a Browse button (Space when it has the focus, else a click) and walks Wine's
         folder tree to `folder`: Down to "/", each name typed and opened with Right, Return on the
-        last. With `shown`, a check of the window's field, a pick that landed elsewhere is made
-        again, with a click."""
+        last. In a probe session, a pick that did not reach the window's field is made again, with
+        a click."""
         press = self.press_focused if focused else lambda: self.press_button(button)
+        shown = lambda: self.control(FOLDER_FIELDS[button]) == win_path(folder)  # noqa: E731
         for _ in range(3):
             self.walk_folder_tree(press, folder)
-            if not shown:
+            if not self.probe:
                 return
             try:
                 wait_for("the picked folder", shown, timeout=10)
@@ -231,6 +237,13 @@ class Session:
         self.type_text(win_path(image))
         self.xdo("key", "Return")
         wait_for("the open-file dialog to close", lambda: not self.find("Select Sony media image"))
+        if self.probe:
+            wait_for("the picked image", lambda: self.control(IMAGE_FIELD) == win_path(image))
+
+    def pick_inputs(self, work, image):
+        """The working folder, then the image, each from the button that has the focus."""
+        self.pick_folder("workdir_browse", work)
+        self.pick_image(self.press_focused, image)
 
     # --- the program ----------------------------------------------------------------------------
     def state(self):
@@ -240,6 +253,10 @@ class Session:
 
     def control(self, control_id, field="text"):
         return self.state().get("control.%d.%s" % (control_id, field))
+
+    def enabled(self):
+        """The names of the action buttons enabled now, sorted."""
+        return sorted(name for name, cid in ACTIONS.items() if self.control(cid, "enabled") == "1")
 
     def close(self):
         """Alt+F4 on the main window, as the close box sends it."""
