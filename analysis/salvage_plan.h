@@ -1,0 +1,49 @@
+#pragma once
+// What salvage keeps of a recording the documented path gave up on: for each track the stream
+// settings and the samples that are on the card, in the order they go into the salvaged file,
+// each piece with its image position. Nothing in a plan is invented: a sample that is not on
+// the card is not in the plan, and the sound of the same span is left out with it.
+#include <cstdint>
+
+namespace analysis {
+
+enum SalvageTrackKind : uint32_t { salvage_video = 0, salvage_sound = 1, salvage_track_kinds = 2 };
+
+// Consecutive samples of one track that lie one after another in the image.
+struct SalvagePiece {
+    uint32_t track;          // SalvageTrackKind
+    uint32_t gap_before;     // 1 when samples of the recording are missing right before these
+    uint64_t image_offset;   // first byte of the first sample
+    uint64_t length;         // bytes: the sum of the samples' sizes
+    uint64_t first_sample;   // index into the track's kept samples
+    uint64_t sample_count;
+};
+
+struct SalvageTrack {
+    uint32_t present;            // 0: nothing of this track is kept
+    uint32_t timescale;
+    uint32_t sample_delta;       // the camera's streams are constant rate: every sample lasts this long
+    uint8_t* sample_entry;       // one whole sample entry box (avc1/hvc1/hev1 with avcC/hvcC, or the sound entry), owned
+    uint32_t sample_entry_size;
+    uint32_t fixed_sample_size;  // non-zero: every kept sample has this size and sample_sizes is null
+    uint32_t* sample_sizes;      // one per kept sample, owned
+    uint8_t* key_frames;         // video: 1 per kept sample that is a sync sample, owned; null for sound
+    uint64_t kept_samples;
+    uint64_t recording_samples;  // what the recording held, as far as the card tells
+    uint64_t span_samples;       // sound: what the kept video span should have (for "sound N % of the kept span")
+};
+
+struct SalvagePlan {
+    uint32_t clip_number;    // from the clip header, as in the documented file names
+    uint32_t has_time;       // recording time from the markers
+    uint32_t year, month, day, hour, minute, second;
+    uint64_t creation_time;  // seconds since 1904 for mvhd/tkhd/mdhd, 0 when unknown
+    uint64_t video_gaps;     // runs of missing video samples inside the kept span
+    SalvageTrack tracks[salvage_track_kinds];
+    SalvagePiece* pieces;    // in file order, owned
+    uint64_t piece_count;
+};
+
+void free_salvage_plan(SalvagePlan* plan);
+
+}  // namespace analysis
