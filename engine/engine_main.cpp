@@ -6,6 +6,7 @@
 #include "basics/output.h"
 #include "image/scan_cache.h"
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 
 namespace engine {
 

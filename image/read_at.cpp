@@ -1,6 +1,7 @@
 #include "image/read_at.h"
 
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 
 namespace image {
 

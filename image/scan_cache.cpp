@@ -11,6 +11,7 @@
 #include "basics/output.h"
 #include "image/path_join.h"
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 
 namespace image {
 

@@ -2,6 +2,7 @@
 
 #include "basics/byte_order.h"
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 
 namespace mp4 {
 

@@ -1,5 +1,6 @@
 #pragma once
-// Every call that differs between Windows and the POSIX build lives behind these functions.
+// Every call that differs between Windows and the POSIX build lives behind these functions; what the
+// C runtime gives alike everywhere is in platform/stdio_files.h.
 #include <cstdint>
 #include <cstdio>
 #include <cstddef>
@@ -18,16 +19,12 @@ extern const char* const system_word;
 extern const char* const error_code_word;
 
 std::FILE* open_read_only(const char* path);        // "rb"; never a folder
-std::FILE* create_read_write(const char* path);     // "w+b", truncating
-std::FILE* create_write(const char* path);          // "wb", truncating
 
 // Absolute 64-bit seek; 1 on success. Positions of 2^63 or more cannot be reached.
 int seek_abs(std::FILE* f, uint64_t offset);
 // Seek to the end; 1 and the position when the stream can tell it.
 int seek_end(std::FILE* f, int64_t* position);
 int64_t tell(std::FILE* f);
-// Exactly n bytes at the current position; 1 when all arrived.
-int read_exact(std::FILE* f, void* buf, size_t n);
 // Zero-filled change of the open file's size with its space reserved, so that a full disk
 // shows here and not at a later write; 1 on success.
 int set_file_size(std::FILE* f, uint64_t size);
@@ -45,15 +42,11 @@ uint64_t copy_range_in_system(std::FILE* src, uint64_t src_offset, std::FILE* ds
                               uint64_t n);
 
 int remove_file(const char* path);                  // 1 on success; never removes a folder
-int rename_file(const char* from, const char* to);  // 1 on success
 // One folder, no parents: 1 made, 2 already there, 0 failed.
 int make_folder(const char* path);
 int path_exists(const char* path);
 // 1 when the path names a plain file: no folder, pipe or device.
 int regular_file(const char* path);
-
-// Text of an errno value.
-const char* errno_text(int err);
 
 // A write into a pipe whose reader has gone fails instead of ending the process.
 void ignore_broken_pipe();

@@ -1,5 +1,4 @@
-// The parts of file access that the C runtime gives alike on every platform.
-#include "platform/platform.h"
+#include "platform/stdio_files.h"
 
 #include <cstring>
 

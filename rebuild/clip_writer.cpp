@@ -12,6 +12,7 @@
 #include "basics/output.h"
 #include "mp4/box.h"
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 #include "basics/checked_alloc.h"
 #include "image/path_join.h"
 #include "image/read_at.h"

@@ -4,6 +4,7 @@
 
 #include "basics/checked_alloc.h"
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 
 namespace rebuild {
 
