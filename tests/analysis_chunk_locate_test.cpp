@@ -115,12 +115,10 @@ TEST(AnalysisChunkLocate, VerifyChunkAt)
         {"one fixed size, one sample too many", 100, {}, 0, 200, 5},
     };
     fixture::TempImage file(image);
-    uint64_t before = file.hash();
     for (const VerifyCase& c : cases) {
         mp4::SampleSizes sizes = c.fixed ? mp4::SampleSizes{nullptr, c.fixed, c.fixed_count} : fixture::stored_sizes(c.sizes);
         EXPECT_EQ(analysis::verify_chunk_at(file.f, file.size, c.offset, &sizes, "avc1"), c.ok) << c.name;
     }
-    EXPECT_EQ(file.hash(), before);
 }
 
 struct WindowCase {
@@ -159,13 +157,11 @@ TEST(AnalysisChunkLocate, WindowSearchTakesTheLowestPosition)
             for (uint64_t at : c.copies)
                 std::copy(chunk.begin(), chunk.end(), image.begin() + at);
             fixture::TempImage file(image);
-            uint64_t before = file.hash();
             uint64_t out = 77;
             mp4::SampleSizes sizes = fixture::stored_sizes(sizes12);
             int ok = analysis::find_chunk_in_window(file.f, file.size, c.centre, c.back, c.forward, &sizes, format, &out);
             EXPECT_EQ(ok != 0, c.ok != 0);
             EXPECT_EQ(out, c.ok ? c.found : 77);
-            EXPECT_EQ(file.hash(), before);
         }
     }
     analysis::release_read_buffers();
@@ -217,7 +213,6 @@ TEST(AnalysisChunkLocate, LocateChunkSearchDistances)
         {"chunk index beyond the track", mapped(at, 1), 1, 0},
     };
     fixture::TempImage file(image);
-    uint64_t before = file.hash();
     for (const LocateCase& c : cases) {
         analysis::ChunkPlacement chunks[2] = {c.place, c.place};
         uint64_t out = 0;
@@ -228,7 +223,6 @@ TEST(AnalysisChunkLocate, LocateChunkSearchDistances)
         }
     }
     analysis::release_read_buffers();
-    EXPECT_EQ(file.hash(), before);
 }
 
 }  // namespace

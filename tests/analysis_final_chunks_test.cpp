@@ -91,8 +91,7 @@ TEST(AnalysisFinalChunks, LastChunkByTheCameraInterleaving)
             if (!c.wipe_last)
                 std::copy(data.begin(), data.end(), image.begin() + last_at + c.move_last);
         }
-        fixture::TempImage file(image);
-        uint64_t before = file.hash();
+        fixture::TempImage file(image, c.name);
         testing::internal::CaptureStdout();
         Analysis a(image, file);
         testing::internal::GetCapturedStdout();
@@ -122,7 +121,6 @@ TEST(AnalysisFinalChunks, LastChunkByTheCameraInterleaving)
         } else {
             EXPECT_EQ(clip->chunks[last].resolved, 0u) << c.name;
         }
-        EXPECT_EQ(file.hash(), before) << c.name;
     }
 }
 

@@ -106,12 +106,10 @@ std::string run_mapping(const std::vector<BoxSpec>& boxes, Clips* clips, std::ve
         image.resize(image.size() + 64, 0);
     }
     fixture::TempImage file(image);
-    uint64_t before = file.hash();
     testing::internal::CaptureStdout();
     analysis::map_fingerprints(file.f, file.size, &markers, &clips->list);
     std::string out = testing::internal::GetCapturedStdout();
     basics::list_free(&markers);
-    EXPECT_EQ(file.hash(), before) << "image changed";
     return out;
 }
 

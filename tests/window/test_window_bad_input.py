@@ -51,8 +51,7 @@ class WindowBadInput(unittest.TestCase):
         log = ws.read_text(os.path.join(work, ws.LOG_NAME))
         self.assertIn("ERROR: no valid exFAT boot region found in first 64 MiB", log)
         self.dismiss(s)
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
 
     def test_child_that_cannot_start_reports_the_system_error(self):
         # the working folder goes after it was picked: no log, and no current folder for the child
@@ -64,8 +63,7 @@ class WindowBadInput(unittest.TestCase):
         self.assertEqual(int(code.group(1)), 267, "the Win32 error for a current folder that is not there")
         self.assertEqual(s.enabled(), ["analyze"])
         self.dismiss(s)
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
 
     def test_log_that_cannot_be_created_sends_the_child_to_standard_output(self):
         # a folder where the log file should be
@@ -75,8 +73,7 @@ class WindowBadInput(unittest.TestCase):
         self.assertEqual(state["control.2021.text"], "Not analyzed", "the poller found no log to parse")
         self.assertEqual((state["control.2014.text"], state["bar.2013"]), ("", "100"))
         self.assertEqual(s.enabled(), ["analyze", "outdir_browse", "source_open", "workdir_browse"])
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
         self.assertIn("Analysis complete. No MP4 files requested.", s.stdout)
 
     def test_missing_validator_stops_recovery_before_it_starts(self):
@@ -96,8 +93,7 @@ class WindowBadInput(unittest.TestCase):
         self.assertEqual(s.state()["runs_ended"], "1", "no run started")
         self.assertEqual(s.enabled(), sorted(ws.ACTIONS))
         self.assertEqual(os.listdir(out), [])
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
 
 
 if __name__ == "__main__":

@@ -41,8 +41,7 @@ class WindowFaces(unittest.TestCase):
         ws.wait_for("the narrow window", lambda: s.state().get("window") == "480x650")
         self.assertEqual(s.state()["activity_checked"], "0")
         self.assertEqual(s.control(ACTIVITY_PANE, "visible"), "0")
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
 
     def test_2_no_arguments(self):
         s = ws.session(self)
@@ -62,15 +61,13 @@ class WindowFaces(unittest.TestCase):
             print("Wine's task dialog ignores Escape; About closed with its default Close button (Return)")
             s.keys(about, "Return")
             ws.wait_for("About to close", lambda: not s.find("About " + ws.TITLE))
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
 
     def test_3_gui_switch(self):
         s = ws.session(self, ws.EXE, args=["--gui"])
         self.assertEqual(s.geometry(s.main)[2:], self.x_size_of(s, 480, 650))
         s.screenshot("faces-4-gui-switch")
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
 
     def test_4_started_like_a_double_click_shows_only_the_window(self):
         # the console a console program gets when the shell starts it is let go before the window
@@ -78,8 +75,7 @@ class WindowFaces(unittest.TestCase):
         self.assertEqual((s.state()["console_at_start"], s.state()["console_now"]), ("1", "0"))
         self.assertEqual(s.visible_titles(), [ws.TITLE])
         s.screenshot("faces-5-started-by-the-shell")
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
 
 
 if __name__ == "__main__":

@@ -89,8 +89,7 @@ class WindowRecovery(unittest.TestCase):
         self.assertEqual(state["message_box"], "")
         self.check_recovered(run.all_out, list(self.written))
         self.check_log(run, "Complete.")
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
         self.assertEqual(harness.sha256(self.card.image), self.image_hash)
 
     def test_2_mendora_exe_recovers_the_card(self):
@@ -129,8 +128,7 @@ class WindowRecovery(unittest.TestCase):
         s.keys(s.main, "alt+a", "s")
         ws.wait_for("the Activity pane", lambda: s.geometry(s.main)[2] > 1000)
         s.screenshot("recovery-5-activity-newest-first")
-        s.close()
-        self.assertEqual(s.exit_code(), 0)
+        s.close_ends_with_0()
         self.assertEqual(harness.sha256(self.card.image), self.image_hash)
 
 

@@ -49,8 +49,7 @@ def wait_for(what, check, timeout=60):
         time.sleep(0.1)
 
 
-def scratch(name):
-    return wine_runner.scratch(name)
+scratch = wine_runner.scratch
 
 
 def read_text(path):
@@ -262,21 +261,27 @@ class Session:
         """Alt+F4 on the main window, as the close box sends it."""
         self.keys(self.main, "alt+F4")
 
+    def close_ends_with_0(self):
+        self.close()
+        self.test.assertEqual(self.exit_code(), 0)
+
     def exit_code(self, timeout=120):
         try:
-            out, err = self.process.communicate(timeout=timeout)
+            self.collect(timeout)
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise AssertionError("the program did not end")
-        self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
         return self.process.returncode
+
+    def collect(self, timeout=None):
+        out, err = self.process.communicate(timeout=timeout)
+        self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
 
     def end(self):
         if self.process.poll() is None:
             self.process.kill()
         if not hasattr(self, "stderr"):
-            out, err = self.process.communicate()
-            self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
+            self.collect()
 
 
 def session(test, *args, **kwargs):
