@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <numeric>
 #include <string>
 
 #include "analysis/candidates.h"
@@ -42,14 +43,6 @@ struct Analysis {
     }
 };
 
-uint64_t chunk_bytes(const fixture::RecordingSpec& r, uint32_t chunk)
-{
-    uint64_t n = 0;
-    for (uint32_t i = 0; i < 12; i++)
-        n += fixture::video_size(r, chunk, i);
-    return n;
-}
-
 struct FinalCase {
     const char* name;
     fixture::RecordingSpec recording;
@@ -61,12 +54,7 @@ struct FinalCase {
 
 TEST(AnalysisFinalChunks, LastChunkByTheCameraInterleaving)
 {
-    fixture::RecordingSpec three;
-    three.chunks = 3;
-    fixture::RecordingSpec one = three;
-    one.chunks = 1;
-    fixture::RecordingSpec silent = three;
-    silent.audio_bytes = 0;
+    const fixture::RecordingSpec three{.chunks = 3}, one{.chunks = 1}, silent{.chunks = 3, .audio_bytes = 0};
     const FinalCase cases[] = {
         {"last chunk where the interleaving puts it", three, 0, false, nullptr, 1, 1},
         {"no sound track", silent, 0, false, nullptr, 1, 1},
@@ -84,7 +72,8 @@ TEST(AnalysisFinalChunks, LastChunkByTheCameraInterleaving)
         mkcard::put_bytes(image, fixture::make_recording(c.recording, &video_at));
         uint32_t last = c.recording.chunks - 1;
         uint64_t last_at = base + video_at[last];
-        uint64_t last_bytes = chunk_bytes(c.recording, last);
+        std::vector<uint32_t> last_sizes = fixture::video_sizes(c.recording, last);
+        uint64_t last_bytes = std::accumulate(last_sizes.begin(), last_sizes.end(), uint64_t(0));
         if (c.move_last || c.wipe_last) {
             Bytes data(image.begin() + last_at, image.begin() + last_at + last_bytes);
             std::fill(image.begin() + last_at, image.begin() + last_at + last_bytes, 0);

@@ -118,9 +118,13 @@ struct RecordingSpec {
     uint32_t video_base = 200;    // smallest video sample; sizes run up to 399 above it
 };
 
-inline uint32_t video_size(const RecordingSpec& r, uint32_t chunk, uint32_t i)
+// The twelve sample sizes of one video chunk.
+inline std::vector<uint32_t> video_sizes(const RecordingSpec& r, uint32_t chunk)
 {
-    return r.video_base + (r.seed * 7919u + chunk * 12u * 37u + i * 37u) % 400u;
+    std::vector<uint32_t> sizes;
+    for (uint32_t i = 0; i < 12; i++)
+        sizes.push_back(r.video_base + (r.seed * 7919u + chunk * 12u * 37u + i * 37u) % 400u);
+    return sizes;
 }
 
 inline uint64_t unix_time(Date d)
@@ -145,17 +149,16 @@ inline Bytes make_recording(const RecordingSpec& r, std::vector<uint64_t>* video
         std::vector<Description> descs;
         if (j > 0) {
             Description d{video_off[j - 1], {}};
-            for (int i = 0; i < 12; i++)
-                d.sizes[i] = vsizes[(j - 1) * 12 + i];
+            std::copy(vsizes.end() - 12, vsizes.end(), d.sizes);
             descs = {d, d};
         }
         Bytes k = make_kkad(uint16_t(j), r.tag, r.date, descs);
         std::memcpy(&meta[11 * 1536], k.data(), k.size());
         mkcard::put_bytes(f, meta);
         video_off.push_back(f.size());
-        for (uint32_t i = 0; i < 12; i++) {
-            vsizes.push_back(video_size(r, j, i));
-            mkcard::put_bytes(f, avc_sample(vsizes.back(), i == 0));
+        for (uint32_t size : video_sizes(r, j)) {
+            mkcard::put_bytes(f, avc_sample(size, f.size() == video_off.back()));
+            vsizes.push_back(size);
         }
         audio_off.push_back(f.size());
         f.resize(f.size() + r.audio_bytes, 0);

@@ -191,11 +191,8 @@ TEST(AnalysisRuns, TwelveSampleClipsSortedByClipNumber)
     headers_at(&headers, {0, 100, 200, 300, 400});
     runs_at(&runs, {t, t, t, t});
     // clip numbers 4, 2, 1, 3 and one beyond the header list
-    basics::list_append(&pairs, analysis::MoviePair{0, 0, 4});
-    basics::list_append(&pairs, analysis::MoviePair{1, 1, 2});
-    basics::list_append(&pairs, analysis::MoviePair{2, 2, 1});
-    basics::list_append(&pairs, analysis::MoviePair{3, 3, 3});
-    basics::list_append(&pairs, analysis::MoviePair{0, 0, 6});
+    for (analysis::MoviePair p : {analysis::MoviePair{0, 0, 4}, {1, 1, 2}, {2, 2, 1}, {3, 3, 3}, {0, 0, 6}})
+        basics::list_append(&pairs, p);
     analysis::ClipList clips;
     analysis::select_clips(&pairs, &runs, &movies.list, &headers, &clips);
     ASSERT_EQ(clips.count, 2u) << "11-sample chunk, empty track and unknown header give no clip";

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 
 #include "analysis/chunk_locate.h"
@@ -21,20 +22,15 @@ struct Search {
 // switching to HEVC delimiters, running past the image end.
 TEST(AnalysisWindowReuse, GivesTheSameChunksAsFreshReads)
 {
-    fixture::RecordingSpec plan;
-    plan.chunks = 40;
-    plan.audio_bytes = 48000;
+    const fixture::RecordingSpec plan{.chunks = 40, .audio_bytes = 48000};
     std::vector<uint64_t> video_at;
     Bytes image = fixture::make_recording(plan, &video_at);
     std::vector<std::vector<uint32_t>> sizes(plan.chunks);
     std::vector<bool> video(image.size());
     for (uint32_t c = 0; c < plan.chunks; c++) {
-        uint64_t at = video_at[c];
-        for (uint32_t i = 0; i < 12; i++) {
-            sizes[c].push_back(fixture::video_size(plan, c, i));
-            at += sizes[c].back();
-        }
-        std::fill(video.begin() + video_at[c], video.begin() + at, true);
+        sizes[c] = fixture::video_sizes(plan, c);
+        uint64_t end = video_at[c] + std::accumulate(sizes[c].begin(), sizes[c].end(), uint64_t(0));
+        std::fill(video.begin() + video_at[c], video.begin() + end, true);
     }
     std::mt19937 random(7);
     for (size_t i = 0; i < image.size(); i += 97)
@@ -55,20 +51,19 @@ TEST(AnalysisWindowReuse, GivesTheSameChunksAsFreshReads)
     searches.push_back({video_at[39], 1 << 20, ~0ull, 39, "avc1"}); // to the image end
     searches.push_back({video_at[39] + 3, 2, 3, 39, "avc1"});       // chunk starts before the window
 
-    std::vector<std::pair<int, uint64_t>> fresh, reused;
-    for (const Search& s : searches) {
-        uint64_t out = 1;
-        mp4::SampleSizes chunk = fixture::stored_sizes(sizes[s.chunk]);
-        int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward, &chunk, s.format, &out);
-        fresh.push_back({ok != 0, out});
-    }
+    auto search_all = [&] {
+        std::vector<std::pair<int, uint64_t>> found;
+        for (const Search& s : searches) {
+            uint64_t out = 1;
+            mp4::SampleSizes chunk = fixture::stored_sizes(sizes[s.chunk]);
+            int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward, &chunk, s.format, &out);
+            found.push_back({ok != 0, out});
+        }
+        return found;
+    };
+    std::vector<std::pair<int, uint64_t>> fresh = search_all();
     analysis::begin_window_reuse(file.f);
-    for (const Search& s : searches) {
-        uint64_t out = 1;
-        mp4::SampleSizes chunk = fixture::stored_sizes(sizes[s.chunk]);
-        int ok = analysis::find_chunk_in_window(file.f, file.size, s.centre, s.back, s.forward, &chunk, s.format, &out);
-        reused.push_back({ok != 0, out});
-    }
+    std::vector<std::pair<int, uint64_t>> reused = search_all();
     analysis::release_read_buffers();
     EXPECT_FALSE(analysis::window_reuse_active(file.f));
 
