@@ -255,7 +255,8 @@ struct TempImage {
     uint64_t size = 0;
     uint64_t made_hash;
     std::string label;
-    explicit TempImage(const Bytes& bytes, std::string name = "") : size(bytes.size()), label(std::move(name))
+    template <class Range>
+    explicit TempImage(const Range& bytes, std::string name = "") : size(bytes.size()), label(std::move(name))
     {
         write_file(path, bytes);
         made_hash = file_hash(path);

@@ -40,6 +40,15 @@ struct Card {
     Bytes camera_file, image, moov, moov_without_meta;
 };
 
+// The camera's ftyp box and the header of an mdat box that ends at `media_end` in the file.
+Bytes file_head(uint64_t media_end)
+{
+    Bytes f = box("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 0, 'X', 'A', 'V', 'C', 'm', 'p', '4', '2'});
+    mkcard::put_be32(f, uint32_t(media_end - 24));
+    mkcard::put_text(f, "mdat");
+    return f;
+}
+
 Card make_card()
 {
     Card c;
@@ -48,9 +57,7 @@ Card make_card()
     for (auto& b : c.image)
         b = uint8_t(rng());
     Bytes& f = c.camera_file;
-    f = box("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 0, 'X', 'A', 'V', 'C', 'm', 'p', '4', '2'});
-    mkcard::put_be32(f, uint32_t(media_end - 24));
-    mkcard::put_text(f, "mdat");
+    f = file_head(media_end);
     f.resize(media_end);
     for (size_t i = 32; i < media_end; i++)
         f[i] = uint8_t(rng());
@@ -210,9 +217,7 @@ TEST(WriteClip, AnHourOfSoundComesBackWhole)
     const uint64_t mdat_end = 32 + chunks * (video_bytes + audio_bytes);
     Bytes image(at, 0);
     image.reserve(at + mdat_end + (4 << 20));  // the movie box and the tail fit without a second copy
-    mkcard::put_bytes(image, box("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 0, 'X', 'A', 'V', 'C', 'm', 'p', '4', '2'}));
-    mkcard::put_be32(image, uint32_t(mdat_end - 24));
-    mkcard::put_text(image, "mdat");
+    mkcard::put_bytes(image, file_head(mdat_end));
     image.resize(at + mdat_end);
     mkcard::TrackDesc video, sound;
     std::vector<analysis::ChunkPlacement> placements(chunks);
