@@ -182,15 +182,21 @@ inline std::string read_file(const std::filesystem::path& p)
     return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+inline uint64_t fnv1a(const void* bytes, size_t n, uint64_t h = 0xcbf29ce484222325ull)
+{
+    for (size_t i = 0; i < n; i++)
+        h = (h ^ static_cast<const uint8_t*>(bytes)[i]) * 0x100000001b3ull;
+    return h;
+}
+
 // Read a piece at a time: some test images are large.
 inline uint64_t file_hash(const std::filesystem::path& p)
 {
     std::ifstream f(p, std::ios::binary);
     std::vector<char> piece(1 << 20);
-    uint64_t h = 0xcbf29ce484222325ull;
+    uint64_t h = fnv1a(nullptr, 0);
     while (f.read(piece.data(), std::streamsize(piece.size())) || f.gcount() > 0)
-        for (std::streamsize i = 0; i < f.gcount(); i++)
-            h = (h ^ uint8_t(piece[size_t(i)])) * 0x100000001b3ull;
+        h = fnv1a(piece.data(), size_t(f.gcount()), h);
     return h;
 }
 
