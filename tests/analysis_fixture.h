@@ -236,9 +236,11 @@ inline void index_signatures(const Range& bytes, image::ScanIndex* index)
 }
 
 // The hits of an index: clip headers, kkad boxes, movie boxes.
-inline std::vector<std::vector<uint64_t>> hits_of(const image::ScanIndex& index)
+using Hits = std::vector<std::vector<uint64_t>>;
+
+inline Hits hits_of(const image::ScanIndex& index)
 {
-    std::vector<std::vector<uint64_t>> all;
+    Hits all;
     for (const image::OffsetList* l : {&index.xavc_hits, &index.kkad_hits, &index.moov_hits})
         all.emplace_back(l->items, l->items + l->count);
     return all;

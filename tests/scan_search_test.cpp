@@ -12,7 +12,7 @@ namespace {
 
 constexpr uint64_t MiB = 1024 * 1024;
 
-using Hits = std::vector<std::vector<uint64_t>>;  // clip headers, kkad boxes, movie boxes
+using fixture::Hits;
 using fixture::hits_of;
 
 // Every occurrence of each signature in the whole image, found without the scan's machinery.
