@@ -270,6 +270,7 @@ struct TempImage {
         made_hash = file_hash(path);
         f = std::fopen(path.c_str(), "rb");
     }
+    uint64_t hash() const { return file_hash(path); }
     ~TempImage()
     {
         std::fclose(f);
