@@ -1,0 +1,32 @@
+#pragma once
+// Salvage plans for the recordings whose movie box is not on the card (lost, overwritten, never
+// written or beyond the end of the image): every run of kkad markers with a clip header that no
+// movie box was paired with.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/analysis_types.h"
+#include "analysis/salvage_plan.h"
+#include "image/scan_index.h"
+
+namespace analysis {
+
+struct SalvageAttempt {
+    uint32_t clip_number;  // the clip header's index, as the documented file names use it
+    uint32_t planned;      // 1: `plan` holds what is kept; 0: `reason` says why nothing is
+    char reason[96];
+    SalvagePlan plan;
+};
+using SalvageAttemptList = basics::Growable<SalvageAttempt, 16>;
+
+// One attempt per such recording, in clip-number order, appended to `out`; returns how many. A
+// recording cut by the end of the image has a clip header whose media data runs past that end,
+// which the header list leaves out: it is taken from the scan's hits and numbered as the next
+// header would be. Reads the image only; prints nothing.
+size_t build_plans_without_movie(std::FILE* image, uint64_t image_size, const image::ScanIndex* scan,
+                                 const ClipHeaderList* headers, const MarkerList* markers, const MovieList* movies,
+                                 const RunList* runs, const PairList* pairs, SalvageAttemptList* out);
+void free_salvage_attempts(SalvageAttemptList* list);
+
+}  // namespace analysis
