@@ -11,12 +11,15 @@ namespace analysis {
 
 struct SalvageChunk {
     uint64_t image_offset;
+    uint64_t file_offset;    // where the camera's file had it, when file_known
+    uint32_t file_known;
     uint32_t sizes[camera_chunk_samples];
     uint32_t samples;        // whole samples whose sizes are verified: 12, fewer where the rest is not there
     uint32_t described;      // 1 when a kkad description gave the sizes
     uint32_t gap_before;     // 1 when chunks of the recording are missing right before this one
     uint32_t end_confirmed;  // 1 when the chunk's end is certain, so the sound behind it can be placed
     uint32_t open_end;       // 1 while its twelfth sample, ended where the units stopped, awaits the next chunk
+    uint32_t sound_follows;  // 1 when the chunk's sound is known to lie right behind it in the image
 };
 using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 

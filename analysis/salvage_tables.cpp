@@ -85,7 +85,7 @@ void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uin
     uint64_t skip = per_chunk * first_kept / camera_chunk_samples;
     uint64_t count = per_chunk - skip;
     uint64_t at = chunk_end + skip * s->sound_sample_size;
-    if (!c->end_confirmed || c->samples != camera_chunk_samples || at >= image_size) {
+    if (!c->sound_follows || at >= image_size) {
         b->sound_pending_gap = 1;
         return;
     }
@@ -140,6 +140,65 @@ void finish_track(SalvageTrack* t, const StreamSettings* s, int video)
     std::memcpy(t->sample_entry, entry, t->sample_entry_size);
 }
 
+// Reads a chunk's samples into the direct-read buffer.
+int read_chunk(std::FILE* image, const SalvageChunk* c)
+{
+    uint64_t bytes = sum_sizes(c->sizes, c->samples);
+    grow_read_buffer(&direct_read_buffer, bytes);
+    return image::read_at(image, c->image_offset, direct_read_buffer.data, bytes);
+}
+
+// The settings from the recording's first key frame: 1; 0 when no key frame is there, -1 when
+// the first one carries no parameter sets the settings can come from.
+int settings_at_first_key(const RunInput* in, const SalvageChunkList* chunks, const RecordingLayout* layout,
+                          StreamSettings* out)
+{
+    for (size_t ci = 0; ci < chunks->count; ci++) {
+        const SalvageChunk* c = &chunks->items[ci];
+        if (!read_chunk(in->image, c))
+            continue;
+        uint64_t pos = 0;
+        for (uint32_t i = 0; i < c->samples; pos += c->sizes[i++])
+            if (sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc))
+                return choose_settings(in, layout, direct_read_buffer.data + pos, c->sizes[i], out) ? 1 : -1;
+    }
+    return 0;
+}
+
+void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const RecordingLayout* layout,
+                 const StreamSettings* settings, Building* b)
+{
+    int playing = 0;
+    for (size_t ci = 0; ci < chunks->count; ci++) {
+        const SalvageChunk* c = &chunks->items[ci];
+        // a chunk whose sound cannot be placed goes with it, or the sound after it would run
+        // ahead of the picture; at the end nothing follows that could
+        int soundless = settings->sound_chunk_bytes && !c->sound_follows && ci + 1 < chunks->count;
+        if (soundless || !read_chunk(in->image, c)) {
+            b->video_pending_gap = b->sound_pending_gap = b->sizes.count > 0;
+            playing = 0;
+            continue;
+        }
+        if (c->gap_before && b->sizes.count)
+            b->video_pending_gap = b->sound_pending_gap = 1;
+        uint32_t first = first_playable(c, direct_read_buffer.data, layout->hevc, &playing);
+        if (first > 0 && b->sizes.count)
+            b->video_pending_gap = b->sound_pending_gap = 1;
+        if (first == c->samples)
+            continue;
+        uint64_t skipped = sum_sizes(c->sizes, first), bytes = sum_sizes(c->sizes, c->samples);
+        b->video_gaps += b->video_pending_gap;
+        add_piece(b, salvage_video, &b->video_pending_gap, c->image_offset + skipped, bytes - skipped, b->sizes.count,
+                  c->samples - first);
+        for (uint64_t i = first, pos = skipped; i < c->samples; pos += c->sizes[i++]) {
+            basics::list_append(&b->sizes, c->sizes[i]);
+            basics::list_append(&b->keys, uint8_t(sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc)));
+        }
+        if (settings->sound_chunk_bytes)
+            keep_sound(b, settings, c, c->image_offset + bytes, first, in->image_size);
+    }
+}
+
 int plan_run(const RunInput* in, SalvageAttempt* a)
 {
     SalvageChunkList chunks = {};
@@ -151,48 +210,15 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
     }
     Building b = {};
     StreamSettings settings = {};
-    int have_settings = 0, playing = 0, ok = 1;
-    for (size_t ci = 0; ci < chunks.count && ok; ci++) {
-        const SalvageChunk* c = &chunks.items[ci];
-        uint64_t bytes = sum_sizes(c->sizes, c->samples);
-        grow_read_buffer(&direct_read_buffer, bytes);
-        if (!image::read_at(in->image, c->image_offset, direct_read_buffer.data, bytes)) {
-            b.video_pending_gap = b.sound_pending_gap = 1;
-            continue;
-        }
-        if (c->gap_before && b.sizes.count)
-            b.video_pending_gap = b.sound_pending_gap = 1;
-        uint32_t first = first_playable(c, direct_read_buffer.data, layout.hevc, &playing);
-        if (first > 0 && b.sizes.count)
-            b.video_pending_gap = b.sound_pending_gap = 1;
-        if (first == c->samples)
-            continue;
-        uint64_t skipped = sum_sizes(c->sizes, first);
-        if (!have_settings) {
-            have_settings = choose_settings(in, &layout, direct_read_buffer.data + skipped, c->sizes[first], &settings);
-            ok = have_settings;
-            if (!ok)
-                break;
-        }
-        b.video_gaps += b.video_pending_gap;
-        add_piece(&b, salvage_video, &b.video_pending_gap, c->image_offset + skipped, bytes - skipped, b.sizes.count,
-                  c->samples - first);
-        uint64_t pos = skipped;
-        for (uint32_t i = first; i < c->samples; i++) {
-            basics::list_append(&b.sizes, c->sizes[i]);
-            uint8_t key = uint8_t(sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout.hevc));
-            basics::list_append(&b.keys, key);
-            pos += c->sizes[i];
-        }
-        if (settings.sound_chunk_bytes)
-            keep_sound(&b, &settings, c, c->image_offset + bytes, first, in->image_size);
-    }
-    if (b.sizes.count == 0 || !ok) {
+    int found = settings_at_first_key(in, &chunks, &layout, &settings);
+    if (found > 0)
+        keep_chunks(in, &chunks, &layout, &settings, &b);
+    if (b.sizes.count == 0) {
         free_building(&b);
         free_stream_settings(&settings);
         basics::list_free(&chunks);
-        return give_up(a, b.sizes.count == 0 ? "no intact key frame of the recording is on the card"
-                                             : "the first key frame carries no parameter sets");
+        return give_up(a, found < 0 ? "the first key frame carries no parameter sets"
+                                    : "no intact key frame of the recording is on the card");
     }
     SalvagePlan* p = &a->plan;
     const RecordingRun* run = in->run;
@@ -235,6 +261,18 @@ size_t marker_at(const MarkerList* markers, uint64_t offset)
     return size_t(std::lower_bound(m, m + markers->count, offset, [](const KkadMarker& k, uint64_t o) {
                       return k.marker_offset < o;
                   }) - m);
+}
+
+// The kkad boxes of one recording carry its tag and time; a recording the card holds in pieces
+// has them in several places, not all behind its first one.
+void recording_markers(const MarkerList* markers, const KkadMarker* first, MarkerList* out)
+{
+    out->count = 0;
+    for (size_t i = 0; i < markers->count; i++) {
+        const KkadMarker* k = &markers->items[i];
+        if (k->tag == first->tag && k->has_time == first->has_time && k->time_unix == first->time_unix)
+            basics::list_append(out, *k);
+    }
 }
 
 int run_is_paired(const PairList* pairs, size_t run, uint32_t header_index)
@@ -290,6 +328,7 @@ size_t build_plans_without_movie(std::FILE* image, uint64_t image_size, const im
     // the camera's clock against the movie boxes' times, as the pairing found it
     int shift = pairs->count ? choose_time_shift(runs, movies) : 0;
     uint64_t between_hint = between_from_movies(movies);
+    MarkerList own = {};
     for (size_t r = 0; r < runs->count; r++) {
         const RecordingRun* run = &runs->items[r];
         // a cut header between the listed one and the run is the run's own
@@ -302,9 +341,10 @@ size_t build_plans_without_movie(std::FILE* image, uint64_t image_size, const im
         if (!header || run_is_paired(pairs, r, number))
             continue;
         size_t m = marker_at(markers, run->start_offset);
-        if (m >= markers->count || markers->count - m < run->marker_count)
+        if (m >= markers->count)
             continue;
-        RunInput in = {image, image_size, header, run, &markers->items[m], run->marker_count, movies, between_hint, 0};
+        recording_markers(markers, &markers->items[m], &own);
+        RunInput in = {image, image_size, header, run, own.items, own.count, movies, between_hint, 0};
         if (run->has_time)
             in.creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
         SalvageAttempt a = {};
@@ -312,6 +352,7 @@ size_t build_plans_without_movie(std::FILE* image, uint64_t image_size, const im
         plan_run(&in, &a);
         basics::list_append(out, a);
     }
+    basics::list_free(&own);
     std::stable_sort(out->items + first, out->items + out->count,
                      [](const SalvageAttempt& x, const SalvageAttempt& y) { return x.clip_number < y.clip_number; });
     return out->count - first;
