@@ -72,16 +72,43 @@ void collect_descriptions(const RecordingScope* r, const KkadMarker* markers, ui
             if (seen)
                 continue;
             d.marker_offset = markers[m].marker_offset;
+            d.position = k;
             basics::list_append(out, d);
         }
     }
     std::free(box);
 }
 
+namespace {
+
+// The camera writes its descriptions at the same places in every box; once some are located,
+// the other byte positions of a box (a description read a few bytes off) are not searched for.
+struct KnownPositions {
+    uint64_t at[16];
+    uint32_t count;
+};
+
+int worth_searching(const KnownPositions* known, uint64_t position)
+{
+    for (uint32_t i = 0; i < known->count; i++)
+        if (known->at[i] == position)
+            return 1;
+    return known->count == 0;
+}
+
+void learn_position(KnownPositions* known, uint64_t position)
+{
+    if (known->count < 16 && !(known->count && worth_searching(known, position)))
+        known->at[known->count++] = position;
+}
+
+}  // namespace
+
 // A recording written in one piece has each chunk at the clip header plus its file offset;
 // otherwise the chunk is looked for around the box that describes it.
 void locate_descriptions(RecordingScope* r, DescribedList* list)
 {
+    KnownPositions known = {{}, 0};
     for (int pass = 0; pass < 2; pass++) {
         if (pass == 1 && r->hevc < 0)
             format_from_stream(r);
@@ -98,15 +125,18 @@ void locate_descriptions(RecordingScope* r, DescribedList* list)
                         r->hevc = hevc;
                         d->image_offset = guess;
                         d->located = 1;
+                        learn_position(&known, d->position);
                     }
                 }
                 continue;
             }
             uint64_t found;
-            if (find_chunk_in_window(r->image, r->image_size, d->marker_offset, description_window, description_window,
+            if (worth_searching(&known, d->position) &&
+                find_chunk_in_window(r->image, r->image_size, d->marker_offset, description_window, description_window,
                                      &sizes, video_format(r->hevc), &found)) {
                 d->image_offset = found;
                 d->located = 1;
+                learn_position(&known, d->position);
             }
         }
     }

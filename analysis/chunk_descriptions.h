@@ -26,6 +26,7 @@ struct Described {
     uint32_t sizes[camera_chunk_samples];
     uint64_t image_offset;
     uint64_t marker_offset;
+    uint64_t position;  // byte position of the description in its box
     int located;
 };
 using DescribedList = basics::Growable<Described, 64>;

@@ -284,11 +284,13 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeade
     else
         l.lead = lead_from_description;
     // the last chunk's sound ends where the media data does, in the image when the recording
-    // lies in one piece, in the camera's file wherever it lies
+    // lies in one piece, in the camera's file wherever it lies; or the metadata of a chunk the
+    // camera did not get to write follows it
     SalvageChunk* last = last_chunk(&c);
-    uint64_t sound = between - l.lead;
-    settle_open_end(&c, l.lead && (chunk_end(last) + sound == header->mdat_end ||
-                                   (last->file_known && last->file_offset + chunk_bytes(last) + sound == r.file_end)));
+    uint64_t sound = between - l.lead, to_marker = marker_distance(out, between, markers, count);
+    settle_open_end(&c, (l.lead && (chunk_end(last) + sound == header->mdat_end ||
+                                    (last->file_known && last->file_offset + chunk_bytes(last) + sound == r.file_end))) ||
+                            (to_marker && marker_at(markers, count, chunk_end(last) + to_marker)));
     if (last->samples == 0)
         out->count--;
     uint64_t bytes = 0;
