@@ -107,6 +107,27 @@ uint64_t sample_end(Held* h, uint64_t start, int hevc, int avc, uint32_t* stop)
 
 }  // namespace
 
+int units_escaped(const uint8_t* sample, uint64_t len)
+{
+    uint64_t pos = 0;
+    while (len - pos >= 4) {
+        uint64_t unit = basics::load_be32(sample + pos);
+        if (unit > len - pos - 4)
+            return 0;
+        const uint8_t* p = sample + pos + 4;
+        if (unit == 0 || p[unit - 1] == 0)
+            return 0;
+        for (const uint8_t* z = p; (z = static_cast<const uint8_t*>(std::memchr(z, 0, size_t(p + unit - z)))) != nullptr;) {
+            if (p + unit - z >= 3 && z[1] == 0 && z[2] <= 2)
+                return 0;
+            if (++z >= p + unit)
+                break;
+        }
+        pos += 4 + unit;
+    }
+    return pos == len;
+}
+
 int walk_samples(std::FILE* image, uint64_t image_size, uint64_t offset, uint64_t limit, const char* format,
                  uint64_t max_samples, uint32_t* sizes, SampleWalk* out)
 {
@@ -121,7 +142,8 @@ int walk_samples(std::FILE* image, uint64_t image_size, uint64_t offset, uint64_
             uint64_t end = sample_end(&h, start, hevc, avc, &stop);
             // a sample cut short by damage or by the end of what is there fails here
             if (end - start > max_walk_sample_bytes || !hold(&h, start, start, end - start) ||
-                !check_sample_structure(held_at(&h, start), end - start, format))
+                !check_sample_structure(held_at(&h, start), end - start, format) ||
+                !units_escaped(held_at(&h, start), end - start))
                 break;
             sizes[walk.samples++] = uint32_t(end - start);
             walk.end = end;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "analysis/sample_walk.h"
@@ -62,6 +63,7 @@ struct WalkCase {
     uint64_t samples;
     uint32_t stop;
     int last_size_change = 0;             // the last sample's size as walked minus its true size
+    bool zeroed_payload = false;          // the damaged sample's slice has zeros inside, its length intact
 };
 
 TEST(AnalysisSampleWalk, Walks)
@@ -83,6 +85,10 @@ TEST(AnalysisSampleWalk, Walks)
         {"a shortened length leaves the end a guess", false, next_avc, 12, 4, -3, -1, false, 1, 5,
          analysis::walk_at_no_unit, -3},
         {"a limit at a sample's end", false, next_avc, 12, -1, 0, 4, false, 1, 5, analysis::walk_at_limit},
+        {"zeros inside a slice end the walk before its sample", false, next_avc, 12, 4, 0, -1, false, 1, 4,
+         analysis::walk_at_delimiter, 0, true},
+        {"HEVC: zeros inside a slice", true, next_hevc, 12, 7, 0, -1, false, 1, 7, analysis::walk_at_delimiter, 0,
+         true},
         {"an image cut inside a sample keeps the whole ones", false, next_avc, 12, -1, 0, 6, true, 1, 7,
          analysis::walk_at_delimiter},
         {"HEVC image cut", true, next_hevc, 12, -1, 0, 6, true, 1, 7, analysis::walk_at_delimiter},
@@ -95,6 +101,8 @@ TEST(AnalysisSampleWalk, Walks)
             // the slice's length field follows the delimiter unit: 6 bytes (AVC), 7 (HEVC)
             uint8_t* field = s.bytes.data() + s.starts[c.damaged_sample] + (c.hevc ? 7 : 6);
             mkcard::set_be32(field, uint32_t(int64_t(basics::load_be32(field)) + c.length_change));
+            if (c.zeroed_payload)
+                std::fill(field + 20, field + 23, 0);
         }
         if (c.cut_after >= 0) {
             uint64_t at = s.starts[c.cut_after + 1];
