@@ -140,6 +140,8 @@ void locate_descriptions(RecordingScope* r, DescribedList* list)
             }
         }
     }
+    for (size_t i = 0; i < list->count; i++)
+        list->items[i].credible = list->items[i].located || (known.count && worth_searching(&known, list->items[i].position));
 }
 
 // The first delimiter at or after `from` and before `to`; 1 with its position.

@@ -28,6 +28,7 @@ struct Described {
     uint64_t marker_offset;
     uint64_t position;  // byte position of the description in its box
     int located;
+    int credible;       // located, or at a byte position where the recording's others were found
 };
 using DescribedList = basics::Growable<Described, 64>;
 

@@ -16,6 +16,8 @@ namespace analysis {
 
 namespace {
 
+constexpr uint64_t max_whole_chunk = 0x8000000;  // 128 MiB: larger chunks are not read in one piece
+
 uint64_t chunk_bytes(const SalvageChunk* c)
 {
     uint64_t total = 0;
@@ -25,6 +27,10 @@ uint64_t chunk_bytes(const SalvageChunk* c)
 }
 
 uint64_t chunk_end(const SalvageChunk* c) { return c->image_offset + chunk_bytes(c); }
+
+// Where the chunk the camera wrote ends, kept samples or not: there its sound begins.
+uint64_t whole_bytes(const SalvageChunk* c) { return c->full_bytes ? c->full_bytes : chunk_bytes(c); }
+uint64_t full_end(const SalvageChunk* c) { return c->image_offset + whole_bytes(c); }
 
 struct Walked {
     SalvageChunk chunk;
@@ -82,10 +88,12 @@ void settle_open_end(Chain* c, int confirmed)
     if (!last || !last->open_end)
         return;
     last->open_end = 0;
-    if (confirmed)
+    if (confirmed) {
         last->end_confirmed = 1;
-    else
+    } else {
         last->samples--;
+        last->full_bytes = 0;
+    }
 }
 
 // Walks chunk after chunk from `at` as long as whole chunks are there and end before `limit`;
@@ -109,10 +117,12 @@ uint64_t walk_forward(Chain* c, uint64_t at, uint64_t limit, int keep_partial, i
         w.chunk.end_confirmed = whole && (w.stop == walk_at_delimiter || at_known_limit);
         w.chunk.open_end = whole && !w.chunk.end_confirmed;
         const SalvageChunk* prev = last_chunk(c);
-        if (prev && prev->file_known) {
-            w.chunk.file_offset = prev->file_offset + chunk_bytes(prev) + c->between;
+        if (prev && prev->file_known && prev->full_bytes) {
+            w.chunk.file_offset = prev->file_offset + prev->full_bytes + c->between;
             w.chunk.file_known = 1;
         }
+        if (whole)
+            w.chunk.full_bytes = chunk_bytes(&w.chunk);
         if (w.chunk.samples > 0)
             basics::list_append(c->chunks, w.chunk);
         if (!whole)
@@ -134,26 +144,27 @@ void fill_gap(Chain* c, uint64_t next, uint64_t next_file, int* gap)
     SalvageChunk* prev = last_chunk(c);
     *gap = 0;
     if (c->between == 0 || next < r->payload + c->between) {
-        *gap = prev && chunk_end(prev) != next;
+        *gap = prev && full_end(prev) != next;
         return;
     }
     uint64_t end = next - c->between;
     uint64_t from = r->payload;
     if (prev) {
         int reached;
-        from = walk_forward(c, chunk_end(prev) + c->between, end, 0, &reached);
+        from = walk_forward(c, full_end(prev) + c->between, end, 0, &reached);
         if (reached)
             return;
         prev = last_chunk(c);
     }
-    uint64_t prev_end = prev ? chunk_end(prev) : 0;
+    uint64_t prev_end = prev ? full_end(prev) : 0;
     // back from the located chunk
     SalvageChunk back[64];
     uint32_t found = 0;
     SalvageChunk one;
-    uint64_t lower = prev ? chunk_end(prev) : r->payload;
+    uint64_t lower = prev ? full_end(prev) : r->payload;
     while (found < 64 && end > lower && chunk_ending_at(r, lower, end, &one)) {
-        next_file -= c->between + chunk_bytes(&one);
+        one.full_bytes = chunk_bytes(&one);
+        next_file -= c->between + one.full_bytes;
         one.file_offset = next_file;
         one.file_known = 1;
         back[found++] = one;
@@ -181,8 +192,8 @@ uint64_t marker_distance(const SalvageChunkList* chunks, uint64_t between, const
 {
     for (size_t i = 0; i + 1 < chunks->count; i++) {
         const SalvageChunk* a = &chunks->items[i];
-        uint64_t end = chunk_end(a), next = chunks->items[i + 1].image_offset;
-        if (a->samples != camera_chunk_samples || next != end + between)
+        uint64_t end = full_end(a), next = chunks->items[i + 1].image_offset;
+        if (!a->full_bytes || next != end + between)
             continue;
         for (uint64_t m = 0; m < count; m++)
             if (markers[m].marker_offset > end && markers[m].marker_offset < next)
@@ -207,12 +218,95 @@ void place_sound(SalvageChunkList* chunks, const RecordingLayout* l, const ClipH
     uint64_t to_marker = marker_distance(chunks, l->between, markers, count);
     for (size_t i = 0; i < chunks->count; i++) {
         SalvageChunk* c = &chunks->items[i];
-        uint64_t end = chunk_end(c);
+        uint64_t end = full_end(c);
         int last = i + 1 == chunks->count;
-        c->sound_follows = c->samples == camera_chunk_samples && c->end_confirmed && l->between &&
+        c->sound_follows = c->full_bytes && c->end_confirmed && l->between &&
                            ((!last && chunks->items[i + 1].image_offset == end + l->between) ||
                             (to_marker && marker_at(markers, count, end + to_marker)) ||
                             (last && l->lead && end + (l->between - l->lead) == header->mdat_end));
+    }
+}
+
+void append_located(Chain* c, const Described* d)
+{
+    const SalvageChunk* prev = last_chunk(c);
+    uint64_t prev_file_end = prev && prev->file_known ? prev->file_offset + whole_bytes(prev) : 0;
+    if (prev && prev->file_known && d->file_offset < prev_file_end)
+        return;  // overlaps the chunk before: not the camera's layout
+    int gap = 0;
+    if (prev && prev->file_known && d->file_offset == prev_file_end + c->between) {
+        // one behind the other in the camera's file, wherever the card put them
+    } else if (prev && d->image_offset < full_end(prev)) {
+        gap = 1;  // the card put it before the chunk in front of it: nothing to walk
+    } else {
+        fill_gap(c, d->image_offset, d->file_offset, &gap);
+    }
+    prev = last_chunk(c);
+    settle_open_end(c, prev && full_end(prev) + c->between == d->image_offset);
+    SalvageChunk chunk = {};
+    chunk.image_offset = d->image_offset;
+    chunk.file_offset = d->file_offset;
+    chunk.file_known = 1;
+    std::memcpy(chunk.sizes, d->sizes, sizeof chunk.sizes);
+    chunk.samples = camera_chunk_samples;
+    chunk.full_bytes = chunk_bytes(&chunk);
+    chunk.described = 1;
+    chunk.end_confirmed = 1;
+    chunk.gap_before = gap;
+    basics::list_append(c->chunks, chunk);
+}
+
+// A described chunk that did not verify as a whole, where the interleave puts it behind the
+// chunk before it: the samples in front of the damage (or of the image end), each checked.
+int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, SalvageChunk* out)
+{
+    uint64_t total = 0;
+    for (uint32_t s : d->sizes)
+        total += s;
+    if (at >= r->image_size || total > max_whole_chunk)
+        return 0;
+    uint64_t have = r->image_size - at < total ? r->image_size - at : total;
+    grow_read_buffer(&direct_read_buffer, have);
+    const uint8_t* b = direct_read_buffer.data;
+    if (have < 5 || !image::read_at(r->image, at, direct_read_buffer.data, have) || !starts_with_delimiter(b, r->hevc))
+        return 0;
+    SalvageChunk c = {};
+    uint64_t pos = 0;
+    while (c.samples < camera_chunk_samples && d->sizes[c.samples] <= have - pos &&
+           check_sample_structure(b + pos, d->sizes[c.samples], video_format(r->hevc)) &&
+           units_escaped(b + pos, d->sizes[c.samples]))
+        pos += d->sizes[c.samples++];
+    if (c.samples == 0)
+        return 0;
+    c.image_offset = at;
+    c.file_offset = d->file_offset;
+    c.file_known = 1;
+    std::memcpy(c.sizes, d->sizes, sizeof c.sizes);
+    c.full_bytes = total;
+    c.described = 1;
+    c.end_confirmed = 1;
+    *out = c;
+    return 1;
+}
+
+// The damaged chunks before file offset `limit`, each placed only right behind the chunk before it.
+void place_damaged_before(Chain* c, const DescribedList* damaged, size_t* next, uint64_t limit)
+{
+    for (; *next < damaged->count && damaged->items[*next].file_offset < limit; ++*next) {
+        const Described* d = &damaged->items[*next];
+        const SalvageChunk* prev = last_chunk(c);
+        const RecordingScope* r = c->r;
+        uint64_t lead = d->file_offset - (r->payload - r->header->header_offset);
+        SalvageChunk chunk;
+        // the recording's first chunk stands behind the first metadata, where its file offset says
+        int first = !prev && lead < c->between;
+        int behind = prev && prev->file_known && prev->full_bytes &&
+                     d->file_offset == prev->file_offset + prev->full_bytes + c->between;
+        if (!(first || behind) ||
+            !damaged_chunk_at(r, d, first ? r->payload + lead : full_end(prev) + c->between, &chunk))
+            continue;
+        settle_open_end(c, 1);
+        basics::list_append(c->chunks, chunk);
     }
 }
 
@@ -240,35 +334,22 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeade
     uint64_t between = described_between(located, n);
     if (between == 0)
         between = between_hint;
+    // described chunks whose bytes are not all there keep what stands before the damage
+    DescribedList damaged = {};
+    for (size_t i = 0; i < described.count; i++)
+        if (!described.items[i].located && described.items[i].credible)
+            basics::list_append(&damaged, described.items[i]);
+    std::sort(damaged.items, damaged.items + damaged.count,
+              [](const Described& a, const Described& b) { return a.file_offset < b.file_offset; });
 
     Chain c = {&r, between, out};
+    size_t next_damaged = 0;
     for (size_t i = 0; i < n; i++) {
-        const SalvageChunk* prev = last_chunk(&c);
-        const Described* d = located[i];
-        uint64_t prev_file_end = prev && prev->file_known ? prev->file_offset + chunk_bytes(prev) : 0;
-        if (prev && prev->file_known && d->file_offset < prev_file_end)
-            continue;  // overlaps the chunk before: not the camera's layout
-        int gap = 0;
-        if (prev && prev->file_known && d->file_offset == prev_file_end + between) {
-            // one behind the other in the camera's file, wherever the card put them
-        } else if (prev && d->image_offset < chunk_end(prev)) {
-            gap = 1;  // the card put it before the chunk in front of it: nothing to walk
-        } else {
-            fill_gap(&c, d->image_offset, d->file_offset, &gap);
-        }
-        prev = last_chunk(&c);
-        settle_open_end(&c, prev && chunk_end(prev) + between == d->image_offset);
-        SalvageChunk chunk = {};
-        chunk.image_offset = d->image_offset;
-        chunk.file_offset = d->file_offset;
-        chunk.file_known = 1;
-        std::memcpy(chunk.sizes, d->sizes, sizeof chunk.sizes);
-        chunk.samples = camera_chunk_samples;
-        chunk.described = 1;
-        chunk.end_confirmed = 1;
-        chunk.gap_before = gap;
-        basics::list_append(out, chunk);
+        place_damaged_before(&c, &damaged, &next_damaged, located[i]->file_offset);
+        append_located(&c, located[i]);
     }
+    place_damaged_before(&c, &damaged, &next_damaged, UINT64_MAX);
+    basics::list_free(&damaged);
     uint64_t lead_from_description = described_lead(&r, &described, located, n, between);
     std::free(located);
     basics::list_free(&described);
@@ -276,7 +357,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeade
         return 0;
     int reached;
     if (between)
-        walk_forward(&c, chunk_end(last_chunk(&c)) + between, image_size, 1, &reached);
+        walk_forward(&c, full_end(last_chunk(&c)) + between, image_size, 1, &reached);
 
     RecordingLayout l = {r.hevc, r.payload, between, 0, 0};
     if (between && out->items[0].image_offset - r.payload < between)
@@ -288,14 +369,14 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeade
     // camera did not get to write follows it
     SalvageChunk* last = last_chunk(&c);
     uint64_t sound = between - l.lead, to_marker = marker_distance(out, between, markers, count);
-    settle_open_end(&c, (l.lead && (chunk_end(last) + sound == header->mdat_end ||
-                                    (last->file_known && last->file_offset + chunk_bytes(last) + sound == r.file_end))) ||
-                            (to_marker && marker_at(markers, count, chunk_end(last) + to_marker)));
+    settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
+                                    (last->file_known && last->file_offset + whole_bytes(last) + sound == r.file_end))) ||
+                            (to_marker && marker_at(markers, count, full_end(last) + to_marker)));
     if (last->samples == 0)
         out->count--;
     uint64_t bytes = 0;
     for (size_t i = 0; i < out->count; i++)
-        bytes += chunk_bytes(&out->items[i]);
+        bytes += whole_bytes(&out->items[i]);
     uint64_t average = out->count ? bytes / out->count : 0;
     for (size_t i = 0; i < out->count; i++) {
         if (!out->items[i].gap_before || average + between == 0)
@@ -304,8 +385,8 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeade
         const SalvageChunk* a = i ? &out->items[i - 1] : nullptr;
         const SalvageChunk* b = &out->items[i];
         uint64_t span = !a                                ? b->image_offset + between - (r.payload + l.lead)
-                        : a->file_known && b->file_known ? b->file_offset - (a->file_offset + chunk_bytes(a))
-                        : b->image_offset > chunk_end(a) ? b->image_offset - chunk_end(a)
+                        : a->file_known && b->file_known ? b->file_offset - (a->file_offset + whole_bytes(a))
+                        : b->image_offset > full_end(a)  ? b->image_offset - full_end(a)
                                                           : 0;
         uint64_t missing = span > between ? (span - between + (average + between) / 2) / (average + between) : 0;
         l.missing_chunks += missing ? missing : 1;

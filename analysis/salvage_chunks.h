@@ -15,6 +15,7 @@ struct SalvageChunk {
     uint32_t file_known;
     uint32_t sizes[camera_chunk_samples];
     uint32_t samples;        // whole samples whose sizes are verified: 12, fewer where the rest is not there
+    uint64_t full_bytes;     // the whole chunk's bytes, also of samples not kept, when known; else 0
     uint32_t described;      // 1 when a kkad description gave the sizes
     uint32_t gap_before;     // 1 when chunks of the recording are missing right before this one
     uint32_t end_confirmed;  // 1 when the chunk's end is certain, so the sound behind it can be placed

@@ -78,13 +78,12 @@ void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint6
 
 // The sound the camera wrote right behind a chunk, from where its kept frames begin; the end of
 // the image cuts it to whole sound samples.
-void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint64_t chunk_end, uint32_t first_kept,
-                uint64_t image_size)
+void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint32_t first_kept, uint64_t image_size)
 {
     uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
     uint64_t skip = per_chunk * first_kept / camera_chunk_samples;
-    uint64_t count = per_chunk - skip;
-    uint64_t at = chunk_end + skip * s->sound_sample_size;
+    uint64_t wanted = per_chunk * c->samples / camera_chunk_samples - skip, count = wanted;
+    uint64_t at = c->image_offset + c->full_bytes + skip * s->sound_sample_size;
     if (!c->sound_follows || at >= image_size) {
         b->sound_pending_gap = 1;
         return;
@@ -95,7 +94,7 @@ void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uin
         return;
     add_piece(b, salvage_sound, &b->sound_pending_gap, at, count * s->sound_sample_size, b->sound_kept, count);
     b->sound_kept += count;
-    if (count < per_chunk - skip)
+    if (count < wanted)
         b->sound_pending_gap = 1;
 }
 
@@ -195,7 +194,12 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
             basics::list_append(&b->keys, uint8_t(sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc)));
         }
         if (settings->sound_chunk_bytes)
-            keep_sound(b, settings, c, c->image_offset + bytes, first, in->image_size);
+            keep_sound(b, settings, c, first, in->image_size);
+        // the rest of a damaged chunk is missing: what follows plays from its next key frame
+        if (c->samples < camera_chunk_samples) {
+            b->video_pending_gap = b->sound_pending_gap = 1;
+            playing = 0;
+        }
     }
 }
 
@@ -264,13 +268,17 @@ size_t marker_at(const MarkerList* markers, uint64_t offset)
 }
 
 // The kkad boxes of one recording carry its tag and time; a recording the card holds in pieces
-// has them in several places, not all behind its first one.
-void recording_markers(const MarkerList* markers, const KkadMarker* first, MarkerList* out)
+// has them in several places, not all behind its first one. Without a time only the run's own
+// boxes are sure to be the recording's.
+void recording_markers(const MarkerList* markers, size_t first, uint64_t run_count, MarkerList* out)
 {
     out->count = 0;
+    const KkadMarker* start = &markers->items[first];
     for (size_t i = 0; i < markers->count; i++) {
         const KkadMarker* k = &markers->items[i];
-        if (k->tag == first->tag && k->has_time == first->has_time && k->time_unix == first->time_unix)
+        int own = start->has_time ? k->tag == start->tag && k->has_time && k->time_unix == start->time_unix
+                                  : i >= first && i - first < run_count;
+        if (own)
             basics::list_append(out, *k);
     }
 }
@@ -343,7 +351,7 @@ size_t build_plans_without_movie(std::FILE* image, uint64_t image_size, const im
         size_t m = marker_at(markers, run->start_offset);
         if (m >= markers->count)
             continue;
-        recording_markers(markers, &markers->items[m], &own);
+        recording_markers(markers, m, run->marker_count, &own);
         RunInput in = {image, image_size, header, run, own.items, own.count, movies, between_hint, 0};
         if (run->has_time)
             in.creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;

@@ -180,9 +180,9 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         {"HEVC, no sibling", lone(true, 48), 0, 0, -1, 48, 0, true},
         {"AVC, no sibling", lone(false, 36), 0, 0, -1, 36, 0, true},
         {"image cut inside the fourth chunk", scenario("sample"), 2, 3.5, -1, 0, 0, false},
-        {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 60, 1, true},
+        {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 0, 1, true},
         {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 0, 0, false},
-        {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 36, 0, true},
+        {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 0, 1, true},
         // the two chunks whose sound the card splits go, with their sound, to keep the rest in sync
         {"written in three pieces", fragmented(3), 0, 0, -1, 72, 2, false},
     };
@@ -208,9 +208,8 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             uint64_t from = mkcard::image_offset_of(card, placed, file);
             std::fill(image.begin() + from, image.begin() + from + chunk.size / 4, 0);
             fixture::write_file(path, image);
-            // what stands before a hole in the last chunk is kept, as before an image cut
-            if (size_t(c.zeroed_chunk) + 1 == placed.rec.video.size())
-                expected = whole_before(placed.rec, file);
+            // of the damaged chunk, what stands before the hole is kept
+            expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.zeroed_chunk);
         }
         Truth truth{&card, &placed, {}};
         for (uint64_t u = 0; u < placed.cluster_image_offset.size(); u++)
