@@ -5,6 +5,7 @@
 
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
+#include "analysis/sample_walk.h"
 #include "analysis/window_reuse.h"
 #include "basics/checked_alloc.h"
 #include "image/read_at.h"
@@ -81,6 +82,22 @@ void collect_descriptions(const RecordingScope* r, const KkadMarker* markers, ui
 
 namespace {
 
+// A chunk whose units all verify may still hold a zeroed range inside a unit: located only when
+// every sample is clean too.
+int chunk_escaped(const RecordingScope* r, uint64_t at, const uint32_t* sizes)
+{
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < camera_chunk_samples; i++)
+        total += sizes[i];
+    grow_read_buffer(&direct_read_buffer, total);
+    if (!image::read_at(r->image, at, direct_read_buffer.data, total))
+        return 0;
+    for (uint64_t i = 0, pos = 0; i < camera_chunk_samples; pos += sizes[i++])
+        if (!units_escaped(direct_read_buffer.data + pos, sizes[i]))
+            return 0;
+    return 1;
+}
+
 // The camera writes its descriptions at the same places in every box; once some are located,
 // the other byte positions of a box (a description read a few bytes off) are not searched for.
 struct KnownPositions {
@@ -121,7 +138,8 @@ void locate_descriptions(RecordingScope* r, DescribedList* list)
             if (pass == 0) {
                 for (int hevc = 0; hevc < 2 && !d->located; hevc++) {
                     if ((r->hevc < 0 || r->hevc == hevc) &&
-                        verify_chunk_at(r->image, r->image_size, guess, &sizes, video_format(hevc))) {
+                        verify_chunk_at(r->image, r->image_size, guess, &sizes, video_format(hevc)) &&
+                        chunk_escaped(r, guess, d->sizes)) {
                         r->hevc = hevc;
                         d->image_offset = guess;
                         d->located = 1;
@@ -133,7 +151,8 @@ void locate_descriptions(RecordingScope* r, DescribedList* list)
             uint64_t found;
             if (worth_searching(&known, d->position) &&
                 find_chunk_in_window(r->image, r->image_size, d->marker_offset, description_window, description_window,
-                                     &sizes, video_format(r->hevc), &found)) {
+                                     &sizes, video_format(r->hevc), &found) &&
+                chunk_escaped(r, found, d->sizes)) {
                 d->image_offset = found;
                 d->located = 1;
                 learn_position(&known, d->position);

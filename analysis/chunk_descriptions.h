@@ -43,9 +43,9 @@ void locate_descriptions(RecordingScope* r, DescribedList* list);
 // The first delimiter at or after `from` and before `to`; 1 with its position.
 int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t* at);
 
-// The sound and metadata between two chunks the camera wrote one after the other, from the
-// located chunks sorted by file offset; 0 when no two follow each other.
-uint64_t described_between(const Described* const* located, size_t n);
+// The sound and metadata between two chunks the camera wrote one after the other, from
+// descriptions sorted by file offset; 0 when no two follow each other.
+uint64_t described_between(const Described* const* sorted, size_t n);
 // The metadata in front of the first chunk, from the first chunk's description when its bytes
 // are not on the card; 0 when no description says.
 uint64_t described_lead(const RecordingScope* r, const DescribedList* all, const Described* const* located, size_t n,

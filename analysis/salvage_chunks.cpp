@@ -331,7 +331,15 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeade
         if (described.items[i].located)
             located[n++] = &described.items[i];
     std::sort(located, located + n, [](const Described* a, const Described* b) { return a->file_offset < b->file_offset; });
-    uint64_t between = described_between(located, n);
+    // a description tells where its chunk stood even when the chunk's bytes are damaged
+    const Described** credible = static_cast<const Described**>(basics::xmalloc((described.count + 1) * sizeof *credible));
+    size_t nc = 0;
+    for (size_t i = 0; i < described.count; i++)
+        if (described.items[i].credible)
+            credible[nc++] = &described.items[i];
+    std::sort(credible, credible + nc, [](const Described* a, const Described* b) { return a->file_offset < b->file_offset; });
+    uint64_t between = described_between(credible, nc);
+    std::free(credible);
     if (between == 0)
         between = between_hint;
     // described chunks whose bytes are not all there keep what stands before the damage

@@ -144,6 +144,7 @@ struct SalvageCase {
     uint64_t video_expected;   // samples of it the plan must keep; 0: all whole samples before the cut
     uint64_t gaps;
     bool sound_whole;          // the sound of every kept frame is kept
+    uint64_t hole_fraction = 4;  // the hole's size: this fraction of the chunk, at least 3 bytes
 };
 
 mkcard::CardPlan scenario(const char* name)
@@ -183,6 +184,7 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 0, 1, true},
         {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 0, 0, false},
         {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 0, 1, true},
+        {"three zero bytes inside a sample", lone(false, 48), 0, 0, 1, 0, 1, true, 1u << 30},
         // the two chunks whose sound the card splits go, with their sound, to keep the rest in sync
         {"written in three pieces", fragmented(3), 0, 0, -1, 72, 2, false},
     };
@@ -206,7 +208,7 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             const mkcard::Chunk& chunk = placed.rec.video[size_t(c.zeroed_chunk)];
             uint64_t file = chunk.offset + chunk.size / 2;
             uint64_t from = mkcard::image_offset_of(card, placed, file);
-            std::fill(image.begin() + from, image.begin() + from + chunk.size / 4, 0);
+            std::fill(image.begin() + from, image.begin() + from + std::max<uint64_t>(chunk.size / c.hole_fraction, 3), 0);
             fixture::write_file(path, image);
             // of the damaged chunk, what stands before the hole is kept
             expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.zeroed_chunk);
