@@ -108,12 +108,12 @@ uint64_t walk_forward(Chain* c, uint64_t at, uint64_t limit, int keep_partial, i
             break;  // whether the last chunk's open end holds is for the caller to settle
         settle_open_end(c, 1);
         int whole = w.chunk.samples == camera_chunk_samples;
-        if (!whole && w.stop == walk_at_no_unit)
+        // a limit that is the next known chunk's start confirms the end; the image end does not
+        int at_known_limit = w.stop == walk_at_limit && limit < c->r->image_size;
+        if (!whole && (w.stop == walk_at_no_unit || (w.stop == walk_at_limit && !at_known_limit)))
             w.chunk.samples--;  // its end is a guess
         if (!whole && !keep_partial)
             break;
-        // a limit that is the next known chunk's start confirms the end; the image end does not
-        int at_known_limit = w.stop == walk_at_limit && limit < c->r->image_size;
         w.chunk.end_confirmed = whole && (w.stop == walk_at_delimiter || at_known_limit);
         w.chunk.open_end = whole && !w.chunk.end_confirmed;
         const SalvageChunk* prev = last_chunk(c);
