@@ -1,5 +1,6 @@
 #include "analysis/chunk_descriptions.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,17 +68,21 @@ void collect_descriptions(const RecordingScope* r, const KkadMarker* markers, ui
             read_chunk_description(box, k, &d.file_offset, d.sizes);
             if (!plausible_description(r, d.file_offset, d.sizes))
                 continue;
-            int seen = 0;
-            for (size_t i = 0; i < out->count && !seen; i++)
-                seen = same_description(&out->items[i], d.file_offset, d.sizes);
-            if (seen)
-                continue;
             d.marker_offset = markers[m].marker_offset;
             d.position = k;
             basics::list_append(out, d);
         }
     }
     std::free(box);
+    // the camera describes a chunk more than once: the first box that does stands for all
+    std::stable_sort(out->items, out->items + out->count, [](const Described& a, const Described& b) {
+        return a.file_offset != b.file_offset ? a.file_offset < b.file_offset
+                                              : std::memcmp(a.sizes, b.sizes, sizeof a.sizes) < 0;
+    });
+    Described* end = std::unique(out->items, out->items + out->count, [](const Described& a, const Described& b) {
+        return same_description(&a, b.file_offset, b.sizes);
+    });
+    out->count = size_t(end - out->items);
 }
 
 namespace {
@@ -186,30 +191,31 @@ int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t
     return found;
 }
 
-// Bytes from the end of one located chunk to the start of the next, where the camera wrote them
-// one after another: the most frequent such distance (chunks with others missing between them
-// give larger ones).
-uint64_t described_between(const Described* const* located, size_t n)
+uint64_t described_between(const Described* const* sorted, size_t n)
 {
+    // the most frequent distance between one chunk's end and the next chunk: chunks with others
+    // missing between them give larger ones
+    uint64_t* gaps = static_cast<uint64_t*>(basics::xmalloc((n + 1) * sizeof(uint64_t)));
+    size_t g = 0;
+    for (size_t i = 0; i + 1 < n; i++) {
+        uint64_t end = sorted[i]->file_offset;
+        for (uint32_t s : sorted[i]->sizes)
+            end += s;
+        if (sorted[i + 1]->file_offset >= end)
+            gaps[g++] = sorted[i + 1]->file_offset - end;
+    }
+    std::sort(gaps, gaps + g);
     uint64_t best = 0;
     size_t best_count = 0;
-    for (size_t i = 0; i + 1 < n; i++) {
-        uint64_t end = located[i]->file_offset;
-        for (uint32_t s : located[i]->sizes)
-            end += s;
-        if (located[i + 1]->file_offset < end)
-            continue;
-        uint64_t gap = located[i + 1]->file_offset - end;
-        size_t count = 0;
-        for (size_t j = 0; j + 1 < n; j++) {
-            uint64_t e = located[j]->file_offset;
-            for (uint32_t s : located[j]->sizes)
-                e += s;
-            count += located[j + 1]->file_offset >= e && located[j + 1]->file_offset - e == gap;
-        }
-        if (count > best_count || (count == best_count && gap < best))
-            best = gap, best_count = count;
+    for (size_t i = 0; i < g;) {
+        size_t j = i;
+        while (j < g && gaps[j] == gaps[i])
+            j++;
+        if (j - i > best_count)
+            best = gaps[i], best_count = j - i;
+        i = j;
     }
+    std::free(gaps);
     return best;
 }
 
