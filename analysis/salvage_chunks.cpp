@@ -273,10 +273,17 @@ int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, S
     SalvageChunk c = {};
     uint64_t pos = 0;
     while (c.samples < camera_chunk_samples && d->sizes[c.samples] <= have - pos &&
+           starts_with_delimiter(b + pos, r->hevc) &&
            check_sample_structure(b + pos, d->sizes[c.samples], video_format(r->hevc)) &&
            units_escaped(b + pos, d->sizes[c.samples]))
         pos += d->sizes[c.samples++];
-    if (c.samples == 0)
+    // Before the end of the image every byte is the camera's. Before damage, a sample is the
+    // camera's only when the next one's delimiter stands intact behind it: foreign bytes may
+    // replace the end of its last unit and keep the length.
+    int cut = c.samples < camera_chunk_samples && d->sizes[c.samples] > have - pos;
+    if (c.samples < camera_chunk_samples && !cut && !(have - pos >= 5 && starts_with_delimiter(b + pos, r->hevc)))
+        c.samples--;
+    if (c.samples == 0 || c.samples > camera_chunk_samples)
         return 0;
     c.image_offset = at;
     c.file_offset = d->file_offset;
