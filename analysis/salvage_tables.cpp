@@ -101,14 +101,30 @@ void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uin
 struct RunInput {
     std::FILE* image;
     uint64_t image_size;
-    const ClipHeader* header;
+    ClipHeader header;  // a copy: a cut recording's header is in no list
     const RecordingRun* run;
     const KkadMarker* markers;
     uint64_t marker_count;
     const MovieList* movies;
     uint64_t between_hint;
     uint64_t creation_time;
+    const uint64_t* refused;  // image offsets of samples the decode check refused
+    size_t refused_count;
 };
+
+// A chunk cut before the first of its samples that was refused.
+SalvageChunk without_refused(const RunInput* in, const SalvageChunk* c)
+{
+    SalvageChunk kept = *c;
+    uint64_t at = c->image_offset;
+    for (uint32_t i = 0; i < c->samples; at += c->sizes[i++])
+        for (size_t k = 0; k < in->refused_count; k++)
+            if (in->refused[k] == at) {
+                kept.samples = i;
+                return kept;
+            }
+    return kept;
+}
 
 // The first kept key frame's parameter sets decide the stream settings.
 int choose_settings(const RunInput* in, const RecordingLayout* layout, const uint8_t* key, uint64_t key_size,
@@ -169,11 +185,12 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
 {
     int playing = 0;
     for (size_t ci = 0; ci < chunks->count; ci++) {
-        const SalvageChunk* c = &chunks->items[ci];
+        SalvageChunk unrefused = without_refused(in, &chunks->items[ci]);
+        const SalvageChunk* c = &unrefused;
         // a chunk whose sound cannot be placed goes with it, or the sound after it would run
         // ahead of the picture; at the end nothing follows that could
         int soundless = settings->sound_chunk_bytes && !c->sound_follows && ci + 1 < chunks->count;
-        if (soundless || !read_chunk(in->image, c)) {
+        if (soundless || c->samples == 0 || !read_chunk(in->image, c)) {
             b->video_pending_gap = b->sound_pending_gap = b->sizes.count > 0;
             playing = 0;
             continue;
@@ -207,7 +224,7 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
 {
     SalvageChunkList chunks = {};
     RecordingLayout layout;
-    if (!find_recording_chunks(in->image, in->image_size, in->header, in->markers, in->marker_count, in->between_hint,
+    if (!find_recording_chunks(in->image, in->image_size, &in->header, in->markers, in->marker_count, in->between_hint,
                                &chunks, &layout)) {
         basics::list_free(&chunks);
         return give_up(a, "no video chunk of the recording is on the card");
@@ -328,35 +345,46 @@ int cut_header_before(std::FILE* image, uint64_t image_size, const image::ScanIn
 
 }  // namespace
 
-size_t build_plans_without_movie(std::FILE* image, uint64_t image_size, const image::ScanIndex* scan,
-                                 const ClipHeaderList* headers, const MarkerList* markers, const MovieList* movies,
-                                 const RunList* runs, const PairList* pairs, SalvageAttemptList* out)
+namespace {
+
+// The run's input when it is a recording with a clip header and no movie box; its markers are
+// gathered into `own`.
+int run_input(const SalvageCard* card, size_t r, MarkerList* own, RunInput* in, uint32_t* clip_number)
+{
+    const RecordingRun* run = &card->runs->items[r];
+    const ClipHeaderList* headers = card->headers;
+    // a cut header between the listed one and the run is the run's own
+    ClipHeader cut;
+    uint32_t number = run->header_index, cut_number;
+    const ClipHeader* header = number ? &headers->items[number - 1] : nullptr;
+    if (cut_header_before(card->image, card->image_size, card->scan, headers, run->start_offset, &cut, &cut_number) &&
+        (!header || cut.header_offset > header->header_offset))
+        header = &cut, number = cut_number;
+    size_t m = marker_at(card->markers, run->start_offset);
+    if (!header || run_is_paired(card->pairs, r, number) || m >= card->markers->count)
+        return 0;
+    recording_markers(card->markers, m, run->marker_count, own);
+    // the camera's clock against the movie boxes' times, as the pairing found it
+    int shift = card->pairs->count ? choose_time_shift(card->runs, card->movies) : 0;
+    *in = RunInput{card->image, card->image_size, *header, run, own->items, own->count, card->movies,
+                   between_from_movies(card->movies), 0, nullptr, 0};
+    if (run->has_time)
+        in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
+    *clip_number = number;
+    return 1;
+}
+
+}  // namespace
+
+size_t build_plans_without_movie(const SalvageCard* card, SalvageAttemptList* out)
 {
     size_t first = out->count;
-    // the camera's clock against the movie boxes' times, as the pairing found it
-    int shift = pairs->count ? choose_time_shift(runs, movies) : 0;
-    uint64_t between_hint = between_from_movies(movies);
     MarkerList own = {};
-    for (size_t r = 0; r < runs->count; r++) {
-        const RecordingRun* run = &runs->items[r];
-        // a cut header between the listed one and the run is the run's own
-        ClipHeader cut;
-        uint32_t number = run->header_index, cut_number;
-        const ClipHeader* header = number ? &headers->items[number - 1] : nullptr;
-        if (cut_header_before(image, image_size, scan, headers, run->start_offset, &cut, &cut_number) &&
-            (!header || cut.header_offset > header->header_offset))
-            header = &cut, number = cut_number;
-        if (!header || run_is_paired(pairs, r, number))
-            continue;
-        size_t m = marker_at(markers, run->start_offset);
-        if (m >= markers->count)
-            continue;
-        recording_markers(markers, m, run->marker_count, &own);
-        RunInput in = {image, image_size, header, run, own.items, own.count, movies, between_hint, 0};
-        if (run->has_time)
-            in.creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
+    for (size_t r = 0; r < card->runs->count; r++) {
+        RunInput in;
         SalvageAttempt a = {};
-        a.clip_number = number;
+        if (!run_input(card, r, &own, &in, &a.clip_number))
+            continue;
         plan_run(&in, &a);
         basics::list_append(out, a);
     }
@@ -364,6 +392,43 @@ size_t build_plans_without_movie(std::FILE* image, uint64_t image_size, const im
     std::stable_sort(out->items + first, out->items + out->count,
                      [](const SalvageAttempt& x, const SalvageAttempt& y) { return x.clip_number < y.clip_number; });
     return out->count - first;
+}
+
+int replan_without_movie(const SalvageCard* card, uint32_t clip_number, const uint64_t* refused, size_t refused_count,
+                         SalvageAttempt* out)
+{
+    MarkerList own = {};
+    int found = 0;
+    for (size_t r = 0; r < card->runs->count && !found; r++) {
+        RunInput in;
+        SalvageAttempt a = {};
+        if (!run_input(card, r, &own, &in, &a.clip_number) || a.clip_number != clip_number)
+            continue;
+        in.refused = refused;
+        in.refused_count = refused_count;
+        plan_run(&in, &a);
+        *out = a;
+        found = 1;
+    }
+    basics::list_free(&own);
+    return found;
+}
+
+int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset)
+{
+    const SalvageTrack* video = &plan->tracks[salvage_video];
+    for (uint64_t p = 0; p < plan->piece_count; p++) {
+        const SalvagePiece* piece = &plan->pieces[p];
+        if (piece->track != salvage_video || sample < piece->first_sample ||
+            sample - piece->first_sample >= piece->sample_count)
+            continue;
+        uint64_t at = piece->image_offset;
+        for (uint64_t i = piece->first_sample; i < sample; i++)
+            at += video->sample_sizes ? video->sample_sizes[i] : video->fixed_sample_size;
+        *offset = at;
+        return 1;
+    }
+    return 0;
 }
 
 void free_salvage_attempts(SalvageAttemptList* list)

@@ -145,6 +145,7 @@ struct SalvageCase {
     uint64_t gaps;
     bool sound_whole;          // the sound of every kept frame is kept
     uint64_t hole_fraction = 4;  // the hole's size: this fraction of the chunk, at least 3 bytes
+    int64_t refused = -1;        // >= 0: planned again with this kept sample refused by the decode check
 };
 
 mkcard::CardPlan scenario(const char* name)
@@ -180,6 +181,7 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         {"movie box beyond the image end", scenario("truncated"), 2, 0, -1, 48, 0, true},
         {"HEVC, no sibling", lone(true, 48), 0, 0, -1, 48, 0, true},
         {"AVC, no sibling", lone(false, 36), 0, 0, -1, 36, 0, true},
+        {"a refused sample leaves the rest of its chunk", lone(false, 48), 0, 0, -1, 48, 1, true, 4, 17},
         {"image cut inside the fourth chunk", scenario("sample"), 2, 3.5, -1, 0, 0, false},
         {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 0, 1, true},
         {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 0, 0, false},
@@ -229,12 +231,22 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         analysis::validate_candidates(f, image.size(), &index, &headers, &markers, &movies);
         analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
         analysis::SalvageAttemptList attempts = {};
-        size_t n = analysis::build_plans_without_movie(f, image.size(), &index, &headers, &markers, &movies, &runs, &pairs,
-                                                       &attempts);
+        analysis::SalvageCard salvage_card = {f, image.size(), &index, &headers, &markers, &movies, &runs, &pairs};
+        size_t n = analysis::build_plans_without_movie(&salvage_card, &attempts);
         ASSERT_EQ(n, 1u) << c.name;
-        const analysis::SalvageAttempt& a = attempts.items[0];
+        analysis::SalvageAttempt& a = attempts.items[0];
         ASSERT_TRUE(a.planned) << c.name << ": " << a.reason;
         Tally tally = check_plan(a.plan, truth, image, c.name);
+        if (c.refused >= 0) {
+            uint64_t at = 0;
+            ASSERT_TRUE(analysis::kept_sample_offset(&a.plan, uint64_t(c.refused), &at)) << c.name;
+            analysis::SalvageAttempt again = {};
+            ASSERT_TRUE(analysis::replan_without_movie(&salvage_card, a.clip_number, &at, 1, &again)) << c.name;
+            analysis::free_salvage_plan(&attempts.items[0].plan);
+            attempts.items[0] = again;
+            tally = check_plan(again.plan, truth, image, c.name);
+            expected -= 12 - uint64_t(c.refused) % 12;
+        }
         EXPECT_EQ(tally.video_kept, expected) << c.name;
         EXPECT_EQ(a.plan.video_gaps, c.gaps) << c.name;
         EXPECT_EQ(a.plan.tracks[0].kept_samples, tally.video_kept) << c.name;
