@@ -156,9 +156,9 @@ int settings_from_stream(int hevc, const ParameterSets* sets, uint64_t sound_chu
     s.video_entry = visual_entry(hevc, &picture, config, config_size, &s.video_entry_size);
     std::free(config);
     // twelve frames last as long as the sound behind them: 48,000 sound frames a second
-    uint64_t sound_frames = sound_chunk_bytes / sound_frame_bytes;
+    uint64_t sound_frames = sound_chunk_bytes % sound_frame_bytes == 0 ? sound_chunk_bytes / sound_frame_bytes : 0;
     uint64_t per_twelve = uint64_t(sound_rate) * 12;
-    if (sound_frames && sound_chunk_bytes % sound_frame_bytes == 0 && per_twelve % sound_frames == 0) {
+    if (sound_frames && per_twelve % sound_frames == 0) {
         s.video_timescale = uint32_t(per_twelve / sound_frames) * frame_ticks;
         s.video_delta = frame_ticks;
     } else if (sound_frames && sound_frames % 12 == 0) {
