@@ -35,7 +35,7 @@ using DescribedList = basics::Growable<Described, 64>;
 
 const char* video_format(int hevc);
 
-// Every distinct description in the boxes that fits the recording's media data.
+// Every distinct description in the boxes that fits the recording's media data, in file order.
 void collect_descriptions(const RecordingScope* r, const KkadMarker* markers, uint64_t count, DescribedList* out);
 // Locates the described chunks and settles the recording's format; when no chunk is located the
 // first delimiter of the media data tells the format.

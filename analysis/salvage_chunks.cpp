@@ -296,11 +296,34 @@ int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, S
     return 1;
 }
 
-// The damaged chunks before file offset `limit`, each placed only right behind the chunk before it.
-void place_damaged_before(Chain* c, const DescribedList* damaged, size_t* next, uint64_t limit)
+// The descriptions that are located (`located_only`), or credible and, with `damaged_only`,
+// not located; in the list's order, ending with a null.
+const Described** select_descriptions(const DescribedList* all, int located_only, int damaged_only)
 {
-    for (; *next < damaged->count && damaged->items[*next].file_offset < limit; ++*next) {
-        const Described* d = &damaged->items[*next];
+    const Described** out = static_cast<const Described**>(basics::xmalloc((all->count + 1) * sizeof *out));
+    size_t n = 0;
+    for (size_t i = 0; i < all->count; i++) {
+        const Described* d = &all->items[i];
+        if (located_only ? d->located : d->credible && !(damaged_only && d->located))
+            out[n++] = d;
+    }
+    out[n] = nullptr;
+    return out;
+}
+
+size_t count_selected(const Described* const* selected)
+{
+    size_t n = 0;
+    while (selected[n])
+        n++;
+    return n;
+}
+
+// The damaged chunks before file offset `limit`, each placed only right behind the chunk before it.
+void place_damaged_before(Chain* c, const Described*** next, uint64_t limit)
+{
+    for (; **next && (**next)->file_offset < limit; ++*next) {
+        const Described* d = **next;
         const SalvageChunk* prev = last_chunk(c);
         const RecordingScope* r = c->r;
         uint64_t lead = d->file_offset - (r->payload - r->header->header_offset);
@@ -332,39 +355,26 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeade
     collect_descriptions(&r, markers, count, &described);
     locate_descriptions(&r, &described);
 
-    const Described** located = static_cast<const Described**>(basics::xmalloc((described.count + 1) * sizeof *located));
-    size_t n = 0;
-    for (size_t i = 0; i < described.count; i++)
-        if (described.items[i].located)
-            located[n++] = &described.items[i];
-    std::sort(located, located + n, [](const Described* a, const Described* b) { return a->file_offset < b->file_offset; });
-    // a description tells where its chunk stood even when the chunk's bytes are damaged
-    const Described** credible = static_cast<const Described**>(basics::xmalloc((described.count + 1) * sizeof *credible));
-    size_t nc = 0;
-    for (size_t i = 0; i < described.count; i++)
-        if (described.items[i].credible)
-            credible[nc++] = &described.items[i];
-    std::sort(credible, credible + nc, [](const Described* a, const Described* b) { return a->file_offset < b->file_offset; });
-    uint64_t between = described_between(credible, nc);
-    std::free(credible);
+    // the list is in file order; a description tells where its chunk stood even when the
+    // chunk's bytes are damaged
+    const Described** located = select_descriptions(&described, 1, 0);
+    const Described** credible = select_descriptions(&described, 0, 0);
+    const Described** damaged = select_descriptions(&described, 0, 1);
+    size_t n = count_selected(located);
+    uint64_t between = described_between(credible, count_selected(credible));
     if (between == 0)
         between = between_hint;
-    // described chunks whose bytes are not all there keep what stands before the damage
-    DescribedList damaged = {};
-    for (size_t i = 0; i < described.count; i++)
-        if (!described.items[i].located && described.items[i].credible)
-            basics::list_append(&damaged, described.items[i]);
-    std::sort(damaged.items, damaged.items + damaged.count,
-              [](const Described& a, const Described& b) { return a.file_offset < b.file_offset; });
 
+    // described chunks whose bytes are not all there keep what stands before the damage
     Chain c = {&r, between, out};
-    size_t next_damaged = 0;
+    const Described** next_damaged = damaged;
     for (size_t i = 0; i < n; i++) {
-        place_damaged_before(&c, &damaged, &next_damaged, located[i]->file_offset);
+        place_damaged_before(&c, &next_damaged, located[i]->file_offset);
         append_located(&c, located[i]);
     }
-    place_damaged_before(&c, &damaged, &next_damaged, UINT64_MAX);
-    basics::list_free(&damaged);
+    place_damaged_before(&c, &next_damaged, UINT64_MAX);
+    std::free(credible);
+    std::free(damaged);
     uint64_t lead_from_description = described_lead(&r, &described, located, n, between);
     std::free(located);
     basics::list_free(&described);
