@@ -16,8 +16,6 @@ namespace analysis {
 namespace {
 
 constexpr uint32_t max_marker_hits = 256;
-constexpr uint64_t max_kkad_box = 65536;
-constexpr uint64_t min_kkad_box = 316;
 constexpr uint64_t kkad_first_read = 1024;
 // Box offsets of a chunk description: the first sample size, the stride between sizes, and
 // the little-endian chunk offset 77 bytes before the first size.
@@ -152,12 +150,10 @@ uint32_t collect_hits(const ExpectedTable* t, const uint8_t* box, uint64_t box_s
     uint32_t count = 0;
     uint32_t sizes[camera_chunk_samples];
     for (uint64_t k = 0; k + min_kkad_box <= box_size; k++) {
-        const uint8_t* first = box + first_size_at + k;
-        if (!has_first_size(t, basics::load_be32(first)))
+        if (!has_first_size(t, basics::load_be32(box + first_size_at + k)))
             continue;
-        for (uint32_t j = 0; j < camera_chunk_samples; j++)
-            sizes[j] = basics::load_be32(first + size_stride * j);
-        uint64_t offset = basics::load_le64(box + chunk_offset_at + k);
+        uint64_t offset;
+        read_chunk_description(box, k, &offset, sizes);
         uint64_t fingerprint = chunk_fingerprint(offset, sizes);
         for (uint64_t i = fingerprint & t->mask; t->keys[i] != 0; i = (i + 1) & t->mask) {
             if (t->keys[i] != fingerprint)
@@ -180,6 +176,33 @@ uint32_t collect_hits(const ExpectedTable* t, const uint8_t* box, uint64_t box_s
 }
 
 }  // namespace
+
+void read_chunk_description(const uint8_t* box, uint64_t k, uint64_t* chunk_offset,
+                            uint32_t sizes[camera_chunk_samples])
+{
+    for (uint32_t j = 0; j < camera_chunk_samples; j++)
+        sizes[j] = basics::load_be32(box + first_size_at + k + size_stride * j);
+    *chunk_offset = basics::load_le64(box + chunk_offset_at + k);
+}
+
+int read_kkad_box(std::FILE* image, uint64_t image_size, uint64_t marker_offset, uint8_t* box, uint64_t* size)
+{
+    uint64_t p = marker_offset;
+    if (p <= 3 || p > image_size || image_size - p < 4)
+        return 0;
+    // one read takes the header and, for boxes of the camera's size, the whole box
+    uint64_t start = p - 4;
+    uint64_t first = image_size - start < kkad_first_read ? image_size - start : kkad_first_read;
+    if (!image::read_at(image, start, box, first) || !mp4::type_is(reinterpret_cast<const char*>(box + 4), mp4::box_kkad))
+        return 0;
+    uint64_t n = basics::load_be32(box);
+    if (n < 8 || n > max_kkad_box || n > image_size - start || n < min_kkad_box)
+        return 0;
+    if (n > first && !image::read_at(image, start + first, box + first, n - first))
+        return 0;
+    *size = n;
+    return 1;
+}
 
 uint64_t mix64(uint64_t x)
 {
@@ -214,17 +237,8 @@ void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* m
     MarkerHit hits[max_marker_hits];
     for (size_t q = 1; q <= total; q++) {
         uint64_t p = markers->items[q - 1].marker_offset;
-        if (p <= 3 || p > image_size || image_size - p < 4)
-            continue;
-        // one read takes the header and, for boxes of the camera's size, the whole box
-        uint64_t start = p - 4;
-        uint64_t first = image_size - start < kkad_first_read ? image_size - start : kkad_first_read;
-        if (!image::read_at(image, start, box, first) || !mp4::type_is(reinterpret_cast<const char*>(box + 4), mp4::box_kkad))
-            continue;
-        uint64_t size = basics::load_be32(box);
-        if (size < 8 || size > max_kkad_box || size > image_size - start || size < min_kkad_box)
-            continue;
-        if (size > first && !image::read_at(image, start + first, box + first, size - first))
+        uint64_t size;
+        if (!read_kkad_box(image, image_size, p, box, &size))
             continue;
         uint32_t count = collect_hits(&table, box, size, hits);
         for (uint32_t t = 0; t < count; t++) {

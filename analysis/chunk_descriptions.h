@@ -1,0 +1,54 @@
+#pragma once
+// What a recording's kkad boxes say about its video chunks when no movie box is there to say
+// it: every description the boxes hold that could be one of the recording's chunks, located in
+// the image by the sample structure at the sizes it gives.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/analysis_types.h"
+
+namespace analysis {
+
+// The recording being salvaged.
+struct RecordingScope {
+    std::FILE* image;
+    uint64_t image_size;
+    const ClipHeader* header;
+    uint64_t payload;   // image offset of the media data's first byte
+    uint64_t file_end;  // the media data's end as an offset in the camera's file
+    int hevc;           // -1 while unknown
+};
+
+// A description found in a kkad box, with where the chunk lies once located.
+struct Described {
+    uint64_t file_offset;
+    uint32_t sizes[camera_chunk_samples];
+    uint64_t image_offset;
+    uint64_t marker_offset;
+    uint64_t position;  // byte position of the description in its box
+    int located;
+    int credible;       // located, or at a byte position where the recording's others were found
+};
+using DescribedList = basics::Growable<Described, 64>;
+
+
+const char* video_format(int hevc);
+
+// Every distinct description in the boxes that fits the recording's media data, in file order.
+void collect_descriptions(const RecordingScope* r, const KkadMarker* markers, uint64_t count, DescribedList* out);
+// Locates the described chunks and settles the recording's format; when no chunk is located the
+// first delimiter of the media data tells the format.
+void locate_descriptions(RecordingScope* r, DescribedList* list);
+// The first delimiter at or after `from` and before `to`; 1 with its position.
+int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t* at);
+
+// The sound and metadata between two chunks the camera wrote one after the other, from
+// descriptions sorted by file offset; 0 when no two follow each other.
+uint64_t described_between(const Described* const* sorted, size_t n);
+// The metadata in front of the first chunk, from the first chunk's description when its bytes
+// are not on the card; 0 when no description says.
+uint64_t described_lead(const RecordingScope* r, const DescribedList* all, const Described* const* located, size_t n,
+                        uint64_t between);
+
+}  // namespace analysis

@@ -1,0 +1,374 @@
+#include "analysis/parameter_sets.h"
+
+#include <cstring>
+
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+
+namespace analysis {
+
+namespace {
+
+constexpr uint32_t avc_idr = 5, avc_sps = 7, avc_pps = 8;
+constexpr uint32_t hevc_vps = 32, hevc_sps = 33, hevc_pps = 34;
+constexpr uint32_t hevc_first_irap = 16, hevc_last_irap = 23;
+constexpr uint32_t max_rbsp_bytes = 1024;  // a parameter set is far smaller
+
+uint32_t unit_type(const uint8_t* unit, int hevc) { return hevc ? (unit[0] >> 1) & 0x3F : unit[0] & 0x1F; }
+
+// Calls `seen` for every length-prefixed unit of the sample until it returns 1.
+template <typename Fn>
+void for_each_unit(const uint8_t* sample, uint64_t len, Fn seen)
+{
+    uint64_t pos = 0;
+    while (len - pos >= 5) {
+        uint64_t unit = basics::load_be32(sample + pos);
+        if (unit == 0 || unit > len - pos - 4)
+            return;
+        if (seen(sample + pos + 4, uint32_t(unit)))
+            return;
+        pos += 4 + unit;
+    }
+}
+
+// Exp-Golomb reading of a parameter set with its emulation prevention bytes taken out.
+struct Bits {
+    uint8_t bytes[max_rbsp_bytes];
+    uint32_t size;
+    uint64_t pos;
+    int overrun;
+};
+
+void unescape(const uint8_t* p, uint32_t n, Bits* b)
+{
+    b->size = 0;
+    b->pos = 0;
+    b->overrun = 0;
+    uint32_t zeros = 0;
+    for (uint32_t i = 0; i < n && b->size < max_rbsp_bytes; i++) {
+        if (zeros >= 2 && p[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = p[i] == 0 ? zeros + 1 : 0;
+        b->bytes[b->size++] = p[i];
+    }
+}
+
+uint32_t bit(Bits* b)
+{
+    if (b->pos >= uint64_t(b->size) * 8) {
+        b->overrun = 1;
+        return 0;
+    }
+    uint32_t v = (b->bytes[b->pos / 8] >> (7 - b->pos % 8)) & 1;
+    b->pos++;
+    return v;
+}
+
+uint32_t bits(Bits* b, uint32_t n)
+{
+    uint32_t v = 0;
+    while (n--)
+        v = (v << 1) | bit(b);
+    return v;
+}
+
+uint32_t ue(Bits* b)
+{
+    uint32_t zeros = 0;
+    while (!bit(b) && !b->overrun)
+        if (++zeros > 31) {
+            b->overrun = 1;
+            return 0;
+        }
+    return zeros ? (1u << zeros) - 1 + bits(b, zeros) : 0;
+}
+
+int32_t se(Bits* b)
+{
+    uint32_t v = ue(b);
+    return v & 1 ? int32_t((v + 1) / 2) : -int32_t(v / 2);
+}
+
+void skip_scaling_list(Bits* b, uint32_t size)
+{
+    int32_t last = 8, next = 8;
+    for (uint32_t j = 0; j < size && !b->overrun; j++) {
+        if (next != 0)
+            next = (last + se(b) + 256) % 256;
+        last = next == 0 ? last : next;
+    }
+}
+
+int avc_has_chroma_fields(uint32_t profile)
+{
+    static const uint32_t profiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+    for (uint32_t p : profiles)
+        if (p == profile)
+            return 1;
+    return 0;
+}
+
+int read_avc_sps(Bits* b, PictureFormat* f)
+{
+    bits(b, 8);  // NAL header
+    uint32_t profile = bits(b, 8);
+    bits(b, 16);  // constraint flags and level
+    ue(b);        // sps id
+    f->chroma_format = 1, f->luma_depth = 8, f->chroma_depth = 8;
+    if (avc_has_chroma_fields(profile)) {
+        f->chroma_format = ue(b);
+        if (f->chroma_format == 3)
+            bit(b);
+        f->luma_depth = 8 + ue(b);
+        f->chroma_depth = 8 + ue(b);
+        bit(b);
+        if (bit(b))  // scaling matrices
+            for (uint32_t i = 0; i < (f->chroma_format != 3 ? 8u : 12u); i++)
+                if (bit(b))
+                    skip_scaling_list(b, i < 6 ? 16 : 64);
+    }
+    ue(b);  // log2 of the frame number's range
+    uint32_t poc_type = ue(b);
+    if (poc_type == 0) {
+        ue(b);
+    } else if (poc_type == 1) {
+        bit(b);
+        se(b);
+        se(b);
+        for (uint32_t n = ue(b); n > 0 && !b->overrun; n--)
+            se(b);
+    }
+    ue(b);  // reference frames
+    bit(b);
+    uint32_t width_mbs = ue(b) + 1, height_units = ue(b) + 1;
+    uint32_t frames_only = bit(b);
+    if (!frames_only)
+        bit(b);
+    bit(b);
+    uint32_t crop_x = f->chroma_format == 1 || f->chroma_format == 2 ? 2 : 1;
+    uint32_t crop_y = (f->chroma_format == 1 ? 2 : 1) * (2 - frames_only);
+    uint32_t left = 0, right = 0, top = 0, bottom = 0;
+    if (bit(b))
+        left = ue(b), right = ue(b), top = ue(b), bottom = ue(b);
+    uint64_t width = uint64_t(width_mbs) * 16, height = uint64_t(height_units) * 16 * (2 - frames_only);
+    uint64_t cut_x = uint64_t(crop_x) * (left + right), cut_y = uint64_t(crop_y) * (top + bottom);
+    if (b->overrun || cut_x >= width || cut_y >= height || width - cut_x > 65535 || height - cut_y > 65535)
+        return 0;
+    f->width = uint32_t(width - cut_x);
+    f->height = uint32_t(height - cut_y);
+    return 1;
+}
+
+int read_hevc_sps(Bits* b, PictureFormat* f)
+{
+    bits(b, 16);  // NAL header
+    bits(b, 4);
+    uint32_t sub_layers = bits(b, 3);
+    bit(b);
+    bits(b, 32), bits(b, 32), bits(b, 24), bits(b, 8);  // general profile, tier and level: 96 bits
+    uint32_t profile_present[8] = {}, level_present[8] = {};
+    for (uint32_t i = 0; i < sub_layers; i++)
+        profile_present[i] = bit(b), level_present[i] = bit(b);
+    if (sub_layers > 0)
+        for (uint32_t i = sub_layers; i < 8; i++)
+            bits(b, 2);
+    for (uint32_t i = 0; i < sub_layers; i++) {
+        if (profile_present[i])
+            bits(b, 32), bits(b, 32), bits(b, 24);
+        if (level_present[i])
+            bits(b, 8);
+    }
+    ue(b);  // sps id
+    f->chroma_format = ue(b);
+    if (f->chroma_format == 3)
+        bit(b);
+    uint32_t width = ue(b), height = ue(b);
+    uint32_t sub_w = f->chroma_format == 1 || f->chroma_format == 2 ? 2 : 1;
+    uint32_t sub_h = f->chroma_format == 1 ? 2 : 1;
+    uint64_t cut_x = 0, cut_y = 0;
+    if (bit(b)) {
+        uint64_t left = ue(b), right = ue(b), top = ue(b), bottom = ue(b);
+        cut_x = sub_w * (left + right), cut_y = sub_h * (top + bottom);
+    }
+    f->luma_depth = 8 + ue(b);
+    f->chroma_depth = 8 + ue(b);
+    if (b->overrun || f->chroma_format > 3 || cut_x >= width || cut_y >= height || width - cut_x > 65535 ||
+        height - cut_y > 65535)
+        return 0;
+    f->width = uint32_t(width - cut_x);
+    f->height = uint32_t(height - cut_y);
+    return 1;
+}
+
+struct Config {
+    uint8_t* bytes;
+    uint32_t size, capacity;
+};
+
+void put(Config* c, const void* p, uint32_t n)
+{
+    std::memcpy(c->bytes + c->size, p, n);
+    c->size += n;
+}
+
+void put_u8(Config* c, uint32_t v)
+{
+    uint8_t b = uint8_t(v);
+    put(c, &b, 1);
+}
+
+void put_be16(Config* c, uint32_t v)
+{
+    put_u8(c, v >> 8);
+    put_u8(c, v);
+}
+
+void put_hevc_array(Config* c, uint32_t type, const uint8_t* unit, uint32_t size)
+{
+    put_u8(c, 0x80 | type);  // every set of the kind is in the array
+    put_be16(c, 1);
+    put_be16(c, size);
+    put(c, unit, size);
+}
+
+int same_unit(const uint8_t* a, uint32_t a_size, const uint8_t* b, uint32_t b_size)
+{
+    return a_size == b_size && a_size > 0 && std::memcmp(a, b, a_size) == 0;
+}
+
+}  // namespace
+
+int sample_is_key(const uint8_t* sample, uint64_t len, int hevc)
+{
+    int key = 0;
+    for_each_unit(sample, len, [&](const uint8_t* unit, uint32_t) {
+        uint32_t type = unit_type(unit, hevc);
+        key = hevc ? type >= hevc_first_irap && type <= hevc_last_irap : type == avc_idr;
+        // the first slice decides; parameter sets, SEI and the delimiter come before it
+        return key || (hevc ? type < hevc_vps : type >= 1 && type <= avc_idr);
+    });
+    return key;
+}
+
+int find_parameter_sets(const uint8_t* sample, uint64_t len, int hevc, ParameterSets* out)
+{
+    ParameterSets sets = {};
+    for_each_unit(sample, len, [&](const uint8_t* unit, uint32_t size) {
+        uint32_t type = unit_type(unit, hevc);
+        if (hevc && type == hevc_vps && !sets.vps_size)
+            sets.vps = unit, sets.vps_size = size;
+        if (type == (hevc ? hevc_sps : avc_sps) && !sets.sps_size)
+            sets.sps = unit, sets.sps_size = size;
+        if (type == (hevc ? hevc_pps : avc_pps) && !sets.pps_size)
+            sets.pps = unit, sets.pps_size = size;
+        return 0;
+    });
+    if (!sets.sps_size || !sets.pps_size || (hevc && !sets.vps_size))
+        return 0;
+    *out = sets;
+    return 1;
+}
+
+int read_picture_format(const uint8_t* sps, uint32_t len, int hevc, PictureFormat* out)
+{
+    Bits b;
+    unescape(sps, len, &b);
+    PictureFormat f = {};
+    if (!(hevc ? read_hevc_sps(&b, &f) : read_avc_sps(&b, &f)))
+        return 0;
+    *out = f;
+    return 1;
+}
+
+int build_decoder_config(const ParameterSets* sets, int hevc, const PictureFormat* picture, uint8_t** out,
+                         uint32_t* out_size)
+{
+    if (!sets->sps_size || !sets->pps_size || (hevc && !sets->vps_size) || sets->sps_size < 4)
+        return 0;
+    Bits raw;
+    unescape(sets->sps, sets->sps_size, &raw);
+    // HEVC: the 12 bytes of general profile, tier and level follow the 2-byte header and one byte
+    if (hevc && raw.size < 15)
+        return 0;
+    Config c = {nullptr, 0, 64 + sets->vps_size + sets->sps_size + sets->pps_size};
+    c.bytes = static_cast<uint8_t*>(basics::xmalloc(c.capacity));
+    put_u8(&c, 1);
+    if (hevc) {
+        put(&c, raw.bytes + 3, 12);
+        put_be16(&c, 0xF000);  // no minimum spatial segmentation
+        put_u8(&c, 0xFC);      // parallelism unknown
+        put_u8(&c, 0xFC | picture->chroma_format);
+        put_u8(&c, 0xF8 | (picture->luma_depth - 8));
+        put_u8(&c, 0xF8 | (picture->chroma_depth - 8));
+        put_be16(&c, 0);  // frame rate unknown
+        put_u8(&c, 0x0F); // one temporal layer, nested, 4-byte unit lengths
+        put_u8(&c, 3);
+        put_hevc_array(&c, hevc_vps, sets->vps, sets->vps_size);
+        put_hevc_array(&c, hevc_sps, sets->sps, sets->sps_size);
+        put_hevc_array(&c, hevc_pps, sets->pps, sets->pps_size);
+    } else {
+        put(&c, sets->sps + 1, 3);  // profile, constraint flags, level
+        put_u8(&c, 0xFF);           // 4-byte unit lengths
+        put_u8(&c, 0xE1);           // one SPS
+        put_be16(&c, sets->sps_size);
+        put(&c, sets->sps, sets->sps_size);
+        put_u8(&c, 1);
+        put_be16(&c, sets->pps_size);
+        put(&c, sets->pps, sets->pps_size);
+        if (avc_has_chroma_fields(sets->sps[1])) {
+            put_u8(&c, 0xFC | picture->chroma_format);
+            put_u8(&c, 0xF8 | (picture->luma_depth - 8));
+            put_u8(&c, 0xF8 | (picture->chroma_depth - 8));
+            put_u8(&c, 0);
+        }
+    }
+    *out = c.bytes;
+    *out_size = c.size;
+    return 1;
+}
+
+int config_carries(const uint8_t* config, uint32_t len, int hevc, const ParameterSets* sets)
+{
+    const uint8_t* found[3] = {};  // VPS, SPS, PPS
+    uint32_t sizes[3] = {};
+    if (hevc) {
+        if (len < 23)
+            return 0;
+        uint32_t pos = 23, arrays = config[22];
+        for (uint32_t a = 0; a < arrays; a++) {
+            if (len - pos < 3)
+                return 0;
+            uint32_t type = config[pos] & 0x3F, count = basics::load_be16(config + pos + 1);
+            pos += 3;
+            for (uint32_t i = 0; i < count; i++) {
+                if (len - pos < 2 || len - pos - 2 < basics::load_be16(config + pos))
+                    return 0;
+                uint32_t size = basics::load_be16(config + pos);
+                uint32_t slot = type == hevc_vps ? 0 : type == hevc_sps ? 1 : type == hevc_pps ? 2 : 3;
+                if (slot < 3 && !sizes[slot])
+                    found[slot] = config + pos + 2, sizes[slot] = size;
+                pos += 2 + size;
+            }
+        }
+        return same_unit(found[0], sizes[0], sets->vps, sets->vps_size) &&
+               same_unit(found[1], sizes[1], sets->sps, sets->sps_size) &&
+               same_unit(found[2], sizes[2], sets->pps, sets->pps_size);
+    }
+    if (len < 8 || (config[5] & 0x1F) == 0)
+        return 0;
+    uint32_t sps_size = basics::load_be16(config + 6);
+    if (len - 8 < sps_size)
+        return 0;
+    uint32_t pos = 8 + sps_size;
+    if (len - pos < 3 || config[pos] == 0)
+        return 0;
+    uint32_t pps_size = basics::load_be16(config + pos + 1);
+    if (len - pos - 3 < pps_size)
+        return 0;
+    return same_unit(config + 8, sps_size, sets->sps, sets->sps_size) &&
+           same_unit(config + pos + 3, pps_size, sets->pps, sets->pps_size);
+}
+
+}  // namespace analysis

@@ -1,0 +1,424 @@
+#include "analysis/salvage_chunks.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "analysis/chunk_descriptions.h"
+#include "analysis/chunk_locate.h"
+#include "analysis/fingerprint_map.h"
+#include "analysis/sample_walk.h"
+#include "analysis/window_reuse.h"
+#include "basics/checked_alloc.h"
+#include "image/read_at.h"
+
+namespace analysis {
+
+namespace {
+
+constexpr uint64_t max_whole_chunk = 0x8000000;  // 128 MiB: larger chunks are not read in one piece
+
+uint64_t chunk_bytes(const SalvageChunk* c)
+{
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < c->samples; i++)
+        total += c->sizes[i];
+    return total;
+}
+
+uint64_t chunk_end(const SalvageChunk* c) { return c->image_offset + chunk_bytes(c); }
+
+// Where the chunk the camera wrote ends, kept samples or not: there its sound begins.
+uint64_t whole_bytes(const SalvageChunk* c) { return c->full_bytes ? c->full_bytes : chunk_bytes(c); }
+uint64_t full_end(const SalvageChunk* c) { return c->image_offset + whole_bytes(c); }
+
+struct Walked {
+    SalvageChunk chunk;
+    uint32_t stop;
+    int ok;
+};
+
+// The chunk that starts at `at`, its units followed no further than `limit`.
+Walked walk_chunk(const RecordingScope* r, uint64_t at, uint64_t limit)
+{
+    Walked w = {};
+    SampleWalk walk;
+    if (!walk_samples(r->image, r->image_size, at, limit, video_format(r->hevc), camera_chunk_samples, w.chunk.sizes,
+                      &walk))
+        return w;
+    w.chunk.image_offset = at;
+    w.chunk.samples = uint32_t(walk.samples);
+    w.stop = walk.stop;
+    w.ok = 1;
+    return w;
+}
+
+// Searching back from a known chunk: the chunk that ends exactly `between` bytes before it,
+// starting at or after `from`. A walk that stops short of the end skips the delimiters it passed.
+int chunk_ending_at(const RecordingScope* r, uint64_t from, uint64_t end, SalvageChunk* out)
+{
+    uint64_t at;
+    while (from < end && find_delimiter(r, from, end, &at)) {
+        Walked w = walk_chunk(r, at, end);
+        if (w.ok && w.chunk.samples == camera_chunk_samples && w.stop == walk_at_limit) {
+            *out = w.chunk;
+            out->end_confirmed = 1;
+            return 1;
+        }
+        from = w.ok && w.stop != walk_at_limit ? chunk_end(&w.chunk) + 1 : at + 1;
+        if (w.ok && w.stop == walk_at_limit)
+            return 0;  // the chunk's first samples are not there
+    }
+    return 0;
+}
+
+struct Chain {
+    const RecordingScope* r;
+    uint64_t between;
+    SalvageChunkList* chunks;
+};
+
+SalvageChunk* last_chunk(Chain* c) { return c->chunks->count ? &c->chunks->items[c->chunks->count - 1] : nullptr; }
+
+// A chunk whose twelfth sample ended where the units stopped makes sense only when the camera's
+// next chunk follows at the interleave's distance; without that the twelfth is left out.
+void settle_open_end(Chain* c, int confirmed)
+{
+    SalvageChunk* last = last_chunk(c);
+    if (!last || !last->open_end)
+        return;
+    last->open_end = 0;
+    if (confirmed) {
+        last->end_confirmed = 1;
+    } else {
+        last->samples--;
+        last->full_bytes = 0;
+    }
+}
+
+// Walks chunk after chunk from `at` as long as whole chunks are there and end before `limit`;
+// returns where the next one would start. A chunk cut short ends the walk (kept only when
+// `keep_partial`: what stands before the end of the image).
+uint64_t walk_forward(Chain* c, uint64_t at, uint64_t limit, int keep_partial, int* reached)
+{
+    *reached = 0;
+    while (at < limit) {
+        Walked w = walk_chunk(c->r, at, limit);
+        if (!w.ok)
+            break;  // whether the last chunk's open end holds is for the caller to settle
+        settle_open_end(c, 1);
+        int whole = w.chunk.samples == camera_chunk_samples;
+        // a limit that is the next known chunk's start confirms the end; the image end does not
+        int at_known_limit = w.stop == walk_at_limit && limit < c->r->image_size;
+        if (!whole && (w.stop == walk_at_no_unit || (w.stop == walk_at_limit && !at_known_limit)))
+            w.chunk.samples--;  // its end is a guess
+        if (!whole && !keep_partial)
+            break;
+        w.chunk.end_confirmed = whole && (w.stop == walk_at_delimiter || at_known_limit);
+        w.chunk.open_end = whole && !w.chunk.end_confirmed;
+        const SalvageChunk* prev = last_chunk(c);
+        if (prev && prev->file_known && prev->full_bytes) {
+            w.chunk.file_offset = prev->file_offset + prev->full_bytes + c->between;
+            w.chunk.file_known = 1;
+        }
+        if (whole)
+            w.chunk.full_bytes = chunk_bytes(&w.chunk);
+        if (w.chunk.samples > 0)
+            basics::list_append(c->chunks, w.chunk);
+        if (!whole)
+            break;
+        at = chunk_end(&w.chunk) + c->between;
+        if (at_known_limit) {
+            *reached = 1;
+            break;
+        }
+    }
+    return at;
+}
+
+// The chunks between the end of the last chunk in the chain (or the media data's start) and a
+// located chunk at `next`: forward from the one, back from the other.
+void fill_gap(Chain* c, uint64_t next, uint64_t next_file, int* gap)
+{
+    const RecordingScope* r = c->r;
+    SalvageChunk* prev = last_chunk(c);
+    *gap = 0;
+    if (c->between == 0 || next < r->payload + c->between) {
+        *gap = prev && full_end(prev) != next;
+        return;
+    }
+    uint64_t end = next - c->between;
+    uint64_t from = r->payload;
+    if (prev) {
+        int reached;
+        from = walk_forward(c, full_end(prev) + c->between, end, 0, &reached);
+        if (reached)
+            return;
+        prev = last_chunk(c);
+    }
+    uint64_t prev_end = prev ? full_end(prev) : 0;
+    // back from the located chunk
+    SalvageChunk back[64];
+    uint32_t found = 0;
+    SalvageChunk one;
+    uint64_t lower = prev ? full_end(prev) : r->payload;
+    while (found < 64 && end > lower && chunk_ending_at(r, lower, end, &one)) {
+        one.full_bytes = chunk_bytes(&one);
+        next_file -= c->between + one.full_bytes;
+        one.file_offset = next_file;
+        one.file_known = 1;
+        back[found++] = one;
+        if (one.image_offset < lower + c->between)
+            break;
+        end = one.image_offset - c->between;
+    }
+    uint64_t meets = found ? back[found - 1].image_offset : next;
+    settle_open_end(c, prev && prev_end + c->between == meets);
+    prev = last_chunk(c);
+    // with no chunk before, the first one found is the recording's first unless a whole chunk
+    // and its interleave would fit in front of it
+    *gap = prev ? from != meets : meets - r->payload >= c->between;
+    for (uint32_t i = found; i > 0; i--) {
+        back[i - 1].gap_before = i == found && *gap;
+        basics::list_append(c->chunks, back[i - 1]);
+    }
+    if (found)
+        *gap = 0;
+}
+
+// The kkad box of the metadata behind a chunk's sound lies at the same distance from the end of
+// every chunk: learnt from two chunks found one right behind the other; 0 when none are.
+uint64_t marker_distance(const SalvageChunkList* chunks, uint64_t between, const KkadMarker* markers, uint64_t count)
+{
+    for (size_t i = 0; i + 1 < chunks->count; i++) {
+        const SalvageChunk* a = &chunks->items[i];
+        uint64_t end = full_end(a), next = chunks->items[i + 1].image_offset;
+        if (!a->full_bytes || next != end + between)
+            continue;
+        for (uint64_t m = 0; m < count; m++)
+            if (markers[m].marker_offset > end && markers[m].marker_offset < next)
+                return markers[m].marker_offset - end;
+    }
+    return 0;
+}
+
+int marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
+{
+    const KkadMarker* m = std::lower_bound(markers, markers + count, offset,
+                                           [](const KkadMarker& k, uint64_t o) { return k.marker_offset < o; });
+    return m != markers + count && m->marker_offset == offset;
+}
+
+// A chunk's sound is where the interleave puts it only when the image shows what follows the
+// sound where it should be: the next chunk, the next chunk's kkad box, or the end of the media
+// data. Elsewhere the recording may continue in another part of the card.
+void place_sound(SalvageChunkList* chunks, const RecordingLayout* l, const ClipHeader* header, const KkadMarker* markers,
+                 uint64_t count)
+{
+    uint64_t to_marker = marker_distance(chunks, l->between, markers, count);
+    for (size_t i = 0; i < chunks->count; i++) {
+        SalvageChunk* c = &chunks->items[i];
+        uint64_t end = full_end(c);
+        int last = i + 1 == chunks->count;
+        c->sound_follows = c->full_bytes && c->end_confirmed && l->between &&
+                           ((!last && chunks->items[i + 1].image_offset == end + l->between) ||
+                            (to_marker && marker_at(markers, count, end + to_marker)) ||
+                            (last && l->lead && end + (l->between - l->lead) == header->mdat_end));
+    }
+}
+
+void append_located(Chain* c, const Described* d)
+{
+    const SalvageChunk* prev = last_chunk(c);
+    uint64_t prev_file_end = prev && prev->file_known ? prev->file_offset + whole_bytes(prev) : 0;
+    if (prev && prev->file_known && d->file_offset < prev_file_end)
+        return;  // overlaps the chunk before: not the camera's layout
+    int gap = 0;
+    if (prev && prev->file_known && d->file_offset == prev_file_end + c->between) {
+        // one behind the other in the camera's file, wherever the card put them
+    } else if (prev && d->image_offset < full_end(prev)) {
+        gap = 1;  // the card put it before the chunk in front of it: nothing to walk
+    } else {
+        fill_gap(c, d->image_offset, d->file_offset, &gap);
+    }
+    prev = last_chunk(c);
+    settle_open_end(c, prev && full_end(prev) + c->between == d->image_offset);
+    SalvageChunk chunk = {};
+    chunk.image_offset = d->image_offset;
+    chunk.file_offset = d->file_offset;
+    chunk.file_known = 1;
+    std::memcpy(chunk.sizes, d->sizes, sizeof chunk.sizes);
+    chunk.samples = camera_chunk_samples;
+    chunk.full_bytes = chunk_bytes(&chunk);
+    chunk.described = 1;
+    chunk.end_confirmed = 1;
+    chunk.gap_before = gap;
+    basics::list_append(c->chunks, chunk);
+}
+
+// A described chunk that did not verify as a whole, where the interleave puts it behind the
+// chunk before it: the samples in front of the damage (or of the image end), each checked.
+int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, SalvageChunk* out)
+{
+    uint64_t total = 0;
+    for (uint32_t s : d->sizes)
+        total += s;
+    if (at >= r->image_size || total > max_whole_chunk)
+        return 0;
+    uint64_t have = r->image_size - at < total ? r->image_size - at : total;
+    grow_read_buffer(&direct_read_buffer, have);
+    const uint8_t* b = direct_read_buffer.data;
+    if (have < 5 || !image::read_at(r->image, at, direct_read_buffer.data, have) || !starts_with_delimiter(b, r->hevc))
+        return 0;
+    SalvageChunk c = {};
+    uint64_t pos = 0;
+    while (c.samples < camera_chunk_samples && d->sizes[c.samples] <= have - pos &&
+           starts_with_delimiter(b + pos, r->hevc) &&
+           check_sample_structure(b + pos, d->sizes[c.samples], video_format(r->hevc)) &&
+           units_escaped(b + pos, d->sizes[c.samples]))
+        pos += d->sizes[c.samples++];
+    // Before the end of the image every byte is the camera's. Before damage, a sample is the
+    // camera's only when the next one's delimiter stands intact behind it: foreign bytes may
+    // replace the end of its last unit and keep the length.
+    int cut = c.samples < camera_chunk_samples && d->sizes[c.samples] > have - pos;
+    if (c.samples < camera_chunk_samples && !cut && !(have - pos >= 5 && starts_with_delimiter(b + pos, r->hevc)))
+        c.samples--;
+    if (c.samples == 0 || c.samples > camera_chunk_samples)
+        return 0;
+    c.image_offset = at;
+    c.file_offset = d->file_offset;
+    c.file_known = 1;
+    std::memcpy(c.sizes, d->sizes, sizeof c.sizes);
+    c.full_bytes = total;
+    c.described = 1;
+    c.end_confirmed = 1;
+    *out = c;
+    return 1;
+}
+
+// The descriptions that are located (`located_only`), or credible and, with `damaged_only`,
+// not located; in the list's order, ending with a null.
+const Described** select_descriptions(const DescribedList* all, int located_only, int damaged_only)
+{
+    const Described** out = static_cast<const Described**>(basics::xmalloc((all->count + 1) * sizeof *out));
+    size_t n = 0;
+    for (size_t i = 0; i < all->count; i++) {
+        const Described* d = &all->items[i];
+        if (located_only ? d->located : d->credible && !(damaged_only && d->located))
+            out[n++] = d;
+    }
+    out[n] = nullptr;
+    return out;
+}
+
+size_t count_selected(const Described* const* selected)
+{
+    size_t n = 0;
+    while (selected[n])
+        n++;
+    return n;
+}
+
+// The damaged chunks before file offset `limit`, each placed only right behind the chunk before it.
+void place_damaged_before(Chain* c, const Described*** next, uint64_t limit)
+{
+    for (; **next && (**next)->file_offset < limit; ++*next) {
+        const Described* d = **next;
+        const SalvageChunk* prev = last_chunk(c);
+        const RecordingScope* r = c->r;
+        uint64_t lead = d->file_offset - (r->payload - r->header->header_offset);
+        SalvageChunk chunk;
+        // the recording's first chunk stands behind the first metadata, where its file offset says
+        int first = !prev && lead < c->between;
+        int behind = prev && prev->file_known && prev->full_bytes &&
+                     d->file_offset == prev->file_offset + prev->full_bytes + c->between;
+        if (!(first || behind) ||
+            !damaged_chunk_at(r, d, first ? r->payload + lead : full_end(prev) + c->between, &chunk))
+            continue;
+        settle_open_end(c, 1);
+        basics::list_append(c->chunks, chunk);
+    }
+}
+
+}  // namespace
+
+int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeader* header, const KkadMarker* markers,
+                          uint64_t count, uint64_t between_hint, SalvageChunkList* out, RecordingLayout* layout)
+{
+    // only the header's length matters: the media data of a cut recording runs past the image end
+    mp4::BoxHeader mdat;
+    if (!mp4::read_box_header_file(image, header->mdat_offset, UINT64_MAX / 2, &mdat))
+        return 0;
+    RecordingScope r = {image, image_size, header, header->mdat_offset + mdat.header_size,
+                   header->mdat_end - header->header_offset, -1};
+    DescribedList described = {};
+    collect_descriptions(&r, markers, count, &described);
+    locate_descriptions(&r, &described);
+
+    // the list is in file order; a description tells where its chunk stood even when the
+    // chunk's bytes are damaged
+    const Described** located = select_descriptions(&described, 1, 0);
+    const Described** credible = select_descriptions(&described, 0, 0);
+    const Described** damaged = select_descriptions(&described, 0, 1);
+    size_t n = count_selected(located);
+    uint64_t between = described_between(credible, count_selected(credible));
+    if (between == 0)
+        between = between_hint;
+
+    // described chunks whose bytes are not all there keep what stands before the damage
+    Chain c = {&r, between, out};
+    const Described** next_damaged = damaged;
+    for (size_t i = 0; i < n; i++) {
+        place_damaged_before(&c, &next_damaged, located[i]->file_offset);
+        append_located(&c, located[i]);
+    }
+    place_damaged_before(&c, &next_damaged, UINT64_MAX);
+    std::free(credible);
+    std::free(damaged);
+    uint64_t lead_from_description = described_lead(&r, &described, located, n, between);
+    std::free(located);
+    basics::list_free(&described);
+    if (out->count == 0)
+        return 0;
+    int reached;
+    if (between)
+        walk_forward(&c, full_end(last_chunk(&c)) + between, image_size, 1, &reached);
+
+    RecordingLayout l = {r.hevc, r.payload, between, 0, 0};
+    if (between && out->items[0].image_offset - r.payload < between)
+        l.lead = out->items[0].image_offset - r.payload;
+    else
+        l.lead = lead_from_description;
+    // the last chunk's sound ends where the media data does, in the image when the recording
+    // lies in one piece, in the camera's file wherever it lies; or the metadata of a chunk the
+    // camera did not get to write follows it
+    SalvageChunk* last = last_chunk(&c);
+    uint64_t sound = between - l.lead, to_marker = marker_distance(out, between, markers, count);
+    settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
+                                    (last->file_known && last->file_offset + whole_bytes(last) + sound == r.file_end))) ||
+                            (to_marker && marker_at(markers, count, full_end(last) + to_marker)));
+    if (last->samples == 0)
+        out->count--;
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < out->count; i++)
+        bytes += whole_bytes(&out->items[i]);
+    uint64_t average = out->count ? bytes / out->count : 0;
+    for (size_t i = 0; i < out->count; i++) {
+        if (!out->items[i].gap_before || average + between == 0)
+            continue;
+        // before the first chunk found, the missing ones follow the first metadata
+        const SalvageChunk* a = i ? &out->items[i - 1] : nullptr;
+        const SalvageChunk* b = &out->items[i];
+        uint64_t span = !a                                ? b->image_offset + between - (r.payload + l.lead)
+                        : a->file_known && b->file_known ? b->file_offset - (a->file_offset + whole_bytes(a))
+                        : b->image_offset > full_end(a)  ? b->image_offset - full_end(a)
+                                                          : 0;
+        uint64_t missing = span > between ? (span - between + (average + between) / 2) / (average + between) : 0;
+        l.missing_chunks += missing ? missing : 1;
+    }
+    place_sound(out, &l, header, markers, count);
+    *layout = l;
+    return out->count > 0;
+}
+
+}  // namespace analysis

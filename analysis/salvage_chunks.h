@@ -1,0 +1,43 @@
+#pragma once
+// The video chunks of a recording whose movie box is gone, found on the card: those its kkad
+// boxes describe, located by their sample sizes, and those no description reaches, walked unit
+// by unit where the camera's interleave puts them.
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/analysis_types.h"
+
+namespace analysis {
+
+struct SalvageChunk {
+    uint64_t image_offset;
+    uint64_t file_offset;    // where the camera's file had it, when file_known
+    uint32_t file_known;
+    uint32_t sizes[camera_chunk_samples];
+    uint32_t samples;        // whole samples whose sizes are verified: 12, fewer where the rest is not there
+    uint64_t full_bytes;     // the whole chunk's bytes, also of samples not kept, when known; else 0
+    uint32_t described;      // 1 when a kkad description gave the sizes
+    uint32_t gap_before;     // 1 when chunks of the recording are missing right before this one
+    uint32_t end_confirmed;  // 1 when the chunk's end is certain, so the sound behind it can be placed
+    uint32_t open_end;       // 1 while its twelfth sample, ended where the units stopped, awaits the next chunk
+    uint32_t sound_follows;  // 1 when the chunk's sound is known to lie right behind it in the image
+};
+using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
+
+// How the camera laid the recording out around its video chunks.
+struct RecordingLayout {
+    int hevc;
+    uint64_t payload;         // image offset of the first byte of the media data
+    uint64_t between;         // bytes from the end of one video chunk to the next: sound, then metadata; 0 unknown
+    uint64_t lead;            // metadata before the first video chunk; 0 unknown
+    uint64_t missing_chunks;  // chunks inside the found span that are not on the card (an estimate)
+};
+
+// The chunks of the recording that starts with `header` and whose kkad boxes are `markers`
+// (`count` of them), in recording order. `between_hint` (0: none) is the camera's sound and
+// metadata between two chunks as another recording on the card shows it, used when the
+// recording itself shows too few chunks. 1 when at least one chunk was found.
+int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeader* header, const KkadMarker* markers,
+                          uint64_t count, uint64_t between_hint, SalvageChunkList* out, RecordingLayout* layout);
+
+}  // namespace analysis

@@ -1,0 +1,191 @@
+#include "analysis/salvage_settings.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "mp4/box.h"
+
+namespace analysis {
+
+namespace {
+
+constexpr uint32_t visual_fields = 78;  // a visual sample entry's fields before its child boxes
+constexpr uint32_t sound_rate = 48000;
+constexpr uint32_t sound_frame_bytes = 4;  // 16-bit stereo
+// The camera counts video time in thousandths of a frame.
+constexpr uint32_t frame_ticks = 1000;
+
+uint8_t* copy_bytes(const uint8_t* p, uint32_t n)
+{
+    uint8_t* out = static_cast<uint8_t*>(basics::xmalloc(n ? n : 1));
+    std::memcpy(out, p, n);
+    return out;
+}
+
+// The first sample entry of the track with `handler` inside the movie box bytes.
+int find_sample_entry(const uint8_t* moov, uint64_t len, const char* handler, mp4::BoxHeader* out)
+{
+    mp4::BoxHeader top, child;
+    if (!mp4::read_box_header_mem(moov, len, 0, &top) || top.size > len)
+        return 0;
+    for (uint64_t pos = top.header_size; top.size - pos >= 8; pos += child.size) {
+        if (!mp4::read_box_header_mem(moov, top.size, pos, &child))
+            return 0;
+        char type[5];
+        if (!mp4::type_is(child.type, mp4::box_trak) || !mp4::read_track_handler(moov, top.size, &child, type) ||
+            std::memcmp(type, handler, 4) != 0)
+            continue;
+        mp4::BoxHeader mdia, minf, stbl, stsd;
+        if (!mp4::find_child_box(moov, top.size, child.offset + child.header_size, child.offset + child.size,
+                                 mp4::box_mdia, &mdia) ||
+            !mp4::find_child_box(moov, top.size, mdia.offset + mdia.header_size, mdia.offset + mdia.size,
+                                 mp4::box_minf, &minf) ||
+            !mp4::find_child_box(moov, top.size, minf.offset + minf.header_size, minf.offset + minf.size,
+                                 mp4::box_stbl, &stbl) ||
+            !mp4::find_child_box(moov, top.size, stbl.offset + stbl.header_size, stbl.offset + stbl.size,
+                                 mp4::box_stsd, &stsd))
+            return 0;
+        uint64_t first = stsd.offset + stsd.header_size + 8;  // version, flags and the entry count
+        if (stsd.size < stsd.header_size + 8 || !mp4::read_box_header_mem(moov, stsd.offset + stsd.size, first, out))
+            return 0;
+        return out->size <= 0xFFFFFFFF;
+    }
+    return 0;
+}
+
+// The constant sample duration of a track: the camera's streams are constant rate.
+uint32_t constant_delta(const mp4::TrackTables* t)
+{
+    if (t->sample_count == 0 || t->duration % t->sample_count != 0)
+        return 0;
+    uint64_t delta = t->duration / t->sample_count;
+    return delta <= 0xFFFFFFFF ? uint32_t(delta) : 0;
+}
+
+void put_be16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
+
+uint8_t* visual_entry(int hevc, const PictureFormat* picture, const uint8_t* config, uint32_t config_size,
+                      uint32_t* size)
+{
+    uint32_t n = 8 + visual_fields + 8 + config_size;
+    uint8_t* e = static_cast<uint8_t*>(basics::xcalloc(n, 1));
+    basics::store_be32(e, n);
+    std::memcpy(e + 4, hevc ? "hvc1" : "avc1", 4);
+    put_be16(e + 14, 1);  // data reference
+    put_be16(e + 32, picture->width);
+    put_be16(e + 34, picture->height);
+    basics::store_be32(e + 36, 0x00480000);  // 72 dpi
+    basics::store_be32(e + 40, 0x00480000);
+    put_be16(e + 48, 1);  // one frame per sample
+    put_be16(e + 82, 0x0018);
+    put_be16(e + 84, 0xFFFF);
+    basics::store_be32(e + 86, 8 + config_size);
+    std::memcpy(e + 90, hevc ? "hvcC" : "avcC", 4);
+    std::memcpy(e + 94, config, config_size);
+    *size = n;
+    return e;
+}
+
+// The camera's sound: 16-bit big-endian stereo LPCM at 48 kHz.
+uint8_t* camera_sound_entry(uint32_t* size)
+{
+    const uint32_t n = 36;
+    uint8_t* e = static_cast<uint8_t*>(basics::xcalloc(n, 1));
+    basics::store_be32(e, n);
+    std::memcpy(e + 4, "twos", 4);
+    put_be16(e + 14, 1);
+    put_be16(e + 24, 2);
+    put_be16(e + 26, 16);
+    basics::store_be32(e + 32, sound_rate << 16);
+    *size = n;
+    return e;
+}
+
+}  // namespace
+
+int settings_from_sibling(const MovieList* movies, int hevc, const ParameterSets* sets, StreamSettings* out)
+{
+    for (size_t i = 0; i < movies->count; i++) {
+        const mp4::MovieInfo* m = &movies->items[i];
+        if (!m->has_video || !(hevc ? mp4::format_is_hevc(m->video.format) : mp4::format_is_avc(m->video.format)))
+            continue;
+        mp4::BoxHeader entry, config;
+        if (!find_sample_entry(m->moov_bytes, m->moov_size, "vide", &entry) || entry.size < 8 + visual_fields ||
+            !mp4::find_child_box(m->moov_bytes, m->moov_size, entry.offset + 8 + visual_fields, entry.offset + entry.size,
+                                 hevc ? "hvcC" : mp4::box_avcc, &config) ||
+            config.size - config.header_size > 0xFFFF ||
+            !config_carries(m->moov_bytes + config.offset + config.header_size,
+                            uint32_t(config.size - config.header_size), hevc, sets))
+            continue;
+        StreamSettings s = {};
+        s.video_entry = copy_bytes(m->moov_bytes + entry.offset, uint32_t(entry.size));
+        s.video_entry_size = uint32_t(entry.size);
+        s.video_timescale = m->video.timescale;
+        s.video_delta = constant_delta(&m->video);
+        mp4::BoxHeader sound;
+        if (m->has_audio && m->audio.fixed_sample_size && find_sample_entry(m->moov_bytes, m->moov_size, "soun", &sound)) {
+            s.sound_entry = copy_bytes(m->moov_bytes + sound.offset, uint32_t(sound.size));
+            s.sound_entry_size = uint32_t(sound.size);
+            s.sound_timescale = m->audio.timescale;
+            s.sound_delta = constant_delta(&m->audio);
+            s.sound_sample_size = m->audio.fixed_sample_size;
+            s.sound_chunk_bytes = m->audio.chunk_count ? m->audio.chunk_sizes[0] : 0;
+        }
+        s.from_sibling = 1;
+        if (!s.video_timescale || !s.video_delta) {
+            free_stream_settings(&s);
+            continue;
+        }
+        *out = s;
+        return 1;
+    }
+    return 0;
+}
+
+int settings_from_stream(int hevc, const ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out)
+{
+    PictureFormat picture;
+    uint8_t* config;
+    uint32_t config_size;
+    if (!read_picture_format(sets->sps, sets->sps_size, hevc, &picture) ||
+        !build_decoder_config(sets, hevc, &picture, &config, &config_size))
+        return 0;
+    StreamSettings s = {};
+    s.video_entry = visual_entry(hevc, &picture, config, config_size, &s.video_entry_size);
+    std::free(config);
+    // twelve frames last as long as the sound behind them: 48,000 sound frames a second
+    uint64_t sound_frames = sound_chunk_bytes % sound_frame_bytes == 0 ? sound_chunk_bytes / sound_frame_bytes : 0;
+    uint64_t per_twelve = uint64_t(sound_rate) * 12;
+    if (sound_frames && per_twelve % sound_frames == 0) {
+        s.video_timescale = uint32_t(per_twelve / sound_frames) * frame_ticks;
+        s.video_delta = frame_ticks;
+    } else if (sound_frames && sound_frames % 12 == 0) {
+        s.video_timescale = sound_rate;
+        s.video_delta = uint32_t(sound_frames / 12);
+    } else {
+        // no sound to time by: the camera's usual 25 frames a second
+        s.video_timescale = 25 * frame_ticks;
+        s.video_delta = frame_ticks;
+        sound_chunk_bytes = 0;
+    }
+    if (sound_chunk_bytes) {
+        s.sound_entry = camera_sound_entry(&s.sound_entry_size);
+        s.sound_timescale = sound_rate;
+        s.sound_delta = 1;
+        s.sound_sample_size = sound_frame_bytes;
+        s.sound_chunk_bytes = sound_chunk_bytes;
+    }
+    *out = s;
+    return 1;
+}
+
+void free_stream_settings(StreamSettings* s)
+{
+    std::free(s->video_entry);
+    std::free(s->sound_entry);
+    *s = StreamSettings{};
+}
+
+}  // namespace analysis

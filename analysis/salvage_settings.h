@@ -1,0 +1,31 @@
+#pragma once
+// The stream settings of a recording whose movie box is gone: taken from another movie box on
+// the card whose video is the same stream (same format, same parameter sets), or else built
+// from the stream itself with the camera's sound format.
+#include <cstdint>
+
+#include "analysis/analysis_types.h"
+#include "analysis/parameter_sets.h"
+
+namespace analysis {
+
+struct StreamSettings {
+    uint8_t* video_entry;  // whole sample entry boxes, owned
+    uint32_t video_entry_size;
+    uint32_t video_timescale, video_delta;
+    uint8_t* sound_entry;
+    uint32_t sound_entry_size;
+    uint32_t sound_timescale, sound_delta, sound_sample_size;
+    uint64_t sound_chunk_bytes;  // the sound behind each video chunk; 0 when not known
+    int from_sibling;
+};
+
+// The first movie box on the card whose video track has the stream's format and carries its
+// parameter sets.
+int settings_from_sibling(const MovieList* movies, int hevc, const ParameterSets* sets, StreamSettings* out);
+// Settings built from the parameter sets; `sound_chunk_bytes` (0: unknown) is the sound the
+// interleave shows behind each chunk of twelve frames, which also gives the frame rate.
+int settings_from_stream(int hevc, const ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out);
+void free_stream_settings(StreamSettings* s);
+
+}  // namespace analysis

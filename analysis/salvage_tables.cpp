@@ -1,0 +1,441 @@
+#include "analysis/salvage_tables.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "analysis/candidates.h"
+#include "analysis/chunk_locate.h"
+#include "analysis/parameter_sets.h"
+#include "analysis/recording_runs.h"
+#include "analysis/salvage_chunks.h"
+#include "analysis/salvage_settings.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/read_at.h"
+
+namespace analysis {
+
+namespace {
+
+// The kept samples and pieces while a plan is being built.
+struct Building {
+    basics::Growable<uint32_t, 1024> sizes;
+    basics::Growable<uint8_t, 1024> keys;
+    basics::Growable<SalvagePiece, 64> pieces;
+    uint64_t sound_kept;
+    uint64_t video_gaps;
+    int video_pending_gap;  // samples missing since the last kept video sample
+    int sound_pending_gap;
+};
+
+void free_building(Building* b)
+{
+    basics::list_free(&b->sizes);
+    basics::list_free(&b->keys);
+    basics::list_free(&b->pieces);
+}
+
+int give_up(SalvageAttempt* a, const char* reason)
+{
+    basics::bounded_format(a->reason, sizeof a->reason, "%s", reason);
+    return 0;
+}
+
+uint64_t sum_sizes(const uint32_t* sizes, uint32_t n)
+{
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < n; i++)
+        total += sizes[i];
+    return total;
+}
+
+// The first sample a chunk keeps: none of a recording plays until a key frame, and after a gap
+// nothing plays until the next one, since what lies between refers to frames that are missing.
+uint32_t first_playable(const SalvageChunk* c, const uint8_t* bytes, int hevc, int* playing)
+{
+    if (c->gap_before)
+        *playing = 0;
+    uint64_t pos = 0;
+    uint32_t first = c->samples;
+    for (uint32_t i = 0; i < c->samples; i++) {
+        if (!*playing && sample_is_key(bytes + pos, c->sizes[i], hevc))
+            *playing = 1;
+        if (*playing && first == c->samples)
+            first = i;
+        pos += c->sizes[i];
+    }
+    return first;
+}
+
+void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint64_t length, uint64_t first,
+               uint64_t count)
+{
+    SalvagePiece p = {track, uint32_t(*pending_gap), at, length, first, count};
+    basics::list_append(&b->pieces, p);
+    *pending_gap = 0;
+}
+
+// The sound the camera wrote right behind a chunk, from where its kept frames begin; the end of
+// the image cuts it to whole sound samples.
+void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint32_t first_kept, uint64_t image_size)
+{
+    uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
+    uint64_t skip = per_chunk * first_kept / camera_chunk_samples;
+    uint64_t wanted = per_chunk * c->samples / camera_chunk_samples - skip, count = wanted;
+    uint64_t at = c->image_offset + c->full_bytes + skip * s->sound_sample_size;
+    if (!c->sound_follows || at >= image_size) {
+        b->sound_pending_gap = 1;
+        return;
+    }
+    if ((image_size - at) / s->sound_sample_size < count)
+        count = (image_size - at) / s->sound_sample_size;
+    if (count == 0)
+        return;
+    add_piece(b, salvage_sound, &b->sound_pending_gap, at, count * s->sound_sample_size, b->sound_kept, count);
+    b->sound_kept += count;
+    if (count < wanted)
+        b->sound_pending_gap = 1;
+}
+
+struct RunInput {
+    std::FILE* image;
+    uint64_t image_size;
+    ClipHeader header;  // a copy: a cut recording's header is in no list
+    const RecordingRun* run;
+    const KkadMarker* markers;
+    uint64_t marker_count;
+    const MovieList* movies;
+    uint64_t between_hint;
+    uint64_t creation_time;
+    const uint64_t* refused;  // image offsets of samples the decode check refused
+    size_t refused_count;
+};
+
+// A chunk cut before the first of its samples that was refused.
+SalvageChunk without_refused(const RunInput* in, const SalvageChunk* c)
+{
+    SalvageChunk kept = *c;
+    uint64_t at = c->image_offset;
+    for (uint32_t i = 0; i < c->samples; at += c->sizes[i++])
+        for (size_t k = 0; k < in->refused_count; k++)
+            if (in->refused[k] == at) {
+                kept.samples = i;
+                return kept;
+            }
+    return kept;
+}
+
+// The first kept key frame's parameter sets decide the stream settings.
+int choose_settings(const RunInput* in, const RecordingLayout* layout, const uint8_t* key, uint64_t key_size,
+                    StreamSettings* out)
+{
+    ParameterSets sets;
+    if (!find_parameter_sets(key, key_size, layout->hevc, &sets))
+        return 0;
+    uint64_t sound_bytes = layout->between && layout->lead ? layout->between - layout->lead : 0;
+    if (settings_from_sibling(in->movies, layout->hevc, &sets, out)) {
+        // this recording's own interleave wins over another recording's
+        if (sound_bytes)
+            out->sound_chunk_bytes = sound_bytes;
+        if (!out->sound_entry || !out->sound_sample_size || out->sound_chunk_bytes % out->sound_sample_size)
+            out->sound_chunk_bytes = 0;
+        return 1;
+    }
+    return settings_from_stream(layout->hevc, &sets, sound_bytes, out);
+}
+
+void finish_track(SalvageTrack* t, const StreamSettings* s, int video)
+{
+    t->timescale = video ? s->video_timescale : s->sound_timescale;
+    t->sample_delta = video ? s->video_delta : s->sound_delta;
+    const uint8_t* entry = video ? s->video_entry : s->sound_entry;
+    t->sample_entry_size = video ? s->video_entry_size : s->sound_entry_size;
+    t->sample_entry = static_cast<uint8_t*>(basics::xmalloc(t->sample_entry_size));
+    std::memcpy(t->sample_entry, entry, t->sample_entry_size);
+}
+
+// Reads a chunk's samples into the direct-read buffer.
+int read_chunk(std::FILE* image, const SalvageChunk* c)
+{
+    uint64_t bytes = sum_sizes(c->sizes, c->samples);
+    grow_read_buffer(&direct_read_buffer, bytes);
+    return image::read_at(image, c->image_offset, direct_read_buffer.data, bytes);
+}
+
+// The settings from the recording's first key frame: 1; 0 when no key frame is there, -1 when
+// the first one carries no parameter sets the settings can come from.
+int settings_at_first_key(const RunInput* in, const SalvageChunkList* chunks, const RecordingLayout* layout,
+                          StreamSettings* out)
+{
+    for (size_t ci = 0; ci < chunks->count; ci++) {
+        const SalvageChunk* c = &chunks->items[ci];
+        if (!read_chunk(in->image, c))
+            continue;
+        uint64_t pos = 0;
+        for (uint32_t i = 0; i < c->samples; pos += c->sizes[i++])
+            if (sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc))
+                return choose_settings(in, layout, direct_read_buffer.data + pos, c->sizes[i], out) ? 1 : -1;
+    }
+    return 0;
+}
+
+void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const RecordingLayout* layout,
+                 const StreamSettings* settings, Building* b)
+{
+    int playing = 0;
+    for (size_t ci = 0; ci < chunks->count; ci++) {
+        SalvageChunk unrefused = without_refused(in, &chunks->items[ci]);
+        const SalvageChunk* c = &unrefused;
+        // a chunk whose sound cannot be placed goes with it, or the sound after it would run
+        // ahead of the picture; at the end nothing follows that could
+        int soundless = settings->sound_chunk_bytes && !c->sound_follows && ci + 1 < chunks->count;
+        if (soundless || c->samples == 0 || !read_chunk(in->image, c)) {
+            b->video_pending_gap = b->sound_pending_gap = b->sizes.count > 0;
+            playing = 0;
+            continue;
+        }
+        if (c->gap_before && b->sizes.count)
+            b->video_pending_gap = b->sound_pending_gap = 1;
+        uint32_t first = first_playable(c, direct_read_buffer.data, layout->hevc, &playing);
+        if (first > 0 && b->sizes.count)
+            b->video_pending_gap = b->sound_pending_gap = 1;
+        if (first == c->samples)
+            continue;
+        uint64_t skipped = sum_sizes(c->sizes, first), bytes = sum_sizes(c->sizes, c->samples);
+        b->video_gaps += b->video_pending_gap;
+        add_piece(b, salvage_video, &b->video_pending_gap, c->image_offset + skipped, bytes - skipped, b->sizes.count,
+                  c->samples - first);
+        for (uint64_t i = first, pos = skipped; i < c->samples; pos += c->sizes[i++]) {
+            basics::list_append(&b->sizes, c->sizes[i]);
+            basics::list_append(&b->keys, uint8_t(sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc)));
+        }
+        if (settings->sound_chunk_bytes)
+            keep_sound(b, settings, c, first, in->image_size);
+        // the rest of a damaged chunk is missing: what follows plays from its next key frame
+        if (c->samples < camera_chunk_samples) {
+            b->video_pending_gap = b->sound_pending_gap = 1;
+            playing = 0;
+        }
+    }
+}
+
+int plan_run(const RunInput* in, SalvageAttempt* a)
+{
+    SalvageChunkList chunks = {};
+    RecordingLayout layout;
+    if (!find_recording_chunks(in->image, in->image_size, &in->header, in->markers, in->marker_count, in->between_hint,
+                               &chunks, &layout)) {
+        basics::list_free(&chunks);
+        return give_up(a, "no video chunk of the recording is on the card");
+    }
+    Building b = {};
+    StreamSettings settings = {};
+    int found = settings_at_first_key(in, &chunks, &layout, &settings);
+    if (found > 0)
+        keep_chunks(in, &chunks, &layout, &settings, &b);
+    if (b.sizes.count == 0) {
+        free_building(&b);
+        free_stream_settings(&settings);
+        basics::list_free(&chunks);
+        return give_up(a, found < 0 ? "the first key frame carries no parameter sets"
+                                    : "no intact key frame of the recording is on the card");
+    }
+    SalvagePlan* p = &a->plan;
+    const RecordingRun* run = in->run;
+    p->clip_number = a->clip_number;
+    p->has_time = run->has_time;
+    p->year = run->year, p->month = run->month, p->day = run->day;
+    p->hour = run->hour, p->minute = run->minute, p->second = run->second;
+    p->creation_time = in->creation_time;
+    p->video_gaps = b.video_gaps;
+    uint64_t recording_chunks = chunks.count + layout.missing_chunks;
+    SalvageTrack* v = &p->tracks[salvage_video];
+    v->present = 1;
+    finish_track(v, &settings, 1);
+    v->kept_samples = b.sizes.count;
+    v->recording_samples = recording_chunks * camera_chunk_samples;
+    v->sample_sizes = b.sizes.items;
+    v->key_frames = b.keys.items;
+    if (b.sound_kept) {
+        SalvageTrack* s = &p->tracks[salvage_sound];
+        uint64_t per_chunk = settings.sound_chunk_bytes / settings.sound_sample_size;
+        s->present = 1;
+        finish_track(s, &settings, 0);
+        s->fixed_sample_size = settings.sound_sample_size;
+        s->kept_samples = b.sound_kept;
+        s->recording_samples = recording_chunks * per_chunk;
+        s->span_samples = b.sizes.count * per_chunk / camera_chunk_samples;
+    }
+    p->pieces = b.pieces.items;
+    p->piece_count = b.pieces.count;
+    a->planned = 1;
+    free_stream_settings(&settings);
+    basics::list_free(&chunks);
+    return 1;
+}
+
+// The index of the marker at `offset` (the list is ascending).
+size_t marker_at(const MarkerList* markers, uint64_t offset)
+{
+    const KkadMarker* m = markers->items;
+    return size_t(std::lower_bound(m, m + markers->count, offset, [](const KkadMarker& k, uint64_t o) {
+                      return k.marker_offset < o;
+                  }) - m);
+}
+
+// The kkad boxes of one recording carry its tag and time; a recording the card holds in pieces
+// has them in several places, not all behind its first one. Without a time only the run's own
+// boxes are sure to be the recording's.
+void recording_markers(const MarkerList* markers, size_t first, uint64_t run_count, MarkerList* out)
+{
+    out->count = 0;
+    const KkadMarker* start = &markers->items[first];
+    for (size_t i = 0; i < markers->count; i++) {
+        const KkadMarker* k = &markers->items[i];
+        int own = start->has_time ? k->tag == start->tag && k->has_time && k->time_unix == start->time_unix
+                                  : i >= first && i - first < run_count;
+        if (own)
+            basics::list_append(out, *k);
+    }
+}
+
+int run_is_paired(const PairList* pairs, size_t run, uint32_t header_index)
+{
+    for (size_t i = 0; i < pairs->count; i++)
+        if (pairs->items[i].run == run || pairs->items[i].header_index == header_index)
+            return 1;
+    return 0;
+}
+
+// The camera's sound and metadata between two chunks, as the first movie box with both shows.
+uint64_t between_from_movies(const MovieList* movies)
+{
+    for (size_t i = 0; i < movies->count; i++) {
+        const mp4::MovieInfo* m = &movies->items[i];
+        if (m->has_audio && m->has_other && m->audio.chunk_count && m->other.chunk_count)
+            return m->audio.chunk_sizes[0] + m->other.chunk_sizes[0];
+    }
+    return 0;
+}
+
+constexpr uint64_t max_header_distance = 2097152;
+
+// The clip header in front of a run that the header list left out because its media data runs
+// past the end of the image: checked as every header is, against an image without an end.
+int cut_header_before(std::FILE* image, uint64_t image_size, const image::ScanIndex* scan,
+                      const ClipHeaderList* headers, uint64_t run_start, ClipHeader* out, uint32_t* number)
+{
+    const uint64_t* hits = scan->xavc_hits.items;
+    size_t n = size_t(std::upper_bound(hits, hits + scan->xavc_hits.count, run_start) - hits);
+    if (n == 0 || hits[n - 1] < 4 || run_start - (hits[n - 1] - 4) > max_header_distance)
+        return 0;
+    ClipHeader h;
+    if (!validate_clip_header(image, UINT64_MAX / 2, hits[n - 1], &h) || h.mdat_end <= image_size)
+        return 0;
+    h.mdat_end = image_size;
+    h.mdat_size = image_size - h.mdat_offset;
+    size_t before = 0;
+    while (before < headers->count && headers->items[before].header_offset < h.header_offset)
+        before++;
+    *out = h;
+    *number = uint32_t(before + 1);
+    return 1;
+}
+
+}  // namespace
+
+namespace {
+
+// The run's input when it is a recording with a clip header and no movie box; its markers are
+// gathered into `own`.
+int run_input(const SalvageCard* card, size_t r, MarkerList* own, RunInput* in, uint32_t* clip_number)
+{
+    const RecordingRun* run = &card->runs->items[r];
+    const ClipHeaderList* headers = card->headers;
+    // a cut header between the listed one and the run is the run's own
+    ClipHeader cut;
+    uint32_t number = run->header_index, cut_number;
+    const ClipHeader* header = number ? &headers->items[number - 1] : nullptr;
+    if (cut_header_before(card->image, card->image_size, card->scan, headers, run->start_offset, &cut, &cut_number) &&
+        (!header || cut.header_offset > header->header_offset))
+        header = &cut, number = cut_number;
+    size_t m = marker_at(card->markers, run->start_offset);
+    if (!header || run_is_paired(card->pairs, r, number) || m >= card->markers->count)
+        return 0;
+    recording_markers(card->markers, m, run->marker_count, own);
+    // the camera's clock against the movie boxes' times, as the pairing found it
+    int shift = card->pairs->count ? choose_time_shift(card->runs, card->movies) : 0;
+    *in = RunInput{card->image, card->image_size, *header, run, own->items, own->count, card->movies,
+                   between_from_movies(card->movies), 0, nullptr, 0};
+    if (run->has_time)
+        in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
+    *clip_number = number;
+    return 1;
+}
+
+}  // namespace
+
+size_t build_plans_without_movie(const SalvageCard* card, SalvageAttemptList* out)
+{
+    size_t first = out->count;
+    MarkerList own = {};
+    for (size_t r = 0; r < card->runs->count; r++) {
+        RunInput in;
+        SalvageAttempt a = {};
+        if (!run_input(card, r, &own, &in, &a.clip_number))
+            continue;
+        plan_run(&in, &a);
+        basics::list_append(out, a);
+    }
+    basics::list_free(&own);
+    std::stable_sort(out->items + first, out->items + out->count,
+                     [](const SalvageAttempt& x, const SalvageAttempt& y) { return x.clip_number < y.clip_number; });
+    return out->count - first;
+}
+
+int replan_without_movie(const SalvageCard* card, uint32_t clip_number, const uint64_t* refused, size_t refused_count,
+                         SalvageAttempt* out)
+{
+    MarkerList own = {};
+    int found = 0;
+    for (size_t r = 0; r < card->runs->count && !found; r++) {
+        RunInput in;
+        SalvageAttempt a = {};
+        if (!run_input(card, r, &own, &in, &a.clip_number) || a.clip_number != clip_number)
+            continue;
+        in.refused = refused;
+        in.refused_count = refused_count;
+        plan_run(&in, &a);
+        *out = a;
+        found = 1;
+    }
+    basics::list_free(&own);
+    return found;
+}
+
+int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset)
+{
+    const SalvageTrack* video = &plan->tracks[salvage_video];
+    for (uint64_t p = 0; p < plan->piece_count; p++) {
+        const SalvagePiece* piece = &plan->pieces[p];
+        if (piece->track != salvage_video || sample < piece->first_sample ||
+            sample - piece->first_sample >= piece->sample_count)
+            continue;
+        uint64_t at = piece->image_offset;
+        for (uint64_t i = piece->first_sample; i < sample; i++)
+            at += video->sample_sizes ? video->sample_sizes[i] : video->fixed_sample_size;
+        *offset = at;
+        return 1;
+    }
+    return 0;
+}
+
+void free_salvage_attempts(SalvageAttemptList* list)
+{
+    for (size_t i = 0; i < list->count; i++)
+        free_salvage_plan(&list->items[i].plan);
+    basics::list_free(list);
+}
+
+}  // namespace analysis

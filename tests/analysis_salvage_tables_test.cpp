@@ -1,0 +1,283 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include "analysis/candidates.h"
+#include "analysis/recording_runs.h"
+#include "analysis/salvage_tables.h"
+#include "image/raw_scan.h"
+#include "image/scan_index.h"
+#include "tests/analysis_fixture.h"
+#include "tools/mkcard_card.h"
+#include "tools/mkcard_scenarios.h"
+
+namespace {
+
+using fixture::Bytes;
+
+// Where each byte of a recording's file went on the card, and back.
+struct Truth {
+    const mkcard::Card* card;
+    const mkcard::PlacedRecording* placed;
+    std::map<uint64_t, uint64_t> cluster_of_image;  // image offset of a cluster -> its index in the file
+
+    // The file offset of image byte `at` when it belongs to the recording.
+    bool file_offset(uint64_t at, uint64_t* out) const
+    {
+        uint64_t cs = card->cluster_bytes;
+        auto it = cluster_of_image.upper_bound(at);
+        if (it == cluster_of_image.begin())
+            return false;
+        --it;
+        if (at - it->first >= cs)
+            return false;
+        *out = it->second * cs + (at - it->first);
+        return true;
+    }
+};
+
+struct Tally {
+    uint64_t video_kept = 0, sound_kept = 0, wrong = 0;
+};
+
+// Every kept piece must be the recording's own bytes: video pieces whole samples in recording
+// order, sound pieces inside the sound chunk behind a kept video chunk.
+Tally check_plan(const analysis::SalvagePlan& plan, const Truth& t, const Bytes& image, const std::string& name)
+{
+    const mkcard::Recording& rec = t.placed->rec;
+    std::map<uint64_t, uint64_t> sample_at;  // file offset of each video sample -> its index
+    uint64_t i = 0;
+    for (const mkcard::Chunk& c : rec.video) {
+        uint64_t at = c.offset;
+        for (uint32_t k = 0; k < 12; k++, i++) {
+            sample_at[at] = i;
+            at += rec.video_sizes[i];
+        }
+    }
+    Tally tally;
+    int64_t last_video = -1;
+    // picture and sound stay in step: a chunk's sound follows its pictures, and once a kept chunk
+    // has no sound, no later one may have any
+    int64_t video_chunk = -1, sound_chunk = -1;
+    bool sound_ended = false;
+    for (uint64_t p = 0; p < plan.piece_count; p++) {
+        const analysis::SalvagePiece& piece = plan.pieces[p];
+        uint64_t file = 0;
+        bool mapped = t.file_offset(piece.image_offset, &file) && file + piece.length <= rec.file.size() &&
+                      mkcard::contiguous_in_image(*t.card, *t.placed, file, file + piece.length) &&
+                      piece.image_offset + piece.length <= image.size() &&
+                      std::equal(image.begin() + piece.image_offset, image.begin() + piece.image_offset + piece.length,
+                                 rec.file.begin() + file);
+        if (!mapped) {
+            ADD_FAILURE() << name << ": piece " << p << " is not the recording's bytes";
+            tally.wrong++;
+            continue;
+        }
+        if (piece.track == analysis::salvage_video) {
+            auto it = sample_at.find(file);
+            if (it == sample_at.end()) {
+                ADD_FAILURE() << name << ": piece " << p << " starts inside a sample";
+                tally.wrong++;
+                continue;
+            }
+            EXPECT_GT(int64_t(it->second), last_video) << name << ": piece " << p << " out of order";
+            uint64_t bytes = 0;
+            for (uint64_t k = 0; k < piece.sample_count; k++) {
+                EXPECT_EQ(plan.tracks[0].sample_sizes[piece.first_sample + k], rec.video_sizes[it->second + k])
+                    << name << ": sample " << it->second + k;
+                bytes += rec.video_sizes[it->second + k];
+            }
+            EXPECT_EQ(bytes, piece.length) << name;
+            last_video = int64_t(it->second + piece.sample_count - 1);
+            tally.video_kept += piece.sample_count;
+            sound_ended |= video_chunk >= 0 && sound_chunk != video_chunk;
+            video_chunk = int64_t(it->second / 12);
+        } else {
+            int64_t inside = -1;
+            for (size_t j = 0; j < rec.audio.size(); j++) {
+                const mkcard::Chunk& a = rec.audio[j];
+                if (file >= a.offset && file + piece.length <= a.offset + a.size && (file - a.offset) % 4 == 0)
+                    inside = int64_t(j);
+            }
+            EXPECT_GE(inside, 0) << name << ": sound piece " << p << " is not inside a sound chunk";
+            EXPECT_EQ(inside, video_chunk) << name << ": sound piece " << p << " is not behind its pictures";
+            EXPECT_FALSE(sound_ended) << name << ": sound piece " << p << " after a kept chunk without sound";
+            sound_chunk = inside;
+            tally.sound_kept += piece.sample_count;
+        }
+    }
+    return tally;
+}
+
+// The video samples that end before file offset `cut`.
+uint64_t whole_before(const mkcard::Recording& rec, uint64_t cut)
+{
+    uint64_t count = 0;
+    for (size_t c = 0; c < rec.video.size(); c++) {
+        uint64_t end = rec.video[c].offset;
+        for (size_t k = c * 12; k < c * 12 + 12; k++)
+            count += (end += rec.video_sizes[k]) <= cut;
+    }
+    return count;
+}
+
+// The sample entry box of type `type` in the camera's movie box.
+Bytes entry_in(const Bytes& moov, const char* type)
+{
+    auto at = std::search(moov.begin(), moov.end(), type, type + 4);
+    if (at - moov.begin() < 4 || at == moov.end())
+        return {};
+    uint32_t size = mkcard::get_be32(&*(at - 4));
+    return Bytes(at - 4, at - 4 + size);
+}
+
+Bytes entry_of(const analysis::SalvageTrack& t) { return Bytes(t.sample_entry, t.sample_entry + t.sample_entry_size); }
+
+struct SalvageCase {
+    const char* name;
+    mkcard::CardPlan plan;
+    size_t damaged;            // the recording whose movie box is gone
+    double cut_at_chunk;       // > 0: the image ends this many video chunks into that recording
+    int zeroed_chunk;          // >= 0: the second half of this video chunk is zeroed on the card
+    uint64_t video_expected;   // samples of it the plan must keep; 0: all whole samples before the cut
+    uint64_t gaps;
+    bool sound_whole;          // the sound of every kept frame is kept
+    uint64_t hole_fraction = 4;  // the hole's size: this fraction of the chunk, at least 3 bytes
+    int64_t refused = -1;        // >= 0: planned again with this kept sample refused by the decode check
+};
+
+mkcard::CardPlan scenario(const char* name)
+{
+    mkcard::CardPlan p;
+    mkcard::scenario_plan(name, &p);
+    return p;
+}
+
+mkcard::CardPlan lone(bool hevc, uint32_t frames);
+
+mkcard::CardPlan fragmented(uint32_t extents)
+{
+    mkcard::CardPlan p = lone(false, 96);
+    p.random_free = true;
+    p.recordings[0].placement.extents = extents;
+    return p;
+}
+
+mkcard::CardPlan lone(bool hevc, uint32_t frames)
+{
+    mkcard::CardPlan p;
+    p.recordings.push_back(mkcard::plain_recording(0, frames));
+    p.recordings[0].plan.video.hevc = hevc;
+    p.recordings[0].damage = mkcard::Damage::moov_lost;
+    return p;
+}
+
+TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
+{
+    const SalvageCase cases[] = {
+        {"movie box lost, siblings on the card", scenario("moov-lost"), 1, 0, -1, 60, 0, true},
+        {"movie box beyond the image end", scenario("truncated"), 2, 0, -1, 48, 0, true},
+        {"HEVC, no sibling", lone(true, 48), 0, 0, -1, 48, 0, true},
+        {"AVC, no sibling", lone(false, 36), 0, 0, -1, 36, 0, true},
+        {"a refused sample leaves the rest of its chunk", lone(false, 48), 0, 0, -1, 48, 1, true, 4, 17},
+        {"image cut inside the fourth chunk", scenario("sample"), 2, 3.5, -1, 0, 0, false},
+        {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 0, 1, true},
+        {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 0, 0, false},
+        {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 0, 1, true},
+        {"three zero bytes inside a sample", lone(false, 48), 0, 0, 1, 0, 1, true, 1u << 30},
+        // the two chunks whose sound the card splits go, with their sound, to keep the rest in sync
+        {"written in three pieces", fragmented(3), 0, 0, -1, 72, 2, false},
+    };
+    for (const SalvageCase& c : cases) {
+        fixture::TempDir dir;
+        std::string path = (dir.path / "card.img").string();
+        mkcard::Card card;
+        mkcard::make_card(c.plan, path, dir.path.string(), &card);
+        const mkcard::PlacedRecording& placed = card.placed[c.damaged];
+        std::string bytes = fixture::read_file(path);
+        Bytes image(bytes.begin(), bytes.end());
+        uint64_t expected = c.video_expected;
+        if (c.cut_at_chunk > 0) {
+            const mkcard::Chunk& chunk = placed.rec.video[size_t(c.cut_at_chunk)];
+            uint64_t file = chunk.offset + uint64_t(double(chunk.size) * (c.cut_at_chunk - double(size_t(c.cut_at_chunk))));
+            image.resize(mkcard::image_offset_of(card, placed, file));
+            fixture::write_file(path, image);
+            expected = whole_before(placed.rec, file);
+        }
+        if (c.zeroed_chunk >= 0) {
+            const mkcard::Chunk& chunk = placed.rec.video[size_t(c.zeroed_chunk)];
+            uint64_t file = chunk.offset + chunk.size / 2;
+            uint64_t from = mkcard::image_offset_of(card, placed, file);
+            std::fill(image.begin() + from, image.begin() + from + std::max<uint64_t>(chunk.size / c.hole_fraction, 3), 0);
+            fixture::write_file(path, image);
+            // of the damaged chunk, what stands before the hole is kept
+            expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.zeroed_chunk);
+        }
+        Truth truth{&card, &placed, {}};
+        for (uint64_t u = 0; u < placed.cluster_image_offset.size(); u++)
+            truth.cluster_of_image[placed.cluster_image_offset[u]] = u;
+
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        image::ScanIndex index = {};
+        image::raw_scan(f, image.size(), 1 << 20, 0, &index);
+        analysis::ClipHeaderList headers = {};
+        analysis::MarkerList markers = {};
+        analysis::MovieList movies = {};
+        analysis::RunList runs = {};
+        analysis::PairList pairs = {};
+        analysis::ClipList clips = {};
+        analysis::validate_candidates(f, image.size(), &index, &headers, &markers, &movies);
+        analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
+        analysis::SalvageAttemptList attempts = {};
+        analysis::SalvageCard salvage_card = {f, image.size(), &index, &headers, &markers, &movies, &runs, &pairs};
+        size_t n = analysis::build_plans_without_movie(&salvage_card, &attempts);
+        ASSERT_EQ(n, 1u) << c.name;
+        analysis::SalvageAttempt& a = attempts.items[0];
+        ASSERT_TRUE(a.planned) << c.name << ": " << a.reason;
+        Tally tally = check_plan(a.plan, truth, image, c.name);
+        if (c.refused >= 0) {
+            uint64_t at = 0;
+            ASSERT_TRUE(analysis::kept_sample_offset(&a.plan, uint64_t(c.refused), &at)) << c.name;
+            analysis::SalvageAttempt again = {};
+            ASSERT_TRUE(analysis::replan_without_movie(&salvage_card, a.clip_number, &at, 1, &again)) << c.name;
+            analysis::free_salvage_plan(&attempts.items[0].plan);
+            attempts.items[0] = again;
+            tally = check_plan(again.plan, truth, image, c.name);
+            expected -= 12 - uint64_t(c.refused) % 12;
+        }
+        EXPECT_EQ(tally.video_kept, expected) << c.name;
+        EXPECT_EQ(a.plan.video_gaps, c.gaps) << c.name;
+        EXPECT_EQ(a.plan.tracks[0].kept_samples, tally.video_kept) << c.name;
+        // the camera's own settings, whether a sibling lent them or the stream gave them
+        const analysis::SalvageTrack& video = a.plan.tracks[analysis::salvage_video];
+        const analysis::SalvageTrack& sound = a.plan.tracks[analysis::salvage_sound];
+        bool hevc = placed.rec.plan.video.hevc;
+        EXPECT_EQ(entry_of(video), entry_in(placed.rec.moov_keep, hevc ? "hvc1" : "avc1")) << c.name;
+        EXPECT_EQ(entry_of(sound), entry_in(placed.rec.moov_keep, "twos")) << c.name;
+        EXPECT_EQ(video.timescale * 1000 + video.sample_delta, 25000u * 1000 + 1000) << c.name;
+        EXPECT_EQ(sound.timescale * 1000 + sound.sample_delta, 48000u * 1000 + 1) << c.name;
+        // every chunk of twelve starts with a key frame, and nothing else is one
+        uint64_t keys = 0;
+        for (uint64_t i = 0; i < video.kept_samples; i++)
+            keys += video.key_frames[i];
+        EXPECT_EQ(keys, (tally.video_kept + 11) / 12) << c.name;
+        if (c.cut_at_chunk == 0) {
+            EXPECT_EQ(a.plan.tracks[0].recording_samples, placed.rec.video_sizes.size()) << c.name;
+        }
+        analysis::free_salvage_attempts(&attempts);
+        std::fclose(f);
+        image::free_scan_index(&index);
+        for (size_t i = 0; i < movies.count; i++)
+            mp4::free_movie_info(&movies.items[i]);
+        basics::list_free(&movies);
+        basics::list_free(&headers);
+        basics::list_free(&markers);
+        basics::list_free(&runs);
+        basics::list_free(&pairs);
+        analysis::free_clips(&clips);
+    }
+}
+
+}  // namespace
