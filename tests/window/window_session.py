@@ -5,7 +5,6 @@ says the controls show."""
 import atexit
 import os
 import re
-import signal
 import subprocess
 import sys
 import time
@@ -284,14 +283,3 @@ def session(test, *args, **kwargs):
     s = Session(test, *args, **kwargs)
     test.addCleanup(s.end)
     return s
-
-
-def stop_process(pid):
-    os.kill(pid, signal.SIGSTOP)
-
-
-def continue_process(pid):
-    try:
-        os.kill(pid, signal.SIGCONT)
-    except ProcessLookupError:
-        pass
