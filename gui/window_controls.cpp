@@ -60,30 +60,57 @@ static HWND create_control(HWND main, HINSTANCE instance, const ControlRow& c)
     return control;
 }
 
+static void create_rows(HWND main, HINSTANCE instance, const ControlRow* rows, size_t count)
+{
+    for (size_t i = 0; i < count; i++) {
+        HWND control = create_control(main, instance, rows[i]);
+        if (rows[i].slot)
+            *rows[i].slot = control;
+    }
+}
+
+static const DWORD label = WS_VISIBLE | SS_LEFTNOWORDWRAP;
+static const DWORD path_field = WS_VISIBLE | ES_READONLY | ES_AUTOHSCROLL;
+static const DWORD button = WS_VISIBLE | BS_PUSHBUTTON;
+
+// One of the three inputs: its label, the read-only field that shows the pick and the button that
+// makes it, the field and button 22 pixels under the label.
+struct InputRows {
+    const char* label;
+    int y;
+    HWND* field;
+    int field_id;
+    const wchar_t* cue;
+    HWND* button;
+    int button_id;
+    const char* button_text;
+};
+
 void create_controls(HWND main, HINSTANCE instance, const Layout& layout)
 {
     GuiWindow& g = gui_window;
     const int L = layout.left_width, A = layout.activity_width, AX = layout.activity_x, H = layout.bottom;
-    const DWORD label = WS_VISIBLE | SS_LEFTNOWORDWRAP;
-    const DWORD path_field = WS_VISIBLE | ES_READONLY | ES_AUTOHSCROLL;
-    const DWORD button = WS_VISIBLE | BS_PUSHBUTTON;
+    const InputRows inputs[] = {
+        {"Working folder", 16, &g.workdir_edit, IDC_WORKDIR_EDIT, L"Working folder", &g.workdir_browse,
+         IDC_WORKDIR_BROWSE, "Browse..."},
+        {"Source image", 78, &g.source_edit, IDC_SOURCE_EDIT, L"Source disk image", &g.source_open, IDC_SOURCE_OPEN,
+         "Open..."},
+        {"Recovery folder", 140, &g.outdir_edit, IDC_OUTDIR_EDIT, L"Recovery folder", &g.outdir_browse,
+         IDC_OUTDIR_BROWSE, "Browse..."},
+    };
+    for (const InputRows& in : inputs) {
+        const ControlRow rows[] = {
+            {nullptr, 0, "STATIC", in.label, 16, in.y, L, 18, label, 0, font_normal, nullptr},
+            {in.field, in.field_id, "EDIT", "", 16, in.y + 22, L - 96, 28, path_field, WS_EX_CLIENTEDGE, font_normal,
+             in.cue},
+            {in.button, in.button_id, "BUTTON", in.button_text, L - 72, in.y + 22, 88, 28, button, 0, font_normal,
+             nullptr},
+        };
+        create_rows(main, instance, rows, 3);
+    }
     const DWORD bar = WS_VISIBLE | PBS_SMOOTH;
     const DWORD pane = WS_VISIBLE | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | ES_READONLY | ES_WANTRETURN;
     const ControlRow controls[] = {
-        {nullptr, 0, "STATIC", "Working folder", 16, 16, L, 18, label, 0, font_normal, nullptr},
-        {&g.workdir_edit, IDC_WORKDIR_EDIT, "EDIT", "", 16, 38, L - 96, 28, path_field, WS_EX_CLIENTEDGE, font_normal,
-         L"Working folder"},
-        {&g.workdir_browse, IDC_WORKDIR_BROWSE, "BUTTON", "Browse...", L - 72, 38, 88, 28, button, 0, font_normal,
-         nullptr},
-        {nullptr, 0, "STATIC", "Source image", 16, 78, L, 18, label, 0, font_normal, nullptr},
-        {&g.source_edit, IDC_SOURCE_EDIT, "EDIT", "", 16, 100, L - 96, 28, path_field, WS_EX_CLIENTEDGE, font_normal,
-         L"Source disk image"},
-        {&g.source_open, IDC_SOURCE_OPEN, "BUTTON", "Open...", L - 72, 100, 88, 28, button, 0, font_normal, nullptr},
-        {nullptr, 0, "STATIC", "Recovery folder", 16, 140, L, 18, label, 0, font_normal, nullptr},
-        {&g.outdir_edit, IDC_OUTDIR_EDIT, "EDIT", "", 16, 162, L - 96, 28, path_field, WS_EX_CLIENTEDGE, font_normal,
-         L"Recovery folder"},
-        {&g.outdir_browse, IDC_OUTDIR_BROWSE, "BUTTON", "Browse...", L - 72, 162, 88, 28, button, 0, font_normal,
-         nullptr},
         {nullptr, 0, "STATIC", "Actions", 16, 224, L, 18, label, 0, font_bold, nullptr},
         {&g.analyze, IDC_ANALYZE, "BUTTON", "Analyze", 16, 246, 96, 30, button, 0, font_normal, nullptr},
         {&g.recover_sample, IDC_RECOVER_SAMPLE, "BUTTON", "Recover Sample", 120, 246, 124, 30, button, 0,
@@ -107,11 +134,7 @@ void create_controls(HWND main, HINSTANCE instance, const Layout& layout)
          nullptr},
         {&g.mode_combo, IDC_MODE_COMBO, "COMBOBOX", "", 0, 0, 10, 10, CBS_DROPDOWNLIST, 0, font_none, nullptr},
     };
-    for (const ControlRow& c : controls) {
-        HWND control = create_control(main, instance, c);
-        if (c.slot)
-            *c.slot = control;
-    }
+    create_rows(main, instance, controls, sizeof controls / sizeof controls[0]);
     for (HWND bar_control : {g.overall_progress, g.file_progress}) {
         if (!bar_control)
             continue;

@@ -5,7 +5,6 @@ says the controls show."""
 import atexit
 import os
 import re
-import signal
 import subprocess
 import sys
 import time
@@ -289,14 +288,3 @@ def session(test, *args, **kwargs):
     s = Session(test, *args, **kwargs)
     test.addCleanup(s.end)
     return s
-
-
-def stop_process(pid):
-    os.kill(pid, signal.SIGSTOP)
-
-
-def continue_process(pid):
-    try:
-        os.kill(pid, signal.SIGCONT)
-    except ProcessLookupError:
-        pass
