@@ -14,6 +14,13 @@ namespace gui {
 
 static WindowObserver window_observer;
 
+// A run's job and the window that started it: the worker posts its end to that handle, captured
+// before the thread starts, so it never reads the window record the window thread clears.
+struct WorkerJob {
+    RecoveryJob run;
+    HWND notify;
+};
+
 void set_window_observer(const WindowObserver& observer) { window_observer = observer; }
 
 // The window only checks that the library loads; the child loads its own copy.
@@ -37,13 +44,14 @@ void start_recovery(HWND main)
         show_message(main, refusal.kind, refusal.text);
         return;
     }
-    RecoveryJob* job = static_cast<RecoveryJob*>(std::calloc(1, sizeof(RecoveryJob)));
+    WorkerJob* job = static_cast<WorkerJob*>(std::calloc(1, sizeof(WorkerJob)));
     if (!job) {
         show_message(main, message_error, "Out of memory.");
         return;
     }
-    *job = prepared;
-    apply_view_events(begin_run(&g.state, *job));
+    job->run = prepared;
+    job->notify = main;
+    apply_view_events(begin_run(&g.state, job->run));
     show_view();
     SetTimer(main, IDT_LOG_POLL, 500, nullptr);
     HANDLE thread = CreateThread(nullptr, 0, recovery_worker, job, 0, nullptr);
@@ -88,8 +96,8 @@ static DWORD wait_for_child(const PROCESS_INFORMATION& child)
 
 DWORD WINAPI recovery_worker(LPVOID param)
 {
-    RecoveryJob* job = static_cast<RecoveryJob*>(param);
-    HANDLE log = create_log(job->log_path);
+    WorkerJob* job = static_cast<WorkerJob*>(param);
+    HANDLE log = create_log(job->run.log_path);
     int has_log = log != INVALID_HANDLE_VALUE;
 
     STARTUPINFOA startup = {};
@@ -102,18 +110,18 @@ DWORD WINAPI recovery_worker(LPVOID param)
 
     // the create call may write into its command line
     char command_line[command_line_capacity];
-    std::memcpy(command_line, job->command_line, sizeof command_line);
+    std::memcpy(command_line, job->run.command_line, sizeof command_line);
     PROCESS_INFORMATION child = {};
     DWORD exit_code = 2;
     if (CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                       job->working_folder[0] ? job->working_folder : nullptr, &startup, &child))
+                       job->run.working_folder[0] ? job->run.working_folder : nullptr, &startup, &child))
         exit_code = wait_for_child(child);
     else
         exit_code = GetLastError();
     if (has_log)
         CloseHandle(log);
     // a window closed during the run is gone; its job goes with the process
-    if (!PostMessageA(gui_window.main, WM_RECOVERY_DONE, exit_code, reinterpret_cast<LPARAM>(job)))
+    if (!PostMessageA(job->notify, WM_RECOVERY_DONE, exit_code, reinterpret_cast<LPARAM>(job)))
         std::free(job);
     return 0;
 }
@@ -121,10 +129,10 @@ DWORD WINAPI recovery_worker(LPVOID param)
 void finish_recovery(DWORD exit_code, void* param)
 {
     GuiWindow& g = gui_window;
-    RecoveryJob* job = static_cast<RecoveryJob*>(param);
+    WorkerJob* job = static_cast<WorkerJob*>(param);
     poll_recovery_log();
     KillTimer(g.main, IDT_LOG_POLL);
-    RunEnd end = finish_run(&g.state, exit_code, *job);
+    RunEnd end = finish_run(&g.state, exit_code, job->run);
     show_view();
     apply_view_events(end.events);
     std::free(job);
