@@ -3,7 +3,6 @@
 // and the movie box goes right behind the media data, where the camera had put it.
 #include "rebuild/clip_writer.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +17,7 @@
 #include "rebuild/audio_recovery.h"
 #include "rebuild/clip_names.h"
 #include "rebuild/image_copy.h"
+#include "rebuild/output_file.h"
 #include "rebuild/output_moov.h"
 #include "rebuild/progress_line.h"
 #include "rebuild/validation_pass.h"
@@ -247,16 +247,9 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
 // The temporary file, sized and holding the copied header.
 int create_output(Writer* w)
 {
-    w->state.output = platform::create_read_write(w->temp_path);
-    if (!w->state.output) {
-        int err = errno;
-        clip_error(w->clip_number, "cannot create %s: %s", w->temp_path, platform::errno_text(err));
+    w->state.output = create_sized_output(w->temp_path, w->state.file_size, w->clip_number);
+    if (!w->state.output)
         return 0;
-    }
-    if (!platform::set_file_size(w->state.output, w->state.file_size)) {
-        clip_error(w->clip_number, "cannot resize output");
-        return 0;
-    }
     uint64_t l = w->state.header_length;
     if (copy_image_range(w->state.image, w->state.header_offset, w->state.output, 0, l) < l) {
         clip_error(w->clip_number, "header copy failed");
@@ -272,25 +265,8 @@ int finalize_output(Writer* w)
         progress_print(w->line, 99, "finalizing MP4");
     uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
     std::FILE* out = w->state.output;
-    // the tail of the movie box may sit in the stream's buffer until the flush or the close
-    int written = platform::seek_abs(out, at) &&
-                  std::fwrite(w->moov.bytes, 1, static_cast<size_t>(w->moov.length), out) == w->moov.length &&
-                  std::fflush(out) == 0;
     w->state.output = nullptr;
-    int closed = std::fclose(out) == 0;
-    if (!written || !closed) {
-        clip_error(w->clip_number, "moov write failed");
-        platform::remove_file(w->temp_path);
-        return 0;
-    }
-    platform::remove_file(w->final_path);
-    if (!platform::rename_file(w->temp_path, w->final_path)) {
-        int err = errno;
-        clip_error(w->clip_number, "rename failed: %s", platform::errno_text(err));
-        platform::remove_file(w->temp_path);
-        return 0;
-    }
-    return 1;
+    return finish_output(out, at, w->moov.bytes, w->moov.length, w->temp_path, w->final_path, w->clip_number);
 }
 
 }  // namespace
