@@ -68,14 +68,16 @@ def make_card(scenario, *options):
 
 
 def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=None, image=None, prefix=(),
-               stdout=subprocess.PIPE, timeout=600):
+               stdout=subprocess.PIPE, timeout=600, salvage=False):
     """Runs the engine (after the command `prefix`, if any) over the card's image or `image` with
-    --recover-all; the image must come out unchanged. A hang fails the test."""
+    --recover-all, and --no-salvage unless `salvage` is set; the image must come out unchanged. A
+    hang fails the test."""
     image = image or card.image
     work_dir = work_dir or tempfile.mkdtemp(prefix="work-", dir=_root)
     out_dir = out_dir or tempfile.mkdtemp(prefix="out-", dir=_root)
     args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
     args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else [])
+    args += [] if salvage else ["--no-salvage"]
     before = sha256(image)
     try:
         done = subprocess.run(args, stdout=stdout, stderr=subprocess.PIPE, text=True, errors="replace",

@@ -1,0 +1,338 @@
+// A clip with its movie box but holes in its video. The movie box gives every chunk's file offset
+// and sample sizes, and the camera's file lies in the image in long runs of clusters, so a chunk
+// the documented rules did not find is first looked for at the distance from its located
+// neighbours that it had in the camera's file, then anywhere between them. A sound chunk is taken
+// only where the located pieces on both sides of it keep their distance from the camera's file,
+// which proves the bytes between them are the camera's.
+#include "analysis/movie_salvage.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "analysis/chunk_locate.h"
+#include "basics/checked_alloc.h"
+#include "basics/growable.h"
+#include "mp4/track_boxes.h"
+
+namespace analysis {
+
+namespace {
+
+constexpr uint64_t between_search_limit = 0x4000000;  // 64 MiB between two located neighbours
+
+// A file offset of the camera's file whose image position is known.
+struct Anchor {
+    uint64_t file;
+    uint64_t image;
+};
+
+struct Planner {
+    std::FILE* image;
+    uint64_t image_size;
+    const RecoveryClip* clip;
+    const mp4::MovieInfo* movie;
+    const mp4::TrackTables* video;
+    uint64_t chunks;
+    uint8_t* found;
+    uint64_t* found_at;
+    uint8_t* kept;
+    uint8_t* key;  // one per video sample
+    uint64_t* sound_at;
+    uint8_t* sound_kept;
+};
+
+int neighbour(const Planner* p, uint64_t k, int step, uint64_t* j)
+{
+    for (uint64_t i = k; step < 0 ? i-- > 0 : ++i < p->chunks;)
+        if (p->found[i]) {
+            *j = i;
+            return 1;
+        }
+    return 0;
+}
+
+// Where chunk k lies if the camera's file runs unbroken from located chunk j to it.
+int keeps_distance(const Planner* p, uint64_t k, uint64_t j, uint64_t* out)
+{
+    const uint64_t* f = p->video->chunk_offsets;
+    uint64_t at = p->found_at[j];
+    if (f[k] >= f[j] ? f[k] - f[j] > UINT64_MAX - at : f[j] - f[k] > at)
+        return 0;
+    *out = f[k] >= f[j] ? at + (f[k] - f[j]) : at - (f[j] - f[k]);
+    return 1;
+}
+
+void find_missing_chunk(Planner* p, uint64_t k)
+{
+    mp4::SampleSizes sizes;
+    if (!chunk_samples(p->video, k, &sizes))
+        return;
+    const char* format = p->video->format;
+    uint64_t before = 0, after = 0, guess;
+    int has_before = neighbour(p, k, -1, &before), has_after = neighbour(p, k, 1, &after);
+    for (int side = 0; side < 2; side++) {
+        int has = side ? has_after : has_before;
+        if (has && keeps_distance(p, k, side ? after : before, &guess) &&
+            verify_chunk_at(p->image, p->image_size, guess, &sizes, format)) {
+            p->found[k] = 1;
+            p->found_at[k] = guess;
+            return;
+        }
+    }
+    // the clusters between the neighbours were not written in one run: anywhere between them
+    uint64_t low = has_before ? p->found_at[before] + p->video->chunk_sizes[before] : p->clip->header->mdat_offset;
+    uint64_t high = has_after ? p->found_at[after] : p->image_size;
+    if (high <= low)
+        return;
+    uint64_t span = high - low < between_search_limit ? high - low : between_search_limit;
+    if (find_chunk_in_window(p->image, p->image_size, low, 0, span, &sizes, format, &guess)) {
+        p->found[k] = 1;
+        p->found_at[k] = guess;
+    }
+}
+
+// A chunk is kept when it is on the card, was not refused, and can be decoded: after a missing
+// chunk only from a key frame on.
+void choose_video(Planner* p, const uint8_t* refused)
+{
+    int after_gap = 1;
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        uint64_t first = p->video->chunk_first_sample[k];
+        int usable = p->found[k] && !(refused && refused[k]) && p->video->chunk_sample_counts[k] > 0;
+        p->kept[k] = usable && (!after_gap || p->key[first]);
+        after_gap = !p->kept[k];
+    }
+}
+
+void place_sound(Planner* p)
+{
+    const mp4::MovieInfo* m = p->movie;
+    const ClipHeader* h = p->clip->header;
+    basics::Growable<Anchor, 64> anchors;
+    basics::list_append(&anchors, Anchor{0, h->header_offset});
+    for (uint64_t k = 0; k < p->chunks; k++)
+        if (p->found[k]) {
+            basics::list_append(&anchors, Anchor{p->video->chunk_offsets[k], p->found_at[k]});
+            basics::list_append(&anchors, Anchor{p->video->chunk_offsets[k] + p->video->chunk_sizes[k],
+                                                 p->found_at[k] + p->video->chunk_sizes[k]});
+        }
+    if (h->mdat_end >= h->header_offset)
+        basics::list_append(&anchors, Anchor{h->mdat_end - h->header_offset, m->moov_offset});
+    std::sort(anchors.items, anchors.items + anchors.count,
+              [](const Anchor& a, const Anchor& b) { return a.file < b.file; });
+    const mp4::TrackTables* a = &m->audio;
+    for (uint64_t j = 0; j < p->chunks; j++) {
+        uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j];
+        if (!p->kept[j] || q > UINT64_MAX - size)
+            continue;
+        // the last anchor at or before the chunk and the first at or after its end
+        const Anchor* first = anchors.items;
+        const Anchor* end = first + anchors.count;
+        const Anchor* after = std::lower_bound(first, end, q + size,
+                                               [](const Anchor& x, uint64_t f) { return x.file < f; });
+        const Anchor* upto = std::upper_bound(first, end, q,
+                                              [](uint64_t f, const Anchor& x) { return f < x.file; });
+        const Anchor* lo = upto == first ? nullptr : upto - 1;
+        const Anchor* hi = after == end ? nullptr : after;
+        if (!lo || !hi || lo->image > UINT64_MAX - (hi->file - lo->file) ||
+            lo->image + (hi->file - lo->file) != hi->image)
+            continue;
+        uint64_t at = lo->image + (q - lo->file);
+        if (at > p->image_size || p->image_size - at < size)
+            continue;
+        p->sound_kept[j] = 1;
+        p->sound_at[j] = at;
+    }
+    basics::list_free(&anchors);
+}
+
+// The kept samples' sizes of a track, as the track holds them: one size, or one per kept sample
+// of the flagged chunks.
+void keep_sizes(const mp4::TrackTables* t, const uint8_t* chunk_kept, SalvageTrack* out)
+{
+    out->fixed_sample_size = t->fixed_sample_size;
+    uint64_t kept = 0;
+    for (uint64_t k = 0; k < t->chunk_count; k++)
+        if (chunk_kept[k])
+            kept += t->chunk_sample_counts[k];
+    out->kept_samples = kept;
+    if (t->fixed_sample_size)
+        return;
+    out->sample_sizes = static_cast<uint32_t*>(basics::xcalloc(kept ? kept : 1, sizeof(uint32_t)));
+    uint64_t n = 0;
+    for (uint64_t k = 0; k < t->chunk_count; k++)
+        for (uint64_t i = 0; chunk_kept[k] && i < t->chunk_sample_counts[k]; i++)
+            out->sample_sizes[n++] = t->sample_sizes[t->chunk_first_sample[k] + i];
+}
+
+// Stream settings of a track from the movie box; 0 when they do not read.
+int describe_track(const mp4::MovieInfo* m, const mp4::TrackTables* t, const char* handler, SalvageTrack* out)
+{
+    out->timescale = t->timescale;
+    out->recording_samples = t->sample_count;
+    if (!mp4::constant_sample_delta(m->moov_bytes, m->moov_size, handler, &out->sample_delta) ||
+        !mp4::copy_sample_entry(m->moov_bytes, m->moov_size, handler, &out->sample_entry, &out->sample_entry_size))
+        return 0;
+    out->present = 1;
+    return 1;
+}
+
+void fill_video(const Planner* p, SalvagePlan* plan)
+{
+    SalvageTrack* t = &plan->tracks[salvage_video];
+    keep_sizes(p->video, p->kept, t);
+    t->key_frames = static_cast<uint8_t*>(basics::xcalloc(t->kept_samples ? t->kept_samples : 1, 1));
+    uint64_t n = 0, gaps = 0;
+    int seen = 0, missing = 0;
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        if (!p->kept[k]) {
+            missing = 1;
+            continue;
+        }
+        gaps += seen && missing;
+        seen = 1;
+        missing = 0;
+        for (uint64_t i = 0; i < p->video->chunk_sample_counts[k]; i++)
+            t->key_frames[n++] = p->key[p->video->chunk_first_sample[k] + i];
+    }
+    plan->video_gaps = gaps;
+}
+
+void fill_sound(const Planner* p, SalvagePlan* plan)
+{
+    SalvageTrack* t = &plan->tracks[salvage_sound];
+    keep_sizes(&p->movie->audio, p->sound_kept, t);
+    for (uint64_t k = 0; k < p->chunks; k++)
+        if (p->kept[k])
+            t->span_samples += p->movie->audio.chunk_sample_counts[k];
+}
+
+// Video chunk k then its sound chunk, as the camera wrote them, for every kept chunk.
+void lay_pieces(const Planner* p, int with_sound, MovieSalvage* out)
+{
+    SalvagePlan* plan = &out->plan;
+    plan->pieces = static_cast<SalvagePiece*>(basics::xcalloc(2 * p->chunks, sizeof(SalvagePiece)));
+    out->piece_chunk = static_cast<uint64_t*>(basics::xcalloc(2 * p->chunks, sizeof(uint64_t)));
+    uint64_t next[salvage_track_kinds] = {0, 0};
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        for (uint32_t track = 0; track < salvage_track_kinds; track++) {
+            int sound = track == salvage_sound;
+            const uint8_t* kept = sound ? p->sound_kept : p->kept;
+            if (!kept[k] || (sound && !with_sound))
+                continue;
+            const mp4::TrackTables* t = sound ? &p->movie->audio : p->video;
+            SalvagePiece* piece = &plan->pieces[plan->piece_count];
+            piece->track = track;
+            piece->gap_before = k > 0 && !kept[k - 1];
+            piece->image_offset = sound ? p->sound_at[k] : p->found_at[k];
+            piece->length = t->chunk_sizes[k];
+            piece->first_sample = next[track];
+            piece->sample_count = t->chunk_sample_counts[k];
+            next[track] += piece->sample_count;
+            out->piece_chunk[plan->piece_count++] = k;
+        }
+    }
+}
+
+void free_planner(Planner* p)
+{
+    std::free(p->found);
+    std::free(p->found_at);
+    std::free(p->kept);
+    std::free(p->key);
+    std::free(p->sound_at);
+    std::free(p->sound_kept);
+}
+
+}  // namespace
+
+int plan_movie_salvage(std::FILE* image, uint64_t image_size, const RecoveryClip* clip, const uint8_t* refused,
+                       MovieSalvage* out)
+{
+    std::memset(out, 0, sizeof *out);
+    const mp4::MovieInfo* m = clip->movie;
+    if (!m)
+        return 0;
+    const mp4::TrackTables* v = &m->video;
+    if (v->chunk_count == 0 || v->sample_count == 0 || v->sample_count > mp4::max_samples)
+        return 0;
+    Planner p{};
+    p.image = image;
+    p.image_size = image_size;
+    p.clip = clip;
+    p.movie = m;
+    p.video = v;
+    p.chunks = v->chunk_count;
+    p.found = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.found_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.kept = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.sound_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.sound_kept = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.key = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
+    SalvagePlan* plan = &out->plan;
+    int ok = mp4::read_sync_samples(m->moov_bytes, m->moov_size, "vide", v->sample_count, p.key) &&
+             describe_track(m, v, "vide", &plan->tracks[salvage_video]);
+    for (uint64_t k = 0; ok && k < p.chunks && k < clip->chunk_count; k++) {
+        uint64_t at = 0;
+        if (locate_chunk(image, image_size, m, clip->chunks, k, &at)) {
+            p.found[k] = 1;
+            p.found_at[k] = at;
+        }
+    }
+    for (uint64_t k = 0; ok && k < p.chunks; k++)
+        if (!p.found[k])
+            find_missing_chunk(&p, k);
+    if (ok)
+        choose_video(&p, refused);
+    uint64_t kept = 0;
+    for (uint64_t k = 0; ok && k < p.chunks; k++)
+        kept += p.kept[k];
+    ok = ok && kept > 0;
+    if (ok) {
+        // the camera writes one sound chunk beside every video chunk
+        int with_sound = m->has_audio && m->audio.chunk_count == p.chunks &&
+                         describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);
+        if (with_sound)
+            place_sound(&p);
+        plan->clip_number = clip->clip_number;
+        if (clip->run && clip->run->has_time) {
+            const RecordingRun* r = clip->run;
+            plan->has_time = 1;
+            plan->year = r->year, plan->month = r->month, plan->day = r->day;
+            plan->hour = r->hour, plan->minute = r->minute, plan->second = r->second;
+        }
+        plan->creation_time = m->has_creation_time ? m->creation_time : 0;
+        fill_video(&p, plan);
+        if (with_sound)
+            fill_sound(&p, plan);
+        lay_pieces(&p, with_sound, out);
+    }
+    free_planner(&p);
+    if (!ok)
+        free_movie_salvage(out);
+    return ok;
+}
+
+int chunk_of_kept_sample(const MovieSalvage* salvage, uint64_t kept_index, uint64_t* chunk)
+{
+    const SalvagePlan* plan = &salvage->plan;
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        const SalvagePiece* piece = &plan->pieces[i];
+        if (piece->track == salvage_video && kept_index >= piece->first_sample &&
+            kept_index - piece->first_sample < piece->sample_count) {
+            *chunk = salvage->piece_chunk[i];
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void free_movie_salvage(MovieSalvage* salvage)
+{
+    free_salvage_plan(&salvage->plan);
+    std::free(salvage->piece_chunk);
+    salvage->piece_chunk = nullptr;
+}
+
+}  // namespace analysis

@@ -1,0 +1,81 @@
+#include "engine/salvage_stage.h"
+
+#include <cstdlib>
+
+#include "analysis/movie_salvage.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "rebuild/progress_line.h"
+#include "rebuild/salvage_writer.h"
+#include "validator/loader.h"
+
+namespace engine {
+
+namespace {
+
+// A sample the decode check refuses takes its chunk out of the next attempt; a recording with
+// more refused chunks than this is given up.
+constexpr int refused_chunk_limit = 8;
+
+int wanted(const RunState* s, size_t i)
+{
+    const EngineOptions* o = &s->options;
+    return !s->clip_written[i] &&
+           (o->clip_index == 0 || static_cast<int32_t>(s->clips.items[i].clip_number) == o->clip_index);
+}
+
+// One clip with its movie box: planned and written, and planned again without a chunk whose
+// samples the decode check refused.
+int salvage_movie_clip(RunState* s, const analysis::RecoveryClip* clip, size_t file_index, size_t file_count)
+{
+    uint64_t chunks = clip->movie ? clip->movie->video.chunk_count : 0;
+    auto* refused = static_cast<uint8_t*>(basics::xcalloc(chunks ? chunks : 1, 1));
+    int written = 0;
+    for (int attempt = 0; attempt <= refused_chunk_limit; attempt++) {
+        analysis::MovieSalvage salvage;
+        if (!analysis::plan_movie_salvage(s->image, s->image_size, clip, refused, &salvage)) {
+            rebuild::clip_error(int(clip->clip_number), "salvage failed: %s",
+                                attempt ? "no video chunk left that decodes" : "no video chunk found on the card");
+            break;
+        }
+        rebuild::SalvageResult result;
+        written = rebuild::write_salvaged(s->image, s->image_size, &salvage.plan, s->destination,
+                                          s->options.no_validator ? 0 : 1, file_index, file_count, &result);
+        uint64_t chunk = 0;
+        int retry = !written && result.failing_sample != validator::no_failing_sample &&
+                    analysis::chunk_of_kept_sample(&salvage, result.failing_sample, &chunk);
+        analysis::free_movie_salvage(&salvage);
+        if (!retry)
+            break;
+        refused[chunk] = 1;
+    }
+    std::free(refused);
+    return written;
+}
+
+}  // namespace
+
+int salvage_applies(const EngineOptions* o)
+{
+    return !o->no_salvage && !o->analysis_only && (o->recover_all || o->clip_index != 0);
+}
+
+size_t run_salvage(RunState* s)
+{
+    size_t candidates = 0;
+    for (size_t i = 0; i < s->clips.count; i++)
+        candidates += wanted(s, i);
+    if (candidates == 0)
+        return 0;
+    basics::out_printf("\nSalvage: %zu recording%s the documented rules gave up on\n", candidates,
+                       candidates == 1 ? "" : "s");
+    // the files go on from the documented queue's numbers, so the window never sees a file
+    // number beyond its total
+    size_t total = s->files_handed + candidates, handed = s->files_handed, salvaged = 0;
+    for (size_t i = 0; i < s->clips.count; i++)
+        if (wanted(s, i))
+            salvaged += salvage_movie_clip(s, &s->clips.items[i], ++handed, total);
+    return salvaged;
+}
+
+}  // namespace engine
