@@ -31,6 +31,7 @@ struct Planner {
     std::FILE* image;
     uint64_t image_size;
     const RecoveryClip* clip;
+    const MarkerList* markers;
     const mp4::MovieInfo* movie;
     const mp4::TrackTables* video;
     uint64_t chunks;
@@ -92,24 +93,93 @@ void find_missing_chunk(Planner* p, uint64_t k)
     }
 }
 
-// A chunk is kept when it is on the card, was not refused, and can be decoded: after a missing
-// chunk only from a key frame on.
-void choose_video(Planner* p, const uint8_t* refused)
+// A chunk is kept when it is on the card, was not refused, has its sound when the clip keeps
+// sound (picture without its sound would put everything after it out of step), and can be
+// decoded: after a missing chunk only from a key frame on.
+void choose_video(Planner* p, const uint8_t* refused, int with_sound)
 {
     int after_gap = 1;
     for (uint64_t k = 0; k < p->chunks; k++) {
         uint64_t first = p->video->chunk_first_sample[k];
-        int usable = p->found[k] && !(refused && refused[k]) && p->video->chunk_sample_counts[k] > 0;
+        int usable = p->found[k] && !(refused && refused[k]) && p->video->chunk_sample_counts[k] > 0 &&
+                     (!with_sound || p->sound_kept[k]);
         p->kept[k] = usable && (!after_gap || p->key[first]);
         after_gap = !p->kept[k];
+        p->sound_kept[k] = p->sound_kept[k] && p->kept[k];
     }
 }
 
-void place_sound(Planner* p)
+using AnchorList = basics::Growable<Anchor, 64>;
+
+void sort_anchors(AnchorList* anchors)
 {
+    std::sort(anchors->items, anchors->items + anchors->count,
+              [](const Anchor& a, const Anchor& b) { return a.file < b.file; });
+}
+
+// The last anchor at or before file offset `file`, or null.
+const Anchor* anchor_upto(const AnchorList* anchors, uint64_t file)
+{
+    const Anchor* first = anchors->items;
+    const Anchor* upto = std::upper_bound(first, first + anchors->count, file,
+                                          [](uint64_t f, const Anchor& x) { return f < x.file; });
+    return upto == first ? nullptr : upto - 1;
+}
+
+// The first anchor at or after file offset `file`, or null.
+const Anchor* anchor_from(const AnchorList* anchors, uint64_t file)
+{
+    const Anchor* first = anchors->items;
+    const Anchor* end = first + anchors->count;
+    const Anchor* from = std::lower_bound(first, end, file, [](const Anchor& x, uint64_t f) { return x.file < f; });
+    return from == end ? nullptr : from;
+}
+
+// 1 when two anchors lie as far apart in the image as in the camera's file.
+int same_run(const Anchor* lo, const Anchor* hi)
+{
+    return lo->image <= UINT64_MAX - (hi->file - lo->file) && lo->image + (hi->file - lo->file) == hi->image;
+}
+
+// Every metadata chunk whose kkad box is still where the anchor before it puts the chunk becomes
+// an anchor too: the camera writes it between a sound chunk and the next video chunk.
+void add_marker_anchors(const Planner* p, AnchorList* anchors)
+{
+    const mp4::TrackTables* meta = &p->movie->other;
+    if (!p->movie->has_other || !p->markers || p->markers->count == 0)
+        return;
+    AnchorList found;
+    for (size_t i = 0; i < anchors->count; i++)
+        basics::list_append(&found, anchors->items[i]);
+    const KkadMarker* first = p->markers->items;
+    const KkadMarker* end = first + p->markers->count;
+    for (uint64_t i = 0; i < meta->chunk_count; i++) {
+        uint64_t o = meta->chunk_offsets[i], size = meta->chunk_sizes[i];
+        const Anchor* lo = anchor_upto(&found, o);
+        if (!lo || lo->image > UINT64_MAX - (o - lo->file) - size)
+            continue;
+        uint64_t at = lo->image + (o - lo->file);
+        const KkadMarker* m = std::lower_bound(first, end, at,
+                                               [](const KkadMarker& k, uint64_t x) { return k.marker_offset < x; });
+        for (; m != end && m->marker_offset < at + size; m++)
+            if (!p->clip->run || m->tag == p->clip->run->tag) {
+                basics::list_append(anchors, Anchor{o + (m->marker_offset - at), m->marker_offset});
+                break;
+            }
+    }
+    basics::list_free(&found);
+}
+
+// Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
+// behind it (the next metadata chunk's kkad box, the next video chunk, or the movie box) is
+// still where the layout puts it: overwritten clusters that reach into the sound from there would
+// have taken that piece with them.
+int place_sound(Planner* p)
+{
+    uint64_t placed = 0;
     const mp4::MovieInfo* m = p->movie;
     const ClipHeader* h = p->clip->header;
-    basics::Growable<Anchor, 64> anchors;
+    AnchorList anchors;
     basics::list_append(&anchors, Anchor{0, h->header_offset});
     for (uint64_t k = 0; k < p->chunks; k++)
         if (p->found[k]) {
@@ -117,34 +187,31 @@ void place_sound(Planner* p)
             basics::list_append(&anchors, Anchor{p->video->chunk_offsets[k] + p->video->chunk_sizes[k],
                                                  p->found_at[k] + p->video->chunk_sizes[k]});
         }
-    if (h->mdat_end >= h->header_offset)
-        basics::list_append(&anchors, Anchor{h->mdat_end - h->header_offset, m->moov_offset});
-    std::sort(anchors.items, anchors.items + anchors.count,
-              [](const Anchor& a, const Anchor& b) { return a.file < b.file; });
+    uint64_t movie_at = h->mdat_end >= h->header_offset ? h->mdat_end - h->header_offset : UINT64_MAX;
+    if (movie_at != UINT64_MAX)
+        basics::list_append(&anchors, Anchor{movie_at, m->moov_offset});
+    sort_anchors(&anchors);
+    add_marker_anchors(p, &anchors);
+    sort_anchors(&anchors);
     const mp4::TrackTables* a = &m->audio;
     for (uint64_t j = 0; j < p->chunks; j++) {
         uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j];
-        if (!p->kept[j] || q > UINT64_MAX - size)
+        if (!p->found[j] || q > UINT64_MAX - size)
             continue;
-        // the last anchor at or before the chunk and the first at or after its end
-        const Anchor* first = anchors.items;
-        const Anchor* end = first + anchors.count;
-        const Anchor* after = std::lower_bound(first, end, q + size,
-                                               [](const Anchor& x, uint64_t f) { return x.file < f; });
-        const Anchor* upto = std::upper_bound(first, end, q,
-                                              [](uint64_t f, const Anchor& x) { return f < x.file; });
-        const Anchor* lo = upto == first ? nullptr : upto - 1;
-        const Anchor* hi = after == end ? nullptr : after;
-        if (!lo || !hi || lo->image > UINT64_MAX - (hi->file - lo->file) ||
-            lo->image + (hi->file - lo->file) != hi->image)
+        uint64_t next_piece = j + 1 < p->chunks ? p->video->chunk_offsets[j + 1] : movie_at;
+        const Anchor* lo = anchor_upto(&anchors, q);
+        const Anchor* hi = anchor_from(&anchors, q + size);
+        if (!lo || !hi || hi->file > next_piece || !same_run(lo, hi))
             continue;
         uint64_t at = lo->image + (q - lo->file);
         if (at > p->image_size || p->image_size - at < size)
             continue;
         p->sound_kept[j] = 1;
         p->sound_at[j] = at;
+        placed++;
     }
     basics::list_free(&anchors);
+    return placed > 0;
 }
 
 // The kept samples' sizes of a track, as the track holds them: one size, or one per kept sample
@@ -247,8 +314,8 @@ void free_planner(Planner* p)
 
 }  // namespace
 
-int plan_movie_salvage(std::FILE* image, uint64_t image_size, const RecoveryClip* clip, const uint8_t* refused,
-                       MovieSalvage* out)
+int plan_movie_salvage(std::FILE* image, uint64_t image_size, const RecoveryClip* clip, const MarkerList* markers,
+                       const uint8_t* refused, MovieSalvage* out)
 {
     std::memset(out, 0, sizeof *out);
     const mp4::MovieInfo* m = clip->movie;
@@ -261,6 +328,7 @@ int plan_movie_salvage(std::FILE* image, uint64_t image_size, const RecoveryClip
     p.image = image;
     p.image_size = image_size;
     p.clip = clip;
+    p.markers = markers;
     p.movie = m;
     p.video = v;
     p.chunks = v->chunk_count;
@@ -283,18 +351,21 @@ int plan_movie_salvage(std::FILE* image, uint64_t image_size, const RecoveryClip
     for (uint64_t k = 0; ok && k < p.chunks; k++)
         if (!p.found[k])
             find_missing_chunk(&p, k);
+    // the camera writes one sound chunk beside every video chunk
+    int with_sound = ok && m->has_audio && m->audio.chunk_count == p.chunks &&
+                     describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);
+    if (with_sound && !place_sound(&p)) {
+        // no sound chunk is where the layout puts it: the picture alone, which has no step to lose
+        free_salvage_track(&plan->tracks[salvage_sound]);
+        with_sound = 0;
+    }
     if (ok)
-        choose_video(&p, refused);
+        choose_video(&p, refused, with_sound);
     uint64_t kept = 0;
     for (uint64_t k = 0; ok && k < p.chunks; k++)
         kept += p.kept[k];
     ok = ok && kept > 0;
     if (ok) {
-        // the camera writes one sound chunk beside every video chunk
-        int with_sound = m->has_audio && m->audio.chunk_count == p.chunks &&
-                         describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);
-        if (with_sound)
-            place_sound(&p);
         plan->clip_number = clip->clip_number;
         if (clip->run && clip->run->has_time) {
             const RecordingRun* r = clip->run;

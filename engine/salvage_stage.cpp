@@ -31,16 +31,18 @@ int salvage_movie_clip(RunState* s, const analysis::RecoveryClip* clip, size_t f
     uint64_t chunks = clip->movie ? clip->movie->video.chunk_count : 0;
     auto* refused = static_cast<uint8_t*>(basics::xcalloc(chunks ? chunks : 1, 1));
     int written = 0;
+    const char* failure = "no video chunk found on the card";
     for (int attempt = 0; attempt <= refused_chunk_limit; attempt++) {
         analysis::MovieSalvage salvage;
-        if (!analysis::plan_movie_salvage(s->image, s->image_size, clip, refused, &salvage)) {
-            rebuild::clip_error(int(clip->clip_number), "salvage failed: %s",
-                                attempt ? "no video chunk left that decodes" : "no video chunk found on the card");
+        if (!analysis::plan_movie_salvage(s->image, s->image_size, clip, &s->markers, refused, &salvage)) {
+            if (attempt)
+                failure = "no video chunk left that decodes";
             break;
         }
         rebuild::SalvageResult result;
         written = rebuild::write_salvaged(s->image, s->image_size, &salvage.plan, s->destination,
                                           s->options.no_validator ? 0 : 1, file_index, file_count, &result);
+        failure = result.failure;
         uint64_t chunk = 0;
         int retry = !written && result.failing_sample != validator::no_failing_sample &&
                     analysis::chunk_of_kept_sample(&salvage, result.failing_sample, &chunk);
@@ -49,6 +51,8 @@ int salvage_movie_clip(RunState* s, const analysis::RecoveryClip* clip, size_t f
             break;
         refused[chunk] = 1;
     }
+    if (!written)
+        rebuild::clip_error(int(clip->clip_number), "salvage failed: %s", failure ? failure : "no file written");
     std::free(refused);
     return written;
 }

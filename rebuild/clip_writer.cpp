@@ -30,15 +30,13 @@ struct Writer {
     const analysis::RecoveryClip* clip;
     int clip_number;
     int validate;
-    int show_progress;
-    ProgressLine line;
+    FileProgress progress;
     ClipWriteState state;
     OutputMoov moov;
     ValidationPass pass;
     uint8_t* located;
     uint64_t* located_at;
     uint64_t video_written;
-    int last_percent;
     char final_path[1400];
     char temp_path[1450];
 };
@@ -117,15 +115,6 @@ int give_up(Writer* w)
     return 0;
 }
 
-void video_progress(Writer* w, uint64_t chunk_count)
-{
-    int pct = video_percent(w->video_written, chunk_count);
-    if (w->show_progress && video_progress_due(pct, w->last_percent)) {
-        progress_print(w->line, pct, "video chunk %zu/%zu", size_t(w->video_written), size_t(chunk_count));
-        w->last_percent = pct;
-    }
-}
-
 // Writes located chunk k at its file offset; 1 when it arrived whole. The decode check needs the
 // bytes: then the chunk is read into the direct-read buffer once and written from there.
 // Otherwise the system copies it where it can.
@@ -162,7 +151,7 @@ int write_video_chunks(Writer* w)
                 continue;
         }
         w->video_written++;
-        video_progress(w, v->chunk_count);
+        progress_video_chunk(&w->progress, w->video_written, v->chunk_count);
     }
     return 1;
 }
@@ -175,12 +164,7 @@ void write_audio_chunks(Writer* w)
     uint64_t m = movie->audio.chunk_count;
     for (uint64_t j = 1; j <= m; j++) {
         recover_audio_chunk(&w->state, j);
-        int last_chunk = 0;
-        int pct = audio_percent(j, m, &last_chunk);
-        if (w->show_progress && audio_progress_due(pct, last_chunk, w->last_percent)) {
-            progress_print(w->line, pct, "audio chunk %zu/%zu", size_t(j), size_t(m));
-            w->last_percent = pct;
-        }
+        progress_audio_chunk(&w->progress, j, m);
     }
 }
 
@@ -261,8 +245,7 @@ int create_output(Writer* w)
 // The movie box behind the media data, then the move to the final name.
 int finalize_output(Writer* w)
 {
-    if (w->show_progress)
-        progress_print(w->line, 99, "finalizing MP4");
+    progress_step(&w->progress, 99, "finalizing MP4");
     uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
     std::FILE* out = w->state.output;
     w->state.output = nullptr;
@@ -280,9 +263,7 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
     w.clip = clip;
     w.clip_number = int(clip->clip_number);
     w.validate = validate;
-    w.show_progress = file_count != 0;
-    w.line = ProgressLine{file_index, file_count, w.clip_number};
-    w.last_percent = -1;
+    w.progress = begin_file_progress(file_index, file_count, w.clip_number);
     w.state.image = image;
     w.state.image_size = image_size;
     w.state.clip = clip;
@@ -290,28 +271,20 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
     print_timing_line(clip);
     if (!prepare(&w, geometry, output_dir, keep_metadata_track))
         return give_up(&w);
-    if (w.show_progress)
-        progress_print(w.line, 0, "preparing");
+    progress_step(&w.progress, 0, "preparing");
     if (validate && !validation_prepare(&w.pass, clip->movie, w.clip_number))
         return give_up(&w);
     if (!create_output(&w) || !write_video_chunks(&w))
         return give_up(&w);
 
     const mp4::TrackTables* v = &clip->movie->video;
-    if (validate) {
-        if (!validation_finish(&w.pass, w.video_written, v->chunk_count, w.show_progress, w.line))
-            return give_up(&w);
-        w.last_percent = 90;
-    } else if (w.show_progress) {
-        progress_print(w.line, 90, "video complete");
-        w.last_percent = 90;
-    }
+    if (!end_of_video(&w.pass, validate, w.video_written, v->chunk_count, &w.progress))
+        return give_up(&w);
     write_audio_chunks(&w);
     if (!finalize_output(&w))
         return give_up(&w);
 
-    if (w.show_progress)
-        progress_print(w.line, 100, "complete");
+    progress_step(&w.progress, 100, "complete");
     uint64_t audio_count = clip->movie->has_audio ? clip->movie->audio.chunk_count : 0;
     basics::out_printf("  video %zu/%zu; audio %zu/%zu; cadence %zu; final-adjacent %zu; silent %zu; RTMD removed %d\n",
                        size_t(w.video_written), size_t(v->chunk_count), size_t(w.state.audio_written),

@@ -336,9 +336,15 @@ int build_salvage_moov(const SalvagePlan* plan, const uint64_t* piece_offsets, S
         return 0;
     int with_sound = salvage_track_written(plan, analysis::salvage_sound);
     uint32_t movie_timescale = video->timescale;
+    uint64_t duration = salvage_track_duration(video);
+    if (with_sound) {
+        const SalvageTrack* sound = &plan->tracks[analysis::salvage_sound];
+        uint64_t sound_duration = rescale(salvage_track_duration(sound), sound->timescale, movie_timescale);
+        duration = sound_duration > duration ? sound_duration : duration;
+    }
     Bytes b;
     size_t moov = open_box(&b, mp4::box_moov);
-    put_mvhd(&b, plan->creation_time, movie_timescale, salvage_track_duration(video), with_sound ? 3 : 2);
+    put_mvhd(&b, plan->creation_time, movie_timescale, duration, with_sound ? 3 : 2);
     for (uint32_t track = 0; track < track_kinds; track++)
         if (track == analysis::salvage_video || with_sound)
             put_trak(&b, plan, track, movie_timescale, piece_offsets);

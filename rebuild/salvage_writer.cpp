@@ -37,23 +37,21 @@ struct Salvager {
     std::FILE* image;
     uint64_t image_size;
     const SalvagePlan* plan;
+    SalvageResult* result;
     int clip;
     int validate;
-    int show_progress;
-    ProgressLine line;
+    FileProgress progress;
     ValidationPass pass;
     std::FILE* output;
     uint64_t* offsets;  // file offset of every piece
     uint64_t media_end;
     SalvageMoov moov;
-    int last_percent;
     char temp_path[1450];
 };
 
 int failed(Salvager* s, const char* why)
 {
-    if (why)
-        clip_error(s->clip, "salvage failed: %s", why);
+    s->result->failure = why;
     if (s->output) {
         std::fclose(s->output);
         s->output = nullptr;
@@ -162,12 +160,7 @@ int write_video(Salvager* s, uint64_t* written)
         if (s->validate && !validation_push_samples(&s->pass, &sizes, p->first_sample, buf, p->length, s->clip,
                                                     &complete))
             return failed(s, "the kept video does not decode cleanly");
-        ++*written;
-        int pct = video_percent(*written, total);
-        if (s->show_progress && video_progress_due(pct, s->last_percent)) {
-            progress_print(s->line, pct, "video chunk %zu/%zu", size_t(*written), size_t(total));
-            s->last_percent = pct;
-        }
+        progress_video_chunk(&s->progress, ++*written, total);
     }
     return 1;
 }
@@ -182,12 +175,7 @@ int write_sound(Salvager* s)
             continue;
         if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], p->length) != p->length)
             return failed(s, "sound copy failed");
-        int last_chunk = 0;
-        int pct = audio_percent(++done, total, &last_chunk);
-        if (s->show_progress && audio_progress_due(pct, last_chunk, s->last_percent)) {
-            progress_print(s->line, pct, "audio chunk %zu/%zu", size_t(done), size_t(total));
-            s->last_percent = pct;
-        }
+        progress_audio_chunk(&s->progress, ++done, total);
     }
     return 1;
 }
@@ -218,12 +206,12 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     s.image = image;
     s.image_size = image_size;
     s.plan = plan;
+    s.result = result;
     s.clip = int(plan->clip_number);
     s.validate = validate;
-    s.show_progress = file_count != 0;
-    s.line = ProgressLine{file_index, file_count, s.clip};
-    s.last_percent = -1;
+    s.progress = begin_file_progress(file_index, file_count, s.clip);
     result->final_path[0] = 0;
+    result->failure = nullptr;
     result->failing_sample = validator::no_failing_sample;
 
     if (!lay_out(&s))
@@ -235,8 +223,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     image::path_join(result->final_path, sizeof result->final_path, output_dir, name);
     basics::bounded_format(s.temp_path, sizeof s.temp_path, "%s.partial", result->final_path);
 
-    if (s.show_progress)
-        progress_print(s.line, 0, "preparing");
+    progress_step(&s.progress, 0, "preparing");
     const SalvageTrack* video = &plan->tracks[analysis::salvage_video];
     if (validate && !validation_prepare_entry(&s.pass, video->sample_entry, video->sample_entry_size, s.clip))
         return failed(&s, "the decode check cannot open the video");
@@ -251,24 +238,16 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
             result->failing_sample = s.pass.result.failing_sample;
         return 0;
     }
-    if (validate) {
-        if (!validation_finish(&s.pass, video_written, video_written, s.show_progress, s.line))
-            return failed(&s, "the kept video does not decode cleanly");
-        s.last_percent = 90;
-    } else if (s.show_progress) {
-        progress_print(s.line, 90, "video complete");
-        s.last_percent = 90;
-    }
+    if (!end_of_video(&s.pass, validate, video_written, video_written, &s.progress))
+        return failed(&s, "the kept video does not decode cleanly");
     if (!write_sound(&s))
         return 0;
-    if (s.show_progress)
-        progress_print(s.line, 99, "finalizing MP4");
+    progress_step(&s.progress, 99, "finalizing MP4");
     std::FILE* out = s.output;
     s.output = nullptr;
     if (!finish_output(out, s.media_end, s.moov.bytes, s.moov.length, s.temp_path, result->final_path, s.clip))
         return failed(&s, "the file could not be completed");
-    if (s.show_progress)
-        progress_print(s.line, 100, "complete");
+    progress_step(&s.progress, 100, "complete");
     print_salvaged_line(plan, result->final_path);
     failed(&s, nullptr);  // releases what the attempt held; the file stays
     return 1;

@@ -167,6 +167,18 @@ int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_cou
     return 1;
 }
 
+int end_of_video(ValidationPass* pass, int validate, uint64_t written, uint64_t chunk_count, FileProgress* progress)
+{
+    if (!validate) {
+        progress_step(progress, 90, "video complete");
+        return 1;
+    }
+    if (!validation_finish(pass, written, chunk_count, progress->show, progress->line))
+        return 0;
+    progress->last_percent = 90;
+    return 1;
+}
+
 void validation_close(ValidationPass* pass)
 {
     if (pass->handle && validator::validator_api.close)

@@ -34,6 +34,9 @@ int validation_push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes,
 // failure line; the handle is closed either way.
 int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
                       const ProgressLine& line);
+// The end of the video: with `validate` the finish above (its failure returns 0), else the
+// "video complete" step; the progress stands at 90 after either.
+int end_of_video(ValidationPass* pass, int validate, uint64_t written, uint64_t chunk_count, FileProgress* progress);
 void validation_close(ValidationPass* pass);
 
 }  // namespace rebuild

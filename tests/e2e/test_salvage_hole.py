@@ -40,7 +40,7 @@ class SalvageOfAHole(unittest.TestCase):
         cls.rec = next(r for r in cls.card.recordings if r["damage"] == "hole")
 
     def test_every_intact_chunk_comes_back_in_order_and_plays(self):
-        run = harness.run_engine(self, self.card, salvage=True)
+        run = harness.run_engine(self, self.card)
         self.assertEqual(run.code, 0, run.stderr)
         found = SALVAGED.findall(run.stdout)
         self.assertEqual([int(m[0]) for m in found], [self.rec["clip_number"]], run.stdout)
@@ -66,8 +66,8 @@ class SalvageOfAHole(unittest.TestCase):
         self.assertEqual(harness.decode_messages(os.path.join(run.out_dir, name)), "")
 
     def test_no_salvage_prints_the_documented_run_exactly(self):
-        plain = harness.run_engine(self, self.card)
-        salvaged = harness.run_engine(self, self.card, salvage=True)
+        plain = harness.run_engine(self, self.card, extra=harness.DOCUMENTED)
+        salvaged = harness.run_engine(self, self.card)
         block = re.compile(r"\nSalvage: .*?(?=\nComplete\.)", re.S)
         kept = block.sub("", placeholders(salvaged.stdout, salvaged)).replace("  salvaged clips    : 1\n", "")
         self.assertEqual(kept, placeholders(plain.stdout, plain))
