@@ -11,8 +11,10 @@
 #include <cstring>
 
 #include "analysis/chunk_locate.h"
+#include "analysis/key_frame.h"
 #include "basics/checked_alloc.h"
 #include "basics/growable.h"
+#include "image/read_at.h"
 #include "mp4/track_boxes.h"
 
 namespace analysis {
@@ -20,6 +22,7 @@ namespace analysis {
 namespace {
 
 constexpr uint64_t between_search_limit = 0x4000000;  // 64 MiB between two located neighbours
+constexpr uint64_t max_chunk_read = 0x10000000;       // 256 MiB: twelve frames never come near it
 
 // A file offset of the camera's file whose image position is known.
 struct Anchor {
@@ -90,6 +93,26 @@ void find_missing_chunk(Planner* p, uint64_t k)
     if (find_chunk_in_window(p->image, p->image_size, low, 0, span, &sizes, format, &guess)) {
         p->found[k] = 1;
         p->found_at[k] = guess;
+    }
+}
+
+// The key frames of a chunk on the card, from its samples' own NAL units: the camera's movie box
+// need not say which they are.
+void read_key_frames(Planner* p, uint64_t k)
+{
+    mp4::SampleSizes sizes;
+    uint64_t size = p->video->chunk_sizes[k];
+    if (!chunk_samples(p->video, k, &sizes) || size > max_chunk_read)
+        return;
+    grow_read_buffer(&direct_read_buffer, size);
+    const uint8_t* bytes = direct_read_buffer.data;
+    if (!image::read_at(p->image, p->found_at[k], direct_read_buffer.data, size))
+        return;
+    uint64_t first = p->video->chunk_first_sample[k], at = 0;
+    for (uint64_t i = 0; i < sizes.count; i++) {
+        uint64_t n = mp4::sample_size_at(&sizes, i);
+        p->key[first + i] = sample_is_key_frame(bytes + at, n, p->video->format);
+        at += n;
     }
 }
 
@@ -339,8 +362,7 @@ int plan_movie_salvage(std::FILE* image, uint64_t image_size, const RecoveryClip
     p.sound_kept = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.key = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
     SalvagePlan* plan = &out->plan;
-    int ok = mp4::read_sync_samples(m->moov_bytes, m->moov_size, "vide", v->sample_count, p.key) &&
-             describe_track(m, v, "vide", &plan->tracks[salvage_video]);
+    int ok = describe_track(m, v, "vide", &plan->tracks[salvage_video]);
     for (uint64_t k = 0; ok && k < p.chunks && k < clip->chunk_count; k++) {
         uint64_t at = 0;
         if (locate_chunk(image, image_size, m, clip->chunks, k, &at)) {
@@ -348,9 +370,12 @@ int plan_movie_salvage(std::FILE* image, uint64_t image_size, const RecoveryClip
             p.found_at[k] = at;
         }
     }
-    for (uint64_t k = 0; ok && k < p.chunks; k++)
+    for (uint64_t k = 0; ok && k < p.chunks; k++) {
         if (!p.found[k])
             find_missing_chunk(&p, k);
+        if (p.found[k])
+            read_key_frames(&p, k);
+    }
     // the camera writes one sound chunk beside every video chunk
     int with_sound = ok && m->has_audio && m->audio.chunk_count == p.chunks &&
                      describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);

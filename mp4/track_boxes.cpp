@@ -74,26 +74,4 @@ int constant_sample_delta(const uint8_t* moov, uint64_t len, const char* handler
     return first != 0;
 }
 
-int read_sync_samples(const uint8_t* moov, uint64_t len, const char* handler, uint64_t sample_count, uint8_t* flags)
-{
-    BoxHeader stss;
-    uint64_t body;
-    if (!find_track_table(moov, len, handler, "stss", &stss)) {
-        std::memset(flags, 1, static_cast<size_t>(sample_count));
-        return 1;
-    }
-    if (!full_box_body(len, &stss, 4, &body))
-        return 0;
-    uint32_t entries = basics::load_be32(moov + body);
-    if ((stss.size - stss.header_size - 8) / 4 < entries)
-        return 0;
-    std::memset(flags, 0, static_cast<size_t>(sample_count));
-    for (uint32_t i = 0; i < entries; i++) {
-        uint64_t number = basics::load_be32(moov + body + 4 + 4 * i);
-        if (number >= 1 && number <= sample_count)
-            flags[number - 1] = 1;
-    }
-    return 1;
-}
-
 }  // namespace mp4

@@ -1,6 +1,6 @@
 #pragma once
-// The boxes of one track's sample table that the parsed tables do not keep: its sample entry, the
-// sample duration and the sync samples.
+// The boxes of one track's sample table that the parsed tables do not keep: its sample entry and
+// the sample duration.
 #include <cstdint>
 
 #include "mp4/box.h"
@@ -13,8 +13,5 @@ int find_track_table(const uint8_t* moov, uint64_t len, const char* handler, con
 int copy_sample_entry(const uint8_t* moov, uint64_t len, const char* handler, uint8_t** entry, uint32_t* size);
 // The duration of the track's samples when its stts gives them all one duration.
 int constant_sample_delta(const uint8_t* moov, uint64_t len, const char* handler, uint32_t* delta);
-// One flag per sample, 1 for a sync sample; every sample is one when the track has no stss.
-// `flags` holds `sample_count` bytes. 0 when the stss does not read.
-int read_sync_samples(const uint8_t* moov, uint64_t len, const char* handler, uint64_t sample_count, uint8_t* flags);
 
 }  // namespace mp4
