@@ -13,9 +13,9 @@ namespace engine {
 
 namespace {
 
-// A sample the decode check refuses takes its chunk out of the next attempt; a recording with
-// more refused chunks than this is given up.
-constexpr int refused_chunk_limit = 8;
+// A sample the decode check refuses ends its chunk in the next attempt; a recording refused
+// more often than this is given up.
+constexpr int refused_sample_limit = 8;
 
 int wanted(const RunState* s, size_t i)
 {
@@ -29,12 +29,15 @@ int wanted(const RunState* s, size_t i)
 int salvage_movie_clip(RunState* s, const analysis::RecoveryClip* clip, size_t file_index, size_t file_count)
 {
     uint64_t chunks = clip->movie ? clip->movie->video.chunk_count : 0;
-    auto* refused = static_cast<uint8_t*>(basics::xcalloc(chunks ? chunks : 1, 1));
+    auto* limits = static_cast<uint64_t*>(basics::xmalloc((chunks ? chunks : 1) * sizeof(uint64_t)));
+    for (uint64_t k = 0; k < chunks; k++)
+        limits[k] = UINT64_MAX;
     int written = 0;
     const char* failure = "no video chunk found on the card";
-    for (int attempt = 0; attempt <= refused_chunk_limit; attempt++) {
+    for (int attempt = 0; attempt <= refused_sample_limit; attempt++) {
         analysis::MovieSalvage salvage;
-        if (!analysis::plan_movie_salvage(s->image, s->image_size, clip, &s->markers, refused, &salvage)) {
+        if (!analysis::plan_movie_salvage(s->image, s->image_size, &s->geometry, clip, &s->markers, limits,
+                                          &salvage)) {
             if (attempt)
                 failure = "no video chunk left that decodes";
             break;
@@ -43,17 +46,17 @@ int salvage_movie_clip(RunState* s, const analysis::RecoveryClip* clip, size_t f
         written = rebuild::write_salvaged(s->image, s->image_size, &salvage.plan, s->destination,
                                           s->options.no_validator ? 0 : 1, file_index, file_count, &result);
         failure = result.failure;
-        uint64_t chunk = 0;
+        uint64_t chunk = 0, within = 0;
         int retry = !written && result.failing_sample != validator::no_failing_sample &&
-                    analysis::chunk_of_kept_sample(&salvage, result.failing_sample, &chunk);
+                    analysis::chunk_of_kept_sample(&salvage, result.failing_sample, &chunk, &within);
         analysis::free_movie_salvage(&salvage);
         if (!retry)
             break;
-        refused[chunk] = 1;
+        limits[chunk] = within;
     }
     if (!written)
         rebuild::clip_error(int(clip->clip_number), "salvage failed: %s", failure ? failure : "no file written");
-    std::free(refused);
+    std::free(limits);
     return written;
 }
 
