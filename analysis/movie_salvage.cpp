@@ -1,9 +1,10 @@
 // A clip with its movie box but holes in its video. The movie box gives every chunk's file offset
 // and sample sizes, and the camera's file lies in the image in long runs of clusters, so a chunk
 // the documented rules did not find is first looked for at the distance from its located
-// neighbours that it had in the camera's file, then anywhere between them. A sound chunk is taken
-// only where the located pieces on both sides of it keep their distance from the camera's file,
-// which proves the bytes between them are the camera's.
+// neighbours that it had in the camera's file, then anywhere between them, and last for the
+// samples it still holds before overwritten clusters begin. A sound chunk is taken only where
+// the pieces on both sides of it keep their distance from the camera's file, which puts the
+// bytes between them where the camera wrote them.
 #include "analysis/movie_salvage.h"
 
 #include <algorithm>

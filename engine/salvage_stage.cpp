@@ -24,8 +24,8 @@ int wanted(const RunState* s, size_t i)
            (o->clip_index == 0 || static_cast<int32_t>(s->clips.items[i].clip_number) == o->clip_index);
 }
 
-// One clip with its movie box: planned and written, and planned again without a chunk whose
-// samples the decode check refused.
+// One clip with its movie box: planned and written, and planned again with the chunk cut before
+// a sample the decode check refused.
 int salvage_movie_clip(RunState* s, const analysis::RecoveryClip* clip, size_t file_index, size_t file_count)
 {
     uint64_t chunks = clip->movie ? clip->movie->video.chunk_count : 0;
