@@ -5,7 +5,6 @@
 #include "analysis/movie_salvage.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
-#include "rebuild/progress_line.h"
 #include "rebuild/salvage_writer.h"
 #include "validator/loader.h"
 
@@ -54,8 +53,10 @@ int salvage_movie_clip(RunState* s, const analysis::RecoveryClip* clip, size_t f
             break;
         limits[chunk] = within;
     }
+    // the block names every recording it tried, so the outcome goes with it to standard output
     if (!written)
-        rebuild::clip_error(int(clip->clip_number), "salvage failed: %s", failure ? failure : "no file written");
+        basics::out_printf("clip %d: salvage failed: %s\n", int(clip->clip_number),
+                           failure ? failure : "no file written");
     std::free(limits);
     return written;
 }
