@@ -67,7 +67,8 @@ int failed(Salvager* s, const char* why)
 // exactly those samples.
 int piece_sizes(const SalvageTrack* t, const SalvagePiece* p, mp4::SampleSizes* sizes)
 {
-    if (p->first_sample > t->kept_samples || t->kept_samples - p->first_sample < p->sample_count)
+    if (p->first_sample > t->kept_samples || t->kept_samples - p->first_sample < p->sample_count ||
+        (!t->fixed_sample_size && !t->sample_sizes))
         return 0;
     sizes->stored = t->fixed_sample_size ? nullptr : t->sample_sizes + p->first_sample;
     sizes->fixed = t->fixed_sample_size;
