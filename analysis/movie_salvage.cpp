@@ -102,25 +102,26 @@ uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
     mp4::SampleSizes sizes;
     uint64_t size = p->video->chunk_sizes[k];
     *end_ok = 0;
-    if (!chunk_samples(p->video, k, &sizes) || size > max_chunk_read || at > p->image_size ||
-        p->image_size - at < size)
+    if (!chunk_samples(p->video, k, &sizes) || size > max_chunk_read || at >= p->image_size)
         return 0;
-    grow_read_buffer(&direct_read_buffer, size);
+    // a chunk the end of the image cuts keeps the samples before the cut
+    uint64_t have = p->image_size - at < size ? p->image_size - at : size;
+    grow_read_buffer(&direct_read_buffer, have);
     const uint8_t* bytes = direct_read_buffer.data;
-    if (!image::read_at(p->image, at, direct_read_buffer.data, size))
+    if (!image::read_at(p->image, at, direct_read_buffer.data, have))
         return 0;
     uint64_t n = 0, pos = 0, last_start = 0;
     int broken = 0;
     for (uint64_t i = 0; i < sizes.count; i++) {
         uint64_t len = mp4::sample_size_at(&sizes, i);
-        int ok = check_sample_structure(bytes + pos, len, p->video->format);
+        int ok = len <= have - pos && check_sample_structure(bytes + pos, len, p->video->format);
         if (ok && !broken) {
             n++;
             last_start = pos;
         }
         broken |= !ok;
         *end_ok = ok;
-        pos += len;
+        pos = len <= have - pos ? pos + len : have;
     }
     if (broken && n > 0) {
         uint64_t len = mp4::sample_size_at(&sizes, n - 1);
