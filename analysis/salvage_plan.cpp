@@ -4,13 +4,18 @@
 
 namespace analysis {
 
+void free_salvage_track(SalvageTrack* track)
+{
+    std::free(track->sample_entry);
+    std::free(track->sample_sizes);
+    std::free(track->key_frames);
+    *track = SalvageTrack{};
+}
+
 void free_salvage_plan(SalvagePlan* plan)
 {
-    for (SalvageTrack& t : plan->tracks) {
-        std::free(t.sample_entry);
-        std::free(t.sample_sizes);
-        std::free(t.key_frames);
-    }
+    for (SalvageTrack& t : plan->tracks)
+        free_salvage_track(&t);
     std::free(plan->pieces);
     *plan = SalvagePlan{};
 }

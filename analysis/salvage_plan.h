@@ -45,5 +45,7 @@ struct SalvagePlan {
 };
 
 void free_salvage_plan(SalvagePlan* plan);
+// Releases one track's tables and leaves it not present.
+void free_salvage_track(SalvageTrack* track);
 
 }  // namespace analysis

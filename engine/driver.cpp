@@ -1,5 +1,6 @@
 #include "engine/driver.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "analysis/candidates.h"
@@ -11,6 +12,8 @@
 #include "basics/output.h"
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
+#include "basics/checked_alloc.h"
+#include "engine/salvage_stage.h"
 #include "rebuild/clip_writer.h"
 #include "validator/loader.h"
 
@@ -77,15 +80,19 @@ size_t run_recovery_queue(RunState* s, size_t queue_total, ClipWriterFn writer)
         if (o->clip_index != 0)
             break;
     }
+    s->files_handed = handed;
     return written;
 }
 
 static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, size_t file_index,
                              size_t file_count)
 {
-    return rebuild::write_clip(s->image, s->image_size, &s->geometry, clip, s->destination,
-                               s->options.keep_metadata_track, s->options.no_validator ? 0 : 1, file_index,
-                               file_count);
+    int written = rebuild::write_clip(s->image, s->image_size, &s->geometry, clip, s->destination,
+                                      s->options.keep_metadata_track, s->options.no_validator ? 0 : 1,
+                                      file_index, file_count);
+    if (written && s->clip_written)
+        s->clip_written[clip - s->clips.items] = 1;
+    return written;
 }
 
 static void recovery_stage(RunState* s)
@@ -100,11 +107,17 @@ static void recovery_stage(RunState* s)
     basics::bounded_format(s->destination, sizeof s->destination, "%s", s->options.output_dir);
     size_t total = recovery_queue_total(&s->options, &s->clips);
     basics::out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
+    s->clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
     if (s->clips.count > 0)
         s->videos_written = run_recovery_queue(s, total, write_queued_clip);
+    int salvage = salvage_applies(&s->options);
+    if (salvage)
+        s->salvaged_clips = run_salvage(s);
     basics::out_printf("\nComplete.\n");
     basics::out_printf("  recoverable clips : %zu\n", s->recoverable_clips);
     basics::out_printf("  videos written    : %zu\n", s->videos_written);
+    if (salvage)
+        basics::out_printf("  salvaged clips    : %zu\n", s->salvaged_clips);
     basics::out_printf("  destination       : %s\n", s->destination);
 }
 
@@ -119,6 +132,8 @@ void free_run_state(RunState* s)
     basics::list_free(&s->runs);
     basics::list_free(&s->pairs);
     analysis::free_clips(&s->clips);
+    std::free(s->clip_written);
+    s->clip_written = nullptr;
 }
 
 void run_pipeline(RunState* s)

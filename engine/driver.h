@@ -27,6 +27,9 @@ struct RunState {
     size_t recoverable_clips;
     char destination[1200];
     size_t videos_written;
+    size_t files_handed;    // clips handed to the writer, for the numbering of the files after them
+    uint8_t* clip_written;  // one flag per clip: the documented writer wrote it
+    size_t salvaged_clips;
 };
 
 // Hands one queued clip to the writer; the result is 1 when the clip was written.

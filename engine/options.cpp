@@ -40,6 +40,7 @@ void print_usage(const char* program)
                        "  --clip N                recover one XAVC candidate index\n"
                        "  --keep-metadata-track   retain Sony RTMD trak in output moov\n"
                        "  --no-validator          skip in-process AVC decode validation\n"
+                       "  --no-salvage            write only the clips the documented rules recover\n"
                        "  --chunk-mib N           raw scan chunk size MiB (default: 64)\n"
                        "  --no-progress           suppress raw scan progress\n"
                        "  -h, --help              show this help\n"
@@ -94,6 +95,8 @@ void parse_options(int argc, char** argv, EngineOptions* out)
             o.keep_metadata_track = 1;
         } else if (std::strcmp(arg, "--no-validator") == 0) {
             o.no_validator = 1;
+        } else if (std::strcmp(arg, "--no-salvage") == 0) {
+            o.no_salvage = 1;
         } else if (value && std::strcmp(arg, "--chunk-mib") == 0) {
             unsigned long long n = std::strtoull(value, nullptr, 0);
             if (n - 1 > 4095)

@@ -17,6 +17,7 @@ struct EngineOptions {
     int32_t clip_index;
     int32_t keep_metadata_track;
     int32_t no_validator;
+    int32_t no_salvage;
     uint64_t chunk_bytes;
     int32_t show_progress;
 };

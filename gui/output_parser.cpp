@@ -156,10 +156,17 @@ static void read_writing_line(const char* text, ParsedOutput* out)
 static void read_written_files(const char* text, RunMode mode, ParsedOutput* out)
 {
     size_t written = count_occurrences(text, "\n  -> ");
-    unsigned long long recoverable = 0, supported = 0;
+    unsigned long long recoverable = 0, supported = 0, salvage = 0;
     const char* at = last_occurrence(text, "recoverable clips=");
     if (at)
         std::sscanf(at, "recoverable clips=%llu/%llu", &recoverable, &supported);
+    // salvaged files count beside the written ones, and the recordings salvage tries beside the
+    // recoverable clips, so the count never passes its total
+    at = last_occurrence(text, "\nSalvage: ");
+    if (at && std::sscanf(at, "\nSalvage: %llu recording", &salvage) == 1) {
+        written += count_occurrences(text, ": salvaged -> ");
+        recoverable += salvage;
+    }
     if (mode == Sample) {
         std::snprintf(out->status_text, sizeof out->status_text, "Recovered files: %zu / 1", written);
         out->overall_progress = written > 0 ? 99 : 86;

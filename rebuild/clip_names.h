@@ -3,10 +3,13 @@
 #include <cstddef>
 
 #include "analysis/analysis_types.h"
+#include "analysis/salvage_plan.h"
 
 namespace rebuild {
 
 // "XAVC_%04d_%s.MP4" with the run's time text or "unknown_time".
 void clip_file_name(const analysis::RecoveryClip* clip, char* out, size_t cap);
+// "XAVC_%04d_%s_salvaged.MP4" with the same clip number and time text.
+void salvaged_file_name(const analysis::SalvagePlan* plan, char* out, size_t cap);
 
 }  // namespace rebuild

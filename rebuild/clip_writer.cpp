@@ -3,7 +3,6 @@
 // and the movie box goes right behind the media data, where the camera had put it.
 #include "rebuild/clip_writer.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +18,7 @@
 #include "rebuild/audio_recovery.h"
 #include "rebuild/clip_names.h"
 #include "rebuild/image_copy.h"
+#include "rebuild/output_file.h"
 #include "rebuild/output_moov.h"
 #include "rebuild/progress_line.h"
 #include "rebuild/validation_pass.h"
@@ -31,15 +31,13 @@ struct Writer {
     const analysis::RecoveryClip* clip;
     int clip_number;
     int validate;
-    int show_progress;
-    ProgressLine line;
+    FileProgress progress;
     ClipWriteState state;
     OutputMoov moov;
     ValidationPass pass;
     uint8_t* located;
     uint64_t* located_at;
     uint64_t video_written;
-    int last_percent;
     char final_path[1400];
     char temp_path[1450];
 };
@@ -118,15 +116,6 @@ int give_up(Writer* w)
     return 0;
 }
 
-void video_progress(Writer* w, uint64_t chunk_count)
-{
-    int pct = video_percent(w->video_written, chunk_count);
-    if (w->show_progress && video_progress_due(pct, w->last_percent)) {
-        progress_print(w->line, pct, "video chunk %zu/%zu", size_t(w->video_written), size_t(chunk_count));
-        w->last_percent = pct;
-    }
-}
-
 // Writes located chunk k at its file offset; 1 when it arrived whole. The decode check needs the
 // bytes: then the chunk is read into the direct-read buffer once and written from there.
 // Otherwise the system copies it where it can.
@@ -163,7 +152,7 @@ int write_video_chunks(Writer* w)
                 continue;
         }
         w->video_written++;
-        video_progress(w, v->chunk_count);
+        progress_video_chunk(&w->progress, w->video_written, v->chunk_count);
     }
     return 1;
 }
@@ -176,12 +165,7 @@ void write_audio_chunks(Writer* w)
     uint64_t m = movie->audio.chunk_count;
     for (uint64_t j = 1; j <= m; j++) {
         recover_audio_chunk(&w->state, j);
-        int last_chunk = 0;
-        int pct = audio_percent(j, m, &last_chunk);
-        if (w->show_progress && audio_progress_due(pct, last_chunk, w->last_percent)) {
-            progress_print(w->line, pct, "audio chunk %zu/%zu", size_t(j), size_t(m));
-            w->last_percent = pct;
-        }
+        progress_audio_chunk(&w->progress, j, m);
     }
 }
 
@@ -248,16 +232,9 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
 // The temporary file, sized and holding the copied header.
 int create_output(Writer* w)
 {
-    w->state.output = platform::create_read_write(w->temp_path);
-    if (!w->state.output) {
-        int err = errno;
-        clip_error(w->clip_number, "cannot create %s: %s", w->temp_path, platform::errno_text(err));
+    w->state.output = create_sized_output(w->temp_path, w->state.file_size, w->clip_number);
+    if (!w->state.output)
         return 0;
-    }
-    if (!platform::set_file_size(w->state.output, w->state.file_size)) {
-        clip_error(w->clip_number, "cannot resize output");
-        return 0;
-    }
     uint64_t l = w->state.header_length;
     if (copy_image_range(w->state.image, w->state.header_offset, w->state.output, 0, l) < l) {
         clip_error(w->clip_number, "header copy failed");
@@ -269,29 +246,11 @@ int create_output(Writer* w)
 // The movie box behind the media data, then the move to the final name.
 int finalize_output(Writer* w)
 {
-    if (w->show_progress)
-        progress_print(w->line, 99, "finalizing MP4");
+    progress_step(&w->progress, 99, "finalizing MP4");
     uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
     std::FILE* out = w->state.output;
-    // the tail of the movie box may sit in the stream's buffer until the flush or the close
-    int written = platform::seek_abs(out, at) &&
-                  std::fwrite(w->moov.bytes, 1, static_cast<size_t>(w->moov.length), out) == w->moov.length &&
-                  std::fflush(out) == 0;
     w->state.output = nullptr;
-    int closed = std::fclose(out) == 0;
-    if (!written || !closed) {
-        clip_error(w->clip_number, "moov write failed");
-        platform::remove_file(w->temp_path);
-        return 0;
-    }
-    platform::remove_file(w->final_path);
-    if (!platform::rename_file(w->temp_path, w->final_path)) {
-        int err = errno;
-        clip_error(w->clip_number, "rename failed: %s", platform::errno_text(err));
-        platform::remove_file(w->temp_path);
-        return 0;
-    }
-    return 1;
+    return finish_output(out, at, w->moov.bytes, w->moov.length, w->temp_path, w->final_path, w->clip_number);
 }
 
 }  // namespace
@@ -305,9 +264,7 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
     w.clip = clip;
     w.clip_number = int(clip->clip_number);
     w.validate = validate;
-    w.show_progress = file_count != 0;
-    w.line = ProgressLine{file_index, file_count, w.clip_number};
-    w.last_percent = -1;
+    w.progress = begin_file_progress(file_index, file_count, w.clip_number);
     w.state.image = image;
     w.state.image_size = image_size;
     w.state.clip = clip;
@@ -315,28 +272,20 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
     print_timing_line(clip);
     if (!prepare(&w, geometry, output_dir, keep_metadata_track))
         return give_up(&w);
-    if (w.show_progress)
-        progress_print(w.line, 0, "preparing");
+    progress_step(&w.progress, 0, "preparing");
     if (validate && !validation_prepare(&w.pass, clip->movie, w.clip_number))
         return give_up(&w);
     if (!create_output(&w) || !write_video_chunks(&w))
         return give_up(&w);
 
     const mp4::TrackTables* v = &clip->movie->video;
-    if (validate) {
-        if (!validation_finish(&w.pass, w.video_written, v->chunk_count, w.show_progress, w.line))
-            return give_up(&w);
-        w.last_percent = 90;
-    } else if (w.show_progress) {
-        progress_print(w.line, 90, "video complete");
-        w.last_percent = 90;
-    }
+    if (!end_of_video(&w.pass, validate, w.video_written, v->chunk_count, &w.progress))
+        return give_up(&w);
     write_audio_chunks(&w);
     if (!finalize_output(&w))
         return give_up(&w);
 
-    if (w.show_progress)
-        progress_print(w.line, 100, "complete");
+    progress_step(&w.progress, 100, "complete");
     uint64_t audio_count = clip->movie->has_audio ? clip->movie->audio.chunk_count : 0;
     basics::out_printf("  video %zu/%zu; audio %zu/%zu; cadence %zu; final-adjacent %zu; silent %zu; RTMD removed %d\n",
                        size_t(w.video_written), size_t(v->chunk_count), size_t(w.state.audio_written),

@@ -16,6 +16,38 @@ void progress_print(const ProgressLine& line, int percent, const char* activity_
                        activity, percent);
 }
 
+FileProgress begin_file_progress(size_t file_index, size_t file_count, int clip)
+{
+    return FileProgress{ProgressLine{file_index, file_count, clip}, file_count != 0, -1};
+}
+
+void progress_step(FileProgress* progress, int percent, const char* activity)
+{
+    if (progress->show) {
+        progress_print(progress->line, percent, "%s", activity);
+        progress->last_percent = percent;
+    }
+}
+
+void progress_video_chunk(FileProgress* progress, uint64_t written, uint64_t chunk_count)
+{
+    int pct = video_percent(written, chunk_count);
+    if (progress->show && video_progress_due(pct, progress->last_percent)) {
+        progress_print(progress->line, pct, "video chunk %zu/%zu", size_t(written), size_t(chunk_count));
+        progress->last_percent = pct;
+    }
+}
+
+void progress_audio_chunk(FileProgress* progress, uint64_t done, uint64_t chunk_count)
+{
+    int last_chunk = 0;
+    int pct = audio_percent(done, chunk_count, &last_chunk);
+    if (progress->show && audio_progress_due(pct, last_chunk, progress->last_percent)) {
+        progress_print(progress->line, pct, "audio chunk %zu/%zu", size_t(done), size_t(chunk_count));
+        progress->last_percent = pct;
+    }
+}
+
 void clip_error(int clip, const char* fmt, ...)
 {
     std::fprintf(stderr, "clip %d: ", clip);

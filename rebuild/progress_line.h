@@ -14,6 +14,20 @@ struct ProgressLine {
     int clip;
 };
 
+// The progress lines of one file: shown unless the file count is 0, with the last percent shown.
+struct FileProgress {
+    ProgressLine line;
+    int show;
+    int last_percent;
+};
+
+FileProgress begin_file_progress(size_t file_index, size_t file_count, int clip);
+// A fixed step ("preparing", "finalizing MP4", ...) at `percent`, remembered as the last shown.
+void progress_step(FileProgress* progress, int percent, const char* activity);
+// After each video chunk written and each audio chunk handled, when its percent is due.
+void progress_video_chunk(FileProgress* progress, uint64_t written, uint64_t chunk_count);
+void progress_audio_chunk(FileProgress* progress, uint64_t done, uint64_t chunk_count);
+
 // "Writing file <file> of <total> | clip <clip> | <activity> | <percent>%" on standard output.
 void progress_print(const ProgressLine& line, int percent, const char* activity_fmt, ...) MENDORA_PRINTF(3, 4);
 

@@ -46,24 +46,28 @@ int find_avcc_record(const uint8_t* moov, uint64_t len, const uint8_t** body, ui
     return 0;
 }
 
-int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number)
+namespace {
+
+// Format check, avcC search in `config_area` and open; the failure line printed on 0.
+int open_for(ValidationPass* pass, const char* format, const uint8_t* config_area, uint64_t area_len,
+             int clip_number)
 {
     pass->handle = nullptr;
     reset_result(&pass->result);
-    if (!mp4::format_is_avc(movie->video.format)) {
+    if (!mp4::format_is_avc(format)) {
         clip_error(clip_number, "validator supports the validated AVC profile only");
         return 0;
     }
     const uint8_t* body = nullptr;
     uint32_t body_len = 0;
-    if (!find_avcc_record(movie->moov_bytes, movie->moov_size, &body, &body_len)) {
+    if (!find_avcc_record(config_area, area_len, &body, &body_len)) {
         clip_error(clip_number, "valid avcC configuration not found");
         return 0;
     }
     validator::ValidatorOpenParams params;
     std::memset(&params, 0, sizeof(params));
     params.version = validator::validator_abi;
-    std::memcpy(params.format, movie->video.format, 4);
+    std::memcpy(params.format, format, 4);
     params.reserved0 = 0;
     params.one = 1;
     params.config_address = reinterpret_cast<uint64_t>(body);
@@ -77,20 +81,47 @@ int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int cl
     return 1;
 }
 
+}  // namespace
+
+int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number)
+{
+    return open_for(pass, movie->video.format, movie->moov_bytes, movie->moov_size, clip_number);
+}
+
+int validation_prepare_entry(ValidationPass* pass, const uint8_t* entry, uint32_t entry_size, int clip_number)
+{
+    char format[5] = {0, 0, 0, 0, 0};
+    if (entry && entry_size >= 8)
+        std::memcpy(format, entry + 4, 4);
+    return open_for(pass, format, entry, entry ? entry_size : 0, clip_number);
+}
+
 int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk,
                           const uint8_t* bytes, int clip_number, int* complete)
 {
-    uint64_t size = video->chunk_sizes[chunk];
     uint64_t first = video->chunk_first_sample[chunk];
     uint64_t count = video->chunk_sample_counts[chunk];
-    const mp4::SampleSizes track = {video->sample_sizes, video->fixed_sample_size, video->sample_count};
+    *complete = 0;
+    // samples past the end of the track are never pushed
+    uint64_t left = first > video->sample_count ? 0 : video->sample_count - first;
+    uint64_t in_track = left < count ? left : count;
+    const mp4::SampleSizes sizes = {video->sample_sizes ? video->sample_sizes + first : nullptr,
+                                    video->fixed_sample_size, in_track};
+    int pushed_all = 0;
+    if (!validation_push_samples(pass, &sizes, first, bytes, video->chunk_sizes[chunk], clip_number, &pushed_all))
+        return 0;
+    *complete = pushed_all && in_track == count;
+    return 1;
+}
+
+int validation_push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes, uint64_t first_index,
+                            const uint8_t* bytes, uint64_t size, int clip_number, int* complete)
+{
     uint64_t used = 0;
     *complete = 0;
-    for (uint64_t i = 0; i < count; i++) {
-        uint64_t index = first + i;
-        if (index >= video->sample_count)
-            return 1;
-        uint64_t sample = mp4::sample_size_at(&track, index);
+    for (uint64_t i = 0; i < sizes->count; i++) {
+        uint64_t index = first_index + i;
+        uint64_t sample = mp4::sample_size_at(sizes, i);
         if (size - used < sample)
             return 1;
         if (validator::validator_api.push(pass->handle, bytes + used, sample, index) != 0) {
@@ -133,6 +164,18 @@ int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_cou
     basics::out_printf("  AVC validation PASS: %llu samples, %llu decoded frames\n",
                        static_cast<unsigned long long>(r->samples_received),
                        static_cast<unsigned long long>(r->frames_decoded));
+    return 1;
+}
+
+int end_of_video(ValidationPass* pass, int validate, uint64_t written, uint64_t chunk_count, FileProgress* progress)
+{
+    if (!validate) {
+        progress_step(progress, 90, "video complete");
+        return 1;
+    }
+    if (!validation_finish(pass, written, chunk_count, progress->show, progress->line))
+        return 0;
+    progress->last_percent = 90;
     return 1;
 }
 

@@ -23,6 +23,7 @@ Options:
   --clip N                recover one XAVC candidate index
   --keep-metadata-track   retain Sony RTMD trak in output moov
   --no-validator          skip in-process AVC decode validation
+  --no-salvage            write only the clips the documented rules recover
   --chunk-mib N           raw scan chunk size MiB (default: 64)
   --no-progress           suppress raw scan progress
   -h, --help              show this help

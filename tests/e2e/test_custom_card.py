@@ -25,8 +25,8 @@ class CustomCardTest(unittest.TestCase):
         for name, options in CARDS:
             with self.subTest(card=name):
                 card = harness.make_card(None, *options)
-                harness.check_recovery(self, card, validator=False)
-                harness.check_recovery(self, card, validator=True)
+                harness.check_recovery(self, card, validator=False, extra=harness.DOCUMENTED)
+                harness.check_recovery(self, card, validator=True, extra=harness.DOCUMENTED)
 
 
 if __name__ == "__main__":

@@ -147,6 +147,7 @@ class WriteFaults(unittest.TestCase):
 
     def check_row(self, card, recs, place, options, outcome):
         options.setdefault("image", place.image)
+        options.setdefault("extra", harness.DOCUMENTED)
         run = harness.run_engine(self, card, validator=False, work_dir=place.work, out_dir=place.out, **options)
         self.assertEqual(run.code, 0, run.stderr)
         self.assertEqual(run.stderr.splitlines(), ["clip %d: %s" % (n, m) for n, m in sorted(outcome.items()) if m])

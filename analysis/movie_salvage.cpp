@@ -1,0 +1,566 @@
+// A clip with its movie box but holes in its video. The movie box gives every chunk's file offset
+// and sample sizes, and the camera's file lies in the image in long runs of clusters, so a chunk
+// the documented rules did not find is first looked for at the distance from its located
+// neighbours that it had in the camera's file, then anywhere between them, and last for the
+// samples it still holds before overwritten clusters begin. A sound chunk is taken only where
+// the pieces on both sides of it keep their distance from the camera's file, which puts the
+// bytes between them where the camera wrote them.
+#include "analysis/movie_salvage.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "analysis/chunk_locate.h"
+#include "analysis/key_frame.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/growable.h"
+#include "image/read_at.h"
+#include "mp4/track_boxes.h"
+
+namespace analysis {
+
+namespace {
+
+constexpr uint64_t between_search_limit = 0x4000000;  // 64 MiB between two located neighbours
+constexpr uint64_t max_chunk_read = 0x10000000;       // 256 MiB: twelve frames never come near it
+
+// A file offset of the camera's file whose image position is known.
+struct Anchor {
+    uint64_t file;
+    uint64_t image;
+};
+
+struct Planner {
+    std::FILE* image;
+    uint64_t image_size;
+    const image::ImageGeometry* geometry;
+    const RecoveryClip* clip;
+    const MarkerList* markers;
+    const mp4::MovieInfo* movie;
+    const mp4::TrackTables* video;
+    uint64_t chunks;
+    uint8_t* found;       // the whole chunk is verified at found_at
+    uint64_t* found_at;   // where the chunk, or its verified leading samples, lie
+    uint64_t* on_card;    // leading samples verified: all of them when found whole
+    uint8_t* end_seen;    // the chunk's last sample is verified in place, so its end is known
+    uint64_t* kept;       // leading samples kept
+    uint8_t* key;         // one per video sample
+    uint64_t* sound_at;
+    uint8_t* sound_placed;
+    uint64_t* sound_kept;  // leading sound samples kept
+};
+
+int neighbour(const Planner* p, uint64_t k, int step, uint64_t* j)
+{
+    for (uint64_t i = k; step < 0 ? i-- > 0 : ++i < p->chunks;)
+        if (p->found[i]) {
+            *j = i;
+            return 1;
+        }
+    return 0;
+}
+
+// Where chunk k lies if the camera's file runs unbroken from located chunk j to it.
+int keeps_distance(const Planner* p, uint64_t k, uint64_t j, uint64_t* out)
+{
+    const uint64_t* f = p->video->chunk_offsets;
+    uint64_t at = p->found_at[j];
+    if (f[k] >= f[j] ? f[k] - f[j] > UINT64_MAX - at : f[j] - f[k] > at)
+        return 0;
+    *out = f[k] >= f[j] ? at + (f[k] - f[j]) : at - (f[j] - f[k]);
+    return 1;
+}
+
+// Offset of the last unit's length field in a sample that passed the structure check.
+uint64_t last_unit_at(const uint8_t* sample, uint64_t len)
+{
+    uint64_t last = 0;
+    for (uint64_t pos = 0; len - pos > 4; pos += 4 + basics::load_be32(sample + pos))
+        last = pos;
+    return last;
+}
+
+// Overwritten clusters start at a cluster boundary. One that starts inside the last unit of a
+// sample leaves its length fields whole, so the sample still reads as sound although its tail is
+// not the camera's: a sample just before the first one that fails is kept only when no cluster
+// boundary falls between its last length field and its end.
+int tail_may_be_overwritten(const Planner* p, uint64_t unit_at, uint64_t end)
+{
+    uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0, heap = p->geometry ? p->geometry->heap_offset : 0;
+    if (cs == 0 || unit_at < heap)
+        return 1;
+    uint64_t next_boundary = heap + ((unit_at - heap) / cs + 1) * cs;
+    return next_boundary < end;
+}
+
+// How many leading samples of chunk k pass the structure check at image offset `at`, and
+// whether its last sample does too (the overwritten clusters ended inside the chunk).
+uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
+{
+    mp4::SampleSizes sizes;
+    uint64_t size = p->video->chunk_sizes[k];
+    *end_ok = 0;
+    if (!chunk_samples(p->video, k, &sizes) || size > max_chunk_read || at >= p->image_size)
+        return 0;
+    // a chunk the end of the image cuts keeps the samples before the cut
+    uint64_t have = p->image_size - at < size ? p->image_size - at : size;
+    grow_read_buffer(&direct_read_buffer, have);
+    const uint8_t* bytes = direct_read_buffer.data;
+    if (!image::read_at(p->image, at, direct_read_buffer.data, have))
+        return 0;
+    uint64_t n = 0, pos = 0, last_start = 0;
+    int broken = 0;
+    for (uint64_t i = 0; i < sizes.count; i++) {
+        uint64_t len = mp4::sample_size_at(&sizes, i);
+        int ok = len <= have - pos && check_sample_structure(bytes + pos, len, p->video->format);
+        if (ok && !broken) {
+            n++;
+            last_start = pos;
+        }
+        broken |= !ok;
+        *end_ok = ok;
+        pos = len <= have - pos ? pos + len : have;
+    }
+    if (broken && n > 0) {
+        uint64_t len = mp4::sample_size_at(&sizes, n - 1);
+        if (tail_may_be_overwritten(p, at + last_start + last_unit_at(bytes + last_start, len), at + last_start + len))
+            n--;
+    }
+    return n;
+}
+
+// A chunk that is not on the card whole may still hold its first samples where its neighbours
+// put it: overwritten clusters that begin inside it leave the samples before them.
+void find_leading_samples(Planner* p, uint64_t k, const uint64_t* before, const uint64_t* after)
+{
+    const uint64_t* sides[2] = {before, after};
+    for (const uint64_t* side : sides) {
+        uint64_t guess;
+        int end_ok = 0;
+        if (!side || !keeps_distance(p, k, *side, &guess))
+            continue;
+        uint64_t n = verified_prefix(p, k, guess, &end_ok);
+        if (n > p->on_card[k]) {
+            p->on_card[k] = n;
+            p->found_at[k] = guess;
+            p->end_seen[k] = end_ok;
+        }
+    }
+}
+
+void find_missing_chunk(Planner* p, uint64_t k)
+{
+    mp4::SampleSizes sizes;
+    if (!chunk_samples(p->video, k, &sizes))
+        return;
+    const char* format = p->video->format;
+    uint64_t before = 0, after = 0, guess;
+    int has_before = neighbour(p, k, -1, &before), has_after = neighbour(p, k, 1, &after);
+    for (int side = 0; side < 2; side++) {
+        int has = side ? has_after : has_before;
+        if (has && keeps_distance(p, k, side ? after : before, &guess) &&
+            verify_chunk_at(p->image, p->image_size, guess, &sizes, format)) {
+            p->found[k] = 1;
+            p->found_at[k] = guess;
+            return;
+        }
+    }
+    // the clusters between the neighbours were not written in one run: anywhere between them
+    uint64_t low = has_before ? p->found_at[before] + p->video->chunk_sizes[before] : p->clip->header->mdat_offset;
+    uint64_t high = has_after ? p->found_at[after] : p->image_size;
+    if (high <= low)
+        return;
+    uint64_t span = high - low < between_search_limit ? high - low : between_search_limit;
+    if (find_chunk_in_window(p->image, p->image_size, low, 0, span, &sizes, format, &guess)) {
+        p->found[k] = 1;
+        p->found_at[k] = guess;
+        return;
+    }
+    find_leading_samples(p, k, has_before ? &before : nullptr, has_after ? &after : nullptr);
+}
+
+// The key frames of a chunk on the card, from its samples' own NAL units: the camera's movie box
+// need not say which they are.
+void read_key_frames(Planner* p, uint64_t k)
+{
+    mp4::SampleSizes sizes;
+    if (p->on_card[k] == 0 || !chunk_samples(p->video, k, &sizes))
+        return;
+    uint64_t size = 0;
+    for (uint64_t i = 0; i < p->on_card[k]; i++)
+        size += mp4::sample_size_at(&sizes, i);
+    if (size > max_chunk_read)
+        return;
+    grow_read_buffer(&direct_read_buffer, size);
+    const uint8_t* bytes = direct_read_buffer.data;
+    if (!image::read_at(p->image, p->found_at[k], direct_read_buffer.data, size))
+        return;
+    uint64_t first = p->video->chunk_first_sample[k], at = 0;
+    for (uint64_t i = 0; i < p->on_card[k]; i++) {
+        uint64_t n = mp4::sample_size_at(&sizes, i);
+        p->key[first + i] = sample_is_key_frame(bytes + at, n, p->video->format);
+        at += n;
+    }
+}
+
+// The leading samples of a chunk that are kept: those on the card and not refused, with their
+// sound when the clip keeps sound (picture without its sound would put everything after it out
+// of step), and only from a key frame on after samples that are missing.
+void choose_video(Planner* p, const uint64_t* limits, int with_sound)
+{
+    const mp4::TrackTables* a = &p->movie->audio;
+    int after_gap = 1;
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        uint64_t first = p->video->chunk_first_sample[k], count = p->video->chunk_sample_counts[k];
+        uint64_t n = p->on_card[k];
+        if (limits && limits[k] < n)
+            n = limits[k];
+        // part of a chunk keeps the same part of its sound, which needs whole sound samples per frame
+        if (with_sound && (!p->sound_placed[k] || (n < count && a->chunk_sample_counts[k] % count != 0)))
+            n = 0;
+        if (n > 0 && after_gap && !p->key[first])
+            n = 0;
+        p->kept[k] = n;
+        after_gap = n < count;
+        if (with_sound && n > 0)
+            p->sound_kept[k] = n == count ? a->chunk_sample_counts[k] : n * (a->chunk_sample_counts[k] / count);
+    }
+}
+
+using AnchorList = basics::Growable<Anchor, 64>;
+
+void sort_anchors(AnchorList* anchors)
+{
+    std::sort(anchors->items, anchors->items + anchors->count,
+              [](const Anchor& a, const Anchor& b) { return a.file < b.file; });
+}
+
+// The last anchor at or before file offset `file`, or null.
+const Anchor* anchor_upto(const AnchorList* anchors, uint64_t file)
+{
+    const Anchor* first = anchors->items;
+    const Anchor* upto = std::upper_bound(first, first + anchors->count, file,
+                                          [](uint64_t f, const Anchor& x) { return f < x.file; });
+    return upto == first ? nullptr : upto - 1;
+}
+
+// The first anchor at or after file offset `file`, or null.
+const Anchor* anchor_from(const AnchorList* anchors, uint64_t file)
+{
+    const Anchor* first = anchors->items;
+    const Anchor* end = first + anchors->count;
+    const Anchor* from = std::lower_bound(first, end, file, [](const Anchor& x, uint64_t f) { return x.file < f; });
+    return from == end ? nullptr : from;
+}
+
+// 1 when two anchors lie as far apart in the image as in the camera's file.
+int same_run(const Anchor* lo, const Anchor* hi)
+{
+    return lo->image <= UINT64_MAX - (hi->file - lo->file) && lo->image + (hi->file - lo->file) == hi->image;
+}
+
+// A chunk on the card vouches for its start, the end of its verified samples, and its end when
+// its last sample is verified too.
+void add_chunk_anchors(const Planner* p, uint64_t k, AnchorList* anchors)
+{
+    if (p->on_card[k] == 0)
+        return;
+    uint64_t f = p->video->chunk_offsets[k], at = p->found_at[k];
+    mp4::SampleSizes sizes;
+    uint64_t verified = 0;
+    chunk_samples(p->video, k, &sizes);
+    for (uint64_t i = 0; i < p->on_card[k]; i++)
+        verified += mp4::sample_size_at(&sizes, i);
+    basics::list_append(anchors, Anchor{f, at});
+    basics::list_append(anchors, Anchor{f + verified, at + verified});
+    if (p->end_seen[k] && verified != p->video->chunk_sizes[k])
+        basics::list_append(anchors, Anchor{f + p->video->chunk_sizes[k], at + p->video->chunk_sizes[k]});
+}
+
+// Every metadata chunk whose kkad box is still where the anchor before it puts the chunk becomes
+// an anchor too: the camera writes it between a sound chunk and the next video chunk.
+void add_marker_anchors(const Planner* p, AnchorList* anchors)
+{
+    const mp4::TrackTables* meta = &p->movie->other;
+    if (!p->movie->has_other || !p->markers || p->markers->count == 0)
+        return;
+    AnchorList found;
+    for (size_t i = 0; i < anchors->count; i++)
+        basics::list_append(&found, anchors->items[i]);
+    const KkadMarker* first = p->markers->items;
+    const KkadMarker* end = first + p->markers->count;
+    for (uint64_t i = 0; i < meta->chunk_count; i++) {
+        uint64_t o = meta->chunk_offsets[i], size = meta->chunk_sizes[i];
+        const Anchor* lo = anchor_upto(&found, o);
+        if (!lo || lo->image > UINT64_MAX - (o - lo->file) - size)
+            continue;
+        uint64_t at = lo->image + (o - lo->file);
+        const KkadMarker* m = std::lower_bound(first, end, at,
+                                               [](const KkadMarker& k, uint64_t x) { return k.marker_offset < x; });
+        for (; m != end && m->marker_offset < at + size; m++)
+            if (!p->clip->run || m->tag == p->clip->run->tag) {
+                basics::list_append(anchors, Anchor{o + (m->marker_offset - at), m->marker_offset});
+                break;
+            }
+    }
+    basics::list_free(&found);
+}
+
+// Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
+// behind it (the next metadata chunk's kkad box, the next video chunk, or the movie box) is
+// still where the layout puts it: overwritten clusters that reach into the sound from there would
+// have taken that piece with them.
+int place_sound(Planner* p)
+{
+    uint64_t placed = 0;
+    const mp4::MovieInfo* m = p->movie;
+    const ClipHeader* h = p->clip->header;
+    AnchorList anchors;
+    basics::list_append(&anchors, Anchor{0, h->header_offset});
+    for (uint64_t k = 0; k < p->chunks; k++)
+        add_chunk_anchors(p, k, &anchors);
+    uint64_t movie_at = h->mdat_end >= h->header_offset ? h->mdat_end - h->header_offset : UINT64_MAX;
+    if (movie_at != UINT64_MAX)
+        basics::list_append(&anchors, Anchor{movie_at, m->moov_offset});
+    sort_anchors(&anchors);
+    add_marker_anchors(p, &anchors);
+    sort_anchors(&anchors);
+    const mp4::TrackTables* a = &m->audio;
+    for (uint64_t j = 0; j < p->chunks; j++) {
+        uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j];
+        if (!p->end_seen[j] || q > UINT64_MAX - size)
+            continue;
+        // the sound lies between the end of its video chunk and the next piece, both in place
+        uint64_t video_end = p->video->chunk_offsets[j] + p->video->chunk_sizes[j];
+        uint64_t next_piece = j + 1 < p->chunks ? p->video->chunk_offsets[j + 1] : movie_at;
+        const Anchor* lo = anchor_upto(&anchors, q);
+        const Anchor* hi = anchor_from(&anchors, q + size);
+        if (!lo || !hi || lo->file < video_end || hi->file > next_piece || !same_run(lo, hi))
+            continue;
+        uint64_t at = lo->image + (q - lo->file);
+        if (at > p->image_size || p->image_size - at < size)
+            continue;
+        p->sound_placed[j] = 1;
+        p->sound_at[j] = at;
+        placed++;
+    }
+    basics::list_free(&anchors);
+    return placed > 0;
+}
+
+// Bytes of the first `n` samples of chunk k.
+uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n)
+{
+    if (t->fixed_sample_size)
+        return n * t->fixed_sample_size;
+    uint64_t sum = 0;
+    for (uint64_t i = 0; i < n; i++)
+        sum += t->sample_sizes[t->chunk_first_sample[k] + i];
+    return sum;
+}
+
+// The kept samples' sizes of a track, as the track holds them: one size, or one per kept sample
+// (the first kept[k] of every chunk k).
+void keep_sizes(const mp4::TrackTables* t, const uint64_t* kept, SalvageTrack* out)
+{
+    out->fixed_sample_size = t->fixed_sample_size;
+    uint64_t total = 0;
+    for (uint64_t k = 0; k < t->chunk_count; k++)
+        total += kept[k];
+    out->kept_samples = total;
+    if (t->fixed_sample_size)
+        return;
+    out->sample_sizes = static_cast<uint32_t*>(basics::xcalloc(total ? total : 1, sizeof(uint32_t)));
+    uint64_t n = 0;
+    for (uint64_t k = 0; k < t->chunk_count; k++)
+        for (uint64_t i = 0; i < kept[k]; i++)
+            out->sample_sizes[n++] = t->sample_sizes[t->chunk_first_sample[k] + i];
+}
+
+// Stream settings of a track from the movie box; 0 when they do not read.
+int describe_track(const mp4::MovieInfo* m, const mp4::TrackTables* t, const char* handler, SalvageTrack* out)
+{
+    out->timescale = t->timescale;
+    out->recording_samples = t->sample_count;
+    if (!mp4::constant_sample_delta(m->moov_bytes, m->moov_size, handler, &out->sample_delta) ||
+        !mp4::copy_sample_entry(m->moov_bytes, m->moov_size, handler, &out->sample_entry, &out->sample_entry_size))
+        return 0;
+    out->present = 1;
+    return 1;
+}
+
+void fill_video(const Planner* p, SalvagePlan* plan)
+{
+    SalvageTrack* t = &plan->tracks[salvage_video];
+    keep_sizes(p->video, p->kept, t);
+    t->key_frames = static_cast<uint8_t*>(basics::xcalloc(t->kept_samples ? t->kept_samples : 1, 1));
+    uint64_t n = 0, gaps = 0;
+    int seen = 0, missing = 0;
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        if (!p->kept[k]) {
+            missing = 1;
+            continue;
+        }
+        gaps += seen && missing;
+        seen = 1;
+        missing = p->kept[k] < p->video->chunk_sample_counts[k];
+        for (uint64_t i = 0; i < p->kept[k]; i++)
+            t->key_frames[n++] = p->key[p->video->chunk_first_sample[k] + i];
+    }
+    plan->video_gaps = gaps;
+}
+
+void fill_sound(const Planner* p, SalvagePlan* plan)
+{
+    SalvageTrack* t = &plan->tracks[salvage_sound];
+    keep_sizes(&p->movie->audio, p->sound_kept, t);
+    t->span_samples = t->kept_samples;
+}
+
+// Video chunk k then its sound chunk, as the camera wrote them, for every kept chunk.
+void lay_pieces(const Planner* p, int with_sound, MovieSalvage* out)
+{
+    SalvagePlan* plan = &out->plan;
+    plan->pieces = static_cast<SalvagePiece*>(basics::xcalloc(2 * p->chunks, sizeof(SalvagePiece)));
+    out->piece_chunk = static_cast<uint64_t*>(basics::xcalloc(2 * p->chunks, sizeof(uint64_t)));
+    uint64_t next[salvage_track_kinds] = {0, 0};
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        for (uint32_t track = 0; track < salvage_track_kinds; track++) {
+            int sound = track == salvage_sound;
+            const uint64_t* kept = sound ? p->sound_kept : p->kept;
+            if (!kept[k] || (sound && !with_sound))
+                continue;
+            const mp4::TrackTables* t = sound ? &p->movie->audio : p->video;
+            SalvagePiece* piece = &plan->pieces[plan->piece_count];
+            piece->track = track;
+            piece->gap_before = k > 0 && kept[k - 1] < t->chunk_sample_counts[k - 1];
+            piece->image_offset = sound ? p->sound_at[k] : p->found_at[k];
+            piece->length = leading_bytes(t, k, kept[k]);
+            piece->first_sample = next[track];
+            piece->sample_count = kept[k];
+            next[track] += piece->sample_count;
+            out->piece_chunk[plan->piece_count++] = k;
+        }
+    }
+}
+
+void free_planner(Planner* p)
+{
+    std::free(p->found);
+    std::free(p->found_at);
+    std::free(p->on_card);
+    std::free(p->end_seen);
+    std::free(p->kept);
+    std::free(p->key);
+    std::free(p->sound_at);
+    std::free(p->sound_placed);
+    std::free(p->sound_kept);
+}
+
+}  // namespace
+
+int plan_movie_salvage(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
+                       const RecoveryClip* clip, const MarkerList* markers, const uint64_t* limits, MovieSalvage* out)
+{
+    std::memset(out, 0, sizeof *out);
+    const mp4::MovieInfo* m = clip->movie;
+    if (!m)
+        return 0;
+    const mp4::TrackTables* v = &m->video;
+    if (v->chunk_count == 0 || v->sample_count == 0 || v->sample_count > mp4::max_samples)
+        return 0;
+    Planner p{};
+    p.image = image;
+    p.image_size = image_size;
+    p.geometry = geometry;
+    p.clip = clip;
+    p.markers = markers;
+    p.movie = m;
+    p.video = v;
+    p.chunks = v->chunk_count;
+    p.found = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.found_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.on_card = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.end_seen = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.kept = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.sound_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.sound_kept = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.key = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
+    SalvagePlan* plan = &out->plan;
+    int ok = describe_track(m, v, "vide", &plan->tracks[salvage_video]);
+    for (uint64_t k = 0; ok && k < p.chunks && k < clip->chunk_count; k++) {
+        uint64_t at = 0;
+        if (locate_chunk(image, image_size, m, clip->chunks, k, &at)) {
+            p.found[k] = 1;
+            p.found_at[k] = at;
+        }
+    }
+    for (uint64_t k = 0; ok && k < p.chunks; k++) {
+        if (!p.found[k])
+            find_missing_chunk(&p, k);
+        if (p.found[k]) {
+            p.on_card[k] = v->chunk_sample_counts[k];
+            p.end_seen[k] = 1;
+        }
+        read_key_frames(&p, k);
+    }
+    // the camera writes one sound chunk beside every video chunk
+    int with_sound = ok && m->has_audio && m->audio.chunk_count == p.chunks &&
+                     describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);
+    if (with_sound && !place_sound(&p)) {
+        // no sound chunk is where the layout puts it: the picture alone, which has no step to lose
+        free_salvage_track(&plan->tracks[salvage_sound]);
+        with_sound = 0;
+    }
+    if (ok)
+        choose_video(&p, limits, with_sound);
+    uint64_t kept = 0;
+    for (uint64_t k = 0; ok && k < p.chunks; k++)
+        kept += p.kept[k];
+    ok = ok && kept > 0;
+    if (ok) {
+        plan->clip_number = clip->clip_number;
+        if (clip->run && clip->run->has_time) {
+            const RecordingRun* r = clip->run;
+            plan->has_time = 1;
+            plan->year = r->year, plan->month = r->month, plan->day = r->day;
+            plan->hour = r->hour, plan->minute = r->minute, plan->second = r->second;
+        }
+        plan->creation_time = m->has_creation_time ? m->creation_time : 0;
+        fill_video(&p, plan);
+        if (with_sound)
+            fill_sound(&p, plan);
+        lay_pieces(&p, with_sound, out);
+    }
+    free_planner(&p);
+    if (!ok)
+        free_movie_salvage(out);
+    return ok;
+}
+
+int chunk_of_kept_sample(const MovieSalvage* salvage, uint64_t kept_index, uint64_t* chunk, uint64_t* within)
+{
+    const SalvagePlan* plan = &salvage->plan;
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        const SalvagePiece* piece = &plan->pieces[i];
+        if (piece->track == salvage_video && kept_index >= piece->first_sample &&
+            kept_index - piece->first_sample < piece->sample_count) {
+            *chunk = salvage->piece_chunk[i];
+            *within = kept_index - piece->first_sample;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void free_movie_salvage(MovieSalvage* salvage)
+{
+    free_salvage_plan(&salvage->plan);
+    std::free(salvage->piece_chunk);
+    salvage->piece_chunk = nullptr;
+}
+
+}  // namespace analysis

@@ -1,0 +1,257 @@
+// A salvaged recording written as a compact file: the camera's file type, then every kept piece
+// one after another in one mdat, then a movie box made for exactly those samples. The file is
+// sized first and written under ".partial", and the video is decode-checked like every clip.
+#include "rebuild/salvage_writer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "analysis/chunk_locate.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/path_join.h"
+#include "mp4/box.h"
+#include "platform/platform.h"
+#include "rebuild/clip_names.h"
+#include "rebuild/image_copy.h"
+#include "rebuild/output_file.h"
+#include "rebuild/progress_line.h"
+#include "rebuild/salvage_moov.h"
+#include "rebuild/validation_pass.h"
+
+namespace rebuild {
+
+namespace {
+
+using analysis::SalvagePiece;
+using analysis::SalvagePlan;
+using analysis::SalvageTrack;
+
+// The file type the camera writes: major brand XAVC, version 1, compatible XAVC, mp42, iso2.
+constexpr uint8_t camera_ftyp[] = {0,   0,   0,   28,  'f', 't', 'y', 'p', 'X', 'A', 'V', 'C', 0,   0,
+                                   0,   1,   'X', 'A', 'V', 'C', 'm', 'p', '4', '2', 'i', 's', 'o', '2'};
+constexpr uint64_t largest_video_piece = 0x10000000;  // 256 MiB: twelve frames never come near it
+
+struct Salvager {
+    std::FILE* image;
+    uint64_t image_size;
+    const SalvagePlan* plan;
+    SalvageResult* result;
+    int clip;
+    int validate;
+    FileProgress progress;
+    ValidationPass pass;
+    std::FILE* output;
+    uint64_t* offsets;  // file offset of every piece
+    uint64_t media_end;
+    SalvageMoov moov;
+    char temp_path[1450];
+};
+
+int failed(Salvager* s, const char* why)
+{
+    s->result->failure = why;
+    if (s->output) {
+        std::fclose(s->output);
+        s->output = nullptr;
+        platform::remove_file(s->temp_path);
+    }
+    validation_close(&s->pass);
+    std::free(s->offsets);
+    free_salvage_moov(&s->moov);
+    return 0;
+}
+
+// The sizes of the piece's samples as the track holds them; 0 when the piece does not hold
+// exactly those samples.
+int piece_sizes(const SalvageTrack* t, const SalvagePiece* p, mp4::SampleSizes* sizes)
+{
+    if (p->first_sample > t->kept_samples || t->kept_samples - p->first_sample < p->sample_count ||
+        (!t->fixed_sample_size && !t->sample_sizes))
+        return 0;
+    sizes->stored = t->fixed_sample_size ? nullptr : t->sample_sizes + p->first_sample;
+    sizes->fixed = t->fixed_sample_size;
+    sizes->count = p->sample_count;
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < sizes->count; i++)
+        total += mp4::sample_size_at(sizes, i);
+    return total == p->length;
+}
+
+// Every piece holds the next samples of its track, lies inside the image, and the pieces of a
+// track hold all its kept samples; then the file offsets follow from the pieces' lengths.
+int lay_out(Salvager* s)
+{
+    const SalvagePlan* plan = s->plan;
+    uint64_t next[analysis::salvage_track_kinds] = {0, 0};
+    uint64_t media = 0;
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        const SalvagePiece* p = &plan->pieces[i];
+        mp4::SampleSizes sizes;
+        if (p->track >= analysis::salvage_track_kinds || p->first_sample != next[p->track] ||
+            !piece_sizes(&plan->tracks[p->track], p, &sizes) || p->image_offset > s->image_size ||
+            s->image_size - p->image_offset < p->length || media > UINT64_MAX / 2 - p->length)
+            return 0;
+        next[p->track] += p->sample_count;
+        if (salvage_track_written(plan, p->track))
+            media += p->length;
+    }
+    for (uint32_t k = 0; k < analysis::salvage_track_kinds; k++)
+        if (plan->tracks[k].present && next[k] != plan->tracks[k].kept_samples)
+            return 0;
+    uint64_t mdat_header = media + 8 <= UINT32_MAX ? 8 : 16;
+    s->offsets = static_cast<uint64_t*>(basics::xcalloc(plan->piece_count ? plan->piece_count : 1, sizeof(uint64_t)));
+    uint64_t at = sizeof camera_ftyp + mdat_header;
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        if (!salvage_track_written(plan, plan->pieces[i].track))
+            continue;  // a track the movie box cannot describe leaves no bytes behind
+        s->offsets[i] = at;
+        at += plan->pieces[i].length;
+    }
+    s->media_end = at;
+    return 1;
+}
+
+int write_file_head(Salvager* s)
+{
+    uint8_t head[sizeof camera_ftyp + 16];
+    std::memcpy(head, camera_ftyp, sizeof camera_ftyp);
+    uint8_t* mdat = head + sizeof camera_ftyp;
+    uint64_t size = s->media_end - sizeof camera_ftyp;
+    size_t n = sizeof camera_ftyp + 8;
+    if (size <= UINT32_MAX) {
+        basics::store_be32(mdat, uint32_t(size));
+    } else {
+        basics::store_be32(mdat, 1);
+        basics::store_be64(mdat + 8, size);
+        n += 8;
+    }
+    std::memcpy(mdat + 4, mp4::box_mdat, 4);
+    return platform::seek_abs(s->output, 0) && std::fwrite(head, 1, n, s->output) == n;
+}
+
+uint64_t pieces_of(const SalvagePlan* plan, uint32_t track)
+{
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < plan->piece_count; i++)
+        n += plan->pieces[i].track == track;
+    return n;
+}
+
+// Copies the video pieces, each read once and handed to the decode check from the same bytes.
+int write_video(Salvager* s, uint64_t* written)
+{
+    const SalvagePlan* plan = s->plan;
+    const SalvageTrack* t = &plan->tracks[analysis::salvage_video];
+    uint64_t total = pieces_of(plan, analysis::salvage_video);
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        const SalvagePiece* p = &plan->pieces[i];
+        if (p->track != analysis::salvage_video)
+            continue;
+        mp4::SampleSizes sizes;
+        piece_sizes(t, p, &sizes);
+        if (p->length > largest_video_piece)
+            return failed(s, "a video piece is too large");
+        analysis::grow_read_buffer(&analysis::direct_read_buffer, p->length);
+        uint8_t* buf = analysis::direct_read_buffer.data;
+        if (!copy_through(s->image, p->image_offset, s->output, s->offsets[i], buf, size_t(p->length)))
+            return failed(s, "video copy failed");
+        int complete = 1;
+        if (s->validate && !validation_push_samples(&s->pass, &sizes, p->first_sample, buf, p->length, s->clip,
+                                                    &complete))
+            return failed(s, "the kept video does not decode cleanly");
+        progress_video_chunk(&s->progress, ++*written, total);
+    }
+    return 1;
+}
+
+int write_sound(Salvager* s)
+{
+    const SalvagePlan* plan = s->plan;
+    uint64_t total = pieces_of(plan, analysis::salvage_sound), done = 0;
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        const SalvagePiece* p = &plan->pieces[i];
+        if (p->track != analysis::salvage_sound || !salvage_track_written(plan, p->track))
+            continue;
+        if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], p->length) != p->length)
+            return failed(s, "sound copy failed");
+        progress_audio_chunk(&s->progress, ++done, total);
+    }
+    return 1;
+}
+
+void print_salvaged_line(const SalvagePlan* plan, const char* path)
+{
+    const SalvageTrack* v = &plan->tracks[analysis::salvage_video];
+    const SalvageTrack* a = &plan->tracks[analysis::salvage_sound];
+    char sound[64];
+    if (salvage_track_written(plan, analysis::salvage_sound)) {
+        uint64_t pct = a->span_samples ? a->kept_samples * 100 / a->span_samples : 100;
+        basics::bounded_format(sound, sizeof sound, "sound %d %% of the kept span", int(pct > 100 ? 100 : pct));
+    } else {
+        basics::bounded_format(sound, sizeof sound, "no sound");
+    }
+    basics::out_printf("clip %d: salvaged -> %s (video %llu/%llu samples, %llu gap%s, %s)\n", int(plan->clip_number),
+                       path, (unsigned long long)v->kept_samples, (unsigned long long)v->recording_samples,
+                       (unsigned long long)plan->video_gaps, plan->video_gaps == 1 ? "" : "s", sound);
+}
+
+}  // namespace
+
+int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* plan, const char* output_dir,
+                   int validate, size_t file_index, size_t file_count, SalvageResult* result)
+{
+    Salvager s;
+    std::memset(&s, 0, sizeof s);
+    s.image = image;
+    s.image_size = image_size;
+    s.plan = plan;
+    s.result = result;
+    s.clip = int(plan->clip_number);
+    s.validate = validate;
+    s.progress = begin_file_progress(file_index, file_count, s.clip);
+    result->final_path[0] = 0;
+    result->failure = nullptr;
+    result->failing_sample = validator::no_failing_sample;
+
+    if (!lay_out(&s))
+        return failed(&s, "the kept pieces do not match their samples");
+    if (!build_salvage_moov(plan, s.offsets, &s.moov))
+        return failed(&s, "no playable video kept");
+    char name[256];
+    salvaged_file_name(plan, name, sizeof name);
+    image::path_join(result->final_path, sizeof result->final_path, output_dir, name);
+    basics::bounded_format(s.temp_path, sizeof s.temp_path, "%s.partial", result->final_path);
+
+    progress_step(&s.progress, 0, "preparing");
+    const SalvageTrack* video = &plan->tracks[analysis::salvage_video];
+    if (validate && !validation_prepare_entry(&s.pass, video->sample_entry, video->sample_entry_size, s.clip))
+        return failed(&s, "the decode check cannot open the video");
+    s.output = create_sized_output(s.temp_path, s.media_end + s.moov.length, s.clip);
+    if (!s.output)
+        return failed(&s, "no output file");
+    if (!write_file_head(&s))
+        return failed(&s, "header write failed");
+    uint64_t video_written = 0;
+    if (!write_video(&s, &video_written)) {
+        if (validate)
+            result->failing_sample = s.pass.result.failing_sample;
+        return 0;
+    }
+    if (!end_of_video(&s.pass, validate, video_written, video_written, &s.progress))
+        return failed(&s, "the kept video does not decode cleanly");
+    if (!write_sound(&s))
+        return 0;
+    progress_step(&s.progress, 99, "finalizing MP4");
+    std::FILE* out = s.output;
+    s.output = nullptr;
+    if (!finish_output(out, s.media_end, s.moov.bytes, s.moov.length, s.temp_path, result->final_path, s.clip))
+        return failed(&s, "the file could not be completed");
+    progress_step(&s.progress, 100, "complete");
+    print_salvaged_line(plan, result->final_path);
+    failed(&s, nullptr);  // releases what the attempt held; the file stays
+    return 1;
+}
+
+}  // namespace rebuild

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "analysis/salvage_plan.h"
+#include "mp4/box.h"
+#include "mp4/sample_tables.h"
+#include "rebuild/salvage_moov.h"
+#include "tools/mkcard_moov.h"
+
+namespace {
+
+struct PieceRow {
+    uint32_t track;
+    uint64_t samples;
+    uint64_t file_offset;
+};
+
+struct Row {
+    const char* name;
+    std::vector<PieceRow> pieces;
+    std::vector<uint8_t> key;  // per kept video sample
+    const char* video_chunk_table;
+    bool sync_table;
+};
+
+constexpr uint64_t four_gib = 0x100000000ull;
+
+// The plan's own sample entries, sizes 100 + i for video and 4 bytes for sound.
+analysis::SalvagePlan plan_for(const Row& r, std::vector<uint8_t>* video_entry, std::vector<uint8_t>* sound_entry)
+{
+    analysis::SalvagePlan plan{};
+    *video_entry = mkcard::visual_sample_entry(false, 256, 144, mkcard::Bytes{1, 0x64, 0, 0x1e, 0xff, 0xe0, 0});
+    *sound_entry = mkcard::sound_sample_entry();
+    uint64_t counts[2] = {0, 0};
+    plan.pieces = new analysis::SalvagePiece[r.pieces.size()];
+    for (const PieceRow& p : r.pieces) {
+        plan.pieces[plan.piece_count++] = {p.track, 0, 0, 0, counts[p.track], p.samples};
+        counts[p.track] += p.samples;
+    }
+    analysis::SalvageTrack* v = &plan.tracks[analysis::salvage_video];
+    *v = {1, 2500, 100, video_entry->data(), uint32_t(video_entry->size()), 0, new uint32_t[counts[0]],
+          const_cast<uint8_t*>(r.key.data()), counts[0], counts[0], 0};
+    for (uint64_t i = 0; i < counts[0]; i++)
+        v->sample_sizes[i] = uint32_t(100 + i);
+    if (counts[1])
+        plan.tracks[analysis::salvage_sound] = {1, 48000, 1, sound_entry->data(), uint32_t(sound_entry->size()), 4,
+                                                nullptr, nullptr, counts[1], counts[1], counts[1]};
+    return plan;
+}
+
+// The track of the written movie box with `handler`, read back by the engine's own table reader.
+bool read_track(const rebuild::SalvageMoov& moov, const char* handler, mp4::TrackTables* out, bool* sync_table,
+                char* chunk_table)
+{
+    mp4::BoxHeader top, trak, stbl;
+    mp4::read_box_header_mem(moov.bytes, moov.length, 0, &top);
+    for (uint64_t at = top.header_size; at + 8 <= top.size; at += trak.size) {
+        mp4::read_box_header_mem(moov.bytes, top.size, at, &trak);
+        char kind[5] = {0};
+        if (!mp4::type_is(trak.type, "trak") || !mp4::read_track_handler(moov.bytes, moov.length, &trak, kind) ||
+            std::strcmp(kind, handler) != 0)
+            continue;
+        mp4::BoxHeader mdia, minf, b;
+        mp4::find_child_box(moov.bytes, moov.length, trak.offset + 8, trak.offset + trak.size, "mdia", &mdia);
+        mp4::find_child_box(moov.bytes, moov.length, mdia.offset + 8, mdia.offset + mdia.size, "minf", &minf);
+        mp4::find_child_box(moov.bytes, moov.length, minf.offset + 8, minf.offset + minf.size, "stbl", &stbl);
+        *sync_table = mp4::find_child_box(moov.bytes, moov.length, stbl.offset + 8, stbl.offset + stbl.size, "stss", &b);
+        std::strcpy(chunk_table, mp4::find_child_box(moov.bytes, moov.length, stbl.offset + 8, stbl.offset + stbl.size,
+                                                     "co64", &b) ? "co64" : "stco");
+        return mp4::parse_track(moov.bytes, moov.length, &trak, out) != 0;
+    }
+    return false;
+}
+
+TEST(SalvageMoov, TablesReadBackAsThePlanLaidThePiecesOut)
+{
+    const Row rows[] = {
+        {"every sample a key frame: no sync table, 32-bit offsets",
+         {{0, 3, 36}, {1, 10, 363}, {0, 3, 403}}, {1, 1, 1, 1, 1, 1}, "stco", false},
+        {"one frame that is not a key frame asks for a sync table", {{0, 2, 36}, {0, 2, 500}}, {1, 0, 1, 1}, "stco",
+         true},
+        {"a piece at the last 32-bit offset keeps stco", {{0, 1, 36}, {0, 1, four_gib - 1}}, {1, 1}, "stco", false},
+        {"a piece one byte further needs co64", {{0, 1, 36}, {0, 1, four_gib}}, {1, 1}, "co64", false},
+        {"runs of equal pieces and a short one between them", {{0, 12, 36}, {0, 12, 5000}, {0, 5, 9000}, {0, 12, 12000}},
+         std::vector<uint8_t>(41, 1), "stco", false},
+    };
+    for (const Row& r : rows) {
+        std::vector<uint8_t> video_entry, sound_entry;
+        analysis::SalvagePlan plan = plan_for(r, &video_entry, &sound_entry);
+        std::vector<uint64_t> offsets;
+        for (const PieceRow& p : r.pieces)
+            offsets.push_back(p.file_offset);
+        rebuild::SalvageMoov moov{};
+        ASSERT_TRUE(rebuild::build_salvage_moov(&plan, offsets.data(), &moov)) << r.name;
+        for (uint32_t track = 0; track < 2; track++) {
+            std::vector<uint64_t> want_offsets, want_counts;
+            for (const PieceRow& p : r.pieces)
+                if (p.track == track) {
+                    want_offsets.push_back(p.file_offset);
+                    want_counts.push_back(p.samples);
+                }
+            mp4::TrackTables t;
+            bool sync = false;
+            char table[5] = {0};
+            bool found = read_track(moov, track ? "soun" : "vide", &t, &sync, table);
+            ASSERT_EQ(found, !want_offsets.empty()) << r.name;
+            if (!found)
+                continue;
+            EXPECT_EQ(std::vector<uint64_t>(t.chunk_offsets, t.chunk_offsets + t.chunk_count), want_offsets) << r.name;
+            EXPECT_EQ(std::vector<uint64_t>(t.chunk_sample_counts, t.chunk_sample_counts + t.chunk_count),
+                      want_counts) << r.name;
+            const analysis::SalvageTrack* st = &plan.tracks[track];
+            EXPECT_EQ(t.duration, st->kept_samples * st->sample_delta) << r.name;
+            for (uint64_t i = 0; track == 0 && i < t.sample_count; i++)
+                EXPECT_EQ(t.sample_sizes[i], 100 + i) << r.name;
+            if (track == 0) {
+                EXPECT_STREQ(table, r.video_chunk_table) << r.name;
+                EXPECT_EQ(sync, r.sync_table) << r.name;
+            }
+            mp4::free_track_tables(&t);
+        }
+        rebuild::free_salvage_moov(&moov);
+        delete[] plan.pieces;
+        delete[] plan.tracks[0].sample_sizes;
+    }
+}
+
+}  // namespace
