@@ -68,14 +68,14 @@ def make_card(scenario, *options):
 
 
 def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=None, image=None, prefix=(),
-               stdout=subprocess.PIPE, timeout=600):
-    """Runs the engine (after the command `prefix`, if any) over the card's image or `image` with
-    --recover-all; the image must come out unchanged. A hang fails the test."""
+               stdout=subprocess.PIPE, timeout=600, extra=(), mode=("--recover-all",)):
+    """Runs the engine (after the command `prefix`, if any) over the card's image or `image` in the
+    queue `mode` with the `extra` options; the image must come out unchanged. A hang fails the test."""
     image = image or card.image
     work_dir = work_dir or tempfile.mkdtemp(prefix="work-", dir=_root)
     out_dir = out_dir or tempfile.mkdtemp(prefix="out-", dir=_root)
-    args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
-    args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else [])
+    args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir] + list(mode) + ["--no-progress"]
+    args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else []) + list(extra)
     before = sha256(image)
     try:
         done = subprocess.run(args, stdout=stdout, stderr=subprocess.PIPE, text=True, errors="replace",
@@ -113,9 +113,9 @@ def check_output_bytes(test, card, rec, path, keep):
                       % (rec["output_name"], at, begin, end))
 
 
-def check_recovery(test, card, validator=True, keep=False):
+def check_recovery(test, card, validator=True, keep=False, extra=()):
     """One full recovery of the card and every check that applies to it; returns the run."""
-    run = run_engine(test, card, validator=validator, keep=keep)
+    run = run_engine(test, card, validator=validator, keep=keep, extra=extra)
     test.assertEqual(run.code, 0, "exit code; stderr:\n%s" % run.stderr)
     written = sorted(os.listdir(run.out_dir))
     test.assertFalse([n for n in written if n.endswith(".partial")], "a .partial file was left behind")
