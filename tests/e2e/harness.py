@@ -68,15 +68,17 @@ def make_card(scenario, *options):
 
 
 def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=None, image=None, prefix=(),
-               stdout=subprocess.PIPE, timeout=600, extra=(), mode=("--recover-all",)):
-    """Runs the engine (after the command `prefix`, if any) over the card's image or `image` in the
-    queue `mode` with the `extra` options; the image must come out unchanged. A hang fails the test."""
+               stdout=subprocess.PIPE, timeout=600, extra=()):
+    """Runs the engine (after the command `prefix`, if any) over the card's image or `image` with
+    --recover-all and the `extra` options; the image must come out unchanged. A hang fails the test."""
     image = image or card.image
     work_dir = work_dir or tempfile.mkdtemp(prefix="work-", dir=_root)
     out_dir = out_dir or tempfile.mkdtemp(prefix="out-", dir=_root)
-    args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir] + list(mode) + ["--no-progress"]
+    args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
     args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else []) + list(extra)
     before = sha256(image)
+    if {"--clip", "--recover"} & set(extra):  # a queue option among them replaces --recover-all
+        args.remove("--recover-all")
     try:
         done = subprocess.run(args, stdout=stdout, stderr=subprocess.PIPE, text=True, errors="replace",
                               timeout=timeout)

@@ -307,7 +307,7 @@ class Salvage(unittest.TestCase):
                 (["--recover", "5"], sorted(card.written(True)), False)]
         for mode, names, salvaged in rows:
             with self.subTest(mode=" ".join(mode)):
-                run = harness.run_engine(self, card, mode=mode)
+                run = harness.run_engine(self, card, extra=mode)
                 self.assertEqual(run.code, 0, run.stderr)
                 self.assertEqual(sorted(os.listdir(run.out_dir)), names)
                 self.assertEqual(any(COUNT.match(line) for line in run.stdout.splitlines()), salvaged, run.stdout)
