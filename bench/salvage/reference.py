@@ -69,7 +69,6 @@ def sample_entries(path):
 def build(path, orig, entries, frames, sound_of, mutate=None):
     """Writes a salvaged file of the recording's `frames` (chunked twelve by twelve as the camera
     did), each followed in its chunk by the sound samples sound_of(frame) gives, [begin, end)."""
-    spf = orig.spf
     groups = {}
     for i in frames:
         groups.setdefault(i // 12, []).append(i)
@@ -153,4 +152,4 @@ def main(scenarios):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:] or test_salvage.SCENARIOS[1:]))
+    sys.exit(main(sys.argv[1:] or test_salvage.SCENARIOS))
