@@ -128,7 +128,7 @@ def variants(orig):
 
 def main(scenarios):
     test = unittest.TestCase()
-    folder = tempfile.mkdtemp(prefix="salvage-reference-")
+    folder = tempfile.mkdtemp(prefix="salvage-reference-", dir=harness._root)  # removed at exit
     bad = 0
     for scenario in scenarios:
         card = harness.make_card(scenario)
