@@ -134,6 +134,22 @@ void check_chunks_distinct(const std::vector<PlacedRecording>& placed)
         }
 }
 
+constexpr uint64_t cluster_hole_clusters = 3;
+
+// Where the camera stopped writing, and where a short dump of the card ends: inside the video
+// chunk two thirds into the recording, at different points of it.
+uint64_t power_cut(const Recording& r)
+{
+    const Chunk& c = r.video[r.video.size() * 2 / 3];
+    return c.offset + c.size / 2;
+}
+
+uint64_t media_cut(const Recording& r)
+{
+    const Chunk& c = r.video[r.video.size() * 2 / 3];
+    return c.offset + c.size / 3;
+}
+
 } // namespace
 
 void make_card(const CardPlan& plan, const std::string& path, const std::string& scratch_dir, Card* card)
@@ -186,6 +202,20 @@ void make_card(const CardPlan& plan, const std::string& path, const std::string&
         } else if (p.what.damage == Damage::moov_lost) {
             spoil(p, v, base, r.mdat_end, r.file.size(), rng);
             p.lost = true;
+        } else if (p.what.damage == Damage::power_loss) {
+            if (r.plan.mdat64)
+                die("a recording that loses power has a 32-bit media data box");
+            spoil(p, v, base, power_cut(r), r.file.size(), rng);
+            // the camera writes the box size when it closes the file; until then it reads 0
+            set_be32(v.bytes.data() + (image_offset_of(*card, p, r.header_length - 8) - base), 0);
+            p.lost = true;
+        } else if (p.what.damage == Damage::cluster_hole) {
+            const Chunk& c = r.video[r.video.size() / 2];
+            uint64_t cs = v.cluster_bytes;
+            uint64_t begin = (c.offset + c.size / 2 + cs - 1) / cs * cs;
+            if (begin + cluster_hole_clusters * cs > r.video[r.video.size() - 2].offset)
+                die("the recording is too short for a hole of whole clusters in its middle");
+            spoil(p, v, base, begin, begin + cluster_hole_clusters * cs, rng);
         }
     }
     if (plan.reformat) {
@@ -213,9 +243,9 @@ void make_card(const CardPlan& plan, const std::string& path, const std::string&
         image.swap(v.bytes);
     }
     for (PlacedRecording& p : card->placed)
-        if (p.what.damage == Damage::truncate) {
+        if (p.what.damage == Damage::truncate || p.what.damage == Damage::cut_media) {
             const Recording& r = p.rec;
-            uint64_t cut = r.mdat_end + r.moov_keep.size() / 2;
+            uint64_t cut = p.what.damage == Damage::truncate ? r.mdat_end + r.moov_keep.size() / 2 : media_cut(r);
             image.resize(image_offset_of(*card, p, cut));
             p.damage_begin = cut;
             p.damage_end = r.file.size();

@@ -12,7 +12,12 @@ struct Placement {
     uint32_t extents = 1;        // >1: cut at cluster boundaries inside sound chunks, written out of order
 };
 
-enum class Damage { none, hole, moov_lost, truncate };
+// hole: the first half of the middle video chunk overwritten; moov_lost: the movie box
+// overwritten; truncate: the image ends inside the movie box; power_loss: the camera stopped
+// inside a video chunk two thirds in (no movie box, the media data box never closed, the rest of
+// the file's clusters hold old bytes); cut_media: the image ends inside that chunk;
+// cluster_hole: a few whole clusters from the middle of the middle video chunk on overwritten.
+enum class Damage { none, hole, moov_lost, truncate, power_loss, cut_media, cluster_hole };
 
 struct CardRecording {
     std::string name;

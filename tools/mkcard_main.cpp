@@ -18,7 +18,8 @@ const char* usage =
     "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N]\n"
-    "                      [--damage hole|moov-lost|truncated]   (damages the last recording)\n"
+    "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
+    "                      (damages the last recording)\n"
     "       --video WxH and --video-mbps N (default 256x144 at the encoder's own quality) and\n"
     "       --size-mib N apply to a --scenario card too\n";
 
@@ -42,6 +43,9 @@ Damage damage_named(const std::string& name)
     if (name == "hole") return Damage::hole;
     if (name == "moov-lost") return Damage::moov_lost;
     if (name == "truncated") return Damage::truncate;
+    if (name == "power-loss") return Damage::power_loss;
+    if (name == "cut-media") return Damage::cut_media;
+    if (name == "cluster-hole") return Damage::cluster_hole;
     die("unknown damage " + name);
 }
 

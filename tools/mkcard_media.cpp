@@ -151,6 +151,17 @@ void put_frame(Bytes& b, const VideoStream& v, uint64_t i)
     put_u8(b, 0x80);
 }
 
+int is_key_frame(const VideoStream& v, uint64_t i)
+{
+    const Bytes& s = v.samples[i % v.samples.size()];
+    for (size_t at = 0; at + 5 <= s.size(); at += 4 + get_be32(s.data() + at)) {
+        unsigned type = nal_type(s.data() + at + 4, v.hevc);
+        if (v.hevc ? type >= 16 && type <= 21 : type == 5)
+            return 1;
+    }
+    return 0;
+}
+
 int split_annex_b(const Bytes& es, bool hevc, VideoStream* out)
 {
     VideoStream v;
@@ -228,15 +239,21 @@ VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
     return v;
 }
 
-Bytes make_sound(uint64_t pcm_frames, uint32_t seed)
+Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered)
 {
     Bytes b;
     b.reserve(pcm_frames * 4);
     double freq = 440.0 + 55.0 * (seed % 8);
+    Rng rng{0x50C0D0ull + seed};
     for (uint64_t i = 0; i < pcm_frames; i++) {
         double t = static_cast<double>(i) / 48000.0;
         int16_t l = static_cast<int16_t>(8000.0 * std::sin(2.0 * M_PI * freq * t));
         int16_t r = static_cast<int16_t>(6000.0 * std::sin(2.0 * M_PI * freq * 1.5 * t));
+        if (dithered) {
+            uint64_t noise = rng.next();
+            l = static_cast<int16_t>(l + static_cast<int>(noise & 0xFF) - 128);
+            r = static_cast<int16_t>(r + static_cast<int>((noise >> 8) & 0xFF) - 128);
+        }
         put_be16(b, static_cast<uint16_t>(l));
         put_be16(b, static_cast<uint16_t>(r));
     }

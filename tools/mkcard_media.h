@@ -28,6 +28,9 @@ struct VideoStream {
 uint64_t frame_size(const VideoStream& v, uint64_t i);
 void put_frame(Bytes& b, const VideoStream& v, uint64_t i);
 
+// 1 when frame `i` holds an IDR picture (AVC) or an intra random access picture (HEVC).
+int is_key_frame(const VideoStream& v, uint64_t i);
+
 // Splits an Annex-B elementary stream into length-prefixed access units at every access unit
 // delimiter and builds the decoder configuration record from the first parameter sets; 0 when the
 // stream holds no delimiter or misses a parameter set.
@@ -39,7 +42,9 @@ int split_annex_b(const Bytes& es, bool hevc, VideoStream* out);
 // fails.
 VideoStream encode_video(const VideoFormat& format, uint32_t frames, uint32_t seed);
 
-// 16-bit big-endian stereo sine at 48 kHz, `pcm_frames` frames long.
-Bytes make_sound(uint64_t pcm_frames, uint32_t seed);
+// 16-bit big-endian stereo sine at 48 kHz, `pcm_frames` frames long. A `dithered` sine carries
+// low-level noise of its own, so that every few frames of it occur at one place of the recording
+// only and a test can tell where a piece of sound came from.
+Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered = false);
 
 } // namespace mkcard

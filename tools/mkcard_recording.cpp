@@ -167,7 +167,7 @@ Recording make_recording(const RecordingPlan& plan)
     r.plan = plan;
     VideoStream vs = encode_video(plan.video, plan.frames, plan.seed);
     uint32_t n = plan.frames / group_frames;
-    Bytes sound = make_sound(static_cast<uint64_t>(n) * pcm_frames_per_group, plan.seed);
+    Bytes sound = make_sound(static_cast<uint64_t>(n) * pcm_frames_per_group, plan.seed, plan.dithered_sound);
     LocalTime lt = local_time(plan);
     char text[64];
     std::snprintf(text, sizeof text, "%04d%02u%02u_%02u%02u%02u", lt.year, lt.month, lt.day, lt.hour, lt.minute,
@@ -185,8 +185,10 @@ Recording make_recording(const RecordingPlan& plan)
         open_box(b, "mdat");
     }
     r.header_length = b.size();
-    for (uint32_t i = 0; i < plan.frames; i++)
+    for (uint32_t i = 0; i < plan.frames; i++) {
         r.video_sizes.push_back(static_cast<uint32_t>(frame_size(vs, i)));
+        r.video_key.push_back(static_cast<uint8_t>(is_key_frame(vs, i)));
+    }
     uint64_t audio_bytes = static_cast<uint64_t>(pcm_frames_per_group) * 4;
     // camera-sized recordings run to gigabytes; one allocation with room for the movie box's
     // per-sample tables spares the copies of a growing buffer

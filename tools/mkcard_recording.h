@@ -17,6 +17,7 @@ struct RecordingPlan {
     bool moov64 = false;           // the movie box with a 16-byte header
     uint32_t uuid_boxes = 0;
     uint32_t seed = 0;             // picks the encode and the tone
+    bool dithered_sound = false;   // every few frames of sound occur once in the recording
 };
 
 struct Chunk {
@@ -31,6 +32,7 @@ struct Recording {
     uint64_t mdat_end = 0;        // where the movie box starts
     std::vector<Chunk> meta, video, audio;
     std::vector<uint32_t> video_sizes;
+    std::vector<uint8_t> video_key;  // 1 for every video sample that is a key frame
     Bytes moov_keep;              // the movie box as the camera wrote it
     Bytes moov_plain;             // the same without the metadata track
     std::string time_text;        // local recording time, "%04d%02d%02d_%02d%02d%02d"

@@ -15,6 +15,17 @@ CardPlan with_recordings(std::initializer_list<uint32_t> frames)
     return s;
 }
 
+// The cards salvage is judged on: recording `which` suffers `damage`; the sound is dithered so
+// that a test can tell where every piece of it came from.
+CardPlan salvage_card(std::initializer_list<uint32_t> frames, size_t which, Damage damage)
+{
+    CardPlan s = with_recordings(frames);
+    for (CardRecording& r : s.recordings)
+        r.plan.dithered_sound = true;
+    s.recordings[which].damage = damage;
+    return s;
+}
+
 CardPlan make(const std::string& name)
 {
     if (name == "sample")
@@ -73,6 +84,22 @@ CardPlan make(const std::string& name)
         s.recordings[2].damage = Damage::truncate;
         return s;
     }
+    if (name == "power-loss")
+        return salvage_card({48, 72, 48}, 1, Damage::power_loss);
+    if (name == "moov-lost-alone") {
+        // no other recording on the card has the lost one's codec
+        CardPlan s = salvage_card({48, 60}, 1, Damage::moov_lost);
+        s.recordings[0].plan.video.hevc = true;
+        return s;
+    }
+    if (name == "hole-clusters")
+        return salvage_card({48, 96, 48}, 1, Damage::cluster_hole);
+    if (name == "hevc-cut") {
+        CardPlan s = salvage_card({48, 60, 72}, 2, Damage::cut_media);
+        s.recordings[1].plan.video.hevc = true;
+        s.recordings[2].plan.video.hevc = true;
+        return s;
+    }
     if (name == "timezone") {
         CardPlan s = with_recordings({48, 36, 60});
         for (CardRecording& r : s.recordings)
@@ -100,7 +127,8 @@ CardPlan make(const std::string& name)
 std::vector<std::string> scenario_names()
 {
     return {"sample", "contiguous", "reformatted", "partition", "moov-lost",
-            "hole", "fragmented", "hevc", "truncated", "timezone", "video-1080p", "video-2160p"};
+            "hole", "fragmented", "hevc", "truncated", "timezone", "video-1080p", "video-2160p",
+            "power-loss", "moov-lost-alone", "hole-clusters", "hevc-cut"};
 }
 
 int scenario_plan(const std::string& name, CardPlan* out)

@@ -41,6 +41,9 @@ const char* damage_name(Damage d)
     case Damage::hole: return "hole";
     case Damage::moov_lost: return "moov-lost";
     case Damage::truncate: return "truncated";
+    case Damage::power_loss: return "power-loss";
+    case Damage::cut_media: return "cut-media";
+    case Damage::cluster_hole: return "cluster-hole";
     default: return "none";
     }
 }
@@ -54,6 +57,55 @@ bool tail_damaged(const PlacedRecording& p)
         if (overlaps(v[j].offset, v[j].offset + v[j].size, p))
             return true;
     return false;
+}
+
+// 1 when file bytes [begin, end) of a placed recording are on the card as the camera wrote them:
+// not overwritten and not past the end of the image.
+bool intact(const Card& card, const PlacedRecording& p, uint64_t begin, uint64_t end)
+{
+    if (overlaps(begin, end, p))
+        return false;
+    uint64_t cs = card.cluster_bytes;
+    for (uint64_t x = begin; x < end; x = (x / cs + 1) * cs)
+        if (image_offset_of(card, p, std::min(end, (x / cs + 1) * cs) - 1) >= card.image_size)
+            return false;
+    return true;
+}
+
+// Every sample the camera recorded, for judging what salvage keeps: per video sample its offset
+// in the recording, size, whether it is a key frame and whether its bytes are intact on the card;
+// the sound chunks (offset, samples of 4 bytes) and the runs of intact sound samples.
+std::string samples_json(const Card& card, const PlacedRecording& p)
+{
+    const Recording& r = p.rec;
+    std::string s = "     \"video_samples\": [";
+    char buf[128];
+    size_t i = 0;
+    for (const Chunk& c : r.video)
+        for (uint64_t at = c.offset; at < c.offset + c.size; i++) {
+            uint32_t size = r.video_sizes[i];
+            std::snprintf(buf, sizeof buf, "%s[%llu, %u, %d, %d]", i ? ", " : "", (unsigned long long)at, size,
+                          r.video_key[i], intact(card, p, at, at + size) ? 1 : 0);
+            s += buf;
+            at += size;
+        }
+    s += "],\n     \"sound_chunks\": [";
+    Ranges runs;
+    uint64_t first = 0;
+    for (size_t j = 0; j < r.audio.size(); j++) {
+        const Chunk& a = r.audio[j];
+        std::snprintf(buf, sizeof buf, "%s[%llu, %llu]", j ? ", " : "", (unsigned long long)a.offset,
+                      (unsigned long long)(a.size / 4));
+        s += buf;
+        for (uint64_t k = 0; k < a.size / 4; k++)
+            if (intact(card, p, a.offset + 4 * k, a.offset + 4 * k + 4))
+                add_range(runs, first + k, first + k + 1);
+        first += a.size / 4;
+    }
+    char tail[160];
+    std::snprintf(tail, sizeof tail, "],\n     \"frame_rate\": 25, \"sound_rate\": 48000, \"sound_dithered\": %s,\n",
+                  r.plan.dithered_sound ? "true" : "false");
+    return s + tail + "     \"sound_intact\": " + ranges_json(runs) + ",\n";
 }
 
 } // namespace
@@ -112,7 +164,8 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         char out_name[256];
         std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
         bool recover = !p.lost && !tail_damaged(p);
-        bool validated = recover && !r.plan.video.hevc && p.what.damage != Damage::hole;
+        bool holed = p.what.damage == Damage::hole || p.what.damage == Damage::cluster_hole;
+        bool validated = recover && !r.plan.video.hevc && !holed;
         clips += !p.lost;
         recoverable += recover;
         if (!write_file(dir + "/recordings/" + p.what.name + ".MP4", r.file))
@@ -136,6 +189,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         size_t audio_known = 0;
         recs += "     \"known\": " + ranges_json(known_ranges(card, p, false, &audio_known)) + ",\n";
         recs += "     \"known_keep\": " + ranges_json(known_ranges(card, p, true, nullptr)) + ",\n";
+        recs += samples_json(card, p);
         recs += "     \"audio_chunks_known\": " + std::to_string(audio_known) + "}";
         recs += i + 1 < order.size() ? ",\n" : "\n";
     }

@@ -78,6 +78,8 @@ def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=No
     args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
     args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else []) + list(extra)
     before = sha256(image)
+    if {"--clip", "--recover"} & set(extra):  # a queue option among them replaces --recover-all
+        args.remove("--recover-all")
     try:
         done = subprocess.run(args, stdout=stdout, stderr=subprocess.PIPE, text=True, errors="replace",
                               timeout=timeout)

@@ -75,3 +75,42 @@ def movie(data):
     mvhd = body(data, child(data, moov, "mvhd"))
     return {"top": top, "tracks": [track_tables(data, t) for t in traks],
             "creation": struct.unpack(">I", mvhd[4:8])[0]}
+
+
+def full_box_value(data, box, at32, at64):
+    """A 32- or 64-bit field of a version 0 or 1 full box, at its offset for that version."""
+    b = body(data, box)
+    return struct.unpack(">Q", b[at64:at64 + 8])[0] if b[0] == 1 else struct.unpack(">I", b[at32:at32 + 4])[0]
+
+
+def track_samples(data, trak):
+    """Every sample of one track as (file offset, size), with its durations, sync samples (None:
+    every sample is one), time scale and the durations its headers state."""
+    t = track_tables(data, trak)
+    stbl = path(data, trak, "mdia", "minf", "stbl")
+    stsc = body(data, child(data, stbl, "stsc"))
+    entries = [struct.unpack(">III", stsc[8 + 12 * i:20 + 12 * i]) for i in range(struct.unpack(">I", stsc[4:8])[0])]
+    samples, k = [], 0
+    for c, offset in enumerate(t["offsets"]):
+        per_chunk = [e[1] for e in entries if e[0] <= c + 1][-1]
+        for _ in range(per_chunk):
+            samples.append((offset, t["sizes"][k]))
+            offset += t["sizes"][k]
+            k += 1
+    if k != len(t["sizes"]):
+        raise ValueError("the chunks hold %d samples, the size table %d" % (k, len(t["sizes"])))
+    stts = body(data, child(data, stbl, "stts"))
+    deltas = []
+    for i in range(struct.unpack(">I", stts[4:8])[0]):
+        count, delta = struct.unpack(">II", stts[8 + 8 * i:16 + 8 * i])
+        deltas += [delta] * count
+    stss_box = child(data, stbl, "stss")
+    sync = None
+    if stss_box:
+        stss = body(data, stss_box)
+        sync = [n - 1 for n in struct.unpack(">%dI" % struct.unpack(">I", stss[4:8])[0], stss[8:])]
+    mdhd = path(data, trak, "mdia", "mdhd")
+    t.update(samples=samples, deltas=deltas, sync=sync, timescale=full_box_value(data, mdhd, 12, 20),
+             media_duration=full_box_value(data, mdhd, 16, 24),
+             track_duration=full_box_value(data, child(data, trak, "tkhd"), 20, 28))
+    return t

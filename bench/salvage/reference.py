@@ -1,0 +1,155 @@
+"""Hand-made salvaged files, to show that the salvage checks of tests/e2e/test_salvage.py pass where
+they should and fail where they should. For every recording of a scenario card that the
+documented rules do not write, builds the file a faithful salvage gives (the frames decodable
+from an intact key frame whose sound is intact, with that sound, re-chunked behind one another)
+and a few faulty variants, and runs the checks on each.
+
+    python3 bench/salvage/reference.py [SCENARIO ...]     (build/ at the repository root)"""
+
+import os
+import struct
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
+import harness  # noqa: E402
+import mp4_reader  # noqa: E402
+import test_salvage  # noqa: E402
+
+
+def box(kind, *parts):
+    payload = b"".join(parts)
+    return struct.pack(">I4s", 8 + len(payload), kind.encode()) + payload
+
+
+def full(kind, version_flags, *parts):
+    return box(kind, struct.pack(">I", version_flags), *parts)
+
+
+def stbl(entry, chunks, sizes, key):
+    """Sample tables for chunks [(file offset, sample count)] and one size per sample."""
+    stsc = [(i + 1, n) for i, (_, n) in enumerate(chunks) if i == 0 or chunks[i - 1][1] != n]
+    parts = [full("stsd", 0, struct.pack(">I", 1), entry),
+             full("stts", 0, struct.pack(">III", 1, len(sizes), 1 if key is None else 1000))]
+    if key is not None:
+        sync = [k + 1 for k, is_key in enumerate(key) if is_key]
+        parts.append(full("stss", 0, struct.pack(">I%dI" % len(sync), len(sync), *sync)))
+    parts += [full("stsc", 0, struct.pack(">I", len(stsc)), b"".join(struct.pack(">III", c, n, 1) for c, n in stsc)),
+              full("stsz", 0, struct.pack(">II%dI" % len(sizes), 0, len(sizes), *sizes)),
+              full("stco", 0, struct.pack(">I%dI" % len(chunks), len(chunks), *(o for o, _ in chunks)))]
+    return box("stbl", *parts)
+
+
+def trak(track_id, handler, timescale, duration, table, width=0, height=0):
+    movie_duration = duration * 1000 // timescale
+    tkhd = full("tkhd", 3, struct.pack(">IIIII", 0, 0, track_id, 0, movie_duration), bytes(8),
+                struct.pack(">hhhH", 0, 0, 0x100 if handler == "soun" else 0, 0),
+                struct.pack(">9I", 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000),
+                struct.pack(">II", width << 16, height << 16))
+    mdhd = full("mdhd", 0, struct.pack(">IIIIHH", 0, 0, timescale, duration, 0x55C4, 0))
+    hdlr = full("hdlr", 0, bytes(4), handler.encode(), bytes(12), b"\0")
+    media_header = full("vmhd", 1, bytes(8)) if handler == "vide" else full("smhd", 0, bytes(4))
+    dinf = box("dinf", full("dref", 0, struct.pack(">I", 1), full("url ", 1)))
+    return box("trak", tkhd, box("mdia", mdhd, hdlr, box("minf", media_header, dinf, table)))
+
+
+def sample_entries(path):
+    data = harness.read(path)
+    m = mp4_reader.movie(data)
+    moov = [b for b in m["top"] if b[0] == "moov"][0]
+    out = {}
+    for t in [b for b in mp4_reader.boxes(data, moov[1] + moov[2], moov[1] + moov[3]) if b[0] == "trak"]:
+        handler = mp4_reader.track_tables(data, t)["handler"]
+        stsd = mp4_reader.body(data, mp4_reader.child(data, mp4_reader.path(data, t, "mdia", "minf", "stbl"), "stsd"))
+        out[handler] = stsd[8:]
+    return out
+
+
+def build(path, orig, entries, frames, sound_of, mutate=None):
+    """Writes a salvaged file of the recording's `frames` (chunked twelve by twelve as the camera
+    did), each followed in its chunk by the sound samples sound_of(frame) gives, [begin, end)."""
+    groups = {}
+    for i in frames:
+        groups.setdefault(i // 12, []).append(i)
+    media, video_chunks, sound_chunks, sizes, key, sound_count = [], [], [], [], [], 0
+    header = len(box("ftyp", b"XAVC", struct.pack(">I", 1), b"XAVCmp42iso2")) + 8
+    at = header
+    for j in sorted(groups):
+        video_chunks.append((at, len(groups[j])))
+        for i in groups[j]:
+            media.append(orig.video[i])
+            sizes.append(len(orig.video[i]))
+            key.append(orig.key[i])
+            at += len(orig.video[i])
+        sound = b"".join(orig.sound[4 * b:4 * e] for b, e in (sound_of(i) for i in groups[j]))
+        if sound:
+            sound_chunks.append((at, len(sound) // 4))
+            media.append(sound)
+            sound_count += len(sound) // 4
+            at += len(sound)
+    mdat = b"".join(media)
+    if mutate:
+        mdat, key = mutate(mdat, key)
+    video = trak(1, "vide", 25000, 1000 * len(frames), stbl(entries["vide"], video_chunks, sizes, key), 256, 144)
+    traks = [video]
+    if sound_count:
+        traks.append(trak(2, "soun", 48000, sound_count, stbl(entries["soun"], sound_chunks, [4] * sound_count, None)))
+    duration = max(len(frames) * 40, sound_count * 1000 // 48000)
+    mvhd = full("mvhd", 0, struct.pack(">IIII", 0, 0, 1000, duration), struct.pack(">IH", 0x10000, 0x100),
+                bytes(10), struct.pack(">9I", 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000), bytes(24),
+                struct.pack(">I", len(traks) + 1))
+    with open(path, "wb") as f:
+        f.write(box("ftyp", b"XAVC", struct.pack(">I", 1), b"XAVCmp42iso2"))
+        f.write(struct.pack(">I4s", 8 + len(mdat), b"mdat") + mdat)
+        f.write(box("moov", mvhd, *traks))
+
+
+def variants(orig):
+    """(name, should pass, frames, sound_of, mutate) of one recording."""
+    spf = orig.spf
+    keep = orig.required()
+    span = lambda i: (i * spf, (i + 1) * spf)  # noqa: E731
+    decodable = [i for i, ok in enumerate(orig.decodable()) if ok]
+    no_sound = [i for i in decodable if i not in keep]
+    first_chunk_sound = lambda i: (i * spf, (i + 1) * spf) if i >= 12 else (0, 0)  # noqa: E731
+    zeroed = lambda mdat, key: (mdat[:100] + bytes(16) + mdat[116:], key)  # noqa: E731
+    rows = [("faithful", True, keep, span, None),
+            ("a frame left out with its sound", False, keep[:5] + keep[6:], span, None),
+            ("bytes of a sample zeroed", False, keep, span, zeroed),
+            ("no key frames marked", False, keep, span, lambda mdat, key: (mdat, [0] * len(key))),
+            ("sound of the first chunk left out", False, keep, first_chunk_sound, None),
+            ("sound two frames late", False, keep, lambda i: ((i - 2) * spf, (i - 1) * spf) if i > 1 else (0, 0), None)]
+    if len(no_sound) > 1:  # one frame more picture than sound is within the allowance
+        rows.append(("frames without their sound", False, sorted(keep + no_sound),
+                     lambda i: span(i) if i in keep else (0, 0), None))
+    return rows
+
+
+def main(scenarios):
+    test = unittest.TestCase()
+    folder = tempfile.mkdtemp(prefix="salvage-reference-", dir=harness._root)  # removed at exit
+    bad = 0
+    for scenario in scenarios:
+        card = harness.make_card(scenario)
+        for rec in card.recordings:
+            if rec["recover_validator"] or not any(test_salvage.Original(card, rec).decodable()):
+                continue
+            orig = test_salvage.Original(card, rec)
+            entries = sample_entries(card.recording_path(rec))
+            for name, good, frames, sound_of, mutate in variants(orig):
+                path = os.path.join(folder, test_salvage.salvaged_name(rec))
+                build(path, orig, entries, frames, sound_of, mutate)
+                try:
+                    kept = test_salvage.check_salvaged_file(test, card, rec, path)
+                    verdict = "passes (video %d, gaps %d, sound %d)" % kept
+                except AssertionError as e:
+                    verdict = "fails: " + str(e).splitlines()[0][:90]
+                ok = verdict.startswith("passes") == good
+                bad += not ok
+                print("%-3s %-15s %-5s %-36s %s" % ("ok" if ok else "BAD", scenario, rec["name"], name, verdict))
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:] or test_salvage.SCENARIOS))

@@ -1,0 +1,359 @@
+"""Salvage judged on the scenario cards. Every recording with an intact key frame on the card that
+the documented rules do not write comes back as XAVC_<clip>_<time>_salvaged.MP4 holding exactly
+the recording's intact samples, in order, byte for byte, with its sound in step; the documented
+files and lines stay as they are, and --no-salvage gives them alone.
+
+    python3 test_salvage.py --table    prints what each scenario card gives back"""
+
+import bisect
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+import harness
+import mp4_reader
+
+# every card: on those the documented rules recover whole, salvage must add nothing but its count
+SCENARIOS = subprocess.run([harness.MKCARD, "--list"], capture_output=True, text=True, check=True).stdout.split()
+HEAD = re.compile(r"Salvage: (\d+) recordings? the documented rules gave up on$")
+SALVAGED = re.compile(r"clip (\d+): salvaged -> (.+) \(video (\d+)/(\d+) samples, (\d+) gaps?, "
+                      r"(?:sound (\d+) % of the kept span|no sound)\)$")
+FAILED = re.compile(r"clip (\d+): salvage failed: .+$")
+COUNT = re.compile(r"^  salvaged clips    : (\d+)$", re.M)
+SUFFIX = "_salvaged.MP4"
+
+
+def salvaged_name(rec):
+    return rec["output_name"][:-len(".MP4")] + SUFFIX
+
+
+class Original:
+    """A recording as the camera wrote it, and which of its samples are intact on the card."""
+
+    def __init__(self, card, rec):
+        data = harness.read(card.recording_path(rec))
+        self.video = [data[o:o + n] for o, n, _, _ in rec["video_samples"]]
+        self.key = [k for _, _, k, _ in rec["video_samples"]]
+        self.intact = [i for _, _, _, i in rec["video_samples"]]
+        self.sound = b"".join(data[o:o + 4 * n] for o, n in rec["sound_chunks"])
+        self.sound_intact = rec["sound_intact"]
+        self.spf = rec["sound_rate"] // rec["frame_rate"]  # sound samples per frame
+        self.rates = (rec["frame_rate"], rec["sound_rate"])
+        self.dithered = rec["sound_dithered"]
+        self.codec = rec["codec"]
+
+    def sound_span_intact(self, frame):
+        return within(self.sound_intact, frame * self.spf, (frame + 1) * self.spf)
+
+    def decodable(self):
+        """Intact frames whose key frame and every frame between are intact too."""
+        out, chain = [], False
+        for i, ok in enumerate(self.intact):
+            chain = ok and (self.key[i] or chain)
+            out.append(chain)
+        return out
+
+    def required(self):
+        """The frames a salvage must keep: decodable, with their sound intact."""
+        return [i for i, ok in enumerate(self.decodable()) if ok and self.sound_span_intact(i)]
+
+
+def within(ranges, begin, end):
+    """1 when [begin, end) lies inside one of the sorted, disjoint [b, e) ranges."""
+    k = bisect.bisect_right([b for b, _ in ranges], begin) - 1
+    return k >= 0 and ranges[k][1] >= end
+
+
+def common_length(a, a0, b, b0):
+    """How many leading 4-byte samples a[a0:] and b[b0:] share."""
+    lo, hi = 0, min(len(a) - a0, len(b) - b0) // 4
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if a[a0:a0 + 4 * mid] == b[b0:b0 + 4 * mid]:
+            lo = mid
+        else:
+            hi = mid - 1
+    return lo
+
+
+def read_movie(test, path):
+    """The salvaged file's tracks: handler -> tables with every sample's bytes."""
+    data = harness.read(path)
+    top = mp4_reader.boxes(data, 0, len(data))
+    test.assertEqual([b[0] for b in top], ["ftyp", "mdat", "moov"], "%s: top-level boxes" % path)
+    moov, mdat = top[2], top[1]
+    tracks = {}
+    for trak in [b for b in mp4_reader.boxes(data, moov[1] + moov[2], moov[1] + moov[3]) if b[0] == "trak"]:
+        t = mp4_reader.track_samples(data, trak)
+        test.assertNotIn(t["handler"], tracks, "%s: two %s tracks" % (path, t["handler"]))
+        t["bytes"] = [data[o:o + n] for o, n in t["samples"]]
+        tracks[t["handler"]] = t
+    test.assertIn("vide", tracks, path)
+    test.assertLessEqual(set(tracks), {"vide", "soun"}, "%s: tracks" % path)
+    # the media data holds the kept samples and nothing else
+    pieces = sorted(s for t in tracks.values() for s in t["samples"])
+    at = mdat[1] + mdat[2]
+    for offset, size in pieces:
+        test.assertEqual(offset, at, "%s: media data bytes %d-%d belong to no sample" % (path, at, offset))
+        at += size
+    test.assertEqual(at, mdat[1] + mdat[3], "%s: the media data runs on past the last sample" % path)
+    mvhd = mp4_reader.child(data, moov, "mvhd")
+    movie_scale, movie_duration = (mp4_reader.full_box_value(data, mvhd, 12, 20),
+                                   mp4_reader.full_box_value(data, mvhd, 16, 24))
+    for t in tracks.values():
+        test.assertEqual(t["media_duration"], sum(t["deltas"]), "%s: %s media duration" % (path, t["handler"]))
+        test.assertEqual(len(t["deltas"]), len(t["samples"]), path)
+        seconds = t["media_duration"] / t["timescale"]
+        test.assertLessEqual(abs(t["track_duration"] - seconds * movie_scale), 1, "%s: track duration" % path)
+    test.assertLessEqual(abs(movie_duration - max(t["track_duration"] for t in tracks.values())), 1,
+                         "%s: movie duration" % path)
+    return tracks
+
+
+def map_video(test, name, orig, video):
+    """The recording's index of every kept video sample: the next intact sample with its bytes."""
+    index, at = [], 0
+    for k, sample in enumerate(video["bytes"]):
+        while at < len(orig.video) and orig.video[at] != sample:
+            at += 1
+        test.assertLess(at, len(orig.video), "%s: video sample %d is no later sample of the recording" % (name, k))
+        test.assertTrue(orig.intact[at], "%s: video sample %d is sample %d, which the card lost" % (name, k, at))
+        index.append(at)
+        at += 1
+    return index
+
+
+def map_sound(test, name, orig, sound, index):
+    """Runs (output sample, recording sample, count) the kept sound is made of. Dithered sound is
+    found where its bytes occur; a plain sine repeats, so it must be the sound of its picture."""
+    got, runs, m = b"".join(sound["bytes"]), [], 0
+    total = len(got) // 4
+    if orig.dithered:
+        test.assertGreaterEqual(total, 4, name)
+        where = {}
+        for s in range(len(orig.sound) // 4 - 3):
+            where.setdefault(orig.sound[4 * s:4 * s + 16], s)
+        while m < total:
+            probe = min(m, total - 4)
+            s = where.get(got[4 * probe:4 * probe + 16])
+            test.assertIsNotNone(s, "%s: sound sample %d is no sound of the recording" % (name, m))
+            s += m - probe
+            count = common_length(got, 4 * m, orig.sound, 4 * s)
+            runs.append((m, s, count))
+            m += count
+        return runs
+    spf = orig.spf
+    while m < total:
+        k = min(m // spf, len(index) - 1)
+        s = index[k] * spf + m - k * spf
+        count = min(common_length(got, 4 * m, orig.sound, 4 * s), (k + 1) * spf - m if k + 1 < len(index) else total)
+        test.assertGreater(count, 0, "%s: sound sample %d is not the sound of its picture" % (name, m))
+        runs.append((m, s, count))
+        m += count
+    return runs
+
+
+def check_sound(test, name, orig, sound, index):
+    """Sound: the recording's own intact samples, in order, in step with the picture (within a
+    frame at every moment and in total) and all of the intact sound of the kept frames."""
+    spf, frames = orig.spf, len(index)
+    if sound is None:
+        test.assertEqual([i for i in index if orig.sound_span_intact(i)], [], "%s: the sound was left out" % name)
+        return 0
+    test.assertEqual(sound["format"], "twos", name)
+    test.assertEqual(sound["timescale"], orig.rates[1], name)
+    test.assertEqual(set(sound["deltas"]), {1}, name)
+    test.assertEqual(set(len(b) for b in sound["bytes"]), {4}, name)
+    runs = map_sound(test, name, orig, sound, index)
+    last = -1
+    for m, s, count in runs:
+        test.assertGreater(s, last, "%s: sound sample %d repeats or goes back in the recording" % (name, m))
+        test.assertTrue(within(orig.sound_intact, s, s + count),
+                        "%s: sound samples %d-%d are recording samples the card lost" % (name, m, m + count))
+        last = s + count - 1
+        # the offset from the picture is constant between frame starts and run starts
+        for cut in sorted({m} | set(range((m // spf + 1) * spf, m + count, spf))):
+            k = cut // spf
+            if k < frames:
+                drift = s + cut - m - (index[k] * spf + cut - k * spf)
+                test.assertLessEqual(abs(drift), spf, "%s: sound sample %d is %d samples off its picture"
+                                     % (name, cut, drift))
+    total = sum(c for _, _, c in runs)
+    test.assertLessEqual(abs(total - frames * spf), spf, "%s: sound lasts %d samples, the picture %d frames"
+                         % (name, total, frames))
+    kept = []
+    for _, s, count in runs:  # in recording order, as checked above
+        if kept and kept[-1][1] == s:
+            kept[-1][1] = s + count
+        else:
+            kept.append([s, s + count])
+    for i in index:
+        if orig.sound_span_intact(i):
+            test.assertTrue(within(kept, i * spf, (i + 1) * spf), "%s: the sound of frame %d was left out" % (name, i))
+    return total
+
+
+def probe(path):
+    done = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
+                           "stream=codec_type,codec_name,width,height,sample_rate,channels", "-of", "csv=p=0", path],
+                          capture_output=True, text=True)
+    return sorted(line for line in done.stdout.splitlines() if ",data" not in line)
+
+
+def check_salvaged_file(test, card, rec, path):
+    """Every check of one salvaged file; returns (kept video samples, gaps, kept sound samples)."""
+    name = os.path.basename(path)
+    orig = Original(card, rec)
+    tracks = read_movie(test, path)
+    video = tracks["vide"]
+    test.assertIn(video["format"], {"avc": ("avc1", "avc3"), "hevc": ("hvc1", "hev1")}[orig.codec], name)
+    test.assertEqual(len(set(video["deltas"])), 1, "%s: the picture changes rate" % name)
+    test.assertEqual(video["timescale"], video["deltas"][0] * orig.rates[0], "%s: frame rate" % name)
+    index = map_video(test, name, orig, video)
+    missing = sorted(set(orig.required()) - set(index))
+    test.assertEqual(missing, [], "%s: intact frames left out" % name)
+    sync = set(range(len(index))) if video["sync"] is None else set(video["sync"])
+    test.assertEqual(sync, {k for k, i in enumerate(index) if orig.key[i]}, "%s: key frames" % name)
+    sound = check_sound(test, name, orig, tracks.get("soun"), index)
+    settings = [line for line in probe(card.recording_path(rec)) if sound or ",video," in line]
+    test.assertEqual(probe(path), settings, "%s: stream settings" % name)
+    test.assertEqual(harness.decode_messages(path), "", "%s does not decode cleanly" % name)
+    gaps = sum(1 for a, b in zip(index, index[1:]) if b != a + 1)
+    return len(index), gaps, sound
+
+
+def split_block(test, lines):
+    """The salvage block of a run's standard output, and the output without it and without the
+    salvaged-clips line."""
+    counts = [i for i, line in enumerate(lines) if COUNT.match(line)]
+    test.assertEqual(len(counts), 1, "one salvaged-clips line")
+    c = counts[0]
+    test.assertEqual(lines[c - 1][:22], "  videos written    : ", "the salvaged-clips line follows")
+    count, rest = int(COUNT.match(lines[c]).group(1)), lines[:c] + lines[c + 1:]
+    heads = [i for i, line in enumerate(rest) if HEAD.match(line)]
+    test.assertLessEqual(len(heads), 1, "more than one salvage block")
+    if not heads:
+        return [], rest, count
+    h = heads[0]
+    end = rest.index("Complete.", h) - 1
+    test.assertEqual((rest[h - 1], rest[end]), ("", ""), "blank lines around the salvage block")
+    return rest[h:end], rest[:h - 1] + rest[end:], count
+
+
+def lines_of(run):
+    """A run's standard output lines with its own folders named alike."""
+    return run.stdout.replace(run.work_dir, "WORK").replace(run.out_dir, "OUT").splitlines()
+
+
+def check_card(test, scenario):
+    """A run with --no-salvage and one without it on a scenario card, and every salvage check."""
+    card = harness.make_card(scenario)
+    plain = harness.check_recovery(test, card, validator=True, extra=["--no-salvage"])
+    run = harness.run_engine(test, card)
+    test.assertEqual(run.code, 0, run.stderr)
+    block, rest, count = split_block(test, lines_of(run))
+    test.assertEqual(rest, lines_of(plain), "--no-salvage lines differ from the run without the block")
+    test.assertNotIn("salvage", plain.stdout.lower())
+    test.assertTrue(run.stderr.startswith(plain.stderr), "the documented messages come first:\n" + run.stderr)
+    documented = sorted(os.listdir(plain.out_dir))
+    names = sorted(os.listdir(run.out_dir))
+    test.assertEqual([n for n in names if not n.endswith(SUFFIX)], documented)
+    for n in documented:
+        test.assertEqual(harness.sha256(os.path.join(run.out_dir, n)), harness.sha256(os.path.join(plain.out_dir, n)),
+                         "%s changed when salvage ran" % n)
+    want = {salvaged_name(r): r for r in card.recordings
+            if r["output_name"] not in documented and any(Original(card, r).decodable())}
+    test.assertEqual([n for n in names if n.endswith(SUFFIX)], sorted(want), "salvaged files\n" + run.stdout)
+    test.assertEqual(count, len(want))
+    lines = {}
+    for line in block[1:]:
+        m = SALVAGED.match(line)
+        if m:
+            test.assertNotIn(int(m.group(1)), lines, line)
+            lines[int(m.group(1))] = m
+    if block:
+        # a failure line may go to either stream
+        failed = sum(1 for line in block + run.stderr[len(plain.stderr):].splitlines() if FAILED.match(line))
+        test.assertEqual(int(HEAD.match(block[0]).group(1)), len(lines) + failed, block[0])
+    test.assertEqual(sorted(lines), sorted(r["clip_number"] for r in want.values()), "salvaged clips named")
+    for name, rec in sorted(want.items()):
+        with test.subTest(file=name):
+            kept, gaps, sound = check_salvaged_file(test, card, rec, os.path.join(run.out_dir, name))
+            m = lines[rec["clip_number"]]
+            test.assertEqual(os.path.normpath(m.group(2)), os.path.normpath(os.path.join("OUT", name)))
+            frames = len(rec["video_samples"])
+            test.assertEqual((int(m.group(3)), int(m.group(5))), (kept, gaps), m.group(0))
+            test.assertTrue(kept <= int(m.group(4)) <= frames, m.group(0))
+            if sound:
+                test.assertLessEqual(abs(int(m.group(6)) - 100 * sound / (kept * Original(card, rec).spf)), 1,
+                                     m.group(0))
+            else:
+                test.assertIsNone(m.group(6), m.group(0))
+
+
+class Salvage(unittest.TestCase):
+    def test_queue_modes(self):
+        """--clip of a recording the documented rules do not write salvages it alone, the same file
+        as --recover-all writes; --clip of a documented clip salvages nothing, and --recover N
+        neither, nor does it print a salvaged-clips line."""
+        card = harness.make_card("power-loss")
+        lost = [r for r in card.recordings if r["damage"] == "power-loss"][0]
+        whole = [r for r in card.recordings if r["recover_validator"]][0]
+        every = harness.run_engine(self, card)
+        # mode, files, the salvaged-clips lines it may print
+        rows = [(["--clip", str(lost["clip_number"])], [salvaged_name(lost)], [["1"]]),
+                (["--clip", str(whole["clip_number"])], [whole["output_name"]], [[], ["0"]]),
+                (["--recover", "5"], sorted(card.written(True)), [[]])]
+        for mode, names, counts in rows:
+            with self.subTest(mode=" ".join(mode)):
+                run = harness.run_engine(self, card, extra=mode)
+                self.assertEqual(run.code, 0, run.stderr)
+                self.assertEqual(sorted(os.listdir(run.out_dir)), names)
+                self.assertIn(COUNT.findall(run.stdout), counts, run.stdout)
+                for name in names:
+                    self.assertEqual(harness.sha256(os.path.join(run.out_dir, name)),
+                                     harness.sha256(os.path.join(every.out_dir, name)), name)
+
+
+def case(scenario):
+    def test(self):
+        check_card(self, scenario)
+    return test
+
+
+for _scenario in SCENARIOS:
+    setattr(Salvage, "test_" + _scenario.replace("-", "_"), case(_scenario))
+
+
+def print_table():
+    """Per scenario card: its recordings, those the documented rules write, those salvaged, and of
+    the others' video samples: kept in salvaged files / decodable with their sound / intact on
+    the card; then the first problem the checks find in a salvaged file, if any."""
+    print("%-16s %10s %10s %9s  %-21s %s" % ("scenario", "recordings", "documented", "salvaged",
+                                             "kept/keepable/on card", "problem"))
+    test = unittest.TestCase()
+    for scenario in SCENARIOS:
+        card = harness.make_card(scenario)
+        run = harness.run_engine(test, card)
+        written = os.listdir(run.out_dir)
+        salvaged = {salvaged_name(r): r for r in card.recordings if salvaged_name(r) in written}
+        documented = [n for n in written if n not in salvaged]
+        others = [Original(card, r) for r in card.recordings if r["output_name"] not in documented]
+        kept, problem = 0, "" if run.code == 0 else "exit code %d" % run.code
+        for name, rec in sorted(salvaged.items()):
+            try:
+                kept += check_salvaged_file(test, card, rec, os.path.join(run.out_dir, name))[0]
+            except AssertionError as e:
+                problem = problem or str(e).splitlines()[0][:70]
+        counts = "%d/%d/%d" % (kept, sum(len(o.required()) for o in others), sum(sum(o.intact) for o in others))
+        print("%-16s %10d %10d %9d  %-21s %s" % (scenario, len(card.recordings), len(documented), len(salvaged),
+                                                 counts, problem))
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["--table"]:
+        print_table()
+    else:
+        unittest.main()
