@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "analysis/movie_salvage.h"
+#include "analysis/salvage_tables.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "rebuild/salvage_writer.h"
@@ -68,21 +69,73 @@ int salvage_applies(const EngineOptions* o)
     return !o->no_salvage && !o->analysis_only && (o->recover_all || o->clip_index != 0);
 }
 
+// A recording with no movie box on the card, planned from the card itself, and planned again
+// without a sample the decode check refused.
+int salvage_planned(RunState* s, const analysis::SalvageCard* card, analysis::SalvageAttempt* first,
+                    size_t file_index, size_t file_count)
+{
+    uint64_t refused[refused_sample_limit];
+    size_t refused_count = 0;
+    analysis::SalvageAttempt again{};
+    analysis::SalvageAttempt* attempt = first;
+    int written = 0;
+    const char* failure = attempt->reason;
+    while (attempt->planned) {
+        rebuild::SalvageResult result;
+        written = rebuild::write_salvaged(s->image, s->image_size, &attempt->plan, s->destination,
+                                          s->options.no_validator ? 0 : 1, file_index, file_count, &result);
+        failure = result.failure ? result.failure : "no file written";
+        uint64_t at = 0;
+        if (written || refused_count == refused_sample_limit || result.failing_sample == validator::no_failing_sample ||
+            !analysis::kept_sample_offset(&attempt->plan, result.failing_sample, &at))
+            break;
+        refused[refused_count++] = at;
+        analysis::free_salvage_plan(&again.plan);
+        if (!analysis::replan_without_movie(card, attempt->clip_number, refused, refused_count, &again))
+            break;
+        attempt = &again;
+        failure = again.reason;
+    }
+    analysis::free_salvage_plan(&again.plan);
+    if (!written)
+        basics::out_printf("clip %d: salvage failed: %s\n", int(first->clip_number), failure);
+    return written;
+}
+
 size_t run_salvage(RunState* s)
 {
+    analysis::SalvageAttemptList attempts;
+    const analysis::SalvageCard card = {s->image,   s->image_size, &s->scan, &s->headers,
+                                        &s->markers, &s->movies,    &s->runs, &s->pairs};
+    analysis::build_plans_without_movie(&card, &attempts);
+    int32_t only = s->options.clip_index;
     size_t candidates = 0;
     for (size_t i = 0; i < s->clips.count; i++)
         candidates += wanted(s, i);
-    if (candidates == 0)
-        return 0;
-    basics::out_printf("\nSalvage: %zu recording%s the documented rules gave up on\n", candidates,
-                       candidates == 1 ? "" : "s");
-    // the files go on from the documented queue's numbers, so the window never sees a file
-    // number beyond its total
-    size_t total = s->files_handed + candidates, handed = s->files_handed, salvaged = 0;
-    for (size_t i = 0; i < s->clips.count; i++)
-        if (wanted(s, i))
-            salvaged += salvage_movie_clip(s, &s->clips.items[i], ++handed, total);
+    for (size_t i = 0; i < attempts.count; i++)
+        candidates += only == 0 || int32_t(attempts.items[i].clip_number) == only;
+    size_t salvaged = 0;
+    if (candidates > 0) {
+        basics::out_printf("\nSalvage: %zu recording%s the documented rules gave up on\n", candidates,
+                           candidates == 1 ? "" : "s");
+        // the files go on from the documented queue's numbers, so the window never sees a file
+        // number beyond its total; both lists are in clip-number order, and so is the block
+        size_t total = s->files_handed + candidates, handed = s->files_handed;
+        size_t i = 0, a = 0;
+        while (i < s->clips.count || a < attempts.count) {
+            if (a == attempts.count ||
+                (i < s->clips.count && s->clips.items[i].clip_number < attempts.items[a].clip_number)) {
+                if (wanted(s, i))
+                    salvaged += salvage_movie_clip(s, &s->clips.items[i], ++handed, total);
+                i++;
+            } else {
+                if (only == 0 || int32_t(attempts.items[a].clip_number) == only)
+                    salvaged += salvage_planned(s, &card, &attempts.items[a], ++handed, total);
+                a++;
+            }
+        }
+    }
+    analysis::free_salvage_attempts(&attempts);
     return salvaged;
 }
 

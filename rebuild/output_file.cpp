@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 #include "rebuild/progress_line.h"
 
 namespace rebuild {
