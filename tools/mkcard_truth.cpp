@@ -112,7 +112,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         char out_name[256];
         std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
         bool recover = !p.lost && !tail_damaged(p);
-        bool validated = recover && !r.plan.video.hevc && p.what.damage != Damage::hole;
+        bool validated = recover && p.what.damage != Damage::hole;
         clips += !p.lost;
         recoverable += recover;
         if (!write_file(dir + "/recordings/" + p.what.name + ".MP4", r.file))
