@@ -31,6 +31,8 @@
 #include <cstring>
 #include <new>
 
+#include "basics/byte_order.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/cpu.h>
@@ -67,20 +69,17 @@ int holds_picture(const uint8_t* sample, uint64_t size, int hevc)
 {
     int picture = 0;
     for (uint64_t at = 0; at < size;) {
-        if (size - at < 5)
+        if (size - at < 4)
             return 0;
-        uint64_t length = (uint64_t(sample[at]) << 24) | (sample[at + 1] << 16) | (sample[at + 2] << 8) | sample[at + 3];
+        uint64_t length = basics::load_be32(sample + at);
+        if (length > size - at - 4)
+            return 0;
         const uint8_t* nal = sample + at + 4;
-        if (length == 0 || length > size - at - 4 || (nal[0] & 0x80))
-            return 0;
-        if (hevc) {
-            // type in bits 1-6 of the first byte; the decoder reads slices of layer 0 only
-            unsigned type = (nal[0] >> 1) & 0x3f;
-            unsigned layer = length >= 2 ? ((nal[0] & 1) << 5) | (nal[1] >> 3) : 1;
-            picture |= (type <= 9 || (type >= 16 && type <= 21)) && layer == 0;
-        } else {
-            unsigned type = nal[0] & 0x1f;
-            picture |= type >= 1 && type <= 5;
+        // the decoder passes over a unit with its forbidden bit set, and HEVC units of layers above 0
+        if (length >= 2 && !(nal[0] & 0x80)) {
+            unsigned type = hevc ? (nal[0] >> 1) & 0x3f : nal[0] & 0x1f;
+            unsigned layer = hevc ? ((nal[0] & 1) << 5) | (nal[1] >> 3) : 0;
+            picture |= hevc ? (type <= 9 || (type >= 16 && type <= 21)) && layer == 0 : type >= 1 && type <= 5;
         }
         at += 4 + length;
     }
