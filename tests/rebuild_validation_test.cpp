@@ -212,8 +212,10 @@ TEST(ValidationFinish, PassesOnlyACompleteCleanTrack)
         {"no video chunks at all", 0, 0, 0, 0, none, 2, 1, progress, ""},
         {"one chunk missing though every pushed sample decoded", 41, 42, 1, 0, none, 2, 0, "",
          "clip 3: video incomplete; validation cannot pass\n"},
-        {"one corrupt frame fails", 2, 2, 0, 1, none, 2, 0, "", "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=1\n"},
-        {"finish error fails", 2, 2, 1, 0, none, 2, 0, "", "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=0\n"},
+        {"one corrupt frame fails", 2, 2, 0, 1, none, 2, 0, "",
+         "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=1\n"},
+        {"finish error fails", 2, 2, 1, 0, none, 2, 0, "",
+         "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=0\n"},
         {"all ones minus one names no sample", 2, 2, 1, 0, none - 1, 2, 0, "",
          "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=0\n"},
         // the last samples' results come back in the drain when the decoder runs on several threads
