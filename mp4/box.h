@@ -32,6 +32,7 @@ inline constexpr char box_stco[] = "stco";
 inline constexpr char box_co64[] = "co64";
 inline constexpr char box_kkad[] = "kkad";
 inline constexpr char box_avcc[] = "avcC";
+inline constexpr char box_hvcc[] = "hvcC";
 
 inline bool type_is(const char* type, const char* wanted) { return std::memcmp(type, wanted, 4) == 0; }
 

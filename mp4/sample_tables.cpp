@@ -148,6 +148,18 @@ int fail_track(TrackTables* out)
     return 0;
 }
 
+// The type of the first sample entry of the stsd inside `stbl`, when the stsd lists one.
+int read_sample_entry_type(const uint8_t* buf, uint64_t len, const BoxHeader* stbl, char* format)
+{
+    BoxHeader stsd;
+    uint64_t p, n;
+    if (!find_in(buf, len, stbl, box_stsd, &stsd) || !payload_of(len, &stsd, 16, &p, &n) || !load_be32(buf + p + 4))
+        return 0;
+    std::memcpy(format, buf + p + 12, 4);
+    format[4] = '\0';
+    return 1;
+}
+
 }  // namespace
 
 int read_chunk_offsets(const uint8_t* buf, uint64_t len, const BoxHeader* box, TrackTables* out)
@@ -171,21 +183,24 @@ int read_chunk_offsets(const uint8_t* buf, uint64_t len, const BoxHeader* box, T
     return 1;
 }
 
+int read_track_format(const uint8_t* buf, uint64_t len, const BoxHeader* trak, char* format)
+{
+    BoxHeader mdia, minf, stbl;
+    return find_in(buf, len, trak, box_mdia, &mdia) && find_in(buf, len, &mdia, box_minf, &minf) &&
+           find_in(buf, len, &minf, box_stbl, &stbl) && read_sample_entry_type(buf, len, &stbl, format);
+}
+
 int parse_track(const uint8_t* buf, uint64_t len, const BoxHeader* trak, TrackTables* out)
 {
     std::memset(out, 0, sizeof *out);
-    BoxHeader mdia, minf, stbl, box, stsz, stsc, chunks;
+    BoxHeader mdia, minf, stbl, stsz, stsc, chunks;
     if (!find_in(buf, len, trak, box_mdia, &mdia))
         return 0;
     read_track_handler(buf, len, trak, out->handler);
     read_media_header(buf, len, &mdia, out);
     if (!find_in(buf, len, &mdia, box_minf, &minf) || !find_in(buf, len, &minf, box_stbl, &stbl))
         return 1;
-    uint64_t p, n;
-    if (find_in(buf, len, &stbl, box_stsd, &box) && payload_of(len, &box, 16, &p, &n) && load_be32(buf + p + 4)) {
-        std::memcpy(out->format, buf + p + 12, 4);
-        out->format[4] = '\0';
-    }
+    read_sample_entry_type(buf, len, &stbl, out->format);
     if (!find_in(buf, len, &stbl, box_stsz, &stsz) || !find_in(buf, len, &stbl, box_stsc, &stsc))
         return 1;
     if (!find_in(buf, len, &stbl, box_co64, &chunks) && !find_in(buf, len, &stbl, box_stco, &chunks))
@@ -215,6 +230,16 @@ int format_is_avc(const char* format)
 int format_is_hevc(const char* format)
 {
     return std::strncmp(format, "hvc1", 4) == 0 || std::strncmp(format, "hev1", 4) == 0;
+}
+
+int format_is_camera_sound(const char* format)
+{
+    static const char* const types[] = {"twos", "sowt", "lpcm", "mp4a"};
+    for (const char* type : types) {
+        if (std::memcmp(format, type, 4) == 0)
+            return 1;
+    }
+    return 0;
 }
 
 void free_track_tables(TrackTables* t)

@@ -42,9 +42,15 @@ inline uint32_t sample_size_at(const SampleSizes* s, uint64_t i) { return s->sto
 int parse_track(const uint8_t* buf, uint64_t len, const BoxHeader* trak, TrackTables* out);
 int read_chunk_offsets(const uint8_t* buf, uint64_t len, const BoxHeader* box, TrackTables* out);
 
+// Type of the first sample entry of a trak box inside buf: four characters and a NUL into
+// `format`; 0 when the track lists no sample entry.
+int read_track_format(const uint8_t* buf, uint64_t len, const BoxHeader* trak, char* format /* 5 */);
+
 // The sample-entry types of AVC and of HEVC video; `format` is a type text that may end early.
 int format_is_avc(const char* format);
 int format_is_hevc(const char* format);
+// The sample-entry types of the sound a camera records: LPCM in either byte order, or AAC.
+int format_is_camera_sound(const char* format /* 4 bytes */);
 
 void free_track_tables(TrackTables* t);
 

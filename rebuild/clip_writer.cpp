@@ -67,7 +67,7 @@ void print_timing_line(const analysis::RecoveryClip* clip)
         num = frames_scaled / g;
         den = v->duration / g;
     }
-    if (movie->has_audio) {
+    if (sound_track_written(movie)) {
         const mp4::TrackTables* a = &movie->audio;
         double audio_seconds = a->timescale ? double(a->duration) / double(a->timescale) : 0.0;
         basics::out_printf("clip %d: fps=%.9f (%llu/%llu), video=%.6fs, audio=%.6fs A-V=%+.9fs\n",
@@ -160,7 +160,7 @@ int write_video_chunks(Writer* w)
 void write_audio_chunks(Writer* w)
 {
     const mp4::MovieInfo* movie = w->clip->movie;
-    if (!movie->has_audio || movie->audio.chunk_count == 0)
+    if (!sound_track_written(movie) || movie->audio.chunk_count == 0)
         return;
     uint64_t m = movie->audio.chunk_count;
     for (uint64_t j = 1; j <= m; j++) {
@@ -214,7 +214,7 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     // data; written, they would overwrite the movie box or lie beyond it.
     const mp4::MovieInfo* movie = w->clip->movie;
     if (!chunks_inside(&movie->video, w->state.header_length, header->mdat_end - h) ||
-        (movie->has_audio && !chunks_inside(&movie->audio, w->state.header_length, header->mdat_end - h))) {
+        (sound_track_written(movie) && !chunks_inside(&movie->audio, w->state.header_length, header->mdat_end - h))) {
         clip_error(w->clip_number, "movie box does not fit the media data");
         return 0;
     }
@@ -286,7 +286,7 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
         return give_up(&w);
 
     progress_step(&w.progress, 100, "complete");
-    uint64_t audio_count = clip->movie->has_audio ? clip->movie->audio.chunk_count : 0;
+    uint64_t audio_count = sound_track_written(clip->movie) ? clip->movie->audio.chunk_count : 0;
     basics::out_printf("  video %zu/%zu; audio %zu/%zu; cadence %zu; final-adjacent %zu; silent %zu; RTMD removed %d\n",
                        size_t(w.video_written), size_t(v->chunk_count), size_t(w.state.audio_written),
                        size_t(audio_count), size_t(w.state.cadence), size_t(w.state.final_adjacent),

@@ -15,21 +15,24 @@ namespace rebuild {
 
 namespace {
 
-// Whether a child box of the movie box goes into the output; counts dropped tracks.
-int child_is_retained(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* child)
+// Whether a child box of the movie box goes into the output: every box but the tracks that are
+// neither video nor sound (unless kept), and a sound track whose sample entry is no sound the
+// camera writes (a player would stop at it; without its entry the track is incomplete instead).
+int child_is_retained(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* child, int keep_metadata_track)
 {
     if (!mp4::type_is(child->type, mp4::box_trak))
         return 1;
-    char handler[5] = {0};
-    if (!mp4::read_track_handler(bytes, len, child, handler))
-        return 0;
-    return mp4::type_is(handler, "vide") || mp4::type_is(handler, "soun");
+    char handler[5] = {0}, format[5] = {0};
+    int named = mp4::read_track_handler(bytes, len, child, handler);
+    if (named && mp4::type_is(handler, "soun"))
+        return !mp4::read_track_format(bytes, len, child, format) || mp4::format_is_camera_sound(format);
+    return keep_metadata_track || (named && mp4::type_is(handler, "vide"));
 }
 
 // Walks the children of the movie box [h, end); with `dst` null it only sums the retained bytes
 // and counts the dropped tracks, otherwise it copies every retained child to `dst`.
-uint64_t walk_children(const uint8_t* bytes, uint64_t len, uint64_t h, uint64_t end, uint8_t* dst,
-                       int* removed)
+uint64_t walk_children(const uint8_t* bytes, uint64_t len, uint64_t h, uint64_t end, int keep_metadata_track,
+                       uint8_t* dst, int* removed)
 {
     uint64_t offset = h;
     uint64_t retained = 0;
@@ -37,7 +40,7 @@ uint64_t walk_children(const uint8_t* bytes, uint64_t len, uint64_t h, uint64_t 
         mp4::BoxHeader child;
         if (!mp4::read_box_header_mem(bytes, end, offset, &child))
             break;
-        if (child_is_retained(bytes, len, &child)) {
+        if (child_is_retained(bytes, len, &child, keep_metadata_track)) {
             if (dst)
                 std::memcpy(dst + retained, bytes + offset, child.size);
             retained += child.size;
@@ -148,11 +151,22 @@ int output_tracks_complete(const OutputMoov* moov)
     return 1;
 }
 
+int sound_track_written(const mp4::MovieInfo* movie)
+{
+    return movie->has_audio && mp4::format_is_camera_sound(movie->audio.format);
+}
+
 int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, OutputMoov* out)
 {
     const uint8_t* bytes = movie->moov_bytes;
     uint64_t len = movie->moov_size;
-    if (keep_metadata_track) {
+    mp4::BoxHeader moov;
+    int whole = bytes && mp4::read_box_header_mem(bytes, len, 0, &moov) && mp4::type_is(moov.type, mp4::box_moov);
+    int removed = 0;
+    uint64_t retained = whole ? walk_children(bytes, len, moov.header_size, moov.size, keep_metadata_track, nullptr,
+                                              &removed) : 0;
+    // Kept tracks and nothing to leave out: the camera's box byte for byte, whatever it holds.
+    if (keep_metadata_track && removed == 0) {
         auto* copy = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(len)));
         if (len)
             std::memcpy(copy, bytes, static_cast<size_t>(len));
@@ -161,13 +175,8 @@ int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, Outp
         out->removed_tracks = 0;
         return 1;
     }
-
-    mp4::BoxHeader moov;
-    if (!bytes || !mp4::read_box_header_mem(bytes, len, 0, &moov) || !mp4::type_is(moov.type, mp4::box_moov))
+    if (!whole)
         return 0;
-    uint64_t end = moov.size;
-    int removed = 0;
-    uint64_t retained = walk_children(bytes, len, moov.header_size, end, nullptr, &removed);
 
     // A 64-bit source header stays 64-bit; otherwise only a size beyond 32 bits needs one.
     uint64_t header = (moov.header_size == 16 || retained + 8 > UINT32_MAX) ? 16 : 8;
@@ -182,7 +191,7 @@ int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, Outp
         std::memcpy(dst + 4, mp4::box_moov, 4);
     }
     int removed_again = 0;
-    walk_children(bytes, len, moov.header_size, end, dst + header, &removed_again);
+    walk_children(bytes, len, moov.header_size, moov.size, keep_metadata_track, dst + header, &removed_again);
 
     out->bytes = dst;
     out->length = total;

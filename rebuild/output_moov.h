@@ -13,8 +13,12 @@ struct OutputMoov {
 };
 
 // A copy of the clip's movie box without the tracks that are neither video nor sound (all kept
-// with keep_metadata_track). 0 when the bytes do not start with a moov box header.
+// with keep_metadata_track) and without a sound track whose sample entry is no sound the camera
+// writes. 0 when the bytes do not start with a moov box header.
 int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, OutputMoov* out);
+// 1 when the clip's sound track goes into the output. A sound track left out is treated as if the
+// camera had recorded none: its chunks are not recovered and stay zero.
+int sound_track_written(const mp4::MovieInfo* movie);
 // 1 when every track of the output movie box has the sample tables a player needs to find its
 // samples (stsd, stts, stsc, stsz, and stco or co64) and they read within their limits.
 int output_tracks_complete(const OutputMoov* moov);

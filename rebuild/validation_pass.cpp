@@ -20,24 +20,67 @@ void reset_result(validator::ValidatorResult* r)
     r->failing_sample = validator::no_failing_sample;
 }
 
+// Prints the line that names the sample the library found damaged; 0 when it names none.
+int report_failing_sample(const validator::ValidatorResult* r, int clip_number)
+{
+    uint64_t failing = r->failing_sample;
+    if (failing == validator::no_failing_sample || failing == no_failing_sample_alt)
+        return 0;
+    clip_error(clip_number, "AVC decode validation failed at sample %llu",
+               static_cast<unsigned long long>(failing + 1));
+    return 1;
+}
+
+// The camera's decoder configuration records. Each is looked for at every byte of the movie box:
+// the sample entry that holds it may sit behind boxes of any layout. A record is taken only when
+// its samples' NAL units carry 4-byte length fields and it lists a sequence parameter set.
+int avcc_acceptable(const uint8_t* body, uint32_t len)
+{
+    // version, profile, compatibility, level, NAL length byte, SPS count byte
+    return len >= 7 && body[0] == 1 && (body[4] & 3) == 3 && (body[5] & 0x1f) != 0;
+}
+
+int hvcc_acceptable(const uint8_t* body, uint32_t len)
+{
+    // version, 20 bytes of profile, level and picture format, the NAL length byte at 21, then the
+    // parameter-set arrays: type byte, NAL unit count, then each unit behind its 16-bit length
+    constexpr uint32_t arrays_at = 23;
+    constexpr unsigned sps_type = 33;
+    if (len < arrays_at || body[0] != 1 || (body[21] & 3) != 3)
+        return 0;
+    uint64_t at = arrays_at;
+    for (unsigned array = 0; array < body[22]; array++) {
+        if (len - at < 3)
+            return 0;
+        unsigned type = body[at] & 0x3f;
+        unsigned units = basics::load_be16(body + at + 1);
+        at += 3;
+        for (unsigned i = 0; i < units; i++) {
+            if (len - at < 2 || len - at - 2 < basics::load_be16(body + at))
+                return 0;
+            at += 2 + basics::load_be16(body + at);
+        }
+        if (type == sps_type && units != 0)
+            return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
-int find_avcc_record(const uint8_t* moov, uint64_t len, const uint8_t** body, uint32_t* body_len)
+int find_config_record(const uint8_t* moov, uint64_t len, const char* type, const uint8_t** body,
+                       uint32_t* body_len)
 {
+    int hevc = mp4::type_is(type, mp4::box_hvcc);
     if (!moov || len < 12)
         return 0;
     for (uint64_t p = 0; p + 12 <= len; p++) {
-        if (std::memcmp(moov + p + 4, mp4::box_avcc, 4) != 0)
+        if (std::memcmp(moov + p + 4, type, 4) != 0)
             continue;
         uint32_t size = basics::load_be32(moov + p);
         if (size < 15 || size > len - p)
             continue;
-        if (moov[p + 8] != 1)
-            continue;
-        // Records with NAL length fields shorter than 4 bytes cannot be read as our samples are.
-        if ((moov[p + 12] & 3) != 3)
-            continue;
-        if ((moov[p + 13] & 0x1f) == 0)
+        if (!(hevc ? hvcc_acceptable : avcc_acceptable)(moov + p + 8, size - 8))
             continue;
         *body = moov + p + 8;
         *body_len = size - 8;
@@ -48,20 +91,22 @@ int find_avcc_record(const uint8_t* moov, uint64_t len, const uint8_t** body, ui
 
 namespace {
 
-// Format check, avcC search in `config_area` and open; the failure line printed on 0.
+// Format check, avcC or hvcC search in `config_area` and open; the failure line printed on 0.
 int open_for(ValidationPass* pass, const char* format, const uint8_t* config_area, uint64_t area_len,
              int clip_number)
 {
     pass->handle = nullptr;
     reset_result(&pass->result);
-    if (!mp4::format_is_avc(format)) {
+    int hevc = mp4::format_is_hevc(format);
+    if (!hevc && !mp4::format_is_avc(format)) {
         clip_error(clip_number, "validator supports the validated AVC profile only");
         return 0;
     }
+    const char* record = hevc ? mp4::box_hvcc : mp4::box_avcc;
     const uint8_t* body = nullptr;
     uint32_t body_len = 0;
-    if (!find_avcc_record(config_area, area_len, &body, &body_len)) {
-        clip_error(clip_number, "valid avcC configuration not found");
+    if (!find_config_record(config_area, area_len, record, &body, &body_len)) {
+        clip_error(clip_number, "valid %s configuration not found", record);
         return 0;
     }
     validator::ValidatorOpenParams params;
@@ -126,11 +171,7 @@ int validation_push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes,
             return 1;
         if (validator::validator_api.push(pass->handle, bytes + used, sample, index) != 0) {
             validator::validator_api.get_result(pass->handle, &pass->result);
-            uint64_t failing = pass->result.failing_sample;
-            if (failing != validator::no_failing_sample && failing != no_failing_sample_alt)
-                clip_error(clip_number, "AVC decode validation failed at sample %llu",
-                           static_cast<unsigned long long>(failing + 1));
-            else
+            if (!report_failing_sample(&pass->result, clip_number))
                 clip_error(clip_number, "AVC decode validation failed");
             validation_close(pass);
             return 0;
@@ -145,14 +186,18 @@ int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_cou
                       const ProgressLine& line)
 {
     int clip_number = line.clip;
-    if (written < chunk_count) {
-        clip_error(clip_number, "video incomplete; validation cannot pass");
-        validation_close(pass);
-        return 0;
-    }
+    // A decoder on several threads hands back the result of the last samples pushed only when it
+    // is drained: a damaged sample among them is named as a single thread names it at its push,
+    // before anything the track as a whole lacks.
     int rc = validator::validator_api.finish(pass->handle, &pass->result);
     validation_close(pass);
     const validator::ValidatorResult* r = &pass->result;
+    if (rc != 0 && report_failing_sample(r, clip_number))
+        return 0;
+    if (written < chunk_count) {
+        clip_error(clip_number, "video incomplete; validation cannot pass");
+        return 0;
+    }
     if (rc != 0 || r->corrupt_frames != 0) {
         clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
                    static_cast<unsigned long long>(r->samples_received),

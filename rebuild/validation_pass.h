@@ -14,10 +14,12 @@ struct ValidationPass {
     validator::ValidatorResult result;
 };
 
-// Locates the first acceptable avcC record in the movie box: 1 with its body and length.
-int find_avcc_record(const uint8_t* moov, uint64_t len, const uint8_t** body, uint32_t* body_len);
+// Locates the first acceptable decoder configuration record of `type` (avcC or hvcC) in the movie
+// box: 1 with its body and length.
+int find_config_record(const uint8_t* moov, uint64_t len, const char* type, const uint8_t** body,
+                       uint32_t* body_len);
 
-// Before the output exists: format check, avcC search and open. Prints the failure line and
+// Before the output exists: format check, configuration record search and open. Prints the failure line and
 // returns 0 when the clip must be given up.
 int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number);
 // The same for a video track described by one sample entry box (avc1 with its avcC).

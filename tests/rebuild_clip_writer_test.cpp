@@ -19,7 +19,7 @@ Bytes trak(const char* handler, const Bytes& extra)
     std::memcpy(hdlr.data() + 8, handler, 4);
     // two one-sample chunks: the writer checks that the tables read, not what they say
     Bytes stsd = full(0, {1});
-    mkcard::put_bytes(stsd, box("avc1", extra));
+    mkcard::put_bytes(stsd, box(std::memcmp(handler, "soun", 4) == 0 ? "twos" : "avc1", extra));
     Bytes stbl = boxes({box("stsd", stsd), box("stts", full(0, {0})), box("stsc", full(0, {1, 1, 1, 1})),
                         box("stsz", full(0, {1, 2})), box("stco", full(0, {2, 0, 0}))});
     return box("trak", box("mdia", boxes({box("hdlr", hdlr), box("minf", box("stbl", stbl))})));
@@ -129,8 +129,8 @@ TEST(WriteClip, RebuildsTheCameraFile)
              "  AVC validation PASS: 4 samples, 4 decoded frames\n" + audio_tail + all_found + done, ""},
         {"validation with a missing chunk", "avc1", false, false, 0, 1, 3, false, false, false, 0, prepared + video_1,
          "clip 7: video incomplete; validation cannot pass\n"},
-        {"HEVC refused by validation after preparing", "hvc1", false, true, 0, 1, 3, false, false, false, 0, prepared,
-         "clip 7: validator supports the validated AVC profile only\n"},
+        {"HEVC without its hvcC record refused after preparing", "hvc1", false, true, 0, 1, 3, false, false, false, 0,
+         prepared, "clip 7: valid hvcC configuration not found\n"},
         {"HEVC written without validation", "hvc1", false, true, 0, 0, 0, false, false, false, 1,
          timing + all_found + done, ""},
         {"rejected sample named from 1", "avc1", false, true, 0, 1, 3, false, false, true, 0, prepared + video_1,
@@ -156,6 +156,7 @@ TEST(WriteClip, RebuildsTheCameraFile)
         v.chunk_first_sample = first_sample, v.chunk_sample_counts = sample_counts, v.chunk_sizes = video_sizes;
         v.chunk_offsets = video_offsets, v.chunk_count = 2;
         movie.has_audio = 1, movie.audio.timescale = 48000, movie.audio.duration = 7680;
+        std::memcpy(movie.audio.format, "twos", 5);
         movie.audio.chunk_sizes = audio_sizes, movie.audio.chunk_offsets = audio_offsets, movie.audio.chunk_count = 2;
         analysis::ChunkPlacement placements[2] = {};
         placements[0].resolved = 1, placements[0].data_offset = H + 32;

@@ -17,12 +17,16 @@ Bytes box64(const char* type, const Bytes& body)
     return b;
 }
 
-Bytes trak(const char* handler, bool with_handler = true)
+// A track with this handler and, when `entry` is given, an stsd listing one sample entry of that type.
+Bytes trak(const char* handler, bool with_handler = true, const char* entry = nullptr)
 {
     Bytes hdlr(24, 0);
     std::copy(handler, handler + 4, hdlr.begin() + 8);
     Bytes mdhd = box("mdhd", Bytes(24, 0));
-    return box("trak", boxes({box("tkhd", Bytes(20, 0x11)), box("mdia", with_handler ? boxes({mdhd, box("hdlr", hdlr)}) : mdhd)}));
+    Bytes stsd = box("stsd", boxes({full(0, {1}), box(entry ? entry : "none", Bytes(28, 0))}));
+    Bytes minf = entry ? box("minf", box("stbl", stsd)) : Bytes{};
+    Bytes mdia = box("mdia", with_handler ? boxes({mdhd, box("hdlr", hdlr), minf}) : mdhd);
+    return box("trak", boxes({box("tkhd", Bytes(20, 0x11)), mdia}));
 }
 
 // A child of size 0 reaching to the end of the movie box.
@@ -59,6 +63,15 @@ TEST(OutputMoov, DropsNonAudioVideoTracksAndCopiesTheRestUnchanged)
          box("moov", boxes({mvhd, open_ended(soun)})), 0},
         {"unparsable child ends the walk", box("moov", boxes({mvhd, vide, Bytes{0, 0, 0, 3, 'b', 'a', 'd', '!'}, soun})),
          0, 1, box("moov", boxes({mvhd, vide})), 0},
+        // a flipped byte in the sound's sample entry: no player decodes it, so the track goes as
+        // the metadata track goes, and the clip plays as if the camera had recorded no sound
+        {"sound track of an entry no camera writes dropped",
+         box("moov", boxes({mvhd, vide, trak("soun", true, "twns")})), 0, 1, box("moov", boxes({mvhd, vide})), 1},
+        {"it is dropped with the metadata track kept",
+         box("moov", boxes({mvhd, vide, trak("soun", true, "twoS"), meta})), 1, 1,
+         box("moov", boxes({mvhd, vide, meta})), 1},
+        {"the camera's sound kept", box("moov", boxes({mvhd, vide, trak("soun", true, "twos")})), 0, 1,
+         box("moov", boxes({mvhd, vide, trak("soun", true, "twos")})), 0},
         {"not a moov box", moof, 0, 0, {}, 0},
         {"too short for a header", Bytes{0, 0, 0}, 0, 0, {}, 0},
     };

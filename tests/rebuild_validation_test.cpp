@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "analysis_fixture.h"
 #include "rebuild/validation_pass.h"
 
@@ -66,13 +68,32 @@ Bytes avcc(uint8_t version, uint8_t length_byte, uint8_t sps_byte, uint32_t decl
     return b;
 }
 
+// An hvcC box: version, 20 bytes of profile and picture format, the NAL length byte, then one
+// array of one 3-byte unit (or of a unit declared `unit_length` long) per NAL unit type.
+Bytes hvcc(uint8_t length_byte, std::initializer_list<uint8_t> types, uint16_t unit_length = 3)
+{
+    Bytes b(21, 0x11);
+    b[0] = 1;
+    b.push_back(length_byte);
+    b.push_back(uint8_t(types.size()));
+    for (uint8_t t : types) {
+        b.push_back(0x80 | t);
+        mkcard::put_be16(b, 1);
+        mkcard::put_be16(b, unit_length);
+        b.insert(b.end(), {uint8_t(t << 1), 1, 0xAA});
+    }
+    return box("hvcC", b);
+}
+
 // Some movie bytes, then the sample entry's boxes.
 Bytes entry(std::initializer_list<Bytes> parts) { return boxes({Bytes(5, 0xAA), boxes(parts)}); }
 
-TEST(ValidationPrepare, ChecksFormatAndHandsTheFirstAcceptableAvcCRecordToTheLibrary)
+TEST(ValidationPrepare, ChecksFormatAndHandsTheFirstAcceptableRecordOfItsCodecToTheLibrary)
 {
-    Bytes good = avcc(1, 0xFF, 0xE1);
+    Bytes good = avcc(1, 0xFF, 0xE1), good_hevc = hvcc(0xFF, {32, 33, 34});
     const std::string none = "clip 4: valid avcC configuration not found\n";
+    const std::string no_hvcc = "clip 4: valid hvcC configuration not found\n";
+    const size_t hvcc_size = good_hevc.size();
     struct Case {
         const char *name, *format;
         Bytes moov;
@@ -89,7 +110,16 @@ TEST(ValidationPrepare, ChecksFormatAndHandsTheFirstAcceptableAvcCRecordToTheLib
         {"size beyond the movie box skipped", "avc1", entry({avcc(1, 0xFF, 0xE1, 4000)}), false, -1, none},
         {"no acceptable record", "avc1", entry({avcc(1, 0xFD, 0xE1)}), false, -1, none},
         {"too short to hold one", "avc1", Bytes{0, 0, 0, 12, 'a', 'v', 'c', 'C', 1, 2, 3}, false, -1, none},
-        {"HEVC refused", "hvc1", entry({good}), false, -1, "clip 4: validator supports the validated AVC profile only\n"},
+        {"hvc1 takes its hvcC record", "hvc1", entry({good, good_hevc}), false, 5 + 20, ""},
+        {"hev1 like hvc1", "hev1", entry({good_hevc}), false, 5, ""},
+        {"hvcC with 2-byte NAL lengths skipped", "hvc1", entry({hvcc(0xFD, {32, 33, 34}), good_hevc}), false,
+         5 + long(hvcc_size), ""},
+        {"hvcC without an SPS skipped", "hvc1", entry({hvcc(0xFF, {32, 34}), good_hevc}), false,
+         5 + long(hvcc_size) - 8, ""},
+        {"hvcC whose SPS runs past its end skipped", "hvc1", entry({hvcc(0xFF, {33}, 40)}), false, -1, no_hvcc},
+        {"an avcC record is no hvcC", "hvc1", entry({good}), false, -1, no_hvcc},
+        {"other video refused", "mp4v", entry({good}), false, -1,
+         "clip 4: validator supports the validated AVC profile only\n"},
         {"open fails", "avc1", entry({good}), true, -1, "clip 4: AVC validator initialization failed\n"},
     };
     for (Case& c : cases) {
@@ -107,7 +137,8 @@ TEST(ValidationPrepare, ChecksFormatAndHandsTheFirstAcceptableAvcCRecordToTheLib
         EXPECT_EQ(pass.result.version, validator::validator_abi) << c.name;
         if (ok) {
             EXPECT_EQ(dbl.format, c.format) << c.name;
-            EXPECT_EQ(dbl.config, Bytes(c.moov.begin() + c.config_at + 8, c.moov.begin() + c.config_at + 20)) << c.name;
+            auto record = c.moov.begin() + c.config_at;
+            EXPECT_EQ(dbl.config, Bytes(record + 8, record + mkcard::get_be32(&*record))) << c.name;
             rebuild::validation_close(&pass);
             EXPECT_EQ(dbl.close_calls, 1) << c.name;
         }
@@ -165,26 +196,37 @@ TEST(ValidationFinish, PassesOnlyACompleteCleanTrack)
 {
     const std::string passed = "  AVC validation PASS: 0 samples, 0 decoded frames\n";
     const std::string progress = "Writing file 1 of 2 | clip 3 | AVC validation passed | 90%\n" + passed;
+    const uint64_t none = ~0ull;
     struct Case {
         const char* name;
         uint64_t written, count;
         int finish_rc;
         uint32_t corrupt;
+        uint64_t failing;  // the sample the drain names
         size_t file_count;
-        int ok, finish_calls;
+        int ok;
         std::string out, err;
     } cases[] = {
-        {"clean", 2, 2, 0, 0, 2, 1, 1, progress, ""},
-        {"clean without progress lines", 2, 2, 0, 0, 0, 1, 1, passed, ""},
-        {"no video chunks at all", 0, 0, 0, 0, 2, 1, 1, progress, ""},
-        {"one chunk missing: finish never called", 41, 42, 0, 0, 2, 0, 0, "",
+        {"clean", 2, 2, 0, 0, none, 2, 1, progress, ""},
+        {"clean without progress lines", 2, 2, 0, 0, none, 0, 1, passed, ""},
+        {"no video chunks at all", 0, 0, 0, 0, none, 2, 1, progress, ""},
+        {"one chunk missing though every pushed sample decoded", 41, 42, 1, 0, none, 2, 0, "",
          "clip 3: video incomplete; validation cannot pass\n"},
-        {"one corrupt frame fails", 2, 2, 0, 1, 2, 0, 1, "", "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=1\n"},
-        {"finish error fails", 2, 2, 1, 0, 2, 0, 1, "", "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=0\n"},
+        {"one corrupt frame fails", 2, 2, 0, 1, none, 2, 0, "",
+         "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=1\n"},
+        {"finish error fails", 2, 2, 1, 0, none, 2, 0, "",
+         "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=0\n"},
+        {"all ones minus one names no sample", 2, 2, 1, 0, none - 1, 2, 0, "",
+         "clip 3: AVC validation FAIL; samples=0 frames=0 corrupt=0\n"},
+        // the last samples' results come back in the drain when the decoder runs on several threads
+        {"a damaged sample named by the drain", 2, 2, 1, 0, 23, 2, 0, "",
+         "clip 3: AVC decode validation failed at sample 24\n"},
+        {"a damaged sample named by the drain before a missing chunk", 41, 42, 1, 0, 491, 2, 0, "",
+         "clip 3: AVC decode validation failed at sample 492\n"},
     };
     for (const Case& c : cases) {
         install_double();
-        dbl.finish_rc = c.finish_rc, dbl.corrupt = c.corrupt;
+        dbl.finish_rc = c.finish_rc, dbl.corrupt = c.corrupt, dbl.reported_failing = c.failing;
         rebuild::ValidationPass pass{};
         pass.handle = &handle_token;
         testing::internal::CaptureStdout();
@@ -193,8 +235,7 @@ TEST(ValidationFinish, PassesOnlyACompleteCleanTrack)
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.name;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.name;
         EXPECT_EQ(ok, c.ok) << c.name;
-        EXPECT_EQ(dbl.finish_calls, c.finish_calls) << c.name;
-        EXPECT_EQ(dbl.close_calls, 1) << c.name;
+        EXPECT_EQ(std::make_tuple(dbl.finish_calls, dbl.close_calls), std::make_tuple(1, 1)) << c.name;
     }
 }
 

@@ -3,25 +3,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "analysis_fixture.h"
 #include "tools/mkcard_media.h"
+#include "rebuild/validation_pass.h"
 #include "validator/loader.h"
 
 namespace {
 
 using mkcard::Bytes;
 
-// Offset and length of the first slice NAL unit (types 1 and 5) inside a sample.
-bool find_slice(const Bytes& sample, size_t* at, size_t* len)
+// Offset and length of the first slice NAL unit inside a sample (H.264 types 1 and 5, HEVC 0 to 31).
+bool find_slice(const Bytes& sample, bool hevc, size_t* at, size_t* len)
 {
     size_t p = 0;
     while (p + 4 < sample.size()) {
         size_t n = mkcard::get_be32(&sample[p]);
-        int type = sample[p + 4] & 0x1f;
-        if (type == 1 || type == 5) {
+        int type = hevc ? (sample[p + 4] >> 1) & 0x3f : sample[p + 4] & 0x1f;
+        if (hevc ? type < 32 : type == 1 || type == 5) {
             *at = p + 4;
             *len = n;
             return true;
@@ -31,20 +31,29 @@ bool find_slice(const Bytes& sample, size_t* at, size_t* len)
     return false;
 }
 
+// Encodes 40 frames of test picture with B-frames (H.264) or without (HEVC, as the generator's
+// cards); length-prefixed access units and their configuration record.
+void encode(const fixture::TempDir& dir, bool hevc, mkcard::VideoStream* stream)
+{
+    std::string out = (dir.path / (hevc ? "stream.hevc" : "stream.h264")).string();
+    std::string codec = hevc ? "-c:v libx265 -x265-params aud=1:keyint=12:bframes=0:log-level=error -f hevc"
+                             : "-c:v libx264 -preset veryfast -g 12 -bf 2 -x264-params aud=1 -f h264";
+    std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=192x108:rate=25 -frames:v 40 "
+                      "-pix_fmt yuv420p " + codec + " '" + out + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    Bytes es;
+    ASSERT_TRUE(mkcard::read_file(out, &es) && mkcard::split_annex_b(es, hevc, stream));
+    ASSERT_EQ(stream->samples.size(), 40u);
+}
+
 class ValidatorLibrary : public ::testing::Test {
 protected:
-    static mkcard::VideoStream stream;  // length-prefixed access units and their avcC record
+    static mkcard::VideoStream avc, hevc;  // length-prefixed access units and their avcC / hvcC record
     static void SetUpTestSuite()
     {
         fixture::TempDir dir;  // each test program encodes into its own folder: ctest runs them side by side
-        std::string out = (dir.path / "stream.h264").string();
-        std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=192x108:rate=25 -frames:v 40 "
-                          "-c:v libx264 -preset veryfast -g 12 -bf 2 -x264-params aud=1 -pix_fmt yuv420p -f h264 '" +
-                          out + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-        Bytes es;
-        ASSERT_TRUE(mkcard::read_file(out, &es) && mkcard::split_annex_b(es, false, &stream));
-        ASSERT_EQ(stream.samples.size(), 40u);
+        encode(dir, false, &avc);
+        encode(dir, true, &hevc);
         char message[512] = {};
         std::string lib = std::string(MENDORA_BUILD_DIR) + "/VeltoXAVCValidate.so";
         ASSERT_EQ(validator::load_validator_from(lib.c_str(), message, sizeof message), 1) << message;
@@ -62,21 +71,25 @@ protected:
         return validator::validator_api.open(&p);
     }
 };
-mkcard::VideoStream ValidatorLibrary::stream;
+mkcard::VideoStream ValidatorLibrary::avc, ValidatorLibrary::hevc;
 
-TEST_F(ValidatorLibrary, OpensOnlyAvcWithAConfiguration)
+TEST_F(ValidatorLibrary, OpensAvcAndHevcWithTheirOwnConfiguration)
 {
     struct Case {
         const char *name, *format;
-        bool with_config, opens;
+        const Bytes* config;
+        bool opens;
     } cases[] = {
-        {"avc1", "avc1", true, true},
-        {"avc3", "avc3", true, true},
-        {"HEVC", "hvc1", true, false},
-        {"no configuration", "avc1", false, false},
+        {"avc1", "avc1", &avc.config, true},
+        {"avc3", "avc3", &avc.config, true},
+        {"hvc1", "hvc1", &hevc.config, true},
+        {"hev1", "hev1", &hevc.config, true},
+        {"an hvcC record under avc1", "avc1", &hevc.config, false},
+        {"other video", "mp4v", &avc.config, false},
+        {"no configuration", "avc1", nullptr, false},
     };
     for (const Case& c : cases) {
-        void* h = open(c.format, c.with_config ? &stream.config : nullptr);
+        void* h = open(c.format, c.config);
         EXPECT_EQ(h != nullptr, c.opens) << c.name;
         if (h)
             validator::validator_api.close(h);
@@ -84,19 +97,24 @@ TEST_F(ValidatorLibrary, OpensOnlyAvcWithAConfiguration)
     EXPECT_EQ(validator::validator_api.get_abi(), validator::validator_abi);
 }
 
-enum Damage { none, flip_slice_tail, truncate_slice, garble_slice_header };
+enum Damage { none, flip_slice_tail, truncate_slice, garble_slice_header, zero_slice_header, overlong_nal };
 
 // Flipping the tail of a slice leaves a short slice: a predicted frame's missing macroblocks are
-// concealed, a key frame's fail the decode. Cutting it short or garbling its header fails it too.
-void damage_sample(Bytes& s, Damage damage)
+// concealed, a key frame's fail the decode. Cutting it short or garbling its header fails it too,
+// and so does a NAL unit whose length runs beyond its sample.
+void damage_sample(Bytes& s, bool hevc, Damage damage)
 {
     size_t at = 0, len = 0;
-    ASSERT_TRUE(find_slice(s, &at, &len));
+    ASSERT_TRUE(find_slice(s, hevc, &at, &len));
     if (damage == flip_slice_tail) {
         for (size_t i = at + len / 3; i < at + len; i++)
             s[i] ^= 0xA5;
     } else if (damage == garble_slice_header) {
         s[at + 1] = s[at + 2] = 0xff;
+    } else if (damage == zero_slice_header) {
+        s[at + 2] = s[at + 3] = 0;
+    } else if (damage == overlong_nal) {
+        s[at - 3] ^= 0x40;
     } else if (damage == truncate_slice) {
         size_t keep = len / 2;
         s.erase(s.begin() + at + keep, s.begin() + at + len);
@@ -105,51 +123,99 @@ void damage_sample(Bytes& s, Damage damage)
     }
 }
 
+// The lines the clip writer's decode check prints for a video track of these samples, in chunks of
+// 12 as the camera writes them, the last `missing` chunks not found on the card.
+std::string check_lines(const char* format, const Bytes& config, const std::vector<Bytes>& samples, size_t missing)
+{
+    constexpr uint32_t per_chunk = 12;
+    std::vector<uint32_t> sizes, counts;
+    std::vector<uint64_t> first, chunk_sizes;
+    std::vector<Bytes> chunks;
+    for (size_t i = 0; i < samples.size(); i++) {
+        if (i % per_chunk == 0) {
+            first.push_back(i), counts.push_back(0), chunk_sizes.push_back(0), chunks.emplace_back();
+        }
+        sizes.push_back(uint32_t(samples[i].size()));
+        counts.back()++, chunk_sizes.back() += samples[i].size();
+        mkcard::put_bytes(chunks.back(), samples[i]);
+    }
+    mp4::MovieInfo movie{};
+    std::memcpy(movie.video.format, format, 4);
+    mp4::TrackTables& t = movie.video;
+    t.sample_sizes = sizes.data(), t.sample_count = sizes.size(), t.chunk_first_sample = first.data();
+    t.chunk_sample_counts = counts.data(), t.chunk_sizes = chunk_sizes.data(), t.chunk_count = chunks.size();
+    Bytes moov = fixture::box("moov", fixture::box(mp4::format_is_hevc(format) ? "hvcC" : "avcC", config));
+    movie.moov_bytes = moov.data(), movie.moov_size = moov.size();
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    rebuild::ValidationPass pass;
+    int ok = rebuild::validation_prepare(&pass, &movie, 7);
+    uint64_t written = 0;
+    for (size_t k = 0; ok && k + missing < chunks.size(); k++) {
+        int complete = 0;
+        ok = rebuild::validation_push_chunk(&pass, &t, k, chunks[k].data(), 7, &complete);
+        written += ok && complete;
+    }
+    if (ok)
+        rebuild::validation_finish(&pass, written, t.chunk_count, 0, {1, 1, 7});
+    std::string out = testing::internal::GetCapturedStdout();
+    return out + testing::internal::GetCapturedStderr();
+}
+
 // A clean stream passes whole; a damaged slice is caught. Frame threads hand a sample's result
-// back pushes later, the last ones only in the drain; the sample named, and whether a concealed
-// frame counts, must not depend on the thread count.
+// back pushes later, the last ones only when the decoder is drained at the end; the lines the
+// decode check prints must not depend on the thread count.
 TEST_F(ValidatorLibrary, CleanStreamPassesAndEveryThreadCountNamesTheDamagedSample)
 {
+    const std::string pass = "  AVC validation PASS: 40 samples, 40 decoded frames\n";
+    const std::string failed = "clip 7: AVC decode validation failed at sample ";
     struct Case {
         const char* name;
+        bool hevc;
         Damage damage;
         std::vector<size_t> damaged;
-        uint64_t failing;  // what one thread names
+        size_t missing;  // chunks at the end not found
+        std::string lines;
     } cases[] = {
-        {"clean stream", none, {}, validator::no_failing_sample},
-        {"bytes flipped in a key frame's slice", flip_slice_tail, {0}, 0},
-        {"first sample cut short", truncate_slice, {0}, 0},
-        {"a middle sample cut short", truncate_slice, {17}, 17},
-        {"last sample cut short", truncate_slice, {39}, 39},
-        {"several samples cut short", truncate_slice, {20, 30, 38, 39}, 20},
+        {"clean stream", false, none, {}, 0, pass},
+        {"bytes flipped in a key frame's slice", false, flip_slice_tail, {0}, 0, failed + "1\n"},
+        {"first sample cut short", false, truncate_slice, {0}, 0, failed + "1\n"},
+        {"a middle sample cut short", false, truncate_slice, {17}, 0, failed + "18\n"},
+        {"the fourth last sample cut short", false, truncate_slice, {36}, 0, failed + "37\n"},
+        {"the third last sample cut short", false, truncate_slice, {37}, 0, failed + "38\n"},
+        {"the second last sample cut short", false, truncate_slice, {38}, 0, failed + "39\n"},
+        {"last sample cut short", false, truncate_slice, {39}, 0, failed + "40\n"},
+        {"several samples cut short", false, truncate_slice, {20, 30, 38, 39}, 0, failed + "21\n"},
+        {"the last sample pushed cut short, the last chunk missing", false, truncate_slice, {35}, 1, failed + "36\n"},
+        {"the last chunk missing", false, none, {}, 1, "clip 7: video incomplete; validation cannot pass\n"},
         // the threads after it fail on its reference marking before its own result is due
-        {"a garbled slice header", garble_slice_header, {30}, 30},
-        {"a concealed frame is corrupt, no sample named", flip_slice_tail, {17}, validator::no_failing_sample},
+        {"a garbled slice header", false, garble_slice_header, {30}, 0, failed + "31\n"},
+        {"a concealed frame is corrupt, no sample named", false, flip_slice_tail, {17}, 0,
+         "clip 7: AVC validation FAIL; samples=40 frames=40 corrupt=1\n"},
+        {"a NAL length beyond the last sample", false, overlong_nal, {39}, 0, failed + "40\n"},
+        // The HEVC decoder reads damaged slice data without a word (it checks neither the end of a
+        // slice nor whether every block of a picture was decoded); what it catches is damage to
+        // the NAL units, the slice headers and the references.
+        {"clean HEVC stream", true, none, {}, 0, pass},
+        {"HEVC: a key frame's slice header zeroed", true, zero_slice_header, {0}, 0, failed + "1\n"},
+        {"HEVC: a middle sample's slice header zeroed", true, zero_slice_header, {17}, 0, failed + "18\n"},
+        {"HEVC: the last sample's slice header zeroed", true, zero_slice_header, {39}, 0, failed + "40\n"},
+        {"HEVC: a slice's NAL header garbled, the sample holds no picture", true, garble_slice_header, {30}, 0,
+         failed + "31\n"},
+        {"HEVC: a NAL length beyond the second last sample", true, overlong_nal, {38}, 0, failed + "39\n"},
+        {"HEVC: the last sample pushed damaged, the last chunk missing", true, zero_slice_header, {35}, 1,
+         failed + "36\n"},
     };
     for (const Case& c : cases) {
+        const mkcard::VideoStream& stream = c.hevc ? hevc : avc;
         std::vector<Bytes> samples = stream.samples;
         for (size_t k : c.damaged)
-            damage_sample(samples[k], c.damage);
+            damage_sample(samples[k], c.hevc, c.damage);
         for (const char* threads : {"1", "2", "16"}) {
             setenv("MENDORA_VALIDATOR_THREADS", threads, 1);
-            void* h = open("avc1", &stream.config);
-            ASSERT_NE(h, nullptr) << c.name;
-            validator::ValidatorResult r{};
-            r.version = validator::validator_abi;
-            r.failing_sample = validator::no_failing_sample;
-            size_t i = 0;
-            while (i < samples.size() && validator::validator_api.push(h, samples[i].data(), samples[i].size(), i) == 0)
-                i++;
-            int failed = i < samples.size() ? validator::validator_api.get_result(h, &r) == 0
-                                            : validator::validator_api.finish(h, &r) != 0;
-            validator::validator_api.close(h);
-            EXPECT_EQ(std::make_tuple(failed || r.corrupt_frames > 0, r.failing_sample),
-                      std::make_tuple(int(!c.damaged.empty()), c.failing))
+            EXPECT_EQ(check_lines(c.hevc ? "hvc1" : "avc1", stream.config, samples, c.missing), c.lines)
                 << c.name << " with " << threads << " threads";
-            if (c.damaged.empty()) {
-                EXPECT_EQ(std::make_tuple(r.samples_received, r.frames_decoded),
-                          std::make_tuple(uint64_t(40), uint64_t(40))) << threads << " threads";
-            }
         }
     }
     unsetenv("MENDORA_VALIDATOR_THREADS");

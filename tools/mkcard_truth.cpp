@@ -165,7 +165,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
         bool recover = !p.lost && !tail_damaged(p);
         bool holed = p.what.damage == Damage::hole || p.what.damage == Damage::cluster_hole;
-        bool validated = recover && !r.plan.video.hevc && !holed;
+        bool validated = recover && !holed;
         clips += !p.lost;
         recoverable += recover;
         if (!write_file(dir + "/recordings/" + p.what.name + ".MP4", r.file))

@@ -11,10 +11,10 @@ constexpr uint64_t no_failing_sample = ~uint64_t(0);
 
 struct ValidatorOpenParams {
     uint32_t version;     // 0x10000
-    char format[4];       // sample-entry type as stored: avc1 or avc3
+    char format[4];       // sample-entry type as stored: avc1, avc3, hvc1 or hev1
     uint32_t reserved0;   // 0
     uint32_t one;         // 1
-    uint64_t config_address;  // the avcC box body
+    uint64_t config_address;  // the avcC or hvcC box body
     uint32_t config_length;
     uint32_t reserved1;   // 0
 };

@@ -1,5 +1,6 @@
-// The AVC decode validator: decodes the video samples of a rebuilt clip with libavcodec's H.264
-// decoder on every core and reports whether every one of them decoded cleanly.
+// The decode validator: decodes the video samples of a rebuilt clip with libavcodec's H.264 or
+// HEVC decoder, as the sample-entry type says, on every core and reports whether every one of
+// them decoded cleanly.
 //
 // What counts as a failure:
 //   - a sample the decoder refuses (send or receive error) is rejected; errors explode instead of
@@ -10,7 +11,7 @@
 //   - finish fails when the drain reports an error, or when fewer frames came out than samples
 //     went in (each camera sample holds one frame, so a lost frame means a sample did not decode);
 //   - an error the decoder only logs counts as one it returns: a damaged parameter set in the
-//     avcC record fails the open, though the samples' own parameter sets would decode.
+//     configuration record fails the open, though the samples' own parameter sets would decode.
 //
 // Frame threads decode several samples at once, each on a thread of its own, and hand back their
 // results strictly in the order the samples went in, one result per sample sent once every thread
@@ -24,12 +25,13 @@
 // concealment itself is announced through the log, from the decoding thread's context, which
 // carries the push order of its packet; that note is kept beside the sample and counts as the
 // mark.
-#include <atomic>
-#include <cstdarg>
-#include <cstdint>
+#include "validator/library/velto_validate.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "basics/byte_order.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -40,41 +42,49 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include "validator/validator_api.h"
-
 #if defined(_WIN32)
 #define VELTO_EXPORT extern "C" __declspec(dllexport)
 #else
 #define VELTO_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-namespace {
+namespace velto {
 
-// More frame threads than this add samples in flight (a picture of memory each), not speed.
-constexpr int max_threads = 16;
-// Samples by push order, modulo the slots: more than the threads' samples in flight plus the
-// deepest reordering, so a sample's slot is not reused before its frame came out.
-constexpr uint64_t order_slots = 64;
+int decoder_for_format(const char* format)
+{
+    if (std::memcmp(format, "avc1", 4) == 0 || std::memcmp(format, "avc3", 4) == 0)
+        return AV_CODEC_ID_H264;
+    if (std::memcmp(format, "hvc1", 4) == 0 || std::memcmp(format, "hev1", 4) == 0)
+        return AV_CODEC_ID_HEVC;
+    return 0;
+}
 
-struct Session {
-    AVCodecContext* codec;
-    AVPacket* packet;
-    AVFrame* frame;
-    uint64_t samples;
-    uint64_t frames;
-    uint64_t failing_sample;
-    uint32_t corrupt;
-    int failed;
-    uint64_t sent;                            // packets sent, in push order
-    uint64_t lag;                             // pushes between a sample and its result
-    int64_t last_returned;                    // push order of the newest result that gave a frame
-    uint64_t sample_index[order_slots];       // by push order
-    // set from a decoding thread, by push order
-    std::atomic<uint8_t> concealed[order_slots];
-    std::atomic<uint8_t> error_logged[order_slots];
-    // error messages while the decoder read the avcC record, before any sample
-    std::atomic<uint32_t> open_errors;
-};
+int record_usable(int decoder, const uint8_t* record, uint32_t length)
+{
+    uint32_t fixed = decoder == AV_CODEC_ID_HEVC ? 23 : 7;
+    return record && length >= fixed && record[0] == 1;
+}
+
+int holds_picture(const uint8_t* sample, uint64_t size, int hevc)
+{
+    int picture = 0;
+    for (uint64_t at = 0; at < size;) {
+        if (size - at < 4)
+            return 0;
+        uint64_t length = basics::load_be32(sample + at);
+        if (length > size - at - 4)
+            return 0;
+        const uint8_t* nal = sample + at + 4;
+        // the decoder passes over a unit with its forbidden bit set, and HEVC units of layers above 0
+        if (length >= 2 && !(nal[0] & 0x80)) {
+            unsigned type = hevc ? (nal[0] >> 1) & 0x3f : nal[0] & 0x1f;
+            unsigned layer = hevc ? ((nal[0] & 1) << 5) | (nal[1] >> 3) : 0;
+            picture |= hevc ? (type <= 9 || (type >= 16 && type <= 21)) && layer == 0 : type >= 1 && type <= 5;
+        }
+        at += 4 + length;
+    }
+    return picture;
+}
 
 // The decoder's messages never reach the console (the front end reads the engine's lines); the
 // errors and the one that says a frame was concealed are noted for the sample being decoded.
@@ -197,20 +207,10 @@ void free_session(Session* s)
     delete s;
 }
 
-}  // namespace
-
-VELTO_EXPORT uint32_t velto_xavc_get_abi() { return validator::validator_abi; }
-
-VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
+Session* open_session(int decoder_id, const uint8_t* record, uint32_t length)
 {
-    if (!params || params->version != validator::validator_abi)
-        return nullptr;
-    if (std::memcmp(params->format, "avc1", 4) != 0 && std::memcmp(params->format, "avc3", 4) != 0)
-        return nullptr;
-    if (params->config_address == 0 || params->config_length < 7)
-        return nullptr;
     av_log_set_callback(log_sink);  // the decoder's messages stay off the console
-    const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
+    const AVCodec* decoder = avcodec_find_decoder(static_cast<AVCodecID>(decoder_id));
     if (!decoder)
         return nullptr;
     auto* s = new (std::nothrow) Session();  // zeroed
@@ -218,6 +218,7 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
         return nullptr;
     s->failing_sample = validator::no_failing_sample;
     s->last_returned = -1;
+    s->hevc = decoder_id == AV_CODEC_ID_HEVC;
     s->codec = avcodec_alloc_context3(decoder);
     s->packet = av_packet_alloc();
     s->frame = av_frame_alloc();
@@ -225,15 +226,15 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
         free_session(s);
         return nullptr;
     }
-    // The avcC record tells the decoder that samples are 4-byte length-prefixed NAL units.
-    const auto* config = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(params->config_address));
-    s->codec->extradata = static_cast<uint8_t*>(av_mallocz(params->config_length + AV_INPUT_BUFFER_PADDING_SIZE));
+    // The record tells the decoder that samples are length-prefixed NAL units, and how long the
+    // length fields are.
+    s->codec->extradata = static_cast<uint8_t*>(av_mallocz(length + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!s->codec->extradata) {
         free_session(s);
         return nullptr;
     }
-    std::memcpy(s->codec->extradata, config, params->config_length);
-    s->codec->extradata_size = static_cast<int>(params->config_length);
+    std::memcpy(s->codec->extradata, record, length);
+    s->codec->extradata_size = static_cast<int>(length);
     s->codec->opaque = s;
     s->codec->reordered_opaque = -1;  // no sample yet: what the decoder says now is about the record
     s->codec->thread_count = thread_count();
@@ -254,6 +255,24 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
     return s;
 }
 
+}  // namespace velto
+
+using namespace velto;
+
+VELTO_EXPORT uint32_t velto_xavc_get_abi() { return validator::validator_abi; }
+
+// The sample-entry type says which decoder the samples and their record are for.
+VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
+{
+    if (!params || params->version != validator::validator_abi)
+        return nullptr;
+    int decoder = decoder_for_format(params->format);
+    const auto* record = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(params->config_address));
+    if (!decoder || !record_usable(decoder, record, params->config_length))
+        return nullptr;
+    return open_session(decoder, record, params->config_length);
+}
+
 VELTO_EXPORT int velto_xavc_push(void* handle, const uint8_t* data, uint64_t size, uint64_t index)
 {
     auto* s = static_cast<Session*>(handle);
@@ -262,7 +281,7 @@ VELTO_EXPORT int velto_xavc_push(void* handle, const uint8_t* data, uint64_t siz
     s->samples++;
     if (s->failed)
         return -1;
-    if (!data || size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE ||
+    if (!data || size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE || !holds_picture(data, size, s->hevc) ||
         av_new_packet(s->packet, static_cast<int>(size)) < 0) {
         // the samples still in flight come first: one of them may be the first that fails
         if (drain(s))
