@@ -35,7 +35,7 @@ class DamagedHevcSample(unittest.TestCase):
         image = os.path.join(tempfile.mkdtemp(prefix="card-", dir=harness._root), "damaged.img")
         with open(image, "wb") as f:
             f.write(data)
-        run = harness.run_engine(self, card, image=image)
+        run = harness.run_engine(self, card, image=image, extra=harness.DOCUMENTED)
         self.assertEqual(run.code, 0, run.stderr)
         self.assertEqual(run.stderr, "clip %d: AVC decode validation failed at sample 13\n" % rec["clip_number"])
         others = {n for n, r in card.written(True).items() if r is not rec}
