@@ -10,8 +10,8 @@ cache). Every "@WORK@" in a command becomes a new empty folder under DIR, delete
 On a machine shared with other work the times of one command swing from run to run; a ratio of
 two runs taken one after the other sees nearly the same machine, so the median of the ratios
 says more than a ratio of medians. Prints one line per command: median and best wall seconds,
-median CPU seconds, the median of its per-round ratios to the first command; then the load
-average before and after all rounds.
+median CPU seconds, the median of its per-round ratios to the first command, and the wall
+seconds of every round; then the load average before and after all rounds.
 """
 import os
 import statistics
@@ -53,6 +53,7 @@ def main():
         print("%-40s median %7.3f s  best %7.3f s  (%5.2fx %s)  cpu %6.3f s" % (
             name, statistics.median(walls), min(walls), statistics.median(ratios), first,
             statistics.median(c for _, c in runs[name])))
+        print("    rounds: " + " ".join("%.2f" % w for w in walls))
     print("load average before %.2f %.2f %.2f, after %.2f %.2f %.2f; %d rounds" % (
         load_before + load_after + (opts["rounds"],)))
 
