@@ -17,7 +17,6 @@
 #include "image/read_at.h"
 #include "rebuild/audio_recovery.h"
 #include "rebuild/clip_names.h"
-#include "rebuild/copy_worker.h"
 #include "rebuild/image_copy.h"
 #include "rebuild/output_moov.h"
 #include "rebuild/progress_line.h"
@@ -38,7 +37,6 @@ struct Writer {
     ValidationPass pass;
     uint8_t* located;
     uint64_t* located_at;
-    uint64_t cluster_bytes;
     uint64_t video_written;
     int last_percent;
     char final_path[1400];
@@ -82,16 +80,20 @@ void print_timing_line(const analysis::RecoveryClip* clip)
     }
 }
 
-// Video chunk k found in the image: 1 and its place recorded.
-int locate_video_chunk(Writer* w, uint64_t k)
+void locate_video_chunks(Writer* w)
 {
-    uint64_t at = 0;
-    if (k >= w->clip->chunk_count ||
-        !analysis::locate_chunk(w->state.image, w->state.image_size, w->clip->movie, w->clip->chunks, k, &at))
-        return 0;
-    w->located[k] = 1;
-    w->located_at[k] = at;
-    return 1;
+    const mp4::MovieInfo* movie = w->clip->movie;
+    uint64_t count = movie->video.chunk_count;
+    size_t n = count ? static_cast<size_t>(count) : 1;
+    w->located = static_cast<uint8_t*>(basics::xcalloc(n, 1));
+    w->located_at = static_cast<uint64_t*>(basics::xcalloc(n, sizeof(uint64_t)));
+    for (uint64_t k = 0; k < count && k < w->clip->chunk_count; k++) {
+        uint64_t at = 0;
+        if (analysis::locate_chunk(w->state.image, w->state.image_size, movie, w->clip->chunks, k, &at)) {
+            w->located[k] = 1;
+            w->located_at[k] = at;
+        }
+    }
 }
 
 void release(Writer* w)
@@ -141,64 +143,15 @@ int copy_video_chunk(Writer* w, uint64_t k)
     return copy_piece(w->state.image, from, w->state.output, to, buf, static_cast<size_t>(size));
 }
 
-// The chunk the copy worker was given: the rest the system did not copy goes the portable way.
-void finish_handed_chunk(Writer* w, CopyWorker* worker, uint64_t k)
-{
-    const mp4::TrackTables* v = &w->clip->movie->video;
-    uint64_t moved = copy_worker_wait(worker);
-    size_t size = static_cast<size_t>(v->chunk_sizes[k]);
-    analysis::grow_read_buffer(&analysis::direct_read_buffer, size);
-    if (!copy_rest(w->state.image, w->located_at[k], w->state.output, v->chunk_offsets[k],
-                   analysis::direct_read_buffer.data, size, moved))
-        return;
-    w->video_written++;
-    video_progress(w, v->chunk_count);
-}
-
-// Without the decode check: each chunk is located while the one before is copied by the worker.
-// The chunks are written in the same order as one by one, each finished before the next begins.
-void write_video_chunks_alongside(Writer* w, CopyWorker* worker)
-{
-    const mp4::TrackTables* v = &w->clip->movie->video;
-    int handed = 0;
-    uint64_t handed_chunk = 0;
-    for (uint64_t k = 0; k < v->chunk_count; k++) {
-        mp4::SampleSizes sizes;
-        int ready = locate_video_chunk(w, k) && analysis::chunk_samples(v, k, &sizes) &&
-                    v->chunk_sizes[k] <= SIZE_MAX;
-        if (handed)
-            finish_handed_chunk(w, worker, handed_chunk);
-        handed = 0;
-        if (!ready)
-            continue;
-        if (v->chunk_sizes[k] == 0) {
-            if (copy_video_chunk(w, k)) {
-                w->video_written++;
-                video_progress(w, v->chunk_count);
-            }
-            continue;
-        }
-        copy_worker_submit(worker, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k]);
-        handed = 1;
-        handed_chunk = k;
-    }
-    if (handed)
-        finish_handed_chunk(w, worker, handed_chunk);
-}
-
-// Locates and writes every video chunk in turn; 0 when validation rejected a sample.
+// Writes every located video chunk in turn; 0 when validation rejected a sample.
 int write_video_chunks(Writer* w)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
-    CopyWorker* worker = w->validate ? nullptr : copy_worker_start(w->state.image, w->state.output);
-    if (worker) {
-        write_video_chunks_alongside(w, worker);
-        copy_worker_stop(worker);
-        return 1;
-    }
     for (uint64_t k = 0; k < v->chunk_count; k++) {
+        if (!w->located[k])
+            continue;
         mp4::SampleSizes sizes;
-        if (!locate_video_chunk(w, k) || !analysis::chunk_samples(v, k, &sizes) || !copy_video_chunk(w, k))
+        if (!analysis::chunk_samples(v, k, &sizes) || !copy_video_chunk(w, k))
             continue;
         if (w->validate) {
             int complete = 0;
@@ -242,15 +195,12 @@ int chunks_inside(const mp4::TrackTables* t, uint64_t begin, uint64_t end)
     return 1;
 }
 
-// Everything that happens before the output exists: the checks of the media data, the output
-// movie box and the file names. 0 gives the clip up.
+// Everything that happens before the output exists: the located chunks, the output movie box,
+// the cluster map and the file names. 0 gives the clip up.
 int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_dir, int keep_metadata_track)
 {
     const analysis::ClipHeader* header = w->clip->header;
-    uint64_t count = w->clip->movie->video.chunk_count;
-    size_t n = count ? static_cast<size_t>(count) : 1;
-    w->located = static_cast<uint8_t*>(basics::xcalloc(n, 1));
-    w->located_at = static_cast<uint64_t*>(basics::xcalloc(n, sizeof(uint64_t)));
+    locate_video_chunks(w);
     mp4::BoxHeader mdat;
     // An mdat of size 0 runs to the end of its file: copied as it is, it would swallow the movie
     // box written behind it.
@@ -285,7 +235,7 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     }
     w->state.located = w->located;
     w->state.located_at = w->located_at;
-    w->cluster_bytes = geometry->cluster_bytes;
+    build_cluster_map(&w->state, geometry->cluster_bytes);
 
     char name[256];
     clip_file_name(w->clip, name, sizeof name);
@@ -380,8 +330,6 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
         progress_print(w.line, 90, "video complete");
         w.last_percent = 90;
     }
-    // the located video chunks tell where the clip's clusters lie, and with them its sound
-    build_cluster_map(&w.state, w.cluster_bytes);
     write_audio_chunks(&w);
     if (!finalize_output(&w))
         return give_up(&w);

@@ -16,19 +16,13 @@ int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t d
            std::fflush(dst) == 0;
 }
 
-int copy_rest(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
-              size_t length, uint64_t moved)
-{
-    if (moved >= length)
-        return 1;
-    return copy_through(src, src_offset + moved, dst, dst_offset + moved, buf, static_cast<size_t>(length - moved));
-}
-
 int copy_piece(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
                size_t length)
 {
     uint64_t moved = platform::copy_range_in_system(src, src_offset, dst, dst_offset, length);
-    return copy_rest(src, src_offset, dst, dst_offset, buf, length, moved);
+    if (moved == length)
+        return 1;
+    return copy_through(src, src_offset + moved, dst, dst_offset + moved, buf, static_cast<size_t>(length - moved));
 }
 
 uint64_t copy_image_range(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,

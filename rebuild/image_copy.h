@@ -15,11 +15,6 @@ constexpr uint64_t copy_piece_limit = 0x800000;
 int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
                  size_t length);
 
-// Finishes a piece of `length` bytes of which the system copied the first `moved`: the rest is
-// read into `buf` and written from there; 1 when all of it arrived.
-int copy_rest(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
-              size_t length, uint64_t moved);
-
 // Copies one piece of `length` bytes, inside the system where it can (the bytes never pass through
 // this process), else read into `buf`, which holds `length` bytes, and written from there; 1 when
 // all of it arrived.
