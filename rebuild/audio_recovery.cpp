@@ -35,15 +35,27 @@ int copy_by_cluster_map(ClipWriteState* state, uint64_t file_offset, uint64_t le
         if (map->entries[u] < 0)
             return 0;
     }
-    size_t cap = static_cast<size_t>(std::min(cluster, copy_piece_limit));
+    size_t cap = static_cast<size_t>(std::min(length, copy_piece_limit));
     auto* buf = static_cast<uint8_t*>(basics::xmalloc(cap));
     uint64_t at = file_offset;
     uint64_t end = file_offset + length;
     int ok = 1;
     while (at < end) {
         uint64_t within = at % cluster;
-        uint64_t piece = std::min({cluster - within, end - at, static_cast<uint64_t>(cap)});
-        int64_t base = map->entries[at / cluster];
+        uint64_t u = at / cluster;
+        int64_t base = map->entries[u];
+        // Clusters that follow each other in the image as in the file go in one piece; one that
+        // runs past the image end stays a piece of its own, the only one that fails.
+        uint64_t piece = cluster - within;
+        while (piece < end - at && piece < cap) {
+            uint64_t next = static_cast<uint64_t>(map->entries[u + 1]);
+            if (next != static_cast<uint64_t>(map->entries[u]) + cluster || next > state->image_size ||
+                cluster > state->image_size - next)
+                break;
+            piece += cluster;
+            u++;
+        }
+        piece = std::min({piece, end - at, static_cast<uint64_t>(cap)});
         if (base < 0 || !copy_piece(state->image, static_cast<uint64_t>(base) + within, state->output, at, buf,
                                     static_cast<size_t>(piece))) {
             ok = 0;

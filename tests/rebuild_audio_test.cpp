@@ -21,6 +21,7 @@ struct Case {
     uint64_t audio_count;  // chunks in the audio track (j is always 1)
     bool contiguous_map;
     int64_t conflict_at;   // map entry set to the conflict mark, or -1
+    int64_t jump_at;       // first map entry that lies 4 clusters farther on in the image, or -1
     bool located;
     uint64_t located_at;
     uint32_t mapped;
@@ -38,26 +39,30 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
     fixture::TempDir dir;
     const uint64_t edge = image_size - video_size - a;  // last place a final-adjacent chunk fits
     const Case cases[] = {
-        {"size 0 counts as written", 0, adj, 2, false, -1, true, video_at, 1, 2, 16384, written_nothing},
-        {"cluster map covers the chunk", a, adj, 2, true, -1, false, video_at, 0, 0, 0, by_map},
-        {"cluster map wins over cadence", a, adj, 2, true, -1, true, video_at, 1, 2, 16384, by_map},
-        {"conflicting cluster falls back to cadence", a, adj, 2, true, int64_t(adj / cs), true, video_at, 1, 2, 16384,
-         by_cadence},
-        {"cadence at 16384", a, adj, 2, false, -1, true, video_at, 1, 2, 16384, by_cadence},
-        {"cadence at 20480", a, adj, 2, false, -1, true, video_at, 1, 3, 20480, by_cadence},
-        {"no cadence at 16383", a, adj, 2, false, -1, true, video_at, 1, 2, 16383, silent},
-        {"no cadence at 20481", a, adj, 2, false, -1, true, video_at, 1, 2, 20481, silent},
-        {"no cadence when the box matched one chunk", a, adj, 2, false, -1, true, video_at, 1, 1, 16384, silent},
-        {"no cadence for an unmapped chunk", a, adj, 2, false, -1, true, video_at, 0, 2, 16384, silent},
-        {"no cadence with the box before the audio end", a, adj, 2, false, -1, true, video_at, 1, 2, -1, silent},
-        {"final-adjacent last chunk", a, adj, 1, false, -1, true, video_at, 1, 1, 16384, by_final_adjacent},
-        {"final-adjacent needs the last chunk", a, adj, 2, false, -1, true, video_at, 1, 1, 16384, silent},
-        {"final-adjacent needs the direct file offset", a, adj + 1, 1, false, -1, true, video_at, 1, 1, 16384, silent},
-        {"final-adjacent stays inside the image", a, adj, 1, false, -1, true, edge + 1, 1, 1, 16384, silent},
-        {"final-adjacent up to the image end", a, adj, 1, false, -1, true, edge, 1, 1, 16384, by_final_adjacent},
-        {"cadence before final-adjacent", a, adj, 1, false, -1, true, video_at, 1, 2, 16384, by_cadence},
-        {"cadence running past the image end writes nothing", a, adj, 2, false, -1, true, edge + 1, 1, 2, 16384, silent},
-        {"video chunk not located", a, adj, 1, false, -1, false, video_at, 1, 2, 16384, silent},
+        {"size 0 counts as written", 0, adj, 2, false, -1, -1, true, video_at, 1, 2, 16384, written_nothing},
+        {"cluster map covers the chunk", a, adj, 2, true, -1, -1, false, video_at, 0, 0, 0, by_map},
+        {"cluster map wins over cadence", a, adj, 2, true, -1, -1, true, video_at, 1, 2, 16384, by_map},
+        {"conflicting cluster falls back to cadence", a, adj, 2, true, int64_t(adj / cs), -1, true, video_at, 1, 2,
+         16384, by_cadence},
+        {"cluster map with a jump inside the chunk", a, adj, 2, true, -1, int64_t(adj / cs + 1), false, video_at, 0, 0,
+         0, by_map},
+        {"cadence at 16384", a, adj, 2, false, -1, -1, true, video_at, 1, 2, 16384, by_cadence},
+        {"cadence at 20480", a, adj, 2, false, -1, -1, true, video_at, 1, 3, 20480, by_cadence},
+        {"no cadence at 16383", a, adj, 2, false, -1, -1, true, video_at, 1, 2, 16383, silent},
+        {"no cadence at 20481", a, adj, 2, false, -1, -1, true, video_at, 1, 2, 20481, silent},
+        {"no cadence when the box matched one chunk", a, adj, 2, false, -1, -1, true, video_at, 1, 1, 16384, silent},
+        {"no cadence for an unmapped chunk", a, adj, 2, false, -1, -1, true, video_at, 0, 2, 16384, silent},
+        {"no cadence with the box before the audio end", a, adj, 2, false, -1, -1, true, video_at, 1, 2, -1, silent},
+        {"final-adjacent last chunk", a, adj, 1, false, -1, -1, true, video_at, 1, 1, 16384, by_final_adjacent},
+        {"final-adjacent needs the last chunk", a, adj, 2, false, -1, -1, true, video_at, 1, 1, 16384, silent},
+        {"final-adjacent needs the direct file offset", a, adj + 1, 1, false, -1, -1, true, video_at, 1, 1, 16384,
+         silent},
+        {"final-adjacent stays inside the image", a, adj, 1, false, -1, -1, true, edge + 1, 1, 1, 16384, silent},
+        {"final-adjacent up to the image end", a, adj, 1, false, -1, -1, true, edge, 1, 1, 16384, by_final_adjacent},
+        {"cadence before final-adjacent", a, adj, 1, false, -1, -1, true, video_at, 1, 2, 16384, by_cadence},
+        {"cadence running past the image end writes nothing", a, adj, 2, false, -1, -1, true, edge + 1, 1, 2, 16384,
+         silent},
+        {"video chunk not located", a, adj, 1, false, -1, -1, false, video_at, 1, 2, 16384, silent},
     };
     for (const Case& c : cases) {
         std::string out_path = (dir.path / "out.bin").string();
@@ -84,16 +89,17 @@ TEST(AudioRecovery, EachRuleOnAHandBuiltLayout)
         st.located = &located, st.located_at = &at, st.file_size = out_size;
         rebuild::cluster_map_init(&st.map, out_size, cs);
         for (uint64_t u = 0; c.contiguous_map && u < st.map.count; u++)
-            st.map.entries[u] = int64_t(map_base + u * cs);
+            st.map.entries[u] = int64_t(map_base + (u + (c.jump_at >= 0 && int64_t(u) >= c.jump_at ? 4 : 0)) * cs);
         if (c.conflict_at >= 0)
             st.map.entries[c.conflict_at] = rebuild::cluster_conflict;
 
         rebuild::recover_audio_chunk(&st, 1);
 
         fixture::Bytes expected(out_size, 0), got(out_size);
-        uint64_t src = c.outcome == by_map ? map_base + c.q : located_end;
-        if (c.outcome == by_map || c.outcome == by_cadence || c.outcome == by_final_adjacent)
-            std::copy(image.begin() + src, image.begin() + src + c.size, expected.begin() + c.q);
+        for (uint64_t x = c.q; x < c.q + c.size && c.outcome == by_map; x++)
+            expected[x] = image[uint64_t(st.map.entries[x / cs]) + x % cs];
+        if (c.outcome == by_cadence || c.outcome == by_final_adjacent)
+            std::copy(image.begin() + located_end, image.begin() + located_end + c.size, expected.begin() + c.q);
         std::fflush(out);
         EXPECT_TRUE(platform::seek_abs(out, 0) && platform::read_exact(out, got.data(), out_size)) << c.name;
         EXPECT_TRUE(got == expected) << c.name << ": output bytes";

@@ -1,13 +1,17 @@
 #!/bin/sh
 # Peak memory and cold-cache writing speed on a 4 GiB card of 16 recordings of 280 s each.
-#   bench/memory/run.sh [BUILD_DIR] [IMAGE_DIR]
+#   bench/memory/run.sh [BUILD_DIR] [IMAGE_DIR] [ROUNDS]
 # Makes the card once with mendora-mkcard (kept in IMAGE_DIR/memory_bench_card and reused by the
-# next run: encoding it takes minutes), then prints the best of three runs of each:
-#   (a) peak resident memory of --analysis-only and of --recover-all; goal <= 160 MiB each;
-#   (b) --recover-all --no-validator with the image dropped from the page cache before every run,
-#       against `cat` of the image dropped the same way; goal <= 1.3x. For scale, the floor of any
-#       tool that writes the clips: `cat` of the image, then as many bytes as the clips hold written
-#       to a new file (on a machine whose disk is busy, writing is the larger part).
+# next run: encoding it takes minutes), then prints, and writes to bench/memory/RESULTS.md:
+#   (a) the best of three runs' peak resident memory of --analysis-only and of --recover-all;
+#       goal <= 160 MiB each;
+#   (b) ROUNDS (default 5) rounds of four runs taken one after the other, the image dropped from
+#       the page cache and everything written before by any run put on disk (sync) before each:
+#       `cat` of the image; the engine's reading side alone (--analysis-only: the raw scan and the
+#       analysis); `cat`, then as many bytes as the clips hold written to a new file (the floor
+#       of any tool that reads the card once and writes the clips); and
+#       --recover-all --no-validator, goal <= 1.3x `cat`. Each as the median of its ratios to the
+#       `cat` of the same round, with the load average of the machine.
 # Every run starts with an empty working folder, so the raw scan runs each time. Only the image's
 # own pages are dropped, so no root is needed and the rest of the machine keeps its cache. The
 # source image is hashed before and after and must not change.
@@ -28,26 +32,32 @@ before=$(sha256sum < "$img")
 
 best_of() { python3 "$here/../scan/best_of.py" --work-root "$work_root" --rss "$@"; }
 engine() { echo "$build/mendora" "$img" --work-dir @WORK@ -o @WORK@ --no-progress "$@"; }
-# report NAME "WALL CPU RSS" "CAT_WALL CAT_CPU CAT_RSS"
+# report NAME "WALL CPU RSS"
 report() {
-    echo "$2 $3" | awk -v n="$1" '{ printf "%-46s %7.3f s (%5.2fx cat)   cpu %6.3f s   peak %7.1f MiB\n", n, $1, $1 / $4, $2, $3 }'
+    echo "$2" | awk -v n="$1" '{ printf "%-40s %7.3f s   cpu %6.3f s   peak %7.1f MiB\n", n, $1, $2, $3 }'
 }
 
-analysis=$(best_of -- $(engine --analysis-only))
-recover=$(best_of -- $(engine --recover-all))
-cat_cold=$(best_of --evict "$img" -- sh -c 'cat "$0" > /dev/null' "$img")
 clip_bytes=$(python3 -c 'import json, sys
 print(sum(r["output_size"] for r in json.load(open(sys.argv[1]))["recordings"] if r["recover"]))' "$card/truth.json")
-floor_cold=$(best_of --evict "$img" -- sh -c 'cat "$0" > /dev/null && head -c "$1" "$0" > "$2/clips"' "$img" \
-    "$clip_bytes" @WORK@)
-plain_cold=$(best_of --evict "$img" -- $(engine --recover-all --no-validator))
+results="$here/RESULTS.md"
+{
+    echo "# Peak memory and cold-cache speed on the 4 GiB card"
+    echo
+    echo "Written by \`bench/memory/run.sh\`; do not edit by hand. $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores."
+    echo
+    echo '```'
+    echo "card: $(du -b "$img" | cut -f1) bytes, 16 recordings of 7008 frames, clips $clip_bytes bytes"
+    report "(a) --analysis-only (goal <= 160 MiB)" "$(best_of -- $(engine --analysis-only))"
+    report "(a) --recover-all (goal <= 160 MiB)" "$(best_of -- $(engine --recover-all))"
+    echo "(b) cold, interleaved:"
+    python3 "$here/../interleaved.py" --evict "$img" --rounds "${3:-5}" --work-root "$work_root" \
+        -- "cat" sh -c 'cat "$0" > /dev/null' "$img" \
+        -- "--analysis-only" $(engine --analysis-only) \
+        -- "cat, then writing the clips' bytes" \
+           sh -c 'cat "$0" > /dev/null && head -c "$1" "$0" > "$2/clips"' "$img" "$clip_bytes" @WORK@ \
+        -- "--recover-all --no-validator (goal 1.3x)" $(engine --recover-all --no-validator)
+    echo '```'
+} | tee "$results"
 after=$(sha256sum < "$img")
-
-echo "card: $(du -b "$img" | cut -f1) bytes, 16 recordings of 7008 frames"
-report "(a) --analysis-only (goal <= 160 MiB)" "$analysis" "$cat_cold"
-report "(a) --recover-all (goal <= 160 MiB)" "$recover" "$cat_cold"
-report "(b) cold: cat" "$cat_cold" "$cat_cold"
-report "(b) cold: cat, then writing $clip_bytes bytes" "$floor_cold" "$cat_cold"
-report "(b) cold: --recover-all --no-validator (goal <= 1.3x)" "$plain_cold" "$cat_cold"
 if [ "$before" != "$after" ]; then echo "SOURCE IMAGE CHANGED" >&2; exit 1; fi
 echo "source image unchanged"

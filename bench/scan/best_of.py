@@ -17,6 +17,29 @@ import tempfile
 import time
 
 
+def run_once(cmd, work_root, cold=False, evict=None):
+    """One run of CMD from the cache state asked for; its wall and CPU seconds."""
+    if cold:
+        subprocess.run(["sync"], check=True)
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("1\n")
+    if evict:
+        subprocess.run(["sync"], check=True)
+        fd = os.open(evict, os.O_RDONLY)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        os.close(fd)
+    work = tempfile.mkdtemp(dir=work_root)
+    run = [a.replace("@WORK@", work) for a in cmd]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t0 = time.perf_counter()
+    subprocess.run(run, check=True, stdout=subprocess.DEVNULL)
+    wall = time.perf_counter() - t0
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    shutil.rmtree(work, True)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return wall, cpu
+
+
 def main():
     args = sys.argv[1:]
     cold = False
@@ -39,33 +62,13 @@ def main():
         else:
             sys.exit("unknown option " + args[0])
     cmd = args[1:]
-    best = None
-    for _ in range(3):
-        if cold:
-            subprocess.run(["sync"], check=True)
-            with open("/proc/sys/vm/drop_caches", "w") as f:
-                f.write("1\n")
-        if evict:
-            subprocess.run(["sync"], check=True)
-            fd = os.open(evict, os.O_RDONLY)
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-            os.close(fd)
-        work = tempfile.mkdtemp(dir=work_root)
-        run = [a.replace("@WORK@", work) for a in cmd]
-        before = resource.getrusage(resource.RUSAGE_CHILDREN)
-        t0 = time.perf_counter()
-        subprocess.run(run, check=True, stdout=subprocess.DEVNULL)
-        wall = time.perf_counter() - t0
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
-        shutil.rmtree(work, True)
-        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-        if best is None or wall < best[0]:
-            best = (wall, cpu)
+    best = min(run_once(cmd, work_root, cold, evict) for _ in range(3))
     if rss:
         # the largest of all children so far: every run, and the tiny sync
-        print("%.4f %.4f %.1f" % (best + (after.ru_maxrss / 1024.0,)))
+        print("%.4f %.4f %.1f" % (best + (resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024.0,)))
     else:
         print("%.4f %.4f" % best)
 
 
-main()
+if __name__ == "__main__":
+    main()
