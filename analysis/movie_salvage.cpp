@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "analysis/chunk_locate.h"
-#include "analysis/key_frame.h"
+#include "analysis/parameter_sets.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/growable.h"
@@ -200,7 +200,7 @@ void read_key_frames(Planner* p, uint64_t k)
     uint64_t first = p->video->chunk_first_sample[k], at = 0;
     for (uint64_t i = 0; i < p->on_card[k]; i++) {
         uint64_t n = mp4::sample_size_at(&sizes, i);
-        p->key[first + i] = sample_is_key_frame(bytes + at, n, p->video->format);
+        p->key[first + i] = uint8_t(sample_is_key(bytes + at, n, mp4::format_is_hevc(p->video->format)));
         at += n;
     }
 }

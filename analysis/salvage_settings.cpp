@@ -6,6 +6,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "mp4/box.h"
+#include "mp4/track_boxes.h"
 
 namespace analysis {
 
@@ -22,46 +23,6 @@ uint8_t* copy_bytes(const uint8_t* p, uint32_t n)
     uint8_t* out = static_cast<uint8_t*>(basics::xmalloc(n ? n : 1));
     std::memcpy(out, p, n);
     return out;
-}
-
-// The first sample entry of the track with `handler` inside the movie box bytes.
-int find_sample_entry(const uint8_t* moov, uint64_t len, const char* handler, mp4::BoxHeader* out)
-{
-    mp4::BoxHeader top, child;
-    if (!mp4::read_box_header_mem(moov, len, 0, &top) || top.size > len)
-        return 0;
-    for (uint64_t pos = top.header_size; top.size - pos >= 8; pos += child.size) {
-        if (!mp4::read_box_header_mem(moov, top.size, pos, &child))
-            return 0;
-        char type[5];
-        if (!mp4::type_is(child.type, mp4::box_trak) || !mp4::read_track_handler(moov, top.size, &child, type) ||
-            std::memcmp(type, handler, 4) != 0)
-            continue;
-        mp4::BoxHeader mdia, minf, stbl, stsd;
-        if (!mp4::find_child_box(moov, top.size, child.offset + child.header_size, child.offset + child.size,
-                                 mp4::box_mdia, &mdia) ||
-            !mp4::find_child_box(moov, top.size, mdia.offset + mdia.header_size, mdia.offset + mdia.size,
-                                 mp4::box_minf, &minf) ||
-            !mp4::find_child_box(moov, top.size, minf.offset + minf.header_size, minf.offset + minf.size,
-                                 mp4::box_stbl, &stbl) ||
-            !mp4::find_child_box(moov, top.size, stbl.offset + stbl.header_size, stbl.offset + stbl.size,
-                                 mp4::box_stsd, &stsd))
-            return 0;
-        uint64_t first = stsd.offset + stsd.header_size + 8;  // version, flags and the entry count
-        if (stsd.size < stsd.header_size + 8 || !mp4::read_box_header_mem(moov, stsd.offset + stsd.size, first, out))
-            return 0;
-        return out->size <= 0xFFFFFFFF;
-    }
-    return 0;
-}
-
-// The constant sample duration of a track: the camera's streams are constant rate.
-uint32_t constant_delta(const mp4::TrackTables* t)
-{
-    if (t->sample_count == 0 || t->duration % t->sample_count != 0)
-        return 0;
-    uint64_t delta = t->duration / t->sample_count;
-    return delta <= 0xFFFFFFFF ? uint32_t(delta) : 0;
 }
 
 void put_be16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
@@ -112,7 +73,7 @@ int settings_from_sibling(const MovieList* movies, int hevc, const ParameterSets
         if (!m->has_video || !(hevc ? mp4::format_is_hevc(m->video.format) : mp4::format_is_avc(m->video.format)))
             continue;
         mp4::BoxHeader entry, config;
-        if (!find_sample_entry(m->moov_bytes, m->moov_size, "vide", &entry) || entry.size < 8 + visual_fields ||
+        if (!mp4::find_sample_entry(m->moov_bytes, m->moov_size, "vide", &entry) || entry.size < 8 + visual_fields ||
             !mp4::find_child_box(m->moov_bytes, m->moov_size, entry.offset + 8 + visual_fields, entry.offset + entry.size,
                                  hevc ? "hvcC" : mp4::box_avcc, &config) ||
             config.size - config.header_size > 0xFFFF ||
@@ -123,13 +84,11 @@ int settings_from_sibling(const MovieList* movies, int hevc, const ParameterSets
         s.video_entry = copy_bytes(m->moov_bytes + entry.offset, uint32_t(entry.size));
         s.video_entry_size = uint32_t(entry.size);
         s.video_timescale = m->video.timescale;
-        s.video_delta = constant_delta(&m->video);
-        mp4::BoxHeader sound;
-        if (m->has_audio && m->audio.fixed_sample_size && find_sample_entry(m->moov_bytes, m->moov_size, "soun", &sound)) {
-            s.sound_entry = copy_bytes(m->moov_bytes + sound.offset, uint32_t(sound.size));
-            s.sound_entry_size = uint32_t(sound.size);
+        mp4::constant_sample_delta(m->moov_bytes, m->moov_size, "vide", &s.video_delta);
+        if (m->has_audio && m->audio.fixed_sample_size &&
+            mp4::copy_sample_entry(m->moov_bytes, m->moov_size, "soun", &s.sound_entry, &s.sound_entry_size)) {
             s.sound_timescale = m->audio.timescale;
-            s.sound_delta = constant_delta(&m->audio);
+            mp4::constant_sample_delta(m->moov_bytes, m->moov_size, "soun", &s.sound_delta);
             s.sound_sample_size = m->audio.fixed_sample_size;
             s.sound_chunk_bytes = m->audio.chunk_count ? m->audio.chunk_sizes[0] : 0;
         }

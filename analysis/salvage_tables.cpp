@@ -76,26 +76,39 @@ void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint6
     *pending_gap = 0;
 }
 
-// The sound the camera wrote right behind a chunk, from where its kept frames begin; the end of
-// the image cuts it to whole sound samples.
-void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint32_t first_kept, uint64_t image_size)
+// Where the sound the camera wrote right behind a chunk starts, and how many of its samples
+// the image holds (the end of the image may cut it).
+uint64_t sound_on_card(const StreamSettings* s, const SalvageChunk* c, uint64_t image_size, uint64_t* at)
+{
+    *at = c->image_offset + c->full_bytes;
+    uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
+    if (!c->sound_follows || *at >= image_size)
+        return 0;
+    uint64_t held = (image_size - *at) / s->sound_sample_size;
+    return held < per_chunk ? held : per_chunk;
+}
+
+// The end of the chunk's samples that have their whole sound on the card: a frame without its
+// sound cannot be kept, or the sound after it would run behind the picture (and at the end of a
+// recording, the picture would outlast its sound).
+uint32_t sounded_end(const StreamSettings* s, const SalvageChunk* c, uint64_t image_size)
+{
+    if (!s->sound_chunk_bytes)
+        return c->samples;
+    uint64_t at, per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
+    uint64_t end = sound_on_card(s, c, image_size, &at) * camera_chunk_samples / per_chunk;
+    return end < c->samples ? uint32_t(end) : c->samples;
+}
+
+// The sound of the chunk's samples [first, end).
+void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint32_t first, uint32_t end)
 {
     uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
-    uint64_t skip = per_chunk * first_kept / camera_chunk_samples;
-    uint64_t wanted = per_chunk * c->samples / camera_chunk_samples - skip, count = wanted;
+    uint64_t skip = per_chunk * first / camera_chunk_samples;
+    uint64_t count = per_chunk * end / camera_chunk_samples - skip;
     uint64_t at = c->image_offset + c->full_bytes + skip * s->sound_sample_size;
-    if (!c->sound_follows || at >= image_size) {
-        b->sound_pending_gap = 1;
-        return;
-    }
-    if ((image_size - at) / s->sound_sample_size < count)
-        count = (image_size - at) / s->sound_sample_size;
-    if (count == 0)
-        return;
     add_piece(b, salvage_sound, &b->sound_pending_gap, at, count * s->sound_sample_size, b->sound_kept, count);
     b->sound_kept += count;
-    if (count < wanted)
-        b->sound_pending_gap = 1;
 }
 
 struct RunInput {
@@ -187,10 +200,8 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
     for (size_t ci = 0; ci < chunks->count; ci++) {
         SalvageChunk unrefused = without_refused(in, &chunks->items[ci]);
         const SalvageChunk* c = &unrefused;
-        // a chunk whose sound cannot be placed goes with it, or the sound after it would run
-        // ahead of the picture; at the end nothing follows that could
-        int soundless = settings->sound_chunk_bytes && !c->sound_follows && ci + 1 < chunks->count;
-        if (soundless || c->samples == 0 || !read_chunk(in->image, c)) {
+        uint32_t end = sounded_end(settings, c, in->image_size);
+        if (end == 0 || !read_chunk(in->image, c)) {
             b->video_pending_gap = b->sound_pending_gap = b->sizes.count > 0;
             playing = 0;
             continue;
@@ -200,20 +211,21 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
         uint32_t first = first_playable(c, direct_read_buffer.data, layout->hevc, &playing);
         if (first > 0 && b->sizes.count)
             b->video_pending_gap = b->sound_pending_gap = 1;
-        if (first == c->samples)
-            continue;
-        uint64_t skipped = sum_sizes(c->sizes, first), bytes = sum_sizes(c->sizes, c->samples);
-        b->video_gaps += b->video_pending_gap;
-        add_piece(b, salvage_video, &b->video_pending_gap, c->image_offset + skipped, bytes - skipped, b->sizes.count,
-                  c->samples - first);
-        for (uint64_t i = first, pos = skipped; i < c->samples; pos += c->sizes[i++]) {
-            basics::list_append(&b->sizes, c->sizes[i]);
-            basics::list_append(&b->keys, uint8_t(sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc)));
+        if (first < end) {
+            uint64_t skipped = sum_sizes(c->sizes, first), bytes = sum_sizes(c->sizes, end);
+            b->video_gaps += b->video_pending_gap;
+            add_piece(b, salvage_video, &b->video_pending_gap, c->image_offset + skipped, bytes - skipped,
+                      b->sizes.count, end - first);
+            for (uint64_t i = first, pos = skipped; i < end; pos += c->sizes[i++]) {
+                basics::list_append(&b->sizes, c->sizes[i]);
+                basics::list_append(&b->keys,
+                                    uint8_t(sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc)));
+            }
+            if (settings->sound_chunk_bytes)
+                keep_sound(b, settings, c, first, end);
         }
-        if (settings->sound_chunk_bytes)
-            keep_sound(b, settings, c, first, in->image_size);
         // the rest of a damaged chunk is missing: what follows plays from its next key frame
-        if (c->samples < camera_chunk_samples) {
+        if (end < camera_chunk_samples) {
             b->video_pending_gap = b->sound_pending_gap = 1;
             playing = 0;
         }

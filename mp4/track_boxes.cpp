@@ -43,13 +43,19 @@ int find_track_table(const uint8_t* moov, uint64_t len, const char* handler, con
     return 0;
 }
 
+int find_sample_entry(const uint8_t* moov, uint64_t len, const char* handler, BoxHeader* out)
+{
+    BoxHeader stsd;
+    uint64_t body;
+    return find_track_table(moov, len, handler, box_stsd, &stsd) && full_box_body(len, &stsd, 4, &body) &&
+           basics::load_be32(moov + body) != 0 && read_box_header_mem(moov, stsd.offset + stsd.size, body + 4, out) &&
+           out->header_size == 8;
+}
+
 int copy_sample_entry(const uint8_t* moov, uint64_t len, const char* handler, uint8_t** entry, uint32_t* size)
 {
-    BoxHeader stsd, first;
-    uint64_t body;
-    if (!find_track_table(moov, len, handler, box_stsd, &stsd) || !full_box_body(len, &stsd, 4, &body) ||
-        basics::load_be32(moov + body) == 0 ||
-        !read_box_header_mem(moov, stsd.offset + stsd.size, body + 4, &first) || first.header_size != 8)
+    BoxHeader first;
+    if (!find_sample_entry(moov, len, handler, &first))
         return 0;
     *entry = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(first.size)));
     std::memcpy(*entry, moov + first.offset, static_cast<size_t>(first.size));

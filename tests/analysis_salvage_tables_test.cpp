@@ -141,9 +141,9 @@ struct SalvageCase {
     size_t damaged;            // the recording whose movie box is gone
     double cut_at_chunk;       // > 0: the image ends this many video chunks into that recording
     int zeroed_chunk;          // >= 0: the second half of this video chunk is zeroed on the card
-    uint64_t video_expected;   // samples of it the plan must keep; 0: all whole samples before the cut
+    uint64_t video_expected;   // samples of it the plan must keep; 0: the chunks before the cut, or
+                               // all but what the hole takes
     uint64_t gaps;
-    bool sound_whole;          // the sound of every kept frame is kept
     uint64_t hole_fraction = 4;  // the hole's size: this fraction of the chunk, at least 3 bytes
     int64_t refused = -1;        // >= 0: planned again with this kept sample refused by the decode check
 };
@@ -177,18 +177,21 @@ mkcard::CardPlan lone(bool hevc, uint32_t frames)
 TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
 {
     const SalvageCase cases[] = {
-        {"movie box lost, siblings on the card", scenario("moov-lost"), 1, 0, -1, 60, 0, true},
-        {"movie box beyond the image end", scenario("truncated"), 2, 0, -1, 48, 0, true},
-        {"HEVC, no sibling", lone(true, 48), 0, 0, -1, 48, 0, true},
-        {"AVC, no sibling", lone(false, 36), 0, 0, -1, 36, 0, true},
-        {"a refused sample leaves the rest of its chunk", lone(false, 48), 0, 0, -1, 48, 1, true, 4, 17},
-        {"image cut inside the fourth chunk", scenario("sample"), 2, 3.5, -1, 0, 0, false},
-        {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 0, 1, true},
-        {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 0, 0, false},
-        {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 0, 1, true},
-        {"three zero bytes inside a sample", lone(false, 48), 0, 0, 1, 0, 1, true, 1u << 30},
-        // the two chunks whose sound the card splits go, with their sound, to keep the rest in sync
-        {"written in three pieces", fragmented(3), 0, 0, -1, 72, 2, false},
+        {"movie box lost, siblings on the card", scenario("moov-lost"), 1, 0, -1, 60, 0},
+        {"movie box beyond the image end", scenario("truncated"), 2, 0, -1, 48, 0},
+        {"HEVC, no sibling", lone(true, 48), 0, 0, -1, 48, 0},
+        {"AVC, no sibling", lone(false, 36), 0, 0, -1, 36, 0},
+        {"a refused sample leaves the rest of its chunk", lone(false, 48), 0, 0, -1, 48, 1, 4, 17},
+        // the cut chunk's sound was never on the card: its pictures go with it
+        {"image cut inside the fourth chunk", scenario("sample"), 2, 3.5, -1, 0, 0},
+        {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 0, 1},
+        // no description gives the last chunk's end, so its sound cannot be placed
+        {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 36, 0},
+        {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 0, 1},
+        {"three zero bytes inside a sample", lone(false, 48), 0, 0, 1, 0, 1, 1u << 30},
+        // the two chunks whose sound the card splits go, with their sound, to keep the rest in
+        // sync; so does the last, whose sound nothing behind it places
+        {"written in three pieces", fragmented(3), 0, 0, -1, 60, 2},
     };
     for (const SalvageCase& c : cases) {
         fixture::TempDir dir;
@@ -204,7 +207,7 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             uint64_t file = chunk.offset + uint64_t(double(chunk.size) * (c.cut_at_chunk - double(size_t(c.cut_at_chunk))));
             image.resize(mkcard::image_offset_of(card, placed, file));
             fixture::write_file(path, image);
-            expected = whole_before(placed.rec, file);
+            expected = whole_before(placed.rec, placed.rec.video[size_t(c.cut_at_chunk)].offset);
         }
         if (c.zeroed_chunk >= 0) {
             const mkcard::Chunk& chunk = placed.rec.video[size_t(c.zeroed_chunk)];
@@ -213,7 +216,8 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             std::fill(image.begin() + from, image.begin() + from + std::max<uint64_t>(chunk.size / c.hole_fraction, 3), 0);
             fixture::write_file(path, image);
             // of the damaged chunk, what stands before the hole is kept
-            expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.zeroed_chunk);
+            if (!c.video_expected)
+                expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.zeroed_chunk);
         }
         Truth truth{&card, &placed, {}};
         for (uint64_t u = 0; u < placed.cluster_image_offset.size(); u++)
@@ -248,6 +252,8 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             expected -= 12 - uint64_t(c.refused) % 12;
         }
         EXPECT_EQ(tally.video_kept, expected) << c.name;
+        // picture and sound last alike: every kept frame has its sound
+        EXPECT_EQ(tally.sound_kept, tally.video_kept * 1920) << c.name;
         EXPECT_EQ(a.plan.video_gaps, c.gaps) << c.name;
         EXPECT_EQ(a.plan.tracks[0].kept_samples, tally.video_kept) << c.name;
         // the camera's own settings, whether a sibling lent them or the stream gave them
