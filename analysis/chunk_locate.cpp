@@ -1,5 +1,6 @@
 #include "analysis/chunk_locate.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,15 +24,63 @@ constexpr uint32_t max_units = 4096;
 constexpr uint64_t first_buffer_bytes = 1048576;
 constexpr uint64_t window_segment_bytes = 2097152;
 
-// A track without a sample entry is searched as AVC, the camera's usual video.
-int is_hevc(const char* format)
+// The NAL syntax a track's samples are checked against. A track without a sample entry is
+// searched as AVC, the camera's usual video; any other entry only by unit lengths.
+enum class Syntax { avc, hevc, other };
+
+Syntax syntax_of(const char* format)
 {
-    return format && mp4::format_is_hevc(format);
+    if (format && mp4::format_is_hevc(format))
+        return Syntax::hevc;
+    if (!format || format[0] == 0 || mp4::format_is_avc(format))
+        return Syntax::avc;
+    return Syntax::other;
 }
 
-int is_avc(const char* format)
+int structure_ok(const uint8_t* sample, uint64_t len, Syntax syntax)
 {
-    return !format || format[0] == 0 || mp4::format_is_avc(format);
+    if (len == 0)
+        return 0;
+    uint64_t pos = 0;
+    uint32_t units = 0;
+    int coded = 0;
+    while (len - pos >= 4) {
+        uint64_t unit = basics::load_be32(sample + pos);
+        if (unit == 0 || unit > len - pos - 4 || ++units > max_units)
+            return 0;
+        uint8_t nal = sample[pos + 4];
+        if (syntax == Syntax::avc) {
+            uint8_t type = nal & 0x1F;
+            if (type < 1 || type > 23)
+                return 0;
+            coded |= (nal & 0x1B) == 1;
+        } else if (syntax == Syntax::hevc) {
+            if (unit == 1)
+                return 0;
+            coded |= (nal & 0x40) == 0;
+        }
+        pos += 4 + unit;
+    }
+    if (pos != len || units == 0)
+        return 0;
+    return syntax == Syntax::other ? 1 : coded;
+}
+
+// What the walk of a sample tests first: its first unit fits and has a possible type. Testing
+// this for every sample of a chunk before walking any rejects a wrong candidate after a few
+// bytes, where the walk of a wrong first sample would cross many units of the real ones.
+int first_unit_ok(const uint8_t* sample, uint64_t len, Syntax syntax)
+{
+    if (len < 5)
+        return 0;
+    uint64_t unit = basics::load_be32(sample);
+    if (unit == 0 || unit > len - 4)
+        return 0;
+    if (syntax == Syntax::avc) {
+        uint8_t type = sample[4] & 0x1F;
+        return type >= 1 && type <= 23;
+    }
+    return syntax != Syntax::hevc || unit != 1;
 }
 
 // Total and largest sample of a chunk; 0 when the total overflows.
@@ -59,14 +108,23 @@ int measure_chunk(const mp4::SampleSizes* sizes, uint64_t* total, uint64_t* larg
     return 1;
 }
 
-int check_samples_in(const uint8_t* bytes, uint64_t have, const mp4::SampleSizes* sizes, const char* format)
+int check_samples_in(const uint8_t* bytes, uint64_t have, const mp4::SampleSizes* sizes, Syntax syntax)
 {
     uint64_t pos = 0;
     for (uint64_t i = 0; i < sizes->count; i++) {
         uint64_t size = mp4::sample_size_at(sizes, i);
         if (size > have - pos)
             return 0;
-        if (!check_sample_structure(bytes + pos, size, format))
+        if (!first_unit_ok(bytes + pos, size, syntax))
+            return 0;
+        pos += size;
+    }
+    pos = 0;
+    for (uint64_t i = 0; i < sizes->count; i++) {
+        uint64_t size = mp4::sample_size_at(sizes, i);
+        if (size > have - pos)
+            return 0;
+        if (!structure_ok(bytes + pos, size, syntax))
             return 0;
         pos += size;
     }
@@ -106,32 +164,7 @@ void release_read_buffers()
 
 int check_sample_structure(const uint8_t* sample, uint64_t len, const char* format)
 {
-    if (len == 0)
-        return 0;
-    int hevc = is_hevc(format), avc = is_avc(format);
-    uint64_t pos = 0;
-    uint32_t units = 0;
-    int coded = 0;
-    while (len - pos >= 4) {
-        uint64_t unit = basics::load_be32(sample + pos);
-        if (unit == 0 || unit > len - pos - 4 || ++units > max_units)
-            return 0;
-        uint8_t nal = sample[pos + 4];
-        if (avc) {
-            uint8_t type = nal & 0x1F;
-            if (type < 1 || type > 23)
-                return 0;
-            coded |= (nal & 0x1B) == 1;
-        } else if (hevc) {
-            if (unit == 1)
-                return 0;
-            coded |= (nal & 0x40) == 0;
-        }
-        pos += 4 + unit;
-    }
-    if (pos != len || units == 0)
-        return 0;
-    return (avc || hevc) ? coded : 1;
+    return structure_ok(sample, len, syntax_of(format));
 }
 
 int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const mp4::SampleSizes* sizes,
@@ -148,7 +181,7 @@ int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, cons
         grow_read_buffer(&direct_read_buffer, total);
         if (!image::read_at(image, offset, direct_read_buffer.data, total))
             return 0;
-        return check_samples_in(direct_read_buffer.data, total, sizes, format);
+        return check_samples_in(direct_read_buffer.data, total, sizes, syntax_of(format));
     }
     grow_read_buffer(&direct_read_buffer, largest);
     uint64_t pos = offset;
@@ -170,18 +203,83 @@ int scan_segment(std::FILE* image, uint64_t image_size, const uint8_t* buf, uint
                  uint64_t buf_end, uint64_t read_end, const mp4::SampleSizes* sizes, uint64_t total, const char* format,
                  uint64_t* out)
 {
-    int hevc = is_hevc(format);
+    Syntax syntax = syntax_of(format);
+    int hevc = syntax == Syntax::hevc;
     uint64_t stop = to - from;
     for (uint64_t i = next_delimiter(buf, 0, stop, hevc); i < stop; i = next_delimiter(buf, i + 1, stop, hevc)) {
         uint64_t pos = from + i;
         int ok = read_end - pos < total ? verify_chunk_at(image, image_size, pos, sizes, format)
-                                        : check_samples_in(buf + i, buf_end - pos, sizes, format);
+                                        : check_samples_in(buf + i, buf_end - pos, sizes, syntax);
         if (ok) {
             *out = pos;
             return 1;
         }
     }
     return 0;
+}
+
+// Most candidates are the starts of other samples of the same recording, and their test ends
+// at the first unit behind where the chunk's first sample would end. Those bytes lie far apart
+// in the window: asked for ahead of the test, they arrive while earlier candidates are tested.
+constexpr uint64_t prefetch_distance = 8;
+
+void prefetch_candidate(const uint64_t* delimiters, uint64_t n, uint64_t k, uint64_t held, uint64_t first)
+{
+    if (k >= n)
+        return;
+    uint64_t pos = delimiters[k];
+    if (pos + 5 <= held)
+        __builtin_prefetch(window_bytes_at(pos));
+    if (first < held && pos < held - first - 5)
+        __builtin_prefetch(window_bytes_at(pos + first));
+}
+
+// The same candidates in the same order as one read of the whole window, from the bytes and
+// delimiters already held. The window is read only as far as the candidates tested so far need:
+// a chunk is mostly found near the box that describes it, and bytes read far beyond it would
+// only be moved along with the window until the searches have passed them.
+int search_held_window(std::FILE* image, uint64_t start, uint64_t end, uint64_t read_end,
+                       const mp4::SampleSizes* sizes, uint64_t total, const char* format, uint64_t* out)
+{
+    Syntax syntax = syntax_of(format);
+    int hevc = syntax == Syntax::hevc;
+    // the capacity a whole read would need: with it, the held bytes move rarely
+    grow_read_buffer(&window_read_buffer, read_end - start);
+    // held on in eighths of the window, or a whole chunk at a time when that is more
+    uint64_t step = std::max({total, (read_end - start) / 8, uint64_t(64)});
+    uint64_t want = std::min(read_end, start + step);
+    uint64_t next = start;  // every candidate below it is tested
+    uint64_t first = sizes->count ? mp4::sample_size_at(sizes, 0) : 0;
+    for (;;) {
+        if (!window_hold(image, start, want, hevc))
+            return 0;
+        uint64_t held = std::min(read_end, window_held_end());
+        uint64_t n = 0;
+        const uint64_t* delimiters = window_delimiters_from(next, &n);
+        for (uint64_t k = 0; k < prefetch_distance; k++)
+            prefetch_candidate(delimiters, n, k, held, first);
+        uint64_t k = 0;
+        for (; k < n; k++) {
+            uint64_t pos = delimiters[k];
+            if (pos >= end - 4)
+                return 0;
+            prefetch_candidate(delimiters, n, k + prefetch_distance, held, first);
+            if (pos + 5 > held || (held < read_end && held - pos < total))
+                break;  // the candidate needs bytes not held yet
+            if (check_samples_in(window_bytes_at(pos), held - pos, sizes, syntax)) {
+                *out = pos;
+                return 1;
+            }
+        }
+        if (k < n) {
+            next = delimiters[k];
+        } else {
+            if (held >= end)
+                return 0;
+            next = held - 4;  // a delimiter cut by the held end is found with the next bytes
+        }
+        want = std::max(std::min(read_end, held + step), std::min(read_end, next + total + 4));
+    }
 }
 
 }  // namespace
@@ -201,21 +299,8 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
         read_end = (total > image_size - end) ? image_size : end + total;  // a chunk near the end still fits
     if (end - start <= 4)
         return 0;
-    if (window_reuse_active(image) && total <= whole_read_limit) {
-        // the same candidates in the same order, from the bytes and delimiters already held
-        if (!window_hold(image, start, read_end, is_hevc(format)))
-            return 0;
-        uint64_t n = 0;
-        const uint64_t* delimiters = window_delimiters_from(start, &n);
-        for (uint64_t k = 0; k < n && delimiters[k] < end - 4; k++) {
-            uint64_t pos = delimiters[k];
-            if (check_samples_in(window_bytes_at(pos), read_end - pos, sizes, format)) {
-                *out = pos;
-                return 1;
-            }
-        }
-        return 0;
-    }
+    if (window_reuse_active(image) && total <= whole_read_limit)
+        return search_held_window(image, start, end, read_end, sizes, total, format, out);
     // The window is read in segments from its start, each with the bytes a chunk starting in it
     // needs, so a chunk near the start of a wide window costs one segment, not the whole window.
     // The result is the same as scanning one read of the whole window: the lowest position.

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define MENDORA_DELIMITER_X86 1
+#endif
+
 #include "analysis/chunk_locate.h"
 #include "basics/growable.h"
 #include "image/read_at.h"
@@ -40,22 +45,120 @@ void find_delimiters(uint64_t from, uint64_t to)
         basics::list_append(&reuse.delimiters, reuse.start + p);
 }
 
+uint64_t next_delimiter_plain(const uint8_t* buf, uint64_t from, uint64_t stop, int hevc)
+{
+    for (; from < stop; from++)
+        if (starts_with_delimiter(buf + from, hevc))
+            return from;
+    return stop;
+}
+
+#ifdef MENDORA_DELIMITER_X86
+// The vector kernels compare the unit length and type bytes of 32 positions at once; a match of
+// both is rare in coded slices, and only there are the three zero bytes looked at. A kernel looks
+// at `blocks` blocks of 32 positions from p and returns the index of the first block with a
+// match (its positions in *mask), or `blocks`. The block loop is a macro rather than a function,
+// so each kernel's vector code stays inlined in its own target.
+#define MENDORA_DELIMITER_BLOCK(found)             \
+    for (size_t b = 0; b < blocks; b++, p += 32) { \
+        if (uint32_t block_mask = (found)) {       \
+            *mask = block_mask;                    \
+            return b;                              \
+        }                                          \
+    }                                              \
+    return blocks
+
+inline uint32_t matches_sse2(const uint8_t* p, __m128i length_mask, __m128i type)
+{
+    __m128i fourth = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3)), length_mask);
+    __m128i fifth = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+    __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(fourth, _mm_set1_epi8(2)), _mm_cmpeq_epi8(fifth, type));
+    return uint32_t(_mm_movemask_epi8(hit));
+}
+
+size_t block_sse2(const uint8_t* p, size_t blocks, int hevc, uint32_t* mask)
+{
+    const __m128i length_mask = _mm_set1_epi8(hevc ? char(0xFE) : char(0xFF));
+    const __m128i type = _mm_set1_epi8(hevc ? 0x46 : 0x09);
+    MENDORA_DELIMITER_BLOCK(matches_sse2(p, length_mask, type) | matches_sse2(p + 16, length_mask, type) << 16);
+}
+
+__attribute__((target("avx2"))) size_t block_avx2(const uint8_t* p, size_t blocks, int hevc, uint32_t* mask)
+{
+    const __m256i length_mask = _mm256_set1_epi8(hevc ? char(0xFE) : char(0xFF));
+    const __m256i length = _mm256_set1_epi8(2);
+    const __m256i type = _mm256_set1_epi8(hevc ? 0x46 : 0x09);
+    MENDORA_DELIMITER_BLOCK(uint32_t(_mm256_movemask_epi8(_mm256_and_si256(
+        _mm256_cmpeq_epi8(_mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3)), length_mask),
+                          length),
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4)), type)))));
+}
+
+using BlockFn = size_t (*)(const uint8_t*, size_t, int, uint32_t*);
+
+uint64_t search_with(BlockFn block, const uint8_t* buf, uint64_t from, uint64_t stop, int hevc)
+{
+    while (from < stop && stop - from >= 32) {
+        size_t blocks = size_t((stop - from) / 32);
+        uint32_t mask = 0;
+        size_t b = block(buf + from, blocks, hevc, &mask);
+        if (b == blocks) {
+            from += uint64_t(blocks) * 32;
+            break;
+        }
+        uint64_t base = from + uint64_t(b) * 32;
+        for (; mask; mask &= mask - 1) {
+            unsigned bit = unsigned(__builtin_ctz(mask));
+            if (starts_with_delimiter(buf + base + bit, hevc))
+                return base + bit;
+        }
+        from = base + 32;
+    }
+    return next_delimiter_plain(buf, from, stop, hevc);
+}
+
+uint64_t next_delimiter_sse2(const uint8_t* buf, uint64_t from, uint64_t stop, int hevc)
+{
+    return search_with(block_sse2, buf, from, stop, hevc);
+}
+
+uint64_t next_delimiter_avx2(const uint8_t* buf, uint64_t from, uint64_t stop, int hevc)
+{
+    return search_with(block_avx2, buf, from, stop, hevc);
+}
+#endif
+
+DelimiterSearch pick_delimiter_search()
+{
+#ifdef MENDORA_DELIMITER_X86
+    return __builtin_cpu_supports("avx2") ? next_delimiter_avx2 : next_delimiter_sse2;
+#else
+    return next_delimiter_plain;
+#endif
+}
+
 }  // namespace
 
 uint64_t next_delimiter(const uint8_t* buf, uint64_t from, uint64_t stop, int hevc)
 {
-    // the fifth byte is the rarest; find it, then look back four bytes
-    const uint8_t fifth = hevc ? 0x46 : 0x09;
-    while (from < stop) {
-        const void* hit = std::memchr(buf + from + 4, fifth, size_t(stop - from));
-        if (!hit)
-            return stop;
-        uint64_t p = uint64_t(static_cast<const uint8_t*>(hit) - buf) - 4;
-        if (starts_with_delimiter(buf + p, hevc))
-            return p;
-        from = p + 1;
-    }
-    return stop;
+    static const DelimiterSearch search = pick_delimiter_search();
+    return search(buf, from, stop, hevc);
+}
+
+size_t delimiter_searches(DelimiterSearch* out, size_t cap)
+{
+    size_t n = 0;
+    auto add = [&](DelimiterSearch fn) {
+        if (n < cap)
+            out[n++] = fn;
+    };
+    add(next_delimiter_plain);
+#ifdef MENDORA_DELIMITER_X86
+    add(next_delimiter_sse2);
+    if (__builtin_cpu_supports("avx2"))
+        add(next_delimiter_avx2);
+#endif
+    return n;
 }
 
 void begin_window_reuse(std::FILE* image)
@@ -116,6 +219,8 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
 }
 
 void window_forget() { forget_held(); }
+
+uint64_t window_held_end() { return reuse.held ? reuse.end : 0; }
 
 const uint8_t* window_bytes_at(uint64_t offset) { return window_read_buffer.data + (offset - reuse.start); }
 

@@ -3,6 +3,7 @@
 // the positions of every access-unit delimiter in them. Consecutive chunks of a recording are
 // searched in wide windows that overlap almost entirely, so each search then reads only the
 // bytes that are new and tests only the delimiter positions inside its window.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -16,6 +17,8 @@ void end_window_reuse();
 // Makes the buffer hold image bytes [start, end) and the sorted delimiter positions p with
 // start <= p and p + 5 <= end. 1 on success; 0 when the read fails (nothing is held then).
 int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc);
+// The end of the held range; 0 when nothing is held.
+uint64_t window_held_end();
 // Forgets the held bytes: the window buffer is about to be filled with others.
 void window_forget();
 // The held bytes from image offset `offset` on (inside the held range).
@@ -35,7 +38,11 @@ inline int starts_with_delimiter(const uint8_t* b, int hevc)
 }
 
 // The index of the first delimiter that begins in buf[from, stop), or `stop` when there is none;
-// the five bytes of every position in the range must be readable.
+// the five bytes of every position in the range must be readable. It uses the widest vectors the
+// processor has.
 uint64_t next_delimiter(const uint8_t* buf, uint64_t from, uint64_t stop, int hevc);
+// Every version this processor runs, first the plain byte-by-byte loop, which is the definition.
+using DelimiterSearch = uint64_t (*)(const uint8_t*, uint64_t, uint64_t, int);
+size_t delimiter_searches(DelimiterSearch* out, size_t cap);
 
 }  // namespace analysis

@@ -50,6 +50,8 @@ TEST(AnalysisWindowReuse, GivesTheSameChunksAsFreshReads)
     searches.push_back({video_at[5], 4096, 4096, 5, "avc1"});
     searches.push_back({video_at[39], 1 << 20, ~0ull, 39, "avc1"}); // to the image end
     searches.push_back({video_at[39] + 3, 2, 3, 39, "avc1"});       // chunk starts before the window
+    for (uint32_t c : {2u, 21u, 38u})  // the whole image: held on in steps as the candidates need it
+        searches.push_back({video_at[c], ~0ull, ~0ull, c, "avc1"});
 
     auto search_all = [&] {
         std::vector<std::pair<int, uint64_t>> found;
@@ -75,7 +77,33 @@ TEST(AnalysisWindowReuse, GivesTheSameChunksAsFreshReads)
     EXPECT_EQ(fresh[plan.chunks].first, 0);
     EXPECT_EQ(fresh[plan.chunks + 1], std::make_pair(1, video_at[30]));
     EXPECT_EQ(fresh[plan.chunks + 3].first, 0) << "HEVC delimiters never match AVC samples";
-    EXPECT_EQ(fresh.back().first, 0);
+    EXPECT_EQ(fresh[plan.chunks + 6].first, 0);
+    EXPECT_EQ(fresh.back(), std::make_pair(1, video_at[38]));
+}
+
+// The vector searches find what the byte-by-byte loop finds, from every start, with delimiters
+// and near misses on both sides of each vector boundary.
+TEST(AnalysisWindowReuse, DelimiterSearchMatchesThePlainLoop)
+{
+    std::mt19937 random(11);
+    Bytes buf(700);
+    for (uint8_t& b : buf)
+        b = uint8_t(random() % 4 == 0 ? 0 : random());
+    const uint8_t avc[] = {0, 0, 0, 2, 0x09}, hevc[] = {0, 0, 0, 3, 0x46}, near[] = {0, 1, 0, 2, 0x09};
+    for (size_t at : {0, 14, 15, 31, 33, 63, 64, 200, 301, 650})
+        std::copy(avc, avc + 5, buf.begin() + at);
+    for (size_t at : {47, 95, 127, 500})
+        std::copy(hevc, hevc + 5, buf.begin() + at);
+    for (size_t at : {160, 380})
+        std::copy(near, near + 5, buf.begin() + at);
+    analysis::DelimiterSearch searches[4];
+    size_t n = analysis::delimiter_searches(searches, 4);
+    for (size_t v = 1; v < n; v++)
+        for (int h = 0; h < 2; h++)
+            for (uint64_t stop : {uint64_t(696), uint64_t(651), uint64_t(40)})
+                for (uint64_t from = 0; from <= stop; from++)
+                    ASSERT_EQ(searches[v](buf.data(), from, stop, h), searches[0](buf.data(), from, stop, h))
+                        << "version " << v << " from " << from << " stop " << stop << " hevc " << h;
 }
 
 // A delimiter cut by the end of what one search read is found by the next search that reads on.
@@ -100,6 +128,23 @@ TEST(AnalysisWindowReuse, FindsADelimiterCutByTheHeldEnd)
         EXPECT_NE(analysis::find_chunk_in_window(file.f, file.size, at, 10, 10, &held, "avc1", &out), 0)
             << cut << " bytes held";
         EXPECT_EQ(out, at) << cut << " bytes held";
+        analysis::release_read_buffers();
+    }
+    // One search holds its window on in eighths; some of these windows end an eighth inside the
+    // delimiter of a one-sample chunk.
+    const uint64_t at = 50000, back = 1000;
+    Bytes one = fixture::avc_sample(300, true);
+    Bytes image(at + 9000, 0);
+    std::copy(one.begin(), one.end(), image.begin() + at);
+    fixture::TempImage file(image);
+    const std::vector<uint32_t> one_size{300};
+    for (uint64_t forward = 6700; forward < 6748; forward++) {
+        analysis::begin_window_reuse(file.f);
+        uint64_t out = 1;
+        mp4::SampleSizes held = fixture::stored_sizes(one_size);
+        EXPECT_NE(analysis::find_chunk_in_window(file.f, file.size, at, back, forward, &held, "avc1", &out), 0)
+            << "forward " << forward;
+        EXPECT_EQ(out, at);
         analysis::release_read_buffers();
     }
 }
