@@ -210,6 +210,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     s.result = result;
     s.clip = int(plan->clip_number);
     s.validate = validate;
+    s.pass.quiet = 1;
     s.progress = begin_file_progress(file_index, file_count, s.clip);
     result->final_path[0] = 0;
     result->failure = nullptr;

@@ -21,13 +21,14 @@ void reset_result(validator::ValidatorResult* r)
 }
 
 // Prints the line that names the sample the library found damaged; 0 when it names none.
-int report_failing_sample(const validator::ValidatorResult* r, int clip_number)
+int report_failing_sample(const ValidationPass* pass, int clip_number)
 {
-    uint64_t failing = r->failing_sample;
+    uint64_t failing = pass->result.failing_sample;
     if (failing == validator::no_failing_sample || failing == no_failing_sample_alt)
         return 0;
-    clip_error(clip_number, "AVC decode validation failed at sample %llu",
-               static_cast<unsigned long long>(failing + 1));
+    if (!pass->quiet)
+        clip_error(clip_number, "AVC decode validation failed at sample %llu",
+                   static_cast<unsigned long long>(failing + 1));
     return 1;
 }
 
@@ -171,7 +172,7 @@ int validation_push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes,
             return 1;
         if (validator::validator_api.push(pass->handle, bytes + used, sample, index) != 0) {
             validator::validator_api.get_result(pass->handle, &pass->result);
-            if (!report_failing_sample(&pass->result, clip_number))
+            if (!report_failing_sample(pass, clip_number) && !pass->quiet)
                 clip_error(clip_number, "AVC decode validation failed");
             validation_close(pass);
             return 0;
@@ -192,16 +193,18 @@ int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_cou
     int rc = validator::validator_api.finish(pass->handle, &pass->result);
     validation_close(pass);
     const validator::ValidatorResult* r = &pass->result;
-    if (rc != 0 && report_failing_sample(r, clip_number))
+    if (rc != 0 && report_failing_sample(pass, clip_number))
         return 0;
     if (written < chunk_count) {
-        clip_error(clip_number, "video incomplete; validation cannot pass");
+        if (!pass->quiet)
+            clip_error(clip_number, "video incomplete; validation cannot pass");
         return 0;
     }
     if (rc != 0 || r->corrupt_frames != 0) {
-        clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
-                   static_cast<unsigned long long>(r->samples_received),
-                   static_cast<unsigned long long>(r->frames_decoded), r->corrupt_frames);
+        if (!pass->quiet)
+            clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
+                       static_cast<unsigned long long>(r->samples_received),
+                       static_cast<unsigned long long>(r->frames_decoded), r->corrupt_frames);
         return 0;
     }
     if (show_progress)

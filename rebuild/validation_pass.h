@@ -12,6 +12,9 @@ namespace rebuild {
 struct ValidationPass {
     void* handle;
     validator::ValidatorResult result;
+    // Set while salvage tries a plan: a refusal only shapes its next plan, and what comes of the
+    // recording is told in salvage's own line, so the refusal lines are not printed.
+    int quiet;
 };
 
 // Locates the first acceptable decoder configuration record of `type` (avcC or hvcC) in the movie

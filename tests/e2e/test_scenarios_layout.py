@@ -35,11 +35,13 @@ class DamagedHevcSample(unittest.TestCase):
         image = os.path.join(tempfile.mkdtemp(prefix="card-", dir=harness._root), "damaged.img")
         with open(image, "wb") as f:
             f.write(data)
-        run = harness.run_engine(self, card, image=image, extra=harness.DOCUMENTED)
-        self.assertEqual(run.code, 0, run.stderr)
-        self.assertEqual(run.stderr, "clip %d: AVC decode validation failed at sample 13\n" % rec["clip_number"])
-        others = {n for n, r in card.written(True).items() if r is not rec}
-        self.assertEqual(set(os.listdir(run.out_dir)), others)
+        for extra in (harness.DOCUMENTED, []):
+            run = harness.run_engine(self, card, image=image, extra=extra)
+            self.assertEqual(run.code, 0, run.stderr)
+            # said once: salvage's own tries of the recording do not say it again
+            self.assertEqual(run.stderr, "clip %d: AVC decode validation failed at sample 13\n" % rec["clip_number"])
+            others = {n for n, r in card.written(True).items() if r is not rec}
+            self.assertEqual({n for n in os.listdir(run.out_dir) if "_salvaged" not in n}, others)
 
 
 if __name__ == "__main__":
