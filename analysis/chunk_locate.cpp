@@ -230,7 +230,7 @@ void prefetch_candidate(const uint64_t* delimiters, uint64_t n, uint64_t k, uint
     uint64_t pos = delimiters[k];
     if (pos + 5 <= held)
         __builtin_prefetch(window_bytes_at(pos));
-    if (first < held && pos < held - first - 5)
+    if (first + 5 < held && pos < held - first - 5)
         __builtin_prefetch(window_bytes_at(pos + first));
 }
 

@@ -5,11 +5,13 @@
 # next run: encoding it takes minutes), then prints, and writes to bench/memory/RESULTS.md:
 #   (a) the best of three runs' peak resident memory of --analysis-only and of --recover-all;
 #       goal <= 160 MiB each;
-#   (b) ROUNDS (default 5) rounds of four runs taken one after the other, the image dropped from
+#   (b) ROUNDS (default 5) rounds of five runs taken one after the other, the image dropped from
 #       the page cache and everything written before by any run put on disk (sync) before each:
 #       `cat` of the image; the engine's reading side alone (--analysis-only: the raw scan and the
 #       analysis); `cat`, then as many bytes as the clips hold written to a new file (the floor
-#       of any tool that reads the card once and writes the clips); and
+#       of a tool that reads the card once and writes the clips through its own memory); the same
+#       with the clips' bytes copied inside the system, as the engine copies them (the floor of
+#       a tool that reads the whole card before it writes); and
 #       --recover-all --no-validator, goal <= 1.3x `cat`. Each as the median of its ratios to the
 #       `cat` of the same round, with the load average of the machine.
 # Every run starts with an empty working folder, so the raw scan runs each time. Only the image's
@@ -55,6 +57,9 @@ results="$here/RESULTS.md"
         -- "--analysis-only" $(engine --analysis-only) \
         -- "cat, then writing the clips' bytes" \
            sh -c 'cat "$0" > /dev/null && head -c "$1" "$0" > "$2/clips"' "$img" "$clip_bytes" @WORK@ \
+        -- "cat, then copying them in the system" \
+           sh -c 'cat "$0" > /dev/null && python3 "$3" "$0" "$1" "$2/clips"' "$img" "$clip_bytes" @WORK@ \
+           "$here/copy_clip_bytes.py" \
         -- "--recover-all --no-validator (goal 1.3x)" $(engine --recover-all --no-validator)
     echo '```'
 } | tee "$results"
