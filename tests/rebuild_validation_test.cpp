@@ -128,7 +128,7 @@ TEST(ValidationPrepare, ChecksFormatAndHandsTheFirstAcceptableRecordOfItsCodecTo
         mp4::MovieInfo movie{};
         std::memcpy(movie.video.format, c.format, 5);
         movie.moov_bytes = c.moov.data(), movie.moov_size = c.moov.size();
-        rebuild::ValidationPass pass;
+        rebuild::ValidationPass pass{};
         testing::internal::CaptureStderr();
         int ok = rebuild::validation_prepare(&pass, &movie, 4);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.name;

@@ -149,7 +149,7 @@ std::string check_lines(const char* format, const Bytes& config, const std::vect
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    rebuild::ValidationPass pass;
+    rebuild::ValidationPass pass{};
     int ok = rebuild::validation_prepare(&pass, &movie, 7);
     uint64_t written = 0;
     for (size_t k = 0; ok && k + missing < chunks.size(); k++) {
