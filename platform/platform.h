@@ -38,6 +38,8 @@ void advise_large_buffer(void* buf, size_t n);
 // passing them through this process. Returns how many arrived: all n, or fewer, down to 0, when
 // the system offers no such copy, refuses these files, or the range does not lie wholly inside
 // `src`; the caller moves the rest its own way. Neither stream's position is used.
+// 1 where the system offers such a copy at all.
+int copies_in_system();
 uint64_t copy_range_in_system(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,
                               uint64_t n);
 

@@ -17,6 +17,7 @@
 #include "image/read_at.h"
 #include "rebuild/audio_recovery.h"
 #include "rebuild/clip_names.h"
+#include "rebuild/copy_worker.h"
 #include "rebuild/image_copy.h"
 #include "rebuild/output_file.h"
 #include "rebuild/output_moov.h"
@@ -37,6 +38,7 @@ struct Writer {
     ValidationPass pass;
     uint8_t* located;
     uint64_t* located_at;
+    uint64_t cluster_bytes;
     uint64_t video_written;
     char final_path[1400];
     char temp_path[1450];
@@ -79,20 +81,16 @@ void print_timing_line(const analysis::RecoveryClip* clip)
     }
 }
 
-void locate_video_chunks(Writer* w)
+// Video chunk k found in the image: 1 and its place recorded.
+int locate_video_chunk(Writer* w, uint64_t k)
 {
-    const mp4::MovieInfo* movie = w->clip->movie;
-    uint64_t count = movie->video.chunk_count;
-    size_t n = count ? static_cast<size_t>(count) : 1;
-    w->located = static_cast<uint8_t*>(basics::xcalloc(n, 1));
-    w->located_at = static_cast<uint64_t*>(basics::xcalloc(n, sizeof(uint64_t)));
-    for (uint64_t k = 0; k < count && k < w->clip->chunk_count; k++) {
-        uint64_t at = 0;
-        if (analysis::locate_chunk(w->state.image, w->state.image_size, movie, w->clip->chunks, k, &at)) {
-            w->located[k] = 1;
-            w->located_at[k] = at;
-        }
-    }
+    uint64_t at = 0;
+    if (k >= w->clip->chunk_count ||
+        !analysis::locate_chunk(w->state.image, w->state.image_size, w->clip->movie, w->clip->chunks, k, &at))
+        return 0;
+    w->located[k] = 1;
+    w->located_at[k] = at;
+    return 1;
 }
 
 void release(Writer* w)
@@ -133,15 +131,76 @@ int copy_video_chunk(Writer* w, uint64_t k)
     return copy_piece(w->state.image, from, w->state.output, to, buf, static_cast<size_t>(size));
 }
 
-// Writes every located video chunk in turn; 0 when validation rejected a sample.
-int write_video_chunks(Writer* w)
+void count_video_chunk(Writer* w)
+{
+    w->video_written++;
+    progress_video_chunk(&w->progress, w->video_written, w->clip->movie->video.chunk_count);
+}
+
+// A chunk the copy worker gives back: what the system did not copy goes the portable way.
+void finish_handed_chunk(Writer* w, uint64_t k, uint64_t moved)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    size_t size = static_cast<size_t>(v->chunk_sizes[k]);
+    if (moved < size) {
+        analysis::grow_read_buffer(&analysis::direct_read_buffer, size - moved);
+        if (!copy_through(w->state.image, w->located_at[k] + moved, w->state.output, v->chunk_offsets[k] + moved,
+                          analysis::direct_read_buffer.data, size_t(size - moved)))
+            return;
+    }
+    count_video_chunk(w);
+}
+
+// Gives back the chunks the worker has copied; with `wait`, every chunk in its hands.
+void collect_handed_chunks(Writer* w, CopyWorker* worker, int wait)
+{
+    uint64_t k = 0, moved = 0;
+    while (copy_worker_collect(worker, wait, &k, &moved))
+        finish_handed_chunk(w, k, moved);
+}
+
+// Without the decode check: chunks are located while the worker copies the ones before. They are
+// copied in order, and each is counted once it has arrived whole, in order too.
+void write_video_chunks_alongside(Writer* w, CopyWorker* worker)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
     for (uint64_t k = 0; k < v->chunk_count; k++) {
-        if (!w->located[k])
-            continue;
         mp4::SampleSizes sizes;
-        if (!analysis::chunk_samples(v, k, &sizes) || !copy_video_chunk(w, k))
+        int ready = locate_video_chunk(w, k) && analysis::chunk_samples(v, k, &sizes) && v->chunk_sizes[k] <= SIZE_MAX;
+        collect_handed_chunks(w, worker, 0);
+        if (!ready)
+            continue;
+        if (v->chunk_sizes[k] == 0) {
+            collect_handed_chunks(w, worker, 1);  // counted in order
+            if (copy_video_chunk(w, k))
+                count_video_chunk(w);
+            continue;
+        }
+        while (!copy_worker_submit(worker, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k], k)) {
+            uint64_t done = 0, moved = 0;
+            if (copy_worker_collect(worker, 1, &done, &moved))
+                finish_handed_chunk(w, done, moved);
+        }
+    }
+    collect_handed_chunks(w, worker, 1);
+}
+
+// Locates and writes every video chunk in turn; 0 when validation rejected a sample.
+int write_video_chunks(Writer* w)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    // the worker only helps where the system copies; the decode check needs the bytes here
+    CopyWorker* worker = (w->validate || !platform::copies_in_system())
+                             ? nullptr
+                             : copy_worker_start(w->state.image, w->state.output);
+    if (worker) {
+        write_video_chunks_alongside(w, worker);
+        copy_worker_stop(worker);
+        return 1;
+    }
+    for (uint64_t k = 0; k < v->chunk_count; k++) {
+        mp4::SampleSizes sizes;
+        if (!locate_video_chunk(w, k) || !analysis::chunk_samples(v, k, &sizes) || !copy_video_chunk(w, k))
             continue;
         if (w->validate) {
             int complete = 0;
@@ -151,8 +210,7 @@ int write_video_chunks(Writer* w)
             if (!complete)
                 continue;
         }
-        w->video_written++;
-        progress_video_chunk(&w->progress, w->video_written, v->chunk_count);
+        count_video_chunk(w);
     }
     return 1;
 }
@@ -180,12 +238,15 @@ int chunks_inside(const mp4::TrackTables* t, uint64_t begin, uint64_t end)
     return 1;
 }
 
-// Everything that happens before the output exists: the located chunks, the output movie box,
-// the cluster map and the file names. 0 gives the clip up.
+// Everything that happens before the output exists: the checks of the media data, the output
+// movie box and the file names. 0 gives the clip up.
 int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_dir, int keep_metadata_track)
 {
     const analysis::ClipHeader* header = w->clip->header;
-    locate_video_chunks(w);
+    uint64_t count = w->clip->movie->video.chunk_count;
+    size_t n = count ? static_cast<size_t>(count) : 1;
+    w->located = static_cast<uint8_t*>(basics::xcalloc(n, 1));
+    w->located_at = static_cast<uint64_t*>(basics::xcalloc(n, sizeof(uint64_t)));
     mp4::BoxHeader mdat;
     // An mdat of size 0 runs to the end of its file: copied as it is, it would swallow the movie
     // box written behind it.
@@ -220,7 +281,7 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     }
     w->state.located = w->located;
     w->state.located_at = w->located_at;
-    build_cluster_map(&w->state, geometry->cluster_bytes);
+    w->cluster_bytes = geometry->cluster_bytes;
 
     char name[256];
     clip_file_name(w->clip, name, sizeof name);
@@ -281,6 +342,8 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
     const mp4::TrackTables* v = &clip->movie->video;
     if (!end_of_video(&w.pass, validate, w.video_written, v->chunk_count, &w.progress))
         return give_up(&w);
+    // the located video chunks tell where the clip's clusters lie, and with them its sound
+    build_cluster_map(&w.state, w.cluster_bytes);
     write_audio_chunks(&w);
     if (!finalize_output(&w))
         return give_up(&w);
