@@ -30,6 +30,11 @@ struct KkadMarker {
     uint64_t time_unix;
 };
 
+// A recording's date and time as its kkad boxes state it, for file names.
+struct RecordingTime {
+    uint32_t has_time, year, month, day, hour, minute, second;
+};
+
 struct RecordingRun {
     uint64_t start_offset;
     uint32_t has_time, year, month, day, hour, minute, second;

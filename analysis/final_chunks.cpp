@@ -81,4 +81,9 @@ size_t resolve_final_chunks(std::FILE* image, uint64_t image_size, ClipList* cli
     return recoverable;
 }
 
+int clip_is_chosen(int32_t only_clip, uint32_t clip_number)
+{
+    return only_clip == 0 || static_cast<int32_t>(clip_number) == only_clip;
+}
+
 }  // namespace analysis

@@ -176,4 +176,11 @@ void free_clips(ClipList* clips)
     basics::list_free(clips);
 }
 
+RecordingTime recording_time_of(const RecordingRun* run)
+{
+    if (!run)
+        return RecordingTime{};
+    return RecordingTime{run->has_time, run->year, run->month, run->day, run->hour, run->minute, run->second};
+}
+
 }  // namespace analysis

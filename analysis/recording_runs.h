@@ -17,4 +17,7 @@ void select_clips(const PairList* pairs, const RunList* runs, const MovieList* m
 
 void free_clips(ClipList* clips);
 
+// The run's recording time; none for a clip without a run.
+RecordingTime recording_time_of(const RecordingRun* run);
+
 }  // namespace analysis

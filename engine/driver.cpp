@@ -46,8 +46,7 @@ static void run_analysis(RunState* s)
 // single clip is asked for) and how many files it writes at most.
 static int mode_takes(const EngineOptions* o, const analysis::RecoveryClip* c)
 {
-    return analysis::clip_is_recoverable(c) &&
-           (o->clip_index == 0 || static_cast<int32_t>(c->clip_number) == o->clip_index);
+    return analysis::clip_is_recoverable(c) && analysis::clip_is_chosen(o->clip_index, c->clip_number);
 }
 
 static size_t mode_limit(const EngineOptions* o)
@@ -80,7 +79,7 @@ size_t run_recovery_queue(RunState* s, size_t queue_total, ClipWriterFn writer)
         if (o->clip_index != 0)
             break;
     }
-    s->files_handed = handed;
+    s->salvage.files_before = handed;
     return written;
 }
 
@@ -90,8 +89,8 @@ static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, si
     int written = rebuild::write_clip(s->image, s->image_size, &s->geometry, clip, s->destination,
                                       s->options.keep_metadata_track, s->options.no_validator ? 0 : 1,
                                       file_index, file_count);
-    if (written && s->clip_written)
-        s->clip_written[clip - s->clips.items] = 1;
+    if (written && s->salvage.clip_written)
+        s->salvage.clip_written[clip - s->clips.items] = 1;
     return written;
 }
 
@@ -107,17 +106,16 @@ static void recovery_stage(RunState* s)
     basics::bounded_format(s->destination, sizeof s->destination, "%s", s->options.output_dir);
     size_t total = recovery_queue_total(&s->options, &s->clips);
     basics::out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
-    s->clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
+    s->salvage.clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
     if (s->clips.count > 0)
         s->videos_written = run_recovery_queue(s, total, write_queued_clip);
     int salvage = salvage_applies(&s->options);
-    if (salvage)
-        s->salvaged_clips = run_salvage(s);
+    size_t salvaged = salvage ? run_salvage(s) : 0;
     basics::out_printf("\nComplete.\n");
     basics::out_printf("  recoverable clips : %zu\n", s->recoverable_clips);
     basics::out_printf("  videos written    : %zu\n", s->videos_written);
     if (salvage)
-        basics::out_printf("  salvaged clips    : %zu\n", s->salvaged_clips);
+        basics::out_printf("  salvaged clips    : %zu\n", salvaged);
     basics::out_printf("  destination       : %s\n", s->destination);
 }
 
@@ -132,8 +130,8 @@ void free_run_state(RunState* s)
     basics::list_free(&s->runs);
     basics::list_free(&s->pairs);
     analysis::free_clips(&s->clips);
-    std::free(s->clip_written);
-    s->clip_written = nullptr;
+    std::free(s->salvage.clip_written);
+    s->salvage.clip_written = nullptr;
 }
 
 void run_pipeline(RunState* s)

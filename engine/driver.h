@@ -8,6 +8,7 @@
 #include "engine/options.h"
 #include "image/exfat_detect.h"
 #include "image/scan_index.h"
+#include "salvage/salvage_attempts.h"
 
 namespace engine {
 
@@ -27,9 +28,9 @@ struct RunState {
     size_t recoverable_clips;
     char destination[1200];
     size_t videos_written;
-    size_t files_handed;    // clips handed to the writer, for the numbering of the files after them
-    uint8_t* clip_written;  // one flag per clip: the documented writer wrote it
-    size_t salvaged_clips;
+    // what the documented queue leaves for salvage: which clips it wrote and how many files it
+    // handed out, so that salvaged files are numbered after them
+    salvage::SalvageRequest salvage;
 };
 
 // Hands one queued clip to the writer; the result is 1 when the clip was written.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "basics/report_texts.h"
+
 namespace gui {
 
 // The last match of `pattern`, searching on after each match's end; null when there is none.
@@ -162,9 +164,9 @@ static void read_written_files(const char* text, RunMode mode, ParsedOutput* out
         std::sscanf(at, "recoverable clips=%llu/%llu", &recoverable, &supported);
     // salvaged files count beside the written ones, and the recordings salvage tries beside the
     // recoverable clips, so the count never passes its total
-    at = last_occurrence(text, "\nSalvage: ");
-    if (at && std::sscanf(at, "\nSalvage: %llu recording", &salvage) == 1) {
-        written += count_occurrences(text, ": salvaged -> ");
+    at = last_occurrence(text, basics::salvage_heading);
+    if (at && std::sscanf(at + std::strlen(basics::salvage_heading), "%llu recording", &salvage) == 1) {
+        written += count_occurrences(text, basics::salvaged_arrow);
         recoverable += salvage;
     }
     if (mode == Sample) {

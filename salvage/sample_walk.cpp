@@ -1,4 +1,4 @@
-#include "analysis/sample_walk.h"
+#include "salvage/sample_walk.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +10,9 @@
 #include "image/read_at.h"
 #include "mp4/sample_tables.h"
 
-namespace analysis {
+namespace salvage {
+
+using namespace analysis;
 
 namespace {
 
@@ -157,4 +159,4 @@ int walk_samples(std::FILE* image, uint64_t image_size, uint64_t offset, uint64_
     return 1;
 }
 
-}  // namespace analysis
+}  // namespace salvage

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "analysis/salvage_plan.h"
+#include "salvage/salvage_plan.h"
 
-namespace rebuild {
+namespace salvage {
 
 // What one salvage attempt gave: the final path when a file was written, else why not.
 struct SalvageResult {
@@ -20,7 +20,7 @@ struct SalvageResult {
 // 1 when the file is in place and its line printed. On 0 no file is left behind and `failure`
 // says why; the caller prints it, since it may try again without a refused sample. A file count
 // of 0 suppresses the progress lines.
-int write_salvaged(std::FILE* image, uint64_t image_size, const analysis::SalvagePlan* plan, const char* output_dir,
+int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* plan, const char* output_dir,
                    int validate, size_t file_index, size_t file_count, SalvageResult* result);
 
-}  // namespace rebuild
+}  // namespace salvage

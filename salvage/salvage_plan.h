@@ -3,9 +3,16 @@
 // settings and the samples that are on the card, in the order they go into the salvaged file,
 // each piece with its image position. Nothing in a plan is invented: a sample that is not on
 // the card is not in the plan, and the sound of the same span is left out with it.
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
-namespace analysis {
+#include "analysis/analysis_types.h"
+#include "image/exfat_detect.h"
+#include "image/scan_index.h"
+#include "basics/growable.h"
+
+namespace salvage {
 
 enum SalvageTrackKind : uint32_t { salvage_video = 0, salvage_sound = 1, salvage_track_kinds = 2 };
 
@@ -35,8 +42,7 @@ struct SalvageTrack {
 
 struct SalvagePlan {
     uint32_t clip_number;    // from the clip header, as in the documented file names
-    uint32_t has_time;       // recording time from the markers
-    uint32_t year, month, day, hour, minute, second;
+    analysis::RecordingTime time;  // from the markers
     uint64_t creation_time;  // seconds since 1904 for mvhd/tkhd/mdhd, 0 when unknown
     uint64_t video_gaps;     // runs of missing video samples inside the kept span
     SalvageTrack tracks[salvage_track_kinds];
@@ -44,8 +50,43 @@ struct SalvagePlan {
     uint64_t piece_count;
 };
 
+// What one planner gave for one recording: a plan, or the reason there is none.
+struct SalvageAttempt {
+    uint32_t clip_number;  // the clip header's index, as the documented file names use it
+    uint32_t planned;      // 1: `plan` holds what is kept; 0: `reason` says why nothing is
+    char reason[96];
+    SalvagePlan plan;
+};
+using SalvageAttemptList = basics::Growable<SalvageAttempt, 16>;
+
+// What salvage reads of the card: the image and the lists the analysis made of it.
+struct SalvageCard {
+    std::FILE* image;
+    uint64_t image_size;
+    const image::ImageGeometry* geometry;  // where overwritten clusters may begin
+    const image::ScanIndex* scan;
+    const analysis::ClipHeaderList* headers;
+    const analysis::MarkerList* markers;
+    const analysis::MovieList* movies;
+    const analysis::RunList* runs;
+    const analysis::PairList* pairs;
+};
+
+// Video samples the decode check refused, by image offset: a planner cuts each one's chunk
+// before it, with everything behind it in that chunk.
+struct RefusedSamples {
+    const uint64_t* offsets;
+    size_t count;
+};
+
+int is_refused(const RefusedSamples* refused, uint64_t image_offset);
+// The image offset of kept sample `sample` of a plan's video track; 0 when it has no such sample.
+int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset);
+// Marks the attempt as not planned, with `reason`; returns 0.
+int give_up(SalvageAttempt* attempt, const char* reason);
+
 void free_salvage_plan(SalvagePlan* plan);
 // Releases one track's tables and leaves it not present.
 void free_salvage_track(SalvageTrack* track);
 
-}  // namespace analysis
+}  // namespace salvage

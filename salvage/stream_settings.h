@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "analysis/analysis_types.h"
-#include "analysis/parameter_sets.h"
+#include "codec/parameter_sets.h"
 
-namespace analysis {
+namespace salvage {
 
 struct StreamSettings {
     uint8_t* video_entry;  // whole sample entry boxes, owned
@@ -22,10 +22,10 @@ struct StreamSettings {
 
 // The first movie box on the card whose video track has the stream's format and carries its
 // parameter sets.
-int settings_from_sibling(const MovieList* movies, int hevc, const ParameterSets* sets, StreamSettings* out);
+int settings_from_sibling(const analysis::MovieList* movies, int hevc, const codec::ParameterSets* sets, StreamSettings* out);
 // Settings built from the parameter sets; `sound_chunk_bytes` (0: unknown) is the sound the
 // interleave shows behind each chunk of twelve frames, which also gives the frame rate.
-int settings_from_stream(int hevc, const ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out);
+int settings_from_stream(int hevc, const codec::ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out);
 void free_stream_settings(StreamSettings* s);
 
-}  // namespace analysis
+}  // namespace salvage

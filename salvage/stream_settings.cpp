@@ -1,4 +1,4 @@
-#include "analysis/salvage_settings.h"
+#include "salvage/stream_settings.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +8,9 @@
 #include "mp4/box.h"
 #include "mp4/track_boxes.h"
 
-namespace analysis {
+namespace salvage {
+
+using namespace analysis;
 
 namespace {
 
@@ -27,7 +29,7 @@ uint8_t* copy_bytes(const uint8_t* p, uint32_t n)
 
 void put_be16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
 
-uint8_t* visual_entry(int hevc, const PictureFormat* picture, const uint8_t* config, uint32_t config_size,
+uint8_t* visual_entry(int hevc, const codec::PictureFormat* picture, const uint8_t* config, uint32_t config_size,
                       uint32_t* size)
 {
     uint32_t n = 8 + visual_fields + 8 + config_size;
@@ -66,7 +68,7 @@ uint8_t* camera_sound_entry(uint32_t* size)
 
 }  // namespace
 
-int settings_from_sibling(const MovieList* movies, int hevc, const ParameterSets* sets, StreamSettings* out)
+int settings_from_sibling(const MovieList* movies, int hevc, const codec::ParameterSets* sets, StreamSettings* out)
 {
     for (size_t i = 0; i < movies->count; i++) {
         const mp4::MovieInfo* m = &movies->items[i];
@@ -77,7 +79,7 @@ int settings_from_sibling(const MovieList* movies, int hevc, const ParameterSets
             !mp4::find_child_box(m->moov_bytes, m->moov_size, entry.offset + 8 + visual_fields, entry.offset + entry.size,
                                  hevc ? "hvcC" : mp4::box_avcc, &config) ||
             config.size - config.header_size > 0xFFFF ||
-            !config_carries(m->moov_bytes + config.offset + config.header_size,
+            !codec::config_carries(m->moov_bytes + config.offset + config.header_size,
                             uint32_t(config.size - config.header_size), hevc, sets))
             continue;
         StreamSettings s = {};
@@ -103,13 +105,13 @@ int settings_from_sibling(const MovieList* movies, int hevc, const ParameterSets
     return 0;
 }
 
-int settings_from_stream(int hevc, const ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out)
+int settings_from_stream(int hevc, const codec::ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out)
 {
-    PictureFormat picture;
+    codec::PictureFormat picture;
     uint8_t* config;
     uint32_t config_size;
-    if (!read_picture_format(sets->sps, sets->sps_size, hevc, &picture) ||
-        !build_decoder_config(sets, hevc, &picture, &config, &config_size))
+    if (!codec::read_picture_format(sets->sps, sets->sps_size, hevc, &picture) ||
+        !codec::build_decoder_config(sets, hevc, &picture, &config, &config_size))
         return 0;
     StreamSettings s = {};
     s.video_entry = visual_entry(hevc, &picture, config, config_size, &s.video_entry_size);
@@ -147,4 +149,4 @@ void free_stream_settings(StreamSettings* s)
     *s = StreamSettings{};
 }
 
-}  // namespace analysis
+}  // namespace salvage

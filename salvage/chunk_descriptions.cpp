@@ -1,4 +1,4 @@
-#include "analysis/chunk_descriptions.h"
+#include "salvage/chunk_descriptions.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,12 +6,14 @@
 
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
-#include "analysis/sample_walk.h"
+#include "salvage/sample_walk.h"
 #include "analysis/window_reuse.h"
 #include "basics/checked_alloc.h"
 #include "image/read_at.h"
 
-namespace analysis {
+namespace salvage {
+
+using namespace analysis;
 
 namespace {
 
@@ -241,4 +243,4 @@ uint64_t described_lead(const RecordingScope* r, const DescribedList* all, const
 }
 
 
-}  // namespace analysis
+}  // namespace salvage

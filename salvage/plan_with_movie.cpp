@@ -5,21 +5,24 @@
 // samples it still holds before overwritten clusters begin. A sound chunk is taken only where
 // the pieces on both sides of it keep their distance from the camera's file, which puts the
 // bytes between them where the camera wrote them.
-#include "analysis/movie_salvage.h"
+#include "salvage/plan_with_movie.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "analysis/chunk_locate.h"
-#include "analysis/parameter_sets.h"
+#include "analysis/recording_runs.h"
+#include "codec/parameter_sets.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/growable.h"
 #include "image/read_at.h"
 #include "mp4/track_boxes.h"
 
-namespace analysis {
+namespace salvage {
+
+using namespace analysis;
 
 namespace {
 
@@ -200,23 +203,41 @@ void read_key_frames(Planner* p, uint64_t k)
     uint64_t first = p->video->chunk_first_sample[k], at = 0;
     for (uint64_t i = 0; i < p->on_card[k]; i++) {
         uint64_t n = mp4::sample_size_at(&sizes, i);
-        p->key[first + i] = uint8_t(sample_is_key(bytes + at, n, mp4::format_is_hevc(p->video->format)));
+        p->key[first + i] = uint8_t(codec::sample_is_key(bytes + at, n, mp4::format_is_hevc(p->video->format)));
         at += n;
     }
+}
+
+// Bytes of the first `n` samples of chunk k.
+uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n)
+{
+    if (t->fixed_sample_size)
+        return n * t->fixed_sample_size;
+    uint64_t sum = 0;
+    for (uint64_t i = 0; i < n; i++)
+        sum += t->sample_sizes[t->chunk_first_sample[k] + i];
+    return sum;
+}
+
+// The leading samples of chunk k before the first one the decode check refused.
+uint64_t unrefused_prefix(const Planner* p, uint64_t k, uint64_t n, const RefusedSamples* refused)
+{
+    for (uint64_t i = 0; i < n; i++)
+        if (is_refused(refused, p->found_at[k] + leading_bytes(p->video, k, i)))
+            return i;
+    return n;
 }
 
 // The leading samples of a chunk that are kept: those on the card and not refused, with their
 // sound when the clip keeps sound (picture without its sound would put everything after it out
 // of step), and only from a key frame on after samples that are missing.
-void choose_video(Planner* p, const uint64_t* limits, int with_sound)
+void choose_video(Planner* p, const RefusedSamples* refused, int with_sound)
 {
     const mp4::TrackTables* a = &p->movie->audio;
     int after_gap = 1;
     for (uint64_t k = 0; k < p->chunks; k++) {
         uint64_t first = p->video->chunk_first_sample[k], count = p->video->chunk_sample_counts[k];
-        uint64_t n = p->on_card[k];
-        if (limits && limits[k] < n)
-            n = limits[k];
+        uint64_t n = unrefused_prefix(p, k, p->on_card[k], refused);
         // part of a chunk keeps the same part of its sound, which needs whole sound samples per frame
         if (with_sound && (!p->sound_placed[k] || (n < count && a->chunk_sample_counts[k] % count != 0)))
             n = 0;
@@ -350,17 +371,6 @@ int place_sound(Planner* p)
     return placed > 0;
 }
 
-// Bytes of the first `n` samples of chunk k.
-uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n)
-{
-    if (t->fixed_sample_size)
-        return n * t->fixed_sample_size;
-    uint64_t sum = 0;
-    for (uint64_t i = 0; i < n; i++)
-        sum += t->sample_sizes[t->chunk_first_sample[k] + i];
-    return sum;
-}
-
 // The kept samples' sizes of a track, as the track holds them: one size, or one per kept sample
 // (the first kept[k] of every chunk k).
 void keep_sizes(const mp4::TrackTables* t, const uint64_t* kept, SalvageTrack* out)
@@ -420,11 +430,9 @@ void fill_sound(const Planner* p, SalvagePlan* plan)
 }
 
 // Video chunk k then its sound chunk, as the camera wrote them, for every kept chunk.
-void lay_pieces(const Planner* p, int with_sound, MovieSalvage* out)
+void lay_pieces(const Planner* p, int with_sound, SalvagePlan* plan)
 {
-    SalvagePlan* plan = &out->plan;
     plan->pieces = static_cast<SalvagePiece*>(basics::xcalloc(2 * p->chunks, sizeof(SalvagePiece)));
-    out->piece_chunk = static_cast<uint64_t*>(basics::xcalloc(2 * p->chunks, sizeof(uint64_t)));
     uint64_t next[salvage_track_kinds] = {0, 0};
     for (uint64_t k = 0; k < p->chunks; k++) {
         for (uint32_t track = 0; track < salvage_track_kinds; track++) {
@@ -441,7 +449,7 @@ void lay_pieces(const Planner* p, int with_sound, MovieSalvage* out)
             piece->first_sample = next[track];
             piece->sample_count = kept[k];
             next[track] += piece->sample_count;
-            out->piece_chunk[plan->piece_count++] = k;
+            plan->piece_count++;
         }
     }
 }
@@ -461,22 +469,27 @@ void free_planner(Planner* p)
 
 }  // namespace
 
-int plan_movie_salvage(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
-                       const RecoveryClip* clip, const MarkerList* markers, const uint64_t* limits, MovieSalvage* out)
+int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const RefusedSamples* refused,
+                    SalvageAttempt* out)
 {
-    std::memset(out, 0, sizeof *out);
+    *out = SalvageAttempt{};
+    out->clip_number = clip->clip_number;
+    // a refused sample leaves less to keep than the first plan kept
+    const char* nothing = refused->count ? "no video chunk left that decodes" : "no video chunk found on the card";
     const mp4::MovieInfo* m = clip->movie;
     if (!m)
-        return 0;
+        return give_up(out, nothing);
     const mp4::TrackTables* v = &m->video;
     if (v->chunk_count == 0 || v->sample_count == 0 || v->sample_count > mp4::max_samples)
-        return 0;
+        return give_up(out, nothing);
+    std::FILE* image = card->image;
+    uint64_t image_size = card->image_size;
     Planner p{};
     p.image = image;
     p.image_size = image_size;
-    p.geometry = geometry;
+    p.geometry = card->geometry;
     p.clip = clip;
-    p.markers = markers;
+    p.markers = card->markers;
     p.movie = m;
     p.video = v;
     p.chunks = v->chunk_count;
@@ -516,51 +529,27 @@ int plan_movie_salvage(std::FILE* image, uint64_t image_size, const image::Image
         with_sound = 0;
     }
     if (ok)
-        choose_video(&p, limits, with_sound);
+        choose_video(&p, refused, with_sound);
     uint64_t kept = 0;
     for (uint64_t k = 0; ok && k < p.chunks; k++)
         kept += p.kept[k];
     ok = ok && kept > 0;
     if (ok) {
         plan->clip_number = clip->clip_number;
-        if (clip->run && clip->run->has_time) {
-            const RecordingRun* r = clip->run;
-            plan->has_time = 1;
-            plan->year = r->year, plan->month = r->month, plan->day = r->day;
-            plan->hour = r->hour, plan->minute = r->minute, plan->second = r->second;
-        }
+        plan->time = recording_time_of(clip->run);
         plan->creation_time = m->has_creation_time ? m->creation_time : 0;
         fill_video(&p, plan);
         if (with_sound)
             fill_sound(&p, plan);
-        lay_pieces(&p, with_sound, out);
+        lay_pieces(&p, with_sound, plan);
     }
     free_planner(&p);
-    if (!ok)
-        free_movie_salvage(out);
-    return ok;
-}
-
-int chunk_of_kept_sample(const MovieSalvage* salvage, uint64_t kept_index, uint64_t* chunk, uint64_t* within)
-{
-    const SalvagePlan* plan = &salvage->plan;
-    for (uint64_t i = 0; i < plan->piece_count; i++) {
-        const SalvagePiece* piece = &plan->pieces[i];
-        if (piece->track == salvage_video && kept_index >= piece->first_sample &&
-            kept_index - piece->first_sample < piece->sample_count) {
-            *chunk = salvage->piece_chunk[i];
-            *within = kept_index - piece->first_sample;
-            return 1;
-        }
+    if (!ok) {
+        free_salvage_plan(plan);
+        return give_up(out, nothing);
     }
-    return 0;
+    out->planned = 1;
+    return 1;
 }
 
-void free_movie_salvage(MovieSalvage* salvage)
-{
-    free_salvage_plan(&salvage->plan);
-    std::free(salvage->piece_chunk);
-    salvage->piece_chunk = nullptr;
-}
-
-}  // namespace analysis
+}  // namespace salvage

@@ -8,13 +8,13 @@
 
 #include "analysis/analysis_types.h"
 
-namespace analysis {
+namespace salvage {
 
 // The recording being salvaged.
 struct RecordingScope {
     std::FILE* image;
     uint64_t image_size;
-    const ClipHeader* header;
+    const analysis::ClipHeader* header;
     uint64_t payload;   // image offset of the media data's first byte
     uint64_t file_end;  // the media data's end as an offset in the camera's file
     int hevc;           // -1 while unknown
@@ -23,7 +23,7 @@ struct RecordingScope {
 // A description found in a kkad box, with where the chunk lies once located.
 struct Described {
     uint64_t file_offset;
-    uint32_t sizes[camera_chunk_samples];
+    uint32_t sizes[analysis::camera_chunk_samples];
     uint64_t image_offset;
     uint64_t marker_offset;
     uint64_t position;  // byte position of the description in its box
@@ -36,7 +36,7 @@ using DescribedList = basics::Growable<Described, 64>;
 const char* video_format(int hevc);
 
 // Every distinct description in the boxes that fits the recording's media data, in file order.
-void collect_descriptions(const RecordingScope* r, const KkadMarker* markers, uint64_t count, DescribedList* out);
+void collect_descriptions(const RecordingScope* r, const analysis::KkadMarker* markers, uint64_t count, DescribedList* out);
 // Locates the described chunks and settles the recording's format; when no chunk is located the
 // first delimiter of the media data tells the format.
 void locate_descriptions(RecordingScope* r, DescribedList* list);
@@ -51,4 +51,4 @@ uint64_t described_between(const Described* const* sorted, size_t n);
 uint64_t described_lead(const RecordingScope* r, const DescribedList* all, const Described* const* located, size_t n,
                         uint64_t between);
 
-}  // namespace analysis
+}  // namespace salvage

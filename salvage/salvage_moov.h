@@ -3,9 +3,9 @@
 // one chunk at the file offset the writer gave it, the gaps closed so the clip plays straight on.
 #include <cstdint>
 
-#include "analysis/salvage_plan.h"
+#include "salvage/salvage_plan.h"
 
-namespace rebuild {
+namespace salvage {
 
 struct SalvageMoov {
     uint8_t* bytes;
@@ -14,13 +14,13 @@ struct SalvageMoov {
 
 // Builds the movie box for `plan` with piece i at file offset piece_offsets[i]; 0 when the plan
 // does not make a playable movie (no video kept, a sample entry too short to read).
-int build_salvage_moov(const analysis::SalvagePlan* plan, const uint64_t* piece_offsets, SalvageMoov* out);
+int build_salvage_moov(const SalvagePlan* plan, const uint64_t* piece_offsets, SalvageMoov* out);
 void free_salvage_moov(SalvageMoov* moov);
 
 // 1 when the track goes into the salvaged file: video whenever the movie can be made, sound
 // when it has kept samples and a sample entry to describe them.
-int salvage_track_written(const analysis::SalvagePlan* plan, uint32_t track);
+int salvage_track_written(const SalvagePlan* plan, uint32_t track);
 // Duration of a track's kept samples in its own time scale.
-uint64_t salvage_track_duration(const analysis::SalvageTrack* track);
+uint64_t salvage_track_duration(const SalvageTrack* track);
 
-}  // namespace rebuild
+}  // namespace salvage

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace analysis {
+namespace salvage {
 
 // What the bytes right after the last reported sample are.
 enum SampleWalkStop : uint32_t {
@@ -32,4 +32,4 @@ int units_escaped(const uint8_t* sample, uint64_t len);
 int walk_samples(std::FILE* image, uint64_t image_size, uint64_t offset, uint64_t limit, const char* format,
                  uint64_t max_samples, uint32_t* sizes, SampleWalk* out);
 
-}  // namespace analysis
+}  // namespace salvage

@@ -1,4 +1,4 @@
-#include "analysis/salvage_tables.h"
+#include "salvage/plan_without_movie.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,15 +6,17 @@
 
 #include "analysis/candidates.h"
 #include "analysis/chunk_locate.h"
-#include "analysis/parameter_sets.h"
+#include "codec/parameter_sets.h"
 #include "analysis/recording_runs.h"
-#include "analysis/salvage_chunks.h"
-#include "analysis/salvage_settings.h"
+#include "salvage/salvage_chunks.h"
+#include "salvage/stream_settings.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "image/read_at.h"
 
-namespace analysis {
+namespace salvage {
+
+using namespace analysis;
 
 namespace {
 
@@ -36,12 +38,6 @@ void free_building(Building* b)
     basics::list_free(&b->pieces);
 }
 
-int give_up(SalvageAttempt* a, const char* reason)
-{
-    basics::bounded_format(a->reason, sizeof a->reason, "%s", reason);
-    return 0;
-}
-
 uint64_t sum_sizes(const uint32_t* sizes, uint32_t n)
 {
     uint64_t total = 0;
@@ -59,7 +55,7 @@ uint32_t first_playable(const SalvageChunk* c, const uint8_t* bytes, int hevc, i
     uint64_t pos = 0;
     uint32_t first = c->samples;
     for (uint32_t i = 0; i < c->samples; i++) {
-        if (!*playing && sample_is_key(bytes + pos, c->sizes[i], hevc))
+        if (!*playing && codec::sample_is_key(bytes + pos, c->sizes[i], hevc))
             *playing = 1;
         if (*playing && first == c->samples)
             first = i;
@@ -121,8 +117,7 @@ struct RunInput {
     const MovieList* movies;
     uint64_t between_hint;
     uint64_t creation_time;
-    const uint64_t* refused;  // image offsets of samples the decode check refused
-    size_t refused_count;
+    RefusedSamples refused;
 };
 
 // A chunk cut before the first of its samples that was refused.
@@ -131,11 +126,10 @@ SalvageChunk without_refused(const RunInput* in, const SalvageChunk* c)
     SalvageChunk kept = *c;
     uint64_t at = c->image_offset;
     for (uint32_t i = 0; i < c->samples; at += c->sizes[i++])
-        for (size_t k = 0; k < in->refused_count; k++)
-            if (in->refused[k] == at) {
-                kept.samples = i;
-                return kept;
-            }
+        if (is_refused(&in->refused, at)) {
+            kept.samples = i;
+            return kept;
+        }
     return kept;
 }
 
@@ -143,8 +137,8 @@ SalvageChunk without_refused(const RunInput* in, const SalvageChunk* c)
 int choose_settings(const RunInput* in, const RecordingLayout* layout, const uint8_t* key, uint64_t key_size,
                     StreamSettings* out)
 {
-    ParameterSets sets;
-    if (!find_parameter_sets(key, key_size, layout->hevc, &sets))
+    codec::ParameterSets sets;
+    if (!codec::find_parameter_sets(key, key_size, layout->hevc, &sets))
         return 0;
     uint64_t sound_bytes = layout->between && layout->lead ? layout->between - layout->lead : 0;
     if (settings_from_sibling(in->movies, layout->hevc, &sets, out)) {
@@ -187,7 +181,7 @@ int settings_at_first_key(const RunInput* in, const SalvageChunkList* chunks, co
             continue;
         uint64_t pos = 0;
         for (uint32_t i = 0; i < c->samples; pos += c->sizes[i++])
-            if (sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc))
+            if (codec::sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc))
                 return choose_settings(in, layout, direct_read_buffer.data + pos, c->sizes[i], out) ? 1 : -1;
     }
     return 0;
@@ -219,7 +213,7 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
             for (uint64_t i = first, pos = skipped; i < end; pos += c->sizes[i++]) {
                 basics::list_append(&b->sizes, c->sizes[i]);
                 basics::list_append(&b->keys,
-                                    uint8_t(sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc)));
+                                    uint8_t(codec::sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc)));
             }
             if (settings->sound_chunk_bytes)
                 keep_sound(b, settings, c, first, end);
@@ -256,9 +250,7 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
     SalvagePlan* p = &a->plan;
     const RecordingRun* run = in->run;
     p->clip_number = a->clip_number;
-    p->has_time = run->has_time;
-    p->year = run->year, p->month = run->month, p->day = run->day;
-    p->hour = run->hour, p->minute = run->minute, p->second = run->second;
+    p->time = recording_time_of(run);
     p->creation_time = in->creation_time;
     p->video_gaps = b.video_gaps;
     uint64_t recording_chunks = chunks.count + layout.missing_chunks;
@@ -379,7 +371,7 @@ int run_input(const SalvageCard* card, size_t r, MarkerList* own, RunInput* in, 
     // the camera's clock against the movie boxes' times, as the pairing found it
     int shift = card->pairs->count ? choose_time_shift(card->runs, card->movies) : 0;
     *in = RunInput{card->image, card->image_size, *header, run, own->items, own->count, card->movies,
-                   between_from_movies(card->movies), 0, nullptr, 0};
+                   between_from_movies(card->movies), 0, {nullptr, 0}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
     *clip_number = number;
@@ -406,7 +398,7 @@ size_t build_plans_without_movie(const SalvageCard* card, SalvageAttemptList* ou
     return out->count - first;
 }
 
-int replan_without_movie(const SalvageCard* card, uint32_t clip_number, const uint64_t* refused, size_t refused_count,
+int replan_without_movie(const SalvageCard* card, uint32_t clip_number, const RefusedSamples* refused,
                          SalvageAttempt* out)
 {
     MarkerList own = {};
@@ -416,31 +408,13 @@ int replan_without_movie(const SalvageCard* card, uint32_t clip_number, const ui
         SalvageAttempt a = {};
         if (!run_input(card, r, &own, &in, &a.clip_number) || a.clip_number != clip_number)
             continue;
-        in.refused = refused;
-        in.refused_count = refused_count;
+        in.refused = *refused;
         plan_run(&in, &a);
         *out = a;
         found = 1;
     }
     basics::list_free(&own);
     return found;
-}
-
-int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset)
-{
-    const SalvageTrack* video = &plan->tracks[salvage_video];
-    for (uint64_t p = 0; p < plan->piece_count; p++) {
-        const SalvagePiece* piece = &plan->pieces[p];
-        if (piece->track != salvage_video || sample < piece->first_sample ||
-            sample - piece->first_sample >= piece->sample_count)
-            continue;
-        uint64_t at = piece->image_offset;
-        for (uint64_t i = piece->first_sample; i < sample; i++)
-            at += video->sample_sizes ? video->sample_sizes[i] : video->fixed_sample_size;
-        *offset = at;
-        return 1;
-    }
-    return 0;
 }
 
 void free_salvage_attempts(SalvageAttemptList* list)
@@ -450,4 +424,4 @@ void free_salvage_attempts(SalvageAttemptList* list)
     basics::list_free(list);
 }
 
-}  // namespace analysis
+}  // namespace salvage

@@ -4,7 +4,7 @@
 // recording whose movie box is gone.
 #include <cstdint>
 
-namespace analysis {
+namespace codec {
 
 // Pointers into one sample's bytes; a length of 0 for a set the sample does not carry.
 struct ParameterSets {
@@ -37,4 +37,4 @@ int build_decoder_config(const ParameterSets* sets, int hevc, const PictureForma
 // 1 when the avcC or hvcC body carries exactly these SPS and PPS (and VPS) as its first of each.
 int config_carries(const uint8_t* config, uint32_t len, int hevc, const ParameterSets* sets);
 
-}  // namespace analysis
+}  // namespace codec

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis/salvage_plan.h"
+#include "salvage/salvage_plan.h"
 #include "mp4/box.h"
 #include "mp4/sample_tables.h"
-#include "rebuild/salvage_moov.h"
+#include "salvage/salvage_moov.h"
 #include "tools/mkcard_moov.h"
 
 namespace {
@@ -28,30 +28,30 @@ struct Row {
 constexpr uint64_t four_gib = 0x100000000ull;
 
 // The plan's own sample entries, sizes 100 + i for video and 4 bytes for sound.
-analysis::SalvagePlan plan_for(const Row& r, std::vector<uint8_t>* video_entry, std::vector<uint8_t>* sound_entry)
+salvage::SalvagePlan plan_for(const Row& r, std::vector<uint8_t>* video_entry, std::vector<uint8_t>* sound_entry)
 {
-    analysis::SalvagePlan plan{};
+    salvage::SalvagePlan plan{};
     *video_entry = mkcard::visual_sample_entry(false, 256, 144, mkcard::Bytes{1, 0x64, 0, 0x1e, 0xff, 0xe0, 0});
     *sound_entry = mkcard::sound_sample_entry();
     uint64_t counts[2] = {0, 0};
-    plan.pieces = new analysis::SalvagePiece[r.pieces.size()];
+    plan.pieces = new salvage::SalvagePiece[r.pieces.size()];
     for (const PieceRow& p : r.pieces) {
         plan.pieces[plan.piece_count++] = {p.track, 0, 0, 0, counts[p.track], p.samples};
         counts[p.track] += p.samples;
     }
-    analysis::SalvageTrack* v = &plan.tracks[analysis::salvage_video];
+    salvage::SalvageTrack* v = &plan.tracks[salvage::salvage_video];
     *v = {1, 2500, 100, video_entry->data(), uint32_t(video_entry->size()), 0, new uint32_t[counts[0]],
           const_cast<uint8_t*>(r.key.data()), counts[0], counts[0], 0};
     for (uint64_t i = 0; i < counts[0]; i++)
         v->sample_sizes[i] = uint32_t(100 + i);
     if (counts[1])
-        plan.tracks[analysis::salvage_sound] = {1, 48000, 1, sound_entry->data(), uint32_t(sound_entry->size()), 4,
+        plan.tracks[salvage::salvage_sound] = {1, 48000, 1, sound_entry->data(), uint32_t(sound_entry->size()), 4,
                                                 nullptr, nullptr, counts[1], counts[1], counts[1]};
     return plan;
 }
 
 // The track of the written movie box with `handler`, read back by the engine's own table reader.
-bool read_track(const rebuild::SalvageMoov& moov, const char* handler, mp4::TrackTables* out, bool* sync_table,
+bool read_track(const salvage::SalvageMoov& moov, const char* handler, mp4::TrackTables* out, bool* sync_table,
                 char* chunk_table)
 {
     mp4::BoxHeader top, trak, stbl;
@@ -88,12 +88,12 @@ TEST(SalvageMoov, TablesReadBackAsThePlanLaidThePiecesOut)
     };
     for (const Row& r : rows) {
         std::vector<uint8_t> video_entry, sound_entry;
-        analysis::SalvagePlan plan = plan_for(r, &video_entry, &sound_entry);
+        salvage::SalvagePlan plan = plan_for(r, &video_entry, &sound_entry);
         std::vector<uint64_t> offsets;
         for (const PieceRow& p : r.pieces)
             offsets.push_back(p.file_offset);
-        rebuild::SalvageMoov moov{};
-        ASSERT_TRUE(rebuild::build_salvage_moov(&plan, offsets.data(), &moov)) << r.name;
+        salvage::SalvageMoov moov{};
+        ASSERT_TRUE(salvage::build_salvage_moov(&plan, offsets.data(), &moov)) << r.name;
         for (uint32_t track = 0; track < 2; track++) {
             std::vector<uint64_t> want_offsets, want_counts;
             for (const PieceRow& p : r.pieces)
@@ -111,7 +111,7 @@ TEST(SalvageMoov, TablesReadBackAsThePlanLaidThePiecesOut)
             EXPECT_EQ(std::vector<uint64_t>(t.chunk_offsets, t.chunk_offsets + t.chunk_count), want_offsets) << r.name;
             EXPECT_EQ(std::vector<uint64_t>(t.chunk_sample_counts, t.chunk_sample_counts + t.chunk_count),
                       want_counts) << r.name;
-            const analysis::SalvageTrack* st = &plan.tracks[track];
+            const salvage::SalvageTrack* st = &plan.tracks[track];
             EXPECT_EQ(t.duration, st->kept_samples * st->sample_delta) << r.name;
             for (uint64_t i = 0; track == 0 && i < t.sample_count; i++)
                 EXPECT_EQ(t.sample_sizes[i], 100 + i) << r.name;
@@ -121,7 +121,7 @@ TEST(SalvageMoov, TablesReadBackAsThePlanLaidThePiecesOut)
             }
             mp4::free_track_tables(&t);
         }
-        rebuild::free_salvage_moov(&moov);
+        salvage::free_salvage_moov(&moov);
         delete[] plan.pieces;
         delete[] plan.tracks[0].sample_sizes;
     }

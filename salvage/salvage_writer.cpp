@@ -1,7 +1,7 @@
 // A salvaged recording written as a compact file: the camera's file type, then every kept piece
 // one after another in one mdat, then a movie box made for exactly those samples. The file is
 // sized first and written under ".partial", and the video is decode-checked like every clip.
-#include "rebuild/salvage_writer.h"
+#include "salvage/salvage_writer.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +10,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
+#include "basics/report_texts.h"
 #include "image/path_join.h"
 #include "mp4/box.h"
 #include "platform/platform.h"
@@ -17,16 +18,16 @@
 #include "rebuild/image_copy.h"
 #include "rebuild/output_file.h"
 #include "rebuild/progress_line.h"
-#include "rebuild/salvage_moov.h"
+#include "salvage/salvage_moov.h"
 #include "rebuild/validation_pass.h"
 
-namespace rebuild {
+namespace salvage {
+
+using namespace analysis;
+using namespace rebuild;
 
 namespace {
 
-using analysis::SalvagePiece;
-using analysis::SalvagePlan;
-using analysis::SalvageTrack;
 
 // The file type the camera writes: major brand XAVC, version 1, compatible XAVC, mp42, iso2.
 constexpr uint8_t camera_ftyp[] = {0,   0,   0,   28,  'f', 't', 'y', 'p', 'X', 'A', 'V', 'C', 0,   0,
@@ -84,12 +85,12 @@ int piece_sizes(const SalvageTrack* t, const SalvagePiece* p, mp4::SampleSizes* 
 int lay_out(Salvager* s)
 {
     const SalvagePlan* plan = s->plan;
-    uint64_t next[analysis::salvage_track_kinds] = {0, 0};
+    uint64_t next[salvage_track_kinds] = {0, 0};
     uint64_t media = 0;
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const SalvagePiece* p = &plan->pieces[i];
         mp4::SampleSizes sizes;
-        if (p->track >= analysis::salvage_track_kinds || p->first_sample != next[p->track] ||
+        if (p->track >= salvage_track_kinds || p->first_sample != next[p->track] ||
             !piece_sizes(&plan->tracks[p->track], p, &sizes) || p->image_offset > s->image_size ||
             s->image_size - p->image_offset < p->length || media > UINT64_MAX / 2 - p->length)
             return 0;
@@ -97,7 +98,7 @@ int lay_out(Salvager* s)
         if (salvage_track_written(plan, p->track))
             media += p->length;
     }
-    for (uint32_t k = 0; k < analysis::salvage_track_kinds; k++)
+    for (uint32_t k = 0; k < salvage_track_kinds; k++)
         if (plan->tracks[k].present && next[k] != plan->tracks[k].kept_samples)
             return 0;
     uint64_t mdat_header = media + 8 <= UINT32_MAX ? 8 : 16;
@@ -143,11 +144,11 @@ uint64_t pieces_of(const SalvagePlan* plan, uint32_t track)
 int write_video(Salvager* s, uint64_t* written)
 {
     const SalvagePlan* plan = s->plan;
-    const SalvageTrack* t = &plan->tracks[analysis::salvage_video];
-    uint64_t total = pieces_of(plan, analysis::salvage_video);
+    const SalvageTrack* t = &plan->tracks[salvage_video];
+    uint64_t total = pieces_of(plan, salvage_video);
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const SalvagePiece* p = &plan->pieces[i];
-        if (p->track != analysis::salvage_video)
+        if (p->track != salvage_video)
             continue;
         mp4::SampleSizes sizes;
         piece_sizes(t, p, &sizes);
@@ -169,10 +170,10 @@ int write_video(Salvager* s, uint64_t* written)
 int write_sound(Salvager* s)
 {
     const SalvagePlan* plan = s->plan;
-    uint64_t total = pieces_of(plan, analysis::salvage_sound), done = 0;
+    uint64_t total = pieces_of(plan, salvage_sound), done = 0;
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const SalvagePiece* p = &plan->pieces[i];
-        if (p->track != analysis::salvage_sound || !salvage_track_written(plan, p->track))
+        if (p->track != salvage_sound || !salvage_track_written(plan, p->track))
             continue;
         if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], p->length) != p->length)
             return failed(s, "sound copy failed");
@@ -183,17 +184,17 @@ int write_sound(Salvager* s)
 
 void print_salvaged_line(const SalvagePlan* plan, const char* path)
 {
-    const SalvageTrack* v = &plan->tracks[analysis::salvage_video];
-    const SalvageTrack* a = &plan->tracks[analysis::salvage_sound];
+    const SalvageTrack* v = &plan->tracks[salvage_video];
+    const SalvageTrack* a = &plan->tracks[salvage_sound];
     char sound[64];
-    if (salvage_track_written(plan, analysis::salvage_sound)) {
+    if (salvage_track_written(plan, salvage_sound)) {
         uint64_t pct = a->span_samples ? a->kept_samples * 100 / a->span_samples : 100;
         basics::bounded_format(sound, sizeof sound, "sound %d %% of the kept span", int(pct > 100 ? 100 : pct));
     } else {
         basics::bounded_format(sound, sizeof sound, "no sound");
     }
-    basics::out_printf("clip %d: salvaged -> %s (video %llu/%llu samples, %llu gap%s, %s)\n", int(plan->clip_number),
-                       path, (unsigned long long)v->kept_samples, (unsigned long long)v->recording_samples,
+    basics::out_printf("clip %d%s%s (video %llu/%llu samples, %llu gap%s, %s)\n", int(plan->clip_number),
+                       basics::salvaged_arrow, path, (unsigned long long)v->kept_samples, (unsigned long long)v->recording_samples,
                        (unsigned long long)plan->video_gaps, plan->video_gaps == 1 ? "" : "s", sound);
 }
 
@@ -221,12 +222,12 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     if (!build_salvage_moov(plan, s.offsets, &s.moov))
         return failed(&s, "no playable video kept");
     char name[256];
-    salvaged_file_name(plan, name, sizeof name);
+    salvaged_file_name(plan->clip_number, &plan->time, name, sizeof name);
     image::path_join(result->final_path, sizeof result->final_path, output_dir, name);
     basics::bounded_format(s.temp_path, sizeof s.temp_path, "%s.partial", result->final_path);
 
     progress_step(&s.progress, 0, "preparing");
-    const SalvageTrack* video = &plan->tracks[analysis::salvage_video];
+    const SalvageTrack* video = &plan->tracks[salvage_video];
     if (validate && !validation_prepare_entry(&s.pass, video->sample_entry, video->sample_entry_size, s.clip))
         return failed(&s, "the decode check cannot open the video");
     s.output = create_sized_output(s.temp_path, s.media_end + s.moov.length, s.clip);
@@ -255,4 +256,4 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     return 1;
 }
 
-}  // namespace rebuild
+}  // namespace salvage

@@ -1,11 +1,11 @@
-#include "analysis/parameter_sets.h"
+#include "codec/parameter_sets.h"
 
 #include <cstring>
 
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 
-namespace analysis {
+namespace codec {
 
 namespace {
 
@@ -371,4 +371,4 @@ int config_carries(const uint8_t* config, uint32_t len, int hevc, const Paramete
            same_unit(config + pos + 3, pps_size, sets->pps, sets->pps_size);
 }
 
-}  // namespace analysis
+}  // namespace codec

@@ -7,13 +7,13 @@
 
 #include "analysis/analysis_types.h"
 
-namespace analysis {
+namespace salvage {
 
 struct SalvageChunk {
     uint64_t image_offset;
     uint64_t file_offset;    // where the camera's file had it, when file_known
     uint32_t file_known;
-    uint32_t sizes[camera_chunk_samples];
+    uint32_t sizes[analysis::camera_chunk_samples];
     uint32_t samples;        // whole samples whose sizes are verified: 12, fewer where the rest is not there
     uint64_t full_bytes;     // the whole chunk's bytes, also of samples not kept, when known; else 0
     uint32_t described;      // 1 when a kkad description gave the sizes
@@ -37,7 +37,7 @@ struct RecordingLayout {
 // (`count` of them), in recording order. `between_hint` (0: none) is the camera's sound and
 // metadata between two chunks as another recording on the card shows it, used when the
 // recording itself shows too few chunks. 1 when at least one chunk was found.
-int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeader* header, const KkadMarker* markers,
+int find_recording_chunks(std::FILE* image, uint64_t image_size, const analysis::ClipHeader* header, const analysis::KkadMarker* markers,
                           uint64_t count, uint64_t between_hint, SalvageChunkList* out, RecordingLayout* layout);
 
-}  // namespace analysis
+}  // namespace salvage

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "analysis/sample_walk.h"
+#include "salvage/sample_walk.h"
 #include "basics/byte_order.h"
 #include "tests/analysis_fixture.h"
 #include "tools/mkcard_media.h"
@@ -71,27 +71,27 @@ TEST(AnalysisSampleWalk, Walks)
     Bytes next_avc = fixture::avc_sample(100, false);
     Bytes next_hevc = hevc_sample(100);
     const WalkCase cases[] = {
-        {"AVC up to the next chunk's delimiter", false, next_avc, 12, -1, 0, -1, false, 1, 12, analysis::walk_at_delimiter},
-        {"AVC stops at sound bytes", false, sound_bytes(), 12, -1, 0, -1, false, 1, 12, analysis::walk_at_no_unit},
-        {"HEVC stops at sound bytes", true, sound_bytes(), 12, -1, 0, -1, false, 1, 12, analysis::walk_at_no_unit},
-        {"HEVC up to the next delimiter", true, next_hevc, 12, -1, 0, -1, false, 1, 12, analysis::walk_at_delimiter},
+        {"AVC up to the next chunk's delimiter", false, next_avc, 12, -1, 0, -1, false, 1, 12, salvage::walk_at_delimiter},
+        {"AVC stops at sound bytes", false, sound_bytes(), 12, -1, 0, -1, false, 1, 12, salvage::walk_at_no_unit},
+        {"HEVC stops at sound bytes", true, sound_bytes(), 12, -1, 0, -1, false, 1, 12, salvage::walk_at_no_unit},
+        {"HEVC up to the next delimiter", true, next_hevc, 12, -1, 0, -1, false, 1, 12, salvage::walk_at_delimiter},
         {"AVC: a unit with the forbidden bit after the chunk", false, {0, 0, 0, 16, 0x9C, 1, 2, 3}, 12, -1, 0, -1,
-         false, 1, 12, analysis::walk_at_no_unit},
+         false, 1, 12, salvage::walk_at_no_unit},
         {"HEVC: a unit of another layer after the chunk", true, {0, 0, 0, 16, 0x02, 0x09, 2, 3}, 12, -1, 0, -1,
-         false, 1, 12, analysis::walk_at_no_unit},
-        {"three asked, three given", false, next_avc, 3, -1, 0, -1, false, 1, 3, analysis::walk_at_delimiter},
+         false, 1, 12, salvage::walk_at_no_unit},
+        {"three asked, three given", false, next_avc, 3, -1, 0, -1, false, 1, 3, salvage::walk_at_delimiter},
         {"a damaged length past the limit drops its sample", false, next_avc, 12, 4, 0x100000, -1, false, 1, 4,
-         analysis::walk_at_delimiter},
+         salvage::walk_at_delimiter},
         {"a shortened length leaves the end a guess", false, next_avc, 12, 4, -3, -1, false, 1, 5,
-         analysis::walk_at_no_unit, -3},
-        {"a limit at a sample's end", false, next_avc, 12, -1, 0, 4, false, 1, 5, analysis::walk_at_limit},
+         salvage::walk_at_no_unit, -3},
+        {"a limit at a sample's end", false, next_avc, 12, -1, 0, 4, false, 1, 5, salvage::walk_at_limit},
         {"zeros inside a slice end the walk before its sample", false, next_avc, 12, 4, 0, -1, false, 1, 4,
-         analysis::walk_at_delimiter, 0, true},
-        {"HEVC: zeros inside a slice", true, next_hevc, 12, 7, 0, -1, false, 1, 7, analysis::walk_at_delimiter, 0,
+         salvage::walk_at_delimiter, 0, true},
+        {"HEVC: zeros inside a slice", true, next_hevc, 12, 7, 0, -1, false, 1, 7, salvage::walk_at_delimiter, 0,
          true},
         {"an image cut inside a sample keeps the whole ones", false, next_avc, 12, -1, 0, 6, true, 1, 7,
-         analysis::walk_at_delimiter},
-        {"HEVC image cut", true, next_hevc, 12, -1, 0, 6, true, 1, 7, analysis::walk_at_delimiter},
+         salvage::walk_at_delimiter},
+        {"HEVC image cut", true, next_hevc, 12, -1, 0, 6, true, 1, 7, salvage::walk_at_delimiter},
     };
     for (const WalkCase& c : cases) {
         Stream s = stream(c.hevc, sizes12, c.after);
@@ -113,8 +113,8 @@ TEST(AnalysisSampleWalk, Walks)
         }
         fixture::TempImage file(s.bytes);
         std::vector<uint32_t> sizes(c.max_samples, 0);
-        analysis::SampleWalk walk = {};
-        int found = analysis::walk_samples(file.f, image_size, s.starts[0], limit, c.hevc ? "hvc1" : "avc1",
+        salvage::SampleWalk walk = {};
+        int found = salvage::walk_samples(file.f, image_size, s.starts[0], limit, c.hevc ? "hvc1" : "avc1",
                                            c.max_samples, sizes.data(), &walk);
         ASSERT_EQ(found, c.found) << c.name;
         if (!found)
@@ -134,10 +134,10 @@ TEST(AnalysisSampleWalk, NeedsADelimiterToStart)
     Stream s = stream(false, sizes12, {});
     fixture::TempImage file(s.bytes);
     uint32_t sizes[12];
-    analysis::SampleWalk walk = {};
+    salvage::SampleWalk walk = {};
     const uint64_t starts[] = {s.starts[0] + 1, s.starts[0] - 4, s.bytes.size(), s.bytes.size() + 9};
     for (uint64_t at : starts)
-        EXPECT_EQ(analysis::walk_samples(file.f, s.bytes.size(), at, s.bytes.size(), "avc1", 12, sizes, &walk), 0)
+        EXPECT_EQ(salvage::walk_samples(file.f, s.bytes.size(), at, s.bytes.size(), "avc1", 12, sizes, &walk), 0)
             << "from " << at;
 }
 

@@ -6,7 +6,7 @@
 
 #include "analysis/candidates.h"
 #include "analysis/recording_runs.h"
-#include "analysis/salvage_tables.h"
+#include "salvage/plan_without_movie.h"
 #include "image/raw_scan.h"
 #include "image/scan_index.h"
 #include "tests/analysis_fixture.h"
@@ -44,7 +44,7 @@ struct Tally {
 
 // Every kept piece must be the recording's own bytes: video pieces whole samples in recording
 // order, sound pieces inside the sound chunk behind a kept video chunk.
-Tally check_plan(const analysis::SalvagePlan& plan, const Truth& t, const Bytes& image, const std::string& name)
+Tally check_plan(const salvage::SalvagePlan& plan, const Truth& t, const Bytes& image, const std::string& name)
 {
     const mkcard::Recording& rec = t.placed->rec;
     std::map<uint64_t, uint64_t> sample_at;  // file offset of each video sample -> its index
@@ -63,7 +63,7 @@ Tally check_plan(const analysis::SalvagePlan& plan, const Truth& t, const Bytes&
     int64_t video_chunk = -1, sound_chunk = -1;
     bool sound_ended = false;
     for (uint64_t p = 0; p < plan.piece_count; p++) {
-        const analysis::SalvagePiece& piece = plan.pieces[p];
+        const salvage::SalvagePiece& piece = plan.pieces[p];
         uint64_t file = 0;
         bool mapped = t.file_offset(piece.image_offset, &file) && file + piece.length <= rec.file.size() &&
                       mkcard::contiguous_in_image(*t.card, *t.placed, file, file + piece.length) &&
@@ -75,7 +75,7 @@ Tally check_plan(const analysis::SalvagePlan& plan, const Truth& t, const Bytes&
             tally.wrong++;
             continue;
         }
-        if (piece.track == analysis::salvage_video) {
+        if (piece.track == salvage::salvage_video) {
             auto it = sample_at.find(file);
             if (it == sample_at.end()) {
                 ADD_FAILURE() << name << ": piece " << p << " starts inside a sample";
@@ -133,7 +133,7 @@ Bytes entry_in(const Bytes& moov, const char* type)
     return Bytes(at - 4, at - 4 + size);
 }
 
-Bytes entry_of(const analysis::SalvageTrack& t) { return Bytes(t.sample_entry, t.sample_entry + t.sample_entry_size); }
+Bytes entry_of(const salvage::SalvageTrack& t) { return Bytes(t.sample_entry, t.sample_entry + t.sample_entry_size); }
 
 struct SalvageCase {
     const char* name;
@@ -234,19 +234,20 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         analysis::ClipList clips = {};
         analysis::validate_candidates(f, image.size(), &index, &headers, &markers, &movies);
         analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
-        analysis::SalvageAttemptList attempts = {};
-        analysis::SalvageCard salvage_card = {f, image.size(), &index, &headers, &markers, &movies, &runs, &pairs};
-        size_t n = analysis::build_plans_without_movie(&salvage_card, &attempts);
+        salvage::SalvageAttemptList attempts = {};
+        salvage::SalvageCard salvage_card = {f, image.size(), nullptr, &index, &headers, &markers, &movies, &runs, &pairs};
+        size_t n = salvage::build_plans_without_movie(&salvage_card, &attempts);
         ASSERT_EQ(n, 1u) << c.name;
-        analysis::SalvageAttempt& a = attempts.items[0];
+        salvage::SalvageAttempt& a = attempts.items[0];
         ASSERT_TRUE(a.planned) << c.name << ": " << a.reason;
         Tally tally = check_plan(a.plan, truth, image, c.name);
         if (c.refused >= 0) {
             uint64_t at = 0;
-            ASSERT_TRUE(analysis::kept_sample_offset(&a.plan, uint64_t(c.refused), &at)) << c.name;
-            analysis::SalvageAttempt again = {};
-            ASSERT_TRUE(analysis::replan_without_movie(&salvage_card, a.clip_number, &at, 1, &again)) << c.name;
-            analysis::free_salvage_plan(&attempts.items[0].plan);
+            ASSERT_TRUE(salvage::kept_sample_offset(&a.plan, uint64_t(c.refused), &at)) << c.name;
+            salvage::SalvageAttempt again = {};
+            const salvage::RefusedSamples refused = {&at, 1};
+            ASSERT_TRUE(salvage::replan_without_movie(&salvage_card, a.clip_number, &refused, &again)) << c.name;
+            salvage::free_salvage_plan(&attempts.items[0].plan);
             attempts.items[0] = again;
             tally = check_plan(again.plan, truth, image, c.name);
             expected -= 12 - uint64_t(c.refused) % 12;
@@ -257,8 +258,8 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         EXPECT_EQ(a.plan.video_gaps, c.gaps) << c.name;
         EXPECT_EQ(a.plan.tracks[0].kept_samples, tally.video_kept) << c.name;
         // the camera's own settings, whether a sibling lent them or the stream gave them
-        const analysis::SalvageTrack& video = a.plan.tracks[analysis::salvage_video];
-        const analysis::SalvageTrack& sound = a.plan.tracks[analysis::salvage_sound];
+        const salvage::SalvageTrack& video = a.plan.tracks[salvage::salvage_video];
+        const salvage::SalvageTrack& sound = a.plan.tracks[salvage::salvage_sound];
         bool hevc = placed.rec.plan.video.hevc;
         EXPECT_EQ(entry_of(video), entry_in(placed.rec.moov_keep, hevc ? "hvc1" : "avc1")) << c.name;
         EXPECT_EQ(entry_of(sound), entry_in(placed.rec.moov_keep, "twos")) << c.name;
@@ -272,7 +273,7 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         if (c.cut_at_chunk == 0) {
             EXPECT_EQ(a.plan.tracks[0].recording_samples, placed.rec.video_sizes.size()) << c.name;
         }
-        analysis::free_salvage_attempts(&attempts);
+        salvage::free_salvage_attempts(&attempts);
         std::fclose(f);
         image::free_scan_index(&index);
         for (size_t i = 0; i < movies.count; i++)

@@ -1,18 +1,20 @@
-#include "analysis/salvage_chunks.h"
+#include "salvage/salvage_chunks.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "analysis/chunk_descriptions.h"
+#include "salvage/chunk_descriptions.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
-#include "analysis/sample_walk.h"
+#include "salvage/sample_walk.h"
 #include "analysis/window_reuse.h"
 #include "basics/checked_alloc.h"
 #include "image/read_at.h"
 
-namespace analysis {
+namespace salvage {
+
+using namespace analysis;
 
 namespace {
 
@@ -453,4 +455,4 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeade
     return out->count > 0;
 }
 
-}  // namespace analysis
+}  // namespace salvage

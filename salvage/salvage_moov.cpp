@@ -1,7 +1,7 @@
 // The movie box of a salvaged file. Every track keeps a constant sample duration, so one stts
 // entry re-times the kept samples straight through the gaps; every piece of the plan is one
 // chunk, and the chunk table is 32-bit unless an offset needs more.
-#include "rebuild/salvage_moov.h"
+#include "salvage/salvage_moov.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,18 +10,17 @@
 #include "basics/growable.h"
 #include "mp4/box.h"
 
-namespace rebuild {
+namespace salvage {
+
 
 namespace {
 
-using analysis::SalvagePlan;
-using analysis::SalvageTrack;
 using Bytes = basics::Growable<uint8_t, 4096>;
 
 // The visual sample entry stores the picture's width and height after its fixed fields.
 constexpr uint32_t entry_width_at = 32;
 constexpr uint32_t entry_height_at = 34;
-constexpr uint32_t track_kinds = analysis::salvage_track_kinds;
+constexpr uint32_t track_kinds = salvage_track_kinds;
 
 void put_u8(Bytes* b, uint8_t v) { basics::list_append(b, v); }
 
@@ -208,7 +207,7 @@ void put_sample_to_chunk(Bytes* b, const SalvagePlan* plan, uint32_t track)
     uint32_t entries = 0, chunk = 0;
     uint64_t last = UINT64_MAX;
     for (uint64_t i = 0; i < plan->piece_count; i++) {
-        const analysis::SalvagePiece* p = &plan->pieces[i];
+        const SalvagePiece* p = &plan->pieces[i];
         if (p->track != track)
             continue;
         chunk++;
@@ -281,7 +280,7 @@ void put_sample_table(Bytes* b, const SalvagePlan* plan, uint32_t track, const u
 void put_trak(Bytes* b, const SalvagePlan* plan, uint32_t track, uint32_t movie_timescale, const uint64_t* offsets)
 {
     const SalvageTrack* t = &plan->tracks[track];
-    int sound = track == analysis::salvage_sound;
+    int sound = track == salvage_sound;
     uint64_t duration = salvage_track_duration(t);
     uint32_t width = 0, height = 0;
     if (!sound) {
@@ -319,9 +318,9 @@ int track_usable(const SalvageTrack* t, int video)
 
 int salvage_track_written(const SalvagePlan* plan, uint32_t track)
 {
-    if (track >= track_kinds || !track_usable(&plan->tracks[analysis::salvage_video], 1))
+    if (track >= track_kinds || !track_usable(&plan->tracks[salvage_video], 1))
         return 0;
-    return track == analysis::salvage_video || track_usable(&plan->tracks[track], 0);
+    return track == salvage_video || track_usable(&plan->tracks[track], 0);
 }
 
 uint64_t salvage_track_duration(const SalvageTrack* track)
@@ -331,14 +330,14 @@ uint64_t salvage_track_duration(const SalvageTrack* track)
 
 int build_salvage_moov(const SalvagePlan* plan, const uint64_t* piece_offsets, SalvageMoov* out)
 {
-    const SalvageTrack* video = &plan->tracks[analysis::salvage_video];
-    if (!salvage_track_written(plan, analysis::salvage_video))
+    const SalvageTrack* video = &plan->tracks[salvage_video];
+    if (!salvage_track_written(plan, salvage_video))
         return 0;
-    int with_sound = salvage_track_written(plan, analysis::salvage_sound);
+    int with_sound = salvage_track_written(plan, salvage_sound);
     uint32_t movie_timescale = video->timescale;
     uint64_t duration = salvage_track_duration(video);
     if (with_sound) {
-        const SalvageTrack* sound = &plan->tracks[analysis::salvage_sound];
+        const SalvageTrack* sound = &plan->tracks[salvage_sound];
         uint64_t sound_duration = rescale(salvage_track_duration(sound), sound->timescale, movie_timescale);
         duration = sound_duration > duration ? sound_duration : duration;
     }
@@ -346,7 +345,7 @@ int build_salvage_moov(const SalvagePlan* plan, const uint64_t* piece_offsets, S
     size_t moov = open_box(&b, mp4::box_moov);
     put_mvhd(&b, plan->creation_time, movie_timescale, duration, with_sound ? 3 : 2);
     for (uint32_t track = 0; track < track_kinds; track++)
-        if (track == analysis::salvage_video || with_sound)
+        if (track == salvage_video || with_sound)
             put_trak(&b, plan, track, movie_timescale, piece_offsets);
     close_box(&b, moov);
     out->bytes = b.items;
@@ -361,4 +360,4 @@ void free_salvage_moov(SalvageMoov* moov)
     moov->length = 0;
 }
 
-}  // namespace rebuild
+}  // namespace salvage

@@ -1,0 +1,117 @@
+#include "salvage/salvage_attempts.h"
+
+#include "analysis/final_chunks.h"
+#include "basics/output.h"
+#include "basics/report_texts.h"
+#include "salvage/plan_with_movie.h"
+#include "salvage/plan_without_movie.h"
+#include "salvage/salvage_writer.h"
+#include "validator/loader.h"
+
+namespace salvage {
+
+namespace {
+
+// A sample the decode check refuses is left out of the next plan, with the rest of its chunk; a
+// recording refused more often than this is given up.
+constexpr size_t refused_sample_limit = 8;
+
+// One recording salvage tries: a clip whose movie box is on the card, or one planned from the
+// card alone (its first plan made already).
+struct Recording {
+    uint32_t clip_number;
+    const analysis::RecoveryClip* clip;
+    const SalvageAttempt* first;
+};
+
+int plan(const SalvageRequest* r, const Recording* rec, const RefusedSamples* refused, SalvageAttempt* out)
+{
+    if (rec->clip)
+        return plan_with_movie(&r->card, rec->clip, refused, out);
+    if (!replan_without_movie(&r->card, rec->clip_number, refused, out))
+        return give_up(out, "the recording is no longer on the card");
+    return out->planned;
+}
+
+// Plans and writes the recording, each refused sample left out of the next plan.
+int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index, size_t file_count)
+{
+    uint64_t offsets[refused_sample_limit];
+    RefusedSamples refused = {offsets, 0};
+    SalvageAttempt attempt = {};
+    const SalvageAttempt* current = rec->first;
+    if (!current) {
+        plan(r, rec, &refused, &attempt);
+        current = &attempt;
+    }
+    int written = 0;
+    const char* failure = current->reason;
+    while (current->planned) {
+        SalvageResult result;
+        written = write_salvaged(r->card.image, r->card.image_size, &current->plan, r->destination, r->validate,
+                                 file_index, file_count, &result);
+        failure = result.failure ? result.failure : "no file written";
+        uint64_t at = 0;
+        if (written || refused.count == refused_sample_limit ||
+            result.failing_sample == validator::no_failing_sample ||
+            !kept_sample_offset(&current->plan, result.failing_sample, &at))
+            break;
+        offsets[refused.count++] = at;
+        free_salvage_plan(&attempt.plan);
+        plan(r, rec, &refused, &attempt);
+        current = &attempt;
+        failure = attempt.reason;
+    }
+    free_salvage_plan(&attempt.plan);
+    // the block names every recording it tried, so the outcome goes with it to standard output
+    if (!written)
+        basics::out_printf("clip %d: salvage failed: %s\n", int(rec->clip_number), failure);
+    return written;
+}
+
+int clip_wanted(const SalvageRequest* r, size_t i)
+{
+    return !r->clip_written[i] && analysis::clip_is_chosen(r->only_clip, r->clips->items[i].clip_number);
+}
+
+}  // namespace
+
+size_t salvage_recordings(const SalvageRequest* r)
+{
+    SalvageAttemptList without_movie;
+    build_plans_without_movie(&r->card, &without_movie);
+    const analysis::ClipList* clips = r->clips;
+    size_t candidates = 0;
+    for (size_t i = 0; i < clips->count; i++)
+        candidates += clip_wanted(r, i);
+    for (size_t i = 0; i < without_movie.count; i++)
+        candidates += analysis::clip_is_chosen(r->only_clip, without_movie.items[i].clip_number);
+    size_t salvaged = 0;
+    if (candidates > 0) {
+        basics::out_printf("%s%zu recording%s the documented rules gave up on\n", basics::salvage_heading,
+                           candidates, candidates == 1 ? "" : "s");
+        // the files go on from the documented queue's numbers, so the window never sees a file
+        // number beyond its total; both lists are in clip-number order, and so is the block
+        size_t total = r->files_before + candidates, handed = r->files_before;
+        size_t i = 0, a = 0;
+        while (i < clips->count || a < without_movie.count) {
+            Recording rec = {};
+            if (a == without_movie.count ||
+                (i < clips->count && clips->items[i].clip_number < without_movie.items[a].clip_number)) {
+                if (clip_wanted(r, i))
+                    rec = {clips->items[i].clip_number, &clips->items[i], nullptr};
+                i++;
+            } else {
+                if (analysis::clip_is_chosen(r->only_clip, without_movie.items[a].clip_number))
+                    rec = {without_movie.items[a].clip_number, nullptr, &without_movie.items[a]};
+                a++;
+            }
+            if (rec.clip || rec.first)
+                salvaged += salvage_one(r, &rec, ++handed, total);
+        }
+    }
+    free_salvage_attempts(&without_movie);
+    return salvaged;
+}
+
+}  // namespace salvage

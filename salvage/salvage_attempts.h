@@ -1,0 +1,26 @@
+#pragma once
+// After the documented queue: the recordings it gave up on, salvaged where the card still holds
+// their samples, in one block of lines before the summary. Each recording is planned, written
+// and, when the decode check refuses a sample, planned again without it.
+#include <cstddef>
+#include <cstdint>
+
+#include "salvage/salvage_plan.h"
+
+namespace salvage {
+
+struct SalvageRequest {
+    SalvageCard card;
+    const analysis::ClipList* clips;  // the documented queue's clips, with their movie boxes
+    uint8_t* clip_written;            // one flag per clip: the documented writer wrote it (owned by the driver)
+    const char* destination;
+    int validate;
+    int32_t only_clip;    // 0: every recording the documented rules gave up on
+    size_t files_before;  // files the documented queue handed out: salvaged files are numbered after them
+};
+
+// Salvages every recording of the request the documented writer did not write; returns the
+// files written. Prints nothing when there is no such recording.
+size_t salvage_recordings(const SalvageRequest* request);
+
+}  // namespace salvage

@@ -1,0 +1,59 @@
+#include "salvage/salvage_plan.h"
+
+#include <cstdlib>
+
+#include "basics/output.h"
+
+namespace salvage {
+
+using namespace analysis;
+
+int is_refused(const RefusedSamples* refused, uint64_t image_offset)
+{
+    for (size_t i = 0; i < refused->count; i++)
+        if (refused->offsets[i] == image_offset)
+            return 1;
+    return 0;
+}
+
+int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset)
+{
+    const SalvageTrack* video = &plan->tracks[salvage_video];
+    for (uint64_t p = 0; p < plan->piece_count; p++) {
+        const SalvagePiece* piece = &plan->pieces[p];
+        if (piece->track != salvage_video || sample < piece->first_sample ||
+            sample - piece->first_sample >= piece->sample_count)
+            continue;
+        uint64_t at = piece->image_offset;
+        for (uint64_t i = piece->first_sample; i < sample; i++)
+            at += video->sample_sizes ? video->sample_sizes[i] : video->fixed_sample_size;
+        *offset = at;
+        return 1;
+    }
+    return 0;
+}
+
+int give_up(SalvageAttempt* attempt, const char* reason)
+{
+    attempt->planned = 0;
+    basics::bounded_format(attempt->reason, sizeof attempt->reason, "%s", reason);
+    return 0;
+}
+
+void free_salvage_track(SalvageTrack* track)
+{
+    std::free(track->sample_entry);
+    std::free(track->sample_sizes);
+    std::free(track->key_frames);
+    *track = SalvageTrack{};
+}
+
+void free_salvage_plan(SalvagePlan* plan)
+{
+    for (SalvageTrack& t : plan->tracks)
+        free_salvage_track(&t);
+    std::free(plan->pieces);
+    *plan = SalvagePlan{};
+}
+
+}  // namespace salvage
