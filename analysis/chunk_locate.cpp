@@ -9,9 +9,12 @@
 #include "basics/output.h"
 #include "image/read_at.h"
 #include "analysis/window_reuse.h"
+#include "codec/nal_units.h"
 #include "platform/platform.h"
 
 namespace analysis {
+
+using codec::Syntax;
 
 ReadBuffer direct_read_buffer = {nullptr, 0};
 ReadBuffer window_read_buffer = {nullptr, 0};
@@ -20,68 +23,8 @@ namespace {
 
 constexpr uint64_t whole_read_limit = 0x8000000;   // 128 MiB: larger chunks are read sample by sample
 constexpr uint64_t max_sample_bytes = 0x10000000;  // 256 MiB
-constexpr uint32_t max_units = 4096;
 constexpr uint64_t first_buffer_bytes = 1048576;
 constexpr uint64_t window_segment_bytes = 2097152;
-
-// The NAL syntax a track's samples are checked against. A track without a sample entry is
-// searched as AVC, the camera's usual video; any other entry only by unit lengths.
-enum class Syntax { avc, hevc, other };
-
-Syntax syntax_of(const char* format)
-{
-    if (format && mp4::format_is_hevc(format))
-        return Syntax::hevc;
-    if (!format || format[0] == 0 || mp4::format_is_avc(format))
-        return Syntax::avc;
-    return Syntax::other;
-}
-
-int structure_ok(const uint8_t* sample, uint64_t len, Syntax syntax)
-{
-    if (len == 0)
-        return 0;
-    uint64_t pos = 0;
-    uint32_t units = 0;
-    int coded = 0;
-    while (len - pos >= 4) {
-        uint64_t unit = basics::load_be32(sample + pos);
-        if (unit == 0 || unit > len - pos - 4 || ++units > max_units)
-            return 0;
-        uint8_t nal = sample[pos + 4];
-        if (syntax == Syntax::avc) {
-            uint8_t type = nal & 0x1F;
-            if (type < 1 || type > 23)
-                return 0;
-            coded |= (nal & 0x1B) == 1;
-        } else if (syntax == Syntax::hevc) {
-            if (unit == 1)
-                return 0;
-            coded |= (nal & 0x40) == 0;
-        }
-        pos += 4 + unit;
-    }
-    if (pos != len || units == 0)
-        return 0;
-    return syntax == Syntax::other ? 1 : coded;
-}
-
-// What the walk of a sample tests first: its first unit fits and has a possible type. Testing
-// this for every sample of a chunk before walking any rejects a wrong candidate after a few
-// bytes, where the walk of a wrong first sample would cross many units of the real ones.
-int first_unit_ok(const uint8_t* sample, uint64_t len, Syntax syntax)
-{
-    if (len < 5)
-        return 0;
-    uint64_t unit = basics::load_be32(sample);
-    if (unit == 0 || unit > len - 4)
-        return 0;
-    if (syntax == Syntax::avc) {
-        uint8_t type = sample[4] & 0x1F;
-        return type >= 1 && type <= 23;
-    }
-    return syntax != Syntax::hevc || unit != 1;
-}
 
 // Total and largest sample of a chunk; 0 when the total overflows.
 int measure_chunk(const mp4::SampleSizes* sizes, uint64_t* total, uint64_t* largest)
@@ -115,7 +58,7 @@ int check_samples_in(const uint8_t* bytes, uint64_t have, const mp4::SampleSizes
         uint64_t size = mp4::sample_size_at(sizes, i);
         if (size > have - pos)
             return 0;
-        if (!first_unit_ok(bytes + pos, size, syntax))
+        if (!codec::first_unit_ok(bytes + pos, size, syntax))
             return 0;
         pos += size;
     }
@@ -124,7 +67,7 @@ int check_samples_in(const uint8_t* bytes, uint64_t have, const mp4::SampleSizes
         uint64_t size = mp4::sample_size_at(sizes, i);
         if (size > have - pos)
             return 0;
-        if (!structure_ok(bytes + pos, size, syntax))
+        if (!codec::sample_structure_ok(bytes + pos, size, syntax))
             return 0;
         pos += size;
     }
@@ -162,11 +105,6 @@ void release_read_buffers()
     window_read_buffer = {nullptr, 0};
 }
 
-int check_sample_structure(const uint8_t* sample, uint64_t len, const char* format)
-{
-    return structure_ok(sample, len, syntax_of(format));
-}
-
 int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const mp4::SampleSizes* sizes,
                     const char* format)
 {
@@ -181,14 +119,14 @@ int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, cons
         grow_read_buffer(&direct_read_buffer, total);
         if (!image::read_at(image, offset, direct_read_buffer.data, total))
             return 0;
-        return check_samples_in(direct_read_buffer.data, total, sizes, syntax_of(format));
+        return check_samples_in(direct_read_buffer.data, total, sizes, codec::syntax_of(format));
     }
     grow_read_buffer(&direct_read_buffer, largest);
     uint64_t pos = offset;
     for (uint64_t i = 0; i < sizes->count; i++) {
         uint64_t size = mp4::sample_size_at(sizes, i);
         if (pos > uint64_t(INT64_MAX) || !image::read_at(image, pos, direct_read_buffer.data, size) ||
-            !check_sample_structure(direct_read_buffer.data, size, format))
+            !codec::sample_structure_ok(direct_read_buffer.data, size, codec::syntax_of(format)))
             return 0;
         pos += size;
     }
@@ -203,7 +141,7 @@ int scan_segment(std::FILE* image, uint64_t image_size, const uint8_t* buf, uint
                  uint64_t buf_end, uint64_t read_end, const mp4::SampleSizes* sizes, uint64_t total, const char* format,
                  uint64_t* out)
 {
-    Syntax syntax = syntax_of(format);
+    Syntax syntax = codec::syntax_of(format);
     int hevc = syntax == Syntax::hevc;
     uint64_t stop = to - from;
     for (uint64_t i = next_delimiter(buf, 0, stop, hevc); i < stop; i = next_delimiter(buf, i + 1, stop, hevc)) {
@@ -241,7 +179,7 @@ void prefetch_candidate(const uint64_t* delimiters, uint64_t n, uint64_t k, uint
 int search_held_window(std::FILE* image, uint64_t start, uint64_t end, uint64_t read_end,
                        const mp4::SampleSizes* sizes, uint64_t total, const char* format, uint64_t* out)
 {
-    Syntax syntax = syntax_of(format);
+    Syntax syntax = codec::syntax_of(format);
     int hevc = syntax == Syntax::hevc;
     // the capacity a whole read would need: with it, the held bytes move rarely
     grow_read_buffer(&window_read_buffer, read_end - start);

@@ -20,7 +20,6 @@ extern ReadBuffer window_read_buffer;
 void grow_read_buffer(ReadBuffer* buffer, uint64_t need);
 void release_read_buffers();
 
-int check_sample_structure(const uint8_t* sample, uint64_t len, const char* format);
 int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, const mp4::SampleSizes* sizes,
                     const char* format);
 int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre, uint64_t back,

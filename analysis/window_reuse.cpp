@@ -1,5 +1,7 @@
 #include "analysis/window_reuse.h"
 
+#include "codec/nal_units.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -48,7 +50,7 @@ void find_delimiters(uint64_t from, uint64_t to)
 uint64_t next_delimiter_plain(const uint8_t* buf, uint64_t from, uint64_t stop, int hevc)
 {
     for (; from < stop; from++)
-        if (starts_with_delimiter(buf + from, hevc))
+        if (codec::starts_with_delimiter(buf + from, hevc))
             return from;
     return stop;
 }
@@ -109,7 +111,7 @@ uint64_t search_with(BlockFn block, const uint8_t* buf, uint64_t from, uint64_t 
         uint64_t base = from + uint64_t(b) * 32;
         for (; mask; mask &= mask - 1) {
             unsigned bit = unsigned(__builtin_ctz(mask));
-            if (starts_with_delimiter(buf + base + bit, hevc))
+            if (codec::starts_with_delimiter(buf + base + bit, hevc))
                 return base + bit;
         }
         from = base + 32;

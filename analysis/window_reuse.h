@@ -26,17 +26,6 @@ const uint8_t* window_bytes_at(uint64_t offset);
 // The held delimiter positions from the first one at or after `from`; *count of them follow.
 const uint64_t* window_delimiters_from(uint64_t from, uint64_t* count);
 
-// An access-unit delimiter at the start of a sample: unit length 2 with AVC NAL type 9, or
-// unit length 2 or 3 with HEVC NAL type 35.
-inline int starts_with_delimiter(const uint8_t* b, int hevc)
-{
-    if (b[0] != 0 || b[1] != 0 || b[2] != 0)
-        return 0;
-    if (hevc)
-        return (b[3] == 2 || b[3] == 3) && b[4] == 0x46;
-    return b[3] == 2 && b[4] == 0x09;
-}
-
 // The index of the first delimiter that begins in buf[from, stop), or `stop` when there is none;
 // the five bytes of every position in the range must be readable. It uses the widest vectors the
 // processor has.

@@ -1,9 +1,11 @@
 #include "codec/parameter_sets.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
+#include "codec/nal_units.h"
 
 namespace codec {
 
@@ -13,23 +15,6 @@ constexpr uint32_t avc_idr = 5, avc_sps = 7, avc_pps = 8;
 constexpr uint32_t hevc_vps = 32, hevc_sps = 33, hevc_pps = 34;
 constexpr uint32_t hevc_first_irap = 16, hevc_last_irap = 23;
 constexpr uint32_t max_rbsp_bytes = 1024;  // a parameter set is far smaller
-
-uint32_t unit_type(const uint8_t* unit, int hevc) { return hevc ? (unit[0] >> 1) & 0x3F : unit[0] & 0x1F; }
-
-// Calls `seen` for every length-prefixed unit of the sample until it returns 1.
-template <typename Fn>
-void for_each_unit(const uint8_t* sample, uint64_t len, Fn seen)
-{
-    uint64_t pos = 0;
-    while (len - pos >= 5) {
-        uint64_t unit = basics::load_be32(sample + pos);
-        if (unit == 0 || unit > len - pos - 4)
-            return;
-        if (seen(sample + pos + 4, uint32_t(unit)))
-            return;
-        pos += 4 + unit;
-    }
-}
 
 // Exp-Golomb reading of a parameter set with its emulation prevention bytes taken out.
 struct Bits {
@@ -254,21 +239,36 @@ int sample_is_key(const uint8_t* sample, uint64_t len, int hevc)
 
 int find_parameter_sets(const uint8_t* sample, uint64_t len, int hevc, ParameterSets* out)
 {
-    ParameterSets sets = {};
+    const uint8_t* found[3] = {};  // VPS, SPS, PPS
+    uint32_t sizes[3] = {};
     for_each_unit(sample, len, [&](const uint8_t* unit, uint32_t size) {
         uint32_t type = unit_type(unit, hevc);
-        if (hevc && type == hevc_vps && !sets.vps_size)
-            sets.vps = unit, sets.vps_size = size;
-        if (type == (hevc ? hevc_sps : avc_sps) && !sets.sps_size)
-            sets.sps = unit, sets.sps_size = size;
-        if (type == (hevc ? hevc_pps : avc_pps) && !sets.pps_size)
-            sets.pps = unit, sets.pps_size = size;
+        uint32_t slot = hevc && type == hevc_vps                ? 0
+                        : type == (hevc ? hevc_sps : avc_sps) ? 1
+                        : type == (hevc ? hevc_pps : avc_pps) ? 2
+                                                              : 3;
+        if (slot < 3 && !sizes[slot])
+            found[slot] = unit, sizes[slot] = size;
         return 0;
     });
-    if (!sets.sps_size || !sets.pps_size || (hevc && !sets.vps_size))
+    if (!sizes[1] || !sizes[2] || (hevc && !sizes[0]))
         return 0;
-    *out = sets;
+    uint8_t* copies[3] = {};
+    for (int i = 0; i < 3; i++)
+        if (sizes[i]) {
+            copies[i] = static_cast<uint8_t*>(basics::xmalloc(sizes[i]));
+            std::memcpy(copies[i], found[i], sizes[i]);
+        }
+    *out = ParameterSets{copies[0], sizes[0], copies[1], sizes[1], copies[2], sizes[2]};
     return 1;
+}
+
+void free_parameter_sets(ParameterSets* sets)
+{
+    std::free(sets->vps);
+    std::free(sets->sps);
+    std::free(sets->pps);
+    *sets = ParameterSets{};
 }
 
 int read_picture_format(const uint8_t* sps, uint32_t len, int hevc, PictureFormat* out)

@@ -6,13 +6,14 @@
 
 namespace codec {
 
-// Pointers into one sample's bytes; a length of 0 for a set the sample does not carry.
+// Copies of the sets one sample carries, owned: the sample's bytes are usually a read buffer
+// that the next read may move. A length of 0 for a set the sample does not carry.
 struct ParameterSets {
-    const uint8_t* vps;  // HEVC only
+    uint8_t* vps;  // HEVC only
     uint32_t vps_size;
-    const uint8_t* sps;
+    uint8_t* sps;
     uint32_t sps_size;
-    const uint8_t* pps;
+    uint8_t* pps;
     uint32_t pps_size;
 };
 
@@ -24,9 +25,10 @@ struct PictureFormat {
 
 // 1 when the sample holds a coded slice of a key frame (AVC IDR, HEVC random access point).
 int sample_is_key(const uint8_t* sample, uint64_t len, int hevc);
-// The first set of each kind among the sample's units; 1 when the SPS and PPS (and for HEVC
-// the VPS) are all there.
+// The first set of each kind among the sample's units, copied; 1 when the SPS and PPS (and for
+// HEVC the VPS) are all there, and then `out` must be freed.
 int find_parameter_sets(const uint8_t* sample, uint64_t len, int hevc, ParameterSets* out);
+void free_parameter_sets(ParameterSets* sets);
 // The picture size and sampling a sequence parameter set (its NAL unit, header included) states.
 int read_picture_format(const uint8_t* sps, uint32_t len, int hevc, PictureFormat* out);
 

@@ -2,6 +2,7 @@
 // search: a format byte, the sample count, twelve 16-bit sample sizes, then the window's centre,
 // back and forward reach; the rest is the image. A search through the held window finds what a
 // fresh one finds, after an earlier search has left other bytes held.
+#include "codec/nal_units.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/window_reuse.h"
 #include "basics/byte_order.h"
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint64_t forward = basics::load_le16(data + 30);
     const uint8_t* bytes = data + search_bytes;
     uint64_t n = size - search_bytes;
-    analysis::check_sample_structure(bytes, n, format);
+    codec::sample_structure_ok(bytes, n, codec::syntax_of(format));
     std::FILE* image = fuzz::open_image(bytes, n);
 
     uint64_t fresh = 0, held = 0;

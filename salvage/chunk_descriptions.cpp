@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/nal_units.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
@@ -100,7 +101,7 @@ int chunk_escaped(const RecordingScope* r, uint64_t at, const uint32_t* sizes)
     if (!image::read_at(r->image, at, direct_read_buffer.data, total))
         return 0;
     for (uint64_t i = 0, pos = 0; i < camera_chunk_samples; pos += sizes[i++])
-        if (!units_escaped(direct_read_buffer.data + pos, sizes[i]))
+        if (!codec::units_escaped(direct_read_buffer.data + pos, sizes[i]))
             return 0;
     return 1;
 }

@@ -13,12 +13,14 @@
 
 #include "analysis/chunk_locate.h"
 #include "analysis/recording_runs.h"
+#include "codec/nal_units.h"
 #include "codec/parameter_sets.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/growable.h"
 #include "image/read_at.h"
 #include "mp4/track_boxes.h"
+#include "rebuild/output_moov.h"
 
 namespace salvage {
 
@@ -76,15 +78,6 @@ int keeps_distance(const Planner* p, uint64_t k, uint64_t j, uint64_t* out)
     return 1;
 }
 
-// Offset of the last unit's length field in a sample that passed the structure check.
-uint64_t last_unit_at(const uint8_t* sample, uint64_t len)
-{
-    uint64_t last = 0;
-    for (uint64_t pos = 0; len - pos > 4; pos += 4 + basics::load_be32(sample + pos))
-        last = pos;
-    return last;
-}
-
 // Overwritten clusters start at a cluster boundary. One that starts inside the last unit of a
 // sample leaves its length fields whole, so the sample still reads as sound although its tail is
 // not the camera's: a sample just before the first one that fails is kept only when no cluster
@@ -117,7 +110,7 @@ uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
     int broken = 0;
     for (uint64_t i = 0; i < sizes.count; i++) {
         uint64_t len = mp4::sample_size_at(&sizes, i);
-        int ok = len <= have - pos && check_sample_structure(bytes + pos, len, p->video->format);
+        int ok = len <= have - pos && codec::sample_structure_ok(bytes + pos, len, codec::syntax_of(p->video->format));
         if (ok && !broken) {
             n++;
             last_start = pos;
@@ -128,7 +121,7 @@ uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
     }
     if (broken && n > 0) {
         uint64_t len = mp4::sample_size_at(&sizes, n - 1);
-        if (tail_may_be_overwritten(p, at + last_start + last_unit_at(bytes + last_start, len), at + last_start + len))
+        if (tail_may_be_overwritten(p, at + last_start + codec::last_unit_at(bytes + last_start, len), at + last_start + len))
             n--;
     }
     return n;
@@ -521,7 +514,7 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
         read_key_frames(&p, k);
     }
     // the camera writes one sound chunk beside every video chunk
-    int with_sound = ok && m->has_audio && m->audio.chunk_count == p.chunks &&
+    int with_sound = ok && rebuild::sound_track_written(m) && m->audio.chunk_count == p.chunks &&
                      describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);
     if (with_sound && !place_sound(&p)) {
         // no sound chunk is where the layout puts it: the picture alone, which has no step to lose

@@ -141,15 +141,18 @@ int choose_settings(const RunInput* in, const RecordingLayout* layout, const uin
     if (!codec::find_parameter_sets(key, key_size, layout->hevc, &sets))
         return 0;
     uint64_t sound_bytes = layout->between && layout->lead ? layout->between - layout->lead : 0;
+    int found = 1;
     if (settings_from_sibling(in->movies, layout->hevc, &sets, out)) {
         // this recording's own interleave wins over another recording's
         if (sound_bytes)
             out->sound_chunk_bytes = sound_bytes;
         if (!out->sound_entry || !out->sound_sample_size || out->sound_chunk_bytes % out->sound_sample_size)
             out->sound_chunk_bytes = 0;
-        return 1;
+    } else {
+        found = settings_from_stream(layout->hevc, &sets, sound_bytes, out);
     }
-    return settings_from_stream(layout->hevc, &sets, sound_bytes, out);
+    codec::free_parameter_sets(&sets);
+    return found;
 }
 
 void finish_track(SalvageTrack* t, const StreamSettings* s, int video)

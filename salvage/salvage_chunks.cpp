@@ -9,6 +9,7 @@
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
 #include "analysis/window_reuse.h"
+#include "codec/nal_units.h"
 #include "basics/checked_alloc.h"
 #include "image/read_at.h"
 
@@ -270,20 +271,20 @@ int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, S
     uint64_t have = r->image_size - at < total ? r->image_size - at : total;
     grow_read_buffer(&direct_read_buffer, have);
     const uint8_t* b = direct_read_buffer.data;
-    if (have < 5 || !image::read_at(r->image, at, direct_read_buffer.data, have) || !starts_with_delimiter(b, r->hevc))
+    if (have < 5 || !image::read_at(r->image, at, direct_read_buffer.data, have) || !codec::starts_with_delimiter(b, r->hevc))
         return 0;
     SalvageChunk c = {};
     uint64_t pos = 0;
     while (c.samples < camera_chunk_samples && d->sizes[c.samples] <= have - pos &&
-           starts_with_delimiter(b + pos, r->hevc) &&
-           check_sample_structure(b + pos, d->sizes[c.samples], video_format(r->hevc)) &&
-           units_escaped(b + pos, d->sizes[c.samples]))
+           codec::starts_with_delimiter(b + pos, r->hevc) &&
+           codec::sample_structure_ok(b + pos, d->sizes[c.samples], codec::syntax_of(video_format(r->hevc))) &&
+           codec::units_escaped(b + pos, d->sizes[c.samples]))
         pos += d->sizes[c.samples++];
     // Before the end of the image every byte is the camera's. Before damage, a sample is the
     // camera's only when the next one's delimiter stands intact behind it: foreign bytes may
     // replace the end of its last unit and keep the length.
     int cut = c.samples < camera_chunk_samples && d->sizes[c.samples] > have - pos;
-    if (c.samples < camera_chunk_samples && !cut && !(have - pos >= 5 && starts_with_delimiter(b + pos, r->hevc)))
+    if (c.samples < camera_chunk_samples && !cut && !(have - pos >= 5 && codec::starts_with_delimiter(b + pos, r->hevc)))
         c.samples--;
     if (c.samples == 0 || c.samples > camera_chunk_samples)
         return 0;

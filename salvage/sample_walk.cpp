@@ -3,22 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "analysis/chunk_locate.h"
-#include "analysis/window_reuse.h"
+#include "codec/nal_units.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "image/read_at.h"
-#include "mp4/sample_tables.h"
 
 namespace salvage {
 
-using namespace analysis;
 
 namespace {
 
 constexpr uint64_t read_ahead_bytes = 262144;
 constexpr uint64_t max_walk_sample_bytes = 0x10000000;  // 256 MiB, as for a chunk's samples
-constexpr uint32_t max_walk_units = 4096;
 
 // The image bytes [start, end) of the walk, held from the start of the sample being walked.
 struct Held {
@@ -57,38 +53,33 @@ int hold(Held* h, uint64_t keep, uint64_t pos, uint64_t n)
     return 1;
 }
 
-// The length of the unit at `pos` when its header could be the camera's: a length that ends
-// before the limit and a NAL header whose forbidden bit is clear; AVC types 1 to 23, HEVC of the
-// base layer with a temporal id. 0 otherwise.
-uint64_t plausible_unit(Held* h, uint64_t keep, uint64_t pos, int hevc, int avc)
+// The length of the unit at `pos` when it ends before the limit and its header could be the
+// camera's; 0 otherwise.
+uint64_t plausible_unit(Held* h, uint64_t keep, uint64_t pos, codec::Syntax syntax)
 {
-    uint64_t header = hevc ? 6 : 5;
+    uint64_t header = syntax == codec::Syntax::hevc ? 6 : 5;
     if (!hold(h, keep, pos, header))
         return 0;
     const uint8_t* b = held_at(h, pos);
     uint64_t length = basics::load_be32(b);
-    if (length < (hevc ? 2u : 1u) || length > h->limit - pos - 4)
-        return 0;
-    if (b[4] & 0x80)
-        return 0;
-    if (avc && ((b[4] & 0x1F) < 1 || (b[4] & 0x1F) > 23))
-        return 0;
-    if (hevc && ((b[4] & 1) || (b[5] >> 3) || (b[5] & 7) == 0))
+    if (length > h->limit - pos - 4 || !codec::unit_header_ok(b + 4, length, syntax))
         return 0;
     return length;
 }
 
 int delimiter_at(Held* h, uint64_t keep, uint64_t pos, int hevc)
 {
-    return pos <= h->limit && h->limit - pos >= 5 && hold(h, keep, pos, 5) && starts_with_delimiter(held_at(h, pos), hevc);
+    return pos <= h->limit && h->limit - pos >= 5 && hold(h, keep, pos, 5) &&
+           codec::starts_with_delimiter(held_at(h, pos), hevc);
 }
 
 // Follows the units of the sample at `start` to where it ends; the end and the reason in *stop.
-uint64_t sample_end(Held* h, uint64_t start, int hevc, int avc, uint32_t* stop)
+uint64_t sample_end(Held* h, uint64_t start, codec::Syntax syntax, uint32_t* stop)
 {
+    int hevc = syntax == codec::Syntax::hevc;
     uint64_t pos = start;
-    for (uint32_t units = 0; units <= max_walk_units; units++) {
-        uint64_t length = plausible_unit(h, start, pos, hevc, avc);
+    for (uint32_t units = 0; units <= codec::max_units; units++) {
+        uint64_t length = plausible_unit(h, start, pos, syntax);
         if (!length)
             break;
         pos += 4 + length;
@@ -109,43 +100,22 @@ uint64_t sample_end(Held* h, uint64_t start, int hevc, int avc, uint32_t* stop)
 
 }  // namespace
 
-int units_escaped(const uint8_t* sample, uint64_t len)
-{
-    uint64_t pos = 0;
-    while (len - pos >= 4) {
-        uint64_t unit = basics::load_be32(sample + pos);
-        if (unit > len - pos - 4)
-            return 0;
-        const uint8_t* p = sample + pos + 4;
-        if (unit == 0 || p[unit - 1] == 0)
-            return 0;
-        for (const uint8_t* z = p; (z = static_cast<const uint8_t*>(std::memchr(z, 0, size_t(p + unit - z)))) != nullptr;) {
-            if (p + unit - z >= 3 && z[1] == 0 && z[2] <= 2)
-                return 0;
-            if (++z >= p + unit)
-                break;
-        }
-        pos += 4 + unit;
-    }
-    return pos == len;
-}
-
 int walk_samples(std::FILE* image, uint64_t image_size, uint64_t offset, uint64_t limit, const char* format,
                  uint64_t max_samples, uint32_t* sizes, SampleWalk* out)
 {
-    int hevc = format && mp4::format_is_hevc(format);
-    int avc = !format || format[0] == 0 || mp4::format_is_avc(format);
+    codec::Syntax syntax = codec::syntax_of(format);
+    int hevc = syntax == codec::Syntax::hevc;
     Held h = {image, limit < image_size ? limit : image_size, nullptr, 0, offset, offset};
     SampleWalk walk = {0, offset, walk_at_delimiter};
     if (delimiter_at(&h, offset, offset, hevc)) {
         while (walk.samples < max_samples && walk.stop == walk_at_delimiter) {
             uint32_t stop;
             uint64_t start = walk.end;
-            uint64_t end = sample_end(&h, start, hevc, avc, &stop);
+            uint64_t end = sample_end(&h, start, syntax, &stop);
             // a sample cut short by damage or by the end of what is there fails here
             if (end - start > max_walk_sample_bytes || !hold(&h, start, start, end - start) ||
-                !check_sample_structure(held_at(&h, start), end - start, format) ||
-                !units_escaped(held_at(&h, start), end - start))
+                !codec::sample_structure_ok(held_at(&h, start), end - start, syntax) ||
+                !codec::units_escaped(held_at(&h, start), end - start))
                 break;
             sizes[walk.samples++] = uint32_t(end - start);
             walk.end = end;

@@ -20,11 +20,6 @@ struct SampleWalk {
     uint32_t stop;     // SampleWalkStop
 };
 
-// 1 when no unit of the length-prefixed sample holds a byte sequence the coding never writes
-// inside a unit (00 00 00, 00 00 01 or 00 00 02) or ends in a zero byte: the sign of a zeroed
-// or foreign range that kept the units' lengths.
-int units_escaped(const uint8_t* sample, uint64_t len);
-
 // Walks from `offset`, which must start with a delimiter, through at most `max_samples` samples
 // whose units all end before `limit` (cut to the image size); the sizes go to sizes[0..). A
 // sample that fails the structure check or units_escaped ends the walk before it. 1 and `out` filled when at least

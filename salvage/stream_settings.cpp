@@ -7,6 +7,7 @@
 #include "basics/checked_alloc.h"
 #include "mp4/box.h"
 #include "mp4/track_boxes.h"
+#include "rebuild/output_moov.h"
 
 namespace salvage {
 
@@ -87,7 +88,7 @@ int settings_from_sibling(const MovieList* movies, int hevc, const codec::Parame
         s.video_entry_size = uint32_t(entry.size);
         s.video_timescale = m->video.timescale;
         mp4::constant_sample_delta(m->moov_bytes, m->moov_size, "vide", &s.video_delta);
-        if (m->has_audio && m->audio.fixed_sample_size &&
+        if (rebuild::sound_track_written(m) && m->audio.fixed_sample_size &&
             mp4::copy_sample_entry(m->moov_bytes, m->moov_size, "soun", &s.sound_entry, &s.sound_entry_size)) {
             s.sound_timescale = m->audio.timescale;
             mp4::constant_sample_delta(m->moov_bytes, m->moov_size, "soun", &s.sound_delta);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "codec/nal_units.h"
 #include "analysis/chunk_locate.h"
 #include "tests/analysis_fixture.h"
 
@@ -16,7 +17,7 @@ Bytes units(const std::vector<uint8_t>& first_bytes, uint32_t unit_len = 3)
     for (uint8_t f : first_bytes) {
         mkcard::put_be32(b, unit_len);
         b.push_back(f);
-        b.resize(b.size() + unit_len - 1, 0x22);
+        b.resize(b.size() + unit_len - 1, 0x01);  // an HEVC header's second byte: base layer, temporal id 0
     }
     return b;
 }
@@ -59,7 +60,7 @@ TEST(AnalysisChunkLocate, SampleStructure)
         {"other type: broken walk", {0, 0, 0, 0}, "mp4v", 0},
     };
     for (const SampleCase& c : cases)
-        EXPECT_EQ(analysis::check_sample_structure(c.sample.data(), c.sample.size(), c.format), c.ok) << c.name;
+        EXPECT_EQ(codec::sample_structure_ok(c.sample.data(), c.sample.size(), codec::syntax_of(c.format)), c.ok) << c.name;
 }
 
 // Twelve AVC samples of the given sizes, each an access-unit delimiter and a slice.
@@ -77,7 +78,7 @@ Bytes hevc_chunk(const std::vector<uint32_t>& sizes)
     for (uint32_t s : sizes) {
         Bytes sample = {0, 0, 0, 3, 0x46, 0x01, 0x50};
         mkcard::put_be32(sample, s - 11);
-        sample.push_back(0x02);
+        sample.insert(sample.end(), {0x02, 0x01});  // a trailing picture of the base layer
         sample.resize(s, 0x33);
         mkcard::put_bytes(b, sample);
     }

@@ -49,7 +49,8 @@ Bytes file_head(uint64_t media_end)
     return f;
 }
 
-Card make_card()
+// The samples are one coded slice each: an AVC IDR slice, or an HEVC trailing picture.
+Card make_card(bool hevc)
 {
     Card c;
     std::mt19937 rng(7);
@@ -62,9 +63,11 @@ Card make_card()
     for (size_t i = 32; i < media_end; i++)
         f[i] = uint8_t(rng());
     uint64_t at = 32;
-    for (uint32_t s : sample_sizes) {  // one coded slice per sample, read as AVC or HEVC
+    for (uint32_t s : sample_sizes) {
         mkcard::set_be32(f.data() + at, s - 4);
-        f[at + 4] = 0x25;
+        f[at + 4] = hevc ? 0x02 : 0x25;
+        if (hevc)
+            f[at + 5] = 0x01;
         at += s;
         if (at == 1232)
             at = 1932;
@@ -103,8 +106,8 @@ struct Case {
 
 TEST(WriteClip, RebuildsTheCameraFile)
 {
-    Card card = make_card();
-    TempImage image(card.image);
+    Card avc_card = make_card(false), hevc_card = make_card(true);
+    TempImage avc_image(avc_card.image), hevc_image(hevc_card.image);
     TempDir folder;
     std::string dir = folder.path.string();
     std::string final_path = dir + "/out/XAVC_0007_unknown_time.MP4";
@@ -141,6 +144,9 @@ TEST(WriteClip, RebuildsTheCameraFile)
          "clip 7: cannot create " + dir + "/gone/XAVC_0007_unknown_time.MP4.partial: No such file or directory\n"},
     };
     for (const Case& c : cases) {
+        bool hevc = std::string(c.format) == "hvc1";
+        Card& card = hevc ? hevc_card : avc_card;
+        const TempImage& image = hevc ? hevc_image : avc_image;
         std::string out_dir = dir + (c.missing_folder ? "/gone" : "/out");
         if (!c.missing_folder)
             platform::make_folder(out_dir.c_str());
