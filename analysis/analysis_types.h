@@ -10,6 +10,11 @@ namespace analysis {
 // The camera writes twelve video frames to every chunk; recordings of any other cadence are not
 // its own and are left alone.
 constexpr uint32_t camera_chunk_samples = 12;
+// No sample of the camera's, nor the twelve frames of one of its chunks, comes near this: a
+// larger size is not the camera's.
+constexpr uint64_t max_sample_bytes = 0x10000000;  // 256 MiB
+// Chunks up to this size are read in one piece; larger ones sample by sample.
+constexpr uint64_t whole_read_limit = 0x8000000;  // 128 MiB
 
 struct ClipHeader {
     uint64_t header_offset;  // image offset of the ftyp box

@@ -21,8 +21,6 @@ ReadBuffer window_read_buffer = {nullptr, 0};
 
 namespace {
 
-constexpr uint64_t whole_read_limit = 0x8000000;   // 128 MiB: larger chunks are read sample by sample
-constexpr uint64_t max_sample_bytes = 0x10000000;  // 256 MiB
 constexpr uint64_t first_buffer_bytes = 1048576;
 constexpr uint64_t window_segment_bytes = 2097152;
 

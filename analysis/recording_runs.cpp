@@ -9,9 +9,14 @@
 
 namespace analysis {
 
+int header_reaches(uint64_t header_offset, uint64_t run_start)
+{
+    constexpr uint64_t max_header_distance = 2097152;
+    return header_offset <= run_start && run_start - header_offset <= max_header_distance;
+}
+
 namespace {
 
-constexpr uint64_t max_header_distance = 2097152;
 constexpr int min_shift_hours = -14;
 constexpr int max_shift_hours = 14;
 
@@ -26,7 +31,7 @@ uint32_t header_before(const ClipHeaderList* headers, uint64_t offset)
         else
             hi = mid;
     }
-    if (lo == 0 || offset - headers->items[lo - 1].header_offset > max_header_distance)
+    if (lo == 0 || !header_reaches(headers->items[lo - 1].header_offset, offset))
         return 0;
     return static_cast<uint32_t>(lo);
 }

@@ -9,6 +9,9 @@ namespace analysis {
 void build_recordings(const ClipHeaderList* headers, const MarkerList* markers, const MovieList* movies,
                       RunList* runs, PairList* pairs, ClipList* clips);
 
+// 1 when a clip header at `header_offset` can be the one of a run whose first kkad box is at
+// `run_start`: the camera writes the first marker within 2 MiB behind the header.
+int header_reaches(uint64_t header_offset, uint64_t run_start);
 void build_runs(const ClipHeaderList* headers, const MarkerList* markers, RunList* runs);
 int choose_time_shift(const RunList* runs, const MovieList* movies);
 void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList* pairs);

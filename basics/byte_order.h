@@ -17,6 +17,12 @@ inline uint32_t load_le32(const uint8_t* p)
 }
 inline uint64_t load_le64(const uint8_t* p) { return uint64_t(load_le32(p)) | (uint64_t(load_le32(p + 4)) << 32); }
 
+inline void store_be16(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
+}
+
 inline void store_be32(uint8_t* p, uint32_t v)
 {
     p[0] = uint8_t(v >> 24);

@@ -6,6 +6,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "codec/nal_units.h"
+#include "mp4/box_writer.h"
 
 namespace codec {
 
@@ -187,35 +188,14 @@ int read_hevc_sps(Bits* b, PictureFormat* f)
     return 1;
 }
 
-struct Config {
-    uint8_t* bytes;
-    uint32_t size, capacity;
-};
+using mp4::BoxBytes;
 
-void put(Config* c, const void* p, uint32_t n)
+void put_hevc_array(BoxBytes* c, uint32_t type, const uint8_t* unit, uint32_t size)
 {
-    std::memcpy(c->bytes + c->size, p, n);
-    c->size += n;
-}
-
-void put_u8(Config* c, uint32_t v)
-{
-    uint8_t b = uint8_t(v);
-    put(c, &b, 1);
-}
-
-void put_be16(Config* c, uint32_t v)
-{
-    put_u8(c, v >> 8);
-    put_u8(c, v);
-}
-
-void put_hevc_array(Config* c, uint32_t type, const uint8_t* unit, uint32_t size)
-{
-    put_u8(c, 0x80 | type);  // every set of the kind is in the array
-    put_be16(c, 1);
-    put_be16(c, size);
-    put(c, unit, size);
+    mp4::put_u8(c, 0x80 | type);  // every set of the kind is in the array
+    mp4::put_be16(c, 1);
+    mp4::put_be16(c, size);
+    mp4::put_raw(c, unit, size);
 }
 
 int same_unit(const uint8_t* a, uint32_t a_size, const uint8_t* b, uint32_t b_size)
@@ -292,11 +272,11 @@ int build_decoder_config(const ParameterSets* sets, int hevc, const PictureForma
     // HEVC: the 12 bytes of general profile, tier and level follow the 2-byte header and one byte
     if (hevc && raw.size < 15)
         return 0;
-    Config c = {nullptr, 0, 64 + sets->vps_size + sets->sps_size + sets->pps_size};
-    c.bytes = static_cast<uint8_t*>(basics::xmalloc(c.capacity));
+    using namespace mp4;
+    BoxBytes c;
     put_u8(&c, 1);
     if (hevc) {
-        put(&c, raw.bytes + 3, 12);
+        put_raw(&c, raw.bytes + 3, 12);
         put_be16(&c, 0xF000);  // no minimum spatial segmentation
         put_u8(&c, 0xFC);      // parallelism unknown
         put_u8(&c, 0xFC | picture->chroma_format);
@@ -309,14 +289,14 @@ int build_decoder_config(const ParameterSets* sets, int hevc, const PictureForma
         put_hevc_array(&c, hevc_sps, sets->sps, sets->sps_size);
         put_hevc_array(&c, hevc_pps, sets->pps, sets->pps_size);
     } else {
-        put(&c, sets->sps + 1, 3);  // profile, constraint flags, level
+        put_raw(&c, sets->sps + 1, 3);  // profile, constraint flags, level
         put_u8(&c, 0xFF);           // 4-byte unit lengths
         put_u8(&c, 0xE1);           // one SPS
         put_be16(&c, sets->sps_size);
-        put(&c, sets->sps, sets->sps_size);
+        put_raw(&c, sets->sps, sets->sps_size);
         put_u8(&c, 1);
         put_be16(&c, sets->pps_size);
-        put(&c, sets->pps, sets->pps_size);
+        put_raw(&c, sets->pps, sets->pps_size);
         if (avc_has_chroma_fields(sets->sps[1])) {
             put_u8(&c, 0xFC | picture->chroma_format);
             put_u8(&c, 0xF8 | (picture->luma_depth - 8));
@@ -324,8 +304,8 @@ int build_decoder_config(const ParameterSets* sets, int hevc, const PictureForma
             put_u8(&c, 0);
         }
     }
-    *out = c.bytes;
-    *out_size = c.size;
+    *out = c.items;
+    *out_size = uint32_t(c.count);
     return 1;
 }
 
@@ -334,25 +314,13 @@ int config_carries(const uint8_t* config, uint32_t len, int hevc, const Paramete
     const uint8_t* found[3] = {};  // VPS, SPS, PPS
     uint32_t sizes[3] = {};
     if (hevc) {
-        if (len < 23)
+        int whole = for_each_hvcc_set(config, len, [&](uint32_t type, const uint8_t* unit, uint32_t size) {
+            uint32_t slot = type == hevc_vps ? 0 : type == hevc_sps ? 1 : type == hevc_pps ? 2 : 3;
+            if (slot < 3 && !sizes[slot])
+                found[slot] = unit, sizes[slot] = size;
             return 0;
-        uint32_t pos = 23, arrays = config[22];
-        for (uint32_t a = 0; a < arrays; a++) {
-            if (len - pos < 3)
-                return 0;
-            uint32_t type = config[pos] & 0x3F, count = basics::load_be16(config + pos + 1);
-            pos += 3;
-            for (uint32_t i = 0; i < count; i++) {
-                if (len - pos < 2 || len - pos - 2 < basics::load_be16(config + pos))
-                    return 0;
-                uint32_t size = basics::load_be16(config + pos);
-                uint32_t slot = type == hevc_vps ? 0 : type == hevc_sps ? 1 : type == hevc_pps ? 2 : 3;
-                if (slot < 3 && !sizes[slot])
-                    found[slot] = config + pos + 2, sizes[slot] = size;
-                pos += 2 + size;
-            }
-        }
-        return same_unit(found[0], sizes[0], sets->vps, sets->vps_size) &&
+        });
+        return whole && same_unit(found[0], sizes[0], sets->vps, sets->vps_size) &&
                same_unit(found[1], sizes[1], sets->sps, sets->sps_size) &&
                same_unit(found[2], sizes[2], sets->pps, sets->pps_size);
     }

@@ -4,6 +4,8 @@
 // recording whose movie box is gone.
 #include <cstdint>
 
+#include "basics/byte_order.h"
+
 namespace codec {
 
 // Copies of the sets one sample carries, owned: the sample's bytes are usually a read buffer
@@ -36,6 +38,39 @@ int read_picture_format(const uint8_t* sps, uint32_t len, int hevc, PictureForma
 // is too short to take the profile from.
 int build_decoder_config(const ParameterSets* sets, int hevc, const PictureFormat* picture, uint8_t** out,
                          uint32_t* out_size);
+// An hvcC body: version, 20 bytes of profile, level and picture format, the unit length byte at
+// 21, the array count at 22, then the parameter-set arrays: a type byte, a 16-bit unit count,
+// then each unit behind its 16-bit length.
+constexpr uint32_t hvcc_length_size_at = 21;
+constexpr uint32_t hvcc_arrays_at = 23;
+
+// Calls seen(type, unit, size) for every parameter set the hvcC body lists, in order, until it
+// returns non-zero; an array's units are all checked to lie inside the body before the first of
+// them is seen. 0 when the body or an array runs short before the walk ended, else 1.
+template <typename Fn>
+int for_each_hvcc_set(const uint8_t* config, uint32_t len, Fn seen)
+{
+    if (len < hvcc_arrays_at)
+        return 0;
+    uint32_t pos = hvcc_arrays_at;
+    for (uint32_t a = 0; a < config[hvcc_arrays_at - 1]; a++) {
+        if (len - pos < 3)
+            return 0;
+        uint32_t type = config[pos] & 0x3F, count = basics::load_be16(config + pos + 1);
+        uint32_t first = pos + 3, end = first;
+        for (uint32_t i = 0; i < count; i++) {
+            if (len - end < 2 || len - end - 2 < basics::load_be16(config + end))
+                return 0;
+            end += 2 + basics::load_be16(config + end);
+        }
+        for (uint32_t at = first; at < end; at += 2 + basics::load_be16(config + at))
+            if (seen(type, config + at + 2, uint32_t(basics::load_be16(config + at))))
+                return 1;
+        pos = end;
+    }
+    return 1;
+}
+
 // 1 when the avcC or hvcC body carries exactly these SPS and PPS (and VPS) as its first of each.
 int config_carries(const uint8_t* config, uint32_t len, int hevc, const ParameterSets* sets);
 

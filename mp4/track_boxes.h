@@ -7,6 +7,23 @@
 
 namespace mp4 {
 
+// Every sample entry starts with its box header, six reserved bytes and the data reference index.
+constexpr uint32_t sample_entry_data_reference_at = 14;
+// A visual sample entry (avc1, hvc1, ...) goes on with sixteen bytes pre-defined and reserved,
+// then the picture's fields; its child boxes (avcC, hvcC) follow 78 bytes of fields.
+constexpr uint32_t visual_entry_width_at = 32;
+constexpr uint32_t visual_entry_height_at = 34;
+constexpr uint32_t visual_entry_resolution_at = 36;  // horizontal, then vertical, in 16.16 dots per inch
+constexpr uint32_t visual_entry_frame_count_at = 48;
+constexpr uint32_t visual_entry_depth_at = 82;
+constexpr uint32_t visual_entry_children_at = 86;
+// A sound sample entry goes on with eight reserved bytes, the channel count, the sample size in
+// bits, and the rate in 16.16.
+constexpr uint32_t sound_entry_channels_at = 24;
+constexpr uint32_t sound_entry_bits_at = 26;
+constexpr uint32_t sound_entry_rate_at = 32;
+constexpr uint32_t sound_entry_size = 36;
+
 // The box `table` inside the stbl of the first track of the movie box whose handler is `handler`.
 int find_track_table(const uint8_t* moov, uint64_t len, const char* handler, const char* table, BoxHeader* out);
 // The first sample entry of that track's stsd, a box with a 32-bit size.

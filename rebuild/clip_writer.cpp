@@ -41,7 +41,7 @@ struct Writer {
     uint64_t cluster_bytes;
     uint64_t video_written;
     char final_path[1400];
-    char temp_path[1450];
+    char temp_path[temp_path_size];
 };
 
 uint64_t gcd(uint64_t a, uint64_t b)
@@ -105,11 +105,7 @@ void release(Writer* w)
 // Every failure after the temporary file exists closes and deletes it.
 int give_up(Writer* w)
 {
-    if (w->state.output) {
-        std::fclose(w->state.output);
-        w->state.output = nullptr;
-        platform::remove_file(w->temp_path);
-    }
+    discard_output(&w->state.output, w->temp_path);
     release(w);
     return 0;
 }
@@ -286,7 +282,7 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     char name[256];
     clip_file_name(w->clip, name, sizeof name);
     image::path_join(w->final_path, sizeof w->final_path, output_dir, name);
-    basics::bounded_format(w->temp_path, sizeof w->temp_path, "%s.partial", w->final_path);
+    temp_path_for(w->final_path, w->temp_path, sizeof w->temp_path);
     return 1;
 }
 
@@ -340,8 +336,11 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
         return give_up(&w);
 
     const mp4::TrackTables* v = &clip->movie->video;
-    if (!end_of_video(&w.pass, validate, w.video_written, v->chunk_count, &w.progress))
+    VideoVerdict verdict = end_of_video(&w.pass, validate, w.video_written, v->chunk_count, &w.progress);
+    if (verdict != video_decoded) {
+        report_refusal(&w.pass, verdict, w.clip_number);
         return give_up(&w);
+    }
     // the located video chunks tell where the clip's clusters lie, and with them its sound
     build_cluster_map(&w.state, w.cluster_bytes);
     write_audio_chunks(&w);

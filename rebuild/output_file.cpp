@@ -2,11 +2,26 @@
 
 #include <cerrno>
 
+#include "basics/output.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
 #include "rebuild/progress_line.h"
 
 namespace rebuild {
+
+void temp_path_for(const char* final_path, char* out, size_t cap)
+{
+    basics::bounded_format(out, cap, "%s.partial", final_path);
+}
+
+void discard_output(std::FILE** out, const char* temp_path)
+{
+    if (!*out)
+        return;
+    std::fclose(*out);
+    *out = nullptr;
+    platform::remove_file(temp_path);
+}
 
 std::FILE* create_sized_output(const char* temp_path, uint64_t size, int clip_number)
 {

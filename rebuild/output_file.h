@@ -1,10 +1,17 @@
 #pragma once
 // The life of an output file: created under its temporary name and sized, then closed after its
 // movie box and moved to its final name. Both print the per-clip failure line themselves.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 namespace rebuild {
+
+// Where a file is written until it is complete: its final path with ".partial" behind it.
+constexpr size_t temp_path_size = 1450;
+void temp_path_for(const char* final_path, char* out, size_t cap);
+// Closes and deletes the temporary file of a write that is given up; nothing when `*out` is null.
+void discard_output(std::FILE** out, const char* temp_path);
 
 // The temporary file, opened for reading and writing and sized to `size` zero bytes; null (the
 // file removed again) when either fails.

@@ -9,6 +9,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
+#include "mp4/box_writer.h"
 #include "mp4/sample_tables.h"
 
 namespace rebuild {
@@ -182,14 +183,7 @@ int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, Outp
     uint64_t header = (moov.header_size == 16 || retained + 8 > UINT32_MAX) ? 16 : 8;
     uint64_t total = header + retained;
     auto* dst = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(total)));
-    if (header == 16) {
-        basics::store_be32(dst, 1);
-        std::memcpy(dst + 4, mp4::box_moov, 4);
-        basics::store_be64(dst + 8, total);
-    } else {
-        basics::store_be32(dst, static_cast<uint32_t>(total));
-        std::memcpy(dst + 4, mp4::box_moov, 4);
-    }
+    mp4::write_box_header(dst, total, mp4::box_moov, header == 16);
     int removed_again = 0;
     walk_children(bytes, len, moov.header_size, moov.size, keep_metadata_track, dst + header, &removed_again);
 

@@ -6,6 +6,7 @@
 
 #include "basics/byte_order.h"
 #include "basics/output.h"
+#include "codec/parameter_sets.h"
 
 namespace rebuild {
 
@@ -20,16 +21,11 @@ void reset_result(validator::ValidatorResult* r)
     r->failing_sample = validator::no_failing_sample;
 }
 
-// Prints the line that names the sample the library found damaged; 0 when it names none.
-int report_failing_sample(const ValidationPass* pass, int clip_number)
+// 1 when the library named the sample it found damaged.
+int names_failing_sample(const ValidationPass* pass)
 {
     uint64_t failing = pass->result.failing_sample;
-    if (failing == validator::no_failing_sample || failing == no_failing_sample_alt)
-        return 0;
-    if (!pass->quiet)
-        clip_error(clip_number, "AVC decode validation failed at sample %llu",
-                   static_cast<unsigned long long>(failing + 1));
-    return 1;
+    return failing != validator::no_failing_sample && failing != no_failing_sample_alt;
 }
 
 // The camera's decoder configuration records. Each is looked for at every byte of the movie box:
@@ -43,28 +39,12 @@ int avcc_acceptable(const uint8_t* body, uint32_t len)
 
 int hvcc_acceptable(const uint8_t* body, uint32_t len)
 {
-    // version, 20 bytes of profile, level and picture format, the NAL length byte at 21, then the
-    // parameter-set arrays: type byte, NAL unit count, then each unit behind its 16-bit length
-    constexpr uint32_t arrays_at = 23;
-    constexpr unsigned sps_type = 33;
-    if (len < arrays_at || body[0] != 1 || (body[21] & 3) != 3)
+    constexpr uint32_t sps_type = 33;
+    if (len < codec::hvcc_arrays_at || body[0] != 1 || (body[codec::hvcc_length_size_at] & 3) != 3)
         return 0;
-    uint64_t at = arrays_at;
-    for (unsigned array = 0; array < body[22]; array++) {
-        if (len - at < 3)
-            return 0;
-        unsigned type = body[at] & 0x3f;
-        unsigned units = basics::load_be16(body + at + 1);
-        at += 3;
-        for (unsigned i = 0; i < units; i++) {
-            if (len - at < 2 || len - at - 2 < basics::load_be16(body + at))
-                return 0;
-            at += 2 + basics::load_be16(body + at);
-        }
-        if (type == sps_type && units != 0)
-            return 1;
-    }
-    return 0;
+    int sps = 0;
+    return codec::for_each_hvcc_set(body, len, [&](uint32_t type, const uint8_t*, uint32_t) { return sps = type == sps_type; }) &&
+           sps;
 }
 
 }  // namespace
@@ -142,6 +122,43 @@ int validation_prepare_entry(ValidationPass* pass, const uint8_t* entry, uint32_
     return open_for(pass, format, entry, entry ? entry_size : 0, clip_number);
 }
 
+void report_refusal(const ValidationPass* pass, VideoVerdict verdict, int clip_number)
+{
+    const validator::ValidatorResult* r = &pass->result;
+    if (verdict == video_refused_sample)
+        clip_error(clip_number, "AVC decode validation failed at sample %llu",
+                   static_cast<unsigned long long>(r->failing_sample + 1));
+    else if (verdict == video_refused)
+        clip_error(clip_number, "AVC decode validation failed");
+    else if (verdict == video_incomplete)
+        clip_error(clip_number, "video incomplete; validation cannot pass");
+    else if (verdict == video_corrupt)
+        clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
+                   static_cast<unsigned long long>(r->samples_received),
+                   static_cast<unsigned long long>(r->frames_decoded), r->corrupt_frames);
+}
+
+VideoVerdict push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes, uint64_t first_index,
+                          const uint8_t* bytes, uint64_t size, int* complete)
+{
+    uint64_t used = 0;
+    *complete = 0;
+    for (uint64_t i = 0; i < sizes->count; i++) {
+        uint64_t index = first_index + i;
+        uint64_t sample = mp4::sample_size_at(sizes, i);
+        if (size - used < sample)
+            return video_decoded;
+        if (validator::validator_api.push(pass->handle, bytes + used, sample, index) != 0) {
+            validator::validator_api.get_result(pass->handle, &pass->result);
+            validation_close(pass);
+            return names_failing_sample(pass) ? video_refused_sample : video_refused;
+        }
+        used += sample;
+    }
+    *complete = used == size;
+    return video_decoded;
+}
+
 int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk,
                           const uint8_t* bytes, int clip_number, int* complete)
 {
@@ -154,77 +171,57 @@ int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, u
     const mp4::SampleSizes sizes = {video->sample_sizes ? video->sample_sizes + first : nullptr,
                                     video->fixed_sample_size, in_track};
     int pushed_all = 0;
-    if (!validation_push_samples(pass, &sizes, first, bytes, video->chunk_sizes[chunk], clip_number, &pushed_all))
+    VideoVerdict verdict = push_samples(pass, &sizes, first, bytes, video->chunk_sizes[chunk], &pushed_all);
+    if (verdict != video_decoded) {
+        report_refusal(pass, verdict, clip_number);
         return 0;
+    }
     *complete = pushed_all && in_track == count;
     return 1;
 }
 
-int validation_push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes, uint64_t first_index,
-                            const uint8_t* bytes, uint64_t size, int clip_number, int* complete)
+VideoVerdict judge_video(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
+                         const ProgressLine& line)
 {
-    uint64_t used = 0;
-    *complete = 0;
-    for (uint64_t i = 0; i < sizes->count; i++) {
-        uint64_t index = first_index + i;
-        uint64_t sample = mp4::sample_size_at(sizes, i);
-        if (size - used < sample)
-            return 1;
-        if (validator::validator_api.push(pass->handle, bytes + used, sample, index) != 0) {
-            validator::validator_api.get_result(pass->handle, &pass->result);
-            if (!report_failing_sample(pass, clip_number) && !pass->quiet)
-                clip_error(clip_number, "AVC decode validation failed");
-            validation_close(pass);
-            return 0;
-        }
-        used += sample;
-    }
-    *complete = used == size;
-    return 1;
-}
-
-int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
-                      const ProgressLine& line)
-{
-    int clip_number = line.clip;
     // A decoder on several threads hands back the result of the last samples pushed only when it
     // is drained: a damaged sample among them is named as a single thread names it at its push,
     // before anything the track as a whole lacks.
     int rc = validator::validator_api.finish(pass->handle, &pass->result);
     validation_close(pass);
     const validator::ValidatorResult* r = &pass->result;
-    if (rc != 0 && report_failing_sample(pass, clip_number))
-        return 0;
-    if (written < chunk_count) {
-        if (!pass->quiet)
-            clip_error(clip_number, "video incomplete; validation cannot pass");
-        return 0;
-    }
-    if (rc != 0 || r->corrupt_frames != 0) {
-        if (!pass->quiet)
-            clip_error(clip_number, "AVC validation FAIL; samples=%llu frames=%llu corrupt=%u",
-                       static_cast<unsigned long long>(r->samples_received),
-                       static_cast<unsigned long long>(r->frames_decoded), r->corrupt_frames);
-        return 0;
-    }
+    if (rc != 0 && names_failing_sample(pass))
+        return video_refused_sample;
+    if (written < chunk_count)
+        return video_incomplete;
+    if (rc != 0 || r->corrupt_frames != 0)
+        return video_corrupt;
     if (show_progress)
         progress_print(line, 90, "AVC validation passed");
     basics::out_printf("  AVC validation PASS: %llu samples, %llu decoded frames\n",
                        static_cast<unsigned long long>(r->samples_received),
                        static_cast<unsigned long long>(r->frames_decoded));
-    return 1;
+    return video_decoded;
 }
 
-int end_of_video(ValidationPass* pass, int validate, uint64_t written, uint64_t chunk_count, FileProgress* progress)
+int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
+                      const ProgressLine& line)
+{
+    VideoVerdict verdict = judge_video(pass, written, chunk_count, show_progress, line);
+    report_refusal(pass, verdict, line.clip);
+    return verdict == video_decoded;
+}
+
+VideoVerdict end_of_video(ValidationPass* pass, int validate, uint64_t written, uint64_t chunk_count,
+                          FileProgress* progress)
 {
     if (!validate) {
         progress_step(progress, 90, "video complete");
-        return 1;
+        return video_decoded;
     }
-    if (!validation_finish(pass, written, chunk_count, progress->show, progress->line))
-        return 0;
-    progress->last_percent = 90;
-    return 1;
+    VideoVerdict verdict = judge_video(pass, written, chunk_count, progress->show, progress->line);
+    if (verdict == video_decoded)
+        progress->last_percent = 90;
+    return verdict;
 }
 
 void validation_close(ValidationPass* pass)

@@ -20,7 +20,6 @@ namespace {
 
 constexpr uint64_t description_window = 0x1000000;  // 16 MiB either side of the kkad box
 constexpr uint32_t min_sample_bytes = 8;              // a delimiter and the smallest slice
-constexpr uint32_t max_sample_bytes = 0x10000000;
 constexpr uint64_t scan_block = 1048576;
 
 int plausible_description(const RecordingScope* r, uint64_t offset, const uint32_t* sizes)

@@ -29,7 +29,6 @@ using namespace analysis;
 namespace {
 
 constexpr uint64_t between_search_limit = 0x4000000;  // 64 MiB between two located neighbours
-constexpr uint64_t max_chunk_read = 0x10000000;       // 256 MiB: twelve frames never come near it
 
 // A file offset of the camera's file whose image position is known.
 struct Anchor {
@@ -98,7 +97,7 @@ uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
     mp4::SampleSizes sizes;
     uint64_t size = p->video->chunk_sizes[k];
     *end_ok = 0;
-    if (!chunk_samples(p->video, k, &sizes) || size > max_chunk_read || at >= p->image_size)
+    if (!chunk_samples(p->video, k, &sizes) || size > max_sample_bytes || at >= p->image_size)
         return 0;
     // a chunk the end of the image cuts keeps the samples before the cut
     uint64_t have = p->image_size - at < size ? p->image_size - at : size;
@@ -187,7 +186,7 @@ void read_key_frames(Planner* p, uint64_t k)
     uint64_t size = 0;
     for (uint64_t i = 0; i < p->on_card[k]; i++)
         size += mp4::sample_size_at(&sizes, i);
-    if (size > max_chunk_read)
+    if (size > max_sample_bytes)
         return;
     grow_read_buffer(&direct_read_buffer, size);
     const uint8_t* bytes = direct_read_buffer.data;

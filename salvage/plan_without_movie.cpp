@@ -326,7 +326,6 @@ uint64_t between_from_movies(const MovieList* movies)
     return 0;
 }
 
-constexpr uint64_t max_header_distance = 2097152;
 
 // The clip header in front of a run that the header list left out because its media data runs
 // past the end of the image: checked as every header is, against an image without an end.
@@ -335,7 +334,7 @@ int cut_header_before(std::FILE* image, uint64_t image_size, const image::ScanIn
 {
     const uint64_t* hits = scan->xavc_hits.items;
     size_t n = size_t(std::upper_bound(hits, hits + scan->xavc_hits.count, run_start) - hits);
-    if (n == 0 || hits[n - 1] < 4 || run_start - (hits[n - 1] - 4) > max_header_distance)
+    if (n == 0 || hits[n - 1] < 4 || !header_reaches(hits[n - 1] - 4, run_start))
         return 0;
     ClipHeader h;
     if (!validate_clip_header(image, UINT64_MAX / 2, hits[n - 1], &h) || h.mdat_end <= image_size)
@@ -356,7 +355,13 @@ namespace {
 
 // The run's input when it is a recording with a clip header and no movie box; its markers are
 // gathered into `own`.
-int run_input(const SalvageCard* card, size_t r, MarkerList* own, RunInput* in, uint32_t* clip_number)
+// The camera's clock against the movie boxes' times, as the pairing found it: one for the card.
+int card_time_shift(const SalvageCard* card)
+{
+    return card->pairs->count ? choose_time_shift(card->runs, card->movies) : 0;
+}
+
+int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, RunInput* in, uint32_t* clip_number)
 {
     const RecordingRun* run = &card->runs->items[r];
     const ClipHeaderList* headers = card->headers;
@@ -371,8 +376,6 @@ int run_input(const SalvageCard* card, size_t r, MarkerList* own, RunInput* in, 
     if (!header || run_is_paired(card->pairs, r, number) || m >= card->markers->count)
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
-    // the camera's clock against the movie boxes' times, as the pairing found it
-    int shift = card->pairs->count ? choose_time_shift(card->runs, card->movies) : 0;
     *in = RunInput{card->image, card->image_size, *header, run, own->items, own->count, card->movies,
                    between_from_movies(card->movies), 0, {nullptr, 0}};
     if (run->has_time)
@@ -387,10 +390,11 @@ size_t build_plans_without_movie(const SalvageCard* card, SalvageAttemptList* ou
 {
     size_t first = out->count;
     MarkerList own = {};
+    int shift = card_time_shift(card);
     for (size_t r = 0; r < card->runs->count; r++) {
         RunInput in;
         SalvageAttempt a = {};
-        if (!run_input(card, r, &own, &in, &a.clip_number))
+        if (!run_input(card, shift, r, &own, &in, &a.clip_number))
             continue;
         plan_run(&in, &a);
         basics::list_append(out, a);
@@ -406,10 +410,11 @@ int replan_without_movie(const SalvageCard* card, uint32_t clip_number, const Re
 {
     MarkerList own = {};
     int found = 0;
+    int shift = card_time_shift(card);
     for (size_t r = 0; r < card->runs->count && !found; r++) {
         RunInput in;
         SalvageAttempt a = {};
-        if (!run_input(card, r, &own, &in, &a.clip_number) || a.clip_number != clip_number)
+        if (!run_input(card, shift, r, &own, &in, &a.clip_number) || a.clip_number != clip_number)
             continue;
         in.refused = *refused;
         plan_run(&in, &a);

@@ -19,7 +19,6 @@ using namespace analysis;
 
 namespace {
 
-constexpr uint64_t max_whole_chunk = 0x8000000;  // 128 MiB: larger chunks are not read in one piece
 
 uint64_t chunk_bytes(const SalvageChunk* c)
 {
@@ -266,7 +265,7 @@ int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, S
     uint64_t total = 0;
     for (uint32_t s : d->sizes)
         total += s;
-    if (at >= r->image_size || total > max_whole_chunk)
+    if (at >= r->image_size || total > whole_read_limit)
         return 0;
     uint64_t have = r->image_size - at < total ? r->image_size - at : total;
     grow_read_buffer(&direct_read_buffer, have);

@@ -9,67 +9,18 @@
 #include "basics/byte_order.h"
 #include "basics/growable.h"
 #include "mp4/box.h"
+#include "mp4/box_writer.h"
+#include "mp4/track_boxes.h"
 
 namespace salvage {
 
 
 namespace {
 
-using Bytes = basics::Growable<uint8_t, 4096>;
+using namespace mp4;
+using Bytes = BoxBytes;
 
-// The visual sample entry stores the picture's width and height after its fixed fields.
-constexpr uint32_t entry_width_at = 32;
-constexpr uint32_t entry_height_at = 34;
 constexpr uint32_t track_kinds = salvage_track_kinds;
-
-void put_u8(Bytes* b, uint8_t v) { basics::list_append(b, v); }
-
-void put_be16(Bytes* b, uint32_t v)
-{
-    put_u8(b, uint8_t(v >> 8));
-    put_u8(b, uint8_t(v));
-}
-
-void put_be32(Bytes* b, uint32_t v)
-{
-    put_be16(b, v >> 16);
-    put_be16(b, v & 0xFFFF);
-}
-
-void put_be64(Bytes* b, uint64_t v)
-{
-    put_be32(b, uint32_t(v >> 32));
-    put_be32(b, uint32_t(v));
-}
-
-void put_raw(Bytes* b, const void* bytes, size_t n)
-{
-    for (size_t i = 0; i < n; i++)
-        put_u8(b, static_cast<const uint8_t*>(bytes)[i]);
-}
-
-void put_zeros(Bytes* b, size_t n)
-{
-    for (size_t i = 0; i < n; i++)
-        put_u8(b, 0);
-}
-
-size_t open_box(Bytes* b, const char* type)
-{
-    size_t at = b->count;
-    put_be32(b, 0);
-    put_raw(b, type, 4);
-    return at;
-}
-
-size_t open_full_box(Bytes* b, const char* type, uint8_t version, uint32_t flags)
-{
-    size_t at = open_box(b, type);
-    put_be32(b, (uint32_t(version) << 24) | flags);
-    return at;
-}
-
-void close_box(Bytes* b, size_t at) { basics::store_be32(b->items + at, uint32_t(b->count - at)); }
 
 // The time fields of mvhd, tkhd and mdhd: 32-bit in version 0, 64-bit in version 1.
 uint8_t time_version(uint64_t creation, uint64_t duration)
@@ -243,7 +194,7 @@ void put_chunk_offsets(Bytes* b, const SalvagePlan* plan, uint32_t track, const 
             chunks++;
             wide |= offsets[i] > UINT32_MAX;
         }
-    size_t at = open_full_box(b, wide ? mp4::box_co64 : mp4::box_stco, 0, 0);
+    size_t at = open_full_box(b, wide ? box_co64 : box_stco, 0, 0);
     put_be32(b, chunks);
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         if (plan->pieces[i].track != track)
@@ -260,11 +211,11 @@ void put_sample_table(Bytes* b, const SalvagePlan* plan, uint32_t track, const u
 {
     const SalvageTrack* t = &plan->tracks[track];
     size_t stbl = open_box(b, "stbl");
-    size_t at = open_full_box(b, mp4::box_stsd, 0, 0);
+    size_t at = open_full_box(b, box_stsd, 0, 0);
     put_be32(b, 1);
     put_raw(b, t->sample_entry, t->sample_entry_size);
     close_box(b, at);
-    at = open_full_box(b, mp4::box_stts, 0, 0);
+    at = open_full_box(b, box_stts, 0, 0);
     put_be32(b, 1);
     put_be32(b, uint32_t(t->kept_samples));
     put_be32(b, t->sample_delta);
@@ -284,8 +235,8 @@ void put_trak(Bytes* b, const SalvagePlan* plan, uint32_t track, uint32_t movie_
     uint64_t duration = salvage_track_duration(t);
     uint32_t width = 0, height = 0;
     if (!sound) {
-        width = basics::load_be16(t->sample_entry + entry_width_at);
-        height = basics::load_be16(t->sample_entry + entry_height_at);
+        width = basics::load_be16(t->sample_entry + visual_entry_width_at);
+        height = basics::load_be16(t->sample_entry + visual_entry_height_at);
     }
     size_t trak = open_box(b, "trak");
     put_tkhd(b, plan->creation_time, track + 1, rescale(duration, t->timescale, movie_timescale), sound, width,
@@ -311,7 +262,7 @@ int track_usable(const SalvageTrack* t, int video)
         return 0;
     if (t->fixed_sample_size == 0 && !t->sample_sizes)
         return 0;
-    return !video || (t->sample_entry_size >= entry_height_at + 2 && t->key_frames);
+    return !video || (t->sample_entry_size >= visual_entry_height_at + 2 && t->key_frames);
 }
 
 }  // namespace
@@ -342,7 +293,7 @@ int build_salvage_moov(const SalvagePlan* plan, const uint64_t* piece_offsets, S
         duration = sound_duration > duration ? sound_duration : duration;
     }
     Bytes b;
-    size_t moov = open_box(&b, mp4::box_moov);
+    size_t moov = open_box(&b, box_moov);
     put_mvhd(&b, plan->creation_time, movie_timescale, duration, with_sound ? 3 : 2);
     for (uint32_t track = 0; track < track_kinds; track++)
         if (track == salvage_video || with_sound)

@@ -13,6 +13,7 @@
 #include "basics/report_texts.h"
 #include "image/path_join.h"
 #include "mp4/box.h"
+#include "mp4/box_writer.h"
 #include "platform/platform.h"
 #include "rebuild/clip_names.h"
 #include "rebuild/image_copy.h"
@@ -32,7 +33,6 @@ namespace {
 // The file type the camera writes: major brand XAVC, version 1, compatible XAVC, mp42, iso2.
 constexpr uint8_t camera_ftyp[] = {0,   0,   0,   28,  'f', 't', 'y', 'p', 'X', 'A', 'V', 'C', 0,   0,
                                    0,   1,   'X', 'A', 'V', 'C', 'm', 'p', '4', '2', 'i', 's', 'o', '2'};
-constexpr uint64_t largest_video_piece = 0x10000000;  // 256 MiB: twelve frames never come near it
 
 struct Salvager {
     std::FILE* image;
@@ -47,17 +47,13 @@ struct Salvager {
     uint64_t* offsets;  // file offset of every piece
     uint64_t media_end;
     SalvageMoov moov;
-    char temp_path[1450];
+    char temp_path[temp_path_size];
 };
 
 int failed(Salvager* s, const char* why)
 {
     s->result->failure = why;
-    if (s->output) {
-        std::fclose(s->output);
-        s->output = nullptr;
-        platform::remove_file(s->temp_path);
-    }
+    discard_output(&s->output, s->temp_path);
     validation_close(&s->pass);
     std::free(s->offsets);
     free_salvage_moov(&s->moov);
@@ -118,17 +114,8 @@ int write_file_head(Salvager* s)
 {
     uint8_t head[sizeof camera_ftyp + 16];
     std::memcpy(head, camera_ftyp, sizeof camera_ftyp);
-    uint8_t* mdat = head + sizeof camera_ftyp;
-    uint64_t size = s->media_end - sizeof camera_ftyp;
-    size_t n = sizeof camera_ftyp + 8;
-    if (size <= UINT32_MAX) {
-        basics::store_be32(mdat, uint32_t(size));
-    } else {
-        basics::store_be32(mdat, 1);
-        basics::store_be64(mdat + 8, size);
-        n += 8;
-    }
-    std::memcpy(mdat + 4, mp4::box_mdat, 4);
+    size_t n = sizeof camera_ftyp +
+               mp4::write_box_header(head + sizeof camera_ftyp, s->media_end - sizeof camera_ftyp, mp4::box_mdat, 0);
     return platform::seek_abs(s->output, 0) && std::fwrite(head, 1, n, s->output) == n;
 }
 
@@ -152,15 +139,16 @@ int write_video(Salvager* s, uint64_t* written)
             continue;
         mp4::SampleSizes sizes;
         piece_sizes(t, p, &sizes);
-        if (p->length > largest_video_piece)
+        if (p->length > analysis::max_sample_bytes)
             return failed(s, "a video piece is too large");
         analysis::grow_read_buffer(&analysis::direct_read_buffer, p->length);
         uint8_t* buf = analysis::direct_read_buffer.data;
         if (!copy_through(s->image, p->image_offset, s->output, s->offsets[i], buf, size_t(p->length)))
             return failed(s, "video copy failed");
         int complete = 1;
-        if (s->validate && !validation_push_samples(&s->pass, &sizes, p->first_sample, buf, p->length, s->clip,
-                                                    &complete))
+        // a refusal only shapes the next plan, and salvage's own line tells what came of the
+        // recording, so the decode check's refusal lines are not printed
+        if (s->validate && push_samples(&s->pass, &sizes, p->first_sample, buf, p->length, &complete) != video_decoded)
             return failed(s, "the kept video does not decode cleanly");
         progress_video_chunk(&s->progress, ++*written, total);
     }
@@ -211,7 +199,6 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     s.result = result;
     s.clip = int(plan->clip_number);
     s.validate = validate;
-    s.pass.quiet = 1;
     s.progress = begin_file_progress(file_index, file_count, s.clip);
     result->final_path[0] = 0;
     result->failure = nullptr;
@@ -224,7 +211,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     char name[256];
     salvaged_file_name(plan->clip_number, &plan->time, name, sizeof name);
     image::path_join(result->final_path, sizeof result->final_path, output_dir, name);
-    basics::bounded_format(s.temp_path, sizeof s.temp_path, "%s.partial", result->final_path);
+    temp_path_for(result->final_path, s.temp_path, sizeof s.temp_path);
 
     progress_step(&s.progress, 0, "preparing");
     const SalvageTrack* video = &plan->tracks[salvage_video];
@@ -241,7 +228,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
             result->failing_sample = s.pass.result.failing_sample;
         return 0;
     }
-    if (!end_of_video(&s.pass, validate, video_written, video_written, &s.progress))
+    if (end_of_video(&s.pass, validate, video_written, video_written, &s.progress) != video_decoded)
         return failed(&s, "the kept video does not decode cleanly");
     if (!write_sound(&s))
         return 0;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "analysis/analysis_types.h"
 #include "codec/nal_units.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
@@ -14,7 +15,6 @@ namespace salvage {
 namespace {
 
 constexpr uint64_t read_ahead_bytes = 262144;
-constexpr uint64_t max_walk_sample_bytes = 0x10000000;  // 256 MiB, as for a chunk's samples
 
 // The image bytes [start, end) of the walk, held from the start of the sample being walked.
 struct Held {
@@ -83,7 +83,7 @@ uint64_t sample_end(Held* h, uint64_t start, codec::Syntax syntax, uint32_t* sto
         if (!length)
             break;
         pos += 4 + length;
-        if (pos - start > max_walk_sample_bytes)
+        if (pos - start > analysis::max_sample_bytes)
             break;
         if (pos == h->limit) {
             *stop = walk_at_limit;
@@ -113,7 +113,7 @@ int walk_samples(std::FILE* image, uint64_t image_size, uint64_t offset, uint64_
             uint64_t start = walk.end;
             uint64_t end = sample_end(&h, start, syntax, &stop);
             // a sample cut short by damage or by the end of what is there fails here
-            if (end - start > max_walk_sample_bytes || !hold(&h, start, start, end - start) ||
+            if (end - start > analysis::max_sample_bytes || !hold(&h, start, start, end - start) ||
                 !codec::sample_structure_ok(held_at(&h, start), end - start, syntax) ||
                 !codec::units_escaped(held_at(&h, start), end - start))
                 break;

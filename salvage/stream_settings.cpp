@@ -6,6 +6,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "mp4/box.h"
+#include "mp4/box_writer.h"
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
 
@@ -15,7 +16,6 @@ using namespace analysis;
 
 namespace {
 
-constexpr uint32_t visual_fields = 78;  // a visual sample entry's fields before its child boxes
 constexpr uint32_t sound_rate = 48000;
 constexpr uint32_t sound_frame_bytes = 4;  // 16-bit stereo
 // The camera counts video time in thousandths of a frame.
@@ -28,26 +28,24 @@ uint8_t* copy_bytes(const uint8_t* p, uint32_t n)
     return out;
 }
 
-void put_be16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
-
 uint8_t* visual_entry(int hevc, const codec::PictureFormat* picture, const uint8_t* config, uint32_t config_size,
                       uint32_t* size)
 {
-    uint32_t n = 8 + visual_fields + 8 + config_size;
+    using namespace mp4;
+    uint32_t n = visual_entry_children_at + 8 + config_size;
     uint8_t* e = static_cast<uint8_t*>(basics::xcalloc(n, 1));
-    basics::store_be32(e, n);
-    std::memcpy(e + 4, hevc ? "hvc1" : "avc1", 4);
-    put_be16(e + 14, 1);  // data reference
-    put_be16(e + 32, picture->width);
-    put_be16(e + 34, picture->height);
-    basics::store_be32(e + 36, 0x00480000);  // 72 dpi
-    basics::store_be32(e + 40, 0x00480000);
-    put_be16(e + 48, 1);  // one frame per sample
-    put_be16(e + 82, 0x0018);
-    put_be16(e + 84, 0xFFFF);
-    basics::store_be32(e + 86, 8 + config_size);
-    std::memcpy(e + 90, hevc ? "hvcC" : "avcC", 4);
-    std::memcpy(e + 94, config, config_size);
+    write_box_header(e, n, hevc ? "hvc1" : "avc1", 0);
+    basics::store_be16(e + sample_entry_data_reference_at, 1);
+    basics::store_be16(e + visual_entry_width_at, picture->width);
+    basics::store_be16(e + visual_entry_height_at, picture->height);
+    basics::store_be32(e + visual_entry_resolution_at, 0x00480000);  // 72 dpi
+    basics::store_be32(e + visual_entry_resolution_at + 4, 0x00480000);
+    basics::store_be16(e + visual_entry_frame_count_at, 1);  // one frame per sample
+    basics::store_be16(e + visual_entry_depth_at, 0x0018);
+    basics::store_be16(e + visual_entry_depth_at + 2, 0xFFFF);  // no colour table
+    uint8_t* child = e + visual_entry_children_at;
+    write_box_header(child, 8 + config_size, hevc ? box_hvcc : box_avcc, 0);
+    std::memcpy(child + 8, config, config_size);
     *size = n;
     return e;
 }
@@ -55,14 +53,14 @@ uint8_t* visual_entry(int hevc, const codec::PictureFormat* picture, const uint8
 // The camera's sound: 16-bit big-endian stereo LPCM at 48 kHz.
 uint8_t* camera_sound_entry(uint32_t* size)
 {
-    const uint32_t n = 36;
+    using namespace mp4;
+    const uint32_t n = sound_entry_size;
     uint8_t* e = static_cast<uint8_t*>(basics::xcalloc(n, 1));
-    basics::store_be32(e, n);
-    std::memcpy(e + 4, "twos", 4);
-    put_be16(e + 14, 1);
-    put_be16(e + 24, 2);
-    put_be16(e + 26, 16);
-    basics::store_be32(e + 32, sound_rate << 16);
+    write_box_header(e, n, "twos", 0);
+    basics::store_be16(e + sample_entry_data_reference_at, 1);
+    basics::store_be16(e + sound_entry_channels_at, 2);
+    basics::store_be16(e + sound_entry_bits_at, 16);
+    basics::store_be32(e + sound_entry_rate_at, sound_rate << 16);
     *size = n;
     return e;
 }
@@ -76,8 +74,8 @@ int settings_from_sibling(const MovieList* movies, int hevc, const codec::Parame
         if (!m->has_video || !(hevc ? mp4::format_is_hevc(m->video.format) : mp4::format_is_avc(m->video.format)))
             continue;
         mp4::BoxHeader entry, config;
-        if (!mp4::find_sample_entry(m->moov_bytes, m->moov_size, "vide", &entry) || entry.size < 8 + visual_fields ||
-            !mp4::find_child_box(m->moov_bytes, m->moov_size, entry.offset + 8 + visual_fields, entry.offset + entry.size,
+        if (!mp4::find_sample_entry(m->moov_bytes, m->moov_size, "vide", &entry) || entry.size < mp4::visual_entry_children_at ||
+            !mp4::find_child_box(m->moov_bytes, m->moov_size, entry.offset + mp4::visual_entry_children_at, entry.offset + entry.size,
                                  hevc ? "hvcC" : mp4::box_avcc, &config) ||
             config.size - config.header_size > 0xFFFF ||
             !codec::config_carries(m->moov_bytes + config.offset + config.header_size,
