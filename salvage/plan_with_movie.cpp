@@ -49,11 +49,13 @@ struct Planner {
     uint64_t* found_at;   // where the chunk, or its verified leading samples, lie
     uint64_t* on_card;    // leading samples verified: all of them when found whole
     uint8_t* end_seen;    // the chunk's last sample is verified in place, so its end is known
-    uint64_t* kept;       // leading samples kept
+    uint64_t* skipped;    // leading samples left out before the first key frame after a gap
+    uint64_t* kept;       // samples kept behind those
     uint8_t* key;         // one per video sample
     uint64_t* sound_at;
     uint8_t* sound_placed;
-    uint64_t* sound_kept;  // leading sound samples kept
+    uint64_t* sound_skipped;
+    uint64_t* sound_kept;
 };
 
 int neighbour(const Planner* p, uint64_t k, int step, uint64_t* j)
@@ -220,25 +222,25 @@ uint64_t unrefused_prefix(const Planner* p, uint64_t k, uint64_t n, const Refuse
     return n;
 }
 
-// The leading samples of a chunk that are kept: those on the card and not refused, with their
-// sound when the clip keeps sound (picture without its sound would put everything after it out
-// of step), and only from a key frame on after samples that are missing.
+// The samples of a chunk that are kept: its leading samples on the card and not refused, with
+// their sound when the clip keeps sound (picture without its sound would put everything after
+// it out of step), and only from a key frame on after samples that are missing.
 void choose_video(Planner* p, const RefusedSamples* refused, int with_sound)
 {
     const mp4::TrackTables* a = &p->movie->audio;
-    int after_gap = 1;
+    int playing = 0;
     for (uint64_t k = 0; k < p->chunks; k++) {
         uint64_t first = p->video->chunk_first_sample[k], count = p->video->chunk_sample_counts[k];
-        uint64_t n = unrefused_prefix(p, k, p->on_card[k], refused);
-        // part of a chunk keeps the same part of its sound, which needs whole sound samples per frame
-        if (with_sound && (!p->sound_placed[k] || (n < count && a->chunk_sample_counts[k] % count != 0)))
-            n = 0;
-        if (n > 0 && after_gap && !p->key[first])
-            n = 0;
-        p->kept[k] = n;
-        after_gap = n < count;
-        if (with_sound && n > 0)
-            p->sound_kept[k] = n == count ? a->chunk_sample_counts[k] : n * (a->chunk_sample_counts[k] / count);
+        uint64_t end = unrefused_prefix(p, k, p->on_card[k], refused);
+        if (with_sound && !p->sound_placed[k])
+            end = 0;
+        uint64_t from = first_playable(p->key + first, end, &playing);
+        p->skipped[k] = from < end ? from : 0;
+        p->kept[k] = end - from;
+        if (end < count)
+            playing = 0;  // the rest of the chunk is missing
+        if (with_sound && p->kept[k] > 0)
+            sound_share(a->chunk_sample_counts[k], count, from, end, &p->sound_skipped[k], &p->sound_kept[k]);
     }
 }
 
@@ -364,8 +366,8 @@ int place_sound(Planner* p)
 }
 
 // The kept samples' sizes of a track, as the track holds them: one size, or one per kept sample
-// (the first kept[k] of every chunk k).
-void keep_sizes(const mp4::TrackTables* t, const uint64_t* kept, SalvageTrack* out)
+// (kept[k] of every chunk k behind its first skipped[k]).
+void keep_sizes(const mp4::TrackTables* t, const uint64_t* skipped, const uint64_t* kept, SalvageTrack* out)
 {
     out->fixed_sample_size = t->fixed_sample_size;
     uint64_t total = 0;
@@ -378,7 +380,7 @@ void keep_sizes(const mp4::TrackTables* t, const uint64_t* kept, SalvageTrack* o
     uint64_t n = 0;
     for (uint64_t k = 0; k < t->chunk_count; k++)
         for (uint64_t i = 0; i < kept[k]; i++)
-            out->sample_sizes[n++] = t->sample_sizes[t->chunk_first_sample[k] + i];
+            out->sample_sizes[n++] = t->sample_sizes[t->chunk_first_sample[k] + skipped[k] + i];
 }
 
 // Stream settings of a track from the movie box; 0 when they do not read.
@@ -396,7 +398,7 @@ int describe_track(const mp4::MovieInfo* m, const mp4::TrackTables* t, const cha
 void fill_video(const Planner* p, SalvagePlan* plan)
 {
     SalvageTrack* t = &plan->tracks[salvage_video];
-    keep_sizes(p->video, p->kept, t);
+    keep_sizes(p->video, p->skipped, p->kept, t);
     t->key_frames = static_cast<uint8_t*>(basics::xcalloc(t->kept_samples ? t->kept_samples : 1, 1));
     uint64_t n = 0, gaps = 0;
     int seen = 0, missing = 0;
@@ -405,11 +407,11 @@ void fill_video(const Planner* p, SalvagePlan* plan)
             missing = 1;
             continue;
         }
-        gaps += seen && missing;
+        gaps += seen && (missing || p->skipped[k] > 0);
         seen = 1;
-        missing = p->kept[k] < p->video->chunk_sample_counts[k];
+        missing = p->skipped[k] + p->kept[k] < p->video->chunk_sample_counts[k];
         for (uint64_t i = 0; i < p->kept[k]; i++)
-            t->key_frames[n++] = p->key[p->video->chunk_first_sample[k] + i];
+            t->key_frames[n++] = p->key[p->video->chunk_first_sample[k] + p->skipped[k] + i];
     }
     plan->video_gaps = gaps;
 }
@@ -417,7 +419,7 @@ void fill_video(const Planner* p, SalvagePlan* plan)
 void fill_sound(const Planner* p, SalvagePlan* plan)
 {
     SalvageTrack* t = &plan->tracks[salvage_sound];
-    keep_sizes(&p->movie->audio, p->sound_kept, t);
+    keep_sizes(&p->movie->audio, p->sound_skipped, p->sound_kept, t);
     t->span_samples = t->kept_samples;
 }
 
@@ -430,14 +432,16 @@ void lay_pieces(const Planner* p, int with_sound, SalvagePlan* plan)
         for (uint32_t track = 0; track < salvage_track_kinds; track++) {
             int sound = track == salvage_sound;
             const uint64_t* kept = sound ? p->sound_kept : p->kept;
+            const uint64_t* skipped = sound ? p->sound_skipped : p->skipped;
             if (!kept[k] || (sound && !with_sound))
                 continue;
             const mp4::TrackTables* t = sound ? &p->movie->audio : p->video;
             SalvagePiece* piece = &plan->pieces[plan->piece_count];
+            uint64_t skip = leading_bytes(t, k, skipped[k]);
             piece->track = track;
-            piece->gap_before = k > 0 && kept[k - 1] < t->chunk_sample_counts[k - 1];
-            piece->image_offset = sound ? p->sound_at[k] : p->found_at[k];
-            piece->length = leading_bytes(t, k, kept[k]);
+            piece->gap_before = skipped[k] > 0 || (k > 0 && skipped[k - 1] + kept[k - 1] < t->chunk_sample_counts[k - 1]);
+            piece->image_offset = (sound ? p->sound_at[k] : p->found_at[k]) + skip;
+            piece->length = leading_bytes(t, k, skipped[k] + kept[k]) - skip;
             piece->first_sample = next[track];
             piece->sample_count = kept[k];
             next[track] += piece->sample_count;
@@ -452,7 +456,9 @@ void free_planner(Planner* p)
     std::free(p->found_at);
     std::free(p->on_card);
     std::free(p->end_seen);
+    std::free(p->skipped);
     std::free(p->kept);
+    std::free(p->sound_skipped);
     std::free(p->key);
     std::free(p->sound_at);
     std::free(p->sound_placed);
@@ -489,7 +495,9 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
     p.found_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.on_card = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.end_seen = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.skipped = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.kept = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.sound_skipped = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.sound_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.sound_kept = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));

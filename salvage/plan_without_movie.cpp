@@ -46,22 +46,12 @@ uint64_t sum_sizes(const uint32_t* sizes, uint32_t n)
     return total;
 }
 
-// The first sample a chunk keeps: none of a recording plays until a key frame, and after a gap
-// nothing plays until the next one, since what lies between refers to frames that are missing.
-uint32_t first_playable(const SalvageChunk* c, const uint8_t* bytes, int hevc, int* playing)
+// The key frames among a chunk's samples, read from their own units.
+void read_keys(const SalvageChunk* c, const uint8_t* bytes, int hevc, uint8_t* keys)
 {
-    if (c->gap_before)
-        *playing = 0;
     uint64_t pos = 0;
-    uint32_t first = c->samples;
-    for (uint32_t i = 0; i < c->samples; i++) {
-        if (!*playing && codec::sample_is_key(bytes + pos, c->sizes[i], hevc))
-            *playing = 1;
-        if (*playing && first == c->samples)
-            first = i;
-        pos += c->sizes[i];
-    }
-    return first;
+    for (uint32_t i = 0; i < c->samples; pos += c->sizes[i++])
+        keys[i] = uint8_t(codec::sample_is_key(bytes + pos, c->sizes[i], hevc));
 }
 
 void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint64_t length, uint64_t first,
@@ -99,9 +89,8 @@ uint32_t sounded_end(const StreamSettings* s, const SalvageChunk* c, uint64_t im
 // The sound of the chunk's samples [first, end).
 void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint32_t first, uint32_t end)
 {
-    uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
-    uint64_t skip = per_chunk * first / camera_chunk_samples;
-    uint64_t count = per_chunk * end / camera_chunk_samples - skip;
+    uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size, skip, count;
+    sound_share(per_chunk, camera_chunk_samples, first, end, &skip, &count);
     uint64_t at = c->image_offset + c->full_bytes + skip * s->sound_sample_size;
     add_piece(b, salvage_sound, &b->sound_pending_gap, at, count * s->sound_sample_size, b->sound_kept, count);
     b->sound_kept += count;
@@ -205,7 +194,11 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
         }
         if (c->gap_before && b->sizes.count)
             b->video_pending_gap = b->sound_pending_gap = 1;
-        uint32_t first = first_playable(c, direct_read_buffer.data, layout->hevc, &playing);
+        uint8_t keys[camera_chunk_samples];
+        read_keys(c, direct_read_buffer.data, layout->hevc, keys);
+        if (c->gap_before)
+            playing = 0;
+        uint32_t first = uint32_t(first_playable(keys, c->samples, &playing));
         if (first > 0 && b->sizes.count)
             b->video_pending_gap = b->sound_pending_gap = 1;
         if (first < end) {
@@ -213,10 +206,9 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
             b->video_gaps += b->video_pending_gap;
             add_piece(b, salvage_video, &b->video_pending_gap, c->image_offset + skipped, bytes - skipped,
                       b->sizes.count, end - first);
-            for (uint64_t i = first, pos = skipped; i < end; pos += c->sizes[i++]) {
+            for (uint32_t i = first; i < end; i++) {
                 basics::list_append(&b->sizes, c->sizes[i]);
-                basics::list_append(&b->keys,
-                                    uint8_t(codec::sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc)));
+                basics::list_append(&b->keys, keys[i]);
             }
             if (settings->sound_chunk_bytes)
                 keep_sound(b, settings, c, first, end);
