@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "analysis/analysis_types.h"
+#include "image/exfat_detect.h"
 
 namespace salvage {
 
@@ -14,6 +15,7 @@ namespace salvage {
 struct RecordingScope {
     std::FILE* image;
     uint64_t image_size;
+    const image::ImageGeometry* geometry;  // where overwritten clusters may begin; null: unknown
     const analysis::ClipHeader* header;
     uint64_t payload;   // image offset of the media data's first byte
     uint64_t file_end;  // the media data's end as an offset in the camera's file

@@ -21,6 +21,7 @@
 #include "image/read_at.h"
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
+#include "salvage/damaged_chunk.h"
 
 namespace salvage {
 
@@ -79,27 +80,14 @@ int keeps_distance(const Planner* p, uint64_t k, uint64_t j, uint64_t* out)
     return 1;
 }
 
-// Overwritten clusters start at a cluster boundary. One that starts inside the last unit of a
-// sample leaves its length fields whole, so the sample still reads as sound although its tail is
-// not the camera's: a sample just before the first one that fails is kept only when no cluster
-// boundary falls between its last length field and its end.
-int tail_may_be_overwritten(const Planner* p, uint64_t unit_at, uint64_t end)
-{
-    uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0, heap = p->geometry ? p->geometry->heap_offset : 0;
-    if (cs == 0 || unit_at < heap)
-        return 1;
-    uint64_t next_boundary = heap + ((unit_at - heap) / cs + 1) * cs;
-    return next_boundary < end;
-}
-
-// How many leading samples of chunk k pass the structure check at image offset `at`, and
-// whether its last sample does too (the overwritten clusters ended inside the chunk).
+// How many leading samples of chunk k are the camera's at image offset `at`, and whether its last
+// sample is intact too (the overwritten clusters ended inside the chunk).
 uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
 {
     mp4::SampleSizes sizes;
     uint64_t size = p->video->chunk_sizes[k];
     *end_ok = 0;
-    if (!chunk_samples(p->video, k, &sizes) || size > max_sample_bytes || at >= p->image_size)
+    if (!chunk_samples(p->video, k, &sizes) || sizes.count == 0 || size > max_sample_bytes || at >= p->image_size)
         return 0;
     // a chunk the end of the image cuts keeps the samples before the cut
     uint64_t have = p->image_size - at < size ? p->image_size - at : size;
@@ -107,24 +95,10 @@ uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
     const uint8_t* bytes = direct_read_buffer.data;
     if (!image::read_at(p->image, at, direct_read_buffer.data, have))
         return 0;
-    uint64_t n = 0, pos = 0, last_start = 0;
-    int broken = 0;
-    for (uint64_t i = 0; i < sizes.count; i++) {
-        uint64_t len = mp4::sample_size_at(&sizes, i);
-        int ok = len <= have - pos && codec::sample_structure_ok(bytes + pos, len, codec::syntax_of(p->video->format));
-        if (ok && !broken) {
-            n++;
-            last_start = pos;
-        }
-        broken |= !ok;
-        *end_ok = ok;
-        pos = len <= have - pos ? pos + len : have;
-    }
-    if (broken && n > 0) {
-        uint64_t len = mp4::sample_size_at(&sizes, n - 1);
-        if (tail_may_be_overwritten(p, at + last_start + codec::last_unit_at(bytes + last_start, len), at + last_start + len))
-            n--;
-    }
+    codec::Syntax syntax = codec::syntax_of(p->video->format);
+    uint64_t n = leading_camera_samples(bytes, have, &sizes, syntax, at, p->geometry);
+    uint64_t last = mp4::sample_size_at(&sizes, sizes.count - 1);
+    *end_ok = n == sizes.count || (have == size && sample_intact(bytes + size - last, last, syntax));
     return n;
 }
 

@@ -99,6 +99,7 @@ void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uin
 struct RunInput {
     std::FILE* image;
     uint64_t image_size;
+    const image::ImageGeometry* geometry;
     ClipHeader header;  // a copy: a cut recording's header is in no list
     const RecordingRun* run;
     const KkadMarker* markers;
@@ -225,7 +226,7 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
 {
     SalvageChunkList chunks = {};
     RecordingLayout layout;
-    if (!find_recording_chunks(in->image, in->image_size, &in->header, in->markers, in->marker_count, in->between_hint,
+    if (!find_recording_chunks(in->image, in->image_size, in->geometry, &in->header, in->markers, in->marker_count, in->between_hint,
                                &chunks, &layout)) {
         basics::list_free(&chunks);
         return give_up(a, "no video chunk of the recording is on the card");
@@ -368,7 +369,7 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
     if (!header || run_is_paired(card->pairs, r, number) || m >= card->markers->count)
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
-    *in = RunInput{card->image, card->image_size, *header, run, own->items, own->count, card->movies,
+    *in = RunInput{card->image, card->image_size, card->geometry, *header, run, own->items, own->count, card->movies,
                    between_from_movies(card->movies), 0, {nullptr, 0}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "salvage/chunk_descriptions.h"
+#include "salvage/damaged_chunk.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
@@ -269,23 +270,13 @@ int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, S
         return 0;
     uint64_t have = r->image_size - at < total ? r->image_size - at : total;
     grow_read_buffer(&direct_read_buffer, have);
-    const uint8_t* b = direct_read_buffer.data;
-    if (have < 5 || !image::read_at(r->image, at, direct_read_buffer.data, have) || !codec::starts_with_delimiter(b, r->hevc))
+    if (!image::read_at(r->image, at, direct_read_buffer.data, have))
         return 0;
     SalvageChunk c = {};
-    uint64_t pos = 0;
-    while (c.samples < camera_chunk_samples && d->sizes[c.samples] <= have - pos &&
-           codec::starts_with_delimiter(b + pos, r->hevc) &&
-           codec::sample_structure_ok(b + pos, d->sizes[c.samples], codec::syntax_of(video_format(r->hevc))) &&
-           codec::units_escaped(b + pos, d->sizes[c.samples]))
-        pos += d->sizes[c.samples++];
-    // Before the end of the image every byte is the camera's. Before damage, a sample is the
-    // camera's only when the next one's delimiter stands intact behind it: foreign bytes may
-    // replace the end of its last unit and keep the length.
-    int cut = c.samples < camera_chunk_samples && d->sizes[c.samples] > have - pos;
-    if (c.samples < camera_chunk_samples && !cut && !(have - pos >= 5 && codec::starts_with_delimiter(b + pos, r->hevc)))
-        c.samples--;
-    if (c.samples == 0 || c.samples > camera_chunk_samples)
+    const mp4::SampleSizes sizes = {d->sizes, 0, camera_chunk_samples};
+    c.samples = uint32_t(leading_camera_samples(direct_read_buffer.data, have, &sizes,
+                                                codec::syntax_of(video_format(r->hevc)), at, r->geometry));
+    if (c.samples == 0)
         return 0;
     c.image_offset = at;
     c.file_offset = d->file_offset;
@@ -375,14 +366,15 @@ void close_twelfth(const RecordingScope* r, SalvageChunk* c, uint64_t sound, uin
 
 }  // namespace
 
-int find_recording_chunks(std::FILE* image, uint64_t image_size, const ClipHeader* header, const KkadMarker* markers,
+int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
+                          const ClipHeader* header, const KkadMarker* markers,
                           uint64_t count, uint64_t between_hint, SalvageChunkList* out, RecordingLayout* layout)
 {
     // only the header's length matters: the media data of a cut recording runs past the image end
     mp4::BoxHeader mdat;
     if (!mp4::read_box_header_file(image, header->mdat_offset, UINT64_MAX / 2, &mdat))
         return 0;
-    RecordingScope r = {image, image_size, header, header->mdat_offset + mdat.header_size,
+    RecordingScope r = {image, image_size, geometry, header, header->mdat_offset + mdat.header_size,
                    header->mdat_end - header->header_offset, -1};
     DescribedList described = {};
     collect_descriptions(&r, markers, count, &described);

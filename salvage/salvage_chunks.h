@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "analysis/analysis_types.h"
+#include "image/exfat_detect.h"
 
 namespace salvage {
 
@@ -37,7 +38,8 @@ struct RecordingLayout {
 // (`count` of them), in recording order. `between_hint` (0: none) is the camera's sound and
 // metadata between two chunks as another recording on the card shows it, used when the
 // recording itself shows too few chunks. 1 when at least one chunk was found.
-int find_recording_chunks(std::FILE* image, uint64_t image_size, const analysis::ClipHeader* header, const analysis::KkadMarker* markers,
+int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
+                          const analysis::ClipHeader* header, const analysis::KkadMarker* markers,
                           uint64_t count, uint64_t between_hint, SalvageChunkList* out, RecordingLayout* layout);
 
 }  // namespace salvage
