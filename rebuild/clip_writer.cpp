@@ -257,7 +257,7 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
     if (!build_output_moov(w->clip->movie, keep_metadata_track, &w->moov))
         return 0;
     // a track without its tables would make the whole file unreadable to a player
-    if (!output_tracks_complete(&w->moov)) {
+    if (!movie_tracks_complete(w->moov.bytes, w->moov.length)) {
         clip_error(w->clip_number, "movie box incomplete");
         return 0;
     }

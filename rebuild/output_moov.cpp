@@ -138,15 +138,15 @@ int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* tra
 
 }  // namespace
 
-int output_tracks_complete(const OutputMoov* moov)
+int movie_tracks_complete(const uint8_t* moov, uint64_t length)
 {
     mp4::BoxHeader box, child;
-    if (!mp4::read_box_header_mem(moov->bytes, moov->length, 0, &box))
+    if (!mp4::read_box_header_mem(moov, length, 0, &box))
         return 0;
     for (uint64_t at = box.header_size; box.size - at >= 8; at += child.size) {
-        if (!mp4::read_box_header_mem(moov->bytes, box.size, at, &child))
+        if (!mp4::read_box_header_mem(moov, box.size, at, &child))
             break;
-        if (mp4::type_is(child.type, mp4::box_trak) && !track_complete(moov->bytes, box.size, &child))
+        if (mp4::type_is(child.type, mp4::box_trak) && !track_complete(moov, box.size, &child))
             return 0;
     }
     return 1;

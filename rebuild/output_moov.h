@@ -19,9 +19,10 @@ int build_output_moov(const mp4::MovieInfo* movie, int keep_metadata_track, Outp
 // 1 when the clip's sound track goes into the output. A sound track left out is treated as if the
 // camera had recorded none: its chunks are not recovered and stay zero.
 int sound_track_written(const mp4::MovieInfo* movie);
-// 1 when every track of the output movie box has the sample tables a player needs to find its
-// samples (stsd, stts, stsc, stsz, and stco or co64) and they read within their limits.
-int output_tracks_complete(const OutputMoov* moov);
+// 1 when every track of a movie box has the sample tables a player needs to find its samples
+// (stsd, stts, stsc, stsz, and stco or co64) and they read within their limits: the rule for
+// every movie box this program writes.
+int movie_tracks_complete(const uint8_t* moov, uint64_t length);
 void free_output_moov(OutputMoov* out);
 
 }  // namespace rebuild

@@ -11,6 +11,7 @@
 #include "mp4/box.h"
 #include "mp4/box_writer.h"
 #include "mp4/track_boxes.h"
+#include "rebuild/output_moov.h"
 
 namespace salvage {
 
@@ -252,8 +253,9 @@ void put_trak(Bytes* b, const SalvagePlan* plan, uint32_t track, uint32_t movie_
     close_box(b, trak);
 }
 
-// A track goes into the movie only with samples, a time scale and a sample entry that is a box
-// of its own size; video also needs the picture size the entry carries and its key-frame flags.
+// What a track's boxes are made from: samples, a time scale and a sample entry that is a box of
+// its own size; video also needs the picture size the entry carries and its key-frame flags.
+// Whether a player can read the boxes made of them is judged on the box itself.
 int track_usable(const SalvageTrack* t, int video)
 {
     if (!t->present || t->kept_samples == 0 || t->kept_samples > UINT32_MAX || t->timescale == 0 ||
@@ -299,6 +301,10 @@ int build_salvage_moov(const SalvagePlan* plan, const uint64_t* piece_offsets, S
         if (track == salvage_video || with_sound)
             put_trak(&b, plan, track, movie_timescale, piece_offsets);
     close_box(&b, moov);
+    if (!rebuild::movie_tracks_complete(b.items, b.count)) {
+        basics::list_free(&b);
+        return 0;
+    }
     out->bytes = b.items;
     out->length = b.count;
     return 1;
