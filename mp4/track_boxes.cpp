@@ -25,7 +25,8 @@ int full_box_body(uint64_t len, const BoxHeader* box, uint64_t need, uint64_t* b
 
 }  // namespace
 
-int find_track_table(const uint8_t* moov, uint64_t len, const char* handler, const char* table, BoxHeader* out)
+// The first trak box of the movie box whose handler is `handler`.
+int find_track(const uint8_t* moov, uint64_t len, const char* handler, BoxHeader* out)
 {
     BoxHeader top, trak;
     if (!read_box_header_mem(moov, len, 0, &top) || !type_is(top.type, box_moov))
@@ -34,13 +35,20 @@ int find_track_table(const uint8_t* moov, uint64_t len, const char* handler, con
         if (!read_box_header_mem(moov, top.size, at, &trak))
             return 0;
         char kind[5] = {0};
-        if (!type_is(trak.type, box_trak) || !read_track_handler(moov, len, &trak, kind) || !type_is(kind, handler))
-            continue;
-        BoxHeader mdia, minf, stbl;
-        return child_of(moov, len, &trak, box_mdia, &mdia) && child_of(moov, len, &mdia, box_minf, &minf) &&
-               child_of(moov, len, &minf, box_stbl, &stbl) && child_of(moov, len, &stbl, table, out);
+        if (type_is(trak.type, box_trak) && read_track_handler(moov, len, &trak, kind) && type_is(kind, handler)) {
+            *out = trak;
+            return 1;
+        }
     }
     return 0;
+}
+
+int find_track_table(const uint8_t* moov, uint64_t len, const char* handler, const char* table, BoxHeader* out)
+{
+    BoxHeader trak, mdia, minf, stbl;
+    return find_track(moov, len, handler, &trak) && child_of(moov, len, &trak, box_mdia, &mdia) &&
+           child_of(moov, len, &mdia, box_minf, &minf) && child_of(moov, len, &minf, box_stbl, &stbl) &&
+           child_of(moov, len, &stbl, table, out);
 }
 
 int find_sample_entry(const uint8_t* moov, uint64_t len, const char* handler, BoxHeader* out)
@@ -78,6 +86,50 @@ int constant_sample_delta(const uint8_t* moov, uint64_t len, const char* handler
             return 0;
     *delta = first;
     return first != 0;
+}
+
+int find_composition_offsets(const uint8_t* moov, uint64_t len, const char* handler, CompositionOffsets* out)
+{
+    BoxHeader ctts;
+    uint64_t body;
+    if (!find_track_table(moov, len, handler, box_ctts, &ctts) || !full_box_body(len, &ctts, 4, &body))
+        return 0;
+    uint32_t entries = basics::load_be32(moov + body);
+    if (entries == 0 || (ctts.size - ctts.header_size - 8) / 8 < entries)
+        return 0;
+    *out = CompositionOffsets{moov + body + 4, entries, moov[body - 4], 0, 0};
+    return 1;
+}
+
+int64_t composition_offset_at(CompositionOffsets* c, uint64_t index)
+{
+    if (index < c->run_first)
+        c->run = 0, c->run_first = 0;
+    for (; c->run < c->entries; c->run++) {
+        uint32_t count = basics::load_be32(c->runs + 8 * uint64_t(c->run));
+        if (index - c->run_first < count) {
+            uint32_t offset = basics::load_be32(c->runs + 8 * uint64_t(c->run) + 4);
+            return c->version ? int64_t(int32_t(offset)) : int64_t(offset);
+        }
+        c->run_first += count;
+    }
+    return 0;
+}
+
+int first_edit_media_time(const uint8_t* moov, uint64_t len, const char* handler, int64_t* media_time)
+{
+    BoxHeader trak, edts, elst;
+    uint64_t body;
+    if (!find_track(moov, len, handler, &trak) || !child_of(moov, len, &trak, box_edts, &edts) ||
+        !child_of(moov, len, &edts, box_elst, &elst) || !full_box_body(len, &elst, 4, &body))
+        return 0;
+    uint32_t version = moov[body - 4], entries = basics::load_be32(moov + body);
+    uint64_t entry = version ? 20 : 12;
+    if (entries == 0 || elst.size - elst.header_size - 8 < entry)
+        return 0;
+    const uint8_t* first = moov + body + 4;
+    *media_time = version ? int64_t(basics::load_be64(first + 8)) : int64_t(int32_t(basics::load_be32(first + 4)));
+    return 1;
 }
 
 }  // namespace mp4

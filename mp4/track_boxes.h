@@ -30,6 +30,21 @@ int find_track_table(const uint8_t* moov, uint64_t len, const char* handler, con
 int find_sample_entry(const uint8_t* moov, uint64_t len, const char* handler, BoxHeader* out);
 // A copy (xmalloc'd) of that sample entry, a whole box.
 int copy_sample_entry(const uint8_t* moov, uint64_t len, const char* handler, uint8_t** entry, uint32_t* size);
+// A track's composition offsets (ctts) as the box stores them: runs of samples that share one
+// offset, read in place from the movie box.
+struct CompositionOffsets {
+    const uint8_t* runs;  // `entries` pairs of sample count and offset
+    uint32_t entries;
+    uint32_t version;     // 1: the offsets are signed
+    uint32_t run;         // the run of the last lookup, so that lookups in sample order go forward
+    uint64_t run_first;
+};
+int find_composition_offsets(const uint8_t* moov, uint64_t len, const char* handler, CompositionOffsets* out);
+// The composition offset of sample `index` (from 0); 0 for a sample past the table.
+int64_t composition_offset_at(CompositionOffsets* offsets, uint64_t index);
+// The media time where the track's first edit begins (its edit list's first entry).
+int first_edit_media_time(const uint8_t* moov, uint64_t len, const char* handler, int64_t* media_time);
+
 // The duration of the track's samples when its stts gives them all one duration.
 int constant_sample_delta(const uint8_t* moov, uint64_t len, const char* handler, uint32_t* delta);
 

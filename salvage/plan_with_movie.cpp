@@ -376,6 +376,13 @@ void fill_video(const Planner* p, SalvagePlan* plan)
     t->key_frames = static_cast<uint8_t*>(basics::xcalloc(t->kept_samples ? t->kept_samples : 1, 1));
     uint64_t n = 0, gaps = 0;
     int seen = 0, missing = 0;
+    const mp4::MovieInfo* m = p->movie;
+    mp4::CompositionOffsets offsets;
+    int reordered = mp4::find_composition_offsets(m->moov_bytes, m->moov_size, "vide", &offsets);
+    if (reordered) {
+        t->composition_offsets = static_cast<int64_t*>(basics::xcalloc(t->kept_samples ? t->kept_samples : 1, sizeof(int64_t)));
+        t->has_edit = mp4::first_edit_media_time(m->moov_bytes, m->moov_size, "vide", &t->edit_media_time);
+    }
     for (uint64_t k = 0; k < p->chunks; k++) {
         if (!p->kept[k]) {
             missing = 1;
@@ -384,8 +391,12 @@ void fill_video(const Planner* p, SalvagePlan* plan)
         gaps += seen && (missing || p->skipped[k] > 0);
         seen = 1;
         missing = p->skipped[k] + p->kept[k] < p->video->chunk_sample_counts[k];
-        for (uint64_t i = 0; i < p->kept[k]; i++)
-            t->key_frames[n++] = p->key[p->video->chunk_first_sample[k] + p->skipped[k] + i];
+        for (uint64_t i = 0; i < p->kept[k]; i++, n++) {
+            uint64_t sample = p->video->chunk_first_sample[k] + p->skipped[k] + i;
+            t->key_frames[n] = p->key[sample];
+            if (reordered)
+                t->composition_offsets[n] = mp4::composition_offset_at(&offsets, sample);
+        }
     }
     plan->video_gaps = gaps;
 }

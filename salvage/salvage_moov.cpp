@@ -150,6 +150,50 @@ void put_sync_samples(Bytes* b, const SalvageTrack* t)
     close_box(b, at);
 }
 
+// Composition offsets as their runs: consecutive samples of one offset share an entry. Version 1
+// stores them signed, for offsets below zero.
+void put_composition_offsets(Bytes* b, const SalvageTrack* t)
+{
+    int negative = 0;
+    for (uint64_t i = 0; i < t->kept_samples; i++)
+        negative |= t->composition_offsets[i] < 0;
+    size_t at = open_full_box(b, box_ctts, negative ? 1 : 0, 0);
+    size_t count_at = b->count;
+    put_be32(b, 0);
+    uint32_t entries = 0;
+    for (uint64_t i = 0; i < t->kept_samples;) {
+        uint64_t run = 1;
+        while (i + run < t->kept_samples && t->composition_offsets[i + run] == t->composition_offsets[i])
+            run++;
+        put_be32(b, uint32_t(run));
+        put_be32(b, uint32_t(t->composition_offsets[i]));
+        entries++;
+        i += run;
+    }
+    basics::store_be32(b->items + count_at, entries);
+    close_box(b, at);
+}
+
+// The camera's edit list for a track: the whole track presented from the media time where the
+// camera's presentation began.
+void put_edit_list(Bytes* b, uint64_t duration, int64_t media_time)
+{
+    int wide = duration > UINT32_MAX || media_time > INT32_MAX || media_time < INT32_MIN;
+    size_t edts = open_box(b, box_edts);
+    size_t at = open_full_box(b, box_elst, wide ? 1 : 0, 0);
+    put_be32(b, 1);
+    if (wide) {
+        put_be64(b, duration);
+        put_be64(b, uint64_t(media_time));
+    } else {
+        put_be32(b, uint32_t(duration));
+        put_be32(b, uint32_t(media_time));
+    }
+    put_be32(b, 0x00010000);  // rate 1.0
+    close_box(b, at);
+    close_box(b, edts);
+}
+
 // Sample-to-chunk as its runs: consecutive chunks of the same sample count share one entry.
 void put_sample_to_chunk(Bytes* b, const SalvagePlan* plan, uint32_t track)
 {
@@ -221,6 +265,8 @@ void put_sample_table(Bytes* b, const SalvagePlan* plan, uint32_t track, const u
     put_be32(b, uint32_t(t->kept_samples));
     put_be32(b, t->sample_delta);
     close_box(b, at);
+    if (t->composition_offsets)
+        put_composition_offsets(b, t);
     if (t->key_frames)
         put_sync_samples(b, t);
     put_sample_to_chunk(b, plan, track);
@@ -242,6 +288,8 @@ void put_trak(Bytes* b, const SalvagePlan* plan, uint32_t track, uint32_t movie_
     size_t trak = open_box(b, "trak");
     put_tkhd(b, plan->creation_time, track + 1, rescale(duration, t->timescale, movie_timescale), sound, width,
              height);
+    if (t->has_edit)
+        put_edit_list(b, rescale(duration, t->timescale, movie_timescale), t->edit_media_time);
     size_t mdia = open_box(b, "mdia");
     put_mdhd(b, plan->creation_time, t->timescale, duration);
     put_hdlr(b, sound);

@@ -62,6 +62,7 @@ void free_salvage_track(SalvageTrack* track)
     std::free(track->sample_entry);
     std::free(track->sample_sizes);
     std::free(track->key_frames);
+    std::free(track->composition_offsets);
     *track = SalvageTrack{};
 }
 

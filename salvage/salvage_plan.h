@@ -38,6 +38,11 @@ struct SalvageTrack {
     uint64_t kept_samples;
     uint64_t recording_samples;  // what the recording held, as far as the card tells
     uint64_t span_samples;       // sound: what the kept video span should have (for "sound N % of the kept span")
+    // video: each kept sample's presentation time less its decode time, in the track's time
+    // scale, owned; null when the samples are presented in decode order
+    int64_t* composition_offsets;
+    uint32_t has_edit;           // the camera's edit list starts the presentation at edit_media_time
+    int64_t edit_media_time;
 };
 
 struct SalvagePlan {
