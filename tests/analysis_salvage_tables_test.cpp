@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
 #include <string>
 
 #include "analysis/candidates.h"
@@ -146,6 +147,7 @@ struct SalvageCase {
     uint64_t gaps;
     uint64_t hole_fraction = 4;  // the hole's size: this fraction of the chunk, at least 3 bytes
     int64_t refused = -1;        // >= 0: planned again with this kept sample refused by the decode check
+    bool foreign = false;        // the hole holds other bytes, none of them zero, not zeros
 };
 
 mkcard::CardPlan scenario(const char* name)
@@ -185,6 +187,9 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         // the cut chunk's sound was never on the card: its pictures go with it
         {"image cut inside the fourth chunk", scenario("sample"), 2, 3.5, -1, 0, 0},
         {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 0, 1},
+        // foreign bytes keep the damaged sample's units escaped: only the next delimiter tells
+        {"a hole of foreign bytes in the third chunk", lone(false, 72), 0, 0, 2, 0, 1, 4, -1, true},
+        {"a hole of foreign bytes in the first chunk", lone(true, 48), 0, 0, 0, 0, 1, 4, -1, true},
         // no description gives the last chunk's end, so its sound cannot be placed
         {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 36, 0},
         {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 0, 1},
@@ -213,7 +218,10 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             const mkcard::Chunk& chunk = placed.rec.video[size_t(c.zeroed_chunk)];
             uint64_t file = chunk.offset + chunk.size / 2;
             uint64_t from = mkcard::image_offset_of(card, placed, file);
-            std::fill(image.begin() + from, image.begin() + from + std::max<uint64_t>(chunk.size / c.hole_fraction, 3), 0);
+            uint64_t to = from + std::max<uint64_t>(chunk.size / c.hole_fraction, 3);
+            std::mt19937 random(5);
+            for (uint64_t at = from; at < to; at++)
+                image[at] = c.foreign ? uint8_t(1 + random() % 255) : 0;
             fixture::write_file(path, image);
             // of the damaged chunk, what stands before the hole is kept
             if (!c.video_expected)
