@@ -141,13 +141,14 @@ struct SalvageCase {
     mkcard::CardPlan plan;
     size_t damaged;            // the recording whose movie box is gone
     double cut_at_chunk;       // > 0: the image ends this many video chunks into that recording
-    int zeroed_chunk;          // >= 0: the second half of this video chunk is zeroed on the card
+    int hole_chunk;            // >= 0: a hole from the middle of this video chunk on, zeroed
     uint64_t video_expected;   // samples of it the plan must keep; 0: the chunks before the cut, or
                                // all but what the hole takes
     uint64_t gaps;
     uint64_t hole_fraction = 4;  // the hole's size: this fraction of the chunk, at least 3 bytes
     int64_t refused = -1;        // >= 0: planned again with this kept sample refused by the decode check
     bool foreign = false;        // the hole holds other bytes, none of them zero, not zeros
+    bool whole = false;          // the hole takes the whole chunk
 };
 
 mkcard::CardPlan scenario(const char* name)
@@ -191,6 +192,9 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         {"a hole of foreign bytes in the third chunk", lone(false, 72), 0, 0, 2, 0, 1, 4, -1, true},
         {"a hole of foreign bytes in the first chunk", lone(true, 48), 0, 0, 0, 0, 1, 4, -1, true},
         // no description gives the last chunk's end, so its sound cannot be placed
+        // the recording still counts the lost chunk's samples
+        {"the whole third chunk lost", lone(false, 72), 0, 0, 2, 0, 1, 4, -1, false, true},
+        {"the whole fifth chunk lost to foreign bytes", lone(true, 84), 0, 0, 4, 0, 1, 4, -1, true, true},
         {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 36, 0},
         {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 0, 1},
         {"three zero bytes inside a sample", lone(false, 48), 0, 0, 1, 0, 1, 1u << 30},
@@ -214,18 +218,18 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             fixture::write_file(path, image);
             expected = whole_before(placed.rec, placed.rec.video[size_t(c.cut_at_chunk)].offset);
         }
-        if (c.zeroed_chunk >= 0) {
-            const mkcard::Chunk& chunk = placed.rec.video[size_t(c.zeroed_chunk)];
-            uint64_t file = chunk.offset + chunk.size / 2;
+        if (c.hole_chunk >= 0) {
+            const mkcard::Chunk& chunk = placed.rec.video[size_t(c.hole_chunk)];
+            uint64_t file = chunk.offset + (c.whole ? 0 : chunk.size / 2);
             uint64_t from = mkcard::image_offset_of(card, placed, file);
-            uint64_t to = from + std::max<uint64_t>(chunk.size / c.hole_fraction, 3);
+            uint64_t to = from + (c.whole ? chunk.size : std::max<uint64_t>(chunk.size / c.hole_fraction, 3));
             std::mt19937 random(5);
             for (uint64_t at = from; at < to; at++)
                 image[at] = c.foreign ? uint8_t(1 + random() % 255) : 0;
             fixture::write_file(path, image);
             // of the damaged chunk, what stands before the hole is kept
             if (!c.video_expected)
-                expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.zeroed_chunk);
+                expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.hole_chunk);
         }
         Truth truth{&card, &placed, {}};
         for (uint64_t u = 0; u < placed.cluster_image_offset.size(); u++)
