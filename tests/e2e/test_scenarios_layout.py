@@ -7,6 +7,7 @@ import unittest
 
 import harness
 import mp4_reader
+import test_salvage
 
 harness.scenario_cases(globals(), "fragmented", "partition", "hevc")
 
@@ -20,18 +21,6 @@ def first_slice_at(data, at):
         at += 4 + length
 
 
-def video_samples(path):
-    """The bytes of every video sample of an MP4 file, in order."""
-    data = harness.read(path)
-    moov = [b for b in mp4_reader.boxes(data, 0, len(data)) if b[0] == "moov"][0]
-    for trak in mp4_reader.boxes(data, moov[1] + moov[2], moov[1] + moov[3]):
-        if trak[0] == "trak":
-            t = mp4_reader.track_samples(data, trak)
-            if t["handler"] == "vide":
-                return [data[o:o + n] for o, n in t["samples"]]
-    return []
-
-
 class DamagedHevcSample(unittest.TestCase):
     def test_damaged_hevc_samples_are_refused_by_their_number(self):
         """The HEVC recording's first sample (a key frame) of some chunks with its slice header
@@ -40,7 +29,7 @@ class DamagedHevcSample(unittest.TestCase):
         or says it gave up when none is left. No .partial stays behind."""
         card = harness.make_card("hevc")
         rec = [r for r in card.recordings if r["codec"] == "hevc"][0]
-        original = video_samples(card.recording_path(rec))
+        original = test_salvage.Original(card, rec).video
         video = [t for t in mp4_reader.movie(harness.read(card.recording_path(rec)))["tracks"]
                  if t["handler"] == "vide"][0]
         others = {n for n, r in card.written(True).items() if r is not rec}
@@ -65,7 +54,7 @@ class DamagedHevcSample(unittest.TestCase):
                     self.assertEqual(names, others | ({salvaged} if kept and not extra else set()), run.stdout)
                     if salvaged in names:
                         path = os.path.join(run.out_dir, salvaged)
-                        self.assertTrue(video_samples(path) == kept, "the salvaged samples")
+                        self.assertTrue(test_salvage.read_movie(self, path)["vide"]["bytes"] == kept, "salvaged samples")
                         self.assertEqual(harness.decode_messages(path), "")
                     elif not extra:
                         line = "clip %d: salvage failed: no video chunk left that decodes" % rec["clip_number"]
