@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -150,29 +151,29 @@ Bytes entry_of(const analysis::SalvageTrack& t) { return Bytes(t.sample_entry, t
 // A card made from `plan` and analysed up to the recovery clips, as the engine does before salvage.
 struct Analysed {
     fixture::TempDir dir;
-    std::string path = (dir.path / "card.img").string();
     mkcard::Card card;
     Bytes image;
+    std::unique_ptr<fixture::TempImage> file;  // the image as the test damaged it
     std::FILE* f = nullptr;
     image::ScanIndex index = {};
-    analysis::ClipHeaderList headers = {};
-    analysis::MarkerList markers = {};
-    analysis::MovieList movies = {};
-    analysis::RunList runs = {};
-    analysis::PairList pairs = {};
+    fixture::Owned<analysis::ClipHeaderList> headers;
+    fixture::Owned<analysis::MarkerList> markers;
+    fixture::Owned<analysis::MovieList> movies;
+    fixture::Owned<analysis::RunList> runs;
+    fixture::Owned<analysis::PairList> pairs;
     analysis::ClipList clips = {};
 
     explicit Analysed(const mkcard::CardPlan& plan)
     {
+        std::string path = (dir.path / "card.img").string();
         mkcard::make_card(plan, path, dir.path.string(), &card);
         std::string bytes = fixture::read_file(path);
         image.assign(bytes.begin(), bytes.end());
     }
-    // Once the test has damaged `image` as it wants.
     void analyse(bool map_chunks)
     {
-        fixture::write_file(path, image);
-        f = std::fopen(path.c_str(), "rb");
+        file = std::make_unique<fixture::TempImage>(image);
+        f = file->f;
         image::raw_scan(f, image.size(), 1 << 20, 0, &index);
         analysis::validate_candidates(f, image.size(), &index, &headers, &markers, &movies);
         analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
@@ -183,16 +184,9 @@ struct Analysed {
     }
     ~Analysed()
     {
-        if (f)
-            std::fclose(f);
         image::free_scan_index(&index);
         for (size_t i = 0; i < movies.count; i++)
             mp4::free_movie_info(&movies.items[i]);
-        basics::list_free(&movies);
-        basics::list_free(&headers);
-        basics::list_free(&markers);
-        basics::list_free(&runs);
-        basics::list_free(&pairs);
         analysis::free_clips(&clips);
         analysis::release_read_buffers();
     }
