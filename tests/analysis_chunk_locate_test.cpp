@@ -4,6 +4,7 @@
 
 #include "codec/nal_units.h"
 #include "analysis/chunk_locate.h"
+#include "analysis/window_reuse.h"
 #include "tests/analysis_fixture.h"
 
 using fixture::Bytes;
@@ -149,23 +150,26 @@ TEST(AnalysisChunkLocate, WindowSearchTakesTheLowestPosition)
         {"copy starting 5 bytes before a far window end", big, {4 * mib + 7}, 0, 0, 4 * mib + 12, 1, 4 * mib + 7},
         {"copy starting 4 bytes before a far window end", big, {4 * mib + 8}, 0, 0, 4 * mib + 12, 0, 0},
     };
+    for (int reuse = 0; reuse < 2; reuse++)
     for (const char* format : {"avc1", "hvc1"}) {
         Bytes chunk = std::string(format) == "hvc1" ? hevc_chunk(sizes12) : avc_chunk(sizes12);
         for (const WindowCase& c : cases) {
-            SCOPED_TRACE(std::string(format) + ": " + c.name);
+            SCOPED_TRACE(std::string(format) + (reuse ? ", held window: " : ": ") + c.name);
             Bytes image(c.image_size, 0);
             std::copy(chunk.begin(), chunk.begin() + 400, image.begin() + 1000);  // its delimiter, but no chunk
             for (uint64_t at : c.copies)
                 std::copy(chunk.begin(), chunk.end(), image.begin() + at);
             fixture::TempImage file(image);
+            if (reuse)
+                analysis::begin_window_reuse(file.f);
             uint64_t out = 77;
             mp4::SampleSizes sizes = fixture::stored_sizes(sizes12);
             int ok = analysis::find_chunk_in_window(file.f, file.size, c.centre, c.back, c.forward, &sizes, format, &out);
             EXPECT_EQ(ok != 0, c.ok != 0);
             EXPECT_EQ(out, c.ok ? c.found : 77);
+            analysis::release_read_buffers();
         }
     }
-    analysis::release_read_buffers();
 }
 
 struct LocateCase {

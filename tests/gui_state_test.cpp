@@ -85,6 +85,9 @@ TEST(GuiState, ButtonsFollowThePickersAndTheRunEnds)
         EXPECT_EQ(buttons(s), r.buttons) << "row " << i;
         EXPECT_EQ(s.analysis_succeeded, r.analysis_succeeded) << "row " << i;
         EXPECT_STREQ(s.view.status_link, r.status_link) << "row " << i;
+        // the link opens the recovery folder, and only while it is shown
+        bool link = std::strcmp(r.status_link, gui::recovery_complete_text) == 0;
+        EXPECT_STREQ(s.recovery_link_folder, link ? "D:\\out" : "") << "row " << i;
         if (r.focus >= 0) {
             EXPECT_EQ(focus, r.focus) << "row " << i;
         }

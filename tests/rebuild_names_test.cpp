@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,36 +33,56 @@ TEST(ClipNames, FileNameCarriesClipNumberAndRecordingTime)
     }
 }
 
-// The percentages a run of chunk writes would print, following the writer's rules.
-std::vector<int> printed(bool audio, uint64_t count)
+// The progress lines of one file written as the writers write it: its steps, each video chunk,
+// each audio chunk; the percents printed, every line checked for the file and clip it names.
+std::vector<int> printed(size_t file_count, uint64_t video, uint64_t audio)
 {
+    testing::internal::CaptureStdout();
+    rebuild::FileProgress p = rebuild::begin_file_progress(2, file_count, 7);
+    rebuild::progress_step(&p, 0, "preparing");
+    for (uint64_t j = 1; j <= video; j++)
+        rebuild::progress_video_chunk(&p, j, video);
+    rebuild::progress_step(&p, 90, "video complete");
+    for (uint64_t j = 1; j <= audio; j++)
+        rebuild::progress_audio_chunk(&p, j, audio);
+    rebuild::progress_step(&p, 99, "finalizing MP4");
+    rebuild::progress_step(&p, 100, "complete");
+    std::istringstream lines(testing::internal::GetCapturedStdout());
     std::vector<int> shown;
-    int last = audio ? 90 : -1;
-    for (uint64_t j = 1; j <= count; j++) {
-        int last_chunk = 0;
-        int pct = audio ? rebuild::audio_percent(j, count, &last_chunk) : rebuild::video_percent(j, count);
-        if (audio ? rebuild::audio_progress_due(pct, last_chunk, last) : rebuild::video_progress_due(pct, last))
-            shown.push_back(last = pct);
+    std::string head = "Writing file 2 of " + std::to_string(file_count) + " | clip 7 | ";
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_EQ(line.substr(0, head.size()), head);
+        shown.push_back(std::atoi(line.substr(line.rfind(" | ") + 3).c_str()));
     }
     return shown;
+}
+
+// from, from + 2 ... to, then `tail`.
+std::vector<int> evens(int from, int to, std::vector<int> tail)
+{
+    std::vector<int> out;
+    for (int p = from; p <= to; p += 2)
+        out.push_back(p);
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
 }
 
 TEST(ClipProgress, PercentSequences)
 {
     struct Case {
         const char* name;
-        bool audio;
-        uint64_t count;
+        size_t file_count;
+        uint64_t video, audio;
         std::vector<int> expected;
     } cases[] = {
-        {"10 video chunks", false, 10, {8, 17, 25, 34, 42, 51, 59, 68, 76, 85}},
-        {"1 video chunk", false, 1, {85}},
-        {"3 audio chunks", true, 3, {92, 95, 98}},
-        {"1 audio chunk", true, 1, {98}},
-        {"16 audio chunks step by 2 and end at 98", true, 16, {92, 94, 96, 98}},
+        {"10 video and 3 audio chunks", 5, 10, 3, {0, 8, 17, 25, 34, 42, 51, 59, 68, 76, 85, 90, 92, 95, 98, 99, 100}},
+        {"1 chunk of each", 5, 1, 1, {0, 85, 90, 98, 99, 100}},
+        {"video steps by at least 2 and always shows 85", 5, 100, 1, evens(0, 84, {85, 90, 98, 99, 100})},
+        {"16 audio chunks step by 2 and end at 98", 5, 1, 16, {0, 85, 90, 92, 94, 96, 98, 99, 100}},
+        {"a file count of 0 shows nothing", 0, 10, 3, {}},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(printed(c.audio, c.count), c.expected) << c.name;
+        EXPECT_EQ(printed(c.file_count, c.video, c.audio), c.expected) << c.name;
 }
 
 }  // namespace

@@ -1,12 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <memory>
+#include <random>
 #include <string>
 
 #include "analysis/candidates.h"
+#include "analysis/chunk_locate.h"
+#include "analysis/final_chunks.h"
+#include "analysis/fingerprint_map.h"
+#include "salvage/plan_with_movie.h"
 #include "analysis/recording_runs.h"
 #include "salvage/plan_without_movie.h"
+#include "image/exfat_detect.h"
 #include "image/raw_scan.h"
 #include "image/scan_index.h"
 #include "tests/analysis_fixture.h"
@@ -22,6 +30,12 @@ struct Truth {
     const mkcard::Card* card;
     const mkcard::PlacedRecording* placed;
     std::map<uint64_t, uint64_t> cluster_of_image;  // image offset of a cluster -> its index in the file
+
+    Truth(const mkcard::Card* c, const mkcard::PlacedRecording* p) : card(c), placed(p)
+    {
+        for (uint64_t u = 0; u < p->cluster_image_offset.size(); u++)
+            cluster_of_image[p->cluster_image_offset[u]] = u;
+    }
 
     // The file offset of image byte `at` when it belongs to the recording.
     bool file_offset(uint64_t at, uint64_t* out) const
@@ -135,17 +149,63 @@ Bytes entry_in(const Bytes& moov, const char* type)
 
 Bytes entry_of(const salvage::SalvageTrack& t) { return Bytes(t.sample_entry, t.sample_entry + t.sample_entry_size); }
 
+// A card made from `plan` and analysed up to the recovery clips, as the engine does before salvage.
+struct Analysed {
+    fixture::TempDir dir;
+    mkcard::Card card;
+    Bytes image;
+    std::unique_ptr<fixture::TempImage> file;  // the image as the test damaged it
+    std::FILE* f = nullptr;
+    image::ScanIndex index = {};
+    fixture::Owned<analysis::ClipHeaderList> headers;
+    fixture::Owned<analysis::MarkerList> markers;
+    fixture::Owned<analysis::MovieList> movies;
+    fixture::Owned<analysis::RunList> runs;
+    fixture::Owned<analysis::PairList> pairs;
+    analysis::ClipList clips = {};
+
+    explicit Analysed(const mkcard::CardPlan& plan)
+    {
+        std::string path = (dir.path / "card.img").string();
+        mkcard::make_card(plan, path, dir.path.string(), &card);
+        std::string bytes = fixture::read_file(path);
+        image.assign(bytes.begin(), bytes.end());
+    }
+    void analyse(bool map_chunks)
+    {
+        file = std::make_unique<fixture::TempImage>(image);
+        f = file->f;
+        image::raw_scan(f, image.size(), 1 << 20, 0, &index);
+        analysis::validate_candidates(f, image.size(), &index, &headers, &markers, &movies);
+        analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
+        if (map_chunks) {
+            analysis::map_fingerprints(f, image.size(), &markers, &clips);
+            analysis::resolve_final_chunks(f, image.size(), &clips);
+        }
+    }
+    ~Analysed()
+    {
+        image::free_scan_index(&index);
+        for (size_t i = 0; i < movies.count; i++)
+            mp4::free_movie_info(&movies.items[i]);
+        analysis::free_clips(&clips);
+        analysis::release_read_buffers();
+    }
+};
+
 struct SalvageCase {
     const char* name;
     mkcard::CardPlan plan;
     size_t damaged;            // the recording whose movie box is gone
     double cut_at_chunk;       // > 0: the image ends this many video chunks into that recording
-    int zeroed_chunk;          // >= 0: the second half of this video chunk is zeroed on the card
+    int hole_chunk;            // >= 0: a hole from the middle of this video chunk on, zeroed
     uint64_t video_expected;   // samples of it the plan must keep; 0: the chunks before the cut, or
                                // all but what the hole takes
     uint64_t gaps;
     uint64_t hole_fraction = 4;  // the hole's size: this fraction of the chunk, at least 3 bytes
     int64_t refused = -1;        // >= 0: planned again with this kept sample refused by the decode check
+    bool foreign = false;        // the hole holds other bytes, none of them zero, not zeros
+    bool whole = false;          // the hole takes the whole chunk
 };
 
 mkcard::CardPlan scenario(const char* name)
@@ -185,6 +245,12 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         // the cut chunk's sound was never on the card: its pictures go with it
         {"image cut inside the fourth chunk", scenario("sample"), 2, 3.5, -1, 0, 0},
         {"a hole in the third chunk", lone(false, 72), 0, 0, 2, 0, 1},
+        // foreign bytes keep the damaged sample's units escaped: only the next delimiter tells
+        {"a hole of foreign bytes in the third chunk", lone(false, 72), 0, 0, 2, 0, 1, 4, -1, true},
+        {"a hole of foreign bytes in the first chunk", lone(true, 48), 0, 0, 0, 0, 1, 4, -1, true},
+        // the recording still counts the lost chunk's samples
+        {"the whole third chunk lost", lone(false, 72), 0, 0, 2, 0, 1, 4, -1, false, true},
+        {"the whole fifth chunk lost to foreign bytes", lone(true, 84), 0, 0, 4, 0, 1, 4, -1, true, true},
         // no description gives the last chunk's end, so its sound cannot be placed
         {"a hole in the last chunk", lone(true, 48), 0, 0, 3, 36, 0},
         {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 0, 1},
@@ -194,59 +260,46 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         {"written in three pieces", fragmented(3), 0, 0, -1, 60, 2},
     };
     for (const SalvageCase& c : cases) {
-        fixture::TempDir dir;
-        std::string path = (dir.path / "card.img").string();
-        mkcard::Card card;
-        mkcard::make_card(c.plan, path, dir.path.string(), &card);
+        Analysed a(c.plan);
+        const mkcard::Card& card = a.card;
+        Bytes& image = a.image;
         const mkcard::PlacedRecording& placed = card.placed[c.damaged];
-        std::string bytes = fixture::read_file(path);
-        Bytes image(bytes.begin(), bytes.end());
         uint64_t expected = c.video_expected;
         if (c.cut_at_chunk > 0) {
             const mkcard::Chunk& chunk = placed.rec.video[size_t(c.cut_at_chunk)];
             uint64_t file = chunk.offset + uint64_t(double(chunk.size) * (c.cut_at_chunk - double(size_t(c.cut_at_chunk))));
             image.resize(mkcard::image_offset_of(card, placed, file));
-            fixture::write_file(path, image);
             expected = whole_before(placed.rec, placed.rec.video[size_t(c.cut_at_chunk)].offset);
         }
-        if (c.zeroed_chunk >= 0) {
-            const mkcard::Chunk& chunk = placed.rec.video[size_t(c.zeroed_chunk)];
-            uint64_t file = chunk.offset + chunk.size / 2;
+        if (c.hole_chunk >= 0) {
+            const mkcard::Chunk& chunk = placed.rec.video[size_t(c.hole_chunk)];
+            uint64_t file = chunk.offset + (c.whole ? 0 : chunk.size / 2);
             uint64_t from = mkcard::image_offset_of(card, placed, file);
-            std::fill(image.begin() + from, image.begin() + from + std::max<uint64_t>(chunk.size / c.hole_fraction, 3), 0);
-            fixture::write_file(path, image);
+            uint64_t to = from + (c.whole ? chunk.size : std::max<uint64_t>(chunk.size / c.hole_fraction, 3));
+            std::mt19937 random(5);
+            for (uint64_t at = from; at < to; at++)
+                image[at] = c.foreign ? uint8_t(1 + random() % 255) : 0;
             // of the damaged chunk, what stands before the hole is kept
             if (!c.video_expected)
-                expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.zeroed_chunk);
+                expected = placed.rec.video_sizes.size() - 12 + whole_before(placed.rec, file) - 12 * uint64_t(c.hole_chunk);
         }
-        Truth truth{&card, &placed, {}};
-        for (uint64_t u = 0; u < placed.cluster_image_offset.size(); u++)
-            truth.cluster_of_image[placed.cluster_image_offset[u]] = u;
-
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        image::ScanIndex index = {};
-        image::raw_scan(f, image.size(), 1 << 20, 0, &index);
-        analysis::ClipHeaderList headers = {};
-        analysis::MarkerList markers = {};
-        analysis::MovieList movies = {};
-        analysis::RunList runs = {};
-        analysis::PairList pairs = {};
-        analysis::ClipList clips = {};
-        analysis::validate_candidates(f, image.size(), &index, &headers, &markers, &movies);
-        analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
+        Truth truth(&card, &placed);
+        a.analyse(false);
         salvage::SalvageAttemptList attempts = {};
-        salvage::SalvageCard salvage_card = {f, image.size(), nullptr, &index, &headers, &markers, &movies, &runs, &pairs};
+        salvage::SalvageCard salvage_card = {a.f,        image.size(), nullptr, &a.index, &a.headers,
+                                              &a.markers, &a.movies,    &a.runs,  &a.pairs};
         size_t n = salvage::build_plans_without_movie(&salvage_card, &attempts);
         ASSERT_EQ(n, 1u) << c.name;
-        salvage::SalvageAttempt& a = attempts.items[0];
-        ASSERT_TRUE(a.planned) << c.name << ": " << a.reason;
-        Tally tally = check_plan(a.plan, truth, image, c.name);
+        salvage::SalvageAttempt& attempt = attempts.items[0];
+        ASSERT_TRUE(attempt.planned) << c.name << ": " << attempt.reason;
+        const salvage::SalvagePlan& plan = attempt.plan;
+        Tally tally = check_plan(plan, truth, image, c.name);
         if (c.refused >= 0) {
             uint64_t at = 0;
-            ASSERT_TRUE(salvage::kept_sample_offset(&a.plan, uint64_t(c.refused), &at)) << c.name;
+            ASSERT_TRUE(salvage::kept_sample_offset(&plan, uint64_t(c.refused), &at)) << c.name;
             salvage::SalvageAttempt again = {};
             const salvage::RefusedSamples refused = {&at, 1};
-            ASSERT_TRUE(salvage::replan_without_movie(&salvage_card, a.clip_number, &refused, &again)) << c.name;
+            ASSERT_TRUE(salvage::replan_without_movie(&salvage_card, attempt.clip_number, &refused, &again)) << c.name;
             salvage::free_salvage_plan(&attempts.items[0].plan);
             attempts.items[0] = again;
             tally = check_plan(again.plan, truth, image, c.name);
@@ -255,11 +308,11 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         EXPECT_EQ(tally.video_kept, expected) << c.name;
         // picture and sound last alike: every kept frame has its sound
         EXPECT_EQ(tally.sound_kept, tally.video_kept * 1920) << c.name;
-        EXPECT_EQ(a.plan.video_gaps, c.gaps) << c.name;
-        EXPECT_EQ(a.plan.tracks[0].kept_samples, tally.video_kept) << c.name;
+        EXPECT_EQ(plan.video_gaps, c.gaps) << c.name;
+        EXPECT_EQ(plan.tracks[0].kept_samples, tally.video_kept) << c.name;
         // the camera's own settings, whether a sibling lent them or the stream gave them
-        const salvage::SalvageTrack& video = a.plan.tracks[salvage::salvage_video];
-        const salvage::SalvageTrack& sound = a.plan.tracks[salvage::salvage_sound];
+        const salvage::SalvageTrack& video = plan.tracks[salvage::salvage_video];
+        const salvage::SalvageTrack& sound = plan.tracks[salvage::salvage_sound];
         bool hevc = placed.rec.plan.video.hevc;
         EXPECT_EQ(entry_of(video), entry_in(placed.rec.moov_keep, hevc ? "hvc1" : "avc1")) << c.name;
         EXPECT_EQ(entry_of(sound), entry_in(placed.rec.moov_keep, "twos")) << c.name;
@@ -271,19 +324,109 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             keys += video.key_frames[i];
         EXPECT_EQ(keys, (tally.video_kept + 11) / 12) << c.name;
         if (c.cut_at_chunk == 0) {
-            EXPECT_EQ(a.plan.tracks[0].recording_samples, placed.rec.video_sizes.size()) << c.name;
+            EXPECT_EQ(plan.tracks[0].recording_samples, placed.rec.video_sizes.size()) << c.name;
         }
         salvage::free_salvage_attempts(&attempts);
-        std::fclose(f);
-        image::free_scan_index(&index);
-        for (size_t i = 0; i < movies.count; i++)
-            mp4::free_movie_info(&movies.items[i]);
-        basics::list_free(&movies);
-        basics::list_free(&headers);
-        basics::list_free(&markers);
-        basics::list_free(&runs);
-        basics::list_free(&pairs);
-        analysis::free_clips(&clips);
+    }
+}
+
+mkcard::CardPlan whole(bool hevc, uint32_t frames, uint32_t cluster_kib)
+{
+    mkcard::CardPlan p = lone(hevc, frames);
+    p.recordings[0].damage = mkcard::Damage::none;
+    p.cluster_kib = cluster_kib;
+    return p;
+}
+
+// Whole clusters from chunk k on that begin inside the last unit of a sample and end before the
+// last sample of its chunk, taking the next sample's delimiter: 1 with their file range and how
+// many samples of their chunk end before them.
+bool clusters_from_last_unit(const mkcard::Recording& rec, uint64_t cs, size_t k, uint64_t* begin, uint64_t* end,
+                             uint64_t* whole_samples)
+{
+    for (; k + 1 < rec.video.size(); k++) {
+        uint64_t at = rec.video[k].offset, last_sample = at;
+        for (size_t i = k * 12; i < k * 12 + 11; i++)
+            last_sample += rec.video_sizes[i];
+        for (size_t i = k * 12; i < k * 12 + 11; at += rec.video_sizes[i++]) {
+            uint64_t unit = at, sample_end = at + rec.video_sizes[i];
+            for (uint64_t u = at; sample_end - u > 4; u += 4 + mkcard::get_be32(&rec.file[u]))
+                unit = u;
+            *begin = (unit / cs + 1) * cs;
+            *end = (sample_end + 5 + cs - 1) / cs * cs;
+            *whole_samples = i - k * 12;
+            if (*begin < sample_end && *end <= last_sample)
+                return true;
+        }
+    }
+    return false;
+}
+
+struct MovieCase {
+    const char* name;
+    mkcard::CardPlan plan;
+    size_t damaged;
+    int hole_chunk;           // >= 0: clusters of foreign bytes from inside a sample's last unit, in
+                              // this chunk or the first after it where they fit
+    uint64_t video_expected;  // 0: all but the samples from the damaged one on
+    bool foreign_sound = false;  // the sound's sample entry names a format the camera never writes
+};
+
+// A clip whose movie box survived: the pieces the planner keeps are the recording's own bytes,
+// also where overwritten clusters begin inside a sample's last unit and leave its lengths whole
+// (what they overwrite inside one unit only the decode check can see).
+TEST(AnalysisMovieSalvage, PiecesAreTheRecordingsOwnBytes)
+{
+    const MovieCase cases[] = {
+        {"AVC: clusters overwritten from inside a last unit", whole(false, 72, 32), 0, 2, 0},
+        {"HEVC: clusters overwritten from inside a last unit", whole(true, 60, 4), 0, 1, 0},
+        // the overwritten clusters reach into the chunk's sound, which goes with its pictures
+        {"three clusters from the middle of a chunk into its sound", scenario("hole-clusters"), 1, -1, 84},
+        // the documented writer leaves such a track out, and so does salvage
+        {"the same with a sound format the camera never writes", scenario("hole-clusters"), 1, -1, 0, true},
+    };
+    for (const MovieCase& c : cases) {
+        Analysed a(c.plan);
+        const mkcard::PlacedRecording& placed = a.card.placed[c.damaged];
+        const mkcard::Recording& rec = placed.rec;
+        uint64_t expected = c.video_expected;
+        if (c.hole_chunk >= 0) {
+            uint64_t begin = 0, end = 0, before = 0;
+            ASSERT_TRUE(clusters_from_last_unit(rec, a.card.cluster_bytes, size_t(c.hole_chunk), &begin, &end, &before))
+                << c.name;
+            std::mt19937 random(3);
+            for (uint64_t at = begin; at < end; at++)
+                a.image[mkcard::image_offset_of(a.card, placed, at)] = uint8_t(1 + random() % 255);
+            expected = rec.video_sizes.size() - 12 + before;
+        }
+        if (c.foreign_sound)
+            for (size_t at = 0; at + 4 <= a.image.size(); at++)
+                if (std::memcmp(&a.image[at], "twos", 4) == 0)
+                    a.image[at + 2] = 'n';
+        Truth truth(&a.card, &placed);
+        a.analyse(true);
+        image::ImageGeometry geometry;
+        ASSERT_TRUE(image::parse_boot_sector(a.image.data(), 0, &geometry)) << c.name;
+        const analysis::RecoveryClip* clip = nullptr;
+        for (size_t i = 0; i < a.clips.count; i++)
+            if (a.clips.items[i].header->header_offset == mkcard::image_offset_of(a.card, placed, 0))
+                clip = &a.clips.items[i];
+        ASSERT_NE(clip, nullptr) << c.name;
+        const salvage::SalvageCard card = {a.f, a.image.size(), &geometry, &a.index, &a.headers,
+                                           &a.markers, &a.movies, &a.runs, &a.pairs};
+        const salvage::RefusedSamples none = {nullptr, 0};
+        salvage::SalvageAttempt salvage;
+        ASSERT_TRUE(salvage::plan_with_movie(&card, clip, &none, &salvage)) << c.name << ": " << salvage.reason;
+        Tally tally = check_plan(salvage.plan, truth, a.image, c.name);
+        if (c.foreign_sound) {
+            EXPECT_FALSE(salvage.plan.tracks[salvage::salvage_sound].present) << c.name;
+            EXPECT_EQ(tally.sound_kept, 0u) << c.name;
+        } else {
+            EXPECT_EQ(tally.video_kept, expected) << c.name;
+            EXPECT_EQ(tally.sound_kept, tally.video_kept * 1920) << c.name;
+        }
+        EXPECT_EQ(salvage.plan.video_gaps, 1u) << c.name;
+        salvage::free_salvage_plan(&salvage.plan);
     }
 }
 
