@@ -72,24 +72,21 @@ int find_config_record(const uint8_t* moov, uint64_t len, const char* type, cons
 
 namespace {
 
-// Format check, avcC or hvcC search in `config_area` and open; the failure line printed on 0.
-int open_for(ValidationPass* pass, const char* format, const uint8_t* config_area, uint64_t area_len,
-             int clip_number)
+enum OpenFailure { opened = 0, format_not_checked, no_config_record, decoder_not_opened };
+
+// Format check, avcC or hvcC search in `config_area` and open; prints nothing.
+OpenFailure open_decoder(ValidationPass* pass, const char* format, const uint8_t* config_area, uint64_t area_len)
 {
     pass->handle = nullptr;
     reset_result(&pass->result);
     int hevc = mp4::format_is_hevc(format);
-    if (!hevc && !mp4::format_is_avc(format)) {
-        clip_error(clip_number, "validator supports the validated AVC profile only");
-        return 0;
-    }
+    if (!hevc && !mp4::format_is_avc(format))
+        return format_not_checked;
     const char* record = hevc ? mp4::box_hvcc : mp4::box_avcc;
     const uint8_t* body = nullptr;
     uint32_t body_len = 0;
-    if (!find_config_record(config_area, area_len, record, &body, &body_len)) {
-        clip_error(clip_number, "valid %s configuration not found", record);
-        return 0;
-    }
+    if (!find_config_record(config_area, area_len, record, &body, &body_len))
+        return no_config_record;
     validator::ValidatorOpenParams params;
     std::memset(&params, 0, sizeof(params));
     params.version = validator::validator_abi;
@@ -100,11 +97,29 @@ int open_for(ValidationPass* pass, const char* format, const uint8_t* config_are
     params.config_length = body_len;
     params.reserved1 = 0;
     pass->handle = validator::validator_api.open ? validator::validator_api.open(&params) : nullptr;
-    if (!pass->handle) {
+    return pass->handle ? opened : decoder_not_opened;
+}
+
+// The same with the failure line printed on 0.
+int open_for(ValidationPass* pass, const char* format, const uint8_t* config_area, uint64_t area_len,
+             int clip_number)
+{
+    OpenFailure failure = open_decoder(pass, format, config_area, area_len);
+    if (failure == format_not_checked)
+        clip_error(clip_number, "validator supports the validated AVC profile only");
+    else if (failure == no_config_record)
+        clip_error(clip_number, "valid %s configuration not found", mp4::format_is_hevc(format) ? mp4::box_hvcc : mp4::box_avcc);
+    else if (failure == decoder_not_opened)
         clip_error(clip_number, "AVC validator initialization failed");
-        return 0;
-    }
-    return 1;
+    return failure == opened;
+}
+
+char entry_format(const uint8_t* entry, uint32_t entry_size, char* format)
+{
+    std::memset(format, 0, 5);
+    if (entry && entry_size >= 8)
+        std::memcpy(format, entry + 4, 4);
+    return format[0];
 }
 
 }  // namespace
@@ -116,9 +131,8 @@ int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int cl
 
 int validation_prepare_entry(ValidationPass* pass, const uint8_t* entry, uint32_t entry_size, int clip_number)
 {
-    char format[5] = {0, 0, 0, 0, 0};
-    if (entry && entry_size >= 8)
-        std::memcpy(format, entry + 4, 4);
+    char format[5];
+    entry_format(entry, entry_size, format);
     return open_for(pass, format, entry, entry ? entry_size : 0, clip_number);
 }
 
@@ -229,6 +243,25 @@ void validation_close(ValidationPass* pass)
     if (pass->handle && validator::validator_api.close)
         validator::validator_api.close(pass->handle);
     pass->handle = nullptr;
+}
+
+int samples_decode_cleanly(const uint8_t* entry, uint32_t entry_size, const uint8_t* bytes,
+                           const mp4::SampleSizes* sizes)
+{
+    char format[5];
+    ValidationPass pass = {};
+    entry_format(entry, entry_size, format);
+    if (open_decoder(&pass, format, entry, entry ? entry_size : 0) != opened)
+        return 0;
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < sizes->count; i++)
+        total += mp4::sample_size_at(sizes, i);
+    int complete = 0;
+    if (push_samples(&pass, sizes, 0, bytes, total, &complete) != video_decoded)
+        return 0;
+    int rc = validator::validator_api.finish(pass.handle, &pass.result);
+    validation_close(&pass);
+    return rc == 0 && pass.result.corrupt_frames == 0 && pass.result.frames_decoded > 0;
 }
 
 }  // namespace rebuild

@@ -58,4 +58,9 @@ VideoVerdict end_of_video(ValidationPass* pass, int validate, uint64_t written, 
                           FileProgress* progress);
 void validation_close(ValidationPass* pass);
 
+// 1 when the samples (`sizes` of them, one after another in `bytes`) decode cleanly under the
+// decoder configuration of the video sample entry; a trial, so nothing is printed.
+int samples_decode_cleanly(const uint8_t* entry, uint32_t entry_size, const uint8_t* bytes,
+                           const mp4::SampleSizes* sizes);
+
 }  // namespace rebuild

@@ -102,6 +102,7 @@ struct RunInput {
     const image::ImageGeometry* geometry;
     ClipHeader header;  // a copy: a cut recording's header is in no list
     const RecordingRun* run;
+    int decode_check;
     const KkadMarker* markers;
     uint64_t marker_count;
     const MovieList* movies;
@@ -123,25 +124,69 @@ SalvageChunk without_refused(const RunInput* in, const SalvageChunk* c)
     return kept;
 }
 
-// The first kept key frame's parameter sets decide the stream settings.
-int choose_settings(const RunInput* in, const RecordingLayout* layout, const uint8_t* key, uint64_t key_size,
-                    StreamSettings* out)
+// Reads a chunk's samples into the direct-read buffer.
+int read_chunk(std::FILE* image, const SalvageChunk* c)
 {
-    codec::ParameterSets sets;
-    if (!codec::find_parameter_sets(key, key_size, layout->hevc, &sets))
-        return 0;
+    uint64_t bytes = sum_sizes(c->sizes, c->samples);
+    grow_read_buffer(&direct_read_buffer, bytes);
+    return image::read_at(image, c->image_offset, direct_read_buffer.data, bytes);
+}
+
+// The samples of the first group of pictures from the key frame at sample `first` of chunk
+// `ci`: up to the next key frame, a gap or a few chunks' worth.
+void first_group(const RunInput* in, const SalvageChunkList* chunks, size_t ci, uint32_t first, int hevc,
+                 basics::Growable<uint8_t, 65536>* bytes, basics::Growable<uint32_t, 64>* sizes)
+{
+    constexpr uint32_t most = 4 * camera_chunk_samples;
+    for (; ci < chunks->count && sizes->count < most; ci++, first = 0) {
+        const SalvageChunk* c = &chunks->items[ci];
+        if ((sizes->count && c->gap_before) || !read_chunk(in->image, c))
+            return;
+        uint64_t pos = sum_sizes(c->sizes, first);
+        for (uint32_t i = first; i < c->samples && sizes->count < most; pos += c->sizes[i++]) {
+            const uint8_t* sample = direct_read_buffer.data + pos;
+            if (sizes->count && codec::sample_is_key(sample, c->sizes[i], hevc))
+                return;
+            basics::list_append(sizes, c->sizes[i]);
+            for (uint32_t b = 0; b < c->sizes[i]; b++)
+                basics::list_append(bytes, sample[b]);
+        }
+        if (c->samples < camera_chunk_samples)
+            return;
+    }
+}
+
+// The stream settings: from the first key frame's parameter sets (another movie box on the card
+// that carries the same ones lends its own), or, when the recording keeps them only in the movie
+// box it lost, from the movie box on the card under whose configuration its first pictures decode.
+int choose_settings(const RunInput* in, const SalvageChunkList* chunks, size_t ci, uint32_t first,
+                    const RecordingLayout* layout, StreamSettings* out)
+{
+    const SalvageChunk* c = &chunks->items[ci];
+    uint64_t at = sum_sizes(c->sizes, first);
     uint64_t sound_bytes = layout->between && layout->lead ? layout->between - layout->lead : 0;
-    int found = 1;
-    if (settings_from_sibling(in->movies, layout->hevc, &sets, out)) {
+    codec::ParameterSets sets;
+    int found = 0;
+    if (codec::find_parameter_sets(direct_read_buffer.data + at, c->sizes[first], layout->hevc, &sets)) {
+        found = settings_from_sibling(in->movies, layout->hevc, &sets, out) ||
+                settings_from_stream(layout->hevc, &sets, sound_bytes, out);
+        codec::free_parameter_sets(&sets);
+    } else {
+        basics::Growable<uint8_t, 65536> bytes;
+        basics::Growable<uint32_t, 64> sizes;
+        first_group(in, chunks, ci, first, layout->hevc, &bytes, &sizes);
+        const mp4::SampleSizes group = {sizes.items, 0, sizes.count};
+        found = settings_judged_by_decoder(in->movies, layout->hevc, bytes.items, &group, in->decode_check, out);
+        basics::list_free(&bytes);
+        basics::list_free(&sizes);
+    }
+    if (found && out->from_sibling) {
         // this recording's own interleave wins over another recording's
         if (sound_bytes)
             out->sound_chunk_bytes = sound_bytes;
         if (!out->sound_entry || !out->sound_sample_size || out->sound_chunk_bytes % out->sound_sample_size)
             out->sound_chunk_bytes = 0;
-    } else {
-        found = settings_from_stream(layout->hevc, &sets, sound_bytes, out);
     }
-    codec::free_parameter_sets(&sets);
     return found;
 }
 
@@ -153,14 +198,6 @@ void finish_track(SalvageTrack* t, const StreamSettings* s, int video)
     t->sample_entry_size = video ? s->video_entry_size : s->sound_entry_size;
     t->sample_entry = static_cast<uint8_t*>(basics::xmalloc(t->sample_entry_size));
     std::memcpy(t->sample_entry, entry, t->sample_entry_size);
-}
-
-// Reads a chunk's samples into the direct-read buffer.
-int read_chunk(std::FILE* image, const SalvageChunk* c)
-{
-    uint64_t bytes = sum_sizes(c->sizes, c->samples);
-    grow_read_buffer(&direct_read_buffer, bytes);
-    return image::read_at(image, c->image_offset, direct_read_buffer.data, bytes);
 }
 
 // The settings from the recording's first key frame: 1; 0 when no key frame is there, -1 when
@@ -175,7 +212,7 @@ int settings_at_first_key(const RunInput* in, const SalvageChunkList* chunks, co
         uint64_t pos = 0;
         for (uint32_t i = 0; i < c->samples; pos += c->sizes[i++])
             if (codec::sample_is_key(direct_read_buffer.data + pos, c->sizes[i], layout->hevc))
-                return choose_settings(in, layout, direct_read_buffer.data + pos, c->sizes[i], out) ? 1 : -1;
+                return choose_settings(in, chunks, ci, i, layout, out) ? 1 : -1;
     }
     return 0;
 }
@@ -369,7 +406,7 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
     if (!header || run_is_paired(card->pairs, r, number) || m >= card->markers->count)
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
-    *in = RunInput{card->image, card->image_size, card->geometry, *header, run, own->items, own->count, card->movies,
+    *in = RunInput{card->image, card->image_size, card->geometry, *header, run, card->decode_check, own->items, own->count, card->movies,
                    between_from_movies(card->movies), 0, {nullptr, 0}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;

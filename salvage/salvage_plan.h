@@ -75,6 +75,7 @@ struct SalvageCard {
     const analysis::MovieList* movies;
     const analysis::RunList* runs;
     const analysis::PairList* pairs;
+    int decode_check;  // the validator is loaded: the decoder may judge what the card leaves open
 };
 
 // Video samples the decode check refused, by image offset: a planner cuts each one's chunk

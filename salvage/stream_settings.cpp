@@ -9,6 +9,7 @@
 #include "mp4/box_writer.h"
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
+#include "rebuild/validation_pass.h"
 
 namespace salvage {
 
@@ -67,41 +68,97 @@ uint8_t* camera_sound_entry(uint32_t* size)
 
 }  // namespace
 
+namespace {
+
+// The video sample entry of a movie box of the stream's format, and the decoder configuration
+// record inside it.
+int video_entry_of(const mp4::MovieInfo* m, int hevc, mp4::BoxHeader* entry, mp4::BoxHeader* config)
+{
+    using namespace mp4;
+    return m->has_video && (hevc ? format_is_hevc(m->video.format) : format_is_avc(m->video.format)) &&
+           find_sample_entry(m->moov_bytes, m->moov_size, "vide", entry) && entry->size >= visual_entry_children_at &&
+           find_child_box(m->moov_bytes, m->moov_size, entry->offset + visual_entry_children_at,
+                          entry->offset + entry->size, hevc ? box_hvcc : box_avcc, config) &&
+           config->size - config->header_size <= 0xFFFF;
+}
+
+// The settings of another recording's movie box: its video sample entry and timing, and its
+// sound when the camera wrote it.
+int settings_from_movie(const mp4::MovieInfo* m, const mp4::BoxHeader* entry, StreamSettings* out)
+{
+    StreamSettings s = {};
+    s.video_entry = copy_bytes(m->moov_bytes + entry->offset, uint32_t(entry->size));
+    s.video_entry_size = uint32_t(entry->size);
+    s.video_timescale = m->video.timescale;
+    mp4::constant_sample_delta(m->moov_bytes, m->moov_size, "vide", &s.video_delta);
+    if (rebuild::sound_track_written(m) && m->audio.fixed_sample_size &&
+        mp4::copy_sample_entry(m->moov_bytes, m->moov_size, "soun", &s.sound_entry, &s.sound_entry_size)) {
+        s.sound_timescale = m->audio.timescale;
+        mp4::constant_sample_delta(m->moov_bytes, m->moov_size, "soun", &s.sound_delta);
+        s.sound_sample_size = m->audio.fixed_sample_size;
+        s.sound_chunk_bytes = m->audio.chunk_count ? m->audio.chunk_sizes[0] : 0;
+    }
+    s.from_sibling = 1;
+    if (!s.video_timescale || !s.video_delta) {
+        free_stream_settings(&s);
+        return 0;
+    }
+    *out = s;
+    return 1;
+}
+
+const uint8_t* config_body(const mp4::MovieInfo* m, const mp4::BoxHeader* config)
+{
+    return m->moov_bytes + config->offset + config->header_size;
+}
+
+}  // namespace
+
 int settings_from_sibling(const MovieList* movies, int hevc, const codec::ParameterSets* sets, StreamSettings* out)
 {
     for (size_t i = 0; i < movies->count; i++) {
         const mp4::MovieInfo* m = &movies->items[i];
-        if (!m->has_video || !(hevc ? mp4::format_is_hevc(m->video.format) : mp4::format_is_avc(m->video.format)))
-            continue;
         mp4::BoxHeader entry, config;
-        if (!mp4::find_sample_entry(m->moov_bytes, m->moov_size, "vide", &entry) || entry.size < mp4::visual_entry_children_at ||
-            !mp4::find_child_box(m->moov_bytes, m->moov_size, entry.offset + mp4::visual_entry_children_at, entry.offset + entry.size,
-                                 hevc ? "hvcC" : mp4::box_avcc, &config) ||
-            config.size - config.header_size > 0xFFFF ||
-            !codec::config_carries(m->moov_bytes + config.offset + config.header_size,
-                            uint32_t(config.size - config.header_size), hevc, sets))
-            continue;
-        StreamSettings s = {};
-        s.video_entry = copy_bytes(m->moov_bytes + entry.offset, uint32_t(entry.size));
-        s.video_entry_size = uint32_t(entry.size);
-        s.video_timescale = m->video.timescale;
-        mp4::constant_sample_delta(m->moov_bytes, m->moov_size, "vide", &s.video_delta);
-        if (rebuild::sound_track_written(m) && m->audio.fixed_sample_size &&
-            mp4::copy_sample_entry(m->moov_bytes, m->moov_size, "soun", &s.sound_entry, &s.sound_entry_size)) {
-            s.sound_timescale = m->audio.timescale;
-            mp4::constant_sample_delta(m->moov_bytes, m->moov_size, "soun", &s.sound_delta);
-            s.sound_sample_size = m->audio.fixed_sample_size;
-            s.sound_chunk_bytes = m->audio.chunk_count ? m->audio.chunk_sizes[0] : 0;
-        }
-        s.from_sibling = 1;
-        if (!s.video_timescale || !s.video_delta) {
-            free_stream_settings(&s);
-            continue;
-        }
-        *out = s;
-        return 1;
+        if (video_entry_of(m, hevc, &entry, &config) &&
+            codec::config_carries(config_body(m, &config), uint32_t(config.size - config.header_size), hevc, sets) &&
+            settings_from_movie(m, &entry, out))
+            return 1;
     }
     return 0;
+}
+
+int settings_judged_by_decoder(const MovieList* movies, int hevc, const uint8_t* samples, const mp4::SampleSizes* sizes,
+                               int decode_check, StreamSettings* out)
+{
+    size_t distinct = 0, chosen = movies->count;
+    for (size_t i = 0; i < movies->count; i++) {
+        const mp4::MovieInfo* m = &movies->items[i];
+        mp4::BoxHeader entry, config;
+        if (!video_entry_of(m, hevc, &entry, &config))
+            continue;
+        // each distinct configuration is tried once
+        int seen = 0;
+        for (size_t j = 0; j < i && !seen; j++) {
+            mp4::BoxHeader e2, c2;
+            const mp4::MovieInfo* o = &movies->items[j];
+            seen = video_entry_of(o, hevc, &e2, &c2) && c2.size - c2.header_size == config.size - config.header_size &&
+                   std::memcmp(config_body(o, &c2), config_body(m, &config), size_t(config.size - config.header_size)) == 0;
+        }
+        if (seen)
+            continue;
+        distinct++;
+        if (decode_check ? rebuild::samples_decode_cleanly(m->moov_bytes + entry.offset, uint32_t(entry.size), samples, sizes)
+                         : chosen == movies->count)
+            chosen = i;
+        if (decode_check && chosen != movies->count)
+            break;
+    }
+    // without the decoder to judge, only the one configuration the card holds is taken
+    if (chosen == movies->count || (!decode_check && distinct != 1))
+        return 0;
+    mp4::BoxHeader entry, config;
+    video_entry_of(&movies->items[chosen], hevc, &entry, &config);
+    return settings_from_movie(&movies->items[chosen], &entry, out);
 }
 
 int settings_from_stream(int hevc, const codec::ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out)

@@ -6,6 +6,7 @@
 
 #include "analysis/analysis_types.h"
 #include "codec/parameter_sets.h"
+#include "mp4/sample_tables.h"
 
 namespace salvage {
 
@@ -23,6 +24,13 @@ struct StreamSettings {
 // The first movie box on the card whose video track has the stream's format and carries its
 // parameter sets.
 int settings_from_sibling(const analysis::MovieList* movies, int hevc, const codec::ParameterSets* sets, StreamSettings* out);
+// When the recording carries no parameter sets of its own: the first movie box on the card of
+// the stream's format (each distinct decoder configuration tried once) under whose configuration
+// the recording's first samples (`sizes` of them in `samples`, from its first key frame) decode
+// cleanly. Without the decode check, only a card whose movie boxes hold one configuration gives
+// settings.
+int settings_judged_by_decoder(const analysis::MovieList* movies, int hevc, const uint8_t* samples,
+                               const mp4::SampleSizes* sizes, int decode_check, StreamSettings* out);
 // Settings built from the parameter sets; `sound_chunk_bytes` (0: unknown) is the sound the
 // interleave shows behind each chunk of twelve frames, which also gives the frame rate.
 int settings_from_stream(int hevc, const codec::ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out);
