@@ -7,6 +7,7 @@
 #include "image/scan_cache.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
+#include "mendora_version.h"
 
 namespace engine {
 
@@ -32,6 +33,8 @@ void engine_main(int argc, char** argv)
 
     basics::bounded_format(work_dir_buffer, sizeof work_dir_buffer, "%s", o->work_dir);
     basics::out_printf("Mendora Recovery %s\n", build_tag);
+    // the release the build tag belongs to, on a line of its own that no reader of the log looks for
+    basics::out_printf("Version: %s\n", MENDORA_VERSION);
     basics::out_printf("Work   : %s\n", work_dir_buffer);
     basics::out_printf("Source : %s\n", o->image_path);
     basics::out_printf("Output : %s\n\n", o->output_dir);

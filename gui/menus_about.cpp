@@ -6,6 +6,7 @@
 #include "gui/control_ids.h"
 #include "gui/log_poll.h"
 #include "gui/window_controls.h"
+#include "mendora_version.h"
 
 namespace gui {
 
@@ -67,7 +68,7 @@ static const wchar_t about_content[] =
 
 // The same paragraphs as plain text, for a system without the task dialog.
 static const char about_plain[] =
-    "Mendora Recovery 1.0.52\r\n\r\n"
+    "Mendora Recovery " MENDORA_VERSION "\r\n\r\n"
     "Recovers Sony XAVC video clips from a raw image of an exFAT memory card, strictly read-only.\r\n\r\n"
     "This program is provided \"as is\", without warranty of any kind.\r\n\r\n"
     "Mendora Recovery is published by the Mendora Recovery project.\r\n"
@@ -108,7 +109,7 @@ void show_about(HWND owner)
     config.dwFlags = TDF_ENABLE_HYPERLINKS | TDF_ALLOW_DIALOG_CANCELLATION | TDF_SIZE_TO_CONTENT;
     config.pszWindowTitle = L"About Mendora Recovery";
     config.pszMainIcon = MAKEINTRESOURCEW(IDI_APP_ICON);
-    config.pszMainInstruction = L"Mendora Recovery 1.0.52";
+    config.pszMainInstruction = L"Mendora Recovery " MENDORA_VERSION;
     config.pszContent = about_content;
     config.cButtons = 1;
     config.pButtons = &close_button;

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds a minimal static FFmpeg (libavcodec with the H.264 and HEVC decoders and parsers, and
-# libavutil) for Windows x64 with mingw-w64, from Debian's FFmpeg source package, with Windows
-# threads so that the validator decodes on every core. The source comes through a private apt
-# configuration with source entries, so the machine's own apt set-up stays as it is. The result
-# lives in a cache folder outside the clone, keyed by the FFmpeg version and the configuration,
-# and is reused while its stamp file is there.
-# Prints the install prefix on its last line.
+# libavutil) for Windows x64 with mingw-w64, from Debian's FFmpeg source package (fetched by
+# fetch-ffmpeg-source.sh), with Windows threads so that the validator decodes on every core. The
+# result lives in a cache folder outside the clone, keyed by the FFmpeg version and the
+# configuration, and is reused while its stamp file is there.
+# Prints the install prefix on its last line; "--configure-options" prints only the options given to
+# FFmpeg's configure, one a line (the Windows package states them beside the source).
 set -euo pipefail
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/mendora"
 jobs="${MENDORA_JOBS:-2}"
@@ -26,6 +26,10 @@ config=(
   --disable-postproc --disable-pthreads --enable-w32threads --disable-os2threads
   --enable-decoder=h264,hevc --enable-parser=h264,hevc
 )
+if [ "${1:-}" = "--configure-options" ]; then
+  printf '%s\n' "${config[@]}"
+  exit 0
+fi
 hash=$(printf '%s\n' "$upstream" "${config[@]}" | sha256sum | cut -c1-12)
 prefix="$cache/ffmpeg-mingw-$upstream-$hash"
 if [ -f "$prefix/.complete" ]; then
@@ -33,24 +37,14 @@ if [ -f "$prefix/.complete" ]; then
   exit 0
 fi
 
+# the source package, fetched once into the cache (the Windows package ships it too)
+source_files=$(bash "$(dirname "$0")/fetch-ffmpeg-source.sh" | tail -n 1)
 work="$prefix.work"
 rm -rf "$work" "$prefix"
-mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/apt/state" \
-  "$work/apt/parts" "$work/src"
-cat >"$work/apt/sources.list" <<'EOF'
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm-updates main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security bookworm-security main
-EOF
-apt_opts=(
-  -o "Dir::Etc::SourceList=$work/apt/sources.list" -o "Dir::Etc::SourceParts=$work/apt/parts"
-  -o "Dir::State=$work/apt/state" -o "Dir::State::Lists=$work/apt/lists"
-  -o "Dir::Cache=$work/apt/cache" -o "Dir::State::status=/var/lib/dpkg/status"
-  -o "APT::Sandbox::User=root" -o "Debug::NoLocking=1"
-)
-apt-get "${apt_opts[@]}" update -qq
-(cd "$work/src" && apt-get "${apt_opts[@]}" source -qq "ffmpeg=$version" >/dev/null)
-src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'ffmpeg-*' | head -n 1)
+mkdir -p "$work"
+# apt checked every file against the signed index when it fetched them
+dpkg-source --no-check -x "$(ls "$source_files"/ffmpeg_*.dsc | head -n 1)" "$work/src" >/dev/null
+src="$work/src"
 
 mkdir -p "$work/build"
 cd "$work/build"

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; does nothing when all are present.
 # "install-deps.sh windows" installs what the Windows cross build and its Wine tests need instead;
-# "install-deps.sh peers" the recovery tools bench/peers/run.sh compares the engine with.
+# "install-deps.sh peers" the recovery tools bench/peers/run.sh compares the engine with;
+# "install-deps.sh package" what scripts/package.sh needs beside the two builds.
 set -euo pipefail
 case "${1:-linux}" in
   linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3
          clang libclang-rt-dev) ;;
   windows) pkgs=(cmake pkg-config make g++-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils wine wine64 imagemagick
            xvfb xdotool) ;;
+  package) pkgs=(dpkg-dev lintian man-db zip xz-utils mingw-w64-common) ;;
   peers) pkgs=(testdisk foremost scalpel time ffmpeg exfatprogs python3) ;;
-  *) echo "usage: $0 [linux|windows|peers]" >&2; exit 2 ;;
+  *) echo "usage: $0 [linux|windows|package|peers]" >&2; exit 2 ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do

@@ -24,6 +24,15 @@ atexit.register(shutil.rmtree, _root, True)
 _cards = {}
 
 
+def project_version():
+    """The version the build was made with, from the project() line of the top CMakeLists.txt."""
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_PROJECT_VERSION:"):
+                return line.split("=", 1)[1].strip()
+    raise AssertionError("no project version in %s/CMakeCache.txt" % BUILD_DIR)
+
+
 def read(path):
     with open(path, "rb") as f:
         return f.read()

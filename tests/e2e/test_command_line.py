@@ -6,7 +6,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import ENGINE as MENDORA, make_card, sha256
+from harness import ENGINE as MENDORA, make_card, project_version, sha256
 TAG = "2026-08-28-c52-syslink-ucrt64"
 
 USAGE = """Mendora recovery {tag}
@@ -114,8 +114,8 @@ class CommandLine(OnOneImage):
         out_dir = os.path.join(self.dir, "never")
         rc, out, err = run([self.image, "-o", out_dir, "--work-dir", self.dir, "--analysis-only"], self.dir)
         self.assertEqual((rc, err), (0, ""))
-        banner = ("Mendora Recovery %s\nWork   : %s\nSource : %s\nOutput : %s\n\nSize   : %d bytes\n"
-                  % (TAG, self.dir, self.image, out_dir, os.path.getsize(self.image)))
+        banner = ("Mendora Recovery %s\nVersion: %s\nWork   : %s\nSource : %s\nOutput : %s\n\nSize   : %d bytes\n"
+                  % (TAG, project_version(), self.dir, self.image, out_dir, os.path.getsize(self.image)))
         self.assertTrue(out.startswith(banner), out[:400])
         self.assertTrue(out.endswith("\nAnalysis complete. No MP4 files requested.\n"))
         self.assertFalse(os.path.exists(out_dir))
