@@ -127,4 +127,9 @@ python3 "$here/score.py" --report "$tsv" "$root/bench/RESULTS.md"
     cat "$data/interleaved.txt"
     echo '```'
 } >>"$root/bench/RESULTS.md"
+# the tables of bench/big/run.sh close the file, as that script left them
+if [ -f "$root/bench/big/RESULTS.md" ]; then
+    printf '\n## Cards larger than memory (bench/big)\n\n' >>"$root/bench/RESULTS.md"
+    tail -n +2 "$root/bench/big/RESULTS.md" | sed '1{/^$/d}' >>"$root/bench/RESULTS.md"
+fi
 echo "wrote $root/bench/RESULTS.md" >&2
