@@ -12,9 +12,11 @@
 # starts from a cold cache inside a memory cgroup capped at CAP_MIB (default 768; 0 for none), so
 # the small variant, e.g. `bench/big/run.sh build /work/bench-data/big 4096`, shows on any card
 # what a card larger than memory shows. Needs root (the cgroup); installs PhotoRec through
-# scripts/install-deps.sh peers. REFERENCE=/path/to/mendora adds another engine build's run.
+# scripts/install-deps.sh peers. REFERENCE=/path/to/mendora adds another engine build's run;
+# VARIANTS="whole" (or "fragmented") makes only that card.
 # Cards and outputs go under DATA_DIR (default /work/bench-data/big) and are deleted at the end;
-# the tables go to bench/big/RESULTS.md and the last section of bench/RESULTS.md.
+# the tables go to bench/big/RESULTS-<SIZE_MIB>MiB[-cap<CAP_MIB>].md, and those of every size to
+# the last section of bench/RESULTS.md.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -29,7 +31,7 @@ bash "$root/scripts/install-deps.sh" peers
 mkdir -p "$data"
 data=$(cd "$data" && pwd)
 trap 'rm -rf "$data/card" "$data/probe" "$data/runs"' EXIT
-results="$here/RESULTS.md"
+results="$here/RESULTS-${size_mib}MiB$([ "$cap_mib" = 0 ] || echo "-cap$cap_mib").md"
 hd=(--video 1920x1080 --video-mbps 100 --random-free --truth-only)
 
 # the size of one recording, from a card of one 12 s recording (sizes grow with the frames)
@@ -39,22 +41,27 @@ rec_mib=$(python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['recor
     "$data/probe/truth.json")
 count=$(( size_mib * 9 / 10 / rec_mib ))
 [ "$count" -ge 1 ] || { echo "a recording of $frames frames ($rec_mib MiB) does not fit $size_mib MiB" >&2; exit 1; }
+# every recording's piece of video encoded once beforehand, so the generator's figures are its own
+rm -rf "$data/probe"
+"$build/mendora-mkcard" --out "$data/probe" --count "$count" --frames 24 --size-mib $(( count * 16 + 64 )) \
+    "${hd[@]}" >/dev/null
 rm -rf "$data/probe"
 
 {
-    echo "# Cards larger than memory"
+    echo "# A card of $size_mib MiB$([ "$cap_mib" = 0 ] || echo ", memory capped at $cap_mib MiB")"
     echo
     echo "Written by \`bench/big/run.sh\`; do not edit by hand. Cards of $size_mib MiB, $count recordings of"
     echo "$frames frames at 1920x1080, 100 Mbit/s, random free space between. Every run starts from a cold cache"
-    echo "$([ "$cap_mib" = 0 ] && echo "with no memory cap" || echo "inside a memory cgroup capped at $cap_mib MiB"),"
-    echo "so the page cache cannot hold the card. *read/img*: bytes the device delivered to the tool"
+    echo "$([ "$cap_mib" = 0 ] && echo "with no memory cap, on a card larger than memory" ||
+            echo "inside a memory cgroup capped at $cap_mib MiB"): the page cache cannot hold the card."
+    echo "*read/img*: bytes the device delivered to the tool"
     echo "(\`read_bytes\` of /proc/PID/io) over the card's size; *rchar/img*: bytes it asked of any file"
     echo "through its read calls over the card's size; *wrote*: bytes it left in its output folder;"
     echo "*floor*: one read of the card writing as many bytes as the engine wrote in the same round."
     echo "Machine: $(nproc) cores, $(( $(awk '/MemTotal/ {print $2}' /proc/meminfo) / 1024 )) MiB of memory."
 } >"$results"
 
-for variant in whole fragmented; do
+for variant in ${VARIANTS:-whole fragmented}; do
     rm -rf "$data/card" "$data/runs"
     mkdir -p "$data/runs"
     extra=()
@@ -88,14 +95,7 @@ for variant in whole fragmented; do
     cat "$data/table.txt" >&2
 done
 
-# the same tables close bench/RESULTS.md, replacing those of an earlier run
+# the tables of every size close bench/RESULTS.md, replacing those of an earlier run
 summary="$root/bench/RESULTS.md"
-python3 - "$summary" "$results" <<'PY'
-import sys
-summary, results = sys.argv[1], sys.argv[2]
-text = open(summary).read()
-head = "\n## Cards larger than memory (bench/big)\n"
-text = text.split(head)[0].rstrip("\n") + "\n" + head + "\n" + open(results).read().split("\n", 1)[1].lstrip("\n")
-open(summary, "w").write(text)
-PY
+python3 "$here/summary.py" "$summary" "$here"/RESULTS-*.md
 echo "wrote $results and the last section of $summary" >&2

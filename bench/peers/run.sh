@@ -128,8 +128,6 @@ python3 "$here/score.py" --report "$tsv" "$root/bench/RESULTS.md"
     echo '```'
 } >>"$root/bench/RESULTS.md"
 # the tables of bench/big/run.sh close the file, as that script left them
-if [ -f "$root/bench/big/RESULTS.md" ]; then
-    printf '\n## Cards larger than memory (bench/big)\n\n' >>"$root/bench/RESULTS.md"
-    tail -n +2 "$root/bench/big/RESULTS.md" | sed '1{/^$/d}' >>"$root/bench/RESULTS.md"
-fi
+ls "$root"/bench/big/RESULTS-*.md >/dev/null 2>&1 &&
+    python3 "$root/bench/big/summary.py" "$root/bench/RESULTS.md" "$root"/bench/big/RESULTS-*.md
 echo "wrote $root/bench/RESULTS.md" >&2
