@@ -1,21 +1,49 @@
 #include "tools/mkcard_card.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <set>
+#include <unistd.h>
 
 namespace mkcard {
 
 namespace {
 
 constexpr uint64_t mib = 1048576;
+// the card is written through a buffer of this size, in image order
+constexpr uint64_t block_bytes = 8 * mib;
 
 struct Volume {
-    Bytes bytes;
+    uint64_t size = 0;
     uint64_t heap = 0;           // byte offset of the cluster heap in the volume
     uint64_t cluster_bytes = 0;
     uint64_t cluster_count = 0;
     uint64_t first_free = 0;     // heap index of the first cluster the recordings may use
+};
+
+// Which recording cluster, if any, a heap cluster holds.
+struct ClusterOwner {
+    uint32_t placed = 0;         // index in Card::placed plus 1; 0 for a free cluster
+    uint32_t file_cluster = 0;
+};
+
+// File range [begin, end) of a recording overwritten with random bytes, from draw `first_draw`
+// of the card's generator on, one piece per cluster.
+struct Spoil {
+    uint64_t begin = 0, end = 0, first_draw = 0;
+};
+
+// Everything that makes the card's bytes besides the formatted volume, in a form that gives any
+// cluster without the others.
+struct Layout {
+    Volume v;
+    uint64_t base = 0;                     // where the volume starts in the image
+    std::vector<ClusterOwner> owner;       // per heap cluster
+    std::vector<uint64_t> tail_draw;       // per recording: first draw of its last cluster's tail
+    std::vector<Spoil> spoil;              // per recording
+    std::vector<uint64_t> size_cleared;    // per recording: image offset of a zeroed mdat size, or 0
 };
 
 void format_volume(const std::string& path, uint32_t cluster_kib)
@@ -26,12 +54,13 @@ void format_volume(const std::string& path, uint32_t cluster_kib)
         die("mkfs.exfat failed on " + path);
 }
 
-Volume read_volume(const std::string& path)
+Volume read_volume(int fd, uint64_t size)
 {
     Volume v;
-    if (!read_file(path, &v.bytes) || v.bytes.size() < 512 || std::memcmp(v.bytes.data() + 3, "EXFAT   ", 8) != 0)
-        die("no exFAT boot sector in " + path);
-    const uint8_t* boot = v.bytes.data();
+    v.size = size;
+    uint8_t boot[512];
+    if (pread(fd, boot, sizeof boot, 0) != ssize_t(sizeof boot) || std::memcmp(boot + 3, "EXFAT   ", 8) != 0)
+        die("no exFAT boot sector in the formatted volume");
     uint32_t heap_sectors = get_le32(boot + 88);
     v.cluster_count = get_le32(boot + 92);
     uint32_t root = get_le32(boot + 96);
@@ -62,10 +91,10 @@ std::vector<uint64_t> extent_starts(const Recording& r, uint32_t extents, uint64
     return starts;
 }
 
-void place(PlacedRecording& p, Volume& v, uint64_t base, std::vector<uint8_t>& used, uint64_t* next)
+void place(PlacedRecording& p, uint32_t index, Layout& l, uint64_t* next)
 {
-    uint64_t cs = v.cluster_bytes;
-    uint64_t clusters = (p.rec.file.size() + cs - 1) / cs;
+    uint64_t cs = l.v.cluster_bytes;
+    uint64_t clusters = (p.rec.file_size + cs - 1) / cs;
     std::vector<uint64_t> starts = extent_starts(p.rec, p.what.placement.extents, cs, clusters);
     uint64_t k_count = starts.size() - 1;
     p.cluster_image_offset.assign(clusters, 0);
@@ -77,32 +106,12 @@ void place(PlacedRecording& p, Volume& v, uint64_t base, std::vector<uint8_t>& u
             *next += step;
         for (uint64_t u = starts[k]; u < starts[k + 1]; u++) {
             uint64_t idx = (*next)++;
-            if (idx >= v.cluster_count)
+            if (idx >= l.v.cluster_count)
                 die("the recordings do not fit on the card");
-            used[idx] = 1;
-            uint64_t at = v.heap + idx * cs;
-            p.cluster_image_offset[u] = base + at;
-            uint64_t from = u * cs;
-            uint64_t len = std::min<uint64_t>(cs, p.rec.file.size() - from);
-            std::memcpy(v.bytes.data() + at, p.rec.file.data() + from, len);
+            l.owner[idx] = ClusterOwner{index + 1, static_cast<uint32_t>(u)};
+            p.cluster_image_offset[u] = l.base + l.v.heap + idx * cs;
         }
     }
-}
-
-// Random bytes over file range [begin, end) of a placed recording, through its cluster map.
-void spoil(PlacedRecording& p, Volume& v, uint64_t base, uint64_t begin, uint64_t end, Rng& rng)
-{
-    uint64_t cs = v.cluster_bytes;
-    for (uint64_t x = begin; x < end;) {
-        uint64_t u = x / cs, w = x % cs;
-        uint64_t len = std::min(cs - w, end - x);
-        uint8_t* at = v.bytes.data() + (p.cluster_image_offset[u] - base) + w;
-        rng.fill(at, len);
-        scrub_signatures(at, len);
-        x += len;
-    }
-    p.damage_begin = begin;
-    p.damage_end = end;
 }
 
 Bytes mbr_for(uint64_t volume_bytes)
@@ -150,110 +159,283 @@ uint64_t media_cut(const Recording& r)
     return c.offset + c.size / 3;
 }
 
-} // namespace
-
-void make_card(const CardPlan& plan, const std::string& path, const std::string& scratch_dir, Card* card)
+// The generator's draws are spent in this order: every free cluster in heap order, the tail of
+// every recording's last cluster, then the damage of every recording in card order.
+void plan_draws(const CardPlan& plan, Card* card, Layout& l)
 {
-    uint64_t base = plan.partition ? mib : 0;
-    if (uint64_t(plan.size_mib) * mib <= base + 4 * mib)
-        die("card too small");
-    std::string vol_path = scratch_dir + "/volume.tmp";
-    Bytes zeros(uint64_t(plan.size_mib) * mib - base, 0);
-    if (!write_file(vol_path, zeros))
-        die("cannot write " + vol_path);
-    zeros = Bytes();
-    format_volume(vol_path, plan.cluster_kib);
-    Volume v = read_volume(vol_path);
-    card->cluster_bytes = v.cluster_bytes;
-
-    std::vector<uint8_t> used(v.cluster_count, 0);
-    uint64_t next = v.first_free;
-    Rng rng{plan.seed};
-    for (const CardRecording& cr : plan.recordings) {
-        PlacedRecording p;
-        p.what = cr;
-        p.rec = make_recording(cr.plan);
-        place(p, v, base, used, &next);
-        card->placed.push_back(std::move(p));
-    }
-    check_chunks_distinct(card->placed);
+    uint64_t cs = l.v.cluster_bytes;
+    uint64_t draws = 0;
     if (plan.random_free) {
-        for (uint64_t idx = v.first_free; idx < v.cluster_count; idx++)
-            if (!used[idx]) {
-                uint8_t* at = v.bytes.data() + v.heap + idx * v.cluster_bytes;
-                rng.fill(at, v.cluster_bytes);
-                scrub_signatures(at, v.cluster_bytes);
-            }
-        for (PlacedRecording& p : card->placed) {
-            uint64_t size = p.rec.file.size();
-            uint64_t tail = size % v.cluster_bytes;
-            if (tail) {
-                uint8_t* at = v.bytes.data() + (p.cluster_image_offset.back() - base) + tail;
-                rng.fill(at, v.cluster_bytes - tail);
-                scrub_signatures(at, v.cluster_bytes - tail);
-            }
+        for (uint64_t idx = l.v.first_free; idx < l.v.cluster_count; idx++)
+            draws += l.owner[idx].placed ? 0 : Rng::fill_calls(cs);
+        for (size_t k = 0; k < card->placed.size(); k++) {
+            uint64_t tail = card->placed[k].rec.file_size % cs;
+            l.tail_draw[k] = draws;
+            draws += tail ? Rng::fill_calls(cs - tail) : 0;
         }
     }
-    for (PlacedRecording& p : card->placed) {
+    for (size_t k = 0; k < card->placed.size(); k++) {
+        PlacedRecording& p = card->placed[k];
         const Recording& r = p.rec;
+        Spoil s;
         if (p.what.damage == Damage::hole) {
             const Chunk& c = r.video[r.video.size() / 2];
-            spoil(p, v, base, c.offset, c.offset + c.size / 2, rng);
+            s = Spoil{c.offset, c.offset + c.size / 2, draws};
         } else if (p.what.damage == Damage::moov_lost) {
-            spoil(p, v, base, r.mdat_end, r.file.size(), rng);
+            s = Spoil{r.mdat_end, r.file_size, draws};
             p.lost = true;
         } else if (p.what.damage == Damage::power_loss) {
             if (r.plan.mdat64)
                 die("a recording that loses power has a 32-bit media data box");
-            spoil(p, v, base, power_cut(r), r.file.size(), rng);
+            s = Spoil{power_cut(r), r.file_size, draws};
             // the camera writes the box size when it closes the file; until then it reads 0
-            set_be32(v.bytes.data() + (image_offset_of(*card, p, r.header_length - 8) - base), 0);
+            l.size_cleared[k] = image_offset_of(*card, p, r.header_length - 8);
             p.lost = true;
         } else if (p.what.damage == Damage::cluster_hole) {
             const Chunk& c = r.video[r.video.size() / 2];
-            uint64_t cs = v.cluster_bytes;
             uint64_t begin = (c.offset + c.size / 2 + cs - 1) / cs * cs;
             if (begin + cluster_hole_clusters * cs > r.video[r.video.size() - 2].offset)
                 die("the recording is too short for a hole of whole clusters in its middle");
-            spoil(p, v, base, begin, begin + cluster_hole_clusters * cs, rng);
+            s = Spoil{begin, begin + cluster_hole_clusters * cs, draws};
+        } else {
+            continue;
         }
+        l.spoil[k] = s;
+        p.damage_begin = s.begin;
+        p.damage_end = s.end;
+        for (uint64_t x = s.begin; x < s.end; x = (x / cs + 1) * cs)
+            draws += Rng::fill_calls(std::min((x / cs + 1) * cs, s.end) - x);
     }
-    if (plan.reformat) {
-        Bytes before = v.bytes;
-        if (!write_file(vol_path, v.bytes))
-            die("cannot write " + vol_path);
-        format_volume(vol_path, plan.cluster_kib);
-        v = read_volume(vol_path);
-        for (uint64_t idx = 0; idx < used.size(); idx++) {
-            uint64_t at = v.heap + idx * v.cluster_bytes;
-            if (used[idx] && std::memcmp(before.data() + at, v.bytes.data() + at, v.cluster_bytes) != 0)
-                die("formatting again touched a recording cluster");
-        }
-    }
-    std::remove(vol_path.c_str());
+}
 
-    // a card of gigabytes is held once: the volume becomes the image unless a partition table
-    // goes in front of it
-    Bytes image;
-    if (plan.partition) {
-        image = mbr_for(v.bytes.size());
-        image.resize(base, 0);
-        put_bytes(image, v.bytes);
-    } else {
-        image.swap(v.bytes);
+void random_bytes(uint64_t seed, uint64_t first_draw, uint8_t* at, uint64_t n)
+{
+    Rng rng = Rng::after(seed, first_draw);
+    rng.fill(at, n);
+    scrub_signatures(at, n);
+}
+
+// The encoded video of the recording last asked for; a card's recordings lie one after another,
+// so one is enough.
+struct VideoCache {
+    int64_t index = -1;
+    VideoStream vs;
+    const VideoStream& of(const Card& card, size_t k)
+    {
+        if (index != int64_t(k)) {
+            vs = recording_video(card.placed[k].rec.plan);
+            index = int64_t(k);
+        }
+        return vs;
     }
+};
+
+// Heap cluster `idx` of the card, over the volume's own bytes at `c`; `free_rank` counts the free
+// clusters before it.
+void compose_cluster(const CardPlan& plan, const Card& card, const Layout& l, VideoCache& videos, uint64_t idx,
+                     uint64_t* free_rank, uint8_t* c)
+{
+    uint64_t cs = l.v.cluster_bytes;
+    ClusterOwner o = l.owner[idx];
+    if (!o.placed) {
+        if (plan.random_free && idx >= l.v.first_free)
+            random_bytes(plan.seed, (*free_rank)++ * Rng::fill_calls(cs), c, cs);
+        return;
+    }
+    size_t k = o.placed - 1;
+    const PlacedRecording& p = card.placed[k];
+    uint64_t from = uint64_t(o.file_cluster) * cs;
+    uint64_t len = std::min<uint64_t>(cs, p.rec.file_size - from);
+    recording_bytes(p.rec, videos.of(card, k), from, c, len);
+    if (plan.random_free && len < cs)
+        random_bytes(plan.seed, l.tail_draw[k], c + len, cs - len);
+    const Spoil& s = l.spoil[k];
+    uint64_t b = std::max(s.begin, from), e = std::min(s.end, from + cs);
+    if (b < e) {
+        // the draws of the pieces in the clusters before this one
+        uint64_t first_cluster = s.begin / cs, draws = s.first_draw;
+        if (o.file_cluster > first_cluster)
+            draws += Rng::fill_calls((first_cluster + 1) * cs - s.begin) +
+                     (o.file_cluster - first_cluster - 1) * Rng::fill_calls(cs);
+        random_bytes(plan.seed, draws, c + (b - from), e - b);
+    }
+    if (uint64_t at = l.size_cleared[k]) {
+        uint64_t cluster_at = p.cluster_image_offset[o.file_cluster];
+        for (uint64_t x = at; x < at + 4; x++)
+            if (x >= cluster_at && x < cluster_at + cs)
+                c[x - cluster_at] = 0;
+    }
+}
+
+// Writes the image in order: a partition table in front of the volume when asked, nothing past
+// `size`, zeros from `zero_from` on (where a shorter cut once ended it).
+struct ImageSink {
+    int fd = -1;
+    uint64_t base = 0, size = 0, zero_from = 0;
+    void write(uint64_t volume_offset, uint8_t* p, uint64_t n)
+    {
+        uint64_t at = base + volume_offset;
+        if (at >= size)
+            return;
+        n = std::min(n, size - at);
+        if (at + n > zero_from)
+            std::memset(p + (std::max(at, zero_from) - at), 0, at + n - std::max(at, zero_from));
+        for (uint64_t done = 0; done < n;) {
+            ssize_t put = pwrite(fd, p + done, n - done, off_t(at + done));
+            if (put <= 0)
+                die("cannot write the card image");
+            done += uint64_t(put);
+        }
+    }
+};
+
+void read_volume_bytes(int fd, uint64_t at, uint8_t* p, uint64_t n)
+{
+    for (uint64_t done = 0; done < n;) {
+        ssize_t got = pread(fd, p + done, n - done, off_t(at + done));
+        if (got <= 0)
+            die("cannot read the formatted volume");
+        done += uint64_t(got);
+    }
+}
+
+// One pass over the volume at `fd` in order: its own bytes, with every heap cluster made as the
+// card has it when `compose`, to `sink`.
+void write_pass(const CardPlan& plan, const Card& card, const Layout& l, int fd, bool compose, ImageSink& sink)
+{
+    const Volume& v = l.v;
+    uint64_t cs = v.cluster_bytes;
+    uint64_t per_block = std::max<uint64_t>(1, block_bytes / cs);
+    std::vector<uint8_t> buf(per_block * cs);
+    VideoCache videos;
+    uint64_t free_rank = 0;
+    uint64_t heap_end = v.heap + v.cluster_count * cs;
+    for (uint64_t at = 0; at < v.size;) {
+        // the region before the heap and after it in plain blocks, the heap in whole clusters
+        uint64_t n = at < v.heap ? std::min(v.heap - at, uint64_t(buf.size()))
+                     : at < heap_end ? std::min(heap_end - at, uint64_t(buf.size()))
+                                     : std::min(v.size - at, uint64_t(buf.size()));
+        read_volume_bytes(fd, at, buf.data(), n);
+        if (compose && at >= v.heap && at < heap_end)
+            for (uint64_t x = 0; x < n; x += cs)
+                compose_cluster(plan, card, l, videos, (at + x - v.heap) / cs, &free_rank, buf.data() + x);
+        sink.write(at, buf.data(), n);
+        at += n;
+    }
+}
+
+uint64_t cluster_hash(const uint8_t* p, uint64_t n)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (uint64_t i = 0; i < n; i++)
+        h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+// Hashes of every recording cluster as the volume at `fd` holds them, in heap order.
+std::vector<uint64_t> recording_cluster_hashes(const Layout& l, int fd)
+{
+    std::vector<uint64_t> hashes;
+    std::vector<uint8_t> c(l.v.cluster_bytes);
+    for (uint64_t idx = 0; idx < l.v.cluster_count; idx++)
+        if (l.owner[idx].placed) {
+            read_volume_bytes(fd, l.v.heap + idx * c.size(), c.data(), c.size());
+            hashes.push_back(cluster_hash(c.data(), c.size()));
+        }
+    return hashes;
+}
+
+int create_sized(const std::string& path, uint64_t size)
+{
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ftruncate(fd, off_t(size)) != 0)
+        die("cannot write " + path);
+    return fd;
+}
+
+} // namespace
+
+void make_card(const CardPlan& plan, const std::string& path, const std::string& scratch_dir, Card* card)
+{
+    Layout l;
+    l.base = plan.partition ? mib : 0;
+    if (uint64_t(plan.size_mib) * mib <= l.base + 4 * mib)
+        die("card too small");
+    uint64_t volume_size = uint64_t(plan.size_mib) * mib - l.base;
+    // the formatted volume stays sparse: the card is made from it in one pass in image order
+    std::string vol_path = scratch_dir + "/volume.tmp";
+    close(create_sized(vol_path, volume_size));
+    format_volume(vol_path, plan.cluster_kib);
+    int vol = open(vol_path.c_str(), O_RDWR);
+    if (vol < 0)
+        die("cannot read " + vol_path);
+    l.v = read_volume(vol, volume_size);
+    card->cluster_bytes = l.v.cluster_bytes;
+
+    l.owner.assign(l.v.cluster_count, ClusterOwner{});
+    uint64_t next = l.v.first_free;
+    for (const CardRecording& cr : plan.recordings) {
+        PlacedRecording p;
+        p.what = cr;
+        p.rec = make_recording(cr.plan);
+        place(p, static_cast<uint32_t>(card->placed.size()), l, &next);
+        card->placed.push_back(std::move(p));
+    }
+    check_chunks_distinct(card->placed);
+    l.tail_draw.assign(card->placed.size(), 0);
+    l.spoil.assign(card->placed.size(), Spoil{});
+    l.size_cleared.assign(card->placed.size(), 0);
+    plan_draws(plan, card, l);
+
+    // a short dump of the card ends inside a recording; the image is cut there
+    ImageSink sink;
+    sink.base = l.base;
+    sink.size = sink.zero_from = l.base + volume_size;
+    bool cut = false;
     for (PlacedRecording& p : card->placed)
         if (p.what.damage == Damage::truncate || p.what.damage == Damage::cut_media) {
             const Recording& r = p.rec;
-            uint64_t cut = p.what.damage == Damage::truncate ? r.mdat_end + r.moov_keep.size() / 2 : media_cut(r);
-            image.resize(image_offset_of(*card, p, cut));
-            p.damage_begin = cut;
-            p.damage_end = r.file.size();
+            uint64_t at = p.what.damage == Damage::truncate ? r.mdat_end + r.moov_keep.size() / 2 : media_cut(r);
+            sink.size = image_offset_of(*card, p, at);
+            sink.zero_from = cut ? std::min(sink.zero_from, sink.size) : sink.size;
+            cut = true;
+            p.damage_begin = at;
+            p.damage_end = r.file_size;
             p.lost = true;
         }
-    card->image_size = image.size();
-    if (!write_file(path, image))
+    card->image_size = sink.size;
+
+    bool composed = false;
+    if (plan.reformat) {
+        // made in the volume file itself, formatted again, and no recording cluster may change
+        ImageSink in_place{vol, 0, volume_size, volume_size};
+        write_pass(plan, *card, l, vol, true, in_place);
+        std::vector<uint64_t> before = recording_cluster_hashes(l, vol);
+        close(vol);
+        format_volume(vol_path, plan.cluster_kib);
+        vol = open(vol_path.c_str(), O_RDONLY);
+        if (vol < 0 || recording_cluster_hashes(l, vol) != before)
+            die("formatting again touched a recording cluster");
+        composed = true;
+    }
+    sink.fd = create_sized(path, 0);
+    if (plan.partition) {
+        Bytes head = mbr_for(volume_size);
+        head.resize(l.base, 0);
+        if (pwrite(sink.fd, head.data(), head.size(), 0) != ssize_t(head.size()))
+            die("cannot write " + path);
+    }
+    write_pass(plan, *card, l, vol, !composed, sink);
+    if (ftruncate(sink.fd, off_t(sink.size)) != 0 || close(sink.fd) != 0)
         die("cannot write " + path);
+    close(vol);
+    std::remove(vol_path.c_str());
+
+    if (plan.hold_recordings)
+        for (PlacedRecording& p : card->placed) {
+            p.rec.file.resize(p.rec.file_size);
+            recording_bytes(p.rec, recording_video(p.rec.plan), 0, p.rec.file.data(), p.rec.file_size);
+        }
 }
 
 uint64_t image_offset_of(const Card& card, const PlacedRecording& p, uint64_t file_offset)

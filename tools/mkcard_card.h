@@ -33,6 +33,9 @@ struct CardPlan {
     bool random_free = false;
     bool reformat = false;
     uint64_t seed = 1;
+    // every recording's bytes kept in PlacedRecording::rec.file for a test to compare with; the
+    // generator itself holds none and writes a card of any size through one small buffer
+    bool hold_recordings = true;
     std::vector<CardRecording> recordings;
 };
 

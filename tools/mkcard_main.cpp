@@ -17,11 +17,12 @@ const char* usage =
     "       mendora-mkcard --scenario NAME --out DIR\n"
     "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
-    "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N]\n"
+    "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N] [--truth-only]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
     "                      (damages the last recording)\n"
     "       --video WxH and --video-mbps N (default 256x144 at the encoder's own quality) and\n"
-    "       --size-mib N apply to a --scenario card too\n";
+    "       --size-mib N apply to a --scenario card too; --truth-only writes truth.json without the\n"
+    "       copies of the recordings and the expected outputs (for a card the disk holds only once)\n";
 
 struct Custom {
     uint32_t count = 2;
@@ -85,6 +86,7 @@ int main(int argc, char** argv)
     CardPlan plan;
     Custom c;
     uint32_t size_mib = 0;
+    bool copies = true;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--list") {
@@ -100,6 +102,7 @@ int main(int argc, char** argv)
         else if (a == "--partition") plan.partition = true;
         else if (a == "--random-free") plan.random_free = true;
         else if (a == "--reformat") plan.reformat = true;
+        else if (a == "--truth-only") copies = false;
         else if (a == "--count") c.count = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--frames") c.frames = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--hevc") c.hevc = true;
@@ -160,9 +163,10 @@ int main(int argc, char** argv)
         plan.size_mib = size_mib;
     if (!run_command("mkdir -p '" + out + "'"))
         die("cannot create " + out);
+    plan.hold_recordings = false;
     Card card;
     make_card(plan, out + "/card.img", out, &card);
-    write_truth(card, out, scenario);
+    write_truth(card, out, scenario, copies);
     std::printf("%s/card.img: %zu recordings, %llu bytes\n", out.c_str(), card.placed.size(),
                 (unsigned long long)card.image_size);
     return 0;

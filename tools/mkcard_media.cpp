@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace mkcard {
@@ -134,21 +135,34 @@ uint64_t frame_size(const VideoStream& v, uint64_t i)
     return v.samples[i % v.samples.size()].size() + (filler ? 4 + (v.hevc ? 2 : 1) + filler + 1 : 0);
 }
 
+void copy_frame_bytes(const VideoStream& v, uint64_t i, uint64_t from, uint8_t* dst, uint64_t n)
+{
+    const Bytes& sample = v.samples[i % v.samples.size()];
+    uint64_t filler = filler_bytes(v, i);
+    if (from < sample.size()) {
+        uint64_t take = std::min<uint64_t>(n, sample.size() - from);
+        std::memcpy(dst, sample.data() + from, take);
+        dst += take, from += take, n -= take;
+    }
+    if (!n)
+        return;
+    // the filler unit: its length, its NAL header, `filler` bytes of 0xFF and the stop byte
+    uint8_t head[6];
+    uint64_t head_len = v.hevc ? 6 : 5;
+    set_be32(head, static_cast<uint32_t>((v.hevc ? 2 : 1) + filler + 1));
+    if (v.hevc)
+        head[4] = 38 << 1, head[5] = 1;
+    else
+        head[4] = 12;
+    for (uint64_t at = from - sample.size(); n; at++, dst++, n--)
+        *dst = at < head_len ? head[at] : at < head_len + filler ? 0xFF : 0x80;
+}
+
 void put_frame(Bytes& b, const VideoStream& v, uint64_t i)
 {
-    put_bytes(b, v.samples[i % v.samples.size()]);
-    uint64_t filler = filler_bytes(v, i);
-    if (!filler)
-        return;
-    put_be32(b, static_cast<uint32_t>((v.hevc ? 2 : 1) + filler + 1));
-    if (v.hevc) {
-        put_u8(b, 38 << 1);
-        put_u8(b, 1);
-    } else {
-        put_u8(b, 12);
-    }
-    b.insert(b.end(), filler, 0xFF);
-    put_u8(b, 0x80);
+    size_t at = b.size();
+    b.resize(at + frame_size(v, i));
+    copy_frame_bytes(v, i, 0, b.data() + at, b.size() - at);
 }
 
 int is_key_frame(const VideoStream& v, uint64_t i)
@@ -239,13 +253,12 @@ VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
     return v;
 }
 
-Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered)
+void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered)
 {
-    Bytes b;
-    b.reserve(pcm_frames * 4);
     double freq = 440.0 + 55.0 * (seed % 8);
-    Rng rng{0x50C0D0ull + seed};
-    for (uint64_t i = 0; i < pcm_frames; i++) {
+    // one draw of noise per frame
+    Rng rng = Rng::after(0x50C0D0ull + seed, first);
+    for (uint64_t i = first; i < first + count; i++, dst += 4) {
         double t = static_cast<double>(i) / 48000.0;
         int16_t l = static_cast<int16_t>(8000.0 * std::sin(2.0 * M_PI * freq * t));
         int16_t r = static_cast<int16_t>(6000.0 * std::sin(2.0 * M_PI * freq * 1.5 * t));
@@ -254,9 +267,15 @@ Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered)
             l = static_cast<int16_t>(l + static_cast<int>(noise & 0xFF) - 128);
             r = static_cast<int16_t>(r + static_cast<int>((noise >> 8) & 0xFF) - 128);
         }
-        put_be16(b, static_cast<uint16_t>(l));
-        put_be16(b, static_cast<uint16_t>(r));
+        set_be16(dst, static_cast<uint16_t>(l));
+        set_be16(dst + 2, static_cast<uint16_t>(r));
     }
+}
+
+Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered)
+{
+    Bytes b(pcm_frames * 4);
+    put_sound(b.data(), 0, pcm_frames, seed, dithered);
     return b;
 }
 

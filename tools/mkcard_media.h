@@ -27,6 +27,8 @@ struct VideoStream {
 // of its own (decoders skip filler). `frame_size` is the size `put_frame` appends.
 uint64_t frame_size(const VideoStream& v, uint64_t i);
 void put_frame(Bytes& b, const VideoStream& v, uint64_t i);
+// Bytes [from, from + n) of what put_frame appends for frame `i`.
+void copy_frame_bytes(const VideoStream& v, uint64_t i, uint64_t from, uint8_t* dst, uint64_t n);
 
 // 1 when frame `i` holds an IDR picture (AVC) or an intra random access picture (HEVC).
 int is_key_frame(const VideoStream& v, uint64_t i);
@@ -46,5 +48,7 @@ VideoStream encode_video(const VideoFormat& format, uint32_t frames, uint32_t se
 // low-level noise of its own, so that every few frames of it occur at one place of the recording
 // only and a test can tell where a piece of sound came from.
 Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered = false);
+// Frames [first, first + count) of that sound, 4 bytes each, into `dst`.
+void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered);
 
 } // namespace mkcard

@@ -2,6 +2,7 @@
 
 #include "tools/mkcard_moov.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -50,17 +51,15 @@ void put_ftyp_and_uuids(Bytes& b, const RecordingPlan& s)
 }
 
 // The kkad box of metadata chunk `seq`; it describes the video chunk before it twice.
-void write_kkad(uint8_t* box, const RecordingPlan& s, const LocalTime& lt, uint32_t seq,
-                const Chunk* described, const uint32_t* sizes)
+void write_kkad(uint8_t* box, const Recording& r, uint32_t seq)
 {
     std::vector<KkadDescription> descriptions;
-    if (described) {
-        KkadDescription d{described->offset, {}};
-        std::memcpy(d.sizes, sizes, sizeof d.sizes);
+    if (seq) {
+        KkadDescription d{r.video[seq - 1].offset, {}};
+        std::memcpy(d.sizes, r.video_sizes.data() + (seq - 1) * group_frames, sizeof d.sizes);
         descriptions = {d, d};
     }
-    const unsigned date[6] = {static_cast<unsigned>(lt.year), lt.month, lt.day, lt.hour, lt.minute, lt.second};
-    write_kkad_box(box, kkad_box_bytes, seq, 0x5A000000u | s.seed, date, descriptions);
+    write_kkad_box(box, kkad_box_bytes, seq, 0x5A000000u | r.plan.seed, r.local_date, descriptions);
 }
 
 std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t width, uint32_t height)
@@ -159,22 +158,25 @@ void write_kkad_box(uint8_t* box, uint32_t size, uint32_t sequence, uint32_t tag
     }
 }
 
+VideoStream recording_video(const RecordingPlan& plan) { return encode_video(plan.video, plan.frames, plan.seed); }
+
 Recording make_recording(const RecordingPlan& plan)
 {
     if (plan.frames == 0 || plan.frames % group_frames != 0)
         die("a recording needs whole groups of 12 frames");
     Recording r;
     r.plan = plan;
-    VideoStream vs = encode_video(plan.video, plan.frames, plan.seed);
+    VideoStream vs = recording_video(plan);
     uint32_t n = plan.frames / group_frames;
-    Bytes sound = make_sound(static_cast<uint64_t>(n) * pcm_frames_per_group, plan.seed, plan.dithered_sound);
     LocalTime lt = local_time(plan);
     char text[64];
     std::snprintf(text, sizeof text, "%04d%02u%02u_%02u%02u%02u", lt.year, lt.month, lt.day, lt.hour, lt.minute,
                   lt.second);
     r.time_text = text;
+    const unsigned date[6] = {static_cast<unsigned>(lt.year), lt.month, lt.day, lt.hour, lt.minute, lt.second};
+    std::memcpy(r.local_date, date, sizeof date);
 
-    Bytes& b = r.file;
+    Bytes& b = r.header;
     put_ftyp_and_uuids(b, plan);
     size_t mdat = b.size();
     if (plan.mdat64) {
@@ -190,30 +192,19 @@ Recording make_recording(const RecordingPlan& plan)
         r.video_key.push_back(static_cast<uint8_t>(is_key_frame(vs, i)));
     }
     uint64_t audio_bytes = static_cast<uint64_t>(pcm_frames_per_group) * 4;
-    // camera-sized recordings run to gigabytes; one allocation with room for the movie box's
-    // per-sample tables spares the copies of a growing buffer
-    uint64_t video_bytes = 0;
-    for (uint32_t s : r.video_sizes)
-        video_bytes += s;
-    b.reserve(b.size() + video_bytes + uint64_t(n) * (group_frames * meta_sample_bytes + audio_bytes) +
-              uint64_t(plan.frames) * 8 + 65536);
-
+    uint64_t at = r.header_length;
     for (uint32_t j = 0; j < n; j++) {
-        Chunk meta{b.size(), uint64_t(group_frames) * meta_sample_bytes};
-        put_zeros(b, meta.size);
-        write_kkad(b.data() + meta.offset + 11 * meta_sample_bytes, plan, lt, j, j ? &r.video[j - 1] : nullptr,
-                   j ? r.video_sizes.data() + (j - 1) * group_frames : nullptr);
-        r.meta.push_back(meta);
-        Chunk video{b.size(), 0};
+        r.meta.push_back(Chunk{at, uint64_t(group_frames) * meta_sample_bytes});
+        at += r.meta.back().size;
+        Chunk video{at, 0};
         for (uint32_t i = 0; i < group_frames; i++)
-            put_frame(b, vs, uint64_t(j) * group_frames + i);
-        video.size = b.size() - video.offset;
+            video.size += r.video_sizes[j * group_frames + i];
         r.video.push_back(video);
-        Chunk audio{b.size(), audio_bytes};
-        b.insert(b.end(), sound.begin() + j * audio_bytes, sound.begin() + (j + 1) * audio_bytes);
-        r.audio.push_back(audio);
+        at += video.size;
+        r.audio.push_back(Chunk{at, audio_bytes});
+        at += audio_bytes;
     }
-    r.mdat_end = b.size();
+    r.mdat_end = at;
     uint64_t mdat_size = r.mdat_end - mdat;
     if (plan.mdat64)
         set_be64(b.data() + mdat + 8, mdat_size);
@@ -230,8 +221,96 @@ Recording make_recording(const RecordingPlan& plan)
     r.moov_keep = build_moov(creation, 1000, ms, 4, traks, plan.moov64);
     traks.pop_back();
     r.moov_plain = build_moov(creation, 1000, ms, 4, traks, plan.moov64);
-    put_bytes(b, r.moov_keep);
+    r.file_size = r.mdat_end + r.moov_keep.size();
     return r;
+}
+
+namespace {
+
+// The part of file range [begin, begin + size) that falls in [*at, end), written at `dst`
+// positions counted from `origin`: where it starts in the piece and how long it is.
+struct Overlap {
+    uint64_t from = 0, len = 0;
+    uint8_t* out = nullptr;
+};
+Overlap overlap(uint64_t begin, uint64_t size, uint64_t at, uint64_t end, uint8_t* dst, uint64_t origin)
+{
+    Overlap o;
+    uint64_t b = std::max(begin, at), e = std::min(begin + size, end);
+    if (b < e)
+        o = Overlap{b - begin, e - b, dst + (b - origin)};
+    return o;
+}
+
+void meta_chunk_bytes(const Recording& r, uint32_t j, uint64_t at, uint64_t end, uint8_t* dst, uint64_t origin,
+                      bool zero_meta)
+{
+    const Chunk& c = r.meta[j];
+    Overlap o = overlap(c.offset, c.size, at, end, dst, origin);
+    if (!o.len)
+        return;
+    std::memset(o.out, 0, o.len);
+    uint64_t box_at = 11 * meta_sample_bytes;
+    if (zero_meta || o.from + o.len <= box_at || o.from >= box_at + kkad_box_bytes)
+        return;
+    uint8_t box[kkad_box_bytes];
+    write_kkad(box, r, j);
+    Overlap k = overlap(c.offset + box_at, kkad_box_bytes, at, end, dst, origin);
+    std::memcpy(k.out, box + k.from, k.len);
+}
+
+void video_chunk_bytes(const Recording& r, const VideoStream& vs, uint32_t j, uint64_t at, uint64_t end,
+                       uint8_t* dst, uint64_t origin)
+{
+    uint64_t frame_at = r.video[j].offset;
+    for (uint64_t i = uint64_t(j) * group_frames; i < uint64_t(j + 1) * group_frames && frame_at < end; i++) {
+        Overlap o = overlap(frame_at, r.video_sizes[i], at, end, dst, origin);
+        if (o.len)
+            copy_frame_bytes(vs, i, o.from, o.out, o.len);
+        frame_at += r.video_sizes[i];
+    }
+}
+
+void audio_chunk_bytes(const Recording& r, uint32_t j, uint64_t at, uint64_t end, uint8_t* dst, uint64_t origin)
+{
+    const Chunk& c = r.audio[j];
+    Overlap o = overlap(c.offset, c.size, at, end, dst, origin);
+    if (!o.len)
+        return;
+    uint64_t first = o.from / 4, last = (o.from + o.len + 3) / 4;
+    uint64_t frame0 = uint64_t(j) * pcm_frames_per_group;
+    if (o.from % 4 == 0 && o.len % 4 == 0) {
+        put_sound(o.out, frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound);
+        return;
+    }
+    Bytes frames((last - first) * 4);
+    put_sound(frames.data(), frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound);
+    std::memcpy(o.out, frames.data() + o.from % 4, o.len);
+}
+
+} // namespace
+
+void recording_bytes(const Recording& r, const VideoStream& vs, uint64_t at, uint8_t* dst, uint64_t n, FileView view)
+{
+    const Bytes& moov = view.moov ? *view.moov : r.moov_keep;
+    uint64_t origin = at, end = at + n;
+    if (end > r.mdat_end + moov.size())
+        die("a read past the end of a recording");
+    Overlap o = overlap(0, r.header_length, at, end, dst, origin);
+    if (o.len)
+        std::memcpy(o.out, r.header.data() + o.from, o.len);
+    // the chunk that holds `at`: the last whose metadata starts at or before it
+    auto next = std::upper_bound(r.meta.begin(), r.meta.end(), at,
+                                 [](uint64_t x, const Chunk& c) { return x < c.offset; });
+    uint32_t j = next == r.meta.begin() ? 0 : static_cast<uint32_t>(next - r.meta.begin() - 1);
+    for (; j < r.meta.size() && r.meta[j].offset < end; j++) {
+        meta_chunk_bytes(r, j, at, end, dst, origin, view.zero_meta);
+        video_chunk_bytes(r, vs, j, at, end, dst, origin);
+        audio_chunk_bytes(r, j, at, end, dst, origin);
+    }
+    o = overlap(r.mdat_end, moov.size(), at, end, dst, origin);
+    if (o.len)
+        std::memcpy(o.out, moov.data() + o.from, o.len);
 }
 
 } // namespace mkcard

@@ -25,10 +25,14 @@ struct Chunk {
     uint64_t size = 0;
 };
 
+// A recording's layout: every byte of its file follows from it and its encoded piece of video
+// (recording_bytes), so a card of recordings larger than memory is written without holding them.
 struct Recording {
     RecordingPlan plan;
-    Bytes file;
-    uint64_t header_length = 0;   // ftyp, uuid boxes and the mdat header
+    Bytes file;                   // the whole file, only where the card was asked to hold it
+    uint64_t file_size = 0;
+    Bytes header;                 // ftyp, uuid boxes and the mdat header with its size
+    uint64_t header_length = 0;
     uint64_t mdat_end = 0;        // where the movie box starts
     std::vector<Chunk> meta, video, audio;
     std::vector<uint32_t> video_sizes;
@@ -36,12 +40,26 @@ struct Recording {
     Bytes moov_keep;              // the movie box as the camera wrote it
     Bytes moov_plain;             // the same without the metadata track
     std::string time_text;        // local recording time, "%04d%02d%02d_%02d%02d%02d"
+    unsigned local_date[6] = {};  // the same as the kkad boxes carry it
 };
 
 constexpr uint32_t meta_sample_bytes = 1536;
 constexpr uint32_t kkad_box_bytes = 768;
 
+// The layout of the recording `plan` asks for.
 Recording make_recording(const RecordingPlan& plan);
+
+// The encoded piece of video the recording repeats (from the generator's cache after the first).
+VideoStream recording_video(const RecordingPlan& plan);
+
+// Bytes [at, at + n) of the recording file. An `expected` view reads every metadata chunk as
+// zeros and `moov` from the end of the media data on, as a recovery writes it.
+struct FileView {
+    bool zero_meta = false;
+    const Bytes* moov = nullptr;  // nullptr: the camera's own
+};
+void recording_bytes(const Recording& r, const VideoStream& vs, uint64_t at, uint8_t* dst, uint64_t n,
+                     FileView view = {});
 
 // One video chunk a kkad box describes: where it starts in the file and its twelve sample sizes.
 struct KkadDescription {

@@ -108,15 +108,28 @@ std::string samples_json(const Card& card, const PlacedRecording& p)
     return s + tail + "     \"sound_intact\": " + ranges_json(runs) + ",\n";
 }
 
+// The recording as `view` shows it, written through a buffer of a few megabytes.
+int write_view(const std::string& path, const Recording& r, const VideoStream& vs, FileView view)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return 0;
+    uint64_t size = r.mdat_end + (view.moov ? view.moov : &r.moov_keep)->size();
+    Bytes buf(std::min<uint64_t>(size, 8u << 20));
+    int ok = 1;
+    for (uint64_t at = 0; ok && at < size; at += buf.size()) {
+        uint64_t n = std::min<uint64_t>(buf.size(), size - at);
+        recording_bytes(r, vs, at, buf.data(), n, view);
+        ok = std::fwrite(buf.data(), 1, n, f) == n;
+    }
+    return std::fclose(f) == 0 && ok;
+}
+
 } // namespace
 
-Bytes expected_output(const Recording& r, bool keep_metadata)
+FileView expected_view(const Recording& r, bool keep_metadata)
 {
-    Bytes out(r.file.begin(), r.file.begin() + r.mdat_end);
-    for (const Chunk& c : r.meta)
-        std::memset(out.data() + c.offset, 0, c.size);
-    put_bytes(out, keep_metadata ? r.moov_keep : r.moov_plain);
-    return out;
+    return FileView{true, keep_metadata ? &r.moov_keep : &r.moov_plain};
 }
 
 Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metadata, size_t* audio_known)
@@ -147,9 +160,10 @@ Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metada
     return k;
 }
 
-void write_truth(const Card& card, const std::string& dir, const std::string& scenario)
+void write_truth(const Card& card, const std::string& dir, const std::string& scenario, bool copies)
 {
-    run_command("mkdir -p '" + dir + "/recordings' '" + dir + "/expected' '" + dir + "/expected_keep'");
+    if (copies)
+        run_command("mkdir -p '" + dir + "/recordings' '" + dir + "/expected' '" + dir + "/expected_keep'");
     std::vector<const PlacedRecording*> order;
     for (const PlacedRecording& p : card.placed)
         order.push_back(&p);
@@ -168,11 +182,14 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         bool validated = recover && !holed;
         clips += !p.lost;
         recoverable += recover;
-        if (!write_file(dir + "/recordings/" + p.what.name + ".MP4", r.file))
-            die("cannot write the recording " + p.what.name);
-        if (recover) {
-            write_file(dir + "/expected/" + out_name, expected_output(r, false));
-            write_file(dir + "/expected_keep/" + out_name, expected_output(r, true));
+        if (copies) {
+            VideoStream vs = recording_video(r.plan);
+            if (!write_view(dir + "/recordings/" + p.what.name + ".MP4", r, vs, FileView{}))
+                die("cannot write the recording " + p.what.name);
+            if (recover) {
+                write_view(dir + "/expected/" + out_name, r, vs, expected_view(r, false));
+                write_view(dir + "/expected_keep/" + out_name, r, vs, expected_view(r, true));
+            }
         }
         char head[1024];
         std::snprintf(head, sizeof head,
@@ -183,7 +200,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
                       p.what.name.c_str(), i + 1, out_name, r.plan.video.hevc ? "hevc" : "avc", r.plan.frames,
                       r.plan.tz_hours,
                       r.video.size(), damage_name(p.what.damage), recover ? "true" : "false",
-                      validated ? "true" : "false", (unsigned long long)p.cluster_image_offset[0], r.file.size(),
+                      validated ? "true" : "false", (unsigned long long)p.cluster_image_offset[0], (size_t)r.file_size,
                       r.mdat_end + r.moov_plain.size(), r.mdat_end + r.moov_keep.size());
         recs += head;
         size_t audio_known = 0;

@@ -12,13 +12,13 @@ using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;  // [begin, end)
 
 // Output bytes of a recovered recording: the file up to the end of the media data with every
 // metadata chunk zeroed, then the movie box (with or without the metadata track).
-Bytes expected_output(const Recording& r, bool keep_metadata);
+FileView expected_view(const Recording& r, bool keep_metadata);
 
 // Ranges of the expected output that the recovery must reproduce exactly; counts the sound chunks
 // among them when `audio_known` is given.
 Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metadata, size_t* audio_known);
 
-// Writes DIR/recordings, DIR/expected, DIR/expected_keep and DIR/truth.json.
-void write_truth(const Card& card, const std::string& dir, const std::string& scenario);
+// Writes DIR/truth.json and, with `copies`, DIR/recordings, DIR/expected and DIR/expected_keep.
+void write_truth(const Card& card, const std::string& dir, const std::string& scenario, bool copies = true);
 
 } // namespace mkcard

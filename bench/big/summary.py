@@ -1,0 +1,15 @@
+#!/usr/bin/env python3
+"""Puts the tables of bench/big at the end of the peer bench's results, replacing earlier ones.
+
+summary.py RESULTS_MD BIG_RESULTS_MD...
+"""
+import sys
+
+summary, tables = sys.argv[1], sys.argv[2:]
+head = "\n## Cards larger than memory (bench/big)\n"
+text = open(summary).read().split(head)[0].rstrip("\n") + "\n" + head
+for path in tables:
+    title, rest = open(path).read().split("\n", 1)
+    # each file's headings two levels down
+    text += "\n###" + title.lstrip("#") + "\n" + rest.replace("\n### ", "\n#### ")
+open(summary, "w").write(text)
