@@ -22,6 +22,7 @@
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/presentation.h"
 
 namespace salvage {
 
@@ -50,13 +51,10 @@ struct Planner {
     uint64_t* found_at;   // where the chunk, or its verified leading samples, lie
     uint64_t* on_card;    // leading samples verified: all of them when found whole
     uint8_t* end_seen;    // the chunk's last sample is verified in place, so its end is known
-    uint64_t* skipped;    // leading samples left out before the first key frame after a gap
-    uint64_t* kept;       // samples kept behind those
+    uint8_t* keep;        // one per video sample: it goes into the salvaged file
     uint8_t* key;         // one per video sample
     uint64_t* sound_at;
     uint8_t* sound_placed;
-    uint64_t* sound_skipped;
-    uint64_t* sound_kept;
 };
 
 int neighbour(const Planner* p, uint64_t k, int step, uint64_t* j)
@@ -196,26 +194,28 @@ uint64_t unrefused_prefix(const Planner* p, uint64_t k, uint64_t n, const Refuse
     return n;
 }
 
-// The samples of a chunk that are kept: its leading samples on the card and not refused, with
-// their sound when the clip keeps sound (picture without its sound would put everything after
-// it out of step), and only from a key frame on after samples that are missing.
-void choose_video(Planner* p, const RefusedSamples* refused, int with_sound)
+// The samples that are kept: of each chunk its leading samples on the card and not refused, with
+// their sound placed when the clip keeps sound (picture without its sound would put everything
+// after it out of step), as decoding and the camera's presentation order allow.
+int choose_video(Planner* p, const RefusedSamples* refused, int with_sound, uint32_t frame_ticks)
 {
-    const mp4::TrackTables* a = &p->movie->audio;
-    int playing = 0;
+    const mp4::MovieInfo* m = p->movie;
+    mp4::CompositionOffsets offsets;
+    int reordered = mp4::find_composition_offsets(m->moov_bytes, m->moov_size, "vide", &offsets);
+    auto* samples = static_cast<OrderedSample*>(basics::xcalloc(p->video->sample_count, sizeof(OrderedSample)));
     for (uint64_t k = 0; k < p->chunks; k++) {
         uint64_t first = p->video->chunk_first_sample[k], count = p->video->chunk_sample_counts[k];
         uint64_t end = unrefused_prefix(p, k, p->on_card[k], refused);
         if (with_sound && !p->sound_placed[k])
             end = 0;
-        uint64_t from = first_playable(p->key + first, end, &playing);
-        p->skipped[k] = from < end ? from : 0;
-        p->kept[k] = end - from;
-        if (end < count)
-            playing = 0;  // the rest of the chunk is missing
-        if (with_sound && p->kept[k] > 0)
-            sound_share(a->chunk_sample_counts[k], count, from, end, &p->sound_skipped[k], &p->sound_kept[k]);
+        for (uint64_t i = 0; i < count && first + i < p->video->sample_count; i++) {
+            uint64_t s = first + i;
+            samples[s] = {uint8_t(i < end), p->key[s], reordered ? mp4::composition_offset_at(&offsets, s) : 0};
+        }
     }
+    int any = choose_presented(samples, p->video->sample_count, frame_ticks, p->keep);
+    std::free(samples);
+    return any;
 }
 
 using AnchorList = basics::Growable<Anchor, 64>;
@@ -339,24 +339,6 @@ int place_sound(Planner* p)
     return placed > 0;
 }
 
-// The kept samples' sizes of a track, as the track holds them: one size, or one per kept sample
-// (kept[k] of every chunk k behind its first skipped[k]).
-void keep_sizes(const mp4::TrackTables* t, const uint64_t* skipped, const uint64_t* kept, SalvageTrack* out)
-{
-    out->fixed_sample_size = t->fixed_sample_size;
-    uint64_t total = 0;
-    for (uint64_t k = 0; k < t->chunk_count; k++)
-        total += kept[k];
-    out->kept_samples = total;
-    if (t->fixed_sample_size)
-        return;
-    out->sample_sizes = static_cast<uint32_t*>(basics::xcalloc(total ? total : 1, sizeof(uint32_t)));
-    uint64_t n = 0;
-    for (uint64_t k = 0; k < t->chunk_count; k++)
-        for (uint64_t i = 0; i < kept[k]; i++)
-            out->sample_sizes[n++] = t->sample_sizes[t->chunk_first_sample[k] + skipped[k] + i];
-}
-
 // Stream settings of a track from the movie box; 0 when they do not read.
 int describe_track(const mp4::MovieInfo* m, const mp4::TrackTables* t, const char* handler, SalvageTrack* out)
 {
@@ -369,70 +351,85 @@ int describe_track(const mp4::MovieInfo* m, const mp4::TrackTables* t, const cha
     return 1;
 }
 
-void fill_video(const Planner* p, SalvagePlan* plan)
+// The kept samples of a track, piece by piece, in the order the writer lays them out.
+struct Kept {
+    basics::Growable<uint32_t, 1024> sizes[salvage_track_kinds];  // of a track without one fixed size
+    basics::Growable<uint8_t, 1024> keys;
+    basics::Growable<int64_t, 1024> offsets;
+    basics::Growable<SalvagePiece, 64> pieces;
+    uint64_t samples[salvage_track_kinds];
+};
+
+void add_piece(const Planner* p, Kept* out, uint32_t track, uint64_t k, uint64_t a, uint64_t b, int gap)
 {
-    SalvageTrack* t = &plan->tracks[salvage_video];
-    keep_sizes(p->video, p->skipped, p->kept, t);
-    t->key_frames = static_cast<uint8_t*>(basics::xcalloc(t->kept_samples ? t->kept_samples : 1, 1));
-    uint64_t n = 0, gaps = 0;
-    int seen = 0, missing = 0;
+    const mp4::TrackTables* t = track == salvage_sound ? &p->movie->audio : p->video;
+    uint64_t skip = leading_bytes(t, k, a);
+    uint64_t at = (track == salvage_sound ? p->sound_at[k] : p->found_at[k]) + skip;
+    SalvagePiece piece = {track, uint32_t(gap), at, leading_bytes(t, k, b) - skip, out->samples[track], b - a};
+    basics::list_append(&out->pieces, piece);
+    out->samples[track] += b - a;
+    for (uint64_t i = a; i < b && !t->fixed_sample_size; i++)
+        basics::list_append(&out->sizes[track], t->sample_sizes[t->chunk_first_sample[k] + i]);
+}
+
+// Every run of kept samples in a chunk is one video piece, followed by the sound of the same span.
+void lay_kept(const Planner* p, int with_sound, mp4::CompositionOffsets* offsets, int reordered, Kept* out,
+              uint64_t* gaps)
+{
+    const mp4::TrackTables* v = p->video;
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        uint64_t first = v->chunk_first_sample[k], count = v->chunk_sample_counts[k];
+        for (uint64_t a = 0; a < count;) {
+            if (!p->keep[first + a]) {
+                a++;
+                continue;
+            }
+            uint64_t b = a;
+            while (b < count && p->keep[first + b])
+                b++;
+            int gap = first + a > 0 && !p->keep[first + a - 1];
+            *gaps += gap && out->samples[salvage_video] > 0;
+            add_piece(p, out, salvage_video, k, a, b, gap);
+            for (uint64_t i = a; i < b; i++) {
+                basics::list_append(&out->keys, p->key[first + i]);
+                if (reordered)
+                    basics::list_append(&out->offsets, mp4::composition_offset_at(offsets, first + i));
+            }
+            uint64_t skip, n;
+            if (with_sound && (sound_share(p->movie->audio.chunk_sample_counts[k], count, a, b, &skip, &n), n > 0))
+                add_piece(p, out, salvage_sound, k, skip, skip + n, gap);
+            a = b;
+        }
+    }
+}
+
+// The plan's sample tables and pieces from the kept samples.
+void fill_plan(const Planner* p, int with_sound, SalvagePlan* plan)
+{
     const mp4::MovieInfo* m = p->movie;
     mp4::CompositionOffsets offsets;
     int reordered = mp4::find_composition_offsets(m->moov_bytes, m->moov_size, "vide", &offsets);
-    if (reordered) {
-        t->composition_offsets = static_cast<int64_t*>(basics::xcalloc(t->kept_samples ? t->kept_samples : 1, sizeof(int64_t)));
-        t->has_edit = mp4::first_edit_media_time(m->moov_bytes, m->moov_size, "vide", &t->edit_media_time);
+    Kept kept = {};
+    lay_kept(p, with_sound, &offsets, reordered, &kept, &plan->video_gaps);
+    const mp4::TrackTables* tables[salvage_track_kinds] = {p->video, &m->audio};
+    for (uint32_t track = 0; track < salvage_track_kinds; track++) {
+        SalvageTrack* t = &plan->tracks[track];
+        t->fixed_sample_size = tables[track]->fixed_sample_size;
+        t->kept_samples = kept.samples[track];
+        t->sample_sizes = t->fixed_sample_size ? nullptr : kept.sizes[track].items;
+        if (t->fixed_sample_size || (track == salvage_sound && !with_sound))
+            basics::list_free(&kept.sizes[track]), t->sample_sizes = nullptr;
     }
-    for (uint64_t k = 0; k < p->chunks; k++) {
-        if (!p->kept[k]) {
-            missing = 1;
-            continue;
-        }
-        gaps += seen && (missing || p->skipped[k] > 0);
-        seen = 1;
-        missing = p->skipped[k] + p->kept[k] < p->video->chunk_sample_counts[k];
-        for (uint64_t i = 0; i < p->kept[k]; i++, n++) {
-            uint64_t sample = p->video->chunk_first_sample[k] + p->skipped[k] + i;
-            t->key_frames[n] = p->key[sample];
-            if (reordered)
-                t->composition_offsets[n] = mp4::composition_offset_at(&offsets, sample);
-        }
-    }
-    plan->video_gaps = gaps;
-}
-
-void fill_sound(const Planner* p, SalvagePlan* plan)
-{
-    SalvageTrack* t = &plan->tracks[salvage_sound];
-    keep_sizes(&p->movie->audio, p->sound_skipped, p->sound_kept, t);
-    t->span_samples = t->kept_samples;
-}
-
-// Video chunk k then its sound chunk, as the camera wrote them, for every kept chunk.
-void lay_pieces(const Planner* p, int with_sound, SalvagePlan* plan)
-{
-    plan->pieces = static_cast<SalvagePiece*>(basics::xcalloc(2 * p->chunks, sizeof(SalvagePiece)));
-    uint64_t next[salvage_track_kinds] = {0, 0};
-    for (uint64_t k = 0; k < p->chunks; k++) {
-        for (uint32_t track = 0; track < salvage_track_kinds; track++) {
-            int sound = track == salvage_sound;
-            const uint64_t* kept = sound ? p->sound_kept : p->kept;
-            const uint64_t* skipped = sound ? p->sound_skipped : p->skipped;
-            if (!kept[k] || (sound && !with_sound))
-                continue;
-            const mp4::TrackTables* t = sound ? &p->movie->audio : p->video;
-            SalvagePiece* piece = &plan->pieces[plan->piece_count];
-            uint64_t skip = leading_bytes(t, k, skipped[k]);
-            piece->track = track;
-            piece->gap_before = skipped[k] > 0 || (k > 0 && skipped[k - 1] + kept[k - 1] < t->chunk_sample_counts[k - 1]);
-            piece->image_offset = (sound ? p->sound_at[k] : p->found_at[k]) + skip;
-            piece->length = leading_bytes(t, k, skipped[k] + kept[k]) - skip;
-            piece->first_sample = next[track];
-            piece->sample_count = kept[k];
-            next[track] += piece->sample_count;
-            plan->piece_count++;
-        }
-    }
+    SalvageTrack* v = &plan->tracks[salvage_video];
+    v->key_frames = kept.keys.items;
+    v->composition_offsets = reordered ? kept.offsets.items : nullptr;
+    if (reordered)
+        v->has_edit = mp4::first_edit_media_time(m->moov_bytes, m->moov_size, "vide", &v->edit_media_time);
+    else
+        basics::list_free(&kept.offsets);
+    plan->tracks[salvage_sound].span_samples = kept.samples[salvage_sound];
+    plan->pieces = kept.pieces.items;
+    plan->piece_count = kept.pieces.count;
 }
 
 void free_planner(Planner* p)
@@ -441,13 +438,10 @@ void free_planner(Planner* p)
     std::free(p->found_at);
     std::free(p->on_card);
     std::free(p->end_seen);
-    std::free(p->skipped);
-    std::free(p->kept);
-    std::free(p->sound_skipped);
+    std::free(p->keep);
     std::free(p->key);
     std::free(p->sound_at);
     std::free(p->sound_placed);
-    std::free(p->sound_kept);
 }
 
 }  // namespace
@@ -480,12 +474,9 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
     p.found_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.on_card = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.end_seen = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
-    p.skipped = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
-    p.kept = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
-    p.sound_skipped = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.keep = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
     p.sound_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
-    p.sound_kept = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.key = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
     SalvagePlan* plan = &out->plan;
     int ok = describe_track(m, v, "vide", &plan->tracks[salvage_video]);
@@ -513,20 +504,12 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
         free_salvage_track(&plan->tracks[salvage_sound]);
         with_sound = 0;
     }
-    if (ok)
-        choose_video(&p, refused, with_sound);
-    uint64_t kept = 0;
-    for (uint64_t k = 0; ok && k < p.chunks; k++)
-        kept += p.kept[k];
-    ok = ok && kept > 0;
+    ok = ok && choose_video(&p, refused, with_sound, plan->tracks[salvage_video].sample_delta);
     if (ok) {
         plan->clip_number = clip->clip_number;
         plan->time = recording_time_of(clip->run);
         plan->creation_time = m->has_creation_time ? m->creation_time : 0;
-        fill_video(&p, plan);
-        if (with_sound)
-            fill_sound(&p, plan);
-        lay_pieces(&p, with_sound, plan);
+        fill_plan(&p, with_sound, plan);
     }
     free_planner(&p);
     if (!ok) {
