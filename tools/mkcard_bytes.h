@@ -44,7 +44,7 @@ inline size_t open_full_box(Bytes& b, const char* type, uint32_t version, uint32
 inline void close_box(Bytes& b, size_t at) { set_be32(b.data() + at, static_cast<uint32_t>(b.size() - at)); }
 
 // Fixed-seed generator for random free space and damage, so a card is the same on every run. Its
-// state only counts up, so the generator `calls` draws further on is had without drawing them.
+// state only counts up: `after` gives the generator as it stands `calls` draws on, without drawing.
 struct Rng {
     uint64_t state;
     static Rng after(uint64_t seed, uint64_t calls) { return Rng{seed + calls * 0x9E3779B97F4A7C15ull}; }

@@ -256,7 +256,7 @@ VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
 void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered)
 {
     double freq = 440.0 + 55.0 * (seed % 8);
-    // one draw of noise per frame
+    // a dithered frame takes one draw of noise
     Rng rng = Rng::after(0x50C0D0ull + seed, first);
     for (uint64_t i = first; i < first + count; i++, dst += 4) {
         double t = static_cast<double>(i) / 48000.0;
