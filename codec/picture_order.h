@@ -72,9 +72,9 @@ void restart_picture_order(PictureOrderReader* reader);
 // or no key frame since the start); the state is then unchanged.
 int read_picture_order(PictureOrderReader* reader, const uint8_t* sample, uint64_t len, PictureOrder* out);
 
-// For `count` samples in decode order: each sample's place in presentation order, 0 to count - 1.
-// The order counts are compared within the stretch from one order restart to the next; every
-// stretch is shown after the one before it.
+// For `count` samples in decode order, the ones a file keeps (undecodable ones left out): each
+// sample's place in presentation order, 0 to count - 1. The order counts are compared within the
+// stretch from one order restart to the next; every stretch is shown after the one before it.
 void presentation_order(const PictureOrder* pictures, uint32_t count, uint32_t* presentation);
 
 // Composition offsets in ticks for samples of one constant `frame_duration` whose decode times

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis_fixture.h"
+#include "basics/byte_order.h"
 #include "codec/picture_order.h"
 #include "tools/mkcard_bytes.h"
 
@@ -252,6 +253,66 @@ TEST_F(PictureOrderOfEncodes, AfterAGapTheNextKeyFrameStartsAfresh)
         std::vector<uint32_t> presentation(kept.size());
         codec::presentation_order(kept.data(), uint32_t(kept.size()), presentation.data());
         EXPECT_EQ(presentation, pts_ranks(kept_packets)) << name;
+    }
+}
+
+// A damaged sample (here: its slice cut behind the first payload byte) is refused and leaves
+// the reader as it was: the samples after it read as if it had never come.
+TEST_F(PictureOrderOfEncodes, ADamagedSampleLeavesTheOrderAsItWas)
+{
+    for (size_t s = 0; s < encodes.size(); s++) {
+        const Encoded& e = encodes[s];
+        bool hevc = streams[s].hevc;
+        codec::PictureOrderReader whole, damaged;
+        ASSERT_TRUE(start_from(e.samples[0], hevc, &whole) && start_from(e.samples[0], hevc, &damaged));
+        for (uint32_t i = 0; i < e.samples.size(); i++) {
+            const Bytes& sample = e.samples[i];
+            codec::PictureOrder a, b;
+            size_t at = 0;
+            while (at + 4 < sample.size() && !is_slice(sample.data() + at + 4, hevc))
+                at += 4 + basics::load_be32(sample.data() + at);
+            Bytes cut(sample.begin(), sample.begin() + at);
+            uint32_t keep = hevc ? 3 : 2;
+            mkcard::put_be32(cut, keep);
+            cut.insert(cut.end(), sample.begin() + at + 4, sample.begin() + at + 4 + keep);
+            if (!e.packets[i].key) {
+                EXPECT_FALSE(codec::read_picture_order(&damaged, cut.data(), cut.size(), &b)) << streams[s].name;
+            }
+            ASSERT_TRUE(codec::read_picture_order(&whole, sample.data(), sample.size(), &a));
+            ASSERT_TRUE(codec::read_picture_order(&damaged, sample.data(), sample.size(), &b));
+            EXPECT_EQ(a.poc, b.poc) << streams[s].name << ", sample " << i;
+        }
+    }
+}
+
+// A ctts entry holds 32 bits: version 1 a signed offset, version 0 one moved by the shift.
+TEST(CompositionOffsets, RefuseWhatACttsEntryCannotHold)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> presentation;
+        uint32_t duration;
+        bool fits;
+        uint32_t shift;
+    } cases[] = {
+        {"a B-frame shown before the P decoded before it", {0, 2, 1}, 512, true, 512},
+        {"one frame of 2^31 - 1 ticks either way", {1, 0}, 0x7FFFFFFF, true, 0x7FFFFFFF},
+        {"one frame of 2^31 ticks later than decoded", {1, 0}, 0x80000000u, false, 0},
+        {"two frames of 2^31 ticks apart", {2, 1, 0}, 0x80000000u, false, 0},
+        {"frames in decode order, whatever their duration", {0, 1, 2}, 0xFFFFFFFFu, true, 0},
+        {"one frame of 2^32 - 1 ticks earlier than decoded", {1, 0}, 0xFFFFFFFFu, false, 0},
+    };
+    for (const Case& c : cases) {
+        uint32_t n = uint32_t(c.presentation.size()), shift = 1;
+        std::vector<int32_t> signed_offsets(n);
+        std::vector<uint32_t> offsets(n);
+        EXPECT_EQ(bool(codec::composition_offsets(c.presentation.data(), n, c.duration, signed_offsets.data(),
+                                                   offsets.data(), &shift)),
+                  c.fits)
+            << c.name;
+        if (c.fits) {
+            EXPECT_EQ(shift, c.shift) << c.name;
+        }
     }
 }
 
