@@ -20,8 +20,9 @@ void skip_scaling_list(RbspBits* b, uint32_t size)
 {
     int32_t last = 8, next = 8;
     for (uint32_t j = 0; j < size && !b->overrun; j++) {
+        // a delta is -128 to 127; a hostile one must not overflow the sum
         if (next != 0)
-            next = (last + read_se(b) + 256) % 256;
+            next = int32_t(((int64_t(last) + read_se(b)) % 256 + 256) % 256);
         last = next == 0 ? last : next;
     }
 }
