@@ -5,6 +5,7 @@
 
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
+#include "codec/bit_reader.h"
 #include "codec/nal_units.h"
 #include "mp4/box_writer.h"
 
@@ -15,74 +16,13 @@ namespace {
 constexpr uint32_t avc_idr = 5, avc_sps = 7, avc_pps = 8;
 constexpr uint32_t hevc_vps = 32, hevc_sps = 33, hevc_pps = 34;
 constexpr uint32_t hevc_first_irap = 16, hevc_last_irap = 23;
-constexpr uint32_t max_rbsp_bytes = 1024;  // a parameter set is far smaller
-
-// Exp-Golomb reading of a parameter set with its emulation prevention bytes taken out.
-struct Bits {
-    uint8_t bytes[max_rbsp_bytes];
-    uint32_t size;
-    uint64_t pos;
-    int overrun;
-};
-
-void unescape(const uint8_t* p, uint32_t n, Bits* b)
-{
-    b->size = 0;
-    b->pos = 0;
-    b->overrun = 0;
-    uint32_t zeros = 0;
-    for (uint32_t i = 0; i < n && b->size < max_rbsp_bytes; i++) {
-        if (zeros >= 2 && p[i] == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = p[i] == 0 ? zeros + 1 : 0;
-        b->bytes[b->size++] = p[i];
-    }
-}
-
-uint32_t bit(Bits* b)
-{
-    if (b->pos >= uint64_t(b->size) * 8) {
-        b->overrun = 1;
-        return 0;
-    }
-    uint32_t v = (b->bytes[b->pos / 8] >> (7 - b->pos % 8)) & 1;
-    b->pos++;
-    return v;
-}
-
-uint32_t bits(Bits* b, uint32_t n)
-{
-    uint32_t v = 0;
-    while (n--)
-        v = (v << 1) | bit(b);
-    return v;
-}
-
-uint32_t ue(Bits* b)
-{
-    uint32_t zeros = 0;
-    while (!bit(b) && !b->overrun)
-        if (++zeros > 31) {
-            b->overrun = 1;
-            return 0;
-        }
-    return zeros ? (1u << zeros) - 1 + bits(b, zeros) : 0;
-}
-
-int32_t se(Bits* b)
-{
-    uint32_t v = ue(b);
-    return v & 1 ? int32_t((v + 1) / 2) : -int32_t(v / 2);
-}
-
-void skip_scaling_list(Bits* b, uint32_t size)
+void skip_scaling_list(RbspBits* b, uint32_t size)
 {
     int32_t last = 8, next = 8;
     for (uint32_t j = 0; j < size && !b->overrun; j++) {
+        // a delta is -128 to 127; a hostile one must not overflow the sum
         if (next != 0)
-            next = (last + se(b) + 256) % 256;
+            next = int32_t(((int64_t(last) + read_se(b)) % 256 + 256) % 256);
         last = next == 0 ? last : next;
     }
 }
@@ -96,48 +36,68 @@ int avc_has_chroma_fields(uint32_t profile)
     return 0;
 }
 
-int read_avc_sps(Bits* b, PictureFormat* f)
+// Range limits of the picture order fields: larger values are not the coding's.
+constexpr uint32_t max_log2_minus4 = 12;
+constexpr uint32_t max_poc_cycle = 255;
+
+void read_avc_order_fields(RbspBits* b, SequenceParameters* s)
 {
-    bits(b, 8);  // NAL header
-    uint32_t profile = bits(b, 8);
-    bits(b, 16);  // constraint flags and level
-    ue(b);        // sps id
+    uint32_t frame_num_bits = read_ue(b), poc_type = read_ue(b), lsb_bits = 0, cycle = 0;
+    s->log2_max_frame_num = 4 + frame_num_bits;
+    s->poc_type = poc_type;
+    if (poc_type == 0) {
+        lsb_bits = read_ue(b);
+        s->log2_max_poc_lsb = 4 + lsb_bits;
+    } else if (poc_type == 1) {
+        s->delta_pic_order_always_zero = read_bit(b);
+        s->offset_for_non_ref_pic = read_se(b);
+        s->offset_for_top_to_bottom_field = read_se(b);
+        cycle = read_ue(b);
+        for (uint32_t i = 0; i < cycle && !b->overrun; i++) {
+            int32_t offset = read_se(b);
+            if (i < max_poc_cycle)
+                s->offset_for_ref_frame[i] = offset;
+        }
+        s->ref_frames_in_poc_cycle = cycle;
+    }
+    s->order_ok = frame_num_bits <= max_log2_minus4 && poc_type <= 2 && lsb_bits <= max_log2_minus4 &&
+                  cycle <= max_poc_cycle;
+}
+
+int read_avc_sps(RbspBits* b, SequenceParameters* s)
+{
+    PictureFormat* f = &s->picture;
+    read_bits(b, 8);  // NAL header
+    uint32_t profile = read_bits(b, 8);
+    read_bits(b, 16);  // constraint flags and level
+    s->sps_id = read_ue(b);
     f->chroma_format = 1, f->luma_depth = 8, f->chroma_depth = 8;
     if (avc_has_chroma_fields(profile)) {
-        f->chroma_format = ue(b);
+        f->chroma_format = read_ue(b);
         if (f->chroma_format == 3)
-            bit(b);
-        f->luma_depth = 8 + ue(b);
-        f->chroma_depth = 8 + ue(b);
-        bit(b);
-        if (bit(b))  // scaling matrices
+            s->separate_colour_plane = read_bit(b);
+        f->luma_depth = 8 + read_ue(b);
+        f->chroma_depth = 8 + read_ue(b);
+        read_bit(b);
+        if (read_bit(b))  // scaling matrices
             for (uint32_t i = 0; i < (f->chroma_format != 3 ? 8u : 12u); i++)
-                if (bit(b))
+                if (read_bit(b))
                     skip_scaling_list(b, i < 6 ? 16 : 64);
     }
-    ue(b);  // log2 of the frame number's range
-    uint32_t poc_type = ue(b);
-    if (poc_type == 0) {
-        ue(b);
-    } else if (poc_type == 1) {
-        bit(b);
-        se(b);
-        se(b);
-        for (uint32_t n = ue(b); n > 0 && !b->overrun; n--)
-            se(b);
-    }
-    ue(b);  // reference frames
-    bit(b);
-    uint32_t width_mbs = ue(b) + 1, height_units = ue(b) + 1;
-    uint32_t frames_only = bit(b);
+    read_avc_order_fields(b, s);
+    read_ue(b);  // reference frames
+    read_bit(b);
+    uint32_t width_mbs = read_ue(b) + 1, height_units = read_ue(b) + 1;
+    uint32_t frames_only = read_bit(b);
+    s->frame_mbs_only = frames_only;
     if (!frames_only)
-        bit(b);
-    bit(b);
+        read_bit(b);
+    read_bit(b);
     uint32_t crop_x = f->chroma_format == 1 || f->chroma_format == 2 ? 2 : 1;
     uint32_t crop_y = (f->chroma_format == 1 ? 2 : 1) * (2 - frames_only);
     uint32_t left = 0, right = 0, top = 0, bottom = 0;
-    if (bit(b))
-        left = ue(b), right = ue(b), top = ue(b), bottom = ue(b);
+    if (read_bit(b))
+        left = read_ue(b), right = read_ue(b), top = read_ue(b), bottom = read_ue(b);
     uint64_t width = uint64_t(width_mbs) * 16, height = uint64_t(height_units) * 16 * (2 - frames_only);
     uint64_t cut_x = uint64_t(crop_x) * (left + right), cut_y = uint64_t(crop_y) * (top + bottom);
     if (b->overrun || cut_x >= width || cut_y >= height || width - cut_x > 65535 || height - cut_y > 65535)
@@ -147,44 +107,55 @@ int read_avc_sps(Bits* b, PictureFormat* f)
     return 1;
 }
 
-int read_hevc_sps(Bits* b, PictureFormat* f)
+void skip_hevc_profile_tier_level(RbspBits* b, uint32_t sub_layers)
 {
-    bits(b, 16);  // NAL header
-    bits(b, 4);
-    uint32_t sub_layers = bits(b, 3);
-    bit(b);
-    bits(b, 32), bits(b, 32), bits(b, 24), bits(b, 8);  // general profile, tier and level: 96 bits
+    read_bits(b, 32), read_bits(b, 32), read_bits(b, 24), read_bits(b, 8);  // general profile, tier and level: 96 bits
     uint32_t profile_present[8] = {}, level_present[8] = {};
     for (uint32_t i = 0; i < sub_layers; i++)
-        profile_present[i] = bit(b), level_present[i] = bit(b);
+        profile_present[i] = read_bit(b), level_present[i] = read_bit(b);
     if (sub_layers > 0)
         for (uint32_t i = sub_layers; i < 8; i++)
-            bits(b, 2);
+            read_bits(b, 2);
     for (uint32_t i = 0; i < sub_layers; i++) {
         if (profile_present[i])
-            bits(b, 32), bits(b, 32), bits(b, 24);
+            read_bits(b, 32), read_bits(b, 32), read_bits(b, 24);
         if (level_present[i])
-            bits(b, 8);
+            read_bits(b, 8);
     }
-    ue(b);  // sps id
-    f->chroma_format = ue(b);
+}
+
+int read_hevc_sps(RbspBits* b, SequenceParameters* s)
+{
+    PictureFormat* f = &s->picture;
+    read_bits(b, 16);  // NAL header
+    read_bits(b, 4);
+    uint32_t sub_layers = read_bits(b, 3);
+    read_bit(b);
+    skip_hevc_profile_tier_level(b, sub_layers);
+    s->sps_id = read_ue(b);
+    f->chroma_format = read_ue(b);
     if (f->chroma_format == 3)
-        bit(b);
-    uint32_t width = ue(b), height = ue(b);
+        s->separate_colour_plane = read_bit(b);
+    uint32_t width = read_ue(b), height = read_ue(b);
     uint32_t sub_w = f->chroma_format == 1 || f->chroma_format == 2 ? 2 : 1;
     uint32_t sub_h = f->chroma_format == 1 ? 2 : 1;
     uint64_t cut_x = 0, cut_y = 0;
-    if (bit(b)) {
-        uint64_t left = ue(b), right = ue(b), top = ue(b), bottom = ue(b);
+    if (read_bit(b)) {
+        uint64_t left = read_ue(b), right = read_ue(b), top = read_ue(b), bottom = read_ue(b);
         cut_x = sub_w * (left + right), cut_y = sub_h * (top + bottom);
     }
-    f->luma_depth = 8 + ue(b);
-    f->chroma_depth = 8 + ue(b);
+    f->luma_depth = 8 + read_ue(b);
+    f->chroma_depth = 8 + read_ue(b);
     if (b->overrun || f->chroma_format > 3 || cut_x >= width || cut_y >= height || width - cut_x > 65535 ||
         height - cut_y > 65535)
         return 0;
     f->width = uint32_t(width - cut_x);
     f->height = uint32_t(height - cut_y);
+    // the picture is known here; a set cut short after it still gives its format
+    uint32_t lsb_bits = read_ue(b);
+    s->log2_max_poc_lsb = 4 + lsb_bits;
+    s->frame_mbs_only = 1;
+    s->order_ok = !b->overrun && lsb_bits <= max_log2_minus4;
     return 1;
 }
 
@@ -251,14 +222,23 @@ void free_parameter_sets(ParameterSets* sets)
     *sets = ParameterSets{};
 }
 
+int read_sequence_parameters(const uint8_t* sps, uint32_t len, int hevc, SequenceParameters* out)
+{
+    RbspBits b;
+    load_rbsp(sps, len, &b);
+    SequenceParameters s = {};
+    if (!(hevc ? read_hevc_sps(&b, &s) : read_avc_sps(&b, &s)))
+        return 0;
+    *out = s;
+    return 1;
+}
+
 int read_picture_format(const uint8_t* sps, uint32_t len, int hevc, PictureFormat* out)
 {
-    Bits b;
-    unescape(sps, len, &b);
-    PictureFormat f = {};
-    if (!(hevc ? read_hevc_sps(&b, &f) : read_avc_sps(&b, &f)))
+    SequenceParameters s;
+    if (!read_sequence_parameters(sps, len, hevc, &s))
         return 0;
-    *out = f;
+    *out = s.picture;
     return 1;
 }
 
@@ -267,8 +247,8 @@ int build_decoder_config(const ParameterSets* sets, int hevc, const PictureForma
 {
     if (!sets->sps_size || !sets->pps_size || (hevc && !sets->vps_size) || sets->sps_size < 4)
         return 0;
-    Bits raw;
-    unescape(sets->sps, sets->sps_size, &raw);
+    RbspBits raw;
+    load_rbsp(sets->sps, sets->sps_size, &raw);
     // HEVC: the 12 bytes of general profile, tier and level follow the 2-byte header and one byte
     if (hevc && raw.size < 15)
         return 0;

@@ -34,6 +34,27 @@ void free_parameter_sets(ParameterSets* sets);
 // The picture size and sampling a sequence parameter set (its NAL unit, header included) states.
 int read_picture_format(const uint8_t* sps, uint32_t len, int hevc, PictureFormat* out);
 
+// What a sequence parameter set says about the picture and about its picture order count.
+struct SequenceParameters {
+    PictureFormat picture;
+    uint32_t sps_id;
+    uint32_t separate_colour_plane;
+    uint32_t log2_max_poc_lsb;  // AVC order type 0, and HEVC
+    uint32_t frame_mbs_only;    // 1 for HEVC
+    // AVC only
+    uint32_t log2_max_frame_num;
+    uint32_t poc_type;  // 0, 1 or 2
+    uint32_t delta_pic_order_always_zero;
+    int32_t offset_for_non_ref_pic, offset_for_top_to_bottom_field;
+    uint32_t ref_frames_in_poc_cycle;  // at most 255
+    int32_t offset_for_ref_frame[255];
+    // 1 when the picture order fields were all there and in range; a set may state its picture
+    // and still be cut short (or out of range) behind it
+    int order_ok;
+};
+// 1 when the picture format could be read (as read_picture_format); `order_ok` tells about the rest.
+int read_sequence_parameters(const uint8_t* sps, uint32_t len, int hevc, SequenceParameters* out);
+
 // The avcC or hvcC body for these sets; xmalloc'ed into *out, 0 when a set is missing or the SPS
 // is too short to take the profile from.
 int build_decoder_config(const ParameterSets* sets, int hevc, const PictureFormat* picture, uint8_t** out,

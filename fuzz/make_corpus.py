@@ -54,6 +54,40 @@ def seeds_of_card(build, folder, codec):
         yield "scan_cache", data[:len(data) // 2]
 
 
+def annex_b_units(es):
+    """The NAL units of an Annex-B stream, start codes and trailing zero bytes taken off."""
+    starts = [i + 3 for i in range(len(es) - 2) if es[i:i + 3] == b"\x00\x00\x01"]
+    return [es[a:b - 3].rstrip(b"\x00") if b < len(es) else es[a:] for a, b in zip(starts, starts[1:] + [len(es)])]
+
+
+def picture_order_seeds(folder):
+    """Streams with B-frames and open GOPs from the encoders' defaults: the SPS and PPS, then every
+    access unit length-prefixed; once read straight through, once with a restart at the second key
+    frame."""
+    for hevc, codec in ((0, "-c:v libx264 -g 12 -x264-params aud=1"),
+                        (1, "-c:v libx265 -g 12 -x265-params aud=1:log-level=error")):
+        es_path = os.path.join(folder, "order.es")
+        subprocess.run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=64x64:rate=30 -frames:v 30 "
+                       "-pix_fmt yuv420p %s -f %s %s" % (codec, "hevc" if hevc else "h264", es_path),
+                       shell=True, check=True)
+        units = annex_b_units(open(es_path, "rb").read())
+        kind = (lambda u: (u[0] >> 1) & 0x3F) if hevc else (lambda u: u[0] & 0x1F)
+        sps = next(u for u in units if kind(u) == (33 if hevc else 7))
+        pps = next(u for u in units if kind(u) == (34 if hevc else 8))
+        samples, keys = [], []
+        for u in units:
+            if kind(u) == (35 if hevc else 9):
+                samples.append(b"")
+            if samples:
+                samples[-1] += struct.pack(">I", len(u)) + u
+                if kind(u) in ((16, 17, 18, 19, 20, 21) if hevc else (5,)):
+                    keys.append(len(samples) - 1)
+        body = struct.pack(">H", len(sps)) + sps + struct.pack(">H", len(pps)) + pps + b"".join(
+            struct.pack(">I", len(s)) + s for s in samples)
+        for restart in (0, keys[1] if len(keys) > 1 else 0):
+            yield "picture_order", bytes([hevc, min(restart, 255)]) + body
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     harnesses = [os.path.basename(p)[5:] for p in glob.glob(os.path.join(build, "fuzz_*")) if os.access(p, os.X_OK)]
@@ -72,6 +106,11 @@ def main():
                     count += 1
                     with open(os.path.join(build, "fuzz-seeds", name, "%s-%d" % (codec, count)), "wb") as f:
                         f.write(seed)
+        for name, seed in picture_order_seeds(root):
+            if name in harnesses:
+                count += 1
+                with open(os.path.join(build, "fuzz-seeds", name, "stream-%d" % count), "wb") as f:
+                    f.write(seed)
     print("%d seeds for %s" % (count, ", ".join(sorted(harnesses))))
 
 
