@@ -289,6 +289,53 @@ int build_decoder_config(const ParameterSets* sets, int hevc, const PictureForma
     return 1;
 }
 
+int sets_from_config(const uint8_t* config, uint32_t len, int hevc, ParameterSets* out)
+{
+    const uint8_t* found[3] = {};  // VPS, SPS, PPS
+    uint32_t sizes[3] = {};
+    auto take = [&](uint32_t slot, const uint8_t* unit, uint32_t size) {
+        if (slot < 3 && !sizes[slot] && size > 0)
+            found[slot] = unit, sizes[slot] = size;
+    };
+    if (hevc) {
+        if (!for_each_hvcc_set(config, len, [&](uint32_t type, const uint8_t* unit, uint32_t size) {
+                take(type == hevc_vps ? 0 : type == hevc_sps ? 1 : type == hevc_pps ? 2 : 3, unit, size);
+                return 0;
+            }))
+            return 0;
+    } else {
+        // version, profile, compatibility, level, length size, then the SPS count and each SPS
+        // behind its 16-bit length, the PPS count and each PPS likewise
+        uint32_t pos = 5;
+        for (uint32_t slot = 1; slot <= 2; slot++) {
+            if (len - pos < 1 || pos > len)
+                return 0;
+            uint32_t count = slot == 1 ? config[pos] & 0x1F : config[pos];
+            pos++;
+            for (uint32_t i = 0; i < count; i++) {
+                if (len - pos < 2 || len - pos - 2 < basics::load_be16(config + pos))
+                    return 0;
+                uint32_t size = basics::load_be16(config + pos);
+                take(slot, config + pos + 2, size);
+                pos += 2 + size;
+            }
+        }
+    }
+    if (!sizes[1] || !sizes[2] || (hevc && !sizes[0]))
+        return 0;
+    ParameterSets sets = {};
+    uint8_t** copies[3] = {&sets.vps, &sets.sps, &sets.pps};
+    uint32_t* lengths[3] = {&sets.vps_size, &sets.sps_size, &sets.pps_size};
+    for (int i = 0; i < 3; i++)
+        if (sizes[i]) {
+            *copies[i] = static_cast<uint8_t*>(basics::xmalloc(sizes[i]));
+            std::memcpy(*copies[i], found[i], sizes[i]);
+            *lengths[i] = sizes[i];
+        }
+    *out = sets;
+    return 1;
+}
+
 int config_carries(const uint8_t* config, uint32_t len, int hevc, const ParameterSets* sets)
 {
     const uint8_t* found[3] = {};  // VPS, SPS, PPS

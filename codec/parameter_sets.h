@@ -31,6 +31,9 @@ int sample_is_key(const uint8_t* sample, uint64_t len, int hevc);
 // HEVC the VPS) are all there, and then `out` must be freed.
 int find_parameter_sets(const uint8_t* sample, uint64_t len, int hevc, ParameterSets* out);
 void free_parameter_sets(ParameterSets* sets);
+// The first set of each kind an avcC or hvcC body lists, copied; 1 when the SPS and PPS (and for
+// HEVC the VPS) are all there, and then `out` must be freed.
+int sets_from_config(const uint8_t* config, uint32_t len, int hevc, ParameterSets* out);
 // The picture size and sampling a sequence parameter set (its NAL unit, header included) states.
 int read_picture_format(const uint8_t* sps, uint32_t len, int hevc, PictureFormat* out);
 

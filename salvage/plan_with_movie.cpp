@@ -210,7 +210,7 @@ int choose_video(Planner* p, const RefusedSamples* refused, int with_sound, uint
             end = 0;
         for (uint64_t i = 0; i < count && first + i < p->video->sample_count; i++) {
             uint64_t s = first + i;
-            samples[s] = {uint8_t(i < end), p->key[s], reordered ? mp4::composition_offset_at(&offsets, s) : 0};
+            samples[s] = {uint8_t(i < end), p->key[s], 0, reordered ? mp4::composition_offset_at(&offsets, s) : 0};
         }
     }
     int any = choose_presented(samples, p->video->sample_count, frame_ticks, p->keep);

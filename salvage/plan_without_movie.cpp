@@ -10,6 +10,9 @@
 #include "analysis/recording_runs.h"
 #include "salvage/salvage_chunks.h"
 #include "salvage/stream_settings.h"
+#include "salvage/stream_order.h"
+#include "mp4/box.h"
+#include "mp4/track_boxes.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "image/read_at.h"
@@ -24,6 +27,7 @@ namespace {
 struct Building {
     basics::Growable<uint32_t, 1024> sizes;
     basics::Growable<uint8_t, 1024> keys;
+    basics::Growable<int64_t, 1024> offsets;  // composition offsets, before the shift that makes them all >= 0
     basics::Growable<SalvagePiece, 64> pieces;
     uint64_t sound_kept;
     uint64_t video_gaps;
@@ -35,6 +39,7 @@ void free_building(Building* b)
 {
     basics::list_free(&b->sizes);
     basics::list_free(&b->keys);
+    basics::list_free(&b->offsets);
     basics::list_free(&b->pieces);
 }
 
@@ -44,14 +49,6 @@ uint64_t sum_sizes(const uint32_t* sizes, uint32_t n)
     for (uint32_t i = 0; i < n; i++)
         total += sizes[i];
     return total;
-}
-
-// The key frames among a chunk's samples, read from their own units.
-void read_keys(const SalvageChunk* c, const uint8_t* bytes, int hevc, uint8_t* keys)
-{
-    uint64_t pos = 0;
-    for (uint32_t i = 0; i < c->samples; pos += c->sizes[i++])
-        keys[i] = uint8_t(codec::sample_is_key(bytes + pos, c->sizes[i], hevc));
 }
 
 void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint64_t length, uint64_t first,
@@ -217,46 +214,72 @@ int settings_at_first_key(const RunInput* in, const SalvageChunkList* chunks, co
     return 0;
 }
 
+// The parameter sets the stream settings' sample entry carries, for reading slice headers.
+int entry_sets(const StreamSettings* settings, int hevc, codec::ParameterSets* out)
+{
+    mp4::BoxHeader config;
+    const uint8_t* e = settings->video_entry;
+    uint32_t size = settings->video_entry_size;
+    return size > mp4::visual_entry_children_at &&
+           mp4::find_child_box(e, size, mp4::visual_entry_children_at, size, hevc ? mp4::box_hvcc : mp4::box_avcc, &config) &&
+           codec::sets_from_config(e + config.offset + config.header_size, uint32_t(config.size - config.header_size),
+                                   hevc, out);
+}
+
+// A chunk's kept samples [a, b) as one piece, with the sound of the same span.
+void keep_run(const StreamSettings* settings, const SalvageChunk* c, const OrderedSample* order,
+              uint32_t a, uint32_t b, int gap, Building* out)
+{
+    if (gap && out->sizes.count)
+        out->video_pending_gap = out->sound_pending_gap = 1;
+    out->video_gaps += out->video_pending_gap;
+    uint64_t skipped = sum_sizes(c->sizes, a), bytes = sum_sizes(c->sizes, b);
+    add_piece(out, salvage_video, &out->video_pending_gap, c->image_offset + skipped, bytes - skipped,
+              out->sizes.count, b - a);
+    for (uint32_t i = a; i < b; i++) {
+        basics::list_append(&out->sizes, c->sizes[i]);
+        basics::list_append(&out->keys, order[i].key);
+        basics::list_append(&out->offsets, order[i].offset);
+    }
+    if (settings->sound_chunk_bytes)
+        keep_sound(out, settings, c, a, b);
+}
+
 void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const RecordingLayout* layout,
                  const StreamSettings* settings, Building* b)
 {
-    int playing = 0;
+    size_t n = chunks->count * camera_chunk_samples;
+    auto* usable_end = static_cast<uint32_t*>(basics::xcalloc(chunks->count ? chunks->count : 1, sizeof(uint32_t)));
     for (size_t ci = 0; ci < chunks->count; ci++) {
         SalvageChunk unrefused = without_refused(in, &chunks->items[ci]);
-        const SalvageChunk* c = &unrefused;
-        uint32_t end = sounded_end(settings, c, in->image_size);
-        if (end == 0 || !read_chunk(in->image, c)) {
-            b->video_pending_gap = b->sound_pending_gap = b->sizes.count > 0;
-            playing = 0;
-            continue;
-        }
-        if (c->gap_before && b->sizes.count)
-            b->video_pending_gap = b->sound_pending_gap = 1;
-        uint8_t keys[camera_chunk_samples];
-        read_keys(c, direct_read_buffer.data, layout->hevc, keys);
-        if (c->gap_before)
-            playing = 0;
-        uint32_t first = uint32_t(first_playable(keys, c->samples, &playing));
-        if (first > 0 && b->sizes.count)
-            b->video_pending_gap = b->sound_pending_gap = 1;
-        if (first < end) {
-            uint64_t skipped = sum_sizes(c->sizes, first), bytes = sum_sizes(c->sizes, end);
-            b->video_gaps += b->video_pending_gap;
-            add_piece(b, salvage_video, &b->video_pending_gap, c->image_offset + skipped, bytes - skipped,
-                      b->sizes.count, end - first);
-            for (uint32_t i = first; i < end; i++) {
-                basics::list_append(&b->sizes, c->sizes[i]);
-                basics::list_append(&b->keys, keys[i]);
+        usable_end[ci] = sounded_end(settings, &unrefused, in->image_size);
+    }
+    auto* order = static_cast<OrderedSample*>(basics::xcalloc(n ? n : 1, sizeof(OrderedSample)));
+    auto* keep = static_cast<uint8_t*>(basics::xcalloc(n ? n : 1, 1));
+    codec::ParameterSets sets = {};
+    int have_sets = entry_sets(settings, layout->hevc, &sets);
+    order_samples(in->image, chunks, usable_end, have_sets ? &sets : nullptr, layout->hevc, settings->video_delta, order);
+    choose_presented(order, n, settings->video_delta, keep);
+    for (size_t ci = 0; ci < chunks->count; ci++) {
+        const uint8_t* k = keep + ci * camera_chunk_samples;
+        for (uint32_t a = 0; a < camera_chunk_samples;) {
+            if (!k[a]) {
+                a++;
+                continue;
             }
-            if (settings->sound_chunk_bytes)
-                keep_sound(b, settings, c, first, end);
-        }
-        // the rest of a damaged chunk is missing: what follows plays from its next key frame
-        if (end < camera_chunk_samples) {
-            b->video_pending_gap = b->sound_pending_gap = 1;
-            playing = 0;
+            uint32_t end = a;
+            while (end < camera_chunk_samples && k[end])
+                end++;
+            size_t slot = ci * camera_chunk_samples + a;
+            int gap = slot == 0 || !keep[slot - 1] || order[slot].after_gap;
+            keep_run(settings, &chunks->items[ci], order + ci * camera_chunk_samples, a, end, gap, b);
+            a = end;
         }
     }
+    codec::free_parameter_sets(&sets);
+    std::free(order);
+    std::free(keep);
+    std::free(usable_end);
 }
 
 int plan_run(const RunInput* in, SalvageAttempt* a)
@@ -294,6 +317,18 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
     v->recording_samples = recording_chunks * camera_chunk_samples;
     v->sample_sizes = b.sizes.items;
     v->key_frames = b.keys.items;
+    // composition offsets only for a stream shown in another order than it is decoded, all
+    // shifted by the same amount so that none is below zero
+    int64_t lowest = 0, highest = 0;
+    for (size_t i = 0; i < b.offsets.count; i++)
+        lowest = std::min(lowest, b.offsets.items[i]), highest = std::max(highest, b.offsets.items[i]);
+    if (lowest != highest || lowest != 0) {
+        for (size_t i = 0; i < b.offsets.count; i++)
+            b.offsets.items[i] -= lowest;
+        v->composition_offsets = b.offsets.items;
+        b.offsets.items = nullptr;
+    }
+    basics::list_free(&b.offsets);
     if (b.sound_kept) {
         SalvageTrack* s = &p->tracks[salvage_sound];
         uint64_t per_chunk = settings.sound_chunk_bytes / settings.sound_sample_size;

@@ -41,6 +41,8 @@ int choose_presented(const OrderedSample* s, uint64_t count, int64_t frame_ticks
     uint64_t span_key = 0, span_first = 0, last = 0, spans = 0;
     for (uint64_t i = 0; i < count; i++) {
         keep[i] = 0;
+        if (s[i].after_gap)
+            playing = 0;
         if (!s[i].usable) {
             playing = 0;
             continue;

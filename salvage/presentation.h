@@ -8,8 +8,9 @@ namespace salvage {
 
 // One video sample of a recording, in decode order.
 struct OrderedSample {
-    uint8_t usable;  // on the card and wanted
-    uint8_t key;     // a key frame: decoding can start here
+    uint8_t usable;     // on the card and wanted
+    uint8_t key;        // a key frame: decoding can start here
+    uint8_t after_gap;  // samples of the recording are missing right before it
     int64_t offset;  // presentation less decode time, in frame durations' ticks; 0 without reordering
 };
 

@@ -33,17 +33,6 @@ int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offse
     return 0;
 }
 
-uint64_t first_playable(const uint8_t* keys, uint64_t n, int* playing)
-{
-    for (uint64_t i = 0; i < n; i++) {
-        if (!*playing && keys[i])
-            *playing = 1;
-        if (*playing)
-            return i;
-    }
-    return n;
-}
-
 void sound_share(uint64_t sound, uint64_t video, uint64_t first, uint64_t end, uint64_t* skip, uint64_t* count)
 {
     *skip = video ? sound * first / video : 0;

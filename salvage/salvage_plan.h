@@ -88,11 +88,6 @@ struct RefusedSamples {
 int is_refused(const RefusedSamples* refused, uint64_t image_offset);
 // The image offset of kept sample `sample` of a plan's video track; 0 when it has no such sample.
 int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset);
-// The first of a chunk's `n` samples (key frames flagged in `keys`) that is kept: none of a
-// recording plays until a key frame, and after a gap nothing plays until the next one, since
-// what lies between refers to frames that are missing. `*playing` carries that from one chunk
-// to the next: clear it after a gap. n when the chunk keeps none.
-uint64_t first_playable(const uint8_t* keys, uint64_t n, int* playing);
 // The sound that goes with video samples [first, end) of a chunk of `video` samples beside a
 // sound chunk of `sound` samples: in proportion, rounded down at both ends.
 void sound_share(uint64_t sound, uint64_t video, uint64_t first, uint64_t end, uint64_t* skip, uint64_t* count);

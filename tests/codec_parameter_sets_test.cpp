@@ -53,6 +53,14 @@ TEST(ParameterSets, SetsOutliveTheSampleTheyWereFoundIn)
         ASSERT_TRUE(codec::build_decoder_config(&sets, c.hevc, &picture, &after, &after_size)) << c.name;
         EXPECT_EQ(Bytes(after, after + after_size), Bytes(before, before + before_size)) << c.name;
         EXPECT_TRUE(codec::config_carries(after, after_size, c.hevc, &sets)) << c.name;
+        // and read back from the configuration record, as a recording that keeps its sets only
+        // in its sample entry gives them
+        codec::ParameterSets back;
+        ASSERT_TRUE(codec::sets_from_config(after, after_size, c.hevc, &back)) << c.name;
+        EXPECT_EQ(Bytes(back.sps, back.sps + back.sps_size), Bytes(sets.sps, sets.sps + sets.sps_size)) << c.name;
+        EXPECT_EQ(Bytes(back.pps, back.pps + back.pps_size), Bytes(sets.pps, sets.pps + sets.pps_size)) << c.name;
+        EXPECT_EQ(Bytes(back.vps, back.vps + back.vps_size), Bytes(sets.vps, sets.vps + sets.vps_size)) << c.name;
+        codec::free_parameter_sets(&back);
         delete reused;
         std::free(before);
         std::free(after);
