@@ -44,6 +44,11 @@ def seeds_of_card(build, folder, codec):
         yield "kkad", movie + b"".join(data[at:at + struct.unpack(">I", data[at:at + 4])[0]]
                                        for at in mp4_reader.kkad_offsets(data))
         yield "window", window_seed(data, moov, codec)
+        # a recording whole, without its movie box, and cut a third of the way in
+        yield "salvage", data
+        yield "salvage", data[:moov[1]]
+        yield "salvage", data[:len(data) // 3]
+        yield "salvage", data[:len(data) // 2] + bytes(4096) + data[len(data) // 2 + 4096:]
     work = tempfile.mkdtemp(dir=folder)
     run = subprocess.run([os.path.join(build, "mendora"), os.path.join(folder, "card.img"), "--work-dir", work,
                           "--analysis-only"], check=True, capture_output=True)
