@@ -22,13 +22,17 @@ const char* usage =
     "                      (damages the last recording)\n"
     "       --video WxH and --video-mbps N (default 256x144 at the encoder's own quality) and\n"
     "       --size-mib N apply to a --scenario card too; --truth-only writes truth.json without the\n"
-    "       copies of the recordings and the expected outputs (for a card the disk holds only once)\n";
+    "       copies of the recordings and the expected outputs (for a card the disk holds only once)\n"
+    "       a camera-like stream, also for every recording of a --scenario card: --bframes N (B-frames\n"
+    "       with the encoder's default pyramid, ctts and edit list in the movie box), --gop N (key frame\n"
+    "       interval), --open-gop, --params-out-of-band (parameter sets in avcC/hvcC only)\n";
 
 struct Custom {
     uint32_t count = 2;
     uint32_t frames = 48;
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
+    bool stream_given = false;
     VideoFormat video;
     uint32_t uuid = 0;
     int tz = 0;
@@ -109,6 +113,11 @@ int main(int argc, char** argv)
         else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
         else if (a == "--video-mbps")
             c.video.mbps = static_cast<uint32_t>(number(argc, argv, &i)), c.video_given = true;
+        else if (a == "--bframes")
+            c.video.bframes = static_cast<uint32_t>(number(argc, argv, &i)), c.stream_given = true;
+        else if (a == "--gop") c.video.gop = static_cast<uint32_t>(number(argc, argv, &i)), c.stream_given = true;
+        else if (a == "--open-gop") c.video.open_gop = true, c.stream_given = true;
+        else if (a == "--params-out-of-band") c.video.params_out_of_band = true, c.stream_given = true;
         else if (a == "--co64") c.co64 = true;
         else if (a == "--mdat64") c.mdat64 = true;
         else if (a == "--uuid") c.uuid = static_cast<uint32_t>(number(argc, argv, &i));
@@ -133,12 +142,17 @@ int main(int argc, char** argv)
             die("unknown scenario " + scenario + " (see --list)");
         if (seed != 1)
             plan.seed = seed;
-        for (CardRecording& r : plan.recordings)
-            if (c.video_given) {
-                bool hevc = r.plan.video.hevc;
-                r.plan.video = c.video;
-                r.plan.video.hevc = hevc;
+        for (CardRecording& r : plan.recordings) {
+            VideoFormat& v = r.plan.video;
+            if (c.video_given)
+                v.width = c.video.width, v.height = c.video.height, v.mbps = c.video.mbps;
+            if (c.stream_given) {
+                v.bframes = c.video.bframes;
+                v.gop = c.video.gop;
+                v.open_gop = c.video.open_gop;
+                v.params_out_of_band = c.video.params_out_of_band;
             }
+        }
     } else {
         scenario = "custom";
         for (uint32_t k = 0; k < c.count; k++) {

@@ -167,6 +167,8 @@ void put_frame(Bytes& b, const VideoStream& v, uint64_t i)
 
 int is_key_frame(const VideoStream& v, uint64_t i)
 {
+    if (!v.key.empty())
+        return v.key[i % v.key.size()];
     const Bytes& s = v.samples[i % v.samples.size()];
     for (size_t at = 0; at + 5 <= s.size(); at += 4 + get_be32(s.data() + at)) {
         unsigned type = nal_type(s.data() + at + 4, v.hevc);
@@ -210,8 +212,123 @@ int split_annex_b(const Bytes& es, bool hevc, VideoStream* out)
     return 1;
 }
 
+namespace {
+
+// Drops the parameter set units from every sample: the decoder finds them in the configuration only.
+void drop_parameter_sets(VideoStream& v)
+{
+    for (Bytes& s : v.samples) {
+        Bytes kept;
+        for (size_t at = 0; at + 5 <= s.size(); at += 4 + get_be32(s.data() + at)) {
+            unsigned type = nal_type(s.data() + at + 4, v.hevc);
+            bool set = v.hevc ? type >= 32 && type <= 34 : type == 7 || type == 8;
+            if (!set)
+                kept.insert(kept.end(), s.begin() + at, s.begin() + at + 4 + get_be32(s.data() + at));
+        }
+        s = std::move(kept);
+    }
+}
+
+// Reads the "pts,dts,flags" lines ffprobe wrote for every packet of a 90 kHz stream at 25 frames a
+// second into composition offsets in frames and key flags; 0 when decode times are not one frame apart.
+int read_packets(const std::string& path, VideoStream& v)
+{
+    Bytes text;
+    if (!read_file(path, &text))
+        return 0;
+    text.push_back(0);
+    long long first_dts = 0;
+    size_t n = 0;
+    for (const char* line = reinterpret_cast<const char*>(text.data()); *line;) {
+        long long pts = 0, dts = 0;
+        char flags[8] = "";
+        if (std::sscanf(line, "%lld,%lld,%7[^,\n]", &pts, &dts, flags) == 3) {
+            if (n == 0)
+                first_dts = dts;
+            if (dts != first_dts + 3600ll * static_cast<long long>(n) || pts < dts || (pts - dts) % 3600)
+                return 0;
+            v.offsets.push_back(static_cast<uint32_t>((pts - dts) / 3600));
+            v.key.push_back(flags[0] == 'K' ? 1 : 0);
+            n++;
+        }
+        while (*line && *line != '\n')
+            line++;
+        while (*line == '\n')
+            line++;
+    }
+    return n > 0;
+}
+
+// The encoder settings of a camera-like stream: its defaults apart from the asked reordering and
+// key frame interval, an access unit delimiter in every sample and parameter sets at every key frame.
+std::string camera_codec(const VideoFormat& f)
+{
+    uint32_t gop = f.gop ? f.gop : 12;
+    char c[512];
+    if (f.hevc)
+        std::snprintf(c, sizeof c,
+                      "-c:v libx265 -x265-params aud=1:repeat-headers=1:keyint=%u:min-keyint=%u:scenecut=0:"
+                      "bframes=%u:open-gop=%d:log-level=error",
+                      gop, gop, f.bframes, f.open_gop ? 1 : 0);
+    else
+        std::snprintf(c, sizeof c,
+                      "-c:v libx264 -profile:v main -bf %u -x264-params aud=1:keyint=%u:min-keyint=%u:scenecut=0%s",
+                      f.bframes, gop, gop, f.open_gop ? ":open-gop=1" : "");
+    return c;
+}
+
+// A camera-like stream, encoded whole through a transport stream, which keeps every packet's
+// presentation and decode time, then copied out as the elementary stream.
+VideoStream encode_camera_like(const VideoFormat& f, uint32_t frames, uint32_t seed)
+{
+    std::string dir = "/tmp/mendora-mkcard-cache";
+    run_command("mkdir -p " + dir);
+    char name[256];
+    std::snprintf(name, sizeof name, "/c1_%s_%ux%u_%uM_b%u_g%u%s_%u_%u", f.hevc ? "hevc" : "avc", f.width,
+                  f.height, f.mbps, f.bframes, f.gop ? f.gop : 12, f.open_gop ? "_open" : "", frames, seed);
+    std::string path = dir + name, es_path = path + (f.hevc ? ".hevc" : ".h264"), pkt_path = path + ".pkt";
+    std::string tmp = path + "." + std::to_string(static_cast<int>(getpid()));
+    Bytes es;
+    if (!read_file(es_path, &es) || es.empty() || !read_file(pkt_path, &es) || es.empty()) {
+        char bitrate[128] = "";
+        if (f.mbps)
+            std::snprintf(bitrate, sizeof bitrate, "-b:v %uM -maxrate %uM -bufsize %uk ", f.mbps, f.mbps,
+                          f.mbps * 80);
+        char head[512];
+        std::snprintf(head, sizeof head,
+                      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=25,"
+                      "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p %s",
+                      f.width, f.height, seed + 1, frames, bitrate);
+        std::string cmd = std::string(head) + camera_codec(f) + " -f mpegts '" + tmp + ".ts' && " +
+                          "ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,flags -of csv=p=0 '" +
+                          tmp + ".ts' > '" + tmp + ".pkt' && ffmpeg -nostdin -v error -y -i '" + tmp +
+                          ".ts' -c copy -f " + (f.hevc ? "hevc" : "h264") + " '" + tmp + ".es' && mv '" + tmp +
+                          ".pkt' '" + pkt_path + "' && mv '" + tmp + ".es' '" + es_path + "'";
+        int ok = run_command(cmd);
+        run_command("rm -f '" + tmp + ".ts'");
+        if (!ok)
+            die("ffmpeg could not encode the test video");
+    }
+    VideoStream v;
+    if (!read_file(es_path, &es) || !split_annex_b(es, f.hevc, &v) || v.samples.size() != frames)
+        die("the encoded stream does not split into one access unit per frame: " + es_path);
+    if (!read_packets(pkt_path, v) || v.offsets.size() != frames || !v.key[0])
+        die("the encoded stream's packet times are not one frame apart: " + pkt_path);
+    if (f.params_out_of_band)
+        drop_parameter_sets(v);
+    v.width = f.width;
+    v.height = f.height;
+    return v;
+}
+
+} // namespace
+
+int camera_like(const VideoFormat& f) { return f.bframes || f.gop || f.open_gop || f.params_out_of_band; }
+
 VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
 {
+    if (camera_like(f))
+        return encode_camera_like(f, frames, seed);
     uint32_t piece = piece_frames(f, frames);
     // two cards made at once may encode the same stream; each writes its own temporary file. The
     // name carries a version so that a change of encoder settings never reuses an old encode.

@@ -10,7 +10,16 @@ struct VideoFormat {
     uint32_t width = 256;
     uint32_t height = 144;
     uint32_t mbps = 0;            // 0: the encoder's own quality, which gives small samples
+    // A camera-like stream when any of these is set: the encoder's defaults (preset, B-frame
+    // pyramid) apart from these, encoded whole instead of a repeated piece.
+    uint32_t bframes = 0;         // B-frames between reference frames
+    uint32_t gop = 0;             // key frame interval; 0: 12, a key frame at the start of every chunk
+    bool open_gop = false;        // key frames with leading pictures that refer to the group before
+    bool params_out_of_band = false;  // parameter sets only in the decoder configuration record
 };
+
+// 1 when `f` asks for more than the tidy stream of key frames at every chunk start.
+int camera_like(const VideoFormat& f);
 
 struct VideoStream {
     bool hevc = false;
@@ -18,6 +27,9 @@ struct VideoStream {
     uint32_t height = 0;
     std::vector<Bytes> samples;   // length-prefixed access units, each starting with its delimiter
     Bytes config;                 // avcC or hvcC box body
+    // camera-like streams only (empty otherwise: no reordering, key frames found in the samples):
+    std::vector<uint32_t> offsets;  // per sample, presentation minus decode time in frames
+    std::vector<uint8_t> key;       // per sample, 1 for a random access point (IDR, recovery point, IRAP)
 };
 
 // Frame `i` of a recording that repeats the encoded piece `v`: every piece starts with a key frame
@@ -30,7 +42,8 @@ void put_frame(Bytes& b, const VideoStream& v, uint64_t i);
 // Bytes [from, from + n) of what put_frame appends for frame `i`.
 void copy_frame_bytes(const VideoStream& v, uint64_t i, uint64_t from, uint8_t* dst, uint64_t n);
 
-// 1 when frame `i` holds an IDR picture (AVC) or an intra random access picture (HEVC).
+// 1 when frame `i` holds an IDR picture (AVC) or an intra random access picture (HEVC), or in a
+// camera-like stream a picture the decoder may start at (an open group's recovery point too).
 int is_key_frame(const VideoStream& v, uint64_t i);
 
 // Splits an Annex-B elementary stream into length-prefixed access units at every access unit
@@ -39,9 +52,9 @@ int is_key_frame(const VideoStream& v, uint64_t i);
 int split_annex_b(const Bytes& es, bool hevc, VideoStream* out);
 
 // Encodes the piece of moving test picture with noise seeded by `seed` that a recording of `frames`
-// frames repeats: all of them when they are few, else a few groups of 12 frames, fewer the larger
-// the picture (the encode is cached under /tmp so repeated cards cost nothing); dies when ffmpeg
-// fails.
+// frames repeats: all of them when they are few or the stream is camera-like, else a few groups of
+// 12 frames, fewer the larger the picture (the encode is cached under /tmp so repeated cards cost
+// nothing); dies when ffmpeg fails.
 VideoStream encode_video(const VideoFormat& format, uint32_t frames, uint32_t seed);
 
 // 16-bit big-endian stereo sine at 48 kHz, `pcm_frames` frames long. A `dithered` sine carries

@@ -1,5 +1,7 @@
 #include "tools/mkcard_moov.h"
 
+#include <utility>
+
 namespace mkcard {
 
 namespace {
@@ -75,6 +77,50 @@ void put_media_header(Bytes& b, TrackKind kind)
     close_box(b, dinf);
 }
 
+void put_edts(Bytes& b, const TrackDesc& t)
+{
+    size_t edts = open_box(b, "edts");
+    size_t at = open_full_box(b, "elst", 0, 0);
+    put_be32(b, 1);
+    put_be32(b, static_cast<uint32_t>(t.movie_duration));
+    put_be32(b, t.edit_media_time);
+    put_be32(b, 0x00010000);  // media rate 1.0
+    close_box(b, at);
+    close_box(b, edts);
+}
+
+// stss and ctts, as the camera writes them behind stts for a reordered stream.
+void put_sync_and_offsets(Bytes& b, const TrackDesc& t)
+{
+    size_t at;
+    if (!t.sync.empty()) {
+        at = open_full_box(b, "stss", 0, 0);
+        uint32_t count = 0;
+        for (uint8_t k : t.sync)
+            count += k;
+        put_be32(b, count);
+        for (size_t i = 0; i < t.sync.size(); i++)
+            if (t.sync[i])
+                put_be32(b, static_cast<uint32_t>(i + 1));
+        close_box(b, at);
+    }
+    if (t.composition_offsets.empty())
+        return;
+    std::vector<std::pair<uint32_t, uint32_t>> runs;  // (count, offset)
+    for (uint32_t o : t.composition_offsets)
+        if (!runs.empty() && runs.back().second == o)
+            runs.back().first++;
+        else
+            runs.emplace_back(1, o);
+    at = open_full_box(b, "ctts", 0, 0);
+    put_be32(b, static_cast<uint32_t>(runs.size()));
+    for (const auto& r : runs) {
+        put_be32(b, r.first);
+        put_be32(b, r.second);
+    }
+    close_box(b, at);
+}
+
 void put_stbl(Bytes& b, const TrackDesc& t)
 {
     size_t stbl = open_box(b, "stbl");
@@ -87,6 +133,7 @@ void put_stbl(Bytes& b, const TrackDesc& t)
     put_be32(b, t.sample_count);
     put_be32(b, t.sample_delta);
     close_box(b, at);
+    put_sync_and_offsets(b, t);
     at = open_full_box(b, "stsc", 0, 0);
     put_be32(b, 1);
     put_be32(b, 1);
@@ -122,6 +169,8 @@ Bytes build_trak(const TrackDesc& t)
     Bytes b;
     size_t trak = open_box(b, "trak");
     put_tkhd(b, t);
+    if (t.edit_list)
+        put_edts(b, t);
     size_t mdia = open_box(b, "mdia");
     put_mdhd(b, t);
     put_hdlr(b, handlers[k], names[k]);

@@ -21,6 +21,12 @@ struct TrackDesc {
     std::vector<uint64_t> chunk_offsets;
     bool co64 = false;
     uint32_t width = 0, height = 0;
+    // a reordered stream: per sample its composition offset (ctts, version 0), the sync samples
+    // (stss) and the edit list that starts presentation at the first presented frame
+    std::vector<uint32_t> composition_offsets;  // empty: no ctts
+    std::vector<uint8_t> sync;                  // empty: no stss, every sample is one
+    bool edit_list = false;
+    uint32_t edit_media_time = 0;               // in the track's timescale
 };
 
 // The whole `trak` box of one track.

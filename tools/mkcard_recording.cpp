@@ -3,6 +3,7 @@
 #include "tools/mkcard_moov.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -62,8 +63,10 @@ void write_kkad(uint8_t* box, const Recording& r, uint32_t seq)
     write_kkad_box(box, kkad_box_bytes, seq, 0x5A000000u | r.plan.seed, r.local_date, descriptions);
 }
 
-std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t width, uint32_t height)
+std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
 {
+    const Bytes& config = vs.config;
+    uint32_t width = vs.width, height = vs.height;
     uint32_t n = static_cast<uint32_t>(r.video.size());
     uint32_t frames = n * group_frames;
     uint64_t ms = static_cast<uint64_t>(frames) * 40;
@@ -85,6 +88,18 @@ std::vector<Bytes> make_traks(const Recording& r, const Bytes& config, uint32_t 
     v.height = height;
     for (const Chunk& c : r.video)
         v.chunk_offsets.push_back(c.offset);
+    if (camera_like(r.plan.video)) {
+        // composition offsets in the track's timescale; the presentation starts at the first
+        // presented frame, as the camera's edit list says
+        uint32_t first = UINT32_MAX;
+        for (uint32_t i = 0; i < frames; i++) {
+            v.composition_offsets.push_back(vs.offsets[i] * v.sample_delta);
+            first = std::min(first, i + vs.offsets[i]);
+        }
+        v.sync = r.video_key;
+        v.edit_list = true;
+        v.edit_media_time = first * v.sample_delta;
+    }
     traks.push_back(build_trak(v));
 
     TrackDesc a;
@@ -215,7 +230,7 @@ Recording make_recording(const RecordingPlan& plan)
     if (!plan.co64 && r.mdat_end > 0xFFFFFFFFull)
         die("chunk offsets beyond 4 GiB need co64");
 
-    std::vector<Bytes> traks = make_traks(r, vs.config, vs.width, vs.height);
+    std::vector<Bytes> traks = make_traks(r, vs);
     uint64_t creation = static_cast<uint64_t>(plan.utc_unix) + seconds_1904_to_1970;
     uint64_t ms = static_cast<uint64_t>(plan.frames) * 40;
     r.moov_keep = build_moov(creation, 1000, ms, 4, traks, plan.moov64);

@@ -26,6 +26,66 @@ CardPlan salvage_card(std::initializer_list<uint32_t> frames, size_t which, Dama
     return s;
 }
 
+// Every recording of the card in one camera-like stream: B-frames in the encoder's default pyramid,
+// key frames every `gop` frames, across the 12-sample chunks.
+CardPlan streams(CardPlan s, bool hevc, uint32_t gop, bool open_gop, bool out_of_band)
+{
+    for (CardRecording& r : s.recordings) {
+        VideoFormat& v = r.plan.video;
+        v.hevc = hevc;
+        v.bframes = 3;
+        v.gop = gop;
+        v.open_gop = open_gop;
+        v.params_out_of_band = out_of_band;
+    }
+    return s;
+}
+
+// The salvage cards again on camera-like streams; NAME ends in -hevc for HEVC, else AVC.
+CardPlan camera_card(const std::string& name)
+{
+    bool hevc = name.size() > 5 && name.compare(name.size() - 5, 5, "-hevc") == 0;
+    std::string base = hevc ? name.substr(0, name.size() - 5) : name;
+    if (base == "power-loss-bframes")
+        return streams(salvage_card({48, 72, 48}, 1, Damage::power_loss), hevc, hevc ? 24 : 15, false, false);
+    if (base == "power-loss-open-gop")
+        return streams(salvage_card({48, 84, 48}, 1, Damage::power_loss), hevc, hevc ? 24 : 30, true, false);
+    if (base == "moov-lost-bframes-oob")
+        // the lost recording takes its parameter sets from the movie boxes of the others
+        return streams(salvage_card({48, 60, 36}, 1, Damage::moov_lost), hevc, 15, false, true);
+    if (base == "moov-lost-alone-bframes") {
+        CardPlan s = streams(salvage_card({48, 60}, 1, Damage::moov_lost), hevc, 24, false, false);
+        s.recordings[0].plan.video.hevc = !hevc;
+        return s;
+    }
+    if (base == "hole-clusters-bframes-oob")
+        return streams(salvage_card({48, 96, 48}, 1, Damage::cluster_hole), hevc, hevc ? 30 : 24, false, true);
+    if (base == "hole-clusters-open-gop") {
+        // the leading pictures of the key frame after the hole refer to the group it broke; AVC
+        // samples of a few kilobytes, so that the hole takes more than the tail of one B-frame
+        CardPlan s = streams(salvage_card({48, 96, 48}, 1, Damage::cluster_hole), hevc, hevc ? 20 : 24, true, false);
+        for (CardRecording& r : s.recordings)
+            r.plan.video.mbps = hevc ? 0 : 2;
+        return s;
+    }
+    if (base == "cut-bframes-oob")
+        return streams(salvage_card({48, 60, 72}, 2, Damage::cut_media), hevc, 15, false, true);
+    if (base == "bframes") {
+        // the documented rules keep every reordered stream whole, with its movie box
+        CardPlan s = with_recordings({48, 60, 72, 36});
+        s.recordings[0].plan.video = VideoFormat{false, 256, 144, 0, 3, 15, false, false};
+        s.recordings[1].plan.video = VideoFormat{true, 256, 144, 0, 3, 24, false, true};
+        s.recordings[2].plan.video = VideoFormat{false, 256, 144, 0, 2, 30, true, true};
+        s.recordings[3].plan.video = VideoFormat{true, 256, 144, 0, 4, 12, true, false};
+        return s;
+    }
+    return CardPlan{};
+}
+
+const char* const camera_cards[] = {"power-loss-bframes", "power-loss-open-gop", "moov-lost-bframes-oob",
+                                    "moov-lost-alone-bframes", "hole-clusters-bframes-oob", "hole-clusters-open-gop",
+                                    "cut-bframes-oob"};
+
 CardPlan make(const std::string& name)
 {
     if (name == "sample")
@@ -119,16 +179,22 @@ CardPlan make(const std::string& name)
             r.plan.video = VideoFormat{false, uhd ? 3840u : 1920u, uhd ? 2160u : 1080u, uhd ? 100u : 50u};
         return s;
     }
-    return CardPlan{};
+    return camera_card(name);
 }
 
 } // namespace
 
 std::vector<std::string> scenario_names()
 {
-    return {"sample", "contiguous", "reformatted", "partition", "moov-lost",
+    std::vector<std::string> names = {"sample", "contiguous", "reformatted", "partition", "moov-lost",
             "hole", "fragmented", "hevc", "truncated", "timezone", "video-1080p", "video-2160p",
             "power-loss", "moov-lost-alone", "hole-clusters", "hevc-cut"};
+    names.push_back("bframes");
+    for (const char* n : camera_cards) {
+        names.push_back(n);
+        names.push_back(std::string(n) + "-hevc");
+    }
+    return names;
 }
 
 int scenario_plan(const std::string& name, CardPlan* out)

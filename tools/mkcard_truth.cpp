@@ -1,6 +1,7 @@
 #include "tools/mkcard_truth.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -72,6 +73,27 @@ bool intact(const Card& card, const PlacedRecording& p, uint64_t begin, uint64_t
     return true;
 }
 
+// A camera-like stream's kind and every video sample's presentation position in frames, counted
+// from the first presented frame, in decode order.
+std::string stream_json(const Recording& r)
+{
+    const VideoFormat& f = r.plan.video;
+    VideoStream vs = recording_video(r.plan);
+    char buf[256];
+    std::snprintf(buf, sizeof buf,
+                  "     \"stream\": {\"codec\": \"%s\", \"bframes\": %u, \"gop\": %u, \"open_gop\": %s, "
+                  "\"params_in_band\": %s},\n     \"video_pts\": [",
+                  f.hevc ? "hevc" : "avc", f.bframes, f.gop ? f.gop : 12, f.open_gop ? "true" : "false",
+                  f.params_out_of_band ? "false" : "true");
+    std::string s = buf;
+    uint32_t first = UINT32_MAX;
+    for (uint32_t i = 0; i < r.plan.frames; i++)
+        first = std::min(first, i + vs.offsets[i]);
+    for (uint32_t i = 0; i < r.plan.frames; i++)
+        s += (i ? ", " : "") + std::to_string(i + vs.offsets[i] - first);
+    return s + "],\n";
+}
+
 // Every sample the camera recorded, for judging what salvage keeps: per video sample its offset
 // in the recording, size, whether it is a key frame and whether its bytes are intact on the card;
 // the sound chunks (offset, samples of 4 bytes) and the runs of intact sound samples.
@@ -89,7 +111,10 @@ std::string samples_json(const Card& card, const PlacedRecording& p)
             s += buf;
             at += size;
         }
-    s += "],\n     \"sound_chunks\": [";
+    s += "],\n";
+    if (camera_like(r.plan.video))
+        s += stream_json(r);
+    s += "     \"sound_chunks\": [";
     Ranges runs;
     uint64_t first = 0;
     for (size_t j = 0; j < r.audio.size(); j++) {

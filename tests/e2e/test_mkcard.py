@@ -4,6 +4,7 @@ holds both to the camera's layout). Each scenario card's own checks run with its
 
 import datetime
 import struct
+import subprocess
 import unittest
 
 import harness
@@ -67,6 +68,38 @@ class GeneratorTest(unittest.TestCase):
                 on_card = any(r[0] <= b and e <= r[1] for r in intact)
                 self.assertEqual(piece in image if on_card else piece[:64] in image, on_card, (b, e))
             first += count
+
+    def test_camera_like_streams_are_what_the_truth_says(self):
+        # every recording decodes silently; ffprobe reads every sample's presentation time and key
+        # flag from the movie box as the truth states them; key frames every `gop` frames of
+        # presentation, B-frames reordered, parameter sets in the samples only when in band
+        for scenario in ["bframes", "moov-lost-bframes-oob-hevc", "hole-clusters-open-gop", "power-loss-open-gop-hevc"]:
+            card = harness.make_card(scenario)
+            for rec in card.recordings:
+                with self.subTest(scenario=scenario, recording=rec["name"]):
+                    self.check_stream(card, rec)
+
+    def check_stream(self, card, rec):
+        stream, path = rec["stream"], card.recording_path(rec)
+        self.assertEqual(harness.decode_messages(path), "")
+        done = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                               "packet=pts,flags", "-of", "csv=p=0", path], capture_output=True, text=True, check=True)
+        packets = [line.split(",") for line in done.stdout.split() if line]
+        pts = [int(p[0]) // 1000 for p in packets]
+        self.assertEqual([p - min(pts) for p in pts], rec["video_pts"])
+        self.assertEqual([int(p[1].startswith("K")) for p in packets], [k for _, _, k, _ in rec["video_samples"]])
+        keys = sorted(rec["video_pts"][i] for i, (_, _, k, _) in enumerate(rec["video_samples"]) if k)
+        self.assertEqual(keys, list(range(0, rec["frames"], stream["gop"])))
+        self.assertEqual(rec["video_pts"] != sorted(rec["video_pts"]), stream["bframes"] > 0)
+        data, sets = harness.read(path), {"avc": (7, 8), "hevc": (32, 33, 34)}[stream["codec"]]
+        types = set()
+        for offset, size, _, _ in rec["video_samples"]:
+            at = offset
+            while at < offset + size:
+                n = struct.unpack(">I", data[at:at + 4])[0]
+                types.add(data[at + 4] & 0x1F if stream["codec"] == "avc" else (data[at + 4] >> 1) & 0x3F)
+                at += 4 + n
+        self.assertEqual(bool(types & set(sets)), stream["params_in_band"])
 
 
 if __name__ == "__main__":
