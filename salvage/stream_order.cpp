@@ -23,27 +23,39 @@ int read_samples(std::FILE* image, const SalvageChunk* c, uint64_t* bytes)
     return image::read_at(image, c->image_offset, analysis::direct_read_buffer.data, *bytes);
 }
 
-// A stretch of picture order: from a sample where the order count starts again to the next one.
-// Its order counts step by the smallest difference between two of them (two per frame in the
-// AVC streams of cameras, one in HEVC).
-void place_stretch(const std::vector<uint64_t>& slots, const std::vector<int32_t>& pocs, int hevc,
-                   uint32_t frame_ticks, OrderedSample* out)
+// A stretch of picture order: the samples from one where the order count starts again to the
+// next such one, with their order counts.
+struct Stretch {
+    std::vector<uint64_t> slots;
+    std::vector<int32_t> pocs;
+};
+
+int64_t common_divisor(int64_t a, int64_t b)
 {
-    if (slots.empty())
-        return;
-    std::vector<int32_t> sorted(pocs);
-    std::sort(sorted.begin(), sorted.end());
+    while (b) {
+        int64_t r = a % b;
+        a = b, b = r;
+    }
+    return a < 0 ? -a : a;
+}
+
+// The order counts of the whole recording step by their greatest common difference: two per
+// frame in the AVC streams of cameras, one in HEVC. A short stretch alone can mislead (0, 8, 4 for
+// a key frame, a P and a B picture).
+void place_stretches(const std::vector<Stretch>& stretches, int hevc, uint32_t frame_ticks, OrderedSample* out)
+{
     int64_t step = 0;
-    for (size_t i = 1; i < sorted.size(); i++)
-        if (sorted[i] > sorted[i - 1] && (step == 0 || sorted[i] - sorted[i - 1] < step))
-            step = sorted[i] - sorted[i - 1];
+    for (const Stretch& s : stretches)
+        for (int32_t poc : s.pocs)
+            step = common_divisor(step, int64_t(poc) - s.pocs[0]);
     if (step == 0)
         step = hevc ? 1 : 2;
-    for (size_t i = 0; i < slots.size(); i++) {
-        // the stretch's first sample, its key frame, is shown where it is decoded
-        int64_t shown = int64_t(slots[0]) + (int64_t(pocs[i]) - pocs[0]) / step;
-        out[slots[i]].offset = (shown - int64_t(slots[i])) * frame_ticks;
-    }
+    for (const Stretch& s : stretches)
+        for (size_t i = 0; i < s.slots.size(); i++) {
+            // the stretch's first sample, its key frame, is shown where it is decoded
+            int64_t shown = int64_t(s.slots[0]) + (int64_t(s.pocs[i]) - s.pocs[0]) / step;
+            out[s.slots[i]].offset = (shown - int64_t(s.slots[i])) * frame_ticks;
+        }
 }
 
 }  // namespace
@@ -53,8 +65,7 @@ void order_samples(std::FILE* image, const SalvageChunkList* chunks, const uint3
 {
     codec::PictureOrderReader reader;
     int reading = sets && codec::start_picture_order(sets, hevc, &reader);
-    std::vector<uint64_t> slots;
-    std::vector<int32_t> pocs;
+    std::vector<Stretch> stretches(1);
     int broken = 1;
     for (size_t ci = 0; ci < chunks->count; ci++) {
         const SalvageChunk* c = &chunks->items[ci];
@@ -70,8 +81,7 @@ void order_samples(std::FILE* image, const SalvageChunkList* chunks, const uint3
         }
         const uint8_t* data = analysis::direct_read_buffer.data;
         if (reading && (broken || c->gap_before)) {
-            place_stretch(slots, pocs, hevc, frame_ticks, out);
-            slots.clear(), pocs.clear();
+            stretches.emplace_back();
             codec::restart_picture_order(&reader);
         }
         broken = 0;
@@ -89,17 +99,15 @@ void order_samples(std::FILE* image, const SalvageChunkList* chunks, const uint3
                 o[i].usable = 0;
                 continue;
             }
-            if (po.order_restarts) {
-                place_stretch(slots, pocs, hevc, frame_ticks, out);
-                slots.clear(), pocs.clear();
-            }
-            slots.push_back(ci * camera_chunk_samples + i);
-            pocs.push_back(po.poc);
+            if (po.order_restarts && !stretches.back().slots.empty())
+                stretches.emplace_back();
+            stretches.back().slots.push_back(ci * camera_chunk_samples + i);
+            stretches.back().pocs.push_back(po.poc);
         }
         if (end < camera_chunk_samples)
             broken = 1;  // the rest of the chunk is missing
     }
-    place_stretch(slots, pocs, hevc, frame_ticks, out);
+    place_stretches(stretches, hevc, frame_ticks, out);
 }
 
 }  // namespace salvage
