@@ -194,10 +194,10 @@ uint64_t unrefused_prefix(const Planner* p, uint64_t k, uint64_t n, const Refuse
     return n;
 }
 
-// The samples that are kept: of each chunk its leading samples on the card and not refused, with
+// The samples that are kept: of each chunk its leading samples on the card, with
 // their sound placed when the clip keeps sound (picture without its sound would put everything
 // after it out of step), as decoding and the camera's presentation order allow.
-int choose_video(Planner* p, const RefusedSamples* refused, int with_sound, uint32_t frame_ticks)
+int choose_video(Planner* p, int with_sound, uint32_t frame_ticks)
 {
     const mp4::MovieInfo* m = p->movie;
     mp4::CompositionOffsets offsets;
@@ -205,7 +205,7 @@ int choose_video(Planner* p, const RefusedSamples* refused, int with_sound, uint
     auto* samples = static_cast<OrderedSample*>(basics::xcalloc(p->video->sample_count, sizeof(OrderedSample)));
     for (uint64_t k = 0; k < p->chunks; k++) {
         uint64_t first = p->video->chunk_first_sample[k], count = p->video->chunk_sample_counts[k];
-        uint64_t end = unrefused_prefix(p, k, p->on_card[k], refused);
+        uint64_t end = p->on_card[k];
         if (with_sound && !p->sound_placed[k])
             end = 0;
         for (uint64_t i = 0; i < count && first + i < p->video->sample_count; i++) {
@@ -496,6 +496,13 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
         }
         read_key_frames(&p, k);
     }
+    // a refused sample ends its chunk: the bytes from there on are not the camera's for certain,
+    // so neither is the chunk's end, nor the sound behind it
+    for (uint64_t k = 0; ok && k < p.chunks; k++) {
+        uint64_t end = unrefused_prefix(&p, k, p.on_card[k], refused);
+        if (end < p.on_card[k])
+            p.on_card[k] = end, p.end_seen[k] = 0;
+    }
     // the camera writes one sound chunk beside every video chunk
     int with_sound = ok && rebuild::sound_track_written(m) && m->audio.chunk_count == p.chunks &&
                      describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);
@@ -504,7 +511,7 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
         free_salvage_track(&plan->tracks[salvage_sound]);
         with_sound = 0;
     }
-    ok = ok && choose_video(&p, refused, with_sound, plan->tracks[salvage_video].sample_delta);
+    ok = ok && choose_video(&p, with_sound, plan->tracks[salvage_video].sample_delta);
     if (ok) {
         plan->clip_number = clip->clip_number;
         plan->time = recording_time_of(clip->run);
