@@ -52,6 +52,7 @@ struct Planner {
     uint64_t* on_card;    // leading samples verified: all of them when found whole
     uint8_t* end_seen;    // the chunk's last sample is verified in place, so its end is known
     uint8_t* keep;        // one per video sample: it goes into the salvaged file
+    int64_t* shift;       // one per video sample: how much later than the camera's order it is shown
     uint8_t* key;         // one per video sample
     uint64_t* sound_at;
     uint8_t* sound_placed;
@@ -214,6 +215,7 @@ int choose_video(Planner* p, int with_sound, uint32_t frame_ticks)
         }
     }
     int any = choose_presented(samples, p->video->sample_count, frame_ticks, p->keep);
+    presentation_shifts(samples, p->keep, p->video->sample_count, frame_ticks, p->shift);
     std::free(samples);
     return any;
 }
@@ -393,7 +395,7 @@ void lay_kept(const Planner* p, int with_sound, mp4::CompositionOffsets* offsets
             for (uint64_t i = a; i < b; i++) {
                 basics::list_append(&out->keys, p->key[first + i]);
                 if (reordered)
-                    basics::list_append(&out->offsets, mp4::composition_offset_at(offsets, first + i));
+                    basics::list_append(&out->offsets, mp4::composition_offset_at(offsets, first + i) + p->shift[first + i]);
             }
             uint64_t skip, n;
             if (with_sound && (sound_share(p->movie->audio.chunk_sample_counts[k], count, a, b, &skip, &n), n > 0))
@@ -439,6 +441,7 @@ void free_planner(Planner* p)
     std::free(p->on_card);
     std::free(p->end_seen);
     std::free(p->keep);
+    std::free(p->shift);
     std::free(p->key);
     std::free(p->sound_at);
     std::free(p->sound_placed);
@@ -475,6 +478,7 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
     p.on_card = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.end_seen = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.keep = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
+    p.shift = static_cast<int64_t*>(basics::xcalloc(v->sample_count, sizeof(int64_t)));
     p.sound_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.key = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));

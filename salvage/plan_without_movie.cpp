@@ -260,6 +260,11 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
     int have_sets = entry_sets(settings, layout->hevc, &sets);
     order_samples(in->image, chunks, usable_end, have_sets ? &sets : nullptr, layout->hevc, settings->video_delta, order);
     choose_presented(order, n, settings->video_delta, keep);
+    auto* shift = static_cast<int64_t*>(basics::xcalloc(n ? n : 1, sizeof(int64_t)));
+    presentation_shifts(order, keep, n, settings->video_delta, shift);
+    for (size_t i = 0; i < n; i++)
+        order[i].offset += shift[i];
+    std::free(shift);
     for (size_t ci = 0; ci < chunks->count; ci++) {
         const uint8_t* k = keep + ci * camera_chunk_samples;
         for (uint32_t a = 0; a < camera_chunk_samples;) {

@@ -16,10 +16,15 @@ struct OrderedSample {
 
 // Sets keep[i] for each sample. Nothing plays before a key frame, and after a missing sample
 // nothing plays until the next one. A key frame that starts a span leaves out the pictures behind
-// it in decode order that it presents before itself: they refer to pictures before it. The
-// samples of every span are then re-timed one frame after another, so at the end of a span that
-// another follows, the pictures that would present after the next span's first are left out
-// (the last in decode order first, which no kept picture refers to). 1 when any is kept.
+// it in decode order that it presents before itself: they refer to pictures before it. 1 when
+// any is kept.
 int choose_presented(const OrderedSample* samples, uint64_t count, int64_t frame_ticks, uint8_t* keep);
+
+// The kept samples are decoded one frame after another, the gaps closed. A span's last pictures
+// may be shown later than the next span's first would then be (a P picture whose B pictures were
+// lost), so every span is shown later by whole frames, as little as keeps each picture after all
+// those before it in the camera's order; shift[i] is the kept sample's delay in ticks.
+void presentation_shifts(const OrderedSample* samples, const uint8_t* keep, uint64_t count, int64_t frame_ticks,
+                         int64_t* shift);
 
 }  // namespace salvage
