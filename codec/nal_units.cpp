@@ -83,6 +83,32 @@ int units_escaped(const uint8_t* sample, uint64_t len)
     return pos == len;
 }
 
+int avc_recovery_point(const uint8_t* sei, uint32_t size)
+{
+    constexpr uint32_t recovery_point = 6;
+    // message after message: the type, then the size, each as a run of 0xFF bytes and the last
+    uint32_t pos = 1;
+    while (pos < size && sei[pos] != 0x80) {  // 0x80: the trailing bits
+        uint32_t type = 0, length = 0;
+        while (pos < size && sei[pos] == 0xFF)
+            type += 255, pos++;
+        if (pos >= size)
+            return 0;
+        type += sei[pos++];
+        while (pos < size && sei[pos] == 0xFF)
+            length += 255, pos++;
+        if (pos >= size)
+            return 0;
+        length += sei[pos++];
+        if (type == recovery_point)
+            return 1;
+        if (length > size - pos)
+            return 0;
+        pos += length;
+    }
+    return 0;
+}
+
 uint64_t last_unit_at(const uint8_t* sample, uint64_t len)
 {
     uint64_t last = 0;

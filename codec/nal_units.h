@@ -68,6 +68,10 @@ int first_unit_ok(const uint8_t* sample, uint64_t len, Syntax syntax);
 // that kept the units' lengths.
 int units_escaped(const uint8_t* sample, uint64_t len);
 
+// 1 when an AVC SEI unit (its header included) holds a recovery point message: the picture it
+// goes with starts a stream a decoder can join, as an open group's I picture does.
+int avc_recovery_point(const uint8_t* sei, uint32_t size);
+
 // Offset of the last unit's length field in a sample whose units fill it.
 uint64_t last_unit_at(const uint8_t* sample, uint64_t len);
 

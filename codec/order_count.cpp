@@ -188,8 +188,14 @@ int expected_order_count(const SequenceParameters& sps, int64_t frame_num_offset
 int avc_picture_order(PictureOrderReader* r, const uint8_t* slice, uint32_t size, PictureOrder* out)
 {
     AvcSlice s;
-    if (!read_avc_slice(r, slice, size, &s) || (!r->started && !s.idr))
+    if (!read_avc_slice(r, slice, size, &s))
         return 0;
+    // an I picture with a recovery point starts a stream as an IDR does, without resetting the order
+    int joins = s.idr || (r->recovery_point && s.slice_type % 5 == 2);
+    if (!r->started && !joins)
+        return 0;
+    if (!r->started && !s.idr)
+        r->prev_poc_msb = r->prev_poc_lsb = 0, r->prev_frame_num_offset = 0, r->prev_frame_num = s.frame_num;
     const SequenceParameters& sps = r->sps;
     int64_t top = 0, bottom = 0, frame_num_offset = 0, msb = 0;
     if (sps.poc_type == 0) {
@@ -236,7 +242,7 @@ int avc_picture_order(PictureOrderReader* r, const uint8_t* slice, uint32_t size
     r->started = 1;
     *out = PictureOrder{};
     out->poc = int32_t(poc);
-    out->key = uint8_t(s.idr);
+    out->key = uint8_t(joins);
     out->reference = s.ref_idc != 0;
     out->new_sequence = uint8_t(s.idr);
     out->order_restarts = s.idr || s.resets_order;

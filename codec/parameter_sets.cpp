@@ -13,7 +13,7 @@ namespace codec {
 
 namespace {
 
-constexpr uint32_t avc_idr = 5, avc_sps = 7, avc_pps = 8;
+constexpr uint32_t avc_idr = 5, avc_sei = 6, avc_sps = 7, avc_pps = 8;
 constexpr uint32_t hevc_vps = 32, hevc_sps = 33, hevc_pps = 34;
 constexpr uint32_t hevc_first_irap = 16, hevc_last_irap = 23;
 void skip_scaling_list(RbspBits* b, uint32_t size)
@@ -176,12 +176,30 @@ int same_unit(const uint8_t* a, uint32_t a_size, const uint8_t* b, uint32_t b_si
 
 }  // namespace
 
+namespace {
+
+// 1 when an AVC slice codes an I picture: slice_type 2 or 7 after first_mb_in_slice.
+int avc_intra_slice(const uint8_t* slice, uint32_t size)
+{
+    RbspBits b;
+    load_rbsp(slice, size < 16 ? size : 16, &b);
+    read_bits(&b, 8);  // NAL header
+    read_ue(&b);
+    uint32_t slice_type = read_ue(&b);
+    return !b.overrun && slice_type % 5 == 2;
+}
+
+}  // namespace
+
 int sample_is_key(const uint8_t* sample, uint64_t len, int hevc)
 {
-    int key = 0;
-    for_each_unit(sample, len, [&](const uint8_t* unit, uint32_t) {
+    int key = 0, recovery = 0;
+    for_each_unit(sample, len, [&](const uint8_t* unit, uint32_t size) {
         uint32_t type = unit_type(unit, hevc);
-        key = hevc ? type >= hevc_first_irap && type <= hevc_last_irap : type == avc_idr;
+        if (!hevc && type == avc_sei)
+            recovery |= avc_recovery_point(unit, size);
+        key = hevc ? type >= hevc_first_irap && type <= hevc_last_irap
+                   : type == avc_idr || (type == 1 && recovery && avc_intra_slice(unit, size));
         // the first slice decides; parameter sets, SEI and the delimiter come before it
         return key || (hevc ? type < hevc_vps : type >= 1 && type <= avc_idr);
     });

@@ -127,9 +127,12 @@ int read_picture_order(PictureOrderReader* reader, const uint8_t* sample, uint64
     const uint8_t* slice = nullptr;
     uint32_t slice_size = 0;
     int sequence_ends = 0;
+    next.recovery_point = 0;
     for_each_unit(sample, len, [&](const uint8_t* unit, uint32_t size) {
         if (!unit_header_ok(unit, size, syntax))
             return 0;
+        if (!reader->hevc && !slice && unit_type(unit, 0) == 6)
+            next.recovery_point |= avc_recovery_point(unit, size);
         if (unit_is_slice(unit, syntax)) {
             if (!slice)
                 slice = unit, slice_size = size;

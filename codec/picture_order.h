@@ -47,6 +47,7 @@ struct PictureOrderReader {
     SequenceParameters sps;
     PictureParameters pps;
     int started;         // a key frame since the start or the last restart
+    int recovery_point;  // AVC: the sample being read holds a recovery point message
     int after_sequence_end;  // an end-of-sequence unit came: the next picture starts afresh
     // AVC: the previous reference picture's order count parts, and the previous picture's frame numbers
     int64_t prev_poc_msb, prev_poc_lsb;

@@ -52,9 +52,12 @@ int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index
                                  file_index, file_count, &result);
         failure = result.failure ? result.failure : "no file written";
         uint64_t at = 0;
-        if (written || refused.count == refused_sample_limit ||
-            result.failing_sample == validator::no_failing_sample ||
-            !kept_sample_offset(&current->plan, result.failing_sample, &at))
+        int named = result.failing_sample != validator::no_failing_sample &&
+                    kept_sample_offset(&current->plan, result.failing_sample, &at);
+        // a refusal that names no sample (frames decoded with errors, as when a stream is joined
+        // where the decoder cannot join it) is laid on the last span's first sample
+        if (written || refused.count == refused_sample_limit || !result.decode_refused ||
+            !(named || last_span_start(&current->plan, &at)))
             break;
         offsets[refused.count++] = at;
         free_salvage_plan(&attempt.plan);

@@ -39,6 +39,20 @@ void sound_share(uint64_t sound, uint64_t video, uint64_t first, uint64_t end, u
     *count = (video ? sound * end / video : 0) - *skip;
 }
 
+int last_span_start(const SalvagePlan* plan, uint64_t* offset)
+{
+    int seen = 0, found = 0;
+    for (uint64_t p = 0; p < plan->piece_count; p++) {
+        const SalvagePiece* piece = &plan->pieces[p];
+        if (piece->track != salvage_video)
+            continue;
+        if (seen && piece->gap_before)
+            *offset = piece->image_offset, found = 1;
+        seen = 1;
+    }
+    return found;
+}
+
 int give_up(SalvageAttempt* attempt, const char* reason)
 {
     attempt->planned = 0;

@@ -92,6 +92,9 @@ int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offse
 // sound chunk of `sound` samples: in proportion, rounded down at both ends.
 void sound_share(uint64_t sound, uint64_t video, uint64_t first, uint64_t end, uint64_t* skip, uint64_t* count);
 
+// The image offset of the first video sample of the last span kept after a gap; 0 when the plan
+// keeps one span only.
+int last_span_start(const SalvagePlan* plan, uint64_t* offset);
 // Marks the attempt as not planned, with `reason`; returns 0.
 int give_up(SalvageAttempt* attempt, const char* reason);
 

@@ -148,8 +148,10 @@ int write_video(Salvager* s, uint64_t* written)
         int complete = 1;
         // a refusal only shapes the next plan, and salvage's own line tells what came of the
         // recording, so the decode check's refusal lines are not printed
-        if (s->validate && push_samples(&s->pass, &sizes, p->first_sample, buf, p->length, &complete) != video_decoded)
+        if (s->validate && push_samples(&s->pass, &sizes, p->first_sample, buf, p->length, &complete) != video_decoded) {
+            s->result->decode_refused = 1;
             return failed(s, "the kept video does not decode cleanly");
+        }
         progress_video_chunk(&s->progress, ++*written, total);
     }
     return 1;
@@ -203,6 +205,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     result->final_path[0] = 0;
     result->failure = nullptr;
     result->failing_sample = validator::no_failing_sample;
+    result->decode_refused = 0;
 
     if (!lay_out(&s))
         return failed(&s, "the kept pieces do not match their samples");
@@ -228,8 +231,11 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
             result->failing_sample = s.pass.result.failing_sample;
         return 0;
     }
-    if (end_of_video(&s.pass, validate, video_written, video_written, &s.progress) != video_decoded)
+    if (end_of_video(&s.pass, validate, video_written, video_written, &s.progress) != video_decoded) {
+        result->decode_refused = 1;
+        result->failing_sample = s.pass.result.failing_sample;
         return failed(&s, "the kept video does not decode cleanly");
+    }
     if (!write_sound(&s))
         return 0;
     progress_step(&s.progress, 99, "finalizing MP4");

@@ -14,6 +14,7 @@ struct SalvageResult {
     char final_path[1400];
     const char* failure;
     uint64_t failing_sample;  // kept-sample index the decode check refused, or all ones
+    int decode_refused;       // the decode check refused the kept video
 };
 
 // Writes `plan` under ".partial", decode-checks its video when `validate` is set, and renames it;
