@@ -45,12 +45,12 @@ TEST(GuiState, ButtonsFollowThePickersAndTheRunEnds)
         {work, "110000", 0, "No file is being written", gui::IDC_SOURCE_OPEN},
         {image, "111100", 0, "No file is being written", gui::IDC_ANALYZE},
         {analyze, "000000", 0, "Analysis only - no file writing", -1},
-        {end_failed, "000100", 0, "Analysis only - no file writing", 0},
+        {end_failed, "111100", 0, "Analysis failed (exit code 2).", gui::IDC_SOURCE_OPEN},  // another image may go in
         {analyze, "000000", 0, "Analysis only - no file writing", -1},
         {end_ok, "111100", 1, "", gui::IDC_OUTDIR_BROWSE},  // no recovery folder yet
         {recovery, "111111", 1, "No file is being written", 0},
         {recover, "000000", 1, "Waiting to begin file writing", -1},
-        {end_failed, "111111", 1, "Waiting to begin file writing", 0},
+        {end_failed, "111111", 1, "Recovery failed (exit code 2).", 0},
         {recover, "000000", 1, "Waiting to begin file writing", -1},
         {end_ok, "111111", 1, "Recovery complete.  <a>View Recovery Directory</a>", 0},
         {recovery, "111111", 1, "No file is being written", 0},  // a new recovery folder keeps the analysis
@@ -85,6 +85,7 @@ TEST(GuiState, ButtonsFollowThePickersAndTheRunEnds)
         EXPECT_EQ(buttons(s), r.buttons) << "row " << i;
         EXPECT_EQ(s.analysis_succeeded, r.analysis_succeeded) << "row " << i;
         EXPECT_STREQ(s.view.status_link, r.status_link) << "row " << i;
+        EXPECT_EQ(s.running, r.step == analyze || r.step == recover) << "row " << i << ": polls parse only during a run";
         if (r.focus >= 0) {
             EXPECT_EQ(focus, r.focus) << "row " << i;
         }

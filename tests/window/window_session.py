@@ -52,11 +52,11 @@ scratch = wine_runner.scratch
 
 
 def read_text(path):
-    """A file of narrow Windows text: the program's own and its child's are in Wine's ANSI code
-    page, 1252, so a folder named with a non-ASCII letter reads back as it was typed."""
+    """A file of narrow Windows text: the program's manifest makes its ANSI code page UTF-8, for the
+    program and its child alike, so a folder named in any script reads back as it was typed."""
     try:
         with open(path, "rb") as f:
-            return f.read().decode("cp1252", "replace")
+            return f.read().decode("utf-8", "replace")
     except OSError:
         return ""
 
@@ -71,13 +71,14 @@ def processes_with(text):
 _desktop = {}
 
 
-def desktop_env():
-    """The environment of every program this test process starts: an X server and a Wine prefix
-    of its own. Wine's desktop process stays tied to the display it first saw, so one prefix
-    serves one display, and the console tests that run beside these keep theirs."""
+def desktop_env(screen="1400x900x24"):
+    """The environment of every program this test process starts: an X server (of the size the
+    first call asks for) and a Wine prefix of its own. Wine's desktop process stays tied to the
+    display it first saw, so one prefix serves one display, and the console tests that run beside
+    these keep theirs."""
     if not _desktop:
         read_end, write_end = os.pipe()
-        xserver = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1400x900x24",
+        xserver = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", screen,
                                     "-nolisten", "tcp"], pass_fds=(write_end,),
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
@@ -103,6 +104,14 @@ def desktop_env():
         atexit.register(end_desktop)
         _desktop.update(env)
     return dict(_desktop)
+
+
+def set_dpi(dpi):
+    """The DPI every program started from now on draws at: Wine reads it from the user's desktop
+    settings when a program starts."""
+    wine = wine_runner.wine_program("wine64") or "wine64"
+    subprocess.run([wine, "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                    "/d", str(dpi), "/f"], env=desktop_env(), capture_output=True, timeout=120, check=True)
 
 
 class Session:
@@ -274,7 +283,7 @@ class Session:
 
     def collect(self, timeout=None):
         out, err = self.process.communicate(timeout=timeout)
-        self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
+        self.stdout, self.stderr = out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
     def end(self):
         if self.process.poll() is None:
