@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "gui/control_ids.h"
 #include "gui/gui_state.h"
@@ -113,6 +114,30 @@ TEST(GuiState, InputChangesResetTheAnalysisViewButNotTheFileBar)
     EXPECT_EQ(s.view.overall_progress, 0);
     EXPECT_EQ(s.view.file_progress, 100);
     EXPECT_EQ(s.view.width, 1120);
+}
+
+TEST(GuiLayout, The96DpiNumbersScaledToTheMonitor)
+{
+    struct {
+        const char* name;
+        int32_t client_width, client_height, dpi;
+        gui::Layout expected;  // L, A, AX, H
+    } rows[] = {
+        {"96 DPI: the original numbers", 1104, 612, 96, {421, 633, 455, 596}},
+        {"short client: H stays at 420", 1104, 300, 96, {421, 633, 455, 420}},
+        {"150 %: 50, 34 and 16 scaled", 1656, 918, 144, {632, 949, 683, 894}},
+        {"200 %", 2208, 1224, 192, {843, 1265, 911, 1192}},
+        {"125 %: 50 x 1.25 rounds to 63", 1380, 765, 120, {526, 791, 569, 745}},
+    };
+    for (const auto& r : rows) {
+        gui::Layout got = gui::compute_layout(r.client_width, r.client_height, r.dpi);
+        EXPECT_EQ((std::vector<int32_t>{got.left_width, got.activity_width, got.activity_x, got.bottom}),
+                  (std::vector<int32_t>{r.expected.left_width, r.expected.activity_width, r.expected.activity_x,
+                                        r.expected.bottom}))
+            << r.name;
+    }
+    EXPECT_EQ(gui::scale_to_dpi(15, 144), 23) << "halves round up";
+    EXPECT_EQ(gui::scale_to_dpi(650, 96), 650);
 }
 
 }  // namespace

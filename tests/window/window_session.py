@@ -117,7 +117,8 @@ def set_dpi(dpi):
 class Session:
     """One start of the program with its window, in a fresh X server."""
 
-    def __init__(self, test, program=EXE, args=(), probe=False, started_by_shell=False):
+    def __init__(self, test, program=EXE, args=(), probe=False, started_by_shell=False, beside=None):
+        """`beside`: a Session whose window is on the desktop already and is not this one's."""
         self.test = test
         self.probe = probe
         self.env = desktop_env()
@@ -132,7 +133,8 @@ class Session:
         self.process = subprocess.Popen([wine] + shell + args, env=self.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
-            self.main = wait_for("the main window", lambda: self.find(TITLE))
+            other = beside.main if beside else None
+            self.main = wait_for("the main window", lambda: self.find(TITLE, other_than=other))
         except AssertionError:
             self.end()
             raise AssertionError("no main window on display %s; exit code %s; standard error:\n%s"
@@ -191,12 +193,12 @@ class Session:
         return path
 
     # --- pickers --------------------------------------------------------------------------------
-    def pick_folder(self, button, folder, focused=True):
-        """Presses a Browse button (Space when it has the focus, else a click) and walks Wine's
-        folder tree to `folder`: Down to "/", each name typed and opened with Right, Return on the
-        last. In a probe session, a pick that did not reach the window's field is made again, with
-        a click."""
-        press = self.press_focused if focused else lambda: self.press_button(button)
+    def pick_folder(self, button, folder, focused=True, press=None):
+        """Presses a Browse button (Space when it has the focus, else a click, or press() when
+        given) and walks Wine's folder tree to `folder`: Down to "/", each name typed and opened
+        with Right, Return on the last. In a probe session, a pick that did not reach the window's
+        field is made again, with a click."""
+        press = press or (self.press_focused if focused else lambda: self.press_button(button))
         shown = lambda: self.control(FOLDER_FIELDS[button]) == win_path(folder)  # noqa: E731
         for _ in range(3):
             self.walk_folder_tree(press, folder)
@@ -216,7 +218,13 @@ class Session:
         self.keys(dialog, "Down", "Right")
         for i, part in enumerate(parts):
             time.sleep(TYPING_SPELL)
-            self.type_text(part)
+            if part.isascii():
+                self.type_text(part)
+            else:
+                # letters outside the keyboard's layout never reach the tree: such a folder is the
+                # only one in its parent, the first item under it
+                self.only_entry(os.path.join("/", *parts[:i]), part)
+                self.xdo("key", "Down")
             if i + 1 < len(parts):
                 self.xdo("key", "Right")
         time.sleep(TYPING_SPELL)
@@ -237,11 +245,34 @@ class Session:
     def press_focused(self):
         self.keys(self.main, "space")
 
+    def only_entry(self, folder, name):
+        entries = os.listdir(folder)
+        self.test.assertEqual(entries, [name], "the picker is walked by place: %s holds one entry" % folder)
+
     def pick_image(self, press, image):
-        """press() presses Open...; the path is typed into File name and taken with Return."""
+        """press() presses Open...; the path is typed into File name and taken with Return. Names
+        past the last one the keyboard can type are walked in the file list: Return on a folder's
+        path shows it, Shift+Tab goes to the list, and each name, alone in its folder, is its first
+        item, opened with Return."""
         dialog = self.open_dialog("Select Sony media image", press)
         self.xdo("windowfocus", dialog)
-        self.type_text(win_path(image))
+        parts = [p for p in os.path.abspath(image).split("/") if p]
+        typed = 0
+        while typed < len(parts) and parts[typed].isascii():
+            typed += 1
+        if typed == len(parts):
+            self.type_text(win_path(image))
+        else:
+            self.type_text(win_path(os.path.join("/", *parts[:typed])) + "\\")
+            self.xdo("key", "Return")
+            time.sleep(TYPING_SPELL)
+            self.xdo("key", "shift+Tab")
+            for i in range(typed, len(parts)):
+                self.only_entry(os.path.join("/", *parts[:i]), parts[i])
+                time.sleep(TYPING_SPELL)
+                self.xdo("key", "Home")
+                if i + 1 < len(parts):
+                    self.xdo("key", "Return")
         self.xdo("key", "Return")
         wait_for("the open-file dialog to close", lambda: not self.find("Select Sony media image"))
         if self.probe:
