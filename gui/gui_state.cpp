@@ -21,14 +21,22 @@ void copy_text(char* out, size_t cap, const char* text)
 // No trimming: a single blank is a filled field.
 int field_filled(const char* text) { return text[0] != 0; }
 
-Layout compute_layout(int32_t client_width, int32_t client_height)
+int32_t scale_to_dpi(int32_t value, int32_t dpi)
+{
+    int64_t scaled = static_cast<int64_t>(value) * dpi;
+    return static_cast<int32_t>(scaled >= 0 ? (scaled + 48) / 96 : (scaled - 48) / 96);
+}
+
+Layout compute_layout(int32_t client_width, int32_t client_height, int32_t dpi)
 {
     Layout layout;
-    int32_t usable = client_width - 50;
+    int32_t usable = client_width - scale_to_dpi(50, dpi);
     layout.left_width = usable * 40 / 100;
     layout.activity_width = usable - layout.left_width;
-    layout.activity_x = layout.left_width + 34;
-    layout.bottom = client_height - 16 < 420 ? 420 : client_height - 16;
+    layout.activity_x = layout.left_width + scale_to_dpi(34, dpi);
+    int32_t bottom = client_height - scale_to_dpi(16, dpi);
+    int32_t lowest = scale_to_dpi(420, dpi);
+    layout.bottom = bottom < lowest ? lowest : bottom;
     return layout;
 }
 

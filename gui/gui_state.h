@@ -44,10 +44,15 @@ struct WindowView {
 struct GuiState {
     int32_t analysis_succeeded;  // gates both recovery buttons
     int32_t show_activity;
+    int32_t running;  // from the start of a run to its end message: only then does a poll parse the log
     RunMode run_mode;
     char recovery_link_folder[path_capacity];  // empty: the status link opens nothing
     char working_folder_copy[path_capacity];
     char log_path[path_capacity];  // empty until the first run
+    // the analysis texts as a recovery run found them: its own polls rewrite them on the way, and a
+    // failed run puts them back
+    char analysis_status_before[128];
+    char analysis_details_before[512];
     WindowView view;
 };
 
@@ -58,7 +63,7 @@ struct ViewEvents {
     int32_t forget_activity;  // drop the text last put into the pane as well
 };
 
-// Where the columns and the lower controls sit, from the client area of the 1120 x 650 window.
+// Where the columns and the lower controls sit, in pixels at the window's DPI.
 struct Layout {
     int32_t left_width;      // L
     int32_t activity_width;  // A
@@ -70,7 +75,10 @@ struct Layout {
 void copy_text(char* out, size_t cap, const char* text);
 int field_filled(const char* text);
 
-Layout compute_layout(int32_t client_width, int32_t client_height);
+// A length of the 96 DPI layout at `dpi`, rounded to the nearest pixel.
+int32_t scale_to_dpi(int32_t value, int32_t dpi);
+// From the client area of the 1120 x 650 window (both scaled to `dpi`).
+Layout compute_layout(int32_t client_width, int32_t client_height, int32_t dpi = 96);
 int32_t window_width(int32_t show_activity);
 
 // enable 0 disables every button (a run is in progress); 1 applies the rules.

@@ -8,14 +8,13 @@
 #include "gui/log_tail.h"
 #include "gui/output_parser.h"
 #include "gui/window_controls.h"
+#include "platform/win32_paths.h"
 
 namespace gui {
 
-// The log's last bytes (at most log_tail_limit) as a terminated heap string; null when the log is
-// missing, empty or unreadable.
-static char* read_log_tail(const char* path, size_t* length)
+char* read_log_tail(const char* path, size_t* length)
 {
-    HANDLE log = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE log = CreateFileW(platform::wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log == INVALID_HANDLE_VALUE)
         return nullptr;
@@ -71,11 +70,13 @@ void poll_recovery_log()
     char* text = read_log_tail(g.state.log_path, &n);
     if (!text)
         return;
-    // a NUL byte in the log ends what the parser sees
-    ParsedOutput parsed;
-    parse_engine_output(text, g.state.run_mode, &parsed);
-    show_parsed_output(&g.state.view, parsed);
-    show_view();
+    if (g.state.running) {
+        // a NUL byte in the log ends what the parser sees
+        ParsedOutput parsed;
+        parse_engine_output(text, g.state.run_mode, &parsed);
+        show_parsed_output(&g.state.view, parsed);
+        show_view();
+    }
 
     char* normalised = static_cast<char*>(std::malloc(2 * n + 2));
     if (normalised) {

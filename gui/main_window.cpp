@@ -13,6 +13,7 @@
 #include "gui/log_poll.h"
 #include "gui/recovery_worker.h"
 #include "gui/window_controls.h"
+#include "gui/window_dpi.h"
 
 namespace gui {
 
@@ -22,12 +23,17 @@ static void on_create(HWND main, HINSTANCE instance)
 {
     GuiWindow& g = gui_window;
     g.main = main;
+    // the window is made at 1120 x 650 and takes the size for its monitor's DPI before the layout
+    g.dpi = window_dpi(main);
+    if (g.dpi != 96)
+        SetWindowPos(main, nullptr, 0, 0, scale_to_dpi(wide_width, g.dpi), scale_to_dpi(window_height, g.dpi),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     RECT client = {};
     GetClientRect(main, &client);
-    Layout layout = compute_layout(client.right - client.left, client.bottom - client.top);
-    g.normal_font = create_ui_font(0);
-    g.bold_font = create_ui_font(1);
-    create_controls(main, instance, layout);
+    Layout layout = compute_layout(client.right - client.left, client.bottom - client.top, g.dpi);
+    g.normal_font = create_ui_font(0, g.dpi);
+    g.bold_font = create_ui_font(1, g.dpi);
+    create_controls(main, instance, layout, g.dpi);
     if (g.mode_combo) {
         for (const char* item : {"Validate first clip", "Recover all mapped clips", "Analysis only"})
             SendMessageA(g.mode_combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
@@ -58,7 +64,7 @@ static void on_command(HWND main, int command)
     char path[path_capacity];
     switch (command) {
     case IDC_WORKDIR_BROWSE:
-        if (pick_folder(main, "Select working folder", path))
+        if (pick_folder(main, "Select working folder", path, sizeof path))
             after_pick(pick_working_folder(&s, path));
         break;
     case IDC_SOURCE_OPEN:
@@ -71,7 +77,7 @@ static void on_command(HWND main, int command)
         }
         break;
     case IDC_OUTDIR_BROWSE:
-        if (pick_folder(main, "Select recovery folder", path))
+        if (pick_folder(main, "Select recovery folder", path, sizeof path))
             after_pick(pick_recovery_folder(&s, path));
         break;
     case IDC_ANALYZE: select_mode_and_start(main, AnalysisOnly); break;
@@ -110,9 +116,46 @@ static void on_destroy(HWND main)
     PostQuitMessage(0);
 }
 
+// A message box or picker takes the activation away; the control that had the focus gets it back,
+// so Space and Enter go on working without a click.
+static int on_activate(HWND main, WPARAM wparam)
+{
+    GuiWindow& g = gui_window;
+    if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        g.focus_before_deactivation = focus && IsChild(main, focus) ? focus : nullptr;
+        return 0;
+    }
+    HWND back = g.focus_before_deactivation;
+    if (!back || !IsWindow(back) || !IsWindowEnabled(back) || !IsWindowVisible(back))
+        return 0;
+    SetFocus(back);
+    return 1;
+}
+
+// Tab from inside the multi-line Activity pane asks the parent, as in a dialog.
+static void move_focus(HWND main, WPARAM wparam, LPARAM lparam)
+{
+    HWND next = LOWORD(lparam) ? reinterpret_cast<HWND>(wparam)
+                               : GetNextDlgTabItem(main, GetFocus(), wparam != 0 ? TRUE : FALSE);
+    if (next)
+        SetFocus(next);
+}
+
 static LRESULT CALLBACK window_procedure(HWND main, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
+    case WM_ACTIVATE:
+        if (on_activate(main, wparam))
+            return 0;
+        break;
+    case WM_DPICHANGED:
+        // moved to a monitor of another DPI: the system suggests where the window goes
+        apply_dpi(main, HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));
+        return 0;
+    case WM_NEXTDLGCTL:
+        move_focus(main, wparam, lparam);
+        return 0;
     case WM_CREATE:
         on_create(main, reinterpret_cast<CREATESTRUCTA*>(lparam)->hInstance);
         return 0;
@@ -151,6 +194,21 @@ static LRESULT CALLBACK window_procedure(HWND main, UINT message, WPARAM wparam,
         return 0;
     }
     return DefWindowProcA(main, message, wparam, lparam);
+}
+
+// Enter presses the button that has the focus, whichever it is: the window has no default button.
+static int press_focused_button(HWND main, const MSG& message)
+{
+    if (message.message != WM_KEYDOWN || message.wParam != VK_RETURN)
+        return 0;
+    HWND focus = GetFocus();
+    if (!focus || GetParent(focus) != main || !IsWindowEnabled(focus))
+        return 0;
+    LRESULT code = SendMessageA(focus, WM_GETDLGCODE, 0, 0);
+    if (!(code & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON)))
+        return 0;
+    SendMessageA(main, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(focus), BN_CLICKED), reinterpret_cast<LPARAM>(focus));
+    return 1;
 }
 
 static int fail_start(const char* message)
@@ -213,8 +271,11 @@ int run_gui()
     ShowWindow(main, SW_SHOWNORMAL);
     UpdateWindow(main);
 
+    // dialog-style keys: Tab and Shift+Tab, the buttons' access keys, Enter on the focused button
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (press_focused_button(main, message) || IsDialogMessageA(main, &message))
+            continue;
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }

@@ -7,6 +7,7 @@
 #include "gui/log_poll.h"
 #include "gui/window_controls.h"
 #include "mendora_version.h"
+#include "platform/win32_paths.h"
 
 namespace gui {
 
@@ -126,7 +127,8 @@ void open_recovery_folder()
     GuiWindow& g = gui_window;
     if (!g.state.recovery_link_folder[0])
         return;
-    HINSTANCE result = ShellExecuteA(g.main, "open", g.state.recovery_link_folder, nullptr, nullptr, SW_SHOWNORMAL);
+    HINSTANCE result = ShellExecuteW(g.main, L"open", platform::wide_text(g.state.recovery_link_folder).c_str(), nullptr,
+                                     nullptr, SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(result) <= 32)
         MessageBoxA(g.main, "Windows could not open the recovery directory.", "Mendora Recovery",
                     MB_OK | MB_ICONERROR);

@@ -206,6 +206,24 @@ void parse_engine_output(const char* text, RunMode mode, ParsedOutput* out)
         out->overall_progress = 100;
 }
 
+int find_engine_error(const char* text, char* out, size_t cap)
+{
+    const char* found = nullptr;
+    for (const char* p = std::strstr(text, "ERROR: "); p; p = std::strstr(p + 1, "ERROR: "))
+        if (p == text || p[-1] == '\n' || p[-1] == '\r')
+            found = p;
+    if (cap > 0)
+        out[0] = 0;
+    if (!found || cap == 0)
+        return 0;
+    size_t n = std::strcspn(found, "\r\n");
+    if (n > cap - 1)
+        n = cap - 1;
+    std::memcpy(out, found, n);
+    out[n] = 0;
+    return 1;
+}
+
 void show_parsed_output(WindowView* view, const ParsedOutput& parsed)
 {
     if (parsed.has_analysis_status)

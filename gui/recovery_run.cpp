@@ -9,6 +9,9 @@ namespace gui {
 
 const char* const log_file_name = "Velto_Sony_XAVC_recovery.log";
 const char* const recovery_complete_text = "Recovery complete.  <a>View Recovery Directory</a>";
+const char* const working_folder_busy_text =
+    "A recovery is already running in this working folder (its log file is in use).\r\n\r\n"
+    "Wait until it has ended, or select another working folder.";
 
 static int needs_quotes(const char* argument)
 {
@@ -119,6 +122,9 @@ ViewEvents begin_run(GuiState* state, const RecoveryJob& job)
     copy_text(state->working_folder_copy, path_capacity, job.working_folder);
     copy_text(state->log_path, path_capacity, job.log_path);
     state->recovery_link_folder[0] = 0;
+    state->running = 1;
+    copy_text(state->analysis_status_before, sizeof state->analysis_status_before, state->view.analysis_status);
+    copy_text(state->analysis_details_before, sizeof state->analysis_details_before, state->view.analysis_details);
     state->view.overall_progress = 0;
     state->view.file_progress = 0;
     copy_text(state->view.status_link, sizeof state->view.status_link,
@@ -127,27 +133,56 @@ ViewEvents begin_run(GuiState* state, const RecoveryJob& job)
     return events;
 }
 
-void run_not_started(GuiState* state) { update_action_buttons(state, 1); }
+void run_not_started(GuiState* state)
+{
+    state->running = 0;
+    update_action_buttons(state, 1);
+}
 
-RunEnd finish_run(GuiState* state, uint32_t exit_code, const RecoveryJob& job)
+// The status line of a failed run: what failed and why, the engine's "ERROR: " left off.
+static void show_failure(WindowView* v, RunMode mode, uint32_t exit_code, const char* reason)
+{
+    const char* what = mode == AnalysisOnly ? "Analysis failed" : "Recovery failed";
+    const char* words = std::strncmp(reason, "ERROR: ", 7) == 0 ? reason + 7 : reason;
+    if (words[0])
+        std::snprintf(v->status_link, sizeof v->status_link, "%s: %s", what, words);
+    else
+        std::snprintf(v->status_link, sizeof v->status_link, "%s (exit code %lu).", what,
+                      static_cast<unsigned long>(exit_code));
+}
+
+static RunEnd finish_failed_run(GuiState* state, uint32_t exit_code, const char* reason)
 {
     RunEnd end{};
     WindowView& v = state->view;
-    if (exit_code != 0) {
-        std::snprintf(end.error_text, sizeof end.error_text,
-                      "Recovery exited with code %lu.\n\nFor diagnostic details, enable Advanced > Show Activity.",
-                      static_cast<unsigned long>(exit_code));
-        end.show_error = 1;
-        if (state->run_mode == AnalysisOnly) {
-            // the inputs stay locked until the analysis is run again
-            state->analysis_succeeded = 0;
-            apply_window_width(state);
-            v.buttons.analyze = 1;
-        } else {
-            update_action_buttons(state, 1);
-        }
-        return end;
+    std::snprintf(end.error_text, sizeof end.error_text,
+                  "Recovery exited with code %lu.\n\n%s%sFor diagnostic details, enable Advanced > Show Activity.",
+                  static_cast<unsigned long>(exit_code), reason, reason[0] ? "\n\n" : "");
+    end.show_error = 1;
+    show_failure(&v, state->run_mode, exit_code, reason);
+    if (state->run_mode == AnalysisOnly) {
+        // a user who picked the wrong image picks another one
+        state->analysis_succeeded = 0;
+        apply_window_width(state);
+        copy_text(v.analysis_status, sizeof v.analysis_status, "Analysis failed");
+        copy_text(v.analysis_details, sizeof v.analysis_details, analyze_prompt_text);
+        end.events.focus = IDC_SOURCE_OPEN;
+    } else {
+        // the analysis this recovery stood on still holds
+        copy_text(v.analysis_status, sizeof v.analysis_status, state->analysis_status_before);
+        copy_text(v.analysis_details, sizeof v.analysis_details, state->analysis_details_before);
     }
+    update_action_buttons(state, 1);
+    return end;
+}
+
+RunEnd finish_run(GuiState* state, uint32_t exit_code, const RecoveryJob& job, const char* reason)
+{
+    RunEnd end{};
+    WindowView& v = state->view;
+    state->running = 0;
+    if (exit_code != 0)
+        return finish_failed_run(state, exit_code, reason);
     if (state->run_mode == AnalysisOnly) {
         state->analysis_succeeded = 1;
         apply_window_width(state);

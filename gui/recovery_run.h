@@ -36,11 +36,12 @@ struct RunRefusal {
 struct RunEnd {
     ViewEvents events;
     int32_t show_error;
-    char error_text[256];
+    char error_text[4096];
 };
 
 extern const char* const log_file_name;
 extern const char* const recovery_complete_text;
+extern const char* const working_folder_busy_text;
 
 // Adds one argument to a command line of command_line_capacity bytes, quoted when it holds white
 // space or a double quote.
@@ -57,7 +58,9 @@ int prepare_run(GuiState* state, RunMode mode, const RunChecks& checks, Recovery
 ViewEvents begin_run(GuiState* state, const RecoveryJob& job);
 // The worker thread could not be started: the buttons come back by the rules.
 void run_not_started(GuiState* state);
-// The end message: buttons, flags and texts after the child ended with `exit_code`.
-RunEnd finish_run(GuiState* state, uint32_t exit_code, const RecoveryJob& job);
+// The end message: buttons, flags and texts after the child ended with `exit_code`. `reason` says
+// why a run failed, in words: the engine's own "ERROR: " line, or the system's text for a code the
+// child never got to give; empty when nothing says more than the code.
+RunEnd finish_run(GuiState* state, uint32_t exit_code, const RecoveryJob& job, const char* reason = "");
 
 }  // namespace gui

@@ -7,7 +7,9 @@
 #include "gui/log_poll.h"
 #include "gui/recovery_run.h"
 #include "gui/window_controls.h"
+#include "gui/output_parser.h"
 #include "platform/platform.h"
+#include "platform/win32_paths.h"
 #include "validator/loader.h"
 
 namespace gui {
@@ -19,6 +21,8 @@ static WindowObserver window_observer;
 struct WorkerJob {
     RecoveryJob run;
     HWND notify;
+    HANDLE log;          // inheritable; INVALID_HANDLE_VALUE when it could not be created
+    int child_started;   // 0: the exit code is the system's error code of the create call
 };
 
 void set_window_observer(const WindowObserver& observer) { window_observer = observer; }
@@ -32,6 +36,16 @@ static int validator_loads(char* message, size_t cap)
 }
 
 static int own_path(char* out, size_t cap) { return platform::own_executable_path(out, cap); }
+
+// The log shares reading only: while one run writes it, a run started by another window on the same
+// working folder cannot create it, and is refused before it empties the log and shares the scan
+// cache.
+static HANDLE create_log(const char* path)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileW(platform::wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 
 void start_recovery(HWND main)
 {
@@ -51,6 +65,12 @@ void start_recovery(HWND main)
     }
     job->run = prepared;
     job->notify = main;
+    job->log = create_log(job->run.log_path);
+    if (job->log == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+        std::free(job);
+        show_message(main, message_warning, working_folder_busy_text);
+        return;
+    }
     apply_view_events(begin_run(&g.state, job->run));
     show_view();
     SetTimer(main, IDT_LOG_POLL, 500, nullptr);
@@ -58,6 +78,8 @@ void start_recovery(HWND main)
     if (!thread) {
         // that run never began, so nothing is left to poll
         KillTimer(main, IDT_LOG_POLL);
+        if (job->log != INVALID_HANDLE_VALUE)
+            CloseHandle(job->log);
         std::free(job);
         run_not_started(&g.state);
         show_view();
@@ -65,13 +87,6 @@ void start_recovery(HWND main)
         return;
     }
     CloseHandle(thread);
-}
-
-static HANDLE create_log(const char* path)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Publishes a handle of its own for the close question and returns the child's exit code.
@@ -97,7 +112,7 @@ static DWORD wait_for_child(const PROCESS_INFORMATION& child)
 DWORD WINAPI recovery_worker(LPVOID param)
 {
     WorkerJob* job = static_cast<WorkerJob*>(param);
-    HANDLE log = create_log(job->run.log_path);
+    HANDLE log = job->log;
     int has_log = log != INVALID_HANDLE_VALUE;
 
     STARTUPINFOA startup = {};
@@ -111,10 +126,16 @@ DWORD WINAPI recovery_worker(LPVOID param)
     // the create call may write into its command line
     char command_line[command_line_capacity];
     std::memcpy(command_line, job->run.command_line, sizeof command_line);
+    // a current folder is held to the plain path limit; the child needs none of its own, as it is
+    // told every folder on its command line
+    const char* folder = job->run.working_folder;
+    if (!folder[0] || platform::wide_text(folder).size() >= MAX_PATH - 1)
+        folder = nullptr;
     PROCESS_INFORMATION child = {};
     DWORD exit_code = 2;
-    if (CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                       job->run.working_folder[0] ? job->run.working_folder : nullptr, &startup, &child))
+    job->child_started = CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                        folder, &startup, &child) ? 1 : 0;
+    if (job->child_started)
         exit_code = wait_for_child(child);
     else
         exit_code = GetLastError();
@@ -126,13 +147,37 @@ DWORD WINAPI recovery_worker(LPVOID param)
     return 0;
 }
 
+// Why the run failed: the engine's own "ERROR: " line in its log, or the system's text for the
+// code of a child that never started.
+static void failure_reason(const WorkerJob& job, DWORD exit_code, char* out, size_t cap)
+{
+    out[0] = 0;
+    if (exit_code == 0)
+        return;
+    if (job.child_started) {
+        size_t n = 0;
+        char* text = read_log_tail(job.run.log_path, &n);
+        if (text)
+            find_engine_error(text, out, cap);
+        std::free(text);
+        return;
+    }
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, exit_code, 0, out,
+                             static_cast<DWORD>(cap), nullptr);
+    while (n > 0 && (out[n - 1] == '\r' || out[n - 1] == '\n' || out[n - 1] == ' '))
+        n--;
+    out[n] = 0;
+}
+
 void finish_recovery(DWORD exit_code, void* param)
 {
     GuiWindow& g = gui_window;
     WorkerJob* job = static_cast<WorkerJob*>(param);
     poll_recovery_log();
     KillTimer(g.main, IDT_LOG_POLL);
-    RunEnd end = finish_run(&g.state, exit_code, job->run);
+    char reason[2048];
+    failure_reason(*job, exit_code, reason, sizeof reason);
+    RunEnd end = finish_run(&g.state, exit_code, job->run, reason);
     show_view();
     apply_view_events(end.events);
     std::free(job);

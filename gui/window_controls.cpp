@@ -6,13 +6,21 @@
 #include <cstring>
 
 #include "gui/control_ids.h"
+#include "gui/window_dpi.h"
 
 namespace gui {
 
 GuiWindow gui_window;
 
-HFONT create_ui_font(int bold)
+HFONT create_ui_font(int bold, int32_t dpi)
 {
+    // the system's message font as it is drawn at this DPI, where the system can tell it
+    LOGFONTW wide_face;
+    if (message_font_for_dpi(dpi, &wide_face)) {
+        wide_face.lfWeight = bold ? 600 : 400;
+        wide_face.lfQuality = CLEARTYPE_QUALITY;
+        return CreateFontIndirectW(&wide_face);
+    }
     NONCLIENTMETRICSA metrics;
     std::memset(&metrics, 0, sizeof metrics);
     metrics.cbSize = 344;  // the record with the padded border width
@@ -21,7 +29,7 @@ HFONT create_ui_font(int bold)
         face = metrics.lfMessageFont;
     } else {
         std::memset(&face, 0, sizeof face);
-        face.lfHeight = -12;
+        face.lfHeight = -scale_to_dpi(12, dpi);
         face.lfCharSet = DEFAULT_CHARSET;
         std::strcpy(face.lfFaceName, "Segoe UI");
     }
@@ -60,18 +68,11 @@ static HWND create_control(HWND main, HINSTANCE instance, const ControlRow& c)
     return control;
 }
 
-static void create_rows(HWND main, HINSTANCE instance, const ControlRow* rows, size_t count)
-{
-    for (size_t i = 0; i < count; i++) {
-        HWND control = create_control(main, instance, rows[i]);
-        if (rows[i].slot)
-            *rows[i].slot = control;
-    }
-}
-
 static const DWORD label = WS_VISIBLE | SS_LEFTNOWORDWRAP;
-static const DWORD path_field = WS_VISIBLE | ES_READONLY | ES_AUTOHSCROLL;
-static const DWORD button = WS_VISIBLE | BS_PUSHBUTTON;
+// Tab walks the fields, buttons, status link and Activity pane in the order they are made, which is
+// the order they are seen in: top to bottom, left column first.
+static const DWORD path_field = WS_VISIBLE | WS_TABSTOP | ES_READONLY | ES_AUTOHSCROLL;
+static const DWORD button = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
 
 // One of the three inputs: its label, the read-only field that shows the pick and the button that
 // makes it, the field and button 22 pixels under the label.
@@ -86,63 +87,86 @@ struct InputRows {
     const char* button_text;
 };
 
-void create_controls(HWND main, HINSTANCE instance, const Layout& layout)
+// Every control of the window in the order it is made, at its place for `dpi`: the numbers are
+// those of a 96 DPI screen, scaled.
+static size_t control_rows(const Layout& layout, int32_t dpi, ControlRow* rows)
 {
     GuiWindow& g = gui_window;
     const int L = layout.left_width, A = layout.activity_width, AX = layout.activity_x, H = layout.bottom;
+    auto s = [dpi](int32_t value) { return scale_to_dpi(value, dpi); };
     const InputRows inputs[] = {
         {"Working folder", 16, &g.workdir_edit, IDC_WORKDIR_EDIT, L"Working folder", &g.workdir_browse,
-         IDC_WORKDIR_BROWSE, "Browse..."},
+         IDC_WORKDIR_BROWSE, "&Browse..."},
         {"Source image", 78, &g.source_edit, IDC_SOURCE_EDIT, L"Source disk image", &g.source_open, IDC_SOURCE_OPEN,
-         "Open..."},
+         "&Open..."},
         {"Recovery folder", 140, &g.outdir_edit, IDC_OUTDIR_EDIT, L"Recovery folder", &g.outdir_browse,
-         IDC_OUTDIR_BROWSE, "Browse..."},
+         IDC_OUTDIR_BROWSE, "B&rowse..."},
     };
+    size_t n = 0;
     for (const InputRows& in : inputs) {
-        const ControlRow rows[] = {
-            {nullptr, 0, "STATIC", in.label, 16, in.y, L, 18, label, 0, font_normal, nullptr},
-            {in.field, in.field_id, "EDIT", "", 16, in.y + 22, L - 96, 28, path_field, WS_EX_CLIENTEDGE, font_normal,
-             in.cue},
-            {in.button, in.button_id, "BUTTON", in.button_text, L - 72, in.y + 22, 88, 28, button, 0, font_normal,
-             nullptr},
-        };
-        create_rows(main, instance, rows, 3);
+        rows[n++] = {nullptr, 0, "STATIC", in.label, s(16), s(in.y), L, s(18), label, 0, font_normal, nullptr};
+        rows[n++] = {in.field, in.field_id, "EDIT", "", s(16), s(in.y + 22), L - s(96), s(28), path_field,
+                     WS_EX_CLIENTEDGE, font_normal, in.cue};
+        rows[n++] = {in.button, in.button_id, "BUTTON", in.button_text, L - s(72), s(in.y + 22), s(88), s(28), button,
+                     0, font_normal, nullptr};
     }
     const DWORD bar = WS_VISIBLE | PBS_SMOOTH;
-    const DWORD pane = WS_VISIBLE | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | ES_READONLY | ES_WANTRETURN;
+    const DWORD pane = WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | ES_READONLY |
+                       ES_WANTRETURN;
     const ControlRow controls[] = {
-        {nullptr, 0, "STATIC", "Actions", 16, 224, L, 18, label, 0, font_bold, nullptr},
-        {&g.analyze, IDC_ANALYZE, "BUTTON", "Analyze", 16, 246, 96, 30, button, 0, font_normal, nullptr},
-        {&g.recover_sample, IDC_RECOVER_SAMPLE, "BUTTON", "Recover Sample", 120, 246, 124, 30, button, 0,
+        {nullptr, 0, "STATIC", "Actions", s(16), s(224), L, s(18), label, 0, font_bold, nullptr},
+        {&g.analyze, IDC_ANALYZE, "BUTTON", "A&nalyze", s(16), s(246), s(96), s(30), button, 0, font_normal, nullptr},
+        {&g.recover_sample, IDC_RECOVER_SAMPLE, "BUTTON", "Recover &Sample", s(120), s(246), s(124), s(30), button, 0,
          font_normal, nullptr},
-        {&g.recover_all, IDC_RECOVER_ALL, "BUTTON", "Recover All", 252, 246, 112, 30, button, 0, font_normal,
-         nullptr},
-        {nullptr, 0, "STATIC", "Analysis results", 16, 298, L, 18, label, 0, font_bold, nullptr},
-        {&g.analysis_status, IDC_ANALYSIS_STATUS, "STATIC", not_analyzed_text, 16, 322, L, 18, label, 0, font_bold,
-         nullptr},
-        {&g.analysis_details, IDC_ANALYSIS_DETAILS, "STATIC", analyze_prompt_text, 16, 348, L, 78,
+        {&g.recover_all, IDC_RECOVER_ALL, "BUTTON", "Recover A&ll", s(252), s(246), s(112), s(30), button, 0,
+         font_normal, nullptr},
+        {nullptr, 0, "STATIC", "Analysis results", s(16), s(298), L, s(18), label, 0, font_bold, nullptr},
+        {&g.analysis_status, IDC_ANALYSIS_STATUS, "STATIC", not_analyzed_text, s(16), s(322), L, s(18), label, 0,
+         font_bold, nullptr},
+        {&g.analysis_details, IDC_ANALYSIS_DETAILS, "STATIC", analyze_prompt_text, s(16), s(348), L, s(78),
          WS_VISIBLE | SS_LEFT, 0, font_normal, nullptr},
-        {nullptr, 0, "STATIC", "Overall progress", 16, H - 138, L, 18, label, 0, font_normal, nullptr},
-        {&g.overall_progress, IDC_OVERALL_PROGRESS, PROGRESS_CLASSA, "", 16, H - 116, L, 16, bar, 0, font_none,
+        {nullptr, 0, "STATIC", "Overall progress", s(16), H - s(138), L, s(18), label, 0, font_normal, nullptr},
+        {&g.overall_progress, IDC_OVERALL_PROGRESS, PROGRESS_CLASSA, "", s(16), H - s(116), L, s(16), bar, 0,
+         font_none, nullptr},
+        {nullptr, 0, "STATIC", "Current file", s(16), H - s(82), L, s(18), label, 0, font_normal, nullptr},
+        {&g.file_progress, IDC_FILE_PROGRESS, PROGRESS_CLASSA, "", s(16), H - s(60), L, s(16), bar, 0, font_none,
          nullptr},
-        {nullptr, 0, "STATIC", "Current file", 16, H - 82, L, 18, label, 0, font_normal, nullptr},
-        {&g.file_progress, IDC_FILE_PROGRESS, PROGRESS_CLASSA, "", 16, H - 60, L, 16, bar, 0, font_none, nullptr},
-        {&g.status_link, IDC_STATUS_LINK, "SysLink", no_file_text, 16, H - 36, L, 36, WS_VISIBLE | WS_TABSTOP, 0,
+        {&g.status_link, IDC_STATUS_LINK, "SysLink", no_file_text, s(16), H - s(36), L, s(36),
+         WS_VISIBLE | WS_TABSTOP, 0, font_normal, nullptr},
+        {&g.activity_heading, 0, "STATIC", "Activity", AX, s(16), A, s(18), label, 0, font_bold, nullptr},
+        {&g.activity_edit, IDC_ACTIVITY_EDIT, "EDIT", "", AX, s(38), A, H - s(38), pane, WS_EX_CLIENTEDGE,
          font_normal, nullptr},
-        {&g.activity_heading, 0, "STATIC", "Activity", AX, 16, A, 18, label, 0, font_bold, nullptr},
-        {&g.activity_edit, IDC_ACTIVITY_EDIT, "EDIT", "", AX, 38, A, H - 38, pane, WS_EX_CLIENTEDGE, font_normal,
-         nullptr},
         {&g.mode_combo, IDC_MODE_COMBO, "COMBOBOX", "", 0, 0, 10, 10, CBS_DROPDOWNLIST, 0, font_none, nullptr},
     };
-    create_rows(main, instance, controls, sizeof controls / sizeof controls[0]);
+    for (const ControlRow& row : controls)
+        rows[n++] = row;
+    return n;
+}
+
+static void set_pane_margins(int32_t dpi)
+{
+    int margin = scale_to_dpi(8, dpi);
+    if (gui_window.activity_edit)
+        SendMessageA(gui_window.activity_edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELONG(margin, margin));
+}
+
+void create_controls(HWND main, HINSTANCE instance, const Layout& layout, int32_t dpi)
+{
+    GuiWindow& g = gui_window;
+    ControlRow rows[control_count];
+    size_t n = control_rows(layout, dpi, rows);
+    for (size_t i = 0; i < n; i++) {
+        g.controls[i] = create_control(main, instance, rows[i]);
+        if (rows[i].slot)
+            *rows[i].slot = g.controls[i];
+    }
     for (HWND bar_control : {g.overall_progress, g.file_progress}) {
         if (!bar_control)
             continue;
         SendMessageA(bar_control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
         SendMessageA(bar_control, PBM_SETPOS, 0, 0);
     }
-    if (g.activity_edit)
-        SendMessageA(g.activity_edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELONG(8, 8));
+    set_pane_margins(dpi);
 
     // what the controls show right after creation
     std::memset(&g.shown, 0, sizeof g.shown);
@@ -151,6 +175,22 @@ void create_controls(HWND main, HINSTANCE instance, const Layout& layout)
     copy_text(g.shown.status_link, sizeof g.shown.status_link, no_file_text);
     g.shown.buttons = ActionButtons{1, 1, 1, 1, 1, 1};
     g.shown.width = wide_width;
+}
+
+void place_controls(const Layout& layout, int32_t dpi)
+{
+    GuiWindow& g = gui_window;
+    ControlRow rows[control_count];
+    size_t n = control_rows(layout, dpi, rows);
+    for (size_t i = 0; i < n; i++) {
+        if (!g.controls[i])
+            continue;
+        MoveWindow(g.controls[i], rows[i].x, rows[i].y, rows[i].width, rows[i].height, TRUE);
+        HFONT font = rows[i].font == font_bold ? g.bold_font : rows[i].font == font_normal ? g.normal_font : nullptr;
+        if (font)
+            SendMessageA(g.controls[i], WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    }
+    set_pane_margins(dpi);
 }
 
 static void show_text(HWND control, char* shown, size_t cap, const char* wanted)
@@ -202,7 +242,8 @@ void show_view()
     if (s.width != v.width && g.main) {
         // the controls keep their places; a narrow window only hides the Activity column
         s.width = v.width;
-        SetWindowPos(g.main, nullptr, 0, 0, v.width, window_height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(g.main, nullptr, 0, 0, scale_to_dpi(v.width, g.dpi), scale_to_dpi(window_height, g.dpi),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }
 

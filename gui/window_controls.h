@@ -10,8 +10,12 @@
 
 namespace gui {
 
+// Every control, labels included, in the order they are made.
+constexpr size_t control_count = 24;
+
 struct GuiWindow {
     HWND main;
+    int32_t dpi;  // of the monitor the window is on; 96 is the layout's own numbers
     HMENU menu_bar;
     HFONT normal_font;
     HFONT bold_font;
@@ -23,6 +27,8 @@ struct GuiWindow {
     HWND overall_progress, file_progress, status_link;
     HWND activity_heading, activity_edit;
     HWND mode_combo;
+    HWND focus_before_deactivation;
+    HWND controls[control_count];  // the control that gets the focus back when the window is active again
     // Published by the worker while the child runs: a handle of its own that only the one who
     // takes it out of here closes, so the close question never terminates through a closed handle.
     std::atomic<HANDLE> child_process;
@@ -34,9 +40,11 @@ struct GuiWindow {
 // Owned by the window thread; the worker touches only child_process and reads main.
 extern GuiWindow gui_window;
 
-HFONT create_ui_font(int bold);
-// Creates every control of the main window at the place the layout gives it.
-void create_controls(HWND main, HINSTANCE instance, const Layout& layout);
+HFONT create_ui_font(int bold, int32_t dpi);
+// Creates every control of the main window at the place the layout gives it for `dpi`.
+void create_controls(HWND main, HINSTANCE instance, const Layout& layout, int32_t dpi);
+// Moves every control to its place for a new DPI and gives it the window's current fonts.
+void place_controls(const Layout& layout, int32_t dpi);
 // Copies every value of the window state that differs from what the controls show.
 void show_view();
 // Focus, clearing of the Activity pane: the one-off parts of a state change.

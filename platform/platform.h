@@ -19,6 +19,9 @@ extern const char* const system_word;
 extern const char* const error_code_word;
 
 std::FILE* open_read_only(const char* path);        // "rb"; never a folder
+// The runtime's fopen, taking any name the system takes: every Unicode name, long paths.
+std::FILE* open_stream(const char* path, const char* mode);
+int rename_path(const char* from, const char* to);  // 1 on success
 
 // Absolute 64-bit seek; 1 on success. Positions of 2^63 or more cannot be reached.
 int seek_abs(std::FILE* f, uint64_t offset);

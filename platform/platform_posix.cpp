@@ -32,6 +32,10 @@ std::FILE* open_read_only(const char* path)
     return f;
 }
 
+std::FILE* open_stream(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+int rename_path(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
 int seek_abs(std::FILE* f, uint64_t offset)
 {
     if (offset > static_cast<uint64_t>(INT64_MAX))

@@ -1,5 +1,6 @@
 // Windows half of the platform layer: the universal C runtime's 64-bit stdio and the kernel's
-// module and error calls.
+// module and error calls. Paths go to the wide calls (win32_paths.h), so that a name outside the
+// legacy code page and a path longer than 260 characters open like any other.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -7,6 +8,8 @@
 #include <direct.h>
 #include <io.h>
 #include <windows.h>
+
+#include "platform/win32_paths.h"
 
 namespace platform {
 
@@ -19,14 +22,26 @@ const char* const error_code_word = "Win32 error";
 int is_separator(char c) { return c == '/' || c == '\\'; }
 
 // The runtime refuses to open a folder as a file already.
-std::FILE* open_read_only(const char* path) { return std::fopen(path, "rb"); }
+std::FILE* open_read_only(const char* path) { return open_stream(path, "rb"); }
+
+std::FILE* open_stream(const char* path, const char* mode)
+{
+    return _wfopen(wide_path(path).c_str(), wide_text(mode).c_str());
+}
+
+int rename_path(const char* from, const char* to)
+{
+    return _wrename(wide_path(from).c_str(), wide_path(to).c_str()) == 0;
+}
 
 // DeleteFile behind remove never takes a folder.
-int remove_file(const char* path) { return std::remove(path) == 0; }
+int remove_file(const char* path) { return _wremove(wide_path(path).c_str()) == 0; }
+
+static DWORD attributes_of(const char* path) { return GetFileAttributesW(wide_path(path).c_str()); }
 
 int regular_file(const char* path)
 {
-    DWORD a = GetFileAttributesA(path);
+    DWORD a = attributes_of(path);
     return a != INVALID_FILE_ATTRIBUTES && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
 }
 
@@ -62,12 +77,12 @@ void advise_large_buffer(void*, size_t) {}
 
 int make_folder(const char* path)
 {
-    if (_mkdir(path) == 0)
+    if (_wmkdir(wide_path(path).c_str()) == 0)
         return 1;
     return errno == EEXIST ? 2 : 0;
 }
 
-int path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+int path_exists(const char* path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
 
 int own_executable_path(char* out, size_t cap)
 {
@@ -101,7 +116,7 @@ void free_library(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
 int file_attributes_readable(const char* path, unsigned long* error_code)
 {
-    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+    if (attributes_of(path) != INVALID_FILE_ATTRIBUTES)
         return 1;
     *error_code = GetLastError();
     return 0;

@@ -122,4 +122,30 @@ TEST(ParseEngineOutput, UntouchedOutputsKeepTheirValues)
     EXPECT_EQ(view.overall_progress, 1);
 }
 
+TEST(FindEngineError, TakesTheLastLineThatStartsWithError)
+{
+    struct {
+        const char* name;
+        const char* text;
+        size_t cap;
+        const char* expected;  // "": none found
+    } rows[] = {
+        {"fatal line after progress", "[1/6] Detecting exFAT...\nERROR: no valid exFAT boot region\n", 256,
+         "ERROR: no valid exFAT boot region"},
+        {"no line end at the end of the log", "Raw scan 50%\rERROR: read failed", 256, "ERROR: read failed"},
+        {"CR LF ends the line", "ERROR: first\r\nERROR: second\r\n", 256, "ERROR: second"},
+        {"only at the start of a line", "clip 3: ERROR: not fatal\n", 256, ""},
+        {"first line of the log", "ERROR: cannot open source image x.img: Invalid argument", 256,
+         "ERROR: cannot open source image x.img: Invalid argument"},
+        {"cut to the buffer", "ERROR: 0123456789\n", 10, "ERROR: 01"},
+        {"nothing", "Complete.\n", 256, ""},
+    };
+    for (const auto& r : rows) {
+        char out[256];
+        int found = gui::find_engine_error(r.text, out, r.cap);
+        EXPECT_EQ(found, r.expected[0] != 0) << r.name;
+        EXPECT_STREQ(out, r.expected) << r.name;
+    }
+}
+
 }  // namespace

@@ -146,15 +146,50 @@ TEST(PrepareRun, ChecksInOrderWithTheirMessages)
     }
 }
 
-TEST(FinishRun, FailureTextNamesTheExitCode)
+TEST(FinishRun, FailureSaysWhyInTheBoxAndTheStatusLine)
 {
-    gui::GuiState s{};
-    s.run_mode = gui::Sample;
-    gui::RecoveryJob job{};
-    gui::RunEnd end = gui::finish_run(&s, 1450, job);
-    EXPECT_TRUE(end.show_error);
-    EXPECT_STREQ(end.error_text,
-                 "Recovery exited with code 1450.\n\nFor diagnostic details, enable Advanced > Show Activity.");
+    struct {
+        const char* name;
+        gui::RunMode mode;
+        uint32_t code;
+        const char* reason;
+        const char* box;
+        const char* status_link;
+        const char* analysis_status;
+    } rows[] = {
+        {"code alone", gui::Sample, 1450, "",
+         "Recovery exited with code 1450.\n\nFor diagnostic details, enable Advanced > Show Activity.",
+         "Recovery failed (exit code 1450).", "2 clips recoverable"},
+        {"engine error of an analysis", gui::AnalysisOnly, 2, "ERROR: no valid exFAT boot region found",
+         "Recovery exited with code 2.\n\nERROR: no valid exFAT boot region found\n\n"
+         "For diagnostic details, enable Advanced > Show Activity.",
+         "Analysis failed: no valid exFAT boot region found", "Analysis failed"},
+        {"system text of a child never started", gui::All, 267, "The directory name is invalid.",
+         "Recovery exited with code 267.\n\nThe directory name is invalid.\n\n"
+         "For diagnostic details, enable Advanced > Show Activity.",
+         "Recovery failed: The directory name is invalid.", "2 clips recoverable"},
+    };
+    for (const auto& r : rows) {
+        gui::GuiState s;
+        gui::init_window(&s);
+        gui::pick_working_folder(&s, "C:\\w");
+        gui::pick_source_image(&s, "C:\\i.img");
+        gui::pick_recovery_folder(&s, "C:\\out");
+        s.analysis_succeeded = r.mode != gui::AnalysisOnly;
+        std::strcpy(s.view.analysis_status, "2 clips recoverable");
+        gui::RecoveryJob job{};
+        gui::RunRefusal refusal;
+        ASSERT_TRUE(gui::prepare_run(&s, r.mode, {validator_present, own_path}, &job, &refusal)) << r.name;
+        gui::begin_run(&s, job);
+        // the run's own polls rewrite the analysis texts on the way
+        std::strcpy(s.view.analysis_status, "Analysis in progress");
+        gui::RunEnd end = gui::finish_run(&s, r.code, job, r.reason);
+        EXPECT_TRUE(end.show_error) << r.name;
+        EXPECT_STREQ(end.error_text, r.box) << r.name;
+        EXPECT_STREQ(s.view.status_link, r.status_link) << r.name;
+        EXPECT_STREQ(s.view.analysis_status, r.analysis_status) << r.name;
+        EXPECT_EQ(s.view.buttons.source_open, 1) << r.name << ": another image can be picked";
+    }
 }
 
 }  // namespace

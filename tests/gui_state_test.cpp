@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "gui/control_ids.h"
 #include "gui/gui_state.h"
@@ -45,12 +46,12 @@ TEST(GuiState, ButtonsFollowThePickersAndTheRunEnds)
         {work, "110000", 0, "No file is being written", gui::IDC_SOURCE_OPEN},
         {image, "111100", 0, "No file is being written", gui::IDC_ANALYZE},
         {analyze, "000000", 0, "Analysis only - no file writing", -1},
-        {end_failed, "000100", 0, "Analysis only - no file writing", 0},
+        {end_failed, "111100", 0, "Analysis failed (exit code 2).", gui::IDC_SOURCE_OPEN},  // another image may go in
         {analyze, "000000", 0, "Analysis only - no file writing", -1},
         {end_ok, "111100", 1, "", gui::IDC_OUTDIR_BROWSE},  // no recovery folder yet
         {recovery, "111111", 1, "No file is being written", 0},
         {recover, "000000", 1, "Waiting to begin file writing", -1},
-        {end_failed, "111111", 1, "Waiting to begin file writing", 0},
+        {end_failed, "111111", 1, "Recovery failed (exit code 2).", 0},
         {recover, "000000", 1, "Waiting to begin file writing", -1},
         {end_ok, "111111", 1, "Recovery complete.  <a>View Recovery Directory</a>", 0},
         {recovery, "111111", 1, "No file is being written", 0},  // a new recovery folder keeps the analysis
@@ -88,6 +89,7 @@ TEST(GuiState, ButtonsFollowThePickersAndTheRunEnds)
         // the link opens the recovery folder, and only while it is shown
         bool link = std::strcmp(r.status_link, gui::recovery_complete_text) == 0;
         EXPECT_STREQ(s.recovery_link_folder, link ? "D:\\out" : "") << "row " << i;
+        EXPECT_EQ(s.running, r.step == analyze || r.step == recover) << "row " << i << ": polls parse only during a run";
         if (r.focus >= 0) {
             EXPECT_EQ(focus, r.focus) << "row " << i;
         }
@@ -115,6 +117,30 @@ TEST(GuiState, InputChangesResetTheAnalysisViewButNotTheFileBar)
     EXPECT_EQ(s.view.overall_progress, 0);
     EXPECT_EQ(s.view.file_progress, 100);
     EXPECT_EQ(s.view.width, 1120);
+}
+
+TEST(GuiLayout, The96DpiNumbersScaledToTheMonitor)
+{
+    struct {
+        const char* name;
+        int32_t client_width, client_height, dpi;
+        gui::Layout expected;  // L, A, AX, H
+    } rows[] = {
+        {"96 DPI: the original numbers", 1104, 612, 96, {421, 633, 455, 596}},
+        {"short client: H stays at 420", 1104, 300, 96, {421, 633, 455, 420}},
+        {"150 %: 50, 34 and 16 scaled", 1656, 918, 144, {632, 949, 683, 894}},
+        {"200 %", 2208, 1224, 192, {843, 1265, 911, 1192}},
+        {"125 %: 50 x 1.25 rounds to 63", 1380, 765, 120, {526, 791, 569, 745}},
+    };
+    for (const auto& r : rows) {
+        gui::Layout got = gui::compute_layout(r.client_width, r.client_height, r.dpi);
+        EXPECT_EQ((std::vector<int32_t>{got.left_width, got.activity_width, got.activity_x, got.bottom}),
+                  (std::vector<int32_t>{r.expected.left_width, r.expected.activity_width, r.expected.activity_x,
+                                        r.expected.bottom}))
+            << r.name;
+    }
+    EXPECT_EQ(gui::scale_to_dpi(15, 144), 23) << "halves round up";
+    EXPECT_EQ(gui::scale_to_dpi(650, 96), 650);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-"""Runs that go wrong end as the window promises: a child that stops with exit code 2, a child
-that cannot be started, a log that cannot be created and a validator DLL missing when a recovery
-is asked for. The probe tells the message box text and the buttons afterwards."""
+"""Runs that go wrong end as the window promises: a child that stops with exit code 2 (and the user
+then picks the right image and recovers from it without a restart), a child that cannot be
+started, a log that cannot be created and a validator DLL missing when a recovery is asked for. The
+probe tells the message box text, the status texts and the buttons afterwards."""
 
 import os
 import re
@@ -11,6 +12,7 @@ import window_session as ws
 from window_session import harness, wine_runner
 
 DIAGNOSTIC = "\\n\\nFor diagnostic details, enable Advanced > Show Activity."
+EVERY_PICKER = ["analyze", "outdir_browse", "source_open", "workdir_browse"]
 
 
 class WindowBadInput(unittest.TestCase):
@@ -40,28 +42,53 @@ class WindowBadInput(unittest.TestCase):
         s.keys(ws.wait_for("the message box", lambda: s.find(ws.TITLE, other_than=s.main)), "Return")
         ws.wait_for("the message box to go", lambda: s.state().get("message_box") == "")
 
-    def test_child_ending_with_2_leaves_only_analyze(self):
+    def test_failed_analysis_says_why_and_another_image_recovers(self):
         blank = os.path.join(ws.scratch("blank-"), "blank.img")
         with open(blank, "wb") as f:
             f.write(bytes(1 << 20))
-        s, _, work = self.analyse(blank)
-        self.assertEqual(self.error_box(s), ws.TITLE + "|Recovery exited with code 2." + DIAGNOSTIC)
-        self.assertEqual(s.enabled(), ["analyze"])
+        s, base, work = self.analyse(blank)
+        reason = "no valid exFAT boot region found in first 64 MiB"
+        self.assertEqual(self.error_box(s), ws.TITLE + "|Recovery exited with code 2.\\n\\nERROR: " + reason + DIAGNOSTIC)
+        state = s.state()
+        self.assertEqual(state["control.2021.text"], "Analysis failed")
+        self.assertEqual(state["control.2014.text"], "Analysis failed: " + reason)
+        self.assertEqual(s.enabled(), EVERY_PICKER, "the pickers work again after a failed analysis")
         s.screenshot("bad-1-exit-code-2")
         log = ws.read_text(os.path.join(work, ws.LOG_NAME))
-        self.assertIn("ERROR: no valid exFAT boot region found in first 64 MiB", log)
+        self.assertIn("ERROR: " + reason, log)
         self.dismiss(s)
+
+        # Open... has the focus again once the box is gone: Space picks the right image
+        before = harness.sha256(self.card.image)
+        s.pick_image(s.press_focused, self.card.image)
+        self.assertEqual((s.control(2021), s.control(2014)), ("Not analyzed", "No file is being written"))
+        s.press_focused()
+        ws.wait_for("the second analysis", lambda: s.state().get("runs_ended") == "2")
+        self.assertEqual(s.control(2021), "%d clips recoverable" % self.card.truth["recoverable_clips"])
+        out = os.path.join(base, "out")
+        os.mkdir(out)
+        s.pick_folder("outdir_browse", out)
+        s.press_button("recover_sample")
+        ws.wait_for("the sample recovery", lambda: s.state().get("runs_ended") == "3")
+        self.assertEqual(s.control(2014), "Recovery complete.  <a>View Recovery Directory</a>")
+        written = self.card.written(True)
+        self.assertEqual(os.listdir(out), [min(written)])
+        harness.check_output_bytes(self, self.card, written[min(written)], os.path.join(out, min(written)), False)
+        self.assertEqual(harness.sha256(self.card.image), before)
         s.close_ends_with_0()
 
     def test_child_that_cannot_start_reports_the_system_error(self):
         # the working folder goes after it was picked: no log, and no current folder for the child
         s, _, _ = self.analyse(self.card.image, before_analyze=shutil.rmtree)
         box = self.error_box(s)
-        code = re.fullmatch(re.escape(ws.TITLE + "|Recovery exited with code ") + r"(\d+)\." + re.escape(DIAGNOSTIC),
-                            box)
+        code = re.fullmatch(re.escape(ws.TITLE + "|Recovery exited with code ") + r"(\d+)\.\\n\\n(.+)" +
+                            re.escape(DIAGNOSTIC), box)
         self.assertIsNotNone(code, box)
         self.assertEqual(int(code.group(1)), 267, "the Win32 error for a current folder that is not there")
-        self.assertEqual(s.enabled(), ["analyze"])
+        # the system's own words for the code, as many as it has ("Directory name invalid." in Wine)
+        self.assertRegex(code.group(2), r"(?i)directory name", "the system's text for the code")
+        self.assertEqual(s.control(2014), "Analysis failed: " + code.group(2))
+        self.assertEqual(s.enabled(), EVERY_PICKER)
         self.dismiss(s)
         s.close_ends_with_0()
 

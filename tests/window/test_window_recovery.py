@@ -89,6 +89,25 @@ class WindowRecovery(unittest.TestCase):
         self.assertEqual(state["message_box"], "")
         self.check_recovered(run.all_out, list(self.written))
         self.check_log(run, "Complete.")
+
+        # Show Activity after the run fills the pane and changes nothing else
+        shown = lambda st: {k: v for k, v in st.items()  # noqa: E731
+                            if k.startswith(("bar.", "control.20")) and not k.startswith("control.2015")}
+        before = shown(state)
+        s.keys(s.main, "alt+a", "s")
+        ws.wait_for("the Activity pane", lambda: s.control(2015, "visible") == "1")
+        ws.wait_for("the pane filled", lambda: "Complete." in s.control(2015))
+        self.assertEqual(shown(s.state()), before)
+        s.keys(s.main, "alt+a", "s")
+        ws.wait_for("the pane hidden", lambda: s.control(2015, "visible") == "0")
+        # a new image: turning the pane on again brings back no older analysis
+        s.pick_image(lambda: s.keys(s.main, "alt+o"), run.image)
+        s.keys(s.main, "alt+a", "s")
+        # the pane is shown and filled by one handling of the command, which the probe cannot split
+        ws.wait_for("the pane shown again", lambda: s.control(2015, "visible") == "1")
+        self.assertEqual((s.control(ANALYSIS_STATUS), s.control(STATUS_LINK), s.state()[OVERALL]),
+                         ("Not analyzed", "No file is being written", "0"))
+        self.assertEqual(s.enabled(), ["analyze", "outdir_browse", "source_open", "workdir_browse"])
         s.close_ends_with_0()
         self.assertEqual(harness.sha256(self.card.image), self.image_hash)
 

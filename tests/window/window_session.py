@@ -51,12 +51,18 @@ def wait_for(what, check, timeout=60):
 scratch = wine_runner.scratch
 
 
+def typable(name):
+    """Letters xdotool can type into Wine: those of Latin-1, which Wine's keyboard maps; others
+    (Cyrillic, CJK) never reach the program."""
+    return all(ord(c) < 0x100 for c in name)
+
+
 def read_text(path):
-    """A file of narrow Windows text: the program's own and its child's are in Wine's ANSI code
-    page, 1252, so a folder named with a non-ASCII letter reads back as it was typed."""
+    """A file of narrow Windows text: the program's manifest makes its ANSI code page UTF-8, for the
+    program and its child alike, so a folder named in any script reads back as it was typed."""
     try:
         with open(path, "rb") as f:
-            return f.read().decode("cp1252", "replace")
+            return f.read().decode("utf-8", "replace")
     except OSError:
         return ""
 
@@ -71,13 +77,14 @@ def processes_with(text):
 _desktop = {}
 
 
-def desktop_env():
-    """The environment of every program this test process starts: an X server and a Wine prefix
-    of its own. Wine's desktop process stays tied to the display it first saw, so one prefix
-    serves one display, and the console tests that run beside these keep theirs."""
+def desktop_env(screen="1400x900x24"):
+    """The environment of every program this test process starts: an X server (of the size the
+    first call asks for) and a Wine prefix of its own. Wine's desktop process stays tied to the
+    display it first saw, so one prefix serves one display, and the console tests that run beside
+    these keep theirs."""
     if not _desktop:
         read_end, write_end = os.pipe()
-        xserver = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1400x900x24",
+        xserver = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", screen,
                                     "-nolisten", "tcp"], pass_fds=(write_end,),
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
@@ -105,10 +112,19 @@ def desktop_env():
     return dict(_desktop)
 
 
+def set_dpi(dpi):
+    """The DPI every program started from now on draws at: Wine reads it from the user's desktop
+    settings when a program starts."""
+    wine = wine_runner.wine_program("wine64") or "wine64"
+    subprocess.run([wine, "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                    "/d", str(dpi), "/f"], env=desktop_env(), capture_output=True, timeout=120, check=True)
+
+
 class Session:
     """One start of the program with its window, in a fresh X server."""
 
-    def __init__(self, test, program=EXE, args=(), probe=False, started_by_shell=False):
+    def __init__(self, test, program=EXE, args=(), probe=False, started_by_shell=False, beside=None):
+        """`beside`: a Session whose window is on the desktop already and is not this one's."""
         self.test = test
         self.probe = probe
         self.env = desktop_env()
@@ -123,7 +139,8 @@ class Session:
         self.process = subprocess.Popen([wine] + shell + args, env=self.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
-            self.main = wait_for("the main window", lambda: self.find(TITLE))
+            other = beside.main if beside else None
+            self.main = wait_for("the main window", lambda: self.find(TITLE, other_than=other))
         except AssertionError:
             self.end()
             raise AssertionError("no main window on display %s; exit code %s; standard error:\n%s"
@@ -182,12 +199,12 @@ class Session:
         return path
 
     # --- pickers --------------------------------------------------------------------------------
-    def pick_folder(self, button, folder, focused=True):
-        """Presses a Browse button (Space when it has the focus, else a click) and walks Wine's
-        folder tree to `folder`: Down to "/", each name typed and opened with Right, Return on the
-        last. In a probe session, a pick that did not reach the window's field is made again, with
-        a click."""
-        press = self.press_focused if focused else lambda: self.press_button(button)
+    def pick_folder(self, button, folder, focused=True, press=None):
+        """Presses a Browse button (Space when it has the focus, else a click, or press() when
+        given) and walks Wine's folder tree to `folder`: Down to "/", each name typed and opened
+        with Right, Return on the last. In a probe session, a pick that did not reach the window's
+        field is made again, with a click."""
+        press = press or (self.press_focused if focused else lambda: self.press_button(button))
         shown = lambda: self.control(FOLDER_FIELDS[button]) == win_path(folder)  # noqa: E731
         for _ in range(3):
             self.walk_folder_tree(press, folder)
@@ -207,7 +224,13 @@ class Session:
         self.keys(dialog, "Down", "Right")
         for i, part in enumerate(parts):
             time.sleep(TYPING_SPELL)
-            self.type_text(part)
+            if typable(part):
+                self.type_text(part)
+            else:
+                # letters outside the keyboard's layout never reach the tree: such a folder is the
+                # only one in its parent, the first item under it
+                self.only_entry(os.path.join("/", *parts[:i]), part)
+                self.xdo("key", "Down")
             if i + 1 < len(parts):
                 self.xdo("key", "Right")
         time.sleep(TYPING_SPELL)
@@ -228,11 +251,34 @@ class Session:
     def press_focused(self):
         self.keys(self.main, "space")
 
+    def only_entry(self, folder, name):
+        entries = os.listdir(folder)
+        self.test.assertEqual(entries, [name], "the picker is walked by place: %s holds one entry" % folder)
+
     def pick_image(self, press, image):
-        """press() presses Open...; the path is typed into File name and taken with Return."""
+        """press() presses Open...; the path is typed into File name and taken with Return. Names
+        past the last one the keyboard can type are walked in the file list: Return on a folder's
+        path shows it, Shift+Tab goes to the list, and each name, alone in its folder, is its first
+        item, opened with Return."""
         dialog = self.open_dialog("Select Sony media image", press)
         self.xdo("windowfocus", dialog)
-        self.type_text(win_path(image))
+        parts = [p for p in os.path.abspath(image).split("/") if p]
+        typed = 0
+        while typed < len(parts) and typable(parts[typed]):
+            typed += 1
+        if typed == len(parts):
+            self.type_text(win_path(image))
+        else:
+            self.type_text(win_path(os.path.join("/", *parts[:typed])) + "\\")
+            self.xdo("key", "Return")
+            time.sleep(TYPING_SPELL)
+            self.xdo("key", "shift+Tab")
+            for i in range(typed, len(parts)):
+                self.only_entry(os.path.join("/", *parts[:i]), parts[i])
+                time.sleep(TYPING_SPELL)
+                self.xdo("key", "Home")
+                if i + 1 < len(parts):
+                    self.xdo("key", "Return")
         self.xdo("key", "Return")
         wait_for("the open-file dialog to close", lambda: not self.find("Select Sony media image"))
         if self.probe:
@@ -274,7 +320,7 @@ class Session:
 
     def collect(self, timeout=None):
         out, err = self.process.communicate(timeout=timeout)
-        self.stdout, self.stderr = out.decode("cp1252", "replace"), err.decode("cp1252", "replace")
+        self.stdout, self.stderr = out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
     def end(self):
         if self.process.poll() is None:

@@ -1,5 +1,6 @@
 """The Windows program's own texts under Wine: the usage text, the line for a missing window, the
-validator loader's failures with their Windows words, and write faults the Windows way."""
+validator loader's failures with their Windows words, and write faults the Windows way; folder and
+file names in any script and paths longer than 260 characters, end to end to the recovered files."""
 
 import os
 import shutil
@@ -79,6 +80,37 @@ class WindowsCommandLine(unittest.TestCase):
         self.assertIn("  videos written    : 0\n", stdout)
         self.assertEqual(os.listdir(out), [rec["output_name"]], "the temporary file was left behind")
         self.assertEqual(harness.read(final), b"older file")
+
+    def test_any_name_and_long_paths_end_to_end(self):
+        base = wine_runner.scratch("names-")
+        long_part = "long folder name " * 4  # 68 characters, four deep: every path over 260
+        rows = [
+            ("Cyrillic and CJK", "\u0440\u0430\u0431\u043e\u0447\u0430\u044f \u043f\u0430\u043f\u043a\u0430",
+             "\u043a\u0430\u0440\u0442\u0430.img", "\u5fa9\u5143\u3055\u308c\u305f \u52d5\u753b"),
+            ("over 260 characters", os.path.join(*[long_part + str(i) for i in range(4)]), "card image.img",
+             os.path.join(*[long_part + "out " + str(i) for i in range(4)])),
+        ]
+        written = self.card.written(False)
+        for name, work_name, image_name, out_name in rows:
+            with self.subTest(name):
+                work, out = os.path.join(base, work_name), os.path.join(base, out_name)
+                os.makedirs(work)
+                os.makedirs(os.path.dirname(out), exist_ok=True)
+                image = os.path.join(work, image_name)
+                os.link(self.card.image, image)
+                if name.startswith("over"):
+                    self.assertGreater(len(win_path(os.path.join(out, min(written)))), 260)
+                code, stdout, stderr = WINDOWS.run(win_path(image), "--work-dir", win_path(work), "-o",
+                                                   win_path(out), "--recover-all", "--no-validator", "--no-progress")
+                self.assertEqual((code, stderr), (0, ""), stdout[-2000:])
+                self.assertIn("Source : %s\n" % win_path(image), stdout)
+                self.assertEqual(sorted(os.listdir(out)), sorted(written))
+                for clip, rec in written.items():
+                    harness.check_output_bytes(self, self.card, rec, os.path.join(out, clip), False)
+                # the scan cache lies in the working folder, and a second run finds it there
+                code, stdout, _ = WINDOWS.run(win_path(image), "--work-dir", win_path(work), "-o", win_path(out),
+                                              "--analysis-only")
+                self.assertIn("  scan cache hit - full image scan reused\n", stdout)
 
     def test_output_folder_that_cannot_be_created(self):
         parent = wine_runner.scratch("out-")
