@@ -32,9 +32,6 @@ KNOWN_FAILURES = {
     "hole-clusters-open-gop": "the decoder does not join an AVC open group's I picture after the hole (the frame "
                               "numbers jump), so the decode check refuses the span after it and salvage keeps the "
                               "frames before the hole only",
-    "hole-clusters-open-gop-hevc": "the card's truth counts the damaged recording as one the documented rules "
-                                   "recover; they place 2 of its 3 clips' chunks (so did the engine before this "
-                                   "card existed)",
 }
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
 
