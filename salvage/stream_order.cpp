@@ -30,6 +30,9 @@ struct Stretch {
     std::vector<int32_t> pocs;
 };
 
+// Pictures an encoder holds back or shows early for reordering: far fewer than this.
+constexpr int64_t max_reorder = 64;
+
 int64_t common_divisor(int64_t a, int64_t b)
 {
     while (b) {
@@ -50,12 +53,21 @@ void place_stretches(const std::vector<Stretch>& stretches, int hevc, uint32_t f
             step = common_divisor(step, int64_t(poc) - s.pocs[0]);
     if (step == 0)
         step = hevc ? 1 : 2;
-    for (const Stretch& s : stretches)
-        for (size_t i = 0; i < s.slots.size(); i++) {
-            // the stretch's first sample, its key frame, is shown where it is decoded
-            int64_t shown = int64_t(s.slots[0]) + (int64_t(s.pocs[i]) - s.pocs[0]) / step;
-            out[s.slots[i]].offset = (shown - int64_t(s.slots[i])) * frame_ticks;
-        }
+    for (const Stretch& s : stretches) {
+        // the stretch's first sample, its key frame, is shown where it is decoded
+        std::vector<int64_t> shown(s.slots.size());
+        for (size_t i = 0; i < s.slots.size(); i++)
+            shown[i] = int64_t(s.slots[0]) + (int64_t(s.pocs[i]) - s.pocs[0]) / step;
+        // an order no encoder writes (two pictures at one place, or one far from where it is
+        // decoded) comes from parameter sets that are not the stream's: shown as decoded instead
+        std::vector<int64_t> sorted(shown);
+        std::sort(sorted.begin(), sorted.end());
+        int sound = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+        for (size_t i = 0; i < s.slots.size(); i++)
+            sound &= shown[i] - int64_t(s.slots[i]) <= max_reorder && int64_t(s.slots[i]) - shown[i] <= max_reorder;
+        for (size_t i = 0; i < s.slots.size(); i++)
+            out[s.slots[i]].offset = sound ? (shown[i] - int64_t(s.slots[i])) * frame_ticks : 0;
+    }
 }
 
 }  // namespace

@@ -104,11 +104,22 @@ def chunk_extents(track, stsc):
     return out
 
 
-def check_written_file(path):
+# A rebuilt clip keeps the camera's movie box byte for byte, flipped bytes included: flipped
+# composition offsets leave frames out of order, which the player reports and nothing else may.
+# A salvaged clip that took its parameter sets from a flipped movie box may read its pictures'
+# order from sets that are not the stream's, and be shown out of order the same way.
+REORDERED = re.compile(r"^\[null @ 0x[0-9a-f]+\] Application provided invalid, non monotonically increasing dts "
+                       r"to muxer in stream 0: \d+ >= \d+$")
+
+
+def check_written_file(path, camera_moov_flipped=False):
     """Problems of one written file: does it decode cleanly, does its movie box end the file, and
     does every chunk it names lie inside its media data."""
     data = harness.read(path)
-    problems = [harness.decode_messages(path)]
+    messages = harness.decode_messages(path)
+    if camera_moov_flipped:
+        messages = "\n".join(line for line in messages.splitlines() if not REORDERED.match(line))
+    problems = [messages]
     try:
         top = mp4_reader.boxes(data, 0, len(data))
         mdat = [b for b in top if b[0] == "mdat"][0]
@@ -146,7 +157,8 @@ def run_mutant(case):
     names = os.listdir(out) if os.path.isdir(out) else []
     problems += ["%s left behind" % n for n in names if n.endswith(".partial")]
     for name in names:
-        problems += ["%s: %s" % (name, p) for p in check_written_file(os.path.join(out, name))]
+        flipped = case["name"].split(": ", 1)[-1].startswith("bytes flipped in a moov")
+        problems += ["%s: %s" % (name, p) for p in check_written_file(os.path.join(out, name), flipped)]
     return ("signal" if code < 0 else "exit %d" % code), problems
 
 
