@@ -61,11 +61,12 @@ CardPlan camera_card(const std::string& name)
     if (base == "hole-clusters-bframes-oob")
         return streams(salvage_card({48, 96, 48}, 1, Damage::cluster_hole), hevc, hevc ? 30 : 24, false, true);
     if (base == "hole-clusters-open-gop") {
-        // the leading pictures of the key frame after the hole refer to the group it broke; AVC
-        // samples of a few kilobytes, so that the hole takes more than the tail of one B-frame
+        // the key frame after the hole is one of a group the hole broke (HEVC: the hole takes a key
+        // frame); samples of a few kilobytes, so that the hole takes more than the tail of one
+        // B-frame and leaves the next kkad box
         CardPlan s = streams(salvage_card({48, 96, 48}, 1, Damage::cluster_hole), hevc, hevc ? 20 : 24, true, false);
         for (CardRecording& r : s.recordings)
-            r.plan.video.mbps = hevc ? 0 : 2;
+            r.plan.video.mbps = hevc ? 3 : 2;
         return s;
     }
     if (base == "cut-bframes-oob")

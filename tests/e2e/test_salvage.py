@@ -38,10 +38,8 @@ KNOWN_FAILURES = dict(
         "moov-lost-bframes-oob", "moov-lost-bframes-oob-hevc", "moov-lost-alone-bframes",
         "moov-lost-alone-bframes-hevc", "cut-bframes-oob", "cut-bframes-oob-hevc"]] +
     [("hole-clusters-bframes-oob", CUT_CTTS), ("hole-clusters-bframes-oob-hevc", CUT_CTTS),
-     ("hole-clusters-open-gop", "nothing kept after the hole: the key frame inside a chunk after it is not found"),
-     ("hole-clusters-open-gop-hevc", "the leading pictures of the key frame after the hole are kept though they "
-                                     "refer to the group the hole broke, two intact frames before the hole are "
-                                     "left out; " + CUT_CTTS)])
+     ("hole-clusters-open-gop", "nothing kept after the hole: the key frame inside a chunk behind it is not found"),
+     ("hole-clusters-open-gop-hevc", "two intact frames before the hole left out; " + CUT_CTTS)])
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
 
 
