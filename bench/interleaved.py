@@ -22,11 +22,13 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "sca
 from best_of import run_once  # noqa: E402
 
 
-def parse(args):
-    opts = {"rounds": 5, "work_root": tempfile.gettempdir(), "evict": None}
+def parse(args, defaults=None, numbers=("rounds",)):
+    """The options before the first "--" (over `defaults`; those in `numbers` are integers) and
+    the commands, each after a "--" and led by its name."""
+    opts = dict(defaults or {"rounds": 5, "work_root": tempfile.gettempdir(), "evict": None})
     while args and args[0] != "--":
         key = args[0][2:].replace("-", "_")
-        opts[key] = int(args[1]) if key == "rounds" else args[1]
+        opts[key] = int(args[1]) if key in numbers else args[1]
         args = args[2:]
     commands, current = [], None
     for a in args:
@@ -58,4 +60,5 @@ def main():
         load_before + load_after + (opts["rounds"],)))
 
 
-main()
+if __name__ == "__main__":
+    main()

@@ -22,21 +22,13 @@ import tempfile
 import time
 import shutil
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import interleaved  # noqa: E402
+
 
 def parse(args):
-    opts = {"rounds": 3, "work_root": tempfile.gettempdir(), "evict": None, "cap_mib": 0}
-    while args and args[0] != "--":
-        key = args[0][2:].replace("-", "_")
-        opts[key] = int(args[1]) if key in ("rounds", "cap_mib") else args[1]
-        args = args[2:]
-    commands, current = [], None
-    for a in args:
-        if a == "--":
-            current = []
-            commands.append(current)
-        else:
-            current.append(a)
-    return opts, [(c[0], c[1:]) for c in commands]
+    return interleaved.parse(args, {"rounds": 3, "work_root": tempfile.gettempdir(), "evict": None, "cap_mib": 0},
+                             ("rounds", "cap_mib"))
 
 
 def make_cgroup(cap_mib):
@@ -134,4 +126,5 @@ def main():
         load_before + load_after + (opts["rounds"],)))
 
 
-main()
+if __name__ == "__main__":
+    main()
