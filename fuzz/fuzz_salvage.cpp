@@ -35,22 +35,32 @@ void check_plan(const salvage::SalvagePlan* plan, uint64_t size)
     }
 }
 
-// The plan as found, then again without its first kept video sample.
+// The plan as found, then again without its first kept video sample, and as the parts before
+// and from its last span.
 template <typename Plan>
 void plan_twice(const salvage::SalvageCard* card, Plan plan)
 {
     salvage::SalvageAttempt first = {};
-    const salvage::RefusedSamples none = {nullptr, 0};
+    const salvage::RefusedSamples none = {nullptr, 0, 0, 0};
     if (!plan(&none, &first))
         return;
     check_plan(&first.plan, card->image_size);
     uint64_t at = 0;
     if (salvage::kept_sample_offset(&first.plan, 0, &at)) {
         salvage::SalvageAttempt again = {};
-        const salvage::RefusedSamples refused = {&at, 1};
+        const salvage::RefusedSamples refused = {&at, 1, 0, 0};
         if (plan(&refused, &again))
             check_plan(&again.plan, card->image_size);
         salvage::free_salvage_plan(&again.plan);
+    }
+    if (salvage::last_span_start(&first.plan, &at)) {
+        for (int from = 0; from < 2; from++) {
+            salvage::SalvageAttempt part = {};
+            const salvage::RefusedSamples bounds = {nullptr, 0, from ? at : 0, from ? 0 : at};
+            if (plan(&bounds, &part))
+                check_plan(&part.plan, card->image_size);
+            salvage::free_salvage_plan(&part.plan);
+        }
     }
     salvage::free_salvage_plan(&first.plan);
 }

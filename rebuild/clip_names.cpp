@@ -25,11 +25,14 @@ void clip_file_name(const analysis::RecoveryClip* clip, char* out, size_t cap)
     basics::bounded_format(out, cap, "XAVC_%04d_%s.MP4", int(clip->clip_number), text);
 }
 
-void salvaged_file_name(uint32_t clip_number, const analysis::RecordingTime* time, char* out, size_t cap)
+void salvaged_file_name(uint32_t clip_number, const analysis::RecordingTime* time, uint32_t part, char* out, size_t cap)
 {
     char text[64];
     time_text(*time, text, sizeof text);
-    basics::bounded_format(out, cap, "XAVC_%04d_%s_salvaged.MP4", int(clip_number), text);
+    if (part < 2)
+        basics::bounded_format(out, cap, "XAVC_%04d_%s_salvaged.MP4", int(clip_number), text);
+    else
+        basics::bounded_format(out, cap, "XAVC_%04d_%s_salvaged_part%u.MP4", int(clip_number), text, part);
 }
 
 }  // namespace rebuild

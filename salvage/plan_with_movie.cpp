@@ -56,6 +56,8 @@ struct Planner {
     uint8_t* key;         // one per video sample
     uint64_t* sound_at;
     uint8_t* sound_placed;
+    uint64_t part_begin;  // the samples [part_begin, part_end) may be kept: the recording, or one part of it
+    uint64_t part_end;
 };
 
 int neighbour(const Planner* p, uint64_t k, int step, uint64_t* j)
@@ -195,6 +197,22 @@ uint64_t unrefused_prefix(const Planner* p, uint64_t k, uint64_t n, const Refuse
     return n;
 }
 
+// The recording's index of its sample on the card at image offset `offset`; 0 when none is there.
+int sample_at(const Planner* p, uint64_t offset, uint64_t* sample)
+{
+    const mp4::TrackTables* v = p->video;
+    for (uint64_t k = 0; k < p->chunks; k++)
+        for (uint64_t i = 0, at = p->found_at[k]; i < p->on_card[k]; i++) {
+            uint64_t s = v->chunk_first_sample[k] + i;
+            if (at == offset) {
+                *sample = s;
+                return 1;
+            }
+            at += v->fixed_sample_size ? v->fixed_sample_size : v->sample_sizes[s];
+        }
+    return 0;
+}
+
 // The samples that are kept: of each chunk its leading samples on the card, with
 // their sound placed when the clip keeps sound (picture without its sound would put everything
 // after it out of step), as decoding and the camera's presentation order allow.
@@ -211,7 +229,8 @@ int choose_video(Planner* p, int with_sound, uint32_t frame_ticks)
             end = 0;
         for (uint64_t i = 0; i < count && first + i < p->video->sample_count; i++) {
             uint64_t s = first + i;
-            samples[s] = {uint8_t(i < end), p->key[s], 0, reordered ? mp4::composition_offset_at(&offsets, s) : 0};
+            uint8_t usable = i < end && s >= p->part_begin && s < p->part_end;
+            samples[s] = {usable, p->key[s], 0, reordered ? mp4::composition_offset_at(&offsets, s) : 0};
         }
     }
     int any = choose_presented(samples, p->video->sample_count, frame_ticks, p->keep);
@@ -507,6 +526,11 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
         if (end < p.on_card[k])
             p.on_card[k] = end, p.end_seen[k] = 0;
     }
+    p.part_end = v->sample_count;
+    if (ok && refused->from)
+        ok = sample_at(&p, refused->from, &p.part_begin);
+    if (ok && refused->until)
+        ok = sample_at(&p, refused->until, &p.part_end);
     // the camera writes one sound chunk beside every video chunk
     int with_sound = ok && rebuild::sound_track_written(m) && m->audio.chunk_count == p.chunks &&
                      describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);

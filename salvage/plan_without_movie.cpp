@@ -121,6 +121,36 @@ SalvageChunk without_refused(const RunInput* in, const SalvageChunk* c)
     return kept;
 }
 
+// The slot (chunk times twelve plus sample) of the chunk sample at image offset `offset`, among
+// the first `usable_end` samples of each chunk; 0 when none is there.
+int slot_at(const SalvageChunkList* chunks, const uint32_t* usable_end, uint64_t offset, size_t* slot)
+{
+    for (size_t ci = 0; ci < chunks->count; ci++) {
+        const SalvageChunk* c = &chunks->items[ci];
+        uint64_t at = c->image_offset;
+        for (uint32_t i = 0; i < usable_end[ci] && i < c->samples; at += c->sizes[i++])
+            if (at == offset) {
+                *slot = ci * camera_chunk_samples + i;
+                return 1;
+            }
+    }
+    return 0;
+}
+
+// Leaves usable only the samples of the part the refusals ask for; 0 when a bound is not on the card.
+int keep_part(const RunInput* in, const SalvageChunkList* chunks, const uint32_t* usable_end, OrderedSample* order,
+              size_t n)
+{
+    size_t begin = 0, end = n;
+    if ((in->refused.from && !slot_at(chunks, usable_end, in->refused.from, &begin)) ||
+        (in->refused.until && !slot_at(chunks, usable_end, in->refused.until, &end)))
+        return 0;
+    for (size_t i = 0; i < n; i++)
+        if (i < begin || i >= end)
+            order[i].usable = 0;
+    return 1;
+}
+
 // Reads a chunk's samples into the direct-read buffer.
 int read_chunk(std::FILE* image, const SalvageChunk* c)
 {
@@ -259,7 +289,8 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
     codec::ParameterSets sets = {};
     int have_sets = entry_sets(settings, layout->hevc, &sets);
     order_samples(in->image, chunks, usable_end, have_sets ? &sets : nullptr, layout->hevc, settings->video_delta, order);
-    choose_presented(order, n, settings->video_delta, keep);
+    if (keep_part(in, chunks, usable_end, order, n))
+        choose_presented(order, n, settings->video_delta, keep);
     auto* shift = static_cast<int64_t*>(basics::xcalloc(n ? n : 1, sizeof(int64_t)));
     presentation_shifts(order, keep, n, settings->video_delta, shift);
     for (size_t i = 0; i < n; i++)
@@ -447,7 +478,7 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
     *in = RunInput{card->image, card->image_size, card->geometry, *header, run, card->decode_check, own->items, own->count, card->movies,
-                   between_from_movies(card->movies), 0, {nullptr, 0}};
+                   between_from_movies(card->movies), 0, {nullptr, 0, 0, 0}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
     *clip_number = number;

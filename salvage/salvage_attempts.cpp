@@ -33,20 +33,32 @@ int plan(const SalvageRequest* r, const Recording* rec, const RefusedSamples* re
     return out->planned;
 }
 
-// Plans and writes the recording, each refused sample left out of the next plan.
-int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index, size_t file_count)
+// A part of a recording: the samples from `from` (0: from the start) on, in decode order.
+struct Part {
+    uint32_t number;  // 0 for the recording's first file, then 2, 3, ...
+    uint64_t from;
+};
+
+// Plans and writes one part of the recording, each refused sample left out of the next plan.
+// A refusal that names no sample (frames decoded with errors, as when the decoder cannot join a
+// span to the one before it, an open group's I picture after a hole) is laid on the last span's
+// first sample: that span and all behind it become the next part, a file of its own, in `*next`.
+int salvage_part(const SalvageRequest* r, const Recording* rec, Part part, size_t file_index, size_t file_count,
+                 Part* next)
 {
     uint64_t offsets[refused_sample_limit];
-    RefusedSamples refused = {offsets, 0};
+    RefusedSamples refused = {offsets, 0, part.from, 0};
     SalvageAttempt attempt = {};
-    const SalvageAttempt* current = rec->first;
+    const SalvageAttempt* current = part.number == 0 ? rec->first : nullptr;
     if (!current) {
         plan(r, rec, &refused, &attempt);
         current = &attempt;
     }
-    int written = 0;
+    int written = 0, tries = 0;
     const char* failure = current->reason;
     while (current->planned) {
+        if (current == &attempt)
+            attempt.plan.part = part.number;
         SalvageResult result;
         written = write_salvaged(r->card.image, r->card.image_size, &current->plan, r->destination, r->validate,
                                  file_index, file_count, &result);
@@ -54,12 +66,15 @@ int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index
         uint64_t at = 0;
         int named = result.failing_sample != validator::no_failing_sample &&
                     kept_sample_offset(&current->plan, result.failing_sample, &at);
-        // a refusal that names no sample (frames decoded with errors, as when a stream is joined
-        // where the decoder cannot join it) is laid on the last span's first sample
         if (written || refused.count == refused_sample_limit || !result.decode_refused ||
-            !(named || last_span_start(&current->plan, &at)))
+            ++tries > int(2 * refused_sample_limit))
             break;
-        offsets[refused.count++] = at;
+        if (named)
+            offsets[refused.count++] = at;
+        else if (last_span_start(&current->plan, &at))
+            refused.until = next->from = at;
+        else
+            break;
         free_salvage_plan(&attempt.plan);
         plan(r, rec, &refused, &attempt);
         current = &attempt;
@@ -67,8 +82,25 @@ int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index
     }
     free_salvage_plan(&attempt.plan);
     // the block names every recording it tried, so the outcome goes with it to standard output
-    if (!written)
+    if (!written && part.number == 0)
         basics::out_printf("clip %d: salvage failed: %s\n", int(rec->clip_number), failure);
+    else if (!written)
+        basics::out_printf("clip %d: salvage of part %u failed: %s\n", int(rec->clip_number), part.number, failure);
+    return written;
+}
+
+// Plans and writes the recording, in as many parts as the decoder needs; 1 when any part is
+// written.
+int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index, size_t file_count)
+{
+    constexpr uint32_t part_limit = 16;
+    Part part = {0, 0}, next = {0, 0};
+    int written = salvage_part(r, rec, part, file_index, file_count, &next);
+    while (next.from && part.number < part_limit) {
+        part = {part.number ? part.number + 1 : 2, next.from};
+        next = {0, 0};
+        written |= salvage_part(r, rec, part, file_index, file_count, &next);
+    }
     return written;
 }
 

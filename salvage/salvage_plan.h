@@ -47,6 +47,7 @@ struct SalvageTrack {
 
 struct SalvagePlan {
     uint32_t clip_number;    // from the clip header, as in the documented file names
+    uint32_t part;           // 0: the recording's first file; 2 and on: the later parts it was split into
     analysis::RecordingTime time;  // from the markers
     uint64_t creation_time;  // seconds since 1904 for mvhd/tkhd/mdhd, 0 when unknown
     uint64_t video_gaps;     // runs of missing video samples inside the kept span
@@ -79,10 +80,14 @@ struct SalvageCard {
 };
 
 // Video samples the decode check refused, by image offset: a planner cuts each one's chunk
-// before it, with everything behind it in that chunk.
+// before it, with everything behind it in that chunk. A recording the decoder cannot take as one
+// stream is written in parts: a part keeps the samples from the one at `from` (0: from the
+// start) up to the one at `until` (0: to the end), in decode order, as if the others were lost.
 struct RefusedSamples {
     const uint64_t* offsets;
     size_t count;
+    uint64_t from;
+    uint64_t until;
 };
 
 int is_refused(const RefusedSamples* refused, uint64_t image_offset);

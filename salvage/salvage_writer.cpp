@@ -183,8 +183,12 @@ void print_salvaged_line(const SalvagePlan* plan, const char* path)
     } else {
         basics::bounded_format(sound, sizeof sound, "no sound");
     }
+    // a later part has a line of its own kind, so that the window counts recordings, not files
+    char part[32] = "";
+    if (plan->part >= 2)
+        basics::bounded_format(part, sizeof part, ": salvaged part %u -> ", plan->part);
     basics::out_printf("clip %d%s%s (video %llu/%llu samples, %llu gap%s, %s)\n", int(plan->clip_number),
-                       basics::salvaged_arrow, path, (unsigned long long)v->kept_samples, (unsigned long long)v->recording_samples,
+                       plan->part >= 2 ? part : basics::salvaged_arrow, path, (unsigned long long)v->kept_samples, (unsigned long long)v->recording_samples,
                        (unsigned long long)plan->video_gaps, plan->video_gaps == 1 ? "" : "s", sound);
 }
 
@@ -212,7 +216,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     if (!build_salvage_moov(plan, s.offsets, &s.moov))
         return failed(&s, "no playable video kept");
     char name[256];
-    salvaged_file_name(plan->clip_number, &plan->time, name, sizeof name);
+    salvaged_file_name(plan->clip_number, &plan->time, plan->part, name, sizeof name);
     image::path_join(result->final_path, sizeof result->final_path, output_dir, name);
     temp_path_for(result->final_path, s.temp_path, sizeof s.temp_path);
 

@@ -69,9 +69,11 @@ TEST(ParseEngineOutput, DerivesTextsAndBarsFromTheLastLines)
          "Recovered files: 0 / 1", 86, -1},
         {"all run before any writing line", stage6 + "  -> out\\XAVC_0001.MP4\n", gui::All,
          "3 clips recoverable of 5 supported", full_details, "Recovered files: 1 / 3", 90, -1},
-        {"salvaged files count against the recordings salvage tried, never past the total",
+        {"salvaged recordings count against those salvage tried, a later part not again, never past the total",
          stage6 + "  -> out\\XAVC_0001.MP4\n\nSalvage: 2 recordings the documented rules gave up on\n"
                   "clip 2: salvaged -> out\\XAVC_0002_x_salvaged.MP4 (video 60/72 samples, 1 gap, no sound)\n"
+                  "clip 2: salvaged part 2 -> out\\XAVC_0002_x_salvaged_part2.MP4 (video 9/72 samples, 0 gaps, "
+                  "no sound)\n"
                   "clip 4: salvaged -> out\\XAVC_0004_x_salvaged.MP4 (video 24/24 samples, 0 gaps, no sound)\n",
          gui::All, "3 clips recoverable of 5 supported", full_details, "Recovered files: 3 / 5", 93, -1},
         {"analysis-only wording in stage 6", stage6, gui::AnalysisOnly, "3 clips recoverable of 5 supported",

@@ -298,7 +298,7 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
             uint64_t at = 0;
             ASSERT_TRUE(salvage::kept_sample_offset(&plan, uint64_t(c.refused), &at)) << c.name;
             salvage::SalvageAttempt again = {};
-            const salvage::RefusedSamples refused = {&at, 1};
+            const salvage::RefusedSamples refused = {&at, 1, 0, 0};
             ASSERT_TRUE(salvage::replan_without_movie(&salvage_card, attempt.clip_number, &refused, &again)) << c.name;
             salvage::free_salvage_plan(&attempts.items[0].plan);
             attempts.items[0] = again;
@@ -414,7 +414,7 @@ TEST(AnalysisMovieSalvage, PiecesAreTheRecordingsOwnBytes)
         ASSERT_NE(clip, nullptr) << c.name;
         const salvage::SalvageCard card = {a.f, a.image.size(), &geometry, &a.index, &a.headers,
                                            &a.markers, &a.movies, &a.runs, &a.pairs, 0};
-        const salvage::RefusedSamples none = {nullptr, 0};
+        const salvage::RefusedSamples none = {nullptr, 0, 0, 0};
         salvage::SalvageAttempt salvage;
         ASSERT_TRUE(salvage::plan_with_movie(&card, clip, &none, &salvage)) << c.name << ": " << salvage.reason;
         Tally tally = check_plan(salvage.plan, truth, a.image, c.name);

@@ -1,8 +1,9 @@
 """Salvage judged on the scenario cards. Every recording with an intact key frame on the card that
-the documented rules do not write comes back as XAVC_<clip>_<time>_salvaged.MP4 holding exactly
-the recording's intact samples, in order, byte for byte, with its sound in step, its frames in the
-camera's presentation order; the documented files and lines stay as they are, and --no-salvage
-gives them alone.
+the documented rules do not write comes back as XAVC_<clip>_<time>_salvaged.MP4 (and, where the
+decoder cannot join a span to the one before it, later parts ..._salvaged_part2.MP4 and on)
+holding exactly the recording's intact samples, in order, byte for byte, with its sound in step,
+its frames in the camera's presentation order; the documented files and lines stay as they are,
+and --no-salvage gives them alone.
 
     python3 test_salvage.py --table    prints what each scenario card gives back
     MENDORA_SALVAGE_KNOWN_FAILURES=run python3 test_salvage.py    runs the known failures too"""
@@ -20,19 +21,16 @@ import mp4_reader
 # every card: on those the documented rules recover whole, salvage must add nothing but its count
 SCENARIOS = subprocess.run([harness.MKCARD, "--list"], capture_output=True, text=True, check=True).stdout.split()
 HEAD = re.compile(r"Salvage: (\d+) recordings? the documented rules gave up on$")
-SALVAGED = re.compile(r"clip (\d+): salvaged -> (.+) \(video (\d+)/(\d+) samples, (\d+) gaps?, "
-                      r"(?:sound (\d+) % of the kept span|no sound)\)$")
+SALVAGED = re.compile(r"clip (?P<clip>\d+): salvaged(?: part (?P<part>\d+))? -> (?P<path>.+) \(video (?P<kept>\d+)/"
+                      r"(?P<of>\d+) samples, (?P<gaps>\d+) gaps?, (?:sound (?P<sound>\d+) % of the kept span|no sound)\)$")
 FAILED = re.compile(r"clip (\d+): salvage failed: .+$")
 COUNT = re.compile(r"^  salvaged clips    : (\d+)$", re.M)
 SUFFIX = "_salvaged.MP4"
+PART = re.compile(r"_salvaged(?:_part(\d+))?\.MP4$")  # any salvaged file; group 1: a later part's number
 MOVIE_KEPT = ("hole", "cluster-hole")  # damage that leaves the recording's movie box on the card
 # cards whose salvaged files the engine does not give right yet, and how they fail; their rows are
 # skipped with the reason, and leave this list as salvage learns them
-KNOWN_FAILURES = {
-    "hole-clusters-open-gop": "the decoder does not join an AVC open group's I picture after the hole (the frame "
-                              "numbers jump), so the decode check refuses the span after it and salvage keeps the "
-                              "frames before the hole only",
-}
+KNOWN_FAILURES = {}
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
 
 
@@ -255,7 +253,8 @@ def check_presentation(test, name, orig, path, index, delta):
 
 
 def check_salvaged_file(test, card, rec, path):
-    """Every check of one salvaged file; returns (kept video samples, gaps, kept sound samples)."""
+    """Every check of one salvaged file but the frames it must keep; returns (the recording's index
+    of each kept video sample, gaps, kept sound samples)."""
     name = os.path.basename(path)
     orig = Original(card, rec)
     tracks = read_movie(test, path)
@@ -265,8 +264,6 @@ def check_salvaged_file(test, card, rec, path):
     test.assertEqual(video["timescale"], video["deltas"][0] * orig.rates[0], "%s: frame rate" % name)
     index = map_video(test, name, orig, video)
     check_presentation(test, name, orig, path, index, video["deltas"][0])
-    missing = sorted(set(orig.required()) - set(index))
-    test.assertEqual(missing, [], "%s: intact frames left out" % name)
     decodable = orig.decodable()
     undecodable = [i for i in index if not decodable[i]]
     test.assertEqual(undecodable, [], "%s: kept frames refer to frames the card lost" % name)
@@ -277,7 +274,28 @@ def check_salvaged_file(test, card, rec, path):
     test.assertEqual(probe(path), settings, "%s: stream settings" % name)
     test.assertEqual(harness.decode_messages(path), "", "%s does not decode cleanly" % name)
     gaps = sum(1 for a, b in zip(index, index[1:]) if b != a + 1)
-    return len(index), gaps, sound
+    return index, gaps, sound
+
+
+def check_recording(test, card, rec, paths):
+    """Every check of a recording's salvaged files, its first and its later parts in order: each
+    part holds samples after the last one's, and together they keep every frame they must."""
+    kept, results = [], []
+    for path in paths:
+        index, gaps, sound = check_salvaged_file(test, card, rec, path)
+        test.assertTrue(not kept or index[0] > kept[-1], "%s starts before the part before it ends" % path)
+        kept += index
+        results.append((len(index), gaps, sound))
+    missing = sorted(set(Original(card, rec).required()) - set(kept))
+    test.assertEqual(missing, [], "%s: intact frames left out" % os.path.basename(paths[0]))
+    return results
+
+
+def parts_of(names, rec):
+    """The salvaged files of a recording among `names`: its first, then its later parts in order."""
+    stem = rec["output_name"][:-len(".MP4")]
+    parts = sorted((int(m.group(1) or 1), n) for n in names if n.startswith(stem) and (m := PART.search(n)))
+    return [n for _, n in parts]
 
 
 def split_block(test, lines):
@@ -315,40 +333,47 @@ def check_card(test, scenario):
     test.assertTrue(run.stderr.startswith(plain.stderr), "the documented messages come first:\n" + run.stderr)
     documented = sorted(os.listdir(plain.out_dir))
     names = sorted(os.listdir(run.out_dir))
-    test.assertEqual([n for n in names if not n.endswith(SUFFIX)], documented)
+    test.assertEqual([n for n in names if not PART.search(n)], documented)
     for n in documented:
         test.assertEqual(harness.sha256(os.path.join(run.out_dir, n)), harness.sha256(os.path.join(plain.out_dir, n)),
                          "%s changed when salvage ran" % n)
     want = {salvaged_name(r): r for r in card.recordings
             if r["output_name"] not in documented and any(Original(card, r).decodable())}
+    files = {name: parts_of(names, rec) for name, rec in want.items()}
+    test.assertEqual(sorted(n for n in names if PART.search(n)), sorted(n for f in files.values() for n in f),
+                     "salvaged files\n" + run.stdout)
     test.assertEqual([n for n in names if n.endswith(SUFFIX)], sorted(want), "salvaged files\n" + run.stdout)
     test.assertEqual(count, len(want))
     lines = {}
     for line in block[1:]:
         m = SALVAGED.match(line)
         if m:
-            test.assertNotIn(int(m.group(1)), lines, line)
-            lines[int(m.group(1))] = m
+            key = (int(m["clip"]), int(m["part"] or 1))
+            test.assertNotIn(key, lines, line)
+            lines[key] = m
     if block:
         # a failure line may go to either stream
         failed = sum(1 for line in block + run.stderr[len(plain.stderr):].splitlines() if FAILED.match(line))
-        test.assertEqual(int(HEAD.match(block[0]).group(1)), len(lines) + failed, block[0])
-    test.assertEqual(sorted(lines), sorted(r["clip_number"] for r in want.values()), "salvaged clips named")
+        heads = sum(1 for clip, part in lines if part == 1)
+        test.assertEqual(int(HEAD.match(block[0]).group(1)), heads + failed, block[0])
+    test.assertEqual(sorted(lines), sorted((r["clip_number"], p + 1) for n, r in want.items()
+                                           for p in range(len(files[n]))), "salvaged clips named")
     for name, rec in sorted(want.items()):
         with test.subTest(file=name):
-            kept, gaps, sound = check_salvaged_file(test, card, rec, os.path.join(run.out_dir, name))
-            m = lines[rec["clip_number"]]
-            test.assertEqual(os.path.normpath(m.group(2)), os.path.normpath(os.path.join("OUT", name)))
-            frames = len(rec["video_samples"])
-            test.assertEqual((int(m.group(3)), int(m.group(5))), (kept, gaps), m.group(0))
-            test.assertTrue(kept <= int(m.group(4)) <= frames, m.group(0))
-            if rec["damage"] in MOVIE_KEPT:  # the movie box counts every sample
-                test.assertEqual(int(m.group(4)), frames, m.group(0))
-            if sound:
-                test.assertLessEqual(abs(int(m.group(6)) - 100 * sound / (kept * Original(card, rec).spf)), 1,
-                                     m.group(0))
-            else:
-                test.assertIsNone(m.group(6), m.group(0))
+            paths = [os.path.join(run.out_dir, n) for n in files[name]]
+            for part, (path, (kept, gaps, sound)) in enumerate(zip(paths, check_recording(test, card, rec, paths))):
+                m = lines[(rec["clip_number"], part + 1)]
+                test.assertEqual(os.path.normpath(m["path"]), os.path.normpath(os.path.join("OUT", files[name][part])))
+                frames = len(rec["video_samples"])
+                test.assertEqual((int(m["kept"]), int(m["gaps"])), (kept, gaps), m.group(0))
+                test.assertTrue(kept <= int(m["of"]) <= frames, m.group(0))
+                if rec["damage"] in MOVIE_KEPT:  # the movie box counts every sample
+                    test.assertEqual(int(m["of"]), frames, m.group(0))
+                if sound:
+                    test.assertLessEqual(abs(int(m["sound"]) - 100 * sound / (kept * Original(card, rec).spf)), 1,
+                                         m.group(0))
+                else:
+                    test.assertIsNone(m["sound"], m.group(0))
 
 
 class Salvage(unittest.TestCase):
@@ -410,12 +435,13 @@ def print_table():
         run = harness.run_engine(test, card)
         written = os.listdir(run.out_dir)
         salvaged = {salvaged_name(r): r for r in card.recordings if salvaged_name(r) in written}
-        documented = [n for n in written if n not in salvaged]
+        documented = [n for n in written if not PART.search(n)]
         others = [Original(card, r) for r in card.recordings if r["output_name"] not in documented]
         kept, problem = 0, "" if run.code == 0 else "exit code %d" % run.code
         for name, rec in sorted(salvaged.items()):
             try:
-                kept += check_salvaged_file(test, card, rec, os.path.join(run.out_dir, name))[0]
+                paths = [os.path.join(run.out_dir, n) for n in parts_of(written, rec)]
+                kept += sum(k for k, _, _ in check_recording(test, card, rec, paths))
             except AssertionError as e:
                 problem = problem or str(e).splitlines()[0].split(" : ", 1)[-1][:100]
         counts = "%d/%d/%d" % (kept, sum(len(o.required()) for o in others), sum(sum(o.intact) for o in others))
