@@ -25,7 +25,15 @@ const char* usage =
     "       copies of the recordings and the expected outputs (for a card the disk holds only once)\n"
     "       a camera-like stream, also for every recording of a --scenario card: --bframes N (B-frames\n"
     "       with the encoder's default pyramid, ctts and edit list in the movie box), --gop N (key frame\n"
-    "       interval), --open-gop, --params-out-of-band (parameter sets in avcC/hvcC only)\n";
+    "       interval), --open-gop, --params-out-of-band (parameter sets in avcC/hvcC only)\n"
+    "       the fs-* scenarios write the camera's file tree (PRIVATE/M4ROOT/CLIP/C0001.MP4, its\n"
+    "       C0001M01.XML, THMBNL/C0001T01.JPG, MEDIAPRO.XML): fs-live as the camera left it; fs-deleted\n"
+    "       as Linux deletes (InUse bits and bitmap cleared, FAT kept); fs-deleted-fat-zeroed with the\n"
+    "       FAT chains zeroed too; fs-formatted formatted again over it; fs-fragmented a deleted clip\n"
+    "       cut inside video chunks; fs-stale an older deleted clip naming a newer one's first cluster;\n"
+    "       fs-slot-reuse orphan name entries and a set cut short over older sets; fs-chain-faults\n"
+    "       deleted chains that loop or run into another clip; fs-renamed a clip of a non-ASCII name;\n"
+    "       fs-many-files a clip folder of two clusters with a set across them\n";
 
 struct Custom {
     uint32_t count = 2;

@@ -1,5 +1,7 @@
 #include "tools/mkcard_truth.h"
 
+#include "tools/mkcard_fs_truth.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -232,6 +234,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         recs += "     \"known\": " + ranges_json(known_ranges(card, p, false, &audio_known)) + ",\n";
         recs += "     \"known_keep\": " + ranges_json(known_ranges(card, p, true, nullptr)) + ",\n";
         recs += samples_json(card, p);
+        recs += "     \"file\": " + recording_file_json(card, size_t(&p - card.placed.data())) + ",\n";
         recs += "     \"audio_chunks_known\": " + std::to_string(audio_known) + "}";
         recs += i + 1 < order.size() ? ",\n" : "\n";
     }
@@ -242,7 +245,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
                   "  \"recordings\": [\n",
                   scenario.c_str(), (unsigned long long)card.image_size, (unsigned long long)card.cluster_bytes,
                   clips, recoverable);
-    std::string json = head + recs + "  ]\n}\n";
+    std::string json = head + recs + "  ],\n  \"file_system\": " + file_system_json(card) + "\n}\n";
     if (!write_file(dir + "/truth.json", reinterpret_cast<const uint8_t*>(json.data()), json.size()))
         die("cannot write truth.json");
 }
