@@ -152,12 +152,16 @@ void add_clip_files(CameraTree& t, const CardPlan& plan, const Card& card, size_
         slot = t.fs.entries[old].slot;
         written = 1;
     }
+    if (plan.fs.counter_reset == int(k))
+        t.clip_counter = 0;
     std::string base = clip_base(++t.clip_counter);
     std::string name = p.what.file_name.empty() ? base + ".MP4" : p.what.file_name;
     FsEntry e = file_entry(t, t.clip_dir, name, "clip", int(k), clip_created(rp), clip_modified(rp), p.rec.file_size,
                            clusters);
     e.entries_written = written;
     e.set_intact = written == 0;
+    // damage leaves the extent right but no longer the camera's file
+    e.trusted = p.what.damage == Damage::none;
     size_t clip = add_entry(t.fs, t.clip_dir, std::move(e), slot);
     if (p.what.chain_fault != ChainFault::none)
         fault_chain(t, card, clip, p.what.chain_fault, k);
@@ -183,7 +187,7 @@ void finish_camera_tree(CameraTree& t, const CardPlan& plan, Card* card, int fd)
     bool deleted = state == FsState::deleted || state == FsState::deleted_fat_zeroed;
     for (FsEntry& e : t.fs.entries) {
         bool clip_file = e.kind == "clip" || e.kind == "sidecar" || e.kind == "thumbnail";
-        if (deleted && clip_file)
+        if (clip_file && (deleted || card->placed[size_t(e.recording)].what.file_deleted))
             e.in_use = false;
         if (state == FsState::deleted_fat_zeroed && clip_file && !e.spec.no_fat_chain) {
             e.fat_chain_written = false;
@@ -206,6 +210,7 @@ void finish_camera_tree(CameraTree& t, const CardPlan& plan, Card* card, int fd)
                     t.kept.push_back(c);
     }
     card->fs_state = state;
+    t.fs.allocate = nullptr;
     card->fs = std::move(t.fs);
 }
 

@@ -30,6 +30,7 @@ struct FsPlan {
     int stale_first_cluster = -1;  // a recording whose first cluster an older deleted clip named too
     int slot_reuse = -1;           // a recording whose set lies over an older deleted set's first slots
     int torn_set = -1;             // a recording whose set was cut short after its file entry
+    int counter_reset = -1;        // the camera's file number was reset before this recording
 };
 
 // hole: the first half of the middle video chunk overwritten; moov_lost: the movie box
@@ -46,6 +47,7 @@ struct CardRecording {
     Damage damage = Damage::none;
     std::string file_name;       // the clip's name on a card with a file tree; empty: the camera's
     ChainFault chain_fault = ChainFault::none;
+    bool file_deleted = false;   // its files deleted (as Linux deletes) from a live tree
 };
 
 struct CardPlan {

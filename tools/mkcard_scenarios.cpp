@@ -152,6 +152,15 @@ CardPlan file_tree_card(const std::string& name)
             r.plan.tz_hours = -5;
         return s;
     }
+    if (name == "fs-name-clash") {
+        // the first clip deleted, the camera's file number reset: the next clip's files take
+        // the same names
+        CardPlan s = with_recordings({48, 60});
+        s.fs.state = FsState::live;
+        s.fs.counter_reset = 1;
+        s.recordings[0].file_deleted = true;
+        return s;
+    }
     if (name == "fs-many-files") {
         // 22 clips of 6 entries each fill more than the 128 entries of the clip folder's first
         // cluster; the 22nd clip's set starts in it and ends in the next
@@ -168,7 +177,7 @@ CardPlan file_tree_card(const std::string& name)
 
 const char* const file_tree_cards[] = {"fs-live", "fs-deleted", "fs-deleted-fat-zeroed", "fs-formatted",
                                        "fs-fragmented", "fs-stale", "fs-slot-reuse", "fs-chain-faults",
-                                       "fs-renamed", "fs-many-files"};
+                                       "fs-renamed", "fs-name-clash", "fs-many-files"};
 
 const char* const camera_cards[] = {"power-loss-bframes", "power-loss-open-gop", "moov-lost-bframes-oob",
                                     "moov-lost-alone-bframes", "hole-clusters-bframes-oob", "hole-clusters-open-gop",
