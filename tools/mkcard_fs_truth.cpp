@@ -29,14 +29,52 @@ std::string runs_json(const std::vector<ClusterRun>& runs)
     return s + "]";
 }
 
+// A JSON string of UTF-16 units: printable ASCII as it is, everything else escaped, so a name
+// that is no valid UTF-16 (a lone surrogate) still comes through unit for unit.
+std::string json_units(const std::u16string& units)
+{
+    std::string s;
+    for (char16_t u : units) {
+        if (u == '"' || u == '\\') {
+            s += '\\';
+            s += char(u);
+        } else if (u >= 0x20 && u < 0x7F) {
+            s += char(u);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(u));
+            s += buf;
+        }
+    }
+    return s;
+}
+
+// "path", "folder" and "name": the name may hold a separator of its own, so a reader takes the
+// folder and name as they are rather than splitting the path.
+std::string path_json(const Card& card, const FsEntry& e)
+{
+    std::string folder;
+    if (e.dir != 0)
+        folder = json_units(utf16_of(card.fs.entries[card.fs.dirs[e.dir].entry].path));
+    std::string name = json_units(e.spec.name);
+    std::string s = "\"";
+    s += folder.empty() ? name : folder + "/" + name;
+    s += "\", \"folder\": \"";
+    s += folder;
+    s += "\", \"name\": \"";
+    s += name;
+    s += "\"";
+    return s;
+}
+
 std::string entry_json(const Card& card, const FsEntry& e)
 {
     char buf[1024];
     std::snprintf(buf, sizeof buf,
-                  "{\"path\": \"%s\", \"kind\": \"%s\", \"recording\": %s%s%s, \"in_use\": %s, \"set_intact\": %s, "
+                  "{\"path\": %s, \"kind\": \"%s\", \"recording\": %s%s%s, \"in_use\": %s, \"set_intact\": %s, "
                   "\"trusted\": %s, \"created\": \"%s\", \"modified\": \"%s\", \"size\": %llu, \"valid_size\": %llu, "
                   "\"first_cluster\": %u, \"no_fat_chain\": %s, \"fat\": \"%s\", \"slot\": %zu, \"chain\": ",
-                  e.path.c_str(), e.kind.c_str(), e.recording >= 0 ? "\"" : "",
+                  path_json(card, e).c_str(), e.kind.c_str(), e.recording >= 0 ? "\"" : "",
                   e.recording >= 0 ? card.placed[size_t(e.recording)].what.name.c_str() : "null",
                   e.recording >= 0 ? "\"" : "", yes(e.in_use), yes(e.set_intact), yes(e.trusted),
                   entry_time_text(e.spec.created).c_str(), entry_time_text(e.spec.modified).c_str(),

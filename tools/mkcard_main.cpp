@@ -34,7 +34,8 @@ const char* usage =
     "       cut inside video chunks; fs-stale an older deleted clip naming a newer one's first cluster;\n"
     "       fs-slot-reuse orphan name entries and a set cut short over older sets; fs-chain-faults\n"
     "       deleted chains that loop or run into another clip; fs-renamed a clip of a non-ASCII name;\n"
-    "       fs-name-clash a deleted and a live clip of one name; fs-many-files a clip folder of two\n"
+    "       fs-name-clash a deleted and a live clip of one name; fs-hostile-names deleted clips of\n"
+    "       names no output folder may take as they stand; fs-many-files a clip folder of two\n"
     "       clusters with a set across them. --file-tree STATE gives any card the tree in that state\n";
 
 struct Custom {

@@ -161,6 +161,18 @@ CardPlan file_tree_card(const std::string& name)
         s.recordings[0].file_deleted = true;
         return s;
     }
+    if (name == "fs-hostile-names") {
+        // names no output folder may take as they stand: folder separators and parents, a drive,
+        // a device name, control characters, a trailing dot and space, a lone surrogate (written
+        // here as its three UTF-8-like bytes)
+        static const char* const names[] = {"../../escape.MP4", "..\\..\\back.MP4", "C:clip.MP4", "COM1.MP4",
+                                            "tab\tbell\x07.MP4", "C0006.MP4. ", "C\xED\xA0\x80" "0007.MP4", ".."};
+        CardPlan s = with_recordings({24, 24, 24, 24, 24, 24, 24, 24});
+        s.fs.state = FsState::deleted;
+        for (size_t i = 0; i < s.recordings.size(); i++)
+            s.recordings[i].file_name = names[i];
+        return s;
+    }
     if (name == "fs-many-files") {
         // 22 clips of 6 entries each fill more than the 128 entries of the clip folder's first
         // cluster; the 22nd clip's set starts in it and ends in the next
@@ -177,7 +189,7 @@ CardPlan file_tree_card(const std::string& name)
 
 const char* const file_tree_cards[] = {"fs-live", "fs-deleted", "fs-deleted-fat-zeroed", "fs-formatted",
                                        "fs-fragmented", "fs-stale", "fs-slot-reuse", "fs-chain-faults",
-                                       "fs-renamed", "fs-name-clash", "fs-many-files"};
+                                       "fs-renamed", "fs-name-clash", "fs-hostile-names", "fs-many-files"};
 
 const char* const camera_cards[] = {"power-loss-bframes", "power-loss-open-gop", "moov-lost-bframes-oob",
                                     "moov-lost-alone-bframes", "hole-clusters-bframes-oob", "hole-clusters-open-gop",

@@ -26,6 +26,7 @@ CARDS = [
     ("fs-chain-faults", (), "deleted", {"rec1", "rec4"}),
     ("fs-renamed", (), "live", {"rec1", "rec2"}),
     ("fs-name-clash", (), "live", {"rec1", "rec2"}),
+    ("fs-hostile-names", (), "deleted", {"rec%d" % i for i in range(1, 9)}),
     ("fs-many-files", (), "live", {"rec%d" % i for i in range(1, 23)}),
     (None, ("--count", "3", "--fragment", "2", "--partition", "--file-tree", "deleted-fat-zeroed"),
      "deleted-fat-zeroed", set()),
@@ -120,7 +121,7 @@ class Volume:
         valid = (stream[0] == 0xC0 and all(raw[k * 32] == 0xC1 for k in range(2, len(raw) // 32))
                  and checksum == struct.unpack_from("<H", raw, 2)[0] and 0 < length <= 15 * (len(raw) // 32 - 2)
                  and name_hash == struct.unpack_from("<H", stream, 4)[0])
-        name = struct.pack("<%dH" % length, *units[:length]).decode("utf-16-le", "replace")
+        name = struct.pack("<%dH" % length, *units[:length]).decode("utf-16-le", "surrogatepass")
         return {"valid": valid, "in_use": in_use, "name": name, "no_fat_chain": bool(stream[1] & 2),
                 "valid_size": struct.unpack_from("<Q", stream, 8)[0], "size": struct.unpack_from("<Q", stream, 24)[0],
                 "first_cluster": struct.unpack_from("<I", stream, 20)[0],
@@ -182,8 +183,9 @@ class FileTreeCards(unittest.TestCase):
         dirs = {d["path"]: volume.sets(volume.clusters_bytes(d["clusters"])) for d in fs["directories"]}
         recordings = {r["name"]: r for r in card.recordings}
         for e in fs["entries"]:
-            folder, _, name = e["path"].rpartition("/")
-            if folder not in dirs:
+            folder, name = e["folder"], e["name"]
+            self.assertEqual(e["path"], folder + "/" + name if folder else name)
+            if not folder:
                 continue  # the root's own sets
             s = dirs[folder].get(e["slot"])
             if not e["set_intact"]:
