@@ -189,6 +189,8 @@ void finish_camera_tree(CameraTree& t, const CardPlan& plan, Card* card, int fd)
         bool clip_file = e.kind == "clip" || e.kind == "sidecar" || e.kind == "thumbnail";
         if (clip_file && (deleted || card->placed[size_t(e.recording)].what.file_deleted))
             e.in_use = false;
+        if (state == FsState::deleted_tree)
+            e.in_use = false;
         if (state == FsState::deleted_fat_zeroed && clip_file && !e.spec.no_fat_chain) {
             e.fat_chain_written = false;
             e.fat = "zeroed";

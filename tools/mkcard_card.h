@@ -17,9 +17,9 @@ struct Placement {
 // The camera's file tree on a card and what became of it. none: no directory entries at all;
 // live: as the camera left it; deleted: the clip files deleted as Linux deletes (every entry's
 // InUse bit and the bitmap cleared, the FAT left); deleted_fat_zeroed: their FAT chains zeroed
-// too; formatted: formatted again over the live tree (mkfs.exfat rewrites the FAT, the bitmap and
+// too; deleted_tree: the whole PRIVATE folder deleted as Linux deletes it, files first; formatted: formatted again over the live tree (mkfs.exfat rewrites the FAT, the bitmap and
 // the first root cluster, the clip folder's clusters survive).
-enum class FsState { none, live, deleted, deleted_fat_zeroed, formatted };
+enum class FsState { none, live, deleted, deleted_fat_zeroed, deleted_tree, formatted };
 
 // What became of a deleted fragmented file's FAT chain: it loops back to the file's start, or it
 // runs into another recording's clusters.

@@ -14,6 +14,7 @@ const char* state_name(FsState s)
     case FsState::live: return "live";
     case FsState::deleted: return "deleted";
     case FsState::deleted_fat_zeroed: return "deleted-fat-zeroed";
+    case FsState::deleted_tree: return "deleted-tree";
     case FsState::formatted: return "formatted";
     default: return "none";
     }

@@ -18,7 +18,7 @@ const char* usage =
     "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N] [--truth-only]\n"
-    "                      [--file-tree live|deleted|deleted-fat-zeroed|formatted]\n"
+    "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
     "                      (damages the last recording)\n"
     "       --video WxH and --video-mbps N (default 256x144 at the encoder's own quality) and\n"
@@ -30,13 +30,14 @@ const char* usage =
     "       the fs-* scenarios write the camera's file tree (PRIVATE/M4ROOT/CLIP/C0001.MP4, its\n"
     "       C0001M01.XML, THMBNL/C0001T01.JPG, MEDIAPRO.XML): fs-live as the camera left it; fs-deleted\n"
     "       as Linux deletes (InUse bits and bitmap cleared, FAT kept); fs-deleted-fat-zeroed with the\n"
-    "       FAT chains zeroed too; fs-formatted formatted again over it; fs-fragmented a deleted clip\n"
-    "       cut inside video chunks; fs-stale an older deleted clip naming a newer one's first cluster;\n"
-    "       fs-slot-reuse orphan name entries and a set cut short over older sets; fs-chain-faults\n"
-    "       deleted chains that loop or run into another clip; fs-renamed a clip of a non-ASCII name;\n"
-    "       fs-name-clash a deleted and a live clip of one name; fs-hostile-names deleted clips of\n"
-    "       names no output folder may take as they stand; fs-many-files a clip folder of two\n"
-    "       clusters with a set across them. --file-tree STATE gives any card the tree in that state\n";
+    "       FAT chains zeroed too; fs-deleted-tree the whole PRIVATE folder deleted; fs-formatted\n"
+    "       formatted again over it; fs-fragmented a deleted clip cut inside video chunks; fs-stale\n"
+    "       an older deleted clip naming a newer one's first cluster; fs-slot-reuse orphan name\n"
+    "       entries and a set cut short over older sets; fs-chain-faults deleted chains that loop or\n"
+    "       run into another clip; fs-renamed a clip of a non-ASCII name; fs-name-clash a deleted and\n"
+    "       a live clip of one name; fs-hostile-names deleted clips of names no output folder may take\n"
+    "       as they stand; fs-many-files a clip folder of two clusters with a set across them.\n"
+    "       --file-tree STATE gives any card the tree in that state\n";
 
 struct Custom {
     uint32_t count = 2;
@@ -60,6 +61,7 @@ FsState file_tree_named(const std::string& name)
     if (name == "live") return FsState::live;
     if (name == "deleted") return FsState::deleted;
     if (name == "deleted-fat-zeroed") return FsState::deleted_fat_zeroed;
+    if (name == "deleted-tree") return FsState::deleted_tree;
     if (name == "formatted") return FsState::formatted;
     die("unknown file tree state " + name);
 }

@@ -105,6 +105,8 @@ CardPlan file_tree_card(const std::string& name)
         return tree_card(FsState::deleted);
     if (name == "fs-deleted-fat-zeroed")
         return tree_card(FsState::deleted_fat_zeroed);
+    if (name == "fs-deleted-tree")
+        return tree_card(FsState::deleted_tree);
     if (name == "fs-formatted") {
         CardPlan s = tree_card(FsState::formatted);
         s.reformat = true;
@@ -187,7 +189,7 @@ CardPlan file_tree_card(const std::string& name)
     return CardPlan{};
 }
 
-const char* const file_tree_cards[] = {"fs-live", "fs-deleted", "fs-deleted-fat-zeroed", "fs-formatted",
+const char* const file_tree_cards[] = {"fs-live", "fs-deleted", "fs-deleted-fat-zeroed", "fs-deleted-tree", "fs-formatted",
                                        "fs-fragmented", "fs-stale", "fs-slot-reuse", "fs-chain-faults",
                                        "fs-renamed", "fs-name-clash", "fs-hostile-names", "fs-many-files"};
 

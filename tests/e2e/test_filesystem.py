@@ -19,8 +19,10 @@ CARDS = [
     ("fs-live", (), "live", {"rec1", "rec2", "rec3"}),
     ("fs-deleted", (), "deleted", {"rec1", "rec2", "rec3"}),
     ("fs-deleted-fat-zeroed", (), "deleted-fat-zeroed", {"rec1", "rec3"}),
+    ("fs-deleted-tree", (), "deleted-tree", {"rec1", "rec2", "rec3"}),
     ("fs-formatted", (), "formatted", {"rec1", "rec3"}),
     ("fs-fragmented", (), "deleted", {"rec1", "rec2", "rec3"}),
+    ("fs-fragmented", ("--bframes", "3", "--gop", "24", "--params-out-of-band"), "deleted", {"rec1", "rec2", "rec3"}),
     ("fs-stale", (), "deleted", {"rec1", "rec2", "rec3"}),
     ("fs-slot-reuse", (), "deleted", {"rec1", "rec2"}),
     ("fs-chain-faults", (), "deleted", {"rec1", "rec4"}),
@@ -32,6 +34,19 @@ CARDS = [
      "deleted-fat-zeroed", set()),
     ("hevc", ("--file-tree", "formatted"), "formatted", {"rec1", "rec2", "rec3"}),
 ]
+
+
+def trusted_files(card):
+    """The files a recovery may give back as the camera wrote them: every entry whose set holds
+    and whose extent gives the file's own bytes, with the SHA-256 of those bytes."""
+    recordings = {r["name"]: r for r in card.recordings}
+    found = []
+    for e in card.truth["file_system"]["entries"]:
+        if e["kind"] in ("directory", "stale") or not (e["set_intact"] and e["trusted"]):
+            continue
+        digest = e.get("sha256") or harness.sha256(card.recording_path(recordings[e["recording"]]))
+        found.append((e, digest))
+    return found
 
 
 class Volume:
@@ -160,22 +175,26 @@ class FileTreeCards(unittest.TestCase):
                 volume = Volume(harness.read(card.image), fs["volume_offset"])
                 self.check_directories(volume, fs)
                 self.check_entries(card, volume, fs)
+                clips = {e["recording"] for e, _ in trusted_files(card) if e["kind"] == "clip"}
+                self.assertEqual(clips, trusted)
                 self.assertEqual({r["name"] for r in card.recordings
                                   if r["file"]["set_intact"] and r["file"]["trusted"]}, trusted)
 
     def check_directories(self, volume, fs):
-        """The folders lie in the clusters the truth names; the root still leads to them unless the
-        card was formatted again, which leaves the root empty."""
+        """The folders lie in the clusters the truth names; the root still leads to them (through
+        deleted sets when the tree was deleted) unless the card was formatted again, which leaves
+        the root empty."""
         root = volume.sets(volume.clusters_bytes([volume.root]))
         names = [s["name"] for s in root.values() if s["valid"] and s["in_use"]]
-        self.assertEqual(names, [] if fs["state"] == "formatted" else ["PRIVATE"])
+        self.assertEqual(names, [] if fs["state"] in ("formatted", "deleted-tree") else ["PRIVATE"])
         if fs["state"] == "formatted":
             return
         for d in fs["directories"]:
             clusters = [volume.root]
             for part in d["path"].split("/"):
                 sets = volume.sets(volume.clusters_bytes(clusters)).values()
-                s = next(s for s in sets if s["valid"] and s["in_use"] and s["name"] == part)
+                s = next(s for s in sets if s["valid"] and s["name"] == part)
+                self.assertEqual(s["in_use"], fs["state"] != "deleted-tree", d["path"])
                 clusters = volume.read_chain(s["first_cluster"], s["size"])
             self.assertEqual(clusters, d["clusters"], d["path"])
 
@@ -219,8 +238,11 @@ class FileTreeCards(unittest.TestCase):
         self.assertEqual(got == data, e["trusted"], e["path"])
         if e["path"].endswith(".XML"):
             ElementTree.fromstring(data)
-        else:
-            self.assertEqual((data[:3], data[-2:]), (b"\xff\xd8\xff", b"\xff\xd9"), e["path"])
+            return
+        self.assertEqual((data[:3], data[-2:]), (b"\xff\xd8\xff", b"\xff\xd9"), e["path"])
+        done = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "mjpeg", "-i", "-", "-f", "null", "-"],
+                              input=data, capture_output=True)
+        self.assertEqual((done.returncode, done.stderr), (0, b""), e["path"])
 
 
 if __name__ == "__main__":
