@@ -75,12 +75,14 @@ bool intact(const Card& card, const PlacedRecording& p, uint64_t begin, uint64_t
     return true;
 }
 
-bool video_chunks_whole(const Card& card, const PlacedRecording& p)
+// Video chunks cut by a fragment boundary: the documented rules read a chunk in one piece from
+// where it starts, so they never place one of these.
+size_t video_chunks_cut(const Card& card, const PlacedRecording& p)
 {
+    size_t cut = 0;
     for (const Chunk& v : p.rec.video)
-        if (!contiguous_in_image(card, p, v.offset, v.offset + v.size))
-            return false;
-    return true;
+        cut += !contiguous_in_image(card, p, v.offset, v.offset + v.size);
+    return cut;
 }
 
 // A camera-like stream's kind and every video sample's presentation position in frames, counted
@@ -216,7 +218,8 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
         bool recover = !p.lost && !tail_damaged(p);
         bool holed = p.what.damage == Damage::hole || p.what.damage == Damage::cluster_hole;
-        bool validated = recover && !holed && video_chunks_whole(card, p);
+        size_t cut = video_chunks_cut(card, p);
+        bool validated = recover && !holed && cut == 0;
         clips += !p.lost;
         recoverable += recover;
         if (copies) {
@@ -245,6 +248,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         recs += "     \"known_keep\": " + ranges_json(known_ranges(card, p, true, nullptr)) + ",\n";
         recs += samples_json(card, p);
         recs += "     \"file\": " + recording_file_json(card, size_t(&p - card.placed.data())) + ",\n";
+        recs += "     \"video_chunks_cut\": " + std::to_string(cut) + ",\n";
         recs += "     \"audio_chunks_known\": " + std::to_string(audio_known) + "}";
         recs += i + 1 < order.size() ? ",\n" : "\n";
     }

@@ -180,6 +180,14 @@ class FileTreeCards(unittest.TestCase):
                 self.assertEqual({r["name"] for r in card.recordings
                                   if r["file"]["set_intact"] and r["file"]["trusted"]}, trusted)
 
+    def test_documented_rules_recover_a_file_tree_card_as_any_other(self):
+        # the documented rules read no directory: a card's file tree changes nothing they write
+        for scenario, options, _, _ in CARDS:
+            with self.subTest(scenario=scenario, options=options):
+                card = harness.make_card(scenario, *options)
+                for validator in (True, False):
+                    harness.check_recovery(self, card, validator=validator, extra=harness.DOCUMENTED)
+
     def check_directories(self, volume, fs):
         """The folders lie in the clusters the truth names; the root still leads to them (through
         deleted sets when the tree was deleted) unless the card was formatted again, which leaves
