@@ -302,16 +302,6 @@ struct ImageSink {
     }
 };
 
-void read_volume_bytes(int fd, uint64_t at, uint8_t* p, uint64_t n)
-{
-    for (uint64_t done = 0; done < n;) {
-        ssize_t got = pread(fd, p + done, n - done, off_t(at + done));
-        if (got <= 0)
-            die("cannot read the formatted volume");
-        done += uint64_t(got);
-    }
-}
-
 // One pass over the volume at `fd` in order: its own bytes, with every heap cluster made as the
 // card has it when `compose`, to `sink`.
 void write_pass(const CardPlan& plan, const Card& card, const Layout& l, int fd, bool compose, ImageSink& sink)
@@ -328,7 +318,7 @@ void write_pass(const CardPlan& plan, const Card& card, const Layout& l, int fd,
         uint64_t n = at < v.heap ? std::min(v.heap - at, uint64_t(buf.size()))
                      : at < heap_end ? std::min(heap_end - at, uint64_t(buf.size()))
                                      : std::min(v.size - at, uint64_t(buf.size()));
-        read_volume_bytes(fd, at, buf.data(), n);
+        read_at(fd, at, buf.data(), n);
         if (compose && at >= v.heap && at < heap_end)
             for (uint64_t x = 0; x < n; x += cs)
                 compose_cluster(plan, card, l, videos, (at + x - v.heap) / cs, &free_rank, buf.data() + x);
@@ -352,7 +342,7 @@ std::vector<uint64_t> recording_cluster_hashes(const Layout& l, int fd)
     std::vector<uint8_t> c(l.v.cluster_bytes);
     for (uint64_t idx = 0; idx < l.v.cluster_count; idx++)
         if (l.owner[idx].placed || l.owner[idx].kept) {
-            read_volume_bytes(fd, l.v.heap + idx * c.size(), c.data(), c.size());
+            read_at(fd, l.v.heap + idx * c.size(), c.data(), c.size());
             hashes.push_back(cluster_hash(c.data(), c.size()));
         }
     return hashes;

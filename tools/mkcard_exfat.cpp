@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace mkcard {
 
@@ -22,16 +21,6 @@ constexpr size_t secondary_count_at = 1, checksum_at = 2, attributes_at = 4, cre
 constexpr size_t flags_at = 1, name_length_at = 3, name_hash_at = 4, valid_length_at = 8, first_cluster_at = 20,
                  data_length_at = 24;
 constexpr uint8_t allocation_possible = 0x01, no_fat_chain_flag = 0x02;
-
-void read_exactly(int fd, uint64_t at, uint8_t* p, uint64_t n)
-{
-    for (uint64_t done = 0; done < n;) {
-        ssize_t got = pread(fd, p + done, n - done, off_t(at + done));
-        if (got <= 0)
-            die("cannot read the formatted volume");
-        done += uint64_t(got);
-    }
-}
 
 std::vector<uint16_t> expand_upcase(const Bytes& table)
 {
@@ -51,18 +40,30 @@ std::vector<uint16_t> expand_upcase(const Bytes& table)
     return up;
 }
 
-// The local date and time of `t` packed as an entry stores it, and its 10 ms increment.
-uint32_t packed_time(const EntryTime& t, uint8_t* increment)
+struct LocalClock {
+    int year = 0;
+    unsigned month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+LocalClock local_clock(const EntryTime& t)
 {
     int64_t local = t.utc_unix + int64_t(t.utc_offset_minutes) * 60;
     int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
     int64_t secs = local - days * 86400;
-    int year = 0;
-    unsigned month = 0, day = 0;
-    civil_from_days(days, &year, &month, &day);
-    uint32_t hour = uint32_t(secs / 3600), minute = uint32_t(secs / 60 % 60), second = uint32_t(secs % 60);
-    *increment = static_cast<uint8_t>((second % 2) * 100 + t.centiseconds);
-    return (uint32_t(year - 1980) << 25) | (month << 21) | (day << 16) | (hour << 11) | (minute << 5) | (second / 2);
+    LocalClock c;
+    civil_from_days(days, &c.year, &c.month, &c.day);
+    c.hour = unsigned(secs / 3600), c.minute = unsigned(secs / 60 % 60), c.second = unsigned(secs % 60);
+    return c;
+}
+
+// The local date and time of `t` packed as an entry stores it (two-second steps), and its 10 ms
+// increment, which carries the odd second.
+uint32_t packed_time(const EntryTime& t, uint8_t* increment)
+{
+    LocalClock c = local_clock(t);
+    *increment = static_cast<uint8_t>((c.second % 2) * 100 + t.centiseconds);
+    return (uint32_t(c.year - 1980) << 25) | (c.month << 21) | (c.day << 16) | (c.hour << 11) | (c.minute << 5) |
+           (c.second / 2);
 }
 
 uint8_t offset_byte(const EntryTime& t)
@@ -75,7 +76,7 @@ uint8_t offset_byte(const EntryTime& t)
 ExfatVolume read_exfat_volume(int fd)
 {
     uint8_t boot[512];
-    read_exactly(fd, 0, boot, sizeof boot);
+    read_at(fd, 0, boot, sizeof boot);
     if (std::memcmp(boot + 3, "EXFAT   ", 8) != 0)
         die("no exFAT boot sector in the formatted volume");
     ExfatVolume v;
@@ -89,7 +90,7 @@ ExfatVolume read_exfat_volume(int fd)
     v.root_cluster = get_le32(boot + root_cluster_at);
     // mkfs.exfat leaves a root directory of one cluster holding the bitmap and up-case entries
     Bytes root(v.cluster_bytes);
-    read_exactly(fd, v.cluster_offset(v.root_cluster), root.data(), root.size());
+    read_at(fd, v.cluster_offset(v.root_cluster), root.data(), root.size());
     uint32_t upcase_cluster = 0;
     uint64_t upcase_bytes = 0;
     for (size_t at = 0; at + entry_bytes <= root.size() && root[at]; at += entry_bytes)
@@ -103,24 +104,18 @@ ExfatVolume read_exfat_volume(int fd)
     if (!v.bitmap_cluster || !upcase_cluster || upcase_bytes > 1 << 20)
         die("no allocation bitmap or up-case table in the formatted volume's root directory");
     Bytes table(upcase_bytes);
-    read_exactly(fd, v.cluster_offset(upcase_cluster), table.data(), table.size());
+    read_at(fd, v.cluster_offset(upcase_cluster), table.data(), table.size());
     v.upcase = expand_upcase(table);
     return v;
 }
 
 std::string entry_time_text(const EntryTime& t)
 {
-    int64_t local = t.utc_unix + int64_t(t.utc_offset_minutes) * 60;
-    int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
-    int64_t secs = local - days * 86400;
-    int year = 0;
-    unsigned month = 0, day = 0;
-    civil_from_days(days, &year, &month, &day);
+    LocalClock c = local_clock(t);
     int off = t.utc_offset_minutes < 0 ? -t.utc_offset_minutes : t.utc_offset_minutes;
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%02u%c%02d:%02d", year, month, day,
-                  int(secs / 3600), int(secs / 60 % 60), int(secs % 60), t.centiseconds,
-                  t.utc_offset_minutes < 0 ? '-' : '+', off / 60, off % 60);
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02u:%02u:%02u.%02u%c%02d:%02d", c.year, c.month, c.day, c.hour,
+                  c.minute, c.second, t.centiseconds, t.utc_offset_minutes < 0 ? '-' : '+', off / 60, off % 60);
     return buf;
 }
 

@@ -2,31 +2,10 @@
 
 #include <algorithm>
 #include <map>
-#include <unistd.h>
 
 namespace mkcard {
 
 namespace {
-
-void read_exactly(int fd, uint64_t at, uint8_t* p, uint64_t n)
-{
-    for (uint64_t done = 0; done < n;) {
-        ssize_t got = pread(fd, p + done, n - done, off_t(at + done));
-        if (got <= 0)
-            die("cannot read the formatted volume");
-        done += uint64_t(got);
-    }
-}
-
-void write_exactly(int fd, uint64_t at, const uint8_t* p, uint64_t n)
-{
-    for (uint64_t done = 0; done < n;) {
-        ssize_t put = pwrite(fd, p + done, n - done, off_t(at + done));
-        if (put <= 0)
-            die("cannot write the volume's file system");
-        done += uint64_t(put);
-    }
-}
 
 // The FAT and bitmap pages the tree touches, read once and written back once: a card of any size
 // costs only the pages its files' chains and clusters fall in.
@@ -40,14 +19,14 @@ struct PagePatch {
         auto it = pages.find(page);
         if (it == pages.end()) {
             it = pages.emplace(page, Bytes(page_bytes)).first;
-            read_exactly(fd, page * page_bytes, it->second.data(), page_bytes);
+            read_at(fd, page * page_bytes, it->second.data(), page_bytes);
         }
         return it->second.data() + offset % page_bytes;
     }
     void flush()
     {
         for (auto& [page, bytes] : pages)
-            write_exactly(fd, page * page_bytes, bytes.data(), page_bytes);
+            write_at(fd, page * page_bytes, bytes.data(), page_bytes);
     }
 };
 
@@ -119,7 +98,7 @@ FsTree open_tree(int fd)
     FsTree t;
     t.volume = read_exfat_volume(fd);
     t.root_slots.resize(t.volume.cluster_bytes);
-    read_exactly(fd, t.volume.cluster_offset(t.volume.root_cluster), t.root_slots.data(), t.root_slots.size());
+    read_at(fd, t.volume.cluster_offset(t.volume.root_cluster), t.root_slots.data(), t.root_slots.size());
     FsDirectory root;
     root.clusters.push_back(t.volume.root_cluster);
     while (root.end_slot * entry_bytes < t.root_slots.size() && t.root_slots[root.end_slot * entry_bytes])
@@ -177,16 +156,15 @@ void write_tree(FsTree& t, int fd)
     for (size_t d = 0; d < t.dirs.size(); d++) {
         Bytes b = directory_bytes(t, d);
         for (size_t k = 0; k < t.dirs[d].clusters.size(); k++)
-            write_exactly(fd, v.cluster_offset(t.dirs[d].clusters[k]), b.data() + k * v.cluster_bytes, v.cluster_bytes);
+            write_at(fd, v.cluster_offset(t.dirs[d].clusters[k]), b.data() + k * v.cluster_bytes, v.cluster_bytes);
     }
     PagePatch patch{fd, {}};
     for (const FsEntry& e : t.entries) {
         uint64_t at = 0;
         for (const ClusterRun& r : e.runs) {
-            uint64_t n = std::min<uint64_t>(e.content.size() - std::min<uint64_t>(at, e.content.size()),
-                                            uint64_t(r.count) * v.cluster_bytes);
+            uint64_t n = std::min<uint64_t>(e.content.size() - at, uint64_t(r.count) * v.cluster_bytes);
             if (n)
-                write_exactly(fd, v.cluster_offset(r.first), e.content.data() + at, n);
+                write_at(fd, v.cluster_offset(r.first), e.content.data() + at, n);
             at += n;
         }
         if (!e.spec.no_fat_chain && e.fat_chain_written)

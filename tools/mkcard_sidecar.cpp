@@ -1,5 +1,7 @@
 #include "tools/mkcard_sidecar.h"
 
+#include "tools/mkcard_exfat.h"
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -17,17 +19,8 @@ std::string codec_text(const VideoFormat& v)
 // "2024-05-17T19:20:30+09:00": the camera's local clock with its offset from UTC.
 std::string creation_text(const RecordingPlan& p)
 {
-    int64_t local = p.utc_unix + int64_t(p.tz_hours) * 3600;
-    int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
-    int64_t secs = local - days * 86400;
-    int year = 0;
-    unsigned month = 0, day = 0;
-    civil_from_days(days, &year, &month, &day);
-    int tz = p.tz_hours < 0 ? -p.tz_hours : p.tz_hours;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d%c%02d:00", year, month, day, int(secs / 3600),
-                  int(secs / 60 % 60), int(secs % 60), p.tz_hours < 0 ? '-' : '+', tz);
-    return buf;
+    std::string t = entry_time_text(EntryTime{p.utc_unix, 0, p.tz_hours * 60});
+    return t.erase(19, 3);
 }
 
 Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
