@@ -168,7 +168,7 @@ CardPlan file_tree_card(const std::string& name)
         // a device name, control characters, a trailing dot and space, a lone surrogate (written
         // here as its three UTF-8-like bytes)
         static const char* const names[] = {"../../escape.MP4", "..\\..\\back.MP4", "C:clip.MP4", "COM1.MP4",
-                                            "tab\tbell\x07.MP4", "C0006.MP4. ", "C\xED\xA0\x80" "0007.MP4", ".."};
+                                            "tab\tbell\x07.MP4", "C0006.MP4. ", "C\xED\xA0\x80\x30\x30\x30\x37.MP4", ".."};
         CardPlan s = with_recordings({24, 24, 24, 24, 24, 24, 24, 24});
         s.fs.state = FsState::deleted;
         for (size_t i = 0; i < s.recordings.size(); i++)
