@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace mkcard {
 
@@ -17,6 +18,26 @@ void scrub_signatures(uint8_t* p, size_t n)
         if (i + 5 <= n && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 0 && (p[i + 3] == 2 || p[i + 3] == 3) &&
             (p[i + 4] == 0x09 || p[i + 4] == 0x46))
             p[i + 3] = 0x80;
+    }
+}
+
+void read_at(int fd, uint64_t at, uint8_t* p, uint64_t n)
+{
+    for (uint64_t done = 0; done < n;) {
+        ssize_t got = pread(fd, p + done, n - done, off_t(at + done));
+        if (got <= 0)
+            die("cannot read the formatted volume");
+        done += uint64_t(got);
+    }
+}
+
+void write_at(int fd, uint64_t at, const uint8_t* p, uint64_t n)
+{
+    for (uint64_t done = 0; done < n;) {
+        ssize_t put = pwrite(fd, p + done, n - done, off_t(at + done));
+        if (put <= 0)
+            die("cannot write the volume");
+        done += uint64_t(put);
     }
 }
 

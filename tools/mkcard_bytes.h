@@ -71,6 +71,10 @@ struct Rng {
 // never pose as a clip header, marker, movie box or video sample.
 void scrub_signatures(uint8_t* p, size_t n);
 
+// Exactly n bytes at offset `at` of the open file `fd`; dies on a short read or write.
+void read_at(int fd, uint64_t at, uint8_t* p, uint64_t n);
+void write_at(int fd, uint64_t at, const uint8_t* p, uint64_t n);
+
 int read_file(const std::string& path, Bytes* out);
 int write_file(const std::string& path, const uint8_t* p, size_t n);
 inline int write_file(const std::string& path, const Bytes& b) { return write_file(path, b.data(), b.size()); }
