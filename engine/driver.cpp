@@ -14,6 +14,7 @@
 #include "image/scan_cache.h"
 #include "basics/checked_alloc.h"
 #include "engine/salvage_stage.h"
+#include "engine/scan_pass.h"
 #include "rebuild/clip_writer.h"
 #include "validator/loader.h"
 
@@ -23,7 +24,10 @@ static void scan_stage(RunState* s)
 {
     basics::out_printf("\n[2/6] Raw scanning image...\n");
     if (!image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan)) {
-        image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan);
+        if (scan_pass_applies(&s->options))
+            scan_pass_run(s);
+        else
+            image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan);
         image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
     }
     basics::out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
