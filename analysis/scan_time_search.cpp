@@ -7,6 +7,7 @@
 #include "analysis/window_reuse.h"
 #include "basics/byte_order.h"
 #include "basics/growable.h"
+#include "mp4/movie_box.h"
 
 namespace analysis {
 
@@ -28,6 +29,13 @@ struct KeptSearch {
     uint64_t at;
 };
 
+struct KeptCheck {
+    uint64_t offset;
+    codec::Syntax syntax;
+    uint32_t sizes[described_samples];
+    int passed;
+};
+
 struct Description {
     uint32_t sizes[described_samples];
     codec::Syntax syntax;
@@ -44,6 +52,11 @@ struct ScanSearch {
     basics::Growable<uint64_t, 64> waiting;  // boxes taken, not yet searched
     size_t first_waiting;
     basics::Growable<KeptSearch, 1024> kept;
+    size_t next_moov;    // movie box hits taken so far
+    basics::Growable<KeptCheck, 64> checks;  // sorted by offset
+    uint64_t reached;        // centre of the last box searched
+    uint64_t whole_header;   // the clip header of the last box with a description lying whole
+    uint64_t whole_centre;   // and that box
 };
 
 ScanSearch search_state;
@@ -135,6 +148,10 @@ void search_box(uint64_t centre, uint64_t header)
             found[distinct++] = d;
         }
     }
+    if (hits > 0) {
+        search_state.whole_header = header;
+        search_state.whole_centre = centre;
+    }
     uint64_t back = 0, forward = 0;
     search_window_for(hits > 1 ? 2 : 1, &back, &forward);
     for (size_t i = 0; i < distinct; i++) {
@@ -153,11 +170,94 @@ void search_due(int all)
             break;
         uint64_t header = search_state.waiting.items[search_state.first_waiting + 1];
         search_state.first_waiting += 2;
+        search_state.reached = centre;
         if (header != UINT64_MAX)
             search_box(centre, header);
     }
     if (search_state.first_waiting == search_state.waiting.count)
         search_state.first_waiting = search_state.waiting.count = 0;
+}
+
+int same_sizes(const uint32_t* kept, const mp4::SampleSizes* sizes)
+{
+    uint32_t j = 0;
+    while (j < described_samples && kept[j] == mp4::sample_size_at(sizes, j))
+        j++;
+    return j == described_samples;
+}
+
+// The clip header before image offset `at`, as the kkad boxes are searched behind it.
+int header_before(const image::OffsetList* headers, uint64_t at, uint64_t* header)
+{
+    const uint64_t* begin = headers->items;
+    const uint64_t* hit = std::lower_bound(begin, begin + headers->count, at);
+    if (hit == begin || *(hit - 1) < 4)
+        return 0;
+    *header = *(hit - 1) - 4;
+    return 1;
+}
+
+void keep_check(const mp4::TrackTables* video, uint64_t header)
+{
+    mp4::SampleSizes sizes;
+    if (video->chunk_count == 0 || !chunk_samples(video, video->chunk_count - 1, &sizes) ||
+        sizes.count != described_samples)
+        return;
+    uint64_t offset = video->chunk_offsets[video->chunk_count - 1];
+    if (offset > search_state.image_size - header)
+        return;
+    KeptCheck c;
+    c.offset = header + offset;
+    c.syntax = codec::syntax_of(video->format);
+    for (uint32_t j = 0; j < described_samples; j++)
+        c.sizes[j] = mp4::sample_size_at(&sizes, j);
+    image::scan_ring_lend(search_state.ring, search_state.image);
+    c.passed = verify_chunk_at(search_state.image, search_state.image_size, c.offset, &sizes, video->format);
+    int missed = image::scan_ring_missed();
+    image::scan_ring_unlend();
+    if (missed)
+        return;
+    basics::list_append(&search_state.checks, c);
+    KeptCheck* first = search_state.checks.items;
+    for (KeptCheck* k = first + search_state.checks.count - 1; k > first && (k - 1)->offset > k->offset; k--)
+        std::swap(*k, *(k - 1));
+}
+
+// Movie boxes whose bytes have all passed: the last chunk of their recording is checked.
+void check_movies(const image::ScanIndex* index, int all)
+{
+    const image::OffsetList* moov = &index->moov_hits;
+    for (; search_state.next_moov < moov->count; search_state.next_moov++) {
+        uint64_t hit = moov->items[search_state.next_moov];
+        uint8_t head[16];
+        if (hit < 4)
+            continue;
+        if (!image::scan_ring_copy(search_state.ring, hit - 4, head, 16)) {
+            if (!all && hit + 12 > search_state.ring->end)
+                return;  // its header has not passed yet
+            continue;
+        }
+        uint64_t size = basics::load_be32(head);
+        if (size == 1)
+            size = basics::load_be64(head + 8);
+        if (size < 8 || size > search_state.ring->capacity / 2)
+            continue;
+        if (!all && hit - 4 + size > search_state.ring->end && hit - 4 + size <= search_state.image_size)
+            return;  // wait for the rest of it
+        uint64_t header = 0;
+        if (!header_before(&index->xavc_hits, hit, &header))
+            continue;
+        mp4::MovieInfo movie;
+        std::memset(&movie, 0, sizeof movie);
+        image::scan_ring_lend(search_state.ring, search_state.image);
+        int parsed = mp4::parse_movie(search_state.image, search_state.image_size, hit, &movie);
+        int missed = image::scan_ring_missed();
+        image::scan_ring_unlend();
+        if (parsed && !missed && movie.has_video)
+            keep_check(&movie.video, header);
+        if (parsed)
+            mp4::free_movie_info(&movie);
+    }
 }
 
 }  // namespace
@@ -192,6 +292,7 @@ void scan_search_advance(const image::ScanIndex* index)
         basics::list_append(&search_state.waiting, search_state.has_header ? search_state.header : UINT64_MAX);
     }
     search_due(0);
+    check_movies(index, 0);
 }
 
 void scan_search_end(const image::ScanIndex* index)
@@ -200,10 +301,35 @@ void scan_search_end(const image::ScanIndex* index)
         return;
     scan_search_advance(index);
     search_due(1);
+    check_movies(index, 1);
     basics::list_free(&search_state.waiting);
     search_state.first_waiting = 0;
     search_state.ring = nullptr;
     end_window_reuse();
+}
+
+int scan_verify_result(uint64_t offset, const mp4::SampleSizes* sizes, codec::Syntax syntax, int* passed)
+{
+    if (sizes->count != described_samples)
+        return 0;
+    const KeptCheck* first = search_state.checks.items;
+    const KeptCheck* last = first + search_state.checks.count;
+    const KeptCheck* c =
+        std::lower_bound(first, last, offset, [](const KeptCheck& k, uint64_t o) { return k.offset < o; });
+    for (; c < last && c->offset == offset; c++) {
+        if (c->syntax == syntax && same_sizes(c->sizes, sizes)) {
+            *passed = c->passed;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+uint64_t scan_search_reached() { return search_state.reached; }
+
+uint64_t scan_search_whole_until(uint64_t header)
+{
+    return search_state.whole_centre && search_state.whole_header == header ? search_state.whole_centre : 0;
 }
 
 int scan_search_result(uint64_t centre, uint64_t back, uint64_t forward, const mp4::SampleSizes* sizes,
@@ -218,10 +344,7 @@ int scan_search_result(uint64_t centre, uint64_t back, uint64_t forward, const m
     for (; s < last && s->centre == centre; s++) {
         if (s->back != back || s->forward != forward || s->syntax != syntax)
             continue;
-        uint32_t j = 0;
-        while (j < described_samples && s->sizes[j] == mp4::sample_size_at(sizes, j))
-            j++;
-        if (j < described_samples)
+        if (!same_sizes(s->sizes, sizes))
             continue;
         *found = s->found;
         *at = s->at;
@@ -234,6 +357,7 @@ void scan_search_release()
 {
     basics::list_free(&search_state.waiting);
     basics::list_free(&search_state.kept);
+    basics::list_free(&search_state.checks);
     search_state = ScanSearch{};
 }
 

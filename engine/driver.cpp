@@ -16,6 +16,7 @@
 #include "engine/salvage_stage.h"
 #include "engine/scan_pass.h"
 #include "rebuild/clip_writer.h"
+#include "rebuild/spool.h"
 #include "validator/loader.h"
 
 namespace engine {
@@ -113,6 +114,7 @@ static void recovery_stage(RunState* s)
     s->salvage.clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
     if (s->clips.count > 0)
         s->videos_written = run_recovery_queue(s, total, write_queued_clip);
+    rebuild::spool_remove_all();  // what the queue did not take
     int salvage = salvage_applies(&s->options);
     size_t salvaged = salvage ? run_salvage(s) : 0;
     basics::out_printf("\nComplete.\n");

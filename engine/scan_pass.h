@@ -1,7 +1,8 @@
 #pragma once
 // The raw scan of a run that will write every recoverable clip: while the scan reads the card,
-// the chunk searches of the kkad boxes it passes are done on the bytes it keeps, so that the
-// writer need not read the card around every chunk again.
+// the chunk searches of the kkad boxes it passes are done on the bytes it keeps, and the media
+// data of the recordings it passes is spooled into the output folder, so that the writer need
+// not read the card again where the recordings lie whole.
 #include "engine/driver.h"
 
 namespace engine {

@@ -63,6 +63,18 @@ int scan_ring_copy(const ScanRing* ring, uint64_t offset, void* out, uint64_t n)
     return 1;
 }
 
+uint64_t scan_ring_span(const ScanRing* ring, uint64_t offset, uint64_t n, const uint8_t** at)
+{
+    if (offset < scan_ring_start(ring) || offset >= ring->end)
+        return 0;
+    uint64_t within = offset % ring->capacity;
+    uint64_t piece = ring->capacity - within;
+    if (piece > ring->end - offset)
+        piece = ring->end - offset;
+    *at = ring->data + within;
+    return piece < n ? piece : n;
+}
+
 void scan_ring_lend(const ScanRing* ring, std::FILE* image) { lending = {ring, image, 0}; }
 
 void scan_ring_unlend() { lending = {nullptr, nullptr, 0}; }

@@ -24,6 +24,10 @@ uint64_t scan_ring_start(const ScanRing* ring);
 // Exactly n bytes at `offset` when all of them are still held: 1, else 0 and nothing copied.
 int scan_ring_copy(const ScanRing* ring, uint64_t offset, void* out, uint64_t n);
 
+// The held bytes from `offset` on, as far as they lie in one piece of the ring (at most n): their
+// count, with *at pointing to them; 0 when `offset` is not held.
+uint64_t scan_ring_span(const ScanRing* ring, uint64_t offset, uint64_t n, const uint8_t** at);
+
 // Until scan_ring_unlend, read_at of `image` copies from the ring. A read of bytes the ring does
 // not hold fails and is remembered: scan_ring_missed tells whether one did since the lending.
 void scan_ring_lend(const ScanRing* ring, std::FILE* image);

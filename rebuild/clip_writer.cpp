@@ -22,6 +22,7 @@
 #include "rebuild/output_file.h"
 #include "rebuild/output_moov.h"
 #include "rebuild/progress_line.h"
+#include "rebuild/spool.h"
 #include "rebuild/validation_pass.h"
 
 namespace rebuild {
@@ -40,6 +41,7 @@ struct Writer {
     uint64_t* located_at;
     uint64_t cluster_bytes;
     uint64_t video_written;
+    int spooled;  // the file is the one spooled during the scan
     char final_path[1400];
     char temp_path[temp_path_size];
 };
@@ -100,6 +102,7 @@ void release(Writer* w)
     free_output_moov(&w->moov);
     cluster_map_free(&w->state.map);
     validation_close(&w->pass);
+    spool_release();
 }
 
 // Every failure after the temporary file exists closes and deletes it.
@@ -186,7 +189,8 @@ int write_video_chunks(Writer* w)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
     // the worker only helps where the system copies; the decode check needs the bytes here
-    CopyWorker* worker = (w->validate || !platform::copies_in_system())
+    // nor where the spooled bytes are mostly in place already
+    CopyWorker* worker = (w->validate || !platform::copies_in_system() || w->spooled)
                              ? nullptr
                              : copy_worker_start(w->state.image, w->state.output);
     if (worker) {
@@ -289,7 +293,14 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
 // The temporary file, sized and holding the copied header.
 int create_output(Writer* w)
 {
-    w->state.output = create_sized_output(w->temp_path, w->state.file_size, w->clip_number);
+    int failed = 0;
+    w->state.output =
+        spool_adopt(w->state.header_offset, w->temp_path, w->state.file_size, w->clip_number, &failed);
+    w->spooled = w->state.output != nullptr;
+    if (failed)
+        return 0;
+    if (!w->state.output)
+        w->state.output = create_sized_output(w->temp_path, w->state.file_size, w->clip_number);
     if (!w->state.output)
         return 0;
     uint64_t l = w->state.header_length;
@@ -304,6 +315,11 @@ int create_output(Writer* w)
 int finalize_output(Writer* w)
 {
     progress_step(&w->progress, 99, "finalizing MP4");
+    // a spooled file holds the image's bytes where a new one holds zeros
+    if (!spool_zero_unwritten(w->state.output)) {
+        clip_error(w->clip_number, "moov write failed");
+        return 0;
+    }
     uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
     std::FILE* out = w->state.output;
     w->state.output = nullptr;
