@@ -39,6 +39,7 @@ struct KeptCheck {
 struct Description {
     uint32_t sizes[described_samples];
     codec::Syntax syntax;
+    uint64_t at;  // where its chunk lies whole
 };
 
 struct ScanSearch {
@@ -69,11 +70,11 @@ uint64_t due_at(uint64_t centre)
                                                                                      : centre + ahead;
 }
 
-// A description whose chunk lies whole at `header` + its file offset, checked on the ring.
+// The description at box position k, read as one whose chunk lies whole at `header` + its file
+// offset: its sizes, that position and the syntax of the delimiter found there.
 int description_at(const uint8_t* box, uint64_t k, uint64_t header, Description* out)
 {
     uint64_t total = 0;
-    mp4::SampleSizes sizes{out->sizes, 0, described_samples};
     for (uint32_t j = 0; j < described_samples; j++) {
         out->sizes[j] = basics::load_be32(box + sizes_at + k + size_stride * j);
         if (out->sizes[j] == 0)
@@ -83,9 +84,9 @@ int description_at(const uint8_t* box, uint64_t k, uint64_t header, Description*
     uint64_t offset = basics::load_le64(box + 4 + k);
     if (total > scan_search_chunk_limit || offset > search_state.image_size - header)
         return 0;
-    uint64_t at = header + offset;
+    out->at = header + offset;
     uint8_t first[5];
-    if (!image::scan_ring_copy(search_state.ring, at, first, 5))
+    if (!image::scan_ring_copy(search_state.ring, out->at, first, 5))
         return 0;
     if (codec::starts_with_delimiter(first, 0))
         out->syntax = codec::Syntax::avc;
@@ -93,9 +94,25 @@ int description_at(const uint8_t* box, uint64_t k, uint64_t header, Description*
         out->syntax = codec::Syntax::hevc;
     else
         return 0;
-    return verify_chunk_at(search_state.image, search_state.image_size, at, &sizes,
-                           out->syntax == codec::Syntax::hevc ? "hvc1" : "avc1") &&
-           !image::scan_ring_missed();
+    return 1;
+}
+
+const char* format_of(codec::Syntax syntax) { return syntax == codec::Syntax::hevc ? "hvc1" : "avc1"; }
+
+// The description's chunk verifies where it would lie whole, on the bytes of the ring.
+int lies_whole(const Description* d)
+{
+    mp4::SampleSizes sizes{d->sizes, 0, described_samples};
+    image::scan_ring_lend(search_state.ring, search_state.image);
+    int ok = verify_chunk_at(search_state.image, search_state.image_size, d->at, &sizes, format_of(d->syntax)) &&
+             !image::scan_ring_missed();
+    image::scan_ring_unlend();
+    return ok;
+}
+
+int same_search(const Description* a, const Description* b)
+{
+    return a->syntax == b->syntax && std::memcmp(a->sizes, b->sizes, sizeof a->sizes) == 0;
 }
 
 void keep(uint64_t centre, uint64_t back, uint64_t forward, const Description* d)
@@ -103,7 +120,7 @@ void keep(uint64_t centre, uint64_t back, uint64_t forward, const Description* d
     mp4::SampleSizes sizes{d->sizes, 0, described_samples};
     uint64_t at = 0;
     int found = find_chunk_in_window(search_state.image, search_state.image_size, centre, back, forward, &sizes,
-                                     d->syntax == codec::Syntax::hevc ? "hvc1" : "avc1", &at);
+                                     format_of(d->syntax), &at);
     if (image::scan_ring_missed())
         return;  // the ring no longer held what the search needed
     KeptSearch s;
@@ -129,24 +146,24 @@ void search_box(uint64_t centre, uint64_t header)
     static uint8_t box[largest_box];
     if (!image::scan_ring_copy(search_state.ring, centre - 4, box, size))
         return;
+    // a box repeats its descriptions: each is checked once
     Description found[4];
     size_t distinct = 0, hits = 0;
     for (uint64_t k = 0; k + smallest_box <= size; k++) {
         Description d;
-        image::scan_ring_lend(search_state.ring, search_state.image);
-        int ok = description_at(box, k, header, &d);
-        image::scan_ring_unlend();
-        if (!ok)
+        if (!description_at(box, k, header, &d))
             continue;
-        hits++;
         size_t i = 0;
-        while (i < distinct && (found[i].syntax != d.syntax || std::memcmp(found[i].sizes, d.sizes, sizeof d.sizes)))
+        while (i < distinct && !(found[i].at == d.at && same_search(&found[i], &d)))
             i++;
         if (i == distinct) {
+            if (!lies_whole(&d))
+                continue;
             if (distinct == 4)
                 return;  // not the camera's layout: searched later as found
             found[distinct++] = d;
         }
+        hits++;
     }
     if (hits > 0) {
         search_state.whole_header = header;
@@ -155,6 +172,11 @@ void search_box(uint64_t centre, uint64_t header)
     uint64_t back = 0, forward = 0;
     search_window_for(hits > 1 ? 2 : 1, &back, &forward);
     for (size_t i = 0; i < distinct; i++) {
+        size_t earlier = 0;
+        while (earlier < i && !same_search(&found[earlier], &found[i]))
+            earlier++;
+        if (earlier < i)
+            continue;
         image::scan_ring_lend(search_state.ring, search_state.image);
         keep(centre, back, forward, &found[i]);
         image::scan_ring_unlend();
