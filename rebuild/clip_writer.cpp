@@ -41,7 +41,6 @@ struct Writer {
     uint64_t* located_at;
     uint64_t cluster_bytes;
     uint64_t video_written;
-    int spooled;  // the file is the one spooled during the scan
     char final_path[1400];
     char temp_path[temp_path_size];
 };
@@ -141,6 +140,7 @@ void finish_handed_chunk(Writer* w, uint64_t k, uint64_t moved)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
     size_t size = static_cast<size_t>(v->chunk_sizes[k]);
+    spool_note(w->state.output, v->chunk_offsets[k], moved, 1, 1);
     if (moved < size) {
         analysis::grow_read_buffer(&analysis::direct_read_buffer, size - moved);
         if (!copy_through(w->state.image, w->located_at[k] + moved, w->state.output, v->chunk_offsets[k] + moved,
@@ -169,12 +169,16 @@ void write_video_chunks_alongside(Writer* w, CopyWorker* worker)
         collect_handed_chunks(w, worker, 0);
         if (!ready)
             continue;
-        if (v->chunk_sizes[k] == 0) {
+        // an empty chunk, and one whose bytes the spool holds in place, need no copy
+        if (v->chunk_sizes[k] == 0 ||
+            spool_in_place(w->state.output, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k])) {
             collect_handed_chunks(w, worker, 1);  // counted in order
             if (copy_video_chunk(w, k))
                 count_video_chunk(w);
             continue;
         }
+        // the bytes there change: no later copy may count on them as spooled
+        spool_note(w->state.output, v->chunk_offsets[k], v->chunk_sizes[k], 1, 0);
         while (!copy_worker_submit(worker, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k], k)) {
             uint64_t done = 0, moved = 0;
             if (copy_worker_collect(worker, 1, &done, &moved))
@@ -189,8 +193,7 @@ int write_video_chunks(Writer* w)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
     // the worker only helps where the system copies; the decode check needs the bytes here
-    // nor where the spooled bytes are mostly in place already
-    CopyWorker* worker = (w->validate || !platform::copies_in_system() || w->spooled)
+    CopyWorker* worker = (w->validate || !platform::copies_in_system())
                              ? nullptr
                              : copy_worker_start(w->state.image, w->state.output);
     if (worker) {
@@ -296,7 +299,6 @@ int create_output(Writer* w)
     int failed = 0;
     w->state.output =
         spool_adopt(w->state.header_offset, w->temp_path, w->state.file_size, w->clip_number, &failed);
-    w->spooled = w->state.output != nullptr;
     if (failed)
         return 0;
     if (!w->state.output)

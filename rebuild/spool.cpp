@@ -23,7 +23,8 @@ namespace {
 constexpr uint64_t max_header_boxes = 12;
 constexpr uint64_t max_mdat_distance = 4194304;
 // A recording spooled this far past the last box that described a chunk lying whole behind its
-// header does not lie whole from there on: what is spooled stays, for the chunks before.
+// header does not lie whole from there on: what is spooled up to that box stays, for the chunks
+// before it.
 constexpr uint64_t whole_evidence_distance = 0x2000000;
 constexpr size_t max_open_spools = 16;
 
@@ -121,10 +122,10 @@ void start_spool(uint64_t h, uint64_t end)
     basics::list_append(&sp.spools, s);
 }
 
-// Writes what the ring holds of the spool's bytes; 0 when a write failed.
-int feed(Spool* s)
+// Writes what the ring holds of the spool's bytes, up to `limit`; 0 when a write failed.
+int feed(Spool* s, uint64_t limit)
 {
-    uint64_t limit = std::min(s->end, sp.ring->end);
+    limit = std::min({limit, s->end, sp.ring->end});
     while (s->header + s->written < limit) {
         const uint8_t* at = nullptr;
         uint64_t n = image::scan_ring_span(sp.ring, s->header + s->written, limit - s->header - s->written, &at);
@@ -208,11 +209,22 @@ void spool_advance(const image::ScanIndex* index)
         if (s->state != spooling)
             continue;
         uint64_t evidence = std::max(s->header, analysis::scan_search_whole_until(s->header));
-        if (reached > evidence && reached - evidence > whole_evidence_distance) {
-            close_spool(s);
+        // bytes go out only as far as the evidence reaches, and stop where it ends or where they
+        // would have left the ring
+        int behind = s->header + s->written < image::scan_ring_start(sp.ring);
+        if (behind || (reached > evidence && reached - evidence > whole_evidence_distance)) {
+            // the bytes past the last evidence are most likely another recording's
+            if (evidence == s->header)
+                drop(s);
+            else if (evidence - s->header < s->written && !platform::set_file_size(s->file, evidence - s->header))
+                stop_spooling();
+            else {
+                s->written = std::min(s->written, evidence - s->header);
+                close_spool(s);
+            }
             continue;
         }
-        if (!feed(s)) {
+        if (!feed(s, evidence + whole_evidence_distance)) {
             stop_spooling();
             return;
         }
