@@ -1,8 +1,8 @@
 #include "engine/scan_pass.h"
 
 #include "analysis/scan_time_search.h"
-#include "image/raw_scan.h"
 #include "basics/output.h"
+#include "image/raw_scan.h"
 #include "image/scan_ring.h"
 #include "rebuild/spool.h"
 
