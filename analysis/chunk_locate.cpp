@@ -8,6 +8,7 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "image/read_at.h"
+#include "analysis/scan_time_search.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
 #include "platform/platform.h"
@@ -97,6 +98,7 @@ void grow_read_buffer(ReadBuffer* buffer, uint64_t need)
 void release_read_buffers()
 {
     end_window_reuse();
+    scan_search_release();
     std::free(direct_read_buffer.data);
     std::free(window_read_buffer.data);
     direct_read_buffer = {nullptr, 0};
@@ -113,6 +115,9 @@ int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, cons
         return 0;
     if (offset > image_size || image_size - offset < total || largest > max_sample_bytes)
         return 0;
+    int passed = 0;
+    if (scan_verify_result(offset, sizes, codec::syntax_of(format), &passed))
+        return passed;
     if (total <= whole_read_limit) {
         grow_read_buffer(&direct_read_buffer, total);
         if (!image::read_at(image, offset, direct_read_buffer.data, total))
@@ -273,6 +278,12 @@ int chunk_samples(const mp4::TrackTables* video, uint64_t j, mp4::SampleSizes* s
     return 1;
 }
 
+void search_window_for(int32_t hit_count, uint64_t* back, uint64_t* forward)
+{
+    *back = hit_count <= 1 ? 0x10000 : 0x1000000;
+    *forward = hit_count <= 1 ? 0x100000 : 0x1000000;
+}
+
 int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* movie,
                  const ChunkPlacement* chunks, uint64_t chunk_index, uint64_t* out)
 {
@@ -289,9 +300,15 @@ int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* mo
     }
     if (!place->mapped)
         return 0;
-    // a box that described several chunks may sit far from any one of them
-    uint64_t back = place->hit_count <= 1 ? 0x10000 : 0x1000000;
-    uint64_t forward = place->hit_count <= 1 ? 0x100000 : 0x1000000;
+    uint64_t back = 0, forward = 0;
+    search_window_for(place->hit_count, &back, &forward);
+    int found = 0;
+    uint64_t at = 0;
+    if (scan_search_result(place->kkad_offset, back, forward, &sizes, codec::syntax_of(video->format), &found, &at)) {
+        if (found)
+            *out = at;
+        return found;
+    }
     return find_chunk_in_window(image, image_size, place->kkad_offset, back, forward, &sizes, video->format, out);
 }
 

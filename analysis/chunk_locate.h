@@ -27,6 +27,9 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
 // The sample sizes of video chunk j; 0 when the chunk or its samples lie outside the track's
 // tables.
 int chunk_samples(const mp4::TrackTables* video, uint64_t j, mp4::SampleSizes* sizes);
+// The window searched around the kkad box of a mapped chunk: a box that described several chunks
+// may sit far from any one of them.
+void search_window_for(int32_t hit_count, uint64_t* back, uint64_t* forward);
 int locate_chunk(std::FILE* image, uint64_t image_size, const mp4::MovieInfo* movie,
                  const ChunkPlacement* chunks, uint64_t chunk_index, uint64_t* out);
 

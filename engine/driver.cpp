@@ -14,7 +14,9 @@
 #include "image/scan_cache.h"
 #include "basics/checked_alloc.h"
 #include "engine/salvage_stage.h"
+#include "engine/scan_pass.h"
 #include "rebuild/clip_writer.h"
+#include "rebuild/spool.h"
 #include "validator/loader.h"
 
 namespace engine {
@@ -23,7 +25,10 @@ static void scan_stage(RunState* s)
 {
     basics::out_printf("\n[2/6] Raw scanning image...\n");
     if (!image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan)) {
-        image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan);
+        if (scan_pass_applies(&s->options))
+            scan_pass_run(s);
+        else
+            image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan);
         image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
     }
     basics::out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
@@ -109,6 +114,7 @@ static void recovery_stage(RunState* s)
     s->salvage.clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
     if (s->clips.count > 0)
         s->videos_written = run_recovery_queue(s, total, write_queued_clip);
+    rebuild::spool_remove_all();  // what the queue did not take
     int salvage = salvage_applies(&s->options);
     size_t salvaged = salvage ? run_salvage(s) : 0;
     basics::out_printf("\nComplete.\n");

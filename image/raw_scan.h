@@ -9,9 +9,16 @@
 
 namespace image {
 
+// Told of the image bytes as the scan reads them, in order, each time after the hits that lie
+// wholly inside them were recorded in the index.
+struct ScanObserver {
+    void (*bytes_read)(void* context, const ScanIndex* index, const uint8_t* bytes, size_t n);
+    void* context;
+};
+
 // Reads the whole image in reads of chunk_bytes (plus 512 carried bytes) and fills `index`.
 // Prints the "\rRaw scan" progress line when show_progress is set.
 void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int show_progress,
-              ScanIndex* index);
+              ScanIndex* index, const ScanObserver* observer = nullptr);
 
 }  // namespace image

@@ -1,8 +1,7 @@
 #include "mp4/box.h"
 
 #include "basics/byte_order.h"
-#include "platform/platform.h"
-#include "platform/stdio_files.h"
+#include "image/read_at.h"
 
 namespace mp4 {
 
@@ -51,9 +50,9 @@ int read_box_header_file(std::FILE* image, uint64_t offset, uint64_t range_end, 
         return 0;
     uint8_t bytes[16];
     uint64_t have = 16;
-    if (!platform::seek_abs(image, offset) || !platform::read_exact(image, bytes, 16)) {
+    if (!image::read_at(image, offset, bytes, 16)) {
         // a box within 16 bytes of the end of the file still has its 8-byte header
-        if (!platform::seek_abs(image, offset) || !platform::read_exact(image, bytes, 8))
+        if (!image::read_at(image, offset, bytes, 8))
             return 0;
         have = 8;
     }

@@ -22,6 +22,7 @@
 #include "rebuild/output_file.h"
 #include "rebuild/output_moov.h"
 #include "rebuild/progress_line.h"
+#include "rebuild/spool.h"
 #include "rebuild/validation_pass.h"
 
 namespace rebuild {
@@ -100,6 +101,7 @@ void release(Writer* w)
     free_output_moov(&w->moov);
     cluster_map_free(&w->state.map);
     validation_close(&w->pass);
+    spool_release();
 }
 
 // Every failure after the temporary file exists closes and deletes it.
@@ -138,6 +140,7 @@ void finish_handed_chunk(Writer* w, uint64_t k, uint64_t moved)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
     size_t size = static_cast<size_t>(v->chunk_sizes[k]);
+    spool_note(w->state.output, v->chunk_offsets[k], moved, 1, 1);
     if (moved < size) {
         analysis::grow_read_buffer(&analysis::direct_read_buffer, size - moved);
         if (!copy_through(w->state.image, w->located_at[k] + moved, w->state.output, v->chunk_offsets[k] + moved,
@@ -166,12 +169,16 @@ void write_video_chunks_alongside(Writer* w, CopyWorker* worker)
         collect_handed_chunks(w, worker, 0);
         if (!ready)
             continue;
-        if (v->chunk_sizes[k] == 0) {
+        // an empty chunk, and one whose bytes the spool holds in place, need no copy
+        if (v->chunk_sizes[k] == 0 ||
+            spool_in_place(w->state.output, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k])) {
             collect_handed_chunks(w, worker, 1);  // counted in order
             if (copy_video_chunk(w, k))
                 count_video_chunk(w);
             continue;
         }
+        // the bytes there change: no later copy may count on them as spooled
+        spool_note(w->state.output, v->chunk_offsets[k], v->chunk_sizes[k], 1, 0);
         while (!copy_worker_submit(worker, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k], k)) {
             uint64_t done = 0, moved = 0;
             if (copy_worker_collect(worker, 1, &done, &moved))
@@ -289,7 +296,13 @@ int prepare(Writer* w, const image::ImageGeometry* geometry, const char* output_
 // The temporary file, sized and holding the copied header.
 int create_output(Writer* w)
 {
-    w->state.output = create_sized_output(w->temp_path, w->state.file_size, w->clip_number);
+    int failed = 0;
+    w->state.output =
+        spool_adopt(w->state.header_offset, w->temp_path, w->state.file_size, w->clip_number, &failed);
+    if (failed)
+        return 0;
+    if (!w->state.output)
+        w->state.output = create_sized_output(w->temp_path, w->state.file_size, w->clip_number);
     if (!w->state.output)
         return 0;
     uint64_t l = w->state.header_length;
@@ -304,6 +317,11 @@ int create_output(Writer* w)
 int finalize_output(Writer* w)
 {
     progress_step(&w->progress, 99, "finalizing MP4");
+    // a spooled file holds the image's bytes where a new one holds zeros
+    if (!spool_zero_unwritten(w->state.output)) {
+        clip_error(w->clip_number, "moov write failed");
+        return 0;
+    }
     uint64_t at = w->clip->header->mdat_end - w->state.header_offset;
     std::FILE* out = w->state.output;
     w->state.output = nullptr;

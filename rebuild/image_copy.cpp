@@ -5,11 +5,14 @@
 #include "basics/checked_alloc.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
+#include "rebuild/spool.h"
 
 namespace rebuild {
 
-int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
-                 size_t length)
+namespace {
+
+int read_then_write(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
+                    size_t length)
 {
     // A buffered write fails only when it is flushed: flushed here, its failure is this piece's.
     return platform::seek_abs(src, src_offset) && platform::read_exact(src, buf, length) &&
@@ -17,13 +20,34 @@ int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t d
            std::fflush(dst) == 0;
 }
 
+}  // namespace
+
+int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
+                 size_t length)
+{
+    // bytes already in place are only read, for the caller
+    if (spool_in_place(dst, src_offset, dst_offset, length)) {
+        int ok = platform::seek_abs(src, src_offset) && platform::read_exact(src, buf, length);
+        spool_note(dst, dst_offset, length, 0, ok);
+        return ok;
+    }
+    int ok = read_then_write(src, src_offset, dst, dst_offset, buf, length);
+    spool_note(dst, dst_offset, length, 1, ok);
+    return ok;
+}
+
 int copy_piece(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
                size_t length)
 {
-    uint64_t moved = platform::copy_range_in_system(src, src_offset, dst, dst_offset, length);
-    if (moved == length)
+    if (spool_in_place(dst, src_offset, dst_offset, length)) {
+        spool_note(dst, dst_offset, length, 0, 1);
         return 1;
-    return copy_through(src, src_offset + moved, dst, dst_offset + moved, buf, static_cast<size_t>(length - moved));
+    }
+    uint64_t moved = platform::copy_range_in_system(src, src_offset, dst, dst_offset, length);
+    int ok = moved == length || read_then_write(src, src_offset + moved, dst, dst_offset + moved, buf,
+                                                static_cast<size_t>(length - moved));
+    spool_note(dst, dst_offset, length, 1, ok);
+    return ok;
 }
 
 uint64_t copy_image_range(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,

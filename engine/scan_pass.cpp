@@ -1,0 +1,46 @@
+#include "engine/scan_pass.h"
+
+#include "analysis/scan_time_search.h"
+#include "basics/output.h"
+#include "image/raw_scan.h"
+#include "image/scan_ring.h"
+#include "rebuild/spool.h"
+
+namespace engine {
+
+namespace {
+
+struct ScanPass {
+    image::ScanRing ring;
+};
+
+void bytes_read(void* context, const image::ScanIndex* index, const uint8_t* bytes, size_t n)
+{
+    auto* pass = static_cast<ScanPass*>(context);
+    image::scan_ring_append(&pass->ring, bytes, n);
+    analysis::scan_search_advance(index);
+    rebuild::spool_advance(index);
+}
+
+}  // namespace
+
+int scan_pass_applies(const EngineOptions* o) { return !o->analysis_only && o->recover_all && o->clip_index == 0; }
+
+void scan_pass_run(RunState* s)
+{
+    ScanPass pass;
+    image::scan_ring_init(&pass.ring, analysis::scan_search_ring_bytes);
+    analysis::scan_search_begin(s->image, s->image_size, &pass.ring);
+    // the destination of stage [6/6], as the writer will be given it
+    char destination[sizeof s->destination];
+    basics::bounded_format(destination, sizeof destination, "%s", s->options.output_dir);
+    rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination);
+    image::ScanObserver observer = {bytes_read, &pass};
+    image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan, &observer);
+    analysis::scan_search_end(&s->scan);
+    rebuild::spool_advance(&s->scan);
+    rebuild::spool_end();
+    image::scan_ring_free(&pass.ring);
+}
+
+}  // namespace engine

@@ -1,0 +1,94 @@
+#include "image/scan_ring.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "basics/checked_alloc.h"
+
+namespace image {
+
+namespace {
+
+struct Lending {
+    const ScanRing* ring;
+    std::FILE* image;
+    int missed;
+};
+
+Lending lending = {nullptr, nullptr, 0};
+
+}  // namespace
+
+void scan_ring_init(ScanRing* ring, uint64_t capacity)
+{
+    if (capacity == 0)
+        capacity = 1;
+    ring->data = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(capacity)));
+    ring->capacity = capacity;
+    ring->end = 0;
+}
+
+void scan_ring_free(ScanRing* ring)
+{
+    std::free(ring->data);
+    *ring = ScanRing{nullptr, 0, 0};
+}
+
+void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n)
+{
+    if (n > ring->capacity) {  // only the last capacity bytes stay
+        ring->end += n - ring->capacity;
+        bytes += n - ring->capacity;
+        n = static_cast<size_t>(ring->capacity);
+    }
+    size_t at = static_cast<size_t>(ring->end % ring->capacity);
+    size_t first = n < ring->capacity - at ? n : static_cast<size_t>(ring->capacity - at);
+    std::memcpy(ring->data + at, bytes, first);
+    std::memcpy(ring->data, bytes + first, n - first);
+    ring->end += n;
+}
+
+uint64_t scan_ring_start(const ScanRing* ring) { return ring->end > ring->capacity ? ring->end - ring->capacity : 0; }
+
+int scan_ring_copy(const ScanRing* ring, uint64_t offset, void* out, uint64_t n)
+{
+    if (offset < scan_ring_start(ring) || offset > ring->end || n > ring->end - offset)
+        return 0;
+    if (n == 0)
+        return 1;
+    size_t at = static_cast<size_t>(offset % ring->capacity);
+    size_t first = n < ring->capacity - at ? static_cast<size_t>(n) : static_cast<size_t>(ring->capacity - at);
+    std::memcpy(out, ring->data + at, first);
+    std::memcpy(static_cast<uint8_t*>(out) + first, ring->data, static_cast<size_t>(n) - first);
+    return 1;
+}
+
+uint64_t scan_ring_span(const ScanRing* ring, uint64_t offset, uint64_t n, const uint8_t** at)
+{
+    if (offset < scan_ring_start(ring) || offset >= ring->end)
+        return 0;
+    uint64_t within = offset % ring->capacity;
+    uint64_t piece = ring->capacity - within;
+    if (piece > ring->end - offset)
+        piece = ring->end - offset;
+    *at = ring->data + within;
+    return piece < n ? piece : n;
+}
+
+void scan_ring_lend(const ScanRing* ring, std::FILE* image) { lending = {ring, image, 0}; }
+
+void scan_ring_unlend() { lending = {nullptr, nullptr, 0}; }
+
+int scan_ring_missed() { return lending.missed; }
+
+int scan_ring_serve(std::FILE* image, uint64_t offset, void* buf, uint64_t n, int* ok)
+{
+    if (!lending.ring || image != lending.image)
+        return 0;
+    *ok = scan_ring_copy(lending.ring, offset, buf, n);
+    if (!*ok)
+        lending.missed = 1;
+    return 1;
+}
+
+}  // namespace image

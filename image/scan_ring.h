@@ -1,0 +1,40 @@
+#pragma once
+// The last stretch of image bytes the raw scan has read, kept in a ring so that work which needs
+// the bytes around a hit can be done while they pass, instead of reading them again later. While
+// a ring is lent to read_at for an image, reads of that image are served from the ring alone.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace image {
+
+struct ScanRing {
+    uint8_t* data;
+    uint64_t capacity;
+    uint64_t end;  // image offset just past the last byte appended
+};
+
+// A ring of `capacity` bytes (at least 1) holding nothing yet.
+void scan_ring_init(ScanRing* ring, uint64_t capacity);
+void scan_ring_free(ScanRing* ring);
+// Appends the image bytes that follow the ones appended so far.
+void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n);
+// The first image offset still held.
+uint64_t scan_ring_start(const ScanRing* ring);
+// Exactly n bytes at `offset` when all of them are still held: 1, else 0 and nothing copied.
+int scan_ring_copy(const ScanRing* ring, uint64_t offset, void* out, uint64_t n);
+
+// The held bytes from `offset` on, as far as they lie in one piece of the ring (at most n): their
+// count, with *at pointing to them; 0 when `offset` is not held.
+uint64_t scan_ring_span(const ScanRing* ring, uint64_t offset, uint64_t n, const uint8_t** at);
+
+// Until scan_ring_unlend, read_at of `image` copies from the ring. A read of bytes the ring does
+// not hold fails and is remembered: scan_ring_missed tells whether one did since the lending.
+void scan_ring_lend(const ScanRing* ring, std::FILE* image);
+void scan_ring_unlend();
+int scan_ring_missed();
+// The read_at hook: 1 when the ring is lent for `image` (*ok then tells whether the read was
+// served), 0 when the read goes to the file.
+int scan_ring_serve(std::FILE* image, uint64_t offset, void* buf, uint64_t n, int* ok);
+
+}  // namespace image

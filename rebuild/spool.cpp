@@ -1,0 +1,342 @@
+#include "rebuild/spool.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "analysis/scan_time_search.h"
+#include "basics/byte_order.h"
+#include "basics/checked_alloc.h"
+#include "basics/growable.h"
+#include "basics/output.h"
+#include "image/path_join.h"
+#include "platform/platform.h"
+#include "platform/stdio_files.h"
+#include "rebuild/output_file.h"
+#include "rebuild/progress_line.h"
+
+namespace rebuild {
+
+namespace {
+
+// The camera puts at most a few boxes, within a few MiB, between the ftyp box and the mdat box.
+constexpr uint64_t max_header_boxes = 12;
+constexpr uint64_t max_mdat_distance = 4194304;
+// A recording spooled this far past the last box that described a chunk lying whole behind its
+// header does not lie whole from there on: what is spooled up to that box stays, for the chunks
+// before it.
+constexpr uint64_t whole_evidence_distance = 0x2000000;
+constexpr size_t max_open_spools = 16;
+
+enum SpoolState { spooling, closed, gone };
+
+struct Spool {
+    uint64_t header;   // image offset of the clip header: file offset 0
+    uint64_t end;      // image offset where its media data ends
+    uint64_t written;  // file bytes [0, written) hold the image bytes from `header` on
+    std::FILE* file;
+    SpoolState state;
+    char path[temp_path_size];
+};
+
+struct Range {
+    uint64_t from, to;
+};
+
+struct Spools {
+    std::FILE* image;
+    uint64_t image_size;
+    const image::ScanRing* ring;
+    char folder[1200];
+    size_t next_header;  // clip header hits taken so far
+    basics::Growable<uint64_t, 64> pending;  // header hits whose boxes have not all passed yet
+    basics::Growable<Spool, 64> spools;
+    size_t open;
+    int stopped;  // a write failed: nothing more is spooled
+    // the adopted file
+    std::FILE* out;
+    uint64_t base, extent;
+    basics::Growable<Range, 256> kept, dirty;
+};
+
+Spools sp;
+
+void drop(Spool* s)
+{
+    if (s->state == spooling) {
+        std::fclose(s->file);
+        sp.open--;
+    }
+    if (s->state != gone)
+        platform::remove_file(s->path);
+    s->file = nullptr;
+    s->state = gone;
+}
+
+// The end of the media data behind the clip header at `h`, read from the ring: 1 with *end, 0
+// when it is not a clip header, 2 when its boxes have not all passed yet.
+int media_end(uint64_t h, uint64_t* end)
+{
+    uint64_t pos = h;
+    for (uint64_t n = 0; n < max_header_boxes && pos - h <= max_mdat_distance; n++) {
+        uint8_t head[16];
+        if (pos > sp.image_size || sp.image_size - pos < 16)
+            return 0;
+        if (!image::scan_ring_copy(sp.ring, pos, head, 16))
+            return pos + 16 > sp.ring->end ? 2 : 0;
+        uint64_t size = basics::load_be32(head);
+        uint64_t header_size = 8;
+        if (size == 1) {
+            size = basics::load_be64(head + 8);
+            header_size = 16;
+        }
+        if (n == 0 && (std::memcmp(head + 4, "ftypXAVC", 8) != 0 || size < 16))
+            return 0;
+        if (size < header_size || size > sp.image_size - pos)
+            return 0;
+        if (std::memcmp(head + 4, "mdat", 4) == 0) {
+            *end = pos + size;
+            return 1;
+        }
+        pos += size;
+    }
+    return 0;
+}
+
+void start_spool(uint64_t h, uint64_t end)
+{
+    if (sp.open == max_open_spools)
+        return;
+    Spool s;
+    std::memset(&s, 0, sizeof s);
+    s.header = h;
+    s.end = end;
+    char name[64];
+    basics::bounded_format(name, sizeof name, "XAVC_spool_%016llx.partial", static_cast<unsigned long long>(h));
+    image::path_join(s.path, sizeof s.path, sp.folder, name);
+    s.file = platform::create_write(s.path);
+    if (!s.file)
+        return;
+    s.state = spooling;
+    sp.open++;
+    basics::list_append(&sp.spools, s);
+}
+
+// Writes what the ring holds of the spool's bytes, up to `limit`; 0 when a write failed.
+int feed(Spool* s, uint64_t limit)
+{
+    limit = std::min({limit, s->end, sp.ring->end});
+    while (s->header + s->written < limit) {
+        const uint8_t* at = nullptr;
+        uint64_t n = image::scan_ring_span(sp.ring, s->header + s->written, limit - s->header - s->written, &at);
+        if (n == 0 || std::fwrite(at, 1, static_cast<size_t>(n), s->file) != n)
+            return 0;
+        s->written += n;
+    }
+    return 1;
+}
+
+// A write failed, most likely for a full disk: what is not complete goes, so that the space is
+// there for the files the writer makes, and nothing more is spooled.
+void stop_spooling()
+{
+    sp.stopped = 1;
+    for (size_t i = 0; i < sp.spools.count; i++)
+        if (sp.spools.items[i].state == spooling)
+            drop(&sp.spools.items[i]);
+}
+
+void close_spool(Spool* s)
+{
+    int ok = std::fclose(s->file) == 0;
+    sp.open--;
+    s->file = nullptr;
+    s->state = closed;
+    if (!ok) {
+        platform::remove_file(s->path);
+        s->state = gone;
+        stop_spooling();
+    }
+}
+
+int overlaps(const basics::Growable<Range, 256>* list, uint64_t from, uint64_t to)
+{
+    for (size_t i = 0; i < list->count; i++)
+        if (list->items[i].from < to && from < list->items[i].to)
+            return 1;
+    return 0;
+}
+
+// A run that ends through fatal leaves no spool file behind.
+void remove_at_exit() { spool_remove_all(); }
+
+}  // namespace
+
+void spool_begin(std::FILE* image, uint64_t image_size, const image::ScanRing* ring, const char* output_dir)
+{
+    spool_remove_all();
+    static int registered = 0;
+    if (!registered)
+        registered = std::atexit(remove_at_exit) == 0;
+    sp.image = image;
+    sp.image_size = image_size;
+    sp.ring = ring;
+    sp.stopped = 0;
+    basics::bounded_format(sp.folder, sizeof sp.folder, "%s", output_dir);
+}
+
+void spool_advance(const image::ScanIndex* index)
+{
+    if (!sp.ring)
+        return;
+    const image::OffsetList* headers = &index->xavc_hits;
+    for (; sp.next_header < headers->count; sp.next_header++)
+        if (headers->items[sp.next_header] >= 4)
+            basics::list_append(&sp.pending, headers->items[sp.next_header] - 4);
+    size_t keep = 0;
+    for (size_t i = 0; i < sp.pending.count; i++) {
+        uint64_t h = sp.pending.items[i], end = 0;
+        int found = sp.stopped ? 0 : media_end(h, &end);
+        if (found == 2 && sp.ring->end < sp.image_size)
+            sp.pending.items[keep++] = h;
+        else if (found == 1)
+            start_spool(h, end);
+    }
+    sp.pending.count = keep;
+    uint64_t reached = analysis::scan_search_reached();
+    for (size_t i = 0; i < sp.spools.count; i++) {
+        Spool* s = &sp.spools.items[i];
+        if (s->state != spooling)
+            continue;
+        uint64_t evidence = std::max(s->header, analysis::scan_search_whole_until(s->header));
+        // bytes go out only as far as the evidence reaches, and stop where it ends or where they
+        // would have left the ring
+        int behind = s->header + s->written < image::scan_ring_start(sp.ring);
+        if (behind || (reached > evidence && reached - evidence > whole_evidence_distance)) {
+            // the bytes past the last evidence are most likely another recording's
+            if (evidence == s->header)
+                drop(s);
+            else if (evidence - s->header < s->written && !platform::set_file_size(s->file, evidence - s->header))
+                stop_spooling();
+            else {
+                s->written = std::min(s->written, evidence - s->header);
+                close_spool(s);
+            }
+            continue;
+        }
+        if (!feed(s, evidence + whole_evidence_distance)) {
+            stop_spooling();
+            return;
+        }
+        if (s->header + s->written == s->end)
+            close_spool(s);
+    }
+}
+
+void spool_end()
+{
+    for (size_t i = 0; i < sp.spools.count; i++)
+        if (sp.spools.items[i].state == spooling)
+            close_spool(&sp.spools.items[i]);
+    basics::list_free(&sp.pending);
+    sp.ring = nullptr;
+    sp.next_header = 0;
+}
+
+void spool_remove_all()
+{
+    for (size_t i = 0; i < sp.spools.count; i++)
+        drop(&sp.spools.items[i]);
+    sp.spools.count = 0;
+}
+
+std::FILE* spool_adopt(uint64_t header_offset, const char* temp_path, uint64_t size, int clip_number, int* failed)
+{
+    *failed = 0;
+    Spool* s = nullptr;
+    for (size_t i = 0; i < sp.spools.count && !s; i++)
+        if (sp.spools.items[i].state == closed && sp.spools.items[i].header == header_offset)
+            s = &sp.spools.items[i];
+    if (!s || s->written == 0)
+        return nullptr;
+    platform::remove_file(temp_path);
+    if (!platform::rename_path(s->path, temp_path)) {
+        drop(s);
+        return nullptr;
+    }
+    s->state = gone;
+    std::FILE* out = platform::open_stream(temp_path, "r+b");
+    if (!out) {
+        platform::remove_file(temp_path);
+        return nullptr;
+    }
+    // the other spool files take space a file written from zero would have had
+    int sized = platform::set_file_size(out, size);
+    if (!sized) {
+        spool_remove_all();
+        sized = platform::set_file_size(out, size);
+    }
+    if (!sized) {
+        clip_error(clip_number, "cannot resize output");
+        std::fclose(out);
+        platform::remove_file(temp_path);
+        *failed = 1;
+        return nullptr;
+    }
+    sp.out = out;
+    sp.base = header_offset;
+    sp.extent = std::min(s->written, size);
+    sp.kept.count = sp.dirty.count = 0;
+    return out;
+}
+
+int spool_in_place(std::FILE* dst, uint64_t src_offset, uint64_t dst_offset, uint64_t length)
+{
+    return sp.out && dst == sp.out && src_offset >= sp.base && src_offset - sp.base == dst_offset &&
+           dst_offset <= sp.extent && length <= sp.extent - dst_offset &&
+           !overlaps(&sp.dirty, dst_offset, dst_offset + length);
+}
+
+void spool_note(std::FILE* dst, uint64_t dst_offset, uint64_t length, int wrote, int ok)
+{
+    if (!sp.out || dst != sp.out || length == 0 || dst_offset >= sp.extent)
+        return;
+    uint64_t to = length > sp.extent - dst_offset ? sp.extent : dst_offset + length;
+    if (wrote)
+        basics::list_append(&sp.dirty, Range{dst_offset, to});
+    if (ok)
+        basics::list_append(&sp.kept, Range{dst_offset, to});
+}
+
+int spool_zero_unwritten(std::FILE* dst)
+{
+    if (!sp.out || dst != sp.out)
+        return 1;
+    Range* r = sp.kept.items;
+    std::sort(r, r + sp.kept.count, [](const Range& a, const Range& b) { return a.from < b.from; });
+    constexpr size_t zeros_bytes = 1 << 20;
+    auto* zeros = static_cast<uint8_t*>(basics::xcalloc(zeros_bytes, 1));
+    uint64_t at = 0;
+    int ok = 1;
+    for (size_t i = 0; i <= sp.kept.count && ok; i++) {
+        uint64_t gap_end = i < sp.kept.count ? r[i].from : sp.extent;
+        while (at < gap_end && ok) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(gap_end - at, zeros_bytes));
+            ok = platform::seek_abs(dst, at) && std::fwrite(zeros, 1, n, dst) == n;
+            at += n;
+        }
+        if (i < sp.kept.count)
+            at = std::max(at, r[i].to);
+    }
+    std::free(zeros);
+    return ok && std::fflush(dst) == 0;
+}
+
+void spool_release()
+{
+    sp.out = nullptr;
+    basics::list_free(&sp.kept);
+    basics::list_free(&sp.dirty);
+}
+
+}  // namespace rebuild
