@@ -46,8 +46,9 @@ int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index
     }
     int written = 0;
     const char* failure = current->reason;
+    SalvageResult result;
+    result.final_path[0] = 0;
     while (current->planned) {
-        SalvageResult result;
         written = write_salvaged(r->card.image, r->card.image_size, &current->plan, r->destination, r->validate,
                                  file_index, file_count, &result);
         failure = result.failure ? result.failure : "no file written";
@@ -64,6 +65,11 @@ int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index
         plan(r, rec, &refused, &attempt);
         current = &attempt;
         failure = attempt.reason;
+    }
+    if (r->note) {
+        SalvageNote note = {rec->clip_number, written, rec->clip != nullptr, written ? result.final_path : "",
+                            written ? "" : failure, current->planned ? &current->plan : nullptr};
+        r->note(r->note_context, &note);
     }
     free_salvage_plan(&attempt.plan);
     // the block names every recording it tried, so the outcome goes with it to standard output
