@@ -124,8 +124,13 @@ void add_recording_for_header(RunState* s, uint32_t number)
             break;
         }
     }
+    int paired = 0;
+    for (size_t i = 0; i < s->pairs.count && !paired; i++)
+        paired = s->pairs.items[i].header_index == number;
     r.fate = report::fate_not_recovered;
-    basics::bounded_format(r.reason, sizeof r.reason, "no movie box of the camera's 12-frame chunks paired with it");
+    basics::bounded_format(r.reason, sizeof r.reason, "%s",
+                           paired ? "its movie box does not hold video in the camera's chunks of 12 frames"
+                                  : "its movie box is not on the card");
     uint32_t index = uint32_t(s->report.recordings.count);
     basics::list_append(&s->report.recordings, r);
     report::add_piece(&s->report, report::piece_header, index, h->header_offset, header_length(h));
@@ -169,6 +174,26 @@ void add_analysis_pieces(RunState* s, uint32_t index, const analysis::RecoveryCl
             report::add_piece(&s->report, report::piece_missing, index, clip->header->header_offset + v->chunk_offsets[k],
                               v->chunk_sizes[k]);
     }
+}
+
+// A recording only salvage knows: its clip header is cut by the end of the image, so the
+// analysis listed none.
+report::RecordingFacts* add_salvage_only_recording(RunState* s, const salvage::SalvageNote* note)
+{
+    report::RecordingFacts r;
+    std::memset(&r, 0, sizeof r);
+    r.clip_number = note->clip_number;
+    r.sound_percent = 101;
+    r.fate = report::fate_not_recovered;
+    basics::bounded_format(r.reason, sizeof r.reason, "its clip header is cut short by the end of the image");
+    if (note->plan) {
+        const analysis::RecordingTime* t = &note->plan->time;
+        r.has_time = t->has_time;
+        r.year = t->year, r.month = t->month, r.day = t->day, r.hour = t->hour, r.minute = t->minute, r.second = t->second;
+        if (note->plan->piece_count)
+            r.image_offset = note->plan->pieces[0].image_offset;
+    }
+    return basics::list_append(&s->report.recordings, r);
 }
 
 }  // namespace
@@ -240,7 +265,7 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     RunState* s = static_cast<RunState*>(context);
     report::RecordingFacts* r = report::find_recording(&s->report, note->clip_number);
     if (!r)
-        return;
+        r = add_salvage_only_recording(s, note);
     uint32_t index = uint32_t(r - s->report.recordings.items);
     char before[256];
     basics::bounded_format(before, sizeof before, "%s", r->reason);
@@ -266,8 +291,9 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
         std::memcpy(r->codec, v->sample_entry + 4, 4);
     if (!r->has_movie && v->timescale && v->sample_delta)
         r->rate_num = v->timescale, r->rate_den = v->sample_delta;
-    if (!r->has_movie && v->timescale)
-        r->duration_seconds = double(v->kept_samples) * v->sample_delta / v->timescale;
+    r->kept_seconds = v->timescale ? double(v->kept_samples) * v->sample_delta / v->timescale : 0.0;
+    if (!r->has_movie)
+        r->duration_seconds = r->kept_seconds;
     r->pieces_noted = 1;
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const salvage::SalvagePiece* p = &plan->pieces[i];
@@ -298,6 +324,7 @@ void finish_report(RunState* s)
         }
     }
     platform::utc_now_text(s->report.run.finished_at, sizeof s->report.run.finished_at);
+    report::sort_recordings(&s->report);
     report_stage_done(s, report::stage_count - 1);
     report::write_report_files(s->options.analysis_only ? work_dir_buffer : s->destination, &s->report);
 }

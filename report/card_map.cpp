@@ -13,8 +13,14 @@ constexpr double cell_px = 2.5;  // 400 x 100 cells in a 1000 x 250 picture
 
 void mark(CardMap* map, uint8_t kind, uint32_t recording, uint64_t offset, uint64_t length)
 {
-    if (length == 0 || map->cells == 0)
+    if (length == 0 || map->cells == 0 || offset >= map->end || offset + (length - 1) < map->begin)
         return;
+    // a piece that starts before a close-up is drawn from its first cell
+    if (offset < map->begin) {
+        length -= map->begin - offset;
+        offset = map->begin;
+    }
+    offset -= map->begin;
     uint64_t first = offset / map->bucket_bytes;
     uint64_t last = (offset + (length - 1)) / map->bucket_bytes;
     if (offset + (length - 1) < offset)  // a piece that runs past the end of all numbers
@@ -55,9 +61,9 @@ void write_run(Text* t, const ReportFacts* facts, const CardMap* map, uint32_t f
     text_printf(t, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\"%s>", col * cell_px,
                 row * cell_px, (to - from) * cell_px, cell_px, fill,
                 kind == piece_salvaged ? " stroke=\"#222\" stroke-width=\"0.4\"" : "");
-    uint64_t begin = uint64_t(from) * map->bucket_bytes, end = uint64_t(to) * map->bucket_bytes;
-    if (end > facts->run.image_size)
-        end = facts->run.image_size;
+    uint64_t begin = map->begin + uint64_t(from) * map->bucket_bytes, end = map->begin + uint64_t(to) * map->bucket_bytes;
+    if (end > map->end)
+        end = map->end;
     char size[32];
     size_text(end - begin, size, sizeof size);
     text_put(t, "<title>");
@@ -122,9 +128,32 @@ const char* kind_label(uint8_t kind)
     }
 }
 
-void build_card_map(const ReportFacts* facts, CardMap* map)
+int recordings_span(const ReportFacts* facts, uint64_t* begin, uint64_t* end)
 {
-    uint64_t size = facts->run.image_size;
+    int found = 0;
+    for (size_t i = 0; i < facts->pieces.count; i++) {
+        const Piece* p = &facts->pieces.items[i];
+        if (p->recording == no_recording || p->length == 0)
+            continue;
+        uint64_t last = p->offset + p->length < p->offset ? UINT64_MAX : p->offset + p->length;
+        if (!found || p->offset < *begin)
+            *begin = p->offset;
+        if (!found || last > *end)
+            *end = last;
+        found = 1;
+    }
+    return found;
+}
+
+void build_card_map(const ReportFacts* facts, uint64_t begin, uint64_t end, CardMap* map)
+{
+    if (end > facts->run.image_size)
+        end = facts->run.image_size;
+    if (begin > end)
+        begin = end;
+    map->begin = begin;
+    map->end = end;
+    uint64_t size = end - begin;
     uint64_t cells = uint64_t(map_columns) * map_rows;
     map->bucket_bytes = size / cells + (size % cells ? 1 : 0);
     if (map->bucket_bytes == 0)
@@ -172,8 +201,17 @@ void write_card_svg(Text* t, const ReportFacts* facts, const CardMap* map)
         }
     }
     text_put(t, "</svg>\n");
-    text_printf(t, "<p class=\"scale\">one cell: %s of the image; %u rows of %u cells, left to right, top to bottom</p>\n",
-                size, rows, map_columns);
+    char from[32], to[32];
+    size_text(map->begin, from, sizeof from);
+    size_text(map->end, to, sizeof to);
+    text_put(t, "<p class=\"scale\">");
+    if (map->begin > 0 || map->end < facts->run.image_size)
+        text_printf(t, "close-up of the image from %s to %s; ", from, to);
+    text_printf(t, "one cell: %s; %u rows of %u cells, left to right, top to bottom</p>\n", size, rows, map_columns);
+}
+
+void write_map_legend(Text* t)
+{
     write_legend(t);
 }
 

@@ -14,14 +14,17 @@ constexpr uint32_t map_columns = 400;
 constexpr uint32_t map_rows = 100;
 
 struct CardMap {
+    uint64_t begin, end;    // the image bytes drawn: the whole card, or a close-up of part of it
     uint64_t bucket_bytes;  // image bytes per cell
     uint32_t cells;         // cells in use: the image's last byte falls in the last one
     uint32_t* recording;    // per cell: index of the recording whose piece won it
     uint8_t* kind;          // per cell: PieceKind
 };
 
-// Marks every cell under `pieces` of an image of `image_size` bytes.
-void build_card_map(const ReportFacts* facts, CardMap* map);
+// Marks every cell under the pieces that fall in image bytes [begin, end).
+void build_card_map(const ReportFacts* facts, uint64_t begin, uint64_t end, CardMap* map);
+// The bytes from the first recording's piece to the end of the last: 0 when there are none.
+int recordings_span(const ReportFacts* facts, uint64_t* begin, uint64_t* end);
 void free_card_map(CardMap* map);
 
 // The hue (0-359) a recording is drawn in: neighbours in the list get hues far apart.
@@ -30,7 +33,9 @@ int recording_hue(uint32_t index);
 void kind_colour(uint8_t kind, int hue, char* out, size_t cap);
 const char* kind_label(uint8_t kind);
 
-// The map as an <svg> element with a <title> on every rectangle, then its legend.
+// The map as an <svg> element with a <title> on every rectangle, and a line on its scale.
 void write_card_svg(Text* t, const ReportFacts* facts, const CardMap* map);
+// What the shades and colours of the maps mean.
+void write_map_legend(Text* t);
 
 }  // namespace report

@@ -1,6 +1,10 @@
 #include "report/report_facts.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
+
+#include "basics/checked_alloc.h"
 
 namespace report {
 
@@ -22,6 +26,27 @@ RecordingFacts* find_recording(ReportFacts* facts, uint32_t clip_number)
         if (facts->recordings.items[i].clip_number == clip_number)
             return &facts->recordings.items[i];
     return nullptr;
+}
+
+void sort_recordings(ReportFacts* facts)
+{
+    size_t n = facts->recordings.count;
+    std::vector<uint32_t> order(n), place(n);
+    for (size_t i = 0; i < n; i++)
+        order[i] = uint32_t(i);
+    std::stable_sort(order.begin(), order.end(), [facts](uint32_t a, uint32_t b) {
+        return facts->recordings.items[a].clip_number < facts->recordings.items[b].clip_number;
+    });
+    RecordingFacts* sorted = static_cast<RecordingFacts*>(basics::xmalloc((n ? n : 1) * sizeof(RecordingFacts)));
+    for (size_t i = 0; i < n; i++) {
+        sorted[i] = facts->recordings.items[order[i]];
+        place[order[i]] = uint32_t(i);
+    }
+    std::copy(sorted, sorted + n, facts->recordings.items);
+    std::free(sorted);
+    for (size_t i = 0; i < facts->pieces.count; i++)
+        if (facts->pieces.items[i].recording < n)
+            facts->pieces.items[i].recording = place[facts->pieces.items[i].recording];
 }
 
 void add_piece(ReportFacts* facts, uint8_t kind, uint32_t recording, uint64_t offset, uint64_t length)

@@ -66,6 +66,7 @@ struct RecordingFacts {
     uint64_t sound_chunks, sound_chunks_found;
     // salvage
     uint64_t kept_samples, recording_samples, gaps;
+    double kept_seconds;        // the salvaged file's video
     uint32_t sound_percent;     // of the kept span, 101 when there is no sound
     uint8_t fate;
     char reason[256];
@@ -110,6 +111,8 @@ struct ReportFacts {
 void free_report_facts(ReportFacts* facts);
 // The recording with this clip number, or null.
 RecordingFacts* find_recording(ReportFacts* facts, uint32_t clip_number);
+// Puts the recordings in clip-number order, their pieces following them.
+void sort_recordings(ReportFacts* facts);
 void add_piece(ReportFacts* facts, uint8_t kind, uint32_t recording, uint64_t offset, uint64_t length);
 
 const char* fate_word(uint8_t fate);  // "written", "salvaged", "not-recovered", "not-written"

@@ -19,7 +19,7 @@ const char* const page_style =
     ".counts .idle{color:#546e7a}"
     "dl.run{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;margin:0}dl.run dt{color:#607d8b}"
     "dl.run dd{margin:0;overflow-wrap:anywhere}svg.map{width:100%;max-width:1000px;height:auto;display:block;"
-    "border:1px solid #cfd8dc;image-rendering:pixelated}.scale{color:#607d8b;margin:4px 0}"
+    "border:1px solid #cfd8dc;image-rendering:pixelated}.scale{color:#607d8b;margin:4px 0 12px}"
     ".legend span{display:inline-block;margin:2px 14px 2px 0;white-space:nowrap}"
     ".legend i{display:inline-block;width:12px;height:12px;margin-right:5px;vertical-align:-1px}"
     ".legend .note{color:#607d8b;white-space:normal}"
@@ -29,7 +29,7 @@ const char* const page_style =
     "vertical-align:-1px}.fate{display:inline-block;padding:1px 7px;border-radius:10px;font-weight:600;font-size:12px}"
     ".fate-written{background:#e8f5e9;color:#2e7d32}.fate-salvaged{background:#fff3e0;color:#b26a00}"
     ".fate-not-recovered{background:#ffebee;color:#c62828}.fate-not-written{background:#eceff1;color:#546e7a}"
-    ".why{display:block;color:#546e7a;font-size:12px;margin-top:2px}.file{overflow-wrap:anywhere}"
+    ".why{display:block;color:#546e7a;font-size:12px;margin-top:2px}.file{white-space:nowrap}"
     ".hash{font:11px/1.3 ui-monospace,Consolas,monospace;color:#455a64;overflow-wrap:anywhere}"
     "img.thumb{display:block;border:1px solid #cfd8dc;background:#000}.none{color:#90a4ae}"
     ".orig{color:#455a64;font-size:12px}";
@@ -129,8 +129,9 @@ void write_fate(Text* t, const RecordingFacts* r)
     if (r->fate == fate_written) {
         text_put(t, "<span class=\"why\">rebuilt as the camera wrote it</span>");
     } else if (r->fate == fate_salvaged) {
-        text_printf(t, "<span class=\"why\">video %llu of %llu samples, %llu gap%s, ", (unsigned long long)r->kept_samples,
-                    (unsigned long long)r->recording_samples, (unsigned long long)r->gaps, r->gaps == 1 ? "" : "s");
+        text_printf(t, "<span class=\"why\">video %llu of %llu samples (%.2f s), %llu gap%s, ",
+                    (unsigned long long)r->kept_samples, (unsigned long long)r->recording_samples, r->kept_seconds,
+                    (unsigned long long)r->gaps, r->gaps == 1 ? "" : "s");
         if (r->sound_percent > 100)
             text_put(t, "no sound</span>");
         else
@@ -183,7 +184,8 @@ void write_row(Text* t, const RecordingFacts* r, uint32_t index)
         text_printf(t, "%.3f fps", double(r->rate_num) / double(r->rate_den));
     else
         text_put(t, "&mdash;");
-    text_printf(t, "<br>%llu/%llu chunks", (unsigned long long)r->video_chunks_found, (unsigned long long)r->video_chunks);
+    if (r->video_chunks)
+        text_printf(t, "<br>%llu/%llu chunks", (unsigned long long)r->video_chunks_found, (unsigned long long)r->video_chunks);
     text_put(t, "</td><td>");
     write_fate(t, r);
     text_put(t, "</td><td>");
@@ -213,9 +215,18 @@ void write_report_html(Text* t, const ReportFacts* facts)
     write_counts(t, facts);
     text_put(t, "<section><h2>The card</h2>\n");
     CardMap map;
-    build_card_map(facts, &map);
+    build_card_map(facts, 0, facts->run.image_size, &map);
     write_card_svg(t, facts, &map);
     free_card_map(&map);
+    // recordings that fill a small part of the card get a second map of that part alone, where
+    // each chunk has room to show
+    uint64_t begin = 0, end = 0;
+    if (recordings_span(facts, &begin, &end) && end - begin < facts->run.image_size / 4) {
+        build_card_map(facts, begin, end, &map);
+        write_card_svg(t, facts, &map);
+        free_card_map(&map);
+    }
+    write_map_legend(t);
     text_put(t, "</section>\n<section><h2>Recordings</h2>\n<table class=\"recordings\"><thead><tr><th>Clip</th>"
                 "<th>Recorded</th><th>Duration</th><th>Codec</th><th>Size</th><th>Frames</th><th>What happened</th>"
                 "<th>Output file</th><th>First picture</th></tr></thead><tbody>\n");

@@ -157,9 +157,9 @@ void write_recording(Text* t, const ReportFacts* facts, const PieceIndex* ix, ui
     key(t, "reason");
     string_or_null(t, r->reason);
     if (r->fate == fate_salvaged)
-        text_printf(t, ", \"salvage\": {\"kept_samples\": %llu, \"recording_samples\": %llu, \"gaps\": %llu, "
-                       "\"sound_percent\": %s%u}",
-                    (unsigned long long)r->kept_samples, (unsigned long long)r->recording_samples,
+        text_printf(t, ", \"salvage\": {\"kept_samples\": %llu, \"kept_seconds\": %.6f, \"recording_samples\": %llu, "
+                       "\"gaps\": %llu, \"sound_percent\": %s%u}",
+                    (unsigned long long)r->kept_samples, r->kept_seconds, (unsigned long long)r->recording_samples,
                     (unsigned long long)r->gaps, r->sound_percent > 100 ? "null" : "",
                     r->sound_percent > 100 ? 0 : r->sound_percent);
     key(t, "output");

@@ -59,7 +59,7 @@ TEST(CardMap, PiecesLandInTheirCells)
         report::add_piece(&facts, c.first_kind, 0, c.first_at, c.length);
         report::add_piece(&facts, c.second_kind, 1, c.second_at, c.length);
         report::CardMap map;
-        report::build_card_map(&facts, &map);
+        report::build_card_map(&facts, 0, c.image_size, &map);
         ASSERT_LT(c.cell, map.cells) << c.name;
         EXPECT_EQ(map.kind[c.cell], c.expected_kind) << c.name;
         EXPECT_EQ(map.recording[c.cell], c.expected_recording) << c.name;
