@@ -1,11 +1,12 @@
 #pragma once
 // The two report files written into a folder, each under a temporary name first.
+#include "basics/report_texts.h"
 #include "report/report_facts.h"
 
 namespace report {
 
-constexpr char report_html_name[] = "mendora-report.html";
-constexpr char report_json_name[] = "mendora-report.json";
+constexpr const char* report_html_name = basics::report_page_name;
+constexpr const char* report_json_name = basics::report_data_name;
 
 // Writes mendora-report.html and mendora-report.json into `folder`; 1 when both are in place.
 int write_report_files(const char* folder, const ReportFacts* facts);
