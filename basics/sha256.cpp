@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "basics/byte_order.h"
+#include "basics/sha256_shani.h"
 
 namespace basics {
 
@@ -54,7 +55,23 @@ void compress(uint32_t state[8], const uint8_t* block)
     state[7] += h;
 }
 
+// Whole blocks, on the SHA extensions where the processor has them.
+void compress_blocks(uint32_t state[8], const uint8_t* bytes, size_t blocks)
+{
+    static const int shani = sha256_shani_available();
+    if (shani)
+        sha256_compress_shani(state, bytes, blocks);
+    else
+        sha256_compress_plain(state, bytes, blocks);
+}
+
 }  // namespace
+
+void sha256_compress_plain(uint32_t state[8], const uint8_t* bytes, size_t blocks)
+{
+    for (; blocks > 0; blocks--, bytes += 64)
+        compress(state, bytes);
+}
 
 void sha256_begin(Sha256* h)
 {
@@ -76,12 +93,15 @@ void sha256_add(Sha256* h, const uint8_t* bytes, size_t n)
         n -= take;
         if (h->filled < 64)
             return;
-        compress(h->state, h->block);
+        compress_blocks(h->state, h->block, 1);
         h->filled = 0;
     }
     // whole blocks straight from the caller's bytes
-    for (; n >= 64; bytes += 64, n -= 64)
-        compress(h->state, bytes);
+    size_t whole = n / 64;
+    if (whole)
+        compress_blocks(h->state, bytes, whole);
+    bytes += whole * 64;
+    n -= whole * 64;
     std::memcpy(h->block, bytes, n);
     h->filled = n;
 }

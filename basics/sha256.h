@@ -20,6 +20,9 @@ void sha256_begin(Sha256* h);
 void sha256_add(Sha256* h, const uint8_t* bytes, size_t n);
 // The digest of everything fed; `h` must be begun again before it is fed more.
 void sha256_end(Sha256* h, uint8_t digest[sha256_digest_bytes]);
+// The compression of `blocks` 64-byte blocks as the standard writes it: the definition every
+// faster kernel is checked against.
+void sha256_compress_plain(uint32_t state[8], const uint8_t* bytes, size_t blocks);
 // Lower-case hex of a digest.
 void sha256_hex(const uint8_t digest[sha256_digest_bytes], char out[sha256_hex_size]);
 

@@ -142,6 +142,15 @@ void count_unused_hits(RunState* s)
 {
     report::RunFacts* run = &s->report.run;
     run->unused_headers = s->scan.xavc_hits.count > s->headers.count ? s->scan.xavc_hits.count - s->headers.count : 0;
+    // both lists run in image order: a hit whose header (4 bytes before it) is no valid one
+    size_t h = 0;
+    for (size_t i = 0; i < s->scan.xavc_hits.count; i++) {
+        uint64_t at = s->scan.xavc_hits.items[i] >= 4 ? s->scan.xavc_hits.items[i] - 4 : 0;
+        while (h < s->headers.count && s->headers.items[h].header_offset < at)
+            h++;
+        if (h == s->headers.count || s->headers.items[h].header_offset != at)
+            report::add_piece(&s->report, report::piece_unused, report::no_recording, at, 16);
+    }
     uint64_t paired = 0;
     for (size_t i = 0; i < s->movies.count; i++) {
         int used = 0;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "basics/sha256.h"
+#include "basics/sha256_shani.h"
 
 namespace {
 
@@ -77,6 +78,32 @@ TEST(Sha256, AgreesWithSha256sum)
     pclose(p);
     std::remove(path);
     EXPECT_EQ(hex_of(bytes, 7777), std::string(line, 64));
+}
+
+}  // namespace
+
+namespace {
+
+// The SHA extensions' kernel against the plain loop, on the same blocks from the same states.
+TEST(Sha256, ProcessorKernelMatchesThePlainLoop)
+{
+    if (!basics::sha256_shani_available())
+        GTEST_SKIP() << "this processor has no SHA extensions";
+    std::vector<uint8_t> bytes(64 * 37);
+    uint32_t x = 7;
+    for (uint8_t& b : bytes) {
+        x = x * 1664525 + 1013904223;
+        b = uint8_t(x >> 24);
+    }
+    for (size_t blocks : {size_t(1), size_t(2), size_t(37)}) {
+        uint32_t plain[8], fast[8];
+        for (int i = 0; i < 8; i++)
+            plain[i] = fast[i] = 0x01234567u * uint32_t(i + 1) ^ uint32_t(blocks);
+        basics::sha256_compress_plain(plain, bytes.data(), blocks);
+        basics::sha256_compress_shani(fast, bytes.data(), blocks);
+        for (int i = 0; i < 8; i++)
+            EXPECT_EQ(fast[i], plain[i]) << blocks << " blocks, word " << i;
+    }
 }
 
 }  // namespace
