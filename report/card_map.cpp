@@ -37,18 +37,6 @@ void mark(CardMap* map, uint8_t kind, uint32_t recording, uint64_t offset, uint6
     }
 }
 
-void size_text(uint64_t n, char* out, size_t cap)
-{
-    if (n >= 1073741824ull)
-        std::snprintf(out, cap, "%.2f GiB", double(n) / 1073741824.0);
-    else if (n >= 1048576)
-        std::snprintf(out, cap, "%.1f MiB", double(n) / 1048576.0);
-    else if (n >= 1024)
-        std::snprintf(out, cap, "%.1f KiB", double(n) / 1024.0);
-    else
-        std::snprintf(out, cap, "%llu bytes", (unsigned long long)n);
-}
-
 // One rectangle of cells [from, to) of one row, all of the same kind and recording.
 void write_run(Text* t, const ReportFacts* facts, const CardMap* map, uint32_t from, uint32_t to)
 {

@@ -34,18 +34,6 @@ const char* const page_style =
     "img.thumb{display:block;border:1px solid #cfd8dc;background:#000}.none{color:#90a4ae}"
     ".orig{color:#455a64;font-size:12px}";
 
-void size_text(uint64_t n, char* out, size_t cap)
-{
-    if (n >= 1073741824ull)
-        std::snprintf(out, cap, "%.2f GiB", double(n) / 1073741824.0);
-    else if (n >= 1048576)
-        std::snprintf(out, cap, "%.1f MiB", double(n) / 1048576.0);
-    else if (n >= 1024)
-        std::snprintf(out, cap, "%.1f KiB", double(n) / 1024.0);
-    else
-        std::snprintf(out, cap, "%llu bytes", (unsigned long long)n);
-}
-
 void duration_text(double seconds, char* out, size_t cap)
 {
     if (seconds <= 0) {

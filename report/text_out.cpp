@@ -110,6 +110,18 @@ void json_string(Text* t, const char* s)
     text_add(t, "\"", 1);
 }
 
+void size_text(uint64_t n, char* out, size_t cap)
+{
+    if (n >= 1073741824ull)
+        std::snprintf(out, cap, "%.2f GiB", double(n) / 1073741824.0);
+    else if (n >= 1048576)
+        std::snprintf(out, cap, "%.1f MiB", double(n) / 1048576.0);
+    else if (n >= 1024)
+        std::snprintf(out, cap, "%.1f KiB", double(n) / 1024.0);
+    else
+        std::snprintf(out, cap, "%llu bytes", (unsigned long long)n);
+}
+
 void base64(Text* t, const uint8_t* bytes, size_t n)
 {
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

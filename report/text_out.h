@@ -23,6 +23,8 @@ void html_escape(Text* t, const char* s);
 // A JSON string, quotes included: quote, backslash and control characters escaped; bytes that
 // are not valid UTF-8 become U+FFFD, so the document always parses.
 void json_string(Text* t, const char* s);
+// A byte count as people read it: "912.3 KiB", "1.2 GiB", "512 bytes".
+void size_text(uint64_t n, char* out, size_t cap);
 // Base64 of `n` bytes, for data: URIs.
 void base64(Text* t, const uint8_t* bytes, size_t n);
 

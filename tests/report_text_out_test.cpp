@@ -76,4 +76,19 @@ TEST(ReportText, Base64PadsTheLastGroup)
     }
 }
 
+TEST(ReportText, SizesChangeUnitAtTheirBoundaries)
+{
+    struct Case {
+        uint64_t n;
+        const char* expected;
+    } cases[] = {{0, "0 bytes"},           {1023, "1023 bytes"},         {1024, "1.0 KiB"},
+                 {1048575, "1024.0 KiB"},  {1048576, "1.0 MiB"},         {1073741824ull, "1.00 GiB"},
+                 {1ull << 40, "1024.00 GiB"}};
+    for (const Case& c : cases) {
+        char out[32];
+        report::size_text(c.n, out, sizeof out);
+        EXPECT_STREQ(out, c.expected) << c.n << " bytes";
+    }
+}
+
 }  // namespace
