@@ -250,6 +250,11 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
             report::add_piece(&s->report, report::piece_missing, index,
                               clip->header->header_offset + movie->video.chunk_offsets[k], movie->video.chunk_sizes[k]);
     }
+    if (o->located) {
+        r->video_chunks_found = 0;
+        for (uint64_t k = 0; k < o->video_chunks; k++)
+            r->video_chunks_found += o->located[k];
+    }
     r->sound_chunks_found = 0;
     for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++) {
         if (o->sound_at[j] == UINT64_MAX)
@@ -260,7 +265,6 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     if (o->final_path[0]) {
         r->fate = report::fate_written;
         r->reason[0] = 0;
-        r->video_chunks_found = o->video_written;
         basics::bounded_format(r->output_path, sizeof r->output_path, "%s", o->final_path);
     } else {
         r->fate = report::fate_not_recovered;

@@ -216,7 +216,7 @@ void write_report_html(Text* t, const ReportFacts* facts)
     }
     write_map_legend(t);
     text_put(t, "</section>\n<section><h2>Recordings</h2>\n<table class=\"recordings\"><thead><tr><th>Clip</th>"
-                "<th>Recorded</th><th>Duration</th><th>Codec</th><th>Size</th><th>Frames</th><th>What happened</th>"
+                "<th>Recorded</th><th>Duration</th><th>Codec</th><th>Size</th><th>Frame rate</th><th>What happened</th>"
                 "<th>Output file</th><th>First picture</th></tr></thead><tbody>\n");
     for (size_t i = 0; i < facts->recordings.count; i++)
         write_row(t, &facts->recordings.items[i], uint32_t(i));
