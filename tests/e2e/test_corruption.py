@@ -169,7 +169,7 @@ def make_mutants(card, scenario, rng, root):
     places = regions(original)
     subprocess.run([harness.ENGINE, card.image, "--work-dir", clean, "--analysis-only", "--no-progress"],
                    capture_output=True, check=True, timeout=300)
-    cache_name = os.listdir(clean)[0]
+    cache_name = [n for n in os.listdir(clean) if n.startswith("velto_xavc_scan_")][0]  # the report lies beside it
     cases = []
     for i in range(MUTANTS):
         folder = tempfile.mkdtemp(dir=root)
