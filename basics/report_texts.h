@@ -8,5 +8,8 @@ namespace basics {
 inline constexpr char salvage_heading[] = "\nSalvage: ";
 // Between the clip number and the path of a salvaged file.
 inline constexpr char salvaged_arrow[] = ": salvaged -> ";
+// The recovery report's page and data, beside the recovered files; the window opens the page.
+inline constexpr char report_page_name[] = "mendora-report.html";
+inline constexpr char report_data_name[] = "mendora-report.json";
 
 }  // namespace basics

@@ -13,6 +13,7 @@
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
 #include "basics/checked_alloc.h"
+#include "engine/report_stage.h"
 #include "engine/salvage_stage.h"
 #include "engine/scan_pass.h"
 #include "rebuild/clip_writer.h"
@@ -21,14 +22,26 @@
 
 namespace engine {
 
+// With --hash-image the raw scan runs even when the cache holds its hits: its read of the
+// whole image is what the hash is taken from.
 static void scan_stage(RunState* s)
 {
     basics::out_printf("\n[2/6] Raw scanning image...\n");
-    if (!image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan)) {
-        if (scan_pass_applies(&s->options))
-            scan_pass_run(s);
-        else
-            image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan);
+    s->scan_cache_hit = !s->options.hash_image && image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
+    if (!s->scan_cache_hit) {
+        basics::Sha256 hash;
+        basics::sha256_begin(&hash);
+        basics::Sha256* hashing = s->options.hash_image ? &hash : nullptr;
+        int whole = scan_pass_applies(&s->options)
+                        ? scan_pass_run(s, hashing)
+                        : image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress,
+                                          &s->scan, nullptr, hashing);
+        if (hashing && whole) {
+            uint8_t digest[basics::sha256_digest_bytes];
+            basics::sha256_end(&hash, digest);
+            basics::sha256_hex(digest, s->report.run.image_sha256);
+            s->report.run.image_hashed = 1;
+        }
         image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
     }
     basics::out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
@@ -37,14 +50,20 @@ static void scan_stage(RunState* s)
 
 static void run_analysis(RunState* s)
 {
+    report_stage_done(s, -1);
     s->geometry = image::detect_exfat(s->image, s->image_size);
+    report_stage_done(s, 0);
     scan_stage(s);
     analysis::validate_candidates(s->image, s->image_size, &s->scan, &s->headers, &s->markers, &s->movies);
+    report_stage_done(s, 1);
     analysis::build_recordings(&s->headers, &s->markers, &s->movies, &s->runs, &s->pairs, &s->clips);
+    report_stage_done(s, 2);
     analysis::map_fingerprints(s->image, s->image_size, &s->markers, &s->clips);
+    report_stage_done(s, 3);
     // the image is only read from here on, so window searches may reuse what they read
     analysis::begin_window_reuse(s->image);
     s->recoverable_clips = analysis::resolve_final_chunks(s->image, s->image_size, &s->clips);
+    report_stage_done(s, 4);
 }
 
 // The queue modes: which clips a mode takes (the recoverable ones; only the chosen one when a
@@ -91,11 +110,14 @@ size_t run_recovery_queue(RunState* s, size_t queue_total, ClipWriterFn writer)
 static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, size_t file_index,
                              size_t file_count)
 {
-    int written = rebuild::write_clip(s->image, s->image_size, &s->geometry, clip, s->destination,
-                                      s->options.keep_metadata_track, s->options.no_validator ? 0 : 1,
-                                      file_index, file_count);
+    rebuild::ClipOutcome outcome{};
+    int written = rebuild::write_clip_noting(s->image, s->image_size, &s->geometry, clip, s->destination,
+                                             s->options.keep_metadata_track, s->options.no_validator ? 0 : 1,
+                                             file_index, file_count, &outcome);
     if (written && s->salvage.clip_written)
         s->salvage.clip_written[clip - s->clips.items] = 1;
+    note_written_clip(s, clip, &outcome);
+    rebuild::free_clip_outcome(&outcome);
     return written;
 }
 
@@ -116,7 +138,10 @@ static void recovery_stage(RunState* s)
         s->videos_written = run_recovery_queue(s, total, write_queued_clip);
     rebuild::spool_remove_all();  // what the queue did not take
     int salvage = salvage_applies(&s->options);
+    s->salvage.note = note_salvaged;
+    s->salvage.note_context = s;
     size_t salvaged = salvage ? run_salvage(s) : 0;
+    report_stage_done(s, 5);
     basics::out_printf("\nComplete.\n");
     basics::out_printf("  recoverable clips : %zu\n", s->recoverable_clips);
     basics::out_printf("  videos written    : %zu\n", s->videos_written);
@@ -138,16 +163,27 @@ void free_run_state(RunState* s)
     analysis::free_clips(&s->clips);
     std::free(s->salvage.clip_written);
     s->salvage.clip_written = nullptr;
+    report::free_report_facts(&s->report);
 }
 
 void run_pipeline(RunState* s)
 {
+    for (int i = 0; i < report::stage_count; i++)
+        s->report.run.stage_seconds[i] = -1;
     run_analysis(s);
+    int reporting = report_applies(&s->options);
+    if (reporting) {
+        collect_analysis_facts(s);
+        s->report.run.scan_cache_hit = s->scan_cache_hit;
+    }
     if (s->options.analysis_only) {
         basics::out_printf("\nAnalysis complete. No MP4 files requested.\n");
     } else {
         recovery_stage(s);
     }
+    // the thumbnails need the validator, which is unloaded below
+    if (reporting)
+        finish_report(s);
     std::fclose(s->image);
     s->image = nullptr;
     free_run_state(s);

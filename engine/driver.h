@@ -8,6 +8,7 @@
 #include "engine/options.h"
 #include "image/exfat_detect.h"
 #include "image/scan_index.h"
+#include "report/report_facts.h"
 #include "salvage/salvage_attempts.h"
 
 namespace engine {
@@ -31,6 +32,12 @@ struct RunState {
     // what the documented queue leaves for salvage: which clips it wrote and how many files it
     // handed out, so that salvaged files are numbered after them
     salvage::SalvageRequest salvage;
+    // what the report shows, gathered as the stages run
+    int argc;
+    char** argv;
+    double stage_mark;
+    report::ReportFacts report;
+    uint32_t scan_cache_hit;
 };
 
 // Hands one queued clip to the writer; the result is 1 when the clip was written.

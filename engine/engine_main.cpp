@@ -29,6 +29,8 @@ void engine_main(int argc, char** argv)
     platform::ignore_broken_pipe();
     static RunState state;
     parse_options(argc, argv, &state.options);
+    state.argc = argc;
+    state.argv = argv;
     const EngineOptions* o = &state.options;
 
     basics::bounded_format(work_dir_buffer, sizeof work_dir_buffer, "%s", o->work_dir);

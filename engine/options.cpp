@@ -41,6 +41,7 @@ void print_usage(const char* program)
                        "  --keep-metadata-track   retain Sony RTMD trak in output moov\n"
                        "  --no-validator          skip in-process AVC decode validation\n"
                        "  --no-salvage            write only the clips the documented rules recover\n"
+                       "  --hash-image            SHA-256 of the image in the report (read by the raw scan)\n"
                        "  --chunk-mib N           raw scan chunk size MiB (default: 64)\n"
                        "  --no-progress           suppress raw scan progress\n"
                        "  -h, --help              show this help\n"
@@ -97,6 +98,8 @@ void parse_options(int argc, char** argv, EngineOptions* out)
             o.no_validator = 1;
         } else if (std::strcmp(arg, "--no-salvage") == 0) {
             o.no_salvage = 1;
+        } else if (std::strcmp(arg, "--hash-image") == 0) {
+            o.hash_image = 1;
         } else if (value && std::strcmp(arg, "--chunk-mib") == 0) {
             unsigned long long n = std::strtoull(value, nullptr, 0);
             if (n - 1 > 4095)

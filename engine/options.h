@@ -18,6 +18,7 @@ struct EngineOptions {
     int32_t keep_metadata_track;
     int32_t no_validator;
     int32_t no_salvage;
+    int32_t hash_image;  // SHA-256 of the image, taken while the raw scan reads it
     uint64_t chunk_bytes;
     int32_t show_progress;
 };

@@ -26,7 +26,7 @@ void bytes_read(void* context, const image::ScanIndex* index, const uint8_t* byt
 
 int scan_pass_applies(const EngineOptions* o) { return !o->analysis_only && o->recover_all && o->clip_index == 0; }
 
-void scan_pass_run(RunState* s)
+int scan_pass_run(RunState* s, basics::Sha256* hash)
 {
     ScanPass pass;
     image::scan_ring_init(&pass.ring, analysis::scan_search_ring_bytes);
@@ -36,11 +36,13 @@ void scan_pass_run(RunState* s)
     basics::bounded_format(destination, sizeof destination, "%s", s->options.output_dir);
     rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination);
     image::ScanObserver observer = {bytes_read, &pass};
-    image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan, &observer);
+    int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,
+                                &observer, hash);
     analysis::scan_search_end(&s->scan);
     rebuild::spool_advance(&s->scan);
     rebuild::spool_end();
     image::scan_ring_free(&pass.ring);
+    return whole;
 }
 
 }  // namespace engine

@@ -181,7 +181,7 @@ static LRESULT CALLBACK window_procedure(HWND main, UINT message, WPARAM wparam,
     case WM_NOTIFY: {
         const NMHDR* header = reinterpret_cast<const NMHDR*>(lparam);
         if (header->idFrom == IDC_STATUS_LINK && (header->code == NM_CLICK || header->code == NM_RETURN)) {
-            open_recovery_folder();
+            open_status_link(reinterpret_cast<const NMLINK*>(lparam)->item.iLink);
             return 0;
         }
         break;

@@ -1,10 +1,12 @@
 #include "gui/menus_about.h"
 
 #include <commctrl.h>
+#include <cstdio>
 #include <shellapi.h>
 
 #include "gui/control_ids.h"
 #include "gui/log_poll.h"
+#include "gui/recovery_run.h"
 #include "gui/window_controls.h"
 #include "mendora_version.h"
 #include "platform/win32_paths.h"
@@ -122,16 +124,23 @@ void show_about(HWND owner)
         MessageBoxA(owner, about_plain, "About Mendora Recovery", MB_OK | MB_ICONINFORMATION);
 }
 
-void open_recovery_folder()
+void open_status_link(int link)
 {
     GuiWindow& g = gui_window;
     if (!g.state.recovery_link_folder[0])
         return;
-    HINSTANCE result = ShellExecuteW(g.main, L"open", platform::wide_text(g.state.recovery_link_folder).c_str(), nullptr,
-                                     nullptr, SW_SHOWNORMAL);
+    // the report opens in the program the user has for web pages
+    char target[path_capacity + 32];
+    if (link == report_link)
+        report_page_path(g.state.recovery_link_folder, target, sizeof target);
+    else
+        std::snprintf(target, sizeof target, "%s", g.state.recovery_link_folder);
+    HINSTANCE result = ShellExecuteW(g.main, L"open", platform::wide_text(target).c_str(), nullptr, nullptr,
+                                     SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(result) <= 32)
-        MessageBoxA(g.main, "Windows could not open the recovery directory.", "Mendora Recovery",
-                    MB_OK | MB_ICONERROR);
+        MessageBoxA(g.main, link == report_link ? "Windows could not open the recovery report."
+                                                : "Windows could not open the recovery directory.",
+                    "Mendora Recovery", MB_OK | MB_ICONERROR);
 }
 
 }  // namespace gui

@@ -11,7 +11,8 @@ HMENU create_menu_bar();
 void set_show_activity(int on);
 void show_about(HWND owner);
 HRESULT CALLBACK on_about_link(HWND dialog, UINT notification, WPARAM wparam, LPARAM lparam, LONG_PTR data);
-// The status link was clicked or activated with Return.
-void open_recovery_folder();
+// A link of the status line was clicked or activated with Return: the recovery folder, or the
+// report in it.
+void open_status_link(int link);
 
 }  // namespace gui

@@ -3,15 +3,22 @@
 #include <cstdio>
 #include <cstring>
 
+#include "basics/report_texts.h"
 #include "gui/control_ids.h"
+#include "image/path_join.h"
 
 namespace gui {
 
 const char* const log_file_name = "Velto_Sony_XAVC_recovery.log";
-const char* const recovery_complete_text = "Recovery complete.  <a>View Recovery Directory</a>";
+const char* const recovery_complete_text = "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>";
 const char* const working_folder_busy_text =
     "A recovery is already running in this working folder (its log file is in use).\r\n\r\n"
     "Wait until it has ended, or select another working folder.";
+
+void report_page_path(const char* folder, char* out, size_t cap)
+{
+    image::path_join(out, cap, folder, basics::report_page_name);
+}
 
 static int needs_quotes(const char* argument)
 {

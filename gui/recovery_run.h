@@ -40,7 +40,12 @@ struct RunEnd {
 };
 
 extern const char* const log_file_name;
+// The status line after a recovery: link 0 opens the recovery folder, link 1 the report in it.
 extern const char* const recovery_complete_text;
+constexpr int folder_link = 0;
+constexpr int report_link = 1;
+// The report page inside the recovery folder, cut to `cap`.
+void report_page_path(const char* folder, char* out, size_t cap);
 extern const char* const working_folder_busy_text;
 
 // Adds one argument to a command line of command_line_capacity bytes, quoted when it holds white

@@ -27,7 +27,7 @@ constexpr size_t slice_bytes = 256 * 1024;
 // The buffer holds image bytes [*pos - *held, *pos). Reads up to `want` more bytes slice by
 // slice, scanning each behind the held bytes; gives the bytes read.
 size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos, size_t want,
-                     ScanIndex* index, const ScanObserver* observer)
+                     ScanIndex* index, const ScanObserver* observer, basics::Sha256* hash)
 {
     size_t got = 0;
     while (got < want) {
@@ -35,6 +35,8 @@ size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos
         size_t n = std::fread(buf + *held, 1, step, image);
         if (n == 0)
             break;
+        if (hash)
+            basics::sha256_add(hash, buf + *held, n);
         size_t total = *held + n;
         scan_buffer(buf, total, *pos - *held, index);
         if (observer)
@@ -59,8 +61,8 @@ int whole_percent(uint64_t pos, uint64_t size)
 
 }  // namespace
 
-void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int show_progress,
-              ScanIndex* index, const ScanObserver* observer)
+int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int show_progress,
+             ScanIndex* index, const ScanObserver* observer, basics::Sha256* hash)
 {
     if (chunk_bytes > SIZE_MAX - carry_bytes)
         basics::fatal("out of memory allocating %zu bytes", SIZE_MAX);
@@ -76,7 +78,7 @@ void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int s
     while (pos < image_size) {
         uint64_t left = image_size - pos;
         size_t want = left < chunk ? static_cast<size_t>(left) : chunk;
-        size_t got = read_and_scan(image, buf, &held, &pos, want, index, observer);
+        size_t got = read_and_scan(image, buf, &held, &pos, want, index, observer, hash);
         if (got == 0)
             break;
         if (show_progress) {
@@ -92,6 +94,7 @@ void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int s
     if (show_progress)
         basics::out_printf("\n");
     std::free(buf);
+    return pos == image_size;
 }
 
 }  // namespace image

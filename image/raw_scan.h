@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "basics/sha256.h"
 #include "image/scan_index.h"
 
 namespace image {
@@ -17,8 +18,10 @@ struct ScanObserver {
 };
 
 // Reads the whole image in reads of chunk_bytes (plus 512 carried bytes) and fills `index`.
-// Prints the "\rRaw scan" progress line when show_progress is set.
-void raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int show_progress,
-              ScanIndex* index, const ScanObserver* observer = nullptr);
+// Prints the "\rRaw scan" progress line when show_progress is set. With `hash`, every byte read
+// is fed to it as well, so the image is hashed without a second read; the result is 1 when the
+// whole image was read.
+int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int show_progress,
+             ScanIndex* index, const ScanObserver* observer = nullptr, basics::Sha256* hash = nullptr);
 
 }  // namespace image

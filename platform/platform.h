@@ -56,6 +56,9 @@ int regular_file(const char* path);
 // A write into a pipe whose reader has gone fails instead of ending the process.
 void ignore_broken_pipe();
 
+// The current time in UTC as "YYYY-MM-DDTHH:MM:SSZ".
+void utc_now_text(char* out, size_t cap);
+
 // Full path of the running executable; 1 on success.
 int own_executable_path(char* out, size_t cap);
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -168,6 +169,16 @@ uint64_t copy_range_in_system(std::FILE* src, uint64_t src_offset, std::FILE* ds
         done += static_cast<uint64_t>(moved);
     }
     return done;
+}
+
+void utc_now_text(char* out, size_t cap)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    if (cap == 0 || std::strftime(out, cap, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+        if (cap)
+            out[0] = 0;
 }
 
 }  // namespace platform

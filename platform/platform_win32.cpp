@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <direct.h>
 #include <io.h>
 #include <windows.h>
@@ -126,5 +127,15 @@ int file_attributes_readable(const char* path, unsigned long* error_code)
 int copies_in_system() { return 0; }
 
 uint64_t copy_range_in_system(std::FILE*, uint64_t, std::FILE*, uint64_t, uint64_t) { return 0; }
+
+void utc_now_text(char* out, size_t cap)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_s(&utc, &now);
+    if (cap == 0 || std::strftime(out, cap, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+        if (cap)
+            out[0] = 0;
+}
 
 }  // namespace platform

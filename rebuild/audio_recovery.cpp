@@ -77,6 +77,12 @@ int cadence_matches(const analysis::ChunkPlacement* placement, uint64_t expected
     return gap >= cadence_min_gap && gap <= cadence_max_gap;
 }
 
+void note_sound(ClipWriteState* state, uint64_t number, uint64_t image_offset)
+{
+    if (state->sound_at)
+        state->sound_at[number - 1] = image_offset;
+}
+
 }  // namespace
 
 void recover_audio_chunk(ClipWriteState* state, uint64_t number)
@@ -94,6 +100,8 @@ void recover_audio_chunk(ClipWriteState* state, uint64_t number)
     }
     if (copy_by_cluster_map(state, file_offset, length)) {
         state->audio_written++;
+        note_sound(state, number, uint64_t(state->map.entries[file_offset / state->map.cluster_bytes]) +
+                                      file_offset % state->map.cluster_bytes);
         return;
     }
     // The video chunk the camera wrote right before this audio chunk.
@@ -108,6 +116,7 @@ void recover_audio_chunk(ClipWriteState* state, uint64_t number)
                 copy_image_range(state->image, behind_video, state->output, file_offset, length) == length) {
                 state->audio_written++;
                 state->cadence++;
+                note_sound(state, number, behind_video);
                 return;
             }
             // In the camera's file the last audio chunk directly followed that video chunk.
@@ -117,6 +126,7 @@ void recover_audio_chunk(ClipWriteState* state, uint64_t number)
                 copy_image_range(state->image, behind_video, state->output, file_offset, length) == length) {
                 state->audio_written++;
                 state->final_adjacent++;
+                note_sound(state, number, behind_video);
                 return;
             }
         }

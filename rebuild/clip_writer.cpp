@@ -94,10 +94,31 @@ int locate_video_chunk(Writer* w, uint64_t k)
     return 1;
 }
 
+// Hands what the writer knows over to the outcome before it is released.
+void note_outcome(Writer* w, ClipOutcome* outcome, int written)
+{
+    if (!outcome)
+        return;
+    const mp4::MovieInfo* movie = w->clip->movie;
+    outcome->video_chunks = movie->video.chunk_count;
+    outcome->video_written = w->video_written;
+    outcome->audio_chunks = sound_track_written(movie) ? movie->audio.chunk_count : 0;
+    outcome->audio_written = w->state.audio_written;
+    basics::bounded_format(outcome->final_path, sizeof outcome->final_path, "%s", written ? w->final_path : "");
+    basics::bounded_format(outcome->failure, sizeof outcome->failure, "%s", written ? "" : last_clip_error());
+    outcome->located = w->located;
+    outcome->located_at = w->located_at;
+    outcome->sound_at = w->state.sound_at;
+    w->located = nullptr;
+    w->located_at = nullptr;
+    w->state.sound_at = nullptr;
+}
+
 void release(Writer* w)
 {
     std::free(w->located);
     std::free(w->located_at);
+    std::free(w->state.sound_at);
     free_output_moov(&w->moov);
     cluster_map_free(&w->state.map);
     validation_close(&w->pass);
@@ -105,9 +126,10 @@ void release(Writer* w)
 }
 
 // Every failure after the temporary file exists closes and deletes it.
-int give_up(Writer* w)
+int give_up(Writer* w, ClipOutcome* outcome = nullptr)
 {
     discard_output(&w->state.output, w->temp_path);
+    note_outcome(w, outcome, 0);
     release(w);
     return 0;
 }
@@ -330,10 +352,29 @@ int finalize_output(Writer* w)
 
 }  // namespace
 
+void free_clip_outcome(ClipOutcome* outcome)
+{
+    std::free(outcome->located);
+    std::free(outcome->located_at);
+    std::free(outcome->sound_at);
+    outcome->located = nullptr;
+    outcome->located_at = nullptr;
+    outcome->sound_at = nullptr;
+}
+
 int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                const analysis::RecoveryClip* clip, const char* output_dir, int keep_metadata_track,
                int validate, size_t file_index, size_t file_count)
 {
+    return write_clip_noting(image, image_size, geometry, clip, output_dir, keep_metadata_track, validate,
+                             file_index, file_count, nullptr);
+}
+
+int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
+                      const analysis::RecoveryClip* clip, const char* output_dir, int keep_metadata_track,
+                      int validate, size_t file_index, size_t file_count, ClipOutcome* outcome)
+{
+    clear_last_clip_error();
     Writer w;
     std::memset(&w, 0, sizeof w);
     w.clip = clip;
@@ -346,24 +387,29 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
 
     print_timing_line(clip);
     if (!prepare(&w, geometry, output_dir, keep_metadata_track))
-        return give_up(&w);
+        return give_up(&w, outcome);
+    if (outcome && sound_track_written(clip->movie) && clip->movie->audio.chunk_count > 0) {
+        uint64_t m = clip->movie->audio.chunk_count;
+        w.state.sound_at = static_cast<uint64_t*>(basics::xmalloc(size_t(m) * sizeof(uint64_t)));
+        std::memset(w.state.sound_at, 0xff, size_t(m) * sizeof(uint64_t));
+    }
     progress_step(&w.progress, 0, "preparing");
     if (validate && !validation_prepare(&w.pass, clip->movie, w.clip_number))
-        return give_up(&w);
+        return give_up(&w, outcome);
     if (!create_output(&w) || !write_video_chunks(&w))
-        return give_up(&w);
+        return give_up(&w, outcome);
 
     const mp4::TrackTables* v = &clip->movie->video;
     VideoVerdict verdict = end_of_video(&w.pass, validate, w.video_written, v->chunk_count, &w.progress);
     if (verdict != video_decoded) {
         report_refusal(&w.pass, verdict, w.clip_number);
-        return give_up(&w);
+        return give_up(&w, outcome);
     }
     // the located video chunks tell where the clip's clusters lie, and with them its sound
     build_cluster_map(&w.state, w.cluster_bytes);
     write_audio_chunks(&w);
     if (!finalize_output(&w))
-        return give_up(&w);
+        return give_up(&w, outcome);
 
     progress_step(&w.progress, 100, "complete");
     uint64_t audio_count = sound_track_written(clip->movie) ? clip->movie->audio.chunk_count : 0;
@@ -372,6 +418,7 @@ int write_clip(std::FILE* image, uint64_t image_size, const image::ImageGeometry
                        size_t(audio_count), size_t(w.state.cadence), size_t(w.state.final_adjacent),
                        size_t(w.state.silent), w.moov.removed_tracks);
     basics::out_printf("  -> %s\n", w.final_path);
+    note_outcome(&w, outcome, 1);
     release(&w);
     return 1;
 }

@@ -48,6 +48,8 @@ void progress_audio_chunk(FileProgress* progress, uint64_t done, uint64_t chunk_
     }
 }
 
+static char last_error[256];
+
 void clip_error(int clip, const char* fmt, ...)
 {
     std::fprintf(stderr, "clip %d: ", clip);
@@ -55,8 +57,15 @@ void clip_error(int clip, const char* fmt, ...)
     va_start(args, fmt);
     basics::stream_vprintf(stderr, fmt, args);
     va_end(args);
+    va_start(args, fmt);
+    std::vsnprintf(last_error, sizeof last_error, fmt, args);
+    va_end(args);
     std::fputc('\n', stderr);
 }
+
+const char* last_clip_error() { return last_error; }
+
+void clear_last_clip_error() { last_error[0] = 0; }
 
 int video_percent(uint64_t written, uint64_t chunk_count)
 {

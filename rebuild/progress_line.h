@@ -31,8 +31,12 @@ void progress_audio_chunk(FileProgress* progress, uint64_t done, uint64_t chunk_
 // "Writing file <file> of <total> | clip <clip> | <activity> | <percent>%" on standard output.
 void progress_print(const ProgressLine& line, int percent, const char* activity_fmt, ...) MENDORA_PRINTF(3, 4);
 
-// A per-clip failure line on standard error: "clip %d: " + message + line break.
+// A per-clip failure line on standard error: "clip %d: " + message + line break. The message is
+// kept as the clip's last failure, for the report.
 void clip_error(int clip, const char* fmt, ...) MENDORA_PRINTF(2, 3);
+// The message of the last failure line since the last clear ("" when none).
+const char* last_clip_error();
+void clear_last_clip_error();
 
 // The progress percentages of the video and audio steps.
 int video_percent(uint64_t written, uint64_t chunk_count);

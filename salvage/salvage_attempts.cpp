@@ -56,10 +56,11 @@ int salvage_part(const SalvageRequest* r, const Recording* rec, Part part, size_
     }
     int written = 0, tries = 0;
     const char* failure = current->reason;
+    SalvageResult result;
+    result.final_path[0] = 0;
     while (current->planned) {
         if (current == &attempt)
             attempt.plan.part = part.number;
-        SalvageResult result;
         written = write_salvaged(r->card.image, r->card.image_size, &current->plan, r->destination, r->validate,
                                  file_index, file_count, &result);
         failure = result.failure ? result.failure : "no file written";
@@ -79,6 +80,12 @@ int salvage_part(const SalvageRequest* r, const Recording* rec, Part part, size_
         plan(r, rec, &refused, &attempt);
         current = &attempt;
         failure = attempt.reason;
+    }
+    if (r->note) {
+        SalvageNote note = {rec->clip_number, part.number, written, rec->clip != nullptr,
+                            written ? result.final_path : "", written ? "" : failure,
+                            current->planned ? &current->plan : nullptr};
+        r->note(r->note_context, &note);
     }
     free_salvage_plan(&attempt.plan);
     // the block names every recording it tried, so the outcome goes with it to standard output

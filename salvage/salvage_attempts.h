@@ -9,6 +9,20 @@
 
 namespace salvage {
 
+// What became of one recording salvage tried, or of one of its later parts: its file, or why
+// there is none, and the plan that was written or tried last (null when there was none), valid
+// only during the call.
+struct SalvageNote {
+    uint32_t clip_number;
+    uint32_t part;  // 0: the recording's first file; 2 and on: a later part
+    int written;
+    int has_movie;  // planned with its movie box
+    const char* final_path;
+    const char* failure;
+    const SalvagePlan* plan;
+};
+using SalvageNoteFn = void (*)(void* context, const SalvageNote* note);
+
 struct SalvageRequest {
     SalvageCard card;
     const analysis::ClipList* clips;  // the documented queue's clips, with their movie boxes
@@ -17,6 +31,8 @@ struct SalvageRequest {
     int validate;
     int32_t only_clip;    // 0: every recording the documented rules gave up on
     size_t files_before;  // files the documented queue handed out: salvaged files are numbered after them
+    SalvageNoteFn note;   // told about every recording tried, when set
+    void* note_context;
 };
 
 // Salvages every recording of the request the documented writer did not write; returns the

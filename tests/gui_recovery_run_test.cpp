@@ -4,6 +4,7 @@
 #include <string>
 
 #include "gui/recovery_run.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -189,6 +190,31 @@ TEST(FinishRun, FailureSaysWhyInTheBoxAndTheStatusLine)
         EXPECT_STREQ(s.view.status_link, r.status_link) << r.name;
         EXPECT_STREQ(s.view.analysis_status, r.analysis_status) << r.name;
         EXPECT_EQ(s.view.buttons.source_open, 1) << r.name << ": another image can be picked";
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The View Report link opens the page the engine wrote into the recovery folder, whatever the
+// folder's name ends in.
+TEST(RecoveryRun, ReportPageLiesInTheRecoveryFolder)
+{
+    const std::string sep(1, platform::path_separator);
+    struct Case {
+        const char* name;
+        std::string folder, expected;
+    } cases[] = {
+        {"plain folder", "out", "out" + sep + "mendora-report.html"},
+        {"folder ending in a slash", "out/", "out/mendora-report.html"},
+        {"a name with spaces and other scripts", "Nagrania \xc5\x82\xc3\xb3" "d\xc5\xba",
+         "Nagrania \xc5\x82\xc3\xb3" "d\xc5\xba" + sep + "mendora-report.html"},
+    };
+    for (const Case& c : cases) {
+        char out[gui::path_capacity];
+        gui::report_page_path(c.folder.c_str(), out, sizeof out);
+        EXPECT_EQ(std::string(out), c.expected) << c.name;
     }
 }
 

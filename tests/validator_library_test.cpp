@@ -221,4 +221,98 @@ TEST_F(ValidatorLibrary, CleanStreamPassesAndEveryThreadCountNamesTheDamagedSamp
     unsetenv("MENDORA_VALIDATOR_THREADS");
 }
 
+// The average of each colour over a picture of packed RGB.
+std::vector<double> channel_means(const uint8_t* rgb, size_t pixels)
+{
+    std::vector<double> sum(3, 0.0);
+    for (size_t i = 0; i < pixels * 3; i++)
+        sum[i % 3] += rgb[i];
+    for (double& v : sum)
+        v /= double(pixels);
+    return sum;
+}
+
+// The first picture, scaled into 160 x 90, against FFmpeg's own conversion of the same frame: a
+// slip in the colour matrix, the chroma planes or the rows shows in the averages of the colours.
+TEST_F(ValidatorLibrary, ThumbnailIsTheFirstPictureInItsColours)
+{
+    validator::ThumbnailFn thumbnail = validator::thumbnail_export();
+    ASSERT_NE(thumbnail, nullptr) << "the library has the thumbnail export";
+    fixture::TempDir dir;
+    struct Case {
+        const char* name;
+        bool hevc;
+        size_t first, count;
+        int result;
+    } cases[] = {
+        {"AVC key frame alone", false, 0, 1, 0},
+        {"AVC first chunk", false, 0, 12, 0},
+        {"HEVC first chunk", true, 0, 12, 0},
+        {"no sample that is a picture", false, 0, 0, -1},
+    };
+    for (const Case& c : cases) {
+        const mkcard::VideoStream& stream = c.hevc ? hevc : avc;
+        Bytes bytes;
+        std::vector<uint64_t> sizes;
+        for (size_t k = c.first; k < c.first + c.count; k++) {
+            bytes.insert(bytes.end(), stream.samples[k].begin(), stream.samples[k].end());
+            sizes.push_back(stream.samples[k].size());
+        }
+        validator::ValidatorOpenParams p{};
+        p.version = validator::validator_abi;
+        std::copy(c.hevc ? "hvc1" : "avc1", (c.hevc ? "hvc1" : "avc1") + 4, p.format);
+        p.one = 1;
+        p.config_address = reinterpret_cast<uint64_t>(stream.config.data());
+        p.config_length = uint32_t(stream.config.size());
+        std::vector<uint8_t> rgb(160 * 90 * 3);
+        validator::ValidatorThumbnail t{};
+        t.version = validator::validator_abi;
+        t.max_width = 160, t.max_height = 90;
+        t.rgb = rgb.data();
+        t.rgb_capacity = rgb.size();
+        ASSERT_EQ(thumbnail(&p, bytes.data(), sizes.data(), sizes.size(), &t), c.result) << c.name;
+        if (c.result != 0)
+            continue;
+        EXPECT_EQ(t.picture_width, 192u) << c.name;
+        EXPECT_EQ(t.picture_height, 108u) << c.name;
+        EXPECT_EQ(t.width, 160u) << c.name;
+        EXPECT_EQ(t.height, 90u) << c.name;
+        std::string raw = (dir.path / "first.rgb").string();
+        std::string cmd = std::string("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=192x108:rate=25 ") +
+                          "-frames:v 1 -vf scale=160:90:flags=neighbor -f rawvideo -pix_fmt rgb24 '" + raw + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        Bytes want;
+        ASSERT_TRUE(mkcard::read_file(raw, &want));
+        ASSERT_EQ(want.size(), rgb.size());
+        std::vector<double> got = channel_means(rgb.data(), 160 * 90), expected = channel_means(want.data(), 160 * 90);
+        for (int ch = 0; ch < 3; ch++)
+            EXPECT_NEAR(got[ch], expected[ch], 8.0) << c.name << ", colour " << "RGB"[ch];
+    }
+    // what the caller must give: the version, a size to fit, room for it
+    Bytes one = avc.samples[0];
+    uint64_t size = one.size();
+    validator::ValidatorOpenParams p{};
+    p.version = validator::validator_abi;
+    std::copy("avc1", "avc1" + 4, p.format);
+    p.config_address = reinterpret_cast<uint64_t>(avc.config.data());
+    p.config_length = uint32_t(avc.config.size());
+    std::vector<uint8_t> rgb(160 * 90 * 3);
+    struct Refusal {
+        const char* name;
+        uint32_t version, max_width, max_height;
+        uint64_t capacity;
+    } refusals[] = {
+        {"another version", 0x20000, 160, 90, rgb.size()},
+        {"nothing to fit into", validator::validator_abi, 0, 90, rgb.size()},
+        {"a buffer one byte short", validator::validator_abi, 160, 90, rgb.size() - 1},
+    };
+    for (const Refusal& r : refusals) {
+        validator::ValidatorThumbnail t{};
+        t.version = r.version, t.max_width = r.max_width, t.max_height = r.max_height;
+        t.rgb = rgb.data();
+        t.rgb_capacity = r.capacity;
+        EXPECT_EQ(thumbnail(&p, one.data(), &size, 1, &t), -1) << r.name;
+    }
+}
+
 }  // namespace

@@ -88,6 +88,13 @@ int load_validator(char* message, size_t cap)
     return load_validator_from(path, message, cap);
 }
 
+ThumbnailFn thumbnail_export()
+{
+    if (!validator_api.loaded || !validator_api.library)
+        return nullptr;
+    return reinterpret_cast<ThumbnailFn>(platform::find_symbol(validator_api.library, thumbnail_export_name));
+}
+
 void unload_validator()
 {
     if (validator_api.loaded && validator_api.library)

@@ -24,6 +24,9 @@ extern ValidatorApi validator_api;
 int load_validator(char* message, size_t cap);
 // Loads from an explicit path (the tests use it with their own test-double libraries).
 int load_validator_from(const char* library_path, char* message, size_t cap);
+// The loaded library's optional thumbnail export; null when the library is not loaded or is an
+// older one without it.
+ThumbnailFn thumbnail_export();
 // Unloads the library if loaded and clears the table.
 void unload_validator();
 

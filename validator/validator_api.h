@@ -29,11 +29,30 @@ struct ValidatorResult {
     uint32_t corrupt_frames;
 };
 
+// The optional seventh export, "velto_xavc_thumbnail": the first picture of a few samples,
+// scaled down, for the report. A library without it still serves the decode check.
+struct ValidatorThumbnail {
+    uint32_t version;       // 0x10000, set by the caller
+    uint32_t max_width;     // the picture is scaled to fit max_width x max_height, keeping its shape
+    uint32_t max_height;
+    uint32_t width;         // filled: the scaled picture's size
+    uint32_t height;
+    uint32_t picture_width;   // filled: the decoded picture's size
+    uint32_t picture_height;
+    uint32_t reserved;
+    uint8_t* rgb;           // the caller's buffer: 3 bytes a pixel, rows top down
+    uint64_t rgb_capacity;  // at least max_width * max_height * 3
+};
+constexpr char thumbnail_export_name[] = "velto_xavc_thumbnail";
+
 using GetAbiFn = uint32_t (*)();
 using OpenFn = void* (*)(const ValidatorOpenParams*);
 using PushFn = int (*)(void*, const uint8_t*, uint64_t, uint64_t);
 using FinishFn = int (*)(void*, ValidatorResult*);
 using GetResultFn = int (*)(void*, ValidatorResult*);
 using CloseFn = void (*)(void*);
+// Arguments: the open parameters of the track, the samples one after another, their sizes and
+// count, the picture to fill; 0 when a picture was decoded and scaled.
+using ThumbnailFn = int (*)(const ValidatorOpenParams*, const uint8_t*, const uint64_t*, uint64_t, ValidatorThumbnail*);
 
 }  // namespace validator

@@ -18,6 +18,7 @@ ENGINE = os.path.join(BUILD_DIR, "mendora")
 MKCARD = os.path.join(BUILD_DIR, "mendora-mkcard")
 CACHE_HIT = "  scan cache hit - full image scan reused"
 DOCUMENTED = ("--no-salvage",)  # the files and lines of the documented rules alone
+REPORT_FILES = ("mendora-report.html", "mendora-report.json")  # written beside the clips unless DOCUMENTED
 
 _root = tempfile.mkdtemp(prefix="mendora-e2e-")
 atexit.register(shutil.rmtree, _root, True)
@@ -97,6 +98,11 @@ def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=No
     test.assertEqual(before, sha256(image), "the engine changed the source image")
     return types.SimpleNamespace(code=done.returncode, stdout=done.stdout or "", stderr=done.stderr,
                                  out_dir=out_dir, work_dir=work_dir)
+
+
+def recovered_files(folder):
+    """The files a run left in `folder`, without its report."""
+    return sorted(n for n in os.listdir(folder) if n not in REPORT_FILES)
 
 
 def decode_messages(path):

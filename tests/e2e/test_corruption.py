@@ -154,7 +154,7 @@ def run_mutant(case):
     code, last = done.returncode, (done.stderr.splitlines() or [""])[-1]
     if not (code == 0 and "  videos written    : " in done.stdout or code == 2 and FATAL.match(last)):
         problems.append("exit code %d without its ending: %r" % (code, done.stderr[-300:]))
-    names = os.listdir(out) if os.path.isdir(out) else []
+    names = harness.recovered_files(out) if os.path.isdir(out) else []
     problems += ["%s left behind" % n for n in names if n.endswith(".partial")]
     for name in names:
         flipped = case["name"].split(": ", 1)[-1].startswith("bytes flipped in a moov")
@@ -169,7 +169,7 @@ def make_mutants(card, scenario, rng, root):
     places = regions(original)
     subprocess.run([harness.ENGINE, card.image, "--work-dir", clean, "--analysis-only", "--no-progress"],
                    capture_output=True, check=True, timeout=300)
-    cache_name = os.listdir(clean)[0]
+    cache_name = [n for n in os.listdir(clean) if n.startswith("velto_xavc_scan_")][0]  # the report lies beside it
     cases = []
     for i in range(MUTANTS):
         folder = tempfile.mkdtemp(dir=root)

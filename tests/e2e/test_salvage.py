@@ -332,7 +332,7 @@ def check_card(test, scenario):
     test.assertNotIn("salvage", (plain.stdout + plain.stderr).lower())
     test.assertTrue(run.stderr.startswith(plain.stderr), "the documented messages come first:\n" + run.stderr)
     documented = sorted(os.listdir(plain.out_dir))
-    names = sorted(os.listdir(run.out_dir))
+    names = harness.recovered_files(run.out_dir)
     test.assertEqual([n for n in names if not PART.search(n)], documented)
     for n in documented:
         test.assertEqual(harness.sha256(os.path.join(run.out_dir, n)), harness.sha256(os.path.join(plain.out_dir, n)),
@@ -393,7 +393,7 @@ class Salvage(unittest.TestCase):
             with self.subTest(mode=" ".join(mode)):
                 run = harness.run_engine(self, card, extra=mode)
                 self.assertEqual(run.code, 0, run.stderr)
-                self.assertEqual(sorted(os.listdir(run.out_dir)), names)
+                self.assertEqual(harness.recovered_files(run.out_dir), names)
                 self.assertIn(COUNT.findall(run.stdout), counts, run.stdout)
                 for name in names:
                     self.assertEqual(harness.sha256(os.path.join(run.out_dir, name)),
@@ -433,7 +433,7 @@ def print_table():
     for scenario in SCENARIOS:
         card = harness.make_card(scenario)
         run = harness.run_engine(test, card)
-        written = os.listdir(run.out_dir)
+        written = harness.recovered_files(run.out_dir)
         salvaged = {salvaged_name(r): r for r in card.recordings if salvaged_name(r) in written}
         documented = [n for n in written if not PART.search(n)]
         others = [Original(card, r) for r in card.recordings if r["output_name"] not in documented]

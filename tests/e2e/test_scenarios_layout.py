@@ -50,7 +50,7 @@ class DamagedHevcSample(unittest.TestCase):
                     # said once: salvage's own tries of the recording do not say it again
                     self.assertEqual(run.stderr, "clip %d: AVC decode validation failed at sample %d\n"
                                      % (rec["clip_number"], 12 * damaged[0] + 1))
-                    names = set(os.listdir(run.out_dir))
+                    names = set(harness.recovered_files(run.out_dir))
                     self.assertEqual(names, others | ({salvaged} if kept and not extra else set()), run.stdout)
                     if salvaged in names:
                         path = os.path.join(run.out_dir, salvaged)

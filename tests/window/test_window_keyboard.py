@@ -65,8 +65,8 @@ class WindowKeyboard(unittest.TestCase):
         s.screenshot("keyboard-1-analyzed")
         s.keys(s.main, "alt+l")  # Recover All
         ws.wait_for("the recovery of all clips", lambda: s.state().get("runs_ended") == "2")
-        self.assertEqual(sorted(os.listdir(out)), sorted(self.card.written(True)))
-        self.assertEqual(s.control(STATUS_LINK), "Recovery complete.  <a>View Recovery Directory</a>")
+        self.assertEqual(sorted(os.listdir(out)), sorted(list(self.card.written(True)) + list(harness.REPORT_FILES)))
+        self.assertEqual(s.control(STATUS_LINK), "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>")
         s.close_ends_with_0()
 
 

@@ -10,7 +10,7 @@ import window_session as ws
 from window_session import harness, wine_runner
 
 ANALYSIS_STATUS, STATUS_LINK = 2021, 2014
-COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>"
+COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>"
 
 
 class WindowNames(unittest.TestCase):
@@ -37,7 +37,7 @@ class WindowNames(unittest.TestCase):
         self.assertIn("Source : %s\n" % wine_runner.win_path(image), log)
         self.assertIn("Output : %s\n" % wine_runner.win_path(out), log)
         self.assertTrue([n for n in os.listdir(work) if n.startswith("velto_xavc_scan_")], "the scan cache")
-        self.assertEqual(sorted(os.listdir(out)), sorted(self.written))
+        self.assertEqual(sorted(os.listdir(out)), sorted(list(self.written) + list(harness.REPORT_FILES)))
         for name, rec in self.written.items():
             harness.check_output_bytes(self, self.card, rec, os.path.join(out, name), False)
         s.keys(s.main, "alt+a", "s")  # the log in the Activity pane shows the names whole

@@ -12,7 +12,7 @@ from window_session import harness, wine_runner
 
 ANALYSIS_STATUS, DETAILS, STATUS_LINK = 2021, 2022, 2014
 OVERALL, FILE = "bar.2013", "bar.2020"
-COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>"
+COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>"
 
 
 class Run:
@@ -39,7 +39,7 @@ class WindowRecovery(unittest.TestCase):
         cls.image_hash = harness.sha256(cls.card.image)
 
     def check_recovered(self, folder, names):
-        self.assertEqual(sorted(os.listdir(folder)), sorted(names))
+        self.assertEqual(sorted(os.listdir(folder)), sorted(list(names) + list(harness.REPORT_FILES)))
         for name in names:
             harness.check_output_bytes(self, self.card, self.written[name], os.path.join(folder, name), False)
 

@@ -1,8 +1,10 @@
 """The Windows program under Wine against the Linux build on every generated scenario card: the
 same lines from the analysis and the recovery (paths aside), the same scan cache file and
-byte-identical clips with the Windows validator DLL loaded, and the same refusal of a clip whose
+byte-identical clips with the Windows validator DLL loaded, the same facts in both reports
+(thumbnails and hashes included), and the same refusal of a clip whose
 video sample was damaged on the card."""
 
+import json
 import os
 import subprocess
 import unittest
@@ -14,9 +16,26 @@ import mp4_reader
 
 
 def folder_bytes(folder):
-    """Every file of the folder (not its subfolders) by name."""
-    paths = {name: os.path.join(folder, name) for name in sorted(os.listdir(folder))}
+    """Every file of the folder (not its subfolders) by name, the report aside (report_facts)."""
+    paths = {name: os.path.join(folder, name) for name in harness.recovered_files(folder)}
     return {name: harness.read(path) for name, path in paths.items() if os.path.isfile(path)}
+
+
+def report_facts(folder):
+    """The report's JSON without what differs from run to run and between the systems: paths, the
+    command line, the clock. Every other fact must be the same on both."""
+    path = os.path.join(folder, harness.REPORT_FILES[1])
+    if not os.path.isfile(path):
+        return None
+    with open(path, encoding="utf-8") as f:
+        report = json.load(f)
+    for key in ("command_line", "finished_at", "stages", "output_dir"):
+        report["run"].pop(key)
+    report["run"]["image"].pop("path")
+    for rec in report["recordings"]:
+        if rec["output"]:
+            rec["output"].pop("path")
+    return report
 
 
 def analyse_and_recover(test, program, image):
@@ -32,7 +51,8 @@ def analyse_and_recover(test, program, image):
                                            "-o", program.path(out), *options)
         runs.append((code, program.neutral(stdout, names), program.neutral(stderr, names)))
     test.assertEqual(before, harness.sha256(image), "the engine changed the source image")
-    return runs, folder_bytes(work), folder_bytes(out) if os.path.isdir(out) else {}
+    reports = (report_facts(work), report_facts(out) if os.path.isdir(out) else None)
+    return runs, folder_bytes(work), folder_bytes(out) if os.path.isdir(out) else {}, reports
 
 
 class AgainstLinux(unittest.TestCase):
@@ -47,6 +67,10 @@ class AgainstLinux(unittest.TestCase):
         self.assertEqual(list(windows[2]), list(linux[2]), "clips written")
         for name in linux[2]:
             self.assertTrue(windows[2][name] == linux[2][name], "%s differs from the Linux build's" % name)
+        # the analysis's report in the working folder, the recovery's beside the clips
+        self.assertIsNotNone(linux[3][0])
+        self.assertIsNotNone(linux[3][1])
+        self.assertEqual(windows[3], linux[3], "the reports' facts")
         return windows[0][1]
 
     def test_every_scenario_card_as_on_linux(self):

@@ -1,0 +1,368 @@
+#include "engine/report_stage.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "analysis/final_chunks.h"
+#include "basics/output.h"
+#include "mendora_version.h"
+#include "platform/platform.h"
+#include "rebuild/output_moov.h"
+#include "report/report_files.h"
+#include "report/thumbnail.h"
+
+namespace engine {
+
+namespace {
+
+double seconds_now()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void join_command_line(RunState* s)
+{
+    report::RunFacts* run = &s->report.run;
+    size_t used = 0;
+    for (int i = 0; i < s->argc; i++) {
+        const char* arg = s->argv[i];
+        int quoted = std::strpbrk(arg, " \t\"") != nullptr || arg[0] == 0;
+        int n = std::snprintf(run->command_line + used, sizeof run->command_line - used, "%s%s%s%s", i ? " " : "",
+                              quoted ? "\"" : "", arg, quoted ? "\"" : "");
+        if (n < 0 || size_t(n) >= sizeof run->command_line - used)
+            break;
+        used += size_t(n);
+    }
+}
+
+void fill_run_facts(RunState* s)
+{
+    report::RunFacts* run = &s->report.run;
+    run->image_path = s->options.image_path;
+    run->image_size = s->image_size;
+    run->cluster_bytes = s->geometry.cluster_bytes;
+    run->heap_offset = s->geometry.heap_offset;
+    run->boot_offset = s->geometry.boot_offset;
+    run->engine_version = MENDORA_VERSION;
+    run->build_tag = build_tag;
+    run->output_dir = s->options.output_dir;
+    run->analysis_only = uint32_t(s->options.analysis_only);
+    run->validator_used = !s->options.analysis_only && !s->options.no_validator;
+    run->raw_headers = s->scan.xavc_hits.count;
+    run->raw_kkad = s->scan.kkad_hits.count;
+    run->raw_movies = s->scan.moov_hits.count;
+    join_command_line(s);
+}
+
+// The mdat box header is 8 bytes, or 16 with a 64-bit size.
+uint64_t header_length(const analysis::ClipHeader* h)
+{
+    return h->mdat_offset - h->header_offset + (h->mdat_size > UINT32_MAX ? 16 : 8);
+}
+
+void fill_movie_facts(report::RecordingFacts* r, const analysis::RecoveryClip* clip)
+{
+    const mp4::MovieInfo* movie = clip->movie;
+    const mp4::TrackTables* v = &movie->video;
+    r->has_movie = 1;
+    std::memcpy(r->codec, v->format, 4);
+    r->codec[4] = 0;
+    r->duration_seconds = v->timescale ? double(v->duration) / double(v->timescale) : 0.0;
+    if (v->timescale && v->duration) {
+        uint64_t a = v->sample_count * v->timescale, b = v->duration;
+        while (b) {
+            uint64_t t = a % b;
+            a = b;
+            b = t;
+        }
+        r->rate_num = v->sample_count * v->timescale / a;
+        r->rate_den = v->duration / a;
+    }
+    r->video_samples = v->sample_count;
+    r->video_chunks = v->chunk_count;
+    r->sound_chunks = rebuild::sound_track_written(movie) ? movie->audio.chunk_count : 0;
+    const analysis::ClipHeader* h = clip->header;
+    r->recording_bytes = h->mdat_end - h->header_offset + movie->moov_size;
+    uint64_t found = 0;
+    for (uint64_t k = 0; k < clip->chunk_count; k++)
+        found += clip->chunks[k].mapped || clip->chunks[k].resolved;
+    r->video_chunks_found = found;
+}
+
+// Why the analysis leaves a clip as it is: its missing chunks, or that nothing asked for it.
+void analysis_verdict(RunState* s, report::RecordingFacts* r, const analysis::RecoveryClip* clip)
+{
+    if (!analysis::clip_is_recoverable(clip)) {
+        r->fate = report::fate_not_recovered;
+        basics::bounded_format(r->reason, sizeof r->reason, "%llu of %llu video chunks not found on the card",
+                               (unsigned long long)(r->video_chunks - r->video_chunks_found),
+                               (unsigned long long)r->video_chunks);
+        return;
+    }
+    r->fate = report::fate_not_written;
+    if (s->options.analysis_only)
+        basics::bounded_format(r->reason, sizeof r->reason, "recoverable; analysis only, nothing written");
+    else
+        basics::bounded_format(r->reason, sizeof r->reason, "recoverable; not in this run's recovery queue");
+}
+
+void add_recording_for_header(RunState* s, uint32_t number)
+{
+    const analysis::ClipHeader* h = &s->headers.items[number - 1];
+    report::RecordingFacts r{};
+    r.clip_number = number;
+    r.image_offset = h->header_offset;
+    r.sound_percent = 101;
+    for (size_t i = 0; i < s->runs.count; i++) {
+        const analysis::RecordingRun* run = &s->runs.items[i];
+        if (run->header_index == number && run->has_time) {
+            r.has_time = 1;
+            r.year = run->year, r.month = run->month, r.day = run->day;
+            r.hour = run->hour, r.minute = run->minute, r.second = run->second;
+            break;
+        }
+    }
+    int paired = 0;
+    for (size_t i = 0; i < s->pairs.count && !paired; i++)
+        paired = s->pairs.items[i].header_index == number;
+    r.fate = report::fate_not_recovered;
+    basics::bounded_format(r.reason, sizeof r.reason, "%s",
+                           paired ? "its movie box does not hold video in the camera's chunks of 12 frames"
+                                  : "its movie box is not on the card");
+    uint32_t index = uint32_t(s->report.recordings.count);
+    basics::list_append(&s->report.recordings, r);
+    report::add_piece(&s->report, report::piece_header, index, h->header_offset, header_length(h));
+}
+
+// Signatures that none of the recordings took: clip headers outside every clip, movie boxes no
+// clip was paired with, kkad boxes that mapped no chunk.
+void count_unused_hits(RunState* s)
+{
+    report::RunFacts* run = &s->report.run;
+    run->unused_headers = s->scan.xavc_hits.count > s->headers.count ? s->scan.xavc_hits.count - s->headers.count : 0;
+    // both lists run in image order: a hit whose header (4 bytes before it) is no valid one
+    size_t h = 0;
+    for (size_t i = 0; i < s->scan.xavc_hits.count; i++) {
+        uint64_t at = s->scan.xavc_hits.items[i] >= 4 ? s->scan.xavc_hits.items[i] - 4 : 0;
+        while (h < s->headers.count && s->headers.items[h].header_offset < at)
+            h++;
+        if (h == s->headers.count || s->headers.items[h].header_offset != at)
+            report::add_piece(&s->report, report::piece_unused, report::no_recording, at, 16);
+    }
+    uint64_t paired = 0;
+    for (size_t i = 0; i < s->movies.count; i++) {
+        int used = 0;
+        for (size_t c = 0; c < s->clips.count && !used; c++)
+            used = s->clips.items[c].movie == &s->movies.items[i];
+        if (!used)
+            report::add_piece(&s->report, report::piece_unused, report::no_recording, s->movies.items[i].moov_offset,
+                              s->movies.items[i].moov_size);
+        paired += used;
+    }
+    run->unused_movies = s->scan.moov_hits.count > paired ? s->scan.moov_hits.count - paired : 0;
+    uint64_t mapped = 0;
+    for (size_t c = 0; c < s->clips.count; c++)
+        mapped += s->clips.items[c].mapped_count;
+    run->unused_kkad = s->scan.kkad_hits.count > mapped ? s->scan.kkad_hits.count - mapped : 0;
+}
+
+// The video chunks of a clip the writer did not place: where the analysis found them, and the
+// missing ones where an unfragmented file would hold them.
+void add_analysis_pieces(RunState* s, uint32_t index, const analysis::RecoveryClip* clip)
+{
+    const mp4::TrackTables* v = &clip->movie->video;
+    for (uint64_t k = 0; k < clip->chunk_count && k < v->chunk_count; k++) {
+        const analysis::ChunkPlacement* p = &clip->chunks[k];
+        if (p->resolved)
+            report::add_piece(&s->report, report::piece_video, index, p->data_offset, v->chunk_sizes[k]);
+        else if (p->mapped)
+            report::add_piece(&s->report, report::piece_video, index, p->kkad_offset, p->kkad_size);
+        else
+            report::add_piece(&s->report, report::piece_missing, index, clip->header->header_offset + v->chunk_offsets[k],
+                              v->chunk_sizes[k]);
+    }
+}
+
+// A recording only salvage knows: its clip header is cut by the end of the image, so the
+// analysis listed none.
+report::RecordingFacts* add_salvage_only_recording(RunState* s, const salvage::SalvageNote* note)
+{
+    report::RecordingFacts r{};
+    r.clip_number = note->clip_number;
+    r.sound_percent = 101;
+    r.fate = report::fate_not_recovered;
+    basics::bounded_format(r.reason, sizeof r.reason, "its clip header is cut short by the end of the image");
+    if (note->plan) {
+        const analysis::RecordingTime* t = &note->plan->time;
+        r.has_time = t->has_time;
+        r.year = t->year, r.month = t->month, r.day = t->day, r.hour = t->hour, r.minute = t->minute, r.second = t->second;
+        if (note->plan->piece_count)
+            r.image_offset = note->plan->pieces[0].image_offset;
+    }
+    return basics::list_append(&s->report.recordings, r);
+}
+
+}  // namespace
+
+int report_applies(const EngineOptions* o) { return !o->no_salvage; }
+
+void report_stage_done(RunState* s, int index)
+{
+    double now = seconds_now();
+    if (index >= 0 && index < report::stage_count)
+        s->report.run.stage_seconds[index] = now - s->stage_mark;
+    s->stage_mark = now;
+}
+
+void collect_analysis_facts(RunState* s)
+{
+    fill_run_facts(s);
+    for (uint32_t number = 1; number <= s->headers.count; number++)
+        add_recording_for_header(s, number);
+    for (size_t c = 0; c < s->clips.count; c++) {
+        const analysis::RecoveryClip* clip = &s->clips.items[c];
+        report::RecordingFacts* r = report::find_recording(&s->report, clip->clip_number);
+        if (!r)
+            continue;
+        fill_movie_facts(r, clip);
+        analysis_verdict(s, r, clip);
+        uint32_t index = uint32_t(r - s->report.recordings.items);
+        report::add_piece(&s->report, report::piece_movie, index, clip->movie->moov_offset, clip->movie->moov_size);
+    }
+    count_unused_hits(s);
+}
+
+void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const rebuild::ClipOutcome* o)
+{
+    report::RecordingFacts* r = report::find_recording(&s->report, clip->clip_number);
+    if (!r)
+        return;
+    uint32_t index = uint32_t(r - s->report.recordings.items);
+    r->pieces_noted = 1;
+    const mp4::MovieInfo* movie = clip->movie;
+    for (uint64_t k = 0; o->located && k < o->video_chunks; k++) {
+        if (o->located[k])
+            report::add_piece(&s->report, report::piece_video, index, o->located_at[k], movie->video.chunk_sizes[k]);
+        else
+            report::add_piece(&s->report, report::piece_missing, index,
+                              clip->header->header_offset + movie->video.chunk_offsets[k], movie->video.chunk_sizes[k]);
+    }
+    if (o->located) {
+        r->video_chunks_found = 0;
+        for (uint64_t k = 0; k < o->video_chunks; k++)
+            r->video_chunks_found += o->located[k];
+    }
+    r->sound_chunks_found = 0;
+    for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++) {
+        if (o->sound_at[j] == UINT64_MAX)
+            continue;
+        r->sound_chunks_found++;
+        report::add_piece(&s->report, report::piece_sound, index, o->sound_at[j], movie->audio.chunk_sizes[j]);
+    }
+    if (o->final_path[0]) {
+        r->fate = report::fate_written;
+        r->reason[0] = 0;
+        basics::bounded_format(r->output_path, sizeof r->output_path, "%s", o->final_path);
+    } else {
+        r->fate = report::fate_not_recovered;
+        basics::bounded_format(r->reason, sizeof r->reason, "the rebuild gave up: %s",
+                               o->failure[0] ? o->failure : "its movie box could not be written");
+    }
+}
+
+// The pieces a salvaged file holds, on the map as the recording's.
+static void add_salvaged_pieces(RunState* s, uint32_t index, const salvage::SalvagePlan* plan)
+{
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        const salvage::SalvagePiece* p = &plan->pieces[i];
+        report::add_piece(&s->report, p->track == salvage::salvage_video ? report::piece_salvaged : report::piece_sound,
+                          index, p->image_offset, p->length);
+    }
+}
+
+void note_salvaged(void* context, const salvage::SalvageNote* note)
+{
+    RunState* s = static_cast<RunState*>(context);
+    report::RecordingFacts* r = report::find_recording(&s->report, note->clip_number);
+    if (!r)
+        r = add_salvage_only_recording(s, note);
+    uint32_t index = uint32_t(r - s->report.recordings.items);
+    if (note->part >= 2) {
+        // a later part: one more file of the recording, its pieces on the map
+        if (note->written) {
+            report::MoreOutput more = {};
+            basics::bounded_format(more.path, sizeof more.path, "%s", note->final_path);
+            basics::list_append(&r->more_outputs, more);
+        } else {
+            size_t used = std::strlen(r->reason);
+            basics::bounded_format(r->reason + used, sizeof r->reason - used, "%spart %u not salvaged: %s",
+                                   used ? "; " : "", note->part, note->failure ? note->failure : "");
+        }
+        if (note->written && note->plan)
+            add_salvaged_pieces(s, index, note->plan);
+        return;
+    }
+    char before[256];
+    basics::bounded_format(before, sizeof before, "%s", r->reason);
+    if (note->written) {
+        r->fate = report::fate_salvaged;
+        basics::bounded_format(r->output_path, sizeof r->output_path, "%s", note->final_path);
+        basics::bounded_format(r->reason, sizeof r->reason, "%s", before);
+    } else {
+        r->fate = report::fate_not_recovered;
+        basics::bounded_format(r->reason, sizeof r->reason, "%s%ssalvage failed: %s", before, before[0] ? "; " : "",
+                               note->failure ? note->failure : "");
+    }
+    const salvage::SalvagePlan* plan = note->plan;
+    if (!plan || !note->written)
+        return;
+    const salvage::SalvageTrack* v = &plan->tracks[salvage::salvage_video];
+    const salvage::SalvageTrack* a = &plan->tracks[salvage::salvage_sound];
+    r->kept_samples = v->kept_samples;
+    r->recording_samples = v->recording_samples;
+    r->gaps = plan->video_gaps;
+    r->sound_percent = a->present && a->kept_samples ? uint32_t(a->span_samples ? (a->kept_samples * 100 / a->span_samples > 100 ? 100 : a->kept_samples * 100 / a->span_samples) : 100) : 101;
+    if (!r->has_movie && v->sample_entry_size >= 8)
+        std::memcpy(r->codec, v->sample_entry + 4, 4);
+    if (!r->has_movie && v->timescale && v->sample_delta)
+        r->rate_num = v->timescale, r->rate_den = v->sample_delta;
+    r->kept_seconds = v->timescale ? double(v->kept_samples) * v->sample_delta / v->timescale : 0.0;
+    if (!r->has_movie)
+        r->duration_seconds = r->kept_seconds;
+    r->pieces_noted = 1;
+    add_salvaged_pieces(s, index, plan);
+}
+
+void finish_report(RunState* s)
+{
+    for (size_t c = 0; c < s->clips.count; c++) {
+        const analysis::RecoveryClip* clip = &s->clips.items[c];
+        report::RecordingFacts* r = report::find_recording(&s->report, clip->clip_number);
+        if (r && !r->pieces_noted)
+            add_analysis_pieces(s, uint32_t(r - s->report.recordings.items), clip);
+    }
+    for (size_t i = 0; i < s->report.recordings.count; i++) {
+        report::RecordingFacts* r = &s->report.recordings.items[i];
+        if (!r->output_path[0])
+            continue;
+        report::hash_file(r->output_path, r->output_sha256, &r->output_size);
+        for (size_t m = 0; m < r->more_outputs.count; m++) {
+            report::MoreOutput* more = &r->more_outputs.items[m];
+            report::hash_file(more->path, more->sha256, &more->size);
+        }
+        report::Thumbnail thumb;
+        if (report::thumbnail_of_file(r->output_path, &thumb)) {
+            r->thumbnail_png = thumb.png;
+            r->thumbnail_size = thumb.png_size;
+            r->width = thumb.picture_width;
+            r->height = thumb.picture_height;
+        }
+    }
+    platform::utc_now_text(s->report.run.finished_at, sizeof s->report.run.finished_at);
+    report::sort_recordings(&s->report);
+    report_stage_done(s, report::stage_count - 1);
+    report::write_report_files(s->options.analysis_only ? work_dir_buffer : s->destination, &s->report);
+}
+
+}  // namespace engine
