@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "basics/output.h"
+
 namespace report {
 
 struct Text {
@@ -15,7 +17,7 @@ struct Text {
 
 void text_add(Text* t, const char* bytes, size_t n);
 void text_put(Text* t, const char* s);
-void text_printf(Text* t, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void text_printf(Text* t, const char* fmt, ...) MENDORA_PRINTF(2, 3);
 void text_free(Text* t);
 
 // &, <, >, " and ' as entities; every other byte as it stands (the page is UTF-8).
