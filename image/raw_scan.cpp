@@ -37,6 +37,7 @@ size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos
             break;
         size_t total = *held + n;
         scan_buffer(buf, total, *pos - *held, index);
+        scan_entry_sets(buf, total, *pos - *held, index);
         got += n;
         *pos += n;
         size_t keep = total < carry_bytes ? total : carry_bytes;

@@ -192,6 +192,20 @@ void scan_buffer(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index
     search(buf, len, base, index);
 }
 
+void scan_entry_sets(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+{
+    // one test per 32 bytes: bit 7 (InUse) aside, a file entry type, 2 to 18 secondaries, and a
+    // stream extension type 32 bytes on
+    size_t i = static_cast<size_t>((32 - base % 32) % 32);
+    for (; i + 33 <= len; i += 32) {
+        if ((buf[i] & 0x7F) != 0x05 || (buf[i + 32] & 0x7F) != 0x40 || buf[i + 1] < 2 || buf[i + 1] > 18)
+            continue;
+        if ((buf[i] ^ buf[i + 32]) & 0x80)
+            continue;
+        record_hit(&index->set_hits, base + i);
+    }
+}
+
 size_t search_variants(SearchVariant* out, size_t cap)
 {
     size_t n = 0;
