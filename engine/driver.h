@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "analysis/analysis_types.h"
+#include "camera/camera_files.h"
 #include "engine/options.h"
 #include "image/exfat_detect.h"
 #include "image/scan_index.h"
@@ -31,6 +32,8 @@ struct RunState {
     // what the documented queue leaves for salvage: which clips it wrote and how many files it
     // handed out, so that salvaged files are numbered after them
     salvage::SalvageRequest salvage;
+    // the file-system pass: which recordings went back as the camera's files
+    camera::CameraPass camera;
 };
 
 // Hands one queued clip to the writer; the result is 1 when the clip was written.

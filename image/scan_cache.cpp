@@ -190,10 +190,13 @@ void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image
     int ok = std::fwrite(header, 1, header_bytes, f) == header_bytes &&
              write_offsets(f, &index->xavc_hits) && write_offsets(f, &index->kkad_hits) &&
              write_offsets(f, &index->moov_hits);
-    uint8_t sets[16];
-    std::memcpy(sets, sets_tag, 8);
-    basics::store_le64(sets + 8, index->set_hits.count);
-    ok = ok && std::fwrite(sets, 1, sizeof sets, f) == sizeof sets && write_offsets(f, &index->set_hits);
+    // a card without entry sets keeps the file exactly as readers of the three lists know it
+    if (index->set_hits.count > 0) {
+        uint8_t sets[16];
+        std::memcpy(sets, sets_tag, 8);
+        basics::store_le64(sets + 8, index->set_hits.count);
+        ok = ok && std::fwrite(sets, 1, sizeof sets, f) == sizeof sets && write_offsets(f, &index->set_hits);
+    }
     if (!ok) {
         std::fclose(f);
         platform::remove_file(tmp);

@@ -17,6 +17,9 @@ struct SalvageRequest {
     int validate;
     int32_t only_clip;    // 0: every recording the documented rules gave up on
     size_t files_before;  // files the documented queue handed out: salvaged files are numbered after them
+    // one flag per clip header (clip number - 1): the recording came back as the camera's own file
+    const uint8_t* header_taken;
+    size_t header_count;
 };
 
 // Salvages every recording of the request the documented writer did not write; returns the
