@@ -1,5 +1,7 @@
 #include "tools/mkcard_card.h"
 
+#include "tools/mkcard_camera_tree.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +29,7 @@ struct Volume {
 struct ClusterOwner {
     uint32_t placed = 0;         // index in Card::placed plus 1; 0 for a free cluster
     uint32_t file_cluster = 0;
+    bool kept = false;           // a cluster of the file tree: the volume's own bytes stay
 };
 
 // File range [begin, end) of a recording overwritten with random bytes, from draw `first_draw`
@@ -73,14 +76,24 @@ Volume read_volume(int fd, uint64_t size)
 
 // File-cluster boundaries at which a recording is cut into extents: each inside a sound chunk,
 // so no video chunk is ever split.
-std::vector<uint64_t> extent_starts(const Recording& r, uint32_t extents, uint64_t cs, uint64_t clusters)
+std::vector<uint64_t> extent_starts(const Recording& r, const Placement& pl, uint64_t cs, uint64_t clusters)
 {
     std::vector<uint64_t> starts{0};
     uint64_t n = r.video.size();
+    uint32_t extents = pl.extents;
     for (uint32_t k = 1; k < extents; k++) {
         uint64_t j = k * n / extents;
         if (j == 0 || j + 1 >= n)
             die("too few chunks for that many extents");
+        if (pl.cut_video) {
+            // the first cluster boundary inside the video chunk
+            const Chunk& v = r.video[j];
+            uint64_t c = v.offset / cs + 1;
+            if (c * cs >= v.offset + v.size || c <= starts.back())
+                die("clusters too large to cut a video chunk of this recording");
+            starts.push_back(c);
+            continue;
+        }
         const Chunk& a = r.audio[j];
         uint64_t c = (a.offset + a.size / 2 + cs - 1) / cs;
         if (c * cs >= r.video[j + 1].offset || c <= starts.back() || c >= clusters)
@@ -95,7 +108,7 @@ void place(PlacedRecording& p, uint32_t index, Layout& l, uint64_t* next)
 {
     uint64_t cs = l.v.cluster_bytes;
     uint64_t clusters = (p.rec.file_size + cs - 1) / cs;
-    std::vector<uint64_t> starts = extent_starts(p.rec, p.what.placement.extents, cs, clusters);
+    std::vector<uint64_t> starts = extent_starts(p.rec, p.what.placement, cs, clusters);
     uint64_t k_count = starts.size() - 1;
     p.cluster_image_offset.assign(clusters, 0);
     *next += p.what.placement.gap_clusters;
@@ -167,7 +180,7 @@ void plan_draws(const CardPlan& plan, Card* card, Layout& l)
     uint64_t draws = 0;
     if (plan.random_free) {
         for (uint64_t idx = l.v.first_free; idx < l.v.cluster_count; idx++)
-            draws += l.owner[idx].placed ? 0 : Rng::fill_calls(cs);
+            draws += l.owner[idx].placed || l.owner[idx].kept ? 0 : Rng::fill_calls(cs);
         for (size_t k = 0; k < card->placed.size(); k++) {
             uint64_t tail = card->placed[k].rec.file_size % cs;
             l.tail_draw[k] = draws;
@@ -238,7 +251,7 @@ void compose_cluster(const CardPlan& plan, const Card& card, const Layout& l, Vi
     uint64_t cs = l.v.cluster_bytes;
     ClusterOwner o = l.owner[idx];
     if (!o.placed) {
-        if (plan.random_free && idx >= l.v.first_free)
+        if (plan.random_free && idx >= l.v.first_free && !o.kept)
             random_bytes(plan.seed, (*free_rank)++ * Rng::fill_calls(cs), c, cs);
         return;
     }
@@ -332,13 +345,13 @@ uint64_t cluster_hash(const uint8_t* p, uint64_t n)
     return h;
 }
 
-// Hashes of every recording cluster as the volume at `fd` holds them, in heap order.
+// Hashes of every recording and file tree cluster as the volume at `fd` holds them, in heap order.
 std::vector<uint64_t> recording_cluster_hashes(const Layout& l, int fd)
 {
     std::vector<uint64_t> hashes;
     std::vector<uint8_t> c(l.v.cluster_bytes);
     for (uint64_t idx = 0; idx < l.v.cluster_count; idx++)
-        if (l.owner[idx].placed) {
+        if (l.owner[idx].placed || l.owner[idx].kept) {
             read_volume_bytes(fd, l.v.heap + idx * c.size(), c.data(), c.size());
             hashes.push_back(cluster_hash(c.data(), c.size()));
         }
@@ -371,15 +384,31 @@ void make_card(const CardPlan& plan, const std::string& path, const std::string&
         die("cannot read " + vol_path);
     l.v = read_volume(vol, volume_size);
     card->cluster_bytes = l.v.cluster_bytes;
+    card->volume_offset = l.base;
 
     l.owner.assign(l.v.cluster_count, ClusterOwner{});
     uint64_t next = l.v.first_free;
+    bool tree = plan.fs.state != FsState::none;
+    CameraTree camera;
+    if (tree)
+        camera = begin_camera_tree(vol, plan, [&l, &next]() {
+            if (next >= l.v.cluster_count)
+                die("the recordings do not fit on the card");
+            return static_cast<uint32_t>(next++ + 2);
+        });
     for (const CardRecording& cr : plan.recordings) {
         PlacedRecording p;
         p.what = cr;
         p.rec = make_recording(cr.plan);
         place(p, static_cast<uint32_t>(card->placed.size()), l, &next);
         card->placed.push_back(std::move(p));
+        if (tree)
+            add_clip_files(camera, plan, *card, card->placed.size() - 1);
+    }
+    if (tree) {
+        finish_camera_tree(camera, plan, card, vol);
+        for (uint32_t c : camera.kept)
+            l.owner[c - 2].kept = true;
     }
     check_chunks_distinct(card->placed);
     l.tail_draw.assign(card->placed.size(), 0);

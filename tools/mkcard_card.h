@@ -1,6 +1,7 @@
 // The card image: a real exFAT volume with the recordings written straight into heap clusters
 // (no directory entries), optionally inside an MBR partition, then damaged as asked.
 #pragma once
+#include "tools/mkcard_fs.h"
 #include "tools/mkcard_recording.h"
 
 #include <string>
@@ -10,6 +11,26 @@ namespace mkcard {
 struct Placement {
     uint32_t gap_clusters = 0;   // free clusters left before the recording
     uint32_t extents = 1;        // >1: cut at cluster boundaries inside sound chunks, written out of order
+    bool cut_video = false;      // cut inside video chunks instead
+};
+
+// The camera's file tree on a card and what became of it. none: no directory entries at all;
+// live: as the camera left it; deleted: the clip files deleted as Linux deletes (every entry's
+// InUse bit and the bitmap cleared, the FAT left); deleted_fat_zeroed: their FAT chains zeroed
+// too; formatted: formatted again over the live tree (mkfs.exfat rewrites the FAT, the bitmap and
+// the first root cluster, the clip folder's clusters survive).
+enum class FsState { none, live, deleted, deleted_fat_zeroed, formatted };
+
+// What became of a deleted fragmented file's FAT chain: it loops back to the file's start, or it
+// runs into another recording's clusters.
+enum class ChainFault { none, loop, into_other };
+
+struct FsPlan {
+    FsState state = FsState::none;
+    int stale_first_cluster = -1;  // a recording whose first cluster an older deleted clip named too
+    int slot_reuse = -1;           // a recording whose set lies over an older deleted set's first slots
+    int torn_set = -1;             // a recording whose set was cut short after its file entry
+    int counter_reset = -1;        // the camera's file number was reset before this recording
 };
 
 // hole: the first half of the middle video chunk overwritten; moov_lost: the movie box
@@ -24,6 +45,9 @@ struct CardRecording {
     RecordingPlan plan;
     Placement placement;
     Damage damage = Damage::none;
+    std::string file_name;       // the clip's name on a card with a file tree; empty: the camera's
+    ChainFault chain_fault = ChainFault::none;
+    bool file_deleted = false;   // its files deleted (as Linux deletes) from a live tree
 };
 
 struct CardPlan {
@@ -37,6 +61,7 @@ struct CardPlan {
     // generator itself holds none and writes a card of any size through one small buffer
     bool hold_recordings = true;
     std::vector<CardRecording> recordings;
+    FsPlan fs;
 };
 
 // A recording as it lies on the card.
@@ -52,6 +77,9 @@ struct Card {
     uint64_t cluster_bytes = 0;
     uint64_t image_size = 0;
     std::vector<PlacedRecording> placed;          // in the order given
+    uint64_t volume_offset = 0;                   // where the volume starts in the image
+    FsState fs_state = FsState::none;
+    FsTree fs;                                    // the file tree as written, for the truth
 };
 
 // Writes `path` and fills `card`; dies on any tool failure.

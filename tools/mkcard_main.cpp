@@ -18,6 +18,7 @@ const char* usage =
     "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N] [--truth-only]\n"
+    "                      [--file-tree live|deleted|deleted-fat-zeroed|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
     "                      (damages the last recording)\n"
     "       --video WxH and --video-mbps N (default 256x144 at the encoder's own quality) and\n"
@@ -25,7 +26,16 @@ const char* usage =
     "       copies of the recordings and the expected outputs (for a card the disk holds only once)\n"
     "       a camera-like stream, also for every recording of a --scenario card: --bframes N (B-frames\n"
     "       with the encoder's default pyramid, ctts and edit list in the movie box), --gop N (key frame\n"
-    "       interval), --open-gop, --params-out-of-band (parameter sets in avcC/hvcC only)\n";
+    "       interval), --open-gop, --params-out-of-band (parameter sets in avcC/hvcC only)\n"
+    "       the fs-* scenarios write the camera's file tree (PRIVATE/M4ROOT/CLIP/C0001.MP4, its\n"
+    "       C0001M01.XML, THMBNL/C0001T01.JPG, MEDIAPRO.XML): fs-live as the camera left it; fs-deleted\n"
+    "       as Linux deletes (InUse bits and bitmap cleared, FAT kept); fs-deleted-fat-zeroed with the\n"
+    "       FAT chains zeroed too; fs-formatted formatted again over it; fs-fragmented a deleted clip\n"
+    "       cut inside video chunks; fs-stale an older deleted clip naming a newer one's first cluster;\n"
+    "       fs-slot-reuse orphan name entries and a set cut short over older sets; fs-chain-faults\n"
+    "       deleted chains that loop or run into another clip; fs-renamed a clip of a non-ASCII name;\n"
+    "       fs-name-clash a deleted and a live clip of one name; fs-many-files a clip folder of two\n"
+    "       clusters with a set across them. --file-tree STATE gives any card the tree in that state\n";
 
 struct Custom {
     uint32_t count = 2;
@@ -42,6 +52,16 @@ struct Custom {
     int64_t time = 0;
     Damage damage = Damage::none;
 };
+
+// The camera's file tree, for a custom card or instead of a scenario card's own state.
+FsState file_tree_named(const std::string& name)
+{
+    if (name == "live") return FsState::live;
+    if (name == "deleted") return FsState::deleted;
+    if (name == "deleted-fat-zeroed") return FsState::deleted_fat_zeroed;
+    if (name == "formatted") return FsState::formatted;
+    die("unknown file tree state " + name);
+}
 
 Damage damage_named(const std::string& name)
 {
@@ -91,6 +111,7 @@ int main(int argc, char** argv)
     Custom c;
     uint32_t size_mib = 0;
     bool copies = true;
+    FsState file_tree = FsState::none;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--list") {
@@ -127,6 +148,7 @@ int main(int argc, char** argv)
         else if (a == "--moov64") c.moov64 = true;
         else if (a == "--time") c.time = static_cast<int64_t>(number(argc, argv, &i));
         else if (a == "--damage" && i + 1 < argc) c.damage = damage_named(argv[++i]);
+        else if (a == "--file-tree" && i + 1 < argc) file_tree = file_tree_named(argv[++i]);
         else {
             std::fputs(usage, stderr);
             return 1;
@@ -175,6 +197,10 @@ int main(int argc, char** argv)
     }
     if (size_mib)
         plan.size_mib = size_mib;
+    if (file_tree != FsState::none) {
+        plan.fs.state = file_tree;
+        plan.reformat = plan.reformat || file_tree == FsState::formatted;
+    }
     if (!run_command("mkdir -p '" + out + "'"))
         die("cannot create " + out);
     plan.hold_recordings = false;

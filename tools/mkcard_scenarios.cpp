@@ -82,6 +82,103 @@ CardPlan camera_card(const std::string& name)
     return CardPlan{};
 }
 
+// The cards of a camera's file tree: three recordings, the middle one in three extents with a FAT
+// chain, the others contiguous (NoFatChain), each with its sidecar and thumbnail.
+CardPlan tree_card(FsState state)
+{
+    CardPlan s = with_recordings({48, 60, 72});
+    s.random_free = true;
+    s.seed = 21;
+    s.fs.state = state;
+    s.recordings[1].placement.extents = 3;
+    s.recordings[2].placement.gap_clusters = 2;
+    for (CardRecording& r : s.recordings)
+        r.plan.tz_hours = 9;
+    return s;
+}
+
+CardPlan file_tree_card(const std::string& name)
+{
+    if (name == "fs-live")
+        return tree_card(FsState::live);
+    if (name == "fs-deleted")
+        return tree_card(FsState::deleted);
+    if (name == "fs-deleted-fat-zeroed")
+        return tree_card(FsState::deleted_fat_zeroed);
+    if (name == "fs-formatted") {
+        CardPlan s = tree_card(FsState::formatted);
+        s.reformat = true;
+        return s;
+    }
+    if (name == "fs-fragmented") {
+        // fragment boundaries inside video chunks: only the FAT chain puts the chunk together
+        CardPlan s = with_recordings({48, 96, 48});
+        s.cluster_kib = 8;
+        s.random_free = true;
+        s.seed = 23;
+        s.fs.state = FsState::deleted;
+        s.recordings[1].placement = Placement{1, 3, true};
+        return s;
+    }
+    if (name == "fs-stale") {
+        CardPlan s = with_recordings({48, 60, 48});
+        s.fs.state = FsState::deleted;
+        s.fs.stale_first_cluster = 1;
+        return s;
+    }
+    if (name == "fs-slot-reuse") {
+        CardPlan s = with_recordings({48, 60, 48});
+        s.fs.state = FsState::deleted;
+        s.fs.slot_reuse = 1;
+        s.fs.torn_set = 2;
+        return s;
+    }
+    if (name == "fs-chain-faults") {
+        CardPlan s = with_recordings({48, 72, 72, 48});
+        s.random_free = true;
+        s.seed = 25;
+        s.fs.state = FsState::deleted;
+        s.recordings[1].placement.extents = 3;
+        s.recordings[1].chain_fault = ChainFault::loop;
+        s.recordings[2].placement.extents = 3;
+        s.recordings[2].chain_fault = ChainFault::into_other;
+        return s;
+    }
+    if (name == "fs-renamed") {
+        CardPlan s = with_recordings({48, 60});
+        s.fs.state = FsState::live;
+        s.recordings[1].file_name = "Été à Zürich – Ωμέγα ß.MP4";
+        for (CardRecording& r : s.recordings)
+            r.plan.tz_hours = -5;
+        return s;
+    }
+    if (name == "fs-name-clash") {
+        // the first clip deleted, the camera's file number reset: the next clip's files take
+        // the same names
+        CardPlan s = with_recordings({48, 60});
+        s.fs.state = FsState::live;
+        s.fs.counter_reset = 1;
+        s.recordings[0].file_deleted = true;
+        return s;
+    }
+    if (name == "fs-many-files") {
+        // 22 clips of 6 entries each fill more than the 128 entries of the clip folder's first
+        // cluster; the 22nd clip's set starts in it and ends in the next
+        std::vector<uint32_t> frames(22, 24);
+        CardPlan s;
+        for (uint32_t i = 0; i < frames.size(); i++)
+            s.recordings.push_back(plain_recording(i, frames[i]));
+        s.cluster_kib = 4;
+        s.fs.state = FsState::live;
+        return s;
+    }
+    return CardPlan{};
+}
+
+const char* const file_tree_cards[] = {"fs-live", "fs-deleted", "fs-deleted-fat-zeroed", "fs-formatted",
+                                       "fs-fragmented", "fs-stale", "fs-slot-reuse", "fs-chain-faults",
+                                       "fs-renamed", "fs-name-clash", "fs-many-files"};
+
 const char* const camera_cards[] = {"power-loss-bframes", "power-loss-open-gop", "moov-lost-bframes-oob",
                                     "moov-lost-alone-bframes", "hole-clusters-bframes-oob", "hole-clusters-open-gop",
                                     "cut-bframes-oob"};
@@ -179,6 +276,8 @@ CardPlan make(const std::string& name)
             r.plan.video = VideoFormat{false, uhd ? 3840u : 1920u, uhd ? 2160u : 1080u, uhd ? 100u : 50u};
         return s;
     }
+    if (name.compare(0, 3, "fs-") == 0)
+        return file_tree_card(name);
     return camera_card(name);
 }
 
@@ -194,6 +293,8 @@ std::vector<std::string> scenario_names()
         names.push_back(n);
         names.push_back(std::string(n) + "-hevc");
     }
+    for (const char* n : file_tree_cards)
+        names.push_back(n);
     return names;
 }
 

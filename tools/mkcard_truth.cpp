@@ -1,5 +1,7 @@
 #include "tools/mkcard_truth.h"
 
+#include "tools/mkcard_fs_truth.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -73,6 +75,14 @@ bool intact(const Card& card, const PlacedRecording& p, uint64_t begin, uint64_t
     return true;
 }
 
+bool video_chunks_whole(const Card& card, const PlacedRecording& p)
+{
+    for (const Chunk& v : p.rec.video)
+        if (!contiguous_in_image(card, p, v.offset, v.offset + v.size))
+            return false;
+    return true;
+}
+
 // A camera-like stream's kind and every video sample's presentation position in frames, counted
 // from the first presented frame, in decode order.
 std::string stream_json(const Recording& r)
@@ -106,8 +116,9 @@ std::string samples_json(const Card& card, const PlacedRecording& p)
     for (const Chunk& c : r.video)
         for (uint64_t at = c.offset; at < c.offset + c.size; i++) {
             uint32_t size = r.video_sizes[i];
+            bool whole = intact(card, p, at, at + size) && contiguous_in_image(card, p, at, at + size);
             std::snprintf(buf, sizeof buf, "%s[%llu, %u, %d, %d]", i ? ", " : "", (unsigned long long)at, size,
-                          r.video_key[i], intact(card, p, at, at + size) ? 1 : 0);
+                          r.video_key[i], whole ? 1 : 0);
             s += buf;
             at += size;
         }
@@ -168,7 +179,8 @@ Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metada
         add_range(k, r.meta[j].offset, r.meta[j].offset + r.meta[j].size);
         const Chunk& v = r.video[j];
         const Chunk& a = r.audio[j];
-        if (!overlaps(v.offset, v.offset + v.size, p))
+        // a video chunk cut by a fragment boundary is not where its start puts it
+        if (!overlaps(v.offset, v.offset + v.size, p) && contiguous_in_image(card, p, v.offset, v.offset + v.size))
             add_range(k, v.offset, v.offset + v.size);
         // a sound chunk is only found when it lies in one piece behind its video chunk, up to the
         // kkad box that follows (or, for the last one, up to its own end)
@@ -204,7 +216,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
         bool recover = !p.lost && !tail_damaged(p);
         bool holed = p.what.damage == Damage::hole || p.what.damage == Damage::cluster_hole;
-        bool validated = recover && !holed;
+        bool validated = recover && !holed && video_chunks_whole(card, p);
         clips += !p.lost;
         recoverable += recover;
         if (copies) {
@@ -232,6 +244,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         recs += "     \"known\": " + ranges_json(known_ranges(card, p, false, &audio_known)) + ",\n";
         recs += "     \"known_keep\": " + ranges_json(known_ranges(card, p, true, nullptr)) + ",\n";
         recs += samples_json(card, p);
+        recs += "     \"file\": " + recording_file_json(card, size_t(&p - card.placed.data())) + ",\n";
         recs += "     \"audio_chunks_known\": " + std::to_string(audio_known) + "}";
         recs += i + 1 < order.size() ? ",\n" : "\n";
     }
@@ -242,7 +255,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
                   "  \"recordings\": [\n",
                   scenario.c_str(), (unsigned long long)card.image_size, (unsigned long long)card.cluster_bytes,
                   clips, recoverable);
-    std::string json = head + recs + "  ]\n}\n";
+    std::string json = head + recs + "  ],\n  \"file_system\": " + file_system_json(card) + "\n}\n";
     if (!write_file(dir + "/truth.json", reinterpret_cast<const uint8_t*>(json.data()), json.size()))
         die("cannot write truth.json");
 }
