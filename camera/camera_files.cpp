@@ -64,40 +64,70 @@ const analysis::RecoveryClip* documented_clip(const analysis::ClipList* clips, u
     return nullptr;
 }
 
-// The best sidecar named `wanted` whose own extent checks out; prints its line.
+int same_time(const filesystem::FsTime* a, const filesystem::FsTime* b)
+{
+    return a->valid && b->valid && filesystem::fs_time_unix(a) == filesystem::fs_time_unix(b) &&
+           a->centiseconds == b->centiseconds;
+}
+
+int ends_with(const char* name, const char* suffix)
+{
+    size_t n = std::strlen(name), k = std::strlen(suffix);
+    return n > k && same_name(name + n - k, suffix);
+}
+
+// How a file is the clip's sidecar: 2 named after the clip, 1 of the sidecar's kind with the clip's
+// modification time (a clip renamed on a computer keeps its sidecars' names), 0 not at all.
+int sidecar_match(const FsFile* f, const FsFile* clip_file, const char* stem, const char* suffix)
+{
+    if (f->entry.directory)
+        return 0;
+    char name[4 * filesystem::max_name_units + 1], wanted[4 * filesystem::max_name_units + 16];
+    filesystem::name_utf8(f->entry.name, f->entry.name_units, name, sizeof name);
+    basics::bounded_format(wanted, sizeof wanted, "%s%s", stem, suffix);
+    if (same_name(name, wanted))
+        return 2;
+    return ends_with(name, suffix) && same_time(&f->entry.modified, &clip_file->entry.modified) ? 1 : 0;
+}
+
+// The best sidecar of one kind whose own extent checks out (named after the clip before one found
+// by its time, the clip's own state, then live and newest); prints its line.
 void write_sidecar(const CameraPass* p, const filesystem::FsVolume* v, const filesystem::FsCatalog* catalog,
-                   const FsFile* clip_file, const char* wanted, int kind, const char* const* folder, int clip_number,
-                   size_t* written)
+                   const FsFile* clip_file, const char* stem, const char* suffix, int kind, const char* const* folder,
+                   int clip_number, size_t* written)
 {
     const FsFile* best = nullptr;
+    int best_rank = 0;
     filesystem::Extent best_extent = {};
     const char* refused = nullptr;
+    const char* refused_name = nullptr;
     for (size_t i = 0; i < catalog->files.count; i++) {
         const FsFile* f = &catalog->files.items[i];
-        char name[4 * filesystem::max_name_units + 1];
-        filesystem::name_utf8(f->entry.name, f->entry.name_units, name, sizeof name);
-        if (f->entry.directory || !same_name(name, wanted))
+        int match = sidecar_match(f, clip_file, stem, suffix);
+        if (!match)
             continue;
         filesystem::Extent e;
         uint32_t verdict = filesystem::file_extent(v, f->entry.first_cluster, f->entry.data_length,
                                                    f->entry.no_fat_chain, held_now(f), &e);
         const char* why = verdict != filesystem::extent_ok ? filesystem::extent_verdict_text(verdict)
                                                            : check_sidecar_extent(v, &e, kind);
-        int same_state = f->entry.live == clip_file->entry.live;
-        if (!why && (!best || (same_state && best->entry.live != clip_file->entry.live) ||
-                     (same_state == (best->entry.live == clip_file->entry.live) && better(f, best)))) {
+        int rank = match * 2 + (held_now(f) == held_now(clip_file));
+        if (!why && (!best || rank > best_rank || (rank == best_rank && better(f, best)))) {
             filesystem::free_extent(&best_extent);
             best = f;
+            best_rank = rank;
             best_extent = e;
             continue;
         }
-        if (why && !refused)
+        if (why && !refused) {
             refused = why;
+            refused_name = suffix;
+        }
         filesystem::free_extent(&e);
     }
     if (!best) {
         if (refused)
-            basics::out_printf("  sidecar %s not used: %s\n", wanted, refused);
+            basics::out_printf("  sidecar %s%s not used: %s\n", stem, refused_name, refused);
         return;
     }
     char path[output_path_capacity];
@@ -111,16 +141,14 @@ void write_sidecar(const CameraPass* p, const filesystem::FsVolume* v, const fil
 void write_sidecars(CameraPass* p, const filesystem::FsVolume* v, const filesystem::FsCatalog* catalog,
                     const FsFile* clip_file, int clip_number)
 {
-    char name[4 * filesystem::max_name_units + 1];
-    filesystem::name_utf8(clip_file->entry.name, clip_file->entry.name_units, name, sizeof name);
-    char* dot = std::strrchr(name, '.');
+    char stem[4 * filesystem::max_name_units + 1];
+    filesystem::name_utf8(clip_file->entry.name, clip_file->entry.name_units, stem, sizeof stem);
+    char* dot = std::strrchr(stem, '.');
     if (dot)
         *dot = 0;
-    char xml[sizeof name + 8], jpeg[sizeof name + 8];
-    basics::bounded_format(xml, sizeof xml, "%sM01.XML", name);
-    basics::bounded_format(jpeg, sizeof jpeg, "%sT01.JPG", name);
-    write_sidecar(p, v, catalog, clip_file, xml, sidecar_xml, clip_folder, clip_number, &p->sidecars_written);
-    write_sidecar(p, v, catalog, clip_file, jpeg, sidecar_jpeg, thumbnail_folder, clip_number, &p->sidecars_written);
+    write_sidecar(p, v, catalog, clip_file, stem, "M01.XML", sidecar_xml, clip_folder, clip_number, &p->sidecars_written);
+    write_sidecar(p, v, catalog, clip_file, stem, "T01.JPG", sidecar_jpeg, thumbnail_folder, clip_number,
+                  &p->sidecars_written);
 }
 
 // Some file entry set's first cluster is the one the clip header starts.
