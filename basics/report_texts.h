@@ -9,4 +9,9 @@ inline constexpr char salvage_heading[] = "\nSalvage: ";
 // Between the clip number and the path of a salvaged file.
 inline constexpr char salvaged_arrow[] = ": salvaged -> ";
 
+// The file-system pass's closing line, a line of its own: the camera's files written, and how many
+// of them are recordings outside the recoverable clips (the window counts those beside them).
+inline constexpr char camera_files_closing[] = "\nCamera files: ";
+inline constexpr char camera_files_beyond[] = " written, %zu of them beyond the recoverable clips\n";
+
 }  // namespace basics

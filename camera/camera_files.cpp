@@ -10,6 +10,7 @@
 
 #include "analysis/final_chunks.h"
 #include "basics/output.h"
+#include "basics/report_texts.h"
 #include "camera/camera_output.h"
 #include "camera/extent_check.h"
 #include "camera/safe_name.h"
@@ -248,6 +249,13 @@ size_t run_camera_files(CameraPass* p)
         for (size_t h = 0; h < p->headers->count; h++)
             if (analysis::clip_is_chosen(p->only_clip, uint32_t(h + 1)))
                 match_recording(p, &v, &catalog, h);
+        size_t beyond = 0;
+        for (size_t h = 0; h < p->headers->count; h++) {
+            const analysis::RecoveryClip* clip = documented_clip(p->clips, uint32_t(h + 1));
+            beyond += p->taken[h] && !(clip && analysis::clip_is_recoverable(clip));
+        }
+        basics::out_printf("%s%zu", basics::camera_files_closing + 1, p->files_written);
+        basics::out_printf(basics::camera_files_beyond, beyond);
     }
     filesystem::free_catalog(&catalog);
     filesystem::close_volume(&v);
