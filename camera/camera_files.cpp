@@ -185,7 +185,8 @@ void match_recording(CameraPass* p, const filesystem::FsVolume* v, const filesys
         c.refused = verdict != filesystem::extent_ok
                         ? filesystem::extent_verdict_text(verdict)
                         : check_recording_extent(v, &c.extent, header, p->markers,
-                                                 documented_clip(p->clips, uint32_t(clip_number)));
+                                                 documented_clip(p->clips, uint32_t(clip_number)), p->validate,
+                                                 clip_number);
         candidates.push_back(c);
     }
     if (candidates.empty())

@@ -21,6 +21,7 @@ struct CameraPass {
     const analysis::ClipList* clips;
     const char* destination;
     int32_t only_clip;  // 0: every recording
+    int validate;       // the decode check runs on every trusted recording's video
     // one flag per clip header (clip number - 1): its recording was written as the camera's file
     uint8_t* taken;
     size_t named, named_live, named_deleted;  // recordings an entry set matched

@@ -13,6 +13,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "mp4/movie_box.h"
+#include "rebuild/validation_pass.h"
 
 namespace camera {
 
@@ -183,10 +184,37 @@ int xml_well_formed(const uint8_t* p, size_t n)
     return open.empty() && roots == 1;
 }
 
+// Every video chunk read through the extent and pushed to the decoder.
+int decodes_cleanly(const FsVolume* v, const Extent* e, const mp4::MovieInfo* movie, int clip_number)
+{
+    rebuild::ValidationPass pass = {};
+    if (!rebuild::validation_prepare(&pass, movie, clip_number))
+        return 0;
+    const mp4::TrackTables* video = &movie->video;
+    for (uint64_t k = 0; k < video->chunk_count; k++) {
+        uint64_t size = video->chunk_sizes[k];
+        if (size > analysis::max_sample_bytes * analysis::camera_chunk_samples) {
+            rebuild::validation_close(&pass);
+            return 0;
+        }
+        analysis::grow_read_buffer(&analysis::direct_read_buffer, size ? size : 1);
+        int complete = 0;
+        if (!filesystem::extent_read(v, e, video->chunk_offsets[k], analysis::direct_read_buffer.data, size)) {
+            rebuild::validation_close(&pass);
+            return 0;
+        }
+        if (!rebuild::validation_push_chunk(&pass, video, k, analysis::direct_read_buffer.data, clip_number, &complete))
+            return 0;
+    }
+    rebuild::ProgressLine line = {0, 0, clip_number};
+    return rebuild::validation_finish(&pass, video->chunk_count, video->chunk_count, 0, line);
+}
+
 }  // namespace
 
 const char* check_recording_extent(const FsVolume* v, const Extent* e, const analysis::ClipHeader* header,
-                                   const analysis::MarkerList* markers, const analysis::RecoveryClip* clip)
+                                   const analysis::MarkerList* markers, const analysis::RecoveryClip* clip,
+                                   int validate, int clip_number)
 {
     uint8_t head[12];
     if (e->runs.count == 0 || filesystem::cluster_offset(v, e->runs.items[0].first) != header->header_offset ||
@@ -205,6 +233,8 @@ const char* check_recording_extent(const FsVolume* v, const Extent* e, const ana
         why = "a kkad box lies where its movie box puts video";
     else if (clip && clip->movie && !placements_agree(v, e, clip))
         why = "its kkad boxes place chunks elsewhere";
+    else if (validate && !decodes_cleanly(v, e, &movie, clip_number))
+        why = "its video does not decode cleanly";
     mp4::free_movie_info(&movie);
     return why;
 }

@@ -13,10 +13,11 @@ namespace camera {
 // file with the movie box ending where the file's size puts it, every video chunk of that movie
 // box with its samples' structure where the extent puts it, every kkad box inside the extent
 // between chunks of the media data, and every chunk the documented analysis placed (clip, may be
-// null) where the extent puts it. Returns null when all hold, else why not.
+// null) where the extent puts it; with `validate`, every video sample decodes cleanly through the
+// validator (its PASS or failure line printed for clip_number). Returns null when all hold, else why not.
 const char* check_recording_extent(const filesystem::FsVolume* v, const filesystem::Extent* e,
                                    const analysis::ClipHeader* header, const analysis::MarkerList* markers,
-                                   const analysis::RecoveryClip* clip);
+                                   const analysis::RecoveryClip* clip, int validate, int clip_number);
 
 enum SidecarKind { sidecar_xml = 0, sidecar_jpeg = 1 };
 // A sidecar file: well-formed XML text (a declaration or element at the start, a closing ">" at

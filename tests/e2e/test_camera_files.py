@@ -64,6 +64,18 @@ class CameraFiles(unittest.TestCase):
                     self.assertEqual(fsck.returncode, 0, fsck.stdout + fsck.stderr)
                 self.check_camera_files(card, harness.run_engine(self, card), word)
 
+    def test_sets_carved_in_the_scan_survive_the_scan_cache(self):
+        # the window's recovery run reuses the analysis run's scan: the sets carved from the heap
+        # of a reformatted card come with it
+        card = tree_card("reformat")
+        first = harness.run_engine(self, card)
+        second = harness.run_engine(self, card, work_dir=first.work_dir)
+        self.assertIn(harness.CACHE_HIT, second.stdout.splitlines())
+        self.check_camera_files(card, second, "left by a format")
+        only = harness.run_engine(self, card, work_dir=first.work_dir, extra=("--clip", "2"))
+        self.assertEqual(only.code, 0, only.stderr)
+        self.assertEqual(sorted(os.listdir(os.path.join(only.out_dir, CLIP))), ["C0002.MP4", "C0002M01.XML"])
+
     def test_refused_extents_only_name_their_recording(self):
         # an older deleted set of another length names the first recording's cluster beside the live
         # one; on the second card it is the only set: its extent fails, the documented path writes
