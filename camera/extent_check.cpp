@@ -130,8 +130,8 @@ int placements_agree(const FsVolume* v, const Extent* e, const analysis::Recover
     return 1;
 }
 
-// Elements nest and close in order, one root element, text only between tags; declarations,
-// comments and processing instructions pass.
+}  // namespace
+
 int xml_well_formed(const uint8_t* p, size_t n)
 {
     std::vector<std::string> open;
@@ -183,6 +183,8 @@ int xml_well_formed(const uint8_t* p, size_t n)
     }
     return open.empty() && roots == 1;
 }
+
+namespace {
 
 // Every video chunk read through the extent and pushed to the decoder.
 int decodes_cleanly(const FsVolume* v, const Extent* e, const mp4::MovieInfo* movie, int clip_number)

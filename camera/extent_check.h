@@ -1,6 +1,7 @@
 #pragma once
 // Whether a file's extent, as the file system gives it, holds what the content says: the
 // extent is used for bytes only when every check holds.
+#include <cstddef>
 #include <cstdint>
 
 #include "analysis/analysis_types.h"
@@ -23,5 +24,9 @@ enum SidecarKind { sidecar_xml = 0, sidecar_jpeg = 1 };
 // A sidecar file: well-formed XML text (a declaration or element at the start, a closing ">" at
 // the end, no zero byte) or a whole JPEG (SOI at the start, EOI at the end). Null when it holds.
 const char* check_sidecar_extent(const filesystem::FsVolume* v, const filesystem::Extent* e, int kind);
+
+// Elements nest and close in order under one root, with only white space outside it; the XML
+// declaration, comments and processing instructions pass.
+int xml_well_formed(const uint8_t* p, size_t n);
 
 }  // namespace camera

@@ -4,6 +4,7 @@ byte-identical clips with the Windows validator DLL loaded, and the same refusal
 video sample was damaged on the card."""
 
 import os
+import re
 import subprocess
 import unittest
 
@@ -11,12 +12,28 @@ import wine_runner
 from wine_runner import LINUX, WINDOWS, harness
 
 import mp4_reader
+from test_camera_files import tree_card
 
 
 def folder_bytes(folder):
     """Every file of the folder (not its subfolders) by name."""
     paths = {name: os.path.join(folder, name) for name in sorted(os.listdir(folder))}
     return {name: harness.read(path) for name, path in paths.items() if os.path.isfile(path)}
+
+
+def tree_files(folder):
+    """Every file under the folder's PRIVATE tree by its path with "/", with its bytes and times."""
+    found = {}
+    for parent, _, names in os.walk(os.path.join(folder, "PRIVATE")):
+        for name in names:
+            path = os.path.join(parent, name)
+            found[os.path.relpath(path, folder).replace(os.sep, "/")] = (harness.read(path), os.stat(path).st_mtime_ns)
+    return found
+
+
+def slashes_after_out(text):
+    """The output paths a build prints, with "/" between the names below the output folder."""
+    return re.sub(r"<OUT><SEP>(\S+)", lambda m: "<OUT><SEP>" + m.group(1).replace("\\", "/"), text)
 
 
 def analyse_and_recover(test, program, image):
@@ -30,9 +47,9 @@ def analyse_and_recover(test, program, image):
     for options in (["--analysis-only"], ["--recover-all", "--no-progress"]):
         code, stdout, stderr = program.run(program.path(image), "--work-dir", program.path(work),
                                            "-o", program.path(out), *options)
-        runs.append((code, program.neutral(stdout, names), program.neutral(stderr, names)))
+        runs.append((code, slashes_after_out(program.neutral(stdout, names)), program.neutral(stderr, names)))
     test.assertEqual(before, harness.sha256(image), "the engine changed the source image")
-    return runs, folder_bytes(work), folder_bytes(out) if os.path.isdir(out) else {}
+    return runs, folder_bytes(work), folder_bytes(out) if os.path.isdir(out) else {}, tree_files(out)
 
 
 class AgainstLinux(unittest.TestCase):
@@ -47,6 +64,9 @@ class AgainstLinux(unittest.TestCase):
         self.assertEqual(list(windows[2]), list(linux[2]), "clips written")
         for name in linux[2]:
             self.assertTrue(windows[2][name] == linux[2][name], "%s differs from the Linux build's" % name)
+        self.assertEqual(sorted(windows[3]), sorted(linux[3]), "the camera's files written")
+        for name in linux[3]:
+            self.assertTrue(windows[3][name] == linux[3][name], "%s differs from the Linux build's (or its time)" % name)
         return windows[0][1]
 
     def test_every_scenario_card_as_on_linux(self):
@@ -59,6 +79,15 @@ class AgainstLinux(unittest.TestCase):
                 for rec in card.recordings:
                     if rec["recover"] and not rec["recover_validator"]:
                         self.assertRegex(stderr, harness.refusal_pattern(rec))
+
+    def test_camera_files_and_unsafe_names_as_on_linux(self):
+        # names from the card that no path may hold as they are: the same safe names, bytes and times
+        for names in (["CON.MP4", "a:b\\c.MP4"], ["end. ", "x/../y.MP4"], ["\x01ctl.MP4", "COM1"]):
+            with self.subTest(names=names):
+                card = tree_card("live", names=names)
+                stdout = self.check_same(card.image)[1]
+                self.assertIn("  camera files      : 2 (with 4 sidecars)\n", stdout)
+                self.assertIn("not safe as a file name", stdout)
 
     def test_clip_with_a_damaged_sample_is_refused_as_on_linux(self):
         card = harness.make_card("sample")
