@@ -136,6 +136,28 @@ void append_name(std::vector<char>* path, const FileEntry* f)
     path->insert(path->end(), name, name + std::strlen(name));
 }
 
+// The folder of a carved set: the folder set (carved or from the tree) whose clusters hold it, its own
+// folder before its name; empty when no set names the cluster.
+void carved_folder(const FsVolume* v, FsCatalog* c, size_t i, size_t depth)
+{
+    FsFile* f = &c->files.items[i];
+    uint32_t cluster = cluster_at(v, f->set_offset);
+    for (size_t d = 0; d < c->files.count && depth < max_depth; d++) {
+        FsFile* dir = &c->files.items[d];
+        uint64_t clusters = dir->entry.data_length / v->cluster_bytes + 1;
+        if (d == i || !dir->entry.directory || cluster < dir->entry.first_cluster ||
+            cluster - dir->entry.first_cluster >= (dir->entry.no_fat_chain ? clusters : 1))
+            continue;
+        if (dir->origin == origin_carved && dir->folder_cluster == 0)
+            carved_folder(v, c, d, depth + 1);
+        char name[4 * max_name_units + 1];
+        name_utf8(dir->entry.name, dir->entry.name_units, name, sizeof name);
+        std::snprintf(f->folder, sizeof f->folder, "%s%s%s", dir->folder, dir->folder[0] ? "/" : "", name);
+        f->folder_cluster = cluster;
+        return;
+    }
+}
+
 }  // namespace
 
 uint16_t volume_upcase(const void* volume, uint16_t unit)
@@ -249,6 +271,9 @@ void build_catalog(const FsVolume* v, const image::OffsetList* set_hits, FsCatal
         file.origin = origin_carved;
         basics::list_append(&out->files, file);
     }
+    for (size_t i = tree_files; i < out->files.count; i++)
+        if (out->files.items[i].folder_cluster == 0)
+            carved_folder(v, out, i, 0);
 }
 
 void free_catalog(FsCatalog* c)

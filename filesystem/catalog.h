@@ -20,8 +20,11 @@ struct FsFile {
     FileEntry entry;
     uint64_t set_offset;      // image offset of the file entry
     uint32_t origin;          // FileOrigin
-    uint32_t folder_cluster;  // first cluster of the folder holding the set; 0 when carved
-    char folder[folder_path_capacity];  // "PRIVATE/M4ROOT/CLIP" (UTF-8, "/" between names); "" for the root or carved
+    uint32_t folder_cluster;  // the cluster of the folder holding the set; 0 when no folder is known
+
+    // "PRIVATE/M4ROOT/CLIP" (UTF-8, "/" between names): "" for the root; for a carved set the path
+    // of the folder sets, carved too, that hold it, as far as they go back
+    char folder[folder_path_capacity];
 };
 
 struct FsCatalog {

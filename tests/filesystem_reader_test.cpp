@@ -222,8 +222,8 @@ TEST(FileExtent, MapsFileOffsetsAcrossRuns)
 }
 
 // The same card as an image: boot sector, FAT, a bitmap in cluster 2, a root folder over clusters
-// 4 and 9, a CLIP folder in cluster 6 with a set cut by the cluster boundary, and a set carved
-// from cluster 30 that no folder holds.
+// 4 and 9, a CLIP folder in cluster 6, and a set carved from cluster 30 whose folder set no folder
+// of the tree holds any longer.
 struct TinyCard {
     std::vector<uint8_t> bytes = std::vector<uint8_t>(8192 + 64 * 512, 0);
     uint8_t* cluster(uint32_t c) { return &bytes[8192 + (c - 2) * 512]; }
@@ -254,6 +254,9 @@ struct TinyCard {
         std::vector<uint8_t> carved = make_set({u"C0002.MP4", 50, 900, true});
         clear_in_use(&carved);
         std::memcpy(cluster(30), carved.data(), carved.size());
+        // the set of the carved folder, carved itself
+        std::vector<uint8_t> folder = make_set({u"DCIM", 30, 512, false, true});
+        std::memcpy(cluster(31), folder.data(), folder.size());
     }
     // Places a set in the root's chain at byte `at` of the folder (clusters 4 then 9).
     void place(uint32_t folder_first, size_t at, const std::vector<uint8_t>& set)
@@ -282,6 +285,7 @@ TEST(Catalog, WalksMultiClusterFoldersAndCarvesTheRest)
     image::OffsetList hits;
     basics::list_append(&hits, uint64_t(8192 + 28 * 512));  // cluster 30
     basics::list_append(&hits, uint64_t(8192 + 4 * 512));   // the CLIP folder's set, met in the walk too
+    basics::list_append(&hits, uint64_t(8192 + 29 * 512));  // cluster 31
     FsCatalog c = {};
     build_catalog(&v, &hits, &c);
     std::vector<std::string> seen;
@@ -293,7 +297,8 @@ TEST(Catalog, WalksMultiClusterFoldersAndCarvesTheRest)
                        (file->origin == origin_carved ? "carved" : "tree"));
     }
     const std::vector<std::string> expected = {"|CLIP|live|tree", "|OLD.MP4|deleted|tree", "|MEDIAPRO.XML|live|tree",
-                                               "CLIP|C0001.MP4|live|tree", "|C0002.MP4|deleted|carved"};
+                                               "CLIP|C0001.MP4|live|tree", "DCIM|C0002.MP4|deleted|carved",
+                                               "|DCIM|live|carved"};
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(c.folders_read, 2u);
     free_catalog(&c);
