@@ -12,6 +12,7 @@
 #include "analysis/chunk_locate.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
+#include "mp4/box.h"
 #include "mp4/movie_box.h"
 #include "rebuild/validation_pass.h"
 
@@ -27,10 +28,12 @@ constexpr uint64_t max_sidecar_bytes = 64ull * 1024 * 1024;
 
 // The top-level boxes from file offset 0 to the file's end; 1 with the movie box's place when
 // they tile the file exactly and the movie box is the last of them.
-int top_level_moov(const FsVolume* v, const Extent* e, uint64_t* moov_at, uint64_t* moov_size)
+int top_level_moov(const FsVolume* v, const Extent* e, uint64_t* moov_at, uint64_t* moov_size, uint64_t* mdat_begin,
+                   uint64_t* mdat_end)
 {
     uint64_t pos = 0, len = e->length;
     int found = 0;
+    *mdat_begin = *mdat_end = 0;
     for (uint64_t n = 0; pos < len && n < max_top_boxes; n++) {
         uint8_t h[16];
         if (len - pos < 8 || !filesystem::extent_read(v, e, pos, h, len - pos < 16 ? len - pos : 16))
@@ -45,6 +48,10 @@ int top_level_moov(const FsVolume* v, const Extent* e, uint64_t* moov_at, uint64
         }
         if (size < 8 || size > len - pos)
             return 0;
+        if (std::memcmp(h + 4, "mdat", 4) == 0 && *mdat_end == 0) {
+            *mdat_begin = pos + (basics::load_be32(h) == 1 ? 16 : 8);
+            *mdat_end = pos + size;
+        }
         found = std::memcmp(h + 4, "moov", 4) == 0;
         if (found) {
             *moov_at = pos;
@@ -52,7 +59,56 @@ int top_level_moov(const FsVolume* v, const Extent* e, uint64_t* moov_at, uint64
         }
         pos += size;
     }
-    return found && pos == len;
+    return found && pos == len && *mdat_end != 0;
+}
+
+// The boxes that hold only boxes: each one's children must fill it exactly.
+int container(const char* type)
+{
+    static const char* const types[] = {"moov", "trak", "mdia", "minf", "stbl", "edts", "dinf"};
+    for (const char* t : types)
+        if (std::memcmp(type, t, 4) == 0)
+            return 1;
+    return 0;
+}
+
+int children_fill(const uint8_t* buf, uint64_t len, const mp4::BoxHeader* box, int depth, uint64_t* traks)
+{
+    uint64_t pos = box->offset + box->header_size, end = box->offset + box->size;
+    while (pos < end) {
+        mp4::BoxHeader child;
+        if (!mp4::read_box_header_mem(buf, end, pos, &child) || child.size > end - pos)
+            return 0;
+        if (depth == 0 && mp4::type_is(child.type, "trak"))
+            ++*traks;
+        if (container(child.type) && (depth > 8 || !children_fill(buf, len, &child, depth + 1, traks)))
+            return 0;
+        pos += child.size;
+    }
+    return pos == end;
+}
+
+// The movie box holds no box cut short or running over its parent, every track of it parses, and
+// every chunk of every track lies inside the media data.
+int movie_whole(const mp4::MovieInfo* movie, uint64_t mdat_begin, uint64_t mdat_end)
+{
+    mp4::BoxHeader moov;
+    uint64_t traks = 0;
+    if (!mp4::read_box_header_mem(movie->moov_bytes, movie->moov_size, 0, &moov) ||
+        !children_fill(movie->moov_bytes, movie->moov_size, &moov, 0, &traks))
+        return 0;
+    if (traks != uint64_t(movie->has_video) + movie->has_audio + movie->has_other)
+        return 0;
+    const mp4::TrackTables* tracks[] = {&movie->video, &movie->audio, &movie->other};
+    const uint32_t present[] = {movie->has_video, movie->has_audio, movie->has_other};
+    for (int t = 0; t < 3; t++) {
+        for (uint64_t k = 0; present[t] && k < tracks[t]->chunk_count; k++) {
+            uint64_t at = tracks[t]->chunk_offsets[k], size = tracks[t]->chunk_sizes[k];
+            if (at < mdat_begin || at > mdat_end || size > mdat_end - at)
+                return 0;
+        }
+    }
+    return 1;
 }
 
 // The movie box read through the extent.
@@ -222,14 +278,16 @@ const char* check_recording_extent(const FsVolume* v, const Extent* e, const ana
     if (e->runs.count == 0 || filesystem::cluster_offset(v, e->runs.items[0].first) != header->header_offset ||
         !filesystem::extent_read(v, e, 0, head, sizeof head) || std::memcmp(head + 4, "ftypXAVC", 8) != 0)
         return "the clip header is not at its start";
-    uint64_t moov_at = 0, moov_size = 0;
-    if (!top_level_moov(v, e, &moov_at, &moov_size))
+    uint64_t moov_at = 0, moov_size = 0, mdat_begin = 0, mdat_end = 0;
+    if (!top_level_moov(v, e, &moov_at, &moov_size, &mdat_begin, &mdat_end))
         return "its movie box is not where its size puts it";
     mp4::MovieInfo movie;
     if (!movie_of(v, e, moov_at, moov_size, &movie))
         return "its movie box does not read back";
     const char* why = nullptr;
-    if (!chunks_in_place(v, e, &movie.video, moov_at))
+    if (!movie_whole(&movie, mdat_begin, mdat_end))
+        why = "its movie box is damaged";
+    else if (!chunks_in_place(v, e, &movie.video, moov_at))
         why = "its video chunks are not where its movie box puts them";
     else if (!markers_between_chunks(v, e, markers, &movie.video, moov_at))
         why = "a kkad box lies where its movie box puts video";

@@ -8,11 +8,13 @@ always did. Every run leaves the image unchanged (run_engine checks it)."""
 import calendar
 import os
 import shutil
+import struct
 import subprocess
 import tempfile
 import unittest
 
 import harness
+import mp4_reader
 from camera_tree import JPEG, XML, Volume, add_camera_tree
 
 CLIP = os.path.join("PRIVATE", "M4ROOT", "CLIP")
@@ -99,6 +101,35 @@ class CameraFiles(unittest.TestCase):
                                      r"its movie box is not where its size puts it")
         self.assertFalse(os.path.exists(os.path.join(run.out_dir, "PRIVATE")))
         harness.check_output_bytes(self, only, rec, os.path.join(run.out_dir, rec["output_name"]), False)
+
+    def test_a_damaged_movie_box_is_not_trusted(self):
+        # the card's own file is damaged inside its movie box: a box size that runs over its parent,
+        # a sound chunk placed outside the media data; the set only names its recording then
+        for damage in ("stsc size", "stco offset"):
+            with self.subTest(damage=damage):
+                card = tree_card("live")
+                rec = card.recordings[0]
+                data = harness.read(card.recording_path(rec))
+                top = mp4_reader.boxes(data, 0, len(data))
+                moov = [b for b in top if b[0] == "moov"][0]
+                traks = [b for b in mp4_reader.boxes(data, moov[1] + moov[2], moov[1] + moov[3]) if b[0] == "trak"]
+                sound = [t for t in traks if mp4_reader.track_tables(data, t)["handler"] == "soun"][0]
+                stbl = mp4_reader.path(data, sound, "mdia", "minf", "stbl")
+                if damage == "stsc size":
+                    at, value = mp4_reader.child(data, stbl, "stsc")[1], 7
+                else:
+                    at, value = mp4_reader.child(data, stbl, "stco")[1] + 16, len(data) + 4096
+                image = bytearray(harness.read(card.image))
+                struct.pack_into(">I", image, rec["image_offset"] + at, value)
+                with open(card.image, "wb") as f:
+                    f.write(image)
+                run = harness.run_engine(self, card)
+                self.assertEqual(run.code, 0, run.stderr)
+                self.assertRegex(run.stdout, r"(?m)^clip 1: PRIVATE/M4ROOT/CLIP/C0001\.MP4 \(live, .*its extent is not "
+                                             r"used for bytes: its movie box is damaged")
+                self.assertFalse(os.path.exists(os.path.join(run.out_dir, CLIP, "C0001.MP4")))
+                self.assertEqual(harness.read(os.path.join(run.out_dir, CLIP, "C0002.MP4")),
+                                 harness.read(card.recording_path(card.recordings[1])))
 
     def test_a_taken_name_gets_2_and_unsafe_names_stay_inside(self):
         card = tree_card("live")
