@@ -312,7 +312,7 @@ TEST(Catalog, WalksMultiClusterFoldersAndCarvesTheRest)
 namespace {
 
 // The raw scan's entry-set steps: aligned sets live and deleted, also one whose stream extension
-// starts the next read; unaligned or mixed sets are passed over. The scan cache keeps the list.
+// starts the next read; unaligned or mixed sets and a set without its name entry are passed over. The scan cache keeps the list.
 TEST(EntrySetHits, FoundInTheScanAndKeptInTheCache)
 {
     std::vector<uint8_t> image(600 * 1024, 0xAB);
@@ -320,6 +320,8 @@ TEST(EntrySetHits, FoundInTheScanAndKeptInTheCache)
     clear_in_use(&deleted);
     std::vector<uint8_t> mixed = make_set({u"C0004.MP4"});
     mixed[32] &= 0x7F;
+    std::vector<uint8_t> nameless = make_set({u"C0006.MP4"});
+    nameless[64] = 0x20;
     const struct {
         uint64_t at;
         const std::vector<uint8_t> set;
@@ -330,6 +332,7 @@ TEST(EntrySetHits, FoundInTheScanAndKeptInTheCache)
         {300 * 1024, deleted, true},
         {400 * 1024 + 8, make_set({u"C0005.MP4"}), false},
         {500 * 1024, mixed, false},
+        {520 * 1024, nameless, false},
     };
     std::vector<uint64_t> expected;
     for (const auto& row : rows) {
