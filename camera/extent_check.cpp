@@ -14,6 +14,7 @@
 #include "basics/checked_alloc.h"
 #include "mp4/box.h"
 #include "mp4/movie_box.h"
+#include "rebuild/output_moov.h"
 #include "rebuild/validation_pass.h"
 
 namespace camera {
@@ -88,8 +89,8 @@ int children_fill(const uint8_t* buf, uint64_t len, const mp4::BoxHeader* box, i
     return pos == end;
 }
 
-// The movie box holds no box cut short or running over its parent, every track of it parses, and
-// every chunk of every track lies inside the media data.
+// The movie box holds no box cut short or running over its parent, every track of it parses with
+// the tables and formats below, and every chunk of every track lies inside the media data.
 int movie_whole(const mp4::MovieInfo* movie, uint64_t mdat_begin, uint64_t mdat_end)
 {
     mp4::BoxHeader moov;
@@ -98,6 +99,12 @@ int movie_whole(const mp4::MovieInfo* movie, uint64_t mdat_begin, uint64_t mdat_
         !children_fill(movie->moov_bytes, movie->moov_size, &moov, 0, &traks))
         return 0;
     if (traks != uint64_t(movie->has_video) + movie->has_audio + movie->has_other)
+        return 0;
+    // the tables a player needs in every track, a picture format the decoder reads and a sound the
+    // camera writes: what the rebuild asks of every movie box it writes
+    if (!rebuild::movie_tracks_complete(movie->moov_bytes, movie->moov_size) ||
+        !(mp4::format_is_avc(movie->video.format) || mp4::format_is_hevc(movie->video.format)) ||
+        (movie->has_audio && !mp4::format_is_camera_sound(movie->audio.format)))
         return 0;
     const mp4::TrackTables* tracks[] = {&movie->video, &movie->audio, &movie->other};
     const uint32_t present[] = {movie->has_video, movie->has_audio, movie->has_other};

@@ -11,7 +11,8 @@
 namespace camera {
 
 // The recording at `header`: its clip header at the extent's start, the top-level boxes tiling the
-// file with the movie box ending where the file's size puts it, every video chunk of that movie
+// file with the movie box ending where the file's size puts it, that movie box whole (every track
+// parsed with its tables, the camera's formats, every chunk inside the media data), every video chunk of that movie
 // box with its samples' structure where the extent puts it, every kkad box inside the extent
 // between chunks of the media data, and every chunk the documented analysis placed (clip, may be
 // null) where the extent puts it; with `validate`, every video sample decodes cleanly through the
