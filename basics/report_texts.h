@@ -12,4 +12,9 @@ inline constexpr char salvaged_arrow[] = ": salvaged -> ";
 inline constexpr char report_page_name[] = "mendora-report.html";
 inline constexpr char report_data_name[] = "mendora-report.json";
 
+// The file-system pass's closing line, a line of its own: the camera's files written, and how many
+// of them are recordings outside the recoverable clips (the window counts those beside them).
+inline constexpr char camera_files_closing[] = "\nCamera files: ";
+inline constexpr char camera_files_beyond[] = " written, %zu of them beyond the recoverable clips\n";
+
 }  // namespace basics

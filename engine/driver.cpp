@@ -110,6 +110,14 @@ size_t run_recovery_queue(RunState* s, size_t queue_total, ClipWriterFn writer)
 static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, size_t file_index,
                              size_t file_count)
 {
+    // a recording the file-system pass wrote as the camera's own file is not written again
+    if (s->camera.taken && clip->clip_number >= 1 && clip->clip_number <= s->headers.count &&
+        s->camera.taken[clip->clip_number - 1]) {
+        basics::out_printf("clip %d: written above as the camera's own file\n", int(clip->clip_number));
+        if (s->salvage.clip_written)
+            s->salvage.clip_written[clip - s->clips.items] = 1;
+        return 1;
+    }
     rebuild::ClipOutcome outcome{};
     int written = rebuild::write_clip_noting(s->image, s->image_size, &s->geometry, clip, s->destination,
                                              s->options.keep_metadata_track, s->options.no_validator ? 0 : 1,
@@ -131,15 +139,32 @@ static void recovery_stage(RunState* s)
     }
     basics::out_printf("\n[6/6] Rebuilding MP4...\n");
     basics::bounded_format(s->destination, sizeof s->destination, "%s", s->options.output_dir);
+    int salvage = salvage_applies(&s->options);
+    // the file-system pass runs where salvage does, before the documented queue
+    s->camera.taken = static_cast<uint8_t*>(basics::xcalloc(s->headers.count ? s->headers.count : 1, 1));
+    if (salvage) {
+        s->camera.image = s->image;
+        s->camera.image_size = s->image_size;
+        s->camera.boot_offset = s->geometry.boot_offset;
+        s->camera.scan = &s->scan;
+        s->camera.headers = &s->headers;
+        s->camera.markers = &s->markers;
+        s->camera.clips = &s->clips;
+        s->camera.destination = s->destination;
+        s->camera.only_clip = s->options.clip_index;
+        s->camera.validate = s->options.no_validator ? 0 : 1;
+        camera::run_camera_files(&s->camera);
+    }
     size_t total = recovery_queue_total(&s->options, &s->clips);
     basics::out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
     s->salvage.clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
     if (s->clips.count > 0)
         s->videos_written = run_recovery_queue(s, total, write_queued_clip);
     rebuild::spool_remove_all();  // what the queue did not take
-    int salvage = salvage_applies(&s->options);
     s->salvage.note = note_salvaged;
     s->salvage.note_context = s;
+    s->salvage.header_taken = s->camera.taken;
+    s->salvage.header_count = s->headers.count;
     size_t salvaged = salvage ? run_salvage(s) : 0;
     report_stage_done(s, 5);
     basics::out_printf("\nComplete.\n");
@@ -147,6 +172,7 @@ static void recovery_stage(RunState* s)
     basics::out_printf("  videos written    : %zu\n", s->videos_written);
     if (salvage)
         basics::out_printf("  salvaged clips    : %zu\n", salvaged);
+    camera::print_camera_summary(&s->camera);
     basics::out_printf("  destination       : %s\n", s->destination);
 }
 
@@ -164,6 +190,8 @@ void free_run_state(RunState* s)
     std::free(s->salvage.clip_written);
     s->salvage.clip_written = nullptr;
     report::free_report_facts(&s->report);
+    std::free(s->camera.taken);
+    s->camera.taken = nullptr;
 }
 
 void run_pipeline(RunState* s)

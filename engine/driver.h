@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "analysis/analysis_types.h"
+#include "camera/camera_files.h"
 #include "engine/options.h"
 #include "image/exfat_detect.h"
 #include "image/scan_index.h"
@@ -38,6 +39,8 @@ struct RunState {
     double stage_mark;
     report::ReportFacts report;
     uint32_t scan_cache_hit;
+    // the file-system pass: which recordings went back as the camera's files
+    camera::CameraPass camera;
 };
 
 // Hands one queued clip to the writer; the result is 1 when the clip was written.

@@ -34,6 +34,7 @@ def seeds_of_card(build, folder, codec):
     card = open(os.path.join(folder, "card.img"), "rb").read()
     boot = card.find(b"EXFAT   ") - 3
     yield "exfat", card[boot - boot % 512 - 1024 if boot >= 1024 else 0:boot + 24 * 512]
+    yield "fsdir", card[:1024 * 1024]
     for path in glob.glob(os.path.join(folder, "recordings", "*.MP4")):
         data = open(path, "rb").read()
         moov = next(b for b in mp4_reader.boxes(data, 0, len(data)) if b[0] == "moov")
@@ -93,6 +94,16 @@ def picture_order_seeds(folder):
             yield "picture_order", bytes([hevc, min(restart, 255)]) + body
 
 
+def fsdir_seeds(root):
+    """The first 32 KiB of a small card as mkfs.exfat lays it out: boot region, FAT, bitmap,
+    up-case table and root folder."""
+    path = os.path.join(root, "mkfs.img")
+    with open(path, "wb") as f:
+        f.truncate(4 * 1024 * 1024)
+    if subprocess.run(["mkfs.exfat", "-c", "4096", "-b", "4096", path], capture_output=True).returncode == 0:
+        yield "fsdir", open(path, "rb").read()[:32768]
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     harnesses = [os.path.basename(p)[5:] for p in glob.glob(os.path.join(build, "fuzz_*")) if os.access(p, os.X_OK)]
@@ -111,7 +122,7 @@ def main():
                     count += 1
                     with open(os.path.join(build, "fuzz-seeds", name, "%s-%d" % (codec, count)), "wb") as f:
                         f.write(seed)
-        for name, seed in picture_order_seeds(root):
+        for name, seed in list(picture_order_seeds(root)) + list(fsdir_seeds(root)):
             if name in harnesses:
                 count += 1
                 with open(os.path.join(build, "fuzz-seeds", name, "stream-%d" % count), "wb") as f:

@@ -169,6 +169,12 @@ static void read_written_files(const char* text, RunMode mode, ParsedOutput* out
         written += count_occurrences(text, basics::salvaged_arrow);
         recoverable += salvage;
     }
+    // camera files of recordings outside the recoverable clips count beside them too
+    unsigned long long camera = 0, beyond = 0;
+    at = last_occurrence(text, basics::camera_files_closing);
+    if (at && std::sscanf(at + std::strlen(basics::camera_files_closing), "%llu written, %llu of them", &camera,
+                          &beyond) == 2)
+        recoverable += beyond;
     if (mode == Sample) {
         std::snprintf(out->status_text, sizeof out->status_text, "Recovered files: %zu / 1", written);
         out->overall_progress = written > 0 ? 99 : 86;

@@ -39,6 +39,7 @@ size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos
             basics::sha256_add(hash, buf + *held, n);
         size_t total = *held + n;
         scan_buffer(buf, total, *pos - *held, index);
+        scan_entry_sets(buf, total, *pos - *held, index);
         if (observer)
             observer->bytes_read(observer->context, index, buf + *held, n);
         got += n;

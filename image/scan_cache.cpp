@@ -19,6 +19,9 @@ namespace {
 
 constexpr size_t header_bytes = 48;
 const uint8_t cache_magic[8] = {'V', 'L', 'X', 'S', 'C', '3', '4', 0};
+// Behind the three lists, which readers of the three alone pass over: the entry-set hits, after
+// this tag and their count.
+const uint8_t sets_tag[8] = {'F', 'S', 'S', 'E', 'T', 'S', '1', 0};
 constexpr uint64_t max_cached_hits = 10000000;
 constexpr size_t sample_bytes = 65536;
 constexpr uint64_t fnv_basis = 0x14650FB0739D0383ull;
@@ -150,6 +153,10 @@ int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image
     ok = ok && read_offset_array(f, &index->xavc_hits, basics::load_le64(header + 24), image_size);
     ok = ok && read_offset_array(f, &index->kkad_hits, basics::load_le64(header + 32), image_size);
     ok = ok && read_offset_array(f, &index->moov_hits, basics::load_le64(header + 40), image_size);
+    // a cache written without the entry-set block still serves the three lists
+    uint8_t sets[16];
+    if (ok && std::fread(sets, 1, sizeof sets, f) == sizeof sets && std::memcmp(sets, sets_tag, 8) == 0)
+        ok = read_offset_array(f, &index->set_hits, basics::load_le64(sets + 8), image_size);
     std::fclose(f);
     if (!ok) {
         free_scan_index(index);
@@ -183,6 +190,13 @@ void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image
     int ok = std::fwrite(header, 1, header_bytes, f) == header_bytes &&
              write_offsets(f, &index->xavc_hits) && write_offsets(f, &index->kkad_hits) &&
              write_offsets(f, &index->moov_hits);
+    // a card without entry sets keeps the file exactly as readers of the three lists know it
+    if (index->set_hits.count > 0) {
+        uint8_t sets[16];
+        std::memcpy(sets, sets_tag, 8);
+        basics::store_le64(sets + 8, index->set_hits.count);
+        ok = ok && std::fwrite(sets, 1, sizeof sets, f) == sizeof sets && write_offsets(f, &index->set_hits);
+    }
     if (!ok) {
         std::fclose(f);
         platform::remove_file(tmp);

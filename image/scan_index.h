@@ -13,6 +13,10 @@ struct ScanIndex {
     OffsetList xavc_hits;  // offsets of "ftypXAVC" (the f)
     OffsetList kkad_hits;  // offsets of "kkad"
     OffsetList moov_hits;  // offsets of "moov"
+    // offsets of 32-byte steps where a file entry (0x85, deleted 0x05) with a sound secondary
+    // count is followed by a stream extension (0xC0, deleted 0x40) and a name entry (0xC1, 0x41):
+    // the entry sets a file system reader checks, found in the same pass
+    OffsetList set_hits;
 };
 
 // Appends unless the offset is not above the last one, so hits in carried bytes count once.

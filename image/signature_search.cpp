@@ -192,6 +192,24 @@ void scan_buffer(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index
     search(buf, len, base, index);
 }
 
+void scan_entry_sets(const uint8_t* buf, size_t len, uint64_t base, ScanIndex* index)
+{
+    // one test per 32 bytes, InUse (bit 7) aside: a file entry type, a stream extension and a file
+    // name entry one after another, all three live or all three deleted, and a secondary count
+    // that holds the stream extension and the name entries its name length needs
+    size_t i = static_cast<size_t>((32 - base % 32) % 32);
+    for (; i + 65 <= len; i += 32) {
+        if ((buf[i] & 0x7F) != 0x05 || (buf[i + 32] & 0x7F) != 0x40 || (buf[i + 64] & 0x7F) != 0x41)
+            continue;
+        if (((buf[i] ^ buf[i + 32]) | (buf[i] ^ buf[i + 64])) & 0x80)
+            continue;
+        unsigned secondaries = buf[i + 1], name_units = buf[i + 35];
+        if (secondaries > 18 || name_units == 0 || 1 + (name_units + 14) / 15 > secondaries)
+            continue;
+        record_hit(&index->set_hits, base + i);
+    }
+}
+
 size_t search_variants(SearchVariant* out, size_t cap)
 {
     size_t n = 0;

@@ -73,17 +73,22 @@ int parse_movie(std::FILE* image, uint64_t image_size, uint64_t moov_hit, MovieI
         std::free(copy);
         return 0;
     }
+    return parse_movie_copy(copy, header.size, header.offset, out);
+}
+
+int parse_movie_copy(uint8_t* copy, uint64_t size, uint64_t moov_offset, MovieInfo* out)
+{
     MovieInfo movie;
     std::memset(&movie, 0, sizeof movie);
     BoxHeader moov;
-    if (!read_box_header_mem(copy, header.size, 0, &moov) || !type_is(moov.type, box_moov)) {
+    if (!read_box_header_mem(copy, size, 0, &moov) || !type_is(moov.type, box_moov) || moov.size > size) {
         std::free(copy);
         return 0;
     }
-    movie.moov_offset = header.offset;
-    movie.moov_size = header.size;
+    movie.moov_offset = moov_offset;
+    movie.moov_size = size;
     movie.moov_bytes = copy;
-    read_creation_time(copy, header.size, &moov, &movie);
+    read_creation_time(copy, size, &moov, &movie);
 
     uint64_t end = moov.size;
     for (uint64_t pos = moov.header_size; pos <= end && end - pos >= 8;) {

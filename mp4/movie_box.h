@@ -28,6 +28,9 @@ struct MovieInfo {
 // Validates the movie box whose type characters are at `moov_hit`; 1 and `out` filled (owning
 // its copy and tables) when it holds a video track.
 int parse_movie(std::FILE* image, uint64_t image_size, uint64_t moov_hit, MovieInfo* out);
+// The same from a copy of the whole box already in memory (the box of a file read through its
+// extent); the copy passes to `out` on success and is freed otherwise. moov_offset is recorded as given.
+int parse_movie_copy(uint8_t* copy, uint64_t size, uint64_t moov_offset, MovieInfo* out);
 void free_movie_info(MovieInfo* m);
 
 }  // namespace mp4

@@ -53,6 +53,16 @@ int path_exists(const char* path);
 // 1 when the path names a plain file: no folder, pipe or device.
 int regular_file(const char* path);
 
+// A file's times as seconds since 1970 (UTC) and hundredths; `set` 0 leaves that time alone.
+struct FileTime {
+    int set;
+    int64_t seconds;
+    uint32_t centiseconds;
+};
+// Sets the modification and access times of a closed file, and its creation time where the system
+// keeps one (Windows); 1 on success.
+int set_file_times(const char* path, const FileTime* created, const FileTime* modified, const FileTime* accessed);
+
 // A write into a pipe whose reader has gone fails instead of ending the process.
 void ignore_broken_pipe();
 

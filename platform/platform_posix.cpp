@@ -94,6 +94,22 @@ int make_folder(const char* path)
     return errno == EEXIST ? 2 : 0;
 }
 
+int set_file_times(const char* path, const FileTime*, const FileTime* modified, const FileTime* accessed)
+{
+    struct timespec times[2];
+    const FileTime* pick[2] = {accessed, modified};
+    for (int i = 0; i < 2; i++) {
+        if (pick[i] && pick[i]->set) {
+            times[i].tv_sec = static_cast<time_t>(pick[i]->seconds);
+            times[i].tv_nsec = long(pick[i]->centiseconds) * 10000000L;
+        } else {
+            times[i].tv_sec = 0;
+            times[i].tv_nsec = UTIME_OMIT;
+        }
+    }
+    return utimensat(AT_FDCWD, path, times, 0) == 0;
+}
+
 int path_exists(const char* path)
 {
     struct stat st;

@@ -36,6 +36,35 @@ int rename_path(const char* from, const char* to)
 }
 
 // DeleteFile behind remove never takes a folder.
+// 100-nanosecond steps since 1601 from seconds since 1970 and hundredths.
+static FILETIME file_time_of(const FileTime* t)
+{
+    uint64_t steps = uint64_t(t->seconds + 11644473600ll) * 10000000ull + uint64_t(t->centiseconds) * 100000ull;
+    FILETIME ft;
+    ft.dwLowDateTime = DWORD(steps);
+    ft.dwHighDateTime = DWORD(steps >> 32);
+    return ft;
+}
+
+int set_file_times(const char* path, const FileTime* created, const FileTime* modified, const FileTime* accessed)
+{
+    HANDLE h = CreateFileW(wide_path(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    FILETIME c = {}, a = {}, m = {};
+    if (created && created->set)
+        c = file_time_of(created);
+    if (accessed && accessed->set)
+        a = file_time_of(accessed);
+    if (modified && modified->set)
+        m = file_time_of(modified);
+    BOOL ok = SetFileTime(h, created && created->set ? &c : nullptr, accessed && accessed->set ? &a : nullptr,
+                          modified && modified->set ? &m : nullptr);
+    CloseHandle(h);
+    return ok != 0;
+}
+
 int remove_file(const char* path) { return _wremove(wide_path(path).c_str()) == 0; }
 
 static DWORD attributes_of(const char* path) { return GetFileAttributesW(wide_path(path).c_str()); }

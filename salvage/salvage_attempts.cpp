@@ -111,9 +111,20 @@ int salvage_one(const SalvageRequest* r, const Recording* rec, size_t file_index
     return written;
 }
 
+int taken_whole(const SalvageRequest* r, uint32_t clip_number)
+{
+    return r->header_taken && clip_number >= 1 && clip_number <= r->header_count && r->header_taken[clip_number - 1];
+}
+
 int clip_wanted(const SalvageRequest* r, size_t i)
 {
-    return !r->clip_written[i] && analysis::clip_is_chosen(r->only_clip, r->clips->items[i].clip_number);
+    return !r->clip_written[i] && analysis::clip_is_chosen(r->only_clip, r->clips->items[i].clip_number) &&
+           !taken_whole(r, r->clips->items[i].clip_number);
+}
+
+int attempt_wanted(const SalvageRequest* r, const SalvageAttempt* a)
+{
+    return analysis::clip_is_chosen(r->only_clip, a->clip_number) && !taken_whole(r, a->clip_number);
 }
 
 }  // namespace
@@ -127,7 +138,7 @@ size_t salvage_recordings(const SalvageRequest* r)
     for (size_t i = 0; i < clips->count; i++)
         candidates += clip_wanted(r, i);
     for (size_t i = 0; i < without_movie.count; i++)
-        candidates += analysis::clip_is_chosen(r->only_clip, without_movie.items[i].clip_number);
+        candidates += attempt_wanted(r, &without_movie.items[i]);
     size_t salvaged = 0;
     if (candidates > 0) {
         basics::out_printf("%s%zu recording%s the documented rules gave up on\n", basics::salvage_heading,
@@ -144,7 +155,7 @@ size_t salvage_recordings(const SalvageRequest* r)
                     rec = {clips->items[i].clip_number, &clips->items[i], nullptr};
                 i++;
             } else {
-                if (analysis::clip_is_chosen(r->only_clip, without_movie.items[a].clip_number))
+                if (attempt_wanted(r, &without_movie.items[a]))
                     rec = {without_movie.items[a].clip_number, nullptr, &without_movie.items[a]};
                 a++;
             }

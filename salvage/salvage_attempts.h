@@ -33,6 +33,9 @@ struct SalvageRequest {
     size_t files_before;  // files the documented queue handed out: salvaged files are numbered after them
     SalvageNoteFn note;   // told about every recording tried, when set
     void* note_context;
+    // one flag per clip header (clip number - 1): the recording came back as the camera's own file
+    const uint8_t* header_taken;
+    size_t header_count;
 };
 
 // Salvages every recording of the request the documented writer did not write; returns the

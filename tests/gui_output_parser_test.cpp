@@ -76,6 +76,15 @@ TEST(ParseEngineOutput, DerivesTextsAndBarsFromTheLastLines)
                   "no sound)\n"
                   "clip 4: salvaged -> out\\XAVC_0004_x_salvaged.MP4 (video 24/24 samples, 0 gaps, no sound)\n",
          gui::All, "3 clips recoverable of 5 supported", full_details, "Recovered files: 3 / 5", 93, -1},
+        {"camera files count beside the documented ones, those beyond the recoverable clips in the total too",
+         stage6 + "\nFile system: 9 entry sets (9 live, 0 deleted, 0 carved from the heap), 2 recordings named\n"
+                  "clip 1: PRIVATE/M4ROOT/CLIP/C0001.MP4 (live, ...) - the camera's file, whole\n"
+                  "  -> out\\PRIVATE\\M4ROOT\\CLIP\\C0001.MP4\n  sidecar -> out\\C0001M01.XML\n"
+                  "clip 6: PRIVATE/M4ROOT/CLIP/C0006.MP4 (live, ...) - the camera's file, whole\n"
+                  "  -> out\\PRIVATE\\M4ROOT\\CLIP\\C0006.MP4\n"
+                  "Camera files: 2 written, 1 of them beyond the recoverable clips\nRecovery queue: 3 files\n"
+                  "clip 1: written above as the camera's own file\n  -> out\\XAVC_0002.MP4\n",
+         gui::All, "3 clips recoverable of 5 supported", full_details, "Recovered files: 3 / 4", 95, -1},
         {"analysis-only wording in stage 6", stage6, gui::AnalysisOnly, "3 clips recoverable of 5 supported",
          full_details, "Analysis only - no MP4 output", 78, -1},
         {"writing line 2 of 4 at 50", stage6 + "Writing file 2 of 4 | clip 7 | video chunk 10/200 | 50%\n", gui::All,

@@ -154,9 +154,11 @@ def run_mutant(case):
     code, last = done.returncode, (done.stderr.splitlines() or [""])[-1]
     if not (code == 0 and "  videos written    : " in done.stdout or code == 2 and FATAL.match(last)):
         problems.append("exit code %d without its ending: %r" % (code, done.stderr[-300:]))
-    names = harness.recovered_files(out) if os.path.isdir(out) else []
+    # the camera's own files lie in its folders below the output folder, with their sidecars
+    names = [os.path.relpath(os.path.join(d, n), out) for d, _, files in os.walk(out) for n in files
+             if n not in harness.REPORT_FILES]
     problems += ["%s left behind" % n for n in names if n.endswith(".partial")]
-    for name in names:
+    for name in [n for n in names if n.upper().endswith(".MP4")]:
         flipped = case["name"].split(": ", 1)[-1].startswith("bytes flipped in a moov")
         problems += ["%s: %s" % (name, p) for p in check_written_file(os.path.join(out, name), flipped)]
     return ("signal" if code < 0 else "exit %d" % code), problems

@@ -3,9 +3,13 @@ small exFAT reader of its own (not the engine's) finds on each card the entry se
 clusters and sidecar bytes its truth names, and reads through every set the bytes the truth says
 the set's extent gives (the camera's own file where it is trusted, never where it is not)."""
 
+import calendar
+import datetime
 import hashlib
 import os
+import re
 import struct
+import sys
 import subprocess
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -253,5 +257,94 @@ class FileTreeCards(unittest.TestCase):
         self.assertEqual((done.returncode, done.stderr), (0, b""), e["path"])
 
 
+def time_ns(text):
+    """Nanoseconds since 1970 of a truth time such as 2024-05-17T19:20:32.60+09:00."""
+    moment = datetime.datetime.strptime(text[:19], "%Y-%m-%dT%H:%M:%S").replace(tzinfo=datetime.timezone.utc)
+    sign = -1 if text[22] == "-" else 1
+    offset = sign * (int(text[23:25]) * 60 + int(text[26:28]))
+    seconds = calendar.timegm(moment.timetuple()) - offset * 60
+    return seconds * 10 ** 9 + int(text[20:22]) * 10 ** 7
+
+
+def written_by_clip(stdout):
+    """The camera files and sidecars each clip line of the file-system block was followed by."""
+    files, clip = {}, None
+    for line in stdout.splitlines():
+        m = re.match(r"clip (\d+): .* - the camera's file, whole$", line)
+        if m:
+            clip = int(m.group(1))
+            files[clip] = {"file": None, "sidecars": []}
+        elif clip and line.startswith("  -> "):
+            files[clip]["file"] = line[5:]
+        elif clip and line.startswith("  sidecar -> "):
+            files[clip]["sidecars"].append(line[13:])
+        elif not line.startswith("  "):
+            clip = None
+    return files
+
+
+def recovery_counts(card, run):
+    """Recordings, back as the camera's file, back through the documented path or salvage, lost."""
+    camera = written_by_clip(run.stdout)
+    others = set(os.listdir(run.out_dir)) - {"PRIVATE"}
+    whole = documented = 0
+    for rec in card.recordings:
+        if rec["clip_number"] in camera:
+            whole += 1
+        elif any(n.startswith("XAVC_%04d_" % rec["clip_number"]) for n in others):
+            documented += 1
+    return len(card.recordings), whole, documented, len(card.recordings) - whole - documented
+
+
+class CameraFileRecovery(unittest.TestCase):
+    """The engine on each card: every recording whose set and extent give the camera's file comes
+    back as that file byte for byte, with its modification time and its trusted sidecars; no file
+    under PRIVATE holds anything but a recording or a trusted sidecar; the others take the
+    documented path or salvage."""
+
+    def test_each_card_state(self):
+        for scenario, options, state, trusted in CARDS:
+            with self.subTest(scenario=scenario, options=options):
+                card = harness.make_card(scenario, *options)
+                run = harness.run_engine(self, card)
+                self.assertEqual(run.code, 0, run.stderr)
+                camera = written_by_clip(run.stdout)
+                allowed = {hashlib.sha256(harness.read(card.recording_path(r))).hexdigest() for r in card.recordings}
+                for rec in card.recordings:
+                    f = rec["file"]
+                    if rec["name"] not in trusted:
+                        self.assertNotIn(rec["clip_number"], camera, "%s: an untrusted extent was used" % rec["name"])
+                        continue
+                    self.assertIn(rec["clip_number"], camera, "%s comes back as the camera's file\n%s"
+                                  % (rec["name"], run.stdout))
+                    path = camera[rec["clip_number"]]["file"]
+                    self.assertEqual(os.path.basename(path).split("_")[0].split(".")[0], f["path"].rsplit("/", 1)[1].split(".")[0])
+                    self.assertEqual(harness.read(path), harness.read(card.recording_path(rec)), rec["name"])
+                    self.assertEqual(os.stat(path).st_mtime_ns, time_ns(f["modified"]), rec["name"])
+                    sides = {hashlib.sha256(harness.read(p)).hexdigest() for p in camera[rec["clip_number"]]["sidecars"]}
+                    for side in f["sidecars"]:
+                        allowed.add(side["sha256"])
+                        if side["set_intact"] and side["trusted"]:
+                            self.assertIn(side["sha256"], sides, "%s: sidecar %s" % (rec["name"], side["path"]))
+                for folder, _, names in os.walk(os.path.join(run.out_dir, "PRIVATE")):
+                    for name in names:
+                        digest = hashlib.sha256(harness.read(os.path.join(folder, name))).hexdigest()
+                        self.assertIn(digest, allowed, "%s holds bytes of no trusted extent" % name)
+
+
+def print_table():
+    """One line per card: its state, recordings, back as the camera's file, back through the
+    documented path or salvage, lost."""
+    test = unittest.TestCase()
+    print("%-24s %-20s %10s %8s %20s %5s" % ("card", "state", "recordings", "camera", "documented/salvage", "lost"))
+    for scenario, options, state, _ in CARDS:
+        card = harness.make_card(scenario, *options)
+        counts = recovery_counts(card, harness.run_engine(test, card))
+        print("%-24s %-20s %10d %8d %20d %5d" % (((scenario or " ".join(options))[:24], state) + counts))
+
+
 if __name__ == "__main__":
-    unittest.main()
+    if sys.argv[1:] == ["--table"]:
+        print_table()
+    else:
+        unittest.main()

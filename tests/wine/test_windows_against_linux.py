@@ -6,6 +6,7 @@ video sample was damaged on the card."""
 
 import json
 import os
+import re
 import subprocess
 import unittest
 
@@ -13,6 +14,7 @@ import wine_runner
 from wine_runner import LINUX, WINDOWS, harness
 
 import mp4_reader
+from test_camera_files import tree_card
 
 
 def folder_bytes(folder):
@@ -38,6 +40,21 @@ def report_facts(folder):
     return report
 
 
+def tree_files(folder):
+    """Every file under the folder's PRIVATE tree by its path with "/", with its bytes and times."""
+    found = {}
+    for parent, _, names in os.walk(os.path.join(folder, "PRIVATE")):
+        for name in names:
+            path = os.path.join(parent, name)
+            found[os.path.relpath(path, folder).replace(os.sep, "/")] = (harness.read(path), os.stat(path).st_mtime_ns)
+    return found
+
+
+def slashes_after_out(text):
+    """The output paths a build prints, with "/" between the names below the output folder."""
+    return re.sub(r"<OUT><SEP>(\S+)", lambda m: "<OUT><SEP>" + m.group(1).replace("\\", "/"), text)
+
+
 def analyse_and_recover(test, program, image):
     """An analysis run, then a recovery of every clip from the same working folder (so from the
     scan cache the first run wrote), as the window runs them. The image must come out unchanged."""
@@ -49,10 +66,10 @@ def analyse_and_recover(test, program, image):
     for options in (["--analysis-only"], ["--recover-all", "--no-progress"]):
         code, stdout, stderr = program.run(program.path(image), "--work-dir", program.path(work),
                                            "-o", program.path(out), *options)
-        runs.append((code, program.neutral(stdout, names), program.neutral(stderr, names)))
+        runs.append((code, slashes_after_out(program.neutral(stdout, names)), program.neutral(stderr, names)))
     test.assertEqual(before, harness.sha256(image), "the engine changed the source image")
     reports = (report_facts(work), report_facts(out) if os.path.isdir(out) else None)
-    return runs, folder_bytes(work), folder_bytes(out) if os.path.isdir(out) else {}, reports
+    return runs, folder_bytes(work), folder_bytes(out) if os.path.isdir(out) else {}, reports, tree_files(out)
 
 
 class AgainstLinux(unittest.TestCase):
@@ -71,6 +88,9 @@ class AgainstLinux(unittest.TestCase):
         self.assertIsNotNone(linux[3][0])
         self.assertIsNotNone(linux[3][1])
         self.assertEqual(windows[3], linux[3], "the reports' facts")
+        self.assertEqual(sorted(windows[4]), sorted(linux[4]), "the camera's files written")
+        for name in linux[4]:
+            self.assertTrue(windows[4][name] == linux[4][name], "%s differs from the Linux build's (or its time)" % name)
         return windows[0][1]
 
     def test_every_scenario_card_as_on_linux(self):
@@ -79,10 +99,25 @@ class AgainstLinux(unittest.TestCase):
             with self.subTest(scenario):
                 card = harness.make_card(scenario)
                 code, stdout, stderr = self.check_same(card.image)
-                self.assertIn("  videos written    : %d\n" % len(card.written(True)), stdout)
+                # a recording its file system gives back whole is written as the camera's file instead,
+                # and counts among the videos written where the documented queue holds it
+                camera = {r["name"] for r in card.recordings
+                          if r.get("file") and r["file"]["set_intact"] and r["file"]["trusted"]}
+                written = {r["name"] for r in card.recordings
+                           if r["recover_validator"] or (r["recover"] and r["name"] in camera)}
+                self.assertIn("  videos written    : %d\n" % len(written), stdout)
                 for rec in card.recordings:
-                    if rec["recover"] and not rec["recover_validator"]:
+                    if rec["recover"] and not rec["recover_validator"] and rec["name"] not in camera:
                         self.assertRegex(stderr, harness.refusal_pattern(rec))
+
+    def test_camera_files_and_unsafe_names_as_on_linux(self):
+        # names from the card that no path may hold as they are: the same safe names, bytes and times
+        for names in (["CON.MP4", "a:b\\c.MP4"], ["end. ", "x/../y.MP4"], ["\x01ctl.MP4", "COM1"]):
+            with self.subTest(names=names):
+                card = tree_card("live", names=names)
+                stdout = self.check_same(card.image)[1]
+                self.assertIn("  camera files      : 2 (with 4 sidecars)\n", stdout)
+                self.assertIn("not safe as a file name", stdout)
 
     def test_clip_with_a_damaged_sample_is_refused_as_on_linux(self):
         card = harness.make_card("sample")
