@@ -44,17 +44,24 @@ bool better(const FsFile* a, const FsFile* b)
     return filesystem::fs_time_unix(&a->entry.modified) > filesystem::fs_time_unix(&b->entry.modified);
 }
 
-void describe(const FsFile* f, char* out, size_t cap)
+// What the entry set says of a file, in the words of its clip line.
+struct Described {
+    char path[1200];
+    const char* state;
+    char modified[64], created[64];
+};
+
+void describe(const FsFile* f, Described* d, char* out, size_t cap)
 {
     char name[4 * filesystem::max_name_units + 1];
     filesystem::name_utf8(f->entry.name, f->entry.name_units, name, sizeof name);
-    char modified[64], created[64];
-    filesystem::fs_time_text(&f->entry.modified, modified, sizeof modified);
-    filesystem::fs_time_text(&f->entry.created, created, sizeof created);
-    const char* state = held_now(f) ? "live" : f->entry.live ? "left by a format" : "deleted";
+    basics::bounded_format(d->path, sizeof d->path, "%s%s%s", f->folder, f->folder[0] ? "/" : "", name);
+    filesystem::fs_time_text(&f->entry.modified, d->modified, sizeof d->modified);
+    filesystem::fs_time_text(&f->entry.created, d->created, sizeof d->created);
+    d->state = held_now(f) ? "live" : f->entry.live ? "left by a format" : "deleted";
     const char* where = f->origin == filesystem::origin_carved ? ", in a folder found in the heap" : "";
-    basics::bounded_format(out, cap, "%s%s%s (%s%s, modified %s, created %s)", f->folder, f->folder[0] ? "/" : "", name,
-                           state, where, modified, created);
+    basics::bounded_format(out, cap, "%s (%s%s, modified %s, created %s)", d->path, d->state, where, d->modified,
+                           d->created);
 }
 
 const analysis::RecoveryClip* documented_clip(const analysis::ClipList* clips, uint32_t clip_number)
@@ -95,8 +102,9 @@ int sidecar_match(const FsFile* f, const FsFile* clip_file, const char* stem, co
 // by its time, the clip's own state, then live and newest); prints its line.
 void write_sidecar(const CameraPass* p, const filesystem::FsVolume* v, const filesystem::FsCatalog* catalog,
                    const FsFile* clip_file, const char* stem, const char* suffix, int kind, const char* const* folder,
-                   int clip_number, size_t* written)
+                   int clip_number, size_t* written, char* path)
 {
+    path[0] = 0;
     const FsFile* best = nullptr;
     int best_rank = 0;
     filesystem::Extent best_extent = {};
@@ -131,25 +139,28 @@ void write_sidecar(const CameraPass* p, const filesystem::FsVolume* v, const fil
             basics::out_printf("  sidecar %s%s not used: %s\n", stem, refused_name, refused);
         return;
     }
-    char path[output_path_capacity];
     if (write_extent_file(p->image, v, &best_extent, p->destination, folder, &best->entry, clip_number, path)) {
         basics::out_printf("  sidecar -> %s\n", path);
         ++*written;
+    } else {
+        path[0] = 0;
     }
     filesystem::free_extent(&best_extent);
 }
 
+// The clip's sidecars, their paths ("" for one not written) into `paths`.
 void write_sidecars(CameraPass* p, const filesystem::FsVolume* v, const filesystem::FsCatalog* catalog,
-                    const FsFile* clip_file, int clip_number)
+                    const FsFile* clip_file, int clip_number, char (*paths)[output_path_capacity])
 {
     char stem[4 * filesystem::max_name_units + 1];
     filesystem::name_utf8(clip_file->entry.name, clip_file->entry.name_units, stem, sizeof stem);
     char* dot = std::strrchr(stem, '.');
     if (dot)
         *dot = 0;
-    write_sidecar(p, v, catalog, clip_file, stem, "M01.XML", sidecar_xml, clip_folder, clip_number, &p->sidecars_written);
+    write_sidecar(p, v, catalog, clip_file, stem, "M01.XML", sidecar_xml, clip_folder, clip_number, &p->sidecars_written,
+                  paths[0]);
     write_sidecar(p, v, catalog, clip_file, stem, "T01.JPG", sidecar_jpeg, thumbnail_folder, clip_number,
-                  &p->sidecars_written);
+                  &p->sidecars_written, paths[1]);
 }
 
 // Some file entry set's first cluster is the one the clip header starts.
@@ -202,9 +213,13 @@ void match_recording(CameraPass* p, const filesystem::FsVolume* v, const filesys
     const FsFile* named = chosen ? chosen->file : label->file;
     p->named++;
     (held_now(named) ? p->named_live : p->named_deleted)++;
-    char text[1200];
-    describe(named, text, sizeof text);
+    char text[1400];
+    Described d;
+    describe(named, &d, text, sizeof text);
     char path[output_path_capacity];
+    char sidecars[2][output_path_capacity] = {"", ""};
+    CameraNote note = {uint32_t(clip_number), d.path, d.state, d.created, d.modified, nullptr,
+                       chosen ? nullptr : label->refused, nullptr, 0};
     if (chosen) {
         basics::out_printf("clip %d: %s - the camera's file, whole\n", clip_number, text);
         if (write_extent_file(p->image, v, &chosen->extent, p->destination, clip_folder, &named->entry, clip_number,
@@ -212,15 +227,24 @@ void match_recording(CameraPass* p, const filesystem::FsVolume* v, const filesys
             basics::out_printf("  -> %s\n", path);
             p->taken[h] = 1;
             p->files_written++;
-            write_sidecars(p, v, catalog, named, clip_number);
+            write_sidecars(p, v, catalog, named, clip_number, sidecars);
+            note.written_path = path;
         } else {
             basics::out_printf("clip %d: the camera's file was not written; the recording is rebuilt from its pieces\n",
                                clip_number);
+            note.refused = "the camera's file could not be written";
         }
     } else {
         basics::out_printf("clip %d: %s - its extent is not used for bytes: %s; the recording is rebuilt from its pieces\n",
                            clip_number, text, label->refused);
     }
+    const char* written_sidecars[2];
+    for (const char* side : {sidecars[0], sidecars[1]})
+        if (side[0])
+            written_sidecars[note.sidecar_count++] = side;
+    note.sidecar_paths = written_sidecars;
+    if (p->note)
+        p->note(p->note_context, &note);
     for (Candidate& c : candidates)
         filesystem::free_extent(&c.extent);
 }

@@ -11,6 +11,21 @@
 
 namespace camera {
 
+// What the file system said of one recording, and what the pass made of it; valid only during
+// the call that tells it.
+struct CameraNote {
+    uint32_t clip_number;
+    const char* original_path;  // folder and name on the card, UTF-8
+    const char* state;          // "live", "deleted" or "left by a format"
+    const char* created;        // as the clip line shows them, with their UTC offset
+    const char* modified;
+    const char* written_path;   // the camera's file written, or null
+    const char* refused;        // why its extent gives no bytes, or null
+    const char* const* sidecar_paths;  // the sidecars written beside it
+    size_t sidecar_count;
+};
+using CameraNoteFn = void (*)(void* context, const CameraNote* note);
+
 struct CameraPass {
     std::FILE* image;
     uint64_t image_size;
@@ -26,6 +41,8 @@ struct CameraPass {
     uint8_t* taken;
     size_t named, named_live, named_deleted;  // recordings an entry set matched
     size_t files_written, sidecars_written;
+    CameraNoteFn note;  // told about every recording an entry set names, when set
+    void* note_context;
 };
 
 // Reads the card's file system, prints one block (nothing when no entry set names a recording)

@@ -153,6 +153,8 @@ static void recovery_stage(RunState* s)
         s->camera.destination = s->destination;
         s->camera.only_clip = s->options.clip_index;
         s->camera.validate = s->options.no_validator ? 0 : 1;
+        s->camera.note = note_camera_file;
+        s->camera.note_context = s;
         camera::run_camera_files(&s->camera);
     }
     size_t total = recovery_queue_total(&s->options, &s->clips);

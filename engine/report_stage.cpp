@@ -271,6 +271,30 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     }
 }
 
+void note_camera_file(void* context, const camera::CameraNote* note)
+{
+    RunState* s = static_cast<RunState*>(context);
+    report::RecordingFacts* r = report::find_recording(&s->report, note->clip_number);
+    if (!r)
+        return;
+    report::OriginalFile* o = &r->original;
+    basics::bounded_format(o->path, sizeof o->path, "%s", note->original_path);
+    o->state = std::strcmp(note->state, "live") == 0 ? 1 : std::strcmp(note->state, "deleted") == 0 ? 2 : 3;
+    basics::bounded_format(o->created, sizeof o->created, "%s", note->created);
+    basics::bounded_format(o->modified, sizeof o->modified, "%s", note->modified);
+    basics::bounded_format(o->refused, sizeof o->refused, "%s", note->refused ? note->refused : "");
+    if (!note->written_path)
+        return;
+    r->fate = report::fate_camera_file;
+    r->reason[0] = 0;
+    basics::bounded_format(r->output_path, sizeof r->output_path, "%s", note->written_path);
+    for (size_t i = 0; i < note->sidecar_count; i++) {
+        report::MoreOutput more = {};
+        basics::bounded_format(more.path, sizeof more.path, "%s", note->sidecar_paths[i]);
+        basics::list_append(&r->more_outputs, more);
+    }
+}
+
 // The pieces a salvaged file holds, on the map as the recording's.
 static void add_salvaged_pieces(RunState* s, uint32_t index, const salvage::SalvagePlan* plan)
 {

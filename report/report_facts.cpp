@@ -72,6 +72,7 @@ const char* fate_word(uint8_t fate)
     case fate_written: return "written";
     case fate_salvaged: return "salvaged";
     case fate_not_recovered: return "not-recovered";
+    case fate_camera_file: return "camera-file";
     default: return "not-written";
     }
 }

@@ -40,9 +40,12 @@ enum Fate : uint8_t {
     fate_salvaged,          // salvaged, with the gaps it has
     fate_not_recovered,     // given up; `reason` says why
     fate_not_written,       // recoverable, but this run wrote nothing of it (analysis, queue)
+    fate_camera_file,       // back as the camera's own file, from the file system's extent
+    fate_count
 };
 
-// A further file a recording came back as: a later part of a salvaged recording.
+// A further file a recording came back as: a later part of a salvaged recording, or a sidecar of
+// the camera's file.
 struct MoreOutput {
     char path[1400];
     uint64_t size;
@@ -53,9 +56,10 @@ using MoreOutputList = basics::Growable<MoreOutput, 2>;
 // What the file-system pass knows of the recording's original file; all empty until it runs.
 struct OriginalFile {
     char path[1024];         // "" when unknown
-    uint8_t state;           // 0 unknown, 1 live, 2 deleted
-    char created[40];        // ISO 8601 with its UTC offset, "" when unknown
-    char modified[40];
+    uint8_t state;           // 0 unknown, 1 live, 2 deleted, 3 left by a format
+    char created[64];        // with its UTC offset, as the console shows it; "" when unknown
+    char modified[64];
+    char refused[200];       // why its extent gives no bytes, "" when it does or is unknown
 };
 
 struct RecordingFacts {

@@ -29,6 +29,7 @@ const char* const page_style =
     "vertical-align:-1px}.fate{display:inline-block;padding:1px 7px;border-radius:10px;font-weight:600;font-size:12px}"
     ".fate-written{background:#e8f5e9;color:#2e7d32}.fate-salvaged{background:#fff3e0;color:#b26a00}"
     ".fate-not-recovered{background:#ffebee;color:#c62828}.fate-not-written{background:#eceff1;color:#546e7a}"
+    ".fate-camera-file{background:#e3f2fd;color:#1565c0}"
     ".why{display:block;color:#546e7a;font-size:12px;margin-top:2px}.file{white-space:nowrap}"
     ".hash{font:11px/1.3 ui-monospace,Consolas,monospace;color:#455a64;overflow-wrap:anywhere}"
     "img.thumb{display:block;border:1px solid #cfd8dc;background:#000}.none{color:#90a4ae}"
@@ -47,14 +48,16 @@ void duration_text(double seconds, char* out, size_t cap)
 
 void write_counts(Text* t, const ReportFacts* facts)
 {
-    size_t counts[4] = {0, 0, 0, 0};
+    size_t counts[fate_count] = {};
     for (size_t i = 0; i < facts->recordings.count; i++)
-        counts[facts->recordings.items[i].fate < 4 ? facts->recordings.items[i].fate : 3]++;
-    text_printf(t, "<p class=\"counts\"><span>%zu recording%s on the card</span>"
-                   "<span class=\"written\">%zu written</span><span class=\"salvaged\">%zu salvaged</span>"
+        counts[facts->recordings.items[i].fate < fate_count ? facts->recordings.items[i].fate : uint8_t(fate_not_written)]++;
+    text_printf(t, "<p class=\"counts\"><span>%zu recording%s on the card</span>",
+                facts->recordings.count, facts->recordings.count == 1 ? "" : "s");
+    if (counts[fate_camera_file])
+        text_printf(t, "<span class=\"written\">%zu back as the camera's file</span>", counts[fate_camera_file]);
+    text_printf(t, "<span class=\"written\">%zu written</span><span class=\"salvaged\">%zu salvaged</span>"
                    "<span class=\"lost\">%zu not recoverable</span>",
-                facts->recordings.count, facts->recordings.count == 1 ? "" : "s", counts[fate_written],
-                counts[fate_salvaged], counts[fate_not_recovered]);
+                counts[fate_written], counts[fate_salvaged], counts[fate_not_recovered]);
     if (counts[fate_not_written])
         text_printf(t, "<span class=\"idle\">%zu recoverable, not written in this run</span>", counts[fate_not_written]);
     text_put(t, "</p>\n");
@@ -112,10 +115,14 @@ void write_run(Text* t, const RunFacts* run)
 
 void write_fate(Text* t, const RecordingFacts* r)
 {
-    static const char* const titles[] = {"written", "salvaged", "not recoverable", "not written"};
-    text_printf(t, "<span class=\"fate fate-%s\">%s</span>", fate_word(r->fate), titles[r->fate < 4 ? r->fate : 3]);
+    static const char* const titles[fate_count] = {"written", "salvaged", "not recoverable", "not written",
+                                                   "camera's file"};
+    uint8_t fate = r->fate < fate_count ? r->fate : uint8_t(fate_not_written);
+    text_printf(t, "<span class=\"fate fate-%s\">%s</span>", fate_word(fate), titles[fate]);
     if (r->fate == fate_written) {
         text_put(t, "<span class=\"why\">rebuilt as the camera wrote it</span>");
+    } else if (r->fate == fate_camera_file) {
+        text_put(t, "<span class=\"why\">the camera's own file, whole, as the file system kept it</span>");
     } else if (r->fate == fate_salvaged) {
         text_printf(t, "<span class=\"why\">video %llu of %llu samples (%.2f s), %llu gap%s, ",
                     (unsigned long long)r->kept_samples, (unsigned long long)r->recording_samples, r->kept_seconds,
@@ -169,7 +176,16 @@ void write_row(Text* t, const RecordingFacts* r, uint32_t index)
     if (r->original.path[0]) {
         text_put(t, "<div class=\"orig\">");
         html_escape(t, r->original.path);
-        text_put(t, r->original.state == 1 ? " (live)" : r->original.state == 2 ? " (deleted)" : "");
+        static const char* const states[] = {"", " (live)", " (deleted)", " (left by a format)"};
+        text_put(t, states[r->original.state < 4 ? r->original.state : 0]);
+        if (r->original.modified[0]) {
+            text_put(t, "<br>modified ");
+            html_escape(t, r->original.modified);
+        }
+        if (r->original.refused[0]) {
+            text_put(t, "<br>its extent is not used: ");
+            html_escape(t, r->original.refused);
+        }
         text_put(t, "</div>");
     }
     text_printf(t, "</td><td class=\"num\">%s</td><td>%s</td><td class=\"num\">", duration, r->codec[0] ? r->codec : "&mdash;");

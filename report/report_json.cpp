@@ -70,11 +70,14 @@ void write_original(Text* t, const OriginalFile* o)
     text_put(t, "{\"path\": ");
     string_or_null(t, o->path);
     text_put(t, ", \"state\": ");
-    text_put(t, o->state == 1 ? "\"live\"" : o->state == 2 ? "\"deleted\"" : "null");
+    static const char* const states[] = {"null", "\"live\"", "\"deleted\"", "\"formatted\""};
+    text_put(t, states[o->state < 4 ? o->state : 0]);
     text_put(t, ", \"created\": ");
     string_or_null(t, o->created);
     text_put(t, ", \"modified\": ");
     string_or_null(t, o->modified);
+    text_put(t, ", \"extent_refused\": ");
+    string_or_null(t, o->refused);
     text_put(t, "}");
 }
 

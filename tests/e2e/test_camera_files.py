@@ -52,7 +52,7 @@ class CameraFiles(unittest.TestCase):
                              % (rec["clip_number"], name.replace(".", r"\."), state_word))
             self.assertIn("\n  -> %s\n" % path, run.stdout)
         # neither the documented rebuild nor salvage writes those recordings again
-        self.assertEqual(sorted(os.listdir(run.out_dir)), ["PRIVATE"])
+        self.assertEqual(harness.recovered_files(run.out_dir), ["PRIVATE"])
         self.assertIn("  camera files      : 2 (with 4 sidecars)\n", run.stdout)
         self.assertNotIn(".partial", "".join(n for _, _, f in os.walk(run.out_dir) for n in f))
 
@@ -160,7 +160,7 @@ class CameraFiles(unittest.TestCase):
         card = tree_card("live")
         run = harness.run_engine(self, card, extra=harness.DOCUMENTED)
         self.assertEqual(run.code, 0, run.stderr)
-        self.assertEqual(sorted(os.listdir(run.out_dir)), sorted(r["output_name"] for r in card.recordings))
+        self.assertEqual(harness.recovered_files(run.out_dir), sorted(r["output_name"] for r in card.recordings))
         self.assertNotIn("File system", run.stdout)
         self.assertNotIn("camera files", run.stdout)
 

@@ -88,7 +88,9 @@ def check_page(test, folder, report, scenario):
 def check_report(test, card, run, validator=True):
     """The JSON against the truth, the files and ffprobe."""
     report = load_report(run.out_dir)
-    files = harness.recovered_files(run.out_dir)
+    # every file below the output folder, the camera's own in its folders included
+    files = sorted(os.path.relpath(os.path.join(d, n), run.out_dir) for d, _, names in os.walk(run.out_dir)
+                   for n in names if n not in harness.REPORT_FILES)
     truth = {r["clip_number"]: r for r in card.recordings}
     got = {r["clip_number"]: r for r in report["recordings"]}
     test.assertEqual(sorted(got), sorted(truth), "one record per recording of the truth")
@@ -101,22 +103,38 @@ def check_report(test, card, run, validator=True):
         with test.subTest(clip=number):
             written = rec["recover_validator" if validator else "recover"]
             salvaged = rec["output_name"][:-4] + SUFFIX
-            fate = "written" if written else "salvaged" if salvaged in files else "not-recovered"
+            entry = rec.get("file") or {}
+            camera = entry.get("set_intact", False) and entry.get("trusted", False)  # back whole from its extent
+            fate = ("camera-file" if camera else "written" if written else "salvaged" if salvaged in files
+                    else "not-recovered")
             test.assertEqual(r["fate"], fate, r["reason"])
+            if entry and (camera or entry.get("set_intact")):
+                name = entry["path"].rsplit("/", 1)[-1]
+                if name.isascii() and name.isprintable():  # others are shown in a safe form
+                    test.assertTrue(r["original"]["path"].endswith(name), r["original"])
+                # a format leaves the entries in use, in a folder nothing reaches any more
+                test.assertEqual(r["original"]["state"] != "deleted", entry["in_use"], r["original"])
             if fate == "not-recovered":
                 test.assertIsNone(r["output"])
                 test.assertTrue(r["reason"], "a recording not recovered says why")
                 continue
             name = rec["output_name"] if written else salvaged
-            test.assertEqual(r["output"]["name"], name)
+            if camera:
+                name = os.path.relpath(r["output"]["path"], run.out_dir)
+                test.assertEqual(harness.sha256(os.path.join(run.out_dir, name)),
+                                 harness.sha256(card.recording_path(rec)), "the camera's file, byte for byte")
+            else:
+                test.assertEqual(r["output"]["name"], name)
             listed.append(name)
             path = os.path.join(run.out_dir, name)
             test.assertEqual(r["output"]["sha256"], harness.sha256(path))
             test.assertEqual(r["output"]["size"], os.path.getsize(path))
-            for more in r["more_outputs"]:  # the later parts of a recording salvaged in parts
-                listed.append(more["name"])
-                test.assertEqual(more["sha256"], harness.sha256(os.path.join(run.out_dir, more["name"])))
-                test.assertEqual(more["size"], os.path.getsize(os.path.join(run.out_dir, more["name"])))
+            # the later parts of a recording salvaged in parts, the sidecars of a camera's file
+            for more in r["more_outputs"]:
+                more_name = os.path.relpath(more["path"], run.out_dir) if camera else more["name"]
+                listed.append(more_name)
+                test.assertEqual(more["sha256"], harness.sha256(os.path.join(run.out_dir, more_name)))
+                test.assertEqual(more["size"], os.path.getsize(os.path.join(run.out_dir, more_name)))
             probe = ffprobe(path)
             test.assertEqual(r["codec"], probe["codec_tag_string"])
             frames = int(probe["nb_read_packets"])
@@ -127,7 +145,8 @@ def check_report(test, card, run, validator=True):
             if validator:
                 test.assertTrue(r["thumbnail"], "a decodable file has its first picture")
                 test.assertEqual((r["width"], r["height"]), (probe["width"], probe["height"]))
-            if r["movie_box"] and rec["damage"] in ("none", "hole"):  # the chunks the writer found, not a hole's
+            # the chunks the writer found, not a hole's
+            if r["movie_box"] and rec["damage"] in ("none", "hole") and fate == "written":
                 test.assertEqual(r["video_chunks"], rec["video_chunks"])
                 # a chunk a fragment boundary cuts is not found where the documented rules look
                 test.assertEqual(r["video_chunks_found"],
