@@ -5,6 +5,7 @@
 // take the recording as before.
 #include "camera/camera_files.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -219,7 +220,7 @@ void match_recording(CameraPass* p, const filesystem::FsVolume* v, const filesys
     char path[output_path_capacity];
     char sidecars[2][output_path_capacity] = {"", ""};
     CameraNote note = {uint32_t(clip_number), d.path, d.state, d.created, d.modified, nullptr,
-                       chosen ? nullptr : label->refused, nullptr, 0};
+                       chosen ? nullptr : label->refused, nullptr, 0, nullptr, nullptr, 0};
     if (chosen) {
         basics::out_printf("clip %d: %s - the camera's file, whole\n", clip_number, text);
         if (write_extent_file(p->image, v, &chosen->extent, p->destination, clip_folder, &named->entry, clip_number,
@@ -243,6 +244,18 @@ void match_recording(CameraPass* p, const filesystem::FsVolume* v, const filesys
         if (side[0])
             written_sidecars[note.sidecar_count++] = side;
     note.sidecar_paths = written_sidecars;
+    // the extent the content confirmed
+    std::vector<uint64_t> at, length;
+    for (size_t i = 0, left = chosen ? chosen->extent.length : 0; left > 0 && i < chosen->extent.runs.count; i++) {
+        const filesystem::Extent* extent = &chosen->extent;
+        uint64_t bytes = std::min<uint64_t>(left, uint64_t(extent->runs.items[i].count) * v->cluster_bytes);
+        at.push_back(filesystem::cluster_offset(v, extent->runs.items[i].first));
+        length.push_back(bytes);
+        left -= bytes;
+    }
+    note.extent_at = at.data();
+    note.extent_length = length.data();
+    note.extent_runs = at.size();
     if (p->note)
         p->note(p->note_context, &note);
     for (Candidate& c : candidates)

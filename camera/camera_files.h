@@ -23,6 +23,9 @@ struct CameraNote {
     const char* refused;        // why its extent gives no bytes, or null
     const char* const* sidecar_paths;  // the sidecars written beside it
     size_t sidecar_count;
+    const uint64_t* extent_at;  // image offset and length of each run of its extent, in file order
+    const uint64_t* extent_length;
+    size_t extent_runs;  // 0 when the content did not confirm it
 };
 using CameraNoteFn = void (*)(void* context, const CameraNote* note);
 

@@ -283,6 +283,9 @@ void note_camera_file(void* context, const camera::CameraNote* note)
     basics::bounded_format(o->created, sizeof o->created, "%s", note->created);
     basics::bounded_format(o->modified, sizeof o->modified, "%s", note->modified);
     basics::bounded_format(o->refused, sizeof o->refused, "%s", note->refused ? note->refused : "");
+    uint32_t index = uint32_t(r - s->report.recordings.items);
+    for (size_t i = 0; i < note->extent_runs; i++)
+        report::add_piece(&s->report, report::piece_extent, index, note->extent_at[i], note->extent_length[i]);
     if (!note->written_path)
         return;
     r->fate = report::fate_camera_file;

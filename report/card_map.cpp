@@ -63,8 +63,8 @@ void write_run(Text* t, const ReportFacts* facts, const CardMap* map, uint32_t f
 
 void write_legend(Text* t)
 {
-    static const uint8_t shown[] = {piece_system, piece_header, piece_video, piece_missing,
-                                    piece_sound,  piece_movie,  piece_salvaged, piece_unused};
+    static const uint8_t shown[] = {piece_system, piece_header,   piece_video,  piece_missing, piece_sound,
+                                    piece_movie,  piece_salvaged, piece_extent, piece_unused};
     text_put(t, "<div class=\"legend\">");
     for (uint8_t kind : shown) {
         char fill[48];

@@ -15,13 +15,13 @@ enum PieceKind : uint8_t {
     piece_none = 0,
     piece_system,         // boot region, allocation bitmap, ... up to the cluster heap
     piece_unused,         // a signature the scan saw but no recording took
+    piece_extent,         // a file-system extent of the recording's original file, under what was found in it
     piece_sound,
     piece_video,          // a video chunk found on the card
     piece_salvaged,       // a span salvage kept
     piece_missing,        // a video chunk not found: drawn where the unfragmented file would hold it
     piece_header,         // ftyp and the mdat box header
     piece_movie,          // the movie box
-    piece_extent,         // a file-system extent of the recording's original file
     piece_kinds
 };
 
