@@ -35,8 +35,8 @@ def report_facts(folder):
         report["run"].pop(key)
     report["run"]["image"].pop("path")
     for rec in report["recordings"]:
-        if rec["output"]:
-            rec["output"].pop("path")
+        for output in ([rec["output"]] if rec["output"] else []) + rec["more_outputs"]:
+            output.pop("path")
     return report
 
 
