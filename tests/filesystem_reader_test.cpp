@@ -23,7 +23,7 @@ void put16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); 
 void put32(uint8_t* p, uint32_t v) { put16(p, v), put16(p + 2, v >> 16); }
 void put64(uint8_t* p, uint64_t v) { put32(p, uint32_t(v)), put32(p + 4, uint32_t(v >> 32)); }
 
-struct SetSpec {
+struct SetFields {
     std::u16string name;
     uint32_t first_cluster = 5;
     uint64_t length = 1000;
@@ -32,7 +32,7 @@ struct SetSpec {
 };
 
 // A whole set with its hash over the default up-cased name and its checksum, InUse set.
-std::vector<uint8_t> make_set(const SetSpec& s)
+std::vector<uint8_t> make_set(const SetFields& s)
 {
     size_t names = (s.name.size() + 14) / 15;
     std::vector<uint8_t> b((2 + names) * entry_bytes, 0);
@@ -67,7 +67,7 @@ uint16_t default_map(const void*, uint16_t u) { return default_upcase(u); }
 
 struct SetRow {
     const char* what;
-    SetSpec spec;
+    SetFields fields;
     void (*damage)(std::vector<uint8_t>*);
     int accepted;
     int live;
@@ -103,7 +103,7 @@ TEST(EntrySet, AcceptsOnlySetsThatAgreeWithThemselves)
          {u"C0001.MP4"}, [](std::vector<uint8_t>* s) { (*s)[64] = 0x85; }, 0, 0},
     };
     for (const SetRow& row : rows) {
-        std::vector<uint8_t> set = make_set(row.spec);
+        std::vector<uint8_t> set = make_set(row.fields);
         if (row.damage)
             row.damage(&set);
         FileEntry f;
@@ -111,8 +111,8 @@ TEST(EntrySet, AcceptsOnlySetsThatAgreeWithThemselves)
         EXPECT_EQ(got, row.accepted) << row.what;
         if (got && row.accepted) {
             EXPECT_EQ(int(f.live), row.live) << row.what;
-            EXPECT_EQ(f.name_units, row.spec.name.size()) << row.what;
-            EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(f.name), f.name_units), row.spec.name) << row.what;
+            EXPECT_EQ(f.name_units, row.fields.name.size()) << row.what;
+            EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(f.name), f.name_units), row.fields.name) << row.what;
         }
     }
 }

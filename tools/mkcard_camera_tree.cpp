@@ -49,14 +49,14 @@ FsEntry file_entry(const CameraTree& t, size_t dir, const std::string& name, con
     e.path = path_in(t, dir, name);
     e.kind = kind;
     e.recording = recording;
-    e.spec.name = utf16_of(name);
-    e.spec.created = created;
-    e.spec.modified = modified;
-    e.spec.data_length = e.spec.valid_data_length = size;
-    e.spec.first_cluster = clusters.empty() ? 0 : clusters[0];
+    e.fields.name = utf16_of(name);
+    e.fields.created = created;
+    e.fields.modified = modified;
+    e.fields.data_length = e.fields.valid_data_length = size;
+    e.fields.first_cluster = clusters.empty() ? 0 : clusters[0];
     e.runs = runs_of(clusters);
-    e.spec.no_fat_chain = e.runs.size() == 1;
-    e.fat = e.spec.no_fat_chain ? "none" : "chain";
+    e.fields.no_fat_chain = e.runs.size() == 1;
+    e.fat = e.fields.no_fat_chain ? "none" : "chain";
     return e;
 }
 
@@ -191,7 +191,7 @@ void finish_camera_tree(CameraTree& t, const CardPlan& plan, Card* card, int fd)
             e.in_use = false;
         if (state == FsState::deleted_tree)
             e.in_use = false;
-        if (state == FsState::deleted_fat_zeroed && clip_file && !e.spec.no_fat_chain) {
+        if (state == FsState::deleted_fat_zeroed && clip_file && !e.fields.no_fat_chain) {
             e.fat_chain_written = false;
             e.fat = "zeroed";
             e.trusted = false;
@@ -199,7 +199,7 @@ void finish_camera_tree(CameraTree& t, const CardPlan& plan, Card* card, int fd)
     }
     write_tree(t.fs, fd);
     for (FsEntry& e : t.fs.entries) {
-        if (state == FsState::formatted && !e.spec.no_fat_chain) {
+        if (state == FsState::formatted && !e.fields.no_fat_chain) {
             // the FAT is gone: only a contiguous file's set still gives its clusters
             e.fat = "formatted";
             e.trusted = e.trusted && e.runs.size() == 1;

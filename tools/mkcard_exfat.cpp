@@ -139,7 +139,7 @@ uint16_t entry_set_checksum(const uint8_t* set, size_t bytes)
     return sum;
 }
 
-Bytes make_entry_set(const EntrySetSpec& s, const std::vector<uint16_t>& upcase)
+Bytes make_entry_set(const EntrySetFields& s, const std::vector<uint16_t>& upcase)
 {
     size_t names = (s.name.size() + name_units_per_entry - 1) / name_units_per_entry;
     if (s.name.empty() || s.name.size() > 255)

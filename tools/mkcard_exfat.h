@@ -45,7 +45,7 @@ struct EntryTime {
 // "2024-05-17T19:20:30.47+09:00"
 std::string entry_time_text(const EntryTime& t);
 
-struct EntrySetSpec {
+struct EntrySetFields {
     std::u16string name;
     uint16_t attributes = attribute_archive;
     EntryTime created, modified;
@@ -55,8 +55,8 @@ struct EntrySetSpec {
     bool no_fat_chain = false;
 };
 
-// The entry set of `spec` with every InUse bit set and a correct checksum.
-Bytes make_entry_set(const EntrySetSpec& spec, const std::vector<uint16_t>& upcase);
+// The entry set of `fields` with every InUse bit set and a correct checksum.
+Bytes make_entry_set(const EntrySetFields& fields, const std::vector<uint16_t>& upcase);
 
 uint16_t name_hash(const std::u16string& name, const std::vector<uint16_t>& upcase);
 uint16_t entry_set_checksum(const uint8_t* set, size_t bytes);

@@ -68,7 +68,7 @@ Bytes directory_bytes(const FsTree& t, size_t d)
     for (const FsEntry& e : t.entries) {
         if (e.dir != d)
             continue;
-        Bytes set = make_entry_set(e.spec, t.volume.upcase);
+        Bytes set = make_entry_set(e.fields, t.volume.upcase);
         size_t n = e.entries_written ? e.entries_written : set.size() / entry_bytes;
         for (size_t k = 0; k < n; k++) {
             uint8_t* slot = set.data() + k * entry_bytes;
@@ -114,7 +114,7 @@ size_t add_entry(FsTree& t, size_t d, FsEntry e, size_t slot)
     FsDirectory& dir = t.dirs[d];
     if (slot == SIZE_MAX)
         slot = dir.end_slot;
-    size_t end = slot + set_slots(e.spec.name.size());
+    size_t end = slot + set_slots(e.fields.name.size());
     while (end * entry_bytes > dir.clusters.size() * t.volume.cluster_bytes) {
         if (d == 0 || !t.allocate)
             die("the root directory is full");
@@ -132,9 +132,9 @@ size_t add_directory(FsTree& t, size_t d, const std::string& name, const EntryTi
     FsEntry e;
     e.path = (d == 0 ? "" : t.entries[t.dirs[d].entry].path + "/") + name;
     e.kind = "directory";
-    e.spec.name = utf16_of(name);
-    e.spec.attributes = attribute_directory;
-    e.spec.created = e.spec.modified = when;
+    e.fields.name = utf16_of(name);
+    e.fields.attributes = attribute_directory;
+    e.fields.created = e.fields.modified = when;
     e.fat = "chain";
     FsDirectory dir;
     dir.entry = add_entry(t, d, e);
@@ -150,8 +150,8 @@ void write_tree(FsTree& t, int fd)
     for (size_t d = 1; d < t.dirs.size(); d++) {
         FsEntry& e = t.entries[t.dirs[d].entry];
         e.runs = runs_of(t.dirs[d].clusters);
-        e.spec.first_cluster = t.dirs[d].clusters[0];
-        e.spec.data_length = e.spec.valid_data_length = t.dirs[d].clusters.size() * v.cluster_bytes;
+        e.fields.first_cluster = t.dirs[d].clusters[0];
+        e.fields.data_length = e.fields.valid_data_length = t.dirs[d].clusters.size() * v.cluster_bytes;
     }
     for (size_t d = 0; d < t.dirs.size(); d++) {
         Bytes b = directory_bytes(t, d);
@@ -167,7 +167,7 @@ void write_tree(FsTree& t, int fd)
                 write_at(fd, v.cluster_offset(r.first), e.content.data() + at, n);
             at += n;
         }
-        if (!e.spec.no_fat_chain && e.fat_chain_written)
+        if (!e.fields.no_fat_chain && e.fat_chain_written)
             write_chain(v, patch, e.runs);
         if (e.in_use && e.set_intact)
             mark_allocated(v, patch, e.runs);

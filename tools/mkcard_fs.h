@@ -20,7 +20,7 @@ struct FsEntry {
     std::string path;             // from the root, UTF-8: "PRIVATE/M4ROOT/CLIP/C0001.MP4"
     std::string kind;             // clip, sidecar, thumbnail, index, directory, stale
     int recording = -1;           // the placed recording whose bytes the file holds
-    EntrySetSpec spec;
+    EntrySetFields fields;
     std::vector<ClusterRun> runs; // where the file's bytes lie, in file order
     Bytes content;                // the bytes of a small file, written into its runs
     size_t dir = 0;               // index in FsTree::dirs of the directory holding the set

@@ -57,7 +57,7 @@ std::string path_json(const Card& card, const FsEntry& e)
     std::string folder;
     if (e.dir != 0)
         folder = json_units(utf16_of(card.fs.entries[card.fs.dirs[e.dir].entry].path));
-    std::string name = json_units(e.spec.name);
+    std::string name = json_units(e.fields.name);
     std::string s = "\"";
     s += folder.empty() ? name : folder + "/" + name;
     s += "\", \"folder\": \"";
@@ -78,9 +78,9 @@ std::string entry_json(const Card& card, const FsEntry& e)
                   path_json(card, e).c_str(), e.kind.c_str(), e.recording >= 0 ? "\"" : "",
                   e.recording >= 0 ? card.placed[size_t(e.recording)].what.name.c_str() : "null",
                   e.recording >= 0 ? "\"" : "", yes(e.in_use), yes(e.set_intact), yes(e.trusted),
-                  entry_time_text(e.spec.created).c_str(), entry_time_text(e.spec.modified).c_str(),
-                  (unsigned long long)e.spec.data_length, (unsigned long long)e.spec.valid_data_length,
-                  e.spec.first_cluster, yes(e.spec.no_fat_chain), e.fat.c_str(), e.slot);
+                  entry_time_text(e.fields.created).c_str(), entry_time_text(e.fields.modified).c_str(),
+                  (unsigned long long)e.fields.data_length, (unsigned long long)e.fields.valid_data_length,
+                  e.fields.first_cluster, yes(e.fields.no_fat_chain), e.fat.c_str(), e.slot);
     std::string s = buf + runs_json(e.runs);
     if (!e.content.empty())
         s += ", \"sha256\": \"" + sha256_hex(e.content) + "\"";
