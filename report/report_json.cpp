@@ -65,6 +65,18 @@ void write_run(Text* t, const RunFacts* run)
                 (unsigned long long)run->unused_movies);
 }
 
+// One written file: its path, name, size and hash.
+void write_file(Text* t, const char* path, uint64_t size, const char* sha256)
+{
+    text_put(t, "{\"path\": ");
+    json_string(t, path);
+    text_put(t, ", \"name\": ");
+    json_string(t, file_name_of(path));
+    text_printf(t, ", \"size\": %llu, \"sha256\": ", (unsigned long long)size);
+    string_or_null(t, sha256);
+    text_put(t, "}");
+}
+
 void write_original(Text* t, const OriginalFile* o)
 {
     text_put(t, "{\"path\": ");
@@ -166,29 +178,17 @@ void write_recording(Text* t, const ReportFacts* facts, const PieceIndex* ix, ui
                     (unsigned long long)r->gaps, r->sound_percent > 100 ? "null" : "",
                     r->sound_percent > 100 ? 0 : r->sound_percent);
     key(t, "output");
-    if (r->output_path[0]) {
-        text_put(t, "{\"path\": ");
-        json_string(t, r->output_path);
-        text_put(t, ", \"name\": ");
-        json_string(t, file_name_of(r->output_path));
-        text_printf(t, ", \"size\": %llu, \"sha256\": ", (unsigned long long)r->output_size);
-        string_or_null(t, r->output_sha256);
-        text_put(t, "}");
-    } else {
+    if (r->output_path[0])
+        write_file(t, r->output_path, r->output_size, r->output_sha256);
+    else
         text_put(t, "null");
-    }
-    // the later parts of a recording salvaged in parts
+    // the later parts of a recording salvaged in parts, the sidecars of a camera's file
     key(t, "more_outputs");
     text_put(t, "[");
     for (size_t m = 0; m < r->more_outputs.count; m++) {
         const MoreOutput* more = &r->more_outputs.items[m];
-        text_put(t, m ? ", {\"path\": " : "{\"path\": ");
-        json_string(t, more->path);
-        text_put(t, ", \"name\": ");
-        json_string(t, file_name_of(more->path));
-        text_printf(t, ", \"size\": %llu, \"sha256\": ", (unsigned long long)more->size);
-        string_or_null(t, more->sha256);
-        text_put(t, "}");
+        text_put(t, m ? ", " : "");
+        write_file(t, more->path, more->size, more->sha256);
     }
     text_put(t, "]");
     text_printf(t, ", \"thumbnail\": %s", r->thumbnail_png ? "true" : "false");
