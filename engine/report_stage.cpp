@@ -203,6 +203,15 @@ report::RecordingFacts* add_salvage_only_recording(RunState* s, const salvage::S
     return basics::list_append(&s->report.recordings, r);
 }
 
+// The file a recording came back as; `head` hashes its first bytes as they were written.
+void set_output(report::RecordingFacts* r, const char* path, const basics::Sha256* head)
+{
+    basics::bounded_format(r->output_path, sizeof r->output_path, "%s", path);
+    r->output_head_known = head != nullptr;
+    if (head)
+        r->output_head = *head;
+}
+
 }  // namespace
 
 int report_applies(const EngineOptions* o) { return !o->no_salvage; }
@@ -263,7 +272,7 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     if (o->final_path[0]) {
         r->fate = report::fate_written;
         r->reason[0] = 0;
-        basics::bounded_format(r->output_path, sizeof r->output_path, "%s", o->final_path);
+        set_output(r, o->final_path, o->head_hashed ? &o->head_hash : nullptr);
     } else {
         r->fate = report::fate_not_recovered;
         basics::bounded_format(r->reason, sizeof r->reason, "the rebuild gave up: %s",
@@ -290,7 +299,7 @@ void note_camera_file(void* context, const camera::CameraNote* note)
         return;
     r->fate = report::fate_camera_file;
     r->reason[0] = 0;
-    basics::bounded_format(r->output_path, sizeof r->output_path, "%s", note->written_path);
+    set_output(r, note->written_path, nullptr);
     for (size_t i = 0; i < note->sidecar_count; i++) {
         report::MoreOutput more = {};
         basics::bounded_format(more.path, sizeof more.path, "%s", note->sidecar_paths[i]);
@@ -334,7 +343,7 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     basics::bounded_format(before, sizeof before, "%s", r->reason);
     if (note->written) {
         r->fate = report::fate_salvaged;
-        basics::bounded_format(r->output_path, sizeof r->output_path, "%s", note->final_path);
+        set_output(r, note->final_path, nullptr);
         basics::bounded_format(r->reason, sizeof r->reason, "%s", before);
     } else {
         r->fate = report::fate_not_recovered;
@@ -373,7 +382,8 @@ void finish_report(RunState* s)
         report::RecordingFacts* r = &s->report.recordings.items[i];
         if (!r->output_path[0])
             continue;
-        report::hash_file(r->output_path, r->output_sha256, &r->output_size);
+        report::hash_file(r->output_path, r->output_sha256, &r->output_size,
+                          r->output_head_known ? &r->output_head : nullptr);
         for (size_t m = 0; m < r->more_outputs.count; m++) {
             report::MoreOutput* more = &r->more_outputs.items[m];
             report::hash_file(more->path, more->sha256, &more->size);

@@ -14,10 +14,8 @@ struct ScanPass {
     image::ScanRing ring;
 };
 
-void bytes_read(void* context, const image::ScanIndex* index, const uint8_t* bytes, size_t n)
+void bytes_read(void*, const image::ScanIndex* index, const uint8_t*, size_t)
 {
-    auto* pass = static_cast<ScanPass*>(context);
-    image::scan_ring_append(&pass->ring, bytes, n);
     analysis::scan_search_advance(index);
     rebuild::spool_advance(index);
 }
@@ -35,7 +33,7 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     char destination[sizeof s->destination];
     basics::bounded_format(destination, sizeof destination, "%s", s->options.output_dir);
     rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination);
-    image::ScanObserver observer = {bytes_read, &pass};
+    image::ScanObserver observer = {bytes_read, &pass, &pass.ring};
     int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,
                                 &observer, hash);
     analysis::scan_search_end(&s->scan);

@@ -3,6 +3,7 @@
 // reads is complete the second time; record_hit drops the ones already found in the carry.
 #include "image/raw_scan.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,7 +23,7 @@ constexpr size_t carry_bytes = 512;
 // Only the first slice's worth of the buffer is ever touched, so a 64 MiB chunk costs no more
 // memory traffic than a 1 MiB one; the hits are those of scanning each whole chunk behind its
 // 512 carried bytes, because record_hit drops a signature met again in the carried bytes.
-constexpr size_t slice_bytes = 256 * 1024;
+constexpr size_t slice_bytes = raw_scan_slice_bytes;
 
 // The buffer holds image bytes [*pos - *held, *pos). Reads up to `want` more bytes slice by
 // slice, scanning each behind the held bytes; gives the bytes read.
@@ -40,6 +41,8 @@ size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos
         size_t total = *held + n;
         scan_buffer(buf, total, *pos - *held, index);
         scan_entry_sets(buf, total, *pos - *held, index);
+        if (observer && observer->ring)
+            scan_ring_append(observer->ring, buf + *held, n);
         if (observer)
             observer->bytes_read(observer->context, index, buf + *held, n);
         got += n;
@@ -47,6 +50,35 @@ size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos
         size_t keep = total < carry_bytes ? total : carry_bytes;
         std::memmove(buf, buf + total - keep, keep);
         *held = keep;
+        if (n < step)
+            break;
+    }
+    return got;
+}
+
+// The same with the bytes read straight into the observer's ring, whose guard holds the carried
+// bytes across its wrap: nothing is copied after the read.
+size_t read_into_ring(std::FILE* image, uint64_t* pos, size_t want, ScanIndex* index, const ScanObserver* observer,
+                      basics::Sha256* hash)
+{
+    ScanRing* ring = observer->ring;
+    size_t got = 0;
+    while (got < want) {
+        size_t room = 0;
+        uint8_t* at = scan_ring_tail(ring, &room);
+        size_t step = std::min({want - got, slice_bytes, room});
+        size_t n = std::fread(at, 1, step, image);
+        if (n == 0)
+            break;
+        if (hash)
+            basics::sha256_add(hash, at, n);
+        size_t held = ring->end < carry_bytes ? static_cast<size_t>(ring->end) : carry_bytes;
+        scan_buffer(at - held, held + n, *pos - held, index);
+        scan_entry_sets(at - held, held + n, *pos - held, index);
+        scan_ring_commit(ring, n);
+        observer->bytes_read(observer->context, index, at, n);
+        got += n;
+        *pos += n;
         if (n < step)
             break;
     }
@@ -68,7 +100,9 @@ int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int sh
     if (chunk_bytes > SIZE_MAX - carry_bytes)
         basics::fatal("out of memory allocating %zu bytes", SIZE_MAX);
     size_t chunk = static_cast<size_t>(chunk_bytes);
-    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(chunk + carry_bytes));
+    int into_ring = observer && observer->ring && observer->ring->capacity >= scan_ring_guard &&
+                    scan_ring_guard >= carry_bytes && observer->ring->end == 0;
+    uint8_t* buf = into_ring ? nullptr : static_cast<uint8_t*>(basics::xmalloc(chunk + carry_bytes));
     if (!platform::seek_abs(image, 0))
         basics::fatal("seek failed before raw scan");
     platform::advise_sequential(image);
@@ -79,7 +113,8 @@ int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int sh
     while (pos < image_size) {
         uint64_t left = image_size - pos;
         size_t want = left < chunk ? static_cast<size_t>(left) : chunk;
-        size_t got = read_and_scan(image, buf, &held, &pos, want, index, observer, hash);
+        size_t got = into_ring ? read_into_ring(image, &pos, want, index, observer, hash)
+                               : read_and_scan(image, buf, &held, &pos, want, index, observer, hash);
         if (got == 0)
             break;
         if (show_progress) {

@@ -7,14 +7,22 @@
 
 #include "basics/sha256.h"
 #include "image/scan_index.h"
+#include "image/scan_ring.h"
 
 namespace image {
+
+// The most the scan reads at once: with a ring, the bytes it reads over next lie within this many
+// of the ring's oldest.
+constexpr size_t raw_scan_slice_bytes = 256 * 1024;
 
 // Told of the image bytes as the scan reads them, in order, each time after the hits that lie
 // wholly inside them were recorded in the index.
 struct ScanObserver {
     void (*bytes_read)(void* context, const ScanIndex* index, const uint8_t* bytes, size_t n);
     void* context;
+    // when set (a ring of at least scan_ring_guard bytes), the scan reads straight into it and
+    // bytes_read is told of the bytes once the ring holds them
+    ScanRing* ring;
 };
 
 // Reads the whole image in reads of chunk_bytes (plus 512 carried bytes) and fills `index`.

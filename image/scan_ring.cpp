@@ -23,16 +23,29 @@ void scan_ring_init(ScanRing* ring, uint64_t capacity)
 {
     if (capacity == 0)
         capacity = 1;
-    ring->data = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(capacity)));
+    auto* block = static_cast<uint8_t*>(basics::xmalloc(scan_ring_guard + static_cast<size_t>(capacity)));
+    ring->data = block + scan_ring_guard;
     ring->capacity = capacity;
     ring->end = 0;
 }
 
 void scan_ring_free(ScanRing* ring)
 {
-    std::free(ring->data);
+    if (ring->data)
+        std::free(ring->data - scan_ring_guard);
     *ring = ScanRing{nullptr, 0, 0};
 }
+
+uint8_t* scan_ring_tail(ScanRing* ring, size_t* room)
+{
+    size_t at = static_cast<size_t>(ring->end % ring->capacity);
+    if (at == 0 && ring->end > 0 && ring->capacity >= scan_ring_guard)
+        std::memcpy(ring->data - scan_ring_guard, ring->data + ring->capacity - scan_ring_guard, scan_ring_guard);
+    *room = static_cast<size_t>(ring->capacity) - at;
+    return ring->data + at;
+}
+
+void scan_ring_commit(ScanRing* ring, size_t n) { ring->end += n; }
 
 void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n)
 {

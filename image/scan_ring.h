@@ -14,11 +14,21 @@ struct ScanRing {
     uint64_t end;  // image offset just past the last byte appended
 };
 
+// The bytes before `data` that repeat the ring's last ones once it has wrapped, so that the
+// bytes just before any place in the ring lie in one piece in front of it.
+constexpr size_t scan_ring_guard = 512;
+
 // A ring of `capacity` bytes (at least 1) holding nothing yet.
 void scan_ring_init(ScanRing* ring, uint64_t capacity);
 void scan_ring_free(ScanRing* ring);
 // Appends the image bytes that follow the ones appended so far.
 void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n);
+// Where the next image bytes go when they are read straight into the ring, and *room, how many
+// fit there in one piece; in a ring of at least scan_ring_guard bytes, the min(end,
+// scan_ring_guard) bytes before that place are the image bytes just before. scan_ring_commit then
+// takes the n bytes put there.
+uint8_t* scan_ring_tail(ScanRing* ring, size_t* room);
+void scan_ring_commit(ScanRing* ring, size_t n);
 // The first image offset still held.
 uint64_t scan_ring_start(const ScanRing* ring);
 // Exactly n bytes at `offset` when all of them are still held: 1, else 0 and nothing copied.

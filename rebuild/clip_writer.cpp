@@ -109,6 +109,7 @@ void note_outcome(Writer* w, ClipOutcome* outcome, int written)
     outcome->located = w->located;
     outcome->located_at = w->located_at;
     outcome->sound_at = w->state.sound_at;
+    outcome->head_hashed = written && spool_head_hash(&outcome->head_hash);
     w->located = nullptr;
     w->located_at = nullptr;
     w->state.sound_at = nullptr;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "analysis/analysis_types.h"
+#include "basics/sha256.h"
 #include "image/exfat_detect.h"
 
 namespace rebuild {
@@ -19,6 +20,10 @@ struct ClipOutcome {
     uint8_t* located;           // one flag per video chunk, owned
     uint64_t* located_at;       // image position per located video chunk, owned
     uint64_t* sound_at;         // image position per recovered audio chunk, all ones when silent, owned
+    // with head_hashed, the file's hash fed its first head_hash.length bytes, taken while the
+    // scan passed them: the report reads only the rest
+    basics::Sha256 head_hash;
+    int head_hashed;
 };
 void free_clip_outcome(ClipOutcome* outcome);
 

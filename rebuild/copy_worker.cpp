@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "rebuild/worker_thread.h"
 
 namespace rebuild {
 
@@ -67,17 +68,11 @@ void work(CopyWorker* w)
 CopyWorker* copy_worker_start(std::FILE* image, std::FILE* output)
 {
     auto* w = new (std::nothrow) CopyWorker;
-    if (!w)
-        return nullptr;
-    w->image = image;
-    w->output = output;
-    try {
-        w->thread = std::thread(work, w);
-    } catch (const std::system_error&) {
-        delete w;
-        return nullptr;
+    if (w) {
+        w->image = image;
+        w->output = output;
     }
-    return w;
+    return start_worker_thread(w, work);
 }
 
 int copy_worker_submit(CopyWorker* w, uint64_t from, uint64_t to, uint64_t length, uint64_t tag)
@@ -114,17 +109,6 @@ int copy_worker_collect(CopyWorker* w, int wait, uint64_t* tag, uint64_t* moved)
     return 1;
 }
 
-void copy_worker_stop(CopyWorker* w)
-{
-    if (!w)
-        return;
-    {
-        std::lock_guard<std::mutex> held(w->lock);
-        w->stopping = 1;
-        w->work_ready.notify_one();
-    }
-    w->thread.join();
-    delete w;
-}
+void copy_worker_stop(CopyWorker* w) { stop_worker_thread(w); }
 
 }  // namespace rebuild

@@ -10,10 +10,13 @@
 #include "basics/growable.h"
 #include "basics/output.h"
 #include "image/path_join.h"
+#include "image/raw_scan.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
 #include "rebuild/output_file.h"
 #include "rebuild/progress_line.h"
+#include "rebuild/spool_hash.h"
+#include "rebuild/spool_worker.h"
 
 namespace rebuild {
 
@@ -36,12 +39,11 @@ struct Spool {
     uint64_t written;  // file bytes [0, written) hold the image bytes from `header` on
     std::FILE* file;
     SpoolState state;
+    SpoolHash* hash;  // of the file as the writer will leave it, owned
     char path[temp_path_size];
 };
 
-struct Range {
-    uint64_t from, to;
-};
+using Range = FileRange;
 
 struct Spools {
     std::FILE* image;
@@ -53,22 +55,36 @@ struct Spools {
     basics::Growable<Spool, 64> spools;
     size_t open;
     int stopped;  // a write failed: nothing more is spooled
+    SpoolWorker* worker;  // writes the spools' bytes while the scan reads on; null: the scan does
+    std::vector<FileRange> over;
     // the adopted file
     std::FILE* out;
     uint64_t base, extent;
     basics::Growable<Range, 256> kept, dirty;
+    SpoolHash* hash;
+    int head_hashed;
 };
 
 Spools sp;
 
+void free_hash(SpoolHash** h)
+{
+    if (*h)
+        spool_hash_free(*h);
+    delete *h;
+    *h = nullptr;
+}
+
 void drop(Spool* s)
 {
+    spool_worker_drain(sp.worker);
     if (s->state == spooling) {
         std::fclose(s->file);
         sp.open--;
     }
     if (s->state != gone)
         platform::remove_file(s->path);
+    free_hash(&s->hash);
     s->file = nullptr;
     s->state = gone;
 }
@@ -103,12 +119,11 @@ int media_end(uint64_t h, uint64_t* end)
     return 0;
 }
 
-void start_spool(uint64_t h, uint64_t end)
+void start_spool(uint64_t h, uint64_t end, const image::ScanIndex* index)
 {
     if (sp.open == max_open_spools)
         return;
-    Spool s;
-    std::memset(&s, 0, sizeof s);
+    Spool s{};
     s.header = h;
     s.end = end;
     char name[64];
@@ -117,19 +132,26 @@ void start_spool(uint64_t h, uint64_t end)
     s.file = platform::create_write(s.path);
     if (!s.file)
         return;
+    s.hash = new SpoolHash;
+    spool_hash_begin(s.hash, h, end - h, index);
     s.state = spooling;
     sp.open++;
     basics::list_append(&sp.spools, s);
 }
 
 // Writes what the ring holds of the spool's bytes, up to `limit`; 0 when a write failed.
-int feed(Spool* s, uint64_t limit)
+int feed(Spool* s, uint64_t limit, const image::ScanIndex* index)
 {
     limit = std::min({limit, s->end, sp.ring->end});
     while (s->header + s->written < limit) {
         const uint8_t* at = nullptr;
         uint64_t n = image::scan_ring_span(sp.ring, s->header + s->written, limit - s->header - s->written, &at);
-        if (n == 0 || std::fwrite(at, 1, static_cast<size_t>(n), s->file) != n)
+        if (n == 0)
+            return 0;
+        spool_hash_take(s->hash, n, index, sp.ring, &sp.over);
+        SpoolWrite piece = {s->file, s->hash, at, static_cast<size_t>(n), s->header + s->written, std::move(sp.over)};
+        sp.over = std::vector<FileRange>();
+        if (!spool_worker_submit(sp.worker, &piece))
             return 0;
         s->written += n;
     }
@@ -148,7 +170,9 @@ void stop_spooling()
 
 void close_spool(Spool* s)
 {
-    int ok = std::fclose(s->file) == 0;
+    spool_worker_drain(sp.worker);
+    int ok = !spool_worker_failed(sp.worker);
+    ok = std::fclose(s->file) == 0 && ok;
     sp.open--;
     s->file = nullptr;
     s->state = closed;
@@ -167,6 +191,13 @@ int overlaps(const basics::Growable<Range, 256>* list, uint64_t from, uint64_t t
     return 0;
 }
 
+// The spool keeps its first `length` bytes only; 0 when the file could not be cut.
+int cut_back(Spool* s, uint64_t length)
+{
+    spool_worker_drain(sp.worker);
+    return platform::set_file_size(s->file, length);
+}
+
 // A run that ends through fatal leaves no spool file behind.
 void remove_at_exit() { spool_remove_all(); }
 
@@ -182,13 +213,16 @@ void spool_begin(std::FILE* image, uint64_t image_size, const image::ScanRing* r
     sp.image_size = image_size;
     sp.ring = ring;
     sp.stopped = 0;
+    sp.worker = spool_worker_start();
     basics::bounded_format(sp.folder, sizeof sp.folder, "%s", output_dir);
 }
 
-void spool_advance(const image::ScanIndex* index)
+namespace {
+
+void advance_spools(const image::ScanIndex* index)
 {
-    if (!sp.ring)
-        return;
+    if (!sp.stopped && spool_worker_failed(sp.worker))
+        stop_spooling();
     const image::OffsetList* headers = &index->xavc_hits;
     for (; sp.next_header < headers->count; sp.next_header++)
         if (headers->items[sp.next_header] >= 4)
@@ -200,7 +234,7 @@ void spool_advance(const image::ScanIndex* index)
         if (found == 2 && sp.ring->end < sp.image_size)
             sp.pending.items[keep++] = h;
         else if (found == 1)
-            start_spool(h, end);
+            start_spool(h, end, index);
     }
     sp.pending.count = keep;
     uint64_t reached = analysis::scan_search_reached();
@@ -216,15 +250,17 @@ void spool_advance(const image::ScanIndex* index)
             // the bytes past the last evidence are most likely another recording's
             if (evidence == s->header)
                 drop(s);
-            else if (evidence - s->header < s->written && !platform::set_file_size(s->file, evidence - s->header))
+            else if (evidence - s->header < s->written && !cut_back(s, evidence - s->header))
                 stop_spooling();
             else {
+                if (evidence - s->header < s->written)
+                    s->hash->usable = 0;
                 s->written = std::min(s->written, evidence - s->header);
                 close_spool(s);
             }
             continue;
         }
-        if (!feed(s, evidence + whole_evidence_distance)) {
+        if (!feed(s, evidence + whole_evidence_distance, index)) {
             stop_spooling();
             return;
         }
@@ -233,11 +269,26 @@ void spool_advance(const image::ScanIndex* index)
     }
 }
 
+}  // namespace
+
+void spool_advance(const image::ScanIndex* index)
+{
+    if (!sp.ring)
+        return;
+    advance_spools(index);
+    // the scan's next read lands on the ring's oldest bytes: the writing thread must be done there
+    uint64_t next_end = sp.ring->end + image::raw_scan_slice_bytes;
+    if (next_end > sp.ring->capacity)
+        spool_worker_wait_past(sp.worker, next_end - sp.ring->capacity);
+}
+
 void spool_end()
 {
     for (size_t i = 0; i < sp.spools.count; i++)
         if (sp.spools.items[i].state == spooling)
             close_spool(&sp.spools.items[i]);
+    spool_worker_stop(sp.worker);
+    sp.worker = nullptr;
     basics::list_free(&sp.pending);
     sp.ring = nullptr;
     sp.next_header = 0;
@@ -265,6 +316,10 @@ std::FILE* spool_adopt(uint64_t header_offset, const char* temp_path, uint64_t s
         return nullptr;
     }
     s->state = gone;
+    free_hash(&sp.hash);
+    sp.hash = s->hash;  // the adopted file's now
+    s->hash = nullptr;
+    sp.head_hashed = 0;
     std::FILE* out = platform::open_stream(temp_path, "r+b");
     if (!out) {
         platform::remove_file(temp_path);
@@ -314,6 +369,9 @@ int spool_zero_unwritten(std::FILE* dst)
         return 1;
     Range* r = sp.kept.items;
     std::sort(r, r + sp.kept.count, [](const Range& a, const Range& b) { return a.from < b.from; });
+    // every copy found its bytes in place, so the file holds what was hashed where it keeps them
+    sp.head_hashed = sp.hash && sp.dirty.count == 0 && sp.hash->hash.length == sp.extent &&
+                     spool_hash_holds(sp.hash, r, sp.kept.count, dst);
     constexpr size_t zeros_bytes = 1 << 20;
     auto* zeros = static_cast<uint8_t*>(basics::xcalloc(zeros_bytes, 1));
     uint64_t at = 0;
@@ -332,9 +390,19 @@ int spool_zero_unwritten(std::FILE* dst)
     return ok && std::fflush(dst) == 0;
 }
 
+int spool_head_hash(basics::Sha256* out)
+{
+    if (!sp.head_hashed)
+        return 0;
+    *out = sp.hash->hash;
+    return 1;
+}
+
 void spool_release()
 {
     sp.out = nullptr;
+    sp.head_hashed = 0;
+    free_hash(&sp.hash);
     basics::list_free(&sp.kept);
     basics::list_free(&sp.dirty);
 }

@@ -6,9 +6,11 @@
 // left out; it copies the rest from the image as usual, and before the movie box zeroes every
 // byte it did not write, so the file comes out as a file written from zero. A recording that does
 // not lie whole (no kkad box describes a chunk lying behind its header) stops being spooled.
+// A second thread writes the spooled bytes and hashes them (spool_hash) while the scan reads on.
 #include <cstdint>
 #include <cstdio>
 
+#include "basics/sha256.h"
 #include "image/scan_index.h"
 #include "image/scan_ring.h"
 
@@ -37,6 +39,9 @@ void spool_note(std::FILE* dst, uint64_t dst_offset, uint64_t length, int wrote,
 // Zeroes every spooled byte of `dst` that no copy kept; 1 when the writes succeeded (and for a
 // file that was not spooled).
 int spool_zero_unwritten(std::FILE* dst);
+// After spool_zero_unwritten: 1 with the hash of the adopted file's first `out->length` bytes as
+// they now are, when the hash taken while they were spooled holds for them.
+int spool_head_hash(basics::Sha256* out);
 // The writer is done with the adopted file.
 void spool_release();
 

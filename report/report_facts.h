@@ -86,6 +86,10 @@ struct RecordingFacts {
     char output_path[1400];
     uint64_t output_size;
     char output_sha256[basics::sha256_hex_size];
+    // the hash of the file's first output_head.length bytes, taken as they were written, when
+    // output_head_known; the report reads only the rest
+    basics::Sha256 output_head;
+    uint8_t output_head_known;
     MoreOutputList more_outputs;  // owned
     // the first decodable picture, as a PNG, owned; null when none
     uint8_t* thumbnail_png;

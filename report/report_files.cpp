@@ -49,15 +49,22 @@ int write_report_files(const char* folder, const ReportFacts* facts)
     return ok;
 }
 
-int hash_file(const char* path, char hex[basics::sha256_hex_size], uint64_t* size)
+int hash_file(const char* path, char hex[basics::sha256_hex_size], uint64_t* size, const basics::Sha256* head)
 {
     std::FILE* f = platform::open_read_only(path);
     if (!f)
         return 0;
-    constexpr size_t piece = 1 << 20;
-    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(piece));
     basics::Sha256 h;
     basics::sha256_begin(&h);
+    if (head) {
+        h = *head;
+        if (!platform::seek_abs(f, h.length)) {
+            std::fclose(f);
+            return 0;
+        }
+    }
+    constexpr size_t piece = 1 << 20;
+    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(piece));
     size_t n;
     while ((n = std::fread(buf, 1, piece, f)) > 0)
         basics::sha256_add(&h, buf, n);

@@ -11,7 +11,9 @@ constexpr const char* report_json_name = basics::report_data_name;
 // Writes mendora-report.html and mendora-report.json into `folder`; 1 when both are in place.
 int write_report_files(const char* folder, const ReportFacts* facts);
 
-// SHA-256 (lower-case hex) and size of a whole file; 0 when it cannot be read.
-int hash_file(const char* path, char hex[basics::sha256_hex_size], uint64_t* size);
+// SHA-256 (lower-case hex) and size of a whole file; 0 when it cannot be read. With `head`, the
+// hash of the file's first head->length bytes: only the bytes after them are read.
+int hash_file(const char* path, char hex[basics::sha256_hex_size], uint64_t* size,
+              const basics::Sha256* head = nullptr);
 
 }  // namespace report

@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "basics/sha256.h"
 #include "image/scan_ring.h"
 #include "platform/platform.h"
 #include "rebuild/image_copy.h"
@@ -109,6 +110,118 @@ TEST(Spool, FileComesOutAsTheSameCopiesIntoAFileWrittenFromZero)
         EXPECT_TRUE(fresh == spooled);
         // only the two files: no spool is left behind
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path), {}), 2);
+    }
+}
+
+// The hash taken while the scan passes a spooled file, when there is one, is the finished file's;
+// there is one when the camera left zeros between its chunks and its kkad boxes there, and none
+// once any byte the writer zeroes was not zero or in a box, or a kept byte lay in a box.
+struct HashRow {
+    const char* name;
+    uint64_t piece;       // the scan's reads
+    uint64_t stray_byte;  // a file offset made non-zero between the chunks, 0 for none
+    bool keep_a_box;      // a copy keeps the first box's bytes
+    bool chunk_from_elsewhere;
+    bool known;
+};
+
+constexpr uint64_t chunk_at = 1000, chunk_stride = 50000, chunk_bytes = 30000, box_gap = 5000, box_bytes = 64;
+
+// The image of a clip whose chunks of noise have a kkad box and zeros between them.
+Bytes tidy_image(uint64_t stray)
+{
+    Bytes b(image_bytes, 0);
+    std::mt19937 rng(9);
+    for (uint64_t k = 0; chunk_at + k * chunk_stride + chunk_stride < E - H; k++) {
+        uint64_t c = H + chunk_at + k * chunk_stride;
+        for (uint64_t i = 0; i < chunk_bytes; i++)
+            b[c + i] = uint8_t(rng() | 1);
+        Bytes kkad(box_bytes - 8);
+        for (auto& x : kkad)
+            x = uint8_t(rng());
+        Bytes bx = box("kkad", kkad);
+        std::copy(bx.begin(), bx.end(), b.begin() + long(c + chunk_bytes + box_gap));
+    }
+    Bytes head = make_image();
+    std::copy(head.begin() + H, head.begin() + H + 32, b.begin() + H);
+    if (stray)
+        b[H + stray] = 7;
+    return b;
+}
+
+std::string hex_of(basics::Sha256* h)
+{
+    uint8_t digest[basics::sha256_digest_bytes];
+    char hex[basics::sha256_hex_size];
+    basics::sha256_end(h, digest);
+    basics::sha256_hex(digest, hex);
+    return hex;
+}
+
+TEST(Spool, HashTakenWhileSpoolingIsTheFinishedFilesOrNone)
+{
+    const uint64_t first_box = chunk_at + chunk_bytes + box_gap;
+    const HashRow rows[] = {
+        {"chunks in place, zeros and boxes between", image_bytes, 0, false, false, true},
+        {"read in pieces that cut boxes and blocks apart", 7001, 0, false, false, true},
+        {"a byte between the chunks that is not zero", 7001, chunk_at + chunk_bytes + 10, false, false, false},
+        {"a stray byte in the block a box shares", image_bytes, first_box + box_bytes + 3, false, false, false},
+        {"a copy keeps a box", image_bytes, 0, true, false, false},
+        {"a chunk copied from elsewhere", image_bytes, 0, false, true, false},
+    };
+    for (const HashRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes image = tidy_image(row.stray_byte);
+        TempImage img(image, "spoolhash");
+        TempDir out;
+        image::ScanRing ring;
+        image::scan_ring_init(&ring, image_bytes);
+        rebuild::spool_begin(img.f, img.size, &ring, out.path.c_str());
+        image::ScanIndex all{}, seen{};
+        index_signatures(image, &all);
+        for (uint64_t at = 0; at < image_bytes; at += row.piece) {
+            uint64_t n = std::min(row.piece, image_bytes - at);
+            image::scan_ring_append(&ring, image.data() + at, size_t(n));
+            for (size_t i = 0; i < all.kkad_hits.count; i++)
+                if (all.kkad_hits.items[i] + 4 <= at + n)
+                    image::record_hit(&seen.kkad_hits, all.kkad_hits.items[i]);
+            for (size_t i = 0; i < all.xavc_hits.count; i++)
+                if (all.xavc_hits.items[i] + 8 <= at + n)
+                    image::record_hit(&seen.xavc_hits, all.xavc_hits.items[i]);
+            rebuild::spool_advance(&seen);
+        }
+        rebuild::spool_end();
+        image::free_scan_index(&all);
+        image::free_scan_index(&seen);
+        image::scan_ring_free(&ring);
+        std::string temp = (out.path / "clip.partial").string();
+        int failed = 0;
+        std::FILE* f = rebuild::spool_adopt(H, temp.c_str(), file_size, 1, &failed);
+        ASSERT_NE(f, nullptr);
+        Bytes buf(1 << 20);
+        EXPECT_EQ(rebuild::copy_piece(img.f, H, f, 0, buf.data(), 32), 1);
+        for (uint64_t c = chunk_at; c + chunk_stride < E - H; c += chunk_stride) {
+            uint64_t from = row.chunk_from_elsewhere && c == chunk_at ? H + c + 1 : H + c;
+            uint64_t length = row.keep_a_box && c == chunk_at ? chunk_bytes + box_gap + 8 : chunk_bytes;
+            EXPECT_EQ(rebuild::copy_piece(img.f, from, f, c, buf.data(), size_t(length)), 1);
+        }
+        EXPECT_EQ(rebuild::spool_zero_unwritten(f), 1);
+        basics::Sha256 head;
+        int known = rebuild::spool_head_hash(&head);
+        rebuild::spool_release();
+        std::fclose(f);
+        rebuild::spool_remove_all();
+        EXPECT_EQ(known, row.known ? 1 : 0);
+        std::string file = read_file(temp);
+        basics::Sha256 whole;
+        basics::sha256_begin(&whole);
+        basics::sha256_add(&whole, reinterpret_cast<const uint8_t*>(file.data()), file.size());
+        if (known) {
+            ASSERT_LE(head.length, file.size());
+            basics::sha256_add(&head, reinterpret_cast<const uint8_t*>(file.data()) + head.length,
+                               size_t(file.size() - head.length));
+            EXPECT_EQ(hex_of(&head), hex_of(&whole));
+        }
     }
 }
 

@@ -67,14 +67,28 @@ TEST(ScanBuffer, VectorSearchesMatchThePlainOneAtEveryBoundary)
     }
 }
 
-std::string scan_file(const fixture::TempImage& img, uint64_t chunk, int progress, Hits* out)
+void no_more(void*, const image::ScanIndex*, const uint8_t*, size_t) {}
+
+// The scan's hits; with a ring, the scan reads into it, and *tail is what it holds at the end.
+std::string scan_file(const fixture::TempImage& img, uint64_t chunk, int progress, Hits* out, uint64_t ring_bytes = 0,
+                      std::string* tail = nullptr)
 {
     image::ScanIndex index{};
+    image::ScanRing ring{};
+    image::ScanObserver observer = {no_more, nullptr, &ring};
+    if (ring_bytes)
+        image::scan_ring_init(&ring, ring_bytes);
     testing::internal::CaptureStdout();
-    image::raw_scan(img.f, img.size, chunk, progress, &index);
+    image::raw_scan(img.f, img.size, chunk, progress, &index, ring_bytes ? &observer : nullptr);
     std::string printed = testing::internal::GetCapturedStdout();
     *out = hits_of(index);
     image::free_scan_index(&index);
+    if (ring_bytes) {
+        uint64_t held = std::min<uint64_t>(img.size, ring_bytes);
+        tail->assign(size_t(held), 0);
+        EXPECT_EQ(image::scan_ring_copy(&ring, img.size - held, tail->data(), held), 1);
+        image::scan_ring_free(&ring);
+    }
     return printed;
 }
 
@@ -110,11 +124,17 @@ TEST(RawScan, SameHitsForEveryReadSize)
     const std::vector<ChunkRow> rows = {
         {"1 MiB reads", MiB}, {"64 MiB reads (default)", 64 * MiB}, {"reads of 4093 bytes", 4093}, {"reads of 513 bytes", 513},
     };
+    // read straight into a ring, the carried bytes come from its guard each time it wraps
+    const uint64_t rings[] = {0, image::scan_ring_guard, 1000, 256 * 1024 + 3, 56 * MiB};
     for (const ChunkRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        Hits got;
-        EXPECT_EQ(scan_file(img, row.chunk, 0, &got), "");
-        EXPECT_EQ(got, expected);
+        for (uint64_t ring_bytes : rings) {
+            SCOPED_TRACE(std::string(row.name) + ", ring of " + std::to_string(ring_bytes) + " bytes");
+            Hits got;
+            std::string tail;
+            EXPECT_EQ(scan_file(img, row.chunk, 0, &got, ring_bytes, &tail), "");
+            EXPECT_EQ(got, expected);
+            EXPECT_TRUE(tail == data.substr(data.size() - tail.size()));
+        }
     }
 }
 

@@ -13,7 +13,10 @@
 # the small variant, e.g. `bench/big/run.sh build /work/bench-data/big 4096`, shows on any card
 # what a card larger than memory shows. Needs root (the cgroup); installs PhotoRec through
 # scripts/install-deps.sh peers. REFERENCE=/path/to/mendora adds another engine build's run;
-# VARIANTS="whole" (or "fragmented") makes only that card.
+# VARIANTS="whole" (or "fragmented") makes only that card. VIDEO=WxH (default 1920x1080), MBPS=N
+# (default 100; 0 for the encoder's own quality) and COUNT=N (default: as many as fill nine tenths
+# of the card) make other cards, e.g. the dense low-bitrate card: VIDEO=256x144 MBPS=0 COUNT=16
+# FRAMES=7008, or the cached 1080p card: MBPS=50 COUNT=8 FRAMES=1800 with SIZE_MIB 4096 and CAP 0.
 # Cards and outputs go under DATA_DIR (default /work/bench-data/big) and are deleted at the end;
 # the tables go to bench/big/RESULTS-<SIZE_MIB>MiB[-cap<CAP_MIB>].md, and those of every size to
 # the last section of bench/RESULTS.md.
@@ -26,20 +29,26 @@ size_mib=${3:-32768}
 cap_mib=${4:-768}
 rounds=${5:-3}
 frames=${FRAMES:-3000}
+video=${VIDEO:-1920x1080}
+mbps=${MBPS:-100}
 bash "$root/scripts/install-deps.sh" peers
 [ -x "$build/mendora" ] && [ -x "$build/mendora-mkcard" ] || { echo "build $build first" >&2; exit 1; }
 mkdir -p "$data"
 data=$(cd "$data" && pwd)
 trap 'rm -rf "$data/card" "$data/probe" "$data/runs"' EXIT
-results="$here/RESULTS-${size_mib}MiB$([ "$cap_mib" = 0 ] || echo "-cap$cap_mib").md"
-hd=(--video 1920x1080 --video-mbps 100 --random-free --truth-only)
+kind=$video$([ "$mbps" = 0 ] || echo "-${mbps}mbps")
+[ "$kind" = 1920x1080-100mbps ] && kind=
+results="$here/RESULTS-${size_mib}MiB${kind:+-$kind}$([ "$cap_mib" = 0 ] || echo "-cap$cap_mib").md"
+hd=(--video "$video" --random-free --truth-only)
+[ "$mbps" = 0 ] || hd+=(--video-mbps "$mbps")
+quality=$([ "$mbps" = 0 ] && echo "the encoder's own quality" || echo "$mbps Mbit/s")
 
 # the size of one recording, from a card of one 12 s recording (sizes grow with the frames)
 rm -rf "$data/probe"
 "$build/mendora-mkcard" --out "$data/probe" --count 1 --frames 300 --size-mib 256 "${hd[@]}" >/dev/null
 rec_mib=$(python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['recordings'][0]['size'] * $frames // 300 // 2**20 + 1)" \
     "$data/probe/truth.json")
-count=$(( size_mib * 9 / 10 / rec_mib ))
+count=${COUNT:-$(( size_mib * 9 / 10 / rec_mib ))}
 [ "$count" -ge 1 ] || { echo "a recording of $frames frames ($rec_mib MiB) does not fit $size_mib MiB" >&2; exit 1; }
 # every recording's piece of video encoded once beforehand, so the generator's figures are its own
 rm -rf "$data/probe"
@@ -48,12 +57,17 @@ rm -rf "$data/probe"
 rm -rf "$data/probe"
 
 {
-    echo "# A card of $size_mib MiB$([ "$cap_mib" = 0 ] || echo ", memory capped at $cap_mib MiB")"
+    echo "# A card of $size_mib MiB${kind:+ ($video, $quality)}$([ "$cap_mib" = 0 ] || echo ", memory capped at $cap_mib MiB")"
     echo
     echo "Written by \`bench/big/run.sh\`; do not edit by hand. Cards of $size_mib MiB, $count recordings of"
-    echo "$frames frames at 1920x1080, 100 Mbit/s, random free space between. Every run starts from a cold cache"
-    echo "$([ "$cap_mib" = 0 ] && echo "with no memory cap, on a card larger than memory" ||
-            echo "inside a memory cgroup capped at $cap_mib MiB"): the page cache cannot hold the card."
+    echo "$frames frames at $video, $quality, random free space between. Every run starts from a cold cache"
+    if [ "$cap_mib" != 0 ]; then
+        echo "inside a memory cgroup capped at $cap_mib MiB: the page cache cannot hold the card."
+    elif [ $(( size_mib * 1024 )) -gt "$(awk '/MemTotal/ {print $2}' /proc/meminfo)" ]; then
+        echo "with no memory cap, on a card larger than memory: the page cache cannot hold the card."
+    else
+        echo "with no memory cap: the page cache can hold the card once it has been read."
+    fi
     echo "*read/img*: bytes the device delivered to the tool"
     echo "(\`read_bytes\` of /proc/PID/io) over the card's size; *rchar/img*: bytes it asked of any file"
     echo "through its read calls over the card's size; *wrote*: bytes it left in its output folder;"
