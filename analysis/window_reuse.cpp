@@ -13,6 +13,7 @@
 #include "analysis/chunk_locate.h"
 #include "basics/growable.h"
 #include "image/read_at.h"
+#include "image/scan_ring.h"
 
 namespace analysis {
 
@@ -20,9 +21,11 @@ namespace {
 
 struct WindowReuse {
     std::FILE* image;   // null when not active
-    int held;           // 1 when [start, end) is in the window buffer
+    int held;           // 1 when [start, end) is held
+    int borrowed;       // held where the scan's ring has them, not in the window buffer
     int hevc;
     uint64_t start, end;
+    const uint8_t* borrowed_at;  // where they lie in the ring when borrowed
     basics::Growable<uint64_t, 4096> delimiters;
 };
 
@@ -31,13 +34,48 @@ WindowReuse reuse;
 void forget_held()
 {
     reuse.held = 0;
+    reuse.borrowed = 0;
     reuse.delimiters.count = 0;
+}
+
+// While the scan passes, the bytes of a window usually lie in one piece of its ring: they are
+// searched there instead of being copied into the window buffer.
+int borrow(std::FILE* image, uint64_t start, uint64_t end)
+{
+    const uint8_t* at = nullptr;
+    if (!image::scan_ring_lent_span(image, start, end - start, &at))
+        return 0;
+    reuse.borrowed_at = at;
+    return 1;
+}
+
+const uint8_t* held_bytes() { return reuse.borrowed ? reuse.borrowed_at : window_read_buffer.data; }
+
+// Borrowed bytes from `start` on that the ring still holds in one piece up to `end` stay held;
+// else the held ones become the buffer's.
+int keep_borrowed_or_copy(std::FILE* image, uint64_t start, uint64_t end)
+{
+    uint64_t* d = reuse.delimiters.items;
+    size_t n = reuse.delimiters.count;
+    size_t first = size_t(std::lower_bound(d, d + n, start) - d);
+    if (first > 0) {
+        std::memmove(d, d + first, (n - first) * sizeof *d);
+        reuse.delimiters.count = n - first;
+    }
+    reuse.borrowed_at += start - reuse.start;
+    reuse.start = start;
+    if (borrow(image, reuse.start, end))
+        return 1;
+    grow_read_buffer(&window_read_buffer, end - reuse.start);
+    std::memcpy(window_read_buffer.data, reuse.borrowed_at, reuse.end - reuse.start);
+    reuse.borrowed = 0;
+    return 0;
 }
 
 // Records the delimiters that begin in [from, to) of the held bytes (all five bytes held).
 void find_delimiters(uint64_t from, uint64_t to)
 {
-    const uint8_t* buf = window_read_buffer.data;
+    const uint8_t* buf = held_bytes();
     uint64_t limit = reuse.end - reuse.start;  // bytes held
     uint64_t stop = to - reuse.start;
     if (stop + 5 > limit)
@@ -179,9 +217,20 @@ void end_window_reuse()
 
 int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
 {
+    // the ring may have taken new bytes over borrowed ones since the last search
+    const uint8_t* still = nullptr;
+    if (reuse.borrowed && (!image::scan_ring_lent_span(image, reuse.start, reuse.end - reuse.start, &still) ||
+                           still != reuse.borrowed_at))
+        forget_held();
     if (reuse.held && reuse.hevc == hevc && start >= reuse.start && start <= reuse.end && end >= reuse.start) {
         if (end <= reuse.end)
             return 1;
+        if (reuse.borrowed && keep_borrowed_or_copy(image, start, end)) {
+            uint64_t old_end = reuse.end;
+            reuse.end = end;
+            find_delimiters(old_end >= reuse.start + 4 ? old_end - 4 : reuse.start, end);
+            return 1;
+        }
         // Bytes below the new start stay where they are until the buffer is full; then what
         // overlaps moves to the front. Moving on every search would copy the whole window each
         // time, and growing the buffer instead would copy it and touch fresh memory.
@@ -209,9 +258,13 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
         return 1;
     }
     forget_held();
-    grow_read_buffer(&window_read_buffer, end - start);
-    if (!image::read_at(image, start, window_read_buffer.data, end - start))
-        return 0;
+    if (borrow(image, start, end)) {
+        reuse.borrowed = 1;
+    } else {
+        grow_read_buffer(&window_read_buffer, end - start);
+        if (!image::read_at(image, start, window_read_buffer.data, end - start))
+            return 0;
+    }
     reuse.held = 1;
     reuse.hevc = hevc;
     reuse.start = start;
@@ -224,7 +277,7 @@ void window_forget() { forget_held(); }
 
 uint64_t window_held_end() { return reuse.held ? reuse.end : 0; }
 
-const uint8_t* window_bytes_at(uint64_t offset) { return window_read_buffer.data + (offset - reuse.start); }
+const uint8_t* window_bytes_at(uint64_t offset) { return held_bytes() + (offset - reuse.start); }
 
 const uint64_t* window_delimiters_from(uint64_t from, uint64_t* count)
 {

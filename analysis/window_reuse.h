@@ -15,7 +15,8 @@ int window_reuse_active(std::FILE* image);
 void end_window_reuse();
 
 // Makes the buffer hold image bytes [start, end) and the sorted delimiter positions p with
-// start <= p and p + 5 <= end. 1 on success; 0 when the read fails (nothing is held then).
+// start <= p and p + 5 <= end. 1 on success; 0 when the read fails (nothing is held then). While
+// the scan's ring is lent for the image and holds them in one piece, they are held where they lie.
 int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc);
 // The end of the held range; 0 when nothing is held.
 uint64_t window_held_end();

@@ -94,6 +94,11 @@ void scan_ring_unlend() { lending = {nullptr, nullptr, 0}; }
 
 int scan_ring_missed() { return lending.missed; }
 
+int scan_ring_lent_span(std::FILE* image, uint64_t offset, uint64_t n, const uint8_t** at)
+{
+    return lending.ring && image == lending.image && n > 0 && scan_ring_span(lending.ring, offset, n, at) == n;
+}
+
 int scan_ring_serve(std::FILE* image, uint64_t offset, void* buf, uint64_t n, int* ok)
 {
     if (!lending.ring || image != lending.image)

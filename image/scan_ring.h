@@ -43,6 +43,9 @@ uint64_t scan_ring_span(const ScanRing* ring, uint64_t offset, uint64_t n, const
 void scan_ring_lend(const ScanRing* ring, std::FILE* image);
 void scan_ring_unlend();
 int scan_ring_missed();
+// 1 with *at pointing to image bytes [offset, offset + n) when a ring lent for `image` holds them
+// in one piece: they can be looked at where they are, until the ring takes more bytes.
+int scan_ring_lent_span(std::FILE* image, uint64_t offset, uint64_t n, const uint8_t** at);
 // The read_at hook: 1 when the ring is lent for `image` (*ok then tells whether the read was
 // served), 0 when the read goes to the file.
 int scan_ring_serve(std::FILE* image, uint64_t offset, void* buf, uint64_t n, int* ok);

@@ -100,13 +100,18 @@ int gap_is_zero(const SpoolHash* h, std::FILE* f, uint64_t from, uint64_t to, si
             size_t n = static_cast<size_t>(piece_end - pos);
             if (!platform::seek_abs(f, pos) || !platform::read_exact(f, bytes, n))
                 return 0;
-            for (size_t i = 0; i < n; i++) {
-                uint64_t at = pos + i;
+            for (uint64_t at = pos; at < piece_end;) {
                 while (*box < h->boxes.count && h->boxes.items[*box].to <= at)
                     ++*box;
-                int in_box = *box < h->boxes.count && h->boxes.items[*box].from <= at;
-                if (bytes[i] && !in_box)
+                const FileRange* b = *box < h->boxes.count ? &h->boxes.items[*box] : nullptr;
+                if (b && b->from <= at) {  // the hash took a box's bytes as zeros
+                    at = std::min(piece_end, b->to);
+                    continue;
+                }
+                uint64_t run_end = b ? std::min(piece_end, b->from) : piece_end;
+                if (!all_zero(bytes + (at - pos), static_cast<size_t>(run_end - at)))
                     return 0;
+                at = run_end;
             }
         }
         pos = piece_end;
