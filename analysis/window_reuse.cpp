@@ -51,9 +51,8 @@ int borrow(std::FILE* image, uint64_t start, uint64_t end)
 
 const uint8_t* held_bytes() { return reuse.borrowed ? reuse.borrowed_at : window_read_buffer.data; }
 
-// Borrowed bytes from `start` on that the ring still holds in one piece up to `end` stay held;
-// else the held ones become the buffer's.
-int keep_borrowed_or_copy(std::FILE* image, uint64_t start, uint64_t end)
+// The held delimiters below `start` are let go.
+void drop_delimiters_below(uint64_t start)
 {
     uint64_t* d = reuse.delimiters.items;
     size_t n = reuse.delimiters.count;
@@ -62,14 +61,6 @@ int keep_borrowed_or_copy(std::FILE* image, uint64_t start, uint64_t end)
         std::memmove(d, d + first, (n - first) * sizeof *d);
         reuse.delimiters.count = n - first;
     }
-    reuse.borrowed_at += start - reuse.start;
-    reuse.start = start;
-    if (borrow(image, reuse.start, end))
-        return 1;
-    grow_read_buffer(&window_read_buffer, end - reuse.start);
-    std::memcpy(window_read_buffer.data, reuse.borrowed_at, reuse.end - reuse.start);
-    reuse.borrowed = 0;
-    return 0;
 }
 
 // Records the delimiters that begin in [from, to) of the held bytes (all five bytes held).
@@ -225,11 +216,21 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
     if (reuse.held && reuse.hevc == hevc && start >= reuse.start && start <= reuse.end && end >= reuse.start) {
         if (end <= reuse.end)
             return 1;
-        if (reuse.borrowed && keep_borrowed_or_copy(image, start, end)) {
-            uint64_t old_end = reuse.end;
+        uint64_t old_end = reuse.end;
+        if (borrow(image, start, end)) {
+            drop_delimiters_below(start);
+            reuse.borrowed = 1;
+            reuse.start = start;
             reuse.end = end;
-            find_delimiters(old_end >= reuse.start + 4 ? old_end - 4 : reuse.start, end);
+            find_delimiters(old_end >= start + 4 ? old_end - 4 : start, end);
             return 1;
+        }
+        if (reuse.borrowed) {  // the ring no longer has them in one piece: they become the buffer's
+            drop_delimiters_below(start);
+            grow_read_buffer(&window_read_buffer, end - start);
+            std::memcpy(window_read_buffer.data, reuse.borrowed_at + (start - reuse.start), reuse.end - start);
+            reuse.borrowed = 0;
+            reuse.start = start;
         }
         // Bytes below the new start stay where they are until the buffer is full; then what
         // overlaps moves to the front. Moving on every search would copy the whole window each
@@ -237,17 +238,10 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
         if (end - reuse.start > window_read_buffer.capacity) {
             uint64_t keep = reuse.end - start;
             std::memmove(window_read_buffer.data, window_read_buffer.data + (start - reuse.start), keep);
-            uint64_t* d = reuse.delimiters.items;
-            size_t n = reuse.delimiters.count;
-            size_t first = size_t(std::lower_bound(d, d + n, start) - d);
-            if (first > 0) {
-                std::memmove(d, d + first, (n - first) * sizeof *d);
-                reuse.delimiters.count = n - first;
-            }
+            drop_delimiters_below(start);
             reuse.start = start;
         }
         grow_read_buffer(&window_read_buffer, end - reuse.start);
-        uint64_t old_end = reuse.end;
         if (!image::read_at(image, old_end, window_read_buffer.data + (old_end - reuse.start), end - old_end)) {
             forget_held();
             return 0;
