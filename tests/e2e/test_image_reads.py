@@ -23,14 +23,15 @@ DECODED = ("--recover-all", "--no-progress")
 # writes every clip does that search while the scan passes the chunks and spools the recordings
 # that lie whole into the output folder, so it reads the card once; the decode check reads every
 # video chunk once more, and recordings in pieces are read again where their pieces lie. On these
-# cards the clips fill two thirds of the card.
+# cards the clips fill two thirds of the card. The report hashes a spooled clip as its bytes pass;
+# it reads back (last column) only the files written otherwise, whose reads are not counted here.
 CEILINGS = [
-    ("analysis of recordings lying whole", WHOLE, ("--analysis-only",), 1.75),
-    ("recovery of recordings lying whole", WHOLE, RECOVER, 1.1),
-    ("recovery of camera-like recordings lying whole", CAMERA_LIKE, RECOVER, 1.1),
-    ("recovery of HEVC recordings lying whole", HEVC, RECOVER, 1.1),
-    ("decode-checked recovery of recordings lying whole", WHOLE, DECODED, 1.8),
-    ("recovery of recordings in three extents out of order", FRAGMENTED, RECOVER, 2.5),
+    ("analysis of recordings lying whole", WHOLE, ("--analysis-only",), 1.75, False),
+    ("recovery of recordings lying whole", WHOLE, RECOVER, 1.1, False),
+    ("recovery of camera-like recordings lying whole", CAMERA_LIKE, RECOVER, 1.1, False),
+    ("recovery of HEVC recordings lying whole", HEVC, RECOVER, 1.1, False),
+    ("decode-checked recovery of recordings lying whole", WHOLE, DECODED, 1.8, False),
+    ("recovery of recordings in three extents out of order", FRAGMENTED, RECOVER, 2.5, True),
 ]
 
 
@@ -62,16 +63,16 @@ class ImageReadsTest(unittest.TestCase):
         self.assertAlmostEqual((scanned - cached) / size, 1.0, delta=0.01)
 
     def test_reads_stay_under_their_ceilings(self):
-        for name, card_options, options, ceiling in CEILINGS:
+        for name, card_options, options, ceiling, read_back in CEILINGS:
             with self.subTest(run=name):
                 card = harness.make_card(None, *card_options)
                 size = os.path.getsize(card.image)
                 work = tempfile.mkdtemp(prefix="work-", dir=harness._root)
                 read, wrote = counted_run(self, card, work, options)
-                # the report reads every file it lists back once, for its hash
+                hashes = wrote if read_back else 0
                 print("%s: read %.3f x the card (%.3f x of it the report's hashes), wrote %.3f x"
-                      % (name, read / size, wrote / size, wrote / size))
-                self.assertLessEqual((read - wrote) / size, ceiling)
+                      % (name, read / size, hashes / size, wrote / size))
+                self.assertLessEqual((read - hashes) / size, ceiling)
                 if options != ("--analysis-only",):
                     self.assertGreater(wrote, size // 3, "the clips were written")
 
