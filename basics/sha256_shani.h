@@ -6,6 +6,9 @@
 
 namespace basics {
 
+// The 64 round constants of the standard, defined beside the plain loop, 16-byte aligned.
+extern const uint32_t sha256_round_constants[64];
+
 // 1 when this processor has the SHA extensions (and the build targets x86-64).
 int sha256_shani_available();
 // Compresses `blocks` 64-byte blocks into `state`; only when sha256_shani_available().
