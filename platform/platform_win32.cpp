@@ -152,6 +152,73 @@ int file_attributes_readable(const char* path, unsigned long* error_code)
     return 0;
 }
 
+struct FileReader {
+    HANDLE handle;
+    int direct;
+    HANDLE plain;  // a handle through the cache, taken up when a direct read is refused
+};
+
+// A handle of its own on the stream's file, so that its reads at offsets leave the stream's file
+// position alone.
+FileReader* open_reader(std::FILE* f, int around_cache, int* direct)
+{
+    *direct = 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE plain = ReOpenFile(h, GENERIC_READ, share, 0);
+    if (plain == INVALID_HANDLE_VALUE)
+        return nullptr;
+    HANDLE around = around_cache ? ReOpenFile(h, GENERIC_READ, share, FILE_FLAG_NO_BUFFERING) : INVALID_HANDLE_VALUE;
+    *direct = around != INVALID_HANDLE_VALUE;
+    return new FileReader{*direct ? around : plain, *direct, plain};
+}
+
+int64_t read_from(FileReader* reader, uint64_t offset, void* buf, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        size_t left = n - got;
+        DWORD piece = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left), r = 0;
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset + got);
+        at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
+        if (!ReadFile(reader->handle, static_cast<uint8_t*>(buf) + got, piece, &r, &at)) {
+            DWORD err = GetLastError();
+            if (err == ERROR_HANDLE_EOF)
+                break;
+            if (err == ERROR_INVALID_PARAMETER && reader->direct) {
+                CloseHandle(reader->handle);
+                reader->handle = reader->plain;
+                reader->direct = 0;
+                continue;
+            }
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += r;
+        // a direct read that stops off the alignment has met the file's end
+        if (reader->direct && got % direct_read_alignment != 0)
+            break;
+    }
+    return static_cast<int64_t>(got);
+}
+
+void close_reader(FileReader* reader)
+{
+    if (!reader)
+        return;
+    if (reader->handle != reader->plain)
+        CloseHandle(reader->handle);
+    CloseHandle(reader->plain);
+    delete reader;
+}
+
+// Windows does not tell which pages of a file it holds.
+int mostly_cached(std::FILE*, uint64_t) { return 0; }
+
 // The runtime's streams have no system-side copy; the caller's own copy does the work.
 int copies_in_system() { return 0; }
 

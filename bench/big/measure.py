@@ -13,6 +13,10 @@ the machine's memory. Per run, from /proc/<pid>/io read just before the process 
 `read_bytes` (what the device delivered) and `rchar` (what the process asked of any file through
 its read calls); from wait4 the largest resident set. Prints per command the medians and every
 round, and the ratio of each command's wall time to the first command's in the same round.
+Round r starts with the command r places down the list and goes round from there, so that no tool
+is always the first to write after the last one's outputs were deleted (a disk mounted with
+`discard` can be slow just then); "@OUT:NAME@" then takes NAME's bytes from the round before
+when NAME has not yet run in this one.
 """
 import os
 import statistics
@@ -96,9 +100,10 @@ def main():
     load_before = os.getloadavg()
     runs = {name: [] for name, _ in commands}
     try:
-        for _ in range(opts["rounds"]):
-            done = {}
-            for name, cmd in commands:
+        done = {}
+        for round_number in range(opts["rounds"]):
+            start = round_number % len(commands)
+            for name, cmd in commands[start:] + commands[:start]:
                 for other, r in done.items():
                     cmd = [a.replace("@OUT:%s@" % other, str(r["out"])) for a in cmd]
                 done[name] = run_once(cmd, opts["work_root"], opts["evict"], procs)
