@@ -27,13 +27,13 @@ int scan_pass_applies(const EngineOptions* o) { return !o->analysis_only && o->r
 int scan_pass_run(RunState* s, basics::Sha256* hash)
 {
     ScanPass pass;
-    image::scan_ring_init(&pass.ring, analysis::scan_search_ring_bytes, image::read_ahead_room);
+    image::scan_ring_init(&pass.ring, analysis::scan_search_ring_bytes);
     analysis::scan_search_begin(s->image, s->image_size, &pass.ring);
     // the destination of stage [6/6], as the writer will be given it
     char destination[sizeof s->destination];
     basics::bounded_format(destination, sizeof destination, "%s", s->options.output_dir);
     rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination);
-    image::ScanObserver observer = {bytes_read, &pass, &pass.ring, image::ReadAround::when_not_cached};
+    image::ScanObserver observer = {bytes_read, &pass, &pass.ring};
     int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,
                                 &observer, hash);
     analysis::scan_search_end(&s->scan);

@@ -56,21 +56,6 @@ size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos
     return got;
 }
 
-// Scans the n bytes just put at `at` in the observer's ring, image offset `pos`, behind the bytes
-// carried before them, and tells the observer of them once the ring holds them.
-void scan_in_ring(const uint8_t* at, size_t n, uint64_t pos, ScanIndex* index, const ScanObserver* observer,
-                  basics::Sha256* hash)
-{
-    ScanRing* ring = observer->ring;
-    if (hash)
-        basics::sha256_add(hash, at, n);
-    size_t held = ring->end < carry_bytes ? static_cast<size_t>(ring->end) : carry_bytes;
-    scan_buffer(at - held, held + n, pos - held, index);
-    scan_entry_sets(at - held, held + n, pos - held, index);
-    scan_ring_commit(ring, n);
-    observer->bytes_read(observer->context, index, at, n);
-}
-
 // The same with the bytes read straight into the observer's ring, whose guard holds the carried
 // bytes across its wrap: nothing is copied after the read.
 size_t read_into_ring(std::FILE* image, uint64_t* pos, size_t want, ScanIndex* index, const ScanObserver* observer,
@@ -85,31 +70,17 @@ size_t read_into_ring(std::FILE* image, uint64_t* pos, size_t want, ScanIndex* i
         size_t n = std::fread(at, 1, step, image);
         if (n == 0)
             break;
-        scan_in_ring(at, n, *pos, index, observer, hash);
+        if (hash)
+            basics::sha256_add(hash, at, n);
+        size_t held = ring->end < carry_bytes ? static_cast<size_t>(ring->end) : carry_bytes;
+        scan_buffer(at - held, held + n, *pos - held, index);
+        scan_entry_sets(at - held, held + n, *pos - held, index);
+        scan_ring_commit(ring, n);
+        observer->bytes_read(observer->context, index, at, n);
         got += n;
         *pos += n;
         if (n < step)
             break;
-    }
-    return got;
-}
-
-// The same with the ring filled ahead of the scan by the read-ahead thread.
-size_t read_ahead_scan(ReadAhead* ahead, uint64_t* pos, size_t want, ScanIndex* index, const ScanObserver* observer,
-                       basics::Sha256* hash)
-{
-    ScanRing* ring = observer->ring;
-    size_t got = 0;
-    while (got < want) {
-        size_t room = 0;
-        uint8_t* at = scan_ring_tail(ring, &room);
-        size_t n = read_ahead_wait(ahead, std::min({want - got, slice_bytes, room}));
-        if (n == 0)
-            break;
-        scan_in_ring(at, n, *pos, index, observer, hash);
-        read_ahead_release(ahead);
-        got += n;
-        *pos += n;
     }
     return got;
 }
@@ -134,9 +105,7 @@ int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int sh
     uint8_t* buf = into_ring ? nullptr : static_cast<uint8_t*>(basics::xmalloc(chunk + carry_bytes));
     if (!platform::seek_abs(image, 0))
         basics::fatal("seek failed before raw scan");
-    ReadAhead* ahead = into_ring ? read_ahead_start(image, image_size, observer->ring, observer->around) : nullptr;
-    if (!ahead)
-        platform::advise_sequential(image);
+    platform::advise_sequential(image);
 
     size_t held = 0;
     uint64_t pos = 0;
@@ -144,9 +113,8 @@ int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int sh
     while (pos < image_size) {
         uint64_t left = image_size - pos;
         size_t want = left < chunk ? static_cast<size_t>(left) : chunk;
-        size_t got = ahead       ? read_ahead_scan(ahead, &pos, want, index, observer, hash)
-                     : into_ring ? read_into_ring(image, &pos, want, index, observer, hash)
-                                 : read_and_scan(image, buf, &held, &pos, want, index, observer, hash);
+        size_t got = into_ring ? read_into_ring(image, &pos, want, index, observer, hash)
+                               : read_and_scan(image, buf, &held, &pos, want, index, observer, hash);
         if (got == 0)
             break;
         if (show_progress) {
@@ -161,7 +129,6 @@ int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int sh
     }
     if (show_progress)
         basics::out_printf("\n");
-    read_ahead_stop(ahead);
     std::free(buf);
     return pos == image_size;
 }

@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "basics/sha256.h"
-#include "image/read_ahead.h"
 #include "image/scan_index.h"
 #include "image/scan_ring.h"
 
@@ -22,11 +21,8 @@ struct ScanObserver {
     void (*bytes_read)(void* context, const ScanIndex* index, const uint8_t* bytes, size_t n);
     void* context;
     // when set (a ring of at least scan_ring_guard bytes), the scan reads straight into it and
-    // bytes_read is told of the bytes once the ring holds them; a ring with read_ahead_room bytes
-    // ahead is filled by a thread of its own, and bytes_read returning ends the use of the bytes
-    // that fall out of it
+    // bytes_read is told of the bytes once the ring holds them
     ScanRing* ring;
-    ReadAround around;  // how that thread reads
 };
 
 // Reads the whole image in reads of chunk_bytes (plus 512 carried bytes) and fills `index`.

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "basics/checked_alloc.h"
-#include "platform/platform.h"
 
 namespace image {
 
@@ -20,32 +19,29 @@ Lending lending = {nullptr, nullptr, 0};
 
 }  // namespace
 
-void scan_ring_init(ScanRing* ring, uint64_t capacity, uint64_t ahead)
+void scan_ring_init(ScanRing* ring, uint64_t capacity)
 {
     if (capacity == 0)
         capacity = 1;
-    const size_t align = platform::direct_read_alignment;
-    static_assert(scan_ring_guard <= platform::direct_read_alignment, "the guard fits in the alignment's room");
-    ring->slots = capacity + ahead;
-    ring->block = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(ring->slots) + 2 * align));
-    uintptr_t first = reinterpret_cast<uintptr_t>(ring->block) + scan_ring_guard;
-    ring->data = ring->block + ((first + align - 1) / align * align - reinterpret_cast<uintptr_t>(ring->block));
+    auto* block = static_cast<uint8_t*>(basics::xmalloc(scan_ring_guard + static_cast<size_t>(capacity)));
+    ring->data = block + scan_ring_guard;
     ring->capacity = capacity;
     ring->end = 0;
 }
 
 void scan_ring_free(ScanRing* ring)
 {
-    std::free(ring->block);
-    *ring = ScanRing{nullptr, 0, 0, 0, nullptr};
+    if (ring->data)
+        std::free(ring->data - scan_ring_guard);
+    *ring = ScanRing{nullptr, 0, 0};
 }
 
 uint8_t* scan_ring_tail(ScanRing* ring, size_t* room)
 {
-    size_t at = static_cast<size_t>(ring->end % ring->slots);
-    if (at == 0 && ring->end > 0 && ring->slots >= scan_ring_guard)
-        std::memcpy(ring->data - scan_ring_guard, ring->data + ring->slots - scan_ring_guard, scan_ring_guard);
-    *room = static_cast<size_t>(ring->slots) - at;
+    size_t at = static_cast<size_t>(ring->end % ring->capacity);
+    if (at == 0 && ring->end > 0 && ring->capacity >= scan_ring_guard)
+        std::memcpy(ring->data - scan_ring_guard, ring->data + ring->capacity - scan_ring_guard, scan_ring_guard);
+    *room = static_cast<size_t>(ring->capacity) - at;
     return ring->data + at;
 }
 
@@ -53,13 +49,13 @@ void scan_ring_commit(ScanRing* ring, size_t n) { ring->end += n; }
 
 void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n)
 {
-    if (n > ring->slots) {  // only the last bytes that fit stay
-        ring->end += n - ring->slots;
-        bytes += n - ring->slots;
-        n = static_cast<size_t>(ring->slots);
+    if (n > ring->capacity) {  // only the last capacity bytes stay
+        ring->end += n - ring->capacity;
+        bytes += n - ring->capacity;
+        n = static_cast<size_t>(ring->capacity);
     }
-    size_t at = static_cast<size_t>(ring->end % ring->slots);
-    size_t first = n < ring->slots - at ? n : static_cast<size_t>(ring->slots - at);
+    size_t at = static_cast<size_t>(ring->end % ring->capacity);
+    size_t first = n < ring->capacity - at ? n : static_cast<size_t>(ring->capacity - at);
     std::memcpy(ring->data + at, bytes, first);
     std::memcpy(ring->data, bytes + first, n - first);
     ring->end += n;
@@ -73,8 +69,8 @@ int scan_ring_copy(const ScanRing* ring, uint64_t offset, void* out, uint64_t n)
         return 0;
     if (n == 0)
         return 1;
-    size_t at = static_cast<size_t>(offset % ring->slots);
-    size_t first = n < ring->slots - at ? static_cast<size_t>(n) : static_cast<size_t>(ring->slots - at);
+    size_t at = static_cast<size_t>(offset % ring->capacity);
+    size_t first = n < ring->capacity - at ? static_cast<size_t>(n) : static_cast<size_t>(ring->capacity - at);
     std::memcpy(out, ring->data + at, first);
     std::memcpy(static_cast<uint8_t*>(out) + first, ring->data, static_cast<size_t>(n) - first);
     return 1;
@@ -84,8 +80,8 @@ uint64_t scan_ring_span(const ScanRing* ring, uint64_t offset, uint64_t n, const
 {
     if (offset < scan_ring_start(ring) || offset >= ring->end)
         return 0;
-    uint64_t within = offset % ring->slots;
-    uint64_t piece = ring->slots - within;
+    uint64_t within = offset % ring->capacity;
+    uint64_t piece = ring->capacity - within;
     if (piece > ring->end - offset)
         piece = ring->end - offset;
     *at = ring->data + within;

@@ -9,20 +9,17 @@
 namespace image {
 
 struct ScanRing {
-    uint8_t* data;      // aligned to platform::direct_read_alignment
-    uint64_t capacity;  // how many of the last bytes appended are held
-    uint64_t slots;     // the ring's bytes: capacity, and the room for reads ahead of `end`
-    uint64_t end;       // image offset just past the last byte appended
-    uint8_t* block;     // the allocation behind data
+    uint8_t* data;
+    uint64_t capacity;
+    uint64_t end;  // image offset just past the last byte appended
 };
 
 // The bytes before `data` that repeat the ring's last ones once it has wrapped, so that the
 // bytes just before any place in the ring lie in one piece in front of it.
 constexpr size_t scan_ring_guard = 512;
 
-// A ring holding up to `capacity` bytes (at least 1), nothing yet, with `ahead` bytes more where
-// reads of the bytes after `end` may land while the held ones are still in use.
-void scan_ring_init(ScanRing* ring, uint64_t capacity, uint64_t ahead = 0);
+// A ring of `capacity` bytes (at least 1) holding nothing yet.
+void scan_ring_init(ScanRing* ring, uint64_t capacity);
 void scan_ring_free(ScanRing* ring);
 // Appends the image bytes that follow the ones appended so far.
 void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n);

@@ -37,21 +37,6 @@ void advise_sequential(std::FILE* f);
 // may back it with large pages. A hint only: nothing changes if it is not taken.
 void advise_large_buffer(void* buf, size_t n);
 
-// Reads of an open file at offsets of their own, from any thread, apart from the stream's
-// position. With `around_cache`, where the system can, the reads go from the device straight into
-// the buffer, without the copy through the system's cache, and *direct is set: offsets, lengths
-// and buffers are then multiples of direct_read_alignment (a read may run past the file's end).
-// Null when the system gives no such handle.
-struct FileReader;
-constexpr size_t direct_read_alignment = 4096;
-FileReader* open_reader(std::FILE* f, int around_cache, int* direct);
-// The bytes read: all n, or fewer where the file ends; -1 when the read failed.
-int64_t read_from(FileReader* reader, uint64_t offset, void* buf, size_t n);
-void close_reader(FileReader* reader);
-// 1 when most of the file's first `size` bytes, looked at in a few places, lie in the system's
-// cache already; 0 when not, or when the system cannot tell.
-int mostly_cached(std::FILE* f, uint64_t size);
-
 // Copies n bytes of `src` from src_offset to `dst` at dst_offset inside the system, without
 // passing them through this process. Returns how many arrived: all n, or fewer, down to 0, when
 // the system offers no such copy, refuses these files, or the range does not lie wholly inside

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
@@ -159,86 +158,6 @@ int file_attributes_readable(const char* path, unsigned long* error_code)
         return 1;
     *error_code = static_cast<unsigned long>(errno);
     return 0;
-}
-
-struct FileReader {
-    int fd;
-    int direct;
-    int plain;  // a descriptor through the cache, taken up when the device refuses a direct read
-};
-
-// The file is opened again through /proc, so that the new descriptor's flags are its own: a
-// descriptor from dup would share O_DIRECT with the stream's.
-FileReader* open_reader(std::FILE* f, int around_cache, int* direct)
-{
-    *direct = 0;
-    int plain = fcntl(fileno(f), F_DUPFD_CLOEXEC, 0);
-    if (plain < 0)
-        return nullptr;
-    int fd = -1;
-    if (around_cache) {
-        char path[64];
-        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fileno(f));
-        fd = open(path, O_RDONLY | O_DIRECT | O_CLOEXEC);
-    }
-    *direct = fd >= 0;
-    return new FileReader{*direct ? fd : plain, *direct, plain};
-}
-
-int64_t read_from(FileReader* reader, uint64_t offset, void* buf, size_t n)
-{
-    if (offset > static_cast<uint64_t>(INT64_MAX))
-        return -1;
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = pread(reader->fd, static_cast<uint8_t*>(buf) + got, n - got, static_cast<off_t>(offset + got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && errno == EINVAL && reader->direct) {
-            close(reader->fd);
-            reader->fd = reader->plain;
-            reader->direct = 0;
-            continue;
-        }
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        got += static_cast<size_t>(r);
-        // a direct read that stops off the alignment has met the file's end
-        if (reader->direct && got % direct_read_alignment != 0)
-            break;
-    }
-    return static_cast<int64_t>(got);
-}
-
-void close_reader(FileReader* reader)
-{
-    if (!reader)
-        return;
-    if (reader->fd != reader->plain)
-        close(reader->fd);
-    close(reader->plain);
-    delete reader;
-}
-
-int mostly_cached(std::FILE* f, uint64_t size)
-{
-    const uint64_t page = 4096, looks = 64;
-    if (size < page || size > static_cast<uint64_t>(SIZE_MAX))
-        return 0;
-    void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fileno(f), 0);
-    if (map == MAP_FAILED)
-        return 0;
-    uint64_t pages = size / page, held = 0;
-    for (uint64_t i = 0; i < looks; i++) {
-        unsigned char in = 0;
-        uint64_t at = (pages - 1) * i / (looks - 1) * page;
-        if (mincore(static_cast<uint8_t*>(map) + at, page, &in) == 0 && (in & 1))
-            held++;
-    }
-    munmap(map, static_cast<size_t>(size));
-    return held * 2 > looks;
 }
 
 int copies_in_system() { return 1; }

@@ -41,7 +41,7 @@ void scan_with_searches(const TempImage& img, Scanned* s)
 {
     image::scan_ring_init(&s->ring, analysis::scan_search_ring_bytes);
     analysis::scan_search_begin(img.f, img.size, &s->ring);
-    image::ScanObserver observer = {bytes_read, s, &s->ring, image::ReadAround::never};
+    image::ScanObserver observer = {bytes_read, s, &s->ring};
     image::raw_scan(img.f, img.size, MiB, 0, &s->index, &observer);
     analysis::scan_search_end(&s->index);
     image::scan_ring_free(&s->ring);

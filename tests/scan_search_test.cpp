@@ -2,7 +2,6 @@
 // and whichever search the machine runs.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
 
 #include "image/raw_scan.h"
@@ -76,7 +75,7 @@ std::string scan_file(const fixture::TempImage& img, uint64_t chunk, int progres
 {
     image::ScanIndex index{};
     image::ScanRing ring{};
-    image::ScanObserver observer = {no_more, nullptr, &ring, image::ReadAround::never};
+    image::ScanObserver observer = {no_more, nullptr, &ring};
     if (ring_bytes)
         image::scan_ring_init(&ring, ring_bytes);
     testing::internal::CaptureStdout();
@@ -136,78 +135,6 @@ TEST(RawScan, SameHitsForEveryReadSize)
             EXPECT_EQ(got, expected);
             EXPECT_TRUE(tail == data.substr(data.size() - tail.size()));
         }
-    }
-}
-
-// Told of each read, checks the read's bytes and the oldest the ring holds, the first a thread
-// reading too far ahead would write over.
-struct HeldCheck {
-    const std::string* data;
-    const image::ScanRing* ring;
-    uint64_t seen;
-    int bad;
-};
-
-void check_held(void* context, const image::ScanIndex*, const uint8_t* bytes, size_t n)
-{
-    auto* c = static_cast<HeldCheck*>(context);
-    uint64_t start = image::scan_ring_start(c->ring);
-    std::string held(size_t(std::min<uint64_t>(c->ring->end - start, 64 * 1024)), 0);
-    if (c->ring->end != c->seen + n || std::memcmp(bytes, c->data->data() + c->seen, n) != 0 ||
-        !image::scan_ring_copy(c->ring, start, held.data(), held.size()) || held != c->data->substr(size_t(start), held.size()))
-        c->bad++;
-    c->seen += n;
-}
-
-struct AheadRow {
-    const char* name;
-    image::ReadAround around;
-    uint64_t chunk;
-};
-
-// A ring five times around, filled by the read-ahead thread, with signatures across its wraps and
-// the thread's reads, and an image that ends off the alignment of a direct read.
-TEST(RawScan, ReadAheadKeepsEveryHeldByteAndFindsTheSameHits)
-{
-    const uint64_t capacity = 4 * MiB, slots = capacity + image::read_ahead_room;
-    std::string data = random_bytes(size_t(5 * slots + 777), 7);
-    for (uint64_t wrap = slots; wrap < data.size(); wrap += slots)
-        plant(&data, size_t(wrap - 4), "ftypXAVC");
-    for (uint64_t read = image::read_ahead_read_bytes; read < data.size(); read += 3 * image::read_ahead_read_bytes)
-        plant(&data, size_t(read - 2), "kkad");
-    plant(&data, data.size() - 4, "moov");
-    Hits expected = find_all(data);
-    auto digest = [](basics::Sha256* h) {
-        std::string d(basics::sha256_digest_bytes, 0);
-        basics::sha256_end(h, reinterpret_cast<uint8_t*>(d.data()));
-        return d;
-    };
-    basics::Sha256 whole;
-    basics::sha256_begin(&whole);
-    basics::sha256_add(&whole, reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    const std::string expected_digest = digest(&whole);
-    fixture::TempImage img(data);
-    const std::vector<AheadRow> rows = {
-        {"through the cache", image::ReadAround::never, 64 * MiB},
-        {"around the cache", image::ReadAround::always, 64 * MiB},
-        {"around the cache, reads of 4093 bytes", image::ReadAround::always, 4093},
-    };
-    for (const AheadRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        image::ScanIndex index{};
-        image::ScanRing ring{};
-        image::scan_ring_init(&ring, capacity, image::read_ahead_room);
-        HeldCheck check = {&data, &ring, 0, 0};
-        image::ScanObserver observer = {check_held, &check, &ring, row.around};
-        basics::Sha256 hash;
-        basics::sha256_begin(&hash);
-        EXPECT_EQ(image::raw_scan(img.f, img.size, row.chunk, 0, &index, &observer, &hash), 1);
-        EXPECT_EQ(check.bad, 0);
-        EXPECT_EQ(check.seen, data.size());
-        EXPECT_EQ(hits_of(index), expected);
-        EXPECT_EQ(digest(&hash), expected_digest);
-        image::free_scan_index(&index);
-        image::scan_ring_free(&ring);
     }
 }
 
