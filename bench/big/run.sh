@@ -35,6 +35,10 @@ bash "$root/scripts/install-deps.sh" peers
 [ -x "$build/mendora" ] && [ -x "$build/mendora-mkcard" ] || { echo "build $build first" >&2; exit 1; }
 mkdir -p "$data"
 data=$(cd "$data" && pwd)
+# the card and one tool's outputs, at most the card's size again, lie on the disk together
+free_mib=$(( $(df -Pk "$data" | awk 'NR == 2 {print $4}') / 1024 ))
+[ "$free_mib" -gt $(( size_mib * 2 + 1024 )) ] ||
+    { echo "$data has $free_mib MiB free; a card of $size_mib MiB and its outputs need $(( size_mib * 2 + 1024 ))" >&2; exit 1; }
 trap 'rm -rf "$data/card" "$data/probe" "$data/runs"' EXIT
 kind=$video$([ "$mbps" = 0 ] || echo "-${mbps}mbps")
 [ "$kind" = 1920x1080-100mbps ] && kind=
