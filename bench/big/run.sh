@@ -13,7 +13,8 @@
 # the small variant, e.g. `bench/big/run.sh build /work/bench-data/big 4096`, shows on any card
 # what a card larger than memory shows. Needs root (the cgroup); installs PhotoRec through
 # scripts/install-deps.sh peers. REFERENCE=/path/to/mendora adds another engine build's run;
-# VARIANTS="whole" (or "fragmented") makes only that card. VIDEO=WxH (default 1920x1080), MBPS=N
+# VARIANTS="whole" (or "fragmented", whose table then goes to a file of its own) makes only that
+# card. VIDEO=WxH (default 1920x1080), MBPS=N
 # (default 100; 0 for the encoder's own quality) and COUNT=N (default: as many as fill nine tenths
 # of the card) make other cards, e.g. the dense low-bitrate card: VIDEO=256x144 MBPS=0 COUNT=16
 # FRAMES=7008, or the cached 1080p card: MBPS=50 COUNT=8 FRAMES=1800 with SIZE_MIB 4096 and CAP 0.
@@ -42,7 +43,9 @@ free_mib=$(( $(df -Pk "$data" | awk 'NR == 2 {print $4}') / 1024 ))
 trap 'rm -rf "$data/card" "$data/probe" "$data/runs"' EXIT
 kind=$video$([ "$mbps" = 0 ] || echo "-${mbps}mbps")
 [ "$kind" = 1920x1080-100mbps ] && kind=
-results="$here/RESULTS-${size_mib}MiB${kind:+-$kind}$([ "$cap_mib" = 0 ] || echo "-cap$cap_mib").md"
+# the card in extents alone gets a file of its own, beside that of both cards or the whole one
+results="$here/RESULTS-${size_mib}MiB${kind:+-$kind}$([ "$cap_mib" = 0 ] || echo "-cap$cap_mib")$(
+    [ "${VARIANTS:-}" = fragmented ] && echo -fragmented).md"
 hd=(--video "$video" --random-free --truth-only)
 [ "$mbps" = 0 ] || hd+=(--video-mbps "$mbps")
 quality=$([ "$mbps" = 0 ] && echo "the encoder's own quality" || echo "$mbps Mbit/s")
