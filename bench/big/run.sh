@@ -45,7 +45,7 @@ kind=$video$([ "$mbps" = 0 ] || echo "-${mbps}mbps")
 [ "$kind" = 1920x1080-100mbps ] && kind=
 # the card in extents alone gets a file of its own, beside that of both cards or the whole one
 results="$here/RESULTS-${size_mib}MiB${kind:+-$kind}$([ "$cap_mib" = 0 ] || echo "-cap$cap_mib")$(
-    [ "${VARIANTS:-}" = fragmented ] && echo -fragmented).md"
+    [ "${VARIANTS:-}" != fragmented ] || echo -fragmented).md"
 hd=(--video "$video" --random-free --truth-only)
 [ "$mbps" = 0 ] || hd+=(--video-mbps "$mbps")
 quality=$([ "$mbps" = 0 ] && echo "the encoder's own quality" || echo "$mbps Mbit/s")
