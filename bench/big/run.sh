@@ -14,9 +14,9 @@
 # what a card larger than memory shows. Needs root (the cgroup); installs PhotoRec through
 # scripts/install-deps.sh peers. REFERENCE=/path/to/mendora adds another engine build's run;
 # VARIANTS="whole" (or "fragmented", whose table then goes to a file of its own) makes only that
-# card. VIDEO=WxH (default 1920x1080), MBPS=N
-# (default 100; 0 for the encoder's own quality) and COUNT=N (default: as many as fill nine tenths
-# of the card) make other cards, e.g. the dense low-bitrate card: VIDEO=256x144 MBPS=0 COUNT=16
+# card. VIDEO=WxH (default 1920x1080), MBPS=N (default 100; 0 for the encoder's own quality) and
+# COUNT=N (default: as many as fill nine tenths of the card) make other cards, e.g. the dense
+# low-bitrate card: VIDEO=256x144 MBPS=0 COUNT=16
 # FRAMES=7008, or the cached 1080p card: MBPS=50 COUNT=8 FRAMES=1800 with SIZE_MIB 4096 and CAP 0.
 # Cards and outputs go under DATA_DIR (default /work/bench-data/big) and are deleted at the end;
 # the tables go to bench/big/RESULTS-<SIZE_MIB>MiB[-cap<CAP_MIB>].md, and those of every size to
