@@ -16,11 +16,12 @@
 # VARIANTS="whole" (or "fragmented", whose table then goes to a file of its own) makes only that
 # card. VIDEO=WxH (default 1920x1080), MBPS=N (default 100; 0 for the encoder's own quality) and
 # COUNT=N (default: as many as fill nine tenths of the card) make other cards, e.g. the dense
-# low-bitrate card: VIDEO=256x144 MBPS=0 COUNT=16
-# FRAMES=7008, or the cached 1080p card: MBPS=50 COUNT=8 FRAMES=1800 with SIZE_MIB 4096 and CAP 0.
-# Cards and outputs go under DATA_DIR (default /work/bench-data/big) and are deleted at the end;
-# the tables go to bench/big/RESULTS-<SIZE_MIB>MiB[-cap<CAP_MIB>].md, and those of every size to
-# the last section of bench/RESULTS.md.
+# low-bitrate card: VIDEO=256x144 MBPS=0 COUNT=16 FRAMES=7008, or the cached 1080p card: MBPS=50
+# COUNT=8 FRAMES=1800 with SIZE_MIB 4096 and CAP 0. Cards and outputs go under DATA_DIR (default
+# /work/bench-data/big) and are deleted at the end; the tables go to
+# bench/big/RESULTS-<SIZE_MIB>MiB[-<kind>][-cap<CAP_MIB>][-fragmented].md, and those of every size
+# to the last section of bench/RESULTS.md. A disk without room for the card and one tool's outputs
+# stops the run before it starts.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
