@@ -33,6 +33,9 @@ __attribute__((target("sha,ssse3,sse4.1"))) void sha256_compress_shani(uint32_t 
     for (; blocks > 0; blocks--, bytes += 64) {
         __m128i abef_before = abef, cdgh_before = cdgh;
         __m128i w[16];
+        // Unrolled, w stays in registers: kept in memory, the schedule's chain through it is longer
+        // than the rounds' own and the hash runs a fifth slower.
+#pragma GCC unroll 16
         for (int g = 0; g < 16; g++) {
             if (g < 4)
                 w[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * g)), byte_swap);
