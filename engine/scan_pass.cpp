@@ -2,6 +2,7 @@
 
 #include "analysis/scan_time_search.h"
 #include "basics/output.h"
+#include "engine/report_stage.h"
 #include "image/raw_scan.h"
 #include "image/scan_ring.h"
 #include "rebuild/spool.h"
@@ -32,7 +33,7 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     // the destination of stage [6/6], as the writer will be given it
     char destination[sizeof s->destination];
     basics::bounded_format(destination, sizeof destination, "%s", s->options.output_dir);
-    rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination);
+    rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination, report_applies(&s->options));
     image::ScanObserver observer = {bytes_read, &pass, &pass.ring};
     int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,
                                 &observer, hash);

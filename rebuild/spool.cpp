@@ -55,6 +55,7 @@ struct Spools {
     basics::Growable<Spool, 64> spools;
     size_t open;
     int stopped;  // a write failed: nothing more is spooled
+    int hash_files;
     SpoolWorker* worker;  // writes the spools' bytes while the scan reads on; null: the scan does
     std::vector<FileRange> over;
     // the adopted file
@@ -132,8 +133,10 @@ void start_spool(uint64_t h, uint64_t end, const image::ScanIndex* index)
     s.file = platform::create_write(s.path);
     if (!s.file)
         return;
-    s.hash = new SpoolHash;
-    spool_hash_begin(s.hash, h, end - h, index);
+    if (sp.hash_files) {
+        s.hash = new SpoolHash;
+        spool_hash_begin(s.hash, h, end - h, index);
+    }
     s.state = spooling;
     sp.open++;
     basics::list_append(&sp.spools, s);
@@ -148,7 +151,8 @@ int feed(Spool* s, uint64_t limit, const image::ScanIndex* index)
         uint64_t n = image::scan_ring_span(sp.ring, s->header + s->written, limit - s->header - s->written, &at);
         if (n == 0)
             return 0;
-        spool_hash_take(s->hash, n, index, sp.ring, &sp.over);
+        if (s->hash)
+            spool_hash_take(s->hash, n, index, sp.ring, &sp.over);
         SpoolWrite piece = {s->file, s->hash, at, static_cast<size_t>(n), s->header + s->written, std::move(sp.over)};
         sp.over = std::vector<FileRange>();
         if (!spool_worker_submit(sp.worker, &piece))
@@ -203,7 +207,8 @@ void remove_at_exit() { spool_remove_all(); }
 
 }  // namespace
 
-void spool_begin(std::FILE* image, uint64_t image_size, const image::ScanRing* ring, const char* output_dir)
+void spool_begin(std::FILE* image, uint64_t image_size, const image::ScanRing* ring, const char* output_dir,
+                 int hash)
 {
     spool_remove_all();
     static int registered = 0;
@@ -213,6 +218,7 @@ void spool_begin(std::FILE* image, uint64_t image_size, const image::ScanRing* r
     sp.image_size = image_size;
     sp.ring = ring;
     sp.stopped = 0;
+    sp.hash_files = hash;
     sp.worker = spool_worker_start();
     basics::bounded_format(sp.folder, sizeof sp.folder, "%s", output_dir);
 }
@@ -253,7 +259,7 @@ void advance_spools(const image::ScanIndex* index)
             else if (evidence - s->header < s->written && !cut_back(s, evidence - s->header))
                 stop_spooling();
             else {
-                if (evidence - s->header < s->written)
+                if (evidence - s->header < s->written && s->hash)
                     s->hash->usable = 0;
                 s->written = std::min(s->written, evidence - s->header);
                 close_spool(s);

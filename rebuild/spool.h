@@ -16,8 +16,10 @@
 
 namespace rebuild {
 
-// From now on, the scan's bytes in `ring` go into spool files in `output_dir`.
-void spool_begin(std::FILE* image, uint64_t image_size, const image::ScanRing* ring, const char* output_dir);
+// From now on, the scan's bytes in `ring` go into spool files in `output_dir`; with `hash`, the
+// files are hashed as they are written (spool_head_hash), else nobody asks for their hashes.
+void spool_begin(std::FILE* image, uint64_t image_size, const image::ScanRing* ring, const char* output_dir,
+                 int hash);
 // Called after every read of the scan, once the ring holds its bytes and the searches are done.
 void spool_advance(const image::ScanIndex* index);
 // The scan has ended: every spool file is closed, holding what it got.

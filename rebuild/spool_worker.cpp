@@ -20,7 +20,8 @@ int write_piece(const SpoolWrite& p)
 {
     if (std::fwrite(p.bytes, 1, p.n, p.file) != p.n)
         return 0;
-    spool_hash_add(p.hash, p.bytes, p.n, p.over);
+    if (p.hash)
+        spool_hash_add(p.hash, p.bytes, p.n, p.over);
     return 1;
 }
 

@@ -15,7 +15,7 @@ namespace rebuild {
 // to `file` and fed to `hash` with the boxes over them.
 struct SpoolWrite {
     std::FILE* file;
-    SpoolHash* hash;
+    SpoolHash* hash;  // null: the bytes are not hashed
     const uint8_t* bytes;
     size_t n;
     uint64_t image_offset;

@@ -63,7 +63,7 @@ std::string write_file_of(const TempImage& img, const Bytes& image, const Row& r
     if (spooled) {
         image::ScanRing ring;
         image::scan_ring_init(&ring, image_bytes);
-        rebuild::spool_begin(img.f, img.size, &ring, out->path.c_str());
+        rebuild::spool_begin(img.f, img.size, &ring, out->path.c_str(), 1);
         image::ScanIndex index{};
         index_signatures(Bytes(image.begin(), image.begin() + long(row.scanned)), &index);
         image::scan_ring_append(&ring, image.data(), size_t(row.scanned));
@@ -176,7 +176,7 @@ TEST(Spool, HashTakenWhileSpoolingIsTheFinishedFilesOrNone)
         TempDir out;
         image::ScanRing ring;
         image::scan_ring_init(&ring, image_bytes);
-        rebuild::spool_begin(img.f, img.size, &ring, out.path.c_str());
+        rebuild::spool_begin(img.f, img.size, &ring, out.path.c_str(), 1);
         image::ScanIndex all{}, seen{};
         index_signatures(image, &all);
         for (uint64_t at = 0; at < image_bytes; at += row.piece) {
