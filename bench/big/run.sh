@@ -13,6 +13,8 @@
 # the small variant, e.g. `bench/big/run.sh build /work/bench-data/big 4096`, shows on any card
 # what a card larger than memory shows. Needs root (the cgroup); installs PhotoRec through
 # scripts/install-deps.sh peers. REFERENCE=/path/to/mendora adds another engine build's run;
+# NO_SALVAGE=1 adds a run of the engine with --no-salvage, which writes no report and so hashes
+# nothing: what the report's hashes cost;
 # VARIANTS="whole" (or "fragmented", whose table then goes to a file of its own) makes only that
 # card. VIDEO=WxH (default 1920x1080), MBPS=N (default 100; 0 for the encoder's own quality) and
 # COUNT=N (default: as many as fill nine tenths of the card) make other cards, e.g. the dense
@@ -99,6 +101,8 @@ for variant in ${VARIANTS:-whole fragmented}; do
           -- floor python3 "$here/floor.py" "$img" @OUT:mendora@ @WORK@/floor.bin)
     [ -n "${REFERENCE:-}" ] && cmds+=(-- mendora-reference "$REFERENCE" "$img" --work-dir @WORK@ -o @WORK@/out
         --recover-all --no-validator --no-progress)
+    [ -n "${NO_SALVAGE:-}" ] && cmds+=(-- mendora-no-salvage "$build/mendora" "$img" --work-dir @WORK@
+        -o @WORK@/out --recover-all --no-validator --no-progress --no-salvage)
     cmds+=(-- photorec photorec /log /d @WORK@/recup /cmd "$img"
            partition_none,fileopt,everything,disable,mov,enable,search)
     python3 "$here/measure.py" --evict "$img" --rounds "$rounds" --cap-mib "$cap_mib" --work-root "$data/runs" \
