@@ -203,18 +203,57 @@ report::RecordingFacts* add_salvage_only_recording(RunState* s, const salvage::S
     return basics::list_append(&s->report.recordings, r);
 }
 
-// The file a recording came back as; `head` hashes its first bytes as they were written.
-void set_output(report::RecordingFacts* r, const char* path, const basics::Sha256* head)
+}  // namespace
+
+int report_applies(const EngineOptions* o) { return !o->no_salvage; }
+
+namespace {
+
+// A file written again replaces the one hashed under its name: that one is hashed at the end, as
+// it is then.
+void forget_hashes_of(RunState* s, const char* path)
 {
+    for (size_t i = 0; i < s->report.recordings.count; i++) {
+        report::RecordingFacts* r = &s->report.recordings.items[i];
+        if (std::strcmp(r->output_path, path) == 0)
+            r->output_hashed = 0;
+        for (size_t m = 0; m < r->more_outputs.count; m++)
+            if (std::strcmp(r->more_outputs.items[m].path, path) == 0)
+                r->more_outputs.items[m].hashed = 0;
+    }
+}
+
+// Files are hashed as soon as they are written, while the system still holds their bytes in
+// memory: hashed at the end of the run, the first files of a card bigger than memory would have
+// to come from the disk again.
+uint8_t hash_now(RunState* s, const char* path, char hex[basics::sha256_hex_size], uint64_t* size,
+                 const basics::Sha256* head)
+{
+    return report_applies(&s->options) && report::hash_file(path, hex, size, head);
+}
+
+// The file a recording came back as; `head` hashes its first bytes as they were written.
+void set_output(RunState* s, report::RecordingFacts* r, const char* path, const basics::Sha256* head)
+{
+    forget_hashes_of(s, path);
     basics::bounded_format(r->output_path, sizeof r->output_path, "%s", path);
     r->output_head_known = head != nullptr;
     if (head)
         r->output_head = *head;
+    r->output_hashed = hash_now(s, r->output_path, r->output_sha256, &r->output_size, head);
+}
+
+// A further file of a recording.
+void add_more_output(RunState* s, report::RecordingFacts* r, const char* path)
+{
+    forget_hashes_of(s, path);
+    report::MoreOutput more = {};
+    basics::bounded_format(more.path, sizeof more.path, "%s", path);
+    more.hashed = hash_now(s, more.path, more.sha256, &more.size, nullptr);
+    basics::list_append(&r->more_outputs, more);
 }
 
 }  // namespace
-
-int report_applies(const EngineOptions* o) { return !o->no_salvage; }
 
 void report_stage_done(RunState* s, int index)
 {
@@ -272,7 +311,7 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     if (o->final_path[0]) {
         r->fate = report::fate_written;
         r->reason[0] = 0;
-        set_output(r, o->final_path, o->head_hashed ? &o->head_hash : nullptr);
+        set_output(s, r, o->final_path, o->head_hashed ? &o->head_hash : nullptr);
     } else {
         r->fate = report::fate_not_recovered;
         basics::bounded_format(r->reason, sizeof r->reason, "the rebuild gave up: %s",
@@ -299,12 +338,9 @@ void note_camera_file(void* context, const camera::CameraNote* note)
         return;
     r->fate = report::fate_camera_file;
     r->reason[0] = 0;
-    set_output(r, note->written_path, nullptr);
-    for (size_t i = 0; i < note->sidecar_count; i++) {
-        report::MoreOutput more = {};
-        basics::bounded_format(more.path, sizeof more.path, "%s", note->sidecar_paths[i]);
-        basics::list_append(&r->more_outputs, more);
-    }
+    set_output(s, r, note->written_path, nullptr);
+    for (size_t i = 0; i < note->sidecar_count; i++)
+        add_more_output(s, r, note->sidecar_paths[i]);
 }
 
 // The pieces a salvaged file holds, on the map as the recording's.
@@ -327,9 +363,7 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     if (note->part >= 2) {
         // a later part: one more file of the recording, its pieces on the map
         if (note->written) {
-            report::MoreOutput more = {};
-            basics::bounded_format(more.path, sizeof more.path, "%s", note->final_path);
-            basics::list_append(&r->more_outputs, more);
+            add_more_output(s, r, note->final_path);
         } else {
             size_t used = std::strlen(r->reason);
             basics::bounded_format(r->reason + used, sizeof r->reason - used, "%spart %u not salvaged: %s",
@@ -343,7 +377,7 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     basics::bounded_format(before, sizeof before, "%s", r->reason);
     if (note->written) {
         r->fate = report::fate_salvaged;
-        set_output(r, note->final_path, nullptr);
+        set_output(s, r, note->final_path, nullptr);
         basics::bounded_format(r->reason, sizeof r->reason, "%s", before);
     } else {
         r->fate = report::fate_not_recovered;
@@ -382,11 +416,13 @@ void finish_report(RunState* s)
         report::RecordingFacts* r = &s->report.recordings.items[i];
         if (!r->output_path[0])
             continue;
-        report::hash_file(r->output_path, r->output_sha256, &r->output_size,
-                          r->output_head_known ? &r->output_head : nullptr);
+        if (!r->output_hashed)
+            report::hash_file(r->output_path, r->output_sha256, &r->output_size,
+                              r->output_head_known ? &r->output_head : nullptr);
         for (size_t m = 0; m < r->more_outputs.count; m++) {
             report::MoreOutput* more = &r->more_outputs.items[m];
-            report::hash_file(more->path, more->sha256, &more->size);
+            if (!more->hashed)
+                report::hash_file(more->path, more->sha256, &more->size);
         }
         report::Thumbnail thumb;
         if (report::thumbnail_of_file(r->output_path, &thumb)) {

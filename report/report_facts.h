@@ -50,6 +50,7 @@ struct MoreOutput {
     char path[1400];
     uint64_t size;
     char sha256[basics::sha256_hex_size];
+    uint8_t hashed;  // size and sha256 were taken right after the file was written
 };
 using MoreOutputList = basics::Growable<MoreOutput, 2>;
 
@@ -86,6 +87,7 @@ struct RecordingFacts {
     char output_path[1400];
     uint64_t output_size;
     char output_sha256[basics::sha256_hex_size];
+    uint8_t output_hashed;  // output_size and output_sha256 were taken right after the file was written
     // the hash of the file's first output_head.length bytes, taken as they were written, when
     // output_head_known; the report reads only the rest
     basics::Sha256 output_head;
