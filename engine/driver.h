@@ -9,6 +9,7 @@
 #include "engine/options.h"
 #include "image/exfat_detect.h"
 #include "image/scan_index.h"
+#include "report/file_hasher.h"
 #include "report/report_facts.h"
 #include "salvage/salvage_attempts.h"
 
@@ -38,6 +39,7 @@ struct RunState {
     char** argv;
     double stage_mark;
     report::ReportFacts report;
+    report::FileHasher* hasher;  // started with the first written file, when there is a report
     uint32_t scan_cache_hit;
     // the file-system pass: which recordings went back as the camera's files
     camera::CameraPass camera;

@@ -209,27 +209,30 @@ int report_applies(const EngineOptions* o) { return !o->no_salvage; }
 
 namespace {
 
-// A file written again replaces the one hashed under its name: that one is hashed at the end, as
-// it is then.
+// A file written again replaces the one handed to the hasher under its name: that one is hashed
+// at the end, as it is then.
 void forget_hashes_of(RunState* s, const char* path)
 {
     for (size_t i = 0; i < s->report.recordings.count; i++) {
         report::RecordingFacts* r = &s->report.recordings.items[i];
         if (std::strcmp(r->output_path, path) == 0)
-            r->output_hashed = 0;
+            r->output_hash_ticket = 0;
         for (size_t m = 0; m < r->more_outputs.count; m++)
             if (std::strcmp(r->more_outputs.items[m].path, path) == 0)
-                r->more_outputs.items[m].hashed = 0;
+                r->more_outputs.items[m].hash_ticket = 0;
     }
 }
 
 // Files are hashed as soon as they are written, while the system still holds their bytes in
-// memory: hashed at the end of the run, the first files of a card bigger than memory would have
-// to come from the disk again.
-uint8_t hash_now(RunState* s, const char* path, char hex[basics::sha256_hex_size], uint64_t* size,
-                 const basics::Sha256* head)
+// memory, and beside the writing of the next ones: hashed at the end of the run, the first files
+// of a card bigger than memory would have to come from the disk again.
+uint32_t hash_soon(RunState* s, const char* path, const basics::Sha256* head)
 {
-    return report_applies(&s->options) && report::hash_file(path, hex, size, head);
+    if (!report_applies(&s->options))
+        return 0;
+    if (!s->hasher)
+        s->hasher = report::file_hasher_start();
+    return s->hasher ? report::file_hasher_add(s->hasher, path, head) : 0;
 }
 
 // The file a recording came back as; `head` hashes its first bytes as they were written.
@@ -240,7 +243,7 @@ void set_output(RunState* s, report::RecordingFacts* r, const char* path, const 
     r->output_head_known = head != nullptr;
     if (head)
         r->output_head = *head;
-    r->output_hashed = hash_now(s, r->output_path, r->output_sha256, &r->output_size, head);
+    r->output_hash_ticket = hash_soon(s, r->output_path, head);
 }
 
 // A further file of a recording.
@@ -249,7 +252,7 @@ void add_more_output(RunState* s, report::RecordingFacts* r, const char* path)
     forget_hashes_of(s, path);
     report::MoreOutput more = {};
     basics::bounded_format(more.path, sizeof more.path, "%s", path);
-    more.hashed = hash_now(s, more.path, more.sha256, &more.size, nullptr);
+    more.hash_ticket = hash_soon(s, more.path, nullptr);
     basics::list_append(&r->more_outputs, more);
 }
 
@@ -416,12 +419,12 @@ void finish_report(RunState* s)
         report::RecordingFacts* r = &s->report.recordings.items[i];
         if (!r->output_path[0])
             continue;
-        if (!r->output_hashed)
+        if (!report::file_hasher_result(s->hasher, r->output_hash_ticket, r->output_sha256, &r->output_size))
             report::hash_file(r->output_path, r->output_sha256, &r->output_size,
                               r->output_head_known ? &r->output_head : nullptr);
         for (size_t m = 0; m < r->more_outputs.count; m++) {
             report::MoreOutput* more = &r->more_outputs.items[m];
-            if (!more->hashed)
+            if (!report::file_hasher_result(s->hasher, more->hash_ticket, more->sha256, &more->size))
                 report::hash_file(more->path, more->sha256, &more->size);
         }
         report::Thumbnail thumb;
@@ -432,6 +435,8 @@ void finish_report(RunState* s)
             r->height = thumb.picture_height;
         }
     }
+    report::file_hasher_stop(s->hasher);
+    s->hasher = nullptr;
     platform::utc_now_text(s->report.run.finished_at, sizeof s->report.run.finished_at);
     report::sort_recordings(&s->report);
     report_stage_done(s, report::stage_count - 1);

@@ -50,7 +50,7 @@ struct MoreOutput {
     char path[1400];
     uint64_t size;
     char sha256[basics::sha256_hex_size];
-    uint8_t hashed;  // size and sha256 were taken right after the file was written
+    uint32_t hash_ticket;  // the file hasher's, while it hashes the file; 0: hashed at the end
 };
 using MoreOutputList = basics::Growable<MoreOutput, 2>;
 
@@ -87,7 +87,7 @@ struct RecordingFacts {
     char output_path[1400];
     uint64_t output_size;
     char output_sha256[basics::sha256_hex_size];
-    uint8_t output_hashed;  // output_size and output_sha256 were taken right after the file was written
+    uint32_t output_hash_ticket;  // the file hasher's, while it hashes the file; 0: hashed at the end
     // the hash of the file's first output_head.length bytes, taken as they were written, when
     // output_head_known; the report reads only the rest
     basics::Sha256 output_head;
