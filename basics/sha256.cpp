@@ -84,6 +84,8 @@ void sha256_begin(Sha256* h)
 
 void sha256_add(Sha256* h, const uint8_t* bytes, size_t n)
 {
+    if (n == 0)  // an empty piece may come without bytes
+        return;
     h->length += n;
     if (h->filled > 0) {
         size_t take = 64 - h->filled < n ? 64 - h->filled : n;
