@@ -23,8 +23,16 @@ void stream_printf(std::FILE* f, const char* fmt, ...)
     va_end(args);
 }
 
+namespace {
+
+// A "\r" progress line is on the console and no line break has ended it yet.
+int progress_open = 0;
+
+}  // namespace
+
 void out_printf(const char* fmt, ...)
 {
+    progress_open = 0;
     va_list args;
     va_start(args, fmt);
     stream_vprintf(stdout, fmt, args);
@@ -38,6 +46,18 @@ void out_flush_printf(const char* fmt, ...)
     stream_vprintf(stdout, fmt, args);
     va_end(args);
     std::fflush(stdout);
+    progress_open = 1;
+}
+
+void out_line_printf(const char* fmt, ...)
+{
+    if (progress_open)
+        std::fputs("\n", stdout);
+    progress_open = 0;
+    va_list args;
+    va_start(args, fmt);
+    stream_vprintf(stdout, fmt, args);
+    va_end(args);
 }
 
 void bounded_format(char* buf, size_t size, const char* fmt, ...)

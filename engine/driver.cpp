@@ -10,24 +10,37 @@
 #include "analysis/recording_runs.h"
 #include "analysis/window_reuse.h"
 #include "basics/output.h"
+#include "image/card_reader.h"
+#include "image/image_saver.h"
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
 #include "basics/checked_alloc.h"
+#include "engine/card_reading.h"
 #include "engine/report_stage.h"
 #include "engine/salvage_stage.h"
 #include "engine/scan_pass.h"
 #include "rebuild/clip_writer.h"
 #include "rebuild/spool.h"
 #include "validator/loader.h"
+#include "mendora_version.h"
 
 namespace engine {
 
 // With --hash-image the raw scan runs even when the cache holds its hits: its read of the
 // whole image is what the hash is taken from.
+// With --save-image too: the scan's read is what is saved. A cache hit brings the stretches the
+// scan found unreadable back to the card reader, which does not read them again.
 static void scan_stage(RunState* s)
 {
     basics::out_printf("\n[2/6] Raw scanning image...\n");
-    s->scan_cache_hit = !s->options.hash_image && image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
+    image::UnreadableMap cached;
+    s->scan_cache_hit = !s->options.hash_image && !image::image_saver_active() &&
+                        image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan, &cached);
+    for (size_t i = 0; i < cached.pieces.count; i++) {
+        const image::UnreadablePiece& p = cached.pieces.items[i];
+        image::card_mark_unknown(p.offset, p.length, p.status, p.cause);
+    }
+    image::map_free(&cached);
     if (!s->scan_cache_hit) {
         basics::Sha256 hash;
         basics::sha256_begin(&hash);
@@ -36,13 +49,17 @@ static void scan_stage(RunState* s)
                         ? scan_pass_run(s, hashing)
                         : image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress,
                                           &s->scan, nullptr, hashing);
-        if (hashing && whole) {
+        // zeros where the card did not read are not the card's bytes: no hash is theirs
+        if (hashing && whole && image::card_map()->pieces.count == 0) {
             uint8_t digest[basics::sha256_digest_bytes];
             basics::sha256_end(&hash, digest);
             basics::sha256_hex(digest, s->report.run.image_sha256);
             s->report.run.image_hashed = 1;
         }
-        image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
+        image::image_saver_end(whole, MENDORA_VERSION);
+        // a scan cut short is not the image's: a later run scans again
+        if (whole)
+            image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan, image::card_map());
     }
     basics::out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
                        s->scan.moov_hits.count);
@@ -175,6 +192,7 @@ static void recovery_stage(RunState* s)
     if (salvage)
         basics::out_printf("  salvaged clips    : %zu\n", salvaged);
     camera::print_camera_summary(&s->camera);
+    print_unreadable_summary();
     basics::out_printf("  destination       : %s\n", s->destination);
 }
 
@@ -208,12 +226,14 @@ void run_pipeline(RunState* s)
     }
     if (s->options.analysis_only) {
         basics::out_printf("\nAnalysis complete. No MP4 files requested.\n");
+        print_unreadable_summary();
     } else {
         recovery_stage(s);
     }
     // the thumbnails need the validator, which is unloaded below
     if (reporting)
         finish_report(s);
+    close_card_reading();
     std::fclose(s->image);
     s->image = nullptr;
     free_run_state(s);

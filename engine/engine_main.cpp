@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "engine/card_reading.h"
 #include "engine/driver.h"
 #include "basics/output.h"
 #include "image/scan_cache.h"
@@ -47,6 +48,7 @@ void engine_main(int argc, char** argv)
     state.image_size = measure_image(state.image);
     basics::out_printf("Size   : %llu bytes\n", static_cast<unsigned long long>(state.image_size));
 
+    open_card_reading(&state);
     state.fingerprint = image::image_fingerprint(state.image, state.image_size);
     if (!o->analysis_only && !platform::make_folder(o->output_dir))
         basics::fatal("cannot create output directory %s", o->output_dir);

@@ -23,6 +23,12 @@ std::FILE* open_read_only(const char* path);        // "rb"; never a folder
 std::FILE* open_stream(const char* path, const char* mode);
 int rename_path(const char* from, const char* to);  // 1 on success
 
+// Reads up to n bytes at `offset` without using the stream's position or buffer. *got tells how
+// many arrived: all n, or fewer where the file ends. 0 when the system answered with an error
+// (a card reader's I/O error for a bad sector, among others): *error_code then holds the
+// system's code, and nothing in `buf` is to be trusted.
+int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* got, unsigned long* error_code);
+
 // Absolute 64-bit seek; 1 on success. Positions of 2^63 or more cannot be reached.
 int seek_abs(std::FILE* f, uint64_t offset);
 // Seek to the end; 1 and the position when the stream can tell it.

@@ -102,6 +102,42 @@ int set_file_size(std::FILE* f, uint64_t size)
     return _chsize_s(_fileno(f), static_cast<__int64>(size)) == 0;
 }
 
+// A positioned ReadFile on the stream's handle: a card reader's bad sector fails it with
+// ERROR_CRC, ERROR_SECTOR_NOT_FOUND or ERROR_IO_DEVICE, and the end of the file with
+// ERROR_HANDLE_EOF, which is no error.
+int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* got, unsigned long* error_code)
+{
+    *got = 0;
+    *error_code = 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE) {
+        *error_code = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    while (*got < n) {
+        uint64_t at = offset + *got;
+        if (at > static_cast<uint64_t>(INT64_MAX))
+            return 1;
+        size_t left = n - *got;
+        DWORD want = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+        OVERLAPPED where = {};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD read = 0;
+        if (!ReadFile(h, static_cast<uint8_t*>(buf) + *got, want, &read, &where)) {
+            DWORD err = GetLastError();
+            if (err == ERROR_HANDLE_EOF)
+                return 1;
+            *error_code = err;
+            return 0;
+        }
+        if (read == 0)
+            break;
+        *got += read;
+    }
+    return 1;
+}
+
 void advise_sequential(std::FILE*) {}
 void advise_large_buffer(void*, size_t) {}
 

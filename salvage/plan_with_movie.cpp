@@ -18,6 +18,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/growable.h"
+#include "image/card_reader.h"
 #include "image/read_at.h"
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
@@ -92,6 +93,10 @@ uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
         return 0;
     // a chunk the end of the image cuts keeps the samples before the cut
     uint64_t have = p->image_size - at < size ? p->image_size - at : size;
+    // bytes the card did not give end the chunk's samples as the end of the image would
+    have = image::card_known_until(p->image, at, at + have) - at;
+    if (have == 0)
+        return 0;
     grow_read_buffer(&direct_read_buffer, have);
     const uint8_t* bytes = direct_read_buffer.data;
     if (!image::read_at(p->image, at, direct_read_buffer.data, have))

@@ -3,6 +3,7 @@
 // sized first and written under ".partial", and the video is decode-checked like every clip.
 #include "salvage/salvage_writer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +12,7 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "basics/report_texts.h"
+#include "image/card_reader.h"
 #include "image/path_join.h"
 #include "mp4/box.h"
 #include "mp4/box_writer.h"
@@ -47,6 +49,7 @@ struct Salvager {
     uint64_t* offsets;  // file offset of every piece
     uint64_t media_end;
     SalvageMoov moov;
+    uint64_t silenced;  // sound bytes the card did not give, written as silence
     char temp_path[temp_path_size];
 };
 
@@ -165,7 +168,7 @@ int write_sound(Salvager* s)
         const SalvagePiece* p = &plan->pieces[i];
         if (p->track != salvage_sound || !salvage_track_written(plan, p->track))
             continue;
-        if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], p->length) != p->length)
+        if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], p->length, &s->silenced) != p->length)
             return failed(s, "sound copy failed");
         progress_audio_chunk(&s->progress, ++done, total);
     }
@@ -190,6 +193,25 @@ void print_salvaged_line(const SalvagePlan* plan, const char* path)
     basics::out_printf("clip %d%s%s (video %llu/%llu samples, %llu gap%s, %s)\n", int(plan->clip_number),
                        plan->part >= 2 ? part : basics::salvaged_arrow, path, (unsigned long long)v->kept_samples, (unsigned long long)v->recording_samples,
                        (unsigned long long)plan->video_gaps, plan->video_gaps == 1 ? "" : "s", sound);
+}
+
+// On a card that did not read everywhere: the spans among the recording's kept pieces, with
+// what the recording lost (the samples not kept, the sound written as silence).
+void print_unreadable_cost(const Salvager* s)
+{
+    const SalvagePlan* plan = s->plan;
+    uint64_t first = UINT64_MAX, last = 0;
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        first = std::min(first, plan->pieces[i].image_offset);
+        last = std::max(last, plan->pieces[i].image_offset + plan->pieces[i].length);
+    }
+    char spans[96];
+    if (first >= last || !image::describe_unreadable(first, last - first, spans, sizeof spans))
+        return;
+    const SalvageTrack* v = &plan->tracks[salvage_video];
+    basics::out_printf("  %s: %llu video samples not kept, %llu sound bytes silenced\n", spans,
+                       static_cast<unsigned long long>(v->recording_samples - v->kept_samples),
+                       static_cast<unsigned long long>(s->silenced));
 }
 
 }  // namespace
@@ -249,6 +271,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
         return failed(&s, "the file could not be completed");
     progress_step(&s.progress, 100, "complete");
     print_salvaged_line(plan, result->final_path);
+    print_unreadable_cost(&s);
     failed(&s, nullptr);  // releases what the attempt held; the file stays
     return 1;
 }

@@ -6,6 +6,7 @@
 set -euo pipefail
 case "${1:-linux}" in
   linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3
+         fuse3 python3-fusepy gddrescue
          clang libclang-rt-dev chromium) ;;
   windows) pkgs=(cmake pkg-config make g++-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils wine wine64 imagemagick
            xvfb xdotool) ;;
