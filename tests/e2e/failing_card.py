@@ -71,6 +71,8 @@ class FailingMount:
             self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.process.kill()
+            self.process.wait()
+        self.process.stderr.close()
         return False
 
 
