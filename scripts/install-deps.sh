@@ -20,5 +20,7 @@ for p in "${pkgs[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 export DEBIAN_FRONTEND=noninteractive
+# an install that was stopped half way leaves dpkg waiting to be finished before any other
+dpkg --configure -a >/dev/null 2>&1 || true
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
