@@ -91,9 +91,12 @@ void image_saver_end(int finished, const char* version)
         basics::out_printf("  image saved: %s (%llu of %llu bytes read), mapfile %s\n", saver.path,
                            static_cast<unsigned long long>(kept), static_cast<unsigned long long>(saver.image_size),
                            saver.map_path);
-    else
-        basics::out_printf("save-image: cannot write the mapfile %s (%s)\n", saver.map_path,
-                           platform::errno_text(errno ? errno : EIO));
+    else {
+        // half a mapfile would tell ddrescue that what it lacks was never there
+        int err = errno ? errno : EIO;
+        platform::remove_file(saver.map_path);
+        basics::out_printf("save-image: cannot write the mapfile %s (%s)\n", saver.map_path, platform::errno_text(err));
+    }
     map_free(&saver.saved);
 }
 
