@@ -88,6 +88,26 @@ void open_card_reading(RunState* s)
         basics::fatal("--save-image: %s", why);
 }
 
+void take_cached_unreadable(const image::UnreadableMap* cached)
+{
+    image::UnreadableMap fresh;
+    for (size_t i = 0; i < cached->pieces.count; i++) {
+        const image::UnreadablePiece& p = cached->pieces.items[i];
+        // a mapfile of this run may have named it already
+        if (image::map_unknown_bytes(image::card_map(), p.offset, p.length) == p.length)
+            continue;
+        image::card_mark_unknown(p.offset, p.length, p.status, p.cause);
+        image::map_mark(&fresh, p.offset, p.length, p.status, p.cause);
+    }
+    image::SpanList spans;
+    image::map_spans(&fresh, &spans);
+    for (size_t i = 0; i < spans.count; i++)
+        name_span(spans.items[i].offset, spans.items[i].length,
+                  spans.items[i].cause == image::cause_mapfile ? "not rescued, mapfile" : "read error");
+    basics::list_free(&spans);
+    image::map_free(&fresh);
+}
+
 void print_unreadable_summary()
 {
     image::SpanList spans;

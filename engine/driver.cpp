@@ -36,10 +36,7 @@ static void scan_stage(RunState* s)
     image::UnreadableMap cached;
     s->scan_cache_hit = !s->options.hash_image && !image::image_saver_active() &&
                         image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan, &cached);
-    for (size_t i = 0; i < cached.pieces.count; i++) {
-        const image::UnreadablePiece& p = cached.pieces.items[i];
-        image::card_mark_unknown(p.offset, p.length, p.status, p.cause);
-    }
+    take_cached_unreadable(&cached);
     image::map_free(&cached);
     if (!s->scan_cache_hit) {
         basics::Sha256 hash;

@@ -144,6 +144,7 @@ class FailingCardTest(unittest.TestCase):
         second = self.mounted_run(spans, work_dir=first.work_dir)
         self.assertIn(harness.CACHE_HIT, second.stdout.splitlines())
         self.assertEqual(second.failed_reads, 0, "the cache names the spans; no failed read is tried again")
+        self.assertEqual(named_spans(second.stdout), named_spans(first.stdout))
         self.assertEqual(files_by_recording(first.out_dir), files_by_recording(second.out_dir))
 
     def test_ddrescue_images_the_card_and_the_engine_reads_its_image(self):
