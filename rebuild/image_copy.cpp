@@ -13,10 +13,16 @@ namespace rebuild {
 
 namespace {
 
+// With `silenced`, bytes the card does not give (found now or before) are written as silence
+// and counted there.
 int read_then_write(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset, uint8_t* buf,
-                    size_t length, int silencing)
+                    size_t length, uint64_t* silenced)
 {
-    int read = silencing ? image::read_known(src, src_offset, buf, length) : image::read_at(src, src_offset, buf, length);
+    uint64_t unknown = 0;
+    int read = silenced ? image::read_known(src, src_offset, buf, length, &unknown)
+                        : image::read_at(src, src_offset, buf, length);
+    if (silenced)
+        *silenced += unknown;
     // A buffered write fails only when it is flushed: flushed here, its failure is this piece's.
     return read && platform::seek_abs(dst, dst_offset) && std::fwrite(buf, 1, length, dst) == length &&
            std::fflush(dst) == 0;
@@ -33,7 +39,7 @@ int copy_through(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t d
         spool_note(dst, dst_offset, length, 0, ok);
         return ok;
     }
-    int ok = read_then_write(src, src_offset, dst, dst_offset, buf, length, 0);
+    int ok = read_then_write(src, src_offset, dst, dst_offset, buf, length, nullptr);
     spool_note(dst, dst_offset, length, 1, ok);
     return ok;
 }
@@ -44,17 +50,17 @@ int copy_piece(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst
     int unknown = image::card_touches_unreadable(src, src_offset, length);
     if (unknown && !silenced)
         return 0;
-    if (unknown)
-        *silenced += image::map_unknown_bytes(image::card_map(), src_offset, length);
     // a spooled file holds zeros where the card did not read: silence too
     if (spool_in_place(dst, src_offset, dst_offset, length)) {
+        if (unknown)
+            *silenced += image::map_unknown_bytes(image::card_map(), src_offset, length);
         spool_note(dst, dst_offset, length, 0, 1);
         return 1;
     }
     // the system's copy would copy what an imaging left in unread places
     uint64_t moved = unknown ? 0 : platform::copy_range_in_system(src, src_offset, dst, dst_offset, length);
     int ok = moved == length || read_then_write(src, src_offset + moved, dst, dst_offset + moved, buf,
-                                                static_cast<size_t>(length - moved), unknown);
+                                                static_cast<size_t>(length - moved), silenced);
     spool_note(dst, dst_offset, length, 1, ok);
     return ok;
 }
