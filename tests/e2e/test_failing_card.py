@@ -67,6 +67,18 @@ def files_by_recording(folder):
     return {key: sorted(value) for key, value in out.items()}
 
 
+def tree_of(folder):
+    """Every file the run wrote, by its path below the folder, with its SHA-256; the report aside."""
+    out = {}
+    for parent, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(parent, name)
+            rel = os.path.relpath(path, folder).replace(os.sep, "/")
+            if rel not in harness.REPORT_FILES:
+                out[rel] = harness.sha256(path)
+    return out
+
+
 def time_of(rec):
     return rec["output_name"][10:25]
 
@@ -137,6 +149,41 @@ class FailingCardTest(unittest.TestCase):
                                                  r"read \(unreadable \d+ bytes at 0x[0-9A-F]+\)$")
                     kept = files_by_recording(run.out_dir)[time_of(p2["rec"])]
                     self.assertEqual([n for n, _ in kept], ["_salvaged.MP4"], run.stdout)
+
+    def test_the_camera_files_around_a_span(self):
+        card = harness.make_card("fs-deleted")
+        healthy = harness.run_engine(self, card)
+        cluster = card.truth["cluster_bytes"]
+        heap = card.truth["file_system"]["heap_offset"]
+        clip_folder = [d for d in card.truth["file_system"]["directories"] if d["path"] == "PRIVATE/M4ROOT/CLIP"][0]
+        first = card.recordings[0]
+        rows = [
+            ("a span in a clip", (first["image_offset"] + 200000, 4096)),
+            ("a span over the clip folder", (heap + (clip_folder["clusters"][0] - 2) * cluster, cluster)),
+        ]
+        for name, span in rows:
+            with self.subTest(name):
+                folder = tempfile.mkdtemp(prefix="failing-", dir=harness._root)
+                with FailingMount(card.image, [span], folder) as mount:
+                    run = harness.run_engine(self, card, image=mount.path, source=card.image)
+                self.assertEqual(run.code, 0, run.stderr)
+                got, want = tree_of(run.out_dir), tree_of(healthy.out_dir)
+                if name == "a span in a clip":
+                    # its extent is not the camera's file for certain; the other clips' files are
+                    self.assertRegex(run.stdout, r"(?m)^clip 1: PRIVATE/M4ROOT/CLIP/C0001\.MP4 .* its extent holds "
+                                                 r"bytes the card did not give \(unreadable \d+ bytes at 0x")
+                    self.assertNotIn("PRIVATE/M4ROOT/CLIP/C0001.MP4", got)
+                    for path, digest in want.items():
+                        if "C0001" not in path and path.startswith("PRIVATE/"):
+                            self.assertEqual(got.get(path), digest, path)
+                else:
+                    # no entry set names the clips: each still comes back, by its content
+                    self.assertFalse([p for p in got if p.startswith("PRIVATE/M4ROOT/CLIP/C")], sorted(got))
+                    for rec in card.recordings:
+                        mine = [p for p in got if time_of(rec) in p]
+                        self.assertTrue(mine, "the recording of %s comes back" % time_of(rec))
+                        for path in mine:
+                            self.assertEqual(harness.decode_messages(os.path.join(run.out_dir, path)), "", path)
 
     def test_a_second_run_reads_no_known_span_again(self):
         spans = [(self.places[1]["video"][5], 4096)]
