@@ -120,8 +120,10 @@ int parse_mapfile(const char* text, size_t n, Mapfile* out, uint32_t* bad_line, 
         const char* at = text + i;
         size_t len = end - i;
         i = end + 1;
-        if (std::memchr(at, 0, len))
+        if (std::memchr(at, 0, len)) {
+            free_mapfile(out);
             return fail(line, "a zero byte: this is not a mapfile", bad_line, why, why_cap);
+        }
         Words w = split_words(at, len);
         if (w.count == 0 || w.at[0][0] == '#')
             continue;
