@@ -99,8 +99,9 @@ def desktop_env(screen="1400x900x24"):
         number = number.decode().strip()
         prefix = scratch("wine-window-")
         env = dict(wine_runner.wine_env(), DISPLAY=":" + number, WINEPREFIX=prefix)
-        wine = wine_runner.wine_program("wine64") or "wine64"
-        subprocess.run([wine, "wineboot", "-i"], env=env, capture_output=True, timeout=600, check=True)
+        why = wine_runner.boot_prefix(env)
+        if why:
+            raise AssertionError("the Wine prefix could not be made: " + why)
 
         def end_desktop():
             server = wine_runner.wine_program("wineserver") or "wineserver"
