@@ -143,6 +143,25 @@ static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, si
     return written;
 }
 
+// A clip whose sidecars came back under the camera's path while its own extent was refused: its
+// line says how the clip itself came back, so the two are found together.
+static void print_sidecar_clips(RunState* s)
+{
+    for (size_t h = 0; s->camera.sidecars_only && h < s->headers.count; h++) {
+        if (!s->camera.sidecars_only[h])
+            continue;
+        const report::RecordingFacts* r = report::find_recording(&s->report, uint32_t(h + 1));
+        const char* how = !r || !r->output_path[0]            ? nullptr
+                          : r->fate == report::fate_salvaged ? "salvaged"
+                                                             : "by the documented rules";
+        if (how)
+            basics::out_printf("clip %zu: the clip came back %s as %s; its sidecars under the camera's path\n", h + 1,
+                               how, r->output_path);
+        else
+            basics::out_printf("clip %zu: the clip did not come back; its sidecars under the camera's path\n", h + 1);
+    }
+}
+
 static void recovery_stage(RunState* s)
 {
     if (!s->options.no_validator) {
@@ -156,6 +175,7 @@ static void recovery_stage(RunState* s)
     int salvage = salvage_applies(&s->options);
     // the file-system pass runs where salvage does, before the documented queue
     s->camera.taken = static_cast<uint8_t*>(basics::xcalloc(s->headers.count ? s->headers.count : 1, 1));
+    s->camera.sidecars_only = static_cast<uint8_t*>(basics::xcalloc(s->headers.count ? s->headers.count : 1, 1));
     if (salvage) {
         s->camera.image = s->image;
         s->camera.image_size = s->image_size;
@@ -182,6 +202,7 @@ static void recovery_stage(RunState* s)
     s->salvage.header_taken = s->camera.taken;
     s->salvage.header_count = s->headers.count;
     size_t salvaged = salvage ? run_salvage(s) : 0;
+    print_sidecar_clips(s);
     report_stage_done(s, 5);
     basics::out_printf("\nComplete.\n");
     basics::out_printf("  recoverable clips : %zu\n", s->recoverable_clips);
@@ -209,6 +230,8 @@ void free_run_state(RunState* s)
     report::free_report_facts(&s->report);
     std::free(s->camera.taken);
     s->camera.taken = nullptr;
+    std::free(s->camera.sidecars_only);
+    s->camera.sidecars_only = nullptr;
 }
 
 void run_pipeline(RunState* s)

@@ -338,11 +338,12 @@ void note_camera_file(void* context, const camera::CameraNote* note)
     uint32_t index = uint32_t(r - s->report.recordings.items);
     for (size_t i = 0; i < note->extent_runs; i++)
         report::add_piece(&s->report, report::piece_extent, index, note->extent_at[i], note->extent_length[i]);
-    if (!note->written_path)
-        return;
-    r->fate = report::fate_camera_file;
-    r->reason[0] = 0;
-    set_output(s, r, note->written_path, nullptr);
+    if (note->written_path) {
+        r->fate = report::fate_camera_file;
+        r->reason[0] = 0;
+        set_output(s, r, note->written_path, nullptr);
+    }
+    // sidecars come back on their own extents, also beside a clip that comes back another way
     for (size_t i = 0; i < note->sidecar_count; i++)
         add_more_output(s, r, note->sidecar_paths[i]);
 }

@@ -162,8 +162,10 @@ static RunEnd finish_failed_run(GuiState* state, uint32_t exit_code, const char*
 {
     RunEnd end{};
     WindowView& v = state->view;
+    // the button the user pressed names what failed
+    const char* action = state->run_mode == AnalysisOnly ? "Analyze" : state->run_mode == All ? "Recover All" : "Recover Sample";
     std::snprintf(end.error_text, sizeof end.error_text,
-                  "Recovery exited with code %lu.\n\n%s%sFor diagnostic details, enable Advanced > Show Activity.",
+                  "%s failed with exit code %lu.\n\n%s%sFor diagnostic details, enable Advanced > Show Activity.", action,
                   static_cast<unsigned long>(exit_code), reason, reason[0] ? "\n\n" : "");
     end.show_error = 1;
     show_failure(&v, state->run_mode, exit_code, reason);

@@ -78,6 +78,14 @@ void utc_now_text(char* out, size_t cap);
 // Full path of the running executable; 1 on success.
 int own_executable_path(char* out, size_t cap);
 
+// The program's arguments as UTF-8, the program's narrow text everywhere: on Windows taken from
+// the wide command line, so that a name outside the code page passes whatever the code page.
+char** utf8_arguments(int argc, char** argv);
+// Where standard output or error is a console, it shows the UTF-8 lines as they are (on Windows
+// its code page is UTF-8 for the run and set back at the end); a pipe or a file gets the same
+// bytes as ever.
+void console_text_utf8();
+
 // Library loading. load_library gives 0 and fills `reason` with the system's account of the
 // failure: "Win32 error" with its code and text on Windows, the dynamic loader's text elsewhere.
 void* load_library(const char* path, char* reason, size_t cap);

@@ -148,6 +148,10 @@ int remove_file(const char* path) { return unlink(path) == 0; }
 
 void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
 
+// The command line is UTF-8 as it stands, and so is the terminal's text.
+char** utf8_arguments(int, char** argv) { return argv; }
+void console_text_utf8() {}
+
 int own_executable_path(char* out, size_t cap)
 {
     if (cap == 0)

@@ -4,11 +4,14 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <cstring>
 #include <ctime>
 #include <direct.h>
 #include <io.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include "platform/win32_paths.h"
 
@@ -150,16 +153,22 @@ int make_folder(const char* path)
 
 int path_exists(const char* path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
 
+// Through the wide calls: the program's folder may hold letters outside the code page.
 int own_executable_path(char* out, size_t cap)
 {
-    DWORD n = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(cap));
-    return n != 0 && n < cap;
+    std::wstring path(32768, L'\0');
+    DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size())
+        return 0;
+    path.resize(n);
+    return narrow_text(path.c_str(), out, cap);
 }
 
 void* load_library(const char* path, char* reason, size_t cap)
 {
     SetLastError(0);
-    HMODULE lib = LoadLibraryA(path);
+    // the full path, and the libraries it needs looked up beside it
+    HMODULE lib = LoadLibraryExW(wide_path(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!lib) {
         DWORD err = GetLastError();
         char text[512];
@@ -192,6 +201,44 @@ int file_attributes_readable(const char* path, unsigned long* error_code)
 int copies_in_system() { return 0; }
 
 uint64_t copy_range_in_system(std::FILE*, uint64_t, std::FILE*, uint64_t, uint64_t) { return 0; }
+
+char** utf8_arguments(int argc, char** argv)
+{
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide || n != argc) {
+        if (wide)
+            LocalFree(wide);
+        return argv;
+    }
+    // kept for the whole run, as the runtime keeps argv
+    char** out = new char*[size_t(n) + 1];
+    for (int i = 0; i < n; i++) {
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        out[i] = new char[bytes > 0 ? size_t(bytes) : 1];
+        if (bytes <= 0 || !narrow_text(wide[i], out[i], size_t(bytes)))
+            out[i][0] = 0;
+    }
+    out[n] = nullptr;
+    LocalFree(wide);
+    return out;
+}
+
+static UINT console_code_page_before = 0;
+
+static void restore_console_code_page() { SetConsoleOutputCP(console_code_page_before); }
+
+void console_text_utf8()
+{
+    DWORD mode = 0;
+    int console = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
+                  GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+    if (!console || GetConsoleOutputCP() == CP_UTF8)
+        return;
+    console_code_page_before = GetConsoleOutputCP();
+    if (SetConsoleOutputCP(CP_UTF8))
+        std::atexit(restore_console_code_page);
+}
 
 void utc_now_text(char* out, size_t cap)
 {

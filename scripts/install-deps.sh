@@ -5,7 +5,7 @@
 # "install-deps.sh package" what scripts/package.sh needs beside the two builds.
 set -euo pipefail
 case "${1:-linux}" in
-  linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3
+  linux) pkgs=(build-essential cmake pkg-config libgtest-dev libavcodec-dev libavutil-dev ffmpeg exfatprogs python3 strace
          fuse3 python3-fusepy gddrescue
          clang libclang-rt-dev chromium) ;;
   windows) pkgs=(cmake pkg-config make g++-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils wine wine64 imagemagick

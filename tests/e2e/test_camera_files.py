@@ -130,6 +130,13 @@ class CameraFiles(unittest.TestCase):
                 self.assertFalse(os.path.exists(os.path.join(run.out_dir, CLIP, "C0001.MP4")))
                 self.assertEqual(harness.read(os.path.join(run.out_dir, CLIP, "C0002.MP4")),
                                  harness.read(card.recording_path(card.recordings[1])))
+                # the clip's sidecars check out on their own: they come back under the camera's path,
+                # and the clip's line says where the clip itself went
+                self.assertEqual(harness.read(os.path.join(run.out_dir, CLIP, "C0001M01.XML")), XML)
+                self.assertEqual(harness.read(os.path.join(run.out_dir, THMBNL, "C0001T01.JPG")), JPEG)
+                self.assertRegex(run.stdout, r"(?m)^clip 1: the clip came back (salvaged|by the documented rules) as "
+                                             r".*XAVC_0001_.*\.MP4; its sidecars under the camera's path$")
+                self.assertIn("  camera files      : 1 (with 4 sidecars)\n", run.stdout)
 
     def test_a_taken_name_gets_2_and_unsafe_names_stay_inside(self):
         card = tree_card("live")
@@ -143,8 +150,10 @@ class CameraFiles(unittest.TestCase):
                          harness.read(card.recording_path(card.recordings[0])))
         self.assertIn("\n  -> %s\n" % os.path.join(out, CLIP, "C0001_2.MP4"), run.stdout)
 
-        rows = [("CON.MP4", "_CON.MP4"), ("a:b\\c.MP4", "a_b_c.MP4"), ("..", "__"), ("x/../y.MP4", "x_.._y.MP4"),
-                ("end. ", "end__"), ("\x01ctl.MP4", "_ctl.MP4")]
+        # never hidden, never without the clip's extension, the sidecars beside it under its stem
+        rows = [("CON.MP4", "_CON.MP4"), ("a:b\\c.MP4", "a_b_c.MP4"), ("..", "_.MP4"), ("x/../y.MP4", "x_.._y.MP4"),
+                ("..\\..\\..\\escaped.MP4", "_.._.._.._escaped.MP4"), ("C:0003.MP4.", "C_0003.MP4"),
+                ("end. ", "end.MP4"), ("\x01ctl.MP4", "_ctl.MP4")]
         for unsafe, safe in rows:
             with self.subTest(name=unsafe):
                 named = tree_card("live", names=[unsafe, "C0002.MP4"])
@@ -153,6 +162,9 @@ class CameraFiles(unittest.TestCase):
                 self.assertEqual(harness.read(os.path.join(run.out_dir, CLIP, safe)),
                                  harness.read(named.recording_path(named.recordings[0])))
                 self.assertIn('  the name on the card is not safe as a file name: written as "%s"\n' % safe, run.stdout)
+                stem = safe[:-len(".MP4")]
+                self.assertEqual(harness.read(os.path.join(run.out_dir, CLIP, stem + "M01.XML")), XML)
+                self.assertEqual(harness.read(os.path.join(run.out_dir, THMBNL, stem + "T01.JPG")), JPEG)
                 inside = [os.path.relpath(os.path.join(d, f), run.out_dir) for d, _, fs in os.walk(run.out_dir) for f in fs]
                 self.assertTrue(all(not p.startswith("..") for p in inside), inside)
 

@@ -112,17 +112,42 @@ class WindowsCommandLine(unittest.TestCase):
                                               "--analysis-only")
                 self.assertIn("  scan cache hit - full image scan reused\n", stdout)
 
-    def test_output_folder_that_cannot_be_created(self):
+    def test_new_folders_and_a_folder_that_cannot_be_made(self):
         parent = wine_runner.scratch("out-")
+        with open(os.path.join(parent, "a file"), "wb"):
+            pass
+        new = os.path.join(parent, "nowe \u0142\u00f3d\u017a", "nagrania", "out")
+        code, _, stderr = self.run_engine("-o", win_path(new), "--no-validator")
+        self.assertEqual((code, stderr), (0, ""))
+        self.assertTrue(os.path.isdir(new), "the whole path is made")
         rows = [
-            ("parent folder missing", os.path.join(parent, "missing", "out")),
-            ("characters Windows does not allow in a name", os.path.join(parent, "out<1>")),
+            ("characters Windows does not allow in a name", os.path.join(parent, "out<1>"), "Invalid argument"),
+            ("a file where a folder should be", os.path.join(parent, "a file", "out"),
+             "%s: Not a directory" % win_path(os.path.join(parent, "a file"))),
         ]
-        for name, out in rows:
+        for name, out, reason in rows:
             with self.subTest(name):
                 code, stdout, stderr = self.run_engine("-o", win_path(out))
-                self.assertEqual((code, stderr), (2, "ERROR: cannot create output directory %s\n" % win_path(out)))
-                self.assertEqual(os.listdir(parent), [])
+                self.assertEqual((code, stderr), (2, "ERROR: cannot create output directory %s: %s\n"
+                                                  % (win_path(out), reason)))
+        self.assertEqual(sorted(os.listdir(parent)), ["a file", "nowe \u0142\u00f3d\u017a"])
+
+    def test_program_in_a_folder_outside_the_code_page(self):
+        # unzipped into "Nagrania łódź" under an English Windows: the program finds its folder and
+        # loads its DLL through the wide calls, and its lines reach a pipe as the same UTF-8 bytes
+        folder = os.path.join(wine_runner.scratch("program-"), "Nagrania \u0142\u00f3d\u017a")
+        os.mkdir(folder)
+        exe = shutil.copy(wine_runner.EXE, folder)
+        shutil.copy(os.path.join(wine_runner.WIN_BUILD, "VeltoXAVCValidate.dll"), folder)
+        program = wine_runner.Program(WINDOWS.command[:1] + [win_path(exe)], win_path)
+        out = os.path.join(folder, "odzyskane \u0142\u00f3d\u017a")
+        rec = self.card.recordings[0]
+        code, stdout, stderr = self.run_engine("-o", win_path(out), "--clip", str(rec["clip_number"]), "--no-salvage",
+                                               program=program)
+        self.assertEqual((code, stderr), (0, ""))
+        self.assertIn("Output : %s\n" % win_path(out), stdout)
+        self.assertIn("AVC validation PASS", stdout)
+        harness.check_output_bytes(self, self.card, rec, os.path.join(out, rec["output_name"]), False)
 
 
 if __name__ == "__main__":
