@@ -282,6 +282,16 @@ uint64_t card_read(std::FILE* image, uint64_t offset, void* buf, uint64_t n, uin
     return inside;
 }
 
+int card_glance(std::FILE* image, uint64_t offset, void* buf, uint64_t n)
+{
+    if (n > UINT64_MAX - offset || card_touches_unreadable(image, offset, n))
+        return 0;
+    UnreadableMap local;
+    Reading r = reading_of(image, offset + n, &local);
+    size_t got = 0;
+    return attempt(&r, offset, static_cast<uint8_t*>(buf), n, &got) == attempt_read;
+}
+
 int card_touches_unreadable(std::FILE* image, uint64_t offset, uint64_t n)
 {
     return card.image && image == card.image && map_touches(&card.map, offset, n);

@@ -35,6 +35,10 @@ void card_keep_reads(ReadSink sink, void* context);
 // does not give are zero in `buf`, and *unknown (when not null) counts them. Returns how many
 // of the n bytes lie inside the file: all n, or fewer when it ends first (the rest is zero too).
 uint64_t card_read(std::FILE* image, uint64_t offset, void* buf, uint64_t n, uint64_t* unknown);
+// 1 when bytes [offset, offset + n) read whole, in one read that is not taken apart when it
+// fails: for a look at a few bytes far from where the scan reads, which must not start naming a
+// stretch from its middle (the scan comes to it from its start).
+int card_glance(std::FILE* image, uint64_t offset, void* buf, uint64_t n);
 // 1 when a byte of [offset, offset + n) of the attached card is known to be unknown.
 int card_touches_unreadable(std::FILE* image, uint64_t offset, uint64_t n);
 // The first byte in [offset, limit) known to be unknown, or `limit`.

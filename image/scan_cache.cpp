@@ -10,7 +10,7 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "image/path_join.h"
-#include "image/read_at.h"
+#include "image/card_reader.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
 
@@ -124,8 +124,9 @@ uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
             continue;
         uint64_t left = image_size - offset;
         size_t n = left < sample_bytes ? static_cast<size_t>(left) : sample_bytes;
-        // a sample the card does not give whole adds nothing, as a short read
-        if (read_at(image, offset, buf, n))
+        // a sample the card does not give whole adds nothing, as a short read; the scan names what
+        // did not read, from its start
+        if (card_glance(image, offset, buf, n))
             feed(&h, buf, n);
     }
     std::free(buf);
