@@ -176,8 +176,8 @@ void add_analysis_pieces(RunState* s, uint32_t index, const analysis::RecoveryCl
         const analysis::ChunkPlacement* p = &clip->chunks[k];
         if (p->resolved)
             report::add_piece(&s->report, report::piece_video, index, p->data_offset, v->chunk_sizes[k]);
-        else if (p->mapped)
-            report::add_piece(&s->report, report::piece_video, index, p->kkad_offset, p->kkad_size);
+        else if (p->mapped)  // the box that maps the chunk, from its header, 4 bytes before the type
+            report::add_piece(&s->report, report::piece_video, index, p->kkad_offset - 4, p->kkad_size);
         else
             report::add_piece(&s->report, report::piece_missing, index, clip->header->header_offset + v->chunk_offsets[k],
                               v->chunk_sizes[k]);
