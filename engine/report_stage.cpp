@@ -376,6 +376,14 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
             add_salvaged_pieces(s, index, note->plan);
         return;
     }
+    if (note->written && r->output_path[0] && std::strcmp(r->output_path, note->final_path) != 0) {
+        // the analysis gave two recordings one clip header: the second one's file is listed beside
+        // the first's, not in its place
+        add_more_output(s, r, note->final_path);
+        if (note->plan)
+            add_salvaged_pieces(s, index, note->plan);
+        return;
+    }
     char before[256];
     basics::bounded_format(before, sizeof before, "%s", r->reason);
     if (note->written) {
