@@ -177,8 +177,8 @@ void add_analysis_pieces(RunState* s, uint32_t index, const analysis::RecoveryCl
         const analysis::ChunkPlacement* p = &clip->chunks[k];
         if (p->resolved)
             report::add_piece(&s->report, report::piece_video, index, p->data_offset, v->chunk_sizes[k]);
-        else if (p->mapped)
-            report::add_piece(&s->report, report::piece_video, index, p->kkad_offset, p->kkad_size);
+        else if (p->mapped)  // the box that maps the chunk, from its header, 4 bytes before the type
+            report::add_piece(&s->report, report::piece_video, index, p->kkad_offset - 4, p->kkad_size);
         else
             report::add_piece(&s->report, report::piece_missing, index, clip->header->header_offset + v->chunk_offsets[k],
                               v->chunk_sizes[k]);
@@ -375,6 +375,14 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
                                    used ? "; " : "", note->part, note->failure ? note->failure : "");
         }
         if (note->written && note->plan)
+            add_salvaged_pieces(s, index, note->plan);
+        return;
+    }
+    if (note->written && r->output_path[0] && std::strcmp(r->output_path, note->final_path) != 0) {
+        // the analysis gave two recordings one clip header: the second one's file is listed beside
+        // the first's, not in its place
+        add_more_output(s, r, note->final_path);
+        if (note->plan)
             add_salvaged_pieces(s, index, note->plan);
         return;
     }

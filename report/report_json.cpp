@@ -182,12 +182,17 @@ void write_recording(Text* t, const ReportFacts* facts, const PieceIndex* ix, ui
     json_string(t, fate_word(r->fate));
     key(t, "reason");
     string_or_null(t, r->reason);
-    if (r->fate == fate_salvaged)
+    if (r->fate == fate_salvaged) {
         text_printf(t, ", \"salvage\": {\"kept_samples\": %llu, \"kept_seconds\": %.6f, \"recording_samples\": %llu, "
-                       "\"gaps\": %llu, \"sound_percent\": %s%u}",
+                       "\"gaps\": %llu, \"sound_percent\": ",
                     (unsigned long long)r->kept_samples, r->kept_seconds, (unsigned long long)r->recording_samples,
-                    (unsigned long long)r->gaps, r->sound_percent > 100 ? "null" : "",
-                    r->sound_percent > 100 ? 0 : r->sound_percent);
+                    (unsigned long long)r->gaps);
+        // a salvaged file without sound has no share of it
+        if (r->sound_percent > 100)
+            text_put(t, "null}");
+        else
+            text_printf(t, "%u}", r->sound_percent);
+    }
     key(t, "output");
     if (r->output_path[0])
         write_file(t, r->output_path, r->output_size, r->output_sha256);

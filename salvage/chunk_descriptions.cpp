@@ -194,7 +194,7 @@ int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t
     return found;
 }
 
-uint64_t described_between(const Described* const* sorted, size_t n)
+uint64_t described_between(const Described* const* sorted, size_t n, size_t* seen)
 {
     // the most frequent distance between one chunk's end and the next chunk: chunks with others
     // missing between them give larger ones
@@ -219,6 +219,7 @@ uint64_t described_between(const Described* const* sorted, size_t n)
         i = j;
     }
     std::free(gaps);
+    *seen = best_count;
     return best;
 }
 

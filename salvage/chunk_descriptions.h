@@ -46,8 +46,9 @@ void locate_descriptions(RecordingScope* r, DescribedList* list);
 int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t* at);
 
 // The sound and metadata between two chunks the camera wrote one after the other, from
-// descriptions sorted by file offset; 0 when no two follow each other.
-uint64_t described_between(const Described* const* sorted, size_t n);
+// descriptions sorted by file offset; 0 when no two follow each other. `seen` tells how many pairs
+// of chunks show that distance.
+uint64_t described_between(const Described* const* sorted, size_t n, size_t* seen);
 // The metadata in front of the first chunk, from the first chunk's description when its bytes
 // are not on the card; 0 when no description says.
 uint64_t described_lead(const RecordingScope* r, const DescribedList* all, const Described* const* located, size_t n,

@@ -127,6 +127,21 @@ void find_leading_samples(Planner* p, uint64_t k, const uint64_t* before, const 
     }
 }
 
+// Where chunk k lies if the camera's file runs unbroken from it to the movie box, which follows
+// the media data.
+int keeps_distance_to_movie(const Planner* p, uint64_t k, uint64_t* out)
+{
+    const ClipHeader* h = p->clip->header;
+    uint64_t chunk = p->video->chunk_offsets[k];
+    if (h->mdat_end < h->header_offset || h->mdat_end - h->header_offset < chunk)
+        return 0;
+    uint64_t back = h->mdat_end - h->header_offset - chunk;
+    if (p->movie->moov_offset < back)
+        return 0;
+    *out = p->movie->moov_offset - back;
+    return 1;
+}
+
 void find_missing_chunk(Planner* p, uint64_t k)
 {
     mp4::SampleSizes sizes;
@@ -135,10 +150,11 @@ void find_missing_chunk(Planner* p, uint64_t k)
     const char* format = p->video->format;
     uint64_t before = 0, after = 0, guess;
     int has_before = neighbour(p, k, -1, &before), has_after = neighbour(p, k, 1, &after);
-    for (int side = 0; side < 2; side++) {
-        int has = side ? has_after : has_before;
-        if (has && keeps_distance(p, k, side ? after : before, &guess) &&
-            verify_chunk_at(p->image, p->image_size, guess, &sizes, format)) {
+    for (int side = 0; side < 3; side++) {
+        // behind the last chunk found, the movie box is the next piece of the file in place
+        int has = side == 2 ? !has_after && keeps_distance_to_movie(p, k, &guess)
+                            : (side ? has_after : has_before) && keeps_distance(p, k, side ? after : before, &guess);
+        if (has && verify_chunk_at(p->image, p->image_size, guess, &sizes, format)) {
             p->found[k] = 1;
             p->found_at[k] = guess;
             return;

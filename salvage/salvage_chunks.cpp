@@ -391,8 +391,11 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     const Described** credible = select_descriptions(&described, 0, 0);
     const Described** damaged = select_descriptions(&described, 0, 1);
     size_t n = count_selected(located);
-    uint64_t between = described_between(credible, count_selected(credible));
-    if (between == 0)
+    size_t seen = 0;
+    uint64_t between = described_between(credible, count_selected(credible), &seen);
+    // a distance seen once may run across a chunk whose descriptions are lost: a shorter one
+    // another recording shows is the camera's interleave
+    if (between == 0 || (seen < 2 && between_hint && between_hint < between))
         between = between_hint;
 
     // described chunks whose bytes are not all there keep what stands before the damage
