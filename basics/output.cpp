@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/platform.h"
+
 namespace basics {
 
 void set_streams_unbuffered()
@@ -12,7 +14,20 @@ void set_streams_unbuffered()
 
 void stream_vprintf(std::FILE* f, const char* fmt, va_list args)
 {
-    std::vfprintf(f, fmt, args);
+    if (!platform::console_stream(f)) {
+        std::vfprintf(f, fmt, args);
+        return;
+    }
+    // a console shows the UTF-8 text only when it is handed over whole
+    char text[4096];
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(text, sizeof text, fmt, copy);
+    va_end(copy);
+    if (n < 0 || size_t(n) >= sizeof text)
+        std::vfprintf(f, fmt, args);
+    else
+        platform::write_console_text(f, text, size_t(n));
 }
 
 void stream_printf(std::FILE* f, const char* fmt, ...)

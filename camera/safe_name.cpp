@@ -98,10 +98,13 @@ void sidecar_name(const char* clip_safe_name, const char* suffix, char* out, siz
     basics::bounded_format(out, cap, "%.*s%s", int(stem), clip_safe_name, suffix);
 }
 
+// ASCII only, whatever the runtime's locale: a UTF-8 byte above 0x7F is compared as it is.
+static int ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : static_cast<unsigned char>(c); }
+
 int same_name(const char* a, const char* b)
 {
     for (; *a && *b; a++, b++)
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+        if (ascii_lower(*a) != ascii_lower(*b))
             return 0;
     return *a == *b;
 }

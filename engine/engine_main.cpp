@@ -41,7 +41,6 @@ static void make_folder_or_stop(const char* what, const char* path)
 void engine_main(int argc, char** argv)
 {
     basics::set_streams_unbuffered();
-    platform::console_text_utf8();
     // A reader of our output that goes away early must not end the run: prints then just fail.
     platform::ignore_broken_pipe();
     static RunState state;

@@ -10,7 +10,8 @@
 namespace gui {
 
 const char* const log_file_name = "Velto_Sony_XAVC_recovery.log";
-const char* const recovery_complete_text = "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>";
+const char* const recovery_complete_text =
+    "Recovery complete.  <a id=\"folder\">View Recovery Directory</a>  <a id=\"report\">View Report</a>";
 const char* const working_folder_busy_text =
     "A recovery is already running in this working folder (its log file is in use).\r\n\r\n"
     "Wait until it has ended, or select another working folder.";

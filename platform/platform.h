@@ -81,10 +81,11 @@ int own_executable_path(char* out, size_t cap);
 // The program's arguments as UTF-8, the program's narrow text everywhere: on Windows taken from
 // the wide command line, so that a name outside the code page passes whatever the code page.
 char** utf8_arguments(int argc, char** argv);
-// Where standard output or error is a console, it shows the UTF-8 lines as they are (on Windows
-// its code page is UTF-8 for the run and set back at the end); a pipe or a file gets the same
-// bytes as ever.
-void console_text_utf8();
+// 1 when `f` is standard output or error and a Windows console, which shows UTF-8 text right
+// only through write_console_text (the wide console call); a pipe, a file and a terminal
+// elsewhere take the bytes as they are.
+int console_stream(std::FILE* f);
+void write_console_text(std::FILE* f, const char* text, size_t n);
 
 // Library loading. load_library gives 0 and fills `reason` with the system's account of the
 // failure: "Win32 error" with its code and text on Windows, the dynamic loader's text elsewhere.

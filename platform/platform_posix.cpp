@@ -148,9 +148,10 @@ int remove_file(const char* path) { return unlink(path) == 0; }
 
 void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
 
-// The command line is UTF-8 as it stands, and so is the terminal's text.
+// The command line is UTF-8 as it stands, and a terminal takes the bytes as they are.
 char** utf8_arguments(int, char** argv) { return argv; }
-void console_text_utf8() {}
+int console_stream(std::FILE*) { return 0; }
+void write_console_text(std::FILE* f, const char* text, size_t n) { std::fwrite(text, 1, n, f); }
 
 int own_executable_path(char* out, size_t cap)
 {

@@ -224,20 +224,34 @@ char** utf8_arguments(int argc, char** argv)
     return out;
 }
 
-static UINT console_code_page_before = 0;
-
-static void restore_console_code_page() { SetConsoleOutputCP(console_code_page_before); }
-
-void console_text_utf8()
+// Standard output and error, asked once each: their handles stay what they were at the start.
+int console_stream(std::FILE* f)
 {
-    DWORD mode = 0;
-    int console = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
-                  GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
-    if (!console || GetConsoleOutputCP() == CP_UTF8)
+    static int known[2] = {-1, -1};
+    int which = f == stdout ? 0 : f == stderr ? 1 : -1;
+    if (which < 0)
+        return 0;
+    if (known[which] < 0) {
+        DWORD mode = 0;
+        HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+        known[which] = h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? 1 : 0;
+    }
+    return known[which];
+}
+
+// The runtime would read the bytes in its own locale, and the console the bytes of one letter
+// split across writes: the line goes whole through the wide call instead.
+void write_console_text(std::FILE* f, const char* text, size_t n)
+{
+    std::fflush(f);
+    int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0);
+    if (units <= 0)
         return;
-    console_code_page_before = GetConsoleOutputCP();
-    if (SetConsoleOutputCP(CP_UTF8))
-        std::atexit(restore_console_code_page);
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), &wide[0], units);
+    DWORD written = 0;
+    WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), wide.c_str(), static_cast<DWORD>(units),
+                  &written, nullptr);
 }
 
 void utc_now_text(char* out, size_t cap)

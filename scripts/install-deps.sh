@@ -9,7 +9,7 @@ case "${1:-linux}" in
          fuse3 python3-fusepy gddrescue
          clang libclang-rt-dev chromium) ;;
   windows) pkgs=(cmake pkg-config make g++-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils wine wine64 imagemagick
-           xvfb xdotool) ;;
+           xvfb xdotool tmux) ;;
   package) pkgs=(dpkg-dev lintian man-db zip xz-utils mingw-w64-common) ;;
   peers) pkgs=(testdisk foremost scalpel time ffmpeg exfatprogs python3) ;;
   *) echo "usage: $0 [linux|windows|package|peers]" >&2; exit 2 ;;

@@ -70,7 +70,7 @@ class WindowBadInput(unittest.TestCase):
         s.pick_folder("outdir_browse", out)
         s.press_button("recover_sample")
         ws.wait_for("the sample recovery", lambda: s.state().get("runs_ended") == "3")
-        self.assertEqual(s.control(2014), "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>")
+        self.assertEqual(s.control(2014), 'Recovery complete.  <a id="folder">View Recovery Directory</a>  <a id="report">View Report</a>')
         written = self.card.written(True)
         self.assertEqual(sorted(os.listdir(out)), sorted([min(written)] + list(harness.REPORT_FILES)))
         harness.check_output_bytes(self, self.card, written[min(written)], os.path.join(out, min(written)), False)

@@ -14,7 +14,7 @@ from window_session import harness, wine_runner
 
 ANALYSIS_STATUS, DETAILS, STATUS_LINK = 2021, 2022, 2014
 OVERALL, FILE = "bar.2013", "bar.2020"
-COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>"
+COMPLETE = 'Recovery complete.  <a id="folder">View Recovery Directory</a>  <a id="report">View Report</a>'
 
 
 class Run:

@@ -3,8 +3,11 @@ validator loader's failures with their Windows words, and write faults the Windo
 file names in any script and paths longer than 260 characters, end to end to the recovered files."""
 
 import os
+import shlex
 import shutil
 import stat
+import subprocess
+import time
 import unittest
 
 import wine_runner
@@ -148,6 +151,27 @@ class WindowsCommandLine(unittest.TestCase):
         self.assertIn("Output : %s\n" % win_path(out), stdout)
         self.assertIn("AVC validation PASS", stdout)
         harness.check_output_bytes(self, self.card, rec, os.path.join(out, rec["output_name"]), False)
+
+    def test_console_shows_the_letters_a_pipe_gets_as_utf8(self):
+        # a terminal is a console to Wine: the pane shows what a user reads in a Windows console
+        out = os.path.join(wine_runner.scratch("console-"), "odzyskane \u0142\u00f3d\u017a")
+        command = WINDOWS.command + [win_path(self.card.image), "--work-dir", win_path(wine_runner.scratch("work-")),
+                                     "-o", win_path(out), "--analysis-only"]
+        env = dict(wine_runner.wine_env(), LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        tmux = ["tmux", "-L", "mendora-console-%d" % os.getpid()]
+        subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "60", shlex.join(command) + "; sleep 600"],
+                       env=env, check=True, timeout=60)
+        try:
+            pane = lambda: subprocess.run(tmux + ["capture-pane", "-p", "-J"], capture_output=True,  # noqa: E731
+                                          env=env, timeout=60).stdout.decode("utf-8", "replace")
+            deadline = time.time() + 300
+            while "Analysis complete" not in pane() and time.time() < deadline:
+                time.sleep(1)
+            shown = pane()
+        finally:
+            subprocess.run(tmux + ["kill-server"], env=env, capture_output=True, timeout=60)
+        self.assertIn("Analysis complete", shown)
+        self.assertIn("Output : %s\n" % win_path(out), shown)
 
 
 if __name__ == "__main__":
