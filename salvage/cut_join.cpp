@@ -21,6 +21,33 @@ int on_same_edge(const image::ImageGeometry* g, uint64_t image_offset, uint64_t 
     return image_offset >= g->heap_offset && (image_offset - g->heap_offset) % g->cluster_bytes == file % g->cluster_bytes;
 }
 
+// Bytes [first, end) of the chunk where the cut can lie: the head run read as if the chunk went
+// on there, its samples walked until one fails; the cut lies inside that one, or inside the last
+// unit of the one before it (whose length fields all stand before the cut). 0 when every sample
+// stands whole in the head run (nothing to join) or the image does not give the head.
+int cut_range(std::FILE* src, uint64_t image_size, uint64_t head, uint64_t size, const mp4::SampleSizes* sizes,
+              codec::Syntax syntax, uint64_t* first, uint64_t* end)
+{
+    uint64_t have = image_size - head < size ? image_size - head : size;
+    have = image::card_known_until(src, head, head + have) - head;
+    analysis::grow_read_buffer(&analysis::direct_read_buffer, have ? have : 1);
+    const uint8_t* bytes = analysis::direct_read_buffer.data;
+    if (have == 0 || !image::read_at(src, head, analysis::direct_read_buffer.data, have))
+        return 0;
+    uint64_t pos = 0, before = 0;
+    for (uint64_t i = 0; i < sizes->count; i++) {
+        uint64_t n = mp4::sample_size_at(sizes, i);
+        if (n > have - pos || !sample_intact(bytes + pos, n, syntax)) {
+            *first = before;
+            *end = pos + n;
+            return 1;
+        }
+        before = pos;
+        pos += n;
+    }
+    return 0;
+}
+
 // The chunk at `place` read whole into the shared buffer, every sample intact.
 int proves(std::FILE* src, const ChunkPlace* place, uint64_t size, const mp4::SampleSizes* sizes, codec::Syntax syntax)
 {
@@ -132,11 +159,14 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
     if (cs == 0 || size == 0 || size > analysis::max_sample_bytes || !on_same_edge(geometry, head, file) ||
         head > image_size || file > UINT64_MAX - size)
         return 0;
+    uint64_t first = 0, last = 0;
+    if (!cut_range(src, image_size, head, size, sizes, syntax, &first, &last))
+        return 0;
     int proven = 0;
     ChunkPlace found{};
     if (anchor_count > join_anchors_tried)
         anchor_count = join_anchors_tried;
-    for (uint64_t cut = (file / cs + 1) * cs; cut < file + size; cut += cs) {
+    for (uint64_t cut = ((file + first) / cs + 1) * cs; cut < file + last && cut < file + size; cut += cs) {
         if (cut - file > image_size - head)
             break;
         for (uint64_t a = 0; a < anchor_count; a++) {

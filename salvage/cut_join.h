@@ -50,8 +50,10 @@ int same_run(const JoinAnchor* lo, const JoinAnchor* hi);
 void place_kkad_boxes(const mp4::MovieInfo* movie, const analysis::MarkerList* markers, uint32_t tag,
                       const uint8_t* found, const uint64_t* found_at, AnchorList* out);
 
-// Anchors tried per cut. Each cluster edge inside the chunk is a candidate cut, so a chunk of S
-// bytes on clusters of C bytes has at most (S / C + 1) * join_anchors_tried candidates.
+// Anchors tried per cut. The cut lies inside the first sample that fails where the head's run
+// goes on, or inside the last unit of the sample before it: each cluster edge there is a
+// candidate, so two samples of S bytes together on clusters of C bytes give at most
+// (S / C + 1) * join_anchors_tried candidates, each read once.
 constexpr uint64_t join_anchors_tried = 2;
 
 // The video chunk at `file` in the camera's file, of samples `sizes`, whose first bytes lie at

@@ -237,9 +237,8 @@ const char* const camera_cards[] = {"power-loss-bframes", "power-loss-open-gop",
                                     "moov-lost-alone-bframes", "hole-clusters-bframes-oob", "hole-clusters-open-gop",
                                     "cut-bframes-oob"};
 
-const char* const two_at_once_cards[] = {"two-at-once", "two-at-once-moov-lost", "two-at-once-bframes-hevc",
-                                         "two-at-once-moov-lost-bframes", "two-at-once-long", "two-at-once-short",
-                                         "two-at-once-fat-zeroed"};
+// the cards of two recordings at once every test run makes; the others by name
+const char* const two_at_once_cards[] = {"two-at-once", "two-at-once-long", "two-at-once-moov-lost-bframes"};
 
 CardPlan make(const std::string& name)
 {
@@ -362,6 +361,10 @@ std::vector<std::string> scenario_names()
 
 int scenario_plan(const std::string& name, CardPlan* out)
 {
+    if (name.compare(0, 11, "two-at-once") == 0) {
+        *out = two_at_once_card(name);
+        return !out->recordings.empty();
+    }
     for (const std::string& n : scenario_names())
         if (n == name) {
             *out = make(name);

@@ -30,16 +30,12 @@ PART = re.compile(r"_salvaged(?:_part(\d+))?\.MP4$")  # any salvaged file; group
 MOVIE_KEPT = ("hole", "cluster-hole")  # damage that leaves the recording's movie box on the card
 # cards whose salvaged files the engine does not give right yet, and how they fail; their rows are
 # skipped with the reason, and leave this list as salvage learns them
-KNOWN_FAILURES = {
-    "two-at-once-short": "runs of three clusters cut most chunks twice: no salvaged file",
-}
+KNOWN_FAILURES = {}
 # cards whose salvaged files pass every check but keep fewer frames than the card holds: cuts
 # the engine does not join yet (their rows check everything else)
 KNOWN_GAPS = {
     "two-at-once": "a sound chunk cut at one of several cluster edges is not joined: its video is left out",
-    "two-at-once-bframes-hevc": "a sound chunk cut at one of several cluster edges is not joined",
     "two-at-once-long": "a sound chunk cut at one of several cluster edges is not joined",
-    "two-at-once-moov-lost": "no joins without the movie box yet",
     "two-at-once-moov-lost-bframes": "no joins without the movie box yet",
 }
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
@@ -471,6 +467,8 @@ def print_table():
 
 
 JOINED = re.compile(r"^  joined cut: ", re.M)
+FRAGMENT_CARDS = ["two-at-once", "two-at-once-moov-lost", "two-at-once-bframes-hevc", "two-at-once-moov-lost-bframes",
+                  "two-at-once-long", "two-at-once-short", "two-at-once-fat-zeroed"]
 
 
 def print_fragment_table():
@@ -479,7 +477,7 @@ def print_fragment_table():
     (every video sample, no gap) of those on the card, and video samples kept of those on it."""
     print("%-34s %5s %5s %7s %13s %15s" % ("scenario", "runs", "cuts", "joined", "whole/of", "frames kept/on"))
     test = unittest.TestCase()
-    for scenario in [n for n in SCENARIOS if n.startswith("two-at-once")]:
+    for scenario in FRAGMENT_CARDS:
         card = harness.make_card(scenario)
         run = harness.run_engine(test, card)
         written = harness.recovered_files(run.out_dir)
