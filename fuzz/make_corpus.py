@@ -50,6 +50,8 @@ def seeds_of_card(build, folder, codec):
         yield "salvage", data[:moov[1]]
         yield "salvage", data[:len(data) // 3]
         yield "salvage", data[:len(data) // 2] + bytes(4096) + data[len(data) // 2 + 4096:]
+        # a run table and sample sizes in front of the recording's first chunks
+        yield "cut_join", bytes([3, 0, 1]) + data[:256 * 1024]
     work = tempfile.mkdtemp(dir=folder)
     run = subprocess.run([os.path.join(build, "mendora"), os.path.join(folder, "card.img"), "--work-dir", work,
                           "--analysis-only"], check=True, capture_output=True)
