@@ -129,9 +129,11 @@ def check_report(test, card, run, validator=True):
             path = os.path.join(run.out_dir, name)
             test.assertEqual(r["output"]["sha256"], harness.sha256(path))
             test.assertEqual(r["output"]["size"], os.path.getsize(path))
-            # the later parts of a recording salvaged in parts, the sidecars of a camera's file
+            # the later parts of a recording salvaged in parts, the sidecars of its camera's file
+            # (also beside a clip that came back another way, under the camera's path)
             for more in r["more_outputs"]:
-                more_name = os.path.relpath(more["path"], run.out_dir) if camera else more["name"]
+                more_name = os.path.relpath(more["path"], run.out_dir)
+                test.assertEqual(os.path.basename(more_name), more["name"])
                 listed.append(more_name)
                 test.assertEqual(more["sha256"], harness.sha256(os.path.join(run.out_dir, more_name)))
                 test.assertEqual(more["size"], os.path.getsize(os.path.join(run.out_dir, more_name)))
