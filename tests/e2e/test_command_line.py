@@ -25,6 +25,8 @@ Options:
   --no-validator          skip in-process AVC decode validation
   --no-salvage            write only the clips the documented rules recover
   --hash-image            SHA-256 of the image in the report (read by the raw scan)
+  --mapfile FILE          GNU ddrescue mapfile of the image: what it did not rescue is unreadable
+  --save-image FILE       save the card as the scan reads it, with a ddrescue mapfile FILE.map
   --chunk-mib N           raw scan chunk size MiB (default: 64)
   --no-progress           suppress raw scan progress
   -h, --help              show this help
