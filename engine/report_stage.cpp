@@ -256,6 +256,16 @@ void add_more_output(RunState* s, report::RecordingFacts* r, const char* path)
     basics::list_append(&r->more_outputs, more);
 }
 
+// The analysis gives two recordings one clip header when it refused the second one's: the file of
+// the one noted later is listed beside the first's, not in its place. 1 when `path` was so listed.
+int listed_beside(RunState* s, report::RecordingFacts* r, const char* path)
+{
+    if (!path[0] || !r->output_path[0] || std::strcmp(r->output_path, path) == 0)
+        return 0;
+    add_more_output(s, r, path);
+    return 1;
+}
+
 }  // namespace
 
 void report_stage_done(RunState* s, int index)
@@ -299,18 +309,19 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
             report::add_piece(&s->report, report::piece_missing, index,
                               clip->header->header_offset + movie->video.chunk_offsets[k], movie->video.chunk_sizes[k]);
     }
+    for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++)
+        if (o->sound_at[j] != UINT64_MAX)
+            report::add_piece(&s->report, report::piece_sound, index, o->sound_at[j], movie->audio.chunk_sizes[j]);
+    if (listed_beside(s, r, o->final_path))
+        return;  // the record tells of the recording noted first
     if (o->located) {
         r->video_chunks_found = 0;
         for (uint64_t k = 0; k < o->video_chunks; k++)
             r->video_chunks_found += o->located[k];
     }
     r->sound_chunks_found = 0;
-    for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++) {
-        if (o->sound_at[j] == UINT64_MAX)
-            continue;
-        r->sound_chunks_found++;
-        report::add_piece(&s->report, report::piece_sound, index, o->sound_at[j], movie->audio.chunk_sizes[j]);
-    }
+    for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++)
+        r->sound_chunks_found += o->sound_at[j] != UINT64_MAX;
     if (o->final_path[0]) {
         r->fate = report::fate_written;
         r->reason[0] = 0;
@@ -376,10 +387,7 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
             add_salvaged_pieces(s, index, note->plan);
         return;
     }
-    if (note->written && r->output_path[0] && std::strcmp(r->output_path, note->final_path) != 0) {
-        // the analysis gave two recordings one clip header: the second one's file is listed beside
-        // the first's, not in its place
-        add_more_output(s, r, note->final_path);
+    if (note->written && listed_beside(s, r, note->final_path)) {
         if (note->plan)
             add_salvaged_pieces(s, index, note->plan);
         return;
