@@ -7,6 +7,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
+#include "image/card_reader.h"
 #include "image/read_at.h"
 #include "analysis/scan_time_search.h"
 #include "analysis/window_reuse.h"
@@ -149,6 +150,8 @@ int scan_segment(std::FILE* image, uint64_t image_size, const uint8_t* buf, uint
     uint64_t stop = to - from;
     for (uint64_t i = next_delimiter(buf, 0, stop, hevc); i < stop; i = next_delimiter(buf, i + 1, stop, hevc)) {
         uint64_t pos = from + i;
+        if (image::card_touches_unreadable(image, pos, total))
+            continue;  // samples the card does not give whole are no chunk of the camera's
         int ok = read_end - pos < total ? verify_chunk_at(image, image_size, pos, sizes, format)
                                         : check_samples_in(buf + i, buf_end - pos, sizes, syntax);
         if (ok) {
@@ -207,7 +210,8 @@ int search_held_window(std::FILE* image, uint64_t start, uint64_t end, uint64_t 
             prefetch_candidate(delimiters, n, k + prefetch_distance, held, first);
             if (pos + 5 > held || (held < read_end && held - pos < total))
                 break;  // the candidate needs bytes not held yet
-            if (check_samples_in(window_bytes_at(pos), held - pos, sizes, syntax)) {
+            if (!image::card_touches_unreadable(image, pos, total) &&
+                check_samples_in(window_bytes_at(pos), held - pos, sizes, syntax)) {
                 *out = pos;
                 return 1;
             }
@@ -254,7 +258,7 @@ int find_chunk_in_window(std::FILE* image, uint64_t image_size, uint64_t centre,
         uint64_t need = 4 + total;
         uint64_t seg_end = read_end - to < need ? read_end : to + need;
         grow_read_buffer(&window_read_buffer, seg_end - from);
-        if (!image::read_at(image, from, window_read_buffer.data, seg_end - from))
+        if (!image::read_known(image, from, window_read_buffer.data, seg_end - from))
             return 0;
         if (scan_segment(image, image_size, window_read_buffer.data, from, to, seg_end, read_end, sizes, total, format,
                          out))

@@ -242,7 +242,7 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
             reuse.start = start;
         }
         grow_read_buffer(&window_read_buffer, end - reuse.start);
-        if (!image::read_at(image, old_end, window_read_buffer.data + (old_end - reuse.start), end - old_end)) {
+        if (!image::read_known(image, old_end, window_read_buffer.data + (old_end - reuse.start), end - old_end)) {
             forget_held();
             return 0;
         }
@@ -256,7 +256,7 @@ int window_hold(std::FILE* image, uint64_t start, uint64_t end, int hevc)
         reuse.borrowed = 1;
     } else {
         grow_read_buffer(&window_read_buffer, end - start);
-        if (!image::read_at(image, start, window_read_buffer.data, end - start))
+        if (!image::read_known(image, start, window_read_buffer.data, end - start))
             return 0;
     }
     reuse.held = 1;

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/platform.h"
+
 namespace basics {
 
 void set_streams_unbuffered()
@@ -12,7 +14,20 @@ void set_streams_unbuffered()
 
 void stream_vprintf(std::FILE* f, const char* fmt, va_list args)
 {
-    std::vfprintf(f, fmt, args);
+    if (!platform::console_stream(f)) {
+        std::vfprintf(f, fmt, args);
+        return;
+    }
+    // a console shows the UTF-8 text only when it is handed over whole
+    char text[4096];
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(text, sizeof text, fmt, copy);
+    va_end(copy);
+    if (n < 0 || size_t(n) >= sizeof text)
+        std::vfprintf(f, fmt, args);
+    else
+        platform::write_console_text(f, text, size_t(n));
 }
 
 void stream_printf(std::FILE* f, const char* fmt, ...)
@@ -23,8 +38,16 @@ void stream_printf(std::FILE* f, const char* fmt, ...)
     va_end(args);
 }
 
+namespace {
+
+// A "\r" progress line is on the console and no line break has ended it yet.
+int progress_open = 0;
+
+}  // namespace
+
 void out_printf(const char* fmt, ...)
 {
+    progress_open = 0;
     va_list args;
     va_start(args, fmt);
     stream_vprintf(stdout, fmt, args);
@@ -38,6 +61,18 @@ void out_flush_printf(const char* fmt, ...)
     stream_vprintf(stdout, fmt, args);
     va_end(args);
     std::fflush(stdout);
+    progress_open = 1;
+}
+
+void out_line_printf(const char* fmt, ...)
+{
+    if (progress_open)
+        std::fputs("\n", stdout);
+    progress_open = 0;
+    va_list args;
+    va_start(args, fmt);
+    stream_vprintf(stdout, fmt, args);
+    va_end(args);
 }
 
 void bounded_format(char* buf, size_t size, const char* fmt, ...)

@@ -23,6 +23,10 @@ void stream_vprintf(std::FILE* f, const char* fmt, va_list args);
 // Prints to standard output and flushes: for the "\r" progress lines.
 void out_flush_printf(const char* fmt, ...) MENDORA_PRINTF(1, 2);
 
+// Prints a whole line to standard output in the middle of a stage: a "\r" progress line still
+// open is ended first, so that the line stands on its own and the progress goes on below it.
+void out_line_printf(const char* fmt, ...) MENDORA_PRINTF(1, 2);
+
 // snprintf that always terminates; the result is cut to size - 1 characters.
 void bounded_format(char* buf, size_t size, const char* fmt, ...) MENDORA_PRINTF(3, 4);
 

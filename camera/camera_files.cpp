@@ -102,8 +102,8 @@ int sidecar_match(const FsFile* f, const FsFile* clip_file, const char* stem, co
 // The best sidecar of one kind whose own extent checks out (named after the clip before one found
 // by its time, the clip's own state, then live and newest); prints its line.
 void write_sidecar(const CameraPass* p, const filesystem::FsVolume* v, const filesystem::FsCatalog* catalog,
-                   const FsFile* clip_file, const char* stem, const char* suffix, int kind, const char* const* folder,
-                   int clip_number, size_t* written, char* path)
+                   const FsFile* clip_file, const char* stem, const char* clip_safe, const char* suffix, int kind,
+                   const char* const* folder, int clip_number, size_t* written, char* path)
 {
     path[0] = 0;
     const FsFile* best = nullptr;
@@ -140,7 +140,10 @@ void write_sidecar(const CameraPass* p, const filesystem::FsVolume* v, const fil
             basics::out_printf("  sidecar %s%s not used: %s\n", stem, refused_name, refused);
         return;
     }
-    if (write_extent_file(p->image, v, &best_extent, p->destination, folder, &best->entry, clip_number, path)) {
+    // the sidecar follows its clip's safe name, so that the two still pair as the camera paired them
+    char name[4 * filesystem::max_name_units + 32];
+    sidecar_name(clip_safe, suffix, name, sizeof name);
+    if (write_extent_file(p->image, v, &best_extent, p->destination, folder, name, &best->entry, clip_number, path)) {
         basics::out_printf("  sidecar -> %s\n", path);
         ++*written;
     } else {
@@ -149,19 +152,20 @@ void write_sidecar(const CameraPass* p, const filesystem::FsVolume* v, const fil
     filesystem::free_extent(&best_extent);
 }
 
-// The clip's sidecars, their paths ("" for one not written) into `paths`.
-void write_sidecars(CameraPass* p, const filesystem::FsVolume* v, const filesystem::FsCatalog* catalog,
-                    const FsFile* clip_file, int clip_number, char (*paths)[output_path_capacity])
+// The clip's sidecars, their paths ("" for one not written) into `paths`; 1 when one was written.
+int write_sidecars(CameraPass* p, const filesystem::FsVolume* v, const filesystem::FsCatalog* catalog,
+                   const FsFile* clip_file, const char* clip_safe, int clip_number, char (*paths)[output_path_capacity])
 {
     char stem[4 * filesystem::max_name_units + 1];
     filesystem::name_utf8(clip_file->entry.name, clip_file->entry.name_units, stem, sizeof stem);
     char* dot = std::strrchr(stem, '.');
     if (dot)
         *dot = 0;
-    write_sidecar(p, v, catalog, clip_file, stem, "M01.XML", sidecar_xml, clip_folder, clip_number, &p->sidecars_written,
-                  paths[0]);
-    write_sidecar(p, v, catalog, clip_file, stem, "T01.JPG", sidecar_jpeg, thumbnail_folder, clip_number,
+    write_sidecar(p, v, catalog, clip_file, stem, clip_safe, "M01.XML", sidecar_xml, clip_folder, clip_number,
+                  &p->sidecars_written, paths[0]);
+    write_sidecar(p, v, catalog, clip_file, stem, clip_safe, "T01.JPG", sidecar_jpeg, thumbnail_folder, clip_number,
                   &p->sidecars_written, paths[1]);
+    return paths[0][0] || paths[1][0];
 }
 
 // Some file entry set's first cluster is the one the clip header starts.
@@ -219,16 +223,20 @@ void match_recording(CameraPass* p, const filesystem::FsVolume* v, const filesys
     describe(named, &d, text, sizeof text);
     char path[output_path_capacity];
     char sidecars[2][output_path_capacity] = {"", ""};
+    char safe[4 * filesystem::max_name_units + 32];
+    int renamed = safe_name(named->entry.name, named->entry.name_units, ".MP4", safe, sizeof safe);
     CameraNote note = {uint32_t(clip_number), d.path, d.state, d.created, d.modified, nullptr,
                        chosen ? nullptr : label->refused, nullptr, 0, nullptr, nullptr, 0};
     if (chosen) {
         basics::out_printf("clip %d: %s - the camera's file, whole\n", clip_number, text);
-        if (write_extent_file(p->image, v, &chosen->extent, p->destination, clip_folder, &named->entry, clip_number,
-                              path)) {
+        if (renamed)
+            basics::out_printf("  the name on the card is not safe as a file name: written as \"%s\"\n", safe);
+        if (write_extent_file(p->image, v, &chosen->extent, p->destination, clip_folder, safe, &named->entry,
+                              clip_number, path)) {
             basics::out_printf("  -> %s\n", path);
             p->taken[h] = 1;
             p->files_written++;
-            write_sidecars(p, v, catalog, named, clip_number, sidecars);
+            write_sidecars(p, v, catalog, named, safe, clip_number, sidecars);
             note.written_path = path;
         } else {
             basics::out_printf("clip %d: the camera's file was not written; the recording is rebuilt from its pieces\n",
@@ -238,6 +246,9 @@ void match_recording(CameraPass* p, const filesystem::FsVolume* v, const filesys
     } else {
         basics::out_printf("clip %d: %s - its extent is not used for bytes: %s; the recording is rebuilt from its pieces\n",
                            clip_number, text, label->refused);
+        // the sidecars are files of their own: their extents are checked on their own
+        if (write_sidecars(p, v, catalog, named, safe, clip_number, sidecars) && p->sidecars_only)
+            p->sidecars_only[h] = 1;
     }
     const char* written_sidecars[2];
     for (const char* side : {sidecars[0], sidecars[1]})

@@ -42,6 +42,8 @@ struct CameraPass {
     int validate;       // the decode check runs on every trusted recording's video
     // one flag per clip header (clip number - 1): its recording was written as the camera's file
     uint8_t* taken;
+    // one flag per clip header: its sidecars were written although its own extent was refused
+    uint8_t* sidecars_only;
     size_t named, named_live, named_deleted;  // recordings an entry set matched
     size_t files_written, sidecars_written;
     CameraNoteFn note;  // told about every recording an entry set names, when set

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "basics/output.h"
-#include "camera/safe_name.h"
 #include "image/path_join.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
@@ -24,17 +23,16 @@ namespace {
 
 constexpr int max_suffix = 9999;
 
-int make_folders(const char* destination, const char* const* folder, char* out, size_t cap)
+// The camera's folders under the destination, made as far as they are missing.
+int make_folders(const char* destination, const char* const* folder, char* out, size_t cap, char* failed)
 {
     basics::bounded_format(out, cap, "%s", destination);
     for (const char* const* name = folder; *name; name++) {
         char next[output_path_capacity];
         image::path_join(next, sizeof next, out, *name);
         basics::bounded_format(out, cap, "%s", next);
-        if (!platform::make_folder(out))
-            return 0;
     }
-    return 1;
+    return image::make_folder_path(out, failed, output_path_capacity);
 }
 
 platform::FileTime file_time(const filesystem::FsTime* t)
@@ -66,21 +64,18 @@ int free_path(const char* folder, const char* name, char* out, size_t cap)
 }
 
 int write_extent_file(std::FILE* image, const filesystem::FsVolume* v, const filesystem::Extent* e,
-                      const char* destination, const char* const* folder, const filesystem::FileEntry* entry,
-                      int clip_number, char* path)
+                      const char* destination, const char* const* folder, const char* name,
+                      const filesystem::FileEntry* entry, int clip_number, char* path)
 {
-    char dir[output_path_capacity], name[4 * filesystem::max_name_units + 2];
-    int renamed = safe_name(entry->name, entry->name_units, name, sizeof name);
-    if (!make_folders(destination, folder, dir, sizeof dir)) {
-        rebuild::clip_error(clip_number, "cannot create folder %s", dir);
+    char dir[output_path_capacity], failed[output_path_capacity];
+    if (!make_folders(destination, folder, dir, sizeof dir, failed)) {
+        rebuild::clip_error(clip_number, "cannot create folder %s: %s", failed, platform::errno_text(errno));
         return 0;
     }
     if (!free_path(dir, name, path, output_path_capacity)) {
         rebuild::clip_error(clip_number, "no free name for %s in %s", name, dir);
         return 0;
     }
-    if (renamed)
-        basics::out_printf("  the name on the card is not safe as a file name: written as \"%s\"\n", name);
     char temp[rebuild::temp_path_size];
     rebuild::temp_path_for(path, temp, sizeof temp);
     std::FILE* out = rebuild::create_sized_output(temp, e->length, clip_number);

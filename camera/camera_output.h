@@ -19,10 +19,10 @@ extern const char* const thumbnail_folder[];  // PRIVATE, M4ROOT, THMBNL
 // extension when a file of that name is there; 0 when none is free.
 int free_path(const char* folder, const char* name, char* out, size_t cap);
 
-// Writes the file's bytes, sets its times from the entry and gives its final path (name made safe,
-// the line noting it); 0 when it was given up (the per-clip line printed, no file left behind).
+// Writes the file's bytes under `name` (a safe name), sets its times from the entry and gives its
+// final path; 0 when it was given up (the per-clip line printed, no file left behind).
 int write_extent_file(std::FILE* image, const filesystem::FsVolume* v, const filesystem::Extent* e,
-                      const char* destination, const char* const* folder, const filesystem::FileEntry* entry,
-                      int clip_number, char* path /* output_path_capacity */);
+                      const char* destination, const char* const* folder, const char* name,
+                      const filesystem::FileEntry* entry, int clip_number, char* path /* output_path_capacity */);
 
 }  // namespace camera

@@ -12,6 +12,8 @@
 #include "analysis/chunk_locate.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
+#include "basics/output.h"
+#include "image/card_reader.h"
 #include "mp4/box.h"
 #include "mp4/movie_box.h"
 #include "rebuild/output_moov.h"
@@ -277,10 +279,35 @@ int decodes_cleanly(const FsVolume* v, const Extent* e, const mp4::MovieInfo* mo
 
 }  // namespace
 
+namespace {
+
+// The reason an extent that holds bytes the card did not give is refused, with the span it
+// touches: such a file is not the camera's for certain.
+const char* unreadable_in(const FsVolume* v, const Extent* e)
+{
+    static char reason[160];
+    uint64_t left = e->length;
+    for (size_t i = 0; i < e->runs.count && left > 0; i++) {
+        uint64_t at = filesystem::cluster_offset(v, e->runs.items[i].first);
+        uint64_t n = std::min(left, uint64_t(e->runs.items[i].count) * v->cluster_bytes);
+        char spans[96];
+        if (image::describe_unreadable(at, n, spans, sizeof spans)) {
+            basics::bounded_format(reason, sizeof reason, "its extent holds bytes the card did not give (%s)", spans);
+            return reason;
+        }
+        left -= n;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 const char* check_recording_extent(const FsVolume* v, const Extent* e, const analysis::ClipHeader* header,
                                    const analysis::MarkerList* markers, const analysis::RecoveryClip* clip,
                                    int validate, int clip_number)
 {
+    if (const char* unreadable = unreadable_in(v, e))
+        return unreadable;
     uint8_t head[12];
     if (e->runs.count == 0 || filesystem::cluster_offset(v, e->runs.items[0].first) != header->header_offset ||
         !filesystem::extent_read(v, e, 0, head, sizeof head) || std::memcmp(head + 4, "ftypXAVC", 8) != 0)
@@ -310,6 +337,8 @@ const char* check_sidecar_extent(const FsVolume* v, const Extent* e, int kind)
 {
     if (e->length < 4 || e->length > max_sidecar_bytes)
         return "its size is not a sidecar's";
+    if (const char* unreadable = unreadable_in(v, e))
+        return unreadable;
     std::vector<uint8_t> bytes(static_cast<size_t>(e->length));
     if (!filesystem::extent_read(v, e, 0, bytes.data(), e->length))
         return "it cannot be read";

@@ -10,24 +10,34 @@
 #include "analysis/recording_runs.h"
 #include "analysis/window_reuse.h"
 #include "basics/output.h"
+#include "image/card_reader.h"
+#include "image/image_saver.h"
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
 #include "basics/checked_alloc.h"
+#include "engine/card_reading.h"
 #include "engine/report_stage.h"
 #include "engine/salvage_stage.h"
 #include "engine/scan_pass.h"
 #include "rebuild/clip_writer.h"
 #include "rebuild/spool.h"
 #include "validator/loader.h"
+#include "mendora_version.h"
 
 namespace engine {
 
 // With --hash-image the raw scan runs even when the cache holds its hits: its read of the
 // whole image is what the hash is taken from.
+// With --save-image too: the scan's read is what is saved. A cache hit brings the stretches the
+// scan found unreadable back to the card reader, which does not read them again.
 static void scan_stage(RunState* s)
 {
     basics::out_printf("\n[2/6] Raw scanning image...\n");
-    s->scan_cache_hit = !s->options.hash_image && image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
+    image::UnreadableMap cached;
+    s->scan_cache_hit = !s->options.hash_image && !image::image_saver_active() &&
+                        image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan, &cached);
+    take_cached_unreadable(&cached);
+    image::map_free(&cached);
     if (!s->scan_cache_hit) {
         basics::Sha256 hash;
         basics::sha256_begin(&hash);
@@ -36,13 +46,17 @@ static void scan_stage(RunState* s)
                         ? scan_pass_run(s, hashing)
                         : image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress,
                                           &s->scan, nullptr, hashing);
-        if (hashing && whole) {
+        // zeros where the card did not read are not the card's bytes: no hash is theirs
+        if (hashing && whole && image::card_map()->pieces.count == 0) {
             uint8_t digest[basics::sha256_digest_bytes];
             basics::sha256_end(&hash, digest);
             basics::sha256_hex(digest, s->report.run.image_sha256);
             s->report.run.image_hashed = 1;
         }
-        image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan);
+        image::image_saver_end(whole, MENDORA_VERSION);
+        // a scan cut short is not the image's: a later run scans again
+        if (whole)
+            image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan, image::card_map());
     }
     basics::out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
                        s->scan.moov_hits.count);
@@ -129,6 +143,25 @@ static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, si
     return written;
 }
 
+// A clip whose sidecars came back under the camera's path while its own extent was refused: its
+// line says how the clip itself came back, so the two are found together.
+static void print_sidecar_clips(RunState* s)
+{
+    for (size_t h = 0; s->camera.sidecars_only && h < s->headers.count; h++) {
+        if (!s->camera.sidecars_only[h])
+            continue;
+        const report::RecordingFacts* r = report::find_recording(&s->report, uint32_t(h + 1));
+        const char* how = !r || !r->output_path[0]            ? nullptr
+                          : r->fate == report::fate_salvaged ? "salvaged"
+                                                             : "by the documented rules";
+        if (how)
+            basics::out_printf("clip %zu: the clip came back %s as %s; its sidecars under the camera's path\n", h + 1,
+                               how, r->output_path);
+        else
+            basics::out_printf("clip %zu: the clip did not come back; its sidecars under the camera's path\n", h + 1);
+    }
+}
+
 static void recovery_stage(RunState* s)
 {
     if (!s->options.no_validator) {
@@ -142,6 +175,7 @@ static void recovery_stage(RunState* s)
     int salvage = salvage_applies(&s->options);
     // the file-system pass runs where salvage does, before the documented queue
     s->camera.taken = static_cast<uint8_t*>(basics::xcalloc(s->headers.count ? s->headers.count : 1, 1));
+    s->camera.sidecars_only = static_cast<uint8_t*>(basics::xcalloc(s->headers.count ? s->headers.count : 1, 1));
     if (salvage) {
         s->camera.image = s->image;
         s->camera.image_size = s->image_size;
@@ -168,6 +202,7 @@ static void recovery_stage(RunState* s)
     s->salvage.header_taken = s->camera.taken;
     s->salvage.header_count = s->headers.count;
     size_t salvaged = salvage ? run_salvage(s) : 0;
+    print_sidecar_clips(s);
     report_stage_done(s, 5);
     basics::out_printf("\nComplete.\n");
     basics::out_printf("  recoverable clips : %zu\n", s->recoverable_clips);
@@ -175,6 +210,7 @@ static void recovery_stage(RunState* s)
     if (salvage)
         basics::out_printf("  salvaged clips    : %zu\n", salvaged);
     camera::print_camera_summary(&s->camera);
+    print_unreadable_summary();
     basics::out_printf("  destination       : %s\n", s->destination);
 }
 
@@ -194,6 +230,8 @@ void free_run_state(RunState* s)
     report::free_report_facts(&s->report);
     std::free(s->camera.taken);
     s->camera.taken = nullptr;
+    std::free(s->camera.sidecars_only);
+    s->camera.sidecars_only = nullptr;
 }
 
 void run_pipeline(RunState* s)
@@ -208,12 +246,14 @@ void run_pipeline(RunState* s)
     }
     if (s->options.analysis_only) {
         basics::out_printf("\nAnalysis complete. No MP4 files requested.\n");
+        print_unreadable_summary();
     } else {
         recovery_stage(s);
     }
     // the thumbnails need the validator, which is unloaded below
     if (reporting)
         finish_report(s);
+    close_card_reading();
     std::fclose(s->image);
     s->image = nullptr;
     free_run_state(s);

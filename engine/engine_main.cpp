@@ -1,9 +1,12 @@
 #include "engine/engine_main.h"
 
 #include <cerrno>
+#include <cstring>
 
+#include "engine/card_reading.h"
 #include "engine/driver.h"
 #include "basics/output.h"
+#include "image/path_join.h"
 #include "image/scan_cache.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
@@ -20,6 +23,19 @@ static uint64_t measure_image(std::FILE* image)
         end = 0;
     platform::seek_abs(image, here < 0 ? 0 : static_cast<uint64_t>(here));
     return end < 0 ? 0 : static_cast<uint64_t>(end);
+}
+
+// A folder the user named is made with every folder above it; when that fails the run stops
+// with the system's reason and the part of the path it could not make.
+static void make_folder_or_stop(const char* what, const char* path)
+{
+    char failed[work_dir_capacity];
+    if (image::make_folder_path(path, failed, sizeof failed))
+        return;
+    const char* reason = platform::errno_text(errno);
+    if (std::strcmp(failed, path) == 0)
+        basics::fatal("cannot create %s %s: %s", what, path, reason);
+    basics::fatal("cannot create %s %s: %s: %s", what, path, failed, reason);
 }
 
 void engine_main(int argc, char** argv)
@@ -47,9 +63,11 @@ void engine_main(int argc, char** argv)
     state.image_size = measure_image(state.image);
     basics::out_printf("Size   : %llu bytes\n", static_cast<unsigned long long>(state.image_size));
 
+    open_card_reading(&state);
     state.fingerprint = image::image_fingerprint(state.image, state.image_size);
-    if (!o->analysis_only && !platform::make_folder(o->output_dir))
-        basics::fatal("cannot create output directory %s", o->output_dir);
+    make_folder_or_stop("working directory", o->work_dir);
+    if (!o->analysis_only)
+        make_folder_or_stop("output directory", o->output_dir);
     run_pipeline(&state);
 }
 

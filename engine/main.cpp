@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/engine_main.h"
+#include "platform/platform.h"
 
 #ifdef MENDORA_WITH_GUI
 #include "gui/main_window.h"
@@ -11,6 +12,7 @@
 
 int main(int argc, char** argv)
 {
+    argv = platform::utf8_arguments(argc, argv);
     if (argc <= 1 || (argc == 2 && std::strcmp(argv[1], "--gui") == 0)) {
 #ifdef MENDORA_WITH_GUI
         return gui::run_gui();

@@ -42,6 +42,8 @@ void print_usage(const char* program)
                        "  --no-validator          skip in-process AVC decode validation\n"
                        "  --no-salvage            write only the clips the documented rules recover\n"
                        "  --hash-image            SHA-256 of the image in the report (read by the raw scan)\n"
+                       "  --mapfile FILE          GNU ddrescue mapfile of the image: what it did not rescue is unreadable\n"
+                       "  --save-image FILE       save the card as the scan reads it, with a ddrescue mapfile FILE.map\n"
                        "  --chunk-mib N           raw scan chunk size MiB (default: 64)\n"
                        "  --no-progress           suppress raw scan progress\n"
                        "  -h, --help              show this help\n"
@@ -100,6 +102,12 @@ void parse_options(int argc, char** argv, EngineOptions* out)
             o.no_salvage = 1;
         } else if (std::strcmp(arg, "--hash-image") == 0) {
             o.hash_image = 1;
+        } else if (value && std::strcmp(arg, "--mapfile") == 0) {
+            o.mapfile = value;
+            i++;
+        } else if (value && std::strcmp(arg, "--save-image") == 0) {
+            o.save_image = value;
+            i++;
         } else if (value && std::strcmp(arg, "--chunk-mib") == 0) {
             unsigned long long n = std::strtoull(value, nullptr, 0);
             if (n - 1 > 4095)

@@ -19,6 +19,8 @@ struct EngineOptions {
     int32_t no_validator;
     int32_t no_salvage;
     int32_t hash_image;  // SHA-256 of the image, taken while the raw scan reads it
+    const char* mapfile;     // ddrescue's mapfile of the image: what it did not rescue is unreadable
+    const char* save_image;  // the card saved here as the scan reads it, with a mapfile beside it
     uint64_t chunk_bytes;
     int32_t show_progress;
 };

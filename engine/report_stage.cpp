@@ -5,6 +5,7 @@
 
 #include "analysis/final_chunks.h"
 #include "basics/output.h"
+#include "image/card_reader.h"
 #include "mendora_version.h"
 #include "platform/platform.h"
 #include "rebuild/output_moov.h"
@@ -348,11 +349,12 @@ void note_camera_file(void* context, const camera::CameraNote* note)
     uint32_t index = uint32_t(r - s->report.recordings.items);
     for (size_t i = 0; i < note->extent_runs; i++)
         report::add_piece(&s->report, report::piece_extent, index, note->extent_at[i], note->extent_length[i]);
-    if (!note->written_path)
-        return;
-    r->fate = report::fate_camera_file;
-    r->reason[0] = 0;
-    set_output(s, r, note->written_path, nullptr);
+    if (note->written_path) {
+        r->fate = report::fate_camera_file;
+        r->reason[0] = 0;
+        set_output(s, r, note->written_path, nullptr);
+    }
+    // sidecars come back on their own extents, also beside a clip that comes back another way
     for (size_t i = 0; i < note->sidecar_count; i++)
         add_more_output(s, r, note->sidecar_paths[i]);
 }
@@ -423,8 +425,24 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     add_salvaged_pieces(s, index, plan);
 }
 
+// The stretches the card did not give: listed, and drawn over whatever else lies there.
+static void add_unreadable(RunState* s)
+{
+    image::SpanList spans;
+    image::map_spans(image::card_map(), &spans);
+    for (size_t i = 0; i < spans.count; i++) {
+        const image::UnreadableSpan& u = spans.items[i];
+        basics::list_append(&s->report.run.unreadable,
+                            report::UnreadableFact{u.offset, u.length, uint8_t(u.cause == image::cause_mapfile)});
+        report::add_piece(&s->report, report::piece_unreadable, report::no_recording, u.offset, u.length);
+    }
+    s->report.run.failed_reads = image::card_failed_reads();
+    basics::list_free(&spans);
+}
+
 void finish_report(RunState* s)
 {
+    add_unreadable(s);
     for (size_t c = 0; c < s->clips.count; c++) {
         const analysis::RecoveryClip* clip = &s->clips.items[c];
         report::RecordingFacts* r = report::find_recording(&s->report, clip->clip_number);

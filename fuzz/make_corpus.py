@@ -50,6 +50,8 @@ def seeds_of_card(build, folder, codec):
         yield "salvage", data[:moov[1]]
         yield "salvage", data[:len(data) // 3]
         yield "salvage", data[:len(data) // 2] + bytes(4096) + data[len(data) // 2 + 4096:]
+        # a run table and sample sizes in front of the recording's first chunks
+        yield "cut_join", bytes([3, 0, 1]) + data[:256 * 1024]
     work = tempfile.mkdtemp(dir=folder)
     run = subprocess.run([os.path.join(build, "mendora"), os.path.join(folder, "card.img"), "--work-dir", work,
                           "--analysis-only"], check=True, capture_output=True)
@@ -104,6 +106,15 @@ def fsdir_seeds(root):
         yield "fsdir", open(path, "rb").read()[:32768]
 
 
+def mapfile_seeds():
+    """Mapfiles as GNU ddrescue writes them: rescued, bad, not scraped and not tried blocks."""
+    yield "mapfile", (b"# Mapfile. Created by GNU ddrescue version 1.27\n# current_pos  current_status  current_pass\n"
+                      b"0x00010000     ?               1\n#      pos        size  status\n"
+                      b"0x00000000  0x00010000  +\n0x00010000  0x00000200  -\n0x00010200  0x00000E00  /\n"
+                      b"0x00011000  0x0000F000  *\n0x00020000  0x000E0000  ?\n")
+    yield "mapfile", b"0 +\n0 1048576 +\n"
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     harnesses = [os.path.basename(p)[5:] for p in glob.glob(os.path.join(build, "fuzz_*")) if os.access(p, os.X_OK)]
@@ -122,7 +133,7 @@ def main():
                     count += 1
                     with open(os.path.join(build, "fuzz-seeds", name, "%s-%d" % (codec, count)), "wb") as f:
                         f.write(seed)
-        for name, seed in list(picture_order_seeds(root)) + list(fsdir_seeds(root)):
+        for name, seed in list(picture_order_seeds(root)) + list(fsdir_seeds(root)) + list(mapfile_seeds()):
             if name in harnesses:
                 count += 1
                 with open(os.path.join(build, "fuzz-seeds", name, "stream-%d" % count), "wb") as f:

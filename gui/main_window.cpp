@@ -6,11 +6,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 #include "gui/control_ids.h"
 #include "gui/menus_about.h"
 #include "gui/pickers.h"
 #include "gui/log_poll.h"
+#include "gui/recovery_run.h"
 #include "gui/recovery_worker.h"
 #include "gui/window_controls.h"
 #include "gui/window_dpi.h"
@@ -181,7 +183,7 @@ static LRESULT CALLBACK window_procedure(HWND main, UINT message, WPARAM wparam,
     case WM_NOTIFY: {
         const NMHDR* header = reinterpret_cast<const NMHDR*>(lparam);
         if (header->idFrom == IDC_STATUS_LINK && (header->code == NM_CLICK || header->code == NM_RETURN)) {
-            open_status_link(reinterpret_cast<const NMLINK*>(lparam)->item.iLink);
+            open_status_link(std::wcscmp(reinterpret_cast<const NMLINK*>(lparam)->item.szID, report_link_id) == 0);
             return 0;
         }
         break;

@@ -124,21 +124,21 @@ void show_about(HWND owner)
         MessageBoxA(owner, about_plain, "About Mendora Recovery", MB_OK | MB_ICONINFORMATION);
 }
 
-void open_status_link(int link)
+void open_status_link(int report)
 {
     GuiWindow& g = gui_window;
     if (!g.state.recovery_link_folder[0])
         return;
     // the report opens in the program the user has for web pages
     char target[path_capacity + 32];
-    if (link == report_link)
+    if (report)
         report_page_path(g.state.recovery_link_folder, target, sizeof target);
     else
         std::snprintf(target, sizeof target, "%s", g.state.recovery_link_folder);
     HINSTANCE result = ShellExecuteW(g.main, L"open", platform::wide_text(target).c_str(), nullptr, nullptr,
                                      SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(result) <= 32)
-        MessageBoxA(g.main, link == report_link ? "Windows could not open the recovery report."
+        MessageBoxA(g.main, report ? "Windows could not open the recovery report."
                                                 : "Windows could not open the recovery directory.",
                     "Mendora Recovery", MB_OK | MB_ICONERROR);
 }

@@ -11,8 +11,8 @@ HMENU create_menu_bar();
 void set_show_activity(int on);
 void show_about(HWND owner);
 HRESULT CALLBACK on_about_link(HWND dialog, UINT notification, WPARAM wparam, LPARAM lparam, LONG_PTR data);
-// A link of the status line was clicked or activated with Return: the recovery folder, or the
-// report in it.
-void open_status_link(int link);
+// A link of the status line was clicked or activated with Return: the recovery folder, or with
+// `report` the report in it.
+void open_status_link(int report);
 
 }  // namespace gui

@@ -51,6 +51,30 @@ static AnalysisNumbers read_analysis_numbers(const char* text)
     return n;
 }
 
+// A card that did not read everywhere: its spans and bytes, from the summary once it is there,
+// else from the lines that name each span as the scan finds it.
+static void read_unreadable(const char* text, ParsedOutput* out)
+{
+    unsigned long long spans = 0, bytes = 0;
+    const char* at = last_occurrence(text, "  unreadable spans  : ");
+    if (!at || std::sscanf(at, "  unreadable spans  : %llu (%llu bytes", &spans, &bytes) != 2) {
+        spans = bytes = 0;
+        for (const char* p = std::strstr(text, "unreadable: "); p; p = std::strstr(p + 1, "unreadable: ")) {
+            unsigned long long n = 0;
+            if ((p == text || p[-1] == '\n') && std::sscanf(p, "unreadable: %llu bytes", &n) == 1) {
+                spans++;
+                bytes += n;
+            }
+        }
+    }
+    if (spans == 0)
+        return;
+    char* d = out->analysis_details;
+    size_t len = std::strlen(d);
+    std::snprintf(d + len, sizeof out->analysis_details - len, "%sUnreadable: %llu span%s, %llu bytes",
+                  len ? "\r\n" : "", spans, spans == 1 ? "" : "s", bytes);
+}
+
 static void derive_analysis_texts(const char* text, const AnalysisNumbers& n, ParsedOutput* out)
 {
     if (n.has_recoverable) {
@@ -82,6 +106,7 @@ static void derive_analysis_texts(const char* text, const AnalysisNumbers& n, Pa
         size_t len = std::strlen(d);
         std::snprintf(d + len, cap - len, "%sXAVC + moov metadata pairs: %llu", len ? "\r\n" : "", n.pairs);
     }
+    read_unreadable(text, out);
 }
 
 // Where the overall bar stands by the furthest stage heading the text has reached.

@@ -10,7 +10,8 @@
 namespace gui {
 
 const char* const log_file_name = "Velto_Sony_XAVC_recovery.log";
-const char* const recovery_complete_text = "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>";
+const char* const recovery_complete_text =
+    "Recovery complete.  <a id=\"folder\">View Recovery Directory</a>  <a id=\"report\">View Report</a>";
 const char* const working_folder_busy_text =
     "A recovery is already running in this working folder (its log file is in use).\r\n\r\n"
     "Wait until it has ended, or select another working folder.";
@@ -162,8 +163,10 @@ static RunEnd finish_failed_run(GuiState* state, uint32_t exit_code, const char*
 {
     RunEnd end{};
     WindowView& v = state->view;
+    // the button the user pressed names what failed
+    const char* action = state->run_mode == AnalysisOnly ? "Analyze" : state->run_mode == All ? "Recover All" : "Recover Sample";
     std::snprintf(end.error_text, sizeof end.error_text,
-                  "Recovery exited with code %lu.\n\n%s%sFor diagnostic details, enable Advanced > Show Activity.",
+                  "%s failed with exit code %lu.\n\n%s%sFor diagnostic details, enable Advanced > Show Activity.", action,
                   static_cast<unsigned long>(exit_code), reason, reason[0] ? "\n\n" : "");
     end.show_error = 1;
     show_failure(&v, state->run_mode, exit_code, reason);

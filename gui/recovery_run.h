@@ -40,10 +40,11 @@ struct RunEnd {
 };
 
 extern const char* const log_file_name;
-// The status line after a recovery: link 0 opens the recovery folder, link 1 the report in it.
+// The status line after a recovery: the link "folder" opens the recovery folder, "report" the
+// report in it. A click is told by the link's id, not its index: Wine counts the text between
+// the links in the index.
 extern const char* const recovery_complete_text;
-constexpr int folder_link = 0;
-constexpr int report_link = 1;
+constexpr wchar_t report_link_id[] = L"report";
 // The report page inside the recovery folder, cut to `cap`.
 void report_page_path(const char* folder, char* out, size_t cap);
 extern const char* const working_folder_busy_text;

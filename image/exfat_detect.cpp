@@ -6,6 +6,7 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
+#include "image/card_reader.h"
 #include "image/read_at.h"
 #include "platform/platform.h"
 
@@ -85,9 +86,9 @@ ImageGeometry detect_exfat(std::FILE* image, uint64_t image_size)
     ImageGeometry geometry;
     while (done < n) {
         size_t want = n - done < window ? static_cast<size_t>(n - done) : window;
-        if (!platform::seek_abs(image, done))
-            break;
-        size_t got = std::fread(buf, 1, want, image);
+        // bytes that do not read are zero here and hold no boot sector; a candidate is read
+        // again on its own, whole
+        size_t got = static_cast<size_t>(card_read(image, done, buf, want, nullptr));
         if (accept_in_window(image, image_size, buf, done, got, &geometry)) {
             std::free(buf);
             basics::out_printf("  boot=0x%llX cluster=%llu bytes heap=0x%llX\n",

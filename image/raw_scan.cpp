@@ -1,6 +1,8 @@
 // Stage [2/6]: one front-to-back pass over the image in reads of chunk_bytes. The last 512
 // bytes of each read are carried to the front of the next, so a signature split between two
 // reads is complete the second time; record_hit drops the ones already found in the carry.
+// A read error does not end the pass: the card reader gives zeros for what did not read, which
+// hold no signature, and remembers where they lie.
 #include "image/raw_scan.h"
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
+#include "image/card_reader.h"
 #include "image/signature_search.h"
 #include "platform/platform.h"
 
@@ -33,7 +36,7 @@ size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos
     size_t got = 0;
     while (got < want) {
         size_t step = want - got < slice_bytes ? want - got : slice_bytes;
-        size_t n = std::fread(buf + *held, 1, step, image);
+        size_t n = static_cast<size_t>(card_read(image, *pos, buf + *held, step, nullptr));
         if (n == 0)
             break;
         if (hash)
@@ -67,7 +70,7 @@ size_t read_into_ring(std::FILE* image, uint64_t* pos, size_t want, ScanIndex* i
         size_t room = 0;
         uint8_t* at = scan_ring_tail(ring, &room);
         size_t step = std::min({want - got, slice_bytes, room});
-        size_t n = std::fread(at, 1, step, image);
+        size_t n = static_cast<size_t>(card_read(image, *pos, at, step, nullptr));
         if (n == 0)
             break;
         if (hash)

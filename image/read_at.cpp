@@ -1,23 +1,36 @@
 #include "image/read_at.h"
 
+#include <cstring>
+
+#include "image/card_reader.h"
 #include "image/scan_ring.h"
-#include "platform/platform.h"
-#include "platform/stdio_files.h"
 
 namespace image {
 
 int read_at(std::FILE* image, uint64_t offset, void* buf, uint64_t n)
 {
-    if (offset > static_cast<uint64_t>(INT64_MAX))
+    if (offset > static_cast<uint64_t>(INT64_MAX) || card_touches_unreadable(image, offset, n))
         return 0;
     int served = 0;
     if (scan_ring_serve(image, offset, buf, n, &served))
         return served;
-    if (!platform::seek_abs(image, offset))
+    uint64_t unknown = 0;
+    return card_read(image, offset, buf, n, &unknown) == n && unknown == 0;
+}
+
+int read_known(std::FILE* image, uint64_t offset, void* buf, uint64_t n, uint64_t* unknown)
+{
+    if (unknown)
+        *unknown = 0;
+    if (offset > static_cast<uint64_t>(INT64_MAX))
         return 0;
-    if (n == 0)
-        return 1;
-    return platform::read_exact(image, buf, static_cast<size_t>(n));
+    int served = 0;
+    if (scan_ring_serve(image, offset, buf, n, &served)) {
+        if (served && unknown && card_touches_unreadable(image, offset, n))
+            *unknown = map_unknown_bytes(card_map(), offset, n);
+        return served;
+    }
+    return card_read(image, offset, buf, n, unknown) == n;
 }
 
 }  // namespace image

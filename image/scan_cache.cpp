@@ -10,6 +10,7 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "image/path_join.h"
+#include "image/card_reader.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
 
@@ -22,6 +23,10 @@ const uint8_t cache_magic[8] = {'V', 'L', 'X', 'S', 'C', '3', '4', 0};
 // Behind the three lists, which readers of the three alone pass over: the entry-set hits, after
 // this tag and their count.
 const uint8_t sets_tag[8] = {'F', 'S', 'S', 'E', 'T', 'S', '1', 0};
+// Then, on a card that did not read everywhere, the stretches it did not give: offset, length,
+// ddrescue status and cause, 24 bytes each. A healthy card's cache has no such block.
+const uint8_t unread_tag[8] = {'U', 'N', 'R', 'E', 'A', 'D', '1', 0};
+constexpr size_t unread_entry_bytes = 24;
 constexpr uint64_t max_cached_hits = 10000000;
 constexpr size_t sample_bytes = 65536;
 constexpr uint64_t fnv_basis = 0x14650FB0739D0383ull;
@@ -65,6 +70,42 @@ int write_offsets(std::FILE* f, const OffsetList* list)
     return 1;
 }
 
+int write_unread(std::FILE* f, const UnreadableMap* unread)
+{
+    uint8_t head[16];
+    std::memcpy(head, unread_tag, 8);
+    basics::store_le64(head + 8, unread->pieces.count);
+    if (std::fwrite(head, 1, sizeof head, f) != sizeof head)
+        return 0;
+    for (size_t i = 0; i < unread->pieces.count; i++) {
+        const UnreadablePiece& p = unread->pieces.items[i];
+        uint8_t e[unread_entry_bytes] = {};
+        basics::store_le64(e, p.offset);
+        basics::store_le64(e + 8, p.length);
+        e[16] = uint8_t(p.status);
+        e[17] = p.cause;
+        if (std::fwrite(e, 1, sizeof e, f) != sizeof e)
+            return 0;
+    }
+    return 1;
+}
+
+int read_unread(std::FILE* f, uint64_t n, uint64_t image_size, UnreadableMap* unread)
+{
+    if (n > max_cached_hits)
+        return 0;
+    for (uint64_t i = 0; i < n; i++) {
+        uint8_t e[unread_entry_bytes];
+        if (std::fread(e, 1, sizeof e, f) != sizeof e)
+            return 0;
+        uint64_t offset = basics::load_le64(e), length = basics::load_le64(e + 8);
+        if (offset >= image_size || length > image_size - offset)
+            return 0;
+        map_mark(unread, offset, length, char(e[16]), e[17]);
+    }
+    return 1;
+}
+
 }  // namespace
 
 uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
@@ -81,11 +122,11 @@ uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
         feed_u64(&h, offset);
         if (offset == image_size || offset > static_cast<uint64_t>(INT64_MAX))
             continue;
-        if (!platform::seek_abs(image, offset))
-            continue;
         uint64_t left = image_size - offset;
         size_t n = left < sample_bytes ? static_cast<size_t>(left) : sample_bytes;
-        if (std::fread(buf, 1, n, image) == n)
+        // a sample the card does not give whole adds nothing, as a short read; the scan names what
+        // did not read, from its start
+        if (card_glance(image, offset, buf, n))
             feed(&h, buf, n);
     }
     std::free(buf);
@@ -135,7 +176,8 @@ int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t i
     return 1;
 }
 
-int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image_size, ScanIndex* index)
+int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image_size, ScanIndex* index,
+                      UnreadableMap* unread)
 {
     char path[cache_path_capacity];
     scan_cache_path(work_dir, fingerprint, path);
@@ -154,10 +196,20 @@ int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image
     ok = ok && read_offset_array(f, &index->kkad_hits, basics::load_le64(header + 32), image_size);
     ok = ok && read_offset_array(f, &index->moov_hits, basics::load_le64(header + 40), image_size);
     // a cache written without the entry-set block still serves the three lists
-    uint8_t sets[16];
-    if (ok && std::fread(sets, 1, sizeof sets, f) == sizeof sets && std::memcmp(sets, sets_tag, 8) == 0)
-        ok = read_offset_array(f, &index->set_hits, basics::load_le64(sets + 8), image_size);
+    uint8_t block[16];
+    int more = ok && std::fread(block, 1, sizeof block, f) == sizeof block;
+    if (more && std::memcmp(block, sets_tag, 8) == 0) {
+        ok = read_offset_array(f, &index->set_hits, basics::load_le64(block + 8), image_size);
+        more = ok && std::fread(block, 1, sizeof block, f) == sizeof block;
+    }
+    UnreadableMap read_back;
+    if (more && std::memcmp(block, unread_tag, 8) == 0)
+        ok = read_unread(f, basics::load_le64(block + 8), image_size, &read_back);
     std::fclose(f);
+    if (ok && unread)
+        *unread = read_back;
+    else
+        map_free(&read_back);
     if (!ok) {
         free_scan_index(index);
         platform::remove_file(path);
@@ -167,7 +219,8 @@ int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image
     return 1;
 }
 
-void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image_size, const ScanIndex* index)
+void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image_size, const ScanIndex* index,
+                      const UnreadableMap* unread)
 {
     char path[cache_path_capacity];
     char tmp[cache_tmp_path_capacity];
@@ -197,6 +250,8 @@ void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image
         basics::store_le64(sets + 8, index->set_hits.count);
         ok = ok && std::fwrite(sets, 1, sizeof sets, f) == sizeof sets && write_offsets(f, &index->set_hits);
     }
+    if (unread && unread->pieces.count > 0)
+        ok = ok && write_unread(f, unread);
     if (!ok) {
         std::fclose(f);
         platform::remove_file(tmp);

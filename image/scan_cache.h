@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "image/scan_index.h"
+#include "image/unreadable_map.h"
 
 namespace image {
 
@@ -21,10 +22,13 @@ void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out /* ca
 int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t image_size);
 
 // 1 and `index` filled (and the hit line printed) when a valid cache exists; a stale or damaged
-// file is deleted. Silent otherwise.
-int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image_size, ScanIndex* index);
+// file is deleted. Silent otherwise. The stretches the scan found unreadable go into `unread`.
+int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image_size, ScanIndex* index,
+                      UnreadableMap* unread = nullptr);
 
-// Writes the cache through "<path>.tmp" and a rename; every failure is silent.
-void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image_size, const ScanIndex* index);
+// Writes the cache through "<path>.tmp" and a rename; every failure is silent. Only a scan that
+// read to the end of the image is kept, with the stretches it found unreadable.
+void scan_cache_write(const char* work_dir, uint64_t fingerprint, uint64_t image_size, const ScanIndex* index,
+                      const UnreadableMap* unread = nullptr);
 
 }  // namespace image

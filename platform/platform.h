@@ -23,6 +23,12 @@ std::FILE* open_read_only(const char* path);        // "rb"; never a folder
 std::FILE* open_stream(const char* path, const char* mode);
 int rename_path(const char* from, const char* to);  // 1 on success
 
+// Reads up to n bytes at `offset` without using the stream's position or buffer. *got tells how
+// many arrived: all n, or fewer where the file ends. 0 when the system answered with an error
+// (a card reader's I/O error for a bad sector, among others): *error_code then holds the
+// system's code, and nothing in `buf` is to be trusted.
+int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* got, unsigned long* error_code);
+
 // Absolute 64-bit seek; 1 on success. Positions of 2^63 or more cannot be reached.
 int seek_abs(std::FILE* f, uint64_t offset);
 // Seek to the end; 1 and the position when the stream can tell it.
@@ -71,6 +77,15 @@ void utc_now_text(char* out, size_t cap);
 
 // Full path of the running executable; 1 on success.
 int own_executable_path(char* out, size_t cap);
+
+// The program's arguments as UTF-8, the program's narrow text everywhere: on Windows taken from
+// the wide command line, so that a name outside the code page passes whatever the code page.
+char** utf8_arguments(int argc, char** argv);
+// 1 when `f` is standard output or error and a Windows console, which shows UTF-8 text right
+// only through write_console_text (the wide console call); a pipe, a file and a terminal
+// elsewhere take the bytes as they are.
+int console_stream(std::FILE* f);
+void write_console_text(std::FILE* f, const char* text, size_t n);
 
 // Library loading. load_library gives 0 and fills `reason` with the system's account of the
 // failure: "Win32 error" with its code and text on Windows, the dynamic loader's text elsewhere.

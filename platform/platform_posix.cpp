@@ -67,6 +67,28 @@ int set_file_size(std::FILE* f, uint64_t size)
     return err == 0 || err == EOPNOTSUPP;
 }
 
+int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* got, unsigned long* error_code)
+{
+    *got = 0;
+    *error_code = 0;
+    int fd = fileno(f);
+    while (*got < n) {
+        if (offset + *got > static_cast<uint64_t>(INT64_MAX))
+            return 1;  // nothing lies there: the file ends before
+        ssize_t r = pread(fd, static_cast<uint8_t*>(buf) + *got, n - *got, static_cast<off_t>(offset + *got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            *error_code = static_cast<unsigned long>(errno);
+            return 0;
+        }
+        if (r == 0)
+            break;
+        *got += static_cast<size_t>(r);
+    }
+    return 1;
+}
+
 void advise_sequential(std::FILE* f)
 {
     posix_fadvise(fileno(f), 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -125,6 +147,11 @@ int regular_file(const char* path)
 int remove_file(const char* path) { return unlink(path) == 0; }
 
 void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+// The command line is UTF-8 as it stands, and a terminal takes the bytes as they are.
+char** utf8_arguments(int, char** argv) { return argv; }
+int console_stream(std::FILE*) { return 0; }
+void write_console_text(std::FILE* f, const char* text, size_t n) { std::fwrite(text, 1, n, f); }
 
 int own_executable_path(char* out, size_t cap)
 {

@@ -4,11 +4,14 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <cstring>
 #include <ctime>
 #include <direct.h>
 #include <io.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include "platform/win32_paths.h"
 
@@ -102,6 +105,42 @@ int set_file_size(std::FILE* f, uint64_t size)
     return _chsize_s(_fileno(f), static_cast<__int64>(size)) == 0;
 }
 
+// A positioned ReadFile on the stream's handle: a card reader's bad sector fails it with
+// ERROR_CRC, ERROR_SECTOR_NOT_FOUND or ERROR_IO_DEVICE, and the end of the file with
+// ERROR_HANDLE_EOF, which is no error.
+int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* got, unsigned long* error_code)
+{
+    *got = 0;
+    *error_code = 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE) {
+        *error_code = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    while (*got < n) {
+        uint64_t at = offset + *got;
+        if (at > static_cast<uint64_t>(INT64_MAX))
+            return 1;
+        size_t left = n - *got;
+        DWORD want = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+        OVERLAPPED where = {};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD read = 0;
+        if (!ReadFile(h, static_cast<uint8_t*>(buf) + *got, want, &read, &where)) {
+            DWORD err = GetLastError();
+            if (err == ERROR_HANDLE_EOF)
+                return 1;
+            *error_code = err;
+            return 0;
+        }
+        if (read == 0)
+            break;
+        *got += read;
+    }
+    return 1;
+}
+
 void advise_sequential(std::FILE*) {}
 void advise_large_buffer(void*, size_t) {}
 
@@ -114,16 +153,22 @@ int make_folder(const char* path)
 
 int path_exists(const char* path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
 
+// Through the wide calls: the program's folder may hold letters outside the code page.
 int own_executable_path(char* out, size_t cap)
 {
-    DWORD n = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(cap));
-    return n != 0 && n < cap;
+    std::wstring path(32768, L'\0');
+    DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size())
+        return 0;
+    path.resize(n);
+    return narrow_text(path.c_str(), out, cap);
 }
 
 void* load_library(const char* path, char* reason, size_t cap)
 {
     SetLastError(0);
-    HMODULE lib = LoadLibraryA(path);
+    // the full path, and the libraries it needs looked up beside it
+    HMODULE lib = LoadLibraryExW(wide_path(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!lib) {
         DWORD err = GetLastError();
         char text[512];
@@ -156,6 +201,58 @@ int file_attributes_readable(const char* path, unsigned long* error_code)
 int copies_in_system() { return 0; }
 
 uint64_t copy_range_in_system(std::FILE*, uint64_t, std::FILE*, uint64_t, uint64_t) { return 0; }
+
+char** utf8_arguments(int argc, char** argv)
+{
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide || n != argc) {
+        if (wide)
+            LocalFree(wide);
+        return argv;
+    }
+    // kept for the whole run, as the runtime keeps argv
+    char** out = new char*[size_t(n) + 1];
+    for (int i = 0; i < n; i++) {
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        out[i] = new char[bytes > 0 ? size_t(bytes) : 1];
+        if (bytes <= 0 || !narrow_text(wide[i], out[i], size_t(bytes)))
+            out[i][0] = 0;
+    }
+    out[n] = nullptr;
+    LocalFree(wide);
+    return out;
+}
+
+// Standard output and error, asked once each: their handles stay what they were at the start.
+int console_stream(std::FILE* f)
+{
+    static int known[2] = {-1, -1};
+    int which = f == stdout ? 0 : f == stderr ? 1 : -1;
+    if (which < 0)
+        return 0;
+    if (known[which] < 0) {
+        DWORD mode = 0;
+        HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+        known[which] = h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? 1 : 0;
+    }
+    return known[which];
+}
+
+// The runtime would read the bytes in its own locale, and the console the bytes of one letter
+// split across writes: the line goes whole through the wide call instead.
+void write_console_text(std::FILE* f, const char* text, size_t n)
+{
+    std::fflush(f);
+    int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0);
+    if (units <= 0)
+        return;
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), &wide[0], units);
+    DWORD written = 0;
+    WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), wide.c_str(), static_cast<DWORD>(units),
+                  &written, nullptr);
+}
 
 void utc_now_text(char* out, size_t cap)
 {

@@ -10,11 +10,11 @@ static const size_t plain_path_limit = 248;
 
 std::wstring wide_text(const char* text)
 {
-    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
     if (n <= 0)
         return std::wstring();
     std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], n);
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, &out[0], n);
     out.resize(static_cast<size_t>(n - 1));
     return out;
 }
@@ -39,11 +39,9 @@ std::wstring wide_path(const char* path)
 
 int narrow_text(const wchar_t* text, char* out, size_t cap)
 {
-    BOOL lost = FALSE;
-    // the UTF-8 code page takes every character and refuses the lost-character flag
-    BOOL* lost_flag = GetACP() == CP_UTF8 ? nullptr : &lost;
-    int n = WideCharToMultiByte(CP_ACP, 0, text, -1, out, static_cast<int>(cap), nullptr, lost_flag);
-    if (n <= 0 || lost) {
+    // UTF-8 takes every character (and refuses the lost-character flag)
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, static_cast<int>(cap), nullptr, nullptr);
+    if (n <= 0) {
         if (cap > 0)
             out[0] = 0;
         return 0;

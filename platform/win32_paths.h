@@ -1,8 +1,9 @@
 #pragma once
 // Windows only: paths between the program's narrow text and the system's wide calls. The narrow
-// text is in the active code page, which the manifest makes UTF-8, so any Unicode name passes; the
-// wide form takes the "\\?\" prefix when it is too long for the plain one, so a path of more than
-// 260 characters opens too, whatever the system's long-path setting.
+// text is UTF-8 whatever the active code page (the manifest asks for UTF-8, which a Windows before
+// 1903 does not grant): the command line is taken from the wide one, so any Unicode name passes;
+// the wide form takes the "\\?\" prefix when it is too long for the plain one, so a path of more
+// than 260 characters opens too, whatever the system's long-path setting.
 #include <string>
 
 namespace platform {

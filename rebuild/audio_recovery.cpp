@@ -57,7 +57,7 @@ int copy_by_cluster_map(ClipWriteState* state, uint64_t file_offset, uint64_t le
         }
         piece = std::min({piece, end - at, static_cast<uint64_t>(cap)});
         if (base < 0 || !copy_piece(state->image, static_cast<uint64_t>(base) + within, state->output, at, buf,
-                                    static_cast<size_t>(piece))) {
+                                    static_cast<size_t>(piece), &state->silenced_bytes)) {
             ok = 0;
             break;
         }
@@ -113,7 +113,7 @@ void recover_audio_chunk(ClipWriteState* state, uint64_t number)
             behind_video += video_size;
             uint64_t expected_end = behind_video + length;
             if (k < state->clip->chunk_count && cadence_matches(&state->clip->chunks[k], expected_end) &&
-                copy_image_range(state->image, behind_video, state->output, file_offset, length) == length) {
+                copy_image_range(state->image, behind_video, state->output, file_offset, length, &state->silenced_bytes) == length) {
                 state->audio_written++;
                 state->cadence++;
                 note_sound(state, number, behind_video);
@@ -123,7 +123,7 @@ void recover_audio_chunk(ClipWriteState* state, uint64_t number)
             uint64_t video_end = video->chunk_offsets[k] + video_size;
             if (number == audio->chunk_count && video_end >= video_size && file_offset == video_end &&
                 expected_end <= state->image_size &&
-                copy_image_range(state->image, behind_video, state->output, file_offset, length) == length) {
+                copy_image_range(state->image, behind_video, state->output, file_offset, length, &state->silenced_bytes) == length) {
                 state->audio_written++;
                 state->final_adjacent++;
                 note_sound(state, number, behind_video);

@@ -24,6 +24,7 @@ struct ClipWriteState {
     uint64_t cadence;
     uint64_t final_adjacent;
     uint64_t silent;
+    uint64_t silenced_bytes;  // sound bytes the card did not give, written as silence
     // where each recovered audio chunk's first byte lies in the image, for the report; null when
     // nobody asks
     uint64_t* sound_at;

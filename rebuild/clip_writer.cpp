@@ -3,6 +3,7 @@
 // and the movie box goes right behind the media data, where the camera had put it.
 #include "rebuild/clip_writer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
 #include "basics/checked_alloc.h"
+#include "image/card_reader.h"
 #include "image/path_join.h"
 #include "image/read_at.h"
 #include "rebuild/audio_recovery.h"
@@ -241,6 +243,66 @@ int write_video_chunks(Writer* w)
     return 1;
 }
 
+// Where video chunk k must lie in the image: between the located chunks around it (the whole
+// image when none is).
+void chunk_neighbourhood(const Writer* w, uint64_t k, uint64_t* from, uint64_t* to)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    *from = 0;
+    *to = w->state.image_size;
+    for (uint64_t j = k; j-- > 0;)
+        if (w->located[j]) {
+            *from = w->located_at[j] + v->chunk_sizes[j];
+            break;
+        }
+    for (uint64_t j = k + 1; j < v->chunk_count; j++)
+        if (w->located[j]) {
+            *to = w->located_at[j];
+            break;
+        }
+}
+
+// A video chunk that is not on the card where the card did not read cannot be written by these
+// rules: the clip is given up with the span that cost it the chunk, and salvage keeps the rest.
+int unreadable_chunk(Writer* w)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    if (w->video_written >= v->chunk_count || image::card_map()->pieces.count == 0)
+        return 0;
+    for (uint64_t k = 0; k < v->chunk_count; k++) {
+        uint64_t from = 0, to = 0;
+        char spans[96];
+        if (w->located[k])
+            continue;
+        chunk_neighbourhood(w, k, &from, &to);
+        if (to <= from || !image::describe_unreadable(from, to - from, spans, sizeof spans))
+            image::describe_unreadable(0, w->state.image_size, spans, sizeof spans);
+        clip_error(w->clip_number, "video chunk %llu is not on the card where it did not read (%s)",
+                   static_cast<unsigned long long>(k + 1), spans);
+        return 1;
+    }
+    return 0;
+}
+
+// Names the spans that cost the clip some of its sound.
+void print_silenced(const Writer* w)
+{
+    if (w->state.silenced_bytes == 0)
+        return;
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    uint64_t first = UINT64_MAX, last = 0;
+    for (uint64_t k = 0; k < v->chunk_count; k++)
+        if (w->located[k]) {
+            first = std::min(first, w->located_at[k]);
+            last = std::max(last, w->located_at[k] + v->chunk_sizes[k]);
+        }
+    char spans[96] = "";
+    if (first >= last || !image::describe_unreadable(first, last - first, spans, sizeof spans))
+        image::describe_unreadable(0, w->state.image_size, spans, sizeof spans);
+    basics::out_printf("  sound silenced: %llu bytes the card did not give (%s)\n",
+                       static_cast<unsigned long long>(w->state.silenced_bytes), spans);
+}
+
 void write_audio_chunks(Writer* w)
 {
     const mp4::MovieInfo* movie = w->clip->movie;
@@ -397,7 +459,7 @@ int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageG
     progress_step(&w.progress, 0, "preparing");
     if (validate && !validation_prepare(&w.pass, clip->movie, w.clip_number))
         return give_up(&w, outcome);
-    if (!create_output(&w) || !write_video_chunks(&w))
+    if (!create_output(&w) || !write_video_chunks(&w) || unreadable_chunk(&w))
         return give_up(&w, outcome);
 
     const mp4::TrackTables* v = &clip->movie->video;
@@ -418,6 +480,7 @@ int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageG
                        size_t(w.video_written), size_t(v->chunk_count), size_t(w.state.audio_written),
                        size_t(audio_count), size_t(w.state.cadence), size_t(w.state.final_adjacent),
                        size_t(w.state.silent), w.moov.removed_tracks);
+    print_silenced(&w);
     basics::out_printf("  -> %s\n", w.final_path);
     note_outcome(&w, outcome, 1);
     release(&w);

@@ -1,13 +1,9 @@
 #include "rebuild/copy_worker.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
+#include "basics/worker_loop.h"
 #include "platform/platform.h"
-#include "rebuild/worker_thread.h"
 
 namespace rebuild {
 
@@ -19,96 +15,75 @@ namespace {
 constexpr uint64_t depth = 16;
 
 struct Range {
+    std::FILE* image;
+    std::FILE* output;
     uint64_t from, to, length, tag, moved;
 };
 
-}  // namespace
-
-struct CopyWorker {
-    std::FILE* image;
-    std::FILE* output;
-    std::mutex lock;
-    std::condition_variable work_ready, work_done;
-    Range ranges[depth];
-    uint64_t handed = 0;     // ranges handed over so far
-    uint64_t copied = 0;     // of them copied
-    uint64_t collected = 0;  // of them given back
-    int worker_idle = 0;
-    int caller_waiting = 0;
-    int stopping = 0;
-    std::thread thread;
-};
-
-namespace {
-
-void work(CopyWorker* w)
+int copy_range(Range* r)
 {
-    std::unique_lock<std::mutex> held(w->lock);
-    for (;;) {
-        while (w->copied == w->handed && !w->stopping) {
-            w->worker_idle = 1;
-            w->work_ready.wait(held);
-        }
-        w->worker_idle = 0;
-        if (w->copied == w->handed)
-            return;
-        Range r = w->ranges[w->copied % depth];
-        held.unlock();
-        uint64_t moved = platform::copy_range_in_system(w->image, r.from, w->output, r.to, r.length);
-        held.lock();
-        w->ranges[w->copied % depth].moved = moved;
-        w->copied++;
-        if (w->caller_waiting && (w->copied == w->handed || w->handed - w->copied <= depth / 2))
-            w->work_done.notify_one();
-    }
+    r->moved = platform::copy_range_in_system(r->image, r->from, r->output, r->to, r->length);
+    return 1;
 }
 
 }  // namespace
+
+// The ranges not yet given back run from `dropped` on.
+struct CopyWorker {
+    std::FILE* image;
+    std::FILE* output;
+    basics::WorkerLoop<Range> loop;
+};
 
 CopyWorker* copy_worker_start(std::FILE* image, std::FILE* output)
 {
     auto* w = new (std::nothrow) CopyWorker;
-    if (w) {
-        w->image = image;
-        w->output = output;
+    if (!w)
+        return nullptr;
+    w->image = image;
+    w->output = output;
+    w->loop.wake_worker_at = depth / 2;
+    w->loop.wake_caller_left = depth / 2;
+    basics::worker_loop_start(&w->loop, copy_range);
+    if (!w->loop.threaded) {
+        delete w;
+        return nullptr;
     }
-    return start_worker_thread(w, work);
+    return w;
 }
 
 int copy_worker_submit(CopyWorker* w, uint64_t from, uint64_t to, uint64_t length, uint64_t tag)
 {
-    std::lock_guard<std::mutex> held(w->lock);
-    if (w->handed - w->collected == depth)
+    // only this thread hands over and gives back
+    if (w->loop.handed - w->loop.dropped == depth)
         return 0;
-    w->ranges[w->handed % depth] = Range{from, to, length, tag, 0};
-    w->handed++;
-    if (w->worker_idle && (w->handed - w->copied >= depth / 2 || w->handed - w->collected == depth))
-        w->work_ready.notify_one();
-    return 1;
+    return basics::worker_loop_hand_over(&w->loop, Range{w->image, w->output, from, to, length, tag, 0});
 }
 
 int copy_worker_collect(CopyWorker* w, int wait, uint64_t* tag, uint64_t* moved)
 {
-    std::unique_lock<std::mutex> held(w->lock);
-    if (w->collected == w->handed)
+    basics::WorkerLoop<Range>* loop = &w->loop;
+    if (loop->dropped == loop->handed)
         return 0;
-    if (w->collected == w->copied) {
-        if (!wait)
+    if (!wait) {
+        std::lock_guard<std::mutex> held(loop->lock);
+        if (loop->dropped == loop->finished)
             return 0;
-        // the worker may be resting until more is handed over: it has all there will be for now
-        if (w->worker_idle)
-            w->work_ready.notify_one();
-        w->caller_waiting = 1;
-        w->work_done.wait(held, [w] { return w->collected < w->copied; });
-        w->caller_waiting = 0;
     }
-    const Range& r = w->ranges[w->collected % depth];
-    *tag = r.tag;
-    *moved = r.moved;
-    w->collected++;
+    basics::worker_loop_wait(loop, [](basics::WorkerLoop<Range>* l) { return l->dropped < l->finished; });
+    std::lock_guard<std::mutex> held(loop->lock);
+    *tag = loop->jobs.front().tag;
+    *moved = loop->jobs.front().moved;
+    basics::worker_loop_drop_finished(loop, 1);
     return 1;
 }
 
-void copy_worker_stop(CopyWorker* w) { stop_worker_thread(w); }
+void copy_worker_stop(CopyWorker* w)
+{
+    if (!w)
+        return;
+    basics::worker_loop_stop(&w->loop);
+    delete w;
+}
 
 }  // namespace rebuild

@@ -1,13 +1,9 @@
 #include "rebuild/spool_worker.h"
 
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
-#include "rebuild/worker_thread.h"
+#include "basics/worker_loop.h"
 
 namespace rebuild {
 
@@ -28,82 +24,78 @@ int write_piece(const SpoolWrite& p)
 }  // namespace
 
 struct SpoolWorker {
-    std::mutex lock;
-    std::condition_variable work_ready, work_done;
-    std::deque<SpoolWrite> pieces;  // the front one is being written
-    int failed = 0;
-    int stopping = 0;
-    std::thread thread;
+    basics::WorkerLoop<SpoolWrite> loop;  // the pieces not yet written, from `finished` on
 };
 
 namespace {
 
-void work(SpoolWorker* w)
-{
-    std::unique_lock<std::mutex> held(w->lock);
-    for (;;) {
-        w->work_ready.wait(held, [w] { return !w->pieces.empty() || w->stopping; });
-        if (w->pieces.empty())
-            return;
-        SpoolWrite& piece = w->pieces.front();
-        int skip = w->failed;
-        held.unlock();
-        int ok = skip || write_piece(piece);
-        held.lock();
-        if (!ok)
-            w->failed = 1;
-        w->pieces.pop_front();
-        w->work_done.notify_all();
-    }
-}
+int write_job(SpoolWrite* piece) { return write_piece(*piece); }
 
-uint64_t lowest_in_hand(const SpoolWorker* w)
+uint64_t lowest_in_hand(const basics::WorkerLoop<SpoolWrite>* l)
 {
     uint64_t low = UINT64_MAX;
-    for (const SpoolWrite& p : w->pieces)
+    for (uint64_t k = l->finished; k < l->handed; k++) {
+        const SpoolWrite& p = l->jobs[k - l->dropped];
         low = p.image_offset < low ? p.image_offset : low;
+    }
     return low;
 }
 
 }  // namespace
 
-SpoolWorker* spool_worker_start() { return start_worker_thread(new (std::nothrow) SpoolWorker, work); }
+SpoolWorker* spool_worker_start()
+{
+    auto* w = new (std::nothrow) SpoolWorker;
+    if (!w)
+        return nullptr;
+    w->loop.skip_after_failure = 1;
+    basics::worker_loop_start(&w->loop, write_job);
+    if (!w->loop.threaded) {
+        delete w;
+        return nullptr;
+    }
+    return w;
+}
 
 int spool_worker_submit(SpoolWorker* w, SpoolWrite* piece)
 {
     if (!w)
         return write_piece(*piece);
-    std::unique_lock<std::mutex> held(w->lock);
-    w->work_done.wait(held, [w] { return w->pieces.size() < most_in_hand; });
-    w->pieces.push_back(std::move(*piece));
-    w->work_ready.notify_one();
-    return 1;
+    basics::worker_loop_wait(&w->loop, [](basics::WorkerLoop<SpoolWrite>* l) {
+        worker_loop_drop_finished(l);
+        return l->handed - l->finished < most_in_hand;
+    });
+    return basics::worker_loop_hand_over(&w->loop, std::move(*piece));
 }
 
 void spool_worker_wait_past(SpoolWorker* w, uint64_t image_offset)
 {
-    if (!w)
-        return;
-    std::unique_lock<std::mutex> held(w->lock);
-    w->work_done.wait(held, [w, image_offset] { return lowest_in_hand(w) >= image_offset; });
+    if (w)
+        basics::worker_loop_wait(&w->loop, [image_offset](basics::WorkerLoop<SpoolWrite>* l) {
+            return lowest_in_hand(l) >= image_offset;
+        });
 }
 
 void spool_worker_drain(SpoolWorker* w)
 {
-    if (!w)
-        return;
-    std::unique_lock<std::mutex> held(w->lock);
-    w->work_done.wait(held, [w] { return w->pieces.empty(); });
+    if (w)
+        basics::worker_loop_wait(&w->loop, [](basics::WorkerLoop<SpoolWrite>* l) { return l->finished == l->handed; });
 }
 
 int spool_worker_failed(SpoolWorker* w)
 {
     if (!w)
         return 0;
-    std::lock_guard<std::mutex> held(w->lock);
-    return w->failed;
+    std::lock_guard<std::mutex> held(w->loop.lock);
+    return w->loop.failed;
 }
 
-void spool_worker_stop(SpoolWorker* w) { stop_worker_thread(w); }
+void spool_worker_stop(SpoolWorker* w)
+{
+    if (!w)
+        return;
+    basics::worker_loop_stop(&w->loop);
+    delete w;
+}
 
 }  // namespace rebuild

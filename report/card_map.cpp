@@ -42,7 +42,7 @@ void write_run(Text* t, const ReportFacts* facts, const CardMap* map, uint32_t f
 {
     uint8_t kind = map->kind[from];
     uint32_t rec = map->recording[from];
-    int hue = kind == piece_system || kind == piece_unused ? 0 : recording_hue(rec);
+    int hue = kind == piece_system || kind == piece_unused || kind == piece_unreadable ? 0 : recording_hue(rec);
     char fill[48];
     kind_colour(kind, hue, fill, sizeof fill);
     uint32_t row = from / map_columns, col = from % map_columns;
@@ -55,18 +55,20 @@ void write_run(Text* t, const ReportFacts* facts, const CardMap* map, uint32_t f
     char size[32];
     size_text(end - begin, size, sizeof size);
     text_put(t, "<title>");
-    if (kind != piece_system && kind != piece_unused && rec < facts->recordings.count)
+    if (kind != piece_system && kind != piece_unused && kind != piece_unreadable && rec < facts->recordings.count)
         text_printf(t, "clip %u: ", facts->recordings.items[rec].clip_number);
     text_printf(t, "%s, bytes 0x%llx to 0x%llx (%s)</title></rect>", kind_label(kind), (unsigned long long)begin,
                 (unsigned long long)end, size);
 }
 
-void write_legend(Text* t)
+void write_legend(Text* t, const ReportFacts* facts)
 {
     static const uint8_t shown[] = {piece_system, piece_header,   piece_video,  piece_missing, piece_sound,
-                                    piece_movie,  piece_salvaged, piece_extent, piece_unused};
+                                    piece_movie,  piece_salvaged, piece_extent, piece_unused, piece_unreadable};
     text_put(t, "<div class=\"legend\">");
     for (uint8_t kind : shown) {
+        if (kind == piece_unreadable && facts->run.unreadable.count == 0)
+            continue;  // a card that read everywhere
         char fill[48];
         kind_colour(kind, kind == piece_system || kind == piece_unused ? 0 : 210, fill, sizeof fill);
         text_printf(t, "<span><i style=\"background:%s%s\"></i>%s</span>", fill,
@@ -96,6 +98,7 @@ void kind_colour(uint8_t kind, int hue, char* out, size_t cap)
     case piece_sound: std::snprintf(out, cap, "hsl(%d,60%%,78%%)", hue); break;
     case piece_salvaged: std::snprintf(out, cap, "hsl(%d,45%%,60%%)", hue); break;
     case piece_extent: std::snprintf(out, cap, "hsl(%d,30%%,88%%)", hue); break;
+    case piece_unreadable: std::snprintf(out, cap, "#d500f9"); break;
     default: std::snprintf(out, cap, "hsl(%d,65%%,50%%)", hue); break;
     }
 }
@@ -112,6 +115,7 @@ const char* kind_label(uint8_t kind)
     case piece_header: return "clip header";
     case piece_movie: return "movie box";
     case piece_extent: return "file-system extent";
+    case piece_unreadable: return "unreadable: the card did not give these bytes";
     default: return "free or unknown";
     }
 }
@@ -198,9 +202,9 @@ void write_card_svg(Text* t, const ReportFacts* facts, const CardMap* map)
     text_printf(t, "one cell: %s; %u rows of %u cells, left to right, top to bottom</p>\n", size, rows, map_columns);
 }
 
-void write_map_legend(Text* t)
+void write_map_legend(Text* t, const ReportFacts* facts)
 {
-    write_legend(t);
+    write_legend(t, facts);
 }
 
 }  // namespace report

@@ -36,6 +36,6 @@ const char* kind_label(uint8_t kind);
 // The map as an <svg> element with a <title> on every rectangle, and a line on its scale.
 void write_card_svg(Text* t, const ReportFacts* facts, const CardMap* map);
 // What the shades and colours of the maps mean.
-void write_map_legend(Text* t);
+void write_map_legend(Text* t, const ReportFacts* facts);
 
 }  // namespace report

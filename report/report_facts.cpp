@@ -20,6 +20,23 @@ void free_report_facts(ReportFacts* facts)
     }
     basics::list_free(&facts->recordings);
     basics::list_free(&facts->pieces);
+    basics::list_free(&facts->run.unreadable);
+}
+
+void recording_unreadable(const ReportFacts* facts, uint32_t index, UnreadableFacts* out)
+{
+    const UnreadableFacts* spans = &facts->run.unreadable;
+    for (size_t u = 0; u < spans->count; u++) {
+        const UnreadableFact& span = spans->items[u];
+        for (size_t i = 0; i < facts->pieces.count; i++) {
+            const Piece& p = facts->pieces.items[i];
+            if (p.recording == index && p.kind != piece_unreadable && p.offset < span.offset + span.length &&
+                span.offset < p.offset + p.length) {
+                basics::list_append(out, span);
+                break;
+            }
+        }
+    }
 }
 
 RecordingFacts* find_recording(ReportFacts* facts, uint32_t clip_number)

@@ -22,6 +22,7 @@ enum PieceKind : uint8_t {
     piece_missing,        // a video chunk not found: drawn where the unfragmented file would hold it
     piece_header,         // ftyp and the mdat box header
     piece_movie,          // the movie box
+    piece_unreadable,     // bytes the card did not give: a read error, or not rescued by an earlier imaging
     piece_kinds
 };
 
@@ -104,6 +105,14 @@ using RecordingList = basics::Growable<RecordingFacts, 256>;
 constexpr int stage_count = 7;  // stages 1 to 6 and the report itself
 extern const char* const stage_names[stage_count];
 
+// A stretch of the card that did not read.
+struct UnreadableFact {
+    uint64_t offset;
+    uint64_t length;
+    uint8_t from_mapfile;  // not rescued by an earlier imaging, rather than a read error of this run
+};
+using UnreadableFacts = basics::Growable<UnreadableFact, 16>;
+
 struct RunFacts {
     const char* image_path;
     uint64_t image_size;
@@ -119,6 +128,8 @@ struct RunFacts {
     char finished_at[40];               // UTC, ISO 8601
     uint64_t raw_headers, raw_kkad, raw_movies;
     uint64_t unused_headers, unused_kkad, unused_movies;
+    UnreadableFacts unreadable;  // in card order
+    uint64_t failed_reads;
 };
 
 struct ReportFacts {
@@ -128,6 +139,8 @@ struct ReportFacts {
 };
 
 void free_report_facts(ReportFacts* facts);
+// The spans that touch a piece of recording `index`, in card order, appended to `out`.
+void recording_unreadable(const ReportFacts* facts, uint32_t index, UnreadableFacts* out);
 // The recording with this clip number, or null.
 RecordingFacts* find_recording(ReportFacts* facts, uint32_t clip_number);
 // Puts the recordings in clip-number order, their pieces following them.

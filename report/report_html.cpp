@@ -63,6 +63,32 @@ void write_counts(Text* t, const ReportFacts* facts)
     text_put(t, "</p>\n");
 }
 
+// The spans of a card that did not read everywhere, each as the console named it.
+void write_spans(Text* t, const UnreadableFacts* spans)
+{
+    for (size_t i = 0; i < spans->count; i++) {
+        char size[32];
+        size_text(spans->items[i].length, size, sizeof size);
+        text_printf(t, "%s<span class=\"unreadable\">%llu bytes (%s) at 0x%llX%s</span>", i ? ", " : "",
+                    (unsigned long long)spans->items[i].length, size, (unsigned long long)spans->items[i].offset,
+                    spans->items[i].from_mapfile ? ", not rescued" : "");
+    }
+}
+
+void write_unreadable_run(Text* t, const RunFacts* run)
+{
+    if (run->unreadable.count == 0)
+        return;
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < run->unreadable.count; i++)
+        bytes += run->unreadable.items[i].length;
+    text_printf(t, "<dt>Unreadable</dt><dd>%zu span%s, %llu bytes the card did not give (%llu failed reads): ",
+                run->unreadable.count, run->unreadable.count == 1 ? "" : "s", (unsigned long long)bytes,
+                (unsigned long long)run->failed_reads);
+    write_spans(t, &run->unreadable);
+    text_put(t, "</dd>");
+}
+
 void write_run(Text* t, const RunFacts* run)
 {
     char size[32];
@@ -106,6 +132,7 @@ void write_run(Text* t, const RunFacts* run)
         html_escape(t, run->finished_at);
         text_put(t, "</dd>");
     }
+    write_unreadable_run(t, run);
     text_printf(t, "<dt>Signatures seen</dt><dd>%llu clip headers, %llu kkad boxes, %llu movie boxes; not used: "
                    "%llu, %llu, %llu</dd></dl></section>\n",
                 (unsigned long long)run->raw_headers, (unsigned long long)run->raw_kkad,
@@ -162,7 +189,7 @@ void write_output(Text* t, const RecordingFacts* r)
         write_file(t, r->more_outputs.items[m].path, r->more_outputs.items[m].size, r->more_outputs.items[m].sha256);
 }
 
-void write_row(Text* t, const RecordingFacts* r, uint32_t index)
+void write_row(Text* t, const ReportFacts* facts, const RecordingFacts* r, uint32_t index)
 {
     char when[40], duration[48], size[32];
     recording_time_text(r, when, sizeof when);
@@ -200,6 +227,14 @@ void write_row(Text* t, const RecordingFacts* r, uint32_t index)
         text_printf(t, "<br>%llu/%llu chunks", (unsigned long long)r->video_chunks_found, (unsigned long long)r->video_chunks);
     text_put(t, "</td><td>");
     write_fate(t, r);
+    UnreadableFacts touched;
+    recording_unreadable(facts, index, &touched);
+    if (touched.count) {
+        text_put(t, "<div class=\"orig\">where the card did not read: ");
+        write_spans(t, &touched);
+        text_put(t, "</div>");
+    }
+    basics::list_free(&touched);
     text_put(t, "</td><td>");
     write_output(t, r);
     text_put(t, "</td><td>");
@@ -238,12 +273,12 @@ void write_report_html(Text* t, const ReportFacts* facts)
         write_card_svg(t, facts, &map);
         free_card_map(&map);
     }
-    write_map_legend(t);
+    write_map_legend(t, facts);
     text_put(t, "</section>\n<section><h2>Recordings</h2>\n<table class=\"recordings\"><thead><tr><th>Clip</th>"
                 "<th>Recorded</th><th>Duration</th><th>Codec</th><th>Size</th><th>Frame rate</th><th>What happened</th>"
                 "<th>Output file</th><th>First picture</th></tr></thead><tbody>\n");
     for (size_t i = 0; i < facts->recordings.count; i++)
-        write_row(t, &facts->recordings.items[i], uint32_t(i));
+        write_row(t, facts, &facts->recordings.items[i], uint32_t(i));
     text_put(t, "</tbody></table>\n");
     if (facts->recordings.count == 0)
         text_put(t, "<p class=\"none\">The scan found no recording on this card.</p>\n");

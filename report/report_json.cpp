@@ -132,10 +132,21 @@ void write_pieces(Text* t, const ReportFacts* facts, const PieceIndex* ix, uint3
         text_printf(t, "%s{\"kind\": \"%s\", \"offset\": %llu, \"length\": %llu}", first ? "" : ", ",
                     p->kind == piece_header ? "header" : p->kind == piece_video ? "video"
                     : p->kind == piece_sound ? "sound" : p->kind == piece_movie ? "movie"
-                    : p->kind == piece_salvaged ? "salvaged" : p->kind == piece_missing ? "missing" : "extent",
+                    : p->kind == piece_salvaged ? "salvaged" : p->kind == piece_missing ? "missing"
+                    : p->kind == piece_unreadable ? "unreadable" : "extent",
                     (unsigned long long)p->offset, (unsigned long long)p->length);
         first = 0;
     }
+    text_put(t, "]");
+}
+
+void write_unreadable(Text* t, const UnreadableFacts* spans)
+{
+    text_put(t, "[");
+    for (size_t i = 0; i < spans->count; i++)
+        text_printf(t, "%s{\"offset\": %llu, \"length\": %llu, \"cause\": \"%s\"}", i ? ", " : "",
+                    (unsigned long long)spans->items[i].offset, (unsigned long long)spans->items[i].length,
+                    spans->items[i].from_mapfile ? "not rescued" : "read error");
     text_put(t, "]");
 }
 
@@ -199,6 +210,11 @@ void write_recording(Text* t, const ReportFacts* facts, const PieceIndex* ix, ui
     text_printf(t, ", \"thumbnail\": %s", r->thumbnail_png ? "true" : "false");
     key(t, "original");
     write_original(t, &r->original);
+    UnreadableFacts touched;
+    recording_unreadable(facts, index, &touched);
+    key(t, "unreadable");
+    write_unreadable(t, &touched);
+    basics::list_free(&touched);
     write_pieces(t, facts, ix, index);
     text_put(t, "}");
 }
@@ -229,6 +245,8 @@ void write_report_json(Text* t, const ReportFacts* facts)
 {
     text_put(t, "{\"format\": \"mendora-report\", \"version\": 1, ");
     write_run(t, &facts->run);
+    text_printf(t, ", \"failed_reads\": %llu, \"unreadable\": ", (unsigned long long)facts->run.failed_reads);
+    write_unreadable(t, &facts->run.unreadable);
     text_printf(t, ", \"recording_count\": %zu, \"recordings\": [\n", facts->recordings.count);
     PieceIndex ix = index_pieces(facts);
     for (size_t i = 0; i < facts->recordings.count; i++) {

@@ -179,7 +179,8 @@ int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t
     int found = 0;
     while (!found && from < to && to - from >= 5) {
         uint64_t n = to - from > scan_block + 4 ? scan_block + 4 : to - from;
-        if (!image::read_at(r->image, from, block, n))
+        // zeros where the card did not read hold no delimiter
+        if (!image::read_known(r->image, from, block, n))
             break;
         uint64_t stop = n - 4;
         uint64_t p = next_delimiter(block, 0, stop, r->hevc);

@@ -18,9 +18,11 @@
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "basics/growable.h"
+#include "image/card_reader.h"
 #include "image/read_at.h"
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
+#include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/presentation.h"
 
@@ -32,11 +34,7 @@ namespace {
 
 constexpr uint64_t between_search_limit = 0x4000000;  // 64 MiB between two located neighbours
 
-// A file offset of the camera's file whose image position is known.
-struct Anchor {
-    uint64_t file;
-    uint64_t image;
-};
+using Anchor = JoinAnchor;
 
 struct Planner {
     std::FILE* image;
@@ -54,11 +52,20 @@ struct Planner {
     uint8_t* keep;        // one per video sample: it goes into the salvaged file
     int64_t* shift;       // one per video sample: how much later than the camera's order it is shown
     uint8_t* key;         // one per video sample
-    uint64_t* sound_at;
+    ChunkPlace* cut;      // per video chunk: where its rest lies when a fragment boundary cut it
+    ChunkPlace* sound_at;
     uint8_t* sound_placed;
+    AnchorList kkad;      // the recording's kkad boxes placed in the camera's file, in file order
+    uint64_t joins;
     uint64_t part_begin;  // the samples [part_begin, part_end) may be kept: the recording, or one part of it
     uint64_t part_end;
 };
+
+// Where video chunk k lies, its rest after a cut included.
+ChunkPlace video_place(const Planner* p, uint64_t k)
+{
+    return ChunkPlace{p->found_at[k], p->cut[k].cut, p->cut[k].tail};
+}
 
 int neighbour(const Planner* p, uint64_t k, int step, uint64_t* j)
 {
@@ -74,10 +81,12 @@ int neighbour(const Planner* p, uint64_t k, int step, uint64_t* j)
 int keeps_distance(const Planner* p, uint64_t k, uint64_t j, uint64_t* out)
 {
     const uint64_t* f = p->video->chunk_offsets;
-    uint64_t at = p->found_at[j];
-    if (f[k] >= f[j] ? f[k] - f[j] > UINT64_MAX - at : f[j] - f[k] > at)
+    uint64_t at = p->found_at[j], from = f[j];
+    if (p->cut[j].cut && f[k] > f[j])
+        at = p->cut[j].tail, from = f[j] + p->cut[j].cut;  // behind a joined chunk its rest's run goes on
+    if (f[k] >= from ? f[k] - from > UINT64_MAX - at : from - f[k] > at)
         return 0;
-    *out = f[k] >= f[j] ? at + (f[k] - f[j]) : at - (f[j] - f[k]);
+    *out = f[k] >= from ? at + (f[k] - from) : at - (from - f[k]);
     return 1;
 }
 
@@ -92,6 +101,10 @@ uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
         return 0;
     // a chunk the end of the image cuts keeps the samples before the cut
     uint64_t have = p->image_size - at < size ? p->image_size - at : size;
+    // bytes the card did not give end the chunk's samples as the end of the image would
+    have = image::card_known_until(p->image, at, at + have) - at;
+    if (have == 0)
+        return 0;
     grow_read_buffer(&direct_read_buffer, have);
     const uint8_t* bytes = direct_read_buffer.data;
     if (!image::read_at(p->image, at, direct_read_buffer.data, have))
@@ -137,6 +150,39 @@ int keeps_distance_to_movie(const Planner* p, uint64_t k, uint64_t* out)
     return 1;
 }
 
+// A chunk a fragment boundary cut: its head where its verified leading samples, its kkad box or
+// the located chunk before it put it, its rest where the recording's next kkad box or located
+// chunk puts the run after the cut.
+void join_cut(Planner* p, uint64_t k, const mp4::SampleSizes& sizes, const uint64_t* before)
+{
+    uint64_t f = p->video->chunk_offsets[k], heads[3], n = 0, guess;
+    if (p->on_card[k])
+        heads[n++] = p->found_at[k];
+    if (const Anchor* a = anchor_upto(&p->kkad, f))
+        if (a->image <= UINT64_MAX - (f - a->file))
+            heads[n++] = a->image + (f - a->file);
+    if (before && keeps_distance(p, k, *before, &guess))
+        heads[n++] = guess;
+    Anchor next[join_anchors_tried];
+    uint64_t count = 0, after = 0;
+    if (const Anchor* a = anchor_from(&p->kkad, f + 1))
+        next[count++] = *a;
+    if (neighbour(p, k, 1, &after) && !p->cut[after].cut)
+        next[count++] = Anchor{p->video->chunk_offsets[after], p->found_at[after]};
+    codec::Syntax syntax = codec::syntax_of(p->video->format);
+    for (uint64_t i = 0; i < n; i++) {
+        ChunkPlace joined;
+        if ((i == 0 || heads[i] != heads[i - 1]) &&
+            join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, &joined)) {
+            p->found[k] = 1;
+            p->found_at[k] = joined.at;
+            p->cut[k] = joined;
+            p->joins++;
+            return;
+        }
+    }
+}
+
 void find_missing_chunk(Planner* p, uint64_t k)
 {
     mp4::SampleSizes sizes;
@@ -167,6 +213,7 @@ void find_missing_chunk(Planner* p, uint64_t k)
         return;
     }
     find_leading_samples(p, k, has_before ? &before : nullptr, has_after ? &after : nullptr);
+    join_cut(p, k, sizes, has_before ? &before : nullptr);
 }
 
 // The key frames of a chunk on the card, from its samples' own NAL units: the camera's movie box
@@ -183,7 +230,8 @@ void read_key_frames(Planner* p, uint64_t k)
         return;
     grow_read_buffer(&direct_read_buffer, size);
     const uint8_t* bytes = direct_read_buffer.data;
-    if (!image::read_at(p->image, p->found_at[k], direct_read_buffer.data, size))
+    ChunkPlace place = video_place(p, k);
+    if (!read_placed(p->image, &place, 0, direct_read_buffer.data, size))
         return;
     uint64_t first = p->video->chunk_first_sample[k], at = 0;
     for (uint64_t i = 0; i < p->on_card[k]; i++) {
@@ -207,8 +255,9 @@ uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n)
 // The leading samples of chunk k before the first one the decode check refused.
 uint64_t unrefused_prefix(const Planner* p, uint64_t k, uint64_t n, const RefusedSamples* refused)
 {
+    ChunkPlace place = video_place(p, k);
     for (uint64_t i = 0; i < n; i++)
-        if (is_refused(refused, p->found_at[k] + leading_bytes(p->video, k, i)))
+        if (is_refused(refused, place_offset(&place, leading_bytes(p->video, k, i))))
             return i;
     return n;
 }
@@ -218,9 +267,10 @@ int sample_at(const Planner* p, uint64_t offset, uint64_t* sample)
 {
     const mp4::TrackTables* v = p->video;
     for (uint64_t k = 0; k < p->chunks; k++)
-        for (uint64_t i = 0, at = p->found_at[k]; i < p->on_card[k]; i++) {
+        for (uint64_t i = 0, at = 0; i < p->on_card[k]; i++) {
             uint64_t s = v->chunk_first_sample[k] + i;
-            if (at == offset) {
+            ChunkPlace place = video_place(p, k);
+            if (place_offset(&place, at) == offset) {
                 *sample = s;
                 return 1;
             }
@@ -255,38 +305,6 @@ int choose_video(Planner* p, int with_sound, uint32_t frame_ticks)
     return any;
 }
 
-using AnchorList = basics::Growable<Anchor, 64>;
-
-void sort_anchors(AnchorList* anchors)
-{
-    std::sort(anchors->items, anchors->items + anchors->count,
-              [](const Anchor& a, const Anchor& b) { return a.file < b.file; });
-}
-
-// The last anchor at or before file offset `file`, or null.
-const Anchor* anchor_upto(const AnchorList* anchors, uint64_t file)
-{
-    const Anchor* first = anchors->items;
-    const Anchor* upto = std::upper_bound(first, first + anchors->count, file,
-                                          [](uint64_t f, const Anchor& x) { return f < x.file; });
-    return upto == first ? nullptr : upto - 1;
-}
-
-// The first anchor at or after file offset `file`, or null.
-const Anchor* anchor_from(const AnchorList* anchors, uint64_t file)
-{
-    const Anchor* first = anchors->items;
-    const Anchor* end = first + anchors->count;
-    const Anchor* from = std::lower_bound(first, end, file, [](const Anchor& x, uint64_t f) { return x.file < f; });
-    return from == end ? nullptr : from;
-}
-
-// 1 when two anchors lie as far apart in the image as in the camera's file.
-int same_run(const Anchor* lo, const Anchor* hi)
-{
-    return lo->image <= UINT64_MAX - (hi->file - lo->file) && lo->image + (hi->file - lo->file) == hi->image;
-}
-
 // A chunk on the card vouches for its start, the end of its verified samples, and its end when
 // its last sample is verified too.
 void add_chunk_anchors(const Planner* p, uint64_t k, AnchorList* anchors)
@@ -300,6 +318,13 @@ void add_chunk_anchors(const Planner* p, uint64_t k, AnchorList* anchors)
     for (uint64_t i = 0; i < p->on_card[k]; i++)
         verified += mp4::sample_size_at(&sizes, i);
     basics::list_append(anchors, Anchor{f, at});
+    if (uint64_t cut = p->cut[k].cut) {
+        // a joined chunk: its rest starts a run of its own
+        uint64_t size = p->video->chunk_sizes[k];
+        basics::list_append(anchors, Anchor{f + cut, p->cut[k].tail});
+        basics::list_append(anchors, Anchor{f + size, p->cut[k].tail + (size - cut)});
+        return;
+    }
     basics::list_append(anchors, Anchor{f + verified, at + verified});
     if (p->end_seen[k] && verified != p->video->chunk_sizes[k])
         basics::list_append(anchors, Anchor{f + p->video->chunk_sizes[k], at + p->video->chunk_sizes[k]});
@@ -352,6 +377,8 @@ int place_sound(Planner* p)
         basics::list_append(&anchors, Anchor{movie_at, m->moov_offset});
     sort_anchors(&anchors);
     add_marker_anchors(p, &anchors);
+    for (uint64_t i = 0; i < p->kkad.count; i++)
+        basics::list_append(&anchors, p->kkad.items[i]);
     sort_anchors(&anchors);
     const mp4::TrackTables* a = &m->audio;
     for (uint64_t j = 0; j < p->chunks; j++) {
@@ -363,13 +390,17 @@ int place_sound(Planner* p)
         uint64_t next_piece = j + 1 < p->chunks ? p->video->chunk_offsets[j + 1] : movie_at;
         const Anchor* lo = anchor_upto(&anchors, q);
         const Anchor* hi = anchor_from(&anchors, q + size);
-        if (!lo || !hi || lo->file < video_end || hi->file > next_piece || !same_run(lo, hi))
+        if (!lo || !hi || lo->file < video_end || hi->file > next_piece)
             continue;
-        uint64_t at = lo->image + (q - lo->file);
-        if (at > p->image_size || p->image_size - at < size)
+        ChunkPlace at{lo->image + (q - lo->file), 0, 0};
+        // a fragment boundary between the two pieces: joined only where the layout leaves one edge for it
+        if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, q, size, &at))
+            continue;
+        if (at.at > p->image_size || p->image_size - at.at < (at.cut ? at.cut : size))
             continue;
         p->sound_placed[j] = 1;
         p->sound_at[j] = at;
+        p->joins += at.cut != 0;
         placed++;
     }
     basics::list_free(&anchors);
@@ -400,9 +431,11 @@ struct Kept {
 void add_piece(const Planner* p, Kept* out, uint32_t track, uint64_t k, uint64_t a, uint64_t b, int gap)
 {
     const mp4::TrackTables* t = track == salvage_sound ? &p->movie->audio : p->video;
-    uint64_t skip = leading_bytes(t, k, a);
-    uint64_t at = (track == salvage_sound ? p->sound_at[k] : p->found_at[k]) + skip;
-    SalvagePiece piece = {track, uint32_t(gap), at, leading_bytes(t, k, b) - skip, out->samples[track], b - a};
+    uint64_t skip = leading_bytes(t, k, a), length = leading_bytes(t, k, b) - skip;
+    ChunkPlace place = track == salvage_sound ? p->sound_at[k] : video_place(p, k);
+    SalvagePiece piece = {track, uint32_t(gap), place_offset(&place, skip), length, out->samples[track], b - a, 0, 0};
+    if (place.cut > skip && place.cut < skip + length)
+        piece.head_length = place.cut - skip, piece.tail_offset = place.tail;
     basics::list_append(&out->pieces, piece);
     out->samples[track] += b - a;
     for (uint64_t i = a; i < b && !t->fixed_sample_size; i++)
@@ -480,6 +513,8 @@ void free_planner(Planner* p)
     std::free(p->key);
     std::free(p->sound_at);
     std::free(p->sound_placed);
+    std::free(p->cut);
+    basics::list_free(&p->kkad);
 }
 
 }  // namespace
@@ -514,7 +549,8 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
     p.end_seen = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.keep = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
     p.shift = static_cast<int64_t*>(basics::xcalloc(v->sample_count, sizeof(int64_t)));
-    p.sound_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.sound_at = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
+    p.cut = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
     p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.key = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
     SalvagePlan* plan = &out->plan;
@@ -526,6 +562,8 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
             p.found_at[k] = at;
         }
     }
+    if (ok && clip->run)
+        place_kkad_boxes(m, card->markers, clip->run->tag, p.found, p.found_at, &p.kkad);
     for (uint64_t k = 0; ok && k < p.chunks; k++) {
         if (!p.found[k])
             find_missing_chunk(&p, k);

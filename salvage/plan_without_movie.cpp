@@ -54,7 +54,7 @@ uint64_t sum_sizes(const uint32_t* sizes, uint32_t n)
 void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint64_t length, uint64_t first,
                uint64_t count)
 {
-    SalvagePiece p = {track, uint32_t(*pending_gap), at, length, first, count};
+    SalvagePiece p = {track, uint32_t(*pending_gap), at, length, first, count, 0, 0};
     basics::list_append(&b->pieces, p);
     *pending_gap = 0;
 }

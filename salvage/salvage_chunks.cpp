@@ -12,6 +12,7 @@
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
 #include "basics/checked_alloc.h"
+#include "image/card_reader.h"
 #include "image/read_at.h"
 
 namespace salvage {
@@ -269,6 +270,10 @@ int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, S
     if (at >= r->image_size || total > whole_read_limit)
         return 0;
     uint64_t have = r->image_size - at < total ? r->image_size - at : total;
+    // bytes the card did not give end the chunk's samples as the end of the image would
+    have = image::card_known_until(r->image, at, at + have) - at;
+    if (have == 0)
+        return 0;
     grow_read_buffer(&direct_read_buffer, have);
     if (!image::read_at(r->image, at, direct_read_buffer.data, have))
         return 0;

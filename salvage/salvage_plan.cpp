@@ -16,6 +16,12 @@ int is_refused(const RefusedSamples* refused, uint64_t image_offset)
     return 0;
 }
 
+uint64_t piece_byte_offset(const SalvagePiece* piece, uint64_t x)
+{
+    return piece->head_length && x >= piece->head_length ? piece->tail_offset + (x - piece->head_length)
+                                                         : piece->image_offset + x;
+}
+
 int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset)
 {
     const SalvageTrack* video = &plan->tracks[salvage_video];
@@ -24,10 +30,10 @@ int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offse
         if (piece->track != salvage_video || sample < piece->first_sample ||
             sample - piece->first_sample >= piece->sample_count)
             continue;
-        uint64_t at = piece->image_offset;
+        uint64_t at = 0;
         for (uint64_t i = piece->first_sample; i < sample; i++)
             at += video->sample_sizes ? video->sample_sizes[i] : video->fixed_sample_size;
-        *offset = at;
+        *offset = piece_byte_offset(piece, at);
         return 1;
     }
     return 0;

@@ -24,6 +24,10 @@ struct SalvagePiece {
     uint64_t length;         // bytes: the sum of the samples' sizes
     uint64_t first_sample;   // index into the track's kept samples
     uint64_t sample_count;
+    // a piece a fragment boundary cut: its first head_length bytes at image_offset, the rest from
+    // tail_offset; head_length 0: the piece lies in one span
+    uint64_t head_length;
+    uint64_t tail_offset;
 };
 
 struct SalvageTrack {
@@ -91,6 +95,8 @@ struct RefusedSamples {
 };
 
 int is_refused(const RefusedSamples* refused, uint64_t image_offset);
+// The image offset of byte `x` of a piece.
+uint64_t piece_byte_offset(const SalvagePiece* piece, uint64_t x);
 // The image offset of kept sample `sample` of a plan's video track; 0 when it has no such sample.
 int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset);
 // The sound that goes with video samples [first, end) of a chunk of `video` samples beside a

@@ -3,6 +3,7 @@
 // sized first and written under ".partial", and the video is decode-checked like every clip.
 #include "salvage/salvage_writer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +12,7 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "basics/report_texts.h"
+#include "image/card_reader.h"
 #include "image/path_join.h"
 #include "mp4/box.h"
 #include "mp4/box_writer.h"
@@ -47,6 +49,7 @@ struct Salvager {
     uint64_t* offsets;  // file offset of every piece
     uint64_t media_end;
     SalvageMoov moov;
+    uint64_t silenced;  // sound bytes the card did not give, written as silence
     char temp_path[temp_path_size];
 };
 
@@ -88,7 +91,11 @@ int lay_out(Salvager* s)
         mp4::SampleSizes sizes;
         if (p->track >= salvage_track_kinds || p->first_sample != next[p->track] ||
             !piece_sizes(&plan->tracks[p->track], p, &sizes) || p->image_offset > s->image_size ||
-            s->image_size - p->image_offset < p->length || media > UINT64_MAX / 2 - p->length)
+            s->image_size - p->image_offset < (p->head_length ? p->head_length : p->length) ||
+            media > UINT64_MAX / 2 - p->length)
+            return 0;
+        if (p->head_length && (p->head_length >= p->length || p->tail_offset > s->image_size ||
+                               s->image_size - p->tail_offset < p->length - p->head_length))
             return 0;
         next[p->track] += p->sample_count;
         if (salvage_track_written(plan, p->track))
@@ -143,7 +150,10 @@ int write_video(Salvager* s, uint64_t* written)
             return failed(s, "a video piece is too large");
         analysis::grow_read_buffer(&analysis::direct_read_buffer, p->length);
         uint8_t* buf = analysis::direct_read_buffer.data;
-        if (!copy_through(s->image, p->image_offset, s->output, s->offsets[i], buf, size_t(p->length)))
+        uint64_t head = p->head_length ? p->head_length : p->length;
+        if (!copy_through(s->image, p->image_offset, s->output, s->offsets[i], buf, size_t(head)) ||
+            (head < p->length && !copy_through(s->image, p->tail_offset, s->output, s->offsets[i] + head, buf + head,
+                                               size_t(p->length - head))))
             return failed(s, "video copy failed");
         int complete = 1;
         // a refusal only shapes the next plan, and salvage's own line tells what came of the
@@ -165,7 +175,10 @@ int write_sound(Salvager* s)
         const SalvagePiece* p = &plan->pieces[i];
         if (p->track != salvage_sound || !salvage_track_written(plan, p->track))
             continue;
-        if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], p->length) != p->length)
+        uint64_t head = p->head_length ? p->head_length : p->length;
+        if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], head, &s->silenced) != head ||
+            (head < p->length && copy_image_range(s->image, p->tail_offset, s->output, s->offsets[i] + head,
+                                                  p->length - head, &s->silenced) != p->length - head))
             return failed(s, "sound copy failed");
         progress_audio_chunk(&s->progress, ++done, total);
     }
@@ -190,6 +203,41 @@ void print_salvaged_line(const SalvagePlan* plan, const char* path)
     basics::out_printf("clip %d%s%s (video %llu/%llu samples, %llu gap%s, %s)\n", int(plan->clip_number),
                        plan->part >= 2 ? part : basics::salvaged_arrow, path, (unsigned long long)v->kept_samples, (unsigned long long)v->recording_samples,
                        (unsigned long long)plan->video_gaps, plan->video_gaps == 1 ? "" : "s", sound);
+}
+
+// A line for every piece the plan joined across a fragment boundary: which samples, and where
+// its two parts lie.
+void print_joins(const SalvagePlan* plan)
+{
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        const SalvagePiece* p = &plan->pieces[i];
+        if (!p->head_length)
+            continue;
+        basics::out_printf("  joined cut: %s samples %llu-%llu, %llu bytes at offset %llu and %llu at offset %llu\n",
+                           p->track == salvage_video ? "video" : "sound", (unsigned long long)p->first_sample + 1,
+                           (unsigned long long)(p->first_sample + p->sample_count),
+                           (unsigned long long)p->head_length, (unsigned long long)p->image_offset,
+                           (unsigned long long)(p->length - p->head_length), (unsigned long long)p->tail_offset);
+    }
+}
+
+// On a card that did not read everywhere: the spans among the recording's kept pieces, with
+// what the recording lost (the samples not kept, the sound written as silence).
+void print_unreadable_cost(const Salvager* s)
+{
+    const SalvagePlan* plan = s->plan;
+    uint64_t first = UINT64_MAX, last = 0;
+    for (uint64_t i = 0; i < plan->piece_count; i++) {
+        first = std::min(first, plan->pieces[i].image_offset);
+        last = std::max(last, plan->pieces[i].image_offset + plan->pieces[i].length);
+    }
+    char spans[96];
+    if (first >= last || !image::describe_unreadable(first, last - first, spans, sizeof spans))
+        return;
+    const SalvageTrack* v = &plan->tracks[salvage_video];
+    basics::out_printf("  %s: %llu video samples not kept, %llu sound bytes silenced\n", spans,
+                       static_cast<unsigned long long>(v->recording_samples - v->kept_samples),
+                       static_cast<unsigned long long>(s->silenced));
 }
 
 }  // namespace
@@ -249,6 +297,8 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
         return failed(&s, "the file could not be completed");
     progress_step(&s.progress, 100, "complete");
     print_salvaged_line(plan, result->final_path);
+    print_joins(plan);
+    print_unreadable_cost(&s);
     failed(&s, nullptr);  // releases what the attempt held; the file stays
     return 1;
 }

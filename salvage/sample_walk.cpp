@@ -7,6 +7,7 @@
 #include "codec/nal_units.h"
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
+#include "image/card_reader.h"
 #include "image/read_at.h"
 
 namespace salvage {
@@ -42,6 +43,11 @@ int hold(Held* h, uint64_t keep, uint64_t pos, uint64_t n)
     }
     uint64_t want = pos + n;
     want = h->limit - want > read_ahead_bytes ? want + read_ahead_bytes : h->limit;
+    // the walk goes no further than the card gave: the read ahead stops where it did not read
+    uint64_t known = image::card_known_until(h->image, h->end, want);
+    if (known < pos + n)
+        return 0;
+    want = known;
     if (want - h->start > h->capacity) {
         uint64_t grown = h->capacity * 2 > want - h->start ? h->capacity * 2 : want - h->start;
         h->data = static_cast<uint8_t*>(basics::xrealloc(h->data, grown));

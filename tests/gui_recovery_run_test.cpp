@@ -159,14 +159,14 @@ TEST(FinishRun, FailureSaysWhyInTheBoxAndTheStatusLine)
         const char* analysis_status;
     } rows[] = {
         {"code alone", gui::Sample, 1450, "",
-         "Recovery exited with code 1450.\n\nFor diagnostic details, enable Advanced > Show Activity.",
+         "Recover Sample failed with exit code 1450.\n\nFor diagnostic details, enable Advanced > Show Activity.",
          "Recovery failed (exit code 1450).", "2 clips recoverable"},
         {"engine error of an analysis", gui::AnalysisOnly, 2, "ERROR: no valid exFAT boot region found",
-         "Recovery exited with code 2.\n\nERROR: no valid exFAT boot region found\n\n"
+         "Analyze failed with exit code 2.\n\nERROR: no valid exFAT boot region found\n\n"
          "For diagnostic details, enable Advanced > Show Activity.",
          "Analysis failed: no valid exFAT boot region found", "Analysis failed"},
         {"system text of a child never started", gui::All, 267, "The directory name is invalid.",
-         "Recovery exited with code 267.\n\nThe directory name is invalid.\n\n"
+         "Recover All failed with exit code 267.\n\nThe directory name is invalid.\n\n"
          "For diagnostic details, enable Advanced > Show Activity.",
          "Recovery failed: The directory name is invalid.", "2 clips recoverable"},
     };

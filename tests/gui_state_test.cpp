@@ -53,7 +53,7 @@ TEST(GuiState, ButtonsFollowThePickersAndTheRunEnds)
         {recover, "000000", 1, "Waiting to begin file writing", -1},
         {end_failed, "111111", 1, "Recovery failed (exit code 2).", 0},
         {recover, "000000", 1, "Waiting to begin file writing", -1},
-        {end_ok, "111111", 1, "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>", 0},
+        {end_ok, "111111", 1, "Recovery complete.  <a id=\"folder\">View Recovery Directory</a>  <a id=\"report\">View Report</a>", 0},
         {recovery, "111111", 1, "No file is being written", 0},  // a new recovery folder keeps the analysis
         {analyze, "000000", 1, "Analysis only - no file writing", -1},
         {end_ok, "111111", 1, "", gui::IDC_RECOVER_SAMPLE},

@@ -38,7 +38,7 @@ salvage::SalvagePlan plan_for(const Row& r, std::vector<uint8_t>* video_entry, s
     uint64_t counts[2] = {0, 0};
     plan.pieces = new salvage::SalvagePiece[r.pieces.size()];
     for (const PieceRow& p : r.pieces) {
-        plan.pieces[plan.piece_count++] = {p.track, 0, 0, 0, counts[p.track], p.samples};
+        plan.pieces[plan.piece_count++] = {p.track, 0, 0, 0, counts[p.track], p.samples, 0, 0};
         counts[p.track] += p.samples;
     }
     salvage::SalvageTrack* v = &plan.tracks[salvage::salvage_video];

@@ -104,6 +104,16 @@ std::vector<uint64_t> extent_starts(const Recording& r, const Placement& pl, uin
     return starts;
 }
 
+// The next free heap cluster becomes file cluster `u` of placed recording `index`.
+void take_cluster(PlacedRecording& p, uint32_t index, uint64_t u, Layout& l, uint64_t* next)
+{
+    uint64_t idx = (*next)++;
+    if (idx >= l.v.cluster_count)
+        die("the recordings do not fit on the card");
+    l.owner[idx] = ClusterOwner{index + 1, static_cast<uint32_t>(u)};
+    p.cluster_image_offset[u] = l.base + l.v.heap + idx * l.v.cluster_bytes;
+}
+
 void place(PlacedRecording& p, uint32_t index, Layout& l, uint64_t* next)
 {
     uint64_t cs = l.v.cluster_bytes;
@@ -117,14 +127,26 @@ void place(PlacedRecording& p, uint32_t index, Layout& l, uint64_t* next)
         uint64_t k = (step + 1) % k_count;
         if (step > 0)
             *next += step;
-        for (uint64_t u = starts[k]; u < starts[k + 1]; u++) {
-            uint64_t idx = (*next)++;
-            if (idx >= l.v.cluster_count)
-                die("the recordings do not fit on the card");
-            l.owner[idx] = ClusterOwner{index + 1, static_cast<uint32_t>(u)};
-            p.cluster_image_offset[u] = l.base + l.v.heap + idx * cs;
-        }
+        for (uint64_t u = starts[k]; u < starts[k + 1]; u++)
+            take_cluster(p, index, u, l, next);
     }
+}
+
+// Two recordings written at once, as a file system gives clusters to two growing files: runs of
+// `run` clusters alternate, the first recording's first, until one ends; the other's rest follows.
+void place_together(PlacedRecording& a, PlacedRecording& b, uint32_t index, Layout& l, uint64_t* next)
+{
+    uint64_t cs = l.v.cluster_bytes, run = a.what.placement.alternate_runs;
+    PlacedRecording* both[2] = {&a, &b};
+    uint64_t clusters[2], done[2] = {0, 0};
+    for (int i = 0; i < 2; i++) {
+        clusters[i] = (both[i]->rec.file_size + cs - 1) / cs;
+        both[i]->cluster_image_offset.assign(clusters[i], 0);
+    }
+    *next += a.what.placement.gap_clusters;
+    for (int i = 0; done[0] < clusters[0] || done[1] < clusters[1]; i ^= 1)
+        for (uint64_t n = 0; n < run && done[i] < clusters[i]; n++)
+            take_cluster(*both[i], index + static_cast<uint32_t>(i), done[i]++, l, next);
 }
 
 Bytes mbr_for(uint64_t volume_bytes)
@@ -386,14 +408,23 @@ void make_card(const CardPlan& plan, const std::string& path, const std::string&
                 die("the recordings do not fit on the card");
             return static_cast<uint32_t>(next++ + 2);
         });
-    for (const CardRecording& cr : plan.recordings) {
-        PlacedRecording p;
-        p.what = cr;
-        p.rec = make_recording(cr.plan);
-        place(p, static_cast<uint32_t>(card->placed.size()), l, &next);
-        card->placed.push_back(std::move(p));
-        if (tree)
-            add_clip_files(camera, plan, *card, card->placed.size() - 1);
+    for (size_t k = 0; k < plan.recordings.size(); k++) {
+        bool pair = plan.recordings[k].placement.alternate_runs && k + 1 < plan.recordings.size();
+        size_t first = card->placed.size();
+        for (size_t j = k; j <= k + pair; j++) {
+            PlacedRecording p;
+            p.what = plan.recordings[j];
+            p.rec = make_recording(p.what.plan);
+            card->placed.push_back(std::move(p));
+        }
+        auto index = static_cast<uint32_t>(first);
+        if (pair)
+            place_together(card->placed[first], card->placed[first + 1], index, l, &next);
+        else
+            place(card->placed[first], index, l, &next);
+        for (size_t j = first; tree && j < card->placed.size(); j++)
+            add_clip_files(camera, plan, *card, j);
+        k += pair;
     }
     if (tree) {
         finish_camera_tree(camera, plan, card, vol);

@@ -12,6 +12,8 @@ struct Placement {
     uint32_t gap_clusters = 0;   // free clusters left before the recording
     uint32_t extents = 1;        // >1: cut at cluster boundaries inside sound chunks, written out of order
     bool cut_video = false;      // cut inside video chunks instead
+    // >0: written at once with the next recording, their clusters alternating in runs of this many
+    uint32_t alternate_runs = 0;
 };
 
 // The camera's file tree on a card and what became of it. none: no directory entries at all;

@@ -19,6 +19,7 @@ const char* usage =
     "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N[,N...]] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N] [--truth-only]\n"
+    "                      [--alternate N] (the first two recordings written at once, runs of N clusters)\n"
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
     "                      [--dithered-sound] [--twin-sets]\n"
@@ -41,7 +42,11 @@ const char* usage =
     "       run into another clip; fs-renamed a clip of a non-ASCII name; fs-name-clash a deleted and\n"
     "       a live clip of one name; fs-hostile-names deleted clips of names no output folder may take\n"
     "       as they stand; fs-many-files a clip folder of two clusters with a set across them.\n"
-    "       --file-tree STATE gives any card the tree in that state\n";
+    "       --file-tree STATE gives any card the tree in that state\n"
+    "       the two-at-once* scenarios hold two recordings written at once, their clusters alternating\n"
+    "       in runs, and a third after them, the card quick-formatted (-fat-zeroed: the clips deleted,\n"
+    "       their FAT chains zeroed); -long runs of 1 MiB, -short of 3 clusters, -moov-lost both movie\n"
+    "       boxes lost, -bframes camera-like streams, -hevc HEVC\n";
 
 struct Custom {
     uint32_t count = 2;
@@ -55,6 +60,7 @@ struct Custom {
     int tz = 0;
     uint32_t fragment = 1;
     uint32_t gap = 0;
+    uint32_t alternate = 0;
     bool moov64 = false;
     int64_t time = 0;
     Damage damage = Damage::none;
@@ -175,6 +181,7 @@ int main(int argc, char** argv)
         else if (a == "--uuid") c.uuid = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--tz") c.tz = static_cast<int>(number(argc, argv, &i));
         else if (a == "--fragment") c.fragment = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--alternate") c.alternate = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--gap") c.gap = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--moov64") c.moov64 = true;
         else if (a == "--time") c.time = static_cast<int64_t>(number(argc, argv, &i));
@@ -224,8 +231,10 @@ int main(int argc, char** argv)
             r.placement.gap_clusters = c.gap;
             plan.recordings.push_back(r);
         }
-        if (!plan.recordings.empty())
+        if (!plan.recordings.empty()) {
             plan.recordings.back().damage = c.damage;
+            plan.recordings[0].placement.alternate_runs = c.alternate;
+        }
     }
     if (size_mib)
         plan.size_mib = size_mib;

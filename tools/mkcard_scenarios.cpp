@@ -82,6 +82,46 @@ CardPlan camera_card(const std::string& name)
     return CardPlan{};
 }
 
+// Two recordings written at once, their clusters alternating in runs (a camera writing a second
+// stream beside the main clip), a third after them, the card quick-formatted over them: every run
+// boundary inside a chunk cuts it. NAME: two-at-once[-long|-short][-moov-lost][-bframes][-hevc]
+// [-fat-zeroed] (runs of 1 MiB or of three clusters; both movie boxes lost; camera-like streams;
+// HEVC; the clips deleted and their FAT chains zeroed instead of the format).
+CardPlan two_at_once_card(std::string name)
+{
+    auto option = [&name](const std::string& o) {
+        size_t at = name.find(o);
+        if (at == std::string::npos)
+            return false;
+        name.erase(at, o.size());
+        return true;
+    };
+    bool long_runs = option("-long"), short_runs = option("-short"), lost = option("-moov-lost");
+    bool bframes = option("-bframes");
+    bool hevc = option("-hevc"), fat_zeroed = option("-fat-zeroed");
+    if (name != "two-at-once")
+        return CardPlan{};
+    CardPlan s = salvage_card({96, 84, 48}, 2, Damage::none);
+    if (bframes)
+        s = streams(s, hevc, 24, false, false);
+    for (CardRecording& r : s.recordings)
+        r.plan.video.hevc = hevc;
+    s.random_free = true;
+    s.seed = 31;
+    // runs of about two chunks of video and sound; of three clusters; of 1 MiB
+    s.recordings[0].placement.alternate_runs = long_runs ? 8 : short_runs ? 3 : bframes ? 6 : 11;
+    s.cluster_kib = long_runs ? 128 : 32;
+    if (long_runs)
+        s.recordings[0].plan.frames = s.recordings[1].plan.frames = 480, s.size_mib = 64;
+    if (lost)
+        s.recordings[0].damage = s.recordings[1].damage = Damage::moov_lost;
+    if (fat_zeroed)
+        s.fs.state = FsState::deleted_fat_zeroed;
+    else
+        s.reformat = true;
+    return s;
+}
+
 // The cards of a camera's file tree: three recordings, the middle one in three extents with a FAT
 // chain, the others contiguous (NoFatChain), each with its sidecar and thumbnail.
 CardPlan tree_card(FsState state)
@@ -197,6 +237,9 @@ const char* const camera_cards[] = {"power-loss-bframes", "power-loss-open-gop",
                                     "moov-lost-alone-bframes", "hole-clusters-bframes-oob", "hole-clusters-open-gop",
                                     "cut-bframes-oob"};
 
+// the cards of two recordings at once every test run makes; the others by name
+const char* const two_at_once_cards[] = {"two-at-once", "two-at-once-long", "two-at-once-moov-lost-bframes"};
+
 CardPlan make(const std::string& name)
 {
     if (name == "sample")
@@ -292,6 +335,8 @@ CardPlan make(const std::string& name)
     }
     if (name.compare(0, 3, "fs-") == 0)
         return file_tree_card(name);
+    if (name.compare(0, 11, "two-at-once") == 0)
+        return two_at_once_card(name);
     return camera_card(name);
 }
 
@@ -309,11 +354,17 @@ std::vector<std::string> scenario_names()
     }
     for (const char* n : file_tree_cards)
         names.push_back(n);
+    for (const char* n : two_at_once_cards)
+        names.push_back(n);
     return names;
 }
 
 int scenario_plan(const std::string& name, CardPlan* out)
 {
+    if (name.compare(0, 11, "two-at-once") == 0) {
+        *out = two_at_once_card(name);
+        return !out->recordings.empty();
+    }
     for (const std::string& n : scenario_names())
         if (n == name) {
             *out = make(name);

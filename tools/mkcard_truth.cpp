@@ -52,12 +52,14 @@ const char* damage_name(Damage d)
 }
 
 // The last video chunk is described by no kkad box; it is found behind the chunk before it, so
-// damage to either of the last two chunks leaves the recording incomplete.
-bool tail_damaged(const PlacedRecording& p)
+// damage to either of the last two chunks, or a fragment boundary cutting either, leaves the
+// recording incomplete.
+bool tail_damaged(const Card& card, const PlacedRecording& p)
 {
     const std::vector<Chunk>& v = p.rec.video;
     for (size_t j = v.size() >= 2 ? v.size() - 2 : 0; j < v.size(); j++)
-        if (overlaps(v[j].offset, v[j].offset + v[j].size, p))
+        if (overlaps(v[j].offset, v[j].offset + v[j].size, p) ||
+            !contiguous_in_image(card, p, v[j].offset, v[j].offset + v[j].size))
             return true;
     return false;
 }
@@ -75,14 +77,24 @@ bool intact(const Card& card, const PlacedRecording& p, uint64_t begin, uint64_t
     return true;
 }
 
-// Video chunks cut by a fragment boundary: the documented rules read a chunk in one piece from
-// where it starts, so they never place one of these.
-size_t video_chunks_cut(const Card& card, const PlacedRecording& p)
+
+// Chunks of `chunks` cut by a fragment boundary: the documented rules read a video chunk in one
+// piece from where it starts, so they never place one of these.
+size_t chunks_cut(const Card& card, const PlacedRecording& p, const std::vector<Chunk>& chunks)
 {
     size_t cut = 0;
-    for (const Chunk& v : p.rec.video)
-        cut += !contiguous_in_image(card, p, v.offset, v.offset + v.size);
+    for (const Chunk& c : chunks)
+        cut += !contiguous_in_image(card, p, c.offset, c.offset + c.size);
     return cut;
+}
+
+// The pieces the recording lies in on the card: runs of clusters one after another in the image.
+size_t runs_on_card(const Card& card, const PlacedRecording& p)
+{
+    size_t runs = 0;
+    for (size_t u = 0; u < p.cluster_image_offset.size(); u++)
+        runs += u == 0 || p.cluster_image_offset[u] != p.cluster_image_offset[u - 1] + card.cluster_bytes;
+    return runs;
 }
 
 // A camera-like stream's kind and every video sample's presentation position in frames, counted
@@ -132,19 +144,22 @@ std::string extents_json(const Card& card, const PlacedRecording& p)
 std::string samples_json(const Card& card, const PlacedRecording& p)
 {
     const Recording& r = p.rec;
-    std::string s = "     \"video_samples\": [";
+    std::string s = "     \"video_samples\": [", split;
     char buf[128];
     size_t i = 0;
     for (const Chunk& c : r.video)
         for (uint64_t at = c.offset; at < c.offset + c.size; i++) {
             uint32_t size = r.video_sizes[i];
-            bool whole = intact(card, p, at, at + size) && contiguous_in_image(card, p, at, at + size);
+            bool on_card = intact(card, p, at, at + size), in_one_piece = contiguous_in_image(card, p, at, at + size);
             std::snprintf(buf, sizeof buf, "%s[%llu, %u, %d, %d]", i ? ", " : "", (unsigned long long)at, size,
-                          r.video_key[i], whole ? 1 : 0);
+                          r.video_key[i], on_card && in_one_piece ? 1 : 0);
             s += buf;
+            if (on_card && !in_one_piece)
+                split += (split.empty() ? "" : ", ") + std::to_string(i);
             at += size;
         }
-    s += "],\n";
+    // samples whose bytes are all on the card in two pieces a fragment boundary cut apart
+    s += "],\n     \"video_samples_split\": [" + split + "],\n";
     if (camera_like(r.plan.video))
         s += stream_json(r);
     s += "     \"sound_chunks\": [";
@@ -236,9 +251,9 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         const Recording& r = p.rec;
         char out_name[256];
         std::snprintf(out_name, sizeof out_name, "XAVC_%04zu_%s.MP4", i + 1, r.time_text.c_str());
-        bool recover = !p.lost && !tail_damaged(p);
+        bool recover = !p.lost && !tail_damaged(card, p);
         bool holed = p.what.damage == Damage::hole || p.what.damage == Damage::cluster_hole;
-        size_t cut = video_chunks_cut(card, p);
+        size_t cut = chunks_cut(card, p, r.video);
         bool validated = recover && !holed && cut == 0;
         clips += !p.lost;
         recoverable += recover;
@@ -270,6 +285,9 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         recs += samples_json(card, p);
         recs += "     \"file\": " + recording_file_json(card, size_t(&p - card.placed.data())) + ",\n";
         recs += "     \"video_chunks_cut\": " + std::to_string(cut) + ",\n";
+        recs += "     \"runs\": " + std::to_string(runs_on_card(card, p)) + ", \"sound_chunks_cut\": " +
+                std::to_string(chunks_cut(card, p, r.audio)) + ", \"kkad_cut\": " +
+                std::to_string(chunks_cut(card, p, r.meta)) + ",\n";
         recs += "     \"audio_chunks_known\": " + std::to_string(audio_known) + "}";
         recs += i + 1 < order.size() ? ",\n" : "\n";
     }

@@ -8,48 +8,25 @@ Prints each stage's bytes over the image's size; the stages follow the engine's 
 standard output ("[2/6] ...", "clip N: ...").
 """
 import os
-import re
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
+import card_reads  # noqa: E402
 
 engine, image = sys.argv[1], sys.argv[2]
 options = sys.argv[3:] or ["--recover-all", "--no-validator"]
 size = os.path.getsize(image)
 work = tempfile.mkdtemp(prefix="stages-")
 trace = os.path.join(work, "trace.txt")
-subprocess.run(["strace", "-f", "-qq", "-s", "100", "-e", "trace=openat,close,read,pread64,copy_file_range,write", "-o", trace,
-                engine, image, "--work-dir", work, "-o", os.path.join(work, "out"), "--no-progress"] + options,
-               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-image_name = os.path.abspath(image)
-fds, stage, read, copied, order = set(), "start", {}, {}, ["start"]
-pending = {}  # pid -> the start of a call another thread's line cut in two
-for line in open(trace):
-    pid, _, call = line.rstrip("\n").partition(" ")
-    if call.endswith("<unfinished ...>"):
-        pending[pid] = call[:-len("<unfinished ...>")]
-        continue
-    m = re.match(r"<\.\.\. \w+ resumed>(.*)$", call)
-    if m:
-        call = pending.pop(pid, "") + m.group(1)
-    m = re.match(r'openat\(AT_FDCWD, "([^"]+)".* = (\d+)$', call)
-    if m:
-        if os.path.abspath(m.group(1)) == image_name:
-            fds.add(m.group(2))
-        continue
-    m = re.match(r'close\((\d+)\)', call)
-    if m:
-        fds.discard(m.group(1))
-        continue
-    m = re.match(r'write\(1, "(?:\\n)*(\[\d/6\][^."\\]*|clip \d+:)', call)
-    if m:
-        stage = m.group(1).strip()
-        order.append(stage)
-        continue
-    m = re.match(r'(read|pread64|copy_file_range)\((\d+),.* = (\d+)$', call)
-    if m and m.group(2) in fds:
-        into = copied if m.group(1) == "copy_file_range" else read
-        into[stage] = into.get(stage, 0) + int(m.group(3))
+card_reads.traced([engine, image, "--work-dir", work, "-o", os.path.join(work, "out"), "--no-progress"] + options,
+                  trace, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+read, copied, order = {}, {}, ["start"]
+for stage, kind, n in card_reads.image_reads(trace, image):
+    order.append(stage)
+    into = copied if kind == "copied" else read
+    into[stage] = into.get(stage, 0) + n
 subprocess.run(["rm", "-rf", work])
 print("image %d bytes; bytes over the image's size" % size)
 print("%-50s %8s %8s" % ("stage", "read", "copied"))

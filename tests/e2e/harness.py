@@ -79,15 +79,17 @@ def make_card(scenario, *options):
 
 
 def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=None, image=None, prefix=(),
-               stdout=subprocess.PIPE, timeout=600, extra=()):
+               stdout=subprocess.PIPE, timeout=600, extra=(), source=None):
     """Runs the engine (after the command `prefix`, if any) over the card's image or `image` with
-    --recover-all and the `extra` options; the image must come out unchanged. A hang fails the test."""
+    --recover-all and the `extra` options; the image (or `source`, the file behind a mount of it)
+    must come out unchanged. A hang fails the test."""
     image = image or card.image
+    source = source or image
     work_dir = work_dir or tempfile.mkdtemp(prefix="work-", dir=_root)
     out_dir = out_dir or tempfile.mkdtemp(prefix="out-", dir=_root)
     args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
     args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else []) + list(extra)
-    before = sha256(image)
+    before = sha256(source)
     if {"--clip", "--recover"} & set(extra):  # a queue option among them replaces --recover-all
         args.remove("--recover-all")
     try:
@@ -95,7 +97,7 @@ def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=No
                               timeout=timeout)
     except subprocess.TimeoutExpired:
         test.fail("the engine hung: %s" % " ".join(args))
-    test.assertEqual(before, sha256(image), "the engine changed the source image")
+    test.assertEqual(before, sha256(source), "the engine changed the source image")
     return types.SimpleNamespace(code=done.returncode, stdout=done.stdout or "", stderr=done.stderr,
                                  out_dir=out_dir, work_dir=work_dir)
 

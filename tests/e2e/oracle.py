@@ -29,6 +29,16 @@ class Place:
     def __init__(self, runs):
         self.runs = sorted([list(r) for r in runs])
 
+    def bytes(self, image, begin, end):
+        """File bytes [begin, end) as the image holds them where the runs put them; None where the
+        image does not hold them all."""
+        out = b""
+        for f, i, n in self.runs:
+            a, z = max(begin, f), min(end, f + n)
+            if a < z:
+                out += bytes(image[i + a - f:i + z - f])
+        return out if len(out) == end - begin else None
+
     def image(self, begin, end):
         """The image offset of file bytes [begin, end) when they lie in one piece; else None."""
         k = bisect.bisect_right([r[0] for r in self.runs], begin) - 1
@@ -64,8 +74,9 @@ class Place:
 class Original:
     """A recording as the camera wrote it, and what the card image holds of it where the camera
     wrote it (in the card's clusters as the generator placed them): for every video sample and
-    every frame's sound whether it is intact there (`intact`, `sound_ok`) and the bytes there
-    now (`here`, `sound_here`; None where the image does not hold them in one piece), and for
+    every frame's sound whether it is intact there (`intact`, `sound_ok`: a sample a fragment
+    boundary cut in two is on the card all the same) and the bytes there now (`here`,
+    `sound_here`; None where the image does not hold them), and for
     every chunk whether its sound can be placed: the chunk, and the next piece of the file behind
     its sound (the next kkad box, the next chunk, the movie box or the media data's end), lie
     intact where the camera wrote them, in one run of clusters."""
@@ -91,8 +102,7 @@ class Original:
         place = Place(rec["extents"])
 
         def here(begin, end):
-            i = place.image(begin, end)
-            return None if i is None or i + end - begin > len(image) else bytes(image[i:i + end - begin])
+            return place.bytes(image, begin, end)
         self.on_card = b"".join(bytes(image[i:i + n]) for _, i, n in place.runs)[:len(data)]
         self.here = [here(o, o + n) for o, n, _, _ in rec["video_samples"]]
         self.intact = [h == v for h, v in zip(self.here, self.video)]
@@ -170,13 +180,14 @@ class Original:
             out.append(chain)
         return out
 
-    def required(self):
+    def required(self, vouched=True):
         """The frames a salvage must keep: decodable from what lies intact where the camera wrote
-        it, with their sound intact where a salvage can vouch for it, behind a clip header the card
-        kept."""
+        it, with their sound intact there (where damage may have taken what vouches for it: where a
+        salvage can vouch for it), behind a clip header the card kept."""
         # a picture without its sound would put all behind it out of step: those are left out,
         # and so are the pictures that refer to them
-        ok = self.decodable([self.intact[i] and self.sound_placeable(i) for i in range(len(self.video))])
+        sound = self.sound_placeable if vouched else self.sound_span_intact
+        ok = self.decodable([self.intact[i] and sound(i) for i in range(len(self.video))])
         # an AVC open group's I picture is no IDR: behind a break its pictures may still name
         # pictures of the lost group (memory management), which the decoder refuses; a salvage may
         # keep them where they decode, in a part of their own, but need not

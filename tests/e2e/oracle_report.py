@@ -17,24 +17,27 @@ import oracle
 
 # the map's kinds, in the order a weightier piece wins a shared cell, and their labels
 KINDS = ["", "file system area", "seen by the scan, not used", "file-system extent", "sound", "video chunks found",
-         "salvaged span", "video chunk missing (where an unfragmented file has it)", "clip header", "movie box"]
-JSON_KINDS = {"extent": 3, "sound": 4, "video": 5, "salvaged": 6, "missing": 7, "header": 8, "movie": 9}
+         "salvaged span", "video chunk missing (where an unfragmented file has it)", "clip header", "movie box",
+         "unreadable: the card did not give these bytes"]
+JSON_KINDS = {"extent": 3, "sound": 4, "video": 5, "salvaged": 6, "missing": 7, "header": 8, "movie": 9, "unreadable": 10}
 COLUMNS, ROWS, CELL = 400, 100, 2.5
 
 
-def winner(card, rec):
+def winner(card, rec, checked=True):
     """The entry set the camera's file of a recording should come back under: of the sets naming
-    its clusters whose extent checks out, the live one, then the newest; None when none does."""
+    its clusters whose extent checks out (`checked`; else of all of them), the live one, then the
+    newest; None when none does."""
     sets = [e for e in (card.truth.get("file_system") or {}).get("entries", [])
-            if e["kind"] in ("clip", "twin") and e["recording"] == rec["name"] and e["set_intact"] and e["trusted"]]
+            if e["kind"] in ("clip", "twin") and e["recording"] == rec["name"] and e["set_intact"]
+            and (e["trusted"] or not checked)]
     return max(sets, key=lambda e: (e["in_use"], oracle.time_ns(e["modified"])), default=None)
 
 
 def judge_camera_tree(test, card, originals, image, out_dir):
     """The camera's files and sidecars the file-system pass wrote, against the card's tree: a
     recording whose set wins and whose bytes the card holds whole comes back as its camera's file
-    under that set, with its time; every sidecar written is one the card holds whole, and those of
-    a clip back under its own set are all written."""
+    under that set, with its time; every sidecar written is one the card holds whole, and every one
+    whose set and extent check out is written."""
     tree = os.path.join(out_dir, "PRIVATE")
     if not card.truth.get("file_system"):
         test.assertFalse(os.path.exists(tree), "camera files from a card without a file tree")
@@ -57,13 +60,18 @@ def judge_camera_tree(test, card, originals, image, out_dir):
         test.assertEqual(os.stat(os.path.join(out_dir, mine[0])).st_mtime_ns, oracle.time_ns(best["modified"]),
                          "%s: the camera's file's time" % rec["name"])
         del written[mine[0]]
+    # a sidecar whose own set and extent check out comes back, whatever became of its clip, when
+    # the clip's own set is the one that names the recording, whose clip header starts it
+    for rec in card.recordings:
+        named = winner(card, rec) or winner(card, rec, checked=False)
         for s in rec["file"]["sidecars"]:
             on_card = b"".join(bytes(image[heap + (f - 2) * cs:heap + (f - 2 + n) * cs]) for f, n in s["chain"])
             whole = hashlib.sha256(on_card[:s["size"]]).hexdigest() == s["sha256"]
             path = next((k for k, data in written.items() if hashlib.sha256(data).hexdigest() == s["sha256"]), None)
             if path and whole:
                 del written[path]
-            elif whole and s["set_intact"] and s["trusted"] and best["kind"] == "clip":
+            elif whole and s["set_intact"] and s["trusted"] and named and named["kind"] == "clip" and \
+                    originals[rec["name"]].header_intact:
                 test.fail("%s: its sidecar %s was not written" % (rec["name"], s["path"]))
     test.assertEqual(sorted(written), [], "files under PRIVATE that are no recording's and no whole sidecar's")
 
@@ -168,6 +176,8 @@ def judge_report(test, card, originals, places, image, out_dir, owners):
             if r in recs or not originals[r["name"]].header_intact]
         for p in record["pieces"]:
             what = "%s: %s piece at %d, %d bytes" % (name, p["kind"], p["offset"], p["length"])
+            if p["kind"] == "unreadable":
+                continue  # the card's, wherever it fails
             heads = [q["offset"] for q in record["pieces"] if q["kind"] == "header"]
             test.assertTrue(any(piece_fits(orig, place, ranges, image, p, heads) for orig, place, ranges in kinds),
                             what + " lies outside the bytes of that kind of %s" % [r["name"] for r in recs])
@@ -216,12 +226,13 @@ def judge_maps(test, report, page, pieces, image_size):
     svgs = re.findall(r'<svg class="map".*?</svg>', page, re.S)
     spans = [(0, image_size)]
     if pieces:
-        begin = min(p[2] for p in pieces)
-        end = min(image_size, max(p[2] + p[3] for p in pieces))
-        if len(svgs) > 1:
-            spans.append((begin, end))
+        # a close-up of the recordings' part of the card when they fill less than a quarter of it
+        begin, end = min(p[2] for p in pieces), max(p[2] + p[3] for p in pieces)
+        if end - begin < image_size // 4:
+            spans.append((begin, min(end, image_size)))
     test.assertEqual(len(svgs), len(spans), "maps drawn")
     heap = report["run"]["heap_offset"]
+    pieces = pieces + [(10, None, u["offset"], u["length"]) for u in report["run"].get("unreadable", [])]
     for svg, (begin, end) in zip(svgs, spans):
         size = end - begin
         bucket = max(1, -(-size // (COLUMNS * ROWS)))
@@ -251,5 +262,5 @@ def judge_maps(test, report, page, pieces, image_size):
             if kind <= 2 and got[0] == 2:
                 continue  # signatures the scan saw and no recording took are in no list of the JSON
             test.assertEqual(KINDS[got[0]], KINDS[kind], where)
-            if kind > 2:
+            if 2 < kind < 10:
                 test.assertIn(got[1], clips, where + ": the recording")

@@ -1,11 +1,13 @@
 """The file-system pass end to end, beside the tree cards of tests/e2e/test_filesystem.py and the
 damage campaign: the entry sets carved from a reformatted card's heap come back with the scan
 cache; a set whose extent the content refuses (a size the movie box does not end at, a damaged
-movie box) only names its recording, which takes the documented path; a name already taken gets
-_2; --no-salvage writes what it always did. Every run leaves the image unchanged (run_engine
+movie box) only names its recording, which takes the documented path, and its sidecars come back
+all the same; unsafe names become safe ones inside the output folder with the sidecars under their
+stem; a name already taken gets _2; --no-salvage writes what it always did. Every run leaves the image unchanged (run_engine
 checks it)."""
 
 import os
+import re
 import shutil
 import struct
 import tempfile
@@ -17,6 +19,7 @@ import oracle
 import oracle_report
 
 CLIP = os.path.join("PRIVATE", "M4ROOT", "CLIP")
+THMBNL = os.path.join("PRIVATE", "M4ROOT", "THMBNL")
 
 
 def tree_card(state):
@@ -113,6 +116,13 @@ class CameraFiles(unittest.TestCase):
                 self.assertFalse(os.path.exists(os.path.join(run.out_dir, CLIP, "C0001.MP4")))
                 self.assertEqual(harness.read(os.path.join(run.out_dir, CLIP, "C0002.MP4")),
                                  harness.read(card.recording_path(card.recordings[1])))
+                # the clip's sidecars check out on their own: they come back under the camera's path,
+                # and the clip's line says where the clip itself went
+                for side, folder in zip(rec["file"]["sidecars"], (CLIP, THMBNL)):
+                    self.assertEqual(harness.sha256(os.path.join(run.out_dir, folder, side["name"])), side["sha256"])
+                self.assertRegex(run.stdout, r"(?m)^clip 1: the clip came back (salvaged|by the documented rules) as "
+                                             r".*XAVC_0001_.*\.MP4; its sidecars under the camera's path$")
+                self.assertIn("  camera files      : 1 (with 4 sidecars)\n", run.stdout)
 
     def test_a_taken_name_gets_2(self):
         card = tree_card("live")
@@ -125,6 +135,22 @@ class CameraFiles(unittest.TestCase):
         self.assertEqual(harness.read(os.path.join(out, CLIP, "C0001_2.MP4")),
                          harness.read(card.recording_path(card.recordings[0])))
         self.assertIn("\n  -> %s\n" % os.path.join(out, CLIP, "C0001_2.MP4"), run.stdout)
+
+    def test_unsafe_names_stay_inside_with_their_sidecars(self):
+        # never hidden, never without the clip's extension, the sidecars beside it under its stem
+        card = harness.make_card("fs-hostile-names")
+        run = harness.run_engine(self, card)
+        self.assertEqual(run.code, 0, run.stderr)
+        safe = re.findall(r'(?m)^  the name on the card is not safe as a file name: written as "(.*)"$', run.stdout)
+        self.assertEqual(len(safe), len(card.recordings), run.stdout)
+        sidecars = {side["sha256"] for rec in card.recordings for side in rec["file"]["sidecars"]}
+        for name in safe:
+            self.assertTrue(name.endswith(".MP4") and not re.match(r"\.|.*[. ]$", name), name)
+            stem = name[:-len(".MP4")]
+            self.assertIn(harness.sha256(os.path.join(run.out_dir, CLIP, stem + "M01.XML")), sidecars, name)
+            self.assertIn(harness.sha256(os.path.join(run.out_dir, THMBNL, stem + "T01.JPG")), sidecars, name)
+        inside = [os.path.relpath(os.path.join(d, f), run.out_dir) for d, _, fs in os.walk(run.out_dir) for f in fs]
+        self.assertTrue(all(not p.startswith("..") for p in inside), inside)
 
     def test_no_salvage_keeps_the_documented_files(self):
         card = tree_card("live")

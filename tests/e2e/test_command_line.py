@@ -143,15 +143,48 @@ class CommandLine(OnOneImage):
                 if "-o" in extra:
                     self.assertTrue(os.path.isdir(os.path.join(work, "-dash-folder")))
 
-    def test_output_folder_is_created_one_level_only(self):
-        work = tempfile.mkdtemp(dir=self.dir)
-        nested = os.path.join(work, "a", "b")
-        rc, out, err = run([self.image, "-o", nested, "--work-dir", work, "--no-validator"], work)
-        self.assertEqual((rc, err), (2, "ERROR: cannot create output directory %s\n" % nested))
-        self.assertFalse(os.path.exists(os.path.join(work, "a")))
-        rc, out, err = run([self.image, "-o", os.path.join(work, "a"), "--work-dir", work, "--no-validator"], work)
-        self.assertEqual(rc, 0)
-        self.assertTrue(os.path.isdir(os.path.join(work, "a")))
+    def test_new_folders_are_made_with_every_folder_above_them(self):
+        # a user types a new path for the working and the output folder, as with any copying tool
+        long_name = os.path.join(*["Nagrania łódź %02d" % i for i in range(16)])  # past 260 characters
+        rows = [
+            ("both new under a new folder", "new/w", "new/o"),
+            ("deep, long and not ASCII", long_name + "/w", long_name + "/o"),
+            ("trailing separators", "t/w//", "t/o/"),
+        ]
+        for name, work_dir, out_dir in rows:
+            with self.subTest(name):
+                base = tempfile.mkdtemp(dir=self.dir)
+                work, out = os.path.join(base, work_dir), os.path.join(base, out_dir)
+                rc, _, err = run([self.image, "--work-dir", work, "-o", out, "--no-validator", "--recover-all"], base)
+                self.assertEqual((rc, err), (0, ""))
+                self.assertTrue(os.path.isdir(work) and os.path.isdir(out))
+                self.assertTrue(os.listdir(work), "the scan cache is in the working folder")
+
+    def test_a_folder_that_cannot_be_made_says_which_part_and_why(self):
+        base = tempfile.mkdtemp(dir=self.dir)
+        with open(os.path.join(base, "a file"), "wb"):
+            pass
+        locked = os.path.join(base, "locked")
+        os.mkdir(locked, 0o555)
+        rows = [
+            ("a file where a folder should be", ["-o", os.path.join(base, "a file", "x", "o")],
+             "output directory %s: %s: Not a directory" % (os.path.join(base, "a file", "x", "o"),
+                                                           os.path.join(base, "a file"))),
+            ("the output folder is a file", ["-o", os.path.join(base, "a file")],
+             "output directory %s: Not a directory" % os.path.join(base, "a file")),
+            ("a working folder under a file", ["--work-dir", os.path.join(base, "a file", "w"), "-o", base],
+             "working directory %s: %s: Not a directory" % (os.path.join(base, "a file", "w"),
+                                                            os.path.join(base, "a file"))),
+        ]
+        if os.geteuid() != 0:  # root makes folders anywhere
+            rows.append(("a folder that may not be written", ["-o", os.path.join(locked, "n", "o")],
+                         "output directory %s: %s: Permission denied" % (os.path.join(locked, "n", "o"),
+                                                                          os.path.join(locked, "n"))))
+        for name, options, message in rows:
+            with self.subTest(name):
+                rc, _, err = run([self.image, "--no-validator"] + options, base)
+                self.assertEqual((rc, err), (2, "ERROR: cannot create %s\n" % message))
+        self.assertEqual(sorted(os.listdir(base)), ["a file", "locked"], "nothing was made on the way")
 
 
 class RecoveryQueue(OnOneImage):

@@ -274,6 +274,17 @@ def written_by_clip(stdout):
     return files
 
 
+def sidecar_counts(card, run, named_only=False):
+    """Sidecars whose set and extent check out, and of them those back under the camera's path,
+    beside a clip that came back as the camera's file or another way. named_only: only those of
+    recordings whose own set holds (a torn set pairs its sidecars with nothing)."""
+    written = {hashlib.sha256(harness.read(line[13:])).hexdigest() for line in run.stdout.splitlines()
+               if line.startswith("  sidecar -> ")}
+    trusted = [side["sha256"] for rec in card.recordings for side in rec["file"]["sidecars"]
+               if side["set_intact"] and side["trusted"] and (rec["file"]["set_intact"] or not named_only)]
+    return len(trusted), sum(digest in written for digest in trusted)
+
+
 def recovery_counts(card, run):
     """Recordings, back as the camera's file, back through the documented path or salvage, lost."""
     camera = written_by_clip(run.stdout)
@@ -302,19 +313,31 @@ class CameraFileRecovery(unittest.TestCase):
                 image = harness.read(card.image)
                 originals = {r["name"]: oracle.Original(card, r, image) for r in card.recordings}
                 oracle_report.judge_camera_tree(self, card, originals, image, run.out_dir)
-                self.assertEqual({r["name"] for r in card.recordings if r["clip_number"] in written_by_clip(run.stdout)},
-                                 trusted, "the recordings back as the camera's files")
+                camera = written_by_clip(run.stdout)
+                self.assertEqual({r["name"] for r in card.recordings if r["clip_number"] in camera}, trusted,
+                                 "the recordings back as the camera's files")
+                for path in (files["file"] for files in camera.values()):
+                    self.assertFalse(re.match(r"\.|.*[. ]$", os.path.basename(path)), "%s: a hidden or cut name" % path)
+                    self.assertTrue(path.upper().endswith(".MP4"), "%s keeps the clip's extension" % path)
 
 
 def print_table():
     """One line per card: its state, recordings, back as the camera's file, back through the
     documented path or salvage, lost."""
     test = unittest.TestCase()
-    print("%-24s %-20s %10s %8s %20s %5s" % ("card", "state", "recordings", "camera", "documented/salvage", "lost"))
-    for scenario, options, state, _ in CARDS:
+    print("%-24s %-20s %10s %8s %20s %5s %9s" % ("card", "state", "recordings", "camera", "documented/salvage", "lost",
+                                                "sidecars"))
+    totals = [0, 0, 0, 0]
+    for scenario, options, state, trusted in CARDS:
         card = harness.make_card(scenario, *options)
-        counts = recovery_counts(card, harness.run_engine(test, card))
-        print("%-24s %-20s %10d %8d %20d %5d" % (((scenario or " ".join(options))[:24], state) + counts))
+        run = harness.run_engine(test, card)
+        counts = recovery_counts(card, run)
+        sidecars, back = sidecar_counts(card, run)
+        totals = [totals[0] + len(trusted), totals[1] + len(set(written_by_clip(run.stdout)) & {
+            r["clip_number"] for r in card.recordings if r["name"] in trusted}), totals[2] + sidecars, totals[3] + back]
+        print("%-24s %-20s %10d %8d %20d %5d %9s" % (((scenario or " ".join(options))[:24], state) + counts
+                                                     + ("%d/%d" % (back, sidecars),)))
+    print("camera files %d/%d, sidecars %d/%d" % (totals[1], totals[0], totals[3], totals[2]))
 
 
 if __name__ == "__main__":

@@ -48,7 +48,7 @@ class WindowBadInput(unittest.TestCase):
             f.write(bytes(1 << 20))
         s, base, work = self.analyse(blank)
         reason = "no valid exFAT boot region found in first 64 MiB"
-        self.assertEqual(self.error_box(s), ws.TITLE + "|Recovery exited with code 2.\\n\\nERROR: " + reason + DIAGNOSTIC)
+        self.assertEqual(self.error_box(s), ws.TITLE + "|Analyze failed with exit code 2.\\n\\nERROR: " + reason + DIAGNOSTIC)
         state = s.state()
         self.assertEqual(state["control.2021.text"], "Analysis failed")
         self.assertEqual(state["control.2014.text"], "Analysis failed: " + reason)
@@ -70,7 +70,7 @@ class WindowBadInput(unittest.TestCase):
         s.pick_folder("outdir_browse", out)
         s.press_button("recover_sample")
         ws.wait_for("the sample recovery", lambda: s.state().get("runs_ended") == "3")
-        self.assertEqual(s.control(2014), "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>")
+        self.assertEqual(s.control(2014), 'Recovery complete.  <a id="folder">View Recovery Directory</a>  <a id="report">View Report</a>')
         written = self.card.written(True)
         self.assertEqual(sorted(os.listdir(out)), sorted([min(written)] + list(harness.REPORT_FILES)))
         harness.check_output_bytes(self, self.card, written[min(written)], os.path.join(out, min(written)), False)
@@ -81,7 +81,7 @@ class WindowBadInput(unittest.TestCase):
         # the working folder goes after it was picked: no log, and no current folder for the child
         s, _, _ = self.analyse(self.card.image, before_analyze=shutil.rmtree)
         box = self.error_box(s)
-        code = re.fullmatch(re.escape(ws.TITLE + "|Recovery exited with code ") + r"(\d+)\.\\n\\n(.+)" +
+        code = re.fullmatch(re.escape(ws.TITLE + "|Analyze failed with exit code ") + r"(\d+)\.\\n\\n(.+)" +
                             re.escape(DIAGNOSTIC), box)
         self.assertIsNotNone(code, box)
         self.assertEqual(int(code.group(1)), 267, "the Win32 error for a current folder that is not there")

@@ -66,7 +66,7 @@ class WindowKeyboard(unittest.TestCase):
         s.keys(s.main, "alt+l")  # Recover All
         ws.wait_for("the recovery of all clips", lambda: s.state().get("runs_ended") == "2")
         self.assertEqual(sorted(os.listdir(out)), sorted(list(self.card.written(True)) + list(harness.REPORT_FILES)))
-        self.assertEqual(s.control(STATUS_LINK), "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>")
+        self.assertEqual(s.control(STATUS_LINK), 'Recovery complete.  <a id="folder">View Recovery Directory</a>  <a id="report">View Report</a>')
         s.close_ends_with_0()
 
 

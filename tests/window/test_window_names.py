@@ -10,7 +10,7 @@ import window_session as ws
 from window_session import harness, wine_runner
 
 ANALYSIS_STATUS, STATUS_LINK = 2021, 2014
-COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>"
+COMPLETE = 'Recovery complete.  <a id="folder">View Recovery Directory</a>  <a id="report">View Report</a>'
 
 
 class WindowNames(unittest.TestCase):

@@ -5,14 +5,16 @@ it cannot lie: the log in the working folder and the recovered files byte for by
 file names hold spaces and a non-ASCII letter, so they must reach the child intact."""
 
 import os
+import subprocess
 import unittest
+import urllib.parse
 
 import window_session as ws
 from window_session import harness, wine_runner
 
 ANALYSIS_STATUS, DETAILS, STATUS_LINK = 2021, 2022, 2014
 OVERALL, FILE = "bar.2013", "bar.2020"
-COMPLETE = "Recovery complete.  <a>View Recovery Directory</a>  <a>View Report</a>"
+COMPLETE = 'Recovery complete.  <a id="folder">View Recovery Directory</a>  <a id="report">View Report</a>'
 
 
 class Run:
@@ -52,7 +54,16 @@ class WindowRecovery(unittest.TestCase):
 
     def test_1_probe_shows_texts_and_buttons_after_each_run(self):
         run = Run(self.card, "probe")
-        s = ws.session(self, ws.PROBE, probe=True)
+        # the user's web browser, as Wine starts it for a page: a stand-in that notes what it opens
+        browser = ws.scratch("browser-")
+        opened = os.path.join(browser, "opened.txt")
+        with open(os.path.join(browser, "xdg-open"), "w") as f:
+            f.write('#!/bin/sh\necho "$@" >> "%s"\n' % opened)
+        os.chmod(os.path.join(browser, "xdg-open"), 0o755)
+        # a web page opens in the browser, as on Windows
+        subprocess.run([wine_runner.wine_program("wine64") or "wine64", "reg", "add", "HKCR\\.html", "/ve", "/d",
+                        "htmlfile", "/f"], env=ws.desktop_env(), capture_output=True, timeout=120, check=True)
+        s = ws.session(self, ws.PROBE, probe=True, env={"PATH": browser + os.pathsep + os.environ["PATH"]})
         runs = lambda n: lambda: s.state().get("runs_ended") == str(n)  # noqa: E731
 
         s.pick_inputs(run.work, run.image)
@@ -79,6 +90,13 @@ class WindowRecovery(unittest.TestCase):
         self.assertEqual((state[OVERALL], state[FILE]), ("100", "100"))
         self.assertEqual(s.enabled(), sorted(ws.ACTIONS))
         self.check_recovered(run.sample_out, [min(self.written)])
+        # View Report opens the recovery's own report page in the browser
+        s.click_control(STATUS_LINK, *(int(v) for v in state["status_link.last_link"].split(",")))
+        ws.wait_for("the report in the browser", lambda: os.path.exists(opened))
+        page = "file://" + urllib.parse.quote(os.path.join(run.sample_out, harness.REPORT_FILES[0]))
+        self.assertEqual(ws.read_text(opened).split(), [page])
+        self.assertEqual(s.state()["message_box"], "", "no message that the report could not be opened")
+        s.screenshot("recovery-view-report-clicked")
 
         s.pick_folder("outdir_browse", run.all_out, focused=False)
         self.assertEqual(s.control(STATUS_LINK), "No file is being written")

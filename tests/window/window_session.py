@@ -99,8 +99,9 @@ def desktop_env(screen="1400x900x24"):
         number = number.decode().strip()
         prefix = scratch("wine-window-")
         env = dict(wine_runner.wine_env(), DISPLAY=":" + number, WINEPREFIX=prefix)
-        wine = wine_runner.wine_program("wine64") or "wine64"
-        subprocess.run([wine, "wineboot", "-i"], env=env, capture_output=True, timeout=600, check=True)
+        why = wine_runner.boot_prefix(env)
+        if why:
+            raise AssertionError("the Wine prefix could not be made: " + why)
 
         def end_desktop():
             server = wine_runner.wine_program("wineserver") or "wineserver"
@@ -124,11 +125,12 @@ def set_dpi(dpi):
 class Session:
     """One start of the program with its window, in a fresh X server."""
 
-    def __init__(self, test, program=EXE, args=(), probe=False, started_by_shell=False, beside=None):
-        """`beside`: a Session whose window is on the desktop already and is not this one's."""
+    def __init__(self, test, program=EXE, args=(), probe=False, started_by_shell=False, beside=None, env=None):
+        """`beside`: a Session whose window is on the desktop already and is not this one's; `env`:
+        variables the program gets beside the desktop's."""
         self.test = test
         self.probe = probe
-        self.env = desktop_env()
+        self.env = dict(desktop_env(), **(env or {}))
         self.state_path = None
         args = list(args)
         if probe:
@@ -186,6 +188,12 @@ class Session:
         self.xdo("mousemove", x, y)
         self.xdo("mousedown", 1)
         self.xdo("mouseup", 1)
+
+    def click_control(self, control_id, x, y):
+        """A click at (x, y) inside the control, which the probe places."""
+        left, top = (int(v) for v in self.control(control_id, "rect").split(",")[:2])
+        wx, wy = self.geometry(self.main)[:2]
+        self.click(wx + _client_offset[0] + left + x, wy + _client_offset[1] + top + y)
 
     def press_button(self, name):
         """A click on one of BUTTONS, where the window shows it now."""

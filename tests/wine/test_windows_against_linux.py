@@ -15,6 +15,7 @@ from wine_runner import LINUX, WINDOWS, harness
 
 import mp4_reader
 from test_camera_files import tree_card
+from failing_card import FailingMount, fuse_usable
 
 
 def folder_bytes(folder):
@@ -135,6 +136,37 @@ class AgainstLinux(unittest.TestCase):
         # the documented writer's refusal comes first; salvage then keeps the clip without that sample
         self.assertEqual(stderr.splitlines()[0], "clip %d: AVC decode validation failed at sample 13" % rec["clip_number"])
         self.assertIn("  videos written    : %d\n" % (len(card.recordings) - 1), stdout)
+
+    def test_a_failing_card_as_on_linux(self):
+        # ReadFile fails where read does: the same spans named, the same files, the card untouched
+        reason = fuse_usable()
+        if reason:
+            self.skipTest("a failing card needs FUSE: %s" % reason)
+        card = harness.make_card("sample")
+        rec = card.recordings[1]
+        video = [t for t in mp4_reader.movie(harness.read(card.recording_path(rec)))["tracks"]
+                 if t["handler"] == "vide"][0]
+        spans = [(rec["image_offset"] + video["offsets"][1] + 700, 4096), (card.truth["image_size"] - 65536, 8192)]
+        before = harness.sha256(card.image)
+        results = []
+        for program in (LINUX, WINDOWS):
+            with FailingMount(card.image, spans, wine_runner.scratch("mount-")) as mount:
+                work = wine_runner.scratch("work-")
+                out = os.path.join(work, "out")
+                code, stdout, stderr = program.run(program.path(mount.path), "--work-dir", program.path(work), "-o",
+                                                   program.path(out), "--recover-all", "--no-progress")
+                names = {"<IMAGE>": mount.path, "<OUT>": out, "<WORK>": work}
+                results.append((code, slashes_after_out(program.neutral(stdout, names)),
+                                program.neutral(stderr, names), folder_bytes(out)))
+        self.assertEqual(before, harness.sha256(card.image), "the engine changed the source image")
+        (l_code, l_out, l_err, l_files), (w_code, w_out, w_err, w_files) = results
+        self.assertEqual((w_code, l_code), (0, 0), w_err)
+        self.assertEqual(len(re.findall(r"(?m)^unreadable: ", l_out)), 2, l_out)
+        self.assertEqual(w_out.splitlines(), l_out.splitlines())
+        self.assertEqual(w_err, l_err)
+        self.assertEqual(sorted(w_files), sorted(l_files))
+        for name in l_files:
+            self.assertTrue(w_files[name] == l_files[name], "%s differs from the Linux build's" % name)
 
 
 if __name__ == "__main__":

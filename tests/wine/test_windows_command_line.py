@@ -3,8 +3,11 @@ validator loader's failures with their Windows words, and write faults the Windo
 file names in any script and paths longer than 260 characters, end to end to the recovered files."""
 
 import os
+import shlex
 import shutil
 import stat
+import subprocess
+import time
 import unittest
 
 import wine_runner
@@ -112,17 +115,63 @@ class WindowsCommandLine(unittest.TestCase):
                                               "--analysis-only")
                 self.assertIn("  scan cache hit - full image scan reused\n", stdout)
 
-    def test_output_folder_that_cannot_be_created(self):
+    def test_new_folders_and_a_folder_that_cannot_be_made(self):
         parent = wine_runner.scratch("out-")
+        with open(os.path.join(parent, "a file"), "wb"):
+            pass
+        new = os.path.join(parent, "nowe \u0142\u00f3d\u017a", "nagrania", "out")
+        code, _, stderr = self.run_engine("-o", win_path(new), "--no-validator")
+        self.assertEqual((code, stderr), (0, ""))
+        self.assertTrue(os.path.isdir(new), "the whole path is made")
         rows = [
-            ("parent folder missing", os.path.join(parent, "missing", "out")),
-            ("characters Windows does not allow in a name", os.path.join(parent, "out<1>")),
+            ("characters Windows does not allow in a name", os.path.join(parent, "out<1>"), "Invalid argument"),
+            ("a file where a folder should be", os.path.join(parent, "a file", "out"),
+             "%s: Not a directory" % win_path(os.path.join(parent, "a file"))),
         ]
-        for name, out in rows:
+        for name, out, reason in rows:
             with self.subTest(name):
                 code, stdout, stderr = self.run_engine("-o", win_path(out))
-                self.assertEqual((code, stderr), (2, "ERROR: cannot create output directory %s\n" % win_path(out)))
-                self.assertEqual(os.listdir(parent), [])
+                self.assertEqual((code, stderr), (2, "ERROR: cannot create output directory %s: %s\n"
+                                                  % (win_path(out), reason)))
+        self.assertEqual(sorted(os.listdir(parent)), ["a file", "nowe \u0142\u00f3d\u017a"])
+
+    def test_program_in_a_folder_outside_the_code_page(self):
+        # unzipped into "Nagrania łódź" under an English Windows: the program finds its folder and
+        # loads its DLL through the wide calls, and its lines reach a pipe as the same UTF-8 bytes
+        folder = os.path.join(wine_runner.scratch("program-"), "Nagrania \u0142\u00f3d\u017a")
+        os.mkdir(folder)
+        exe = shutil.copy(wine_runner.EXE, folder)
+        shutil.copy(os.path.join(wine_runner.WIN_BUILD, "VeltoXAVCValidate.dll"), folder)
+        program = wine_runner.Program(WINDOWS.command[:1] + [win_path(exe)], win_path)
+        out = os.path.join(folder, "odzyskane \u0142\u00f3d\u017a")
+        rec = self.card.recordings[0]
+        code, stdout, stderr = self.run_engine("-o", win_path(out), "--clip", str(rec["clip_number"]), "--no-salvage",
+                                               program=program)
+        self.assertEqual((code, stderr), (0, ""))
+        self.assertIn("Output : %s\n" % win_path(out), stdout)
+        self.assertIn("AVC validation PASS", stdout)
+        harness.check_output_bytes(self, self.card, rec, os.path.join(out, rec["output_name"]), False)
+
+    def test_console_shows_the_letters_a_pipe_gets_as_utf8(self):
+        # a terminal is a console to Wine: the pane shows what a user reads in a Windows console
+        out = os.path.join(wine_runner.scratch("console-"), "odzyskane \u0142\u00f3d\u017a")
+        command = WINDOWS.command + [win_path(self.card.image), "--work-dir", win_path(wine_runner.scratch("work-")),
+                                     "-o", win_path(out), "--analysis-only"]
+        env = dict(wine_runner.wine_env(), LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        tmux = ["tmux", "-L", "mendora-console-%d" % os.getpid()]
+        subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "60", shlex.join(command) + "; sleep 600"],
+                       env=env, check=True, timeout=60)
+        try:
+            pane = lambda: subprocess.run(tmux + ["capture-pane", "-p", "-J"], capture_output=True,  # noqa: E731
+                                          env=env, timeout=60).stdout.decode("utf-8", "replace")
+            deadline = time.time() + 300
+            while "Analysis complete" not in pane() and time.time() < deadline:
+                time.sleep(1)
+            shown = pane()
+        finally:
+            subprocess.run(tmux + ["kill-server"], env=env, capture_output=True, timeout=60)
+        self.assertIn("Analysis complete", shown)
+        self.assertIn("Output : %s\n" % win_path(out), shown)
 
 
 if __name__ == "__main__":

@@ -78,17 +78,29 @@ def skip_when_wine_cannot_start():
         sys.exit(SKIPPED)
 
 
-def setup():
-    cleanup()
+def boot_prefix(env):
+    """Makes the Wine prefix of `env`; None, or why it could not be made. A first wineboot that
+    fails (it once ended with status 53 while the machine was busy) is tried once more, after its
+    wineserver has gone."""
     wine = wine_program("wine64")
-    why = None if wine else "no wine64 program found"
-    if wine:
+    if not wine:
+        return "no wine64 program found"
+    why = None
+    for _ in range(2):
         try:
-            done = subprocess.run([wine, "wineboot", "-i"], capture_output=True, env=wine_env(), timeout=600)
-            if done.returncode != 0:
-                why = "wineboot ended with %d: %s" % (done.returncode, done.stderr.decode(errors="replace")[-300:])
+            done = subprocess.run([wine, "wineboot", "-i"], capture_output=True, env=env, timeout=600)
+            if done.returncode == 0:
+                return None
+            why = "wineboot ended with %d: %s" % (done.returncode, done.stderr.decode(errors="replace")[-300:])
         except (OSError, subprocess.TimeoutExpired) as e:
             why = str(e)
+        subprocess.run([wine_program("wineserver") or "wineserver", "-k"], env=env, capture_output=True, timeout=60)
+    return why
+
+
+def setup():
+    cleanup()
+    why = boot_prefix(wine_env())
     if why:
         with open(UNUSABLE, "w") as f:
             f.write(why.replace("\n", " ") + "\n")

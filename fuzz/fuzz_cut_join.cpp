@@ -1,0 +1,60 @@
+// Hostile sample sizes and run tables for the joiner: the input's first bytes choose the cluster
+// size, the chunk's place and sample sizes and the anchors behind it, the rest is the image. A
+// join, when made, lies inside the image, cuts the chunk at a cluster edge inside it and reads
+// back; a sound join keeps its bytes inside the image.
+#include <cstring>
+#include <vector>
+
+#include "basics/byte_order.h"
+#include "fuzz/fuzz_support.h"
+#include "salvage/cut_join.h"
+
+namespace {
+
+constexpr size_t head_bytes = 3 + 12 * 2 + 4 * 8;
+
+uint64_t field(const uint8_t* p) { return basics::load_le16(p); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < head_bytes)
+        return 0;
+    std::FILE* image = fuzz::open_image(data, size);
+    if (!image)
+        return 0;
+    uint64_t cs = uint64_t(512) << (data[0] % 8);
+    image::ImageGeometry g{0, cs, data[1] % 2 ? cs : 0};
+    std::vector<uint32_t> sizes(1 + data[2] % 12);
+    for (size_t i = 0; i < sizes.size(); i++)
+        sizes[i] = uint32_t(field(data + 3 + 2 * i)) * (data[2] & 0x80 ? 64 : 1);
+    const uint8_t* a = data + 3 + 24;
+    uint64_t file = field(a) * 16, head = field(a + 2) * 16;
+    salvage::JoinAnchor anchors[3] = {{field(a + 8) * 64, field(a + 10) * 64},
+                                      {field(a + 16) * 64, field(a + 18) * 64},
+                                      {field(a + 24) * 64, field(a + 26) * 64}};
+    mp4::SampleSizes s{sizes.data(), 0, sizes.size()};
+    uint64_t total = 0;
+    for (uint32_t n : sizes)
+        total += n;
+    salvage::ChunkPlace out{};
+    codec::Syntax syntax = data[1] & 2 ? codec::Syntax::hevc : codec::Syntax::avc;
+    if (salvage::join_video_chunk(image, size, &g, file, head, &s, syntax, anchors, 3, &out)) {
+        if (out.cut == 0 || out.cut >= total || (file + out.cut) % cs != 0 || out.at + out.cut > size ||
+            out.tail > size || size - out.tail < total - out.cut)
+            fuzz::broken("a join lies outside the image or cuts off a cluster edge");
+        std::vector<uint8_t> bytes(total);
+        if (!salvage::read_placed(image, &out, 0, bytes.data(), total))
+            fuzz::broken("a join does not read back");
+    }
+    uint64_t sound = field(a + 4) * 8;
+    if (salvage::join_between(&g, size, anchors[0], anchors[1], file, sound, &out)) {
+        uint64_t head_len = out.cut ? out.cut : sound;
+        if (out.at > size || size - out.at < head_len || (out.cut && (out.cut >= sound || out.tail > size ||
+                                                                          size - out.tail < sound - out.cut)))
+            fuzz::broken("a sound join lies outside the image");
+    }
+    std::fclose(image);
+    return 0;
+}

@@ -1,0 +1,76 @@
+#pragma once
+// A chunk a fragment boundary cut in two. The file system gives a file its clusters in runs, so a
+// boundary falls only on a cluster edge, and the rest of the chunk begins the run that holds the
+// recording's next located piece, at the distance the camera's file offsets give. A join is made
+// only when the structure proves it; a cut no candidate proves stays a gap.
+#include <cstdint>
+#include <cstdio>
+
+#include "basics/growable.h"
+#include "codec/nal_units.h"
+#include "analysis/analysis_types.h"
+#include "image/exfat_detect.h"
+#include "mp4/movie_box.h"
+#include "mp4/sample_tables.h"
+
+namespace salvage {
+
+// Where a chunk lies: from `at`, or, when a fragment boundary cut it, its first `cut` bytes at
+// `at` and the rest from `tail`.
+struct ChunkPlace {
+    uint64_t at;
+    uint64_t cut;  // 0: in one piece
+    uint64_t tail;
+};
+
+// The image offset of byte `x` of a chunk that lies at `place`.
+uint64_t place_offset(const ChunkPlace* place, uint64_t x);
+
+// Reads bytes [from, from + n) of a chunk that lies at `place`; 0 when the card does not give them.
+int read_placed(std::FILE* src, const ChunkPlace* place, uint64_t from, uint8_t* out, uint64_t n);
+
+// A located piece of the recording: its offset in the camera's file and in the image.
+struct JoinAnchor {
+    uint64_t file;
+    uint64_t image;
+};
+
+using AnchorList = basics::Growable<JoinAnchor, 64>;
+
+void sort_anchors(AnchorList* anchors);
+// The last anchor at or before file offset `file`, or null.
+const JoinAnchor* anchor_upto(const AnchorList* anchors, uint64_t file);
+// The first anchor at or after file offset `file`, or null.
+const JoinAnchor* anchor_from(const AnchorList* anchors, uint64_t file);
+// 1 when two anchors lie as far apart in the image as in the camera's file.
+int same_run(const JoinAnchor* lo, const JoinAnchor* hi);
+
+// The kkad boxes of the recording of `tag` with their offsets in the camera's file, from the
+// movie box, the card's markers and the video chunks located whole (`found`, `found_at`).
+void place_kkad_boxes(const mp4::MovieInfo* movie, const analysis::MarkerList* markers, uint32_t tag,
+                      const uint8_t* found, const uint64_t* found_at, AnchorList* out);
+
+// Anchors tried per cut. The cut lies inside the first sample that fails where the head's run
+// goes on, or inside the last unit of the sample before it: each cluster edge there is a
+// candidate, so two samples of S bytes together on clusters of C bytes give at most
+// (S / C + 1) * join_anchors_tried candidates, each read once.
+constexpr uint64_t join_anchors_tried = 2;
+
+// The video chunk at `file` in the camera's file, of samples `sizes`, whose first bytes lie at
+// image offset `head`, joined across one cluster edge to the run that each of `anchors` (the
+// recording's next located pieces behind the chunk, in file order) puts after it. 1 and `out`
+// filled when exactly one candidate makes every sample intact (its delimiter first, its NAL
+// length fields walking exactly to its size, its units escaped) and the sizes fill the chunk;
+// 0 when none does, or when more than one does.
+int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
+                     uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
+                     uint64_t anchor_count, ChunkPlace* out);
+
+// Bytes [file, file + size) of the camera's file between two located pieces `lo` (at or before
+// them) and `hi` (at or after them) that do not lie in one run. Sound has no structure of its
+// own, so the join is made only when the layout leaves one choice: a single cluster edge between
+// the two pieces, which must be the cut. 1 and `out` filled then.
+int join_between(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                 uint64_t file, uint64_t size, ChunkPlace* out);
+
+}  // namespace salvage
