@@ -364,8 +364,11 @@ static void add_salvaged_pieces(RunState* s, uint32_t index, const salvage::Salv
 {
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const salvage::SalvagePiece* p = &plan->pieces[i];
-        report::add_piece(&s->report, p->track == salvage::salvage_video ? report::piece_salvaged : report::piece_sound,
-                          index, p->image_offset, p->length);
+        uint8_t kind = p->track == salvage::salvage_video ? report::piece_salvaged : report::piece_sound;
+        // a piece a fragment boundary cut lies in two places
+        uint64_t head = p->head_length ? p->head_length : p->length;
+        report::add_piece(&s->report, kind, index, p->image_offset, head);
+        report::add_piece(&s->report, kind, index, p->tail_offset, p->length - head);
     }
 }
 
