@@ -42,7 +42,8 @@ def judge_camera_tree(test, card, originals, image, out_dir):
     if not card.truth.get("file_system"):
         test.assertFalse(os.path.exists(tree), "camera files from a card without a file tree")
         return
-    cs, heap = card.truth["cluster_bytes"], card.truth["file_system"]["heap_offset"]
+    fs = card.truth["file_system"]
+    cs, heap = card.truth["cluster_bytes"], fs["volume_offset"] + fs["heap_offset"]
     written = {os.path.relpath(p, out_dir).replace(os.sep, "/"): harness.read(p) for p in oracle.written_files(tree)}
     for rec in card.recordings:
         orig, best = originals[rec["name"]], winner(card, rec)

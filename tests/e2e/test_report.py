@@ -133,8 +133,11 @@ def check_report(test, card, run, validator=True):
                 test.assertEqual(r["output"]["name"], name)
             listed.append(name)
             path = os.path.join(run.out_dir, name)
-            # the later parts of a recording salvaged in parts, the sidecars of a camera's file
-            listed += [os.path.relpath(more["path"], run.out_dir) if camera else more["name"] for more in r["more_outputs"]]
+            # the later parts of a recording salvaged in parts, the sidecars of its camera's file
+            # (also beside a clip that came back another way, under the camera's path)
+            for more in r["more_outputs"]:
+                listed.append(os.path.relpath(more["path"], run.out_dir))
+                test.assertEqual(os.path.basename(listed[-1]), more["name"])
             probe = ffprobe(path)
             test.assertEqual(r["codec"], probe["codec_tag_string"])
             frames = int(probe["nb_read_packets"])
