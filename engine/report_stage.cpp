@@ -454,16 +454,17 @@ void finish_report(RunState* s)
     }
     for (size_t i = 0; i < s->report.recordings.count; i++) {
         report::RecordingFacts* r = &s->report.recordings.items[i];
-        if (!r->output_path[0])
-            continue;
-        if (!report::file_hasher_result(s->hasher, r->output_hash_ticket, r->output_sha256, &r->output_size))
-            report::hash_file(r->output_path, r->output_sha256, &r->output_size,
-                              r->output_head_known ? &r->output_head : nullptr);
+        // also the sidecars of a recording that did not come back
         for (size_t m = 0; m < r->more_outputs.count; m++) {
             report::MoreOutput* more = &r->more_outputs.items[m];
             if (!report::file_hasher_result(s->hasher, more->hash_ticket, more->sha256, &more->size))
                 report::hash_file(more->path, more->sha256, &more->size);
         }
+        if (!r->output_path[0])
+            continue;
+        if (!report::file_hasher_result(s->hasher, r->output_hash_ticket, r->output_sha256, &r->output_size))
+            report::hash_file(r->output_path, r->output_sha256, &r->output_size,
+                              r->output_head_known ? &r->output_head : nullptr);
         report::Thumbnail thumb;
         if (report::thumbnail_of_file(r->output_path, &thumb)) {
             r->thumbnail_png = thumb.png;
