@@ -379,7 +379,8 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     if (!r)
         r = add_salvage_only_recording(s, note);
     uint32_t index = uint32_t(r - s->report.recordings.items);
-    if (note->part >= 2) {
+    // a later part written when the first one was not stands for the recording
+    if (note->part >= 2 && !(note->written && !r->output_path[0])) {
         // a later part: one more file of the recording, its pieces on the map
         if (note->written) {
             add_more_output(s, r, note->final_path);
