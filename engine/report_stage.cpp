@@ -257,6 +257,16 @@ void add_more_output(RunState* s, report::RecordingFacts* r, const char* path)
     basics::list_append(&r->more_outputs, more);
 }
 
+// The analysis gives two recordings one clip header when it refused the second one's: the file of
+// the one noted later is listed beside the first's, not in its place. 1 when `path` was so listed.
+int listed_beside(RunState* s, report::RecordingFacts* r, const char* path)
+{
+    if (!path[0] || !r->output_path[0] || std::strcmp(r->output_path, path) == 0)
+        return 0;
+    add_more_output(s, r, path);
+    return 1;
+}
+
 }  // namespace
 
 void report_stage_done(RunState* s, int index)
@@ -300,18 +310,19 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
             report::add_piece(&s->report, report::piece_missing, index,
                               clip->header->header_offset + movie->video.chunk_offsets[k], movie->video.chunk_sizes[k]);
     }
+    for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++)
+        if (o->sound_at[j] != UINT64_MAX)
+            report::add_piece(&s->report, report::piece_sound, index, o->sound_at[j], movie->audio.chunk_sizes[j]);
+    if (listed_beside(s, r, o->final_path))
+        return;  // the record tells of the recording noted first
     if (o->located) {
         r->video_chunks_found = 0;
         for (uint64_t k = 0; k < o->video_chunks; k++)
             r->video_chunks_found += o->located[k];
     }
     r->sound_chunks_found = 0;
-    for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++) {
-        if (o->sound_at[j] == UINT64_MAX)
-            continue;
-        r->sound_chunks_found++;
-        report::add_piece(&s->report, report::piece_sound, index, o->sound_at[j], movie->audio.chunk_sizes[j]);
-    }
+    for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++)
+        r->sound_chunks_found += o->sound_at[j] != UINT64_MAX;
     if (o->final_path[0]) {
         r->fate = report::fate_written;
         r->reason[0] = 0;
@@ -353,8 +364,11 @@ static void add_salvaged_pieces(RunState* s, uint32_t index, const salvage::Salv
 {
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const salvage::SalvagePiece* p = &plan->pieces[i];
-        report::add_piece(&s->report, p->track == salvage::salvage_video ? report::piece_salvaged : report::piece_sound,
-                          index, p->image_offset, p->length);
+        uint8_t kind = p->track == salvage::salvage_video ? report::piece_salvaged : report::piece_sound;
+        // a piece a fragment boundary cut lies in two places
+        uint64_t head = p->head_length ? p->head_length : p->length;
+        report::add_piece(&s->report, kind, index, p->image_offset, head);
+        report::add_piece(&s->report, kind, index, p->tail_offset, p->length - head);
     }
 }
 
@@ -365,7 +379,8 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     if (!r)
         r = add_salvage_only_recording(s, note);
     uint32_t index = uint32_t(r - s->report.recordings.items);
-    if (note->part >= 2) {
+    // a later part written when the first one was not stands for the recording
+    if (note->part >= 2 && !(note->written && !r->output_path[0])) {
         // a later part: one more file of the recording, its pieces on the map
         if (note->written) {
             add_more_output(s, r, note->final_path);
@@ -378,10 +393,7 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
             add_salvaged_pieces(s, index, note->plan);
         return;
     }
-    if (note->written && r->output_path[0] && std::strcmp(r->output_path, note->final_path) != 0) {
-        // the analysis gave two recordings one clip header: the second one's file is listed beside
-        // the first's, not in its place
-        add_more_output(s, r, note->final_path);
+    if (note->written && listed_beside(s, r, note->final_path)) {
         if (note->plan)
             add_salvaged_pieces(s, index, note->plan);
         return;
@@ -443,16 +455,17 @@ void finish_report(RunState* s)
     }
     for (size_t i = 0; i < s->report.recordings.count; i++) {
         report::RecordingFacts* r = &s->report.recordings.items[i];
-        if (!r->output_path[0])
-            continue;
-        if (!report::file_hasher_result(s->hasher, r->output_hash_ticket, r->output_sha256, &r->output_size))
-            report::hash_file(r->output_path, r->output_sha256, &r->output_size,
-                              r->output_head_known ? &r->output_head : nullptr);
+        // also the sidecars of a recording that did not come back
         for (size_t m = 0; m < r->more_outputs.count; m++) {
             report::MoreOutput* more = &r->more_outputs.items[m];
             if (!report::file_hasher_result(s->hasher, more->hash_ticket, more->sha256, &more->size))
                 report::hash_file(more->path, more->sha256, &more->size);
         }
+        if (!r->output_path[0])
+            continue;
+        if (!report::file_hasher_result(s->hasher, r->output_hash_ticket, r->output_sha256, &r->output_size))
+            report::hash_file(r->output_path, r->output_sha256, &r->output_size,
+                              r->output_head_known ? &r->output_head : nullptr);
         report::Thumbnail thumb;
         if (report::thumbnail_of_file(r->output_path, &thumb)) {
             r->thumbnail_png = thumb.png;

@@ -89,6 +89,33 @@ size_t add_stale_clip(CameraTree& t, const std::string& name, const EntryTime& w
     return add_entry(t.fs, t.clip_dir, std::move(e));
 }
 
+// A deleted set of another name over the clip's own clusters and size, as a copy the camera's
+// owner renamed or deleted leaves: its extent gives the clip's bytes too, and of two deleted sets
+// that both check out the newer one is the file. Its time and its place before or after the clip's
+// set follow from the card's seed.
+uint64_t twin_draw(const CardPlan& plan, size_t k)
+{
+    uint64_t z = plan.seed * 0x9E3779B97F4A7C15ull + k + 1;  // splitmix64
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+void add_twin_set(CameraTree& t, const CardPlan& plan, const FsEntry& clip, size_t k)
+{
+    uint64_t h = twin_draw(plan, k);
+    int64_t shift = int64_t(60 + (h >> 8) % 7200) * ((h >> 4) & 1 ? 1 : -1);
+    FsEntry e = clip;
+    e.path = path_in(t, t.clip_dir, clip_base(++t.clip_counter) + ".MP4");
+    e.kind = "twin";
+    e.fields.name = utf16_of(clip_base(t.clip_counter) + ".MP4");
+    e.fields.created.utc_unix += shift;
+    e.fields.modified.utc_unix += shift;
+    e.in_use = false;
+    e.fat_chain_written = false;  // the clip's own chain is the twin's
+    add_entry(t.fs, t.clip_dir, std::move(e));
+}
+
 void fault_chain(CameraTree& t, const Card& card, size_t clip_entry, ChainFault fault, size_t k)
 {
     FsEntry& e = t.fs.entries[clip_entry];
@@ -162,7 +189,12 @@ void add_clip_files(CameraTree& t, const CardPlan& plan, const Card& card, size_
     e.set_intact = written == 0;
     // damage leaves the extent right but no longer the camera's file
     e.trusted = p.what.damage == Damage::none;
-    size_t clip = add_entry(t.fs, t.clip_dir, std::move(e), slot);
+    bool twin_first = plan.fs.twin_sets && (twin_draw(plan, k) & 1);
+    if (twin_first)
+        add_twin_set(t, plan, e, k);
+    size_t clip = add_entry(t.fs, t.clip_dir, e, slot);
+    if (plan.fs.twin_sets && !twin_first)
+        add_twin_set(t, plan, e, k);
     if (p.what.chain_fault != ChainFault::none)
         fault_chain(t, card, clip, p.what.chain_fault, k);
     add_small_file(t, t.clip_dir, base + "M01.XML", "sidecar", int(k), clip_metadata_xml(p.rec, base), clip_created(rp),
@@ -206,11 +238,16 @@ void finish_camera_tree(CameraTree& t, const CardPlan& plan, Card* card, int fd)
         }
         if (state == FsState::formatted && e.dir == 0)
             e.set_intact = false;  // the first root cluster is written anew
-        if (e.kind != "clip" && e.kind != "stale")
+        if (e.kind != "clip" && e.kind != "stale" && e.kind != "twin")
             for (const ClusterRun& r : e.runs)
                 for (uint32_t c = r.first; c < r.first + r.count; c++)
                     t.kept.push_back(c);
     }
+    for (FsEntry& e : t.fs.entries)
+        if (e.kind == "twin")
+            for (const FsEntry& c : t.fs.entries)
+                if (c.kind == "clip" && c.recording == e.recording)
+                    e.trusted = c.trusted && !c.in_use && (state == FsState::deleted || state == FsState::deleted_tree);
     card->fs_state = state;
     t.fs.allocate = nullptr;
     card->fs = std::move(t.fs);

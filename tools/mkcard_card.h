@@ -33,6 +33,8 @@ struct FsPlan {
     int slot_reuse = -1;           // a recording whose set lies over an older deleted set's first slots
     int torn_set = -1;             // a recording whose set was cut short after its file entry
     int counter_reset = -1;        // the camera's file number was reset before this recording
+    bool twin_sets = false;        // every clip has a deleted twin: another name, the same clusters and
+                                   // size, modified earlier or later, before or after it in the folder
 };
 
 // hole: the first half of the middle video chunk overwritten; moov_lost: the movie box

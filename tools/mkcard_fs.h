@@ -18,7 +18,7 @@ struct ClusterRun {
 
 struct FsEntry {
     std::string path;             // from the root, UTF-8: "PRIVATE/M4ROOT/CLIP/C0001.MP4"
-    std::string kind;             // clip, sidecar, thumbnail, index, directory, stale
+    std::string kind;             // clip, sidecar, thumbnail, index, directory, stale, twin
     int recording = -1;           // the placed recording whose bytes the file holds
     EntrySetFields fields;
     std::vector<ClusterRun> runs; // where the file's bytes lie, in file order

@@ -99,7 +99,7 @@ std::string recording_file_json(const Card& card, size_t k)
             continue;
         if (e.kind == "clip")
             clip = entry_json(card, e);
-        else
+        else if (e.kind != "twin")
             sidecars += (sidecars.empty() ? "" : ", ") + entry_json(card, e);
     }
     if (clip == "null")

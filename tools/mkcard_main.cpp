@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace mkcard;
 
@@ -15,13 +16,16 @@ namespace {
 const char* usage =
     "usage: mendora-mkcard --list\n"
     "       mendora-mkcard --scenario NAME --out DIR\n"
-    "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N] [--hevc]\n"
+    "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N[,N...]] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N] [--truth-only]\n"
     "                      [--alternate N] (the first two recordings written at once, runs of N clusters)\n"
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
-    "                      (damages the last recording)\n"
+    "                      [--dithered-sound] [--twin-sets]\n"
+    "                      (damages the last recording; --frames N,M,... gives the recordings their frames in\n"
+    "                      turn; --twin-sets gives every clip of a deleted tree a deleted twin set of another\n"
+    "                      name over its clusters, modified earlier or later)\n"
     "       --video WxH and --video-mbps N (default 256x144 at the encoder's own quality) and\n"
     "       --size-mib N apply to a --scenario card too; --truth-only writes truth.json without the\n"
     "       copies of the recordings and the expected outputs (for a card the disk holds only once)\n"
@@ -46,7 +50,8 @@ const char* usage =
 
 struct Custom {
     uint32_t count = 2;
-    uint32_t frames = 48;
+    std::vector<uint32_t> frames{48};
+    bool dithered = false;
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
     bool stream_given = false;
@@ -95,6 +100,27 @@ uint64_t number(int argc, char** argv, int* i)
     return static_cast<uint64_t>(v);
 }
 
+// "48" or "48,72,48": the frames of each recording in turn.
+std::vector<uint32_t> frame_counts(int argc, char** argv, int* i)
+{
+    if (*i + 1 >= argc)
+        die(std::string("missing value after ") + argv[*i]);
+    std::vector<uint32_t> out;
+    const char* text = argv[++*i];
+    for (const char* at = text;;) {
+        char* end = nullptr;
+        unsigned long v = std::strtoul(at, &end, 10);
+        if (end == at || v == 0 || v > 10000000)
+            die(std::string("not a frame count list: ") + text);
+        out.push_back(static_cast<uint32_t>(v));
+        if (!*end)
+            return out;
+        if (*end != ',')
+            die(std::string("not a frame count list: ") + text);
+        at = end + 1;
+    }
+}
+
 // "1920x1080": a picture size in whole, even pixels, as the encoder needs for 4:2:0.
 VideoFormat picture_size(int argc, char** argv, int* i, VideoFormat f)
 {
@@ -138,7 +164,9 @@ int main(int argc, char** argv)
         else if (a == "--reformat") plan.reformat = true;
         else if (a == "--truth-only") copies = false;
         else if (a == "--count") c.count = static_cast<uint32_t>(number(argc, argv, &i));
-        else if (a == "--frames") c.frames = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--frames") c.frames = frame_counts(argc, argv, &i);
+        else if (a == "--dithered-sound") c.dithered = true;
+        else if (a == "--twin-sets") plan.fs.twin_sets = true;
         else if (a == "--hevc") c.hevc = true;
         else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
         else if (a == "--video-mbps")
@@ -188,7 +216,8 @@ int main(int argc, char** argv)
     } else {
         scenario = "custom";
         for (uint32_t k = 0; k < c.count; k++) {
-            CardRecording r = plain_recording(k, c.frames);
+            CardRecording r = plain_recording(k, c.frames[k % c.frames.size()]);
+            r.plan.dithered_sound = c.dithered;
             r.plan.video = c.video;
             r.plan.video.hevc = c.hevc;
             r.plan.co64 = c.co64;

@@ -118,6 +118,26 @@ std::string stream_json(const Recording& r)
     return s + "],\n";
 }
 
+// Where the recording's file lies in the image: [file offset, image offset, bytes] of each run of
+// clusters that follow one another in both.
+std::string extents_json(const Card& card, const PlacedRecording& p)
+{
+    uint64_t cs = card.cluster_bytes, size = p.rec.file_size;
+    std::string s = "     \"extents\": [";
+    for (uint64_t u = 0, first = 0; u * cs < size; u++) {
+        uint64_t next = u + 1;
+        if (next * cs < size && p.cluster_image_offset[next] == p.cluster_image_offset[u] + cs)
+            continue;
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "%s[%llu, %llu, %llu]", first ? ", " : "", (unsigned long long)(first * cs),
+                      (unsigned long long)p.cluster_image_offset[first],
+                      (unsigned long long)(std::min(next * cs, size) - first * cs));
+        s += buf;
+        first = next;
+    }
+    return s + "],\n";
+}
+
 // Every sample the camera recorded, for judging what salvage keeps: per video sample its offset
 // in the recording, size, whether it is a key frame and whether its bytes are intact on the card;
 // the sound chunks (offset, samples of 4 bytes) and the runs of intact sound samples.
@@ -261,6 +281,7 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         size_t audio_known = 0;
         recs += "     \"known\": " + ranges_json(known_ranges(card, p, false, &audio_known)) + ",\n";
         recs += "     \"known_keep\": " + ranges_json(known_ranges(card, p, true, nullptr)) + ",\n";
+        recs += extents_json(card, p);
         recs += samples_json(card, p);
         recs += "     \"file\": " + recording_file_json(card, size_t(&p - card.placed.data())) + ",\n";
         recs += "     \"video_chunks_cut\": " + std::to_string(cut) + ",\n";

@@ -1,5 +1,5 @@
-"""Hand-made salvaged files, to show that the salvage checks of tests/e2e/test_salvage.py pass where
-they should and fail where they should. For every recording of a scenario card that the
+"""Hand-made salvaged files, to show that the oracle salvaged files are judged by
+(tests/e2e/oracle.py) passes them where it should and fails them where it should. For every recording of a scenario card that the
 documented rules do not write, builds the file a faithful salvage gives (the frames decodable
 from an intact key frame whose sound is intact, with that sound, re-chunked behind one another,
 a reordered stream's frames presented at the camera's own times) and a few faulty variants, and
@@ -16,6 +16,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
 import harness  # noqa: E402
 import mp4_reader  # noqa: E402
+import oracle  # noqa: E402
 import test_salvage  # noqa: E402
 
 
@@ -142,7 +143,7 @@ def variants(orig):
             ("composition offsets swapped", orig.pts == sorted(orig.pts), keep, span, None, "swapped"),
             ("a frame left out with its sound", False, keep[:5] + keep[6:], span, None),
             ("bytes of a sample zeroed", False, keep, span, zeroed),
-            ("no key frames marked", False, keep, span, lambda mdat, key: (mdat, [0] * len(key))),
+            ("key frames marked a sample late", False, keep, span, lambda mdat, key: (mdat, key[-1:] + key[:-1])),
             ("sound of the first chunk left out", False, keep, first_chunk_sound, None),
             ("sound two frames late", False, keep, lambda i: ((i - 2) * spf, (i - 1) * spf) if i > 1 else (0, 0), None)]
     # intact frames that refer to lost ones: behind a gap before the next key frame, or the leading
@@ -164,16 +165,18 @@ def main(scenarios):
     for scenario in scenarios:
         card = harness.make_card(scenario)
         for rec in card.recordings:
-            if rec["recover_validator"] or not any(test_salvage.Original(card, rec).decodable()):
+            orig = oracle.Original(card, rec)
+            if rec["recover_validator"] or not orig.required():
                 continue
-            orig = test_salvage.Original(card, rec)
             entries = sample_entries(card.recording_path(rec))
             for name, good, frames, sound_of, mutate, *reorder in variants(orig):
                 path = os.path.join(folder, test_salvage.salvaged_name(rec))
                 build(path, orig, entries, frames, sound_of, mutate, *reorder)
                 try:
-                    kept = test_salvage.check_salvaged_file(test, card, rec, path)
-                    verdict = "passes (video %d, gaps %d, sound %d)" % kept
+                    index, gaps, sound, _ = oracle.judge_salvaged(test, orig, path)
+                    missing = sorted(set(orig.required()) - set(index))
+                    test.assertEqual(missing, [], "frames the card holds left out")
+                    verdict = "passes (video %d, gaps %d, sound %d)" % (len(index), gaps, sound)
                 except AssertionError as e:
                     verdict = "fails: " + str(e).splitlines()[0][:90]
                 ok = verdict.startswith("passes") == good

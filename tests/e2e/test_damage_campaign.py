@@ -1,0 +1,278 @@
+"""Random damage judged byte for byte. Each case is a card of the generator's camera-like streams
+(AVC and HEVC, B-frames, open and long groups, parameter sets in and out of band), lying whole, in
+extents or under the camera's file tree, damaged at random: overwritten clusters of random length,
+the image cut anywhere, a movie box lost, runs of clusters moved or swapped, clusters of another
+recording laid over, sidecars cut or their JPEG tail overwritten. Every file the engine writes for
+every recording goes through the oracle (tests/e2e/oracle.py), and the report's JSON and card map
+are checked against where each recording lies.
+
+    MENDORA_DAMAGE_CASES=N (default 24) and MENDORA_SEED=S run cases S, S+1, ... S+N-1; a failing
+    case prints its seed and keeps its card:
+    MENDORA_SEED=S MENDORA_DAMAGE_CASES=1 python3 tests/e2e/test_damage_campaign.py"""
+
+import collections
+import concurrent.futures
+import os
+import random
+import shutil
+import struct
+import subprocess
+import tempfile
+import traceback
+import unittest
+
+import harness
+import mp4_reader
+import oracle
+import oracle_report
+
+CASES = int(os.environ.get("MENDORA_DAMAGE_CASES", "24"))
+SEED = int(os.environ.get("MENDORA_SEED", "3500"))
+# the stream kinds of the salvage scenario cards, with their recordings' frames, so that the
+# generator encodes each once for both
+STREAMS = [
+    ("avc", ["--frames", "48,72,48"]),
+    ("hevc", ["--hevc", "--frames", "48,60,72"]),
+    ("avc b3 g15", ["--bframes", "3", "--gop", "15", "--frames", "48,72,48"]),
+    ("avc b3 g15 oob", ["--bframes", "3", "--gop", "15", "--params-out-of-band", "--frames", "48,60,36"]),
+    ("avc b3 g24 oob", ["--bframes", "3", "--gop", "24", "--params-out-of-band", "--frames", "48,96,48"]),
+    ("avc b3 g30 open", ["--bframes", "3", "--gop", "30", "--open-gop", "--frames", "48,84,48"]),
+    ("hevc b3 g24", ["--hevc", "--bframes", "3", "--gop", "24", "--frames", "48,72,48"]),
+    ("hevc b3 g15 oob", ["--hevc", "--bframes", "3", "--gop", "15", "--params-out-of-band", "--frames", "48,60,36"]),
+    ("hevc b3 g30 oob", ["--hevc", "--bframes", "3", "--gop", "30", "--params-out-of-band", "--frames", "48,96,48"]),
+    ("hevc b3 g24 open", ["--hevc", "--bframes", "3", "--gop", "24", "--open-gop", "--frames", "48,84,48"]),
+]
+TREES = [None, None, "live", "deleted", "deleted-tree", "deleted-fat-zeroed", "formatted"]
+
+
+def card_options(rng):
+    """A card of one stream kind: its layout and file tree drawn at random."""
+    kind, options = rng.choice(STREAMS)
+    options = ["--count", "3", "--dithered-sound", "--seed", str(rng.randrange(1, 10 ** 6))] + options
+    extents = rng.choice((1, 1, 2, 3))
+    if "36" in options[-1]:
+        extents = min(extents, 2)  # three chunks make at most two extents cut inside sound
+    options += ["--fragment", str(extents), "--gap", str(rng.choice((0, 0, 1, 3)))]
+    options += ["--random-free"] * (rng.random() < 0.7)
+    tree = rng.choice(TREES)
+    if tree:
+        options += ["--file-tree", tree] + ["--twin-sets"] * (tree in ("deleted", "deleted-tree") and rng.random() < 0.6)
+    return kind, options
+
+
+class Damaged:
+    """A card image being damaged, with where each recording's bytes lie in it now."""
+
+    def __init__(self, card, rng):
+        self.card, self.rng = card, rng
+        self.image = bytearray(harness.read(card.image))
+        self.cs = card.truth["cluster_bytes"]
+        boot = self.image[:512]
+        self.heap = struct.unpack_from("<I", boot, 88)[0] << boot[108]
+        self.places = {r["name"]: oracle.Place(r["extents"]) for r in card.recordings}
+        self.done = []
+
+    def recording_clusters(self):
+        """Image offsets of the clusters the recordings fill."""
+        return sorted({(i + k) // self.cs * self.cs for p in self.places.values() for _, i, n in p.runs
+                       for k in range(0, n, self.cs)})
+
+    def free_clusters(self):
+        """Clusters behind the first recording that no recording, folder or small file uses."""
+        used = set(self.recording_clusters())
+        fs = self.card.truth.get("file_system") or {}
+        for e in fs.get("entries", []):
+            used |= {self.heap + (c - 2) * self.cs for f, n in e["chain"] for c in range(f, f + n)}
+        first = min(used) if used else self.heap
+        return [a for a in range(first, len(self.image) - self.cs + 1, self.cs) if a not in used]
+
+    def fill(self, at, n):
+        n = max(0, min(n, len(self.image) - at))
+        self.image[at:at + n] = bytes(n) if self.rng.random() < 0.3 else self.rng.randbytes(n)
+        return n
+
+    def somewhere_in(self, rec):
+        """The image offset of a random cluster start inside a recording."""
+        place = self.places[rec["name"]]
+        f = self.rng.randrange(rec["size"])
+        at = place.image(f, f + 1)
+        return at // self.cs * self.cs if at is not None else None
+
+    def hole(self):
+        rec = self.rng.choice(self.card.recordings)
+        at = self.somewhere_in(rec)
+        if at is None:
+            return
+        n = self.fill(at, int(self.cs * 4 ** self.rng.uniform(-3, 1)) + 1)
+        self.done.append("%d bytes overwritten at %d (%s)" % (n, at, rec["name"]))
+
+    def cut(self):
+        if self.rng.random() < 0.3:
+            # a size whose map cells are a power of two of bytes: pieces that end on a cluster
+            # boundary end on a cell boundary too
+            size = 40000 * self.rng.choice((256, 512)) - self.rng.randrange(1000)
+        else:
+            rec = self.rng.choice(self.card.recordings)
+            place = self.places[rec["name"]]
+            f = self.rng.randrange(rec["size"])
+            size = place.image(f, f + 1)
+        if size and size < len(self.image):
+            del self.image[size:]
+            self.done.append("image cut at %d" % size)
+
+    def movie_lost(self):
+        rec = self.rng.choice(self.card.recordings)
+        data = harness.read(self.card.recording_path(rec))
+        begin = [b[1] for b in mp4_reader.boxes(data, 0, len(data)) if b[0] == "moov"][0]
+        for f, i, n in self.places[rec["name"]].runs:
+            a, b = max(f, begin), min(f + n, len(data))
+            if a < b and i + a - f < len(self.image):
+                self.fill(i + a - f, b - a)
+        self.done.append("movie box of %s lost" % rec["name"])
+
+    def moved(self):
+        """A run of clusters moved to free clusters, or swapped with another run."""
+        rec = self.rng.choice(self.card.recordings)
+        source = self.somewhere_in(rec)
+        count = self.rng.randint(1, 4)
+        n = count * self.cs
+        swap = self.rng.random() < 0.5
+        free = set(self.free_clusters())
+        targets = [t for t in (self.recording_clusters() if swap else sorted(free))
+                   if t + n <= len(self.image) and (t + n <= source or t >= source + n)
+                   and (swap or all(t + k * self.cs in free for k in range(count)))] if source is not None else []
+        if not targets or source + n > len(self.image):
+            return
+        target = self.rng.choice(targets)
+        a, b = bytes(self.image[source:source + n]), bytes(self.image[target:target + n])
+        self.image[target:target + n] = a
+        if swap:
+            self.image[source:source + n] = b
+        else:
+            self.fill(source, n)
+        for place in self.places.values():
+            place.move(source, target, n, swap)
+        self.done.append("%d clusters at %d %s %d (%s)" % (count, source, "swapped with" if swap else "moved to",
+                                                           target, rec["name"]))
+
+    def laid_over(self):
+        """Part of a video chunk of another recording, with the sound behind it, copied over this one
+        from a cluster start: pictures of the right structure that are not the recording's."""
+        if len(self.card.recordings) < 2:
+            return
+        rec, other = self.rng.sample(self.card.recordings, 2)
+        at = self.somewhere_in(rec)
+        samples = other["video_samples"]
+        k = self.rng.randrange(0, len(samples), 12)
+        begin = samples[k][0] + self.rng.randrange(samples[k][1])
+        end = other["sound_chunks"][k // 12][0] + 4 * other["sound_chunks"][k // 12][1]
+        n = min(self.rng.randint(1, end - begin), 3 * self.cs)
+        source = self.places[other["name"]].image(begin, begin + n)
+        if at is None or source is None or source + n > len(self.image) or at + n > len(self.image):
+            return
+        self.image[at:at + n] = self.image[source:source + n]
+        self.done.append("%d bytes of %s laid over %s at %d" % (n, other["name"], rec["name"], at))
+
+    def sidecar(self):
+        """A metadata document cut, or a thumbnail's tail overwritten."""
+        sides = [s for r in self.card.recordings for s in ((r.get("file") or {}).get("sidecars") or [])]
+        if not sides:
+            return
+        s = self.rng.choice(sides)
+        at = self.heap + (s["first_cluster"] - 2) * self.cs
+        if s["name"].upper().endswith(".JPG"):
+            k = self.rng.randint(2, s["size"] // 2)
+            self.image[at + s["size"] - k:at + s["size"]] = bytes(k) if self.rng.random() < 0.5 else self.rng.randbytes(k)
+        else:
+            k = self.rng.randrange(s["size"] * 9 // 10, s["size"])
+            self.fill(at + k, s["size"] - k)
+        self.done.append("sidecar %s damaged" % s["path"])
+
+    def damage(self):
+        kinds = [self.hole, self.hole, self.cut, self.movie_lost, self.moved, self.laid_over]
+        if self.card.truth.get("file_system"):
+            kinds += [self.sidecar, self.sidecar]
+        for _ in range(self.rng.randint(1, 3)):
+            self.rng.choice(kinds)()
+
+
+def finding(e):
+    """An assertion's own message on one line, without the long diff before it."""
+    text = str(e)
+    first = text.splitlines()[0]
+    return first if " : " not in text else first[:80] + " ... " + text.rsplit(" : ", 1)[1].strip()
+
+
+def run_case(seed, root):
+    """One case: the card, its damage, the engine's run and every judgement of it. Returns the case
+    folder, what was done, the problems found and counts of what the files kept."""
+    rng = random.Random(seed)
+    folder = tempfile.mkdtemp(prefix="case-%d-" % seed, dir=root)
+    kind, options = card_options(rng)
+    done = subprocess.run([harness.MKCARD, "--out", folder] + options, capture_output=True, text=True)
+    if done.returncode:
+        return folder, kind, ["mendora-mkcard %s: %s" % (" ".join(options), done.stderr)], {}
+    card = harness.Card(folder)
+    damaged = Damaged(card, rng)
+    damaged.damage()
+    what = "%s, %s: %s" % (kind, " ".join(options), "; ".join(damaged.done) or "no damage")
+    image = os.path.join(folder, "damaged.img")
+    test = unittest.TestCase()
+    counts = collections.Counter()
+    problems = []
+    try:
+        with open(image, "wb") as f:
+            f.write(damaged.image)
+        run = harness.run_engine(test, card, image=image, work_dir=os.path.join(folder, "work"),
+                                 out_dir=os.path.join(folder, "out"), timeout=300)
+        test.assertEqual(run.code, 0, run.stderr)
+        originals = {r["name"]: oracle.Original(card, r, damaged.image)
+                     for r in card.recordings}
+        files = oracle.written_files(run.out_dir)
+        owners = oracle.owners(test, card, originals, files)
+        for rec in card.recordings:
+            try:
+                fate, kept, changed = oracle.judge_recording(test, originals[rec["name"]], owners.get(rec["name"], []))
+                counts[fate] += 1
+                counts["camera files with sound the card changed"] += fate == "camera-file" and changed
+                counts["kept samples"] += kept
+                counts["required samples"] += len(originals[rec["name"]].required())
+                counts["kept samples the card had changed"] += fate != "camera-file" and changed
+            except AssertionError as e:
+                problems.append("%s: %s" % (rec["name"], finding(e)))
+        try:
+            oracle_report.judge_camera_tree(test, card, originals, damaged.image, run.out_dir)
+        except AssertionError as e:
+            problems.append("file system: %s" % finding(e))
+        try:
+            oracle_report.judge_report(test, card, originals, damaged.places, damaged.image, run.out_dir, owners)
+        except AssertionError as e:
+            problems.append("report: %s" % finding(e))
+    except AssertionError as e:
+        problems.append(finding(e))
+    except Exception:  # a judge that cannot read what it judges is a finding too
+        problems.append(traceback.format_exc().strip().splitlines()[-1])
+    return folder, what, problems, counts
+
+
+class DamageCampaign(unittest.TestCase):
+    def test_every_written_file_passes_the_oracle(self):
+        root = tempfile.mkdtemp(prefix="mendora-damage-")
+        failures, totals = [], collections.Counter()
+        seeds = list(range(SEED, SEED + CASES))
+        with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+            for seed, (folder, what, problems, counts) in zip(seeds, pool.map(lambda s: run_case(s, root), seeds)):
+                totals.update(counts)
+                if problems:
+                    failures.append("case seed %d (card kept in %s)\n  %s\n  %s" % (seed, folder, what,
+                                                                                  "\n  ".join(problems)))
+                else:
+                    shutil.rmtree(folder)
+        print("\n%d cases: %s" % (CASES, ", ".join("%s %d" % kv for kv in sorted(totals.items()))))
+        if not failures:
+            shutil.rmtree(root)
+        self.assertEqual(failures, [], "\n".join(failures))
+
+
+if __name__ == "__main__":
+    unittest.main()
