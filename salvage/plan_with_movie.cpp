@@ -493,10 +493,18 @@ void fill_plan(const Planner* p, int with_sound, SalvagePlan* plan)
     SalvageTrack* v = &plan->tracks[salvage_video];
     v->key_frames = kept.keys.items;
     v->composition_offsets = reordered ? kept.offsets.items : nullptr;
-    if (reordered)
+    if (reordered) {
         v->has_edit = mp4::first_edit_media_time(m->moov_bytes, m->moov_size, "vide", &v->edit_media_time);
-    else
+        // the presentation starts at the first kept picture shown, as the camera's starts at its
+        // first: a salvage that begins deeper in the stream would hide the pictures before that time
+        int64_t first_shown = INT64_MAX;
+        for (size_t k = 0; k < kept.offsets.count; k++)
+            first_shown = std::min(first_shown, int64_t(k) * v->sample_delta + kept.offsets.items[k]);
+        if (v->has_edit && first_shown != INT64_MAX)
+            v->edit_media_time = first_shown;
+    } else {
         basics::list_free(&kept.offsets);
+    }
     plan->tracks[salvage_sound].span_samples = kept.samples[salvage_sound];
     plan->pieces = kept.pieces.items;
     plan->piece_count = kept.pieces.count;
