@@ -104,6 +104,11 @@ def recording_ranges(orig, places):
     return out
 
 
+def merge_spans(spans, size):
+    """Spans inside the image, touching ones as one, as (offset, length)."""
+    return [(b, e - b) for b, e in merge([(b, min(b + n, size)) for b, n in spans if b < size])]
+
+
 def merge(ranges):
     out = []
     for b, e in sorted(ranges):
@@ -141,14 +146,16 @@ def record_owners(card, record, owners):
     return [r for r in card.recordings if r["name"] in found]
 
 
-def judge_report(test, card, originals, places, image, out_dir, owners):
-    """The report's JSON against the files and where each recording lies; its maps against the
-    JSON."""
+def judge_report(test, card, originals, places, image, out_dir, owners, spans=()):
+    """The report's JSON against the files and where each recording lies, and the `spans` the card
+    did not give; its maps against the JSON."""
     with open(os.path.join(out_dir, "mendora-report.json"), encoding="utf-8") as f:
         report = json.load(f)
     with open(os.path.join(out_dir, "mendora-report.html"), encoding="utf-8") as f:
         page = f.read()
     test.assertEqual(report["run"]["image"]["size"], len(image))
+    test.assertEqual([(u["offset"], u["length"]) for u in report["unreadable"]], merge_spans(spans, len(image)),
+                     "the unreadable spans")
     numbers = [r["clip_number"] for r in report["recordings"]]
     test.assertEqual(numbers, sorted(set(numbers)), "records in clip order, once each")
     listed, pieces = [], []
@@ -161,6 +168,10 @@ def judge_report(test, card, originals, places, image, out_dir, owners):
             test.assertEqual((o["size"], o["sha256"]), (os.path.getsize(o["path"]), harness.sha256(o["path"])),
                              "%s: size and hash of %s" % (name, o["path"]))
             listed.append(os.path.realpath(o["path"]))
+        touched = [u for u in report["unreadable"] if any(
+            p["kind"] != "unreadable" and p["offset"] < u["offset"] + u["length"] and u["offset"] < p["offset"] + p["length"]
+            for p in record["pieces"])]
+        test.assertEqual(record["unreadable"], touched, "%s: the unreadable spans its pieces touch" % name)
         if not recs:
             test.assertEqual((outputs, record["pieces"]), ([], []), "%s: files or pieces of no recording" % name)
             continue
@@ -233,7 +244,7 @@ def judge_maps(test, report, page, pieces, image_size):
             spans.append((begin, min(end, image_size)))
     test.assertEqual(len(svgs), len(spans), "maps drawn")
     heap = report["run"]["heap_offset"]
-    pieces = pieces + [(10, None, u["offset"], u["length"]) for u in report["run"].get("unreadable", [])]
+    pieces = pieces + [(10, None, u["offset"], u["length"]) for u in report.get("unreadable", [])]
     for svg, (begin, end) in zip(svgs, spans):
         size = end - begin
         bucket = max(1, -(-size // (COLUMNS * ROWS)))

@@ -57,7 +57,9 @@ def card_options(rng, seed):
     options += ["--random-free"] * (rng.random() < 0.7)
     tree = TREES[seed % len(TREES)]
     if tree:
-        options += ["--file-tree", tree] + ["--twin-sets"] * (tree in ("deleted", "deleted-tree") and rng.random() < 0.6)
+        # twin sets: of two deleted sets the newer wins, a set a format left wins over a deleted
+        # one, and a deleted one over a live file's clusters is refused
+        options += ["--file-tree", tree] + ["--twin-sets"] * (rng.random() < 0.6)
     return kind, options
 
 
@@ -72,6 +74,13 @@ class Damaged:
         self.heap = struct.unpack_from("<I", boot, 88)[0] << boot[108]
         self.places = {r["name"]: oracle.Place(r["extents"]) for r in card.recordings}
         self.done = []
+        # most damage falls on one recording, so that its kinds meet: a hole where the movie box
+        # is lost, a run moved out of a file already cut
+        self.victim = rng.choice(card.recordings)
+        self.spans = []  # (offset, length) the card no longer gives
+
+    def pick(self):
+        return self.victim if self.rng.random() < 0.75 else self.rng.choice(self.card.recordings)
 
     def recording_clusters(self):
         """Image offsets of the clusters the recordings fill."""
@@ -100,7 +109,7 @@ class Damaged:
         return at // self.cs * self.cs if at is not None else None
 
     def hole(self):
-        rec = self.rng.choice(self.card.recordings)
+        rec = self.pick()
         at = self.somewhere_in(rec)
         if at is None:
             return
@@ -113,7 +122,7 @@ class Damaged:
             # boundary end on a cell boundary too
             size = 40000 * self.rng.choice((256, 512)) - self.rng.randrange(1000)
         else:
-            rec = self.rng.choice(self.card.recordings)
+            rec = self.pick()
             place = self.places[rec["name"]]
             f = self.rng.randrange(rec["size"])
             size = place.image(f, f + 1)
@@ -122,7 +131,8 @@ class Damaged:
             self.done.append("image cut at %d" % size)
 
     def movie_lost(self):
-        rec = self.rng.choice(self.card.recordings)
+        rec = self.pick()
+        self.victim = rec  # the holes that follow fall where the salvage has no movie box
         data = harness.read(self.card.recording_path(rec))
         begin = [b[1] for b in mp4_reader.boxes(data, 0, len(data)) if b[0] == "moov"][0]
         for f, i, n in self.places[rec["name"]].runs:
@@ -133,7 +143,7 @@ class Damaged:
 
     def moved(self):
         """A run of clusters moved to free clusters, or swapped with another run."""
-        rec = self.rng.choice(self.card.recordings)
+        rec = self.pick()
         source = self.somewhere_in(rec)
         count = self.rng.randint(1, 4)
         n = count * self.cs
@@ -161,7 +171,8 @@ class Damaged:
         from a cluster start: pictures of the right structure that are not the recording's."""
         if len(self.card.recordings) < 2:
             return
-        rec, other = self.rng.sample(self.card.recordings, 2)
+        rec = self.pick()
+        other = self.rng.choice([r for r in self.card.recordings if r is not rec])
         at = self.somewhere_in(rec)
         samples = other["video_samples"]
         k = self.rng.randrange(0, len(samples), 12)
@@ -189,13 +200,57 @@ class Damaged:
             self.fill(at + k, s["size"] - k)
         self.done.append("sidecar %s damaged" % s["path"])
 
+    def unreadable(self):
+        """Bytes the card no longer gives, as an imaging run's mapfile names them: anywhere in a
+        recording, or right behind or before a video chunk."""
+        rec = self.pick()
+        n = self.rng.choice((512, 4096, 32768, 65536))
+        if self.rng.random() < 0.5:
+            at = self.somewhere_in(rec)
+            at = at + self.rng.randrange(0, self.cs, 512) if at is not None else None
+        else:
+            o, size = oracle_report.video_chunks(self.original(rec))[self.rng.randrange(len(rec["sound_chunks"]))]
+            at = self.places[rec["name"]].image(o + size, o + size + 1) if self.rng.random() < 0.5 else \
+                self.places[rec["name"]].image(o, o + 1)
+            at = at if at is None or at == self.places[rec["name"]].image(o + size, o + size + 1) else at - n
+        if at is None or at < 0 or at + n > len(self.image):
+            return
+        self.spans.append((at, n))
+        self.done.append("%d bytes unreadable at %d (%s)" % (n, at, rec["name"]))
+
+    def original(self, rec):
+        return oracle.Original(self.card, rec)
+
+    def as_read(self):
+        """The image the engine reads (the spans hold another card's bytes), the image as the
+        engine can know it (zeros there) and the mapfile's text."""
+        seen, read = bytearray(self.image), bytearray(self.image)
+        blocks, pos = [], 0
+        for at, n in sorted(self.spans):  # the image may have been cut since
+            at, n = max(at, pos), min(at + n, len(self.image)) - max(at, pos)
+            if n <= 0:
+                continue
+            seen[at:at + n] = bytes(n)
+            read[at:at + n] = self.rng.randbytes(n)
+            blocks += [(pos, at - pos, "+")] * (at > pos) + [(at, n, "-")]
+            pos = at + n
+        blocks += [(pos, len(self.image) - pos, "+")] * (len(self.image) > pos)
+        text = "# Mapfile. Created by the damage campaign\n0x00000000 + 1\n" + "".join(
+            "0x%08X 0x%08X %s\n" % b for b in blocks)
+        return read, seen, text
+
     def damage(self, seed):
-        """One to three kinds of damage: the first one consecutive seeds take in turn."""
-        kinds = [self.hole, self.cut, self.movie_lost, self.moved, self.laid_over, self.sidecar]
+        """One to three kinds of damage: the first one consecutive seeds take in turn; a lost movie
+        box mostly comes with holes, the salvage without it being the one that must order the
+        pictures and place the sound on its own."""
+        kinds = [self.hole, self.cut, self.movie_lost, self.moved, self.laid_over, self.unreadable, self.sidecar]
         first = kinds[seed % len(kinds)]
         if first == self.sidecar and not self.card.truth.get("file_system"):
             first = self.hole
         first()
+        if first == self.movie_lost and self.rng.random() < 0.8:
+            for _ in range(self.rng.randint(1, 3)):
+                self.hole()
         for _ in range(self.rng.randint(0, 2)):
             self.rng.choice(kinds[:-1] + [self.hole] + [self.sidecar] * 2 * bool(self.card.truth.get("file_system")))()
 
@@ -220,16 +275,21 @@ def run_case(seed, root):
     damaged = Damaged(card, rng)
     damaged.damage(seed)
     what = "%s, %s: %s" % (kind, " ".join(options), "; ".join(damaged.done) or "no damage")
-    image = os.path.join(folder, "damaged.img")
+    image, mapfile = os.path.join(folder, "damaged.img"), os.path.join(folder, "damaged.map")
     test = unittest.TestCase()
     counts = collections.Counter()
     problems = []
     try:
+        read, seen, text = damaged.as_read()
         with open(image, "wb") as f:
-            f.write(damaged.image)
+            f.write(read)
+        with open(mapfile, "w") as f:
+            f.write(text)
         run = harness.run_engine(test, card, image=image, work_dir=os.path.join(folder, "work"),
-                                 out_dir=os.path.join(folder, "out"), timeout=300)
+                                 out_dir=os.path.join(folder, "out"), timeout=300,
+                                 extra=("--mapfile", mapfile) if damaged.spans else ())
         test.assertEqual(run.code, 0, run.stderr)
+        damaged.image = seen
         originals = {r["name"]: oracle.Original(card, r, damaged.image)
                      for r in card.recordings}
         files = oracle.written_files(run.out_dir)
@@ -249,7 +309,8 @@ def run_case(seed, root):
         except AssertionError as e:
             problems.append("file system: %s" % finding(e))
         try:
-            oracle_report.judge_report(test, card, originals, damaged.places, damaged.image, run.out_dir, owners)
+            oracle_report.judge_report(test, card, originals, damaged.places, damaged.image, run.out_dir, owners,
+                                        damaged.spans)
         except AssertionError as e:
             problems.append("report: %s" % finding(e))
     except AssertionError as e:
