@@ -6,7 +6,7 @@ recording laid over, sidecars cut or their JPEG tail overwritten. Every file the
 every recording goes through the oracle (tests/e2e/oracle.py), and the report's JSON and card map
 are checked against where each recording lies.
 
-    MENDORA_DAMAGE_CASES=N (default 16) and MENDORA_SEED=S run cases S, S+1, ... S+N-1; a failing
+    MENDORA_DAMAGE_CASES=N (default 24) and MENDORA_SEED=S run cases S, S+1, ... S+N-1; a failing
     case prints its seed and keeps its card:
     MENDORA_SEED=S MENDORA_DAMAGE_CASES=1 python3 tests/e2e/test_damage_campaign.py"""
 
@@ -26,7 +26,7 @@ import mp4_reader
 import oracle
 import oracle_report
 
-CASES = int(os.environ.get("MENDORA_DAMAGE_CASES", "16"))
+CASES = int(os.environ.get("MENDORA_DAMAGE_CASES", "24"))
 SEED = int(os.environ.get("MENDORA_SEED", "3500"))
 # the stream kinds of the salvage scenario cards, with their recordings' frames, so that the
 # generator encodes each once for both
