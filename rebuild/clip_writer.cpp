@@ -234,7 +234,6 @@ int all_in_place(Writer* w)
 int write_video_decoded_ahead(Writer* w, const DecodedAhead* ahead)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
-    validation_close(&w->pass);
     w->decoded_ahead = 1;
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         if (!copy_video_chunk(w, k))
@@ -261,6 +260,9 @@ int write_video_chunks(Writer* w, const DecodedAhead* ahead)
     const mp4::TrackTables* v = &w->clip->movie->video;
     if (ahead && image::card_map()->pieces.count == 0 && all_in_place(w))
         return write_video_decoded_ahead(w, ahead);
+    // decoded ahead from other bytes than these: the writer decodes them itself
+    if (ahead && !validation_prepare(&w->pass, w->clip->movie, w->clip_number))
+        return 0;
     // the worker only helps where the system copies; the decode check needs the bytes here
     CopyWorker* worker = (w->validate || !platform::copies_in_system())
                              ? nullptr
@@ -501,10 +503,11 @@ int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageG
         std::memset(w.state.sound_at, 0xff, size_t(m) * sizeof(uint64_t));
     }
     progress_step(&w.progress, 0, "preparing");
-    if (validate && !validation_prepare(&w.pass, clip->movie, w.clip_number))
-        return give_up(&w, outcome);
+    // a clip decoded ahead opened its decoder there, under the same movie box: no second one here
     DecodedAhead ahead;
     int known = validate && decode_ahead_take(clip->header->header_offset, clip->movie, &ahead);
+    if (validate && !known && !validation_prepare(&w.pass, clip->movie, w.clip_number))
+        return give_up(&w, outcome);
     if (!create_output(&w) || !write_video_chunks(&w, known ? &ahead : nullptr) || unreadable_chunk(&w))
         return give_up(&w, outcome);
 
