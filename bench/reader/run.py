@@ -4,9 +4,11 @@ a blkio cgroup throttles (cgroup v1 blkio.throttle.read_bps_device, or v2 io.max
 `cat`, the engine with and without the decode check and PhotoRec, against ffmpeg decoding the
 same recordings from cached files on every core (the decode check's own floor).
 
-    python3 bench/reader/run.py CARD.img [--build DIR] [--rates 90,300] [--rounds N] [--work DIR]
+    python3 bench/reader/run.py CARD.img [--build DIR] [--reference DIR] [--rates 90,300] [--rounds N]
+                                [--work DIR]
 
-The rates are in MB/s (10^6 bytes). Before every timed run: sync, the page cache dropped, the
+With --reference, the engine (and its validator library) in DIR runs too, in the same rounds: an
+earlier build to compare with. The rates are in MB/s (10^6 bytes). Before every timed run: sync, the page cache dropped, the
 device's buffers flushed. Rounds are interleaved: every command once per round and rate. Prints a
 Markdown table: median wall seconds, peak MiB, and each command against `cat` of the same round
 and against max(`cat`, ffmpeg), the floor of a run that checks every clip's decode.
@@ -23,7 +25,7 @@ UNIFIED = ["/sys/fs/cgroup/unified", "/sys/fs/cgroup"]
 
 
 def options(argv):
-    opts = {"build": "build", "rates": "90,300", "rounds": "1", "work": tempfile.gettempdir()}
+    opts = {"build": "build", "reference": None, "rates": "90,300", "rounds": "1", "work": tempfile.gettempdir()}
     card = None
     while argv:
         if argv[0].startswith("--"):
@@ -114,12 +116,13 @@ def main():
         ffmpeg = ["sh", "-c", 'for f; do ffmpeg -v error -threads 0 -i "$f" -map 0:v -f null - || exit 1; done',
                   "sh"] + recordings
         run_dir = os.path.join(work, "run")
-        commands = [
-            ("cat", ["sh", "-c", 'cat "$0" >/dev/null', device]),
-            ("mendora", [engine, device, "--work-dir", run_dir, "-o", run_dir, "--recover-all", "--no-progress"]),
-            ("mendora --no-validator", [engine, device, "--work-dir", run_dir, "-o", run_dir, "--recover-all",
-                                        "--no-progress", "--no-validator"]),
-        ]
+        commands = [("cat", ["sh", "-c", 'cat "$0" >/dev/null', device])]
+        engines = [("mendora", engine)]
+        if opts["reference"]:
+            engines.append(("reference", os.path.join(os.path.abspath(opts["reference"]), "mendora")))
+        for name, program in engines:
+            run = [program, device, "--work-dir", run_dir, "-o", run_dir, "--recover-all", "--no-progress"]
+            commands += [(name, run), (name + " --no-validator", run + ["--no-validator"])]
         if shutil.which("photorec"):
             commands.append(("photorec", ["sh", "-c", 'cd "$1" && photorec /log /d "$1/recup" /cmd "$0" '
                                           'partition_none,fileopt,everything,disable,mov,enable,search',
