@@ -5,7 +5,9 @@
 #include "engine/report_stage.h"
 #include "image/raw_scan.h"
 #include "image/scan_ring.h"
+#include "rebuild/decode_ahead.h"
 #include "rebuild/spool.h"
+#include "validator/loader.h"
 
 namespace engine {
 
@@ -34,6 +36,11 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     char destination[sizeof s->destination];
     basics::bounded_format(destination, sizeof destination, "%s", s->options.output_dir);
     rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination, report_applies(&s->options));
+    // the recordings spooled whole are decode-checked while the scan reads on; a library that does
+    // not load is named where the rebuild needs it
+    char reason[512];
+    if (!s->options.no_validator && validator::load_validator(reason, sizeof reason))
+        rebuild::decode_ahead_begin();
     image::ScanObserver observer = {bytes_read, &pass, &pass.ring};
     int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,
                                 &observer, hash);

@@ -20,6 +20,7 @@
 #include "rebuild/audio_recovery.h"
 #include "rebuild/clip_names.h"
 #include "rebuild/copy_worker.h"
+#include "rebuild/decode_ahead.h"
 #include "rebuild/image_copy.h"
 #include "rebuild/output_file.h"
 #include "rebuild/output_moov.h"
@@ -35,6 +36,7 @@ struct Writer {
     const analysis::RecoveryClip* clip;
     int clip_number;
     int validate;
+    int decoded_ahead;  // the samples' decode check ran while the scan read on
     FileProgress progress;
     ClipWriteState state;
     OutputMoov moov;
@@ -149,7 +151,7 @@ int copy_video_chunk(Writer* w, uint64_t k)
     analysis::grow_read_buffer(&analysis::direct_read_buffer, size);
     uint8_t* buf = analysis::direct_read_buffer.data;
     uint64_t from = w->located_at[k], to = v->chunk_offsets[k];
-    if (w->validate || size == 0)
+    if ((w->validate && !w->decoded_ahead) || size == 0)
         return copy_through(w->state.image, from, w->state.output, to, buf, static_cast<size_t>(size));
     return copy_piece(w->state.image, from, w->state.output, to, buf, static_cast<size_t>(size));
 }
@@ -213,10 +215,54 @@ void write_video_chunks_alongside(Writer* w, CopyWorker* worker)
     collect_handed_chunks(w, worker, 1);
 }
 
-// Locates and writes every video chunk in turn; 0 when validation rejected a sample.
-int write_video_chunks(Writer* w)
+// 1 when every video chunk is located where the spooled file already holds it, so that the
+// samples the writer would push are the ones decoded ahead. Otherwise nothing stays located.
+int all_in_place(Writer* w)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
+    for (uint64_t k = 0; k < v->chunk_count; k++)
+        if (!locate_video_chunk(w, k) ||
+            !spool_in_place(w->state.output, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k])) {
+            std::memset(w->located, 0, static_cast<size_t>(k + 1));
+            return 0;
+        }
+    return 1;
+}
+
+// The chunks are in place: counted as the decode check would count them, and given up at the
+// chunk whose samples it refused, with the same line.
+int write_video_decoded_ahead(Writer* w, const DecodedAhead* ahead)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    w->decoded_ahead = 1;
+    for (uint64_t k = 0; k < v->chunk_count; k++) {
+        if (!copy_video_chunk(w, k))
+            continue;
+        if (k == ahead->refused_chunk) {
+            // the writer never got to the chunks behind it
+            std::memset(w->located + k + 1, 0, static_cast<size_t>(v->chunk_count - k - 1));
+            w->pass.result = ahead->result;
+            report_refusal(&w->pass, ahead->refusal, w->clip_number);
+            return 0;
+        }
+        if (chunk_filled(v, k))
+            count_video_chunk(w);
+    }
+    w->pass.result = ahead->result;
+    w->pass.decided = 1;
+    w->pass.decided_rc = ahead->finish_rc;
+    return 1;
+}
+
+// Locates and writes every video chunk in turn; 0 when validation rejected a sample.
+int write_video_chunks(Writer* w, const DecodedAhead* ahead)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    if (ahead && image::card_map()->pieces.count == 0 && all_in_place(w))
+        return write_video_decoded_ahead(w, ahead);
+    // decoded ahead from other bytes than these: the writer decodes them itself
+    if (ahead && !validation_prepare(&w->pass, w->clip->movie, w->clip_number))
+        return 0;
     // the worker only helps where the system copies; the decode check needs the bytes here
     CopyWorker* worker = (w->validate || !platform::copies_in_system())
                              ? nullptr
@@ -457,9 +503,12 @@ int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageG
         std::memset(w.state.sound_at, 0xff, size_t(m) * sizeof(uint64_t));
     }
     progress_step(&w.progress, 0, "preparing");
-    if (validate && !validation_prepare(&w.pass, clip->movie, w.clip_number))
+    // a clip decoded ahead opened its decoder there, under the same movie box: no second one here
+    DecodedAhead ahead;
+    int known = validate && decode_ahead_take(clip->header->header_offset, clip->movie, &ahead);
+    if (validate && !known && !validation_prepare(&w.pass, clip->movie, w.clip_number))
         return give_up(&w, outcome);
-    if (!create_output(&w) || !write_video_chunks(&w) || unreadable_chunk(&w))
+    if (!create_output(&w) || !write_video_chunks(&w, known ? &ahead : nullptr) || unreadable_chunk(&w))
         return give_up(&w, outcome);
 
     const mp4::TrackTables* v = &clip->movie->video;

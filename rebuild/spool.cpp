@@ -13,6 +13,7 @@
 #include "image/raw_scan.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
+#include "rebuild/decode_ahead.h"
 #include "rebuild/output_file.h"
 #include "rebuild/progress_line.h"
 #include "rebuild/spool_hash.h"
@@ -32,6 +33,8 @@ constexpr uint64_t whole_evidence_distance = 0x2000000;
 constexpr size_t max_open_spools = 16;
 
 enum SpoolState { spooling, closed, gone };
+// A whole spool whose movie box the scan has not passed yet, and one that was handed on.
+enum MovieWait { no_movie, movie_wanted, movie_handed };
 
 struct Spool {
     uint64_t header;   // image offset of the clip header: file offset 0
@@ -40,6 +43,7 @@ struct Spool {
     std::FILE* file;
     SpoolState state;
     SpoolHash* hash;  // of the file as the writer will leave it, owned
+    MovieWait movie;
     char path[temp_path_size];
 };
 
@@ -180,6 +184,9 @@ void close_spool(Spool* s)
     sp.open--;
     s->file = nullptr;
     s->state = closed;
+    // the whole media data: its decode check can start once the movie box behind it is read
+    if (ok && s->header + s->written == s->end)
+        s->movie = movie_wanted;
     if (!ok) {
         platform::remove_file(s->path);
         s->state = gone;
@@ -200,6 +207,35 @@ int cut_back(Spool* s, uint64_t length)
 {
     spool_worker_drain(sp.worker);
     return platform::set_file_size(s->file, length);
+}
+
+// The movie box the camera wrote right behind a whole spool's media data, once the ring holds it,
+// goes with the spool to the decode check ahead; one that is not there, or no longer in the ring,
+// leaves the check to the writer.
+void hand_on_movie(Spool* s)
+{
+    uint8_t head[8];
+    if (!image::scan_ring_copy(sp.ring, s->end, head, 8)) {
+        if (s->end < image::scan_ring_start(sp.ring) || sp.ring->end >= sp.image_size)
+            s->movie = no_movie;
+        return;
+    }
+    uint64_t size = basics::load_be32(head);
+    if (std::memcmp(head + 4, "moov", 4) != 0 || size < 8 || size > mp4::max_movie_box_bytes ||
+        size > sp.image_size - s->end) {
+        s->movie = no_movie;
+        return;
+    }
+    if (sp.ring->end < s->end + size && sp.ring->end < sp.image_size)
+        return;
+    s->movie = no_movie;
+    auto* moov = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
+    if (!moov || !image::scan_ring_copy(sp.ring, s->end, moov, size)) {
+        std::free(moov);
+        return;
+    }
+    s->movie = movie_handed;
+    decode_ahead_submit(s->header, s->path, moov, size, s->end);
 }
 
 // A run that ends through fatal leaves no spool file behind.
@@ -273,6 +309,9 @@ void advance_spools(const image::ScanIndex* index)
         if (s->header + s->written == s->end)
             close_spool(s);
     }
+    for (size_t i = 0; i < sp.spools.count; i++)
+        if (sp.spools.items[i].state == closed && sp.spools.items[i].movie == movie_wanted)
+            hand_on_movie(&sp.spools.items[i]);
 }
 
 }  // namespace
@@ -302,6 +341,7 @@ void spool_end()
 
 void spool_remove_all()
 {
+    decode_ahead_stop();  // nothing reads a spool file any more
     for (size_t i = 0; i < sp.spools.count; i++)
         drop(&sp.spools.items[i]);
     sp.spools.count = 0;
@@ -310,6 +350,8 @@ void spool_remove_all()
 std::FILE* spool_adopt(uint64_t header_offset, const char* temp_path, uint64_t size, int clip_number, int* failed)
 {
     *failed = 0;
+    DecodedAhead unused;
+    decode_ahead_take(header_offset, nullptr, &unused);  // the file is moved: nothing may read it
     Spool* s = nullptr;
     for (size_t i = 0; i < sp.spools.count && !s; i++)
         if (sp.spools.items[i].state == closed && sp.spools.items[i].header == header_offset)

@@ -124,6 +124,11 @@ char entry_format(const uint8_t* entry, uint32_t entry_size, char* format)
 
 }  // namespace
 
+int validation_open_quiet(ValidationPass* pass, const mp4::MovieInfo* movie)
+{
+    return open_decoder(pass, movie->video.format, movie->moov_bytes, movie->moov_size) == opened;
+}
+
 int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number)
 {
     return open_for(pass, movie->video.format, movie->moov_bytes, movie->moov_size, clip_number);
@@ -173,24 +178,56 @@ VideoVerdict push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes, u
     return video_decoded;
 }
 
-int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk,
-                          const uint8_t* bytes, int clip_number, int* complete)
+namespace {
+
+// The samples of the chunk that lie in the track (samples past its end are never pushed); 1 when
+// that is all of the chunk's.
+int samples_in_track(const mp4::TrackTables* video, uint64_t chunk, mp4::SampleSizes* sizes)
 {
     uint64_t first = video->chunk_first_sample[chunk];
     uint64_t count = video->chunk_sample_counts[chunk];
-    *complete = 0;
-    // samples past the end of the track are never pushed
     uint64_t left = first > video->sample_count ? 0 : video->sample_count - first;
     uint64_t in_track = left < count ? left : count;
-    const mp4::SampleSizes sizes = {video->sample_sizes ? video->sample_sizes + first : nullptr,
-                                    video->fixed_sample_size, in_track};
+    *sizes = {video->sample_sizes ? video->sample_sizes + first : nullptr, video->fixed_sample_size, in_track};
+    return in_track == count;
+}
+
+}  // namespace
+
+VideoVerdict push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk, const uint8_t* bytes,
+                        int* complete)
+{
+    mp4::SampleSizes sizes;
+    int whole = samples_in_track(video, chunk, &sizes);
     int pushed_all = 0;
-    VideoVerdict verdict = push_samples(pass, &sizes, first, bytes, video->chunk_sizes[chunk], &pushed_all);
+    VideoVerdict verdict =
+        push_samples(pass, &sizes, video->chunk_first_sample[chunk], bytes, video->chunk_sizes[chunk], &pushed_all);
+    *complete = verdict == video_decoded && pushed_all && whole;
+    return verdict;
+}
+
+int chunk_filled(const mp4::TrackTables* video, uint64_t chunk)
+{
+    mp4::SampleSizes sizes;
+    int whole = samples_in_track(video, chunk, &sizes);
+    uint64_t used = 0, size = video->chunk_sizes[chunk];
+    for (uint64_t i = 0; i < sizes.count; i++) {
+        uint64_t sample = mp4::sample_size_at(&sizes, i);
+        if (size - used < sample)
+            return 0;
+        used += sample;
+    }
+    return whole && used == size;
+}
+
+int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk,
+                          const uint8_t* bytes, int clip_number, int* complete)
+{
+    VideoVerdict verdict = push_chunk(pass, video, chunk, bytes, complete);
     if (verdict != video_decoded) {
         report_refusal(pass, verdict, clip_number);
         return 0;
     }
-    *complete = pushed_all && in_track == count;
     return 1;
 }
 
@@ -200,7 +237,7 @@ VideoVerdict judge_video(ValidationPass* pass, uint64_t written, uint64_t chunk_
     // A decoder on several threads hands back the result of the last samples pushed only when it
     // is drained: a damaged sample among them is named as a single thread names it at its push,
     // before anything the track as a whole lacks.
-    int rc = validator::validator_api.finish(pass->handle, &pass->result);
+    int rc = pass->decided ? pass->decided_rc : validator::validator_api.finish(pass->handle, &pass->result);
     validation_close(pass);
     const validator::ValidatorResult* r = &pass->result;
     if (rc != 0 && names_failing_sample(pass))

@@ -12,6 +12,9 @@ namespace rebuild {
 struct ValidationPass {
     void* handle;
     validator::ValidatorResult result;
+    // the samples were decoded ahead: `result` and the drain's answer are theirs
+    int decided;
+    int decided_rc;
 };
 
 // What the decoder said of the video.
@@ -28,6 +31,8 @@ enum VideoVerdict : int {
 int find_config_record(const uint8_t* moov, uint64_t len, const char* type, const uint8_t** body,
                        uint32_t* body_len);
 
+// The decoder opened for the movie's video track; prints nothing, 0 when it cannot be.
+int validation_open_quiet(ValidationPass* pass, const mp4::MovieInfo* movie);
 // Before the output exists: format check, configuration record search and open. Prints the failure line and
 // returns 0 when the clip must be given up.
 int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number);
@@ -41,6 +46,12 @@ VideoVerdict push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes, u
 // The clip's line for a video the decoder refused.
 void report_refusal(const ValidationPass* pass, VideoVerdict verdict, int clip_number);
 
+// Pushes the samples of one chunk, printing nothing; *complete is 1 when they fill the chunk
+// exactly. A refusal closes the handle and is returned.
+VideoVerdict push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk, const uint8_t* bytes,
+                        int* complete);
+// What push_chunk says in *complete when the decoder refuses none of the samples.
+int chunk_filled(const mp4::TrackTables* video, uint64_t chunk);
 // Pushes the samples of one chunk; *complete is 1 when they fill the chunk exactly. Returns 0
 // (after printing the failure line and closing the handle) when a sample is rejected.
 int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk,

@@ -206,6 +206,21 @@ def check_cache_reused(test, card, first):
                          "%s differs between the scan and the cached run" % name)
 
 
+def check_decoded_during_the_scan(test, card, first):
+    """The decode check of the recordings a first run spooled whole, made while its scan read on,
+    gives every clip the lines and the file the rebuild's own check gives in a run from the scan
+    cache: a second run with the first one's working folder."""
+    second = run_engine(test, card, work_dir=first.work_dir, extra=DOCUMENTED)
+    test.assertEqual(second.code, 0, second.stderr)
+    test.assertIn(CACHE_HIT, second.stdout.splitlines())
+    lines = [line for line in second.stdout.replace(second.out_dir, first.out_dir).splitlines() if line != CACHE_HIT]
+    test.assertEqual(first.stdout.splitlines(), lines)
+    test.assertEqual(first.stderr, second.stderr.replace(second.out_dir, first.out_dir))
+    test.assertEqual(sorted(os.listdir(first.out_dir)), sorted(os.listdir(second.out_dir)))
+    for name in os.listdir(first.out_dir):
+        test.assertEqual(sha256(os.path.join(first.out_dir, name)), sha256(os.path.join(second.out_dir, name)), name)
+
+
 def check_generated_card(test, card, scenario):
     """The generator's own card: its recordings play, lie on the card where the truth says and are
     numbered in card order, and random bytes never pose as a signature."""
@@ -239,8 +254,9 @@ def scenario_cases(namespace, *scenarios):
             def setUpClass(cls):
                 cls.card = make_card(cls.scenario)
 
-            def test_recover_all_with_validator(self):
-                check_recovery(self, self.card, validator=True, extra=DOCUMENTED)
+            def test_recover_all_with_validator_then_from_the_scan_cache(self):
+                check_decoded_during_the_scan(self, self.card, check_recovery(self, self.card, validator=True,
+                                                                               extra=DOCUMENTED))
 
             def test_recover_all_without_validator_then_from_the_scan_cache(self):
                 check_cache_reused(self, self.card, check_recovery(self, self.card, validator=False,

@@ -1,0 +1,185 @@
+#include "rebuild/decode_ahead.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "analysis/chunk_locate.h"
+#include "basics/output.h"
+#include "basics/worker_loop.h"
+#include "platform/platform.h"
+#include "rebuild/output_file.h"
+
+namespace rebuild {
+
+namespace {
+
+struct Check {
+    uint64_t header;
+    char path[temp_path_size];
+    mp4::MovieInfo movie;  // parsed on the worker; owns the movie box's copy
+    uint8_t* moov;         // until parsed
+    uint64_t moov_size, moov_offset;
+    int done;              // the check ran to its end: `outcome` holds
+    DecodedAhead outcome;
+};
+
+struct Ahead {
+    basics::WorkerLoop<Check> loop;
+    std::atomic<int> cancel{0};
+    std::vector<uint8_t> chunk;  // the worker's own read buffer
+};
+
+Ahead* ahead = nullptr;
+
+// Reads chunk k of the spooled file into the worker's buffer; 0 when it does not lie in the file.
+int read_chunk(std::FILE* file, const mp4::TrackTables* v, uint64_t k, uint64_t file_size)
+{
+    uint64_t at = v->chunk_offsets[k], size = v->chunk_sizes[k];
+    if (at > file_size || size > file_size - at || size > SIZE_MAX)
+        return 0;
+    ahead->chunk.resize(static_cast<size_t>(size));
+    size_t got = 0;
+    unsigned long code = 0;
+    return size == 0 || (platform::read_positioned(file, at, ahead->chunk.data(), static_cast<size_t>(size), &got,
+                                                   &code) &&
+                         got == size);
+}
+
+// Pushes every chunk in the writer's order: the same samples, the same outcome.
+void decode(Check* c, std::FILE* file, uint64_t file_size)
+{
+    const mp4::TrackTables* v = &c->movie.video;
+    ValidationPass pass = {};
+    if (!validation_open_quiet(&pass, &c->movie))
+        return;
+    c->outcome.refused_chunk = UINT64_MAX;
+    for (uint64_t k = 0; k < v->chunk_count; k++) {
+        mp4::SampleSizes sizes;
+        if (ahead->cancel.load() || !read_chunk(file, v, k, file_size)) {
+            validation_close(&pass);
+            return;
+        }
+        if (!analysis::chunk_samples(v, k, &sizes))
+            continue;
+        int complete = 0;
+        VideoVerdict verdict = push_chunk(&pass, v, k, ahead->chunk.data(), &complete);
+        if (verdict != video_decoded) {
+            c->outcome.refused_chunk = k;
+            c->outcome.refusal = verdict;
+            c->outcome.result = pass.result;
+            c->done = 1;
+            return;
+        }
+    }
+    c->outcome.finish_rc = validator::validator_api.finish(pass.handle, &pass.result);
+    c->outcome.result = pass.result;
+    validation_close(&pass);
+    c->done = 1;
+}
+
+int run_check(Check* c)
+{
+    uint8_t* moov = c->moov;
+    c->moov = nullptr;
+    if (ahead->cancel.load() || !mp4::parse_movie_copy(moov, c->moov_size, c->moov_offset, &c->movie))
+        return 1;
+    std::FILE* file = platform::open_stream(c->path, "rb");
+    if (!file)
+        return 1;
+    int64_t size = 0;
+    if (platform::seek_end(file, &size) && size > 0)
+        decode(c, file, static_cast<uint64_t>(size));
+    std::fclose(file);
+    std::vector<uint8_t>().swap(ahead->chunk);
+    return 1;
+}
+
+int same_array(const void* a, const void* b, uint64_t count, size_t size)
+{
+    if (!a || !b)
+        return a == b;
+    return std::memcmp(a, b, static_cast<size_t>(count) * size) == 0;
+}
+
+// 1 when the writer pushes the very samples the check pushed: the same movie box, the same tables.
+int same_video(const mp4::MovieInfo* a, const mp4::MovieInfo* b)
+{
+    const mp4::TrackTables* x = &a->video;
+    const mp4::TrackTables* y = &b->video;
+    return a->moov_size == b->moov_size && same_array(a->moov_bytes, b->moov_bytes, a->moov_size, 1) &&
+           std::memcmp(x->format, y->format, sizeof x->format) == 0 && x->fixed_sample_size == y->fixed_sample_size &&
+           x->sample_count == y->sample_count && x->chunk_count == y->chunk_count &&
+           same_array(x->sample_sizes, y->sample_sizes, x->sample_count, sizeof *x->sample_sizes) &&
+           same_array(x->chunk_offsets, y->chunk_offsets, x->chunk_count, sizeof *x->chunk_offsets) &&
+           same_array(x->chunk_sample_counts, y->chunk_sample_counts, x->chunk_count, sizeof *x->chunk_sample_counts) &&
+           same_array(x->chunk_first_sample, y->chunk_first_sample, x->chunk_count, sizeof *x->chunk_first_sample) &&
+           same_array(x->chunk_sizes, y->chunk_sizes, x->chunk_count, sizeof *x->chunk_sizes);
+}
+
+}  // namespace
+
+void decode_ahead_begin()
+{
+    decode_ahead_stop();
+    ahead = new Ahead;
+    basics::worker_loop_start(&ahead->loop, run_check);
+    // without a thread of its own the check would hold up the scan: the writer decodes instead
+    if (!ahead->loop.threaded)
+        decode_ahead_stop();
+}
+
+void decode_ahead_submit(uint64_t header, const char* spool_path, uint8_t* moov, uint64_t moov_size,
+                         uint64_t moov_offset)
+{
+    if (!ahead) {
+        std::free(moov);
+        return;
+    }
+    Check c{};
+    c.header = header;
+    basics::bounded_format(c.path, sizeof c.path, "%s", spool_path);
+    c.moov = moov;
+    c.moov_size = moov_size;
+    c.moov_offset = moov_offset;
+    basics::worker_loop_hand_over(&ahead->loop, c);
+}
+
+int decode_ahead_take(uint64_t header, const mp4::MovieInfo* movie, DecodedAhead* out)
+{
+    if (!ahead)
+        return 0;
+    uint64_t number = UINT64_MAX;
+    {
+        std::lock_guard<std::mutex> held(ahead->loop.lock);
+        for (uint64_t i = 0; i < ahead->loop.jobs.size(); i++)
+            if (ahead->loop.jobs[i].header == header)
+                number = ahead->loop.dropped + i;
+    }
+    if (number == UINT64_MAX)
+        return 0;
+    basics::worker_loop_wait(&ahead->loop, [number](basics::WorkerLoop<Check>* l) { return l->finished > number; });
+    // finished jobs stay where they are until the loop stops
+    const Check* c = &ahead->loop.jobs[number - ahead->loop.dropped];
+    if (!c->done || !movie || !same_video(&c->movie, movie))
+        return 0;
+    *out = c->outcome;
+    return 1;
+}
+
+void decode_ahead_stop()
+{
+    if (!ahead)
+        return;
+    ahead->cancel.store(1);
+    basics::worker_loop_stop(&ahead->loop);
+    for (Check& c : ahead->loop.jobs) {
+        std::free(c.moov);
+        mp4::free_movie_info(&c.movie);
+    }
+    delete ahead;
+    ahead = nullptr;
+}
+
+}  // namespace rebuild
