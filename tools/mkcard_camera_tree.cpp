@@ -247,7 +247,9 @@ void finish_camera_tree(CameraTree& t, const CardPlan& plan, Card* card, int fd)
         if (e.kind == "twin")
             for (const FsEntry& c : t.fs.entries)
                 if (c.kind == "clip" && c.recording == e.recording)
-                    e.trusted = c.trusted && !c.in_use && (state == FsState::deleted || state == FsState::deleted_tree);
+                    // the twin gives what the clip's set gives, but a deleted set over a live
+                    // file's clusters is refused
+                    e.trusted = c.trusted && state != FsState::live;
     card->fs_state = state;
     t.fs.allocate = nullptr;
     card->fs = std::move(t.fs);

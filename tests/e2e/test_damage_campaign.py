@@ -202,10 +202,13 @@ class Damaged:
 
     def unreadable(self):
         """Bytes the card no longer gives, as an imaging run's mapfile names them: anywhere in a
-        recording, or right behind or before a video chunk."""
+        recording, right behind or before a video chunk, or right behind the recording's file."""
         rec = self.pick()
         n = self.rng.choice((512, 4096, 32768, 65536))
-        if self.rng.random() < 0.5:
+        end = self.places[rec["name"]].image(rec["size"] - 1, rec["size"])
+        if self.rng.random() < 0.25 and end is not None:
+            at = end + 1
+        elif self.rng.random() < 0.5:
             at = self.somewhere_in(rec)
             at = at + self.rng.randrange(0, self.cs, 512) if at is not None else None
         else:
