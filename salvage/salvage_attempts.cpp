@@ -6,6 +6,7 @@
 #include "salvage/plan_with_movie.h"
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
+#include "salvage/cut_join.h"
 #include "validator/loader.h"
 
 namespace salvage {
@@ -15,6 +16,8 @@ namespace {
 // A sample the decode check refuses is left out of the next plan, with the rest of its chunk; a
 // recording refused more often than this is given up.
 constexpr size_t refused_sample_limit = 8;
+// Passes that place the recordings' pieces, each knowing where the last one put the others'.
+constexpr int claim_passes = 4;
 
 // One recording salvage tries: a clip whose movie box is on the card, or one planned from the
 // card alone (its first plan made already).
@@ -127,10 +130,43 @@ int attempt_wanted(const SalvageRequest* r, const SalvageAttempt* a)
     return analysis::clip_is_chosen(r->only_clip, a->clip_number) && !taken_whole(r, a->clip_number);
 }
 
+// The pieces every recording's planner locates (with the pieces `card` claims already), and
+// every kkad box, so that a recording's planner knows where the others lie.
+void claim_pieces(const SalvageCard* card, const analysis::ClipList* clips, ClaimList* out)
+{
+    for (size_t i = 0; i < clips->count; i++)
+        if (clips->items[i].movie)
+            claim_located_pieces(card, &clips->items[i], out);
+    const analysis::MarkerList* markers = card->markers;
+    for (size_t i = 0; markers && i < markers->count; i++)
+        if (markers->items[i].valid && markers->items[i].marker_offset >= 4) {
+            uint64_t type = markers->items[i].marker_offset;  // the box's size field stands before its type
+            basics::list_append(&out->spans, ClaimedSpan{type - 4, type + 4, 0, markers->items[i].tag});
+        }
+    sort_claims(out);
+}
+
 }  // namespace
 
-size_t salvage_recordings(const SalvageRequest* r)
+size_t salvage_recordings(const SalvageRequest* req)
 {
+    // the planners see where every recording's located pieces lie
+    ClaimList claims;
+    SalvageRequest with_claims = *req;
+    claim_pieces(&req->card, req->clips, &claims);
+    // again with the pieces known: sound the others' pieces place is known too, until no more is
+    for (int pass = 1; pass < claim_passes; pass++) {
+        ClaimList more;
+        with_claims.card.claims = &claims;
+        claim_pieces(&with_claims.card, req->clips, &more);
+        uint64_t before = claims.spans.count;
+        basics::list_free(&claims.spans);
+        claims = more;
+        if (claims.spans.count == before)
+            break;
+    }
+    with_claims.card.claims = &claims;
+    const SalvageRequest* r = &with_claims;
     SalvageAttemptList without_movie;
     build_plans_without_movie(&r->card, &without_movie);
     const analysis::ClipList* clips = r->clips;
@@ -164,6 +200,7 @@ size_t salvage_recordings(const SalvageRequest* r)
         }
     }
     free_salvage_attempts(&without_movie);
+    basics::list_free(&claims.spans);
     return salvaged;
 }
 

@@ -35,8 +35,6 @@ KNOWN_FAILURES = {}
 # cards whose salvaged files pass every check but keep fewer frames than the card holds: cuts
 # the engine does not join yet (their rows check everything else)
 KNOWN_GAPS = {
-    "two-at-once": "a sound chunk cut at one of several cluster edges is not joined: its video is left out",
-    "two-at-once-long": "a sound chunk cut at one of several cluster edges is not joined",
     "two-at-once-moov-lost-bframes": "no joins without the movie box yet",
 }
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
@@ -235,9 +233,11 @@ FRAGMENT_CARDS = ["two-at-once", "two-at-once-moov-lost", "two-at-once-bframes-h
 
 def print_fragment_table():
     """Per card of recordings cut only by fragment boundaries: the runs its recordings lie in, the
-    chunks (video, sound, kkad) the run boundaries cut, the cuts joined, recordings back whole
-    (every video sample, no gap) of those on the card, and video samples kept of those on it."""
-    print("%-34s %5s %5s %7s %13s %15s" % ("scenario", "runs", "cuts", "joined", "whole/of", "frames kept/on"))
+    chunks the run boundaries cut (video+sound+kkad), the cuts joined, the gaps the salvaged files
+    are left with, recordings back whole (every video sample, no gap) of those on the card, and
+    video samples kept of those on it."""
+    print("%-34s %5s %12s %7s %5s %9s %15s %7s" % ("scenario", "runs", "cuts v+s+k", "joined", "gaps", "whole/of",
+                                                  "frames kept/on", "frames"))
     test = unittest.TestCase()
     for scenario in FRAGMENT_CARDS:
         card = harness.make_card(scenario)
@@ -245,8 +245,8 @@ def print_fragment_table():
         written = harness.recovered_files(run.out_dir)
         recs = card.recordings
         runs = sum(r["runs"] for r in recs)
-        cuts = sum(r["video_chunks_cut"] + r["sound_chunks_cut"] + r["kkad_cut"] for r in recs)
-        whole = kept = on_card = 0
+        cuts = [sum(r[k] for r in recs) for k in ("video_chunks_cut", "sound_chunks_cut", "kkad_cut")]
+        whole = kept = on_card = gaps = 0
         for rec in recs:
             orig = oracle.Original(card, rec)
             on_card += sum(orig.intact)
@@ -258,9 +258,11 @@ def print_fragment_table():
                      if m and int(m["clip"]) == rec["clip_number"]]
             got = sum(int(m["kept"]) for m in lines)
             kept += got
+            gaps += sum(int(m["gaps"]) for m in lines) + max(len(lines) - 1, 0)
             whole += len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0"
-        print("%-34s %5d %5d %7d %13s %15s" % (scenario, runs, cuts, len(JOINED.findall(run.stdout)),
-                                              "%d/%d" % (whole, len(recs)), "%d/%d" % (kept, on_card)))
+        print("%-34s %5d %12s %7d %5d %9s %15s %6.1f%%" % (
+            scenario, runs, "%d+%d+%d" % tuple(cuts), len(JOINED.findall(run.stdout)), gaps,
+            "%d/%d" % (whole, len(recs)), "%d/%d" % (kept, on_card), 100.0 * kept / max(on_card, 1)))
 
 
 if __name__ == "__main__":
