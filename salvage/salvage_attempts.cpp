@@ -148,27 +148,39 @@ void claim_pieces(const SalvageCard* card, const analysis::ClipList* clips, Clai
 
 }  // namespace
 
-size_t salvage_recordings(const SalvageRequest* req)
+// Where every recording's located pieces lie, again and again with the pieces known, so that
+// sound the others' pieces place is known too, until no more is.
+void gather_claims(const SalvageRequest* req, ClaimList* claims)
 {
-    // the planners see where every recording's located pieces lie
-    ClaimList claims;
-    SalvageRequest with_claims = *req;
-    claim_pieces(&req->card, req->clips, &claims);
-    // again with the pieces known: sound the others' pieces place is known too, until no more is
+    SalvageCard card = req->card;
+    claim_pieces(&card, req->clips, claims);
     for (int pass = 1; pass < claim_passes; pass++) {
         ClaimList more;
-        with_claims.card.claims = &claims;
-        claim_pieces(&with_claims.card, req->clips, &more);
-        uint64_t before = claims.spans.count;
-        basics::list_free(&claims.spans);
-        claims = more;
-        if (claims.spans.count == before)
+        card.claims = claims;
+        claim_pieces(&card, req->clips, &more);
+        uint64_t before = claims->spans.count;
+        basics::list_free(&claims->spans);
+        *claims = more;
+        if (claims->spans.count == before)
             break;
     }
-    with_claims.card.claims = &claims;
+}
+
+size_t salvage_recordings(const SalvageRequest* req)
+{
+    SalvageRequest with_claims = *req;
     const SalvageRequest* r = &with_claims;
     SalvageAttemptList without_movie;
     build_plans_without_movie(&r->card, &without_movie);
+    // the planners of clips with their movie box see where every recording's located pieces lie
+    ClaimList claims;
+    int with_movie = 0;
+    for (size_t i = 0; i < r->clips->count; i++)
+        with_movie |= clip_wanted(r, i) && r->clips->items[i].movie;
+    if (with_movie) {
+        gather_claims(req, &claims);
+        with_claims.card.claims = &claims;
+    }
     const analysis::ClipList* clips = r->clips;
     size_t candidates = 0;
     for (size_t i = 0; i < clips->count; i++)

@@ -79,7 +79,7 @@ struct ClaimedSpan {
 };
 struct ClaimList {
     basics::Growable<ClaimedSpan, 256> spans;  // in image order
-    uint64_t longest;                          // bytes of the longest span
+    uint64_t longest = 0;                      // bytes of the longest span
 };
 
 // What salvage reads of the card: the image and the lists the analysis made of it.
