@@ -234,6 +234,21 @@ void place_sound(SalvageChunkList* chunks, const RecordingLayout* l, const ClipH
     }
 }
 
+// The described chunk whole from `at`.
+SalvageChunk whole_described(const Described* d, uint64_t at)
+{
+    SalvageChunk chunk = {};
+    chunk.image_offset = at;
+    chunk.file_offset = d->file_offset;
+    chunk.file_known = 1;
+    std::memcpy(chunk.sizes, d->sizes, sizeof chunk.sizes);
+    chunk.samples = camera_chunk_samples;
+    chunk.full_bytes = chunk_bytes(&chunk);
+    chunk.described = 1;
+    chunk.end_confirmed = 1;
+    return chunk;
+}
+
 void append_located(Chain* c, const Described* d)
 {
     const SalvageChunk* prev = last_chunk(c);
@@ -250,15 +265,7 @@ void append_located(Chain* c, const Described* d)
     }
     prev = last_chunk(c);
     settle_open_end(c, prev && full_end(prev) + c->between == d->image_offset);
-    SalvageChunk chunk = {};
-    chunk.image_offset = d->image_offset;
-    chunk.file_offset = d->file_offset;
-    chunk.file_known = 1;
-    std::memcpy(chunk.sizes, d->sizes, sizeof chunk.sizes);
-    chunk.samples = camera_chunk_samples;
-    chunk.full_bytes = chunk_bytes(&chunk);
-    chunk.described = 1;
-    chunk.end_confirmed = 1;
+    SalvageChunk chunk = whole_described(d, d->image_offset);
     chunk.gap_before = gap;
     basics::list_append(c->chunks, chunk);
 }
@@ -363,18 +370,9 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
     if (count == 0 || !join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes,
                                         codec::syntax_of(video_format(r->hevc)), anchors, count, 0, &place))
         return 0;
-    SalvageChunk c = {};
-    c.image_offset = at;
-    c.file_offset = d->file_offset;
-    c.file_known = 1;
-    std::memcpy(c.sizes, d->sizes, sizeof c.sizes);
-    c.samples = camera_chunk_samples;
-    c.full_bytes = chunk_bytes(&c);
-    c.described = 1;
-    c.end_confirmed = 1;
-    c.cut = place.cut;
-    c.tail = place.tail;
-    *out = c;
+    *out = whole_described(d, at);
+    out->cut = place.cut;
+    out->tail = place.tail;
     return 1;
 }
 
