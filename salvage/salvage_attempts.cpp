@@ -130,13 +130,34 @@ int attempt_wanted(const SalvageRequest* r, const SalvageAttempt* a)
     return analysis::clip_is_chosen(r->only_clip, a->clip_number) && !taken_whole(r, a->clip_number);
 }
 
-// The pieces every recording's planner locates (with the pieces `card` claims already), and
-// every kkad box, so that a recording's planner knows where the others lie.
-void claim_pieces(const SalvageCard* card, const analysis::ClipList* clips, ClaimList* out)
+// The pieces of a clip the documented rules wrote, where they found them: its header, its movie
+// box and its video chunks.
+void claim_written_clip(const analysis::RecoveryClip* clip, ClaimList* out)
 {
-    for (size_t i = 0; i < clips->count; i++)
-        if (clips->items[i].movie)
+    const mp4::MovieInfo* m = clip->movie;
+    uint32_t tag = clip->run ? clip->run->tag : 0, n = clip->clip_number;
+    basics::list_append(&out->spans, ClaimedSpan{clip->header->header_offset, clip->header->mdat_offset, n, tag});
+    basics::list_append(&out->spans, ClaimedSpan{m->moov_offset, m->moov_offset + m->moov_size, n, tag});
+    for (uint64_t k = 0; k < clip->chunk_count && k < m->video.chunk_count; k++)
+        if (clip->chunks[k].resolved)
+            basics::list_append(&out->spans, ClaimedSpan{clip->chunks[k].data_offset,
+                                                         clip->chunks[k].data_offset + m->video.chunk_sizes[k], n, tag});
+}
+
+// The pieces every recording's planner locates (with the pieces `card` claims already), those of
+// the clips the documented rules wrote where they found them, and every kkad box, so that a
+// recording's planner knows where the others lie.
+void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* out)
+{
+    const analysis::ClipList* clips = r->clips;
+    for (size_t i = 0; i < clips->count; i++) {
+        if (!clips->items[i].movie)
+            continue;
+        if (clip_wanted(r, i))
             claim_located_pieces(card, &clips->items[i], out);
+        else if (r->clip_written[i])
+            claim_written_clip(&clips->items[i], out);
+    }
     const analysis::MarkerList* markers = card->markers;
     for (size_t i = 0; markers && i < markers->count; i++)
         if (markers->items[i].valid && markers->items[i].marker_offset >= 4) {
@@ -146,18 +167,16 @@ void claim_pieces(const SalvageCard* card, const analysis::ClipList* clips, Clai
     sort_claims(out);
 }
 
-}  // namespace
-
 // Where every recording's located pieces lie, again and again with the pieces known, so that
 // sound the others' pieces place is known too, until no more is.
 void gather_claims(const SalvageRequest* req, ClaimList* claims)
 {
     SalvageCard card = req->card;
-    claim_pieces(&card, req->clips, claims);
+    claim_pieces(req, &card, claims);
     for (int pass = 1; pass < claim_passes; pass++) {
         ClaimList more;
         card.claims = claims;
-        claim_pieces(&card, req->clips, &more);
+        claim_pieces(req, &card, &more);
         uint64_t before = claims->spans.count;
         basics::list_free(&claims->spans);
         *claims = more;
@@ -165,6 +184,8 @@ void gather_claims(const SalvageRequest* req, ClaimList* claims)
             break;
     }
 }
+
+}  // namespace
 
 size_t salvage_recordings(const SalvageRequest* req)
 {
