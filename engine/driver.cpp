@@ -209,6 +209,8 @@ static void recovery_stage(RunState* s)
     basics::out_printf("  videos written    : %zu\n", s->videos_written);
     if (salvage)
         basics::out_printf("  salvaged clips    : %zu\n", salvaged);
+    if (s->joined_cuts)
+        basics::out_printf("  joined cuts       : %zu\n", s->joined_cuts);
     camera::print_camera_summary(&s->camera);
     print_unreadable_summary();
     basics::out_printf("  destination       : %s\n", s->destination);

@@ -31,6 +31,7 @@ struct RunState {
     size_t recoverable_clips;
     char destination[1200];
     size_t videos_written;
+    size_t joined_cuts;  // pieces of the salvaged files joined across a fragment boundary
     // what the documented queue leaves for salvage: which clips it wrote and how many files it
     // handed out, so that salvaged files are numbered after them
     salvage::SalvageRequest salvage;

@@ -367,6 +367,7 @@ static void add_salvaged_pieces(RunState* s, uint32_t index, const salvage::Salv
         uint8_t kind = p->track == salvage::salvage_video ? report::piece_salvaged : report::piece_sound;
         // a piece a fragment boundary cut lies in two places
         uint64_t head = p->head_length ? p->head_length : p->length;
+        s->joined_cuts += p->head_length != 0;
         report::add_piece(&s->report, kind, index, p->image_offset, head);
         report::add_piece(&s->report, kind, index, p->tail_offset, p->length - head);
     }

@@ -11,7 +11,7 @@ size_t run_salvage(RunState* s)
 {
     salvage::SalvageRequest* r = &s->salvage;
     r->card = {s->image, s->image_size, &s->geometry, &s->scan, &s->headers, &s->markers, &s->movies, &s->runs, &s->pairs,
-               s->options.no_validator ? 0 : 1};
+               s->options.no_validator ? 0 : 1, nullptr};
     r->clips = &s->clips;
     r->destination = s->destination;
     r->validate = s->options.no_validator ? 0 : 1;

@@ -1,7 +1,8 @@
 // Hostile sample sizes and run tables for the joiner: the input's first bytes choose the cluster
 // size, the chunk's place and sample sizes and the anchors behind it, the rest is the image. A
 // join, when made, lies inside the image, cuts the chunk at a cluster edge inside it and reads
-// back; a sound join keeps its bytes inside the image.
+// back; a sound join keeps its bytes inside the image, and one placed by the other recordings'
+// pieces keeps them off those pieces.
 #include <cstring>
 #include <vector>
 
@@ -11,7 +12,8 @@
 
 namespace {
 
-constexpr size_t head_bytes = 3 + 12 * 2 + 4 * 8;
+constexpr size_t claim_count = 4;
+constexpr size_t head_bytes = 3 + 12 * 2 + 4 * 8 + claim_count * 4;
 
 uint64_t field(const uint8_t* p) { return basics::load_le16(p); }
 
@@ -40,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         total += n;
     salvage::ChunkPlace out{};
     codec::Syntax syntax = data[1] & 2 ? codec::Syntax::hevc : codec::Syntax::avc;
-    if (salvage::join_video_chunk(image, size, &g, file, head, &s, syntax, anchors, 3, &out)) {
+    uint64_t before = data[2] & 0x40 ? total / 2 : 0;  // the chunk's bytes from there on another recording's
+    if (salvage::join_video_chunk(image, size, &g, file, head, &s, syntax, anchors, 3, before, &out)) {
         if (out.cut == 0 || out.cut >= total || (file + out.cut) % cs != 0 || out.at + out.cut > size ||
             out.tail > size || size - out.tail < total - out.cut)
             fuzz::broken("a join lies outside the image or cuts off a cluster edge");
@@ -55,6 +58,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                                                           size - out.tail < sound - out.cut)))
             fuzz::broken("a sound join lies outside the image");
     }
+    salvage::ClaimList claims{};
+    const uint8_t* c = data + 3 + 24 + 32;
+    for (size_t i = 0; i < claim_count; i++, c += 4) {
+        uint64_t begin = field(c) * 64, end = begin + field(c + 2) * 16;
+        basics::list_append(&claims.spans, salvage::ClaimedSpan{begin, end, uint32_t(i % 2 + 1), 0});
+    }
+    salvage::sort_claims(&claims);
+    if (salvage::join_by_claims(&g, size, anchors[0], anchors[1], file, sound, &claims, 1, 0, &out)) {
+        uint64_t head_len = out.cut ? out.cut : sound;
+        if (out.at > size || size - out.at < head_len || (out.cut && (out.cut >= sound || out.tail > size ||
+                                                                          size - out.tail < sound - out.cut)))
+            fuzz::broken("a sound join placed by the other recordings' pieces lies outside the image");
+        for (size_t i = 0; i < claims.spans.count; i++) {
+            const salvage::ClaimedSpan& x = claims.spans.items[i];
+            if (x.clip != 1 && x.begin < x.end && x.begin < out.at + head_len && out.at < x.end)
+                fuzz::broken("a sound join lies on another recording's piece");
+        }
+    }
+    basics::list_free(&claims.spans);
     std::fclose(image);
     return 0;
 }

@@ -26,7 +26,7 @@ int on_same_edge(const image::ImageGeometry* g, uint64_t image_offset, uint64_t 
 // unit of the one before it (whose length fields all stand before the cut). 0 when every sample
 // stands whole in the head run (nothing to join) or the image does not give the head.
 int cut_range(std::FILE* src, uint64_t image_size, uint64_t head, uint64_t size, const mp4::SampleSizes* sizes,
-              codec::Syntax syntax, uint64_t* first, uint64_t* end)
+              codec::Syntax syntax, uint64_t before, uint64_t* first, uint64_t* end)
 {
     uint64_t have = image_size - head < size ? image_size - head : size;
     have = image::card_known_until(src, head, head + have) - head;
@@ -34,16 +34,31 @@ int cut_range(std::FILE* src, uint64_t image_size, uint64_t head, uint64_t size,
     const uint8_t* bytes = analysis::direct_read_buffer.data;
     if (have == 0 || !image::read_at(src, head, analysis::direct_read_buffer.data, have))
         return 0;
-    uint64_t pos = 0, before = 0;
+    uint64_t pos = 0, last = 0;
     for (uint64_t i = 0; i < sizes->count; i++) {
         uint64_t n = mp4::sample_size_at(sizes, i);
         if (n > have - pos || !sample_intact(bytes + pos, n, syntax)) {
-            *first = before;
+            *first = last;
             *end = pos + n;
             return 1;
         }
-        before = pos;
+        last = pos;
         pos += n;
+    }
+    if (before == 0 || before > size)
+        return 0;
+    // every sample walks whole in the head run, but the bytes from `before` on are another
+    // recording's: the cut lies in front of them, in the sample that holds them or the last unit
+    // of the one before it
+    for (uint64_t i = 0, at = 0, prev = 0; i < sizes->count; i++) {
+        uint64_t n = mp4::sample_size_at(sizes, i);
+        if (before < at + n) {
+            *first = prev;
+            *end = before + 1;
+            return 1;
+        }
+        prev = at;
+        at += n;
     }
     return 0;
 }
@@ -64,7 +79,88 @@ int proves(std::FILE* src, const ChunkPlace* place, uint64_t size, const mp4::Sa
     return 1;
 }
 
+int foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag)
+{
+    uint64_t at;
+    return first_foreign(claims, begin, end, clip, tag, &at);
+}
+
+// Where bytes [file, file + size) lie when the runs of `lo` and `hi` meet at file offset `cut`.
+ChunkPlace placed_at_cut(JoinAnchor lo, JoinAnchor hi, uint64_t cut, uint64_t file, uint64_t size)
+{
+    uint64_t tail = hi.image - (hi.file - cut);
+    if (cut <= file)
+        return ChunkPlace{tail + (file - cut), 0, 0};
+    if (cut >= file + size)
+        return ChunkPlace{lo.image + (file - lo.file), 0, 0};
+    return ChunkPlace{lo.image + (file - lo.file), cut - file, tail};
+}
+
 }  // namespace
+
+int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at)
+{
+    if (!claims)
+        return 0;
+    const ClaimedSpan* first = claims->spans.items;
+    const ClaimedSpan* stop = first + claims->spans.count;
+    uint64_t from = begin > claims->longest ? begin - claims->longest : 0;
+    const ClaimedSpan* c =
+        std::lower_bound(first, stop, from, [](const ClaimedSpan& x, uint64_t v) { return x.begin < v; });
+    int found = 0;
+    for (; c != stop && c->begin < end; c++)
+        if (c->end > begin && c->clip != clip && (c->tag == 0 || c->tag != tag)) {
+            uint64_t x = c->begin > begin ? c->begin : begin;
+            if (!found || x < *at)
+                *at = x;
+            found = 1;
+        }
+    return found;
+}
+
+void sort_claims(ClaimList* claims)
+{
+    ClaimedSpan* first = claims->spans.items;
+    std::sort(first, first + claims->spans.count,
+              [](const ClaimedSpan& a, const ClaimedSpan& b) { return a.begin < b.begin; });
+    claims->longest = 0;
+    for (uint64_t i = 0; i < claims->spans.count; i++)
+        claims->longest = std::max(claims->longest, first[i].end - first[i].begin);
+}
+
+int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                   uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                   ChunkPlace* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0;
+    if (!claims || cs == 0 || lo.file > file || file > UINT64_MAX - size || hi.file < file + size ||
+        !on_same_edge(geometry, lo.image, lo.file) || !on_same_edge(geometry, hi.image, hi.file) ||
+        hi.file - lo.file > hi.image || lo.image > image_size || hi.image > image_size)
+        return 0;
+    uint64_t first = (lo.file / cs + 1) * cs, last = hi.file / cs * cs;
+    if (first > last || (last - first) / cs >= claim_edges_tried)
+        return 0;
+    uint64_t cut = 0;
+    for (uint64_t e = first; e <= last; e += cs) {
+        uint64_t head_end = lo.image + (e - lo.file), tail = hi.image - (hi.file - e);
+        if ((tail < head_end && lo.image < hi.image) || foreign(claims, lo.image, head_end, clip, tag) || foreign(claims, tail, hi.image, clip, tag))
+            continue;  // a run would hold another recording's piece
+        if (cut)
+            return 0;  // two edges are left: either could be the boundary
+        cut = e;
+    }
+    uint64_t head_end = cut ? lo.image + (cut - lo.file) : 0, tail = cut ? hi.image - (hi.file - cut) : 0;
+    // another recording's pieces end lo's run right at the edge and begin right before hi's
+    if (!cut || !foreign(claims, head_end, head_end + cs, clip, tag) || tail < cs ||
+        !foreign(claims, tail - cs, tail, clip, tag))
+        return 0;
+    ChunkPlace at = placed_at_cut(lo, hi, cut, file, size);
+    uint64_t held = at.cut ? at.cut : size;
+    if (at.at > image_size || image_size - at.at < held || (at.cut && image_size - at.tail < size - at.cut))
+        return 0;
+    *out = at;
+    return 1;
+}
 
 void sort_anchors(AnchorList* anchors)
 {
@@ -151,7 +247,7 @@ int read_placed(std::FILE* src, const ChunkPlace* place, uint64_t from, uint8_t*
 
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
-                     uint64_t anchor_count, ChunkPlace* out)
+                     uint64_t anchor_count, uint64_t before, ChunkPlace* out)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0, size = 0;
     for (uint64_t i = 0; i < sizes->count; i++)
@@ -160,7 +256,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
         head > image_size || file > UINT64_MAX - size)
         return 0;
     uint64_t first = 0, last = 0;
-    if (!cut_range(src, image_size, head, size, sizes, syntax, &first, &last))
+    if (!cut_range(src, image_size, head, size, sizes, syntax, before, &first, &last))
         return 0;
     int proven = 0;
     ChunkPlace found{};
@@ -197,21 +293,26 @@ int join_between(const image::ImageGeometry* geometry, uint64_t image_size, Join
     if (cs == 0 || lo.file > file || file > UINT64_MAX - size || hi.file < file + size ||
         !on_same_edge(geometry, lo.image, lo.file) || !on_same_edge(geometry, hi.image, hi.file))
         return 0;
-    // the one cluster edge in (lo, hi] must be the boundary (at hi itself: the bytes all lie in
-    // lo's run); with two edges there, either could be
-    uint64_t cut = (lo.file / cs + 1) * cs;
-    if (cut > hi.file || hi.file - cut >= cs || cut - lo.file > UINT64_MAX - lo.image || hi.file - cut > hi.image)
+    // a boundary falls on a cluster edge in (lo, hi]: with none before the bytes' end they all lie
+    // in lo's run, with none after their start in hi's, however many boundaries there are
+    uint64_t first = (lo.file / cs + 1) * cs, last = hi.file / cs * cs;
+    if (first >= file + size || last <= file) {
+        uint64_t at = first >= file + size ? lo.image + (file - lo.file) : hi.image - (hi.file - file);
+        if (first >= file + size ? lo.image > UINT64_MAX - (file - lo.file) : hi.file - file > hi.image)
+            return 0;
+        if (at > image_size || image_size - at < size)
+            return 0;
+        *out = ChunkPlace{at, 0, 0};
+        return 1;
+    }
+    // else the one cluster edge in (lo, hi] must be the boundary; with two edges there, either could be
+    uint64_t cut = first;
+    if (cut != last || cut - lo.file > UINT64_MAX - lo.image || hi.file - cut > hi.image)
         return 0;
     uint64_t head_at = lo.image + (cut - lo.file), tail = hi.image - (hi.file - cut);
-    if (head_at == tail || head_at > image_size || tail > image_size || image_size - tail < hi.file - cut)
+    if (head_at == tail || head_at > image_size || tail > image_size || image_size - tail < file + size - cut)
         return 0;
-    if (cut <= file) {
-        *out = ChunkPlace{tail + (file - cut), 0, 0};
-    } else if (cut >= file + size) {
-        *out = ChunkPlace{lo.image + (file - lo.file), 0, 0};
-    } else {
-        *out = ChunkPlace{lo.image + (file - lo.file), cut - file, tail};
-    }
+    *out = ChunkPlace{lo.image + (file - lo.file), cut - file, tail};
     return 1;
 }
 

@@ -12,6 +12,7 @@
 #include "image/exfat_detect.h"
 #include "mp4/movie_box.h"
 #include "mp4/sample_tables.h"
+#include "salvage/salvage_plan.h"
 
 namespace salvage {
 
@@ -61,16 +62,39 @@ constexpr uint64_t join_anchors_tried = 2;
 // recording's next located pieces behind the chunk, in file order) puts after it. 1 and `out`
 // filled when exactly one candidate makes every sample intact (its delimiter first, its NAL
 // length fields walking exactly to its size, its units escaped) and the sizes fill the chunk;
-// 0 when none does, or when more than one does.
+// 0 when none does, or when more than one does. `before` (0: none) is the first byte of the chunk
+// whose place in the head run another recording's piece holds: the cut lies in front of it even
+// where every sample walks whole in the head run.
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
-                     uint64_t anchor_count, ChunkPlace* out);
+                     uint64_t anchor_count, uint64_t before, ChunkPlace* out);
 
 // Bytes [file, file + size) of the camera's file between two located pieces `lo` (at or before
 // them) and `hi` (at or after them) that do not lie in one run. Sound has no structure of its
-// own, so the join is made only when the layout leaves one choice: a single cluster edge between
-// the two pieces, which must be the cut. 1 and `out` filled then.
+// own, so they are placed only when the layout leaves one choice: no cluster edge between `lo`
+// and their end (all in lo's run) or between their start and `hi` (all in hi's run), or a single
+// cluster edge between the two pieces, which must be the cut. 1 and `out` filled then.
 int join_between(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
                  uint64_t file, uint64_t size, ChunkPlace* out);
+
+// Cluster edges tried per piece placed by the other recordings' pieces.
+constexpr uint64_t claim_edges_tried = 64;
+
+// 1 with `at` the first byte of [begin, end) that a piece of a recording other than `clip`
+// (or `tag`) holds.
+int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at);
+
+// Sorts the spans and notes the longest.
+void sort_claims(ClaimList* claims);
+
+// Bytes [file, file + size) of the camera's file between `lo` and `hi` in different runs, with
+// several cluster edges between them, placed by what the other recordings' located pieces
+// (`claims`; this recording's are those of `clip` or `tag`) leave: each edge in (lo, hi] is the
+// boundary only if lo's run up to it and hi's run from it hold no other recording's piece; the
+// join is made when exactly one edge is left and another recording's pieces lie right behind
+// lo's run there and right before hi's run, so that both runs end at it. 1 and `out` filled then.
+int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                   uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                   ChunkPlace* out);
 
 }  // namespace salvage

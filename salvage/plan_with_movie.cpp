@@ -23,6 +23,8 @@
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
 #include "salvage/cut_join.h"
+#include "salvage/movie_planner.h"
+#include "salvage/movie_sound.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/presentation.h"
 
@@ -36,49 +38,8 @@ constexpr uint64_t between_search_limit = 0x4000000;  // 64 MiB between two loca
 
 using Anchor = JoinAnchor;
 
-struct Planner {
-    std::FILE* image;
-    uint64_t image_size;
-    const image::ImageGeometry* geometry;
-    const RecoveryClip* clip;
-    const MarkerList* markers;
-    const mp4::MovieInfo* movie;
-    const mp4::TrackTables* video;
-    uint64_t chunks;
-    uint8_t* found;       // the whole chunk is verified at found_at
-    uint64_t* found_at;   // where the chunk, or its verified leading samples, lie
-    uint64_t* on_card;    // leading samples verified: all of them when found whole
-    uint8_t* end_seen;    // the chunk's last sample is verified in place, so its end is known
-    uint8_t* keep;        // one per video sample: it goes into the salvaged file
-    int64_t* shift;       // one per video sample: how much later than the camera's order it is shown
-    uint8_t* key;         // one per video sample
-    ChunkPlace* cut;      // per video chunk: where its rest lies when a fragment boundary cut it
-    ChunkPlace* sound_at;
-    uint8_t* sound_placed;
-    AnchorList kkad;      // the recording's kkad boxes placed in the camera's file, in file order
-    uint64_t joins;
-    uint64_t part_begin;  // the samples [part_begin, part_end) may be kept: the recording, or one part of it
-    uint64_t part_end;
-};
-
-// Where video chunk k lies, its rest after a cut included.
-ChunkPlace video_place(const Planner* p, uint64_t k)
-{
-    return ChunkPlace{p->found_at[k], p->cut[k].cut, p->cut[k].tail};
-}
-
-int neighbour(const Planner* p, uint64_t k, int step, uint64_t* j)
-{
-    for (uint64_t i = k; step < 0 ? i-- > 0 : ++i < p->chunks;)
-        if (p->found[i]) {
-            *j = i;
-            return 1;
-        }
-    return 0;
-}
-
 // Where chunk k lies if the camera's file runs unbroken from located chunk j to it.
-int keeps_distance(const Planner* p, uint64_t k, uint64_t j, uint64_t* out)
+int keeps_distance(const MoviePlanner* p, uint64_t k, uint64_t j, uint64_t* out)
 {
     const uint64_t* f = p->video->chunk_offsets;
     uint64_t at = p->found_at[j], from = f[j];
@@ -92,7 +53,7 @@ int keeps_distance(const Planner* p, uint64_t k, uint64_t j, uint64_t* out)
 
 // How many leading samples of chunk k are the camera's at image offset `at`, and whether its last
 // sample is intact too (the overwritten clusters ended inside the chunk).
-uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
+uint64_t verified_prefix(const MoviePlanner* p, uint64_t k, uint64_t at, int* end_ok)
 {
     mp4::SampleSizes sizes;
     uint64_t size = p->video->chunk_sizes[k];
@@ -118,7 +79,7 @@ uint64_t verified_prefix(const Planner* p, uint64_t k, uint64_t at, int* end_ok)
 
 // A chunk that is not on the card whole may still hold its first samples where its neighbours
 // put it: overwritten clusters that begin inside it leave the samples before them.
-void find_leading_samples(Planner* p, uint64_t k, const uint64_t* before, const uint64_t* after)
+void find_leading_samples(MoviePlanner* p, uint64_t k, const uint64_t* before, const uint64_t* after)
 {
     const uint64_t* sides[2] = {before, after};
     for (const uint64_t* side : sides) {
@@ -137,7 +98,7 @@ void find_leading_samples(Planner* p, uint64_t k, const uint64_t* before, const 
 
 // Where chunk k lies if the camera's file runs unbroken from it to the movie box, which follows
 // the media data.
-int keeps_distance_to_movie(const Planner* p, uint64_t k, uint64_t* out)
+int keeps_distance_to_movie(const MoviePlanner* p, uint64_t k, uint64_t* out)
 {
     const ClipHeader* h = p->clip->header;
     uint64_t chunk = p->video->chunk_offsets[k];
@@ -150,10 +111,20 @@ int keeps_distance_to_movie(const Planner* p, uint64_t k, uint64_t* out)
     return 1;
 }
 
+// The movie box as a piece of the camera's file: it follows the media data.
+int movie_anchor(const MoviePlanner* p, Anchor* out)
+{
+    const ClipHeader* h = p->clip->header;
+    if (h->mdat_end < h->header_offset)
+        return 0;
+    *out = Anchor{h->mdat_end - h->header_offset, p->movie->moov_offset};
+    return 1;
+}
+
 // A chunk a fragment boundary cut: its head where its verified leading samples, its kkad box or
 // the located chunk before it put it, its rest where the recording's next kkad box or located
 // chunk puts the run after the cut.
-void join_cut(Planner* p, uint64_t k, const mp4::SampleSizes& sizes, const uint64_t* before)
+void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const uint64_t* before, uint64_t foreign_at)
 {
     uint64_t f = p->video->chunk_offsets[k], heads[3], n = 0, guess;
     if (p->on_card[k])
@@ -169,11 +140,14 @@ void join_cut(Planner* p, uint64_t k, const mp4::SampleSizes& sizes, const uint6
         next[count++] = *a;
     if (neighbour(p, k, 1, &after) && !p->cut[after].cut)
         next[count++] = Anchor{p->video->chunk_offsets[after], p->found_at[after]};
+    else if (count < join_anchors_tried && k + 1 == p->chunks && movie_anchor(p, &next[count]))
+        count++;  // behind the last chunk, the movie box is the next piece of the file
     codec::Syntax syntax = codec::syntax_of(p->video->format);
     for (uint64_t i = 0; i < n; i++) {
         ChunkPlace joined;
         if ((i == 0 || heads[i] != heads[i - 1]) &&
-            join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, &joined)) {
+            join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
+                             &joined)) {
             p->found[k] = 1;
             p->found_at[k] = joined.at;
             p->cut[k] = joined;
@@ -183,7 +157,7 @@ void join_cut(Planner* p, uint64_t k, const mp4::SampleSizes& sizes, const uint6
     }
 }
 
-void find_missing_chunk(Planner* p, uint64_t k)
+void find_missing_chunk(MoviePlanner* p, uint64_t k)
 {
     mp4::SampleSizes sizes;
     if (!chunk_samples(p->video, k, &sizes))
@@ -213,12 +187,38 @@ void find_missing_chunk(Planner* p, uint64_t k)
         return;
     }
     find_leading_samples(p, k, has_before ? &before : nullptr, has_after ? &after : nullptr);
-    join_cut(p, k, sizes, has_before ? &before : nullptr);
+    join_cut(p, k, sizes, has_before ? &before : nullptr, 0);
+}
+
+// A chunk whose samples all walk where it was found may still end in another recording's piece:
+// the walk does not read inside a unit, so a fragment boundary in its last unit leaves the walk
+// whole. The chunk is taken again from its samples in front of that piece and joined, or keeps
+// those samples alone.
+void recheck_found_chunk(MoviePlanner* p, uint64_t k)
+{
+    const RecoveryClip* c = p->clip;
+    uint64_t at = p->found_at[k], size = p->video->chunk_sizes[k], other = 0;
+    mp4::SampleSizes sizes;
+    if (p->cut[k].cut || !chunk_samples(p->video, k, &sizes) ||
+        !first_foreign(p->claims, at, at + size, c->clip_number, c->run ? c->run->tag : 0, &other) || other == at)
+        return;
+    p->found[k] = 0;
+    uint64_t before = 0;
+    int has_before = neighbour(p, k, -1, &before);
+    join_cut(p, k, sizes, has_before ? &before : nullptr, other - at);
+    if (p->found[k])
+        return;
+    uint64_t n = 0, bytes = 0;
+    while (n < sizes.count && bytes + mp4::sample_size_at(&sizes, n) <= other - at)
+        bytes += mp4::sample_size_at(&sizes, n++);
+    p->on_card[k] = n;
+    p->found_at[k] = at;
+    p->end_seen[k] = 0;
 }
 
 // The key frames of a chunk on the card, from its samples' own NAL units: the camera's movie box
 // need not say which they are.
-void read_key_frames(Planner* p, uint64_t k)
+void read_key_frames(MoviePlanner* p, uint64_t k)
 {
     mp4::SampleSizes sizes;
     if (p->on_card[k] == 0 || !chunk_samples(p->video, k, &sizes))
@@ -241,19 +241,8 @@ void read_key_frames(Planner* p, uint64_t k)
     }
 }
 
-// Bytes of the first `n` samples of chunk k.
-uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n)
-{
-    if (t->fixed_sample_size)
-        return n * t->fixed_sample_size;
-    uint64_t sum = 0;
-    for (uint64_t i = 0; i < n; i++)
-        sum += t->sample_sizes[t->chunk_first_sample[k] + i];
-    return sum;
-}
-
 // The leading samples of chunk k before the first one the decode check refused.
-uint64_t unrefused_prefix(const Planner* p, uint64_t k, uint64_t n, const RefusedSamples* refused)
+uint64_t unrefused_prefix(const MoviePlanner* p, uint64_t k, uint64_t n, const RefusedSamples* refused)
 {
     ChunkPlace place = video_place(p, k);
     for (uint64_t i = 0; i < n; i++)
@@ -263,7 +252,7 @@ uint64_t unrefused_prefix(const Planner* p, uint64_t k, uint64_t n, const Refuse
 }
 
 // The recording's index of its sample on the card at image offset `offset`; 0 when none is there.
-int sample_at(const Planner* p, uint64_t offset, uint64_t* sample)
+int sample_at(const MoviePlanner* p, uint64_t offset, uint64_t* sample)
 {
     const mp4::TrackTables* v = p->video;
     for (uint64_t k = 0; k < p->chunks; k++)
@@ -282,7 +271,7 @@ int sample_at(const Planner* p, uint64_t offset, uint64_t* sample)
 // The samples that are kept: of each chunk its leading samples on the card, with
 // their sound placed when the clip keeps sound (picture without its sound would put everything
 // after it out of step), as decoding and the camera's presentation order allow.
-int choose_video(Planner* p, int with_sound, uint32_t frame_ticks)
+int choose_video(MoviePlanner* p, int with_sound, uint32_t frame_ticks)
 {
     const mp4::MovieInfo* m = p->movie;
     mp4::CompositionOffsets offsets;
@@ -303,108 +292,6 @@ int choose_video(Planner* p, int with_sound, uint32_t frame_ticks)
     presentation_shifts(samples, p->keep, p->video->sample_count, frame_ticks, p->shift);
     std::free(samples);
     return any;
-}
-
-// A chunk on the card vouches for its start, the end of its verified samples, and its end when
-// its last sample is verified too.
-void add_chunk_anchors(const Planner* p, uint64_t k, AnchorList* anchors)
-{
-    if (p->on_card[k] == 0)
-        return;
-    uint64_t f = p->video->chunk_offsets[k], at = p->found_at[k];
-    mp4::SampleSizes sizes;
-    uint64_t verified = 0;
-    chunk_samples(p->video, k, &sizes);
-    for (uint64_t i = 0; i < p->on_card[k]; i++)
-        verified += mp4::sample_size_at(&sizes, i);
-    basics::list_append(anchors, Anchor{f, at});
-    if (uint64_t cut = p->cut[k].cut) {
-        // a joined chunk: its rest starts a run of its own
-        uint64_t size = p->video->chunk_sizes[k];
-        basics::list_append(anchors, Anchor{f + cut, p->cut[k].tail});
-        basics::list_append(anchors, Anchor{f + size, p->cut[k].tail + (size - cut)});
-        return;
-    }
-    basics::list_append(anchors, Anchor{f + verified, at + verified});
-    if (p->end_seen[k] && verified != p->video->chunk_sizes[k])
-        basics::list_append(anchors, Anchor{f + p->video->chunk_sizes[k], at + p->video->chunk_sizes[k]});
-}
-
-// Every metadata chunk whose kkad box is still where the anchor before it puts the chunk becomes
-// an anchor too: the camera writes it between a sound chunk and the next video chunk.
-void add_marker_anchors(const Planner* p, AnchorList* anchors)
-{
-    const mp4::TrackTables* meta = &p->movie->other;
-    if (!p->movie->has_other || !p->markers || p->markers->count == 0)
-        return;
-    AnchorList found;
-    for (size_t i = 0; i < anchors->count; i++)
-        basics::list_append(&found, anchors->items[i]);
-    const KkadMarker* first = p->markers->items;
-    const KkadMarker* end = first + p->markers->count;
-    for (uint64_t i = 0; i < meta->chunk_count; i++) {
-        uint64_t o = meta->chunk_offsets[i], size = meta->chunk_sizes[i];
-        const Anchor* lo = anchor_upto(&found, o);
-        if (!lo || lo->image > UINT64_MAX - (o - lo->file) - size)
-            continue;
-        uint64_t at = lo->image + (o - lo->file);
-        const KkadMarker* m = std::lower_bound(first, end, at,
-                                               [](const KkadMarker& k, uint64_t x) { return k.marker_offset < x; });
-        for (; m != end && m->marker_offset < at + size; m++)
-            if (!p->clip->run || m->tag == p->clip->run->tag) {
-                basics::list_append(anchors, Anchor{o + (m->marker_offset - at), m->marker_offset});
-                break;
-            }
-    }
-    basics::list_free(&found);
-}
-
-// Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
-// behind it (the next metadata chunk's kkad box, the next video chunk, or the movie box) is
-// still where the layout puts it: overwritten clusters that reach into the sound from there would
-// have taken that piece with them.
-int place_sound(Planner* p)
-{
-    uint64_t placed = 0;
-    const mp4::MovieInfo* m = p->movie;
-    const ClipHeader* h = p->clip->header;
-    AnchorList anchors;
-    basics::list_append(&anchors, Anchor{0, h->header_offset});
-    for (uint64_t k = 0; k < p->chunks; k++)
-        add_chunk_anchors(p, k, &anchors);
-    uint64_t movie_at = h->mdat_end >= h->header_offset ? h->mdat_end - h->header_offset : UINT64_MAX;
-    if (movie_at != UINT64_MAX)
-        basics::list_append(&anchors, Anchor{movie_at, m->moov_offset});
-    sort_anchors(&anchors);
-    add_marker_anchors(p, &anchors);
-    for (uint64_t i = 0; i < p->kkad.count; i++)
-        basics::list_append(&anchors, p->kkad.items[i]);
-    sort_anchors(&anchors);
-    const mp4::TrackTables* a = &m->audio;
-    for (uint64_t j = 0; j < p->chunks; j++) {
-        uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j];
-        if (!p->end_seen[j] || q > UINT64_MAX - size)
-            continue;
-        // the sound lies between the end of its video chunk and the next piece, both in place
-        uint64_t video_end = p->video->chunk_offsets[j] + p->video->chunk_sizes[j];
-        uint64_t next_piece = j + 1 < p->chunks ? p->video->chunk_offsets[j + 1] : movie_at;
-        const Anchor* lo = anchor_upto(&anchors, q);
-        const Anchor* hi = anchor_from(&anchors, q + size);
-        if (!lo || !hi || lo->file < video_end || hi->file > next_piece)
-            continue;
-        ChunkPlace at{lo->image + (q - lo->file), 0, 0};
-        // a fragment boundary between the two pieces: joined only where the layout leaves one edge for it
-        if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, q, size, &at))
-            continue;
-        if (at.at > p->image_size || p->image_size - at.at < (at.cut ? at.cut : size))
-            continue;
-        p->sound_placed[j] = 1;
-        p->sound_at[j] = at;
-        p->joins += at.cut != 0;
-        placed++;
-    }
-    basics::list_free(&anchors);
-    return placed > 0;
 }
 
 // Stream settings of a track from the movie box; 0 when they do not read.
@@ -428,7 +315,7 @@ struct Kept {
     uint64_t samples[salvage_track_kinds];
 };
 
-void add_piece(const Planner* p, Kept* out, uint32_t track, uint64_t k, uint64_t a, uint64_t b, int gap)
+void add_piece(const MoviePlanner* p, Kept* out, uint32_t track, uint64_t k, uint64_t a, uint64_t b, int gap)
 {
     const mp4::TrackTables* t = track == salvage_sound ? &p->movie->audio : p->video;
     uint64_t skip = leading_bytes(t, k, a), length = leading_bytes(t, k, b) - skip;
@@ -443,7 +330,7 @@ void add_piece(const Planner* p, Kept* out, uint32_t track, uint64_t k, uint64_t
 }
 
 // Every run of kept samples in a chunk is one video piece, followed by the sound of the same span.
-void lay_kept(const Planner* p, int with_sound, mp4::CompositionOffsets* offsets, int reordered, Kept* out,
+void lay_kept(const MoviePlanner* p, int with_sound, mp4::CompositionOffsets* offsets, int reordered, Kept* out,
               uint64_t* gaps)
 {
     const mp4::TrackTables* v = p->video;
@@ -474,7 +361,7 @@ void lay_kept(const Planner* p, int with_sound, mp4::CompositionOffsets* offsets
 }
 
 // The plan's sample tables and pieces from the kept samples.
-void fill_plan(const Planner* p, int with_sound, SalvagePlan* plan)
+void fill_plan(const MoviePlanner* p, int with_sound, SalvagePlan* plan)
 {
     const mp4::MovieInfo* m = p->movie;
     mp4::CompositionOffsets offsets;
@@ -510,7 +397,7 @@ void fill_plan(const Planner* p, int with_sound, SalvagePlan* plan)
     plan->piece_count = kept.pieces.count;
 }
 
-void free_planner(Planner* p)
+void free_planner(MoviePlanner* p)
 {
     std::free(p->found);
     std::free(p->found_at);
@@ -521,14 +408,15 @@ void free_planner(Planner* p)
     std::free(p->key);
     std::free(p->sound_at);
     std::free(p->sound_placed);
+    std::free(p->trail_at);
+    std::free(p->trail_bytes);
     std::free(p->cut);
     basics::list_free(&p->kkad);
 }
 
-}  // namespace
-
-int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const RefusedSamples* refused,
-                    SalvageAttempt* out)
+// Plans the clip; with `located`, only finds its pieces and adds where they lie.
+int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSamples* refused, SalvageAttempt* out,
+              ClaimList* located)
 {
     *out = SalvageAttempt{};
     out->clip_number = clip->clip_number;
@@ -542,12 +430,13 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
         return give_up(out, nothing);
     std::FILE* image = card->image;
     uint64_t image_size = card->image_size;
-    Planner p{};
+    MoviePlanner p{};
     p.image = image;
     p.image_size = image_size;
     p.geometry = card->geometry;
     p.clip = clip;
     p.markers = card->markers;
+    p.claims = card->claims;
     p.movie = m;
     p.video = v;
     p.chunks = v->chunk_count;
@@ -560,6 +449,8 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
     p.sound_at = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
     p.cut = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
     p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.trail_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
+    p.trail_bytes = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.key = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));
     SalvagePlan* plan = &out->plan;
     int ok = describe_track(m, v, "vide", &plan->tracks[salvage_video]);
@@ -575,6 +466,8 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
     for (uint64_t k = 0; ok && k < p.chunks; k++) {
         if (!p.found[k])
             find_missing_chunk(&p, k);
+        if (p.found[k])
+            recheck_found_chunk(&p, k);
         if (p.found[k]) {
             p.on_card[k] = v->chunk_sample_counts[k];
             p.end_seen[k] = 1;
@@ -596,7 +489,14 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
     // the camera writes one sound chunk beside every video chunk
     int with_sound = ok && rebuild::sound_track_written(m) && m->audio.chunk_count == p.chunks &&
                      describe_track(m, &m->audio, "soun", &plan->tracks[salvage_sound]);
-    if (with_sound && !place_sound(&p)) {
+    if (located) {
+        // the pieces as far as the card shows them, the sound placed where the layout proves it
+        if (with_sound)
+            place_sound(&p);
+        claim_pieces(&p, located);
+        ok = 0;
+    }
+    if (ok && with_sound && !place_sound(&p)) {
         // no sound chunk is where the layout puts it: the picture alone, which has no step to lose
         free_salvage_track(&plan->tracks[salvage_sound]);
         with_sound = 0;
@@ -615,6 +515,22 @@ int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const Ref
     }
     out->planned = 1;
     return 1;
+}
+
+}  // namespace
+
+int plan_with_movie(const SalvageCard* card, const RecoveryClip* clip, const RefusedSamples* refused,
+                    SalvageAttempt* out)
+{
+    return plan_clip(card, clip, refused, out, nullptr);
+}
+
+void claim_located_pieces(const SalvageCard* card, const RecoveryClip* clip, ClaimList* out)
+{
+    RefusedSamples none{};
+    SalvageAttempt attempt;
+    plan_clip(card, clip, &none, &attempt, out);
+    free_salvage_plan(&attempt.plan);
 }
 
 }  // namespace salvage

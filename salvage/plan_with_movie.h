@@ -14,4 +14,8 @@ namespace salvage {
 int plan_with_movie(const SalvageCard* card, const analysis::RecoveryClip* clip, const RefusedSamples* refused,
                     SalvageAttempt* out);
 
+// Adds to `out` where the pieces of the clip that its planner locates lie: its header and movie
+// box, its video chunks (whole, joined across a cut, or their leading samples) and sound chunks.
+void claim_located_pieces(const SalvageCard* card, const analysis::RecoveryClip* clip, ClaimList* out);
+
 }  // namespace salvage

@@ -63,7 +63,7 @@ void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint6
 // the image holds (the end of the image may cut it).
 uint64_t sound_on_card(const StreamSettings* s, const SalvageChunk* c, uint64_t image_size, uint64_t* at)
 {
-    *at = c->image_offset + c->full_bytes;
+    *at = salvage_chunk_offset(c, c->full_bytes);
     uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
     if (!c->sound_follows || *at >= image_size)
         return 0;
@@ -88,7 +88,7 @@ void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uin
 {
     uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size, skip, count;
     sound_share(per_chunk, camera_chunk_samples, first, end, &skip, &count);
-    uint64_t at = c->image_offset + c->full_bytes + skip * s->sound_sample_size;
+    uint64_t at = salvage_chunk_offset(c, c->full_bytes) + skip * s->sound_sample_size;
     add_piece(b, salvage_sound, &b->sound_pending_gap, at, count * s->sound_sample_size, b->sound_kept, count);
     b->sound_kept += count;
 }
@@ -112,9 +112,9 @@ struct RunInput {
 SalvageChunk without_refused(const RunInput* in, const SalvageChunk* c)
 {
     SalvageChunk kept = *c;
-    uint64_t at = c->image_offset;
+    uint64_t at = 0;
     for (uint32_t i = 0; i < c->samples; at += c->sizes[i++])
-        if (is_refused(&in->refused, at)) {
+        if (is_refused(&in->refused, salvage_chunk_offset(c, at))) {
             kept.samples = i;
             return kept;
         }
@@ -127,9 +127,9 @@ int slot_at(const SalvageChunkList* chunks, const uint32_t* usable_end, uint64_t
 {
     for (size_t ci = 0; ci < chunks->count; ci++) {
         const SalvageChunk* c = &chunks->items[ci];
-        uint64_t at = c->image_offset;
+        uint64_t at = 0;
         for (uint32_t i = 0; i < usable_end[ci] && i < c->samples; at += c->sizes[i++])
-            if (at == offset) {
+            if (salvage_chunk_offset(c, at) == offset) {
                 *slot = ci * camera_chunk_samples + i;
                 return 1;
             }
@@ -156,7 +156,7 @@ int read_chunk(std::FILE* image, const SalvageChunk* c)
 {
     uint64_t bytes = sum_sizes(c->sizes, c->samples);
     grow_read_buffer(&direct_read_buffer, bytes);
-    return image::read_at(image, c->image_offset, direct_read_buffer.data, bytes);
+    return read_salvage_chunk(image, c, direct_read_buffer.data, bytes);
 }
 
 // The samples of the first group of pictures from the key frame at sample `first` of chunk
@@ -264,8 +264,12 @@ void keep_run(const StreamSettings* settings, const SalvageChunk* c, const Order
         out->video_pending_gap = out->sound_pending_gap = 1;
     out->video_gaps += out->video_pending_gap;
     uint64_t skipped = sum_sizes(c->sizes, a), bytes = sum_sizes(c->sizes, b);
-    add_piece(out, salvage_video, &out->video_pending_gap, c->image_offset + skipped, bytes - skipped,
+    add_piece(out, salvage_video, &out->video_pending_gap, salvage_chunk_offset(c, skipped), bytes - skipped,
               out->sizes.count, b - a);
+    if (c->cut > skipped && c->cut < bytes) {  // the piece runs across the chunk's cut
+        out->pieces.items[out->pieces.count - 1].head_length = c->cut - skipped;
+        out->pieces.items[out->pieces.count - 1].tail_offset = c->tail;
+    }
     for (uint32_t i = a; i < b; i++) {
         basics::list_append(&out->sizes, c->sizes[i]);
         basics::list_append(&out->keys, order[i].key);

@@ -6,6 +6,7 @@
 #include "salvage/plan_with_movie.h"
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
+#include "salvage/cut_join.h"
 #include "validator/loader.h"
 
 namespace salvage {
@@ -15,6 +16,8 @@ namespace {
 // A sample the decode check refuses is left out of the next plan, with the rest of its chunk; a
 // recording refused more often than this is given up.
 constexpr size_t refused_sample_limit = 8;
+// Passes that place the recordings' pieces, each knowing where the last one put the others'.
+constexpr int claim_passes = 4;
 
 // One recording salvage tries: a clip whose movie box is on the card, or one planned from the
 // card alone (its first plan made already).
@@ -127,12 +130,78 @@ int attempt_wanted(const SalvageRequest* r, const SalvageAttempt* a)
     return analysis::clip_is_chosen(r->only_clip, a->clip_number) && !taken_whole(r, a->clip_number);
 }
 
+// The pieces of a clip the documented rules wrote, where they found them: its header, its movie
+// box and its video chunks.
+void claim_written_clip(const analysis::RecoveryClip* clip, ClaimList* out)
+{
+    const mp4::MovieInfo* m = clip->movie;
+    uint32_t tag = clip->run ? clip->run->tag : 0, n = clip->clip_number;
+    basics::list_append(&out->spans, ClaimedSpan{clip->header->header_offset, clip->header->mdat_offset, n, tag});
+    basics::list_append(&out->spans, ClaimedSpan{m->moov_offset, m->moov_offset + m->moov_size, n, tag});
+    for (uint64_t k = 0; k < clip->chunk_count && k < m->video.chunk_count; k++)
+        if (clip->chunks[k].resolved)
+            basics::list_append(&out->spans, ClaimedSpan{clip->chunks[k].data_offset,
+                                                         clip->chunks[k].data_offset + m->video.chunk_sizes[k], n, tag});
+}
+
+// The pieces every recording's planner locates (with the pieces `card` claims already), those of
+// the clips the documented rules wrote where they found them, and every kkad box, so that a
+// recording's planner knows where the others lie.
+void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* out)
+{
+    const analysis::ClipList* clips = r->clips;
+    for (size_t i = 0; i < clips->count; i++) {
+        if (!clips->items[i].movie)
+            continue;
+        if (clip_wanted(r, i))
+            claim_located_pieces(card, &clips->items[i], out);
+        else if (r->clip_written[i])
+            claim_written_clip(&clips->items[i], out);
+    }
+    const analysis::MarkerList* markers = card->markers;
+    for (size_t i = 0; markers && i < markers->count; i++)
+        if (markers->items[i].valid && markers->items[i].marker_offset >= 4) {
+            uint64_t type = markers->items[i].marker_offset;  // the box's size field stands before its type
+            basics::list_append(&out->spans, ClaimedSpan{type - 4, type + 4, 0, markers->items[i].tag});
+        }
+    sort_claims(out);
+}
+
+// Where every recording's located pieces lie, again and again with the pieces known, so that
+// sound the others' pieces place is known too, until no more is.
+void gather_claims(const SalvageRequest* req, ClaimList* claims)
+{
+    SalvageCard card = req->card;
+    claim_pieces(req, &card, claims);
+    for (int pass = 1; pass < claim_passes; pass++) {
+        ClaimList more;
+        card.claims = claims;
+        claim_pieces(req, &card, &more);
+        uint64_t before = claims->spans.count;
+        basics::list_free(&claims->spans);
+        *claims = more;
+        if (claims->spans.count == before)
+            break;
+    }
+}
+
 }  // namespace
 
-size_t salvage_recordings(const SalvageRequest* r)
+size_t salvage_recordings(const SalvageRequest* req)
 {
+    SalvageRequest with_claims = *req;
+    const SalvageRequest* r = &with_claims;
     SalvageAttemptList without_movie;
     build_plans_without_movie(&r->card, &without_movie);
+    // the planners of clips with their movie box see where every recording's located pieces lie
+    ClaimList claims;
+    int with_movie = 0;
+    for (size_t i = 0; i < r->clips->count; i++)
+        with_movie |= clip_wanted(r, i) && r->clips->items[i].movie;
+    if (with_movie) {
+        gather_claims(req, &claims);
+        with_claims.card.claims = &claims;
+    }
     const analysis::ClipList* clips = r->clips;
     size_t candidates = 0;
     for (size_t i = 0; i < clips->count; i++)
@@ -164,6 +233,7 @@ size_t salvage_recordings(const SalvageRequest* r)
         }
     }
     free_salvage_attempts(&without_movie);
+    basics::list_free(&claims.spans);
     return salvaged;
 }
 

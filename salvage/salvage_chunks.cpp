@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "salvage/chunk_descriptions.h"
+#include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
@@ -30,11 +32,11 @@ uint64_t chunk_bytes(const SalvageChunk* c)
     return total;
 }
 
-uint64_t chunk_end(const SalvageChunk* c) { return c->image_offset + chunk_bytes(c); }
+uint64_t chunk_end(const SalvageChunk* c) { return salvage_chunk_offset(c, chunk_bytes(c)); }
 
 // Where the chunk the camera wrote ends, kept samples or not: there its sound begins.
 uint64_t whole_bytes(const SalvageChunk* c) { return c->full_bytes ? c->full_bytes : chunk_bytes(c); }
-uint64_t full_end(const SalvageChunk* c) { return c->image_offset + whole_bytes(c); }
+uint64_t full_end(const SalvageChunk* c) { return salvage_chunk_offset(c, whole_bytes(c)); }
 
 struct Walked {
     SalvageChunk chunk;
@@ -80,6 +82,7 @@ struct Chain {
     const RecordingScope* r;
     uint64_t between;
     SalvageChunkList* chunks;
+    uint64_t to_box;  // from a chunk's end to the kkad box that describes it, in one run; 0 unknown
 };
 
 SalvageChunk* last_chunk(Chain* c) { return c->chunks->count ? &c->chunks->items[c->chunks->count - 1] : nullptr; }
@@ -231,6 +234,21 @@ void place_sound(SalvageChunkList* chunks, const RecordingLayout* l, const ClipH
     }
 }
 
+// The described chunk whole from `at`.
+SalvageChunk whole_described(const Described* d, uint64_t at)
+{
+    SalvageChunk chunk = {};
+    chunk.image_offset = at;
+    chunk.file_offset = d->file_offset;
+    chunk.file_known = 1;
+    std::memcpy(chunk.sizes, d->sizes, sizeof chunk.sizes);
+    chunk.samples = camera_chunk_samples;
+    chunk.full_bytes = chunk_bytes(&chunk);
+    chunk.described = 1;
+    chunk.end_confirmed = 1;
+    return chunk;
+}
+
 void append_located(Chain* c, const Described* d)
 {
     const SalvageChunk* prev = last_chunk(c);
@@ -247,15 +265,7 @@ void append_located(Chain* c, const Described* d)
     }
     prev = last_chunk(c);
     settle_open_end(c, prev && full_end(prev) + c->between == d->image_offset);
-    SalvageChunk chunk = {};
-    chunk.image_offset = d->image_offset;
-    chunk.file_offset = d->file_offset;
-    chunk.file_known = 1;
-    std::memcpy(chunk.sizes, d->sizes, sizeof chunk.sizes);
-    chunk.samples = camera_chunk_samples;
-    chunk.full_bytes = chunk_bytes(&chunk);
-    chunk.described = 1;
-    chunk.end_confirmed = 1;
+    SalvageChunk chunk = whole_described(d, d->image_offset);
     chunk.gap_before = gap;
     basics::list_append(c->chunks, chunk);
 }
@@ -317,10 +327,61 @@ size_t count_selected(const Described* const* selected)
     return n;
 }
 
-// The damaged chunks before file offset `limit`, each placed only right behind the chunk before it.
-void place_damaged_before(Chain* c, const Described*** next, uint64_t limit)
+// The distance from a chunk's end to the kkad box that describes it, the one most located
+// chunks show (a chunk and its box in one run) when at least two do; 0 when none do.
+uint64_t box_distance(const Described* const* located, size_t n)
 {
-    for (; **next && (**next)->file_offset < limit; ++*next) {
+    std::vector<uint64_t> seen;
+    for (size_t i = 0; i < n; i++) {
+        uint64_t end = located[i]->image_offset;
+        for (uint32_t v : located[i]->sizes)
+            end += v;
+        if (located[i]->marker_offset > end)
+            seen.push_back(located[i]->marker_offset - end);
+    }
+    std::sort(seen.begin(), seen.end());
+    uint64_t best = 0, most = 1;
+    for (size_t i = 0, j = 0; i < seen.size(); i = j) {
+        while (j < seen.size() && seen[j] == seen[i])
+            j++;
+        if (j - i > most)
+            best = seen[i], most = j - i;
+    }
+    return best;
+}
+
+// A described chunk that does not walk whole at `at`, joined across a fragment boundary to the
+// run that holds the kkad box that describes it (at the distance `to_box` behind its end in the
+// camera's file) or the recording's next located chunk `next`.
+int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Described* next, SalvageChunk* out)
+{
+    const RecordingScope* r = ch->r;
+    const mp4::SampleSizes sizes = {d->sizes, 0, camera_chunk_samples};
+    uint64_t total = 0;
+    for (uint32_t v : d->sizes)
+        total += v;
+    JoinAnchor anchors[2];
+    uint64_t count = 0;
+    if (ch->to_box)
+        anchors[count++] = JoinAnchor{d->file_offset + total + ch->to_box, d->marker_offset};
+    if (next)
+        anchors[count++] = JoinAnchor{next->file_offset, next->image_offset};
+    ChunkPlace place;
+    if (count == 0 || !join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes,
+                                        codec::syntax_of(video_format(r->hevc)), anchors, count, 0, &place))
+        return 0;
+    *out = whole_described(d, at);
+    out->cut = place.cut;
+    out->tail = place.tail;
+    return 1;
+}
+
+// The damaged chunks before the located chunk `limit` (null: to the end), each placed only right
+// behind the chunk before it: joined to the run of `limit` across a fragment boundary where the
+// structure proves it, else what stands before the damage.
+void place_damaged_before(Chain* c, const Described*** next, const Described* limit)
+{
+    for (; **next && (!limit || (**next)->file_offset < limit->file_offset); ++*next) {
         const Described* d = **next;
         const SalvageChunk* prev = last_chunk(c);
         const RecordingScope* r = c->r;
@@ -330,8 +391,8 @@ void place_damaged_before(Chain* c, const Described*** next, uint64_t limit)
         int first = !prev && lead < c->between;
         int behind = prev && prev->file_known && prev->full_bytes &&
                      d->file_offset == prev->file_offset + prev->full_bytes + c->between;
-        if (!(first || behind) ||
-            !damaged_chunk_at(r, d, first ? r->payload + lead : full_end(prev) + c->between, &chunk))
+        uint64_t at = first ? r->payload + lead : behind ? full_end(prev) + c->between : 0;
+        if (!(first || behind) || (!joined_chunk_at(c, d, at, limit, &chunk) && !damaged_chunk_at(r, d, at, &chunk)))
             continue;
         settle_open_end(c, 1);
         basics::list_append(c->chunks, chunk);
@@ -399,13 +460,13 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         between = between_hint;
 
     // described chunks whose bytes are not all there keep what stands before the damage
-    Chain c = {&r, between, out};
+    Chain c = {&r, between, out, box_distance(located, n)};
     const Described** next_damaged = damaged;
     for (size_t i = 0; i < n; i++) {
-        place_damaged_before(&c, &next_damaged, located[i]->file_offset);
+        place_damaged_before(&c, &next_damaged, located[i]);
         append_located(&c, located[i]);
     }
-    place_damaged_before(&c, &next_damaged, UINT64_MAX);
+    place_damaged_before(&c, &next_damaged, nullptr);
     std::free(credible);
     std::free(damaged);
     uint64_t lead_from_description = described_lead(&r, &described, located, n, between);
@@ -453,6 +514,18 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     place_sound(out, &l, header, markers, count);
     *layout = l;
     return out->count > 0;
+}
+
+uint64_t salvage_chunk_offset(const SalvageChunk* c, uint64_t x)
+{
+    ChunkPlace place{c->image_offset, c->cut, c->tail};
+    return place_offset(&place, x);
+}
+
+int read_salvage_chunk(std::FILE* image, const SalvageChunk* c, uint8_t* out, uint64_t n)
+{
+    ChunkPlace place{c->image_offset, c->cut, c->tail};
+    return read_placed(image, &place, 0, out, n);
 }
 
 }  // namespace salvage

@@ -22,8 +22,15 @@ struct SalvageChunk {
     uint32_t end_confirmed;  // 1 when the chunk's end is certain, so the sound behind it can be placed
     uint32_t open_end;       // 1 while its twelfth sample, ended where the units stopped, awaits the next chunk
     uint32_t sound_follows;  // 1 when the chunk's sound is known to lie right behind it in the image
+    uint64_t cut;            // a fragment boundary cut the chunk: its first `cut` bytes at image_offset,
+    uint64_t tail;           // the rest from `tail`; 0: in one piece
 };
 using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
+
+// The image offset of byte `x` of the chunk, behind a cut in the rest's run.
+uint64_t salvage_chunk_offset(const SalvageChunk* c, uint64_t x);
+// Reads bytes [0, n) of the chunk into `out`; 0 when the card does not give them.
+int read_salvage_chunk(std::FILE* image, const SalvageChunk* c, uint8_t* out, uint64_t n);
 
 // How the camera laid the recording out around its video chunks.
 struct RecordingLayout {

@@ -69,6 +69,19 @@ struct SalvageAttempt {
 };
 using SalvageAttemptList = basics::Growable<SalvageAttempt, 16>;
 
+// Bytes of the image a recording's located piece holds (a video chunk found by its samples, or
+// a kkad box): no other recording's file can lie there.
+struct ClaimedSpan {
+    uint64_t begin;
+    uint64_t end;
+    uint32_t clip;  // the clip whose planner located it; 0 for a kkad box
+    uint32_t tag;   // the recording's kkad tag; 0 when unknown
+};
+struct ClaimList {
+    basics::Growable<ClaimedSpan, 256> spans;  // in image order
+    uint64_t longest = 0;                      // bytes of the longest span
+};
+
 // What salvage reads of the card: the image and the lists the analysis made of it.
 struct SalvageCard {
     std::FILE* image;
@@ -81,6 +94,7 @@ struct SalvageCard {
     const analysis::RunList* runs;
     const analysis::PairList* pairs;
     int decode_check;  // the validator is loaded: the decoder may judge what the card leaves open
+    const ClaimList* claims;  // the pieces every recording's planner located; null: none known
 };
 
 // Video samples the decode check refused, by image offset: a planner cuts each one's chunk

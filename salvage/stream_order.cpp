@@ -20,7 +20,7 @@ int read_samples(std::FILE* image, const SalvageChunk* c, uint64_t* bytes)
     for (uint32_t i = 0; i < c->samples; i++)
         *bytes += c->sizes[i];
     analysis::grow_read_buffer(&analysis::direct_read_buffer, *bytes);
-    return image::read_at(image, c->image_offset, analysis::direct_read_buffer.data, *bytes);
+    return read_salvage_chunk(image, c, analysis::direct_read_buffer.data, *bytes);
 }
 
 // A stretch of picture order: the samples from one where the order count starts again to the

@@ -75,7 +75,7 @@ TEST(SalvageCutJoin, JoinsOnlyWhatTheStructureProves)
         mp4::SampleSizes s = fixture::stored_sizes(sizes);
         salvage::ChunkPlace out{};
         int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
-                                            anchors, 1 + c.second_copy, &out);
+                                            anchors, 1 + c.second_copy, 0, &out);
         EXPECT_EQ(got, c.expect) << c.name;
         if (got) {
             EXPECT_EQ(out.cut, cut - chunk_file) << c.name;
@@ -87,30 +87,68 @@ TEST(SalvageCutJoin, JoinsOnlyWhatTheStructureProves)
     }
 }
 
-TEST(SalvageCutJoin, SoundJoinsOnlyAcrossTheOneEdgeBetweenItsNeighbours)
+TEST(SalvageCutJoin, SoundIsPlacedOnlyWhereTheLayoutLeavesOneChoice)
 {
     image::ImageGeometry g{0, cs, 0};
     struct {
         const char* name;
         salvage::JoinAnchor lo, hi;
+        uint64_t file, size;
         int expect;
         salvage::ChunkPlace place;
     } cases[] = {
-        // bytes [600, 1100) of the file: lo at file 550 in image cluster 4, hi at file 1200 in image cluster 9
-        {"one edge between", {550, 4 * cs + 38}, {1200, 9 * cs + 176}, 1, {4 * cs + 88, 424, 9 * cs}},
-        {"two edges between", {450, 4 * cs + 450}, {1200, 9 * cs + 176}, 0, {}},
-        {"the edge at hi: all in lo's run", {550, 4 * cs + 38}, {1024, 9 * cs}, 1, {4 * cs + 88, 0, 0}},
-        {"not on the cluster grid", {550, 4 * cs + 39}, {1200, 9 * cs + 176}, 0, {}},
+        // lo at file 550 in image cluster 4, hi at file 1200 in image cluster 9
+        {"one edge between", {550, 4 * cs + 38}, {1200, 9 * cs + 176}, 600, 500, 1, {4 * cs + 88, 424, 9 * cs}},
+        {"two edges between, both inside", {450, 4 * cs + 450}, {1200, 9 * cs + 176}, 600, 500, 0, {}},
+        {"the edge at hi: all in lo's run", {550, 4 * cs + 38}, {1024, 9 * cs}, 600, 400, 1, {4 * cs + 88, 0, 0}},
+        {"not on the cluster grid", {550, 4 * cs + 39}, {1200, 9 * cs + 176}, 600, 500, 0, {}},
+        // several edges between the pieces, none before the bytes' end, or none after their start
+        {"edges only behind: all in lo's run", {550, 4 * cs + 38}, {2100, 9 * cs + 52}, 600, 400, 1, {4 * cs + 88, 0, 0}},
+        {"edges only in front: all in hi's run", {100, 4 * cs + 100}, {1100, 9 * cs + 76}, 1036, 64, 1, {9 * cs + 12, 0, 0}},
     };
     for (const auto& c : cases) {
         salvage::ChunkPlace out{};
-        uint64_t size = c.hi.file == 1024 ? 400 : 500;
-        EXPECT_EQ(salvage::join_between(&g, 1 << 20, c.lo, c.hi, 600, size, &out), c.expect) << c.name;
+        EXPECT_EQ(salvage::join_between(&g, 1 << 20, c.lo, c.hi, c.file, c.size, &out), c.expect) << c.name;
         if (c.expect) {
             EXPECT_EQ(out.at, c.place.at) << c.name;
             EXPECT_EQ(out.cut, c.place.cut) << c.name;
             EXPECT_EQ(out.tail, c.place.tail) << c.name;
         }
+    }
+}
+
+TEST(SalvageCutJoin, SoundAcrossSeveralEdgesOnlyWhereTheOtherRecordingsPiecesLeaveOne)
+{
+    image::ImageGeometry g{0, cs, 0};
+    // bytes [600, 1400) of the file between lo (file 600) and hi (file 1900): edges 1024 and 1536
+    const salvage::JoinAnchor lo{600, 4 * cs + 88}, hi{1900, 20 * cs + 364};
+    const salvage::ClaimedSpan behind_head{5 * cs, 5 * cs + 100, 2, 0};     // right behind the head run cut at 1024
+    const salvage::ClaimedSpan before_tail{18 * cs + 400, 19 * cs, 2, 0};  // right before the tail run
+    struct {
+        const char* name;
+        std::vector<salvage::ClaimedSpan> claims;
+        int expect;
+    } cases[] = {
+        {"another recording's pieces end both runs at one edge", {behind_head, before_tail}, 1},
+        {"nothing known behind the head run: both edges fit", {before_tail}, 0},
+        {"the piece behind lies one cluster on: both edges fit", {{6 * cs, 6 * cs + 10, 2, 0}, before_tail}, 0},
+        {"the recording's own pieces prove nothing", {{5 * cs, 5 * cs + 100, 1, 0}, {18 * cs + 400, 19 * cs, 1, 0}}, 0},
+        {"another recording's piece inside the tail run: no edge left",
+         {behind_head, before_tail, {19 * cs + 10, 19 * cs + 20, 3, 0}}, 0},
+    };
+    for (const auto& c : cases) {
+        salvage::ClaimList claims{};
+        for (const salvage::ClaimedSpan& x : c.claims)
+            basics::list_append(&claims.spans, x);
+        salvage::sort_claims(&claims);
+        salvage::ChunkPlace out{};
+        EXPECT_EQ(salvage::join_by_claims(&g, 1 << 20, lo, hi, 600, 800, &claims, 1, 0, &out), c.expect) << c.name;
+        if (c.expect) {
+            EXPECT_EQ(out.at, 4 * cs + 88) << c.name;
+            EXPECT_EQ(out.cut, 424u) << c.name;
+            EXPECT_EQ(out.tail, 19 * cs) << c.name;
+        }
+        basics::list_free(&claims.spans);
     }
 }
 

@@ -255,7 +255,7 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         a.analyse(false);
         salvage::SalvageAttemptList attempts = {};
         salvage::SalvageCard salvage_card = {a.f,        image.size(), nullptr, &a.index, &a.headers,
-                                              &a.markers, &a.movies,    &a.runs,  &a.pairs,   0};
+                                              &a.markers, &a.movies,    &a.runs,  &a.pairs,   0, nullptr};
         size_t n = salvage::build_plans_without_movie(&salvage_card, &attempts);
         ASSERT_EQ(n, 1u) << c.name;
         salvage::SalvageAttempt& attempt = attempts.items[0];
@@ -318,7 +318,7 @@ TEST(AnalysisMovieSalvage, ASoundFormatTheCameraNeverWritesIsLeftOut)
             clip = &a.clips.items[i];
     ASSERT_NE(clip, nullptr);
     const salvage::SalvageCard card = {a.f, a.image.size(), &geometry, &a.index, &a.headers,
-                                       &a.markers, &a.movies, &a.runs, &a.pairs, 0};
+                                       &a.markers, &a.movies, &a.runs, &a.pairs, 0, nullptr};
     const salvage::RefusedSamples none = {nullptr, 0, 0, 0};
     salvage::SalvageAttempt salvage;
     ASSERT_TRUE(salvage::plan_with_movie(&card, clip, &none, &salvage)) << salvage.reason;

@@ -380,6 +380,60 @@ int create_sized(const std::string& path, uint64_t size)
 
 } // namespace
 
+// The first NAL length field of chunk j at or after file offset `from`: its file offset, or 0.
+uint64_t next_length_field(const Recording& r, const VideoStream& vs, uint32_t j, uint64_t from)
+{
+    const Chunk& c = r.video[j];
+    Bytes bytes(c.size);
+    recording_bytes(r, vs, c.offset, bytes.data(), c.size);
+    uint64_t pos = 0, per = r.video_sizes.size() / r.video.size();
+    for (uint64_t i = 0; i < per && pos < c.size; i++) {
+        uint64_t end = pos + r.video_sizes[j * per + i];
+        for (uint64_t u = pos; u + 4 <= end && u + 4 <= c.size;
+             u += 4 + (uint64_t(bytes[u]) << 24 | uint64_t(bytes[u + 1]) << 16 | uint64_t(bytes[u + 2]) << 8 | bytes[u + 3]))
+            if (c.offset + u >= from)
+                return c.offset + u;
+        pos = end;
+    }
+    return 0;
+}
+
+// The look-alikes of CardPlan::look_alike, laid over the other recording's first cluster behind
+// each head (not over a clip header).
+void plant_look_alikes(const Card& card, const std::string& path)
+{
+    const PlacedRecording& p = card.placed[0];
+    const Recording& r = p.rec;
+    VideoStream vs = recording_video(r.plan);
+    uint64_t cs = card.cluster_bytes;
+    int fd = open(path.c_str(), O_RDWR);
+    if (fd < 0)
+        die("cannot write " + path);
+    for (uint32_t j = 0; j < r.video.size(); j++) {
+        const Chunk& c = r.video[j];
+        for (uint64_t u = c.offset / cs + 1; u * cs < c.offset + c.size; u++) {
+            if (p.cluster_image_offset[u] == p.cluster_image_offset[u - 1] + cs)
+                continue;
+            uint64_t field = next_length_field(r, vs, j, u * cs);
+            if (field == 0 || field + 4 - u * cs > cs)
+                break;
+            off_t at = off_t(p.cluster_image_offset[u - 1] + cs);
+            bool header = false;  // a clip header there would take the other recording with it
+            for (const PlacedRecording& o : card.placed)
+                header = header || (!o.cluster_image_offset.empty() && o.cluster_image_offset[0] == uint64_t(at));
+            if (header)
+                break;
+            Bytes rest(field + 4 - u * cs);
+            recording_bytes(r, vs, u * cs, rest.data(), rest.size());
+            if (pwrite(fd, rest.data(), rest.size(), at) != ssize_t(rest.size()))
+                die("cannot write " + path);
+            break;
+        }
+    }
+    if (close(fd) != 0)
+        die("cannot write " + path);
+}
+
 void make_card(const CardPlan& plan, const std::string& path, const std::string& scratch_dir, Card* card)
 {
     Layout l;
@@ -480,6 +534,8 @@ void make_card(const CardPlan& plan, const std::string& path, const std::string&
         die("cannot write " + path);
     close(vol);
     std::remove(vol_path.c_str());
+    if (plan.look_alike && !card->placed.empty())
+        plant_look_alikes(*card, path);
 
     if (plan.hold_recordings)
         for (PlacedRecording& p : card->placed) {

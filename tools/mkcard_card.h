@@ -64,6 +64,10 @@ struct CardPlan {
     // every recording's bytes kept in PlacedRecording::rec.file for a test to compare with; the
     // generator itself holds none and writes a card of any size through one small buffer
     bool hold_recordings = true;
+    // hostile: behind the head of every video chunk of the first recording that a run boundary
+    // cuts, the cluster there begins with the chunk's own rest up to its next NAL length field, so
+    // the chunk read on in one piece fits that length and nothing after it
+    bool look_alike = false;
     std::vector<CardRecording> recordings;
     FsPlan fs;
 };

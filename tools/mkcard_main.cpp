@@ -46,7 +46,9 @@ const char* usage =
     "       the two-at-once* scenarios hold two recordings written at once, their clusters alternating\n"
     "       in runs, and a third after them, the card quick-formatted (-fat-zeroed: the clips deleted,\n"
     "       their FAT chains zeroed); -long runs of 1 MiB, -short of 3 clusters, -moov-lost both movie\n"
-    "       boxes lost, -bframes camera-like streams, -hevc HEVC\n";
+    "       boxes lost, -bframes camera-like streams, -hevc HEVC, -look-alike the cluster behind the head\n"
+    "       of each cut chunk of the first recording begins with the chunk's rest up to its next NAL\n"
+    "       length field\n";
 
 struct Custom {
     uint32_t count = 2;

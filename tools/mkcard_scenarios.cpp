@@ -85,8 +85,9 @@ CardPlan camera_card(const std::string& name)
 // Two recordings written at once, their clusters alternating in runs (a camera writing a second
 // stream beside the main clip), a third after them, the card quick-formatted over them: every run
 // boundary inside a chunk cuts it. NAME: two-at-once[-long|-short][-moov-lost][-bframes][-hevc]
-// [-fat-zeroed] (runs of 1 MiB or of three clusters; both movie boxes lost; camera-like streams;
-// HEVC; the clips deleted and their FAT chains zeroed instead of the format).
+// [-fat-zeroed][-look-alike] (runs of 1 MiB or of three clusters; both movie boxes lost;
+// camera-like streams; HEVC; the clips deleted and their FAT chains zeroed instead of the format;
+// behind the head of each cut chunk of the first recording, its rest up to its next NAL length).
 CardPlan two_at_once_card(std::string name)
 {
     auto option = [&name](const std::string& o) {
@@ -98,7 +99,7 @@ CardPlan two_at_once_card(std::string name)
     };
     bool long_runs = option("-long"), short_runs = option("-short"), lost = option("-moov-lost");
     bool bframes = option("-bframes");
-    bool hevc = option("-hevc"), fat_zeroed = option("-fat-zeroed");
+    bool hevc = option("-hevc"), fat_zeroed = option("-fat-zeroed"), look_alike = option("-look-alike");
     if (name != "two-at-once")
         return CardPlan{};
     CardPlan s = salvage_card({96, 84, 48}, 2, Damage::none);
@@ -115,6 +116,7 @@ CardPlan two_at_once_card(std::string name)
         s.recordings[0].plan.frames = s.recordings[1].plan.frames = 480, s.size_mib = 64;
     if (lost)
         s.recordings[0].damage = s.recordings[1].damage = Damage::moov_lost;
+    s.look_alike = look_alike;
     if (fat_zeroed)
         s.fs.state = FsState::deleted_fat_zeroed;
     else
@@ -238,7 +240,8 @@ const char* const camera_cards[] = {"power-loss-bframes", "power-loss-open-gop",
                                     "cut-bframes-oob"};
 
 // the cards of two recordings at once every test run makes; the others by name
-const char* const two_at_once_cards[] = {"two-at-once", "two-at-once-long", "two-at-once-moov-lost-bframes"};
+const char* const two_at_once_cards[] = {"two-at-once", "two-at-once-long", "two-at-once-moov-lost-bframes",
+                                         "two-at-once-look-alike"};
 
 CardPlan make(const std::string& name)
 {

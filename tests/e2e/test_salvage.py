@@ -26,6 +26,8 @@ SALVAGED = re.compile(r"clip (?P<clip>\d+): salvaged(?: part (?P<part>\d+))? -> 
                       r"(?P<of>\d+) samples, (?P<gaps>\d+) gaps?, (?:sound (?P<sound>\d+) % of the kept span|no sound)\)$")
 FAILED = re.compile(r"clip (\d+): salvage failed: .+$")
 COUNT = re.compile(r"^  salvaged clips    : (\d+)$", re.M)
+JOINED_COUNT = re.compile(r"^  joined cuts       : (\d+)$")
+JOINED = re.compile(r"^  joined cut: ", re.M)
 SUFFIX = "_salvaged.MP4"
 PART = re.compile(r"_salvaged(?:_part(\d+))?\.MP4$")  # any salvaged file; group 1: a later part's number
 MOVIE_KEPT = ("hole", "cluster-hole")  # damage that leaves the recording's movie box on the card
@@ -35,9 +37,8 @@ KNOWN_FAILURES = {}
 # cards whose salvaged files pass every check but keep fewer frames than the card holds: cuts
 # the engine does not join yet (their rows check everything else)
 KNOWN_GAPS = {
-    "two-at-once": "a sound chunk cut at one of several cluster edges is not joined: its video is left out",
-    "two-at-once-long": "a sound chunk cut at one of several cluster edges is not joined",
-    "two-at-once-moov-lost-bframes": "no joins without the movie box yet",
+    "two-at-once-moov-lost-bframes": "without the movie box, sound chunks cut at one of several cluster edges and "
+                                     "the last chunk are not joined",
 }
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
 
@@ -78,15 +79,20 @@ def split_block(test, lines):
     test.assertEqual(len(counts), 1, "one salvaged-clips line")
     c = counts[0]
     test.assertEqual(lines[c - 1][:22], "  videos written    : ", "the salvaged-clips line follows")
-    count, rest = int(COUNT.match(lines[c]).group(1)), lines[:c] + lines[c + 1:]
+    # the joined-cuts line, when any cut was joined, follows it and counts the block's joins
+    joined = JOINED_COUNT.match(lines[c + 1]) if c + 1 < len(lines) else None
+    count, rest = int(COUNT.match(lines[c]).group(1)), lines[:c] + lines[c + 1 + bool(joined):]
     heads = [i for i, line in enumerate(rest) if HEAD.match(line)]
     test.assertLessEqual(len(heads), 1, "more than one salvage block")
-    if not heads:
-        return [], rest, count
-    h = heads[0]
-    end = rest.index("Complete.", h) - 1
-    test.assertEqual((rest[h - 1], rest[end]), ("", ""), "blank lines around the salvage block")
-    return rest[h:end], rest[:h - 1] + rest[end:], count
+    block = []
+    if heads:
+        h = heads[0]
+        end = rest.index("Complete.", h) - 1
+        test.assertEqual((rest[h - 1], rest[end]), ("", ""), "blank lines around the salvage block")
+        block, rest = rest[h:end], rest[:h - 1] + rest[end:]
+    test.assertEqual(int(joined.group(1)) if joined else 0, sum(bool(JOINED.match(x)) for x in block),
+                     "the joined-cuts line counts the joins")
+    return block, rest, count
 
 
 def lines_of(run):
@@ -228,16 +234,17 @@ def print_table():
                                                        len(documented), len(salvaged), counts, problem))
 
 
-JOINED = re.compile(r"^  joined cut: ", re.M)
 FRAGMENT_CARDS = ["two-at-once", "two-at-once-moov-lost", "two-at-once-bframes-hevc", "two-at-once-moov-lost-bframes",
                   "two-at-once-long", "two-at-once-short", "two-at-once-fat-zeroed"]
 
 
 def print_fragment_table():
     """Per card of recordings cut only by fragment boundaries: the runs its recordings lie in, the
-    chunks (video, sound, kkad) the run boundaries cut, the cuts joined, recordings back whole
-    (every video sample, no gap) of those on the card, and video samples kept of those on it."""
-    print("%-34s %5s %5s %7s %13s %15s" % ("scenario", "runs", "cuts", "joined", "whole/of", "frames kept/on"))
+    chunks the run boundaries cut (video+sound+kkad), the cuts joined, the gaps the salvaged files
+    are left with, recordings back whole (every video sample, no gap) of those on the card, and
+    video samples kept of those on it."""
+    print("%-34s %5s %12s %7s %5s %9s %15s %7s" % ("scenario", "runs", "cuts v+s+k", "joined", "gaps", "whole/of",
+                                                  "frames kept/on", "frames"))
     test = unittest.TestCase()
     for scenario in FRAGMENT_CARDS:
         card = harness.make_card(scenario)
@@ -245,8 +252,8 @@ def print_fragment_table():
         written = harness.recovered_files(run.out_dir)
         recs = card.recordings
         runs = sum(r["runs"] for r in recs)
-        cuts = sum(r["video_chunks_cut"] + r["sound_chunks_cut"] + r["kkad_cut"] for r in recs)
-        whole = kept = on_card = 0
+        cuts = [sum(r[k] for r in recs) for k in ("video_chunks_cut", "sound_chunks_cut", "kkad_cut")]
+        whole = kept = on_card = gaps = 0
         for rec in recs:
             orig = oracle.Original(card, rec)
             on_card += sum(orig.intact)
@@ -258,9 +265,11 @@ def print_fragment_table():
                      if m and int(m["clip"]) == rec["clip_number"]]
             got = sum(int(m["kept"]) for m in lines)
             kept += got
+            gaps += sum(int(m["gaps"]) for m in lines) + max(len(lines) - 1, 0)
             whole += len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0"
-        print("%-34s %5d %5d %7d %13s %15s" % (scenario, runs, cuts, len(JOINED.findall(run.stdout)),
-                                              "%d/%d" % (whole, len(recs)), "%d/%d" % (kept, on_card)))
+        print("%-34s %5d %12s %7d %5d %9s %15s %6.1f%%" % (
+            scenario, runs, "%d+%d+%d" % tuple(cuts), len(JOINED.findall(run.stdout)), gaps,
+            "%d/%d" % (whole, len(recs)), "%d/%d" % (kept, on_card), 100.0 * kept / max(on_card, 1)))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,51 @@
+#pragma once
+// What the planner of a clip with its movie box knows while it plans: where each video chunk and
+// sound chunk of the recording lies on the card, and what it keeps.
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/analysis_types.h"
+#include "image/exfat_detect.h"
+#include "mp4/movie_box.h"
+#include "mp4/sample_tables.h"
+#include "salvage/cut_join.h"
+#include "salvage/salvage_plan.h"
+
+namespace salvage {
+
+struct MoviePlanner {
+    std::FILE* image;
+    uint64_t image_size;
+    const image::ImageGeometry* geometry;
+    const analysis::RecoveryClip* clip;
+    const analysis::MarkerList* markers;
+    const ClaimList* claims;
+    const mp4::MovieInfo* movie;
+    const mp4::TrackTables* video;
+    uint64_t chunks;
+    uint8_t* found;       // the whole chunk is verified at found_at
+    uint64_t* found_at;   // where the chunk, or its verified leading samples, lie
+    uint64_t* on_card;    // leading samples verified: all of them when found whole
+    uint8_t* end_seen;    // the chunk's last sample is verified in place, so its end is known
+    uint8_t* keep;        // one per video sample: it goes into the salvaged file
+    int64_t* shift;       // one per video sample: how much later than the camera's order it is shown
+    uint8_t* key;         // one per video sample
+    ChunkPlace* cut;      // per video chunk: where its rest lies when a fragment boundary cut it
+    ChunkPlace* sound_at;
+    uint8_t* sound_placed;
+    uint64_t* trail_at;   // per sound chunk: the bytes from its end to the next piece, in that piece's run
+    uint64_t* trail_bytes;
+    AnchorList kkad;      // the recording's kkad boxes placed in the camera's file, in file order
+    uint64_t joins;
+    uint64_t part_begin;  // the samples [part_begin, part_end) may be kept: the recording, or one part of it
+    uint64_t part_end;
+};
+
+// Where video chunk k lies, its rest after a cut included.
+ChunkPlace video_place(const MoviePlanner* p, uint64_t k);
+// The nearest chunk before (`step` -1) or after (1) chunk k that is found whole; 1 with its index.
+int neighbour(const MoviePlanner* p, uint64_t k, int step, uint64_t* j);
+// Bytes of the first `n` samples of chunk k.
+uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n);
+
+}  // namespace salvage

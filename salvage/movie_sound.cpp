@@ -1,0 +1,154 @@
+#include "salvage/movie_sound.h"
+
+#include <algorithm>
+
+#include "analysis/chunk_locate.h"
+#include "basics/growable.h"
+
+namespace salvage {
+
+using namespace analysis;
+
+namespace {
+
+using Anchor = JoinAnchor;
+
+// A chunk on the card vouches for its start, the end of its verified samples, and its end when
+// its last sample is verified too.
+void add_chunk_anchors(const MoviePlanner* p, uint64_t k, AnchorList* anchors)
+{
+    if (p->on_card[k] == 0)
+        return;
+    uint64_t f = p->video->chunk_offsets[k], at = p->found_at[k];
+    mp4::SampleSizes sizes;
+    uint64_t verified = 0;
+    chunk_samples(p->video, k, &sizes);
+    for (uint64_t i = 0; i < p->on_card[k]; i++)
+        verified += mp4::sample_size_at(&sizes, i);
+    basics::list_append(anchors, Anchor{f, at});
+    if (uint64_t cut = p->cut[k].cut) {
+        // a joined chunk: its rest starts a run of its own
+        uint64_t size = p->video->chunk_sizes[k];
+        basics::list_append(anchors, Anchor{f + cut, p->cut[k].tail});
+        basics::list_append(anchors, Anchor{f + size, p->cut[k].tail + (size - cut)});
+        return;
+    }
+    basics::list_append(anchors, Anchor{f + verified, at + verified});
+    if (p->end_seen[k] && verified != p->video->chunk_sizes[k])
+        basics::list_append(anchors, Anchor{f + p->video->chunk_sizes[k], at + p->video->chunk_sizes[k]});
+}
+
+// Every metadata chunk whose kkad box is still where the anchor before it puts the chunk becomes
+// an anchor too: the camera writes it between a sound chunk and the next video chunk.
+void add_marker_anchors(const MoviePlanner* p, AnchorList* anchors)
+{
+    const mp4::TrackTables* meta = &p->movie->other;
+    if (!p->movie->has_other || !p->markers || p->markers->count == 0)
+        return;
+    AnchorList found;
+    for (size_t i = 0; i < anchors->count; i++)
+        basics::list_append(&found, anchors->items[i]);
+    const KkadMarker* first = p->markers->items;
+    const KkadMarker* end = first + p->markers->count;
+    for (uint64_t i = 0; i < meta->chunk_count; i++) {
+        uint64_t o = meta->chunk_offsets[i], size = meta->chunk_sizes[i];
+        const Anchor* lo = anchor_upto(&found, o);
+        if (!lo || lo->image > UINT64_MAX - (o - lo->file) - size)
+            continue;
+        uint64_t at = lo->image + (o - lo->file);
+        const KkadMarker* m = std::lower_bound(first, end, at,
+                                               [](const KkadMarker& k, uint64_t x) { return k.marker_offset < x; });
+        for (; m != end && m->marker_offset < at + size; m++)
+            if (!p->clip->run || m->tag == p->clip->run->tag) {
+                basics::list_append(anchors, Anchor{o + (m->marker_offset - at), m->marker_offset});
+                break;
+            }
+    }
+    basics::list_free(&found);
+}
+
+}  // namespace
+
+// Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
+// behind it (the next metadata chunk's kkad box, the next video chunk, or the movie box) is
+// still where the layout puts it: overwritten clusters that reach into the sound from there would
+// have taken that piece with them.
+int place_sound(MoviePlanner* p)
+{
+    uint64_t placed = 0;
+    const mp4::MovieInfo* m = p->movie;
+    const ClipHeader* h = p->clip->header;
+    AnchorList anchors;
+    basics::list_append(&anchors, Anchor{0, h->header_offset});
+    for (uint64_t k = 0; k < p->chunks; k++)
+        add_chunk_anchors(p, k, &anchors);
+    uint64_t movie_at = h->mdat_end >= h->header_offset ? h->mdat_end - h->header_offset : UINT64_MAX;
+    if (movie_at != UINT64_MAX)
+        basics::list_append(&anchors, Anchor{movie_at, m->moov_offset});
+    sort_anchors(&anchors);
+    add_marker_anchors(p, &anchors);
+    for (uint64_t i = 0; i < p->kkad.count; i++)
+        basics::list_append(&anchors, p->kkad.items[i]);
+    sort_anchors(&anchors);
+    const mp4::TrackTables* a = &m->audio;
+    for (uint64_t j = 0; j < p->chunks; j++) {
+        uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j];
+        if (!p->end_seen[j] || q > UINT64_MAX - size)
+            continue;
+        // the sound lies between the end of its video chunk and the next piece, both in place
+        uint64_t video_end = p->video->chunk_offsets[j] + p->video->chunk_sizes[j];
+        uint64_t next_piece = j + 1 < p->chunks ? p->video->chunk_offsets[j + 1] : movie_at;
+        const Anchor* lo = anchor_upto(&anchors, q);
+        const Anchor* hi = anchor_from(&anchors, q + size);
+        if (!lo || !hi || lo->file < video_end || hi->file > next_piece)
+            continue;
+        ChunkPlace at{lo->image + (q - lo->file), 0, 0};
+        // a fragment boundary between the two pieces: joined only where the layout, or the other
+        // recordings' pieces around the runs, leave one edge for it
+        if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, q, size, &at) &&
+            !join_by_claims(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, p->clip->clip_number,
+                            p->clip->run ? p->clip->run->tag : 0, &at))
+            continue;
+        if (at.at > p->image_size || p->image_size - at.at < (at.cut ? at.cut : size))
+            continue;
+        p->sound_placed[j] = 1;
+        p->sound_at[j] = at;
+        // what follows the sound up to the next piece lies in that piece's run, unless the sound
+        // lies whole in the run before a boundary that may fall anywhere behind it
+        if (same_run(lo, hi) || at.cut || at.at == hi->image - (hi->file - q))
+            p->trail_at[j] = hi->image - (hi->file - (q + size)), p->trail_bytes[j] = hi->file - (q + size);
+        p->joins += at.cut != 0;
+        placed++;
+    }
+    basics::list_free(&anchors);
+    return placed > 0;
+}
+
+void claim_pieces(const MoviePlanner* p, ClaimList* out)
+{
+    uint32_t tag = p->clip->run ? p->clip->run->tag : 0, clip = p->clip->clip_number;
+    const ClipHeader* h = p->clip->header;
+    basics::list_append(&out->spans, ClaimedSpan{h->header_offset, h->mdat_offset, clip, tag});
+    basics::list_append(&out->spans, ClaimedSpan{p->movie->moov_offset, p->movie->moov_offset + p->movie->moov_size,
+                                                 clip, tag});
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        const ChunkPlace& a = p->sound_at[k];
+        uint64_t size = p->movie->audio.chunk_sizes[k];
+        if (p->sound_placed[k])
+            basics::list_append(&out->spans, ClaimedSpan{a.at, a.at + (a.cut ? a.cut : size), clip, tag});
+        if (p->sound_placed[k] && a.cut)
+            basics::list_append(&out->spans, ClaimedSpan{a.tail, a.tail + (size - a.cut), clip, tag});
+        if (p->trail_bytes[k])
+            basics::list_append(&out->spans, ClaimedSpan{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag});
+    }
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]), at = p->found_at[k], cut = p->cut[k].cut;
+        if (bytes == 0)
+            continue;
+        basics::list_append(&out->spans, ClaimedSpan{at, at + (cut && cut < bytes ? cut : bytes), clip, tag});
+        if (cut && cut < bytes)
+            basics::list_append(&out->spans, ClaimedSpan{p->cut[k].tail, p->cut[k].tail + (bytes - cut), clip, tag});
+    }
+}
+
+}  // namespace salvage
