@@ -406,7 +406,10 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
         set_output(s, r, note->final_path, nullptr);
         basics::bounded_format(r->reason, sizeof r->reason, "%s", before);
     } else {
-        r->fate = report::fate_not_recovered;
+        // a run the salvage took under the clip header of a recording that already came back does
+        // not take that recording's file from it
+        if (r->fate != report::fate_written && r->fate != report::fate_camera_file)
+            r->fate = report::fate_not_recovered;
         basics::bounded_format(r->reason, sizeof r->reason, "%s%ssalvage failed: %s", before, before[0] ? "; " : "",
                                note->failure ? note->failure : "");
     }
