@@ -132,8 +132,9 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
     basics::list_append(&out->spans, ClaimedSpan{p->movie->moov_offset, p->movie->moov_offset + p->movie->moov_size,
                                                  clip, tag});
     for (uint64_t k = 0; k < p->chunks; k++) {
+        // only placed sound has sizes to read: a damaged movie box may hold fewer sound chunks
         const ChunkPlace& a = p->sound_at[k];
-        uint64_t size = p->movie->audio.chunk_sizes[k];
+        uint64_t size = p->sound_placed[k] ? p->movie->audio.chunk_sizes[k] : 0;
         if (p->sound_placed[k])
             basics::list_append(&out->spans, ClaimedSpan{a.at, a.at + (a.cut ? a.cut : size), clip, tag});
         if (p->sound_placed[k] && a.cut)
