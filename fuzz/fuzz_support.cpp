@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace fuzz {
@@ -10,7 +11,24 @@ std::FILE* open_image(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return nullptr;
-    return fmemopen(const_cast<uint8_t*>(data), size, "rb");
+    // The card reader reads by position through the file's descriptor, which a stream over
+    // memory (fmemopen) does not have: every read there would fail and the harness would see a
+    // card of zeros. A file in memory has one.
+    int fd = memfd_create("fuzz-image", 0);
+    if (fd < 0)
+        return nullptr;
+    for (size_t done = 0; done < size;) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n <= 0) {
+            close(fd);
+            return nullptr;
+        }
+        done += static_cast<size_t>(n);
+    }
+    std::FILE* image = fdopen(fd, "rb");
+    if (!image)
+        close(fd);
+    return image;
 }
 
 void broken(const char* rule)
