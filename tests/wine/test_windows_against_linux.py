@@ -72,6 +72,16 @@ def analyse_and_recover(test, program, image):
     return runs, folder_bytes(work), folder_bytes(out) if os.path.isdir(out) else {}, reports, tree_files(out)
 
 
+# What differs between the two programs lies in the platform layer: reading the card by position and
+# through failed reads, writing files and folders under the camera's names and times, the local
+# time zone, the decoder library and the console. These cards take every one of those paths (each
+# kind of damage, codec and file tree once); MENDORA_WINE_SCENARIOS=all runs every scenario card.
+PLATFORM_SCENARIOS = {"sample", "reformatted", "partition", "timezone", "truncated", "power-loss-open-gop-hevc",
+                      "moov-lost-alone-bframes", "hole-clusters-bframes-oob-hevc", "cut-bframes-oob",
+                      "fs-deleted-tree", "fs-stale", "fs-chain-faults", "fs-renamed", "fs-name-clash",
+                      "two-at-once-moov-lost-bframes"}
+
+
 class AgainstLinux(unittest.TestCase):
     def check_same(self, image):
         linux, windows = (analyse_and_recover(self, p, image) for p in (LINUX, WINDOWS))
@@ -93,9 +103,11 @@ class AgainstLinux(unittest.TestCase):
             self.assertTrue(windows[4][name] == linux[4][name], "%s differs from the Linux build's (or its time)" % name)
         return windows[0][1]
 
-    def test_every_scenario_card_as_on_linux(self):
-        scenarios = subprocess.run([harness.MKCARD, "--list"], capture_output=True, text=True, check=True)
-        for scenario in scenarios.stdout.split():
+    def test_scenario_cards_as_on_linux(self):
+        scenarios = subprocess.run([harness.MKCARD, "--list"], capture_output=True, text=True, check=True).stdout.split()
+        if os.environ.get("MENDORA_WINE_SCENARIOS") != "all":
+            scenarios = [s for s in scenarios if s in PLATFORM_SCENARIOS]
+        for scenario in scenarios:
             with self.subTest(scenario):
                 card = harness.make_card(scenario)
                 code, stdout, stderr = self.check_same(card.image)
