@@ -41,10 +41,11 @@ void presentation_shifts(const OrderedSample* s, const uint8_t* keep, uint64_t c
             i++;
             continue;
         }
-        // a span of samples kept one after another keeps the camera's order within itself
+        // a span of samples kept one after another keeps the camera's order within itself; chunks
+        // the card lost between two kept ones end it too
         uint64_t end = i;
         int64_t first_shown = INT64_MAX, last_shown = INT64_MIN;
-        for (int64_t r = rank; end < count && keep[end]; end++, r++) {
+        for (int64_t r = rank; end < count && keep[end] && (end == i || !s[end].after_gap); end++, r++) {
             int64_t shown = r * frame_ticks + s[end].offset;
             first_shown = shown < first_shown ? shown : first_shown;
             last_shown = shown > last_shown ? shown : last_shown;

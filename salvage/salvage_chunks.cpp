@@ -194,7 +194,9 @@ void fill_gap(Chain* c, uint64_t next, uint64_t next_file, int* gap)
 }
 
 // The kkad box of the metadata behind a chunk's sound lies at the same distance from the end of
-// every chunk: learnt from two chunks found one right behind the other; 0 when none are.
+// every chunk: learnt from two chunks found one right behind the other; 0 when none are. (The
+// box behind a chunk is the one that describes it: the located chunks may show the distance too,
+// and so may the metadata in front of the first chunk.)
 uint64_t marker_distance(const SalvageChunkList* chunks, uint64_t between, const KkadMarker* markers, uint64_t count)
 {
     for (size_t i = 0; i + 1 < chunks->count; i++) {
@@ -209,6 +211,20 @@ uint64_t marker_distance(const SalvageChunkList* chunks, uint64_t between, const
     return 0;
 }
 
+// The metadata in front of the first chunk is laid out as the metadata behind every chunk's
+// sound: where the first chunk lies right behind it, its kkad box tells the distance from a
+// chunk's end to the box behind its sound; 0 when it does not.
+uint64_t lead_marker_distance(const RecordingScope* r, const RecordingLayout* l, const SalvageChunkList* chunks,
+                              const KkadMarker* markers, uint64_t count)
+{
+    if (!l->lead || l->between <= l->lead || chunks->count == 0 || chunks->items[0].image_offset != r->payload + l->lead)
+        return 0;
+    for (uint64_t m = 0; m < count; m++)
+        if (markers[m].marker_offset >= r->payload && markers[m].marker_offset < r->payload + l->lead)
+            return l->between - l->lead + (markers[m].marker_offset - r->payload);
+    return 0;
+}
+
 int marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
 {
     const KkadMarker* m = std::lower_bound(markers, markers + count, offset,
@@ -220,9 +236,8 @@ int marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
 // sound where it should be: the next chunk, the next chunk's kkad box, or the end of the media
 // data. Elsewhere the recording may continue in another part of the card.
 void place_sound(SalvageChunkList* chunks, const RecordingLayout* l, const ClipHeader* header, const KkadMarker* markers,
-                 uint64_t count)
+                 uint64_t count, uint64_t to_marker)
 {
-    uint64_t to_marker = marker_distance(chunks, l->between, markers, count);
     for (size_t i = 0; i < chunks->count; i++) {
         SalvageChunk* c = &chunks->items[i];
         uint64_t end = full_end(c);
@@ -488,6 +503,8 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     // camera did not get to write follows it
     SalvageChunk* last = last_chunk(&c);
     uint64_t sound = between - l.lead, to_marker = marker_distance(out, between, markers, count);
+    if (to_marker == 0)
+        to_marker = c.to_box ? c.to_box : lead_marker_distance(&r, &l, out, markers, count);
     settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
                                     (last->file_known && last->file_offset + whole_bytes(last) + sound == r.file_end))) ||
                             (to_marker && marker_at(markers, count, full_end(last) + to_marker)));
@@ -511,7 +528,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         uint64_t missing = span > between ? (span - between + (average + between) / 2) / (average + between) : 0;
         l.missing_chunks += missing ? missing : 1;
     }
-    place_sound(out, &l, header, markers, count);
+    place_sound(out, &l, header, markers, count, to_marker);
     *layout = l;
     return out->count > 0;
 }

@@ -44,15 +44,20 @@ int64_t common_divisor(int64_t a, int64_t b)
 
 // The order counts of the whole recording step by their greatest common difference: two per
 // frame in the AVC streams of cameras, one in HEVC. A short stretch alone can mislead (0, 8, 4 for
-// a key frame, a P and a B picture).
+// a key frame, a P and a B picture), and so can a recording of which fewer pictures than a chunk
+// holds are left (0 and 8 for a key frame and its P picture): there the codec's own step stands
+// wherever the counts agree with it.
 void place_stretches(const std::vector<Stretch>& stretches, int hevc, uint32_t frame_ticks, OrderedSample* out)
 {
-    int64_t step = 0;
-    for (const Stretch& s : stretches)
+    int64_t step = 0, usual = hevc ? 1 : 2;
+    size_t pictures = 0;
+    for (const Stretch& s : stretches) {
+        pictures += s.pocs.size();
         for (int32_t poc : s.pocs)
             step = common_divisor(step, int64_t(poc) - s.pocs[0]);
-    if (step == 0)
-        step = hevc ? 1 : 2;
+    }
+    if (step == 0 || (pictures < camera_chunk_samples && step % usual == 0))
+        step = usual;
     for (const Stretch& s : stretches) {
         // the stretch's first sample, its key frame, is shown where it is decoded
         std::vector<int64_t> shown(s.slots.size());

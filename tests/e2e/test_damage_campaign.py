@@ -1,7 +1,8 @@
 """Random damage judged byte for byte. Each case is a card of the generator's camera-like streams
 (AVC and HEVC, B-frames, open and long groups, parameter sets in and out of band), lying whole, in
 extents or under the camera's file tree, damaged at random: overwritten clusters of random length,
-the image cut anywhere, a movie box lost, runs of clusters moved or swapped, clusters of another
+the image cut anywhere, a movie box lost, a video chunk lost whole, runs of clusters moved or
+swapped, clusters of another
 recording laid over, sidecars cut or their JPEG tail overwritten. Every file the engine writes for
 every recording goes through the oracle (tests/e2e/oracle.py), and the report's JSON and card map
 are checked against where each recording lies. One block of ten seeds in three runs without the
@@ -150,6 +151,28 @@ class Damaged:
                 self.fill(i + a - f, b - a)
         self.done.append("movie box of %s lost" % rec["name"])
 
+    def chunk_lost(self):
+        """A video chunk overwritten from its first byte to its last: the chunks around it lie
+        intact, and the kkad box behind its sound still describes it."""
+        rec = self.pick()
+        chunks = oracle_report.video_chunks(self.original(rec))
+        if len(chunks) < 3:
+            return
+        k = self.rng.randrange(1, len(chunks) - 1)
+        o, size = chunks[k]
+        for f, i, n in self.places[rec["name"]].runs:
+            a, b = max(f, o), min(f + n, o + size)
+            if a < b and i + a - f < len(self.image):
+                self.fill(i + a - f, b - a)
+        self.done.append("video chunk %d of %s lost" % (k, rec["name"]))
+
+    def movie_and_chunk_lost(self):
+        """Mostly with the movie box lost: the salvage must find the chunks on either side of the
+        lost one, order the pictures across it and vouch for the sound before it on its own."""
+        if self.rng.random() < 0.7:
+            self.movie_lost()
+        self.chunk_lost()
+
     def moved(self):
         """A run of clusters moved to free clusters, or swapped with another run."""
         rec = self.pick()
@@ -256,8 +279,10 @@ class Damaged:
         box mostly comes with holes, the salvage without it being the one that must order the
         pictures and place the sound on its own."""
         kinds = [self.hole, self.cut, self.movie_lost, self.moved, self.laid_over, self.unreadable, self.sidecar]
-        # a lost movie box twice in a turn: the salvage without it has the most to get right
-        first = (kinds + [self.movie_lost])[seed % (len(kinds) + 1)]
+        # a lost movie box twice in a turn, and once with a chunk lost whole: the salvage without
+        # it has the most to get right
+        turn = kinds + [self.movie_lost, self.movie_and_chunk_lost]
+        first = turn[seed % len(turn)]
         if first == self.sidecar and not self.card.truth.get("file_system"):
             first = self.hole
         first()
