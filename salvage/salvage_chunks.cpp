@@ -357,15 +357,17 @@ size_t count_selected(const Described* const* selected)
 }
 
 // The distance from a chunk's end to the kkad box that describes it, the one most located
-// chunks show (a chunk and its box in one run) when at least two do; 0 when none do.
-uint64_t box_distance(const Described* const* located, size_t n)
+// chunks show (a chunk and its box in one run) when at least two do; 0 when none do. The box
+// lies in the metadata in front of the next chunk, less than `between` (0: unknown) behind the
+// chunk's end: a larger distance runs across another recording's run.
+uint64_t box_distance(const Described* const* located, size_t n, uint64_t between)
 {
     std::vector<uint64_t> seen;
     for (size_t i = 0; i < n; i++) {
         uint64_t end = located[i]->image_offset;
         for (uint32_t v : located[i]->sizes)
             end += v;
-        if (located[i]->marker_offset > end)
+        if (located[i]->marker_offset > end && (between == 0 || located[i]->marker_offset - end < between))
             seen.push_back(located[i]->marker_offset - end);
     }
     std::sort(seen.begin(), seen.end());
@@ -490,7 +492,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         between = between_hint;
 
     // described chunks whose bytes are not all there keep what stands before the damage
-    Chain c = {&r, between, out, box_distance(located, n)};
+    Chain c = {&r, between, out, box_distance(located, n, between)};
     const Described** next_damaged = damaged;
     for (size_t i = 0; i < n; i++) {
         place_damaged_before(&c, &next_damaged, located[i]);
