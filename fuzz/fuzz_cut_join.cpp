@@ -1,8 +1,8 @@
 // Hostile sample sizes and run tables for the joiner: the input's first bytes choose the cluster
 // size, the chunk's place and sample sizes and the anchors behind it, the rest is the image. A
 // join, when made, lies inside the image, cuts the chunk at a cluster edge inside it and reads
-// back; a sound join keeps its bytes inside the image, and one placed by the other recordings'
-// pieces keeps them off those pieces.
+// back; a sound join (also of the sound behind a chunk) keeps its bytes inside the image and
+// behind the chunk, and one placed by the other recordings' pieces keeps them off those pieces.
 #include <cstring>
 #include <vector>
 
@@ -52,12 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fuzz::broken("a join does not read back");
     }
     uint64_t sound = field(a + 4) * 8;
-    if (salvage::join_between(&g, size, anchors[0], anchors[1], file, sound, &out)) {
-        uint64_t head_len = out.cut ? out.cut : sound;
-        if (out.at > size || size - out.at < head_len || (out.cut && (out.cut >= sound || out.tail > size ||
-                                                                          size - out.tail < sound - out.cut)))
-            fuzz::broken("a sound join lies outside the image");
-    }
+    auto outside = [&](const salvage::ChunkPlace& p) {
+        uint64_t head_len = p.cut ? p.cut : sound;
+        return p.at > size || size - p.at < head_len ||
+               (p.cut && (p.cut >= sound || p.tail > size || size - p.tail < sound - p.cut));
+    };
+    if (salvage::join_between(&g, size, anchors[0], anchors[1], file, sound, &out) && outside(out))
+        fuzz::broken("a sound join lies outside the image");
+    // the sound behind a chunk whose last byte is the first anchor, with or without a next piece
+    if (salvage::join_sound_behind(&g, size, anchors[0], data[1] & 4 ? &anchors[1] : nullptr, file, sound, &out) &&
+        (outside(out) || file <= anchors[0].file))
+        fuzz::broken("the sound behind a chunk lies outside the image or in front of the chunk");
     salvage::ClaimList claims{};
     const uint8_t* c = data + 3 + 24 + 32;
     for (size_t i = 0; i < claim_count; i++, c += 4) {
@@ -67,8 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     salvage::sort_claims(&claims);
     if (salvage::join_by_claims(&g, size, anchors[0], anchors[1], file, sound, &claims, 1, 0, &out)) {
         uint64_t head_len = out.cut ? out.cut : sound;
-        if (out.at > size || size - out.at < head_len || (out.cut && (out.cut >= sound || out.tail > size ||
-                                                                          size - out.tail < sound - out.cut)))
+        if (outside(out))
             fuzz::broken("a sound join placed by the other recordings' pieces lies outside the image");
         for (size_t i = 0; i < claims.spans.count; i++) {
             const salvage::ClaimedSpan& x = claims.spans.items[i];

@@ -316,4 +316,21 @@ int join_between(const image::ImageGeometry* geometry, uint64_t image_size, Join
     return 1;
 }
 
+int join_sound_behind(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor last,
+                      const JoinAnchor* next, uint64_t file, uint64_t size, ChunkPlace* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0;
+    if (cs == 0 || !on_same_edge(geometry, last.image, last.file) || file <= last.file || file > UINT64_MAX - size ||
+        last.image > UINT64_MAX - (file + size - last.file))
+        return 0;
+    uint64_t at = last.image + (file - last.file);
+    if ((last.file / cs + 1) * cs >= file + size || (next && next->file >= file + size && same_run(&last, next))) {
+        if (at > image_size || image_size - at < size)
+            return 0;
+        *out = ChunkPlace{at, 0, 0};
+        return 1;
+    }
+    return next && join_between(geometry, image_size, last, *next, file, size, out);
+}
+
 }  // namespace salvage

@@ -77,6 +77,13 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
 int join_between(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
                  uint64_t file, uint64_t size, ChunkPlace* out);
 
+// The sound the camera wrote right behind a chunk whose last byte is `last`: bytes [file,
+// file + size) of its file. In the chunk's run when no cluster edge lies between that byte and the
+// sound's end, or when the recording's next located piece `next` (null: none) lies in that run
+// too; else placed between the two as join_between does. 1 and `out` filled then.
+int join_sound_behind(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor last,
+                      const JoinAnchor* next, uint64_t file, uint64_t size, ChunkPlace* out);
+
 // Cluster edges tried per piece placed by the other recordings' pieces.
 constexpr uint64_t claim_edges_tried = 64;
 

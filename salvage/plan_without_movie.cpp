@@ -8,6 +8,7 @@
 #include "analysis/chunk_locate.h"
 #include "codec/parameter_sets.h"
 #include "analysis/recording_runs.h"
+#include "salvage/cut_join.h"
 #include "salvage/salvage_chunks.h"
 #include "salvage/stream_settings.h"
 #include "salvage/stream_order.h"
@@ -63,10 +64,12 @@ void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint6
 // the image holds (the end of the image may cut it).
 uint64_t sound_on_card(const StreamSettings* s, const SalvageChunk* c, uint64_t image_size, uint64_t* at)
 {
-    *at = salvage_chunk_offset(c, c->full_bytes);
+    *at = c->sound_at;
     uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
     if (!c->sound_follows || *at >= image_size)
         return 0;
+    if (c->sound_cut)  // joined across a fragment boundary: both parts are on the card
+        return per_chunk;
     uint64_t held = (image_size - *at) / s->sound_sample_size;
     return held < per_chunk ? held : per_chunk;
 }
@@ -88,8 +91,13 @@ void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uin
 {
     uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size, skip, count;
     sound_share(per_chunk, camera_chunk_samples, first, end, &skip, &count);
-    uint64_t at = salvage_chunk_offset(c, c->full_bytes) + skip * s->sound_sample_size;
-    add_piece(b, salvage_sound, &b->sound_pending_gap, at, count * s->sound_sample_size, b->sound_kept, count);
+    const ChunkPlace place{c->sound_at, c->sound_cut, c->sound_tail};
+    uint64_t from = skip * s->sound_sample_size, length = count * s->sound_sample_size;
+    add_piece(b, salvage_sound, &b->sound_pending_gap, place_offset(&place, from), length, b->sound_kept, count);
+    if (place.cut > from && place.cut < from + length) {  // the piece runs across the sound's cut
+        b->pieces.items[b->pieces.count - 1].head_length = place.cut - from;
+        b->pieces.items[b->pieces.count - 1].tail_offset = place.tail;
+    }
     b->sound_kept += count;
 }
 
@@ -106,6 +114,7 @@ struct RunInput {
     uint64_t between_hint;
     uint64_t creation_time;
     RefusedSamples refused;
+    OthersPieces others;
 };
 
 // A chunk cut before the first of its samples that was refused.
@@ -327,7 +336,7 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
     SalvageChunkList chunks = {};
     RecordingLayout layout;
     if (!find_recording_chunks(in->image, in->image_size, in->geometry, &in->header, in->markers, in->marker_count, in->between_hint,
-                               &chunks, &layout)) {
+                               &in->others, &chunks, &layout)) {
         basics::list_free(&chunks);
         return give_up(a, "no video chunk of the recording is on the card");
     }
@@ -482,7 +491,7 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
     *in = RunInput{card->image, card->image_size, card->geometry, *header, run, card->decode_check, own->items, own->count, card->movies,
-                   between_from_movies(card->movies), 0, {nullptr, 0, 0, 0}};
+                   between_from_movies(card->movies), 0, {nullptr, 0, 0, 0}, {card->claims, number, run->tag}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
     *clip_number = number;
@@ -508,6 +517,38 @@ size_t build_plans_without_movie(const SalvageCard* card, SalvageAttemptList* ou
     std::stable_sort(out->items + first, out->items + out->count,
                      [](const SalvageAttempt& x, const SalvageAttempt& y) { return x.clip_number < y.clip_number; });
     return out->count - first;
+}
+
+void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
+{
+    MarkerList own = {};
+    int shift = card_time_shift(card);
+    for (size_t r = 0; r < card->runs->count; r++) {
+        RunInput in;
+        uint32_t clip;
+        SalvageChunkList chunks = {};
+        RecordingLayout layout;
+        if (run_input(card, shift, r, &own, &in, &clip) &&
+            find_recording_chunks(in.image, in.image_size, in.geometry, &in.header, in.markers, in.marker_count,
+                                  in.between_hint, &in.others, &chunks, &layout))
+            for (size_t i = 0; i < chunks.count; i++) {
+                const SalvageChunk* c = &chunks.items[i];
+                uint64_t bytes = c->full_bytes ? c->full_bytes : sum_sizes(c->sizes, c->samples);
+                uint64_t head = c->cut && c->cut < bytes ? c->cut : bytes;
+                basics::list_append(&out->spans, ClaimedSpan{c->image_offset, c->image_offset + head, clip, 0});
+                if (head < bytes)
+                    basics::list_append(&out->spans, ClaimedSpan{c->tail, c->tail + bytes - head, clip, 0});
+                uint64_t sound = layout.lead && layout.between > layout.lead ? layout.between - layout.lead : 0;
+                if (!c->sound_follows || !sound)
+                    continue;
+                head = c->sound_cut ? c->sound_cut : sound;
+                basics::list_append(&out->spans, ClaimedSpan{c->sound_at, c->sound_at + head, clip, 0});
+                if (head < sound)
+                    basics::list_append(&out->spans, ClaimedSpan{c->sound_tail, c->sound_tail + sound - head, clip, 0});
+            }
+        basics::list_free(&chunks);
+    }
+    basics::list_free(&own);
 }
 
 int replan_without_movie(const SalvageCard* card, uint32_t clip_number, const RefusedSamples* refused,

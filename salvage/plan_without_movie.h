@@ -18,6 +18,9 @@ size_t build_plans_without_movie(const SalvageCard* card, SalvageAttemptList* ou
 // recording is on the card, else 1 with `out` filled (planned or with its reason).
 int replan_without_movie(const SalvageCard* card, uint32_t clip_number, const RefusedSamples* refused,
                          SalvageAttempt* out);
+// The video chunks those recordings' plans locate and the sound they place, as pieces of their
+// clips, appended to `out`.
+void claim_located_without_movie(const SalvageCard* card, ClaimList* out);
 void free_salvage_attempts(SalvageAttemptList* list);
 
 }  // namespace salvage

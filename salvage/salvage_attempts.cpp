@@ -25,13 +25,16 @@ struct Recording {
     uint32_t clip_number;
     const analysis::RecoveryClip* clip;
     const SalvageAttempt* first;
+    const ClaimList* claims;  // where the others' pieces lie, for a recording without its movie box
 };
 
 int plan(const SalvageRequest* r, const Recording* rec, const RefusedSamples* refused, SalvageAttempt* out)
 {
     if (rec->clip)
         return plan_with_movie(&r->card, rec->clip, refused, out);
-    if (!replan_without_movie(&r->card, rec->clip_number, refused, out))
+    SalvageCard card = r->card;
+    card.claims = rec->claims;
+    if (!replan_without_movie(&card, rec->clip_number, refused, out))
         return give_up(out, "the recording is no longer on the card");
     return out->planned;
 }
@@ -144,6 +147,56 @@ void claim_written_clip(const analysis::RecoveryClip* clip, ClaimList* out)
                                                          clip->chunks[k].data_offset + m->video.chunk_sizes[k], n, tag});
 }
 
+// Every kkad box.
+void claim_markers(const analysis::MarkerList* markers, ClaimList* out)
+{
+    for (size_t i = 0; markers && i < markers->count; i++)
+        if (markers->items[i].valid && markers->items[i].marker_offset >= 4) {
+            uint64_t type = markers->items[i].marker_offset;  // the box's size field stands before its type
+            basics::list_append(&out->spans, ClaimedSpan{type - 4, type + 4, 0, markers->items[i].tag});
+        }
+}
+
+// The recordings without their movie box planned again, each knowing where the others' pieces
+// lie (`out`): the video chunks their planners locate, the clips' with a movie box (`known`,
+// null: none) and every kkad box. A plan made again replaces the first when it keeps at least as many samples.
+void plan_knowing_others(const SalvageRequest* r, const ClaimList* known, SalvageAttemptList* list, ClaimList* out)
+{
+    // again and again with the pieces known, so that sound the others' pieces place is known too
+    *out = ClaimList{};
+    for (int pass = 0; pass < claim_passes; pass++) {
+        ClaimList more;
+        if (known)
+            for (uint64_t i = 0; i < known->spans.count; i++)
+                basics::list_append(&more.spans, known->spans.items[i]);
+        else
+            claim_markers(r->card.markers, &more);
+        SalvageCard card = r->card;
+        card.claims = pass ? out : known;
+        claim_located_without_movie(&card, &more);
+        sort_claims(&more);
+        uint64_t before = out->spans.count;
+        basics::list_free(&out->spans);
+        *out = more;
+        if (pass && out->spans.count == before)
+            break;
+    }
+    SalvageCard card = r->card;
+    card.claims = out;
+    const RefusedSamples none = {nullptr, 0, 0, 0};
+    for (size_t a = 0; a < list->count; a++) {
+        SalvageAttempt* first = &list->items[a];
+        SalvageAttempt again = {};
+        if (first->planned && replan_without_movie(&card, first->clip_number, &none, &again) && again.planned &&
+            again.plan.tracks[salvage_video].kept_samples >= first->plan.tracks[salvage_video].kept_samples) {
+            free_salvage_plan(&first->plan);
+            *first = again;
+        } else {
+            free_salvage_plan(&again.plan);
+        }
+    }
+}
+
 // The pieces every recording's planner locates (with the pieces `card` claims already), those of
 // the clips the documented rules wrote where they found them, and every kkad box, so that a
 // recording's planner knows where the others lie.
@@ -158,12 +211,7 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
         else if (r->clip_written[i])
             claim_written_clip(&clips->items[i], out);
     }
-    const analysis::MarkerList* markers = card->markers;
-    for (size_t i = 0; markers && i < markers->count; i++)
-        if (markers->items[i].valid && markers->items[i].marker_offset >= 4) {
-            uint64_t type = markers->items[i].marker_offset;  // the box's size field stands before its type
-            basics::list_append(&out->spans, ClaimedSpan{type - 4, type + 4, 0, markers->items[i].tag});
-        }
+    claim_markers(card->markers, out);
     sort_claims(out);
 }
 
@@ -194,7 +242,7 @@ size_t salvage_recordings(const SalvageRequest* req)
     SalvageAttemptList without_movie;
     build_plans_without_movie(&r->card, &without_movie);
     // the planners of clips with their movie box see where every recording's located pieces lie
-    ClaimList claims;
+    ClaimList claims, others;
     int with_movie = 0;
     for (size_t i = 0; i < r->clips->count; i++)
         with_movie |= clip_wanted(r, i) && r->clips->items[i].movie;
@@ -202,6 +250,9 @@ size_t salvage_recordings(const SalvageRequest* req)
         gather_claims(req, &claims);
         with_claims.card.claims = &claims;
     }
+    // and so do those of recordings without it, when the card holds another recording
+    if (without_movie.count && without_movie.count + r->clips->count >= 2)
+        plan_knowing_others(req, with_movie ? &claims : nullptr, &without_movie, &others);
     const analysis::ClipList* clips = r->clips;
     size_t candidates = 0;
     for (size_t i = 0; i < clips->count; i++)
@@ -221,11 +272,12 @@ size_t salvage_recordings(const SalvageRequest* req)
             if (a == without_movie.count ||
                 (i < clips->count && clips->items[i].clip_number < without_movie.items[a].clip_number)) {
                 if (clip_wanted(r, i))
-                    rec = {clips->items[i].clip_number, &clips->items[i], nullptr};
+                    rec = {clips->items[i].clip_number, &clips->items[i], nullptr, nullptr};
                 i++;
             } else {
                 if (attempt_wanted(r, &without_movie.items[a]))
-                    rec = {without_movie.items[a].clip_number, nullptr, &without_movie.items[a]};
+                    rec = {without_movie.items[a].clip_number, nullptr, &without_movie.items[a],
+                           others.spans.count ? &others : nullptr};
                 a++;
             }
             if (rec.clip || rec.first)
@@ -234,6 +286,7 @@ size_t salvage_recordings(const SalvageRequest* req)
     }
     free_salvage_attempts(&without_movie);
     basics::list_free(&claims.spans);
+    basics::list_free(&others.spans);
     return salvaged;
 }
 

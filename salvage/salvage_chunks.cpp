@@ -232,20 +232,48 @@ int marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
     return m != markers + count && m->marker_offset == offset;
 }
 
+// The sound behind a chunk whose file offset is known, where the run its last byte lies in
+// bounds it: joined to the recording's next located piece (the kkad box that describes the chunk,
+// `to_box` behind its end, or the next chunk) across a fragment boundary where the cluster edges
+// leave one choice.
+int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound, uint64_t to_box,
+               const OthersPieces* others)
+{
+    uint64_t end = c->file_offset + c->full_bytes;
+    JoinAnchor last{end - 1, salvage_chunk_offset(c, c->full_bytes - 1)}, after[2];
+    uint64_t n = 0;
+    if (next && next->file_known && next->file_offset >= end + sound)
+        after[n++] = JoinAnchor{next->file_offset, next->image_offset};
+    if (c->box && to_box >= sound && (n == 0 || end + to_box < after[0].file))
+        after[n++] = JoinAnchor{end + to_box, c->box};
+    ChunkPlace place;
+    const JoinAnchor* hi = n ? &after[n - 1] : nullptr;
+    if (!join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place) &&
+        !(hi && others && join_by_claims(r->geometry, r->image_size, last, *hi, end, sound, others->claims,
+                                         others->clip, others->tag, &place)))
+        return 0;
+    c->sound_at = place.at, c->sound_cut = place.cut, c->sound_tail = place.tail;
+    return 1;
+}
+
 // A chunk's sound is where the interleave puts it only when the image shows what follows the
 // sound where it should be: the next chunk, the next chunk's kkad box, or the end of the media
 // data. Elsewhere the recording may continue in another part of the card.
-void place_sound(SalvageChunkList* chunks, const RecordingLayout* l, const ClipHeader* header, const KkadMarker* markers,
-                 uint64_t count, uint64_t to_marker)
+void place_sound(const RecordingScope* r, SalvageChunkList* chunks, const RecordingLayout* l, const KkadMarker* markers,
+                 uint64_t count, uint64_t to_marker, uint64_t to_box, const OthersPieces* others)
 {
+    uint64_t sound = l->lead && l->between > l->lead ? l->between - l->lead : 0;
     for (size_t i = 0; i < chunks->count; i++) {
         SalvageChunk* c = &chunks->items[i];
         uint64_t end = full_end(c);
         int last = i + 1 == chunks->count;
-        c->sound_follows = c->full_bytes && c->end_confirmed && l->between &&
-                           ((!last && chunks->items[i + 1].image_offset == end + l->between) ||
-                            (to_marker && marker_at(markers, count, end + to_marker)) ||
-                            (last && l->lead && end + (l->between - l->lead) == header->mdat_end));
+        c->sound_at = end, c->sound_cut = c->sound_tail = 0;
+        int placed = c->full_bytes && c->end_confirmed && l->between;
+        c->sound_follows = placed && ((!last && chunks->items[i + 1].image_offset == end + l->between) ||
+                                      (to_marker && marker_at(markers, count, end + to_marker)) ||
+                                      (last && sound && end + sound == r->header->mdat_end));
+        if (!c->sound_follows && placed && sound && c->file_known)
+            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, to_box, others);
     }
 }
 
@@ -261,6 +289,7 @@ SalvageChunk whole_described(const Described* d, uint64_t at)
     chunk.full_bytes = chunk_bytes(&chunk);
     chunk.described = 1;
     chunk.end_confirmed = 1;
+    chunk.box = d->marker_offset;
     return chunk;
 }
 
@@ -343,15 +372,17 @@ size_t count_selected(const Described* const* selected)
 }
 
 // The distance from a chunk's end to the kkad box that describes it, the one most located
-// chunks show (a chunk and its box in one run) when at least two do; 0 when none do.
-uint64_t box_distance(const Described* const* located, size_t n)
+// chunks show (a chunk and its box in one run) when at least two do; 0 when none do. The box
+// lies in the metadata in front of the next chunk, less than `between` (0: unknown) behind the
+// chunk's end: a larger distance runs across another recording's run.
+uint64_t box_distance(const Described* const* located, size_t n, uint64_t between)
 {
     std::vector<uint64_t> seen;
     for (size_t i = 0; i < n; i++) {
         uint64_t end = located[i]->image_offset;
         for (uint32_t v : located[i]->sizes)
             end += v;
-        if (located[i]->marker_offset > end)
+        if (located[i]->marker_offset > end && (between == 0 || located[i]->marker_offset - end < between))
             seen.push_back(located[i]->marker_offset - end);
     }
     std::sort(seen.begin(), seen.end());
@@ -449,7 +480,8 @@ void close_twelfth(const RecordingScope* r, SalvageChunk* c, uint64_t sound, uin
 
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                           const ClipHeader* header, const KkadMarker* markers,
-                          uint64_t count, uint64_t between_hint, SalvageChunkList* out, RecordingLayout* layout)
+                          uint64_t count, uint64_t between_hint, const OthersPieces* others, SalvageChunkList* out,
+                          RecordingLayout* layout)
 {
     // only the header's length matters: the media data of a cut recording runs past the image end
     mp4::BoxHeader mdat;
@@ -475,7 +507,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         between = between_hint;
 
     // described chunks whose bytes are not all there keep what stands before the damage
-    Chain c = {&r, between, out, box_distance(located, n)};
+    Chain c = {&r, between, out, box_distance(located, n, between)};
     const Described** next_damaged = damaged;
     for (size_t i = 0; i < n; i++) {
         place_damaged_before(&c, &next_damaged, located[i]);
@@ -528,7 +560,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         uint64_t missing = span > between ? (span - between + (average + between) / 2) / (average + between) : 0;
         l.missing_chunks += missing ? missing : 1;
     }
-    place_sound(out, &l, header, markers, count, to_marker);
+    place_sound(&r, out, &l, markers, count, to_marker, c.to_box, others);
     *layout = l;
     return out->count > 0;
 }

@@ -7,6 +7,7 @@
 
 #include "analysis/analysis_types.h"
 #include "image/exfat_detect.h"
+#include "salvage/salvage_plan.h"
 
 namespace salvage {
 
@@ -24,6 +25,10 @@ struct SalvageChunk {
     uint32_t sound_follows;  // 1 when the chunk's sound is known to lie right behind it in the image
     uint64_t cut;            // a fragment boundary cut the chunk: its first `cut` bytes at image_offset,
     uint64_t tail;           // the rest from `tail`; 0: in one piece
+    uint64_t box;            // image offset of the kkad box that describes it; 0: none known
+    uint64_t sound_at;       // with sound_follows, where its sound lies: its first sound_cut bytes
+    uint64_t sound_cut;      // at sound_at, the rest from sound_tail; sound_cut 0: in one piece
+    uint64_t sound_tail;
 };
 using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 
@@ -41,12 +46,22 @@ struct RecordingLayout {
     uint64_t missing_chunks;  // chunks inside the found span that are not on the card (an estimate)
 };
 
+// Where the other recordings' located pieces lie (`claims`, null: not known), for the recording
+// of clip `clip` and kkad tag `tag`: sound cut at one of several cluster edges is placed where
+// they leave one.
+struct OthersPieces {
+    const ClaimList* claims;
+    uint32_t clip;
+    uint32_t tag;
+};
+
 // The chunks of the recording that starts with `header` and whose kkad boxes are `markers`
 // (`count` of them), in recording order. `between_hint` (0: none) is the camera's sound and
 // metadata between two chunks as another recording on the card shows it, used when the
 // recording itself shows too few chunks. 1 when at least one chunk was found.
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                           const analysis::ClipHeader* header, const analysis::KkadMarker* markers,
-                          uint64_t count, uint64_t between_hint, SalvageChunkList* out, RecordingLayout* layout);
+                          uint64_t count, uint64_t between_hint, const OthersPieces* others, SalvageChunkList* out,
+                          RecordingLayout* layout);
 
 }  // namespace salvage

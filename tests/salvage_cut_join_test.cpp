@@ -96,6 +96,7 @@ TEST(SalvageCutJoin, SoundIsPlacedOnlyWhereTheLayoutLeavesOneChoice)
         uint64_t file, size;
         int expect;
         salvage::ChunkPlace place;
+        int behind = 0;  // 1: the sound behind a chunk whose last byte is lo; 2: and nothing located after it
     } cases[] = {
         // lo at file 550 in image cluster 4, hi at file 1200 in image cluster 9
         {"one edge between", {550, 4 * cs + 38}, {1200, 9 * cs + 176}, 600, 500, 1, {4 * cs + 88, 424, 9 * cs}},
@@ -105,10 +106,20 @@ TEST(SalvageCutJoin, SoundIsPlacedOnlyWhereTheLayoutLeavesOneChoice)
         // several edges between the pieces, none before the bytes' end, or none after their start
         {"edges only behind: all in lo's run", {550, 4 * cs + 38}, {2100, 9 * cs + 52}, 600, 400, 1, {4 * cs + 88, 0, 0}},
         {"edges only in front: all in hi's run", {100, 4 * cs + 100}, {1100, 9 * cs + 76}, 1036, 64, 1, {9 * cs + 12, 0, 0}},
+        // the sound behind a chunk
+        {"behind a chunk, no edge before its end", {599, 4 * cs + 87}, {}, 600, 400, 1, {4 * cs + 88, 0, 0}, 2},
+        {"behind a chunk, an edge inside and nothing after", {599, 4 * cs + 87}, {}, 600, 500, 0, {}, 2},
+        {"behind a chunk, the next piece in its run", {599, 4 * cs + 87}, {3000, 8 * cs + 440}, 600, 500, 1,
+         {4 * cs + 88, 0, 0}, 1},
+        {"behind a chunk, one edge to the next piece", {599, 4 * cs + 87}, {1200, 9 * cs + 176}, 600, 500, 1,
+         {4 * cs + 88, 424, 9 * cs}, 1},
     };
     for (const auto& c : cases) {
         salvage::ChunkPlace out{};
-        EXPECT_EQ(salvage::join_between(&g, 1 << 20, c.lo, c.hi, c.file, c.size, &out), c.expect) << c.name;
+        int got = c.behind ? salvage::join_sound_behind(&g, 1 << 20, c.lo, c.behind == 1 ? &c.hi : nullptr, c.file,
+                                                        c.size, &out)
+                           : salvage::join_between(&g, 1 << 20, c.lo, c.hi, c.file, c.size, &out);
+        EXPECT_EQ(got, c.expect) << c.name;
         if (c.expect) {
             EXPECT_EQ(out.at, c.place.at) << c.name;
             EXPECT_EQ(out.cut, c.place.cut) << c.name;

@@ -37,8 +37,9 @@ KNOWN_FAILURES = {}
 # cards whose salvaged files pass every check but keep fewer frames than the card holds: cuts
 # the engine does not join yet (their rows check everything else)
 KNOWN_GAPS = {
-    "two-at-once-moov-lost-bframes": "without the movie box, sound chunks cut at one of several cluster edges and "
-                                     "the last chunk are not joined",
+    "two-at-once-moov-lost-bframes": "without the movie box, sound chunks of the two recordings cut at one of "
+                                     "several cluster edges, each placed only by the other's, and the last chunk "
+                                     "are not joined",
 }
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
 
