@@ -36,9 +36,9 @@ _client_offset = []
 TYPING_SPELL = 1.0
 
 
-def wait_for(what, check, timeout=180):
+def wait_for(what, check, timeout=600):
     """Polls until check() gives a true value and returns it. The limit only ends a run that went
-    wrong: on a machine busy with other tests Wine can take a minute to show a window."""
+    wrong: on a machine busy with other tests Wine can take minutes to show a window or end a run."""
     end = time.monotonic() + timeout
     while True:
         value = check()
