@@ -55,9 +55,9 @@ class CloseDuringRun(unittest.TestCase):
                 return line
             return None
         for _ in range(10):
-            ws.wait_for("a clip half written", in_a_write, timeout=300)
+            ws.wait_for("a clip half written", in_a_write)
             gate.hold()
-            ws.wait_for("the child to wait in a read of the card", gate.holding_a_read, timeout=300)
+            ws.wait_for("the child to wait in a read of the card", gate.holding_a_read)
             line = in_a_write()  # what the log said last may have moved on before the hold
             if line:
                 return line
@@ -78,7 +78,7 @@ class CloseDuringRun(unittest.TestCase):
 
         s.pick_inputs(work, self.card.image)
         s.press_focused()
-        ws.wait_for("the analysis", lambda: s.state().get("runs_ended") == "1", timeout=300)
+        ws.wait_for("the analysis", lambda: s.state().get("runs_ended") == "1")
         s.pick_folder("outdir_browse", out)
         gate = read_gate.ReadGate(self.card.image)  # before the child opens the card
         self.addCleanup(gate.close)  # a child held by a failed test is let go

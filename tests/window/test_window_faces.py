@@ -56,7 +56,7 @@ class WindowFaces(unittest.TestCase):
         s.screenshot("faces-3-about")
         s.keys(about, "Escape")
         try:
-            ws.wait_for("Escape to close About", lambda: not s.find("About " + ws.TITLE), timeout=5)
+            ws.wait_for("Escape to close About", lambda: not s.find("About " + ws.TITLE), timeout=60)
         except AssertionError:
             print("Wine's task dialog ignores Escape; About closed with its default Close button (Return)")
             s.keys(about, "Return")

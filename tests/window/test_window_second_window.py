@@ -40,7 +40,7 @@ class SecondWindow(unittest.TestCase):
         self.addCleanup(gate.close)
         gate.hold()
         first.press_focused()
-        ws.wait_for("the first child to wait in a read of the card", gate.holding_a_read, timeout=300)
+        ws.wait_for("the first child to wait in a read of the card", gate.holding_a_read)
         ws.wait_for("the first run's log", lambda: "Source : " in ws.read_text(log))
         first_log = ws.read_text(log)
 
@@ -61,11 +61,11 @@ class SecondWindow(unittest.TestCase):
         self.assertEqual(first.state()["runs_ended"], "0", "the first run goes on")
 
         gate.release()
-        ws.wait_for("the first analysis", lambda: first.state().get("runs_ended") == "1", timeout=300)
+        ws.wait_for("the first analysis", lambda: first.state().get("runs_ended") == "1")
         self.assertEqual(first.control(2021), "%d clips recoverable" % self.card.truth["recoverable_clips"])
         self.assertIn("Source : %s" % wine_runner.win_path(self.card.image), ws.read_text(log))
         second.press_focused()  # the focus came back to Analyze with the box gone
-        ws.wait_for("the second analysis", lambda: second.state().get("runs_ended") == "1", timeout=300)
+        ws.wait_for("the second analysis", lambda: second.state().get("runs_ended") == "1")
         self.assertEqual(second.state()["message_box"], "")
         self.assertIn("Source : %s" % wine_runner.win_path(other_image), ws.read_text(log))
         second.close_ends_with_0()
