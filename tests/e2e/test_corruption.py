@@ -3,7 +3,7 @@ camera's boxes (ftyp, mdat headers, kkad, moov and its sample tables), giant siz
 image cut short, and scan caches with wrong fields, each run through analysis and recovery. Every
 run must end with exit code 0, or 2 and a fatal message; never a signal or a hang. The image stays
 unchanged, no .partial is left, and every file with a final name decodes cleanly and holds what its
-movie box says. MENDORA_MUTANTS sets the mutants per card (default 6); MENDORA_SEED the seed."""
+movie box says. MENDORA_MUTANTS sets the mutants per card (default 4); MENDORA_SEED the seed."""
 
 import collections
 import concurrent.futures
@@ -19,7 +19,7 @@ import unittest
 import harness
 import mp4_reader
 
-MUTANTS = int(os.environ.get("MENDORA_MUTANTS", "6"))
+MUTANTS = int(os.environ.get("MENDORA_MUTANTS", "4"))
 SEED = int(os.environ.get("MENDORA_SEED", "20261206"))
 FATAL = re.compile(r"ERROR: (no valid exFAT boot region found in first 64 MiB|out of memory (re)?allocating \d+ bytes)$")
 TABLES = ("stsz", "stsc", "stco", "co64", "stts", "stsd")
