@@ -38,11 +38,8 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination, report_applies(&s->options));
     // the recordings spooled whole are decode-checked while the scan reads on; a library that does
     // not load is named where the rebuild needs it
-    // held back for now: one run in two under Wine read through a null pointer on a worker thread
-    // while a whole recording was checked ahead; until that is found the writer decodes every clip
-    constexpr bool decode_during_scan = false;
     char reason[512];
-    if (decode_during_scan && !s->options.no_validator && validator::load_validator(reason, sizeof reason))
+    if (!s->options.no_validator && validator::load_validator(reason, sizeof reason))
         rebuild::decode_ahead_begin();
     image::ScanObserver observer = {bytes_read, &pass, &pass.ring};
     int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,

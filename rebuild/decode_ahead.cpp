@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "analysis/chunk_locate.h"
@@ -171,6 +172,10 @@ int decode_ahead_take(uint64_t header, const mp4::MovieInfo* movie, DecodedAhead
 void decode_ahead_stop()
 {
     if (!ahead)
+        return;
+    // the process ends from the check's own thread (out of memory while it read the movie box):
+    // it cannot wait for itself, and nothing is left to wait for
+    if (ahead->loop.threaded && ahead->loop.thread.get_id() == std::this_thread::get_id())
         return;
     ahead->cancel.store(1);
     basics::worker_loop_stop(&ahead->loop);

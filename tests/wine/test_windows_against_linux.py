@@ -55,6 +55,28 @@ def slashes_after_out(text):
     return re.sub(r"<OUT><SEP>(\S+)", lambda m: "<OUT><SEP>" + m.group(1).replace("\\", "/"), text)
 
 
+def recover_from_the_card(program, image):
+    """A recovery with a working folder of its own, so without a scan cache: the recordings lying
+    whole are decode-checked while the scan reads on. Exit code, output, errors and files written."""
+    work = wine_runner.scratch("work-")
+    out = os.path.join(work, "out")
+    code, stdout, stderr = program.run(program.path(image), "--work-dir", program.path(work), "-o", program.path(out),
+                                       "--recover-all", "--no-progress")
+    names = {"<IMAGE>": image, "<OUT>": out, "<WORK>": work}
+    return code, slashes_after_out(program.neutral(stdout, names)), program.neutral(stderr, names), folder_bytes(out)
+
+
+def check_same_recovery(test, linux, windows):
+    """Two results of recover_from_the_card: both ended well, with the same lines and files."""
+    (l_code, l_out, l_err, l_files), (w_code, w_out, w_err, w_files) = linux, windows
+    test.assertEqual((w_code, l_code), (0, 0), w_err)
+    test.assertEqual(w_out.splitlines(), l_out.splitlines())
+    test.assertEqual(w_err, l_err)
+    test.assertEqual(sorted(w_files), sorted(l_files))
+    for name in l_files:
+        test.assertTrue(w_files[name] == l_files[name], "%s differs from the Linux build's" % name)
+
+
 def analyse_and_recover(test, program, image):
     """An analysis run, then a recovery of every clip from the same working folder (so from the
     scan cache the first run wrote), as the window runs them. The image must come out unchanged."""
@@ -145,6 +167,12 @@ class AgainstLinux(unittest.TestCase):
         # the documented writer's refusal comes first; salvage then keeps the clip without that sample
         self.assertEqual(stderr.splitlines()[0], "clip %d: AVC decode validation failed at sample 13" % rec["clip_number"])
         self.assertIn("  videos written    : %d\n" % (len(card.recordings) - 1), stdout)
+        # the same refusal from the check made while the scan read on
+        before = harness.sha256(image)
+        linux = recover_from_the_card(LINUX, image)
+        check_same_recovery(self, linux, recover_from_the_card(WINDOWS, image))
+        self.assertEqual(before, harness.sha256(image), "the engine changed the source image")
+        self.assertEqual(linux[2], stderr)
 
     def test_a_failing_card_as_on_linux(self):
         # ReadFile fails where read does: the same spans named, the same files, the card untouched
@@ -160,22 +188,10 @@ class AgainstLinux(unittest.TestCase):
         results = []
         for program in (LINUX, WINDOWS):
             with FailingMount(card.image, spans, wine_runner.scratch("mount-")) as mount:
-                work = wine_runner.scratch("work-")
-                out = os.path.join(work, "out")
-                code, stdout, stderr = program.run(program.path(mount.path), "--work-dir", program.path(work), "-o",
-                                                   program.path(out), "--recover-all", "--no-progress")
-                names = {"<IMAGE>": mount.path, "<OUT>": out, "<WORK>": work}
-                results.append((code, slashes_after_out(program.neutral(stdout, names)),
-                                program.neutral(stderr, names), folder_bytes(out)))
+                results.append(recover_from_the_card(program, mount.path))
         self.assertEqual(before, harness.sha256(card.image), "the engine changed the source image")
-        (l_code, l_out, l_err, l_files), (w_code, w_out, w_err, w_files) = results
-        self.assertEqual((w_code, l_code), (0, 0), w_err)
-        self.assertEqual(len(re.findall(r"(?m)^unreadable: ", l_out)), 2, l_out)
-        self.assertEqual(w_out.splitlines(), l_out.splitlines())
-        self.assertEqual(w_err, l_err)
-        self.assertEqual(sorted(w_files), sorted(l_files))
-        for name in l_files:
-            self.assertTrue(w_files[name] == l_files[name], "%s differs from the Linux build's" % name)
+        self.assertEqual(len(re.findall(r"(?m)^unreadable: ", results[0][1])), 2, results[0][1])
+        check_same_recovery(self, *results)
 
 
 if __name__ == "__main__":

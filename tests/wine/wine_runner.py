@@ -81,20 +81,35 @@ def skip_when_wine_cannot_start():
 def boot_prefix(env):
     """Makes the Wine prefix of `env`; None, or why it could not be made. A first wineboot that
     fails (it once ended with status 53 while the machine was busy) is tried once more, after its
-    wineserver has gone."""
+    wineserver has gone.
+
+    The server is started first and stays until cleanup, and with it the services wineboot starts
+    (winedevice.exe and its drivers). A server that went when a program ended starts them again
+    with the next program, and they write to that program's standard error: Wine's own driver
+    host once crashed there ("Unhandled page fault ... in IoCreateDevice") and the line stood in
+    our program's output. Their output goes to a file here, which no test reads."""
     wine = wine_program("wine64")
     if not wine:
         return "no wine64 program found"
+    server = wine_program("wineserver") or "wineserver"
     why = None
     for _ in range(2):
         try:
-            done = subprocess.run([wine, "wineboot", "-i"], capture_output=True, env=env, timeout=600)
+            os.makedirs(env["WINEPREFIX"], exist_ok=True)  # the server starts in it
+            subprocess.run([server, "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+            # not a pipe: the services keep it open after wineboot has ended
+            with tempfile.TemporaryFile() as log:
+                done = subprocess.run([wine, "wineboot", "-i"], stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                      env=env, timeout=600)
+                log.seek(0)
+                text = log.read().decode(errors="replace")
             if done.returncode == 0:
                 return None
-            why = "wineboot ended with %d: %s" % (done.returncode, done.stderr.decode(errors="replace")[-300:])
+            why = "wineboot ended with %d: %s" % (done.returncode, text[-300:])
         except (OSError, subprocess.TimeoutExpired) as e:
             why = str(e)
-        subprocess.run([wine_program("wineserver") or "wineserver", "-k"], env=env, capture_output=True, timeout=60)
+        subprocess.run([server, "-k"], env=env, capture_output=True, timeout=60)
     return why
 
 
