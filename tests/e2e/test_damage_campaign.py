@@ -149,10 +149,14 @@ class Damaged:
         """A video chunk overwritten from its first byte to its last: the chunks around it lie
         intact, and the kkad box behind its sound still describes it."""
         rec = self.pick()
-        chunks = oracle_report.video_chunks(self.original(rec))
+        orig = self.original(rec)
+        chunks = oracle_report.video_chunks(orig)
         if len(chunks) < 3:
             return
-        k = self.rng.randrange(1, len(chunks) - 1)
+        # mostly one whose next chunk starts inside a group of pictures, where there is one: the
+        # pictures behind the gap refer to what the card lost
+        inside = [k for k in range(1, len(chunks) - 1) if not orig.key[12 * (k + 1)]]
+        k = self.rng.choice(inside if inside and self.rng.random() < 0.8 else range(1, len(chunks) - 1))
         o, size = chunks[k]
         for f, i, n in self.places[rec["name"]].runs:
             a, b = max(f, o), min(f + n, o + size)
@@ -163,7 +167,7 @@ class Damaged:
     def movie_and_chunk_lost(self):
         """Mostly with the movie box lost: the salvage must find the chunks on either side of the
         lost one, order the pictures across it and vouch for the sound before it on its own."""
-        if self.rng.random() < 0.7:
+        if self.rng.random() < 0.85:
             self.movie_lost()
         self.chunk_lost()
 
