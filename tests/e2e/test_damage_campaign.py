@@ -145,17 +145,18 @@ class Damaged:
                 self.fill(i + a - f, b - a)
         self.done.append("movie box of %s lost" % rec["name"])
 
-    def chunk_lost(self):
+    def chunk_lost(self, rec=None):
         """A video chunk overwritten from its first byte to its last: the chunks around it lie
         intact, and the kkad box behind its sound still describes it."""
-        rec = self.pick()
+        rec = rec or self.pick()
         orig = self.original(rec)
         chunks = oracle_report.video_chunks(orig)
         if len(chunks) < 3:
             return
-        # mostly one whose next chunk starts inside a group of pictures, where there is one: the
-        # pictures behind the gap refer to what the card lost
-        inside = [k for k in range(1, len(chunks) - 1) if not orig.key[12 * (k + 1)]]
+        # mostly one whose next chunk starts inside a group of pictures with a key frame behind
+        # it, where there is one: the pictures behind the gap refer to what the card lost, and
+        # those after the key frame must be ordered across the gap
+        inside = [k for k in range(1, len(chunks) - 1) if not orig.key[12 * (k + 1)] and any(orig.key[12 * (k + 1):])]
         k = self.rng.choice(inside if inside and self.rng.random() < 0.8 else range(1, len(chunks) - 1))
         o, size = chunks[k]
         for f, i, n in self.places[rec["name"]].runs:
@@ -169,7 +170,7 @@ class Damaged:
         lost one, order the pictures across it and vouch for the sound before it on its own."""
         if self.rng.random() < 0.85:
             self.movie_lost()
-        self.chunk_lost()
+        self.chunk_lost(self.victim)
 
     def moved(self):
         """A run of clusters moved to free clusters, or swapped with another run."""
