@@ -227,8 +227,13 @@ class Damaged:
             k = self.rng.randint(2, s["size"] // 2)
             self.image[at + s["size"] - k:at + s["size"]] = bytes(k) if self.rng.random() < 0.5 else self.rng.randbytes(k)
         else:
+            # its end lost under other bytes, or under blank padding, where only the document's
+            # own structure shows it is cut
             k = self.rng.randrange(s["size"] * 9 // 10, s["size"])
-            self.fill(at + k, s["size"] - k)
+            if self.rng.random() < 0.5:
+                self.image[at + k:at + s["size"]] = bytes(self.rng.choice(b" \n") for _ in range(s["size"] - k))
+            else:
+                self.fill(at + k, s["size"] - k)
         self.done.append("sidecar %s damaged" % s["path"])
 
     def unreadable(self):
