@@ -121,13 +121,15 @@ class Original:
         boxes = [(a, a + int.from_bytes(data[a:a + 4], "big")) for a in mp4_reader.kkad_offsets(data)]
         chunks = [(o, o + sum(n for _, n, _, _ in rec["video_samples"][k:k + 12]))
                   for k, (o, _, _, _) in enumerate(rec["video_samples"]) if k % 12 == 0]
-        self.placeable = []
+        self.placeable, self.vouched = [], []
         for j, (b, e) in enumerate(chunks):
             after = [r for r in boxes[j + 1:j + 2] + [(c[0], c[0] + 16) for c in chunks[j + 1:j + 2]]]
             if j + 1 == len(chunks):
                 after = [(m[1], m[1] + 16) for m in top if m[0] == "moov"]
-            self.placeable.append(here(b, e) == data[b:e] and any(
-                place.image(b, z) is not None and here(a, z) == data[a:z] for a, z in after))
+            # the next piece behind chunk j's sound still where the camera wrote it: damage that
+            # reached into the sound from there would have taken it too
+            self.vouched.append(any(place.image(b, z) is not None and here(a, z) == data[a:z] for a, z in after))
+            self.placeable.append(here(b, e) == data[b:e] and self.vouched[-1])
 
     def is_copy(self, data):
         """`data` is the recording's file as far as its length and first video sample tell."""
@@ -155,6 +157,9 @@ class Original:
         j = bisect.bisect_right(self.sound_starts, s) - 1
         o = self.rec["sound_chunks"][j][0] + 4 * (s - self.sound_starts[j])
         return o, o + 4 * self.spf
+
+    def sound_chunk(self, frame):
+        return bisect.bisect_right(self.sound_starts, frame * self.spf) - 1
 
     def sound_span_intact(self, frame):
         return frame < self.frames and self.sound_ok[frame]
@@ -369,6 +374,10 @@ def judge_salvaged(test, orig, path, decoded=True):
         for k, i in enumerate(index):
             test.assertIn(got[k * n:(k + 1) * n], (orig.sound[i * n:(i + 1) * n], orig.sound_here[i]),
                           "%s: the sound of frame %d is not its picture's" % (name, i))
+            # the card's changed bytes only where nothing could show the change
+            if got[k * n:(k + 1) * n] != orig.sound[i * n:(i + 1) * n]:
+                test.assertTrue(orig.vouched[orig.sound_chunk(i)], "%s: the sound of frame %d is taken where the card "
+                                "changed it and the piece behind it is gone" % (name, i))
         sound = len(got) // 4
     else:
         test.assertEqual([i for i in index if orig.header_intact and orig.sound_placeable(i)], [],
