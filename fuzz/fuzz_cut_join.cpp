@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     salvage::ChunkPlace out{};
     codec::Syntax syntax = data[1] & 2 ? codec::Syntax::hevc : codec::Syntax::avc;
     uint64_t before = data[2] & 0x40 ? total / 2 : 0;  // the chunk's bytes from there on another recording's
-    if (salvage::join_video_chunk(image, size, &g, file, head, &s, syntax, anchors, 3, before, &out)) {
+    if (salvage::join_video_chunk(image, size, &g, file, head, &s, syntax, anchors, 3, before, nullptr, &out)) {
         if (out.cut == 0 || out.cut >= total || (file + out.cut) % cs != 0 || out.at + out.cut > size ||
             out.tail > size || size - out.tail < total - out.cut)
             fuzz::broken("a join lies outside the image or cuts off a cluster edge");

@@ -26,11 +26,15 @@ void add_chunk_anchors(const MoviePlanner* p, uint64_t k, AnchorList* anchors)
     for (uint64_t i = 0; i < p->on_card[k]; i++)
         verified += mp4::sample_size_at(&sizes, i);
     basics::list_append(anchors, Anchor{f, at});
-    if (uint64_t cut = p->cut[k].cut) {
-        // a joined chunk: its rest starts a run of its own
-        uint64_t size = p->video->chunk_sizes[k];
-        basics::list_append(anchors, Anchor{f + cut, p->cut[k].tail});
-        basics::list_append(anchors, Anchor{f + size, p->cut[k].tail + (size - cut)});
+    if (p->cut[k].cut) {
+        // a joined chunk: each part behind a cut starts a run of its own
+        ChunkPlace place = video_place(p, k);
+        uint64_t size = p->video->chunk_sizes[k], from = 0, run = 0;
+        while ((from = place_run_end(&place, from, size)) < size) {
+            place_run_of(&place, from, &from, &run);
+            basics::list_append(anchors, Anchor{f + from, run});
+        }
+        basics::list_append(anchors, Anchor{f + size, place_offset(&place, size - 1) + 1});
         return;
     }
     basics::list_append(anchors, Anchor{f + verified, at + verified});
@@ -143,12 +147,14 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
             basics::list_append(&out->spans, ClaimedSpan{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag});
     }
     for (uint64_t k = 0; k < p->chunks; k++) {
-        uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]), at = p->found_at[k], cut = p->cut[k].cut;
-        if (bytes == 0)
-            continue;
-        basics::list_append(&out->spans, ClaimedSpan{at, at + (cut && cut < bytes ? cut : bytes), clip, tag});
-        if (cut && cut < bytes)
-            basics::list_append(&out->spans, ClaimedSpan{p->cut[k].tail, p->cut[k].tail + (bytes - cut), clip, tag});
+        uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]);
+        ChunkPlace place = video_place(p, k);
+        // each run of the chunk's verified bytes
+        for (uint64_t from = 0; from < bytes;) {
+            uint64_t end = place_run_end(&place, from, bytes), at = place_offset(&place, from);
+            basics::list_append(&out->spans, ClaimedSpan{at, at + (end - from), clip, tag});
+            from = end;
+        }
     }
 }
 

@@ -75,7 +75,7 @@ TEST(SalvageCutJoin, JoinsOnlyWhatTheStructureProves)
         mp4::SampleSizes s = fixture::stored_sizes(sizes);
         salvage::ChunkPlace out{};
         int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
-                                            anchors, 1 + c.second_copy, 0, &out);
+                                            anchors, 1 + c.second_copy, 0, nullptr, &out);
         EXPECT_EQ(got, c.expect) << c.name;
         if (got) {
             EXPECT_EQ(out.cut, cut - chunk_file) << c.name;
