@@ -75,27 +75,38 @@ void sort_claims(ClaimList* claims)
         claims->longest = std::max(claims->longest, first[i].end - first[i].begin);
 }
 
-int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
-                   uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
-                   ChunkPlace* out)
+int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+               uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* first_left,
+               uint64_t* last_left)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0;
-    if (!claims || cs == 0 || lo.file > file || file > UINT64_MAX - size || hi.file < file + size ||
+    if (cs == 0 || lo.file > file || file > UINT64_MAX - size || hi.file < file + size ||
         !on_same_edge(geometry, lo.image, lo.file) || !on_same_edge(geometry, hi.image, hi.file) ||
         hi.file - lo.file > hi.image || lo.image > image_size || hi.image > image_size)
         return 0;
     uint64_t first = (lo.file / cs + 1) * cs, last = hi.file / cs * cs;
     if (first > last || (last - first) / cs >= claim_edges_tried)
         return 0;
-    uint64_t cut = 0;
+    int left = 0;
     for (uint64_t e = first; e <= last; e += cs) {
         uint64_t head_end = lo.image + (e - lo.file), tail = hi.image - (hi.file - e);
         if ((tail < head_end && lo.image < hi.image) || foreign(claims, lo.image, head_end, clip, tag) || foreign(claims, tail, hi.image, clip, tag))
             continue;  // a run would hold another recording's piece
-        if (cut)
-            return 0;  // two edges are left: either could be the boundary
-        cut = e;
+        if (!left++)
+            *first_left = e;
+        *last_left = e;
     }
+    return left;
+}
+
+int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                   uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                   ChunkPlace* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0, cut = 0, last = 0;
+    // with two edges left, either could be the boundary
+    if (!claims || edges_left(geometry, image_size, lo, hi, file, size, claims, clip, tag, &cut, &last) != 1)
+        return 0;
     uint64_t head_end = cut ? lo.image + (cut - lo.file) : 0, tail = cut ? hi.image - (hi.file - cut) : 0;
     // another recording's pieces end lo's run right at the edge and begin right before hi's
     if (!cut || !foreign(claims, head_end, head_end + cs, clip, tag) || tail < cs ||

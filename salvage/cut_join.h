@@ -125,6 +125,14 @@ int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_
 // Sorts the spans and notes the longest.
 void sort_claims(ClaimList* claims);
 
+// The cluster edges in (lo, hi] where the boundary between the runs of `lo` and `hi` may lie: those
+// where neither run holds a piece of a recording other than `clip` (or `tag`) in `claims` (null:
+// none known). How many, with the first and the last of them; 0 also when the two pieces cannot
+// be of one file or more than claim_edges_tried edges lie between them.
+int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+               uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* first_left,
+               uint64_t* last_left);
+
 // Bytes [file, file + size) of the camera's file between `lo` and `hi` in different runs, with
 // several cluster edges between them, placed by what the other recordings' located pieces
 // (`claims`; this recording's are those of `clip` or `tag`) leave: each edge in (lo, hi] is the

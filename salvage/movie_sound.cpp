@@ -71,6 +71,23 @@ void add_marker_anchors(const MoviePlanner* p, AnchorList* anchors)
     basics::list_free(&found);
 }
 
+// Sound bytes [q, q + size) between `lo` and `hi` in different runs, with more than one edge left
+// for the boundary: those in front of the first edge lie in lo's run, those behind the last in hi's,
+// wherever the boundary is. The other recordings' planners learn they cannot lie there.
+void note_sure_sound(MoviePlanner* p, Anchor lo, Anchor hi, uint64_t q, uint64_t size)
+{
+    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
+    uint64_t first = 0, last = 0;
+    if (edges_left(p->geometry, p->image_size, lo, hi, q, size, p->claims, clip, tag, &first, &last) < 2)
+        return;
+    if (first > q)
+        basics::list_append(&p->sure, ClaimedSpan{lo.image + (q - lo.file),
+                                                  lo.image + ((first < q + size ? first : q + size) - lo.file), clip, tag});
+    if (last < q + size)
+        basics::list_append(&p->sure, ClaimedSpan{hi.image - (hi.file - (last > q ? last : q)),
+                                                  hi.image - (hi.file - (q + size)), clip, tag});
+}
+
 }  // namespace
 
 // Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
@@ -109,10 +126,12 @@ int place_sound(MoviePlanner* p)
         ChunkPlace at{lo->image + (q - lo->file), 0, 0};
         // a fragment boundary between the two pieces: joined only where the layout, or the other
         // recordings' pieces around the runs, leave one edge for it
+        uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
         if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, q, size, &at) &&
-            !join_by_claims(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, p->clip->clip_number,
-                            p->clip->run ? p->clip->run->tag : 0, &at))
+            !join_by_claims(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, clip, tag, &at)) {
+            note_sure_sound(p, *lo, *hi, q, size);
             continue;
+        }
         if (at.at > p->image_size || p->image_size - at.at < (at.cut ? at.cut : size))
             continue;
         p->sound_placed[j] = 1;
@@ -146,6 +165,8 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         if (p->trail_bytes[k])
             basics::list_append(&out->spans, ClaimedSpan{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag});
     }
+    for (uint64_t i = 0; i < p->sure.count; i++)
+        basics::list_append(&out->spans, p->sure.items[i]);
     for (uint64_t k = 0; k < p->chunks; k++) {
         uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]);
         ChunkPlace place = video_place(p, k);

@@ -433,6 +433,7 @@ void free_planner(MoviePlanner* p)
     std::free(p->trail_bytes);
     std::free(p->cut);
     basics::list_free(&p->kkad);
+    basics::list_free(&p->sure);
 }
 
 // Plans the clip; with `located`, only finds its pieces and adds where they lie.
