@@ -21,10 +21,10 @@ int on_same_edge(const image::ImageGeometry* g, uint64_t image_offset, uint64_t 
     return image_offset >= g->heap_offset && (image_offset - g->heap_offset) % g->cluster_bytes == file % g->cluster_bytes;
 }
 
-int foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag)
+int foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint32_t tentative = 0)
 {
     uint64_t at;
-    return first_foreign(claims, begin, end, clip, tag, &at);
+    return first_foreign(claims, begin, end, clip, tag, &at, tentative);
 }
 
 int first_foreign_of(const JoinWindow* w, uint64_t begin, uint64_t end)
@@ -45,7 +45,8 @@ ChunkPlace placed_at_cut(JoinAnchor lo, JoinAnchor hi, uint64_t cut, uint64_t fi
 
 }  // namespace
 
-int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at)
+int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at,
+                  uint32_t tentative)
 {
     if (!claims)
         return 0;
@@ -56,7 +57,7 @@ int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_
         std::lower_bound(first, stop, from, [](const ClaimedSpan& x, uint64_t v) { return x.begin < v; });
     int found = 0;
     for (; c != stop && c->begin < end; c++)
-        if (c->end > begin && c->clip != clip && (c->tag == 0 || c->tag != tag)) {
+        if (c->end > begin && c->clip != clip && (c->tag == 0 || c->tag != tag) && c->tentative <= tentative) {
             uint64_t x = c->begin > begin ? c->begin : begin;
             if (!found || x < *at)
                 *at = x;
@@ -99,6 +100,39 @@ int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAn
     return left;
 }
 
+void claim_sure_between(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                        uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                        basics::Growable<ClaimedSpan, 16>* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0, first = 0, last = 0;
+    if (cs && lo.file <= file && (lo.file / cs + 1) * cs >= file + size && lo.image <= image_size &&
+        image_size - lo.image >= file + size - lo.file) {
+        // no edge in front of the bytes' end: they lie in lo's run
+        basics::list_append(out, ClaimedSpan{lo.image + (file - lo.file), lo.image + (file + size - lo.file), clip, tag});
+        return;
+    }
+    int left = edges_left(geometry, image_size, lo, hi, file, size, claims, clip, tag, &first, &last);
+    if (left == 1) {
+        // the one edge the others' pieces leave, with nothing but a guess of theirs around it yet
+        ChunkPlace at = placed_at_cut(lo, hi, first, file, size);
+        if (at.at > image_size || image_size - at.at < (at.cut ? at.cut : size) ||
+            (at.cut && (at.tail > image_size || image_size - at.tail < size - at.cut)))
+            return;
+        basics::list_append(out, ClaimedSpan{at.at, at.at + (at.cut ? at.cut : size), clip, tag, 1});
+        if (at.cut)
+            basics::list_append(out, ClaimedSpan{at.tail, at.tail + (size - at.cut), clip, tag, 1});
+        return;
+    }
+    if (left < 2)
+        return;
+    if (first > file)
+        basics::list_append(out, ClaimedSpan{lo.image + (file - lo.file),
+                                             lo.image + ((first < file + size ? first : file + size) - lo.file), clip, tag});
+    if (last < file + size)
+        basics::list_append(out, ClaimedSpan{hi.image - (hi.file - (last > file ? last : file)),
+                                             hi.image - (hi.file - (file + size)), clip, tag});
+}
+
 int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
                    uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
                    ChunkPlace* out)
@@ -109,8 +143,8 @@ int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, Jo
         return 0;
     uint64_t head_end = cut ? lo.image + (cut - lo.file) : 0, tail = cut ? hi.image - (hi.file - cut) : 0;
     // another recording's pieces end lo's run right at the edge and begin right before hi's
-    if (!cut || !foreign(claims, head_end, head_end + cs, clip, tag) || tail < cs ||
-        !foreign(claims, tail - cs, tail, clip, tag))
+    if (!cut || !foreign(claims, head_end, head_end + cs, clip, tag, 1) || tail < cs ||
+        !foreign(claims, tail - cs, tail, clip, tag, 1))
         return 0;
     ChunkPlace at = placed_at_cut(lo, hi, cut, file, size);
     uint64_t held = at.cut ? at.cut : size;

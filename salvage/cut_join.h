@@ -120,7 +120,9 @@ constexpr uint64_t claim_edges_tried = 64;
 
 // 1 with `at` the first byte of [begin, end) that a piece of a recording other than `clip`
 // (or `tag`) holds.
-int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at);
+// With `tentative` 1, the tentative pieces count too.
+int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at,
+                  uint32_t tentative = 0);
 
 // Sorts the spans and notes the longest.
 void sort_claims(ClaimList* claims);
@@ -132,6 +134,15 @@ void sort_claims(ClaimList* claims);
 int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
                uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* first_left,
                uint64_t* last_left);
+
+// Of bytes [file, file + size) of the camera's file between `lo` and `hi`, those whose place does
+// not hang on where the boundary between the two runs lies, appended to `out` as pieces of `clip`:
+// all of them when no cluster edge lies between `lo` and their end; with two edges or more left
+// (as edges_left), those in front of the first and those behind the last. With one edge left
+// that join_by_claims does not take, the bytes placed at it, as tentative pieces.
+void claim_sure_between(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                        uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                        basics::Growable<ClaimedSpan, 16>* out);
 
 // Bytes [file, file + size) of the camera's file between `lo` and `hi` in different runs, with
 // several cluster edges between them, placed by what the other recordings' located pieces

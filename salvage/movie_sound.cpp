@@ -77,15 +77,7 @@ void add_marker_anchors(const MoviePlanner* p, AnchorList* anchors)
 void note_sure_sound(MoviePlanner* p, Anchor lo, Anchor hi, uint64_t q, uint64_t size)
 {
     uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
-    uint64_t first = 0, last = 0;
-    if (edges_left(p->geometry, p->image_size, lo, hi, q, size, p->claims, clip, tag, &first, &last) < 2)
-        return;
-    if (first > q)
-        basics::list_append(&p->sure, ClaimedSpan{lo.image + (q - lo.file),
-                                                  lo.image + ((first < q + size ? first : q + size) - lo.file), clip, tag});
-    if (last < q + size)
-        basics::list_append(&p->sure, ClaimedSpan{hi.image - (hi.file - (last > q ? last : q)),
-                                                  hi.image - (hi.file - (q + size)), clip, tag});
+    claim_sure_between(p->geometry, p->image_size, lo, hi, q, size, p->claims, clip, tag, &p->sure);
 }
 
 }  // namespace
