@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "analysis/chunk_locate.h"
 #include "analysis/final_chunks.h"
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
@@ -137,9 +136,11 @@ int attempt_wanted(const SalvageRequest* r, const SalvageAttempt* a)
     return analysis::clip_is_chosen(r->only_clip, a->clip_number) && !taken_whole(r, a->clip_number);
 }
 
-// The pieces of a clip the documented rules wrote, where they found them: its header, its movie
-// box and its video chunks.
-void claim_written_clip(const SalvageCard* card, const analysis::RecoveryClip* clip, ClaimList* out)
+// The pieces of a clip the documented rules wrote, where they found them (`written_at`, null: its
+// final chunks only): its header, its movie box, its video chunks and the sound behind each, as far
+// as where that lies does not hang on a boundary the card's pieces leave open.
+void claim_written_clip(const SalvageCard* card, const analysis::RecoveryClip* clip, const uint64_t* written_at,
+                        ClaimList* out)
 {
     const mp4::MovieInfo* m = clip->movie;
     const mp4::TrackTables* v = &m->video;
@@ -148,11 +149,10 @@ void claim_written_clip(const SalvageCard* card, const analysis::RecoveryClip* c
     basics::list_append(&out->spans, ClaimedSpan{m->moov_offset, m->moov_offset + m->moov_size, n, tag});
     basics::Growable<ClaimedSpan, 16> sound;
     uint64_t count = clip->chunk_count < v->chunk_count ? clip->chunk_count : v->chunk_count;
-    // where the documented rules found each chunk
+    // where the documented writer found each chunk: nothing is read again
     auto* found = static_cast<uint64_t*>(basics::xcalloc(count + 1, sizeof(uint64_t)));
     for (uint64_t k = 0; k < count; k++)
-        if (!analysis::locate_chunk(card->image, card->image_size, m, clip->chunks, k, &found[k]))
-            found[k] = UINT64_MAX;
+        found[k] = written_at ? written_at[k] : clip->chunks[k].resolved ? clip->chunks[k].data_offset : UINT64_MAX;
     found[count] = UINT64_MAX;
     for (uint64_t k = 0; k < count; k++) {
         if (found[k] == UINT64_MAX)
@@ -248,7 +248,7 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
         if (clip_wanted(r, i))
             claim_located_pieces(card, &clips->items[i], out);
         else if (r->clip_written[i])
-            claim_written_clip(card, &clips->items[i], out);
+            claim_written_clip(card, &clips->items[i], r->written_at ? r->written_at[i] : nullptr, out);
     }
     claim_markers(card->markers, out);
     sort_claims(out);
