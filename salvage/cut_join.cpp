@@ -280,6 +280,7 @@ namespace {
 // The search for the runs of a chunk cut one or more times, cut after cut, depth first.
 struct CutSearch {
     std::FILE* src;
+    const image::ImageGeometry* geometry;
     uint64_t image_size;
     uint64_t cs;
     uint64_t file;
@@ -332,12 +333,15 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
 // Cut `depth` at byte `x` of the chunk, the rest going on at image offset `c`.
 void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t x, uint64_t c, int anchored)
 {
-    if (c > s->image_size || overlaps_own(s, depth, c) ||
-        (s->window && s->window->claims && !anchored &&
-         first_foreign_of(s->window, c, c + s->cs)))
+    if (c > s->image_size || !on_same_edge(s->geometry, c, s->file + x) || overlaps_own(s, depth, c) ||
+        (s->window && s->window->claims && !anchored && first_foreign_of(s->window, c, c + s->cs)))
         return;
-    // the bytes in front of the cut as this run holds them: another candidate's search overwrote them
-    if (!image::read_at(s->src, at, s->bytes + from, x - from))
+    // the bytes of the sample the cut lies in, in front of it, as this run holds them: a search
+    // from an earlier edge overwrote them
+    uint64_t back = s->starts[sample_holding(s, x)];
+    if (back < from)
+        back = from;
+    if (!image::read_at(s->src, at + (back - from), s->bytes + back, x - back))
         return;
     if (depth == 0) {
         s->place.cut = x, s->place.tail = c, s->place.later = 0;
@@ -360,12 +364,15 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
         return;
     uint64_t have = s->size - from < s->image_size - at ? s->size - from : s->image_size - at;
     have = image::card_known_until(s->src, at, at + have) - at;
-    if (have && !image::read_at(s->src, at, s->bytes + from, have))
-        return;
-    uint64_t first = sample_holding(s, from), i = first, witness = 0;
+    uint64_t first = sample_holding(s, from), i = first, witness = 0, got = from;
+    // the run is read sample by sample as the walk goes: a wrong run costs a sample or two
     for (; i < s->count; i++) {
         uint64_t b = s->starts[i], n = s->starts[i + 1] - b;
-        if (s->starts[i + 1] > from + have || !sample_intact(s->bytes + b, n, s->syntax))
+        if (s->starts[i + 1] > from + have ||
+            !image::read_at(s->src, at + (got - from), s->bytes + got, s->starts[i + 1] - got))
+            break;
+        got = s->starts[i + 1];
+        if (!sample_intact(s->bytes + b, n, s->syntax))
             break;
         if (b >= from && !witness)
             witness = b + n;
@@ -432,7 +439,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
     auto* starts = static_cast<uint64_t*>(basics::xcalloc(sizes->count + 1, sizeof(uint64_t)));
     for (uint64_t i = 0; i < sizes->count; i++)
         starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
-    CutSearch s{src, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
+    CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
                 static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0};
     s.place.at = head;
     search_runs(&s, 0, head, 0, 1, before);
