@@ -138,6 +138,15 @@ static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, si
                                              file_index, file_count, &outcome);
     if (written && s->salvage.clip_written)
         s->salvage.clip_written[clip - s->clips.items] = 1;
+    // where it found the chunks, for salvage to know what of the card the clip holds
+    uint64_t chunks = clip->movie ? clip->movie->video.chunk_count : 0;
+    if (written && s->salvage.written_at && outcome.located && outcome.located_at && chunks &&
+        outcome.video_chunks == chunks) {
+        auto* at = static_cast<uint64_t*>(basics::xcalloc(chunks, sizeof(uint64_t)));
+        for (uint64_t k = 0; k < chunks; k++)
+            at[k] = outcome.located[k] ? outcome.located_at[k] : UINT64_MAX;
+        s->salvage.written_at[clip - s->clips.items] = at;
+    }
     note_written_clip(s, clip, &outcome);
     rebuild::free_clip_outcome(&outcome);
     return written;
@@ -194,6 +203,8 @@ static void recovery_stage(RunState* s)
     size_t total = recovery_queue_total(&s->options, &s->clips);
     basics::out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
     s->salvage.clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
+    s->salvage.written_at =
+        static_cast<uint64_t**>(basics::xcalloc(s->clips.count ? s->clips.count : 1, sizeof(uint64_t*)));
     if (s->clips.count > 0)
         s->videos_written = run_recovery_queue(s, total, write_queued_clip);
     rebuild::spool_remove_all();  // what the queue did not take
@@ -229,6 +240,10 @@ void free_run_state(RunState* s)
     analysis::free_clips(&s->clips);
     std::free(s->salvage.clip_written);
     s->salvage.clip_written = nullptr;
+    for (size_t i = 0; s->salvage.written_at && i < s->clips.count; i++)
+        std::free(s->salvage.written_at[i]);
+    std::free(s->salvage.written_at);
+    s->salvage.written_at = nullptr;
     report::free_report_facts(&s->report);
     std::free(s->camera.taken);
     s->camera.taken = nullptr;

@@ -1,7 +1,7 @@
 // Hostile sample sizes and run tables for the joiner: the input's first bytes choose the cluster
 // size, the chunk's place and sample sizes and the anchors behind it, the rest is the image. A
 // join, when made, lies inside the image, cuts the chunk at a cluster edge inside it and reads
-// back; a sound join (also of the sound behind a chunk) keeps its bytes inside the image and
+// back, each run behind a cut on a cluster edge; a sound join (also of the sound behind a chunk) keeps its bytes inside the image and
 // behind the chunk, and one placed by the other recordings' pieces keeps them off those pieces.
 #include <cstring>
 #include <vector>
@@ -40,13 +40,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint64_t total = 0;
     for (uint32_t n : sizes)
         total += n;
+    salvage::ClaimList claims{};
+    const uint8_t* c = data + 3 + 24 + 32;
+    for (size_t i = 0; i < claim_count; i++, c += 4) {
+        uint64_t begin = field(c) * 64, end = begin + field(c + 2) * 16;
+        basics::list_append(&claims.spans, salvage::ClaimedSpan{begin, end, uint32_t(i % 2 + 1), 0});
+    }
+    salvage::sort_claims(&claims);
+    // runs behind a cut also looked for among the clusters there
+    salvage::JoinWindow window{&claims, 1, 0};
     salvage::ChunkPlace out{};
     codec::Syntax syntax = data[1] & 2 ? codec::Syntax::hevc : codec::Syntax::avc;
     uint64_t before = data[2] & 0x40 ? total / 2 : 0;  // the chunk's bytes from there on another recording's
-    if (salvage::join_video_chunk(image, size, &g, file, head, &s, syntax, anchors, 3, before, &out)) {
+    if (salvage::join_video_chunk(image, size, &g, file, head, &s, syntax, anchors, 3, before,
+                                  data[1] & 8 ? &window : nullptr, &out)) {
         if (out.cut == 0 || out.cut >= total || (file + out.cut) % cs != 0 || out.at + out.cut > size ||
-            out.tail > size || size - out.tail < total - out.cut)
+            out.tail > size || out.later >= salvage::place_cuts_max)
             fuzz::broken("a join lies outside the image or cuts off a cluster edge");
+        // every run behind a cut starts on a cluster edge, after the cut before it, inside the image
+        for (uint64_t from = out.cut, at = 0, end; from < total; from = end) {
+            end = salvage::place_run_end(&out, from, total);
+            salvage::place_run_of(&out, from, &from, &at);
+            if ((file + from) % cs != 0 || end <= from || at > size || size - at < end - from)
+                fuzz::broken("a run of a joined chunk lies outside the image or off a cluster edge");
+        }
         std::vector<uint8_t> bytes(total);
         if (!salvage::read_placed(image, &out, 0, bytes.data(), total))
             fuzz::broken("a join does not read back");
@@ -63,13 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (salvage::join_sound_behind(&g, size, anchors[0], data[1] & 4 ? &anchors[1] : nullptr, file, sound, &out) &&
         (outside(out) || file <= anchors[0].file))
         fuzz::broken("the sound behind a chunk lies outside the image or in front of the chunk");
-    salvage::ClaimList claims{};
-    const uint8_t* c = data + 3 + 24 + 32;
-    for (size_t i = 0; i < claim_count; i++, c += 4) {
-        uint64_t begin = field(c) * 64, end = begin + field(c + 2) * 16;
-        basics::list_append(&claims.spans, salvage::ClaimedSpan{begin, end, uint32_t(i % 2 + 1), 0});
-    }
-    salvage::sort_claims(&claims);
     if (salvage::join_by_claims(&g, size, anchors[0], anchors[1], file, sound, &claims, 1, 0, &out)) {
         uint64_t head_len = out.cut ? out.cut : sound;
         if (outside(out))

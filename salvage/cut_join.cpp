@@ -21,68 +21,15 @@ int on_same_edge(const image::ImageGeometry* g, uint64_t image_offset, uint64_t 
     return image_offset >= g->heap_offset && (image_offset - g->heap_offset) % g->cluster_bytes == file % g->cluster_bytes;
 }
 
-// Bytes [first, end) of the chunk where the cut can lie: the head run read as if the chunk went
-// on there, its samples walked until one fails; the cut lies inside that one, or inside the last
-// unit of the one before it (whose length fields all stand before the cut). 0 when every sample
-// stands whole in the head run (nothing to join) or the image does not give the head.
-int cut_range(std::FILE* src, uint64_t image_size, uint64_t head, uint64_t size, const mp4::SampleSizes* sizes,
-              codec::Syntax syntax, uint64_t before, uint64_t* first, uint64_t* end)
-{
-    uint64_t have = image_size - head < size ? image_size - head : size;
-    have = image::card_known_until(src, head, head + have) - head;
-    analysis::grow_read_buffer(&analysis::direct_read_buffer, have ? have : 1);
-    const uint8_t* bytes = analysis::direct_read_buffer.data;
-    if (have == 0 || !image::read_at(src, head, analysis::direct_read_buffer.data, have))
-        return 0;
-    uint64_t pos = 0, last = 0;
-    for (uint64_t i = 0; i < sizes->count; i++) {
-        uint64_t n = mp4::sample_size_at(sizes, i);
-        if (n > have - pos || !sample_intact(bytes + pos, n, syntax)) {
-            *first = last;
-            *end = pos + n;
-            return 1;
-        }
-        last = pos;
-        pos += n;
-    }
-    if (before == 0 || before > size)
-        return 0;
-    // every sample walks whole in the head run, but the bytes from `before` on are another
-    // recording's: the cut lies in front of them, in the sample that holds them or the last unit
-    // of the one before it
-    for (uint64_t i = 0, at = 0, prev = 0; i < sizes->count; i++) {
-        uint64_t n = mp4::sample_size_at(sizes, i);
-        if (before < at + n) {
-            *first = prev;
-            *end = before + 1;
-            return 1;
-        }
-        prev = at;
-        at += n;
-    }
-    return 0;
-}
-
-// The chunk at `place` read whole into the shared buffer, every sample intact.
-int proves(std::FILE* src, const ChunkPlace* place, uint64_t size, const mp4::SampleSizes* sizes, codec::Syntax syntax)
-{
-    analysis::grow_read_buffer(&analysis::direct_read_buffer, size);
-    uint8_t* bytes = analysis::direct_read_buffer.data;
-    if (!read_placed(src, place, 0, bytes, size))
-        return 0;
-    for (uint64_t i = 0, pos = 0; i < sizes->count; i++) {
-        uint64_t n = mp4::sample_size_at(sizes, i);
-        if (!sample_intact(bytes + pos, n, syntax))
-            return 0;
-        pos += n;
-    }
-    return 1;
-}
-
-int foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag)
+int foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint32_t tentative = 0)
 {
     uint64_t at;
-    return first_foreign(claims, begin, end, clip, tag, &at);
+    return first_foreign(claims, begin, end, clip, tag, &at, tentative);
+}
+
+int first_foreign_of(const JoinWindow* w, uint64_t begin, uint64_t end)
+{
+    return foreign(w->claims, begin, end, w->clip, w->tag);
 }
 
 // Where bytes [file, file + size) lie when the runs of `lo` and `hi` meet at file offset `cut`.
@@ -98,7 +45,8 @@ ChunkPlace placed_at_cut(JoinAnchor lo, JoinAnchor hi, uint64_t cut, uint64_t fi
 
 }  // namespace
 
-int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at)
+int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at,
+                  uint32_t tentative)
 {
     if (!claims)
         return 0;
@@ -109,7 +57,7 @@ int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_
         std::lower_bound(first, stop, from, [](const ClaimedSpan& x, uint64_t v) { return x.begin < v; });
     int found = 0;
     for (; c != stop && c->begin < end; c++)
-        if (c->end > begin && c->clip != clip && (c->tag == 0 || c->tag != tag)) {
+        if (c->end > begin && c->clip != clip && (c->tag == 0 || c->tag != tag) && c->tentative <= tentative) {
             uint64_t x = c->begin > begin ? c->begin : begin;
             if (!found || x < *at)
                 *at = x;
@@ -128,31 +76,75 @@ void sort_claims(ClaimList* claims)
         claims->longest = std::max(claims->longest, first[i].end - first[i].begin);
 }
 
-int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
-                   uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
-                   ChunkPlace* out)
+int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+               uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* first_left,
+               uint64_t* last_left)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0;
-    if (!claims || cs == 0 || lo.file > file || file > UINT64_MAX - size || hi.file < file + size ||
+    if (cs == 0 || lo.file > file || file > UINT64_MAX - size || hi.file < file + size ||
         !on_same_edge(geometry, lo.image, lo.file) || !on_same_edge(geometry, hi.image, hi.file) ||
         hi.file - lo.file > hi.image || lo.image > image_size || hi.image > image_size)
         return 0;
     uint64_t first = (lo.file / cs + 1) * cs, last = hi.file / cs * cs;
     if (first > last || (last - first) / cs >= claim_edges_tried)
         return 0;
-    uint64_t cut = 0;
+    int left = 0;
     for (uint64_t e = first; e <= last; e += cs) {
         uint64_t head_end = lo.image + (e - lo.file), tail = hi.image - (hi.file - e);
         if ((tail < head_end && lo.image < hi.image) || foreign(claims, lo.image, head_end, clip, tag) || foreign(claims, tail, hi.image, clip, tag))
             continue;  // a run would hold another recording's piece
-        if (cut)
-            return 0;  // two edges are left: either could be the boundary
-        cut = e;
+        if (!left++)
+            *first_left = e;
+        *last_left = e;
     }
+    return left;
+}
+
+void claim_sure_between(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                        uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                        basics::Growable<ClaimedSpan, 16>* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0, first = 0, last = 0;
+    if (cs && lo.file <= file && (lo.file / cs + 1) * cs >= file + size && lo.image <= image_size &&
+        image_size - lo.image >= file + size - lo.file) {
+        // no edge in front of the bytes' end: they lie in lo's run
+        basics::list_append(out, ClaimedSpan{lo.image + (file - lo.file), lo.image + (file + size - lo.file), clip, tag});
+        return;
+    }
+    int left = edges_left(geometry, image_size, lo, hi, file, size, claims, clip, tag, &first, &last);
+    if (left == 1) {
+        // the one edge the others' pieces leave, with nothing but a guess of theirs around it yet
+        ChunkPlace at = placed_at_cut(lo, hi, first, file, size);
+        if (at.at > image_size || image_size - at.at < (at.cut ? at.cut : size) ||
+            (at.cut && (at.tail > image_size || image_size - at.tail < size - at.cut)))
+            return;
+        basics::list_append(out, ClaimedSpan{at.at, at.at + (at.cut ? at.cut : size), clip, tag, 1});
+        if (at.cut)
+            basics::list_append(out, ClaimedSpan{at.tail, at.tail + (size - at.cut), clip, tag, 1});
+        return;
+    }
+    if (left < 2)
+        return;
+    if (first > file)
+        basics::list_append(out, ClaimedSpan{lo.image + (file - lo.file),
+                                             lo.image + ((first < file + size ? first : file + size) - lo.file), clip, tag});
+    if (last < file + size)
+        basics::list_append(out, ClaimedSpan{hi.image - (hi.file - (last > file ? last : file)),
+                                             hi.image - (hi.file - (file + size)), clip, tag});
+}
+
+int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                   uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                   ChunkPlace* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0, cut = 0, last = 0;
+    // with two edges left, either could be the boundary
+    if (!claims || edges_left(geometry, image_size, lo, hi, file, size, claims, clip, tag, &cut, &last) != 1)
+        return 0;
     uint64_t head_end = cut ? lo.image + (cut - lo.file) : 0, tail = cut ? hi.image - (hi.file - cut) : 0;
     // another recording's pieces end lo's run right at the edge and begin right before hi's
-    if (!cut || !foreign(claims, head_end, head_end + cs, clip, tag) || tail < cs ||
-        !foreign(claims, tail - cs, tail, clip, tag))
+    if (!cut || !foreign(claims, head_end, head_end + cs, clip, tag, 1) || tail < cs ||
+        !foreign(claims, tail - cs, tail, clip, tag, 1))
         return 0;
     ChunkPlace at = placed_at_cut(lo, hi, cut, file, size);
     uint64_t held = at.cut ? at.cut : size;
@@ -195,7 +187,7 @@ int same_run(const JoinAnchor* lo, const JoinAnchor* hi)
 // first box lying where a located video chunk puts its metadata chunk tells. A sequence number two
 // boxes of the recording share places neither.
 void place_kkad_boxes(const mp4::MovieInfo* movie, const analysis::MarkerList* markers, uint32_t tag,
-                      const uint8_t* found, const uint64_t* found_at, AnchorList* out)
+                      const uint8_t* found, const uint64_t* found_at, uint64_t start, AnchorList* out)
 {
     uint64_t chunks = movie->video.chunk_count;
     const mp4::TrackTables* meta = &movie->other;
@@ -218,6 +210,15 @@ void place_kkad_boxes(const mp4::MovieInfo* movie, const analysis::MarkerList* m
                 break;
             }
     }
+    // with no chunk located whole, the first box of the file's first run, read from its start
+    for (const analysis::KkadMarker* m = first; m != end && inside == UINT64_MAX && start != UINT64_MAX; m++) {
+        if (m->tag != tag || !m->valid || m->sequence >= chunks || m->marker_offset < start)
+            continue;
+        uint64_t o = meta->chunk_offsets[m->sequence], d = m->marker_offset - start;
+        if (d >= o && d - o < meta->chunk_sizes[m->sequence])
+            inside = d - o;
+        break;
+    }
     if (inside == UINT64_MAX)
         return;
     auto* seen = static_cast<uint8_t*>(basics::xcalloc(chunks, 1));
@@ -231,23 +232,203 @@ void place_kkad_boxes(const mp4::MovieInfo* movie, const analysis::MarkerList* m
     sort_anchors(out);
 }
 
+void place_run_of(const ChunkPlace* place, uint64_t x, uint64_t* from, uint64_t* at)
+{
+    *from = 0, *at = place->at;
+    if (!place->cut || x < place->cut)
+        return;
+    *from = place->cut, *at = place->tail;
+    for (uint32_t i = 0; i < place->later && i < place_cuts_max - 1 && place->later_cut[i] <= x; i++)
+        *from = place->later_cut[i], *at = place->later_at[i];
+}
+
+void place_last_run(const ChunkPlace* place, uint64_t* from, uint64_t* at)
+{
+    place_run_of(place, UINT64_MAX, from, at);
+}
+
+uint64_t place_run_end(const ChunkPlace* place, uint64_t x, uint64_t end)
+{
+    if (place->cut && x < place->cut)
+        return place->cut < end ? place->cut : end;
+    for (uint32_t i = 0; place->cut && i < place->later && i < place_cuts_max - 1; i++)
+        if (x < place->later_cut[i])
+            return place->later_cut[i] < end ? place->later_cut[i] : end;
+    return end;
+}
+
 uint64_t place_offset(const ChunkPlace* place, uint64_t x)
 {
-    return place->cut && x >= place->cut ? place->tail + (x - place->cut) : place->at + x;
+    uint64_t from, at;
+    place_run_of(place, x, &from, &at);
+    return at + (x - from);
 }
 
 int read_placed(std::FILE* src, const ChunkPlace* place, uint64_t from, uint8_t* out, uint64_t n)
 {
-    uint64_t head = place->cut && from < place->cut ? place->cut - from : n;
-    if (head > n)
-        head = n;
-    return image::read_at(src, place_offset(place, from), out, head) &&
-           (head == n || image::read_at(src, place_offset(place, from + head), out + head, n - head));
+    while (n > 0) {
+        uint64_t end = place_run_end(place, from, from + n), step = end - from;
+        if (!image::read_at(src, place_offset(place, from), out, step))
+            return 0;
+        out += step, from += step, n -= step;
+    }
+    return 1;
 }
+
+namespace {
+
+// The search for the runs of a chunk cut one or more times, cut after cut, depth first.
+struct CutSearch {
+    std::FILE* src;
+    const image::ImageGeometry* geometry;
+    uint64_t image_size;
+    uint64_t cs;
+    uint64_t file;
+    uint64_t size;
+    uint64_t count;           // samples
+    const uint64_t* starts;   // each sample's first byte in the chunk, and the chunk's size
+    codec::Syntax syntax;
+    const JoinAnchor* anchors;
+    uint64_t anchor_count;
+    const JoinWindow* window;
+    uint8_t* bytes;           // the chunk as placed so far
+    ChunkPlace place;         // being built
+    ChunkPlace found;
+    int proven;
+    int ambiguous;
+    uint64_t reads;
+};
+
+int same_place(const ChunkPlace* a, const ChunkPlace* b)
+{
+    if (a->cut != b->cut || a->tail != b->tail || a->later != b->later)
+        return 0;
+    for (uint32_t i = 0; i < a->later; i++)
+        if (a->later_cut[i] != b->later_cut[i] || a->later_at[i] != b->later_at[i])
+            return 0;
+    return 1;
+}
+
+// The sample that holds byte `x` of the chunk.
+uint64_t sample_holding(const CutSearch* s, uint64_t x)
+{
+    return uint64_t(std::upper_bound(s->starts, s->starts + s->count + 1, x) - s->starts) - 1;
+}
+
+// 1 when a run placed at `c` would reuse bytes of one of the chunk's runs before cut `depth`.
+int overlaps_own(const CutSearch* s, uint32_t depth, uint64_t c)
+{
+    for (uint32_t d = 0; d < depth; d++) {
+        uint64_t from = d == 0 ? 0 : d == 1 ? s->place.cut : s->place.later_cut[d - 2];
+        uint64_t at = d == 0 ? s->place.at : d == 1 ? s->place.tail : s->place.later_at[d - 2];
+        uint64_t end = d == 0 ? s->place.cut : s->place.later_cut[d - 1];
+        if (c + s->cs > at && c < at + (end - from))
+            return 1;
+    }
+    return 0;
+}
+
+void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before);
+
+// Cut `depth` at byte `x` of the chunk, the rest going on at image offset `c`.
+void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t x, uint64_t c, int anchored)
+{
+    if (c > s->image_size || !on_same_edge(s->geometry, c, s->file + x) || overlaps_own(s, depth, c) ||
+        (s->window && s->window->claims && !anchored && first_foreign_of(s->window, c, c + s->cs)))
+        return;
+    // the bytes of the sample the cut lies in, in front of it, as this run holds them: a search
+    // from an earlier edge overwrote them
+    uint64_t back = s->starts[sample_holding(s, x)];
+    if (back < from)
+        back = from;
+    if (!image::read_at(s->src, at + (back - from), s->bytes + back, x - back))
+        return;
+    if (depth == 0) {
+        s->place.cut = x, s->place.tail = c, s->place.later = 0;
+    } else {
+        s->place.later_cut[depth - 1] = x, s->place.later_at[depth - 1] = c;
+        s->place.later = depth;
+    }
+    search_runs(s, x, c, depth + 1, anchored, 0);
+}
+
+// The chunk's bytes from `from` on lie at `at` as far as no cut follows: its samples are walked
+// there, and the cut that ends the run is looked for among the cluster edges where they fail.
+void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before)
+{
+    if (s->ambiguous || ++s->reads > join_reads_max) {
+        s->ambiguous = 1;
+        return;
+    }
+    if (at > s->image_size)
+        return;
+    uint64_t have = s->size - from < s->image_size - at ? s->size - from : s->image_size - at;
+    have = image::card_known_until(s->src, at, at + have) - at;
+    uint64_t first = sample_holding(s, from), i = first, witness = 0, got = from;
+    // the run is read sample by sample as the walk goes: a wrong run costs a sample or two
+    for (; i < s->count; i++) {
+        uint64_t b = s->starts[i], n = s->starts[i + 1] - b;
+        if (s->starts[i + 1] > from + have ||
+            !image::read_at(s->src, at + (got - from), s->bytes + got, s->starts[i + 1] - got))
+            break;
+        got = s->starts[i + 1];
+        if (!sample_intact(s->bytes + b, n, s->syntax))
+            break;
+        if (b >= from && !witness)
+            witness = b + n;
+    }
+    // a run only the look behind the cut found holds a whole sample of the chunk
+    if (depth > 0 && !anchored && !witness)
+        return;
+    uint64_t lo, hi;
+    if (i == s->count) {
+        if (depth > 0) {
+            if (s->proven && !same_place(&s->found, &s->place))
+                s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
+            s->found = s->place, s->proven = 1;
+            return;
+        }
+        if (before == 0 || before >= s->size)
+            return;  // whole in the head run: nothing to join
+        // every sample walks whole in the head run, but the bytes from `before` on are another
+        // recording's: the cut lies in front of them
+        i = sample_holding(s, before);
+        lo = i > 0 ? s->starts[i - 1] : 0, hi = before + 1;
+    } else {
+        // the cut lies in the sample that fails, or in the last unit of the one before it
+        lo = i > first ? s->starts[i - 1] : from, hi = s->starts[i + 1];
+        if (before && before < hi)
+            hi = before + 1;
+    }
+    if (depth + 1 >= place_cuts_max)
+        return;
+    // no sample is cut twice, and a run found by looking keeps its whole sample
+    uint64_t least = s->starts[first] < from ? s->starts[first + 1] : from + 1;
+    if (!anchored && depth > 0 && witness > least)
+        least = witness;
+    if (lo < least)
+        lo = least - 1;
+    uint64_t cs = s->cs;
+    for (uint64_t x = ((s->file + lo) / cs + 1) * cs - s->file; x < hi && x < s->size && x <= from + have; x += cs) {
+        uint64_t head_end = at + (x - from);
+        for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried && !s->ambiguous; a++) {
+            const JoinAnchor& y = s->anchors[a];
+            if (y.file >= s->file + x && y.file - (s->file + x) <= y.image && y.image - (y.file - (s->file + x)) != head_end)
+                try_run(s, from, at, depth, x, y.image - (y.file - (s->file + x)), 1);
+        }
+        for (uint64_t j = 1; s->window && j <= join_window_clusters && !s->ambiguous; j++)
+            if (head_end <= s->image_size - j * cs)
+                try_run(s, from, at, depth, x, head_end + j * cs, 0);
+        if (s->ambiguous)
+            return;
+    }
+}
+
+}  // namespace
 
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
-                     uint64_t anchor_count, uint64_t before, ChunkPlace* out)
+                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0, size = 0;
     for (uint64_t i = 0; i < sizes->count; i++)
@@ -255,34 +436,20 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
     if (cs == 0 || size == 0 || size > analysis::max_sample_bytes || !on_same_edge(geometry, head, file) ||
         head > image_size || file > UINT64_MAX - size)
         return 0;
-    uint64_t first = 0, last = 0;
-    if (!cut_range(src, image_size, head, size, sizes, syntax, before, &first, &last))
-        return 0;
-    int proven = 0;
-    ChunkPlace found{};
-    if (anchor_count > join_anchors_tried)
-        anchor_count = join_anchors_tried;
-    for (uint64_t cut = ((file + first) / cs + 1) * cs; cut < file + last && cut < file + size; cut += cs) {
-        if (cut - file > image_size - head)
-            break;
-        for (uint64_t a = 0; a < anchor_count; a++) {
-            const JoinAnchor& x = anchors[a];
-            if (x.file < cut || x.file - cut > x.image)
-                continue;
-            uint64_t tail = x.image - (x.file - cut), rest = file + size - cut;
-            if (tail == head + (cut - file) || tail > image_size || image_size - tail < rest)
-                continue;
-            ChunkPlace candidate{head, cut - file, tail};
-            if (!proves(src, &candidate, size, sizes, syntax))
-                continue;
-            if (proven && (candidate.cut != found.cut || candidate.tail != found.tail))
-                return 0;  // two joins fit: the structure does not tell which is the camera's
-            proven = 1;
-            found = candidate;
-        }
+    auto* starts = static_cast<uint64_t*>(basics::xcalloc(sizes->count + 1, sizeof(uint64_t)));
+    for (uint64_t i = 0; i < sizes->count; i++)
+        starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
+    CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
+                static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0};
+    s.place.at = head;
+    search_runs(&s, 0, head, 0, 1, before);
+    int proven = s.proven && !s.ambiguous;
+    if (proven) {
+        *out = s.found;
+        out->at = head;
     }
-    if (proven)
-        *out = found;
+    std::free(s.bytes);
+    std::free(starts);
     return proven;
 }
 

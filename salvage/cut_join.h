@@ -16,13 +16,27 @@
 
 namespace salvage {
 
-// Where a chunk lies: from `at`, or, when a fragment boundary cut it, its first `cut` bytes at
-// `at` and the rest from `tail`.
+// Cuts one chunk may be joined across: runs of a few clusters cut a chunk several times.
+constexpr uint32_t place_cuts_max = 16;
+
+// Where a chunk lies: from `at`, or, when fragment boundaries cut it, its first `cut` bytes at
+// `at`, the rest from `tail`, and from each further cut `later_cut[i]` (in the chunk, rising) its
+// bytes from `later_at[i]`.
 struct ChunkPlace {
     uint64_t at;
     uint64_t cut;  // 0: in one piece
     uint64_t tail;
+    uint32_t later = 0;
+    uint64_t later_cut[place_cuts_max - 1] = {};
+    uint64_t later_at[place_cuts_max - 1] = {};
 };
+
+// The byte of the chunk where its last run begins (0: it lies in one piece) and where that lies.
+void place_last_run(const ChunkPlace* place, uint64_t* from, uint64_t* at);
+// The start in the chunk of the run that holds byte `x`, and where that start lies.
+void place_run_of(const ChunkPlace* place, uint64_t x, uint64_t* from, uint64_t* at);
+// The chunk's bytes from `x` on up to the next cut (or `end`).
+uint64_t place_run_end(const ChunkPlace* place, uint64_t x, uint64_t end);
 
 // The image offset of byte `x` of a chunk that lies at `place`.
 uint64_t place_offset(const ChunkPlace* place, uint64_t x);
@@ -47,27 +61,44 @@ const JoinAnchor* anchor_from(const AnchorList* anchors, uint64_t file);
 int same_run(const JoinAnchor* lo, const JoinAnchor* hi);
 
 // The kkad boxes of the recording of `tag` with their offsets in the camera's file, from the
-// movie box, the card's markers and the video chunks located whole (`found`, `found_at`).
+// movie box, the card's markers and the video chunks located whole (`found`, `found_at`), or with
+// none of those, the file's start at image offset `start` (UINT64_MAX: unknown).
 void place_kkad_boxes(const mp4::MovieInfo* movie, const analysis::MarkerList* markers, uint32_t tag,
-                      const uint8_t* found, const uint64_t* found_at, AnchorList* out);
+                      const uint8_t* found, const uint64_t* found_at, uint64_t start, AnchorList* out);
 
-// Anchors tried per cut. The cut lies inside the first sample that fails where the head's run
+// Anchors tried per cut. The cut lies inside the first sample that fails where the run before it
 // goes on, or inside the last unit of the sample before it: each cluster edge there is a
 // candidate, so two samples of S bytes together on clusters of C bytes give at most
-// (S / C + 1) * join_anchors_tried candidates, each read once.
+// (S / C + 1) * (join_anchors_tried + join_window_clusters) candidates per cut.
 constexpr uint64_t join_anchors_tried = 2;
 
+// Runs of a few clusters leave pieces of a chunk in runs no located piece vouches for. Such a run
+// is looked for among the cluster starts behind the cut, up to join_window_clusters of them, that
+// no other recording's located piece holds (`claims`; this recording's are those of `clip` or
+// `tag`). A run found so must hold a whole sample of the chunk that walks intact, and the chunk's
+// last run must hold one too or be where a next located piece puts it.
+struct JoinWindow {
+    const ClaimList* claims;
+    uint32_t clip;
+    uint32_t tag;
+};
+constexpr uint64_t join_window_clusters = 16;
+// Candidate runs read per chunk, over all its cuts: a chunk that needs more stays a gap.
+constexpr uint64_t join_reads_max = 512;
+
 // The video chunk at `file` in the camera's file, of samples `sizes`, whose first bytes lie at
-// image offset `head`, joined across one cluster edge to the run that each of `anchors` (the
-// recording's next located pieces behind the chunk, in file order) puts after it. 1 and `out`
-// filled when exactly one candidate makes every sample intact (its delimiter first, its NAL
-// length fields walking exactly to its size, its units escaped) and the sizes fill the chunk;
-// 0 when none does, or when more than one does. `before` (0: none) is the first byte of the chunk
-// whose place in the head run another recording's piece holds: the cut lies in front of it even
-// where every sample walks whole in the head run.
+// image offset `head`, joined across cluster edges to the runs that each of `anchors` (the
+// recording's next located pieces behind the chunk, in file order) puts after a cut, or (with
+// `window`, null: none) to runs behind the cut as JoinWindow says. 1 and `out` filled when
+// exactly one way of placing the chunk's runs, at most place_cuts_max cuts and no sample cut
+// twice, makes every sample intact (its delimiter first, its NAL length fields walking exactly to
+// its size, its units escaped) and the sizes fill the chunk; 0 when none does, or more than one.
+// `before` (0: none) is the first byte of the chunk whose place in the head run another
+// recording's piece holds: the cut lies in front of it even where every sample walks whole in the
+// head run.
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
-                     uint64_t anchor_count, uint64_t before, ChunkPlace* out);
+                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out);
 
 // Bytes [file, file + size) of the camera's file between two located pieces `lo` (at or before
 // them) and `hi` (at or after them) that do not lie in one run. Sound has no structure of its
@@ -89,10 +120,29 @@ constexpr uint64_t claim_edges_tried = 64;
 
 // 1 with `at` the first byte of [begin, end) that a piece of a recording other than `clip`
 // (or `tag`) holds.
-int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at);
+// With `tentative` 1, the tentative pieces count too.
+int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at,
+                  uint32_t tentative = 0);
 
 // Sorts the spans and notes the longest.
 void sort_claims(ClaimList* claims);
+
+// The cluster edges in (lo, hi] where the boundary between the runs of `lo` and `hi` may lie: those
+// where neither run holds a piece of a recording other than `clip` (or `tag`) in `claims` (null:
+// none known). How many, with the first and the last of them; 0 also when the two pieces cannot
+// be of one file or more than claim_edges_tried edges lie between them.
+int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+               uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* first_left,
+               uint64_t* last_left);
+
+// Of bytes [file, file + size) of the camera's file between `lo` and `hi`, those whose place does
+// not hang on where the boundary between the two runs lies, appended to `out` as pieces of `clip`:
+// all of them when no cluster edge lies between `lo` and their end; with two edges or more left
+// (as edges_left), those in front of the first and those behind the last. With one edge left
+// that join_by_claims does not take, the bytes placed at it, as tentative pieces.
+void claim_sure_between(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                        uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                        basics::Growable<ClaimedSpan, 16>* out);
 
 // Bytes [file, file + size) of the camera's file between `lo` and `hi` in different runs, with
 // several cluster edges between them, placed by what the other recordings' located pieces

@@ -4,7 +4,9 @@ namespace salvage {
 
 ChunkPlace video_place(const MoviePlanner* p, uint64_t k)
 {
-    return ChunkPlace{p->found_at[k], p->cut[k].cut, p->cut[k].tail};
+    ChunkPlace place = p->cut[k];
+    place.at = p->found_at[k];
+    return place;
 }
 
 int neighbour(const MoviePlanner* p, uint64_t k, int step, uint64_t* j)

@@ -36,6 +36,9 @@ struct MoviePlanner {
     uint64_t* trail_at;   // per sound chunk: the bytes from its end to the next piece, in that piece's run
     uint64_t* trail_bytes;
     AnchorList kkad;      // the recording's kkad boxes placed in the camera's file, in file order
+    // sound not placed whole whose bytes in front of the first edge a boundary may fall on, or
+    // behind the last, lie where the pieces around it put them: no other recording's file is there
+    basics::Growable<ClaimedSpan, 16> sure;
     uint64_t joins;
     uint64_t part_begin;  // the samples [part_begin, part_end) may be kept: the recording, or one part of it
     uint64_t part_end;

@@ -26,11 +26,15 @@ void add_chunk_anchors(const MoviePlanner* p, uint64_t k, AnchorList* anchors)
     for (uint64_t i = 0; i < p->on_card[k]; i++)
         verified += mp4::sample_size_at(&sizes, i);
     basics::list_append(anchors, Anchor{f, at});
-    if (uint64_t cut = p->cut[k].cut) {
-        // a joined chunk: its rest starts a run of its own
-        uint64_t size = p->video->chunk_sizes[k];
-        basics::list_append(anchors, Anchor{f + cut, p->cut[k].tail});
-        basics::list_append(anchors, Anchor{f + size, p->cut[k].tail + (size - cut)});
+    if (p->cut[k].cut) {
+        // a joined chunk: each part behind a cut starts a run of its own
+        ChunkPlace place = video_place(p, k);
+        uint64_t size = p->video->chunk_sizes[k], from = 0, run = 0;
+        while ((from = place_run_end(&place, from, size)) < size) {
+            place_run_of(&place, from, &from, &run);
+            basics::list_append(anchors, Anchor{f + from, run});
+        }
+        basics::list_append(anchors, Anchor{f + size, place_offset(&place, size - 1) + 1});
         return;
     }
     basics::list_append(anchors, Anchor{f + verified, at + verified});
@@ -65,6 +69,15 @@ void add_marker_anchors(const MoviePlanner* p, AnchorList* anchors)
             }
     }
     basics::list_free(&found);
+}
+
+// Sound bytes [q, q + size) between `lo` and `hi` in different runs, with more than one edge left
+// for the boundary: those in front of the first edge lie in lo's run, those behind the last in hi's,
+// wherever the boundary is. The other recordings' planners learn they cannot lie there.
+void note_sure_sound(MoviePlanner* p, Anchor lo, Anchor hi, uint64_t q, uint64_t size)
+{
+    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
+    claim_sure_between(p->geometry, p->image_size, lo, hi, q, size, p->claims, clip, tag, &p->sure);
 }
 
 }  // namespace
@@ -105,10 +118,12 @@ int place_sound(MoviePlanner* p)
         ChunkPlace at{lo->image + (q - lo->file), 0, 0};
         // a fragment boundary between the two pieces: joined only where the layout, or the other
         // recordings' pieces around the runs, leave one edge for it
+        uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
         if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, q, size, &at) &&
-            !join_by_claims(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, p->clip->clip_number,
-                            p->clip->run ? p->clip->run->tag : 0, &at))
+            !join_by_claims(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, clip, tag, &at)) {
+            note_sure_sound(p, *lo, *hi, q, size);
             continue;
+        }
         if (at.at > p->image_size || p->image_size - at.at < (at.cut ? at.cut : size))
             continue;
         p->sound_placed[j] = 1;
@@ -142,13 +157,17 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         if (p->trail_bytes[k])
             basics::list_append(&out->spans, ClaimedSpan{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag});
     }
+    for (uint64_t i = 0; i < p->sure.count; i++)
+        basics::list_append(&out->spans, p->sure.items[i]);
     for (uint64_t k = 0; k < p->chunks; k++) {
-        uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]), at = p->found_at[k], cut = p->cut[k].cut;
-        if (bytes == 0)
-            continue;
-        basics::list_append(&out->spans, ClaimedSpan{at, at + (cut && cut < bytes ? cut : bytes), clip, tag});
-        if (cut && cut < bytes)
-            basics::list_append(&out->spans, ClaimedSpan{p->cut[k].tail, p->cut[k].tail + (bytes - cut), clip, tag});
+        uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]);
+        ChunkPlace place = video_place(p, k);
+        // each run of the chunk's verified bytes
+        for (uint64_t from = 0; from < bytes;) {
+            uint64_t end = place_run_end(&place, from, bytes), at = place_offset(&place, from);
+            basics::list_append(&out->spans, ClaimedSpan{at, at + (end - from), clip, tag});
+            from = end;
+        }
     }
 }
 

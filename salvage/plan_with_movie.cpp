@@ -43,8 +43,13 @@ int keeps_distance(const MoviePlanner* p, uint64_t k, uint64_t j, uint64_t* out)
 {
     const uint64_t* f = p->video->chunk_offsets;
     uint64_t at = p->found_at[j], from = f[j];
-    if (p->cut[j].cut && f[k] > f[j])
-        at = p->cut[j].tail, from = f[j] + p->cut[j].cut;  // behind a joined chunk its rest's run goes on
+    if (p->cut[j].cut && f[k] > f[j]) {
+        // behind a joined chunk its last run goes on
+        ChunkPlace place = video_place(p, j);
+        uint64_t rest;
+        place_last_run(&place, &rest, &at);
+        from = f[j] + rest;
+    }
     if (f[k] >= from ? f[k] - from > UINT64_MAX - at : from - f[k] > at)
         return 0;
     *out = f[k] >= from ? at + (f[k] - from) : at - (from - f[k]);
@@ -143,11 +148,12 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
     else if (count < join_anchors_tried && k + 1 == p->chunks && movie_anchor(p, &next[count]))
         count++;  // behind the last chunk, the movie box is the next piece of the file
     codec::Syntax syntax = codec::syntax_of(p->video->format);
+    JoinWindow window{p->claims, p->clip->clip_number, p->clip->run ? p->clip->run->tag : 0};
     for (uint64_t i = 0; i < n; i++) {
         ChunkPlace joined;
         if ((i == 0 || heads[i] != heads[i - 1]) &&
             join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
-                             &joined)) {
+                             &window, &joined)) {
             p->found[k] = 1;
             p->found_at[k] = joined.at;
             p->cut[k] = joined;
@@ -315,18 +321,33 @@ struct Kept {
     uint64_t samples[salvage_track_kinds];
 };
 
+// Samples [a, b) of chunk k as pieces that each hold one cut at most: a chunk cut several times
+// is split between its samples, none of which is cut twice.
 void add_piece(const MoviePlanner* p, Kept* out, uint32_t track, uint64_t k, uint64_t a, uint64_t b, int gap)
 {
     const mp4::TrackTables* t = track == salvage_sound ? &p->movie->audio : p->video;
-    uint64_t skip = leading_bytes(t, k, a), length = leading_bytes(t, k, b) - skip;
     ChunkPlace place = track == salvage_sound ? p->sound_at[k] : video_place(p, k);
-    SalvagePiece piece = {track, uint32_t(gap), place_offset(&place, skip), length, out->samples[track], b - a, 0, 0};
-    if (place.cut > skip && place.cut < skip + length)
-        piece.head_length = place.cut - skip, piece.tail_offset = place.tail;
-    basics::list_append(&out->pieces, piece);
-    out->samples[track] += b - a;
     for (uint64_t i = a; i < b && !t->fixed_sample_size; i++)
         basics::list_append(&out->sizes[track], t->sample_sizes[t->chunk_first_sample[k] + i]);
+    while (a < b) {
+        uint64_t skip = leading_bytes(t, k, a), end = skip, e = a;
+        // the first cut behind the piece's start, and the one behind that: the piece ends in front
+        // of the sample that holds the second
+        uint64_t first = place_run_end(&place, skip, UINT64_MAX), second = place_run_end(&place, first, UINT64_MAX);
+        while (e < b) {
+            uint64_t next = end + (t->fixed_sample_size ? t->fixed_sample_size : t->sample_sizes[t->chunk_first_sample[k] + e]);
+            if (e > a && next > second)
+                break;
+            end = next, e++;
+        }
+        SalvagePiece piece = {track, uint32_t(gap), place_offset(&place, skip), end - skip, out->samples[track], e - a,
+                              0, 0};
+        if (first > skip && first < end)
+            piece.head_length = first - skip, piece.tail_offset = place_offset(&place, first);
+        basics::list_append(&out->pieces, piece);
+        out->samples[track] += e - a;
+        a = e, gap = 0;
+    }
 }
 
 // Every run of kept samples in a chunk is one video piece, followed by the sound of the same span.
@@ -412,6 +433,7 @@ void free_planner(MoviePlanner* p)
     std::free(p->trail_bytes);
     std::free(p->cut);
     basics::list_free(&p->kkad);
+    basics::list_free(&p->sure);
 }
 
 // Plans the clip; with `located`, only finds its pieces and adds where they lie.
@@ -462,7 +484,7 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
         }
     }
     if (ok && clip->run)
-        place_kkad_boxes(m, card->markers, clip->run->tag, p.found, p.found_at, &p.kkad);
+        place_kkad_boxes(m, card->markers, clip->run->tag, p.found, p.found_at, clip->header->header_offset, &p.kkad);
     for (uint64_t k = 0; ok && k < p.chunks; k++) {
         if (!p.found[k])
             find_missing_chunk(&p, k);

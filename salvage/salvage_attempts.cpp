@@ -1,6 +1,9 @@
 #include "salvage/salvage_attempts.h"
 
+#include <cstdlib>
+
 #include "analysis/final_chunks.h"
+#include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "basics/report_texts.h"
 #include "salvage/plan_with_movie.h"
@@ -133,18 +136,54 @@ int attempt_wanted(const SalvageRequest* r, const SalvageAttempt* a)
     return analysis::clip_is_chosen(r->only_clip, a->clip_number) && !taken_whole(r, a->clip_number);
 }
 
-// The pieces of a clip the documented rules wrote, where they found them: its header, its movie
-// box and its video chunks.
-void claim_written_clip(const analysis::RecoveryClip* clip, ClaimList* out)
+// The pieces of a clip the documented rules wrote, where they found them (`written_at`, null: its
+// final chunks only): its header, its movie box, its video chunks and the sound behind each, as far
+// as where that lies does not hang on a boundary the card's pieces leave open.
+void claim_written_clip(const SalvageCard* card, const analysis::RecoveryClip* clip, const uint64_t* written_at,
+                        ClaimList* out)
 {
     const mp4::MovieInfo* m = clip->movie;
+    const mp4::TrackTables* v = &m->video;
     uint32_t tag = clip->run ? clip->run->tag : 0, n = clip->clip_number;
     basics::list_append(&out->spans, ClaimedSpan{clip->header->header_offset, clip->header->mdat_offset, n, tag});
     basics::list_append(&out->spans, ClaimedSpan{m->moov_offset, m->moov_offset + m->moov_size, n, tag});
-    for (uint64_t k = 0; k < clip->chunk_count && k < m->video.chunk_count; k++)
-        if (clip->chunks[k].resolved)
-            basics::list_append(&out->spans, ClaimedSpan{clip->chunks[k].data_offset,
-                                                         clip->chunks[k].data_offset + m->video.chunk_sizes[k], n, tag});
+    basics::Growable<ClaimedSpan, 16> sound;
+    uint64_t count = clip->chunk_count < v->chunk_count ? clip->chunk_count : v->chunk_count;
+    // where the documented writer found each chunk: nothing is read again
+    auto* found = static_cast<uint64_t*>(basics::xcalloc(count + 1, sizeof(uint64_t)));
+    for (uint64_t k = 0; k < count; k++)
+        found[k] = written_at ? written_at[k] : clip->chunks[k].resolved ? clip->chunks[k].data_offset : UINT64_MAX;
+    found[count] = UINT64_MAX;
+    for (uint64_t k = 0; k < count; k++) {
+        if (found[k] == UINT64_MAX)
+            continue;
+        uint64_t at = found[k], f = v->chunk_offsets[k], end = f + v->chunk_sizes[k];
+        basics::list_append(&out->spans, ClaimedSpan{at, at + v->chunk_sizes[k], n, tag});
+        // the sound behind the chunk, as far as its place does not hang on where a boundary lies
+        const mp4::TrackTables* a = &m->audio;
+        // behind the last chunk, the movie box is the next piece of the file
+        const analysis::ClipHeader* h = clip->header;
+        JoinAnchor hi = k + 1 < count ? JoinAnchor{v->chunk_offsets[k + 1], found[k + 1]}
+                                      : JoinAnchor{h->mdat_end - h->header_offset, m->moov_offset};
+        if (k >= a->chunk_count || a->chunk_offsets[k] < end || hi.image == UINT64_MAX || hi.file < end ||
+            h->mdat_end < h->header_offset)
+            continue;
+        JoinAnchor lo{end, at + v->chunk_sizes[k]};
+        uint64_t q = a->chunk_offsets[k], size = a->chunk_sizes[k];
+        ChunkPlace place;
+        if (join_by_claims(card->geometry, card->image_size, lo, hi, q, size, card->claims, n, tag, &place)) {
+            // one edge left for the boundary: the sound lies in the two runs
+            basics::list_append(&sound, ClaimedSpan{place.at, place.at + (place.cut ? place.cut : size), n, tag});
+            if (place.cut)
+                basics::list_append(&sound, ClaimedSpan{place.tail, place.tail + (size - place.cut), n, tag});
+            continue;
+        }
+        claim_sure_between(card->geometry, card->image_size, lo, hi, q, size, card->claims, n, tag, &sound);
+    }
+    for (uint64_t i = 0; i < sound.count; i++)
+        basics::list_append(&out->spans, sound.items[i]);
+    basics::list_free(&sound);
+    std::free(found);
 }
 
 // Every kkad box.
@@ -209,7 +248,7 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
         if (clip_wanted(r, i))
             claim_located_pieces(card, &clips->items[i], out);
         else if (r->clip_written[i])
-            claim_written_clip(&clips->items[i], out);
+            claim_written_clip(card, &clips->items[i], r->written_at ? r->written_at[i] : nullptr, out);
     }
     claim_markers(card->markers, out);
     sort_claims(out);
@@ -291,3 +330,4 @@ size_t salvage_recordings(const SalvageRequest* req)
 }
 
 }  // namespace salvage
+

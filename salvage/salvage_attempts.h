@@ -27,6 +27,9 @@ struct SalvageRequest {
     SalvageCard card;
     const analysis::ClipList* clips;  // the documented queue's clips, with their movie boxes
     uint8_t* clip_written;            // one flag per clip: the documented writer wrote it (owned by the driver)
+    // per clip the documented writer wrote, where it found each video chunk (UINT64_MAX: not
+    // found), as many as the clip's movie box lists; null: not known (owned by the driver)
+    uint64_t** written_at;
     const char* destination;
     int validate;
     int32_t only_clip;    // 0: every recording the documented rules gave up on

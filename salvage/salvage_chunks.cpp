@@ -414,7 +414,8 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
         anchors[count++] = JoinAnchor{next->file_offset, next->image_offset};
     ChunkPlace place;
     if (count == 0 || !join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes,
-                                        codec::syntax_of(video_format(r->hevc)), anchors, count, 0, &place))
+                                        codec::syntax_of(video_format(r->hevc)), anchors, count, 0, nullptr, &place) ||
+        place.later)  // a chunk here keeps one cut
         return 0;
     *out = whole_described(d, at);
     out->cut = place.cut;

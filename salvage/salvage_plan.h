@@ -76,6 +76,9 @@ struct ClaimedSpan {
     uint64_t end;
     uint32_t clip;  // the clip whose planner located it; 0 for a kkad box
     uint32_t tag;   // the recording's kkad tag; 0 when unknown
+    // 1: sound placed at the one edge the others' pieces leave, where nothing but the same
+    // guess of another recording ends the runs around that edge yet: it only ends runs
+    uint32_t tentative = 0;
 };
 struct ClaimList {
     basics::Growable<ClaimedSpan, 256> spans;  // in image order

@@ -75,7 +75,7 @@ TEST(SalvageCutJoin, JoinsOnlyWhatTheStructureProves)
         mp4::SampleSizes s = fixture::stored_sizes(sizes);
         salvage::ChunkPlace out{};
         int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
-                                            anchors, 1 + c.second_copy, 0, &out);
+                                            anchors, 1 + c.second_copy, 0, nullptr, &out);
         EXPECT_EQ(got, c.expect) << c.name;
         if (got) {
             EXPECT_EQ(out.cut, cut - chunk_file) << c.name;
@@ -146,6 +146,11 @@ TEST(SalvageCutJoin, SoundAcrossSeveralEdgesOnlyWhereTheOtherRecordingsPiecesLea
         {"the recording's own pieces prove nothing", {{5 * cs, 5 * cs + 100, 1, 0}, {18 * cs + 400, 19 * cs, 1, 0}}, 0},
         {"another recording's piece inside the tail run: no edge left",
          {behind_head, before_tail, {19 * cs + 10, 19 * cs + 20, 3, 0}}, 0},
+        // another recording's sound placed at the one edge its own claims leave, nothing proving it yet
+        {"nothing known before the tail run", {behind_head}, 0},
+        {"another recording's guess lies before the tail run", {behind_head, {18 * cs + 400, 19 * cs, 2, 0, 1}}, 1},
+        {"another recording's guess inside the tail run takes no edge away",
+         {behind_head, before_tail, {19 * cs + 10, 19 * cs + 20, 3, 0, 1}}, 1},
     };
     for (const auto& c : cases) {
         salvage::ClaimList claims{};
@@ -158,6 +163,53 @@ TEST(SalvageCutJoin, SoundAcrossSeveralEdgesOnlyWhereTheOtherRecordingsPiecesLea
             EXPECT_EQ(out.at, 4 * cs + 88) << c.name;
             EXPECT_EQ(out.cut, 424u) << c.name;
             EXPECT_EQ(out.tail, 19 * cs) << c.name;
+        }
+        basics::list_free(&claims.spans);
+    }
+}
+
+TEST(SalvageCutJoin, AChunkCutTwiceOnlyWhereOneMiddleRunHoldsWholeSamples)
+{
+    // the file in runs: its clusters 0 | 1 | 2 on at image clusters 0, 2 and 4 on; foreign between
+    Bytes file = camera_file();
+    const Bytes middle(file.begin() + cs, file.begin() + 2 * cs), rest(file.begin() + 2 * cs, file.end());
+    const Bytes foreign = look_alike(middle);
+    struct {
+        const char* name;
+        bool copy;        // a copy of the middle run in image cluster 3 too
+        bool claimed;     // another recording's located piece lies in image cluster 2
+        bool window;      // runs behind a cut are looked for, not only where the anchor puts them
+        int expect;
+    } cases[] = {
+        {"the middle run found behind the first cut", false, false, true, 1},
+        {"a copy of the middle run fits as well", true, false, true, 0},
+        {"another recording's piece holds the middle run's place", false, true, true, 0},
+        {"only where the anchor puts the rest", false, false, false, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes image = file;
+        image.resize(cs);
+        for (const Bytes* run : {&foreign, &middle, c.copy ? &middle : &foreign, &rest})
+            mkcard::put_bytes(image, *run);
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        uint64_t end = file.size() - cs;
+        salvage::JoinAnchor anchor{end, 4 * cs + (end - 2 * cs)};
+        salvage::ClaimList claims{};
+        if (c.claimed)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{2 * cs + 10, 2 * cs + 20, 2, 0});
+        salvage::sort_claims(&claims);
+        salvage::JoinWindow window{&claims, 1, 0};
+        mp4::SampleSizes s = fixture::stored_sizes(sizes);
+        salvage::ChunkPlace out{};
+        int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
+                                            &anchor, 1, 0, c.window ? &window : nullptr, &out);
+        EXPECT_EQ(got, c.expect) << c.name;
+        if (got) {
+            EXPECT_EQ(out.later, 1u) << c.name;
+            Bytes joined(end - chunk_file);
+            ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), joined.size()));
+            EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + chunk_file)) << c.name;
         }
         basics::list_free(&claims.spans);
     }

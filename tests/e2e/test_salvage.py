@@ -40,6 +40,8 @@ KNOWN_GAPS = {
     "two-at-once-moov-lost-bframes": "without the movie box, sound chunks of the two recordings cut at one of "
                                      "several cluster edges, each placed only by the other's, and the last chunk "
                                      "are not joined",
+    "two-at-once-short": "a sound chunk of each recording across three runs, the middle one holding nothing but "
+                         "sound, is not placed, and its video chunk is left out with it",
 }
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
 
