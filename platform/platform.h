@@ -71,6 +71,11 @@ int set_file_times(const char* path, const FileTime* created, const FileTime* mo
 
 // A write into a pipe whose reader has gone fails instead of ending the process.
 void ignore_broken_pipe();
+// The heap gives back what the threads free: buffers of a MiB and more get pages of their own,
+// returned when freed, and the threads share two pools instead of one each. A decoder's frame
+// threads free and take pictures of several MiB all the time; kept in pools of their own, they
+// would make the peak grow with the cores.
+void keep_heap_lean();
 
 // The current time in UTC as "YYYY-MM-DDTHH:MM:SSZ".
 void utc_now_text(char* out, size_t cap);

@@ -7,6 +7,9 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +150,14 @@ int regular_file(const char* path)
 int remove_file(const char* path) { return unlink(path) == 0; }
 
 void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+void keep_heap_lean()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);  // fixed: no longer raised by each large buffer freed
+    mallopt(M_ARENA_MAX, 2);
+#endif
+}
 
 // The command line is UTF-8 as it stands, and a terminal takes the bytes as they are.
 char** utf8_arguments(int, char** argv) { return argv; }

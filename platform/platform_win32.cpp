@@ -80,6 +80,7 @@ int regular_file(const char* path)
 
 // Windows raises no signal for a broken pipe.
 void ignore_broken_pipe() {}
+void keep_heap_lean() {}
 
 int seek_abs(std::FILE* f, uint64_t offset)
 {
