@@ -4,7 +4,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -12,10 +11,9 @@ namespace image {
 
 namespace {
 
-// How far ahead of the scan the thread reads, and in what pieces: a few hundredths of a second
+// How far ahead of the scan the system is asked to read: a few hundredths of a second
 // of a fast reader, small beside the system's cache.
 constexpr uint64_t ahead_bytes = 16 << 20;
-constexpr size_t piece_bytes = 1 << 20;
 
 }  // namespace
 
@@ -31,9 +29,10 @@ struct ReadAhead {
 
 namespace {
 
+// The advice is given from here: the system may hold up the one who gives it while its queue to
+// the reader is full, and the scan must not wait for that.
 void read_on(ReadAhead* a)
 {
-    std::vector<uint8_t> scratch(piece_bytes);
     uint64_t done = 0;
     std::unique_lock<std::mutex> held(a->lock);
     for (;;) {
@@ -44,17 +43,13 @@ void read_on(ReadAhead* a)
             done = a->scan_at;
         if (done >= a->size)
             return;
+        uint64_t want = a->scan_at + ahead_bytes - done;
+        if (want > a->size - done)
+            want = a->size - done;
         held.unlock();
-        size_t want = a->size - done < piece_bytes ? static_cast<size_t>(a->size - done) : piece_bytes;
-        size_t got = 0;
-        unsigned long code = 0;
-        // a piece that does not read whole ends the reading ahead: the scan's own reads of a
-        // failing card go their careful way, and nothing here retries what failed
-        int ok = platform::read_positioned(a->image, done, scratch.data(), want, &got, &code) && got == want;
+        platform::advise_will_need(a->image, done, want);
         held.lock();
-        if (!ok)
-            return;
-        done += got;
+        done += want;
     }
 }
 
@@ -62,6 +57,8 @@ void read_on(ReadAhead* a)
 
 ReadAhead* read_ahead_start(std::FILE* image, uint64_t image_size)
 {
+    if (!platform::reads_ahead_on_advice)
+        return nullptr;
     auto* a = new ReadAhead;
     a->image = image;
     a->size = image_size;

@@ -1,9 +1,9 @@
 #pragma once
 // Reading ahead of the raw scan on a thread of its own. The scan reads a slice, then scans,
 // hashes and spools it; a card reader would stand still meanwhile, the system reading only a
-// little ahead of a file on its own. This thread keeps reading the image a few MiB ahead of the
-// scan into a scratch buffer, so the reader works all the time and the scan's own reads find the
-// bytes in the system's cache.
+// little ahead of a file on its own. This thread keeps asking the system to read the image a few
+// MiB ahead of the scan into its cache, so the reader works all the time and the scan's own reads
+// find the bytes there. Nothing is read twice: the scan's reads are the only ones.
 #include <cstdint>
 #include <cstdio>
 
@@ -11,8 +11,8 @@ namespace image {
 
 struct ReadAhead;
 
-// Starts reading ahead of offset 0 of the image; null when no thread can be started (the scan
-// then reads as before).
+// Starts reading ahead of offset 0 of the image; null where the system takes no such advice or
+// no thread can be started (the scan then reads as before).
 ReadAhead* read_ahead_start(std::FILE* image, uint64_t image_size);
 // The scan has reached `offset`: the thread reads on up to a fixed distance past it.
 void read_ahead_to(ReadAhead* ahead, uint64_t offset);

@@ -19,6 +19,7 @@ namespace platform {
 const char path_separator = '/';
 const char* const validator_library_name = "VeltoXAVCValidate.so";
 const char* const library_word = "library";
+const int reads_ahead_on_advice = 1;
 const char* const system_word = "the system";
 const char* const error_code_word = "error";
 
@@ -95,6 +96,15 @@ int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* 
 void advise_sequential(std::FILE* f)
 {
     posix_fadvise(fileno(f), 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+// The system reads at most its read-ahead window (often 128 KiB) of one piece of advice.
+void advise_will_need(std::FILE* f, uint64_t offset, uint64_t n)
+{
+    constexpr uint64_t piece = 128 * 1024;
+    for (uint64_t done = 0; done < n && offset + done <= uint64_t(INT64_MAX) - piece; done += piece)
+        posix_fadvise(fileno(f), static_cast<off_t>(offset + done), static_cast<off_t>(n - done < piece ? n - done : piece),
+                      POSIX_FADV_WILLNEED);
 }
 
 void advise_large_buffer(void* buf, size_t n)
