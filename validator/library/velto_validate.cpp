@@ -108,12 +108,14 @@ void log_sink(void* context, int level, const char* format, va_list)
     (concealing ? s->concealed : s->error_logged)[slot].store(1);
 }
 
-// Frame threads: the cores, or MENDORA_VALIDATOR_THREADS (which the tests and the bench set to
-// compare one thread with many, and to stand for a machine of that many cores), at most
-// max_threads and what the caller granted.
+// Frame threads: one more than the cores, as the decoder picks for itself (a thread that waits
+// for its reference picture leaves a core to the next one), or MENDORA_VALIDATOR_THREADS (which
+// the tests and the bench set to compare one thread with many); at most max_threads and what the
+// caller granted.
 int thread_count(uint32_t granted)
 {
-    int n = av_cpu_count();
+    int cores = av_cpu_count();
+    int n = cores > 1 ? cores + 1 : 1;
     const char* forced = std::getenv("MENDORA_VALIDATOR_THREADS");
     if (forced && std::atoi(forced) > 0)
         n = std::atoi(forced);

@@ -60,7 +60,7 @@ int holds_picture(const uint8_t* sample, uint64_t size, int hevc);
 // concealed, are kept beside the sample being decoded.
 void log_sink(void* context, int level, const char* format, va_list);
 
-// Frame threads: the cores, or MENDORA_VALIDATOR_THREADS, at most max_threads and at most `granted`
+// Frame threads: one more than the cores, or MENDORA_VALIDATOR_THREADS, at most max_threads and `granted`
 // when that is not 0.
 int thread_count(uint32_t granted);
 
