@@ -1,5 +1,6 @@
 #include "image/read_ahead.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -9,20 +10,13 @@
 
 namespace image {
 
-namespace {
-
-// How far ahead of the scan the system is asked to read: a few hundredths of a second
-// of a fast reader, small beside the system's cache.
-constexpr uint64_t ahead_bytes = 16 << 20;
-
-}  // namespace
-
 struct ReadAhead {
     std::FILE* image;
     uint64_t size;
     std::mutex lock;
     std::condition_variable moved;
     uint64_t scan_at = 0;  // where the scan stands
+    uint64_t until = 0;    // where the reading ahead stops
     int stopping = 0;
     std::thread thread;
 };
@@ -36,16 +30,12 @@ void read_on(ReadAhead* a)
     uint64_t done = 0;
     std::unique_lock<std::mutex> held(a->lock);
     for (;;) {
-        a->moved.wait(held, [a, done] { return a->stopping || a->scan_at + ahead_bytes > done; });
+        a->moved.wait(held, [a, done] { return a->stopping || std::max(a->scan_at, done) < a->until; });
         if (a->stopping)
             return;
         if (done < a->scan_at)
             done = a->scan_at;
-        if (done >= a->size)
-            return;
-        uint64_t want = a->scan_at + ahead_bytes - done;
-        if (want > a->size - done)
-            want = a->size - done;
+        uint64_t want = a->until - done;
         held.unlock();
         platform::advise_will_need(a->image, done, want);
         held.lock();
@@ -71,12 +61,13 @@ ReadAhead* read_ahead_start(std::FILE* image, uint64_t image_size)
     return a;
 }
 
-void read_ahead_to(ReadAhead* a, uint64_t offset)
+void read_ahead_to(ReadAhead* a, uint64_t offset, uint64_t until)
 {
     if (!a)
         return;
     std::lock_guard<std::mutex> held(a->lock);
     a->scan_at = offset;
+    a->until = std::min(until, a->size);
     a->moved.notify_one();
 }
 
