@@ -1,6 +1,7 @@
 #include "analysis/scan_time_search.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "analysis/chunk_locate.h"
@@ -328,6 +329,10 @@ void scan_search_end(const image::ScanIndex* index)
     search_state.first_waiting = 0;
     search_state.ring = nullptr;
     end_window_reuse();
+    // tens of MiB that held windows across the ring's wrap: given back while a decoder may be at
+    // work beside the rest of the run; a later search takes a buffer again
+    std::free(window_read_buffer.data);
+    window_read_buffer = {nullptr, 0};
 }
 
 int scan_verify_result(uint64_t offset, const mp4::SampleSizes* sizes, codec::Syntax syntax, int* passed)

@@ -43,6 +43,7 @@ void engine_main(int argc, char** argv)
     basics::set_streams_unbuffered();
     // A reader of our output that goes away early must not end the run: prints then just fail.
     platform::ignore_broken_pipe();
+    platform::keep_heap_lean();
     static RunState state;
     parse_options(argc, argv, &state.options);
     state.argc = argc;

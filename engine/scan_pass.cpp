@@ -48,6 +48,7 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     rebuild::spool_advance(&s->scan);
     rebuild::spool_end();
     image::scan_ring_free(&pass.ring);
+    rebuild::decode_ahead_scan_over();
     return whole;
 }
 

@@ -12,6 +12,7 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "image/card_reader.h"
+#include "image/read_ahead.h"
 #include "image/signature_search.h"
 #include "platform/platform.h"
 
@@ -28,6 +29,17 @@ constexpr size_t carry_bytes = 512;
 // 512 carried bytes, because record_hit drops a signature met again in the carried bytes.
 constexpr size_t slice_bytes = raw_scan_slice_bytes;
 
+ReadAhead* reading_ahead = nullptr;  // during raw_scan
+
+// Reading ahead stops at the first failed read of the card and before any stretch known not to read.
+void read_ahead_from(std::FILE* image, uint64_t pos)
+{
+    if (!reading_ahead)
+        return;
+    uint64_t until = card_failed_reads() ? pos : card_known_until(image, pos, pos + read_ahead_bytes);
+    read_ahead_to(reading_ahead, pos, until);
+}
+
 // The buffer holds image bytes [*pos - *held, *pos). Reads up to `want` more bytes slice by
 // slice, scanning each behind the held bytes; gives the bytes read.
 size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos, size_t want,
@@ -36,6 +48,7 @@ size_t read_and_scan(std::FILE* image, uint8_t* buf, size_t* held, uint64_t* pos
     size_t got = 0;
     while (got < want) {
         size_t step = want - got < slice_bytes ? want - got : slice_bytes;
+        read_ahead_from(image, *pos);
         size_t n = static_cast<size_t>(card_read(image, *pos, buf + *held, step, nullptr));
         if (n == 0)
             break;
@@ -70,6 +83,7 @@ size_t read_into_ring(std::FILE* image, uint64_t* pos, size_t want, ScanIndex* i
         size_t room = 0;
         uint8_t* at = scan_ring_tail(ring, &room);
         size_t step = std::min({want - got, slice_bytes, room});
+        read_ahead_from(image, *pos);
         size_t n = static_cast<size_t>(card_read(image, *pos, at, step, nullptr));
         if (n == 0)
             break;
@@ -109,6 +123,7 @@ int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int sh
     if (!platform::seek_abs(image, 0))
         basics::fatal("seek failed before raw scan");
     platform::advise_sequential(image);
+    reading_ahead = read_ahead_start(image, image_size);
 
     size_t held = 0;
     uint64_t pos = 0;
@@ -130,6 +145,8 @@ int raw_scan(std::FILE* image, uint64_t image_size, uint64_t chunk_bytes, int sh
             }
         }
     }
+    read_ahead_stop(reading_ahead);
+    reading_ahead = nullptr;
     if (show_progress)
         basics::out_printf("\n");
     std::free(buf);

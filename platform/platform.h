@@ -39,6 +39,10 @@ int64_t tell(std::FILE* f);
 int set_file_size(std::FILE* f, uint64_t size);
 // Tells the operating system that the file will be read front to back once.
 void advise_sequential(std::FILE* f);
+// Asks the operating system to start reading n bytes of the file at `offset` into its cache,
+// without waiting for them; a hint only. `reads_ahead_on_advice` is 1 where it does anything.
+extern const int reads_ahead_on_advice;
+void advise_will_need(std::FILE* f, uint64_t offset, uint64_t n);
 // Tells the operating system that a large buffer will be filled and reused many times, so it
 // may back it with large pages. A hint only: nothing changes if it is not taken.
 void advise_large_buffer(void* buf, size_t n);
@@ -71,6 +75,11 @@ int set_file_times(const char* path, const FileTime* created, const FileTime* mo
 
 // A write into a pipe whose reader has gone fails instead of ending the process.
 void ignore_broken_pipe();
+// The heap gives back what the threads free: buffers of a MiB and more get pages of their own,
+// returned when freed, and the threads share two pools instead of one each. A decoder's frame
+// threads free and take pictures of several MiB all the time; kept in pools of their own, they
+// would make the peak grow with the cores.
+void keep_heap_lean();
 
 // The current time in UTC as "YYYY-MM-DDTHH:MM:SSZ".
 void utc_now_text(char* out, size_t cap);

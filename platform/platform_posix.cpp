@@ -7,6 +7,9 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@ namespace platform {
 const char path_separator = '/';
 const char* const validator_library_name = "VeltoXAVCValidate.so";
 const char* const library_word = "library";
+const int reads_ahead_on_advice = 1;
 const char* const system_word = "the system";
 const char* const error_code_word = "error";
 
@@ -94,6 +98,15 @@ void advise_sequential(std::FILE* f)
     posix_fadvise(fileno(f), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
+// The system reads at most its read-ahead window (often 128 KiB) of one piece of advice.
+void advise_will_need(std::FILE* f, uint64_t offset, uint64_t n)
+{
+    constexpr uint64_t piece = 128 * 1024;
+    for (uint64_t done = 0; done < n && offset + done <= uint64_t(INT64_MAX) - piece; done += piece)
+        posix_fadvise(fileno(f), static_cast<off_t>(offset + done), static_cast<off_t>(n - done < piece ? n - done : piece),
+                      POSIX_FADV_WILLNEED);
+}
+
 void advise_large_buffer(void* buf, size_t n)
 {
 #ifdef MADV_HUGEPAGE
@@ -147,6 +160,14 @@ int regular_file(const char* path)
 int remove_file(const char* path) { return unlink(path) == 0; }
 
 void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+void keep_heap_lean()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);  // fixed: no longer raised by each large buffer freed
+    mallopt(M_ARENA_MAX, 2);
+#endif
+}
 
 // The command line is UTF-8 as it stands, and a terminal takes the bytes as they are.
 char** utf8_arguments(int, char** argv) { return argv; }

@@ -20,6 +20,7 @@ namespace platform {
 const char path_separator = '\\';
 const char* const validator_library_name = "VeltoXAVCValidate.dll";
 const char* const library_word = "DLL";
+const int reads_ahead_on_advice = 0;
 const char* const system_word = "Windows";
 const char* const error_code_word = "Win32 error";
 
@@ -80,6 +81,7 @@ int regular_file(const char* path)
 
 // Windows raises no signal for a broken pipe.
 void ignore_broken_pipe() {}
+void keep_heap_lean() {}
 
 int seek_abs(std::FILE* f, uint64_t offset)
 {
@@ -142,6 +144,7 @@ int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* 
 }
 
 void advise_sequential(std::FILE*) {}
+void advise_will_need(std::FILE*, uint64_t, uint64_t) {}
 void advise_large_buffer(void*, size_t) {}
 
 int make_folder(const char* path)

@@ -1,8 +1,10 @@
 #include "rebuild/decode_ahead.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -30,6 +32,10 @@ struct Ahead {
     basics::WorkerLoop<Check> loop;
     std::atomic<int> cancel{0};
     std::vector<uint8_t> chunk;  // the worker's own read buffer
+    // While the scan reads, a decoder takes only the room beside its ring and window buffer.
+    std::mutex scan_lock;
+    std::condition_variable scan_over;
+    int scanning = 1;
 };
 
 Ahead* ahead = nullptr;
@@ -48,16 +54,51 @@ int read_chunk(std::FILE* file, const mp4::TrackTables* v, uint64_t k, uint64_t 
                          got == size);
 }
 
+int scanning()
+{
+    std::lock_guard<std::mutex> held(ahead->scan_lock);
+    return ahead->scanning;
+}
+
+// The room the decoder of a picture of `cost` bytes opens in: beside the scan while it reads; a
+// decoder that does not fit there on one thread waits until the scan is over. 0 when cancelled.
+uint64_t room_for(uint64_t cost)
+{
+    std::unique_lock<std::mutex> held(ahead->scan_lock);
+    if (ahead->scanning && (cost == 0 || decoder_fits(cost, decoder_room_beside_scan)))
+        return decoder_room_beside_scan;
+    ahead->scan_over.wait(held, [] { return !ahead->scanning || ahead->cancel.load(); });
+    return ahead->cancel.load() ? 0 : decoder_room_alone;
+}
+
+// A decoder opened beside the scan with fewer frame threads than it gets alone starts again alone
+// once the scan is over, when less than a third of the samples went through it: on more threads
+// the whole is done sooner than the rest on the few.
+int worth_starting_again(uint64_t cost, uint64_t room, uint64_t chunk, uint64_t chunks)
+{
+    return room == decoder_room_beside_scan && chunk > 0 && chunk < chunks / 3 &&
+           frame_threads_within(cost, decoder_room_alone) > frame_threads_within(cost, room) && !scanning();
+}
+
 // Pushes every chunk in the writer's order: the same samples, the same outcome.
 void decode(Check* c, std::FILE* file, uint64_t file_size)
 {
     const mp4::TrackTables* v = &c->movie.video;
     ValidationPass pass = {};
-    if (!validation_open_quiet(&pass, &c->movie))
+    uint64_t cost = decoded_picture_bytes(&c->movie);
+    uint64_t room = room_for(cost);
+    if (!room || !validation_open_quiet(&pass, &c->movie, room))
         return;
     c->outcome.refused_chunk = UINT64_MAX;
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         mp4::SampleSizes sizes;
+        if (worth_starting_again(cost, room, k, v->chunk_count)) {
+            validation_close(&pass);
+            room = decoder_room_alone;
+            if (!validation_open_quiet(&pass, &c->movie, room))
+                return;
+            k = 0;
+        }
         if (ahead->cancel.load() || !read_chunk(file, v, k, file_size)) {
             validation_close(&pass);
             return;
@@ -131,6 +172,15 @@ void decode_ahead_begin()
         decode_ahead_stop();
 }
 
+void decode_ahead_scan_over()
+{
+    if (!ahead)
+        return;
+    std::lock_guard<std::mutex> held(ahead->scan_lock);
+    ahead->scanning = 0;
+    ahead->scan_over.notify_all();
+}
+
 void decode_ahead_submit(uint64_t header, const char* spool_path, uint8_t* moov, uint64_t moov_size,
                          uint64_t moov_offset)
 {
@@ -177,7 +227,11 @@ void decode_ahead_stop()
     // it cannot wait for itself, and nothing is left to wait for
     if (ahead->loop.threaded && ahead->loop.thread.get_id() == std::this_thread::get_id())
         return;
-    ahead->cancel.store(1);
+    {
+        std::lock_guard<std::mutex> held(ahead->scan_lock);
+        ahead->cancel.store(1);
+        ahead->scan_over.notify_all();
+    }
     basics::worker_loop_stop(&ahead->loop);
     for (Check& c : ahead->loop.jobs) {
         std::free(c.moov);

@@ -21,6 +21,9 @@ struct DecodedAhead {
 
 // From now on, spool files handed over are checked (the validator library is loaded).
 void decode_ahead_begin();
+// The scan has read its last bytes and freed its ring: decoders open with the room they take alone,
+// and one opened beside the scan on fewer frame threads may start again on more.
+void decode_ahead_scan_over();
 // The spool file at `spool_path` holds the whole media data of the recording whose clip header is
 // at image offset `header`; `moov` (taken over, `moov_size` bytes, found at image offset
 // `moov_offset`) is the movie box the camera wrote behind it.

@@ -72,10 +72,51 @@ int find_config_record(const uint8_t* moov, uint64_t len, const char* type, cons
 
 namespace {
 
+// A decoder keeps the pictures the stream refers to (some six at 1920x1080 with B-frames) and
+// each frame thread one more; each costs some 1.6 times its 4:2:0 planes with its motion tables
+// (about 5 MiB at 1920x1080). The memory a decoder may take, the room, says how many frame threads
+// it gets, so that a machine of many cores checks in the same memory as one of two.
+constexpr uint64_t reference_pictures = 6;
+
+// The bytes a decoded picture of the stream the record describes costs; 0 when its sequence
+// parameter set does not say the picture's size.
+uint64_t picture_cost(const uint8_t* record, uint32_t length, int hevc)
+{
+    codec::ParameterSets sets{};
+    if (!codec::sets_from_config(record, length, hevc, &sets))
+        return 0;
+    codec::PictureFormat picture{};
+    int known = codec::read_picture_format(sets.sps, sets.sps_size, hevc, &picture);
+    codec::free_parameter_sets(&sets);
+    if (!known || picture.width == 0 || picture.height == 0 || picture.width > 65536 || picture.height > 65536)
+        return 0;
+    // whole coding blocks of luma, and the chroma the sampling adds (in halves of the luma plane)
+    uint64_t luma = ((uint64_t(picture.width) + 63) & ~uint64_t(63)) * ((uint64_t(picture.height) + 63) & ~uint64_t(63));
+    static const uint64_t chroma_halves[4] = {0, 1, 2, 4};
+    uint64_t bytes = luma + luma * chroma_halves[picture.chroma_format & 3] / 2;
+    if (picture.luma_depth > 8 || picture.chroma_depth > 8)
+        bytes *= 2;
+    return bytes * 8 / 5;
+}
+
+}  // namespace
+
+uint32_t frame_threads_within(uint64_t cost, uint64_t room)
+{
+    if (cost == 0)
+        return 0;
+    uint64_t pictures = room / cost;
+    uint64_t threads = pictures > reference_pictures ? pictures - reference_pictures : 1;
+    return threads > 64 ? 64 : static_cast<uint32_t>(threads);
+}
+
+namespace {
+
 enum OpenFailure { opened = 0, format_not_checked, no_config_record, decoder_not_opened };
 
 // Format check, avcC or hvcC search in `config_area` and open; prints nothing.
-OpenFailure open_decoder(ValidationPass* pass, const char* format, const uint8_t* config_area, uint64_t area_len)
+OpenFailure open_decoder(ValidationPass* pass, const char* format, const uint8_t* config_area, uint64_t area_len,
+                         uint64_t room = decoder_room_alone)
 {
     pass->handle = nullptr;
     reset_result(&pass->result);
@@ -95,7 +136,7 @@ OpenFailure open_decoder(ValidationPass* pass, const char* format, const uint8_t
     params.one = 1;
     params.config_address = reinterpret_cast<uint64_t>(body);
     params.config_length = body_len;
-    params.reserved1 = 0;
+    params.frame_threads = frame_threads_within(picture_cost(body, body_len, hevc), room);
     pass->handle = validator::validator_api.open ? validator::validator_api.open(&params) : nullptr;
     return pass->handle ? opened : decoder_not_opened;
 }
@@ -124,9 +165,21 @@ char entry_format(const uint8_t* entry, uint32_t entry_size, char* format)
 
 }  // namespace
 
-int validation_open_quiet(ValidationPass* pass, const mp4::MovieInfo* movie)
+uint64_t decoded_picture_bytes(const mp4::MovieInfo* movie)
 {
-    return open_decoder(pass, movie->video.format, movie->moov_bytes, movie->moov_size) == opened;
+    const uint8_t* body = nullptr;
+    uint32_t body_len = 0;
+    int hevc = mp4::format_is_hevc(movie->video.format);
+    if (!find_config_record(movie->moov_bytes, movie->moov_size, hevc ? mp4::box_hvcc : mp4::box_avcc, &body, &body_len))
+        return 0;
+    return picture_cost(body, body_len, hevc);
+}
+
+int decoder_fits(uint64_t picture_bytes, uint64_t room) { return (reference_pictures + 1) * picture_bytes <= room; }
+
+int validation_open_quiet(ValidationPass* pass, const mp4::MovieInfo* movie, uint64_t room)
+{
+    return open_decoder(pass, movie->video.format, movie->moov_bytes, movie->moov_size, room) == opened;
 }
 
 int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number)

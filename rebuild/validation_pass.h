@@ -31,8 +31,21 @@ enum VideoVerdict : int {
 int find_config_record(const uint8_t* moov, uint64_t len, const char* type, const uint8_t** body,
                        uint32_t* body_len);
 
-// The decoder opened for the movie's video track; prints nothing, 0 when it cannot be.
-int validation_open_quiet(ValidationPass* pass, const mp4::MovieInfo* movie);
+// The memory a decoder may take, which sets its frame threads: beside the scan's ring and window
+// buffer while the scan reads, and alone after it (every decoder the writer opens).
+constexpr uint64_t decoder_room_beside_scan = 36ull << 20;
+constexpr uint64_t decoder_room_alone = 64ull << 20;
+// What one decoded picture of the movie's video costs the decoder; 0 when its configuration record
+// does not say the picture's size.
+uint64_t decoded_picture_bytes(const mp4::MovieInfo* movie);
+// 1 when a decoder of pictures of that cost fits in `room` bytes on one thread.
+int decoder_fits(uint64_t picture_bytes, uint64_t room);
+// The frame threads such a decoder is granted in `room` bytes: at least one; 0 (the library's
+// choice) when the cost is not known.
+uint32_t frame_threads_within(uint64_t picture_bytes, uint64_t room);
+// The decoder opened for the movie's video track with the frame threads that fit in `room`; prints
+// nothing, 0 when it cannot be.
+int validation_open_quiet(ValidationPass* pass, const mp4::MovieInfo* movie, uint64_t room);
 // Before the output exists: format check, configuration record search and open. Prints the failure line and
 // returns 0 when the clip must be given up.
 int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number);

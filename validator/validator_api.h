@@ -16,7 +16,8 @@ struct ValidatorOpenParams {
     uint32_t one;         // 1
     uint64_t config_address;  // the avcC or hvcC box body
     uint32_t config_length;
-    uint32_t reserved1;   // 0
+    uint32_t frame_threads;   // the most frame threads the caller grants the decoder (a picture of
+                              // memory each); 0: as many as the library picks
 };
 
 struct ValidatorResult {

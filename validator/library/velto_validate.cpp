@@ -108,14 +108,19 @@ void log_sink(void* context, int level, const char* format, va_list)
     (concealing ? s->concealed : s->error_logged)[slot].store(1);
 }
 
-// Frame threads: the cores, or MENDORA_VALIDATOR_THREADS (which the tests and the bench set to
-// compare one thread with many), at most max_threads.
-int thread_count()
+// Frame threads: one more than the cores, as the decoder picks for itself (a thread that waits
+// for its reference picture leaves a core to the next one), or MENDORA_VALIDATOR_THREADS (which
+// the tests and the bench set to compare one thread with many); at most max_threads and what the
+// caller granted.
+int thread_count(uint32_t granted)
 {
-    int n = av_cpu_count();
+    int cores = av_cpu_count();
+    int n = cores > 1 ? cores + 1 : 1;
     const char* forced = std::getenv("MENDORA_VALIDATOR_THREADS");
     if (forced && std::atoi(forced) > 0)
         n = std::atoi(forced);
+    if (granted > 0 && granted < uint32_t(n))
+        n = static_cast<int>(granted);
     if (n < 1)
         n = 1;
     return n < max_threads ? n : max_threads;
@@ -207,7 +212,7 @@ void free_session(Session* s)
     delete s;
 }
 
-Session* open_session(int decoder_id, const uint8_t* record, uint32_t length)
+Session* open_session(int decoder_id, const uint8_t* record, uint32_t length, uint32_t granted_threads)
 {
     av_log_set_callback(log_sink);  // the decoder's messages stay off the console
     const AVCodec* decoder = avcodec_find_decoder(static_cast<AVCodecID>(decoder_id));
@@ -237,7 +242,7 @@ Session* open_session(int decoder_id, const uint8_t* record, uint32_t length)
     s->codec->extradata_size = static_cast<int>(length);
     s->codec->opaque = s;
     s->codec->reordered_opaque = -1;  // no sample yet: what the decoder says now is about the record
-    s->codec->thread_count = thread_count();
+    s->codec->thread_count = thread_count(granted_threads);
     s->codec->thread_type = FF_THREAD_FRAME;
     // Errors explode instead of being concealed, and damaged frames are handed out (and counted)
     // rather than silently dropped.
@@ -270,7 +275,7 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
     const auto* record = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(params->config_address));
     if (!decoder || !record_usable(decoder, record, params->config_length))
         return nullptr;
-    return open_session(decoder, record, params->config_length);
+    return open_session(decoder, record, params->config_length, params->frame_threads);
 }
 
 VELTO_EXPORT int velto_xavc_push(void* handle, const uint8_t* data, uint64_t size, uint64_t index)

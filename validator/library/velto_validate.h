@@ -60,8 +60,9 @@ int holds_picture(const uint8_t* sample, uint64_t size, int hevc);
 // concealed, are kept beside the sample being decoded.
 void log_sink(void* context, int level, const char* format, va_list);
 
-// Frame threads: the cores, or MENDORA_VALIDATOR_THREADS, at most max_threads.
-int thread_count();
+// Frame threads: one more than the cores, or MENDORA_VALIDATOR_THREADS, at most max_threads and `granted`
+// when that is not 0.
+int thread_count(uint32_t granted);
 
 void fill_result(const Session* s, validator::ValidatorResult* r);
 // Marks the session failed and names the sample whose result held the decode error.
@@ -72,7 +73,7 @@ int receive_frames(Session* s);
 // with the failing sample named.
 int drain(Session* s);
 // A session ready to take samples, or null.
-Session* open_session(int decoder, const uint8_t* record, uint32_t length);
+Session* open_session(int decoder, const uint8_t* record, uint32_t length, uint32_t granted_threads);
 void free_session(Session* s);
 
 }  // namespace velto
