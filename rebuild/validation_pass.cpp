@@ -136,8 +136,13 @@ OpenFailure open_decoder(ValidationPass* pass, const char* format, const uint8_t
     params.one = 1;
     params.config_address = reinterpret_cast<uint64_t>(body);
     params.config_length = body_len;
-    params.frame_threads = frame_threads_within(picture_cost(body, body_len, hevc), room);
-    pass->handle = validator::validator_api.open ? validator::validator_api.open(&params) : nullptr;
+    params.reserved1 = 0;
+    // the threads that fit in `room`, where the library takes a grant; else the library's own
+    validator::OpenThreadsFn open_threads = validator::open_threads_export();
+    if (open_threads)
+        pass->handle = open_threads(&params, frame_threads_within(picture_cost(body, body_len, hevc), room));
+    else
+        pass->handle = validator::validator_api.open ? validator::validator_api.open(&params) : nullptr;
     return pass->handle ? opened : decoder_not_opened;
 }
 

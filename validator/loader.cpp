@@ -95,6 +95,13 @@ ThumbnailFn thumbnail_export()
     return reinterpret_cast<ThumbnailFn>(platform::find_symbol(validator_api.library, thumbnail_export_name));
 }
 
+OpenThreadsFn open_threads_export()
+{
+    if (!validator_api.loaded || !validator_api.library)
+        return nullptr;
+    return reinterpret_cast<OpenThreadsFn>(platform::find_symbol(validator_api.library, open_threads_export_name));
+}
+
 void unload_validator()
 {
     if (validator_api.loaded && validator_api.library)

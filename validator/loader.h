@@ -27,6 +27,8 @@ int load_validator_from(const char* library_path, char* message, size_t cap);
 // The loaded library's optional thumbnail export; null when the library is not loaded or is an
 // older one without it.
 ThumbnailFn thumbnail_export();
+// The loaded library's optional open with a grant of frame threads; null without it.
+OpenThreadsFn open_threads_export();
 // Unloads the library if loaded and clears the table.
 void unload_validator();
 

@@ -16,8 +16,7 @@ struct ValidatorOpenParams {
     uint32_t one;         // 1
     uint64_t config_address;  // the avcC or hvcC box body
     uint32_t config_length;
-    uint32_t frame_threads;   // the most frame threads the caller grants the decoder (a picture of
-                              // memory each); 0: as many as the library picks
+    uint32_t reserved1;   // 0
 };
 
 struct ValidatorResult {
@@ -46,6 +45,11 @@ struct ValidatorThumbnail {
 };
 constexpr char thumbnail_export_name[] = "velto_xavc_thumbnail";
 
+// The optional eighth export, "velto_xavc_open_threads": "velto_xavc_open" with the most frame
+// threads the caller grants the decoder (a picture of memory each; 0: as many as the library
+// picks). A library without it is opened the documented way, on threads of its own choosing.
+constexpr char open_threads_export_name[] = "velto_xavc_open_threads";
+
 using GetAbiFn = uint32_t (*)();
 using OpenFn = void* (*)(const ValidatorOpenParams*);
 using PushFn = int (*)(void*, const uint8_t*, uint64_t, uint64_t);
@@ -54,6 +58,7 @@ using GetResultFn = int (*)(void*, ValidatorResult*);
 using CloseFn = void (*)(void*);
 // Arguments: the open parameters of the track, the samples one after another, their sizes and
 // count, the picture to fill; 0 when a picture was decoded and scaled.
+using OpenThreadsFn = void* (*)(const ValidatorOpenParams*, uint32_t);
 using ThumbnailFn = int (*)(const ValidatorOpenParams*, const uint8_t*, const uint64_t*, uint64_t, ValidatorThumbnail*);
 
 }  // namespace validator

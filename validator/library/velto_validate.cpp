@@ -267,7 +267,7 @@ using namespace velto;
 VELTO_EXPORT uint32_t velto_xavc_get_abi() { return validator::validator_abi; }
 
 // The sample-entry type says which decoder the samples and their record are for.
-VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
+VELTO_EXPORT void* velto_xavc_open_threads(const validator::ValidatorOpenParams* params, uint32_t frame_threads)
 {
     if (!params || params->version != validator::validator_abi)
         return nullptr;
@@ -275,7 +275,12 @@ VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
     const auto* record = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(params->config_address));
     if (!decoder || !record_usable(decoder, record, params->config_length))
         return nullptr;
-    return open_session(decoder, record, params->config_length, params->frame_threads);
+    return open_session(decoder, record, params->config_length, frame_threads);
+}
+
+VELTO_EXPORT void* velto_xavc_open(const validator::ValidatorOpenParams* params)
+{
+    return velto_xavc_open_threads(params, 0);
 }
 
 VELTO_EXPORT int velto_xavc_push(void* handle, const uint8_t* data, uint64_t size, uint64_t index)
