@@ -237,13 +237,14 @@ void free_run_state(RunState* s)
     basics::list_free(&s->movies);
     basics::list_free(&s->runs);
     basics::list_free(&s->pairs);
-    analysis::free_clips(&s->clips);
-    std::free(s->salvage.clip_written);
-    s->salvage.clip_written = nullptr;
+    // one list of chunk places per clip: freed while the clips are still counted
     for (size_t i = 0; s->salvage.written_at && i < s->clips.count; i++)
         std::free(s->salvage.written_at[i]);
     std::free(s->salvage.written_at);
     s->salvage.written_at = nullptr;
+    analysis::free_clips(&s->clips);
+    std::free(s->salvage.clip_written);
+    s->salvage.clip_written = nullptr;
     report::free_report_facts(&s->report);
     std::free(s->camera.taken);
     s->camera.taken = nullptr;
