@@ -167,11 +167,20 @@ def run_mutant(case):
 def make_mutants(card, scenario, rng, root):
     """The mutant cases of one card: image mutants written to files of their own, cache mutants
     beside the untouched image."""
-    original, clean = harness.read(card.image), tempfile.mkdtemp(dir=root)
+    original = harness.read(card.image)
     places = regions(original)
-    subprocess.run([harness.ENGINE, card.image, "--work-dir", clean, "--analysis-only", "--no-progress"],
-                   capture_output=True, check=True, timeout=300)
-    cache_name = [n for n in os.listdir(clean) if n.startswith("velto_xavc_scan_")][0]  # the report lies beside it
+    scan = {}
+
+    def clean_cache():
+        """The scan cache of a clean run (made the first time a cache mutant needs it), and its name."""
+        if not scan:
+            clean = tempfile.mkdtemp(dir=root)
+            subprocess.run([harness.ENGINE, card.image, "--work-dir", clean, "--analysis-only", "--no-progress"],
+                           capture_output=True, check=True, timeout=300)
+            name = [n for n in os.listdir(clean) if n.startswith("velto_xavc_scan_")][0]  # the report lies beside it
+            scan.update(name=name, bytes=harness.read(os.path.join(clean, name)))
+        return scan["name"], scan["bytes"]
+
     cases = []
     for i in range(MUTANTS):
         folder = tempfile.mkdtemp(dir=root)
@@ -179,7 +188,8 @@ def make_mutants(card, scenario, rng, root):
         os.mkdir(case["work"])
         kind = rng.choice(("flip", "flip", "giant", "cut", "cache"))
         if kind == "cache":
-            mutated, path = bytearray(harness.read(os.path.join(clean, cache_name))), os.path.join(case["work"], cache_name)
+            cache_name, cache = clean_cache()
+            mutated, path = bytearray(cache), os.path.join(case["work"], cache_name)
             what = bad_cache(rng, mutated, len(original))
         else:
             mutated, path = bytearray(original), os.path.join(folder, "card.img")
