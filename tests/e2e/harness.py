@@ -66,16 +66,41 @@ class Card:
 
 
 def make_card(scenario, *options):
-    """Makes (once per process) the card of a built-in scenario or of custom options."""
+    """Makes (once per process) the card of a built-in scenario or of custom options. A built-in
+    scenario's card is made once per generator for every test of the build (in card-cache/ of the
+    build folder): tests only read it, and copy it before they change it."""
     key = (scenario,) + options
     if key not in _cards:
-        folder = tempfile.mkdtemp(prefix="card-", dir=_root)
-        args = [MKCARD, "--out", folder] + (["--scenario", scenario] if scenario else []) + list(options)
-        done = subprocess.run(args, capture_output=True, text=True)
-        if done.returncode != 0:
-            raise AssertionError("mendora-mkcard failed: %s" % done.stderr)
-        _cards[key] = Card(folder)
+        if scenario and not options:
+            _cards[key] = Card(_scenario_card(scenario))
+        else:
+            folder = tempfile.mkdtemp(prefix="card-", dir=_root)
+            _generate(folder, ["--scenario", scenario] if scenario else [], options)
+            _cards[key] = Card(folder)
     return _cards[key]
+
+
+def _generate(folder, *args):
+    done = subprocess.run([MKCARD, "--out", folder] + [a for part in args for a in part], capture_output=True,
+                          text=True)
+    if done.returncode != 0:
+        raise AssertionError("mendora-mkcard failed: %s" % done.stderr)
+
+
+def _scenario_card(scenario):
+    """The cached card folder of a scenario, made by this generator; two tests that want it at the
+    same time both make it, and the first one's stays."""
+    generator = hashlib.sha256(read(MKCARD)).hexdigest()[:16]
+    folder = os.path.join(BUILD_DIR, "card-cache", generator, scenario)
+    if not os.path.isdir(folder):
+        os.makedirs(os.path.dirname(folder), exist_ok=True)
+        made = tempfile.mkdtemp(prefix="making-", dir=os.path.dirname(folder))
+        _generate(made, ["--scenario", scenario])
+        try:
+            os.rename(made, folder)
+        except OSError:  # the other test's card is there
+            shutil.rmtree(made, True)
+    return folder
 
 
 def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=None, image=None, prefix=(),

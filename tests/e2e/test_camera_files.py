@@ -25,7 +25,7 @@ THMBNL = os.path.join("PRIVATE", "M4ROOT", "THMBNL")
 def tree_card(state):
     """A card of two recordings under the camera's tree in `state`, a copy of its own to damage."""
     card = harness.make_card(None, "--count", "2", "--frames", "24", "--file-tree", state)
-    folder = tempfile.mkdtemp(prefix="tree-", dir=os.path.dirname(card.folder))
+    folder = tempfile.mkdtemp(prefix="tree-", dir=harness._root)
     shutil.copytree(card.folder, folder, dirs_exist_ok=True)
     return harness.Card(folder)
 
@@ -126,7 +126,7 @@ class CameraFiles(unittest.TestCase):
 
     def test_a_taken_name_gets_2(self):
         card = tree_card("live")
-        out = tempfile.mkdtemp(prefix="out-", dir=os.path.dirname(card.folder))
+        out = tempfile.mkdtemp(prefix="out-", dir=harness._root)
         os.makedirs(os.path.join(out, CLIP))
         with open(os.path.join(out, CLIP, "C0001.MP4"), "wb") as f:
             f.write(b"mine")

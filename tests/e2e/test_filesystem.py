@@ -9,6 +9,7 @@ import re
 import struct
 import sys
 import subprocess
+import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
@@ -164,7 +165,7 @@ class FileTreeCards(unittest.TestCase):
                 card = harness.make_card(scenario, *options)
                 image = card.image
                 if card.truth["file_system"]["volume_offset"]:
-                    image = os.path.join(card.folder, "volume.img")
+                    image = os.path.join(tempfile.mkdtemp(dir=harness._root), "volume.img")
                     with open(image, "wb") as f:
                         f.write(harness.read(card.image)[card.truth["file_system"]["volume_offset"]:])
                 done = subprocess.run(["fsck.exfat", "-n", image], capture_output=True, text=True)
