@@ -90,8 +90,12 @@ def _generate(folder, *args):
 def _scenario_card(scenario):
     """The cached card folder of a scenario, made by this generator; two tests that want it at the
     same time both make it, and the first one's stays."""
+    cache = os.path.join(BUILD_DIR, "card-cache")
     generator = hashlib.sha256(read(MKCARD)).hexdigest()[:16]
-    folder = os.path.join(BUILD_DIR, "card-cache", generator, scenario)
+    folder = os.path.join(cache, generator, scenario)
+    if not os.path.isdir(os.path.dirname(folder)):  # a new generator: the old one's cards go
+        for old in os.listdir(cache) if os.path.isdir(cache) else []:
+            shutil.rmtree(os.path.join(cache, old), True)
     if not os.path.isdir(folder):
         os.makedirs(os.path.dirname(folder), exist_ok=True)
         made = tempfile.mkdtemp(prefix="making-", dir=os.path.dirname(folder))
