@@ -269,11 +269,14 @@ void place_sound(const RecordingScope* r, SalvageChunkList* chunks, const Record
         int last = i + 1 == chunks->count;
         c->sound_at = end, c->sound_cut = c->sound_tail = 0;
         int placed = c->full_bytes && c->end_confirmed && l->between;
-        c->sound_follows = placed && ((!last && chunks->items[i + 1].image_offset == end + l->between) ||
+        // the kkad box behind the sound found elsewhere: the bytes between were moved with it
+        uint64_t box_distance = to_box ? to_box : to_marker;
+        int box_moved = c->box && box_distance && c->box != end + box_distance;
+        c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + l->between) ||
                                       (to_marker && marker_at(markers, count, end + to_marker)) ||
-                                      (last && sound && end + sound == r->header->mdat_end));
+                                      (last && !box_moved && sound && end + sound == r->header->mdat_end));
         if (!c->sound_follows && placed && sound && c->file_known)
-            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, to_box, others);
+            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others);
     }
 }
 
