@@ -11,6 +11,7 @@
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
+#include "salvage/sound_gaps.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
 #include "basics/checked_alloc.h"
@@ -250,8 +251,17 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
     const JoinAnchor* hi = n ? &after[n - 1] : nullptr;
     if (!join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place) &&
         !(hi && others && join_by_claims(r->geometry, r->image_size, last, *hi, end, sound, others->claims,
-                                         others->clip, others->tag, &place)))
-        return 0;
+                                         others->clip, others->tag, &place))) {
+        const SoundGap* settled = others ? settled_gap(others->claims, others->clip, end, sound) : nullptr;
+        if (settled && hi && settled->lo_image == last.image && settled->hi_image == hi->image) {
+            place = placed_at_cut(last, *hi, settled->edges[0], end, sound);
+        } else {
+            if (hi && others && others->claims && others->gaps)
+                note_sound_gap(r->geometry, r->image_size, last, *hi, end, sound, others->claims, others->clip,
+                               others->tag, others->gaps);
+            return 0;
+        }
+    }
     c->sound_at = place.at, c->sound_cut = place.cut, c->sound_tail = place.tail;
     return 1;
 }

@@ -80,10 +80,28 @@ struct ClaimedSpan {
     // guess of another recording ends the runs around that edge yet: it only ends runs
     uint32_t tentative = 0;
 };
+// Bytes [file, file + size) of a recording's file (sound) between its located pieces `lo` and
+// `hi` in different runs, with the cluster edges (file offsets) that other recordings' pieces
+// leave for the boundary between the two runs.
+constexpr uint32_t sound_gap_edges_max = 64;
+struct SoundGap {
+    uint32_t clip;
+    uint32_t tag;
+    uint64_t lo_file, lo_image;
+    uint64_t hi_file, hi_image;
+    uint64_t file, size;
+    uint32_t edge_count;
+    uint64_t edges[sound_gap_edges_max];
+};
+using SoundGapList = basics::Growable<SoundGap, 16>;
+
 struct ClaimList {
     basics::Growable<ClaimedSpan, 256> spans;  // in image order
     uint64_t longest = 0;                      // bytes of the longest span
+    SoundGapList gaps;                         // sound the pieces leave open, as the planners met it
+    SoundGapList settled;                      // of those, the ones the others' left edges settle: one edge each
 };
+void free_claims(ClaimList* claims);
 
 // What salvage reads of the card: the image and the lists the analysis made of it.
 struct SalvageCard {
