@@ -77,9 +77,11 @@ struct ClaimedSpan {
     uint32_t clip;  // the clip whose planner located it; 0 for a kkad box
     uint32_t tag;   // the recording's kkad tag; 0 when unknown
     // 1: sound placed at the one edge the others' pieces leave, where nothing but the same
-    // guess of another recording ends the runs around that edge yet: it only ends runs
+    // guess of another recording ends the runs around that edge yet: it only ends runs;
+    // claim_copy: a copy of the recording's bytes over another's, where no sound is taken
     uint32_t tentative = 0;
 };
+constexpr uint32_t claim_copy = 2;
 // Bytes [file, file + size) of a recording's file (sound) between its located pieces `lo` and
 // `hi` in different runs, with the cluster edges (file offsets) that other recordings' pieces
 // leave for the boundary between the two runs.
