@@ -2,13 +2,16 @@
 // size, the chunk's place and sample sizes and the anchors behind it, the rest is the image. A
 // join, when made, lies inside the image, cuts the chunk at a cluster edge inside it and reads
 // back, each run behind a cut on a cluster edge; a sound join (also of the sound behind a chunk) keeps its bytes inside the image and
-// behind the chunk, and one placed by the other recordings' pieces keeps them off those pieces.
+// behind the chunk, and one placed by the other recordings' pieces keeps them off those pieces; the
+// same sound as two recordings' open gaps settles, if at all, at an edge each kept, inside the image.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "basics/byte_order.h"
 #include "fuzz/fuzz_support.h"
 #include "salvage/cut_join.h"
+#include "salvage/sound_gaps.h"
 
 namespace {
 
@@ -90,7 +93,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 fuzz::broken("a sound join lies on another recording's piece");
         }
     }
-    basics::list_free(&claims.spans);
+    // the same sound as two recordings' open gaps, weighed together: a settled gap keeps one of its edges
+    salvage::note_sound_gap(&g, size, anchors[0], anchors[1], file, sound, &claims, 1, 0, &claims.gaps);
+    salvage::note_sound_gap(&g, size, anchors[0], anchors[1], file, sound, &claims, 2, 0, &claims.gaps);
+    salvage::settle_sound_gaps(&g, &claims);
+    for (size_t i = 0; i < claims.settled.count; i++) {
+        const salvage::SoundGap& x = claims.settled.items[i];
+        const salvage::SoundGap* noted = claims.gaps.items;
+        while (noted->clip != x.clip)
+            noted++;
+        if (x.edge_count != 1 || std::find(noted->edges, noted->edges + noted->edge_count, x.edges[0]) ==
+                                     noted->edges + noted->edge_count)
+            fuzz::broken("a settled sound gap lies at an edge it did not keep");
+        if (outside(salvage::placed_at_cut(anchors[0], anchors[1], x.edges[0], file, sound)))
+            fuzz::broken("a settled sound gap lies outside the image");
+    }
+    salvage::free_claims(&claims);
     std::fclose(image);
     return 0;
 }

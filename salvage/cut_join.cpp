@@ -32,7 +32,8 @@ int first_foreign_of(const JoinWindow* w, uint64_t begin, uint64_t end)
     return foreign(w->claims, begin, end, w->clip, w->tag);
 }
 
-// Where bytes [file, file + size) lie when the runs of `lo` and `hi` meet at file offset `cut`.
+}  // namespace
+
 ChunkPlace placed_at_cut(JoinAnchor lo, JoinAnchor hi, uint64_t cut, uint64_t file, uint64_t size)
 {
     uint64_t tail = hi.image - (hi.file - cut);
@@ -42,8 +43,6 @@ ChunkPlace placed_at_cut(JoinAnchor lo, JoinAnchor hi, uint64_t cut, uint64_t fi
         return ChunkPlace{lo.image + (file - lo.file), 0, 0};
     return ChunkPlace{lo.image + (file - lo.file), cut - file, tail};
 }
-
-}  // namespace
 
 int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at,
                   uint32_t tentative)
@@ -80,6 +79,19 @@ int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAn
                uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* first_left,
                uint64_t* last_left)
 {
+    uint64_t edges[claim_edges_tried];
+    uint32_t left = edges_kept(geometry, image_size, lo, hi, file, size, claims, clip, tag, edges, claim_edges_tried);
+    if (left) {
+        *first_left = edges[0];
+        *last_left = edges[left - 1];
+    }
+    return int(left);
+}
+
+uint32_t edges_kept(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                    uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* out,
+                    uint32_t max)
+{
     uint64_t cs = geometry ? geometry->cluster_bytes : 0;
     if (cs == 0 || lo.file > file || file > UINT64_MAX - size || hi.file < file + size ||
         !on_same_edge(geometry, lo.image, lo.file) || !on_same_edge(geometry, hi.image, hi.file) ||
@@ -88,16 +100,16 @@ int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAn
     uint64_t first = (lo.file / cs + 1) * cs, last = hi.file / cs * cs;
     if (first > last || (last - first) / cs >= claim_edges_tried)
         return 0;
-    int left = 0;
+    uint32_t left = 0;
     for (uint64_t e = first; e <= last; e += cs) {
         uint64_t head_end = lo.image + (e - lo.file), tail = hi.image - (hi.file - e);
         if ((tail < head_end && lo.image < hi.image) || foreign(claims, lo.image, head_end, clip, tag) || foreign(claims, tail, hi.image, clip, tag))
             continue;  // a run would hold another recording's piece
-        if (!left++)
-            *first_left = e;
-        *last_left = e;
+        if (left < max)
+            out[left] = e;
+        left++;
     }
-    return left;
+    return left < max ? left : max;
 }
 
 void claim_sure_between(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,

@@ -135,6 +135,14 @@ int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAn
                uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* first_left,
                uint64_t* last_left);
 
+// The cluster edges edges_left counts, up to `max` of them in `out`; how many there are.
+uint32_t edges_kept(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
+                    uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* out,
+                    uint32_t max);
+
+// Where bytes [file, file + size) lie when the runs of `lo` and `hi` meet at file offset `cut`.
+ChunkPlace placed_at_cut(JoinAnchor lo, JoinAnchor hi, uint64_t cut, uint64_t file, uint64_t size);
+
 // Of bytes [file, file + size) of the camera's file between `lo` and `hi`, those whose place does
 // not hang on where the boundary between the two runs lies, appended to `out` as pieces of `clip`:
 // all of them when no cluster edge lies between `lo` and their end; with two edges or more left

@@ -33,6 +33,7 @@ struct MoviePlanner {
     ChunkPlace* cut;      // per video chunk: where its rest lies when a fragment boundary cut it
     ChunkPlace* sound_at;
     uint8_t* sound_placed;
+    uint64_t* sound_bytes;  // per placed sound chunk: its bytes in front of any another recording's piece holds
     uint64_t* trail_at;   // per sound chunk: the bytes from its end to the next piece, in that piece's run
     uint64_t* trail_bytes;
     AnchorList kkad;      // the recording's kkad boxes placed in the camera's file, in file order

@@ -4,6 +4,7 @@
 
 #include "analysis/chunk_locate.h"
 #include "basics/growable.h"
+#include "image/read_at.h"
 
 namespace salvage {
 
@@ -80,6 +81,54 @@ void note_sure_sound(MoviePlanner* p, Anchor lo, Anchor hi, uint64_t q, uint64_t
     claim_sure_between(p->geometry, p->image_size, lo, hi, q, size, p->claims, clip, tag, &p->sure);
 }
 
+// The first byte of [begin, end) that another recording's located piece, or a copy of one,
+// holds; `end` when none does.
+uint64_t first_held(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag)
+{
+    uint64_t x = end;
+    if (!first_foreign(claims, begin, end, clip, tag, &x))
+        x = end;
+    for (uint64_t i = 0; claims && i < claims->spans.count; i++) {
+        const ClaimedSpan& c = claims->spans.items[i];
+        if (c.tentative == claim_copy && c.begin < x && begin < c.end && c.clip != clip && (c.tag == 0 || c.tag != tag))
+            x = std::max(c.begin, begin);
+    }
+    return x;
+}
+
+// The bytes of sound placed at `at` in front of the first one that is another recording's on the card.
+uint64_t sound_held(const MoviePlanner* p, const ChunkPlace* at, uint64_t size)
+{
+    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
+    uint64_t head = at->cut ? at->cut : size;
+    uint64_t x = first_held(p->claims, at->at, at->at + head, clip, tag) - at->at;
+    return x < head || !at->cut ? x : head + (first_held(p->claims, at->tail, at->tail + (size - head), clip, tag) - at->tail);
+}
+
+// A chunk joined across a cut, whose bytes from the cut on also begin the cluster right behind its
+// head: those bytes there are a copy of its rest (at least copy_least of them, which chance does
+// not give), so no other recording's sound lies there. The copy ends no run and takes no edge.
+constexpr uint64_t copy_least = 16;
+
+void claim_copies(const MoviePlanner* p, uint64_t k, uint32_t clip, uint32_t tag, ClaimList* out)
+{
+    ChunkPlace place = video_place(p, k);
+    uint64_t size = p->video->chunk_sizes[k], cs = p->geometry ? p->geometry->cluster_bytes : 0;
+    uint8_t here[4096], there[4096];
+    for (uint64_t from = 0, end; cs && (end = place_run_end(&place, from, size)) < size; from = end) {
+        uint64_t behind = place_offset(&place, end - 1) + 1, rest = place_offset(&place, end);
+        uint64_t n = std::min<uint64_t>({sizeof here, cs, size - end, p->image_size - std::max(behind, rest)});
+        if (behind == rest || behind > p->image_size || rest > p->image_size || n < copy_least ||
+            !image::read_at(p->image, behind, here, n) || !image::read_at(p->image, rest, there, n))
+            continue;
+        uint64_t same = 0;
+        while (same < n && here[same] == there[same])
+            same++;
+        if (same >= copy_least)
+            basics::list_append(&out->spans, ClaimedSpan{behind, behind + same, clip, tag, claim_copy});
+    }
+}
+
 }  // namespace
 
 // Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
@@ -126,7 +175,12 @@ int place_sound(MoviePlanner* p)
         }
         if (at.at > p->image_size || p->image_size - at.at < (at.cut ? at.cut : size))
             continue;
+        // the frames whose sound another recording's bytes took are not kept
+        uint64_t held = sound_held(p, &at, size);
+        if (held == 0)
+            continue;
         p->sound_placed[j] = 1;
+        p->sound_bytes[j] = held;
         p->sound_at[j] = at;
         // what follows the sound up to the next piece lies in that piece's run, unless the sound
         // lies whole in the run before a boundary that may fall anywhere behind it
@@ -160,6 +214,8 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
     for (uint64_t i = 0; i < p->sure.count; i++)
         basics::list_append(&out->spans, p->sure.items[i]);
     for (uint64_t k = 0; k < p->chunks; k++) {
+        if (p->cut[k].cut)
+            claim_copies(p, k, clip, tag, out);
         uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]);
         ChunkPlace place = video_place(p, k);
         // each run of the chunk's verified bytes

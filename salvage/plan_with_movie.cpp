@@ -288,6 +288,9 @@ int choose_video(MoviePlanner* p, int with_sound, uint32_t frame_ticks)
         uint64_t end = p->on_card[k];
         if (with_sound && !p->sound_placed[k])
             end = 0;
+        uint64_t sound = k < m->audio.chunk_count ? m->audio.chunk_sizes[k] : 0;
+        if (with_sound && p->sound_placed[k] && sound && p->sound_bytes[k] < sound)
+            end = std::min<uint64_t>(end, p->sound_bytes[k] * count / sound);
         for (uint64_t i = 0; i < count && first + i < p->video->sample_count; i++) {
             uint64_t s = first + i;
             uint8_t usable = i < end && s >= p->part_begin && s < p->part_end;
@@ -429,6 +432,7 @@ void free_planner(MoviePlanner* p)
     std::free(p->key);
     std::free(p->sound_at);
     std::free(p->sound_placed);
+    std::free(p->sound_bytes);
     std::free(p->trail_at);
     std::free(p->trail_bytes);
     std::free(p->cut);
@@ -471,6 +475,7 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
     p.sound_at = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
     p.cut = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
     p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
+    p.sound_bytes = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.trail_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.trail_bytes = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.key = static_cast<uint8_t*>(basics::xcalloc(v->sample_count, 1));

@@ -10,6 +10,7 @@
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
 #include "salvage/cut_join.h"
+#include "salvage/sound_gaps.h"
 #include "validator/loader.h"
 
 namespace salvage {
@@ -214,10 +215,12 @@ void plan_knowing_others(const SalvageRequest* r, const ClaimList* known, Salvag
         card.claims = pass ? out : known;
         claim_located_without_movie(&card, &more);
         sort_claims(&more);
-        uint64_t before = out->spans.count;
-        basics::list_free(&out->spans);
+        // the sound the pieces leave open, weighed for all recordings together
+        settle_sound_gaps(r->card.geometry, &more);
+        uint64_t before = out->spans.count, settled = out->settled.count;
+        free_claims(out);
         *out = more;
-        if (pass && out->spans.count == before)
+        if (pass && out->spans.count == before && out->settled.count == settled)
             break;
     }
     SalvageCard card = r->card;
@@ -265,7 +268,7 @@ void gather_claims(const SalvageRequest* req, ClaimList* claims)
         card.claims = claims;
         claim_pieces(req, &card, &more);
         uint64_t before = claims->spans.count;
-        basics::list_free(&claims->spans);
+        free_claims(claims);
         *claims = more;
         if (claims->spans.count == before)
             break;
@@ -324,8 +327,8 @@ size_t salvage_recordings(const SalvageRequest* req)
         }
     }
     free_salvage_attempts(&without_movie);
-    basics::list_free(&claims.spans);
-    basics::list_free(&others.spans);
+    free_claims(&claims);
+    free_claims(&others);
     return salvaged;
 }
 

@@ -11,6 +11,7 @@
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
+#include "salvage/sound_gaps.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
 #include "basics/checked_alloc.h"
@@ -250,8 +251,17 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
     const JoinAnchor* hi = n ? &after[n - 1] : nullptr;
     if (!join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place) &&
         !(hi && others && join_by_claims(r->geometry, r->image_size, last, *hi, end, sound, others->claims,
-                                         others->clip, others->tag, &place)))
-        return 0;
+                                         others->clip, others->tag, &place))) {
+        const SoundGap* settled = others ? settled_gap(others->claims, others->clip, end, sound) : nullptr;
+        if (settled && hi && settled->lo_image == last.image && settled->hi_image == hi->image) {
+            place = placed_at_cut(last, *hi, settled->edges[0], end, sound);
+        } else {
+            if (hi && others && others->claims && others->gaps)
+                note_sound_gap(r->geometry, r->image_size, last, *hi, end, sound, others->claims, others->clip,
+                               others->tag, others->gaps);
+            return 0;
+        }
+    }
     c->sound_at = place.at, c->sound_cut = place.cut, c->sound_tail = place.tail;
     return 1;
 }
@@ -269,11 +279,14 @@ void place_sound(const RecordingScope* r, SalvageChunkList* chunks, const Record
         int last = i + 1 == chunks->count;
         c->sound_at = end, c->sound_cut = c->sound_tail = 0;
         int placed = c->full_bytes && c->end_confirmed && l->between;
-        c->sound_follows = placed && ((!last && chunks->items[i + 1].image_offset == end + l->between) ||
+        // the kkad box behind the sound found elsewhere: the bytes between were moved with it
+        uint64_t box_distance = to_box ? to_box : to_marker;
+        int box_moved = c->box && box_distance && c->box != end + box_distance;
+        c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + l->between) ||
                                       (to_marker && marker_at(markers, count, end + to_marker)) ||
-                                      (last && sound && end + sound == r->header->mdat_end));
+                                      (last && !box_moved && sound && end + sound == r->header->mdat_end));
         if (!c->sound_follows && placed && sound && c->file_known)
-            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, to_box, others);
+            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others);
     }
 }
 

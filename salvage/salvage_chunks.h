@@ -53,6 +53,7 @@ struct OthersPieces {
     const ClaimList* claims;
     uint32_t clip;
     uint32_t tag;
+    SoundGapList* gaps = nullptr;  // where the sound the claims leave open is noted; null: nowhere
 };
 
 // The chunks of the recording that starts with `header` and whose kkad boxes are `markers`

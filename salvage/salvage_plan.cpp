@@ -8,6 +8,13 @@ namespace salvage {
 
 using namespace analysis;
 
+void free_claims(ClaimList* claims)
+{
+    basics::list_free(&claims->spans);
+    basics::list_free(&claims->gaps);
+    basics::list_free(&claims->settled);
+}
+
 int is_refused(const RefusedSamples* refused, uint64_t image_offset)
 {
     for (size_t i = 0; i < refused->count; i++)

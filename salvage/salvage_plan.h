@@ -77,13 +77,33 @@ struct ClaimedSpan {
     uint32_t clip;  // the clip whose planner located it; 0 for a kkad box
     uint32_t tag;   // the recording's kkad tag; 0 when unknown
     // 1: sound placed at the one edge the others' pieces leave, where nothing but the same
-    // guess of another recording ends the runs around that edge yet: it only ends runs
+    // guess of another recording ends the runs around that edge yet: it only ends runs;
+    // claim_copy: a copy of the recording's bytes over another's, where no sound is taken
     uint32_t tentative = 0;
 };
+constexpr uint32_t claim_copy = 2;
+// Bytes [file, file + size) of a recording's file (sound) between its located pieces `lo` and
+// `hi` in different runs, with the cluster edges (file offsets) that other recordings' pieces
+// leave for the boundary between the two runs.
+constexpr uint32_t sound_gap_edges_max = 64;
+struct SoundGap {
+    uint32_t clip;
+    uint32_t tag;
+    uint64_t lo_file, lo_image;
+    uint64_t hi_file, hi_image;
+    uint64_t file, size;
+    uint32_t edge_count;
+    uint64_t edges[sound_gap_edges_max];
+};
+using SoundGapList = basics::Growable<SoundGap, 16>;
+
 struct ClaimList {
     basics::Growable<ClaimedSpan, 256> spans;  // in image order
     uint64_t longest = 0;                      // bytes of the longest span
+    SoundGapList gaps;                         // sound the pieces leave open, as the planners met it
+    SoundGapList settled;                      // of those, the ones the others' left edges settle: one edge each
 };
+void free_claims(ClaimList* claims);
 
 // What salvage reads of the card: the image and the lists the analysis made of it.
 struct SalvageCard {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "salvage/cut_join.h"
+#include "salvage/sound_gaps.h"
 #include "tests/analysis_fixture.h"
 
 using fixture::Bytes;
@@ -216,3 +218,63 @@ TEST(SalvageCutJoin, AChunkCutTwiceOnlyWhereOneMiddleRunHoldsWholeSamples)
 }
 
 }  // namespace
+
+// Two files written at once, their clusters alternating in runs of 3 to 6 (now and then a free
+// cluster between), each a row of units: a video chunk and a kkad box (located, claimed) with
+// sound between. Sound in one run with its chunk is placed; the rest are gaps, weighed together:
+// every gap settled must be cut exactly where the file's runs break, and a third at least are.
+TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
+{
+    constexpr uint64_t c = 64, unit = 270, video = 150, sound = 100, units = 12;
+    image::ImageGeometry g{0, c, 0};
+    uint64_t settled = 0, gaps = 0;
+    for (uint32_t seed = 1; seed <= 300; seed++) {
+        uint32_t x = seed;
+        auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
+        std::vector<uint64_t> at[2];  // the image cluster of each cluster of each file
+        for (uint64_t need = units * unit / c + 1, next = 0; at[0].size() < need || at[1].size() < need;)
+            for (auto& file : at) {
+                for (uint32_t k = 3 + random(4); k > 0 && file.size() < need; k--)
+                    file.push_back(next++);
+                next += random(3) == 0;  // now and then a free cluster that nothing claims
+            }
+        auto image = [&](int f, uint64_t b) { return at[f][b / c] * c + b % c; };
+        auto cut = [&](int f, uint64_t lo, uint64_t hi) {  // the run break in (lo, hi]; 0: none
+            for (uint64_t e = (lo / c + 1) * c; e <= hi; e += c)
+                if (at[f][e / c] != at[f][e / c - 1] + 1)
+                    return e;
+            return uint64_t(0);
+        };
+        salvage::ClaimList claims{};
+        auto claim = [&](int f, uint64_t from, uint64_t to) {
+            for (uint64_t b = from; b < to; b = (b / c + 1) * c)
+                basics::list_append(&claims.spans, salvage::ClaimedSpan{image(f, b), image(f, b) + std::min(to - b, c - b % c),
+                                                                        uint32_t(f + 1), 0});
+        };
+        for (int f = 0; f < 2; f++)
+            for (uint64_t u = 0; u < units; u++) {
+                uint64_t s = u * unit + video;
+                claim(f, u * unit, s);
+                claim(f, s + sound, (u + 1) * unit);
+                if (!cut(f, s - 1, s + sound))
+                    claim(f, s, s + sound);
+            }
+        salvage::sort_claims(&claims);
+        for (int f = 0; f < 2; f++)
+            for (uint64_t u = 0; u < units; u++) {
+                uint64_t s = u * unit + video;
+                if (cut(f, s - 1, s + sound))
+                    salvage::note_sound_gap(&g, 1 << 20, {s - 1, image(f, s - 1)}, {s + sound, image(f, s + sound)}, s,
+                                            sound, &claims, uint32_t(f + 1), 0, &claims.gaps);
+            }
+        salvage::settle_sound_gaps(&g, &claims);
+        for (uint64_t i = 0; i < claims.settled.count; i++) {
+            const salvage::SoundGap* s = &claims.settled.items[i];
+            EXPECT_EQ(s->edges[0], cut(int(s->clip) - 1, s->lo_file, s->hi_file)) << "seed " << seed;
+        }
+        settled += claims.settled.count;
+        gaps += claims.gaps.count;
+        salvage::free_claims(&claims);
+    }
+    EXPECT_GT(3 * settled, gaps) << settled << " of " << gaps;
+}

@@ -38,18 +38,14 @@ KNOWN_FAILURES = {}
 # cards whose salvaged files pass every check but keep fewer frames than the card holds: cuts
 # the engine does not join yet (their rows check everything else)
 KNOWN_GAPS = {
-    "two-at-once-moov-lost-bframes": "without the movie box, sound chunks of the two recordings cut at one of "
-                                     "several cluster edges, each placed only by the other's, and the last chunk "
-                                     "are not joined",
+    "two-at-once-moov-lost-bframes": "without the movie box, nothing behind the last chunk's sound vouches for "
+                                     "its end, and the last chunk is left out",
     "two-at-once-short": "a sound chunk of each recording across three runs, the middle one holding nothing but "
                          "sound, is not placed, and its video chunk is left out with it",
 }
 # cards whose salvaged files take sound where the card changed it and nothing behind it vouches
 # for it: the rows check everything else
-UNVOUCHED_SOUND = {
-    "two-at-once-look-alike": "the second recording's sound in the cluster a look-alike took, with the piece "
-                              "behind it, is taken from there",
-}
+UNVOUCHED_SOUND = {}
 RUN_KNOWN_FAILURES = os.environ.get("MENDORA_SALVAGE_KNOWN_FAILURES") == "run"  # run those rows too
 
 
