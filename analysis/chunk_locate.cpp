@@ -9,6 +9,7 @@
 #include "basics/output.h"
 #include "image/card_reader.h"
 #include "image/read_at.h"
+#include "image/scan_ring.h"
 #include "analysis/scan_time_search.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
@@ -187,8 +188,12 @@ int search_held_window(std::FILE* image, uint64_t start, uint64_t end, uint64_t 
 {
     Syntax syntax = codec::syntax_of(format);
     int hevc = syntax == Syntax::hevc;
-    // the capacity a whole read would need: with it, the held bytes move rarely
-    grow_read_buffer(&window_read_buffer, read_end - start);
+    // the capacity a whole read would need: with it, the held bytes move rarely. A window the
+    // scan's ring holds in one piece is looked at there: a buffer grown for it would only be
+    // copied over, untouched, at each growth.
+    const uint8_t* in_ring = nullptr;
+    if (!image::scan_ring_lent_span(image, start, read_end - start, &in_ring))
+        grow_read_buffer(&window_read_buffer, read_end - start);
     // held on in eighths of the window, or a whole chunk at a time when that is more
     uint64_t step = std::max({total, (read_end - start) / 8, uint64_t(64)});
     uint64_t want = std::min(read_end, start + step);

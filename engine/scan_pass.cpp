@@ -37,10 +37,13 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     basics::bounded_format(destination, sizeof destination, "%s", s->options.output_dir);
     rebuild::spool_begin(s->image, s->image_size, &pass.ring, destination, report_applies(&s->options));
     // the recordings spooled whole are decode-checked while the scan reads on; a library that does
-    // not load is named where the rebuild needs it
+    // not load is named where the rebuild needs it. Beside a mirrored ring the windows of the chunk
+    // search are looked at where they lie and the window buffer stays untouched: a decoder has
+    // more room there.
     char reason[512];
     if (!s->options.no_validator && validator::load_validator(reason, sizeof reason))
-        rebuild::decode_ahead_begin();
+        rebuild::decode_ahead_begin(pass.ring.mirrored ? rebuild::decoder_room_beside_mirrored_ring
+                                                       : rebuild::decoder_room_beside_scan);
     image::ScanObserver observer = {bytes_read, &pass, &pass.ring};
     int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,
                                 &observer, hash);

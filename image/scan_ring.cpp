@@ -24,6 +24,16 @@ void scan_ring_init(ScanRing* ring, uint64_t capacity)
 {
     if (capacity == 0)
         capacity = 1;
+    size_t granule = platform::ring_granule();
+    if (capacity % granule == 0 && capacity <= SIZE_MAX / 4) {
+        ring->data = platform::map_ring_twice(static_cast<size_t>(capacity), scan_ring_guard);
+        if (ring->data) {
+            ring->capacity = capacity;
+            ring->end = 0;
+            ring->mirrored = 1;
+            return;
+        }
+    }
     auto* block = static_cast<uint8_t*>(basics::xmalloc(scan_ring_guard + static_cast<size_t>(capacity)));
     // filled once front to back and then over and over: large pages spare most of the faults of
     // its first pass
@@ -31,25 +41,44 @@ void scan_ring_init(ScanRing* ring, uint64_t capacity)
     ring->data = block + scan_ring_guard;
     ring->capacity = capacity;
     ring->end = 0;
+    ring->mirrored = 0;
 }
 
 void scan_ring_free(ScanRing* ring)
 {
-    if (ring->data)
+    if (ring->data && ring->mirrored)
+        platform::unmap_ring_twice(ring->data, static_cast<size_t>(ring->capacity), scan_ring_guard);
+    else if (ring->data)
         std::free(ring->data - scan_ring_guard);
-    *ring = ScanRing{nullptr, 0, 0};
+    *ring = ScanRing{nullptr, 0, 0, 0};
 }
 
 uint8_t* scan_ring_tail(ScanRing* ring, size_t* room)
 {
     size_t at = static_cast<size_t>(ring->end % ring->capacity);
-    if (at == 0 && ring->end > 0 && ring->capacity >= scan_ring_guard)
+    if (at == 0 && ring->end > 0 && ring->capacity >= scan_ring_guard && !ring->mirrored)
         std::memcpy(ring->data - scan_ring_guard, ring->data + ring->capacity - scan_ring_guard, scan_ring_guard);
     *room = static_cast<size_t>(ring->capacity) - at;
     return ring->data + at;
 }
 
-void scan_ring_commit(ScanRing* ring, size_t n) { ring->end += n; }
+namespace {
+
+// Windows across the wrap are looked at through the ring's second showing; its pages are let go
+// every few MiB the scan reads, so that they do not count twice for long.
+constexpr uint64_t mirror_drop_step = 4ull << 20;
+
+void advance(ScanRing* ring, uint64_t n)
+{
+    uint64_t before = ring->end;
+    ring->end += n;
+    if (ring->mirrored && before / mirror_drop_step != ring->end / mirror_drop_step)
+        platform::drop_ring_mirror_pages(ring->data + ring->capacity, static_cast<size_t>(ring->capacity));
+}
+
+}  // namespace
+
+void scan_ring_commit(ScanRing* ring, size_t n) { advance(ring, n); }
 
 void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n)
 {
@@ -62,7 +91,7 @@ void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n)
     size_t first = n < ring->capacity - at ? n : static_cast<size_t>(ring->capacity - at);
     std::memcpy(ring->data + at, bytes, first);
     std::memcpy(ring->data, bytes + first, n - first);
-    ring->end += n;
+    advance(ring, n);
 }
 
 uint64_t scan_ring_start(const ScanRing* ring) { return ring->end > ring->capacity ? ring->end - ring->capacity : 0; }
@@ -85,7 +114,7 @@ uint64_t scan_ring_span(const ScanRing* ring, uint64_t offset, uint64_t n, const
     if (offset < scan_ring_start(ring) || offset >= ring->end)
         return 0;
     uint64_t within = offset % ring->capacity;
-    uint64_t piece = ring->capacity - within;
+    uint64_t piece = ring->mirrored ? ring->end - offset : ring->capacity - within;
     if (piece > ring->end - offset)
         piece = ring->end - offset;
     *at = ring->data + within;

@@ -12,13 +12,17 @@ struct ScanRing {
     uint8_t* data;
     uint64_t capacity;
     uint64_t end;  // image offset just past the last byte appended
+    // 1 when the ring's memory shows twice back to back (and its last bytes once more in front):
+    // held bytes across the wrap then lie in one piece, and nothing is copied at the wrap
+    int mirrored;
 };
 
 // The bytes before `data` that repeat the ring's last ones once it has wrapped, so that the
 // bytes just before any place in the ring lie in one piece in front of it.
 constexpr size_t scan_ring_guard = 512;
 
-// A ring of `capacity` bytes (at least 1) holding nothing yet.
+// A ring of `capacity` bytes (at least 1) holding nothing yet; mirrored where the system maps it so
+// and the capacity is a whole number of its granules.
 void scan_ring_init(ScanRing* ring, uint64_t capacity);
 void scan_ring_free(ScanRing* ring);
 // Appends the image bytes that follow the ones appended so far.
@@ -34,8 +38,9 @@ uint64_t scan_ring_start(const ScanRing* ring);
 // Exactly n bytes at `offset` when all of them are still held: 1, else 0 and nothing copied.
 int scan_ring_copy(const ScanRing* ring, uint64_t offset, void* out, uint64_t n);
 
-// The held bytes from `offset` on, as far as they lie in one piece of the ring (at most n): their
-// count, with *at pointing to them; 0 when `offset` is not held.
+// The held bytes from `offset` on, as far as they lie in one piece of the ring (at most n; in a
+// mirrored ring every held byte from there on): their count, with *at pointing to them; 0 when
+// `offset` is not held.
 uint64_t scan_ring_span(const ScanRing* ring, uint64_t offset, uint64_t n, const uint8_t** at);
 
 // Until scan_ring_unlend, read_at of `image` copies from the ring. A read of bytes the ring does

@@ -47,6 +47,20 @@ void advise_will_need(std::FILE* f, uint64_t offset, uint64_t n);
 // may back it with large pages. A hint only: nothing changes if it is not taken.
 void advise_large_buffer(void* buf, size_t n);
 
+// A ring buffer of `n` bytes whose memory shows twice, back to back, with its last bytes once
+// more in front: p[i] and p[i + n] are the same byte for 0 <= i < n, and the `before` bytes in
+// front of p (at most ring_granule()) are p[n - before, n). Bytes that cross the ring's end then
+// lie in one piece. `n` must be a multiple of ring_granule(). Null when the system does not map
+// memory that way; the caller then keeps a plain buffer.
+uint8_t* map_ring_twice(size_t n, size_t before);
+void unmap_ring_twice(uint8_t* p, size_t n, size_t before);
+// The n bytes from p of such a ring's second showing stop counting as this process's resident
+// memory: the bytes stay, and the next look at them maps them again. Without it every page looked
+// at through both showings counts twice.
+void drop_ring_mirror_pages(uint8_t* p, size_t n);
+// The size the ring's views are laid out in (a page, or on Windows the allocation granularity).
+size_t ring_granule();
+
 // Copies n bytes of `src` from src_offset to `dst` at dst_offset inside the system, without
 // passing them through this process. Returns how many arrived: all n, or fewer, down to 0, when
 // the system offers no such copy, refuses these files, or the range does not lie wholly inside

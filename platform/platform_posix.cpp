@@ -122,6 +122,50 @@ void advise_large_buffer(void* buf, size_t n)
 #endif
 }
 
+size_t ring_granule()
+{
+    long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<size_t>(page) : 4096;
+}
+
+// One memory file mapped three times into a reserved range: its last page, then twice the whole.
+uint8_t* map_ring_twice(size_t n, size_t before)
+{
+#if defined(__linux__) && defined(MFD_CLOEXEC)
+    size_t g = ring_granule();
+    if (n == 0 || n % g || before > g || n > SIZE_MAX / 2 - g)
+        return nullptr;
+    int fd = memfd_create("mendora-ring", MFD_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    uint8_t* ring = nullptr;
+    void* range = mmap(nullptr, g + 2 * n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (ftruncate(fd, static_cast<off_t>(n)) == 0 && range != MAP_FAILED) {
+        auto* base = static_cast<uint8_t*>(range) + g;
+        const int prot = PROT_READ | PROT_WRITE, flags = MAP_SHARED | MAP_FIXED;
+        if (mmap(base - g, g, prot, flags, fd, static_cast<off_t>(n - g)) != MAP_FAILED &&
+            mmap(base, n, prot, flags, fd, 0) != MAP_FAILED && mmap(base + n, n, prot, flags, fd, 0) != MAP_FAILED)
+            ring = base;
+        else
+            munmap(range, g + 2 * n);
+    }
+    close(fd);
+    return ring;
+#else
+    (void)n;
+    (void)before;
+    return nullptr;
+#endif
+}
+
+void drop_ring_mirror_pages(uint8_t* p, size_t n) { madvise(p, n, MADV_DONTNEED); }
+
+void unmap_ring_twice(uint8_t* p, size_t n, size_t)
+{
+    size_t g = ring_granule();
+    munmap(p - g, g + 2 * n);
+}
+
 int make_folder(const char* path)
 {
     if (mkdir(path, 0777) == 0)

@@ -147,6 +147,67 @@ void advise_sequential(std::FILE*) {}
 void advise_will_need(std::FILE*, uint64_t, uint64_t) {}
 void advise_large_buffer(void*, size_t) {}
 
+size_t ring_granule()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwAllocationGranularity;
+}
+
+namespace {
+
+void unmap_views(uint8_t* const* views, int n)
+{
+    for (int i = 0; i < n; i++)
+        if (views[i])
+            UnmapViewOfFile(views[i]);
+}
+
+}  // namespace
+
+// A section of the paging file mapped three times where a free range of the right size was just
+// seen: its last granule, then twice the whole. Another thread may take the range between the
+// look and the mapping: then it is tried again elsewhere.
+uint8_t* map_ring_twice(size_t n, size_t before)
+{
+    size_t g = ring_granule();
+    if (n == 0 || n % g || before > g || n > SIZE_MAX / 2 - g)
+        return nullptr;
+    uint64_t size = n;
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(size >> 32),
+                                        DWORD(size & 0xFFFFFFFFu), nullptr);
+    if (!section)
+        return nullptr;
+    uint8_t* ring = nullptr;
+    uint64_t tail = n - g;
+    for (int attempt = 0; attempt < 16 && !ring; attempt++) {
+        auto* range = static_cast<uint8_t*>(VirtualAlloc(nullptr, g + 2 * n, MEM_RESERVE, PAGE_NOACCESS));
+        if (!range)
+            break;
+        VirtualFree(range, 0, MEM_RELEASE);
+        uint8_t* views[3] = {
+            static_cast<uint8_t*>(MapViewOfFileEx(section, FILE_MAP_ALL_ACCESS, DWORD(tail >> 32),
+                                                  DWORD(tail & 0xFFFFFFFFu), g, range)),
+            static_cast<uint8_t*>(MapViewOfFileEx(section, FILE_MAP_ALL_ACCESS, 0, 0, n, range + g)),
+            static_cast<uint8_t*>(MapViewOfFileEx(section, FILE_MAP_ALL_ACCESS, 0, 0, n, range + g + n))};
+        if (views[0] == range && views[1] == range + g && views[2] == range + g + n)
+            ring = range + g;
+        else
+            unmap_views(views, 3);
+    }
+    CloseHandle(section);  // the views keep it
+    return ring;
+}
+
+// Unlocking pages that are not locked takes them out of the working set.
+void drop_ring_mirror_pages(uint8_t* p, size_t n) { VirtualUnlock(p, n); }
+
+void unmap_ring_twice(uint8_t* p, size_t n, size_t)
+{
+    uint8_t* views[3] = {p - ring_granule(), p, p + n};
+    unmap_views(views, 3);
+}
+
 int make_folder(const char* path)
 {
     if (_wmkdir(wide_path(path).c_str()) == 0)

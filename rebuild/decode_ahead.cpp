@@ -33,6 +33,7 @@ struct Ahead {
     std::atomic<int> cancel{0};
     std::vector<uint8_t> chunk;  // the worker's own read buffer
     // While the scan reads, a decoder takes only the room beside its ring and window buffer.
+    uint64_t room_beside_scan = decoder_room_beside_scan;
     std::mutex scan_lock;
     std::condition_variable scan_over;
     int scanning = 1;
@@ -65,19 +66,28 @@ int scanning()
 uint64_t room_for(uint64_t cost)
 {
     std::unique_lock<std::mutex> held(ahead->scan_lock);
-    if (ahead->scanning && (cost == 0 || decoder_fits(cost, decoder_room_beside_scan)))
-        return decoder_room_beside_scan;
+    if (ahead->scanning && (cost == 0 || decoder_fits(cost, ahead->room_beside_scan)))
+        return ahead->room_beside_scan;
     ahead->scan_over.wait(held, [] { return !ahead->scanning || ahead->cancel.load(); });
     return ahead->cancel.load() ? 0 : decoder_room_alone;
 }
 
-// A decoder opened beside the scan with fewer frame threads than it gets alone starts again alone
+// The frame threads a decoder in `room` works on: what the room grants, and no more than the
+// library takes by default, one more than the cores.
+uint32_t threads_at_work(uint64_t cost, uint64_t room)
+{
+    uint32_t granted = frame_threads_within(cost, room);
+    uint32_t cores = std::thread::hardware_concurrency();
+    return cores > 0 && granted > cores + 1 ? cores + 1 : granted;
+}
+
+// A decoder opened beside the scan on fewer frame threads than it gets alone starts again alone
 // once the scan is over, when less than a third of the samples went through it: on more threads
 // the whole is done sooner than the rest on the few.
 int worth_starting_again(uint64_t cost, uint64_t room, uint64_t chunk, uint64_t chunks)
 {
-    return room == decoder_room_beside_scan && chunk > 0 && chunk < chunks / 3 &&
-           frame_threads_within(cost, decoder_room_alone) > frame_threads_within(cost, room) && !scanning();
+    return room == ahead->room_beside_scan && chunk > 0 && chunk < chunks / 3 &&
+           threads_at_work(cost, decoder_room_alone) > threads_at_work(cost, room) && !scanning();
 }
 
 // Pushes every chunk in the writer's order: the same samples, the same outcome.
@@ -162,10 +172,11 @@ int same_video(const mp4::MovieInfo* a, const mp4::MovieInfo* b)
 
 }  // namespace
 
-void decode_ahead_begin()
+void decode_ahead_begin(uint64_t room_beside_scan)
 {
     decode_ahead_stop();
     ahead = new Ahead;
+    ahead->room_beside_scan = room_beside_scan;
     basics::worker_loop_start(&ahead->loop, run_check);
     // without a thread of its own the check would hold up the scan: the writer decodes instead
     if (!ahead->loop.threaded)

@@ -19,8 +19,9 @@ struct DecodedAhead {
     validator::ValidatorResult result;
 };
 
-// From now on, spool files handed over are checked (the validator library is loaded).
-void decode_ahead_begin();
+// From now on, spool files handed over are checked (the validator library is loaded); while the
+// scan reads, a decoder takes at most `room_beside_scan` bytes.
+void decode_ahead_begin(uint64_t room_beside_scan);
 // The scan has read its last bytes and freed its ring: decoders open with the room they take alone,
 // and one opened beside the scan on fewer frame threads may start again on more.
 void decode_ahead_scan_over();

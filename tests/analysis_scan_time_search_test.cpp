@@ -9,6 +9,7 @@
 #include "analysis/window_reuse.h"
 #include "image/raw_scan.h"
 #include "image/read_at.h"
+#include "platform/platform.h"
 #include "tests/analysis_fixture.h"
 
 namespace {
@@ -151,6 +152,7 @@ TEST(ScanRing, HoldsTheLastBytesAndServesReadsWhileLent)
         uint64_t offset, length;
         bool held;
     };
+    const uint64_t granule = 2 * platform::ring_granule();
     const Row rows[] = {
         {"nothing appended", 64, {}, 0, 0, true},
         {"inside the first fill", 64, {40}, 3, 30, true},
@@ -159,8 +161,12 @@ TEST(ScanRing, HoldsTheLastBytesAndServesReadsWhileLent)
         {"a byte the ring let go", 64, {50, 30}, 15, 10, false},
         {"beyond what was appended", 64, {50}, 40, 11, false},
         {"exactly the held range after many wraps", 10, {7, 7, 7, 7}, 18, 10, true},
+        // whole granules: mirrored where the system maps memory so
+        {"granules, across the wrap", granule, {granule - 100, 300}, granule - 150, 350, true},
+        {"granules, the whole ring after wraps", granule, {granule / 2, granule, granule / 3},
+         granule / 2 + granule / 3, granule, true},
     };
-    Bytes source = noise(4096, 9);
+    Bytes source = noise(6 * granule, 9);
     TempImage img(source, "ring");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -175,6 +181,22 @@ TEST(ScanRing, HoldsTheLastBytesAndServesReadsWhileLent)
         EXPECT_EQ(image::scan_ring_copy(&ring, row.offset, got.data(), row.length), row.held ? 1 : 0);
         if (row.held) {
             EXPECT_TRUE(std::equal(got.begin(), got.begin() + long(row.length), source.begin() + long(row.offset)));
+        }
+        // held bytes are looked at in place: in a mirrored ring in one piece across the wrap
+        const uint8_t* in_place = nullptr;
+        uint64_t piece = image::scan_ring_span(&ring, row.offset, row.length, &in_place);
+        if (row.held && piece > 0) {
+            EXPECT_TRUE(std::equal(in_place, in_place + piece, source.begin() + long(row.offset)));
+        }
+        if (row.held && ring.mirrored && row.length > 0) {
+            EXPECT_EQ(piece, row.length);
+        }
+        // the bytes just before where the next ones go are the last ones appended
+        size_t room = 0;
+        uint8_t* tail = image::scan_ring_tail(&ring, &room);
+        size_t before = std::min<size_t>(size_t(ring.end), image::scan_ring_guard);
+        if (ring.capacity >= image::scan_ring_guard) {
+            EXPECT_TRUE(std::equal(tail - before, tail, source.begin() + long(ring.end - before)));
         }
         image::scan_ring_lend(&ring, img.f);
         EXPECT_EQ(image::read_at(img.f, row.offset, got.data(), row.length), row.held ? 1 : 0);
