@@ -16,6 +16,7 @@ BUILD_DIR = os.environ.get("MENDORA_BUILD_DIR") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")
 ENGINE = os.path.join(BUILD_DIR, "mendora")
 MKCARD = os.path.join(BUILD_DIR, "mendora-mkcard")
+_BUILT_MKCARD = MKCARD  # only its cards are cached: a test may point MKCARD at an installed generator
 CACHE_HIT = "  scan cache hit - full image scan reused"
 DOCUMENTED = ("--no-salvage",)  # the files and lines of the documented rules alone
 REPORT_FILES = ("mendora-report.html", "mendora-report.json")  # written beside the clips unless DOCUMENTED
@@ -68,10 +69,11 @@ class Card:
 def make_card(scenario, *options):
     """Makes (once per process) the card of a built-in scenario or of custom options. A built-in
     scenario's card is made once per generator for every test of the build (in card-cache/ of the
-    build folder): tests only read it, and copy it before they change it."""
+    build folder): tests only read it, and copy it before they change it. Another generator (an
+    installed one) makes its cards afresh, leaving the build's alone."""
     key = (scenario,) + options
     if key not in _cards:
-        if scenario and not options:
+        if scenario and not options and MKCARD == _BUILT_MKCARD:
             _cards[key] = Card(_scenario_card(scenario))
         else:
             folder = tempfile.mkdtemp(prefix="card-", dir=_root)
