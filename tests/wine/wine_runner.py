@@ -51,11 +51,17 @@ class Program:
         self.sep = "\\" if path is win_path else "/"
 
     def run(self, *args, cwd=None):
-        """Exit code, standard output and standard error; Windows line ends read as "\\n"."""
-        done = subprocess.run(self.command + list(args), capture_output=True, cwd=cwd, env=wine_env(),
-                              timeout=600)
-        text = [s.decode("utf-8", "replace").replace("\r\n", "\n") for s in (done.stdout, done.stderr)]
-        return done.returncode, text[0], text[1]
+        """Exit code, standard output and standard error; Windows line ends read as "\\n". The two
+        go to files, not pipes: a program that starts Wine's desktop (explorer.exe) hands it the
+        handles, and it keeps a pipe open for a minute after the program has ended."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(self.command + list(args), stdout=out, stderr=err, cwd=cwd, env=wine_env(),
+                                  timeout=600).returncode
+            text = []
+            for f in (out, err):
+                f.seek(0)
+                text.append(f.read().decode("utf-8", "replace").replace("\r\n", "\n"))
+        return code, text[0], text[1]
 
     def neutral(self, text, names):
         """The text with every named path replaced by its name, and its separator after it by "<SEP>"."""
