@@ -42,8 +42,9 @@ KNOWN_GAPS = {
                                      "its end, and the last chunk is left out",
     "two-at-once-short": "a sound chunk of each recording across three runs, the middle one holding nothing but "
                          "sound, is not placed, and its video chunk is left out with it",
-    "two-at-once-short-moov-lost": "without the movie box, sound cut at several cluster edges between runs no "
-                                   "located piece vouches for is not placed, and the frames it carries are left out",
+    "two-at-once-short-moov-lost": "without the movie box, a sound chunk across three runs (the middle one "
+                                   "holding nothing but sound) or cut where several cluster edges stay open is "
+                                   "not placed, and its video chunk is left out with it",
 }
 # cards whose salvaged files take sound where the card changed it and nothing behind it vouches
 # for it: the rows check everything else
