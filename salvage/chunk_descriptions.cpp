@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "codec/nal_units.h"
 #include "analysis/chunk_locate.h"
@@ -166,8 +167,38 @@ void locate_descriptions(RecordingScope* r, DescribedList* list)
             }
         }
     }
+    // with none located (every chunk cut by a fragment boundary), the byte position most
+    // descriptions share, when two or more do, is where the camera writes them
+    if (known.count == 0) {
+        std::vector<uint64_t> positions;
+        for (size_t i = 0; i < list->count; i++)
+            positions.push_back(list->items[i].position);
+        std::sort(positions.begin(), positions.end());
+        uint64_t most = 1;
+        for (size_t i = 0, j = 0; i < positions.size(); i = j) {
+            while (j < positions.size() && positions[j] == positions[i])
+                j++;
+            if (j - i > most)
+                most = j - i, known.at[0] = positions[i], known.count = 1;
+        }
+    }
     for (size_t i = 0; i < list->count; i++)
         list->items[i].credible = list->items[i].located || (known.count && worth_searching(&known, list->items[i].position));
+}
+
+uint64_t box_to_chunk(const RecordingScope* r, const KkadMarker* markers, uint64_t count, uint64_t first_file)
+{
+    uint64_t start = r->header->header_offset, cs = r->geometry ? r->geometry->cluster_bytes : 0;
+    if (cs == 0 || start < r->geometry->heap_offset || first_file < r->payload - start)
+        return 0;
+    uint64_t cluster_end = start + cs - (start - r->geometry->heap_offset) % cs;
+    for (uint64_t m = 0; m < count; m++) {
+        uint64_t at = markers[m].marker_offset;
+        if (markers[m].valid && markers[m].sequence == 0 && at >= r->payload && at - start < first_file &&
+            start + first_file <= cluster_end)
+            return first_file - (at - start);
+    }
+    return 0;
 }
 
 // The first delimiter at or after `from` and before `to`; 1 with its position.
@@ -244,5 +275,47 @@ uint64_t described_lead(const RecordingScope* r, const DescribedList* all, const
     return 0;
 }
 
+
+const Described** select_descriptions(const DescribedList* all, int located_only, int damaged_only)
+{
+    const Described** out = static_cast<const Described**>(basics::xmalloc((all->count + 1) * sizeof *out));
+    size_t n = 0;
+    for (size_t i = 0; i < all->count; i++) {
+        const Described* d = &all->items[i];
+        if (located_only ? d->located : d->credible && !(damaged_only && d->located))
+            out[n++] = d;
+    }
+    out[n] = nullptr;
+    return out;
+}
+
+size_t count_selected(const Described* const* selected)
+{
+    size_t n = 0;
+    while (selected[n])
+        n++;
+    return n;
+}
+
+uint64_t box_distance(const Described* const* located, size_t n, uint64_t between)
+{
+    std::vector<uint64_t> seen;
+    for (size_t i = 0; i < n; i++) {
+        uint64_t end = located[i]->image_offset;
+        for (uint32_t v : located[i]->sizes)
+            end += v;
+        if (located[i]->marker_offset > end && (between == 0 || located[i]->marker_offset - end < between))
+            seen.push_back(located[i]->marker_offset - end);
+    }
+    std::sort(seen.begin(), seen.end());
+    uint64_t best = 0, most = 1;
+    for (size_t i = 0, j = 0; i < seen.size(); i = j) {
+        while (j < seen.size() && seen[j] == seen[i])
+            j++;
+        if (j - i > most)
+            best = seen[i], most = j - i;
+    }
+    return best;
+}
 
 }  // namespace salvage

@@ -42,6 +42,11 @@ void collect_descriptions(const RecordingScope* r, const analysis::KkadMarker* m
 // Locates the described chunks and settles the recording's format; when no chunk is located the
 // first delimiter of the media data tells the format.
 void locate_descriptions(RecordingScope* r, DescribedList* list);
+// The distance in the camera's file from the kkad box in the metadata in front of a chunk to the
+// chunk, from the recording's first box where the clip header's cluster holds it and the first
+// chunk's start (at `first_file`); 0 when it does not.
+uint64_t box_to_chunk(const RecordingScope* r, const analysis::KkadMarker* markers, uint64_t count,
+                      uint64_t first_file);
 // The first delimiter at or after `from` and before `to`; 1 with its position.
 int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t* at);
 
@@ -53,5 +58,16 @@ uint64_t described_between(const Described* const* sorted, size_t n, size_t* see
 // are not on the card; 0 when no description says.
 uint64_t described_lead(const RecordingScope* r, const DescribedList* all, const Described* const* located, size_t n,
                         uint64_t between);
+
+// The descriptions that are located (`located_only`), or credible and, with `damaged_only`,
+// not located; in the list's order, ending with a null. The caller frees the array.
+const Described** select_descriptions(const DescribedList* all, int located_only, int damaged_only);
+size_t count_selected(const Described* const* selected);
+
+// The distance from a chunk's end to the kkad box that describes it, the one most located
+// chunks show (a chunk and its box in one run) when at least two do; 0 when none do. The box
+// lies in the metadata in front of the next chunk, less than `between` (0: unknown) behind the
+// chunk's end: a larger distance runs across another recording's run.
+uint64_t box_distance(const Described* const* located, size_t n, uint64_t between);
 
 }  // namespace salvage

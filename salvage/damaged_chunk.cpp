@@ -1,6 +1,14 @@
 #include "salvage/damaged_chunk.h"
 
+#include <cstring>
+
+#include "analysis/chunk_locate.h"
+#include "image/card_reader.h"
+#include "image/read_at.h"
+
 namespace salvage {
+
+using namespace analysis;
 
 namespace {
 
@@ -40,6 +48,46 @@ uint64_t leading_camera_samples(const uint8_t* bytes, uint64_t have, const mp4::
     if (!image_ends && !next_intact && boundary_inside(geometry, unit_at, image_offset + pos))
         n--;
     return n;
+}
+
+uint64_t read_chunk_start(std::FILE* image, uint64_t image_size, uint64_t at, uint64_t size)
+{
+    if (at >= image_size)
+        return 0;
+    // a chunk the end of the image cuts keeps the samples before the cut
+    uint64_t have = image_size - at < size ? image_size - at : size;
+    // bytes the card did not give end the chunk's samples as the end of the image would
+    have = image::card_known_until(image, at, at + have) - at;
+    if (have == 0)
+        return 0;
+    grow_read_buffer(&direct_read_buffer, have);
+    return image::read_at(image, at, direct_read_buffer.data, have) ? have : 0;
+}
+
+int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, SalvageChunk* out)
+{
+    uint64_t total = 0;
+    for (uint32_t s : d->sizes)
+        total += s;
+    uint64_t have = total > whole_read_limit ? 0 : read_chunk_start(r->image, r->image_size, at, total);
+    if (have == 0)
+        return 0;
+    SalvageChunk c = {};
+    const mp4::SampleSizes sizes = {d->sizes, 0, camera_chunk_samples};
+    c.samples = uint32_t(leading_camera_samples(direct_read_buffer.data, have, &sizes,
+                                                codec::syntax_of(video_format(r->hevc)), at, r->geometry));
+    if (c.samples == 0)
+        return 0;
+    c.image_offset = at;
+    c.file_offset = d->file_offset;
+    c.file_known = 1;
+    std::memcpy(c.sizes, d->sizes, sizeof c.sizes);
+    c.full_bytes = total;
+    c.described = 1;
+    c.end_confirmed = 1;
+    c.box = d->marker_offset;
+    *out = c;
+    return 1;
 }
 
 }  // namespace salvage

@@ -6,6 +6,8 @@
 #include "codec/nal_units.h"
 #include "image/exfat_detect.h"
 #include "mp4/sample_tables.h"
+#include "salvage/chunk_descriptions.h"
+#include "salvage/salvage_chunks.h"
 
 namespace salvage {
 
@@ -21,5 +23,13 @@ int sample_intact(const uint8_t* sample, uint64_t len, codec::Syntax syntax);
 // bytes from there on may replace the end of the last unit and keep its length.
 uint64_t leading_camera_samples(const uint8_t* bytes, uint64_t have, const mp4::SampleSizes* sizes,
                                 codec::Syntax syntax, uint64_t image_offset, const image::ImageGeometry* geometry);
+
+// Reads the bytes of a chunk of `size` bytes at `at` that the card gives, up to the end of the
+// image or the first byte it did not give, into the direct-read buffer; how many (0: none).
+uint64_t read_chunk_start(std::FILE* image, uint64_t image_size, uint64_t at, uint64_t size);
+
+// A described chunk that did not verify as a whole, where the interleave puts it behind the
+// chunk before it: the samples in front of the damage (or of the image end), each checked.
+int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, SalvageChunk* out);
 
 }  // namespace salvage

@@ -63,18 +63,12 @@ uint64_t verified_prefix(const MoviePlanner* p, uint64_t k, uint64_t at, int* en
     mp4::SampleSizes sizes;
     uint64_t size = p->video->chunk_sizes[k];
     *end_ok = 0;
-    if (!chunk_samples(p->video, k, &sizes) || sizes.count == 0 || size > max_sample_bytes || at >= p->image_size)
+    if (!chunk_samples(p->video, k, &sizes) || sizes.count == 0 || size > max_sample_bytes)
         return 0;
-    // a chunk the end of the image cuts keeps the samples before the cut
-    uint64_t have = p->image_size - at < size ? p->image_size - at : size;
-    // bytes the card did not give end the chunk's samples as the end of the image would
-    have = image::card_known_until(p->image, at, at + have) - at;
+    uint64_t have = read_chunk_start(p->image, p->image_size, at, size);
     if (have == 0)
         return 0;
-    grow_read_buffer(&direct_read_buffer, have);
     const uint8_t* bytes = direct_read_buffer.data;
-    if (!image::read_at(p->image, at, direct_read_buffer.data, have))
-        return 0;
     codec::Syntax syntax = codec::syntax_of(p->video->format);
     uint64_t n = leading_camera_samples(bytes, have, &sizes, syntax, at, p->geometry);
     uint64_t last = mp4::sample_size_at(&sizes, sizes.count - 1);

@@ -272,12 +272,22 @@ void keep_run(const StreamSettings* settings, const SalvageChunk* c, const Order
     if (gap && out->sizes.count)
         out->video_pending_gap = out->sound_pending_gap = 1;
     out->video_gaps += out->video_pending_gap;
-    uint64_t skipped = sum_sizes(c->sizes, a), bytes = sum_sizes(c->sizes, b);
-    add_piece(out, salvage_video, &out->video_pending_gap, salvage_chunk_offset(c, skipped), bytes - skipped,
-              out->sizes.count, b - a);
-    if (c->cut > skipped && c->cut < bytes) {  // the piece runs across the chunk's cut
-        out->pieces.items[out->pieces.count - 1].head_length = c->cut - skipped;
-        out->pieces.items[out->pieces.count - 1].tail_offset = c->tail;
+    // pieces that each hold one cut at most: a chunk cut several times is split between its
+    // samples, none of which is cut twice
+    const ChunkPlace place = salvage_chunk_place(c);
+    for (uint32_t s = a; s < b;) {
+        uint64_t skip = sum_sizes(c->sizes, s), end = skip;
+        uint64_t first = place_run_end(&place, skip, UINT64_MAX), second = place_run_end(&place, first, UINT64_MAX);
+        uint32_t e = s;
+        for (; e < b && (e == s || end + c->sizes[e] <= second); e++)
+            end += c->sizes[e];
+        add_piece(out, salvage_video, &out->video_pending_gap, place_offset(&place, skip), end - skip,
+                  out->sizes.count + (s - a), e - s);
+        if (first > skip && first < end) {  // the piece runs across a cut
+            out->pieces.items[out->pieces.count - 1].head_length = first - skip;
+            out->pieces.items[out->pieces.count - 1].tail_offset = place_offset(&place, first);
+        }
+        s = e;
     }
     for (uint32_t i = a; i < b; i++) {
         basics::list_append(&out->sizes, c->sizes[i]);
@@ -535,11 +545,13 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                                   in.between_hint, &in.others, &chunks, &layout))
             for (size_t i = 0; i < chunks.count; i++) {
                 const SalvageChunk* c = &chunks.items[i];
-                uint64_t bytes = c->full_bytes ? c->full_bytes : sum_sizes(c->sizes, c->samples);
-                uint64_t head = c->cut && c->cut < bytes ? c->cut : bytes;
-                basics::list_append(&out->spans, ClaimedSpan{c->image_offset, c->image_offset + head, clip, 0});
-                if (head < bytes)
-                    basics::list_append(&out->spans, ClaimedSpan{c->tail, c->tail + bytes - head, clip, 0});
+                uint64_t bytes = c->full_bytes ? c->full_bytes : sum_sizes(c->sizes, c->samples), head;
+                const ChunkPlace place = salvage_chunk_place(c);
+                for (uint64_t from = 0; from < bytes; from += head) {  // each run of the chunk
+                    head = place_run_end(&place, from, bytes) - from;
+                    uint64_t at = place_offset(&place, from);
+                    basics::list_append(&out->spans, ClaimedSpan{at, at + head, clip, 0});
+                }
                 uint64_t sound = layout.lead && layout.between > layout.lead ? layout.between - layout.lead : 0;
                 if (!c->sound_follows || !sound)
                     continue;

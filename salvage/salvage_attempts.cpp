@@ -199,7 +199,8 @@ void claim_markers(const analysis::MarkerList* markers, ClaimList* out)
 
 // The recordings without their movie box planned again, each knowing where the others' pieces
 // lie (`out`): the video chunks their planners locate, the clips' with a movie box (`known`,
-// null: none) and every kkad box. A plan made again replaces the first when it keeps at least as many samples.
+// null: none) and every kkad box. A plan made again replaces the first when it keeps at least as many samples
+// (or the first gave up).
 void plan_knowing_others(const SalvageRequest* r, const ClaimList* known, SalvageAttemptList* list, ClaimList* out)
 {
     // again and again with the pieces known, so that sound the others' pieces place is known too
@@ -229,8 +230,10 @@ void plan_knowing_others(const SalvageRequest* r, const ClaimList* known, Salvag
     for (size_t a = 0; a < list->count; a++) {
         SalvageAttempt* first = &list->items[a];
         SalvageAttempt again = {};
-        if (first->planned && replan_without_movie(&card, first->clip_number, &none, &again) && again.planned &&
-            again.plan.tracks[salvage_video].kept_samples >= first->plan.tracks[salvage_video].kept_samples) {
+        // a recording cut at every chunk may be placed only now that the others' pieces are known
+        if (replan_without_movie(&card, first->clip_number, &none, &again) && again.planned &&
+            (!first->planned ||
+             again.plan.tracks[salvage_video].kept_samples >= first->plan.tracks[salvage_video].kept_samples)) {
             free_salvage_plan(&first->plan);
             *first = again;
         } else {

@@ -84,9 +84,32 @@ struct Chain {
     uint64_t between;
     SalvageChunkList* chunks;
     uint64_t to_box;  // from a chunk's end to the kkad box that describes it, in one run; 0 unknown
+    uint64_t box_to_chunk;  // from the kkad box in front of a chunk to the chunk; 0 unknown
+    const OthersPieces* others;  // the other recordings' located pieces; null: none known
+    const Described* last_described = nullptr;  // the last description the chain has passed
 };
 
 SalvageChunk* last_chunk(Chain* c) { return c->chunks->count ? &c->chunks->items[c->chunks->count - 1] : nullptr; }
+
+// Where the chunk behind the kkad box at `box` starts when no fragment boundary lies between
+// them (0: unknown); `sure` is 1 when the box's cluster holds the start, so that none can.
+uint64_t behind_box(const Chain* c, uint64_t box, int* sure)
+{
+    const image::ImageGeometry* g = c->r->geometry;
+    uint64_t at = box + c->box_to_chunk;
+    *sure = box && g && g->cluster_bytes && box >= g->heap_offset &&
+            (box - g->heap_offset) / g->cluster_bytes == (at - g->heap_offset) / g->cluster_bytes;
+    return box && c->box_to_chunk ? at : 0;
+}
+
+// Where the chunk behind `prev` starts: behind the kkad box in front of it where its cluster
+// holds the start, else the interleave's distance behind `prev`.
+uint64_t next_start(const Chain* c, const SalvageChunk* prev)
+{
+    int sure;
+    uint64_t at = behind_box(c, prev->box, &sure);
+    return at && sure ? at : full_end(prev) + c->between;
+}
 
 // A chunk whose twelfth sample ended where the units stopped makes sense only when the camera's
 // next chunk follows at the interleave's distance; without that the twelfth is left out.
@@ -324,89 +347,8 @@ void append_located(Chain* c, const Described* d)
     settle_open_end(c, prev && full_end(prev) + c->between == d->image_offset);
     SalvageChunk chunk = whole_described(d, d->image_offset);
     chunk.gap_before = gap;
+    c->last_described = d;
     basics::list_append(c->chunks, chunk);
-}
-
-// A described chunk that did not verify as a whole, where the interleave puts it behind the
-// chunk before it: the samples in front of the damage (or of the image end), each checked.
-int damaged_chunk_at(const RecordingScope* r, const Described* d, uint64_t at, SalvageChunk* out)
-{
-    uint64_t total = 0;
-    for (uint32_t s : d->sizes)
-        total += s;
-    if (at >= r->image_size || total > whole_read_limit)
-        return 0;
-    uint64_t have = r->image_size - at < total ? r->image_size - at : total;
-    // bytes the card did not give end the chunk's samples as the end of the image would
-    have = image::card_known_until(r->image, at, at + have) - at;
-    if (have == 0)
-        return 0;
-    grow_read_buffer(&direct_read_buffer, have);
-    if (!image::read_at(r->image, at, direct_read_buffer.data, have))
-        return 0;
-    SalvageChunk c = {};
-    const mp4::SampleSizes sizes = {d->sizes, 0, camera_chunk_samples};
-    c.samples = uint32_t(leading_camera_samples(direct_read_buffer.data, have, &sizes,
-                                                codec::syntax_of(video_format(r->hevc)), at, r->geometry));
-    if (c.samples == 0)
-        return 0;
-    c.image_offset = at;
-    c.file_offset = d->file_offset;
-    c.file_known = 1;
-    std::memcpy(c.sizes, d->sizes, sizeof c.sizes);
-    c.full_bytes = total;
-    c.described = 1;
-    c.end_confirmed = 1;
-    *out = c;
-    return 1;
-}
-
-// The descriptions that are located (`located_only`), or credible and, with `damaged_only`,
-// not located; in the list's order, ending with a null.
-const Described** select_descriptions(const DescribedList* all, int located_only, int damaged_only)
-{
-    const Described** out = static_cast<const Described**>(basics::xmalloc((all->count + 1) * sizeof *out));
-    size_t n = 0;
-    for (size_t i = 0; i < all->count; i++) {
-        const Described* d = &all->items[i];
-        if (located_only ? d->located : d->credible && !(damaged_only && d->located))
-            out[n++] = d;
-    }
-    out[n] = nullptr;
-    return out;
-}
-
-size_t count_selected(const Described* const* selected)
-{
-    size_t n = 0;
-    while (selected[n])
-        n++;
-    return n;
-}
-
-// The distance from a chunk's end to the kkad box that describes it, the one most located
-// chunks show (a chunk and its box in one run) when at least two do; 0 when none do. The box
-// lies in the metadata in front of the next chunk, less than `between` (0: unknown) behind the
-// chunk's end: a larger distance runs across another recording's run.
-uint64_t box_distance(const Described* const* located, size_t n, uint64_t between)
-{
-    std::vector<uint64_t> seen;
-    for (size_t i = 0; i < n; i++) {
-        uint64_t end = located[i]->image_offset;
-        for (uint32_t v : located[i]->sizes)
-            end += v;
-        if (located[i]->marker_offset > end && (between == 0 || located[i]->marker_offset - end < between))
-            seen.push_back(located[i]->marker_offset - end);
-    }
-    std::sort(seen.begin(), seen.end());
-    uint64_t best = 0, most = 1;
-    for (size_t i = 0, j = 0; i < seen.size(); i = j) {
-        while (j < seen.size() && seen[j] == seen[i])
-            j++;
-        if (j - i > most)
-            best = seen[i], most = j - i;
-    }
-    return best;
 }
 
 // A described chunk that does not walk whole at `at`, joined across a fragment boundary to the
@@ -426,13 +368,19 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
     if (next)
         anchors[count++] = JoinAnchor{next->file_offset, next->image_offset};
     ChunkPlace place;
+    // runs no located piece vouches for are looked for only while no chunk lies whole in one run
+    JoinWindow window{ch->others ? ch->others->claims : nullptr, ch->others ? ch->others->clip : 0,
+                      ch->others ? ch->others->tag : 0};
+    const JoinWindow* unvouched = ch->box_to_chunk && ch->others ? &window : nullptr;
     if (count == 0 || !join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes,
-                                        codec::syntax_of(video_format(r->hevc)), anchors, count, 0, nullptr, &place) ||
-        place.later)  // a chunk here keeps one cut
+                                        codec::syntax_of(video_format(r->hevc)), anchors, count, 0, unvouched, &place))
         return 0;
     *out = whole_described(d, at);
     out->cut = place.cut;
     out->tail = place.tail;
+    out->later = place.later;
+    for (uint32_t i = 0; i < place.later && i < place_cuts_max - 1; i++)
+        out->later_cut[i] = place.later_cut[i], out->later_at[i] = place.later_at[i];
     return 1;
 }
 
@@ -451,10 +399,28 @@ void place_damaged_before(Chain* c, const Described*** next, const Described* li
         int first = !prev && lead < c->between;
         int behind = prev && prev->file_known && prev->full_bytes &&
                      d->file_offset == prev->file_offset + prev->full_bytes + c->between;
-        uint64_t at = first ? r->payload + lead : behind ? full_end(prev) + c->between : 0;
-        if (!(first || behind) || (!joined_chunk_at(c, d, at, limit, &chunk) && !damaged_chunk_at(r, d, at, &chunk)))
+        // a chunk that could not be placed leaves its box to place the next one
+        const Described* before = c->last_described;
+        c->last_described = d;
+        uint64_t before_end = before ? before->file_offset : 0;
+        for (uint32_t v : before ? before->sizes : d->sizes)
+            before_end += before ? v : 0;
+        // the start behind the box in front of it, then the interleave's distance behind `prev`;
+        // a start the box's cluster does not hold is taken only when the whole chunk joins from it
+        int sure[2] = {1, 1};
+        uint64_t at[2] = {first ? r->payload + lead : 0, 0};
+        if (!first && (behind || (before && d->file_offset == before_end + c->between)))
+            at[0] = behind_box(c, behind ? prev->box : before->marker_offset, &sure[0]);
+        if (behind && !(at[0] && sure[0]))
+            at[1] = full_end(prev) + c->between;
+        int placed = 0;
+        for (int i = 0; i < 2 && !placed; i++)
+            placed = at[i] && (joined_chunk_at(c, d, at[i], limit, &chunk) ||
+                               (sure[i] && damaged_chunk_at(r, d, at[i], &chunk)));
+        if (!placed)
             continue;
         settle_open_end(c, 1);
+        chunk.gap_before = !first && !behind;
         basics::list_append(c->chunks, chunk);
     }
 }
@@ -521,7 +487,13 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         between = between_hint;
 
     // described chunks whose bytes are not all there keep what stands before the damage
-    Chain c = {&r, between, out, box_distance(located, n, between)};
+    Chain c = {&r, between, out, box_distance(located, n, between), 0, others};
+    if (n == 0 && credible[0] && between) {
+        // no chunk lies whole in one run: the first box places every box behind its chunk
+        c.box_to_chunk = box_to_chunk(&r, markers, count, credible[0]->file_offset);
+        if (c.box_to_chunk && c.box_to_chunk < between)
+            c.to_box = between - c.box_to_chunk;
+    }
     const Described** next_damaged = damaged;
     for (size_t i = 0; i < n; i++) {
         place_damaged_before(&c, &next_damaged, located[i]);
@@ -537,7 +509,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         return 0;
     int reached;
     if (between)
-        walk_forward(&c, full_end(last_chunk(&c)) + between, image_size, 1, &reached);
+        walk_forward(&c, next_start(&c, last_chunk(&c)), image_size, 1, &reached);
 
     RecordingLayout l = {r.hevc, r.payload, between, 0, 0};
     if (between && out->items[0].image_offset - r.payload < between)
@@ -579,15 +551,24 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     return out->count > 0;
 }
 
-uint64_t salvage_chunk_offset(const SalvageChunk* c, uint64_t x)
+ChunkPlace salvage_chunk_place(const SalvageChunk* c)
 {
     ChunkPlace place{c->image_offset, c->cut, c->tail};
+    place.later = c->later;
+    for (uint32_t i = 0; i < c->later && i < place_cuts_max - 1; i++)
+        place.later_cut[i] = c->later_cut[i], place.later_at[i] = c->later_at[i];
+    return place;
+}
+
+uint64_t salvage_chunk_offset(const SalvageChunk* c, uint64_t x)
+{
+    ChunkPlace place = salvage_chunk_place(c);
     return place_offset(&place, x);
 }
 
 int read_salvage_chunk(std::FILE* image, const SalvageChunk* c, uint8_t* out, uint64_t n)
 {
-    ChunkPlace place{c->image_offset, c->cut, c->tail};
+    ChunkPlace place = salvage_chunk_place(c);
     return read_placed(image, &place, 0, out, n);
 }
 

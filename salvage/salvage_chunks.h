@@ -7,6 +7,7 @@
 
 #include "analysis/analysis_types.h"
 #include "image/exfat_detect.h"
+#include "salvage/cut_join.h"
 #include "salvage/salvage_plan.h"
 
 namespace salvage {
@@ -25,6 +26,9 @@ struct SalvageChunk {
     uint32_t sound_follows;  // 1 when the chunk's sound is known to lie right behind it in the image
     uint64_t cut;            // a fragment boundary cut the chunk: its first `cut` bytes at image_offset,
     uint64_t tail;           // the rest from `tail`; 0: in one piece
+    uint32_t later;          // further cuts: from byte later_cut[i] of the chunk on, it lies at later_at[i]
+    uint64_t later_cut[place_cuts_max - 1];
+    uint64_t later_at[place_cuts_max - 1];
     uint64_t box;            // image offset of the kkad box that describes it; 0: none known
     uint64_t sound_at;       // with sound_follows, where its sound lies: its first sound_cut bytes
     uint64_t sound_cut;      // at sound_at, the rest from sound_tail; sound_cut 0: in one piece
@@ -32,6 +36,8 @@ struct SalvageChunk {
 };
 using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 
+// Where the chunk's runs lie.
+ChunkPlace salvage_chunk_place(const SalvageChunk* c);
 // The image offset of byte `x` of the chunk, behind a cut in the rest's run.
 uint64_t salvage_chunk_offset(const SalvageChunk* c, uint64_t x);
 // Reads bytes [0, n) of the chunk into `out`; 0 when the card does not give them.

@@ -241,7 +241,8 @@ const char* const camera_cards[] = {"power-loss-bframes", "power-loss-open-gop",
 
 // the cards of two recordings at once every test run makes; the others by name
 const char* const two_at_once_cards[] = {"two-at-once", "two-at-once-long", "two-at-once-short",
-                                         "two-at-once-moov-lost-bframes", "two-at-once-look-alike"};
+                                         "two-at-once-moov-lost-bframes", "two-at-once-look-alike",
+                                         "two-at-once-short-moov-lost"};
 
 CardPlan make(const std::string& name)
 {

@@ -42,6 +42,9 @@ KNOWN_GAPS = {
                                      "its end, and the last chunk is left out",
     "two-at-once-short": "a sound chunk of each recording across three runs, the middle one holding nothing but "
                          "sound, is not placed, and its video chunk is left out with it",
+    "two-at-once-short-moov-lost": "without the movie box, a sound chunk across three runs (the middle one "
+                                   "holding nothing but sound) or cut where several cluster edges stay open is "
+                                   "not placed, and its video chunk is left out with it",
 }
 # cards whose salvaged files take sound where the card changed it and nothing behind it vouches
 # for it: the rows check everything else
@@ -247,7 +250,7 @@ def print_table():
 
 
 FRAGMENT_CARDS = ["two-at-once", "two-at-once-moov-lost", "two-at-once-bframes-hevc", "two-at-once-moov-lost-bframes",
-                  "two-at-once-long", "two-at-once-short", "two-at-once-fat-zeroed"]
+                  "two-at-once-long", "two-at-once-short", "two-at-once-short-moov-lost", "two-at-once-fat-zeroed"]
 
 
 def print_fragment_table():
