@@ -280,7 +280,7 @@ def fragment_row(test, card, problems=None):
             try:
                 check_recording(test, card, rec, [os.path.join(run.out_dir, n) for n in parts_of(written, rec)], True)
             except AssertionError as e:
-                problems.append("clip %d: %s" % (rec["clip_number"], str(e).splitlines()[0][:100]))
+                problems.append("clip %d: %s" % (rec["clip_number"], str(e).splitlines()[0].split(" : ", 1)[-1][:100]))
         gaps += sum(int(m["gaps"]) for m in lines) + max(len(lines) - 1, 0)
         whole += len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0"
     return runs, cuts, len(JOINED.findall(run.stdout)), gaps, whole, len(recs), kept, on_card
