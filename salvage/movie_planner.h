@@ -40,6 +40,7 @@ struct MoviePlanner {
     // sound not placed whole whose bytes in front of the first edge a boundary may fall on, or
     // behind the last, lie where the pieces around it put them: no other recording's file is there
     basics::Growable<ClaimedSpan, 16> sure;
+    SoundGapList gaps;  // sound whose cut the pieces leave open, for all recordings to weigh together
     uint64_t joins;
     uint64_t part_begin;  // the samples [part_begin, part_end) may be kept: the recording, or one part of it
     uint64_t part_end;

@@ -5,6 +5,7 @@
 #include "analysis/chunk_locate.h"
 #include "basics/growable.h"
 #include "image/read_at.h"
+#include "salvage/sound_gaps.h"
 
 namespace salvage {
 
@@ -170,8 +171,14 @@ int place_sound(MoviePlanner* p)
         uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
         if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, q, size, &at) &&
             !join_by_claims(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, clip, tag, &at)) {
-            note_sure_sound(p, *lo, *hi, q, size);
-            continue;
+            // or where the open sound of all recordings together leaves one edge
+            const SoundGap* settled = settled_gap(p->claims, clip, q, size);
+            if (!settled || settled->lo_image != lo->image || settled->hi_image != hi->image) {
+                note_sound_gap(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, clip, tag, &p->gaps);
+                note_sure_sound(p, *lo, *hi, q, size);
+                continue;
+            }
+            at = placed_at_cut(*lo, *hi, settled->edges[0], q, size);
         }
         if (at.at > p->image_size || p->image_size - at.at < (at.cut ? at.cut : size))
             continue;
@@ -213,6 +220,8 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
     }
     for (uint64_t i = 0; i < p->sure.count; i++)
         basics::list_append(&out->spans, p->sure.items[i]);
+    for (uint64_t i = 0; i < p->gaps.count; i++)
+        basics::list_append(&out->gaps, p->gaps.items[i]);
     for (uint64_t k = 0; k < p->chunks; k++) {
         if (p->cut[k].cut)
             claim_copies(p, k, clip, tag, out);

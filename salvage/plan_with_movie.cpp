@@ -432,6 +432,7 @@ void free_planner(MoviePlanner* p)
     std::free(p->cut);
     basics::list_free(&p->kkad);
     basics::list_free(&p->sure);
+    basics::list_free(&p->gaps);
 }
 
 // Plans the clip; with `located`, only finds its pieces and adds where they lie.

@@ -21,7 +21,7 @@ namespace {
 // recording refused more often than this is given up.
 constexpr size_t refused_sample_limit = 8;
 // Passes that place the recordings' pieces, each knowing where the last one put the others'.
-constexpr int claim_passes = 4;
+constexpr int claim_passes = 16;
 
 // One recording salvage tries: a clip whose movie box is on the card, or one planned from the
 // card alone (its first plan made already).
@@ -256,6 +256,8 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
         else if (r->clip_written[i])
             claim_written_clip(card, &clips->items[i], r->written_at ? r->written_at[i] : nullptr, out);
     }
+    // and those of the recordings planned from the card alone, written at once with these
+    claim_located_without_movie(card, out);
     claim_markers(card->markers, out);
     sort_claims(out);
 }
@@ -266,14 +268,17 @@ void gather_claims(const SalvageRequest* req, ClaimList* claims)
 {
     SalvageCard card = req->card;
     claim_pieces(req, &card, claims);
+    // the sound the pieces leave open, weighed for all recordings together
+    settle_sound_gaps(card.geometry, claims);
     for (int pass = 1; pass < claim_passes; pass++) {
         ClaimList more;
         card.claims = claims;
         claim_pieces(req, &card, &more);
-        uint64_t before = claims->spans.count;
+        settle_sound_gaps(card.geometry, &more);
+        uint64_t before = claims->spans.count, settled = claims->settled.count;
         free_claims(claims);
         *claims = more;
-        if (claims->spans.count == before)
+        if (claims->spans.count == before && claims->settled.count == settled)
             break;
     }
 }

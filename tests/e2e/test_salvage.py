@@ -259,38 +259,53 @@ FRAGMENT_CARDS = ["two-at-once", "two-at-once-moov-lost", "two-at-once-bframes-h
                   "two-at-once-long", "two-at-once-short", "two-at-once-short-moov-lost", "two-at-once-fat-zeroed"]
 
 
+def fragment_row(test, card, problems=None):
+    """Of a card of recordings cut only by fragment boundaries: the runs its recordings lie in, the
+    chunks the run boundaries cut (video, sound, kkad), the cuts joined, the gaps the salvaged files
+    are left with, recordings back whole (every video sample, no gap), its recordings, and video
+    samples kept and on the card. With `problems` (a list), the first thing the oracle finds wrong
+    in each salvaged file is added to it."""
+    run = harness.run_engine(test, card)
+    written = harness.recovered_files(run.out_dir)
+    recs = card.recordings
+    runs = sum(r["runs"] for r in recs)
+    cuts = tuple(sum(r[k] for r in recs) for k in ("video_chunks_cut", "sound_chunks_cut", "kkad_cut"))
+    whole = kept = on_card = gaps = 0
+    for rec in recs:
+        orig = oracle.Original(card, rec)
+        on_card += sum(orig.intact)
+        camera_file = (rec.get("file") or {}).get("path")
+        if rec["output_name"] in written or camera_file and os.path.exists(os.path.join(run.out_dir, camera_file)):
+            whole, kept = whole + 1, kept + len(orig.video)
+            continue
+        lines = [m for m in map(SALVAGED.match, run.stdout.splitlines())
+                 if m and int(m["clip"]) == rec["clip_number"]]
+        got = sum(int(m["kept"]) for m in lines)
+        kept += got
+        if problems is not None and lines:
+            try:
+                check_recording(test, card, rec, [os.path.join(run.out_dir, n) for n in parts_of(written, rec)], True)
+            except AssertionError as e:
+                problems.append("clip %d: %s" % (rec["clip_number"], str(e).splitlines()[0].split(" : ", 1)[-1][:100]))
+        gaps += sum(int(m["gaps"]) for m in lines) + max(len(lines) - 1, 0)
+        whole += len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0"
+    return runs, cuts, len(JOINED.findall(run.stdout)), gaps, whole, len(recs), kept, on_card
+
+
+def print_fragment_row(name, row):
+    runs, cuts, joined, gaps, whole, recs, kept, on_card = row
+    print("%-34s %5d %12s %7d %5d %9s %15s %6.1f%%" % (
+        name, runs, "%d+%d+%d" % cuts, joined, gaps, "%d/%d" % (whole, recs), "%d/%d" % (kept, on_card),
+        100.0 * kept / max(on_card, 1)), flush=True)
+
+
 def print_fragment_table():
-    """Per card of recordings cut only by fragment boundaries: the runs its recordings lie in, the
-    chunks the run boundaries cut (video+sound+kkad), the cuts joined, the gaps the salvaged files
-    are left with, recordings back whole (every video sample, no gap) of those on the card, and
-    video samples kept of those on it."""
+    """The fragment_row of each card of recordings cut only by fragment boundaries."""
     print("%-34s %5s %12s %7s %5s %9s %15s %7s" % ("scenario", "runs", "cuts v+s+k", "joined", "gaps", "whole/of",
                                                   "frames kept/on", "frames"))
     test = unittest.TestCase()
     for scenario in FRAGMENT_CARDS:
-        card = harness.make_card(scenario)
-        run = harness.run_engine(test, card)
-        written = harness.recovered_files(run.out_dir)
-        recs = card.recordings
-        runs = sum(r["runs"] for r in recs)
-        cuts = [sum(r[k] for r in recs) for k in ("video_chunks_cut", "sound_chunks_cut", "kkad_cut")]
-        whole = kept = on_card = gaps = 0
-        for rec in recs:
-            orig = oracle.Original(card, rec)
-            on_card += sum(orig.intact)
-            camera_file = (rec.get("file") or {}).get("path")
-            if rec["output_name"] in written or camera_file and os.path.exists(os.path.join(run.out_dir, camera_file)):
-                whole, kept = whole + 1, kept + len(orig.video)
-                continue
-            lines = [m for m in map(SALVAGED.match, run.stdout.splitlines())
-                     if m and int(m["clip"]) == rec["clip_number"]]
-            got = sum(int(m["kept"]) for m in lines)
-            kept += got
-            gaps += sum(int(m["gaps"]) for m in lines) + max(len(lines) - 1, 0)
-            whole += len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0"
-        print("%-34s %5d %12s %7d %5d %9s %15s %6.1f%%" % (
-            scenario, runs, "%d+%d+%d" % tuple(cuts), len(JOINED.findall(run.stdout)), gaps,
-            "%d/%d" % (whole, len(recs)), "%d/%d" % (kept, on_card), 100.0 * kept / max(on_card, 1)))
+        print_fragment_row(scenario, fragment_row(test, harness.make_card(scenario)))
 
 
 if __name__ == "__main__":
