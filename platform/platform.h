@@ -58,6 +58,10 @@ void unmap_ring_twice(uint8_t* p, size_t n, size_t before);
 // memory: the bytes stay, and the next look at them maps them again. Without it every page looked
 // at through both showings counts twice.
 void drop_ring_mirror_pages(uint8_t* p, size_t n);
+// The n bytes from p of such a ring's first showing get their memory in one call, not a page at a
+// time as each is first written (every first touch a fault of its own); nothing where the system
+// has no such call.
+void prepare_ring_pages(uint8_t* p, size_t n);
 // The size the ring's views are laid out in (a page, or on Windows the allocation granularity).
 size_t ring_granule();
 

@@ -160,6 +160,16 @@ uint8_t* map_ring_twice(size_t n, size_t before)
 
 void drop_ring_mirror_pages(uint8_t* p, size_t n) { madvise(p, n, MADV_DONTNEED); }
 
+void prepare_ring_pages(uint8_t* p, size_t n)
+{
+#ifdef MADV_POPULATE_WRITE
+    madvise(p, n, MADV_POPULATE_WRITE);  // a system without it says EINVAL: the pages then fault in
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
 void unmap_ring_twice(uint8_t* p, size_t n, size_t)
 {
     size_t g = ring_granule();

@@ -202,6 +202,8 @@ uint8_t* map_ring_twice(size_t n, size_t before)
 // Unlocking pages that are not locked takes them out of the working set.
 void drop_ring_mirror_pages(uint8_t* p, size_t n) { VirtualUnlock(p, n); }
 
+void prepare_ring_pages(uint8_t*, size_t) {}
+
 void unmap_ring_twice(uint8_t* p, size_t n, size_t)
 {
     uint8_t* views[3] = {p - ring_granule(), p, p + n};
