@@ -1,5 +1,6 @@
 #include "image/scan_ring.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,15 +66,21 @@ uint8_t* scan_ring_tail(ScanRing* ring, size_t* room)
 namespace {
 
 // Windows across the wrap are looked at through the ring's second showing; its pages are let go
-// every few MiB the scan reads, so that they do not count twice for long.
+// every few MiB the scan reads, so that they do not count twice for long. On the first pass the
+// ring's pages are got a step ahead of the reads that fill them.
 constexpr uint64_t mirror_drop_step = 4ull << 20;
 
 void advance(ScanRing* ring, uint64_t n)
 {
     uint64_t before = ring->end;
     ring->end += n;
-    if (ring->mirrored && before / mirror_drop_step != ring->end / mirror_drop_step)
-        platform::drop_ring_mirror_pages(ring->data + ring->capacity, static_cast<size_t>(ring->capacity));
+    if (!ring->mirrored || before / mirror_drop_step == ring->end / mirror_drop_step)
+        return;
+    platform::drop_ring_mirror_pages(ring->data + ring->capacity, static_cast<size_t>(ring->capacity));
+    uint64_t step_at = ring->end / mirror_drop_step * mirror_drop_step;
+    if (step_at < ring->capacity)
+        platform::prepare_ring_pages(ring->data + step_at,
+                                     static_cast<size_t>(std::min(mirror_drop_step, ring->capacity - step_at)));
 }
 
 }  // namespace

@@ -28,6 +28,9 @@ int rename_path(const char* from, const char* to);  // 1 on success
 // (a card reader's I/O error for a bad sector, among others): *error_code then holds the
 // system's code, and nothing in `buf` is to be trusted.
 int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* got, unsigned long* error_code);
+// Writes the n bytes at `offset` in one call where the system can, without using the stream's
+// position or buffer (what the stream holds unwritten must have been flushed); 1 when all arrived.
+int write_positioned(std::FILE* f, uint64_t offset, const void* buf, size_t n);
 
 // Absolute 64-bit seek; 1 on success. Positions of 2^63 or more cannot be reached.
 int seek_abs(std::FILE* f, uint64_t offset);
@@ -58,6 +61,10 @@ void unmap_ring_twice(uint8_t* p, size_t n, size_t before);
 // memory: the bytes stay, and the next look at them maps them again. Without it every page looked
 // at through both showings counts twice.
 void drop_ring_mirror_pages(uint8_t* p, size_t n);
+// The n bytes from p of such a ring's first showing get their memory in one call, not a page at a
+// time as each is first written (every first touch a fault of its own); nothing where the system
+// has no such call.
+void prepare_ring_pages(uint8_t* p, size_t n);
 // The size the ring's views are laid out in (a page, or on Windows the allocation granularity).
 size_t ring_granule();
 

@@ -93,6 +93,23 @@ int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* 
     return 1;
 }
 
+int write_positioned(std::FILE* f, uint64_t offset, const void* buf, size_t n)
+{
+    int fd = fileno(f);
+    size_t done = 0;
+    while (done < n) {
+        if (offset + done > static_cast<uint64_t>(INT64_MAX))
+            return 0;
+        ssize_t w = pwrite(fd, static_cast<const uint8_t*>(buf) + done, n - done, static_cast<off_t>(offset + done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return 0;
+        done += static_cast<size_t>(w);
+    }
+    return 1;
+}
+
 void advise_sequential(std::FILE* f)
 {
     posix_fadvise(fileno(f), 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -159,6 +176,16 @@ uint8_t* map_ring_twice(size_t n, size_t before)
 }
 
 void drop_ring_mirror_pages(uint8_t* p, size_t n) { madvise(p, n, MADV_DONTNEED); }
+
+void prepare_ring_pages(uint8_t* p, size_t n)
+{
+#ifdef MADV_POPULATE_WRITE
+    madvise(p, n, MADV_POPULATE_WRITE);  // a system without it says EINVAL: the pages then fault in
+#else
+    (void)p;
+    (void)n;
+#endif
+}
 
 void unmap_ring_twice(uint8_t* p, size_t n, size_t)
 {

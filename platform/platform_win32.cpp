@@ -143,6 +143,29 @@ int read_positioned(std::FILE* f, uint64_t offset, void* buf, size_t n, size_t* 
     return 1;
 }
 
+int write_positioned(std::FILE* f, uint64_t offset, const void* buf, size_t n)
+{
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    size_t done = 0;
+    while (done < n) {
+        uint64_t at = offset + done;
+        if (at > static_cast<uint64_t>(INT64_MAX))
+            return 0;
+        size_t left = n - done;
+        DWORD want = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+        OVERLAPPED where = {};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD wrote = 0;
+        if (!WriteFile(h, static_cast<const uint8_t*>(buf) + done, want, &wrote, &where) || wrote == 0)
+            return 0;
+        done += wrote;
+    }
+    return 1;
+}
+
 void advise_sequential(std::FILE*) {}
 void advise_will_need(std::FILE*, uint64_t, uint64_t) {}
 void advise_large_buffer(void*, size_t) {}
@@ -201,6 +224,8 @@ uint8_t* map_ring_twice(size_t n, size_t before)
 
 // Unlocking pages that are not locked takes them out of the working set.
 void drop_ring_mirror_pages(uint8_t* p, size_t n) { VirtualUnlock(p, n); }
+
+void prepare_ring_pages(uint8_t*, size_t) {}
 
 void unmap_ring_twice(uint8_t* p, size_t n, size_t)
 {

@@ -97,8 +97,9 @@ int gap_is_zero(const SpoolHash* h, std::FILE* f, uint64_t from, uint64_t to, si
         if (block >= h->blocks)
             return 0;
         if (h->nonzero[block / 8] & (1u << (block % 8))) {
-            size_t n = static_cast<size_t>(piece_end - pos);
-            if (!platform::seek_abs(f, pos) || !platform::read_exact(f, bytes, n))
+            size_t n = static_cast<size_t>(piece_end - pos), got = 0;
+            unsigned long error_code = 0;
+            if (!platform::read_positioned(f, pos, bytes, n, &got, &error_code) || got != n)
                 return 0;
             for (uint64_t at = pos; at < piece_end;) {
                 while (*box < h->boxes.count && h->boxes.items[*box].to <= at)
@@ -177,7 +178,8 @@ void spool_hash_add(SpoolHash* h, const uint8_t* bytes, size_t n, const std::vec
 
 int spool_hash_holds(const SpoolHash* h, const FileRange* kept, size_t kept_count, std::FILE* f)
 {
-    if (!h->usable || h->taken != h->hash.length)
+    // the blocks are read past the stream's buffer
+    if (!h->usable || h->taken != h->hash.length || std::fflush(f) != 0)
         return 0;
     uint64_t length = h->hash.length;
     // no kept byte lies in a box the hash zeroed
