@@ -45,9 +45,9 @@ class CloseDuringRun(unittest.TestCase):
         except read_gate.Unavailable as e:
             raise unittest.SkipTest("the kernel gives no permission events here: %s" % e)
 
-    def hold_in_a_write(self, gate, log, out, wanted):
+    def hold_in_a_write(self, s, gate, log, out, wanted):
         """Holds the child in a read of the card while a clip is half written, with a log line
-        `wanted` accepts as its last; returns that line."""
+        `wanted` accepts as its last; returns that line, once the window shows it."""
         def in_a_write():
             # under way, and far enough from its end that the clip still needs reads of the card
             line = last_writing_line(log)
@@ -58,6 +58,10 @@ class CloseDuringRun(unittest.TestCase):
             ws.wait_for("a clip half written", in_a_write)
             gate.hold()
             ws.wait_for("the child to wait in a read of the card", gate.holding_a_read)
+            # what the child wrote before the hold may still be on its way to the window (a busy
+            # machine): the window's status and its log agree once it has all of it
+            ws.wait_for("the window to take all the held child wrote",
+                        lambda: s.control(STATUS_LINK) == last_writing_line(log))
             line = in_a_write()  # what the log said last may have moved on before the hold
             if line:
                 return line
@@ -84,7 +88,7 @@ class CloseDuringRun(unittest.TestCase):
         self.addCleanup(gate.close)  # a child held by a failed test is let go
         s.press_button("recover_all")
 
-        held = self.hold_in_a_write(gate, log, out, lambda line: WRITING.match(line).group(1) == "1")
+        held = self.hold_in_a_write(s, gate, log, out, lambda line: WRITING.match(line).group(1) == "1")
         ws.wait_for("the window to show the write", lambda: s.control(STATUS_LINK) == held)
         self.assertGreater(int(s.state()[FILE_BAR]), 0)
         s.close()
@@ -96,7 +100,7 @@ class CloseDuringRun(unittest.TestCase):
 
         # the run goes on: the log moves past the held line while the window stays
         gate.release()
-        self.hold_in_a_write(gate, log, out, lambda line: line != held)
+        self.hold_in_a_write(s, gate, log, out, lambda line: line != held)
         self.assertEqual(s.state()["runs_ended"], "1")
         s.close()
         ws.wait_for("the close question again", lambda: s.state().get("message_box") == QUESTION)
