@@ -1,8 +1,9 @@
 """The recovery report, mendora-report.json and mendora-report.html, judged on every scenario card:
 each recording of the generator's truth with the fate the files show, hashes and sizes that match
 the files, durations and frame counts that match ffprobe; the page opened in headless Chromium
-(no console error, one row per recording, one decoded thumbnail per decodable recording), with a
-screenshot of each kept in build/screenshots/; names that are markup or not ASCII stay text."""
+(no console error, one row per recording, one decoded thumbnail per decodable recording) for a card
+of each kind, with a screenshot of each kept in build/screenshots/; names that are markup or not
+ASCII stay text."""
 
 import json
 import os
@@ -19,6 +20,11 @@ import oracle_report
 SCENARIOS = subprocess.run([harness.MKCARD, "--list"], capture_output=True, text=True, check=True).stdout.split()
 SHOTS = os.path.join(harness.BUILD_DIR, "screenshots")
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+# the pages opened in the browser, a card of each kind (a browser's start takes longer than the
+# engine's run): whole and salvaged files, a hole in the map, no movie box, 4K thumbnails, names
+# from the file system and hostile ones, many rows, joined cuts in the map
+PAGES = {"sample", "hole", "moov-lost-alone", "truncated", "video-2160p", "power-loss-open-gop-hevc",
+         "fs-deleted-tree", "fs-hostile-names", "fs-many-files", "two-at-once-short-moov-lost"}
 SUFFIX = "_salvaged.MP4"
 # Chromium reads the page it was given and, in a copy with this probe added, writes what it saw
 # into the body's data-seen attribute: rows, thumbnail images and how many of them decoded, map
@@ -170,11 +176,14 @@ def case(scenario):
         run = harness.run_engine(self, card)
         self.assertEqual(run.code, 0, run.stderr)
         report = check_report(self, card, run)
-        check_page(self, run.out_dir, report, scenario)
+        if scenario in PAGES:
+            check_page(self, run.out_dir, report, scenario)
     return test
 
 
-for _scenario in SCENARIOS:
+assert PAGES <= set(SCENARIOS), PAGES - set(SCENARIOS)
+# under the sanitizers every other test's run writes its report: only the runs below are looked at
+for _scenario in [] if os.environ.get("MENDORA_SANITIZED") else SCENARIOS:
     setattr(ReportOfEveryScenario, "test_" + _scenario.replace("-", "_"), case(_scenario))
 
 
