@@ -108,7 +108,7 @@ std::vector<uint64_t> extent_starts(const Recording& r, const Placement& pl, uin
 void take_cluster(PlacedRecording& p, uint32_t index, uint64_t u, Layout& l, uint64_t* next)
 {
     uint64_t idx = (*next)++;
-    if (idx >= l.v.cluster_count)
+    if (idx >= l.v.cluster_count || l.owner[idx].placed)
         die("the recordings do not fit on the card");
     l.owner[idx] = ClusterOwner{index + 1, static_cast<uint32_t>(u)};
     p.cluster_image_offset[u] = l.base + l.v.heap + idx * l.v.cluster_bytes;
@@ -134,9 +134,11 @@ void place(PlacedRecording& p, uint32_t index, Layout& l, uint64_t* next)
 
 // Two recordings written at once, as a file system gives clusters to two growing files: runs of
 // `run` clusters alternate, the first recording's first, until one ends; the other's rest follows.
+// With wrap_clusters they begin that far before the heap's end; the clusters they still need go
+// on where `next` stood, and so does what follows them.
 void place_together(PlacedRecording& a, PlacedRecording& b, uint32_t index, Layout& l, uint64_t* next)
 {
-    uint64_t cs = l.v.cluster_bytes, run = a.what.placement.alternate_runs;
+    uint64_t cs = l.v.cluster_bytes, run = a.what.placement.alternate_runs, wrap = a.what.placement.wrap_clusters;
     PlacedRecording* both[2] = {&a, &b};
     uint64_t clusters[2], done[2] = {0, 0};
     for (int i = 0; i < 2; i++) {
@@ -144,9 +146,21 @@ void place_together(PlacedRecording& a, PlacedRecording& b, uint32_t index, Layo
         both[i]->cluster_image_offset.assign(clusters[i], 0);
     }
     *next += a.what.placement.gap_clusters;
+    uint64_t resume = *next;
+    if (wrap) {
+        if (wrap >= l.v.cluster_count - resume)
+            die("--wrap is larger than the free heap");
+        *next = l.v.cluster_count - wrap;
+    }
+    bool wrapped = !wrap;
     for (int i = 0; done[0] < clusters[0] || done[1] < clusters[1]; i ^= 1)
-        for (uint64_t n = 0; n < run && done[i] < clusters[i]; n++)
+        for (uint64_t n = 0; n < run && done[i] < clusters[i]; n++) {
+            if (!wrapped && *next == l.v.cluster_count)
+                *next = resume, wrapped = true;
             take_cluster(*both[i], index + static_cast<uint32_t>(i), done[i]++, l, next);
+        }
+    if (!wrapped)
+        *next = resume;
 }
 
 Bytes mbr_for(uint64_t volume_bytes)

@@ -14,6 +14,9 @@ struct Placement {
     bool cut_video = false;      // cut inside video chunks instead
     // >0: written at once with the next recording, their clusters alternating in runs of this many
     uint32_t alternate_runs = 0;
+    // >0 with alternate_runs: the two begin this many clusters before the heap's end and go on at
+    // the first free cluster, so that a run boundary falls at the card's last cluster
+    uint32_t wrap_clusters = 0;
 };
 
 // The camera's file tree on a card and what became of it. none: no directory entries at all;

@@ -20,6 +20,8 @@ const char* usage =
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N] [--truth-only]\n"
     "                      [--alternate N] (the first two recordings written at once, runs of N clusters)\n"
+    "                      [--wrap N] (with --alternate: those two begin N clusters before the heap's end\n"
+    "                      and go on at its first free cluster)\n"
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
     "                      [--dithered-sound] [--twin-sets]\n"
@@ -63,6 +65,7 @@ struct Custom {
     uint32_t fragment = 1;
     uint32_t gap = 0;
     uint32_t alternate = 0;
+    uint32_t wrap = 0;
     bool moov64 = false;
     int64_t time = 0;
     Damage damage = Damage::none;
@@ -184,6 +187,7 @@ int main(int argc, char** argv)
         else if (a == "--tz") c.tz = static_cast<int>(number(argc, argv, &i));
         else if (a == "--fragment") c.fragment = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--alternate") c.alternate = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--wrap") c.wrap = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--gap") c.gap = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--moov64") c.moov64 = true;
         else if (a == "--time") c.time = static_cast<int64_t>(number(argc, argv, &i));
@@ -236,6 +240,7 @@ int main(int argc, char** argv)
         if (!plan.recordings.empty()) {
             plan.recordings.back().damage = c.damage;
             plan.recordings[0].placement.alternate_runs = c.alternate;
+            plan.recordings[0].placement.wrap_clusters = c.wrap;
         }
     }
     if (size_mib)
