@@ -451,25 +451,33 @@ uint64_t between_from_movies(const MovieList* movies)
 }
 
 
-// The clip header in front of a run that the header list left out because its media data runs
-// past the end of the image: checked as every header is, against an image without an end.
+// A clip header the header list left out because its media data runs past the end of the image
+// (a card cut short, or a file that goes on at the heap's start): checked as every header is,
+// against an image without an end.
+int cut_header_at(std::FILE* image, uint64_t image_size, uint64_t hit, ClipHeader* out)
+{
+    return hit >= 4 && validate_clip_header(image, UINT64_MAX / 2, hit, out) && out->mdat_end > image_size;
+}
+
+// The cut header in front of a run, and its clip number: such clips are numbered after the
+// listed ones, in image order, so that no two recordings share a number.
 int cut_header_before(std::FILE* image, uint64_t image_size, const image::ScanIndex* scan,
                       const ClipHeaderList* headers, uint64_t run_start, ClipHeader* out, uint32_t* number)
 {
     const uint64_t* hits = scan->xavc_hits.items;
     size_t n = size_t(std::upper_bound(hits, hits + scan->xavc_hits.count, run_start) - hits);
-    if (n == 0 || hits[n - 1] < 4 || !header_reaches(hits[n - 1] - 4, run_start))
-        return 0;
     ClipHeader h;
-    if (!validate_clip_header(image, UINT64_MAX / 2, hits[n - 1], &h) || h.mdat_end <= image_size)
+    if (n == 0 || hits[n - 1] < 4 || !header_reaches(hits[n - 1] - 4, run_start) ||
+        !cut_header_at(image, image_size, hits[n - 1], &h))
         return 0;
     h.mdat_end = image_size;
     h.mdat_size = image_size - h.mdat_offset;
-    size_t before = 0;
-    while (before < headers->count && headers->items[before].header_offset < h.header_offset)
-        before++;
+    uint32_t before = 0;
+    ClipHeader other;
+    for (size_t i = 0; i + 1 < n; i++)
+        before += cut_header_at(image, image_size, hits[i], &other);
     *out = h;
-    *number = uint32_t(before + 1);
+    *number = uint32_t(headers->count) + before + 1;
     return 1;
 }
 
