@@ -105,13 +105,12 @@ void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList
         const RecordingRun* run = &runs->items[r];
         if (!run->has_time)
             continue;
-        uint64_t target = shifted(run->time_unix, shift);
         uint64_t want = camera_chunk_samples * run->marker_count;
         size_t winner = movies->count;
         uint64_t best = 0;
         for (size_t m = 0; m < movies->count; m++) {
             const mp4::MovieInfo* movie = &movies->items[m];
-            if (used[m] || !movie->has_creation_time || movie->creation_unix != target || !movie->has_video)
+            if (used[m] || !movie_made_at_run(movie, run, shift))
                 continue;
             uint64_t count = movie->video.sample_count;
             uint64_t distance = want > count ? want - count : count - want;
@@ -129,21 +128,30 @@ void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList
     std::free(used);
 }
 
+int movie_made_at_run(const mp4::MovieInfo* movie, const RecordingRun* run, int shift)
+{
+    return run->has_time && movie->has_creation_time && movie->has_video &&
+           movie->creation_unix == shifted(run->time_unix, shift);
+}
+
+int movie_makes_clip(const mp4::MovieInfo* movie)
+{
+    const mp4::TrackTables* video = &movie->video;
+    if (!movie->has_video || video->chunk_count == 0 || video->sample_count == 0)
+        return 0;
+    for (uint64_t c = 0; c < video->chunk_count; c++)
+        if (video->chunk_sample_counts[c] != camera_chunk_samples)
+            return 0;
+    return 1;
+}
+
 void select_clips(const PairList* pairs, const RunList* runs, const MovieList* movies,
                   const ClipHeaderList* headers, ClipList* clips)
 {
     for (size_t i = 0; i < pairs->count; i++) {
         const MoviePair* pair = &pairs->items[i];
         const mp4::MovieInfo* movie = &movies->items[pair->movie];
-        if (pair->header_index < 1 || pair->header_index > headers->count)
-            continue;
-        const mp4::TrackTables* video = &movie->video;
-        if (!movie->has_video || video->chunk_count == 0 || video->sample_count == 0)
-            continue;
-        int all_twelve = 1;
-        for (uint64_t c = 0; c < video->chunk_count && all_twelve; c++)
-            all_twelve = video->chunk_sample_counts[c] == camera_chunk_samples;
-        if (!all_twelve)
+        if (pair->header_index < 1 || pair->header_index > headers->count || !movie_makes_clip(movie))
             continue;
         RecoveryClip clip;
         std::memset(&clip, 0, sizeof clip);
@@ -151,8 +159,8 @@ void select_clips(const PairList* pairs, const RunList* runs, const MovieList* m
         clip.header = &headers->items[pair->header_index - 1];
         clip.run = &runs->items[pair->run];
         clip.movie = movie;
-        clip.chunks = static_cast<ChunkPlacement*>(basics::xcalloc(video->chunk_count, sizeof(ChunkPlacement)));
-        clip.chunk_count = video->chunk_count;
+        clip.chunks = static_cast<ChunkPlacement*>(basics::xcalloc(movie->video.chunk_count, sizeof(ChunkPlacement)));
+        clip.chunk_count = movie->video.chunk_count;
         basics::list_append(clips, clip);
     }
     std::sort(clips->items, clips->items + clips->count, [](const RecoveryClip& a, const RecoveryClip& b) {

@@ -15,6 +15,13 @@ int header_reaches(uint64_t header_offset, uint64_t run_start);
 void build_runs(const ClipHeaderList* headers, const MarkerList* markers, RunList* runs);
 int choose_time_shift(const RunList* runs, const MovieList* movies);
 void pair_runs(const RunList* runs, const MovieList* movies, int shift, PairList* pairs);
+// 1 when the movie box can be the run's: it holds video made at the run's time, shifted by the
+// card's whole hours.
+int movie_made_at_run(const mp4::MovieInfo* movie, const RecordingRun* run, int shift);
+// 1 when the movie box holds video in the camera's chunks of 12 samples, the clips rebuilt from
+// their movie box; a paired box that does not (a fragment boundary cut it and the bytes behind the
+// cut are another file's) leaves its recording to be found by content.
+int movie_makes_clip(const mp4::MovieInfo* movie);
 void select_clips(const PairList* pairs, const RunList* runs, const MovieList* movies,
                   const ClipHeaderList* headers, ClipList* clips);
 
