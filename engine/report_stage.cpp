@@ -185,15 +185,15 @@ void add_analysis_pieces(RunState* s, uint32_t index, const analysis::RecoveryCl
     }
 }
 
-// A recording only salvage knows: its clip header is cut by the end of the image, so the
-// analysis listed none.
+// A recording only salvage knows: its clip header's media data runs past the end of the image (a
+// card cut short, or a file that goes on at the heap's start), so the analysis listed none.
 report::RecordingFacts* add_salvage_only_recording(RunState* s, const salvage::SalvageNote* note)
 {
     report::RecordingFacts r{};
     r.clip_number = note->clip_number;
     r.sound_percent = 101;
     r.fate = report::fate_not_recovered;
-    basics::bounded_format(r.reason, sizeof r.reason, "its clip header is cut short by the end of the image");
+    basics::bounded_format(r.reason, sizeof r.reason, "its media data runs past the end of the image");
     if (note->plan) {
         const analysis::RecordingTime* t = &note->plan->time;
         r.has_time = t->has_time;

@@ -176,12 +176,11 @@ void find_missing_chunk(MoviePlanner* p, uint64_t k)
         }
     }
     // the clusters between the neighbours were not written in one run: anywhere between them
+    // (a file that goes on at the heap's start has its next chunk found before it)
     uint64_t low = has_before ? p->found_at[before] + p->video->chunk_sizes[before] : p->clip->header->mdat_offset;
     uint64_t high = has_after ? p->found_at[after] : p->image_size;
-    if (high <= low)
-        return;
-    uint64_t span = high - low < between_search_limit ? high - low : between_search_limit;
-    if (find_chunk_in_window(p->image, p->image_size, low, 0, span, &sizes, format, &guess)) {
+    uint64_t span = high <= low ? 0 : high - low < between_search_limit ? high - low : between_search_limit;
+    if (span && find_chunk_in_window(p->image, p->image_size, low, 0, span, &sizes, format, &guess)) {
         p->found[k] = 1;
         p->found_at[k] = guess;
         return;

@@ -8,6 +8,7 @@
 #include "analysis/chunk_locate.h"
 #include "codec/parameter_sets.h"
 #include "analysis/recording_runs.h"
+#include "salvage/cut_headers.h"
 #include "salvage/cut_join.h"
 #include "salvage/salvage_chunks.h"
 #include "salvage/stream_settings.h"
@@ -451,59 +452,18 @@ uint64_t between_from_movies(const MovieList* movies)
 }
 
 
-// A clip header the header list left out because its media data runs past the end of the image
-// (a card cut short, or a file that goes on at the heap's start): checked as every header is,
-// against an image without an end.
-int cut_header_at(std::FILE* image, uint64_t image_size, uint64_t hit, ClipHeader* out)
-{
-    return hit >= 4 && validate_clip_header(image, UINT64_MAX / 2, hit, out) && out->mdat_end > image_size;
-}
-
-// The cut header in front of a run, and its clip number: such clips are numbered after the
-// listed ones, in image order, so that no two recordings share a number.
-int cut_header_before(std::FILE* image, uint64_t image_size, const image::ScanIndex* scan,
-                      const ClipHeaderList* headers, uint64_t run_start, ClipHeader* out, uint32_t* number)
-{
-    const uint64_t* hits = scan->xavc_hits.items;
-    size_t n = size_t(std::upper_bound(hits, hits + scan->xavc_hits.count, run_start) - hits);
-    ClipHeader h;
-    if (n == 0 || hits[n - 1] < 4 || !header_reaches(hits[n - 1] - 4, run_start) ||
-        !cut_header_at(image, image_size, hits[n - 1], &h))
-        return 0;
-    h.mdat_end = image_size;
-    h.mdat_size = image_size - h.mdat_offset;
-    uint32_t before = 0;
-    ClipHeader other;
-    for (size_t i = 0; i + 1 < n; i++)
-        before += cut_header_at(image, image_size, hits[i], &other);
-    *out = h;
-    *number = uint32_t(headers->count) + before + 1;
-    return 1;
-}
-
 }  // namespace
 
 namespace {
 
 // The run's input when it is a recording with a clip header and no movie box; its markers are
 // gathered into `own`.
-// The camera's clock against the movie boxes' times, as the pairing found it: one for the card.
-int card_time_shift(const SalvageCard* card)
-{
-    return card->pairs->count ? choose_time_shift(card->runs, card->movies) : 0;
-}
-
 int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, RunInput* in, uint32_t* clip_number)
 {
     const RecordingRun* run = &card->runs->items[r];
-    const ClipHeaderList* headers = card->headers;
-    // a cut header between the listed one and the run is the run's own
     ClipHeader cut;
-    uint32_t number = run->header_index, cut_number;
-    const ClipHeader* header = number ? &headers->items[number - 1] : nullptr;
-    if (cut_header_before(card->image, card->image_size, card->scan, headers, run->start_offset, &cut, &cut_number) &&
-        (!header || cut.header_offset > header->header_offset))
-        header = &cut, number = cut_number;
+    uint32_t number;
+    const ClipHeader* header = run_header(card, r, &cut, &number);
     size_t m = marker_at(card->markers, run->start_offset);
     if (!header || run_is_paired(card->pairs, r, number) || m >= card->markers->count)
         return 0;

@@ -10,9 +10,9 @@
 namespace salvage {
 
 // One attempt per such recording, in clip-number order, appended to `out`; returns how many. A
-// recording cut by the end of the image has a clip header whose media data runs past that end,
-// which the header list leaves out: it is taken from the scan's hits and numbered as the next
-// header would be. Reads the image only; prints nothing.
+// recording whose media data runs past the end of the image has a clip header the header list
+// leaves out: it is taken from the scan's hits (salvage/cut_headers.h). Reads the image only;
+// prints nothing.
 size_t build_plans_without_movie(const SalvageCard* card, SalvageAttemptList* out);
 // The plan of one of those recordings made again without the refused samples; 0 when no such
 // recording is on the card, else 1 with `out` filled (planned or with its reason).

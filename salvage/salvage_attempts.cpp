@@ -6,6 +6,7 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "basics/report_texts.h"
+#include "salvage/cut_headers.h"
 #include "salvage/plan_with_movie.h"
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
@@ -283,10 +284,56 @@ void gather_claims(const SalvageRequest* req, ClaimList* claims)
     }
 }
 
+// The request with the clips of cut headers whose movie box is on the card after the listed
+// ones (their numbers follow), and their pairs beside the card's; `clips`, `written`, `at` and
+// `pairs` hold the lists it points to.
+struct WithCutHeaders {
+    CutHeaderClips cut;
+    analysis::ClipList clips;
+    basics::Growable<uint8_t, 256> written;
+    basics::Growable<uint64_t*, 256> at;
+    analysis::PairList pairs;
+};
+
+void add_cut_header_clips(SalvageRequest* r, WithCutHeaders* w)
+{
+    find_cut_header_clips(&r->card, &w->cut);
+    if (w->cut.clips.count == 0)
+        return;
+    const analysis::ClipList* listed = r->clips;
+    for (size_t i = 0; i < listed->count + w->cut.clips.count; i++) {
+        int cut = i >= listed->count;
+        basics::list_append(&w->clips, cut ? w->cut.clips.items[i - listed->count] : listed->items[i]);
+        basics::list_append(&w->written, uint8_t(cut ? 0 : r->clip_written[i]));
+        basics::list_append(&w->at, cut || !r->written_at ? nullptr : r->written_at[i]);
+    }
+    for (size_t i = 0; i < r->card.pairs->count; i++)
+        basics::list_append(&w->pairs, r->card.pairs->items[i]);
+    for (size_t i = 0; i < w->cut.pairs.count; i++)
+        basics::list_append(&w->pairs, w->cut.pairs.items[i]);
+    r->clips = &w->clips;
+    r->clip_written = w->written.items;
+    r->written_at = w->at.items;
+    r->card.pairs = &w->pairs;
+}
+
+void free_cut_header_lists(WithCutHeaders* w)
+{
+    free_cut_header_clips(&w->cut);  // the clips' chunk lists, shared with `clips`
+    basics::list_free(&w->clips);
+    basics::list_free(&w->written);
+    basics::list_free(&w->at);
+    basics::list_free(&w->pairs);
+}
+
 }  // namespace
 
 size_t salvage_recordings(const SalvageRequest* req)
 {
+    SalvageRequest with_cut = *req;
+    WithCutHeaders cut_lists = {};
+    add_cut_header_clips(&with_cut, &cut_lists);
+    req = &with_cut;
     SalvageRequest with_claims = *req;
     const SalvageRequest* r = &with_claims;
     SalvageAttemptList without_movie;
@@ -337,6 +384,7 @@ size_t salvage_recordings(const SalvageRequest* req)
     free_salvage_attempts(&without_movie);
     free_claims(&claims);
     free_claims(&others);
+    free_cut_header_lists(&cut_lists);
     return salvaged;
 }
 

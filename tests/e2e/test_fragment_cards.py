@@ -46,7 +46,7 @@ CARDS = {
 KEPT = {"run1-c32": (1, 156), "run2-c32-hevc": (2, 144), "run5-c16": (1, 192), "run7-c64-b2": (3, 264),
         "run4-c32-b3-hevc": (3, 240), "run64-c128-mbps": (3, 588), "run3-c32-lost": (0, 132),
         "run9-c32-lost-b2": (1, 168), "run2-c64-lost-hevc": (1, 108), "run20-c32-lost": (0, 144),
-        "run6-c32-gop6": (3, 216), "run3-c32-wrap": (1, 48)}
+        "run6-c32-gop6": (3, 216), "run3-c32-wrap": (1, 120)}
 # what the oracle still finds wrong: with runs shorter than a sound chunk, the sound of both
 # recordings is joined across one cut where its bytes lie in three runs, one of them the other's
 WRONG = {"run1-c32": {"clip 1: XAVC_0001_20240517_102030_salvaged.MP4: the sound of frame 2 is not its picture's",
