@@ -259,6 +259,21 @@ int read_packets(const std::string& path, VideoStream& v)
     return n > 0;
 }
 
+// The rate control of a stream encoded at an asked bit rate: a buffer of about two frames keeps each
+// group near the rate, even a short one. One encoder thread: with several, the rate control's
+// choices, and with them the card, change from run to run.
+std::string rate_options(const VideoFormat& f)
+{
+    if (!f.mbps)
+        return "";
+    char r[128];
+    std::snprintf(r, sizeof r, "-b:v %uM -maxrate %uM -bufsize %uk -threads 1 ", f.mbps, f.mbps, f.mbps * 80);
+    return r;
+}
+
+// x265 takes its threads from its own parameters
+std::string x265_rate_threads(const VideoFormat& f) { return f.mbps ? ":frame-threads=1:pools=1" : ""; }
+
 // The encoder settings of a camera-like stream: its defaults apart from the asked reordering and
 // key frame interval, an access unit delimiter in every sample and parameter sets at every key frame.
 std::string camera_codec(const VideoFormat& f)
@@ -268,8 +283,8 @@ std::string camera_codec(const VideoFormat& f)
     if (f.hevc)
         std::snprintf(c, sizeof c,
                       "-c:v libx265 -x265-params aud=1:repeat-headers=1:keyint=%u:min-keyint=%u:scenecut=0:"
-                      "bframes=%u:open-gop=%d:log-level=error",
-                      gop, gop, f.bframes, f.open_gop ? 1 : 0);
+                      "bframes=%u:open-gop=%d:log-level=error%s",
+                      gop, gop, f.bframes, f.open_gop ? 1 : 0, x265_rate_threads(f).c_str());
     else
         std::snprintf(c, sizeof c,
                       "-c:v libx264 -profile:v main -bf %u -x264-params aud=1:keyint=%u:min-keyint=%u:scenecut=0%s",
@@ -284,21 +299,18 @@ VideoStream encode_camera_like(const VideoFormat& f, uint32_t frames, uint32_t s
     std::string dir = "/tmp/mendora-mkcard-cache";
     run_command("mkdir -p " + dir);
     char name[256];
-    std::snprintf(name, sizeof name, "/c1_%s_%ux%u_%uM_b%u_g%u%s_%u_%u", f.hevc ? "hevc" : "avc", f.width,
-                  f.height, f.mbps, f.bframes, f.gop ? f.gop : 12, f.open_gop ? "_open" : "", frames, seed);
+    std::snprintf(name, sizeof name, "/c1_%s_%ux%u_%uM%s_b%u_g%u%s_%u_%u", f.hevc ? "hevc" : "avc", f.width,
+                  f.height, f.mbps, f.mbps ? "1t" : "", f.bframes, f.gop ? f.gop : 12, f.open_gop ? "_open" : "", frames, seed);
     std::string path = dir + name, es_path = path + (f.hevc ? ".hevc" : ".h264"), pkt_path = path + ".pkt";
     std::string tmp = path + "." + std::to_string(static_cast<int>(getpid()));
     Bytes es;
     if (!read_file(es_path, &es) || es.empty() || !read_file(pkt_path, &es) || es.empty()) {
-        char bitrate[128] = "";
-        if (f.mbps)
-            std::snprintf(bitrate, sizeof bitrate, "-b:v %uM -maxrate %uM -bufsize %uk ", f.mbps, f.mbps,
-                          f.mbps * 80);
+        std::string bitrate = rate_options(f);
         char head[512];
         std::snprintf(head, sizeof head,
                       "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=25,"
                       "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p %s",
-                      f.width, f.height, seed + 1, frames, bitrate);
+                      f.width, f.height, seed + 1, frames, bitrate.c_str());
         std::string cmd = std::string(head) + camera_codec(f) + " -f mpegts '" + tmp + ".ts' && " +
                           "ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,flags -of csv=p=0 '" +
                           tmp + ".ts' > '" + tmp + ".pkt' && ffmpeg -nostdin -v error -y -i '" + tmp +
@@ -336,28 +348,24 @@ VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
     run_command("mkdir -p " + dir);
     char rate[64] = "";
     if (f.mbps)
-        std::snprintf(rate, sizeof rate, "_%uM", f.mbps);
+        std::snprintf(rate, sizeof rate, "_%uM1t", f.mbps);
     char name[128];
     std::snprintf(name, sizeof name, "/v1_%s_%ux%u%s_%u_%u.%s", f.hevc ? "hevc" : "avc", f.width, f.height, rate,
                   piece, seed, f.hevc ? "hevc" : "h264");
     std::string path = dir + name;
     Bytes es;
     if (!read_file(path, &es) || es.empty()) {
-        // a buffer of about two frames keeps each group near the asked rate, even a short one
-        char bitrate[128] = "";
-        if (f.mbps)
-            std::snprintf(bitrate, sizeof bitrate, "-b:v %uM -maxrate %uM -bufsize %uk ", f.mbps, f.mbps,
-                          f.mbps * 80);
+        std::string bitrate = rate_options(f);
         char cmd[1024];
-        const char* codec = f.hevc ? "-c:v libx265 -x265-params aud=1:keyint=12:min-keyint=12:scenecut=0:"
-                                     "bframes=0:open-gop=0:log-level=error -f hevc"
+        std::string codec = f.hevc ? "-c:v libx265 -x265-params aud=1:keyint=12:min-keyint=12:scenecut=0:"
+                                     "bframes=0:open-gop=0:log-level=error" + x265_rate_threads(f) + " -f hevc"
                                    : "-c:v libx264 -profile:v main -bf 0 "
                                      "-x264-params aud=1:keyint=12:min-keyint=12:scenecut=0 -f h264";
         std::snprintf(cmd, sizeof cmd,
                       "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=25,"
                       "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p -preset ultrafast %s%s "
                       "'%s.%d.tmp' && mv '%s.%d.tmp' '%s'",
-                      f.width, f.height, seed + 1, piece, bitrate, codec, path.c_str(), static_cast<int>(getpid()),
+                      f.width, f.height, seed + 1, piece, bitrate.c_str(), codec.c_str(), path.c_str(), static_cast<int>(getpid()),
                       path.c_str(), static_cast<int>(getpid()), path.c_str());
         if (!run_command(cmd) || !read_file(path, &es))
             die("ffmpeg could not encode the test video");
