@@ -212,7 +212,8 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         const ChunkPlace& a = p->sound_at[k];
         uint64_t size = p->sound_placed[k] ? p->movie->audio.chunk_sizes[k] : 0;
         if (p->sound_placed[k])
-            basics::list_append(&out->spans, ClaimedSpan{a.at, a.at + (a.cut ? a.cut : size), clip, tag});
+            basics::list_append(&out->spans, ClaimedSpan{a.at, a.at + (a.cut ? a.cut : size), clip, tag, 0,
+                                                             a.cut ? UINT64_MAX : p->movie->audio.chunk_offsets[k]});
         if (p->sound_placed[k] && a.cut)
             basics::list_append(&out->spans, ClaimedSpan{a.tail, a.tail + (size - a.cut), clip, tag});
         if (p->trail_bytes[k])
@@ -230,7 +231,8 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         // each run of the chunk's verified bytes
         for (uint64_t from = 0; from < bytes;) {
             uint64_t end = place_run_end(&place, from, bytes), at = place_offset(&place, from);
-            basics::list_append(&out->spans, ClaimedSpan{at, at + (end - from), clip, tag});
+            basics::list_append(&out->spans,
+                                ClaimedSpan{at, at + (end - from), clip, tag, 0, p->video->chunk_offsets[k] + from});
             from = end;
         }
     }

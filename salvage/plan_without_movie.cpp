@@ -517,14 +517,16 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                 const ChunkPlace place = salvage_chunk_place(c);
                 for (uint64_t from = 0; from < bytes; from += head) {  // each run of the chunk
                     head = place_run_end(&place, from, bytes) - from;
-                    uint64_t at = place_offset(&place, from);
-                    basics::list_append(&out->spans, ClaimedSpan{at, at + head, clip, 0});
+                    uint64_t at = place_offset(&place, from), file = c->file_known ? c->file_offset + from : UINT64_MAX;
+                    basics::list_append(&out->spans, ClaimedSpan{at, at + head, clip, 0, 0, file});
                 }
                 uint64_t sound = layout.lead && layout.between > layout.lead ? layout.between - layout.lead : 0;
                 if (!c->sound_follows || !sound)
                     continue;
                 head = c->sound_cut ? c->sound_cut : sound;
-                basics::list_append(&out->spans, ClaimedSpan{c->sound_at, c->sound_at + head, clip, 0});
+                int whole = c->file_known && c->full_bytes && !c->sound_cut;
+                basics::list_append(&out->spans, ClaimedSpan{c->sound_at, c->sound_at + head, clip, 0, 0,
+                                                             whole ? c->file_offset + c->full_bytes : UINT64_MAX});
                 if (head < sound)
                     basics::list_append(&out->spans, ClaimedSpan{c->sound_tail, c->sound_tail + sound - head, clip, 0});
             }

@@ -160,7 +160,7 @@ void claim_written_clip(const SalvageCard* card, const analysis::RecoveryClip* c
         if (found[k] == UINT64_MAX)
             continue;
         uint64_t at = found[k], f = v->chunk_offsets[k], end = f + v->chunk_sizes[k];
-        basics::list_append(&out->spans, ClaimedSpan{at, at + v->chunk_sizes[k], n, tag});
+        basics::list_append(&out->spans, ClaimedSpan{at, at + v->chunk_sizes[k], n, tag, 0, f});
         // the sound behind the chunk, as far as its place does not hang on where a boundary lies
         const mp4::TrackTables* a = &m->audio;
         // behind the last chunk, the movie box is the next piece of the file

@@ -80,6 +80,11 @@ struct ClaimedSpan {
     // guess of another recording ends the runs around that edge yet: it only ends runs;
     // claim_copy: a copy of the recording's bytes over another's, where no sound is taken
     uint32_t tentative = 0;
+    // the camera's file offset of `begin`, for a piece whose bytes its content shows lie in one run
+    // (the samples of a video chunk walked there, sound whole in one run); UINT64_MAX: not known.
+    // Two such pieces as far apart in the image as in the file lie in one run, and show how long
+    // the runs of the file are
+    uint64_t file = UINT64_MAX;
 };
 constexpr uint32_t claim_copy = 2;
 // Bytes [file, file + size) of a recording's file (sound) between its located pieces `lo` and

@@ -113,7 +113,9 @@ void settle_sound_gaps(const image::ImageGeometry* geometry, ClaimList* claims)
         Runs r = runs_at(gap, e);
         // another recording's piece ends the first run right at the edge and begins right before the second
         if (r.b0 < cs || !held_by_other(claims, gaps, alive, n, gap, r.a1, r.a1 + cs) ||
-            !held_by_other(claims, gaps, alive, n, gap, r.b0 - cs, r.b0))
+            !held_by_other(claims, gaps, alive, n, gap, r.b0 - cs, r.b0) ||
+            !runs_proven(geometry, claims, gap->clip, gap->tag, JoinAnchor{gap->lo_file, gap->lo_image},
+                         JoinAnchor{gap->hi_file, gap->hi_image}, e))
             continue;
         SoundGap settled = *gap;
         settled.edge_count = 1;
