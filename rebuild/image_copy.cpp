@@ -1,5 +1,6 @@
 #include "rebuild/image_copy.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "basics/checked_alloc.h"
@@ -68,7 +69,9 @@ int copy_piece(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst
 uint64_t copy_image_range(std::FILE* src, uint64_t src_offset, std::FILE* dst, uint64_t dst_offset,
                           uint64_t length, uint64_t* silenced)
 {
-    auto* buf = static_cast<uint8_t*>(basics::xmalloc(copy_piece_limit));
+    // no larger than the copy needs: most ranges are a sound chunk or a header, which a heap
+    // block holds without a mapping of its own
+    auto* buf = static_cast<uint8_t*>(basics::xmalloc(static_cast<size_t>(std::min(length, copy_piece_limit)) + 1));
     uint64_t done = 0;
     while (done < length) {
         uint64_t piece = length - done < copy_piece_limit ? length - done : copy_piece_limit;
