@@ -186,20 +186,31 @@ void collect_handed_chunks(Writer* w, CopyWorker* worker, int wait)
 }
 
 // Without the decode check: chunks are located while the worker copies the ones before. They are
-// copied in order, and each is counted once it has arrived whole, in order too.
-void write_video_chunks_alongside(Writer* w, CopyWorker* worker)
+// copied in order, and each is counted once it has arrived whole, in order too. The worker starts
+// at the first chunk the spool does not hold in place: a clip spooled whole needs none.
+void write_video_chunks_alongside(Writer* w)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
+    CopyWorker* worker = nullptr;
+    int tried = 0;
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         mp4::SampleSizes sizes;
         int ready = locate_video_chunk(w, k) && analysis::chunk_samples(v, k, &sizes) && v->chunk_sizes[k] <= SIZE_MAX;
-        collect_handed_chunks(w, worker, 0);
+        if (worker)
+            collect_handed_chunks(w, worker, 0);
         if (!ready)
             continue;
-        // an empty chunk, and one whose bytes the spool holds in place, need no copy
-        if (v->chunk_sizes[k] == 0 ||
-            spool_in_place(w->state.output, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k])) {
-            collect_handed_chunks(w, worker, 1);  // counted in order
+        int in_place = v->chunk_sizes[k] == 0 ||
+                       spool_in_place(w->state.output, w->located_at[k], v->chunk_offsets[k], v->chunk_sizes[k]);
+        if (!in_place && !tried) {
+            tried = 1;
+            worker = copy_worker_start(w->state.image, w->state.output);
+        }
+        // an empty chunk, and one whose bytes the spool holds in place, need no copy; without a
+        // worker the chunk is copied here
+        if (in_place || !worker) {
+            if (worker)
+                collect_handed_chunks(w, worker, 1);  // counted in order
             if (copy_video_chunk(w, k))
                 count_video_chunk(w);
             continue;
@@ -212,7 +223,10 @@ void write_video_chunks_alongside(Writer* w, CopyWorker* worker)
                 finish_handed_chunk(w, done, moved);
         }
     }
-    collect_handed_chunks(w, worker, 1);
+    if (worker) {
+        collect_handed_chunks(w, worker, 1);
+        copy_worker_stop(worker);
+    }
 }
 
 // 1 when every video chunk is located where the spooled file already holds it, so that the
@@ -264,12 +278,8 @@ int write_video_chunks(Writer* w, const DecodedAhead* ahead)
     if (ahead && !validation_prepare(&w->pass, w->clip->movie, w->clip_number))
         return 0;
     // the worker only helps where the system copies; the decode check needs the bytes here
-    CopyWorker* worker = (w->validate || !platform::copies_in_system())
-                             ? nullptr
-                             : copy_worker_start(w->state.image, w->state.output);
-    if (worker) {
-        write_video_chunks_alongside(w, worker);
-        copy_worker_stop(worker);
+    if (!w->validate && platform::copies_in_system()) {
+        write_video_chunks_alongside(w);
         return 1;
     }
     for (uint64_t k = 0; k < v->chunk_count; k++) {
