@@ -411,6 +411,43 @@ void spool_note(std::FILE* dst, uint64_t dst_offset, uint64_t length, int wrote,
         basics::list_append(&sp.kept, Range{dst_offset, to});
 }
 
+namespace {
+
+uint8_t zeros[1 << 20];  // never written
+
+int write_zeros(std::FILE* dst, uint64_t from, uint64_t to)
+{
+    int ok = 1;
+    for (uint64_t at = from; at < to && ok;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(to - at, sizeof zeros));
+        ok = platform::write_positioned(dst, at, zeros, n);
+        at += n;
+    }
+    return ok;
+}
+
+// Zeroes the adopted file's unkept bytes [from, to): only the 4 KiB blocks that were not all zero
+// as they were spooled, unless a copy wrote into the gap (what arrived there is not known).
+int zero_gap(std::FILE* dst, uint64_t from, uint64_t to)
+{
+    constexpr uint64_t block = 4096;
+    if (!sp.hash || overlaps(&sp.dirty, from, to))
+        return write_zeros(dst, from, to);
+    uint64_t run = from;  // the start of the blocks not known zero, not yet written
+    for (uint64_t at = from; at < to;) {
+        uint64_t piece_end = std::min(to, (at / block + 1) * block);
+        if (spool_hash_known_zero(sp.hash, at, piece_end)) {
+            if (run < at && !write_zeros(dst, run, at))
+                return 0;
+            run = piece_end;
+        }
+        at = piece_end;
+    }
+    return run >= to || write_zeros(dst, run, to);
+}
+
+}  // namespace
+
 int spool_zero_unwritten(std::FILE* dst)
 {
     if (!sp.out || dst != sp.out)
@@ -420,22 +457,16 @@ int spool_zero_unwritten(std::FILE* dst)
     // every copy found its bytes in place, so the file holds what was hashed where it keeps them
     sp.head_hashed = sp.hash && sp.dirty.count == 0 && sp.hash->hash.length == sp.extent &&
                      spool_hash_holds(sp.hash, r, sp.kept.count, dst);
-    constexpr size_t zeros_bytes = 1 << 20;
-    auto* zeros = static_cast<uint8_t*>(basics::xcalloc(zeros_bytes, 1));
-    uint64_t at = 0;
-    // one call a gap, past the stream: a seek of a stream open for reading too reads a block
+    // one call a run, past the stream: a seek of a stream open for reading too reads a block
     int ok = std::fflush(dst) == 0;
+    uint64_t at = 0;
     for (size_t i = 0; i <= sp.kept.count && ok; i++) {
         uint64_t gap_end = i < sp.kept.count ? r[i].from : sp.extent;
-        while (at < gap_end && ok) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(gap_end - at, zeros_bytes));
-            ok = platform::write_positioned(dst, at, zeros, n);
-            at += n;
-        }
+        if (at < gap_end)
+            ok = zero_gap(dst, at, gap_end);
         if (i < sp.kept.count)
             at = std::max(at, r[i].to);
     }
-    std::free(zeros);
     return ok && std::fflush(dst) == 0;
 }
 

@@ -202,4 +202,16 @@ int spool_hash_holds(const SpoolHash* h, const FileRange* kept, size_t kept_coun
     return 1;
 }
 
+int spool_hash_known_zero(const SpoolHash* h, uint64_t from, uint64_t to)
+{
+    if (from >= to)
+        return 1;
+    if (to > h->hash.length)
+        return 0;
+    for (uint64_t block = from / block_bytes; block <= (to - 1) / block_bytes; block++)
+        if (block >= h->blocks || (h->nonzero[block / 8] & (1u << (block % 8))))
+            return 0;
+    return 1;
+}
+
 }  // namespace rebuild

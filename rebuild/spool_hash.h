@@ -57,5 +57,8 @@ void spool_hash_add(SpoolHash* h, const uint8_t* bytes, size_t n, const std::vec
 // it kept only `kept` (ascending, not overlapping) of them and is about to zero the rest, will
 // hash as `h` says. Reads only the unkept bytes of blocks that were not all zero.
 int spool_hash_holds(const SpoolHash* h, const FileRange* kept, size_t kept_count, std::FILE* f);
+// 1 when the file bytes [from, to) were all zero as they were spooled: every 4 KiB block they
+// touch was (box bytes included). 0 when that is not known.
+int spool_hash_known_zero(const SpoolHash* h, uint64_t from, uint64_t to);
 
 }  // namespace rebuild

@@ -17,8 +17,9 @@ namespace {
 
 using namespace fixture;
 
-// A clip header at H whose media data ends at E, in an image of noise.
+// A clip header at H whose media data ends at E, in an image of noise and a stretch of zeros.
 constexpr uint64_t H = 4096, E = H + 600000, image_bytes = 1 << 20, file_size = E - H + 3000;
+constexpr uint64_t zeros_from = 65536 * 3, zeros_to = zeros_from + 65536;
 
 Bytes make_image()
 {
@@ -26,6 +27,10 @@ Bytes make_image()
     Bytes b(image_bytes);
     for (auto& c : b)
         c = uint8_t(rng());
+    // a stretch of zeros with stray bytes, at 4 KiB block edges of the file and between them
+    std::fill(b.begin() + long(H + zeros_from), b.begin() + long(H + zeros_to), 0);
+    for (uint64_t at : {zeros_from + 4 * 4096 - 1, zeros_from + 4 * 4096, zeros_from + 20000, zeros_to - 1})
+        b[H + at] = 0x5a;
     Bytes head = box("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 1, 'X', 'A', 'V', 'C', 'm', 'p', '4', '2'});
     mkcard::put_be32(head, uint32_t(E - H - head.size()));
     mkcard::put_text(head, "mdat");
@@ -51,6 +56,9 @@ const Row rows[] = {
      {{900000, 1000, 4000, false}, {H + 2000, 2000, 5000, false}, {H + 9000, 9000, 10, true}}},
     {"a copy in place overwritten from elsewhere", image_bytes, {{H + 2000, 2000, 5000, true}, {900000, 3000, 1000, true}}},
     {"nothing copied", image_bytes, {}},
+    {"zeros and stray bytes between copies in place", image_bytes,
+     {{H + zeros_from + 100, zeros_from + 100, 4000, false}, {H + zeros_from + 8192, zeros_from + 8192, 4096, false},
+      {H + zeros_to - 10, zeros_to - 10, 5, true}}},
     {"copies past what the scan read", H + 100000, {{H + 50000, 50000, 100000, false}, {H + 10, 10, 20, false}}},
     {"the scan stopped before the header", H / 2, {{H, 0, 32, false}}},
 };
