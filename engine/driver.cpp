@@ -14,6 +14,7 @@
 #include "image/image_saver.h"
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
+#include "image/scan_ring.h"
 #include "basics/checked_alloc.h"
 #include "engine/card_reading.h"
 #include "engine/report_stage.h"
@@ -276,6 +277,7 @@ void run_pipeline(RunState* s)
     s->image = nullptr;
     free_run_state(s);
     analysis::release_read_buffers();
+    image::scan_ring_freed();
     if (!s->options.analysis_only)
         validator::unload_validator();
 }

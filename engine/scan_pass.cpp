@@ -50,7 +50,8 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     analysis::scan_search_end(&s->scan);
     rebuild::spool_advance(&s->scan);
     rebuild::spool_end();
-    image::scan_ring_free(&pass.ring);
+    // the analysis and the rebuild go on while the ring's memory is given back
+    image::scan_ring_free_aside(&pass.ring);
     rebuild::decode_ahead_scan_over();
     return whole;
 }

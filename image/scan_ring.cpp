@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #include "basics/checked_alloc.h"
 #include "platform/platform.h"
@@ -45,13 +47,46 @@ void scan_ring_init(ScanRing* ring, uint64_t capacity)
     ring->mirrored = 0;
 }
 
+namespace {
+
+// Never destroyed: a run that ends through exit may leave it running.
+std::thread* freeing = nullptr;
+
+void give_back(ScanRing ring)
+{
+    if (ring.data && ring.mirrored)
+        platform::unmap_ring_twice(ring.data, static_cast<size_t>(ring.capacity), scan_ring_guard);
+    else if (ring.data)
+        std::free(ring.data - scan_ring_guard);
+}
+
+}  // namespace
+
 void scan_ring_free(ScanRing* ring)
 {
-    if (ring->data && ring->mirrored)
-        platform::unmap_ring_twice(ring->data, static_cast<size_t>(ring->capacity), scan_ring_guard);
-    else if (ring->data)
-        std::free(ring->data - scan_ring_guard);
+    give_back(*ring);
     *ring = ScanRing{nullptr, 0, 0, 0};
+}
+
+void scan_ring_free_aside(ScanRing* ring)
+{
+    scan_ring_freed();
+    ScanRing held = *ring;
+    *ring = ScanRing{nullptr, 0, 0, 0};
+    try {
+        freeing = new std::thread(give_back, held);
+    } catch (const std::exception&) {
+        give_back(held);
+    }
+}
+
+void scan_ring_freed()
+{
+    if (!freeing)
+        return;
+    freeing->join();
+    delete freeing;
+    freeing = nullptr;
 }
 
 uint8_t* scan_ring_tail(ScanRing* ring, size_t* room)

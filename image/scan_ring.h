@@ -25,6 +25,10 @@ constexpr size_t scan_ring_guard = 512;
 // and the capacity is a whole number of its granules.
 void scan_ring_init(ScanRing* ring, uint64_t capacity);
 void scan_ring_free(ScanRing* ring);
+// As scan_ring_free, the memory given back on a thread of its own where one starts: giving back
+// tens of MiB of pages takes a while, and the run goes on meanwhile. scan_ring_freed waits for it.
+void scan_ring_free_aside(ScanRing* ring);
+void scan_ring_freed();
 // Appends the image bytes that follow the ones appended so far.
 void scan_ring_append(ScanRing* ring, const uint8_t* bytes, size_t n);
 // Where the next image bytes go when they are read straight into the ring, and *room, how many

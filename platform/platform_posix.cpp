@@ -189,8 +189,15 @@ void prepare_ring_pages(uint8_t* p, size_t n)
 
 void unmap_ring_twice(uint8_t* p, size_t n, size_t)
 {
-    size_t g = ring_granule();
-    munmap(p - g, g + 2 * n);
+    // in pieces: a thread that maps memory meanwhile waits for one piece at most
+    size_t g = ring_granule(), piece = size_t(8) << 20;
+    uint8_t* from = p - g;
+    for (size_t left = g + 2 * n; left > 0;) {
+        size_t k = left < piece ? left : piece;
+        munmap(from, k);
+        from += k;
+        left -= k;
+    }
 }
 
 int make_folder(const char* path)
