@@ -426,24 +426,19 @@ int write_zeros(std::FILE* dst, uint64_t from, uint64_t to)
     return ok;
 }
 
-// Zeroes the adopted file's unkept bytes [from, to): only the 4 KiB blocks that were not all zero
-// as they were spooled, unless a copy wrote into the gap (what arrived there is not known).
+// Zeroes the adopted file's unkept bytes [from, to). Where they were zero as spooled but for
+// kkad boxes and no copy wrote into them (what arrived there is not known), only the boxes.
 int zero_gap(std::FILE* dst, uint64_t from, uint64_t to)
 {
-    constexpr uint64_t block = 4096;
-    if (!sp.hash || overlaps(&sp.dirty, from, to))
+    if (!sp.hash || overlaps(&sp.dirty, from, to) || !spool_hash_zero_but_boxes(sp.hash, from, to))
         return write_zeros(dst, from, to);
-    uint64_t run = from;  // the start of the blocks not known zero, not yet written
-    for (uint64_t at = from; at < to;) {
-        uint64_t piece_end = std::min(to, (at / block + 1) * block);
-        if (spool_hash_known_zero(sp.hash, at, piece_end)) {
-            if (run < at && !write_zeros(dst, run, at))
-                return 0;
-            run = piece_end;
-        }
-        at = piece_end;
-    }
-    return run >= to || write_zeros(dst, run, to);
+    const basics::Growable<FileRange, 64>* boxes = &sp.hash->boxes;
+    const FileRange* b = std::lower_bound(boxes->items, boxes->items + boxes->count, from,
+                                          [](const FileRange& r, uint64_t at) { return r.to <= at; });
+    for (; b < boxes->items + boxes->count && b->from < to; b++)
+        if (!write_zeros(dst, std::max(from, b->from), std::min(to, b->to)))
+            return 0;
+    return 1;
 }
 
 }  // namespace

@@ -72,18 +72,41 @@ void take_boxes(SpoolHash* h, uint64_t until, const image::ScanIndex* index, con
     }
 }
 
-void note_nonzero_blocks(SpoolHash* h, uint64_t at, const uint8_t* bytes, size_t n)
+constexpr BlockSpan no_span = {UINT16_MAX, 0};
+
+// Widens the spans of the blocks file bytes [at, at + n) lie in by where those bytes are not zero.
+void note_nonzero(SpoolHash* h, uint64_t at, const uint8_t* bytes, size_t n)
 {
     uint64_t end = at + n;
     for (uint64_t pos = at; pos < end;) {
         uint64_t block = pos / block_bytes;
         uint64_t block_end = std::min(end, (block + 1) * block_bytes);
-        uint8_t bit = uint8_t(1u << (block % 8));
-        if (block < h->blocks && !(h->nonzero[block / 8] & bit) &&
-            !all_zero(bytes + (pos - at), static_cast<size_t>(block_end - pos)))
-            h->nonzero[block / 8] |= bit;
+        const uint8_t* b = bytes + (pos - at);
+        size_t len = static_cast<size_t>(block_end - pos), first = 0, last = len;
+        for (uint64_t word = 0; first + 8 <= len && (std::memcpy(&word, b + first, 8), word == 0);)
+            first += 8;
+        while (first < len && !b[first])
+            first++;
+        if (block < h->blocks && first < len) {
+            while (!b[last - 1])
+                last--;
+            BlockSpan* span = &h->nonzero[block];
+            uint64_t base = block * block_bytes;
+            span->first = uint16_t(std::min<uint64_t>(span->first, pos + first - base));
+            span->last = uint16_t(std::max<uint64_t>(span->last, pos + last - 1 - base));
+        }
         pos = block_end;
     }
+}
+
+// 1 when the block's bytes [from, to) (file offsets inside it) were zero outside the boxes.
+int span_clear(const SpoolHash* h, uint64_t block, uint64_t from, uint64_t to)
+{
+    if (block >= h->blocks)
+        return 0;
+    const BlockSpan span = h->nonzero[block];
+    uint64_t base = block * block_bytes;
+    return span.first > span.last || to - base <= span.first || from - base > span.last;
 }
 
 // 1 when the unkept bytes [from, to) of `f` are zero wherever no box lies; *box is the first box
@@ -96,7 +119,7 @@ int gap_is_zero(const SpoolHash* h, std::FILE* f, uint64_t from, uint64_t to, si
         uint64_t piece_end = std::min(to, (block + 1) * block_bytes);
         if (block >= h->blocks)
             return 0;
-        if (h->nonzero[block / 8] & (1u << (block % 8))) {
+        if (!span_clear(h, block, pos, piece_end)) {
             size_t n = static_cast<size_t>(piece_end - pos), got = 0;
             unsigned long error_code = 0;
             if (!platform::read_positioned(f, pos, bytes, n, &got, &error_code) || got != n)
@@ -129,7 +152,8 @@ void spool_hash_begin(SpoolHash* h, uint64_t header, uint64_t length, const imag
     h->usable = 1;
     h->header = header;
     h->blocks = length / block_bytes + 1;
-    h->nonzero = static_cast<uint8_t*>(basics::xcalloc(static_cast<size_t>(h->blocks / 8 + 1), 1));
+    h->nonzero = static_cast<BlockSpan*>(basics::xmalloc(static_cast<size_t>(h->blocks) * sizeof(BlockSpan)));
+    std::fill(h->nonzero, h->nonzero + h->blocks, no_span);
     const image::OffsetList* hits = &index->kkad_hits;
     h->next_hit = static_cast<size_t>(std::lower_bound(hits->items, hits->items + hits->count, header) - hits->items);
 }
@@ -158,7 +182,6 @@ void spool_hash_take(SpoolHash* h, uint64_t n, const image::ScanIndex* index, co
 void spool_hash_add(SpoolHash* h, const uint8_t* bytes, size_t n, const std::vector<FileRange>& over)
 {
     uint64_t at = h->hash.length, end = at + n;
-    note_nonzero_blocks(h, at, bytes, n);
     size_t next = 0;
     for (uint64_t pos = at; pos < end;) {
         while (next < over.size() && over[next].to <= pos)
@@ -170,6 +193,7 @@ void spool_hash_add(SpoolHash* h, const uint8_t* bytes, size_t n, const std::vec
             pos = stop;
         } else {
             uint64_t stop = box ? std::min(end, box->from) : end;
+            note_nonzero(h, pos, bytes + (pos - at), static_cast<size_t>(stop - pos));
             basics::sha256_add(&h->hash, bytes + (pos - at), static_cast<size_t>(stop - pos));
             pos = stop;
         }
@@ -202,15 +226,16 @@ int spool_hash_holds(const SpoolHash* h, const FileRange* kept, size_t kept_coun
     return 1;
 }
 
-int spool_hash_known_zero(const SpoolHash* h, uint64_t from, uint64_t to)
+int spool_hash_zero_but_boxes(const SpoolHash* h, uint64_t from, uint64_t to)
 {
-    if (from >= to)
-        return 1;
     if (to > h->hash.length)
         return 0;
-    for (uint64_t block = from / block_bytes; block <= (to - 1) / block_bytes; block++)
-        if (block >= h->blocks || (h->nonzero[block / 8] & (1u << (block % 8))))
+    for (uint64_t pos = from; pos < to;) {
+        uint64_t block = pos / block_bytes, piece_end = std::min(to, (block + 1) * block_bytes);
+        if (!span_clear(h, block, pos, piece_end))
             return 0;
+        pos = piece_end;
+    }
     return 1;
 }
 

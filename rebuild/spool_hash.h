@@ -5,9 +5,9 @@
 // the media data; the camera leaves zeros between its chunks and puts its kkad boxes in the
 // metadata chunks the writer does not keep. So the spooled bytes are hashed with every kkad box
 // zeroed, and when the writer finishes the file the guess is checked against what it kept: no
-// kept byte in a zeroed box, and every other byte it zeroes zero already (told by a map of the
-// 4 KiB blocks that were all zero, and for the few others by reading them before they are
-// zeroed). Where the guess fails, the report reads the file as before.
+// kept byte in a zeroed box, and every other byte it zeroes zero already (told by a map of where
+// each 4 KiB block's bytes outside the boxes were not zero, and for the few other blocks by reading
+// them before they are zeroed). Where the guess fails, the report reads the file as before.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +24,11 @@ struct FileRange {
     uint64_t from, to;  // file offsets, `to` past the last byte
 };
 
+// The bytes of a block that are not zero lie in [first, last]; none when first > last.
+struct BlockSpan {
+    uint16_t first, last;
+};
+
 // Taken apart in two: what the scan's thread keeps (the boxes, from the index as it grows) and
 // what the thread writing the spool keeps (the hash and the block map); spool_hash_take gives the
 // second the boxes over each piece it is handed.
@@ -37,7 +42,7 @@ struct SpoolHash {
     size_t first_open;  // the first box not wholly before `taken`
     // the writing side
     basics::Sha256 hash;  // of file bytes [0, hash.length) with the boxes zeroed
-    uint8_t* nonzero;     // one bit per 4 KiB block of the file: some byte in it is not zero
+    BlockSpan* nonzero;   // per 4 KiB block of the file: where its bytes outside the boxes are not zero
     uint64_t blocks;
 };
 
@@ -55,10 +60,10 @@ void spool_hash_add(SpoolHash* h, const uint8_t* bytes, size_t n, const std::vec
 
 // 1 when the writer's file `f`, whose bytes [0, h->hash.length) are the spooled ones except that
 // it kept only `kept` (ascending, not overlapping) of them and is about to zero the rest, will
-// hash as `h` says. Reads only the unkept bytes of blocks that were not all zero.
+// hash as `h` says. Reads only unkept bytes the map does not know as zero.
 int spool_hash_holds(const SpoolHash* h, const FileRange* kept, size_t kept_count, std::FILE* f);
-// 1 when the file bytes [from, to) were all zero as they were spooled: every 4 KiB block they
-// touch was (box bytes included). 0 when that is not known.
-int spool_hash_known_zero(const SpoolHash* h, uint64_t from, uint64_t to);
+// 1 when the file bytes [from, to) were all zero as they were spooled, but for those of the boxes
+// (ascending in h->boxes); 0 when that is not known.
+int spool_hash_zero_but_boxes(const SpoolHash* h, uint64_t from, uint64_t to);
 
 }  // namespace rebuild

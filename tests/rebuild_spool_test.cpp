@@ -221,6 +221,15 @@ TEST(Spool, HashTakenWhileSpoolingIsTheFinishedFilesOrNone)
         rebuild::spool_remove_all();
         EXPECT_EQ(known, row.known ? 1 : 0);
         std::string file = read_file(temp);
+        // and the file is the one the same copies give into a file written from zero
+        std::string fresh(file_size, '\0');
+        std::copy(image.begin() + long(H), image.begin() + long(H + 32), fresh.begin());
+        for (uint64_t c = chunk_at; c + chunk_stride < E - H; c += chunk_stride) {
+            uint64_t from = row.chunk_from_elsewhere && c == chunk_at ? H + c + 1 : H + c;
+            uint64_t length = row.keep_a_box && c == chunk_at ? chunk_bytes + box_gap + 8 : chunk_bytes;
+            std::copy(image.begin() + long(from), image.begin() + long(from + length), fresh.begin() + long(c));
+        }
+        EXPECT_TRUE(file == fresh);
         basics::Sha256 whole;
         basics::sha256_begin(&whole);
         basics::sha256_add(&whole, reinterpret_cast<const uint8_t*>(file.data()), file.size());
