@@ -1,5 +1,10 @@
 #include "salvage/movie_planner.h"
 
+#include "analysis/chunk_locate.h"
+#include "codec/nal_units.h"
+#include "image/read_at.h"
+#include "salvage/damaged_chunk.h"
+
 namespace salvage {
 
 ChunkPlace video_place(const MoviePlanner* p, uint64_t k)
@@ -27,6 +32,69 @@ uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n)
     for (uint64_t i = 0; i < n; i++)
         sum += t->sample_sizes[t->chunk_first_sample[k] + i];
     return sum;
+}
+
+int movie_anchor(const MoviePlanner* p, JoinAnchor* out)
+{
+    const analysis::ClipHeader* h = p->clip->header;
+    if (h->mdat_end < h->header_offset)
+        return 0;
+    *out = JoinAnchor{h->mdat_end - h->header_offset, p->movie->moov_offset};
+    return 1;
+}
+
+namespace {
+
+// The recording's first located piece at or behind file offset `file`, chunk k's end: a kkad
+// box, a video chunk found, or the movie box.
+int next_piece(const MoviePlanner* p, uint64_t k, uint64_t file, JoinAnchor* out)
+{
+    int has = 0;
+    if (const JoinAnchor* a = anchor_from(&p->kkad, file))
+        *out = *a, has = 1;
+    uint64_t j = 0;
+    if (neighbour(p, k, 1, &j) && p->video->chunk_offsets[j] >= file && (!has || p->video->chunk_offsets[j] < out->file))
+        *out = JoinAnchor{p->video->chunk_offsets[j], p->found_at[j]}, has = 1;
+    JoinAnchor movie;
+    if (movie_anchor(p, &movie) && movie.file >= file && (!has || movie.file < out->file))
+        *out = movie, has = 1;
+    return has;
+}
+
+}  // namespace
+
+int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x)
+{
+    const image::ImageGeometry* g = p->geometry;
+    uint64_t cs = g ? g->cluster_bytes : 0;
+    mp4::SampleSizes sizes;
+    if (cs == 0 || !p->found[k] || p->cut[k].cut || !analysis::chunk_samples(p->video, k, &sizes) || sizes.count == 0)
+        return 0;
+    uint64_t at = p->found_at[k], size = p->video->chunk_sizes[k], last = mp4::sample_size_at(&sizes, sizes.count - 1);
+    if (last > size || last > analysis::max_sample_bytes || at < g->heap_offset || at > UINT64_MAX - size)
+        return 0;
+    analysis::grow_read_buffer(&analysis::direct_read_buffer, last);
+    const uint8_t* sample = analysis::direct_read_buffer.data;
+    if (!image::read_at(p->image, at + size - last, analysis::direct_read_buffer.data, last))
+        return 0;
+    // the walk reads the last unit's length field and nothing of its payload
+    uint64_t checked = at + size - last + codec::last_unit_at(sample, last) + 4;
+    uint64_t edge = g->heap_offset + ((checked - g->heap_offset) / cs + 1) * cs;
+    uint64_t f = p->video->chunk_offsets[k];
+    JoinAnchor start{f, at}, next{0, 0};
+    // the next piece where the chunk's start puts it: one run holds the chunk and all up to it
+    if (edge >= at + size || !next_piece(p, k, f + size, &next) || same_run(&start, &next))
+        return 0;
+    *x = edge - at;
+    if (!sample_intact(sample, last, codec::syntax_of(p->video->format)))
+        return 1;
+    // else the boundary lies on an edge between the checked bytes and the next piece where
+    // neither run would hold another recording's piece
+    JoinAnchor lo{f + (checked - at), checked};
+    uint64_t left[2];
+    uint32_t tag = p->clip->run ? p->clip->run->tag : 0;
+    return edges_kept(g, p->image_size, lo, next, lo.file, 0, p->claims, p->clip->clip_number, tag, left, 2) == 1 &&
+           left[0] < f + size;
 }
 
 }  // namespace salvage

@@ -52,5 +52,14 @@ ChunkPlace video_place(const MoviePlanner* p, uint64_t k);
 int neighbour(const MoviePlanner* p, uint64_t k, int step, uint64_t* j);
 // Bytes of the first `n` samples of chunk k.
 uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n);
+// The movie box as a piece of the camera's file: it follows the media data. 0 when the clip
+// header's media data ends in front of its own start.
+int movie_anchor(const MoviePlanner* p, JoinAnchor* out);
+// 1 when chunk k, found whole, is cut on the first cluster edge inside its last unit's payload,
+// with that edge's byte in the chunk in `x`. The walk of its samples reads no byte there, so a
+// fragment boundary on that edge leaves every sample walking whole; it is the boundary when the
+// recording's next located piece behind the chunk lies in another run and either the bytes behind
+// the edge are no unit's payload or no other edge is left for the boundary (edges_kept).
+int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x);
 
 }  // namespace salvage

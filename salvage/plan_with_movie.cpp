@@ -110,16 +110,6 @@ int keeps_distance_to_movie(const MoviePlanner* p, uint64_t k, uint64_t* out)
     return 1;
 }
 
-// The movie box as a piece of the camera's file: it follows the media data.
-int movie_anchor(const MoviePlanner* p, Anchor* out)
-{
-    const ClipHeader* h = p->clip->header;
-    if (h->mdat_end < h->header_offset)
-        return 0;
-    *out = Anchor{h->mdat_end - h->header_offset, p->movie->moov_offset};
-    return 1;
-}
-
 // A chunk a fragment boundary cut: its head where its verified leading samples, its kkad box or
 // the located chunk before it put it, its rest where the recording's next kkad box or located
 // chunk puts the run after the cut.
@@ -191,15 +181,21 @@ void find_missing_chunk(MoviePlanner* p, uint64_t k)
 
 // A chunk whose samples all walk where it was found may still end in another recording's piece:
 // the walk does not read inside a unit, so a fragment boundary in its last unit leaves the walk
-// whole. The chunk is taken again from its samples in front of that piece and joined, or keeps
-// those samples alone.
+// whole; so does a boundary on an edge in that unit (tail_cut). The chunk is taken again from its
+// samples in front of that piece or edge and joined, or keeps those samples alone.
 void recheck_found_chunk(MoviePlanner* p, uint64_t k)
 {
     const RecoveryClip* c = p->clip;
-    uint64_t at = p->found_at[k], size = p->video->chunk_sizes[k], other = 0;
+    uint64_t at = p->found_at[k], size = p->video->chunk_sizes[k], other = 0, open = 0;
     mp4::SampleSizes sizes;
-    if (p->cut[k].cut || !chunk_samples(p->video, k, &sizes) ||
-        !first_foreign(p->claims, at, at + size, c->clip_number, c->run ? c->run->tag : 0, &other) || other == at)
+    if (p->cut[k].cut || !chunk_samples(p->video, k, &sizes))
+        return;
+    int held = first_foreign(p->claims, at, at + size, c->clip_number, c->run ? c->run->tag : 0, &other);
+    if (held && other == at)
+        return;
+    if (tail_cut(p, k, &open) && (!held || at + open < other))
+        other = at + open, held = 1;
+    if (!held)
         return;
     p->found[k] = 0;
     uint64_t before = 0;

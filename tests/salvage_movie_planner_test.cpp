@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "salvage/movie_planner.h"
+#include "tests/analysis_fixture.h"
+
+using fixture::Bytes;
+
+namespace {
+
+constexpr uint64_t cs = 512;           // the card's clusters, the heap at the image's start
+constexpr uint64_t chunk_file = 100;   // where the chunk starts in the camera's file
+constexpr uint64_t sound_bytes = 250;  // behind the chunk, then the next piece (a kkad box)
+
+struct TailCase {
+    const char* name;
+    uint64_t boundary;  // file offset where two foreign clusters break the file's run; 0: none
+    uint8_t foreign;    // what those clusters hold: 0 sound (mostly zero bytes), else a unit's payload byte
+    uint64_t claimed;   // image offset of another recording's piece; 0: none
+    int expect;         // 1: the chunk is cut on the edge at 512
+};
+
+// A chunk found whole, every sample walking, whose last unit's payload crosses a cluster edge: cut
+// there only where the layout leaves no other place for the boundary before the next piece.
+TEST(SalvageMoviePlanner, AChunkFoundWholeIsCutInItsLastUnitOnlyWhereTheLayoutSaysSo)
+{
+    const TailCase cases[] = {
+        {"one run holds the chunk and the next piece", 0, 0, 0, 0},
+        {"a boundary in the last unit with sound behind it", 512, 0, 0, 1},
+        {"a boundary in the last unit with payload behind it, and another edge left", 512, 0x11, 0, 0},
+        {"the other edge's run holds another recording's piece", 512, 0x11, 612, 1},
+        {"a boundary in the sound behind the chunk", 1024, 0, 0, 0},
+        {"a boundary in the sound, the edge in the unit's run holds another recording's piece", 1024, 0, 1624, 0},
+    };
+    std::vector<uint32_t> sizes = {120, 130, 500};  // the last unit's payload holds the edge at 512
+    Bytes file(chunk_file, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
+    uint64_t chunk_end = file.size(), next_file = chunk_end + sound_bytes;
+    file.resize(next_file, 0x33);
+    file.resize((file.size() / cs + 2) * cs, 0x44);
+    for (const TailCase& c : cases) {
+        Bytes image(file.begin(), file.begin() + (c.boundary ? c.boundary : file.size()));
+        Bytes foreign(2 * cs, c.foreign);
+        for (size_t i = 2; !c.foreign && i < foreign.size(); i += 4)
+            foreign[i] = 1;
+        if (c.boundary) {
+            mkcard::put_bytes(image, foreign);
+            image.insert(image.end(), file.begin() + c.boundary, file.end());
+        }
+        uint64_t shift = c.boundary ? 2 * cs : 0;
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        uint64_t offsets[] = {chunk_file}, chunk_sizes[] = {chunk_end - chunk_file}, first[] = {0};
+        uint32_t counts[] = {uint32_t(sizes.size())};
+        mp4::TrackTables video{"vide", "avc1", 25, 0, 0, sizes.data(), sizes.size(), offsets, counts, first, chunk_sizes, 1};
+        mp4::MovieInfo movie{};
+        movie.moov_offset = image.size();
+        analysis::ClipHeader header{0, 0, 0, 0, file.size(), 1};
+        analysis::RecoveryClip clip{1, &header, nullptr, &movie, nullptr, 0, 0, 0};
+        salvage::ClaimList claims;
+        if (c.claimed)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{c.claimed, c.claimed + 100, 2, 0});
+        salvage::sort_claims(&claims);
+        uint8_t found = 1;
+        uint64_t found_at = chunk_file;
+        salvage::ChunkPlace cut{};
+        salvage::MoviePlanner p{};
+        p.image = img.f, p.image_size = img.size, p.geometry = &g, p.clip = &clip, p.claims = &claims;
+        p.movie = &movie, p.video = &video, p.chunks = 1, p.found = &found, p.found_at = &found_at, p.cut = &cut;
+        basics::list_append(&p.kkad, salvage::JoinAnchor{next_file, next_file + shift});
+        uint64_t x = 0;
+        EXPECT_EQ(salvage::tail_cut(&p, 0, &x), c.expect) << c.name;
+        if (c.expect) {
+            EXPECT_EQ(x, 512 - chunk_file) << c.name;
+        }
+        basics::list_free(&p.kkad);
+        salvage::free_claims(&claims);
+    }
+}
+
+}  // namespace
