@@ -432,10 +432,13 @@ void recording_markers(const MarkerList* markers, size_t first, uint64_t run_cou
     }
 }
 
-int run_is_paired(const PairList* pairs, size_t run, uint32_t header_index)
+// A run paired with a movie box that holds no clip (one a fragment boundary cut) is found by
+// content like one without.
+int run_is_paired(const PairList* pairs, const MovieList* movies, size_t run, uint32_t header_index)
 {
     for (size_t i = 0; i < pairs->count; i++)
-        if (pairs->items[i].run == run || pairs->items[i].header_index == header_index)
+        if ((pairs->items[i].run == run || pairs->items[i].header_index == header_index) &&
+            analysis::movie_makes_clip(&movies->items[pairs->items[i].movie]))
             return 1;
     return 0;
 }
@@ -465,7 +468,7 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
     uint32_t number;
     const ClipHeader* header = run_header(card, r, &cut, &number);
     size_t m = marker_at(card->markers, run->start_offset);
-    if (!header || run_is_paired(card->pairs, r, number) || m >= card->markers->count)
+    if (!header || run_is_paired(card->pairs, card->movies, r, number) || m >= card->markers->count)
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
     *in = RunInput{card->image, card->image_size, card->geometry, *header, run, card->decode_check, own->items, own->count, card->movies,
