@@ -429,6 +429,9 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     r->kept_seconds = v->timescale ? double(v->kept_samples) * v->sample_delta / v->timescale : 0.0;
     if (!r->has_movie)
         r->duration_seconds = r->kept_seconds;
+    // a recording only salvage knows that it planned with its movie box has one on the card
+    if (note->has_movie)
+        r->has_movie = 1;
     r->pieces_noted = 1;
     add_salvaged_pieces(s, index, plan);
 }

@@ -10,6 +10,7 @@ alone. Random damage to the camera-like streams is tests/e2e/test_damage_campaig
     python3 test_salvage.py --table    prints what each scenario card gives back
     MENDORA_SALVAGE_KNOWN_FAILURES=run python3 test_salvage.py    runs the known failures too"""
 
+import json
 import os
 import re
 import subprocess
@@ -259,6 +260,20 @@ FRAGMENT_CARDS = ["two-at-once", "two-at-once-moov-lost", "two-at-once-bframes-h
                   "two-at-once-long", "two-at-once-short", "two-at-once-short-moov-lost", "two-at-once-fat-zeroed"]
 
 
+def movie_box_whole(card, rec):
+    """Whether the recording's movie box, behind its media data, lies whole in one run of the card."""
+    if rec["damage"] == "moov-lost":
+        return False
+    with open(card.image, "rb") as f:
+        f.seek(rec["image_offset"])
+        head = f.read(64)
+    at = int.from_bytes(head[0:4], "big")  # the media data follows the file type box
+    size = int.from_bytes(head[at:at + 4], "big")
+    if size == 1:
+        size = int.from_bytes(head[at + 8:at + 16], "big")
+    return any(f <= at + size and rec["size"] <= f + n for f, _, n in rec["extents"])
+
+
 def fragment_row(test, card, problems=None):
     """Of a card of recordings cut only by fragment boundaries: the runs its recordings lie in, the
     chunks the run boundaries cut (video, sound, kkad), the cuts joined, the gaps the salvaged files
@@ -271,7 +286,13 @@ def fragment_row(test, card, problems=None):
     runs = sum(r["runs"] for r in recs)
     cuts = tuple(sum(r[k] for r in recs) for k in ("video_chunks_cut", "sound_chunks_cut", "kkad_cut"))
     whole = kept = on_card = gaps = 0
+    with open(os.path.join(run.out_dir, "mendora-report.json"), encoding="utf-8") as f:
+        listed = {r["clip_number"]: r for r in json.load(f)["recordings"]}
     for rec in recs:
+        # a recording back from its movie box says so, and one without it does not
+        if rec["clip_number"] in listed:
+            test.assertEqual(listed[rec["clip_number"]]["movie_box"], movie_box_whole(card, rec),
+                             "clip %d: the report's movie_box" % rec["clip_number"])
         orig = oracle.Original(card, rec)
         on_card += sum(orig.intact)
         camera_file = (rec.get("file") or {}).get("path")
