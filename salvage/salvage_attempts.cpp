@@ -339,17 +339,21 @@ size_t salvage_recordings(const SalvageRequest* req)
     SalvageAttemptList without_movie;
     build_plans_without_movie(&r->card, &without_movie);
     // the planners of clips with their movie box see where every recording's located pieces lie
+    // (those of the clips the documented rules wrote too)
     ClaimList claims, others;
-    int with_movie = 0;
-    for (size_t i = 0; i < r->clips->count; i++)
+    int with_movie = 0, movies = 0;
+    for (size_t i = 0; i < r->clips->count; i++) {
         with_movie |= clip_wanted(r, i) && r->clips->items[i].movie;
-    if (with_movie) {
+        movies |= r->clips->items[i].movie != nullptr;
+    }
+    int others_planned = without_movie.count && without_movie.count + r->clips->count >= 2;
+    if (with_movie || (movies && others_planned)) {
         gather_claims(req, &claims);
         with_claims.card.claims = &claims;
     }
     // and so do those of recordings without it, when the card holds another recording
-    if (without_movie.count && without_movie.count + r->clips->count >= 2)
-        plan_knowing_others(req, with_movie ? &claims : nullptr, &without_movie, &others);
+    if (others_planned)
+        plan_knowing_others(req, movies ? &claims : nullptr, &without_movie, &others);
     const analysis::ClipList* clips = r->clips;
     size_t candidates = 0;
     for (size_t i = 0; i < clips->count; i++)
