@@ -76,16 +76,34 @@ uint64_t verified_prefix(const MoviePlanner* p, uint64_t k, uint64_t at, int* en
     return n;
 }
 
-// A chunk that is not on the card whole may still hold its first samples where its neighbours
-// put it: overwritten clusters that begin inside it leave the samples before them.
+// Where the kkad box in front of chunk k puts its start when the box's cluster holds that start:
+// one cluster is never split between runs.
+int behind_own_box(const MoviePlanner* p, uint64_t k, uint64_t* out)
+{
+    uint64_t f = p->video->chunk_offsets[k], cs = p->geometry ? p->geometry->cluster_bytes : 0;
+    const Anchor* a = anchor_upto(&p->kkad, f);
+    if (!a || cs == 0 || a->image < p->geometry->heap_offset || a->file / cs != f / cs ||
+        a->image > UINT64_MAX - (f - a->file))
+        return 0;
+    *out = a->image + (f - a->file);
+    return (a->image - p->geometry->heap_offset) / cs == (*out - p->geometry->heap_offset) / cs;
+}
+
+// A chunk that is not on the card whole may still hold its first samples where its neighbours,
+// or its kkad box, put it: overwritten clusters, or a fragment boundary, that begin inside it
+// leave the samples before them.
 void find_leading_samples(MoviePlanner* p, uint64_t k, const uint64_t* before, const uint64_t* after)
 {
-    const uint64_t* sides[2] = {before, after};
-    for (const uint64_t* side : sides) {
+    uint64_t box_at;
+    int has_box = behind_own_box(p, k, &box_at);
+    const uint64_t* sides[3] = {before, after, has_box ? &box_at : nullptr};
+    for (int i = 0; i < 3; i++) {
         uint64_t guess;
         int end_ok = 0;
-        if (!side || !keeps_distance(p, k, *side, &guess))
+        if (!sides[i] || (i < 2 && !keeps_distance(p, k, *sides[i], &guess)))
             continue;
+        if (i == 2)
+            guess = box_at;
         uint64_t n = verified_prefix(p, k, guess, &end_ok);
         if (n > p->on_card[k]) {
             p->on_card[k] = n;
