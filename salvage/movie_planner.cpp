@@ -36,10 +36,9 @@ uint64_t leading_bytes(const mp4::TrackTables* t, uint64_t k, uint64_t n)
 
 int movie_anchor(const MoviePlanner* p, JoinAnchor* out)
 {
-    const analysis::ClipHeader* h = p->clip->header;
-    if (h->mdat_end < h->header_offset)
+    if (p->media_end == UINT64_MAX)
         return 0;
-    *out = JoinAnchor{h->mdat_end - h->header_offset, p->movie->moov_offset};
+    *out = JoinAnchor{p->media_end, p->movie->moov_offset};
     return 1;
 }
 

@@ -23,6 +23,10 @@ struct MoviePlanner {
     const mp4::MovieInfo* movie;
     const mp4::TrackTables* video;
     uint64_t chunks;
+    // the media data's end as an offset in the camera's file, where the movie box follows it (a
+    // header whose media data runs past the image's end is listed with it cut there); UINT64_MAX:
+    // unknown
+    uint64_t media_end;
     uint8_t* found;       // the whole chunk is verified at found_at
     uint64_t* found_at;   // where the chunk, or its verified leading samples, lie
     uint64_t* on_card;    // leading samples verified: all of them when found whole

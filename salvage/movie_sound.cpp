@@ -145,7 +145,7 @@ int place_sound(MoviePlanner* p)
     basics::list_append(&anchors, Anchor{0, h->header_offset});
     for (uint64_t k = 0; k < p->chunks; k++)
         add_chunk_anchors(p, k, &anchors);
-    uint64_t movie_at = h->mdat_end >= h->header_offset ? h->mdat_end - h->header_offset : UINT64_MAX;
+    uint64_t movie_at = p->media_end;
     if (movie_at != UINT64_MAX)
         basics::list_append(&anchors, Anchor{movie_at, m->moov_offset});
     sort_anchors(&anchors);

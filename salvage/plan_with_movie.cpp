@@ -20,6 +20,7 @@
 #include "basics/growable.h"
 #include "image/card_reader.h"
 #include "image/read_at.h"
+#include "mp4/box.h"
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
 #include "salvage/cut_join.h"
@@ -113,15 +114,25 @@ void find_leading_samples(MoviePlanner* p, uint64_t k, const uint64_t* before, c
     }
 }
 
+// The media data's end as an offset in the camera's file, from its box header: the header of a
+// recording that goes on past the image's end is listed with its media data cut there.
+uint64_t media_end_in_file(std::FILE* image, const ClipHeader* h)
+{
+    mp4::BoxHeader mdat;
+    uint64_t end = h->mdat_end;
+    if (mp4::read_box_header_file(image, h->mdat_offset, UINT64_MAX / 2, &mdat) && mdat.offset == h->mdat_offset)
+        end = mdat.offset + mdat.size;
+    return end >= h->header_offset ? end - h->header_offset : UINT64_MAX;
+}
+
 // Where chunk k lies if the camera's file runs unbroken from it to the movie box, which follows
 // the media data.
 int keeps_distance_to_movie(const MoviePlanner* p, uint64_t k, uint64_t* out)
 {
-    const ClipHeader* h = p->clip->header;
     uint64_t chunk = p->video->chunk_offsets[k];
-    if (h->mdat_end < h->header_offset || h->mdat_end - h->header_offset < chunk)
+    if (p->media_end == UINT64_MAX || p->media_end < chunk)
         return 0;
-    uint64_t back = h->mdat_end - h->header_offset - chunk;
+    uint64_t back = p->media_end - chunk;
     if (p->movie->moov_offset < back)
         return 0;
     *out = p->movie->moov_offset - back;
@@ -469,6 +480,7 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
     p.image_size = image_size;
     p.geometry = card->geometry;
     p.clip = clip;
+    p.media_end = media_end_in_file(image, clip->header);
     p.markers = card->markers;
     p.claims = card->claims;
     p.movie = m;

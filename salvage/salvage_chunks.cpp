@@ -468,7 +468,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     if (!mp4::read_box_header_file(image, header->mdat_offset, UINT64_MAX / 2, &mdat))
         return 0;
     RecordingScope r = {image, image_size, geometry, header, header->mdat_offset + mdat.header_size,
-                   header->mdat_end - header->header_offset, -1};
+                   mdat.offset + mdat.size - header->header_offset, -1};
     DescribedList described = {};
     collect_descriptions(&r, markers, count, &described);
     locate_descriptions(&r, &described);

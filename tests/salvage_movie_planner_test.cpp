@@ -69,6 +69,7 @@ TEST(SalvageMoviePlanner, AChunkFoundWholeIsCutInItsLastUnitOnlyWhereTheLayoutSa
         salvage::MoviePlanner p{};
         p.image = img.f, p.image_size = img.size, p.geometry = &g, p.clip = &clip, p.claims = &claims;
         p.movie = &movie, p.video = &video, p.chunks = 1, p.found = &found, p.found_at = &found_at, p.cut = &cut;
+        p.media_end = file.size();
         basics::list_append(&p.kkad, salvage::JoinAnchor{next_file, next_file + shift});
         uint64_t x = 0;
         EXPECT_EQ(salvage::tail_cut(&p, 0, &x), c.expect) << c.name;
