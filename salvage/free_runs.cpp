@@ -114,11 +114,14 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, const So
             return 0;
         side[i] = v.mine ? 1 : v.other ? 2 : 0;
     }
-    for (uint64_t w = pattern_reach_least; w <= free_runs_window; w *= 2) {
-        uint64_t a = lc > w ? lc - w : 0;
-        int folded = fold_runs(side + (a - from), a, hc + w - a + 1, lc, hc, mine);
-        if (folded == 1)
-            return 1;
+    // a period that folds the pieces near the gap by chance fails further out: the clusters are
+    // taken only when twice as far out they fold the same
+    uint8_t wider[free_runs_window];
+    for (uint64_t w = pattern_reach_least; 2 * w <= free_runs_window; w *= 2) {
+        uint64_t a = lc > w ? lc - w : 0, b = lc > 2 * w ? lc - 2 * w : 0;
+        if (fold_runs(side + (a - from), a, hc + w - a + 1, lc, hc, mine) == 1 &&
+            fold_runs(side + (b - from), b, hc + 2 * w - b + 1, lc, hc, wider) == 1)
+            return std::equal(mine, mine + (hc - lc + 1), wider);
     }
     return 0;
 }
