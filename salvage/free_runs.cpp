@@ -110,9 +110,8 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, const So
     uint8_t side[3 * free_runs_window + 1];  // 0 unknown, 1 the recording's, 2 another's
     for (uint64_t i = 0; i < n; i++) {
         ClusterView v = view_cluster(claims, heap + (from + i) * cs, cs, gap->clip, gap->tag);
-        if (v.mine && v.taken)
-            return 0;
-        side[i] = v.mine ? 1 : v.other ? 2 : 0;
+        // a cluster two recordings' pieces claim tells neither
+        side[i] = v.mine && v.taken ? 0 : v.mine ? 1 : v.other ? 2 : 0;
     }
     // a period that folds the pieces near the gap by chance fails further out: the clusters are
     // taken only when twice as far out they fold the same

@@ -317,8 +317,9 @@ TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
 }
 
 // Two files taking turns with runs of a fixed length each (now and then a free cluster between),
-// their video and metadata located, their sound in runs nothing holds: every sound placed in the
-// free clusters lies byte for byte where the file's clusters are.
+// their video and metadata located (now and then a piece claimed by both), their sound in runs
+// nothing holds: every sound placed in the free clusters lies byte for byte where the file's
+// clusters are.
 TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
 {
     constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200, units = 12;
@@ -335,6 +336,11 @@ TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
         for (int f = 0; f < 2; f++)
             for (uint64_t u = 0; u < units; u++)
                 card.claim(&claims, f, u * unit, u * unit + video), card.claim(&claims, f, u * unit + video + sound, (u + 1) * unit);
+        // now and then a piece of the second file claimed where the first's video lies, as a wrong find would
+        for (uint32_t k = random(3); k > 0; k--) {
+            uint64_t wrong = card.image(0, random(units) * unit + random(video));
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{wrong, wrong + 1, 2, 0});
+        }
         salvage::sort_claims(&claims);
         for (int f = 0; f < 2; f++)
             for (uint64_t u = 0; u < units; u++) {
