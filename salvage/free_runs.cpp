@@ -140,7 +140,8 @@ void free_clusters(const image::ImageGeometry* g, const ClaimList* claims, const
 {
     uint64_t cs = g->cluster_bytes, heap = g->heap_offset;
     out->valid = 0, out->own_fits = 1, out->count = 0;
-    if (gap->lo_image < heap || gap->hi_image <= gap->lo_image || gap->hi_file <= gap->lo_file ||
+    if (gap->lo_image < heap || gap->hi_image <= gap->lo_image || gap->size == 0 || gap->file < gap->lo_file ||
+        gap->file > gap->hi_file || gap->hi_file - gap->file < gap->size ||
         (gap->lo_image - heap) % cs != gap->lo_file % cs || (gap->hi_image - heap) % cs != gap->hi_file % cs)
         return;
     uint64_t lc = (gap->lo_image - heap) / cs, hc = (gap->hi_image - heap) / cs, lf = gap->lo_file / cs;
