@@ -11,6 +11,7 @@
 #include "basics/byte_order.h"
 #include "fuzz/fuzz_support.h"
 #include "salvage/cut_join.h"
+#include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 
 namespace {
@@ -107,6 +108,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fuzz::broken("a settled sound gap lies at an edge it did not keep");
         if (outside(salvage::placed_at_cut(anchors[0], anchors[1], x.edges[0], file, sound)))
             fuzz::broken("a settled sound gap lies outside the image");
+    }
+    // the same sound as two recordings' open sound, placed in the clusters the pieces leave free:
+    // every run of it between the two pieces (inside the image when they are), on a cluster edge
+    // behind a cut, off the other's pieces
+    salvage::note_open_sound(anchors[0], anchors[1], file, sound, 1, 0, &claims.open);
+    salvage::note_open_sound(anchors[0], anchors[1], file, sound, 2, 0, &claims.open);
+    salvage::settle_free_runs(&g, &claims);
+    for (size_t i = 0; i < claims.threaded.count; i++) {
+        const salvage::ThreadedSound& x = claims.threaded.items[i];
+        if (!salvage::threaded_place(&g, &claims, x.clip, anchors[0], anchors[1], file, sound, &out))
+            fuzz::broken("settled sound in free runs cannot be placed");
+        for (uint64_t from = 0, end; from < sound; from = end) {
+            end = salvage::place_run_end(&out, from, sound);
+            uint64_t at = salvage::place_offset(&out, from);
+            if (at < anchors[0].image || at + (end - from) > anchors[1].image ||
+                (anchors[1].image <= size && (at > size || size - at < end - from)) || (from && (file + from) % cs != 0))
+                fuzz::broken("sound in free runs lies outside the image or off a cluster edge");
+            for (size_t j = 0; j < claims.spans.count; j++) {
+                const salvage::ClaimedSpan& y = claims.spans.items[j];
+                if (y.clip != x.clip && y.begin < y.end && y.begin < at + (end - from) && at < y.end)
+                    fuzz::broken("sound in free runs lies on another recording's piece");
+            }
+        }
     }
     salvage::free_claims(&claims);
     std::fclose(image);

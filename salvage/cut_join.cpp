@@ -212,10 +212,11 @@ void claim_sure_between(const image::ImageGeometry* geometry, uint64_t image_siz
         return;
     if (first > file)
         basics::list_append(out, ClaimedSpan{lo.image + (file - lo.file),
-                                             lo.image + ((first < file + size ? first : file + size) - lo.file), clip, tag});
+                                             lo.image + ((first < file + size ? first : file + size) - lo.file), clip, tag,
+                                             0, UINT64_MAX, 1});
     if (last < file + size)
         basics::list_append(out, ClaimedSpan{hi.image - (hi.file - (last > file ? last : file)),
-                                             hi.image - (hi.file - (file + size)), clip, tag});
+                                             hi.image - (hi.file - (file + size)), clip, tag, 0, UINT64_MAX, 1});
 }
 
 int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,

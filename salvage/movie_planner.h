@@ -45,6 +45,7 @@ struct MoviePlanner {
     // behind the last, lie where the pieces around it put them: no other recording's file is there
     basics::Growable<ClaimedSpan, 16> sure;
     SoundGapList gaps;  // sound whose cut the pieces leave open, for all recordings to weigh together
+    SoundGapList open;  // every sound in runs the pieces around it do not settle
     uint64_t joins;
     uint64_t part_begin;  // the samples [part_begin, part_end) may be kept: the recording, or one part of it
     uint64_t part_end;

@@ -5,6 +5,7 @@
 #include "analysis/chunk_locate.h"
 #include "basics/growable.h"
 #include "image/read_at.h"
+#include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 
 namespace salvage {
@@ -101,9 +102,25 @@ uint64_t first_held(const ClaimList* claims, uint64_t begin, uint64_t end, uint3
 uint64_t sound_held(const MoviePlanner* p, const ChunkPlace* at, uint64_t size)
 {
     uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
-    uint64_t head = at->cut ? at->cut : size;
-    uint64_t x = first_held(p->claims, at->at, at->at + head, clip, tag) - at->at;
-    return x < head || !at->cut ? x : head + (first_held(p->claims, at->tail, at->tail + (size - head), clip, tag) - at->tail);
+    for (uint64_t from = 0, end; from < size; from = end) {
+        end = place_run_end(at, from, size);
+        uint64_t image = place_offset(at, from), x = first_held(p->claims, image, image + (end - from), clip, tag);
+        if (x < image + (end - from))
+            return from + (x - image);
+    }
+    return size;
+}
+
+// 1 when every run of sound placed at `at` lies inside the image.
+int placed_on_card(const ChunkPlace* at, uint64_t size, uint64_t image_size)
+{
+    for (uint64_t from = 0, end; from < size; from = end) {
+        end = place_run_end(at, from, size);
+        uint64_t image = place_offset(at, from);
+        if (image > image_size || image_size - image < end - from)
+            return 0;
+    }
+    return 1;
 }
 
 // A chunk joined across a cut, whose bytes from the cut on also begin the cluster right behind its
@@ -138,7 +155,7 @@ void claim_copies(const MoviePlanner* p, uint64_t k, uint32_t clip, uint32_t tag
 // have taken that piece with them.
 int place_sound(MoviePlanner* p)
 {
-    uint64_t placed = 0;
+    uint64_t placed = 0, threaded_only = 0, left = 0;
     const mp4::MovieInfo* m = p->movie;
     const ClipHeader* h = p->clip->header;
     AnchorList anchors;
@@ -158,6 +175,7 @@ int place_sound(MoviePlanner* p)
         uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j];
         if (!p->end_seen[j] || q > UINT64_MAX - size)
             continue;
+        left++;
         // the sound lies between the end of its video chunk and the next piece, both in place
         uint64_t video_end = p->video->chunk_offsets[j] + p->video->chunk_sizes[j];
         uint64_t next_piece = j + 1 < p->chunks ? p->video->chunk_offsets[j + 1] : movie_at;
@@ -166,6 +184,7 @@ int place_sound(MoviePlanner* p)
         if (!lo || !hi || lo->file < video_end || hi->file > next_piece)
             continue;
         ChunkPlace at{lo->image + (q - lo->file), 0, 0};
+        int threaded = 0;
         // a fragment boundary between the two pieces: joined only where the layout, or the other
         // recordings' pieces around the runs, leave one edge for it
         uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
@@ -173,14 +192,21 @@ int place_sound(MoviePlanner* p)
             !join_by_claims(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, clip, tag, &at)) {
             // or where the open sound of all recordings together leaves one edge
             const SoundGap* settled = settled_gap(p->claims, clip, q, size);
-            if (!settled || settled->lo_image != lo->image || settled->hi_image != hi->image) {
+            // or in the clusters the other recordings' pieces leave free between the two, weighed
+            // again on every pass
+            if (!settled)
+                note_open_sound(*lo, *hi, q, size, clip, tag, &p->open);
+            if (settled && settled->lo_image == lo->image && settled->hi_image == hi->image) {
+                at = placed_at_cut(*lo, *hi, settled->edges[0], q, size);
+            } else if (threaded_place(p->geometry, p->claims, clip, *lo, *hi, q, size, &at)) {
+                threaded = 1;
+            } else {
                 note_sound_gap(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, clip, tag, &p->gaps);
                 note_sure_sound(p, *lo, *hi, q, size);
                 continue;
             }
-            at = placed_at_cut(*lo, *hi, settled->edges[0], q, size);
         }
-        if (at.at > p->image_size || p->image_size - at.at < (at.cut ? at.cut : size))
+        if (!placed_on_card(&at, size, p->image_size))
             continue;
         // the frames whose sound another recording's bytes took are not kept
         uint64_t held = sound_held(p, &at, size);
@@ -191,12 +217,17 @@ int place_sound(MoviePlanner* p)
         p->sound_at[j] = at;
         // what follows the sound up to the next piece lies in that piece's run, unless the sound
         // lies whole in the run before a boundary that may fall anywhere behind it
-        if (same_run(lo, hi) || at.cut || at.at == hi->image - (hi->file - q))
+        if (same_run(lo, hi) || (at.cut && !threaded) || at.at == hi->image - (hi->file - q))
             p->trail_at[j] = hi->image - (hi->file - (q + size)), p->trail_bytes[j] = hi->file - (q + size);
         p->joins += at.cut != 0;
+        threaded_only += threaded;
         placed++;
     }
     basics::list_free(&anchors);
+    // sound found only in the runs the others leave free, for some chunks but not all: the picture
+    // alone keeps the frames whose sound is not found
+    if (placed == threaded_only && placed < left)
+        return 0;
     return placed > 0;
 }
 
@@ -214,8 +245,12 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         if (p->sound_placed[k])
             basics::list_append(&out->spans, ClaimedSpan{a.at, a.at + (a.cut ? a.cut : size), clip, tag, 0,
                                                              a.cut ? UINT64_MAX : p->movie->audio.chunk_offsets[k]});
-        if (p->sound_placed[k] && a.cut)
-            basics::list_append(&out->spans, ClaimedSpan{a.tail, a.tail + (size - a.cut), clip, tag});
+        // each run behind a cut
+        for (uint64_t from = a.cut, end; p->sound_placed[k] && a.cut && from < size; from = end) {
+            end = place_run_end(&a, from, size);
+            uint64_t at = place_offset(&a, from);
+            basics::list_append(&out->spans, ClaimedSpan{at, at + (end - from), clip, tag});
+        }
         if (p->trail_bytes[k])
             basics::list_append(&out->spans, ClaimedSpan{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag});
     }
@@ -223,6 +258,8 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         basics::list_append(&out->spans, p->sure.items[i]);
     for (uint64_t i = 0; i < p->gaps.count; i++)
         basics::list_append(&out->gaps, p->gaps.items[i]);
+    for (uint64_t i = 0; i < p->open.count; i++)
+        basics::list_append(&out->open, p->open.items[i]);
     for (uint64_t k = 0; k < p->chunks; k++) {
         if (p->cut[k].cut)
             claim_copies(p, k, clip, tag, out);

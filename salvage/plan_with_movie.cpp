@@ -457,6 +457,7 @@ void free_planner(MoviePlanner* p)
     basics::list_free(&p->kkad);
     basics::list_free(&p->sure);
     basics::list_free(&p->gaps);
+    basics::list_free(&p->open);
 }
 
 // Plans the clip; with `located`, only finds its pieces and adds where they lie.

@@ -11,6 +11,7 @@
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
 #include "salvage/cut_join.h"
+#include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 #include "validator/loader.h"
 
@@ -219,10 +220,11 @@ void plan_knowing_others(const SalvageRequest* r, const ClaimList* known, Salvag
         sort_claims(&more);
         // the sound the pieces leave open, weighed for all recordings together
         settle_sound_gaps(r->card.geometry, &more);
-        uint64_t before = out->spans.count, settled = out->settled.count;
+        settle_free_runs(r->card.geometry, &more);
+        uint64_t before = out->spans.count, settled = out->settled.count, threaded = out->threaded.count;
         free_claims(out);
         *out = more;
-        if (pass && out->spans.count == before && out->settled.count == settled)
+        if (pass && out->spans.count == before && out->settled.count == settled && out->threaded.count == threaded)
             break;
     }
     SalvageCard card = r->card;
@@ -271,15 +273,17 @@ void gather_claims(const SalvageRequest* req, ClaimList* claims)
     claim_pieces(req, &card, claims);
     // the sound the pieces leave open, weighed for all recordings together
     settle_sound_gaps(card.geometry, claims);
+    settle_free_runs(card.geometry, claims);
     for (int pass = 1; pass < claim_passes; pass++) {
         ClaimList more;
         card.claims = claims;
         claim_pieces(req, &card, &more);
         settle_sound_gaps(card.geometry, &more);
-        uint64_t before = claims->spans.count, settled = claims->settled.count;
+        settle_free_runs(card.geometry, &more);
+        uint64_t before = claims->spans.count, settled = claims->settled.count, threaded = claims->threaded.count;
         free_claims(claims);
         *claims = more;
-        if (claims->spans.count == before && claims->settled.count == settled)
+        if (claims->spans.count == before && claims->settled.count == settled && claims->threaded.count == threaded)
             break;
     }
 }

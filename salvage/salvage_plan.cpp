@@ -13,6 +13,8 @@ void free_claims(ClaimList* claims)
     basics::list_free(&claims->spans);
     basics::list_free(&claims->gaps);
     basics::list_free(&claims->settled);
+    basics::list_free(&claims->open);
+    basics::list_free(&claims->threaded);
 }
 
 int is_refused(const RefusedSamples* refused, uint64_t image_offset)

@@ -85,6 +85,9 @@ struct ClaimedSpan {
     // Two such pieces as far apart in the image as in the file lie in one run, and show how long
     // the runs of the file are
     uint64_t file = UINT64_MAX;
+    // 1: placed by where one boundary between two runs may fall, not by the bytes' content; with
+    // more boundaries than one between the two pieces it may be wrong
+    uint32_t inferred = 0;
 };
 constexpr uint32_t claim_copy = 2;
 // Bytes [file, file + size) of a recording's file (sound) between its located pieces `lo` and
@@ -102,11 +105,27 @@ struct SoundGap {
 };
 using SoundGapList = basics::Growable<SoundGap, 16>;
 
+// Sound between two located pieces of a recording placed cluster by cluster: the file's clusters
+// from the one that holds `lo` on, each at `cluster_at`.
+constexpr uint32_t threaded_clusters_max = 16;
+struct ThreadedSound {
+    uint32_t clip;
+    uint32_t tag;
+    uint64_t lo_file, lo_image;
+    uint64_t hi_file, hi_image;
+    uint64_t file, size;
+    uint32_t clusters;
+    uint64_t cluster_at[threaded_clusters_max];
+};
+using ThreadedList = basics::Growable<ThreadedSound, 16>;
+
 struct ClaimList {
     basics::Growable<ClaimedSpan, 256> spans;  // in image order
     uint64_t longest = 0;                      // bytes of the longest span
     SoundGapList gaps;                         // sound the pieces leave open, as the planners met it
     SoundGapList settled;                      // of those, the ones the others' left edges settle: one edge each
+    SoundGapList open;                         // sound between two pieces in different runs not placed yet
+    ThreadedList threaded;                     // of those, the ones the others' pieces leave clusters for
 };
 void free_claims(ClaimList* claims);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "salvage/cut_join.h"
+#include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 #include "tests/analysis_fixture.h"
 
@@ -235,6 +236,32 @@ TEST(SalvageCutJoin, AChunkCutTwiceOnlyWhereOneMiddleRunHoldsWholeSamples)
 
 }  // namespace
 
+// Two files taking turns on a card of clusters of `c` bytes, runs[f] clusters at a time; with
+// `odds` (0: never), one turn in odds leaves a free cluster that nothing claims behind it.
+struct TakingTurns {
+    uint64_t c;
+    std::vector<uint64_t> at[2];  // the image cluster of each cluster of each file
+
+    template <typename Random>
+    TakingTurns(uint64_t cluster, uint64_t need, const uint32_t runs[2], uint32_t odds, Random& random) : c(cluster)
+    {
+        for (uint64_t next = 0; at[0].size() < need || at[1].size() < need;)
+            for (int f = 0; f < 2; f++) {
+                for (uint32_t k = runs[f]; k > 0 && at[f].size() < need; k--)
+                    at[f].push_back(next++);
+                next += odds && random(odds) == 0;
+            }
+    }
+    uint64_t image(int f, uint64_t b) const { return at[f][b / c] * c + b % c; }
+    // bytes [from, to) of file f as located pieces of clip f + 1, cluster by cluster
+    void claim(salvage::ClaimList* claims, int f, uint64_t from, uint64_t to) const
+    {
+        for (uint64_t b = from; b < to; b = (b / c + 1) * c)
+            basics::list_append(&claims->spans, salvage::ClaimedSpan{image(f, b), image(f, b) + std::min(to - b, c - b % c),
+                                                                     uint32_t(f + 1), 0, 0, b});
+    }
+};
+
 // Two files written at once, their clusters alternating in runs of one length, 1 to 6 clusters
 // (now and then a free cluster between), each a row of units: a video chunk and a kkad box
 // (located, claimed) with sound between. Sound in one run with its chunk is placed; the rest are
@@ -248,27 +275,17 @@ TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
     for (uint32_t seed = 1; seed <= 300; seed++) {
         uint32_t x = seed;
         auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
-        std::vector<uint64_t> at[2];  // the image cluster of each cluster of each file
-        const uint32_t run = 1 + random(6);
-        for (uint64_t need = units * unit / c + 1, next = 0; at[0].size() < need || at[1].size() < need;)
-            for (auto& file : at) {
-                for (uint32_t k = run; k > 0 && file.size() < need; k--)
-                    file.push_back(next++);
-                next += random(3) == 0;  // now and then a free cluster that nothing claims
-            }
-        auto image = [&](int f, uint64_t b) { return at[f][b / c] * c + b % c; };
+        const uint32_t run = 1 + random(6), runs[2] = {run, run};
+        const TakingTurns card(c, units * unit / c + 1, runs, 3, random);
+        auto image = [&](int f, uint64_t b) { return card.image(f, b); };
         auto cut = [&](int f, uint64_t lo, uint64_t hi) {  // the run break in (lo, hi]; 0: none
             for (uint64_t e = (lo / c + 1) * c; e <= hi; e += c)
-                if (at[f][e / c] != at[f][e / c - 1] + 1)
+                if (card.at[f][e / c] != card.at[f][e / c - 1] + 1)
                     return e;
             return uint64_t(0);
         };
         salvage::ClaimList claims{};
-        auto claim = [&](int f, uint64_t from, uint64_t to) {
-            for (uint64_t b = from; b < to; b = (b / c + 1) * c)
-                basics::list_append(&claims.spans, salvage::ClaimedSpan{image(f, b), image(f, b) + std::min(to - b, c - b % c),
-                                                                        uint32_t(f + 1), 0, 0, b});
-        };
+        auto claim = [&](int f, uint64_t from, uint64_t to) { card.claim(&claims, f, from, to); };
         for (int f = 0; f < 2; f++)
             for (uint64_t u = 0; u < units; u++) {
                 uint64_t s = u * unit + video;
@@ -297,4 +314,56 @@ TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
         salvage::free_claims(&claims);
     }
     EXPECT_GT(4 * settled, two_runs) << settled << " of " << two_runs;
+}
+
+// Two files taking turns with runs of a fixed length each (now and then a free cluster between),
+// their video and metadata located (now and then a piece claimed by both), their sound in runs
+// nothing holds: every sound placed in the free clusters lies byte for byte where the file's
+// clusters are.
+TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
+{
+    constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200, units = 12;
+    image::ImageGeometry g{0, c, 0};
+    uint64_t placed[2] = {}, open[2] = {};
+    for (uint32_t seed = 1; seed <= 300; seed++) {
+        uint32_t x = seed;
+        auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
+        const uint32_t runs[2] = {1 + random(5), 1 + random(5)};
+        const int stray = int(random(2));  // 1: free clusters break the turns
+        const TakingTurns card(c, units * unit / c + 1, runs, stray ? 4 : 0, random);
+        auto image = [&](int f, uint64_t b) { return card.image(f, b); };
+        salvage::ClaimList claims{};
+        for (int f = 0; f < 2; f++)
+            for (uint64_t u = 0; u < units; u++)
+                card.claim(&claims, f, u * unit, u * unit + video), card.claim(&claims, f, u * unit + video + sound, (u + 1) * unit);
+        // now and then a piece of the second file claimed where the first's video lies, as a wrong find would
+        for (uint32_t k = random(3); k > 0; k--) {
+            uint64_t wrong = card.image(0, random(units) * unit + random(video));
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{wrong, wrong + 1, 2, 0});
+        }
+        salvage::sort_claims(&claims);
+        for (int f = 0; f < 2; f++)
+            for (uint64_t u = 0; u < units; u++) {
+                uint64_t s = u * unit + video;
+                if (image(f, s + sound) - image(f, s - 1) != sound + 1)
+                    salvage::note_open_sound({s - 1, image(f, s - 1)}, {s + sound, image(f, s + sound)}, s, sound,
+                                             uint32_t(f + 1), 0, &claims.open);
+            }
+        salvage::settle_free_runs(&g, &claims);
+        for (uint64_t i = 0; i < claims.threaded.count; i++) {
+            const salvage::ThreadedSound* t = &claims.threaded.items[i];
+            int f = int(t->clip) - 1;
+            salvage::ChunkPlace p;
+            ASSERT_TRUE(salvage::threaded_place(&g, &claims, t->clip, {t->lo_file, t->lo_image},
+                                                {t->hi_file, t->hi_image}, t->file, t->size, &p));
+            for (uint64_t b = 0; b < t->size; b++)
+                ASSERT_EQ(salvage::place_offset(&p, b), image(f, t->file + b)) << "seed " << seed << " byte " << b;
+        }
+        placed[stray] += claims.threaded.count;
+        open[stray] += claims.open.count;
+        salvage::free_claims(&claims);
+    }
+    // with the turns unbroken the runs tell where nearly every sound lies
+    EXPECT_GT(2 * placed[0], open[0]) << placed[0] << " of " << open[0];
+    EXPECT_GT(placed[1], 0u);
 }

@@ -42,8 +42,6 @@ KNOWN_FAILURES = {}
 KNOWN_GAPS = {
     "two-at-once-moov-lost-bframes": (24, "without the movie box, nothing behind the last chunk's sound vouches "
                                           "for its end, and the last chunk is left out"),
-    "two-at-once-short": (24, "a sound chunk of each recording across three runs, the middle one holding nothing "
-                              "but sound, is not placed, and its video chunk is left out with it"),
     "two-at-once-short-moov-lost": (60, "without the movie box, a sound chunk across three runs (the middle one "
                                         "holding nothing but sound) or cut where several cluster edges stay open "
                                         "is not placed, and its video chunk is left out with it"),

@@ -1,0 +1,287 @@
+#include "salvage/free_runs.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "basics/checked_alloc.h"
+#include "salvage/sound_gaps.h"
+
+namespace salvage {
+
+namespace {
+
+int of_other(const ClaimedSpan* c, uint32_t clip, uint32_t tag)
+{
+    return c->clip != clip && (c->tag == 0 || c->tag != tag);
+}
+
+// What the located pieces tell of the cluster at `b` for the recording of `clip` (or `tag`):
+// another recording's piece, or a copy of one, takes it; a piece of its own whose file offset is
+// known tells which of the file's clusters it is.
+struct ClusterView {
+    int taken;
+    int other;     // another recording's piece, not a copy
+    int mine;      // a piece of its own
+    uint64_t own;  // the file's cluster; UINT64_MAX: no such piece
+    int clash;     // pieces of its own that disagree
+};
+
+ClusterView view_cluster(const ClaimList* claims, uint64_t b, uint64_t cs, uint32_t clip, uint32_t tag)
+{
+    ClusterView v = {0, 0, 0, UINT64_MAX, 0};
+    const ClaimedSpan* first = claims->spans.items;
+    const ClaimedSpan* stop = first + claims->spans.count;
+    uint64_t from = b > claims->longest ? b - claims->longest : 0;
+    const ClaimedSpan* c =
+        std::lower_bound(first, stop, from, [](const ClaimedSpan& x, uint64_t y) { return x.begin < y; });
+    for (; c != stop && c->begin < b + cs; c++) {
+        if (c->end <= b || c->inferred)
+            continue;
+        if (of_other(c, clip, tag)) {
+            v.taken |= c->tentative == 0 || c->tentative == claim_copy;
+            v.other |= c->tentative == 0;
+            continue;
+        }
+        if (c->tentative != 0)
+            continue;
+        v.mine = 1;
+        if (c->file == UINT64_MAX)
+            continue;
+        uint64_t x = std::max(c->begin, b), f = (c->file + (x - c->begin)) / cs;
+        if (v.own != UINT64_MAX && v.own != f)
+            v.clash = 1;
+        v.own = f;
+    }
+    return v;
+}
+
+// Runs repeat with a period of at most pattern_period_max clusters, each located slot of it seen
+// at least pattern_seen times around the gap.
+constexpr uint64_t pattern_period_max = 32;
+constexpr uint32_t pattern_seen = 2;
+// Clusters on either side of the gap first looked at.
+constexpr uint64_t pattern_reach_least = 8;
+
+// Which of the clusters [lc, hc] are the recording's when the runs around them repeat: the located
+// pieces of the recording (side 1) and of the others (side 2) in `side`, from cluster `from` on,
+// fold onto a period whose slots each hold pieces of one side only, the recording's slots one
+// block of it. Every period up to pattern_period_max that folds so must give the same clusters;
+// 1 and `mine` filled then, 0 when none folds, -1 when two disagree.
+int fold_runs(const uint8_t* side, uint64_t from, uint64_t n, uint64_t lc, uint64_t hc, uint8_t* mine)
+{
+    int found = 0;
+    for (uint64_t period = 2; period <= pattern_period_max && period * pattern_seen <= n; period++) {
+        uint8_t slot[pattern_period_max] = {};
+        uint32_t seen[pattern_period_max] = {};
+        int fits = 1;
+        for (uint64_t i = 0; i < n && fits; i++) {
+            uint64_t k = (from + i) % period;
+            if (side[i] == 0)
+                continue;
+            fits = slot[k] == 0 || slot[k] == side[i];
+            slot[k] = side[i], seen[k]++;
+        }
+        uint32_t blocks = 0;
+        for (uint64_t k = 0; k < period && fits; k++) {
+            fits = seen[k] >= pattern_seen;
+            blocks += slot[k] == 1 && slot[(k + period - 1) % period] == 2;
+        }
+        if (!fits || blocks != 1)
+            continue;
+        for (uint64_t c = lc; c <= hc; c++) {
+            uint8_t m = slot[c % period] == 1;
+            if (found && mine[c - lc] != m)
+                return -1;
+            mine[c - lc] = m;
+        }
+        found = 1;
+    }
+    return found;
+}
+
+// The recording's clusters among [lc, hc] by the runs around them, looked at from a few clusters
+// on either side outward until the periods that fold agree: too few pieces fold onto any period or
+// onto several, and where the runs stop repeating (a recording ends, another file lies between)
+// none folds, however far it is looked.
+int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, const SoundGap* gap, uint64_t lc, uint64_t hc,
+                   uint8_t* mine)
+{
+    uint64_t from = lc > free_runs_window ? lc - free_runs_window : 0, n = hc + free_runs_window - from + 1;
+    uint8_t side[3 * free_runs_window + 1];  // 0 unknown, 1 the recording's, 2 another's
+    for (uint64_t i = 0; i < n; i++) {
+        ClusterView v = view_cluster(claims, heap + (from + i) * cs, cs, gap->clip, gap->tag);
+        // a cluster two recordings' pieces claim tells neither
+        side[i] = v.mine && v.taken ? 0 : v.mine ? 1 : v.other ? 2 : 0;
+    }
+    // a period that folds the pieces near the gap by chance fails further out: the clusters are
+    // taken only when twice as far out they fold the same
+    uint8_t wider[free_runs_window];
+    for (uint64_t w = pattern_reach_least; 2 * w <= free_runs_window; w *= 2) {
+        uint64_t a = lc > w ? lc - w : 0, b = lc > 2 * w ? lc - 2 * w : 0;
+        if (fold_runs(side + (a - from), a, hc + w - a + 1, lc, hc, mine) == 1 &&
+            fold_runs(side + (b - from), b, hc + 2 * w - b + 1, lc, hc, wider) == 1)
+            return std::equal(mine, mine + (hc - lc + 1), wider);
+    }
+    return 0;
+}
+
+// The clusters from the one that holds a gap's `lo` to the one that holds its `hi` that no other
+// recording's piece takes, in image order; with runs that repeat, only those of the recording's
+// slots.
+struct FreeClusters {
+    int valid;
+    int own_fits;     // its own pieces among them sit where the file's order puts them
+    uint64_t needed;  // the file's clusters from lo's to hi's
+    uint32_t count;
+    uint64_t at[free_runs_window];
+};
+
+void free_clusters(const image::ImageGeometry* g, const ClaimList* claims, const SoundGap* gap, FreeClusters* out)
+{
+    uint64_t cs = g->cluster_bytes, heap = g->heap_offset;
+    out->valid = 0, out->own_fits = 1, out->count = 0;
+    if (gap->lo_image < heap || gap->hi_image <= gap->lo_image || gap->size == 0 || gap->file < gap->lo_file ||
+        gap->file > gap->hi_file || gap->hi_file - gap->file < gap->size ||
+        (gap->lo_image - heap) % cs != gap->lo_file % cs || (gap->hi_image - heap) % cs != gap->hi_file % cs)
+        return;
+    uint64_t lc = (gap->lo_image - heap) / cs, hc = (gap->hi_image - heap) / cs, lf = gap->lo_file / cs;
+    if (hc - lc >= free_runs_window)
+        return;
+    out->valid = 1;
+    out->needed = gap->hi_file / cs - lf + 1;
+    uint8_t mine[free_runs_window];
+    for (int repeating = 0; repeating < 2 && out->count != out->needed; repeating++) {
+        if (repeating && !repeating_runs(claims, heap, cs, gap, lc, hc, mine))
+            break;
+        out->own_fits = 1, out->count = 0;
+        for (uint64_t c = lc; c <= hc; c++) {
+            ClusterView v = view_cluster(claims, heap + c * cs, cs, gap->clip, gap->tag);
+            if (v.taken || (repeating && !mine[c - lc])) {
+                // the two pieces' own clusters are the recording's
+                if (c == lc || c == hc)
+                    out->own_fits = 0;
+                continue;
+            }
+            if (v.clash || (v.own != UINT64_MAX && v.own != lf + out->count))
+                out->own_fits = 0;
+            out->at[out->count++] = heap + c * cs;
+        }
+    }
+}
+
+int threads(const FreeClusters* f)
+{
+    return f->valid && f->own_fits && f->needed <= threaded_clusters_max && f->count == f->needed;
+}
+
+int same_gap(const SoundGap* a, const SoundGap* b)
+{
+    return a->clip == b->clip && a->tag == b->tag && a->file == b->file && a->size == b->size &&
+           a->lo_image == b->lo_image && a->hi_image == b->hi_image;
+}
+
+int shares(const FreeClusters* a, const FreeClusters* b)
+{
+    for (uint32_t i = 0; i < a->count; i++)
+        if (std::find(b->at, b->at + b->count, a->at[i]) != b->at + b->count)
+            return 1;
+    return 0;
+}
+
+}  // namespace
+
+void note_open_sound(JoinAnchor lo, JoinAnchor hi, uint64_t file, uint64_t size, uint32_t clip, uint32_t tag,
+                     SoundGapList* out)
+{
+    basics::list_append(out, SoundGap{clip, tag, lo.file, lo.image, hi.file, hi.image, file, size, 0, {}});
+}
+
+void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
+{
+    const SoundGap* gaps = claims->open.items;
+    uint64_t n = claims->open.count;
+    claims->threaded.count = 0;
+    // as many open as settle_sound_gaps weighs at most
+    if (!geometry || geometry->cluster_bytes == 0 || n > sound_gaps_max)
+        return;
+    auto* free = static_cast<FreeClusters*>(basics::xcalloc(n + 1, sizeof(FreeClusters)));
+    auto* taken = static_cast<uint8_t*>(basics::xcalloc(n + 1, 1));
+    for (uint64_t g = 0; g < n; g++)
+        free_clusters(geometry, claims, &gaps[g], &free[g]), taken[g] = threads(&free[g]);
+    // a cluster two of them would take: neither does
+    auto* drop = static_cast<uint8_t*>(basics::xcalloc(n + 1, 1));
+    for (uint64_t g = 0; g < n; g++)
+        for (uint64_t h = g + 1; h < n; h++)
+            if (taken[g] && taken[h] && !same_gap(&gaps[g], &gaps[h]) && shares(&free[g], &free[h]))
+                drop[g] = drop[h] = 1;
+    for (uint64_t g = 0; g < n; g++)
+        taken[g] &= !drop[g];
+    // every other recording's sound still open keeps as many free clusters as it needs without the
+    // ones taken; where it does not, those that took its clusters give them back
+    for (int changed = 1; changed;) {
+        changed = 0;
+        for (uint64_t h = 0; h < n; h++) {
+            if (taken[h] || !free[h].valid)
+                continue;
+            uint64_t left = 0;
+            for (uint32_t i = 0; i < free[h].count; i++) {
+                int used = 0;
+                for (uint64_t g = 0; g < n && !used; g++)
+                    used = taken[g] && !same_gap(&gaps[g], &gaps[h]) &&
+                           std::find(free[g].at, free[g].at + free[g].count, free[h].at[i]) != free[g].at + free[g].count;
+                left += !used;
+            }
+            if (left >= free[h].needed)
+                continue;
+            for (uint64_t g = 0; g < n; g++)
+                if (taken[g] && !same_gap(&gaps[g], &gaps[h]) && shares(&free[g], &free[h]))
+                    taken[g] = 0, changed = 1;
+        }
+    }
+    for (uint64_t g = 0; g < n; g++) {
+        if (!taken[g])
+            continue;
+        const SoundGap* s = &gaps[g];
+        ThreadedSound t = {s->clip, s->tag, s->lo_file, s->lo_image, s->hi_file, s->hi_image, s->file, s->size,
+                           free[g].count, {}};
+        std::copy(free[g].at, free[g].at + free[g].count, t.cluster_at);
+        basics::list_append(&claims->threaded, t);
+    }
+    std::free(drop);
+    std::free(taken);
+    std::free(free);
+}
+
+int threaded_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, JoinAnchor lo,
+                   JoinAnchor hi, uint64_t file, uint64_t size, ChunkPlace* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0;
+    for (uint64_t i = 0; claims && cs && size && i < claims->threaded.count; i++) {
+        const ThreadedSound* t = &claims->threaded.items[i];
+        if (t->clip != clip || t->file != file || t->size != size || t->lo_image != lo.image ||
+            t->hi_image != hi.image || t->lo_file != lo.file || t->hi_file != hi.file || file < lo.file)
+            continue;
+        uint64_t lf = lo.file / cs, first = file / cs, last = (file + size - 1) / cs;
+        if (last - lf >= t->clusters)
+            return 0;
+        ChunkPlace p{t->cluster_at[first - lf] + file % cs, 0, 0};
+        for (uint64_t c = first + 1; c <= last; c++) {
+            uint64_t at = t->cluster_at[c - lf], x = c * cs - file;
+            if (at == t->cluster_at[c - lf - 1] + cs)
+                continue;
+            if (!p.cut) {
+                p.cut = x, p.tail = at;
+            } else if (p.later < place_cuts_max - 1) {
+                p.later_cut[p.later] = x, p.later_at[p.later] = at;
+                p.later++;
+            } else {
+                return 0;
+            }
+        }
+        *out = p;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace salvage

@@ -1,0 +1,34 @@
+#pragma once
+// Sound that lies in runs no located piece holds. Recordings written at once take their runs in
+// turn, each run behind the one before it, so between two located pieces of a recording its bytes
+// lie in the clusters between them that no other recording's piece holds, in order. That is
+// taken only when those free clusters are exactly as many as the bytes between the two pieces
+// need, no piece of the recording itself lies elsewhere among them, and every other recording's
+// sound still open keeps enough free clusters of its own without them. Where the others' sound
+// lies unplaced among them too, runs that repeat (two files taking turns with runs of a fixed
+// length) tell which free clusters are the recording's: the located pieces around fold onto one
+// period, and the recording's slots of it must hold exactly the clusters needed.
+#include <cstdint>
+
+#include "image/exfat_detect.h"
+#include "salvage/cut_join.h"
+#include "salvage/salvage_plan.h"
+
+namespace salvage {
+
+// Clusters from one of the two pieces to the other that are looked at.
+constexpr uint64_t free_runs_window = 64;
+
+// Notes bytes [file, file + size) of clip `clip` (kkad tag `tag`) between `lo` and `hi` in `out`.
+void note_open_sound(JoinAnchor lo, JoinAnchor hi, uint64_t file, uint64_t size, uint32_t clip, uint32_t tag,
+                     SoundGapList* out);
+
+// Fills claims->threaded from claims->open and the located pieces in claims->spans.
+void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims);
+
+// Where the settled sound of clip `clip` for bytes [file, file + size) between `lo` and `hi`
+// lies: 1 and `out` filled, 0 when none is settled.
+int threaded_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, JoinAnchor lo,
+                   JoinAnchor hi, uint64_t file, uint64_t size, ChunkPlace* out);
+
+}  // namespace salvage
