@@ -135,7 +135,12 @@ int run_check(Check* c)
 {
     uint8_t* moov = c->moov;
     c->moov = nullptr;
-    if (ahead->cancel.load() || !mp4::parse_movie_copy(moov, c->moov_size, c->moov_offset, &c->movie))
+    // the parse owns the copy from here on; a cancelled check never hands it over
+    if (ahead->cancel.load()) {
+        std::free(moov);
+        return 1;
+    }
+    if (!mp4::parse_movie_copy(moov, c->moov_size, c->moov_offset, &c->movie))
         return 1;
     std::FILE* file = platform::open_stream(c->path, "rb");
     if (!file)
