@@ -416,6 +416,54 @@ int overlaps_own(const CutSearch* s, uint32_t depth, uint64_t c)
 
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before);
 
+// The heap's clusters that the image holds whole: a file system's allocator that reaches the last
+// goes on at the first.
+uint64_t heap_clusters(const CutSearch* s)
+{
+    uint64_t heap = s->geometry->heap_offset;
+    return s->image_size > heap ? (s->image_size - heap) / s->cs : 0;
+}
+
+// The image offset of the cluster `j` clusters behind the one that begins at `edge`, round the
+// heap's end; UINT64_MAX when that is `edge`'s own run going on, or off the heap.
+uint64_t heap_cluster_after(const CutSearch* s, uint64_t edge, uint64_t j)
+{
+    uint64_t n = heap_clusters(s), heap = s->geometry->heap_offset;
+    if (edge < heap || (edge - heap) % s->cs || (edge - heap) / s->cs > n || j >= n)
+        return UINT64_MAX;
+    uint64_t h = (edge - heap) / s->cs, c = h + j;
+    if (c >= n)
+        c -= n;
+    else if (j == 0)
+        return UINT64_MAX;  // the run in front goes on: its walk already read on
+    return c == h ? UINT64_MAX : heap + c * s->cs;
+}
+
+// How many clusters behind the cut at byte `x` of the chunk, whose run ends at image offset
+// `head_end`, the run that goes on may begin. The file takes its clusters in the heap's order, round
+// its end, so the bytes from the cut up to the recording's next located piece need as many
+// clusters in front of that piece's: the run begins no further on than where the piece's run
+// would put the cut. Without such a piece, or with one too far on, join_window_clusters.
+uint64_t window_reach(const CutSearch* s, uint64_t x, uint64_t head_end)
+{
+    uint64_t n = heap_clusters(s), heap = s->geometry->heap_offset, cut = s->file + x, reach = UINT64_MAX;
+    if (head_end < heap || (head_end - heap) / s->cs > n)
+        return join_window_clusters;
+    uint64_t h = (head_end - heap) / s->cs;
+    for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried; a++) {
+        const JoinAnchor& y = s->anchors[a];
+        if (y.file < cut || y.image < heap || (y.image - heap) / s->cs >= n)
+            continue;
+        // the anchor's cluster less the file's clusters from the cut's up to it, round the heap
+        uint64_t back = y.file / s->cs - cut / s->cs, yc = (y.image - heap) / s->cs;
+        if (back >= n)
+            continue;
+        uint64_t bound = yc >= back ? yc - back : yc + n - back;
+        reach = std::min(reach, bound >= h ? bound - h : bound + n - h);
+    }
+    return reach <= join_reach_max ? reach : join_window_clusters;
+}
+
 // Cut `depth` at byte `x` of the chunk, the rest going on at image offset `c`.
 void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t x, uint64_t c, int anchored)
 {
@@ -502,9 +550,12 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
             if (y.file >= s->file + x && y.file - (s->file + x) <= y.image && y.image - (y.file - (s->file + x)) != head_end)
                 try_run(s, from, at, depth, x, y.image - (y.file - (s->file + x)), 1);
         }
-        for (uint64_t j = 1; s->window && j <= join_window_clusters && !s->ambiguous; j++)
-            if (head_end <= s->image_size - j * cs)
-                try_run(s, from, at, depth, x, head_end + j * cs, 0);
+        uint64_t reach = s->window ? window_reach(s, x, head_end) : 0;
+        for (uint64_t j = 0; j <= reach && !s->ambiguous; j++) {
+            uint64_t c = heap_cluster_after(s, head_end, j);
+            if (c != UINT64_MAX)
+                try_run(s, from, at, depth, x, c, 0);
+        }
         if (s->ambiguous)
             return;
     }

@@ -69,12 +69,13 @@ void place_kkad_boxes(const mp4::MovieInfo* movie, const analysis::MarkerList* m
 // Anchors tried per cut. The cut lies inside the first sample that fails where the run before it
 // goes on, or inside the last unit of the sample before it: each cluster edge there is a
 // candidate, so two samples of S bytes together on clusters of C bytes give at most
-// (S / C + 1) * (join_anchors_tried + join_window_clusters) candidates per cut.
+// (S / C + 1) * (join_anchors_tried + join_reach_max + 1) candidates per cut.
 constexpr uint64_t join_anchors_tried = 2;
 
 // Runs of a few clusters leave pieces of a chunk in runs no located piece vouches for. Such a run
-// is looked for among the cluster starts behind the cut, up to join_window_clusters of them, that
-// no other recording's located piece holds (`claims`; this recording's are those of `clip` or
+// is looked for among the cluster starts behind the cut, round the heap's end to its start, up to
+// join_window_clusters of them (or as join_reach_max says), that no other recording's located
+// piece holds (`claims`; this recording's are those of `clip` or
 // `tag`). A run found so must hold a whole sample of the chunk that walks intact, and the chunk's
 // last run must hold one too or be where a next located piece puts it.
 struct JoinWindow {
@@ -83,6 +84,10 @@ struct JoinWindow {
     uint32_t tag;
 };
 constexpr uint64_t join_window_clusters = 16;
+// The file takes its clusters in the heap's order, going on at the heap's start past its end: the
+// run behind a cut begins in front of where the recording's next located piece puts the cut, when
+// that is no more than join_reach_max clusters on; only those clusters are looked at then.
+constexpr uint64_t join_reach_max = 64;
 // Candidate runs read per chunk, over all its cuts: a chunk that needs more stays a gap.
 constexpr uint64_t join_reads_max = 512;
 

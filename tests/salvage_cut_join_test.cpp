@@ -189,43 +189,60 @@ TEST(SalvageCutJoin, SoundAcrossSeveralEdgesOnlyWhereTheOtherRecordingsPiecesLea
 
 TEST(SalvageCutJoin, AChunkCutTwiceOnlyWhereOneMiddleRunHoldsWholeSamples)
 {
-    // the file in runs: its clusters 0 | 1 | 2 on at image clusters 0, 2 and 4 on; foreign between
+    // the file in runs: its clusters 0 | 1 | 2 on at image clusters 0, 2 and 4 on, foreign between;
+    // or, wrapped, its cluster 0 at the heap's last and the others at 1 and 3 on
     Bytes file = camera_file();
-    const Bytes middle(file.begin() + cs, file.begin() + 2 * cs), rest(file.begin() + 2 * cs, file.end());
+    const Bytes head(file.begin(), file.begin() + cs), middle(file.begin() + cs, file.begin() + 2 * cs),
+        rest(file.begin() + 2 * cs, file.end());
     const Bytes foreign = look_alike(middle);
     struct {
         const char* name;
-        bool copy;        // a copy of the middle run in image cluster 3 too
-        bool claimed;     // another recording's located piece lies in image cluster 2
+        bool copy;        // a copy of the middle run right behind it too
+        bool claimed;     // another recording's located piece lies where the middle run does
         bool window;      // runs behind a cut are looked for, not only where the anchor puts them
+        bool wrapped;     // the file goes on at the heap's start behind its last cluster
+        bool copy_behind; // a copy of the middle run behind the rest's run
         int expect;
     } cases[] = {
-        {"the middle run found behind the first cut", false, false, true, 1},
-        {"a copy of the middle run fits as well", true, false, true, 0},
-        {"another recording's piece holds the middle run's place", false, true, true, 0},
-        {"only where the anchor puts the rest", false, false, false, 0},
+        {"the middle run found behind the first cut", false, false, true, false, false, 1},
+        {"a copy of the middle run fits as well", true, false, true, false, false, 0},
+        {"another recording's piece holds the middle run's place", false, true, true, false, false, 0},
+        {"only where the anchor puts the rest", false, false, false, false, false, 0},
+        {"the middle run at the heap's start behind the head at its end", false, false, true, true, false, 1},
+        {"wrapped, a copy of the middle run fits as well", true, false, true, true, false, 0},
+        {"a copy behind the rest's run is not where the file's next clusters go", false, false, true, false, true, 1},
     };
     for (const auto& c : cases) {
-        Bytes image = file;
-        image.resize(cs);
+        Bytes image;
+        if (!c.wrapped)
+            mkcard::put_bytes(image, head);
+        uint64_t middle_at = image.size() + cs;
         for (const Bytes* run : {&foreign, &middle, c.copy ? &middle : &foreign, &rest})
             mkcard::put_bytes(image, *run);
+        if (c.copy_behind)
+            mkcard::put_bytes(image, middle);
+        uint64_t head_at = image.size();
+        if (c.wrapped)
+            mkcard::put_bytes(image, head);
+        else
+            head_at = 0;
         fixture::TempImage img(image, c.name);
         image::ImageGeometry g{0, cs, 0};
         uint64_t end = file.size() - cs;
-        salvage::JoinAnchor anchor{end, 4 * cs + (end - 2 * cs)};
+        salvage::JoinAnchor anchor{end, middle_at + 2 * cs + (end - 2 * cs)};
         salvage::ClaimList claims{};
         if (c.claimed)
-            basics::list_append(&claims.spans, salvage::ClaimedSpan{2 * cs + 10, 2 * cs + 20, 2, 0});
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{middle_at + 10, middle_at + 20, 2, 0});
         salvage::sort_claims(&claims);
         salvage::JoinWindow window{&claims, 1, 0};
         mp4::SampleSizes s = fixture::stored_sizes(sizes);
         salvage::ChunkPlace out{};
-        int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
-                                            &anchor, 1, 0, c.window ? &window : nullptr, &out);
+        int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, head_at + chunk_file, &s,
+                                            codec::Syntax::avc, &anchor, 1, 0, c.window ? &window : nullptr, &out);
         EXPECT_EQ(got, c.expect) << c.name;
         if (got) {
             EXPECT_EQ(out.later, 1u) << c.name;
+            EXPECT_EQ(out.tail, middle_at) << c.name;
             Bytes joined(end - chunk_file);
             ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), joined.size()));
             EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + chunk_file)) << c.name;
