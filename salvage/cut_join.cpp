@@ -416,6 +416,32 @@ int overlaps_own(const CutSearch* s, uint32_t depth, uint64_t c)
 
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before);
 
+// 1 unless the located pieces show that the bytes of the file from `cut` up to anchor `y` do not lie
+// in one run: another recording's piece between the two places, or one of the recording's own
+// whose file offset puts it elsewhere in the file. A run placed by a piece far behind the cut
+// holds the rest of the chunk only when the file runs unbroken up to it; the bytes of a sample's
+// tail without a unit boundary in them walk anywhere.
+int one_run_to(const CutSearch* s, uint64_t cut, JoinAnchor y)
+{
+    const ClaimList* claims = s->window ? s->window->claims : nullptr;
+    if (!claims || y.file - cut > y.image)
+        return 1;
+    uint64_t begin = y.image - (y.file - cut);
+    if (first_foreign_of(s->window, begin, y.image))
+        return 0;
+    const ClaimedSpan* first = claims->spans.items;
+    const ClaimedSpan* stop = first + claims->spans.count;
+    const ClaimedSpan* c = std::lower_bound(first, stop, begin > claims->longest ? begin - claims->longest : 0,
+                                            [](const ClaimedSpan& x, uint64_t v) { return x.begin < v; });
+    for (; c != stop && c->begin < y.image; c++) {
+        if (c->end <= begin || c->tentative || c->file == UINT64_MAX || c->begin < begin)
+            continue;
+        if (c->file < cut || c->file - cut != c->begin - begin)
+            return 0;
+    }
+    return 1;
+}
+
 // The heap's clusters that the image holds whole: a file system's allocator that reaches the last
 // goes on at the first.
 uint64_t heap_clusters(const CutSearch* s)
@@ -547,7 +573,8 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
         uint64_t head_end = at + (x - from);
         for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried && !s->ambiguous; a++) {
             const JoinAnchor& y = s->anchors[a];
-            if (y.file >= s->file + x && y.file - (s->file + x) <= y.image && y.image - (y.file - (s->file + x)) != head_end)
+            if (y.file >= s->file + x && y.file - (s->file + x) <= y.image && y.image - (y.file - (s->file + x)) != head_end &&
+                one_run_to(s, s->file + x, y))
                 try_run(s, from, at, depth, x, y.image - (y.file - (s->file + x)), 1);
         }
         uint64_t reach = s->window ? window_reach(s, x, head_end) : 0;

@@ -202,15 +202,17 @@ TEST(SalvageCutJoin, AChunkCutTwiceOnlyWhereOneMiddleRunHoldsWholeSamples)
         bool window;      // runs behind a cut are looked for, not only where the anchor puts them
         bool wrapped;     // the file goes on at the heap's start behind its last cluster
         bool copy_behind; // a copy of the middle run behind the rest's run
+        bool rest_claimed; // another recording's located piece lies between the rest's start and the anchor
         int expect;
     } cases[] = {
-        {"the middle run found behind the first cut", false, false, true, false, false, 1},
-        {"a copy of the middle run fits as well", true, false, true, false, false, 0},
-        {"another recording's piece holds the middle run's place", false, true, true, false, false, 0},
-        {"only where the anchor puts the rest", false, false, false, false, false, 0},
-        {"the middle run at the heap's start behind the head at its end", false, false, true, true, false, 1},
-        {"wrapped, a copy of the middle run fits as well", true, false, true, true, false, 0},
-        {"a copy behind the rest's run is not where the file's next clusters go", false, false, true, false, true, 1},
+        {"the middle run found behind the first cut", false, false, true, false, false, false, 1},
+        {"a copy of the middle run fits as well", true, false, true, false, false, false, 0},
+        {"another recording's piece holds the middle run's place", false, true, true, false, false, false, 0},
+        {"only where the anchor puts the rest", false, false, false, false, false, false, 0},
+        {"the middle run at the heap's start behind the head at its end", false, false, true, true, false, false, 1},
+        {"wrapped, a copy of the middle run fits as well", true, false, true, true, false, false, 0},
+        {"a copy behind the rest's run is not where the file's next clusters go", false, false, true, false, true, false, 1},
+        {"another recording's piece between the rest's place and the anchor", false, false, true, false, false, true, 0},
     };
     for (const auto& c : cases) {
         Bytes image;
@@ -233,6 +235,8 @@ TEST(SalvageCutJoin, AChunkCutTwiceOnlyWhereOneMiddleRunHoldsWholeSamples)
         salvage::ClaimList claims{};
         if (c.claimed)
             basics::list_append(&claims.spans, salvage::ClaimedSpan{middle_at + 10, middle_at + 20, 2, 0});
+        if (c.rest_claimed)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{middle_at + 2 * cs + 10, middle_at + 2 * cs + 20, 2, 0});
         salvage::sort_claims(&claims);
         salvage::JoinWindow window{&claims, 1, 0};
         mp4::SampleSizes s = fixture::stored_sizes(sizes);
