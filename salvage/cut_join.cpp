@@ -540,6 +540,11 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     // a run only the look behind the cut found holds a whole sample of the chunk
     if (depth > 0 && !anchored && !witness)
         return;
+    // nor, while no recording's pieces are known yet, does a run a piece behind the cut places when
+    // it holds no whole sample: the file may break before that piece, and the tail of a sample
+    // without a unit boundary in it walks anywhere
+    if (depth > 0 && anchored && !witness && s->window && !s->window->claims)
+        return;
     uint64_t lo, hi;
     if (i == s->count) {
         if (depth > 0) {
