@@ -32,6 +32,11 @@ int first_foreign_of(const JoinWindow* w, uint64_t begin, uint64_t end)
     return foreign(w->claims, begin, end, w->clip, w->tag);
 }
 
+int first_foreign_of_at(const JoinWindow* w, uint64_t begin, uint64_t end, uint64_t* at)
+{
+    return first_foreign(w->claims, begin, end, w->clip, w->tag, at);
+}
+
 }  // namespace
 
 ChunkPlace placed_at_cut(JoinAnchor lo, JoinAnchor hi, uint64_t cut, uint64_t file, uint64_t size)
@@ -336,6 +341,9 @@ int overlaps_own(const CutSearch* s, uint32_t depth, uint64_t c)
     return 0;
 }
 
+// A run placed by an anchor whose length the file's runs do not show: it must hold a whole sample.
+constexpr int anchored_unshown = 2;
+
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before);
 
 // 1 unless the located pieces show that the bytes of the file from `cut` up to anchor `y` do not lie
@@ -413,8 +421,11 @@ uint64_t window_reach(const CutSearch* s, uint64_t x, uint64_t head_end)
 }
 
 // Cut `depth` at byte `x` of the chunk, the rest going on at image offset `c`.
-void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t x, uint64_t c, int anchored)
+// `anchor` (null: none) the located piece whose place puts the run at `c`: a run that holds no whole
+// sample of the chunk is only as sure as the run from the cut to that piece is shown to be.
+void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t x, uint64_t c, const JoinAnchor* anchor)
 {
+    int anchored = anchor ? 1 : 0;
     if (c > s->image_size || !on_same_edge(s->geometry, c, s->file + x) || overlaps_own(s, depth, c) ||
         (s->window && s->window->claims && !anchored && first_foreign_of(s->window, c, c + s->cs)))
         return;
@@ -431,6 +442,11 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
         s->place.later_cut[depth - 1] = x, s->place.later_at[depth - 1] = c;
         s->place.later = depth;
     }
+    // the run from the cut to the anchor no longer than the file's runs are shown to be there
+    if (anchor && s->window &&
+        !runs_proven(s->geometry, s->window->claims, s->window->clip, s->window->tag,
+                     JoinAnchor{s->file + x - 1, at + (x - from) - 1}, *anchor, s->file + x))
+        anchored = anchored_unshown;
     search_runs(s, x, c, depth + 1, anchored, 0);
 }
 
@@ -446,6 +462,10 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
         return;
     uint64_t have = s->size - from < s->image_size - at ? s->size - from : s->image_size - at;
     have = image::card_known_until(s->src, at, at + have) - at;
+    // a run ends where another recording's located piece begins
+    uint64_t held = 0;
+    if (s->window && first_foreign_of_at(s->window, at, at + have, &held))
+        have = held - at;
     uint64_t first = sample_holding(s, from), i = first, witness = 0, got = from;
     // the run is read sample by sample as the walk goes: a wrong run costs a sample or two
     for (; i < s->count; i++) {
@@ -460,12 +480,7 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
             witness = b + n;
     }
     // a run only the look behind the cut found holds a whole sample of the chunk
-    if (depth > 0 && !anchored && !witness)
-        return;
-    // nor, while no recording's pieces are known yet, does a run a piece behind the cut places when
-    // it holds no whole sample: the file may break before that piece, and the tail of a sample
-    // without a unit boundary in it walks anywhere
-    if (depth > 0 && anchored && !witness && s->window && !s->window->claims)
+    if (depth > 0 && anchored != 1 && !witness)
         return;
     uint64_t lo, hi;
     if (i == s->count) {
@@ -502,13 +517,13 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
             const JoinAnchor& y = s->anchors[a];
             if (y.file >= s->file + x && y.file - (s->file + x) <= y.image && y.image - (y.file - (s->file + x)) != head_end &&
                 one_run_to(s, s->file + x, y))
-                try_run(s, from, at, depth, x, y.image - (y.file - (s->file + x)), 1);
+                try_run(s, from, at, depth, x, y.image - (y.file - (s->file + x)), &y);
         }
         uint64_t reach = s->window ? window_reach(s, x, head_end) : 0;
         for (uint64_t j = 0; j <= reach && !s->ambiguous; j++) {
             uint64_t c = heap_cluster_after(s, head_end, j);
             if (c != UINT64_MAX)
-                try_run(s, from, at, depth, x, c, 0);
+                try_run(s, from, at, depth, x, c, nullptr);
         }
         if (s->ambiguous)
             return;

@@ -99,6 +99,36 @@ int fold_runs(const uint8_t* side, uint64_t from, uint64_t n, uint64_t lc, uint6
     return found;
 }
 
+// The clusters [first, last] around the gap's [lc, hc] where the files taking turns there may go
+// on taking them: a file's runs stop with its last piece (its movie box) and begin with its
+// first (its clip header), so the turns around that piece change. 0 when a file begins or ends
+// inside the gap.
+int turns_between(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint64_t* first,
+                  uint64_t* last)
+{
+    const ClaimedSpan* start = claims->spans.items;
+    const ClaimedSpan* stop = start + claims->spans.count;
+    uint64_t from = heap + *first * cs, to = heap + (*last + 1) * cs;
+    from = from > claims->longest ? from - claims->longest : 0;
+    for (const ClaimedSpan* s = std::lower_bound(start, stop, from,
+                                                 [](const ClaimedSpan& x, uint64_t y) { return x.begin < y; });
+         s != stop && s->begin < to; s++) {
+        const ClaimedSpan& c = *s;
+        if (!c.bound || c.end <= c.begin || c.begin < heap)
+            continue;
+        uint64_t at = ((c.bound == file_ends ? c.end - 1 : c.begin) - heap) / cs;
+        if (at < *first || at > *last)
+            continue;
+        if (c.bound == file_ends ? at >= lc && at < hc : at > lc && at <= hc)
+            return 0;
+        if (c.bound == file_ends)
+            at < lc ? *first = at + 1 : *last = at;
+        else
+            at <= lc ? *first = at : *last = at - 1;
+    }
+    return 1;
+}
+
 // The recording's clusters among [lc, hc] by the runs around them, looked at from a few clusters
 // on either side outward until the periods that fold agree: too few pieces fold onto any period or
 // onto several, and where the runs stop repeating (a recording ends, another file lies between)
@@ -107,6 +137,9 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, const So
                    uint8_t* mine)
 {
     uint64_t from = lc > free_runs_window ? lc - free_runs_window : 0, n = hc + free_runs_window - from + 1;
+    uint64_t first = from, last = from + n - 1;
+    if (!turns_between(claims, heap, cs, lc, hc, &first, &last))
+        return 0;
     uint8_t side[3 * free_runs_window + 1];  // 0 unknown, 1 the recording's, 2 another's
     for (uint64_t i = 0; i < n; i++) {
         ClusterView v = view_cluster(claims, heap + (from + i) * cs, cs, gap->clip, gap->tag);
@@ -117,9 +150,12 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, const So
     // taken only when twice as far out they fold the same
     uint8_t wider[free_runs_window];
     for (uint64_t w = pattern_reach_least; 2 * w <= free_runs_window; w *= 2) {
-        uint64_t a = lc > w ? lc - w : 0, b = lc > 2 * w ? lc - 2 * w : 0;
-        if (fold_runs(side + (a - from), a, hc + w - a + 1, lc, hc, mine) == 1 &&
-            fold_runs(side + (b - from), b, hc + 2 * w - b + 1, lc, hc, wider) == 1)
+        uint64_t a = std::max(lc > w ? lc - w : 0, first), b = std::max(lc > 2 * w ? lc - 2 * w : 0, first);
+        uint64_t ae = std::min(hc + w, last), be = std::min(hc + 2 * w, last);
+        if (a == b && ae == be)
+            break;  // the files' ends leave nothing further out
+        if (fold_runs(side + (a - from), a, ae - a + 1, lc, hc, mine) == 1 &&
+            fold_runs(side + (b - from), b, be - b + 1, lc, hc, wider) == 1)
             return std::equal(mine, mine + (hc - lc + 1), wider);
     }
     return 0;

@@ -4,6 +4,7 @@
 
 #include "analysis/chunk_locate.h"
 #include "basics/growable.h"
+#include "codec/nal_units.h"
 #include "image/read_at.h"
 #include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
@@ -147,6 +148,28 @@ void claim_copies(const MoviePlanner* p, uint64_t k, uint32_t clip, uint32_t tag
     }
 }
 
+// The first `bytes` of chunk k as far as their content shows where they lie: the walk reads each
+// unit's length field and nothing of its payload, so the bytes of the chunk's last unit behind the
+// first cluster edge past its length field may lie in another run.
+uint64_t shown_bytes(const MoviePlanner* p, uint64_t k, uint64_t bytes)
+{
+    const image::ImageGeometry* g = p->geometry;
+    uint64_t cs = g ? g->cluster_bytes : 0, size = p->video->chunk_sizes[k], f = p->video->chunk_offsets[k];
+    mp4::SampleSizes sizes;
+    if (cs == 0 || bytes != size || !chunk_samples(p->video, k, &sizes) || sizes.count == 0)
+        return bytes;
+    uint64_t last = mp4::sample_size_at(&sizes, sizes.count - 1);
+    if (last > size || last > max_sample_bytes)
+        return bytes;
+    ChunkPlace place = video_place(p, k);
+    grow_read_buffer(&direct_read_buffer, last);
+    if (!read_placed(p->image, &place, size - last, direct_read_buffer.data, last))
+        return bytes;
+    uint64_t checked = size - last + codec::last_unit_at(direct_read_buffer.data, last) + 4;
+    uint64_t edge = ((f + checked) / cs + 1) * cs - f;
+    return edge < size ? edge : size;
+}
+
 }  // namespace
 
 // Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
@@ -235,9 +258,13 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
 {
     uint32_t tag = p->clip->run ? p->clip->run->tag : 0, clip = p->clip->clip_number;
     const ClipHeader* h = p->clip->header;
-    basics::list_append(&out->spans, ClaimedSpan{h->header_offset, h->mdat_offset, clip, tag});
-    basics::list_append(&out->spans, ClaimedSpan{p->movie->moov_offset, p->movie->moov_offset + p->movie->moov_size,
-                                                 clip, tag});
+    ClaimedSpan header{h->header_offset, h->mdat_offset, clip, tag};
+    header.bound = file_starts;
+    basics::list_append(&out->spans, header);
+    ClaimedSpan movie{p->movie->moov_offset, p->movie->moov_offset + p->movie->moov_size, clip, tag};
+    // the movie box ends the file where it follows the media data
+    movie.bound = p->media_end != UINT64_MAX ? file_ends : 0;
+    basics::list_append(&out->spans, movie);
     for (uint64_t k = 0; k < p->chunks; k++) {
         // only placed sound has sizes to read: a damaged movie box may hold fewer sound chunks
         const ChunkPlace& a = p->sound_at[k];
@@ -263,13 +290,18 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
     for (uint64_t k = 0; k < p->chunks; k++) {
         if (p->cut[k].cut)
             claim_copies(p, k, clip, tag, out);
-        uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]);
+        uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]), shown = shown_bytes(p, k, bytes);
         ChunkPlace place = video_place(p, k);
-        // each run of the chunk's verified bytes
+        // each run of the chunk's verified bytes; those behind the last edge the walk reached only
+        // end runs
         for (uint64_t from = 0; from < bytes;) {
             uint64_t end = place_run_end(&place, from, bytes), at = place_offset(&place, from);
-            basics::list_append(&out->spans,
-                                ClaimedSpan{at, at + (end - from), clip, tag, 0, p->video->chunk_offsets[k] + from});
+            uint64_t sure = std::min(std::max(shown, from), end);
+            if (sure > from)
+                basics::list_append(&out->spans, ClaimedSpan{at, at + (sure - from), clip, tag, 0,
+                                                             p->video->chunk_offsets[k] + from});
+            if (end > sure)
+                basics::list_append(&out->spans, ClaimedSpan{at + (sure - from), at + (end - from), clip, tag, 1});
             from = end;
         }
     }

@@ -90,21 +90,48 @@ int behind_own_box(const MoviePlanner* p, uint64_t k, uint64_t* out)
     return (a->image - p->geometry->heap_offset) / cs == (*out - p->geometry->heap_offset) / cs;
 }
 
+// Where chunk k starts when a cluster edge lies between it and the kkad box in front of it: the
+// chunk's cluster is one of the next few the box's run and the others' runs leave, at the same
+// offset in it as in the file's cluster. Taken only when exactly one of them holds the chunk's
+// first samples as the movie box gives their sizes, and no other recording's piece holds it.
+int behind_box_runs(const MoviePlanner* p, uint64_t k, uint64_t* out)
+{
+    uint64_t f = p->video->chunk_offsets[k], cs = p->geometry ? p->geometry->cluster_bytes : 0;
+    const Anchor* a = anchor_upto(&p->kkad, f);
+    if (!a || cs == 0 || a->image < p->geometry->heap_offset || a->file / cs == f / cs)
+        return 0;
+    uint64_t heap = p->geometry->heap_offset, first = (a->image - heap) / cs + (f / cs - a->file / cs);
+    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
+    int found = 0;
+    for (uint64_t c = first; c < first + join_window_clusters; c++) {
+        uint64_t at = heap + c * cs + f % cs, other = 0;
+        int end_ok = 0;
+        if (at >= p->image_size)
+            break;
+        if (first_foreign(p->claims, at, at + 1, clip, tag, &other) || verified_prefix(p, k, at, &end_ok) == 0)
+            continue;
+        if (found++)
+            return 0;
+        *out = at;
+    }
+    return found;
+}
+
 // A chunk that is not on the card whole may still hold its first samples where its neighbours,
 // or its kkad box, put it: overwritten clusters, or a fragment boundary, that begin inside it
 // leave the samples before them.
 void find_leading_samples(MoviePlanner* p, uint64_t k, const uint64_t* before, const uint64_t* after)
 {
-    uint64_t box_at;
-    int has_box = behind_own_box(p, k, &box_at);
-    const uint64_t* sides[3] = {before, after, has_box ? &box_at : nullptr};
-    for (int i = 0; i < 3; i++) {
+    uint64_t box_at, run_at;
+    int has_box = behind_own_box(p, k, &box_at), has_run = !has_box && behind_box_runs(p, k, &run_at);
+    const uint64_t* sides[4] = {before, after, has_box ? &box_at : nullptr, has_run ? &run_at : nullptr};
+    for (int i = 0; i < 4; i++) {
         uint64_t guess;
         int end_ok = 0;
         if (!sides[i] || (i < 2 && !keeps_distance(p, k, *sides[i], &guess)))
             continue;
-        if (i == 2)
-            guess = box_at;
+        if (i >= 2)
+            guess = *sides[i];
         uint64_t n = verified_prefix(p, k, guess, &end_ok);
         if (n > p->on_card[k]) {
             p->on_card[k] = n;

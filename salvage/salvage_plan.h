@@ -88,8 +88,11 @@ struct ClaimedSpan {
     // 1: placed by where one boundary between two runs may fall, not by the bytes' content; with
     // more boundaries than one between the two pieces it may be wrong
     uint32_t inferred = 0;
+    // file_starts: the piece begins its file (a clip header); file_ends: it ends it (a movie box)
+    uint32_t bound = 0;
 };
 constexpr uint32_t claim_copy = 2;
+constexpr uint32_t file_starts = 1, file_ends = 2;
 // Bytes [file, file + size) of a recording's file (sound) between its located pieces `lo` and
 // `hi` in different runs, with the cluster edges (file offsets) that other recordings' pieces
 // leave for the boundary between the two runs.

@@ -264,11 +264,12 @@ struct TakingTurns {
     std::vector<uint64_t> at[2];  // the image cluster of each cluster of each file
 
     template <typename Random>
-    TakingTurns(uint64_t cluster, uint64_t need, const uint32_t runs[2], uint32_t odds, Random& random) : c(cluster)
+    TakingTurns(uint64_t cluster, const uint64_t need[2], const uint32_t runs[2], uint32_t odds, Random& random)
+        : c(cluster)
     {
-        for (uint64_t next = 0; at[0].size() < need || at[1].size() < need;)
+        for (uint64_t next = 0; at[0].size() < need[0] || at[1].size() < need[1];)
             for (int f = 0; f < 2; f++) {
-                for (uint32_t k = runs[f]; k > 0 && at[f].size() < need; k--)
+                for (uint32_t k = runs[f]; k > 0 && at[f].size() < need[f]; k--)
                     at[f].push_back(next++);
                 next += odds && random(odds) == 0;
             }
@@ -297,7 +298,8 @@ TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
         uint32_t x = seed;
         auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
         const uint32_t run = 1 + random(6), runs[2] = {run, run};
-        const TakingTurns card(c, units * unit / c + 1, runs, 3, random);
+        const uint64_t need[2] = {units * unit / c + 1, units * unit / c + 1};
+        const TakingTurns card(c, need, runs, 3, random);
         auto image = [&](int f, uint64_t b) { return card.image(f, b); };
         auto cut = [&](int f, uint64_t lo, uint64_t hi) {  // the run break in (lo, hi]; 0: none
             for (uint64_t e = (lo / c + 1) * c; e <= hi; e += c)
@@ -338,12 +340,12 @@ TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
 }
 
 // Two files taking turns with runs of a fixed length each (now and then a free cluster between),
-// their video and metadata located (now and then a piece claimed by both), their sound in runs
-// nothing holds: every sound placed in the free clusters lies byte for byte where the file's
-// clusters are.
+// one of them ending first with its movie box, their video, metadata and movie boxes located (now
+// and then a piece claimed by both), their sound in runs nothing holds: every sound placed in the
+// free clusters lies byte for byte where the file's clusters are.
 TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
 {
-    constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200, units = 12;
+    constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200, movie = 100;
     image::ImageGeometry g{0, c, 0};
     uint64_t placed[2] = {}, open[2] = {};
     for (uint32_t seed = 1; seed <= 300; seed++) {
@@ -351,20 +353,29 @@ TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
         auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
         const uint32_t runs[2] = {1 + random(5), 1 + random(5)};
         const int stray = int(random(2));  // 1: free clusters break the turns
-        const TakingTurns card(c, units * unit / c + 1, runs, stray ? 4 : 0, random);
+        const uint64_t units[2] = {12, 6 + random(7)};
+        const uint64_t need[2] = {(units[0] * unit + movie) / c + 1, (units[1] * unit + movie) / c + 1};
+        const TakingTurns card(c, need, runs, stray ? 4 : 0, random);
         auto image = [&](int f, uint64_t b) { return card.image(f, b); };
         salvage::ClaimList claims{};
-        for (int f = 0; f < 2; f++)
-            for (uint64_t u = 0; u < units; u++)
+        for (int f = 0; f < 2; f++) {
+            for (uint64_t u = 0; u < units[f]; u++)
                 card.claim(&claims, f, u * unit, u * unit + video), card.claim(&claims, f, u * unit + video + sound, (u + 1) * unit);
+            // the movie box ends the file
+            uint64_t end = units[f] * unit + movie, last = card.image(f, end - 1) / c * c;
+            card.claim(&claims, f, units[f] * unit, end);
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{std::max(last, card.image(f, units[f] * unit)),
+                                                                     card.image(f, end - 1) + 1, uint32_t(f + 1), 0});
+            claims.spans.items[claims.spans.count - 1].bound = salvage::file_ends;
+        }
         // now and then a piece of the second file claimed where the first's video lies, as a wrong find would
         for (uint32_t k = random(3); k > 0; k--) {
-            uint64_t wrong = card.image(0, random(units) * unit + random(video));
+            uint64_t wrong = card.image(0, random(units[0]) * unit + random(video));
             basics::list_append(&claims.spans, salvage::ClaimedSpan{wrong, wrong + 1, 2, 0});
         }
         salvage::sort_claims(&claims);
         for (int f = 0; f < 2; f++)
-            for (uint64_t u = 0; u < units; u++) {
+            for (uint64_t u = 0; u < units[f]; u++) {
                 uint64_t s = u * unit + video;
                 if (image(f, s + sound) - image(f, s - 1) != sound + 1)
                     salvage::note_open_sound({s - 1, image(f, s - 1)}, {s + sound, image(f, s + sound)}, s, sound,

@@ -5,10 +5,11 @@ a blkio cgroup throttles (cgroup v1 blkio.throttle.read_bps_device, or v2 io.max
 same recordings from cached files on every core (the decode check's own floor).
 
     python3 bench/reader/run.py CARD.img [--build DIR] [--reference DIR] [--rates 90,300] [--rounds N]
-                                [--work DIR]
+                                [--work DIR] [--only NAME,...]
 
 With --reference, the engine (and its validator library) in DIR runs too, in the same rounds: an
-earlier build to compare with. The rates are in MB/s (10^6 bytes). Before every timed run: sync, the page cache dropped, the
+earlier build to compare with. With --only, just the commands named (e.g. "cat,mendora --no-validator,photorec";
+`cat` always runs, the ratios need it). The rates are in MB/s (10^6 bytes). Before every timed run: sync, the page cache dropped, the
 device's buffers flushed. Rounds are interleaved: every command once per round and rate. Prints a
 Markdown table: median wall seconds, peak MiB, and each command against `cat` of the same round
 and against max(`cat`, ffmpeg), the floor of a run that checks every clip's decode.
@@ -25,7 +26,8 @@ UNIFIED = ["/sys/fs/cgroup/unified", "/sys/fs/cgroup"]
 
 
 def options(argv):
-    opts = {"build": "build", "reference": None, "rates": "90,300", "rounds": "1", "work": tempfile.gettempdir()}
+    opts = {"build": "build", "reference": None, "rates": "90,300", "rounds": "1", "work": tempfile.gettempdir(),
+            "only": None}
     card = None
     while argv:
         if argv[0].startswith("--"):
@@ -127,7 +129,11 @@ def main():
             commands.append(("photorec", ["sh", "-c", 'cd "$1" && photorec /log /d "$1/recup" /cmd "$0" '
                                           'partition_none,fileopt,everything,disable,mov,enable,search',
                                           device, run_dir]))
-        times = {(r, n): [] for r in rates for n, _ in commands + [("ffmpeg -threads 0 (cached files)", None)]}
+        floor = "ffmpeg -threads 0 (cached files)"
+        if opts["only"]:
+            wanted = set(opts["only"].split(",")) | {"cat"}
+            commands = [(n, c) for n, c in commands if n in wanted]
+        times = {(r, n): [] for r in rates for n, _ in commands + [(floor, None)]}
         for _ in range(int(opts["rounds"])):
             for r in rates:
                 throttle.rate(r)
@@ -136,9 +142,12 @@ def main():
                     os.makedirs(run_dir)
                     cold(device)
                     times[(r, name)].append(timed(throttle.wrap(cmd), log))
+                if opts["only"] and floor not in wanted:
+                    times[(r, floor)].append((0.0, 0.0))
+                    continue
                 # the recordings cached, as the decode check finds them behind a scan
                 subprocess.run(["cat"] + recordings, stdout=subprocess.DEVNULL, check=True)
-                times[(r, "ffmpeg -threads 0 (cached files)")].append(timed(throttle.wrap(ffmpeg), log))
+                times[(r, floor)].append(timed(throttle.wrap(ffmpeg), log))
         print("card %s (%d MiB, %d recordings), %s, %s rounds, %d cores" % (
             os.path.basename(card), os.path.getsize(card) >> 20, len(recordings), throttle.kind, opts["rounds"],
             os.cpu_count()))
@@ -150,6 +159,8 @@ def main():
             ff = [w for w, _ in times[(r, "ffmpeg -threads 0 (cached files)")]]
             for name in [n for (rr, n) in times if rr == r]:
                 walls = [w for w, _ in times[(r, name)]]
+                if not any(walls):
+                    continue  # not run
                 peak = max(m for _, m in times[(r, name)])
                 x_cat = statistics.median(w / c for w, c in zip(walls, cat))
                 x_floor = statistics.median(w / max(c, f) for w, c, f in zip(walls, cat, ff))

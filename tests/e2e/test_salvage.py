@@ -275,7 +275,7 @@ def movie_box_whole(card, rec):
 def fragment_row(test, card, problems=None):
     """Of a card of recordings cut only by fragment boundaries: the runs its recordings lie in, the
     chunks the run boundaries cut (video, sound, kkad), the cuts joined, the gaps the salvaged files
-    are left with, recordings back whole (every video sample, no gap), its recordings, and video
+    are left with, recordings back whole (every video sample with its sound, no gap), its recordings, and video
     samples kept and on the card. With `problems` (a list), the first thing the oracle finds wrong
     in each salvaged file is added to it."""
     run = harness.run_engine(test, card)
@@ -307,7 +307,8 @@ def fragment_row(test, card, problems=None):
             except AssertionError as e:
                 problems.append("clip %d: %s" % (rec["clip_number"], str(e).splitlines()[0].split(" : ", 1)[-1][:100]))
         gaps += sum(int(m["gaps"]) for m in lines) + max(len(lines) - 1, 0)
-        whole += len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0"
+        whole += (len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0" and
+                  (not rec["sound_chunks"] or lines[0]["sound"] == "100"))
     return runs, cuts, len(JOINED.findall(run.stdout)), gaps, whole, len(recs), kept, on_card
 
 
