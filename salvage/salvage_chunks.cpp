@@ -8,9 +8,11 @@
 #include "salvage/chunk_descriptions.h"
 #include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/last_chunk.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
+#include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
@@ -278,6 +280,9 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
         const SoundGap* settled = others ? settled_gap(others->claims, others->clip, end, sound) : nullptr;
         if (settled && hi && settled->lo_image == last.image && settled->hi_image == hi->image) {
             place = placed_at_cut(last, *hi, settled->edges[0], end, sound);
+        } else if (!hi && others && end + sound == r->file_end &&
+                   free_runs_to_end(r->geometry, others->claims, others->clip, others->tag, last, end, sound, &place)) {
+            // the recording's last sound: the other recording's runs around show its clusters
         } else {
             if (hi && others && others->claims && others->gaps)
                 note_sound_gap(r->geometry, r->image_size, last, *hi, end, sound, others->claims, others->clip,
@@ -521,6 +526,8 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     // camera did not get to write follows it
     SalvageChunk* last = last_chunk(&c);
     uint64_t sound = between - l.lead, to_marker = marker_distance(out, between, markers, count);
+    if (l.lead && between > l.lead)
+        join_cut_last_chunk(&r, out, last, sound, others);
     if (to_marker == 0)
         to_marker = c.to_box ? c.to_box : lead_marker_distance(&r, &l, out, markers, count);
     settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
