@@ -345,8 +345,10 @@ int free_runs_to_end(const image::ImageGeometry* geometry, const ClaimList* clai
     uint64_t count = 0;
     int past = 0;  // lo's cluster met
     // from one such cluster of the other recording to the next: the clusters between that are not
-    // its own are as many as the image has more than its file, and are the recording's
-    while (count < needed) {
+    // its own are as many as the image has more than its file, and are the recording's; behind its
+    // last one, up to where the other's pieces stop, none may be left over (a cluster no file had
+    // among them would shift the sound's end)
+    for (;;) {
         uint64_t b = a + 1, fb = UINT64_MAX;
         for (; b < to && fb == UINT64_MAX; b++) {
             ClusterView v = view_cluster(claims, heap + b * cs, cs, x, xtag);
@@ -355,9 +357,20 @@ int free_runs_to_end(const image::ImageGeometry* geometry, const ClaimList* clai
             fb = v.own;
         }
         b--;
-        if (fb == UINT64_MAX || fb <= fa || b - a < fb - fa)
+        if (fb == UINT64_MAX) {
+            if (count == needed)
+                break;
+            return 0;
+        }
+        if (fb <= fa || b - a < fb - fa)
             return 0;
         uint64_t mine = (b - a) - (fb - fa), left = 0, slots = 0;
+        if (mine == 0 && past) {
+            a = b, fa = fb;  // the other's runs alone, its pieces not located there free
+            continue;
+        }
+        if (count == needed)
+            return 0;
         for (uint64_t c = a + 1; c < b; c++)
             left += !view_cluster(claims, heap + c * cs, cs, clip, tag).taken;
         // more clusters free than are the recording's: the other's pieces not located lie among
@@ -368,12 +381,12 @@ int free_runs_to_end(const image::ImageGeometry* geometry, const ClaimList* clai
             slots += fold[c - a - 1] && !view_cluster(claims, heap + c * cs, cs, clip, tag).taken;
         if (left != mine && !(folded && slots == mine))
             return 0;
-        for (uint64_t c = a + 1; c < b && count < needed; c++) {
+        for (uint64_t c = a + 1; c < b; c++) {
             ClusterView v = view_cluster(claims, heap + c * cs, cs, clip, tag);
             if (v.taken || (folded && !fold[c - a - 1]) || (!past && c != lc))
                 continue;
             past = 1;
-            if (v.clash || (v.own != UINT64_MAX && v.own != lf + count))
+            if (count == needed || v.clash || (v.own != UINT64_MAX && v.own != lf + count))
                 return 0;
             at[count++] = heap + c * cs;
         }

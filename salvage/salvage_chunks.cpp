@@ -356,6 +356,36 @@ void append_located(Chain* c, const Described* d)
     basics::list_append(c->chunks, chunk);
 }
 
+// The chunks behind the last one found where the interleave's distance does not lead to them (its
+// sound lies cut, so the next chunk stands elsewhere in the image): walked from where the kkad box
+// behind its sound puts the next one, though a boundary may lie between the box and that place.
+// They are kept only when every one walks whole and the last ends its sound's length (`sound`)
+// before the media data's end in the camera's file, as the recording's last chunk does.
+void walk_from_box(Chain* c, uint64_t sound, uint64_t to_marker)
+{
+    SalvageChunk* last = last_chunk(c);
+    uint64_t to_chunk = c->box_to_chunk                           ? c->box_to_chunk
+                        : to_marker && to_marker < c->between ? c->between - to_marker
+                                                                  : 0;
+    if (!last || !last->box || !to_chunk || !last->file_known || !last->full_bytes || !last->end_confirmed ||
+        last->file_offset + last->full_bytes + c->between >= c->r->file_end ||
+        last->box + to_chunk == full_end(last) + c->between)
+        return;
+    size_t before = c->chunks->count;
+    int reached;
+    walk_forward(c, last->box + to_chunk, c->r->image_size, 1, &reached);
+    SalvageChunk* end = last_chunk(c);
+    int whole = c->chunks->count > before;
+    for (size_t i = before; i < c->chunks->count && whole; i++)
+        whole = c->chunks->items[i].samples == camera_chunk_samples && c->chunks->items[i].full_bytes;
+    if (!whole || !end->file_known || end->file_offset + end->full_bytes + sound != c->r->file_end) {
+        c->chunks->count = before;
+        return;
+    }
+    end->open_end = 0;
+    end->end_confirmed = 1;
+}
+
 // A described chunk that does not walk whole at `at`, joined across a fragment boundary to the
 // run that holds the kkad box that describes it (at the distance `to_box` behind its end in the
 // camera's file) or the recording's next located chunk `next`.
@@ -526,10 +556,13 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     // camera did not get to write follows it
     SalvageChunk* last = last_chunk(&c);
     uint64_t sound = between - l.lead, to_marker = marker_distance(out, between, markers, count);
-    if (l.lead && between > l.lead)
-        join_cut_last_chunk(&r, out, last, sound, others);
     if (to_marker == 0)
         to_marker = c.to_box ? c.to_box : lead_marker_distance(&r, &l, out, markers, count);
+    if (l.lead && between > l.lead) {
+        walk_from_box(&c, sound, to_marker);
+        last = last_chunk(&c);
+        join_cut_last_chunk(&r, out, last, sound, others);
+    }
     settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
                                     (last->file_known && last->file_offset + whole_bytes(last) + sound == r.file_end))) ||
                             (to_marker && marker_at(markers, count, full_end(last) + to_marker)));
