@@ -242,6 +242,28 @@ uint32_t other_writer(const ClaimList* claims, uint64_t begin, uint64_t end, uin
     return found;
 }
 
+// Behind the other recording's last located piece nothing shows its runs: the recording's
+// clusters from `at[count]` on up to `needed` are taken only where the runs in front repeat and
+// put them all in the run of its last one, in one piece behind it.
+int rest_of_run(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t clip, uint32_t tag, uint64_t lf,
+                uint64_t* at, uint64_t* count, uint64_t needed)
+{
+    if (*count == 0 || needed - *count >= free_runs_window)
+        return 0;
+    uint64_t last = (at[*count - 1] - heap) / cs, n = needed - *count;
+    uint8_t mine[free_runs_window];
+    if (!repeating_runs(claims, heap, cs, clip, tag, last, last + n, 0, mine))
+        return 0;
+    for (uint64_t k = 0; k <= n; k++) {
+        ClusterView v = view_cluster(claims, heap + (last + k) * cs, cs, clip, tag);
+        if (!mine[k] || (k && (v.taken || v.clash || (v.own != UINT64_MAX && v.own != lf + *count - 1 + k))))
+            return 0;
+    }
+    for (uint64_t k = 1; k <= n; k++)
+        at[(*count)++] = heap + (last + k) * cs;
+    return 1;
+}
+
 }  // namespace
 
 void note_open_sound(JoinAnchor lo, JoinAnchor hi, uint64_t file, uint64_t size, uint32_t clip, uint32_t tag,
@@ -328,7 +350,9 @@ int free_runs_to_end(const image::ImageGeometry* geometry, const ClaimList* clai
         return 0;
     uint64_t lc = (lo.image - heap) / cs, lf = lo.file / cs, needed = (file + size - 1) / cs - lf + 1;
     uint64_t from = lc > free_runs_window ? lc - free_runs_window : 0, to = lc + 2 * free_runs_window;
-    uint32_t xtag, x = other_writer(claims, heap + from * cs, heap + to * cs, clip, tag, &xtag);
+    // the one other recording in front of lo's cluster; behind it, a later file's pieces are taken
+    // clusters like the other's
+    uint32_t xtag, x = other_writer(claims, heap + from * cs, heap + (lc + 1) * cs, clip, tag, &xtag);
     if (x == 0 || needed > threaded_clusters_max)
         return 0;
     // the other recording's cluster nearest in front of lo's whose place in its file a piece shows
@@ -358,9 +382,12 @@ int free_runs_to_end(const image::ImageGeometry* geometry, const ClaimList* clai
         }
         b--;
         if (fb == UINT64_MAX) {
-            if (count == needed)
-                break;
-            return 0;
+            // lo's cluster behind the other's last located piece: the run it lies in goes on from it
+            if (!past && !view_cluster(claims, heap + lc * cs, cs, clip, tag).taken)
+                at[count++] = heap + lc * cs, past = 1;
+            if (count < needed && !(past && rest_of_run(claims, heap, cs, clip, tag, lf, at, &count, needed)))
+                return 0;
+            break;
         }
         if (fb <= fa || b - a < fb - fa)
             return 0;
