@@ -109,8 +109,9 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t
 {
     if (hc < lc || hc - lc >= free_runs_window)
         return 0;
-    uint64_t reach = ahead ? free_runs_window : 0;
-    uint64_t from = lc > free_runs_window ? lc - free_runs_window : 0, n = hc + reach - from + 1;
+    // looked at in front only, twice as far: runs of a few clusters each take many to repeat
+    uint64_t reach = ahead ? free_runs_window : 0, back = ahead ? free_runs_window : 2 * free_runs_window;
+    uint64_t from = lc > back ? lc - back : 0, n = hc + reach - from + 1;
     uint8_t side[3 * free_runs_window + 1];  // 0 unknown, 1 the recording's, 2 another's
     for (uint64_t i = 0; i < n; i++) {
         ClusterView v = view_cluster(claims, heap + (from + i) * cs, cs, clip, tag);
@@ -120,7 +121,7 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t
     // a period that folds the pieces near the gap by chance fails further out: the clusters are
     // taken only when twice as far out they fold the same
     uint8_t wider[free_runs_window];
-    for (uint64_t w = pattern_reach_least; 2 * w <= free_runs_window; w *= 2) {
+    for (uint64_t w = pattern_reach_least; 2 * w <= back; w *= 2) {
         uint64_t a = lc > w ? lc - w : 0, b = lc > 2 * w ? lc - 2 * w : 0;
         uint64_t right = ahead ? w : 0, wide = ahead ? 2 * w : 0;
         if (fold_runs(side + (a - from), a, hc + right - a + 1, lc, hc, mine) == 1 &&
