@@ -288,6 +288,28 @@ int read_placed(std::FILE* src, const ChunkPlace* place, uint64_t from, uint8_t*
     return 1;
 }
 
+int same_place(const ChunkPlace* a, const ChunkPlace* b)
+{
+    if (a->cut != b->cut || a->tail != b->tail || a->later != b->later)
+        return 0;
+    for (uint32_t i = 0; i < a->later; i++)
+        if (a->later_cut[i] != b->later_cut[i] || a->later_at[i] != b->later_at[i])
+            return 0;
+    return 1;
+}
+
+int place_overlaps(const ChunkPlace* place, uint32_t depth, uint64_t c, uint64_t cs)
+{
+    for (uint32_t d = 0; d < depth; d++) {
+        uint64_t from = d == 0 ? 0 : d == 1 ? place->cut : place->later_cut[d - 2];
+        uint64_t at = d == 0 ? place->at : d == 1 ? place->tail : place->later_at[d - 2];
+        uint64_t end = d == 0 ? place->cut : place->later_cut[d - 1];
+        if (c + cs > at && c < at + (end - from))
+            return 1;
+    }
+    return 0;
+}
+
 namespace {
 
 // The search for the runs of a chunk cut one or more times, cut after cut, depth first.
@@ -312,33 +334,10 @@ struct CutSearch {
     uint64_t reads;
 };
 
-int same_place(const ChunkPlace* a, const ChunkPlace* b)
-{
-    if (a->cut != b->cut || a->tail != b->tail || a->later != b->later)
-        return 0;
-    for (uint32_t i = 0; i < a->later; i++)
-        if (a->later_cut[i] != b->later_cut[i] || a->later_at[i] != b->later_at[i])
-            return 0;
-    return 1;
-}
-
 // The sample that holds byte `x` of the chunk.
 uint64_t sample_holding(const CutSearch* s, uint64_t x)
 {
     return uint64_t(std::upper_bound(s->starts, s->starts + s->count + 1, x) - s->starts) - 1;
-}
-
-// 1 when a run placed at `c` would reuse bytes of one of the chunk's runs before cut `depth`.
-int overlaps_own(const CutSearch* s, uint32_t depth, uint64_t c)
-{
-    for (uint32_t d = 0; d < depth; d++) {
-        uint64_t from = d == 0 ? 0 : d == 1 ? s->place.cut : s->place.later_cut[d - 2];
-        uint64_t at = d == 0 ? s->place.at : d == 1 ? s->place.tail : s->place.later_at[d - 2];
-        uint64_t end = d == 0 ? s->place.cut : s->place.later_cut[d - 1];
-        if (c + s->cs > at && c < at + (end - from))
-            return 1;
-    }
-    return 0;
 }
 
 // A run placed by an anchor whose length the file's runs do not show: it must hold a whole sample.
@@ -426,7 +425,7 @@ uint64_t window_reach(const CutSearch* s, uint64_t x, uint64_t head_end)
 void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t x, uint64_t c, const JoinAnchor* anchor)
 {
     int anchored = anchor ? 1 : 0;
-    if (c > s->image_size || !on_same_edge(s->geometry, c, s->file + x) || overlaps_own(s, depth, c) ||
+    if (c > s->image_size || !on_same_edge(s->geometry, c, s->file + x) || place_overlaps(&s->place, depth, c, s->cs) ||
         (s->window && s->window->claims && !anchored && first_foreign_of(s->window, c, c + s->cs)))
         return;
     // the bytes of the sample the cut lies in, in front of it, as this run holds them: a search

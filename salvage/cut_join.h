@@ -42,6 +42,12 @@ uint64_t place_run_end(const ChunkPlace* place, uint64_t x, uint64_t end);
 // The image offset of byte `x` of a chunk that lies at `place`.
 uint64_t place_offset(const ChunkPlace* place, uint64_t x);
 
+// 1 when two places put a chunk's runs in the same places.
+int same_place(const ChunkPlace* a, const ChunkPlace* b);
+// 1 when a cluster of `cs` bytes at image offset `c` would reuse bytes of the runs `place` puts in
+// front of its cut `depth` (0: the first).
+int place_overlaps(const ChunkPlace* place, uint32_t depth, uint64_t c, uint64_t cs);
+
 // Reads bytes [from, from + n) of a chunk that lies at `place`; 0 when the card does not give them.
 int read_placed(std::FILE* src, const ChunkPlace* place, uint64_t from, uint8_t* out, uint64_t n);
 

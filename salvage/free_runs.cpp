@@ -132,26 +132,32 @@ int turns_between(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t 
 // The recording's clusters among [lc, hc] by the runs around them, looked at from a few clusters
 // on either side outward until the periods that fold agree: too few pieces fold onto any period or
 // onto several, and where the runs stop repeating (a recording ends, another file lies between)
-// none folds, however far it is looked.
-int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, const SoundGap* gap, uint64_t lc, uint64_t hc,
-                   uint8_t* mine)
+// none folds, however far it is looked. With `ahead` 0 only the runs in front of hc are looked at:
+// behind the recording's end the other's runs no longer take turns with it.
+int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t clip, uint32_t tag, uint64_t lc,
+                   uint64_t hc, int ahead, uint8_t* mine)
 {
-    uint64_t from = lc > free_runs_window ? lc - free_runs_window : 0, n = hc + free_runs_window - from + 1;
+    if (hc < lc || hc - lc >= free_runs_window)
+        return 0;
+    // looked at in front only, twice as far: runs of a few clusters each take many to repeat
+    uint64_t reach = ahead ? free_runs_window : 0, back = ahead ? free_runs_window : 2 * free_runs_window;
+    uint64_t from = lc > back ? lc - back : 0, n = hc + reach - from + 1;
     uint64_t first = from, last = from + n - 1;
     if (!turns_between(claims, heap, cs, lc, hc, &first, &last))
         return 0;
     uint8_t side[3 * free_runs_window + 1];  // 0 unknown, 1 the recording's, 2 another's
     for (uint64_t i = 0; i < n; i++) {
-        ClusterView v = view_cluster(claims, heap + (from + i) * cs, cs, gap->clip, gap->tag);
+        ClusterView v = view_cluster(claims, heap + (from + i) * cs, cs, clip, tag);
         // a cluster two recordings' pieces claim tells neither
         side[i] = v.mine && v.taken ? 0 : v.mine ? 1 : v.other ? 2 : 0;
     }
     // a period that folds the pieces near the gap by chance fails further out: the clusters are
     // taken only when twice as far out they fold the same
     uint8_t wider[free_runs_window];
-    for (uint64_t w = pattern_reach_least; 2 * w <= free_runs_window; w *= 2) {
+    for (uint64_t w = pattern_reach_least; 2 * w <= back; w *= 2) {
+        uint64_t right = ahead ? w : 0, wide = ahead ? 2 * w : 0;
         uint64_t a = std::max(lc > w ? lc - w : 0, first), b = std::max(lc > 2 * w ? lc - 2 * w : 0, first);
-        uint64_t ae = std::min(hc + w, last), be = std::min(hc + 2 * w, last);
+        uint64_t ae = std::min(hc + right, last), be = std::min(hc + wide, last);
         if (a == b && ae == be)
             break;  // the files' ends leave nothing further out
         if (fold_runs(side + (a - from), a, ae - a + 1, lc, hc, mine) == 1 &&
@@ -187,7 +193,7 @@ void free_clusters(const image::ImageGeometry* g, const ClaimList* claims, const
     out->needed = gap->hi_file / cs - lf + 1;
     uint8_t mine[free_runs_window];
     for (int repeating = 0; repeating < 2 && out->count != out->needed; repeating++) {
-        if (repeating && !repeating_runs(claims, heap, cs, gap, lc, hc, mine))
+        if (repeating && !repeating_runs(claims, heap, cs, gap->clip, gap->tag, lc, hc, 1, mine))
             break;
         out->own_fits = 1, out->count = 0;
         for (uint64_t c = lc; c <= hc; c++) {
@@ -222,6 +228,77 @@ int shares(const FreeClusters* a, const FreeClusters* b)
         if (std::find(b->at, b->at + b->count, a->at[i]) != b->at + b->count)
             return 1;
     return 0;
+}
+
+// Bytes [file, file + size) of a file whose clusters from `lf` on lie at `cluster_at` (`count` of
+// them); 0 when they do not reach the bytes' end or take more cuts than a place holds.
+int place_in_clusters(const uint64_t* cluster_at, uint64_t count, uint64_t lf, uint64_t cs, uint64_t file,
+                      uint64_t size, ChunkPlace* out)
+{
+    uint64_t first = file / cs, last = (file + size - 1) / cs;
+    if (first < lf || last - lf >= count)
+        return 0;
+    ChunkPlace p{cluster_at[first - lf] + file % cs, 0, 0};
+    for (uint64_t c = first + 1; c <= last; c++) {
+        uint64_t at = cluster_at[c - lf], x = c * cs - file;
+        if (at == cluster_at[c - lf - 1] + cs)
+            continue;
+        if (!p.cut) {
+            p.cut = x, p.tail = at;
+        } else if (p.later < place_cuts_max - 1) {
+            p.later_cut[p.later] = x, p.later_at[p.later] = at;
+            p.later++;
+        } else {
+            return 0;
+        }
+    }
+    *out = p;
+    return 1;
+}
+
+// The one recording other than `clip` (or `tag`) whose located pieces lie in [begin, end), with its
+// kkad tag; 0 when none does or several do.
+uint32_t other_writer(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag,
+                      uint32_t* other_tag)
+{
+    uint32_t found = 0;
+    *other_tag = 0;
+    const ClaimedSpan* first = claims->spans.items;
+    const ClaimedSpan* stop = first + claims->spans.count;
+    uint64_t from = begin > claims->longest ? begin - claims->longest : 0;
+    const ClaimedSpan* c =
+        std::lower_bound(first, stop, from, [](const ClaimedSpan& x, uint64_t y) { return x.begin < y; });
+    for (; c != stop && c->begin < end; c++) {
+        if (c->end <= begin || c->clip == 0 || c->tentative != 0 || c->inferred || !of_other(c, clip, tag))
+            continue;
+        if (found && found != c->clip)
+            return 0;
+        found = c->clip;
+        *other_tag = c->tag ? c->tag : *other_tag;
+    }
+    return found;
+}
+
+// Behind the other recording's last located piece nothing shows its runs: the recording's
+// clusters from `at[count]` on up to `needed` are taken only where the runs in front repeat and
+// put them all in the run of its last one, in one piece behind it.
+int rest_of_run(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t clip, uint32_t tag, uint64_t lf,
+                uint64_t* at, uint64_t* count, uint64_t needed)
+{
+    if (*count == 0 || needed - *count >= free_runs_window)
+        return 0;
+    uint64_t last = (at[*count - 1] - heap) / cs, n = needed - *count;
+    uint8_t mine[free_runs_window];
+    if (!repeating_runs(claims, heap, cs, clip, tag, last, last + n, 0, mine))
+        return 0;
+    for (uint64_t k = 0; k <= n; k++) {
+        ClusterView v = view_cluster(claims, heap + (last + k) * cs, cs, clip, tag);
+        if (!mine[k] || (k && (v.taken || v.clash || (v.own != UINT64_MAX && v.own != lf + *count - 1 + k))))
+            return 0;
+    }
+    for (uint64_t k = 1; k <= n; k++)
+        at[(*count)++] = heap + (last + k) * cs;
+    return 1;
 }
 
 }  // namespace
@@ -297,27 +374,91 @@ int threaded_place(const image::ImageGeometry* geometry, const ClaimList* claims
         if (t->clip != clip || t->file != file || t->size != size || t->lo_image != lo.image ||
             t->hi_image != hi.image || t->lo_file != lo.file || t->hi_file != hi.file || file < lo.file)
             continue;
-        uint64_t lf = lo.file / cs, first = file / cs, last = (file + size - 1) / cs;
-        if (last - lf >= t->clusters)
-            return 0;
-        ChunkPlace p{t->cluster_at[first - lf] + file % cs, 0, 0};
-        for (uint64_t c = first + 1; c <= last; c++) {
-            uint64_t at = t->cluster_at[c - lf], x = c * cs - file;
-            if (at == t->cluster_at[c - lf - 1] + cs)
-                continue;
-            if (!p.cut) {
-                p.cut = x, p.tail = at;
-            } else if (p.later < place_cuts_max - 1) {
-                p.later_cut[p.later] = x, p.later_at[p.later] = at;
-                p.later++;
-            } else {
-                return 0;
-            }
-        }
-        *out = p;
-        return 1;
+        return place_in_clusters(t->cluster_at, t->clusters, lo.file / cs, cs, file, size, out);
     }
     return 0;
+}
+
+int free_runs_to_end(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                     JoinAnchor lo, uint64_t file, uint64_t size, ChunkPlace* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0, heap = geometry ? geometry->heap_offset : 0;
+    if (!claims || cs == 0 || size == 0 || file <= lo.file || lo.image < heap || (lo.image - heap) % cs != lo.file % cs)
+        return 0;
+    uint64_t lc = (lo.image - heap) / cs, lf = lo.file / cs, needed = (file + size - 1) / cs - lf + 1;
+    uint64_t from = lc > free_runs_window ? lc - free_runs_window : 0, to = lc + 2 * free_runs_window;
+    // the one other recording in front of lo's cluster; behind it, a later file's pieces are taken
+    // clusters like the other's
+    uint32_t xtag, x = other_writer(claims, heap + from * cs, heap + (lc + 1) * cs, clip, tag, &xtag);
+    if (x == 0 || needed > threaded_clusters_max)
+        return 0;
+    // the other recording's cluster nearest in front of lo's whose place in its file a piece shows
+    uint64_t a = lc, fa = UINT64_MAX;
+    for (uint64_t c = lc + 1; c-- > from && fa == UINT64_MAX;) {
+        ClusterView v = view_cluster(claims, heap + c * cs, cs, x, xtag);
+        if (v.clash || (c == lc && v.mine))
+            return 0;
+        a = c, fa = v.own;
+    }
+    if (fa == UINT64_MAX)
+        return 0;
+    uint64_t at[threaded_clusters_max];
+    uint64_t count = 0;
+    int past = 0;  // lo's cluster met
+    // from one such cluster of the other recording to the next: the clusters between that are not
+    // its own are as many as the image has more than its file, and are the recording's; behind its
+    // last one, up to where the other's pieces stop, none may be left over (a cluster no file had
+    // among them would shift the sound's end)
+    for (;;) {
+        uint64_t b = a + 1, fb = UINT64_MAX;
+        for (; b < to && fb == UINT64_MAX; b++) {
+            ClusterView v = view_cluster(claims, heap + b * cs, cs, x, xtag);
+            if (v.clash)
+                return 0;
+            fb = v.own;
+        }
+        b--;
+        if (fb == UINT64_MAX) {
+            // lo's cluster behind the other's last located piece: the run it lies in goes on from it
+            if (!past && !view_cluster(claims, heap + lc * cs, cs, clip, tag).taken)
+                at[count++] = heap + lc * cs, past = 1;
+            if (count < needed && !(past && rest_of_run(claims, heap, cs, clip, tag, lf, at, &count, needed)))
+                return 0;
+            break;
+        }
+        if (fb <= fa || b - a < fb - fa)
+            return 0;
+        uint64_t mine = (b - a) - (fb - fa), left = 0, slots = 0;
+        if (mine == 0 && past) {
+            a = b, fa = fb;  // the other's runs alone, its pieces not located there free
+            continue;
+        }
+        if (count == needed)
+            return 0;
+        for (uint64_t c = a + 1; c < b; c++)
+            left += !view_cluster(claims, heap + c * cs, cs, clip, tag).taken;
+        // more clusters free than are the recording's: the other's pieces not located lie among
+        // them, and only runs that repeat tell which are whose
+        uint8_t fold[free_runs_window];
+        int folded = left > mine && repeating_runs(claims, heap, cs, clip, tag, a + 1, b - 1, 0, fold);
+        for (uint64_t c = a + 1; folded && c < b; c++)
+            slots += fold[c - a - 1] && !view_cluster(claims, heap + c * cs, cs, clip, tag).taken;
+        if (left != mine && !(folded && slots == mine))
+            return 0;
+        for (uint64_t c = a + 1; c < b; c++) {
+            ClusterView v = view_cluster(claims, heap + c * cs, cs, clip, tag);
+            if (v.taken || (folded && !fold[c - a - 1]) || (!past && c != lc))
+                continue;
+            past = 1;
+            if (count == needed || v.clash || (v.own != UINT64_MAX && v.own != lf + count))
+                return 0;
+            at[count++] = heap + c * cs;
+        }
+        if (!past)
+            return 0;  // lo's cluster lies between the two pieces' of the other recording
+        a = b, fa = fb;
+    }
+    return place_in_clusters(at, count, lf, cs, file, size, out);
 }
 
 }  // namespace salvage

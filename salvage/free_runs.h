@@ -31,4 +31,16 @@ void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims);
 int threaded_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, JoinAnchor lo,
                    JoinAnchor hi, uint64_t file, uint64_t size, ChunkPlace* out);
 
+// Sound that runs to the end of a recording's media data behind its last located piece `lo`, with
+// no piece of it located behind: bytes [file, file + size) of clip `clip` (kkad tag `tag`). The
+// one other recording written at once with it (the only one whose pieces lie in front of lo) shows,
+// by the file offsets of its own located pieces, how many of the clusters between two of them are
+// not its own; where the clusters no located piece takes there are exactly that many, they are the
+// recording's, in order (where more are free, only runs that repeat tell which). Behind the
+// other's last located piece, the rest is taken only where the runs in front repeat and put it all
+// in the run of the recording's last cluster. The sound is placed when the clusters so shown reach
+// its end and none of them is left over behind it. 1 and `out` filled then.
+int free_runs_to_end(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                     JoinAnchor lo, uint64_t file, uint64_t size, ChunkPlace* out);
+
 }  // namespace salvage

@@ -8,9 +8,11 @@
 #include "salvage/chunk_descriptions.h"
 #include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/last_chunk.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
+#include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
@@ -278,6 +280,9 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
         const SoundGap* settled = others ? settled_gap(others->claims, others->clip, end, sound) : nullptr;
         if (settled && hi && settled->lo_image == last.image && settled->hi_image == hi->image) {
             place = placed_at_cut(last, *hi, settled->edges[0], end, sound);
+        } else if (!hi && others && end + sound == r->file_end &&
+                   free_runs_to_end(r->geometry, others->claims, others->clip, others->tag, last, end, sound, &place)) {
+            // the recording's last sound: the other recording's runs around show its clusters
         } else {
             if (hi && others && others->claims && others->gaps)
                 note_sound_gap(r->geometry, r->image_size, last, *hi, end, sound, others->claims, others->clip,
@@ -349,6 +354,36 @@ void append_located(Chain* c, const Described* d)
     chunk.gap_before = gap;
     c->last_described = d;
     basics::list_append(c->chunks, chunk);
+}
+
+// The chunks behind the last one found where the interleave's distance does not lead to them (its
+// sound lies cut, so the next chunk stands elsewhere in the image): walked from where the kkad box
+// behind its sound puts the next one, though a boundary may lie between the box and that place.
+// They are kept only when every one walks whole and the last ends its sound's length (`sound`)
+// before the media data's end in the camera's file, as the recording's last chunk does.
+void walk_from_box(Chain* c, uint64_t sound, uint64_t to_marker)
+{
+    SalvageChunk* last = last_chunk(c);
+    uint64_t to_chunk = c->box_to_chunk                           ? c->box_to_chunk
+                        : to_marker && to_marker < c->between ? c->between - to_marker
+                                                                  : 0;
+    if (!last || !last->box || !to_chunk || !last->file_known || !last->full_bytes || !last->end_confirmed ||
+        last->file_offset + last->full_bytes + c->between >= c->r->file_end ||
+        last->box + to_chunk == full_end(last) + c->between)
+        return;
+    size_t before = c->chunks->count;
+    int reached;
+    walk_forward(c, last->box + to_chunk, c->r->image_size, 1, &reached);
+    SalvageChunk* end = last_chunk(c);
+    int whole = c->chunks->count > before;
+    for (size_t i = before; i < c->chunks->count && whole; i++)
+        whole = c->chunks->items[i].samples == camera_chunk_samples && c->chunks->items[i].full_bytes;
+    if (!whole || !end->file_known || end->file_offset + end->full_bytes + sound != c->r->file_end) {
+        c->chunks->count = before;
+        return;
+    }
+    end->open_end = 0;
+    end->end_confirmed = 1;
 }
 
 // A described chunk that does not walk whole at `at`, joined across a fragment boundary to the
@@ -523,6 +558,11 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     uint64_t sound = between - l.lead, to_marker = marker_distance(out, between, markers, count);
     if (to_marker == 0)
         to_marker = c.to_box ? c.to_box : lead_marker_distance(&r, &l, out, markers, count);
+    if (l.lead && between > l.lead) {
+        walk_from_box(&c, sound, to_marker);
+        last = last_chunk(&c);
+        join_cut_last_chunk(&r, out, last, sound, others);
+    }
     settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
                                     (last->file_known && last->file_offset + whole_bytes(last) + sound == r.file_end))) ||
                             (to_marker && marker_at(markers, count, full_end(last) + to_marker)));

@@ -264,9 +264,17 @@ struct TakingTurns {
     std::vector<uint64_t> at[2];  // the image cluster of each cluster of each file
 
     template <typename Random>
-    TakingTurns(uint64_t cluster, const uint64_t need[2], const uint32_t runs[2], uint32_t odds, Random& random)
+    TakingTurns(uint64_t cluster, uint64_t need, const uint32_t runs[2], uint32_t odds, Random& random)
+        : TakingTurns(cluster, need, need, runs, odds, random)
+    {
+    }
+    // the files `first` and `second` clusters long: the one that ends first leaves the turns to the other
+    template <typename Random>
+    TakingTurns(uint64_t cluster, uint64_t first, uint64_t second, const uint32_t runs[2], uint32_t odds,
+                Random& random)
         : c(cluster)
     {
+        const uint64_t need[2] = {first, second};
         for (uint64_t next = 0; at[0].size() < need[0] || at[1].size() < need[1];)
             for (int f = 0; f < 2; f++) {
                 for (uint32_t k = runs[f]; k > 0 && at[f].size() < need[f]; k--)
@@ -298,8 +306,7 @@ TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
         uint32_t x = seed;
         auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
         const uint32_t run = 1 + random(6), runs[2] = {run, run};
-        const uint64_t need[2] = {units * unit / c + 1, units * unit / c + 1};
-        const TakingTurns card(c, need, runs, 3, random);
+        const TakingTurns card(c, units * unit / c + 1, runs, 3, random);
         auto image = [&](int f, uint64_t b) { return card.image(f, b); };
         auto cut = [&](int f, uint64_t lo, uint64_t hi) {  // the run break in (lo, hi]; 0: none
             for (uint64_t e = (lo / c + 1) * c; e <= hi; e += c)
@@ -355,7 +362,7 @@ TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
         const int stray = int(random(2));  // 1: free clusters break the turns
         const uint64_t units[2] = {12, 6 + random(7)};
         const uint64_t need[2] = {(units[0] * unit + movie) / c + 1, (units[1] * unit + movie) / c + 1};
-        const TakingTurns card(c, need, runs, stray ? 4 : 0, random);
+        const TakingTurns card(c, need[0], need[1], runs, stray ? 4 : 0, random);
         auto image = [&](int f, uint64_t b) { return card.image(f, b); };
         salvage::ClaimList claims{};
         for (int f = 0; f < 2; f++) {
@@ -398,4 +405,47 @@ TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
     // with the turns unbroken the runs tell where nearly every sound lies
     EXPECT_GT(2 * placed[0], open[0]) << placed[0] << " of " << open[0];
     EXPECT_GT(placed[1], 0u);
+}
+
+// Two files written at once taking turns in runs (now and then a free cluster between), each a row
+// of units (a video chunk and metadata, located) with sound between; the first ends with its last
+// unit's sound, the second ends before or after it, its sound now and then not located. The
+// first's last sound, placed behind its last chunk by the second's runs (behind the second's last
+// located piece, by the runs that repeat in front), lies byte for byte where the file's clusters
+// are; where the second outlives it and the turns are unbroken most are placed.
+TEST(SalvageCutJoin, LastSoundByTheOtherFilesRunsLiesWhereTheFileDoes)
+{
+    constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200;
+    image::ImageGeometry g{0, c, 0};
+    uint64_t placed[2] = {}, tried[2] = {};
+    for (uint32_t seed = 1; seed <= 400; seed++) {
+        uint32_t x = seed;
+        auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
+        const uint32_t runs[2] = {1 + random(5), 1 + random(5)};
+        const int stray = int(random(2));
+        const uint64_t units[2] = {8, 5 + random(7)};
+        const uint64_t size[2] = {(units[0] - 1) * unit + video + sound, units[1] * unit};
+        const TakingTurns card(c, (size[0] + c - 1) / c, (size[1] + c - 1) / c, runs, stray ? 4 : 0, random);
+        salvage::ClaimList claims{};
+        for (uint64_t u = 0; u < units[0]; u++) {
+            card.claim(&claims, 0, u * unit, u * unit + video);
+            if (u + 1 < units[0])
+                card.claim(&claims, 0, u * unit + video + sound, (u + 1) * unit);
+        }
+        for (uint64_t u = 0; u < units[1]; u++)
+            card.claim(&claims, 1, u * unit, u * unit + (u + 1 == units[1] || random(3) ? unit : video));
+        salvage::sort_claims(&claims);
+        const uint64_t s = size[0] - sound;
+        salvage::ChunkPlace p;
+        // the second's last cluster in front of the first's: only the runs in front show the first's
+        const int ended = card.at[1].back() < card.at[0].back();
+        tried[stray] += !ended;
+        if (salvage::free_runs_to_end(&g, &claims, 1, 0, {s - 1, card.image(0, s - 1)}, s, sound, &p)) {
+            placed[stray]++;
+            for (uint64_t b = 0; b < sound; b++)
+                ASSERT_EQ(salvage::place_offset(&p, b), card.image(0, s + b)) << "seed " << seed << " byte " << b;
+        }
+        salvage::free_claims(&claims);
+    }
+    EXPECT_GT(2 * placed[0], tried[0]) << placed[0] << " of " << tried[0];
 }

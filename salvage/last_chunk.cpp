@@ -1,0 +1,208 @@
+#include "salvage/last_chunk.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "basics/byte_order.h"
+#include "codec/nal_units.h"
+#include "image/card_reader.h"
+#include "image/read_at.h"
+
+namespace salvage {
+
+using analysis::camera_chunk_samples;
+
+namespace {
+
+// The chunk's samples as its bytes are placed so far: where each starts, and where the walk
+// failed when they do not all walk.
+struct Walk {
+    uint32_t samples;
+    uint64_t starts[camera_chunk_samples + 1];
+    uint64_t fail;
+    int whole;  // every sample intact, the last one ending exactly at the chunk's end
+};
+
+// The end of the sample at `pos` as its units walk: at the next delimiter or the chunk's end; 0
+// when a unit does not fit, with `*stop` where it stands.
+uint64_t walk_units(const uint8_t* b, uint64_t size, uint64_t pos, codec::Syntax syntax, int hevc, uint64_t* stop)
+{
+    uint64_t header = hevc ? 6 : 5;
+    *stop = pos;
+    for (uint32_t units = 0; units <= codec::max_units; units++) {
+        *stop = pos;
+        if (size - pos < header)
+            return 0;
+        uint64_t length = basics::load_be32(b + pos);
+        if (length > size - pos - 4 || !codec::unit_header_ok(b + pos + 4, length, syntax))
+            return 0;
+        pos += 4 + length;
+        if (pos == size || (size - pos >= 5 && codec::starts_with_delimiter(b + pos, hevc)))
+            return pos;
+    }
+    return 0;
+}
+
+Walk walk_placed(const uint8_t* b, uint64_t size, codec::Syntax syntax)
+{
+    int hevc = syntax == codec::Syntax::hevc;
+    Walk w = {};
+    uint64_t pos = 0;
+    while (w.samples < camera_chunk_samples && pos < size) {
+        uint64_t stop = pos;
+        uint64_t end = size - pos >= 5 && codec::starts_with_delimiter(b + pos, hevc)
+                           ? walk_units(b, size, pos, syntax, hevc, &stop)
+                           : 0;
+        if (end == 0 || !codec::sample_structure_ok(b + pos, end - pos, syntax) ||
+            !codec::units_escaped(b + pos, end - pos)) {
+            w.fail = end ? end : stop;
+            return w;
+        }
+        w.starts[w.samples++] = pos;
+        w.starts[w.samples] = pos = end;
+    }
+    w.whole = w.samples == camera_chunk_samples && pos == size;
+    w.fail = pos;
+    return w;
+}
+
+struct LastSearch {
+    std::FILE* image;
+    uint64_t image_size;
+    uint64_t cs;
+    uint64_t file;
+    uint64_t size;
+    codec::Syntax syntax;
+    const JoinWindow* window;
+    std::vector<uint8_t> bytes;
+    ChunkPlace place;
+    ChunkPlace found;
+    Walk found_walk;
+    int proven;
+    int ambiguous;
+    uint64_t reads;
+};
+
+// Bytes [from, size) of the chunk from image offset `at`; what the card does not give reads as
+// zeros, which no sample walks through.
+int read_run(LastSearch* s, uint64_t from, uint64_t at)
+{
+    if (++s->reads > join_reads_max) {
+        s->ambiguous = 1;
+        return 0;
+    }
+    uint64_t want = s->size - from, have = at < s->image_size ? s->image_size - at : 0;
+    have = have < want ? have : want;
+    have = have ? image::card_known_until(s->image, at, at + have) - at : 0;
+    std::memset(s->bytes.data() + from + have, 0, want - have);
+    return have == 0 || image::read_at(s->image, at, s->bytes.data() + from, have);
+}
+
+// 1 when a sample walked lies whole in [from, to).
+int holds_sample(const Walk* w, uint64_t from, uint64_t to)
+{
+    for (uint32_t k = 0; k < w->samples; k++)
+        if (w->starts[k] >= from && w->starts[k + 1] <= to)
+            return 1;
+    return 0;
+}
+
+// The chunk's bytes from `from` on lie at `at` up to the next cut: the samples are walked, and
+// where they fail, each cluster edge in the failing sample or the last one before it is tried as
+// the cut, the rest in each run behind it that no other recording's piece holds.
+void search(LastSearch* s, uint32_t depth, uint64_t from, uint64_t at)
+{
+    if (s->ambiguous || !read_run(s, from, at))
+        return;
+    Walk w = walk_placed(s->bytes.data(), s->size, s->syntax);
+    // a run found by looking holds a whole sample of the chunk
+    if (w.whole) {
+        if (depth > 0 && !holds_sample(&w, from, s->size))
+            return;
+        if (s->proven && !same_place(&s->found, &s->place))
+            s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
+        s->found = s->place, s->found_walk = w, s->proven = 1;
+        return;
+    }
+    if (depth + 1 >= place_cuts_max || w.fail < from)
+        return;
+    uint64_t lo = w.samples ? w.starts[w.samples - 1] : 0, hi = w.fail + 6;
+    lo = lo > from ? lo : from;
+    for (uint64_t x = ((s->file + lo) / s->cs + 1) * s->cs - s->file; x <= hi && x < s->size; x += s->cs) {
+        if (depth > 0 && !holds_sample(&w, from, x))
+            continue;
+        uint64_t head_end = at + (x - from);
+        for (uint64_t j = 1; j <= join_window_clusters && !s->ambiguous; j++) {
+            uint64_t c = head_end + j * s->cs;
+            uint64_t found_at;
+            if (c >= s->image_size || place_overlaps(&s->place, depth, c, s->cs) ||
+                first_foreign(s->window->claims, c, c + s->cs, s->window->clip, s->window->tag, &found_at))
+                continue;
+            if (depth == 0) {
+                s->place.cut = x, s->place.tail = c, s->place.later = 0;
+            } else {
+                s->place.later_cut[depth - 1] = x, s->place.later_at[depth - 1] = c;
+                s->place.later = depth;
+            }
+            search(s, depth + 1, x, c);
+            // the bytes of this run again, for the next candidate
+            if (!s->ambiguous && !read_run(s, from, at))
+                return;
+        }
+    }
+}
+
+}  // namespace
+
+int join_last_chunk(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
+                    uint64_t head, uint64_t size, int hevc, const JoinWindow* window, uint32_t* sizes, ChunkPlace* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0;
+    if (cs == 0 || !window || size == 0 || size > analysis::whole_read_limit || head < geometry->heap_offset ||
+        (head - geometry->heap_offset) % cs != file % cs || head >= image_size)
+        return 0;
+    LastSearch s{image, image_size, cs, file, size, hevc ? codec::Syntax::hevc : codec::Syntax::avc, window,
+                 std::vector<uint8_t>(size), ChunkPlace{}, ChunkPlace{}, Walk{}, 0, 0, 0};
+    s.place.at = head;
+    search(&s, 0, 0, head);
+    if (!s.proven || s.ambiguous)
+        return 0;
+    *out = s.found;
+    out->at = head;
+    for (uint32_t k = 0; k < camera_chunk_samples; k++)
+        sizes[k] = uint32_t(s.found_walk.starts[k + 1] - s.found_walk.starts[k]);
+    return 1;
+}
+
+void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, SalvageChunk* c, uint64_t sound,
+                   const OthersPieces* others)
+{
+    uint64_t longest = 0;
+    for (size_t i = 0; i < chunks->count; i++)
+        longest = std::max(longest, chunks->items[i].full_bytes);
+    if (!c->file_known || c->full_bytes || !others || !others->claims || r->hevc < 0 ||
+        r->file_end < c->file_offset + sound)
+        return;
+    uint64_t size = r->file_end - sound - c->file_offset, walked = 0;
+    for (uint32_t i = 0; i < c->samples; i++)
+        walked += c->sizes[i];
+    if (size <= walked || size > 2 * longest)
+        return;
+    JoinWindow window{others->claims, others->clip, others->tag};
+    uint32_t sizes[camera_chunk_samples];
+    ChunkPlace place;
+    if (!join_last_chunk(r->image, r->image_size, r->geometry, c->file_offset, c->image_offset, size, r->hevc,
+                         &window, sizes, &place))
+        return;
+    std::memcpy(c->sizes, sizes, sizeof sizes);
+    c->samples = camera_chunk_samples;
+    c->full_bytes = size;
+    c->end_confirmed = 1;
+    c->open_end = 0;
+    c->cut = place.cut, c->tail = place.tail, c->later = place.later;
+    for (uint32_t i = 0; i < place.later && i < place_cuts_max - 1; i++)
+        c->later_cut[i] = place.later_cut[i], c->later_at[i] = place.later_at[i];
+}
+
+}  // namespace salvage

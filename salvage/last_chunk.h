@@ -1,0 +1,33 @@
+#pragma once
+// The last video chunk of a recording whose movie box is gone, when fragment boundaries cut it.
+// No kkad box describes it, but the clip header gives where the media data ends in the camera's
+// file: the chunk ends the length of its sound before that, so its size is known. Its samples are
+// walked unit by unit across the cuts, each cut on a cluster edge the walk meets, the rest in a
+// run behind it; the chunk is placed only when exactly one way of placing its runs makes all its
+// samples intact and the last one end exactly at that size.
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/analysis_types.h"
+#include "image/exfat_detect.h"
+#include "salvage/chunk_descriptions.h"
+#include "salvage/cut_join.h"
+#include "salvage/salvage_chunks.h"
+
+namespace salvage {
+
+// The chunk at file offset `file`, of `size` bytes, whose first bytes lie at image offset `head`.
+// Runs behind a cut are looked for as JoinWindow says (`window`). 1 with the samples' sizes in
+// `sizes` (camera_chunk_samples of them) and `out` filled; 0 when no way, or more than one, fits.
+int join_last_chunk(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
+                    uint64_t head, uint64_t size, int hevc, const JoinWindow* window, uint32_t* sizes, ChunkPlace* out);
+
+// The recording's last chunk `c` of `chunks` where a fragment boundary cut it and no description
+// reaches it: it ends `sound` bytes (its sound's length) before the media data's end in the camera's
+// file. Its runs are looked for where the other recordings' pieces (`others`) leave room. A chunk is
+// no longer than twice the recording's longest, so a cut chunk with more behind it is not taken for
+// the last. `c` is made whole and placed when the chunk joins; else it is left as it is.
+void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, SalvageChunk* c, uint64_t sound,
+                         const OthersPieces* others);
+
+}  // namespace salvage
