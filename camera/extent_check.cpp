@@ -65,61 +65,6 @@ int top_level_moov(const FsVolume* v, const Extent* e, uint64_t* moov_at, uint64
     return found && pos == len && *mdat_end != 0;
 }
 
-// The boxes that hold only boxes: each one's children must fill it exactly.
-int container(const char* type)
-{
-    static const char* const types[] = {"moov", "trak", "mdia", "minf", "stbl", "edts", "dinf"};
-    for (const char* t : types)
-        if (std::memcmp(type, t, 4) == 0)
-            return 1;
-    return 0;
-}
-
-int children_fill(const uint8_t* buf, uint64_t len, const mp4::BoxHeader* box, int depth, uint64_t* traks)
-{
-    uint64_t pos = box->offset + box->header_size, end = box->offset + box->size;
-    while (pos < end) {
-        mp4::BoxHeader child;
-        if (!mp4::read_box_header_mem(buf, end, pos, &child) || child.size > end - pos)
-            return 0;
-        if (depth == 0 && mp4::type_is(child.type, "trak"))
-            ++*traks;
-        if (container(child.type) && (depth > 8 || !children_fill(buf, len, &child, depth + 1, traks)))
-            return 0;
-        pos += child.size;
-    }
-    return pos == end;
-}
-
-// The movie box holds no box cut short or running over its parent, every track of it parses with
-// the tables and formats below, and every chunk of every track lies inside the media data.
-int movie_whole(const mp4::MovieInfo* movie, uint64_t mdat_begin, uint64_t mdat_end)
-{
-    mp4::BoxHeader moov;
-    uint64_t traks = 0;
-    if (!mp4::read_box_header_mem(movie->moov_bytes, movie->moov_size, 0, &moov) ||
-        !children_fill(movie->moov_bytes, movie->moov_size, &moov, 0, &traks))
-        return 0;
-    if (traks != uint64_t(movie->has_video) + movie->has_audio + movie->has_other)
-        return 0;
-    // the tables a player needs in every track, a picture format the decoder reads and a sound the
-    // camera writes: what the rebuild asks of every movie box it writes
-    if (!rebuild::movie_tracks_complete(movie->moov_bytes, movie->moov_size) ||
-        !(mp4::format_is_avc(movie->video.format) || mp4::format_is_hevc(movie->video.format)) ||
-        (movie->has_audio && !mp4::format_is_camera_sound(movie->audio.format)))
-        return 0;
-    const mp4::TrackTables* tracks[] = {&movie->video, &movie->audio, &movie->other};
-    const uint32_t present[] = {movie->has_video, movie->has_audio, movie->has_other};
-    for (int t = 0; t < 3; t++) {
-        for (uint64_t k = 0; present[t] && k < tracks[t]->chunk_count; k++) {
-            uint64_t at = tracks[t]->chunk_offsets[k], size = tracks[t]->chunk_sizes[k];
-            if (at < mdat_begin || at > mdat_end || size > mdat_end - at)
-                return 0;
-        }
-    }
-    return 1;
-}
-
 // The movie box read through the extent.
 int movie_of(const FsVolume* v, const Extent* e, uint64_t at, uint64_t size, mp4::MovieInfo* out)
 {
@@ -319,7 +264,7 @@ const char* check_recording_extent(const FsVolume* v, const Extent* e, const ana
     if (!movie_of(v, e, moov_at, moov_size, &movie))
         return "its movie box does not read back";
     const char* why = nullptr;
-    if (!movie_whole(&movie, mdat_begin, mdat_end))
+    if (!rebuild::movie_box_whole(&movie, mdat_begin, mdat_end))
         why = "its movie box is damaged";
     else if (!chunks_in_place(v, e, &movie.video, moov_at))
         why = "its video chunks are not where its movie box puts them";

@@ -25,13 +25,11 @@ uint64_t field(const uint8_t* p) { return basics::load_le16(p); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < head_bytes)
-        return 0;
-    std::FILE* image = fuzz::open_image(data, size);
+    image::ImageGeometry g;
+    std::FILE* image = fuzz::open_card(data, size, head_bytes, &g);
     if (!image)
         return 0;
-    uint64_t cs = uint64_t(512) << (data[0] % 8);
-    image::ImageGeometry g{0, cs, data[1] % 2 ? cs : 0};
+    uint64_t cs = g.cluster_bytes;
     std::vector<uint32_t> sizes(1 + data[2] % 12);
     for (size_t i = 0; i < sizes.size(); i++)
         sizes[i] = uint32_t(field(data + 3 + 2 * i)) * (data[2] & 0x80 ? 64 : 1);

@@ -31,6 +31,15 @@ std::FILE* open_image(const uint8_t* data, size_t size)
     return image;
 }
 
+std::FILE* open_card(const uint8_t* data, size_t size, size_t head, image::ImageGeometry* g)
+{
+    if (size < head || head < 2)
+        return nullptr;
+    uint64_t cs = uint64_t(512) << (data[0] % 8);
+    *g = image::ImageGeometry{0, cs, data[1] % 2 ? cs : 0};
+    return open_image(data, size);
+}
+
 void broken(const char* rule)
 {
     std::fprintf(stderr, "broken rule: %s\n", rule);

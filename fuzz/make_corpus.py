@@ -52,6 +52,9 @@ def seeds_of_card(build, folder, codec):
         yield "salvage", data[:len(data) // 2] + bytes(4096) + data[len(data) // 2 + 4096:]
         # a run table and sample sizes in front of the recording's first chunks
         yield "cut_join", bytes([3, 0, 1]) + data[:256 * 1024]
+        # the movie box, starting at 16, cut at the cluster edge at 512, its rest a cluster further on
+        head = bytes([0, 0]) + struct.pack("<HHII", 1, 0xFFFF, 0, 0xFFFFFFFF) + bytes(2)
+        yield "cut_movie", head + movie[:496] + bytes(512) + movie[496:]
     work = tempfile.mkdtemp(dir=folder)
     run = subprocess.run([os.path.join(build, "mendora"), os.path.join(folder, "card.img"), "--work-dir", work,
                           "--analysis-only"], check=True, capture_output=True)

@@ -13,6 +13,10 @@ constexpr uint64_t mp4_epoch_to_unix = 2082844800;
 struct MovieInfo {
     uint64_t moov_offset;
     uint64_t moov_size;
+    // a box a run boundary cut: its first moov_head bytes at moov_offset, the rest from moov_tail;
+    // moov_head 0: the box lies in one run
+    uint64_t moov_head;
+    uint64_t moov_tail;
     uint8_t* moov_bytes;
     uint32_t has_creation_time;
     uint64_t creation_unix;

@@ -136,6 +136,34 @@ int track_complete(const uint8_t* bytes, uint64_t len, const mp4::BoxHeader* tra
     return ok;
 }
 
+// The boxes that hold only boxes: each one's children must fill it exactly.
+int container(const char* type)
+{
+    static const char* const types[] = {"moov", "trak", "mdia", "minf", "stbl", "edts", "dinf"};
+    for (const char* t : types)
+        if (std::memcmp(type, t, 4) == 0)
+            return 1;
+    return 0;
+}
+
+int children_fill(const uint8_t* buf, uint64_t len, const mp4::BoxHeader* box, int depth, uint64_t* traks,
+                  uint64_t* last_header)
+{
+    uint64_t pos = box->offset + box->header_size, end = box->offset + box->size;
+    while (pos < end) {
+        mp4::BoxHeader child;
+        if (!mp4::read_box_header_mem(buf, end, pos, &child) || child.size > end - pos)
+            return 0;
+        *last_header = pos > *last_header ? pos : *last_header;
+        if (depth == 0 && mp4::type_is(child.type, "trak"))
+            ++*traks;
+        if (container(child.type) && (depth > 8 || !children_fill(buf, len, &child, depth + 1, traks, last_header)))
+            return 0;
+        pos += child.size;
+    }
+    return pos == end;
+}
+
 }  // namespace
 
 int movie_tracks_complete(const uint8_t* moov, uint64_t length)
@@ -200,5 +228,35 @@ void free_output_moov(OutputMoov* out)
     out->length = 0;
     out->removed_tracks = 0;
 }
+
+int movie_box_whole(const mp4::MovieInfo* movie, uint64_t mdat_begin, uint64_t mdat_end, uint64_t* last_header)
+{
+    mp4::BoxHeader moov;
+    uint64_t traks = 0, last = 0;
+    if (!mp4::read_box_header_mem(movie->moov_bytes, movie->moov_size, 0, &moov) ||
+        !children_fill(movie->moov_bytes, movie->moov_size, &moov, 0, &traks, &last))
+        return 0;
+    if (last_header)
+        *last_header = last;
+    if (traks != uint64_t(movie->has_video) + movie->has_audio + movie->has_other)
+        return 0;
+    // the tables a player needs in every track, a picture format the decoder reads and a sound the
+    // camera writes: what the rebuild asks of every movie box it writes
+    if (!movie_tracks_complete(movie->moov_bytes, movie->moov_size) ||
+        !(mp4::format_is_avc(movie->video.format) || mp4::format_is_hevc(movie->video.format)) ||
+        (movie->has_audio && !mp4::format_is_camera_sound(movie->audio.format)))
+        return 0;
+    const mp4::TrackTables* tracks[] = {&movie->video, &movie->audio, &movie->other};
+    const uint32_t present[] = {movie->has_video, movie->has_audio, movie->has_other};
+    for (int t = 0; t < 3; t++) {
+        for (uint64_t k = 0; present[t] && k < tracks[t]->chunk_count; k++) {
+            uint64_t at = tracks[t]->chunk_offsets[k], size = tracks[t]->chunk_sizes[k];
+            if (at < mdat_begin || at > mdat_end || size > mdat_end - at)
+                return 0;
+        }
+    }
+    return 1;
+}
+
 
 }  // namespace rebuild

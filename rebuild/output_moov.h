@@ -23,6 +23,12 @@ int sound_track_written(const mp4::MovieInfo* movie);
 // (stsd, stts, stsc, stsz, and stco or co64) and they read within their limits: the rule for
 // every movie box this program writes.
 int movie_tracks_complete(const uint8_t* moov, uint64_t length);
+// The movie box holds no box cut short or running over its parent, every track of it parses with
+// the tables a player needs, a picture format the decoder reads and a sound the camera writes, and
+// every chunk of every track lies inside the media data [mdat_begin, mdat_end) (file offsets).
+// `last_header` (may be null): where the last box header of its tree begins in the box.
+int movie_box_whole(const mp4::MovieInfo* movie, uint64_t mdat_begin, uint64_t mdat_end,
+                    uint64_t* last_header = nullptr);
 void free_output_moov(OutputMoov* out);
 
 }  // namespace rebuild

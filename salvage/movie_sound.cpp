@@ -6,6 +6,7 @@
 #include "basics/growable.h"
 #include "codec/nal_units.h"
 #include "image/read_at.h"
+#include "salvage/cut_movie.h"
 #include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 
@@ -261,10 +262,10 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
     ClaimedSpan header{h->header_offset, h->mdat_offset, clip, tag};
     header.bound = file_starts;
     basics::list_append(&out->spans, header);
-    ClaimedSpan movie{p->movie->moov_offset, p->movie->moov_offset + p->movie->moov_size, clip, tag};
+    ClaimedSpan movie{0, 0, clip, tag};
     // the movie box ends the file where it follows the media data
     movie.bound = p->media_end != UINT64_MAX ? file_ends : 0;
-    basics::list_append(&out->spans, movie);
+    claim_movie_box(p->movie, movie, out);
     for (uint64_t k = 0; k < p->chunks; k++) {
         // only placed sound has sizes to read: a damaged movie box may hold fewer sound chunks
         const ChunkPlace& a = p->sound_at[k];

@@ -7,6 +7,7 @@
 #include "basics/output.h"
 #include "basics/report_texts.h"
 #include "salvage/cut_headers.h"
+#include "salvage/cut_movie.h"
 #include "salvage/plan_with_movie.h"
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
@@ -149,7 +150,7 @@ void claim_written_clip(const SalvageCard* card, const analysis::RecoveryClip* c
     const mp4::TrackTables* v = &m->video;
     uint32_t tag = clip->run ? clip->run->tag : 0, n = clip->clip_number;
     basics::list_append(&out->spans, ClaimedSpan{clip->header->header_offset, clip->header->mdat_offset, n, tag});
-    basics::list_append(&out->spans, ClaimedSpan{m->moov_offset, m->moov_offset + m->moov_size, n, tag});
+    claim_movie_box(m, ClaimedSpan{0, 0, n, tag}, out);
     basics::Growable<ClaimedSpan, 16> sound;
     uint64_t count = clip->chunk_count < v->chunk_count ? clip->chunk_count : v->chunk_count;
     // where the documented writer found each chunk: nothing is read again
@@ -330,6 +331,43 @@ void free_cut_header_lists(WithCutHeaders* w)
     basics::list_free(&w->pairs);
 }
 
+// The request with the clips of movie boxes a run boundary cut, put back together, among the
+// listed ones in clip-number order, and the card's movie list holding the joined boxes.
+struct WithCutMovies {
+    CutMovieClips cut;
+    analysis::ClipList clips;
+    basics::Growable<uint8_t, 256> written;
+    basics::Growable<uint64_t*, 256> at;
+};
+
+void add_cut_movie_clips(SalvageRequest* r, WithCutMovies* w)
+{
+    find_cut_movie_clips(&r->card, r->clips, &w->cut);
+    if (w->cut.clips.count == 0)
+        return;
+    const analysis::ClipList* listed = r->clips;
+    for (size_t i = 0, j = 0; i < listed->count || j < w->cut.clips.count;) {
+        int cut = i == listed->count ||
+                  (j < w->cut.clips.count && w->cut.clips.items[j].clip_number < listed->items[i].clip_number);
+        basics::list_append(&w->clips, cut ? w->cut.clips.items[j] : listed->items[i]);
+        basics::list_append(&w->written, uint8_t(cut ? 0 : r->clip_written[i]));
+        basics::list_append(&w->at, cut || !r->written_at ? nullptr : r->written_at[i]);
+        cut ? j++ : i++;
+    }
+    r->clips = &w->clips;
+    r->clip_written = w->written.items;
+    r->written_at = w->at.items;
+    r->card.movies = &w->cut.movies;
+}
+
+void free_cut_movie_lists(WithCutMovies* w)
+{
+    free_cut_movie_clips(&w->cut);  // the clips' chunk lists, shared with `clips`
+    basics::list_free(&w->clips);
+    basics::list_free(&w->written);
+    basics::list_free(&w->at);
+}
+
 }  // namespace
 
 size_t salvage_recordings(const SalvageRequest* req)
@@ -337,6 +375,8 @@ size_t salvage_recordings(const SalvageRequest* req)
     SalvageRequest with_cut = *req;
     WithCutHeaders cut_lists = {};
     add_cut_header_clips(&with_cut, &cut_lists);
+    WithCutMovies movie_lists = {};
+    add_cut_movie_clips(&with_cut, &movie_lists);
     req = &with_cut;
     SalvageRequest with_claims = *req;
     const SalvageRequest* r = &with_claims;
@@ -392,6 +432,7 @@ size_t salvage_recordings(const SalvageRequest* req)
     free_salvage_attempts(&without_movie);
     free_claims(&claims);
     free_claims(&others);
+    free_cut_movie_lists(&movie_lists);
     free_cut_header_lists(&cut_lists);
     return salvaged;
 }

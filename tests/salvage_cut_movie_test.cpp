@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "mp4/movie_box.h"
+#include "salvage/cut_movie.h"
+#include "tests/analysis_fixture.h"
+
+using fixture::Bytes;
+
+namespace {
+
+constexpr uint64_t cs = 512;  // the card's clusters, the heap at the image's start
+
+struct CutCase {
+    const char* name;
+    int64_t cut;          // where the run ends, from the movie box's start; < 0: from the file's end
+    uint64_t gap;         // clusters of other bytes between the runs
+    int second_rest;      // the rest lies once more, one cluster further on
+    int rest_taken;       // another file's piece lies where the rest begins
+    uint64_t rest_shift;  // the rest begins this far into its cluster
+    int64_t mdat_less;    // the media data the clip header gives is this much shorter
+    int expect;
+};
+
+// A movie box a run boundary cut is put back together from the rest at a later cluster's start
+// only where that is the one place its box tree walks exactly to its size with a header behind
+// the cut, and its tables fit the clip's media data; the joined box reads as the camera wrote it.
+TEST(SalvageCutMovie, ACutMovieBoxIsJoinedOnlyWhereItsStructureProvesOnePlace)
+{
+    const CutCase cases[] = {
+        {"cut early in the box, the rest two clusters on", 300, 2, 0, 0, 0, 0, 1},
+        {"cut in the middle, the rest behind the next cluster", -400, 1, 0, 0, 0, 0, 1},
+        {"the rest far behind, within the window", 300, 40, 0, 0, 0, 0, 1},
+        {"the rest beyond the window", 300, salvage::cut_movie_window + 2, 0, 0, 0, 0, 0},
+        {"the rest lies twice: neither is taken", 300, 2, 1, 0, 0, 0, 0},
+        {"another file's piece where the rest begins", 300, 2, 0, 1, 0, 0, 0},
+        {"the rest not at a cluster's start", 300, 2, 0, 0, 16, 0, 0},
+        {"cut behind the last box header: nothing proves the rest", -4, 2, 0, 0, 0, 0, 0},
+        {"the tables run past the clip's media data", 300, 2, 0, 0, 0, 64, 0},
+    };
+    fixture::RecordingSpec spec;
+    Bytes file = fixture::make_recording(spec);
+    mp4::BoxHeader mdat;
+    ASSERT_TRUE(mp4::read_box_header_mem(file.data(), file.size(), 24, &mdat));
+    uint64_t moov_file = mdat.offset + mdat.size, moov_size = file.size() - moov_file;
+    for (const CutCase& c : cases) {
+        uint64_t cut_file = c.cut < 0 ? file.size() - uint64_t(-c.cut) : moov_file + uint64_t(c.cut);
+        ASSERT_GT(cut_file, moov_file) << c.name;
+        // the file starts where its cut falls on a cluster edge
+        uint64_t start = (cs - cut_file % cs) % cs;
+        Bytes image(start, 0x5A);
+        image.insert(image.end(), file.begin(), file.begin() + cut_file);
+        for (uint64_t k = 0; k < c.gap * cs + c.rest_shift; k++)
+            image.push_back(uint8_t(0x21 + k % 77));
+        uint64_t rest_at = image.size();
+        for (int copy = 0; copy < 1 + c.second_rest; copy++) {
+            image.insert(image.end(), file.begin() + cut_file, file.end());
+            image.resize((image.size() / cs + 1) * cs, 0x33);
+        }
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        uint64_t taken_begin = rest_at, taken_end = rest_at + 8;
+        salvage::TakenBytes taken = {&taken_begin, &taken_end, size_t(c.rest_taken)};
+        uint64_t mdat_begin = mdat.offset + mdat.header_size, mdat_end = mdat.offset + mdat.size - c.mdat_less;
+        mp4::MovieInfo m{};
+        int joined = salvage::join_cut_movie(img.f, img.size, &g, start + moov_file, mdat_begin, mdat_end, &taken, &m);
+        EXPECT_EQ(joined, c.expect) << c.name;
+        if (joined) {
+            EXPECT_EQ(m.moov_offset, start + moov_file) << c.name;
+            EXPECT_EQ(m.moov_size, moov_size) << c.name;
+            EXPECT_EQ(m.moov_head, cut_file - moov_file) << c.name;
+            EXPECT_EQ(m.moov_tail, rest_at) << c.name;
+            EXPECT_TRUE(std::equal(m.moov_bytes, m.moov_bytes + m.moov_size, file.begin() + moov_file)) << c.name;
+            mp4::free_movie_info(&m);
+        }
+        EXPECT_EQ(img.hash(), img.made_hash) << c.name;
+    }
+}
+
+}  // namespace
