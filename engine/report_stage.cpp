@@ -399,6 +399,15 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
             add_salvaged_pieces(s, index, note->plan);
         return;
     }
+    // a movie box only salvage put back together: the recording's facts come from it now
+    const analysis::RecoveryClip* joined = note->clip && note->clip->movie->moov_head ? note->clip : nullptr;
+    if (joined && !r->has_movie) {
+        fill_movie_facts(r, joined);
+        basics::bounded_format(r->reason, sizeof r->reason, "its movie box lies cut in two runs");
+        const mp4::MovieInfo* m = joined->movie;
+        report::add_piece(&s->report, report::piece_movie, index, m->moov_offset, m->moov_head);
+        report::add_piece(&s->report, report::piece_movie, index, m->moov_tail, m->moov_size - m->moov_head);
+    }
     char before[256];
     basics::bounded_format(before, sizeof before, "%s", r->reason);
     if (note->written) {

@@ -95,7 +95,7 @@ int salvage_part(const SalvageRequest* r, const Recording* rec, Part part, size_
         failure = attempt.reason;
     }
     if (r->note) {
-        SalvageNote note = {rec->clip_number, part.number, written, rec->clip != nullptr,
+        SalvageNote note = {rec->clip_number, part.number, written, rec->clip != nullptr, rec->clip,
                             written ? result.final_path : "", written ? "" : failure,
                             current->planned ? &current->plan : nullptr};
         r->note(r->note_context, &note);

@@ -17,6 +17,7 @@ struct SalvageNote {
     uint32_t part;  // 0: the recording's first file; 2 and on: a later part
     int written;
     int has_movie;  // planned with its movie box
+    const analysis::RecoveryClip* clip;  // the clip of that movie box; null: planned without one
     const char* final_path;
     const char* failure;
     const SalvagePlan* plan;
