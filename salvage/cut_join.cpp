@@ -245,49 +245,6 @@ int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, Jo
     return 1;
 }
 
-void place_run_of(const ChunkPlace* place, uint64_t x, uint64_t* from, uint64_t* at)
-{
-    *from = 0, *at = place->at;
-    if (!place->cut || x < place->cut)
-        return;
-    *from = place->cut, *at = place->tail;
-    for (uint32_t i = 0; i < place->later && i < place_cuts_max - 1 && place->later_cut[i] <= x; i++)
-        *from = place->later_cut[i], *at = place->later_at[i];
-}
-
-void place_last_run(const ChunkPlace* place, uint64_t* from, uint64_t* at)
-{
-    place_run_of(place, UINT64_MAX, from, at);
-}
-
-uint64_t place_run_end(const ChunkPlace* place, uint64_t x, uint64_t end)
-{
-    if (place->cut && x < place->cut)
-        return place->cut < end ? place->cut : end;
-    for (uint32_t i = 0; place->cut && i < place->later && i < place_cuts_max - 1; i++)
-        if (x < place->later_cut[i])
-            return place->later_cut[i] < end ? place->later_cut[i] : end;
-    return end;
-}
-
-uint64_t place_offset(const ChunkPlace* place, uint64_t x)
-{
-    uint64_t from, at;
-    place_run_of(place, x, &from, &at);
-    return at + (x - from);
-}
-
-int read_placed(std::FILE* src, const ChunkPlace* place, uint64_t from, uint8_t* out, uint64_t n)
-{
-    while (n > 0) {
-        uint64_t end = place_run_end(place, from, from + n), step = end - from;
-        if (!image::read_at(src, place_offset(place, from), out, step))
-            return 0;
-        out += step, from += step, n -= step;
-    }
-    return 1;
-}
-
 namespace {
 
 // The search for the runs of a chunk cut one or more times, cut after cut, depth first.

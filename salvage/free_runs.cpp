@@ -303,16 +303,8 @@ int threaded_place(const image::ImageGeometry* geometry, const ClaimList* claims
         ChunkPlace p{t->cluster_at[first - lf] + file % cs, 0, 0};
         for (uint64_t c = first + 1; c <= last; c++) {
             uint64_t at = t->cluster_at[c - lf], x = c * cs - file;
-            if (at == t->cluster_at[c - lf - 1] + cs)
-                continue;
-            if (!p.cut) {
-                p.cut = x, p.tail = at;
-            } else if (p.later < place_cuts_max - 1) {
-                p.later_cut[p.later] = x, p.later_at[p.later] = at;
-                p.later++;
-            } else {
+            if (at != t->cluster_at[c - lf - 1] + cs && !add_run(&p, x, at))
                 return 0;
-            }
         }
         *out = p;
         return 1;
