@@ -341,8 +341,10 @@ TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
 
 // Two files taking turns with runs of a fixed length each (now and then a free cluster between),
 // one of them ending first with its movie box, their video, metadata and movie boxes located (now
-// and then a piece claimed by both), their sound in runs nothing holds: every sound placed in the
-// free clusters lies byte for byte where the file's clusters are.
+// and then a piece claimed by both), their sound in runs nothing holds; now and then a video
+// chunk whose last cluster begins a run is located only up to that cluster, its tail open in
+// front of its sound: every sound, or tail and sound, placed in the free clusters lies byte for
+// byte where the file's clusters are.
 TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
 {
     constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200, movie = 100;
@@ -358,9 +360,14 @@ TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
         const TakingTurns card(c, need, runs, stray ? 4 : 0, random);
         auto image = [&](int f, uint64_t b) { return card.image(f, b); };
         salvage::ClaimList claims{};
+        // the first byte of each chunk's open tail: the edge its last cluster begins at; 0: none
+        std::vector<uint64_t> tail[2];
         for (int f = 0; f < 2; f++) {
-            for (uint64_t u = 0; u < units[f]; u++)
-                card.claim(&claims, f, u * unit, u * unit + video), card.claim(&claims, f, u * unit + video + sound, (u + 1) * unit);
+            for (uint64_t u = 0; u < units[f]; u++) {
+                uint64_t s = u * unit + video, edge = (s - 1) / c * c;
+                tail[f].push_back(edge > u * unit && image(f, edge) != image(f, edge - 1) + 1 && random(2) ? edge : 0);
+                card.claim(&claims, f, u * unit, tail[f][u] ? edge : s), card.claim(&claims, f, s + sound, (u + 1) * unit);
+            }
             // the movie box ends the file
             uint64_t end = units[f] * unit + movie, last = card.image(f, end - 1) / c * c;
             card.claim(&claims, f, units[f] * unit, end);
@@ -376,9 +383,9 @@ TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
         salvage::sort_claims(&claims);
         for (int f = 0; f < 2; f++)
             for (uint64_t u = 0; u < units[f]; u++) {
-                uint64_t s = u * unit + video;
-                if (image(f, s + sound) - image(f, s - 1) != sound + 1)
-                    salvage::note_open_sound({s - 1, image(f, s - 1)}, {s + sound, image(f, s + sound)}, s, sound,
+                uint64_t s = tail[f][u] ? tail[f][u] : u * unit + video, end = u * unit + video + sound;
+                if (image(f, end) - image(f, s - 1) != end - s + 1)
+                    salvage::note_open_sound({s - 1, image(f, s - 1)}, {end, image(f, end)}, s, end - s,
                                              uint32_t(f + 1), 0, &claims.open);
             }
         salvage::settle_free_runs(&g, &claims);
