@@ -53,9 +53,14 @@ constexpr uint64_t join_reads_max = 512;
 // `before` (0: none) is the first byte of the chunk whose place in the head run another
 // recording's piece holds: the cut lies in front of it even where every sample walks whole in the
 // head run.
+// With `open`, a chunk no way places whole may be placed up to the open tail of its last sample:
+// the bytes behind the first cluster edge past that sample's last length field, payload no walk
+// shows where it lies. Exactly one way must place the rest; 1 then too, with that edge's byte of
+// the chunk in `open` (0 when the chunk is placed whole) and `out` holding the runs in front of it.
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
-                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out);
+                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out,
+                     uint64_t* open = nullptr);
 
 // Bytes [file, file + size) of the camera's file between two located pieces `lo` (at or before
 // them) and `hi` (at or after them) that do not lie in one run. Sound has no structure of its

@@ -255,6 +255,75 @@ TEST(SalvageCutJoin, AChunkCutTwiceOnlyWhereOneMiddleRunHoldsWholeSamples)
     }
 }
 
+TEST(SalvageCutJoin, AChunkPlacedUpToItsOpenTailOnlyWhereOneWayLeavesIt)
+{
+    // the chunk from file offset 500: its last sample's last unit crosses the edge at 2560, behind
+    // its length field. The image: the file's cluster 0, a foreign one, cluster 1, a foreign one (or
+    // a copy of cluster 1), clusters 2 to 4, the cluster standing where the run would go on, then
+    // cluster 5 on (the tail and the sound behind)
+    constexpr uint64_t start = 500, open_edge = 2560;
+    Bytes file(start, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
+    uint64_t chunk_end = file.size();
+    file.resize(6 * cs + 300, 0x77);
+    auto cluster = [&](uint64_t k) {
+        return Bytes(file.begin() + k * cs, file.begin() + std::min((k + 1) * cs, file.size()));
+    };
+    enum Behind { zeroed, claimed_copy, same_run, zeroed_anchor, head_zeroed };
+    struct {
+        const char* name;
+        bool copy;      // a copy of the file's cluster 1 right behind it
+        Behind behind;  // what stands where clusters 2 to 4's run would go on, and what else is known
+        int expect;
+        uint64_t open;  // the open tail's first byte in the file; 0: the chunk placed whole
+    } cases[] = {
+        {"the tail behind a run break, nothing placing it", false, zeroed, 1, open_edge},
+        {"a copy of the middle run fits as well", true, zeroed, 0, 0},
+        {"a copy of the tail where another recording's piece lies", false, claimed_copy, 1, open_edge},
+        {"the tail goes on in the same run", false, same_run, 1, 0},
+        {"a piece in the sound puts the tail's run", false, zeroed_anchor, 1, 0},
+        {"the last sample's length fields not the camera's", false, head_zeroed, 0, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes image = cluster(0), middle = cluster(1), foreign = look_alike(middle), zeros(cs, 0);
+        for (const Bytes* run : {&foreign, &middle, c.copy ? &middle : &zeros})
+            mkcard::put_bytes(image, *run);
+        for (uint64_t k = 2; k <= 4; k++)
+            mkcard::put_bytes(image, cluster(k));
+        uint64_t behind_at = image.size(), tail_at = behind_at + (c.behind == same_run ? 0 : cs);
+        if (c.behind != same_run)
+            mkcard::put_bytes(image, c.behind == claimed_copy ? cluster(5) : zeros);
+        mkcard::put_bytes(image, cluster(5));
+        mkcard::put_bytes(image, cluster(6));
+        if (c.behind == head_zeroed)  // the last sample's first bytes, in cluster 4
+            std::fill(image.begin() + (behind_at - cs) + (chunk_end - sizes.back()) % cs,
+                      image.begin() + (behind_at - cs) + (chunk_end - sizes.back()) % cs + 12, 0);
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        salvage::ClaimList claims{};
+        if (c.behind == claimed_copy)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{behind_at + 10, behind_at + 20, 2, 0});
+        salvage::sort_claims(&claims);
+        salvage::JoinWindow window{&claims, 1, 0};
+        salvage::JoinAnchor anchor{chunk_end + 20, tail_at + (chunk_end + 20 - open_edge)};
+        mp4::SampleSizes s = fixture::stored_sizes(sizes);
+        salvage::ChunkPlace out{};
+        uint64_t open = 1;
+        int got = salvage::join_video_chunk(img.f, img.size, &g, start, start, &s, codec::Syntax::avc, &anchor,
+                                            c.behind == zeroed_anchor ? 1 : 0, 0, &window, &out, &open);
+        basics::list_free(&claims.spans);
+        EXPECT_EQ(got, c.expect) << c.name;
+        if (!got)
+            continue;
+        EXPECT_EQ(open ? start + open : 0, c.open) << c.name;
+        // every byte placed is the file's: up to the open tail, or the whole chunk
+        Bytes joined((open ? start + open : chunk_end) - start);
+        ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), joined.size()));
+        EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + start)) << c.name;
+    }
+}
+
 }  // namespace
 
 // Two files taking turns on a card of clusters of `c` bytes, runs[f] clusters at a time; with
