@@ -1,5 +1,6 @@
 #include "codec/nal_units.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mp4/sample_tables.h"
@@ -62,6 +63,22 @@ int first_unit_ok(const uint8_t* sample, uint64_t len, Syntax syntax)
     return unit != 0 && unit <= len - 4 && unit_header_ok(sample + 4, unit, syntax);
 }
 
+namespace {
+
+// 1 when bytes [from, to) of a unit hold 00 00 00, 00 00 01 or 00 00 02.
+int unescaped_in(const uint8_t* from, const uint8_t* to)
+{
+    for (const uint8_t* z = from; (z = static_cast<const uint8_t*>(std::memchr(z, 0, size_t(to - z)))) != nullptr;) {
+        if (to - z >= 3 && z[1] == 0 && z[2] <= 2)
+            return 1;
+        if (++z >= to)
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int units_escaped(const uint8_t* sample, uint64_t len)
 {
     uint64_t pos = 0;
@@ -70,14 +87,8 @@ int units_escaped(const uint8_t* sample, uint64_t len)
         if (unit > len - pos - 4)
             return 0;
         const uint8_t* p = sample + pos + 4;
-        if (unit == 0 || p[unit - 1] == 0)
+        if (unit == 0 || p[unit - 1] == 0 || unescaped_in(p, p + unit))
             return 0;
-        for (const uint8_t* z = p; (z = static_cast<const uint8_t*>(std::memchr(z, 0, size_t(p + unit - z)))) != nullptr;) {
-            if (p + unit - z >= 3 && z[1] == 0 && z[2] <= 2)
-                return 0;
-            if (++z >= p + unit)
-                break;
-        }
         pos += 4 + unit;
     }
     return pos == len;
@@ -115,6 +126,31 @@ uint64_t last_unit_at(const uint8_t* sample, uint64_t len)
     for (uint64_t pos = 0; len - pos > 4; pos += 4 + basics::load_be32(sample + pos))
         last = pos;
     return last;
+}
+
+int units_shown(const uint8_t* sample, uint64_t have, uint64_t len, Syntax syntax, uint64_t* last)
+{
+    uint64_t header = syntax == Syntax::hevc ? 2 : 1, pos = 0, at = 0;
+    uint32_t units = 0;
+    int coded = 0;
+    if (have > len || have < 5 || !starts_with_delimiter(sample, syntax == Syntax::hevc))
+        return 0;
+    while (pos < len) {
+        if (have - std::min(pos, have) < 4 + header || len - pos < 4 + header)
+            return 0;
+        uint64_t unit = basics::load_be32(sample + pos);
+        const uint8_t* p = sample + pos + 4;
+        if (unit == 0 || unit > len - pos - 4 || ++units > max_units || !unit_header_ok(p, unit, syntax))
+            return 0;
+        coded |= unit_is_slice(p, syntax);
+        uint64_t known = std::min(unit, have - pos - 4);
+        if (unescaped_in(p, p + known) || (known == unit && p[unit - 1] == 0))
+            return 0;
+        at = pos;
+        pos += 4 + unit;
+    }
+    *last = at;
+    return syntax == Syntax::other || coded;
 }
 
 }  // namespace codec

@@ -75,4 +75,11 @@ int avc_recovery_point(const uint8_t* sei, uint32_t size);
 // Offset of the last unit's length field in a sample whose units fill it.
 uint64_t last_unit_at(const uint8_t* sample, uint64_t len);
 
+// A sample of `len` bytes of which only the first `have` are known, its last unit's payload cut
+// short: 1 when those bytes show it as the camera writes it (a delimiter first, every unit's
+// length field and header among them, the lengths filling exactly `len`, slice data in a unit,
+// and no unit's bytes among them that the coding never writes), with the offset of the last
+// unit's length field in `last`.
+int units_shown(const uint8_t* sample, uint64_t have, uint64_t len, Syntax syntax, uint64_t* last);
+
 }  // namespace codec

@@ -54,20 +54,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     salvage::ChunkPlace out{};
     codec::Syntax syntax = data[1] & 2 ? codec::Syntax::hevc : codec::Syntax::avc;
     uint64_t before = data[2] & 0x40 ? total / 2 : 0;  // the chunk's bytes from there on another recording's
+    // a chunk placed but for the open tail of its last sample is placed up to that tail
+    uint64_t open = 0;
     if (salvage::join_video_chunk(image, size, &g, file, head, &s, syntax, anchors, 3, before,
-                                  data[1] & 8 ? &window : nullptr, &out)) {
-        if (out.cut == 0 || out.cut >= total || (file + out.cut) % cs != 0 || out.at + out.cut > size ||
+                                  data[1] & 8 ? &window : nullptr, &out, data[1] & 16 ? &open : nullptr)) {
+        uint64_t placed = open ? open : total;
+        if (open && (open >= total || (file + open) % cs != 0))
+            fuzz::broken("an open tail begins past the chunk or off a cluster edge");
+        if ((!open && out.cut == 0) || out.cut >= placed || (file + out.cut) % cs != 0 || out.at + out.cut > size ||
             out.tail > size || out.later >= salvage::place_cuts_max)
             fuzz::broken("a join lies outside the image or cuts off a cluster edge");
         // every run behind a cut starts on a cluster edge, after the cut before it, inside the image
-        for (uint64_t from = out.cut, at = 0, end; from < total; from = end) {
-            end = salvage::place_run_end(&out, from, total);
+        for (uint64_t from = out.cut, at = 0, end; out.cut && from < placed; from = end) {
+            end = salvage::place_run_end(&out, from, placed);
             salvage::place_run_of(&out, from, &from, &at);
             if ((file + from) % cs != 0 || end <= from || at > size || size - at < end - from)
                 fuzz::broken("a run of a joined chunk lies outside the image or off a cluster edge");
         }
-        std::vector<uint8_t> bytes(total);
-        if (!salvage::read_placed(image, &out, 0, bytes.data(), total))
+        std::vector<uint8_t> bytes(placed);
+        if (!salvage::read_placed(image, &out, 0, bytes.data(), placed))
             fuzz::broken("a join does not read back");
     }
     uint64_t sound = field(a + 4) * 8;

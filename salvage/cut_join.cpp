@@ -5,6 +5,7 @@
 
 #include "analysis/analysis_types.h"
 #include "analysis/chunk_locate.h"
+#include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
 #include "image/card_reader.h"
 #include "image/read_at.h"
@@ -245,71 +246,6 @@ int join_by_claims(const image::ImageGeometry* geometry, uint64_t image_size, Jo
     return 1;
 }
 
-void place_run_of(const ChunkPlace* place, uint64_t x, uint64_t* from, uint64_t* at)
-{
-    *from = 0, *at = place->at;
-    if (!place->cut || x < place->cut)
-        return;
-    *from = place->cut, *at = place->tail;
-    for (uint32_t i = 0; i < place->later && i < place_cuts_max - 1 && place->later_cut[i] <= x; i++)
-        *from = place->later_cut[i], *at = place->later_at[i];
-}
-
-void place_last_run(const ChunkPlace* place, uint64_t* from, uint64_t* at)
-{
-    place_run_of(place, UINT64_MAX, from, at);
-}
-
-uint64_t place_run_end(const ChunkPlace* place, uint64_t x, uint64_t end)
-{
-    if (place->cut && x < place->cut)
-        return place->cut < end ? place->cut : end;
-    for (uint32_t i = 0; place->cut && i < place->later && i < place_cuts_max - 1; i++)
-        if (x < place->later_cut[i])
-            return place->later_cut[i] < end ? place->later_cut[i] : end;
-    return end;
-}
-
-uint64_t place_offset(const ChunkPlace* place, uint64_t x)
-{
-    uint64_t from, at;
-    place_run_of(place, x, &from, &at);
-    return at + (x - from);
-}
-
-int read_placed(std::FILE* src, const ChunkPlace* place, uint64_t from, uint8_t* out, uint64_t n)
-{
-    while (n > 0) {
-        uint64_t end = place_run_end(place, from, from + n), step = end - from;
-        if (!image::read_at(src, place_offset(place, from), out, step))
-            return 0;
-        out += step, from += step, n -= step;
-    }
-    return 1;
-}
-
-int same_place(const ChunkPlace* a, const ChunkPlace* b)
-{
-    if (a->cut != b->cut || a->tail != b->tail || a->later != b->later)
-        return 0;
-    for (uint32_t i = 0; i < a->later; i++)
-        if (a->later_cut[i] != b->later_cut[i] || a->later_at[i] != b->later_at[i])
-            return 0;
-    return 1;
-}
-
-int place_overlaps(const ChunkPlace* place, uint32_t depth, uint64_t c, uint64_t cs)
-{
-    for (uint32_t d = 0; d < depth; d++) {
-        uint64_t from = d == 0 ? 0 : d == 1 ? place->cut : place->later_cut[d - 2];
-        uint64_t at = d == 0 ? place->at : d == 1 ? place->tail : place->later_at[d - 2];
-        uint64_t end = d == 0 ? place->cut : place->later_cut[d - 1];
-        if (c + cs > at && c < at + (end - from))
-            return 1;
-    }
-    return 0;
-}
-
 namespace {
 
 // The search for the runs of a chunk cut one or more times, cut after cut, depth first.
@@ -332,6 +268,11 @@ struct CutSearch {
     int proven;
     int ambiguous;
     uint64_t reads;
+    // the chunk placed up to the open tail of its last sample, when such places are wanted
+    int want_open;
+    ChunkPlace open;
+    uint64_t open_from;  // 0: none found
+    int open_ambiguous;
 };
 
 // The sample that holds byte `x` of the chunk.
@@ -342,6 +283,36 @@ uint64_t sample_holding(const CutSearch* s, uint64_t x)
 
 // A run placed by an anchor whose length the file's runs do not show: it must hold a whole sample.
 constexpr int anchored_unshown = 2;
+
+// The run at `at` from byte `from` of the chunk, `have` bytes of it the card gives as the
+// recording's, holds the start of the chunk's last sample up to the first cluster edge past its
+// last unit's length field, and those bytes walk as the camera writes them: the rest of that
+// unit is payload no walk can place. The place so far is noted with that edge, the start of the
+// chunk's open tail; two such places that differ leave it open where the tail begins.
+void note_open_tail(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t have, uint64_t before)
+{
+    uint64_t last = s->count - 1, b = s->starts[last], len = s->size - b;
+    if (!s->want_open || b < from || from + have < b + 5)
+        return;
+    uint64_t known = std::min(len, from + have - b), pos = 0, unit = 0, shown = 0;
+    const uint8_t* sample = s->bytes + b;
+    if (!image::read_at(s->src, at + (b - from), s->bytes + b, known))
+        return;
+    // the length fields lead to the last unit's, and the edge behind it ends what they show
+    while (pos < len && known - std::min(pos, known) >= 4)
+        unit = pos, pos += 4 + basics::load_be32(sample + pos);
+    uint64_t edge = ((s->file + b + unit + 4) / s->cs + 1) * s->cs - s->file;
+    if (pos != len || edge >= s->size || edge > from + have || (before && edge > before) ||
+        !codec::units_shown(sample, edge - b, len, s->syntax, &shown) || shown != unit)
+        return;
+    ChunkPlace place = s->place;
+    if (depth == 0)
+        place.cut = 0, place.tail = 0;
+    place.later = depth > 1 ? depth - 1 : 0;
+    if (s->open_from && (s->open_from != edge || !same_place(&s->open, &place)))
+        s->open_ambiguous = 1;
+    s->open = place, s->open_from = edge;
+}
 
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before);
 
@@ -481,6 +452,8 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     // a run only the look behind the cut found holds a whole sample of the chunk
     if (depth > 0 && anchored != 1 && !witness)
         return;
+    if (i + 1 == s->count || (i == s->count && before))
+        note_open_tail(s, from, at, depth, have, before);
     uint64_t lo, hi;
     if (i == s->count) {
         if (depth > 0) {
@@ -533,7 +506,7 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
 
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
-                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out)
+                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out, uint64_t* open)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0, size = 0;
     for (uint64_t i = 0; i < sizes->count; i++)
@@ -545,13 +518,22 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
     for (uint64_t i = 0; i < sizes->count; i++)
         starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
     CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
-                static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0};
+                static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0, open != nullptr,
+                ChunkPlace{}, 0, 0};
     s.place.at = head;
     search_runs(&s, 0, head, 0, 1, before);
     int proven = s.proven && !s.ambiguous;
     if (proven) {
         *out = s.found;
         out->at = head;
+        if (open)
+            *open = 0;
+    } else if (open && !s.proven && !s.ambiguous && s.open_from && !s.open_ambiguous) {
+        // no way of placing the whole chunk, one of placing all but its open tail
+        *out = s.open;
+        out->at = head;
+        *open = s.open_from;
+        proven = 1;
     }
     std::free(s.bytes);
     std::free(starts);

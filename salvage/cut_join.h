@@ -12,44 +12,11 @@
 #include "image/exfat_detect.h"
 #include "mp4/movie_box.h"
 #include "mp4/sample_tables.h"
+#include "salvage/chunk_place.h"
 #include "salvage/join_anchors.h"
 #include "salvage/salvage_plan.h"
 
 namespace salvage {
-
-// Cuts one chunk may be joined across: runs of a few clusters cut a chunk several times.
-constexpr uint32_t place_cuts_max = 16;
-
-// Where a chunk lies: from `at`, or, when fragment boundaries cut it, its first `cut` bytes at
-// `at`, the rest from `tail`, and from each further cut `later_cut[i]` (in the chunk, rising) its
-// bytes from `later_at[i]`.
-struct ChunkPlace {
-    uint64_t at;
-    uint64_t cut;  // 0: in one piece
-    uint64_t tail;
-    uint32_t later = 0;
-    uint64_t later_cut[place_cuts_max - 1] = {};
-    uint64_t later_at[place_cuts_max - 1] = {};
-};
-
-// The byte of the chunk where its last run begins (0: it lies in one piece) and where that lies.
-void place_last_run(const ChunkPlace* place, uint64_t* from, uint64_t* at);
-// The start in the chunk of the run that holds byte `x`, and where that start lies.
-void place_run_of(const ChunkPlace* place, uint64_t x, uint64_t* from, uint64_t* at);
-// The chunk's bytes from `x` on up to the next cut (or `end`).
-uint64_t place_run_end(const ChunkPlace* place, uint64_t x, uint64_t end);
-
-// The image offset of byte `x` of a chunk that lies at `place`.
-uint64_t place_offset(const ChunkPlace* place, uint64_t x);
-
-// 1 when two places put a chunk's runs in the same places.
-int same_place(const ChunkPlace* a, const ChunkPlace* b);
-// 1 when a cluster of `cs` bytes at image offset `c` would reuse bytes of the runs `place` puts in
-// front of its cut `depth` (0: the first).
-int place_overlaps(const ChunkPlace* place, uint32_t depth, uint64_t c, uint64_t cs);
-
-// Reads bytes [from, from + n) of a chunk that lies at `place`; 0 when the card does not give them.
-int read_placed(std::FILE* src, const ChunkPlace* place, uint64_t from, uint8_t* out, uint64_t n);
 
 // Anchors tried per cut. The cut lies inside the first sample that fails where the run before it
 // goes on, or inside the last unit of the sample before it: each cluster edge there is a
@@ -86,9 +53,14 @@ constexpr uint64_t join_reads_max = 512;
 // `before` (0: none) is the first byte of the chunk whose place in the head run another
 // recording's piece holds: the cut lies in front of it even where every sample walks whole in the
 // head run.
+// With `open`, a chunk no way places whole may be placed up to the open tail of its last sample:
+// the bytes behind the first cluster edge past that sample's last length field, payload no walk
+// shows where it lies. Exactly one way must place the rest; 1 then too, with that edge's byte of
+// the chunk in `open` (0 when the chunk is placed whole) and `out` holding the runs in front of it.
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
-                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out);
+                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out,
+                     uint64_t* open = nullptr);
 
 // Bytes [file, file + size) of the camera's file between two located pieces `lo` (at or before
 // them) and `hi` (at or after them) that do not lie in one run. Sound has no structure of its

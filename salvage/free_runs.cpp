@@ -167,6 +167,56 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t
     return 0;
 }
 
+// Recordings whose pieces others_in_order weighs.
+constexpr uint32_t order_recordings_max = 8;
+
+// 1 when the other recordings' pieces around the clusters [lc, hc] keep the order of their files:
+// between two pieces of one recording whose file offsets are known, its pieces take no more
+// clusters than its file has between the two. A piece found where its file has no cluster is a
+// wrong find, and a cluster it takes may be the recording's own.
+int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
+                    uint32_t tag)
+{
+    struct Last {
+        uint32_t clip;
+        uint64_t cluster;  // the last cluster its pieces take
+        uint64_t known;    // the last of them whose file cluster is known, and that file cluster
+        uint64_t file;
+        uint64_t taken;    // clusters its pieces take from `known` on
+        int has_known;
+    } seen[order_recordings_max] = {};
+    uint64_t from = heap + (lc > free_runs_window ? lc - free_runs_window : 0) * cs;
+    uint64_t to = heap + (hc + free_runs_window + 1) * cs;
+    const ClaimedSpan* first = claims->spans.items;
+    const ClaimedSpan* stop = first + claims->spans.count;
+    const ClaimedSpan* c = std::lower_bound(first, stop, from > claims->longest ? from - claims->longest : 0,
+                                            [](const ClaimedSpan& x, uint64_t y) { return x.begin < y; });
+    for (; c != stop && c->begin < to; c++) {
+        if (c->end <= from || c->begin < heap || c->clip == 0 || c->tentative != 0 || !of_other(c, clip, tag))
+            continue;
+        Last* r = seen;
+        while (r != seen + order_recordings_max && r->clip && r->clip != c->clip)
+            r++;
+        if (r == seen + order_recordings_max)
+            return 0;
+        r->clip = c->clip;
+        for (uint64_t b = std::max(c->begin, from); b < c->end && b < to; b = heap + ((b - heap) / cs + 1) * cs) {
+            uint64_t k = (b - heap) / cs;
+            // pieces come in image order: a cluster is counted once
+            if (!r->taken || k > r->cluster)
+                r->cluster = k, r->taken++;
+            if (c->file == UINT64_MAX || (r->has_known && r->known == k))
+                continue;
+            uint64_t f = (c->file + (b - c->begin)) / cs;
+            // the clusters taken since the last known one, this one's included, fit the file's
+            if (r->has_known && (f <= r->file || r->taken - 1 > f - r->file) && k >= lc && r->known <= hc)
+                return 0;
+            r->known = k, r->file = f, r->taken = 1, r->has_known = 1;
+        }
+    }
+    return 1;
+}
+
 // The clusters from the one that holds a gap's `lo` to the one that holds its `hi` that no other
 // recording's piece takes, in image order; with runs that repeat, only those of the recording's
 // slots.
@@ -187,7 +237,7 @@ void free_clusters(const image::ImageGeometry* g, const ClaimList* claims, const
         (gap->lo_image - heap) % cs != gap->lo_file % cs || (gap->hi_image - heap) % cs != gap->hi_file % cs)
         return;
     uint64_t lc = (gap->lo_image - heap) / cs, hc = (gap->hi_image - heap) / cs, lf = gap->lo_file / cs;
-    if (hc - lc >= free_runs_window)
+    if (hc - lc >= free_runs_window || !others_in_order(claims, heap, cs, lc, hc, gap->clip, gap->tag))
         return;
     out->valid = 1;
     out->needed = gap->hi_file / cs - lf + 1;
@@ -241,16 +291,8 @@ int place_in_clusters(const uint64_t* cluster_at, uint64_t count, uint64_t lf, u
     ChunkPlace p{cluster_at[first - lf] + file % cs, 0, 0};
     for (uint64_t c = first + 1; c <= last; c++) {
         uint64_t at = cluster_at[c - lf], x = c * cs - file;
-        if (at == cluster_at[c - lf - 1] + cs)
-            continue;
-        if (!p.cut) {
-            p.cut = x, p.tail = at;
-        } else if (p.later < place_cuts_max - 1) {
-            p.later_cut[p.later] = x, p.later_at[p.later] = at;
-            p.later++;
-        } else {
+        if (at != cluster_at[c - lf - 1] + cs && !add_run(&p, x, at))
             return 0;
-        }
     }
     *out = p;
     return 1;

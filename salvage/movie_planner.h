@@ -20,6 +20,7 @@ struct MoviePlanner {
     const analysis::RecoveryClip* clip;
     const analysis::MarkerList* markers;
     const ClaimList* claims;
+    const RefusedSamples* refused;  // samples the decode check refused: none of them is kept
     const mp4::MovieInfo* movie;
     const mp4::TrackTables* video;
     uint64_t chunks;
@@ -35,6 +36,10 @@ struct MoviePlanner {
     int64_t* shift;       // one per video sample: how much later than the camera's order it is shown
     uint8_t* key;         // one per video sample
     ChunkPlace* cut;      // per video chunk: where its rest lies when a fragment boundary cut it
+    // per video chunk: the byte where the open tail of its last sample begins, the payload behind
+    // the first cluster edge past its last length field that no walk places (0: none); `cut`
+    // holds the chunk's runs in front of it
+    uint64_t* open_tail;
     ChunkPlace* sound_at;
     uint8_t* sound_placed;
     uint64_t* sound_bytes;  // per placed sound chunk: its bytes in front of any another recording's piece holds

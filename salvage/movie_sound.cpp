@@ -5,8 +5,10 @@
 #include "analysis/chunk_locate.h"
 #include "basics/growable.h"
 #include "codec/nal_units.h"
+#include "codec/parameter_sets.h"
 #include "image/read_at.h"
 #include "salvage/cut_movie.h"
+#include "salvage/damaged_chunk.h"
 #include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 
@@ -31,15 +33,19 @@ void add_chunk_anchors(const MoviePlanner* p, uint64_t k, AnchorList* anchors)
     for (uint64_t i = 0; i < p->on_card[k]; i++)
         verified += mp4::sample_size_at(&sizes, i);
     basics::list_append(anchors, Anchor{f, at});
-    if (p->cut[k].cut) {
-        // a joined chunk: each part behind a cut starts a run of its own
+    if (p->cut[k].cut || p->open_tail[k]) {
+        // a joined chunk: each part behind a cut starts a run of its own; one with an open tail
+        // is placed up to the last byte in front of it
         ChunkPlace place = video_place(p, k);
-        uint64_t size = p->video->chunk_sizes[k], from = 0, run = 0;
+        uint64_t size = p->open_tail[k] ? p->open_tail[k] : p->video->chunk_sizes[k], from = 0, run = 0;
         while ((from = place_run_end(&place, from, size)) < size) {
             place_run_of(&place, from, &from, &run);
             basics::list_append(anchors, Anchor{f + from, run});
         }
-        basics::list_append(anchors, Anchor{f + size, place_offset(&place, size - 1) + 1});
+        if (p->open_tail[k])
+            basics::list_append(anchors, Anchor{f + size - 1, place_offset(&place, size - 1)});
+        else
+            basics::list_append(anchors, Anchor{f + size, place_offset(&place, size - 1) + 1});
         return;
     }
     basics::list_append(anchors, Anchor{f + verified, at + verified});
@@ -171,6 +177,44 @@ uint64_t shown_bytes(const MoviePlanner* p, uint64_t k, uint64_t bytes)
     return edge < size ? edge : size;
 }
 
+// Chunk k with an open tail made whole from where its tail and sound were placed together (`span`,
+// from the tail's first byte): its last sample must walk intact across its runs, cut once at most.
+int close_tail(MoviePlanner* p, uint64_t k, const ChunkPlace* span)
+{
+    uint64_t open = p->open_tail[k], size = p->video->chunk_sizes[k];
+    mp4::SampleSizes sizes;
+    if (!chunk_samples(p->video, k, &sizes) || sizes.count == 0)
+        return 0;
+    uint64_t last = mp4::sample_size_at(&sizes, sizes.count - 1), start = size - last;
+    ChunkPlace whole = video_place(p, k);
+    if (place_offset(&whole, open - 1) + 1 != place_offset(span, 0) && !add_run(&whole, open, place_offset(span, 0)))
+        return 0;
+    for (uint64_t x = 0; (x = place_run_end(span, x, size - open)) < size - open;)
+        if (!add_run(&whole, open + x, place_offset(span, x)))
+            return 0;
+    // no sample is cut twice
+    uint64_t cuts = 0;
+    for (uint64_t x = start; (x = place_run_end(&whole, x, size)) < size;)
+        cuts++;
+    if (cuts > 1 || last > max_sample_bytes)
+        return 0;
+    grow_read_buffer(&direct_read_buffer, last);
+    codec::Syntax syntax = codec::syntax_of(p->video->format);
+    if (p->on_card[k] + 1 != sizes.count || is_refused(p->refused, place_offset(&whole, start)) ||
+        !read_placed(p->image, &whole, start, direct_read_buffer.data, last) ||
+        !sample_intact(direct_read_buffer.data, last, syntax))
+        return 0;
+    uint64_t s = p->video->chunk_first_sample[k] + sizes.count - 1;
+    p->key[s] = uint8_t(codec::sample_is_key(direct_read_buffer.data, last, syntax == codec::Syntax::hevc));
+    p->cut[k] = whole;
+    p->open_tail[k] = 0;
+    p->found[k] = 1;
+    p->on_card[k] = sizes.count;
+    p->end_seen[k] = 1;
+    p->joins++;
+    return 1;
+}
+
 }  // namespace
 
 // Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
@@ -196,41 +240,50 @@ int place_sound(MoviePlanner* p)
     sort_anchors(&anchors);
     const mp4::TrackTables* a = &m->audio;
     for (uint64_t j = 0; j < p->chunks; j++) {
-        uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j];
-        if (!p->end_seen[j] || q > UINT64_MAX - size)
+        uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j], open = p->open_tail[j];
+        if ((!p->end_seen[j] && !open) || q > UINT64_MAX - size)
             continue;
         left++;
-        // the sound lies between the end of its video chunk and the next piece, both in place
+        // the sound lies between the end of its video chunk and the next piece, both in place; the
+        // open tail of the chunk's last sample lies in front of it, from the last byte shown on
         uint64_t video_end = p->video->chunk_offsets[j] + p->video->chunk_sizes[j];
         uint64_t next_piece = j + 1 < p->chunks ? p->video->chunk_offsets[j + 1] : movie_at;
-        const Anchor* lo = anchor_upto(&anchors, q);
+        uint64_t from = open ? p->video->chunk_offsets[j] + open : q, bytes = q + size - from;
+        const Anchor* lo = anchor_upto(&anchors, from);
         const Anchor* hi = anchor_from(&anchors, q + size);
-        if (!lo || !hi || lo->file < video_end || hi->file > next_piece)
+        if (!lo || !hi || hi->file > next_piece || q < video_end ||
+            (open ? lo->file + 1 != from || anchor_upto(&anchors, q + size - 1) != lo : lo->file < video_end))
             continue;
-        ChunkPlace at{lo->image + (q - lo->file), 0, 0};
+        ChunkPlace at{lo->image + (from - lo->file), 0, 0};
         int threaded = 0;
         // a fragment boundary between the two pieces: joined only where the layout, or the other
         // recordings' pieces around the runs, leave one edge for it
         uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
-        if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, q, size, &at) &&
-            !join_by_claims(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, clip, tag, &at)) {
+        if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, from, bytes, &at) &&
+            !join_by_claims(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &at)) {
             // or where the open sound of all recordings together leaves one edge
-            const SoundGap* settled = settled_gap(p->claims, clip, q, size);
+            const SoundGap* settled = settled_gap(p->claims, clip, from, bytes);
             // or in the clusters the other recordings' pieces leave free between the two, weighed
             // again on every pass
             if (!settled)
-                note_open_sound(*lo, *hi, q, size, clip, tag, &p->open);
+                note_open_sound(*lo, *hi, from, bytes, clip, tag, &p->open);
             if (settled && settled->lo_image == lo->image && settled->hi_image == hi->image) {
-                at = placed_at_cut(*lo, *hi, settled->edges[0], q, size);
-            } else if (threaded_place(p->geometry, p->claims, clip, *lo, *hi, q, size, &at)) {
+                at = placed_at_cut(*lo, *hi, settled->edges[0], from, bytes);
+            } else if (threaded_place(p->geometry, p->claims, clip, *lo, *hi, from, bytes, &at)) {
                 threaded = 1;
             } else {
-                note_sound_gap(p->geometry, p->image_size, *lo, *hi, q, size, p->claims, clip, tag, &p->gaps);
-                note_sure_sound(p, *lo, *hi, q, size);
+                note_sound_gap(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &p->gaps);
+                note_sure_sound(p, *lo, *hi, from, bytes);
                 continue;
             }
         }
-        if (!placed_on_card(&at, size, p->image_size))
+        if (!placed_on_card(&at, bytes, p->image_size))
+            continue;
+        // the chunk's tail and its sound placed together: the chunk is whole when its tail is the
+        // recording's and its last sample walks across it
+        ChunkPlace span = at;
+        if (open && (sound_held(p, &span, bytes) < video_end - from || !place_part(&span, q - from, size, &at) ||
+                     !close_tail(p, j, &span)))
             continue;
         // the frames whose sound another recording's bytes took are not kept
         uint64_t held = sound_held(p, &at, size);
@@ -241,7 +294,7 @@ int place_sound(MoviePlanner* p)
         p->sound_at[j] = at;
         // what follows the sound up to the next piece lies in that piece's run, unless the sound
         // lies whole in the run before a boundary that may fall anywhere behind it
-        if (same_run(lo, hi) || (at.cut && !threaded) || at.at == hi->image - (hi->file - q))
+        if (same_run(lo, hi) || (span.cut && !threaded) || span.at == hi->image - (hi->file - from))
             p->trail_at[j] = hi->image - (hi->file - (q + size)), p->trail_bytes[j] = hi->file - (q + size);
         p->joins += at.cut != 0;
         threaded_only += threaded;
@@ -291,7 +344,9 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
     for (uint64_t k = 0; k < p->chunks; k++) {
         if (p->cut[k].cut)
             claim_copies(p, k, clip, tag, out);
-        uint64_t bytes = leading_bytes(p->video, k, p->on_card[k]), shown = shown_bytes(p, k, bytes);
+        // a chunk with an open tail is shown up to it
+        uint64_t bytes = p->open_tail[k] ? p->open_tail[k] : leading_bytes(p->video, k, p->on_card[k]);
+        uint64_t shown = shown_bytes(p, k, bytes);
         ChunkPlace place = video_place(p, k);
         // each run of the chunk's verified bytes; those behind the last edge the walk reached only
         // end runs

@@ -189,17 +189,34 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
         count++;  // behind the last chunk, the movie box is the next piece of the file
     codec::Syntax syntax = codec::syntax_of(p->video->format);
     JoinWindow window{p->claims, p->clip->clip_number, p->clip->run ? p->clip->run->tag : 0};
+    ChunkPlace first_open{};
+    uint64_t open_from = 0;
     for (uint64_t i = 0; i < n; i++) {
         ChunkPlace joined;
+        uint64_t open = 0;
         if ((i == 0 || heads[i] != heads[i - 1]) &&
             join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
-                             &window, &joined)) {
+                             &window, &joined, &open)) {
+            if (open) {
+                if (!open_from)
+                    first_open = joined, open_from = open;
+                continue;
+            }
             p->found[k] = 1;
             p->found_at[k] = joined.at;
             p->cut[k] = joined;
             p->joins++;
             return;
         }
+    }
+    // placed but for the tail of its last sample: its samples in front of that are the camera's,
+    // and the tail is looked for with the sound behind it
+    if (open_from) {
+        p->found_at[k] = first_open.at;
+        p->cut[k] = first_open;
+        p->open_tail[k] = open_from;
+        p->on_card[k] = sizes.count - 1;
+        p->end_seen[k] = 0;
     }
 }
 
@@ -257,7 +274,7 @@ void recheck_found_chunk(MoviePlanner* p, uint64_t k)
     uint64_t before = 0;
     int has_before = neighbour(p, k, -1, &before);
     join_cut(p, k, sizes, has_before ? &before : nullptr, other - at);
-    if (p->found[k])
+    if (p->found[k] || p->open_tail[k])
         return;
     uint64_t n = 0, bytes = 0;
     while (n < sizes.count && bytes + mp4::sample_size_at(&sizes, n) <= other - at)
@@ -481,6 +498,7 @@ void free_planner(MoviePlanner* p)
     std::free(p->trail_at);
     std::free(p->trail_bytes);
     std::free(p->cut);
+    std::free(p->open_tail);
     basics::list_free(&p->kkad);
     basics::list_free(&p->sure);
     basics::list_free(&p->gaps);
@@ -511,6 +529,7 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
     p.media_end = media_end_in_file(image, clip->header);
     p.markers = card->markers;
     p.claims = card->claims;
+    p.refused = refused;
     p.movie = m;
     p.video = v;
     p.chunks = v->chunk_count;
@@ -522,6 +541,7 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
     p.shift = static_cast<int64_t*>(basics::xcalloc(v->sample_count, sizeof(int64_t)));
     p.sound_at = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
     p.cut = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
+    p.open_tail = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.sound_bytes = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.trail_at = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));

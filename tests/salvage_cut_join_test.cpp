@@ -255,6 +255,75 @@ TEST(SalvageCutJoin, AChunkCutTwiceOnlyWhereOneMiddleRunHoldsWholeSamples)
     }
 }
 
+TEST(SalvageCutJoin, AChunkPlacedUpToItsOpenTailOnlyWhereOneWayLeavesIt)
+{
+    // the chunk from file offset 500: its last sample's last unit crosses the edge at 2560, behind
+    // its length field. The image: the file's cluster 0, a foreign one, cluster 1, a foreign one (or
+    // a copy of cluster 1), clusters 2 to 4, the cluster standing where the run would go on, then
+    // cluster 5 on (the tail and the sound behind)
+    constexpr uint64_t start = 500, open_edge = 2560;
+    Bytes file(start, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
+    uint64_t chunk_end = file.size();
+    file.resize(6 * cs + 300, 0x77);
+    auto cluster = [&](uint64_t k) {
+        return Bytes(file.begin() + k * cs, file.begin() + std::min((k + 1) * cs, file.size()));
+    };
+    enum Behind { zeroed, claimed_copy, same_run, zeroed_anchor, head_zeroed };
+    struct {
+        const char* name;
+        bool copy;      // a copy of the file's cluster 1 right behind it
+        Behind behind;  // what stands where clusters 2 to 4's run would go on, and what else is known
+        int expect;
+        uint64_t open;  // the open tail's first byte in the file; 0: the chunk placed whole
+    } cases[] = {
+        {"the tail behind a run break, nothing placing it", false, zeroed, 1, open_edge},
+        {"a copy of the middle run fits as well", true, zeroed, 0, 0},
+        {"a copy of the tail where another recording's piece lies", false, claimed_copy, 1, open_edge},
+        {"the tail goes on in the same run", false, same_run, 1, 0},
+        {"a piece in the sound puts the tail's run", false, zeroed_anchor, 1, 0},
+        {"the last sample's length fields not the camera's", false, head_zeroed, 0, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes image = cluster(0), middle = cluster(1), foreign = look_alike(middle), zeros(cs, 0);
+        for (const Bytes* run : {&foreign, &middle, c.copy ? &middle : &zeros})
+            mkcard::put_bytes(image, *run);
+        for (uint64_t k = 2; k <= 4; k++)
+            mkcard::put_bytes(image, cluster(k));
+        uint64_t behind_at = image.size(), tail_at = behind_at + (c.behind == same_run ? 0 : cs);
+        if (c.behind != same_run)
+            mkcard::put_bytes(image, c.behind == claimed_copy ? cluster(5) : zeros);
+        mkcard::put_bytes(image, cluster(5));
+        mkcard::put_bytes(image, cluster(6));
+        if (c.behind == head_zeroed)  // the last sample's first bytes, in cluster 4
+            std::fill(image.begin() + (behind_at - cs) + (chunk_end - sizes.back()) % cs,
+                      image.begin() + (behind_at - cs) + (chunk_end - sizes.back()) % cs + 12, 0);
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        salvage::ClaimList claims{};
+        if (c.behind == claimed_copy)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{behind_at + 10, behind_at + 20, 2, 0});
+        salvage::sort_claims(&claims);
+        salvage::JoinWindow window{&claims, 1, 0};
+        salvage::JoinAnchor anchor{chunk_end + 20, tail_at + (chunk_end + 20 - open_edge)};
+        mp4::SampleSizes s = fixture::stored_sizes(sizes);
+        salvage::ChunkPlace out{};
+        uint64_t open = 1;
+        int got = salvage::join_video_chunk(img.f, img.size, &g, start, start, &s, codec::Syntax::avc, &anchor,
+                                            c.behind == zeroed_anchor ? 1 : 0, 0, &window, &out, &open);
+        basics::list_free(&claims.spans);
+        EXPECT_EQ(got, c.expect) << c.name;
+        if (!got)
+            continue;
+        EXPECT_EQ(open ? start + open : 0, c.open) << c.name;
+        // every byte placed is the file's: up to the open tail, or the whole chunk
+        Bytes joined((open ? start + open : chunk_end) - start);
+        ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), joined.size()));
+        EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + start)) << c.name;
+    }
+}
+
 }  // namespace
 
 // Two files taking turns on a card of clusters of `c` bytes, runs[f] clusters at a time; with
@@ -348,8 +417,10 @@ TEST(SalvageCutJoin, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
 
 // Two files taking turns with runs of a fixed length each (now and then a free cluster between),
 // one of them ending first with its movie box, their video, metadata and movie boxes located (now
-// and then a piece claimed by both), their sound in runs nothing holds: every sound placed in the
-// free clusters lies byte for byte where the file's clusters are.
+// and then a piece claimed by both), their sound in runs nothing holds; now and then a video
+// chunk whose last cluster begins a run is located only up to that cluster, its tail open in
+// front of its sound: every sound, or tail and sound, placed in the free clusters lies byte for
+// byte where the file's clusters are.
 TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
 {
     constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200, movie = 100;
@@ -365,9 +436,14 @@ TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
         const TakingTurns card(c, need[0], need[1], runs, stray ? 4 : 0, random);
         auto image = [&](int f, uint64_t b) { return card.image(f, b); };
         salvage::ClaimList claims{};
+        // the first byte of each chunk's open tail: the edge its last cluster begins at; 0: none
+        std::vector<uint64_t> tail[2];
         for (int f = 0; f < 2; f++) {
-            for (uint64_t u = 0; u < units[f]; u++)
-                card.claim(&claims, f, u * unit, u * unit + video), card.claim(&claims, f, u * unit + video + sound, (u + 1) * unit);
+            for (uint64_t u = 0; u < units[f]; u++) {
+                uint64_t s = u * unit + video, edge = (s - 1) / c * c;
+                tail[f].push_back(edge > u * unit && image(f, edge) != image(f, edge - 1) + 1 && random(2) ? edge : 0);
+                card.claim(&claims, f, u * unit, tail[f][u] ? edge : s), card.claim(&claims, f, s + sound, (u + 1) * unit);
+            }
             // the movie box ends the file
             uint64_t end = units[f] * unit + movie, last = card.image(f, end - 1) / c * c;
             card.claim(&claims, f, units[f] * unit, end);
@@ -383,9 +459,9 @@ TEST(SalvageCutJoin, SoundInFreeRunsLiesWhereTheFileDoes)
         salvage::sort_claims(&claims);
         for (int f = 0; f < 2; f++)
             for (uint64_t u = 0; u < units[f]; u++) {
-                uint64_t s = u * unit + video;
-                if (image(f, s + sound) - image(f, s - 1) != sound + 1)
-                    salvage::note_open_sound({s - 1, image(f, s - 1)}, {s + sound, image(f, s + sound)}, s, sound,
+                uint64_t s = tail[f][u] ? tail[f][u] : u * unit + video, end = u * unit + video + sound;
+                if (image(f, end) - image(f, s - 1) != end - s + 1)
+                    salvage::note_open_sound({s - 1, image(f, s - 1)}, {end, image(f, end)}, s, end - s,
                                              uint32_t(f + 1), 0, &claims.open);
             }
         salvage::settle_free_runs(&g, &claims);
