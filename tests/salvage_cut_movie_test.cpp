@@ -39,8 +39,8 @@ TEST(SalvageCutMovie, ACutMovieBoxIsJoinedOnlyWhereItsStructureProvesOnePlace)
         {"cut behind the last box header: nothing proves the rest", -4, 2, 0, 0, 0, 0, 0},
         {"the tables run past the clip's media data", 300, 2, 0, 0, 0, 64, 0},
     };
-    fixture::RecordingSpec spec;
-    Bytes file = fixture::make_recording(spec);
+    fixture::RecordingSpec shape;
+    Bytes file = fixture::make_recording(shape);
     mp4::BoxHeader mdat;
     ASSERT_TRUE(mp4::read_box_header_mem(file.data(), file.size(), 24, &mdat));
     uint64_t moov_file = mdat.offset + mdat.size, moov_size = file.size() - moov_file;
