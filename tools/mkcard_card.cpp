@@ -133,7 +133,9 @@ void place(PlacedRecording& p, uint32_t index, Layout& l, uint64_t* next)
 }
 
 // Two recordings written at once, as a file system gives clusters to two growing files: runs of
-// `run` clusters alternate, the first recording's first, until one ends; the other's rest follows.
+// `run` clusters alternate (the second's runs of their own length where one is given, every run's
+// length drawn around its own with a jitter seed), the first recording's first, until one ends;
+// the other's rest follows.
 // With wrap_clusters they begin that far before the heap's end; the clusters they still need go
 // on where `next` stood, and so does what follows them.
 void place_together(PlacedRecording& a, PlacedRecording& b, uint32_t index, Layout& l, uint64_t* next)
@@ -153,12 +155,16 @@ void place_together(PlacedRecording& a, PlacedRecording& b, uint32_t index, Layo
         *next = l.v.cluster_count - wrap;
     }
     bool wrapped = !wrap;
-    for (int i = 0; done[0] < clusters[0] || done[1] < clusters[1]; i ^= 1)
-        for (uint64_t n = 0; n < run && done[i] < clusters[i]; n++) {
+    uint64_t runs[2] = {run, a.what.placement.second_runs ? a.what.placement.second_runs : run};
+    Rng jitter{a.what.placement.jitter_seed};
+    for (int i = 0; done[0] < clusters[0] || done[1] < clusters[1]; i ^= 1) {
+        uint64_t length = a.what.placement.jitter_seed ? 1 + jitter.next() % (2 * runs[i] - 1) : runs[i];
+        for (uint64_t n = 0; n < length && done[i] < clusters[i]; n++) {
             if (!wrapped && *next == l.v.cluster_count)
                 *next = resume, wrapped = true;
             take_cluster(*both[i], index + static_cast<uint32_t>(i), done[i]++, l, next);
         }
+    }
     if (!wrapped)
         *next = resume;
 }

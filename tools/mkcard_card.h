@@ -14,6 +14,10 @@ struct Placement {
     bool cut_video = false;      // cut inside video chunks instead
     // >0: written at once with the next recording, their clusters alternating in runs of this many
     uint32_t alternate_runs = 0;
+    uint32_t second_runs = 0;  // >0: the next recording's runs are this many clusters instead
+    // >0: every run's length is drawn from 1 to twice its given length less one, from this seed,
+    // as two files that write at their own pace get clusters
+    uint64_t jitter_seed = 0;
     // >0 with alternate_runs: the two begin this many clusters before the heap's end and go on at
     // the first free cluster, so that a run boundary falls at the card's last cluster
     uint32_t wrap_clusters = 0;

@@ -19,7 +19,8 @@ const char* usage =
     "       mendora-mkcard --out DIR [--size-mib N] [--cluster-kib N] [--count N] [--frames N[,N...]] [--hevc]\n"
     "                      [--co64] [--mdat64] [--uuid N] [--tz H] [--partition] [--random-free] [--reformat]\n"
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N] [--truth-only]\n"
-    "                      [--alternate N] (the first two recordings written at once, runs of N clusters)\n"
+    "                      [--alternate N[:M]] (the first two recordings written at once, runs of N clusters,\n"
+    "                      the second's of M) [--jitter-runs] (each run's length drawn from 1 to 2N-1)\n"
     "                      [--wrap N] (with --alternate: those two begin N clusters before the heap's end\n"
     "                      and go on at its first free cluster)\n"
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
@@ -65,6 +66,8 @@ struct Custom {
     uint32_t fragment = 1;
     uint32_t gap = 0;
     uint32_t alternate = 0;
+    uint32_t second_runs = 0;
+    bool jitter_runs = false;
     uint32_t wrap = 0;
     bool moov64 = false;
     int64_t time = 0;
@@ -103,6 +106,26 @@ uint64_t number(int argc, char** argv, int* i)
     if (!*text || *end)
         die(std::string("not a number: ") + text);
     return static_cast<uint64_t>(v);
+}
+
+// "3" or "5:2": the runs of the two recordings written at once, the second's after the colon.
+void alternate_runs(int argc, char** argv, int* i, Custom* c)
+{
+    if (*i + 1 >= argc)
+        die(std::string("missing value after ") + argv[*i]);
+    const char* text = argv[++*i];
+    char* end = nullptr;
+    unsigned long first = std::strtoul(text, &end, 10), second = 0;
+    if (end != text && *end == ':') {
+        const char* at = end + 1;
+        second = std::strtoul(at, &end, 10);
+        if (end == at || second == 0)
+            end = const_cast<char*>(text);
+    }
+    if (end == text || *end || first == 0 || first > 1000000 || second > 1000000)
+        die(std::string("not a run length, or two: ") + text);
+    c->alternate = static_cast<uint32_t>(first);
+    c->second_runs = static_cast<uint32_t>(second);
 }
 
 // "48" or "48,72,48": the frames of each recording in turn.
@@ -186,7 +209,8 @@ int main(int argc, char** argv)
         else if (a == "--uuid") c.uuid = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--tz") c.tz = static_cast<int>(number(argc, argv, &i));
         else if (a == "--fragment") c.fragment = static_cast<uint32_t>(number(argc, argv, &i));
-        else if (a == "--alternate") c.alternate = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--alternate") alternate_runs(argc, argv, &i, &c);
+        else if (a == "--jitter-runs") c.jitter_runs = true;
         else if (a == "--wrap") c.wrap = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--gap") c.gap = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--moov64") c.moov64 = true;
@@ -240,6 +264,8 @@ int main(int argc, char** argv)
         if (!plan.recordings.empty()) {
             plan.recordings.back().damage = c.damage;
             plan.recordings[0].placement.alternate_runs = c.alternate;
+            plan.recordings[0].placement.second_runs = c.second_runs;
+            plan.recordings[0].placement.jitter_seed = c.jitter_runs ? plan.seed * 0x2545F4914F6CDD1Dull | 1 : 0;
             plan.recordings[0].placement.wrap_clusters = c.wrap;
         }
     }
