@@ -114,6 +114,57 @@ int has_clip(const analysis::ClipList* clips, uint32_t number)
     return 0;
 }
 
+
+// The seconds the card's movie boxes are shifted from their recordings' clip headers, as its pairs
+// show; 1 when a pair shows it.
+int pairs_shift(const SalvageCard* card, int64_t* shift)
+{
+    for (size_t p = 0; p < card->pairs->count; p++) {
+        const analysis::MoviePair* pair = &card->pairs->items[p];
+        const mp4::MovieInfo* m = &card->movies->items[pair->movie];
+        const analysis::RecordingRun* run = &card->runs->items[pair->run];
+        if (m->has_creation_time && run->has_time) {
+            *shift = int64_t(m->creation_unix - run->time_unix);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// 1 when the movie box was made when the run began: at the card's shift, or at a whole number of
+// hours from it when no pair shows the shift.
+int made_at_run(const mp4::MovieInfo* m, const analysis::RecordingRun* run, int known, int64_t shift)
+{
+    if (!m->has_creation_time || !run->has_time)
+        return 0;
+    auto off = int64_t(m->creation_unix - run->time_unix);
+    return known ? off == shift : off % 3600 == 0 && off >= -14 * 3600 && off <= 14 * 3600;
+}
+
+int is_movie_at(const analysis::MovieList* movies, uint64_t at)
+{
+    for (size_t m = 0; m < movies->count; m++)
+        if (movies->items[m].moov_offset == at)
+            return 1;
+    return 0;
+}
+
+// The media data of a clip header's file, from its first byte: 0 when the header gives none.
+int media_of(const analysis::ClipHeader* h, uint64_t* begin, uint64_t* end)
+{
+    if (h->mdat_offset < h->header_offset)
+        return 0;
+    *begin = h->mdat_offset - h->header_offset + 8;
+    *end = *begin - 8 + h->mdat_size;
+    return 1;
+}
+
+struct JoinedBox {
+    size_t movie;   // index into the movies
+    uint32_t header_index;
+    size_t run;
+};
+
 }  // namespace
 
 void find_cut_movie_clips(const SalvageCard* card, const analysis::ClipList* clips, CutMovieClips* out)
@@ -134,32 +185,84 @@ void find_cut_movie_clips(const SalvageCard* card, const analysis::ClipList* cli
     for (size_t i = 0; i < movies->count; i++)
         add_taken(&begins, &ends, movies->items[i].moov_offset, movies->items[i].moov_offset + 8);
     TakenBytes taken = {begins.items, ends.items, begins.count};
+    basics::Growable<JoinedBox, 16> joined_boxes;
+    basics::Growable<uint8_t, 256> has_box;  // per clip header: a clip or a joined box of its own
+    for (size_t i = 0; i < card->headers->count; i++)
+        basics::list_append(&has_box, uint8_t(has_clip(clips, uint32_t(i + 1))));
     for (size_t p = 0; p < card->pairs->count; p++) {
         const analysis::MoviePair* pair = &card->pairs->items[p];
         const mp4::MovieInfo* cut = &movies->items[pair->movie];
         if (pair->header_index < 1 || pair->header_index > card->headers->count || out->own.items[pair->movie] ||
-            analysis::movie_makes_clip(cut) || has_clip(clips, pair->header_index))
+            analysis::movie_makes_clip(cut) || has_box.items[pair->header_index - 1])
             continue;
-        const analysis::ClipHeader* h = &card->headers->items[pair->header_index - 1];
-        if (h->mdat_offset < h->header_offset)
-            continue;
-        uint64_t mdat_begin = h->mdat_offset - h->header_offset + 8, mdat_end = mdat_begin - 8 + h->mdat_size;
+        uint64_t mdat_begin, mdat_end;
         mp4::MovieInfo joined;
-        if (!join_cut_movie(card->image, card->image_size, card->geometry, cut->moov_offset, mdat_begin, mdat_end,
+        if (!media_of(&card->headers->items[pair->header_index - 1], &mdat_begin, &mdat_end) ||
+            !join_cut_movie(card->image, card->image_size, card->geometry, cut->moov_offset, mdat_begin, mdat_end,
                             &taken, &joined))
             continue;
         out->movies.items[pair->movie] = joined;
         out->own.items[pair->movie] = 1;
+        has_box.items[pair->header_index - 1] = 1;
+        basics::list_append(&joined_boxes, JoinedBox{pair->movie, pair->header_index, size_t(pair->run)});
+    }
+    // boxes cut so early that the scan could not read them as a movie at all: each is joined for
+    // the one recording without a movie box whose media data takes its tables and whose clip
+    // header was written when the box says the recording began
+    int64_t shift = 0;
+    int known = pairs_shift(card, &shift);
+    for (size_t i = 0; card->scan && i < card->scan->moov_hits.count; i++) {
+        uint64_t at = card->scan->moov_hits.items[i] - 4;
+        if (card->scan->moov_hits.items[i] < 4 || is_movie_at(movies, at))
+            continue;
+        mp4::MovieInfo fit = {};
+        size_t fits = 0, fit_run = 0;
+        for (size_t r = 0; r < card->runs->count && fits < 2; r++) {
+            const analysis::RecordingRun* run = &card->runs->items[r];
+            uint64_t mdat_begin, mdat_end;
+            mp4::MovieInfo joined;
+            if (run->header_index < 1 || run->header_index > card->headers->count || has_box.items[run->header_index - 1] ||
+                !media_of(&card->headers->items[run->header_index - 1], &mdat_begin, &mdat_end) ||
+                !join_cut_movie(card->image, card->image_size, card->geometry, at, mdat_begin, mdat_end, &taken, &joined))
+                continue;
+            if (!made_at_run(&joined, run, known, shift) || fits++) {
+                mp4::free_movie_info(&joined);
+                continue;
+            }
+            fit = joined, fit_run = r;
+        }
+        if (fits != 1) {
+            if (fits)
+                mp4::free_movie_info(&fit);
+            continue;
+        }
+        uint32_t header_index = card->runs->items[fit_run].header_index;
+        has_box.items[header_index - 1] = 1;
+        basics::list_append(&out->movies, fit);
+        basics::list_append(&out->own, uint8_t(1));
+        basics::list_append(&joined_boxes, JoinedBox{out->movies.count - 1, header_index, fit_run});
+    }
+    for (size_t p = 0; p < card->pairs->count; p++)
+        basics::list_append(&out->pairs, card->pairs->items[p]);
+    for (size_t j = 0; j < joined_boxes.count; j++)
+        if (joined_boxes.items[j].movie >= movies->count)
+            basics::list_append(&out->pairs, analysis::MoviePair{joined_boxes.items[j].run, joined_boxes.items[j].movie,
+                                                                 joined_boxes.items[j].header_index});
+    // the list of movies is whole now: it moves no more
+    for (size_t j = 0; j < joined_boxes.count; j++) {
+        const JoinedBox* b = &joined_boxes.items[j];
         analysis::RecoveryClip clip = {};
-        clip.clip_number = pair->header_index;
-        clip.header = h;
-        clip.run = &card->runs->items[pair->run];
-        clip.chunk_count = joined.video.chunk_count;
+        clip.clip_number = b->header_index;
+        clip.header = &card->headers->items[b->header_index - 1];
+        clip.run = &card->runs->items[b->run];
+        clip.movie = &out->movies.items[b->movie];
+        clip.chunk_count = clip.movie->video.chunk_count;
         clip.chunks = static_cast<analysis::ChunkPlacement*>(
             basics::xcalloc(clip.chunk_count, sizeof(analysis::ChunkPlacement)));
-        clip.movie = &out->movies.items[pair->movie];  // the list is whole: it moves no more
         basics::list_append(&out->clips, clip);
     }
+    basics::list_free(&joined_boxes);
+    basics::list_free(&has_box);
     basics::list_free(&begins);
     basics::list_free(&ends);
     std::sort(out->clips.items, out->clips.items + out->clips.count,
@@ -174,6 +277,7 @@ void free_cut_movie_clips(CutMovieClips* c)
             mp4::free_movie_info(&c->movies.items[i]);
     basics::list_free(&c->movies);
     basics::list_free(&c->own);
+    basics::list_free(&c->pairs);
 }
 
 void claim_movie_box(const mp4::MovieInfo* m, ClaimedSpan span, ClaimList* out)

@@ -31,11 +31,13 @@ int join_cut_movie(std::FILE* image, uint64_t image_size, const image::ImageGeom
                    uint64_t mdat_begin, uint64_t mdat_end, const TakenBytes* taken, mp4::MovieInfo* out);
 
 // The card's movie boxes with the paired ones a run boundary cut put back together in their
-// place, and a clip for each such box whose recording has no clip yet (no chunk mapped).
+// place, those cut too early to be read as a movie at all put back together behind them, and a
+// clip for each such box whose recording has no clip yet (no chunk mapped).
 struct CutMovieClips {
     analysis::MovieList movies;          // every movie of the card, the joined ones owned here
     basics::Growable<uint8_t, 256> own;  // 1 per movie joined here
     analysis::ClipList clips;            // in clip-number order
+    analysis::PairList pairs;            // the card's pairs, and one for each box joined behind them
 };
 void find_cut_movie_clips(const SalvageCard* card, const analysis::ClipList* clips, CutMovieClips* out);
 void free_cut_movie_clips(CutMovieClips* c);

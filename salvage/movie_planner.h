@@ -41,7 +41,7 @@ struct MoviePlanner {
     // holds the chunk's runs in front of it
     uint64_t* open_tail;
     ChunkPlace* sound_at;
-    uint8_t* sound_placed;
+    uint8_t* sound_placed;  // per sound chunk: 1 placed, placed_by_room where the runs around leave room for it
     uint64_t* sound_bytes;  // per placed sound chunk: its bytes in front of any another recording's piece holds
     uint64_t* trail_at;   // per sound chunk: the bytes from its end to the next piece, in that piece's run
     uint64_t* trail_bytes;

@@ -7,6 +7,7 @@
 #include "codec/nal_units.h"
 #include "codec/parameter_sets.h"
 #include "image/read_at.h"
+#include "salvage/contested.h"
 #include "salvage/cut_movie.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/free_runs.h"
@@ -92,12 +93,13 @@ void note_sure_sound(MoviePlanner* p, Anchor lo, Anchor hi, uint64_t q, uint64_t
 }
 
 // The first byte of [begin, end) that another recording's located piece, or a copy of one,
-// holds; `end` when none does.
+// holds, or that two recordings' pieces took at once; `end` when none does.
 uint64_t first_held(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag)
 {
     uint64_t x = end;
     if (!first_foreign(claims, begin, end, clip, tag, &x))
         x = end;
+    x = first_contested(claims, begin, x);
     for (uint64_t i = 0; claims && i < claims->spans.count; i++) {
         const ClaimedSpan& c = claims->spans.items[i];
         if (c.tentative == claim_copy && c.begin < x && begin < c.end && c.clip != clip && (c.tag == 0 || c.tag != tag))
@@ -257,10 +259,11 @@ int place_sound(MoviePlanner* p)
         ChunkPlace at{lo->image + (from - lo->file), 0, 0};
         int threaded = 0;
         // a fragment boundary between the two pieces: joined only where the layout, or the other
-        // recordings' pieces around the runs, leave one edge for it
+        // recordings' pieces around the runs, leave one edge for it; then placed by the room the
+        // others' pieces leave, not by two pieces of its own
         uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
-        if (!same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, from, bytes, &at) &&
-            !join_by_claims(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &at)) {
+        int by_room = !same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, from, bytes, &at);
+        if (by_room && !join_by_claims(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &at)) {
             // or where the open sound of all recordings together leaves one edge
             const SoundGap* settled = settled_gap(p->claims, clip, from, bytes);
             // or in the clusters the other recordings' pieces leave free between the two, weighed
@@ -289,7 +292,7 @@ int place_sound(MoviePlanner* p)
         uint64_t held = sound_held(p, &at, size);
         if (held == 0)
             continue;
-        p->sound_placed[j] = 1;
+        p->sound_placed[j] = by_room ? placed_by_room : 1;
         p->sound_bytes[j] = held;
         p->sound_at[j] = at;
         // what follows the sound up to the next piece lies in that piece's run, unless the sound
@@ -323,14 +326,18 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         // only placed sound has sizes to read: a damaged movie box may hold fewer sound chunks
         const ChunkPlace& a = p->sound_at[k];
         uint64_t size = p->sound_placed[k] ? p->movie->audio.chunk_sizes[k] : 0;
+        ClaimedSpan sound{a.at, a.at + (a.cut ? a.cut : size), clip, tag, 0,
+                          a.cut ? UINT64_MAX : p->movie->audio.chunk_offsets[k]};
+        sound.by_room = p->sound_placed[k] == placed_by_room;
         if (p->sound_placed[k])
-            basics::list_append(&out->spans, ClaimedSpan{a.at, a.at + (a.cut ? a.cut : size), clip, tag, 0,
-                                                             a.cut ? UINT64_MAX : p->movie->audio.chunk_offsets[k]});
+            basics::list_append(&out->spans, sound);
         // each run behind a cut
         for (uint64_t from = a.cut, end; p->sound_placed[k] && a.cut && from < size; from = end) {
             end = place_run_end(&a, from, size);
-            uint64_t at = place_offset(&a, from);
-            basics::list_append(&out->spans, ClaimedSpan{at, at + (end - from), clip, tag});
+            sound.begin = place_offset(&a, from);
+            sound.end = sound.begin + (end - from);
+            sound.file = UINT64_MAX;
+            basics::list_append(&out->spans, sound);
         }
         if (p->trail_bytes[k])
             basics::list_append(&out->spans, ClaimedSpan{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag});

@@ -528,10 +528,14 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                     continue;
                 head = c->sound_cut ? c->sound_cut : sound;
                 int whole = c->file_known && c->full_bytes && !c->sound_cut;
-                basics::list_append(&out->spans, ClaimedSpan{c->sound_at, c->sound_at + head, clip, 0, 0,
-                                                             whole ? c->file_offset + c->full_bytes : UINT64_MAX});
-                if (head < sound)
-                    basics::list_append(&out->spans, ClaimedSpan{c->sound_tail, c->sound_tail + sound - head, clip, 0});
+                ClaimedSpan s{c->sound_at, c->sound_at + head, clip, 0, 0,
+                              whole ? c->file_offset + c->full_bytes : UINT64_MAX};
+                s.by_room = c->sound_follows == placed_by_room;
+                basics::list_append(&out->spans, s);
+                if (head < sound) {
+                    s.begin = c->sound_tail, s.end = c->sound_tail + sound - head, s.file = UINT64_MAX;
+                    basics::list_append(&out->spans, s);
+                }
             }
         basics::list_free(&chunks);
     }

@@ -11,6 +11,7 @@
 #include "salvage/plan_with_movie.h"
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
+#include "salvage/contested.h"
 #include "salvage/cut_join.h"
 #include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
@@ -177,9 +178,13 @@ void claim_written_clip(const SalvageCard* card, const analysis::RecoveryClip* c
         ChunkPlace place;
         if (join_by_claims(card->geometry, card->image_size, lo, hi, q, size, card->claims, n, tag, &place)) {
             // one edge left for the boundary: the sound lies in the two runs
-            basics::list_append(&sound, ClaimedSpan{place.at, place.at + (place.cut ? place.cut : size), n, tag});
-            if (place.cut)
-                basics::list_append(&sound, ClaimedSpan{place.tail, place.tail + (size - place.cut), n, tag});
+            ClaimedSpan s{place.at, place.at + (place.cut ? place.cut : size), n, tag};
+            s.by_room = 1;
+            basics::list_append(&sound, s);
+            if (place.cut) {
+                s.begin = place.tail, s.end = place.tail + (size - place.cut);
+                basics::list_append(&sound, s);
+            }
             continue;
         }
         claim_sure_between(card->geometry, card->image_size, lo, hi, q, size, card->claims, n, tag, &sound);
@@ -198,6 +203,15 @@ void claim_markers(const analysis::MarkerList* markers, ClaimList* out)
             uint64_t type = markers->items[i].marker_offset;  // the box's size field stands before its type
             basics::list_append(&out->spans, ClaimedSpan{type - 4, type + 4, 0, markers->items[i].tag});
         }
+}
+
+// The bytes contested before (`before`, null: none) and those where the pass's pieces in `claims`
+// lie over each other, kept in `claims`; how many are new.
+uint64_t keep_contested(ClaimList* claims, const ClaimList* before)
+{
+    for (uint64_t i = 0; before && i < before->contested.count; i++)
+        basics::list_append(&claims->contested, before->contested.items[i]);
+    return note_contested(claims, &claims->contested);
 }
 
 // The recordings without their movie box planned again, each knowing where the others' pieces
@@ -222,10 +236,12 @@ void plan_knowing_others(const SalvageRequest* r, const ClaimList* known, Salvag
         // the sound the pieces leave open, weighed for all recordings together
         settle_sound_gaps(r->card.geometry, &more);
         settle_free_runs(r->card.geometry, &more);
+        uint64_t contested = keep_contested(&more, pass ? out : known);
         uint64_t before = out->spans.count, settled = out->settled.count, threaded = out->threaded.count;
         free_claims(out);
         *out = more;
-        if (pass && out->spans.count == before && out->settled.count == settled && out->threaded.count == threaded)
+        if (pass && !contested && out->spans.count == before && out->settled.count == settled &&
+            out->threaded.count == threaded)
             break;
     }
     SalvageCard card = r->card;
@@ -275,16 +291,19 @@ void gather_claims(const SalvageRequest* req, ClaimList* claims)
     // the sound the pieces leave open, weighed for all recordings together
     settle_sound_gaps(card.geometry, claims);
     settle_free_runs(card.geometry, claims);
+    keep_contested(claims, nullptr);
     for (int pass = 1; pass < claim_passes; pass++) {
         ClaimList more;
         card.claims = claims;
         claim_pieces(req, &card, &more);
         settle_sound_gaps(card.geometry, &more);
         settle_free_runs(card.geometry, &more);
+        uint64_t contested = keep_contested(&more, claims);
         uint64_t before = claims->spans.count, settled = claims->settled.count, threaded = claims->threaded.count;
         free_claims(claims);
         *claims = more;
-        if (claims->spans.count == before && claims->settled.count == settled && claims->threaded.count == threaded)
+        if (!contested && claims->spans.count == before && claims->settled.count == settled &&
+            claims->threaded.count == threaded)
             break;
     }
 }
@@ -358,6 +377,7 @@ void add_cut_movie_clips(SalvageRequest* r, WithCutMovies* w)
     r->clip_written = w->written.items;
     r->written_at = w->at.items;
     r->card.movies = &w->cut.movies;
+    r->card.pairs = &w->cut.pairs;
 }
 
 void free_cut_movie_lists(WithCutMovies* w)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "salvage/chunk_descriptions.h"
+#include "salvage/contested.h"
 #include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/last_chunk.h"
@@ -261,7 +262,7 @@ int marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
 // The sound behind a chunk whose file offset is known, where the run its last byte lies in
 // bounds it: joined to the recording's next located piece (the kkad box that describes the chunk,
 // `to_box` behind its end, or the next chunk) across a fragment boundary where the cluster edges
-// leave one choice.
+// leave one choice: 1, or placed_by_room where the others' pieces leave that choice.
 int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound, uint64_t to_box,
                const OthersPieces* others)
 {
@@ -274,7 +275,8 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
         after[n++] = JoinAnchor{end + to_box, c->box};
     ChunkPlace place;
     const JoinAnchor* hi = n ? &after[n - 1] : nullptr;
-    if (!join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place) &&
+    int by_room = !join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place);
+    if (by_room &&
         !(hi && others && join_by_claims(r->geometry, r->image_size, last, *hi, end, sound, others->claims,
                                          others->clip, others->tag, &place))) {
         const SoundGap* settled = others ? settled_gap(others->claims, others->clip, end, sound) : nullptr;
@@ -290,8 +292,11 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
             return 0;
         }
     }
+    // sound that another recording's placed over in one pass may be either's
+    if (others && place_contested(others->claims, &place, sound))
+        return 0;
     c->sound_at = place.at, c->sound_cut = place.cut, c->sound_tail = place.tail;
-    return 1;
+    return by_room ? int(placed_by_room) : 1;
 }
 
 // A chunk's sound is where the interleave puts it only when the image shows what follows the

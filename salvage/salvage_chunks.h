@@ -24,6 +24,7 @@ struct SalvageChunk {
     uint32_t end_confirmed;  // 1 when the chunk's end is certain, so the sound behind it can be placed
     uint32_t open_end;       // 1 while its twelfth sample, ended where the units stopped, awaits the next chunk
     uint32_t sound_follows;  // 1 when the chunk's sound is known to lie right behind it in the image
+                             // (placed_by_room: where the others' pieces leave room for it)
     uint64_t cut;            // a fragment boundary cut the chunk: its first `cut` bytes at image_offset,
     uint64_t tail;           // the rest from `tail`; 0: in one piece
     uint32_t later;          // further cuts: from byte later_cut[i] of the chunk on, it lies at later_at[i]

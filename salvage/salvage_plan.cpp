@@ -15,6 +15,7 @@ void free_claims(ClaimList* claims)
     basics::list_free(&claims->settled);
     basics::list_free(&claims->open);
     basics::list_free(&claims->threaded);
+    basics::list_free(&claims->contested);
 }
 
 int is_refused(const RefusedSamples* refused, uint64_t image_offset)

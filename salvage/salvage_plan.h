@@ -90,8 +90,13 @@ struct ClaimedSpan {
     uint32_t inferred = 0;
     // file_starts: the piece begins its file (a clip header); file_ends: it ends it (a movie box)
     uint32_t bound = 0;
+    // 1: sound placed where the runs around it leave room for it, which the others' pieces of the
+    // same pass may not show yet
+    uint32_t by_room = 0;
 };
 constexpr uint32_t claim_copy = 2;
+// sound placed where the runs around it leave room for it (1: placed by its own pieces)
+constexpr uint32_t placed_by_room = 2;
 constexpr uint32_t file_starts = 1, file_ends = 2;
 // Bytes [file, file + size) of a recording's file (sound) between its located pieces `lo` and
 // `hi` in different runs, with the cluster edges (file offsets) that other recordings' pieces
@@ -129,6 +134,9 @@ struct ClaimList {
     SoundGapList settled;                      // of those, the ones the others' left edges settle: one edge each
     SoundGapList open;                         // sound between two pieces in different runs not placed yet
     ThreadedList threaded;                     // of those, the ones the others' pieces leave clusters for
+    // bytes that two recordings' pieces took in one pass: one of the two is placed where its bytes
+    // are not, and nothing tells which, so no sound is taken there (begin and end used)
+    basics::Growable<ClaimedSpan, 16> contested;
 };
 void free_claims(ClaimList* claims);
 

@@ -4,7 +4,9 @@ one cluster to several MiB, cluster sizes, AVC and HEVC, B-frames and key frame 
 box lost, quick-formatted or the FAT zeroed, other seeds; per card the row of
 bench/salvage/fragments.sh, and under it what the oracle finds wrong in a salvaged file. Uses build/ at the repository root (or MENDORA_BUILD_DIR).
 
-    python3 bench/salvage/fragments_sweep.py [NAME...]    only the cards whose name holds a NAME"""
+    python3 bench/salvage/fragments_sweep.py [NAME...]    only the cards whose name holds a NAME
+    python3 bench/salvage/fragments_sweep.py --jittered SEED[,SEED...]
+                                 six cards of jittered runs per seed instead (shapes in JITTERED)"""
 
 import os
 import sys
@@ -17,14 +19,9 @@ import harness  # noqa: E402
 import test_salvage  # noqa: E402
 from test_fragment_cards import CARDS, FORMAT, ZEROED  # noqa: E402
 
-# beyond the test's cards, files that write at paces of their own: the second's runs shorter than
-# the first's (a proxy beside the main stream), every run's length drawn around the given one
+# beyond the test's cards, more files that write at paces of their own: every run's length drawn
+# around the given one, the second's runs shorter or longer than the first's
 UNEVEN = {
-    "run5:1-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "5:1", "--seed", "21") + FORMAT,
-    "run3-jitter-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "3", "--jitter-runs",
-                        "--seed", "22") + FORMAT,
-    "run6:2-jitter-c32-b2": ("--count", "3", "--frames", "96,84,48", "--alternate", "6:2", "--jitter-runs",
-                             "--bframes", "2", "--gop", "12", "--seed", "23") + ZEROED,
     "run4:1-jitter-lost-hevc": ("--count", "2", "--frames", "96,84", "--alternate", "4:1", "--jitter-runs",
                                 "--damage", "moov-lost", "--hevc", "--seed", "24") + FORMAT,
     "run12:3-jitter-c16": ("--count", "3", "--frames", "120,96,48", "--alternate", "12:3", "--jitter-runs",
@@ -34,11 +31,30 @@ UNEVEN = {
 }
 
 
+# runs, cluster KiB, frames, more options: one card of jittered runs per seed
+JITTERED = [("3", "32", "96,84,48", ()), ("4:2", "32", "96,84,48", ("--bframes", "2", "--gop", "12")),
+            ("6", "16", "120,96,48", ()), ("2:5", "32", "96,84,48", ("--hevc",)),
+            ("8:3", "64", "120,96,48", ()), ("3", "32", "96,84", ("--damage", "moov-lost"))]
+
+
+def jittered(seeds):
+    cards = {}
+    for seed in seeds:
+        for i, (runs, cs, frames, extra) in enumerate(JITTERED):
+            cards["j%s-c%s-%d-s%d" % (runs, cs, i, seed)] = (
+                "--count", str(len(frames.split(","))), "--frames", frames, "--alternate", runs, "--jitter-runs",
+                "--cluster-kib", cs, "--seed", str(seed * 10 + i)) + extra + (FORMAT if (seed + i) % 2 else ZEROED)
+    return cards
+
+
 def main(names):
     test = unittest.TestCase()
+    cards = list(CARDS.items()) + list(UNEVEN.items())
+    if names[:1] == ["--jittered"]:
+        cards, names = list(jittered([int(x) for x in names[1].split(",")]).items()), []
     print("%-34s %5s %12s %7s %5s %9s %15s %7s" % ("card", "runs", "cuts v+s+k", "joined", "gaps", "whole/of",
                                                   "frames kept/on", "frames"))
-    for name, options in list(CARDS.items()) + list(UNEVEN.items()):
+    for name, options in cards:
         if names and not any(n in name for n in names):
             continue
         problems = []

@@ -40,6 +40,16 @@ CARDS = {
     # the card's last cluster, their clip headers' media data past the image's end
     "run3-c32-wrap": ("--count", "3", "--frames", "96,84,48", "--alternate", "3", "--wrap", "20",
                       "--seed", "16") + FORMAT,
+    # files that write at paces of their own: a proxy's short runs beside the main stream's, and
+    # runs of lengths drawn around the given ones (sound between two pieces of a recording may then
+    # lie in more runs than one boundary makes, and two recordings' sound placed by the room the
+    # other leaves may take the same bytes: neither is then taken)
+    "run5:1-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "5:1", "--seed", "21") + FORMAT,
+    "run6:2-jitter-c32-b2": ("--count", "3", "--frames", "96,84,48", "--alternate", "6:2", "--jitter-runs",
+                             "--bframes", "2", "--gop", "12", "--seed", "23") + ZEROED,
+    # the first recording's movie box cut 147 bytes in, inside its first track's header
+    "run3-jitter-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "3", "--jitter-runs",
+                        "--seed", "22") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -48,7 +58,8 @@ CARDS = {
 KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "run7-c64-b2": (3, 264),
         "run4-c32-b3-hevc": (3, 240), "run64-c128-mbps": (3, 588), "run3-c32-lost": (2, 180),
         "run9-c32-lost-b2": (2, 180), "run2-c64-lost-hevc": (1, 144), "run20-c32-lost": (2, 264),
-        "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228)}
+        "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228), "run5:1-c32": (3, 228),
+        "run6:2-jitter-c32-b2": (1, 136), "run3-jitter-c32": (1, 180)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
