@@ -327,7 +327,7 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         const ChunkPlace& a = p->sound_at[k];
         uint64_t size = p->sound_placed[k] ? p->movie->audio.chunk_sizes[k] : 0;
         ClaimedSpan sound{a.at, a.at + (a.cut ? a.cut : size), clip, tag, 0,
-                          a.cut ? UINT64_MAX : p->movie->audio.chunk_offsets[k]};
+                          a.cut || !size ? UINT64_MAX : p->movie->audio.chunk_offsets[k]};
         sound.by_room = p->sound_placed[k] == placed_by_room;
         if (p->sound_placed[k])
             basics::list_append(&out->spans, sound);

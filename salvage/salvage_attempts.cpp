@@ -8,6 +8,7 @@
 #include "basics/report_texts.h"
 #include "salvage/cut_headers.h"
 #include "salvage/cut_movie.h"
+#include "salvage/header_pairs.h"
 #include "salvage/plan_with_movie.h"
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
@@ -393,6 +394,15 @@ void free_cut_movie_lists(WithCutMovies* w)
 size_t salvage_recordings(const SalvageRequest* req)
 {
     SalvageRequest with_cut = *req;
+    // the headers of recordings begun at once given back to their clips first
+    RepairedClips repaired;
+    repair_header_pairs(&req->card, req->clips, req->clip_written, req->written_at, &repaired);
+    if (repaired.changed) {
+        with_cut.clips = &repaired.clips;
+        with_cut.clip_written = repaired.written.items;
+        with_cut.written_at = repaired.at.items;
+        with_cut.card.pairs = &repaired.pairs;
+    }
     WithCutHeaders cut_lists = {};
     add_cut_header_clips(&with_cut, &cut_lists);
     WithCutMovies movie_lists = {};
@@ -454,6 +464,7 @@ size_t salvage_recordings(const SalvageRequest* req)
     free_claims(&others);
     free_cut_movie_lists(&movie_lists);
     free_cut_header_lists(&cut_lists);
+    free_repaired_clips(&repaired);
     return salvaged;
 }
 

@@ -50,6 +50,10 @@ CARDS = {
     # the first recording's movie box cut 147 bytes in, inside its first track's header
     "run3-jitter-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "3", "--jitter-runs",
                         "--seed", "22") + FORMAT,
+    # the first recording's first run one cluster, shorter than what precedes its first chunk: its
+    # first kkad box lies behind the second's clip header
+    "run6-jitter-c16-first-short": ("--count", "3", "--frames", "120,96,48", "--alternate", "6", "--jitter-runs",
+                                    "--cluster-kib", "16", "--seed", "322") + ZEROED,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -59,7 +63,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run4-c32-b3-hevc": (3, 240), "run64-c128-mbps": (3, 588), "run3-c32-lost": (2, 180),
         "run9-c32-lost-b2": (2, 180), "run2-c64-lost-hevc": (1, 144), "run20-c32-lost": (2, 264),
         "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228), "run5:1-c32": (3, 228),
-        "run6:2-jitter-c32-b2": (1, 136), "run3-jitter-c32": (1, 180)}
+        "run6:2-jitter-c32-b2": (1, 136), "run3-jitter-c32": (1, 180),
+        "run6-jitter-c16-first-short": (1, 180)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 

@@ -1,0 +1,101 @@
+#include "salvage/header_pairs.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "analysis/recording_runs.h"
+#include "salvage/salvage_plan.h"
+
+namespace salvage {
+
+namespace {
+
+// The end of the track's last chunk, in file offsets; 1 when every chunk lies in [begin, end).
+int chunks_within(const mp4::TrackTables* t, uint64_t begin, uint64_t end, uint64_t* last)
+{
+    for (uint64_t k = 0; k < t->chunk_count; k++) {
+        uint64_t o = t->chunk_offsets[k], n = t->chunk_sizes[k];
+        if (o < begin || o > end || n > end - o)
+            return 0;
+        *last = std::max(*last, o + n);
+    }
+    return 1;
+}
+
+// 1 when the movie box fits the header's media data closely: every chunk inside it, and less than
+// the distance between two of its video chunks left behind the last.
+int fits_closely(const mp4::MovieInfo* m, const analysis::ClipHeader* h)
+{
+    if (h->mdat_offset < h->header_offset || m->video.chunk_count < 2)
+        return 0;
+    uint64_t begin = h->mdat_offset - h->header_offset + 8, end = begin - 8 + h->mdat_size, last = 0;
+    if (end < begin || !chunks_within(&m->video, begin, end, &last) ||
+        (m->has_audio && !chunks_within(&m->audio, begin, end, &last)))
+        return 0;
+    uint64_t stride = m->video.chunk_offsets[1] - m->video.chunk_offsets[0];
+    return m->video.chunk_offsets[1] > m->video.chunk_offsets[0] && end - last < stride;
+}
+
+}  // namespace
+
+void repair_header_pairs(const SalvageCard* card, const analysis::ClipList* clips, const uint8_t* written,
+                         uint64_t* const* at, RepairedClips* out)
+{
+    *out = {};
+    const analysis::ClipHeaderList* headers = card->headers;
+    std::vector<analysis::RecoveryClip> list(clips->items, clips->items + clips->count);
+    std::vector<uint32_t> moved(list.size(), 0);  // the header a clip takes instead, 1-based
+    std::vector<uint8_t> fitted(headers->count, 0);
+    for (const analysis::RecoveryClip& c : list)
+        if (c.movie && c.header && fits_closely(c.movie, c.header))
+            fitted[c.clip_number - 1] = 1;
+    for (size_t i = 0; i < list.size(); i++) {
+        const analysis::RecoveryClip& c = list[i];
+        if (!c.movie || !c.header || !c.run || fits_closely(c.movie, c.header) || (written && written[i]))
+            continue;
+        uint32_t found = 0, fits = 0;
+        for (size_t h = 0; h < headers->count && fits < 2; h++)
+            if (!fitted[h] && analysis::header_reaches(headers->items[h].header_offset, c.run->start_offset) &&
+                fits_closely(c.movie, &headers->items[h]))
+                found = uint32_t(h + 1), fits++;
+        if (fits == 1) {
+            moved[i] = found;
+            fitted[found - 1] = 1;
+        }
+    }
+    std::vector<size_t> order(list.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        order[i] = i;
+        if (moved[i]) {
+            out->changed = 1;
+            list[i].clip_number = moved[i];
+            list[i].header = &headers->items[moved[i] - 1];
+        }
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&list](size_t a, size_t b) { return list[a].clip_number < list[b].clip_number; });
+    for (size_t i : order) {
+        basics::list_append(&out->clips, list[i]);
+        basics::list_append(&out->written, uint8_t(written ? written[i] : 0));
+        basics::list_append(&out->at, at ? at[i] : nullptr);
+    }
+    // each pair takes the header its clip took
+    for (size_t p = 0; p < card->pairs->count; p++) {
+        analysis::MoviePair pair = card->pairs->items[p];
+        for (size_t i = 0; i < list.size(); i++)
+            if (moved[i] && list[i].run == &card->runs->items[pair.run] &&
+                list[i].movie == &card->movies->items[pair.movie])
+                pair.header_index = moved[i];
+        basics::list_append(&out->pairs, pair);
+    }
+}
+
+void free_repaired_clips(RepairedClips* r)
+{
+    basics::list_free(&r->clips);
+    basics::list_free(&r->written);
+    basics::list_free(&r->at);
+    basics::list_free(&r->pairs);
+}
+
+}  // namespace salvage
