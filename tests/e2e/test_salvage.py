@@ -42,12 +42,8 @@ KNOWN_FAILURES = {}
 KNOWN_GAPS = {
     "two-at-once-moov-lost-bframes": (12, "without the movie boxes, nothing behind the last sound of the recording "
                                           "that ends second shows its runs, and its last chunk is left out"),
-    "two-at-once-short-moov-lost": (36, "without the movie boxes, where both recordings' sound lies cut in one "
-                                        "stretch (the one's across two run boundaries, the other's at one of three "
-                                        "cluster edges), the located pieces leave three ways of sharing the free "
-                                        "clusters between them that only the runs' lengths tell apart: both chunks "
-                                        "are left out; and the last chunk of the recording that ends second, as "
-                                        "with -moov-lost-bframes"),
+    "two-at-once-short-moov-lost": (12, "without the movie boxes, nothing behind the last sound of the recording "
+                                        "that ends second shows its runs, and its last chunk is left out"),
 }
 # cards whose salvaged files take sound where the card changed it and nothing behind it vouches
 # for it: the rows check everything else
