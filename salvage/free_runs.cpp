@@ -205,7 +205,8 @@ int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_
             // pieces come in image order: a cluster is counted once
             if (!r->taken || k > r->cluster)
                 r->cluster = k, r->taken++;
-            if (c->file == UINT64_MAX || (r->has_known && r->known == k))
+            // a cluster met before: the same piece claimed twice, or pieces that overlap
+            if (c->file == UINT64_MAX || (r->has_known && k <= r->known))
                 continue;
             uint64_t f = (c->file + (b - c->begin)) / cs;
             // the clusters taken since the last known one, this one's included, fit the file's

@@ -512,6 +512,7 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
         if (!run_input(card, shift, r, &own, &in, &clip))
             continue;
         in.others.gaps = &out->gaps;
+        in.others.open = &out->open;
         if (find_recording_chunks(in.image, in.image_size, in.geometry, &in.header, in.markers, in.marker_count,
                                   in.between_hint, &in.others, &chunks, &layout))
             for (size_t i = 0; i < chunks.count; i++) {

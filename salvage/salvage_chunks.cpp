@@ -6,15 +6,13 @@
 #include <vector>
 
 #include "salvage/chunk_descriptions.h"
-#include "salvage/contested.h"
+#include "salvage/chunk_sound.h"
 #include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/last_chunk.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
-#include "salvage/free_runs.h"
-#include "salvage/sound_gaps.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
 #include "basics/checked_alloc.h"
@@ -40,7 +38,7 @@ uint64_t chunk_end(const SalvageChunk* c) { return salvage_chunk_offset(c, chunk
 
 // Where the chunk the camera wrote ends, kept samples or not: there its sound begins.
 uint64_t whole_bytes(const SalvageChunk* c) { return c->full_bytes ? c->full_bytes : chunk_bytes(c); }
-uint64_t full_end(const SalvageChunk* c) { return salvage_chunk_offset(c, whole_bytes(c)); }
+uint64_t full_end(const SalvageChunk* c) { return salvage_chunk_end(c); }
 
 struct Walked {
     SalvageChunk chunk;
@@ -250,77 +248,6 @@ uint64_t lead_marker_distance(const RecordingScope* r, const RecordingLayout* l,
         if (markers[m].marker_offset >= r->payload && markers[m].marker_offset < r->payload + l->lead)
             return l->between - l->lead + (markers[m].marker_offset - r->payload);
     return 0;
-}
-
-int marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
-{
-    const KkadMarker* m = std::lower_bound(markers, markers + count, offset,
-                                           [](const KkadMarker& k, uint64_t o) { return k.marker_offset < o; });
-    return m != markers + count && m->marker_offset == offset;
-}
-
-// The sound behind a chunk whose file offset is known, where the run its last byte lies in
-// bounds it: joined to the recording's next located piece (the kkad box that describes the chunk,
-// `to_box` behind its end, or the next chunk) across a fragment boundary where the cluster edges
-// leave one choice: 1, or placed_by_room where the others' pieces leave that choice.
-int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound, uint64_t to_box,
-               const OthersPieces* others)
-{
-    uint64_t end = c->file_offset + c->full_bytes;
-    JoinAnchor last{end - 1, salvage_chunk_offset(c, c->full_bytes - 1)}, after[2];
-    uint64_t n = 0;
-    if (next && next->file_known && next->file_offset >= end + sound)
-        after[n++] = JoinAnchor{next->file_offset, next->image_offset};
-    if (c->box && to_box >= sound && (n == 0 || end + to_box < after[0].file))
-        after[n++] = JoinAnchor{end + to_box, c->box};
-    ChunkPlace place;
-    const JoinAnchor* hi = n ? &after[n - 1] : nullptr;
-    int by_room = !join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place);
-    if (by_room &&
-        !(hi && others && join_by_claims(r->geometry, r->image_size, last, *hi, end, sound, others->claims,
-                                         others->clip, others->tag, &place))) {
-        const SoundGap* settled = others ? settled_gap(others->claims, others->clip, end, sound) : nullptr;
-        if (settled && hi && settled->lo_image == last.image && settled->hi_image == hi->image) {
-            place = placed_at_cut(last, *hi, settled->edges[0], end, sound);
-        } else if (!hi && others && end + sound == r->file_end &&
-                   free_runs_to_end(r->geometry, others->claims, others->clip, others->tag, last, end, sound, &place)) {
-            // the recording's last sound: the other recording's runs around show its clusters
-        } else {
-            if (hi && others && others->claims && others->gaps)
-                note_sound_gap(r->geometry, r->image_size, last, *hi, end, sound, others->claims, others->clip,
-                               others->tag, others->gaps);
-            return 0;
-        }
-    }
-    // sound that another recording's placed over in one pass may be either's
-    if (others && place_contested(others->claims, &place, sound))
-        return 0;
-    c->sound_at = place.at, c->sound_cut = place.cut, c->sound_tail = place.tail;
-    return by_room ? int(placed_by_room) : 1;
-}
-
-// A chunk's sound is where the interleave puts it only when the image shows what follows the
-// sound where it should be: the next chunk, the next chunk's kkad box, or the end of the media
-// data. Elsewhere the recording may continue in another part of the card.
-void place_sound(const RecordingScope* r, SalvageChunkList* chunks, const RecordingLayout* l, const KkadMarker* markers,
-                 uint64_t count, uint64_t to_marker, uint64_t to_box, const OthersPieces* others)
-{
-    uint64_t sound = l->lead && l->between > l->lead ? l->between - l->lead : 0;
-    for (size_t i = 0; i < chunks->count; i++) {
-        SalvageChunk* c = &chunks->items[i];
-        uint64_t end = full_end(c);
-        int last = i + 1 == chunks->count;
-        c->sound_at = end, c->sound_cut = c->sound_tail = 0;
-        int placed = c->full_bytes && c->end_confirmed && l->between;
-        // the kkad box behind the sound found elsewhere: the bytes between were moved with it
-        uint64_t box_distance = to_box ? to_box : to_marker;
-        int box_moved = c->box && box_distance && c->box != end + box_distance;
-        c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + l->between) ||
-                                      (to_marker && marker_at(markers, count, end + to_marker)) ||
-                                      (last && !box_moved && sound && end + sound == r->header->mdat_end));
-        if (!c->sound_follows && placed && sound && c->file_known)
-            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others);
-    }
 }
 
 // The described chunk whole from `at`.
@@ -570,7 +497,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     }
     settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
                                     (last->file_known && last->file_offset + whole_bytes(last) + sound == r.file_end))) ||
-                            (to_marker && marker_at(markers, count, full_end(last) + to_marker)));
+                            (to_marker && kkad_marker_at(markers, count, full_end(last) + to_marker)));
     close_twelfth(&r, last, l.lead ? sound : 0, to_marker, markers, count);
     if (last->samples == 0)
         out->count--;
@@ -591,7 +518,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         uint64_t missing = span > between ? (span - between + (average + between) / 2) / (average + between) : 0;
         l.missing_chunks += missing ? missing : 1;
     }
-    place_sound(&r, out, &l, markers, count, to_marker, c.to_box, others);
+    place_chunk_sound(&r, out, &l, markers, count, to_marker, c.to_box, others);
     *layout = l;
     return out->count > 0;
 }
@@ -603,6 +530,11 @@ ChunkPlace salvage_chunk_place(const SalvageChunk* c)
     for (uint32_t i = 0; i < c->later && i < place_cuts_max - 1; i++)
         place.later_cut[i] = c->later_cut[i], place.later_at[i] = c->later_at[i];
     return place;
+}
+
+uint64_t salvage_chunk_end(const SalvageChunk* c)
+{
+    return salvage_chunk_offset(c, c->full_bytes ? c->full_bytes : chunk_bytes(c));
 }
 
 uint64_t salvage_chunk_offset(const SalvageChunk* c, uint64_t x)

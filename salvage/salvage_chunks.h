@@ -39,6 +39,9 @@ using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 
 // Where the chunk's runs lie.
 ChunkPlace salvage_chunk_place(const SalvageChunk* c);
+// The image offset right behind the chunk the camera wrote, kept samples or not: there its sound
+// begins.
+uint64_t salvage_chunk_end(const SalvageChunk* c);
 // The image offset of byte `x` of the chunk, behind a cut in the rest's run.
 uint64_t salvage_chunk_offset(const SalvageChunk* c, uint64_t x);
 // Reads bytes [0, n) of the chunk into `out`; 0 when the card does not give them.
@@ -55,12 +58,13 @@ struct RecordingLayout {
 
 // Where the other recordings' located pieces lie (`claims`, null: not known), for the recording
 // of clip `clip` and kkad tag `tag`: sound cut at one of several cluster edges is placed where
-// they leave one.
+// they leave one, or in the clusters they leave free between two pieces of the recording.
 struct OthersPieces {
     const ClaimList* claims;
     uint32_t clip;
     uint32_t tag;
     SoundGapList* gaps = nullptr;  // where the sound the claims leave open is noted; null: nowhere
+    SoundGapList* open = nullptr;  // where sound is noted for the clusters the claims leave free; null: nowhere
 };
 
 // The chunks of the recording that starts with `header` and whose kkad boxes are `markers`

@@ -42,9 +42,8 @@ KNOWN_FAILURES = {}
 KNOWN_GAPS = {
     "two-at-once-moov-lost-bframes": (12, "without the movie boxes, nothing behind the last sound of the recording "
                                           "that ends second shows its runs, and its last chunk is left out"),
-    "two-at-once-short-moov-lost": (36, "without the movie box, a sound chunk across three runs (the middle one "
-                                        "holding nothing but sound) or cut where several cluster edges stay open "
-                                        "is not placed, and its video chunk is left out with it"),
+    "two-at-once-short-moov-lost": (12, "without the movie boxes, nothing behind the last sound of the recording "
+                                        "that ends second shows its runs, and its last chunk is left out"),
 }
 # cards whose salvaged files take sound where the card changed it and nothing behind it vouches
 # for it: the rows check everything else

@@ -1,0 +1,95 @@
+#include "salvage/chunk_sound.h"
+
+#include <algorithm>
+
+#include "salvage/contested.h"
+#include "salvage/cut_join.h"
+#include "salvage/free_runs.h"
+#include "salvage/sound_gaps.h"
+
+namespace salvage {
+
+using analysis::KkadMarker;
+
+namespace {
+
+// The sound behind a chunk whose file offset is known, where the run its last byte lies in
+// bounds it: joined to the recording's next located piece (the kkad box that describes the chunk,
+// `to_box` behind its end, or the next chunk) across a fragment boundary where the cluster edges
+// leave one choice: 1, or placed_by_room where the others' pieces leave that choice.
+int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound, uint64_t to_box,
+               const OthersPieces* others)
+{
+    uint64_t end = c->file_offset + c->full_bytes;
+    JoinAnchor last{end - 1, salvage_chunk_offset(c, c->full_bytes - 1)}, after[2];
+    uint64_t n = 0;
+    if (next && next->file_known && next->file_offset >= end + sound)
+        after[n++] = JoinAnchor{next->file_offset, next->image_offset};
+    if (c->box && to_box >= sound && (n == 0 || end + to_box < after[0].file))
+        after[n++] = JoinAnchor{end + to_box, c->box};
+    ChunkPlace place;
+    const JoinAnchor* hi = n ? &after[n - 1] : nullptr;
+    int by_room = !join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place);
+    if (by_room &&
+        !(hi && others && join_by_claims(r->geometry, r->image_size, last, *hi, end, sound, others->claims,
+                                         others->clip, others->tag, &place))) {
+        const SoundGap* settled = others ? settled_gap(others->claims, others->clip, end, sound) : nullptr;
+        if (settled && hi && settled->lo_image == last.image && settled->hi_image == hi->image) {
+            place = placed_at_cut(last, *hi, settled->edges[0], end, sound);
+        } else if (!hi && others && end + sound == r->file_end &&
+                   free_runs_to_end(r->geometry, others->claims, others->clip, others->tag, last, end, sound, &place)) {
+            // the recording's last sound: the other recording's runs around show its clusters
+        } else {
+            // or in the clusters the others' pieces leave free between the two, weighed again on
+            // every pass; cut once
+            if (hi && others && others->open && !settled)
+                note_open_sound(last, *hi, end, sound, others->clip, others->tag, others->open);
+            if (!hi || !others ||
+                !threaded_place(r->geometry, others->claims, others->clip, last, *hi, end, sound, &place) ||
+                place.later) {
+                if (hi && others && others->claims && others->gaps)
+                    note_sound_gap(r->geometry, r->image_size, last, *hi, end, sound, others->claims, others->clip,
+                                   others->tag, others->gaps);
+                return 0;
+            }
+        }
+    }
+    // sound that another recording's placed over in one pass may be either's
+    if (others && place_contested(others->claims, &place, sound))
+        return 0;
+    c->sound_at = place.at, c->sound_cut = place.cut, c->sound_tail = place.tail;
+    return by_room ? int(placed_by_room) : 1;
+}
+
+}  // namespace
+
+int kkad_marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
+{
+    const KkadMarker* m = std::lower_bound(markers, markers + count, offset,
+                                           [](const KkadMarker& k, uint64_t o) { return k.marker_offset < o; });
+    return m != markers + count && m->marker_offset == offset;
+}
+
+void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const RecordingLayout* l,
+                       const KkadMarker* markers, uint64_t count, uint64_t to_marker, uint64_t to_box,
+                       const OthersPieces* others)
+{
+    uint64_t sound = l->lead && l->between > l->lead ? l->between - l->lead : 0;
+    for (size_t i = 0; i < chunks->count; i++) {
+        SalvageChunk* c = &chunks->items[i];
+        uint64_t end = salvage_chunk_end(c);
+        int last = i + 1 == chunks->count;
+        c->sound_at = end, c->sound_cut = c->sound_tail = 0;
+        int placed = c->full_bytes && c->end_confirmed && l->between;
+        // the kkad box behind the sound found elsewhere: the bytes between were moved with it
+        uint64_t box_distance = to_box ? to_box : to_marker;
+        int box_moved = c->box && box_distance && c->box != end + box_distance;
+        c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + l->between) ||
+                                      (to_marker && kkad_marker_at(markers, count, end + to_marker)) ||
+                                      (last && !box_moved && sound && end + sound == r->header->mdat_end));
+        if (!c->sound_follows && placed && sound && c->file_known)
+            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others);
+    }
+}
+
+}  // namespace salvage
