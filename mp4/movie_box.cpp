@@ -1,6 +1,7 @@
 #include "mp4/movie_box.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "basics/byte_order.h"
 #include "basics/checked_alloc.h"
@@ -58,6 +59,23 @@ void place_track(MovieInfo* out, TrackTables* track)
 }
 
 }  // namespace
+
+int movie_head_creation_time(const uint8_t* head, uint64_t len, MovieInfo* out)
+{
+    // the box runs on past the head: its header is read without its size bound
+    if (len < 16 || std::memcmp(head + 4, box_moov, 4) != 0)
+        return 0;
+    BoxHeader moov = {};
+    moov.size = basics::load_be32(head);
+    moov.header_size = 8;
+    if (moov.size == 1)
+        moov.size = basics::load_be64(head + 8), moov.header_size = 16;
+    if (moov.size < moov.header_size)
+        return 0;
+    out->has_creation_time = 0;
+    read_creation_time(head, len, &moov, out);
+    return out->has_creation_time;
+}
 
 int parse_movie(std::FILE* image, uint64_t image_size, uint64_t moov_hit, MovieInfo* out)
 {

@@ -35,6 +35,9 @@ int parse_movie(std::FILE* image, uint64_t image_size, uint64_t moov_hit, MovieI
 // The same from a copy of the whole box already in memory (the box of a file read through its
 // extent); the copy passes to `out` on success and is freed otherwise. moov_offset is recorded as given.
 int parse_movie_copy(uint8_t* copy, uint64_t size, uint64_t moov_offset, MovieInfo* out);
+// The creation time of the movie box whose first `len` bytes are `head`, where its movie header
+// lies whole in them: 1, and out's creation fields filled.
+int movie_head_creation_time(const uint8_t* head, uint64_t len, MovieInfo* out);
 void free_movie_info(MovieInfo* m);
 
 }  // namespace mp4

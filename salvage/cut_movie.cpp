@@ -159,6 +159,22 @@ int media_of(const analysis::ClipHeader* h, uint64_t* begin, uint64_t* end)
     return 1;
 }
 
+// When the movie box at `at` says its recording began, read from its bytes up to the first cluster
+// edge (its own for certain): 1 and out's creation fields filled, 0 where its movie header does not
+// lie whole in them.
+int head_made(const SalvageCard* card, uint64_t at, mp4::MovieInfo* out)
+{
+    const image::ImageGeometry* g = card->geometry;
+    mp4::BoxHeader box;
+    if (!g || g->cluster_bytes == 0 || at < g->heap_offset ||
+        !mp4::read_box_header_file(card->image, at, card->image_size, &box) || box.size > mp4::max_movie_box_bytes)
+        return 0;
+    uint64_t edge = g->heap_offset + ((at - g->heap_offset) / g->cluster_bytes + 1) * g->cluster_bytes;
+    uint8_t head[4096];
+    uint64_t n = std::min<uint64_t>({box.size, edge - at, sizeof head});
+    return image::read_at(card->image, at, head, n) && mp4::movie_head_creation_time(head, n, out);
+}
+
 struct JoinedBox {
     size_t movie;   // index into the movies
     uint32_t header_index;
@@ -213,7 +229,8 @@ void find_cut_movie_clips(const SalvageCard* card, const analysis::ClipList* cli
     int known = pairs_shift(card, &shift);
     for (size_t i = 0; card->scan && i < card->scan->moov_hits.count; i++) {
         uint64_t at = card->scan->moov_hits.items[i] - 4;
-        if (card->scan->moov_hits.items[i] < 4 || is_movie_at(movies, at))
+        mp4::MovieInfo made = {};
+        if (card->scan->moov_hits.items[i] < 4 || is_movie_at(movies, at) || !head_made(card, at, &made))
             continue;
         mp4::MovieInfo fit = {};
         size_t fits = 0, fit_run = 0;
@@ -221,8 +238,9 @@ void find_cut_movie_clips(const SalvageCard* card, const analysis::ClipList* cli
             const analysis::RecordingRun* run = &card->runs->items[r];
             uint64_t mdat_begin, mdat_end;
             mp4::MovieInfo joined;
+            // only the recordings begun when its movie header says are tried: each try reads the box
             if (run->header_index < 1 || run->header_index > card->headers->count || has_box.items[run->header_index - 1] ||
-                !media_of(&card->headers->items[run->header_index - 1], &mdat_begin, &mdat_end) ||
+                !made_at_run(&made, run, known, shift) || !media_of(&card->headers->items[run->header_index - 1], &mdat_begin, &mdat_end) ||
                 !join_cut_movie(card->image, card->image_size, card->geometry, at, mdat_begin, mdat_end, &taken, &joined))
                 continue;
             if (!made_at_run(&joined, run, known, shift) || fits++) {
