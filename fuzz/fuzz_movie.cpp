@@ -1,5 +1,5 @@
 // A movie box read from an image that holds nothing else: its tracks' tables, the sample sizes of
-// every video chunk and the output movie box built from it.
+// every video chunk and the output movie box built from it; and its head read alone.
 #include "analysis/chunk_locate.h"
 #include "fuzz/fuzz_support.h"
 #include "mp4/movie_box.h"
@@ -26,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::FILE* image = fuzz::open_image(data, size);
     if (!image)
         return 0;
+    // the head of a box cut anywhere: its movie header read from the bytes in front of the cut only
+    mp4::MovieInfo head = {};
+    if (mp4::movie_head_creation_time(data, size, &head) && !head.has_creation_time)
+        fuzz::broken("a creation time read from the head is one the movie header holds");
     mp4::MovieInfo movie;
     if (mp4::parse_movie(image, size, 4, &movie)) {
         const mp4::TrackTables* video = &movie.video;
