@@ -6,6 +6,7 @@
 
 #include "salvage/cut_join.h"
 #include "salvage/free_runs.h"
+#include "salvage/last_chunk.h"
 #include "salvage/sound_gaps.h"
 #include "tests/analysis_fixture.h"
 
@@ -321,6 +322,63 @@ TEST(SalvageCutJoin, AChunkPlacedUpToItsOpenTailOnlyWhereOneWayLeavesIt)
         Bytes joined((open ? start + open : chunk_end) - start);
         ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), joined.size()));
         EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + start)) << c.name;
+    }
+}
+
+// The last chunk of a recording, its samples' sizes unknown, cut once behind its first cluster:
+// the rest is taken where its samples walk to the chunk's end, within the window of clusters
+// behind the cut, only where one place fits and no other recording's piece lies there.
+TEST(SalvageCutJoin, ALastChunkIsJoinedOnlyWhereOneRestWalksToItsEnd)
+{
+    constexpr uint64_t start = 500;
+    Bytes file(start, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
+    const uint64_t size = file.size() - start;
+    file.resize((file.size() / cs + 1) * cs, 0x77);
+    const Bytes head(file.begin(), file.begin() + cs), rest(file.begin() + cs, file.end());
+    struct {
+        const char* name;
+        uint64_t gap;     // foreign clusters between the chunk's first cluster and its rest
+        int second_rest;  // the rest once more, a cluster behind the first
+        int claimed;      // another recording's piece where the rest begins
+        int expect;
+    } cases[] = {
+        {"the rest right behind the next cluster", 1, 0, 0, 1},
+        {"the rest at the window's far end", salvage::join_window_clusters, 0, 0, 1},
+        {"the rest past the window", salvage::join_window_clusters + 1, 0, 0, 0},
+        {"the rest lies twice", 2, 1, 0, 0},
+        {"another recording's piece where the rest lies", 2, 0, 1, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes image = head;
+        for (uint64_t k = 0; k < c.gap; k++)
+            mkcard::put_bytes(image, look_alike(rest));
+        const uint64_t rest_at = image.size();
+        mkcard::put_bytes(image, rest);
+        if (c.second_rest) {
+            mkcard::put_bytes(image, look_alike(rest));
+            mkcard::put_bytes(image, rest);
+        }
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        salvage::ClaimList claims{};
+        if (c.claimed)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{rest_at + 10, rest_at + 20, 2, 0});
+        salvage::sort_claims(&claims);
+        salvage::JoinWindow window{&claims, 1, 0};
+        uint32_t got_sizes[analysis::camera_chunk_samples];
+        salvage::ChunkPlace out{};
+        int got = salvage::join_last_chunk(img.f, img.size, &g, start, start, size, 0, &window, got_sizes, &out);
+        basics::list_free(&claims.spans);
+        EXPECT_EQ(got, c.expect) << c.name;
+        if (got) {
+            EXPECT_TRUE(std::equal(got_sizes, got_sizes + analysis::camera_chunk_samples, sizes.begin())) << c.name;
+            Bytes joined(size);
+            ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), size));
+            EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + start)) << c.name;
+        }
+        EXPECT_EQ(img.hash(), img.made_hash) << c.name;
     }
 }
 

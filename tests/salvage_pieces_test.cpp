@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "analysis/recording_runs.h"
+#include "mp4/movie_box.h"
+#include "salvage/chunk_place.h"
+#include "salvage/contested.h"
+#include "salvage/header_pairs.h"
+#include "salvage/join_anchors.h"
+#include "salvage/salvage_plan.h"
+
+// Each test here weighs a small piece of salvage against a plain model of what it must give, over
+// many random cases: the bytes of a cut chunk, anchors around a file offset, kkad boxes put back in
+// their file, bytes two recordings claim.
+
+namespace {
+
+struct Random {
+    uint32_t x;
+    uint32_t operator()(uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; }
+};
+
+// A chunk cut into runs: run r holds the chunk's bytes [from[r], from[r + 1]) at image offset at[r].
+struct Runs {
+    std::vector<uint64_t> from, at;
+    uint64_t size;
+    uint64_t offset(uint64_t x) const
+    {
+        size_t r = size_t(std::upper_bound(from.begin(), from.end(), x) - from.begin()) - 1;
+        return at[r] + (x - from[r]);
+    }
+    uint64_t end_of(uint64_t x) const
+    {
+        auto next = std::upper_bound(from.begin(), from.end(), x);
+        return next == from.end() ? size : *next;
+    }
+};
+
+// Every byte of a chunk a place cuts into runs reads where its run puts it, the runs end where
+// the cuts are, a part of a place reads as the whole does, and the runs in front of a depth
+// overlap a cluster exactly where one of them shares a byte with it.
+TEST(SalvagePieces, AChunkPlaceReadsEveryByteWhereItsRunsPutIt)
+{
+    for (uint32_t seed = 1; seed <= 400; seed++) {
+        Random random{seed};
+        Runs runs;
+        runs.size = 2 + random(3000);
+        uint32_t cuts = std::min<uint32_t>(random(salvage::place_cuts_max + 2), uint32_t(runs.size - 1));
+        std::vector<uint64_t> edges;
+        while (edges.size() < cuts) {
+            uint64_t x = 1 + random(uint32_t(runs.size - 1));
+            if (std::find(edges.begin(), edges.end(), x) == edges.end())
+                edges.push_back(x);
+        }
+        std::sort(edges.begin(), edges.end());
+        salvage::ChunkPlace place{1000 + random(100000), 0, 0};
+        runs.from = {0}, runs.at = {place.at};
+        for (uint64_t x : edges) {
+            uint64_t at = 1000 + random(100000);
+            int added = salvage::add_run(&place, x, at);
+            // a place holds place_cuts_max cuts at most
+            ASSERT_EQ(added, runs.from.size() <= salvage::place_cuts_max) << "seed " << seed;
+            if (added)
+                runs.from.push_back(x), runs.at.push_back(at);
+        }
+        if (runs.from.size() < edges.size() + 1)
+            runs.size = edges[runs.from.size() - 1];  // the chunk ends where the place stopped taking cuts
+        for (uint64_t x = 0; x < runs.size; x++) {
+            ASSERT_EQ(salvage::place_offset(&place, x), runs.offset(x)) << "seed " << seed << " byte " << x;
+            ASSERT_EQ(salvage::place_run_end(&place, x, runs.size), runs.end_of(x)) << "seed " << seed << " byte " << x;
+            uint64_t from, at;
+            salvage::place_run_of(&place, x, &from, &at);
+            ASSERT_EQ(at + (x - from), runs.offset(x)) << "seed " << seed << " byte " << x;
+            ASSERT_EQ(runs.end_of(from), runs.end_of(x)) << "seed " << seed << " byte " << x;
+        }
+        uint64_t last_from, last_at;
+        salvage::place_last_run(&place, &last_from, &last_at);
+        EXPECT_EQ(last_from, runs.from.back()) << "seed " << seed;
+        EXPECT_EQ(last_at, runs.at.back()) << "seed " << seed;
+        uint64_t from = random(uint32_t(runs.size)), n = 1 + random(uint32_t(runs.size - from));
+        salvage::ChunkPlace part;
+        ASSERT_TRUE(salvage::place_part(&place, from, n, &part)) << "seed " << seed;
+        for (uint64_t x = 0; x < n; x++)
+            ASSERT_EQ(salvage::place_offset(&part, x), runs.offset(from + x)) << "seed " << seed << " byte " << x;
+        for (uint32_t depth = 0; depth < runs.from.size(); depth++) {
+            uint64_t c = 1000 + random(100000), cs = 1 + random(600);
+            int overlaps = 0;
+            for (uint32_t r = 0; r < depth; r++)
+                overlaps |= c < runs.at[r] + (runs.from[r + 1] - runs.from[r]) && runs.at[r] < c + cs;
+            EXPECT_EQ(salvage::place_overlaps(&place, depth, c, cs), overlaps) << "seed " << seed << " depth " << depth;
+        }
+    }
+}
+
+// The anchors around a file offset are the nearest at or before it and at or after it, and two
+// anchors lie in one run exactly when they are as far apart in the image as in the file.
+TEST(SalvagePieces, AnchorsAroundAFileOffsetAreTheNearest)
+{
+    for (uint32_t seed = 1; seed <= 300; seed++) {
+        Random random{seed};
+        salvage::AnchorList anchors{};
+        std::vector<salvage::JoinAnchor> all;
+        for (uint32_t k = random(12); k > 0; k--) {
+            salvage::JoinAnchor a{random(200), random(400)};
+            basics::list_append(&anchors, a);
+            all.push_back(a);
+        }
+        salvage::sort_anchors(&anchors);
+        for (uint64_t f = 0; f <= 201; f++) {
+            const salvage::JoinAnchor *upto = nullptr, *from = nullptr;
+            for (const salvage::JoinAnchor& a : all) {
+                if (a.file <= f && (!upto || a.file > upto->file))
+                    upto = &a;
+                if (a.file >= f && (!from || a.file < from->file))
+                    from = &a;
+            }
+            const salvage::JoinAnchor* got_upto = salvage::anchor_upto(&anchors, f);
+            const salvage::JoinAnchor* got_from = salvage::anchor_from(&anchors, f);
+            ASSERT_EQ(got_upto != nullptr, upto != nullptr) << "seed " << seed << " file " << f;
+            ASSERT_EQ(got_from != nullptr, from != nullptr) << "seed " << seed << " file " << f;
+            if (upto) {
+                EXPECT_EQ(got_upto->file, upto->file) << "seed " << seed << " file " << f;
+            }
+            if (from) {
+                EXPECT_EQ(got_from->file, from->file) << "seed " << seed << " file " << f;
+            }
+            if (upto && from) {
+                int64_t apart = int64_t(got_from->image) - int64_t(got_upto->image);
+                EXPECT_EQ(salvage::same_run(got_upto, got_from), apart == int64_t(got_from->file - got_upto->file))
+                    << "seed " << seed << " file " << f;
+            }
+        }
+        basics::list_free(&anchors);
+    }
+}
+
+// A recording's file of units (a metadata chunk holding a kkad box, its video chunk, sound) laid
+// in clusters in a random order; some boxes lost, some video chunks located whole, stray boxes of
+// the same tag and sequence (a copy of an earlier recording's) and of other tags behind the file.
+// Every kkad box put back in the file lies there in the image; a sequence two boxes share is
+// placed for neither; and with a chunk located or the start known, each box of a sequence seen
+// once is placed.
+TEST(SalvagePieces, KkadBoxesLieWhereTheirFileDoes)
+{
+    constexpr uint64_t cs = 256, head = 64, unit = 700, meta = 100, inside = 24, tag = 77;
+    uint64_t placed = 0, expected = 0;
+    for (uint32_t seed = 1; seed <= 300; seed++) {
+        Random random{seed};
+        const uint64_t units = 2 + random(30), file_size = head + units * unit, clusters = (file_size + cs - 1) / cs;
+        // the file's clusters in a random order; its first one first, where the file starts
+        std::vector<uint64_t> order(clusters);
+        for (uint64_t i = 0; i < clusters; i++)
+            order[i] = i;
+        for (uint64_t i = clusters - 1; i > 1; i--)
+            std::swap(order[i], order[1 + random(uint32_t(i))]);
+        std::vector<uint64_t> cluster_at(clusters);
+        const uint64_t base = cs * (1 + random(8));
+        for (uint64_t i = 0; i < clusters; i++)
+            cluster_at[order[i]] = base + i * cs;
+        auto image = [&](uint64_t f) { return cluster_at[f / cs] + f % cs; };
+        std::vector<uint64_t> meta_at(units), video_at(units), meta_size(units, meta), video_size(units, 400);
+        for (uint64_t k = 0; k < units; k++)
+            meta_at[k] = head + k * unit, video_at[k] = meta_at[k] + meta;
+        mp4::MovieInfo movie{};
+        movie.has_video = movie.has_other = 1;
+        movie.video.chunk_offsets = video_at.data(), movie.video.chunk_sizes = video_size.data();
+        movie.video.chunk_count = units;
+        movie.other.chunk_offsets = meta_at.data(), movie.other.chunk_sizes = meta_size.data();
+        movie.other.chunk_count = units;
+        std::vector<analysis::KkadMarker> markers;
+        std::vector<uint32_t> seen(units, 0);
+        std::vector<uint8_t> present(units, 0);
+        auto marker = [&](uint64_t at, uint64_t sequence, uint32_t t) {
+            analysis::KkadMarker m{};
+            m.marker_offset = at, m.sequence = uint16_t(sequence), m.tag = t, m.valid = 1;
+            markers.push_back(m);
+            if (t == tag && sequence < units)
+                seen[sequence]++;
+        };
+        for (uint64_t k = 0; k < units; k++)
+            if (k == 0 || random(5))
+                marker(image(meta_at[k] + inside), k, tag), present[k] = 1;
+        // a stray copy of a box that is there: with the box lost nothing would tell the copy is not it
+        uint64_t behind = base + clusters * cs;
+        for (uint32_t n = random(4); n > 0; n--) {
+            uint64_t k = random(uint32_t(units));
+            marker(behind + random(4000), k, present[k] && random(2) ? tag : tag + 1);
+        }
+        std::sort(markers.begin(), markers.end(),
+                  [](const analysis::KkadMarker& a, const analysis::KkadMarker& b) { return a.marker_offset < b.marker_offset; });
+        analysis::MarkerList list{};
+        for (const analysis::KkadMarker& m : markers)
+            basics::list_append(&list, m);
+        std::vector<uint8_t> found(units, 0);
+        std::vector<uint64_t> found_at(units, 0);
+        int located = 0;
+        for (uint64_t k = 0; k < units; k++)
+            if (random(4) == 0) {
+                found[k] = 1, found_at[k] = image(video_at[k]);
+                located |= present[k] && found_at[k] - image(meta_at[k]) == meta;
+            }
+        const int start_known = int(random(2));
+        salvage::AnchorList out{};
+        salvage::place_kkad_boxes(&movie, &list, tag, found.data(), found_at.data(), start_known ? base : UINT64_MAX,
+                                  &out);
+        for (uint64_t i = 0; i < out.count; i++) {
+            const salvage::JoinAnchor& a = out.items[i];
+            ASSERT_LT(a.file, file_size) << "seed " << seed;
+            ASSERT_EQ(a.image, image(a.file)) << "seed " << seed << " anchor " << i;
+            uint64_t k = (a.file - head) / unit;
+            EXPECT_EQ(a.file, meta_at[k] + inside) << "seed " << seed;
+            EXPECT_EQ(seen[k], 1u) << "seed " << seed << ": a sequence two boxes share placed";
+        }
+        if (located || start_known) {
+            uint64_t once = uint64_t(std::count(seen.begin(), seen.end(), 1u));
+            EXPECT_EQ(out.count, once) << "seed " << seed;
+            expected += once;
+        }
+        placed += out.count;
+        basics::list_free(&out);
+        basics::list_free(&list);
+    }
+    EXPECT_GT(placed, expected / 2);
+}
+
+// Pieces of a few recordings claimed at random: the bytes noted contested are exactly those where
+// two recordings' pieces taken by room lie over each other, and the first contested byte of any
+// span is the first such byte in it.
+TEST(SalvagePieces, ContestedBytesAreThoseTwoRecordingsPlacedByRoom)
+{
+    constexpr uint64_t size = 400;
+    for (uint32_t seed = 1; seed <= 400; seed++) {
+        Random random{seed};
+        salvage::ClaimList claims{};
+        for (uint32_t k = 1 + random(10); k > 0; k--) {
+            uint64_t b = random(size - 1), e = b + 1 + random(uint32_t(std::min<uint64_t>(60, size - b)));
+            salvage::ClaimedSpan s{b, e, random(4), random(2) ? 0 : 100 + random(2)};
+            s.by_room = random(3) != 0;
+            s.tentative = random(6) == 0 ? 1 : 0;
+            s.inferred = random(8) == 0;
+            basics::list_append(&claims.spans, s);
+            claims.longest = std::max(claims.longest, e - b);
+        }
+        std::sort(claims.spans.items, claims.spans.items + claims.spans.count,
+                  [](const salvage::ClaimedSpan& a, const salvage::ClaimedSpan& b) { return a.begin < b.begin; });
+        std::vector<uint8_t> contested(size, 0);
+        for (uint64_t i = 0; i < claims.spans.count; i++)
+            for (uint64_t j = 0; j < claims.spans.count; j++) {
+                const salvage::ClaimedSpan &a = claims.spans.items[i], &b = claims.spans.items[j];
+                auto takes = [](const salvage::ClaimedSpan& s) { return s.clip && !s.tentative && !s.inferred; };
+                if (i == j || !takes(a) || !takes(b) || !a.by_room || !b.by_room || a.clip == b.clip ||
+                    (a.tag && a.tag == b.tag))
+                    continue;
+                for (uint64_t x = std::max(a.begin, b.begin); x < std::min(a.end, b.end); x++)
+                    contested[x] = 1;
+            }
+        salvage::note_contested(&claims, &claims.contested);
+        // a second pass notes nothing new
+        EXPECT_EQ(salvage::note_contested(&claims, &claims.contested), 0u) << "seed " << seed;
+        for (uint64_t b = 0; b < size; b += 1 + random(7)) {
+            uint64_t e = b + random(uint32_t(size - b + 1));
+            uint64_t first = e;
+            for (uint64_t x = b; x < e && first == e; x++)
+                first = contested[x] ? x : e;
+            ASSERT_EQ(salvage::first_contested(&claims, b, e), first) << "seed " << seed << " [" << b << ", " << e << ")";
+            salvage::ChunkPlace at{b, 0, 0};
+            EXPECT_EQ(salvage::place_contested(&claims, &at, e - b), int(first < e)) << "seed " << seed;
+        }
+        salvage::free_claims(&claims);
+    }
+}
+
+// Recordings of one card, each a clip header and (for most) a movie box of its own chunk count;
+// some share a chunk count, so their movie boxes fit each other's headers alike. One clip the scan
+// gave another header: it takes its own back where no other header in reach of its run that no
+// clip fits is its like, and keeps the one it has where such a header is; no other clip moves.
+TEST(SalvagePieces, AClipTakesBackItsHeaderOnlyWhereNoOtherFitsAlike)
+{
+    constexpr uint64_t ftyp = 32, stride = 1000, chunk = 600;
+    uint64_t moved = 0;
+    for (uint32_t seed = 1; seed <= 400; seed++) {
+        Random random{seed};
+        const uint32_t n = 3 + random(4);
+        std::vector<uint32_t> kind(n);  // recordings of one kind have movie boxes alike
+        analysis::ClipHeaderList headers{};
+        std::vector<std::vector<uint64_t>> offsets(n), sizes(n);
+        std::vector<mp4::MovieInfo> movies(n);
+        uint64_t at = 1 << 20;
+        for (uint32_t r = 0; r < n; r++) {
+            kind[r] = random(3) == 0 && r ? kind[random(r)] : 10 + r;
+            uint64_t chunks = 2 + 3 * kind[r], slack = random(stride);
+            at += 100 + random(300);
+            basics::list_append(&headers, analysis::ClipHeader{at, ftyp, at + ftyp, 8 + (chunks - 1) * stride + chunk + slack,
+                                                              0, 1});
+            for (uint64_t k = 0; k < chunks; k++)
+                offsets[r].push_back(ftyp + 8 + k * stride), sizes[r].push_back(chunk);
+            mp4::MovieInfo& m = movies[r];
+            m = {};
+            m.has_video = 1;
+            m.video.chunk_offsets = offsets[r].data(), m.video.chunk_sizes = sizes[r].data(), m.video.chunk_count = chunks;
+        }
+        std::vector<uint8_t> has_clip(n);
+        for (uint32_t r = 0; r < n; r++)
+            has_clip[r] = random(4) != 0;
+        // the clip that holds another's header, of a kind of its own
+        const uint32_t wrong = random(n);
+        uint32_t given = random(n);
+        for (uint32_t k = 0; k < n && kind[given] == kind[wrong]; k++)
+            given = (given + 1) % n;
+        if (kind[given] == kind[wrong])
+            continue;
+        has_clip[wrong] = 1;
+        analysis::RunList runs{};
+        for (uint32_t r = 0; r < n; r++) {
+            analysis::RecordingRun run{};
+            run.start_offset = headers.items[r].header_offset + 500;
+            basics::list_append(&runs, run);
+        }
+        analysis::ClipList clips{};
+        for (uint32_t r = 0; r < n; r++)
+            if (has_clip[r]) {
+                uint32_t h = r == wrong ? given : r;
+                analysis::RecoveryClip c{};
+                c.clip_number = h + 1, c.header = &headers.items[h], c.run = &runs.items[r], c.movie = &movies[r];
+                basics::list_append(&clips, c);
+            }
+        // its own header comes back unless a like one lies in reach that no clip holds
+        int expect = 1;
+        for (uint32_t h = 0; h < n; h++)
+            expect &= !(h != wrong && kind[h] == kind[wrong] && !has_clip[h] &&
+                        analysis::header_reaches(headers.items[h].header_offset, runs.items[wrong].start_offset));
+        analysis::PairList pairs{};
+        salvage::SalvageCard card{};
+        card.headers = &headers, card.pairs = &pairs;
+        salvage::RepairedClips out;
+        salvage::repair_header_pairs(&card, &clips, nullptr, nullptr, &out);
+        ASSERT_EQ(out.clips.count, clips.count) << "seed " << seed;
+        for (uint64_t i = 0; i < out.clips.count; i++) {
+            const analysis::RecoveryClip& c = out.clips.items[i];
+            uint32_t r = uint32_t(c.movie - movies.data());
+            uint32_t h = r == wrong && !expect ? given : r;
+            EXPECT_EQ(c.header, &headers.items[h]) << "seed " << seed << " recording " << r;
+            EXPECT_EQ(c.clip_number, h + 1) << "seed " << seed << " recording " << r;
+            if (i > 0) {
+                EXPECT_LE(out.clips.items[i - 1].clip_number, c.clip_number) << "seed " << seed;
+            }
+        }
+        EXPECT_EQ(out.changed, expect) << "seed " << seed;
+        moved += expect;
+        salvage::free_repaired_clips(&out);
+        basics::list_free(&clips);
+        basics::list_free(&runs);
+        basics::list_free(&headers);
+    }
+    EXPECT_GT(moved, 100u);
+}
+
+}  // namespace
