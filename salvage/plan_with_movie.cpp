@@ -409,6 +409,7 @@ void add_piece(const MoviePlanner* p, Kept* out, uint32_t track, uint64_t k, uin
                               0, 0};
         if (first > skip && first < end)
             piece.head_length = first - skip, piece.tail_offset = place_offset(&place, first);
+        piece.chunk = k;
         basics::list_append(&out->pieces, piece);
         out->samples[track] += e - a;
         a = e, gap = 0;

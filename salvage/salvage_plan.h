@@ -28,6 +28,7 @@ struct SalvagePiece {
     // tail_offset; head_length 0: the piece lies in one span
     uint64_t head_length;
     uint64_t tail_offset;
+    uint64_t chunk = UINT64_MAX;  // the recording's chunk (0 the first) that holds them; UINT64_MAX: not known
 };
 
 struct SalvageTrack {
