@@ -129,6 +129,26 @@ int turns_between(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t 
     return 1;
 }
 
+// 1 when the slots `span` gives the recording among the clusters [b, be] count its clusters as its
+// file does: between two of its pieces whose file offsets are known lie as many of its slots as the
+// file has clusters between the two. Free clusters between the turns can make a wrong period fold
+// every piece near a gap; it then puts the recording's clusters out of their file's count.
+int slots_count_file(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t clip, uint32_t tag, uint64_t b,
+                     uint64_t be, const uint8_t* span)
+{
+    uint64_t slots = 0, last_file = UINT64_MAX, last_slots = 0;
+    for (uint64_t c = b; c <= be; c++) {
+        slots += span[c - b];
+        ClusterView v = view_cluster(claims, heap + c * cs, cs, clip, tag);
+        if (!v.mine || v.taken || v.clash || v.own == UINT64_MAX)
+            continue;
+        if (!span[c - b] || (last_file != UINT64_MAX && (v.own < last_file || v.own - last_file != slots - last_slots)))
+            return 0;
+        last_file = v.own, last_slots = slots;
+    }
+    return 1;
+}
+
 // The recording's clusters among [lc, hc] by the runs around them, looked at from a few clusters
 // on either side outward until the periods that fold agree: too few pieces fold onto any period or
 // onto several, and where the runs stop repeating (a recording ends, another file lies between)
@@ -161,8 +181,13 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t
         if (a == b && ae == be)
             break;  // the files' ends leave nothing further out
         if (fold_runs(side + (a - from), a, ae - a + 1, lc, hc, mine) == 1 &&
-            fold_runs(side + (b - from), b, be - b + 1, lc, hc, wider) == 1)
-            return std::equal(mine, mine + (hc - lc + 1), wider);
+            fold_runs(side + (b - from), b, be - b + 1, lc, hc, wider) == 1) {
+            // and the slots the wider fold gives count the recording's clusters as its file does
+            uint8_t span[3 * free_runs_window + 1];
+            return std::equal(mine, mine + (hc - lc + 1), wider) &&
+                   fold_runs(side + (b - from), b, be - b + 1, b, be, span) == 1 &&
+                   slots_count_file(claims, heap, cs, clip, tag, b, be, span);
+        }
     }
     return 0;
 }
