@@ -309,8 +309,10 @@ TEST(SalvagePieces, AClipTakesBackItsHeaderOnlyWhereNoOtherFitsAlike)
         uint32_t given = random(n);
         for (uint32_t k = 0; k < n && kind[given] == kind[wrong]; k++)
             given = (given + 1) % n;
-        if (kind[given] == kind[wrong])
+        if (kind[given] == kind[wrong]) {
+            basics::list_free(&headers);
             continue;
+        }
         has_clip[wrong] = 1;
         analysis::RunList runs{};
         for (uint32_t r = 0; r < n; r++) {
