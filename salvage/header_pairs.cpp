@@ -47,7 +47,8 @@ void repair_header_pairs(const SalvageCard* card, const analysis::ClipList* clip
     std::vector<uint32_t> moved(list.size(), 0);  // the header a clip takes instead, 1-based
     std::vector<uint8_t> fitted(headers->count, 0);
     for (const analysis::RecoveryClip& c : list)
-        if (c.movie && c.header && fits_closely(c.movie, c.header))
+        if (c.movie && c.header && c.clip_number >= 1 && c.clip_number <= headers->count &&
+            fits_closely(c.movie, c.header))
             fitted[c.clip_number - 1] = 1;
     for (size_t i = 0; i < list.size(); i++) {
         const analysis::RecoveryClip& c = list[i];
