@@ -25,7 +25,7 @@ const char* usage =
     "                      and go on at its first free cluster)\n"
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
-    "                      [--dithered-sound] [--twin-sets]\n"
+    "                      [--dithered-sound] [--sound tone|music|hiss|silence] [--twin-sets]\n"
     "                      (damages the last recording; --frames N,M,... gives the recordings their frames in\n"
     "                      turn; --twin-sets gives every clip of a deleted tree a deleted twin set of another\n"
     "                      name over its clusters, modified earlier or later)\n"
@@ -57,6 +57,7 @@ struct Custom {
     uint32_t count = 2;
     std::vector<uint32_t> frames{48};
     bool dithered = false;
+    SoundKind sound = SoundKind::tone;
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
     bool stream_given = false;
@@ -129,6 +130,19 @@ void alternate_runs(int argc, char** argv, int* i, Custom* c)
 }
 
 // "48" or "48,72,48": the frames of each recording in turn.
+SoundKind sound_kind(const std::string& name)
+{
+    if (name == "tone")
+        return SoundKind::tone;
+    if (name == "music")
+        return SoundKind::music;
+    if (name == "hiss")
+        return SoundKind::hiss;
+    if (name == "silence")
+        return SoundKind::silence;
+    die("--sound takes tone, music, hiss or silence, not " + name);
+}
+
 std::vector<uint32_t> frame_counts(int argc, char** argv, int* i)
 {
     if (*i + 1 >= argc)
@@ -194,6 +208,7 @@ int main(int argc, char** argv)
         else if (a == "--count") c.count = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--frames") c.frames = frame_counts(argc, argv, &i);
         else if (a == "--dithered-sound") c.dithered = true;
+        else if (a == "--sound" && i + 1 < argc) c.sound = sound_kind(argv[++i]);
         else if (a == "--twin-sets") plan.fs.twin_sets = true;
         else if (a == "--hevc") c.hevc = true;
         else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
@@ -248,6 +263,7 @@ int main(int argc, char** argv)
         for (uint32_t k = 0; k < c.count; k++) {
             CardRecording r = plain_recording(k, c.frames[k % c.frames.size()]);
             r.plan.dithered_sound = c.dithered;
+            r.plan.sound = c.sound;
             r.plan.video = c.video;
             r.plan.video.hevc = c.hevc;
             r.plan.co64 = c.co64;

@@ -378,29 +378,70 @@ VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
     return v;
 }
 
-void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered)
+namespace {
+
+uint64_t mix(uint64_t x)
+{
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Music: two voices of notes 0.4 s long, the second half a note behind the first; each note
+// rises and fades to nothing (sin^2), so the sum has no step anywhere, and each takes a pitch and
+// loudness of its own from the recording's seed.
+double music_at(uint64_t i, uint32_t seed, int channel)
+{
+    constexpr uint64_t note = 19200;
+    double sum = 0;
+    for (uint64_t voice = 0; voice < 2; voice++) {
+        uint64_t from = voice * note / 2;
+        if (i < from)
+            continue;
+        uint64_t k = (i - from) / note;
+        double u = static_cast<double>((i - from) % note) / note;
+        uint64_t h = mix((uint64_t(seed) << 32) ^ (voice << 28) ^ k);
+        double freq = 110.0 * std::pow(2.0, static_cast<double>(h % 36) / 12.0);
+        double loud = 2500.0 + static_cast<double>((h >> 8) % 2500);
+        double t = static_cast<double>(i) / 48000.0, env = std::sin(M_PI * u);
+        double partial = channel ? 0.45 : 0.25;  // the right side carries more of the octave
+        sum += loud * env * env * (std::sin(2.0 * M_PI * freq * t) + partial * std::sin(4.0 * M_PI * freq * t));
+    }
+    return sum;
+}
+
+}  // namespace
+
+void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered, SoundKind kind)
 {
     double freq = 440.0 + 55.0 * (seed % 8);
-    // a dithered frame takes one draw of noise
+    // a dithered frame, and one of music or hiss, takes one draw of noise
     Rng rng = Rng::after(0x50C0D0ull + seed, first);
     for (uint64_t i = first; i < first + count; i++, dst += 4) {
         double t = static_cast<double>(i) / 48000.0;
-        int16_t l = static_cast<int16_t>(8000.0 * std::sin(2.0 * M_PI * freq * t));
-        int16_t r = static_cast<int16_t>(6000.0 * std::sin(2.0 * M_PI * freq * 1.5 * t));
-        if (dithered) {
-            uint64_t noise = rng.next();
-            l = static_cast<int16_t>(l + static_cast<int>(noise & 0xFF) - 128);
-            r = static_cast<int16_t>(r + static_cast<int>((noise >> 8) & 0xFF) - 128);
+        int l = 0, r = 0;
+        if (kind == SoundKind::tone) {
+            l = static_cast<int16_t>(8000.0 * std::sin(2.0 * M_PI * freq * t));
+            r = static_cast<int16_t>(6000.0 * std::sin(2.0 * M_PI * freq * 1.5 * t));
+        } else if (kind == SoundKind::music) {
+            l = static_cast<int>(music_at(i, seed, 0));
+            r = static_cast<int>(music_at(i, seed, 1));
         }
-        set_be16(dst, static_cast<uint16_t>(l));
-        set_be16(dst + 2, static_cast<uint16_t>(r));
+        if ((kind == SoundKind::tone && dithered) || kind == SoundKind::music || kind == SoundKind::hiss) {
+            uint64_t noise = rng.next();
+            int spread = kind == SoundKind::hiss ? 12000 : kind == SoundKind::music ? 48 : 256;
+            l += static_cast<int>(noise % spread) - spread / 2;
+            r += static_cast<int>((noise >> (kind == SoundKind::tone ? 8 : 20)) % spread) - spread / 2;
+        }
+        set_be16(dst, static_cast<uint16_t>(static_cast<int16_t>(std::clamp(l, -32768, 32767))));
+        set_be16(dst + 2, static_cast<uint16_t>(static_cast<int16_t>(std::clamp(r, -32768, 32767))));
     }
 }
 
-Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered)
+Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered, SoundKind kind)
 {
     Bytes b(pcm_frames * 4);
-    put_sound(b.data(), 0, pcm_frames, seed, dithered);
+    put_sound(b.data(), 0, pcm_frames, seed, dithered, kind);
     return b;
 }
 

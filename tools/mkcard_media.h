@@ -57,11 +57,18 @@ int split_annex_b(const Bytes& es, bool hevc, VideoStream* out);
 // nothing); dies when ffmpeg fails.
 VideoStream encode_video(const VideoFormat& format, uint32_t frames, uint32_t seed);
 
-// 16-bit big-endian stereo sine at 48 kHz, `pcm_frames` frames long. A `dithered` sine carries
-// low-level noise of its own, so that every few frames of it occur at one place of the recording
-// only and a test can tell where a piece of sound came from.
-Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered = false);
+// What a recording's microphones heard: a steady tone (a sine per recording, the default); music
+// (notes that rise and fade over each other, over a faint noise floor), nearer what a camera
+// records, whose waveform is smooth but never repeats; hiss (loud white noise, where no sample
+// tells anything of the next); or silence (all zero).
+enum class SoundKind : uint8_t { tone, music, hiss, silence };
+
+// 16-bit big-endian stereo sound of `kind` at 48 kHz, `pcm_frames` frames long. A `dithered` tone
+// carries low-level noise of its own, so that every few frames of it occur at one place of the
+// recording only and a test can tell where a piece of sound came from.
+Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered = false, SoundKind kind = SoundKind::tone);
 // Frames [first, first + count) of that sound, 4 bytes each, into `dst`.
-void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered);
+void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered,
+               SoundKind kind = SoundKind::tone);
 
 } // namespace mkcard

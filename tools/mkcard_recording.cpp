@@ -295,11 +295,11 @@ void audio_chunk_bytes(const Recording& r, uint32_t j, uint64_t at, uint64_t end
     uint64_t first = o.from / 4, last = (o.from + o.len + 3) / 4;
     uint64_t frame0 = uint64_t(j) * pcm_frames_per_group;
     if (o.from % 4 == 0 && o.len % 4 == 0) {
-        put_sound(o.out, frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound);
+        put_sound(o.out, frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound);
         return;
     }
     Bytes frames((last - first) * 4);
-    put_sound(frames.data(), frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound);
+    put_sound(frames.data(), frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound);
     std::memcpy(o.out, frames.data() + o.from % 4, o.len);
 }
 

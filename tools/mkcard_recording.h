@@ -18,6 +18,7 @@ struct RecordingPlan {
     uint32_t uuid_boxes = 0;
     uint32_t seed = 0;             // picks the encode and the tone
     bool dithered_sound = false;   // every few frames of sound occur once in the recording
+    SoundKind sound = SoundKind::tone;
 };
 
 struct Chunk {

@@ -5,8 +5,10 @@ box lost, quick-formatted or the FAT zeroed, other seeds; per card the row of
 bench/salvage/fragments.sh, and under it what the oracle finds wrong in a salvaged file. Uses build/ at the repository root (or MENDORA_BUILD_DIR).
 
     python3 bench/salvage/fragments_sweep.py [NAME...]    only the cards whose name holds a NAME
-    python3 bench/salvage/fragments_sweep.py --jittered SEED[,SEED...]
-                                 six cards of jittered runs per seed instead (shapes in JITTERED)"""
+    python3 bench/salvage/fragments_sweep.py --jittered SEED[,SEED...] [--sound KIND]
+                                 six cards of jittered runs per seed instead (shapes in JITTERED),
+                                 their sound tone (default), music, hiss or silence: a join that
+                                 music or hiss cannot prove must not be made"""
 
 import os
 import sys
@@ -37,13 +39,14 @@ JITTERED = [("3", "32", "96,84,48", ()), ("4:2", "32", "96,84,48", ("--bframes",
             ("8:3", "64", "120,96,48", ()), ("3", "32", "96,84", ("--damage", "moov-lost"))]
 
 
-def jittered(seeds):
+def jittered(seeds, sound="tone"):
     cards = {}
     for seed in seeds:
         for i, (runs, cs, frames, extra) in enumerate(JITTERED):
             cards["j%s-c%s-%d-s%d" % (runs, cs, i, seed)] = (
                 "--count", str(len(frames.split(","))), "--frames", frames, "--alternate", runs, "--jitter-runs",
-                "--cluster-kib", cs, "--seed", str(seed * 10 + i)) + extra + (FORMAT if (seed + i) % 2 else ZEROED)
+                "--cluster-kib", cs, "--seed", str(seed * 10 + i), "--sound", sound) + extra + (
+                FORMAT if (seed + i) % 2 else ZEROED)
     return cards
 
 
@@ -51,7 +54,8 @@ def main(names):
     test = unittest.TestCase()
     cards = list(CARDS.items()) + list(UNEVEN.items())
     if names[:1] == ["--jittered"]:
-        cards, names = list(jittered([int(x) for x in names[1].split(",")]).items()), []
+        sound = names[3] if names[2:3] == ["--sound"] else "tone"
+        cards, names = list(jittered([int(x) for x in names[1].split(",")], sound).items()), []
     print("%-34s %5s %12s %7s %5s %9s %15s %7s" % ("card", "runs", "cuts v+s+k", "joined", "gaps", "whole/of",
                                                   "frames kept/on", "frames"))
     for name, options in cards:
