@@ -16,9 +16,11 @@ namespace {
 // The sound behind a chunk whose file offset is known, where the run its last byte lies in
 // bounds it: joined to the recording's next located piece (the kkad box that describes the chunk,
 // `to_box` behind its end, or the next chunk) across a fragment boundary where the cluster edges
-// leave one choice: 1, or placed_by_room where the others' pieces leave that choice.
+// leave one choice: 1, or placed_by_room where the others' pieces leave that choice. A chunk whose
+// samples were not walked to its end (`walked` 0) shows where it ends only when that next piece
+// stands at the camera's distance from its first byte: nothing was cut between them then.
 int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound, uint64_t to_box,
-               const OthersPieces* others)
+               const OthersPieces* others, int walked)
 {
     uint64_t end = c->file_offset + c->full_bytes;
     JoinAnchor last{end - 1, salvage_chunk_offset(c, c->full_bytes - 1)}, after[2];
@@ -29,6 +31,15 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
         after[n++] = JoinAnchor{end + to_box, c->box};
     ChunkPlace place;
     const JoinAnchor* hi = n ? &after[n - 1] : nullptr;
+    if (!walked) {
+        if (c->cut || !hi || hi->image < last.image || hi->image - last.image != hi->file - last.file)
+            return 0;
+        place = ChunkPlace{last.image + 1, 0, 0};
+        if (others && place_contested(others->claims, &place, sound))
+            return 0;
+        c->sound_at = place.at, c->sound_cut = c->sound_tail = 0;
+        return 1;
+    }
     int by_room = !join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place);
     if (by_room &&
         !(hi && others && join_by_claims(r->geometry, r->image_size, last, *hi, end, sound, others->claims,
@@ -87,8 +98,12 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
         c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + l->between) ||
                                       (to_marker && kkad_marker_at(markers, count, end + to_marker)) ||
                                       (last && !box_moved && sound && end + sound == r->header->mdat_end));
+        uint64_t walked = 0;
+        for (uint32_t k = 0; k < c->samples; k++)
+            walked += c->sizes[k];
         if (!c->sound_follows && placed && sound && c->file_known)
-            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others);
+            c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others,
+                                          walked == c->full_bytes);
     }
 }
 

@@ -54,6 +54,12 @@ CARDS = {
     # first kkad box lies behind the second's clip header
     "run6-jitter-c16-first-short": ("--count", "3", "--frames", "120,96,48", "--alternate", "6", "--jitter-runs",
                                     "--cluster-kib", "16", "--seed", "322") + ZEROED,
+    # the second recording's first chunk cut after its third sample, without its movie box: the
+    # chunk's end is not shown, so its sound is not placed from there (music, which no two places
+    # of a recording share)
+    "run8:3-jitter-c64-lost-music": ("--count", "2", "--frames", "96,84", "--alternate", "8:3", "--jitter-runs",
+                                     "--cluster-kib", "64", "--damage", "moov-lost", "--sound", "music",
+                                     "--seed", "52") + ZEROED,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -64,7 +70,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run9-c32-lost-b2": (2, 180), "run2-c64-lost-hevc": (1, 156), "run20-c32-lost": (2, 264),
         "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228), "run5:1-c32": (3, 228),
         "run6:2-jitter-c32-b2": (1, 136), "run3-jitter-c32": (1, 180),
-        "run6-jitter-c16-first-short": (1, 180)}
+        "run6-jitter-c16-first-short": (1, 180), "run8:3-jitter-c64-lost-music": (0, 120)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
