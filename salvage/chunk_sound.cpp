@@ -37,7 +37,7 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
         place = ChunkPlace{last.image + 1, 0, 0};
         if (others && place_contested(others->claims, &place, sound))
             return 0;
-        c->sound_at = place.at, c->sound_cut = c->sound_tail = 0;
+        c->sound = place;
         return 1;
     }
     int by_room = !join_sound_behind(r->geometry, r->image_size, last, hi, end, sound, &place);
@@ -52,12 +52,11 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
             // the recording's last sound: the other recording's runs around show its clusters
         } else {
             // or in the clusters the others' pieces leave free between the two, weighed again on
-            // every pass; cut once
+            // every pass
             if (hi && others && others->open && !settled)
                 note_open_sound(last, *hi, end, sound, others->clip, others->tag, others->open);
             if (!hi || !others ||
-                !threaded_place(r->geometry, others->claims, others->clip, last, *hi, end, sound, &place) ||
-                place.later) {
+                !threaded_place(r->geometry, others->claims, others->clip, last, *hi, end, sound, &place)) {
                 if (hi && others && others->claims && others->gaps)
                     note_sound_gap(r->geometry, r->image_size, last, *hi, end, sound, others->claims, others->clip,
                                    others->tag, others->gaps);
@@ -68,7 +67,7 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
     // sound that another recording's placed over in one pass may be either's
     if (others && place_contested(others->claims, &place, sound))
         return 0;
-    c->sound_at = place.at, c->sound_cut = place.cut, c->sound_tail = place.tail;
+    c->sound = place;
     return by_room ? int(placed_by_room) : 1;
 }
 
@@ -90,7 +89,7 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
         SalvageChunk* c = &chunks->items[i];
         uint64_t end = salvage_chunk_end(c);
         int last = i + 1 == chunks->count;
-        c->sound_at = end, c->sound_cut = c->sound_tail = 0;
+        c->sound = ChunkPlace{end, 0, 0};
         int placed = c->full_bytes && c->end_confirmed && l->between;
         // the kkad box behind the sound found elsewhere: the bytes between were moved with it
         uint64_t box_distance = to_box ? to_box : to_marker;

@@ -65,11 +65,11 @@ void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint6
 // the image holds (the end of the image may cut it).
 uint64_t sound_on_card(const StreamSettings* s, const SalvageChunk* c, uint64_t image_size, uint64_t* at)
 {
-    *at = c->sound_at;
+    *at = c->sound.at;
     uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
     if (!c->sound_follows || *at >= image_size)
         return 0;
-    if (c->sound_cut)  // joined across a fragment boundary: both parts are on the card
+    if (c->sound.cut)  // joined across fragment boundaries: all its runs are on the card
         return per_chunk;
     uint64_t held = (image_size - *at) / s->sound_sample_size;
     return held < per_chunk ? held : per_chunk;
@@ -87,19 +87,25 @@ uint32_t sounded_end(const StreamSettings* s, const SalvageChunk* c, uint64_t im
     return end < c->samples ? uint32_t(end) : c->samples;
 }
 
-// The sound of the chunk's samples [first, end).
+// The sound of the chunk's samples [first, end), in pieces that each hold one cut at most: sound
+// cut several times is split between its samples.
 void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint32_t first, uint32_t end)
 {
-    uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size, skip, count;
+    uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size, size = s->sound_sample_size, skip, count;
     sound_share(per_chunk, camera_chunk_samples, first, end, &skip, &count);
-    const ChunkPlace place{c->sound_at, c->sound_cut, c->sound_tail};
-    uint64_t from = skip * s->sound_sample_size, length = count * s->sound_sample_size;
-    add_piece(b, salvage_sound, &b->sound_pending_gap, place_offset(&place, from), length, b->sound_kept, count);
-    if (place.cut > from && place.cut < from + length) {  // the piece runs across the sound's cut
-        b->pieces.items[b->pieces.count - 1].head_length = place.cut - from;
-        b->pieces.items[b->pieces.count - 1].tail_offset = place.tail;
+    for (uint64_t a = skip, stop = skip + count; a < stop;) {
+        uint64_t from = a * size, cut = place_run_end(&c->sound, from, UINT64_MAX);
+        // up to the last sample that ends in front of the cut behind the first
+        uint64_t e = std::min(stop, std::max(a + 1, place_run_end(&c->sound, cut, UINT64_MAX) / size));
+        add_piece(b, salvage_sound, &b->sound_pending_gap, place_offset(&c->sound, from), (e - a) * size,
+                  b->sound_kept, e - a);
+        if (cut > from && cut < e * size) {  // the piece runs across a cut
+            b->pieces.items[b->pieces.count - 1].head_length = cut - from;
+            b->pieces.items[b->pieces.count - 1].tail_offset = place_offset(&c->sound, cut);
+        }
+        b->sound_kept += e - a;
+        a = e;
     }
-    b->sound_kept += count;
 }
 
 struct RunInput {
@@ -527,14 +533,12 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                 uint64_t sound = layout.lead && layout.between > layout.lead ? layout.between - layout.lead : 0;
                 if (!c->sound_follows || !sound)
                     continue;
-                head = c->sound_cut ? c->sound_cut : sound;
-                int whole = c->file_known && c->full_bytes && !c->sound_cut;
-                ClaimedSpan s{c->sound_at, c->sound_at + head, clip, 0, 0,
-                              whole ? c->file_offset + c->full_bytes : UINT64_MAX};
-                s.by_room = c->sound_follows == placed_by_room;
-                basics::list_append(&out->spans, s);
-                if (head < sound) {
-                    s.begin = c->sound_tail, s.end = c->sound_tail + sound - head, s.file = UINT64_MAX;
+                int whole = c->file_known && c->full_bytes && !c->sound.cut;
+                for (uint64_t from = 0; from < sound; from += head) {  // each run of the sound
+                    head = place_run_end(&c->sound, from, sound) - from;
+                    uint64_t at = place_offset(&c->sound, from);
+                    ClaimedSpan s{at, at + head, clip, 0, 0, whole ? c->file_offset + c->full_bytes : UINT64_MAX};
+                    s.by_room = c->sound_follows == placed_by_room;
                     basics::list_append(&out->spans, s);
                 }
             }

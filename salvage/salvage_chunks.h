@@ -31,9 +31,7 @@ struct SalvageChunk {
     uint64_t later_cut[place_cuts_max - 1];
     uint64_t later_at[place_cuts_max - 1];
     uint64_t box;            // image offset of the kkad box that describes it; 0: none known
-    uint64_t sound_at;       // with sound_follows, where its sound lies: its first sound_cut bytes
-    uint64_t sound_cut;      // at sound_at, the rest from sound_tail; sound_cut 0: in one piece
-    uint64_t sound_tail;
+    ChunkPlace sound;        // with sound_follows, where its sound lies, cut where fragment boundaries cut it
 };
 using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 
