@@ -60,6 +60,10 @@ CARDS = {
     "run8:3-jitter-c64-lost-music": ("--count", "2", "--frames", "96,84", "--alternate", "8:3", "--jitter-runs",
                                      "--cluster-kib", "64", "--damage", "moov-lost", "--sound", "music",
                                      "--seed", "52") + ZEROED,
+    # the second recording's first chunk cut after one cluster, without its movie box: its chunk
+    # holds no more than its samples show, so the first's sound is not joined over the cluster past it
+    "run5:2-jitter-c32-lost-hevc-music": ("--count", "2", "--frames", "96,84", "--alternate", "5:2", "--jitter-runs",
+                                          "--damage", "moov-lost", "--hevc", "--sound", "music", "--seed", "60") + ZEROED,
     # runs of one to five clusters, the second recording's movie box lost: its chunks are found by
     # their kkad boxes' sample sizes, nearly every one cut, its sound often in three runs
     "run3-jitter-c32-lost": ("--count", "2", "--frames", "96,84", "--alternate", "3", "--jitter-runs",
@@ -75,7 +79,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228), "run5:1-c32": (3, 228),
         "run6:2-jitter-c32-b2": (1, 136), "run3-jitter-c32": (1, 180),
         "run6-jitter-c16-first-short": (1, 180), "run8:3-jitter-c64-lost-music": (0, 120),
-        "run3-jitter-c32-lost": (0, 120)}
+        "run3-jitter-c32-lost": (0, 120), "run5:2-jitter-c32-lost-hevc-music": (0, 84)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
