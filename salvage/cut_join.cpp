@@ -454,6 +454,12 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
         if (!witness)
             witness = run_witness(s->bytes + b, n, b, from, s->syntax == codec::Syntax::hevc, &shown);
     }
+    // or the start of the sample that fails, its last unit's payload cut short
+    uint64_t b = i < s->count ? s->starts[i] : 0, end = i < s->count ? std::min(s->starts[i + 1], from + have) : 0;
+    if (!witness && b >= from && end > b &&
+        (end <= got || image::read_at(s->src, at + (got - from), s->bytes + got, end - got)))
+        witness = run_witness_cut(s->bytes + b, end - b, s->starts[i + 1] - b, b, s->file + b, s->cs,
+                                  s->syntax, &shown);
     // a run only the look behind the cut found shows a sample of the chunk (run_witness)
     if (depth > 0 && anchored != 1 && !witness)
         return;

@@ -18,6 +18,18 @@ int run_witness(const uint8_t* sample, uint64_t n, uint64_t b, uint64_t from, in
     return 1;
 }
 
+int run_witness_cut(const uint8_t* sample, uint64_t known, uint64_t n, uint64_t b, uint64_t file, uint64_t cs,
+                    codec::Syntax syntax, uint64_t* shown)
+{
+    uint64_t header = syntax == codec::Syntax::hevc ? 2 : 1, last = 0;
+    for (uint64_t e = cs ? (file / cs + 1) * cs : 0; cs && e < file + n && e - file <= known; e += cs)
+        if (codec::units_shown(sample, e - file, n, syntax, &last) && last + 4 + header <= e - file) {
+            *shown = b + last + 4 + header;
+            return 1;
+        }
+    return 0;
+}
+
 namespace {
 
 // The heap's cluster index of image offset `at`, or UINT64_MAX off the heap's `n` clusters.

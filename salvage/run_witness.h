@@ -4,6 +4,7 @@
 // headers, read in the run and walking exactly to the sample's size, vouch for the run.
 #include <cstdint>
 
+#include "codec/nal_units.h"
 #include "image/exfat_detect.h"
 #include "salvage/cut_join.h"
 
@@ -16,6 +17,14 @@ namespace salvage {
 // fall without cutting what the run showed: behind the last unit's header of a sample that
 // begins in the run (the rest of that unit is payload), behind the sample that crosses the cut.
 int run_witness(const uint8_t* sample, uint64_t n, uint64_t b, uint64_t from, int hevc, uint64_t* shown);
+
+// Sample [b, b + n) of a chunk, at file offset `file`, that begins in the run and does not walk
+// intact there, its first `known` bytes read from the run: the run may end inside its last unit's
+// payload. 1 when the bytes up to one of the cluster edges inside it (of `cs` bytes) show the
+// sample as the camera writes it (units_shown), `shown` then the chunk's byte behind the last
+// unit's header: a later cut falls behind it.
+int run_witness_cut(const uint8_t* sample, uint64_t known, uint64_t n, uint64_t b, uint64_t file, uint64_t cs,
+                    codec::Syntax syntax, uint64_t* shown);
 
 // Clusters a layout is followed through, round the heap's end: a run further on is not looked for.
 constexpr uint64_t layout_clusters_max = 256;

@@ -635,3 +635,51 @@ TEST(SalvageCutJoin, TheLayoutPutsARunOnlyWhereTheFileIs)
     // with a cluster left out here and there, the layout still shows a quarter of the runs at least
     EXPECT_GT(4 * sloppy_proven, sloppy_edges) << sloppy_proven << " of " << sloppy_edges;
 }
+
+// A run of one cluster inside a chunk that holds no whole sample: the tail of one sample's payload
+// and the start of the next, which the next cut ends. It is the chunk's where that start (the
+// sample's delimiter and length fields) lies in it, and only where no other run fits as well.
+TEST(SalvageCutJoin, AMiddleRunOfNoWholeSampleShownByTheStartOfOne)
+{
+    const std::vector<uint32_t> long_sizes = {500, 600, 700, 700, 700};
+    Bytes file(chunk_file, 0x5A);
+    for (size_t i = 0; i < long_sizes.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(long_sizes[i], i == 0));
+    file.resize((file.size() / cs + 2) * cs, 0x77);
+    const Bytes head(file.begin(), file.begin() + 2 * cs), middle(file.begin() + 2 * cs, file.begin() + 3 * cs),
+        rest(file.begin() + 3 * cs, file.end());
+    const Bytes foreign = look_alike(middle);
+    struct {
+        const char* name;
+        bool copy;    // a copy of the middle run right behind it, the rest behind that
+        bool window;  // runs behind a cut are looked for, not only where the anchor puts them
+        int expect;
+    } cases[] = {
+        {"the middle run found behind the first cut", false, true, 1},
+        {"a copy of the middle run fits as well", true, true, 0},
+        {"only where the anchor puts the rest", false, false, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes image = head;
+        uint64_t middle_at = image.size() + cs;
+        for (const Bytes* run : {&foreign, &middle, c.copy ? &middle : &foreign, &rest})
+            mkcard::put_bytes(image, *run);
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        uint64_t end = file.size() - cs;
+        salvage::JoinAnchor anchor{end, middle_at + 2 * cs + (end - 3 * cs)};
+        salvage::ClaimList claims{};
+        salvage::JoinWindow window{&claims, 1, 0};
+        mp4::SampleSizes s = fixture::stored_sizes(long_sizes);
+        salvage::ChunkPlace out{};
+        int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
+                                            &anchor, 1, 0, c.window ? &window : nullptr, &out);
+        EXPECT_EQ(got, c.expect) << c.name;
+        if (got) {
+            EXPECT_EQ(out.tail, middle_at) << c.name;
+            Bytes joined(end - chunk_file);
+            ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), joined.size()));
+            EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + chunk_file)) << c.name;
+        }
+    }
+}
