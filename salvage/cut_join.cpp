@@ -10,6 +10,7 @@
 #include "image/card_reader.h"
 #include "image/read_at.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/run_witness.h"
 
 namespace salvage {
 
@@ -412,6 +413,10 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
         s->place.later_cut[depth - 1] = x, s->place.later_at[depth - 1] = c;
         s->place.later = depth;
     }
+    // a run no sample shows is the chunk's where the layout of the two files puts it
+    if (!anchor && s->anchor_count &&
+        layout_puts_run(s->geometry, s->image_size, s->window, at + (x - from), s->file + x, c, s->anchors[0]))
+        anchored = 1;
     // the run from the cut to the anchor no longer than the file's runs are shown to be there
     if (anchor && s->window &&
         !runs_proven(s->geometry, s->window->claims, s->window->clip, s->window->tag,
@@ -436,7 +441,7 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t held = 0;
     if (s->window && first_foreign_of_at(s->window, at, at + have, &held))
         have = held - at;
-    uint64_t first = sample_holding(s, from), i = first, witness = 0, got = from;
+    uint64_t first = sample_holding(s, from), i = first, witness = 0, shown = 0, got = from;
     // the run is read sample by sample as the walk goes: a wrong run costs a sample or two
     for (; i < s->count; i++) {
         uint64_t b = s->starts[i], n = s->starts[i + 1] - b;
@@ -446,10 +451,16 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
         got = s->starts[i + 1];
         if (!sample_intact(s->bytes + b, n, s->syntax))
             break;
-        if (b >= from && !witness)
-            witness = b + n;
+        if (!witness)
+            witness = run_witness(s->bytes + b, n, b, from, s->syntax == codec::Syntax::hevc, &shown);
     }
-    // a run only the look behind the cut found holds a whole sample of the chunk
+    // or the start of the sample that fails, its last unit's payload cut short
+    uint64_t b = i < s->count ? s->starts[i] : 0, end = i < s->count ? std::min(s->starts[i + 1], from + have) : 0;
+    if (!witness && b >= from && end > b &&
+        (end <= got || image::read_at(s->src, at + (got - from), s->bytes + got, end - got)))
+        witness = run_witness_cut(s->bytes + b, end - b, s->starts[i + 1] - b, b, s->file + b, s->cs,
+                                  s->syntax, &shown);
+    // a run only the look behind the cut found shows a sample of the chunk (run_witness)
     if (depth > 0 && anchored != 1 && !witness)
         return;
     if (i + 1 == s->count || (i == s->count && before))
@@ -476,10 +487,10 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     }
     if (depth + 1 >= place_cuts_max)
         return;
-    // no sample is cut twice, and a run found by looking keeps its whole sample
+    // no sample is cut twice, and a run found by looking keeps what showed it
     uint64_t least = s->starts[first] < from ? s->starts[first + 1] : from + 1;
-    if (!anchored && depth > 0 && witness > least)
-        least = witness;
+    if (!anchored && depth > 0 && shown > least)
+        least = shown;
     if (lo < least)
         lo = least - 1;
     uint64_t cs = s->cs;

@@ -28,8 +28,9 @@ constexpr uint64_t join_anchors_tried = 2;
 // is looked for among the cluster starts behind the cut, round the heap's end to its start, up to
 // join_window_clusters of them (or as join_reach_max says), that no other recording's located
 // piece holds (`claims`; this recording's are those of `clip` or
-// `tag`). A run found so must hold a whole sample of the chunk that walks intact, and the chunk's
-// last run must hold one too or be where a next located piece puts it.
+// `tag`). A run found so must show a sample of the chunk that walks intact (run_witness), or be
+// where the layout of the files written at once puts it (layout_puts_run), and the chunk's last run
+// must show one too or be where a next located piece puts it.
 struct JoinWindow {
     const ClaimList* claims;
     uint32_t clip;

@@ -62,7 +62,7 @@ int next_piece(const MoviePlanner* p, uint64_t k, uint64_t file, JoinAnchor* out
 
 }  // namespace
 
-int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x)
+int tail_edge(const MoviePlanner* p, uint64_t k, uint64_t* x, JoinAnchor* next, int* intact, uint64_t* checked)
 {
     const image::ImageGeometry* g = p->geometry;
     uint64_t cs = g ? g->cluster_bytes : 0;
@@ -77,23 +77,36 @@ int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x)
     if (!image::read_at(p->image, at + size - last, analysis::direct_read_buffer.data, last))
         return 0;
     // the walk reads the last unit's length field and nothing of its payload
-    uint64_t checked = at + size - last + codec::last_unit_at(sample, last) + 4;
-    uint64_t edge = g->heap_offset + ((checked - g->heap_offset) / cs + 1) * cs;
+    *checked = at + size - last + codec::last_unit_at(sample, last) + 4;
+    uint64_t edge = g->heap_offset + ((*checked - g->heap_offset) / cs + 1) * cs;
     uint64_t f = p->video->chunk_offsets[k];
-    JoinAnchor start{f, at}, next{0, 0};
+    JoinAnchor start{f, at};
     // the next piece where the chunk's start puts it: one run holds the chunk and all up to it
-    if (edge >= at + size || !next_piece(p, k, f + size, &next) || same_run(&start, &next))
+    if (edge >= at + size || !next_piece(p, k, f + size, next) || same_run(&start, next))
         return 0;
     *x = edge - at;
-    if (!sample_intact(sample, last, codec::syntax_of(p->video->format)))
+    *intact = sample_intact(sample, last, codec::syntax_of(p->video->format));
+    return 1;
+}
+
+int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x)
+{
+    JoinAnchor next{0, 0};
+    uint64_t checked = 0;
+    int intact = 0;
+    if (!tail_edge(p, k, x, &next, &intact, &checked))
+        return 0;
+    if (!intact)
         return 1;
     // else the boundary lies on an edge between the checked bytes and the next piece where
     // neither run would hold another recording's piece
+    uint64_t f = p->video->chunk_offsets[k], at = p->found_at[k];
     JoinAnchor lo{f + (checked - at), checked};
     uint64_t left[2];
     uint32_t tag = p->clip->run ? p->clip->run->tag : 0;
-    return edges_kept(g, p->image_size, lo, next, lo.file, 0, p->claims, p->clip->clip_number, tag, left, 2) == 1 &&
-           left[0] < f + size;
+    return edges_kept(p->geometry, p->image_size, lo, next, lo.file, 0, p->claims, p->clip->clip_number, tag, left,
+                      2) == 1 &&
+           left[0] < f + p->video->chunk_sizes[k];
 }
 
 }  // namespace salvage

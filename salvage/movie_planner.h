@@ -71,5 +71,10 @@ int movie_anchor(const MoviePlanner* p, JoinAnchor* out);
 // recording's next located piece behind the chunk lies in another run and either the bytes behind
 // the edge are no unit's payload or no other edge is left for the boundary (edges_kept).
 int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x);
+// 1 when the last unit's payload of chunk k, found whole, runs over a cluster edge and the
+// recording's next located piece behind the chunk (`next`) lies in another run, so that a boundary
+// may fall on that edge: `x` that edge's byte in the chunk, `intact` whether the last sample walks
+// whole where the chunk was found, `checked` the image offset behind the last length field.
+int tail_edge(const MoviePlanner* p, uint64_t k, uint64_t* x, JoinAnchor* next, int* intact, uint64_t* checked);
 
 }  // namespace salvage

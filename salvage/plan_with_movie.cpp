@@ -29,6 +29,7 @@
 #include "salvage/movie_sound.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/presentation.h"
+#include "salvage/tail_layout.h"
 
 namespace salvage {
 
@@ -269,8 +270,10 @@ void recheck_found_chunk(MoviePlanner* p, uint64_t k)
         return;
     if (tail_cut(p, k, &open) && (!held || at + open < other))
         other = at + open, held = 1;
-    if (!held)
+    if (!held) {
+        settle_tail_by_layout(p, k);
         return;
+    }
     p->found[k] = 0;
     uint64_t before = 0;
     int has_before = neighbour(p, k, -1, &before);

@@ -7,6 +7,7 @@
 #include "salvage/cut_join.h"
 #include "salvage/free_runs.h"
 #include "salvage/last_chunk.h"
+#include "salvage/run_witness.h"
 #include "salvage/sound_gaps.h"
 #include "tests/analysis_fixture.h"
 
@@ -582,4 +583,103 @@ TEST(SalvageCutJoin, LastSoundByTheOtherFilesRunsLiesWhereTheFileDoes)
         salvage::free_claims(&claims);
     }
     EXPECT_GT(2 * placed[0], tried[0]) << placed[0] << " of " << tried[0];
+}
+
+// Two files taking turns with runs of lengths of their own, each turn drawn anew (now and then a
+// free cluster between), the second file's clusters located but now and then one: at every
+// cluster edge of the first file, the run behind it is where the layout puts it (the run going on,
+// or the first cluster the second file's pieces leave) only where that is where the file's bytes
+// lie: with every cluster located and none free at every edge, else at a quarter at least.
+TEST(SalvageCutJoin, TheLayoutPutsARunOnlyWhereTheFileIs)
+{
+    constexpr uint64_t c = 64, clusters = 40;
+    image::ImageGeometry g{0, c, 0};
+    uint64_t sloppy_proven = 0, sloppy_edges = 0;
+    for (uint32_t seed = 1; seed <= 200; seed++) {
+        uint32_t x = seed;
+        auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
+        const bool sloppy = seed % 2;  // free clusters between the turns, clusters of the second not located
+        TakingTurns card(c, clusters, std::vector<uint32_t>{1, 1}.data(), 0, random);
+        card.at[0].clear(), card.at[1].clear();
+        for (uint64_t next = 0; card.at[0].size() < clusters || card.at[1].size() < clusters;)
+            for (int f = 0; f < 2; f++) {
+                for (uint32_t k = 1 + random(5); k > 0 && card.at[f].size() < clusters; k--)
+                    card.at[f].push_back(next++);
+                next += sloppy && random(4) == 0;
+            }
+        uint64_t size = (std::max(card.at[0].back(), card.at[1].back()) + 1) * c;
+        salvage::ClaimList claims{};
+        for (uint64_t b = 0; b < clusters; b++)
+            if (!sloppy || random(6))
+                card.claim(&claims, 1, b * c, b * c + c);
+        salvage::sort_claims(&claims);
+        salvage::JoinWindow window{&claims, 1, 0};
+        uint64_t proven = 0, edges = 0;
+        for (uint64_t e = c; e + 2 * c < clusters * c; e += c, edges++) {
+            uint64_t head_end = card.image(0, e - 1) + 1, truth = card.image(0, e);
+            uint64_t file = e + random(uint32_t(std::min<uint64_t>(8 * c, clusters * c - e)));
+            salvage::JoinAnchor next{file, card.image(0, file)};
+            uint64_t left = salvage::first_cluster_left(&g, size, &window, head_end);
+            for (uint64_t at : {head_end, left}) {
+                if (at == UINT64_MAX || !salvage::layout_puts_run(&g, size, &window, head_end, e, at, next))
+                    continue;
+                EXPECT_EQ(at, truth) << "seed " << seed << " edge " << e;
+                proven++;
+            }
+        }
+        if (!sloppy)
+            EXPECT_EQ(proven, edges) << "seed " << seed;
+        sloppy_proven += sloppy ? proven : 0, sloppy_edges += sloppy ? edges : 0;
+        salvage::free_claims(&claims);
+    }
+    // with a cluster left out here and there, the layout still shows a quarter of the runs at least
+    EXPECT_GT(4 * sloppy_proven, sloppy_edges) << sloppy_proven << " of " << sloppy_edges;
+}
+
+// A run of one cluster inside a chunk that holds no whole sample: the tail of one sample's payload
+// and the start of the next, which the next cut ends. It is the chunk's where that start (the
+// sample's delimiter and length fields) lies in it, and only where no other run fits as well.
+TEST(SalvageCutJoin, AMiddleRunOfNoWholeSampleShownByTheStartOfOne)
+{
+    const std::vector<uint32_t> long_sizes = {500, 600, 700, 700, 700};
+    Bytes file(chunk_file, 0x5A);
+    for (size_t i = 0; i < long_sizes.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(long_sizes[i], i == 0));
+    file.resize((file.size() / cs + 2) * cs, 0x77);
+    const Bytes head(file.begin(), file.begin() + 2 * cs), middle(file.begin() + 2 * cs, file.begin() + 3 * cs),
+        rest(file.begin() + 3 * cs, file.end());
+    const Bytes foreign = look_alike(middle);
+    struct {
+        const char* name;
+        bool copy;    // a copy of the middle run right behind it, the rest behind that
+        bool window;  // runs behind a cut are looked for, not only where the anchor puts them
+        int expect;
+    } cases[] = {
+        {"the middle run found behind the first cut", false, true, 1},
+        {"a copy of the middle run fits as well", true, true, 0},
+        {"only where the anchor puts the rest", false, false, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes image = head;
+        uint64_t middle_at = image.size() + cs;
+        for (const Bytes* run : {&foreign, &middle, c.copy ? &middle : &foreign, &rest})
+            mkcard::put_bytes(image, *run);
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        uint64_t end = file.size() - cs;
+        salvage::JoinAnchor anchor{end, middle_at + 2 * cs + (end - 3 * cs)};
+        salvage::ClaimList claims{};
+        salvage::JoinWindow window{&claims, 1, 0};
+        mp4::SampleSizes s = fixture::stored_sizes(long_sizes);
+        salvage::ChunkPlace out{};
+        int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
+                                            &anchor, 1, 0, c.window ? &window : nullptr, &out);
+        EXPECT_EQ(got, c.expect) << c.name;
+        if (got) {
+            EXPECT_EQ(out.tail, middle_at) << c.name;
+            Bytes joined(end - chunk_file);
+            ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), joined.size()));
+            EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + chunk_file)) << c.name;
+        }
+    }
 }
