@@ -121,7 +121,7 @@ int silent(const uint8_t* bytes, uint64_t n, PcmFormat pcm)
 }
 
 // How the bytes of a way run across byte `x` of the file, with what lies around it in its
-// same cluster: `x` the sound's first byte or the first behind it, so that the bytes on its other
+// cluster: `x` the sound's first byte or the first behind it, so that the bytes on its other
 // side are not the sound's and the samples must not run on smoothly into them.
 Joint judge_sound_end(std::FILE* image, uint64_t image_size, uint64_t cs, const SoundLayouts* ways, uint32_t i,
                       uint64_t file, uint64_t x, int end, PcmFormat pcm)
