@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "image/read_at.h"
 
@@ -244,16 +245,16 @@ int place_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageG
     if (cs == 0 || sound < file || file + size < sound + sound_size)
         return 0;
     RoomClusters room;
-    SoundLayouts ways;
-    if (!room_between(geometry, claims, clip, tag, lo, hi, &room) || !sound_layouts(&room, lo.file, cs, file, size, &ways) ||
-        ways.count < 2)
+    auto ways = std::make_unique<SoundLayouts>();
+    if (!room_between(geometry, claims, clip, tag, lo, hi, &room) ||
+        !sound_layouts(&room, lo.file, cs, file, size, ways.get()) || ways->count < 2)
         return 0;
-    int i = proven_layout(image, image_size, cs, &ways, file, sound, sound_size, pcm);
+    int i = proven_layout(image, image_size, cs, ways.get(), file, sound, sound_size, pcm);
     if (i < 0)
         return 0;
-    const uint64_t* at = ways.at[i];
+    const uint64_t* at = ways->at[i];
     ChunkPlace p{at[0] + file % cs, 0, 0};
-    for (uint32_t c = 1; c < ways.clusters; c++)
+    for (uint32_t c = 1; c < ways->clusters; c++)
         if (at[c] != at[c - 1] + cs && !add_run(&p, (file / cs + c) * cs - file, at[c]))
             return 0;
     *out = p;

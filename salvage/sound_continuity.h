@@ -37,7 +37,7 @@ Joint judge_joint(const uint8_t* bytes, uint64_t n, uint64_t edge, PcmFormat pcm
 
 // Ways a sound's clusters may lie that are weighed at most: a room that leaves more places none.
 // Each way walks the room's clusters once; the walk stops after sound_walk_steps_max steps.
-constexpr uint32_t sound_layouts_max = 32;
+constexpr uint32_t sound_layouts_max = 1024;
 constexpr uint64_t sound_walk_steps_max = 1 << 16;
 
 // The distinct ways the clusters of bytes [file, file + size), of a file whose cluster `lo_file`
