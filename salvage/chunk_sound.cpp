@@ -5,6 +5,7 @@
 #include "salvage/contested.h"
 #include "salvage/cut_join.h"
 #include "salvage/free_runs.h"
+#include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 
 namespace salvage {
@@ -55,8 +56,17 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
             // every pass
             if (hi && others && others->open && !settled)
                 note_open_sound(last, *hi, end, sound, others->clip, others->tag, others->open);
-            if (!hi || !others ||
-                !threaded_place(r->geometry, others->claims, others->clip, last, *hi, end, sound, &place)) {
+            // or where its own samples prove one way, cut once (the camera's sound: 16-bit stereo
+            // big-endian)
+            PcmFormat pcm{2, 1};
+            int threaded = hi && others &&
+                           threaded_place(r->geometry, others->claims, others->clip, last, *hi, end, sound, &place);
+            if (!threaded && hi && others &&
+                place_by_waveform(r->image, r->image_size, r->geometry, others->claims, others->clip, others->tag, last,
+                                  *hi, end, sound, end, sound, pcm, &place) &&
+                !place.later)
+                by_room = 0;
+            else if (!threaded) {
                 if (hi && others && others->claims && others->gaps)
                     note_sound_gap(r->geometry, r->image_size, last, *hi, end, sound, others->claims, others->clip,
                                    others->tag, others->gaps);

@@ -433,6 +433,30 @@ void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
     std::free(free);
 }
 
+int room_between(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                 JoinAnchor lo, JoinAnchor hi, RoomClusters* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0, heap = geometry ? geometry->heap_offset : 0;
+    out->needed = 0, out->count = 0;
+    if (cs == 0 || !claims || lo.image < heap || hi.image <= lo.image || hi.file <= lo.file ||
+        (lo.image - heap) % cs != lo.file % cs || (hi.image - heap) % cs != hi.file % cs)
+        return 0;
+    uint64_t lc = (lo.image - heap) / cs, hc = (hi.image - heap) / cs, lf = lo.file / cs;
+    if (hc - lc >= free_runs_window || !others_in_order(claims, heap, cs, lc, hc, clip, tag))
+        return 0;
+    out->needed = hi.file / cs - lf + 1;
+    for (uint64_t c = lc; c <= hc; c++) {
+        ClusterView v = view_cluster(claims, heap + c * cs, cs, clip, tag);
+        if (v.clash || (v.taken && (c == lc || c == hc)))
+            return 0;
+        if (v.taken)
+            continue;
+        out->own[out->count] = v.own;
+        out->at[out->count++] = heap + c * cs;
+    }
+    return out->count >= out->needed;
+}
+
 int threaded_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, JoinAnchor lo,
                    JoinAnchor hi, uint64_t file, uint64_t size, ChunkPlace* out)
 {

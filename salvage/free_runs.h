@@ -19,6 +19,21 @@ namespace salvage {
 // Clusters from one of the two pieces to the other that are looked at.
 constexpr uint64_t free_runs_window = 64;
 
+// The clusters a file may take between its located pieces `lo` and `hi`: from the one that holds
+// lo to the one that holds hi, those no other recording's piece takes, in image order, each with
+// the file's cluster a piece of its own there shows (UINT64_MAX: none); and how many of the file's
+// clusters lie from lo's to hi's.
+struct RoomClusters {
+    uint64_t needed;
+    uint32_t count;
+    uint64_t at[free_runs_window];
+    uint64_t own[free_runs_window];
+};
+// 1 and `out` filled when the two pieces can be of one file in this order, the other recordings'
+// pieces around keep the order of their files and the room holds at least the clusters needed.
+int room_between(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                 JoinAnchor lo, JoinAnchor hi, RoomClusters* out);
+
 // Notes bytes [file, file + size) of clip `clip` (kkad tag `tag`) between `lo` and `hi` in `out`.
 void note_open_sound(JoinAnchor lo, JoinAnchor hi, uint64_t file, uint64_t size, uint32_t clip, uint32_t tag,
                      SoundGapList* out);

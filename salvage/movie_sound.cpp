@@ -11,6 +11,7 @@
 #include "salvage/cut_movie.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/free_runs.h"
+#include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 
 namespace salvage {
@@ -257,7 +258,8 @@ int place_sound(MoviePlanner* p)
             (open ? lo->file + 1 != from || anchor_upto(&anchors, q + size - 1) != lo : lo->file < video_end))
             continue;
         ChunkPlace at{lo->image + (from - lo->file), 0, 0};
-        int threaded = 0;
+        int threaded = 0, proven = 0;
+        PcmFormat pcm;
         // a fragment boundary between the two pieces: joined only where the layout, or the other
         // recordings' pieces around the runs, leave one edge for it; then placed by the room the
         // others' pieces leave, not by two pieces of its own
@@ -274,6 +276,11 @@ int place_sound(MoviePlanner* p)
                 at = placed_at_cut(*lo, *hi, settled->edges[0], from, bytes);
             } else if (threaded_place(p->geometry, p->claims, clip, *lo, *hi, from, bytes, &at)) {
                 threaded = 1;
+            } else if (pcm_format_of(a->format, &pcm) &&
+                       place_by_waveform(p->image, p->image_size, p->geometry, p->claims, clip, tag, *lo, *hi, from,
+                                         bytes, q, size, pcm, &at)) {
+                // the sound's own samples prove where it lies
+                by_room = 0, proven = 1;
             } else {
                 note_sound_gap(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &p->gaps);
                 note_sure_sound(p, *lo, *hi, from, bytes);
@@ -296,8 +303,11 @@ int place_sound(MoviePlanner* p)
         p->sound_bytes[j] = held;
         p->sound_at[j] = at;
         // what follows the sound up to the next piece lies in that piece's run, unless the sound
-        // lies whole in the run before a boundary that may fall anywhere behind it
-        if (same_run(lo, hi) || (span.cut && !threaded) || span.at == hi->image - (hi->file - from))
+        // lies whole in the run before a boundary that may fall anywhere behind it; behind sound
+        // its samples placed, only in the cluster the piece lies in
+        uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0;
+        if (proven ? (q + size - 1) / cs == hi->file / cs
+                   : same_run(lo, hi) || (span.cut && !threaded) || span.at == hi->image - (hi->file - from))
             p->trail_at[j] = hi->image - (hi->file - (q + size)), p->trail_bytes[j] = hi->file - (q + size);
         p->joins += at.cut != 0;
         threaded_only += threaded;
