@@ -74,6 +74,10 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
             }
         }
     }
+    // a cluster of another's in it shows where the audio steps at its edge
+    uint64_t cs = r->geometry ? r->geometry->cluster_bytes : 0;
+    if ((by_room || place.cut) && smooth_bytes(r->image, r->image_size, cs, &place, end, sound, PcmFormat{2, 1}) < sound)
+        return 0;
     // sound that another recording's placed over in one pass may be either's
     if (others && place_contested(others->claims, &place, sound))
         return 0;

@@ -297,6 +297,12 @@ int place_sound(MoviePlanner* p)
             continue;
         // the frames whose sound another recording's bytes took are not kept
         uint64_t held = sound_held(p, &at, size);
+        // sound placed by the room the others leave, or joined across a boundary, is not taken
+        // where it holds samples past a step at a cluster edge: a cluster there is another's
+        uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0;
+        if ((by_room || at.cut) && pcm_format_of(a->format, &pcm) &&
+            smooth_bytes(p->image, p->image_size, cs, &at, q, size, pcm) < held)
+            continue;
         if (held == 0)
             continue;
         p->sound_placed[j] = by_room ? placed_by_room : 1;
@@ -305,7 +311,6 @@ int place_sound(MoviePlanner* p)
         // what follows the sound up to the next piece lies in that piece's run, unless the sound
         // lies whole in the run before a boundary that may fall anywhere behind it; behind sound
         // its samples placed, only in the cluster the piece lies in
-        uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0;
         if (proven ? (q + size - 1) / cs == hi->file / cs
                    : same_run(lo, hi) || (span.cut && !threaded) || span.at == hi->image - (hi->file - from))
             p->trail_at[j] = hi->image - (hi->file - (q + size)), p->trail_bytes[j] = hi->file - (q + size);
@@ -349,8 +354,11 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
             sound.file = UINT64_MAX;
             basics::list_append(&out->spans, sound);
         }
+        // what follows sound placed by the room lies where that placing says, no surer
+        ClaimedSpan trail{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag};
+        trail.by_room = sound.by_room;
         if (p->trail_bytes[k])
-            basics::list_append(&out->spans, ClaimedSpan{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag});
+            basics::list_append(&out->spans, trail);
     }
     for (uint64_t i = 0; i < p->sure.count; i++)
         basics::list_append(&out->spans, p->sure.items[i]);

@@ -237,6 +237,28 @@ int proven_layout(std::FILE* image, uint64_t image_size, uint64_t cs, const Soun
     return proven >= 0 && steps + 1 == ways->count ? proven : -1;
 }
 
+uint64_t smooth_bytes(std::FILE* image, uint64_t image_size, uint64_t cs, const ChunkPlace* at, uint64_t file,
+                      uint64_t size, PcmFormat pcm)
+{
+    uint64_t fb = 2 * uint64_t(pcm.channels);
+    if (fb == 0 || cs == 0)
+        return size;
+    uint8_t buf[2 * joint_window_bytes + 8];
+    for (uint64_t e = (file / cs + 1) * cs; e < file + size; e += cs) {
+        uint64_t x = e - file, before = std::min(joint_window_bytes, x);
+        before -= (before - x % fb) % fb;
+        uint64_t after = std::min(joint_window_bytes, size - x);
+        // the bytes on either side of a cluster edge lie in one run each
+        uint64_t left = place_offset(at, x - before), right = place_offset(at, x);
+        if (right > image_size || image_size - right < after || left > image_size || image_size - left < before ||
+            !image::read_at(image, left, buf, before) || !image::read_at(image, right, buf + before, after))
+            continue;
+        if (judge_joint(buf, before + after, before, pcm) == Joint::step)
+            return x;
+    }
+    return size;
+}
+
 int place_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                       const ClaimList* claims, uint32_t clip, uint32_t tag, JoinAnchor lo, JoinAnchor hi, uint64_t file,
                       uint64_t size, uint64_t sound, uint64_t sound_size, PcmFormat pcm, ChunkPlace* out)

@@ -60,6 +60,13 @@ int sound_layouts(const RoomClusters* room, uint64_t lo_file, uint64_t cs, uint6
 int proven_layout(std::FILE* image, uint64_t image_size, uint64_t cs, const SoundLayouts* ways, uint64_t file,
                   uint64_t sound, uint64_t sound_size, PcmFormat pcm);
 
+// Of sound of `size` bytes placed at `at` (its first byte a frame's first, at file offset `file`),
+// the bytes in front of the first cluster edge of its file where it makes a clear step (a cluster
+// there is not its own); `size` when it makes none. Sound placed by the room the other recordings
+// leave is refused where it holds bytes past such a step, wherever the audio shows it.
+uint64_t smooth_bytes(std::FILE* image, uint64_t image_size, uint64_t cs, const ChunkPlace* at, uint64_t file,
+                      uint64_t size, PcmFormat pcm);
+
 // Bytes [file, file + size) between the located pieces `lo` and `hi` of the recording of `clip`
 // (or `tag`), in different runs, that hold the sound [sound, sound + sound_size): placed where the
 // room the other recordings' pieces (`claims`) leave holds more than one way and the waveform

@@ -80,6 +80,17 @@ TEST(SalvageSoundContinuity, TheWaveformProvesOneWayOrNone)
         ASSERT_EQ(ways.count, 6u) << c.name;
         int got = salvage::proven_layout(img.f, img.size, cs, &ways, sound_at, sound_at, sound_end - sound_at,
                                          salvage::PcmFormat{2, 1});
+        // placed by room: its own clusters never step; run on into the cluster behind its first, it
+        // steps unless it is silent (a stale copy of its second steps at the next edge)
+        salvage::ChunkPlace right{sound_at, cs - sound_at, 2 * cs};
+        right.later = 1, right.later_cut[0] = 2 * cs - sound_at, right.later_at[0] = 4 * cs;
+        salvage::ChunkPlace run_on{sound_at, 0, 0};
+        EXPECT_EQ(salvage::smooth_bytes(img.f, img.size, cs, &right, sound_at, sound_end - sound_at,
+                                        salvage::PcmFormat{2, 1}),
+                  sound_end - sound_at) << c.name;
+        EXPECT_EQ(salvage::smooth_bytes(img.f, img.size, cs, &run_on, sound_at, sound_end - sound_at,
+                                        salvage::PcmFormat{2, 1}),
+                  c.silent ? sound_end - sound_at : (c.foreign == copy_of_own ? 2 : 1) * cs - sound_at) << c.name;
         if (!c.proven) {
             EXPECT_EQ(got, -1) << c.name;
             continue;
