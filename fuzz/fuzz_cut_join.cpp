@@ -3,7 +3,8 @@
 // join, when made, lies inside the image, cuts the chunk at a cluster edge inside it and reads
 // back, each run behind a cut on a cluster edge; a sound join (also of the sound behind a chunk) keeps its bytes inside the image and
 // behind the chunk, and one placed by the other recordings' pieces keeps them off those pieces; the
-// same sound as two recordings' open gaps settles, if at all, at an edge each kept, inside the image.
+// same sound as two recordings' open gaps settles, if at all, at an edge each kept, inside the image;
+// sound proven by its waveform lies inside the image, off the other recordings' pieces.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "fuzz/fuzz_support.h"
 #include "salvage/cut_join.h"
 #include "salvage/free_runs.h"
+#include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 
 namespace {
@@ -135,6 +137,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
         }
     }
+    // sound proven by its waveform: every run of it inside the image, off the other recordings'
+    // pieces, behind a cut on a cluster edge; and its steps never past its end
+    salvage::PcmFormat pcm{1 + uint32_t(data[1] >> 7), int(data[1] & 1)};
+    if (salvage::place_by_waveform(image, size, &g, &claims, 1, 0, anchors[0], anchors[1], file, sound, file, sound,
+                                   pcm, &out)) {
+        for (uint64_t from = 0, end; from < sound; from = end) {
+            end = salvage::place_run_end(&out, from, sound);
+            uint64_t at = salvage::place_offset(&out, from);
+            if (at > size || size - at < end - from || (from && (file + from) % cs != 0))
+                fuzz::broken("sound proven by its waveform lies outside the image or off a cluster edge");
+            for (size_t j = 0; j < claims.spans.count; j++) {
+                const salvage::ClaimedSpan& y = claims.spans.items[j];
+                if (y.clip != 1 && y.begin < y.end && y.begin < at + (end - from) && at < y.end)
+                    fuzz::broken("sound proven by its waveform lies on another recording's piece");
+            }
+        }
+    }
+    if (salvage::smooth_bytes(image, size, cs, &out, file, sound, pcm) > sound)
+        fuzz::broken("sound steps past its end");
     salvage::free_claims(&claims);
     std::fclose(image);
     return 0;
