@@ -111,12 +111,9 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
         c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + l->between) ||
                                       (to_marker && kkad_marker_at(markers, count, end + to_marker)) ||
                                       (last && !box_moved && sound && end + sound == r->header->mdat_end));
-        uint64_t walked = 0;
-        for (uint32_t k = 0; k < c->samples; k++)
-            walked += c->sizes[k];
         if (!c->sound_follows && placed && sound && c->file_known)
             c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others,
-                                          walked == c->full_bytes);
+                                          salvage_chunk_walked(c) == c->full_bytes);
     }
 }
 

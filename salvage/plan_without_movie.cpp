@@ -526,7 +526,7 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                 // a chunk not walked to its end holds the rest where the layout puts it only when what
                 // follows it stands at the camera's distance (its sound placed); else a boundary may
                 // cut it anywhere past its last whole sample
-                uint64_t walked = sum_sizes(c->sizes, c->samples), head;
+                uint64_t walked = salvage_chunk_walked(c), head;
                 uint64_t bytes = c->full_bytes && (walked >= c->full_bytes || c->sound_follows) ? c->full_bytes : walked;
                 const ChunkPlace place = salvage_chunk_place(c);
                 for (uint64_t from = 0; from < bytes; from += head) {  // each run of the chunk

@@ -523,6 +523,8 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     return out->count > 0;
 }
 
+uint64_t salvage_chunk_walked(const SalvageChunk* c) { return chunk_bytes(c); }
+
 ChunkPlace salvage_chunk_place(const SalvageChunk* c)
 {
     ChunkPlace place{c->image_offset, c->cut, c->tail};

@@ -37,6 +37,9 @@ using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 
 // Where the chunk's runs lie.
 ChunkPlace salvage_chunk_place(const SalvageChunk* c);
+// The bytes of its samples whose sizes are verified: the chunk is walked to its end when they are
+// full_bytes.
+uint64_t salvage_chunk_walked(const SalvageChunk* c);
 // The image offset right behind the chunk the camera wrote, kept samples or not: there its sound
 // begins.
 uint64_t salvage_chunk_end(const SalvageChunk* c);
