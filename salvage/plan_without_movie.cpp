@@ -170,7 +170,7 @@ int keep_part(const RunInput* in, const SalvageChunkList* chunks, const uint32_t
 // Reads a chunk's samples into the direct-read buffer.
 int read_chunk(std::FILE* image, const SalvageChunk* c)
 {
-    uint64_t bytes = sum_sizes(c->sizes, c->samples);
+    uint64_t bytes = salvage_chunk_walked(c);
     grow_read_buffer(&direct_read_buffer, bytes);
     return read_salvage_chunk(image, c, direct_read_buffer.data, bytes);
 }
