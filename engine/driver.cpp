@@ -139,6 +139,10 @@ static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, si
                                              file_index, file_count, &outcome);
     if (written && s->salvage.clip_written)
         s->salvage.clip_written[clip - s->clips.items] = 1;
+    // every picture written, some sound left silent: salvage may find that sound among the pieces
+    if (written && s->sound_silent && outcome.video_written == outcome.video_chunks &&
+        outcome.audio_written < outcome.audio_chunks)
+        s->sound_silent[clip - s->clips.items] = 1;
     // where it found the chunks, for salvage to know what of the card the clip holds
     uint64_t chunks = clip->movie ? clip->movie->video.chunk_count : 0;
     if (written && s->salvage.written_at && outcome.located && outcome.located_at && chunks &&
@@ -204,6 +208,8 @@ static void recovery_stage(RunState* s)
     size_t total = recovery_queue_total(&s->options, &s->clips);
     basics::out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
     s->salvage.clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
+    s->sound_silent = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
+    s->salvage.sound_silent = s->sound_silent;
     s->salvage.written_at =
         static_cast<uint64_t**>(basics::xcalloc(s->clips.count ? s->clips.count : 1, sizeof(uint64_t*)));
     if (s->clips.count > 0)
@@ -246,6 +252,9 @@ void free_run_state(RunState* s)
     analysis::free_clips(&s->clips);
     std::free(s->salvage.clip_written);
     s->salvage.clip_written = nullptr;
+    std::free(s->sound_silent);
+    s->sound_silent = nullptr;
+    s->salvage.sound_silent = nullptr;
     report::free_report_facts(&s->report);
     std::free(s->camera.taken);
     s->camera.taken = nullptr;

@@ -137,6 +137,33 @@ int clip_wanted(const SalvageRequest* r, size_t i)
            !taken_whole(r, r->clips->items[i].clip_number);
 }
 
+// A clip the documented rules wrote with sound they found nowhere left silent: tried again from its
+// movie box, which may place that sound among the others' pieces.
+int sound_wanted(const SalvageRequest* r, size_t i)
+{
+    return r->sound_silent && r->sound_silent[i] && r->clip_written[i] && r->clips->items[i].movie &&
+           analysis::clip_is_chosen(r->only_clip, r->clips->items[i].clip_number) &&
+           !taken_whole(r, r->clips->items[i].clip_number);
+}
+
+// Such a clip gets a salvaged file beside the documented one only when that file keeps every
+// sample of the recording and all of its sound: anything less adds nothing to what is written.
+int whole_with_sound(const SalvageRequest* r, size_t i)
+{
+    uint64_t none[1];
+    RefusedSamples refused = {none, 0, 0, 0};
+    SalvageAttempt attempt = {};
+    int whole = 0;
+    if (plan_with_movie(&r->card, &r->clips->items[i], &refused, &attempt)) {
+        const SalvageTrack* v = &attempt.plan.tracks[salvage_video];
+        const SalvageTrack* a = &attempt.plan.tracks[salvage_sound];
+        whole = v->kept_samples == v->recording_samples && attempt.plan.video_gaps == 0 && a->present &&
+                a->kept_samples == a->recording_samples;
+    }
+    free_salvage_plan(&attempt.plan);
+    return whole;
+}
+
 int attempt_wanted(const SalvageRequest* r, const SalvageAttempt* a)
 {
     return analysis::clip_is_chosen(r->only_clip, a->clip_number) && !taken_whole(r, a->clip_number);
@@ -417,7 +444,7 @@ size_t salvage_recordings(const SalvageRequest* req)
     ClaimList claims, others;
     int with_movie = 0, movies = 0;
     for (size_t i = 0; i < r->clips->count; i++) {
-        with_movie |= clip_wanted(r, i) && r->clips->items[i].movie;
+        with_movie |= (clip_wanted(r, i) && r->clips->items[i].movie) || sound_wanted(r, i);
         movies |= r->clips->items[i].movie != nullptr;
     }
     int others_planned = without_movie.count && without_movie.count + r->clips->count >= 2;
@@ -429,15 +456,22 @@ size_t salvage_recordings(const SalvageRequest* req)
     if (others_planned)
         plan_knowing_others(req, movies ? &claims : nullptr, &without_movie, &others);
     const analysis::ClipList* clips = r->clips;
-    size_t candidates = 0;
-    for (size_t i = 0; i < clips->count; i++)
+    size_t candidates = 0, resounded = 0;
+    auto* sound_again = static_cast<uint8_t*>(basics::xcalloc(clips->count + 1, 1));
+    for (size_t i = 0; i < clips->count; i++) {
+        sound_again[i] = uint8_t(sound_wanted(r, i) && whole_with_sound(r, i));
         candidates += clip_wanted(r, i);
+        resounded += sound_again[i];
+    }
     for (size_t i = 0; i < without_movie.count; i++)
         candidates += attempt_wanted(r, &without_movie.items[i]);
     size_t salvaged = 0;
-    if (candidates > 0) {
-        basics::out_printf("%s%zu recording%s the documented rules gave up on\n", basics::salvage_heading,
-                           candidates, candidates == 1 ? "" : "s");
+    if (candidates + resounded > 0) {
+        size_t all = candidates + resounded;
+        basics::out_printf("%s%zu recording%s the documented rules %s%s%s\n", basics::salvage_heading, all,
+                           all == 1 ? "" : "s", candidates ? "gave up on" : "",
+                           candidates && resounded ? " or " : "", resounded ? "wrote with sound left silent" : "");
+        candidates = all;
         // the files go on from the documented queue's numbers, so the window never sees a file
         // number beyond its total; both lists are in clip-number order, and so is the block
         size_t total = r->files_before + candidates, handed = r->files_before;
@@ -446,7 +480,7 @@ size_t salvage_recordings(const SalvageRequest* req)
             Recording rec = {};
             if (a == without_movie.count ||
                 (i < clips->count && clips->items[i].clip_number < without_movie.items[a].clip_number)) {
-                if (clip_wanted(r, i))
+                if (clip_wanted(r, i) || sound_again[i])
                     rec = {clips->items[i].clip_number, &clips->items[i], nullptr, nullptr};
                 i++;
             } else {
@@ -459,6 +493,7 @@ size_t salvage_recordings(const SalvageRequest* req)
                 salvaged += salvage_one(r, &rec, ++handed, total);
         }
     }
+    std::free(sound_again);
     free_salvage_attempts(&without_movie);
     free_claims(&claims);
     free_claims(&others);

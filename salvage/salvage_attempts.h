@@ -31,6 +31,9 @@ struct SalvageRequest {
     // per clip the documented writer wrote, where it found each video chunk (UINT64_MAX: not
     // found), as many as the clip's movie box lists; null: not known (owned by the driver)
     uint64_t** written_at;
+    // one flag per clip the documented writer wrote with every video chunk but with sound chunks it
+    // found nowhere left silent (owned by the driver; null: none)
+    const uint8_t* sound_silent;
     const char* destination;
     int validate;
     int32_t only_clip;    // 0: every recording the documented rules gave up on
@@ -42,8 +45,9 @@ struct SalvageRequest {
     size_t header_count;
 };
 
-// Salvages every recording of the request the documented writer did not write; returns the
-// files written. Prints nothing when there is no such recording.
+// Salvages every recording of the request the documented writer did not write, and every one it
+// wrote with sound left silent where the movie box places all of its sound; returns the files
+// written. Prints nothing when there is no such recording.
 size_t salvage_recordings(const SalvageRequest* request);
 
 }  // namespace salvage

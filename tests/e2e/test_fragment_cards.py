@@ -1,10 +1,11 @@
 """Cards of two recordings written at once beyond the fixed two-at-once scenarios: runs of one
 cluster to several MiB, clusters of 16 to 128 KiB, AVC and HEVC, B-frames and key frame
 intervals, a movie box lost, quick-formatted or the FAT zeroed. Every salvaged file passes the
-oracle's checks (no byte of another recording, no sound that is not its picture's), and each card
-gives back at least as many recordings whole and frames as it does today: a change to how cut
-chunks are joined that loses any, or takes a wrong byte, fails here. bench/salvage/fragments_sweep.py
-prints their table."""
+oracle's checks (no byte of another recording, no sound that is not its picture's); a recording is
+whole only with all its sound, in the documented rules' file or in a salvaged one beside it; and
+each card gives back at least as many recordings whole and frames as it does today: a change to
+how cut chunks are joined that loses any, or takes a wrong byte, fails here.
+bench/salvage/fragments_sweep.py prints their table."""
 
 import unittest
 
@@ -20,6 +21,8 @@ CARDS = {
     "run2-c32-hevc": ("--count", "3", "--frames", "96,84,48", "--alternate", "2", "--hevc", "--seed", "6") + FORMAT,
     "run5-c16": ("--count", "3", "--frames", "120,96,48", "--alternate", "5", "--cluster-kib", "16",
                  "--seed", "7") + ZEROED,
+    # no video chunk cut: the documented rules write the first two recordings, but leave the sound
+    # chunks that runs cut silent; a salvaged file beside each brings their sound back
     "run7-c64-b2": ("--count", "3", "--frames", "120,96,48", "--alternate", "7", "--cluster-kib", "64",
                     "--bframes", "2", "--gop", "12", "--seed", "8") + FORMAT,
     "run4-c32-b3-hevc": ("--count", "3", "--frames", "96,96,48", "--alternate", "4", "--hevc", "--bframes", "3",
