@@ -201,6 +201,23 @@ uint64_t box_to_chunk(const RecordingScope* r, const KkadMarker* markers, uint64
     return 0;
 }
 
+void box_distances(const RecordingScope* r, const KkadMarker* markers, uint64_t count, const Described* const* located,
+                   size_t n, const Described* first, uint64_t between, uint64_t* to_box, uint64_t* to_chunk)
+{
+    *to_box = box_distance(located, n, between);
+    *to_chunk = 0;
+    if (between == 0)
+        return;
+    if (*to_box == 0 && first)
+        *to_chunk = box_to_chunk(r, markers, count, first->file_offset);
+    if (*to_box)
+        *to_chunk = between - *to_box;
+    else if (*to_chunk && *to_chunk < between)
+        *to_box = between - *to_chunk;
+    else
+        *to_chunk = 0;
+}
+
 // The first delimiter at or after `from` and before `to`; 1 with its position.
 int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t* at)
 {

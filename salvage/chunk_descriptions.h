@@ -47,6 +47,13 @@ void locate_descriptions(RecordingScope* r, DescribedList* list);
 // chunk's start (at `first_file`); 0 when it does not.
 uint64_t box_to_chunk(const RecordingScope* r, const analysis::KkadMarker* markers, uint64_t count,
                       uint64_t first_file);
+// The distances in the camera's file from a chunk's end to the kkad box that describes it
+// (`to_box`) and from that box to the next chunk (`to_chunk`), which add up to the interleave's
+// distance `between`: the first as the located chunks show it, else the second as the recording's
+// first box and first credible description (`first`, null: none) show it. 0 when neither does.
+void box_distances(const RecordingScope* r, const analysis::KkadMarker* markers, uint64_t count,
+                   const Described* const* located, size_t n, const Described* first, uint64_t between,
+                   uint64_t* to_box, uint64_t* to_chunk);
 // The first delimiter at or after `from` and before `to`; 1 with its position.
 int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t* at);
 

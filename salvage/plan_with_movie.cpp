@@ -29,6 +29,7 @@
 #include "salvage/movie_sound.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/presentation.h"
+#include "salvage/sound_continuity.h"
 #include "salvage/tail_layout.h"
 
 namespace salvage {
@@ -168,6 +169,29 @@ int keeps_distance_to_movie(const MoviePlanner* p, uint64_t k, uint64_t* out)
     return 1;
 }
 
+// A chunk joined so that its last run goes on to a piece of the file behind its sound says that
+// run holds the sound whole: a clear step in the sound at a cluster edge there shows another
+// file's cluster inside the run, and the join does not hold.
+int sound_steps_in_last_run(const MoviePlanner* p, uint64_t k, const ChunkPlace* joined, const Anchor* next,
+                            uint64_t count)
+{
+    const mp4::TrackTables* a = &p->movie->audio;
+    uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0, from, at;
+    PcmFormat pcm;
+    if (!joined->cut || cs == 0 || !p->movie->has_audio || k >= a->chunk_count || !pcm_format_of(a->format, &pcm))
+        return 0;
+    place_last_run(joined, &from, &at);
+    uint64_t cut = p->video->chunk_offsets[k] + from, q = a->chunk_offsets[k], size = a->chunk_sizes[k];
+    if (q < cut || q > UINT64_MAX - size)
+        return 0;
+    for (uint64_t i = 0; i < count; i++)
+        if (next[i].file >= q + size && next[i].image >= next[i].file - cut && at == next[i].image - (next[i].file - cut)) {
+            ChunkPlace sound{at + (q - cut), 0, 0};
+            return smooth_bytes(p->image, p->image_size, cs, &sound, q, size, pcm) < size;
+        }
+    return 0;
+}
+
 // A chunk a fragment boundary cut: its head where its verified leading samples, its kkad box or
 // the located chunk before it put it, its rest where the recording's next kkad box or located
 // chunk puts the run after the cut.
@@ -199,6 +223,19 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
         if ((i == 0 || heads[i] != heads[i - 1]) &&
             join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
                              &window, &joined, &open)) {
+            if (!open && sound_steps_in_last_run(p, k, &joined, next, count)) {
+                // the rest of the last sample, payload no walk shows, is looked for with the sound
+                uint64_t from, at, size = p->video->chunk_sizes[k];
+                place_last_run(&joined, &from, &at);
+                if (!open_from && sizes.count && from > size - mp4::sample_size_at(&sizes, sizes.count - 1)) {
+                    if (joined.later)
+                        joined.later--;
+                    else
+                        joined.cut = joined.tail = 0;
+                    first_open = joined, open_from = from;
+                }
+                continue;
+            }
             if (open) {
                 if (!open_from)
                     first_open = joined, open_from = open;

@@ -335,7 +335,8 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
     if (next)
         anchors[count++] = JoinAnchor{next->file_offset, next->image_offset};
     ChunkPlace place;
-    // runs no located piece vouches for are looked for only while no chunk lies whole in one run
+    // runs no located piece vouches for are looked for only where the box in front of every chunk
+    // places it
     JoinWindow window{ch->others ? ch->others->claims : nullptr, ch->others ? ch->others->clip : 0,
                       ch->others ? ch->others->tag : 0};
     const JoinWindow* unvouched = ch->box_to_chunk && ch->others ? &window : nullptr;
@@ -454,13 +455,8 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         between = between_hint;
 
     // described chunks whose bytes are not all there keep what stands before the damage
-    Chain c = {&r, between, out, box_distance(located, n, between), 0, others};
-    if (n == 0 && credible[0] && between) {
-        // no chunk lies whole in one run: the first box places every box behind its chunk
-        c.box_to_chunk = box_to_chunk(&r, markers, count, credible[0]->file_offset);
-        if (c.box_to_chunk && c.box_to_chunk < between)
-            c.to_box = between - c.box_to_chunk;
-    }
+    Chain c = {&r, between, out, 0, 0, others};
+    box_distances(&r, markers, count, located, n, credible[0], between, &c.to_box, &c.box_to_chunk);
     const Described** next_damaged = damaged;
     for (size_t i = 0; i < n; i++) {
         place_damaged_before(&c, &next_damaged, located[i]);

@@ -268,8 +268,14 @@ int place_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageG
         return 0;
     RoomClusters room;
     auto ways = std::make_unique<SoundLayouts>();
-    if (!room_between(geometry, claims, clip, tag, lo, hi, &room) ||
-        !sound_layouts(&room, lo.file, cs, file, size, ways.get()) || ways->count < 2)
+    if (!room_between(geometry, claims, clip, tag, lo, hi, &room))
+        return 0;
+    // a piece of its own inside the bytes is where an earlier pass placed them: the waveform
+    // proves them again, from the room alone
+    for (uint32_t c = 1; c < room.count; c++)
+        if (room.own[c] != UINT64_MAX && room.own[c] > lo.file / cs && room.own[c] <= (file + size - 1) / cs)
+            room.own[c] = UINT64_MAX;
+    if (!sound_layouts(&room, lo.file, cs, file, size, ways.get()) || ways->count < 2)
         return 0;
     int i = proven_layout(image, image_size, cs, ways.get(), file, sound, sound_size, pcm);
     if (i < 0)
