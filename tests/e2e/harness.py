@@ -145,16 +145,18 @@ def _tools_version():
     """What the cached readings of files were made by: the version lines of ffmpeg and ffprobe
     (their libraries' versions among them)."""
     if "version" not in _tools:
-        lines = [subprocess.run([tool, "-version"], capture_output=True, text=True).stdout for tool in ("ffmpeg", "ffprobe")]
+        lines = [subprocess.run([tool, "-version"], capture_output=True, text=True).stdout
+                 for tool in ("ffmpeg", "ffprobe")]
         _tools["version"] = hashlib.sha256("".join(lines).encode()).hexdigest()[:16]
     return _tools["version"]
 
 
 def read_with(args, path):
     """(stdout, stderr) of ffmpeg or ffprobe reading the file `path` (one of `args`). What they say
-    depends only on the file's bytes, so the same bytes are read once per build and tool version
-    (in read-cache/ of the build folder), wherever and whenever they were written; the path
-    itself comes back in place of the one the first reading named."""
+    depends only on the file's bytes (and the name's extension, which a format probe may weigh), so
+    the same bytes are read once per build and tool version (in read-cache/ of the build folder),
+    wherever and whenever they were written; the path comes back in place of the one the first
+    reading named."""
     try:
         data = read(path)
     except OSError:
@@ -164,7 +166,8 @@ def read_with(args, path):
         return done.stdout, done.stderr
     cache = os.path.join(BUILD_DIR, "read-cache")
     version = _tools_version()
-    key = hashlib.sha256(json.dumps([a if a != path else None for a in args]).encode() + b"\0" + data).hexdigest()
+    named = [a if a != path else os.path.splitext(path)[1] for a in args]
+    key = hashlib.sha256(json.dumps(named).encode() + b"\0" + data).hexdigest()
     entry = os.path.join(cache, version, key[:2], key)
     try:
         with open(entry, encoding="utf-8") as f:
