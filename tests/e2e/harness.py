@@ -41,7 +41,28 @@ def read(path):
 
 
 def sha256(path):
-    return hashlib.sha256(read(path)).hexdigest()
+    """The file's hash, read a piece at a time into one buffer (a card image read whole into a new
+    object of its size costs more than the hash)."""
+    digest, piece = hashlib.sha256(), bytearray(1 << 20)
+    view = memoryview(piece)
+    with open(path, "rb", buffering=0) as f:
+        while n := f.readinto(piece):
+            digest.update(view[:n])
+    return digest.hexdigest()
+
+
+_image = {}
+
+
+def read_image(path):
+    """The bytes of a card image, kept from the last call while the file is the same one, of the
+    same size and time: the judges of one card read its image for each recording."""
+    st = os.stat(path)
+    key = (os.path.realpath(path), st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    last = _image.get("last")
+    if not last or last[0] != key:
+        last = _image["last"] = (key, read(path))
+    return last[1]
 
 
 class Card:

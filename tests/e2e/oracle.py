@@ -83,7 +83,7 @@ class Original:
     def __init__(self, card, rec, image=None):
         self.rec, self.path = rec, card.recording_path(rec)
         self.data = data = harness.read(self.path)
-        image = harness.read(card.image) if image is None else image
+        image = harness.read_image(card.image) if image is None else image
         self.video = [data[o:o + n] for o, n, _, _ in rec["video_samples"]]
         self.key = [k for _, _, k, _ in rec["video_samples"]]
         self.sound = b"".join(data[o:o + 4 * n] for o, n in rec["sound_chunks"])
