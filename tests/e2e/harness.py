@@ -41,7 +41,28 @@ def read(path):
 
 
 def sha256(path):
-    return hashlib.sha256(read(path)).hexdigest()
+    """The file's hash, read a piece at a time into one buffer (a card image read whole into a new
+    object of its size costs more than the hash)."""
+    digest, piece = hashlib.sha256(), bytearray(1 << 20)
+    view = memoryview(piece)
+    with open(path, "rb", buffering=0) as f:
+        while n := f.readinto(piece):
+            digest.update(view[:n])
+    return digest.hexdigest()
+
+
+_image = {}
+
+
+def read_image(path):
+    """The bytes of a card image, kept from the last call while the file is the same one, of the
+    same size and time: the judges of one card read its image for each recording."""
+    st = os.stat(path)
+    key = (os.path.realpath(path), st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    last = _image.get("last")
+    if not last or last[0] != key:
+        last = _image["last"] = (key, read(path))
+    return last[1]
 
 
 class Card:
@@ -138,16 +159,63 @@ def recovered_files(folder):
     return sorted(n for n in os.listdir(folder) if n not in REPORT_FILES)
 
 
+_tools = {}
+
+
+def _tools_version():
+    """What the cached readings of files were made by: the version lines of ffmpeg and ffprobe
+    (their libraries' versions among them)."""
+    if "version" not in _tools:
+        lines = [subprocess.run([tool, "-version"], capture_output=True, text=True).stdout
+                 for tool in ("ffmpeg", "ffprobe")]
+        _tools["version"] = hashlib.sha256("".join(lines).encode()).hexdigest()[:16]
+    return _tools["version"]
+
+
+def read_with(args, path):
+    """(stdout, stderr) of ffmpeg or ffprobe reading the file `path` (one of `args`). What they say
+    depends only on the file's bytes (and the name's extension, which a format probe may weigh), so
+    the same bytes are read once per build and tool version (in read-cache/ of the build folder),
+    wherever and whenever they were written; the path comes back in place of the one the first
+    reading named."""
+    try:
+        data = read(path)
+    except OSError:
+        data = None
+    if data is None:  # nothing to key on: the tool says what is wrong
+        done = subprocess.run(args, capture_output=True, text=True, errors="replace")
+        return done.stdout, done.stderr
+    cache = os.path.join(BUILD_DIR, "read-cache")
+    version = _tools_version()
+    named = [a if a != path else os.path.splitext(path)[1] for a in args]
+    key = hashlib.sha256(json.dumps(named).encode() + b"\0" + data).hexdigest()
+    entry = os.path.join(cache, version, key[:2], key)
+    try:
+        with open(entry, encoding="utf-8") as f:
+            out, err = json.load(f)
+        return out.replace("\0PATH\0", path), err.replace("\0PATH\0", path)
+    except (OSError, ValueError):
+        pass
+    done = subprocess.run(args, capture_output=True, text=True, errors="replace")
+    if not os.path.isdir(os.path.join(cache, version)):  # new tools: the old ones' readings go
+        for old in set(os.listdir(cache) if os.path.isdir(cache) else []) - {version}:
+            shutil.rmtree(os.path.join(cache, old), True)
+    os.makedirs(os.path.dirname(entry), exist_ok=True)
+    made = tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=os.path.dirname(entry), delete=False)
+    with made:
+        json.dump([done.stdout.replace(path, "\0PATH\0"), done.stderr.replace(path, "\0PATH\0")], made)
+    os.replace(made.name, entry)
+    return done.stdout, done.stderr
+
+
 def decode_messages(path):
-    done = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
-                          capture_output=True, text=True, errors="replace")
-    return (done.stdout + done.stderr).strip()
+    out, err = read_with(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"], path)
+    return (out + err).strip()
 
 
 def stream_types(path):
-    done = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type", "-of", "csv=p=0",
-                           path], capture_output=True, text=True)
-    return [line.strip() for line in done.stdout.splitlines() if line.strip()]
+    out, _ = read_with(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type", "-of", "csv=p=0", path], path)
+    return [line.strip() for line in out.splitlines() if line.strip()]
 
 
 def check_output_bytes(test, card, rec, path, keep):

@@ -17,7 +17,6 @@ import json
 import os
 import re
 import struct
-import subprocess
 
 import harness
 import mp4_reader
@@ -84,7 +83,7 @@ class Original:
     def __init__(self, card, rec, image=None):
         self.rec, self.path = rec, card.recording_path(rec)
         self.data = data = harness.read(self.path)
-        image = harness.read(card.image) if image is None else image
+        image = harness.read_image(card.image) if image is None else image
         self.video = [data[o:o + n] for o, n, _, _ in rec["video_samples"]]
         self.key = [k for _, _, k, _ in rec["video_samples"]]
         self.sound = b"".join(data[o:o + 4 * n] for o, n in rec["sound_chunks"])
@@ -207,11 +206,11 @@ class Original:
 def probe(path):
     """ffprobe's streams and packets of a file, every packet with its bytes (checked against
     ffprobe's own hash of them)."""
-    done = subprocess.run(["ffprobe", "-v", "error", "-show_data_hash", "sha256", "-show_entries",
-                           "stream=index,codec_type,codec_name,width,height,sample_rate,channels,time_base,duration_ts:"
-                           "packet=stream_index,pts,dts,duration,size,pos,flags,data_hash", "-of", "json", path],
-                          capture_output=True, text=True)
-    info = json.loads(done.stdout or "{}")
+    out, err = harness.read_with(["ffprobe", "-v", "error", "-show_data_hash", "sha256", "-show_entries",
+                                  "stream=index,codec_type,codec_name,width,height,sample_rate,channels,time_base,"
+                                  "duration_ts:packet=stream_index,pts,dts,duration,size,pos,flags,data_hash",
+                                  "-of", "json", path], path)
+    info = json.loads(out or "{}")
     data = harness.read(path)
     streams = {s["index"]: s for s in info.get("streams", []) if s.get("codec_type") in ("video", "audio")}
     found = {s["codec_type"]: dict(s, packets=[]) for s in streams.values()}
@@ -225,7 +224,7 @@ def probe(path):
         if "SHA256:" + p["digest"] != p.get("data_hash"):
             raise AssertionError("%s: ffprobe's packet at %d is not the file's bytes there" % (path, pos))
         found[s["codec_type"]]["packets"].append(p)
-    return found, data, done.stderr.strip()
+    return found, data, err.strip()
 
 
 def check_streams(test, name, orig, tracks, settings):

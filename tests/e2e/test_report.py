@@ -50,10 +50,10 @@ def load_report(folder):
 
 
 def ffprobe(path):
-    done = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-                           "stream=codec_tag_string,width,height,nb_read_packets,duration", "-of", "json", path],
-                          capture_output=True, text=True)
-    return json.loads(done.stdout)["streams"][0]
+    out, _ = harness.read_with(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+                                "stream=codec_tag_string,width,height,nb_read_packets,duration", "-of", "json", path],
+                               path)
+    return json.loads(out)["streams"][0]
 
 
 def chromium(test, html, *options):

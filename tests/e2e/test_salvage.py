@@ -170,7 +170,7 @@ def check_card(test, scenario):
     if scenario in KNOWN_GAPS:
         test.assertLessEqual(left_out, KNOWN_GAPS[scenario][0], "intact frames left out: " + KNOWN_GAPS[scenario][1])
     # the report: every piece in its own recording's bytes, joined pieces in both of their places
-    image = harness.read(card.image)
+    image = harness.read_image(card.image)
     originals = {r["name"]: oracle.Original(card, r, image) for r in card.recordings}
     owners = oracle.owners(test, card, originals, oracle.written_files(run.out_dir))
     oracle_report.judge_report(test, card, originals, {r["name"]: oracle.Place(r["extents"]) for r in card.recordings},
