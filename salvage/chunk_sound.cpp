@@ -5,6 +5,7 @@
 #include "salvage/contested.h"
 #include "salvage/cut_join.h"
 #include "salvage/free_runs.h"
+#include "salvage/last_sound.h"
 #include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 
@@ -49,8 +50,11 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
         if (settled && hi && settled->lo_image == last.image && settled->hi_image == hi->image) {
             place = placed_at_cut(last, *hi, settled->edges[0], end, sound);
         } else if (!hi && others && end + sound == r->file_end &&
-                   free_runs_to_end(r->geometry, others->claims, others->clip, others->tag, last, end, sound, &place)) {
-            // the recording's last sound: the other recording's runs around show its clusters
+                   (free_runs_to_end(r->geometry, others->claims, others->clip, others->tag, last, end, sound, &place) ||
+                    last_sound_by_waveform(r->image, r->image_size, r->geometry, others->claims, others->clip,
+                                           others->tag, last, end, sound, PcmFormat{2, 1}, &place))) {
+            // the recording's last sound: the other recording's runs around show its clusters, or
+            // its own samples do
         } else {
             // or in the clusters the others' pieces leave free between the two, weighed again on
             // every pass

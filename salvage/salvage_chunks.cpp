@@ -320,8 +320,10 @@ void walk_from_box(Chain* c, uint64_t sound, uint64_t to_marker)
 
 // A described chunk that does not walk whole at `at`, joined across a fragment boundary to the
 // run that holds the kkad box that describes it (at the distance `to_box` behind its end in the
-// camera's file) or the recording's next located chunk `next`.
-int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Described* next, SalvageChunk* out)
+// camera's file) or the recording's next located chunk `next`; `first` 1 for the recording's first
+// chunk, which no piece of the recording precedes.
+int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Described* next, SalvageChunk* out,
+                    int first)
 {
     const RecordingScope* r = ch->r;
     const mp4::SampleSizes sizes = {d->sizes, 0, camera_chunk_samples};
@@ -336,10 +338,11 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
         anchors[count++] = JoinAnchor{next->file_offset, next->image_offset};
     ChunkPlace place;
     // runs no located piece vouches for are looked for only where the box in front of every chunk
-    // places it
+    // places it, or behind the recording's first chunk's cut: no piece of the recording lies in
+    // front of it, and the kkad box behind its sound may lie runs further on
     JoinWindow window{ch->others ? ch->others->claims : nullptr, ch->others ? ch->others->clip : 0,
                       ch->others ? ch->others->tag : 0};
-    const JoinWindow* unvouched = ch->box_to_chunk && ch->others ? &window : nullptr;
+    const JoinWindow* unvouched = (ch->box_to_chunk || first) && ch->others ? &window : nullptr;
     if (count == 0 || !join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes,
                                         codec::syntax_of(video_format(r->hevc)), anchors, count, 0, unvouched, &place))
         return 0;
@@ -383,7 +386,7 @@ void place_damaged_before(Chain* c, const Described*** next, const Described* li
             at[1] = full_end(prev) + c->between;
         int placed = 0;
         for (int i = 0; i < 2 && !placed; i++)
-            placed = at[i] && (joined_chunk_at(c, d, at[i], limit, &chunk) ||
+            placed = at[i] && (joined_chunk_at(c, d, at[i], limit, &chunk, first) ||
                                (sure[i] && damaged_chunk_at(r, d, at[i], &chunk)));
         if (!placed)
             continue;

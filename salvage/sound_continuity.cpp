@@ -107,20 +107,6 @@ void walk(Walk* w, uint64_t t, uint32_t r)
     }
 }
 
-// 1 when no channel of the `n` bytes changes by more than rounding: silence.
-int silent(const uint8_t* bytes, uint64_t n, PcmFormat pcm)
-{
-    uint64_t fb = 2 * uint64_t(pcm.channels);
-    for (uint64_t i = 1; i + 1 < n / fb; i++)
-        for (uint32_t c = 0; c < pcm.channels; c++) {
-            const uint8_t* x = bytes + i * fb + 2 * c;
-            int64_t d = sample_at(x + fb, pcm) - 2 * sample_at(x, pcm) + sample_at(x - fb, pcm);
-            if (d > rounding_floor || d < -rounding_floor)
-                return 0;
-        }
-    return 1;
-}
-
 // How the bytes of a way run across byte `x` of the file, with what lies around it in its
 // cluster: `x` the sound's first byte or the first behind it, so that the bytes on its other
 // side are not the sound's and the samples must not run on smoothly into them.
@@ -154,6 +140,19 @@ int pcm_format_of(const char* sample_format, PcmFormat* out)
         *out = PcmFormat{2, 0};
     else
         return 0;
+    return 1;
+}
+
+int silent(const uint8_t* bytes, uint64_t n, PcmFormat pcm)
+{
+    uint64_t fb = 2 * uint64_t(pcm.channels);
+    for (uint64_t i = 1; i + 1 < n / fb; i++)
+        for (uint32_t c = 0; c < pcm.channels; c++) {
+            const uint8_t* x = bytes + i * fb + 2 * c;
+            int64_t d = sample_at(x + fb, pcm) - 2 * sample_at(x, pcm) + sample_at(x - fb, pcm);
+            if (d > rounding_floor || d < -rounding_floor)
+                return 0;
+        }
     return 1;
 }
 

@@ -29,6 +29,9 @@ int pcm_format_of(const char* sample_format, PcmFormat* out);
 
 enum class Joint { smooth, step, unknown };
 
+// 1 when no channel of the `n` bytes changes by more than rounding: silence.
+int silent(const uint8_t* bytes, uint64_t n, PcmFormat pcm);
+
 // How the samples in `bytes` (`n` of them, the first a frame's first byte) run across byte `edge`:
 // smooth when the second differences of every channel across it are no larger than those on
 // either side and the two sides are alike; a step when a channel's across it, or one side's, are

@@ -41,12 +41,7 @@ KNOWN_FAILURES = {}
 # cards whose salvaged files pass every check but keep fewer frames than the card holds: cuts
 # the engine does not join yet, and how many intact frames of the card it may leave out at most
 # (the rows check everything else; a change that loses more fails)
-KNOWN_GAPS = {
-    "two-at-once-moov-lost-bframes": (12, "without the movie boxes, nothing behind the last sound of the recording "
-                                          "that ends second shows its runs, and its last chunk is left out"),
-    "two-at-once-short-moov-lost": (12, "without the movie boxes, nothing behind the last sound of the recording "
-                                        "that ends second shows its runs, and its last chunk is left out"),
-}
+KNOWN_GAPS = {}
 # cards whose salvaged files take sound where the card changed it and nothing behind it vouches
 # for it: the rows check everything else
 UNVOUCHED_SOUND = {}

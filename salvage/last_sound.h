@@ -1,0 +1,31 @@
+#pragma once
+// The sound behind a recording's last video chunk, when fragment boundaries cut it and no piece of
+// the recording is located behind it: nothing anchors the runs its rest lies in. A file takes its
+// clusters in the heap's order, so each of its later clusters is one that no other recording's
+// piece holds, further on. The camera's sound is uncompressed PCM and runs on smoothly from one
+// cluster of its file into the next: at each cluster edge of the sound the one such cluster it
+// runs on into is taken, and only when the samples of every other one make a clear step there.
+#include <cstdint>
+#include <cstdio>
+
+#include "image/exfat_detect.h"
+#include "salvage/chunk_place.h"
+#include "salvage/join_anchors.h"
+#include "salvage/salvage_plan.h"
+#include "salvage/sound_continuity.h"
+
+namespace salvage {
+
+// Clusters behind the one in hand that are weighed as the next of the file.
+constexpr uint64_t last_sound_reach = 64;
+
+// Bytes [file, file + size) of the recording of `clip` (or kkad tag `tag`), the sound that ends
+// its media data, behind its last located piece `lo` (the chunk's last byte, in the cluster
+// where the sound begins). The other recordings' located pieces are `claims`. 1 and `out` filled
+// when every cluster edge inside the sound proves its next cluster as above, and the sound does
+// not run on smoothly past its end.
+int last_sound_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
+                           const ClaimList* claims, uint32_t clip, uint32_t tag, JoinAnchor lo, uint64_t file,
+                           uint64_t size, PcmFormat pcm, ChunkPlace* out);
+
+}  // namespace salvage
