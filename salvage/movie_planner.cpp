@@ -109,4 +109,49 @@ int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x)
            left[0] < f + p->video->chunk_sizes[k];
 }
 
+// A cluster is never split between two runs: the cluster that holds a video chunk found by its
+// samples holds, in front of that chunk, the file's bytes from the cluster's first byte on, and so
+// the tail of the chunk before it and the sound between the two. A tail its samples' length
+// fields lay elsewhere crosses a boundary they do not show (one unit's payload spans it): its
+// samples from that cluster on are not the camera's for certain. Sound laid elsewhere that the
+// cluster holds whole is taken from there.
+void settle_by_next_chunk(MoviePlanner* p, int with_sound)
+{
+    const image::ImageGeometry* g = p->geometry;
+    const mp4::TrackTables* v = p->video;
+    const mp4::TrackTables* a = &p->movie->audio;
+    uint64_t cs = g->cluster_bytes;
+    for (uint64_t k = 0; cs && k + 1 < p->chunks; k++) {
+        uint64_t next = v->chunk_offsets[k + 1], at = p->found_at[k + 1], fv = v->chunk_offsets[k];
+        if (!p->found[k + 1] || at < g->heap_offset || fv >= next)
+            continue;
+        uint64_t into = (at - g->heap_offset) % cs;
+        if (next < into)
+            continue;
+        uint64_t fc = next - into, c = at - into;  // the cluster's first byte in the file and in the image
+        // the chunk's kept samples whose bytes the cluster holds
+        if (p->on_card[k] && fv + leading_bytes(v, k, p->on_card[k]) > fc) {
+            uint64_t x = fc > fv ? fc - fv : 0;
+            ChunkPlace place = video_place(p, k);
+            if (place_offset(&place, x) != c + (fv + x - fc)) {
+                uint64_t n = 0;
+                while (n < p->on_card[k] && leading_bytes(v, k, n + 1) <= x)
+                    n++;
+                p->on_card[k] = n;
+                p->end_seen[k] = 0;
+            }
+        }
+        uint64_t fa = k < a->chunk_count ? a->chunk_offsets[k] : 0, size = k < a->chunk_count ? a->chunk_sizes[k] : 0;
+        if (!with_sound || !size || fa < fc || fa + size > next)
+            continue;
+        uint64_t want = c + (fa - fc);
+        if (p->sound_placed[k] && p->sound_at[k].at == want && p->sound_at[k].cut == 0)
+            continue;
+        p->sound_at[k] = ChunkPlace{};
+        p->sound_at[k].at = want;
+        p->sound_placed[k] = 1;
+        p->sound_bytes[k] = size;
+    }
+}
+
 }  // namespace salvage

@@ -77,4 +77,8 @@ int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x);
 // whole where the chunk was found, `checked` the image offset behind the last length field.
 int tail_edge(const MoviePlanner* p, uint64_t k, uint64_t* x, JoinAnchor* next, int* intact, uint64_t* checked);
 
+// A chunk's tail and the sound behind it, settled by the cluster that holds the next chunk found
+// by its samples: the tail laid elsewhere is not kept, the sound is taken from that cluster.
+void settle_by_next_chunk(MoviePlanner* p, int with_sound);
+
 }  // namespace salvage

@@ -519,6 +519,8 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
         free_salvage_track(&plan->tracks[salvage_sound]);
         with_sound = 0;
     }
+    if (ok)
+        settle_by_next_chunk(&p, with_sound);
     ok = ok && choose_video(&p, with_sound, plan->tracks[salvage_video].sample_delta);
     if (ok) {
         plan->clip_number = clip->clip_number;

@@ -80,6 +80,13 @@ CARDS = {
     # first chunk places each cut chunk behind the box in front of it
     "run6:2-jitter-c32-lost-music": ("--count", "2", "--frames", "48,48", "--alternate", "6:2", "--jitter-runs",
                                      "--damage", "moov-lost", "--sound", "music", "--seed", "50") + ZEROED,
+    # clusters of 128 KiB, frames of one unit up to 100 KB: the last sample of the first recording's
+    # eighth chunk crosses a boundary 5,901 bytes before its end, inside its one unit's payload, so
+    # its length fields walk whole either way; the cluster that holds the next chunk holds that tail
+    # and the sound behind it
+    "run4-jitter-c128-20mbps-music": ("--count", "3", "--frames", "96,84,48", "--alternate", "4", "--jitter-runs",
+                                      "--cluster-kib", "128", "--video", "640x360", "--video-mbps", "20",
+                                      "--size-mib", "40", "--sound", "music", "--seed", "1") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -90,9 +97,10 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run9-c32-lost-b2": (2, 180), "run2-c64-lost-hevc": (2, 168), "run20-c32-lost": (2, 264),
         "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228), "run5:1-c32": (3, 228),
         "run6:2-jitter-c32-b2": (3, 228), "run3-jitter-c32": (2, 216),
-        "run6-jitter-c16-first-short": (3, 264), "run8:3-jitter-c64-lost-music": (1, 168),
-        "run3-jitter-c32-lost": (2, 180), "run5:2-jitter-c32-lost-hevc-music": (1, 168),
-        "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (1, 84)}
+        "run6-jitter-c16-first-short": (3, 264), "run8:3-jitter-c64-lost-music": (2, 180),
+        "run3-jitter-c32-lost": (2, 180), "run5:2-jitter-c32-lost-hevc-music": (2, 180),
+        "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (1, 84),
+        "run4-jitter-c128-20mbps-music": (2, 227)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
