@@ -142,7 +142,8 @@ static int write_queued_clip(RunState* s, const analysis::RecoveryClip* clip, si
     // every picture written, some sound left silent: salvage may find that sound among the pieces
     if (written && s->sound_silent && outcome.video_written == outcome.video_chunks &&
         outcome.audio_written < outcome.audio_chunks)
-        s->sound_silent[clip - s->clips.items] = 1;
+        if (clip->clip_number >= 1 && clip->clip_number <= s->salvage.sound_silent_count)
+            s->sound_silent[clip->clip_number - 1] = 1;
     // where it found the chunks, for salvage to know what of the card the clip holds
     uint64_t chunks = clip->movie ? clip->movie->video.chunk_count : 0;
     if (written && s->salvage.written_at && outcome.located && outcome.located_at && chunks &&
@@ -208,8 +209,9 @@ static void recovery_stage(RunState* s)
     size_t total = recovery_queue_total(&s->options, &s->clips);
     basics::out_printf("Recovery queue: %zu file%s\n", total, total == 1 ? "" : "s");
     s->salvage.clip_written = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
-    s->sound_silent = static_cast<uint8_t*>(basics::xcalloc(s->clips.count ? s->clips.count : 1, 1));
+    s->sound_silent = static_cast<uint8_t*>(basics::xcalloc(s->headers.count ? s->headers.count : 1, 1));
     s->salvage.sound_silent = s->sound_silent;
+    s->salvage.sound_silent_count = s->headers.count;
     s->salvage.written_at =
         static_cast<uint64_t**>(basics::xcalloc(s->clips.count ? s->clips.count : 1, sizeof(uint64_t*)));
     if (s->clips.count > 0)
@@ -255,6 +257,7 @@ void free_run_state(RunState* s)
     std::free(s->sound_silent);
     s->sound_silent = nullptr;
     s->salvage.sound_silent = nullptr;
+    s->salvage.sound_silent_count = 0;
     report::free_report_facts(&s->report);
     std::free(s->camera.taken);
     s->camera.taken = nullptr;

@@ -35,7 +35,7 @@ struct RunState {
     // what the documented queue leaves for salvage: which clips it wrote and how many files it
     // handed out, so that salvaged files are numbered after them
     salvage::SalvageRequest salvage;
-    uint8_t* sound_silent;  // one flag per clip written whole but with sound chunks left silent (`salvage` reads it)
+    uint8_t* sound_silent;  // per clip number: written whole but with sound chunks left silent (`salvage` reads it)
     // what the report shows, gathered as the stages run
     int argc;
     char** argv;

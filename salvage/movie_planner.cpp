@@ -120,7 +120,7 @@ void settle_by_next_chunk(MoviePlanner* p, int with_sound)
     const image::ImageGeometry* g = p->geometry;
     const mp4::TrackTables* v = p->video;
     const mp4::TrackTables* a = &p->movie->audio;
-    uint64_t cs = g->cluster_bytes;
+    uint64_t cs = g ? g->cluster_bytes : 0;
     for (uint64_t k = 0; cs && k + 1 < p->chunks; k++) {
         uint64_t next = v->chunk_offsets[k + 1], at = p->found_at[k + 1], fv = v->chunk_offsets[k];
         if (!p->found[k + 1] || at < g->heap_offset || fv >= next)

@@ -141,9 +141,9 @@ int clip_wanted(const SalvageRequest* r, size_t i)
 // movie box, which may place that sound among the others' pieces.
 int sound_wanted(const SalvageRequest* r, size_t i)
 {
-    return r->sound_silent && r->sound_silent[i] && r->clip_written[i] && r->clips->items[i].movie &&
-           analysis::clip_is_chosen(r->only_clip, r->clips->items[i].clip_number) &&
-           !taken_whole(r, r->clips->items[i].clip_number);
+    uint32_t n = r->clips->items[i].clip_number;
+    return n >= 1 && n <= r->sound_silent_count && r->sound_silent[n - 1] && r->clip_written[i] &&
+           r->clips->items[i].movie && analysis::clip_is_chosen(r->only_clip, n) && !taken_whole(r, n);
 }
 
 // Such a clip gets a salvaged file beside the documented one only when that file keeps every

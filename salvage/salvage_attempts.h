@@ -31,9 +31,10 @@ struct SalvageRequest {
     // per clip the documented writer wrote, where it found each video chunk (UINT64_MAX: not
     // found), as many as the clip's movie box lists; null: not known (owned by the driver)
     uint64_t** written_at;
-    // one flag per clip the documented writer wrote with every video chunk but with sound chunks it
-    // found nowhere left silent (owned by the driver; null: none)
+    // one flag per clip number (its header's index + 1): the documented writer wrote the clip with
+    // every video chunk but with sound chunks it found nowhere left silent (owned by the driver)
     const uint8_t* sound_silent;
+    size_t sound_silent_count;
     const char* destination;
     int validate;
     int32_t only_clip;    // 0: every recording the documented rules gave up on

@@ -92,6 +92,7 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         int placed = salvage::last_sound_by_waveform(img.f, img.size, &g, &claims, 1, 0,
                                                      salvage::JoinAnchor{sound_at - 1, sound_at - 1}, sound_at,
                                                      sound_end - sound_at, salvage::PcmFormat{2, 1}, &got);
+        salvage::free_claims(&claims);
         ASSERT_EQ(placed, int(c.proven)) << c.name;
         for (uint64_t k = 1; c.proven && k < 4; k++)
             EXPECT_EQ(salvage::place_offset(&got, k * cs - sound_at), truth[k]) << c.name << ", cluster " << k;
