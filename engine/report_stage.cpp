@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "rebuild/output_moov.h"
 #include "report/report_files.h"
+#include "report/report_json.h"
 #include "report/thumbnail.h"
 
 namespace engine {
@@ -259,6 +260,20 @@ void add_more_output(RunState* s, report::RecordingFacts* r, const char* path)
 
 // The analysis gives two recordings one clip header when it refused the second one's: the file of
 // the one noted later is listed beside the first's, not in its place. 1 when `path` was so listed.
+// A file rebuilt with silent sound and a salvaged one beside it that holds all of it: the reason
+// says which of the two to play.
+void tell_whole_sound(report::RecordingFacts* r, const salvage::SalvageNote* note)
+{
+    if (r->fate != report::fate_written || !r->reason[0] || !note->plan)
+        return;
+    const salvage::SalvageTrack* a = &note->plan->tracks[salvage::salvage_sound];
+    if (!a->present || a->kept_samples != a->recording_samples)
+        return;
+    size_t used = std::strlen(r->reason);
+    basics::bounded_format(r->reason + used, sizeof r->reason - used, "; %s beside it has all of its sound",
+                           report::file_name_of(note->final_path));
+}
+
 int listed_beside(RunState* s, report::RecordingFacts* r, const char* path)
 {
     if (!path[0] || !r->output_path[0] || std::strcmp(r->output_path, path) == 0)
@@ -326,6 +341,11 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     if (o->final_path[0]) {
         r->fate = report::fate_written;
         r->reason[0] = 0;
+        // the writer leaves sound it found nowhere silent: a file that plays is not all there is
+        if (r->sound_chunks_found < o->audio_chunks)
+            basics::bounded_format(r->reason, sizeof r->reason, "%llu of %llu sound chunks not found: silent in it",
+                                   (unsigned long long)(o->audio_chunks - r->sound_chunks_found),
+                                   (unsigned long long)o->audio_chunks);
         set_output(s, r, o->final_path, o->head_hashed ? &o->head_hash : nullptr);
     } else {
         r->fate = report::fate_not_recovered;
@@ -397,6 +417,7 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     if (note->written && listed_beside(s, r, note->final_path)) {
         if (note->plan)
             add_salvaged_pieces(s, index, note->plan);
+        tell_whole_sound(r, note);
         return;
     }
     // a movie box only salvage put back together: the recording's facts come from it now

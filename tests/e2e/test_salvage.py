@@ -300,8 +300,12 @@ def fragment_row(test, card, problems=None):
         on_card += sum(orig.intact)
         camera_file = (rec.get("file") or {}).get("path")
         documented = rec["output_name"] in written
-        if documented and sound_whole(test, orig, os.path.join(run.out_dir, rec["output_name"])) or \
-                not documented and camera_file and os.path.exists(os.path.join(run.out_dir, camera_file)):
+        sound_kept = documented and sound_whole(test, orig, os.path.join(run.out_dir, rec["output_name"]))
+        # the report tells of silent sound only in a documented file that has it
+        reason = (listed.get(rec["clip_number"]) or {}).get("reason") or ""
+        if sound_kept:
+            test.assertNotIn("silent", reason, "clip %d: the report's reason" % rec["clip_number"])
+        if sound_kept or not documented and camera_file and os.path.exists(os.path.join(run.out_dir, camera_file)):
             whole, kept = whole + 1, kept + len(orig.video)
             continue
         lines = [m for m in map(SALVAGED.match, run.stdout.splitlines())
@@ -315,8 +319,13 @@ def fragment_row(test, card, problems=None):
             except AssertionError as e:
                 problems.append("clip %d: %s" % (rec["clip_number"], str(e).splitlines()[0].split(" : ", 1)[-1][:100]))
         gaps += sum(int(m["gaps"]) for m in lines) + max(len(lines) - 1, 0)
-        whole += (len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0" and
-                  (not rec["sound_chunks"] or lines[0]["sound"] == "100"))
+        back = (len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0" and
+                (not rec["sound_chunks"] or lines[0]["sound"] == "100"))
+        whole += back
+        # and says which of the two files to play
+        if documented and back and "silent" in reason:
+            test.assertIn(os.path.basename(lines[0]["path"]) + " beside it has all of its sound", reason,
+                          "clip %d" % rec["clip_number"])
     return runs, cuts, len(JOINED.findall(run.stdout)), gaps, whole, len(recs), kept, on_card
 
 
