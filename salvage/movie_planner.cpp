@@ -4,6 +4,7 @@
 #include "codec/nal_units.h"
 #include "image/read_at.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/last_sound.h"
 
 namespace salvage {
 
@@ -109,6 +110,70 @@ int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x)
            left[0] < f + p->video->chunk_sizes[k];
 }
 
+int rejoin_in_cluster(const MoviePlanner* p, uint64_t k, uint64_t samples, uint64_t x, uint64_t at, ChunkPlace* place)
+{
+    const image::ImageGeometry* g = p->geometry;
+    const mp4::TrackTables* v = p->video;
+    uint64_t cs = g ? g->cluster_bytes : 0, n = 0, fv = v->chunk_offsets[k];
+    while (n < samples && leading_bytes(v, k, n + 1) <= x)
+        n++;
+    uint64_t s0 = leading_bytes(v, k, n), from = 0, run_at = 0;
+    ChunkPlace joined = *place;
+    place_last_run(&joined, &from, &run_at);
+    uint64_t start = place_offset(&joined, s0), end = leading_bytes(v, k, samples);
+    if (!cs || n >= samples || s0 < from || x - s0 >= cs || (fv + s0) / cs != (fv + x - 1) / cs ||
+        start < g->heap_offset || (start - g->heap_offset) % cs != (fv + s0) % cs || !add_run(&joined, x, at) ||
+        end - s0 > analysis::max_sample_bytes)
+        return 0;
+    analysis::grow_read_buffer(&analysis::direct_read_buffer, end - s0);
+    const uint8_t* bytes = analysis::direct_read_buffer.data;
+    if (!read_placed(p->image, &joined, s0, analysis::direct_read_buffer.data, end - s0))
+        return 0;
+    for (uint64_t i = n, b = 0; i < samples; i++) {
+        uint64_t size = leading_bytes(v, k, i + 1) - leading_bytes(v, k, i);
+        if (!sample_intact(bytes + b, size, codec::syntax_of(v->format)))
+            return 0;
+        b += size;
+    }
+    *place = joined;
+    return 1;
+}
+
+int rejoin_at_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, ChunkPlace* place)
+{
+    const image::ImageGeometry* g = p->geometry;
+    uint64_t cs = g ? g->cluster_bytes : 0, fv = p->video->chunk_offsets[k], size = p->video->chunk_sizes[k];
+    if (!cs || next.image < g->heap_offset)
+        return 0;
+    uint64_t into = (next.image - g->heap_offset) % cs;
+    // the cluster holds the chunk's bytes from x to its end only when the piece lies behind them
+    if (next.file < fv + size || next.file < into || next.file - into <= fv || next.file - into >= fv + size)
+        return 0;
+    uint64_t x = next.file - into - fv, c = next.image - into;
+    return place_offset(place, x) != c &&
+           rejoin_in_cluster(p, k, p->video->chunk_sample_counts[k], x, c, place);
+}
+
+int sound_head_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor* next, uint64_t count, JoinAnchor* out)
+{
+    const mp4::TrackTables* a = &p->movie->audio;
+    const mp4::TrackTables* v = p->video;
+    PcmFormat pcm;
+    if (!p->claims || !p->movie->has_audio || k >= a->chunk_count || k >= v->chunk_count ||
+        !pcm_format_of(a->format, &pcm))
+        return 0;
+    uint64_t q = a->chunk_offsets[k], size = a->chunk_sizes[k];
+    if (q < v->chunk_offsets[k] + v->chunk_sizes[k])
+        return 0;  // the sound follows its chunk
+    const JoinAnchor* hi = nullptr;
+    for (uint64_t j = 0; j < count; j++)
+        if (next[j].file >= q + size && (!hi || next[j].file < hi->file))
+            hi = &next[j];
+    uint32_t tag = p->clip->run ? p->clip->run->tag : 0;
+    return hi && sound_head_by_waveform(p->image, p->image_size, p->geometry, p->claims, p->clip->clip_number, tag,
+                                        *hi, q, size, pcm, out);
+}
+
 // A cluster is never split between two runs: the cluster that holds a video chunk found by its
 // samples holds, in front of that chunk, the file's bytes from the cluster's first byte on, and so
 // the tail of the chunk before it and the sound between the two. A tail its samples' length
@@ -133,7 +198,11 @@ void settle_by_next_chunk(MoviePlanner* p, int with_sound)
         if (p->on_card[k] && fv + leading_bytes(v, k, p->on_card[k]) > fc) {
             uint64_t x = fc > fv ? fc - fv : 0;
             ChunkPlace place = video_place(p, k);
-            if (place_offset(&place, x) != c + (fv + x - fc)) {
+            uint64_t want = c + (fv + x - fc);
+            if (place_offset(&place, x) != want && rejoin_in_cluster(p, k, p->on_card[k], x, want, &place)) {
+                p->cut[k] = place;
+                p->joins++;
+            } else if (place_offset(&place, x) != want) {
                 uint64_t n = 0;
                 while (n < p->on_card[k] && leading_bytes(v, k, n + 1) <= x)
                     n++;

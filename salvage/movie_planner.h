@@ -77,6 +77,18 @@ int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x);
 // whole where the chunk was found, `checked` the image offset behind the last length field.
 int tail_edge(const MoviePlanner* p, uint64_t k, uint64_t* x, JoinAnchor* next, int* intact, uint64_t* checked);
 
+// Chunk k rejoined at its byte `x`, whose rest lies at `at`, where the sample crossing `x` begins in
+// the same cluster of the camera's file as the byte in front of `x`: a cluster is never split, so
+// that sample's bytes up to `x` lie where `place` puts its first byte. 1 and `place` with the run
+// added when the samples from there on, of its first `samples`, pass the structure check.
+int rejoin_in_cluster(const MoviePlanner* p, uint64_t k, uint64_t samples, uint64_t x, uint64_t at, ChunkPlace* place);
+// Chunk k rejoined where the cluster that holds the recording's piece `next` holds the chunk's
+// last bytes, which `place` lays elsewhere.
+int rejoin_at_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, ChunkPlace* place);
+// The first byte of chunk k's sound as a piece of the file, where its waveform leads back to it
+// from the cluster of the nearest of the recording's pieces `next` behind it.
+int sound_head_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor* next, uint64_t count, JoinAnchor* out);
+
 // A chunk's tail and the sound behind it, settled by the cluster that holds the next chunk found
 // by its samples: the tail laid elsewhere is not kept, the sound is taken from that cluster.
 void settle_by_next_chunk(MoviePlanner* p, int with_sound);

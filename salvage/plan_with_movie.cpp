@@ -223,6 +223,16 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
         if ((i == 0 || heads[i] != heads[i - 1]) &&
             join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
                              &window, &joined, &open)) {
+            // the cluster of the next piece, or of the sound that leads back to the chunk, holds the
+            // chunk's last bytes that its walk laid elsewhere or left open
+            Anchor pieces[join_anchors_tried + 1];
+            uint64_t known = std::copy(next, next + count, pieces) - pieces;
+            known += sound_head_anchor(p, k, next, count, &pieces[known]);
+            for (uint64_t j = 0; j < known; j++)
+                if (rejoin_at_anchor(p, k, pieces[j], &joined)) {
+                    open = 0;
+                    break;
+                }
             if (!open && sound_steps_in_last_run(p, k, &joined, next, count)) {
                 // the rest of the last sample, payload no walk shows, is looked for with the sound
                 uint64_t from, at, size = p->video->chunk_sizes[k];

@@ -32,35 +32,41 @@ Bytes sound(uint64_t frames, uint64_t first, uint32_t seed, mkcard::SoundKind ki
     return b;
 }
 
-// The sound's rest placed cluster by cluster where the samples run on, or nowhere.
+// The sound's rest placed cluster by cluster where the samples run on from its first byte, or its
+// first byte found cluster by cluster back from a piece behind it, or nowhere.
 TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
 {
     using mkcard::SoundKind;
     // what the image holds: the recording's clusters 0-3 by number, or another's cluster
     enum : int { other = -1, other_unclaimed = -2, zeros = -3, own_later = -4, copy_of_2 = -5 };
+    // the bytes around the sound: only it, more of it behind its end, or more in front of its start
+    enum Edges { alone, runs_on, leads_in };
     struct {
         const char* name;
         SoundKind kind;
         std::vector<int> image;
-        bool runs_on;  // the bytes behind the sound's end are more of it
-        bool proven;
+        Edges edges;
+        bool forward, back;  // proven from its first byte on, and from a piece behind it back
     } cases[] = {
-        {"its run goes on", SoundKind::tone, {0, 1, 2, 3, other}, false, true},
-        {"behind another's run", SoundKind::tone, {0, other, other, 1, 2, 3}, false, true},
-        {"cut at every cluster", SoundKind::tone, {0, other, 1, other, 2, other, 3}, false, true},
+        {"its run goes on", SoundKind::tone, {0, 1, 2, 3, other}, alone, true, true},
+        {"behind another's run", SoundKind::tone, {0, other, other, 1, 2, 3}, alone, true, true},
+        {"cut at every cluster", SoundKind::tone, {0, other, 1, other, 2, other, 3}, alone, true, true},
         {"free clusters of other files' bytes between", SoundKind::tone,
-         {0, other, other_unclaimed, zeros, own_later, 1, 2, 3, other_unclaimed}, false, true},
-        {"hiss hides every step", SoundKind::hiss, {0, other, other_unclaimed, 1, 2, 3}, false, false},
-        {"silence runs on into any silence", SoundKind::silence, {0, other, zeros, 1, 2, 3}, false, false},
-        {"silence proves nothing", SoundKind::silence, {0, other, 1, 2, 3}, false, false},
-        {"a stale copy of a cluster fits as well", SoundKind::tone, {0, 1, other, 2, copy_of_2, 3}, false, false},
-        {"sound that runs on past the end is another's", SoundKind::tone, {0, 1, 2, 3}, true, false},
-        {"the next cluster lies out of reach", SoundKind::tone, {0, other}, false, false},
+         {0, other, other_unclaimed, zeros, own_later, 1, 2, 3, other_unclaimed}, alone, true, true},
+        {"hiss hides every step", SoundKind::hiss, {0, other, other_unclaimed, 1, 2, 3}, alone, false, false},
+        {"silence runs on into any silence", SoundKind::silence, {0, other, zeros, 1, 2, 3}, alone, false, false},
+        {"silence proves nothing", SoundKind::silence, {0, other, 1, 2, 3}, alone, false, false},
+        {"a stale copy of a cluster fits as well", SoundKind::tone, {0, 1, other, 2, copy_of_2, 3}, alone, false,
+         false},
+        {"sound that runs on past the end is another's", SoundKind::tone, {0, 1, 2, 3}, runs_on, false, true},
+        {"sound in front of the start is more of another's", SoundKind::tone, {0, 1, 2, 3}, leads_in, true, false},
+        {"the next cluster lies out of reach", SoundKind::tone, {0, other}, alone, false, false},
     };
     for (const auto& c : cases) {
         Bytes file = noise(4 * cs, 7);
-        Bytes s = sound((sound_end - sound_at) / 4 + (c.runs_on ? 200 : 0), 1000, 1, c.kind);
-        std::copy(s.begin(), s.end(), file.begin() + sound_at);
+        uint64_t lead = c.edges == leads_in ? 200 : 0;
+        Bytes s = sound((sound_end - sound_at) / 4 + lead + (c.edges == runs_on ? 200 : 0), 1000, 1, c.kind);
+        std::copy(s.begin(), s.end(), file.begin() + sound_at - 4 * lead);
         Bytes image;
         salvage::ClaimList claims;
         std::vector<uint64_t> truth(4, UINT64_MAX);
@@ -88,14 +94,22 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         salvage::sort_claims(&claims);
         fixture::TempImage img(image, c.name);
         image::ImageGeometry g{0, cs, 0};
+        salvage::PcmFormat pcm{2, 1};
         salvage::ChunkPlace got{};
         int placed = salvage::last_sound_by_waveform(img.f, img.size, &g, &claims, 1, 0,
                                                      salvage::JoinAnchor{sound_at - 1, sound_at - 1}, sound_at,
-                                                     sound_end - sound_at, salvage::PcmFormat{2, 1}, &got);
+                                                     sound_end - sound_at, pcm, &got);
+        // the piece behind the sound: the file's bytes after it, in its last cluster
+        salvage::JoinAnchor head{}, behind{sound_end, truth[3] + (sound_end - 3 * cs)};
+        int found = salvage::sound_head_by_waveform(img.f, img.size, &g, &claims, 1, 0, behind, sound_at,
+                                                    sound_end - sound_at, pcm, &head);
         salvage::free_claims(&claims);
-        ASSERT_EQ(placed, int(c.proven)) << c.name;
-        for (uint64_t k = 1; c.proven && k < 4; k++)
+        ASSERT_EQ(placed, int(c.forward)) << c.name;
+        for (uint64_t k = 1; c.forward && k < 4; k++)
             EXPECT_EQ(salvage::place_offset(&got, k * cs - sound_at), truth[k]) << c.name << ", cluster " << k;
+        ASSERT_EQ(found, int(c.back)) << c.name << ", back";
+        if (c.back)
+            EXPECT_EQ(head.image, truth[0] + sound_at) << c.name;
         EXPECT_EQ(img.hash(), img.made_hash) << c.name;
     }
 }
