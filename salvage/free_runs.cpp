@@ -463,10 +463,18 @@ int threaded_place(const image::ImageGeometry* geometry, const ClaimList* claims
     uint64_t cs = geometry ? geometry->cluster_bytes : 0;
     for (uint64_t i = 0; claims && cs && size && i < claims->threaded.count; i++) {
         const ThreadedSound* t = &claims->threaded.items[i];
-        if (t->clip != clip || t->file != file || t->size != size || t->lo_image != lo.image ||
-            t->hi_image != hi.image || t->lo_file != lo.file || t->hi_file != hi.file || file < lo.file)
+        if (t->clip != clip || t->hi_image != hi.image || t->hi_file != hi.file || file < lo.file)
             continue;
-        return place_in_clusters(t->cluster_at, t->clusters, lo.file / cs, cs, file, size, out);
+        // the same clusters hold bytes the sound's first bytes lead (a chunk's open tail settled
+        // since, or not yet): lo lies in one of them, where they put it
+        uint64_t lf = t->lo_file / cs;
+        int same = t->file == file && t->size == size && t->lo_image == lo.image && t->lo_file == lo.file;
+        int inside = t->file <= file && file + size <= t->file + t->size && t->lo_file <= lo.file &&
+                     lo.file / cs - lf < t->clusters && lo.image >= geometry->heap_offset &&
+                     (lo.image - geometry->heap_offset) % cs == lo.file % cs &&
+                     t->cluster_at[lo.file / cs - lf] == lo.image - lo.file % cs;
+        if (same || inside)
+            return place_in_clusters(t->cluster_at, t->clusters, lf, cs, file, size, out);
     }
     return 0;
 }

@@ -42,7 +42,8 @@ void note_open_sound(JoinAnchor lo, JoinAnchor hi, uint64_t file, uint64_t size,
 void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims);
 
 // Where the settled sound of clip `clip` for bytes [file, file + size) between `lo` and `hi`
-// lies: 1 and `out` filled, 0 when none is settled.
+// lies: 1 and `out` filled, 0 when none is settled. Bytes settled with more in front of them (up
+// to the same `hi`, `lo` in one of their clusters) are placed by those clusters too.
 int threaded_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, JoinAnchor lo,
                    JoinAnchor hi, uint64_t file, uint64_t size, ChunkPlace* out);
 

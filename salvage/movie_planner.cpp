@@ -65,27 +65,41 @@ int next_piece(const MoviePlanner* p, uint64_t k, uint64_t file, JoinAnchor* out
 
 int tail_edge(const MoviePlanner* p, uint64_t k, uint64_t* x, JoinAnchor* next, int* intact, uint64_t* checked)
 {
-    const image::ImageGeometry* g = p->geometry;
-    uint64_t cs = g ? g->cluster_bytes : 0;
-    mp4::SampleSizes sizes;
-    if (cs == 0 || !p->found[k] || p->cut[k].cut || !analysis::chunk_samples(p->video, k, &sizes) || sizes.count == 0)
+    if (!p->found[k] || p->cut[k].cut)
         return 0;
-    uint64_t at = p->found_at[k], size = p->video->chunk_sizes[k], last = mp4::sample_size_at(&sizes, sizes.count - 1);
+    ChunkPlace place{p->found_at[k], 0, 0};
+    return placed_tail_edge(p, k, &place, x, next, intact, checked);
+}
+
+int placed_tail_edge(const MoviePlanner* p, uint64_t k, const ChunkPlace* place, uint64_t* x, JoinAnchor* next,
+                     int* intact, uint64_t* checked)
+{
+    const image::ImageGeometry* g = p->geometry;
+    uint64_t cs = g ? g->cluster_bytes : 0, from = 0, at = 0;
+    mp4::SampleSizes sizes;
+    if (cs == 0 || !analysis::chunk_samples(p->video, k, &sizes) || sizes.count == 0)
+        return 0;
+    place_last_run(place, &from, &at);
+    uint64_t size = p->video->chunk_sizes[k], last = mp4::sample_size_at(&sizes, sizes.count - 1);
     if (last > size || last > analysis::max_sample_bytes || at < g->heap_offset || at > UINT64_MAX - size)
         return 0;
     analysis::grow_read_buffer(&analysis::direct_read_buffer, last);
     const uint8_t* sample = analysis::direct_read_buffer.data;
-    if (!image::read_at(p->image, at + size - last, analysis::direct_read_buffer.data, last))
+    if (!read_placed(p->image, place, size - last, analysis::direct_read_buffer.data, last))
         return 0;
-    // the walk reads the last unit's length field and nothing of its payload
-    *checked = at + size - last + codec::last_unit_at(sample, last) + 4;
+    // the walk reads the last unit's length field and nothing of its payload; an edge in that
+    // payload matters only in the last run: a cut in front of it was joined by what follows
+    uint64_t shown = size - last + codec::last_unit_at(sample, last) + 4;
+    if (shown < from)
+        return 0;
+    *checked = at + (shown - from);
     uint64_t edge = g->heap_offset + ((*checked - g->heap_offset) / cs + 1) * cs;
     uint64_t f = p->video->chunk_offsets[k];
-    JoinAnchor start{f, at};
-    // the next piece where the chunk's start puts it: one run holds the chunk and all up to it
-    if (edge >= at + size || !next_piece(p, k, f + size, next) || same_run(&start, next))
+    JoinAnchor start{f + from, at};
+    // the next piece where the last run puts it: one run holds the chunk and all up to it
+    if (edge >= at + (size - from) || !next_piece(p, k, f + size, next) || same_run(&start, next))
         return 0;
-    *x = edge - at;
+    *x = from + (edge - at);
     *intact = sample_intact(sample, last, codec::syntax_of(p->video->format));
     return 1;
 }

@@ -76,6 +76,10 @@ int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x);
 // may fall on that edge: `x` that edge's byte in the chunk, `intact` whether the last sample walks
 // whole where the chunk was found, `checked` the image offset behind the last length field.
 int tail_edge(const MoviePlanner* p, uint64_t k, uint64_t* x, JoinAnchor* next, int* intact, uint64_t* checked);
+// The same for chunk k at `place`, its runs joined across fragment boundaries: the edge inside the
+// last unit's payload in its last run, the next piece in another run than that.
+int placed_tail_edge(const MoviePlanner* p, uint64_t k, const ChunkPlace* place, uint64_t* x, JoinAnchor* next,
+                     int* intact, uint64_t* checked);
 
 // Chunk k rejoined at its byte `x`, whose rest lies at `at`, where the sample crossing `x` begins in
 // the same cluster of the camera's file as the byte in front of `x`: a cluster is never split, so

@@ -246,6 +246,10 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
                 }
                 continue;
             }
+            // a join that walks the last sample whole over an edge inside its last unit's payload
+            // places the bytes behind the edge no better than a chunk found whole does
+            if (!open)
+                open = joined_tail_open(p, k, &joined);
             if (open) {
                 if (!open_from)
                     first_open = joined, open_from = open;

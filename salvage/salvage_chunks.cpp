@@ -88,6 +88,7 @@ struct Chain {
     uint64_t box_to_chunk;  // from the kkad box in front of a chunk to the chunk; 0 unknown
     const OthersPieces* others;  // the other recordings' located pieces; null: none known
     const Described* last_described = nullptr;  // the last description the chain has passed
+    uint64_t lead_box = 0;  // the recording's first kkad box, in the metadata in front of its first chunk; 0: none
 };
 
 SalvageChunk* last_chunk(Chain* c) { return c->chunks->count ? &c->chunks->items[c->chunks->count - 1] : nullptr; }
@@ -384,6 +385,9 @@ void place_damaged_before(Chain* c, const Described*** next, const Described* li
             at[0] = behind_box(c, behind ? prev->box : before->marker_offset, &sure[0]);
         if (behind && !(at[0] && sure[0]))
             at[1] = full_end(prev) + c->between;
+        // or, where a boundary cut the first metadata from the clip header, behind the first box
+        if (first && c->lead_box)
+            at[1] = behind_box(c, c->lead_box, &sure[1]);
         int placed = 0;
         for (int i = 0; i < 2 && !placed; i++)
             placed = at[i] && (joined_chunk_at(c, d, at[i], limit, &chunk, first) ||
@@ -460,6 +464,9 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     // described chunks whose bytes are not all there keep what stands before the damage
     Chain c = {&r, between, out, 0, 0, others};
     box_distances(&r, markers, count, located, n, credible[0], between, &c.to_box, &c.box_to_chunk);
+    for (uint64_t m = 0; m < count && !c.lead_box; m++)
+        if (markers[m].valid && markers[m].sequence == 0 && markers[m].marker_offset >= r.payload)
+            c.lead_box = markers[m].marker_offset;
     const Described** next_damaged = damaged;
     for (size_t i = 0; i < n; i++) {
         place_damaged_before(&c, &next_damaged, located[i]);
@@ -478,8 +485,14 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         walk_forward(&c, next_start(&c, last_chunk(&c)), image_size, 1, &reached);
 
     RecordingLayout l = {r.hevc, r.payload, between, 0, 0};
-    if (between && out->items[0].image_offset - r.payload < between)
-        l.lead = out->items[0].image_offset - r.payload;
+    // the first chunk's description says where it stood in the camera's file, cut from the
+    // header by a fragment boundary or not
+    const SalvageChunk* head = &out->items[0];
+    uint64_t header_length = r.payload - header->header_offset;
+    if (between && head->described && head->file_offset >= header_length && head->file_offset - header_length < between)
+        l.lead = head->file_offset - header_length;
+    else if (between && head->image_offset - r.payload < between)
+        l.lead = head->image_offset - r.payload;
     else
         l.lead = lead_from_description;
     // the last chunk's sound ends where the media data does, in the image when the recording

@@ -43,4 +43,19 @@ void settle_tail_by_layout(MoviePlanner* p, uint64_t k)
     p->end_seen[k] = 0;
 }
 
+uint64_t joined_tail_open(const MoviePlanner* p, uint64_t k, const ChunkPlace* place)
+{
+    uint64_t x = 0, checked = 0;
+    JoinAnchor next{0, 0};
+    int intact = 0;
+    if (!p->claims || !place->cut || !placed_tail_edge(p, k, place, &x, &next, &intact, &checked))
+        return 0;
+    const analysis::RecoveryClip* clip = p->clip;
+    JoinWindow window{p->claims, clip->clip_number, clip->run ? clip->run->tag : 0};
+    uint64_t edge = place_offset(place, x), cut = p->video->chunk_offsets[k] + x;
+    if (intact && layout_puts_run(p->geometry, p->image_size, &window, edge, cut, edge, next))
+        return 0;  // the run goes on: the chunk is whole where it was joined
+    return x;
+}
+
 }  // namespace salvage

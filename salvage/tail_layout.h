@@ -17,4 +17,10 @@ namespace salvage {
 // pieces are not known.
 void settle_tail_by_layout(MoviePlanner* p, uint64_t k);
 
+// Chunk k joined across fragment boundaries at `place`: the byte of the chunk from which the
+// payload of its last unit, past a cluster edge in its last run, is placed by nothing when the
+// recording's next piece lies in another run and the layout does not show that run going on over
+// the edge; 0 when the join places the whole chunk, or while the others' pieces are not known.
+uint64_t joined_tail_open(const MoviePlanner* p, uint64_t k, const ChunkPlace* place);
+
 }  // namespace salvage

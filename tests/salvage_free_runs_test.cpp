@@ -106,7 +106,7 @@ TEST(SalvageFreeRuns, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
 // and then a piece claimed by both), their sound in runs nothing holds; now and then a video
 // chunk whose last cluster begins a run is located only up to that cluster, its tail open in
 // front of its sound: every sound, or tail and sound, placed in the free clusters lies byte for
-// byte where the file's clusters are.
+// byte where the file's clusters are, and so do its last bytes asked for alone.
 TEST(SalvageFreeRuns, SoundInFreeRunsLiesWhereTheFileDoes)
 {
     constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200, movie = 100;
@@ -159,6 +159,15 @@ TEST(SalvageFreeRuns, SoundInFreeRunsLiesWhereTheFileDoes)
                                                 {t->hi_file, t->hi_image}, t->file, t->size, &p));
             for (uint64_t b = 0; b < t->size; b++)
                 ASSERT_EQ(salvage::place_offset(&p, b), image(f, t->file + b)) << "seed " << seed << " byte " << b;
+            // the bytes behind an open tail settled since: lo where the file puts it in the same
+            // clusters places them where the file does; lo a cluster off places nothing
+            uint64_t from = t->file + t->size / 2, rest = t->file + t->size - from;
+            ASSERT_TRUE(salvage::threaded_place(&g, &claims, t->clip, {from - 1, image(f, from - 1)},
+                                                {t->hi_file, t->hi_image}, from, rest, &p));
+            for (uint64_t b = 0; b < rest; b++)
+                ASSERT_EQ(salvage::place_offset(&p, b), image(f, from + b)) << "seed " << seed << " byte " << b;
+            EXPECT_FALSE(salvage::threaded_place(&g, &claims, t->clip, {from - 1, image(f, from - 1) + c},
+                                                 {t->hi_file, t->hi_image}, from, rest, &p));
         }
         placed[stray] += claims.threaded.count;
         open[stray] += claims.open.count;

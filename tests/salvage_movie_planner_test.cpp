@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "salvage/movie_planner.h"
+#include "salvage/tail_layout.h"
 #include "tests/analysis_fixture.h"
 
 using fixture::Bytes;
@@ -21,6 +22,48 @@ struct TailCase {
     int expect;         // 1: the chunk is cut on the edge at 512
 };
 
+// The camera's file: the chunk of `sizes` at chunk_file, its sound, the next kkad box at `next_file`.
+Bytes camera_file(const std::vector<uint32_t>& sizes, uint64_t* chunk_end, uint64_t* next_file)
+{
+    Bytes file(chunk_file, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
+    *chunk_end = file.size(), *next_file = *chunk_end + sound_bytes;
+    file.resize(*next_file, 0x33);
+    file.resize((file.size() / cs + 2) * cs, 0x44);
+    return file;
+}
+
+// One video chunk of `sizes` at chunk_file in the camera's file `file`, ending at `chunk_end`, as
+// `image` holds it: `check` runs with the planner of its clip, the chunk found at chunk_file (cut
+// where `cut` says), the recording's next kkad box at `next` and the others' pieces `claims`.
+template <class Check>
+void with_planner(const Bytes& image, const Bytes& file, std::vector<uint32_t>& sizes, uint64_t chunk_end,
+                  salvage::ClaimList* claims, salvage::JoinAnchor next, salvage::ChunkPlace* cut, const char* name,
+                  Check check)
+{
+    fixture::TempImage img(image, name);
+    image::ImageGeometry g{0, cs, 0};
+    uint64_t offsets[] = {chunk_file}, chunk_sizes[] = {chunk_end - chunk_file}, first[] = {0};
+    uint32_t counts[] = {uint32_t(sizes.size())};
+    mp4::TrackTables video{"vide", "avc1", 25, 0, 0, sizes.data(), sizes.size(), offsets, counts, first, chunk_sizes, 1};
+    mp4::MovieInfo movie{};
+    movie.moov_offset = image.size();
+    analysis::ClipHeader header{0, 0, 0, 0, file.size(), 1};
+    analysis::RecoveryClip clip{1, &header, nullptr, &movie, nullptr, 0, 0, 0};
+    salvage::sort_claims(claims);
+    uint8_t found = 1;
+    uint64_t found_at = chunk_file;
+    salvage::MoviePlanner p{};
+    p.image = img.f, p.image_size = img.size, p.geometry = &g, p.clip = &clip, p.claims = claims;
+    p.movie = &movie, p.video = &video, p.chunks = 1, p.found = &found, p.found_at = &found_at, p.cut = cut;
+    p.media_end = file.size();
+    basics::list_append(&p.kkad, next);
+    check(&p);
+    basics::list_free(&p.kkad);
+    salvage::free_claims(claims);
+}
+
 // A chunk found whole, every sample walking, whose last unit's payload crosses a cluster edge: cut
 // there only where the layout leaves no other place for the boundary before the next piece.
 TEST(SalvageMoviePlanner, AChunkFoundWholeIsCutInItsLastUnitOnlyWhereTheLayoutSaysSo)
@@ -34,12 +77,8 @@ TEST(SalvageMoviePlanner, AChunkFoundWholeIsCutInItsLastUnitOnlyWhereTheLayoutSa
         {"a boundary in the sound, the edge in the unit's run holds another recording's piece", 1024, 0, 1624, 0},
     };
     std::vector<uint32_t> sizes = {120, 130, 500};  // the last unit's payload holds the edge at 512
-    Bytes file(chunk_file, 0x5A);
-    for (size_t i = 0; i < sizes.size(); i++)
-        mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
-    uint64_t chunk_end = file.size(), next_file = chunk_end + sound_bytes;
-    file.resize(next_file, 0x33);
-    file.resize((file.size() / cs + 2) * cs, 0x44);
+    uint64_t chunk_end = 0, next_file = 0;
+    Bytes file = camera_file(sizes, &chunk_end, &next_file);
     for (const TailCase& c : cases) {
         Bytes image(file.begin(), file.begin() + (c.boundary ? c.boundary : file.size()));
         Bytes foreign(2 * cs, c.foreign);
@@ -50,34 +89,62 @@ TEST(SalvageMoviePlanner, AChunkFoundWholeIsCutInItsLastUnitOnlyWhereTheLayoutSa
             image.insert(image.end(), file.begin() + c.boundary, file.end());
         }
         uint64_t shift = c.boundary ? 2 * cs : 0;
-        fixture::TempImage img(image, c.name);
-        image::ImageGeometry g{0, cs, 0};
-        uint64_t offsets[] = {chunk_file}, chunk_sizes[] = {chunk_end - chunk_file}, first[] = {0};
-        uint32_t counts[] = {uint32_t(sizes.size())};
-        mp4::TrackTables video{"vide", "avc1", 25, 0, 0, sizes.data(), sizes.size(), offsets, counts, first, chunk_sizes, 1};
-        mp4::MovieInfo movie{};
-        movie.moov_offset = image.size();
-        analysis::ClipHeader header{0, 0, 0, 0, file.size(), 1};
-        analysis::RecoveryClip clip{1, &header, nullptr, &movie, nullptr, 0, 0, 0};
         salvage::ClaimList claims;
         if (c.claimed)
             basics::list_append(&claims.spans, salvage::ClaimedSpan{c.claimed, c.claimed + 100, 2, 0});
-        salvage::sort_claims(&claims);
-        uint8_t found = 1;
-        uint64_t found_at = chunk_file;
         salvage::ChunkPlace cut{};
-        salvage::MoviePlanner p{};
-        p.image = img.f, p.image_size = img.size, p.geometry = &g, p.clip = &clip, p.claims = &claims;
-        p.movie = &movie, p.video = &video, p.chunks = 1, p.found = &found, p.found_at = &found_at, p.cut = &cut;
-        p.media_end = file.size();
-        basics::list_append(&p.kkad, salvage::JoinAnchor{next_file, next_file + shift});
-        uint64_t x = 0;
-        EXPECT_EQ(salvage::tail_cut(&p, 0, &x), c.expect) << c.name;
-        if (c.expect) {
-            EXPECT_EQ(x, 512 - chunk_file) << c.name;
+        with_planner(image, file, sizes, chunk_end, &claims, {next_file, next_file + shift}, &cut, c.name,
+                     [&](salvage::MoviePlanner* p) {
+                         uint64_t x = 0;
+                         EXPECT_EQ(salvage::tail_cut(p, 0, &x), c.expect) << c.name;
+                         if (c.expect) {
+                             EXPECT_EQ(x, 512 - chunk_file) << c.name;
+                         }
+                     });
+    }
+}
+
+struct JoinedTailCase {
+    const char* name;
+    uint64_t boundary;  // file offset where two more foreign clusters break the file's last run; 0: none
+    int claimed;        // 1: another recording's pieces are located in those two clusters
+    uint64_t expect;    // the byte of the chunk from which its last unit's payload is left open; 0: none
+};
+
+// A chunk joined across a fragment boundary whose last sample walks whole in the run behind the
+// cut, its last unit's payload crossing a cluster edge there: the bytes behind the edge are the
+// chunk's only where that run reaches the next piece or the others' pieces put the next piece there.
+TEST(SalvageMoviePlanner, AJoinedChunkKeepsItsLastUnitPastAnEdgeOnlyWhereTheRunIsShownGoingOn)
+{
+    const JoinedTailCase cases[] = {
+        {"the last run holds the rest of the chunk and the next piece", 0, 0, 0},
+        {"a boundary in the last unit's payload", 1024, 0, 924},
+        {"a boundary in the last unit's payload, another recording's pieces behind it", 1024, 1, 924},
+        {"a boundary in the sound, another recording's pieces between the runs", 1536, 1, 0},
+        {"a boundary in the sound, nothing shows whose the clusters between are", 1536, 0, 924},
+    };
+    // the second sample holds the first boundary (at 512), the third's last unit the edge at 1024
+    std::vector<uint32_t> sizes = {120, 600, 700};
+    uint64_t chunk_end = 0, next_file = 0;
+    Bytes file = camera_file(sizes, &chunk_end, &next_file);
+    for (const JoinedTailCase& c : cases) {
+        Bytes image(file.begin(), file.begin() + cs), foreign(cs, 0x77), two(2 * cs, 0x11);
+        mkcard::put_bytes(image, foreign);
+        image.insert(image.end(), file.begin() + cs, file.begin() + (c.boundary ? c.boundary : file.size()));
+        if (c.boundary) {
+            mkcard::put_bytes(image, two);
+            image.insert(image.end(), file.begin() + c.boundary, file.end());
         }
-        basics::list_free(&p.kkad);
-        salvage::free_claims(&claims);
+        uint64_t shift = cs + (c.boundary ? 2 * cs : 0), twos = c.boundary + cs;
+        salvage::ClaimList claims;
+        basics::list_append(&claims.spans, salvage::ClaimedSpan{cs, 2 * cs, 2, 0});
+        if (c.claimed)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{twos, twos + 2 * cs, 2, 0});
+        salvage::ChunkPlace cut{chunk_file, cs - chunk_file, 2 * cs};
+        with_planner(image, file, sizes, chunk_end, &claims, {next_file, next_file + shift}, &cut, c.name,
+                     [&](salvage::MoviePlanner* p) {
+                         EXPECT_EQ(salvage::joined_tail_open(p, 0, &cut), c.expect) << c.name;
+                     });
     }
 }
 
