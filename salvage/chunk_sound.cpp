@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "image/read_at.h"
 #include "salvage/contested.h"
 #include "salvage/cut_join.h"
 #include "salvage/free_runs.h"
@@ -89,6 +90,37 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
     return by_room ? int(placed_by_room) : 1;
 }
 
+// The last sound of a recording, `sound` bytes from image offset `end` where its header's run
+// puts them: no piece behind it says that run reaches so far. It lies there when no cluster edge
+// falls inside it (or no clusters are known); else only where no other recording's located piece
+// holds any of it and its samples run on smoothly, and not silent, across every cluster edge
+// inside it (the camera's sound: 16-bit stereo big-endian).
+int last_sound_in_run(const RecordingScope* r, uint64_t end, uint64_t sound, const OthersPieces* others)
+{
+    const image::ImageGeometry* g = r->geometry;
+    uint64_t cs = g ? g->cluster_bytes : 0, at = 0;
+    if (cs == 0)
+        return 1;
+    if (end <= g->heap_offset || end > UINT64_MAX - sound)
+        return 0;
+    if ((end - 1 - g->heap_offset) / cs == (end + sound - 1 - g->heap_offset) / cs)
+        return 1;
+    if (others && others->claims &&
+        first_foreign(others->claims, end, end + sound, others->clip, others->tag, &at, 1))
+        return 0;
+    constexpr uint64_t window = 256, frame = 4;
+    const PcmFormat pcm{2, 1};
+    uint8_t buf[2 * window];
+    for (uint64_t e = ((end - g->heap_offset) / cs + 1) * cs + g->heap_offset; e < end + sound; e += cs) {
+        uint64_t before = std::min(window, e - end), after = std::min(window, end + sound - e);
+        before -= (before - (e - end) % frame) % frame;
+        if (!image::read_at(r->image, e - before, buf, before + after) || silent(buf, before + after, pcm) ||
+            judge_joint(buf, before + after, before, pcm) != Joint::smooth)
+            return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int kkad_marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
@@ -114,7 +146,8 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
         int box_moved = c->box && box_distance && c->box != end + box_distance;
         c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + l->between) ||
                                       (to_marker && kkad_marker_at(markers, count, end + to_marker)) ||
-                                      (last && !box_moved && sound && end + sound == r->header->mdat_end));
+                                      (last && !box_moved && sound && end + sound == r->header->mdat_end &&
+                                       last_sound_in_run(r, end, sound, others)));
         if (!c->sound_follows && placed && sound && c->file_known)
             c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others,
                                           salvage_chunk_walked(c) == c->full_bytes);

@@ -298,10 +298,33 @@ int same_gap(const SoundGap* a, const SoundGap* b)
            a->lo_image == b->lo_image && a->hi_image == b->hi_image;
 }
 
-int shares(const FreeClusters* a, const FreeClusters* b)
+// The cluster of the gap's file that free cluster i is: lo's and hi's clusters are the pieces' own,
+// and where the free clusters are exactly as many as needed, each is the next of the file's.
+// UINT64_MAX when nothing says.
+uint64_t file_cluster(const SoundGap* gap, const FreeClusters* f, uint32_t i, uint64_t cs)
 {
-    for (uint32_t i = 0; i < a->count; i++)
-        if (std::find(b->at, b->at + b->count, a->at[i]) != b->at + b->count)
+    if (f->at[i] == gap->lo_image - gap->lo_file % cs)
+        return gap->lo_file / cs;
+    if (f->at[i] == gap->hi_image - gap->hi_file % cs)
+        return gap->hi_file / cs;
+    return threads(f) ? gap->lo_file / cs + i : UINT64_MAX;
+}
+
+// 1 when gap `ga` would take free cluster j of gap `gb` as well: a cluster both hold as the same
+// cluster of one recording's file (the piece between two of its sounds) is taken by neither.
+int takes(const SoundGap* ga, const FreeClusters* a, const SoundGap* gb, const FreeClusters* b, uint32_t j, uint64_t cs)
+{
+    const uint64_t* x = std::find(a->at, a->at + a->count, b->at[j]);
+    if (x == a->at + a->count)
+        return 0;
+    uint64_t fa = file_cluster(ga, a, uint32_t(x - a->at), cs), fb = file_cluster(gb, b, j, cs);
+    return ga->clip != gb->clip || ga->tag != gb->tag || fa == UINT64_MAX || fa != fb;
+}
+
+int shares(const SoundGap* ga, const FreeClusters* a, const SoundGap* gb, const FreeClusters* b, uint64_t cs)
+{
+    for (uint32_t j = 0; j < b->count; j++)
+        if (takes(ga, a, gb, b, j, cs))
             return 1;
     return 0;
 }
@@ -382,8 +405,9 @@ void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
     const SoundGap* gaps = claims->open.items;
     uint64_t n = claims->open.count;
     claims->threaded.count = 0;
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0;
     // as many open as settle_sound_gaps weighs at most
-    if (!geometry || geometry->cluster_bytes == 0 || n > sound_gaps_max)
+    if (cs == 0 || n > sound_gaps_max)
         return;
     auto* free = static_cast<FreeClusters*>(basics::xcalloc(n + 1, sizeof(FreeClusters)));
     auto* taken = static_cast<uint8_t*>(basics::xcalloc(n + 1, 1));
@@ -393,7 +417,7 @@ void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
     auto* drop = static_cast<uint8_t*>(basics::xcalloc(n + 1, 1));
     for (uint64_t g = 0; g < n; g++)
         for (uint64_t h = g + 1; h < n; h++)
-            if (taken[g] && taken[h] && !same_gap(&gaps[g], &gaps[h]) && shares(&free[g], &free[h]))
+            if (taken[g] && taken[h] && !same_gap(&gaps[g], &gaps[h]) && shares(&gaps[g], &free[g], &gaps[h], &free[h], cs))
                 drop[g] = drop[h] = 1;
     for (uint64_t g = 0; g < n; g++)
         taken[g] &= !drop[g];
@@ -408,14 +432,13 @@ void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
             for (uint32_t i = 0; i < free[h].count; i++) {
                 int used = 0;
                 for (uint64_t g = 0; g < n && !used; g++)
-                    used = taken[g] && !same_gap(&gaps[g], &gaps[h]) &&
-                           std::find(free[g].at, free[g].at + free[g].count, free[h].at[i]) != free[g].at + free[g].count;
+                    used = taken[g] && !same_gap(&gaps[g], &gaps[h]) && takes(&gaps[g], &free[g], &gaps[h], &free[h], i, cs);
                 left += !used;
             }
             if (left >= free[h].needed)
                 continue;
             for (uint64_t g = 0; g < n; g++)
-                if (taken[g] && !same_gap(&gaps[g], &gaps[h]) && shares(&free[g], &free[h]))
+                if (taken[g] && !same_gap(&gaps[g], &gaps[h]) && shares(&gaps[g], &free[g], &gaps[h], &free[h], cs))
                     taken[g] = 0, changed = 1;
         }
     }

@@ -411,7 +411,7 @@ int choose_video(MoviePlanner* p, int with_sound, uint32_t frame_ticks)
         for (uint64_t i = 0; i < count && first + i < p->video->sample_count; i++) {
             uint64_t s = first + i;
             uint8_t usable = i < end && s >= p->part_begin && s < p->part_end;
-            samples[s] = {usable, p->key[s], 0, reordered ? mp4::composition_offset_at(&offsets, s) : 0};
+            samples[s] = {usable, p->key[s], 0, reordered ? mp4::composition_offset_at(&offsets, s) : 0, 0};
         }
     }
     int any = choose_presented(samples, p->video->sample_count, frame_ticks, p->keep);

@@ -13,7 +13,7 @@ int choose_presented(const OrderedSample* s, uint64_t count, int64_t frame_ticks
         if (s[i].after_gap)
             playing = 0;
         if (!s[i].usable) {
-            playing = 0;
+            playing = playing && s[i].passed;
             continue;
         }
         if (!playing && s[i].key) {

@@ -12,6 +12,9 @@ struct OrderedSample {
     uint8_t key;        // a key frame: decoding can start here
     uint8_t after_gap;  // samples of the recording are missing right before it
     int64_t offset;  // presentation less decode time, in frame durations' ticks; 0 without reordering
+    // not usable, but no picture after it refers to it (a leading picture of the key frame that
+    // starts a stream, its references gone): what follows it still plays
+    uint8_t passed;
 };
 
 // Sets keep[i] for each sample. Nothing plays before a key frame, and after a missing sample

@@ -303,6 +303,10 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
             claim_located_pieces(card, &clips->items[i], out);
         else if (r->clip_written[i])
             claim_written_clip(card, &clips->items[i], r->written_at ? r->written_at[i] : nullptr, out);
+        // one written with its sound left silent: its planner places that sound among the others'
+        // open sound too, and where it places it the others' sound does not lie
+        if (sound_wanted(r, i))
+            claim_located_pieces(card, &clips->items[i], out);
     }
     // and those of the recordings planned from the card alone, written at once with these
     claim_located_without_movie(card, out);

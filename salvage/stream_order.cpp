@@ -113,7 +113,7 @@ void order_samples(std::FILE* image, const SalvageChunkList* chunks, const uint3
             if (!codec::read_picture_order(&reader, data + at, c->sizes[i], &po))
                 continue;
             if (po.undecodable) {
-                o[i].usable = 0;
+                o[i].usable = 0, o[i].passed = 1;
                 continue;
             }
             if (po.order_restarts && !stretches.back().slots.empty())

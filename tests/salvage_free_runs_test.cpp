@@ -106,10 +106,19 @@ TEST(SalvageFreeRuns, SoundGapsSettledTogetherOnlyWhereTheRunsBreak)
 // and then a piece claimed by both), their sound in runs nothing holds; now and then a video
 // chunk whose last cluster begins a run is located only up to that cluster, its tail open in
 // front of its sound: every sound, or tail and sound, placed in the free clusters lies byte for
-// byte where the file's clusters are, and so do its last bytes asked for alone.
-TEST(SalvageFreeRuns, SoundInFreeRunsLiesWhereTheFileDoes)
+// byte where the file's clusters are, and so do its last bytes asked for alone. Video chunks
+// long, or shorter than a cluster with the metadata (a B-frame's): then the cluster between two
+// sounds is both sounds' own.
+struct UnitShape {
+    uint64_t unit, video, sound;
+};
+
+class SoundInFreeRuns : public ::testing::TestWithParam<UnitShape> {};
+
+TEST_P(SoundInFreeRuns, LiesWhereTheFileDoes)
 {
-    constexpr uint64_t c = 64, unit = 600, video = 300, sound = 200, movie = 100;
+    constexpr uint64_t c = 64, movie = 100;
+    const uint64_t unit = GetParam().unit, video = GetParam().video, sound = GetParam().sound;
     image::ImageGeometry g{0, c, 0};
     uint64_t placed[2] = {}, open[2] = {};
     for (uint32_t seed = 1; seed <= 300; seed++) {
@@ -177,6 +186,9 @@ TEST(SalvageFreeRuns, SoundInFreeRunsLiesWhereTheFileDoes)
     EXPECT_GT(2 * placed[0], open[0]) << placed[0] << " of " << open[0];
     EXPECT_GT(placed[1], 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(SalvageFreeRuns, SoundInFreeRuns,
+                         ::testing::Values(UnitShape{600, 300, 200}, UnitShape{300, 20, 250}));
 
 // Two files written at once taking turns in runs (now and then a free cluster between), each a row
 // of units (a video chunk and metadata, located) with sound between; the first ends with its last

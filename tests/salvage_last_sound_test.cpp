@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "salvage/chunk_sound.h"
 #include "salvage/cut_join.h"
 #include "salvage/last_sound.h"
 #include "tests/analysis_fixture.h"
@@ -108,10 +109,76 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         for (uint64_t k = 1; c.forward && k < 4; k++)
             EXPECT_EQ(salvage::place_offset(&got, k * cs - sound_at), truth[k]) << c.name << ", cluster " << k;
         ASSERT_EQ(found, int(c.back)) << c.name << ", back";
-        if (c.back)
+        if (c.back) {
             EXPECT_EQ(head.image, truth[0] + sound_at) << c.name;
+        }
         EXPECT_EQ(img.hash(), img.made_hash) << c.name;
     }
+}
+
+// A recording without its movie box whose last video chunk lies in the run its header begins, at
+// the header's distance; its sound (a tone) ends the media data. The run goes on for a cluster or
+// not, then one to three of another file's clusters (its sound) come, located or not, then the
+// rest of the recording. Wherever the sound is said to follow the chunk, it lies where the file's
+// bytes do; a sound inside the chunk's last cluster always follows, and so does most of one whose
+// run reaches its end.
+TEST(SalvageLastSound, TheLastSoundFollowsItsChunkOnlyWhereItsFileLies)
+{
+    image::ImageGeometry g{0, cs, 0};
+    uint64_t in_run = 0, followed_in_run = 0;
+    for (uint32_t seed = 1; seed <= 120; seed++) {
+        uint32_t x = seed;
+        auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
+        const uint64_t meta = 64, video = 500 + random(3000), sound_bytes = 4 * (50 + random(2000));
+        const uint64_t end = sound_bytes + video + cs + random(uint32_t(6 * cs)), at = end - sound_bytes - video;
+        const bool located = random(2);
+        // the image cluster of each of the file's clusters: the header's run, one cluster past the
+        // chunk's end or not, then one to three of another file's between each run of its own
+        std::vector<uint64_t> cluster;
+        salvage::ClaimList claims;
+        uint64_t first_run = (at + video - 1) / cs + 1 + random(2), next = 0;
+        for (uint64_t k = 0; k * cs < end; k++) {
+            for (uint64_t n = k >= first_run && (k == first_run || random(3) == 0) ? 1 + random(3) : 0; n > 0; n--) {
+                if (located)
+                    basics::list_append(&claims.spans, salvage::ClaimedSpan{next * cs, next * cs + cs, 2, 0});
+                next++;
+            }
+            cluster.push_back(next++);
+        }
+        auto image = [&](uint64_t b) { return cluster[b / cs] * cs + b % cs; };
+        Bytes file = noise(end, seed);
+        Bytes tone = sound(sound_bytes / 4, 1000, 1, mkcard::SoundKind::tone);
+        std::copy(tone.begin(), tone.end(), file.begin() + (end - sound_bytes));
+        Bytes bytes = sound((next + 1) * cs / 4, 5000, 2, mkcard::SoundKind::tone);  // the other file's
+        for (uint64_t k = 0; k < cluster.size(); k++)
+            std::copy(file.begin() + k * cs, file.begin() + std::min(end, k * cs + cs), bytes.begin() + cluster[k] * cs);
+        fixture::TempImage img(bytes, "last sound");
+        salvage::sort_claims(&claims);
+        salvage::OthersPieces others{&claims, 1, 0};
+        analysis::ClipHeader header{image(0), 24, image(24), end - 24, image(0) + end, 1};
+        salvage::RecordingScope scope{img.f, img.size, &g, &header, image(32), end, 0};
+        salvage::RecordingLayout layout{0, image(32), sound_bytes + meta, meta, 0};
+        salvage::SalvageChunkList chunks;
+        salvage::SalvageChunk chunk{};
+        chunk.image_offset = image(at);
+        chunk.full_bytes = video;
+        chunk.samples = 12;
+        chunk.end_confirmed = 1;
+        basics::list_append(&chunks, chunk);
+        salvage::place_chunk_sound(&scope, &chunks, &layout, nullptr, 0, 0, 0, &others);
+        const salvage::SalvageChunk* c = &chunks.items[0];
+        if ((at + video - 1) / cs == (end - 1) / cs) {
+            EXPECT_TRUE(c->sound_follows) << "seed " << seed;
+        }
+        bool run = (end - 1) / cs < first_run;
+        in_run += run, followed_in_run += run && c->sound_follows;
+        for (uint64_t b = 0; c->sound_follows && b < sound_bytes; b++)
+            ASSERT_EQ(salvage::place_offset(&c->sound, b), image(end - sound_bytes + b)) << "seed " << seed << " byte " << b;
+        basics::list_free(&chunks);
+        salvage::free_claims(&claims);
+        EXPECT_EQ(img.hash(), img.made_hash) << "seed " << seed;
+    }
+    EXPECT_GT(2 * followed_in_run, in_run) << followed_in_run << " of " << in_run;
 }
 
 }  // namespace

@@ -104,4 +104,36 @@ TEST(Presentation, RandomDamageKeepsExactlyWhatDecodes)
     }
 }
 
+// A picture left out that no later picture refers to (a leading picture of the key frame that
+// starts the stream) lets the showing go on; any other left out stops it until the next key frame.
+TEST(Presentation, APassedPictureLetsTheShowingGoOn)
+{
+    enum : int { key, pic, lost, passed };
+    struct {
+        const char* name;
+        std::vector<int> kinds;  // in decode order
+        std::vector<int> shown;  // place in showing order
+        std::vector<uint8_t> kept;
+    } cases[] = {
+        {"leading pictures of the first key frame passed", {key, passed, passed, pic, pic}, {2, 0, 1, 3, 4},
+         {1, 0, 0, 1, 1}},
+        {"a picture lost stops the showing", {key, pic, lost, pic, pic}, {0, 1, 2, 3, 4}, {1, 1, 0, 0, 0}},
+        {"passed before any key frame shows nothing", {passed, pic, key, pic}, {0, 1, 2, 3}, {0, 0, 1, 1}},
+        {"after a lost picture a passed one starts nothing", {key, lost, passed, pic, key}, {0, 1, 2, 3, 4},
+         {1, 0, 0, 0, 1}},
+    };
+    for (const auto& c : cases) {
+        std::vector<salvage::OrderedSample> samples;
+        for (size_t i = 0; i < c.kinds.size(); i++) {
+            salvage::OrderedSample o = {};
+            o.usable = c.kinds[i] == key || c.kinds[i] == pic, o.key = c.kinds[i] == key;
+            o.passed = c.kinds[i] == passed, o.offset = (int64_t(c.shown[i]) - int64_t(i)) * 100;
+            samples.push_back(o);
+        }
+        std::vector<uint8_t> keep(samples.size());
+        salvage::choose_presented(samples.data(), samples.size(), 100, keep.data());
+        EXPECT_EQ(keep, c.kept) << c.name;
+    }
+}
+
 }  // namespace
