@@ -96,7 +96,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run4-c32-b3-hevc": (3, 240), "run64-c128-mbps": (3, 588), "run3-c32-lost": (2, 180),
         "run9-c32-lost-b2": (2, 180), "run2-c64-lost-hevc": (2, 168), "run20-c32-lost": (2, 264),
         "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228), "run5:1-c32": (3, 228),
-        "run6:2-jitter-c32-b2": (3, 228), "run3-jitter-c32": (2, 216),
+        "run6:2-jitter-c32-b2": (3, 228), "run3-jitter-c32": (3, 228),
         "run6-jitter-c16-first-short": (3, 264), "run8:3-jitter-c64-lost-music": (2, 180),
         "run3-jitter-c32-lost": (2, 180), "run5:2-jitter-c32-lost-hevc-music": (2, 180),
         "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (1, 84),
