@@ -180,6 +180,14 @@ uint64_t shown_bytes(const MoviePlanner* p, uint64_t k, uint64_t bytes)
     return edge < size ? edge : size;
 }
 
+// 1 when the content of chunk k shows where its end lies: a boundary may fall on any cluster edge
+// behind the last byte its walk showed, in the payload of its last unit.
+int end_shown(const MoviePlanner* p, uint64_t k)
+{
+    uint64_t size = p->video->chunk_sizes[k];
+    return shown_bytes(p, k, size) >= size;
+}
+
 // Chunk k with an open tail made whole from where its tail and sound were placed together (`span`,
 // from the tail's first byte): its last sample must walk intact across its runs, cut once at most.
 int close_tail(MoviePlanner* p, uint64_t k, const ChunkPlace* span)
@@ -283,7 +291,13 @@ int place_sound(MoviePlanner* p)
                 by_room = 0, proven = 1;
             } else {
                 note_sound_gap(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &p->gaps);
+                uint64_t sure = p->sure.count;
                 note_sure_sound(p, *lo, *hi, from, bytes);
+                // behind a chunk whose end its content does not show, the sound's place is no surer
+                // than that end: it only ends runs, as the chunk's bytes behind what was shown do
+                if (!open && lo->file == video_end && !end_shown(p, j))
+                    for (uint64_t i = sure; i < p->sure.count; i++)
+                        p->sure.items[i].tentative = 1;
                 continue;
             }
         }

@@ -319,6 +319,28 @@ void walk_from_box(Chain* c, uint64_t sound, uint64_t to_marker)
     end->end_confirmed = 1;
 }
 
+// The recording's last chunk where a fragment boundary cuts it before its first sample ends: no
+// sample walks where it starts, so nothing listed it. It starts behind the kkad box behind the
+// sound of the chunk before it, where that box's cluster holds its start, and ends its sound's length
+// (`sound`) before the media data's end; listed with no sample, for the join to place. 1 when listed.
+int list_unwalked_last(Chain* c, uint64_t sound)
+{
+    const SalvageChunk* prev = last_chunk(c);
+    int sure = 0;
+    uint64_t at = prev ? behind_box(c, prev->box, &sure) : 0;
+    if (!at || !sure || !prev->file_known || !prev->full_bytes || !prev->end_confirmed)
+        return 0;
+    uint64_t file = prev->file_offset + prev->full_bytes + c->between;
+    if (file >= c->r->file_end || c->r->file_end - file <= sound)
+        return 0;
+    SalvageChunk chunk{};
+    chunk.image_offset = at;
+    chunk.file_offset = file;
+    chunk.file_known = 1;
+    basics::list_append(c->chunks, chunk);
+    return 1;
+}
+
 // A described chunk that does not walk whole at `at`, joined across a fragment boundary to the
 // run that holds the kkad box that describes it (at the distance `to_box` behind its end in the
 // camera's file) or the recording's next located chunk `next`; `first` 1 for the recording's first
@@ -504,8 +526,11 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         to_marker = c.to_box ? c.to_box : lead_marker_distance(&r, &l, out, markers, count);
     if (l.lead && between > l.lead) {
         walk_from_box(&c, sound, to_marker);
+        int listed = list_unwalked_last(&c, sound);
         last = last_chunk(&c);
         join_cut_last_chunk(&r, out, last, sound, others);
+        if (listed && last->samples == 0)
+            last = &out->items[--out->count - 1];
     }
     settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
                                     (last->file_known && last->file_offset + whole_bytes(last) + sound == r.file_end))) ||

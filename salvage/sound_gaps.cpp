@@ -78,8 +78,18 @@ void settle_sound_gaps(const image::ImageGeometry* geometry, ClaimList* claims)
         return;
     const SoundGap* gaps = claims->gaps.items;
     auto* alive = static_cast<uint64_t*>(basics::xcalloc(n, sizeof(uint64_t)));
-    for (uint64_t g = 0; g < n; g++)
+    for (uint64_t g = 0; g < n; g++) {
         alive[g] = gaps[g].edge_count >= 64 ? ~uint64_t(0) : (uint64_t(1) << gaps[g].edge_count) - 1;
+        // the edges were kept by the pieces the last pass knew: runs that hold a piece this pass
+        // located are not the recording's
+        for (uint32_t k = 0; k < gaps[g].edge_count; k++) {
+            Runs r = runs_at(&gaps[g], gaps[g].edges[k]);
+            uint64_t at;
+            if (first_foreign(claims, r.a0, r.a1, gaps[g].clip, gaps[g].tag, &at) ||
+                first_foreign(claims, r.b0, r.b1, gaps[g].clip, gaps[g].tag, &at))
+                alive[g] &= ~(uint64_t(1) << k);
+        }
+    }
     // an edge stays while every other recording's gap keeps an edge its runs leave free
     for (int changed = 1; changed;) {
         changed = 0;

@@ -75,6 +75,10 @@ CARDS = {
     # their kkad boxes' sample sizes, nearly every one cut, its sound often in three runs
     "run3-jitter-c32-lost": ("--count", "2", "--frames", "96,84", "--alternate", "3", "--jitter-runs",
                              "--cluster-kib", "32", "--damage", "moov-lost", "--seed", "315") + ZEROED,
+    # the second recording without its movie box, its last chunk cut inside its first sample: no
+    # sample walks where it starts, and the box in front of it and the media data's end place it
+    "run3-jitter-c32-lost-last": ("--count", "2", "--frames", "48,48", "--alternate", "3", "--jitter-runs",
+                                  "--cluster-kib", "32", "--damage", "moov-lost", "--seed", "3") + FORMAT,
     # the second recording without its movie box, its first two chunks each cut twice and only one
     # lying whole in a run: the distance from its first kkad box, behind the clip header, to its
     # first chunk places each cut chunk behind the box in front of it
@@ -104,7 +108,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228), "run5:1-c32": (3, 228),
         "run6:2-jitter-c32-b2": (3, 228), "run3-jitter-c32": (3, 228),
         "run6-jitter-c16-first-short": (3, 264), "run8:3-jitter-c64-lost-music": (2, 180),
-        "run3-jitter-c32-lost": (2, 180), "run5:2-jitter-c32-lost-hevc-music": (2, 180),
+        "run3-jitter-c32-lost": (2, 180), "run3-jitter-c32-lost-last": (2, 96),
+        "run5:2-jitter-c32-lost-hevc-music": (2, 180),
         "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (1, 84),
         "run4-jitter-c128-20mbps-music": (3, 228),
         "run4-jitter-c128-20mbps-last-music": (3, 228)}
