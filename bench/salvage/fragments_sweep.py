@@ -26,8 +26,6 @@ from test_fragment_cards import CARDS, FORMAT, ZEROED  # noqa: E402
 UNEVEN = {
     "run4:1-jitter-lost-hevc": ("--count", "2", "--frames", "96,84", "--alternate", "4:1", "--jitter-runs",
                                 "--damage", "moov-lost", "--hevc", "--seed", "24") + FORMAT,
-    "run12:3-jitter-c16": ("--count", "3", "--frames", "120,96,48", "--alternate", "12:3", "--jitter-runs",
-                           "--cluster-kib", "16", "--seed", "25") + ZEROED,
     "run2:9-jitter-c64-lost": ("--count", "2", "--frames", "96,120", "--alternate", "2:9", "--jitter-runs",
                                "--cluster-kib", "64", "--damage", "moov-lost", "--seed", "26") + ZEROED,
 }

@@ -97,6 +97,10 @@ CARDS = {
                                            "--jitter-runs", "--cluster-kib", "128", "--video", "640x360",
                                            "--video-mbps", "20", "--size-mib", "40", "--sound", "music",
                                            "--seed", "2") + ZEROED,
+    # a sound chunk cut twice, its gap noted in one pass and settled in a later one, against the
+    # pieces located by then
+    "run12:3-jitter-c16": ("--count", "3", "--frames", "120,96,48", "--alternate", "12:3", "--jitter-runs",
+                           "--cluster-kib", "16", "--seed", "25") + ZEROED,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -108,7 +112,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run6-c32-gop6": (3, 216), "run3-c32-wrap": (3, 228), "run5:1-c32": (3, 228),
         "run6:2-jitter-c32-b2": (3, 228), "run3-jitter-c32": (3, 228),
         "run6-jitter-c16-first-short": (3, 264), "run8:3-jitter-c64-lost-music": (2, 180),
-        "run3-jitter-c32-lost": (2, 180), "run3-jitter-c32-lost-last": (2, 96),
+        "run3-jitter-c32-lost": (2, 180), "run3-jitter-c32-lost-last": (2, 96), "run12:3-jitter-c16": (3, 264),
         "run5:2-jitter-c32-lost-hevc-music": (2, 180),
         "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (1, 84),
         "run4-jitter-c128-20mbps-music": (3, 228),
