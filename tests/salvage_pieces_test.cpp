@@ -5,6 +5,7 @@
 
 #include "analysis/recording_runs.h"
 #include "mp4/movie_box.h"
+#include "salvage/chunk_descriptions.h"
 #include "salvage/chunk_place.h"
 #include "salvage/contested.h"
 #include "salvage/header_pairs.h"
@@ -366,3 +367,45 @@ TEST(SalvagePieces, AClipTakesBackItsHeaderOnlyWhereNoOtherFitsAlike)
 }
 
 }  // namespace
+
+// The distance from a chunk's end to the kkad box that describes it: the box lies in the
+// metadata in front of the next chunk (here 300 in front of it, 700 behind the chunk's end, the
+// interleave 1000). A chunk and its box in one run show it, and so do the box and the next chunk
+// in the camera's file in one run; a boundary between either pair shows another distance, and a
+// distance at least two show is taken.
+TEST(SalvagePieces, BoxDistanceFromEitherSide)
+{
+    constexpr uint64_t between = 1000, to_box = 700, size = 12 * 100;
+    // per chunk: where the card put the chunk and where its box
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint64_t, uint64_t>> chunks;
+        uint64_t want;
+    };
+    const uint64_t unit = size + between;
+    const Case cases[] = {
+        {"both boxes behind their chunks", {{0, size + to_box}, {unit, unit + size + to_box}}, to_box},
+        {"each chunk cut from its box, the boxes in front of the next chunks",
+         {{0, 50000}, {50000 + 300, 90000}, {90000 + 300, 120000}}, to_box},
+        {"one chunk with its box, one box with the next chunk",
+         {{0, size + to_box}, {unit, 70000}, {70000 + 300, 95000}}, to_box},
+        {"one chunk with its box, the next chunk far from it", {{0, size + to_box}, {60000, 90000}}, 0},
+        {"boxes far from everything", {{0, 50000}, {unit, 80000}, {2 * unit, 110000}}, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<salvage::Described> list(c.chunks.size());
+        std::vector<const salvage::Described*> located;
+        for (size_t i = 0; i < c.chunks.size(); i++) {
+            salvage::Described& d = list[i];
+            d = salvage::Described{};
+            d.file_offset = 100 + i * unit;
+            for (uint32_t& s : d.sizes)
+                s = size / 12;
+            d.image_offset = 1000000 + c.chunks[i].first;
+            d.marker_offset = 1000000 + c.chunks[i].second;
+            d.located = d.credible = 1;
+            located.push_back(&d);
+        }
+        EXPECT_EQ(salvage::box_distance(located.data(), located.size(), between), c.want) << c.name;
+    }
+}
