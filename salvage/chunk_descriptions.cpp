@@ -323,6 +323,15 @@ uint64_t box_distance(const Described* const* located, size_t n, uint64_t betwee
             end += v;
         if (located[i]->marker_offset > end && (between == 0 || located[i]->marker_offset - end < between))
             seen.push_back(located[i]->marker_offset - end);
+        // the box and the chunk behind it in the camera's file in one run show the same distance
+        // from the other side: a boundary between the chunk and its box hides it there
+        if (between == 0 || i + 1 == n)
+            continue;
+        const Described* next = located[i + 1];
+        uint64_t file_end = located[i]->file_offset + (end - located[i]->image_offset);
+        if (next->file_offset == file_end + between && next->image_offset > located[i]->marker_offset &&
+            next->image_offset - located[i]->marker_offset < between)
+            seen.push_back(between - (next->image_offset - located[i]->marker_offset));
     }
     std::sort(seen.begin(), seen.end());
     uint64_t best = 0, most = 1;

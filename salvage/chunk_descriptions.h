@@ -72,9 +72,11 @@ const Described** select_descriptions(const DescribedList* all, int located_only
 size_t count_selected(const Described* const* selected);
 
 // The distance from a chunk's end to the kkad box that describes it, the one most located
-// chunks show (a chunk and its box in one run) when at least two do; 0 when none do. The box
-// lies in the metadata in front of the next chunk, less than `between` (0: unknown) behind the
-// chunk's end: a larger distance runs across another recording's run.
+// chunks show (a chunk and its box in one run, or the box and the chunk behind it in the camera's
+// file in one run, as `between` less the distance from the box to that chunk) when at least two
+// do; 0 when none do. The box lies in the metadata in front of the next chunk, less than
+// `between` (0: unknown) behind the chunk's end: a larger distance runs across another
+// recording's run.
 uint64_t box_distance(const Described* const* located, size_t n, uint64_t between);
 
 }  // namespace salvage

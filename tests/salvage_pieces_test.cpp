@@ -5,6 +5,7 @@
 
 #include "analysis/recording_runs.h"
 #include "mp4/movie_box.h"
+#include "salvage/chunk_descriptions.h"
 #include "salvage/chunk_place.h"
 #include "salvage/contested.h"
 #include "salvage/header_pairs.h"
@@ -141,7 +142,8 @@ TEST(SalvagePieces, AnchorsAroundAFileOffsetAreTheNearest)
 // the same tag and sequence (a copy of an earlier recording's) and of other tags behind the file.
 // Every kkad box put back in the file lies there in the image; a sequence two boxes share is
 // placed for neither; and with a chunk located or the start known, each box of a sequence seen
-// once is placed.
+// once is placed. A movie box without the metadata track places them from two located chunks
+// whose boxes lie in their run, and only when no other distance is seen as often.
 TEST(SalvagePieces, KkadBoxesLieWhereTheirFileDoes)
 {
     constexpr uint64_t cs = 256, head = 64, unit = 700, meta = 100, inside = 24, tag = 77;
@@ -164,7 +166,8 @@ TEST(SalvagePieces, KkadBoxesLieWhereTheirFileDoes)
         for (uint64_t k = 0; k < units; k++)
             meta_at[k] = head + k * unit, video_at[k] = meta_at[k] + meta;
         mp4::MovieInfo movie{};
-        movie.has_video = movie.has_other = 1;
+        const int with_meta = int(random(2));
+        movie.has_video = 1, movie.has_other = with_meta;
         movie.video.chunk_offsets = video_at.data(), movie.video.chunk_sizes = video_size.data();
         movie.video.chunk_count = units;
         movie.other.chunk_offsets = meta_at.data(), movie.other.chunk_sizes = meta_size.data();
@@ -195,12 +198,16 @@ TEST(SalvagePieces, KkadBoxesLieWhereTheirFileDoes)
             basics::list_append(&list, m);
         std::vector<uint8_t> found(units, 0);
         std::vector<uint64_t> found_at(units, 0);
-        int located = 0;
+        int located = 0, in_run = 0, across = 0;
         for (uint64_t k = 0; k < units; k++)
             if (random(4) == 0) {
                 found[k] = 1, found_at[k] = image(video_at[k]);
                 located |= present[k] && found_at[k] - image(meta_at[k]) == meta;
+                in_run += present[k] && found_at[k] == image(meta_at[k] + inside) + (meta - inside);
+                across += present[k] && found_at[k] != image(meta_at[k] + inside) + (meta - inside);
             }
+        if (!with_meta)
+            located = in_run >= 2 && across == 0;
         const int start_known = int(random(2));
         salvage::AnchorList out{};
         salvage::place_kkad_boxes(&movie, &list, tag, found.data(), found_at.data(), start_known ? base : UINT64_MAX,
@@ -213,7 +220,7 @@ TEST(SalvagePieces, KkadBoxesLieWhereTheirFileDoes)
             EXPECT_EQ(a.file, meta_at[k] + inside) << "seed " << seed;
             EXPECT_EQ(seen[k], 1u) << "seed " << seed << ": a sequence two boxes share placed";
         }
-        if (located || start_known) {
+        if (located || (start_known && with_meta)) {
             uint64_t once = uint64_t(std::count(seen.begin(), seen.end(), 1u));
             EXPECT_EQ(out.count, once) << "seed " << seed;
             expected += once;
@@ -360,3 +367,45 @@ TEST(SalvagePieces, AClipTakesBackItsHeaderOnlyWhereNoOtherFitsAlike)
 }
 
 }  // namespace
+
+// The distance from a chunk's end to the kkad box that describes it: the box lies in the
+// metadata in front of the next chunk (here 300 in front of it, 700 behind the chunk's end, the
+// interleave 1000). A chunk and its box in one run show it, and so do the box and the next chunk
+// in the camera's file in one run; a boundary between either pair shows another distance, and a
+// distance at least two show is taken.
+TEST(SalvagePieces, BoxDistanceFromEitherSide)
+{
+    constexpr uint64_t between = 1000, to_box = 700, size = 12 * 100;
+    // per chunk: where the card put the chunk and where its box
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint64_t, uint64_t>> chunks;
+        uint64_t want;
+    };
+    const uint64_t unit = size + between;
+    const Case cases[] = {
+        {"both boxes behind their chunks", {{0, size + to_box}, {unit, unit + size + to_box}}, to_box},
+        {"each chunk cut from its box, the boxes in front of the next chunks",
+         {{0, 50000}, {50000 + 300, 90000}, {90000 + 300, 120000}}, to_box},
+        {"one chunk with its box, one box with the next chunk",
+         {{0, size + to_box}, {unit, 70000}, {70000 + 300, 95000}}, to_box},
+        {"one chunk with its box, the next chunk far from it", {{0, size + to_box}, {60000, 90000}}, 0},
+        {"boxes far from everything", {{0, 50000}, {unit, 80000}, {2 * unit, 110000}}, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<salvage::Described> list(c.chunks.size());
+        std::vector<const salvage::Described*> located;
+        for (size_t i = 0; i < c.chunks.size(); i++) {
+            salvage::Described& d = list[i];
+            d = salvage::Described{};
+            d.file_offset = 100 + i * unit;
+            for (uint32_t& s : d.sizes)
+                s = size / 12;
+            d.image_offset = 1000000 + c.chunks[i].first;
+            d.marker_offset = 1000000 + c.chunks[i].second;
+            d.located = d.credible = 1;
+            located.push_back(&d);
+        }
+        EXPECT_EQ(salvage::box_distance(located.data(), located.size(), between), c.want) << c.name;
+    }
+}
