@@ -124,13 +124,20 @@ int tail_cut(const MoviePlanner* p, uint64_t k, uint64_t* x)
            left[0] < f + p->video->chunk_sizes[k];
 }
 
+// Of the first `samples` samples of chunk k, how many lie whole in front of its byte `x`.
+static uint64_t samples_before(const mp4::TrackTables* v, uint64_t k, uint64_t samples, uint64_t x)
+{
+    uint64_t n = 0;
+    while (n < samples && leading_bytes(v, k, n + 1) <= x)
+        n++;
+    return n;
+}
+
 int rejoin_in_cluster(const MoviePlanner* p, uint64_t k, uint64_t samples, uint64_t x, uint64_t at, ChunkPlace* place)
 {
     const image::ImageGeometry* g = p->geometry;
     const mp4::TrackTables* v = p->video;
-    uint64_t cs = g ? g->cluster_bytes : 0, n = 0, fv = v->chunk_offsets[k];
-    while (n < samples && leading_bytes(v, k, n + 1) <= x)
-        n++;
+    uint64_t cs = g ? g->cluster_bytes : 0, n = samples_before(v, k, samples, x), fv = v->chunk_offsets[k];
     uint64_t s0 = leading_bytes(v, k, n), from = 0, run_at = 0;
     ChunkPlace joined = *place;
     place_last_run(&joined, &from, &run_at);
@@ -217,10 +224,7 @@ void settle_by_next_chunk(MoviePlanner* p, int with_sound)
                 p->cut[k] = place;
                 p->joins++;
             } else if (place_offset(&place, x) != want) {
-                uint64_t n = 0;
-                while (n < p->on_card[k] && leading_bytes(v, k, n + 1) <= x)
-                    n++;
-                p->on_card[k] = n;
+                p->on_card[k] = samples_before(v, k, p->on_card[k], x);
                 p->end_seen[k] = 0;
             }
         }
