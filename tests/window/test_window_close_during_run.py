@@ -54,19 +54,29 @@ class CloseDuringRun(unittest.TestCase):
             if line and wanted(line) and 0 < int(WRITING.match(line).group(2)) < 90 and partials(out):
                 return line
             return None
+        seen = []
+
+        def window_agrees():
+            seen[:] = [s.control(STATUS_LINK), last_writing_line(log), ws.read_text(log)[-300:]]
+            return seen[0] == seen[1]
         for _ in range(10):
             ws.wait_for("a clip half written", in_a_write)
             gate.hold()
             ws.wait_for("the child to wait in a read of the card", gate.holding_a_read)
             # what the child wrote before the hold may still be on its way to the window (a busy
-            # machine): the window's status and its log agree once it has all of it
-            ws.wait_for("the window to take all the held child wrote",
-                        lambda: s.control(STATUS_LINK) == last_writing_line(log))
+            # machine): the window's status and its log agree once it has all of it. A hold that
+            # never lets them agree is let go and made again.
+            try:
+                ws.wait_for("the window to take all the held child wrote", window_agrees, timeout=120)
+            except AssertionError:
+                gate.release()
+                continue
             line = in_a_write()  # what the log said last may have moved on before the hold
             if line:
                 return line
             gate.release()
-        raise AssertionError("the child was never held in the middle of a clip")
+        raise AssertionError("the child was never held in the middle of a clip with the window showing what it "
+                             "wrote: the window shows %r, the log's last line is %r, its tail %r" % tuple(seen))
 
     def answer(self, s, key):
         s.keys(ws.wait_for("the question's window", lambda: s.find(ws.TITLE, other_than=s.main)), key)

@@ -78,6 +78,10 @@ def processes_with(text):
 _desktop = {}
 
 
+class FolderTreeAstray(AssertionError):
+    """The letters typed into a folder picker's tree took it elsewhere."""
+
+
 def desktop_env(screen="1400x900x24"):
     """The environment of every program this test process starts: an X server (of the size the
     first call asks for) and a Wine prefix of its own. Wine's desktop process stays tied to the
@@ -215,8 +219,17 @@ class Session:
         field is made again, with a click."""
         press = press or (self.press_focused if focused else lambda: self.press_button(button))
         shown = lambda: self.control(FOLDER_FIELDS[button]) == win_path(folder)  # noqa: E731
+        why = ""
         for _ in range(3):
-            self.walk_folder_tree(press, folder)
+            try:
+                self.walk_folder_tree(press, folder)
+            except FolderTreeAstray as e:
+                # the walk is begun again in a new picker
+                why = str(e)
+                self.xdo("key", "Escape")
+                wait_for("the folder browser to close", lambda: not self.find("Browse for Folder"))
+                press = lambda: self.press_button(button)  # noqa: E731
+                continue
             if not self.probe:
                 return
             try:
@@ -224,11 +237,54 @@ class Session:
                 return
             except AssertionError:
                 press = lambda: self.press_button(button)  # noqa: E731
-        raise AssertionError("Wine's folder tree did not reach " + folder)
+        raise AssertionError("Wine's folder tree did not reach %s %s" % (folder, why))
 
     def walk_folder_tree(self, press, folder):
         dialog = self.open_dialog("Browse for Folder", press)
         parts = [p for p in os.path.abspath(folder).split("/") if p]
+        if self.probe:
+            self.walk_folder_tree_seen(dialog, parts)
+        else:
+            self.walk_folder_tree_timed(dialog, parts)
+        self.xdo("key", "Return")
+        wait_for("the folder browser to close", lambda: not self.find("Browse for Folder"))
+
+    def folder_tree(self):
+        """The items from the top of the open folder picker's tree down to the selected one, as
+        the probe sees them."""
+        return self.state().get("folder_tree", "").split("|")[:-1]
+
+    def walk_folder_tree_seen(self, dialog, parts):
+        """Each step taken once the probe shows the tree where the step leaves it: a busy machine
+        may deliver typed letters too slowly for the tree to take them as one name, and the name
+        is then typed again."""
+        wait_for("the folder tree", self.folder_tree)
+        self.keys(dialog, "Down")
+        wait_for("the tree at /", lambda: self.folder_tree()[-1:] == ["/"])
+        for i, part in enumerate(parts):
+            self.xdo("key", "Right")
+            reached = lambda: self.folder_tree()[-(i + 2):] == ["/"] + parts[:i + 1]  # noqa: E731
+            for _ in range(5):
+                time.sleep(TYPING_SPELL)  # a name typed now starts afresh
+                if reached():
+                    break
+                if typable(part):
+                    self.type_text(part)
+                elif self.folder_tree()[-(i + 1):] == ["/"] + parts[:i]:
+                    # letters outside the keyboard's layout never reach the tree: such a folder is the
+                    # only one in its parent, the first item under it
+                    self.only_entry(os.path.join("/", *parts[:i]), part)
+                    self.xdo("key", "Down")
+                try:
+                    wait_for("the tree at " + part, reached, timeout=15)
+                    break
+                except AssertionError:
+                    pass
+            else:
+                raise FolderTreeAstray("(it went to %s)" % "/".join(self.folder_tree()))
+
+    def walk_folder_tree_timed(self, dialog, parts):
+        """Without a probe each step is given the time a quiet machine needs."""
         time.sleep(TYPING_SPELL)  # the tree is filled after its window shows
         self.keys(dialog, "Down", "Right")
         for i, part in enumerate(parts):
@@ -243,8 +299,6 @@ class Session:
             if i + 1 < len(parts):
                 self.xdo("key", "Right")
         time.sleep(TYPING_SPELL)
-        self.xdo("key", "Return")
-        wait_for("the folder browser to close", lambda: not self.find("Browse for Folder"))
 
     def open_dialog(self, title, press):
         """Presses until the dialog shows: a press made while the window still settles the end of
