@@ -256,6 +256,7 @@ void free_run_state(RunState* s)
     s->salvage.clip_written = nullptr;
     std::free(s->sound_silent);
     s->sound_silent = nullptr;
+    basics::list_free(&s->written_sound);
     s->salvage.sound_silent = nullptr;
     s->salvage.sound_silent_count = 0;
     report::free_report_facts(&s->report);

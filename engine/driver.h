@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "analysis/analysis_types.h"
+#include "basics/growable.h"
 #include "camera/camera_files.h"
 #include "engine/options.h"
 #include "image/exfat_detect.h"
@@ -14,6 +15,16 @@
 #include "salvage/salvage_attempts.h"
 
 namespace engine {
+
+// One place a file the documented rules wrote took sound from: the report weighs those places
+// against a salvaged file of the same recording.
+struct WrittenSound {
+    uint32_t clip_number;
+    uint64_t chunk;  // 0 the first
+    uint64_t image_offset;
+    uint64_t length;
+};
+using WrittenSoundList = basics::Growable<WrittenSound, 16>;
 
 struct RunState {
     EngineOptions options;
@@ -36,6 +47,7 @@ struct RunState {
     // handed out, so that salvaged files are numbered after them
     salvage::SalvageRequest salvage;
     uint8_t* sound_silent;  // per clip number: written whole but with sound chunks left silent (`salvage` reads it)
+    WrittenSoundList written_sound;
     // what the report shows, gathered as the stages run
     int argc;
     char** argv;

@@ -1,5 +1,6 @@
 #include "engine/report_stage.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -260,9 +261,32 @@ void add_more_output(RunState* s, report::RecordingFacts* r, const char* path)
 
 // The analysis gives two recordings one clip header when it refused the second one's: the file of
 // the one noted later is listed beside the first's, not in its place. 1 when `path` was so listed.
+// Whether bytes [at, at + length) lie wholly in the sound the salvage plan places, piece after
+// piece (each step moves past the end of a piece that holds `at`).
+int in_planned_sound(const salvage::SalvagePlan* plan, uint64_t at, uint64_t length)
+{
+    uint64_t end = at + length;
+    for (int moved = 1; at < end && moved;) {
+        moved = 0;
+        for (uint64_t i = 0; i < plan->piece_count && at < end; i++) {
+            const salvage::SalvagePiece* p = &plan->pieces[i];
+            uint64_t head = p->head_length ? p->head_length : p->length;
+            uint64_t starts[2] = {p->image_offset, p->tail_offset}, lengths[2] = {head, p->length - head};
+            for (int k = 0; k < 2 && p->track == salvage::salvage_sound; k++)
+                if (lengths[k] && at >= starts[k] && at < starts[k] + lengths[k]) {
+                    at = std::min(end, starts[k] + lengths[k]);
+                    moved = 1;
+                }
+        }
+    }
+    return at >= end;
+}
+
 // A file rebuilt with silent sound and a salvaged one beside it that holds all of it: the reason
-// says which of the two to play.
-void tell_whole_sound(report::RecordingFacts* r, const salvage::SalvageNote* note)
+// says which of the two to play, and how many of the sound chunks the documented rules did write
+// they took from other places than the salvaged file (where the camera usually puts them, on a
+// card whose files were written in runs).
+void tell_whole_sound(const RunState* s, report::RecordingFacts* r, const salvage::SalvageNote* note)
 {
     if (r->fate != report::fate_written || !r->reason[0] || !note->plan)
         return;
@@ -272,6 +296,23 @@ void tell_whole_sound(report::RecordingFacts* r, const salvage::SalvageNote* not
     size_t used = std::strlen(r->reason);
     basics::bounded_format(r->reason + used, sizeof r->reason - used, "; %s beside it has all of its sound",
                            report::file_name_of(note->final_path));
+    unsigned long long elsewhere = 0;
+    uint64_t last_chunk = UINT64_MAX;
+    for (size_t i = 0; i < s->written_sound.count; i++) {
+        const WrittenSound* w = &s->written_sound.items[i];
+        if (w->clip_number != note->clip_number || w->chunk == last_chunk ||
+            in_planned_sound(note->plan, w->image_offset, w->length))
+            continue;
+        elsewhere++;
+        last_chunk = w->chunk;  // a chunk's spans are noted one after another
+    }
+    used = std::strlen(r->reason);
+    if (elsewhere == 1)
+        basics::bounded_format(r->reason + used, sizeof r->reason - used,
+                               "; 1 sound chunk in it is not where that file has it");
+    else if (elsewhere > 1)
+        basics::bounded_format(r->reason + used, sizeof r->reason - used,
+                               "; %llu sound chunks in it are not where that file has them", elsewhere);
 }
 
 int listed_beside(RunState* s, report::RecordingFacts* r, const char* path)
@@ -325,9 +366,12 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
             report::add_piece(&s->report, report::piece_missing, index,
                               clip->header->header_offset + movie->video.chunk_offsets[k], movie->video.chunk_sizes[k]);
     }
-    for (uint64_t j = 0; o->sound_at && j < o->audio_chunks; j++)
-        if (o->sound_at[j] != UINT64_MAX)
-            report::add_piece(&s->report, report::piece_sound, index, o->sound_at[j], movie->audio.chunk_sizes[j]);
+    for (size_t i = 0; i < o->sound_spans.count; i++) {
+        const rebuild::SoundSpan* span = &o->sound_spans.items[i];
+        report::add_piece(&s->report, report::piece_sound, index, span->image_offset, span->length);
+        basics::list_append(&s->written_sound,
+                            WrittenSound{clip->clip_number, span->chunk, span->image_offset, span->length});
+    }
     if (listed_beside(s, r, o->final_path))
         return;  // the record tells of the recording noted first
     if (o->located) {
@@ -417,7 +461,7 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     if (note->written && listed_beside(s, r, note->final_path)) {
         if (note->plan)
             add_salvaged_pieces(s, index, note->plan);
-        tell_whole_sound(r, note);
+        tell_whole_sound(s, r, note);
         return;
     }
     // a movie box only salvage put back together: the recording's facts come from it now

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "basics/checked_alloc.h"
+#include "basics/growable.h"
 #include "rebuild/image_copy.h"
 
 namespace rebuild {
@@ -19,9 +20,15 @@ namespace {
 constexpr uint64_t cadence_min_gap = 16384;
 constexpr uint64_t cadence_max_gap = 16384 + 4096;
 
-// Copies output-file bytes [file_offset, file_offset + length) cluster piece by cluster piece
-// from where the map puts them.
-int copy_by_cluster_map(ClipWriteState* state, uint64_t file_offset, uint64_t length)
+void note_span(ClipWriteState* state, uint64_t number, uint64_t image_offset, uint64_t length)
+{
+    if (state->sound_at)
+        basics::list_append(&state->sound_spans, SoundSpan{number - 1, image_offset, length});
+}
+
+// Copies output-file bytes [file_offset, file_offset + length) of audio chunk `number` cluster
+// piece by cluster piece from where the map puts them.
+int copy_by_cluster_map(ClipWriteState* state, uint64_t number, uint64_t file_offset, uint64_t length)
 {
     const ClusterMap* map = &state->map;
     uint64_t cluster = map->cluster_bytes;
@@ -39,6 +46,7 @@ int copy_by_cluster_map(ClipWriteState* state, uint64_t file_offset, uint64_t le
     auto* buf = static_cast<uint8_t*>(basics::xmalloc(cap));
     uint64_t at = file_offset;
     uint64_t end = file_offset + length;
+    size_t spans_before = state->sound_spans.count;
     int ok = 1;
     while (at < end) {
         uint64_t within = at % cluster;
@@ -61,9 +69,12 @@ int copy_by_cluster_map(ClipWriteState* state, uint64_t file_offset, uint64_t le
             ok = 0;
             break;
         }
+        note_span(state, number, static_cast<uint64_t>(base) + within, piece);
         at += piece;
     }
     std::free(buf);
+    if (!ok)
+        state->sound_spans.count = spans_before;
     return ok;
 }
 
@@ -98,7 +109,7 @@ void recover_audio_chunk(ClipWriteState* state, uint64_t number)
         state->audio_written++;
         return;
     }
-    if (copy_by_cluster_map(state, file_offset, length)) {
+    if (copy_by_cluster_map(state, number, file_offset, length)) {
         state->audio_written++;
         note_sound(state, number, uint64_t(state->map.entries[file_offset / state->map.cluster_bytes]) +
                                       file_offset % state->map.cluster_bytes);
@@ -117,6 +128,7 @@ void recover_audio_chunk(ClipWriteState* state, uint64_t number)
                 state->audio_written++;
                 state->cadence++;
                 note_sound(state, number, behind_video);
+                note_span(state, number, behind_video, length);
                 return;
             }
             // In the camera's file the last audio chunk directly followed that video chunk.
@@ -127,6 +139,7 @@ void recover_audio_chunk(ClipWriteState* state, uint64_t number)
                 state->audio_written++;
                 state->final_adjacent++;
                 note_sound(state, number, behind_video);
+                note_span(state, number, behind_video, length);
                 return;
             }
         }

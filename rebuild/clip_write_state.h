@@ -4,9 +4,19 @@
 #include <cstdio>
 
 #include "analysis/analysis_types.h"
+#include "basics/growable.h"
 #include "rebuild/cluster_map.h"
 
 namespace rebuild {
+
+// Bytes of one audio chunk copied from one place of the image: a chunk the cluster layout places
+// comes in as many spans as the runs it lies in.
+struct SoundSpan {
+    uint64_t chunk;  // 0 the first
+    uint64_t image_offset;
+    uint64_t length;
+};
+using SoundSpanList = basics::Growable<SoundSpan, 16>;
 
 // What the writer knows about one clip while it writes it.
 struct ClipWriteState {
@@ -26,8 +36,9 @@ struct ClipWriteState {
     uint64_t silent;
     uint64_t silenced_bytes;  // sound bytes the card did not give, written as silence
     // where each recovered audio chunk's first byte lies in the image, for the report; null when
-    // nobody asks
+    // nobody asks (and then no spans are kept either)
     uint64_t* sound_at;
+    SoundSpanList sound_spans;
 };
 
 }  // namespace rebuild

@@ -113,6 +113,8 @@ void note_outcome(Writer* w, ClipOutcome* outcome, int written)
     outcome->located = w->located;
     outcome->located_at = w->located_at;
     outcome->sound_at = w->state.sound_at;
+    outcome->sound_spans = w->state.sound_spans;
+    w->state.sound_spans = SoundSpanList{};
     outcome->head_hashed = written && spool_head_hash(&outcome->head_hash);
     w->located = nullptr;
     w->located_at = nullptr;
@@ -124,6 +126,7 @@ void release(Writer* w)
     std::free(w->located);
     std::free(w->located_at);
     std::free(w->state.sound_at);
+    basics::list_free(&w->state.sound_spans);
     free_output_moov(&w->moov);
     cluster_map_free(&w->state.map);
     validation_close(&w->pass);
@@ -476,6 +479,7 @@ void free_clip_outcome(ClipOutcome* outcome)
     std::free(outcome->located);
     std::free(outcome->located_at);
     std::free(outcome->sound_at);
+    basics::list_free(&outcome->sound_spans);
     outcome->located = nullptr;
     outcome->located_at = nullptr;
     outcome->sound_at = nullptr;
@@ -494,8 +498,7 @@ int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageG
                       int validate, size_t file_index, size_t file_count, ClipOutcome* outcome)
 {
     clear_last_clip_error();
-    Writer w;
-    std::memset(&w, 0, sizeof w);
+    Writer w{};
     w.clip = clip;
     w.clip_number = int(clip->clip_number);
     w.validate = validate;

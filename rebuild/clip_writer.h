@@ -7,6 +7,7 @@
 #include "analysis/analysis_types.h"
 #include "basics/sha256.h"
 #include "image/exfat_detect.h"
+#include "rebuild/clip_write_state.h"
 
 namespace rebuild {
 
@@ -20,6 +21,7 @@ struct ClipOutcome {
     uint8_t* located;           // one flag per video chunk, owned
     uint64_t* located_at;       // image position per located video chunk, owned
     uint64_t* sound_at;         // image position per recovered audio chunk, all ones when silent, owned
+    SoundSpanList sound_spans;  // every place the recovered audio chunks were copied from, owned
     // with head_hashed, the file's hash fed its first head_hash.length bytes, taken while the
     // scan passed them: the report reads only the rest
     basics::Sha256 head_hash;
