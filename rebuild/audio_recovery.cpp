@@ -20,6 +20,7 @@ namespace {
 constexpr uint64_t cadence_min_gap = 16384;
 constexpr uint64_t cadence_max_gap = 16384 + 4096;
 
+// A place bytes of audio chunk `number` were copied from, kept when the report asks.
 void note_span(ClipWriteState* state, uint64_t number, uint64_t image_offset, uint64_t length)
 {
     if (state->sound_at)
