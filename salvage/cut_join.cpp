@@ -23,10 +23,11 @@ int on_same_edge(const image::ImageGeometry* g, uint64_t image_offset, uint64_t 
     return image_offset >= g->heap_offset && (image_offset - g->heap_offset) % g->cluster_bytes == file % g->cluster_bytes;
 }
 
-int foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint32_t tentative = 0)
+int foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint32_t tentative = 0,
+            uint32_t inferred = 1)
 {
     uint64_t at;
-    return first_foreign(claims, begin, end, clip, tag, &at, tentative);
+    return first_foreign(claims, begin, end, clip, tag, &at, tentative, inferred);
 }
 
 int first_foreign_of(const JoinWindow* w, uint64_t begin, uint64_t end)
@@ -52,7 +53,7 @@ ChunkPlace placed_at_cut(JoinAnchor lo, JoinAnchor hi, uint64_t cut, uint64_t fi
 }
 
 int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at,
-                  uint32_t tentative)
+                  uint32_t tentative, uint32_t inferred)
 {
     if (!claims)
         return 0;
@@ -63,7 +64,8 @@ int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_
         std::lower_bound(first, stop, from, [](const ClaimedSpan& x, uint64_t v) { return x.begin < v; });
     int found = 0;
     for (; c != stop && c->begin < end; c++)
-        if (c->end > begin && c->clip != clip && (c->tag == 0 || c->tag != tag) && c->tentative <= tentative) {
+        if (c->end > begin && c->clip != clip && (c->tag == 0 || c->tag != tag) && c->tentative <= tentative &&
+            c->inferred <= inferred) {
             uint64_t x = c->begin > begin ? c->begin : begin;
             if (!found || x < *at)
                 *at = x;
@@ -183,7 +185,9 @@ uint32_t edges_kept(const image::ImageGeometry* geometry, uint64_t image_size, J
     uint32_t left = 0;
     for (uint64_t e = first; e <= last; e += cs) {
         uint64_t head_end = lo.image + (e - lo.file), tail = hi.image - (hi.file - e);
-        if ((tail < head_end && lo.image < hi.image) || foreign(claims, lo.image, head_end, clip, tag) || foreign(claims, tail, hi.image, clip, tag))
+        // a piece inferred from where one of several boundaries may fall can be wrong: it rules out no edge
+        if ((tail < head_end && lo.image < hi.image) || foreign(claims, lo.image, head_end, clip, tag, 0, 0) ||
+            foreign(claims, tail, hi.image, clip, tag, 0, 0))
             continue;  // a run would hold another recording's piece
         if (left < max)
             out[left] = e;

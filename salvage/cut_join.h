@@ -83,9 +83,9 @@ constexpr uint64_t claim_edges_tried = 64;
 
 // 1 with `at` the first byte of [begin, end) that a piece of a recording other than `clip`
 // (or `tag`) holds.
-// With `tentative` 1, the tentative pieces count too.
+// With `tentative` 1, the tentative pieces count too; with `inferred` 0, the inferred ones do not.
 int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at,
-                  uint32_t tentative = 0);
+                  uint32_t tentative = 0, uint32_t inferred = 1);
 
 // Recordings whose runs runs_proven weighs, and how many clusters around the two pieces it looks
 // at on either side.
@@ -105,7 +105,7 @@ void sort_claims(ClaimList* claims);
 
 // The cluster edges in (lo, hi] where the boundary between the runs of `lo` and `hi` may lie: those
 // where neither run holds a piece of a recording other than `clip` (or `tag`) in `claims` (null:
-// none known). How many, with the first and the last of them; 0 also when the two pieces cannot
+// none known; an inferred piece counts for none). How many, with the first and the last of them; 0 also when the two pieces cannot
 // be of one file or more than claim_edges_tried edges lie between them.
 int edges_left(const image::ImageGeometry* geometry, uint64_t image_size, JoinAnchor lo, JoinAnchor hi,
                uint64_t file, uint64_t size, const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t* first_left,

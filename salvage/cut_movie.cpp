@@ -208,17 +208,25 @@ void find_cut_movie_clips(const SalvageCard* card, const analysis::ClipList* cli
     for (size_t p = 0; p < card->pairs->count; p++) {
         const analysis::MoviePair* pair = &card->pairs->items[p];
         const mp4::MovieInfo* cut = &movies->items[pair->movie];
-        if (pair->header_index < 1 || pair->header_index > card->headers->count || out->own.items[pair->movie] ||
-            analysis::movie_makes_clip(cut) || has_box.items[pair->header_index - 1])
-            continue;
         uint64_t mdat_begin, mdat_end;
+        if (pair->header_index < 1 || pair->header_index > card->headers->count || out->own.items[pair->movie] ||
+            !media_of(&card->headers->items[pair->header_index - 1], &mdat_begin, &mdat_end))
+            continue;
+        // a box read on into the other file's bytes may still make a clip of the tracks in front of
+        // the cut: a box of its tree that does not walk shows the cut, and the clip takes the box
+        // put back together
+        int listed = analysis::movie_makes_clip(cut);
+        if (listed ? !has_box.items[pair->header_index - 1] || rebuild::movie_box_whole(cut, mdat_begin, mdat_end)
+                   : has_box.items[pair->header_index - 1])
+            continue;
         mp4::MovieInfo joined;
-        if (!media_of(&card->headers->items[pair->header_index - 1], &mdat_begin, &mdat_end) ||
-            !join_cut_movie(card->image, card->image_size, card->geometry, cut->moov_offset, mdat_begin, mdat_end,
+        if (!join_cut_movie(card->image, card->image_size, card->geometry, cut->moov_offset, mdat_begin, mdat_end,
                             &taken, &joined))
             continue;
         out->movies.items[pair->movie] = joined;
         out->own.items[pair->movie] = 1;
+        if (listed)
+            continue;
         has_box.items[pair->header_index - 1] = 1;
         basics::list_append(&joined_boxes, JoinedBox{pair->movie, pair->header_index, size_t(pair->run)});
     }

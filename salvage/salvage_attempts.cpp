@@ -394,13 +394,22 @@ struct WithCutMovies {
 void add_cut_movie_clips(SalvageRequest* r, WithCutMovies* w)
 {
     find_cut_movie_clips(&r->card, r->clips, &w->cut);
-    if (w->cut.clips.count == 0)
+    const analysis::MovieList* movies = r->card.movies;
+    size_t joined = w->cut.clips.count;
+    for (size_t m = 0; m < movies->count && m < w->cut.own.count; m++)
+        joined += w->cut.own.items[m];
+    if (joined == 0)
         return;
     const analysis::ClipList* listed = r->clips;
     for (size_t i = 0, j = 0; i < listed->count || j < w->cut.clips.count;) {
         int cut = i == listed->count ||
                   (j < w->cut.clips.count && w->cut.clips.items[j].clip_number < listed->items[i].clip_number);
-        basics::list_append(&w->clips, cut ? w->cut.clips.items[j] : listed->items[i]);
+        analysis::RecoveryClip clip = cut ? w->cut.clips.items[j] : listed->items[i];
+        // a listed clip whose box was put back together takes the joined box
+        for (size_t m = 0; !cut && m < movies->count && m < w->cut.own.count; m++)
+            if (clip.movie == &movies->items[m] && w->cut.own.items[m])
+                clip.movie = &w->cut.movies.items[m];
+        basics::list_append(&w->clips, clip);
         basics::list_append(&w->written, uint8_t(cut ? 0 : r->clip_written[i]));
         basics::list_append(&w->at, cut || !r->written_at ? nullptr : r->written_at[i]);
         cut ? j++ : i++;

@@ -18,28 +18,10 @@ namespace {
 const uint64_t base = 8192;  // image offset of the clip's ftyp box
 
 // Validation and stages 3 and 4 on an image, as the driver runs them.
-struct Analysis {
-    image::ScanIndex index{};
-    fixture::Owned<analysis::ClipHeaderList> headers;
-    fixture::Owned<analysis::MarkerList> markers;
-    fixture::Owned<analysis::MovieList> movies;
-    fixture::Owned<analysis::RunList> runs;
-    fixture::Owned<analysis::PairList> pairs;
-    analysis::ClipList clips;
-    Analysis(const Bytes& image, const fixture::TempImage& file)
+struct Analysis : fixture::ImageAnalysis {
+    Analysis(const Bytes& image, const fixture::TempImage& file) : ImageAnalysis(image, file)
     {
-        fixture::index_signatures(image, &index);
-        analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
-        analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
         analysis::map_fingerprints(file.f, file.size, &markers, &clips);
-    }
-    ~Analysis()
-    {
-        analysis::free_clips(&clips);
-        for (size_t i = 0; i < movies.count; i++)
-            mp4::free_movie_info(&movies.items[i]);
-        image::free_scan_index(&index);
-        analysis::release_read_buffers();
     }
 };
 

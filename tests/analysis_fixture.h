@@ -15,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/candidates.h"
+#include "analysis/chunk_locate.h"
+#include "analysis/recording_runs.h"
 #include "image/scan_index.h"
 #include "mp4/sample_tables.h"
 #include "tools/mkcard_moov.h"
@@ -275,6 +278,32 @@ struct TempImage {
     {
         std::fclose(f);
         EXPECT_EQ(file_hash(path), made_hash) << label << ": the source image changed";
+    }
+};
+
+// An image validated and its recordings built as the driver does it, freed when the test is done.
+struct ImageAnalysis {
+    image::ScanIndex index{};
+    Owned<analysis::ClipHeaderList> headers;
+    Owned<analysis::MarkerList> markers;
+    Owned<analysis::MovieList> movies;
+    Owned<analysis::RunList> runs;
+    Owned<analysis::PairList> pairs;
+    analysis::ClipList clips{};
+    ImageAnalysis(const Bytes& image, const TempImage& file)
+    {
+        index_signatures(image, &index);
+        analysis::validate_candidates(file.f, file.size, &index, &headers, &markers, &movies);
+        analysis::build_recordings(&headers, &markers, &movies, &runs, &pairs, &clips);
+    }
+    ImageAnalysis(const ImageAnalysis&) = delete;
+    ~ImageAnalysis()
+    {
+        analysis::free_clips(&clips);
+        for (size_t i = 0; i < movies.count; i++)
+            mp4::free_movie_info(&movies.items[i]);
+        image::free_scan_index(&index);
+        analysis::release_read_buffers();
     }
 };
 

@@ -172,6 +172,9 @@ TEST(SalvageCutJoin, SoundAcrossSeveralEdgesOnlyWhereTheOtherRecordingsPiecesLea
          {behind_head, {18 * cs + 400, 19 * cs, 2, 0, 1}, other_before, own_run, other_after}, 1},
         {"another recording's guess inside the tail run takes no edge away",
          {behind_head, before_tail, {19 * cs + 10, 19 * cs + 20, 3, 0, 1}, other_before, own_run, other_after}, 1},
+        {"another recording's piece inferred between two of its edges takes no edge away",
+         {behind_head, before_tail, {19 * cs + 10, 19 * cs + 20, 3, 0, 0, UINT64_MAX, 1}, other_before, own_run,
+          other_after}, 1},
     };
     for (const auto& c : cases) {
         salvage::ClaimList claims{};

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "mp4/movie_box.h"
@@ -74,6 +76,75 @@ TEST(SalvageCutMovie, ACutMovieBoxIsJoinedOnlyWhereItsStructureProvesOnePlace)
             EXPECT_TRUE(std::equal(m.moov_bytes, m.moov_bytes + m.moov_size, file.begin() + moov_file)) << c.name;
             mp4::free_movie_info(&m);
         }
+        EXPECT_EQ(img.hash(), img.made_hash) << c.name;
+    }
+}
+
+struct ReadOnCase {
+    const char* name;
+    int cut;         // 1: a boundary cuts the box inside its last track's media box header
+    int rests;       // copies of the rest behind the other file's clusters
+    int expect_join;
+};
+
+// A box cut inside its last track reads on into the other file's bytes and may still make a clip
+// of the tracks in front of the cut; the clip takes the box put back together where one place of
+// the rest makes the whole tree walk, and keeps it as read where none or two do.
+TEST(SalvageCutMovie, AListedClipWhoseBoxReadsOnTakesTheBoxPutBackTogether)
+{
+    const ReadOnCase cases[] = {
+        {"cut inside the last track: joined", 1, 1, 1},
+        {"the rest lies twice: kept as read", 1, 2, 0},
+        {"no rest: kept as read", 1, 0, 0},
+        {"a box in one run: kept", 0, 1, 0},
+    };
+    fixture::RecordingSpec shape;
+    Bytes file = fixture::make_recording(shape);
+    mp4::BoxHeader mdat;
+    ASSERT_TRUE(mp4::read_box_header_mem(file.data(), file.size(), 24, &mdat));
+    uint64_t moov_file = mdat.offset + mdat.size;
+    const std::string media = "mdia";
+    auto last_media = std::find_end(file.begin() + moov_file, file.end(), media.begin(), media.end());
+    ASSERT_NE(last_media, file.end());
+    // the box header's size field before the boundary, its type behind it
+    uint64_t cut_file = uint64_t(last_media - file.begin()) + 2;
+    for (const ReadOnCase& c : cases) {
+        uint64_t start = (cs - cut_file % cs) % cs + cs;
+        Bytes image(start, 0);
+        uint64_t split = c.cut ? cut_file : file.size();
+        image.insert(image.end(), file.begin(), file.begin() + split);
+        // the other file's clusters: bytes no box tree walks through
+        for (uint64_t k = 0; k < 2 * cs; k++)
+            image.push_back(uint8_t(0x80 + k % 97));
+        uint64_t rest_at = image.size();
+        for (int copy = 0; copy < c.rests; copy++) {
+            image.insert(image.end(), file.begin() + split, file.end());
+            image.resize((image.size() / cs + 1) * cs, 0x33);
+        }
+        image.resize(image.size() + cs, 0);
+        fixture::TempImage img(image, c.name);
+        fixture::ImageAnalysis a(image, img);
+        const analysis::ClipList& clips = a.clips;
+        ASSERT_EQ(clips.count, 1u) << c.name;
+        image::ImageGeometry g{0, cs, 0};
+        const salvage::SalvageCard card{img.f, img.size, &g, &a.index, &a.headers, &a.markers, &a.movies, &a.runs,
+                                        &a.pairs, 0, nullptr};
+        salvage::CutMovieClips out;
+        salvage::find_cut_movie_clips(&card, &clips, &out);
+        EXPECT_EQ(out.clips.count, 0u) << c.name;  // the clip is listed already
+        size_t m = size_t(clips.items[0].movie - a.movies.items);
+        ASSERT_LT(m, out.movies.count) << c.name;
+        const mp4::MovieInfo* box = &out.movies.items[m];
+        EXPECT_EQ(out.own.items[m], c.expect_join) << c.name;
+        EXPECT_EQ(box->moov_head != 0, c.expect_join) << c.name;
+        if (c.expect_join) {
+            EXPECT_EQ(box->moov_head, cut_file - moov_file) << c.name;
+            EXPECT_EQ(box->moov_tail, rest_at) << c.name;
+            EXPECT_EQ(box->has_other, 1u) << c.name;
+            EXPECT_TRUE(std::equal(box->moov_bytes, box->moov_bytes + box->moov_size, file.begin() + moov_file))
+                << c.name;
+        }
+        salvage::free_cut_movie_clips(&out);
         EXPECT_EQ(img.hash(), img.made_hash) << c.name;
     }
 }
