@@ -32,6 +32,8 @@ struct SalvageChunk {
     uint64_t later_at[place_cuts_max - 1];
     uint64_t box;            // image offset of the kkad box that describes it; 0: none known
     ChunkPlace sound;        // with sound_follows, where its sound lies, cut where fragment boundaries cut it
+    uint64_t sound_bytes;    // the bytes of its sound, as far as the recording shows them; 0: not shown
+    uint32_t sound_unproven; // 1 when the recording's sound varies from chunk to chunk and nothing shows this one's
 };
 using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 
