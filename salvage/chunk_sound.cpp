@@ -159,6 +159,63 @@ uint64_t next_chunk_distance(uint64_t from, uint64_t to, uint64_t between)
     return between && to > from && near_usual(to - from, between) ? to - from : 0;
 }
 
+uint64_t clock_chunk_sound(const SoundClock* k, uint64_t index)
+{
+    if (!k || !k->video_timescale)
+        return 0;
+    auto due = [k](uint64_t frames) { return frames * k->video_delta * k->sound_rate / k->video_timescale; };
+    uint64_t n = analysis::camera_chunk_samples;
+    return k->sample_bytes * (due(n * (index + 1)) - due(n * index));
+}
+
+SoundClock clock_from_movies(const analysis::MovieList* movies)
+{
+    constexpr uint64_t sample_bytes = 4;
+    for (size_t i = 0; i < movies->count; i++) {
+        const mp4::TrackTables* v = &movies->items[i].video;
+        const mp4::TrackTables* a = &movies->items[i].audio;
+        if (!movies->items[i].has_audio || !v->sample_count || v->duration % v->sample_count || !a->timescale ||
+            a->fixed_sample_size != sample_bytes || a->duration != a->sample_count || !a->chunk_count ||
+            a->chunk_count != v->chunk_count)
+            continue;
+        SoundClock k{v->timescale, v->duration / v->sample_count, a->timescale, sample_bytes};
+        int agrees = 1;
+        for (uint64_t j = 0; j < v->chunk_count && agrees; j++)
+            agrees = v->chunk_sample_counts[j] == analysis::camera_chunk_samples && a->chunk_sizes[j] == clock_chunk_sound(&k, j);
+        if (agrees)
+            return k;
+    }
+    return SoundClock{};
+}
+
+namespace {
+
+// Sizes the chunks no room sized by the clock, where it agrees with every room.
+void size_by_clock(const RecordingScope* r, SalvageChunkList* chunks, uint64_t lead)
+{
+    if (!r->clock || !r->header || chunks->count == 0)
+        return;
+    const SalvageChunk* first = &chunks->items[0];
+    uint64_t first_file = r->payload - r->header->header_offset + lead;
+    if (!first->file_known || first->file_offset != first_file)
+        return;
+    size_t known = 0;  // chunks [0, known) stand at their index
+    while (known < chunks->count && (known == 0 || !chunks->items[known].gap_before))
+        known++;
+    for (size_t i = 0; i < known; i++) {
+        const SalvageChunk* c = &chunks->items[i];
+        if (!c->sound_unproven && c->sound_bytes != clock_chunk_sound(r->clock, i))
+            return;
+    }
+    for (size_t i = 0; i < known; i++) {
+        SalvageChunk* c = &chunks->items[i];
+        if (c->sound_unproven)
+            c->sound_bytes = clock_chunk_sound(r->clock, i), c->sound_unproven = 0;
+    }
+}
+
+}  // namespace
+
 void chunk_sound_sizes(const RecordingScope* r, SalvageChunkList* chunks, uint64_t lead, uint64_t sound)
 {
     // the rooms the descriptions show; where one differs from the usual sound, or the usual gives
@@ -177,6 +234,8 @@ void chunk_sound_sizes(const RecordingScope* r, SalvageChunkList* chunks, uint64
         if (!c->sound_bytes && !varies)
             c->sound_bytes = sound;
     }
+    if (varies)
+        size_by_clock(r, chunks, lead);
 }
 
 int kkad_marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)

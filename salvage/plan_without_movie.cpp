@@ -9,6 +9,7 @@
 #include "codec/parameter_sets.h"
 #include "analysis/recording_runs.h"
 #include "salvage/cut_headers.h"
+#include "salvage/chunk_sound.h"
 #include "salvage/cut_join.h"
 #include "salvage/salvage_chunks.h"
 #include "salvage/stream_settings.h"
@@ -131,6 +132,7 @@ struct RunInput {
     uint64_t marker_count;
     const MovieList* movies;
     uint64_t between_hint;
+    SoundClock clock;  // video_timescale 0: none proven
     uint64_t creation_time;
     RefusedSamples refused;
     OthersPieces others;
@@ -365,6 +367,7 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
     SalvageChunkList chunks = {};
     RecordingLayout layout;
     if (!find_recording_chunks(in->image, in->image_size, in->geometry, &in->header, in->markers, in->marker_count, in->between_hint,
+                               in->clock.video_timescale ? &in->clock : nullptr,
                                &in->others, &chunks, &layout)) {
         basics::list_free(&chunks);
         return give_up(a, "no video chunk of the recording is on the card");
@@ -472,7 +475,6 @@ uint64_t between_from_movies(const MovieList* movies)
     return 0;
 }
 
-
 }  // namespace
 
 namespace {
@@ -490,7 +492,8 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
     *in = RunInput{card->image, card->image_size, card->geometry, *header, run, card->decode_check, own->items, own->count, card->movies,
-                   between_from_movies(card->movies), 0, {nullptr, 0, 0, 0}, {card->claims, number, run->tag}};
+                   between_from_movies(card->movies), clock_from_movies(card->movies), 0, {nullptr, 0, 0, 0},
+                   {card->claims, number, run->tag}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
     *clip_number = number;
@@ -532,7 +535,8 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
         in.others.gaps = &out->gaps;
         in.others.open = &out->open;
         if (find_recording_chunks(in.image, in.image_size, in.geometry, &in.header, in.markers, in.marker_count,
-                                  in.between_hint, &in.others, &chunks, &layout))
+                                  in.between_hint, in.clock.video_timescale ? &in.clock : nullptr, &in.others,
+                                  &chunks, &layout))
             for (size_t i = 0; i < chunks.count; i++) {
                 const SalvageChunk* c = &chunks.items[i];
                 // a chunk not walked to its end holds the rest where the layout puts it only when what

@@ -73,10 +73,12 @@ struct OthersPieces {
 // The chunks of the recording that starts with `header` and whose kkad boxes are `markers`
 // (`count` of them), in recording order. `between_hint` (0: none) is the camera's sound and
 // metadata between two chunks as another recording on the card shows it, used when the
-// recording itself shows too few chunks. 1 when at least one chunk was found.
+// recording itself shows too few chunks; `clock` (null: none) sizes the sound of chunks whose sound
+// varies where nothing else does. 1 when at least one chunk was found.
+struct SoundClock;
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                           const analysis::ClipHeader* header, const analysis::KkadMarker* markers,
-                          uint64_t count, uint64_t between_hint, const OthersPieces* others, SalvageChunkList* out,
-                          RecordingLayout* layout);
+                          uint64_t count, uint64_t between_hint, const SoundClock* clock, const OthersPieces* others,
+                          SalvageChunkList* out, RecordingLayout* layout);
 
 }  // namespace salvage

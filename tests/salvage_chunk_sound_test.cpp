@@ -14,17 +14,29 @@ constexpr uint64_t header = 40;
 // due by the chunk's end), against what a recording's kkad descriptions prove of it: the room
 // between one described chunk and the next, or the media data's end behind the last. At 1001 rates
 // the sound varies from chunk to chunk, and a chunk whose room nothing shows has no size; at whole
-// rates every chunk's is the usual.
+// rates every chunk's is the usual. Another movie box's clock sizes the rest where it agrees with
+// every room: a clock of another rate sizes none.
 TEST(SalvageChunkSound, EachChunksSoundIsTheRoomItsDescriptionsLeave)
 {
     struct {
         uint32_t num, den, chunks;
         std::vector<uint32_t> undescribed;  // chunks whose kkad description the card lost
         bool varies;
+        uint64_t clock_timescale, clock_delta;  // another movie box's video clock; 0: none
+        bool clock_sizes;
     } cases[] = {
-        {25, 1, 6, {}, false},          {25, 1, 6, {3}, false},        {50, 1, 5, {}, false},
-        {24000, 1001, 6, {2}, false},   {30000, 1001, 12, {}, true},   {30000, 1001, 12, {4, 9}, true},
-        {60000, 1001, 11, {}, true},    {60000, 1001, 11, {0, 10}, true}, {30000, 1001, 4, {}, false},
+        {25, 1, 6, {}, false, 0, 0, false},
+        {25, 1, 6, {3}, false, 0, 0, false},
+        {50, 1, 5, {}, false, 0, 0, false},
+        {24000, 1001, 6, {2}, false, 0, 0, false},
+        {30000, 1001, 12, {}, true, 0, 0, false},
+        {30000, 1001, 12, {4, 9}, true, 0, 0, false},
+        {30000, 1001, 12, {4, 9}, true, 30000, 1001, true},
+        {30000, 1001, 12, {4, 9}, true, 60000, 1001, false},
+        {60000, 1001, 11, {}, true, 0, 0, false},
+        {60000, 1001, 11, {0, 10}, true, 0, 0, false},
+        {60000, 1001, 11, {1, 10}, true, 60000, 1001, true},
+        {30000, 1001, 4, {}, false, 0, 0, false},
     };
     for (const auto& t : cases) {
         mkcard::RecordingPlan plan;
@@ -50,6 +62,11 @@ TEST(SalvageChunkSound, EachChunksSoundIsTheRoomItsDescriptionsLeave)
         }
         salvage::RecordingScope r = {};
         r.file_end = at - lead;
+        analysis::ClipHeader clip = {};
+        r.header = &clip;
+        r.payload = header;
+        const salvage::SoundClock clock{t.clock_timescale, t.clock_delta, 48000, 4};
+        r.clock = t.clock_timescale ? &clock : nullptr;
         uint64_t usual = expected[0];
         salvage::chunk_sound_sizes(&r, &chunks, lead, usual);
         bool varied = false;
@@ -59,7 +76,7 @@ TEST(SalvageChunkSound, EachChunksSoundIsTheRoomItsDescriptionsLeave)
             // a chunk's room shows where it and the piece behind it are described
             bool shown = c.described && (j + 1 == t.chunks || chunks.items[j + 1].described);
             SCOPED_TRACE(testing::Message() << t.num << "/" << t.den << " chunk " << j);
-            if (shown || !t.varies) {
+            if (shown || !t.varies || t.clock_sizes) {
                 EXPECT_EQ(c.sound_bytes, expected[j]);
                 EXPECT_EQ(c.sound_unproven, 0u);
             } else {
