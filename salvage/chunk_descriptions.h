@@ -11,6 +11,13 @@
 
 namespace salvage {
 
+// The camera's clock as another movie box on the card proves it: twelve-frame chunks of video at
+// `video_timescale / video_delta` frames a second, the sound due by each chunk's end behind it at
+// `sound_rate` samples a second of `sample_bytes` each.
+struct SoundClock {
+    uint64_t video_timescale, video_delta, sound_rate, sample_bytes;
+};
+
 // The recording being salvaged.
 struct RecordingScope {
     std::FILE* image;
@@ -20,6 +27,7 @@ struct RecordingScope {
     uint64_t payload;   // image offset of the media data's first byte
     uint64_t file_end;  // the media data's end as an offset in the camera's file
     int hevc;           // -1 while unknown
+    const SoundClock* clock = nullptr;  // null: none proven
 };
 
 // A description found in a kkad box, with where the chunk lies once located.

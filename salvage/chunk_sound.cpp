@@ -121,7 +121,122 @@ int last_sound_in_run(const RecordingScope* r, uint64_t end, uint64_t sound, con
     return 1;
 }
 
+// The room a chunk's file offset and size leave for its sound: up to the next chunk, less the
+// metadata in front of it, or, for the recording's last chunk, up to the media data's end. Only
+// offsets that kkad descriptions gave count, and only a room near the interleave's usual sound
+// `sound`, which a chunk of the recording missing between the two would far exceed. 0 when
+// neither shows it.
+int near_usual(uint64_t room, uint64_t usual);
+
+uint64_t sound_room(const RecordingScope* r, const SalvageChunkList* chunks, size_t i, uint64_t lead, uint64_t sound)
+{
+    const SalvageChunk* c = &chunks->items[i];
+    if (!sound || !c->described || !c->file_known || !c->full_bytes)
+        return 0;
+    uint64_t end = c->file_offset + c->full_bytes, room = 0;
+    if (i + 1 < chunks->count) {
+        const SalvageChunk* next = &chunks->items[i + 1];
+        if (next->described && next->file_known && next->file_offset > end + lead)
+            room = next->file_offset - end - lead;
+    } else if (r->file_end > end) {
+        room = r->file_end - end;
+    }
+    return near_usual(room, sound) ? room : 0;
+}
+
+// Sound samples of a chunk may differ from the usual by a few; a chunk of the recording missing
+// between two would add its whole metadata and more.
+int near_usual(uint64_t room, uint64_t usual)
+{
+    uint64_t slack = usual / 64;
+    return room + slack >= usual && room <= usual + slack;
+}
+
 }  // namespace
+
+uint64_t next_chunk_distance(uint64_t from, uint64_t to, uint64_t between)
+{
+    return between && to > from && near_usual(to - from, between) ? to - from : 0;
+}
+
+uint64_t clock_chunk_sound(const SoundClock* k, uint64_t index)
+{
+    if (!k || !k->video_timescale)
+        return 0;
+    auto due = [k](uint64_t frames) { return frames * k->video_delta * k->sound_rate / k->video_timescale; };
+    uint64_t n = analysis::camera_chunk_samples;
+    return k->sample_bytes * (due(n * (index + 1)) - due(n * index));
+}
+
+SoundClock clock_from_movies(const analysis::MovieList* movies)
+{
+    constexpr uint64_t sample_bytes = 4;
+    for (size_t i = 0; i < movies->count; i++) {
+        const mp4::TrackTables* v = &movies->items[i].video;
+        const mp4::TrackTables* a = &movies->items[i].audio;
+        if (!movies->items[i].has_audio || !v->sample_count || v->duration % v->sample_count || !a->timescale ||
+            a->fixed_sample_size != sample_bytes || a->duration != a->sample_count || !a->chunk_count ||
+            a->chunk_count != v->chunk_count)
+            continue;
+        SoundClock k{v->timescale, v->duration / v->sample_count, a->timescale, sample_bytes};
+        int agrees = 1;
+        for (uint64_t j = 0; j < v->chunk_count && agrees; j++)
+            agrees = v->chunk_sample_counts[j] == analysis::camera_chunk_samples && a->chunk_sizes[j] == clock_chunk_sound(&k, j);
+        if (agrees)
+            return k;
+    }
+    return SoundClock{};
+}
+
+namespace {
+
+// Sizes the chunks no room sized by the clock, where it agrees with every room.
+void size_by_clock(const RecordingScope* r, SalvageChunkList* chunks, uint64_t lead)
+{
+    if (!r->clock || !r->header || chunks->count == 0)
+        return;
+    const SalvageChunk* first = &chunks->items[0];
+    uint64_t first_file = r->payload - r->header->header_offset + lead;
+    if (!first->file_known || first->file_offset != first_file)
+        return;
+    size_t known = 0;  // chunks [0, known) stand at their index
+    while (known < chunks->count && (known == 0 || !chunks->items[known].gap_before))
+        known++;
+    for (size_t i = 0; i < known; i++) {
+        const SalvageChunk* c = &chunks->items[i];
+        if (!c->sound_unproven && c->sound_bytes != clock_chunk_sound(r->clock, i))
+            return;
+    }
+    for (size_t i = 0; i < known; i++) {
+        SalvageChunk* c = &chunks->items[i];
+        if (c->sound_unproven)
+            c->sound_bytes = clock_chunk_sound(r->clock, i), c->sound_unproven = 0;
+    }
+}
+
+}  // namespace
+
+void chunk_sound_sizes(const RecordingScope* r, SalvageChunkList* chunks, uint64_t lead, uint64_t sound)
+{
+    // the rooms the descriptions show; where one differs from the usual sound, or the usual gives
+    // no frame a whole number of samples (the camera's 16-bit stereo), the recording's sound
+    // varies from chunk to chunk and a chunk no room vouches for has no proven size
+    constexpr uint64_t sample_bytes = 4;
+    int varies = sound % (sample_bytes * analysis::camera_chunk_samples) != 0;
+    for (size_t i = 0; i < chunks->count; i++) {
+        uint64_t room = sound_room(r, chunks, i, lead, sound);
+        chunks->items[i].sound_bytes = room;
+        varies = varies || (room && room != sound);
+    }
+    for (size_t i = 0; i < chunks->count; i++) {
+        SalvageChunk* c = &chunks->items[i];
+        c->sound_unproven = varies && !c->sound_bytes;
+        if (!c->sound_bytes && !varies)
+            c->sound_bytes = sound;
+    }
+    if (varies)
+        size_by_clock(r, chunks, lead);
+}
 
 int kkad_marker_at(const KkadMarker* markers, uint64_t count, uint64_t offset)
 {
@@ -134,18 +249,24 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
                        const KkadMarker* markers, uint64_t count, uint64_t to_marker, uint64_t to_box,
                        const OthersPieces* others)
 {
-    uint64_t sound = l->lead && l->between > l->lead ? l->between - l->lead : 0;
+    uint64_t usual = l->lead && l->between > l->lead ? l->between - l->lead : 0;
+    chunk_sound_sizes(r, chunks, l->lead, usual);
     for (size_t i = 0; i < chunks->count; i++) {
         SalvageChunk* c = &chunks->items[i];
         uint64_t end = salvage_chunk_end(c);
         int last = i + 1 == chunks->count;
         c->sound = ChunkPlace{end, 0, 0};
-        int placed = c->full_bytes && c->end_confirmed && l->between;
+        // the distances from the chunk's end to the pieces behind its sound move with its size; a
+        // size not proven places nothing
+        uint64_t sound = c->sound_unproven ? 0 : c->sound_bytes, between = usual ? sound + l->lead : l->between;
+        auto moved = [&](uint64_t d) { return d >= usual ? d - usual + sound : d; };
+        uint64_t marker_at = moved(to_marker);
+        int placed = c->full_bytes && c->end_confirmed && l->between && !c->sound_unproven;
         // the kkad box behind the sound found elsewhere: the bytes between were moved with it
-        uint64_t box_distance = to_box ? to_box : to_marker;
+        uint64_t box_distance = to_box ? moved(to_box) : marker_at;
         int box_moved = c->box && box_distance && c->box != end + box_distance;
-        c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + l->between) ||
-                                      (to_marker && kkad_marker_at(markers, count, end + to_marker)) ||
+        c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + between) ||
+                                      (marker_at && kkad_marker_at(markers, count, end + marker_at)) ||
                                       (last && !box_moved && sound && end + sound == r->header->mdat_end &&
                                        last_sound_in_run(r, end, sound, others)));
         if (!c->sound_follows && placed && sound && c->file_known)

@@ -9,6 +9,7 @@
 #include "codec/parameter_sets.h"
 #include "analysis/recording_runs.h"
 #include "salvage/cut_headers.h"
+#include "salvage/chunk_sound.h"
 #include "salvage/cut_join.h"
 #include "salvage/salvage_chunks.h"
 #include "salvage/stream_settings.h"
@@ -61,12 +62,22 @@ void add_piece(Building* b, uint32_t track, int* pending_gap, uint64_t at, uint6
     *pending_gap = 0;
 }
 
+// The sound samples behind a chunk: its own where the recording shows them, else the stream's
+// usual; 0 when its sound varies and nothing shows the chunk's.
+uint64_t chunk_sound_samples(const StreamSettings* s, const SalvageChunk* c)
+{
+    uint64_t bytes = c->sound_unproven ? 0 : c->sound_bytes ? c->sound_bytes : s->sound_chunk_bytes;
+    if (!s->sound_sample_size || bytes % s->sound_sample_size)
+        return 0;
+    return bytes / s->sound_sample_size;
+}
+
 // Where the sound the camera wrote right behind a chunk starts, and how many of its samples
 // the image holds (the end of the image may cut it).
 uint64_t sound_on_card(const StreamSettings* s, const SalvageChunk* c, uint64_t image_size, uint64_t* at)
 {
     *at = c->sound.at;
-    uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
+    uint64_t per_chunk = chunk_sound_samples(s, c);
     if (!c->sound_follows || *at >= image_size)
         return 0;
     if (c->sound.cut)  // joined across fragment boundaries: all its runs are on the card
@@ -80,9 +91,11 @@ uint64_t sound_on_card(const StreamSettings* s, const SalvageChunk* c, uint64_t 
 // recording, the picture would outlast its sound).
 uint32_t sounded_end(const StreamSettings* s, const SalvageChunk* c, uint64_t image_size)
 {
+    uint64_t at, per_chunk = chunk_sound_samples(s, c);
     if (!s->sound_chunk_bytes)
         return c->samples;
-    uint64_t at, per_chunk = s->sound_chunk_bytes / s->sound_sample_size;
+    if (!per_chunk)
+        return 0;
     uint64_t end = sound_on_card(s, c, image_size, &at) * camera_chunk_samples / per_chunk;
     return end < c->samples ? uint32_t(end) : c->samples;
 }
@@ -91,7 +104,7 @@ uint32_t sounded_end(const StreamSettings* s, const SalvageChunk* c, uint64_t im
 // cut several times is split between its samples.
 void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint32_t first, uint32_t end)
 {
-    uint64_t per_chunk = s->sound_chunk_bytes / s->sound_sample_size, size = s->sound_sample_size, skip, count;
+    uint64_t per_chunk = chunk_sound_samples(s, c), size = s->sound_sample_size, skip, count;
     sound_share(per_chunk, camera_chunk_samples, first, end, &skip, &count);
     for (uint64_t a = skip, stop = skip + count; a < stop;) {
         uint64_t from = a * size, cut = place_run_end(&c->sound, from, UINT64_MAX);
@@ -119,6 +132,7 @@ struct RunInput {
     uint64_t marker_count;
     const MovieList* movies;
     uint64_t between_hint;
+    SoundClock clock;  // video_timescale 0: none proven
     uint64_t creation_time;
     RefusedSamples refused;
     OthersPieces others;
@@ -353,6 +367,7 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
     SalvageChunkList chunks = {};
     RecordingLayout layout;
     if (!find_recording_chunks(in->image, in->image_size, in->geometry, &in->header, in->markers, in->marker_count, in->between_hint,
+                               in->clock.video_timescale ? &in->clock : nullptr,
                                &in->others, &chunks, &layout)) {
         basics::list_free(&chunks);
         return give_up(a, "no video chunk of the recording is on the card");
@@ -460,7 +475,6 @@ uint64_t between_from_movies(const MovieList* movies)
     return 0;
 }
 
-
 }  // namespace
 
 namespace {
@@ -478,7 +492,8 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
     *in = RunInput{card->image, card->image_size, card->geometry, *header, run, card->decode_check, own->items, own->count, card->movies,
-                   between_from_movies(card->movies), 0, {nullptr, 0, 0, 0}, {card->claims, number, run->tag}};
+                   between_from_movies(card->movies), clock_from_movies(card->movies), 0, {nullptr, 0, 0, 0},
+                   {card->claims, number, run->tag}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
     *clip_number = number;
@@ -520,7 +535,8 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
         in.others.gaps = &out->gaps;
         in.others.open = &out->open;
         if (find_recording_chunks(in.image, in.image_size, in.geometry, &in.header, in.markers, in.marker_count,
-                                  in.between_hint, &in.others, &chunks, &layout))
+                                  in.between_hint, in.clock.video_timescale ? &in.clock : nullptr, &in.others,
+                                  &chunks, &layout))
             for (size_t i = 0; i < chunks.count; i++) {
                 const SalvageChunk* c = &chunks.items[i];
                 // a chunk not walked to its end holds the rest where the layout puts it only when what
@@ -534,7 +550,8 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                     uint64_t at = place_offset(&place, from), file = c->file_known ? c->file_offset + from : UINT64_MAX;
                     basics::list_append(&out->spans, ClaimedSpan{at, at + head, clip, 0, 0, file});
                 }
-                uint64_t sound = layout.lead && layout.between > layout.lead ? layout.between - layout.lead : 0;
+                uint64_t usual = layout.lead && layout.between > layout.lead ? layout.between - layout.lead : 0;
+                uint64_t sound = usual && c->sound_bytes ? c->sound_bytes : usual;
                 if (!c->sound_follows || !sound)
                     continue;
                 int whole = c->file_known && c->full_bytes && !c->sound.cut;

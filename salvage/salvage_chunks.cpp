@@ -274,7 +274,8 @@ void append_located(Chain* c, const Described* d)
     if (prev && prev->file_known && d->file_offset < prev_file_end)
         return;  // overlaps the chunk before: not the camera's layout
     int gap = 0;
-    if (prev && prev->file_known && d->file_offset == prev_file_end + c->between) {
+    uint64_t step = prev && prev->file_known ? next_chunk_distance(prev_file_end, d->file_offset, c->between) : 0;
+    if (step) {
         // one behind the other in the camera's file, wherever the card put them
     } else if (prev && d->image_offset < full_end(prev)) {
         gap = 1;  // the card put it before the chunk in front of it: nothing to walk
@@ -282,7 +283,7 @@ void append_located(Chain* c, const Described* d)
         fill_gap(c, d->image_offset, d->file_offset, &gap);
     }
     prev = last_chunk(c);
-    settle_open_end(c, prev && full_end(prev) + c->between == d->image_offset);
+    settle_open_end(c, prev && full_end(prev) + (step ? step : c->between) == d->image_offset);
     SalvageChunk chunk = whole_described(d, d->image_offset);
     chunk.gap_before = gap;
     c->last_described = d;
@@ -391,8 +392,10 @@ void place_damaged_before(Chain* c, const Described*** next, const Described* li
         SalvageChunk chunk;
         // the recording's first chunk stands behind the first metadata, where its file offset says
         int first = !prev && lead < c->between;
-        int behind = prev && prev->file_known && prev->full_bytes &&
-                     d->file_offset == prev->file_offset + prev->full_bytes + c->between;
+        uint64_t step = prev && prev->file_known && prev->full_bytes
+                            ? next_chunk_distance(prev->file_offset + prev->full_bytes, d->file_offset, c->between)
+                            : 0;
+        int behind = step != 0;
         // a chunk that could not be placed leaves its box to place the next one
         const Described* before = c->last_described;
         c->last_described = d;
@@ -403,10 +406,10 @@ void place_damaged_before(Chain* c, const Described*** next, const Described* li
         // a start the box's cluster does not hold is taken only when the whole chunk joins from it
         int sure[2] = {1, 1};
         uint64_t at[2] = {first ? r->payload + lead : 0, 0};
-        if (!first && (behind || (before && d->file_offset == before_end + c->between)))
+        if (!first && (behind || (before && next_chunk_distance(before_end, d->file_offset, c->between))))
             at[0] = behind_box(c, behind ? prev->box : before->marker_offset, &sure[0]);
         if (behind && !(at[0] && sure[0]))
-            at[1] = full_end(prev) + c->between;
+            at[1] = full_end(prev) + step;
         // or, where a boundary cut the first metadata from the clip header, behind the first box
         if (first && c->lead_box)
             at[1] = behind_box(c, c->lead_box, &sure[1]);
@@ -457,15 +460,15 @@ void close_twelfth(const RecordingScope* r, SalvageChunk* c, uint64_t sound, uin
 
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                           const ClipHeader* header, const KkadMarker* markers,
-                          uint64_t count, uint64_t between_hint, const OthersPieces* others, SalvageChunkList* out,
-                          RecordingLayout* layout)
+                          uint64_t count, uint64_t between_hint, const SoundClock* clock, const OthersPieces* others,
+                          SalvageChunkList* out, RecordingLayout* layout)
 {
     // only the header's length matters: the media data of a cut recording runs past the image end
     mp4::BoxHeader mdat;
     if (!mp4::read_box_header_file(image, header->mdat_offset, UINT64_MAX / 2, &mdat))
         return 0;
     RecordingScope r = {image, image_size, geometry, header, header->mdat_offset + mdat.header_size,
-                   mdat.offset + mdat.size - header->header_offset, -1};
+                   mdat.offset + mdat.size - header->header_offset, -1, clock};
     DescribedList described = {};
     collect_descriptions(&r, markers, count, &described);
     locate_descriptions(&r, &described);

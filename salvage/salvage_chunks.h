@@ -32,6 +32,8 @@ struct SalvageChunk {
     uint64_t later_at[place_cuts_max - 1];
     uint64_t box;            // image offset of the kkad box that describes it; 0: none known
     ChunkPlace sound;        // with sound_follows, where its sound lies, cut where fragment boundaries cut it
+    uint64_t sound_bytes;    // the bytes of its sound, as far as the recording shows them; 0: not shown
+    uint32_t sound_unproven; // 1 when the recording's sound varies from chunk to chunk and nothing shows this one's
 };
 using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 
@@ -71,10 +73,12 @@ struct OthersPieces {
 // The chunks of the recording that starts with `header` and whose kkad boxes are `markers`
 // (`count` of them), in recording order. `between_hint` (0: none) is the camera's sound and
 // metadata between two chunks as another recording on the card shows it, used when the
-// recording itself shows too few chunks. 1 when at least one chunk was found.
+// recording itself shows too few chunks; `clock` (null: none) sizes the sound of chunks whose sound
+// varies where nothing else does. 1 when at least one chunk was found.
+struct SoundClock;
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                           const analysis::ClipHeader* header, const analysis::KkadMarker* markers,
-                          uint64_t count, uint64_t between_hint, const OthersPieces* others, SalvageChunkList* out,
-                          RecordingLayout* layout);
+                          uint64_t count, uint64_t between_hint, const SoundClock* clock, const OthersPieces* others,
+                          SalvageChunkList* out, RecordingLayout* layout);
 
 }  // namespace salvage

@@ -26,7 +26,7 @@ EntryTime clip_created(const RecordingPlan& p)
 
 EntryTime clip_modified(const RecordingPlan& p)
 {
-    return EntryTime{p.utc_unix + p.frames / 25 + 1, (p.seed * 53 + 7) % 100, p.tz_hours * 60};
+    return EntryTime{p.utc_unix + static_cast<int64_t>(duration_ms(p) / 1000) + 1, (p.seed * 53 + 7) % 100, p.tz_hours * 60};
 }
 
 std::string clip_base(uint32_t number)

@@ -26,6 +26,8 @@ const char* usage =
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
     "                      [--dithered-sound] [--sound tone|music|hiss|silence] [--twin-sets]\n"
+    "                      [--fps 25|50|24000/1001|30000/1001|60000/1001] (also for a --scenario card;\n"
+    "                      chunks of 12 frames, whose sound varies from chunk to chunk at 1001 rates)\n"
     "                      (damages the last recording; --frames N,M,... gives the recordings their frames in\n"
     "                      turn; --twin-sets gives every clip of a deleted tree a deleted twin set of another\n"
     "                      name over its clusters, modified earlier or later)\n"
@@ -129,6 +131,21 @@ void alternate_runs(int argc, char** argv, int* i, Custom* c)
     c->second_runs = static_cast<uint32_t>(second);
 }
 
+// "25" or "30000/1001": a frame rate a camera records at.
+void frame_rate(const std::string& text, uint32_t* num, uint32_t* den)
+{
+    static const char* const rates[][3] = {{"25", "25", "1"},          {"50", "50", "1"},
+                                           {"24000/1001", "24000", "1001"}, {"30000/1001", "30000", "1001"},
+                                           {"60000/1001", "60000", "1001"}};
+    for (const auto& r : rates)
+        if (text == r[0]) {
+            *num = static_cast<uint32_t>(std::atoi(r[1]));
+            *den = static_cast<uint32_t>(std::atoi(r[2]));
+            return;
+        }
+    die("--fps takes 25, 50, 24000/1001, 30000/1001 or 60000/1001, not " + text);
+}
+
 // "48" or "48,72,48": the frames of each recording in turn.
 SoundKind sound_kind(const std::string& name)
 {
@@ -189,6 +206,7 @@ int main(int argc, char** argv)
     uint32_t size_mib = 0;
     bool copies = true;
     FsState file_tree = FsState::none;
+    uint32_t rate_num = 25, rate_den = 1;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--list") {
@@ -210,6 +228,7 @@ int main(int argc, char** argv)
         else if (a == "--dithered-sound") c.dithered = true;
         else if (a == "--sound" && i + 1 < argc) c.sound = sound_kind(argv[++i]);
         else if (a == "--twin-sets") plan.fs.twin_sets = true;
+        else if (a == "--fps" && i + 1 < argc) frame_rate(argv[++i], &rate_num, &rate_den);
         else if (a == "--hevc") c.hevc = true;
         else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
         else if (a == "--video-mbps")
@@ -285,6 +304,8 @@ int main(int argc, char** argv)
             plan.recordings[0].placement.wrap_clusters = c.wrap;
         }
     }
+    for (CardRecording& r : plan.recordings)
+        r.plan.video.rate_num = rate_num, r.plan.video.rate_den = rate_den;
     if (size_mib)
         plan.size_mib = size_mib;
     if (file_tree != FsState::none) {

@@ -231,8 +231,15 @@ void drop_parameter_sets(VideoStream& v)
 
 // Reads the "pts,dts,flags" lines ffprobe wrote for every packet of a 90 kHz stream at 25 frames a
 // second into composition offsets in frames and key flags; 0 when decode times are not one frame apart.
-int read_packets(const std::string& path, VideoStream& v)
+int read_packets(const std::string& path, const VideoFormat& f, VideoStream& v)
 {
+    // one frame in the transport stream's 90 kHz clock: 3600 at 25 frames a second, 1501.5 at
+    // 60000/1001, whose times the muxer rounds to the tick
+    const double tick = 90000.0 * f.rate_den / f.rate_num;
+    auto frames_in = [tick](long long t, long long* k) {
+        *k = std::llround(static_cast<double>(t) / tick);
+        return std::fabs(static_cast<double>(t) - static_cast<double>(*k) * tick) <= 1.0;
+    };
     Bytes text;
     if (!read_file(path, &text))
         return 0;
@@ -245,9 +252,11 @@ int read_packets(const std::string& path, VideoStream& v)
         if (std::sscanf(line, "%lld,%lld,%7[^,\n]", &pts, &dts, flags) == 3) {
             if (n == 0)
                 first_dts = dts;
-            if (dts != first_dts + 3600ll * static_cast<long long>(n) || pts < dts || (pts - dts) % 3600)
+            long long at = 0, offset = 0;
+            if (!frames_in(dts - first_dts, &at) || at != static_cast<long long>(n) || pts < dts ||
+                !frames_in(pts - dts, &offset))
                 return 0;
-            v.offsets.push_back(static_cast<uint32_t>((pts - dts) / 3600));
+            v.offsets.push_back(static_cast<uint32_t>(offset));
             v.key.push_back(flags[0] == 'K' ? 1 : 0);
             n++;
         }
@@ -257,6 +266,17 @@ int read_packets(const std::string& path, VideoStream& v)
             line++;
     }
     return n > 0;
+}
+
+// The frame rate for the test source, and the part of a cached encode's name that tells it (none
+// at the 25 frames a second every older encode was made at).
+std::string source_rate(const VideoFormat& f)
+{
+    return f.rate_den == 1 ? std::to_string(f.rate_num) : std::to_string(f.rate_num) + "/" + std::to_string(f.rate_den);
+}
+std::string rate_name(const VideoFormat& f)
+{
+    return f.rate_num == 25 && f.rate_den == 1 ? "" : "_r" + std::to_string(f.rate_num) + "-" + std::to_string(f.rate_den);
 }
 
 // The rate control of a stream encoded at an asked bit rate: a buffer of about two frames keeps each
@@ -301,16 +321,16 @@ VideoStream encode_camera_like(const VideoFormat& f, uint32_t frames, uint32_t s
     char name[256];
     std::snprintf(name, sizeof name, "/c1_%s_%ux%u_%uM%s_b%u_g%u%s_%u_%u", f.hevc ? "hevc" : "avc", f.width,
                   f.height, f.mbps, f.mbps ? "1t" : "", f.bframes, f.gop ? f.gop : 12, f.open_gop ? "_open" : "", frames, seed);
-    std::string path = dir + name, es_path = path + (f.hevc ? ".hevc" : ".h264"), pkt_path = path + ".pkt";
+    std::string path = dir + name + rate_name(f), es_path = path + (f.hevc ? ".hevc" : ".h264"), pkt_path = path + ".pkt";
     std::string tmp = path + "." + std::to_string(static_cast<int>(getpid()));
     Bytes es;
     if (!read_file(es_path, &es) || es.empty() || !read_file(pkt_path, &es) || es.empty()) {
         std::string bitrate = rate_options(f);
         char head[512];
         std::snprintf(head, sizeof head,
-                      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=25,"
+                      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=%s,"
                       "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p %s",
-                      f.width, f.height, seed + 1, frames, bitrate.c_str());
+                      f.width, f.height, source_rate(f).c_str(), seed + 1, frames, bitrate.c_str());
         std::string cmd = std::string(head) + camera_codec(f) + " -f mpegts '" + tmp + ".ts' && " +
                           "ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,flags -of csv=p=0 '" +
                           tmp + ".ts' > '" + tmp + ".pkt' && ffmpeg -nostdin -v error -y -i '" + tmp +
@@ -324,7 +344,7 @@ VideoStream encode_camera_like(const VideoFormat& f, uint32_t frames, uint32_t s
     VideoStream v;
     if (!read_file(es_path, &es) || !split_annex_b(es, f.hevc, &v) || v.samples.size() != frames)
         die("the encoded stream does not split into one access unit per frame: " + es_path);
-    if (!read_packets(pkt_path, v) || v.offsets.size() != frames || !v.key[0])
+    if (!read_packets(pkt_path, f, v) || v.offsets.size() != frames || !v.key[0])
         die("the encoded stream's packet times are not one frame apart: " + pkt_path);
     if (f.params_out_of_band)
         drop_parameter_sets(v);
@@ -350,8 +370,8 @@ VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
     if (f.mbps)
         std::snprintf(rate, sizeof rate, "_%uM1t", f.mbps);
     char name[128];
-    std::snprintf(name, sizeof name, "/v1_%s_%ux%u%s_%u_%u.%s", f.hevc ? "hevc" : "avc", f.width, f.height, rate,
-                  piece, seed, f.hevc ? "hevc" : "h264");
+    std::snprintf(name, sizeof name, "/v1_%s_%ux%u%s%s_%u_%u.%s", f.hevc ? "hevc" : "avc", f.width, f.height, rate,
+                  rate_name(f).c_str(), piece, seed, f.hevc ? "hevc" : "h264");
     std::string path = dir + name;
     Bytes es;
     if (!read_file(path, &es) || es.empty()) {
@@ -362,10 +382,10 @@ VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
                                    : "-c:v libx264 -profile:v main -bf 0 "
                                      "-x264-params aud=1:keyint=12:min-keyint=12:scenecut=0 -f h264";
         std::snprintf(cmd, sizeof cmd,
-                      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=25,"
+                      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=%s,"
                       "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p -preset ultrafast %s%s "
                       "'%s.%d.tmp' && mv '%s.%d.tmp' '%s'",
-                      f.width, f.height, seed + 1, piece, bitrate.c_str(), codec.c_str(), path.c_str(), static_cast<int>(getpid()),
+                      f.width, f.height, source_rate(f).c_str(), seed + 1, piece, bitrate.c_str(), codec.c_str(), path.c_str(), static_cast<int>(getpid()),
                       path.c_str(), static_cast<int>(getpid()), path.c_str());
         if (!run_command(cmd) || !read_file(path, &es))
             die("ffmpeg could not encode the test video");

@@ -16,6 +16,7 @@ struct VideoFormat {
     uint32_t gop = 0;             // key frame interval; 0: 12, a key frame at the start of every chunk
     bool open_gop = false;        // key frames with leading pictures that refer to the group before
     bool params_out_of_band = false;  // parameter sets only in the decoder configuration record
+    uint32_t rate_num = 25, rate_den = 1;  // frames a second: rate_num / rate_den
 };
 
 // 1 when `f` asks for more than the tidy stream of key frames at every chunk start.

@@ -121,6 +121,33 @@ void put_sync_and_offsets(Bytes& b, const TrackDesc& t)
     close_box(b, at);
 }
 
+// One entry for each run of chunks of one sample count.
+void put_stsc(Bytes& b, const TrackDesc& t)
+{
+    size_t at = open_full_box(b, "stsc", 0, 0);
+    if (t.chunk_samples.empty()) {
+        put_be32(b, 1);
+        put_be32(b, 1);
+        put_be32(b, t.samples_per_chunk);
+        put_be32(b, 1);
+        close_box(b, at);
+        return;
+    }
+    size_t count_at = b.size();
+    put_be32(b, 0);
+    uint32_t entries = 0;
+    for (size_t j = 0; j < t.chunk_samples.size(); j++) {
+        if (j && t.chunk_samples[j] == t.chunk_samples[j - 1])
+            continue;
+        put_be32(b, static_cast<uint32_t>(j + 1));
+        put_be32(b, t.chunk_samples[j]);
+        put_be32(b, 1);
+        entries++;
+    }
+    set_be32(b.data() + count_at, entries);
+    close_box(b, at);
+}
+
 void put_stbl(Bytes& b, const TrackDesc& t)
 {
     size_t stbl = open_box(b, "stbl");
@@ -134,12 +161,7 @@ void put_stbl(Bytes& b, const TrackDesc& t)
     put_be32(b, t.sample_delta);
     close_box(b, at);
     put_sync_and_offsets(b, t);
-    at = open_full_box(b, "stsc", 0, 0);
-    put_be32(b, 1);
-    put_be32(b, 1);
-    put_be32(b, t.samples_per_chunk);
-    put_be32(b, 1);
-    close_box(b, at);
+    put_stsc(b, t);
     at = open_full_box(b, "stsz", 0, 0);
     put_be32(b, t.constant_size);
     put_be32(b, t.sample_count);

@@ -16,6 +16,7 @@ struct TrackDesc {
     uint32_t sample_count = 0;
     uint32_t sample_delta = 0;      // every sample lasts the same
     uint32_t samples_per_chunk = 0;
+    std::vector<uint32_t> chunk_samples;  // when not empty: each chunk's own count instead
     uint32_t constant_size = 0;     // 0: one size per sample in `sizes`
     std::vector<uint32_t> sizes;
     std::vector<uint64_t> chunk_offsets;

@@ -12,7 +12,7 @@ namespace mkcard {
 namespace {
 
 constexpr uint32_t group_frames = 12;
-constexpr uint32_t pcm_frames_per_group = 12 * 48000 / 25;
+constexpr uint64_t pcm_rate = 48000;
 constexpr uint64_t seconds_1904_to_1970 = 2082844800ull;
 
 struct LocalTime {
@@ -69,18 +69,19 @@ std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
     uint32_t width = vs.width, height = vs.height;
     uint32_t n = static_cast<uint32_t>(r.video.size());
     uint32_t frames = n * group_frames;
-    uint64_t ms = static_cast<uint64_t>(frames) * 40;
+    uint64_t ms = duration_ms(r.plan);
+    uint32_t scale = video_timescale(r.plan), ticks = video_frame_ticks(r.plan);
     std::vector<Bytes> traks;
 
     TrackDesc v;
     v.kind = TrackKind::video;
     v.track_id = 1;
-    v.timescale = 25000;
-    v.duration = static_cast<uint64_t>(frames) * 1000;
+    v.timescale = scale;
+    v.duration = static_cast<uint64_t>(frames) * ticks;
     v.movie_duration = ms;
     v.sample_entry = visual_sample_entry(r.plan.video.hevc, width, height, config);
     v.sample_count = frames;
-    v.sample_delta = 1000;
+    v.sample_delta = ticks;
     v.samples_per_chunk = group_frames;
     v.sizes = r.video_sizes;
     v.co64 = r.plan.co64;
@@ -106,12 +107,13 @@ std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
     a.kind = TrackKind::sound;
     a.track_id = 2;
     a.timescale = 48000;
-    a.duration = static_cast<uint64_t>(n) * pcm_frames_per_group;
+    a.duration = pcm_frames_due(r.plan, frames);
     a.movie_duration = ms;
     a.sample_entry = sound_sample_entry();
-    a.sample_count = n * pcm_frames_per_group;
+    a.sample_count = static_cast<uint32_t>(a.duration);
     a.sample_delta = 1;
-    a.samples_per_chunk = pcm_frames_per_group;
+    for (const Chunk& c : r.audio)
+        a.chunk_samples.push_back(static_cast<uint32_t>(c.size / 4));
     a.constant_size = 4;
     a.co64 = r.plan.co64;
     for (const Chunk& c : r.audio)
@@ -121,12 +123,12 @@ std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
     TrackDesc m;
     m.kind = TrackKind::metadata;
     m.track_id = 3;
-    m.timescale = 25000;
-    m.duration = static_cast<uint64_t>(frames) * 1000;
+    m.timescale = scale;
+    m.duration = static_cast<uint64_t>(frames) * ticks;
     m.movie_duration = ms;
     m.sample_entry = metadata_sample_entry();
     m.sample_count = frames;
-    m.sample_delta = 1000;
+    m.sample_delta = ticks;
     m.samples_per_chunk = group_frames;
     m.constant_size = meta_sample_bytes;
     m.co64 = r.plan.co64;
@@ -137,6 +139,33 @@ std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
 }
 
 } // namespace
+
+uint32_t video_timescale(const RecordingPlan& plan)
+{
+    return plan.video.rate_den == 1 ? plan.video.rate_num * 1000 : plan.video.rate_num;
+}
+
+uint32_t video_frame_ticks(const RecordingPlan& plan) { return plan.video.rate_den == 1 ? 1000 : plan.video.rate_den; }
+
+uint64_t pcm_frames_due(const RecordingPlan& plan, uint64_t frames)
+{
+    return frames * pcm_rate * plan.video.rate_den / plan.video.rate_num;
+}
+
+uint64_t duration_ms(const RecordingPlan& plan)
+{
+    return (uint64_t(plan.frames) * 1000 * plan.video.rate_den * 2 + plan.video.rate_num) / (2 * uint64_t(plan.video.rate_num));
+}
+
+std::string fps_text(const RecordingPlan& plan)
+{
+    char text[32];
+    if (plan.video.rate_den == 1)
+        std::snprintf(text, sizeof text, "%up", plan.video.rate_num);
+    else
+        std::snprintf(text, sizeof text, "%.2fp", static_cast<double>(plan.video.rate_num) / plan.video.rate_den);
+    return text;
+}
 
 void civil_from_days(int64_t days, int* year, unsigned* month, unsigned* day)
 {
@@ -206,7 +235,6 @@ Recording make_recording(const RecordingPlan& plan)
         r.video_sizes.push_back(static_cast<uint32_t>(frame_size(vs, i)));
         r.video_key.push_back(static_cast<uint8_t>(is_key_frame(vs, i)));
     }
-    uint64_t audio_bytes = static_cast<uint64_t>(pcm_frames_per_group) * 4;
     uint64_t at = r.header_length;
     for (uint32_t j = 0; j < n; j++) {
         r.meta.push_back(Chunk{at, uint64_t(group_frames) * meta_sample_bytes});
@@ -216,6 +244,7 @@ Recording make_recording(const RecordingPlan& plan)
             video.size += r.video_sizes[j * group_frames + i];
         r.video.push_back(video);
         at += video.size;
+        uint64_t audio_bytes = 4 * (pcm_frames_due(plan, (j + 1) * group_frames) - pcm_frames_due(plan, j * group_frames));
         r.audio.push_back(Chunk{at, audio_bytes});
         at += audio_bytes;
     }
@@ -232,7 +261,7 @@ Recording make_recording(const RecordingPlan& plan)
 
     std::vector<Bytes> traks = make_traks(r, vs);
     uint64_t creation = static_cast<uint64_t>(plan.utc_unix) + seconds_1904_to_1970;
-    uint64_t ms = static_cast<uint64_t>(plan.frames) * 40;
+    uint64_t ms = duration_ms(plan);
     r.moov_keep = build_moov(creation, 1000, ms, 4, traks, plan.moov64);
     traks.pop_back();
     r.moov_plain = build_moov(creation, 1000, ms, 4, traks, plan.moov64);
@@ -293,7 +322,7 @@ void audio_chunk_bytes(const Recording& r, uint32_t j, uint64_t at, uint64_t end
     if (!o.len)
         return;
     uint64_t first = o.from / 4, last = (o.from + o.len + 3) / 4;
-    uint64_t frame0 = uint64_t(j) * pcm_frames_per_group;
+    uint64_t frame0 = pcm_frames_due(r.plan, uint64_t(j) * group_frames);
     if (o.from % 4 == 0 && o.len % 4 == 0) {
         put_sound(o.out, frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound);
         return;

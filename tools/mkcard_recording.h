@@ -21,6 +21,18 @@ struct RecordingPlan {
     SoundKind sound = SoundKind::tone;
 };
 
+// The plan's video timing: ticks a second and ticks a frame (25000 and 1000 at 25 frames a second,
+// 30000 and 1001 at 29.97).
+uint32_t video_timescale(const RecordingPlan& plan);
+uint32_t video_frame_ticks(const RecordingPlan& plan);
+// The sound frames (48 kHz) due by the end of the first `frames` video frames: what the camera
+// has written behind the chunk that ends there. At 1001 rates a chunk's share varies.
+uint64_t pcm_frames_due(const RecordingPlan& plan, uint64_t frames);
+// The recording's length in milliseconds, rounded to the nearest.
+uint64_t duration_ms(const RecordingPlan& plan);
+// The rate as the camera's sidecar names it: "25p", "29.97p", ...
+std::string fps_text(const RecordingPlan& plan);
+
 struct Chunk {
     uint64_t offset = 0;  // in the recording file
     uint64_t size = 0;

@@ -39,7 +39,7 @@ Bytes clip_metadata_xml(const Recording& r, const std::string& clip)
                   "\t<Duration value=\"%u\"/>\r\n"
                   "\t<CreationDate value=\"%s\"/>\r\n"
                   "\t<VideoFormat>\r\n"
-                  "\t\t<VideoFrame videoCodec=\"%s\" captureFps=\"25p\" formatFps=\"25p\"/>\r\n"
+                  "\t\t<VideoFrame videoCodec=\"%s\" captureFps=\"%s\" formatFps=\"%s\"/>\r\n"
                   "\t\t<VideoLayout pixel=\"%u\" numOfVerticalLine=\"%u\" aspectRatio=\"16:9\"/>\r\n"
                   "\t</VideoFormat>\r\n"
                   "\t<AudioFormat numOfChannel=\"2\">\r\n"
@@ -49,7 +49,7 @@ Bytes clip_metadata_xml(const Recording& r, const std::string& clip)
                   "\t<RecordingMode type=\"normal\" cacheRec=\"false\"/>\r\n"
                   "</NonRealTimeMeta>\r\n",
                   creation_text(p).c_str(), clip.c_str(), p.frames, creation_text(p).c_str(),
-                  codec_text(p.video).c_str(), p.video.width, p.video.height);
+                  codec_text(p.video).c_str(), fps_text(p).c_str(), fps_text(p).c_str(), p.video.width, p.video.height);
     return bytes_of(buf);
 }
 
@@ -85,12 +85,12 @@ Bytes media_index_xml(const std::vector<IndexedClip>& clips)
     for (const IndexedClip& c : clips) {
         char buf[512];
         std::snprintf(buf, sizeof buf,
-                      "\t\t<Material uri=\"./Clip/%s.MP4\" type=\"%s\" videoType=\"%s\" dur=\"%u\" fps=\"25p\">\r\n"
+                      "\t\t<Material uri=\"./Clip/%s.MP4\" type=\"%s\" videoType=\"%s\" dur=\"%u\" fps=\"%s\">\r\n"
                       "\t\t\t<RelevantInfo uri=\"./Clip/%sM01.XML\" type=\"XML\"/>\r\n"
                       "\t\t\t<RelevantInfo uri=\"./Thmbnl/%sT01.JPG\" type=\"JPG\"/>\r\n"
                       "\t\t</Material>\r\n",
                       c.clip.c_str(), "XAVC", codec_text(c.recording->plan.video).c_str(), c.recording->plan.frames,
-                      c.clip.c_str(), c.clip.c_str());
+                      fps_text(c.recording->plan).c_str(), c.clip.c_str(), c.clip.c_str());
         s += buf;
     }
     s += "\t</Contents>\r\n</MediaProfile>\r\n";

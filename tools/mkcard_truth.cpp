@@ -175,9 +175,15 @@ std::string samples_json(const Card& card, const PlacedRecording& p)
                 add_range(runs, first + k, first + k + 1);
         first += a.size / 4;
     }
-    char tail[160];
-    std::snprintf(tail, sizeof tail, "],\n     \"frame_rate\": 25, \"sound_rate\": 48000, \"sound_dithered\": %s,\n",
-                  r.plan.dithered_sound ? "true" : "false");
+    char rate[96];
+    if (r.plan.video.rate_den == 1)
+        std::snprintf(rate, sizeof rate, "%u", r.plan.video.rate_num);
+    else
+        std::snprintf(rate, sizeof rate, "%.9f, \"frame_rate_fraction\": [%u, %u]",
+                      static_cast<double>(r.plan.video.rate_num) / r.plan.video.rate_den, r.plan.video.rate_num, r.plan.video.rate_den);
+    char tail[256];
+    std::snprintf(tail, sizeof tail, "],\n     \"frame_rate\": %s, \"sound_rate\": 48000, \"sound_dithered\": %s,\n",
+                  rate, r.plan.dithered_sound ? "true" : "false");
     return s + tail + "     \"sound_intact\": " + ranges_json(runs) + ",\n";
 }
 

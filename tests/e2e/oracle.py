@@ -87,7 +87,10 @@ class Original:
         self.video = [data[o:o + n] for o, n, _, _ in rec["video_samples"]]
         self.key = [k for _, _, k, _ in rec["video_samples"]]
         self.sound = b"".join(data[o:o + 4 * n] for o, n in rec["sound_chunks"])
-        self.spf = rec["sound_rate"] // rec["frame_rate"]  # sound samples per frame
+        # the frame rate as a fraction; the camera writes the sound due by each frame's end, so at
+        # 1001 rates frames carry 1601 or 1602 sound samples
+        self.rate = tuple(rec.get("frame_rate_fraction", (rec["frame_rate"], 1)))
+        self.spf = rec["sound_rate"] * self.rate[1] // self.rate[0]  # whole sound samples per frame
         self.rates = (rec["frame_rate"], rec["sound_rate"])
         self.codec = rec["codec"]
         # presentation positions in frames, in decode order; a tidy stream is not reordered
@@ -97,7 +100,7 @@ class Original:
         for _, n in rec["sound_chunks"]:
             starts.append(starts[-1] + n)
         self.sound_starts = starts
-        self.frames = min(len(self.video), starts[-1] // self.spf)
+        self.frames = min(len(self.video), max(k for k in range(len(self.video) + 1) if self.due(k) <= starts[-1]))
         place = Place(rec["extents"])
 
         def here(begin, end):
@@ -150,15 +153,23 @@ class Original:
             (self.here[j + 1] is not None and self.here[j + 1][:6] == self.video[j + 1][:6])
         return self.same_but_last_unit(j, self.here[j]) and after
 
+    def due(self, frames):
+        """The sound samples due by the end of the first `frames` frames."""
+        return frames * self.rec["sound_rate"] * self.rate[1] // self.rate[0]
+
+    def sound_span(self, frame):
+        """A frame's sound samples in the recording's sound, [begin, end)."""
+        return self.due(frame), self.due(frame + 1)
+
     def sound_range(self, frame):
         """The file bytes of a frame's sound: they lie in one chunk of the camera's."""
-        s = frame * self.spf
+        s, e = self.sound_span(frame)
         j = bisect.bisect_right(self.sound_starts, s) - 1
         o = self.rec["sound_chunks"][j][0] + 4 * (s - self.sound_starts[j])
-        return o, o + 4 * self.spf
+        return o, o + 4 * (e - s)
 
     def sound_chunk(self, frame):
-        return bisect.bisect_right(self.sound_starts, frame * self.spf) - 1
+        return bisect.bisect_right(self.sound_starts, self.due(frame)) - 1
 
     def sound_span_intact(self, frame):
         return frame < self.frames and self.sound_ok[frame]
@@ -285,7 +296,7 @@ def check_presentation(test, name, orig, video, index):
     test.assertEqual(len(deltas), 1, "%s: the picture changes rate" % name)
     delta = deltas.pop()
     num, den = map(int, video["time_base"].split("/"))
-    test.assertEqual(den, delta * num * orig.rates[0], "%s: frame rate" % name)
+    test.assertEqual(den * orig.rate[1], delta * num * orig.rate[0], "%s: frame rate" % name)
     pts = [int(p["pts"]) for p in packets]
     # the edit list may end the showing before a key frame kept only for the pictures it leads
     shown = [t for t, p in zip(pts, packets) if "D" not in p["flags"]]
@@ -368,13 +379,15 @@ def judge_salvaged(test, orig, path, decoded=True, sound_vouched=True):
     if "audio" in tracks:
         # each frame's sound the camera's, or what the card holds where the camera wrote it
         got = sound_bytes(test, name, tracks["audio"])
-        n = 4 * orig.spf
-        test.assertEqual(len(got), n * len(index), "%s: sound for %d frames" % (name, len(index)))
-        for k, i in enumerate(index):
-            test.assertIn(got[k * n:(k + 1) * n], (orig.sound[i * n:(i + 1) * n], orig.sound_here[i]),
+        spans = [orig.sound_span(i) for i in index]
+        test.assertEqual(len(got), 4 * sum(e - b for b, e in spans), "%s: sound for %d frames" % (name, len(index)))
+        at = 0
+        for i, (b, e) in zip(index, spans):
+            mine, at = got[at:at + 4 * (e - b)], at + 4 * (e - b)
+            test.assertIn(mine, (orig.sound[4 * b:4 * e], orig.sound_here[i]),
                           "%s: the sound of frame %d is not its picture's" % (name, i))
             # the card's changed bytes only where nothing could show the change
-            if sound_vouched and got[k * n:(k + 1) * n] != orig.sound[i * n:(i + 1) * n]:
+            if sound_vouched and mine != orig.sound[4 * b:4 * e]:
                 test.assertTrue(orig.vouched[orig.sound_chunk(i)], "%s: the sound of frame %d is taken where the card "
                                 "changed it and the piece behind it is gone" % (name, i))
         sound = len(got) // 4
@@ -412,7 +425,7 @@ def judge_rebuilt(test, orig, path, decoded=True):
         b, e = 4 * orig.sound_starts[j], 4 * orig.sound_starts[j + 1]
         # a sound chunk the card did not keep where the camera wrote it is copied from wherever
         # the documented rules infer it, which nothing on the card can check
-        kept = all(orig.sound_ok[i] for i in range(b // 4 // orig.spf, e // 4 // orig.spf) if i < orig.frames)
+        kept = all(orig.sound_ok[i] for i in range(12 * j, 12 * j + 12) if i < orig.frames)
         test.assertTrue(got[b:e] in (orig.sound[b:e], bytes(e - b)) or not kept,
                         "%s: sound chunk %d, intact on the card, is neither the camera's nor silent" % (name, j))
     return len(packets)
