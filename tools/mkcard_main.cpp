@@ -26,6 +26,7 @@ const char* usage =
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
     "                      [--dithered-sound] [--sound tone|music|hiss|silence] [--twin-sets]\n"
+    "                      [--sound-format 16x2|24x2|24x4]\n"
     "                      (damages the last recording; --frames N,M,... gives the recordings their frames in\n"
     "                      turn; --twin-sets gives every clip of a deleted tree a deleted twin set of another\n"
     "                      name over its clusters, modified earlier or later)\n"
@@ -58,6 +59,7 @@ struct Custom {
     std::vector<uint32_t> frames{48};
     bool dithered = false;
     SoundKind sound = SoundKind::tone;
+    SoundFormat sound_format;
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
     bool stream_given = false;
@@ -127,6 +129,17 @@ void alternate_runs(int argc, char** argv, int* i, Custom* c)
         die(std::string("not a run length, or two: ") + text);
     c->alternate = static_cast<uint32_t>(first);
     c->second_runs = static_cast<uint32_t>(second);
+}
+
+SoundFormat sound_format(const std::string& name)
+{
+    if (name == "16x2")
+        return SoundFormat{2, 2};
+    if (name == "24x2")
+        return SoundFormat{3, 2};
+    if (name == "24x4")
+        return SoundFormat{3, 4};
+    die("--sound-format takes 16x2, 24x2 or 24x4, not " + name);
 }
 
 // "48" or "48,72,48": the frames of each recording in turn.
@@ -209,6 +222,7 @@ int main(int argc, char** argv)
         else if (a == "--frames") c.frames = frame_counts(argc, argv, &i);
         else if (a == "--dithered-sound") c.dithered = true;
         else if (a == "--sound" && i + 1 < argc) c.sound = sound_kind(argv[++i]);
+        else if (a == "--sound-format" && i + 1 < argc) c.sound_format = sound_format(argv[++i]);
         else if (a == "--twin-sets") plan.fs.twin_sets = true;
         else if (a == "--hevc") c.hevc = true;
         else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
@@ -264,6 +278,7 @@ int main(int argc, char** argv)
             CardRecording r = plain_recording(k, c.frames[k % c.frames.size()]);
             r.plan.dithered_sound = c.dithered;
             r.plan.sound = c.sound;
+            r.plan.sound_format = c.sound_format;
             r.plan.video = c.video;
             r.plan.video.hevc = c.hevc;
             r.plan.co64 = c.co64;

@@ -108,11 +108,11 @@ std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
     a.timescale = 48000;
     a.duration = static_cast<uint64_t>(n) * pcm_frames_per_group;
     a.movie_duration = ms;
-    a.sample_entry = sound_sample_entry();
+    a.sample_entry = sound_sample_entry(r.plan.sound_format);
     a.sample_count = n * pcm_frames_per_group;
     a.sample_delta = 1;
     a.samples_per_chunk = pcm_frames_per_group;
-    a.constant_size = 4;
+    a.constant_size = r.plan.sound_format.frame_bytes();
     a.co64 = r.plan.co64;
     for (const Chunk& c : r.audio)
         a.chunk_offsets.push_back(c.offset);
@@ -206,7 +206,8 @@ Recording make_recording(const RecordingPlan& plan)
         r.video_sizes.push_back(static_cast<uint32_t>(frame_size(vs, i)));
         r.video_key.push_back(static_cast<uint8_t>(is_key_frame(vs, i)));
     }
-    uint64_t audio_bytes = static_cast<uint64_t>(pcm_frames_per_group) * 4;
+    uint64_t audio_bytes = static_cast<uint64_t>(pcm_frames_per_group) *
+                           plan.sound_format.frame_bytes();
     uint64_t at = r.header_length;
     for (uint32_t j = 0; j < n; j++) {
         r.meta.push_back(Chunk{at, uint64_t(group_frames) * meta_sample_bytes});
@@ -292,15 +293,17 @@ void audio_chunk_bytes(const Recording& r, uint32_t j, uint64_t at, uint64_t end
     Overlap o = overlap(c.offset, c.size, at, end, dst, origin);
     if (!o.len)
         return;
-    uint64_t first = o.from / 4, last = (o.from + o.len + 3) / 4;
+    const SoundFormat format = r.plan.sound_format;
+    const uint64_t fb = format.frame_bytes();
+    uint64_t first = o.from / fb, last = (o.from + o.len + fb - 1) / fb;
     uint64_t frame0 = uint64_t(j) * pcm_frames_per_group;
-    if (o.from % 4 == 0 && o.len % 4 == 0) {
-        put_sound(o.out, frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound);
+    if (o.from % fb == 0 && o.len % fb == 0) {
+        put_sound(o.out, frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound, format);
         return;
     }
-    Bytes frames((last - first) * 4);
-    put_sound(frames.data(), frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound);
-    std::memcpy(o.out, frames.data() + o.from % 4, o.len);
+    Bytes frames((last - first) * fb);
+    put_sound(frames.data(), frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound, format);
+    std::memcpy(o.out, frames.data() + o.from % fb, o.len);
 }
 
 } // namespace

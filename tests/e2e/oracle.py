@@ -86,7 +86,8 @@ class Original:
         image = harness.read_image(card.image) if image is None else image
         self.video = [data[o:o + n] for o, n, _, _ in rec["video_samples"]]
         self.key = [k for _, _, k, _ in rec["video_samples"]]
-        self.sound = b"".join(data[o:o + 4 * n] for o, n in rec["sound_chunks"])
+        self.fb = rec.get("sound_frame_bytes", 4)  # bytes of one sound sample, every channel's
+        self.sound = b"".join(data[o:o + self.fb * n] for o, n in rec["sound_chunks"])
         self.spf = rec["sound_rate"] // rec["frame_rate"]  # sound samples per frame
         self.rates = (rec["frame_rate"], rec["sound_rate"])
         self.codec = rec["codec"]
@@ -154,8 +155,8 @@ class Original:
         """The file bytes of a frame's sound: they lie in one chunk of the camera's."""
         s = frame * self.spf
         j = bisect.bisect_right(self.sound_starts, s) - 1
-        o = self.rec["sound_chunks"][j][0] + 4 * (s - self.sound_starts[j])
-        return o, o + 4 * self.spf
+        o = self.rec["sound_chunks"][j][0] + self.fb * (s - self.sound_starts[j])
+        return o, o + self.fb * self.spf
 
     def sound_chunk(self, frame):
         return bisect.bisect_right(self.sound_starts, frame * self.spf) - 1
@@ -330,12 +331,12 @@ def check_tables(test, name, data, top, keys):
     test.assertLessEqual(abs(duration - max(t["track_duration"] for t in tracks)), 1, "%s: movie duration" % name)
 
 
-def sound_bytes(test, name, audio):
+def sound_bytes(test, name, audio, frame_bytes=4):
     """The sound track's bytes in order, its packets one after another in time."""
     at = 0
     for p in audio["packets"]:
         test.assertEqual(int(p["pts"]), at, "%s: sound packet at %d does not follow the one before" % (name, at))
-        at += len(p["bytes"]) // 4
+        at += len(p["bytes"]) // frame_bytes
     return b"".join(p["bytes"] for p in audio["packets"])
 
 
@@ -367,8 +368,8 @@ def judge_salvaged(test, orig, path, decoded=True, sound_vouched=True):
     sound = 0
     if "audio" in tracks:
         # each frame's sound the camera's, or what the card holds where the camera wrote it
-        got = sound_bytes(test, name, tracks["audio"])
-        n = 4 * orig.spf
+        got = sound_bytes(test, name, tracks["audio"], orig.fb)
+        n = orig.fb * orig.spf
         test.assertEqual(len(got), n * len(index), "%s: sound for %d frames" % (name, len(index)))
         for k, i in enumerate(index):
             test.assertIn(got[k * n:(k + 1) * n], (orig.sound[i * n:(i + 1) * n], orig.sound_here[i]),
@@ -377,7 +378,7 @@ def judge_salvaged(test, orig, path, decoded=True, sound_vouched=True):
             if sound_vouched and got[k * n:(k + 1) * n] != orig.sound[i * n:(i + 1) * n]:
                 test.assertTrue(orig.vouched[orig.sound_chunk(i)], "%s: the sound of frame %d is taken where the card "
                                 "changed it and the piece behind it is gone" % (name, i))
-        sound = len(got) // 4
+        sound = len(got) // orig.fb
     else:
         test.assertEqual([i for i in index if orig.header_intact and orig.sound_placeable(i)], [],
                          "%s: the sound was left out" % name)
@@ -406,13 +407,14 @@ def judge_rebuilt(test, orig, path, decoded=True):
     test.assertTrue(not decoded or [("K" in p["flags"]) for p in packets] == camera, "%s: key frames" % name)
     shifts = {int(p["pts"]) - orig.pts[j] * int(p["duration"]) for j, p in enumerate(packets)}
     test.assertEqual(len(shifts), 1, "%s: pictures shown off the camera's times" % name)
-    got = sound_bytes(test, name, tracks["audio"])
+    got = sound_bytes(test, name, tracks["audio"], orig.fb)
     test.assertEqual(len(got), len(orig.sound), "%s: sound samples" % name)
+    fb = orig.fb
     for j in range(len(orig.rec["sound_chunks"])):
-        b, e = 4 * orig.sound_starts[j], 4 * orig.sound_starts[j + 1]
+        b, e = fb * orig.sound_starts[j], fb * orig.sound_starts[j + 1]
         # a sound chunk the card did not keep where the camera wrote it is copied from wherever
         # the documented rules infer it, which nothing on the card can check
-        kept = all(orig.sound_ok[i] for i in range(b // 4 // orig.spf, e // 4 // orig.spf) if i < orig.frames)
+        kept = all(orig.sound_ok[i] for i in range(b // fb // orig.spf, e // fb // orig.spf) if i < orig.frames)
         test.assertTrue(got[b:e] in (orig.sound[b:e], bytes(e - b)) or not kept,
                         "%s: sound chunk %d, intact on the card, is neither the camera's nor silent" % (name, j))
     return len(packets)
