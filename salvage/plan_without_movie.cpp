@@ -119,6 +119,7 @@ struct RunInput {
     uint64_t marker_count;
     const MovieList* movies;
     uint64_t between_hint;
+    PcmFormat pcm;
     uint64_t creation_time;
     RefusedSamples refused;
     OthersPieces others;
@@ -352,8 +353,8 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
 {
     SalvageChunkList chunks = {};
     RecordingLayout layout;
-    if (!find_recording_chunks(in->image, in->image_size, in->geometry, &in->header, in->markers, in->marker_count, in->between_hint,
-                               &in->others, &chunks, &layout)) {
+    if (!find_recording_chunks(in->image, in->image_size, in->geometry, &in->header, in->markers, in->marker_count,
+                               in->between_hint, in->pcm, &in->others, &chunks, &layout)) {
         basics::list_free(&chunks);
         return give_up(a, "no video chunk of the recording is on the card");
     }
@@ -478,7 +479,8 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
     *in = RunInput{card->image, card->image_size, card->geometry, *header, run, card->decode_check, own->items, own->count, card->movies,
-                   between_from_movies(card->movies), 0, {nullptr, 0, 0, 0}, {card->claims, number, run->tag}};
+                   between_from_movies(card->movies), card_sound_format(card->movies), 0, {nullptr, 0, 0, 0},
+                   {card->claims, number, run->tag}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
     *clip_number = number;
@@ -520,7 +522,7 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
         in.others.gaps = &out->gaps;
         in.others.open = &out->open;
         if (find_recording_chunks(in.image, in.image_size, in.geometry, &in.header, in.markers, in.marker_count,
-                                  in.between_hint, &in.others, &chunks, &layout))
+                                  in.between_hint, in.pcm, &in.others, &chunks, &layout))
             for (size_t i = 0; i < chunks.count; i++) {
                 const SalvageChunk* c = &chunks.items[i];
                 // a chunk not walked to its end holds the rest where the layout puts it only when what

@@ -8,6 +8,7 @@
 #include "analysis/analysis_types.h"
 #include "image/exfat_detect.h"
 #include "salvage/cut_join.h"
+#include "salvage/pcm_format.h"
 #include "salvage/salvage_plan.h"
 
 namespace salvage {
@@ -71,10 +72,11 @@ struct OthersPieces {
 // The chunks of the recording that starts with `header` and whose kkad boxes are `markers`
 // (`count` of them), in recording order. `between_hint` (0: none) is the camera's sound and
 // metadata between two chunks as another recording on the card shows it, used when the
-// recording itself shows too few chunks. 1 when at least one chunk was found.
+// recording itself shows too few chunks; `pcm` how the camera stores its sound (0 channels:
+// unknown, never weighed). 1 when at least one chunk was found.
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                           const analysis::ClipHeader* header, const analysis::KkadMarker* markers,
-                          uint64_t count, uint64_t between_hint, const OthersPieces* others, SalvageChunkList* out,
-                          RecordingLayout* layout);
+                          uint64_t count, uint64_t between_hint, PcmFormat pcm, const OthersPieces* others,
+                          SalvageChunkList* out, RecordingLayout* layout);
 
 }  // namespace salvage
