@@ -149,7 +149,8 @@ int fail_track(TrackTables* out)
 }
 
 // The type of the first sample entry of the stsd inside `stbl`, when the stsd lists one.
-int read_sample_entry_type(const uint8_t* buf, uint64_t len, const BoxHeader* stbl, char* format)
+int read_sample_entry_type(const uint8_t* buf, uint64_t len, const BoxHeader* stbl, char* format,
+                           SoundEntry* sound = nullptr)
 {
     BoxHeader stsd;
     uint64_t p, n;
@@ -157,6 +158,9 @@ int read_sample_entry_type(const uint8_t* buf, uint64_t len, const BoxHeader* st
         return 0;
     std::memcpy(format, buf + p + 12, 4);
     format[4] = '\0';
+    uint64_t entry = load_be32(buf + p + 8);
+    if (sound)
+        read_sound_entry(buf + p + 8, entry >= 8 && entry <= n - 8 ? entry : 0, sound);
     return 1;
 }
 
@@ -200,7 +204,7 @@ int parse_track(const uint8_t* buf, uint64_t len, const BoxHeader* trak, TrackTa
     read_media_header(buf, len, &mdia, out);
     if (!find_in(buf, len, &mdia, box_minf, &minf) || !find_in(buf, len, &minf, box_stbl, &stbl))
         return 1;
-    read_sample_entry_type(buf, len, &stbl, out->format);
+    read_sample_entry_type(buf, len, &stbl, out->format, std::strcmp(out->handler, "soun") == 0 ? &out->sound : nullptr);
     if (!find_in(buf, len, &stbl, box_stsz, &stsz) || !find_in(buf, len, &stbl, box_stsc, &stsc))
         return 1;
     if (!find_in(buf, len, &stbl, box_co64, &chunks) && !find_in(buf, len, &stbl, box_stco, &chunks))

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "mp4/box.h"
+#include "mp4/sound_entry.h"
 
 namespace mp4 {
 
@@ -26,6 +27,7 @@ struct TrackTables {
     uint64_t* chunk_first_sample;
     uint64_t* chunk_sizes;
     uint64_t chunk_count;
+    SoundEntry sound;  // the first sample entry read as a sound description (a sound track's only)
 };
 
 // The sizes of consecutive samples of a track, as held: a slice of its stored table, or one

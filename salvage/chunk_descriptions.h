@@ -8,6 +8,7 @@
 
 #include "analysis/analysis_types.h"
 #include "image/exfat_detect.h"
+#include "salvage/pcm_format.h"
 
 namespace salvage {
 
@@ -28,6 +29,7 @@ struct RecordingScope {
     uint64_t file_end;  // the media data's end as an offset in the camera's file
     int hevc;           // -1 while unknown
     const SoundClock* clock = nullptr;  // null: none proven
+    PcmFormat pcm{0, 0};  // how its sound is stored; 0 channels: unknown
 };
 
 // A description found in a kkad box, with where the chunk lies once located.

@@ -53,7 +53,7 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
         } else if (!hi && others && end + sound == r->file_end &&
                    (free_runs_to_end(r->geometry, others->claims, others->clip, others->tag, last, end, sound, &place) ||
                     last_sound_by_waveform(r->image, r->image_size, r->geometry, others->claims, others->clip,
-                                           others->tag, last, end, sound, PcmFormat{2, 1}, &place))) {
+                                           others->tag, last, end, sound, r->pcm, &place))) {
             // the recording's last sound: the other recording's runs around show its clusters, or
             // its own samples do
         } else {
@@ -61,14 +61,12 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
             // every pass
             if (hi && others && others->open && !settled)
                 note_open_sound(last, *hi, end, sound, others->clip, others->tag, others->open);
-            // or where its own samples prove one way, cut once (the camera's sound: 16-bit stereo
-            // big-endian)
-            PcmFormat pcm{2, 1};
+            // or where its own samples prove one way, cut once
             int threaded = hi && others &&
                            threaded_place(r->geometry, others->claims, others->clip, last, *hi, end, sound, &place);
             if (!threaded && hi && others &&
                 place_by_waveform(r->image, r->image_size, r->geometry, others->claims, others->clip, others->tag, last,
-                                  *hi, end, sound, end, sound, pcm, &place) &&
+                                  *hi, end, sound, end, sound, r->pcm, &place) &&
                 !place.later)
                 by_room = 0;
             else if (!threaded) {
@@ -81,7 +79,7 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
     }
     // a cluster of another's in it shows where the audio steps at its edge
     uint64_t cs = r->geometry ? r->geometry->cluster_bytes : 0;
-    if ((by_room || place.cut) && smooth_bytes(r->image, r->image_size, cs, &place, end, sound, PcmFormat{2, 1}) < sound)
+    if ((by_room || place.cut) && smooth_bytes(r->image, r->image_size, cs, &place, end, sound, r->pcm) < sound)
         return 0;
     // sound that another recording's placed over in one pass may be either's
     if (others && place_contested(others->claims, &place, sound))
@@ -94,7 +92,7 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
 // puts them: no piece behind it says that run reaches so far. It lies there when no cluster edge
 // falls inside it (or no clusters are known); else only where no other recording's located piece
 // holds any of it and its samples run on smoothly, and not silent, across every cluster edge
-// inside it (the camera's sound: 16-bit stereo big-endian).
+// inside it.
 int last_sound_in_run(const RecordingScope* r, uint64_t end, uint64_t sound, const OthersPieces* others)
 {
     const image::ImageGeometry* g = r->geometry;
@@ -108,9 +106,11 @@ int last_sound_in_run(const RecordingScope* r, uint64_t end, uint64_t sound, con
     if (others && others->claims &&
         first_foreign(others->claims, end, end + sound, others->clip, others->tag, &at, 1))
         return 0;
-    constexpr uint64_t window = 256, frame = 4;
-    const PcmFormat pcm{2, 1};
-    uint8_t buf[2 * window];
+    const PcmFormat pcm = r->pcm;
+    const uint64_t window = pcm_window(pcm), frame = pcm_frame_bytes(pcm);
+    if (frame == 0)
+        return 0;
+    uint8_t buf[2 * pcm_window_max];
     for (uint64_t e = ((end - g->heap_offset) / cs + 1) * cs + g->heap_offset; e < end + sound; e += cs) {
         uint64_t before = std::min(window, e - end), after = std::min(window, end + sound - e);
         before -= (before - (e - end) % frame) % frame;

@@ -9,9 +9,6 @@ namespace salvage {
 
 namespace {
 
-// Bytes read on either side of a cluster edge.
-constexpr uint64_t edge_window = 256;
-
 // 1 when the cluster at `b` may be the file's cluster `want`: no other recording's located piece
 // (nor a copy of one) holds it, and a located piece of its own there, its file offset known, is
 // that cluster's.
@@ -37,7 +34,7 @@ int may_be(const ClaimList* claims, uint64_t b, uint64_t cs, uint32_t clip, uint
 Joint joint_at(std::FILE* image, uint64_t image_size, uint64_t left, uint64_t before, uint64_t right,
                uint64_t after, PcmFormat pcm, int known_right = 0)
 {
-    uint8_t buf[2 * edge_window];
+    uint8_t buf[2 * pcm_window_max];
     if (right > image_size || image_size - right < after || left > image_size || image_size - left < before ||
         !image::read_at(image, left, buf, before) || !image::read_at(image, right, buf + before, after))
         return Joint::unknown;
@@ -53,7 +50,8 @@ int last_sound_by_waveform(std::FILE* image, uint64_t image_size, const image::I
                            uint64_t size, PcmFormat pcm, ChunkPlace* out)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0, heap = geometry ? geometry->heap_offset : 0;
-    uint64_t fb = 2 * uint64_t(pcm.channels);
+    // bytes read on either side of a cluster edge
+    uint64_t fb = pcm_frame_bytes(pcm), edge_window = pcm_window(pcm);
     if (!claims || cs == 0 || fb == 0 || size == 0 || file <= lo.file || file / cs != lo.file / cs ||
         lo.image < heap || (lo.image - heap) % cs != lo.file % cs || image_size <= heap)
         return 0;
@@ -97,7 +95,8 @@ int sound_head_by_waveform(std::FILE* image, uint64_t image_size, const image::I
                            uint64_t size, PcmFormat pcm, JoinAnchor* out)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0, heap = geometry ? geometry->heap_offset : 0;
-    uint64_t fb = 2 * uint64_t(pcm.channels);
+    // bytes read on either side of a cluster edge
+    uint64_t fb = pcm_frame_bytes(pcm), edge_window = pcm_window(pcm);
     if (!claims || cs == 0 || fb == 0 || size == 0 || hi.file < file + size || hi.image < heap ||
         (hi.image - heap) % cs != hi.file % cs)
         return 0;

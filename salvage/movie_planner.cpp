@@ -181,7 +181,7 @@ int sound_head_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor* next,
     const mp4::TrackTables* v = p->video;
     PcmFormat pcm;
     if (!p->claims || !p->movie->has_audio || k >= a->chunk_count || k >= v->chunk_count ||
-        !pcm_format_of(a->format, &pcm))
+        !pcm_format_of(&a->sound, &pcm))
         return 0;
     uint64_t q = a->chunk_offsets[k], size = a->chunk_sizes[k];
     if (q < v->chunk_offsets[k] + v->chunk_sizes[k])

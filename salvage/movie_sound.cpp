@@ -284,7 +284,7 @@ int place_sound(MoviePlanner* p)
                 at = placed_at_cut(*lo, *hi, settled->edges[0], from, bytes);
             } else if (threaded_place(p->geometry, p->claims, clip, *lo, *hi, from, bytes, &at)) {
                 threaded = 1;
-            } else if (pcm_format_of(a->format, &pcm) &&
+            } else if (pcm_format_of(&a->sound, &pcm) &&
                        place_by_waveform(p->image, p->image_size, p->geometry, p->claims, clip, tag, *lo, *hi, from,
                                          bytes, q, size, pcm, &at)) {
                 // the sound's own samples prove where it lies
@@ -314,7 +314,7 @@ int place_sound(MoviePlanner* p)
         // sound placed by the room the others leave, or joined across a boundary, is not taken
         // where it holds samples past a step at a cluster edge: a cluster there is another's
         uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0;
-        if ((by_room || at.cut) && pcm_format_of(a->format, &pcm) &&
+        if ((by_room || at.cut) && pcm_format_of(&a->sound, &pcm) &&
             smooth_bytes(p->image, p->image_size, cs, &at, q, size, pcm) < held)
             continue;
         if (held == 0)

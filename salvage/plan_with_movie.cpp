@@ -178,7 +178,7 @@ int sound_steps_in_last_run(const MoviePlanner* p, uint64_t k, const ChunkPlace*
     const mp4::TrackTables* a = &p->movie->audio;
     uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0, from, at;
     PcmFormat pcm;
-    if (!joined->cut || cs == 0 || !p->movie->has_audio || k >= a->chunk_count || !pcm_format_of(a->format, &pcm))
+    if (!joined->cut || cs == 0 || !p->movie->has_audio || k >= a->chunk_count || !pcm_format_of(&a->sound, &pcm))
         return 0;
     place_last_run(joined, &from, &at);
     uint64_t cut = p->video->chunk_offsets[k] + from, q = a->chunk_offsets[k], size = a->chunk_sizes[k];

@@ -133,6 +133,7 @@ struct RunInput {
     const MovieList* movies;
     uint64_t between_hint;
     SoundClock clock;  // video_timescale 0: none proven
+    PcmFormat pcm;
     uint64_t creation_time;
     RefusedSamples refused;
     OthersPieces others;
@@ -366,8 +367,8 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
 {
     SalvageChunkList chunks = {};
     RecordingLayout layout;
-    if (!find_recording_chunks(in->image, in->image_size, in->geometry, &in->header, in->markers, in->marker_count, in->between_hint,
-                               in->clock.video_timescale ? &in->clock : nullptr,
+    if (!find_recording_chunks(in->image, in->image_size, in->geometry, &in->header, in->markers, in->marker_count,
+                               in->between_hint, in->clock.video_timescale ? &in->clock : nullptr, in->pcm,
                                &in->others, &chunks, &layout)) {
         basics::list_free(&chunks);
         return give_up(a, "no video chunk of the recording is on the card");
@@ -492,7 +493,8 @@ int run_input(const SalvageCard* card, int shift, size_t r, MarkerList* own, Run
         return 0;
     recording_markers(card->markers, m, run->marker_count, own);
     *in = RunInput{card->image, card->image_size, card->geometry, *header, run, card->decode_check, own->items, own->count, card->movies,
-                   between_from_movies(card->movies), clock_from_movies(card->movies), 0, {nullptr, 0, 0, 0},
+                   between_from_movies(card->movies), clock_from_movies(card->movies), card_sound_format(card->movies),
+                   0, {nullptr, 0, 0, 0},
                    {card->claims, number, run->tag}};
     if (run->has_time)
         in->creation_time = run->time_unix + uint64_t(int64_t(shift) * 3600) + mp4::mp4_epoch_to_unix;
@@ -535,8 +537,8 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
         in.others.gaps = &out->gaps;
         in.others.open = &out->open;
         if (find_recording_chunks(in.image, in.image_size, in.geometry, &in.header, in.markers, in.marker_count,
-                                  in.between_hint, in.clock.video_timescale ? &in.clock : nullptr, &in.others,
-                                  &chunks, &layout))
+                                  in.between_hint, in.clock.video_timescale ? &in.clock : nullptr, in.pcm,
+                                  &in.others, &chunks, &layout))
             for (size_t i = 0; i < chunks.count; i++) {
                 const SalvageChunk* c = &chunks.items[i];
                 // a chunk not walked to its end holds the rest where the layout puts it only when what

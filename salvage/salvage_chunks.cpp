@@ -460,7 +460,8 @@ void close_twelfth(const RecordingScope* r, SalvageChunk* c, uint64_t sound, uin
 
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                           const ClipHeader* header, const KkadMarker* markers,
-                          uint64_t count, uint64_t between_hint, const SoundClock* clock, const OthersPieces* others,
+                          uint64_t count, uint64_t between_hint, const SoundClock* clock, PcmFormat pcm,
+                          const OthersPieces* others,
                           SalvageChunkList* out, RecordingLayout* layout)
 {
     // only the header's length matters: the media data of a cut recording runs past the image end
@@ -468,7 +469,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     if (!mp4::read_box_header_file(image, header->mdat_offset, UINT64_MAX / 2, &mdat))
         return 0;
     RecordingScope r = {image, image_size, geometry, header, header->mdat_offset + mdat.header_size,
-                   mdat.offset + mdat.size - header->header_offset, -1, clock};
+                   mdat.offset + mdat.size - header->header_offset, -1, clock, pcm};
     DescribedList described = {};
     collect_descriptions(&r, markers, count, &described);
     locate_descriptions(&r, &described);

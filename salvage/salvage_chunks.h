@@ -8,6 +8,7 @@
 #include "analysis/analysis_types.h"
 #include "image/exfat_detect.h"
 #include "salvage/cut_join.h"
+#include "salvage/pcm_format.h"
 #include "salvage/salvage_plan.h"
 
 namespace salvage {
@@ -74,11 +75,13 @@ struct OthersPieces {
 // (`count` of them), in recording order. `between_hint` (0: none) is the camera's sound and
 // metadata between two chunks as another recording on the card shows it, used when the
 // recording itself shows too few chunks; `clock` (null: none) sizes the sound of chunks whose sound
-// varies where nothing else does. 1 when at least one chunk was found.
+// varies where nothing else does; `pcm` how the camera stores its sound (0 channels: unknown,
+// never weighed). 1 when at least one chunk was found.
 struct SoundClock;
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                           const analysis::ClipHeader* header, const analysis::KkadMarker* markers,
-                          uint64_t count, uint64_t between_hint, const SoundClock* clock, const OthersPieces* others,
+                          uint64_t count, uint64_t between_hint, const SoundClock* clock, PcmFormat pcm,
+                          const OthersPieces* others,
                           SalvageChunkList* out, RecordingLayout* layout);
 
 }  // namespace salvage

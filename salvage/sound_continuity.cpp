@@ -10,27 +10,38 @@ namespace salvage {
 
 namespace {
 
-// Bytes read on either side of a cluster edge, and the second differences a side needs at least.
-constexpr uint64_t joint_window_bytes = 256;
+// The second differences a side needs at least.
 constexpr uint64_t side_least = 8;
 // Second differences this small are the samples' rounding, not a step: the floor of every
-// comparison.
-constexpr int64_t rounding_floor = 16;
+// comparison, for 16-bit samples; wider samples hear the same rounding finer.
+constexpr int64_t rounding_floor_16 = 16;
+
+int64_t rounding_floor(PcmFormat pcm) { return rounding_floor_16 << (8 * (pcm.bytes - 2)); }
 
 int64_t sample_at(const uint8_t* b, PcmFormat pcm)
 {
+    if (pcm.bytes == 3) {
+        uint32_t v = pcm.big_endian ? uint32_t(b[0]) << 16 | uint32_t(b[1]) << 8 | b[2]
+                                    : uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
+        return int32_t(v << 8) >> 8;
+    }
     uint16_t v = pcm.big_endian ? uint16_t(b[0] << 8 | b[1]) : uint16_t(b[1] << 8 | b[0]);
     return int16_t(v);
 }
 
+int64_t second_difference(const uint8_t* x, uint64_t fb, PcmFormat pcm)
+{
+    return sample_at(x + fb, pcm) - 2 * sample_at(x, pcm) + sample_at(x - fb, pcm);
+}
+
 Joint judge_channel(const uint8_t* bytes, uint64_t frames, uint64_t edge, uint32_t channel, PcmFormat pcm)
 {
-    uint64_t fb = 2 * uint64_t(pcm.channels);
+    uint64_t fb = pcm_frame_bytes(pcm);
+    const int64_t floor = rounding_floor(pcm);
     int64_t side[2] = {0, 0}, across = 0;
     uint64_t seen[2] = {0, 0};
     for (uint64_t i = 1; i + 1 < frames; i++) {
-        const uint8_t* x = bytes + i * fb + 2 * channel;
-        int64_t d = sample_at(x + fb, pcm) - 2 * sample_at(x, pcm) + sample_at(x - fb, pcm);
+        int64_t d = second_difference(bytes + i * fb + pcm.bytes * channel, fb, pcm);
         d = d < 0 ? -d : d;
         // the three frames all in front of the edge, all behind it, or some on either side
         int s = (i + 2) * fb <= edge ? 0 : (i - 1) * fb >= edge ? 1 : 2;
@@ -44,9 +55,9 @@ Joint judge_channel(const uint8_t* bytes, uint64_t frames, uint64_t edge, uint32
     if (seen[0] < side_least || seen[1] < side_least)
         return Joint::unknown;
     int64_t quiet = std::min(side[0], side[1]), loud = std::max(side[0], side[1]);
-    if (across >= 6 * quiet + 4 * rounding_floor || loud >= 16 * quiet + 4 * rounding_floor)
+    if (across >= 6 * quiet + 4 * floor || loud >= 16 * quiet + 4 * floor)
         return Joint::step;
-    if (2 * across <= 3 * loud + 2 * rounding_floor && loud <= 4 * quiet + rounding_floor)
+    if (2 * across <= 3 * loud + 2 * floor && loud <= 4 * quiet + floor)
         return Joint::smooth;
     return Joint::unknown;
 }
@@ -113,11 +124,11 @@ void walk(Walk* w, uint64_t t, uint32_t r)
 Joint judge_sound_end(std::FILE* image, uint64_t image_size, uint64_t cs, const SoundLayouts* ways, uint32_t i,
                       uint64_t file, uint64_t x, int end, PcmFormat pcm)
 {
-    uint64_t fb = 2 * uint64_t(pcm.channels);
+    uint64_t fb = pcm_frame_bytes(pcm), window = pcm_window(pcm);
     uint64_t in = x % cs, k = x / cs - file / cs;
-    uint64_t before = std::min(joint_window_bytes, in), after = std::min(joint_window_bytes, cs - in);
+    uint64_t before = std::min(window, in), after = std::min(window, cs - in);
     before -= before % fb, after -= after % fb;
-    uint8_t buf[2 * joint_window_bytes];
+    uint8_t buf[2 * pcm_window_max];
     if (k >= ways->clusters || before < side_least * fb || after < side_least * fb)
         return Joint::unknown;
     uint64_t at = ways->at[i][k] + in - before;
@@ -131,26 +142,16 @@ Joint judge_sound_end(std::FILE* image, uint64_t image_size, uint64_t cs, const 
 
 }  // namespace
 
-int pcm_format_of(const char* sample_format, PcmFormat* out)
-{
-    // the camera writes two channels; a track of another format is not weighed
-    if (std::strcmp(sample_format, "twos") == 0)
-        *out = PcmFormat{2, 1};
-    else if (std::strcmp(sample_format, "sowt") == 0)
-        *out = PcmFormat{2, 0};
-    else
-        return 0;
-    return 1;
-}
-
 int silent(const uint8_t* bytes, uint64_t n, PcmFormat pcm)
 {
-    uint64_t fb = 2 * uint64_t(pcm.channels);
+    uint64_t fb = pcm_frame_bytes(pcm);
+    if (fb == 0)
+        return 0;
+    const int64_t floor = rounding_floor(pcm);
     for (uint64_t i = 1; i + 1 < n / fb; i++)
         for (uint32_t c = 0; c < pcm.channels; c++) {
-            const uint8_t* x = bytes + i * fb + 2 * c;
-            int64_t d = sample_at(x + fb, pcm) - 2 * sample_at(x, pcm) + sample_at(x - fb, pcm);
-            if (d > rounding_floor || d < -rounding_floor)
+            int64_t d = second_difference(bytes + i * fb + pcm.bytes * c, fb, pcm);
+            if (d > floor || d < -floor)
                 return 0;
         }
     return 1;
@@ -158,9 +159,10 @@ int silent(const uint8_t* bytes, uint64_t n, PcmFormat pcm)
 
 Joint judge_joint(const uint8_t* bytes, uint64_t n, uint64_t edge, PcmFormat pcm)
 {
-    if (pcm.channels == 0)
+    uint64_t fb = pcm_frame_bytes(pcm);
+    if (fb == 0)
         return Joint::unknown;
-    uint64_t frames = n / (2 * uint64_t(pcm.channels));
+    uint64_t frames = n / fb;
     int smooth = 1;
     for (uint32_t c = 0; c < pcm.channels; c++) {
         Joint j = judge_channel(bytes, frames, edge, c, pcm);
@@ -192,19 +194,19 @@ int sound_layouts(const RoomClusters* room, uint64_t lo_file, uint64_t cs, uint6
 int proven_layout(std::FILE* image, uint64_t image_size, uint64_t cs, const SoundLayouts* ways, uint64_t file,
                   uint64_t sound, uint64_t sound_size, PcmFormat pcm)
 {
-    uint64_t fb = 2 * uint64_t(pcm.channels), first = file / cs;
+    uint64_t fb = pcm_frame_bytes(pcm), window = pcm_window(pcm), first = file / cs;
     if (fb == 0 || cs == 0 || sound < first * cs)
         return -1;
     int proven = -1;
     uint32_t steps = 0;
-    uint8_t buf[2 * joint_window_bytes + 8];
+    uint8_t buf[2 * pcm_window_max + 8];
     for (uint32_t i = 0; i < ways->count; i++) {
         int smooth = 1, step = 0;
         for (uint64_t e = (sound / cs + 1) * cs; e < sound + sound_size && !step; e += cs) {
             // the bytes in front of the edge from a frame's first byte on
-            uint64_t before = std::min(joint_window_bytes, e - sound);
+            uint64_t before = std::min(window, e - sound);
             before -= (before - (e - sound) % fb) % fb;
-            uint64_t after = std::min(joint_window_bytes, sound + sound_size - e);
+            uint64_t after = std::min(window, sound + sound_size - e);
             uint64_t k = e / cs - first;
             if (k >= ways->clusters) {
                 smooth = 0;
@@ -239,14 +241,14 @@ int proven_layout(std::FILE* image, uint64_t image_size, uint64_t cs, const Soun
 uint64_t smooth_bytes(std::FILE* image, uint64_t image_size, uint64_t cs, const ChunkPlace* at, uint64_t file,
                       uint64_t size, PcmFormat pcm)
 {
-    uint64_t fb = 2 * uint64_t(pcm.channels);
+    uint64_t fb = pcm_frame_bytes(pcm), window = pcm_window(pcm);
     if (fb == 0 || cs == 0)
         return size;
-    uint8_t buf[2 * joint_window_bytes + 8];
+    uint8_t buf[2 * pcm_window_max + 8];
     for (uint64_t e = (file / cs + 1) * cs; e < file + size; e += cs) {
-        uint64_t x = e - file, before = std::min(joint_window_bytes, x);
+        uint64_t x = e - file, before = std::min(window, x);
         before -= (before - x % fb) % fb;
-        uint64_t after = std::min(joint_window_bytes, size - x);
+        uint64_t after = std::min(window, size - x);
         // the bytes on either side of a cluster edge lie in one run each
         uint64_t left = place_offset(at, x - before), right = place_offset(at, x);
         if (right > image_size || image_size - right < after || left > image_size || image_size - left < before ||

@@ -13,19 +13,10 @@
 #include "salvage/chunk_place.h"
 #include "salvage/free_runs.h"
 #include "salvage/join_anchors.h"
+#include "salvage/pcm_format.h"
 #include "salvage/salvage_plan.h"
 
 namespace salvage {
-
-// 16-bit samples, `channels` of them a frame.
-struct PcmFormat {
-    uint32_t channels;
-    int big_endian;
-};
-
-// The layout of a sound track's samples by its sample entry's format; 0 when its samples are not
-// 16-bit PCM of a known byte order.
-int pcm_format_of(const char* sample_format, PcmFormat* out);
 
 enum class Joint { smooth, step, unknown };
 

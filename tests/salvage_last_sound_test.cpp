@@ -16,7 +16,7 @@ namespace {
 constexpr uint64_t cs = 4096;
 // the recording's last four clusters: its last picture bytes, its sound from sound_at to
 // sound_end, then the rest of its file (a movie box lost: noise)
-constexpr uint64_t sound_at = 3000, sound_end = 3 * cs + 1000;
+constexpr uint64_t sound_at = 3000, sound_room = 3 * cs + 1000 - sound_at;
 
 Bytes noise(uint64_t n, uint32_t x)
 {
@@ -26,10 +26,10 @@ Bytes noise(uint64_t n, uint32_t x)
     return b;
 }
 
-Bytes sound(uint64_t frames, uint64_t first, uint32_t seed, mkcard::SoundKind kind)
+Bytes sound(uint64_t frames, uint64_t first, uint32_t seed, mkcard::SoundKind kind, mkcard::SoundFormat f = {})
 {
-    Bytes b(frames * 4, 0);
-    mkcard::put_sound(b.data(), first, frames, seed, false, kind);
+    Bytes b(frames * f.frame_bytes(), 0);
+    mkcard::put_sound(b.data(), first, frames, seed, false, kind, f);
     return b;
 }
 
@@ -48,6 +48,7 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         std::vector<int> image;
         Edges edges;
         bool forward, back;  // proven from its first byte on, and from a piece behind it back
+        mkcard::SoundFormat format = {2, 2};
     } cases[] = {
         {"its run goes on", SoundKind::tone, {0, 1, 2, 3, other}, alone, true, true},
         {"behind another's run", SoundKind::tone, {0, other, other, 1, 2, 3}, alone, true, true},
@@ -62,12 +63,20 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         {"sound that runs on past the end is another's", SoundKind::tone, {0, 1, 2, 3}, runs_on, false, true},
         {"sound in front of the start is more of another's", SoundKind::tone, {0, 1, 2, 3}, leads_in, true, false},
         {"the next cluster lies out of reach", SoundKind::tone, {0, other}, alone, false, false},
+        {"24-bit music behind another's run", SoundKind::music, {0, other, other, 1, 2, 3}, alone, true, true, {3, 2}},
+        {"24-bit four channels cut at every cluster", SoundKind::tone, {0, other, 1, other, 2, other, 3}, alone, true,
+         true, {3, 4}},
+        {"24-bit four channels of hiss", SoundKind::hiss, {0, other, other_unclaimed, 1, 2, 3}, alone, false, false,
+         {3, 4}},
+        {"24-bit four channels running on past the end", SoundKind::music, {0, 1, 2, 3}, runs_on, false, true, {3, 4}},
+        {"24-bit stereo: more of another's in front", SoundKind::tone, {0, 1, 2, 3}, leads_in, true, false, {3, 2}},
     };
     for (const auto& c : cases) {
+        const uint64_t fb = c.format.frame_bytes(), sound_end = sound_at + (sound_room / fb) * fb;
         Bytes file = noise(4 * cs, 7);
         uint64_t lead = c.edges == leads_in ? 200 : 0;
-        Bytes s = sound((sound_end - sound_at) / 4 + lead + (c.edges == runs_on ? 200 : 0), 1000, 1, c.kind);
-        std::copy(s.begin(), s.end(), file.begin() + sound_at - 4 * lead);
+        Bytes s = sound((sound_end - sound_at) / fb + lead + (c.edges == runs_on ? 200 : 0), 1000, 1, c.kind, c.format);
+        std::copy(s.begin(), s.end(), file.begin() + sound_at - fb * lead);
         Bytes image;
         salvage::ClaimList claims;
         std::vector<uint64_t> truth(4, UINT64_MAX);
@@ -75,9 +84,10 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
             uint64_t at = image.size();
             Bytes b = k >= 0                ? Bytes(file.begin() + k * cs, file.begin() + (k + 1) * cs)
                       : k == zeros          ? Bytes(cs, 0)
-                      : k == own_later      ? sound(cs / 4, 90000, 1, c.kind)
+                      : k == own_later      ? sound(cs / fb + 1, 90000, 1, c.kind, c.format)
                       : k == copy_of_2      ? Bytes(file.begin() + 2 * cs, file.begin() + 3 * cs)
-                                            : sound(cs / 4, 5000 + at, 2, c.kind);
+                                            : sound(cs / fb + 1, 5000 + at, 2, c.kind, c.format);
+            b.resize(cs);
             image.insert(image.end(), b.begin(), b.end());
             if (k == other)
                 basics::list_append(&claims.spans, salvage::ClaimedSpan{at, at + cs, 2, 0});
@@ -95,7 +105,7 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         salvage::sort_claims(&claims);
         fixture::TempImage img(image, c.name);
         image::ImageGeometry g{0, cs, 0};
-        salvage::PcmFormat pcm{2, 1};
+        salvage::PcmFormat pcm{c.format.channels, 1, c.format.sample_bytes};
         salvage::ChunkPlace got{};
         int placed = salvage::last_sound_by_waveform(img.f, img.size, &g, &claims, 1, 0,
                                                      salvage::JoinAnchor{sound_at - 1, sound_at - 1}, sound_at,
@@ -158,7 +168,7 @@ TEST(SalvageLastSound, TheLastSoundFollowsItsChunkOnlyWhereItsFileLies)
         salvage::sort_claims(&claims);
         salvage::OthersPieces others{&claims, 1, 0};
         analysis::ClipHeader header{image(0), 24, image(24), end - 24, image(0) + end, 1};
-        salvage::RecordingScope scope{img.f, img.size, &g, &header, image(32), end, 0};
+        salvage::RecordingScope scope{img.f, img.size, &g, &header, image(32), end, 0, nullptr, {2, 1}};
         salvage::RecordingLayout layout{0, image(32), sound_bytes + meta, meta, 0};
         salvage::SalvageChunkList chunks;
         salvage::SalvageChunk chunk{};

@@ -46,7 +46,7 @@ void with_planner(const Bytes& image, const Bytes& file, std::vector<uint32_t>& 
     image::ImageGeometry g{0, cs, 0};
     uint64_t offsets[] = {chunk_file}, chunk_sizes[] = {chunk_end - chunk_file}, first[] = {0};
     uint32_t counts[] = {uint32_t(sizes.size())};
-    mp4::TrackTables video{"vide", "avc1", 25, 0, 0, sizes.data(), sizes.size(), offsets, counts, first, chunk_sizes, 1};
+    mp4::TrackTables video{"vide", "avc1", 25, 0, 0, sizes.data(), sizes.size(), offsets, counts, first, chunk_sizes, 1, {}};
     mp4::MovieInfo movie{};
     movie.moov_offset = image.size();
     analysis::ClipHeader header{0, 0, 0, 0, file.size(), 1};

@@ -6,13 +6,15 @@
 #include "salvage/sound_continuity.h"
 #include "tests/analysis_fixture.h"
 #include "tools/mkcard_media.h"
+#include "tools/mkcard_moov.h"
 
 using fixture::Bytes;
 
 namespace {
 
 constexpr uint64_t cs = 4096;
-constexpr uint64_t sound_at = 3000, sound_end = 3 * cs + 1000;  // in the recording's four clusters
+// in the recording's four clusters, as many whole frames as fit up to its last cluster's byte 1000
+constexpr uint64_t sound_at = 3000, sound_room = 3 * cs + 1000 - sound_at;
 
 Bytes noise(uint64_t n, uint32_t x)
 {
@@ -22,13 +24,18 @@ Bytes noise(uint64_t n, uint32_t x)
     return b;
 }
 
-Bytes sound(uint64_t frames, uint64_t first, uint32_t seed, bool dithered, bool silent)
+// `bytes` of sound from frame `first` on
+Bytes sound(uint64_t bytes, uint64_t first, uint32_t seed, bool dithered, bool silent, mkcard::SoundFormat f)
 {
-    Bytes b(frames * 4, 0);
+    uint64_t frames = (bytes + f.frame_bytes() - 1) / f.frame_bytes();
+    Bytes b(frames * f.frame_bytes(), 0);
     if (!silent)
-        mkcard::put_sound(b.data(), first, frames, seed, dithered);
+        mkcard::put_sound(b.data(), first, frames, seed, dithered, mkcard::SoundKind::tone, f);
+    b.resize(bytes);
     return b;
 }
+
+constexpr mkcard::SoundFormat s16x2{2, 2}, s24x2{3, 2}, s24x4{3, 4};
 
 TEST(SalvageSoundContinuity, TheWaveformProvesOneWayOrNone)
 {
@@ -38,32 +45,43 @@ TEST(SalvageSoundContinuity, TheWaveformProvesOneWayOrNone)
     enum Foreign { other_sound, own_sound_later, picture, copy_of_own };
     struct {
         const char* name;
+        mkcard::SoundFormat format;
         bool dithered, silent;
         Foreign foreign;
         bool runs_in;  // the bytes in front of the sound are samples it runs on from
         bool proven;
     } cases[] = {
-        {"another recording's sine between", false, false, other_sound, false, true},
-        {"dithered sines", true, false, other_sound, false, true},
-        {"the recording's own sound from later on", false, false, own_sound_later, false, true},
-        {"another file's picture bytes", false, false, picture, false, true},
-        {"silence tells no way from another", false, true, other_sound, false, false},
-        {"a stale copy of its own cluster fits as well", false, false, copy_of_own, false, false},
-        {"the first cluster holds sound running on: not the recording's", false, false, other_sound, true, false},
+        {"another recording's sine between", s16x2, false, false, other_sound, false, true},
+        {"dithered sines", s16x2, true, false, other_sound, false, true},
+        {"the recording's own sound from later on", s16x2, false, false, own_sound_later, false, true},
+        {"another file's picture bytes", s16x2, false, false, picture, false, true},
+        {"silence tells no way from another", s16x2, false, true, other_sound, false, false},
+        {"a stale copy of its own cluster fits as well", s16x2, false, false, copy_of_own, false, false},
+        {"the first cluster holds sound running on: not the recording's", s16x2, false, false, other_sound, true, false},
+        {"24-bit stereo: another recording's sine between", s24x2, false, false, other_sound, false, true},
+        {"24-bit stereo: its own sound from later on", s24x2, true, false, own_sound_later, false, true},
+        {"24-bit stereo silence tells no way", s24x2, false, true, other_sound, false, false},
+        {"24-bit four channels: dithered sines", s24x4, true, false, other_sound, false, true},
+        {"24-bit four channels: another file's picture bytes", s24x4, false, false, picture, false, true},
+        {"24-bit four channels: a stale copy of its own cluster", s24x4, false, false, copy_of_own, false, false},
+        {"24-bit four channels running on into the sound", s24x4, false, false, other_sound, true, false},
     };
     for (const auto& c : cases) {
+        const uint64_t fb = c.format.frame_bytes(), size = sound_room / fb * fb;
+        const salvage::PcmFormat pcm{c.format.channels, 1, c.format.sample_bytes};
         Bytes file = noise(4 * cs, 7);
-        Bytes s = sound((sound_end - sound_at) / 4, 1000, 1, c.dithered, c.silent);
+        Bytes s = sound(size, 1000, 1, c.dithered, c.silent, c.format);
         std::copy(s.begin(), s.end(), file.begin() + sound_at);
         if (c.runs_in) {
-            Bytes lead = sound(500, 500, 1, c.dithered, c.silent);
+            uint64_t n = std::min<uint64_t>(500, sound_at / fb);
+            Bytes lead = sound(n * fb, 1000 - n, 1, c.dithered, c.silent, c.format);
             std::copy(lead.begin(), lead.end(), file.begin() + sound_at - lead.size());
         }
         auto own = [&](uint64_t k) { return Bytes(file.begin() + k * cs, file.begin() + (k + 1) * cs); };
         auto foreign = [&](uint64_t first) {
             switch (c.foreign) {
-            case other_sound: return sound(cs / 4, first, 2, c.dithered, c.silent);
-            case own_sound_later: return sound(cs / 4, first + 20000, 1, c.dithered, c.silent);
+            case other_sound: return sound(cs, first, 2, c.dithered, c.silent, c.format);
+            case own_sound_later: return sound(cs, first + 20000, 1, c.dithered, c.silent, c.format);
             case picture: return noise(cs, uint32_t(first));
             default: return own(1);
             }
@@ -76,21 +94,17 @@ TEST(SalvageSoundContinuity, TheWaveformProvesOneWayOrNone)
         for (uint32_t i = 0; i < room.count; i++)
             room.at[i] = i * cs, room.own[i] = UINT64_MAX;
         salvage::SoundLayouts ways;
-        ASSERT_TRUE(salvage::sound_layouts(&room, 0, cs, sound_at, sound_end - sound_at, &ways)) << c.name;
+        ASSERT_TRUE(salvage::sound_layouts(&room, 0, cs, sound_at, size, &ways)) << c.name;
         ASSERT_EQ(ways.count, 6u) << c.name;
-        int got = salvage::proven_layout(img.f, img.size, cs, &ways, sound_at, sound_at, sound_end - sound_at,
-                                         salvage::PcmFormat{2, 1});
+        int got = salvage::proven_layout(img.f, img.size, cs, &ways, sound_at, sound_at, size, pcm);
         // placed by room: its own clusters never step; run on into the cluster behind its first, it
         // steps unless it is silent (a stale copy of its second steps at the next edge)
         salvage::ChunkPlace right{sound_at, cs - sound_at, 2 * cs};
         right.later = 1, right.later_cut[0] = 2 * cs - sound_at, right.later_at[0] = 4 * cs;
         salvage::ChunkPlace run_on{sound_at, 0, 0};
-        EXPECT_EQ(salvage::smooth_bytes(img.f, img.size, cs, &right, sound_at, sound_end - sound_at,
-                                        salvage::PcmFormat{2, 1}),
-                  sound_end - sound_at) << c.name;
-        EXPECT_EQ(salvage::smooth_bytes(img.f, img.size, cs, &run_on, sound_at, sound_end - sound_at,
-                                        salvage::PcmFormat{2, 1}),
-                  c.silent ? sound_end - sound_at : (c.foreign == copy_of_own ? 2 : 1) * cs - sound_at) << c.name;
+        EXPECT_EQ(salvage::smooth_bytes(img.f, img.size, cs, &right, sound_at, size, pcm), size) << c.name;
+        EXPECT_EQ(salvage::smooth_bytes(img.f, img.size, cs, &run_on, sound_at, size, pcm),
+                  c.silent ? size : (c.foreign == copy_of_own ? 2 : 1) * cs - sound_at) << c.name;
         if (!c.proven) {
             EXPECT_EQ(got, -1) << c.name;
             continue;
@@ -99,6 +113,50 @@ TEST(SalvageSoundContinuity, TheWaveformProvesOneWayOrNone)
         std::vector<uint64_t> truth = {0, 2 * cs, 4 * cs, 5 * cs};
         EXPECT_EQ(std::vector<uint64_t>(ways.at[got], ways.at[got] + ways.clusters), truth) << c.name;
     }
+}
+
+// The layout weighed is the one the sample entry states, or none: a float, an unsigned or an
+// unpacked sample, or twos of another width, is never read as integers of a guessed width.
+TEST(SalvageSoundContinuity, TheSampleEntryGivesTheLayout)
+{
+    struct {
+        const char* name;
+        mkcard::SoundFormat format;
+        std::vector<std::pair<size_t, uint8_t>> patch;  // bytes of the camera's entry changed
+        uint32_t channels, bytes;                        // 0 channels: not weighed
+        int big_endian;
+    } cases[] = {
+        {"16-bit stereo", {2, 2}, {}, 2, 2, 1},
+        {"16-bit stereo, little-endian", {2, 2}, {{4, 's'}, {5, 'o'}, {6, 'w'}, {7, 't'}}, 2, 2, 0},
+        {"16-bit, six channels", {2, 2}, {{25, 6}}, 6, 2, 1},
+        {"twos of 24 bits is no layout", {2, 2}, {{27, 24}}, 0, 0, 0},
+        {"24-bit stereo", {3, 2}, {}, 2, 3, 1},
+        {"24-bit four channels", {3, 4}, {}, 4, 3, 1},
+        {"24-bit, little-endian", {3, 4}, {{63, 0x0C}}, 4, 3, 0},
+        {"float samples", {3, 4}, {{63, 0x0F}}, 0, 0, 0},
+        {"unsigned samples", {3, 4}, {{63, 0x0A}}, 0, 0, 0},
+        {"samples not packed in their frame", {3, 2}, {{67, 8}}, 0, 0, 0},
+        {"nine channels", {3, 2}, {{51, 9}}, 0, 0, 0},
+        {"20-bit samples", {3, 2}, {{59, 20}}, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes e = mkcard::sound_sample_entry(c.format);
+        for (auto [at, v] : c.patch)
+            e[at] = v;
+        mp4::SoundEntry entry;
+        ASSERT_TRUE(mp4::read_sound_entry(e.data(), e.size(), &entry)) << c.name;
+        salvage::PcmFormat pcm{0, 0, 0};
+        int ok = salvage::pcm_format_of(&entry, &pcm);
+        EXPECT_EQ(ok, c.channels != 0) << c.name;
+        if (ok) {
+            EXPECT_EQ(pcm.channels, c.channels) << c.name;
+            EXPECT_EQ(pcm.bytes, c.bytes) << c.name;
+            EXPECT_EQ(pcm.big_endian, c.big_endian) << c.name;
+        }
+    }
+    mp4::SoundEntry entry;
+    Bytes wide = mkcard::sound_sample_entry({3, 2});
+    EXPECT_FALSE(mp4::read_sound_entry(wide.data(), 64, &entry)) << "a version 2 entry cut short";
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ const char* usage =
     "                      [--dithered-sound] [--sound tone|music|hiss|silence] [--twin-sets]\n"
     "                      [--fps 25|50|24000/1001|30000/1001|60000/1001] (also for a --scenario card;\n"
     "                      chunks of 12 frames, whose sound varies from chunk to chunk at 1001 rates)\n"
+    "                      [--sound-format 16x2|24x2|24x4]\n"
     "                      (damages the last recording; --frames N,M,... gives the recordings their frames in\n"
     "                      turn; --twin-sets gives every clip of a deleted tree a deleted twin set of another\n"
     "                      name over its clusters, modified earlier or later)\n"
@@ -60,6 +61,7 @@ struct Custom {
     std::vector<uint32_t> frames{48};
     bool dithered = false;
     SoundKind sound = SoundKind::tone;
+    SoundFormat sound_format;
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
     bool stream_given = false;
@@ -146,6 +148,17 @@ void frame_rate(const std::string& text, uint32_t* num, uint32_t* den)
     die("--fps takes 25, 50, 24000/1001, 30000/1001 or 60000/1001, not " + text);
 }
 
+SoundFormat sound_format(const std::string& name)
+{
+    if (name == "16x2")
+        return SoundFormat{2, 2};
+    if (name == "24x2")
+        return SoundFormat{3, 2};
+    if (name == "24x4")
+        return SoundFormat{3, 4};
+    die("--sound-format takes 16x2, 24x2 or 24x4, not " + name);
+}
+
 // "48" or "48,72,48": the frames of each recording in turn.
 SoundKind sound_kind(const std::string& name)
 {
@@ -227,6 +240,7 @@ int main(int argc, char** argv)
         else if (a == "--frames") c.frames = frame_counts(argc, argv, &i);
         else if (a == "--dithered-sound") c.dithered = true;
         else if (a == "--sound" && i + 1 < argc) c.sound = sound_kind(argv[++i]);
+        else if (a == "--sound-format" && i + 1 < argc) c.sound_format = sound_format(argv[++i]);
         else if (a == "--twin-sets") plan.fs.twin_sets = true;
         else if (a == "--fps" && i + 1 < argc) frame_rate(argv[++i], &rate_num, &rate_den);
         else if (a == "--hevc") c.hevc = true;
@@ -283,6 +297,7 @@ int main(int argc, char** argv)
             CardRecording r = plain_recording(k, c.frames[k % c.frames.size()]);
             r.plan.dithered_sound = c.dithered;
             r.plan.sound = c.sound;
+            r.plan.sound_format = c.sound_format;
             r.plan.video = c.video;
             r.plan.video.hevc = c.hevc;
             r.plan.co64 = c.co64;

@@ -432,36 +432,62 @@ double music_at(uint64_t i, uint32_t seed, int channel)
 
 }  // namespace
 
-void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered, SoundKind kind)
+namespace {
+
+// One pair of channels of frame `i` at 16-bit loudness times `scale`, its noise drawn from `rng`.
+void pair_at(uint64_t i, uint32_t seed, bool dithered, SoundKind kind, double scale, Rng& rng, int64_t* l, int64_t* r)
 {
     double freq = 440.0 + 55.0 * (seed % 8);
-    // a dithered frame, and one of music or hiss, takes one draw of noise
-    Rng rng = Rng::after(0x50C0D0ull + seed, first);
-    for (uint64_t i = first; i < first + count; i++, dst += 4) {
-        double t = static_cast<double>(i) / 48000.0;
-        int l = 0, r = 0;
-        if (kind == SoundKind::tone) {
-            l = static_cast<int16_t>(8000.0 * std::sin(2.0 * M_PI * freq * t));
-            r = static_cast<int16_t>(6000.0 * std::sin(2.0 * M_PI * freq * 1.5 * t));
-        } else if (kind == SoundKind::music) {
-            l = static_cast<int>(music_at(i, seed, 0));
-            r = static_cast<int>(music_at(i, seed, 1));
-        }
-        if ((kind == SoundKind::tone && dithered) || kind == SoundKind::music || kind == SoundKind::hiss) {
-            uint64_t noise = rng.next();
-            int spread = kind == SoundKind::hiss ? 12000 : kind == SoundKind::music ? 48 : 256;
-            l += static_cast<int>(noise % spread) - spread / 2;
-            r += static_cast<int>((noise >> (kind == SoundKind::tone ? 8 : 20)) % spread) - spread / 2;
-        }
-        set_be16(dst, static_cast<uint16_t>(static_cast<int16_t>(std::clamp(l, -32768, 32767))));
-        set_be16(dst + 2, static_cast<uint16_t>(static_cast<int16_t>(std::clamp(r, -32768, 32767))));
+    double t = static_cast<double>(i) / 48000.0;
+    *l = 0, *r = 0;
+    if (kind == SoundKind::tone) {
+        *l = static_cast<int64_t>(8000.0 * scale * std::sin(2.0 * M_PI * freq * t));
+        *r = static_cast<int64_t>(6000.0 * scale * std::sin(2.0 * M_PI * freq * 1.5 * t));
+    } else if (kind == SoundKind::music) {
+        *l = static_cast<int64_t>(scale * music_at(i, seed, 0));
+        *r = static_cast<int64_t>(scale * music_at(i, seed, 1));
+    }
+    if ((kind == SoundKind::tone && dithered) || kind == SoundKind::music || kind == SoundKind::hiss) {
+        uint64_t noise = rng.next();
+        int64_t spread = static_cast<int64_t>(scale * (kind == SoundKind::hiss ? 12000 : kind == SoundKind::music ? 48 : 256));
+        *l += static_cast<int64_t>(noise % spread) - spread / 2;
+        *r += static_cast<int64_t>((noise >> (kind == SoundKind::tone ? 8 : 20)) % spread) - spread / 2;
     }
 }
 
-Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered, SoundKind kind)
+void put_sample(uint8_t* dst, int64_t v, uint32_t bytes)
 {
-    Bytes b(pcm_frames * 4);
-    put_sound(b.data(), 0, pcm_frames, seed, dithered, kind);
+    int64_t top = (int64_t(1) << (8 * bytes - 1)) - 1;
+    uint32_t u = static_cast<uint32_t>(std::clamp(v, -top - 1, top));
+    for (uint32_t k = 0; k < bytes; k++)
+        dst[k] = static_cast<uint8_t>(u >> 8 * (bytes - 1 - k));
+}
+
+}  // namespace
+
+void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered, SoundKind kind,
+               SoundFormat format)
+{
+    // 24-bit samples hear the same 256 times finer: their noise reaches into the low byte
+    double scale = format.sample_bytes == 3 ? 256.0 : 1.0;
+    // a dithered frame, and one of music or hiss, takes one draw of noise for each pair of channels;
+    // the second pair (the handle's microphones) hears a scene and a noise of its own
+    Rng rng[2] = {Rng::after(0x50C0D0ull + seed, first), Rng::after(0x50C0D1ull + seed * 7919ull, first)};
+    uint32_t b = format.sample_bytes, pairs = (format.channels + 1) / 2;
+    for (uint64_t i = first; i < first + count; i++, dst += format.frame_bytes())
+        for (uint32_t p = 0; p < pairs && p < 2; p++) {
+            int64_t l, r;
+            pair_at(i, seed + 1013 * p, dithered, kind, scale, rng[p], &l, &r);
+            put_sample(dst + 2 * p * b, l, b);
+            if (2 * p + 1 < format.channels)
+                put_sample(dst + (2 * p + 1) * b, r, b);
+        }
+}
+
+Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered, SoundKind kind, SoundFormat format)
+{
+    Bytes b(pcm_frames * format.frame_bytes());
+    put_sound(b.data(), 0, pcm_frames, seed, dithered, kind, format);
     return b;
 }
 

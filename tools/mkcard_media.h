@@ -64,12 +64,21 @@ VideoStream encode_video(const VideoFormat& format, uint32_t frames, uint32_t se
 // tells anything of the next); or silence (all zero).
 enum class SoundKind : uint8_t { tone, music, hiss, silence };
 
-// 16-bit big-endian stereo sound of `kind` at 48 kHz, `pcm_frames` frames long. A `dithered` tone
+// How the sound's samples are stored: big-endian signed integers of `sample_bytes` (2 or 3) bytes,
+// `channels` of them a frame (a camera with an XLR handle records four).
+struct SoundFormat {
+    uint32_t sample_bytes = 2;
+    uint32_t channels = 2;
+    uint32_t frame_bytes() const { return sample_bytes * channels; }
+};
+
+// Big-endian sound of `kind` at 48 kHz in `format` (16-bit stereo by default), `pcm_frames` frames long. A `dithered` tone
 // carries low-level noise of its own, so that every few frames of it occur at one place of the
 // recording only and a test can tell where a piece of sound came from.
-Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered = false, SoundKind kind = SoundKind::tone);
-// Frames [first, first + count) of that sound, 4 bytes each, into `dst`.
+Bytes make_sound(uint64_t pcm_frames, uint32_t seed, bool dithered = false, SoundKind kind = SoundKind::tone,
+                 SoundFormat format = {});
+// Frames [first, first + count) of that sound, format.frame_bytes() each, into `dst`.
 void put_sound(uint8_t* dst, uint64_t first, uint64_t count, uint32_t seed, bool dithered,
-               SoundKind kind = SoundKind::tone);
+               SoundKind kind = SoundKind::tone, SoundFormat format = {});
 
 } // namespace mkcard

@@ -258,17 +258,40 @@ Bytes visual_sample_entry(bool hevc, uint32_t width, uint32_t height, const Byte
     return b;
 }
 
-Bytes sound_sample_entry()
+Bytes sound_sample_entry(SoundFormat format)
 {
     Bytes b;
-    size_t at = open_box(b, "twos");
+    if (format.sample_bytes == 2) {
+        size_t at = open_box(b, "twos");
+        put_zeros(b, 6);
+        put_be16(b, 1);
+        put_zeros(b, 8);
+        put_be16(b, format.channels);
+        put_be16(b, 16);  // bits per sample
+        put_zeros(b, 4);
+        put_be32(b, 48000u << 16);
+        close_box(b, at);
+        return b;
+    }
+    // wider samples: linear PCM in a version 2 description, which states the layout in full
+    size_t at = open_box(b, "lpcm");
     put_zeros(b, 6);
     put_be16(b, 1);
-    put_zeros(b, 8);
-    put_be16(b, 2);   // channels
-    put_be16(b, 16);  // bits per sample
-    put_zeros(b, 4);
-    put_be32(b, 48000u << 16);
+    put_be16(b, 2);  // version
+    put_zeros(b, 6);
+    put_be16(b, 3);
+    put_be16(b, 16);
+    put_be16(b, 0xFFFE);
+    put_be16(b, 0);
+    put_be32(b, 0x00010000);
+    put_be32(b, 72);  // the description without its box header
+    put_be64(b, 0x40E7700000000000ull);  // 48000.0
+    put_be32(b, format.channels);
+    put_be32(b, 0x7F000000);
+    put_be32(b, 8 * format.sample_bytes);
+    put_be32(b, 0x0E);  // big-endian, signed, packed
+    put_be32(b, format.frame_bytes());
+    put_be32(b, 1);  // frames a packet
     close_box(b, at);
     return b;
 }

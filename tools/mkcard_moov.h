@@ -1,6 +1,6 @@
 // The camera's movie box: one movie header and a video, a sound and a timed-metadata track.
 #pragma once
-#include "tools/mkcard_bytes.h"
+#include "tools/mkcard_media.h"
 
 namespace mkcard {
 
@@ -39,7 +39,7 @@ Bytes build_moov(uint64_t creation_1904, uint32_t movie_timescale, uint64_t movi
                  uint32_t next_track_id, const std::vector<Bytes>& traks, bool large_header);
 
 Bytes visual_sample_entry(bool hevc, uint32_t width, uint32_t height, const Bytes& config);
-Bytes sound_sample_entry();
+Bytes sound_sample_entry(SoundFormat format = {});
 Bytes metadata_sample_entry();
 
 } // namespace mkcard

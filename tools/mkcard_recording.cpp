@@ -109,12 +109,12 @@ std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
     a.timescale = 48000;
     a.duration = pcm_frames_due(r.plan, frames);
     a.movie_duration = ms;
-    a.sample_entry = sound_sample_entry();
+    a.sample_entry = sound_sample_entry(r.plan.sound_format);
     a.sample_count = static_cast<uint32_t>(a.duration);
     a.sample_delta = 1;
     for (const Chunk& c : r.audio)
-        a.chunk_samples.push_back(static_cast<uint32_t>(c.size / 4));
-    a.constant_size = 4;
+        a.chunk_samples.push_back(static_cast<uint32_t>(c.size / r.plan.sound_format.frame_bytes()));
+    a.constant_size = r.plan.sound_format.frame_bytes();
     a.co64 = r.plan.co64;
     for (const Chunk& c : r.audio)
         a.chunk_offsets.push_back(c.offset);
@@ -244,7 +244,8 @@ Recording make_recording(const RecordingPlan& plan)
             video.size += r.video_sizes[j * group_frames + i];
         r.video.push_back(video);
         at += video.size;
-        uint64_t audio_bytes = 4 * (pcm_frames_due(plan, (j + 1) * group_frames) - pcm_frames_due(plan, j * group_frames));
+        uint64_t audio_bytes = plan.sound_format.frame_bytes() *
+                               (pcm_frames_due(plan, (j + 1) * group_frames) - pcm_frames_due(plan, j * group_frames));
         r.audio.push_back(Chunk{at, audio_bytes});
         at += audio_bytes;
     }
@@ -321,15 +322,17 @@ void audio_chunk_bytes(const Recording& r, uint32_t j, uint64_t at, uint64_t end
     Overlap o = overlap(c.offset, c.size, at, end, dst, origin);
     if (!o.len)
         return;
-    uint64_t first = o.from / 4, last = (o.from + o.len + 3) / 4;
+    const SoundFormat format = r.plan.sound_format;
+    const uint64_t fb = format.frame_bytes();
+    uint64_t first = o.from / fb, last = (o.from + o.len + fb - 1) / fb;
     uint64_t frame0 = pcm_frames_due(r.plan, uint64_t(j) * group_frames);
-    if (o.from % 4 == 0 && o.len % 4 == 0) {
-        put_sound(o.out, frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound);
+    if (o.from % fb == 0 && o.len % fb == 0) {
+        put_sound(o.out, frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound, format);
         return;
     }
-    Bytes frames((last - first) * 4);
-    put_sound(frames.data(), frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound);
-    std::memcpy(o.out, frames.data() + o.from % 4, o.len);
+    Bytes frames((last - first) * fb);
+    put_sound(frames.data(), frame0 + first, last - first, r.plan.seed, r.plan.dithered_sound, r.plan.sound, format);
+    std::memcpy(o.out, frames.data() + o.from % fb, o.len);
 }
 
 } // namespace

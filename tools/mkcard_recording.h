@@ -19,6 +19,7 @@ struct RecordingPlan {
     uint32_t seed = 0;             // picks the encode and the tone
     bool dithered_sound = false;   // every few frames of sound occur once in the recording
     SoundKind sound = SoundKind::tone;
+    SoundFormat sound_format;      // 16-bit stereo unless asked otherwise
 };
 
 // The plan's video timing: ticks a second and ticks a frame (25000 and 1000 at 25 frames a second,

@@ -140,7 +140,7 @@ std::string extents_json(const Card& card, const PlacedRecording& p)
 
 // Every sample the camera recorded, for judging what salvage keeps: per video sample its offset
 // in the recording, size, whether it is a key frame and whether its bytes are intact on the card;
-// the sound chunks (offset, samples of 4 bytes) and the runs of intact sound samples.
+// the sound chunks (offset, samples of sound_frame_bytes) and the runs of intact sound samples.
 std::string samples_json(const Card& card, const PlacedRecording& p)
 {
     const Recording& r = p.rec;
@@ -165,15 +165,16 @@ std::string samples_json(const Card& card, const PlacedRecording& p)
     s += "     \"sound_chunks\": [";
     Ranges runs;
     uint64_t first = 0;
+    const uint64_t fb = r.plan.sound_format.frame_bytes();
     for (size_t j = 0; j < r.audio.size(); j++) {
         const Chunk& a = r.audio[j];
         std::snprintf(buf, sizeof buf, "%s[%llu, %llu]", j ? ", " : "", (unsigned long long)a.offset,
-                      (unsigned long long)(a.size / 4));
+                      (unsigned long long)(a.size / fb));
         s += buf;
-        for (uint64_t k = 0; k < a.size / 4; k++)
-            if (intact(card, p, a.offset + 4 * k, a.offset + 4 * k + 4))
+        for (uint64_t k = 0; k < a.size / fb; k++)
+            if (intact(card, p, a.offset + fb * k, a.offset + fb * k + fb))
                 add_range(runs, first + k, first + k + 1);
-        first += a.size / 4;
+        first += a.size / fb;
     }
     char rate[96];
     if (r.plan.video.rate_den == 1)
@@ -184,7 +185,9 @@ std::string samples_json(const Card& card, const PlacedRecording& p)
     char tail[256];
     std::snprintf(tail, sizeof tail, "],\n     \"frame_rate\": %s, \"sound_rate\": 48000, \"sound_dithered\": %s,\n",
                   rate, r.plan.dithered_sound ? "true" : "false");
-    return s + tail + "     \"sound_intact\": " + ranges_json(runs) + ",\n";
+    std::snprintf(buf, sizeof buf, "     \"sound_frame_bytes\": %llu, \"sound_channels\": %u,\n", (unsigned long long)fb,
+                  r.plan.sound_format.channels);
+    return s + tail + buf + "     \"sound_intact\": " + ranges_json(runs) + ",\n";
 }
 
 // The recording as `view` shows it, written through a buffer of a few megabytes.

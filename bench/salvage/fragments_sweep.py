@@ -8,7 +8,8 @@ bench/salvage/fragments.sh, and under it what the oracle finds wrong in a salvag
     python3 bench/salvage/fragments_sweep.py --jittered SEED[,SEED...] [--sound KIND]
                                  six cards of jittered runs per seed instead (shapes in JITTERED),
                                  their sound tone (default), music, hiss or silence: a join that
-                                 music or hiss cannot prove must not be made"""
+                                 music or hiss cannot prove must not be made
+    ... --sound-format 16x2|24x2|24x4    every card's sound in that sample format"""
 
 import os
 import sys
@@ -50,6 +51,10 @@ def jittered(seeds, sound="tone"):
 
 def main(names):
     test = unittest.TestCase()
+    more = ()
+    if "--sound-format" in names:
+        at = names.index("--sound-format")
+        more, names = ("--sound-format", names[at + 1]), names[:at] + names[at + 2:]
     cards = list(CARDS.items()) + list(UNEVEN.items())
     if names[:1] == ["--jittered"]:
         sound = names[3] if names[2:3] == ["--sound"] else "tone"
@@ -61,7 +66,7 @@ def main(names):
             continue
         problems = []
         try:
-            row = test_salvage.fragment_row(test, harness.make_card(None, *options), problems)
+            row = test_salvage.fragment_row(test, harness.make_card(None, *(options + more)), problems)
         except AssertionError as e:
             print("%-34s %s" % (name, str(e).splitlines()[0][:120]), flush=True)
             continue

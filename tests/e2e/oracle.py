@@ -86,7 +86,8 @@ class Original:
         image = harness.read_image(card.image) if image is None else image
         self.video = [data[o:o + n] for o, n, _, _ in rec["video_samples"]]
         self.key = [k for _, _, k, _ in rec["video_samples"]]
-        self.sound = b"".join(data[o:o + 4 * n] for o, n in rec["sound_chunks"])
+        self.fb = rec.get("sound_frame_bytes", 4)  # bytes of one sound sample, every channel's
+        self.sound = b"".join(data[o:o + self.fb * n] for o, n in rec["sound_chunks"])
         # the frame rate as a fraction; the camera writes the sound due by each frame's end, so at
         # 1001 rates frames carry 1601 or 1602 sound samples
         self.rate = tuple(rec.get("frame_rate_fraction", (rec["frame_rate"], 1)))
@@ -165,8 +166,8 @@ class Original:
         """The file bytes of a frame's sound: they lie in one chunk of the camera's."""
         s, e = self.sound_span(frame)
         j = bisect.bisect_right(self.sound_starts, s) - 1
-        o = self.rec["sound_chunks"][j][0] + 4 * (s - self.sound_starts[j])
-        return o, o + 4 * (e - s)
+        o = self.rec["sound_chunks"][j][0] + self.fb * (s - self.sound_starts[j])
+        return o, o + self.fb * (e - s)
 
     def sound_chunk(self, frame):
         return bisect.bisect_right(self.sound_starts, self.due(frame)) - 1
@@ -341,12 +342,12 @@ def check_tables(test, name, data, top, keys):
     test.assertLessEqual(abs(duration - max(t["track_duration"] for t in tracks)), 1, "%s: movie duration" % name)
 
 
-def sound_bytes(test, name, audio):
+def sound_bytes(test, name, audio, frame_bytes=4):
     """The sound track's bytes in order, its packets one after another in time."""
     at = 0
     for p in audio["packets"]:
         test.assertEqual(int(p["pts"]), at, "%s: sound packet at %d does not follow the one before" % (name, at))
-        at += len(p["bytes"]) // 4
+        at += len(p["bytes"]) // frame_bytes
     return b"".join(p["bytes"] for p in audio["packets"])
 
 
@@ -378,19 +379,20 @@ def judge_salvaged(test, orig, path, decoded=True, sound_vouched=True):
     sound = 0
     if "audio" in tracks:
         # each frame's sound the camera's, or what the card holds where the camera wrote it
-        got = sound_bytes(test, name, tracks["audio"])
+        got = sound_bytes(test, name, tracks["audio"], orig.fb)
+        fb = orig.fb
         spans = [orig.sound_span(i) for i in index]
-        test.assertEqual(len(got), 4 * sum(e - b for b, e in spans), "%s: sound for %d frames" % (name, len(index)))
+        test.assertEqual(len(got), fb * sum(e - b for b, e in spans), "%s: sound for %d frames" % (name, len(index)))
         at = 0
         for i, (b, e) in zip(index, spans):
-            mine, at = got[at:at + 4 * (e - b)], at + 4 * (e - b)
-            test.assertIn(mine, (orig.sound[4 * b:4 * e], orig.sound_here[i]),
+            mine, at = got[at:at + fb * (e - b)], at + fb * (e - b)
+            test.assertIn(mine, (orig.sound[fb * b:fb * e], orig.sound_here[i]),
                           "%s: the sound of frame %d is not its picture's" % (name, i))
             # the card's changed bytes only where nothing could show the change
-            if sound_vouched and mine != orig.sound[4 * b:4 * e]:
+            if sound_vouched and mine != orig.sound[fb * b:fb * e]:
                 test.assertTrue(orig.vouched[orig.sound_chunk(i)], "%s: the sound of frame %d is taken where the card "
                                 "changed it and the piece behind it is gone" % (name, i))
-        sound = len(got) // 4
+        sound = len(got) // orig.fb
     else:
         test.assertEqual([i for i in index if orig.header_intact and orig.sound_placeable(i)], [],
                          "%s: the sound was left out" % name)
@@ -419,10 +421,11 @@ def judge_rebuilt(test, orig, path, decoded=True):
     test.assertTrue(not decoded or [("K" in p["flags"]) for p in packets] == camera, "%s: key frames" % name)
     shifts = {int(p["pts"]) - orig.pts[j] * int(p["duration"]) for j, p in enumerate(packets)}
     test.assertEqual(len(shifts), 1, "%s: pictures shown off the camera's times" % name)
-    got = sound_bytes(test, name, tracks["audio"])
+    got = sound_bytes(test, name, tracks["audio"], orig.fb)
     test.assertEqual(len(got), len(orig.sound), "%s: sound samples" % name)
+    fb = orig.fb
     for j in range(len(orig.rec["sound_chunks"])):
-        b, e = 4 * orig.sound_starts[j], 4 * orig.sound_starts[j + 1]
+        b, e = fb * orig.sound_starts[j], fb * orig.sound_starts[j + 1]
         # a sound chunk the card did not keep where the camera wrote it is copied from wherever
         # the documented rules infer it, which nothing on the card can check
         kept = all(orig.sound_ok[i] for i in range(12 * j, 12 * j + 12) if i < orig.frames)

@@ -79,6 +79,11 @@ CARDS = {
     # sample walks where it starts, and the box in front of it and the media data's end place it
     "run3-jitter-c32-lost-last": ("--count", "2", "--frames", "48,48", "--alternate", "3", "--jitter-runs",
                                   "--cluster-kib", "32", "--damage", "moov-lost", "--seed", "3") + FORMAT,
+    # the same in 24-bit stereo: the waveform is weighed in the layout the first one's movie box
+    # states, for the second's sound too
+    "run3-jitter-c32-lost-last-24bit": ("--count", "2", "--frames", "48,48", "--alternate", "3", "--jitter-runs",
+                                        "--cluster-kib", "32", "--damage", "moov-lost", "--seed", "3",
+                                        "--sound-format", "24x2") + FORMAT,
     # the second recording without its movie box, its first two chunks each cut twice and only one
     # lying whole in a run: the distance from its first kkad box, behind the clip header, to its
     # first chunk places each cut chunk behind the box in front of it
@@ -121,7 +126,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run5:2-jitter-c32-lost-hevc-music": (2, 180),
         "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (1, 84),
         "run4-jitter-c128-20mbps-music": (3, 228),
-        "run4-jitter-c128-20mbps-last-music": (3, 228), "run3-c32-lost-2997": (2, 180)}
+        "run4-jitter-c128-20mbps-last-music": (3, 228), "run3-c32-lost-2997": (2, 180),
+        "run3-jitter-c32-lost-last-24bit": (2, 96)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 

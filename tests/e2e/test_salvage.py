@@ -277,11 +277,11 @@ def sound_whole(test, rec, orig, path):
     tracks, _, _ = oracle.probe(path)
     if "audio" not in tracks:
         return True, 0
-    sound, at, foreign = oracle.sound_bytes(test, path, tracks["audio"]), 0, 0
+    sound, at, foreign = oracle.sound_bytes(test, path, tracks["audio"], orig.fb), 0, 0
     for _, n in rec["sound_chunks"]:
-        got, want = sound[at:at + 4 * n], orig.sound[at:at + 4 * n]
+        got, want = sound[at:at + orig.fb * n], orig.sound[at:at + orig.fb * n]
         foreign += got != want and got.count(0) != len(got)
-        at += 4 * n
+        at += orig.fb * n
     return sound == orig.sound, foreign
 
 
