@@ -152,6 +152,21 @@ int near_usual(uint64_t room, uint64_t usual)
     return room + slack >= usual && room <= usual + slack;
 }
 
+// Whether the media data ends `sound` bytes behind the chunk ending at image offset `end`: in the
+// camera's file where the chunk's place there is known, else in its header's run. Where the file
+// is not in one piece up to there, a cluster edge right at `end` would leave the run's next
+// cluster unproven, so the sound must begin inside the chunk's last cluster.
+int last_sound_at_end(const RecordingScope* r, const SalvageChunk* c, uint64_t end, uint64_t sound)
+{
+    if (!c->file_known)
+        return end + sound == r->header->mdat_end;
+    if (c->file_offset + c->full_bytes + sound != r->file_end)
+        return 0;
+    const image::ImageGeometry* g = r->geometry;
+    return end + sound == r->header->mdat_end || !g || g->cluster_bytes == 0 || end <= g->heap_offset ||
+           (end - g->heap_offset) % g->cluster_bytes != 0;
+}
+
 }  // namespace
 
 uint64_t next_chunk_distance(uint64_t from, uint64_t to, uint64_t between)
@@ -267,7 +282,8 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
         int box_moved = c->box && box_distance && c->box != end + box_distance;
         c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + between) ||
                                       (marker_at && kkad_marker_at(markers, count, end + marker_at)) ||
-                                      (last && !box_moved && sound && end + sound == r->header->mdat_end &&
+                                      (last && !box_moved && sound &&
+                                       last_sound_at_end(r, c, end, sound) &&
                                        last_sound_in_run(r, end, sound, others)));
         if (!c->sound_follows && placed && sound && c->file_known)
             c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others,

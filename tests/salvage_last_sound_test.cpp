@@ -127,11 +127,12 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
 }
 
 // A recording without its movie box whose last video chunk lies in the run its header begins, at
-// the header's distance; its sound (a tone) ends the media data. The run goes on for a cluster or
-// not, then one to three of another file's clusters (its sound) come, located or not, then the
-// rest of the recording. Wherever the sound is said to follow the chunk, it lies where the file's
-// bytes do; a sound inside the chunk's last cluster always follows, and so does most of one whose
-// run reaches its end.
+// the header's distance, or past one or two of another file's clusters (its place in the file
+// known); its sound (a tone) ends the media data. The run goes on for a cluster or not, then one to
+// three of another file's clusters (its sound) come, located or not, then the rest of the
+// recording. Wherever the sound is said to follow the chunk, it lies where the file's bytes do; a
+// sound inside the chunk's last cluster always follows, and so does most of one whose run reaches
+// its end.
 TEST(SalvageLastSound, TheLastSoundFollowsItsChunkOnlyWhereItsFileLies)
 {
     image::ImageGeometry g{0, cs, 0};
@@ -150,7 +151,10 @@ TEST(SalvageLastSound, TheLastSoundFollowsItsChunkOnlyWhereItsFileLies)
         salvage::ClaimList claims;
         uint64_t first_run = (at + video - 1) / cs + 1 + random(2), next = 0;
         for (uint64_t k = 0; k * cs < end; k++) {
-            for (uint64_t n = k >= first_run && (k == first_run || random(3) == 0) ? 1 + random(3) : 0; n > 0; n--) {
+            uint64_t foreign = k >= first_run && (k == first_run || random(3) == 0) ? 1 + random(3) : 0;
+            if (k == at / cs && k > 0 && seed % 3 == 0)
+                foreign = 1 + seed % 2;  // the chunk itself lies past another file's clusters
+            for (uint64_t n = foreign; n > 0; n--) {
                 if (located)
                     basics::list_append(&claims.spans, salvage::ClaimedSpan{next * cs, next * cs + cs, 2, 0});
                 next++;
@@ -176,6 +180,7 @@ TEST(SalvageLastSound, TheLastSoundFollowsItsChunkOnlyWhereItsFileLies)
         chunk.full_bytes = video;
         chunk.samples = 12;
         chunk.end_confirmed = 1;
+        chunk.file_offset = at, chunk.file_known = seed % 3 == 0 || seed % 2;
         basics::list_append(&chunks, chunk);
         salvage::place_chunk_sound(&scope, &chunks, &layout, nullptr, 0, 0, 0, &others);
         const salvage::SalvageChunk* c = &chunks.items[0];

@@ -124,7 +124,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run6-jitter-c16-first-short": (3, 264), "run8:3-jitter-c64-lost-music": (2, 180),
         "run3-jitter-c32-lost": (2, 180), "run3-jitter-c32-lost-last": (2, 96), "run12:3-jitter-c16": (3, 264),
         "run5:2-jitter-c32-lost-hevc-music": (2, 180),
-        "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (1, 84),
+        "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (2, 96),
         "run4-jitter-c128-20mbps-music": (3, 228),
         "run4-jitter-c128-20mbps-last-music": (3, 228), "run3-c32-lost-2997": (2, 180),
         "run3-jitter-c32-lost-last-24bit": (2, 96)}
