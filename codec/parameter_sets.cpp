@@ -104,6 +104,7 @@ int read_avc_sps(RbspBits* b, SequenceParameters* s)
         return 0;
     f->width = uint32_t(width - cut_x);
     f->height = uint32_t(height - cut_y);
+    s->frame_rate = read_avc_timing(b);
     return 1;
 }
 
@@ -156,6 +157,8 @@ int read_hevc_sps(RbspBits* b, SequenceParameters* s)
     s->log2_max_poc_lsb = 4 + lsb_bits;
     s->frame_mbs_only = 1;
     s->order_ok = !b->overrun && lsb_bits <= max_log2_minus4;
+    if (s->order_ok)
+        s->frame_rate = read_hevc_timing(b, sub_layers, s->log2_max_poc_lsb);
     return 1;
 }
 

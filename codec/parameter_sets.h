@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "basics/byte_order.h"
+#include "codec/sequence_timing.h"
 
 namespace codec {
 
@@ -54,6 +55,7 @@ struct SequenceParameters {
     // 1 when the picture order fields were all there and in range; a set may state its picture
     // and still be cut short (or out of range) behind it
     int order_ok;
+    FrameRate frame_rate;  // 0 / 0: the set states none, or is cut short before it
 };
 // 1 when the picture format could be read (as read_picture_format); `order_ok` tells about the rest.
 int read_sequence_parameters(const uint8_t* sps, uint32_t len, int hevc, SequenceParameters* out);

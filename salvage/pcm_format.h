@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "analysis/analysis_types.h"
+#include "codec/sequence_timing.h"
 #include "mp4/sound_entry.h"
 
 namespace salvage {
@@ -34,5 +35,13 @@ int pcm_format_of(const mp4::SoundEntry* entry, PcmFormat* out);
 // give it, when no movie box has sound; unknown (0 channels: never weighed) when two disagree or
 // one's sound is of a layout no judge weighs.
 PcmFormat card_sound_format(const analysis::MovieList* movies);
+
+// The camera's sound: 48 kHz big-endian PCM, 16 or 24 bits, two or four channels.
+constexpr uint32_t camera_sound_rate = 48000;
+
+// The camera's format whose whole frames fill `chunk_bytes` with the sound that twelve frames at
+// `rate` last, to within one frame (at 1001 rates a chunk's sound is rounded to whole frames).
+// The formats differ in bytes a frame, so at most one fits; 1 and `out` filled then.
+int camera_format_by_rate(uint64_t chunk_bytes, codec::FrameRate rate, PcmFormat* out);
 
 }  // namespace salvage

@@ -13,6 +13,7 @@
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
+#include "salvage/stream_clock.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
 #include "basics/checked_alloc.h"
@@ -151,7 +152,10 @@ uint64_t walk_forward(Chain* c, uint64_t at, uint64_t limit, int keep_partial, i
         w.chunk.open_end = whole && !w.chunk.end_confirmed;
         const SalvageChunk* prev = last_chunk(c);
         if (prev && prev->file_known && prev->full_bytes) {
-            w.chunk.file_offset = prev->file_offset + prev->full_bytes + c->between;
+            // where the sound behind the chunk before varies from the usual by a few samples,
+            // the walk began where that chunk's own sound ends
+            uint64_t distance = next_chunk_distance(full_end(prev), at, c->between);
+            w.chunk.file_offset = prev->file_offset + prev->full_bytes + (distance ? distance : c->between);
             w.chunk.file_known = 1;
         }
         if (whole)
@@ -312,7 +316,8 @@ void walk_from_box(Chain* c, uint64_t sound, uint64_t to_marker)
     int whole = c->chunks->count > before;
     for (size_t i = before; i < c->chunks->count && whole; i++)
         whole = c->chunks->items[i].samples == camera_chunk_samples && c->chunks->items[i].full_bytes;
-    if (!whole || !end->file_known || end->file_offset + end->full_bytes + sound != c->r->file_end) {
+    if (!whole || !end->file_known ||
+        !next_chunk_distance(end->file_offset + end->full_bytes, c->r->file_end, sound)) {
         c->chunks->count = before;
         return;
     }
@@ -434,25 +439,35 @@ void close_twelfth(const RecordingScope* r, SalvageChunk* c, uint64_t sound, uin
 {
     if (c->samples != camera_chunk_samples - 1 || c->full_bytes || sound == 0)
         return;
-    uint64_t start = chunk_end(c), ends[3] = {};
-    if (r->header->mdat_end > start + sound)
-        ends[0] = r->header->mdat_end - sound;
-    if (c->file_known && r->file_end > c->file_offset + (start - c->image_offset) + sound)
-        ends[1] = c->image_offset + (r->file_end - sound - c->file_offset);
-    const KkadMarker* m = std::upper_bound(markers, markers + count, start + to_marker,
-                                           [](uint64_t o, const KkadMarker& k) { return o < k.marker_offset; });
-    if (to_marker > sound && m != markers + count)
-        ends[2] = m->marker_offset - to_marker;
-    for (uint64_t end : ends) {
-        uint32_t size;
-        SampleWalk walk;
-        if (end > start && walk_samples(r->image, r->image_size, start, end, video_format(r->hevc), 1, &size, &walk) &&
-            walk.stop == walk_at_limit && walk.end == end) {
-            c->sizes[c->samples++] = size;
-            c->full_bytes = chunk_bytes(c);
-            c->end_confirmed = 1;
-            return;
+    uint64_t start = chunk_end(c);
+    // at a 1001 rate the last chunk's sound may be a frame longer or shorter than the usual; the
+    // sample must walk exactly to its end, so only the true one can close it
+    const uint64_t frame = pcm_frame_bytes(r->pcm);
+    for (uint64_t s : {sound, sound + frame, sound - frame}) {
+        uint64_t ends[3] = {};
+        if (s == 0 || s > sound + frame)
+            continue;
+        if (r->header->mdat_end > start + s)
+            ends[0] = r->header->mdat_end - s;
+        if (c->file_known && r->file_end > c->file_offset + (start - c->image_offset) + s)
+            ends[1] = c->image_offset + (r->file_end - s - c->file_offset);
+        const KkadMarker* m = std::upper_bound(markers, markers + count, start + to_marker,
+                                               [](uint64_t o, const KkadMarker& k) { return o < k.marker_offset; });
+        if (s == sound && to_marker > sound && m != markers + count)
+            ends[2] = m->marker_offset - to_marker;
+        for (uint64_t end : ends) {
+            uint32_t size;
+            SampleWalk walk;
+            if (end > start && walk_samples(r->image, r->image_size, start, end, video_format(r->hevc), 1, &size, &walk) &&
+                walk.stop == walk_at_limit && walk.end == end) {
+                c->sizes[c->samples++] = size;
+                c->full_bytes = chunk_bytes(c);
+                c->end_confirmed = 1;
+                return;
+            }
         }
+        if (frame == 0)
+            return;
     }
 }
 
@@ -559,6 +574,9 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         uint64_t missing = span > between ? (span - between + (average + between) / 2) / (average + between) : 0;
         l.missing_chunks += missing ? missing : 1;
     }
+    SoundClock stated;
+    if (l.lead && between > l.lead)
+        take_stream_clock(&r, out, sound, &stated);
     place_chunk_sound(&r, out, &l, markers, count, to_marker, c.to_box, others);
     *layout = l;
     return out->count > 0;

@@ -10,6 +10,7 @@
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
 #include "rebuild/validation_pass.h"
+#include "salvage/stream_clock.h"
 
 namespace salvage {
 
@@ -17,8 +18,6 @@ using namespace analysis;
 
 namespace {
 
-constexpr uint32_t sound_rate = 48000;
-constexpr uint32_t sound_frame_bytes = 4;  // 16-bit stereo
 // The camera counts video time in thousandths of a frame.
 constexpr uint32_t frame_ticks = 1000;
 
@@ -51,17 +50,37 @@ uint8_t* visual_entry(int hevc, const codec::PictureFormat* picture, const uint8
     return e;
 }
 
-// The camera's sound: 16-bit big-endian stereo LPCM at 48 kHz.
-uint8_t* camera_sound_entry(uint32_t* size)
+// The camera's sound entry: 16-bit sound in the classic description, wider samples in a version 2
+// one, which states the layout in full.
+constexpr uint32_t lpcm_entry_size = 72;  // box header, sample entry head, the description of 56 bytes
+
+uint8_t* camera_sound_entry(PcmFormat sound, uint32_t* size)
 {
     using namespace mp4;
-    const uint32_t n = sound_entry_size;
+    const uint32_t n = sound.bytes == 2 ? sound_entry_size : lpcm_entry_size;
     uint8_t* e = static_cast<uint8_t*>(basics::xcalloc(n, 1));
-    write_box_header(e, n, "twos", 0);
+    write_box_header(e, n, sound.bytes == 2 ? "twos" : "lpcm", 0);
     basics::store_be16(e + sample_entry_data_reference_at, 1);
-    basics::store_be16(e + sound_entry_channels_at, 2);
-    basics::store_be16(e + sound_entry_bits_at, 16);
-    basics::store_be32(e + sound_entry_rate_at, sound_rate << 16);
+    if (sound.bytes == 2) {
+        basics::store_be16(e + sound_entry_channels_at, uint16_t(sound.channels));
+        basics::store_be16(e + sound_entry_bits_at, 16);
+        basics::store_be32(e + sound_entry_rate_at, camera_sound_rate << 16);
+    } else {
+        uint8_t* d = e + 16;  // version 2: the fixed fields hold constants, the layout follows
+        basics::store_be16(d, 2);
+        basics::store_be16(d + 8, 3);
+        basics::store_be16(d + 10, 16);
+        basics::store_be16(d + 12, 0xFFFE);
+        basics::store_be32(d + 16, 0x00010000);
+        basics::store_be32(d + 20, 72);
+        basics::store_be64(d + 24, 0x40E7700000000000ull);  // 48,000 as a double
+        basics::store_be32(d + 32, sound.channels);
+        basics::store_be32(d + 36, 0x7F000000);
+        basics::store_be32(d + 40, 8 * sound.bytes);
+        basics::store_be32(d + 44, mp4::lpcm_big_endian | mp4::lpcm_signed | 8);  // packed
+        basics::store_be32(d + 48, sound.channels * sound.bytes);
+        basics::store_be32(d + 52, 1);  // one frame a packet
+    }
     *size = n;
     return e;
 }
@@ -163,35 +182,46 @@ int settings_judged_by_decoder(const MovieList* movies, int hevc, const uint8_t*
 
 int settings_from_stream(int hevc, const codec::ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out)
 {
-    codec::PictureFormat picture;
+    codec::SequenceParameters sps;
     uint8_t* config;
     uint32_t config_size;
-    if (!codec::read_picture_format(sets->sps, sets->sps_size, hevc, &picture) ||
-        !codec::build_decoder_config(sets, hevc, &picture, &config, &config_size))
+    if (!codec::read_sequence_parameters(sets->sps, sets->sps_size, hevc, &sps) ||
+        !codec::build_decoder_config(sets, hevc, &sps.picture, &config, &config_size))
         return 0;
     StreamSettings s = {};
-    s.video_entry = visual_entry(hevc, &picture, config, config_size, &s.video_entry_size);
+    s.video_entry = visual_entry(hevc, &sps.picture, config, config_size, &s.video_entry_size);
     std::free(config);
-    // twelve frames last as long as the sound behind them: 48,000 sound frames a second
-    uint64_t sound_frames = sound_chunk_bytes % sound_frame_bytes == 0 ? sound_chunk_bytes / sound_frame_bytes : 0;
-    uint64_t per_twelve = uint64_t(sound_rate) * 12;
-    if (sound_frames && per_twelve % sound_frames == 0) {
-        s.video_timescale = uint32_t(per_twelve / sound_frames) * frame_ticks;
-        s.video_delta = frame_ticks;
-    } else if (sound_frames && sound_frames % 12 == 0) {
-        s.video_timescale = sound_rate;
-        s.video_delta = uint32_t(sound_frames / 12);
+    PcmFormat sound{2, 1, 2};
+    codec::FrameRate rate = sps.frame_rate;
+    if (camera_frame_rate(rate)) {
+        // the stream states its rate; the sound is whichever of the camera's formats fills the
+        // chunk with the sound its twelve frames last
+        s.video_timescale = rate.den == 1 ? rate.num * frame_ticks : rate.num;
+        s.video_delta = rate.den == 1 ? frame_ticks : rate.den;
+        if (!camera_format_by_rate(sound_chunk_bytes, rate, &sound))
+            sound_chunk_bytes = 0;
     } else {
-        // no sound to time by: the camera's usual 25 frames a second
-        s.video_timescale = 25 * frame_ticks;
-        s.video_delta = frame_ticks;
-        sound_chunk_bytes = 0;
+        // twelve frames last as long as the 16-bit stereo sound behind them
+        uint64_t sound_frames = sound_chunk_bytes % 4 == 0 ? sound_chunk_bytes / 4 : 0;
+        uint64_t per_twelve = uint64_t(camera_sound_rate) * 12;
+        if (sound_frames && per_twelve % sound_frames == 0) {
+            s.video_timescale = uint32_t(per_twelve / sound_frames) * frame_ticks;
+            s.video_delta = frame_ticks;
+        } else if (sound_frames && sound_frames % 12 == 0) {
+            s.video_timescale = camera_sound_rate;
+            s.video_delta = uint32_t(sound_frames / 12);
+        } else {
+            // no sound to time by: the camera's usual 25 frames a second
+            s.video_timescale = 25 * frame_ticks;
+            s.video_delta = frame_ticks;
+            sound_chunk_bytes = 0;
+        }
     }
     if (sound_chunk_bytes) {
-        s.sound_entry = camera_sound_entry(&s.sound_entry_size);
-        s.sound_timescale = sound_rate;
+        s.sound_entry = camera_sound_entry(sound, &s.sound_entry_size);
+        s.sound_timescale = camera_sound_rate;
         s.sound_delta = 1;
-        s.sound_sample_size = sound_frame_bytes;
+        s.sound_sample_size = sound.channels * sound.bytes;
         s.sound_chunk_bytes = sound_chunk_bytes;
     }
     *out = s;

@@ -213,6 +213,22 @@ TEST_F(PictureOrderOfEncodes, PresentationOrderAndOffsetsAreTheMuxers)
     }
 }
 
+// A recording without its movie box is timed by what its sequence parameter set states: every
+// encode, whatever its reference structure, scaling and delimiters, says the rate it was made at.
+TEST_F(PictureOrderOfEncodes, EveryStreamStatesItsFrameRate)
+{
+    for (size_t s = 0; s < encodes.size(); s++) {
+        codec::ParameterSets sets;
+        codec::SequenceParameters sps;
+        const Bytes& first = encodes[s].samples[0];
+        ASSERT_TRUE(codec::find_parameter_sets(first.data(), first.size(), streams[s].hevc, &sets)) << streams[s].name;
+        EXPECT_TRUE(codec::read_sequence_parameters(sets.sps, sets.sps_size, streams[s].hevc, &sps)) << streams[s].name;
+        codec::free_parameter_sets(&sets);
+        EXPECT_EQ(sps.frame_rate.num, 30u) << streams[s].name;
+        EXPECT_EQ(sps.frame_rate.den, 1u) << streams[s].name;
+    }
+}
+
 // Salvage after a gap starts again at the next key frame, as at the start of a stream. After an
 // open GOP's clean random access point the leading pictures that need the pictures before it are
 // marked, and what remains is shown in the muxer's order.

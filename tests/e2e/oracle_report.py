@@ -86,7 +86,7 @@ def recording_ranges(orig, places):
     moov = [b for b in top if b[0] == "moov"]
     mdat = [b for b in top if b[0] == "mdat"][0]
     files = {"header": [(0, mdat[1] + mdat[2])], "movie": [(m[1], m[1] + m[3]) for m in moov],
-             "video": [], "sound": [(o, o + 4 * n) for o, n in rec["sound_chunks"]], "extent": [(0, len(data))]}
+             "video": [], "sound": [(o, o + orig.fb * n) for o, n in rec["sound_chunks"]], "extent": [(0, len(data))]}
     samples = rec["video_samples"]
     files["salvaged"] = [(o, o + n) for o, n, _, _ in samples]
     for at in mp4_reader.kkad_offsets(data):
@@ -211,7 +211,7 @@ def piece_fits(orig, place, ranges, image, p, heads):
         return True
     # a chunk taken whole from where it starts, where the camera wrote it or where it lies now,
     # whatever follows its start there
-    chunks = {"video": video_chunks(orig), "sound": [(o, 4 * n) for o, n in orig.rec["sound_chunks"]]}.get(p["kind"], [])
+    chunks = {"video": video_chunks(orig), "sound": [(o, orig.fb * n) for o, n in orig.rec["sound_chunks"]]}.get(p["kind"], [])
     starts = {place.file(begin, begin + 1), oracle.Place(orig.rec["extents"]).file(begin, begin + 1)}
     if any((at, p["length"]) in [tuple(c) for c in chunks] for at in starts if at is not None):
         return True

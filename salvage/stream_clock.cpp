@@ -1,0 +1,54 @@
+#include "salvage/stream_clock.h"
+
+#include <cstdlib>
+
+#include "basics/checked_alloc.h"
+#include "codec/parameter_sets.h"
+
+namespace salvage {
+
+int camera_frame_rate(codec::FrameRate rate)
+{
+    return rate.den && rate.num >= rate.den && rate.num <= 300ull * rate.den;
+}
+
+SoundClock clock_from_stream(std::FILE* image, const SalvageChunkList* chunks, int hevc, uint64_t sound, PcmFormat* pcm)
+{
+    for (size_t i = 0; i < chunks->count; i++) {
+        const SalvageChunk* c = &chunks->items[i];
+        if (c->samples == 0)
+            continue;
+        uint32_t n = c->sizes[0];
+        auto* bytes = static_cast<uint8_t*>(basics::xmalloc(n ? n : 1));
+        codec::ParameterSets sets;
+        codec::SequenceParameters sps;
+        int found = read_salvage_chunk(image, c, bytes, n) && codec::sample_is_key(bytes, n, hevc) &&
+                    codec::find_parameter_sets(bytes, n, hevc, &sets);
+        std::free(bytes);
+        if (!found)
+            continue;
+        int read = codec::read_sequence_parameters(sets.sps, sets.sps_size, hevc, &sps);
+        codec::free_parameter_sets(&sets);
+        PcmFormat format;
+        if (!read || !camera_frame_rate(sps.frame_rate) || !camera_format_by_rate(sound, sps.frame_rate, &format))
+            return SoundClock{};
+        *pcm = format;
+        return SoundClock{sps.frame_rate.num, sps.frame_rate.den, camera_sound_rate, pcm_frame_bytes(format)};
+    }
+    return SoundClock{};
+}
+
+void take_stream_clock(RecordingScope* r, const SalvageChunkList* chunks, uint64_t sound, SoundClock* keep)
+{
+    PcmFormat format;
+    if (r->clock || r->hevc < 0 || !sound)
+        return;
+    *keep = clock_from_stream(r->image, chunks, r->hevc, sound, &format);
+    if (!keep->video_timescale)
+        return;
+    r->clock = keep;
+    if (pcm_frame_bytes(r->pcm) != pcm_frame_bytes(format))
+        r->pcm = format;
+}
+
+}  // namespace salvage
