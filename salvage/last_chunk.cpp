@@ -8,6 +8,7 @@
 #include "codec/nal_units.h"
 #include "image/card_reader.h"
 #include "image/read_at.h"
+#include "salvage/sample_walk.h"
 
 namespace salvage {
 
@@ -203,6 +204,43 @@ void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks
     c->cut = place.cut, c->tail = place.tail, c->later = place.later;
     for (uint32_t i = 0; i < place.later && i < place_cuts_max - 1; i++)
         c->later_cut[i] = place.later_cut[i], c->later_at[i] = place.later_at[i];
+}
+
+void close_last_twelfth(const RecordingScope* r, SalvageChunk* c, uint64_t sound, uint64_t to_marker,
+                        const analysis::KkadMarker* markers, uint64_t count)
+{
+    if (c->samples != analysis::camera_chunk_samples - 1 || c->full_bytes || sound == 0)
+        return;
+    uint64_t start = salvage_chunk_offset(c, salvage_chunk_walked(c));
+    // at a 1001 rate the last chunk's sound may be a frame longer or shorter than the usual; the
+    // sample must walk exactly to its end, so only the true one can close it
+    const uint64_t frame = pcm_frame_bytes(r->pcm);
+    for (uint64_t s : {sound, sound + frame, sound - frame}) {
+        uint64_t ends[3] = {};
+        if (s == 0 || s > sound + frame)
+            continue;
+        if (r->header->mdat_end > start + s)
+            ends[0] = r->header->mdat_end - s;
+        if (c->file_known && r->file_end > c->file_offset + (start - c->image_offset) + s)
+            ends[1] = c->image_offset + (r->file_end - s - c->file_offset);
+        const analysis::KkadMarker* m = std::upper_bound(markers, markers + count, start + to_marker,
+                                               [](uint64_t o, const analysis::KkadMarker& k) { return o < k.marker_offset; });
+        if (s == sound && to_marker > sound && m != markers + count)
+            ends[2] = m->marker_offset - to_marker;
+        for (uint64_t end : ends) {
+            uint32_t size;
+            SampleWalk walk;
+            if (end > start && walk_samples(r->image, r->image_size, start, end, video_format(r->hevc), 1, &size, &walk) &&
+                walk.stop == walk_at_limit && walk.end == end) {
+                c->sizes[c->samples++] = size;
+                c->full_bytes = salvage_chunk_walked(c);
+                c->end_confirmed = 1;
+                return;
+            }
+        }
+        if (frame == 0)
+            return;
+    }
 }
 
 }  // namespace salvage

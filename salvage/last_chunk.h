@@ -30,4 +30,12 @@ int join_last_chunk(std::FILE* image, uint64_t image_size, const image::ImageGeo
 void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, SalvageChunk* c, uint64_t sound,
                          const OthersPieces* others);
 
+// The last chunk's twelfth sample when the walk could not close it: the sound the camera wrote
+// behind it may read as units too. The sound has the cadence's length and ends where the media
+// data ends or where the metadata holding the next chunk's kkad box begins, so the twelfth ends
+// that much before either (a sound frame more or less at a 1001 rate); it is kept only when its
+// units end exactly there. `to_marker` is the distance from a chunk's end to the next chunk's kkad box.
+void close_last_twelfth(const RecordingScope* r, SalvageChunk* c, uint64_t sound, uint64_t to_marker,
+                        const analysis::KkadMarker* markers, uint64_t count);
+
 }  // namespace salvage

@@ -430,47 +430,6 @@ void place_damaged_before(Chain* c, const Described*** next, const Described* li
     }
 }
 
-// The last chunk's twelfth sample when the walk could not close it: the sound the camera wrote
-// behind it may read as units too. The sound has the cadence's length and ends where the media
-// data ends or where the metadata holding the next chunk's kkad box begins, so the twelfth ends
-// that much before either; it is kept only when its units end exactly there.
-void close_twelfth(const RecordingScope* r, SalvageChunk* c, uint64_t sound, uint64_t to_marker,
-                   const KkadMarker* markers, uint64_t count)
-{
-    if (c->samples != camera_chunk_samples - 1 || c->full_bytes || sound == 0)
-        return;
-    uint64_t start = chunk_end(c);
-    // at a 1001 rate the last chunk's sound may be a frame longer or shorter than the usual; the
-    // sample must walk exactly to its end, so only the true one can close it
-    const uint64_t frame = pcm_frame_bytes(r->pcm);
-    for (uint64_t s : {sound, sound + frame, sound - frame}) {
-        uint64_t ends[3] = {};
-        if (s == 0 || s > sound + frame)
-            continue;
-        if (r->header->mdat_end > start + s)
-            ends[0] = r->header->mdat_end - s;
-        if (c->file_known && r->file_end > c->file_offset + (start - c->image_offset) + s)
-            ends[1] = c->image_offset + (r->file_end - s - c->file_offset);
-        const KkadMarker* m = std::upper_bound(markers, markers + count, start + to_marker,
-                                               [](uint64_t o, const KkadMarker& k) { return o < k.marker_offset; });
-        if (s == sound && to_marker > sound && m != markers + count)
-            ends[2] = m->marker_offset - to_marker;
-        for (uint64_t end : ends) {
-            uint32_t size;
-            SampleWalk walk;
-            if (end > start && walk_samples(r->image, r->image_size, start, end, video_format(r->hevc), 1, &size, &walk) &&
-                walk.stop == walk_at_limit && walk.end == end) {
-                c->sizes[c->samples++] = size;
-                c->full_bytes = chunk_bytes(c);
-                c->end_confirmed = 1;
-                return;
-            }
-        }
-        if (frame == 0)
-            return;
-    }
-}
-
 }  // namespace
 
 int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
@@ -554,7 +513,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     settle_open_end(&c, (l.lead && (full_end(last) + sound == header->mdat_end ||
                                     (last->file_known && last->file_offset + whole_bytes(last) + sound == r.file_end))) ||
                             (to_marker && kkad_marker_at(markers, count, full_end(last) + to_marker)));
-    close_twelfth(&r, last, l.lead ? sound : 0, to_marker, markers, count);
+    close_last_twelfth(&r, last, l.lead ? sound : 0, to_marker, markers, count);
     if (last->samples == 0)
         out->count--;
     uint64_t bytes = 0;
