@@ -369,6 +369,38 @@ struct BitWriter {
     }
 };
 
+// An HEVC SPS whose short-term reference sets are predicted from the set in front of each, as
+// encoders other than ours write them: its timing, behind the sets, is read only when each
+// predicted set is walked with as many entries as the set it comes from names pictures.
+TEST(FrameRateOfHandBuiltSets, SetsPredictedFromTheOneBefore)
+{
+    BitWriter w;
+    w.put(1, 8);                             // the header's second byte: layer 0, temporal id 1
+    w.put(0, 4), w.put(0, 3), w.put(1, 1);  // VPS 0, one sub-layer, nested
+    w.put(0x01600000, 32), w.put(0, 32), w.put(0, 24), w.put(93, 8);  // Main, level 3.1
+    w.ue(0), w.ue(1), w.ue(64), w.ue(64), w.put(0, 1);               // SPS 0, 4:2:0, 64x64
+    w.ue(0), w.ue(0), w.ue(4);                                       // 8 bits, 8 order count bits
+    w.put(1, 1), w.ue(4), w.ue(2), w.ue(0);                          // picture buffering
+    w.ue(0), w.ue(3), w.ue(0), w.ue(3), w.ue(1), w.ue(1);            // block sizes and depths
+    w.put(0, 1), w.put(0, 1), w.put(1, 1), w.put(0, 1);              // no lists, no AMP, SAO, no PCM
+    w.ue(3);
+    w.ue(2), w.ue(1);  // the first set: two pictures before, one after
+    for (uint32_t i = 0; i < 3; i++)
+        w.ue(i), w.put(1, 1);
+    // the second from the first (four entries): used; neither; kept; used: three pictures
+    w.put(1, 1), w.put(0, 1), w.ue(0), w.put(1, 1), w.put(0, 2), w.put(1, 2), w.put(1, 1);
+    // the third from the second (four entries), all used
+    w.put(1, 1), w.put(1, 1), w.ue(1), w.put(0xF, 4);
+    w.put(0, 1), w.put(1, 1), w.put(1, 1);  // no long-term pictures, motion vectors, smoothing
+    w.put(1, 1), w.put(0, 4), w.put(0, 3), w.put(0, 1);  // usability: nothing up to the timing
+    w.put(1, 1), w.put(1001, 32), w.put(30000, 32), w.put(0, 3), w.put(0, 1);
+    Bytes sps = w.unit(0x42);
+    codec::SequenceParameters s;
+    ASSERT_TRUE(codec::read_sequence_parameters(sps.data(), uint32_t(sps.size()), 1, &s));
+    EXPECT_EQ(s.frame_rate.num, 30000u);
+    EXPECT_EQ(s.frame_rate.den, 1001u);
+}
+
 struct Coding {
     const char* name;
     uint32_t poc_type;
