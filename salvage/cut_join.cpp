@@ -10,6 +10,7 @@
 #include "image/card_reader.h"
 #include "image/read_at.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/join_ways.h"
 #include "salvage/run_witness.h"
 
 namespace salvage {
@@ -72,79 +73,6 @@ int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_
             found = 1;
         }
     return found;
-}
-
-namespace {
-
-// Clusters of the card that bytes [begin, end) touch.
-uint64_t clusters_touched(const image::ImageGeometry* g, uint64_t begin, uint64_t end)
-{
-    if (end <= begin || begin < g->heap_offset)
-        return 0;
-    return (end - 1 - g->heap_offset) / g->cluster_bytes - (begin - g->heap_offset) / g->cluster_bytes + 1;
-}
-
-}  // namespace
-
-int runs_proven(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
-                JoinAnchor lo, JoinAnchor hi, uint64_t cut)
-{
-    uint64_t cs = geometry ? geometry->cluster_bytes : 0;
-    if (cs == 0 || cut < lo.file || hi.file < cut || hi.image < hi.file - cut ||
-        lo.image > UINT64_MAX - (cut - lo.file))
-        return 0;
-    uint64_t head_end = lo.image + (cut - lo.file), tail = hi.image - (hi.file - cut);
-    uint64_t need = std::max(clusters_touched(geometry, lo.image, head_end),
-                             clusters_touched(geometry, tail, hi.image + 1));
-    if (need <= 1)
-        return 1;
-    if (!claims)
-        return 0;
-    uint64_t reach = runs_window_clusters * cs, from = std::min(lo.image, hi.image), to = std::max(lo.image, hi.image);
-    from = from > reach ? from - reach : 0;
-    to = to < UINT64_MAX - reach ? to + reach : UINT64_MAX;
-    const ClaimedSpan* first = claims->spans.items;
-    const ClaimedSpan* stop = first + claims->spans.count;
-    const ClaimedSpan* c = std::lower_bound(first, stop, from > claims->longest ? from - claims->longest : 0,
-                                            [](const ClaimedSpan& x, uint64_t v) { return x.begin < v; });
-    auto located = [](const ClaimedSpan* x) { return x->clip != 0 && !x->tentative; };
-    auto ours = [clip, tag](const ClaimedSpan* x) { return x->clip == clip || (tag && x->tag == tag); };
-    // per recording: its last piece, where the run that holds it is known to begin, and the last
-    // piece of another recording in front of that run
-    struct Stretch {
-        const ClaimedSpan* last;
-        uint64_t begin;
-        const ClaimedSpan* before;
-    } seen[runs_recordings_max] = {};
-    const ClaimedSpan* latest[2] = {nullptr, nullptr};  // the last pieces of the last two recordings met
-    for (; c != stop && c->begin < to; c++) {
-        if (!located(c) || c->end <= from)
-            continue;
-        if (!latest[0] || latest[0]->clip != c->clip)
-            latest[1] = latest[0];
-        latest[0] = c;
-        Stretch* r = seen;
-        while (r != seen + runs_recordings_max && r->last && r->last->clip != c->clip)
-            r++;
-        if (c->file == UINT64_MAX || r == seen + runs_recordings_max)
-            continue;
-        const ClaimedSpan* b = r->last;
-        // as far apart in the image as in the file: one run holds both and all between
-        if (!b || b->file == UINT64_MAX || c->begin < b->begin || c->file < b->file ||
-            c->begin - b->begin != c->file - b->file)
-            r->begin = c->begin, r->before = latest[1];
-        r->last = c;
-        if (clusters_touched(geometry, r->begin, c->end) < need || !r->before || (!ours(c) && !ours(r->before)))
-            continue;
-        // a run written while another file grew beside it lies between two runs of that file:
-        // written alone, a file has longer runs than beside another
-        const ClaimedSpan* after = c + 1;
-        while (after != stop && after->begin < to && (!located(after) || after->clip == c->clip))
-            after++;
-        if (after != stop && after->begin < to && after->clip == r->before->clip)
-            return 1;
-    }
-    return 0;
 }
 
 void sort_claims(ClaimList* claims)
@@ -278,7 +206,17 @@ struct CutSearch {
     ChunkPlace open;
     uint64_t open_from;  // 0: none found
     int open_ambiguous;
+    // every way that walks, when the bytes all ways agree on are wanted (null: the search ends at
+    // the second way)
+    WaysAgreed* ways;
+    int exhausted;   // the reads ran out: ways may be missed
+    int unbounded;   // a look behind a cut reached less far than the run going on may begin
 };
+
+int stopped(const CutSearch* s)
+{
+    return s->exhausted || (s->ambiguous && !s->ways);
+}
 
 // The sample that holds byte `x` of the chunk.
 uint64_t sample_holding(const CutSearch* s, uint64_t x)
@@ -320,6 +258,14 @@ void note_open_tail(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, ui
 }
 
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before);
+
+uint64_t reach_max(const CutSearch* s);
+
+// Runs read for a chunk: join_reads_max, scaled by how far the look behind a cut reaches.
+uint64_t reads_max(const CutSearch* s)
+{
+    return join_reads_max * (reach_max(s) / join_reach_max);
+}
 
 // 1 unless the located pieces show that the bytes of the file from `cut` up to anchor `y` do not lie
 // in one run: another recording's piece between the two places, or one of the recording's own
@@ -370,16 +316,23 @@ uint64_t heap_cluster_after(const CutSearch* s, uint64_t edge, uint64_t j)
     return c == h ? UINT64_MAX : heap + c * s->cs;
 }
 
+// Clusters behind a cut that a look for the run going on reaches: join_reach_max, or as many as the
+// chunk spans on the card where that is more.
+uint64_t reach_max(const CutSearch* s)
+{
+    return std::max(join_reach_max, 2 * (s->size / s->cs + 1));
+}
+
 // How many clusters behind the cut at byte `x` of the chunk, whose run ends at image offset
 // `head_end`, the run that goes on may begin. The file takes its clusters in the heap's order, round
 // its end, so the bytes from the cut up to the recording's next located piece need as many
 // clusters in front of that piece's: the run begins no further on than where the piece's run
 // would put the cut. Without such a piece, or with one too far on, join_window_clusters.
-uint64_t window_reach(const CutSearch* s, uint64_t x, uint64_t head_end)
+uint64_t window_reach(CutSearch* s, uint64_t x, uint64_t head_end)
 {
     uint64_t n = heap_clusters(s), heap = s->geometry->heap_offset, cut = s->file + x, reach = UINT64_MAX;
     if (head_end < heap || (head_end - heap) / s->cs > n)
-        return join_window_clusters;
+        return s->unbounded = 1, join_window_clusters;
     uint64_t h = (head_end - heap) / s->cs;
     for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried; a++) {
         const JoinAnchor& y = s->anchors[a];
@@ -392,7 +345,10 @@ uint64_t window_reach(const CutSearch* s, uint64_t x, uint64_t head_end)
         uint64_t bound = yc >= back ? yc - back : yc + n - back;
         reach = std::min(reach, bound >= h ? bound - h : bound + n - h);
     }
-    return reach <= join_reach_max ? reach : join_window_clusters;
+    if (reach <= reach_max(s))
+        return reach;
+    s->unbounded = 1;
+    return join_window_clusters;
 }
 
 // Cut `depth` at byte `x` of the chunk, the rest going on at image offset `c`.
@@ -433,8 +389,8 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
 // there, and the cut that ends the run is looked for among the cluster edges where they fail.
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before)
 {
-    if (s->ambiguous || ++s->reads > join_reads_max) {
-        s->ambiguous = 1;
+    if (stopped(s) || ++s->reads > reads_max(s)) {
+        s->ambiguous = 1, s->exhausted = 1;
         return;
     }
     if (at > s->image_size)
@@ -475,6 +431,8 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
             if (s->proven && !same_place(&s->found, &s->place))
                 s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
             s->found = s->place, s->proven = 1;
+            if (s->ways)
+                ways_note(s->ways, &s->place);
             return;
         }
         if (before == 0 || before >= s->size)
@@ -500,19 +458,19 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t cs = s->cs;
     for (uint64_t x = ((s->file + lo) / cs + 1) * cs - s->file; x < hi && x < s->size && x <= from + have; x += cs) {
         uint64_t head_end = at + (x - from);
-        for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried && !s->ambiguous; a++) {
+        for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried && !stopped(s); a++) {
             const JoinAnchor& y = s->anchors[a];
             if (y.file >= s->file + x && y.file - (s->file + x) <= y.image && y.image - (y.file - (s->file + x)) != head_end &&
                 one_run_to(s, s->file + x, y))
                 try_run(s, from, at, depth, x, y.image - (y.file - (s->file + x)), &y);
         }
         uint64_t reach = s->window ? window_reach(s, x, head_end) : 0;
-        for (uint64_t j = 0; j <= reach && !s->ambiguous; j++) {
+        for (uint64_t j = 0; j <= reach && !stopped(s); j++) {
             uint64_t c = heap_cluster_after(s, head_end, j);
             if (c != UINT64_MAX)
                 try_run(s, from, at, depth, x, c, nullptr);
         }
-        if (s->ambiguous)
+        if (stopped(s))
             return;
     }
 }
@@ -521,7 +479,8 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
 
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
-                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out, uint64_t* open)
+                     uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out, uint64_t* open,
+                     basics::Growable<ClaimedSpan, 16>* sure)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0, size = 0;
     for (uint64_t i = 0; i < sizes->count; i++)
@@ -534,9 +493,16 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
         starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
     CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
                 static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0, open != nullptr,
-                ChunkPlace{}, 0, 0};
+                ChunkPlace{}, 0, 0, nullptr, 0, 0};
+    WaysAgreed ways = ways_start(file, size, cs);
+    if (sure && window)
+        s.ways = &ways;
     s.place.at = head;
     search_runs(&s, 0, head, 0, 1, before);
+    // all ways found within the bounds: what they agree on is the recording's whichever is the camera's
+    if (s.ways && s.ambiguous && !s.exhausted && !s.unbounded)
+        ways_sure(&ways, window->clip, window->tag, sure);
+    ways_free(&ways);
     int proven = s.proven && !s.ambiguous;
     if (proven) {
         *out = s.found;

@@ -14,6 +14,7 @@
 #include "mp4/sample_tables.h"
 #include "salvage/chunk_place.h"
 #include "salvage/join_anchors.h"
+#include "salvage/runs_proven.h"
 #include "salvage/salvage_plan.h"
 
 namespace salvage {
@@ -39,9 +40,13 @@ struct JoinWindow {
 constexpr uint64_t join_window_clusters = 16;
 // The file takes its clusters in the heap's order, going on at the heap's start past its end: the
 // run behind a cut begins in front of where the recording's next located piece puts the cut, when
-// that is no more than join_reach_max clusters on; only those clusters are looked at then.
+// that is no more than join_reach_max clusters on, or twice the clusters the chunk spans where that
+// is more (two files written at once share the clusters between a chunk and the next piece); only
+// those clusters are looked at then.
 constexpr uint64_t join_reach_max = 64;
-// Candidate runs read per chunk, over all its cuts: a chunk that needs more stays a gap.
+// Candidate runs read per chunk, over all its cuts, for each join_reach_max clusters the look
+// behind a cut reaches: a chunk that needs more stays a gap. A chunk of S bytes on clusters of C
+// bytes so reads at most join_reads_max * max(1, 2 * (S / C + 1) / join_reach_max) runs.
 constexpr uint64_t join_reads_max = 512;
 
 // The video chunk at `file` in the camera's file, of samples `sizes`, whose first bytes lie at
@@ -58,10 +63,13 @@ constexpr uint64_t join_reads_max = 512;
 // the bytes behind the first cluster edge past that sample's last length field, payload no walk
 // shows where it lies. Exactly one way must place the rest; 1 then too, with that edge's byte of
 // the chunk in `open` (0 when the chunk is placed whole) and `out` holding the runs in front of it.
+// With `sure` and `window`, a chunk that several ways place is searched on for every way within the
+// bounds; when the reads do not run out and every look behind a cut reaches as far as the next
+// located piece allows, the bytes all the ways place alike are appended to `sure` (join_ways).
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
                      uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out,
-                     uint64_t* open = nullptr);
+                     uint64_t* open = nullptr, basics::Growable<ClaimedSpan, 16>* sure = nullptr);
 
 // Bytes [file, file + size) of the camera's file between two located pieces `lo` (at or before
 // them) and `hi` (at or after them) that do not lie in one run. Sound has no structure of its
@@ -86,19 +94,6 @@ constexpr uint64_t claim_edges_tried = 64;
 // With `tentative` 1, the tentative pieces count too; with `inferred` 0, the inferred ones do not.
 int first_foreign(const ClaimList* claims, uint64_t begin, uint64_t end, uint32_t clip, uint32_t tag, uint64_t* at,
                   uint32_t tentative = 0, uint32_t inferred = 1);
-
-// Recordings whose runs runs_proven weighs, and how many clusters around the two pieces it looks
-// at on either side.
-constexpr uint32_t runs_recordings_max = 8;
-constexpr uint64_t runs_window_clusters = 256;
-// 1 when the runs `lo` and `hi` would have with the boundary between them at file offset `cut` are
-// no longer than the runs of the file are shown to be: each part touches no cluster but the one of
-// its own located piece, or near the two a run as long as the longer part lies between two runs of
-// one other recording, the recording of `clip` (or `tag`) one of the two. Such a run is shown by
-// pieces in `claims` with their file offsets that lie as far apart in the image as in the file. A
-// part longer than the runs the file has there would take clusters of another file in it.
-int runs_proven(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
-                JoinAnchor lo, JoinAnchor hi, uint64_t cut);
 
 // Sorts the spans and notes the longest.
 void sort_claims(ClaimList* claims);

@@ -216,13 +216,17 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
     codec::Syntax syntax = codec::syntax_of(p->video->format);
     JoinWindow window{p->claims, p->clip->clip_number, p->clip->run ? p->clip->run->tag : 0};
     ChunkPlace first_open{};
-    uint64_t open_from = 0;
+    uint64_t open_from = 0, tried = 0;
+    // with one head, the bytes every way of joining the chunk places alike are the recording's
+    basics::Growable<ClaimedSpan, 16> sure{};
     for (uint64_t i = 0; i < n; i++) {
         ChunkPlace joined;
         uint64_t open = 0;
-        if ((i == 0 || heads[i] != heads[i - 1]) &&
-            join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
-                             &window, &joined, &open)) {
+        if (i > 0 && heads[i] == heads[i - 1])
+            continue;
+        tried++;
+        if (join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
+                             &window, &joined, &open, tried == 1 ? &sure : nullptr)) {
             // the cluster of the next piece, or of the sound that leads back to the chunk, holds the
             // chunk's last bytes that its walk laid elsewhere or left open
             Anchor pieces[join_anchors_tried + 1];
@@ -259,9 +263,13 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
             p->found_at[k] = joined.at;
             p->cut[k] = joined;
             p->joins++;
+            basics::list_free(&sure);
             return;
         }
     }
+    for (uint64_t i = 0; tried == 1 && !open_from && i < sure.count; i++)
+        basics::list_append(&p->sure, sure.items[i]);
+    basics::list_free(&sure);
     // placed but for the tail of its last sample: its samples in front of that are the camera's,
     // and the tail is looked for with the sound behind it
     if (open_from) {

@@ -435,3 +435,66 @@ TEST(SalvageCutJoin, AMiddleRunOfNoWholeSampleShownByTheStartOfOne)
         }
     }
 }
+
+TEST(SalvageCutJoin, WhatEveryWayOfJoiningPlacesAlikeIsSure)
+{
+    // a first sample of many clusters, cut inside its payload: the file's clusters 0-3 at image
+    // clusters 0-3, a foreign cluster, the rest one cluster on; the cut walks at every edge of the
+    // payload, and the bytes every way places alike are the camera's whichever it is
+    const std::vector<uint32_t> big = {3000, 120, 130, 140};
+    Bytes file(chunk_file, 0x5A);
+    for (size_t i = 0; i < big.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(big[i], i == 0));
+    file.resize((file.size() / cs + 2) * cs, 0x77);
+    const uint64_t cut = 4 * cs;
+    struct {
+        const char* name;
+        uint8_t foreign;  // the foreign cluster's bytes
+        bool window;
+        bool claimed;     // another recording's piece holds the foreign cluster
+        int expect;       // the join
+        bool some_sure;
+    } cases[] = {
+        {"payload on both sides of every edge", 0x22, true, false, 0, true},
+        {"no look behind the cut: nothing is sure", 0x22, false, false, 0, false},
+        {"the foreign cluster another recording's: one way", 0x22, true, true, 1, false},
+    };
+    for (const auto& c : cases) {
+        Bytes image(file.begin(), file.begin() + cut);
+        image.resize(image.size() + cs, c.foreign);
+        image.insert(image.end(), file.begin() + cut, file.end());
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        uint64_t end = file.size() - cs;
+        salvage::JoinAnchor anchor{end, end + cs};
+        salvage::ClaimList claims{};
+        if (c.claimed)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{cut, cut + cs, 2, 0});
+        salvage::sort_claims(&claims);
+        salvage::JoinWindow window{&claims, 1, 0};
+        mp4::SampleSizes s = fixture::stored_sizes(big);
+        salvage::ChunkPlace out{};
+        basics::Growable<salvage::ClaimedSpan, 16> sure{};
+        int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
+                                            &anchor, 1, 0, c.window ? &window : nullptr, &out, nullptr, &sure);
+        EXPECT_EQ(got, c.expect) << c.name;
+        EXPECT_EQ(sure.count > 0, c.some_sure) << c.name;
+        // the oracle: each sure span holds the camera's bytes where the true runs put them, and the
+        // foreign cluster is in none
+        for (uint64_t i = 0; i < sure.count; i++) {
+            const salvage::ClaimedSpan& x = sure.items[i];
+            EXPECT_TRUE(x.end <= cut || x.begin >= cut + cs) << c.name;
+            uint64_t f = x.begin < cut ? x.begin : x.begin - cs;
+            ASSERT_LE(x.end, image.size()) << c.name;
+            EXPECT_TRUE(std::equal(image.begin() + x.begin, image.begin() + x.end, file.begin() + f)) << c.name;
+            EXPECT_EQ(x.clip, 1u) << c.name;
+        }
+        if (c.some_sure) {
+            // the head's first cluster and the rest behind the sample's payload are sure
+            EXPECT_EQ(sure.items[0].begin, chunk_file) << c.name;
+            EXPECT_GE(sure.items[sure.count - 1].end, chunk_file + (big[0] + big[1] + big[2] + big[3]) + cs) << c.name;
+        }
+        basics::list_free(&sure);
+        basics::list_free(&claims.spans);
+    }
+}
