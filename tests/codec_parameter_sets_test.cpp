@@ -68,4 +68,58 @@ TEST(ParameterSets, SetsOutliveTheSampleTheyWereFoundIn)
     }
 }
 
+// Sequence parameter sets as the encoders write them for 202 x 118 pictures, the size cropped from
+// whole coding blocks in units of the chroma sampling: the picture, its sampling and bit depths as
+// the decoder reads them, and the configuration record built from them states the same sampling.
+TEST(ParameterSets, SamplingAndBitDepthsOfTheSetsEncodersWrite)
+{
+    struct Case {
+        const char* name;
+        int hevc;
+        Bytes sps;
+        uint32_t chroma_format, depth;
+    } cases[] = {
+        {"AVC High 10", 0,
+         {0x67, 0x6E, 0x00, 0x0B, 0xA6, 0xCD, 0x94, 0x34, 0x47, 0x92, 0x6C, 0x04, 0x40, 0x00, 0x00,
+          0x03, 0x00, 0x40, 0x00, 0x00, 0x0C, 0x83, 0xC5, 0x0A, 0x65, 0x80},
+         1, 10},
+        {"AVC High 4:2:2 10-bit, two slices", 0,
+         {0x67, 0x7A, 0x00, 0x0B, 0xB6, 0xCD, 0x94, 0x34, 0x47, 0x92, 0x2F, 0x01, 0x10, 0x00,
+          0x00, 0x03, 0x00, 0x10, 0x00, 0x00, 0x03, 0x03, 0x20, 0xF1, 0x42, 0x99, 0x60},
+         2, 10},
+        {"HEVC Main 10 with scaling lists", 1,
+         {0x42, 0x01, 0x01, 0x02, 0x20, 0x00, 0x00, 0x03, 0x00, 0x90, 0x00, 0x00, 0x03, 0x00,
+          0x00, 0x03, 0x00, 0x3C, 0xA0, 0x1A, 0x20, 0x79, 0xC9, 0x4D, 0x96, 0x56, 0x69, 0x24,
+          0xE5, 0x78, 0x0B, 0x40, 0x40, 0x00, 0x00, 0x03, 0x00, 0x40, 0x00, 0x00, 0x06, 0x42},
+         1, 10},
+        {"HEVC Main 4:2:2 10", 1,
+         {0x42, 0x01, 0x01, 0x04, 0x08, 0x00, 0x00, 0x03, 0x00, 0x9D, 0x08, 0x00, 0x00, 0x03,
+          0x00, 0x00, 0x3C, 0xB0, 0x1A, 0x20, 0x79, 0xC9, 0x6D, 0x96, 0x56, 0x69, 0x24, 0xCA,
+          0xF0, 0x16, 0x80, 0x80, 0x00, 0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x0C, 0x84},
+         2, 10},
+    };
+    for (const Case& c : cases) {
+        codec::SequenceParameters s;
+        ASSERT_TRUE(codec::read_sequence_parameters(c.sps.data(), uint32_t(c.sps.size()), c.hevc, &s)) << c.name;
+        EXPECT_EQ(s.picture.width, 202u) << c.name;
+        EXPECT_EQ(s.picture.height, 118u) << c.name;
+        EXPECT_EQ(s.picture.chroma_format, c.chroma_format) << c.name;
+        EXPECT_EQ(s.picture.luma_depth, c.depth) << c.name;
+        EXPECT_EQ(s.picture.chroma_depth, c.depth) << c.name;
+        EXPECT_TRUE(s.order_ok) << c.name;
+        Bytes vps = {0x40, 0x01, 0x0C}, pps = {uint8_t(c.hevc ? 0x44 : 0x68), 0x01, 0xC1};
+        codec::ParameterSets sets = {vps.data(), uint32_t(vps.size()), const_cast<uint8_t*>(c.sps.data()),
+                                     uint32_t(c.sps.size()), pps.data(), uint32_t(pps.size())};
+        uint8_t* config = nullptr;
+        uint32_t size = 0;
+        ASSERT_TRUE(codec::build_decoder_config(&sets, c.hevc, &s.picture, &config, &size)) << c.name;
+        // hvcC: chroma format and depths at 16 to 18; avcC of a High profile: its last four bytes
+        const uint8_t* sampling = c.hevc ? config + 16 : config + size - 4;
+        EXPECT_EQ(Bytes(sampling, sampling + 3),
+                  Bytes({uint8_t(0xFC | c.chroma_format), uint8_t(0xF8 | (c.depth - 8)), uint8_t(0xF8 | (c.depth - 8))}))
+            << c.name;
+        std::free(config);
+    }
+}
+
 }  // namespace

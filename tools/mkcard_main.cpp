@@ -65,6 +65,7 @@ struct Custom {
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
     bool stream_given = false;
+    bool coding_given = false;
     VideoFormat video;
     uint32_t uuid = 0;
     int tz = 0;
@@ -159,6 +160,17 @@ SoundFormat sound_format(const std::string& name)
     die("--sound-format takes 16x2, 24x2 or 24x4, not " + name);
 }
 
+PixelFormat pixel_format(const std::string& name)
+{
+    if (name == "420")
+        return PixelFormat::yuv420;
+    if (name == "420p10")
+        return PixelFormat::yuv420p10;
+    if (name == "422p10")
+        return PixelFormat::yuv422p10;
+    die("--pix-fmt takes 420, 420p10 or 422p10, not " + name);
+}
+
 // "48" or "48,72,48": the frames of each recording in turn.
 SoundKind sound_kind(const std::string& name)
 {
@@ -244,6 +256,8 @@ int main(int argc, char** argv)
         else if (a == "--twin-sets") plan.fs.twin_sets = true;
         else if (a == "--fps" && i + 1 < argc) frame_rate(argv[++i], &rate_num, &rate_den);
         else if (a == "--hevc") c.hevc = true;
+        else if (a == "--pix-fmt" && i + 1 < argc) c.video.pixels = pixel_format(argv[++i]), c.coding_given = true;
+        else if (a == "--slices") c.video.slices = static_cast<uint32_t>(number(argc, argv, &i)), c.coding_given = true;
         else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
         else if (a == "--video-mbps")
             c.video.mbps = static_cast<uint32_t>(number(argc, argv, &i)), c.video_given = true;
@@ -284,6 +298,8 @@ int main(int argc, char** argv)
             VideoFormat& v = r.plan.video;
             if (c.video_given)
                 v.width = c.video.width, v.height = c.video.height, v.mbps = c.video.mbps;
+            if (c.coding_given)
+                v.pixels = c.video.pixels, v.slices = c.video.slices;
             if (c.stream_given) {
                 v.bframes = c.video.bframes;
                 v.gop = c.video.gop;

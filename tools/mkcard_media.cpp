@@ -1,4 +1,5 @@
 #include "tools/mkcard_media.h"
+#include "tools/mkcard_config.h"
 
 #include <algorithm>
 #include <cmath>
@@ -41,74 +42,6 @@ std::vector<Nal> find_nals(const Bytes& es)
 }
 
 unsigned nal_type(const uint8_t* p, bool hevc) { return hevc ? (p[0] >> 1) & 0x3F : p[0] & 0x1F; }
-
-// Removes emulation prevention bytes so fixed fields of a parameter set can be read.
-Bytes unescape(const uint8_t* p, size_t n)
-{
-    Bytes out;
-    size_t zeros = 0;
-    for (size_t i = 0; i < n; i++) {
-        if (zeros >= 2 && p[i] == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = p[i] == 0 ? zeros + 1 : 0;
-        out.push_back(p[i]);
-    }
-    return out;
-}
-
-void put_nal_array(Bytes& c, unsigned type, const Bytes& nal)
-{
-    put_u8(c, 0x80 | type);
-    put_be16(c, 1);
-    put_be16(c, static_cast<uint32_t>(nal.size()));
-    put_bytes(c, nal);
-}
-
-int build_avcc(const Bytes& sps, const Bytes& pps, Bytes* out)
-{
-    if (sps.size() < 4 || pps.empty())
-        return 0;
-    Bytes c;
-    put_u8(c, 1);
-    put_u8(c, sps[1]);
-    put_u8(c, sps[2]);
-    put_u8(c, sps[3]);
-    put_u8(c, 0xFF);  // 4-byte NAL lengths
-    put_u8(c, 0xE1);  // one sequence parameter set
-    put_be16(c, static_cast<uint32_t>(sps.size()));
-    put_bytes(c, sps);
-    put_u8(c, 1);
-    put_be16(c, static_cast<uint32_t>(pps.size()));
-    put_bytes(c, pps);
-    *out = c;
-    return 1;
-}
-
-int build_hvcc(const Bytes& vps, const Bytes& sps, const Bytes& pps, Bytes* out)
-{
-    Bytes raw = unescape(sps.data(), sps.size());
-    // NAL header (2), then one byte of ids, then 12 bytes of general profile, tier and level
-    if (vps.empty() || pps.empty() || raw.size() < 15)
-        return 0;
-    Bytes c;
-    put_u8(c, 1);
-    c.insert(c.end(), raw.begin() + 3, raw.begin() + 15);
-    put_be16(c, 0xF000);
-    put_u8(c, 0xFC);
-    put_u8(c, 0xFD);  // 4:2:0
-    put_u8(c, 0xF8);
-    put_u8(c, 0xF8);
-    put_be16(c, 0);
-    put_u8(c, 0x0F);  // one temporal layer, nested, 4-byte NAL lengths
-    put_u8(c, 3);
-    put_nal_array(c, 32, vps);
-    put_nal_array(c, 33, sps);
-    put_nal_array(c, 34, pps);
-    *out = c;
-    return 1;
-}
 
 uint32_t piece_frames(const VideoFormat& f, uint32_t frames)
 {
@@ -291,6 +224,25 @@ std::string rate_options(const VideoFormat& f)
     return r;
 }
 
+// The source's pixel format for the encoder, and the AVC profile that codes it.
+const char* pixel_name(const VideoFormat& f)
+{
+    return f.pixels == PixelFormat::yuv422p10 ? "yuv422p10le" : f.pixels == PixelFormat::yuv420p10 ? "yuv420p10le" : "yuv420p";
+}
+const char* avc_profile(const VideoFormat& f)
+{
+    return f.pixels == PixelFormat::yuv422p10 ? "high422" : f.pixels == PixelFormat::yuv420p10 ? "high10" : "main";
+}
+
+// The encoder parameter that cuts each picture into slices (both encoders name it alike), and the
+// part of a cached encode's name that tells the sampling and slices (none for 8-bit 4:2:0 in one).
+std::string slice_option(const VideoFormat& f) { return f.slices ? ":slices=" + std::to_string(f.slices) : ""; }
+std::string coding_name(const VideoFormat& f)
+{
+    std::string name = f.pixels == PixelFormat::yuv422p10 ? "_422p10" : f.pixels == PixelFormat::yuv420p10 ? "_420p10" : "";
+    return f.slices ? name + "_s" + std::to_string(f.slices) : name;
+}
+
 // x265 takes its threads from its own parameters
 std::string x265_rate_threads(const VideoFormat& f) { return f.mbps ? ":frame-threads=1:pools=1" : ""; }
 
@@ -303,12 +255,12 @@ std::string camera_codec(const VideoFormat& f)
     if (f.hevc)
         std::snprintf(c, sizeof c,
                       "-c:v libx265 -x265-params aud=1:repeat-headers=1:keyint=%u:min-keyint=%u:scenecut=0:"
-                      "bframes=%u:open-gop=%d:log-level=error%s",
-                      gop, gop, f.bframes, f.open_gop ? 1 : 0, x265_rate_threads(f).c_str());
+                      "bframes=%u:open-gop=%d:log-level=error%s%s",
+                      gop, gop, f.bframes, f.open_gop ? 1 : 0, x265_rate_threads(f).c_str(), slice_option(f).c_str());
     else
         std::snprintf(c, sizeof c,
-                      "-c:v libx264 -profile:v main -bf %u -x264-params aud=1:keyint=%u:min-keyint=%u:scenecut=0%s",
-                      f.bframes, gop, gop, f.open_gop ? ":open-gop=1" : "");
+                      "-c:v libx264 -profile:v %s -bf %u -x264-params aud=1:keyint=%u:min-keyint=%u:scenecut=0%s%s",
+                      avc_profile(f), f.bframes, gop, gop, f.open_gop ? ":open-gop=1" : "", slice_option(f).c_str());
     return c;
 }
 
@@ -321,7 +273,7 @@ VideoStream encode_camera_like(const VideoFormat& f, uint32_t frames, uint32_t s
     char name[256];
     std::snprintf(name, sizeof name, "/c1_%s_%ux%u_%uM%s_b%u_g%u%s_%u_%u", f.hevc ? "hevc" : "avc", f.width,
                   f.height, f.mbps, f.mbps ? "1t" : "", f.bframes, f.gop ? f.gop : 12, f.open_gop ? "_open" : "", frames, seed);
-    std::string path = dir + name + rate_name(f), es_path = path + (f.hevc ? ".hevc" : ".h264"), pkt_path = path + ".pkt";
+    std::string path = dir + name + rate_name(f) + coding_name(f), es_path = path + (f.hevc ? ".hevc" : ".h264"), pkt_path = path + ".pkt";
     std::string tmp = path + "." + std::to_string(static_cast<int>(getpid()));
     Bytes es;
     if (!read_file(es_path, &es) || es.empty() || !read_file(pkt_path, &es) || es.empty()) {
@@ -329,8 +281,8 @@ VideoStream encode_camera_like(const VideoFormat& f, uint32_t frames, uint32_t s
         char head[512];
         std::snprintf(head, sizeof head,
                       "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=%s,"
-                      "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p %s",
-                      f.width, f.height, source_rate(f).c_str(), seed + 1, frames, bitrate.c_str());
+                      "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt %s %s",
+                      f.width, f.height, source_rate(f).c_str(), seed + 1, frames, pixel_name(f), bitrate.c_str());
         std::string cmd = std::string(head) + camera_codec(f) + " -f mpegts '" + tmp + ".ts' && " +
                           "ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,flags -of csv=p=0 '" +
                           tmp + ".ts' > '" + tmp + ".pkt' && ffmpeg -nostdin -v error -y -i '" + tmp +
@@ -369,23 +321,23 @@ VideoStream encode_video(const VideoFormat& f, uint32_t frames, uint32_t seed)
     char rate[64] = "";
     if (f.mbps)
         std::snprintf(rate, sizeof rate, "_%uM1t", f.mbps);
-    char name[128];
-    std::snprintf(name, sizeof name, "/v1_%s_%ux%u%s%s_%u_%u.%s", f.hevc ? "hevc" : "avc", f.width, f.height, rate,
-                  rate_name(f).c_str(), piece, seed, f.hevc ? "hevc" : "h264");
+    char name[160];
+    std::snprintf(name, sizeof name, "/v1_%s_%ux%u%s%s%s_%u_%u.%s", f.hevc ? "hevc" : "avc", f.width, f.height, rate,
+                  rate_name(f).c_str(), coding_name(f).c_str(), piece, seed, f.hevc ? "hevc" : "h264");
     std::string path = dir + name;
     Bytes es;
     if (!read_file(path, &es) || es.empty()) {
         std::string bitrate = rate_options(f);
         char cmd[1024];
         std::string codec = f.hevc ? "-c:v libx265 -x265-params aud=1:keyint=12:min-keyint=12:scenecut=0:"
-                                     "bframes=0:open-gop=0:log-level=error" + x265_rate_threads(f) + " -f hevc"
-                                   : "-c:v libx264 -profile:v main -bf 0 "
-                                     "-x264-params aud=1:keyint=12:min-keyint=12:scenecut=0 -f h264";
+                                     "bframes=0:open-gop=0:log-level=error" + x265_rate_threads(f) + slice_option(f) + " -f hevc"
+                                   : std::string("-c:v libx264 -profile:v ") + avc_profile(f) + " -bf 0 "
+                                     "-x264-params aud=1:keyint=12:min-keyint=12:scenecut=0" + slice_option(f) + " -f h264";
         std::snprintf(cmd, sizeof cmd,
                       "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=%ux%u:rate=%s,"
-                      "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt yuv420p -preset ultrafast %s%s "
+                      "noise=alls=12:allf=t:all_seed=%u -frames:v %u -pix_fmt %s -preset ultrafast %s%s "
                       "'%s.%d.tmp' && mv '%s.%d.tmp' '%s'",
-                      f.width, f.height, source_rate(f).c_str(), seed + 1, piece, bitrate.c_str(), codec.c_str(), path.c_str(), static_cast<int>(getpid()),
+                      f.width, f.height, source_rate(f).c_str(), seed + 1, piece, pixel_name(f), bitrate.c_str(), codec.c_str(), path.c_str(), static_cast<int>(getpid()),
                       path.c_str(), static_cast<int>(getpid()), path.c_str());
         if (!run_command(cmd) || !read_file(path, &es))
             die("ffmpeg could not encode the test video");

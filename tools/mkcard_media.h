@@ -4,6 +4,10 @@
 
 namespace mkcard {
 
+// How the picture is sampled: 8-bit 4:2:0 (AVC Main, HEVC Main), 10-bit 4:2:0 (High 10, Main 10) or
+// 10-bit 4:2:2 as cameras record (High 4:2:2, Main 4:2:2 10).
+enum class PixelFormat : uint8_t { yuv420, yuv420p10, yuv422p10 };
+
 // What the camera records: codec, picture size and, when not 0, the target bit rate.
 struct VideoFormat {
     bool hevc = false;
@@ -17,6 +21,8 @@ struct VideoFormat {
     bool open_gop = false;        // key frames with leading pictures that refer to the group before
     bool params_out_of_band = false;  // parameter sets only in the decoder configuration record
     uint32_t rate_num = 25, rate_den = 1;  // frames a second: rate_num / rate_den
+    PixelFormat pixels = PixelFormat::yuv420;
+    uint32_t slices = 0;          // slices a picture is cut into; 0: the encoder's one
 };
 
 // 1 when `f` asks for more than the tidy stream of key frames at every chunk start.
