@@ -8,6 +8,7 @@
 #include "analysis/chunk_locate.h"
 #include "codec/parameter_sets.h"
 #include "analysis/recording_runs.h"
+#include "salvage/chunk_claims.h"
 #include "salvage/cut_headers.h"
 #include "salvage/chunk_sound.h"
 #include "salvage/cut_join.h"
@@ -546,6 +547,7 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                 // cut it anywhere past its last whole sample
                 uint64_t walked = salvage_chunk_walked(c), head;
                 uint64_t bytes = c->full_bytes && (walked >= c->full_bytes || c->sound_follows) ? c->full_bytes : walked;
+                bytes = chunk_bytes_shown(in.image, in.image_size, in.geometry, c, bytes);
                 const ChunkPlace place = salvage_chunk_place(c);
                 for (uint64_t from = 0; from < bytes; from += head) {  // each run of the chunk
                     head = place_run_end(&place, from, bytes) - from;

@@ -62,7 +62,9 @@ Joint judge_channel(const uint8_t* bytes, uint64_t frames, uint64_t edge, uint32
     return Joint::unknown;
 }
 
-// The ways' search: file cluster `t` (from lo's) goes into room cluster `r` or a later one.
+// The ways' search: file cluster `t` (from lo's) goes into room cluster `r` or a later one. With
+// a judge, a cluster edge inside the sound that makes a clear step ends the ways through it there:
+// every one of them steps, so none is kept, and only how many were left is counted.
 struct Walk {
     const RoomClusters* room;
     uint64_t first, last;  // the bytes' clusters, counted from lo's
@@ -71,6 +73,7 @@ struct Walk {
     int overflow;
     uint32_t pick[free_runs_window];
     SoundLayouts* out;
+    const EdgeJudge* judge;
 };
 
 void keep_way(Walk* w)
@@ -89,33 +92,62 @@ void keep_way(Walk* w)
     std::copy(way, way + o->clusters, o->at[o->count++]);
 }
 
-void walk(Walk* w, uint64_t t, uint32_t r)
+// How the sound runs from room cluster `a` into room cluster `b` across the edge in front of file
+// cluster `t` (from lo's); unknown where that edge is not inside the sound.
+Joint judge_edge(const Walk* w, uint64_t t, uint64_t a, uint64_t b)
+{
+    const EdgeJudge* j = w->judge;
+    uint64_t cs = j->cs, e = (w->lf + t) * cs, fb = pcm_frame_bytes(j->pcm), window = pcm_window(j->pcm);
+    if (fb == 0 || e <= j->sound || e >= j->sound + j->sound_size)
+        return Joint::unknown;
+    uint64_t before = std::min(window, e - j->sound);
+    before -= (before - (e - j->sound) % fb) % fb;
+    uint64_t after = std::min(window, j->sound + j->sound_size - e), left = a + cs - before;
+    uint8_t buf[2 * pcm_window_max + 8];
+    if (b > j->image_size || j->image_size - b < after || left > j->image_size ||
+        !image::read_at(j->image, left, buf, before) || !image::read_at(j->image, b, buf + before, after))
+        return Joint::unknown;
+    return judge_joint(buf, before + after, before, j->pcm);
+}
+
+// 1 when the walk from file cluster `t` on reached the room's end at least once.
+int walk(Walk* w, uint64_t t, uint32_t r)
 {
     const RoomClusters* room = w->room;
     uint64_t n = room->needed;
     if (w->overflow || ++w->steps > sound_walk_steps_max) {
         w->overflow = 1;
-        return;
+        return 0;
     }
     if (t == n) {
         // every room cluster left behind the last is no piece of its own
         keep_way(w);
-        return;
+        return 1;
     }
     // the last of the file's clusters is hi's, the room's last; clusters skipped hold no piece
     // of its own
     uint32_t end = t + 1 == n ? room->count - 1 : uint32_t(room->count - (n - t)), c = r;
     for (; t + 1 == n && c < end; c++)
         if (room->own[c] != UINT64_MAX)
-            return;
+            return 0;
+    int reached = 0;
     for (c = t + 1 == n ? end : r; c <= end; c++) {
         if (room->own[c] != UINT64_MAX && room->own[c] != w->lf + t)
             break;
-        w->pick[t] = c;
-        walk(w, t + 1, c + 1);
+        if (w->judge && t > w->first && t <= w->last &&
+            judge_edge(w, t, room->at[w->pick[t - 1]], room->at[c]) == Joint::step) {
+            w->out->stepped++;
+        } else {
+            w->pick[t] = c;
+            reached |= walk(w, t + 1, c + 1);
+            // behind the bytes' last cluster the way is set: one end reached is enough
+            if (reached && t > w->last)
+                return 1;
+        }
         if (room->own[c] != UINT64_MAX)
             break;
     }
+    return reached;
 }
 
 // How the bytes of a way run across byte `x` of the file, with what lies around it in its
@@ -174,15 +206,15 @@ Joint judge_joint(const uint8_t* bytes, uint64_t n, uint64_t edge, PcmFormat pcm
 }
 
 int sound_layouts(const RoomClusters* room, uint64_t lo_file, uint64_t cs, uint64_t file, uint64_t size,
-                  SoundLayouts* out)
+                  SoundLayouts* out, const EdgeJudge* judge)
 {
-    out->count = 0, out->clusters = 0;
+    out->count = 0, out->clusters = 0, out->stepped = 0;
     uint64_t lf = lo_file / cs;
     if (cs == 0 || size == 0 || file / cs < lf || room->needed < 2 || room->needed > room->count ||
         (file + size - 1) / cs - lf >= room->needed || (file + size - 1) / cs - file / cs >= place_cuts_max ||
         (room->own[0] != UINT64_MAX && room->own[0] != lf))
         return 0;
-    Walk w{room, file / cs - lf, (file + size - 1) / cs - lf, lf, 0, 0, {}, out};
+    Walk w{room, file / cs - lf, (file + size - 1) / cs - lf, lf, 0, 0, {}, out, judge};
     out->clusters = uint32_t(w.last - w.first + 1);
     w.pick[0] = 0;
     walk(&w, 1, 1);
@@ -276,7 +308,9 @@ int place_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageG
     for (uint32_t c = 1; c < room.count; c++)
         if (room.own[c] != UINT64_MAX && room.own[c] > lo.file / cs && room.own[c] <= (file + size - 1) / cs)
             room.own[c] = UINT64_MAX;
-    if (!sound_layouts(&room, lo.file, cs, file, size, ways.get()) || ways->count < 2)
+    // the ways that step at an edge inside the sound are left out as the walk meets the step
+    EdgeJudge judge{image, image_size, cs, sound, sound_size, pcm};
+    if (!sound_layouts(&room, lo.file, cs, file, size, ways.get(), &judge) || ways->count + ways->stepped < 2)
         return 0;
     int i = proven_layout(image, image_size, cs, ways.get(), file, sound, sound_size, pcm);
     if (i < 0)

@@ -41,12 +41,24 @@ constexpr uint64_t sound_walk_steps_max = 1 << 16;
 struct SoundLayouts {
     uint32_t count;
     uint32_t clusters;
+    uint64_t stepped;  // with a judge: ways left out at a clear step (counted per edge, not per way)
     uint64_t at[sound_layouts_max][place_cuts_max];
 };
-// 0 when the room leaves no way, more than sound_layouts_max ways, or bytes cut more often than
-// a place holds.
+// What tells a way's cluster edges inside sound [sound, sound + sound_size): a way that makes a
+// clear step at one is left out as soon as the walk meets it, so a room of many ways is weighed by
+// those that run on smoothly or unknown.
+struct EdgeJudge {
+    std::FILE* image;
+    uint64_t image_size;
+    uint64_t cs;
+    uint64_t sound;
+    uint64_t sound_size;
+    PcmFormat pcm;
+};
+// 0 when the room leaves no way, more than sound_layouts_max ways (or walk steps), or bytes cut
+// more often than a place holds. With `judge`, the ways that step inside the sound are not listed.
 int sound_layouts(const RoomClusters* room, uint64_t lo_file, uint64_t cs, uint64_t file, uint64_t size,
-                  SoundLayouts* out);
+                  SoundLayouts* out, const EdgeJudge* judge = nullptr);
 
 // Of `ways` for bytes [file, file + size) on clusters of `cs` bytes, the one that is smooth at every
 // cluster edge inside sound [sound, sound + sound_size) while every other has a step at one; -1

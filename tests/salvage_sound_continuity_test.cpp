@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "salvage/sound_continuity.h"
@@ -112,6 +113,71 @@ TEST(SalvageSoundContinuity, TheWaveformProvesOneWayOrNone)
         ASSERT_GE(got, 0) << c.name;
         std::vector<uint64_t> truth = {0, 2 * cs, 4 * cs, 5 * cs};
         EXPECT_EQ(std::vector<uint64_t>(ways.at[got], ways.at[got] + ways.clusters), truth) << c.name;
+    }
+}
+
+// A room of 24 clusters between the recording's first and last of twelve holds far more ways than
+// are ever listed; a step at the first edge a wrong way makes ends it there, so the waveform still
+// proves the one way, or none where the sound shows no steps or two ways run on smoothly.
+TEST(SalvageSoundContinuity, StepsEndWaysInARoomOfManyWays)
+{
+    enum Foreign { other_sound, own_sound_later, picture, copy_of_own };
+    struct {
+        const char* name;
+        mkcard::SoundFormat format;
+        bool silent;
+        Foreign foreign;
+        bool proven;
+    } cases[] = {
+        {"another recording's sines between", s16x2, false, other_sound, true},
+        {"the recording's own sound from later on", s24x2, false, own_sound_later, true},
+        {"other files' picture bytes", s24x4, false, picture, true},
+        {"silence leaves the ways too many", s16x2, true, other_sound, false},
+        {"a stale copy of one of its clusters runs on as smoothly", s24x2, false, copy_of_own, false},
+    };
+    const std::vector<uint32_t> mine = {0, 2, 3, 5, 7, 8, 10, 13, 14, 17, 20, 23};
+    for (const auto& c : cases) {
+        const uint64_t fb = c.format.frame_bytes(), size = (10 * cs + 1000 - sound_at) / fb * fb;
+        const salvage::PcmFormat pcm{c.format.channels, 1, c.format.sample_bytes};
+        Bytes file = noise(mine.size() * cs, 7);
+        Bytes s = sound(size, 1000, 1, false, c.silent, c.format);
+        std::copy(s.begin(), s.end(), file.begin() + sound_at);
+        Bytes image;
+        std::vector<uint64_t> truth;
+        for (uint32_t at = 0, k = 0; at < 24; at++) {
+            Bytes b;
+            if (at == mine[k]) {
+                b.assign(file.begin() + k * cs, file.begin() + (k + 1) * cs);
+                if (k <= 10)
+                    truth.push_back(at * cs);
+                k++;
+            } else if (c.foreign == other_sound) {
+                b = sound(cs, 5000 + 997 * at, 2 + at, false, c.silent, c.format);
+            } else if (c.foreign == own_sound_later) {
+                b = sound(cs, 40000 + 1500 * at, 1, false, c.silent, c.format);
+            } else if (c.foreign == picture) {
+                b = noise(cs, 100 + at);
+            } else {
+                b = at == 11 ? Bytes(file.begin() + 6 * cs, file.begin() + 7 * cs) : noise(cs, 100 + at);
+            }
+            image.insert(image.end(), b.begin(), b.end());
+        }
+        fixture::TempImage img(image, c.name);
+        salvage::RoomClusters room{mine.size(), 24, {}, {}};
+        for (uint32_t i = 0; i < room.count; i++)
+            room.at[i] = i * cs, room.own[i] = UINT64_MAX;
+        auto ways = std::make_unique<salvage::SoundLayouts>();
+        EXPECT_FALSE(salvage::sound_layouts(&room, 0, cs, sound_at, size, ways.get())) << c.name;
+        salvage::EdgeJudge judge{img.f, img.size, cs, sound_at, size, pcm};
+        int listed = salvage::sound_layouts(&room, 0, cs, sound_at, size, ways.get(), &judge);
+        int got = listed ? salvage::proven_layout(img.f, img.size, cs, ways.get(), sound_at, sound_at, size, pcm) : -1;
+        if (!c.proven) {
+            EXPECT_EQ(got, -1) << c.name;
+            continue;
+        }
+        ASSERT_GE(got, 0) << c.name;
+        EXPECT_GT(ways->stepped, 0u) << c.name;
+        EXPECT_EQ(std::vector<uint64_t>(ways->at[got], ways->at[got] + ways->clusters), truth) << c.name;
     }
 }
 
