@@ -28,7 +28,7 @@ const char* usage =
     "                      [--dithered-sound] [--sound tone|music|hiss|silence] [--twin-sets]\n"
     "                      [--fps 25|50|24000/1001|30000/1001|60000/1001] (also for a --scenario card;\n"
     "                      chunks of 12 frames, whose sound varies from chunk to chunk at 1001 rates)\n"
-    "                      [--sound-format 16x2|24x2|24x4]\n"
+    "                      [--sound-format 16x2|24x2|24x4] (also for a --scenario card)\n"
     "                      (damages the last recording; --frames N,M,... gives the recordings their frames in\n"
     "                      turn; --twin-sets gives every clip of a deleted tree a deleted twin set of another\n"
     "                      name over its clusters, modified earlier or later)\n"
@@ -62,6 +62,7 @@ struct Custom {
     bool dithered = false;
     SoundKind sound = SoundKind::tone;
     SoundFormat sound_format;
+    bool sound_format_given = false;
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
     bool stream_given = false;
@@ -252,7 +253,7 @@ int main(int argc, char** argv)
         else if (a == "--frames") c.frames = frame_counts(argc, argv, &i);
         else if (a == "--dithered-sound") c.dithered = true;
         else if (a == "--sound" && i + 1 < argc) c.sound = sound_kind(argv[++i]);
-        else if (a == "--sound-format" && i + 1 < argc) c.sound_format = sound_format(argv[++i]);
+        else if (a == "--sound-format" && i + 1 < argc) c.sound_format = sound_format(argv[++i]), c.sound_format_given = true;
         else if (a == "--twin-sets") plan.fs.twin_sets = true;
         else if (a == "--fps" && i + 1 < argc) frame_rate(argv[++i], &rate_num, &rate_den);
         else if (a == "--hevc") c.hevc = true;
@@ -300,6 +301,8 @@ int main(int argc, char** argv)
                 v.width = c.video.width, v.height = c.video.height, v.mbps = c.video.mbps;
             if (c.coding_given)
                 v.pixels = c.video.pixels, v.slices = c.video.slices;
+            if (c.sound_format_given)
+                r.plan.sound_format = c.sound_format;
             if (c.stream_given) {
                 v.bframes = c.video.bframes;
                 v.gop = c.video.gop;
