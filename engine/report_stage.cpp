@@ -4,12 +4,11 @@
 #include <chrono>
 #include <cstring>
 
-#include "analysis/final_chunks.h"
 #include "basics/output.h"
+#include "engine/report_movie.h"
 #include "image/card_reader.h"
 #include "mendora_version.h"
 #include "platform/platform.h"
-#include "rebuild/output_moov.h"
 #include "report/report_files.h"
 #include "report/report_json.h"
 #include "report/thumbnail.h"
@@ -62,52 +61,6 @@ void fill_run_facts(RunState* s)
 uint64_t header_length(const analysis::ClipHeader* h)
 {
     return h->mdat_offset - h->header_offset + (h->mdat_size > UINT32_MAX ? 16 : 8);
-}
-
-void fill_movie_facts(report::RecordingFacts* r, const analysis::RecoveryClip* clip)
-{
-    const mp4::MovieInfo* movie = clip->movie;
-    const mp4::TrackTables* v = &movie->video;
-    r->has_movie = 1;
-    std::memcpy(r->codec, v->format, 4);
-    r->codec[4] = 0;
-    r->duration_seconds = v->timescale ? double(v->duration) / double(v->timescale) : 0.0;
-    if (v->timescale && v->duration) {
-        uint64_t a = v->sample_count * v->timescale, b = v->duration;
-        while (b) {
-            uint64_t t = a % b;
-            a = b;
-            b = t;
-        }
-        r->rate_num = v->sample_count * v->timescale / a;
-        r->rate_den = v->duration / a;
-    }
-    r->video_samples = v->sample_count;
-    r->video_chunks = v->chunk_count;
-    r->sound_chunks = rebuild::sound_track_written(movie) ? movie->audio.chunk_count : 0;
-    const analysis::ClipHeader* h = clip->header;
-    r->recording_bytes = h->mdat_end - h->header_offset + movie->moov_size;
-    uint64_t found = 0;
-    for (uint64_t k = 0; k < clip->chunk_count; k++)
-        found += clip->chunks[k].mapped || clip->chunks[k].resolved;
-    r->video_chunks_found = found;
-}
-
-// Why the analysis leaves a clip as it is: its missing chunks, or that nothing asked for it.
-void analysis_verdict(RunState* s, report::RecordingFacts* r, const analysis::RecoveryClip* clip)
-{
-    if (!analysis::clip_is_recoverable(clip)) {
-        r->fate = report::fate_not_recovered;
-        basics::bounded_format(r->reason, sizeof r->reason, "%llu of %llu video chunks not found on the card",
-                               (unsigned long long)(r->video_chunks - r->video_chunks_found),
-                               (unsigned long long)r->video_chunks);
-        return;
-    }
-    r->fate = report::fate_not_written;
-    if (s->options.analysis_only)
-        basics::bounded_format(r->reason, sizeof r->reason, "recoverable; analysis only, nothing written");
-    else
-        basics::bounded_format(r->reason, sizeof r->reason, "recoverable; not in this run's recovery queue");
 }
 
 void add_recording_for_header(RunState* s, uint32_t number)
@@ -473,6 +426,8 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
         report::add_piece(&s->report, report::piece_movie, index, m->moov_offset, m->moov_head);
         report::add_piece(&s->report, report::piece_movie, index, m->moov_tail, m->moov_size - m->moov_head);
     }
+    if (note->written && note->clip)
+        take_movie_of_file(s, r, note->clip);
     char before[256];
     basics::bounded_format(before, sizeof before, "%s", r->reason);
     if (note->written) {

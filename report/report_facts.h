@@ -71,6 +71,7 @@ struct RecordingFacts {
     uint64_t image_offset;      // the clip header, or the first piece found
     uint64_t recording_bytes;   // the camera's file: header to the end of its movie box, 0 unknown
     uint32_t has_movie;         // its movie box was found and paired
+    uint64_t movie_offset;      // where the movie box the facts below come from starts
     char codec[5];
     uint32_t width, height;     // of the decoded picture, 0 when not decoded
     double duration_seconds;

@@ -179,9 +179,23 @@ def judge_report(test, card, originals, places, image, out_dir, owners, spans=()
         got = sorted(os.path.realpath(o["path"]) for o in outputs if o["path"].upper().endswith(".MP4"))
         if len(recs) == 1:
             test.assertEqual(got, mine, "%s (%s): its files" % (name, recs[0]["name"]))
+            # a file the documented rules wrote stands for its recording, a salvaged one beside it
             kind = ("camera-file" if any(os.sep + "PRIVATE" + os.sep in p for p in mine) else
-                    "salvaged" if any(oracle.SALVAGED.search(p) for p in mine) else "written" if mine else None)
+                    "written" if any(not oracle.SALVAGED.search(p) for p in mine) else "salvaged" if mine else None)
             test.assertEqual(record["fate"] if mine else None, kind, "%s (%s): fate" % (name, recs[0]["name"]))
+        # the movie box a record names is the one its recording's file was built from: that
+        # recording's own, whichever clip header the scan paired it with, and its facts are that box's
+        movies = [p for p in record["pieces"] if p["kind"] == "movie"]
+        test.assertFalse(record["movie_box"] and "movie box is not on the card" in (record["reason"] or ""),
+                         "%s: a movie box that is and is not on the card" % name)
+        if movies and len(recs) == 1 and got:
+            own = recording_ranges(originals[recs[0]["name"]], [places[recs[0]["name"]]])["movie"]
+            test.assertTrue(record["movie_box"], "%s: movie pieces but no movie box" % name)
+            for p in movies:
+                test.assertTrue(covered(own, p["offset"], p["offset"] + p["length"]),
+                                "%s: movie box at %d is not %s's" % (name, p["offset"], recs[0]["name"]))
+            test.assertEqual(record["video_samples"], len(recs[0]["video_samples"]),
+                             "%s: video samples of its movie box" % name)
         # a recording whose clip header the analysis refused has its run under another's header
         kinds = [(originals[r["name"]], places[r["name"]], recording_ranges(originals[r["name"]], [
             places[r["name"]], oracle.Place(r["extents"])])) for r in card.recordings

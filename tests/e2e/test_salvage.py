@@ -352,6 +352,11 @@ def fragment_row(test, card, problems=None):
                      "; 1 sound chunk in it is not where that file has it" if foreign else "")
             test.assertEqual(reason[reason.index(" beside it has all of its sound") + 31:], wrong,
                              "clip %d: the report's reason" % rec["clip_number"])
+    image = harness.read_image(card.image)
+    originals = {r["name"]: oracle.Original(card, r, image) for r in recs}
+    owners = oracle.owners(test, card, originals, oracle.written_files(run.out_dir))
+    oracle_report.judge_report(test, card, originals, {r["name"]: oracle.Place(r["extents"]) for r in recs},
+                               image, run.out_dir, owners)
     return runs, cuts, len(JOINED.findall(run.stdout)), gaps, whole, len(recs), kept, on_card
 
 
