@@ -14,28 +14,35 @@ int camera_frame_rate(codec::FrameRate rate)
 
 SoundClock clock_from_stream(std::FILE* image, const SalvageChunkList* chunks, int hevc, uint64_t sound, PcmFormat* pcm)
 {
-    for (size_t i = 0; i < chunks->count; i++) {
+    // the parameter sets lead a key frame's units: its first bytes hold them, and the first key
+    // frame a few chunks in carries them or the stream keeps them out of its samples
+    constexpr uint32_t head_bytes = 65536;
+    constexpr size_t chunks_looked_at = 16;
+    auto* bytes = static_cast<uint8_t*>(basics::xmalloc(head_bytes));
+    SoundClock clock{};
+    for (size_t i = 0, looked = 0; i < chunks->count && looked < chunks_looked_at; i++) {
         const SalvageChunk* c = &chunks->items[i];
         if (c->samples == 0)
             continue;
-        uint32_t n = c->sizes[0];
-        auto* bytes = static_cast<uint8_t*>(basics::xmalloc(n ? n : 1));
+        looked++;
+        uint32_t n = c->sizes[0] < head_bytes ? c->sizes[0] : head_bytes;
         codec::ParameterSets sets;
-        codec::SequenceParameters sps;
-        int found = read_salvage_chunk(image, c, bytes, n) && codec::sample_is_key(bytes, n, hevc) &&
-                    codec::find_parameter_sets(bytes, n, hevc, &sets);
-        std::free(bytes);
-        if (!found)
+        if (!read_salvage_chunk(image, c, bytes, n) || !codec::sample_is_key(bytes, n, hevc))
             continue;
-        int read = codec::read_sequence_parameters(sets.sps, sets.sps_size, hevc, &sps);
-        codec::free_parameter_sets(&sets);
+        codec::SequenceParameters sps;
         PcmFormat format;
-        if (!read || !camera_frame_rate(sps.frame_rate) || !camera_format_by_rate(sound, sps.frame_rate, &format))
-            return SoundClock{};
-        *pcm = format;
-        return SoundClock{sps.frame_rate.num, sps.frame_rate.den, camera_sound_rate, pcm_frame_bytes(format)};
+        if (codec::find_parameter_sets(bytes, n, hevc, &sets)) {
+            int read = codec::read_sequence_parameters(sets.sps, sets.sps_size, hevc, &sps);
+            codec::free_parameter_sets(&sets);
+            if (read && camera_frame_rate(sps.frame_rate) && camera_format_by_rate(sound, sps.frame_rate, &format)) {
+                *pcm = format;
+                clock = SoundClock{sps.frame_rate.num, sps.frame_rate.den, camera_sound_rate, pcm_frame_bytes(format)};
+            }
+        }
+        break;
     }
-    return SoundClock{};
+    std::free(bytes);
+    return clock;
 }
 
 void take_stream_clock(RecordingScope* r, const SalvageChunkList* chunks, uint64_t sound, SoundClock* keep)

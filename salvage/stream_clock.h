@@ -16,10 +16,10 @@ namespace salvage {
 // A stated rate a camera may record at: 1 to 300 frames a second.
 int camera_frame_rate(codec::FrameRate rate);
 
-// The clock the first chunk of `chunks` that starts with a key frame carrying its parameter sets
-// states, with `sound` bytes behind a chunk (the interleave's usual) in the camera's format
-// `*pcm` then holds. All zero when no such chunk states a camera's rate, or the sound fits no
-// format at it.
+// The clock the recording's first key frame states (the first of `chunks` that starts with one,
+// among the first 16), with `sound` bytes behind a chunk (the interleave's usual) in the camera's
+// format `*pcm` then holds. All zero when that key frame carries no parameter sets or states no
+// camera's rate, or the sound fits no format at it. Reads at most 64 KiB of each chunk looked at.
 SoundClock clock_from_stream(std::FILE* image, const SalvageChunkList* chunks, int hevc, uint64_t sound, PcmFormat* pcm);
 
 // With no clock proven for the recording `r` (its sound `sound` bytes behind a chunk), the one its
