@@ -155,4 +155,21 @@ void take_movie_of_file(RunState *s, report::RecordingFacts *r,
                          was->clip_number);
 }
 
+void draw_cut_movie(RunState *s, uint32_t index, const mp4::MovieInfo *m) {
+  if (!m->moov_head || m->moov_head >= m->moov_size)
+    return;
+  int head = 0, tail = 0;
+  for (size_t i = 0; i < s->report.pieces.count; i++) {
+    report::Piece *p = &s->report.pieces.items[i];
+    if (p->kind != report::piece_movie || p->recording != index)
+      continue;
+    if (p->offset == m->moov_offset)
+      p->length = m->moov_head, head = 1;
+    tail |= p->offset == m->moov_tail;
+  }
+  if (head && !tail)
+    report::add_piece(&s->report, report::piece_movie, index, m->moov_tail,
+                      m->moov_size - m->moov_head);
+}
+
 } // namespace engine

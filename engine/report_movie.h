@@ -18,4 +18,8 @@ void analysis_verdict(RunState *s, report::RecordingFacts *r,
 void take_movie_of_file(RunState *s, report::RecordingFacts *r,
                         const analysis::RecoveryClip *clip);
 
+// A movie box salvage put back together from two runs, which the analysis
+// read whole from its first byte: the record draws it where its two pieces lie.
+void draw_cut_movie(RunState *s, uint32_t index, const mp4::MovieInfo *m);
+
 } // namespace engine

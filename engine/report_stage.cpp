@@ -428,6 +428,8 @@ void note_salvaged(void* context, const salvage::SalvageNote* note)
     }
     if (note->written && note->clip)
         take_movie_of_file(s, r, note->clip);
+    if (joined && note->written)
+        draw_cut_movie(s, index, joined->movie);
     char before[256];
     basics::bounded_format(before, sizeof before, "%s", r->reason);
     if (note->written) {
