@@ -172,7 +172,6 @@ PixelFormat pixel_format(const std::string& name)
     die("--pix-fmt takes 420, 420p10 or 422p10, not " + name);
 }
 
-// "48" or "48,72,48": the frames of each recording in turn.
 SoundKind sound_kind(const std::string& name)
 {
     if (name == "tone")
@@ -186,6 +185,7 @@ SoundKind sound_kind(const std::string& name)
     die("--sound takes tone, music, hiss or silence, not " + name);
 }
 
+// "48" or "48,72,48": the frames of each recording in turn.
 std::vector<uint32_t> frame_counts(int argc, char** argv, int* i)
 {
     if (*i + 1 >= argc)
