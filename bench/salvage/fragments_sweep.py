@@ -9,7 +9,8 @@ bench/salvage/fragments.sh, and under it what the oracle finds wrong in a salvag
                                  six cards of jittered runs per seed instead (shapes in JITTERED),
                                  their sound tone (default), music, hiss or silence: a join that
                                  music or hiss cannot prove must not be made
-    ... --sound-format 16x2|24x2|24x4    every card's sound in that sample format"""
+    ... --sound-format 16x2|24x2|24x4    every card's sound in that sample format
+    ... --fps 25|50|24000/1001|30000/1001|60000/1001    every card at that frame rate"""
 
 import os
 import sys
@@ -52,9 +53,10 @@ def jittered(seeds, sound="tone"):
 def main(names):
     test = unittest.TestCase()
     more = ()
-    if "--sound-format" in names:
-        at = names.index("--sound-format")
-        more, names = ("--sound-format", names[at + 1]), names[:at] + names[at + 2:]
+    for option in ("--sound-format", "--fps"):  # handed to the generator for every card
+        if option in names:
+            at = names.index(option)
+            more, names = more + (option, names[at + 1]), names[:at] + names[at + 2:]
     cards = list(CARDS.items()) + list(UNEVEN.items())
     if names[:1] == ["--jittered"]:
         sound = names[3] if names[2:3] == ["--sound"] else "tone"
