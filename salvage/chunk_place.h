@@ -6,8 +6,10 @@
 
 namespace salvage {
 
-// Cuts one chunk may be joined across: runs of a few clusters cut a chunk several times.
-constexpr uint32_t place_cuts_max = 16;
+// Cuts one chunk may be joined across: runs of a few clusters cut a chunk several times, and the
+// sound behind twelve frames of four-channel 24-bit samples spans 17 to 19 clusters of 16 KiB,
+// each a run of its own where the runs are one cluster long.
+constexpr uint32_t place_cuts_max = 32;
 
 // Where a chunk lies: from `at`, or, when fragment boundaries cut it, its first `cut` bytes at
 // `at`, the rest from `tail`, and from each further cut `later_cut[i]` (in the chunk, rising) its

@@ -310,7 +310,7 @@ int place_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageG
             room.own[c] = UINT64_MAX;
     // the ways that step at an edge inside the sound are left out as the walk meets the step
     EdgeJudge judge{image, image_size, cs, sound, sound_size, pcm};
-    if (!sound_layouts(&room, lo.file, cs, file, size, ways.get(), &judge) || ways->count + ways->stepped < 2)
+    if (!sound_layouts(&room, lo.file, cs, file, size, ways.get(), &judge))
         return 0;
     int i = proven_layout(image, image_size, cs, ways.get(), file, sound, sound_size, pcm);
     if (i < 0)

@@ -76,7 +76,9 @@ uint64_t smooth_bytes(std::FILE* image, uint64_t image_size, uint64_t cs, const 
 // Bytes [file, file + size) between the located pieces `lo` and `hi` of the recording of `clip`
 // (or `tag`), in different runs, that hold the sound [sound, sound + sound_size): placed where the
 // room the other recordings' pieces (`claims`) leave holds more than one way and the waveform
-// proves one. 1 and `out` filled then.
+// proves one, or holds one way only (every cluster of the room the file's, however many runs the
+// bytes lie in) and the sound runs on smoothly across each of its cluster edges. 1 and `out`
+// filled then.
 int place_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                       const ClaimList* claims, uint32_t clip, uint32_t tag, JoinAnchor lo, JoinAnchor hi, uint64_t file,
                       uint64_t size, uint64_t sound, uint64_t sound_size, PcmFormat pcm, ChunkPlace* out);
