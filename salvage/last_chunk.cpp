@@ -182,19 +182,33 @@ void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks
     uint64_t longest = 0;
     for (size_t i = 0; i < chunks->count; i++)
         longest = std::max(longest, chunks->items[i].full_bytes);
-    if (!c->file_known || c->full_bytes || !others || !others->claims || r->hevc < 0 ||
-        r->file_end < c->file_offset + sound)
+    if (!c->file_known || c->full_bytes || !others || !others->claims || r->hevc < 0)
         return;
-    uint64_t size = r->file_end - sound - c->file_offset, walked = 0;
+    uint64_t walked = 0;
     for (uint32_t i = 0; i < c->samples; i++)
         walked += c->sizes[i];
-    if (size <= walked || size > 2 * longest)
-        return;
     JoinWindow window{others->claims, others->clip, others->tag};
-    uint32_t sizes[camera_chunk_samples];
-    ChunkPlace place;
-    if (!join_last_chunk(r->image, r->image_size, r->geometry, c->file_offset, c->image_offset, size, r->hevc,
-                         &window, sizes, &place))
+    uint32_t sizes[camera_chunk_samples], tried[camera_chunk_samples];
+    ChunkPlace place{0, 0, 0}, way{0, 0, 0};
+    uint64_t size = 0;
+    // at a 1001 rate the last chunk's sound may be a sound frame longer or shorter than the usual:
+    // each length gives the chunk another end, and the chunk is joined only when one of them alone
+    // has its last sample end exactly there
+    const uint64_t frame = pcm_frame_bytes(r->pcm);
+    for (uint64_t s : {sound, sound + frame, sound - frame}) {
+        if ((s != sound && (frame == 0 || s > sound + frame)) || r->file_end < c->file_offset + s)
+            continue;
+        uint64_t bytes = r->file_end - s - c->file_offset;
+        if (bytes <= walked || bytes > 2 * longest ||
+            !join_last_chunk(r->image, r->image_size, r->geometry, c->file_offset, c->image_offset, bytes, r->hevc,
+                             &window, tried, &way))
+            continue;
+        if (size)
+            return;
+        size = bytes, place = way;
+        std::memcpy(sizes, tried, sizeof sizes);
+    }
+    if (size == 0)
         return;
     std::memcpy(c->sizes, sizes, sizeof sizes);
     c->samples = camera_chunk_samples;

@@ -325,6 +325,22 @@ void walk_from_box(Chain* c, uint64_t sound, uint64_t to_marker)
     end->end_confirmed = 1;
 }
 
+// The file offset of the chunk that starts at image offset `at`, the interleave's `between` behind
+// `from` in the camera's file. At a 1001 rate the sound in between is a sound frame longer or
+// shorter than the usual: of the three distances, the one that puts the chunk where `at` lies in
+// its cluster (a frame is far less than a cluster, so at most one does). 0 when none does.
+uint64_t file_behind(const RecordingScope* r, uint64_t from, uint64_t between, uint64_t at)
+{
+    const image::ImageGeometry* g = r->geometry;
+    uint64_t frame = pcm_frame_bytes(r->pcm);
+    if (!g || g->cluster_bytes == 0 || at < g->heap_offset)
+        return from + between;
+    for (uint64_t d : {between, between + frame, between - frame})
+        if (d <= between + frame && (from + d) % g->cluster_bytes == (at - g->heap_offset) % g->cluster_bytes)
+            return from + d;
+    return 0;
+}
+
 // The recording's last chunk where a fragment boundary cuts it before its first sample ends: no
 // sample walks where it starts, so nothing listed it. It starts behind the kkad box behind the
 // sound of the chunk before it, where that box's cluster holds its start, and ends its sound's length
@@ -336,8 +352,8 @@ int list_unwalked_last(Chain* c, uint64_t sound)
     uint64_t at = prev ? behind_box(c, prev->box, &sure) : 0;
     if (!at || !sure || !prev->file_known || !prev->full_bytes || !prev->end_confirmed)
         return 0;
-    uint64_t file = prev->file_offset + prev->full_bytes + c->between;
-    if (file >= c->r->file_end || c->r->file_end - file <= sound)
+    uint64_t file = file_behind(c->r, prev->file_offset + prev->full_bytes, c->between, at);
+    if (file == 0 || file >= c->r->file_end || c->r->file_end - file <= sound)
         return 0;
     SalvageChunk chunk{};
     chunk.image_offset = at;
