@@ -130,6 +130,22 @@ void settle_open_end(Chain* c, int confirmed)
     }
 }
 
+// The file offset of the chunk that starts at image offset `at`, the interleave's `between` behind
+// `from` in the camera's file. At a 1001 rate the sound in between is a sound frame longer or
+// shorter than the usual: of the three distances, the one that puts the chunk where `at` lies in
+// its cluster (a frame is far less than a cluster, so at most one does). 0 when none does.
+uint64_t file_behind(const RecordingScope* r, uint64_t from, uint64_t between, uint64_t at)
+{
+    const image::ImageGeometry* g = r->geometry;
+    uint64_t frame = pcm_frame_bytes(r->pcm);
+    if (!g || g->cluster_bytes == 0 || at < g->heap_offset)
+        return from + between;
+    for (uint64_t d : {between, between + frame, between - frame})
+        if (d <= between + frame && (from + d) % g->cluster_bytes == (at - g->heap_offset) % g->cluster_bytes)
+            return from + d;
+    return 0;
+}
+
 // Walks chunk after chunk from `at` as long as whole chunks are there and end before `limit`;
 // returns where the next one would start. A chunk cut short ends the walk (kept only when
 // `keep_partial`: what stands before the end of the image).
@@ -153,9 +169,11 @@ uint64_t walk_forward(Chain* c, uint64_t at, uint64_t limit, int keep_partial, i
         const SalvageChunk* prev = last_chunk(c);
         if (prev && prev->file_known && prev->full_bytes) {
             // where the sound behind the chunk before varies from the usual by a few samples,
-            // the walk began where that chunk's own sound ends
+            // the walk began where that chunk's own sound ends; across a fragment boundary, the
+            // chunk's place in its cluster tells that sound's length
             uint64_t distance = next_chunk_distance(full_end(prev), at, c->between);
-            w.chunk.file_offset = prev->file_offset + prev->full_bytes + (distance ? distance : c->between);
+            uint64_t from = prev->file_offset + prev->full_bytes, behind = file_behind(c->r, from, c->between, at);
+            w.chunk.file_offset = distance ? from + distance : behind ? behind : from + c->between;
             w.chunk.file_known = 1;
         }
         if (whole)
@@ -323,22 +341,6 @@ void walk_from_box(Chain* c, uint64_t sound, uint64_t to_marker)
     }
     end->open_end = 0;
     end->end_confirmed = 1;
-}
-
-// The file offset of the chunk that starts at image offset `at`, the interleave's `between` behind
-// `from` in the camera's file. At a 1001 rate the sound in between is a sound frame longer or
-// shorter than the usual: of the three distances, the one that puts the chunk where `at` lies in
-// its cluster (a frame is far less than a cluster, so at most one does). 0 when none does.
-uint64_t file_behind(const RecordingScope* r, uint64_t from, uint64_t between, uint64_t at)
-{
-    const image::ImageGeometry* g = r->geometry;
-    uint64_t frame = pcm_frame_bytes(r->pcm);
-    if (!g || g->cluster_bytes == 0 || at < g->heap_offset)
-        return from + between;
-    for (uint64_t d : {between, between + frame, between - frame})
-        if (d <= between + frame && (from + d) % g->cluster_bytes == (at - g->heap_offset) % g->cluster_bytes)
-            return from + d;
-    return 0;
 }
 
 // The recording's last chunk where a fragment boundary cuts it before its first sample ends: no
