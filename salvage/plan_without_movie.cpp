@@ -420,7 +420,11 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
         s->fixed_sample_size = settings.sound_sample_size;
         s->kept_samples = b.sound_kept;
         s->recording_samples = recording_chunks * per_chunk;
-        s->span_samples = b.sizes.count * per_chunk / camera_chunk_samples;
+        // at a 1001 rate a chunk's sound is a sample more or less than the usual: sound short of the
+        // kept frames' span by no more than a sample a chunk is all of it
+        uint64_t span = b.sizes.count * per_chunk / camera_chunk_samples;
+        uint64_t chunks_kept = (b.sizes.count + camera_chunk_samples - 1) / camera_chunk_samples;
+        s->span_samples = b.sound_kept < span && span - b.sound_kept <= chunks_kept ? b.sound_kept : span;
     }
     p->pieces = b.pieces.items;
     p->piece_count = b.pieces.count;
