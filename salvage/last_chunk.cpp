@@ -134,11 +134,16 @@ void search(LastSearch* s, uint32_t depth, uint64_t from, uint64_t at)
         if (depth > 0 && !holds_sample(&w, from, x))
             continue;
         uint64_t head_end = at + (x - from);
-        for (uint64_t j = 1; j <= join_window_clusters && !s->ambiguous; j++) {
+        // the window counts the clusters no other recording's piece holds: a run of the other
+        // file written at once may lie between the cut and the run behind it
+        for (uint64_t j = 1, open = 0; j <= join_reach_max && open < join_window_clusters && !s->ambiguous; j++) {
             uint64_t c = head_end + j * s->cs;
             uint64_t found_at;
-            if (c >= s->image_size || place_overlaps(&s->place, depth, c, s->cs) ||
-                first_foreign(s->window->claims, c, c + s->cs, s->window->clip, s->window->tag, &found_at))
+            if (c >= s->image_size || first_foreign(s->window->claims, c, c + s->cs, s->window->clip, s->window->tag,
+                                                    &found_at))
+                continue;
+            open++;
+            if (place_overlaps(&s->place, depth, c, s->cs))
                 continue;
             if (depth == 0) {
                 s->place.cut = x, s->place.tail = c, s->place.later = 0;
