@@ -220,7 +220,10 @@ OTHER_CAMERAS = {"moov-lost-alone-2997": ("moov-lost-alone", "--fps", "30000/100
                                                          "--bframes", "2", "--hevc", "--fps", "50",
                                                          "--sound-format", "24x4"),
                  "only-power-loss-5994-24x2": (None, "--count", "1", "--frames", "72", "--damage", "power-loss",
-                                               "--fps", "60000/1001", "--sound-format", "24x2")}
+                                               "--fps", "60000/1001", "--sound-format", "24x2"),
+                 # two written at once, both last chunks cut: at 59.94 the sound in front of each,
+                 # and behind it, a sound frame off the usual
+                 "two-at-once-short-moov-lost-5994": ("two-at-once-short-moov-lost", "--fps", "60000/1001")}
 for _name, (_scenario, *_options) in OTHER_CAMERAS.items():
     setattr(Salvage, "test_" + _name.replace("-", "_"),
             lambda self, scenario=_scenario, options=tuple(_options): check_card(self, scenario, *options))
