@@ -24,8 +24,9 @@ struct CountedCluster {
 };
 
 // Clusters a stretch may span, and the ways of counting (the clusters of each file since its last
-// located piece) kept per cluster: a stretch that needs more is not settled. One cut so costs at
-// most count_clusters_max * count_states_max steps, with no read of the card.
+// located piece) kept per cluster: a stretch that needs more is not settled. One count so costs at
+// most count_clusters_max * count_states_max steps, with no read of the card; the joiner counts
+// once per run it reads behind a cut, which join_reads_max bounds per chunk.
 constexpr uint64_t count_clusters_max = 1024;
 constexpr uint64_t count_states_max = 2048;
 
