@@ -351,6 +351,25 @@ uint64_t window_reach(CutSearch* s, uint64_t x, uint64_t head_end)
     return join_window_clusters;
 }
 
+// 1 unless the count of the clusters around the chunk shows that no way of sharing them out puts
+// the chunk's bytes up to `end` where the place being built has them.
+int count_allows(const CutSearch* s, uint64_t end)
+{
+    const CountedStretch* stretch = s->window ? s->window->count : nullptr;
+    if (!stretch)
+        return 1;
+    uint32_t clip = s->window->clip, tag = s->window->tag;
+    basics::Growable<ClaimedSpan, 16> runs{};
+    for (uint64_t from = 0, to; from < end; from = to) {
+        to = place_run_end(&s->place, from, end);
+        uint64_t at = place_offset(&s->place, from);
+        basics::list_append(&runs, ClaimedSpan{at, at + (to - from), clip, tag, 0, s->file + from});
+    }
+    int fits = count_fits_with(stretch, runs.items, runs.count);
+    basics::list_free(&runs);
+    return fits != 0;
+}
+
 // Cut `depth` at byte `x` of the chunk, the rest going on at image offset `c`.
 // `anchor` (null: none) the located piece whose place puts the run at `c`: a run that holds no whole
 // sample of the chunk is only as sure as the run from the cut to that piece is shown to be.
@@ -373,6 +392,9 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
         s->place.later_cut[depth - 1] = x, s->place.later_at[depth - 1] = c;
         s->place.later = depth;
     }
+    // the runs so far and the new run's first cluster as the count of the clusters around allows
+    if (!count_allows(s, std::min(s->size, ((s->file + x) / s->cs + 1) * s->cs - s->file)))
+        return;
     // a run no sample shows is the chunk's where the layout of the two files puts it
     if (!anchor && s->anchor_count &&
         layout_puts_run(s->geometry, s->image_size, s->window, at + (x - from), s->file + x, c, s->anchors[0]))
@@ -428,6 +450,8 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t lo, hi;
     if (i == s->count) {
         if (depth > 0) {
+            if (!count_allows(s, s->size))
+                return;
             if (s->proven && !same_place(&s->found, &s->place))
                 s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
             s->found = s->place, s->proven = 1;

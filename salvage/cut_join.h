@@ -13,6 +13,7 @@
 #include "mp4/movie_box.h"
 #include "mp4/sample_tables.h"
 #include "salvage/chunk_place.h"
+#include "salvage/cluster_count.h"
 #include "salvage/join_anchors.h"
 #include "salvage/runs_proven.h"
 #include "salvage/salvage_plan.h"
@@ -32,10 +33,13 @@ constexpr uint64_t join_anchors_tried = 2;
 // `tag`). A run found so must show a sample of the chunk that walks intact (run_witness), or be
 // where the layout of the files written at once puts it (layout_puts_run), and the chunk's last run
 // must show one too or be where a next located piece puts it.
+// With `count`, a way whose runs the count of the clusters around the chunk does not allow
+// (cluster_count) is not followed.
 struct JoinWindow {
     const ClaimList* claims;
     uint32_t clip;
     uint32_t tag;
+    const CountedStretch* count = nullptr;
 };
 constexpr uint64_t join_window_clusters = 16;
 // The file takes its clusters in the heap's order, going on at the heap's start past its end: the

@@ -8,6 +8,7 @@
 #include "codec/parameter_sets.h"
 #include "image/read_at.h"
 #include "salvage/contested.h"
+#include "salvage/count_join.h"
 #include "salvage/cut_movie.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/free_runs.h"
@@ -250,6 +251,8 @@ int place_sound(MoviePlanner* p)
         basics::list_append(&anchors, p->kkad.items[i]);
     sort_anchors(&anchors);
     const mp4::TrackTables* a = &m->audio;
+    OwnPieces own{};
+    gather_own_pieces(p, &own);
     for (uint64_t j = 0; j < p->chunks; j++) {
         uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j], open = p->open_tail[j];
         if ((!p->end_seen[j] && !open) || q > UINT64_MAX - size)
@@ -273,7 +276,10 @@ int place_sound(MoviePlanner* p)
         // others' pieces leave, not by two pieces of its own
         uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
         int by_room = !same_run(lo, hi) && !join_between(p->geometry, p->image_size, *lo, *hi, from, bytes, &at);
-        if (by_room && !join_by_claims(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &at)) {
+        // or where counting the clusters between the two leaves one way
+        int counted = 0;
+        if (by_room && !join_by_claims(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &at) &&
+            !(counted = place_by_count(p, &own, from, bytes, &at))) {
             // or where the open sound of all recordings together leaves one edge
             const SoundGap* settled = settled_gap(p->claims, clip, from, bytes);
             // or in the clusters the other recordings' pieces leave free between the two, weighed
@@ -301,6 +307,8 @@ int place_sound(MoviePlanner* p)
                 continue;
             }
         }
+        if (counted)
+            by_room = 0, proven = 1;
         if (!placed_on_card(&at, bytes, p->image_size))
             continue;
         // the chunk's tail and its sound placed together: the chunk is whole when its tail is the
@@ -333,6 +341,7 @@ int place_sound(MoviePlanner* p)
         placed++;
     }
     basics::list_free(&anchors);
+    free_own_pieces(&own);
     // sound found only in the runs the others leave free, for some chunks but not all: the picture
     // alone keeps the frames whose sound is not found
     if (placed == threaded_only && placed < left)

@@ -23,6 +23,7 @@
 #include "mp4/box.h"
 #include "mp4/track_boxes.h"
 #include "rebuild/output_moov.h"
+#include "salvage/count_join.h"
 #include "salvage/cut_join.h"
 #include "salvage/movie_plan_fill.h"
 #include "salvage/movie_planner.h"
@@ -214,7 +215,12 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
     else if (count < join_anchors_tried && k + 1 == p->chunks && movie_anchor(p, &next[count]))
         count++;  // behind the last chunk, the movie box is the next piece of the file
     codec::Syntax syntax = codec::syntax_of(p->video->format);
-    JoinWindow window{p->claims, p->clip->clip_number, p->clip->run ? p->clip->run->tag : 0};
+    // the ways the count of the clusters around the chunk allows
+    OwnPieces own{};
+    chunk_own_pieces(p, k, &sizes, &own);
+    CountedStretch stretch;
+    JoinWindow window{p->claims, p->clip->clip_number, p->clip->run ? p->clip->run->tag : 0,
+                      stretch_for_chunk(p, k, &own, &stretch) ? &stretch : nullptr};
     ChunkPlace first_open{};
     uint64_t open_from = 0, tried = 0;
     // with one head, the bytes every way of joining the chunk places alike are the recording's
@@ -264,8 +270,18 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
             p->cut[k] = joined;
             p->joins++;
             basics::list_free(&sure);
+            free_own_pieces(&own);
             return;
         }
+    }
+    // payload on both sides of its cuts: placed where counting the clusters around leaves one way
+    ChunkPlace counted;
+    int placed = video_by_count(p, k, &sizes, &own, &counted);
+    free_own_pieces(&own);
+    if (placed) {
+        p->found[k] = 1, p->found_at[k] = counted.at, p->cut[k] = counted, p->joins++;
+        basics::list_free(&sure);
+        return;
     }
     for (uint64_t i = 0; tried == 1 && !open_from && i < sure.count; i++)
         basics::list_append(&p->sure, sure.items[i]);

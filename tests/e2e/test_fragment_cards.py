@@ -115,6 +115,11 @@ CARDS = {
     # and the card map draws it where its two pieces lie
     "run6:2-jitter-c32-b2-2997": ("--count", "3", "--frames", "96,84,48", "--alternate", "6:2", "--jitter-runs",
                                   "--bframes", "2", "--gop", "12", "--seed", "23", "--fps", "30000/1001") + ZEROED,
+    # frames of some 250 KB at 50 Mbit/s, each one slice unit: every run boundary cuts a chunk inside
+    # payload on both sides, where no length field walks across; the count of the clusters the two
+    # recordings share between their located pieces leaves one way for each
+    "run16-c32-720p-50mbps": ("--count", "2", "--frames", "24,24", "--alternate", "16", "--video", "1280x720",
+                              "--video-mbps", "50", "--size-mib", "24", "--seed", "7") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -131,7 +136,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run2:5-jitter-c32-hevc": (3, 228), "run6:2-jitter-c32-lost-music": (2, 96),
         "run4-jitter-c128-20mbps-music": (3, 228),
         "run4-jitter-c128-20mbps-last-music": (3, 228), "run3-c32-lost-2997": (2, 180),
-        "run3-jitter-c32-lost-last-24bit": (2, 96), "run6:2-jitter-c32-b2-2997": (3, 228)}
+        "run3-jitter-c32-lost-last-24bit": (2, 96), "run6:2-jitter-c32-b2-2997": (3, 228),
+        "run16-c32-720p-50mbps": (2, 48)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 

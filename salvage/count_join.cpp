@@ -1,0 +1,153 @@
+#include "salvage/count_join.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "analysis/analysis_types.h"
+#include "basics/checked_alloc.h"
+#include "codec/nal_units.h"
+#include "image/read_at.h"
+#include "salvage/cluster_count.h"
+#include "salvage/cut_join.h"
+#include "salvage/damaged_chunk.h"
+
+namespace salvage {
+
+namespace {
+
+void add_piece(OwnPieces* own, const MoviePlanner* p, uint64_t file, uint64_t at, uint64_t size)
+{
+    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
+    if (size == 0 || at > UINT64_MAX - size)
+        return;
+    basics::list_append(&own->spans, ClaimedSpan{at, at + size, clip, tag, 0, file});
+    basics::list_append(&own->points, JoinAnchor{file, at});
+    if (size > 1)
+        basics::list_append(&own->points, JoinAnchor{file + size - 1, at + size - 1});
+}
+
+// Bytes of the card read at once for the look for a chunk's sample heads: a stretch longer than
+// this is not searched.
+constexpr uint64_t heads_read_max = 0x4000000;
+
+// Each sample of chunk k whose first bytes, up to its cluster's edge, show it as the camera writes
+// it (a delimiter first, the length fields walking exactly to its size) in exactly one cluster from
+// lo's to hi's that no other recording's piece holds: that cluster holds its head, a located piece
+// of the recording (added to `own`, and to the planner's sure pieces for the others to count by).
+void find_sample_heads(MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, JoinAnchor lo, JoinAnchor hi,
+                       OwnPieces* own)
+{
+    uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0, heap = cs ? p->geometry->heap_offset : 0;
+    if (cs == 0 || lo.image < heap || hi.image <= lo.image)
+        return;
+    uint64_t lc = (lo.image - heap) / cs, hc = (hi.image - heap) / cs, n = hc - lc + 1;
+    if (n > count_clusters_max || n * cs > heads_read_max || heap + (hc + 1) * cs > p->image_size)
+        return;
+    auto* bytes = static_cast<uint8_t*>(basics::xmalloc(n * cs));
+    codec::Syntax syntax = codec::syntax_of(p->video->format);
+    uint64_t header = syntax == codec::Syntax::hevc ? 2 : 1, s = p->video->chunk_offsets[k];
+    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
+    for (uint64_t i = 0, read = image::read_at(p->image, heap + lc * cs, bytes, n * cs); read && i < sizes->count; i++) {
+        uint64_t size = mp4::sample_size_at(sizes, i), in = s % cs, have = std::min(cs - in, size), last = 0;
+        uint64_t found = UINT64_MAX, shown = 0, held = 0;
+        int matches = 0;
+        for (uint64_t c = 0; c < n && matches < 2; c++) {
+            uint64_t at = heap + (lc + c) * cs + in;
+            if (codec::units_shown(bytes + c * cs + in, have, size, syntax, &last) && last + 4 + header <= have &&
+                !first_foreign(p->claims, at, at + 1, clip, tag, &held))
+                matches++, found = at, shown = last + 4 + header;
+        }
+        if (matches == 1) {
+            basics::list_append(&own->spans, ClaimedSpan{found, found + shown, clip, tag, 0, s});
+            basics::list_append(&p->sure, ClaimedSpan{found, found + shown, clip, tag, 0, s});
+        }
+        s += size;
+    }
+    std::free(bytes);
+}
+
+}  // namespace
+
+void gather_own_pieces(const MoviePlanner* p, OwnPieces* own)
+{
+    const analysis::ClipHeader* h = p->clip->header;
+    add_piece(own, p, 0, h->header_offset, h->mdat_offset - h->header_offset);
+    for (uint64_t i = 0; i < p->kkad.count; i++)
+        add_piece(own, p, p->kkad.items[i].file, p->kkad.items[i].image, 1);
+    JoinAnchor movie;
+    if (movie_anchor(p, &movie))
+        add_piece(own, p, movie.file, movie.image, 1);
+    for (uint64_t k = 0; k < p->chunks; k++) {
+        if (p->on_card[k] == 0 && !p->found[k])
+            continue;
+        // each run of the chunk's verified bytes
+        uint64_t bytes = p->found[k] ? p->video->chunk_sizes[k]
+                         : p->open_tail[k] ? p->open_tail[k] : leading_bytes(p->video, k, p->on_card[k]);
+        ChunkPlace place = video_place(p, k);
+        for (uint64_t from = 0, end; from < bytes; from = end) {
+            end = place_run_end(&place, from, bytes);
+            add_piece(own, p, p->video->chunk_offsets[k] + from, place_offset(&place, from), end - from);
+        }
+    }
+    sort_anchors(&own->points);
+}
+
+void free_own_pieces(OwnPieces* own)
+{
+    basics::list_free(&own->spans);
+    basics::list_free(&own->points);
+}
+
+void chunk_own_pieces(MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, OwnPieces* own)
+{
+    uint64_t f = p->video->chunk_offsets[k], size = p->video->chunk_sizes[k];
+    gather_own_pieces(p, own);
+    const JoinAnchor* lo = f ? anchor_upto(&own->points, f - 1) : nullptr;
+    const JoinAnchor* hi = anchor_from(&own->points, f + size);
+    if (p->claims && lo && hi)
+        find_sample_heads(p, k, sizes, *lo, *hi, own);
+}
+
+int stretch_for_chunk(const MoviePlanner* p, uint64_t k, const OwnPieces* own, CountedStretch* out)
+{
+    uint64_t f = p->video->chunk_offsets[k], size = p->video->chunk_sizes[k];
+    const JoinAnchor* lo = f ? anchor_upto(&own->points, f - 1) : nullptr;
+    const JoinAnchor* hi = anchor_from(&own->points, f + size);
+    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
+    return p->claims && lo && hi &&
+           count_prepare(p->geometry, p->claims, clip, tag, own->spans.items, own->spans.count, *lo, *hi, out);
+}
+
+int place_by_count(const MoviePlanner* p, const OwnPieces* own, uint64_t file, uint64_t size, ChunkPlace* out)
+{
+    const JoinAnchor* lo = file ? anchor_upto(&own->points, file - 1) : nullptr;
+    const JoinAnchor* hi = anchor_from(&own->points, file + size);
+    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
+    return lo && hi &&
+           count_place(p->geometry, p->claims, clip, tag, own->spans.items, own->spans.count, *lo, *hi, file, size,
+                       out);
+}
+
+int video_by_count(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, const OwnPieces* own,
+                   ChunkPlace* out)
+{
+    uint64_t f = p->video->chunk_offsets[k], size = p->video->chunk_sizes[k];
+    ChunkPlace place;
+    if (!p->claims || size == 0 || size > analysis::max_sample_bytes || !place_by_count(p, own, f, size, &place))
+        return 0;
+    // the count places the bytes; their samples must walk there as the camera wrote them
+    auto* bytes = static_cast<uint8_t*>(basics::xmalloc(size));
+    int intact = read_placed(p->image, &place, 0, bytes, size);
+    codec::Syntax syntax = codec::syntax_of(p->video->format);
+    for (uint64_t i = 0, at = 0; intact && i < sizes->count; i++) {
+        uint64_t n = mp4::sample_size_at(sizes, i);
+        intact = at + n <= size && sample_intact(bytes + at, n, syntax);
+        at += n;
+    }
+    std::free(bytes);
+    if (intact)
+        *out = place;
+    return intact;
+}
+
+}  // namespace salvage
