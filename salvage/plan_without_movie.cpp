@@ -406,9 +406,16 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
     for (size_t i = 0; i < b.offsets.count; i++)
         lowest = std::min(lowest, b.offsets.items[i]), highest = std::max(highest, b.offsets.items[i]);
     if (lowest != highest || lowest != 0) {
-        for (size_t i = 0; i < b.offsets.count; i++)
+        // the presentation starts at the first picture shown, as the camera's edit list starts
+        // its own: the sound of the first frame kept begins the file, and the picture with it
+        int64_t first_shown = INT64_MAX;
+        for (size_t i = 0; i < b.offsets.count; i++) {
             b.offsets.items[i] -= lowest;
+            first_shown = std::min(first_shown, int64_t(i) * v->sample_delta + b.offsets.items[i]);
+        }
         v->composition_offsets = b.offsets.items;
+        v->has_edit = 1;
+        v->edit_media_time = first_shown;
         b.offsets.items = nullptr;
     }
     basics::list_free(&b.offsets);

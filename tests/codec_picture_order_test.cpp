@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "analysis_fixture.h"
 #include "basics/byte_order.h"
+#include "basics/sha256.h"
 #include "codec/picture_order.h"
 #include "tools/mkcard_bytes.h"
 
@@ -94,17 +97,53 @@ std::string command_output(const std::string& cmd)
     return out;
 }
 
+// The folder in encode-cache/ of the build folder that holds the encode of `command` by this
+// encoder: ctest runs each test of a suite as a program of its own, and each would encode every
+// stream again.
+std::filesystem::path encode_cache(const std::string& command)
+{
+    static const std::string encoder = command_output("ffmpeg -version");
+    std::string key = command + "\n" + encoder;
+    basics::Sha256 h;
+    basics::sha256_begin(&h);
+    basics::sha256_add(&h, reinterpret_cast<const uint8_t*>(key.data()), key.size());
+    uint8_t digest[basics::sha256_digest_bytes];
+    basics::sha256_end(&h, digest);
+    char hex[basics::sha256_hex_size];
+    basics::sha256_hex(digest, hex);
+    return std::filesystem::path(MENDORA_BUILD_DIR) / "encode-cache" / std::string(hex, 16);
+}
+
 // Encodes 64x64 test picture to mp4, takes the packets' times from it and the access units from
-// its elementary stream.
+// its elementary stream; an encode made before with the same settings is read again.
 void encode(const fixture::TempDir& dir, bool hevc, const std::string& codec, int frames, Encoded* out)
 {
     std::string mp4 = (dir.path / "stream.mp4").string(), es = (dir.path / "stream.es").string();
-    std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=64x64:rate=30 -frames:v " +
-                      std::to_string(frames) + " -pix_fmt yuv420p " + codec + " '" + mp4 + "' && ffmpeg -nostdin " +
-                      "-loglevel error -y -i '" + mp4 + "' -c copy -f " + (hevc ? "hevc" : "h264") + " '" + es + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    std::istringstream lines(command_output("ffprobe -v error -select_streams v:0 -show_entries "
-                                            "packet=pts,dts,flags -of csv=p=0 '" + mp4 + "'"));
+    std::string settings = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=64x64:rate=30 -frames:v " +
+                           std::to_string(frames) + " -pix_fmt yuv420p " + codec;
+    std::filesystem::path cache = encode_cache(settings + (hevc ? " hevc" : " h264"));
+    std::string packets;
+    if (std::filesystem::exists(cache / "packets.csv")) {
+        es = (cache / "stream.es").string();
+        Bytes csv;
+        ASSERT_TRUE(mkcard::read_file((cache / "packets.csv").string(), &csv));
+        packets.assign(csv.begin(), csv.end());
+    } else {
+        std::string cmd = settings + " '" + mp4 + "' && ffmpeg -nostdin -loglevel error -y -i '" + mp4 +
+                          "' -c copy -f " + (hevc ? "hevc" : "h264") + " '" + es + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        packets = command_output("ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,flags -of csv=p=0 '" +
+                                 mp4 + "'");
+        // two programs that encode at once: the first one's stays
+        std::error_code ignored;
+        std::filesystem::path made = cache.string() + "." + dir.path.filename().string();
+        std::filesystem::create_directories(made, ignored);
+        std::filesystem::copy_file(es, made / "stream.es", ignored);
+        std::ofstream(made / "packets.csv", std::ios::binary) << packets;
+        std::filesystem::rename(made, cache, ignored);
+        std::filesystem::remove_all(made, ignored);
+    }
+    std::istringstream lines(packets);
     for (std::string line; std::getline(lines, line);) {
         Packet p = {};
         char flags[16] = "";

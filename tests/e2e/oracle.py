@@ -262,8 +262,43 @@ def camera_settings(orig):
         a = tracks["audio"]
         _settings[orig.path] = {"video": (tracks["video"]["width"], tracks["video"]["height"]),
                                 "audio": (a["codec_name"], int(a["sample_rate"]), a["channels"]),
-                                "keys": ["K" in p["flags"] for p in tracks["video"]["packets"]]}
+                                "keys": ["K" in p["flags"] for p in tracks["video"]["packets"]],
+                                "heads": movie_heads(harness.read(orig.path))}
     return _settings[orig.path]
+
+
+def movie_heads(data):
+    """What a player reads of a file's movie box besides its sample tables: the creation time,
+    and of each track by its handler the header's flags, layer, volume, matrix and picture size,
+    the media's language and the sample entry."""
+    top = mp4_reader.boxes(data, 0, len(data))
+    moov = [b for b in top if b[0] == "moov"][-1]
+    mvhd = mp4_reader.body(data, mp4_reader.child(data, moov, "mvhd"))
+    tracks = {}
+    for trak in mp4_reader.boxes(data, moov[1] + moov[2], moov[1] + moov[3]):
+        if trak[0] != "trak":
+            continue
+        tkhd = mp4_reader.body(data, mp4_reader.child(data, trak, "tkhd"))
+        mdhd = mp4_reader.body(data, mp4_reader.path(data, trak, "mdia", "mdhd"))
+        handler = mp4_reader.body(data, mp4_reader.path(data, trak, "mdia", "hdlr"))[8:12].decode("latin-1")
+        stsd = mp4_reader.body(data, mp4_reader.path(data, trak, "mdia", "minf", "stbl", "stsd"))
+        language = mdhd[32:34] if mdhd[0] == 1 else mdhd[20:22]
+        tracks[handler] = {"track header": tkhd[1:4] + tkhd[-52:], "language": language, "sample entry": stsd[8:]}
+    creation = struct.unpack(">Q", mvhd[4:12])[0] if mvhd[0] == 1 else struct.unpack(">I", mvhd[4:8])[0]
+    return creation, tracks
+
+
+def check_heads(test, name, orig, data, tracks):
+    """The movie box says what the camera's says of the recording: its creation time, and of the
+    picture and the sound their track headers, language and sample entries."""
+    creation, camera = camera_settings(orig)["heads"]
+    got_creation, got = movie_heads(data)
+    test.assertEqual(got_creation, creation, "%s: creation time" % name)
+    for handler, kind in (("vide", "video"), ("soun", "audio")):
+        if kind in tracks:
+            test.assertIn(handler, got, "%s: no %s track header" % (name, handler))
+            for field, value in camera[handler].items():
+                test.assertEqual(got[handler][field], value, "%s: the %s track's %s" % (name, handler, field))
 
 
 def match_video(test, name, orig, packets, decoded=True):
@@ -317,6 +352,8 @@ def check_presentation(test, name, orig, video, index):
             start = k
     # one span after another without a pause: where a span ends, only pictures the camera reorders
     # around the break may be missing from the timeline, never the time of what the card lost
+    # and the first picture shown begins the file's time, as the sound of the frames kept does
+    test.assertEqual(min(shown), 0, "%s: the first picture is shown %d ticks after the file begins" % (name, min(shown)))
     depth = max(abs(p - i) for i, p in enumerate(orig.pts))
     times = sorted(shown)
     pause = max([(b - a) // delta - 1 for a, b in zip(times, times[1:])] + [0])
@@ -372,6 +409,7 @@ def judge_salvaged(test, orig, path, decoded=True, sound_vouched=True):
     video = tracks["video"]
     index, changed = match_video(test, name, orig, video["packets"], decoded)
     check_tables(test, name, data, top, [k for k, i in enumerate(index) if orig.key[i]])
+    check_heads(test, name, orig, data, tracks)
     kept = set(index)
     decodable = orig.decodable([i in kept for i in range(len(orig.video))])
     test.assertEqual([i for i in index if not decodable[i]], [], "%s: kept frames refer to frames it lacks" % name)
