@@ -9,7 +9,7 @@ bench/salvage/fragments.sh, and under it what the oracle finds wrong in a salvag
                                  six cards of jittered runs per seed instead (shapes in JITTERED),
                                  their sound tone (default), music, hiss or silence: a join that
                                  music or hiss cannot prove must not be made
-    python3 bench/salvage/fragments_sweep.py --proxy SEED[,SEED...]
+    python3 bench/salvage/fragments_sweep.py --proxy SEED[,SEED...] [NAME...]
                                  cards of a main clip and its proxy written at once (shapes in PROXY),
                                  a third main clip after them
     ... --sound-format 16x2|24x2|24x4    every card's sound in that sample format"""
@@ -86,7 +86,7 @@ def main(names):
         sound = names[3] if names[2:3] == ["--sound"] else "tone"
         cards, names = list(jittered([int(x) for x in names[1].split(",")], sound).items()), []
     if names[:1] == ["--proxy"]:
-        cards, names = list(proxy_cards([int(x) for x in names[1].split(",")]).items()), []
+        cards, names = list(proxy_cards([int(x) for x in names[1].split(",")]).items()), names[2:]
     print("%-34s %5s %12s %7s %5s %9s %15s %7s" % ("card", "runs", "cuts v+s+k", "joined", "gaps", "whole/of",
                                                   "frames kept/on", "frames"))
     for name, options in cards:
