@@ -28,7 +28,8 @@ const char* usage =
     "                      [--dithered-sound] [--sound tone|music|hiss|silence] [--twin-sets]\n"
     "                      [--fps 25|50|24000/1001|30000/1001|60000/1001] (also for a --scenario card;\n"
     "                      chunks of 12 frames, whose sound varies from chunk to chunk at 1001 rates)\n"
-    "                      [--sound-format 16x2|24x2|24x4] (also for a --scenario card)\n"
+    "                      [--sound-format 16x2|24x2|24x4[,...]] (also for a --scenario card; a list gives\n"
+    "                      the recordings their formats in turn)\n"
     "                      (damages the last recording; --frames N,M,... gives the recordings their frames in\n"
     "                      turn; --twin-sets gives every clip of a deleted tree a deleted twin set of another\n"
     "                      name over its clusters, modified earlier or later)\n"
@@ -81,7 +82,7 @@ struct Custom {
     std::vector<uint32_t> frames{48};
     bool dithered = false;
     SoundKind sound = SoundKind::tone;
-    SoundFormat sound_format;
+    std::vector<SoundFormat> sound_formats{SoundFormat{}};
     bool sound_format_given = false;
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
@@ -255,6 +256,15 @@ std::vector<uint32_t> bit_rates(int argc, char** argv, int* i)
     return out;
 }
 
+// "24x4" or "24x4,16x2": the sound format of each recording in turn.
+std::vector<SoundFormat> sound_formats(int argc, char** argv, int* i)
+{
+    std::vector<SoundFormat> out;
+    for (const std::string& item : list_items(argc, argv, i))
+        out.push_back(sound_format(item));
+    return out;
+}
+
 // "hevc" or "hevc,avc": the codec of each recording in turn.
 std::vector<bool> codecs(int argc, char** argv, int* i)
 {
@@ -317,7 +327,7 @@ int main(int argc, char** argv)
         else if (a == "--frames") c.frames = frame_counts(argc, argv, &i);
         else if (a == "--dithered-sound") c.dithered = true;
         else if (a == "--sound" && i + 1 < argc) c.sound = sound_kind(argv[++i]);
-        else if (a == "--sound-format" && i + 1 < argc) c.sound_format = sound_format(argv[++i]), c.sound_format_given = true;
+        else if (a == "--sound-format") c.sound_formats = sound_formats(argc, argv, &i), c.sound_format_given = true;
         else if (a == "--twin-sets") plan.fs.twin_sets = true;
         else if (a == "--fps" && i + 1 < argc) frame_rate(argv[++i], &rate_num, &rate_den);
         else if (a == "--hevc") c.hevc = true;
@@ -370,7 +380,7 @@ int main(int argc, char** argv)
             if (c.coding_given)
                 v.pixels = c.video.pixels, v.slices = c.video.slices;
             if (c.sound_format_given)
-                r.plan.sound_format = c.sound_format;
+                r.plan.sound_format = c.sound_formats[size_t(&r - plan.recordings.data()) % c.sound_formats.size()];
             if (c.stream_given) {
                 v.bframes = c.video.bframes;
                 v.gop = c.video.gop;
@@ -384,7 +394,7 @@ int main(int argc, char** argv)
             CardRecording r = plain_recording(k, c.frames[k % c.frames.size()]);
             r.plan.dithered_sound = c.dithered;
             r.plan.sound = c.sound;
-            r.plan.sound_format = c.sound_format;
+            r.plan.sound_format = c.sound_formats[k % c.sound_formats.size()];
             r.plan.video = c.video;
             r.plan.video.hevc = c.hevc;
             c.shapes.apply(k, &r.plan.video);
