@@ -59,7 +59,9 @@ PROXY = [("16:1", "1920x1080,640x360", "50,3", "avc", ()),
          ("4:4", "1920x1080,640x360", "50,3", "hevc,avc,hevc", ()),
          ("1:1", "1280x720,640x360", "25,3", "avc", ("--damage", "moov-lost")),
          # the proxy first, the main clip's movie box lost
-         ("3:24", "640x360,1920x1080", "6,50", "avc", ("--damage", "moov-lost"))]
+         ("3:24", "640x360,1920x1080", "6,50", "avc", ("--damage", "moov-lost")),
+         # the proxy's sound in 16-bit stereo, the main clip's in 24-bit four channels
+         ("3:12", "640x360,1280x720", "3,25", "avc", ("--sound-format", "16x2,24x4", "--damage", "moov-lost"))]
 
 
 def proxy_cards(seeds):
