@@ -72,6 +72,7 @@ void collect_descriptions(const RecordingScope* r, const KkadMarker* markers, ui
             if (!plausible_description(r, d.file_offset, d.sizes))
                 continue;
             d.marker_offset = markers[m].marker_offset;
+            d.sequence = markers[m].sequence;
             d.position = k;
             basics::list_append(out, d);
         }
@@ -269,6 +270,19 @@ uint64_t described_between(const Described* const* sorted, size_t n, size_t* see
     std::free(gaps);
     *seen = best_count;
     return best;
+}
+
+int between_follows(const Described* const* sorted, size_t n, uint64_t between)
+{
+    for (size_t i = 0; i + 1 < n; i++) {
+        uint64_t end = sorted[i]->file_offset;
+        for (uint32_t s : sorted[i]->sizes)
+            end += s;
+        if (sorted[i + 1]->file_offset >= end && sorted[i + 1]->file_offset - end == between &&
+            sorted[i + 1]->sequence == sorted[i]->sequence + 1)
+            return 1;
+    }
+    return 0;
 }
 
 // The metadata in front of the first chunk, from the first chunk's description when its bytes

@@ -39,6 +39,7 @@ struct Described {
     uint64_t image_offset;
     uint64_t marker_offset;
     uint64_t position;  // byte position of the description in its box
+    uint32_t sequence;  // the sequence number of that box
     int located;
     int credible;       // located, or at a byte position where the recording's others were found
 };
@@ -71,6 +72,10 @@ int find_delimiter(const RecordingScope* r, uint64_t from, uint64_t to, uint64_t
 // descriptions sorted by file offset; 0 when no two follow each other. `seen` tells how many pairs
 // of chunks show that distance.
 uint64_t described_between(const Described* const* sorted, size_t n, size_t* seen);
+// 1 when two chunks `between` apart are described by boxes of sequence numbers that follow each
+// other: no chunk of the recording lies between them, so the distance is its own interleave, not
+// one that runs across a chunk whose descriptions are lost.
+int between_follows(const Described* const* sorted, size_t n, uint64_t between);
 // The metadata in front of the first chunk, from the first chunk's description when its bytes
 // are not on the card; 0 when no description says.
 uint64_t described_lead(const RecordingScope* r, const DescribedList* all, const Described* const* located, size_t n,

@@ -211,6 +211,7 @@ struct CutSearch {
     WaysAgreed* ways;
     int exhausted;   // the reads ran out: ways may be missed
     int unbounded;   // a look behind a cut reached less far than the run going on may begin
+    uint64_t reach_far;  // the furthest look behind a cut past reach_max, in clusters
 };
 
 int stopped(const CutSearch* s)
@@ -264,7 +265,7 @@ uint64_t reach_max(const CutSearch* s);
 // Runs read for a chunk: join_reads_max, scaled by how far the look behind a cut reaches.
 uint64_t reads_max(const CutSearch* s)
 {
-    return join_reads_max * (reach_max(s) / join_reach_max);
+    return join_reads_max * (std::max(reach_max(s), s->reach_far) / join_reach_max);
 }
 
 // 1 unless the located pieces show that the bytes of the file from `cut` up to anchor `y` do not lie
@@ -345,8 +346,10 @@ uint64_t window_reach(CutSearch* s, uint64_t x, uint64_t head_end)
         uint64_t bound = yc >= back ? yc - back : yc + n - back;
         reach = std::min(reach, bound >= h ? bound - h : bound + n - h);
     }
-    if (reach <= reach_max(s))
+    if (reach <= join_spread_max * reach_max(s)) {
+        s->reach_far = std::max(s->reach_far, reach);
         return reach;
+    }
     s->unbounded = 1;
     return join_window_clusters;
 }
@@ -517,7 +520,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
         starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
     CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
                 static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0, open != nullptr,
-                ChunkPlace{}, 0, 0, nullptr, 0, 0};
+                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0};
     WaysAgreed ways = ways_start(file, size, cs);
     if (sure && window)
         s.ways = &ways;

@@ -48,9 +48,15 @@ constexpr uint64_t join_window_clusters = 16;
 // is more (two files written at once share the clusters between a chunk and the next piece); only
 // those clusters are looked at then.
 constexpr uint64_t join_reach_max = 64;
+// A file written beside a faster one (a proxy beside its main clip) takes one cluster in many, so
+// its next located piece lies that many times further on than the chunk's own clusters: the look
+// behind a cut reaches as far as that piece puts the run going on up to join_spread_max times the
+// reach above, and the chunk's reads grow with it.
+constexpr uint64_t join_spread_max = 8;
 // Candidate runs read per chunk, over all its cuts, for each join_reach_max clusters the look
 // behind a cut reaches: a chunk that needs more stays a gap. A chunk of S bytes on clusters of C
-// bytes so reads at most join_reads_max * max(1, 2 * (S / C + 1) / join_reach_max) runs.
+// bytes so reads at most join_reads_max * max(1, 2 * (S / C + 1) / join_reach_max) runs, up to
+// join_spread_max times that where a look reaches further.
 constexpr uint64_t join_reads_max = 512;
 
 // The video chunk at `file` in the camera's file, of samples `sizes`, whose first bytes lie at

@@ -36,6 +36,25 @@ int fits_closely(const mp4::MovieInfo* m, const analysis::ClipHeader* h)
     return m->video.chunk_offsets[1] > m->video.chunk_offsets[0] && end - last < stride;
 }
 
+// The 1-based number of header `h` in the card's list; 0 when it is not one of them.
+uint32_t header_number(const analysis::ClipHeaderList* headers, const analysis::ClipHeader* h)
+{
+    for (size_t k = 0; k < headers->count; k++)
+        if (&headers->items[k] == h)
+            return uint32_t(k + 1);
+    return 0;
+}
+
+// 1 when clips `a` and `b` hold each other's movie box: a main clip and its proxy begin in the
+// same second, so the scan may give each one's run the other's box. Each box then fits the other
+// clip's header closely and not its own.
+int hold_each_others_movie(const analysis::RecoveryClip& a, const analysis::RecoveryClip& b)
+{
+    return a.movie && b.movie && a.header && b.header && a.run && b.run && a.run->has_time && b.run->has_time &&
+           a.run->time_unix == b.run->time_unix && !fits_closely(a.movie, a.header) &&
+           !fits_closely(b.movie, b.header) && fits_closely(a.movie, b.header) && fits_closely(b.movie, a.header);
+}
+
 }  // namespace
 
 void repair_header_pairs(const SalvageCard* card, const analysis::ClipList* clips, const uint8_t* written,
@@ -45,14 +64,27 @@ void repair_header_pairs(const SalvageCard* card, const analysis::ClipList* clip
     const analysis::ClipHeaderList* headers = card->headers;
     std::vector<analysis::RecoveryClip> list(clips->items, clips->items + clips->count);
     std::vector<uint32_t> moved(list.size(), 0);  // the header a clip takes instead, 1-based
+    std::vector<const analysis::RecordingRun*> run_before(list.size());
+    for (size_t i = 0; i < list.size(); i++)
+        run_before[i] = list[i].run;
     std::vector<uint8_t> fitted(headers->count, 0);
+    // two clips that hold each other's movie box trade their headers and runs
+    for (size_t i = 0; i < list.size(); i++)
+        for (size_t j = i + 1; j < list.size() && !moved[i]; j++)
+            if (!moved[j] && !(written && (written[i] || written[j])) && header_number(headers, list[i].header) &&
+                header_number(headers, list[j].header) && hold_each_others_movie(list[i], list[j])) {
+                moved[i] = header_number(headers, list[j].header);
+                moved[j] = header_number(headers, list[i].header);
+                fitted[moved[i] - 1] = fitted[moved[j] - 1] = 1;
+                std::swap(list[i].run, list[j].run);
+            }
     for (const analysis::RecoveryClip& c : list)
         if (c.movie && c.header && c.clip_number >= 1 && c.clip_number <= headers->count &&
             fits_closely(c.movie, c.header))
             fitted[c.clip_number - 1] = 1;
     for (size_t i = 0; i < list.size(); i++) {
         const analysis::RecoveryClip& c = list[i];
-        if (!c.movie || !c.header || !c.run || fits_closely(c.movie, c.header) || (written && written[i]))
+        if (moved[i] || !c.movie || !c.header || !c.run || fits_closely(c.movie, c.header) || (written && written[i]))
             continue;
         uint32_t found = 0, fits = 0;
         for (size_t h = 0; h < headers->count && fits < 2; h++)
@@ -84,9 +116,11 @@ void repair_header_pairs(const SalvageCard* card, const analysis::ClipList* clip
     for (size_t p = 0; p < card->pairs->count; p++) {
         analysis::MoviePair pair = card->pairs->items[p];
         for (size_t i = 0; i < list.size(); i++)
-            if (moved[i] && list[i].run == &card->runs->items[pair.run] &&
-                list[i].movie == &card->movies->items[pair.movie])
+            if (moved[i] && run_before[i] == &card->runs->items[pair.run] &&
+                list[i].movie == &card->movies->items[pair.movie]) {
                 pair.header_index = moved[i];
+                pair.run = uint64_t(list[i].run - card->runs->items);
+            }
         basics::list_append(&out->pairs, pair);
     }
 }

@@ -227,8 +227,10 @@ int choose_settings(const RunInput* in, const SalvageChunkList* chunks, size_t c
     codec::ParameterSets sets;
     int found = 0;
     if (codec::find_parameter_sets(direct_read_buffer.data + at, c->sizes[first], layout->hevc, &sets)) {
-        found = settings_from_sibling(in->movies, layout->hevc, &sets, out) ||
-                settings_from_stream(layout->hevc, &sets, sound_bytes, out);
+        found = settings_from_sibling(in->movies, layout->hevc, &sets, out);
+        if (found && !sound_format_fits(out, sound_bytes))
+            free_stream_settings(out), found = 0;
+        found = found || settings_from_stream(layout->hevc, &sets, sound_bytes, out);
         codec::free_parameter_sets(&sets);
     } else {
         basics::Growable<uint8_t, 65536> bytes;
@@ -240,6 +242,11 @@ int choose_settings(const RunInput* in, const SalvageChunkList* chunks, size_t c
         basics::list_free(&sizes);
     }
     if (found && out->from_sibling) {
+        // a sound entry of another format than the recording's own is not written
+        if (!sound_format_fits(out, sound_bytes)) {
+            std::free(out->sound_entry);
+            out->sound_entry = nullptr, out->sound_entry_size = 0;
+        }
         // this recording's own interleave wins over another recording's
         if (sound_bytes)
             out->sound_chunk_bytes = sound_bytes;

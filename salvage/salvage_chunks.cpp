@@ -475,8 +475,10 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
     size_t seen = 0;
     uint64_t between = described_between(credible, count_selected(credible), &seen);
     // a distance seen once may run across a chunk whose descriptions are lost: a shorter one
-    // another recording shows is the camera's interleave
-    if (between == 0 || (seen < 2 && between_hint && between_hint < between))
+    // another recording shows is the camera's interleave, unless the two chunks follow each other
+    // (a proxy beside its main clip interleaves sound of its own format)
+    if (between == 0 || (seen < 2 && between_hint && between_hint < between &&
+                         !between_follows(credible, count_selected(credible), between)))
         between = between_hint;
 
     // described chunks whose bytes are not all there keep what stands before the damage

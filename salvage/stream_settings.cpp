@@ -228,6 +228,14 @@ int settings_from_stream(int hevc, const codec::ParameterSets* sets, uint64_t so
     return 1;
 }
 
+int sound_format_fits(const StreamSettings* s, uint64_t sound_bytes)
+{
+    PcmFormat own;
+    codec::FrameRate rate{s->video_timescale, s->video_delta};
+    return !sound_bytes || !s->sound_entry || !camera_format_by_rate(sound_bytes, rate, &own) ||
+           pcm_frame_bytes(own) == s->sound_sample_size;
+}
+
 void free_stream_settings(StreamSettings* s)
 {
     std::free(s->video_entry);

@@ -34,6 +34,11 @@ int settings_judged_by_decoder(const analysis::MovieList* movies, int hevc, cons
 // Settings built from the parameter sets; `sound_chunk_bytes` (0: unknown) is the sound the
 // interleave shows behind each chunk of twelve frames, which also gives the frame rate.
 int settings_from_stream(int hevc, const codec::ParameterSets* sets, uint64_t sound_chunk_bytes, StreamSettings* out);
+// 0 when a recording's own interleave, `sound_bytes` behind each chunk (0: unknown), shows sound
+// of another format than the settings' sound entry: twelve frames of it would fill the chunk in
+// frames of another size. A main clip and its proxy share their parameter sets' shape, not
+// always their sound.
+int sound_format_fits(const StreamSettings* s, uint64_t sound_bytes);
 void free_stream_settings(StreamSettings* s);
 
 }  // namespace salvage

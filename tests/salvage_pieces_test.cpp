@@ -373,6 +373,78 @@ TEST(SalvagePieces, AClipTakesBackItsHeaderOnlyWhereNoOtherFitsAlike)
 // interleave 1000). A chunk and its box in one run show it, and so do the box and the next chunk
 // in the camera's file in one run; a boundary between either pair shows another distance, and a
 // distance at least two show is taken.
+// A main clip and its proxy begun in one second: the scan gave each one's run the other's movie
+// box. They trade headers and runs back only where each box fits the other's header and not its
+// own, and neither was written by the documented rules.
+TEST(SalvagePieces, ClipsBegunInOneSecondTradeBackTheirMovieBoxes)
+{
+    constexpr uint64_t ftyp = 32, stride = 1000, chunk = 600, apart = 8 << 20;
+    struct Row {
+        const char* name;
+        uint64_t chunks[2];
+        uint64_t seconds[2];
+        uint8_t written[2];
+        bool trade;
+    } rows[] = {
+        {"a main clip and its proxy trade back", {9, 3}, {100, 100}, {0, 0}, true},
+        {"recordings begun in other seconds keep what they hold", {9, 3}, {100, 101}, {0, 0}, false},
+        {"a clip the documented rules wrote keeps it", {9, 3}, {100, 100}, {0, 1}, false},
+        {"boxes that fit either header alike stay", {4, 4}, {100, 100}, {0, 0}, false},
+    };
+    for (const Row& row : rows) {
+        analysis::ClipHeaderList headers{};
+        analysis::RunList runs{};
+        std::vector<uint64_t> offsets[2], sizes[2];
+        mp4::MovieInfo movies[2] = {};
+        for (uint32_t r = 0; r < 2; r++) {
+            uint64_t at = apart * (r + 1);
+            basics::list_append(&headers, analysis::ClipHeader{at, ftyp, at + ftyp, 8 + (row.chunks[r] - 1) * stride + chunk,
+                                                              0, 1});
+            for (uint64_t k = 0; k < row.chunks[r]; k++)
+                offsets[r].push_back(ftyp + 8 + k * stride), sizes[r].push_back(chunk);
+            movies[r].has_video = 1;
+            movies[r].video.chunk_offsets = offsets[r].data(), movies[r].video.chunk_sizes = sizes[r].data();
+            movies[r].video.chunk_count = row.chunks[r];
+            analysis::RecordingRun run{};
+            run.start_offset = at + 500, run.has_time = 1, run.time_unix = row.seconds[r], run.header_index = r + 1;
+            basics::list_append(&runs, run);
+        }
+        analysis::MovieList movie_list{};
+        basics::list_append(&movie_list, movies[0]);
+        basics::list_append(&movie_list, movies[1]);
+        analysis::ClipList clips{};
+        analysis::PairList pairs{};
+        for (uint32_t r = 0; r < 2; r++) {
+            analysis::RecoveryClip c{};
+            c.clip_number = r + 1, c.header = &headers.items[r], c.run = &runs.items[r];
+            c.movie = &movie_list.items[1 - r];
+            basics::list_append(&clips, c);
+            basics::list_append(&pairs, analysis::MoviePair{r, 1 - r, r + 1});
+        }
+        salvage::SalvageCard card{};
+        card.headers = &headers, card.runs = &runs, card.pairs = &pairs, card.movies = &movie_list;
+        salvage::RepairedClips out;
+        salvage::repair_header_pairs(&card, &clips, row.written, nullptr, &out);
+        EXPECT_EQ(out.changed, int(row.trade)) << row.name;
+        for (uint64_t i = 0; i < out.clips.count; i++) {
+            const analysis::RecoveryClip& c = out.clips.items[i];
+            uint32_t m = uint32_t(c.movie - movie_list.items), r = row.trade ? m : 1 - m;
+            EXPECT_EQ(c.header, &headers.items[r]) << row.name;
+            EXPECT_EQ(c.run, &runs.items[r]) << row.name;
+            EXPECT_EQ(c.clip_number, r + 1) << row.name;
+            const analysis::MoviePair& p = out.pairs.items[i];
+            EXPECT_EQ(p.run, uint64_t(p.movie == 0 ? (row.trade ? 0 : 1) : (row.trade ? 1 : 0))) << row.name;
+            EXPECT_EQ(p.header_index, uint32_t(p.run + 1)) << row.name;
+        }
+        salvage::free_repaired_clips(&out);
+        basics::list_free(&clips);
+        basics::list_free(&pairs);
+        basics::list_free(&movie_list);
+        basics::list_free(&runs);
+        basics::list_free(&headers);
+    }
+}
+
 TEST(SalvagePieces, BoxDistanceFromEitherSide)
 {
     constexpr uint64_t between = 1000, to_box = 700, size = 12 * 100;

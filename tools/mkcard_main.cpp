@@ -28,12 +28,15 @@ const char* usage =
     "                      [--dithered-sound] [--sound tone|music|hiss|silence] [--twin-sets]\n"
     "                      [--fps 25|50|24000/1001|30000/1001|60000/1001] (also for a --scenario card;\n"
     "                      chunks of 12 frames, whose sound varies from chunk to chunk at 1001 rates)\n"
-    "                      [--sound-format 16x2|24x2|24x4] (also for a --scenario card)\n"
+    "                      [--sound-format 16x2|24x2|24x4[,...]] (also for a --scenario card; a list gives\n"
+    "                      the recordings their formats in turn)\n"
     "                      (damages the last recording; --frames N,M,... gives the recordings their frames in\n"
     "                      turn; --twin-sets gives every clip of a deleted tree a deleted twin set of another\n"
     "                      name over its clusters, modified earlier or later)\n"
-    "       --video WxH and --video-mbps N (default 256x144 at the encoder's own quality) and\n"
-    "       --size-mib N apply to a --scenario card too; --truth-only writes truth.json without the\n"
+    "       --video WxH[,WxH...], --video-mbps N[,N...] (default 256x144 at the encoder's own quality)\n"
+    "       and --codec avc|hevc[,...] give the recordings their shapes in turn, as a main clip and the\n"
+    "       proxy written beside it differ; these and --size-mib N apply to a --scenario card too;\n"
+    "       --same-second begins the two recordings written at once in one second; --truth-only writes truth.json without the\n"
     "       copies of the recordings and the expected outputs (for a card the disk holds only once)\n"
     "       a camera-like stream, also for every recording of a --scenario card: --bframes N (B-frames\n"
     "       with the encoder's default pyramid, ctts and edit list in the movie box), --gop N (key frame\n"
@@ -56,15 +59,35 @@ const char* usage =
     "       of each cut chunk of the first recording begins with the chunk's rest up to its next NAL\n"
     "       length field\n";
 
+// Each recording's picture size, bit rate and codec, the k-th recording's from the k-th entry of
+// each list given (round again when the card holds more): a proxy is written beside its main clip
+// in a shape of its own.
+struct Shapes {
+    std::vector<VideoFormat> sizes;
+    std::vector<uint32_t> mbps;
+    std::vector<bool> hevc;
+    void apply(uint32_t k, VideoFormat* v) const
+    {
+        if (!sizes.empty())
+            v->width = sizes[k % sizes.size()].width, v->height = sizes[k % sizes.size()].height;
+        if (!mbps.empty())
+            v->mbps = mbps[k % mbps.size()];
+        if (!hevc.empty())
+            v->hevc = hevc[k % hevc.size()];
+    }
+};
+
 struct Custom {
     uint32_t count = 2;
     std::vector<uint32_t> frames{48};
     bool dithered = false;
     SoundKind sound = SoundKind::tone;
-    SoundFormat sound_format;
+    std::vector<SoundFormat> sound_formats{SoundFormat{}};
     bool sound_format_given = false;
     bool hevc = false, co64 = false, mdat64 = false;
     bool video_given = false;
+    Shapes shapes;
+    bool same_second = false;
     bool stream_given = false;
     bool coding_given = false;
     VideoFormat video;
@@ -185,41 +208,92 @@ SoundKind sound_kind(const std::string& name)
     die("--sound takes tone, music, hiss or silence, not " + name);
 }
 
-// "48" or "48,72,48": the frames of each recording in turn.
-std::vector<uint32_t> frame_counts(int argc, char** argv, int* i)
+// The comma-separated items of the option's value: "48,72,48", "1920x1080,640x360", "hevc,avc".
+std::vector<std::string> list_items(int argc, char** argv, int* i)
 {
     if (*i + 1 >= argc)
         die(std::string("missing value after ") + argv[*i]);
-    std::vector<uint32_t> out;
-    const char* text = argv[++*i];
-    for (const char* at = text;;) {
-        char* end = nullptr;
-        unsigned long v = std::strtoul(at, &end, 10);
-        if (end == at || v == 0 || v > 10000000)
-            die(std::string("not a frame count list: ") + text);
-        out.push_back(static_cast<uint32_t>(v));
-        if (!*end)
+    std::vector<std::string> out;
+    std::string text = argv[++*i];
+    for (size_t at = 0;;) {
+        size_t comma = text.find(',', at);
+        out.push_back(text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (comma == std::string::npos)
             return out;
-        if (*end != ',')
-            die(std::string("not a frame count list: ") + text);
-        at = end + 1;
+        at = comma + 1;
     }
 }
 
-// "1920x1080": a picture size in whole, even pixels, as the encoder needs for 4:2:0.
-VideoFormat picture_size(int argc, char** argv, int* i, VideoFormat f)
+// A whole number from 1 to `limit`, or 0 when `text` is not one.
+uint32_t count_item(const std::string& text, unsigned long limit)
 {
-    if (*i + 1 >= argc)
-        die(std::string("missing value after ") + argv[*i]);
-    const char* text = argv[++*i];
-    unsigned w = 0, h = 0;
-    char tail = 0;
-    if (std::sscanf(text, "%ux%u%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 8192 || h > 8192 || w % 2 ||
-        h % 2)
-        die(std::string("not a picture size WxH: ") + text);
-    f.width = w;
-    f.height = h;
-    return f;
+    char* end = nullptr;
+    unsigned long v = std::strtoul(text.c_str(), &end, 10);
+    return text.empty() || *end || text[0] == '-' || v > limit ? 0 : static_cast<uint32_t>(v);
+}
+
+// "48" or "48,72,48": the frames of each recording in turn.
+std::vector<uint32_t> frame_counts(int argc, char** argv, int* i)
+{
+    std::vector<uint32_t> out;
+    for (const std::string& item : list_items(argc, argv, i)) {
+        out.push_back(count_item(item, 10000000));
+        if (!out.back())
+            die(std::string("not a frame count list: ") + argv[*i]);
+    }
+    return out;
+}
+
+// "50" or "50,3": the video bit rate of each recording in turn.
+std::vector<uint32_t> bit_rates(int argc, char** argv, int* i)
+{
+    std::vector<uint32_t> out;
+    for (const std::string& item : list_items(argc, argv, i)) {
+        out.push_back(count_item(item, 100000));
+        if (!out.back() && item != "0")
+            die(std::string("not a bit rate list in Mbit/s: ") + argv[*i]);
+    }
+    return out;
+}
+
+// "24x4" or "24x4,16x2": the sound format of each recording in turn.
+std::vector<SoundFormat> sound_formats(int argc, char** argv, int* i)
+{
+    std::vector<SoundFormat> out;
+    for (const std::string& item : list_items(argc, argv, i))
+        out.push_back(sound_format(item));
+    return out;
+}
+
+// "hevc" or "hevc,avc": the codec of each recording in turn.
+std::vector<bool> codecs(int argc, char** argv, int* i)
+{
+    std::vector<bool> out;
+    for (const std::string& item : list_items(argc, argv, i)) {
+        if (item != "avc" && item != "hevc")
+            die(std::string("--codec takes avc or hevc, or a list of them: ") + argv[*i]);
+        out.push_back(item == "hevc");
+    }
+    return out;
+}
+
+// "1920x1080" or "1920x1080,640x360": a picture size in whole, even pixels, as the encoder needs
+// for 4:2:0, of each recording in turn.
+std::vector<VideoFormat> picture_sizes(int argc, char** argv, int* i)
+{
+    std::vector<VideoFormat> out;
+    for (const std::string& item : list_items(argc, argv, i)) {
+        unsigned w = 0, h = 0;
+        char tail = 0;
+        if (std::sscanf(item.c_str(), "%ux%u%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 8192 ||
+            h > 8192 || w % 2 || h % 2)
+            die(std::string("not a picture size WxH: ") + item);
+        VideoFormat f;
+        f.width = w;
+        f.height = h;
+        out.push_back(f);
+    }
+    return out;
 }
 
 } // namespace
@@ -253,15 +327,16 @@ int main(int argc, char** argv)
         else if (a == "--frames") c.frames = frame_counts(argc, argv, &i);
         else if (a == "--dithered-sound") c.dithered = true;
         else if (a == "--sound" && i + 1 < argc) c.sound = sound_kind(argv[++i]);
-        else if (a == "--sound-format" && i + 1 < argc) c.sound_format = sound_format(argv[++i]), c.sound_format_given = true;
+        else if (a == "--sound-format") c.sound_formats = sound_formats(argc, argv, &i), c.sound_format_given = true;
         else if (a == "--twin-sets") plan.fs.twin_sets = true;
         else if (a == "--fps" && i + 1 < argc) frame_rate(argv[++i], &rate_num, &rate_den);
         else if (a == "--hevc") c.hevc = true;
         else if (a == "--pix-fmt" && i + 1 < argc) c.video.pixels = pixel_format(argv[++i]), c.coding_given = true;
         else if (a == "--slices") c.video.slices = static_cast<uint32_t>(number(argc, argv, &i)), c.coding_given = true;
-        else if (a == "--video") c.video = picture_size(argc, argv, &i, c.video), c.video_given = true;
-        else if (a == "--video-mbps")
-            c.video.mbps = static_cast<uint32_t>(number(argc, argv, &i)), c.video_given = true;
+        else if (a == "--video") c.shapes.sizes = picture_sizes(argc, argv, &i), c.video_given = true;
+        else if (a == "--video-mbps") c.shapes.mbps = bit_rates(argc, argv, &i), c.video_given = true;
+        else if (a == "--codec") c.shapes.hevc = codecs(argc, argv, &i);
+        else if (a == "--same-second") c.same_second = true;
         else if (a == "--bframes")
             c.video.bframes = static_cast<uint32_t>(number(argc, argv, &i)), c.stream_given = true;
         else if (a == "--gop") c.video.gop = static_cast<uint32_t>(number(argc, argv, &i)), c.stream_given = true;
@@ -297,12 +372,15 @@ int main(int argc, char** argv)
             plan.seed = seed;
         for (CardRecording& r : plan.recordings) {
             VideoFormat& v = r.plan.video;
-            if (c.video_given)
-                v.width = c.video.width, v.height = c.video.height, v.mbps = c.video.mbps;
+            if (c.video_given) {
+                const VideoFormat plain;
+                v.width = plain.width, v.height = plain.height, v.mbps = plain.mbps;
+            }
+            c.shapes.apply(static_cast<uint32_t>(&r - plan.recordings.data()), &v);
             if (c.coding_given)
                 v.pixels = c.video.pixels, v.slices = c.video.slices;
             if (c.sound_format_given)
-                r.plan.sound_format = c.sound_format;
+                r.plan.sound_format = c.sound_formats[size_t(&r - plan.recordings.data()) % c.sound_formats.size()];
             if (c.stream_given) {
                 v.bframes = c.video.bframes;
                 v.gop = c.video.gop;
@@ -316,9 +394,10 @@ int main(int argc, char** argv)
             CardRecording r = plain_recording(k, c.frames[k % c.frames.size()]);
             r.plan.dithered_sound = c.dithered;
             r.plan.sound = c.sound;
-            r.plan.sound_format = c.sound_format;
+            r.plan.sound_format = c.sound_formats[k % c.sound_formats.size()];
             r.plan.video = c.video;
             r.plan.video.hevc = c.hevc;
+            c.shapes.apply(k, &r.plan.video);
             r.plan.co64 = c.co64;
             r.plan.mdat64 = c.mdat64;
             r.plan.uuid_boxes = c.uuid;
@@ -336,6 +415,8 @@ int main(int argc, char** argv)
             plan.recordings[0].placement.second_runs = c.second_runs;
             plan.recordings[0].placement.jitter_seed = c.jitter_runs ? plan.seed * 0x2545F4914F6CDD1Dull | 1 : 0;
             plan.recordings[0].placement.wrap_clusters = c.wrap;
+            if (c.same_second && plan.recordings.size() > 1)
+                plan.recordings[1].plan.utc_unix = plan.recordings[0].plan.utc_unix;
         }
     }
     for (CardRecording& r : plan.recordings)

@@ -9,6 +9,9 @@ bench/salvage/fragments.sh, and under it what the oracle finds wrong in a salvag
                                  six cards of jittered runs per seed instead (shapes in JITTERED),
                                  their sound tone (default), music, hiss or silence: a join that
                                  music or hiss cannot prove must not be made
+    python3 bench/salvage/fragments_sweep.py --proxy SEED[,SEED...] [NAME...]
+                                 cards of a main clip and its proxy written at once (shapes in PROXY),
+                                 a third main clip after them
     ... --sound-format 16x2|24x2|24x4    every card's sound in that sample format
     ... --fps 25|50|24000/1001|30000/1001|60000/1001    every card at that frame rate"""
 
@@ -50,6 +53,31 @@ def jittered(seeds, sound="tone"):
     return cards
 
 
+# main clip and proxy: runs (the proxy's after the colon), picture sizes, bit rates, codecs, more options
+PROXY = [("16:1", "1920x1080,640x360", "50,3", "avc", ()),
+         ("32:2", "1920x1080,1280x720", "50,9", "hevc,avc,hevc", ("--damage", "moov-lost")),
+         ("8:1", "1280x720,640x360", "25,3", "avc", ("--bframes", "2", "--gop", "12")),
+         ("4:4", "1920x1080,640x360", "50,3", "hevc,avc,hevc", ()),
+         ("1:1", "1280x720,640x360", "25,3", "avc", ("--damage", "moov-lost")),
+         # the proxy first, the main clip's movie box lost
+         ("3:24", "640x360,1920x1080", "6,50", "avc", ("--damage", "moov-lost")),
+         # the proxy's sound in 16-bit stereo, the main clip's in 24-bit four channels
+         ("3:12", "640x360,1280x720", "3,25", "avc", ("--sound-format", "16x2,24x4", "--damage", "moov-lost"))]
+
+
+def proxy_cards(seeds):
+    cards = {}
+    for seed in seeds:
+        for i, (runs, video, mbps, codec, extra) in enumerate(PROXY):
+            lost = "--damage" in extra
+            cards["p%s-%s-%s-%d-s%d" % (runs, "+".join(v.split("x")[1] for v in video.split(",")), codec.split(",")[0],
+                                      i, seed)] = (
+                "--count", "2" if lost else "3", "--frames", "36,36,24", "--alternate", runs, "--jitter-runs",
+                "--video", video, "--video-mbps", mbps, "--codec", codec, "--same-second", "--size-mib", "128",
+                "--seed", str(seed * 10 + i)) + extra + (FORMAT if (seed + i) % 2 else ZEROED)
+    return cards
+
+
 def main(names):
     test = unittest.TestCase()
     more = ()
@@ -61,6 +89,8 @@ def main(names):
     if names[:1] == ["--jittered"]:
         sound = names[3] if names[2:3] == ["--sound"] else "tone"
         cards, names = list(jittered([int(x) for x in names[1].split(",")], sound).items()), []
+    if names[:1] == ["--proxy"]:
+        cards, names = list(proxy_cards([int(x) for x in names[1].split(",")]).items()), names[2:]
     print("%-34s %5s %12s %7s %5s %9s %15s %7s" % ("card", "runs", "cuts v+s+k", "joined", "gaps", "whole/of",
                                                   "frames kept/on", "frames"))
     for name, options in cards:

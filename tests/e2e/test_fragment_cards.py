@@ -120,6 +120,13 @@ CARDS = {
     # recordings share between their located pieces leaves one way for each
     "run16-c32-720p-50mbps": ("--count", "2", "--frames", "24,24", "--alternate", "16", "--video", "1280x720",
                               "--video-mbps", "50", "--size-mib", "24", "--seed", "7") + FORMAT,
+    # a main clip and its proxy, begun in one second, each of its own picture size, bit rate and
+    # codec: the scan gives each one's run the other's movie box, which fits the other's header
+    # only; the third recording, without its movie box, interleaves 24-bit four-channel sound,
+    # not the 16-bit stereo of the two movie boxes of its parameter sets' shape
+    "proxy4:1-c32-same-second": ("--count", "3", "--frames", "48,36,36", "--alternate", "4:1", "--video",
+                                 "640x360,256x144", "--video-mbps", "6,0", "--codec", "hevc,avc", "--sound-format",
+                                 "16x2,16x2,24x4", "--same-second", "--damage", "moov-lost", "--seed", "31") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -137,7 +144,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run4-jitter-c128-20mbps-music": (3, 228),
         "run4-jitter-c128-20mbps-last-music": (3, 228), "run3-c32-lost-2997": (2, 180),
         "run3-jitter-c32-lost-last-24bit": (2, 96), "run6:2-jitter-c32-b2-2997": (3, 228),
-        "run16-c32-720p-50mbps": (2, 48)}
+        "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
