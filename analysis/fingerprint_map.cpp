@@ -9,7 +9,6 @@
 #include "basics/output.h"
 #include "image/read_at.h"
 #include "mp4/box.h"
-#include "platform/platform.h"
 
 namespace analysis {
 
@@ -23,22 +22,27 @@ constexpr uint64_t first_size_at = 81;
 constexpr uint64_t size_stride = 21;
 constexpr uint64_t chunk_offset_at = 4;
 
-struct FingerprintSlot {
-    uint64_t fingerprint;
+// An expected chunk: its offset in the camera's file and its twelve sample sizes, and where the
+// clip list has it. The table holds one per distinct description, in the order they were added.
+struct ExpectedChunk {
     uint64_t chunk_offset;
-    uint32_t sizes[256];
-    uint16_t size_count;
+    uint32_t sizes[camera_chunk_samples];
+    uint32_t duplicate;
     uint64_t clip_list_index;
     uint64_t chunk_index;
-    uint32_t occupied;
-    uint32_t duplicate;
 };
-static_assert(sizeof(FingerprintSlot) == 1072, "a slot reserves 256 sizes");
+
+// The first sample sizes of the expected chunks. Most byte positions of a box hold no such size,
+// so a bit per 16-bit hash of a size turns them away before the set is probed.
+constexpr uint32_t first_size_filter_bits = 1u << 16;
 
 struct FirstSizeSet {
     uint32_t* values;
     uint8_t* used;
+    uint64_t filter[first_size_filter_bits / 64];
 };
+
+uint32_t filter_bit(uint32_t size) { return (size * 0x9E3779B1u) >> 16; }
 
 struct MarkerHit {
     uint64_t clip_list_index;
@@ -46,24 +50,30 @@ struct MarkerHit {
     uint64_t position;
 };
 
-// The slots are large, so the probes walk a compact copy of their fingerprints (0 for a free
-// slot: a fingerprint is never 0) and touch a slot only when its fingerprint matches.
+// A slot holds a fingerprint (0 for a free slot: a fingerprint is never 0) and the index of its
+// chunk, so the probes walk 16-byte slots and the chunks take no more room than there are.
+struct Slot {
+    uint64_t fingerprint;
+    uint64_t chunk;
+};
+
 struct ExpectedTable {
-    FingerprintSlot* slots;
-    uint64_t* keys;
+    Slot* slots;
+    ExpectedChunk* chunks;
     FirstSizeSet first_sizes;
     uint64_t mask;
     size_t expected, unique, duplicates;
 };
 
-int slot_matches(const FingerprintSlot* slot, uint64_t fingerprint, uint64_t offset, const uint32_t* sizes)
+int chunk_matches(const ExpectedChunk* c, uint64_t offset, const uint32_t* sizes)
 {
-    return slot->fingerprint == fingerprint && slot->chunk_offset == offset && slot->size_count == camera_chunk_samples &&
-           std::memcmp(slot->sizes, sizes, camera_chunk_samples * sizeof(uint32_t)) == 0;
+    return c->chunk_offset == offset && std::memcmp(c->sizes, sizes, camera_chunk_samples * sizeof(uint32_t)) == 0;
 }
 
 void add_first_size(ExpectedTable* t, uint32_t size)
 {
+    uint32_t bit = filter_bit(size);
+    t->first_sizes.filter[bit / 64] |= uint64_t(1) << (bit % 64);
     for (uint64_t i = mix64(size) & t->mask;; i = (i + 1) & t->mask) {
         if (!t->first_sizes.used[i]) {
             t->first_sizes.used[i] = 1;
@@ -77,6 +87,9 @@ void add_first_size(ExpectedTable* t, uint32_t size)
 
 int has_first_size(const ExpectedTable* t, uint32_t size)
 {
+    uint32_t bit = filter_bit(size);
+    if (!(t->first_sizes.filter[bit / 64] >> (bit % 64) & 1))
+        return 0;
     for (uint64_t i = mix64(size) & t->mask;; i = (i + 1) & t->mask) {
         if (!t->first_sizes.used[i])
             return 0;
@@ -89,22 +102,22 @@ void add_expected(ExpectedTable* t, uint64_t clip, uint64_t chunk, uint64_t offs
 {
     uint64_t fingerprint = chunk_fingerprint(offset, sizes);
     for (uint64_t i = fingerprint & t->mask;; i = (i + 1) & t->mask) {
-        FingerprintSlot* slot = &t->slots[i];
-        if (t->keys[i] == 0) {
-            t->keys[i] = fingerprint;
+        Slot* slot = &t->slots[i];
+        if (slot->fingerprint == 0) {
+            ExpectedChunk* c = &t->chunks[t->unique];
+            c->chunk_offset = offset;
+            std::memcpy(c->sizes, sizes, camera_chunk_samples * sizeof(uint32_t));
+            c->duplicate = 0;
+            c->clip_list_index = clip;
+            c->chunk_index = chunk;
             slot->fingerprint = fingerprint;
-            slot->chunk_offset = offset;
-            std::memcpy(slot->sizes, sizes, camera_chunk_samples * sizeof(uint32_t));
-            slot->size_count = camera_chunk_samples;
-            slot->clip_list_index = clip;
-            slot->chunk_index = chunk;
-            slot->occupied = 1;
-            t->unique++;
+            slot->chunk = t->unique++;
             break;
         }
-        if (t->keys[i] == fingerprint && slot_matches(slot, fingerprint, offset, sizes)) {
-            if (!slot->duplicate) {
-                slot->duplicate = 1;
+        ExpectedChunk* c = &t->chunks[slot->chunk];
+        if (slot->fingerprint == fingerprint && chunk_matches(c, offset, sizes)) {
+            if (!c->duplicate) {
+                c->duplicate = 1;
                 t->duplicates++;
             }
             break;
@@ -121,12 +134,11 @@ void build_table(const ClipList* clips, ExpectedTable* t)
     uint64_t capacity = 16;
     while (capacity < 3 * expected + 16)
         capacity *= 2;
-    t->slots = static_cast<FingerprintSlot*>(basics::xcalloc(capacity, sizeof(FingerprintSlot)));
-    // the slots are touched at random, so a table of small pages costs one page fault per slot
-    platform::advise_large_buffer(t->slots, capacity * sizeof(FingerprintSlot));
-    t->keys = static_cast<uint64_t*>(basics::xcalloc(capacity, sizeof(uint64_t)));
+    t->slots = static_cast<Slot*>(basics::xcalloc(capacity, sizeof(Slot)));
+    t->chunks = static_cast<ExpectedChunk*>(basics::xmalloc((expected ? expected : 1) * sizeof(ExpectedChunk)));
     t->first_sizes.values = static_cast<uint32_t*>(basics::xcalloc(capacity, sizeof(uint32_t)));
     t->first_sizes.used = static_cast<uint8_t*>(basics::xcalloc(capacity, 1));
+    std::memset(t->first_sizes.filter, 0, sizeof t->first_sizes.filter);
     t->mask = capacity - 1;
     t->expected = t->unique = t->duplicates = 0;
     t->expected = expected;
@@ -155,20 +167,20 @@ uint32_t collect_hits(const ExpectedTable* t, const uint8_t* box, uint64_t box_s
         uint64_t offset;
         read_chunk_description(box, k, &offset, sizes);
         uint64_t fingerprint = chunk_fingerprint(offset, sizes);
-        for (uint64_t i = fingerprint & t->mask; t->keys[i] != 0; i = (i + 1) & t->mask) {
-            if (t->keys[i] != fingerprint)
+        for (uint64_t i = fingerprint & t->mask; t->slots[i].fingerprint != 0; i = (i + 1) & t->mask) {
+            if (t->slots[i].fingerprint != fingerprint)
                 continue;
-            const FingerprintSlot* slot = &t->slots[i];
-            if (!slot_matches(slot, fingerprint, offset, sizes))
+            const ExpectedChunk* c = &t->chunks[t->slots[i].chunk];
+            if (!chunk_matches(c, offset, sizes))
                 continue;
-            if (slot->duplicate || count >= max_marker_hits)
+            if (c->duplicate || count >= max_marker_hits)
                 break;
             int seen = 0;
             for (uint32_t h = 0; h < count && !seen; h++)
-                seen = hits[h].clip_list_index == slot->clip_list_index && hits[h].chunk_index == slot->chunk_index &&
+                seen = hits[h].clip_list_index == c->clip_list_index && hits[h].chunk_index == c->chunk_index &&
                        hits[h].position == k;
             if (!seen)
-                hits[count++] = MarkerHit{slot->clip_list_index, slot->chunk_index, k};
+                hits[count++] = MarkerHit{c->clip_list_index, c->chunk_index, k};
             break;
         }
     }
@@ -262,7 +274,7 @@ void map_fingerprints(std::FILE* image, uint64_t image_size, const MarkerList* m
     std::free(box);
     basics::out_printf("\n");
     std::free(table.slots);
-    std::free(table.keys);
+    std::free(table.chunks);
     std::free(table.first_sizes.values);
     std::free(table.first_sizes.used);
     basics::out_printf("  expected=%zu mapped=%zu ambiguous=%zu\n", table.expected, mapped, ambiguous);
