@@ -12,6 +12,7 @@
 #include "basics/output.h"
 #include "image/card_reader.h"
 #include "image/image_saver.h"
+#include "image/kept_boxes.h"
 #include "image/raw_scan.h"
 #include "image/scan_cache.h"
 #include "image/scan_ring.h"
@@ -290,6 +291,7 @@ void run_pipeline(RunState* s)
     s->image = nullptr;
     free_run_state(s);
     analysis::release_read_buffers();
+    image::kept_boxes_release();
     image::scan_ring_freed();
     if (!s->options.analysis_only)
         validator::unload_validator();

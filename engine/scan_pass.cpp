@@ -3,6 +3,7 @@
 #include "analysis/scan_time_search.h"
 #include "basics/output.h"
 #include "engine/report_stage.h"
+#include "image/kept_boxes.h"
 #include "image/raw_scan.h"
 #include "image/scan_ring.h"
 #include "rebuild/decode_ahead.h"
@@ -20,6 +21,7 @@ struct ScanPass {
 void bytes_read(void*, const image::ScanIndex* index, const uint8_t*, size_t)
 {
     analysis::scan_search_advance(index);
+    image::kept_boxes_advance(index);
     rebuild::spool_advance(index);
 }
 
@@ -32,6 +34,7 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     ScanPass pass;
     image::scan_ring_init(&pass.ring, analysis::scan_search_ring_bytes);
     analysis::scan_search_begin(s->image, s->image_size, &pass.ring);
+    image::kept_boxes_begin(s->image, s->image_size, &pass.ring);
     // the destination of stage [6/6], as the writer will be given it
     char destination[sizeof s->destination];
     basics::bounded_format(destination, sizeof destination, "%s", s->options.output_dir);
@@ -48,6 +51,7 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,
                                 &observer, hash);
     analysis::scan_search_end(&s->scan);
+    image::kept_boxes_end(&s->scan);
     rebuild::spool_advance(&s->scan);
     rebuild::spool_end();
     // the analysis and the rebuild go on while the ring's memory is given back

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "image/card_reader.h"
+#include "image/kept_boxes.h"
 #include "image/scan_ring.h"
 
 namespace image {
@@ -14,6 +15,8 @@ int read_at(std::FILE* image, uint64_t offset, void* buf, uint64_t n)
     int served = 0;
     if (scan_ring_serve(image, offset, buf, n, &served))
         return served;
+    if (kept_boxes_serve(image, offset, buf, n))
+        return 1;
     uint64_t unknown = 0;
     return card_read(image, offset, buf, n, &unknown) == n && unknown == 0;
 }

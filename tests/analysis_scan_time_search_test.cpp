@@ -2,11 +2,13 @@
 // of the image gives, and a search with any other input is not taken from them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "analysis/chunk_locate.h"
 #include "analysis/scan_time_search.h"
 #include "analysis/window_reuse.h"
+#include "image/kept_boxes.h"
 #include "image/raw_scan.h"
 #include "image/read_at.h"
 #include "platform/platform.h"
@@ -35,6 +37,7 @@ struct Scanned {
 void bytes_read(void*, const image::ScanIndex* index, const uint8_t*, size_t)
 {
     analysis::scan_search_advance(index);
+    image::kept_boxes_advance(index);
 }
 
 // The raw scan of the image with the searches done as it passes, as a run that writes every clip.
@@ -42,9 +45,11 @@ void scan_with_searches(const TempImage& img, Scanned* s)
 {
     image::scan_ring_init(&s->ring, analysis::scan_search_ring_bytes);
     analysis::scan_search_begin(img.f, img.size, &s->ring);
+    image::kept_boxes_begin(img.f, img.size, &s->ring);
     image::ScanObserver observer = {bytes_read, s, &s->ring};
     image::raw_scan(img.f, img.size, MiB, 0, &s->index, &observer);
     analysis::scan_search_end(&s->index);
+    image::kept_boxes_end(&s->index);
     image::scan_ring_free(&s->ring);
 }
 
@@ -92,6 +97,20 @@ TEST(ScanTimeSearch, KeptResultsAreTheSearchesOfAFreshRead)
         scan_with_searches(img, &s);
         ASSERT_EQ(s.index.kkad_hits.count, specs.size() * l.chunks);
 
+        // every box was kept as the image holds it, up to where the image ends, and a read
+        // that reaches past what was kept is not served from it
+        for (size_t b = 0; b < s.index.kkad_hits.count; b++) {
+            uint64_t start = s.index.kkad_hits.items[b] - 4;
+            uint64_t n = std::min(image::kept_box_bytes, img.size - start);
+            Bytes kept(n + 1);
+            ASSERT_TRUE(image::kept_boxes_serve(img.f, start, kept.data(), n)) << "box " << b;
+            EXPECT_TRUE(std::equal(kept.begin(), kept.begin() + n, image.begin() + start)) << "box " << b;
+            EXPECT_TRUE(image::kept_boxes_serve(img.f, start + 4, kept.data(), 128) || n < 132) << "box " << b;
+            if (image::kept_boxes_serve(img.f, start, kept.data(), n + 1)) {
+                ASSERT_LT(start + n, img.size) << "box " << b;
+                EXPECT_TRUE(std::equal(kept.begin(), kept.end(), image.begin() + start)) << "box " << b;
+            }
+        }
         size_t box = 0;
         for (size_t r = 0; r < specs.size(); r++) {
             for (uint32_t j = 0; j < l.chunks; j++, box++) {
@@ -137,6 +156,7 @@ TEST(ScanTimeSearch, KeptResultsAreTheSearchesOfAFreshRead)
             EXPECT_FALSE(analysis::scan_verify_result(last_at + 1, &ls, codec::Syntax::avc, &passed));
         }
         analysis::release_read_buffers();
+        image::kept_boxes_release();
         image::free_scan_index(&s.index);
     }
 }
