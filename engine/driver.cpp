@@ -28,6 +28,17 @@
 
 namespace engine {
 
+// The fingerprint reads three stretches of the image, two of them far from its start: it is taken
+// before the scan only where a cache it names may lie, else behind the scan, which then has read
+// those bytes already.
+static uint64_t fingerprint_of(RunState* s)
+{
+    if (!s->fingerprint_taken)
+        s->fingerprint = image::image_fingerprint(s->image, s->image_size);
+    s->fingerprint_taken = 1;
+    return s->fingerprint;
+}
+
 // With --hash-image the raw scan runs even when the cache holds its hits: its read of the
 // whole image is what the hash is taken from.
 // With --save-image too: the scan's read is what is saved. A cache hit brings the stretches the
@@ -37,7 +48,8 @@ static void scan_stage(RunState* s)
     basics::out_printf("\n[2/6] Raw scanning image...\n");
     image::UnreadableMap cached;
     s->scan_cache_hit = !s->options.hash_image && !image::image_saver_active() &&
-                        image::scan_cache_lookup(work_dir_buffer, s->fingerprint, s->image_size, &s->scan, &cached);
+                        image::scan_cache_may_exist(work_dir_buffer) &&
+                        image::scan_cache_lookup(work_dir_buffer, fingerprint_of(s), s->image_size, &s->scan, &cached);
     take_cached_unreadable(&cached);
     image::map_free(&cached);
     if (!s->scan_cache_hit) {
@@ -58,7 +70,7 @@ static void scan_stage(RunState* s)
         image::image_saver_end(whole, MENDORA_VERSION);
         // a scan cut short is not the image's: a later run scans again
         if (whole)
-            image::scan_cache_write(work_dir_buffer, s->fingerprint, s->image_size, &s->scan, image::card_map());
+            image::scan_cache_write(work_dir_buffer, fingerprint_of(s), s->image_size, &s->scan, image::card_map());
     }
     basics::out_printf("  raw XAVC=%zu kkad=%zu moov=%zu\n", s->scan.xavc_hits.count, s->scan.kkad_hits.count,
                        s->scan.moov_hits.count);

@@ -30,7 +30,9 @@ struct RunState {
     EngineOptions options;
     std::FILE* image;
     uint64_t image_size;
+    // the image's fingerprint, which names its scan cache, once taken
     uint64_t fingerprint;
+    int fingerprint_taken;
     image::ImageGeometry geometry;
     image::ScanIndex scan;
     analysis::ClipHeaderList headers;

@@ -7,7 +7,6 @@
 #include "engine/driver.h"
 #include "basics/output.h"
 #include "image/path_join.h"
-#include "image/scan_cache.h"
 #include "platform/platform.h"
 #include "platform/stdio_files.h"
 #include "mendora_version.h"
@@ -65,7 +64,6 @@ void engine_main(int argc, char** argv)
     basics::out_printf("Size   : %llu bytes\n", static_cast<unsigned long long>(state.image_size));
 
     open_card_reading(&state);
-    state.fingerprint = image::image_fingerprint(state.image, state.image_size);
     make_folder_or_stop("working directory", o->work_dir);
     if (!o->analysis_only)
         make_folder_or_stop("output directory", o->output_dir);

@@ -2,7 +2,7 @@
 
 namespace engine {
 
-// The console engine: options, banner, image, fingerprint, output folder, then the pipeline.
+// The console engine: options, banner, image, output folder, then the pipeline.
 void engine_main(int argc, char** argv);
 
 }  // namespace engine

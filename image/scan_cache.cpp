@@ -31,6 +31,8 @@ constexpr uint64_t max_cached_hits = 10000000;
 constexpr size_t sample_bytes = 65536;
 constexpr uint64_t fnv_basis = 0x14650FB0739D0383ull;
 constexpr uint64_t fnv_prime = 0x100000001B3ull;
+const char* const cache_name_start = "velto_xavc_scan_";
+const char* const cache_name_end = ".bin";
 
 void feed(uint64_t* h, const uint8_t* p, size_t n)
 {
@@ -136,9 +138,14 @@ uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
 void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out)
 {
     char name[96];
-    basics::bounded_format(name, sizeof name, "velto_xavc_scan_%016llx.bin",
-                           static_cast<unsigned long long>(fingerprint));
+    basics::bounded_format(name, sizeof name, "%s%016llx%s", cache_name_start,
+                           static_cast<unsigned long long>(fingerprint), cache_name_end);
     path_join(out, cache_path_capacity, work_dir, name);
+}
+
+int scan_cache_may_exist(const char* work_dir)
+{
+    return platform::folder_may_hold(work_dir, cache_name_start, cache_name_end);
 }
 
 int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t image_size)

@@ -21,6 +21,9 @@ void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out /* ca
 // n offsets into `list`, each below image_size; 0 with the list emptied otherwise.
 int read_offset_array(std::FILE* cache, OffsetList* list, uint64_t n, uint64_t image_size);
 
+// 0 when the working folder holds no scan cache of any image, so that none needs looking up.
+int scan_cache_may_exist(const char* work_dir);
+
 // 1 and `index` filled (and the hit line printed) when a valid cache exists; a stale or damaged
 // file is deleted. Silent otherwise. The stretches the scan found unreadable go into `unread`.
 int scan_cache_lookup(const char* work_dir, uint64_t fingerprint, uint64_t image_size, ScanIndex* index,

@@ -83,6 +83,9 @@ int make_folder(const char* path);
 int path_exists(const char* path);
 // 1 when the path names a plain file: no folder, pipe or device.
 int regular_file(const char* path);
+// 0 when `folder` is known to hold no entry whose name begins with `prefix` and ends with
+// `suffix`; 1 when it may (also when the folder cannot be listed).
+int folder_may_hold(const char* folder, const char* prefix, const char* suffix);
 
 // A file's times as seconds since 1970 (UTC) and hundredths; `set` 0 leaves that time alone.
 struct FileTime {

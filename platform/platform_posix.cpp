@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -236,6 +237,27 @@ int regular_file(const char* path)
 }
 
 int remove_file(const char* path) { return unlink(path) == 0; }
+
+int folder_may_hold(const char* folder, const char* prefix, const char* suffix)
+{
+    DIR* d = opendir(folder[0] ? folder : ".");
+    if (!d)
+        return 1;
+    size_t p = std::strlen(prefix), s = std::strlen(suffix);
+    int found = 0;
+    while (!found) {
+        errno = 0;
+        const dirent* e = readdir(d);
+        if (!e) {
+            found = errno != 0;  // a listing cut short tells nothing
+            break;
+        }
+        size_t n = std::strlen(e->d_name);
+        found = n >= p + s && std::strncmp(e->d_name, prefix, p) == 0 && std::strcmp(e->d_name + n - s, suffix) == 0;
+    }
+    closedir(d);
+    return found;
+}
 
 void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
 

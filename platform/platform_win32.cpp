@@ -73,6 +73,22 @@ int remove_file(const char* path) { return _wremove(wide_path(path).c_str()) == 
 
 static DWORD attributes_of(const char* path) { return GetFileAttributesW(wide_path(path).c_str()); }
 
+// The pattern matches more than the names asked for (short names too): the answer may be 1 for
+// none, never 0 for one.
+int folder_may_hold(const char* folder, const char* prefix, const char* suffix)
+{
+    std::string pattern = folder[0] ? folder : ".";
+    if (!is_separator(pattern.back()))
+        pattern += path_separator;
+    pattern += std::string(prefix) + "*" + suffix;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW(wide_path(pattern.c_str()).c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_FILE_NOT_FOUND;
+    FindClose(h);
+    return 1;
+}
+
 int regular_file(const char* path)
 {
     DWORD a = attributes_of(path);
