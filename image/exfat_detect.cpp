@@ -78,14 +78,16 @@ ImageGeometry detect_exfat(std::FILE* image, uint64_t image_size)
 {
     basics::out_printf("\n[1/6] Detecting exFAT...\n");
     size_t n = static_cast<size_t>(image_size < search_limit ? image_size : search_limit);
-    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(n));
-    // The first n bytes pass through a 1 MiB window at the front of the buffer: fresh pages cost
-    // more than the reads, and a window that starts on a sector start keeps every sector whole.
-    constexpr size_t window = 1024 * 1024;
+    // The first n bytes pass through a 1 MiB window: fresh pages cost more than the reads, and a
+    // window that starts on a sector start keeps every sector whole. The first window is 64 KiB,
+    // where a card keeps its boot region: the pages of the rest are not touched then.
+    constexpr size_t window = 1024 * 1024, first_window = 65536;
+    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(n < window ? n : window));
     uint64_t done = 0;
     ImageGeometry geometry;
     while (done < n) {
-        size_t want = n - done < window ? static_cast<size_t>(n - done) : window;
+        size_t step = done == 0 ? first_window : window;
+        size_t want = n - done < step ? static_cast<size_t>(n - done) : step;
         // bytes that do not read are zero here and hold no boot sector; a candidate is read
         // again on its own, whole
         size_t got = static_cast<size_t>(card_read(image, done, buf, want, nullptr));
