@@ -60,11 +60,14 @@ void keep_due(const ScanIndex* index, int ended)
             return;
         if (keeper.kept_bytes + n > kept_boxes_budget)
             continue;
-        if (start < scan_ring_start(keeper.ring) || start + n > keeper.ring->end)
-            continue;
         uint8_t* at = room_for(n);
-        scan_ring_copy(keeper.ring, start, at, n);
-        basics::list_append(&keeper.boxes, KeptBox{start, n, at});
+        if (scan_ring_copy(keeper.ring, start, at, n)) {
+            basics::list_append(&keeper.boxes, KeptBox{start, n, at});
+        } else {
+            // bytes the ring does not hold (a scan cut short): the room is given back
+            keeper.block_used -= n;
+            keeper.kept_bytes -= n;
+        }
     }
 }
 
