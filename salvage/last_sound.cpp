@@ -43,6 +43,90 @@ Joint joint_at(std::FILE* image, uint64_t image_size, uint64_t left, uint64_t be
     return judge_joint(buf, before + after, before, pcm);
 }
 
+
+// The sound [file, file + size) of a recording looked for backwards through the image; a file
+// that goes on at the heap's start has its clusters in front of those at the heap's end.
+struct SoundWalk {
+    std::FILE* image;
+    uint64_t image_size, heap, cs;
+    const ClaimList* claims;
+    uint32_t clip, tag;
+    uint64_t file, size;
+    PcmFormat pcm;
+    uint64_t clusters;  // in the heap
+};
+
+// The heap's cluster `back` clusters in front of cluster `c`, round the heap's end.
+uint64_t cluster_in_front(const SoundWalk* w, uint64_t c, uint64_t back)
+{
+    return (c + w->clusters - back % w->clusters) % w->clusters;
+}
+
+// From the sound's cluster edge `edge` back to its first byte, `cur` the image cluster behind the
+// edge: at each edge the one cluster in front that may be the file's and whose samples run on
+// smoothly into the cluster in hand, when every other such cluster makes a clear step there. 1 with
+// `cur` the cluster of the sound's first byte; 0 when an edge has no such cluster, -1 when one is
+// not shown not to be the one in front. `at` gets the cluster of each of the sound's clusters of
+// the file in front of the edge (counted from its first).
+int walk_back(const SoundWalk* w, uint64_t edge, uint64_t* cur, uint64_t* at)
+{
+    uint64_t cs = w->cs, heap = w->heap, fb = pcm_frame_bytes(w->pcm), edge_window = pcm_window(w->pcm);
+    for (uint64_t e = edge; e > w->file; e -= cs) {
+        // the sound's bytes in front of the edge from a frame's first byte on, and behind it
+        uint64_t x = e - w->file, before = std::min(edge_window, x);
+        before -= (before - x % fb) % fb;
+        uint64_t after = std::min(edge_window, w->file + w->size - e), found = UINT64_MAX;
+        for (uint64_t back = 1; back <= last_sound_reach && back < w->clusters; back++) {
+            uint64_t c = cluster_in_front(w, *cur, back);
+            if (!may_be(w->claims, heap + c * cs, cs, w->clip, w->tag, e / cs - 1))
+                continue;
+            Joint j = joint_at(w->image, w->image_size, heap + (c + 1) * cs - before, before, heap + *cur * cs, after,
+                               w->pcm, 1);
+            if (j == Joint::unknown || (j == Joint::smooth && found != UINT64_MAX))
+                return -1;
+            if (j == Joint::smooth)
+                found = c;
+        }
+        if (found == UINT64_MAX)
+            return 0;
+        *cur = found;
+        at[e / cs - 1 - w->file / cs] = found;
+    }
+    return 1;
+}
+
+// The cluster in front of `piece` (the cluster of the next located piece) that holds the sound's
+// last bytes, where a cluster edge lies between the two: a cluster that may be the file's, whose
+// samples stop at the sound's end (what follows it there makes a step), and from which the walk
+// back proves every edge of the sound. 1 with `at` the cluster of each of the sound's clusters of
+// the file (counted from its first), only when exactly one cluster within reach is such.
+int end_cluster(const SoundWalk* w, uint64_t piece, uint64_t* at)
+{
+    uint64_t cs = w->cs, heap = w->heap, fb = pcm_frame_bytes(w->pcm), edge_window = pcm_window(w->pcm);
+    uint64_t end = w->file + w->size, in = end % cs, last = (end - 1) / cs;
+    uint64_t before = std::min(edge_window, in), after = std::min(edge_window, cs - in);
+    before -= before % fb;
+    if (in == 0 || before < fb || after < fb || last * cs <= w->file || (last * cs - w->file) / cs >= place_cuts_max)
+        return 0;
+    uint64_t ways = 0, first = w->file / cs, walked_at[place_cuts_max + 1];
+    for (uint64_t back = 1; back <= last_sound_reach && back < w->clusters; back++) {
+        uint64_t c = cluster_in_front(w, piece, back), end_at = heap + c * cs + in, cur = c;
+        if (!may_be(w->claims, heap + c * cs, cs, w->clip, w->tag, last) ||
+            joint_at(w->image, w->image_size, end_at - before, before, end_at, after, w->pcm) != Joint::step)
+            continue;
+        // a cluster whose own first bytes no cluster in front is shown to lead to holds no sound
+        // of the file's there; an edge further back that is not shown leaves the sound open
+        int walked = walk_back(w, last * cs, &cur, walked_at);
+        if ((walked < 0 && cur != c) || (walked > 0 && ++ways > 1))
+            return 0;
+        if (walked > 0) {
+            std::copy(walked_at, walked_at + (last - first), at);
+            at[last - first] = c;
+        }
+    }
+    return ways == 1;
+}
+
 }  // namespace
 
 int last_sound_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
@@ -92,43 +176,46 @@ int last_sound_by_waveform(std::FILE* image, uint64_t image_size, const image::I
 
 int sound_head_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                            const ClaimList* claims, uint32_t clip, uint32_t tag, JoinAnchor hi, uint64_t file,
-                           uint64_t size, PcmFormat pcm, JoinAnchor* out)
+                           uint64_t size, PcmFormat pcm, JoinAnchor* out, ChunkPlace* sound)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0, heap = geometry ? geometry->heap_offset : 0;
-    // bytes read on either side of a cluster edge
-    uint64_t fb = pcm_frame_bytes(pcm), edge_window = pcm_window(pcm);
-    if (!claims || cs == 0 || fb == 0 || size == 0 || hi.file < file + size || hi.image < heap ||
+    if (!claims || cs == 0 || pcm_frame_bytes(pcm) == 0 || size == 0 || hi.file < file + size || hi.image < heap ||
         (hi.image - heap) % cs != hi.file % cs)
         return 0;
-    uint64_t edge = hi.file / cs * cs, cur = (hi.image - heap) / cs;
-    if (edge <= file || edge >= file + size || (edge - file) / cs >= place_cuts_max)
+    if (image_size <= heap || (hi.image - heap) / cs >= (image_size - heap) / cs)
         return 0;
-    for (uint64_t e = edge; e > file; e -= cs) {
-        // the sound's bytes in front of the edge from a frame's first byte on, and behind it
-        uint64_t x = e - file, before = std::min(edge_window, x);
-        before -= (before - x % fb) % fb;
-        uint64_t after = std::min(edge_window, file + size - e), found = UINT64_MAX;
-        for (uint64_t c = cur; c-- > 0 && c + last_sound_reach >= cur;) {
-            if (!may_be(claims, heap + c * cs, cs, clip, tag, e / cs - 1))
-                continue;
-            Joint j = joint_at(image, image_size, heap + (c + 1) * cs - before, before, heap + cur * cs, after, pcm, 1);
-            if (j == Joint::unknown || (j == Joint::smooth && found != UINT64_MAX))
-                return 0;  // a cluster that is not shown not to be the one in front
-            if (j == Joint::smooth)
-                found = c;
-        }
-        if (found == UINT64_MAX)
+    SoundWalk w{image, image_size, heap, cs, claims, clip, tag, file, size, pcm, (image_size - heap) / cs};
+    uint64_t edge = hi.file / cs * cs, cur = (hi.image - heap) / cs, first = file / cs, last = (file + size - 1) / cs;
+    uint64_t at[place_cuts_max + 1];
+    if (edge <= file || (edge - file) / cs >= place_cuts_max)
+        return 0;
+    if (edge >= file + size) {
+        // what the file holds between the sound and the piece (the metadata in front of the next
+        // kkad box) reaches over a cluster edge: the cluster of the sound's last bytes is looked for
+        if (!end_cluster(&w, cur, at))
             return 0;
-        cur = found;
+    } else {
+        at[last - first] = cur;
+        if (walk_back(&w, edge, &cur, at) != 1)
+            return 0;
     }
+    cur = at[0];
     // in front of the sound's first byte lies the video chunk's tail: samples that run on smoothly
     // into the sound there say the cluster holds sound from further back
+    uint64_t fb = pcm_frame_bytes(pcm), edge_window = pcm_window(pcm);
     uint64_t start = heap + cur * cs + file % cs, in = file % cs, before = std::min(edge_window, in);
     before -= before % fb;
     if (before >= fb && joint_at(image, image_size, start - before, before, start, std::min(edge_window, size), pcm,
                                  1) == Joint::smooth)
         return 0;
     *out = JoinAnchor{file, start};
+    if (sound) {
+        ChunkPlace p{start, 0, 0};
+        for (uint64_t i = 1; i <= last - first; i++)
+            if (at[i] != at[i - 1] + 1 && !add_run(&p, (first + i) * cs - file, heap + at[i] * cs))
+                return 0;
+        *sound = p;
+    }
     return 1;
 }
 

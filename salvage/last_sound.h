@@ -32,10 +32,14 @@ int last_sound_by_waveform(std::FILE* image, uint64_t image_size, const image::I
 // whose end lies in the cluster of its located piece `hi` behind it: at each cluster edge inside
 // the sound, from the last back, the one cluster in front that no other recording's piece holds
 // and whose samples run on smoothly into the cluster in hand, when every other such cluster makes
-// a clear step there. 1 and `out` (the sound's first byte as a piece of the file) filled when
-// every edge proves its cluster and the bytes in front of the sound do not run on into it.
+// a clear step there. Where what the file holds between the sound and `hi` (the metadata in front
+// of the next kkad box) reaches over a cluster edge, the cluster of the sound's last bytes is the
+// one within reach whose samples stop at the sound's end and from which every edge back is proven
+// so, when exactly one is. 1 and `out` (the sound's first byte as a piece of the file) filled when
+// every edge proves its cluster and the bytes in front of the sound do not run on into it; with
+// `sound`, that filled with where the whole sound lies.
 int sound_head_by_waveform(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                            const ClaimList* claims, uint32_t clip, uint32_t tag, JoinAnchor hi, uint64_t file,
-                           uint64_t size, PcmFormat pcm, JoinAnchor* out);
+                           uint64_t size, PcmFormat pcm, JoinAnchor* out, ChunkPlace* sound = nullptr);
 
 }  // namespace salvage

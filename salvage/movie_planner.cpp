@@ -160,7 +160,9 @@ int rejoin_in_cluster(const MoviePlanner* p, uint64_t k, uint64_t samples, uint6
     return 1;
 }
 
-int rejoin_at_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, ChunkPlace* place)
+// The byte `x` of chunk k from which the cluster that holds the recording's piece `next` holds the
+// chunk's last bytes, and where that cluster begins (`c`).
+static int anchor_cluster(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, uint64_t* x, uint64_t* c)
 {
     const image::ImageGeometry* g = p->geometry;
     uint64_t cs = g ? g->cluster_bytes : 0, fv = p->video->chunk_offsets[k], size = p->video->chunk_sizes[k];
@@ -170,9 +172,23 @@ int rejoin_at_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, 
     // the cluster holds the chunk's bytes from x to its end only when the piece lies behind them
     if (next.file < fv + size || next.file < into || next.file - into <= fv || next.file - into >= fv + size)
         return 0;
-    uint64_t x = next.file - into - fv, c = next.image - into;
-    return place_offset(place, x) != c &&
+    *x = next.file - into - fv, *c = next.image - into;
+    return 1;
+}
+
+int rejoin_at_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, ChunkPlace* place)
+{
+    uint64_t x, c;
+    return anchor_cluster(p, k, next, &x, &c) && place_offset(place, x) != c &&
            rejoin_in_cluster(p, k, p->video->chunk_sample_counts[k], x, c, place);
+}
+
+int tail_held_at_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, const ChunkPlace* place)
+{
+    uint64_t x, c;
+    ChunkPlace same = *place;
+    return anchor_cluster(p, k, next, &x, &c) && place_offset(place, x) == c &&
+           rejoin_in_cluster(p, k, p->video->chunk_sample_counts[k], x, c, &same);
 }
 
 int sound_head_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor* next, uint64_t count, JoinAnchor* out)

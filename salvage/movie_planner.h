@@ -89,6 +89,10 @@ int rejoin_in_cluster(const MoviePlanner* p, uint64_t k, uint64_t samples, uint6
 // Chunk k rejoined where the cluster that holds the recording's piece `next` holds the chunk's
 // last bytes, which `place` lays elsewhere.
 int rejoin_at_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, ChunkPlace* place);
+// 1 when the cluster that holds the recording's piece `next` holds chunk k's last bytes where
+// `place` already lays them, and the samples from there on pass the structure check: the piece
+// shows the chunk's end where its walk did not.
+int tail_held_at_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor& next, const ChunkPlace* place);
 // The first byte of chunk k's sound as a piece of the file, where its waveform leads back to it
 // from the cluster of the nearest of the recording's pieces `next` behind it.
 int sound_head_anchor(const MoviePlanner* p, uint64_t k, const JoinAnchor* next, uint64_t count, JoinAnchor* out);

@@ -12,6 +12,7 @@
 #include "salvage/cut_movie.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/free_runs.h"
+#include "salvage/last_sound.h"
 #include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 
@@ -189,6 +190,24 @@ int end_shown(const MoviePlanner* p, uint64_t k)
     return shown_bytes(p, k, size) >= size;
 }
 
+// The sound [q, q + size) walked back by its waveform from the cluster of `hi` to a first byte where
+// `lo`, in the same cluster of the camera's file, puts it: every cluster of it proven so.
+int walked_back_to(const MoviePlanner* p, JoinAnchor lo, JoinAnchor hi, uint64_t q, uint64_t size, PcmFormat pcm,
+                   ChunkPlace* out)
+{
+    uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0;
+    uint32_t tag = p->clip->run ? p->clip->run->tag : 0;
+    JoinAnchor head;
+    ChunkPlace sound;
+    if (cs == 0 || q < lo.file || lo.file / cs != q / cs || lo.image > UINT64_MAX - (q - lo.file) ||
+        !sound_head_by_waveform(p->image, p->image_size, p->geometry, p->claims, p->clip->clip_number, tag, hi, q,
+                                size, pcm, &head, &sound) ||
+        head.image != lo.image + (q - lo.file))
+        return 0;
+    *out = sound;
+    return 1;
+}
+
 // Chunk k with an open tail made whole from where its tail and sound were placed together (`span`,
 // from the tail's first byte): its last sample must walk intact across its runs, cut once at most.
 int close_tail(MoviePlanner* p, uint64_t k, const ChunkPlace* span)
@@ -294,6 +313,9 @@ int place_sound(MoviePlanner* p)
                        place_by_waveform(p->image, p->image_size, p->geometry, p->claims, clip, tag, *lo, *hi, from,
                                          bytes, q, size, pcm, &at)) {
                 // the sound's own samples prove where it lies
+                by_room = 0, proven = 1;
+            } else if (!open && pcm_format_of(&a->sound, &pcm) && walked_back_to(p, *lo, *hi, q, size, pcm, &at)) {
+                // or lead back to it from the next piece, round the heap's end too
                 by_room = 0, proven = 1;
             } else {
                 note_sound_gap(p->geometry, p->image_size, *lo, *hi, from, bytes, p->claims, clip, tag, &p->gaps);

@@ -237,12 +237,16 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
             // chunk's last bytes that its walk laid elsewhere or left open
             Anchor pieces[join_anchors_tried + 1];
             uint64_t known = std::copy(next, next + count, pieces) - pieces;
-            known += sound_head_anchor(p, k, next, count, &pieces[known]);
-            for (uint64_t j = 0; j < known; j++)
-                if (rejoin_at_anchor(p, k, pieces[j], &joined)) {
-                    open = 0;
-                    break;
-                }
+            int head = sound_head_anchor(p, k, next, count, &pieces[known]);
+            known += head;
+            int held = 0;
+            for (uint64_t j = 0; j < known && !held; j++)
+                held = rejoin_at_anchor(p, k, pieces[j], &joined);
+            // or the sound's waveform, proven back to its first byte, puts the cluster of that byte
+            // where the join lays the chunk's tail
+            held = held || (head && tail_held_at_anchor(p, k, pieces[known - 1], &joined));
+            if (held)
+                open = 0;
             if (!open && sound_steps_in_last_run(p, k, &joined, next, count)) {
                 // the rest of the last sample, payload no walk shows, is looked for with the sound
                 uint64_t from, at, size = p->video->chunk_sizes[k];
@@ -258,7 +262,7 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
             }
             // a join that walks the last sample whole over an edge inside its last unit's payload
             // places the bytes behind the edge no better than a chunk found whole does
-            if (!open)
+            if (!open && !held)
                 open = joined_tail_open(p, k, &joined);
             if (open) {
                 if (!open_from)

@@ -14,7 +14,7 @@ using fixture::Bytes;
 namespace {
 
 constexpr uint64_t cs = 4096;
-// the recording's last four clusters: its last picture bytes, its sound from sound_at to
+// the recording's last five clusters: its last picture bytes, its sound from sound_at to
 // sound_end, then the rest of its file (a movie box lost: noise)
 constexpr uint64_t sound_at = 3000, sound_room = 3 * cs + 1000 - sound_at;
 
@@ -34,12 +34,13 @@ Bytes sound(uint64_t frames, uint64_t first, uint32_t seed, mkcard::SoundKind ki
 }
 
 // The sound's rest placed cluster by cluster where the samples run on from its first byte, or its
-// first byte found cluster by cluster back from a piece behind it, or nowhere.
+// first byte found cluster by cluster back from a piece behind it (in its last cluster, or in the
+// file's next one), or nowhere.
 TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
 {
     using mkcard::SoundKind;
     // what the image holds: the recording's clusters 0-3 by number, or another's cluster
-    enum : int { other = -1, other_unclaimed = -2, zeros = -3, own_later = -4, copy_of_2 = -5 };
+    enum : int { other = -1, other_unclaimed = -2, zeros = -3, own_later = -4, copy_of_2 = -5, copy_of_3 = -6 };
     // the bytes around the sound: only it, more of it behind its end, or more in front of its start
     enum Edges { alone, runs_on, leads_in };
     struct {
@@ -49,6 +50,7 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         Edges edges;
         bool forward, back;  // proven from its first byte on, and from a piece behind it back
         mkcard::SoundFormat format = {2, 2};
+        uint64_t piece = 3;  // the file's cluster that holds the piece behind the sound
     } cases[] = {
         {"its run goes on", SoundKind::tone, {0, 1, 2, 3, other}, alone, true, true},
         {"behind another's run", SoundKind::tone, {0, other, other, 1, 2, 3}, alone, true, true},
@@ -70,22 +72,31 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
          {3, 4}},
         {"24-bit four channels running on past the end", SoundKind::music, {0, 1, 2, 3}, runs_on, false, true, {3, 4}},
         {"24-bit stereo: more of another's in front", SoundKind::tone, {0, 1, 2, 3}, leads_in, true, false, {3, 2}},
+        {"the file's first cluster at the heap's end", SoundKind::tone, {1, other, 2, 3, other, 0}, alone, false, true},
+        {"the piece behind in the next cluster", SoundKind::tone, {0, other, 1, 2, other, 3, 4}, alone, true, true,
+         {2, 2}, 4},
+        {"the piece behind past another's run", SoundKind::tone, {0, 1, other, 2, 3, other_unclaimed, other, 4}, alone,
+         true, true, {3, 4}, 4},
+        {"the piece behind past silence", SoundKind::silence, {0, 1, 2, 3, 4}, alone, false, false, {2, 2}, 4},
+        {"the piece behind past a stale copy", SoundKind::tone, {0, 1, 2, 3, copy_of_3, other, 4}, alone, false,
+         false, {2, 2}, 4},
     };
     for (const auto& c : cases) {
         const uint64_t fb = c.format.frame_bytes(), sound_end = sound_at + (sound_room / fb) * fb;
-        Bytes file = noise(4 * cs, 7);
+        Bytes file = noise(5 * cs, 7);
         uint64_t lead = c.edges == leads_in ? 200 : 0;
         Bytes s = sound((sound_end - sound_at) / fb + lead + (c.edges == runs_on ? 200 : 0), 1000, 1, c.kind, c.format);
         std::copy(s.begin(), s.end(), file.begin() + sound_at - fb * lead);
         Bytes image;
         salvage::ClaimList claims;
-        std::vector<uint64_t> truth(4, UINT64_MAX);
+        std::vector<uint64_t> truth(5, UINT64_MAX);
         for (int k : c.image) {
             uint64_t at = image.size();
             Bytes b = k >= 0                ? Bytes(file.begin() + k * cs, file.begin() + (k + 1) * cs)
                       : k == zeros          ? Bytes(cs, 0)
                       : k == own_later      ? sound(cs / fb + 1, 90000, 1, c.kind, c.format)
                       : k == copy_of_2      ? Bytes(file.begin() + 2 * cs, file.begin() + 3 * cs)
+                      : k == copy_of_3      ? Bytes(file.begin() + 3 * cs, file.begin() + 4 * cs)
                                             : sound(cs / fb + 1, 5000 + at, 2, c.kind, c.format);
             b.resize(cs);
             image.insert(image.end(), b.begin(), b.end());
@@ -101,19 +112,21 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
                 image.insert(image.end(), file.begin() + k * cs, file.begin() + (k + 1) * cs);
             }
         // its chunk's bytes in front of the sound, located
-        basics::list_append(&claims.spans, salvage::ClaimedSpan{0, sound_at, 1, 0, 0, 0});
+        basics::list_append(&claims.spans, salvage::ClaimedSpan{truth[0], truth[0] + sound_at, 1, 0, 0, 0});
         salvage::sort_claims(&claims);
         fixture::TempImage img(image, c.name);
         image::ImageGeometry g{0, cs, 0};
         salvage::PcmFormat pcm{c.format.channels, 1, c.format.sample_bytes};
         salvage::ChunkPlace got{};
         int placed = salvage::last_sound_by_waveform(img.f, img.size, &g, &claims, 1, 0,
-                                                     salvage::JoinAnchor{sound_at - 1, sound_at - 1}, sound_at,
+                                                     salvage::JoinAnchor{sound_at - 1, truth[0] + sound_at - 1}, sound_at,
                                                      sound_end - sound_at, pcm, &got);
-        // the piece behind the sound: the file's bytes after it, in its last cluster
-        salvage::JoinAnchor head{}, behind{sound_end, truth[3] + (sound_end - 3 * cs)};
+        // the piece behind the sound: the file's bytes after it, in its last cluster or the next
+        uint64_t piece_at = std::max(sound_end, c.piece * cs + 100);
+        salvage::JoinAnchor head{}, behind{piece_at, truth[c.piece] + (piece_at - c.piece * cs)};
+        salvage::ChunkPlace back{};
         int found = salvage::sound_head_by_waveform(img.f, img.size, &g, &claims, 1, 0, behind, sound_at,
-                                                    sound_end - sound_at, pcm, &head);
+                                                    sound_end - sound_at, pcm, &head, &back);
         salvage::free_claims(&claims);
         ASSERT_EQ(placed, int(c.forward)) << c.name;
         for (uint64_t k = 1; c.forward && k < 4; k++)
@@ -121,6 +134,9 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         ASSERT_EQ(found, int(c.back)) << c.name << ", back";
         if (c.back) {
             EXPECT_EQ(head.image, truth[0] + sound_at) << c.name;
+            for (uint64_t k = 0; k < 4; k++)
+                EXPECT_EQ(salvage::place_offset(&back, std::max(k * cs, sound_at) - sound_at),
+                          truth[k] + std::max(k * cs, sound_at) - k * cs) << c.name << ", cluster " << k << " back";
         }
         EXPECT_EQ(img.hash(), img.made_hash) << c.name;
     }
