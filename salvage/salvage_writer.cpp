@@ -94,9 +94,9 @@ int lay_out(Salvager* s)
             s->image_size - p->image_offset < (p->head_length ? p->head_length : p->length) ||
             media > UINT64_MAX / 2 - p->length)
             return 0;
-        if (p->head_length && (p->head_length >= p->length || p->tail_offset > s->image_size ||
-                               s->image_size - p->tail_offset < p->length - p->head_length))
-            return 0;
+        for (uint64_t j = 0, from, length, at; j < piece_run_count(p); j++)
+            if (!piece_run(plan, p, j, &from, &length, &at) || at > s->image_size || s->image_size - at < length)
+                return 0;
         next[p->track] += p->sample_count;
         if (salvage_track_written(plan, p->track))
             media += p->length;
@@ -150,11 +150,10 @@ int write_video(Salvager* s, uint64_t* written)
             return failed(s, "a video piece is too large");
         analysis::grow_read_buffer(&analysis::direct_read_buffer, p->length);
         uint8_t* buf = analysis::direct_read_buffer.data;
-        uint64_t head = p->head_length ? p->head_length : p->length;
-        if (!copy_through(s->image, p->image_offset, s->output, s->offsets[i], buf, size_t(head)) ||
-            (head < p->length && !copy_through(s->image, p->tail_offset, s->output, s->offsets[i] + head, buf + head,
-                                               size_t(p->length - head))))
-            return failed(s, "video copy failed");
+        for (uint64_t j = 0, from, length, at; j < piece_run_count(p); j++)
+            if (!piece_run(plan, p, j, &from, &length, &at) ||
+                !copy_through(s->image, at, s->output, s->offsets[i] + from, buf + from, size_t(length)))
+                return failed(s, "video copy failed");
         int complete = 1;
         // a refusal only shapes the next plan, and salvage's own line tells what came of the
         // recording, so the decode check's refusal lines are not printed
@@ -175,11 +174,10 @@ int write_sound(Salvager* s)
         const SalvagePiece* p = &plan->pieces[i];
         if (p->track != salvage_sound || !salvage_track_written(plan, p->track))
             continue;
-        uint64_t head = p->head_length ? p->head_length : p->length;
-        if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], head, &s->silenced) != head ||
-            (head < p->length && copy_image_range(s->image, p->tail_offset, s->output, s->offsets[i] + head,
-                                                  p->length - head, &s->silenced) != p->length - head))
-            return failed(s, "sound copy failed");
+        for (uint64_t j = 0, from, length, at; j < piece_run_count(p); j++)
+            if (!piece_run(plan, p, j, &from, &length, &at) ||
+                copy_image_range(s->image, at, s->output, s->offsets[i] + from, length, &s->silenced) != length)
+                return failed(s, "sound copy failed");
         progress_audio_chunk(&s->progress, ++done, total);
     }
     return 1;
