@@ -274,7 +274,15 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
             return;
         }
     }
+    // payload on both sides of its cuts: placed where counting the clusters around leaves one way
+    ChunkPlace counted;
+    int placed = video_by_count(p, k, &sizes, &own, &counted);
     free_own_pieces(&own);
+    if (placed) {
+        p->found[k] = 1, p->found_at[k] = counted.at, p->cut[k] = counted, p->joins++;
+        basics::list_free(&sure);
+        return;
+    }
     for (uint64_t i = 0; tried == 1 && !open_from && i < sure.count; i++)
         basics::list_append(&p->sure, sure.items[i]);
     basics::list_free(&sure);
