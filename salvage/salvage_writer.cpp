@@ -203,22 +203,26 @@ void print_salvaged_line(const SalvagePlan* plan, const char* path)
                        (unsigned long long)plan->video_gaps, plan->video_gaps == 1 ? "" : "s", sound);
 }
 
-// A line for every piece the plan joined across a fragment boundary: the recording's chunk where
-// it is known, which samples of the file, and where its two parts lie.
+// A line for every fragment boundary the plan joined a piece across: the recording's chunk where
+// it is known, which samples of the file, and where the two runs on either side lie.
 void print_joins(const SalvagePlan* plan)
 {
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const SalvagePiece* p = &plan->pieces[i];
-        if (!p->head_length)
-            continue;
         char chunk[32] = "";
         if (p->chunk != UINT64_MAX)
             basics::bounded_format(chunk, sizeof chunk, " chunk %llu,", (unsigned long long)p->chunk + 1);
-        basics::out_printf("  joined cut: %s%s samples %llu-%llu, %llu bytes at offset %llu and %llu at offset %llu\n",
-                           p->track == salvage_video ? "video" : "sound", chunk, (unsigned long long)p->first_sample + 1,
-                           (unsigned long long)(p->first_sample + p->sample_count),
-                           (unsigned long long)p->head_length, (unsigned long long)p->image_offset,
-                           (unsigned long long)(p->length - p->head_length), (unsigned long long)p->tail_offset);
+        uint64_t from, length, at, next_from, next_length, next_at;
+        for (uint64_t j = 0; j + 1 < piece_run_count(p); j++) {
+            if (!piece_run(plan, p, j, &from, &length, &at) ||
+                !piece_run(plan, p, j + 1, &next_from, &next_length, &next_at))
+                continue;
+            basics::out_printf("  joined cut: %s%s samples %llu-%llu, %llu bytes at offset %llu and %llu at offset %llu\n",
+                               p->track == salvage_video ? "video" : "sound", chunk,
+                               (unsigned long long)p->first_sample + 1,
+                               (unsigned long long)(p->first_sample + p->sample_count), (unsigned long long)length,
+                               (unsigned long long)at, (unsigned long long)next_length, (unsigned long long)next_at);
+        }
     }
 }
 
