@@ -223,11 +223,9 @@ int in_planned_sound(const salvage::SalvagePlan* plan, uint64_t at, uint64_t len
         moved = 0;
         for (uint64_t i = 0; i < plan->piece_count && at < end; i++) {
             const salvage::SalvagePiece* p = &plan->pieces[i];
-            uint64_t head = p->head_length ? p->head_length : p->length;
-            uint64_t starts[2] = {p->image_offset, p->tail_offset}, lengths[2] = {head, p->length - head};
-            for (int k = 0; k < 2 && p->track == salvage::salvage_sound; k++)
-                if (lengths[k] && at >= starts[k] && at < starts[k] + lengths[k]) {
-                    at = std::min(end, starts[k] + lengths[k]);
+            for (uint64_t k = 0, from, length, start; k < piece_run_count(p) && p->track == salvage::salvage_sound; k++)
+                if (salvage::piece_run(plan, p, k, &from, &length, &start) && at >= start && at < start + length) {
+                    at = std::min(end, start + length);
                     moved = 1;
                 }
         }
@@ -382,11 +380,11 @@ static void add_salvaged_pieces(RunState* s, uint32_t index, const salvage::Salv
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const salvage::SalvagePiece* p = &plan->pieces[i];
         uint8_t kind = p->track == salvage::salvage_video ? report::piece_salvaged : report::piece_sound;
-        // a piece a fragment boundary cut lies in two places
-        uint64_t head = p->head_length ? p->head_length : p->length;
-        s->joined_cuts += p->head_length != 0;
-        report::add_piece(&s->report, kind, index, p->image_offset, head);
-        report::add_piece(&s->report, kind, index, p->tail_offset, p->length - head);
+        // a piece a fragment boundary cut lies in two places, or more
+        s->joined_cuts += salvage::piece_run_count(p) - 1;
+        for (uint64_t k = 0, from, length, at; k < salvage::piece_run_count(p); k++)
+            if (salvage::piece_run(plan, p, k, &from, &length, &at))
+                report::add_piece(&s->report, kind, index, at, length);
     }
 }
 

@@ -128,4 +128,26 @@ int place_by_count(const MoviePlanner* p, const OwnPieces* own, uint64_t file, u
                        out);
 }
 
+int video_by_count(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, const OwnPieces* own,
+                   ChunkPlace* out)
+{
+    uint64_t f = p->video->chunk_offsets[k], size = p->video->chunk_sizes[k];
+    ChunkPlace place;
+    if (!p->claims || size == 0 || size > analysis::max_sample_bytes || !place_by_count(p, own, f, size, &place))
+        return 0;
+    // the count places the bytes; their samples must walk there as the camera wrote them
+    auto* bytes = static_cast<uint8_t*>(basics::xmalloc(size));
+    int intact = read_placed(p->image, &place, 0, bytes, size);
+    codec::Syntax syntax = codec::syntax_of(p->video->format);
+    for (uint64_t i = 0, at = 0; intact && i < sizes->count; i++) {
+        uint64_t n = mp4::sample_size_at(sizes, i);
+        intact = at + n <= size && sample_intact(bytes + at, n, syntax);
+        at += n;
+    }
+    std::free(bytes);
+    if (intact)
+        *out = place;
+    return intact;
+}
+
 }  // namespace salvage

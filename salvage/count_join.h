@@ -1,10 +1,10 @@
 #pragma once
-// Counting the clusters between a clip's located pieces, where the recording was written at once
-// with one other (cluster_count), for a clip with its movie box: the joiner drops the ways of a cut
-// video chunk the count rules out, and a sound chunk is placed where every way of sharing the
-// clusters out puts it in one place. A video chunk is never placed by the count alone: with its
-// cuts inside payload on both sides no walk shows a count gone wrong, as it goes beside a file of
-// another shape (a proxy) that takes its clusters at a pace of its own.
+// Chunks of a clip with its movie box placed by counting the clusters between the recording's
+// located pieces, where the recording was written at once with one other (cluster_count): the
+// joiner drops the ways of a cut video chunk the count rules out, and a chunk cut inside payload on
+// both sides, which no walk places, is placed where every way of sharing the clusters out puts its
+// clusters in one place (a main clip's sample beside a proxy's one-cluster runs is often cut more
+// than once so).
 #include <cstdint>
 
 #include "mp4/sample_tables.h"
@@ -37,5 +37,10 @@ int stretch_for_chunk(const MoviePlanner* p, uint64_t k, const OwnPieces* own, C
 // Bytes [file, file + size) of the recording placed by counting between its pieces in `own` nearest
 // around them; 1 and `out` filled then.
 int place_by_count(const MoviePlanner* p, const OwnPieces* own, uint64_t file, uint64_t size, ChunkPlace* out);
+
+// Video chunk k of samples `sizes` placed by counting, its samples walking intact where the count
+// puts them; 1 and `out` filled then.
+int video_by_count(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, const OwnPieces* own,
+                   ChunkPlace* out);
 
 }  // namespace salvage

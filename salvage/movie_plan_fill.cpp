@@ -28,11 +28,13 @@ struct Kept {
     basics::Growable<uint8_t, 1024> keys;
     basics::Growable<int64_t, 1024> offsets;
     basics::Growable<SalvagePiece, 64> pieces;
+    basics::Growable<PieceRun, 64> runs;  // of pieces whose one sample is cut more than once
     uint64_t samples[salvage_track_kinds];
 };
 
 // Samples [a, b) of chunk k as pieces that each hold one cut at most: a chunk cut several times
-// is split between its samples, none of which is cut twice.
+// is split between its samples. A sample longer than the runs around it, cut more than once, is a
+// piece of its own with every run it lies in.
 void add_piece(const MoviePlanner* p, Kept* out, uint32_t track, uint64_t k, uint64_t a, uint64_t b, int gap)
 {
     const mp4::TrackTables* t = track == salvage_sound ? &p->movie->audio : p->video;
@@ -55,6 +57,11 @@ void add_piece(const MoviePlanner* p, Kept* out, uint32_t track, uint64_t k, uin
         if (first > skip && first < end)
             piece.head_length = first - skip, piece.tail_offset = place_offset(&place, first);
         piece.chunk = k;
+        piece.later_first = out->runs.count;
+        for (uint64_t x = second; piece.head_length && x < end; x = place_run_end(&place, x, UINT64_MAX)) {
+            basics::list_append(&out->runs, PieceRun{x - skip, place_offset(&place, x)});
+            piece.later_runs++;
+        }
         basics::list_append(&out->pieces, piece);
         out->samples[track] += e - a;
         a = e, gap = 0;
@@ -128,6 +135,8 @@ void fill_plan(const MoviePlanner* p, int with_sound, SalvagePlan* plan)
     plan->tracks[salvage_sound].span_samples = kept.samples[salvage_sound];
     plan->pieces = kept.pieces.items;
     plan->piece_count = kept.pieces.count;
+    plan->later_runs = kept.runs.items;
+    plan->later_run_count = kept.runs.count;
 }
 
 }  // namespace salvage

@@ -36,6 +36,9 @@ struct MoviePlanner {
     int64_t* shift;       // one per video sample: how much later than the camera's order it is shown
     uint8_t* key;         // one per video sample
     ChunkPlace* cut;      // per video chunk: where its rest lies when a fragment boundary cut it
+    // per video chunk: placed by counting the clusters shared with another recording, which puts
+    // every byte of it, its last unit's payload too
+    uint8_t* counted;
     // per video chunk: the byte where the open tail of its last sample begins, the payload behind
     // the first cluster edge past its last length field that no walk places (0: none); `cut`
     // holds the chunk's runs in front of it

@@ -162,13 +162,15 @@ void claim_copies(const MoviePlanner* p, uint64_t k, uint32_t clip, uint32_t tag
 
 // The first `bytes` of chunk k as far as their content shows where they lie: the walk reads each
 // unit's length field and nothing of its payload, so the bytes of the chunk's last unit behind the
-// first cluster edge past its length field may lie in another run.
+// first cluster edge past its length field may lie in another run. A chunk the count of the
+// clusters placed lies where the count puts each of its clusters, those bytes too.
 uint64_t shown_bytes(const MoviePlanner* p, uint64_t k, uint64_t bytes)
 {
     const image::ImageGeometry* g = p->geometry;
     uint64_t cs = g ? g->cluster_bytes : 0, size = p->video->chunk_sizes[k], f = p->video->chunk_offsets[k];
     mp4::SampleSizes sizes;
-    if (cs == 0 || bytes != size || !chunk_samples(p->video, k, &sizes) || sizes.count == 0)
+    if (cs == 0 || bytes != size || (p->counted && p->counted[k]) || !chunk_samples(p->video, k, &sizes) ||
+        sizes.count == 0)
         return bytes;
     uint64_t last = mp4::sample_size_at(&sizes, sizes.count - 1);
     if (last > size || last > max_sample_bytes)

@@ -278,7 +278,15 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
             return;
         }
     }
+    // payload on both sides of its cuts: placed where counting the clusters around leaves one way
+    ChunkPlace counted;
+    int placed = video_by_count(p, k, &sizes, &own, &counted);
     free_own_pieces(&own);
+    if (placed) {
+        p->found[k] = 1, p->found_at[k] = counted.at, p->cut[k] = counted, p->counted[k] = 1, p->joins++;
+        basics::list_free(&sure);
+        return;
+    }
     for (uint64_t i = 0; tried == 1 && !open_from && i < sure.count; i++)
         basics::list_append(&p->sure, sure.items[i]);
     basics::list_free(&sure);
@@ -455,6 +463,7 @@ void free_planner(MoviePlanner* p)
     std::free(p->trail_at);
     std::free(p->trail_bytes);
     std::free(p->cut);
+    std::free(p->counted);
     std::free(p->open_tail);
     basics::list_free(&p->kkad);
     basics::list_free(&p->sure);
@@ -498,6 +507,7 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
     p.shift = static_cast<int64_t*>(basics::xcalloc(v->sample_count, sizeof(int64_t)));
     p.sound_at = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
     p.cut = static_cast<ChunkPlace*>(basics::xcalloc(p.chunks, sizeof(ChunkPlace)));
+    p.counted = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.open_tail = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));
     p.sound_placed = static_cast<uint8_t*>(basics::xcalloc(p.chunks, 1));
     p.sound_bytes = static_cast<uint64_t*>(basics::xcalloc(p.chunks, sizeof(uint64_t)));

@@ -26,10 +26,53 @@ int is_refused(const RefusedSamples* refused, uint64_t image_offset)
     return 0;
 }
 
-uint64_t piece_byte_offset(const SalvagePiece* piece, uint64_t x)
+uint64_t piece_run_count(const SalvagePiece* piece)
 {
-    return piece->head_length && x >= piece->head_length ? piece->tail_offset + (x - piece->head_length)
-                                                         : piece->image_offset + x;
+    return piece->head_length ? 2 + uint64_t(piece->later_runs) : 1;
+}
+
+namespace {
+
+// Where run j of a piece begins in it and lies; 0 when the plan's runs do not hold it.
+int run_start(const SalvagePlan* plan, const SalvagePiece* piece, uint64_t j, uint64_t* from, uint64_t* at)
+{
+    if (j == 0) {
+        *from = 0, *at = piece->image_offset;
+        return 1;
+    }
+    if (j == 1) {
+        *from = piece->head_length, *at = piece->tail_offset;
+        return piece->head_length != 0;
+    }
+    uint64_t i = j - 2;
+    if (i >= piece->later_runs || piece->later_first > plan->later_run_count ||
+        plan->later_run_count - piece->later_first <= i)
+        return 0;
+    *from = plan->later_runs[piece->later_first + i].from, *at = plan->later_runs[piece->later_first + i].at;
+    return 1;
+}
+
+}  // namespace
+
+int piece_run(const SalvagePlan* plan, const SalvagePiece* piece, uint64_t j, uint64_t* from, uint64_t* length,
+              uint64_t* at)
+{
+    uint64_t end = piece->length, unused;
+    if (j >= piece_run_count(piece) || !run_start(plan, piece, j, from, at) ||
+        (j + 1 < piece_run_count(piece) && !run_start(plan, piece, j + 1, &end, &unused)) || end <= *from ||
+        end > piece->length)
+        return 0;
+    *length = end - *from;
+    return 1;
+}
+
+uint64_t piece_byte_offset(const SalvagePlan* plan, const SalvagePiece* piece, uint64_t x)
+{
+    uint64_t from = 0, length = 0, at = piece->image_offset;
+    for (uint64_t j = piece_run_count(piece); j-- > 0;)
+        if (piece_run(plan, piece, j, &from, &length, &at) && x >= from)
+            return at + (x - from);
+    return piece->image_offset + x;
 }
 
 int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset)
@@ -43,7 +86,7 @@ int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offse
         uint64_t at = 0;
         for (uint64_t i = piece->first_sample; i < sample; i++)
             at += video->sample_sizes ? video->sample_sizes[i] : video->fixed_sample_size;
-        *offset = piece_byte_offset(piece, at);
+        *offset = piece_byte_offset(plan, piece, at);
         return 1;
     }
     return 0;
@@ -90,6 +133,7 @@ void free_salvage_plan(SalvagePlan* plan)
     for (SalvageTrack& t : plan->tracks)
         free_salvage_track(&t);
     std::free(plan->pieces);
+    std::free(plan->later_runs);
     *plan = SalvagePlan{};
 }
 

@@ -29,6 +29,16 @@ struct SalvagePiece {
     uint64_t head_length;
     uint64_t tail_offset;
     uint64_t chunk = UINT64_MAX;  // the recording's chunk (0 the first) that holds them; UINT64_MAX: not known
+    // a sample longer than the runs around it is cut more than once: the piece's runs behind its
+    // tail's, later_runs of them from the plan's later_runs[later_first] on
+    uint32_t later_runs = 0;
+    uint64_t later_first = 0;
+};
+
+// A run of a piece behind its tail's: the piece's bytes from `from` on lie at `at`.
+struct PieceRun {
+    uint64_t from;
+    uint64_t at;
 };
 
 struct SalvageTrack {
@@ -59,6 +69,8 @@ struct SalvagePlan {
     SalvageTrack tracks[salvage_track_kinds];
     SalvagePiece* pieces;    // in file order, owned
     uint64_t piece_count;
+    PieceRun* later_runs;    // the runs behind the tails of pieces cut more than once, owned
+    uint64_t later_run_count;
 };
 
 // What one planner gave for one recording: a plan, or the reason there is none.
@@ -168,8 +180,14 @@ struct RefusedSamples {
 };
 
 int is_refused(const RefusedSamples* refused, uint64_t image_offset);
+// The runs of a piece: 1 in one span, 2 with a tail, more where a sample is cut more than once.
+uint64_t piece_run_count(const SalvagePiece* piece);
+// Run `j` of a piece (0 the first): its first byte in the piece, its length and its image offset;
+// 0 when the piece has no such run or the plan's runs do not hold it.
+int piece_run(const SalvagePlan* plan, const SalvagePiece* piece, uint64_t j, uint64_t* from, uint64_t* length,
+              uint64_t* at);
 // The image offset of byte `x` of a piece.
-uint64_t piece_byte_offset(const SalvagePiece* piece, uint64_t x);
+uint64_t piece_byte_offset(const SalvagePlan* plan, const SalvagePiece* piece, uint64_t x);
 // The image offset of kept sample `sample` of a plan's video track; 0 when it has no such sample.
 int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset);
 // The sound that goes with video samples [first, end) of a chunk of `video` samples beside a

@@ -94,9 +94,9 @@ int lay_out(Salvager* s)
             s->image_size - p->image_offset < (p->head_length ? p->head_length : p->length) ||
             media > UINT64_MAX / 2 - p->length)
             return 0;
-        if (p->head_length && (p->head_length >= p->length || p->tail_offset > s->image_size ||
-                               s->image_size - p->tail_offset < p->length - p->head_length))
-            return 0;
+        for (uint64_t j = 0, from, length, at; j < piece_run_count(p); j++)
+            if (!piece_run(plan, p, j, &from, &length, &at) || at > s->image_size || s->image_size - at < length)
+                return 0;
         next[p->track] += p->sample_count;
         if (salvage_track_written(plan, p->track))
             media += p->length;
@@ -150,11 +150,10 @@ int write_video(Salvager* s, uint64_t* written)
             return failed(s, "a video piece is too large");
         analysis::grow_read_buffer(&analysis::direct_read_buffer, p->length);
         uint8_t* buf = analysis::direct_read_buffer.data;
-        uint64_t head = p->head_length ? p->head_length : p->length;
-        if (!copy_through(s->image, p->image_offset, s->output, s->offsets[i], buf, size_t(head)) ||
-            (head < p->length && !copy_through(s->image, p->tail_offset, s->output, s->offsets[i] + head, buf + head,
-                                               size_t(p->length - head))))
-            return failed(s, "video copy failed");
+        for (uint64_t j = 0, from, length, at; j < piece_run_count(p); j++)
+            if (!piece_run(plan, p, j, &from, &length, &at) ||
+                !copy_through(s->image, at, s->output, s->offsets[i] + from, buf + from, size_t(length)))
+                return failed(s, "video copy failed");
         int complete = 1;
         // a refusal only shapes the next plan, and salvage's own line tells what came of the
         // recording, so the decode check's refusal lines are not printed
@@ -175,11 +174,10 @@ int write_sound(Salvager* s)
         const SalvagePiece* p = &plan->pieces[i];
         if (p->track != salvage_sound || !salvage_track_written(plan, p->track))
             continue;
-        uint64_t head = p->head_length ? p->head_length : p->length;
-        if (copy_image_range(s->image, p->image_offset, s->output, s->offsets[i], head, &s->silenced) != head ||
-            (head < p->length && copy_image_range(s->image, p->tail_offset, s->output, s->offsets[i] + head,
-                                                  p->length - head, &s->silenced) != p->length - head))
-            return failed(s, "sound copy failed");
+        for (uint64_t j = 0, from, length, at; j < piece_run_count(p); j++)
+            if (!piece_run(plan, p, j, &from, &length, &at) ||
+                copy_image_range(s->image, at, s->output, s->offsets[i] + from, length, &s->silenced) != length)
+                return failed(s, "sound copy failed");
         progress_audio_chunk(&s->progress, ++done, total);
     }
     return 1;
@@ -205,22 +203,26 @@ void print_salvaged_line(const SalvagePlan* plan, const char* path)
                        (unsigned long long)plan->video_gaps, plan->video_gaps == 1 ? "" : "s", sound);
 }
 
-// A line for every piece the plan joined across a fragment boundary: the recording's chunk where
-// it is known, which samples of the file, and where its two parts lie.
+// A line for every fragment boundary the plan joined a piece across: the recording's chunk where
+// it is known, which samples of the file, and where the two runs on either side lie.
 void print_joins(const SalvagePlan* plan)
 {
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const SalvagePiece* p = &plan->pieces[i];
-        if (!p->head_length)
-            continue;
         char chunk[32] = "";
         if (p->chunk != UINT64_MAX)
             basics::bounded_format(chunk, sizeof chunk, " chunk %llu,", (unsigned long long)p->chunk + 1);
-        basics::out_printf("  joined cut: %s%s samples %llu-%llu, %llu bytes at offset %llu and %llu at offset %llu\n",
-                           p->track == salvage_video ? "video" : "sound", chunk, (unsigned long long)p->first_sample + 1,
-                           (unsigned long long)(p->first_sample + p->sample_count),
-                           (unsigned long long)p->head_length, (unsigned long long)p->image_offset,
-                           (unsigned long long)(p->length - p->head_length), (unsigned long long)p->tail_offset);
+        uint64_t from, length, at, next_from, next_length, next_at;
+        for (uint64_t j = 0; j + 1 < piece_run_count(p); j++) {
+            if (!piece_run(plan, p, j, &from, &length, &at) ||
+                !piece_run(plan, p, j + 1, &next_from, &next_length, &next_at))
+                continue;
+            basics::out_printf("  joined cut: %s%s samples %llu-%llu, %llu bytes at offset %llu and %llu at offset %llu\n",
+                               p->track == salvage_video ? "video" : "sound", chunk,
+                               (unsigned long long)p->first_sample + 1,
+                               (unsigned long long)(p->first_sample + p->sample_count), (unsigned long long)length,
+                               (unsigned long long)at, (unsigned long long)next_length, (unsigned long long)next_at);
+        }
     }
 }
 
