@@ -6,6 +6,7 @@
 
 #include "basics/checked_alloc.h"
 #include "basics/growable.h"
+#include "image/card_reader.h"
 
 namespace image {
 
@@ -96,7 +97,8 @@ void kept_boxes_end(const ScanIndex* index)
 
 int kept_boxes_serve(std::FILE* image, uint64_t offset, void* buf, uint64_t n)
 {
-    if (keeper.boxes.count == 0 || image != keeper.image)
+    // bytes the card did not give are zero in the ring, not the box's: those reads go to the card
+    if (keeper.boxes.count == 0 || image != keeper.image || card_touches_unreadable(image, offset, n))
         return 0;
     const KeptBox* first = keeper.boxes.items;
     const KeptBox* last = first + keeper.boxes.count;
