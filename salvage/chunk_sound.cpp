@@ -4,9 +4,9 @@
 
 #include "image/read_at.h"
 #include "salvage/contested.h"
-#include "salvage/cut_join.h"
 #include "salvage/free_runs.h"
 #include "salvage/last_sound.h"
+#include "salvage/layout_join.h"
 #include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 

@@ -8,8 +8,8 @@
 #include "codec/nal_units.h"
 #include "image/read_at.h"
 #include "salvage/cluster_count.h"
-#include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/layout_join.h"
 
 namespace salvage {
 

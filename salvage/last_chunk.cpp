@@ -8,6 +8,7 @@
 #include "codec/nal_units.h"
 #include "image/card_reader.h"
 #include "image/read_at.h"
+#include "salvage/layout_join.h"
 #include "salvage/sample_walk.h"
 
 namespace salvage {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "image/read_at.h"
-#include "salvage/cut_join.h"
+#include "salvage/layout_join.h"
 
 namespace salvage {
 

@@ -8,7 +8,7 @@
 #include "image/exfat_detect.h"
 #include "mp4/movie_box.h"
 #include "mp4/sample_tables.h"
-#include "salvage/cut_join.h"
+#include "salvage/layout_join.h"
 #include "salvage/salvage_plan.h"
 
 namespace salvage {

@@ -13,6 +13,7 @@
 #include "salvage/damaged_chunk.h"
 #include "salvage/free_runs.h"
 #include "salvage/last_sound.h"
+#include "salvage/layout_join.h"
 #include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 

@@ -2,6 +2,7 @@
 
 #include "codec/nal_units.h"
 #include "salvage/join_anchors.h"
+#include "salvage/layout_join.h"
 
 namespace salvage {
 

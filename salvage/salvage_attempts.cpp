@@ -13,7 +13,7 @@
 #include "salvage/plan_without_movie.h"
 #include "salvage/salvage_writer.h"
 #include "salvage/contested.h"
-#include "salvage/cut_join.h"
+#include "salvage/layout_join.h"
 #include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
 #include "validator/loader.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "basics/checked_alloc.h"
-#include "salvage/cut_join.h"
+#include "salvage/layout_join.h"
 
 namespace salvage {
 

@@ -2,6 +2,7 @@
 
 #include "analysis/chunk_locate.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/layout_join.h"
 #include "salvage/run_witness.h"
 
 namespace salvage {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "salvage/cut_join.h"
+#include "salvage/layout_join.h"
 #include "salvage/free_runs.h"
 #include "salvage/last_chunk.h"
 #include "salvage/run_witness.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "salvage/chunk_sound.h"
-#include "salvage/cut_join.h"
+#include "salvage/layout_join.h"
 #include "salvage/last_sound.h"
 #include "tests/analysis_fixture.h"
 #include "tools/mkcard_media.h"
