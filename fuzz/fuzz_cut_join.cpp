@@ -12,8 +12,8 @@
 #include "basics/byte_order.h"
 #include "fuzz/fuzz_support.h"
 #include "salvage/cut_join.h"
-#include "salvage/layout_join.h"
 #include "salvage/free_runs.h"
+#include "salvage/layout_join.h"
 #include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 

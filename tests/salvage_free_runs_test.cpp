@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "salvage/cut_join.h"
-#include "salvage/layout_join.h"
 #include "salvage/free_runs.h"
+#include "salvage/layout_join.h"
 #include "salvage/run_witness.h"
 #include "salvage/sound_gaps.h"
 #include "tests/analysis_fixture.h"
