@@ -6,10 +6,10 @@
 #include "analysis/analysis_types.h"
 #include "basics/checked_alloc.h"
 #include "codec/nal_units.h"
-#include "image/read_at.h"
 #include "salvage/cluster_count.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/layout_join.h"
+#include "salvage/sample_heads.h"
 
 namespace salvage {
 
@@ -26,44 +26,21 @@ void add_piece(OwnPieces* own, const MoviePlanner* p, uint64_t file, uint64_t at
         basics::list_append(&own->points, JoinAnchor{file + size - 1, at + size - 1});
 }
 
-// Bytes of the card read at once for the look for a chunk's sample heads: a stretch longer than
-// this is not searched.
-constexpr uint64_t heads_read_max = 0x4000000;
-
-// Each sample of chunk k whose first bytes, up to its cluster's edge, show it as the camera writes
-// it (a delimiter first, the length fields walking exactly to its size) in exactly one cluster from
-// lo's to hi's that no other recording's piece holds: that cluster holds its head, a located piece
-// of the recording (added to `own`, and to the planner's sure pieces for the others to count by).
-void find_sample_heads(MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, JoinAnchor lo, JoinAnchor hi,
-                       OwnPieces* own)
+// Each sample of chunk k whose head shows it in exactly one cluster from lo's to hi's that no other
+// recording's piece holds: that cluster holds its head, a located piece of the recording (added to
+// `own`, and to the planner's sure pieces for the others to count by).
+void own_sample_heads(MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, JoinAnchor lo, JoinAnchor hi,
+                      OwnPieces* own)
 {
-    uint64_t cs = p->geometry ? p->geometry->cluster_bytes : 0, heap = cs ? p->geometry->heap_offset : 0;
-    if (cs == 0 || lo.image < heap || hi.image <= lo.image)
-        return;
-    uint64_t lc = (lo.image - heap) / cs, hc = (hi.image - heap) / cs, n = hc - lc + 1;
-    if (n > count_clusters_max || n * cs > heads_read_max || heap + (hc + 1) * cs > p->image_size)
-        return;
-    auto* bytes = static_cast<uint8_t*>(basics::xmalloc(n * cs));
-    codec::Syntax syntax = codec::syntax_of(p->video->format);
-    uint64_t header = syntax == codec::Syntax::hevc ? 2 : 1, s = p->video->chunk_offsets[k];
     uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
-    for (uint64_t i = 0, read = image::read_at(p->image, heap + lc * cs, bytes, n * cs); read && i < sizes->count; i++) {
-        uint64_t size = mp4::sample_size_at(sizes, i), in = s % cs, have = std::min(cs - in, size), last = 0;
-        uint64_t found = UINT64_MAX, shown = 0, held = 0;
-        int matches = 0;
-        for (uint64_t c = 0; c < n && matches < 2; c++) {
-            uint64_t at = heap + (lc + c) * cs + in;
-            if (codec::units_shown(bytes + c * cs + in, have, size, syntax, &last) && last + 4 + header <= have &&
-                !first_foreign(p->claims, at, at + 1, clip, tag, &held))
-                matches++, found = at, shown = last + 4 + header;
-        }
-        if (matches == 1) {
-            basics::list_append(&own->spans, ClaimedSpan{found, found + shown, clip, tag, 0, s});
-            basics::list_append(&p->sure, ClaimedSpan{found, found + shown, clip, tag, 0, s});
-        }
-        s += size;
+    basics::Growable<ClaimedSpan, 16> heads{};
+    find_sample_heads(p->image, p->image_size, p->geometry, p->claims, clip, tag, lo.image, hi.image,
+                      p->video->chunk_offsets[k], sizes, codec::syntax_of(p->video->format), count_clusters_max, &heads);
+    for (uint64_t i = 0; i < heads.count; i++) {
+        basics::list_append(&own->spans, heads.items[i]);
+        basics::list_append(&p->sure, heads.items[i]);
     }
-    std::free(bytes);
+    basics::list_free(&heads);
 }
 
 }  // namespace
@@ -105,7 +82,7 @@ void chunk_own_pieces(MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes
     const JoinAnchor* lo = f ? anchor_upto(&own->points, f - 1) : nullptr;
     const JoinAnchor* hi = anchor_from(&own->points, f + size);
     if (p->claims && lo && hi)
-        find_sample_heads(p, k, sizes, *lo, *hi, own);
+        own_sample_heads(p, k, sizes, *lo, *hi, own);
 }
 
 int stretch_for_chunk(const MoviePlanner* p, uint64_t k, const OwnPieces* own, CountedStretch* out)

@@ -482,6 +482,10 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                     uint64_t at = place_offset(&place, from), file = c->file_known ? c->file_offset + from : UINT64_MAX;
                     basics::list_append(&out->spans, ClaimedSpan{at, at + head, clip, 0, 0, file});
                 }
+                // the samples behind its known runs, by their heads, where the others' pieces are known
+                if (card->claims && i + 1 < chunks.count)
+                    claim_sample_heads(in.image, in.image_size, in.geometry, card->claims, clip, c, bytes,
+                                       chunks.items[i + 1].image_offset, layout.hevc, &out->spans);
                 uint64_t usual = layout.lead && layout.between > layout.lead ? layout.between - layout.lead : 0;
                 uint64_t sound = usual && c->sound_bytes ? c->sound_bytes : usual;
                 if (!c->sound_follows || !sound)

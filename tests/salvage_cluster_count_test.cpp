@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "salvage/cluster_count.h"
+#include "salvage/layout_join.h"
+#include "salvage/sample_heads.h"
+#include "tests/analysis_fixture.h"
 
 using salvage::CountedCluster;
 
@@ -114,4 +117,63 @@ TEST(SalvageClusterCount, WhatTheCountSettlesIsTheCamerasLayout)
         }
     }
     EXPECT_GT(settled * 2, own_clusters);
+}
+
+// A sample is located by its head only in the one cluster of the stretch that shows it, at its
+// offset inside the cluster, with its file offset: a second cluster that shows it alike, or one
+// another recording's piece holds, leaves it to the other, and a head cut before its slice's length
+// field shows nothing.
+TEST(SalvageClusterCount, ASampleIsLocatedByItsHeadOnlyInTheOneClusterThatShowsIt)
+{
+    constexpr uint64_t cs = 512;
+    const std::vector<uint32_t> sizes = {300, 700, 260};
+    struct {
+        const char* name;
+        uint64_t file;                    // the first sample's offset in the camera's file
+        std::vector<int> at;              // per sample the cluster that holds its head, -1: none
+        int copy;                         // a cluster that holds the second sample's head too, -1: none
+        int foreign;                      // a cluster another recording's piece holds, -1: none
+        std::vector<int> expect;          // per sample the cluster it is located in, -1: not located
+    } cases[] = {
+        {"each head in one cluster", 100, {2, 5, 6}, -1, -1, {2, 5, 6}},
+        {"a second cluster shows one alike", 100, {2, 5, 6}, 3, -1, {2, -1, 6}},
+        {"another recording's piece holds the copy", 100, {2, 5, 6}, 3, 3, {2, 5, 6}},
+        {"another recording's piece holds the head", 100, {2, 5, 6}, -1, 5, {2, -1, 6}},
+        {"a head cut before its slice's length field", 205, {2, 5, 6}, -1, -1, {2, -1, 6}},
+    };
+    for (const auto& c : cases) {
+        fixture::Bytes image(8 * cs, 0x33);
+        uint64_t file = c.file;
+        std::vector<uint64_t> starts;
+        for (size_t i = 0; i < sizes.size(); file += sizes[i++]) {
+            starts.push_back(file);
+            fixture::Bytes head = fixture::avc_sample(sizes[i], i == 0);
+            for (int cluster : {c.at[i], i == 1 ? c.copy : -1})
+                if (cluster >= 0)
+                    std::copy(head.begin(), head.begin() + std::min<uint64_t>(head.size(), cs - file % cs),
+                              image.begin() + cluster * cs + file % cs);
+        }
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        salvage::ClaimList claims;
+        if (c.foreign >= 0)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{c.foreign * cs, (c.foreign + 1) * cs, 9, 0});
+        salvage::sort_claims(&claims);
+        mp4::SampleSizes s = fixture::stored_sizes(sizes);
+        basics::Growable<salvage::ClaimedSpan, 16> heads{};
+        salvage::find_sample_heads(img.f, img.size, &g, &claims, 1, 0, 0, 8 * cs - 1, c.file, &s, codec::Syntax::avc,
+                                   salvage::count_clusters_max, &heads);
+        std::vector<int> got(sizes.size(), -1);
+        for (uint64_t h = 0; h < heads.count; h++) {
+            const salvage::ClaimedSpan& x = heads.items[h];
+            size_t i = std::find(starts.begin(), starts.end(), x.file) - starts.begin();
+            ASSERT_LT(i, sizes.size()) << c.name;
+            EXPECT_EQ(x.begin % cs, x.file % cs) << c.name;
+            EXPECT_EQ(x.clip, 1u) << c.name;
+            got[i] = int(x.begin / cs);
+        }
+        EXPECT_EQ(got, c.expect) << c.name;
+        basics::list_free(&heads);
+        salvage::free_claims(&claims);
+    }
 }
