@@ -16,6 +16,7 @@ namespace {
 constexpr uint32_t avc_idr = 5, avc_sei = 6, avc_sps = 7, avc_pps = 8;
 constexpr uint32_t hevc_vps = 32, hevc_sps = 33, hevc_pps = 34;
 constexpr uint32_t hevc_first_irap = 16, hevc_last_irap = 23;
+constexpr uint32_t hevc_last_idr = 20;  // BLA_W_LP, BLA_W_RADL, BLA_N_LP, IDR_W_RADL, IDR_N_LP
 void skip_scaling_list(RbspBits* b, uint32_t size)
 {
     int32_t last = 8, next = 8;
@@ -207,6 +208,18 @@ int sample_is_key(const uint8_t* sample, uint64_t len, int hevc)
         return key || (hevc ? type < hevc_vps : type >= 1 && type <= avc_idr);
     });
     return key;
+}
+
+int sample_starts_sequence(const uint8_t* sample, uint64_t len, int hevc)
+{
+    int starts = 0;
+    for_each_unit(sample, len, [&](const uint8_t* unit, uint32_t) {
+        uint32_t type = unit_type(unit, hevc);
+        int slice = hevc ? type < hevc_vps : type >= 1 && type <= avc_idr;
+        starts = slice && (hevc ? type >= hevc_first_irap && type <= hevc_last_idr : type == avc_idr);
+        return slice;
+    });
+    return starts;
 }
 
 int find_parameter_sets(const uint8_t* sample, uint64_t len, int hevc, ParameterSets* out)

@@ -28,6 +28,10 @@ struct PictureFormat {
 
 // 1 when the sample holds a coded slice of a key frame (AVC IDR, HEVC random access point).
 int sample_is_key(const uint8_t* sample, uint64_t len, int hevc);
+// 1 when the sample's first slice starts a coded video sequence (AVC IDR, HEVC IDR or broken link
+// access): a decoder counts the picture order afresh there, whatever it decoded before. An open
+// group's I picture (a recovery point, a clean random access) goes on from the pictures before it.
+int sample_starts_sequence(const uint8_t* sample, uint64_t len, int hevc);
 // The first set of each kind among the sample's units, copied; 1 when the SPS and PPS (and for
 // HEVC the VPS) are all there, and then `out` must be freed.
 int find_parameter_sets(const uint8_t* sample, uint64_t len, int hevc, ParameterSets* out);

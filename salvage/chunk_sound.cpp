@@ -185,15 +185,14 @@ uint64_t clock_chunk_sound(const SoundClock* k, uint64_t index)
 
 SoundClock clock_from_movies(const analysis::MovieList* movies)
 {
-    constexpr uint64_t sample_bytes = 4;
     for (size_t i = 0; i < movies->count; i++) {
         const mp4::TrackTables* v = &movies->items[i].video;
         const mp4::TrackTables* a = &movies->items[i].audio;
         if (!movies->items[i].has_audio || !v->sample_count || v->duration % v->sample_count || !a->timescale ||
-            a->fixed_sample_size != sample_bytes || a->duration != a->sample_count || !a->chunk_count ||
+            !camera_frame_size(a->fixed_sample_size) || a->duration != a->sample_count || !a->chunk_count ||
             a->chunk_count != v->chunk_count)
             continue;
-        SoundClock k{v->timescale, v->duration / v->sample_count, a->timescale, sample_bytes};
+        SoundClock k{v->timescale, v->duration / v->sample_count, a->timescale, a->fixed_sample_size};
         int agrees = 1;
         for (uint64_t j = 0; j < v->chunk_count && agrees; j++)
             agrees = v->chunk_sample_counts[j] == analysis::camera_chunk_samples && a->chunk_sizes[j] == clock_chunk_sound(&k, j);

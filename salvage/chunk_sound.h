@@ -24,7 +24,8 @@ uint64_t clock_chunk_sound(const SoundClock* k, uint64_t index);
 
 // The camera's clock as the first movie box proves it whose twelve-frame video chunks each have
 // the sound behind them that the clock of its video and sound timescales puts there (a constant
-// sample duration in both tracks, the camera's 16-bit stereo). All zero when none does.
+// sample duration in both tracks, a sound frame of one of the camera's formats). All zero when
+// none does.
 SoundClock clock_from_movies(const analysis::MovieList* movies);
 
 // Each chunk's sound_bytes: the room its described file offset leaves before the next described

@@ -52,12 +52,25 @@ PcmFormat card_sound_format(const analysis::MovieList* movies)
     return found.channels ? found : PcmFormat{2, 1, 2};
 }
 
+namespace {
+
+const PcmFormat camera_formats[] = {{2, 1, 2}, {2, 1, 3}, {4, 1, 2}, {4, 1, 3}};
+
+}  // namespace
+
+int camera_frame_size(uint64_t bytes)
+{
+    for (PcmFormat f : camera_formats)
+        if (pcm_frame_bytes(f) == bytes)
+            return 1;
+    return 0;
+}
+
 int camera_format_by_rate(uint64_t chunk_bytes, codec::FrameRate rate, PcmFormat* out)
 {
-    static const PcmFormat formats[] = {{2, 1, 2}, {2, 1, 3}, {4, 1, 2}, {4, 1, 3}};
     // twelve frames last 12 * den / num seconds; times num, the sound due is a whole number
     const uint64_t due = uint64_t(camera_sound_rate) * 12 * rate.den;
-    for (PcmFormat f : formats) {
+    for (PcmFormat f : camera_formats) {
         uint64_t frame = pcm_frame_bytes(f), have = chunk_bytes / frame * rate.num;
         if (rate.num && chunk_bytes && chunk_bytes % frame == 0 && (have > due ? have - due : due - have) < rate.num) {
             *out = f;

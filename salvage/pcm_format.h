@@ -39,6 +39,9 @@ PcmFormat card_sound_format(const analysis::MovieList* movies);
 // The camera's sound: 48 kHz big-endian PCM, 16 or 24 bits, two or four channels.
 constexpr uint32_t camera_sound_rate = 48000;
 
+// 1 when a sound frame of `bytes` bytes is a frame of one of the camera's formats.
+int camera_frame_size(uint64_t bytes);
+
 // The camera's format whose whole frames fill `chunk_bytes` with the sound that twelve frames at
 // `rate` last, to within one frame (at 1001 rates a chunk's sound is rounded to whole frames).
 // The formats differ in bytes a frame, so at most one fits; 1 and `out` filled then.

@@ -57,7 +57,8 @@ struct Part {
 // Plans and writes one part of the recording, each refused sample left out of the next plan.
 // A refusal that names no sample (frames decoded with errors, as when the decoder cannot join a
 // span to the one before it, an open group's I picture after a hole) is laid on the last span's
-// first sample: that span and all behind it become the next part, a file of its own, in `*next`.
+// first sample: that span and all behind it become the next part, a file of its own, in `*next`;
+// so does a span the writer finds no decoder can take on from the one before it.
 int salvage_part(const SalvageRequest* r, const Recording* rec, Part part, size_t file_index, size_t file_count,
                  Part* next)
 {
@@ -85,7 +86,9 @@ int salvage_part(const SalvageRequest* r, const Recording* rec, Part part, size_
         if (written || refused.count == refused_sample_limit || !result.decode_refused ||
             ++tries > int(2 * refused_sample_limit))
             break;
-        if (named)
+        if (result.unjoined_span)
+            refused.until = next->from = result.unjoined_span;
+        else if (named)
             offsets[refused.count++] = at;
         else if (last_span_start(&current->plan, &at))
             refused.until = next->from = at;

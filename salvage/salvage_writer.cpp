@@ -12,10 +12,12 @@
 #include "basics/checked_alloc.h"
 #include "basics/output.h"
 #include "basics/report_texts.h"
+#include "codec/parameter_sets.h"
 #include "image/card_reader.h"
 #include "image/path_join.h"
 #include "mp4/box.h"
 #include "mp4/box_writer.h"
+#include "mp4/sample_tables.h"
 #include "platform/platform.h"
 #include "rebuild/clip_names.h"
 #include "rebuild/image_copy.h"
@@ -134,6 +136,20 @@ uint64_t pieces_of(const SalvagePlan* plan, uint32_t track)
     return n;
 }
 
+// A decoder plays on through a gap with the picture order count of the pictures before it. A span
+// that begins with an open group's I picture carries only the count's lowest bits, read against
+// the last picture before the gap as if nothing were missing: with what the gap took unknown, its
+// pictures may come out among the earlier ones, or be dropped. Only a picture that starts a
+// sequence counts afresh. Without reordering every picture is shown as it is decoded; a span that
+// begins after a few leading pictures left out follows its key frame closely.
+int joins_after_gap(const SalvageTrack* t, const SalvagePiece* p, const uint8_t* bytes, uint64_t first_size)
+{
+    if (!t->composition_offsets || !t->key_frames[p->first_sample])
+        return 1;
+    return codec::sample_starts_sequence(bytes, first_size, mp4::format_is_hevc(
+                                                                reinterpret_cast<const char*>(t->sample_entry + 4)));
+}
+
 // Copies the video pieces, each read once and handed to the decode check from the same bytes.
 int write_video(Salvager* s, uint64_t* written)
 {
@@ -154,6 +170,11 @@ int write_video(Salvager* s, uint64_t* written)
             if (!piece_run(plan, p, j, &from, &length, &at) ||
                 !copy_through(s->image, at, s->output, s->offsets[i] + from, buf + from, size_t(length)))
                 return failed(s, "video copy failed");
+        if (p->gap_before && *written && !joins_after_gap(t, p, buf, mp4::sample_size_at(&sizes, 0))) {
+            s->result->decode_refused = 1;
+            s->result->unjoined_span = p->image_offset;
+            return failed(s, "the decoder cannot take a span after a gap on from the one before it");
+        }
         int complete = 1;
         // a refusal only shapes the next plan, and salvage's own line tells what came of the
         // recording, so the decode check's refusal lines are not printed
@@ -263,6 +284,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     result->failure = nullptr;
     result->failing_sample = validator::no_failing_sample;
     result->decode_refused = 0;
+    result->unjoined_span = 0;
 
     if (!lay_out(&s))
         return failed(&s, "the kept pieces do not match their samples");

@@ -15,6 +15,9 @@ struct SalvageResult {
     const char* failure;
     uint64_t failing_sample;  // kept-sample index the decode check refused, or all ones
     int decode_refused;       // the decode check refused the kept video
+    // the image offset of the first sample of a span a decoder cannot take after the span before
+    // it, found without decoding (decode_refused set); 0: none
+    uint64_t unjoined_span;
 };
 
 // Writes `plan` under ".partial", decode-checks its video when `validate` is set, and renames it;

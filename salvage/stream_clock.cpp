@@ -45,9 +45,36 @@ SoundClock clock_from_stream(std::FILE* image, const SalvageChunkList* chunks, i
     return clock;
 }
 
+namespace {
+
+// A clock the card's other movie boxes prove times this recording's frames and sound as it does
+// theirs, but says nothing of how its sound is stored: where the sound behind a chunk fits
+// another of the camera's formats at that rate, and not the boxes' one, the recording's sound is
+// that format (a main clip of four channels beside its proxy's two).
+void weigh_by_proven_clock(RecordingScope* r, uint64_t sound, SoundClock* keep)
+{
+    PcmFormat format;
+    codec::FrameRate rate{uint32_t(r->clock->video_timescale), uint32_t(r->clock->video_delta)};
+    if (r->clock->video_timescale > UINT32_MAX || r->clock->video_delta > UINT32_MAX ||
+        r->clock->sound_rate != camera_sound_rate || !camera_format_by_rate(sound, rate, &format) ||
+        pcm_frame_bytes(format) == r->clock->sample_bytes)
+        return;
+    *keep = *r->clock;
+    keep->sample_bytes = pcm_frame_bytes(format);
+    r->clock = keep;
+    if (pcm_frame_bytes(r->pcm) != pcm_frame_bytes(format))
+        r->pcm = format;
+}
+
+}  // namespace
+
 void take_stream_clock(RecordingScope* r, const SalvageChunkList* chunks, uint64_t sound, SoundClock* keep)
 {
     PcmFormat format;
+    if (r->clock && sound) {
+        weigh_by_proven_clock(r, sound, keep);
+        return;
+    }
     if (r->clock || r->hevc < 0 || !sound)
         return;
     *keep = clock_from_stream(r->image, chunks, r->hevc, sound, &format);

@@ -24,7 +24,8 @@ SoundClock clock_from_stream(std::FILE* image, const SalvageChunkList* chunks, i
 
 // With no clock proven for the recording `r` (its sound `sound` bytes behind a chunk), the one its
 // stream states, kept in `keep`; the recording's sound then weighed in the format that clock
-// found where the card's other movie boxes gave another size of frame.
+// found where the card's other movie boxes gave another size of frame. With one proven, that
+// clock with the frame size its rate finds for `sound`, where that is another format's.
 void take_stream_clock(RecordingScope* r, const SalvageChunkList* chunks, uint64_t sound, SoundClock* keep);
 
 }  // namespace salvage

@@ -68,6 +68,38 @@ TEST(ParameterSets, SetsOutliveTheSampleTheyWereFoundIn)
     }
 }
 
+// A key frame is where decoding may begin; only one that starts a sequence also counts the picture
+// order afresh, so a span after a gap that begins with an open group's I picture does not. The
+// first slice decides, after the delimiter, the sets and the SEI in front of it.
+TEST(ParameterSets, KeyFramesAndTheOnesThatStartASequence)
+{
+    const Bytes avc_delimiter = {0x09, 0x10}, hevc_delimiter = {0x46, 0x01, 0x10};
+    struct Case {
+        const char* name;
+        int hevc;
+        std::vector<Bytes> units;
+        int key, starts;
+    } cases[] = {
+        {"AVC IDR", 0, {avc_delimiter, {0x65, 0x88, 0x84, 0x00}}, 1, 1},
+        {"AVC I picture with a recovery point", 0, {avc_delimiter, {0x06, 0x06, 0x01, 0x80, 0x80}, {0x21, 0x88, 0x80}},
+         1, 0},
+        {"AVC I picture without one", 0, {avc_delimiter, {0x21, 0x88, 0x80}}, 0, 0},
+        {"AVC P picture", 0, {avc_delimiter, {0x41, 0x9A, 0x80}}, 0, 0},
+        {"HEVC IDR", 1, {hevc_delimiter, {0x26, 0x01, 0xAF, 0x00}}, 1, 1},
+        {"HEVC IDR without leading pictures", 1, {hevc_delimiter, {0x28, 0x01, 0xAF, 0x00}}, 1, 1},
+        {"HEVC broken link", 1, {hevc_delimiter, {0x20, 0x01, 0xAF, 0x00}}, 1, 1},
+        {"HEVC clean random access", 1, {hevc_delimiter, {0x2A, 0x01, 0xAF, 0x00}}, 1, 0},
+        {"HEVC trailing picture", 1, {hevc_delimiter, {0x02, 0x01, 0xAF, 0x00}}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        Bytes sample;
+        for (const Bytes& u : c.units)
+            put_unit(&sample, u);
+        EXPECT_EQ(codec::sample_is_key(sample.data(), sample.size(), c.hevc), c.key) << c.name;
+        EXPECT_EQ(codec::sample_starts_sequence(sample.data(), sample.size(), c.hevc), c.starts) << c.name;
+    }
+}
+
 // Sequence parameter sets as the encoders write them for 202 x 118 pictures, the size cropped from
 // whole coding blocks in units of the chroma sampling: the picture, its sampling and bit depths as
 // the decoder reads them, and the configuration record built from them states the same sampling.

@@ -436,6 +436,13 @@ def judge_salvaged(test, orig, path, decoded=True, sound_vouched=True):
                          "%s: the sound was left out" % name)
     if decoded:
         test.assertEqual(harness.decode_messages(path), "", "%s does not decode cleanly" % name)
+        # and a player gets every picture shown, in the order it shows them: a decoder that
+        # misplaces a span after a gap drops pictures or gives them back among the earlier ones
+        out, _ = harness.read_with(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts",
+                                    "-of", "csv=p=0", path], path)
+        got = [int(t.strip(",")) for t in out.split()]
+        test.assertEqual(got, sorted(int(p["pts"]) for p in video["packets"] if "D" not in p["flags"]),
+                         "%s: the pictures the decoder gives" % name)
     gaps = sum(1 for a, b in zip(index, index[1:]) if b != a + 1)
     return index, gaps, sound, changed
 
