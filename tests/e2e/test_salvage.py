@@ -221,6 +221,9 @@ OTHER_CAMERAS = {"moov-lost-alone-2997": ("moov-lost-alone", "--fps", "30000/100
                                                          "--sound-format", "24x4"),
                  "power-loss-5994-24x2-tz": (None, "--count", "2", "--frames", "36,72", "--damage", "power-loss",
                                              "--fps", "60000/1001", "--sound-format", "24x2", "--tz", "-5"),
+                 # the kkad boxes of the recording without its movie box carry no time, as some
+                 # firmware writes: only its run's own boxes are its, not the next recording's
+                 "moov-lost-timeless": ("moov-lost", "--timeless-kkad"),
                  # two written at once, both last chunks cut: at 59.94 the sound in front of each,
                  # and behind it, a sound frame off the usual
                  "two-at-once-short-moov-lost-5994": ("two-at-once-short-moov-lost", "--fps", "60000/1001")}
