@@ -211,14 +211,16 @@ def case(scenario):
 for _scenario in SCENARIOS:
     setattr(Salvage, "test_" + _scenario.replace("-", "_"), case(_scenario))
 
-# recordings without their movie box of cameras our scenario cards do not hold, one alone on its
-# card: only the stream itself times the frames and tells the sound's format (at 50 frames a
-# second, 24-bit four-channel chunks are as long as 24-bit stereo ones at 25); and the time zone
+# recordings without their movie box of cameras our scenario cards do not hold, where no movie box
+# proves the clock: only the stream itself times the frames and tells the sound's format (at 50
+# frames a second, 24-bit four-channel chunks are as long as 24-bit stereo ones at 25); and the time zone
 # the other recording's movie box proves sets the markers' clock to UTC (five hours behind it)
 OTHER_CAMERAS = {"moov-lost-alone-2997": ("moov-lost-alone", "--fps", "30000/1001"),
-                 "only-moov-lost-bframes-hevc-50-24x4": (None, "--count", "1", "--frames", "60", "--damage", "moov-lost",
-                                                         "--bframes", "2", "--hevc", "--fps", "50",
-                                                         "--sound-format", "24x4"),
+                 # beside a recording in 24-bit stereo, whose movie box proves no clock and names
+                 # another format: the stream's clock sets the format the sound is weighed in
+                 "moov-lost-bframes-hevc-50-24x4-beside-24x2": (None, "--count", "2", "--frames", "36,60", "--damage",
+                                                                "moov-lost", "--bframes", "2", "--hevc", "--fps", "50",
+                                                                "--sound-format", "24x2,24x4"),
                  "power-loss-5994-24x2-tz": (None, "--count", "2", "--frames", "36,72", "--damage", "power-loss",
                                              "--fps", "60000/1001", "--sound-format", "24x2", "--tz", "-5"),
                  # the kkad boxes of the recording without its movie box carry no time, as some
