@@ -68,6 +68,15 @@ void add_piece(const MoviePlanner* p, Kept* out, uint32_t track, uint64_t k, uin
     }
 }
 
+// Where a chunk whose first frame is `first` lies in time, where both tracks keep one sample duration.
+ChunkTime chunk_time(const MoviePlanner* p, uint64_t first)
+{
+    const mp4::TrackTables *v = p->video, *a = &p->movie->audio;
+    if (!v->sample_count || v->duration % v->sample_count || a->duration != a->sample_count)
+        return ChunkTime{};
+    return ChunkTime{first, v->timescale, v->duration / v->sample_count, a->timescale};
+}
+
 // Every run of kept samples in a chunk is one video piece, followed by the sound of the same span.
 void lay_kept(const MoviePlanner* p, int with_sound, mp4::CompositionOffsets* offsets, int reordered, Kept* out,
               uint64_t* gaps)
@@ -92,7 +101,8 @@ void lay_kept(const MoviePlanner* p, int with_sound, mp4::CompositionOffsets* of
                     basics::list_append(&out->offsets, mp4::composition_offset_at(offsets, first + i) + p->shift[first + i]);
             }
             uint64_t skip, n;
-            if (with_sound && (sound_share(p->movie->audio.chunk_sample_counts[k], count, a, b, &skip, &n), n > 0))
+            const ChunkTime time = chunk_time(p, first);
+            if (with_sound && (sound_share(p->movie->audio.chunk_sample_counts[k], count, a, b, &time, &skip, &n), n > 0))
                 add_piece(p, out, salvage_sound, k, skip, skip + n, gap);
             a = b;
         }

@@ -104,10 +104,13 @@ uint32_t sounded_end(const StreamSettings* s, const SalvageChunk* c, uint64_t im
 
 // The sound of the chunk's samples [first, end), in pieces that each hold one cut at most: sound
 // cut several times is split between its samples.
-void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint32_t first, uint32_t end)
+void keep_sound(Building* b, const StreamSettings* s, const SalvageChunk* c, uint64_t chunk_frame, uint32_t first,
+                uint32_t end)
 {
     uint64_t per_chunk = chunk_sound_samples(s, c), size = s->sound_sample_size, skip, count;
-    sound_share(per_chunk, camera_chunk_samples, first, end, &skip, &count);
+    const ChunkTime time = {chunk_frame, chunk_frame == UINT64_MAX ? 0 : s->video_timescale, s->video_delta,
+                            s->sound_delta == 1 ? s->sound_timescale : 0};
+    sound_share(per_chunk, camera_chunk_samples, first, end, &time, &skip, &count);
     for (uint64_t a = skip, stop = skip + count; a < stop;) {
         uint64_t from = a * size, cut = place_run_end(&c->sound, from, UINT64_MAX);
         // up to the last sample that ends in front of the cut behind the first
@@ -279,7 +282,7 @@ int entry_sets(const StreamSettings* settings, int hevc, codec::ParameterSets* o
 }
 
 // A chunk's kept samples [a, b) as one piece, with the sound of the same span.
-void keep_run(const StreamSettings* settings, const SalvageChunk* c, const OrderedSample* order,
+void keep_run(const StreamSettings* settings, const SalvageChunk* c, uint64_t chunk_frame, const OrderedSample* order,
               uint32_t a, uint32_t b, int gap, Building* out)
 {
     if (gap && out->sizes.count)
@@ -308,7 +311,7 @@ void keep_run(const StreamSettings* settings, const SalvageChunk* c, const Order
         basics::list_append(&out->offsets, order[i].offset);
     }
     if (settings->sound_chunk_bytes)
-        keep_sound(out, settings, c, a, b);
+        keep_sound(out, settings, c, chunk_frame, a, b);
 }
 
 void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const RecordingLayout* layout,
@@ -332,7 +335,14 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
     for (size_t i = 0; i < n; i++)
         order[i].offset += shift[i];
     std::free(shift);
-    for (size_t ci = 0; ci < chunks->count; ci++) {
+    for (size_t ci = 0, frame = 0; ci < chunks->count; ci++) {
+        // the chunk's first frame in the recording: the one its kkad box's sequence number names, or
+        // twelve on from the chunk before it without a gap between (UINT64_MAX: not known)
+        const SalvageChunk* c = &chunks->items[ci];
+        frame = c->gap_before || frame == UINT64_MAX ? UINT64_MAX : ci ? frame + camera_chunk_samples : 0;
+        for (uint64_t m = 0; c->box && m < in->marker_count; m++)
+            if (in->markers[m].marker_offset == c->box && in->markers[m].sequence > 0)
+                frame = uint64_t(in->markers[m].sequence - 1) * camera_chunk_samples;
         const uint8_t* k = keep + ci * camera_chunk_samples;
         for (uint32_t a = 0; a < camera_chunk_samples;) {
             if (!k[a]) {
@@ -344,7 +354,7 @@ void keep_chunks(const RunInput* in, const SalvageChunkList* chunks, const Recor
                 end++;
             size_t slot = ci * camera_chunk_samples + a;
             int gap = slot == 0 || !keep[slot - 1] || order[slot].after_gap;
-            keep_run(settings, &chunks->items[ci], order + ci * camera_chunk_samples, a, end, gap, b);
+            keep_run(settings, c, frame, order + ci * camera_chunk_samples, a, end, gap, b);
             a = end;
         }
     }

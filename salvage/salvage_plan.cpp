@@ -92,8 +92,18 @@ int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offse
     return 0;
 }
 
-void sound_share(uint64_t sound, uint64_t video, uint64_t first, uint64_t end, uint64_t* skip, uint64_t* count)
+void sound_share(uint64_t sound, uint64_t video, uint64_t first, uint64_t end, const ChunkTime* time, uint64_t* skip,
+                 uint64_t* count)
 {
+    if (time && time->video_timescale && time->video_delta && time->sound_rate) {
+        auto due = [time](uint64_t frames) { return frames * time->video_delta * time->sound_rate / time->video_timescale; };
+        uint64_t f = time->first_frame, start = due(f);
+        if (due(f + video) - start == sound) {
+            *skip = due(f + first) - start;
+            *count = due(f + end) - start - *skip;
+            return;
+        }
+    }
     *skip = video ? sound * first / video : 0;
     *count = (video ? sound * end / video : 0) - *skip;
 }

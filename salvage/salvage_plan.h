@@ -190,9 +190,19 @@ int piece_run(const SalvagePlan* plan, const SalvagePiece* piece, uint64_t j, ui
 uint64_t piece_byte_offset(const SalvagePlan* plan, const SalvagePiece* piece, uint64_t x);
 // The image offset of kept sample `sample` of a plan's video track; 0 when it has no such sample.
 int kept_sample_offset(const SalvagePlan* plan, uint64_t sample, uint64_t* offset);
+// Where a chunk lies in the recording's time: its first frame and the clock of its frames and its
+// sound (sound samples a second); a zero video_timescale when not known.
+struct ChunkTime {
+    uint64_t first_frame;
+    uint64_t video_timescale, video_delta, sound_rate;
+};
 // The sound that goes with video samples [first, end) of a chunk of `video` samples beside a
-// sound chunk of `sound` samples: in proportion, rounded down at both ends.
-void sound_share(uint64_t sound, uint64_t video, uint64_t first, uint64_t end, uint64_t* skip, uint64_t* count);
+// sound chunk of `sound` samples. The camera writes the sound due by each frame's end, counted
+// from the recording's start: where `time` gives the chunk exactly `sound` samples so, each frame
+// takes the sound due while it shows (at 1001 rates a chunk's frames do not share it evenly);
+// else the share is in proportion, rounded down at both ends.
+void sound_share(uint64_t sound, uint64_t video, uint64_t first, uint64_t end, const ChunkTime* time, uint64_t* skip,
+                 uint64_t* count);
 
 // The image offset of the first video sample of the last span kept after a gap; 0 when the plan
 // keeps one span only.

@@ -43,7 +43,7 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
     enum : int { other = -1, other_unclaimed = -2, zeros = -3, own_later = -4, copy_of_2 = -5, copy_of_3 = -6 };
     // the bytes around the sound: only it, more of it behind its end, or more in front of its start
     enum Edges { alone, runs_on, leads_in };
-    struct {
+    struct Case {
         const char* name;
         SoundKind kind;
         std::vector<int> image;
@@ -51,7 +51,15 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         bool forward, back;  // proven from its first byte on, and from a piece behind it back
         mkcard::SoundFormat format = {2, 2};
         uint64_t piece = 3;  // the file's cluster that holds the piece behind the sound
-    } cases[] = {
+    };
+    // the file's first cluster, then `others` of another's in front of the rest
+    auto apart = [](int others) {
+        std::vector<int> v(size_t(others) + 1, other);
+        v[0] = 0;
+        v.insert(v.end(), {1, 2, 3});
+        return v;
+    };
+    const std::vector<Case> cases = {
         {"its run goes on", SoundKind::tone, {0, 1, 2, 3, other}, alone, true, true},
         {"behind another's run", SoundKind::tone, {0, other, other, 1, 2, 3}, alone, true, true},
         {"cut at every cluster", SoundKind::tone, {0, other, 1, other, 2, other, 3}, alone, true, true},
@@ -65,6 +73,10 @@ TEST(SalvageLastSound, EachClusterEdgeProvesTheNextOrNothingIsPlaced)
         {"sound that runs on past the end is another's", SoundKind::tone, {0, 1, 2, 3}, runs_on, false, true},
         {"sound in front of the start is more of another's", SoundKind::tone, {0, 1, 2, 3}, leads_in, true, false},
         {"the next cluster lies out of reach", SoundKind::tone, {0, other}, alone, false, false},
+        {"the cluster in front at the reach's end", SoundKind::tone, apart(int(salvage::last_sound_reach) - 1), alone,
+         true, true},
+        {"the cluster in front past the reach", SoundKind::tone, apart(int(salvage::last_sound_reach)), alone, false,
+         false},
         {"24-bit music behind another's run", SoundKind::music, {0, other, other, 1, 2, 3}, alone, true, true, {3, 2}},
         {"24-bit four channels cut at every cluster", SoundKind::tone, {0, other, 1, other, 2, other, 3}, alone, true,
          true, {3, 4}},

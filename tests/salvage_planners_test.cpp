@@ -57,11 +57,12 @@ struct Truth {
 };
 
 struct Tally {
-    uint64_t video_kept = 0, sound_kept = 0, wrong = 0;
+    uint64_t video_kept = 0, sound_kept = 0, sound_due = 0, wrong = 0;
 };
 
 // Every kept piece must be the recording's own bytes: video pieces whole samples in recording
-// order, sound pieces inside the sound chunk behind a kept video chunk.
+// order, sound pieces inside the sound chunk behind a kept video chunk, exactly the sound due
+// while its pictures show (at 1001 rates a chunk's frames do not share its sound evenly).
 Tally check_plan(const salvage::SalvagePlan& plan, const Truth& t, const Bytes& image, const std::string& name)
 {
     const mkcard::Recording& rec = t.placed->rec;
@@ -80,6 +81,10 @@ Tally check_plan(const salvage::SalvagePlan& plan, const Truth& t, const Bytes& 
     // has no sound, no later one may have any
     int64_t video_chunk = -1, sound_chunk = -1;
     bool sound_ended = false;
+    const uint64_t fb = rec.plan.sound_format.frame_bytes();
+    auto due = [&rec](uint64_t frames) { return mkcard::pcm_frames_due(rec.plan, frames); };
+    uint64_t sound_at = 0, sound_end = 0;  // where the sound of the last video piece lies in the file
+    bool sound_open = false;
     for (uint64_t p = 0; p < plan.piece_count; p++) {
         const salvage::SalvagePiece& piece = plan.pieces[p];
         uint64_t file = 0;
@@ -101,6 +106,13 @@ Tally check_plan(const salvage::SalvagePlan& plan, const Truth& t, const Bytes& 
                 continue;
             }
             EXPECT_GT(int64_t(it->second), last_video) << name << ": piece " << p << " out of order";
+            EXPECT_TRUE(!sound_open || sound_at == sound_end) << name << ": the sound before piece " << p << " ends "
+                                                              << int64_t(sound_at - sound_end) << " bytes off";
+            uint64_t from = it->second, to = it->second + piece.sample_count, chunk = from / 12;
+            sound_at = rec.audio[chunk].offset + fb * (due(from) - due(chunk * 12));
+            sound_end = rec.audio[chunk].offset + fb * (due(to) - due(chunk * 12));
+            sound_open = false;
+            tally.sound_due += due(to) - due(from);
             uint64_t bytes = 0;
             for (uint64_t k = 0; k < piece.sample_count; k++) {
                 EXPECT_EQ(plan.tracks[0].sample_sizes[piece.first_sample + k], rec.video_sizes[it->second + k])
@@ -122,10 +134,14 @@ Tally check_plan(const salvage::SalvagePlan& plan, const Truth& t, const Bytes& 
             EXPECT_GE(inside, 0) << name << ": sound piece " << p << " is not inside a sound chunk";
             EXPECT_EQ(inside, video_chunk) << name << ": sound piece " << p << " is not behind its pictures";
             EXPECT_FALSE(sound_ended) << name << ": sound piece " << p << " after a kept chunk without sound";
+            EXPECT_EQ(int64_t(file - sound_at), 0) << name << ": sound piece " << p << " is not its pictures' time";
+            sound_at = file + piece.length, sound_open = true;
             sound_chunk = inside;
             tally.sound_kept += piece.sample_count;
         }
     }
+    EXPECT_TRUE(!sound_open || sound_at == sound_end) << name << ": the last sound ends "
+                                                      << int64_t(sound_at - sound_end) << " bytes off";
     return tally;
 }
 
@@ -209,11 +225,12 @@ struct SalvageCase {
     bool foreign = false;        // the hole holds other bytes, none of them zero, not zeros
 };
 
-mkcard::CardPlan lone(bool hevc, uint32_t frames)
+mkcard::CardPlan lone(bool hevc, uint32_t frames, uint32_t rate_num = 25, uint32_t rate_den = 1)
 {
     mkcard::CardPlan p;
     p.recordings.push_back(mkcard::plain_recording(0, frames));
     p.recordings[0].plan.video.hevc = hevc;
+    p.recordings[0].plan.video.rate_num = rate_num, p.recordings[0].plan.video.rate_den = rate_den;
     p.recordings[0].damage = mkcard::Damage::moov_lost;
     return p;
 }
@@ -232,6 +249,8 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         {"a hole in the last chunk", lone(true, 48), 0, 3, 36, 0},
         {"a hole in the first chunk", lone(false, 48), 0, 0, 0, 1},
         {"three zero bytes inside a sample", lone(false, 48), 0, 1, 0, 1, 1u << 30},
+        // at 29.97 the picture kept in front of the refused one takes the sound due while it shows
+        {"a refused sample at 29.97", lone(false, 48, 30000, 1001), 0, -1, 48, 1, 4, 25},
     };
     for (const SalvageCase& c : cases) {
         Analysed a(c.plan);
@@ -275,7 +294,7 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         }
         EXPECT_EQ(tally.video_kept, expected) << c.name;
         // picture and sound last alike: every kept frame has its sound
-        EXPECT_EQ(tally.sound_kept, tally.video_kept * 1920) << c.name;
+        EXPECT_EQ(tally.sound_kept, tally.sound_due) << c.name;
         EXPECT_EQ(plan.video_gaps, c.gaps) << c.name;
         EXPECT_EQ(plan.tracks[0].kept_samples, tally.video_kept) << c.name;
         // the camera's own settings, whether a sibling lent them or the stream gave them
@@ -284,7 +303,9 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
         bool hevc = placed.rec.plan.video.hevc;
         EXPECT_EQ(entry_of(video), entry_in(placed.rec.moov_keep, hevc ? "hvc1" : "avc1")) << c.name;
         EXPECT_EQ(entry_of(sound), entry_in(placed.rec.moov_keep, "twos")) << c.name;
-        EXPECT_EQ(video.timescale * 1000 + video.sample_delta, 25000u * 1000 + 1000) << c.name;
+        EXPECT_EQ(video.timescale * 1000 + video.sample_delta,
+                  mkcard::video_timescale(placed.rec.plan) * 1000 + mkcard::video_frame_ticks(placed.rec.plan))
+            << c.name;
         EXPECT_EQ(sound.timescale * 1000 + sound.sample_delta, 48000u * 1000 + 1) << c.name;
         // every chunk of twelve starts with a key frame, and nothing else is one
         uint64_t keys = 0;
@@ -296,38 +317,52 @@ TEST(AnalysisSalvageTables, PlansKeepOnlyTheRecordingsOwnBytes)
     }
 }
 
-// A clip whose movie box survived and whose sound entry names a format the camera never writes:
-// the documented writer leaves such a track out, and so does salvage; the pieces it keeps are the
-// recording's own bytes.
-TEST(AnalysisMovieSalvage, ASoundFormatTheCameraNeverWritesIsLeftOut)
+// Clips whose movie box survived beside a hole of whole clusters and zeros inside a chunk: at 29.97
+// the pictures kept of the chunk the zeros cut take the sound due while they show; a sound entry that names a format the
+// camera never writes is left out, as the documented writer leaves it, and the pieces kept are
+// the recording's own bytes.
+TEST(AnalysisMovieSalvage, KeepsTheSoundOfItsPicturesOrLeavesAForeignFormatOut)
 {
-    mkcard::CardPlan plan;
-    mkcard::scenario_plan("hole-clusters", &plan);
-    Analysed a(plan);
-    const mkcard::PlacedRecording& placed = a.card.placed[1];
-    for (size_t at = 0; at + 4 <= a.image.size(); at++)
-        if (std::memcmp(&a.image[at], "twos", 4) == 0)
-            a.image[at + 2] = 'n';
-    Truth truth(&a.card, &placed);
-    a.analyse(true);
-    image::ImageGeometry geometry;
-    ASSERT_TRUE(image::parse_boot_sector(a.image.data(), 0, &geometry));
-    const analysis::RecoveryClip* clip = nullptr;
-    for (size_t i = 0; i < a.clips.count; i++)
-        if (a.clips.items[i].header->header_offset == mkcard::image_offset_of(a.card, placed, 0))
-            clip = &a.clips.items[i];
-    ASSERT_NE(clip, nullptr);
-    const salvage::SalvageCard card = {a.f, a.image.size(), &geometry, &a.index, &a.headers,
-                                       &a.markers, &a.movies, &a.runs, &a.pairs, 0, nullptr};
-    const salvage::RefusedSamples none = {nullptr, 0, 0, 0};
-    salvage::SalvageAttempt salvage;
-    ASSERT_TRUE(salvage::plan_with_movie(&card, clip, &none, &salvage)) << salvage.reason;
-    Tally tally = check_plan(salvage.plan, truth, a.image, "foreign sound format");
-    EXPECT_FALSE(salvage.plan.tracks[salvage::salvage_sound].present);
-    EXPECT_EQ(tally.sound_kept, 0u);
-    EXPECT_GT(tally.video_kept, 0u);
-    EXPECT_EQ(salvage.plan.video_gaps, 1u);
-    salvage::free_salvage_plan(&salvage.plan);
+    const struct {
+        const char* name;
+        uint32_t rate_num, rate_den;
+        bool foreign_sound;
+    } cases[] = {{"foreign sound format", 25, 1, true}, {"a hole at 29.97", 30000, 1001, false}};
+    for (const auto& c : cases) {
+        mkcard::CardPlan plan;
+        mkcard::scenario_plan("hole-clusters", &plan);
+        for (mkcard::CardRecording& r : plan.recordings)
+            r.plan.video.rate_num = c.rate_num, r.plan.video.rate_den = c.rate_den;
+        Analysed a(plan);
+        const mkcard::PlacedRecording& placed = a.card.placed[1];
+        for (size_t at = 0; c.foreign_sound && at + 4 <= a.image.size(); at++)
+            if (std::memcmp(&a.image[at], "twos", 4) == 0)
+                a.image[at + 2] = 'n';
+        // zeros from the middle of the second chunk on: the pictures in front of them are kept
+        const mkcard::Chunk& second = placed.rec.video[1];
+        uint64_t zeroed = mkcard::image_offset_of(a.card, placed, second.offset + second.size / 2);
+        std::fill(a.image.begin() + zeroed, a.image.begin() + zeroed + second.size / 4, 0);
+        Truth truth(&a.card, &placed);
+        a.analyse(true);
+        image::ImageGeometry geometry;
+        ASSERT_TRUE(image::parse_boot_sector(a.image.data(), 0, &geometry));
+        const analysis::RecoveryClip* clip = nullptr;
+        for (size_t i = 0; i < a.clips.count; i++)
+            if (a.clips.items[i].header->header_offset == mkcard::image_offset_of(a.card, placed, 0))
+                clip = &a.clips.items[i];
+        ASSERT_NE(clip, nullptr) << c.name;
+        const salvage::SalvageCard card = {a.f, a.image.size(), &geometry, &a.index, &a.headers,
+                                           &a.markers, &a.movies, &a.runs, &a.pairs, 0, nullptr};
+        const salvage::RefusedSamples none = {nullptr, 0, 0, 0};
+        salvage::SalvageAttempt salvage;
+        ASSERT_TRUE(salvage::plan_with_movie(&card, clip, &none, &salvage)) << c.name << ": " << salvage.reason;
+        Tally tally = check_plan(salvage.plan, truth, a.image, c.name);
+        EXPECT_EQ(salvage.plan.tracks[salvage::salvage_sound].present, !c.foreign_sound) << c.name;
+        EXPECT_EQ(tally.sound_kept, c.foreign_sound ? 0u : tally.sound_due) << c.name;
+        EXPECT_GT(tally.video_kept, 0u) << c.name;
+        EXPECT_EQ(salvage.plan.video_gaps, 2u) << c.name;
+        salvage::free_salvage_plan(&salvage.plan);
+    }
 }
 
 }  // namespace

@@ -212,6 +212,34 @@ TEST_F(CacheFixture, StaleOrDamagedFileIsDeletedThenRewritten)
     }
 }
 
+// Whether a folder may hold a cache file, by its names alone: a name of both ends, however short,
+// may be one; a folder that cannot be listed may hold anything.
+TEST(FolderMayHold, NamesWithBothEndsOrAnUnlistedFolder)
+{
+    const struct {
+        const char* name;
+        std::vector<const char*> files;
+        int expect;
+    } rows[] = {
+        {"an empty folder", {}, 0},
+        {"a cache file among others", {"notes.txt", "scan-0123abcd.cache", "zzz"}, 1},
+        {"nothing between the ends", {"scan-.cache"}, 1},
+        {"the ends overlap", {"scan-cache"}, 0},
+        {"another ending", {"scan-0123.cache.tmp", "scan-0123.cach"}, 0},
+        {"another beginning", {"xscan-0123.cache", "sca-0123.cache"}, 0},
+        {"a folder cannot be listed", {}, 1},
+    };
+    for (const auto& r : rows) {
+        fixture::TempDir dir;
+        fs::path folder = dir.path / "work";
+        if (r.expect == 0 || !r.files.empty())
+            fs::create_directory(folder);
+        for (const char* f : r.files)
+            write_file(folder / f, std::string("x"));
+        EXPECT_EQ(platform::folder_may_hold(folder.string().c_str(), "scan-", ".cache"), r.expect) << r.name;
+    }
+}
+
 TEST_F(CacheFixture, MissingWorkingFolderMeansNoCacheAndNoMessage)
 {
     work = dir.path / "not-there";

@@ -26,6 +26,10 @@ const char* usage =
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
     "                      [--damage hole|moov-lost|truncated|power-loss|cut-media|cluster-hole]\n"
     "                      [--dithered-sound] [--sound tone|music|hiss|silence] [--twin-sets]\n"
+    "                      [--timeless-kkad] (the damaged recordings' kkad boxes with their time\n"
+    "                      field zero, as some firmware writes)\n"
+    "                      [--edit-media-frames N] (a camera-like stream's edit list starts N frames in)\n"
+    "                      (these two also for a --scenario card)\n"
     "                      [--fps 25|50|24000/1001|30000/1001|60000/1001] (also for a --scenario card;\n"
     "                      chunks of 12 frames, whose sound varies from chunk to chunk at 1001 rates)\n"
     "                      [--sound-format 16x2|24x2|24x4[,...]] (also for a --scenario card; a list gives\n"
@@ -101,6 +105,8 @@ struct Custom {
     uint32_t wrap = 0;
     bool moov64 = false;
     int64_t time = 0;
+    bool timeless_kkad = false;
+    int32_t edit_media_frames = -1;
     Damage damage = Damage::none;
 };
 
@@ -349,6 +355,8 @@ int main(int argc, char** argv)
         else if (a == "--fragment") c.fragment = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--alternate") alternate_runs(argc, argv, &i, &c);
         else if (a == "--jitter-runs") c.jitter_runs = true;
+        else if (a == "--timeless-kkad") c.timeless_kkad = true;
+        else if (a == "--edit-media-frames") c.edit_media_frames = static_cast<int32_t>(number(argc, argv, &i));
         else if (a == "--wrap") c.wrap = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--gap") c.gap = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--moov64") c.moov64 = true;
@@ -379,6 +387,8 @@ int main(int argc, char** argv)
             c.shapes.apply(static_cast<uint32_t>(&r - plan.recordings.data()), &v);
             if (c.coding_given)
                 v.pixels = c.video.pixels, v.slices = c.video.slices;
+            r.plan.timeless_kkad = c.timeless_kkad && r.damage != Damage::none;
+            r.plan.edit_media_frames = c.edit_media_frames;
             if (c.sound_format_given)
                 r.plan.sound_format = c.sound_formats[size_t(&r - plan.recordings.data()) % c.sound_formats.size()];
             if (c.stream_given) {
@@ -403,6 +413,7 @@ int main(int argc, char** argv)
             r.plan.uuid_boxes = c.uuid;
             r.plan.tz_hours = c.tz;
             r.plan.moov64 = c.moov64;
+            r.plan.edit_media_frames = c.edit_media_frames;
             if (c.time)
                 r.plan.utc_unix = c.time + 137 * static_cast<int64_t>(k);
             r.placement.extents = c.fragment;
@@ -411,6 +422,7 @@ int main(int argc, char** argv)
         }
         if (!plan.recordings.empty()) {
             plan.recordings.back().damage = c.damage;
+            plan.recordings.back().plan.timeless_kkad = c.timeless_kkad;
             plan.recordings[0].placement.alternate_runs = c.alternate;
             plan.recordings[0].placement.second_runs = c.second_runs;
             plan.recordings[0].placement.jitter_seed = c.jitter_runs ? plan.seed * 0x2545F4914F6CDD1Dull | 1 : 0;

@@ -60,7 +60,9 @@ void write_kkad(uint8_t* box, const Recording& r, uint32_t seq)
         std::memcpy(d.sizes, r.video_sizes.data() + (seq - 1) * group_frames, sizeof d.sizes);
         descriptions = {d, d};
     }
-    write_kkad_box(box, kkad_box_bytes, seq, 0x5A000000u | r.plan.seed, r.local_date, descriptions);
+    static const unsigned no_time[6] = {};
+    write_kkad_box(box, kkad_box_bytes, seq, 0x5A000000u | r.plan.seed, r.plan.timeless_kkad ? no_time : r.local_date,
+                   descriptions);
 }
 
 std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
@@ -99,7 +101,7 @@ std::vector<Bytes> make_traks(const Recording& r, const VideoStream& vs)
         }
         v.sync = r.video_key;
         v.edit_list = true;
-        v.edit_media_time = first * v.sample_delta;
+        v.edit_media_time = (r.plan.edit_media_frames < 0 ? first : uint32_t(r.plan.edit_media_frames)) * v.sample_delta;
     }
     traks.push_back(build_trak(v));
 
@@ -216,7 +218,7 @@ Recording make_recording(const RecordingPlan& plan)
     char text[64];
     std::snprintf(text, sizeof text, "%04d%02u%02u_%02u%02u%02u", lt.year, lt.month, lt.day, lt.hour, lt.minute,
                   lt.second);
-    r.time_text = text;
+    r.time_text = plan.timeless_kkad ? "unknown_time" : text;
     const unsigned date[6] = {static_cast<unsigned>(lt.year), lt.month, lt.day, lt.hour, lt.minute, lt.second};
     std::memcpy(r.local_date, date, sizeof date);
 

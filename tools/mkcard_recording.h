@@ -20,6 +20,8 @@ struct RecordingPlan {
     bool dithered_sound = false;   // every few frames of sound occur once in the recording
     SoundKind sound = SoundKind::tone;
     SoundFormat sound_format;      // 16-bit stereo unless asked otherwise
+    bool timeless_kkad = false;    // kkad boxes with their time field zero, as some firmware writes
+    int32_t edit_media_frames = -1;  // the edit list's media time in frames; -1: the first picture shown
 };
 
 // The plan's video timing: ticks a second and ticks a frame (25000 and 1000 at 25 frames a second,

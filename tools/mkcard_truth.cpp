@@ -296,7 +296,8 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         recs += "     \"video_chunks_cut\": " + std::to_string(cut) + ",\n";
         recs += "     \"runs\": " + std::to_string(runs_on_card(card, p)) + ", \"sound_chunks_cut\": " +
                 std::to_string(chunks_cut(card, p, r.audio)) + ", \"kkad_cut\": " +
-                std::to_string(chunks_cut(card, p, r.meta)) + ",\n";
+                std::to_string(chunks_cut(card, p, r.meta)) + (r.plan.timeless_kkad ? ", \"kkad_time\": false" : "") +
+                ",\n";
         recs += "     \"audio_chunks_known\": " + std::to_string(audio_known) + "}";
         recs += i + 1 < order.size() ? ",\n" : "\n";
     }

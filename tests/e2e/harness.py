@@ -346,7 +346,8 @@ def check_generated_card(test, card, scenario):
 
 
 def scenario_cases(namespace, *scenarios):
-    """Adds to namespace one TestCase class per built-in scenario, with the standard recovery checks."""
+    """Adds to namespace one TestCase class per built-in scenario, with the standard recovery checks
+    (test_salvage.SCENARIO_CHECKED names the scenarios given them, whose run it does not check again)."""
     for scenario in scenarios:
         class ScenarioTest(unittest.TestCase):
             @classmethod

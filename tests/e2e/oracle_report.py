@@ -146,6 +146,13 @@ def record_owners(card, record, owners):
     return [r for r in card.recordings if r["name"] in found]
 
 
+def media_bytes(path):
+    """The bytes inside a file's media data box."""
+    data = harness.read(path)
+    _, start, header, size = [b for b in mp4_reader.boxes(data, 0, len(data)) if b[0] == "mdat"][0]
+    return size - header
+
+
 def judge_report(test, card, originals, places, image, out_dir, owners, spans=()):
     """The report's JSON against the files and where each recording lies, and the `spans` the card
     did not give; its maps against the JSON."""
@@ -196,6 +203,11 @@ def judge_report(test, card, originals, places, image, out_dir, owners, spans=()
                                 "%s: movie box at %d is not %s's" % (name, p["offset"], recs[0]["name"]))
             test.assertEqual(record["video_samples"], len(recs[0]["video_samples"]),
                              "%s: video samples of its movie box" % name)
+        # a salvaged recording's pieces hold every byte of its salvaged files' media data, every run
+        # of each sample cut more than once among them
+        if got and record["fate"] == "salvaged":
+            held = sum(p["length"] for p in record["pieces"] if p["kind"] in ("salvaged", "sound"))
+            test.assertEqual(held, sum(media_bytes(p) for p in got), "%s: bytes of its salvaged pieces" % name)
         # a recording whose clip header the analysis refused has its run under another's header
         kinds = [(originals[r["name"]], places[r["name"]], recording_ranges(originals[r["name"]], [
             places[r["name"]], oracle.Place(r["extents"])])) for r in card.recordings

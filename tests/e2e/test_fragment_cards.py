@@ -49,8 +49,10 @@ CARDS = {
     # lie in more runs than one boundary makes, and two recordings' sound placed by the room the
     # other leaves may take the same bytes: neither is then taken)
     "run5:1-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "5:1", "--seed", "21") + FORMAT,
+    # the camera's edit list starts the showing three frames in, past its first picture: a salvaged
+    # file starts its own at the first picture it keeps
     "run6:2-jitter-c32-b2": ("--count", "3", "--frames", "96,84,48", "--alternate", "6:2", "--jitter-runs",
-                             "--bframes", "2", "--gop", "12", "--seed", "23") + ZEROED,
+                             "--bframes", "2", "--gop", "12", "--seed", "23", "--edit-media-frames", "3") + ZEROED,
     # the first recording's movie box cut 147 bytes in, inside its first track's header
     "run3-jitter-c32": ("--count", "3", "--frames", "96,84,48", "--alternate", "3", "--jitter-runs",
                         "--seed", "22") + FORMAT,

@@ -173,6 +173,9 @@ class ReportOfEveryScenario(unittest.TestCase):
 def case(scenario):
     def test(self):
         card = harness.make_card(scenario)
+        if scenario not in PAGES and not card.truth.get("file_system"):
+            # test_salvage.py judges the report of its own run of the card, the same run as this
+            self.skipTest("judged by test_salvage.py")
         run = harness.run_engine(self, card)
         self.assertEqual(run.code, 0, run.stderr)
         report = check_report(self, card, run)
