@@ -126,10 +126,12 @@ CARDS = {
     # a main clip and its proxy, begun in one second, each of its own picture size, bit rate and
     # codec: the scan gives each one's run the other's movie box, which fits the other's header
     # only; the third recording, without its movie box, interleaves 24-bit four-channel sound,
-    # not the 16-bit stereo of the two movie boxes of its parameter sets' shape
+    # not the 16-bit stereo of the two movie boxes of its parameter sets' shape; at 29.97 its chunks'
+    # sound is sized by the clock those boxes prove, in its own format
     "proxy4:1-c32-same-second": ("--count", "3", "--frames", "48,36,36", "--alternate", "4:1", "--video",
                                  "640x360,256x144", "--video-mbps", "6,0", "--codec", "hevc,avc", "--sound-format",
-                                 "16x2,16x2,24x4", "--same-second", "--damage", "moov-lost", "--seed", "31") + FORMAT,
+                                 "16x2,16x2,24x4", "--same-second", "--damage", "moov-lost", "--seed", "31",
+                                 "--fps", "30000/1001") + FORMAT,
     # a main clip in runs of eight clusters, its proxy in runs of one: the main clip's key frames
     # cut twice inside payload, placed only by counting the clusters the two share, every run of
     # such a sample kept (one run dropped reads the proxy's cluster in its place)
