@@ -395,9 +395,11 @@ std::FILE* spool_adopt(uint64_t header_offset, const char* temp_path, uint64_t s
 
 int spool_in_place(std::FILE* dst, uint64_t src_offset, uint64_t dst_offset, uint64_t length)
 {
+    // the kkad boxes went into the file as zeros
     return sp.out && dst == sp.out && src_offset >= sp.base && src_offset - sp.base == dst_offset &&
            dst_offset <= sp.extent && length <= sp.extent - dst_offset &&
-           !overlaps(&sp.dirty, dst_offset, dst_offset + length);
+           !overlaps(&sp.dirty, dst_offset, dst_offset + length) &&
+           !(sp.hash && spool_hash_box_within(sp.hash, dst_offset, dst_offset + length));
 }
 
 void spool_note(std::FILE* dst, uint64_t dst_offset, uint64_t length, int wrote, int ok)
@@ -426,19 +428,14 @@ int write_zeros(std::FILE* dst, uint64_t from, uint64_t to)
     return ok;
 }
 
-// Zeroes the adopted file's unkept bytes [from, to). Where they were zero as spooled but for
-// kkad boxes and no copy wrote into them (what arrived there is not known), only the boxes.
+// Zeroes the adopted file's unkept bytes [from, to), unless they were zero as spooled but for
+// kkad boxes, which went into the file as zeros, and no copy wrote into them (what arrived there
+// is not known).
 int zero_gap(std::FILE* dst, uint64_t from, uint64_t to)
 {
-    if (!sp.hash || overlaps(&sp.dirty, from, to) || !spool_hash_zero_but_boxes(sp.hash, from, to))
-        return write_zeros(dst, from, to);
-    const basics::Growable<FileRange, 64>* boxes = &sp.hash->boxes;
-    const FileRange* b = std::lower_bound(boxes->items, boxes->items + boxes->count, from,
-                                          [](const FileRange& r, uint64_t at) { return r.to <= at; });
-    for (; b < boxes->items + boxes->count && b->from < to; b++)
-        if (!write_zeros(dst, std::max(from, b->from), std::min(to, b->to)))
-            return 0;
-    return 1;
+    if (sp.hash && !overlaps(&sp.dirty, from, to) && spool_hash_zero_but_boxes(sp.hash, from, to))
+        return 1;
+    return write_zeros(dst, from, to);
 }
 
 }  // namespace

@@ -42,6 +42,17 @@ void add_zeros(basics::Sha256* hash, uint64_t n)
     }
 }
 
+int write_zeros(std::FILE* file, uint64_t n)
+{
+    while (n) {
+        size_t piece = n < block_bytes ? static_cast<size_t>(n) : static_cast<size_t>(block_bytes);
+        if (std::fwrite(zero_block, 1, piece, file) != piece)
+            return 0;
+        n -= piece;
+    }
+    return 1;
+}
+
 // The kkad boxes that start before file offset `until`, taken from the index's new hits.
 void take_boxes(SpoolHash* h, uint64_t until, const image::ScanIndex* index, const image::ScanRing* ring)
 {
@@ -179,7 +190,7 @@ void spool_hash_take(SpoolHash* h, uint64_t n, const image::ScanIndex* index, co
     h->taken = end;
 }
 
-void spool_hash_add(SpoolHash* h, const uint8_t* bytes, size_t n, const std::vector<FileRange>& over)
+int spool_hash_write(SpoolHash* h, std::FILE* file, const uint8_t* bytes, size_t n, const std::vector<FileRange>& over)
 {
     uint64_t at = h->hash.length, end = at + n;
     size_t next = 0;
@@ -189,15 +200,22 @@ void spool_hash_add(SpoolHash* h, const uint8_t* bytes, size_t n, const std::vec
         const FileRange* box = next < over.size() ? &over[next] : nullptr;
         if (box && box->from <= pos) {
             uint64_t stop = std::min(end, box->to);
+            if (!write_zeros(file, stop - pos))
+                return 0;
             add_zeros(&h->hash, stop - pos);
             pos = stop;
         } else {
             uint64_t stop = box ? std::min(end, box->from) : end;
-            note_nonzero(h, pos, bytes + (pos - at), static_cast<size_t>(stop - pos));
-            basics::sha256_add(&h->hash, bytes + (pos - at), static_cast<size_t>(stop - pos));
+            const uint8_t* piece = bytes + (pos - at);
+            size_t length = static_cast<size_t>(stop - pos);
+            if (std::fwrite(piece, 1, length, file) != length)
+                return 0;
+            note_nonzero(h, pos, piece, length);
+            basics::sha256_add(&h->hash, piece, length);
             pos = stop;
         }
     }
+    return 1;
 }
 
 int spool_hash_holds(const SpoolHash* h, const FileRange* kept, size_t kept_count, std::FILE* f)
@@ -224,6 +242,15 @@ int spool_hash_holds(const SpoolHash* h, const FileRange* kept, size_t kept_coun
             at = std::max(at, kept[k].to);
     }
     return 1;
+}
+
+int spool_hash_box_within(const SpoolHash* h, uint64_t from, uint64_t to)
+{
+    const FileRange* first = h->boxes.items;
+    const FileRange* end = first + h->boxes.count;
+    const FileRange* b = std::lower_bound(first, end, from,
+                                          [](const FileRange& r, uint64_t at) { return r.to <= at; });
+    return b < end && b->from < to;
 }
 
 int spool_hash_zero_but_boxes(const SpoolHash* h, uint64_t from, uint64_t to)

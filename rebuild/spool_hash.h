@@ -1,10 +1,11 @@
 #pragma once
-// The SHA-256 of a spooled file as the writer will leave it, taken while the scan passes its
-// bytes, so that the report need not read the file back (on a card larger than memory that read
-// would come from the disk again). The writer keeps the chunks it copies and zeroes the rest of
-// the media data; the camera leaves zeros between its chunks and puts its kkad boxes in the
-// metadata chunks the writer does not keep. So the spooled bytes are hashed with every kkad box
-// zeroed, and when the writer finishes the file the guess is checked against what it kept: no
+// The SHA-256 of a spooled file as the writer will leave it, taken while the scan passes its bytes,
+// so that the report need not read the file back (on a card larger than memory that read would come
+// from the disk again). The writer keeps the chunks it copies and zeroes the rest of the media
+// data; the camera leaves zeros between its chunks and puts its kkad boxes in the metadata chunks
+// the writer does not keep. So the spooled bytes are written and hashed with every kkad box zeroed
+// (the writer then has nothing to zero there: a spooled file's boxes are zero, its bytes elsewhere
+// the image's), and when the writer finishes the file the guess is checked against what it kept: no
 // kept byte in a zeroed box, and every other byte it zeroes zero already (told by a map of where
 // each 4 KiB block's bytes outside the boxes were not zero, and for the few other blocks by reading
 // them before they are zeroed). Where the guess fails, the report reads the file as before.
@@ -55,13 +56,16 @@ void spool_hash_free(SpoolHash* h);
 // boxes that reach into them.
 void spool_hash_take(SpoolHash* h, uint64_t n, const image::ScanIndex* index, const image::ScanRing* ring,
                      std::vector<FileRange>* over);
-// The writing side: those `n` bytes, `bytes`, with the boxes spool_hash_take gave for them.
-void spool_hash_add(SpoolHash* h, const uint8_t* bytes, size_t n, const std::vector<FileRange>& over);
+// The writing side: those `n` bytes, `bytes`, appended to `file` and hashed with the boxes
+// spool_hash_take gave for them zeroed; 0 when the write failed.
+int spool_hash_write(SpoolHash* h, std::FILE* file, const uint8_t* bytes, size_t n, const std::vector<FileRange>& over);
 
 // 1 when the writer's file `f`, whose bytes [0, h->hash.length) are the spooled ones except that
 // it kept only `kept` (ascending, not overlapping) of them and is about to zero the rest, will
 // hash as `h` says. Reads only unkept bytes the map does not know as zero.
 int spool_hash_holds(const SpoolHash* h, const FileRange* kept, size_t kept_count, std::FILE* f);
+// 1 when a box the spool zeroed reaches into file bytes [from, to).
+int spool_hash_box_within(const SpoolHash* h, uint64_t from, uint64_t to);
 // 1 when the file bytes [from, to) were all zero as they were spooled, but for those of the boxes
 // (ascending in h->boxes); 0 when that is not known.
 int spool_hash_zero_but_boxes(const SpoolHash* h, uint64_t from, uint64_t to);

@@ -14,11 +14,9 @@ constexpr size_t most_in_hand = 64;
 
 int write_piece(const SpoolWrite& p)
 {
-    if (std::fwrite(p.bytes, 1, p.n, p.file) != p.n)
-        return 0;
     if (p.hash)
-        spool_hash_add(p.hash, p.bytes, p.n, p.over);
-    return 1;
+        return spool_hash_write(p.hash, p.file, p.bytes, p.n, p.over);
+    return std::fwrite(p.bytes, 1, p.n, p.file) == p.n;
 }
 
 }  // namespace
