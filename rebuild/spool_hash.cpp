@@ -33,21 +33,14 @@ int all_zero(const uint8_t* bytes, size_t n)
     return 1;
 }
 
-void add_zeros(basics::Sha256* hash, uint64_t n)
-{
-    while (n) {
-        size_t piece = n < block_bytes ? static_cast<size_t>(n) : static_cast<size_t>(block_bytes);
-        basics::sha256_add(hash, zero_block, piece);
-        n -= piece;
-    }
-}
-
-int write_zeros(std::FILE* file, uint64_t n)
+// `n` zero bytes appended to `file` and taken into `hash`; 0 when the write failed.
+int write_zeros(basics::Sha256* hash, std::FILE* file, uint64_t n)
 {
     while (n) {
         size_t piece = n < block_bytes ? static_cast<size_t>(n) : static_cast<size_t>(block_bytes);
         if (std::fwrite(zero_block, 1, piece, file) != piece)
             return 0;
+        basics::sha256_add(hash, zero_block, piece);
         n -= piece;
     }
     return 1;
@@ -200,9 +193,8 @@ int spool_hash_write(SpoolHash* h, std::FILE* file, const uint8_t* bytes, size_t
         const FileRange* box = next < over.size() ? &over[next] : nullptr;
         if (box && box->from <= pos) {
             uint64_t stop = std::min(end, box->to);
-            if (!write_zeros(file, stop - pos))
+            if (!write_zeros(&h->hash, file, stop - pos))
                 return 0;
-            add_zeros(&h->hash, stop - pos);
             pos = stop;
         } else {
             uint64_t stop = box ? std::min(end, box->from) : end;
