@@ -10,6 +10,7 @@
 #include "image/read_at.h"
 #include "salvage/layout_join.h"
 #include "salvage/sample_walk.h"
+#include "salvage/sound_continuity.h"
 
 namespace salvage {
 
@@ -72,11 +73,13 @@ Walk walk_placed(const uint8_t* b, uint64_t size, codec::Syntax syntax)
 struct LastSearch {
     std::FILE* image;
     uint64_t image_size;
+    uint64_t heap;
     uint64_t cs;
     uint64_t file;
     uint64_t size;
     codec::Syntax syntax;
     const JoinWindow* window;
+    const SoundInFront* front;
     std::vector<uint8_t> bytes;
     ChunkPlace place;
     ChunkPlace found;
@@ -97,6 +100,11 @@ int read_run(LastSearch* s, uint64_t from, uint64_t at)
     uint64_t want = s->size - from, have = at < s->image_size ? s->image_size - at : 0;
     have = have < want ? have : want;
     have = have ? image::card_known_until(s->image, at, at + have) - at : 0;
+    // nor does a cluster another recording's piece holds: the run ends in front of it
+    uint64_t foreign;
+    if (have && s->window->claims &&
+        first_foreign(s->window->claims, at, at + have, s->window->clip, s->window->tag, &foreign))
+        foreign -= (foreign - s->heap) % s->cs, have = foreign > at ? std::min(have, foreign - at) : 0;
     std::memset(s->bytes.data() + from + have, 0, want - have);
     return have == 0 || image::read_at(s->image, at, s->bytes.data() + from, have);
 }
@@ -110,6 +118,24 @@ int holds_sample(const Walk* w, uint64_t from, uint64_t to)
     return 0;
 }
 
+// How the sound behind the chunk's end, where its last run (from `at`) puts it, runs on from the
+// sound in front of the chunk: read up to the edge of the cluster it begins in.
+Joint sound_goes_on(const LastSearch* s, uint64_t from, uint64_t at)
+{
+    if (!s->front)
+        return Joint::step;
+    const PcmFormat pcm = s->front->pcm;
+    uint64_t fb = pcm_frame_bytes(pcm), window = pcm_window(pcm), end = at + (s->size - from);
+    uint64_t in = (s->file + s->size) % s->cs, after = std::min(window, s->cs - in);
+    after -= after % (fb ? fb : 1);
+    uint8_t buf[2 * pcm_window_max];
+    if (fb == 0 || in == 0 || s->front->end < window || end > s->image_size || s->image_size - end < after ||
+        !image::read_at(s->image, s->front->end - window, buf, window) ||
+        !image::read_at(s->image, end, buf + window, after) || silent(buf, window, pcm))
+        return Joint::unknown;
+    return judge_joint(buf, window + after, window, pcm);
+}
+
 // The chunk's bytes from `from` on lie at `at` up to the next cut: the samples are walked, and
 // where they fail, each cluster edge in the failing sample or the last one before it is tried as
 // the cut, the rest in each run behind it that no other recording's piece holds.
@@ -118,10 +144,20 @@ void search(LastSearch* s, uint32_t depth, uint64_t from, uint64_t at)
     if (s->ambiguous || !read_run(s, from, at))
         return;
     Walk w = walk_placed(s->bytes.data(), s->size, s->syntax);
-    // a run found by looking holds a whole sample of the chunk
-    if (w.whole) {
-        if (depth > 0 && !holds_sample(&w, from, s->size))
+    // a run found by looking holds a whole sample of the chunk, or, the last, the chunk's tail
+    // with the sound that goes on from the recording's; where the run goes on over a cluster edge
+    // inside the last sample, the cluster behind it is the chunk's unless that sound steps there
+    uint64_t edge = (s->file + s->size - 1) / s->cs * s->cs - s->file;
+    if (w.whole && depth > 0 && !holds_sample(&w, from, s->size)) {
+        Joint j = sound_goes_on(s, from, at);
+        s->ambiguous |= j == Joint::unknown;
+        if (j != Joint::smooth)
             return;
+    } else if (w.whole && edge > from && edge > w.starts[camera_chunk_samples - 1] &&
+               sound_goes_on(s, from, at) == Joint::step) {
+        w.whole = 0, w.fail = edge;
+    }
+    if (w.whole) {
         if (s->proven && !same_place(&s->found, &s->place))
             s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
         s->found = s->place, s->found_walk = w, s->proven = 1;
@@ -163,14 +199,15 @@ void search(LastSearch* s, uint32_t depth, uint64_t from, uint64_t at)
 }  // namespace
 
 int join_last_chunk(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
-                    uint64_t head, uint64_t size, int hevc, const JoinWindow* window, uint32_t* sizes, ChunkPlace* out)
+                    uint64_t head, uint64_t size, int hevc, const JoinWindow* window, uint32_t* sizes, ChunkPlace* out,
+                    const SoundInFront* front)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0;
     if (cs == 0 || !window || size == 0 || size > analysis::whole_read_limit || head < geometry->heap_offset ||
         (head - geometry->heap_offset) % cs != file % cs || head >= image_size)
         return 0;
-    LastSearch s{image, image_size, cs, file, size, hevc ? codec::Syntax::hevc : codec::Syntax::avc, window,
-                 std::vector<uint8_t>(size), ChunkPlace{}, ChunkPlace{}, Walk{}, 0, 0, 0};
+    LastSearch s{image, image_size, geometry->heap_offset, cs, file, size, hevc ? codec::Syntax::hevc : codec::Syntax::avc, window,
+                 front, std::vector<uint8_t>(size), ChunkPlace{}, ChunkPlace{}, Walk{}, 0, 0, 0};
     s.place.at = head;
     search(&s, 0, 0, head);
     if (!s.proven || s.ambiguous)
@@ -182,8 +219,40 @@ int join_last_chunk(std::FILE* image, uint64_t image_size, const image::ImageGeo
     return 1;
 }
 
+namespace {
+
+// Where the sound of the chunk in front of `c` ends, `lead` bytes in front of it in the file, in
+// the run of the chunk's head: in the head's cluster, or where the chunk in front's last run lies
+// as far in front of the head in the image as in the file (the file takes its clusters in the
+// heap's order, so every cluster between is its own). 0 when neither shows it.
+uint64_t sound_in_front_end(const RecordingScope* r, const SalvageChunkList* chunks, const SalvageChunk* c,
+                            uint64_t lead)
+{
+    uint64_t cs = r->geometry ? r->geometry->cluster_bytes : 0, window = pcm_window(r->pcm);
+    if (cs == 0 || window == 0 || !c->file_known || c->file_offset < lead + window ||
+        c->image_offset < lead + window)
+        return 0;
+    uint64_t from = c->file_offset - lead - window, end = c->image_offset - lead;
+    if (from >= c->file_offset / cs * cs)
+        return end;
+    for (size_t i = 0; i < chunks->count; i++) {
+        const SalvageChunk* p = &chunks->items[i];
+        if (p == c || !p->file_known || p->file_offset >= c->file_offset)
+            continue;
+        uint64_t x, at;
+        ChunkPlace place = salvage_chunk_place(p);
+        place_last_run(&place, &x, &at);
+        if (p->file_offset + x <= from && at <= c->image_offset &&
+            c->image_offset - at == c->file_offset - (p->file_offset + x))
+            return end;
+    }
+    return 0;
+}
+
+}  // namespace
+
 void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, SalvageChunk* c, uint64_t sound,
-                   const OthersPieces* others)
+                         uint64_t lead, const OthersPieces* others)
 {
     uint64_t longest = 0;
     for (size_t i = 0; i < chunks->count; i++)
@@ -194,6 +263,7 @@ void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks
     for (uint32_t i = 0; i < c->samples; i++)
         walked += c->sizes[i];
     JoinWindow window{others->claims, others->clip, others->tag};
+    SoundInFront front{sound_in_front_end(r, chunks, c, lead), r->pcm};
     uint32_t sizes[camera_chunk_samples], tried[camera_chunk_samples];
     ChunkPlace place{0, 0, 0}, way{0, 0, 0};
     uint64_t size = 0;
@@ -207,7 +277,7 @@ void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks
         uint64_t bytes = r->file_end - s - c->file_offset;
         if (bytes <= walked || bytes > 2 * longest ||
             !join_last_chunk(r->image, r->image_size, r->geometry, c->file_offset, c->image_offset, bytes, r->hevc,
-                             &window, tried, &way))
+                             &window, tried, &way, front.end ? &front : nullptr))
             continue;
         if (size)
             return;

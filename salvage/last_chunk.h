@@ -12,23 +12,38 @@
 #include "image/exfat_detect.h"
 #include "salvage/chunk_descriptions.h"
 #include "salvage/cut_join.h"
+#include "salvage/pcm_format.h"
 #include "salvage/salvage_chunks.h"
 
 namespace salvage {
 
+// The recording's sound in front of the chunk (the chunk before it's), of format `pcm`, its last
+// bytes in one run up to image offset `end`. The chunk's own sound goes on from it.
+struct SoundInFront {
+    uint64_t end;
+    PcmFormat pcm;
+};
+
 // The chunk at file offset `file`, of `size` bytes, whose first bytes lie at image offset `head`.
 // Runs behind a cut are looked for as JoinWindow says (`window`). 1 with the samples' sizes in
 // `sizes` (camera_chunk_samples of them) and `out` filled; 0 when no way, or more than one, fits.
+// A last run that holds no whole sample, only the last one's tail, shows nothing of its own: any
+// recording's payload escapes alike and may end there. With `front`, such a run is the chunk's
+// where the sound behind the chunk's end runs on smoothly from `front` (a run that leaves that
+// unknown is not shown not to be the one); without, it is never taken.
 int join_last_chunk(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
-                    uint64_t head, uint64_t size, int hevc, const JoinWindow* window, uint32_t* sizes, ChunkPlace* out);
+                    uint64_t head, uint64_t size, int hevc, const JoinWindow* window, uint32_t* sizes, ChunkPlace* out,
+                    const SoundInFront* front = nullptr);
 
 // The recording's last chunk `c` of `chunks` where a fragment boundary cut it and no description
 // reaches it: it ends `sound` bytes (its sound's length) before the media data's end in the camera's
 // file. Its runs are looked for where the other recordings' pieces (`others`) leave room. A chunk is
 // no longer than twice the recording's longest, so a cut chunk with more behind it is not taken for
-// the last. `c` is made whole and placed when the chunk joins; else it is left as it is.
+// the last. The chunk before it ends its sound `lead` bytes (the metadata between) in front of the
+// chunk: where the run of the chunk's head holds that sound's end, it tells a last run of only the
+// tail of the last sample. `c` is made whole and placed when the chunk joins; else it is left as it is.
 void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, SalvageChunk* c, uint64_t sound,
-                         const OthersPieces* others);
+                         uint64_t lead, const OthersPieces* others);
 
 // The last chunk's twelfth sample when the walk could not close it: the sound the camera wrote
 // behind it may read as units too. The sound has the cadence's length and ends where the media

@@ -526,7 +526,7 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         walk_from_box(&c, sound, to_marker);
         int listed = list_unwalked_last(&c, sound);
         last = last_chunk(&c);
-        join_cut_last_chunk(&r, out, last, sound, others);
+        join_cut_last_chunk(&r, out, last, sound, l.lead, others);
         if (listed && last->samples == 0)
             last = &out->items[--out->count - 1];
     }
