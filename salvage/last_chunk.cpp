@@ -123,7 +123,7 @@ int holds_sample(const Walk* w, uint64_t from, uint64_t to)
 Joint sound_goes_on(const LastSearch* s, uint64_t from, uint64_t at)
 {
     if (!s->front)
-        return Joint::step;
+        return Joint::unknown;
     const PcmFormat pcm = s->front->pcm;
     uint64_t fb = pcm_frame_bytes(pcm), window = pcm_window(pcm), end = at + (s->size - from);
     uint64_t in = (s->file + s->size) % s->cs, after = std::min(window, s->cs - in);
@@ -149,6 +149,8 @@ void search(LastSearch* s, uint32_t depth, uint64_t from, uint64_t at)
     // inside the last sample, the cluster behind it is the chunk's unless that sound steps there
     uint64_t edge = (s->file + s->size - 1) / s->cs * s->cs - s->file;
     if (w.whole && depth > 0 && !holds_sample(&w, from, s->size)) {
+        if (!s->front)
+            return;
         Joint j = sound_goes_on(s, from, at);
         s->ambiguous |= j == Joint::unknown;
         if (j != Joint::smooth)

@@ -11,6 +11,7 @@
 #include "salvage/run_witness.h"
 #include "salvage/sound_gaps.h"
 #include "tests/analysis_fixture.h"
+#include "tools/mkcard_media.h"
 
 using fixture::Bytes;
 
@@ -330,35 +331,56 @@ TEST(SalvageCutJoin, AChunkPlacedUpToItsOpenTailOnlyWhereOneWayLeavesIt)
     }
 }
 
-// The last chunk of a recording, its samples' sizes unknown, cut once behind its first cluster:
-// the rest is taken where its samples walk to the chunk's end, within the window of clusters
-// behind the cut, only where one place fits and no other recording's piece lies there.
+// The last chunk of a recording, its samples' sizes unknown, cut once: behind its first cluster,
+// or inside its last sample, the rest then that sample's tail and the sound behind the chunk. The
+// rest is taken where its samples walk to the chunk's end, within the window of clusters behind
+// the cut, only where one place fits and no other recording's piece lies there; a tail alone only
+// where the sound behind it runs on from the sound in front of the chunk.
 TEST(SalvageCutJoin, ALastChunkIsJoinedOnlyWhereOneRestWalksToItsEnd)
 {
     constexpr uint64_t start = 500;
-    Bytes file(start, 0x5A);
+    const mkcard::SoundFormat f{};
+    const uint64_t fb = f.frame_bytes();
+    Bytes file(start);
+    mkcard::put_sound(file.data(), 0, start / fb, 1, false, mkcard::SoundKind::tone, f);
     for (size_t i = 0; i < sizes.size(); i++)
         mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
-    const uint64_t size = file.size() - start;
-    file.resize((file.size() / cs + 1) * cs, 0x77);
-    const Bytes head(file.begin(), file.begin() + cs), rest(file.begin() + cs, file.end());
+    const uint64_t end = file.size(), size = end - start;
+    file.resize((end / cs + 1) * cs);
+    mkcard::put_sound(file.data() + end, start / fb, (file.size() - end) / fb, 1, false, mkcard::SoundKind::tone, f);
+    enum Gap { noise, other_sound, claimed_copy };  // what the clusters between the head and the rest hold
     struct {
         const char* name;
-        uint64_t gap;     // foreign clusters between the chunk's first cluster and its rest
+        uint64_t head;    // the file's clusters in the head's run: 1, or all but the last sample's tail
+        uint64_t gap;     // clusters between the head and the rest
+        Gap kind;
         int second_rest;  // the rest once more, a cluster behind the first
         int claimed;      // another recording's piece where the rest begins
+        bool front;       // the sound in front of the chunk known
         int expect;
     } cases[] = {
-        {"the rest right behind the next cluster", 1, 0, 0, 1},
-        {"the rest at the window's far end", salvage::join_window_clusters, 0, 0, 1},
-        {"the rest past the window", salvage::join_window_clusters + 1, 0, 0, 0},
-        {"the rest lies twice", 2, 1, 0, 0},
-        {"another recording's piece where the rest lies", 2, 0, 1, 0},
+        {"the rest right behind the next cluster", 1, 1, noise, 0, 0, false, 1},
+        {"the rest at the window's far end", 1, salvage::join_window_clusters, noise, 0, 0, false, 1},
+        {"the rest past the window", 1, salvage::join_window_clusters + 1, noise, 0, 0, false, 0},
+        {"the rest lies twice", 1, 2, noise, 1, 0, false, 0},
+        {"another recording's piece where the rest lies", 1, 2, noise, 0, 1, false, 0},
+        {"the head's run goes on into another recording's copy of the rest", 1, 1, claimed_copy, 0, 0, false, 1},
+        {"the last sample's tail alone, its sound going on", 5, 2, noise, 0, 0, true, 1},
+        {"the tail alone behind another's piece, no sound in front to tell", 5, 1, claimed_copy, 0, 0, false, 0},
+        {"another's tail and sound of another time on the head's run", 5, 2, other_sound, 0, 0, true, 1},
+        {"only another's tails within the window", 5, salvage::join_window_clusters + 1, other_sound, 0, 0, true,
+         0},
+        {"the tail and its sound twice", 5, 2, noise, 1, 0, true, 0},
     };
     for (const auto& c : cases) {
+        const Bytes head(file.begin(), file.begin() + c.head * cs), rest(file.begin() + c.head * cs, file.end());
+        Bytes other = rest;
+        if (c.kind == other_sound)
+            mkcard::put_sound(other.data() + (end - c.head * cs), 9000, (file.size() - end) / fb, 1, false,
+                              mkcard::SoundKind::tone, f);
         Bytes image = head;
         for (uint64_t k = 0; k < c.gap; k++)
-            mkcard::put_bytes(image, look_alike(rest));
+            mkcard::put_bytes(image, c.kind == noise ? look_alike(rest) : other);
         const uint64_t rest_at = image.size();
         mkcard::put_bytes(image, rest);
         if (c.second_rest) {
@@ -370,14 +392,19 @@ TEST(SalvageCutJoin, ALastChunkIsJoinedOnlyWhereOneRestWalksToItsEnd)
         salvage::ClaimList claims{};
         if (c.claimed)
             basics::list_append(&claims.spans, salvage::ClaimedSpan{rest_at + 10, rest_at + 20, 2, 0});
+        if (c.kind == claimed_copy)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{head.size(), rest_at, 2, 0});
         salvage::sort_claims(&claims);
         salvage::JoinWindow window{&claims, 1, 0};
+        salvage::SoundInFront front{start, salvage::PcmFormat{2, 1, 2}};
         uint32_t got_sizes[analysis::camera_chunk_samples];
         salvage::ChunkPlace out{};
-        int got = salvage::join_last_chunk(img.f, img.size, &g, start, start, size, 0, &window, got_sizes, &out);
+        int got = salvage::join_last_chunk(img.f, img.size, &g, start, start, size, 0, &window, got_sizes, &out,
+                                           c.front ? &front : nullptr);
         basics::list_free(&claims.spans);
         EXPECT_EQ(got, c.expect) << c.name;
         if (got) {
+            EXPECT_EQ(out.tail, rest_at) << c.name;
             EXPECT_TRUE(std::equal(got_sizes, got_sizes + analysis::camera_chunk_samples, sizes.begin())) << c.name;
             Bytes joined(size);
             ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), size));
