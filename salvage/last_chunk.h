@@ -4,7 +4,9 @@
 // file: the chunk ends the length of its sound before that, so its size is known. Its samples are
 // walked unit by unit across the cuts, each cut on a cluster edge the walk meets, the rest in a
 // run behind it; the chunk is placed only when exactly one way of placing its runs makes all its
-// samples intact and the last one end exactly at that size.
+// samples intact and the last one end exactly at that size. Bytes behind a cluster edge that hold
+// only the last sample's payload show nothing of their own: the sound the camera wrote behind the
+// chunk, running on from the sound in front of it, tells whether they are the recording's.
 #include <cstdint>
 #include <cstdio>
 
