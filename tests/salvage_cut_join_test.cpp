@@ -169,6 +169,7 @@ TEST(SalvageCutJoin, SoundAcrossSeveralEdgesOnlyWhereTheOtherRecordingsPiecesLea
          {behind_head, before_tail, {19 * cs + 10, 19 * cs + 20, 3, 0}}, 0},
         // another recording's sound placed at the one edge its own claims leave, nothing proving it yet
         {"nothing known before the tail run", {behind_head}, 0},
+        {"nothing known before the tail run, a run as long shown", {behind_head, other_before, own_run, other_after}, 0},
         {"another recording's guess lies before the tail run",
          {behind_head, {18 * cs + 400, 19 * cs, 2, 0, 1}, other_before, own_run, other_after}, 1},
         {"another recording's guess inside the tail run takes no edge away",
