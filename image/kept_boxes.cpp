@@ -102,16 +102,16 @@ int kept_boxes_serve(std::FILE* image, uint64_t offset, void* buf, uint64_t n)
         return 0;
     const KeptBox* first = keeper.boxes.items;
     const KeptBox* last = first + keeper.boxes.count;
-    // the last box that starts at or before the offset, and the one before it (boxes may overlap)
+    // the last box that starts at or before the offset: a box in front of it ends no later, so
+    // what this one does not hold none does
     const KeptBox* b = std::upper_bound(first, last, offset, [](uint64_t o, const KeptBox& k) { return o < k.offset; });
-    for (int tries = 0; tries < 2 && b > first; tries++) {
-        b--;
-        if (offset - b->offset <= b->length && n <= b->length - (offset - b->offset)) {
-            std::memcpy(buf, b->bytes + (offset - b->offset), static_cast<size_t>(n));
-            return 1;
-        }
-    }
-    return 0;
+    if (b == first)
+        return 0;
+    b--;
+    if (offset - b->offset > b->length || n > b->length - (offset - b->offset))
+        return 0;
+    std::memcpy(buf, b->bytes + (offset - b->offset), static_cast<size_t>(n));
+    return 1;
 }
 
 void kept_boxes_release()

@@ -95,16 +95,4 @@ TEST(AnalysisFinalChunks, LastChunkByTheCameraInterleaving)
     }
 }
 
-TEST(AnalysisFinalChunks, NoClips)
-{
-    fixture::TempImage file(Bytes(64, 0));
-    analysis::ClipList clips;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(analysis::resolve_final_chunks(file.f, file.size, &clips), 0u);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\n[5/6] Resolving final video chunks...\n  tail final chunks found=0\n  recoverable clips=0/0\n");
-    analysis::RecoveryClip empty{};
-    EXPECT_EQ(analysis::clip_is_recoverable(&empty), 1);
-}
-
 }  // namespace

@@ -175,27 +175,4 @@ TEST(AnalysisFingerprint, MappingKkadBoxes)
     }
 }
 
-TEST(AnalysisFingerprint, ProgressEveryThousandMarkers)
-{
-    struct Case {
-        const char* name;
-        size_t markers;
-        std::string progress;
-    } cases[] = {
-        {"no markers", 0, "\n"},
-        {"2,500 markers", 2500,
-         "\rGlobal kkad scan 1/2500 mapped=0 ambiguous=0\rGlobal kkad scan 1001/2500 mapped=0 ambiguous=0"
-         "\rGlobal kkad scan 2001/2500 mapped=0 ambiguous=0\rGlobal kkad scan 2500/2500 mapped=0 ambiguous=0\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Clips clips({});
-        std::vector<uint64_t> box_at;
-        EXPECT_EQ(run_mapping(std::vector<BoxSpec>(c.markers, BoxSpec{316, {}}), &clips, &box_at),
-                  "\n[4/6] Global kkad fingerprint mapping...\n"
-                  "Global fingerprints: expected=0 unique=0 duplicates=0 profile=12 samples/chunk\n" +
-                      c.progress + "  expected=0 mapped=0 ambiguous=0\n");
-    }
-}
-
 }  // namespace

@@ -88,4 +88,36 @@ TEST(SalvageChunkSound, EachChunksSoundIsTheRoomItsDescriptionsLeave)
     }
 }
 
+// A movie box proves the camera's clock when each of its chunks holds twelve frames and the sound
+// due by their end, in whichever of the camera's sound formats it keeps; a sample size no camera
+// format has proves none.
+TEST(SalvageChunkSound, AMovieBoxProvesTheClockInEveryCameraFormat)
+{
+    mkcard::RecordingPlan plan;
+    plan.video.rate_num = 30000;
+    plan.video.rate_den = 1001;
+    for (uint32_t frame_bytes : {4u, 6u, 8u, 12u, 5u}) {
+        std::vector<uint32_t> frames(10, 12);
+        std::vector<uint64_t> sound;
+        for (uint32_t j = 0; j < 10; j++)
+            sound.push_back(frame_bytes * (mkcard::pcm_frames_due(plan, 12 * (j + 1)) - mkcard::pcm_frames_due(plan, 12 * j)));
+        mp4::MovieInfo m = {};
+        m.has_video = m.has_audio = 1;
+        m.video.timescale = 30000;
+        m.video.sample_count = 120;
+        m.video.duration = 1001 * 120;
+        m.video.chunk_count = m.audio.chunk_count = 10;
+        m.video.chunk_sample_counts = frames.data();
+        m.audio.timescale = 48000;
+        m.audio.fixed_sample_size = frame_bytes;
+        m.audio.sample_count = m.audio.duration = mkcard::pcm_frames_due(plan, 120);
+        m.audio.chunk_sizes = sound.data();
+        analysis::MovieList movies = {};
+        basics::list_append(&movies, m);
+        const salvage::SoundClock k = salvage::clock_from_movies(&movies);
+        EXPECT_EQ(k.sample_bytes, frame_bytes == 5 ? 0u : frame_bytes) << frame_bytes;
+        basics::list_free(&movies);
+    }
+}
+
 }  // namespace

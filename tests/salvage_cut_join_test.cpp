@@ -170,6 +170,7 @@ TEST(SalvageCutJoin, SoundAcrossSeveralEdgesOnlyWhereTheOtherRecordingsPiecesLea
          {behind_head, before_tail, {19 * cs + 10, 19 * cs + 20, 3, 0}}, 0},
         // another recording's sound placed at the one edge its own claims leave, nothing proving it yet
         {"nothing known before the tail run", {behind_head}, 0},
+        {"nothing known before the tail run, a run as long shown", {behind_head, other_before, own_run, other_after}, 0},
         {"another recording's guess lies before the tail run",
          {behind_head, {18 * cs + 400, 19 * cs, 2, 0, 1}, other_before, own_run, other_after}, 1},
         {"another recording's guess inside the tail run takes no edge away",
@@ -412,6 +413,28 @@ TEST(SalvageCutJoin, ALastChunkIsJoinedOnlyWhereOneRestWalksToItsEnd)
         }
         EXPECT_EQ(img.hash(), img.made_hash) << c.name;
     }
+    // at a 1001 rate the chunk's sound may be a sound frame longer: a rest that walks to the end that
+    // length gives, beside the one above, leaves two ends, and the chunk is not joined
+    Bytes other(start, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++)
+        mkcard::put_bytes(other, fixture::avc_sample(sizes[i] - 4 * (i + 1 == sizes.size()), i == 0));
+    other.resize(file.size(), 0x77);
+    Bytes image = head;
+    for (const Bytes& r : {rest, Bytes(other.begin() + cs, other.end())})
+        mkcard::put_bytes(image, look_alike(rest)), mkcard::put_bytes(image, r);
+    fixture::TempImage img(image, "two ends");
+    image::ImageGeometry g{0, cs, 0};
+    salvage::ClaimList claims{};
+    salvage::SalvageChunkList chunks{};
+    salvage::SalvageChunk c{};
+    c.image_offset = c.file_offset = start, c.file_known = 1, c.full_bytes = size;
+    basics::list_append(&chunks, c);
+    c.full_bytes = 0;
+    salvage::RecordingScope r{img.f, img.size, &g, nullptr, 0, start + size + 4000, 0, nullptr, {2, 0, 2}};
+    const salvage::OthersPieces others{&claims, 1, 0};
+    salvage::join_cut_last_chunk(&r, &chunks, &c, 4000, &others);
+    EXPECT_EQ(c.full_bytes, 0u);
+    basics::list_free(&chunks);
 }
 
 }  // namespace

@@ -15,8 +15,17 @@ import unittest
 BUILD_DIR = os.environ.get("MENDORA_BUILD_DIR") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")
 ENGINE = os.path.join(BUILD_DIR, "mendora")
-MKCARD = os.path.join(BUILD_DIR, "mendora-mkcard")
+# the cards' generator: this build's, or another build's of the same sources (MENDORA_CARD_MAKER):
+# the sanitizers' build takes the plain build's, three times as fast, and runs its own in
+# test_mkcard.py
+OWN_MKCARD = os.path.join(BUILD_DIR, "mendora-mkcard")
+MKCARD = os.environ.get("MENDORA_CARD_MAKER") or OWN_MKCARD
+if not os.path.exists(MKCARD):
+    MKCARD = OWN_MKCARD
 _BUILT_MKCARD = MKCARD  # only its cards are cached: a test may point MKCARD at an installed generator
+# what ffmpeg and ffprobe said of each file's bytes; another build's folder may be shared, since the
+# same bytes read alike whichever engine wrote them
+READ_CACHE = os.environ.get("MENDORA_READ_CACHE") or os.path.join(BUILD_DIR, "read-cache")
 CACHE_HIT = "  scan cache hit - full image scan reused"
 DOCUMENTED = ("--no-salvage",)  # the files and lines of the documented rules alone
 REPORT_FILES = ("mendora-report.html", "mendora-report.json")  # written beside the clips unless DOCUMENTED
@@ -175,9 +184,9 @@ def _tools_version():
 def read_with(args, path):
     """(stdout, stderr) of ffmpeg or ffprobe reading the file `path` (one of `args`). What they say
     depends only on the file's bytes (and the name's extension, which a format probe may weigh), so
-    the same bytes are read once per build and tool version (in read-cache/ of the build folder),
-    wherever and whenever they were written; the path comes back in place of the one the first
-    reading named."""
+    the same bytes are read once per tool version (in READ_CACHE), wherever, whenever and by
+    whichever build they were written; the path comes back in place of the one the first reading
+    named."""
     try:
         data = read(path)
     except OSError:
@@ -185,7 +194,7 @@ def read_with(args, path):
     if data is None:  # nothing to key on: the tool says what is wrong
         done = subprocess.run(args, capture_output=True, text=True, errors="replace")
         return done.stdout, done.stderr
-    cache = os.path.join(BUILD_DIR, "read-cache")
+    cache = READ_CACHE
     version = _tools_version()
     named = [a if a != path else os.path.splitext(path)[1] for a in args]
     key = hashlib.sha256(json.dumps(named).encode() + b"\0" + data).hexdigest()

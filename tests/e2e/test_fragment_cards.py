@@ -132,13 +132,13 @@ CARDS = {
                                  "640x360,256x144", "--video-mbps", "6,0", "--codec", "hevc,avc", "--sound-format",
                                  "16x2,16x2,24x4", "--same-second", "--damage", "moov-lost", "--seed", "31",
                                  "--fps", "30000/1001") + FORMAT,
-    # a main clip in runs of eight clusters, its proxy in runs of one: the main clip's key frames
-    # cut twice inside payload, placed only by counting the clusters the two share, every run of
-    # such a sample kept (one run dropped reads the proxy's cluster in its place)
-    "proxy8:1-jitter-c32-b2-same-second": ("--count", "3", "--frames", "36,36,24", "--alternate", "8:1",
-                                           "--jitter-runs", "--video", "1280x720,640x360", "--video-mbps", "25,3",
-                                           "--codec", "avc", "--same-second", "--size-mib", "128", "--seed", "12",
-                                           "--bframes", "2", "--gop", "12") + FORMAT,
+    # a main clip at 50 Mbit/s in runs of about four clusters, its proxy in runs of one: the main clip's
+    # key frames cut three times and more inside payload, placed only by counting the clusters the
+    # two share, every run of such a sample kept (one run dropped reads the proxy's cluster in its place)
+    "proxy4:1-jitter-c32-b2-50mbps-same-second": ("--count", "3", "--frames", "36,36,24", "--alternate", "4:1",
+                                                  "--jitter-runs", "--video", "1280x720,640x360", "--video-mbps",
+                                                  "50,3", "--codec", "avc", "--same-second", "--size-mib", "128",
+                                                  "--seed", "12", "--bframes", "2", "--gop", "12") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -157,7 +157,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run4-jitter-c128-20mbps-last-music": (3, 228), "run3-c32-lost-2997": (2, 180),
         "run3-jitter-c32-lost-last-24bit": (2, 96), "run6:2-jitter-c32-b2-2997": (3, 228),
         "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120),
-        "proxy8:1-jitter-c32-b2-same-second": (3, 96)}
+        "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
