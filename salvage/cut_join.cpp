@@ -262,6 +262,28 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
     search_runs(s, x, c, depth + 1, anchored, 0);
 }
 
+// How far the run at `at` from byte `from` of the chunk may go, at most `have` bytes: a cluster
+// holds one stretch of the file, and a located piece of the recording whose file offset is known
+// says which stretch its cluster holds. Bytes the run would put elsewhere end it at that cluster's
+// first byte in the file; 0 when the run's own first cluster is that one. Another recording's
+// bytes can walk as well as the camera's where the two files were written alike.
+int anchors_allow(const CutSearch* s, uint64_t from, uint64_t at, uint64_t* have)
+{
+    uint64_t lo = s->file + from;
+    for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried; a++) {
+        const JoinAnchor& y = s->anchors[a];
+        if (!on_same_edge(s->geometry, y.image, y.file))
+            continue;
+        uint64_t f0 = y.file / s->cs * s->cs, i0 = y.image - (y.file - f0), first = std::max(f0, lo);
+        if (f0 + s->cs <= lo || f0 >= lo + *have || at + (first - lo) == i0 + (first - f0))
+            continue;
+        if (first == lo)
+            return 0;
+        *have = first - lo;
+    }
+    return 1;
+}
+
 // The chunk's bytes from `from` on lie at `at` as far as no cut follows: its samples are walked
 // there, and the cut that ends the run is looked for among the cluster edges where they fail.
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before)
@@ -278,6 +300,8 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t held = 0;
     if (s->window && first_foreign_of_at(s->window, at, at + have, &held))
         have = held - at;
+    if (!anchors_allow(s, from, at, &have))
+        return;
     uint64_t first = sample_holding(s, from), i = first, witness = 0, shown = 0, got = from;
     // the run is read sample by sample as the walk goes: a wrong run costs a sample or two
     for (; i < s->count; i++) {
