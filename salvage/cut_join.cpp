@@ -64,6 +64,7 @@ struct CutSearch {
     int exhausted;   // the reads ran out: ways may be missed
     int unbounded;   // a look behind a cut reached less far than the run going on may begin
     uint64_t reach_far;  // the furthest look behind a cut past reach_max, in clusters
+    uint64_t cut_at;     // where the run in front of the one being searched ends in the image
 };
 
 int stopped(const CutSearch* s)
@@ -259,6 +260,7 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
         !runs_proven(s->geometry, s->window->claims, s->window->clip, s->window->tag,
                      JoinAnchor{s->file + x - 1, at + (x - from) - 1}, *anchor, s->file + x))
         anchored = anchored_unshown;
+    s->cut_at = at + (x - from);
     search_runs(s, x, c, depth + 1, anchored, 0);
 }
 
@@ -284,6 +286,29 @@ int anchors_allow(const CutSearch* s, uint64_t from, uint64_t at, uint64_t* have
     return 1;
 }
 
+// A run behind the cut at image offset `cut_at` holds the chunk from byte `from` at `at`, up to
+// the next sample's first byte in payload no walk checks. Where that byte lies past the run's
+// first cluster, the clusters in front of it are the run's only if the file could take no other:
+// every cluster from the cut up to the run that no other recording holds is skipped wrongly, and
+// none of the run's is another's. A sample cut twice puts the same bytes in other clusters.
+int payload_clusters_shown(const CutSearch* s, uint64_t from, uint64_t at, uint64_t cut_at)
+{
+    uint64_t first = sample_holding(s, from);
+    if (first >= s->count)
+        return 1;
+    uint64_t checked = s->starts[first] >= from ? s->starts[first] : s->starts[first + 1];
+    uint64_t heap = s->geometry->heap_offset, w = at + (checked - from);
+    if (w < heap || at < heap || (w - heap) / s->cs == (at - heap) / s->cs)
+        return 1;
+    if (!s->window || !s->window->claims || at < cut_at)
+        return 0;
+    uint64_t wc = heap + (w - heap) / s->cs * s->cs;
+    for (uint64_t e = heap + (cut_at - heap) / s->cs * s->cs; e < at; e += s->cs)
+        if (!first_foreign_of(s->window, e, e + s->cs))
+            return 0;
+    return !first_foreign_of(s->window, at, wc);
+}
+
 // The chunk's bytes from `from` on lie at `at` as far as no cut follows: its samples are walked
 // there, and the cut that ends the run is looked for among the cluster edges where they fail.
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before)
@@ -297,7 +322,7 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t have = s->size - from < s->image_size - at ? s->size - from : s->image_size - at;
     have = image::card_known_until(s->src, at, at + have) - at;
     // a run ends where another recording's located piece begins
-    uint64_t held = 0;
+    uint64_t held = 0, cut_at = s->cut_at;
     if (s->window && first_foreign_of_at(s->window, at, at + have, &held))
         have = held - at;
     if (!anchors_allow(s, from, at, &have))
@@ -322,7 +347,7 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
         witness = run_witness_cut(s->bytes + b, end - b, s->starts[i + 1] - b, b, s->file + b, s->cs,
                                   s->syntax, &shown);
     // a run only the look behind the cut found shows a sample of the chunk (run_witness)
-    if (depth > 0 && anchored != 1 && !witness)
+    if (depth > 0 && anchored != 1 && (!witness || !payload_clusters_shown(s, from, at, cut_at)))
         return;
     if (i + 1 == s->count || (i == s->count && before))
         note_open_tail(s, from, at, depth, have, before);
@@ -396,7 +421,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
         starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
     CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
                 static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0, open != nullptr,
-                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0};
+                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0, 0};
     WaysAgreed ways = ways_start(file, size, cs);
     if (sure && window)
         s.ways = &ways;
