@@ -64,7 +64,6 @@ struct CutSearch {
     int exhausted;   // the reads ran out: ways may be missed
     int unbounded;   // a look behind a cut reached less far than the run going on may begin
     uint64_t reach_far;  // the furthest look behind a cut past reach_max, in clusters
-    uint64_t cut_at;     // where the run in front of the one being searched ends in the image
 };
 
 int stopped(const CutSearch* s)
@@ -80,6 +79,41 @@ uint64_t sample_holding(const CutSearch* s, uint64_t x)
 
 // A run placed by an anchor whose length the file's runs do not show: it must hold a whole sample.
 constexpr int anchored_unshown = 2;
+
+// The clusters between two that hold length fields of the chunk's units, in the image as
+// `place` has them, hold payload no walk checks: they are the file's only where it could take no
+// others, as many clusters lying between the two as the file needs there that no other recording
+// holds (all of them, in one run). A sample cut twice puts the same bytes in other clusters, and
+// another recording's payload walks as well as the camera's.
+int payload_between_shown(const CutSearch* s, const ChunkPlace* place, uint64_t upto)
+{
+    const uint64_t heap = s->geometry->heap_offset, cs = s->cs;
+    uint64_t last_file = UINT64_MAX, last_image = 0;
+    for (uint64_t i = 0; i < s->count && s->starts[i] < upto; i++) {
+        const uint64_t b = s->starts[i], n = std::min(s->starts[i + 1], upto) - b;
+        for (uint64_t pos = 0; pos + 4 <= n; pos += 4 + basics::load_be32(s->bytes + b + pos)) {
+            uint64_t file_cluster = (s->file + b + pos) / cs, at = place_offset(place, b + pos);
+            if (file_cluster == last_file)
+                continue;
+            if (at < heap)
+                return 0;
+            uint64_t image_cluster = (at - heap) / cs;
+            if (last_file != UINT64_MAX && file_cluster > last_file + 1) {
+                uint64_t need = file_cluster - last_file - 1, free = 0;
+                if (image_cluster <= last_image)
+                    return 0;
+                if (image_cluster - last_image - 1 != need) {
+                    for (uint64_t k = last_image + 1; k < image_cluster && free <= need && s->window; k++)
+                        free += !first_foreign_of(s->window, heap + k * cs, heap + (k + 1) * cs);
+                    if (free != need)
+                        return 0;
+                }
+            }
+            last_file = file_cluster, last_image = image_cluster;
+        }
+    }
+    return 1;
+}
 
 // The run at `at` from byte `from` of the chunk, `have` bytes of it the card gives as the
 // recording's, holds the start of the chunk's last sample up to the first cluster edge past its
@@ -106,6 +140,8 @@ void note_open_tail(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, ui
     if (depth == 0)
         place.cut = 0, place.tail = 0;
     place.later = depth > 1 ? depth - 1 : 0;
+    if (!payload_between_shown(s, &place, edge))
+        return;
     if (s->open_from && (s->open_from != edge || !same_place(&s->open, &place)))
         s->open_ambiguous = 1;
     s->open = place, s->open_from = edge;
@@ -260,7 +296,6 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
         !runs_proven(s->geometry, s->window->claims, s->window->clip, s->window->tag,
                      JoinAnchor{s->file + x - 1, at + (x - from) - 1}, *anchor, s->file + x))
         anchored = anchored_unshown;
-    s->cut_at = at + (x - from);
     search_runs(s, x, c, depth + 1, anchored, 0);
 }
 
@@ -286,29 +321,6 @@ int anchors_allow(const CutSearch* s, uint64_t from, uint64_t at, uint64_t* have
     return 1;
 }
 
-// A run behind the cut at image offset `cut_at` holds the chunk from byte `from` at `at`, up to
-// the next sample's first byte in payload no walk checks. Where that byte lies past the run's
-// first cluster, the clusters in front of it are the run's only if the file could take no other:
-// every cluster from the cut up to the run that no other recording holds is skipped wrongly, and
-// none of the run's is another's. A sample cut twice puts the same bytes in other clusters.
-int payload_clusters_shown(const CutSearch* s, uint64_t from, uint64_t at, uint64_t cut_at)
-{
-    uint64_t first = sample_holding(s, from);
-    if (first >= s->count)
-        return 1;
-    uint64_t checked = s->starts[first] >= from ? s->starts[first] : s->starts[first + 1];
-    uint64_t heap = s->geometry->heap_offset, w = at + (checked - from);
-    if (w < heap || at < heap || (w - heap) / s->cs == (at - heap) / s->cs)
-        return 1;
-    if (!s->window || !s->window->claims || at < cut_at)
-        return 0;
-    uint64_t wc = heap + (w - heap) / s->cs * s->cs;
-    for (uint64_t e = heap + (cut_at - heap) / s->cs * s->cs; e < at; e += s->cs)
-        if (!first_foreign_of(s->window, e, e + s->cs))
-            return 0;
-    return !first_foreign_of(s->window, at, wc);
-}
-
 // The chunk's bytes from `from` on lie at `at` as far as no cut follows: its samples are walked
 // there, and the cut that ends the run is looked for among the cluster edges where they fail.
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before)
@@ -322,7 +334,7 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t have = s->size - from < s->image_size - at ? s->size - from : s->image_size - at;
     have = image::card_known_until(s->src, at, at + have) - at;
     // a run ends where another recording's located piece begins
-    uint64_t held = 0, cut_at = s->cut_at;
+    uint64_t held = 0;
     if (s->window && first_foreign_of_at(s->window, at, at + have, &held))
         have = held - at;
     if (!anchors_allow(s, from, at, &have))
@@ -347,14 +359,14 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
         witness = run_witness_cut(s->bytes + b, end - b, s->starts[i + 1] - b, b, s->file + b, s->cs,
                                   s->syntax, &shown);
     // a run only the look behind the cut found shows a sample of the chunk (run_witness)
-    if (depth > 0 && anchored != 1 && (!witness || !payload_clusters_shown(s, from, at, cut_at)))
+    if (depth > 0 && anchored != 1 && !witness)
         return;
     if (i + 1 == s->count || (i == s->count && before))
         note_open_tail(s, from, at, depth, have, before);
     uint64_t lo, hi;
     if (i == s->count) {
         if (depth > 0) {
-            if (!count_allows(s, s->size))
+            if (!count_allows(s, s->size) || !payload_between_shown(s, &s->place, s->size))
                 return;
             if (s->proven && !same_place(&s->found, &s->place))
                 s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
@@ -421,7 +433,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
         starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
     CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
                 static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0, open != nullptr,
-                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0, 0};
+                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0};
     WaysAgreed ways = ways_start(file, size, cs);
     if (sure && window)
         s.ways = &ways;
