@@ -84,9 +84,12 @@ constexpr int anchored_unshown = 2;
 // `place` has them, hold payload no walk checks: they are the file's only where it could take no
 // others, as many clusters lying between the two as the file needs there that no other recording
 // holds (all of them, in one run). A sample cut twice puts the same bytes in other clusters, and
-// another recording's payload walks as well as the camera's.
+// another recording's payload walks as well as the camera's. Where the clusters the recordings
+// share around the chunk are counted, the count has weighed the ways instead.
 int payload_between_shown(const CutSearch* s, const ChunkPlace* place, uint64_t upto)
 {
+    if (s->window && s->window->count)
+        return 1;
     const uint64_t heap = s->geometry->heap_offset, cs = s->cs;
     uint64_t last_file = UINT64_MAX, last_image = 0;
     for (uint64_t i = 0; i < s->count && s->starts[i] < upto; i++) {
