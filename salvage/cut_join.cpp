@@ -80,6 +80,44 @@ uint64_t sample_holding(const CutSearch* s, uint64_t x)
 // A run placed by an anchor whose length the file's runs do not show: it must hold a whole sample.
 constexpr int anchored_unshown = 2;
 
+// The clusters between two that hold length fields of the chunk's units, in the image as
+// `place` has them, hold payload no walk checks: they are the file's only where it could take no
+// others, as many clusters lying between the two as the file needs there that no other recording
+// holds (all of them, in one run). A sample cut twice puts the same bytes in other clusters, and
+// another recording's payload walks as well as the camera's. Where the clusters the recordings
+// share around the chunk are counted, the count has weighed the ways instead.
+int payload_between_shown(const CutSearch* s, const ChunkPlace* place, uint64_t upto)
+{
+    if (s->window && s->window->count)
+        return 1;
+    const uint64_t heap = s->geometry->heap_offset, cs = s->cs;
+    uint64_t last_file = UINT64_MAX, last_image = 0;
+    for (uint64_t i = 0; i < s->count && s->starts[i] < upto; i++) {
+        const uint64_t b = s->starts[i], n = std::min(s->starts[i + 1], upto) - b;
+        for (uint64_t pos = 0; pos + 4 <= n; pos += 4 + basics::load_be32(s->bytes + b + pos)) {
+            uint64_t file_cluster = (s->file + b + pos) / cs, at = place_offset(place, b + pos);
+            if (file_cluster == last_file)
+                continue;
+            if (at < heap)
+                return 0;
+            uint64_t image_cluster = (at - heap) / cs;
+            if (last_file != UINT64_MAX && file_cluster > last_file + 1) {
+                uint64_t need = file_cluster - last_file - 1, free = 0;
+                if (image_cluster <= last_image)
+                    return 0;
+                if (image_cluster - last_image - 1 != need) {
+                    for (uint64_t k = last_image + 1; k < image_cluster && free <= need && s->window; k++)
+                        free += !first_foreign_of(s->window, heap + k * cs, heap + (k + 1) * cs);
+                    if (free != need)
+                        return 0;
+                }
+            }
+            last_file = file_cluster, last_image = image_cluster;
+        }
+    }
+    return 1;
+}
+
 // The run at `at` from byte `from` of the chunk, `have` bytes of it the card gives as the
 // recording's, holds the start of the chunk's last sample up to the first cluster edge past its
 // last unit's length field, and those bytes walk as the camera writes them: the rest of that
@@ -105,6 +143,8 @@ void note_open_tail(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, ui
     if (depth == 0)
         place.cut = 0, place.tail = 0;
     place.later = depth > 1 ? depth - 1 : 0;
+    if (!payload_between_shown(s, &place, edge))
+        return;
     if (s->open_from && (s->open_from != edge || !same_place(&s->open, &place)))
         s->open_ambiguous = 1;
     s->open = place, s->open_from = edge;
@@ -262,6 +302,28 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
     search_runs(s, x, c, depth + 1, anchored, 0);
 }
 
+// How far the run at `at` from byte `from` of the chunk may go, at most `have` bytes: a cluster
+// holds one stretch of the file, and a located piece of the recording whose file offset is known
+// says which stretch its cluster holds. Bytes the run would put elsewhere end it at that cluster's
+// first byte in the file; 0 when the run's own first cluster is that one. Another recording's
+// bytes can walk as well as the camera's where the two files were written alike.
+int anchors_allow(const CutSearch* s, uint64_t from, uint64_t at, uint64_t* have)
+{
+    uint64_t lo = s->file + from;
+    for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried; a++) {
+        const JoinAnchor& y = s->anchors[a];
+        if (!on_same_edge(s->geometry, y.image, y.file))
+            continue;
+        uint64_t f0 = y.file / s->cs * s->cs, i0 = y.image - (y.file - f0), first = std::max(f0, lo);
+        if (f0 + s->cs <= lo || f0 >= lo + *have || at + (first - lo) == i0 + (first - f0))
+            continue;
+        if (first == lo)
+            return 0;
+        *have = first - lo;
+    }
+    return 1;
+}
+
 // The chunk's bytes from `from` on lie at `at` as far as no cut follows: its samples are walked
 // there, and the cut that ends the run is looked for among the cluster edges where they fail.
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before)
@@ -278,6 +340,8 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t held = 0;
     if (s->window && first_foreign_of_at(s->window, at, at + have, &held))
         have = held - at;
+    if (!anchors_allow(s, from, at, &have))
+        return;
     uint64_t first = sample_holding(s, from), i = first, witness = 0, shown = 0, got = from;
     // the run is read sample by sample as the walk goes: a wrong run costs a sample or two
     for (; i < s->count; i++) {
@@ -305,7 +369,7 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t lo, hi;
     if (i == s->count) {
         if (depth > 0) {
-            if (!count_allows(s, s->size))
+            if (!count_allows(s, s->size) || !payload_between_shown(s, &s->place, s->size))
                 return;
             if (s->proven && !same_place(&s->found, &s->place))
                 s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
