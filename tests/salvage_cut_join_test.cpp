@@ -415,6 +415,7 @@ TEST(SalvageCutJoin, ALastChunkIsJoinedOnlyWhereOneRestWalksToItsEnd)
     }
     // at a 1001 rate the chunk's sound may be a sound frame longer: a rest that walks to the end that
     // length gives, beside the one above, leaves two ends, and the chunk is not joined
+    const Bytes head(file.begin(), file.begin() + cs), rest(file.begin() + cs, file.end());
     Bytes other(start, 0x5A);
     for (size_t i = 0; i < sizes.size(); i++)
         mkcard::put_bytes(other, fixture::avc_sample(sizes[i] - 4 * (i + 1 == sizes.size()), i == 0));
@@ -432,7 +433,7 @@ TEST(SalvageCutJoin, ALastChunkIsJoinedOnlyWhereOneRestWalksToItsEnd)
     c.full_bytes = 0;
     salvage::RecordingScope r{img.f, img.size, &g, nullptr, 0, start + size + 4000, 0, nullptr, {2, 0, 2}};
     const salvage::OthersPieces others{&claims, 1, 0};
-    salvage::join_cut_last_chunk(&r, &chunks, &c, 4000, &others);
+    salvage::join_cut_last_chunk(&r, &chunks, &c, 4000, 0, &others);
     EXPECT_EQ(c.full_bytes, 0u);
     basics::list_free(&chunks);
 }
