@@ -64,6 +64,7 @@ struct CutSearch {
     int exhausted;   // the reads ran out: ways may be missed
     int unbounded;   // a look behind a cut reached less far than the run going on may begin
     uint64_t reach_far;  // the furthest look behind a cut past reach_max, in clusters
+    int found_shown;     // the way found shows where its payload between length fields lies
 };
 
 int stopped(const CutSearch* s)
@@ -369,11 +370,12 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t lo, hi;
     if (i == s->count) {
         if (depth > 0) {
-            if (!count_allows(s, s->size) || !payload_between_shown(s, &s->place, s->size))
+            if (!count_allows(s, s->size))
                 return;
             if (s->proven && !same_place(&s->found, &s->place))
                 s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
             s->found = s->place, s->proven = 1;
+            s->found_shown = payload_between_shown(s, &s->place, s->size);
             if (s->ways)
                 ways_note(s->ways, &s->place);
             return;
@@ -436,7 +438,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
         starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
     CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
                 static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0, open != nullptr,
-                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0};
+                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0, 0};
     WaysAgreed ways = ways_start(file, size, cs);
     if (sure && window)
         s.ways = &ways;
@@ -446,7 +448,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
     if (s.ways && s.ambiguous && !s.exhausted && !s.unbounded)
         ways_sure(&ways, window->clip, window->tag, sure);
     ways_free(&ways);
-    int proven = s.proven && !s.ambiguous;
+    int proven = s.proven && !s.ambiguous && s.found_shown;
     if (proven) {
         *out = s.found;
         out->at = head;

@@ -415,7 +415,11 @@ TEST(SalvageCutJoin, ALastChunkIsJoinedOnlyWhereOneRestWalksToItsEnd)
     }
     // at a 1001 rate the chunk's sound may be a sound frame longer: a rest that walks to the end that
     // length gives, beside the one above, leaves two ends, and the chunk is not joined
-    const Bytes head(file.begin(), file.begin() + cs), rest(file.begin() + cs, file.end());
+    Bytes bare(start, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++)
+        mkcard::put_bytes(bare, fixture::avc_sample(sizes[i], i == 0));
+    bare.resize(file.size(), 0x77);
+    const Bytes head(bare.begin(), bare.begin() + cs), rest(bare.begin() + cs, bare.end());
     Bytes other(start, 0x5A);
     for (size_t i = 0; i < sizes.size(); i++)
         mkcard::put_bytes(other, fixture::avc_sample(sizes[i] - 4 * (i + 1 == sizes.size()), i == 0));
