@@ -6,7 +6,6 @@
 #include <system_error>
 #include <thread>
 
-#include "image/unreadable_map.h"
 #include "platform/platform.h"
 
 namespace image {
@@ -24,52 +23,31 @@ struct ReadAhead {
 
 namespace {
 
-// 1 when the last sector before `end` reads: the bytes asked for before it have come by then, or
-// are on their way. Where they failed, the sector most likely fails too.
-int card_reads_before(std::FILE* image, uint64_t end)
-{
-    uint64_t at = (end - 1) - (end - 1) % card_sector_bytes;
-    uint8_t sector[card_sector_bytes];
-    size_t got = 0;
-    unsigned long error = 0;
-    return platform::read_positioned(image, at, sector, static_cast<size_t>(end - at), &got, &error);
-}
+// A stop waits at most for one piece.
+constexpr uint64_t fetch_piece_bytes = 1 << 20;
 
-// The advice is given from here: the system may hold up the one who gives it while its queue to
-// the reader is full, and the scan must not wait for that; nor for the thread's looks.
+// The bytes are fetched from here: the scan must not wait for the reader. Each piece goes only as
+// the one before it read: a piece that fails stops the fetching for good, and the scan comes to
+// it and takes it apart.
 void read_on(ReadAhead* a)
 {
-    uint64_t asked = 0;  // advice given up to here
-    uint64_t shown = 0;  // the card was seen to read up to here
+    uint64_t fetched = 0;  // in the cache up to here
     int failed = 0;
     std::unique_lock<std::mutex> held(a->lock);
     for (;;) {
         if (a->stopping)
             return;
-        uint64_t from = std::max(asked, a->scan_at);
-        uint64_t end = failed ? 0 : std::min(a->until, a->scan_at + read_ahead_bytes);
+        uint64_t from = std::max(fetched, a->scan_at);
+        uint64_t end = failed ? 0 : std::min({a->until, a->scan_at + read_ahead_bytes, from + fetch_piece_bytes});
         if (from >= end) {
             a->moved.wait(held);
             continue;
         }
-        uint64_t seen = std::max(shown, a->scan_at);
-        if (from < seen + read_ahead_unshown_bytes) {
-            uint64_t want = std::min(end, seen + read_ahead_unshown_bytes) - from;
-            held.unlock();
-            platform::advise_will_need(a->image, from, want);
-            held.lock();
-            asked = from + want;
-            continue;
-        }
-        // the advice stands as far past the last place seen to read as it may go: a look further on
-        uint64_t look = std::min(seen + read_ahead_look_every, a->size);
         held.unlock();
-        int reads = card_reads_before(a->image, look);
+        int read = platform::fetch_into_cache(a->image, from, end - from);
         held.lock();
-        if (reads)
-            shown = std::max(shown, look);
-        else
-            failed = 1;  // the scan comes to it and takes it apart; nothing more is asked of the card
+        fetched = end;
+        failed = !read;
     }
 }
 
@@ -77,7 +55,7 @@ void read_on(ReadAhead* a)
 
 ReadAhead* read_ahead_start(std::FILE* image, uint64_t image_size)
 {
-    if (!platform::reads_ahead_on_advice)
+    if (!platform::fetches_into_cache)
         return nullptr;
     auto* a = new ReadAhead;
     a->image = image;

@@ -42,10 +42,10 @@ int64_t tell(std::FILE* f);
 int set_file_size(std::FILE* f, uint64_t size);
 // Tells the operating system that the file will be read front to back once.
 void advise_sequential(std::FILE* f);
-// Asks the operating system to start reading n bytes of the file at `offset` into its cache,
-// without waiting for them; a hint only. `reads_ahead_on_advice` is 1 where it does anything.
-extern const int reads_ahead_on_advice;
-void advise_will_need(std::FILE* f, uint64_t offset, uint64_t n);
+// Has the operating system read n bytes of the file at `offset` into its cache, and waits for
+// them; 0 when a read failed. `fetches_into_cache` is 1 where it does anything.
+extern const int fetches_into_cache;
+int fetch_into_cache(std::FILE* f, uint64_t offset, uint64_t n);
 // Tells the operating system that a large buffer will be filled and reused many times, so it
 // may back it with large pages. A hint only: nothing changes if it is not taken.
 void advise_large_buffer(void* buf, size_t n);

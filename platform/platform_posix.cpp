@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <dirent.h>
 #include <ctime>
 #include <dlfcn.h>
@@ -12,6 +14,9 @@
 #include <malloc.h>
 #endif
 #include <sys/mman.h>
+#ifdef __linux__
+#include <sys/sendfile.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +25,7 @@ namespace platform {
 const char path_separator = '/';
 const char* const validator_library_name = "VeltoXAVCValidate.so";
 const char* const library_word = "library";
-const int reads_ahead_on_advice = 1;
+const int fetches_into_cache = 1;
 const char* const system_word = "the system";
 const char* const error_code_word = "error";
 
@@ -116,13 +121,50 @@ void advise_sequential(std::FILE* f)
     posix_fadvise(fileno(f), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
-// The system reads at most its read-ahead window (often 128 KiB) of one piece of advice.
-void advise_will_need(std::FILE* f, uint64_t offset, uint64_t n)
+// The bytes go to /dev/null without a copy (sendfile), or else are read into a buffer that is
+// thrown away: either way the system fills its cache as for any reader going front to back, in
+// large pieces. Advice alone (posix_fadvise) fills it a page at a time, which costs more to copy
+// out of and to let go of: a block device's cache goes when its last reader closes it, a page at
+// a time: some 20 ms for 320 MiB, 160 ms for 1.5 GiB.
+int fetch_into_cache(std::FILE* f, uint64_t offset, uint64_t n)
 {
-    constexpr uint64_t piece = 128 * 1024;
-    for (uint64_t done = 0; done < n && offset + done <= uint64_t(INT64_MAX) - piece; done += piece)
-        posix_fadvise(fileno(f), static_cast<off_t>(offset + done), static_cast<off_t>(n - done < piece ? n - done : piece),
-                      POSIX_FADV_WILLNEED);
+    constexpr size_t piece = 256 * 1024;
+    int fd = fileno(f);
+#ifdef __linux__
+    static const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    while (sink >= 0 && n > 0 && offset <= static_cast<uint64_t>(INT64_MAX) - n) {
+        off_t at = static_cast<off_t>(offset);
+        ssize_t sent = sendfile(sink, fd, &at, n < piece ? static_cast<size_t>(n) : piece);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EINVAL || errno == ENOSYS))
+            break;  // not for this file: read below
+        if (sent < 0)
+            return 0;
+        if (sent == 0)
+            return 1;  // the file ends
+        offset += static_cast<uint64_t>(sent);
+        n -= static_cast<uint64_t>(sent);
+    }
+    if (n == 0)
+        return 1;
+#endif
+    static thread_local std::unique_ptr<uint8_t[]> scratch;
+    if (!scratch)
+        scratch.reset(new (std::nothrow) uint8_t[piece]);
+    if (!scratch)
+        return 1;
+    for (uint64_t done = 0; done < n;) {
+        size_t want = n - done < piece ? static_cast<size_t>(n - done) : piece, got = 0;
+        unsigned long error_code = 0;
+        if (!read_positioned(f, offset + done, scratch.get(), want, &got, &error_code))
+            return 0;
+        if (got < want)
+            return 1;  // the file ends
+        done += want;
+    }
+    (void)fd;
+    return 1;
 }
 
 void advise_large_buffer(void* buf, size_t n)

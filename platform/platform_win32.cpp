@@ -20,7 +20,7 @@ namespace platform {
 const char path_separator = '\\';
 const char* const validator_library_name = "VeltoXAVCValidate.dll";
 const char* const library_word = "DLL";
-const int reads_ahead_on_advice = 0;
+const int fetches_into_cache = 0;
 const char* const system_word = "Windows";
 const char* const error_code_word = "Win32 error";
 
@@ -183,7 +183,7 @@ int write_positioned(std::FILE* f, uint64_t offset, const void* buf, size_t n)
 }
 
 void advise_sequential(std::FILE*) {}
-void advise_will_need(std::FILE*, uint64_t, uint64_t) {}
+int fetch_into_cache(std::FILE*, uint64_t, uint64_t) { return 1; }
 void advise_large_buffer(void*, size_t) {}
 
 size_t ring_granule()

@@ -20,7 +20,8 @@ def traced(command, trace, **popen):
 
 
 def image_reads(trace, image):
-    """(stage, "read" or "copied", bytes) for every call that took bytes from `image`; the stage is
+    """(stage, "read", "copied" or "fetched", bytes) for every call that took bytes from `image`
+    ("fetched": sent to nowhere, into the system's cache ahead of the reads); the stage is
     the last of the engine's own lines ("[2/6] ...", "clip N:") printed before it."""
     image = os.path.abspath(image)
     fds, stage, pending = set(), "start", {}  # pending: a call another thread's line cut in two
@@ -48,6 +49,12 @@ def image_reads(trace, image):
         if m:
             stage = m.group(1).strip()
             continue
-        m = re.match(r"(read|pread64|preadv|copy_file_range|sendfile)\((\d+),.* = (\d+)$", call)
+        # bytes sent to /dev/null only fill the cache ahead of the reads that take them
+        m = re.match(r"sendfile\(\d+, (\d+),.* = (\d+)$", call)
+        if m:
+            if m.group(1) in fds:
+                yield stage, "fetched", int(m.group(2))
+            continue
+        m = re.match(r"(read|pread64|preadv|copy_file_range)\((\d+),.* = (\d+)$", call)
         if m and m.group(2) in fds:
-            yield stage, "copied" if m.group(1) in ("copy_file_range", "sendfile") else "read", int(m.group(3))
+            yield stage, "copied" if m.group(1) == "copy_file_range" else "read", int(m.group(3))
