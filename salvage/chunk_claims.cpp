@@ -35,8 +35,8 @@ uint64_t chunk_bytes_shown(std::FILE* image, uint64_t image_size, const image::I
 }
 
 void claim_sample_heads(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
-                        const ClaimList* claims, uint32_t clip, const SalvageChunk* c, uint64_t bytes, uint64_t next,
-                        int hevc, basics::Growable<ClaimedSpan, 256>* out)
+                        const ClaimList* claims, uint32_t clip, uint32_t tag, const SalvageChunk* c, uint64_t bytes,
+                        uint64_t next, int hevc, basics::Growable<ClaimedSpan, 256>* out)
 {
     if (!c->file_known || !c->described || bytes == 0 || bytes >= c->full_bytes || c->samples == 0)
         return;
@@ -52,7 +52,7 @@ void claim_sample_heads(std::FILE* image, uint64_t image_size, const image::Imag
         return;
     mp4::SampleSizes sizes{c->sizes + first, 0, analysis::camera_chunk_samples - first};
     basics::Growable<ClaimedSpan, 16> heads{};
-    find_sample_heads(image, image_size, geometry, claims, clip, 0, from, next, c->file_offset + start, &sizes,
+    find_sample_heads(image, image_size, geometry, claims, clip, tag, from, next, c->file_offset + start, &sizes,
                       hevc ? codec::Syntax::hevc : codec::Syntax::avc, count_clusters_max, &heads);
     for (uint64_t i = 0; i < heads.count; i++)
         basics::list_append(out, heads.items[i]);

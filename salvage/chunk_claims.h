@@ -20,13 +20,13 @@ namespace salvage {
 uint64_t chunk_bytes_shown(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
                            const SalvageChunk* c, uint64_t bytes);
 
-// The samples of chunk `c` (of the recording of `clip`) that begin at or behind its byte `bytes`,
-// the bytes its known runs hold, located by their heads (find_sample_heads) between the end of
-// those runs and image offset `next`, where the recording's next located chunk begins: appended
-// to `out` with their file offsets, for the other recordings to count their clusters by. Only a
-// chunk its kkad box describes, with its file offset, is looked at.
+// The samples of chunk `c` (of the recording of `clip` and kkad tag `tag`) that begin at or behind
+// its byte `bytes`, the bytes its known runs hold, located by their heads (find_sample_heads)
+// between the end of those runs and image offset `next`, where the recording's next located chunk
+// begins: appended to `out` with their file offsets, for the other recordings to count their
+// clusters by. Only a chunk its kkad box describes, with its file offset, is looked at.
 void claim_sample_heads(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
-                        const ClaimList* claims, uint32_t clip, const SalvageChunk* c, uint64_t bytes, uint64_t next,
-                        int hevc, basics::Growable<ClaimedSpan, 256>* out);
+                        const ClaimList* claims, uint32_t clip, uint32_t tag, const SalvageChunk* c, uint64_t bytes,
+                        uint64_t next, int hevc, basics::Growable<ClaimedSpan, 256>* out);
 
 }  // namespace salvage

@@ -473,6 +473,9 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
         RecordingLayout layout;
         if (!run_input(card, shift, r, &own, &in, &clip))
             continue;
+        // the recording's pieces carry its kkad boxes' tag: the others count its boxes and its
+        // chunks as one recording's
+        uint32_t tag = in.others.tag;
         in.others.gaps = &out->gaps;
         in.others.open = &out->open;
         if (find_recording_chunks(in.image, in.image_size, in.geometry, &in.header, in.markers, in.marker_count,
@@ -490,11 +493,11 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                 for (uint64_t from = 0; from < bytes; from += head) {  // each run of the chunk
                     head = place_run_end(&place, from, bytes) - from;
                     uint64_t at = place_offset(&place, from), file = c->file_known ? c->file_offset + from : UINT64_MAX;
-                    basics::list_append(&out->spans, ClaimedSpan{at, at + head, clip, 0, 0, file});
+                    basics::list_append(&out->spans, ClaimedSpan{at, at + head, clip, tag, 0, file});
                 }
                 // the samples behind its known runs, by their heads, where the others' pieces are known
                 if (card->claims && i + 1 < chunks.count)
-                    claim_sample_heads(in.image, in.image_size, in.geometry, card->claims, clip, c, bytes,
+                    claim_sample_heads(in.image, in.image_size, in.geometry, card->claims, clip, tag, c, bytes,
                                        chunks.items[i + 1].image_offset, layout.hevc, &out->spans);
                 uint64_t usual = layout.lead && layout.between > layout.lead ? layout.between - layout.lead : 0;
                 uint64_t sound = usual && c->sound_bytes ? c->sound_bytes : usual;
@@ -504,7 +507,7 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                 for (uint64_t from = 0; from < sound; from += head) {  // each run of the sound
                     head = place_run_end(&c->sound, from, sound) - from;
                     uint64_t at = place_offset(&c->sound, from);
-                    ClaimedSpan s{at, at + head, clip, 0, 0, whole ? c->file_offset + c->full_bytes : UINT64_MAX};
+                    ClaimedSpan s{at, at + head, clip, tag, 0, whole ? c->file_offset + c->full_bytes : UINT64_MAX};
                     s.by_room = c->sound_follows == placed_by_room;
                     basics::list_append(&out->spans, s);
                 }

@@ -293,6 +293,20 @@ void plan_knowing_others(const SalvageRequest* r, const ClaimList* known, Salvag
     }
 }
 
+// A clip the documented rules wrote without some of its video chunks, which they found nowhere.
+int written_short(const SalvageRequest* r, size_t i)
+{
+    const analysis::RecoveryClip* clip = &r->clips->items[i];
+    const uint64_t* at = r->written_at ? r->written_at[i] : nullptr;
+    uint64_t count = clip->movie->video.chunk_count;
+    if (clip->chunk_count < count)
+        return 1;
+    for (uint64_t k = 0; k < count; k++)
+        if (at ? at[k] == UINT64_MAX : !clip->chunks[k].resolved)
+            return 1;
+    return 0;
+}
+
 // The pieces every recording's planner locates (with the pieces `card` claims already), those of
 // the clips the documented rules wrote where they found them, and every kkad box, so that a
 // recording's planner knows where the others lie.
@@ -307,8 +321,10 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
         else if (r->clip_written[i])
             claim_written_clip(card, &clips->items[i], r->written_at ? r->written_at[i] : nullptr, out);
         // one written with its sound left silent: its planner places that sound among the others'
-        // open sound too, and where it places it the others' sound does not lie
-        if (sound_wanted(r, i))
+        // open sound too, and where it places it the others' sound does not lie; one written
+        // short: the pieces its planner locates are its own too, and the others' sound finds its
+        // room beside them
+        if (sound_wanted(r, i) || (r->clip_written[i] && written_short(r, i)))
             claim_located_pieces(card, &clips->items[i], out);
     }
     // and those of the recordings planned from the card alone, written at once with these

@@ -10,6 +10,7 @@
 #include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/last_chunk.h"
+#include "salvage/sample_heads.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
 #include "salvage/sample_walk.h"
@@ -440,6 +441,15 @@ void place_damaged_before(Chain* c, const Described*** next, const Described* li
         for (int i = 0; i < 2 && !placed; i++)
             placed = at[i] && (joined_chunk_at(c, d, at[i], limit, &chunk, first) ||
                                (sure[i] && damaged_chunk_at(r, d, at[i], &chunk)));
+        // a boundary between the box and the start: the chunk starts in the one cluster up to the
+        // box that describes it that shows its first sample's head
+        const OthersPieces* o = c->others;
+        uint64_t head = !placed && at[0] && !sure[0] && d->marker_offset > at[0]
+                            ? sample_head_between(r->image, r->image_size, r->geometry, o ? o->claims : nullptr,
+                                                  o ? o->clip : 0, o ? o->tag : 0, at[0], d->marker_offset,
+                                                  d->file_offset, d->sizes[0], codec::syntax_of(video_format(r->hevc)))
+                            : 0;
+        placed = placed || (head && joined_chunk_at(c, d, head, limit, &chunk, first));
         if (!placed)
             continue;
         settle_open_end(c, 1);

@@ -5,6 +5,7 @@
 
 #include "basics/checked_alloc.h"
 #include "image/read_at.h"
+#include "salvage/cluster_count.h"
 #include "salvage/layout_join.h"
 
 namespace salvage {
@@ -37,6 +38,19 @@ void find_sample_heads(std::FILE* image, uint64_t image_size, const image::Image
         s += size;
     }
     std::free(bytes);
+}
+
+uint64_t sample_head_between(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
+                             const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t lo, uint64_t hi,
+                             uint64_t file, uint32_t size, codec::Syntax syntax)
+{
+    const mp4::SampleSizes one{&size, 0, 1};
+    basics::Growable<ClaimedSpan, 16> heads{};
+    find_sample_heads(image, image_size, geometry, claims, clip, tag, lo, hi, file, &one, syntax, count_clusters_max,
+                      &heads);
+    uint64_t at = heads.count == 1 ? heads.items[0].begin : 0;
+    basics::list_free(&heads);
+    return at;
 }
 
 }  // namespace salvage

@@ -29,4 +29,10 @@ void find_sample_heads(std::FILE* image, uint64_t image_size, const image::Image
                        const mp4::SampleSizes* sizes, codec::Syntax syntax, uint64_t clusters_max,
                        basics::Growable<ClaimedSpan, 16>* out);
 
+// The image offset of the head of the one sample of `size` bytes at `file` in the camera's file
+// that find_sample_heads finds between `lo` and `hi`; 0 when it finds none.
+uint64_t sample_head_between(std::FILE* image, uint64_t image_size, const image::ImageGeometry* geometry,
+                             const ClaimList* claims, uint32_t clip, uint32_t tag, uint64_t lo, uint64_t hi,
+                             uint64_t file, uint32_t size, codec::Syntax syntax);
+
 }  // namespace salvage
