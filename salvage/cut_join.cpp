@@ -64,7 +64,6 @@ struct CutSearch {
     int exhausted;   // the reads ran out: ways may be missed
     int unbounded;   // a look behind a cut reached less far than the run going on may begin
     uint64_t reach_far;  // the furthest look behind a cut past reach_max, in clusters
-    int found_shown;     // the way found shows where its payload between length fields lies
 };
 
 int stopped(const CutSearch* s)
@@ -80,44 +79,6 @@ uint64_t sample_holding(const CutSearch* s, uint64_t x)
 
 // A run placed by an anchor whose length the file's runs do not show: it must hold a whole sample.
 constexpr int anchored_unshown = 2;
-
-// The clusters between two that hold length fields of the chunk's units, in the image as
-// `place` has them, hold payload no walk checks: they are the file's only where it could take no
-// others, as many clusters lying between the two as the file needs there that no other recording
-// holds (all of them, in one run). A sample cut twice puts the same bytes in other clusters, and
-// another recording's payload walks as well as the camera's. Where the clusters the recordings
-// share around the chunk are counted, the count has weighed the ways instead.
-int payload_between_shown(const CutSearch* s, const ChunkPlace* place, uint64_t upto)
-{
-    if (s->window && s->window->count)
-        return 1;
-    const uint64_t heap = s->geometry->heap_offset, cs = s->cs;
-    uint64_t last_file = UINT64_MAX, last_image = 0;
-    for (uint64_t i = 0; i < s->count && s->starts[i] < upto; i++) {
-        const uint64_t b = s->starts[i], n = std::min(s->starts[i + 1], upto) - b;
-        for (uint64_t pos = 0; pos + 4 <= n; pos += 4 + basics::load_be32(s->bytes + b + pos)) {
-            uint64_t file_cluster = (s->file + b + pos) / cs, at = place_offset(place, b + pos);
-            if (file_cluster == last_file)
-                continue;
-            if (at < heap)
-                return 0;
-            uint64_t image_cluster = (at - heap) / cs;
-            if (last_file != UINT64_MAX && file_cluster > last_file + 1) {
-                uint64_t need = file_cluster - last_file - 1, free = 0;
-                if (image_cluster <= last_image)
-                    return 0;
-                if (image_cluster - last_image - 1 != need) {
-                    for (uint64_t k = last_image + 1; k < image_cluster && free <= need && s->window; k++)
-                        free += !first_foreign_of(s->window, heap + k * cs, heap + (k + 1) * cs);
-                    if (free != need)
-                        return 0;
-                }
-            }
-            last_file = file_cluster, last_image = image_cluster;
-        }
-    }
-    return 1;
-}
 
 // The run at `at` from byte `from` of the chunk, `have` bytes of it the card gives as the
 // recording's, holds the start of the chunk's last sample up to the first cluster edge past its
@@ -144,8 +105,6 @@ void note_open_tail(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, ui
     if (depth == 0)
         place.cut = 0, place.tail = 0;
     place.later = depth > 1 ? depth - 1 : 0;
-    if (!payload_between_shown(s, &place, edge))
-        return;
     if (s->open_from && (s->open_from != edge || !same_place(&s->open, &place)))
         s->open_ambiguous = 1;
     s->open = place, s->open_from = edge;
@@ -375,7 +334,6 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
             if (s->proven && !same_place(&s->found, &s->place))
                 s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
             s->found = s->place, s->proven = 1;
-            s->found_shown = payload_between_shown(s, &s->place, s->size);
             if (s->ways)
                 ways_note(s->ways, &s->place);
             return;
@@ -438,7 +396,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
         starts[i + 1] = starts[i] + mp4::sample_size_at(sizes, i);
     CutSearch s{src, geometry, image_size, cs, file, size, sizes->count, starts, syntax, anchors, anchor_count, window,
                 static_cast<uint8_t*>(basics::xmalloc(size)), ChunkPlace{}, ChunkPlace{}, 0, 0, 0, open != nullptr,
-                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0, 0};
+                ChunkPlace{}, 0, 0, nullptr, 0, 0, 0};
     WaysAgreed ways = ways_start(file, size, cs);
     if (sure && window)
         s.ways = &ways;
@@ -448,7 +406,7 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
     if (s.ways && s.ambiguous && !s.exhausted && !s.unbounded)
         ways_sure(&ways, window->clip, window->tag, sure);
     ways_free(&ways);
-    int proven = s.proven && !s.ambiguous && s.found_shown;
+    int proven = s.proven && !s.ambiguous;
     if (proven) {
         *out = s.found;
         out->at = head;
