@@ -98,7 +98,8 @@ def main(names):
             continue
         problems = []
         try:
-            row = test_salvage.fragment_row(test, harness.make_card(None, *(options + more)), problems)
+            with harness.scratch():
+                row = test_salvage.fragment_row(test, harness.make_card(None, *(options + more)), problems)
         except AssertionError as e:
             print("%-34s %s" % (name, str(e).splitlines()[0][:120]), flush=True)
             continue

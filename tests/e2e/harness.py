@@ -2,6 +2,7 @@
 them, and the checks every recovery must pass (image untouched, names, bytes, playback, cache)."""
 
 import atexit
+import contextlib
 import hashlib
 import json
 import os
@@ -33,6 +34,30 @@ REPORT_FILES = ("mendora-report.html", "mendora-report.json")  # written beside 
 _root = tempfile.mkdtemp(prefix="mendora-e2e-")
 atexit.register(shutil.rmtree, _root, True)
 _cards = {}
+_made = []  # the folders made in _root, in order
+
+
+def _scratch_dir(prefix):
+    folder = tempfile.mkdtemp(prefix=prefix, dir=_root)
+    _made.append(folder)
+    return folder
+
+
+@contextlib.contextmanager
+def scratch():
+    """Removes, when the block ends, every card made for custom options and every run's folder
+    made inside it: a test of many cards holds one card's bytes at a time, not all of them (a test
+    machine's disk may have a few GiB to spare)."""
+    first = len(_made)
+    try:
+        yield
+    finally:
+        gone = set(_made[first:])
+        del _made[first:]
+        for key in [k for k, c in _cards.items() if c.folder in gone]:
+            del _cards[key]
+        for folder in gone:
+            shutil.rmtree(folder, True)
 
 
 def project_version():
@@ -98,15 +123,16 @@ class Card:
 
 def make_card(scenario, *options):
     """Makes (once per process) the card of a built-in scenario or of custom options. A built-in
-    scenario's card is made once per generator for every test of the build (in card-cache/ of the
-    build folder): tests only read it, and copy it before they change it. Another generator (an
+    scenario's card is made once per generator for every test (in card-cache/ beside the
+    generator, so that the sanitizers' build reads the plain build's): tests only read it, and copy
+    it before they change it. Another generator (an
     installed one) makes its cards afresh, leaving the build's alone."""
     key = (scenario,) + options
     if key not in _cards:
         if scenario and not options and MKCARD == _BUILT_MKCARD:
             _cards[key] = Card(_scenario_card(scenario))
         else:
-            folder = tempfile.mkdtemp(prefix="card-", dir=_root)
+            folder = _scratch_dir("card-")
             _generate(folder, ["--scenario", scenario] if scenario else [], options)
             _cards[key] = Card(folder)
     return _cards[key]
@@ -122,7 +148,7 @@ def _generate(folder, *args):
 def _scenario_card(scenario):
     """The cached card folder of a scenario, made by this generator; two tests that want it at the
     same time both make it, and the first one's stays."""
-    cache = os.path.join(BUILD_DIR, "card-cache")
+    cache = os.path.join(os.path.dirname(MKCARD), "card-cache")
     generator = hashlib.sha256(read(MKCARD)).hexdigest()[:16]
     folder = os.path.join(cache, generator, scenario)
     if not os.path.isdir(os.path.dirname(folder)):  # a new generator: the old one's cards go
@@ -146,8 +172,8 @@ def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=No
     must come out unchanged. A hang fails the test."""
     image = image or card.image
     source = source or image
-    work_dir = work_dir or tempfile.mkdtemp(prefix="work-", dir=_root)
-    out_dir = out_dir or tempfile.mkdtemp(prefix="out-", dir=_root)
+    work_dir = work_dir or _scratch_dir("work-")
+    out_dir = out_dir or _scratch_dir("out-")
     args = list(prefix) + [ENGINE, image, "--work-dir", work_dir, "-o", out_dir, "--recover-all", "--no-progress"]
     args += ([] if validator else ["--no-validator"]) + (["--keep-metadata-track"] if keep else []) + list(extra)
     before = sha256(source)

@@ -23,7 +23,7 @@ CARDS = [
 class CustomCardTest(unittest.TestCase):
     def test_custom_cards_recover(self):
         for name, options in CARDS:
-            with self.subTest(card=name):
+            with self.subTest(card=name), harness.scratch():
                 card = harness.make_card(None, *options)
                 harness.check_recovery(self, card, validator=False, extra=harness.DOCUMENTED)
                 harness.check_recovery(self, card, validator=True, extra=harness.DOCUMENTED)
