@@ -1,16 +1,18 @@
 #include "rebuild/decode_ahead.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "analysis/chunk_locate.h"
 #include "basics/output.h"
-#include "basics/worker_loop.h"
 #include "platform/platform.h"
 #include "rebuild/output_file.h"
 
@@ -24,114 +26,183 @@ struct Check {
     mp4::MovieInfo movie;  // parsed on the worker; owns the movie box's copy
     uint8_t* moov;         // until parsed
     uint64_t moov_size, moov_offset;
+    int finished;          // no worker reads its spool file any more (under the lock)
     int done;              // the check ran to its end: `outcome` holds
     DecodedAhead outcome;
 };
 
+// The checks run on a worker per core, each on a decoder of its own. Frame threads cost a decoder
+// a fifth more work than one thread does (each waits on the others' reference pictures), so while
+// several recordings wait, each decoder takes its share of the cores; a recording decoded alone
+// takes them all. The decoders share one room, beside the scan while it reads and alone after it.
 struct Ahead {
-    basics::WorkerLoop<Check> loop;
-    std::atomic<int> cancel{0};
-    std::vector<uint8_t> chunk;  // the worker's own read buffer
-    // While the scan reads, a decoder takes only the room beside its ring and window buffer.
+    std::mutex lock;
+    // a check handed over or finished, room given back, the scan over, the checks stopped
+    std::condition_variable changed;
+    std::deque<Check> jobs;  // in the order handed over; they stay until the checks stop
+    size_t next = 0;         // the first job no worker has taken
+    size_t running = 0;      // workers in a check
+    uint64_t in_use = 0;     // room the open decoders hold
     uint64_t room_beside_scan = decoder_room_beside_scan;
-    std::mutex scan_lock;
-    std::condition_variable scan_over;
     int scanning = 1;
+    int stopping = 0;
+    std::atomic<int> cancel{0};
+    std::vector<std::thread> workers;
 };
 
 Ahead* ahead = nullptr;
+// more workers than this would only share the room among more decoders
+constexpr uint32_t max_workers = 4;
+// after the scan: two decoders of 1920x1080 pictures on one frame thread each
+constexpr uint64_t room_after_scan = 72ull << 20;
 
-// Reads chunk k of the spooled file into the worker's buffer; 0 when it does not lie in the file.
-int read_chunk(std::FILE* file, const mp4::TrackTables* v, uint64_t k, uint64_t file_size)
+// A decoder's room and frame threads, held until it closes.
+struct Room {
+    uint64_t bytes = 0;
+    uint32_t threads = 0;
+};
+
+// Reads chunk k of the spooled file into `chunk`; 0 when it does not lie in the file.
+int read_chunk(std::FILE* file, const mp4::TrackTables* v, uint64_t k, uint64_t file_size, std::vector<uint8_t>* chunk)
 {
     uint64_t at = v->chunk_offsets[k], size = v->chunk_sizes[k];
     if (at > file_size || size > file_size - at || size > SIZE_MAX)
         return 0;
-    ahead->chunk.resize(static_cast<size_t>(size));
+    chunk->resize(static_cast<size_t>(size));
     size_t got = 0;
     unsigned long code = 0;
-    return size == 0 || (platform::read_positioned(file, at, ahead->chunk.data(), static_cast<size_t>(size), &got,
-                                                   &code) &&
+    return size == 0 || (platform::read_positioned(file, at, chunk->data(), static_cast<size_t>(size), &got, &code) &&
                          got == size);
 }
 
-int scanning()
+uint32_t cores()
 {
-    std::lock_guard<std::mutex> held(ahead->scan_lock);
-    return ahead->scanning;
+    uint32_t n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
 }
 
-// The room the decoder of a picture of `cost` bytes opens in: beside the scan while it reads; a
-// decoder that does not fit there on one thread waits until the scan is over. 0 when cancelled.
-uint64_t room_for(uint64_t cost)
+// The frame threads a decoder opened now takes, with the lock held: one more than the cores when it
+// is the only check to run, else its share of them.
+uint32_t share_of_cores()
 {
-    std::unique_lock<std::mutex> held(ahead->scan_lock);
-    if (ahead->scanning && (cost == 0 || decoder_fits(cost, ahead->room_beside_scan)))
-        return ahead->room_beside_scan;
-    ahead->scan_over.wait(held, [] { return !ahead->scanning || ahead->cancel.load(); });
-    return ahead->cancel.load() ? 0 : decoder_room_alone;
+    size_t waiting = ahead->jobs.size() - ahead->next;
+    size_t checks = ahead->running + waiting;
+    if (checks > ahead->workers.size())
+        checks = ahead->workers.size();
+    if (checks <= 1)
+        return cores() + 1;
+    uint32_t share = cores() / static_cast<uint32_t>(checks);
+    return share > 0 ? share : 1;
 }
 
-// The frame threads a decoder in `room` works on: what the room grants, and no more than the
-// library takes by default, one more than the cores.
-uint32_t threads_at_work(uint64_t cost, uint64_t room)
+uint64_t room_total() { return ahead->scanning ? ahead->room_beside_scan : room_after_scan; }
+
+// Waits for the room a decoder of pictures of `cost` bytes opens in, and takes it: beside the scan
+// while it reads, where it must fit on one thread or wait until the scan is over; after it, beside
+// the other decoders, or alone when it does not fit beside them. 0 when cancelled.
+int take_room(uint64_t cost, Room* room)
 {
-    uint32_t granted = frame_threads_within(cost, room);
-    uint32_t cores = std::thread::hardware_concurrency();
-    return cores > 0 && granted > cores + 1 ? cores + 1 : granted;
+    std::unique_lock<std::mutex> held(ahead->lock);
+    auto opens = [cost] {
+        if (ahead->cancel.load())
+            return true;
+        uint64_t total = room_total(), free = total > ahead->in_use ? total - ahead->in_use : 0;
+        if (ahead->in_use == 0)
+            return !ahead->scanning || cost == 0 || decoder_fits(cost, total);
+        return cost > 0 && decoder_fits(cost, free);
+    };
+    ahead->changed.wait(held, opens);
+    if (ahead->cancel.load())
+        return 0;
+    uint64_t total = room_total(), free = total > ahead->in_use ? total - ahead->in_use : 0;
+    uint32_t wanted = share_of_cores();
+    room->bytes = cost == 0 ? free : std::min(free, decoder_room_for(cost, wanted));
+    uint32_t fit = frame_threads_within(cost, room->bytes);
+    room->threads = cost == 0 ? 0 : std::min(fit, wanted);
+    ahead->in_use += room->bytes;
+    return 1;
 }
 
-// A decoder opened beside the scan on fewer frame threads than it gets alone starts again alone
-// once the scan is over, when less than a third of the samples went through it: on more threads
-// the whole is done sooner than the rest on the few.
-int worth_starting_again(uint64_t cost, uint64_t room, uint64_t chunk, uint64_t chunks)
+void give_back(Room* room)
 {
-    return room == ahead->room_beside_scan && chunk > 0 && chunk < chunks / 3 &&
-           threads_at_work(cost, decoder_room_alone) > threads_at_work(cost, room) && !scanning();
+    std::lock_guard<std::mutex> held(ahead->lock);
+    ahead->in_use -= room->bytes;
+    room->bytes = 0;
+    ahead->changed.notify_all();
+}
+
+// A decoder opened on fewer frame threads than it would take now starts again, once the scan is
+// over and no other check runs or waits, when less than a third of the samples went through it: on
+// more threads the whole is done sooner than the rest on the few.
+int worth_starting_again(uint64_t cost, const Room* room, uint64_t chunk, uint64_t chunks)
+{
+    if (chunk == 0 || chunk >= chunks / 3 || cost == 0)
+        return 0;
+    std::lock_guard<std::mutex> held(ahead->lock);
+    if (ahead->scanning || ahead->running > 1 || ahead->next < ahead->jobs.size())
+        return 0;
+    uint64_t free = room_after_scan - (ahead->in_use - room->bytes);
+    return std::min(frame_threads_within(cost, free), cores() + 1) > room->threads;
+}
+
+int open_in(ValidationPass* pass, const mp4::MovieInfo* movie, uint64_t cost, Room* room)
+{
+    if (!take_room(cost, room))
+        return 0;
+    if (validation_open_threads(pass, movie, room->threads))
+        return 1;
+    give_back(room);
+    return 0;
+}
+
+void close_in(ValidationPass* pass, Room* room)
+{
+    validation_close(pass);
+    give_back(room);
 }
 
 // Pushes every chunk in the writer's order: the same samples, the same outcome.
-void decode(Check* c, std::FILE* file, uint64_t file_size)
+void decode(Check* c, std::FILE* file, uint64_t file_size, std::vector<uint8_t>* chunk)
 {
     const mp4::TrackTables* v = &c->movie.video;
     ValidationPass pass = {};
     uint64_t cost = decoded_picture_bytes(&c->movie);
-    uint64_t room = room_for(cost);
-    if (!room || !validation_open_quiet(&pass, &c->movie, room))
+    Room room;
+    if (!open_in(&pass, &c->movie, cost, &room))
         return;
     c->outcome.refused_chunk = UINT64_MAX;
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         mp4::SampleSizes sizes;
-        if (worth_starting_again(cost, room, k, v->chunk_count)) {
-            validation_close(&pass);
-            room = decoder_room_alone;
-            if (!validation_open_quiet(&pass, &c->movie, room))
+        if (worth_starting_again(cost, &room, k, v->chunk_count)) {
+            close_in(&pass, &room);
+            if (!open_in(&pass, &c->movie, cost, &room))
                 return;
             k = 0;
         }
-        if (ahead->cancel.load() || !read_chunk(file, v, k, file_size)) {
-            validation_close(&pass);
+        if (ahead->cancel.load() || !read_chunk(file, v, k, file_size, chunk)) {
+            close_in(&pass, &room);
             return;
         }
         if (!analysis::chunk_samples(v, k, &sizes))
             continue;
         int complete = 0;
-        VideoVerdict verdict = push_chunk(&pass, v, k, ahead->chunk.data(), &complete);
+        VideoVerdict verdict = push_chunk(&pass, v, k, chunk->data(), &complete);
         if (verdict != video_decoded) {
             c->outcome.refused_chunk = k;
             c->outcome.refusal = verdict;
             c->outcome.result = pass.result;
             c->done = 1;
+            give_back(&room);
             return;
         }
     }
     c->outcome.finish_rc = validator::validator_api.finish(pass.handle, &pass.result);
     c->outcome.result = pass.result;
-    validation_close(&pass);
+    close_in(&pass, &room);
     c->done = 1;
 }
 
-int run_check(Check* c)
+int run_check(Check* c, std::vector<uint8_t>* chunk)
 {
     uint8_t* moov = c->moov;
     c->moov = nullptr;
@@ -147,10 +218,31 @@ int run_check(Check* c)
         return 1;
     int64_t size = 0;
     if (platform::seek_end(file, &size) && size > 0)
-        decode(c, file, static_cast<uint64_t>(size));
+        decode(c, file, static_cast<uint64_t>(size), chunk);
     std::fclose(file);
-    std::vector<uint8_t>().swap(ahead->chunk);
+    std::vector<uint8_t>().swap(*chunk);
     return 1;
+}
+
+// A worker takes the checks in the order handed over; once the checks stop, those not taken stay
+// where they are.
+void work()
+{
+    std::vector<uint8_t> chunk;  // this worker's read buffer
+    std::unique_lock<std::mutex> held(ahead->lock);
+    for (;;) {
+        ahead->changed.wait(held, [] { return ahead->stopping || ahead->next < ahead->jobs.size(); });
+        if (ahead->stopping)
+            return;
+        Check* c = &ahead->jobs[ahead->next++];
+        ahead->running++;
+        held.unlock();
+        run_check(c, &chunk);
+        held.lock();
+        ahead->running--;
+        c->finished = 1;
+        ahead->changed.notify_all();
+    }
 }
 
 int same_array(const void* a, const void* b, uint64_t count, size_t size)
@@ -175,16 +267,29 @@ int same_video(const mp4::MovieInfo* a, const mp4::MovieInfo* b)
            same_array(x->chunk_sizes, y->chunk_sizes, x->chunk_count, sizeof *x->chunk_sizes);
 }
 
+void start_workers(uint64_t room_beside_scan)
+{
+    ahead = new Ahead;
+    ahead->room_beside_scan = room_beside_scan;
+    uint32_t n = std::min<uint32_t>(cores(), max_workers);
+    std::lock_guard<std::mutex> held(ahead->lock);  // the workers count themselves under it
+    for (uint32_t i = 0; i < n; i++) {
+        try {
+            ahead->workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 void decode_ahead_begin(uint64_t room_beside_scan)
 {
     decode_ahead_stop();
-    ahead = new Ahead;
-    ahead->room_beside_scan = room_beside_scan;
-    basics::worker_loop_start(&ahead->loop, run_check);
+    start_workers(room_beside_scan);
     // without a thread of its own the check would hold up the scan: the writer decodes instead
-    if (!ahead->loop.threaded)
+    if (ahead->workers.empty())
         decode_ahead_stop();
 }
 
@@ -192,9 +297,9 @@ void decode_ahead_scan_over()
 {
     if (!ahead)
         return;
-    std::lock_guard<std::mutex> held(ahead->scan_lock);
+    std::lock_guard<std::mutex> held(ahead->lock);
     ahead->scanning = 0;
-    ahead->scan_over.notify_all();
+    ahead->changed.notify_all();
 }
 
 void decode_ahead_submit(uint64_t header, const char* spool_path, uint8_t* moov, uint64_t moov_size,
@@ -210,25 +315,23 @@ void decode_ahead_submit(uint64_t header, const char* spool_path, uint8_t* moov,
     c.moov = moov;
     c.moov_size = moov_size;
     c.moov_offset = moov_offset;
-    basics::worker_loop_hand_over(&ahead->loop, c);
+    std::lock_guard<std::mutex> held(ahead->lock);
+    ahead->jobs.push_back(c);
+    ahead->changed.notify_all();
 }
 
 int decode_ahead_take(uint64_t header, const mp4::MovieInfo* movie, DecodedAhead* out)
 {
     if (!ahead)
         return 0;
-    uint64_t number = UINT64_MAX;
-    {
-        std::lock_guard<std::mutex> held(ahead->loop.lock);
-        for (uint64_t i = 0; i < ahead->loop.jobs.size(); i++)
-            if (ahead->loop.jobs[i].header == header)
-                number = ahead->loop.dropped + i;
-    }
-    if (number == UINT64_MAX)
+    std::unique_lock<std::mutex> held(ahead->lock);
+    const Check* c = nullptr;
+    for (const Check& job : ahead->jobs)
+        if (job.header == header)
+            c = &job;
+    if (!c)
         return 0;
-    basics::worker_loop_wait(&ahead->loop, [number](basics::WorkerLoop<Check>* l) { return l->finished > number; });
-    // finished jobs stay where they are until the loop stops
-    const Check* c = &ahead->loop.jobs[number - ahead->loop.dropped];
+    ahead->changed.wait(held, [c] { return c->finished != 0; });
     if (!c->done || !movie || !same_video(&c->movie, movie))
         return 0;
     *out = c->outcome;
@@ -239,17 +342,20 @@ void decode_ahead_stop()
 {
     if (!ahead)
         return;
-    // the process ends from the check's own thread (out of memory while it read the movie box):
-    // it cannot wait for itself, and nothing is left to wait for
-    if (ahead->loop.threaded && ahead->loop.thread.get_id() == std::this_thread::get_id())
-        return;
+    // the process ends from a check's own thread (out of memory while it read the movie box): it
+    // cannot wait for itself, and nothing is left to wait for
+    for (const std::thread& t : ahead->workers)
+        if (t.get_id() == std::this_thread::get_id())
+            return;
     {
-        std::lock_guard<std::mutex> held(ahead->scan_lock);
+        std::lock_guard<std::mutex> held(ahead->lock);
         ahead->cancel.store(1);
-        ahead->scan_over.notify_all();
+        ahead->stopping = 1;
+        ahead->changed.notify_all();
     }
-    basics::worker_loop_stop(&ahead->loop);
-    for (Check& c : ahead->loop.jobs) {
+    for (std::thread& t : ahead->workers)
+        t.join();
+    for (Check& c : ahead->jobs) {
         std::free(c.moov);
         mp4::free_movie_info(&c.movie);
     }

@@ -1,6 +1,6 @@
 #pragma once
-// The decode check of a recording the scan spooled whole, run on a thread of its own while the
-// scan reads on: its video samples are read back from the spool file, where they lie at the
+// The decode check of a recording the scan spooled whole, run on a worker of its own while the
+// scan reads on (a worker per core, each recording on one of them): its video samples are read back from the spool file, where they lie at the
 // offsets its movie box names, and pushed to the decoder just as the writer pushes them. The
 // writer, finding every chunk of the clip in place in that file under the same movie box, takes
 // the outcome instead of decoding the samples a second time; any other clip it checks itself.

@@ -115,8 +115,11 @@ namespace {
 enum OpenFailure { opened = 0, format_not_checked, no_config_record, decoder_not_opened };
 
 // Format check, avcC or hvcC search in `config_area` and open; prints nothing.
+// `threads` frame threads, or (threads_by_room) those that fit in `room`.
+constexpr uint32_t threads_by_room = UINT32_MAX;
+
 OpenFailure open_decoder(ValidationPass* pass, const char* format, const uint8_t* config_area, uint64_t area_len,
-                         uint64_t room = decoder_room_alone)
+                         uint64_t room = decoder_room_alone, uint32_t threads = threads_by_room)
 {
     pass->handle = nullptr;
     reset_result(&pass->result);
@@ -140,7 +143,9 @@ OpenFailure open_decoder(ValidationPass* pass, const char* format, const uint8_t
     // the threads that fit in `room`, where the library takes a grant; else the library's own
     validator::OpenThreadsFn open_threads = validator::open_threads_export();
     if (open_threads)
-        pass->handle = open_threads(&params, frame_threads_within(picture_cost(body, body_len, hevc), room));
+        pass->handle = open_threads(&params, threads != threads_by_room
+                                                 ? threads
+                                                 : frame_threads_within(picture_cost(body, body_len, hevc), room));
     else
         pass->handle = validator::validator_api.open ? validator::validator_api.open(&params) : nullptr;
     return pass->handle ? opened : decoder_not_opened;
@@ -180,11 +185,13 @@ uint64_t decoded_picture_bytes(const mp4::MovieInfo* movie)
     return picture_cost(body, body_len, hevc);
 }
 
-int decoder_fits(uint64_t picture_bytes, uint64_t room) { return (reference_pictures + 1) * picture_bytes <= room; }
+int decoder_fits(uint64_t picture_bytes, uint64_t room) { return decoder_room_for(picture_bytes, 1) <= room; }
 
-int validation_open_quiet(ValidationPass* pass, const mp4::MovieInfo* movie, uint64_t room)
+uint64_t decoder_room_for(uint64_t picture_bytes, uint32_t threads) { return (reference_pictures + threads) * picture_bytes; }
+
+int validation_open_threads(ValidationPass* pass, const mp4::MovieInfo* movie, uint32_t threads)
 {
-    return open_decoder(pass, movie->video.format, movie->moov_bytes, movie->moov_size, room) == opened;
+    return open_decoder(pass, movie->video.format, movie->moov_bytes, movie->moov_size, 0, threads) == opened;
 }
 
 int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number)

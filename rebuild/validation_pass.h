@@ -47,9 +47,11 @@ int decoder_fits(uint64_t picture_bytes, uint64_t room);
 // The frame threads such a decoder is granted in `room` bytes: at least one; 0 (the library's
 // choice) when the cost is not known.
 uint32_t frame_threads_within(uint64_t picture_bytes, uint64_t room);
-// The decoder opened for the movie's video track with the frame threads that fit in `room`; prints
-// nothing, 0 when it cannot be.
-int validation_open_quiet(ValidationPass* pass, const mp4::MovieInfo* movie, uint64_t room);
+// The room such a decoder takes on `threads` frame threads.
+uint64_t decoder_room_for(uint64_t picture_bytes, uint32_t threads);
+// The decoder opened for the movie's video track on `threads` frame threads (0: the library's
+// choice); prints nothing, 0 when it cannot be.
+int validation_open_threads(ValidationPass* pass, const mp4::MovieInfo* movie, uint32_t threads);
 // Before the output exists: format check, configuration record search and open. Prints the failure line and
 // returns 0 when the clip must be given up.
 int validation_prepare(ValidationPass* pass, const mp4::MovieInfo* movie, int clip_number);
