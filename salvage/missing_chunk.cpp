@@ -183,16 +183,16 @@ int payload_runs_shown(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes
     uint64_t f = p->video->chunk_offsets[k], size = p->video->chunk_sizes[k];
     if (!joined->cut || size > max_sample_bytes)
         return 1;
-    grow_read_buffer(&direct_read_buffer, size);
+    uint64_t known = open && open < size ? open : size;
+    grow_read_buffer(&direct_read_buffer, known);
     uint8_t* bytes = direct_read_buffer.data;
-    if (!read_placed(p->image, joined, 0, bytes, size))
+    if (!read_placed(p->image, joined, 0, bytes, known))
         return 0;
-    // the chunk's length fields, in rising order
+    // the chunk's length fields in front of its open tail, in rising order
     basics::Growable<uint64_t, 64> fields{};
     for (uint64_t i = 0, b = 0; i < sizes->count; i++) {
         uint64_t n = mp4::sample_size_at(sizes, i);
-        uint64_t end = open && open < b + n ? open - std::min(open, b) : n;
-        for (uint64_t pos = 0; pos + 4 <= end && b + n <= size; pos += 4 + basics::load_be32(bytes + b + pos))
+        for (uint64_t pos = 0; pos + 4 <= n && b + pos + 4 <= known; pos += 4 + basics::load_be32(bytes + b + pos))
             basics::list_append(&fields, b + pos);
         b += n;
     }
