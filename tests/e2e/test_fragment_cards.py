@@ -145,6 +145,12 @@ CARDS = {
     "run1-c128-720p-lost": ("--count", "2", "--frames", "36,36", "--alternate", "1", "--video", "1280x720",
                             "--video-mbps", "25", "--cluster-kib", "128", "--size-mib", "48", "--damage",
                             "moov-lost", "--seed", "301") + FORMAT,
+    # 1080p key frames of some 450 KB, one slice unit each, in runs of eight clusters taken in turn:
+    # a whole run of each file's key frame is payload, and the two swapped walk alike; the join
+    # that reads the other's run in one run with its own next one, twice as long as the runs shown
+    # there, is not made
+    "run8-c32-1080p-50mbps": ("--count", "2", "--frames", "24,24", "--alternate", "8", "--video", "1920x1080",
+                              "--video-mbps", "50", "--size-mib", "24", "--seed", "101") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -163,7 +169,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run4-jitter-c128-20mbps-last-music": (3, 228), "run3-c32-lost-2997": (2, 180),
         "run3-jitter-c32-lost-last-24bit": (2, 96), "run6:2-jitter-c32-b2-2997": (3, 228),
         "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120),
-        "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (1, 48)}
+        "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (1, 48),
+        "run8-c32-1080p-50mbps": (0, 24)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
