@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "salvage/count_join.h"
 #include "salvage/movie_planner.h"
 #include "salvage/tail_layout.h"
 #include "tests/analysis_fixture.h"
@@ -144,6 +145,45 @@ TEST(SalvageMoviePlanner, AJoinedChunkKeepsItsLastUnitPastAnEdgeOnlyWhereTheRunI
         with_planner(image, file, sizes, chunk_end, &claims, {next_file, next_file + shift}, &cut, c.name,
                      [&](salvage::MoviePlanner* p) {
                          EXPECT_EQ(salvage::joined_tail_open(p, 0, &cut), c.expect) << c.name;
+                     });
+    }
+}
+
+// A chunk placed by counting the clusters between the recording's pieces around it, another
+// recording's piece among them: taken only where its samples walk where the count puts them (a
+// cluster a third file overwrote counts as the recording's all the same).
+TEST(SalvageMoviePlanner, AChunkPlacedByCountingIsTakenOnlyWhereItsSamplesWalk)
+{
+    std::vector<uint32_t> sizes = {120, 600, 700};
+    uint64_t chunk_end = 0, next_file = 0;
+    Bytes file = camera_file(sizes, &chunk_end, &next_file);
+    for (int overwritten : {0, 1}) {
+        const char* name = overwritten ? "a cluster the count places overwritten" : "the count places the chunk";
+        Bytes image(file.begin(), file.begin() + cs), other(cs, 0x77);
+        mkcard::put_bytes(image, other);
+        image.insert(image.end(), file.begin() + cs, file.end());
+        if (overwritten)
+            std::fill(image.begin() + 2 * cs, image.begin() + 3 * cs, 0x11);
+        salvage::ClaimList claims;
+        basics::list_append(&claims.spans, salvage::ClaimedSpan{cs, 2 * cs, 2, 0});
+        salvage::ChunkPlace cut{};
+        with_planner(image, file, sizes, chunk_end, &claims, {next_file, next_file + cs}, &cut, name,
+                     [&](salvage::MoviePlanner* p) {
+                         salvage::OwnPieces own{};
+                         for (salvage::JoinAnchor a : {salvage::JoinAnchor{0, 0}, {next_file, next_file + cs}}) {
+                             basics::list_append(&own.spans,
+                                                 salvage::ClaimedSpan{a.image, a.image + 1, 1, 0, 0, a.file});
+                             basics::list_append(&own.points, a);
+                         }
+                         mp4::SampleSizes s = fixture::stored_sizes(sizes);
+                         salvage::ChunkPlace out{};
+                         int got = salvage::video_by_count(p, 0, &s, &own, &out);
+                         EXPECT_EQ(got, !overwritten) << name;
+                         Bytes joined(chunk_end - chunk_file);
+                         if (got && salvage::read_placed(p->image, &out, 0, joined.data(), joined.size())) {
+                             EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + chunk_file)) << name;
+                         }
+                         salvage::free_own_pieces(&own);
                      });
     }
 }
