@@ -14,7 +14,6 @@
 #include "salvage/sample_heads.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
-#include "salvage/sample_walk.h"
 #include "salvage/stream_clock.h"
 #include "analysis/window_reuse.h"
 #include "codec/nal_units.h"
