@@ -45,7 +45,9 @@ Bytes look_alike(const Bytes& rest)
 struct JoinCase {
     const char* name;
     int planted;       // runs of foreign clusters that start like the chunk's rest: 0, 1 (in the rest's place), 2
-    int second_copy;   // a second run holding the rest whole, which a second anchor names
+    int second_copy;   // a second run holding the rest whole, which a second anchor names; which a sample's
+                       // head located in the rest's first cluster rules out: 2 the head's run going on, 3
+                       // in front of the rest, where runs no piece vouches for are looked for too
     bool contiguous;   // the chunk lies in one run
     int expect;        // 1: the chunk joined across the first cluster edge inside it
 };
@@ -56,6 +58,9 @@ TEST(SalvageCutJoin, JoinsOnlyWhatTheStructureProves)
         {"a cut chunk", 0, 0, false, 1},
         {"a planted look-alike run where the rest should be", 1, 0, false, 0},
         {"two runs both fit", 0, 1, false, 0},
+        {"the head's run goes on into a copy of the rest: a located head pins the rest's first cluster", 0, 2,
+         false, 1},
+        {"a copy of the rest in front of it: a located head pins the rest's first cluster", 0, 3, false, 1},
         {"no cut at all", 0, 0, true, 0},
     };
     Bytes file = camera_file();
@@ -63,26 +68,35 @@ TEST(SalvageCutJoin, JoinsOnlyWhatTheStructureProves)
     Bytes rest(file.begin() + cut, file.end());
     for (const JoinCase& c : cases) {
         // image: the file's first cluster, two foreign clusters, then the rest's run; a second copy
-        // of the rest further on
+        // of the rest further on, or in front of the rest
         Bytes image = file;
         if (!c.contiguous) {
             image.resize(cut);
-            image.resize(image.size() + 2 * cs, 0x00);
+            if (c.second_copy != 2)
+                image.resize(image.size() + 2 * cs, 0x00);
+            if (c.second_copy >= 2)
+                mkcard::put_bytes(image, rest);
             mkcard::put_bytes(image, c.planted ? look_alike(rest) : rest);
             image.resize(image.size() + (c.planted ? rest.size() - cs : 0), 0x00);
         }
-        uint64_t tail_at = c.contiguous ? cut : cut + 2 * cs;
+        uint64_t tail_at = c.contiguous ? cut : cut + (c.second_copy == 2 ? 0 : 2 * cs);
+        tail_at += !c.contiguous && c.second_copy >= 2 ? rest.size() : 0;
         uint64_t copy_at = image.size();
-        if (c.second_copy)
+        if (c.second_copy == 1)
             mkcard::put_bytes(image, rest);
         fixture::TempImage img(image, c.name);
         image::ImageGeometry g{0, cs, 0};
         uint64_t end = file.size() - cs;  // a piece of the recording behind the chunk, in the rest's run
         salvage::JoinAnchor anchors[2] = {{end, tail_at + (end - cut)}, {end, copy_at + (end - cut)}};
+        if (c.second_copy >= 2)
+            anchors[0] = {cut + 8, tail_at + 8};
+        salvage::ClaimList none{};
+        salvage::JoinWindow window{&none, 1, 0};
         mp4::SampleSizes s = fixture::stored_sizes(sizes);
         salvage::ChunkPlace out{};
         int got = salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc,
-                                            anchors, 1 + c.second_copy, 0, nullptr, &out);
+                                            anchors, c.second_copy == 1 ? 2 : 1, 0,
+                                            c.second_copy == 3 ? &window : nullptr, &out);
         EXPECT_EQ(got, c.expect) << c.name;
         if (got) {
             EXPECT_EQ(out.cut, cut - chunk_file) << c.name;

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "salvage/count_join.h"
+#include "salvage/missing_chunk.h"
 #include "salvage/movie_planner.h"
 #include "salvage/tail_layout.h"
 #include "tests/analysis_fixture.h"
@@ -34,17 +36,17 @@ Bytes camera_file(const std::vector<uint32_t>& sizes, uint64_t* chunk_end, uint6
     return file;
 }
 
-// One video chunk of `sizes` at chunk_file in the camera's file `file`, ending at `chunk_end`, as
-// `image` holds it: `check` runs with the planner of its clip, the chunk found at chunk_file (cut
+// One video chunk of `sizes` at `start` in the camera's file `file`, ending at `chunk_end`, as
+// `image` holds it: `check` runs with the planner of its clip, the chunk found at `start` (cut
 // where `cut` says), the recording's next kkad box at `next` and the others' pieces `claims`.
 template <class Check>
 void with_planner(const Bytes& image, const Bytes& file, std::vector<uint32_t>& sizes, uint64_t chunk_end,
                   salvage::ClaimList* claims, salvage::JoinAnchor next, salvage::ChunkPlace* cut, const char* name,
-                  Check check)
+                  Check check, uint64_t start = chunk_file)
 {
     fixture::TempImage img(image, name);
     image::ImageGeometry g{0, cs, 0};
-    uint64_t offsets[] = {chunk_file}, chunk_sizes[] = {chunk_end - chunk_file}, first[] = {0};
+    uint64_t offsets[] = {start}, chunk_sizes[] = {chunk_end - start}, first[] = {0};
     uint32_t counts[] = {uint32_t(sizes.size())};
     mp4::TrackTables video{"vide", "avc1", 25, 0, 0, sizes.data(), sizes.size(), offsets, counts, first, chunk_sizes, 1, {}};
     mp4::MovieInfo movie{};
@@ -53,7 +55,7 @@ void with_planner(const Bytes& image, const Bytes& file, std::vector<uint32_t>& 
     analysis::RecoveryClip clip{1, &header, nullptr, &movie, nullptr, 0, 0, 0};
     salvage::sort_claims(claims);
     uint8_t found = 1;
-    uint64_t found_at = chunk_file;
+    uint64_t found_at = start;
     salvage::MoviePlanner p{};
     p.image = img.f, p.image_size = img.size, p.geometry = &g, p.clip = &clip, p.claims = claims;
     p.movie = &movie, p.video = &video, p.chunks = 1, p.found = &found, p.found_at = &found_at, p.cut = cut;
@@ -145,6 +147,90 @@ TEST(SalvageMoviePlanner, AJoinedChunkKeepsItsLastUnitPastAnEdgeOnlyWhereTheRunI
                      [&](salvage::MoviePlanner* p) {
                          EXPECT_EQ(salvage::joined_tail_open(p, 0, &cut), c.expect) << c.name;
                      });
+    }
+}
+
+// A chunk placed by counting the clusters between the recording's pieces around it, another
+// recording's piece among them: taken only where its samples walk where the count puts them (a
+// cluster a third file overwrote counts as the recording's all the same).
+TEST(SalvageMoviePlanner, AChunkPlacedByCountingIsTakenOnlyWhereItsSamplesWalk)
+{
+    std::vector<uint32_t> sizes = {120, 600, 700};
+    uint64_t chunk_end = 0, next_file = 0;
+    Bytes file = camera_file(sizes, &chunk_end, &next_file);
+    for (int overwritten : {0, 1}) {
+        const char* name = overwritten ? "a cluster the count places overwritten" : "the count places the chunk";
+        Bytes image(file.begin(), file.begin() + cs), other(cs, 0x77);
+        mkcard::put_bytes(image, other);
+        image.insert(image.end(), file.begin() + cs, file.end());
+        if (overwritten)
+            std::fill(image.begin() + 2 * cs, image.begin() + 3 * cs, 0x11);
+        salvage::ClaimList claims;
+        basics::list_append(&claims.spans, salvage::ClaimedSpan{cs, 2 * cs, 2, 0});
+        salvage::ChunkPlace cut{};
+        with_planner(image, file, sizes, chunk_end, &claims, {next_file, next_file + cs}, &cut, name,
+                     [&](salvage::MoviePlanner* p) {
+                         salvage::OwnPieces own{};
+                         for (salvage::JoinAnchor a : {salvage::JoinAnchor{0, 0}, {next_file, next_file + cs}}) {
+                             basics::list_append(&own.spans,
+                                                 salvage::ClaimedSpan{a.image, a.image + 1, 1, 0, 0, a.file});
+                             basics::list_append(&own.points, a);
+                         }
+                         mp4::SampleSizes s = fixture::stored_sizes(sizes);
+                         salvage::ChunkPlace out{};
+                         int got = salvage::video_by_count(p, 0, &s, &own, &out);
+                         EXPECT_EQ(got, !overwritten) << name;
+                         Bytes joined(chunk_end - chunk_file);
+                         if (got && salvage::read_placed(p->image, &out, 0, joined.data(), joined.size())) {
+                             EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + chunk_file)) << name;
+                         }
+                         salvage::free_own_pieces(&own);
+                     });
+    }
+}
+
+// A chunk the card holds only the first samples of, a cluster edge between it and the kkad box in
+// front of it: its start is in one of the clusters behind the box's run at the chunk's offset in
+// its cluster, taken only where exactly one of them shows those samples.
+TEST(SalvageMoviePlanner, LeadingSamplesBehindTheBoxsRunOnlyWhereOneClusterShowsThem)
+{
+    const uint64_t start = cs + 88;  // the chunk, in the file cluster behind the box's
+    const std::vector<uint32_t> sizes_in = {120, 600, 700};
+    Bytes file(start, 0x5A);
+    for (size_t i = 0; i < sizes_in.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(sizes_in[i], i == 0));
+    const uint64_t chunk_end = file.size();
+    file.resize((file.size() / cs + 1) * cs, 0x33);
+    const Bytes head(file.begin() + cs, file.begin() + 2 * cs), other(cs, 0x77), junk(cs, 0x11);
+    struct {
+        const char* name;
+        int copies;   // clusters behind the box's run that hold the chunk's first samples
+        int claimed;  // another recording's piece in the first of them
+        uint64_t expect_at;
+    } rows[] = {
+        {"one cluster shows the first samples", 1, 0, 2 * cs + 88},
+        {"two clusters show them alike", 2, 0, 0},
+        {"the one that shows them holds another recording's piece", 1, 1, 0},
+    };
+    for (const auto& r : rows) {
+        Bytes image(file.begin(), file.begin() + cs);  // the box's cluster
+        mkcard::put_bytes(image, other);
+        for (int k = 0; k < 2; k++)
+            mkcard::put_bytes(image, k < r.copies ? head : junk), mkcard::put_bytes(image, junk);
+        std::vector<uint32_t> sizes = sizes_in;
+        salvage::ClaimList claims;
+        if (r.claimed)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{2 * cs + 80, 2 * cs + 100, 2, 0});
+        salvage::ChunkPlace cut{};
+        with_planner(image, file, sizes, chunk_end, &claims, {200, 200}, &cut, r.name, [&](salvage::MoviePlanner* p) {
+            uint8_t end_seen = 0, counted = 0;
+            uint64_t on_card = 0, open_tail = 0;
+            p->found[0] = 0, p->found_at[0] = 0;
+            p->on_card = &on_card, p->end_seen = &end_seen, p->counted = &counted, p->open_tail = &open_tail;
+            salvage::find_missing_chunk(p, 0);
+            EXPECT_EQ(p->found[0], 0) << r.name;
+            EXPECT_EQ(on_card ? p->found_at[0] : 0, r.expect_at) << r.name;
+        }, start);
     }
 }
 

@@ -138,27 +138,4 @@ TEST(RawScan, SameHitsForEveryReadSize)
     }
 }
 
-struct ProgressRow {
-    const char* name;
-    uint64_t size;
-    uint64_t chunk;
-    std::string expected;
-};
-
-TEST(RawScan, ProgressLineAtEvenPercentagesOnly)
-{
-    const std::vector<ProgressRow> rows = {
-        {"empty image: one line break", 0, MiB, "\n"},
-        {"one read covers everything", 5000, MiB, "\rRaw scan 100%  5000/5000 bytes\n"},
-        {"33% is odd and skipped", 3000, 1000,
-         "\rRaw scan  66%  2000/3000 bytes\rRaw scan 100%  3000/3000 bytes\n"},
-    };
-    for (const ProgressRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        fixture::TempImage img(std::string(row.size, 'k'));
-        Hits got;
-        EXPECT_EQ(scan_file(img, row.chunk, 1, &got), row.expected);
-    }
-}
-
 }  // namespace

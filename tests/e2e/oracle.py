@@ -392,6 +392,17 @@ def sound_bytes(test, name, audio, frame_bytes=4):
     return b"".join(p["bytes"] for p in audio["packets"])
 
 
+def starts_sequence(sample, hevc):
+    """The picture's first slice is an IDR (or, in HEVC, BLA) picture's."""
+    at = 0
+    while at + 5 <= len(sample):
+        kind = (sample[at + 4] >> 1) & 0x3F if hevc else sample[at + 4] & 0x1F
+        if (kind < 32) if hevc else 1 <= kind <= 5:
+            return 16 <= kind <= 20 if hevc else kind == 5
+        at += 4 + int.from_bytes(sample[at:at + 4], "big")
+    return False
+
+
 def judge_salvaged(test, orig, path, decoded=True, sound_vouched=True):
     """A salvaged file (or a later part of one): what it holds is the recording's, in order, shown
     as the camera showed it, with the sound of its pictures, and it decodes from what it holds
@@ -418,6 +429,13 @@ def judge_salvaged(test, orig, path, decoded=True, sound_vouched=True):
     decodable = orig.decodable([i in kept for i in range(len(orig.video))])
     test.assertEqual([i for i in index if not decodable[i]], [], "%s: kept frames refer to frames it lacks" % name)
     check_presentation(test, name, orig, video, index)
+    # a decoder goes on through a gap with the order count of the pictures before it: a reordered
+    # span after one that begins at its key frame begins at a picture that starts a sequence
+    if orig.pts != list(range(len(orig.pts))):
+        for k in range(1, len(index)):
+            test.assertTrue(index[k] == index[k - 1] + 1 or not orig.key[index[k]] or
+                            starts_sequence(video["packets"][k]["bytes"], orig.codec == "hevc"),
+                            "%s: the span after a gap begins at sample %d, an open group's" % (name, index[k]))
     sound = 0
     if "audio" in tracks:
         # each frame's sound the camera's, or what the card holds where the camera wrote it

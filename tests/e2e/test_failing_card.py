@@ -132,7 +132,9 @@ class FailingCardTest(unittest.TestCase):
             ("a clip header", [(p1["start"], 4096)], 20),
             ("the boot sector and the FAT", [(0, 512), (0x100000, 8192)], 40),
             ("the last sector", [(self.size - SECTOR, SECTOR)], 20),
-            ("a dead zone of many MiB", [(p2["start"] - 3 * MiB, p2["end"] - p2["start"] + 6 * MiB)], 64),
+            # the scan fails some thirty reads taking the zone apart; a read-ahead that went on past
+            # its first failed piece fails some twenty more
+            ("a dead zone of many MiB", [(p2["start"] - 3 * MiB, p2["end"] - p2["start"] + 6 * MiB)], 40),
         ]
         for name, spans, most in rows:
             with self.subTest(name):
