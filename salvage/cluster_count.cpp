@@ -268,6 +268,17 @@ int count_fits_with(const CountedStretch* stretch, const ClaimedSpan* way, uint6
     return count_stretch(w.known.data(), w.known.size(), own_file.data());
 }
 
+int count_own_files(const CountedStretch* stretch, const ClaimedSpan* way, uint64_t way_count,
+                    std::vector<uint64_t>* own_file)
+{
+    CountWindow w{stretch->geometry, stretch->first, stretch->known};
+    for (uint64_t i = 0; i < way_count; i++)
+        if (!mark_span(&w, way[i], count_own))
+            return 0;
+    own_file->assign(w.known.size(), UINT64_MAX);
+    return count_stretch(w.known.data(), w.known.size(), own_file->data()) == 1;
+}
+
 int count_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
                 const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, JoinAnchor hi, uint64_t file,
                 uint64_t size, ChunkPlace* out)

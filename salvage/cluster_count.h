@@ -56,6 +56,11 @@ int count_prepare(const image::ImageGeometry* geometry, const ClaimList* claims,
 // their file offsets) among its pieces: 1 when its clusters can be shared out so, 0 when they
 // cannot, -1 when the count outgrows its bounds.
 int count_fits_with(const CountedStretch* stretch, const ClaimedSpan* way, uint64_t way_count);
+// The recording's file cluster every way of sharing the stretch's clusters out puts at each of its
+// clusters with `way` among its pieces (count_stretch's own_file, from the stretch's first cluster
+// on): 1 and `own_file` filled when some way fits.
+int count_own_files(const CountedStretch* stretch, const ClaimedSpan* way, uint64_t way_count,
+                    std::vector<uint64_t>* own_file);
 
 // Bytes [file, file + size) of the camera's file of the recording of `clip` (or `tag`) between its
 // located pieces `lo` and `hi`, placed by counting the clusters between the two: the recording's

@@ -65,7 +65,9 @@ constexpr uint64_t join_reads_max = 512;
 // `window`, null: none) to runs behind the cut as JoinWindow says. 1 and `out` filled when
 // exactly one way of placing the chunk's runs, at most place_cuts_max cuts and no sample cut
 // twice, makes every sample intact (its delimiter first, its NAL length fields walking exactly to
-// its size, its units escaped) and the sizes fill the chunk; 0 when none does, or more than one.
+// its size, its units escaped) and the sizes fill the chunk; 0 when none does, or more than one, or
+// the one leaves payload between two length fields, which a cut breaks, where no structure shows it:
+// a sample cut twice walks as well as one cut once.
 // `before` (0: none) is the first byte of the chunk whose place in the head run another
 // recording's piece holds: the cut lies in front of it even where every sample walks whole in the
 // head run.

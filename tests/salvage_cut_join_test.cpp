@@ -21,12 +21,12 @@ constexpr uint64_t cs = 512;           // the card's clusters
 constexpr uint64_t chunk_file = 100;   // where the chunk starts in the camera's file
 const std::vector<uint32_t> sizes = {300, 120, 130, 140, 150, 160, 170, 180, 190, 200, 210, 220};
 
-// The camera's file from its start to a little behind the chunk.
-Bytes camera_file()
+// The camera's file from its start to a little behind the chunk of samples `of`.
+Bytes camera_file(const std::vector<uint32_t>& of = sizes)
 {
     Bytes f(chunk_file, 0x5A);
-    for (size_t i = 0; i < sizes.size(); i++)
-        mkcard::put_bytes(f, fixture::avc_sample(sizes[i], i == 0));
+    for (size_t i = 0; i < of.size(); i++)
+        mkcard::put_bytes(f, fixture::avc_sample(of[i], i == 0));
     f.resize((f.size() / cs + 2) * cs, 0x77);  // sound behind the chunk
     return f;
 }
@@ -464,10 +464,7 @@ TEST(SalvageCutJoin, ALastChunkIsJoinedOnlyWhereOneRestWalksToItsEnd)
 TEST(SalvageCutJoin, AMiddleRunOfNoWholeSampleShownByTheStartOfOne)
 {
     const std::vector<uint32_t> long_sizes = {500, 600, 700, 700, 700};
-    Bytes file(chunk_file, 0x5A);
-    for (size_t i = 0; i < long_sizes.size(); i++)
-        mkcard::put_bytes(file, fixture::avc_sample(long_sizes[i], i == 0));
-    file.resize((file.size() / cs + 2) * cs, 0x77);
+    Bytes file = camera_file(long_sizes);
     const Bytes head(file.begin(), file.begin() + 2 * cs), middle(file.begin() + 2 * cs, file.begin() + 3 * cs),
         rest(file.begin() + 3 * cs, file.end());
     const Bytes foreign = look_alike(middle);
@@ -512,10 +509,7 @@ TEST(SalvageCutJoin, WhatEveryWayOfJoiningPlacesAlikeIsSure)
     // clusters 0-3, a foreign cluster, the rest one cluster on; the cut walks at every edge of the
     // payload, and the bytes every way places alike are the camera's whichever it is
     const std::vector<uint32_t> big = {3000, 120, 130, 140};
-    Bytes file(chunk_file, 0x5A);
-    for (size_t i = 0; i < big.size(); i++)
-        mkcard::put_bytes(file, fixture::avc_sample(big[i], i == 0));
-    file.resize((file.size() / cs + 2) * cs, 0x77);
+    Bytes file = camera_file(big);
     const uint64_t cut = 4 * cs;
     struct {
         const char* name;
@@ -567,4 +561,36 @@ TEST(SalvageCutJoin, WhatEveryWayOfJoiningPlacesAlikeIsSure)
         basics::list_free(&sure);
         basics::list_free(&claims.spans);
     }
+}
+
+// Two files in turn one cluster each: a sample whose payload crosses three clusters is cut twice.
+// Another recording's pieces leave one way of cutting it once, the payload between its length
+// fields taken from the other's cluster and the file's next: no structure shows that payload where
+// that way puts it, and the chunk is not joined.
+TEST(SalvageCutJoin, ASampleCutTwiceIsNotTakenAsCutOnce)
+{
+    const std::vector<uint32_t> long_first = {1700, 120, 130, 140};
+    Bytes file = camera_file(long_first);
+    // image clusters: the file's 0, another's, the file's 1, another's, its 2, another's, its 3 on
+    Bytes image;
+    for (uint64_t k = 0; k < 3; k++) {
+        mkcard::put_bytes(image, Bytes(file.begin() + k * cs, file.begin() + (k + 1) * cs));
+        image.resize(image.size() + cs, 0x22);
+    }
+    image.insert(image.end(), file.begin() + 3 * cs, file.end());
+    fixture::TempImage img(image, "cut twice");
+    image::ImageGeometry g{0, cs, 0};
+    salvage::ClaimList claims{};
+    for (uint64_t k : {3, 5})
+        basics::list_append(&claims.spans, salvage::ClaimedSpan{k * cs + 10, k * cs + 20, 2, 0});
+    salvage::sort_claims(&claims);
+    salvage::JoinWindow window{&claims, 1, 0};
+    uint64_t end = file.size() - cs;
+    salvage::JoinAnchor anchor{end, end + 3 * cs};
+    mp4::SampleSizes s = fixture::stored_sizes(long_first);
+    salvage::ChunkPlace out{};
+    EXPECT_EQ(salvage::join_video_chunk(img.f, img.size, &g, chunk_file, chunk_file, &s, codec::Syntax::avc, &anchor,
+                                        1, 0, &window, &out),
+              0);
+    basics::list_free(&claims.spans);
 }
