@@ -354,7 +354,7 @@ def run_case(seed, root):
             except AssertionError as e:
                 problems.append("%s: %s" % (rec["name"], finding(e)))
         try:
-            oracle_report.judge_camera_tree(test, card, originals, damaged.image, run.out_dir)
+            oracle_report.judge_camera_tree(test, card, originals, damaged.image, run.out_dir, damaged.spans)
         except AssertionError as e:
             problems.append("file system: %s" % finding(e))
         try:
