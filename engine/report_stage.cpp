@@ -312,6 +312,10 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     report::RecordingFacts* r = report::find_recording(&s->report, clip->clip_number);
     if (!r)
         return;
+    // a clip that came back as nothing under the clip header of one that came back (the analysis
+    // gave both that header) neither takes its record nor draws chunks missing behind its header
+    if (!o->final_path[0] && r->output_path[0])
+        return;
     uint32_t index = uint32_t(r - s->report.recordings.items);
     r->pieces_noted = 1;
     const mp4::MovieInfo* movie = clip->movie;
@@ -330,6 +334,8 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     }
     if (listed_beside(s, r, o->final_path))
         return;  // the record tells of the recording noted first
+    if (o->final_path[0] && r->movie_offset != movie->moov_offset)
+        fill_movie_facts(r, clip);  // its facts are of the recording whose file it names
     if (o->located) {
         r->video_chunks_found = 0;
         for (uint64_t k = 0; k < o->video_chunks; k++)
