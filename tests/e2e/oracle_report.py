@@ -218,17 +218,18 @@ def judge_report(test, card, originals, places, image, out_dir, owners, spans=()
             for p in movies:
                 test.assertTrue(covered(own, p["offset"], p["offset"] + p["length"]),
                                 "%s: movie box at %d is not %s's" % (name, p["offset"], recs[0]["name"]))
+            test.assertEqual(record["video_samples"], len(recs[0]["video_samples"]),
+                             "%s: video samples of its movie box" % name)
         # a record of several recordings (the analysis gave them one clip header) tells of the one
         # whose file it names first
         output = os.path.realpath(record["output"]["path"]) if record["output"] else None
         tells = [r for r in recs if output in map(os.path.realpath, owners.get(r["name"], []))]
-        if tells and record["movie_box"]:
-            test.assertEqual(record["video_samples"], len(tells[0]["video_samples"]),
-                             "%s: video samples of %s's movie box" % (name, tells[0]["name"]))
         if tells and len(recs) > 1:
             kind = "camera-file" if os.sep + "PRIVATE" + os.sep in output else \
                 "salvaged" if oracle.SALVAGED.search(output) else "written"
             test.assertEqual(record["fate"], kind, "%s (%s): fate" % (name, tells[0]["name"]))
+            test.assertEqual(record["video_samples"] if movies else len(tells[0]["video_samples"]),
+                             len(tells[0]["video_samples"]), "%s: video samples of %s's movie box" % (name, tells[0]["name"]))
         # a salvaged recording's pieces hold every byte of its salvaged files' media data, every run
         # of each sample cut more than once among them
         if got and record["fate"] == "salvaged":

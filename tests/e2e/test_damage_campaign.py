@@ -47,7 +47,7 @@ STREAMS = [
 # printed, not failed, until the engine closes them
 KNOWN_FINDINGS = {}
 # cases outside the default seeds that once found a fault, run with every campaign
-FOUND = [4046]
+FOUND = [3569, 3605, 4046]
 TREES = [None, None, "live", "deleted", "deleted-tree", "deleted-fat-zeroed", "formatted"]
 
 
