@@ -221,9 +221,10 @@ def judge_report(test, card, originals, places, image, out_dir, owners, spans=()
             test.assertEqual(record["video_samples"], len(recs[0]["video_samples"]),
                              "%s: video samples of its movie box" % name)
         # a record of several recordings (the analysis gave them one clip header) tells of the one
-        # whose file it names first
+        # whose file it names first, where their times tell whose file that is
         output = os.path.realpath(record["output"]["path"]) if record["output"] else None
-        tells = [r for r in recs if output in map(os.path.realpath, owners.get(r["name"], []))]
+        tells = [r for r in recs if output in map(os.path.realpath, owners.get(r["name"], []))
+                 and len({q["output_name"][10:25] for q in recs}) == len(recs)]
         if tells and len(recs) > 1:
             kind = "camera-file" if os.sep + "PRIVATE" + os.sep in output else \
                 "salvaged" if oracle.SALVAGED.search(output) else "written"
