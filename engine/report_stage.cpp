@@ -212,8 +212,6 @@ void add_more_output(RunState* s, report::RecordingFacts* r, const char* path)
     basics::list_append(&r->more_outputs, more);
 }
 
-// The analysis gives two recordings one clip header when it refused the second one's: the file of
-// the one noted later is listed beside the first's, not in its place. 1 when `path` was so listed.
 // Whether bytes [at, at + length) lie wholly in the sound the salvage plan places, piece after
 // piece (each step moves past the end of a piece that holds `at`).
 int in_planned_sound(const salvage::SalvagePlan* plan, uint64_t at, uint64_t length)
@@ -271,6 +269,8 @@ void tell_whole_sound(const RunState* s, report::RecordingFacts* r, const salvag
                                "; %llu sound chunks in it are not where that file has them", elsewhere);
 }
 
+// The analysis gives two recordings one clip header when it refused the second one's: the file of
+// the one noted later is listed beside the first's, not in its place. 1 when `path` was so listed.
 int listed_beside(RunState* s, report::RecordingFacts* r, const char* path)
 {
     if (!path[0] || !r->output_path[0] || std::strcmp(r->output_path, path) == 0)
