@@ -212,8 +212,6 @@ void add_more_output(RunState* s, report::RecordingFacts* r, const char* path)
     basics::list_append(&r->more_outputs, more);
 }
 
-// The analysis gives two recordings one clip header when it refused the second one's: the file of
-// the one noted later is listed beside the first's, not in its place. 1 when `path` was so listed.
 // Whether bytes [at, at + length) lie wholly in the sound the salvage plan places, piece after
 // piece (each step moves past the end of a piece that holds `at`).
 int in_planned_sound(const salvage::SalvagePlan* plan, uint64_t at, uint64_t length)
@@ -271,6 +269,8 @@ void tell_whole_sound(const RunState* s, report::RecordingFacts* r, const salvag
                                "; %llu sound chunks in it are not where that file has them", elsewhere);
 }
 
+// The analysis gives two recordings one clip header when it refused the second one's: the file of
+// the one noted later is listed beside the first's, not in its place. 1 when `path` was so listed.
 int listed_beside(RunState* s, report::RecordingFacts* r, const char* path)
 {
     if (!path[0] || !r->output_path[0] || std::strcmp(r->output_path, path) == 0)
@@ -312,6 +312,10 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     report::RecordingFacts* r = report::find_recording(&s->report, clip->clip_number);
     if (!r)
         return;
+    // a clip that came back as nothing under the clip header of one that came back (the analysis
+    // gave both that header) neither takes its record nor draws chunks missing behind its header
+    if (!o->final_path[0] && r->output_path[0])
+        return;
     uint32_t index = uint32_t(r - s->report.recordings.items);
     r->pieces_noted = 1;
     const mp4::MovieInfo* movie = clip->movie;
@@ -330,6 +334,8 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     }
     if (listed_beside(s, r, o->final_path))
         return;  // the record tells of the recording noted first
+    if (o->final_path[0] && r->movie_offset != movie->moov_offset)
+        fill_movie_facts(r, clip);  // its facts are of the recording whose file it names
     if (o->located) {
         r->video_chunks_found = 0;
         for (uint64_t k = 0; k < o->video_chunks; k++)

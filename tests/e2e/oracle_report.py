@@ -33,11 +33,13 @@ def winner(card, rec, checked=True):
     return max(sets, key=lambda e: (e["in_use"], oracle.time_ns(e["modified"])), default=None)
 
 
-def judge_camera_tree(test, card, originals, image, out_dir):
+def judge_camera_tree(test, card, originals, image, out_dir, spans=()):
     """The camera's files and sidecars the file-system pass wrote, against the card's tree: a
     recording whose set wins and whose bytes the card holds whole comes back as its camera's file
     under that set, with its time; every sidecar written is one the card holds whole, and every one
-    whose set and extent check out is written."""
+    whose set and extent check out is written. Bytes in the `spans` the card did not give (zeros in
+    `image`) are not held: a file over them is not the camera's for certain, even where the camera
+    wrote zeros there."""
     tree = os.path.join(out_dir, "PRIVATE")
     if not card.truth.get("file_system"):
         test.assertFalse(os.path.exists(tree), "camera files from a card without a file tree")
@@ -49,7 +51,8 @@ def judge_camera_tree(test, card, originals, image, out_dir):
         orig, best = originals[rec["name"]], winner(card, rec)
         mine = [k for k, data in written.items() if orig.is_copy(data)]
         if not mine:
-            whole = best and orig.on_card == orig.data and orig.header_intact
+            whole = best and orig.on_card == orig.data and orig.header_intact and \
+                not unread(spans, [(i, i + n) for _, i, n in oracle.Place(rec["extents"]).runs])
             test.assertFalse(whole, "%s: the camera's file %s was not written" % (rec["name"], best and best["path"]))
             continue
         test.assertEqual(len(mine), 1, "%s: camera files %s" % (rec["name"], mine))
@@ -67,7 +70,8 @@ def judge_camera_tree(test, card, originals, image, out_dir):
         named = winner(card, rec) or winner(card, rec, checked=False)
         for s in rec["file"]["sidecars"]:
             on_card = b"".join(bytes(image[heap + (f - 2) * cs:heap + (f - 2 + n) * cs]) for f, n in s["chain"])
-            whole = hashlib.sha256(on_card[:s["size"]]).hexdigest() == s["sha256"]
+            whole = hashlib.sha256(on_card[:s["size"]]).hexdigest() == s["sha256"] and not unread(
+                spans, [(heap + (f - 2) * cs, heap + (f - 2 + n) * cs) for f, n in s["chain"]], s["size"])
             path = next((k for k, data in written.items() if hashlib.sha256(data).hexdigest() == s["sha256"]), None)
             if path and whole:
                 del written[path]
@@ -75,6 +79,19 @@ def judge_camera_tree(test, card, originals, image, out_dir):
                     originals[rec["name"]].header_intact:
                 test.fail("%s: its sidecar %s was not written" % (rec["name"], s["path"]))
     test.assertEqual(sorted(written), [], "files under PRIVATE that are no recording's and no whole sidecar's")
+
+
+def unread(spans, runs, size=None):
+    """Whether the first `size` bytes (all) of a file lying in image `runs` [begin, end) meet a span
+    the card did not give."""
+    for b, e in runs:
+        e = e if size is None else min(e, b + size)
+        if any(a < e and b < a + n for a, n in spans):
+            return True
+        size = None if size is None else size - (e - b)
+        if size is not None and size <= 0:
+            return False
+    return False
 
 
 def recording_ranges(orig, places):
@@ -203,6 +220,17 @@ def judge_report(test, card, originals, places, image, out_dir, owners, spans=()
                                 "%s: movie box at %d is not %s's" % (name, p["offset"], recs[0]["name"]))
             test.assertEqual(record["video_samples"], len(recs[0]["video_samples"]),
                              "%s: video samples of its movie box" % name)
+        # a record of several recordings (the analysis gave them one clip header) tells of the one
+        # whose file it names first, where their times tell whose file that is
+        output = os.path.realpath(record["output"]["path"]) if record["output"] else None
+        tells = [r for r in recs if output in map(os.path.realpath, owners.get(r["name"], []))
+                 and len({q["output_name"][10:25] for q in recs}) == len(recs)]
+        if tells and len(recs) > 1:
+            kind = "camera-file" if os.sep + "PRIVATE" + os.sep in output else \
+                "salvaged" if oracle.SALVAGED.search(output) else "written"
+            test.assertEqual(record["fate"], kind, "%s (%s): fate" % (name, tells[0]["name"]))
+            test.assertEqual(record["video_samples"] if movies else len(tells[0]["video_samples"]),
+                             len(tells[0]["video_samples"]), "%s: video samples of %s's movie box" % (name, tells[0]["name"]))
         # a salvaged recording's pieces hold every byte of its salvaged files' media data, every run
         # of each sample cut more than once among them
         if got and record["fate"] == "salvaged":

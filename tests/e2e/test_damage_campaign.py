@@ -47,7 +47,7 @@ STREAMS = [
 # printed, not failed, until the engine closes them
 KNOWN_FINDINGS = {}
 # cases outside the default seeds that once found a fault, run with every campaign
-FOUND = [4046]
+FOUND = [3569, 3605, 4046]
 TREES = [None, None, "live", "deleted", "deleted-tree", "deleted-fat-zeroed", "formatted"]
 
 
@@ -354,7 +354,7 @@ def run_case(seed, root):
             except AssertionError as e:
                 problems.append("%s: %s" % (rec["name"], finding(e)))
         try:
-            oracle_report.judge_camera_tree(test, card, originals, damaged.image, run.out_dir)
+            oracle_report.judge_camera_tree(test, card, originals, damaged.image, run.out_dir, damaged.spans)
         except AssertionError as e:
             problems.append("file system: %s" % finding(e))
         try:
