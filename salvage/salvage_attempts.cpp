@@ -327,7 +327,7 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
     for (size_t i = 0; i < clips->count; i++) {
         if (!clips->items[i].movie)
             continue;
-        if (clip_wanted(r, i) || pictures_wanted(r, i))
+        if (clip_wanted(r, i))
             claim_located_pieces(card, &clips->items[i], out);
         else if (r->clip_written[i])
             claim_written_clip(card, &clips->items[i], r->written_at ? r->written_at[i] : nullptr, out);
