@@ -1,8 +1,6 @@
 #include "salvage/salvage_attempts.h"
 
 #include <cstdlib>
-#include <string>
-#include <utility>
 
 #include "analysis/final_chunks.h"
 #include "basics/checked_alloc.h"
@@ -309,15 +307,6 @@ int written_short(const SalvageRequest* r, size_t i)
     return 0;
 }
 
-// Such a clip (only without the decode check, which gives it up) is tried again from its movie box
-// as well, which may find those chunks among the others' pieces.
-int pictures_wanted(const SalvageRequest* r, size_t i)
-{
-    uint32_t n = r->clips->items[i].clip_number;
-    return r->clip_written[i] && r->clips->items[i].movie && written_short(r, i) &&
-           analysis::clip_is_chosen(r->only_clip, n) && !taken_whole(r, n);
-}
-
 // The pieces every recording's planner locates (with the pieces `card` claims already), those of
 // the clips the documented rules wrote where they found them, and every kkad box, so that a
 // recording's planner knows where the others lie.
@@ -459,19 +448,6 @@ void free_cut_movie_lists(WithCutMovies* w)
     basics::list_free(&w->at);
 }
 
-// What the documented rules did with the recordings salvage writes: gave them up, or wrote them
-// with sound left silent or video chunks missing.
-std::string what_they_did(size_t gave_up, size_t silent, size_t missing)
-{
-    std::string said;
-    for (auto [count, words] : {std::pair<size_t, const char*>{gave_up, "gave up on"},
-                                {silent, "wrote with sound left silent"},
-                                {missing, "wrote with video chunks missing"}})
-        if (count)
-            said += (said.empty() ? "" : " or ") + std::string(words);
-    return said;
-}
-
 }  // namespace
 
 size_t salvage_recordings(const SalvageRequest* req)
@@ -500,7 +476,7 @@ size_t salvage_recordings(const SalvageRequest* req)
     ClaimList claims, others;
     int with_movie = 0, movies = 0;
     for (size_t i = 0; i < r->clips->count; i++) {
-        with_movie |= (clip_wanted(r, i) && r->clips->items[i].movie) || sound_wanted(r, i) || pictures_wanted(r, i);
+        with_movie |= (clip_wanted(r, i) && r->clips->items[i].movie) || sound_wanted(r, i);
         movies |= r->clips->items[i].movie != nullptr;
     }
     int others_planned = without_movie.count && without_movie.count + r->clips->count >= 2;
@@ -512,22 +488,21 @@ size_t salvage_recordings(const SalvageRequest* req)
     if (others_planned)
         plan_knowing_others(req, movies ? &claims : nullptr, &without_movie, &others);
     const analysis::ClipList* clips = r->clips;
-    size_t candidates = 0, resounded = 0, repictured = 0;
-    auto* again = static_cast<uint8_t*>(basics::xcalloc(clips->count + 1, 1));
+    size_t candidates = 0, resounded = 0;
+    auto* sound_again = static_cast<uint8_t*>(basics::xcalloc(clips->count + 1, 1));
     for (size_t i = 0; i < clips->count; i++) {
-        int pictures = pictures_wanted(r, i);
-        again[i] = uint8_t((pictures || sound_wanted(r, i)) && whole_with_sound(r, i));
+        sound_again[i] = uint8_t(sound_wanted(r, i) && whole_with_sound(r, i));
         candidates += clip_wanted(r, i);
-        repictured += again[i] && pictures;
-        resounded += again[i] && !pictures;
+        resounded += sound_again[i];
     }
     for (size_t i = 0; i < without_movie.count; i++)
         candidates += attempt_wanted(r, &without_movie.items[i]);
     size_t salvaged = 0;
-    if (candidates + resounded + repictured > 0) {
-        size_t all = candidates + resounded + repictured;
-        basics::out_printf("%s%zu recording%s the documented rules %s\n", basics::salvage_heading, all,
-                           all == 1 ? "" : "s", what_they_did(candidates, resounded, repictured).c_str());
+    if (candidates + resounded > 0) {
+        size_t all = candidates + resounded;
+        basics::out_printf("%s%zu recording%s the documented rules %s%s%s\n", basics::salvage_heading, all,
+                           all == 1 ? "" : "s", candidates ? "gave up on" : "",
+                           candidates && resounded ? " or " : "", resounded ? "wrote with sound left silent" : "");
         candidates = all;
         // the files go on from the documented queue's numbers, so the window never sees a file
         // number beyond its total; both lists are in clip-number order, and so is the block
@@ -537,7 +512,7 @@ size_t salvage_recordings(const SalvageRequest* req)
             Recording rec = {};
             if (a == without_movie.count ||
                 (i < clips->count && clips->items[i].clip_number < without_movie.items[a].clip_number)) {
-                if (clip_wanted(r, i) || again[i])
+                if (clip_wanted(r, i) || sound_again[i])
                     rec = {clips->items[i].clip_number, &clips->items[i], nullptr, nullptr};
                 i++;
             } else {
@@ -550,7 +525,7 @@ size_t salvage_recordings(const SalvageRequest* req)
                 salvaged += salvage_one(r, &rec, ++handed, total);
         }
     }
-    std::free(again);
+    std::free(sound_again);
     free_salvage_attempts(&without_movie);
     free_claims(&claims);
     free_claims(&others);
