@@ -231,7 +231,8 @@ int in_planned_sound(const salvage::SalvagePlan* plan, uint64_t at, uint64_t len
     return at >= end;
 }
 
-// A file rebuilt with silent sound and a salvaged one beside it that holds all of it: the reason
+// A file rebuilt with silent sound (or without some video chunks) and a salvaged one beside it that
+// holds all of it (and every picture): the reason
 // says which of the two to play, and how many of the sound chunks the documented rules did write
 // they took from other places than the salvaged file (where the camera usually puts them, on a
 // card whose files were written in runs).
@@ -240,11 +241,15 @@ void tell_whole_sound(const RunState* s, report::RecordingFacts* r, const salvag
     if (r->fate != report::fate_written || !r->reason[0] || !note->plan)
         return;
     const salvage::SalvageTrack* a = &note->plan->tracks[salvage::salvage_sound];
+    const salvage::SalvageTrack* v = &note->plan->tracks[salvage::salvage_video];
     if (!a->present || a->kept_samples != a->recording_samples)
         return;
+    // and every picture, where the file lacks some
+    int pictures = r->video_chunks_found < r->video_chunks && v->kept_samples == v->recording_samples &&
+                   note->plan->video_gaps == 0;
     size_t used = std::strlen(r->reason);
-    basics::bounded_format(r->reason + used, sizeof r->reason - used, "; %s beside it has all of its sound",
-                           report::file_name_of(note->final_path));
+    basics::bounded_format(r->reason + used, sizeof r->reason - used, "; %s beside it has %sall of its sound",
+                           report::file_name_of(note->final_path), pictures ? "every picture and " : "");
     unsigned long long elsewhere = 0;
     uint64_t last_chunk = UINT64_MAX;
     for (size_t i = 0; i < s->written_sound.count; i++) {
@@ -342,9 +347,18 @@ void note_written_clip(RunState* s, const analysis::RecoveryClip* clip, const re
     if (o->final_path[0]) {
         r->fate = report::fate_written;
         r->reason[0] = 0;
-        // the writer leaves sound it found nowhere silent: a file that plays is not all there is
+        // without the decode check the writer leaves video it found nowhere as zeros, and sound
+        // silent: a file that plays is not all there is
+        size_t used = 0;
+        if (o->located && r->video_chunks_found < o->video_chunks) {
+            basics::bounded_format(r->reason, sizeof r->reason, "%llu of %llu video chunks not found: zeros in it",
+                                   (unsigned long long)(o->video_chunks - r->video_chunks_found),
+                                   (unsigned long long)o->video_chunks);
+            used = std::strlen(r->reason);
+        }
         if (r->sound_chunks_found < o->audio_chunks)
-            basics::bounded_format(r->reason, sizeof r->reason, "%llu of %llu sound chunks not found: silent in it",
+            basics::bounded_format(r->reason + used, sizeof r->reason - used,
+                                   "%s%llu of %llu sound chunks not found: silent in it", used ? "; " : "",
                                    (unsigned long long)(o->audio_chunks - r->sound_chunks_found),
                                    (unsigned long long)o->audio_chunks);
         set_output(s, r, o->final_path, o->head_hashed ? &o->head_hash : nullptr);

@@ -207,7 +207,9 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
             p.on_card[k] = v->chunk_sample_counts[k];
             p.end_seen[k] = 1;
         }
-        read_key_frames(&p, k);
+        // the pieces alone need no key frames: their samples are not read again
+        if (!located)
+            read_key_frames(&p, k);
     }
     // a refused sample ends its chunk: the bytes from there on are not the camera's for certain,
     // so neither is the chunk's end, nor the sound behind it

@@ -1,6 +1,8 @@
 #include "salvage/salvage_attempts.h"
 
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "analysis/final_chunks.h"
 #include "basics/checked_alloc.h"
@@ -16,6 +18,7 @@
 #include "salvage/layout_join.h"
 #include "salvage/free_runs.h"
 #include "salvage/sound_gaps.h"
+#include "salvage/written_short.h"
 #include "validator/loader.h"
 
 namespace salvage {
@@ -33,7 +36,7 @@ constexpr int claim_passes = 16;
 struct Recording {
     uint32_t clip_number;
     const analysis::RecoveryClip* clip;
-    const SalvageAttempt* first;
+    const SalvageAttempt* first;  // its first plan, made already (null: made when written)
     const ClaimList* claims;  // where the others' pieces lie, for a recording without its movie box
 };
 
@@ -150,20 +153,22 @@ int sound_wanted(const SalvageRequest* r, size_t i)
 }
 
 // Such a clip gets a salvaged file beside the documented one only when that file keeps every
-// sample of the recording and all of its sound: anything less adds nothing to what is written.
-int whole_with_sound(const SalvageRequest* r, size_t i)
+// sample of the recording and all of its sound: anything less adds nothing to what is written. The
+// plan that shows it is kept in `out` for the writer.
+int whole_with_sound(const SalvageRequest* r, size_t i, SalvageAttempt* out)
 {
     uint64_t none[1];
     RefusedSamples refused = {none, 0, 0, 0};
-    SalvageAttempt attempt = {};
+    *out = SalvageAttempt{};
     int whole = 0;
-    if (plan_with_movie(&r->card, &r->clips->items[i], &refused, &attempt)) {
-        const SalvageTrack* v = &attempt.plan.tracks[salvage_video];
-        const SalvageTrack* a = &attempt.plan.tracks[salvage_sound];
-        whole = v->kept_samples == v->recording_samples && attempt.plan.video_gaps == 0 && a->present &&
+    if (plan_with_movie(&r->card, &r->clips->items[i], &refused, out)) {
+        const SalvageTrack* v = &out->plan.tracks[salvage_video];
+        const SalvageTrack* a = &out->plan.tracks[salvage_sound];
+        whole = v->kept_samples == v->recording_samples && out->plan.video_gaps == 0 && a->present &&
                 a->kept_samples == a->recording_samples;
     }
-    free_salvage_plan(&attempt.plan);
+    if (!whole)
+        free_salvage_plan(&out->plan);
     return whole;
 }
 
@@ -293,18 +298,13 @@ void plan_knowing_others(const SalvageRequest* r, const ClaimList* known, Salvag
     }
 }
 
-// A clip the documented rules wrote without some of its video chunks, which they found nowhere.
-int written_short(const SalvageRequest* r, size_t i)
+// Such a clip (only without the decode check, which gives it up) is tried again from its movie box
+// as well where others' pieces lie among its own, which may find those chunks among them.
+int pictures_wanted(const SalvageRequest* r, size_t i)
 {
-    const analysis::RecoveryClip* clip = &r->clips->items[i];
-    const uint64_t* at = r->written_at ? r->written_at[i] : nullptr;
-    uint64_t count = clip->movie->video.chunk_count;
-    if (clip->chunk_count < count)
-        return 1;
-    for (uint64_t k = 0; k < count; k++)
-        if (at ? at[k] == UINT64_MAX : !clip->chunks[k].resolved)
-            return 1;
-    return 0;
+    uint32_t n = r->clips->items[i].clip_number;
+    return r->clip_written[i] && r->clips->items[i].movie && written_short(r, i) &&
+           analysis::clip_is_chosen(r->only_clip, n) && !taken_whole(r, n) && others_between(r, i);
 }
 
 // The pieces every recording's planner locates (with the pieces `card` claims already), those of
@@ -316,7 +316,10 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
     for (size_t i = 0; i < clips->count; i++) {
         if (!clips->items[i].movie)
             continue;
-        if (clip_wanted(r, i))
+        // one written short and tried again: the pieces its planner locates, not where the
+        // documented rules put the chunks a cut moved
+        int pictures = pictures_wanted(r, i);
+        if (clip_wanted(r, i) || pictures)
             claim_located_pieces(card, &clips->items[i], out);
         else if (r->clip_written[i])
             claim_written_clip(card, &clips->items[i], r->written_at ? r->written_at[i] : nullptr, out);
@@ -324,7 +327,7 @@ void claim_pieces(const SalvageRequest* r, const SalvageCard* card, ClaimList* o
         // open sound too, and where it places it the others' sound does not lie; one written
         // short: the pieces its planner locates are its own too, and the others' sound finds its
         // room beside them
-        if (sound_wanted(r, i) || (r->clip_written[i] && written_short(r, i)))
+        if (!pictures && (sound_wanted(r, i) || (r->clip_written[i] && written_short(r, i))))
             claim_located_pieces(card, &clips->items[i], out);
     }
     // and those of the recordings planned from the card alone, written at once with these
@@ -448,6 +451,19 @@ void free_cut_movie_lists(WithCutMovies* w)
     basics::list_free(&w->at);
 }
 
+// What the documented rules did with the recordings salvage writes: gave them up, or wrote them
+// with sound left silent or video chunks missing.
+std::string what_they_did(size_t gave_up, size_t silent, size_t missing)
+{
+    std::string said;
+    for (auto [count, words] : {std::pair<size_t, const char*>{gave_up, "gave up on"},
+                                {silent, "wrote with sound left silent"},
+                                {missing, "wrote with video chunks missing"}})
+        if (count)
+            said += (said.empty() ? "" : " or ") + std::string(words);
+    return said;
+}
+
 }  // namespace
 
 size_t salvage_recordings(const SalvageRequest* req)
@@ -476,7 +492,7 @@ size_t salvage_recordings(const SalvageRequest* req)
     ClaimList claims, others;
     int with_movie = 0, movies = 0;
     for (size_t i = 0; i < r->clips->count; i++) {
-        with_movie |= (clip_wanted(r, i) && r->clips->items[i].movie) || sound_wanted(r, i);
+        with_movie |= (clip_wanted(r, i) && r->clips->items[i].movie) || sound_wanted(r, i) || pictures_wanted(r, i);
         movies |= r->clips->items[i].movie != nullptr;
     }
     int others_planned = without_movie.count && without_movie.count + r->clips->count >= 2;
@@ -488,21 +504,23 @@ size_t salvage_recordings(const SalvageRequest* req)
     if (others_planned)
         plan_knowing_others(req, movies ? &claims : nullptr, &without_movie, &others);
     const analysis::ClipList* clips = r->clips;
-    size_t candidates = 0, resounded = 0;
-    auto* sound_again = static_cast<uint8_t*>(basics::xcalloc(clips->count + 1, 1));
+    size_t candidates = 0, resounded = 0, repictured = 0;
+    auto* again = static_cast<uint8_t*>(basics::xcalloc(clips->count + 1, 1));
+    auto* whole = static_cast<SalvageAttempt*>(basics::xcalloc(clips->count + 1, sizeof(SalvageAttempt)));
     for (size_t i = 0; i < clips->count; i++) {
-        sound_again[i] = uint8_t(sound_wanted(r, i) && whole_with_sound(r, i));
+        int pictures = pictures_wanted(r, i);
+        again[i] = uint8_t((pictures || sound_wanted(r, i)) && whole_with_sound(r, i, &whole[i]));
         candidates += clip_wanted(r, i);
-        resounded += sound_again[i];
+        repictured += again[i] && pictures;
+        resounded += again[i] && !pictures;
     }
     for (size_t i = 0; i < without_movie.count; i++)
         candidates += attempt_wanted(r, &without_movie.items[i]);
     size_t salvaged = 0;
-    if (candidates + resounded > 0) {
-        size_t all = candidates + resounded;
-        basics::out_printf("%s%zu recording%s the documented rules %s%s%s\n", basics::salvage_heading, all,
-                           all == 1 ? "" : "s", candidates ? "gave up on" : "",
-                           candidates && resounded ? " or " : "", resounded ? "wrote with sound left silent" : "");
+    if (candidates + resounded + repictured > 0) {
+        size_t all = candidates + resounded + repictured;
+        basics::out_printf("%s%zu recording%s the documented rules %s\n", basics::salvage_heading, all,
+                           all == 1 ? "" : "s", what_they_did(candidates, resounded, repictured).c_str());
         candidates = all;
         // the files go on from the documented queue's numbers, so the window never sees a file
         // number beyond its total; both lists are in clip-number order, and so is the block
@@ -512,8 +530,8 @@ size_t salvage_recordings(const SalvageRequest* req)
             Recording rec = {};
             if (a == without_movie.count ||
                 (i < clips->count && clips->items[i].clip_number < without_movie.items[a].clip_number)) {
-                if (clip_wanted(r, i) || sound_again[i])
-                    rec = {clips->items[i].clip_number, &clips->items[i], nullptr, nullptr};
+                if (clip_wanted(r, i) || again[i])
+                    rec = {clips->items[i].clip_number, &clips->items[i], again[i] ? &whole[i] : nullptr, nullptr};
                 i++;
             } else {
                 if (attempt_wanted(r, &without_movie.items[a]))
@@ -525,7 +543,10 @@ size_t salvage_recordings(const SalvageRequest* req)
                 salvaged += salvage_one(r, &rec, ++handed, total);
         }
     }
-    std::free(sound_again);
+    for (size_t i = 0; i < clips->count; i++)
+        free_salvage_plan(&whole[i].plan);
+    std::free(whole);
+    std::free(again);
     free_salvage_attempts(&without_movie);
     free_claims(&claims);
     free_claims(&others);
