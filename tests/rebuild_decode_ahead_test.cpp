@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "analysis_fixture.h"
+#include "mp4/movie_box.h"
+#include "rebuild/decode_ahead.h"
+#include "validator/loader.h"
+
+namespace {
+
+using namespace fixture;
+
+// A decoder that refuses a sample whose first unit is of type 1 (0x21), naming it.
+struct Decoder {
+    uint64_t failing = UINT64_MAX, pushed = 0;
+};
+void* decoder_open(const validator::ValidatorOpenParams*) { return new Decoder; }
+int decoder_push(void* h, const uint8_t* b, uint64_t n, uint64_t index)
+{
+    auto* d = static_cast<Decoder*>(h);
+    d->pushed++;
+    if (n > 4 && b[4] == 0x21 && d->failing == UINT64_MAX)
+        d->failing = index;
+    return d->failing != UINT64_MAX;
+}
+int decoder_result(void* h, validator::ValidatorResult* r)
+{
+    auto* d = static_cast<Decoder*>(h);
+    r->samples_received = r->frames_decoded = d->pushed;
+    r->failing_sample = d->failing, r->corrupt_frames = 0;
+    return 0;
+}
+void decoder_close(void* h) { delete static_cast<Decoder*>(h); }
+
+constexpr uint32_t sample = 300, samples = 6, per_chunk = 2, media = 32;
+
+// The camera's file of three chunks of two samples, the sample `refused` (none: samples) one the
+// decoder refuses, and its movie box; `tag` sets the file's bytes apart from another recording's.
+void camera_file(uint32_t refused, uint8_t tag, Bytes* file, Bytes* moov)
+{
+    *file = box("ftyp", Bytes(16, 'X'));
+    mkcard::put_be32(*file, media - 24 + sample * samples);
+    mkcard::put_text(*file, "mdat");
+    Bytes sizes = full(0, {0, samples}), offsets = full(0, {samples / per_chunk});
+    for (uint32_t i = 0; i < samples; i++) {
+        if (i % per_chunk == 0)
+            mkcard::put_be32(offsets, uint32_t(file->size()));
+        mkcard::put_be32(sizes, sample);
+        mkcard::put_be32(*file, sample - 4);
+        file->push_back(i == refused ? 0x21 : 0x25);
+        file->resize(file->size() + sample - 5, tag);
+    }
+    Bytes stsd = full(0, {1});
+    mkcard::put_bytes(stsd, box("avc1", box("avcC", {1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 2,
+                                                     0x68, 0xEE})));
+    Bytes hdlr(24, 0);
+    std::memcpy(hdlr.data() + 8, "vide", 4);
+    Bytes stbl = boxes({box("stsd", stsd), box("stts", full(0, {0})), box("stsc", full(0, {1, 1, per_chunk, 1})),
+                        box("stsz", sizes), box("stco", offsets)});
+    Bytes mdia = box("mdia", boxes({box("hdlr", hdlr), box("minf", box("stbl", stbl))}));
+    *moov = box("moov", boxes({box("mvhd", Bytes(100, 0)), box("trak", mdia)}));
+}
+
+uint8_t* copy_of(const Bytes& b)
+{
+    auto* c = static_cast<uint8_t*>(std::malloc(b.size()));
+    std::memcpy(c, b.data(), b.size());
+    return c;
+}
+
+// Recordings spooled and checked one after another on the workers, each handed over once the one
+// before was taken, so that the queue runs empty between them: each takes the verdict its own
+// samples give, as the writer's own check of it would, and only under the movie box checked. A
+// refused check gives its decoder's room back (without a picture size it takes all of it).
+TEST(DecodeAhead, EachRecordingTakesTheVerdictOfItsOwnSamples)
+{
+    struct Row {
+        const char* name;
+        uint32_t refused;      // the sample refused; samples: none
+        bool other_movie;      // the writer holds another movie box than the one checked
+        int known;
+        uint64_t refused_chunk;
+    };
+    const Row rows[] = {
+        {"decodes", samples, false, 1, UINT64_MAX},
+        {"refused in its second chunk", 3, false, 1, 1},
+        {"decodes after a refusal", samples, false, 1, UINT64_MAX},
+        {"refused in its first chunk", 0, false, 1, 0},
+        {"the writer's movie box another", samples, true, 0, 0},
+        {"decodes, the last", samples, false, 1, UINT64_MAX},
+    };
+    const validator::ValidatorApi saved = validator::validator_api;
+    validator::validator_api = validator::ValidatorApi{nullptr,        nullptr,        decoder_open, decoder_push,
+                                                       decoder_result, decoder_result, decoder_close, 1};
+    TempDir folder;
+    rebuild::decode_ahead_begin(rebuild::decoder_room_beside_scan);
+    rebuild::decode_ahead_scan_over();
+    uint64_t header = 1 << 20;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Bytes file, moov, other_file, other_moov;
+        camera_file(r.refused, uint8_t(header >> 20), &file, &moov);
+        camera_file(samples, 0, &other_file, &other_moov);
+        other_moov[other_moov.size() - 1] ^= 1;
+        std::string path = folder.path.string() + "/spool" + std::to_string(header);
+        write_file(path, file);
+        rebuild::decode_ahead_submit(header, path.c_str(), copy_of(moov), moov.size(), header + file.size());
+        mp4::MovieInfo movie{};
+        const Bytes& writers = r.other_movie ? other_moov : moov;
+        ASSERT_EQ(mp4::parse_movie_copy(copy_of(writers), writers.size(), header + file.size(), &movie), 1);
+        rebuild::DecodedAhead out{};
+        EXPECT_EQ(rebuild::decode_ahead_take(header, &movie, &out), r.known);
+        if (r.known) {
+            EXPECT_EQ(out.refused_chunk, r.refused_chunk);
+            if (r.refused_chunk != UINT64_MAX) {
+                EXPECT_EQ(out.refusal, rebuild::video_refused_sample);
+                EXPECT_EQ(out.result.failing_sample, r.refused);
+            } else {
+                EXPECT_EQ(out.finish_rc, 0);
+                EXPECT_EQ(out.result.samples_received, samples);
+            }
+        }
+        mp4::free_movie_info(&movie);
+        header += 1 << 20;
+    }
+    rebuild::decode_ahead_stop();
+    validator::validator_api = saved;
+}
+
+}  // namespace
