@@ -82,7 +82,7 @@ uint32_t cores()
 }
 
 // The frame threads a decoder opened now takes, with the lock held: one more than the cores when it
-// is the only check to run, else its share of them.
+// is the only check to run, else its share of them, or the cores when it is the last to open.
 uint32_t share_of_cores()
 {
     size_t waiting = ahead->jobs.size() - ahead->next;
@@ -91,6 +91,10 @@ uint32_t share_of_cores()
         checks = ahead->workers.size();
     if (checks <= 1)
         return cores() + 1;
+    // the last check, once the scan is over: the others are further on, and their cores are its once
+    // they end
+    if (!ahead->scanning && waiting == 0)
+        return cores();
     uint32_t share = cores() / static_cast<uint32_t>(checks);
     return share > 0 ? share : 1;
 }
