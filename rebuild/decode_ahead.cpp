@@ -82,7 +82,7 @@ uint32_t cores()
 }
 
 // The frame threads a decoder opened now takes, with the lock held: one more than the cores when it
-// is the only check to run, else its share of them.
+// is the only check to run, else its share of them, or the cores when it is the last to open.
 uint32_t share_of_cores()
 {
     size_t waiting = ahead->jobs.size() - ahead->next;
@@ -91,11 +91,27 @@ uint32_t share_of_cores()
         checks = ahead->workers.size();
     if (checks <= 1)
         return cores() + 1;
+    // the last check, once the scan is over: the others are further on, and their cores are its once
+    // they end
+    if (!ahead->scanning && waiting == 0)
+        return cores();
     uint32_t share = cores() / static_cast<uint32_t>(checks);
     return share > 0 ? share : 1;
 }
 
 uint64_t room_total() { return ahead->scanning ? ahead->room_beside_scan : room_after_scan; }
+
+// While the scan reads, the next recording it hands over is on its way: a decoder takes no more of
+// the room than leaves a second one room on one thread beside it, where the room holds two. The
+// cores stay busy without frame threads' extra work on every decoder: the first decodes on two
+// threads until the next comes, and they go on side by side.
+uint64_t room_kept_free(uint64_t cost, uint64_t free)
+{
+    uint64_t next = decoder_room_for(cost, 1);
+    if (!ahead->scanning || ahead->workers.size() < 2 || free / 2 < next)
+        return free;
+    return free - next;
+}
 
 // Waits for the room a decoder of pictures of `cost` bytes opens in, and takes it: beside the scan
 // while it reads, where it must fit on one thread or wait until the scan is over; after it, beside
@@ -116,7 +132,7 @@ int take_room(uint64_t cost, Room* room)
         return 0;
     uint64_t total = room_total(), free = total > ahead->in_use ? total - ahead->in_use : 0;
     uint32_t wanted = share_of_cores();
-    room->bytes = cost == 0 ? free : std::min(free, decoder_room_for(cost, wanted));
+    room->bytes = cost == 0 ? free : std::min(room_kept_free(cost, free), decoder_room_for(cost, wanted));
     uint32_t fit = frame_threads_within(cost, room->bytes);
     room->threads = cost == 0 ? 0 : std::min(fit, wanted);
     ahead->in_use += room->bytes;
