@@ -348,12 +348,13 @@ void validation_close(ValidationPass* pass)
 }
 
 int samples_decode_cleanly(const uint8_t* entry, uint32_t entry_size, const uint8_t* bytes,
-                           const mp4::SampleSizes* sizes)
+                           const mp4::SampleSizes* sizes, int one_thread)
 {
     char format[5];
     ValidationPass pass = {};
     entry_format(entry, entry_size, format);
-    if (open_decoder(&pass, format, entry, entry ? entry_size : 0) != opened)
+    if (open_decoder(&pass, format, entry, entry ? entry_size : 0, decoder_room_alone,
+                     one_thread ? 1 : threads_by_room) != opened)
         return 0;
     uint64_t total = 0;
     for (uint64_t i = 0; i < sizes->count; i++)

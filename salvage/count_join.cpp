@@ -6,6 +6,7 @@
 #include "analysis/analysis_types.h"
 #include "basics/checked_alloc.h"
 #include "codec/nal_units.h"
+#include "rebuild/validation_pass.h"
 #include "salvage/cluster_count.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/layout_join.h"
@@ -105,6 +106,23 @@ int place_by_count(const MoviePlanner* p, const OwnPieces* own, uint64_t file, u
                        out);
 }
 
+int chunk_walks_at(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, const ChunkPlace* place,
+                   const uint8_t* entry, uint32_t entry_size)
+{
+    uint64_t size = p->video->chunk_sizes[k];
+    auto* bytes = static_cast<uint8_t*>(basics::xmalloc(size));
+    int intact = read_placed(p->image, place, 0, bytes, size);
+    codec::Syntax syntax = codec::syntax_of(p->video->format);
+    for (uint64_t i = 0, at = 0; intact && i < sizes->count; i++) {
+        uint64_t n = mp4::sample_size_at(sizes, i);
+        intact = at + n <= size && sample_intact(bytes + at, n, syntax);
+        at += n;
+    }
+    intact = intact && (!entry || rebuild::samples_decode_cleanly(entry, entry_size, bytes, sizes));
+    std::free(bytes);
+    return intact;
+}
+
 int video_by_count(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, const OwnPieces* own,
                    ChunkPlace* out)
 {
@@ -113,15 +131,7 @@ int video_by_count(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* si
     if (!p->claims || size == 0 || size > analysis::max_sample_bytes || !place_by_count(p, own, f, size, &place))
         return 0;
     // the count places the bytes; their samples must walk there as the camera wrote them
-    auto* bytes = static_cast<uint8_t*>(basics::xmalloc(size));
-    int intact = read_placed(p->image, &place, 0, bytes, size);
-    codec::Syntax syntax = codec::syntax_of(p->video->format);
-    for (uint64_t i = 0, at = 0; intact && i < sizes->count; i++) {
-        uint64_t n = mp4::sample_size_at(sizes, i);
-        intact = at + n <= size && sample_intact(bytes + at, n, syntax);
-        at += n;
-    }
-    std::free(bytes);
+    int intact = chunk_walks_at(p, k, sizes, &place);
     if (intact)
         *out = place;
     return intact;

@@ -38,6 +38,11 @@ int stretch_for_chunk(const MoviePlanner* p, uint64_t k, const OwnPieces* own, C
 // around them; 1 and `out` filled then.
 int place_by_count(const MoviePlanner* p, const OwnPieces* own, uint64_t file, uint64_t size, ChunkPlace* out);
 
+// 1 when the samples (`sizes`) of video chunk k walk intact where `place` puts them, and with the
+// video sample entry `entry`, decode cleanly there too.
+int chunk_walks_at(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, const ChunkPlace* place,
+                   const uint8_t* entry = nullptr, uint32_t entry_size = 0);
+
 // Video chunk k of samples `sizes` placed by counting, its samples walking intact where the count
 // puts them; 1 and `out` filled then.
 int video_by_count(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, const OwnPieces* own,

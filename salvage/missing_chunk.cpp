@@ -15,6 +15,7 @@
 #include "salvage/count_join.h"
 #include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
+#include "salvage/decode_join.h"
 #include "salvage/join_anchors.h"
 #include "salvage/layout_join.h"
 #include "salvage/pcm_format.h"
@@ -308,6 +309,8 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
     // payload on both sides of its cuts: placed where counting the clusters around leaves one way
     ChunkPlace counted;
     int placed = video_by_count(p, k, &sizes, &own, &counted);
+    // or where the decoder settles the ways the count leaves
+    placed = placed || video_by_decoding(p, k, &sizes, &own, &window, next, count, &counted);
     free_own_pieces(&own);
     if (placed) {
         p->found[k] = 1, p->found_at[k] = counted.at, p->cut[k] = counted, p->counted[k] = 1, p->joins++;

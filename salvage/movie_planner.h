@@ -21,6 +21,7 @@ struct MoviePlanner {
     const analysis::MarkerList* markers;
     const ClaimList* claims;
     const RefusedSamples* refused;  // samples the decode check refused: none of them is kept
+    int decode_check;               // the decoder may judge between ways the structure leaves
     const mp4::MovieInfo* movie;
     const mp4::TrackTables* video;
     uint64_t chunks;

@@ -169,6 +169,7 @@ int plan_clip(const SalvageCard* card, const RecoveryClip* clip, const RefusedSa
     p.markers = card->markers;
     p.claims = card->claims;
     p.refused = refused;
+    p.decode_check = card->decode_check;
     p.movie = m;
     p.video = v;
     p.chunks = v->chunk_count;
