@@ -103,8 +103,8 @@ uint64_t room_total() { return ahead->scanning ? ahead->room_beside_scan : room_
 
 // While the scan reads, the next recording it hands over is on its way: a decoder takes no more of
 // the room than leaves a second one room on one thread beside it, where the room holds two. The
-// cores stay busy without frame threads' extra work on every decoder: the first decodes on two
-// threads until the next comes, and they go on side by side.
+// cores stay busy without frame threads' extra work: two recordings decode side by side, each on a
+// thread of its own.
 uint64_t room_kept_free(uint64_t cost, uint64_t free)
 {
     uint64_t next = decoder_room_for(cost, 1);

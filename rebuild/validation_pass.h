@@ -36,9 +36,9 @@ int find_config_record(const uint8_t* moov, uint64_t len, const char* type, cons
 // copied into that buffer), and alone after it (every decoder the writer opens).
 constexpr uint64_t decoder_room_beside_scan = 36ull << 20;
 // Beside a mirrored ring, whose windows are looked at where they lie: two decoders of 1920x1080
-// pictures, one on two frame threads and one on one (the run's peak stays some 20 MiB under
-// 160 MiB on four 1080p recordings).
-constexpr uint64_t decoder_room_beside_mirrored_ring = 72ull << 20;
+// pictures on one frame thread each (the run's peak some 13 MiB under 160 MiB on four 1080p
+// recordings; a frame thread more took it to 157).
+constexpr uint64_t decoder_room_beside_mirrored_ring = 67ull << 20;
 constexpr uint64_t decoder_room_alone = 64ull << 20;
 // What one decoded picture of the movie's video costs the decoder; 0 when its configuration record
 // does not say the picture's size.
