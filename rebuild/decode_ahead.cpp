@@ -13,6 +13,7 @@
 
 #include "analysis/chunk_locate.h"
 #include "basics/output.h"
+#include "codec/parameter_sets.h"
 #include "platform/platform.h"
 #include "rebuild/output_file.h"
 
@@ -43,6 +44,7 @@ struct Ahead {
     size_t next = 0;         // the first job no worker has taken
     size_t running = 0;      // workers in a check
     uint64_t in_use = 0;     // room the open decoders hold
+    uint64_t wanted = 0;     // room the decoders waiting for it need on one thread each
     uint64_t room_beside_scan = decoder_room_beside_scan;
     int scanning = 1;
     int stopping = 0;
@@ -101,10 +103,10 @@ uint32_t share_of_cores()
 
 uint64_t room_total() { return ahead->scanning ? ahead->room_beside_scan : room_after_scan; }
 
-// While the scan reads, the next recording it hands over is on its way: a decoder takes no more of
-// the room than leaves a second one room on one thread beside it, where the room holds two. The
-// cores stay busy without frame threads' extra work: two recordings decode side by side, each on a
-// thread of its own.
+// While the scan reads, the next recording it hands over is on its way. A decoder that cannot start
+// again on fewer threads (its stream never starts a sequence afresh) takes no more of the room than
+// leaves a second one room on one thread beside it, where the room holds two: two recordings
+// decode side by side, each on a thread of its own.
 uint64_t room_kept_free(uint64_t cost, uint64_t free)
 {
     uint64_t next = decoder_room_for(cost, 1);
@@ -116,7 +118,7 @@ uint64_t room_kept_free(uint64_t cost, uint64_t free)
 // Waits for the room a decoder of pictures of `cost` bytes opens in, and takes it: beside the scan
 // while it reads, where it must fit on one thread or wait until the scan is over; after it, beside
 // the other decoders, or alone when it does not fit beside them. 0 when cancelled.
-int take_room(uint64_t cost, Room* room)
+int take_room(uint64_t cost, int keep_free, Room* room)
 {
     std::unique_lock<std::mutex> held(ahead->lock);
     auto opens = [cost] {
@@ -127,12 +129,20 @@ int take_room(uint64_t cost, Room* room)
             return !ahead->scanning || cost == 0 || decoder_fits(cost, total);
         return cost > 0 && decoder_fits(cost, free);
     };
-    ahead->changed.wait(held, opens);
+    if (!opens()) {
+        // the decoders open now see that this one waits, and make room for it where they can
+        uint64_t need = decoder_room_for(cost, 1);
+        ahead->wanted += need;
+        ahead->changed.wait(held, opens);
+        ahead->wanted -= need;
+    }
     if (ahead->cancel.load())
         return 0;
     uint64_t total = room_total(), free = total > ahead->in_use ? total - ahead->in_use : 0;
     uint32_t wanted = share_of_cores();
-    room->bytes = cost == 0 ? free : std::min(room_kept_free(cost, free), decoder_room_for(cost, wanted));
+    if (keep_free)
+        free = room_kept_free(cost, free);
+    room->bytes = cost == 0 ? free : std::min(free, decoder_room_for(cost, wanted));
     uint32_t fit = frame_threads_within(cost, room->bytes);
     room->threads = cost == 0 ? 0 : std::min(fit, wanted);
     ahead->in_use += room->bytes;
@@ -161,9 +171,46 @@ int worth_starting_again(uint64_t cost, const Room* room, uint64_t chunk, uint64
     return std::min(frame_threads_within(cost, free), cores() + 1) > room->threads;
 }
 
-int open_in(ValidationPass* pass, const mp4::MovieInfo* movie, uint64_t cost, Room* room)
+// The frame threads the decoder holding `room` would open on now, with the lock held: its share of
+// the cores in the room the other decoders leave it, less what those waiting for room need; 0 when
+// that holds no decoder.
+uint32_t threads_now(uint64_t cost, const Room* room)
 {
-    if (!take_room(cost, room))
+    uint64_t total = room_total(), others = ahead->in_use - room->bytes;
+    uint64_t free = total > others ? total - others : 0;
+    if (free >= ahead->wanted + decoder_room_for(cost, 1))
+        free -= ahead->wanted;
+    if (!decoder_fits(cost, free))
+        return 0;
+    return std::min(frame_threads_within(cost, free), share_of_cores());
+}
+
+// 1 when the decoder would open on other frame threads now.
+int other_threads_wanted(uint64_t cost, const Room* room)
+{
+    std::lock_guard<std::mutex> held(ahead->lock);
+    uint32_t threads = threads_now(cost, room);
+    return threads > 0 && threads != room->threads;
+}
+
+// The decoder holding `room` has closed: it takes the room it opens in now. Never waits, for the
+// room it held is its own until then.
+void take_room_again(uint64_t cost, Room* room)
+{
+    std::lock_guard<std::mutex> held(ahead->lock);
+    uint32_t threads = threads_now(cost, room);
+    if (threads > 0) {
+        ahead->in_use -= room->bytes;
+        room->bytes = decoder_room_for(cost, threads);
+        room->threads = threads;
+        ahead->in_use += room->bytes;
+    }
+    ahead->changed.notify_all();
+}
+
+int open_in(ValidationPass* pass, const mp4::MovieInfo* movie, uint64_t cost, Room* room, int keep_free = 1)
+{
+    if (!take_room(cost, keep_free, room))
         return 0;
     if (validation_open_threads(pass, movie, room->threads))
         return 1;
@@ -177,45 +224,113 @@ void close_in(ValidationPass* pass, Room* room)
     give_back(room);
 }
 
-// Pushes every chunk in the writer's order: the same samples, the same outcome.
-void decode(Check* c, std::FILE* file, uint64_t file_size, std::vector<uint8_t>* chunk)
+// Where a chunk's first sample starts a coded video sequence, a decoder remembers nothing of the
+// samples before it: one opened afresh there on other frame threads decodes the rest as the first
+// would have, and the samples before were judged whole when that one was drained. So a decoder
+// gives up frame threads there when another recording waits for room, and takes more when cores
+// and room are free. What a drain found wrong is judged by one decoder over the whole track, as the
+// writer judges it.
+int chunk_starts_sequence(const mp4::TrackTables* v, const std::vector<uint8_t>& chunk, const mp4::SampleSizes& sizes)
+{
+    uint64_t first = sizes.count > 0 ? mp4::sample_size_at(&sizes, 0) : 0;
+    return first > 0 && first <= chunk.size() &&
+           codec::sample_starts_sequence(chunk.data(), first, mp4::format_is_hevc(v->format));
+}
+
+// 1 when one of the first chunks after the first starts a sequence: the stream has places to
+// start a decoder again.
+int has_sequence_starts(const mp4::TrackTables* v, std::FILE* file, uint64_t file_size, std::vector<uint8_t>* chunk)
+{
+    constexpr uint64_t looked_at = 8;
+    for (uint64_t k = 1; k < v->chunk_count && k <= looked_at; k++) {
+        mp4::SampleSizes sizes;
+        if (read_chunk(file, v, k, file_size, chunk) && analysis::chunk_samples(v, k, &sizes) &&
+            chunk_starts_sequence(v, *chunk, sizes))
+            return 1;
+    }
+    return 0;
+}
+
+enum class Ran { to_its_end, dropped, again_whole };
+
+void add_counts(validator::ValidatorResult* r, const validator::ValidatorResult& before)
+{
+    r->samples_received += before.samples_received;
+    r->frames_decoded += before.frames_decoded;
+}
+
+// Pushes every chunk in the writer's order: the same samples, the same outcome. With `restarts`,
+// the decoder may start again on other frame threads where a chunk starts a sequence.
+Ran decode_track(Check* c, std::FILE* file, uint64_t file_size, std::vector<uint8_t>* chunk, int restarts)
 {
     const mp4::TrackTables* v = &c->movie.video;
     ValidationPass pass = {};
     uint64_t cost = decoded_picture_bytes(&c->movie);
+    restarts = restarts && cost > 0;
     Room room;
-    if (!open_in(&pass, &c->movie, cost, &room))
-        return;
+    if (!open_in(&pass, &c->movie, cost, &room, !restarts))
+        return Ran::dropped;
+    validator::ValidatorResult before = {};  // the decoders drained on the way, all clean
+    int started_again = 0;
     c->outcome.refused_chunk = UINT64_MAX;
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         mp4::SampleSizes sizes;
-        if (worth_starting_again(cost, &room, k, v->chunk_count)) {
+        if (!restarts && worth_starting_again(cost, &room, k, v->chunk_count)) {
             close_in(&pass, &room);
             if (!open_in(&pass, &c->movie, cost, &room))
-                return;
+                return Ran::dropped;
             k = 0;
         }
         if (ahead->cancel.load() || !read_chunk(file, v, k, file_size, chunk)) {
             close_in(&pass, &room);
-            return;
+            return Ran::dropped;
         }
         if (!analysis::chunk_samples(v, k, &sizes))
             continue;
+        if (restarts && k > 0 && other_threads_wanted(cost, &room) && chunk_starts_sequence(v, *chunk, sizes)) {
+            int rc = validator::validator_api.finish(pass.handle, &pass.result);
+            validation_close(&pass);
+            if (rc != 0 || pass.result.corrupt_frames != 0) {
+                give_back(&room);
+                return Ran::again_whole;
+            }
+            add_counts(&before, pass.result);
+            started_again = 1;
+            take_room_again(cost, &room);
+            if (!validation_open_threads(&pass, &c->movie, room.threads)) {
+                give_back(&room);
+                return Ran::again_whole;
+            }
+        }
         int complete = 0;
         VideoVerdict verdict = push_chunk(&pass, v, k, chunk->data(), &complete);
         if (verdict != video_decoded) {
+            give_back(&room);
+            if (started_again)
+                return Ran::again_whole;
             c->outcome.refused_chunk = k;
             c->outcome.refusal = verdict;
             c->outcome.result = pass.result;
             c->done = 1;
-            give_back(&room);
-            return;
+            return Ran::to_its_end;
         }
     }
-    c->outcome.finish_rc = validator::validator_api.finish(pass.handle, &pass.result);
-    c->outcome.result = pass.result;
+    int rc = validator::validator_api.finish(pass.handle, &pass.result);
     close_in(&pass, &room);
+    if (started_again && (rc != 0 || pass.result.corrupt_frames != 0))
+        return Ran::again_whole;
+    add_counts(&pass.result, before);
+    c->outcome.finish_rc = rc;
+    c->outcome.result = pass.result;
     c->done = 1;
+    return Ran::to_its_end;
+}
+
+void decode(Check* c, std::FILE* file, uint64_t file_size, std::vector<uint8_t>* chunk)
+{
+    int restarts = has_sequence_starts(&c->movie.video, file, file_size, chunk);
+    if (decode_track(c, file, file_size, chunk, restarts) == Ran::again_whole)
+        decode_track(c, file, file_size, chunk, 0);
 }
 
 int run_check(Check* c, std::vector<uint8_t>* chunk)

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "analysis_fixture.h"
 #include "mp4/movie_box.h"
@@ -37,9 +40,10 @@ void decoder_close(void* h) { delete static_cast<Decoder*>(h); }
 
 constexpr uint32_t sample = 300, samples = 6, per_chunk = 2, media = 32;
 
-// The camera's file of three chunks of two samples, the sample `refused` (none: samples) one the
-// decoder refuses, and its movie box; `tag` sets the file's bytes apart from another recording's.
-void camera_file(uint32_t refused, uint8_t tag, Bytes* file, Bytes* moov)
+// The camera's file of three chunks of two samples, each sample's first unit header from `units`,
+// and its movie box; `tag` sets the file's bytes apart from another recording's. With `sized`, the
+// sequence parameter set says the picture's size (64x64), so that the decoder's room is known.
+void camera_file(const Bytes& units, uint8_t tag, Bytes* file, Bytes* moov, bool sized = false)
 {
     *file = box("ftyp", Bytes(16, 'X'));
     mkcard::put_be32(*file, media - 24 + sample * samples);
@@ -50,18 +54,29 @@ void camera_file(uint32_t refused, uint8_t tag, Bytes* file, Bytes* moov)
             mkcard::put_be32(offsets, uint32_t(file->size()));
         mkcard::put_be32(sizes, sample);
         mkcard::put_be32(*file, sample - 4);
-        file->push_back(i == refused ? 0x21 : 0x25);
+        file->push_back(units[i]);
         file->resize(file->size() + sample - 5, tag);
     }
     Bytes stsd = full(0, {1});
-    mkcard::put_bytes(stsd, box("avc1", box("avcC", {1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 2,
-                                                     0x68, 0xEE})));
+    Bytes sps = sized ? Bytes{0x67, 0x42, 0x00, 0x1E, 0xE8, 0x42, 0x64} : Bytes{0x67, 0x64, 0, 0x28};
+    Bytes avcc = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1, 0, uint8_t(sps.size())};
+    mkcard::put_bytes(avcc, sps);
+    mkcard::put_bytes(avcc, {1, 0, 2, 0x68, 0xEE});
+    mkcard::put_bytes(stsd, box("avc1", box("avcC", avcc)));
     Bytes hdlr(24, 0);
     std::memcpy(hdlr.data() + 8, "vide", 4);
     Bytes stbl = boxes({box("stsd", stsd), box("stts", full(0, {0})), box("stsc", full(0, {1, 1, per_chunk, 1})),
                         box("stsz", sizes), box("stco", offsets)});
     Bytes mdia = box("mdia", boxes({box("hdlr", hdlr), box("minf", box("stbl", stbl))}));
     *moov = box("moov", boxes({box("mvhd", Bytes(100, 0)), box("trak", mdia)}));
+}
+
+void camera_file(uint32_t refused, uint8_t tag, Bytes* file, Bytes* moov)
+{
+    Bytes units(samples, 0x25);
+    if (refused < samples)
+        units[refused] = 0x21;
+    camera_file(units, tag, file, moov);
 }
 
 uint8_t* copy_of(const Bytes& b)
@@ -127,6 +142,127 @@ TEST(DecodeAhead, EachRecordingTakesTheVerdictOfItsOwnSamples)
         header += 1 << 20;
     }
     rebuild::decode_ahead_stop();
+    validator::validator_api = saved;
+}
+
+// A decoder that remembers what came before a sequence start: it refuses every sample when its
+// first was no IDR (0x25), refuses a sample of type 1 with reference 1 (0x21), and counts a
+// sample of type 2 (0x22) as a corrupt frame, failing the drain.
+struct Remembering {
+    uint64_t pushed = 0, failing = UINT64_MAX;
+    uint32_t corrupt = 0;
+    bool fresh = true, lost = false;
+};
+struct Stage {
+    std::mutex lock;
+    std::condition_variable changed;
+    int opens = 0;
+    bool first_done = false;
+} stage;
+void* remembering_open(const validator::ValidatorOpenParams*)
+{
+    std::lock_guard<std::mutex> held(stage.lock);
+    stage.opens++;
+    stage.changed.notify_all();
+    return new Remembering;
+}
+int remembering_push(void* h, const uint8_t* b, uint64_t, uint64_t index)
+{
+    auto* d = static_cast<Remembering*>(h);
+    {
+        // the first recording waits in its second chunk until the second's decoder is open, the
+        // second at its first sample until the first's decoder opened again (or ended)
+        std::unique_lock<std::mutex> held(stage.lock);
+        if (b[5] == 1 && index == 2)
+            stage.changed.wait(held, [] { return stage.opens >= 2; });
+        if (b[5] == 2 && index == 0)
+            stage.changed.wait(held, [] { return stage.opens >= 3 || stage.first_done; });
+    }
+    d->pushed++;
+    d->lost = d->lost || (d->fresh && b[4] != 0x25);
+    d->fresh = false;
+    d->corrupt += b[4] == 0x22;
+    if ((b[4] == 0x21 || d->lost) && d->failing == UINT64_MAX)
+        d->failing = index;
+    return d->failing != UINT64_MAX;
+}
+int remembering_result(void* h, validator::ValidatorResult* r)
+{
+    auto* d = static_cast<Remembering*>(h);
+    r->samples_received = d->pushed;
+    r->frames_decoded = d->pushed - d->corrupt;
+    r->failing_sample = d->failing, r->corrupt_frames = d->corrupt;
+    return d->failing != UINT64_MAX || d->corrupt != 0;
+}
+int remembering_finish(void* h, validator::ValidatorResult* r)
+{
+    std::lock_guard<std::mutex> held(stage.lock);
+    stage.first_done = true;
+    stage.changed.notify_all();
+    return remembering_result(h, r);
+}
+
+// A recording checked alone takes every core; once a second one is handed over it gives up frame
+// threads where a chunk starts a sequence (its third, the samples an IDR, a P, ...). The verdict
+// is the one a single decoder gives over the whole track: the counts of every part, and where a
+// drain or a sample fails, the failure as one decoder names it.
+TEST(DecodeAhead, ADecoderStartedAgainGivesTheVerdictOfOne)
+{
+    if (std::thread::hardware_concurrency() < 2)
+        GTEST_SKIP() << "one worker decodes one recording at a time";
+    const Bytes rows[] = {
+        {0x25, 0x41, 0x41, 0x41, 0x25, 0x41},  // decodes
+        {0x25, 0x41, 0x41, 0x41, 0x25, 0x21},  // refused after the new start
+        {0x25, 0x22, 0x41, 0x41, 0x25, 0x41},  // a corrupt frame before it
+        {0x25, 0x41, 0x41, 0x41, 0x25, 0x22},  // and after it
+    };
+    const validator::ValidatorApi saved = validator::validator_api;
+    validator::validator_api = validator::ValidatorApi{nullptr,           nullptr,           remembering_open,
+                                                       remembering_push,  remembering_finish, remembering_result,
+                                                       decoder_close,     1};
+    TempDir folder;
+    for (const Bytes& units : rows) {
+        SCOPED_TRACE(testing::PrintToString(units));
+        // what one decoder says of the whole track
+        Remembering one;
+        uint64_t refused_at = UINT64_MAX;
+        for (uint32_t i = 0; i < samples && refused_at == UINT64_MAX; i++) {
+            Bytes s = {0, 0, 0, 0, units[i], 0};
+            if (remembering_push(&one, s.data(), s.size(), i))
+                refused_at = i;
+        }
+        validator::ValidatorResult whole{};
+        int whole_rc = remembering_result(&one, &whole);
+        stage.opens = 0, stage.first_done = false;
+        rebuild::decode_ahead_begin(rebuild::decoder_room_beside_scan);
+        mp4::MovieInfo movies[2]{};
+        for (uint8_t tag = 1; tag <= 2; tag++) {
+            Bytes file, moov;
+            camera_file(tag == 1 ? units : Bytes(samples, 0x25), tag, &file, &moov, true);
+            std::string path = folder.path.string() + "/spool" + std::to_string(tag);
+            write_file(path, file);
+            rebuild::decode_ahead_submit(tag, path.c_str(), copy_of(moov), moov.size(), file.size());
+            ASSERT_EQ(mp4::parse_movie_copy(copy_of(moov), moov.size(), file.size(), &movies[tag - 1]), 1);
+            std::unique_lock<std::mutex> held(stage.lock);  // the first opens alone
+            stage.changed.wait(held, [] { return stage.opens >= 1; });
+        }
+        rebuild::DecodedAhead out{};
+        ASSERT_EQ(rebuild::decode_ahead_take(1, &movies[0], &out), 1);
+        EXPECT_GE(stage.opens, 3) << "the first recording's decoder never started again";
+        EXPECT_EQ(out.refused_chunk, refused_at == UINT64_MAX ? UINT64_MAX : refused_at / per_chunk);
+        EXPECT_EQ(out.result.failing_sample, whole.failing_sample);
+        if (refused_at == UINT64_MAX) {
+            EXPECT_EQ(out.finish_rc, whole_rc);
+            EXPECT_EQ(out.result.samples_received, whole.samples_received);
+            EXPECT_EQ(out.result.frames_decoded, whole.frames_decoded);
+            EXPECT_EQ(out.result.corrupt_frames, whole.corrupt_frames);
+        }
+        EXPECT_EQ(rebuild::decode_ahead_take(2, &movies[1], &out), 1);
+        EXPECT_EQ(out.finish_rc, 0);
+        rebuild::decode_ahead_stop();
+        for (mp4::MovieInfo& m : movies)
+            mp4::free_movie_info(&m);
+    }
     validator::validator_api = saved;
 }
 
