@@ -68,8 +68,9 @@ struct Row {
     // second sample's head in the last
     const char* layout;
     int located;  // the other's cluster its located piece lies in; -1: a piece in each of its clusters
-    int by_room;  // the cluster where the other's sound placed by the room left lies; -1: none
-    bool lenient;
+    int guessed;     // the cluster of the other's sound placed by the room left; -1: none
+    bool tentative;  // that sound only guessed at an edge instead
+    bool lenient;    // the decoder takes any sample
     bool broken;  // the second sample's payload is not the camera's
     int expect;
 };
@@ -77,20 +78,21 @@ struct Row {
 // A key frame cut twice inside its payload between the recording's clip header and the head of its
 // second sample, the clusters between the other recording's where its located piece and the
 // count of the clusters allow: placed only where exactly one of the ways the count leaves decodes
-// cleanly, no other recording's piece lies on it, and the whole chunk decodes; with more ways than
-// the decoder is given none is decoded.
+// cleanly, no other recording's piece lies on it (a guess counts nothing), and the whole chunk
+// decodes; with more ways than the decoder is given none is decoded.
 TEST(SalvageDecodeJoin, AKeyFrameIsPlacedWhereExactlyOneWayDecodes)
 {
     const Row rows[] = {
-        {"one way of those the count leaves decodes", "AABABAABA", 2, -1, false, false, 1},
-        {"the one that decodes cut once", "AABBAABA", 2, -1, false, false, 1},
-        {"every way decodes", "AABABAABA", 2, -1, true, false, 0},
-        {"the way that decodes takes a cluster of the other's sound", "AABABAABA", 2, 3, false, false, 0},
-        {"the samples behind the key frame do not decode", "AABABAABA", 2, -1, false, true, 0},
+        {"one way of those the count leaves decodes", "AABABAABA", 2, -1, false, false, false, 1},
+        {"the one that decodes cut once", "AABBAABA", 2, -1, false, false, false, 1},
+        {"every way decodes", "AABABAABA", 2, -1, false, true, false, 0},
+        {"the way that decodes takes a cluster of the other's sound", "AABABAABA", 2, 3, false, false, false, 0},
+        {"the other's sound guessed at an edge there counts nothing", "AABABAABA", 2, 3, true, false, false, 1},
+        {"the samples behind the key frame do not decode", "AABABAABA", 2, -1, false, false, true, 0},
         {"more ways than the decoder is given",
-         "AAAAAAAAAAAAAAAAAAAABAAABBBAAAAAAAAAAAAAAAAAAAABA", 20, -1, false, false, 0},
+         "AAAAAAAAAAAAAAAAAAAABAAABBBAAAAAAAAAAAAAAAAAAAABA", 20, -1, false, false, false, 0},
         {"more ways than are listed, one of them counted",
-         "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAABBBBBBBBBBAAAAAAAAAAAAAAAAAAAAAAAAAAAAAABA", -1, -1, false, false, 0},
+         "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAABBBBBBBBBBAAAAAAAAAAAAAAAAAAAAAAAAAAAAAABA", -1, -1, false, false, false, 0},
     };
     const validator::ValidatorApi saved = validator::validator_api;
     validator::validator_api = validator::ValidatorApi{nullptr,        nullptr,        decoder_open, decoder_push,
@@ -141,9 +143,9 @@ TEST(SalvageDecodeJoin, AKeyFrameIsPlacedWhereExactlyOneWayDecodes)
         for (size_t c = 0; c < layout.size(); c++)
             if (int(c) == r.located || (r.located < 0 && layout[c] == 'B'))
                 basics::list_append(&claims.spans, salvage::ClaimedSpan{c * cs + 8, c * cs + 24, 2, 0});
-        if (r.by_room >= 0) {
-            salvage::ClaimedSpan sound{r.by_room * cs + 100, r.by_room * cs + 400, 2, 0};
-            sound.by_room = 1;
+        if (r.guessed >= 0) {
+            salvage::ClaimedSpan sound{r.guessed * cs + 100, r.guessed * cs + 400, 2, 0};
+            (r.tentative ? sound.tentative : sound.by_room) = 1;
             basics::list_append(&claims.spans, sound);
         }
         salvage::sort_claims(&claims);
