@@ -58,8 +58,10 @@ TEST(SalvageWrittenShort, AShortClipIsPlannedAgainOnlyWhereOthersLieAmongItsPiec
                                                            r.chunk_count, 0, 0});
         basics::list_append(&clips, analysis::RecoveryClip{2, &headers[1], &runs[1], &movies[1], others.data(), 2, 0, 0});
         analysis::MarkerList markers{};
+        analysis::KkadMarker box{};
+        box.marker_offset = r.marker, box.tag = r.marker_tag, box.valid = 1;
         if (r.marker)
-            basics::list_append(&markers, analysis::KkadMarker{r.marker, 0, r.marker_tag, 1});
+            basics::list_append(&markers, box);
         uint8_t written[2] = {1, 0};
         std::vector<uint64_t> at = r.at;
         uint64_t* written_at[2] = {at.data(), nullptr};
