@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,9 @@
 
 #include "analysis_fixture.h"
 #include "mp4/movie_box.h"
+#include "platform/platform.h"
 #include "rebuild/decode_ahead.h"
+#include "tools/mkcard_config.h"
 #include "validator/loader.h"
 
 namespace {
@@ -40,10 +43,19 @@ void decoder_close(void* h) { delete static_cast<Decoder*>(h); }
 
 constexpr uint32_t sample = 300, samples = 6, per_chunk = 2, media = 32;
 
+// The configuration record of the sequence parameter set `sps` and one picture parameter set.
+Bytes avcc_of(const Bytes& sps)
+{
+    Bytes avcc = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1, 0, uint8_t(sps.size())};
+    mkcard::put_bytes(avcc, sps);
+    mkcard::put_bytes(avcc, {1, 0, 2, 0x68, 0xEE});
+    return avcc;
+}
+
 // The camera's file of three chunks of two samples, each sample's first unit header from `units`,
-// and its movie box; `tag` sets the file's bytes apart from another recording's. With `sized`, the
-// sequence parameter set says the picture's size (64x64), so that the decoder's room is known.
-void camera_file(const Bytes& units, uint8_t tag, Bytes* file, Bytes* moov, bool sized = false)
+// and its movie box; `tag` sets the file's bytes apart from another recording's. `avcc` (empty: one
+// that does not say the picture's size) is its configuration record.
+void camera_file(const Bytes& units, uint8_t tag, Bytes* file, Bytes* moov, const Bytes& avcc = {})
 {
     *file = box("ftyp", Bytes(16, 'X'));
     mkcard::put_be32(*file, media - 24 + sample * samples);
@@ -58,11 +70,7 @@ void camera_file(const Bytes& units, uint8_t tag, Bytes* file, Bytes* moov, bool
         file->resize(file->size() + sample - 5, tag);
     }
     Bytes stsd = full(0, {1});
-    Bytes sps = sized ? Bytes{0x67, 0x42, 0x00, 0x1E, 0xE8, 0x42, 0x64} : Bytes{0x67, 0x64, 0, 0x28};
-    Bytes avcc = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1, 0, uint8_t(sps.size())};
-    mkcard::put_bytes(avcc, sps);
-    mkcard::put_bytes(avcc, {1, 0, 2, 0x68, 0xEE});
-    mkcard::put_bytes(stsd, box("avc1", box("avcC", avcc)));
+    mkcard::put_bytes(stsd, box("avc1", box("avcC", avcc.size() ? avcc : avcc_of({0x67, 0x64, 0, 0x28}))));
     Bytes hdlr(24, 0);
     std::memcpy(hdlr.data() + 8, "vide", 4);
     Bytes stbl = boxes({box("stsd", stsd), box("stts", full(0, {0})), box("stsc", full(0, {1, 1, per_chunk, 1})),
@@ -71,6 +79,7 @@ void camera_file(const Bytes& units, uint8_t tag, Bytes* file, Bytes* moov, bool
     *moov = box("moov", boxes({box("mvhd", Bytes(100, 0)), box("trak", mdia)}));
 }
 
+// The same, every sample a key frame but `refused` (none: samples), which the decoder refuses.
 void camera_file(uint32_t refused, uint8_t tag, Bytes* file, Bytes* moov)
 {
     Bytes units(samples, 0x25);
@@ -143,6 +152,91 @@ TEST(DecodeAhead, EachRecordingTakesTheVerdictOfItsOwnSamples)
     }
     rebuild::decode_ahead_stop();
     validator::validator_api = saved;
+}
+
+// A decoder whose pushes of one recording's samples wait until the test lets them go on.
+std::mutex held_lock;
+std::condition_variable held_changed;
+uint8_t held_tag = 0;
+bool held_in = false, held_go = false;
+int held_push(void*, const uint8_t* b, uint64_t n, uint64_t)
+{
+    std::unique_lock<std::mutex> held(held_lock);
+    if (n > 5 && b[5] == held_tag) {
+        held_in = true;
+        held_changed.notify_all();
+        held_changed.wait(held, [] { return held_go; });
+    }
+    return 0;
+}
+int finished(void*, validator::ValidatorResult* r)
+{
+    r->samples_received = r->frames_decoded = 1, r->corrupt_frames = 0, r->failing_sample = UINT64_MAX;
+    return 0;
+}
+void closed(void*) {}
+
+// The frame threads of each decoder opened: while the scan reads, a decoder decoded alone leaves
+// room in a room that holds two for the next recording's on one thread; once it is over, the last
+// check to open takes every core while another still runs.
+TEST(DecodeAhead, DecodersShareTheRoomAndTheCores)
+{
+    uint32_t cores = std::thread::hardware_concurrency();
+    if (cores < 2)
+        GTEST_SKIP() << "one worker: no check runs beside another";
+    char message[256];
+    std::string library = std::string(MENDORA_BUILD_DIR) + "/test_doubles/libvalidator_double_good.so";
+    ASSERT_EQ(validator::load_validator_from(library.c_str(), message, sizeof message), 1) << message;
+    auto grants = reinterpret_cast<uint32_t (*)(uint32_t*, uint32_t)>(
+        platform::find_symbol(validator::validator_api.library, "double_thread_grants"));
+    ASSERT_TRUE(grants != nullptr);
+    validator::validator_api.push = held_push, validator::validator_api.finish = finished;
+    validator::validator_api.get_result = finished, validator::validator_api.close = closed;
+    // 202 x 118 pictures, 10 bits: the parameter sets say what a picture costs
+    Bytes avcc;
+    ASSERT_TRUE(mkcard::build_avcc({0x67, 0x6E, 0x00, 0x0B, 0xA6, 0xCD, 0x94, 0x34, 0x47, 0x92, 0x6C, 0x04, 0x40, 0x00,
+                                    0x00, 0x03, 0x00, 0x40, 0x00, 0x00, 0x0C, 0x83, 0xC5, 0x0A, 0x65, 0x80},
+                                   {0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC0}, &avcc));
+    TempDir folder;
+    Bytes file[2], moov[2];
+    std::string path[2];
+    mp4::MovieInfo movie[2] = {};
+    for (int i = 0; i < 2; i++) {
+        // one key frame: the decoders cannot start again on fewer threads
+        camera_file({0x25, 0x41, 0x41, 0x41, 0x41, 0x41}, uint8_t(0x30 + i), &file[i], &moov[i], avcc);
+        path[i] = folder.path.string() + "/spool" + std::to_string(i);
+        write_file(path[i], file[i]);
+        ASSERT_EQ(mp4::parse_movie_copy(copy_of(moov[i]), moov[i].size(), (i + 1) << 20, &movie[i]), 1);
+    }
+    uint64_t cost = rebuild::decoded_picture_bytes(&movie[0]);
+    ASSERT_GT(cost, 0u);
+    // room for two decoders on one thread each beside the scan
+    held_tag = 0x30, held_in = held_go = false;
+    rebuild::decode_ahead_begin(2 * rebuild::decoder_room_for(cost, 1));
+    rebuild::decode_ahead_submit(1 << 20, path[0].c_str(), copy_of(moov[0]), moov[0].size(), 1 << 20);
+    {
+        std::unique_lock<std::mutex> held(held_lock);
+        held_changed.wait(held, [] { return held_in; });
+    }
+    rebuild::decode_ahead_scan_over();
+    rebuild::decode_ahead_submit(2 << 20, path[1].c_str(), copy_of(moov[1]), moov[1].size(), 2 << 20);
+    rebuild::DecodedAhead out{};
+    EXPECT_EQ(rebuild::decode_ahead_take(2 << 20, &movie[1], &out), 1);
+    {
+        std::lock_guard<std::mutex> held(held_lock);
+        held_go = true;
+        held_changed.notify_all();
+    }
+    EXPECT_EQ(rebuild::decode_ahead_take(1 << 20, &movie[0], &out), 1);
+    rebuild::decode_ahead_stop();
+    uint32_t got[4] = {};
+    ASSERT_EQ(grants(got, 4), 2u);
+    EXPECT_EQ(got[0], 1u) << "the first beside the scan";
+    EXPECT_EQ(got[1], std::min(cores, rebuild::frame_threads_within(cost, rebuild::decoder_room_for(cost, cores))))
+        << "the last after it";
+    for (mp4::MovieInfo& m : movie)
+        mp4::free_movie_info(&m);
+    validator::unload_validator();
 }
 
 // A decoder that remembers what came before a sequence start: it refuses every sample when its
@@ -238,7 +332,7 @@ TEST(DecodeAhead, ADecoderStartedAgainGivesTheVerdictOfOne)
         mp4::MovieInfo movies[2]{};
         for (uint8_t tag = 1; tag <= 2; tag++) {
             Bytes file, moov;
-            camera_file(tag == 1 ? units : Bytes(samples, 0x25), tag, &file, &moov, true);
+            camera_file(tag == 1 ? units : Bytes(samples, 0x25), tag, &file, &moov, avcc_of({0x67, 0x42, 0, 0x1E, 0xE8, 0x42, 0x64}));
             std::string path = folder.path.string() + "/spool" + std::to_string(tag);
             write_file(path, file);
             rebuild::decode_ahead_submit(tag, path.c_str(), copy_of(moov), moov.size(), file.size());
