@@ -478,6 +478,8 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
         uint32_t tag = in.others.tag;
         in.others.gaps = &out->gaps;
         in.others.open = &out->open;
+        basics::Growable<ClaimedSpan, 16> heads{};
+        in.others.heads = &heads;
         if (find_recording_chunks(in.image, in.image_size, in.geometry, &in.header, in.markers, in.marker_count,
                                   in.between_hint, in.clock.video_timescale ? &in.clock : nullptr, in.pcm,
                                   &in.others, &chunks, &layout))
@@ -512,6 +514,15 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                     basics::list_append(&out->spans, s);
                 }
             }
+        // the heads of its samples the claims show in one cluster each, for the others to count by
+        for (uint64_t i = 0; i < heads.count; i++) {
+            int seen = 0;
+            for (uint64_t j = 0; j < i && !seen; j++)
+                seen = heads.items[j].begin == heads.items[i].begin && heads.items[j].end == heads.items[i].end;
+            if (!seen)
+                basics::list_append(&out->spans, heads.items[i]);
+        }
+        basics::list_free(&heads);
         basics::list_free(&chunks);
     }
     basics::list_free(&own);

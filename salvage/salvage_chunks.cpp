@@ -11,6 +11,7 @@
 #include "salvage/cut_join.h"
 #include "salvage/damaged_chunk.h"
 #include "salvage/last_chunk.h"
+#include "salvage/lost_count.h"
 #include "salvage/sample_heads.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
@@ -111,6 +112,25 @@ void append_located(Chain* c, const Described* d)
 }
 
 
+// The recording's pieces with their offsets in its file that the chain has placed: its clip header,
+// the chunks placed so far, and `anchors` (`count` of them) behind the chunk being joined.
+void own_pieces_before(const Chain* ch, const JoinAnchor* anchors, uint64_t count, LostPieces* own)
+{
+    const ClipHeader* h = ch->r->header;
+    add_lost_piece(own, 0, h->header_offset, h->mdat_offset - h->header_offset);
+    for (size_t i = 0; i < ch->chunks->count; i++) {
+        const SalvageChunk* c = &ch->chunks->items[i];
+        uint64_t bytes = salvage_chunk_walked(c), head;
+        const ChunkPlace place = salvage_chunk_place(c);
+        for (uint64_t from = 0; c->file_known && from < bytes; from += head) {
+            head = place_run_end(&place, from, bytes) - from;
+            add_lost_piece(own, c->file_offset + from, place_offset(&place, from), head);
+        }
+    }
+    for (uint64_t i = 0; i < count; i++)
+        add_lost_piece(own, anchors[i].file, anchors[i].image, 1);
+}
+
 // A described chunk that does not walk whole at `at`, joined across a fragment boundary to the
 // run that holds the kkad box that describes it (at the distance `to_box` behind its end in the
 // camera's file) or the recording's next located chunk `next`; `first` 1 for the recording's first
@@ -136,8 +156,18 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
     JoinWindow window{ch->others ? ch->others->claims : nullptr, ch->others ? ch->others->clip : 0,
                       ch->others ? ch->others->tag : 0};
     const JoinWindow* unvouched = (ch->box_to_chunk || first) && ch->others ? &window : nullptr;
-    if (count == 0 || !join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes,
-                                        codec::syntax_of(video_format(r->hevc)), anchors, count, 0, unvouched, &place))
+    // the count of the clusters between the recording's pieces around the chunk, where another
+    // recording written at once shares them, narrows the ways the joiner weighs
+    LostPieces own{r->image, r->image_size, r->geometry, window.claims, window.clip, window.tag, {}, {}};
+    own_pieces_before(ch, anchors, count, &own);
+    CountedStretch stretch;
+    codec::Syntax syntax = codec::syntax_of(video_format(r->hevc));
+    if (count && lost_stretch(&own, d->file_offset, &sizes, syntax, ch->others ? ch->others->heads : nullptr, &stretch))
+        window.count = &stretch;
+    int joined = count && join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes, syntax,
+                                           anchors, count, 0, unvouched, &place);
+    free_lost_pieces(&own);
+    if (!joined)
         return 0;
     *out = whole_described(d, at);
     out->cut = place.cut;

@@ -69,6 +69,9 @@ struct OthersPieces {
     uint32_t tag;
     SoundGapList* gaps = nullptr;  // where the sound the claims leave open is noted; null: nowhere
     SoundGapList* open = nullptr;  // where sound is noted for the clusters the claims leave free; null: nowhere
+    // where the heads of the samples of a described chunk that the claims show in one cluster each
+    // are noted, the chunk placed or not; null: nowhere
+    basics::Growable<ClaimedSpan, 16>* heads = nullptr;
 };
 
 // The chunks of the recording that starts with `header` and whose kkad boxes are `markers`

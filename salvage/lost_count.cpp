@@ -1,0 +1,66 @@
+#include "salvage/lost_count.h"
+
+#include "salvage/sample_heads.h"
+
+namespace salvage {
+
+namespace {
+
+uint64_t total_of(const mp4::SampleSizes* sizes)
+{
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < sizes->count; i++)
+        total += mp4::sample_size_at(sizes, i);
+    return total;
+}
+
+// The recording's pieces nearest in front of bytes [file, file + size) and behind them.
+int around(const LostPieces* own, uint64_t file, uint64_t size, JoinAnchor* lo, JoinAnchor* hi)
+{
+    const JoinAnchor* a = file ? anchor_upto(&own->points, file - 1) : nullptr;
+    const JoinAnchor* b = anchor_from(&own->points, file + size);
+    if (!a || !b)
+        return 0;
+    *lo = *a, *hi = *b;
+    return 1;
+}
+
+}  // namespace
+
+void add_lost_piece(LostPieces* own, uint64_t file, uint64_t at, uint64_t size)
+{
+    if (size == 0 || at > UINT64_MAX - size || file > UINT64_MAX - size)
+        return;
+    basics::list_append(&own->spans, ClaimedSpan{at, at + size, own->clip, own->tag, 0, file});
+    basics::list_append(&own->points, JoinAnchor{file, at});
+    if (size > 1)
+        basics::list_append(&own->points, JoinAnchor{file + size - 1, at + size - 1});
+    sort_anchors(&own->points);
+}
+
+void free_lost_pieces(LostPieces* own)
+{
+    basics::list_free(&own->spans);
+    basics::list_free(&own->points);
+}
+
+int lost_stretch(LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, codec::Syntax syntax,
+                 basics::Growable<ClaimedSpan, 16>* noted, CountedStretch* out)
+{
+    JoinAnchor lo, hi;
+    if (!own->claims || !own->geometry || !around(own, file, total_of(sizes), &lo, &hi))
+        return 0;
+    basics::Growable<ClaimedSpan, 16> heads{};
+    find_sample_heads(own->image, own->image_size, own->geometry, own->claims, own->clip, own->tag, lo.image, hi.image,
+                      file, sizes, syntax, count_clusters_max, &heads);
+    for (uint64_t i = 0; i < heads.count; i++) {
+        add_lost_piece(own, heads.items[i].file, heads.items[i].begin, heads.items[i].end - heads.items[i].begin);
+        if (noted)
+            basics::list_append(noted, heads.items[i]);
+    }
+    basics::list_free(&heads);
+    return count_prepare(own->geometry, own->claims, own->clip, own->tag, own->spans.items, own->spans.count, lo, hi,
+                         out);
+}
+
+}  // namespace salvage

@@ -1,0 +1,44 @@
+#pragma once
+// A described chunk of a recording whose movie box is gone, cut by the runs of another recording
+// written at once. Its kkad description gives its samples' sizes and its offset in the camera's
+// file, as a movie box would: the recording's clip header, the chunks placed in front of it and the
+// kkad box behind it are pieces of its file placed in the image, and the clusters between two of
+// them are counted as for a clip with its movie box (cluster_count): the count narrows the ways the
+// joiner weighs.
+#include <cstdint>
+#include <cstdio>
+
+#include "basics/growable.h"
+#include "codec/nal_units.h"
+#include "image/exfat_detect.h"
+#include "mp4/sample_tables.h"
+#include "salvage/chunk_place.h"
+#include "salvage/cluster_count.h"
+#include "salvage/join_anchors.h"
+#include "salvage/salvage_plan.h"
+
+namespace salvage {
+
+// The recording's located pieces with their offsets in its file, and where the others' lie.
+struct LostPieces {
+    std::FILE* image;
+    uint64_t image_size;
+    const image::ImageGeometry* geometry;
+    const ClaimList* claims;  // null: the others' pieces are not known, nothing is counted
+    uint32_t clip, tag;
+    basics::Growable<ClaimedSpan, 64> spans;
+    AnchorList points;  // each piece's first and last byte, in file order
+};
+
+// Adds bytes [file, file + size) of the camera's file, lying in one run from image offset `at`.
+void add_lost_piece(LostPieces* own, uint64_t file, uint64_t at, uint64_t size);
+void free_lost_pieces(LostPieces* own);
+
+// The stretch from the recording's piece in front of bytes [file, file + size) to the one behind,
+// with the heads of the samples `sizes` (the first at `file`) that show them in one cluster there
+// added to `own` and (when not null) to `heads`: ready for the joiner to count its ways against. 0
+// when it cannot be counted.
+int lost_stretch(LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, codec::Syntax syntax,
+                 basics::Growable<ClaimedSpan, 16>* heads, CountedStretch* out);
+
+}  // namespace salvage
