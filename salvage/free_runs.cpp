@@ -168,7 +168,8 @@ void free_clusters(const image::ImageGeometry* g, const ClaimList* claims, const
         (gap->lo_image - heap) % cs != gap->lo_file % cs || (gap->hi_image - heap) % cs != gap->hi_file % cs)
         return;
     uint64_t lc = (gap->lo_image - heap) / cs, hc = (gap->hi_image - heap) / cs, lf = gap->lo_file / cs;
-    if (hc - lc >= free_runs_window || !others_in_order(claims, heap, cs, lc, hc, gap->clip, gap->tag, free_runs_window))
+    if (hc - lc >= free_runs_window ||
+        !others_in_order(claims, heap, cs, lc, hc, gap->clip, gap->tag, free_runs_window))
         return;
     out->valid = 1;
     out->needed = gap->hi_file / cs - lf + 1;
@@ -307,15 +308,15 @@ void note_open_sound(JoinAnchor lo, JoinAnchor hi, uint64_t file, uint64_t size,
 
 void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
 {
-    // the clusters counting gives a file first: they take room the open sound would look for
-    settle_turns(geometry, claims);
     const SoundGap* gaps = claims->open.items;
     uint64_t n = claims->open.count;
     claims->threaded.count = 0;
     uint64_t cs = geometry ? geometry->cluster_bytes : 0;
     // as many open as settle_sound_gaps weighs at most
-    if (cs == 0 || n > sound_gaps_max)
+    if (cs == 0 || n > sound_gaps_max) {
+        settle_turns(geometry, claims);
         return;
+    }
     auto* free = static_cast<FreeClusters*>(basics::xcalloc(n + 1, sizeof(FreeClusters)));
     auto* taken = static_cast<uint8_t*>(basics::xcalloc(n + 1, 1));
     for (uint64_t g = 0; g < n; g++)
@@ -361,6 +362,9 @@ void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
     std::free(drop);
     std::free(taken);
     std::free(free);
+    // and the clusters counting gives a file, for the next pass's planners: the sound above is
+    // threaded through the clusters the pieces alone leave
+    settle_turns(geometry, claims);
 }
 
 int room_between(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,

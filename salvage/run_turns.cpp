@@ -25,7 +25,7 @@ const ClaimedSpan* first_reaching(const ClaimList* claims, uint64_t b)
 
 ClusterView view_cluster(const ClaimList* claims, uint64_t b, uint64_t cs, uint32_t clip, uint32_t tag)
 {
-    ClusterView v = {0, 0, 0, UINT64_MAX, 0};
+    ClusterView v = {0, 0, 0, 0, UINT64_MAX, 0};
     const ClaimedSpan* stop = claims->spans.items + claims->spans.count;
     for (const ClaimedSpan* c = first_reaching(claims, b); c != stop && c->begin < b + cs; c++) {
         if (c->end <= b || c->inferred)
@@ -33,6 +33,8 @@ ClusterView view_cluster(const ClaimList* claims, uint64_t b, uint64_t cs, uint3
         if (of_other(c, clip, tag)) {
             v.taken |= c->tentative == 0 || c->tentative == claim_copy;
             v.other |= c->tentative == 0;
+            v.solid |= c->tentative == 0 &&
+                       (c->file != UINT64_MAX || c->bound || c->clip == 0 || c->end - c->begin >= cs);
             continue;
         }
         if (c->tentative != 0)
@@ -131,7 +133,8 @@ uint64_t count_gap(const ClaimList* claims, uint64_t heap, uint64_t cs, const Kn
     uint64_t at[turns_window_clusters];
     for (uint64_t c = lo.last + 1; c < hi.first; c++) {
         ClusterView v = view_cluster(claims, heap + c * cs, cs, lo.clip, lo.tag);
-        if (v.clash || (v.mine && v.taken))
+        // a cluster whose taker may be a wrong find may be the file's own: nothing is counted
+        if (v.clash || (v.mine && v.taken) || (v.taken && !v.solid))
             return 0;
         if (v.taken)
             continue;

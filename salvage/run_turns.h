@@ -19,6 +19,9 @@ int of_other(const ClaimedSpan* c, uint32_t clip, uint32_t tag);
 struct ClusterView {
     int taken;
     int other;     // another recording's piece, not a copy
+    // another recording's piece that a wrong find would hardly be: one whose file offset is
+    // known, that begins or ends its file, a kkad box, or one a cluster long at least
+    int solid;
     int mine;      // a piece of its own
     uint64_t own;  // the file's cluster; UINT64_MAX: no such piece
     int clash;     // pieces of its own that disagree
