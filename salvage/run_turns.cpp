@@ -164,22 +164,23 @@ uint64_t settle_turns(const image::ImageGeometry* geometry, ClaimList* claims)
         basics::Growable<ClaimedSpan, 16> found{};
         const ClaimedSpan* spans = claims->spans.items;
         uint64_t n = claims->spans.count;
-        // per recording, the piece reaching furthest so far and the next one behind it in the image
+        // each located piece and the next of its recording behind it in the image, looked for as
+        // far as a gap is counted
         for (uint64_t i = 0; i < n; i++) {
             KnownPiece lo, hi;
             if (!known_piece(spans[i], heap, cs, &lo))
                 continue;
             // the next piece of the same recording that begins past lo's clusters; one that ends
             // inside them is passed over
-            uint64_t j = i + 1;
-            for (; j < n; j++) {
+            uint64_t j = i + 1, reach = heap + (lo.last + turns_window_clusters + 2) * cs;
+            for (; j < n && spans[j].begin < reach; j++) {
                 if (!known_piece(spans[j], heap, cs, &hi) || hi.clip != lo.clip)
                     continue;
                 if (hi.last <= lo.last)
                     continue;
                 break;
             }
-            if (j < n && hi.first > lo.last + 1)
+            if (j < n && spans[j].begin < reach && hi.first > lo.last + 1)
                 added += count_gap(claims, heap, cs, lo, hi, &found);
         }
         if (found.count == 0) {
