@@ -4,56 +4,12 @@
 #include <cstdlib>
 
 #include "basics/checked_alloc.h"
+#include "salvage/run_turns.h"
 #include "salvage/sound_gaps.h"
 
 namespace salvage {
 
 namespace {
-
-int of_other(const ClaimedSpan* c, uint32_t clip, uint32_t tag)
-{
-    return c->clip != clip && (c->tag == 0 || c->tag != tag);
-}
-
-// What the located pieces tell of the cluster at `b` for the recording of `clip` (or `tag`):
-// another recording's piece, or a copy of one, takes it; a piece of its own whose file offset is
-// known tells which of the file's clusters it is.
-struct ClusterView {
-    int taken;
-    int other;     // another recording's piece, not a copy
-    int mine;      // a piece of its own
-    uint64_t own;  // the file's cluster; UINT64_MAX: no such piece
-    int clash;     // pieces of its own that disagree
-};
-
-ClusterView view_cluster(const ClaimList* claims, uint64_t b, uint64_t cs, uint32_t clip, uint32_t tag)
-{
-    ClusterView v = {0, 0, 0, UINT64_MAX, 0};
-    const ClaimedSpan* first = claims->spans.items;
-    const ClaimedSpan* stop = first + claims->spans.count;
-    uint64_t from = b > claims->longest ? b - claims->longest : 0;
-    const ClaimedSpan* c =
-        std::lower_bound(first, stop, from, [](const ClaimedSpan& x, uint64_t y) { return x.begin < y; });
-    for (; c != stop && c->begin < b + cs; c++) {
-        if (c->end <= b || c->inferred)
-            continue;
-        if (of_other(c, clip, tag)) {
-            v.taken |= c->tentative == 0 || c->tentative == claim_copy;
-            v.other |= c->tentative == 0;
-            continue;
-        }
-        if (c->tentative != 0)
-            continue;
-        v.mine = 1;
-        if (c->file == UINT64_MAX)
-            continue;
-        uint64_t x = std::max(c->begin, b), f = (c->file + (x - c->begin)) / cs;
-        if (v.own != UINT64_MAX && v.own != f)
-            v.clash = 1;
-        v.own = f;
-    }
-    return v;
-}
 
 // Runs repeat with a period of at most pattern_period_max clusters, each located slot of it seen
 // at least pattern_seen times around the gap.
@@ -192,57 +148,6 @@ int repeating_runs(const ClaimList* claims, uint64_t heap, uint64_t cs, uint32_t
     return 0;
 }
 
-// Recordings whose pieces others_in_order weighs.
-constexpr uint32_t order_recordings_max = 8;
-
-// 1 when the other recordings' pieces around the clusters [lc, hc] keep the order of their files:
-// between two pieces of one recording whose file offsets are known, its pieces take no more
-// clusters than its file has between the two. A piece found where its file has no cluster is a
-// wrong find, and a cluster it takes may be the recording's own.
-int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
-                    uint32_t tag)
-{
-    struct Last {
-        uint32_t clip;
-        uint64_t cluster;  // the last cluster its pieces take
-        uint64_t known;    // the last of them whose file cluster is known, and that file cluster
-        uint64_t file;
-        uint64_t taken;    // clusters its pieces take from `known` on
-        int has_known;
-    } seen[order_recordings_max] = {};
-    uint64_t from = heap + (lc > free_runs_window ? lc - free_runs_window : 0) * cs;
-    uint64_t to = heap + (hc + free_runs_window + 1) * cs;
-    const ClaimedSpan* first = claims->spans.items;
-    const ClaimedSpan* stop = first + claims->spans.count;
-    const ClaimedSpan* c = std::lower_bound(first, stop, from > claims->longest ? from - claims->longest : 0,
-                                            [](const ClaimedSpan& x, uint64_t y) { return x.begin < y; });
-    for (; c != stop && c->begin < to; c++) {
-        if (c->end <= from || c->begin < heap || c->clip == 0 || c->tentative != 0 || !of_other(c, clip, tag))
-            continue;
-        Last* r = seen;
-        while (r != seen + order_recordings_max && r->clip && r->clip != c->clip)
-            r++;
-        if (r == seen + order_recordings_max)
-            return 0;
-        r->clip = c->clip;
-        for (uint64_t b = std::max(c->begin, from); b < c->end && b < to; b = heap + ((b - heap) / cs + 1) * cs) {
-            uint64_t k = (b - heap) / cs;
-            // pieces come in image order: a cluster is counted once
-            if (!r->taken || k > r->cluster)
-                r->cluster = k, r->taken++;
-            // a cluster met before: the same piece claimed twice, or pieces that overlap
-            if (c->file == UINT64_MAX || (r->has_known && k <= r->known))
-                continue;
-            uint64_t f = (c->file + (b - c->begin)) / cs;
-            // the clusters taken since the last known one, this one's included, fit the file's
-            if (r->has_known && (f <= r->file || r->taken - 1 > f - r->file) && k >= lc && r->known <= hc)
-                return 0;
-            r->known = k, r->file = f, r->taken = 1, r->has_known = 1;
-        }
-    }
-    return 1;
-}
-
 // The clusters from the one that holds a gap's `lo` to the one that holds its `hi` that no other
 // recording's piece takes, in image order; with runs that repeat, only those of the recording's
 // slots.
@@ -263,7 +168,8 @@ void free_clusters(const image::ImageGeometry* g, const ClaimList* claims, const
         (gap->lo_image - heap) % cs != gap->lo_file % cs || (gap->hi_image - heap) % cs != gap->hi_file % cs)
         return;
     uint64_t lc = (gap->lo_image - heap) / cs, hc = (gap->hi_image - heap) / cs, lf = gap->lo_file / cs;
-    if (hc - lc >= free_runs_window || !others_in_order(claims, heap, cs, lc, hc, gap->clip, gap->tag))
+    if (hc - lc >= free_runs_window ||
+        !others_in_order(claims, heap, cs, lc, hc, gap->clip, gap->tag, free_runs_window))
         return;
     out->valid = 1;
     out->needed = gap->hi_file / cs - lf + 1;
@@ -407,8 +313,10 @@ void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
     claims->threaded.count = 0;
     uint64_t cs = geometry ? geometry->cluster_bytes : 0;
     // as many open as settle_sound_gaps weighs at most
-    if (cs == 0 || n > sound_gaps_max)
+    if (cs == 0 || n > sound_gaps_max) {
+        settle_turns(geometry, claims);
         return;
+    }
     auto* free = static_cast<FreeClusters*>(basics::xcalloc(n + 1, sizeof(FreeClusters)));
     auto* taken = static_cast<uint8_t*>(basics::xcalloc(n + 1, 1));
     for (uint64_t g = 0; g < n; g++)
@@ -454,6 +362,9 @@ void settle_free_runs(const image::ImageGeometry* geometry, ClaimList* claims)
     std::free(drop);
     std::free(taken);
     std::free(free);
+    // and the clusters counting gives a file, for the next pass's planners: the sound above is
+    // threaded through the clusters the pieces alone leave
+    settle_turns(geometry, claims);
 }
 
 int room_between(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
@@ -465,7 +376,7 @@ int room_between(const image::ImageGeometry* geometry, const ClaimList* claims, 
         (lo.image - heap) % cs != lo.file % cs || (hi.image - heap) % cs != hi.file % cs)
         return 0;
     uint64_t lc = (lo.image - heap) / cs, hc = (hi.image - heap) / cs, lf = lo.file / cs;
-    if (hc - lc >= free_runs_window || !others_in_order(claims, heap, cs, lc, hc, clip, tag))
+    if (hc - lc >= free_runs_window || !others_in_order(claims, heap, cs, lc, hc, clip, tag, free_runs_window))
         return 0;
     out->needed = hi.file / cs - lf + 1;
     for (uint64_t c = lc; c <= hc; c++) {

@@ -132,20 +132,21 @@ void place(PlacedRecording& p, uint32_t index, Layout& l, uint64_t* next)
     }
 }
 
-// Two recordings written at once, as a file system gives clusters to two growing files: runs of
-// `run` clusters alternate (the second's runs of their own length where one is given, every run's
-// length drawn around its own with a jitter seed), the first recording's first, until one ends;
-// the other's rest follows.
+// Recordings written at once, as a file system gives clusters to growing files: runs of `run`
+// clusters in turn (the second's runs of their own length where one is given, every run's length
+// drawn around its own with a jitter seed), the first recording's first, until one ends; the
+// others' rest follows in turn.
 // With wrap_clusters they begin that far before the heap's end; the clusters they still need go
 // on where `next` stood, and so does what follows them.
-void place_together(PlacedRecording& a, PlacedRecording& b, uint32_t index, Layout& l, uint64_t* next)
+void place_together(std::vector<PlacedRecording*> all, uint32_t index, Layout& l, uint64_t* next)
 {
+    PlacedRecording& a = *all[0];
     uint64_t cs = l.v.cluster_bytes, run = a.what.placement.alternate_runs, wrap = a.what.placement.wrap_clusters;
-    PlacedRecording* both[2] = {&a, &b};
-    uint64_t clusters[2], done[2] = {0, 0};
-    for (int i = 0; i < 2; i++) {
-        clusters[i] = (both[i]->rec.file_size + cs - 1) / cs;
-        both[i]->cluster_image_offset.assign(clusters[i], 0);
+    size_t n = all.size();
+    std::vector<uint64_t> clusters(n), done(n, 0);
+    for (size_t i = 0; i < n; i++) {
+        clusters[i] = (all[i]->rec.file_size + cs - 1) / cs;
+        all[i]->cluster_image_offset.assign(clusters[i], 0);
     }
     *next += a.what.placement.gap_clusters;
     uint64_t resume = *next;
@@ -155,14 +156,20 @@ void place_together(PlacedRecording& a, PlacedRecording& b, uint32_t index, Layo
         *next = l.v.cluster_count - wrap;
     }
     bool wrapped = !wrap;
-    uint64_t runs[2] = {run, a.what.placement.second_runs ? a.what.placement.second_runs : run};
+    auto unfinished = [&]() {
+        for (size_t i = 0; i < n; i++)
+            if (done[i] < clusters[i])
+                return true;
+        return false;
+    };
     Rng jitter{a.what.placement.jitter_seed};
-    for (int i = 0; done[0] < clusters[0] || done[1] < clusters[1]; i ^= 1) {
-        uint64_t length = a.what.placement.jitter_seed ? 1 + jitter.next() % (2 * runs[i] - 1) : runs[i];
-        for (uint64_t n = 0; n < length && done[i] < clusters[i]; n++) {
+    for (size_t i = 0; unfinished(); i = (i + 1) % n) {
+        uint64_t runs = i == 1 && a.what.placement.second_runs ? a.what.placement.second_runs : run;
+        uint64_t length = a.what.placement.jitter_seed ? 1 + jitter.next() % (2 * runs - 1) : runs;
+        for (uint64_t k = 0; k < length && done[i] < clusters[i]; k++) {
             if (!wrapped && *next == l.v.cluster_count)
                 *next = resume, wrapped = true;
-            take_cluster(*both[i], index + static_cast<uint32_t>(i), done[i]++, l, next);
+            take_cluster(*all[i], index + static_cast<uint32_t>(i), done[i]++, l, next);
         }
     }
     if (!wrapped)
@@ -483,22 +490,28 @@ void make_card(const CardPlan& plan, const std::string& path, const std::string&
             return static_cast<uint32_t>(next++ + 2);
         });
     for (size_t k = 0; k < plan.recordings.size(); k++) {
-        bool pair = plan.recordings[k].placement.alternate_runs && k + 1 < plan.recordings.size();
+        size_t together = plan.recordings[k].placement.alternate_runs
+                              ? std::min<size_t>(plan.recordings[k].placement.at_once, plan.recordings.size() - k)
+                              : 1;
+        bool pair = together > 1;
         size_t first = card->placed.size();
-        for (size_t j = k; j <= k + pair; j++) {
+        for (size_t j = k; j < k + together; j++) {
             PlacedRecording p;
             p.what = plan.recordings[j];
             p.rec = make_recording(p.what.plan);
             card->placed.push_back(std::move(p));
         }
         auto index = static_cast<uint32_t>(first);
+        std::vector<PlacedRecording*> all;
+        for (size_t j = first; j < card->placed.size(); j++)
+            all.push_back(&card->placed[j]);
         if (pair)
-            place_together(card->placed[first], card->placed[first + 1], index, l, &next);
+            place_together(all, index, l, &next);
         else
             place(card->placed[first], index, l, &next);
         for (size_t j = first; tree && j < card->placed.size(); j++)
             add_clip_files(camera, plan, *card, j);
-        k += pair;
+        k += together - 1;
     }
     if (tree) {
         finish_camera_tree(camera, plan, card, vol);

@@ -15,6 +15,7 @@ struct Placement {
     // >0: written at once with the next recording, their clusters alternating in runs of this many
     uint32_t alternate_runs = 0;
     uint32_t second_runs = 0;  // >0: the next recording's runs are this many clusters instead
+    uint32_t at_once = 2;      // with alternate_runs: this many recordings, from this one on, take runs in turn
     // >0: every run's length is drawn from 1 to twice its given length less one, from this seed,
     // as two files that write at their own pace get clusters
     uint64_t jitter_seed = 0;

@@ -21,6 +21,8 @@ const char* usage =
     "                      [--fragment N] [--gap N] [--moov64] [--time UNIX] [--seed N] [--truth-only]\n"
     "                      [--alternate N[:M]] (the first two recordings written at once, runs of N clusters,\n"
     "                      the second's of M) [--jitter-runs] (each run's length drawn from 1 to 2N-1)\n"
+    "                      [--at-once N] (with --alternate: the first N recordings written at once, their\n"
+    "                      runs in turn, the first's, the second's, ...; default 2)\n"
     "                      [--wrap N] (with --alternate: those two begin N clusters before the heap's end\n"
     "                      and go on at its first free cluster)\n"
     "                      [--file-tree live|deleted|deleted-fat-zeroed|deleted-tree|formatted]\n"
@@ -103,6 +105,7 @@ struct Custom {
     uint32_t second_runs = 0;
     bool jitter_runs = false;
     uint32_t wrap = 0;
+    uint32_t at_once = 2;
     bool moov64 = false;
     int64_t time = 0;
     bool timeless_kkad = false;
@@ -358,6 +361,7 @@ int main(int argc, char** argv)
         else if (a == "--timeless-kkad") c.timeless_kkad = true;
         else if (a == "--edit-media-frames") c.edit_media_frames = static_cast<int32_t>(number(argc, argv, &i));
         else if (a == "--wrap") c.wrap = static_cast<uint32_t>(number(argc, argv, &i));
+        else if (a == "--at-once") c.at_once = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--gap") c.gap = static_cast<uint32_t>(number(argc, argv, &i));
         else if (a == "--moov64") c.moov64 = true;
         else if (a == "--time") c.time = static_cast<int64_t>(number(argc, argv, &i));
@@ -427,6 +431,9 @@ int main(int argc, char** argv)
             plan.recordings[0].placement.second_runs = c.second_runs;
             plan.recordings[0].placement.jitter_seed = c.jitter_runs ? plan.seed * 0x2545F4914F6CDD1Dull | 1 : 0;
             plan.recordings[0].placement.wrap_clusters = c.wrap;
+            if (c.at_once < 2 || (c.at_once > 2 && c.at_once > plan.recordings.size()))
+                die("--at-once wants 2 up to the recordings' count");
+            plan.recordings[0].placement.at_once = c.at_once;
             if (c.same_second && plan.recordings.size() > 1)
                 plan.recordings[1].plan.utc_unix = plan.recordings[0].plan.utc_unix;
         }
