@@ -139,7 +139,7 @@ int take_room(uint64_t cost, int keep_free, Room* room)
     if (ahead->cancel.load())
         return 0;
     uint64_t total = room_total(), free = total > ahead->in_use ? total - ahead->in_use : 0;
-    uint32_t wanted = share_of_cores();
+    uint32_t wanted = keep_free ? share_of_cores() : std::min(share_of_cores(), cores());
     if (keep_free)
         free = room_kept_free(cost, free);
     room->bytes = cost == 0 ? free : std::min(free, decoder_room_for(cost, wanted));
@@ -182,7 +182,7 @@ uint32_t threads_now(uint64_t cost, const Room* room)
         free -= ahead->wanted;
     if (!decoder_fits(cost, free))
         return 0;
-    return std::min(frame_threads_within(cost, free), share_of_cores());
+    return std::min({frame_threads_within(cost, free), share_of_cores(), cores()});
 }
 
 // 1 when the decoder would open on other frame threads now.

@@ -152,6 +152,18 @@ CARDS = {
     # the chunk stays a gap
     "run8-c32-1080p-50mbps": ("--count", "2", "--frames", "24,24", "--alternate", "8", "--video", "1920x1080",
                               "--video-mbps", "50", "--size-mib", "24", "--seed", "101") + FORMAT,
+    # the same at 29.97 in runs of 64 clusters: a slice's payload crosses each boundary and walks
+    # with the cut one or two cluster edges on; between two located pieces of a file it owns as many
+    # clusters as its file offsets say, so the clusters no other piece holds there are its own
+    "run64-c32-1080p-2997": ("--count", "2", "--frames", "36,36", "--alternate", "64", "--video", "1920x1080",
+                             "--video-mbps", "50", "--size-mib", "32", "--seed", "101",
+                             "--fps", "30000/1001") + FORMAT,
+    # runs of eight, the second recording's movie box lost: the heads of its described chunks' samples,
+    # claimed as the chunks are joined, let the first's count place its chunks, and the count of the
+    # clusters between the second's own pieces joins its first chunk
+    "run8-c32-1080p-lost": ("--count", "2", "--frames", "36,36", "--alternate", "8", "--video", "1920x1080",
+                            "--video-mbps", "50", "--size-mib", "32", "--seed", "101", "--damage",
+                            "moov-lost") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -171,7 +183,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run3-jitter-c32-lost-last-24bit": (2, 96), "run6:2-jitter-c32-b2-2997": (3, 228),
         "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120),
         "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (1, 48),
-        "run8-c32-1080p-50mbps": (2, 48)}
+        "run8-c32-1080p-50mbps": (2, 48), "run64-c32-1080p-2997": (2, 72), "run8-c32-1080p-lost": (0, 36)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
@@ -180,7 +192,7 @@ WRONG = {}
 # elsewhere as many recordings whole and frames as with it.
 # Unchecked, the documented rules write any chunk of the right structure: a recording they write
 # may take a cut chunk's place from another recording's salvage
-UNCHECKED_KEPT = {"run20-c32-lost": 228, "run8-c32-1080p-50mbps": 24,
+UNCHECKED_KEPT = {"run20-c32-lost": 228, "run8-c32-1080p-50mbps": 24, "run8-c32-1080p-lost": 0,
                   # the documented rules write the first recording from its movie box read as one
                   # piece, and the report draws it so, over the second's cluster behind its first piece
                   "run6:2-jitter-c32-b2-2997": None}
