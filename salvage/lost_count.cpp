@@ -2,6 +2,12 @@
 
 #include "salvage/sample_heads.h"
 
+#include <cstdlib>
+
+#include "analysis/analysis_types.h"
+#include "basics/checked_alloc.h"
+#include "salvage/damaged_chunk.h"
+
 namespace salvage {
 
 namespace {
@@ -61,6 +67,31 @@ int lost_stretch(LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, 
     basics::list_free(&heads);
     return count_prepare(own->geometry, own->claims, own->clip, own->tag, own->spans.items, own->spans.count, lo, hi,
                          out);
+}
+
+int lost_place(const LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, codec::Syntax syntax,
+               ChunkPlace* out)
+{
+    uint64_t size = total_of(sizes);
+    JoinAnchor lo, hi;
+    ChunkPlace place;
+    if (!own->claims || !own->geometry || size == 0 || size > analysis::max_sample_bytes ||
+        !around(own, file, size, &lo, &hi) ||
+        !count_place(own->geometry, own->claims, own->clip, own->tag, own->spans.items, own->spans.count, lo, hi,
+                     file, size, &place))
+        return 0;
+    // the count places the bytes; their samples must walk there as the camera wrote them
+    auto* bytes = static_cast<uint8_t*>(basics::xmalloc(size));
+    int intact = read_placed(own->image, &place, 0, bytes, size);
+    for (uint64_t i = 0, at = 0; intact && i < sizes->count; i++) {
+        uint64_t n = mp4::sample_size_at(sizes, i);
+        intact = sample_intact(bytes + at, n, syntax);
+        at += n;
+    }
+    std::free(bytes);
+    if (intact)
+        *out = place;
+    return intact;
 }
 
 }  // namespace salvage

@@ -41,4 +41,11 @@ void free_lost_pieces(LostPieces* own);
 int lost_stretch(LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, codec::Syntax syntax,
                  basics::Growable<ClaimedSpan, 16>* heads, CountedStretch* out);
 
+// Bytes [file, file + total of `sizes`) of the camera's file placed where the count of the clusters
+// between the recording's pieces around them puts the file's clusters (one way of sharing them out
+// only), every sample walking intact there: a sample longer than the runs is cut more than once,
+// which no walk from one cut places. 1 and `out` filled then.
+int lost_place(const LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, codec::Syntax syntax,
+               ChunkPlace* out);
+
 }  // namespace salvage

@@ -34,6 +34,7 @@ struct Building {
     basics::Growable<uint8_t, 1024> keys;
     basics::Growable<int64_t, 1024> offsets;  // composition offsets, before the shift that makes them all >= 0
     basics::Growable<SalvagePiece, 64> pieces;
+    basics::Growable<PieceRun, 64> runs;  // the runs behind the tails of pieces cut more than once
     uint64_t sound_kept;
     uint64_t video_gaps;
     int video_pending_gap;  // samples missing since the last kept video sample
@@ -46,6 +47,7 @@ void free_building(Building* b)
     basics::list_free(&b->keys);
     basics::list_free(&b->offsets);
     basics::list_free(&b->pieces);
+    basics::list_free(&b->runs);
 }
 
 uint64_t sum_sizes(const uint32_t* sizes, uint32_t n)
@@ -289,7 +291,8 @@ void keep_run(const StreamSettings* settings, const SalvageChunk* c, uint64_t ch
         out->video_pending_gap = out->sound_pending_gap = 1;
     out->video_gaps += out->video_pending_gap;
     // pieces that each hold one cut at most: a chunk cut several times is split between its
-    // samples, none of which is cut twice
+    // samples; a sample longer than the runs around it, cut more than once, is a piece of its own
+    // with every run it lies in
     const ChunkPlace place = salvage_chunk_place(c);
     for (uint32_t s = a; s < b;) {
         uint64_t skip = sum_sizes(c->sizes, s), end = skip;
@@ -299,9 +302,15 @@ void keep_run(const StreamSettings* settings, const SalvageChunk* c, uint64_t ch
             end += c->sizes[e];
         add_piece(out, salvage_video, &out->video_pending_gap, place_offset(&place, skip), end - skip,
                   out->sizes.count + (s - a), e - s);
+        SalvagePiece* piece = &out->pieces.items[out->pieces.count - 1];
         if (first > skip && first < end) {  // the piece runs across a cut
-            out->pieces.items[out->pieces.count - 1].head_length = first - skip;
-            out->pieces.items[out->pieces.count - 1].tail_offset = place_offset(&place, first);
+            piece->head_length = first - skip;
+            piece->tail_offset = place_offset(&place, first);
+        }
+        piece->later_first = out->runs.count;
+        for (uint64_t x = second; piece->head_length && x < end; x = place_run_end(&place, x, UINT64_MAX)) {
+            basics::list_append(&out->runs, PieceRun{x - skip, place_offset(&place, x)});
+            piece->later_runs++;
         }
         s = e;
     }
@@ -435,6 +444,8 @@ int plan_run(const RunInput* in, SalvageAttempt* a)
     }
     p->pieces = b.pieces.items;
     p->piece_count = b.pieces.count;
+    p->later_runs = b.runs.items;
+    p->later_run_count = b.runs.count;
     a->planned = 1;
     free_stream_settings(&settings);
     basics::list_free(&chunks);

@@ -166,6 +166,10 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
         window.count = &stretch;
     int joined = count && join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes, syntax,
                                            anchors, count, 0, unvouched, &place);
+    // samples longer than the runs, cut more than once: where the count shares the clusters out in
+    // one way only, it places them
+    if (!joined && window.count)
+        joined = lost_place(&own, d->file_offset, &sizes, syntax, &place) && place.at == at;
     free_lost_pieces(&own);
     if (!joined)
         return 0;
