@@ -251,15 +251,16 @@ int close_tail(MoviePlanner* p, uint64_t k, const ChunkPlace* span)
 
 }  // namespace
 
-// The head of the last sample of video chunk k that the planner located by its own first bytes
-// (a sample head in exactly one cluster, among its sure pieces); 0 when none is.
-int last_sample_head(const MoviePlanner* p, uint64_t k, Anchor* out)
+// The last piece of video chunk k among the planner's sure pieces (the head of a sample shown in
+// exactly one cluster, or bytes every way of joining the chunk places alike); 0 when none is.
+int last_sure_piece(const MoviePlanner* p, uint64_t k, Anchor* out)
 {
     uint64_t f = p->video->chunk_offsets[k], end = f + p->video->chunk_sizes[k];
     int found = 0;
     for (uint64_t i = 0; i < p->sure.count; i++) {
         const ClaimedSpan* c = &p->sure.items[i];
-        if (c->file != UINT64_MAX && c->file >= f && c->file < end && !c->tentative && (!found || c->file > out->file))
+        if (c->file != UINT64_MAX && c->file >= f && c->file < end && !c->tentative && !c->inferred && !c->by_room &&
+            (!found || c->file > out->file))
             *out = Anchor{c->file, c->begin}, found = 1;
     }
     return found;
@@ -291,10 +292,10 @@ int place_sound(MoviePlanner* p)
     gather_own_pieces(p, &own);
     for (uint64_t j = 0; j < p->chunks; j++) {
         uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j], open = p->open_tail[j];
-        // a chunk whose end is not seen: the head of its last sample, located in the run of the
-        // next piece behind the sound, puts the rest of the chunk and the sound where they lie
+        // a chunk whose end is not seen: a later piece of it located in the run of the next piece
+        // behind the sound puts the rest of the chunk and the sound where they lie
         Anchor last{};
-        int by_head = !p->end_seen[j] && !open && p->on_card[j] && last_sample_head(p, j, &last);
+        int by_head = !p->end_seen[j] && !open && p->on_card[j] && last_sure_piece(p, j, &last);
         if ((!p->end_seen[j] && !open && !by_head) || q > UINT64_MAX - size)
             continue;
         left++;
