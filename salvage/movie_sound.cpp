@@ -251,6 +251,21 @@ int close_tail(MoviePlanner* p, uint64_t k, const ChunkPlace* span)
 
 }  // namespace
 
+// The last piece of video chunk k among the planner's sure pieces (the head of a sample shown in
+// exactly one cluster, or bytes every way of joining the chunk places alike); 0 when none is.
+int last_sure_piece(const MoviePlanner* p, uint64_t k, Anchor* out)
+{
+    uint64_t f = p->video->chunk_offsets[k], end = f + p->video->chunk_sizes[k];
+    int found = 0;
+    for (uint64_t i = 0; i < p->sure.count; i++) {
+        const ClaimedSpan* c = &p->sure.items[i];
+        if (c->file != UINT64_MAX && c->file >= f && c->file < end && !c->tentative && !c->inferred && !c->by_room &&
+            (!found || c->file > out->file))
+            *out = Anchor{c->file, c->begin}, found = 1;
+    }
+    return found;
+}
+
 // Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
 // behind it (the next metadata chunk's kkad box, the next video chunk, or the movie box) is
 // still where the layout puts it: overwritten clusters that reach into the sound from there would
@@ -277,7 +292,11 @@ int place_sound(MoviePlanner* p)
     gather_own_pieces(p, &own);
     for (uint64_t j = 0; j < p->chunks; j++) {
         uint64_t q = a->chunk_offsets[j], size = a->chunk_sizes[j], open = p->open_tail[j];
-        if ((!p->end_seen[j] && !open) || q > UINT64_MAX - size)
+        // a chunk whose end is not seen: a later piece of it located in the run of the next piece
+        // behind the sound puts the rest of the chunk and the sound where they lie
+        Anchor last{};
+        int by_head = !p->end_seen[j] && !open && p->on_card[j] && last_sure_piece(p, j, &last);
+        if ((!p->end_seen[j] && !open && !by_head) || q > UINT64_MAX - size)
             continue;
         left++;
         // the sound lies between the end of its video chunk and the next piece, both in place; the
@@ -285,10 +304,11 @@ int place_sound(MoviePlanner* p)
         uint64_t video_end = p->video->chunk_offsets[j] + p->video->chunk_sizes[j];
         uint64_t next_piece = j + 1 < p->chunks ? p->video->chunk_offsets[j + 1] : movie_at;
         uint64_t from = open ? p->video->chunk_offsets[j] + open : q, bytes = q + size - from;
-        const Anchor* lo = anchor_upto(&anchors, from);
+        const Anchor* lo = by_head ? &last : anchor_upto(&anchors, from);
         const Anchor* hi = anchor_from(&anchors, q + size);
-        if (!lo || !hi || hi->file > next_piece || q < video_end ||
-            (open ? lo->file + 1 != from || anchor_upto(&anchors, q + size - 1) != lo : lo->file < video_end))
+        if (!lo || !hi || hi->file > next_piece || q < video_end || (by_head && !same_run(lo, hi)) ||
+            (open ? lo->file + 1 != from || anchor_upto(&anchors, q + size - 1) != lo
+                  : lo->file < video_end && !by_head))
             continue;
         ChunkPlace at{lo->image + (from - lo->file), 0, 0};
         int threaded = 0, proven = 0;

@@ -165,6 +165,14 @@ CARDS = {
     "run8-c32-1080p-lost": ("--count", "2", "--frames", "36,36", "--alternate", "8", "--video", "1920x1080",
                             "--video-mbps", "50", "--size-mib", "32", "--seed", "101", "--damage",
                             "moov-lost") + FORMAT,
+    # a 1080p main clip beside its 720p proxy (without its movie box): the main clip's first and last
+    # chunks each hold a sample cut twice inside payload that neither structure nor decoder places;
+    # the head of each one's last sample lies in the run of the piece behind its sound, which places
+    # that sound, so their leading samples are kept with it beside the whole second chunk
+    "proxy32:2-jitter-1080-hevc-lost": ("--count", "2", "--frames", "36,36,24", "--alternate", "32:2",
+                                        "--jitter-runs", "--video", "1920x1080,1280x720", "--video-mbps", "50,9",
+                                        "--codec", "hevc,avc,hevc", "--same-second", "--size-mib", "128",
+                                        "--seed", "21", "--damage", "moov-lost") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -184,7 +192,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run3-jitter-c32-lost-last-24bit": (2, 96), "run6:2-jitter-c32-b2-2997": (3, 228),
         "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120),
         "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (1, 60),
-        "run8-c32-1080p-50mbps": (2, 48), "run64-c32-1080p-2997": (2, 72), "run8-c32-1080p-lost": (0, 36)}
+        "run8-c32-1080p-50mbps": (2, 48), "run64-c32-1080p-2997": (2, 72), "run8-c32-1080p-lost": (0, 36),
+        "proxy32:2-jitter-1080-hevc-lost": (0, 48)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
