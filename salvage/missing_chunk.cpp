@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "analysis/chunk_locate.h"
-#include "basics/byte_order.h"
 #include "basics/growable.h"
 #include "codec/nal_units.h"
 #include "mp4/sample_tables.h"
@@ -19,7 +18,6 @@
 #include "salvage/join_anchors.h"
 #include "salvage/layout_join.h"
 #include "salvage/pcm_format.h"
-#include "salvage/runs_proven.h"
 #include "salvage/sound_continuity.h"
 #include "salvage/tail_layout.h"
 
@@ -172,53 +170,6 @@ int sound_steps_in_last_run(const MoviePlanner* p, uint64_t k, const ChunkPlace*
     return 0;
 }
 
-// A cut inside a unit's payload leaves the clusters of that payload on either side of it placed by
-// no length field: the sample cut twice there walks as well, its middle in any cluster between. So
-// from the last length field in front of each cut to the first behind it, the two runs are taken
-// only as long as the recording's runs are shown to be there (runs_proven): a longer run would
-// hold another file's payload. Bytes behind the chunk's last length field, or behind `open` (0:
-// none), are left to the checks of its open tail.
-int payload_runs_shown(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes, const ChunkPlace* joined,
-                       uint64_t open)
-{
-    uint64_t f = p->video->chunk_offsets[k], size = p->video->chunk_sizes[k];
-    if (!joined->cut || size > max_sample_bytes)
-        return 1;
-    uint64_t known = open && open < size ? open : size;
-    grow_read_buffer(&direct_read_buffer, known);
-    uint8_t* bytes = direct_read_buffer.data;
-    if (!read_placed(p->image, joined, 0, bytes, known))
-        return 0;
-    // the chunk's length fields in front of its open tail, in rising order
-    basics::Growable<uint64_t, 64> fields{};
-    for (uint64_t i = 0, b = 0; i < sizes->count; i++) {
-        uint64_t n = mp4::sample_size_at(sizes, i);
-        for (uint64_t pos = 0; pos + 4 <= n && b + pos + 4 <= known; pos += 4 + basics::load_be32(bytes + b + pos))
-            basics::list_append(&fields, b + pos);
-        b += n;
-    }
-    uint32_t clip = p->clip->clip_number, tag = p->clip->run ? p->clip->run->tag : 0;
-    int shown = 1;
-    for (uint32_t c = 0; shown && c <= joined->later; c++) {
-        uint64_t x = c ? joined->later_cut[c - 1] : joined->cut;
-        const uint64_t *first = fields.items, *stop = first + fields.count;
-        const uint64_t* after = std::lower_bound(first, stop, x);
-        if (after == first || after == stop)
-            continue;
-        uint64_t a = after[-1], b = *after;
-        // one cut between the two: the search cuts no sample twice
-        for (uint32_t d = 0; d <= joined->later; d++) {
-            uint64_t y = d ? joined->later_cut[d - 1] : joined->cut;
-            if (y != x && y > a && y < b)
-                shown = 0;
-        }
-        shown = shown && runs_proven(p->geometry, p->claims, clip, tag, Anchor{f + a, place_offset(joined, a)},
-                                     Anchor{f + b, place_offset(joined, b)}, f + x);
-    }
-    basics::list_free(&fields);
-    return shown;
-}
-
 // A chunk a fragment boundary cut: its head where its verified leading samples, its kkad box or
 // the located chunk before it put it, its rest where the recording's next kkad box or located
 // chunk puts the run after the cut.
@@ -259,8 +210,6 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
         tried++;
         if (join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
                              &window, &joined, &open, tried == 1 ? &sure : nullptr)) {
-            if (!payload_runs_shown(p, k, &sizes, &joined, open))
-                continue;
             // the cluster of the next piece, or of the sound that leads back to the chunk, holds the
             // chunk's last bytes that its walk laid elsewhere or left open
             Anchor pieces[join_anchors_tried + 1];
