@@ -62,6 +62,55 @@ constexpr uint32_t order_recordings_max = 8;
 int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
                     uint32_t tag, uint64_t reach)
 {
+    struct Last {
+        uint32_t clip;
+        uint64_t cluster;  // the last cluster its pieces take
+        uint64_t known;    // the last of them whose file cluster is known, and that file cluster
+        uint64_t file;
+        uint64_t taken;    // clusters its pieces take from `known` on
+        int has_known;
+    } seen[order_recordings_max] = {};
+    uint64_t from = heap + (lc > reach ? lc - reach : 0) * cs;
+    uint64_t to = heap + (hc + reach + 1) * cs;
+    const ClaimedSpan* stop = claims->spans.items + claims->spans.count;
+    for (const ClaimedSpan* c = first_reaching(claims, from); c != stop && c->begin < to; c++) {
+        if (c->end <= from || c->begin < heap || c->clip == 0 || c->tentative != 0 || !of_other(c, clip, tag))
+            continue;
+        Last* r = seen;
+        while (r != seen + order_recordings_max && r->clip && r->clip != c->clip)
+            r++;
+        if (r == seen + order_recordings_max)
+            return 0;
+        r->clip = c->clip;
+        for (uint64_t b = std::max(c->begin, from); b < c->end && b < to; b = heap + ((b - heap) / cs + 1) * cs) {
+            uint64_t k = (b - heap) / cs;
+            // pieces come in image order: a cluster is counted once
+            if (!r->taken || k > r->cluster)
+                r->cluster = k, r->taken++;
+            // a cluster met before: the same piece claimed twice, or pieces that overlap
+            if (c->file == UINT64_MAX || (r->has_known && k <= r->known))
+                continue;
+            uint64_t f = (c->file + (b - c->begin)) / cs;
+            // the clusters taken since the last known one, this one's included, fit the file's
+            if (r->has_known && (f <= r->file || r->taken - 1 > f - r->file) && k >= lc && r->known <= hc)
+                return 0;
+            r->known = k, r->file = f, r->taken = 1, r->has_known = 1;
+        }
+    }
+    return 1;
+}
+
+namespace {
+
+// others_in_order with each piece's clusters weighed in the image's order among those of the
+// pieces located inside it: piece by piece, a long piece of unknown file offsets (a chunk walked
+// up to where its run ends) counts its later clusters before a piece located inside it, and the
+// count of that recording looks out of order. Rooms counted together weigh the others so; a room
+// settled alone keeps the piece-by-piece weighing (cluster by cluster, more rooms settle alone and
+// a 720p card in runs of 32 loses the joins of two chunks, though every cluster so settled is right).
+int others_in_turn_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
+                         uint32_t tag, uint64_t reach)
+{
     // each cluster an other recording's piece touches, in the image's order: a long piece's later
     // clusters come after those of the pieces that begin inside it
     struct Touch {
@@ -115,6 +164,8 @@ int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_
     return 1;
 }
 
+}  // namespace
+
 namespace {
 
 // A located piece of a recording whose file offset is known, as far as the clusters go.
@@ -144,10 +195,11 @@ struct TurnGap {
     uint64_t at[turns_window_clusters];
     uint64_t own[turns_window_clusters];
     uint8_t mine[turns_window_clusters];
+    int alone;  // the others' pieces keep their order weighed piece by piece: it may be settled alone
 };
 
 // 1 and `g` filled when the room can be counted: the other recordings' pieces around keep the
-// order of their files, every cluster between is either the file's free choice or taken by a piece
+// order of their files (weighed cluster by cluster), every cluster between is either the file's free choice or taken by a piece
 // a wrong find would hardly be, and the room holds at least the clusters needed.
 int gap_room(const ClaimList* claims, uint64_t heap, uint64_t cs, const KnownPiece& lo, const KnownPiece& hi,
              TurnGap* g)
@@ -156,8 +208,9 @@ int gap_room(const ClaimList* claims, uint64_t heap, uint64_t cs, const KnownPie
         return 0;
     g->lo = lo, g->hi = hi, g->need = hi.first_file - lo.last_file - 1, g->count = 0;
     if (g->need > hi.first - lo.last - 1 ||
-        !others_in_order(claims, heap, cs, lo.last, hi.first, lo.clip, lo.tag, turns_window_clusters))
+        !others_in_turn_order(claims, heap, cs, lo.last, hi.first, lo.clip, lo.tag, turns_window_clusters))
         return 0;
+    g->alone = others_in_order(claims, heap, cs, lo.last, hi.first, lo.clip, lo.tag, turns_window_clusters);
     for (uint64_t c = lo.last + 1; c < hi.first; c++) {
         ClusterView v = view_cluster(claims, heap + c * cs, cs, lo.clip, lo.tag);
         // a cluster whose taker may be a wrong find may be the file's own: nothing is counted
@@ -363,8 +416,8 @@ uint64_t settle_turns(const image::ImageGeometry* geometry, ClaimList* claims)
                 rooms.pop_back();
                 continue;
             }
-            // a room as large as the file needs is its own; only larger ones are counted together
-            if (rooms.back().count == rooms.back().need) {
+            // a room as large as the file needs is its own; the others are counted together
+            if (rooms.back().count == rooms.back().need && rooms.back().alone) {
                 added += settle_gap(rooms.back(), heap, cs, nullptr, &found);
                 rooms.pop_back();
             }

@@ -68,7 +68,7 @@ TEST(SalvageRunTurns, CountedClustersAreTheFilesOwn)
         settled += found;
         salvage::free_claims(&claims);
     }
-    // a piece's clusters are weighed in image order with the pieces located inside it (counted
-    // piece by piece, a long piece's later clusters made a file's count look out of order: 2,049)
-    EXPECT_GT(settled, 2500u);
+    // rooms counted together, a piece's clusters weighed in image order with the pieces located
+    // inside it (each room alone, a long piece's later clusters weighed first: 2,049)
+    EXPECT_GT(settled, 2300u);
 }
