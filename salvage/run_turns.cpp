@@ -57,65 +57,19 @@ namespace {
 // Recordings whose pieces others_in_order weighs.
 constexpr uint32_t order_recordings_max = 8;
 
-}  // namespace
-
-int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
-                    uint32_t tag, uint64_t reach)
+// others_in_order, each piece's clusters weighed piece by piece in image order, or with
+// `by_cluster` cluster by cluster: a long piece's later clusters then come after those of the
+// pieces located inside it. Piece by piece, a long piece of unknown file offsets (a chunk walked up
+// to where its run ends) counts its later clusters before a piece located inside it, and the count
+// of that recording looks out of order. Rooms counted together weigh the others cluster by
+// cluster; a room settled alone, piece by piece (cluster by cluster, more rooms settle alone and a
+// 720p card in runs of 32 loses the joins of two chunks, though every cluster so settled is right).
+int order_kept(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
+               uint32_t tag, uint64_t reach, int by_cluster)
 {
-    struct Last {
-        uint32_t clip;
-        uint64_t cluster;  // the last cluster its pieces take
-        uint64_t known;    // the last of them whose file cluster is known, and that file cluster
-        uint64_t file;
-        uint64_t taken;    // clusters its pieces take from `known` on
-        int has_known;
-    } seen[order_recordings_max] = {};
-    uint64_t from = heap + (lc > reach ? lc - reach : 0) * cs;
-    uint64_t to = heap + (hc + reach + 1) * cs;
-    const ClaimedSpan* stop = claims->spans.items + claims->spans.count;
-    for (const ClaimedSpan* c = first_reaching(claims, from); c != stop && c->begin < to; c++) {
-        if (c->end <= from || c->begin < heap || c->clip == 0 || c->tentative != 0 || !of_other(c, clip, tag))
-            continue;
-        Last* r = seen;
-        while (r != seen + order_recordings_max && r->clip && r->clip != c->clip)
-            r++;
-        if (r == seen + order_recordings_max)
-            return 0;
-        r->clip = c->clip;
-        for (uint64_t b = std::max(c->begin, from); b < c->end && b < to; b = heap + ((b - heap) / cs + 1) * cs) {
-            uint64_t k = (b - heap) / cs;
-            // pieces come in image order: a cluster is counted once
-            if (!r->taken || k > r->cluster)
-                r->cluster = k, r->taken++;
-            // a cluster met before: the same piece claimed twice, or pieces that overlap
-            if (c->file == UINT64_MAX || (r->has_known && k <= r->known))
-                continue;
-            uint64_t f = (c->file + (b - c->begin)) / cs;
-            // the clusters taken since the last known one, this one's included, fit the file's
-            if (r->has_known && (f <= r->file || r->taken - 1 > f - r->file) && k >= lc && r->known <= hc)
-                return 0;
-            r->known = k, r->file = f, r->taken = 1, r->has_known = 1;
-        }
-    }
-    return 1;
-}
-
-namespace {
-
-// others_in_order with each piece's clusters weighed in the image's order among those of the
-// pieces located inside it: piece by piece, a long piece of unknown file offsets (a chunk walked
-// up to where its run ends) counts its later clusters before a piece located inside it, and the
-// count of that recording looks out of order. Rooms counted together weigh the others so; a room
-// settled alone keeps the piece-by-piece weighing (cluster by cluster, more rooms settle alone and
-// a 720p card in runs of 32 loses the joins of two chunks, though every cluster so settled is right).
-int others_in_turn_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
-                         uint32_t tag, uint64_t reach)
-{
-    // each cluster an other recording's piece touches, in the image's order: a long piece's later
-    // clusters come after those of the pieces that begin inside it
     struct Touch {
         uint64_t cluster;
-        uint64_t piece;  // the pieces' order, for the pieces that touch one cluster
+        uint64_t piece;  // the pieces' image order
         uint64_t file;   // the file's cluster there; UINT64_MAX: not known
         uint32_t clip;
     };
@@ -131,9 +85,9 @@ int others_in_turn_order(const ClaimList* claims, uint64_t heap, uint64_t cs, ui
             touches.push_back(Touch{(b - heap) / cs, static_cast<uint64_t>(c - first),
                                     c->file == UINT64_MAX ? UINT64_MAX : (c->file + (b - c->begin)) / cs, c->clip});
     }
-    std::sort(touches.begin(), touches.end(), [](const Touch& x, const Touch& y) {
-        return x.cluster != y.cluster ? x.cluster < y.cluster : x.piece < y.piece;
-    });
+    if (by_cluster)
+        std::stable_sort(touches.begin(), touches.end(),
+                         [](const Touch& x, const Touch& y) { return x.cluster < y.cluster; });
     struct Last {
         uint32_t clip;
         uint64_t cluster;  // the last cluster its pieces take
@@ -165,6 +119,12 @@ int others_in_turn_order(const ClaimList* claims, uint64_t heap, uint64_t cs, ui
 }
 
 }  // namespace
+
+int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
+                    uint32_t tag, uint64_t reach)
+{
+    return order_kept(claims, heap, cs, lc, hc, clip, tag, reach, 0);
+}
 
 namespace {
 
@@ -208,7 +168,7 @@ int gap_room(const ClaimList* claims, uint64_t heap, uint64_t cs, const KnownPie
         return 0;
     g->lo = lo, g->hi = hi, g->need = hi.first_file - lo.last_file - 1, g->count = 0;
     if (g->need > hi.first - lo.last - 1 ||
-        !others_in_turn_order(claims, heap, cs, lo.last, hi.first, lo.clip, lo.tag, turns_window_clusters))
+        !order_kept(claims, heap, cs, lo.last, hi.first, lo.clip, lo.tag, turns_window_clusters, 1))
         return 0;
     g->alone = others_in_order(claims, heap, cs, lo.last, hi.first, lo.clip, lo.tag, turns_window_clusters);
     for (uint64_t c = lo.last + 1; c < hi.first; c++) {
