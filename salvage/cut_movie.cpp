@@ -318,6 +318,7 @@ void claim_movie_box(const mp4::MovieInfo* m, ClaimedSpan span, ClaimList* out)
         return;
     span.begin = m->moov_tail;
     span.end = m->moov_tail + (m->moov_size - head);
+    span.file = span.file == UINT64_MAX ? UINT64_MAX : span.file + head;
     basics::list_append(&out->spans, span);
 }
 

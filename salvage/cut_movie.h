@@ -42,8 +42,9 @@ struct CutMovieClips {
 void find_cut_movie_clips(const SalvageCard* card, const analysis::ClipList* clips, CutMovieClips* out);
 void free_cut_movie_clips(CutMovieClips* c);
 
-// The spans of a clip's movie box, both runs of a joined one; `span` gives the clip, tag and
-// bound (a bound the file ends with goes with the box's last bytes).
+// The spans of a clip's movie box, both runs of a joined one; `span` gives the clip, tag, bound (a
+// bound the file ends with goes with the box's last bytes) and the file offset of the box's first
+// byte (UINT64_MAX: not known).
 void claim_movie_box(const mp4::MovieInfo* m, ClaimedSpan span, ClaimList* out);
 
 }  // namespace salvage

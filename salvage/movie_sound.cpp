@@ -404,6 +404,7 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
     ClaimedSpan movie{0, 0, clip, tag};
     // the movie box ends the file where it follows the media data
     movie.bound = p->media_end != UINT64_MAX ? file_ends : 0;
+    movie.file = p->media_end;
     claim_movie_box(p->movie, movie, out);
     for (uint64_t k = 0; k < p->chunks; k++) {
         // only placed sound has sizes to read: a damaged movie box may hold fewer sound chunks

@@ -41,6 +41,9 @@ constexpr uint32_t turns_rounds_max = 8;
 // Adds to `claims` as pieces of their files the clusters between two located pieces of a file
 // (their file offsets known) that counting leaves to it: those no other recording's piece takes,
 // when they and the file's own pieces between are exactly as many as the file's clusters there.
+// Where each file's room holds more, rooms of several files that share free clusters are counted
+// together: when their free clusters are exactly as many as they need together, a cluster free in
+// one of them only is that one's, and a room left with as many as it still needs takes them.
 // How many clusters it added.
 uint64_t settle_turns(const image::ImageGeometry* geometry, ClaimList* claims);
 }  // namespace salvage

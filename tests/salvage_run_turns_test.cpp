@@ -79,3 +79,71 @@ TEST(SalvageRunTurns, AGapIsSettledOnlyWhereTheCountLeavesOneWay)
         salvage::free_claims(&claims);
     }
 }
+
+// Two or three files taking turns on a card (now and then a free cluster that nothing claims
+// between two turns), some of their clusters located with their file offsets, a few without, some
+// runs' rests in one piece whose file offsets are not known: every cluster counting gives a file
+// (alone or with the files around) is that file's cluster, at the file offset given; with free
+// clusters between the turns nothing may be taken that the count does not leave to one file.
+TEST(SalvageRunTurns, CountedClustersAreTheFilesOwn)
+{
+    constexpr uint64_t c = 64;
+    image::ImageGeometry g{0, c, 0};
+    uint64_t settled = 0;
+    for (uint32_t seed = 1; seed <= 400; seed++) {
+        uint32_t x = seed;
+        auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
+        const uint32_t files = 2 + random(2), odds = random(2) ? 5 : 0;
+        std::vector<uint32_t> runs(files);
+        for (uint32_t& r : runs)
+            r = 1 + random(6);
+        // each file's clusters in the image, and which file (0: none) each image cluster holds
+        std::vector<std::vector<uint64_t>> at(files);
+        std::vector<uint32_t> owner;
+        for (uint64_t next = 0; next < 160;)
+            for (uint32_t f = 0; f < files; f++) {
+                for (uint32_t k = runs[f]; k > 0; k--)
+                    at[f].push_back(next++), owner.push_back(f + 1);
+                if (odds && random(odds) == 0)
+                    next++, owner.push_back(0);
+            }
+        salvage::ClaimList claims{};
+        for (uint32_t f = 0; f < files; f++)
+            for (uint64_t k = 0; k < at[f].size(); k++) {
+                if (random(3) == 0) {
+                    uint64_t b = at[f][k] * c + 5, file = random(4) ? k * c + 5 : UINT64_MAX;
+                    basics::list_append(&claims.spans, salvage::ClaimedSpan{b, b + c - 10, f + 1, 0, 0, file});
+                }
+                // now and then a piece over the rest of its run whose file offset is not known (a chunk
+                // walked up to where its run ends), pieces located inside it
+                uint64_t n = 1;
+                while (k + n < at[f].size() && at[f][k + n] == at[f][k] + n)
+                    n++;
+                if (n > 1 && random(4) == 0) {
+                    uint64_t b = at[f][k] * c + 7;
+                    basics::list_append(&claims.spans, salvage::ClaimedSpan{b, (at[f][k] + n) * c - 7, f + 1, 0, 0});
+                }
+            }
+        salvage::sort_claims(&claims);
+        uint64_t before = claims.spans.count;
+        uint64_t added = salvage::settle_turns(&g, &claims);
+        uint64_t found = 0;
+        for (uint64_t i = 0; i < claims.spans.count; i++) {
+            const salvage::ClaimedSpan& s = claims.spans.items[i];
+            if (s.begin % c != 0)
+                continue;  // one located
+            found++;
+            uint32_t f = s.clip - 1;
+            ASSERT_EQ(s.end - s.begin, c);
+            ASSERT_LT(s.file / c, at[f].size()) << "seed " << seed;
+            EXPECT_EQ(at[f][s.file / c], s.begin / c) << "seed " << seed << ": file " << s.clip;
+        }
+        EXPECT_EQ(claims.spans.count - before, found) << "seed " << seed;
+        EXPECT_LE(added, found) << "seed " << seed;
+        settled += found;
+        salvage::free_claims(&claims);
+    }
+    // rooms counted together, a piece's clusters weighed in image order with the pieces located
+    // inside it (each room alone, a long piece's later clusters weighed first: 2,049)
+    EXPECT_GT(settled, 2300u);
+}
