@@ -253,8 +253,21 @@ uint64_t nearest_piece(const ClaimList* claims, const ClaimedSpan* own, uint64_t
                 *other = s;
         }
     };
-    for (uint64_t i = 0; i < claims->spans.count; i++)
-        weigh(claims->spans.items[i]);
+    // the pieces come in image order: those a stretch's length on at most are weighed
+    const ClaimedSpan* items = claims->spans.items;
+    const ClaimedSpan* stop = items + claims->spans.count;
+    uint64_t edge = heap + (c + ahead) * cs, reach = count_clusters_max * cs;
+    const ClaimedSpan* x = std::lower_bound(items, stop, edge, [](const ClaimedSpan& a, uint64_t v) { return a.begin < v; });
+    if (ahead) {
+        // the first one weighed begins in the nearest cluster
+        for (; x != stop && x->begin - edge < reach && best == UINT64_MAX; x++)
+            weigh(*x);
+    } else {
+        // one that begins further in front than the longest piece reaches ends in front of the best
+        while (x != items && x[-1].begin + claims->longest + reach > edge &&
+               (best == UINT64_MAX || x[-1].begin + claims->longest > heap + (best + 1) * cs))
+            weigh(*--x);
+    }
     for (uint64_t i = 0; mine && i < own_count; i++)
         weigh(own[i]);
     return best;
