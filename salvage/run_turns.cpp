@@ -1,6 +1,8 @@
 #include "salvage/run_turns.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "salvage/layout_join.h"
 
@@ -60,13 +62,10 @@ constexpr uint32_t order_recordings_max = 8;
 int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc, uint64_t hc, uint32_t clip,
                     uint32_t tag, uint64_t reach)
 {
-    struct Last {
+    struct Seen {
         uint32_t clip;
-        uint64_t cluster;  // the last cluster its pieces take
-        uint64_t known;    // the last of them whose file cluster is known, and that file cluster
-        uint64_t file;
-        uint64_t taken;    // clusters its pieces take from `known` on
-        int has_known;
+        std::vector<uint64_t> taken;                       // the clusters its pieces take
+        std::vector<std::pair<uint64_t, uint64_t>> known;  // those whose file cluster is known, and it
     } seen[order_recordings_max] = {};
     uint64_t from = heap + (lc > reach ? lc - reach : 0) * cs;
     uint64_t to = heap + (hc + reach + 1) * cs;
@@ -74,7 +73,7 @@ int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_
     for (const ClaimedSpan* c = first_reaching(claims, from); c != stop && c->begin < to; c++) {
         if (c->end <= from || c->begin < heap || c->clip == 0 || c->tentative != 0 || !of_other(c, clip, tag))
             continue;
-        Last* r = seen;
+        Seen* r = seen;
         while (r != seen + order_recordings_max && r->clip && r->clip != c->clip)
             r++;
         if (r == seen + order_recordings_max)
@@ -82,17 +81,32 @@ int others_in_order(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_
         r->clip = c->clip;
         for (uint64_t b = std::max(c->begin, from); b < c->end && b < to; b = heap + ((b - heap) / cs + 1) * cs) {
             uint64_t k = (b - heap) / cs;
-            // pieces come in image order: a cluster is counted once
-            if (!r->taken || k > r->cluster)
-                r->cluster = k, r->taken++;
-            // a cluster met before: the same piece claimed twice, or pieces that overlap
-            if (c->file == UINT64_MAX || (r->has_known && k <= r->known))
+            r->taken.push_back(k);
+            if (c->file != UINT64_MAX)
+                r->known.emplace_back(k, (c->file + (b - c->begin)) / cs);
+        }
+    }
+    for (Seen* r = seen; r != seen + order_recordings_max && r->clip; r++) {
+        // a piece that reaches past a known cluster of a later one takes clusters behind it: the
+        // clusters are weighed in image order, each once; of two pieces that tell one cluster's
+        // file cluster, the first found tells it
+        std::sort(r->taken.begin(), r->taken.end());
+        r->taken.erase(std::unique(r->taken.begin(), r->taken.end()), r->taken.end());
+        std::stable_sort(r->known.begin(), r->known.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        r->known.erase(std::unique(r->known.begin(), r->known.end(),
+                                   [](const auto& x, const auto& y) { return x.first == y.first; }),
+                       r->known.end());
+        for (size_t i = 1; i < r->known.size(); i++) {
+            auto [k0, f0] = r->known[i - 1];
+            auto [k, f] = r->known[i];
+            if (k < lc || k0 > hc)
                 continue;
-            uint64_t f = (c->file + (b - c->begin)) / cs;
-            // the clusters taken since the last known one, this one's included, fit the file's
-            if (r->has_known && (f <= r->file || r->taken - 1 > f - r->file) && k >= lc && r->known <= hc)
+            // the clusters taken after the one known before, up to this one, fit the file's
+            uint64_t between = uint64_t(std::upper_bound(r->taken.begin(), r->taken.end(), k) -
+                                        std::upper_bound(r->taken.begin(), r->taken.end(), k0));
+            if (f <= f0 || between > f - f0)
                 return 0;
-            r->known = k, r->file = f, r->taken = 1, r->has_known = 1;
         }
     }
     return 1;

@@ -59,3 +59,34 @@ TEST(SalvageRunTurns, CountedClustersAreTheFilesOwn)
     }
     EXPECT_GT(settled, 400u);
 }
+
+// Another recording's pieces keep the order of its file when between two of its pieces whose file
+// clusters are known it takes no more clusters than its file has between them; a piece of it that
+// reaches on past the later one takes clusters behind it, not in front.
+TEST(SalvageRunTurns, OthersInOrderCountsOnlyTheClustersBetween)
+{
+    constexpr uint64_t c = 64;
+    constexpr uint64_t unknown = UINT64_MAX;
+    struct Piece {
+        uint64_t begin, end;  // in clusters
+        uint64_t file;        // the file's cluster of `begin`, unknown: not shown
+    };
+    struct {
+        const char* name;
+        std::vector<Piece> pieces;
+        int in_order;
+    } rows[] = {
+        {"a piece reaching past the later known one", {{2, 3, 0}, {8, 12, unknown}, {8, 9, 2}}, 1},
+        {"more clusters between than the file has", {{2, 3, 0}, {5, 6, unknown}, {7, 8, unknown}, {8, 9, 2}}, 0},
+        {"the file's clusters out of order", {{2, 3, 3}, {8, 9, 2}}, 0},
+    };
+    for (const auto& row : rows) {
+        salvage::ClaimList claims{};
+        for (const Piece& p : row.pieces)
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{p.begin * c, p.end * c, 2, 0, 0,
+                                                                    p.file == unknown ? unknown : p.file * c});
+        salvage::sort_claims(&claims);
+        EXPECT_EQ(salvage::others_in_order(&claims, 0, c, 0, 16, 1, 0, 16), row.in_order) << row.name;
+        salvage::free_claims(&claims);
+    }
+}
