@@ -220,20 +220,96 @@ int mark_claims(CountWindow* w, const ClaimList* claims, uint32_t clip, uint32_t
     return 1;
 }
 
-// The stretch from lo's cluster to hi's with what the located pieces show of it; 0 when it cannot
-// be counted: too long, a third recording's pieces or bytes two recordings took in it, pieces that
-// contradict each other, or none of the other recording's.
-int count_window(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
-                 const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, JoinAnchor hi, CountWindow* w)
+// A located piece the count goes by whose file cluster it shows, as the heap's clusters it
+// touches: 1 and `first`, `last` filled.
+int counted_piece(const ClaimedSpan& c, uint64_t heap, uint64_t cs, uint64_t* first, uint64_t* last)
 {
-    uint64_t cs = geometry ? geometry->cluster_bytes : 0, heap = cs ? geometry->heap_offset : 0;
-    if (cs == 0 || !claims || lo.image < heap || hi.image <= lo.image || hi.file <= lo.file)
+    if (c.tentative || c.inferred || c.by_room || (!c.clip && !c.tag) || c.file == UINT64_MAX || c.end <= c.begin ||
+        c.begin < heap || (c.begin - heap) % cs != c.file % cs)
         return 0;
-    uint64_t lc = (lo.image - heap) / cs, hc = (hi.image - heap) / cs;
-    if (hc <= lc || hc - lc + 1 > count_clusters_max)
-        return 0;
-    w->g = geometry, w->first = lc;
-    w->known.assign(hc - lc + 1, CountedCluster{count_unknown, UINT64_MAX});
+    *first = (c.begin - heap) / cs, *last = (c.end - 1 - heap) / cs;
+    return 1;
+}
+
+int of_clip(const ClaimedSpan& c, uint32_t clip, uint32_t tag)
+{
+    return c.clip == clip || (tag && c.tag == tag);
+}
+
+// The nearest cluster in front of cluster `c` (`ahead` 0) or behind it (1) that a located piece
+// of the recording of `clip` (or `tag`; `mine` 0: of any other) touches and shows the file cluster
+// of; UINT64_MAX: none. A piece of another recording fills `other` with its recording.
+uint64_t nearest_piece(const ClaimList* claims, const ClaimedSpan* own, uint64_t own_count, uint64_t heap, uint64_t cs,
+                       uint64_t c, int ahead, uint32_t clip, uint32_t tag, int mine, ClaimedSpan* other)
+{
+    uint64_t best = UINT64_MAX, first, last;
+    auto weigh = [&](const ClaimedSpan& s) {
+        if (!counted_piece(s, heap, cs, &first, &last) || of_clip(s, clip, tag) != mine)
+            return;
+        uint64_t at = ahead ? first : last;
+        if ((ahead ? at > c : at < c) && (best == UINT64_MAX || (ahead ? at < best : at > best))) {
+            best = at;
+            if (other)
+                *other = s;
+        }
+    };
+    // the pieces come in image order: those a stretch's length on at most are weighed
+    const ClaimedSpan* items = claims->spans.items;
+    const ClaimedSpan* stop = items + claims->spans.count;
+    uint64_t edge = heap + (c + ahead) * cs, reach = count_clusters_max * cs;
+    const ClaimedSpan* x = std::lower_bound(items, stop, edge, [](const ClaimedSpan& a, uint64_t v) { return a.begin < v; });
+    if (ahead) {
+        // the first one weighed begins in the nearest cluster
+        for (; x != stop && x->begin - edge < reach && best == UINT64_MAX; x++)
+            weigh(*x);
+    } else {
+        // one that begins further in front than the longest piece reaches ends in front of the best
+        while (x != items && x[-1].begin + claims->longest + reach > edge &&
+               (best == UINT64_MAX || x[-1].begin + claims->longest > heap + (best + 1) * cs))
+            weigh(*--x);
+    }
+    for (uint64_t i = 0; mine && i < own_count; i++)
+        weigh(own[i]);
+    return best;
+}
+
+// How far the count of the stretch from cluster lc to hc reaches, in `from` and `to`: the other
+// recording's clusters next to the stretch are counted only between two of its located pieces,
+// and the recording's own in front of (or behind) the other's nearest one, so the stretch is
+// widened to the other's nearest located piece on either side and on to the recording's own
+// beyond that. Every cluster there still lies between two located pieces of one of the two.
+void widen_stretch(const ClaimList* claims, const ClaimedSpan* own, uint64_t own_count, uint64_t heap, uint64_t cs,
+                   uint64_t lc, uint64_t hc, uint32_t clip, uint32_t tag, uint64_t* from, uint64_t* to)
+{
+    *from = lc, *to = hc;
+    ClaimedSpan other{};
+    uint64_t o = nearest_piece(claims, own, own_count, heap, cs, lc, 0, clip, tag, 0, &other);
+    if (o != UINT64_MAX) {
+        uint64_t s = nearest_piece(claims, own, own_count, heap, cs, o, 0, clip, tag, 1, nullptr);
+        *from = s != UINT64_MAX ? s : o;
+    }
+    // behind, the same other recording's
+    ClaimedSpan next{};
+    o = nearest_piece(claims, own, own_count, heap, cs, hc, 1, clip, tag, 0, &next);
+    if (o != UINT64_MAX && (other.clip || other.tag) && !(next.clip == other.clip && next.tag == other.tag))
+        o = UINT64_MAX;
+    if (o != UINT64_MAX) {
+        uint64_t s = nearest_piece(claims, own, own_count, heap, cs, o, 1, clip, tag, 1, nullptr);
+        *to = s != UINT64_MAX ? s : o;
+    }
+    if (*to - *from + 1 > count_clusters_max)
+        *from = lc, *to = hc;
+}
+
+// The stretch of clusters `from` to `to` (lo's cluster to hi's at the least) with what the located
+// pieces show of it; 0 when it cannot be counted: too long, a third recording's pieces or bytes
+// two recordings took in it, pieces that contradict each other, or none of the other recording's.
+int count_window_over(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                      const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, JoinAnchor hi, uint64_t from,
+                      uint64_t to, CountWindow* w)
+{
+    w->g = geometry, w->first = from;
+    w->known.assign(to - from + 1, CountedCluster{count_unknown, UINT64_MAX});
     if (!mark_span(w, ClaimedSpan{lo.image, lo.image + 1, clip, tag, 0, lo.file}, count_own) ||
         !mark_span(w, ClaimedSpan{hi.image, hi.image + 1, clip, tag, 0, hi.file}, count_own) ||
         !mark_claims(w, claims, clip, tag))
@@ -243,6 +319,29 @@ int count_window(const image::ImageGeometry* geometry, const ClaimList* claims, 
             return 0;
     // the other recording must lie there: with none, the clusters between are not shown as the others'
     return w->other_seen;
+}
+
+// The stretch from lo's cluster to hi's, widened (widen_stretch) where the wider one counts.
+int count_window(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                 const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, JoinAnchor hi, CountWindow* w)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0, heap = cs ? geometry->heap_offset : 0;
+    if (cs == 0 || !claims || lo.image < heap || hi.image <= lo.image || hi.file <= lo.file)
+        return 0;
+    uint64_t lc = (lo.image - heap) / cs, hc = (hi.image - heap) / cs, from, to;
+    if (hc <= lc || hc - lc + 1 > count_clusters_max)
+        return 0;
+    widen_stretch(claims, own, own_count, heap, cs, lc, hc, clip, tag, &from, &to);
+    if (from != lc || to != hc) {
+        CountWindow wide{};
+        std::vector<uint64_t> own_file(to - from + 1);
+        if (count_window_over(geometry, claims, clip, tag, own, own_count, lo, hi, from, to, &wide) &&
+            count_stretch(wide.known.data(), wide.known.size(), own_file.data()) == 1) {
+            *w = std::move(wide);
+            return 1;
+        }
+    }
+    return count_window_over(geometry, claims, clip, tag, own, own_count, lo, hi, lc, hc, w);
 }
 
 }  // namespace

@@ -177,3 +177,48 @@ TEST(SalvageClusterCount, ASampleIsLocatedByItsHeadOnlyInTheOneClusterThatShowsI
         salvage::free_claims(&claims);
     }
 }
+
+// Two recordings written in turns of three clusters, "a" (clip 1) from cluster 0 and "b" (clip 2)
+// from cluster 3. A cluster of a's file is placed by counting between two of its pieces; b's
+// clusters next to the stretch are counted only between two of b's pieces, so the count reaches on
+// to b's nearest pieces (and a's beyond them) where the wider stretch still counts.
+TEST(SalvageClusterCount, TheCountReachesOnToTheOthersNearestPieces)
+{
+    constexpr uint64_t cs = 512;
+    struct Piece {
+        uint64_t cluster;
+        uint32_t clip;
+        uint64_t file;  // its file's cluster; UINT64_MAX: where the layout puts it
+    };
+    auto file_of = [](uint64_t cluster) { return cluster / 6 * 3 + cluster % 3; };
+    struct {
+        const char* name;
+        std::vector<Piece> pieces;
+        int placed;
+    } rows[] = {
+        {"b's piece behind the stretch settles where a's cluster lies", {{9, 2, UINT64_MAX}, {16, 2, UINT64_MAX}}, 1},
+        {"the stretch alone leaves it open", {{9, 2, UINT64_MAX}}, 0},
+        {"a third recording's piece there leaves the stretch as it was",
+         {{9, 2, UINT64_MAX}, {15, 3, 0}, {16, 2, UINT64_MAX}}, 0},
+        {"b's piece there out of the order of its file counts nothing", {{9, 2, UINT64_MAX}, {16, 2, 1}}, 0},
+    };
+    image::ImageGeometry g{0, cs, 0};
+    for (const auto& row : rows) {
+        salvage::ClaimList claims;
+        for (const Piece& p : row.pieces)
+            basics::list_append(&claims.spans,
+                                salvage::ClaimedSpan{p.cluster * cs + 100, p.cluster * cs + 200, p.clip, 0, 0,
+                                                     (p.file == UINT64_MAX ? file_of(p.cluster) : p.file) * cs + 100});
+        salvage::sort_claims(&claims);
+        // a's file cluster 4, between its pieces in clusters 6 and 14
+        salvage::JoinAnchor lo{file_of(6) * cs + 199, 6 * cs + 199}, hi{file_of(14) * cs + 100, 14 * cs + 100};
+        salvage::ChunkPlace at{};
+        int placed = salvage::count_place(&g, &claims, 1, 0, nullptr, 0, lo, hi, 4 * cs, cs, &at);
+        EXPECT_EQ(placed, row.placed) << row.name;
+        if (placed) {
+            EXPECT_EQ(at.at, 7 * cs) << row.name;
+            EXPECT_EQ(at.cut, 0u) << row.name;
+        }
+        salvage::free_claims(&claims);
+    }
+}

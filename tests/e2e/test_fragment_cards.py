@@ -211,7 +211,7 @@ WRONG = {}
 # elsewhere as many recordings whole and frames as with it.
 # Unchecked, the documented rules write any chunk of the right structure: a recording they write
 # may take a cut chunk's place from another recording's salvage
-UNCHECKED_KEPT = {"run20-c32-lost": 228, "run8-c32-1080p-50mbps": 24, "run8-c32-1080p-lost": 0,
+UNCHECKED_KEPT = {"run20-c32-lost": 228, "run8-c32-1080p-50mbps": 24, "run8-c32-1080p-lost": 24,
                   # the documented rules write the first recording from its movie box read as one
                   # piece, and the report draws it so, over the second's cluster behind its first piece
                   "run6:2-jitter-c32-b2-2997": None}
