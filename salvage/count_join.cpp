@@ -111,13 +111,8 @@ int chunk_walks_at(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* si
 {
     uint64_t size = p->video->chunk_sizes[k];
     auto* bytes = static_cast<uint8_t*>(basics::xmalloc(size));
-    int intact = read_placed(p->image, place, 0, bytes, size);
-    codec::Syntax syntax = codec::syntax_of(p->video->format);
-    for (uint64_t i = 0, at = 0; intact && i < sizes->count; i++) {
-        uint64_t n = mp4::sample_size_at(sizes, i);
-        intact = at + n <= size && sample_intact(bytes + at, n, syntax);
-        at += n;
-    }
+    int intact = read_placed(p->image, place, 0, bytes, size) &&
+                 samples_intact(bytes, size, sizes, codec::syntax_of(p->video->format));
     intact = intact && (!entry || rebuild::samples_decode_cleanly(entry, entry_size, bytes, sizes));
     std::free(bytes);
     return intact;

@@ -31,6 +31,17 @@ int sample_intact(const uint8_t* sample, uint64_t len, codec::Syntax syntax)
            codec::sample_structure_ok(sample, len, syntax) && codec::units_escaped(sample, len);
 }
 
+int samples_intact(const uint8_t* bytes, uint64_t size, const mp4::SampleSizes* sizes, codec::Syntax syntax)
+{
+    for (uint64_t i = 0, at = 0; i < sizes->count; i++) {
+        uint64_t n = mp4::sample_size_at(sizes, i);
+        if (n > size - at || !sample_intact(bytes + at, n, syntax))
+            return 0;
+        at += n;
+    }
+    return 1;
+}
+
 uint64_t leading_camera_samples(const uint8_t* bytes, uint64_t have, const mp4::SampleSizes* sizes,
                                 codec::Syntax syntax, uint64_t image_offset, const image::ImageGeometry* geometry)
 {

@@ -14,6 +14,9 @@ namespace salvage {
 // 1 when the sample starts with a delimiter, its units fill it with headers the camera writes
 // and holding no byte sequence the coding never writes inside a unit.
 int sample_intact(const uint8_t* sample, uint64_t len, codec::Syntax syntax);
+// 1 when the samples `sizes` (one after another from the first of the `size` bytes) all fit in
+// them and each is intact.
+int samples_intact(const uint8_t* bytes, uint64_t size, const mp4::SampleSizes* sizes, codec::Syntax syntax);
 
 // The chunk's leading samples that are the camera's, from `bytes`, the `have` bytes of the chunk
 // the image holds at `image_offset` (fewer than the chunk's when the image ends inside it). A

@@ -82,12 +82,7 @@ int lost_place(const LostPieces* own, uint64_t file, const mp4::SampleSizes* siz
         return 0;
     // the count places the bytes; their samples must walk there as the camera wrote them
     auto* bytes = static_cast<uint8_t*>(basics::xmalloc(size));
-    int intact = read_placed(own->image, &place, 0, bytes, size);
-    for (uint64_t i = 0, at = 0; intact && i < sizes->count; i++) {
-        uint64_t n = mp4::sample_size_at(sizes, i);
-        intact = sample_intact(bytes + at, n, syntax);
-        at += n;
-    }
+    int intact = read_placed(own->image, &place, 0, bytes, size) && samples_intact(bytes, size, sizes, syntax);
     std::free(bytes);
     if (intact)
         *out = place;

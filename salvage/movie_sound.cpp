@@ -249,8 +249,6 @@ int close_tail(MoviePlanner* p, uint64_t k, const ChunkPlace* span)
     return 1;
 }
 
-}  // namespace
-
 // The last piece of video chunk k among the planner's sure pieces (the head of a sample shown in
 // exactly one cluster, or bytes every way of joining the chunk places alike); 0 when none is.
 int last_sure_piece(const MoviePlanner* p, uint64_t k, Anchor* out)
@@ -265,6 +263,8 @@ int last_sure_piece(const MoviePlanner* p, uint64_t k, Anchor* out)
     }
     return found;
 }
+
+}  // namespace
 
 // Sound chunk j is taken when its video chunk is on the card and the next piece of the camera's file
 // behind it (the next metadata chunk's kkad box, the next video chunk, or the movie box) is
