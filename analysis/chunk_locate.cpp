@@ -120,6 +120,11 @@ int verify_chunk_at(std::FILE* image, uint64_t image_size, uint64_t offset, cons
     int passed = 0;
     if (scan_verify_result(offset, sizes, codec::syntax_of(format), &passed))
         return passed;
+    // a chunk the scan's ring holds in one piece is looked at where it lies, as its windows are
+    const uint8_t* held = nullptr;
+    if (offset <= uint64_t(INT64_MAX) && !image::card_touches_unreadable(image, offset, total) &&
+        image::scan_ring_lent_span(image, offset, total, &held))
+        return check_samples_in(held, total, sizes, codec::syntax_of(format));
     if (total <= whole_read_limit) {
         grow_read_buffer(&direct_read_buffer, total);
         if (!image::read_at(image, offset, direct_read_buffer.data, total))

@@ -5,6 +5,7 @@
 #include "engine/report_stage.h"
 #include "image/kept_boxes.h"
 #include "image/raw_scan.h"
+#include "image/scan_cache.h"
 #include "image/scan_ring.h"
 #include "rebuild/decode_ahead.h"
 #include "rebuild/spool.h"
@@ -16,10 +17,15 @@ namespace {
 
 struct ScanPass {
     image::ScanRing ring;
+    image::FingerprintStream fingerprint;
+    int fingerprinting;
 };
 
-void bytes_read(void*, const image::ScanIndex* index, const uint8_t*, size_t)
+void bytes_read(void* context, const image::ScanIndex* index, const uint8_t* bytes, size_t n)
 {
+    auto* pass = static_cast<ScanPass*>(context);
+    if (pass->fingerprinting)
+        image::fingerprint_stream_take(&pass->fingerprint, pass->ring.end - n, bytes, n);
     analysis::scan_search_advance(index);
     image::kept_boxes_advance(index);
     rebuild::spool_advance(index);
@@ -32,6 +38,10 @@ int scan_pass_applies(const EngineOptions* o) { return !o->analysis_only && o->r
 int scan_pass_run(RunState* s, basics::Sha256* hash)
 {
     ScanPass pass;
+    // the fingerprint that names the scan cache, from the bytes as they pass
+    pass.fingerprinting = !s->fingerprint_taken;
+    if (pass.fingerprinting)
+        image::fingerprint_stream_begin(&pass.fingerprint, s->image, s->image_size);
     image::scan_ring_init(&pass.ring, analysis::scan_search_ring_bytes);
     analysis::scan_search_begin(s->image, s->image_size, &pass.ring);
     image::kept_boxes_begin(s->image, s->image_size, &pass.ring);
@@ -50,6 +60,8 @@ int scan_pass_run(RunState* s, basics::Sha256* hash)
     image::ScanObserver observer = {bytes_read, &pass, &pass.ring};
     int whole = image::raw_scan(s->image, s->image_size, s->options.chunk_bytes, s->options.show_progress, &s->scan,
                                 &observer, hash);
+    if (pass.fingerprinting && whole && image::fingerprint_stream_end(&pass.fingerprint, &s->fingerprint))
+        s->fingerprint_taken = 1;
     analysis::scan_search_end(&s->scan);
     image::kept_boxes_end(&s->scan);
     rebuild::spool_advance(&s->scan);

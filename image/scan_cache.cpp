@@ -3,6 +3,7 @@
 // scans again.
 #include "image/scan_cache.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -110,22 +111,36 @@ int read_unread(std::FILE* f, uint64_t n, uint64_t image_size, UnreadableMap* un
 
 }  // namespace
 
+namespace {
+
+// Where the three samples lie; n[i] bytes from at[i] (image_size - at[i] when shorter).
+void sample_places(uint64_t image_size, uint64_t at[3], size_t n[3])
+{
+    at[0] = 0;
+    at[1] = image_size > 65537 ? image_size / 2 - 32768 : 0;
+    at[2] = image_size >= sample_bytes ? image_size - sample_bytes : 0;
+    for (int i = 0; i < 3; i++) {
+        uint64_t left = image_size - at[i];
+        n[i] = left < sample_bytes ? static_cast<size_t>(left) : sample_bytes;
+    }
+}
+
+}  // namespace
+
 uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
 {
     uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(sample_bytes));
     uint64_t h = fnv_basis;
     feed_u64(&h, image_size);
-    uint64_t samples[3] = {
-        0,
-        image_size > 65537 ? image_size / 2 - 32768 : 0,
-        image_size >= sample_bytes ? image_size - sample_bytes : 0,
-    };
-    for (uint64_t offset : samples) {
+    uint64_t samples[3];
+    size_t lengths[3];
+    sample_places(image_size, samples, lengths);
+    for (int i = 0; i < 3; i++) {
+        uint64_t offset = samples[i];
         feed_u64(&h, offset);
         if (offset == image_size || offset > static_cast<uint64_t>(INT64_MAX))
             continue;
-        uint64_t left = image_size - offset;
-        size_t n = left < sample_bytes ? static_cast<size_t>(left) : sample_bytes;
+        size_t n = lengths[i];
         // a sample the card does not give whole adds nothing, as a short read; the scan names what
         // did not read, from its start
         if (card_glance(image, offset, buf, n))
@@ -133,6 +148,58 @@ uint64_t image_fingerprint(std::FILE* image, uint64_t image_size)
     }
     std::free(buf);
     return h;
+}
+
+void fingerprint_stream_begin(FingerprintStream* f, std::FILE* image, uint64_t image_size)
+{
+    *f = FingerprintStream{};
+    f->image = image;
+    sample_places(image_size, f->at, f->length);
+    // the samples must come one after another, each whole, as the scan passes them
+    f->usable = image_size >= 3 * sample_bytes && f->at[0] + f->length[0] <= f->at[1] &&
+                f->at[1] + f->length[1] <= f->at[2] && f->at[2] <= static_cast<uint64_t>(INT64_MAX);
+    f->hash = fnv_basis;
+    feed_u64(&f->hash, image_size);
+    feed_u64(&f->hash, f->at[0]);
+    f->before = f->hash;
+}
+
+void fingerprint_stream_take(FingerprintStream* f, uint64_t offset, const uint8_t* p, size_t n)
+{
+    while (f->usable && f->sample < 3 && n > 0) {
+        uint64_t want = f->at[f->sample] + f->fed;
+        if (offset + n <= want)
+            return;
+        if (offset > want) {  // bytes missed: the fingerprint is taken the usual way
+            f->usable = 0;
+            return;
+        }
+        size_t skip = static_cast<size_t>(want - offset);
+        size_t take = std::min(n - skip, f->length[f->sample] - f->fed);
+        feed(&f->hash, p + skip, take);
+        f->fed += take;
+        offset += skip + take;
+        p += skip + take;
+        n -= skip + take;
+        if (f->fed < f->length[f->sample])
+            continue;
+        // as image_fingerprint, a sample the card did not give whole adds nothing
+        if (card_touches_unreadable(f->image, f->at[f->sample], f->length[f->sample]))
+            f->hash = f->before;
+        f->fed = 0;
+        if (++f->sample < 3) {
+            feed_u64(&f->hash, f->at[f->sample]);
+            f->before = f->hash;
+        }
+    }
+}
+
+int fingerprint_stream_end(const FingerprintStream* f, uint64_t* fingerprint)
+{
+    if (!f->usable || f->sample < 3)
+        return 0;
+    *fingerprint = f->hash;
+    return 1;
 }
 
 void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out)

@@ -15,6 +15,24 @@ constexpr size_t cache_tmp_path_capacity = 2340;
 
 uint64_t image_fingerprint(std::FILE* image, uint64_t image_size);
 
+// The same fingerprint taken from the scan's bytes as they pass, so that nothing is read for it
+// after the scan: begun before the scan, given every stretch it reads in order, and at its end 1
+// with the fingerprint (0 for an image too small for the samples to come apart, or a scan that
+// skipped bytes).
+struct FingerprintStream {
+    std::FILE* image;
+    uint64_t at[3];
+    size_t length[3];
+    int usable;
+    int sample;     // the sample being fed
+    size_t fed;     // of its bytes
+    uint64_t hash;  // FNV-1a so far
+    uint64_t before;  // before the sample's bytes: a sample the card did not give whole adds none
+};
+void fingerprint_stream_begin(FingerprintStream* f, std::FILE* image, uint64_t image_size);
+void fingerprint_stream_take(FingerprintStream* f, uint64_t offset, const uint8_t* p, size_t n);
+int fingerprint_stream_end(const FingerprintStream* f, uint64_t* fingerprint);
+
 // "velto_xavc_scan_%016llx.bin" joined to the working folder.
 void scan_cache_path(const char* work_dir, uint64_t fingerprint, char* out /* cache_path_capacity */);
 

@@ -10,6 +10,24 @@ namespace report {
 namespace {
 
 constexpr double cell_px = 2.5;  // 400 x 100 cells in a 1000 x 250 picture
+constexpr uint64_t cell_tenths = 25;
+
+// n cells in picture units with one decimal, as "%.1f" prints n * cell_px, without the
+// floating-point formatting that made most of the report's work
+void put_cells(Text* t, uint64_t n)
+{
+    char digits[24];
+    size_t at = sizeof digits;
+    uint64_t tenths = n * cell_tenths;
+    digits[--at] = char('0' + tenths % 10);
+    digits[--at] = '.';
+    uint64_t whole = tenths / 10;
+    do {
+        digits[--at] = char('0' + whole % 10);
+        whole /= 10;
+    } while (whole);
+    text_add(t, digits + at, sizeof digits - at);
+}
 
 void mark(CardMap* map, uint8_t kind, uint32_t recording, uint64_t offset, uint64_t length)
 {
@@ -46,9 +64,15 @@ void write_run(Text* t, const ReportFacts* facts, const CardMap* map, uint32_t f
     char fill[48];
     kind_colour(kind, hue, fill, sizeof fill);
     uint32_t row = from / map_columns, col = from % map_columns;
-    text_printf(t, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\"%s>", col * cell_px,
-                row * cell_px, (to - from) * cell_px, cell_px, fill,
-                kind == piece_salvaged ? " stroke=\"#222\" stroke-width=\"0.4\"" : "");
+    text_put(t, "<rect x=\"");
+    put_cells(t, col);
+    text_put(t, "\" y=\"");
+    put_cells(t, row);
+    text_put(t, "\" width=\"");
+    put_cells(t, to - from);
+    text_put(t, "\" height=\"");
+    put_cells(t, 1);
+    text_printf(t, "\" fill=\"%s\"%s>", fill, kind == piece_salvaged ? " stroke=\"#222\" stroke-width=\"0.4\"" : "");
     uint64_t begin = map->begin + uint64_t(from) * map->bucket_bytes, end = map->begin + uint64_t(to) * map->bucket_bytes;
     if (end > map->end)
         end = map->end;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "basics/worker_loop.h"
 #include "report/report_files.h"
@@ -29,37 +30,62 @@ int hash_job(Job* j)
 
 }  // namespace
 
-// Ticket t is job t - 1; every job is kept for its answer.
+// A file of which only a few bytes follow its head (a spooled recording: its movie box) is hashed
+// where it is handed over: waking the thread for it would cost more, and the run's last file would
+// keep the report waiting for that wake-up.
+constexpr uint64_t hashed_at_once = 64 << 10;
+
+struct Answer {
+    uint64_t job;  // the thread's job; UINT64_MAX: answered at once
+    int ok;
+    char hex[basics::sha256_hex_size];
+    uint64_t size;
+};
+
+// Ticket t is answer t - 1; the thread starts with the first file it is given.
 struct FileHasher {
+    std::vector<Answer> answers;
+    int started = 0;
     basics::WorkerLoop<Job> loop;
 };
 
-FileHasher* file_hasher_start()
-{
-    auto* h = new (std::nothrow) FileHasher;
-    if (h)
-        basics::worker_loop_start(&h->loop, hash_job);
-    return h;
-}
+FileHasher* file_hasher_start() { return new (std::nothrow) FileHasher; }
 
 uint32_t file_hasher_add(FileHasher* h, const char* path, const basics::Sha256* head)
 {
-    Job j{};
-    j.path = path;
-    j.has_head = head != nullptr;
-    if (head)
-        j.head = *head;
-    basics::worker_loop_hand_over(&h->loop, std::move(j));
-    return uint32_t(h->loop.handed);  // only this thread hands over
+    Answer a{};
+    a.job = UINT64_MAX;
+    a.ok = head ? hash_file_within(path, a.hex, &a.size, head, hashed_at_once) : -1;
+    if (a.ok < 0) {
+        Job j{};
+        j.path = path;
+        j.has_head = head != nullptr;
+        if (head)
+            j.head = *head;
+        if (!h->started)
+            basics::worker_loop_start(&h->loop, hash_job);
+        h->started = 1;
+        a.job = h->loop.handed;
+        basics::worker_loop_hand_over(&h->loop, std::move(j));
+    }
+    h->answers.push_back(a);
+    return uint32_t(h->answers.size());  // only this thread hands over
 }
 
 int file_hasher_result(FileHasher* h, uint32_t ticket, char hex[basics::sha256_hex_size], uint64_t* size)
 {
-    if (!h || ticket == 0 || ticket > h->loop.handed)
+    if (!h || ticket == 0 || ticket > h->answers.size())
         return 0;
-    basics::worker_loop_wait(&h->loop, [ticket](basics::WorkerLoop<Job>* l) { return l->finished >= ticket; });
+    const Answer& a = h->answers[ticket - 1];
+    if (a.job == UINT64_MAX) {
+        std::memcpy(hex, a.hex, basics::sha256_hex_size);
+        *size = a.size;
+        return a.ok;
+    }
+    uint64_t number = a.job;
+    basics::worker_loop_wait(&h->loop, [number](basics::WorkerLoop<Job>* l) { return l->finished > number; });
     // a finished job is no longer touched by the worker
-    const Job& j = h->loop.jobs[ticket - 1];
+    const Job& j = h->loop.jobs[number];
     if (!j.ok)
         return 0;
     std::memcpy(hex, j.hex, basics::sha256_hex_size);

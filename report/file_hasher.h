@@ -1,8 +1,9 @@
 #pragma once
 // Written files hashed on a thread of their own, in the order they are handed over, while the run
 // goes on with the next recording: the system still holds the file's bytes in memory, and the
-// hashing runs beside the reading of the card instead of after it. When no thread can be started,
-// each file is hashed as it is handed over.
+// hashing runs beside the reading of the card instead of after it. A file of which only a few bytes
+// follow the head hashed before (a spooled recording's movie box) is hashed as it is handed over,
+// and so is every file when no thread can be started.
 #include <cstdint>
 
 #include "basics/sha256.h"

@@ -49,33 +49,48 @@ int write_report_files(const char* folder, const ReportFacts* facts)
     return ok;
 }
 
-int hash_file(const char* path, char hex[basics::sha256_hex_size], uint64_t* size, const basics::Sha256* head)
+int hash_file_within(const char* path, char hex[basics::sha256_hex_size], uint64_t* size, const basics::Sha256* head,
+                     uint64_t most)
 {
     std::FILE* f = platform::open_read_only(path);
     if (!f)
         return 0;
     basics::Sha256 h;
     basics::sha256_begin(&h);
-    if (head) {
+    if (head)
         h = *head;
-        if (!platform::seek_abs(f, h.length)) {
-            std::fclose(f);
-            return 0;
-        }
+    int64_t end = 0;
+    if (most != UINT64_MAX && (!platform::seek_end(f, &end) || end < 0 || uint64_t(end) < h.length ||
+                               uint64_t(end) - h.length > most)) {
+        std::fclose(f);
+        return -1;
     }
-    constexpr size_t piece = 1 << 20;
-    uint8_t* buf = static_cast<uint8_t*>(basics::xmalloc(piece));
+    if (!platform::seek_abs(f, h.length)) {
+        std::fclose(f);
+        return 0;
+    }
+    // a file's last bytes behind its head fit the stack; a whole file is read in large pieces
+    constexpr size_t small = 64 << 10, piece = 1 << 20;
+    uint8_t near[small];
+    size_t cap = most <= small ? small : piece;
+    uint8_t* buf = cap == small ? near : static_cast<uint8_t*>(basics::xmalloc(piece));
     size_t n;
-    while ((n = std::fread(buf, 1, piece, f)) > 0)
+    while ((n = std::fread(buf, 1, cap, f)) > 0)
         basics::sha256_add(&h, buf, n);
     int ok = !std::ferror(f);
     std::fclose(f);
-    std::free(buf);
+    if (buf != near)
+        std::free(buf);
     uint8_t digest[basics::sha256_digest_bytes];
     basics::sha256_end(&h, digest);
     basics::sha256_hex(digest, hex);
     *size = h.length;
     return ok;
+}
+
+int hash_file(const char* path, char hex[basics::sha256_hex_size], uint64_t* size, const basics::Sha256* head)
+{
+    return hash_file_within(path, hex, size, head, UINT64_MAX);
 }
 
 }  // namespace report

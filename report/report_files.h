@@ -15,5 +15,9 @@ int write_report_files(const char* folder, const ReportFacts* facts);
 // hash of the file's first head->length bytes: only the bytes after them are read.
 int hash_file(const char* path, char hex[basics::sha256_hex_size], uint64_t* size,
               const basics::Sha256* head = nullptr);
+// The same for a file of which at most `most` bytes follow the head; -1 (nothing read) for a
+// longer one.
+int hash_file_within(const char* path, char hex[basics::sha256_hex_size], uint64_t* size, const basics::Sha256* head,
+                     uint64_t most);
 
 }  // namespace report

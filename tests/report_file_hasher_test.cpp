@@ -23,7 +23,8 @@ std::string sha256_of(const std::vector<uint8_t>& bytes, size_t from, basics::Sh
 }
 
 // Files handed over one after another while the thread hashes, asked for in the other order: each
-// answer is its own file's, whole or from a head hash, and a file that is not there has none.
+// answer is its own file's, whole or from a head hash, and a file that is not there has none. A
+// few bytes behind a head are hashed at once, the rest on the thread; the tickets run on as one.
 TEST(FileHasher, EveryTicketGetsItsOwnFilesHash)
 {
     struct Row {
@@ -33,7 +34,8 @@ TEST(FileHasher, EveryTicketGetsItsOwnFilesHash)
     };
     const Row rows[] = {{0, SIZE_MAX, true},        {1, SIZE_MAX, true},     {(3 << 20) + 17, SIZE_MAX, true},
                         {(3 << 20) + 17, 1 << 20, true}, {4096, 4096, true}, {100, SIZE_MAX, false},
-                        {(1 << 20) - 1, 64, true}};
+                        {(1 << 20) - 1, 64, true}, {100, 10, false},  {70000, 5000, true},
+                        {70000, 4000, true}};
     TempDir dir;
     report::FileHasher* h = report::file_hasher_start();
     ASSERT_NE(h, nullptr);

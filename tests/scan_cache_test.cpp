@@ -1,10 +1,12 @@
 // The scan cache: its key, its name, and which files are trusted, deleted or written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
 #include "basics/byte_order.h"
+#include "image/card_reader.h"
 #include "image/raw_scan.h"
 #include "image/path_join.h"
 #include "image/scan_cache.h"
@@ -172,6 +174,55 @@ TEST_F(CacheFixture, HitOnlyWhenSizeAndSamplesMatch)
         EXPECT_EQ(fixture::hits_of(index), row.hit ? first : fixture::Hits(3));
         EXPECT_TRUE(fs::exists(cache_path(fingerprint_of(*img))));  // the original's cache is untouched
         image::free_scan_index(&index);
+    }
+}
+
+struct StreamRow {
+    const char* name;
+    size_t size;
+    size_t slice;              // the scan's reads
+    int64_t unreadable;        // a span the card did not give, from here (-1: none)
+    bool taken;                // the stream gives a fingerprint
+};
+
+// The fingerprint taken from the scan's bytes as they pass names the same cache as the one read
+// after the scan, whatever the reads' sizes and wherever a sample did not read; an image whose
+// samples overlap, or a scan that misses bytes, leaves it to the reads after the scan.
+TEST(FingerprintStream, SameAsReadAfterTheScan)
+{
+    const std::vector<StreamRow> rows = {
+        {"reads of 256 KiB", 1 << 20, 256 << 10, -1, true},
+        {"odd reads across the samples' edges", (1 << 20) + 4097, 12345, -1, true},
+        {"one read of the whole image", 3 << 19, 3 << 19, -1, true},
+        {"samples just apart", 3 << 16, 4096, -1, true},
+        {"samples overlapping", (3 << 16) - 2, 4096, -1, false},
+        {"the first sample did not read", 1 << 20, 65536, 70, true},
+        {"the middle sample did not read", 1 << 20, 65536, (1 << 19) + 5, true},
+        {"the last sample did not read", 1 << 20, 65536, (1 << 20) - 9, true},
+        {"outside the samples", 1 << 20, 65536, 300000, true},
+        {"a scan that skips bytes of a sample", 1 << 20, 65536, -2, false},
+    };
+    for (const StreamRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string bytes = pattern(row.size, 13);
+        fixture::TempImage img(bytes, row.name);
+        image::card_attach(img.f, img.size);
+        image::FingerprintStream f;
+        image::fingerprint_stream_begin(&f, img.f, img.size);
+        for (size_t at = 0; at < row.size; at += row.slice) {
+            size_t n = std::min(row.slice, row.size - at);
+            if (row.unreadable >= 0 && uint64_t(row.unreadable) >= at && uint64_t(row.unreadable) < at + n)
+                image::card_mark_unknown(uint64_t(row.unreadable), 8, image::status_bad_sector, image::cause_read_error);
+            if (row.unreadable == -2 && at == 8 * row.slice)  // inside the middle sample
+                continue;
+            image::fingerprint_stream_take(&f, at, reinterpret_cast<const uint8_t*>(bytes.data()) + at, n);
+        }
+        uint64_t streamed = 0;
+        EXPECT_EQ(image::fingerprint_stream_end(&f, &streamed), row.taken ? 1 : 0);
+        if (row.taken) {
+            EXPECT_EQ(streamed, image::image_fingerprint(img.f, img.size));
+        }
+        image::card_detach();
     }
 }
 
