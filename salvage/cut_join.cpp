@@ -452,8 +452,10 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
     s.place.at = head;
     search_runs(&s, 0, head, 0, 1, before);
     // all ways found within the bounds: what they agree on is the recording's whichever is the camera's
+    // up to the first cluster edge behind the last sample's head
+    uint64_t upto = std::min(size, ((file + starts[sizes->count - 1]) / cs + 1) * cs - file);
     if (s.ways && s.ambiguous && !s.exhausted && !s.unbounded)
-        ways_sure(&ways, window->clip, window->tag, sure);
+        ways_sure(&ways, upto, window->clip, window->tag, sure);
     ways_free(&ways);
     int proven = s.proven && !s.ambiguous && s.found_shown;
     if (proven) {

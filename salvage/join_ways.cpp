@@ -53,7 +53,8 @@ void ways_note(WaysAgreed* w, const ChunkPlace* place)
     }
 }
 
-uint64_t ways_sure(const WaysAgreed* w, uint32_t clip, uint32_t tag, basics::Growable<ClaimedSpan, 16>* out)
+uint64_t ways_sure(const WaysAgreed* w, uint64_t upto, uint32_t clip, uint32_t tag,
+                   basics::Growable<ClaimedSpan, 16>* out)
 {
     uint64_t added = 0;
     for (uint64_t i = 0; w->ways >= 2 && i < w->count;) {
@@ -66,7 +67,9 @@ uint64_t ways_sure(const WaysAgreed* w, uint32_t clip, uint32_t tag, basics::Gro
         while (j < w->count && w->at[j] < ways_differ &&
                w->at[j] - w->at[i] == cluster_begin(w, j) - cluster_begin(w, i))
             j++;
-        uint64_t begin = cluster_begin(w, i), end = j < w->count ? cluster_begin(w, j) : w->size;
+        uint64_t begin = cluster_begin(w, i), end = std::min(j < w->count ? cluster_begin(w, j) : w->size, upto);
+        if (end <= begin)
+            break;
         basics::list_append(out, ClaimedSpan{w->at[i], w->at[i] + (end - begin), clip, tag});
         added++;
         i = j;

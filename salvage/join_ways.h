@@ -27,8 +27,11 @@ WaysAgreed ways_start(uint64_t file, uint64_t size, uint64_t cs);
 void ways_free(WaysAgreed* w);
 // Notes one way of placing the chunk.
 void ways_note(WaysAgreed* w, const ChunkPlace* place);
-// Appends to `out`, as pieces of `clip` (or `tag`), the bytes every noted way places alike, when
-// two ways or more were noted; how many spans it appended.
-uint64_t ways_sure(const WaysAgreed* w, uint32_t clip, uint32_t tag, basics::Growable<ClaimedSpan, 16>* out);
+// Appends to `out`, as pieces of `clip` (or `tag`), the bytes in front of the chunk's byte `upto`
+// that every noted way places alike, when two ways or more were noted; how many spans it appended.
+// A walk reads the last sample's head but none of its payload behind, so every way keeps the last
+// sample whole in one run past its first cluster edge: no way shows where those bytes lie.
+uint64_t ways_sure(const WaysAgreed* w, uint64_t upto, uint32_t clip, uint32_t tag,
+                   basics::Growable<ClaimedSpan, 16>* out);
 
 }  // namespace salvage

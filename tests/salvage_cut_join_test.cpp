@@ -507,30 +507,42 @@ TEST(SalvageCutJoin, WhatEveryWayOfJoiningPlacesAlikeIsSure)
 {
     // a first sample of many clusters, cut inside its payload: the file's clusters 0-3 at image
     // clusters 0-3, a foreign cluster, the rest one cluster on; the cut walks at every edge of the
-    // payload, and the bytes every way places alike are the camera's whichever it is
-    const std::vector<uint32_t> big = {3000, 120, 130, 140};
-    Bytes file = camera_file(big);
+    // payload, and the bytes every way places alike are the camera's whichever it is. With a long
+    // last sample, a second foreign cluster at the first edge inside its payload: every way walks
+    // its head and keeps its payload in one run, and none shows where that payload lies
     const uint64_t cut = 4 * cs;
     struct {
         const char* name;
-        uint8_t foreign;  // the foreign cluster's bytes
+        uint8_t foreign;  // the foreign clusters' bytes
         bool window;
-        bool claimed;     // another recording's piece holds the foreign cluster
+        bool claimed;     // another recording's piece holds the (first) foreign cluster
+        uint32_t last;    // the last sample's size
         int expect;       // the join
         bool some_sure;
     } cases[] = {
-        {"payload on both sides of every edge", 0x22, true, false, 0, true},
-        {"no look behind the cut: nothing is sure", 0x22, false, false, 0, false},
-        {"the foreign cluster another recording's: one way", 0x22, true, true, 1, false},
+        {"payload on both sides of every edge", 0x22, true, false, 140, 0, true},
+        {"no look behind the cut: nothing is sure", 0x22, false, false, 140, 0, false},
+        {"the foreign cluster another recording's: one way", 0x22, true, true, 140, 1, false},
+        {"the last sample's payload cut too", 0x22, true, false, 1400, 0, true},
     };
     for (const auto& c : cases) {
+        const std::vector<uint32_t> big = {3000, 120, 130, c.last};
+        Bytes file = camera_file(big);
+        // the file's bytes in front of the second cut (none: file.size()) lie one foreign cluster on,
+        // those behind it two
+        uint64_t last_head = chunk_file + 3000 + 120 + 130, second = c.last > cs ? (last_head / cs + 1) * cs : file.size();
         Bytes image(file.begin(), file.begin() + cut);
         image.resize(image.size() + cs, c.foreign);
-        image.insert(image.end(), file.begin() + cut, file.end());
+        image.insert(image.end(), file.begin() + cut, file.begin() + second);
+        if (second < file.size()) {
+            image.resize(image.size() + cs, c.foreign);
+            image.insert(image.end(), file.begin() + second, file.end());
+        }
+        auto shift = [&](uint64_t f) { return f < cut ? 0 : f < second ? cs : 2 * cs; };
         fixture::TempImage img(image, c.name);
         image::ImageGeometry g{0, cs, 0};
         uint64_t end = file.size() - cs;
-        salvage::JoinAnchor anchor{end, end + cs};
+        salvage::JoinAnchor anchor{end, end + shift(end)};
         salvage::ClaimList claims{};
         if (c.claimed)
             basics::list_append(&claims.spans, salvage::ClaimedSpan{cut, cut + cs, 2, 0});
@@ -544,19 +556,22 @@ TEST(SalvageCutJoin, WhatEveryWayOfJoiningPlacesAlikeIsSure)
         EXPECT_EQ(got, c.expect) << c.name;
         EXPECT_EQ(sure.count > 0, c.some_sure) << c.name;
         // the oracle: each sure span holds the camera's bytes where the true runs put them, and the
-        // foreign cluster is in none
+        // foreign clusters are in none
         for (uint64_t i = 0; i < sure.count; i++) {
             const salvage::ClaimedSpan& x = sure.items[i];
-            EXPECT_TRUE(x.end <= cut || x.begin >= cut + cs) << c.name;
-            uint64_t f = x.begin < cut ? x.begin : x.begin - cs;
+            uint64_t f = x.begin - (x.begin < cut ? 0 : x.begin < second + cs ? cs : 2 * cs);
             ASSERT_LE(x.end, image.size()) << c.name;
+            EXPECT_EQ(x.begin, f + shift(f)) << c.name;
+            EXPECT_EQ(x.end - 1, f + (x.end - 1 - x.begin) + shift(f + (x.end - 1 - x.begin))) << c.name;
             EXPECT_TRUE(std::equal(image.begin() + x.begin, image.begin() + x.end, file.begin() + f)) << c.name;
             EXPECT_EQ(x.clip, 1u) << c.name;
         }
         if (c.some_sure) {
             // the head's first cluster and the rest behind the sample's payload are sure
             EXPECT_EQ(sure.items[0].begin, chunk_file) << c.name;
-            EXPECT_GE(sure.items[sure.count - 1].end, chunk_file + (big[0] + big[1] + big[2] + big[3]) + cs) << c.name;
+            if (c.last < cs)
+                EXPECT_GE(sure.items[sure.count - 1].end, chunk_file + (big[0] + big[1] + big[2] + big[3]) + cs)
+                    << c.name;
         }
         basics::list_free(&sure);
         basics::list_free(&claims.spans);
