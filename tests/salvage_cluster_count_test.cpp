@@ -7,6 +7,7 @@
 
 #include "salvage/cluster_count.h"
 #include "salvage/layout_join.h"
+#include "salvage/lost_count.h"
 #include "salvage/sample_heads.h"
 #include "tests/analysis_fixture.h"
 
@@ -201,6 +202,12 @@ TEST(SalvageClusterCount, TheCountReachesOnToTheOthersNearestPieces)
         {"a third recording's piece there leaves the stretch as it was",
          {{9, 2, UINT64_MAX}, {15, 3, 0}, {16, 2, UINT64_MAX}}, 0},
         {"b's piece there out of the order of its file counts nothing", {{9, 2, UINT64_MAX}, {16, 2, 1}}, 0},
+        {"b's piece in front and a's beyond it settle where a's cluster lies",
+         {{0, 1, UINT64_MAX}, {4, 2, UINT64_MAX}, {9, 2, UINT64_MAX}}, 1},
+        {"a third recording's piece behind leaves the count in front as it was",
+         {{0, 1, UINT64_MAX}, {4, 2, UINT64_MAX}, {9, 2, UINT64_MAX}, {15, 3, 0}}, 1},
+        {"b's pieces in the stretch settle it, one in front out of order counts nothing",
+         {{4, 2, 9}, {9, 2, UINT64_MAX}, {11, 2, UINT64_MAX}}, 1},
     };
     image::ImageGeometry g{0, cs, 0};
     for (const auto& row : rows) {
@@ -219,6 +226,65 @@ TEST(SalvageClusterCount, TheCountReachesOnToTheOthersNearestPieces)
             EXPECT_EQ(at.at, 7 * cs) << row.name;
             EXPECT_EQ(at.cut, 0u) << row.name;
         }
+        salvage::free_claims(&claims);
+    }
+}
+
+// A described chunk of a recording without its movie box, its middle sample longer than a cluster,
+// in two files written at once in runs of one cluster: "a" (clip 1) in the even clusters, "b"
+// (clip 2) in the odd ones. a's pieces around the chunk are its header and a piece behind the
+// chunk's last byte, which stands alone in its cluster; b's located pieces count the clusters
+// between. The chunk is placed, every run of it, only where every way of sharing the clusters out
+// puts it in one place and its samples walk there.
+TEST(SalvageClusterCount, ALostChunkIsPlacedOnlyWhereTheCountAndItsSamplesAgree)
+{
+    constexpr uint64_t cs = 512, start = 600, clusters = 6;
+    const std::vector<uint32_t> sizes = {300, 1100, 561};
+    fixture::Bytes file(start, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++)
+        mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
+    const uint64_t total = file.size() - start;
+    file.resize(clusters * cs, 0x33);
+    struct {
+        const char* name;
+        int overwritten;  // a's cluster (of its file) another file overwrote; -1: none
+        int unlocated;    // b's cluster (of its file) no piece locates; -1: none
+        int placed;
+    } rows[] = {
+        {"every cluster between counted", -1, -1, 1},
+        {"the cluster of the third sample's head overwritten", 3, -1, 0},
+        {"one of b's clusters not located: the count leaves ways that differ", -1, 3, 0},
+    };
+    image::ImageGeometry g{0, cs, 0};
+    for (const auto& row : rows) {
+        fixture::Bytes image;
+        for (uint64_t k = 0; k < clusters; k++) {
+            fixture::Bytes own(file.begin() + k * cs, file.begin() + (k + 1) * cs);
+            if (int(k) == row.overwritten)
+                std::fill(own.begin(), own.end(), 0x11);
+            mkcard::put_bytes(image, own);
+            mkcard::put_bytes(image, fixture::Bytes(cs, 0x77));
+        }
+        fixture::TempImage img(image, row.name);
+        salvage::ClaimList claims;
+        for (uint64_t k = 0; k < clusters; k++)
+            if (int(k) != row.unlocated)
+                basics::list_append(&claims.spans, salvage::ClaimedSpan{(2 * k + 1) * cs + 10, (2 * k + 1) * cs + 100,
+                                                                        2, 0, 0, k * cs + 10});
+        salvage::sort_claims(&claims);
+        salvage::LostPieces own{img.f, img.size, &g, &claims, 1, 0, {}, {}};
+        salvage::add_lost_piece(&own, 0, 0, 200);
+        const uint64_t behind = start + total + 40;  // in the file's cluster 5, a's sixth
+        salvage::add_lost_piece(&own, behind, 10 * cs + behind % cs, 100);
+        mp4::SampleSizes s = fixture::stored_sizes(sizes);
+        salvage::ChunkPlace at{};
+        int placed = salvage::lost_place(&own, start, &s, codec::Syntax::avc, &at);
+        EXPECT_EQ(placed, row.placed) << row.name;
+        fixture::Bytes got(total);
+        if (placed && salvage::read_placed(img.f, &at, 0, got.data(), total)) {
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), file.begin() + start)) << row.name;
+        }
+        salvage::free_lost_pieces(&own);
         salvage::free_claims(&claims);
     }
 }
