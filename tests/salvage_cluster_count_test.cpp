@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -74,50 +73,6 @@ TEST(SalvageClusterCount, CountsLeaveOneWayOrSayWhereTheyDiffer)
             EXPECT_EQ(forced(own), row.expected) << row.name;
         }
     }
-}
-
-// Two files written at once in runs of 1 to 8 clusters, some of their clusters located (with
-// their file offsets or without): every cluster a count settles is the recording's cluster it
-// says, and with pieces as dense as a chunk's samples most of the stretch is settled.
-TEST(SalvageClusterCount, WhatTheCountSettlesIsTheCamerasLayout)
-{
-    uint64_t settled = 0, own_clusters = 0;
-    for (uint32_t seed = 1; seed <= 400; seed++) {
-        std::mt19937 random(seed);
-        std::vector<int> owner;
-        std::vector<uint64_t> file;
-        uint64_t next[2] = {0, 100};
-        for (int f = 0; owner.size() < 120; f ^= 1)
-            for (uint32_t k = 1 + random() % (1 + seed % 8); k > 0; k--)
-                owner.push_back(f), file.push_back(next[f]++);
-        std::vector<CountedCluster> known(owner.size(), CountedCluster{salvage::count_unknown, UINT64_MAX});
-        uint32_t odds = 2 + seed % 4;
-        for (size_t i = 0; i < owner.size(); i++) {
-            uint32_t r = random() % odds;
-            if (r == 0 || (r == 1 && seed % 3 == 0))
-                known[i] = CountedCluster{uint8_t(owner[i] ? salvage::count_other : salvage::count_own),
-                                          r == 0 ? file[i] : UINT64_MAX};
-        }
-        // the stretch from the recording's first located piece to its last
-        size_t first = 0, last = owner.size() - 1;
-        while (first < last && !(owner[first] == 0 && known[first].file != UINT64_MAX))
-            first++;
-        while (last > first && !(owner[last] == 0 && known[last].file != UINT64_MAX))
-            last--;
-        if (last - first < 2)
-            continue;
-        std::vector<uint64_t> own(last - first + 1);
-        ASSERT_EQ(salvage::count_stretch(known.data() + first, own.size(), own.data()), 1) << "seed " << seed;
-        for (size_t i = 0; i < own.size(); i++) {
-            own_clusters += owner[first + i] == 0;
-            if (own[i] == UINT64_MAX)
-                continue;
-            ASSERT_EQ(owner[first + i], 0) << "seed " << seed << " cluster " << i;
-            ASSERT_EQ(own[i], file[first + i]) << "seed " << seed << " cluster " << i;
-            settled++;
-        }
-    }
-    EXPECT_GT(settled * 2, own_clusters);
 }
 
 // A sample is located by its head only in the one cluster of the stretch that shows it, at its
