@@ -38,13 +38,13 @@ struct Writer {
     int validate;
     int decoded_ahead;  // the samples' decode check ran while the scan read on
     FileProgress progress;
+    HeldChunks held;  // chunks the decode check took, shown once their results are in
     ClipWriteState state;
     OutputMoov moov;
     ValidationPass pass;
     uint8_t* located;
     uint64_t* located_at;
     uint64_t cluster_bytes;
-    uint64_t video_written;
     char final_path[1400];
     char temp_path[temp_path_size];
 };
@@ -105,7 +105,7 @@ void note_outcome(Writer* w, ClipOutcome* outcome, int written)
         return;
     const mp4::MovieInfo* movie = w->clip->movie;
     outcome->video_chunks = movie->video.chunk_count;
-    outcome->video_written = w->video_written;
+    outcome->video_written = w->held.counted;
     outcome->audio_chunks = sound_track_written(movie) ? movie->audio.chunk_count : 0;
     outcome->audio_written = w->state.audio_written;
     basics::bounded_format(outcome->final_path, sizeof outcome->final_path, "%s", written ? w->final_path : "");
@@ -161,8 +161,7 @@ int copy_video_chunk(Writer* w, uint64_t k)
 
 void count_video_chunk(Writer* w)
 {
-    w->video_written++;
-    progress_video_chunk(&w->progress, w->video_written, w->clip->movie->video.chunk_count);
+    show_chunk(&w->held);
 }
 
 // A chunk the copy worker gives back: what the system did not copy goes the portable way.
@@ -246,20 +245,30 @@ int all_in_place(Writer* w)
     return 1;
 }
 
+// One past the last sample of chunk k.
+uint64_t chunk_end_sample(const mp4::TrackTables* v, uint64_t k)
+{
+    return v->chunk_first_sample[k] + v->chunk_sample_counts[k];
+}
+
 // The chunks are in place: counted as the decode check would count them, and given up at the
 // chunk whose samples it refused, with the same line.
 int write_video_decoded_ahead(Writer* w, const DecodedAhead* ahead)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
     w->decoded_ahead = 1;
+    w->pass.result = ahead->result;
+    // a sample the decoder named, at its push or in the drain, stops the writer at its chunk, as
+    // the writer's own decoder would
+    int at_sample = names_failing_sample(&w->pass) &&
+                    (ahead->refusal == video_refused_sample || (ahead->refused_chunk == UINT64_MAX && ahead->finish_rc));
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         if (!copy_video_chunk(w, k))
             continue;
-        if (k == ahead->refused_chunk) {
+        if (at_sample ? chunk_end_sample(v, k) > w->pass.result.failing_sample : k == ahead->refused_chunk) {
             // the writer never got to the chunks behind it
             std::memset(w->located + k + 1, 0, static_cast<size_t>(v->chunk_count - k - 1));
-            w->pass.result = ahead->result;
-            report_refusal(&w->pass, ahead->refusal, w->clip_number);
+            report_refusal(&w->pass, at_sample ? video_refused_sample : ahead->refusal, w->clip_number);
             return 0;
         }
         if (chunk_filled(v, k))
@@ -269,6 +278,27 @@ int write_video_decoded_ahead(Writer* w, const DecodedAhead* ahead)
     w->pass.decided = 1;
     w->pass.decided_rc = ahead->finish_rc;
     return 1;
+}
+
+// The chunks behind the one holding `sample` stay unplaced: the writer stops at that chunk, at
+// whatever push the decoder's refusal came back.
+void forget_after_sample(Writer* w, uint64_t sample)
+{
+    const mp4::TrackTables* v = &w->clip->movie->video;
+    for (uint64_t k = 0; k < v->chunk_count; k++)
+        if (v->chunk_first_sample[k] > sample)
+            w->located[k] = 0;
+}
+
+// The decoder refused a sample: what counts as written is what lies wholly in front of it.
+void stop_at_refusal(Writer* w, VideoVerdict verdict)
+{
+    if (verdict == video_refused_sample) {
+        show_before(&w->held, w->pass.result.failing_sample);
+        forget_after_sample(w, w->pass.result.failing_sample);
+    } else {
+        show_all(&w->held);
+    }
 }
 
 // Locates and writes every video chunk in turn; 0 when validation rejected a sample.
@@ -291,11 +321,16 @@ int write_video_chunks(Writer* w, const DecodedAhead* ahead)
             continue;
         if (w->validate) {
             int complete = 0;
-            if (!validation_push_chunk(&w->pass, v, k, analysis::direct_read_buffer.data, w->clip_number,
-                                       &complete))
+            VideoVerdict verdict = push_chunk(&w->pass, v, k, analysis::direct_read_buffer.data, &complete);
+            if (verdict != video_decoded) {
+                stop_at_refusal(w, verdict);
+                report_refusal(&w->pass, verdict, w->clip_number);
                 return 0;
-            if (!complete)
-                continue;
+            }
+            if (complete)
+                hold_chunk(&w->held, chunk_end_sample(v, k), w->pass.pushed);
+            show_settled(&w->held, w->pass.pushed);
+            continue;
         }
         count_video_chunk(w);
     }
@@ -326,7 +361,7 @@ void chunk_neighbourhood(const Writer* w, uint64_t k, uint64_t* from, uint64_t* 
 int unreadable_chunk(Writer* w)
 {
     const mp4::TrackTables* v = &w->clip->movie->video;
-    if (w->video_written >= v->chunk_count || image::card_map()->pieces.count == 0)
+    if (w->held.counted >= v->chunk_count || image::card_map()->pieces.count == 0)
         return 0;
     for (uint64_t k = 0; k < v->chunk_count; k++) {
         uint64_t from = 0, to = 0;
@@ -503,6 +538,7 @@ int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageG
     w.clip_number = int(clip->clip_number);
     w.validate = validate;
     w.progress = begin_file_progress(file_index, file_count, w.clip_number);
+    w.held = hold_chunks(&w.progress, clip->movie->video.chunk_count);
     w.state.image = image;
     w.state.image_size = image_size;
     w.state.clip = clip;
@@ -525,8 +561,9 @@ int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageG
         return give_up(&w, outcome);
 
     const mp4::TrackTables* v = &clip->movie->video;
-    VideoVerdict verdict = end_of_video(&w.pass, validate, w.video_written, v->chunk_count, &w.progress);
+    VideoVerdict verdict = end_of_video(&w.pass, validate, w.held.counted, v->chunk_count, &w.held);
     if (verdict != video_decoded) {
+        stop_at_refusal(&w, verdict);
         report_refusal(&w.pass, verdict, w.clip_number);
         return give_up(&w, outcome);
     }
@@ -539,7 +576,7 @@ int write_clip_noting(std::FILE* image, uint64_t image_size, const image::ImageG
     progress_step(&w.progress, 100, "complete");
     uint64_t audio_count = sound_track_written(clip->movie) ? clip->movie->audio.chunk_count : 0;
     basics::out_printf("  video %zu/%zu; audio %zu/%zu; cadence %zu; final-adjacent %zu; silent %zu; RTMD removed %d\n",
-                       size_t(w.video_written), size_t(v->chunk_count), size_t(w.state.audio_written),
+                       size_t(w.held.counted), size_t(v->chunk_count), size_t(w.state.audio_written),
                        size_t(audio_count), size_t(w.state.cadence), size_t(w.state.final_adjacent),
                        size_t(w.state.silent), w.moov.removed_tracks);
     print_silenced(&w);

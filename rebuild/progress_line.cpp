@@ -48,6 +48,60 @@ void progress_audio_chunk(FileProgress* progress, uint64_t done, uint64_t chunk_
     }
 }
 
+HeldChunks hold_chunks(FileProgress* progress, uint64_t total)
+{
+    HeldChunks held{};
+    held.progress = progress;
+    held.total = total;
+    return held;
+}
+
+namespace {
+
+void show_oldest(HeldChunks* held)
+{
+    held->first = (held->first + 1) % held_chunks_max;
+    held->count--;
+    progress_video_chunk(held->progress, ++held->shown, held->total);
+}
+
+}  // namespace
+
+void hold_chunk(HeldChunks* held, uint64_t end_sample, uint64_t pushes)
+{
+    if (held->count == held_chunks_max)
+        show_oldest(held);
+    held->held[(held->first + held->count++) % held_chunks_max] = {end_sample, pushes};
+    held->counted++;
+}
+
+void show_settled(HeldChunks* held, uint64_t pushes)
+{
+    while (held->count && held->held[held->first].pushes + results_settled_after <= pushes)
+        show_oldest(held);
+}
+
+void show_before(HeldChunks* held, uint64_t sample)
+{
+    while (held->count && held->held[held->first].end_sample <= sample)
+        show_oldest(held);
+    held->count = 0;
+    held->counted = held->shown;
+}
+
+void show_all(HeldChunks* held)
+{
+    while (held->count)
+        show_oldest(held);
+}
+
+void show_chunk(HeldChunks* held)
+{
+    show_all(held);
+    held->counted++;
+    progress_video_chunk(held->progress, ++held->shown, held->total);
+}
+
 static char last_error[256];
 
 void clip_error(int clip, const char* fmt, ...)

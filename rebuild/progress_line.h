@@ -28,6 +28,39 @@ void progress_step(FileProgress* progress, int percent, const char* activity);
 void progress_video_chunk(FileProgress* progress, uint64_t written, uint64_t chunk_count);
 void progress_audio_chunk(FileProgress* progress, uint64_t done, uint64_t chunk_count);
 
+// A decoder on frame threads hands a sample's result back some pushes after the sample: at most
+// 15 later on its 16 threads, and a picture waits at most 16 more in the reorder buffer before its
+// frame tells that it was damaged. So a chunk the decode check took is shown as written only once
+// the pushes are that far past it, at the end of the video, or at a refusal, which shows the
+// chunks wholly in front of the refused sample and no other: the lines come out the same on one
+// thread and on many, however the threads were scheduled.
+constexpr uint64_t results_settled_after = 32;
+constexpr size_t held_chunks_max = 64;
+
+struct HeldChunks {
+    FileProgress* progress;
+    uint64_t total;    // the chunks the lines count to
+    uint64_t counted;  // the chunks whose samples all went in, shown or held
+    uint64_t shown;
+    struct Held {
+        uint64_t end_sample;  // one past the chunk's last sample
+        uint64_t pushes;      // the samples pushed up to its last
+    } held[held_chunks_max];  // a ring, oldest at `first`
+    size_t first, count;
+};
+
+HeldChunks hold_chunks(FileProgress* progress, uint64_t total);
+// A chunk whose samples all went in, ending at `end_sample`, after `pushes` samples pushed in all.
+void hold_chunk(HeldChunks* held, uint64_t end_sample, uint64_t pushes);
+// `pushes` samples are pushed: the chunks whose results are in by now are shown.
+void show_settled(HeldChunks* held, uint64_t pushes);
+// The decoder refused `sample`: the held chunks that end at or before it are shown, the others
+// no longer count.
+void show_before(HeldChunks* held, uint64_t sample);
+void show_all(HeldChunks* held);
+// A chunk written without a decode check, or whose result is known already: shown at once.
+void show_chunk(HeldChunks* held);
+
 // "Writing file <file> of <total> | clip <clip> | <activity> | <percent>%" on standard output.
 void progress_print(const ProgressLine& line, int percent, const char* activity_fmt, ...) MENDORA_PRINTF(3, 4);
 

@@ -21,13 +21,6 @@ void reset_result(validator::ValidatorResult* r)
     r->failing_sample = validator::no_failing_sample;
 }
 
-// 1 when the library named the sample it found damaged.
-int names_failing_sample(const ValidationPass* pass)
-{
-    uint64_t failing = pass->result.failing_sample;
-    return failing != validator::no_failing_sample && failing != no_failing_sample_alt;
-}
-
 // The camera's decoder configuration records. Each is looked for at every byte of the movie box:
 // the sample entry that holds it may sit behind boxes of any layout. A record is taken only when
 // its samples' NAL units carry 4-byte length fields and it lists a sequence parameter set.
@@ -48,6 +41,12 @@ int hvcc_acceptable(const uint8_t* body, uint32_t len)
 }
 
 }  // namespace
+
+int names_failing_sample(const ValidationPass* pass)
+{
+    uint64_t failing = pass->result.failing_sample;
+    return failing != validator::no_failing_sample && failing != no_failing_sample_alt;
+}
 
 int find_config_record(const uint8_t* moov, uint64_t len, const char* type, const uint8_t** body,
                        uint32_t* body_len)
@@ -237,6 +236,7 @@ VideoVerdict push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes, u
             validation_close(pass);
             return names_failing_sample(pass) ? video_refused_sample : video_refused;
         }
+        pass->pushed++;
         used += sample;
     }
     *complete = used == size;
@@ -296,8 +296,7 @@ int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, u
     return 1;
 }
 
-VideoVerdict judge_video(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
-                         const ProgressLine& line)
+VideoVerdict judge_video(ValidationPass* pass, uint64_t written, uint64_t chunk_count)
 {
     // A decoder on several threads hands back the result of the last samples pushed only when it
     // is drained: a damaged sample among them is named as a single thread names it at its push,
@@ -311,32 +310,49 @@ VideoVerdict judge_video(ValidationPass* pass, uint64_t written, uint64_t chunk_
         return video_incomplete;
     if (rc != 0 || r->corrupt_frames != 0)
         return video_corrupt;
+    return video_decoded;
+}
+
+namespace {
+
+void print_passed(const ValidationPass* pass, int show_progress, const ProgressLine& line)
+{
     if (show_progress)
         progress_print(line, 90, "AVC validation passed");
     basics::out_printf("  AVC validation PASS: %llu samples, %llu decoded frames\n",
-                       static_cast<unsigned long long>(r->samples_received),
-                       static_cast<unsigned long long>(r->frames_decoded));
-    return video_decoded;
+                       static_cast<unsigned long long>(pass->result.samples_received),
+                       static_cast<unsigned long long>(pass->result.frames_decoded));
 }
+
+}  // namespace
 
 int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
                       const ProgressLine& line)
 {
-    VideoVerdict verdict = judge_video(pass, written, chunk_count, show_progress, line);
+    VideoVerdict verdict = judge_video(pass, written, chunk_count);
+    if (verdict == video_decoded)
+        print_passed(pass, show_progress, line);
     report_refusal(pass, verdict, line.clip);
     return verdict == video_decoded;
 }
 
 VideoVerdict end_of_video(ValidationPass* pass, int validate, uint64_t written, uint64_t chunk_count,
-                          FileProgress* progress)
+                          HeldChunks* held)
 {
     if (!validate) {
-        progress_step(progress, 90, "video complete");
+        show_all(held);
+        progress_step(held->progress, 90, "video complete");
         return video_decoded;
     }
-    VideoVerdict verdict = judge_video(pass, written, chunk_count, progress->show, progress->line);
-    if (verdict == video_decoded)
-        progress->last_percent = 90;
+    VideoVerdict verdict = judge_video(pass, written, chunk_count);
+    if (verdict == video_refused_sample)
+        show_before(held, pass->result.failing_sample);
+    else
+        show_all(held);
+    if (verdict == video_decoded) {
+        print_passed(pass, held->progress->show, held->progress->line);
+        held->progress->last_percent = 90;
+    }
     return verdict;
 }
 

@@ -15,6 +15,7 @@ struct ValidationPass {
     // the samples were decoded ahead: `result` and the drain's answer are theirs
     int decided;
     int decided_rc;
+    uint64_t pushed;  // the samples handed to the decoder
 };
 
 // What the decoder said of the video.
@@ -63,6 +64,8 @@ int validation_prepare_entry(ValidationPass* pass, const uint8_t* entry, uint32_
 // (the result names the sample); nothing is printed.
 VideoVerdict push_samples(ValidationPass* pass, const mp4::SampleSizes* sizes, uint64_t first_index,
                           const uint8_t* bytes, uint64_t size, int* complete);
+// 1 when the library named the sample it found damaged.
+int names_failing_sample(const ValidationPass* pass);
 // The clip's line for a video the decoder refused.
 void report_refusal(const ValidationPass* pass, VideoVerdict verdict, int clip_number);
 
@@ -76,17 +79,18 @@ int chunk_filled(const mp4::TrackTables* video, uint64_t chunk);
 // (after printing the failure line and closing the handle) when a sample is rejected.
 int validation_push_chunk(ValidationPass* pass, const mp4::TrackTables* video, uint64_t chunk,
                           const uint8_t* bytes, int clip_number, int* complete);
-// After the video chunks: the decoder drained and the whole video judged; the PASS lines printed
-// when it decoded, nothing otherwise. The handle is closed either way.
-VideoVerdict judge_video(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
-                         const ProgressLine& line);
-// The same with the failure line printed; 1 when the clip passes.
+// After the video chunks: the decoder drained and the whole video judged; prints nothing. The
+// handle is closed either way.
+VideoVerdict judge_video(ValidationPass* pass, uint64_t written, uint64_t chunk_count);
+// The same with the PASS lines printed when it decoded, the failure line otherwise; 1 when the
+// clip passes.
 int validation_finish(ValidationPass* pass, uint64_t written, uint64_t chunk_count, int show_progress,
                       const ProgressLine& line);
-// The end of the video: with `validate` the judgement above, else the "video complete" step; the
-// progress stands at 90 after either. Prints no failure line.
+// The end of the video: with `validate` the judgement above, the held chunks shown as far as the
+// decoder took them and the PASS lines printed; else the "video complete" step. The progress
+// stands at 90 after either. Prints no failure line.
 VideoVerdict end_of_video(ValidationPass* pass, int validate, uint64_t written, uint64_t chunk_count,
-                          FileProgress* progress);
+                          HeldChunks* held);
 void validation_close(ValidationPass* pass);
 
 // 1 when the samples (`sizes` of them, one after another in `bytes`) decode cleanly under the

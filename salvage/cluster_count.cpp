@@ -378,19 +378,22 @@ int count_own_files(const CountedStretch* stretch, const ClaimedSpan* way, uint6
     return count_stretch(w.known.data(), w.known.size(), own_file->data()) == 1;
 }
 
-int count_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
-                const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, JoinAnchor hi, uint64_t file,
-                uint64_t size, ChunkPlace* out)
+namespace {
+
+// Bytes [file, file + size) of the recording placed where every way of sharing the clusters of `w`
+// out puts each of their clusters: 1 and `out` filled when that is one place for each; -1 when the
+// count puts none of the recording's clusters as far on as their last, 0 otherwise.
+int place_counted(const CountWindow& w, uint64_t file, uint64_t size, ChunkPlace* out)
 {
-    CountWindow w{};
-    if (size == 0 || lo.file > file || file > UINT64_MAX - size || hi.file < file + size - 1 ||
-        !count_window(geometry, claims, clip, tag, own, own_count, lo, hi, &w))
-        return 0;
-    uint64_t cs = geometry->cluster_bytes, heap = geometry->heap_offset, lc = w.first;
+    uint64_t cs = w.g->cluster_bytes, heap = w.g->heap_offset, lc = w.first;
     std::vector<uint64_t> own_file(w.known.size());
     if (count_stretch(w.known.data(), w.known.size(), own_file.data()) != 1)
         return 0;
-    uint64_t first_u = file / cs, last_u = (file + size - 1) / cs, prev = UINT64_MAX;
+    uint64_t first_u = file / cs, last_u = (file + size - 1) / cs, prev = UINT64_MAX, furthest = 0;
+    for (uint64_t f : own_file)
+        furthest = f != UINT64_MAX ? std::max(furthest, f) : furthest;
+    if (furthest < last_u)
+        return -1;
     ChunkPlace place{};
     for (uint64_t u = first_u, i = 0; u <= last_u; u++) {
         while (i < own_file.size() && own_file[i] != u)
@@ -406,6 +409,49 @@ int count_place(const image::ImageGeometry* geometry, const ClaimList* claims, u
     }
     *out = place;
     return 1;
+}
+
+}  // namespace
+
+int count_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, JoinAnchor hi, uint64_t file,
+                uint64_t size, ChunkPlace* out)
+{
+    CountWindow w{};
+    return size && lo.file <= file && file <= UINT64_MAX - size && hi.file >= file + size - 1 &&
+           count_window(geometry, claims, clip, tag, own, own_count, lo, hi, &w) && place_counted(w, file, size, out) == 1;
+}
+
+int count_place_open(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                     const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, uint64_t file, uint64_t size,
+                     ChunkPlace* out)
+{
+    uint64_t cs = geometry ? geometry->cluster_bytes : 0, heap = cs ? geometry->heap_offset : 0;
+    if (cs == 0 || !claims || size == 0 || lo.file > file || file > UINT64_MAX - size || lo.image < heap)
+        return 0;
+    uint64_t lc = (lo.image - heap) / cs, need = (file + size - 1) / cs - lo.file / cs, from, to;
+    // the stretch ends at the other's piece behind the nearest place the bytes' last cluster may
+    // take, and reaches on piece by piece while the count puts the recording's clusters short of it
+    for (uint64_t c = lc + need; c - lc < count_clusters_max;) {
+        ClaimedSpan other{};
+        uint64_t o = nearest_piece(claims, own, own_count, heap, cs, c, 1, clip, tag, 0, &other);
+        if (o == UINT64_MAX || o - lc + 1 > count_clusters_max)
+            return 0;
+        widen_stretch(claims, own, own_count, heap, cs, lc, o, clip, tag, &from, &to);
+        int placed = 0;
+        for (uint64_t start : from != lc ? std::vector<uint64_t>{from, lc} : std::vector<uint64_t>{lc}) {
+            CountWindow w{};
+            placed = count_window_over(geometry, claims, clip, tag, own, own_count, lo, lo, start, o, &w)
+                         ? place_counted(w, file, size, out)
+                         : 0;
+            if (placed == 1)
+                return 1;
+        }
+        if (placed != -1)
+            return 0;
+        c = o;
+    }
+    return 0;
 }
 
 }  // namespace salvage

@@ -71,5 +71,12 @@ int count_own_files(const CountedStretch* stretch, const ClaimedSpan* way, uint6
 int count_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
                 const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, JoinAnchor hi, uint64_t file,
                 uint64_t size, ChunkPlace* out);
+// The same where no located piece of the recording lies behind the bytes (the last of its file):
+// the stretch from `lo` runs on to a located piece of the other recording behind them, and every
+// cluster between that the other's pieces do not take by their count is the recording's, in the
+// heap's order.
+int count_place_open(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
+                     const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, uint64_t file, uint64_t size,
+                     ChunkPlace* out);
 
 }  // namespace salvage

@@ -243,6 +243,29 @@ int count_allows(const CutSearch* s, uint64_t end)
     return fits != 0;
 }
 
+// The first byte of the first cluster of the run from byte `from` of the chunk up to its end that
+// the count of the clusters around the chunk puts elsewhere than the place being built has it; 0
+// when the count allows them all. Each cluster more can only narrow the count, so the first is
+// looked for by halves.
+uint64_t count_refuses(const CutSearch* s, uint64_t from)
+{
+    if (!s->window || !s->window->count || count_allows(s, s->size))
+        return 0;
+    uint64_t first = (s->file + from) / s->cs, last = (s->file + s->size - 1) / s->cs;
+    // the clusters up to `lo` allowed, up to `hi` not
+    uint64_t lo = first, hi = last;
+    if (!count_allows(s, std::min(s->size, (first + 1) * s->cs - s->file)))
+        return from;
+    while (hi - lo > 1) {
+        uint64_t mid = lo + (hi - lo) / 2;
+        if (count_allows(s, std::min(s->size, (mid + 1) * s->cs - s->file)))
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return hi * s->cs - s->file;
+}
+
 // Cut `depth` at byte `x` of the chunk, the rest going on at image offset `c`.
 // `anchor` (null: none) the located piece whose place puts the run at `c`: a run that holds no whole
 // sample of the chunk is only as sure as the run from the cut to that piece is shown to be.
@@ -346,10 +369,15 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     if (i + 1 == s->count || (i == s->count && before))
         note_open_tail(s, from, at, depth, have, before);
     uint64_t lo, hi;
+    // every sample walks, but the count puts a cluster of the run elsewhere: payload no length
+    // field vouches for goes on over a cut there, which lies in front of that cluster
+    uint64_t refused = i == s->count ? count_refuses(s, from) : 0;
+    if (refused && refused <= from)
+        return;
+    if (refused && (!before || refused < before))
+        before = refused;
     if (i == s->count) {
-        if (depth > 0) {
-            if (!count_allows(s, s->size))
-                return;
+        if (depth > 0 && !refused) {
             if (s->proven && !same_place(&s->found, &s->place))
                 s->ambiguous = 1;  // two ways fit: the structure does not tell which is the camera's
             s->found = s->place, s->proven = 1;

@@ -9,6 +9,7 @@
 #include "image/card_reader.h"
 #include "image/read_at.h"
 #include "salvage/layout_join.h"
+#include "salvage/lost_count.h"
 #include "salvage/sample_walk.h"
 #include "salvage/sound_continuity.h"
 
@@ -251,6 +252,40 @@ uint64_t sound_in_front_end(const RecordingScope* r, const SalvageChunkList* chu
     return 0;
 }
 
+// The last chunk `c` placed by the count of the clusters from the recording's pieces in front of it
+// on to the other recording's behind: a key frame longer than the runs is cut more than once, and a
+// run of nothing but its payload shows nothing of its own. Of the chunk's lengths `lengths`, the one
+// whose samples walk whole to exactly its end where the count places it; 0 when none or more than one.
+uint64_t count_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, const SalvageChunk* c,
+                          const uint64_t* lengths, uint64_t n, const OthersPieces* others, uint32_t* sizes,
+                          ChunkPlace* out)
+{
+    LostPieces own{r->image, r->image_size, r->geometry, others->claims, others->clip, others->tag, {}, {}};
+    add_placed_chunks(&own, r->header, chunks);
+    add_lost_piece(&own, c->file_offset, c->image_offset, 1);
+    codec::Syntax syntax = r->hevc ? codec::Syntax::hevc : codec::Syntax::avc;
+    uint64_t found = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        ChunkPlace place;
+        std::vector<uint8_t> bytes(lengths[i]);
+        if (lengths[i] > analysis::whole_read_limit || !lost_place_last(&own, c->file_offset, lengths[i], &place) ||
+            place.at != c->image_offset || !read_placed(r->image, &place, 0, bytes.data(), lengths[i]))
+            continue;
+        Walk w = walk_placed(bytes.data(), lengths[i], syntax);
+        if (!w.whole)
+            continue;
+        if (found) {
+            found = 0;  // two lengths walk whole: the structure does not tell which is the camera's
+            break;
+        }
+        found = lengths[i], *out = place;
+        for (uint32_t k = 0; k < camera_chunk_samples; k++)
+            sizes[k] = uint32_t(w.starts[k + 1] - w.starts[k]);
+    }
+    free_lost_pieces(&own);
+    return found;
+}
+
 }  // namespace
 
 void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, SalvageChunk* c, uint64_t sound,
@@ -268,7 +303,7 @@ void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks
     SoundInFront front{sound_in_front_end(r, chunks, c, lead), r->pcm};
     uint32_t sizes[camera_chunk_samples], tried[camera_chunk_samples];
     ChunkPlace place{0, 0, 0}, way{0, 0, 0};
-    uint64_t size = 0;
+    uint64_t size = 0, lengths[3] = {}, n = 0;
     // at a 1001 rate the last chunk's sound may be a sound frame longer or shorter than the usual:
     // each length gives the chunk another end, and the chunk is joined only when one of them alone
     // has its last sample end exactly there
@@ -277,15 +312,20 @@ void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks
         if ((s != sound && (frame == 0 || s > sound + frame)) || r->file_end < c->file_offset + s)
             continue;
         uint64_t bytes = r->file_end - s - c->file_offset;
-        if (bytes <= walked || bytes > 2 * longest ||
-            !join_last_chunk(r->image, r->image_size, r->geometry, c->file_offset, c->image_offset, bytes, r->hevc,
-                             &window, tried, &way, front.end ? &front : nullptr))
+        if (bytes > walked && bytes <= 2 * longest)
+            lengths[n++] = bytes;
+    }
+    for (uint64_t i = 0; i < n; i++) {
+        if (!join_last_chunk(r->image, r->image_size, r->geometry, c->file_offset, c->image_offset, lengths[i],
+                             r->hevc, &window, tried, &way, front.end ? &front : nullptr))
             continue;
         if (size)
             return;
-        size = bytes, place = way;
+        size = lengths[i], place = way;
         std::memcpy(sizes, tried, sizeof sizes);
     }
+    if (size == 0)
+        size = count_last_chunk(r, chunks, c, lengths, n, others, sizes, &place);
     if (size == 0)
         return;
     std::memcpy(c->sizes, sizes, sizeof sizes);

@@ -50,6 +50,20 @@ void free_lost_pieces(LostPieces* own)
     basics::list_free(&own->points);
 }
 
+void add_placed_chunks(LostPieces* own, const analysis::ClipHeader* header, const SalvageChunkList* chunks)
+{
+    add_lost_piece(own, 0, header->header_offset, header->mdat_offset - header->header_offset);
+    for (size_t i = 0; i < chunks->count; i++) {
+        const SalvageChunk* c = &chunks->items[i];
+        uint64_t bytes = salvage_chunk_walked(c), head;
+        const ChunkPlace place = salvage_chunk_place(c);
+        for (uint64_t from = 0; c->file_known && from < bytes; from += head) {
+            head = place_run_end(&place, from, bytes) - from;
+            add_lost_piece(own, c->file_offset + from, place_offset(&place, from), head);
+        }
+    }
+}
+
 int lost_stretch(LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, codec::Syntax syntax,
                  basics::Growable<ClaimedSpan, 16>* noted, CountedStretch* out)
 {
@@ -87,6 +101,14 @@ int lost_place(const LostPieces* own, uint64_t file, const mp4::SampleSizes* siz
     if (intact)
         *out = place;
     return intact;
+}
+
+int lost_place_last(const LostPieces* own, uint64_t file, uint64_t size, ChunkPlace* out)
+{
+    const JoinAnchor* lo = anchor_upto(&own->points, file);
+    return own->claims && own->geometry && lo && size &&
+           count_place_open(own->geometry, own->claims, own->clip, own->tag, own->spans.items, own->spans.count, *lo,
+                            file, size, out);
 }
 
 }  // namespace salvage

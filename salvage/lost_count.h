@@ -15,6 +15,7 @@
 #include "salvage/chunk_place.h"
 #include "salvage/cluster_count.h"
 #include "salvage/join_anchors.h"
+#include "salvage/salvage_chunks.h"
 #include "salvage/salvage_plan.h"
 
 namespace salvage {
@@ -33,6 +34,9 @@ struct LostPieces {
 // Adds bytes [file, file + size) of the camera's file, lying in one run from image offset `at`.
 void add_lost_piece(LostPieces* own, uint64_t file, uint64_t at, uint64_t size);
 void free_lost_pieces(LostPieces* own);
+// Adds the recording's clip header `header` and each chunk of `chunks` whose file offset is known,
+// as far as its samples walk, run by run where it is placed.
+void add_placed_chunks(LostPieces* own, const analysis::ClipHeader* header, const SalvageChunkList* chunks);
 
 // The stretch from the recording's piece in front of bytes [file, file + size) to the one behind,
 // with the heads of the samples `sizes` (the first at `file`) that show them in one cluster there
@@ -47,5 +51,11 @@ int lost_stretch(LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, 
 // which no walk from one cut places. 1 and `out` filled then.
 int lost_place(const LostPieces* own, uint64_t file, const mp4::SampleSizes* sizes, codec::Syntax syntax,
                ChunkPlace* out);
+
+// The recording's last bytes [file, file + size) of the camera's file, no piece of it behind them:
+// placed where the count of the clusters from its piece at or in front of `file` on to the other
+// recording's located piece behind them puts them (count_place_open). 1 and `out` filled then; the
+// caller walks the samples there.
+int lost_place_last(const LostPieces* own, uint64_t file, uint64_t size, ChunkPlace* out);
 
 }  // namespace salvage

@@ -116,17 +116,7 @@ void append_located(Chain* c, const Described* d)
 // the chunks placed so far, and `anchors` (`count` of them) behind the chunk being joined.
 void own_pieces_before(const Chain* ch, const JoinAnchor* anchors, uint64_t count, LostPieces* own)
 {
-    const ClipHeader* h = ch->r->header;
-    add_lost_piece(own, 0, h->header_offset, h->mdat_offset - h->header_offset);
-    for (size_t i = 0; i < ch->chunks->count; i++) {
-        const SalvageChunk* c = &ch->chunks->items[i];
-        uint64_t bytes = salvage_chunk_walked(c), head;
-        const ChunkPlace place = salvage_chunk_place(c);
-        for (uint64_t from = 0; c->file_known && from < bytes; from += head) {
-            head = place_run_end(&place, from, bytes) - from;
-            add_lost_piece(own, c->file_offset + from, place_offset(&place, from), head);
-        }
-    }
+    add_placed_chunks(own, ch->r->header, ch->chunks);
     for (uint64_t i = 0; i < count; i++)
         add_lost_piece(own, anchors[i].file, anchors[i].image, 1);
 }

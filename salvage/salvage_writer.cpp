@@ -46,6 +46,7 @@ struct Salvager {
     int clip;
     int validate;
     FileProgress progress;
+    HeldChunks held;  // video pieces the decode check took, shown once their results are in
     ValidationPass pass;
     std::FILE* output;
     uint64_t* offsets;  // file offset of every piece
@@ -151,11 +152,10 @@ int joins_after_gap(const SalvageTrack* t, const SalvagePiece* p, const uint8_t*
 }
 
 // Copies the video pieces, each read once and handed to the decode check from the same bytes.
-int write_video(Salvager* s, uint64_t* written)
+int write_video(Salvager* s)
 {
     const SalvagePlan* plan = s->plan;
     const SalvageTrack* t = &plan->tracks[salvage_video];
-    uint64_t total = pieces_of(plan, salvage_video);
     for (uint64_t i = 0; i < plan->piece_count; i++) {
         const SalvagePiece* p = &plan->pieces[i];
         if (p->track != salvage_video)
@@ -170,7 +170,7 @@ int write_video(Salvager* s, uint64_t* written)
             if (!piece_run(plan, p, j, &from, &length, &at) ||
                 !copy_through(s->image, at, s->output, s->offsets[i] + from, buf + from, size_t(length)))
                 return failed(s, "video copy failed");
-        if (p->gap_before && *written && !joins_after_gap(t, p, buf, mp4::sample_size_at(&sizes, 0))) {
+        if (p->gap_before && s->held.counted && !joins_after_gap(t, p, buf, mp4::sample_size_at(&sizes, 0))) {
             s->result->decode_refused = 1;
             s->result->unjoined_span = p->image_offset;
             return failed(s, "the decoder cannot take a span after a gap on from the one before it");
@@ -178,11 +178,22 @@ int write_video(Salvager* s, uint64_t* written)
         int complete = 1;
         // a refusal only shapes the next plan, and salvage's own line tells what came of the
         // recording, so the decode check's refusal lines are not printed
-        if (s->validate && push_samples(&s->pass, &sizes, p->first_sample, buf, p->length, &complete) != video_decoded) {
+        VideoVerdict verdict = s->validate ? push_samples(&s->pass, &sizes, p->first_sample, buf, p->length, &complete)
+                                           : video_decoded;
+        if (verdict == video_refused_sample)
+            show_before(&s->held, s->pass.result.failing_sample);
+        else if (verdict != video_decoded)
+            show_all(&s->held);
+        if (verdict != video_decoded) {
             s->result->decode_refused = 1;
             return failed(s, "the kept video does not decode cleanly");
         }
-        progress_video_chunk(&s->progress, ++*written, total);
+        if (!s->validate) {
+            show_chunk(&s->held);
+            continue;
+        }
+        hold_chunk(&s->held, p->first_sample + sizes.count, s->pass.pushed);
+        show_settled(&s->held, s->pass.pushed);
     }
     return 1;
 }
@@ -280,6 +291,7 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
     s.clip = int(plan->clip_number);
     s.validate = validate;
     s.progress = begin_file_progress(file_index, file_count, s.clip);
+    s.held = hold_chunks(&s.progress, pieces_of(plan, salvage_video));
     result->final_path[0] = 0;
     result->failure = nullptr;
     result->failing_sample = validator::no_failing_sample;
@@ -304,13 +316,12 @@ int write_salvaged(std::FILE* image, uint64_t image_size, const SalvagePlan* pla
         return failed(&s, "no output file");
     if (!write_file_head(&s))
         return failed(&s, "header write failed");
-    uint64_t video_written = 0;
-    if (!write_video(&s, &video_written)) {
+    if (!write_video(&s)) {
         if (validate)
             result->failing_sample = s.pass.result.failing_sample;
         return 0;
     }
-    if (end_of_video(&s.pass, validate, video_written, video_written, &s.progress) != video_decoded) {
+    if (end_of_video(&s.pass, validate, s.held.counted, s.held.counted, &s.held) != video_decoded) {
         result->decode_refused = 1;
         result->failing_sample = s.pass.result.failing_sample;
         return failed(&s, "the kept video does not decode cleanly");

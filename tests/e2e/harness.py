@@ -166,7 +166,7 @@ def _scenario_card(scenario):
 
 
 def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=None, image=None, prefix=(),
-               stdout=subprocess.PIPE, timeout=600, extra=(), source=None):
+               stdout=subprocess.PIPE, timeout=600, extra=(), source=None, env=None):
     """Runs the engine (after the command `prefix`, if any) over the card's image or `image` with
     --recover-all and the `extra` options; the image (or `source`, the file behind a mount of it)
     must come out unchanged. A hang fails the test."""
@@ -181,7 +181,7 @@ def run_engine(test, card, validator=True, keep=False, work_dir=None, out_dir=No
         args.remove("--recover-all")
     try:
         done = subprocess.run(args, stdout=stdout, stderr=subprocess.PIPE, text=True, errors="replace",
-                              timeout=timeout)
+                              timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         test.fail("the engine hung: %s" % " ".join(args))
     test.assertEqual(before, sha256(source), "the engine changed the source image")

@@ -200,9 +200,9 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run4-jitter-c128-20mbps-last-music": (3, 228), "run3-c32-lost-2997": (2, 180),
         "run3-jitter-c32-lost-last-24bit": (2, 96), "run6:2-jitter-c32-b2-2997": (3, 228),
         "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120),
-        "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (1, 60),
+        "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (2, 72),
         "run8-c32-1080p-50mbps": (2, 48), "run64-c32-1080p-2997": (2, 72), "run8-c32-1080p-lost": (0, 36),
-        "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (0, 48)}
+        "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
