@@ -366,12 +366,14 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     // a run only the look behind the cut found shows a sample of the chunk (run_witness)
     if (depth > 0 && anchored != 1 && !witness)
         return;
-    if (i + 1 == s->count || (i == s->count && before))
-        note_open_tail(s, from, at, depth, have, before);
     uint64_t lo, hi;
     // every sample walks, but the count puts a cluster of the run elsewhere: payload no length
-    // field vouches for goes on over a cut there, which lies in front of that cluster
+    // field vouches for goes on over a cut there, which lies in front of that cluster (and the
+    // chunk's open tail, where the last sample's payload alone lies behind it, begins there too)
     uint64_t refused = i == s->count ? count_refuses(s, from) : 0;
+    uint64_t open_before = refused > from && (!before || refused < before) ? refused : before;
+    if (i + 1 == s->count || (i == s->count && open_before))
+        note_open_tail(s, from, at, depth, have, open_before);
     if (refused && refused <= from)
         return;
     if (refused && (!before || refused < before))
