@@ -10,7 +10,8 @@ same recordings from cached files on every core (the decode check's own floor).
 With --reference, the engine (and its validator library) in DIR runs too, in the same rounds: an
 earlier build to compare with. With --only, just the commands named (e.g. "cat,mendora --no-validator,photorec";
 `cat` always runs, the ratios need it). The rates are in MB/s (10^6 bytes). Before every timed run: sync, the page cache dropped, the
-device's buffers flushed. Rounds are interleaved: every command once per round and rate. Prints a
+device's buffers flushed. Rounds are interleaved: every command once per round and rate, each
+round starting with the next command. Prints a
 Markdown table: median wall seconds, peak MiB, and each command against `cat` of the same round
 and against max(`cat`, ffmpeg), the floor of a run that checks every clip's decode.
 """
@@ -134,10 +135,13 @@ def main():
             wanted = set(opts["only"].split(",")) | {"cat"}
             commands = [(n, c) for n, c in commands if n in wanted]
         times = {(r, n): [] for r in rates for n, _ in commands + [(floor, None)]}
-        for _ in range(int(opts["rounds"])):
+        for round_number in range(int(opts["rounds"])):
+            # each round starts with another command: the first runs after a cache drop the others
+            # find settled, and the order must not favour one of them
+            turn = round_number % len(commands)
             for r in rates:
                 throttle.rate(r)
-                for name, cmd in commands:
+                for name, cmd in commands[turn:] + commands[:turn]:
                     shutil.rmtree(run_dir, ignore_errors=True)
                     os.makedirs(run_dir)
                     cold(device)
