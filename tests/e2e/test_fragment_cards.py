@@ -182,6 +182,12 @@ CARDS = {
                                         "--jitter-runs", "--video", "1920x1080,1280x720", "--video-mbps", "50,9",
                                         "--codec", "hevc,avc,hevc", "--same-second", "--size-mib", "128",
                                         "--seed", "21", "--damage", "moov-lost") + FORMAT,
+    # an encoder's defaults (open GOPs, parameter sets only in the sample entry, B-frames): on the
+    # first pass the first recording places a sound chunk by room over the second's, on the next by
+    # its own pieces elsewhere; the second's sound there, the one edge the others' pieces leave, stands
+    "run2:5-jitter-lost-hevc-open": ("--count", "2", "--frames", "96,84", "--alternate", "2:5", "--jitter-runs",
+                                     "--open-gop", "--params-out-of-band", "--bframes", "2", "--gop", "24",
+                                     "--hevc", "--damage", "moov-lost", "--seed", "93") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -202,7 +208,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120),
         "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (2, 72),
         "run8-c32-1080p-50mbps": (2, 48), "run64-c32-1080p-2997": (2, 72), "run8-c32-1080p-lost": (0, 36),
-        "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72)}
+        "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72),
+        "run2:5-jitter-lost-hevc-open": (2, 180)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
