@@ -182,6 +182,12 @@ CARDS = {
                                         "--jitter-runs", "--video", "1920x1080,1280x720", "--video-mbps", "50,9",
                                         "--codec", "hevc,avc,hevc", "--same-second", "--size-mib", "128",
                                         "--seed", "21", "--damage", "moov-lost") + FORMAT,
+    # runs of two 64 KiB clusters at 29.97 with 24-bit four-channel sound: each sound chunk lies in
+    # three runs; the first recording's piece placed by one boundary where there are two reaches over
+    # the second's runs, and must not make the first's pieces look out of order there
+    "run2-c64-lost-hevc-2997-24x4": ("--count", "2", "--frames", "72,96", "--alternate", "2", "--cluster-kib", "64",
+                                     "--damage", "moov-lost", "--hevc", "--seed", "13", "--fps", "30000/1001",
+                                     "--sound-format", "24x4") + FORMAT,
     # an encoder's defaults (open GOPs, parameter sets only in the sample entry, B-frames): on the
     # first pass the first recording places a sound chunk by room over the second's, on the next by
     # its own pieces elsewhere; the second's sound there, the one edge the others' pieces leave, stands
@@ -209,7 +215,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (2, 72),
         "run8-c32-1080p-50mbps": (2, 48), "run64-c32-1080p-2997": (2, 72), "run8-c32-1080p-lost": (0, 36),
         "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72),
-        "run2:5-jitter-lost-hevc-open": (2, 180)}
+        "run2:5-jitter-lost-hevc-open": (2, 180), "run2-c64-lost-hevc-2997-24x4": (2, 168)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
