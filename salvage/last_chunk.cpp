@@ -88,13 +88,15 @@ struct LastSearch {
     int proven;
     int ambiguous;
     uint64_t reads;
+    // runs read at most: as for any cut chunk, more for a chunk over many clusters (join_reads_max)
+    uint64_t reads_max;
 };
 
 // Bytes [from, size) of the chunk from image offset `at`; what the card does not give reads as
 // zeros, which no sample walks through.
 int read_run(LastSearch* s, uint64_t from, uint64_t at)
 {
-    if (++s->reads > join_reads_max) {
+    if (++s->reads > s->reads_max) {
         s->ambiguous = 1;
         return 0;
     }
@@ -210,7 +212,8 @@ int join_last_chunk(std::FILE* image, uint64_t image_size, const image::ImageGeo
         (head - geometry->heap_offset) % cs != file % cs || head >= image_size)
         return 0;
     LastSearch s{image, image_size, geometry->heap_offset, cs, file, size, hevc ? codec::Syntax::hevc : codec::Syntax::avc, window,
-                 front, std::vector<uint8_t>(size), ChunkPlace{}, ChunkPlace{}, Walk{}, 0, 0, 0};
+                 front, std::vector<uint8_t>(size), ChunkPlace{}, ChunkPlace{}, Walk{}, 0, 0, 0,
+                 join_reads_max * std::max<uint64_t>(1, 2 * (size / cs + 1) / join_reach_max)};
     s.place.at = head;
     search(&s, 0, 0, head);
     if (!s.proven || s.ambiguous)
