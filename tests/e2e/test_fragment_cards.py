@@ -174,6 +174,13 @@ CARDS = {
     "run8-c32-1080p-lost": ("--count", "2", "--frames", "36,36", "--alternate", "8", "--video", "1920x1080",
                             "--video-mbps", "50", "--size-mib", "32", "--seed", "101", "--damage",
                             "moov-lost") + FORMAT,
+    # the same in 24-bit four-channel sound: each first chunk's last sample crosses into a run that
+    # holds only its payload and the head of the sound, which pushes the kkad box behind it a run
+    # further. The second's is placed up to the open tail of that sample, and the tail and the sound
+    # together where the others' pieces and the sound's waveform leave one way
+    "run8-c32-1080p-lost-24x4": ("--count", "2", "--frames", "36,36", "--alternate", "8", "--video", "1920x1080",
+                                 "--video-mbps", "50", "--size-mib", "32", "--seed", "101", "--damage",
+                                 "moov-lost", "--sound-format", "24x4") + FORMAT,
     # a 1080p main clip beside its 720p proxy (without its movie box): the main clip's first and last
     # chunks each hold a sample cut twice inside payload that neither structure nor decoder places;
     # the head of each one's last sample lies in the run of the piece behind its sound, which places
@@ -202,7 +209,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120),
         "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (2, 72),
         "run8-c32-1080p-50mbps": (2, 48), "run64-c32-1080p-2997": (2, 72), "run8-c32-1080p-lost": (0, 36),
-        "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72)}
+        "run8-c32-1080p-lost-24x4": (0, 24), "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
