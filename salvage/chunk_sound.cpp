@@ -17,6 +17,20 @@ using analysis::KkadMarker;
 
 namespace {
 
+// 1 when the waveform of the sound [end, end + sound) of the recording, behind its piece `last`
+// and in front of `hi` (null: the sound ends its media data), proves it lies at `place`.
+int waveform_proves(const RecordingScope* r, const OthersPieces* others, JoinAnchor last, const JoinAnchor* hi,
+                    uint64_t end, uint64_t sound, const ChunkPlace* place)
+{
+    ChunkPlace proof;
+    int proven = hi ? place_by_waveform(r->image, r->image_size, r->geometry, others->claims, others->clip, others->tag,
+                                        last, *hi, end, sound, end, sound, r->pcm, &proof)
+                    : end + sound == r->file_end &&
+                          last_sound_by_waveform(r->image, r->image_size, r->geometry, others->claims, others->clip,
+                                                 others->tag, last, end, sound, r->pcm, &proof);
+    return proven && same_place(&proof, place);
+}
+
 // The sound behind a chunk whose file offset is known, where the run its last byte lies in
 // bounds it: joined to the recording's next located piece (the kkad box that describes the chunk,
 // `to_box` behind its end, or the next chunk) across a fragment boundary where the cluster edges
@@ -78,6 +92,10 @@ int join_sound(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* nex
             }
         }
     }
+    // sound placed by the room the others leave where its own samples prove the same clusters,
+    // every other way stepping at an edge: a piece the others may count by
+    if (by_room && others && waveform_proves(r, others, last, hi, end, sound, &place))
+        by_room = 0;
     // a cluster of another's in it shows where the audio steps at its edge
     uint64_t cs = r->geometry ? r->geometry->cluster_bytes : 0;
     if ((by_room || place.cut) && smooth_bytes(r->image, r->image_size, cs, &place, end, sound, r->pcm) < sound)
@@ -297,6 +315,29 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
             c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others,
                                           salvage_chunk_walked(c) == c->full_bytes);
     }
+}
+
+uint64_t sound_end_before_last(const RecordingScope* r, const SalvageChunkList* chunks, const RecordingLayout* l,
+                               const KkadMarker* markers, uint64_t count, uint64_t to_marker, uint64_t to_box,
+                               const OthersPieces* others)
+{
+    if (chunks->count < 2 || !others)
+        return 0;
+    SalvageChunkList copy = {};
+    for (size_t i = 0; i < chunks->count; i++)
+        basics::list_append(&copy, chunks->items[i]);
+    OthersPieces quiet = *others;
+    quiet.gaps = nullptr, quiet.open = nullptr, quiet.heads = nullptr;
+    place_chunk_sound(r, &copy, l, markers, count, to_marker, to_box, &quiet);
+    const SalvageChunk* c = &copy.items[copy.count - 2];
+    uint64_t end = 0, from, at;
+    if (c->sound_follows && !c->sound_unproven && c->sound_bytes) {
+        place_last_run(&c->sound, &from, &at);
+        if (c->sound_bytes - from >= pcm_window(r->pcm))
+            end = place_offset(&c->sound, c->sound_bytes);
+    }
+    basics::list_free(&copy);
+    return end;
 }
 
 }  // namespace salvage

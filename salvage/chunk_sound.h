@@ -46,4 +46,12 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
                        const analysis::KkadMarker* markers, uint64_t count, uint64_t to_marker, uint64_t to_box,
                        const OthersPieces* others);
 
+// Where the sound behind the chunk in front of the last ends, placed as place_chunk_sound would
+// place it while the last chunk's end is not known yet (nothing is noted for the others): the
+// sound the last chunk's own runs on from. 0 when it is not placed, or its last run holds fewer
+// bytes than a joint is judged by.
+uint64_t sound_end_before_last(const RecordingScope* r, const SalvageChunkList* chunks, const RecordingLayout* l,
+                               const analysis::KkadMarker* markers, uint64_t count, uint64_t to_marker, uint64_t to_box,
+                               const OthersPieces* others);
+
 }  // namespace salvage

@@ -19,11 +19,38 @@ int same_recording(const ClaimedSpan& a, const ClaimedSpan& b)
     return a.clip == b.clip || (a.tag != 0 && a.tag == b.tag);
 }
 
-int covered(const basics::Growable<ClaimedSpan, 16>* contested, uint64_t begin, uint64_t end)
+int covered(const basics::Growable<ClaimedSpan, 16>* contested, const ClaimedSpan& by, uint64_t begin, uint64_t end)
 {
-    for (uint64_t i = 0; i < contested->count; i++)
-        if (contested->items[i].begin <= begin && end <= contested->items[i].end)
+    for (uint64_t i = 0; i < contested->count; i++) {
+        const ClaimedSpan& c = contested->items[i];
+        if (c.begin <= begin && end <= c.end && c.clip == by.clip && c.sound_of == by.sound_of)
             return 1;
+    }
+    return 0;
+}
+
+// The bytes [begin, end) contested by the recording of `by`, for the sound chunk it placed there.
+uint64_t add_party(basics::Growable<ClaimedSpan, 16>* contested, const ClaimedSpan& by, uint64_t begin, uint64_t end)
+{
+    if (covered(contested, by, begin, end))
+        return 0;
+    ClaimedSpan c{begin, end, by.clip, by.tag};
+    c.sound_of = by.sound_of;
+    basics::list_append(contested, c);
+    return 1;
+}
+
+// 1 when a span of `claims` places the sound chunk `party` contested by its own pieces.
+int placed_otherwise(const ClaimList* claims, const ClaimedSpan& party)
+{
+    if (party.sound_of == UINT64_MAX)
+        return 0;
+    for (uint64_t i = 0; i < claims->spans.count; i++) {
+        const ClaimedSpan& c = claims->spans.items[i];
+        if (c.clip == party.clip && c.sound_of == party.sound_of && !c.by_room && !c.tentative && !c.inferred &&
+            c.end > c.begin)
+            return 1;
+    }
     return 0;
 }
 
@@ -45,13 +72,33 @@ uint64_t note_contested(const ClaimList* claims, basics::Growable<ClaimedSpan, 1
                 !spans[j].by_room)
                 continue;
             uint64_t begin = spans[j].begin, end = std::min(spans[i].end, spans[j].end);
-            if (covered(contested, begin, end))
-                continue;
-            basics::list_append(contested, ClaimedSpan{begin, end, 0, 0});
-            added++;
+            added += add_party(contested, spans[i], begin, end);
+            added += add_party(contested, spans[j], begin, end);
         }
     }
     return added;
+}
+
+uint64_t lift_contested(const ClaimList* claims, basics::Growable<ClaimedSpan, 16>* contested)
+{
+    // the two parties of a contest share its bytes: both go when either is settled
+    basics::Growable<ClaimedSpan, 16> settled;
+    for (uint64_t i = 0; i < contested->count; i++)
+        if (placed_otherwise(claims, contested->items[i]))
+            basics::list_append(&settled, contested->items[i]);
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < contested->count; i++) {
+        const ClaimedSpan& c = contested->items[i];
+        int gone = 0;
+        for (uint64_t j = 0; j < settled.count && !gone; j++)
+            gone = settled.items[j].begin == c.begin && settled.items[j].end == c.end;
+        if (!gone)
+            contested->items[kept++] = c;
+    }
+    uint64_t dropped = contested->count - kept;
+    contested->count = kept;
+    basics::list_free(&settled);
+    return dropped;
 }
 
 uint64_t first_contested(const ClaimList* claims, uint64_t begin, uint64_t end)

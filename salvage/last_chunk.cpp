@@ -289,7 +289,7 @@ uint64_t count_last_chunk(const RecordingScope* r, const SalvageChunkList* chunk
 }  // namespace
 
 void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, SalvageChunk* c, uint64_t sound,
-                         uint64_t lead, const OthersPieces* others)
+                         uint64_t lead, const OthersPieces* others, uint64_t front_end)
 {
     uint64_t longest = 0;
     for (size_t i = 0; i < chunks->count; i++)
@@ -301,6 +301,8 @@ void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks
         walked += c->sizes[i];
     JoinWindow window{others->claims, others->clip, others->tag};
     SoundInFront front{sound_in_front_end(r, chunks, c, lead), r->pcm};
+    if (!front.end)
+        front.end = front_end;
     uint32_t sizes[camera_chunk_samples], tried[camera_chunk_samples];
     ChunkPlace place{0, 0, 0}, way{0, 0, 0};
     uint64_t size = 0, lengths[3] = {}, n = 0;

@@ -44,8 +44,9 @@ int join_last_chunk(std::FILE* image, uint64_t image_size, const image::ImageGeo
 // the last. The chunk before it ends its sound `lead` bytes (the metadata between) in front of the
 // chunk: where the run of the chunk's head holds that sound's end, it tells a last run of only the
 // tail of the last sample. `c` is made whole and placed when the chunk joins; else it is left as it is.
+// `front_end` (0: none) is where the sound in front ends where it was placed behind the chunk before.
 void join_cut_last_chunk(const RecordingScope* r, const SalvageChunkList* chunks, SalvageChunk* c, uint64_t sound,
-                         uint64_t lead, const OthersPieces* others);
+                         uint64_t lead, const OthersPieces* others, uint64_t front_end = 0);
 
 // The last chunk's twelfth sample when the walk could not close it: the sound the camera wrote
 // behind it may read as units too. The sound has the cadence's length and ends where the media

@@ -413,6 +413,7 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         ClaimedSpan sound{a.at, a.at + (a.cut ? a.cut : size), clip, tag, 0,
                           a.cut || !size ? UINT64_MAX : p->movie->audio.chunk_offsets[k]};
         sound.by_room = p->sound_placed[k] == placed_by_room;
+        sound.sound_of = p->sound_placed[k] ? p->movie->audio.chunk_offsets[k] : UINT64_MAX;
         if (p->sound_placed[k])
             basics::list_append(&out->spans, sound);
         // each run behind a cut
@@ -426,6 +427,7 @@ void claim_pieces(const MoviePlanner* p, ClaimList* out)
         // what follows sound placed by the room lies where that placing says, no surer
         ClaimedSpan trail{p->trail_at[k], p->trail_at[k] + p->trail_bytes[k], clip, tag};
         trail.by_room = sound.by_room;
+        trail.sound_of = sound.sound_of;
         if (p->trail_bytes[k])
             basics::list_append(&out->spans, trail);
     }

@@ -524,6 +524,7 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                     uint64_t at = place_offset(&c->sound, from);
                     ClaimedSpan s{at, at + head, clip, tag, 0, whole ? c->file_offset + c->full_bytes : UINT64_MAX};
                     s.by_room = c->sound_follows == placed_by_room;
+                    s.sound_of = c->file_known && c->full_bytes ? c->file_offset + c->full_bytes : UINT64_MAX;
                     basics::list_append(&out->spans, s);
                 }
             }

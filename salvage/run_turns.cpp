@@ -79,7 +79,10 @@ int order_kept(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t lc,
     const ClaimedSpan* first = claims->spans.items;
     const ClaimedSpan* stop = first + claims->spans.count;
     for (const ClaimedSpan* c = first_reaching(claims, from); c != stop && c->begin < to; c++) {
-        if (c->end <= from || c->begin < heap || c->clip == 0 || c->tentative != 0 || !of_other(c, clip, tag))
+        // a piece placed where one boundary would put it may reach over runs of another file where
+        // there are more: its clusters show no order
+        if (c->end <= from || c->begin < heap || c->clip == 0 || c->tentative != 0 || c->inferred ||
+            !of_other(c, clip, tag))
             continue;
         for (uint64_t b = std::max(c->begin, from); b < c->end && b < to; b = heap + ((b - heap) / cs + 1) * cs)
             touches.push_back(Touch{(b - heap) / cs, static_cast<uint64_t>(c - first),

@@ -216,6 +216,7 @@ void claim_written_clip(const SalvageCard* card, const analysis::RecoveryClip* c
             // one edge left for the boundary: the sound lies in the two runs
             ClaimedSpan s{place.at, place.at + (place.cut ? place.cut : size), n, tag};
             s.by_room = 1;
+            s.sound_of = q;
             basics::list_append(&sound, s);
             if (place.cut) {
                 s.begin = place.tail, s.end = place.tail + (size - place.cut);
@@ -241,13 +242,14 @@ void claim_markers(const analysis::MarkerList* markers, ClaimList* out)
         }
 }
 
-// The bytes contested before (`before`, null: none) and those where the pass's pieces in `claims`
-// lie over each other, kept in `claims`; how many are new.
+// The bytes contested before (`before`, null: none), less those the pass's pieces in `claims` settle,
+// and those where they lie over each other, kept in `claims`; how many were added or dropped.
 uint64_t keep_contested(ClaimList* claims, const ClaimList* before)
 {
     for (uint64_t i = 0; before && i < before->contested.count; i++)
         basics::list_append(&claims->contested, before->contested.items[i]);
-    return note_contested(claims, &claims->contested);
+    uint64_t lifted = lift_contested(claims, &claims->contested);
+    return note_contested(claims, &claims->contested) + lifted;
 }
 
 // The recordings without their movie box planned again, each knowing where the others' pieces

@@ -311,7 +311,12 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
         walk_from_box(&c, sound, to_marker);
         int listed = list_unwalked_last(&c, sound);
         last = last_chunk(&c);
-        join_cut_last_chunk(&r, out, last, sound, l.lead, others);
+        if (!last->full_bytes && last->file_known && others && others->claims) {
+            // the sound in front of the last chunk placed first: the chunk's own sound runs on from it
+            uint64_t front = last->gap_before ? 0 : sound_end_before_last(&r, out, &l, markers, count, to_marker,
+                                                                          c.to_box, others);
+            join_cut_last_chunk(&r, out, last, sound, l.lead, others, front);
+        }
         if (listed && last->samples == 0)
             last = &out->items[--out->count - 1];
     }

@@ -106,6 +106,9 @@ struct ClaimedSpan {
     // 1: sound placed where the runs around it leave room for it, which the others' pieces of the
     // same pass may not show yet
     uint32_t by_room = 0;
+    // for sound and the bytes that trail it: the camera's file offset of that sound chunk, the
+    // same on every pass; UINT64_MAX: not known
+    uint64_t sound_of = UINT64_MAX;
 };
 constexpr uint32_t claim_copy = 2;
 // sound placed where the runs around it leave room for it (1: placed by its own pieces)

@@ -51,17 +51,44 @@ const char* damage_name(Damage d)
     }
 }
 
+// Every video chunk but the last is looked for around the kkad box that describes it, the box of
+// the metadata chunk behind it: the generator's boxes describe their chunk twice, and a box of two
+// hits is searched 16 MiB either side of its marker. A chunk that lies farther from its box in the
+// image, as a fragment boundary between the two may leave it, is not found.
+constexpr uint64_t box_search_bytes = uint64_t(16) << 20;
+
+bool found_by_box(const Card& card, const PlacedRecording& p, size_t j)
+{
+    const Recording& r = p.rec;
+    if (j + 1 >= r.video.size())
+        return true;
+    uint64_t marker = image_offset_of(card, p, r.meta[j + 1].offset + 11 * meta_sample_bytes + 4);
+    uint64_t at = image_offset_of(card, p, r.video[j].offset);
+    uint64_t end = std::min(marker + box_search_bytes, card.image_size);
+    return at + box_search_bytes >= marker && at + 4 < end;
+}
+
 // The last video chunk is described by no kkad box; it is found behind the chunk before it, so
-// damage to either of the last two chunks, or a fragment boundary cutting either, leaves the
-// recording incomplete.
+// damage to either of the last two chunks, a fragment boundary cutting either, or the one before
+// the last lying out of its box's reach leaves the recording incomplete.
 bool tail_damaged(const Card& card, const PlacedRecording& p)
 {
     const std::vector<Chunk>& v = p.rec.video;
     for (size_t j = v.size() >= 2 ? v.size() - 2 : 0; j < v.size(); j++)
         if (overlaps(v[j].offset, v[j].offset + v[j].size, p) ||
-            !contiguous_in_image(card, p, v[j].offset, v[j].offset + v[j].size))
+            !contiguous_in_image(card, p, v[j].offset, v[j].offset + v[j].size) || !found_by_box(card, p, j))
             return true;
     return false;
+}
+
+// Video chunks the documented rules do not find where the camera wrote them: out of their kkad
+// box's reach.
+size_t chunks_out_of_reach(const Card& card, const PlacedRecording& p)
+{
+    size_t out = 0;
+    for (size_t j = 0; j < p.rec.video.size(); j++)
+        out += !found_by_box(card, p, j);
+    return out;
 }
 
 // 1 when file bytes [begin, end) of a placed recording are on the card as the camera wrote them:
@@ -226,7 +253,8 @@ Ranges known_ranges(const Card& card, const PlacedRecording& p, bool keep_metada
         const Chunk& v = r.video[j];
         const Chunk& a = r.audio[j];
         // a video chunk cut by a fragment boundary is not where its start puts it
-        if (!overlaps(v.offset, v.offset + v.size, p) && contiguous_in_image(card, p, v.offset, v.offset + v.size))
+        if (!overlaps(v.offset, v.offset + v.size, p) && contiguous_in_image(card, p, v.offset, v.offset + v.size) &&
+            found_by_box(card, p, j))
             add_range(k, v.offset, v.offset + v.size);
         // a sound chunk is only found when it lies in one piece behind its video chunk, up to the
         // kkad box that follows (or, for the last one, up to its own end)
@@ -263,7 +291,8 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         bool recover = !p.lost && !tail_damaged(card, p);
         bool holed = p.what.damage == Damage::hole || p.what.damage == Damage::cluster_hole;
         size_t cut = chunks_cut(card, p, r.video);
-        bool validated = recover && !holed && cut == 0;
+        size_t far = chunks_out_of_reach(card, p);
+        bool validated = recover && !holed && cut == 0 && far == 0;
         clips += !p.lost;
         recoverable += recover;
         if (copies) {
@@ -293,7 +322,8 @@ void write_truth(const Card& card, const std::string& dir, const std::string& sc
         recs += extents_json(card, p);
         recs += samples_json(card, p);
         recs += "     \"file\": " + recording_file_json(card, size_t(&p - card.placed.data())) + ",\n";
-        recs += "     \"video_chunks_cut\": " + std::to_string(cut) + ",\n";
+        recs += "     \"video_chunks_cut\": " + std::to_string(cut) + ", \"video_chunks_out_of_reach\": " +
+                std::to_string(chunks_out_of_reach(card, p)) + ",\n";
         recs += "     \"runs\": " + std::to_string(runs_on_card(card, p)) + ", \"sound_chunks_cut\": " +
                 std::to_string(chunks_cut(card, p, r.audio)) + ", \"kkad_cut\": " +
                 std::to_string(chunks_cut(card, p, r.meta)) + (r.plan.timeless_kkad ? ", \"kkad_time\": false" : "") +

@@ -17,6 +17,11 @@ CARDS = [
      ("--count", "3", "--frames", "48", "--moov64", "--time", "1600000000", "--gap", "2", "--damage", "hole")),
     ("the movie box of the last recording overwritten", ("--count", "2", "--frames", "24", "--damage",
                                                          "moov-lost")),
+    # the fragment boundary in the middle of the file leaves a video chunk 20 MiB in front of the
+    # kkad box that describes it, past the reach of its search: written without it, not decode-checked
+    ("a video chunk out of its kkad box's reach", ("--count", "1", "--frames", "240", "--video", "1920x1080",
+                                                   "--video-mbps", "40", "--fragment", "2", "--size-mib", "96",
+                                                   "--seed", "4")),
 ]
 
 

@@ -189,6 +189,26 @@ CARDS = {
                                         "--jitter-runs", "--video", "1920x1080,1280x720", "--video-mbps", "50,9",
                                         "--codec", "hevc,avc,hevc", "--same-second", "--size-mib", "128",
                                         "--seed", "21", "--damage", "moov-lost") + FORMAT,
+    # runs of two 64 KiB clusters at 29.97 with 24-bit four-channel sound: each sound chunk lies in
+    # three runs; the first recording's piece placed by one boundary where there are two reaches over
+    # the second's runs, and must not make the first's pieces look out of order there
+    "run2-c64-lost-hevc-2997-24x4": ("--count", "2", "--frames", "72,96", "--alternate", "2", "--cluster-kib", "64",
+                                     "--damage", "moov-lost", "--hevc", "--seed", "13", "--fps", "30000/1001",
+                                     "--sound-format", "24x4") + FORMAT,
+    # an encoder's defaults (open GOPs, parameter sets only in the sample entry, B-frames): on the
+    # first pass the first recording places a sound chunk by room over the second's, on the next by
+    # its own pieces elsewhere; the second's sound there, the one edge the others' pieces leave, stands
+    "run2:5-jitter-lost-hevc-open": ("--count", "2", "--frames", "96,84", "--alternate", "2:5", "--jitter-runs",
+                                     "--open-gop", "--params-out-of-band", "--bframes", "2", "--gop", "24",
+                                     "--hevc", "--damage", "moov-lost", "--seed", "93") + FORMAT,
+    # a 720p main clip and its proxy (without its movie box) in runs of one cluster each: the proxy's
+    # last sample reaches a cluster over, only its payload there, and the sound in front of the
+    # chunk (placed behind the chunk before) tells which cluster; its sound behind, proven by its
+    # waveform, and the proxy's other sound so proven count for the main clip, whose first chunk
+    # the count then places
+    "proxy1:1-720-lost": ("--count", "2", "--frames", "36,36,24", "--alternate", "1:1", "--jitter-runs",
+                          "--video", "1280x720,640x360", "--video-mbps", "25,3", "--codec", "avc",
+                          "--same-second", "--size-mib", "128", "--seed", "14", "--damage", "moov-lost") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -209,7 +229,9 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run16-c32-720p-50mbps": (2, 48), "proxy4:1-c32-same-second": (3, 120),
         "proxy4:1-jitter-c32-b2-50mbps-same-second": (3, 96), "run1-c128-720p-lost": (2, 72),
         "run8-c32-1080p-50mbps": (2, 48), "run64-c32-1080p-2997": (2, 72), "run8-c32-1080p-lost": (0, 36),
-        "run8-c32-1080p-lost-24x4": (0, 24), "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72)}
+        "run8-c32-1080p-lost-24x4": (0, 24), "proxy32:2-jitter-1080-hevc-lost": (0, 48),
+        "run64-c32-1080p-23976": (2, 72), "run2:5-jitter-lost-hevc-open": (2, 180),
+        "run2-c64-lost-hevc-2997-24x4": (2, 168), "proxy1:1-720-lost": (2, 72)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
