@@ -7,6 +7,7 @@
 #include "salvage/free_runs.h"
 #include "salvage/last_sound.h"
 #include "salvage/layout_join.h"
+#include "salvage/open_tail.h"
 #include "salvage/sound_continuity.h"
 #include "salvage/sound_gaps.h"
 
@@ -296,6 +297,14 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
         int placed = c->full_bytes && c->end_confirmed && l->between && !c->sound_unproven;
         // the kkad box behind the sound found elsewhere: the bytes between were moved with it
         uint64_t box_distance = to_box ? moved(to_box) : marker_at;
+        // a chunk placed up to the open tail of its last sample: the tail lies with its sound
+        int closed = c->open_tail && sound ? close_open_tail(r, c, last ? nullptr : &chunks->items[i + 1], sound,
+                                                             box_distance, others)
+                                           : 0;
+        if (closed) {
+            c->sound_follows = uint32_t(closed);
+            continue;
+        }
         int box_moved = c->box && box_distance && c->box != end + box_distance;
         c->sound_follows = placed && ((!last && !box_moved && chunks->items[i + 1].image_offset == end + between) ||
                                       (marker_at && kkad_marker_at(markers, count, end + marker_at)) ||

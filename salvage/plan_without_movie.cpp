@@ -501,6 +501,8 @@ void claim_located_without_movie(const SalvageCard* card, ClaimList* out)
                 // cut it anywhere past its last whole sample
                 uint64_t walked = salvage_chunk_walked(c), head;
                 uint64_t bytes = c->full_bytes && (walked >= c->full_bytes || c->sound_follows) ? c->full_bytes : walked;
+                if (c->open_tail > bytes)  // placed up to the open tail of its last sample
+                    bytes = c->open_tail;
                 bytes = chunk_bytes_shown(in.image, in.image_size, in.geometry, c, bytes);
                 const ChunkPlace place = salvage_chunk_place(c);
                 for (uint64_t from = 0; from < bytes; from += head) {  // each run of the chunk

@@ -154,8 +154,9 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
     codec::Syntax syntax = codec::syntax_of(video_format(r->hevc));
     if (count && lost_stretch(&own, d->file_offset, &sizes, syntax, ch->others ? ch->others->heads : nullptr, &stretch))
         window.count = &stretch;
+    uint64_t open = 0;
     int joined = count && join_video_chunk(r->image, r->image_size, r->geometry, d->file_offset, at, &sizes, syntax,
-                                           anchors, count, 0, unvouched, &place);
+                                           anchors, count, 0, unvouched, &place, &open);
     // samples longer than the runs, cut more than once: where the count shares the clusters out in
     // one way only, it places them
     if (!joined && window.count)
@@ -164,6 +165,11 @@ int joined_chunk_at(const Chain* ch, const Described* d, uint64_t at, const Desc
     if (!joined)
         return 0;
     *out = whole_described(d, at);
+    if (open) {  // all but the open tail of its last sample, which its sound may place
+        out->samples = camera_chunk_samples - 1;
+        out->end_confirmed = 0;
+        out->open_tail = open;
+    }
     out->cut = place.cut;
     out->tail = place.tail;
     out->later = place.later;

@@ -35,6 +35,7 @@ struct SalvageChunk {
     ChunkPlace sound;        // with sound_follows, where its sound lies, cut where fragment boundaries cut it
     uint64_t sound_bytes;    // the bytes of its sound, as far as the recording shows them; 0: not shown
     uint32_t sound_unproven; // 1 when the recording's sound varies from chunk to chunk and nothing shows this one's
+    uint64_t open_tail;      // placed up to this byte, the open tail of its last sample, which no walk places; 0: none
 };
 using SalvageChunkList = basics::Growable<SalvageChunk, 64>;
 
