@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -11,6 +10,7 @@
 #include "salvage/lost_count.h"
 #include "salvage/sample_heads.h"
 #include "tests/analysis_fixture.h"
+#include "tests/layout_oracle.h"
 
 using salvage::CountedCluster;
 
@@ -233,12 +233,11 @@ TEST(SalvageClusterCount, TheLastBytesAreCountedOnToTheOthersPieceBehind)
 // may be the card: where the count places the bytes, every one of them puts each there.
 TEST(SalvageClusterCount, OpenBytesAreCountedOnlyWhereEveryLayoutThePiecesAllowPutsThem)
 {
+    uint64_t placed = 0;
     constexpr uint64_t cs = 512;
     image::ImageGeometry g{0, cs, 0};
-    uint64_t placed = 0;
     for (uint32_t seed = 1; seed <= 1500; seed++) {
-        uint32_t x = seed;
-        auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
+        fixture::Draw random{seed};
         const uint32_t length = 12 + random(20), run[2] = {1 + random(4), 1 + random(4)};
         std::vector<uint32_t> truth;  // 0: a's cluster, 1: b's
         for (uint32_t f = random(2); truth.size() < length; f ^= 1)
@@ -254,44 +253,17 @@ TEST(SalvageClusterCount, OpenBytesAreCountedOnlyWhereEveryLayoutThePiecesAllowP
             continue;
         // a's located piece the bytes start in; b's located pieces anywhere, a's in front of it
         const uint64_t lo = random(uint32_t(a_at.size() - 1)), lo_k = a_at[lo];
-        std::vector<int> located(length, 0);
+        std::vector<uint32_t> shown(length, 0);  // the file each piece shows (1: a, 2: b), and its file cluster
+        std::vector<uint64_t> shown_index(length, UINT64_MAX);
         salvage::ClaimList claims;
         for (uint64_t k = 0; k < length; k++)
             if (k == lo_k || (random(2) == 0 && (truth[k] == 1 || k < lo_k))) {
-                located[k] = 1;
+                shown[k] = truth[k] + 1, shown_index[k] = index[k];
                 basics::list_append(&claims.spans, salvage::ClaimedSpan{k * cs + 5, k * cs + 100, truth[k] + 1, 0, 0,
                                                                         index[k] * cs + 5});
             }
         salvage::sort_claims(&claims);
-        // the layouts allowed, as the two files' cluster counts in front of each cluster
-        using Counts = std::pair<uint64_t, uint64_t>;
-        auto next = [&](uint64_t k, Counts s, uint32_t f, Counts* out) {
-            if (located[k] && (f != truth[k] || (f ? s.second : s.first) != index[k]))
-                return false;
-            *out = f ? Counts{s.first, s.second + 1} : Counts{s.first + 1, s.second};
-            return true;
-        };
-        std::vector<std::set<Counts>> reach(length + 1);
-        reach[0].insert({0, 0});
-        for (uint64_t k = 0; k < length; k++)
-            for (const Counts& s : reach[k])
-                for (uint32_t f = 0; f < 2; f++)
-                    if (Counts t; next(k, s, f, &t))
-                        reach[k + 1].insert(t);
-        // per cluster, a's file cluster every layout puts there (UINT64_MAX: not in every one)
-        std::vector<uint64_t> a_file(length, UINT64_MAX - 1);
-        std::set<Counts> ends = reach[length];
-        for (uint64_t k = length; k-- > 0;) {
-            std::set<Counts> back;
-            for (const Counts& s : reach[k])
-                for (uint32_t f = 0; f < 2; f++)
-                    if (Counts t; next(k, s, f, &t) && ends.count(t)) {
-                        back.insert(s);
-                        uint64_t here = f == 0 ? s.first : UINT64_MAX;
-                        a_file[k] = a_file[k] == UINT64_MAX - 1 || a_file[k] == here ? here : UINT64_MAX;
-                    }
-            ends.swap(back);
-        }
+        const auto one = fixture::every_layout(2, shown, shown_index, false);
         const uint64_t last = lo + 1 + random(uint32_t(a_at.size() - lo - 1));
         const uint64_t file = lo * cs + 10, size = last * cs + 200 - file;
         salvage::ChunkPlace at{};
@@ -302,7 +274,7 @@ TEST(SalvageClusterCount, OpenBytesAreCountedOnlyWhereEveryLayoutThePiecesAllowP
                 uint64_t x = u == lo ? 0 : u * cs - file, k = salvage::place_offset(&at, x) / cs;
                 ASSERT_LT(k, length) << "seed " << seed;
                 EXPECT_EQ(salvage::place_offset(&at, x) % cs, (file + x) % cs) << "seed " << seed;
-                EXPECT_EQ(a_file[k], u) << "seed " << seed << ": a's cluster " << u << " put at " << k;
+                EXPECT_EQ(one[k], std::make_pair(1u, u)) << "seed " << seed << ": a's cluster " << u << " put at " << k;
             }
         }
         salvage::free_claims(&claims);

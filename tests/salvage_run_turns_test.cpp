@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "salvage/layout_join.h"
 #include "salvage/run_turns.h"
+#include "tests/layout_oracle.h"
 
 // Hand-made layouts whose answer is known. A letter is a cluster of file A or B (a capital: a
 // located piece with its file offset), '.' a free cluster; the k-th cluster of a file in the layout
@@ -93,8 +92,7 @@ TEST(SalvageRunTurns, ACountedClusterIsTheFilesInEveryLayoutThePiecesAllow)
     image::ImageGeometry g{0, c, 0};
     uint64_t settled = 0;
     for (uint32_t seed = 1; seed <= 600; seed++) {
-        uint32_t x = seed;
-        auto random = [&x](uint32_t n) { return ((x = x * 1103515245 + 12345) >> 16) % n; };
+        fixture::Draw random{seed};
         const uint32_t files = 2 + random(2), odds = random(2) ? 5 : 0, length = 24 + random(25);
         std::vector<uint32_t> runs(files);
         for (uint32_t& r : runs)
@@ -130,38 +128,7 @@ TEST(SalvageRunTurns, ACountedClusterIsTheFilesInEveryLayoutThePiecesAllow)
                 basics::list_append(&claims.spans, salvage::ClaimedSpan{k * c + 7, (k + n) * c - 7, f, 0, 0});
             }
         }
-        // the layouts allowed, as the files' cluster counts in front of each cluster: those reached
-        // from the first cluster on that reach on to the last
-        using Counts = std::vector<uint64_t>;
-        auto next = [&](uint64_t k, const Counts& s, uint32_t f, Counts* out) {
-            if ((shown[k] && f != shown[k]) || (index[k] != UINT64_MAX && s[f] != index[k]))
-                return false;
-            *out = s;
-            (*out)[f] += f != 0;
-            return true;
-        };
-        std::vector<std::set<Counts>> reach(length + 1);
-        reach[0].insert(Counts(files + 1, 0));
-        for (uint64_t k = 0; k < length; k++)
-            for (const Counts& s : reach[k])
-                for (uint32_t f = 0; f <= files; f++)
-                    if (Counts t; next(k, s, f, &t))
-                        reach[k + 1].insert(t);
-        std::set<Counts> ends = reach[length];
-        // per cluster, the file and file cluster every layout gives it (UINT64_MAX: they differ)
-        std::vector<std::pair<uint32_t, uint64_t>> one(length, {0, UINT64_MAX - 1});
-        for (uint64_t k = length; k-- > 0;) {
-            std::set<Counts> back;
-            for (const Counts& s : reach[k])
-                for (uint32_t f = 0; f <= files; f++)
-                    if (Counts t; next(k, s, f, &t) && ends.count(t)) {
-                        back.insert(s);
-                        std::pair<uint32_t, uint64_t> here{f, f ? s[f] : 0};
-                        one[k] = one[k].second == UINT64_MAX - 1 || one[k] == here ? here
-                                                                                    : std::make_pair(0u, UINT64_MAX);
-                    }
-            ends.swap(back);
-        }
+        const auto one = fixture::every_layout(files, shown, index, true);
         salvage::sort_claims(&claims);
         uint64_t before = claims.spans.count, found = 0;
         salvage::settle_turns(&g, &claims);
