@@ -187,45 +187,6 @@ TEST(SalvageClusterCount, TheCountReachesOnToTheOthersNearestPieces)
     }
 }
 
-// The recording's last bytes, no piece of it behind them: the count runs on to the other's piece
-// behind, and the clusters the other's pieces do not take are the recording's, in the heap's order.
-TEST(SalvageClusterCount, TheLastBytesAreCountedOnToTheOthersPieceBehind)
-{
-    constexpr uint64_t cs = 512;
-    struct {
-        const char* name;
-        std::vector<uint64_t> b;  // clusters of b's pieces (b takes the odd ones, a the even)
-        uint32_t third;           // a third recording's piece in cluster 5 (0: none)
-        int placed;
-    } rows[] = {
-        {"b's pieces all round settle a's clusters", {1, 3, 5, 7}, 0, 1},
-        {"b may take the cluster of a's last", {1, 3, 5, 9}, 0, 0},
-        {"a cluster b may take leaves a's open", {1, 3, 7}, 0, 0},
-        {"no piece of b behind the bytes", {1, 3, 5}, 0, 0},
-        {"a third recording's piece there", {1, 3, 7}, 3, 0},
-    };
-    image::ImageGeometry g{0, cs, 0};
-    for (const auto& row : rows) {
-        salvage::ClaimList claims;
-        for (uint64_t c : row.b)
-            basics::list_append(&claims.spans, salvage::ClaimedSpan{c * cs, c * cs + 100, 2, 0, 0, (c - 1) / 2 * cs});
-        if (row.third)
-            basics::list_append(&claims.spans, salvage::ClaimedSpan{5 * cs, 5 * cs + 100, row.third, 0, 0, 0});
-        salvage::sort_claims(&claims);
-        // a's piece in cluster 2 is its file's cluster 1; the bytes run from there over three clusters
-        salvage::JoinAnchor lo{cs, 2 * cs};
-        salvage::ChunkPlace at{};
-        int placed = salvage::count_place_open(&g, &claims, 1, 0, nullptr, 0, lo, cs + 10, 2 * cs, &at);
-        EXPECT_EQ(placed, row.placed) << row.name;
-        if (placed) {
-            EXPECT_EQ(salvage::place_offset(&at, 0), 2 * cs + 10) << row.name;
-            EXPECT_EQ(salvage::place_offset(&at, cs - 10), 4 * cs) << row.name;
-            EXPECT_EQ(salvage::place_offset(&at, 2 * cs - 1), 6 * cs + 9) << row.name;
-        }
-        salvage::free_claims(&claims);
-    }
-}
-
 // Two recordings taking every cluster in turns, "a" (clip 1) and "b" (clip 2), some of b's clusters
 // located with their file offsets, and some of a's in front of a located piece of it behind which
 // nothing of a is located: a's bytes from there on are counted on to b's pieces behind them. Every
