@@ -74,6 +74,19 @@ TEST(SalvageCutMovie, ACutMovieBoxIsJoinedOnlyWhereItsStructureProvesOnePlace)
             EXPECT_EQ(m.moov_head, cut_file - moov_file) << c.name;
             EXPECT_EQ(m.moov_tail, rest_at) << c.name;
             EXPECT_TRUE(std::equal(m.moov_bytes, m.moov_bytes + m.moov_size, file.begin() + moov_file)) << c.name;
+            // the box's pieces, each where its file offset puts it in the camera's file
+            salvage::ClaimList claims;
+            salvage::claim_movie_box(&m, salvage::ClaimedSpan{0, 0, 1, 0, 0, moov_file}, &claims);
+            uint64_t claimed = 0;
+            for (uint64_t i = 0; i < claims.spans.count; i++) {
+                const salvage::ClaimedSpan& x = claims.spans.items[i];
+                claimed += x.end - x.begin;
+                ASSERT_LE(x.file + (x.end - x.begin), file.size()) << c.name;
+                EXPECT_TRUE(std::equal(image.begin() + x.begin, image.begin() + x.end, file.begin() + x.file)) << c.name;
+            }
+            EXPECT_EQ(claims.spans.count, 2u) << c.name;
+            EXPECT_EQ(claimed, moov_size) << c.name;
+            salvage::free_claims(&claims);
             mp4::free_movie_info(&m);
         }
         EXPECT_EQ(img.hash(), img.made_hash) << c.name;
