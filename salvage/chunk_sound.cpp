@@ -314,6 +314,10 @@ void place_chunk_sound(const RecordingScope* r, SalvageChunkList* chunks, const 
         if (!c->sound_follows && placed && sound && c->file_known)
             c->sound_follows = join_sound(r, c, last ? nullptr : &chunks->items[i + 1], sound, box_distance, others,
                                           salvage_chunk_walked(c) == c->full_bytes);
+        // its last sample's payload over an edge no walk sees, and the sound behind it further on
+        if (!c->sound_follows && placed && sound && c->file_known)
+            c->sound_follows = uint32_t(close_unseen_tail(r, c, last ? nullptr : &chunks->items[i + 1], sound,
+                                                          box_distance, others));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "salvage/open_tail.h"
 
 #include "analysis/chunk_locate.h"
+#include "basics/byte_order.h"
 #include "codec/nal_units.h"
 #include "image/read_at.h"
 #include "salvage/contested.h"
@@ -9,6 +10,45 @@
 #include "salvage/sound_continuity.h"
 
 namespace salvage {
+
+namespace {
+
+// The open tail of the chunk's last sample where the chunk was taken as lying in its runs whole:
+// the payload behind the first cluster edge past that sample's last length field, which a walk
+// reads none of. 0 when no edge falls inside that payload.
+uint64_t unseen_tail(const RecordingScope* r, const SalvageChunk* c)
+{
+    uint64_t cs = r->geometry ? r->geometry->cluster_bytes : 0, size = c->full_bytes;
+    uint64_t last = c->sizes[analysis::camera_chunk_samples - 1], b = size - last, pos = 0, unit = 0;
+    if (cs == 0 || last < 5 || last > size || last > analysis::max_sample_bytes)
+        return 0;
+    analysis::grow_read_buffer(&analysis::direct_read_buffer, last);
+    uint8_t* sample = analysis::direct_read_buffer.data;
+    ChunkPlace place = salvage_chunk_place(c);
+    if (!read_placed(r->image, &place, b, sample, last))
+        return 0;
+    while (pos + 4 <= last)
+        unit = pos, pos += 4 + basics::load_be32(sample + pos);
+    uint64_t edge = ((c->file_offset + b + unit + 4) / cs + 1) * cs - c->file_offset;
+    return pos == last && edge < size ? edge : 0;
+}
+
+}  // namespace
+
+int close_unseen_tail(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound,
+                      uint64_t to_box, const OthersPieces* others)
+{
+    if (c->open_tail || !c->file_known || !c->full_bytes || !c->end_confirmed ||
+        c->samples != analysis::camera_chunk_samples || salvage_chunk_walked(c) != c->full_bytes)
+        return 0;
+    SalvageChunk open = *c;
+    open.open_tail = unseen_tail(r, c);
+    open.samples = analysis::camera_chunk_samples - 1;
+    int closed = open.open_tail ? close_open_tail(r, &open, next, sound, to_box, others) : 0;
+    if (closed)
+        *c = open;
+    return closed;
+}
 
 int close_open_tail(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound,
                     uint64_t to_box, const OthersPieces* others)

@@ -21,4 +21,10 @@ namespace salvage {
 int close_open_tail(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound,
                     uint64_t to_box, const OthersPieces* others);
 
+// A chunk taken as lying whole in its runs, its sound not found behind it: its last sample's
+// payload may run over a cluster edge past that sample's last length field, which no walk sees.
+// Closed as close_open_tail closes an open tail, from that edge on; 0 leaves it as it was.
+int close_unseen_tail(const RecordingScope* r, SalvageChunk* c, const SalvageChunk* next, uint64_t sound,
+                      uint64_t to_box, const OthersPieces* others);
+
 }  // namespace salvage
