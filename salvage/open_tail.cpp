@@ -1,7 +1,6 @@
 #include "salvage/open_tail.h"
 
 #include "analysis/chunk_locate.h"
-#include "basics/byte_order.h"
 #include "codec/nal_units.h"
 #include "image/read_at.h"
 #include "salvage/contested.h"
@@ -19,7 +18,7 @@ namespace {
 uint64_t unseen_tail(const RecordingScope* r, const SalvageChunk* c)
 {
     uint64_t cs = r->geometry ? r->geometry->cluster_bytes : 0, size = c->full_bytes;
-    uint64_t last = c->sizes[analysis::camera_chunk_samples - 1], b = size - last, pos = 0, unit = 0;
+    uint64_t last = c->sizes[analysis::camera_chunk_samples - 1], b = size - last;
     if (cs == 0 || last < 5 || last > size || last > analysis::max_sample_bytes)
         return 0;
     analysis::grow_read_buffer(&analysis::direct_read_buffer, last);
@@ -27,10 +26,10 @@ uint64_t unseen_tail(const RecordingScope* r, const SalvageChunk* c)
     ChunkPlace place = salvage_chunk_place(c);
     if (!read_placed(r->image, &place, b, sample, last))
         return 0;
-    while (pos + 4 <= last)
-        unit = pos, pos += 4 + basics::load_be32(sample + pos);
+    // the chunk walked whole: its last sample's units fill it
+    uint64_t unit = codec::last_unit_at(sample, last);
     uint64_t edge = ((c->file_offset + b + unit + 4) / cs + 1) * cs - c->file_offset;
-    return pos == last && edge < size ? edge : 0;
+    return edge < size ? edge : 0;
 }
 
 }  // namespace
