@@ -52,6 +52,17 @@ ClusterView view_cluster(const ClaimList* claims, uint64_t b, uint64_t cs, uint3
     return v;
 }
 
+uint64_t others_bytes(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t begin, uint64_t end, uint32_t clip,
+                      uint32_t tag)
+{
+    if (cs == 0 || end <= heap)
+        return 0;
+    uint64_t first = (std::max(begin, heap) - heap + cs - 1) / cs, bytes = 0;
+    for (uint64_t k = first; k < first + others_clusters_max && heap + (k + 1) * cs <= end; k++)
+        bytes += view_cluster(claims, heap + k * cs, cs, clip, tag).other ? cs : 0;
+    return bytes;
+}
+
 namespace {
 
 // Recordings whose pieces others_in_order weighs.

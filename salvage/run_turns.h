@@ -27,6 +27,11 @@ struct ClusterView {
     int clash;     // pieces of its own that disagree
 };
 ClusterView view_cluster(const ClaimList* claims, uint64_t b, uint64_t cs, uint32_t clip, uint32_t tag);
+// Bytes of the clusters wholly inside [begin, end) that another recording's piece takes: a cluster
+// holds one file's bytes, so none of them is the recording's (at most `others_clusters_max` weighed).
+constexpr uint64_t others_clusters_max = 65536;
+uint64_t others_bytes(const ClaimList* claims, uint64_t heap, uint64_t cs, uint64_t begin, uint64_t end, uint32_t clip,
+                      uint32_t tag);
 // 1 when the other recordings' pieces from `reach` clusters in front of cluster `lc` to `reach`
 // behind `hc` keep the order of their files: between two pieces of one recording whose file
 // offsets are known, its pieces take no more clusters than its file has between the two. A piece

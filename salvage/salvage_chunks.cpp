@@ -12,6 +12,7 @@
 #include "salvage/damaged_chunk.h"
 #include "salvage/last_chunk.h"
 #include "salvage/lost_count.h"
+#include "salvage/run_turns.h"
 #include "salvage/sample_heads.h"
 #include "analysis/chunk_locate.h"
 #include "analysis/fingerprint_map.h"
@@ -340,6 +341,11 @@ int find_recording_chunks(std::FILE* image, uint64_t image_size, const image::Im
                         : a->file_known && b->file_known ? b->file_offset - (a->file_offset + whole_bytes(a))
                         : b->image_offset > full_end(a)  ? b->image_offset - full_end(a)
                                                           : 0;
+        // in the image, the clusters other recordings' pieces take between the two hold none of them
+        if (others && others->claims && !(a && a->file_known && b->file_known))
+            span -= std::min(span, others_bytes(others->claims, geometry->heap_offset, geometry->cluster_bytes,
+                                                a ? full_end(a) : r.payload + l.lead, b->image_offset, others->clip,
+                                                others->tag));
         uint64_t missing = span > between ? (span - between + (average + between) / 2) / (average + between) : 0;
         l.missing_chunks += missing ? missing : 1;
     }

@@ -380,6 +380,12 @@ def fragment_row(test, card, problems=None, validator=True):
                              "clip %d: the report's salvage" % rec["clip_number"])
         back = (len(lines) == 1 and got == len(orig.video) and lines[0]["gaps"] == "0" and
                 (not rec["sound_chunks"] or lines[0]["sound"] == "100"))
+        # the samples a salvaged file says the recording had: an estimate where chunks are missing,
+        # which must not count another recording's pieces between two of its own as its lost chunks
+        stated = max((int(m["of"]) for m in lines), default=0)
+        if problems is not None and stated > len(orig.video):
+            problems.append("clip %d: says the recording had %d samples, more than its %d" % (
+                rec["clip_number"], stated, len(orig.video)))
         whole += back
         # and says which of the two files to play, and how much of the sound it did write is wrong
         if documented and back and ("silent" in reason or missing):
