@@ -70,6 +70,10 @@ struct CutSearch {
     // placed it shows it unbroken (0: none)
     uint64_t run_to[place_cuts_max];
     int found_shown;  // the payload of the way found lies where the structure shows it
+    // every way that walks, for the decoder to judge (null: not wanted), and whether there were
+    // more than join_ways_judged
+    basics::Growable<ChunkPlace, 4>* all = nullptr;
+    int too_many = 0;
 };
 
 uint64_t heap_clusters(const CutSearch* s);
@@ -266,6 +270,61 @@ uint64_t count_refuses(const CutSearch* s, uint64_t from)
     return hi * s->cs - s->file;
 }
 
+int anchors_allow(const CutSearch* s, uint64_t from, uint64_t at, uint64_t* have);
+
+// The bytes of the chunk from `from` on that the run at `at` may hold, in `have`: up to the card's
+// end or its first unknown byte, another recording's located piece, or a cluster a located piece
+// of the recording shows holds other bytes of its file; 0 when the run's first cluster is such.
+int run_room(const CutSearch* s, uint64_t from, uint64_t at, uint64_t* have)
+{
+    if (at > s->image_size)
+        return 0;
+    uint64_t room = s->size - from < s->image_size - at ? s->size - from : s->image_size - at;
+    room = image::card_known_until(s->src, at, at + room) - at;
+    // a run ends where another recording's located piece begins
+    uint64_t held = 0;
+    if (s->window && first_foreign_of_at(s->window, at, at + room, &held))
+        room = held - at;
+    if (!anchors_allow(s, from, at, &room))
+        return 0;
+    *have = room;
+    return 1;
+}
+
+// 1 when the run at `at`, from byte `from` of the chunk on (`have` bytes of it the recording's as
+// far as the card shows), cannot hold the rest of the sample the cut at `from` lies in as the camera
+// wrote it, so that no sample of it shows the run: the sample does not end inside the run, or the
+// first unit boundary behind the cut, where the length fields in front of it put it, holds no
+// length field that could be the camera's (a delimiter where the sample begins at the cut). A few
+// bytes read instead of the sample's rest: what the walk of the run would find first.
+int crossing_refuted(const CutSearch* s, uint64_t from, uint64_t at, uint64_t have)
+{
+    uint64_t i = sample_holding(s, from), b = s->starts[i], end = s->starts[i + 1], n = end - b;
+    int hevc = s->syntax == codec::Syntax::hevc;
+    uint8_t field[6];
+    if (b == from)
+        return have >= 5 && image::read_at(s->src, at, field, 5) && !codec::starts_with_delimiter(field, hevc);
+    if (end > from + have)
+        return 1;
+    // the length fields in front of the cut lead to the first boundary behind it
+    uint64_t pos = 0;
+    while (b + pos < from) {
+        if (b + pos + 4 > from)
+            return 0;  // a length field across the cut: the walk reads it
+        uint64_t unit = basics::load_be32(s->bytes + b + pos);
+        if (unit == 0 || unit > n - pos - 4)
+            return 1;
+        pos += 4 + unit;
+    }
+    uint64_t header = hevc ? 2 : 1;
+    if (pos >= n || n - pos < 4 + header)
+        return 0;
+    if (!image::read_at(s->src, at + (b + pos - from), field, 4 + header))
+        return 0;
+    uint64_t unit = basics::load_be32(field);
+    return unit == 0 || unit > n - pos - 4 || !codec::unit_header_ok(field + 4, unit, s->syntax);
+}
+
 // Cut `depth` at byte `x` of the chunk, the rest going on at image offset `c`.
 // `anchor` (null: none) the located piece whose place puts the run at `c`: a run that holds no whole
 // sample of the chunk is only as sure as the run from the cut to that piece is shown to be.
@@ -275,22 +334,12 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
     if (c > s->image_size || !on_same_edge(s->geometry, c, s->file + x) || place_overlaps(&s->place, depth, c, s->cs) ||
         (s->window && s->window->claims && !anchored && first_foreign_of(s->window, c, c + s->cs)))
         return;
-    // the bytes of the sample the cut lies in, in front of it, as this run holds them: a search
-    // from an earlier edge overwrote them
-    uint64_t back = s->starts[sample_holding(s, x)];
-    if (back < from)
-        back = from;
-    if (!image::read_at(s->src, at + (back - from), s->bytes + back, x - back))
-        return;
     if (depth == 0) {
         s->place.cut = x, s->place.tail = c, s->place.later = 0;
     } else {
         s->place.later_cut[depth - 1] = x, s->place.later_at[depth - 1] = c;
         s->place.later = depth;
     }
-    // the runs so far and the new run's first cluster as the count of the clusters around allows
-    if (!count_allows(s, std::min(s->size, ((s->file + x) / s->cs + 1) * s->cs - s->file)))
-        return;
     // a run no sample shows is the chunk's where the layout of the two files puts it
     if (!anchor && s->anchor_count &&
         layout_puts_run(s->geometry, s->image_size, s->window, at + (x - from), s->file + x, c, s->anchors[0]))
@@ -300,6 +349,13 @@ void try_run(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, uint64_t 
         !runs_proven(s->geometry, s->window->claims, s->window->clip, s->window->tag,
                      JoinAnchor{s->file + x - 1, at + (x - from) - 1}, *anchor, s->file + x))
         anchored = anchored_unshown;
+    // a run that must show a sample of the chunk, refuted by a few bytes, costs no read and no count
+    uint64_t have = 0;
+    if (anchored != 1 && (!run_room(s, x, c, &have) || crossing_refuted(s, x, c, have)))
+        return;
+    // the runs so far and the new run's first cluster as the count of the clusters around allows
+    if (!count_allows(s, std::min(s->size, ((s->file + x) / s->cs + 1) * s->cs - s->file)))
+        return;
     s->run_to[depth + 1] = anchor && anchored == 1 ? anchor->file : 0;
     search_runs(s, x, c, depth + 1, anchored, 0);
 }
@@ -330,20 +386,17 @@ int anchors_allow(const CutSearch* s, uint64_t from, uint64_t at, uint64_t* have
 // there, and the cut that ends the run is looked for among the cluster edges where they fail.
 void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int anchored, uint64_t before)
 {
-    if (stopped(s) || ++s->reads > reads_max(s)) {
+    if (stopped(s)) {
         s->ambiguous = 1, s->exhausted = 1;
         return;
     }
-    if (at > s->image_size)
+    uint64_t have = 0;
+    if (!run_room(s, from, at, &have))
         return;
-    uint64_t have = s->size - from < s->image_size - at ? s->size - from : s->image_size - at;
-    have = image::card_known_until(s->src, at, at + have) - at;
-    // a run ends where another recording's located piece begins
-    uint64_t held = 0;
-    if (s->window && first_foreign_of_at(s->window, at, at + have, &held))
-        have = held - at;
-    if (!anchors_allow(s, from, at, &have))
+    if (++s->reads > reads_max(s)) {
+        s->ambiguous = 1, s->exhausted = 1;
         return;
+    }
     uint64_t first = sample_holding(s, from), i = first, witness = 0, shown = 0, got = from;
     // the run is read sample by sample as the walk goes: a wrong run costs a sample or two
     for (; i < s->count; i++) {
@@ -387,6 +440,13 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
             s->found_shown = payload_placed(&chunk, &s->place, s->size);
             if (s->ways)
                 ways_note(s->ways, &s->place);
+            int noted = 0;  // the same way reached again by another look
+            for (uint64_t w = 0; s->all && w < s->all->count && !noted; w++)
+                noted = same_place(&s->all->items[w], &s->place);
+            if (s->all && !noted && s->all->count == join_ways_judged)
+                s->too_many = 1;
+            else if (s->all && !noted)
+                basics::list_append(s->all, s->place);
             return;
         }
         if (before == 0 || before >= s->size)
@@ -412,6 +472,11 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
     uint64_t cs = s->cs;
     for (uint64_t x = ((s->file + lo) / cs + 1) * cs - s->file; x < hi && x < s->size && x <= from + have; x += cs) {
         uint64_t head_end = at + (x - from);
+        // the bytes of the sample the cut lies in, in front of it, as this run holds them: a search
+        // from an earlier edge overwrote them, and the searches behind this cut write only behind it
+        uint64_t back = std::max(s->starts[sample_holding(s, x)], from);
+        if (!image::read_at(s->src, at + (back - from), s->bytes + back, x - back))
+            continue;
         for (uint64_t a = 0; a < s->anchor_count && a < join_anchors_tried && !stopped(s); a++) {
             const JoinAnchor& y = s->anchors[a];
             if (y.file >= s->file + x && y.file - (s->file + x) <= y.image && y.image - (y.file - (s->file + x)) != head_end &&
@@ -434,7 +499,7 @@ void search_runs(CutSearch* s, uint64_t from, uint64_t at, uint32_t depth, int a
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
                      uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out, uint64_t* open,
-                     basics::Growable<ClaimedSpan, 16>* sure)
+                     basics::Growable<ClaimedSpan, 16>* sure, basics::Growable<ChunkPlace, 4>* walks)
 {
     uint64_t cs = geometry ? geometry->cluster_bytes : 0, size = 0;
     for (uint64_t i = 0; i < sizes->count; i++)
@@ -451,6 +516,8 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
     WaysAgreed ways = ways_start(file, size, cs);
     if (sure && window)
         s.ways = &ways;
+    if (s.ways && walks)
+        s.all = walks;
     s.place.at = head;
     search_runs(&s, 0, head, 0, 1, before);
     // all ways found within the bounds: what they agree on is the recording's whichever is the camera's
@@ -460,6 +527,9 @@ int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeom
         ways_sure(&ways, upto, window->clip, window->tag, sure);
     ways_free(&ways);
     int proven = s.proven && !s.ambiguous && s.found_shown;
+    // the ways are handed on only when they are all the bounds allow
+    if (walks && (!s.ambiguous || s.exhausted || s.unbounded || s.too_many))
+        basics::list_free(walks);
     if (proven) {
         *out = s.found;
         out->at = head;

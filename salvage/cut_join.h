@@ -78,9 +78,15 @@ constexpr uint64_t join_reads_max = 512;
 // With `sure` and `window`, a chunk that several ways place is searched on for every way within the
 // bounds; when the reads do not run out and every look behind a cut reaches as far as the next
 // located piece allows, the bytes all the ways place alike are appended to `sure` (join_ways).
+// With `walks` too, where several ways walk and the search found them all within the bounds, at most
+// join_ways_judged of them, they are appended to `walks` (it is left empty otherwise): payload
+// between a sample's length fields walks anywhere, and only its decoding tells the camera's from
+// another recording's.
+constexpr uint64_t join_ways_judged = 16;
 int join_video_chunk(std::FILE* src, uint64_t image_size, const image::ImageGeometry* geometry, uint64_t file,
                      uint64_t head, const mp4::SampleSizes* sizes, codec::Syntax syntax, const JoinAnchor* anchors,
                      uint64_t anchor_count, uint64_t before, const JoinWindow* window, ChunkPlace* out,
-                     uint64_t* open = nullptr, basics::Growable<ClaimedSpan, 16>* sure = nullptr);
+                     uint64_t* open = nullptr, basics::Growable<ClaimedSpan, 16>* sure = nullptr,
+                     basics::Growable<ChunkPlace, 4>* walks = nullptr);
 
 }  // namespace salvage

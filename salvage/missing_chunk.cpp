@@ -10,6 +10,7 @@
 #include "basics/growable.h"
 #include "codec/nal_units.h"
 #include "mp4/sample_tables.h"
+#include "mp4/track_boxes.h"
 #include "salvage/chunk_place.h"
 #include "salvage/count_join.h"
 #include "salvage/cut_join.h"
@@ -170,6 +171,29 @@ int sound_steps_in_last_run(const MoviePlanner* p, uint64_t k, const ChunkPlace*
     return 0;
 }
 
+// Of the ways of joining chunk k that all walk (`ways`, every one the search's bounds allow), the
+// one the decoder alone takes: payload a cut falls in walks on either side of a cluster edge, and
+// another recording's payload spliced into a picture does not decode cleanly. 1 and `out` filled
+// when exactly one way decodes cleanly, the whole chunk from its first sample.
+int one_way_decodes(const MoviePlanner* p, uint64_t k, const mp4::SampleSizes* sizes,
+                    const basics::Growable<ChunkPlace, 4>* ways, ChunkPlace* out)
+{
+    mp4::BoxHeader entry;
+    if (!p->decode_check || ways->count < 2 ||
+        !mp4::find_sample_entry(p->movie->moov_bytes, p->movie->moov_size, "vide", &entry))
+        return 0;
+    const uint8_t* bytes = p->movie->moov_bytes + entry.offset;
+    uint64_t clean = 0;
+    for (uint64_t i = 0; i < ways->count; i++) {
+        if (chunk_walks_at(p, k, sizes, &ways->items[i], bytes, uint32_t(entry.size))) {
+            if (clean++)
+                return 0;  // two ways decode: the decoder does not tell which is the camera's
+            *out = ways->items[i];
+        }
+    }
+    return clean == 1;
+}
+
 // A chunk a fragment boundary cut: its head where its verified leading samples, its kkad box or
 // the located chunk before it put it, its rest where the recording's next kkad box or located
 // chunk puts the run after the cut.
@@ -208,8 +232,14 @@ void join_cut(MoviePlanner* p, uint64_t k, const mp4::SampleSizes& sizes, const 
         if (i > 0 && heads[i] == heads[i - 1])
             continue;
         tried++;
-        if (join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count, foreign_at,
-                             &window, &joined, &open, tried == 1 ? &sure : nullptr)) {
+        basics::Growable<ChunkPlace, 4> ways{};
+        int walked = join_video_chunk(p->image, p->image_size, p->geometry, f, heads[i], &sizes, syntax, next, count,
+                                      foreign_at, &window, &joined, &open, tried == 1 ? &sure : nullptr, &ways);
+        // several ways walk: the decoder judges them
+        if (!walked && one_way_decodes(p, k, &sizes, &ways, &joined))
+            walked = 1, open = 0;
+        basics::list_free(&ways);
+        if (walked) {
             // the cluster of the next piece, or of the sound that leads back to the chunk, holds the
             // chunk's last bytes that its walk laid elsewhere or left open
             Anchor pieces[join_anchors_tried + 1];

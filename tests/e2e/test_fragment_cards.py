@@ -187,6 +187,12 @@ CARDS = {
     "run32-jitter-c32-1080p-lost": ("--count", "2", "--frames", "36,36", "--alternate", "32", "--jitter-runs",
                                     "--video", "1920x1080", "--video-mbps", "50", "--size-mib", "32", "--seed", "1",
                                     "--damage", "moov-lost") + FORMAT,
+    # runs of about 16 clusters at 50 Mbit/s: a chunk's P frames lie in several runs, and a run of the
+    # other recording holding only payload may lie in front of a cut or behind it alike; the ways
+    # the walk leaves are judged by decoding the whole chunk (without the check none is taken)
+    "run16-jitter-c32-1080p": ("--count", "2", "--frames", "36,36", "--alternate", "16", "--jitter-runs",
+                               "--video", "1920x1080", "--video-mbps", "50", "--size-mib", "32",
+                               "--seed", "1") + FORMAT,
     # a 1080p main clip beside its 720p proxy (without its movie box): the main clip's first and last
     # chunks each hold a sample cut twice inside payload that neither structure nor decoder places;
     # the head of each one's last sample lies in the run of the piece behind its sound, which places
@@ -244,7 +250,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72),
         "run2:5-jitter-lost-hevc-open": (2, 180), "run2-c64-lost-hevc-2997-24x4": (2, 168),
         "proxy1:1-720-lost": (2, 72), "run32-jitter-c32-1080p-lost": (2, 72), "run8-c32-1080p-lost-24x4": (0, 24),
-        "run5:2-jitter-c64-lost-open": (2, 180)}
+        "run5:2-jitter-c64-lost-open": (2, 180), "run16-jitter-c32-1080p": (2, 72)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
@@ -254,6 +260,7 @@ WRONG = {}
 # Unchecked, the documented rules write any chunk of the right structure: a recording they write
 # may take a cut chunk's place from another recording's salvage
 UNCHECKED_KEPT = {"run20-c32-lost": 228, "run8-c32-1080p-50mbps": 24, "run8-c32-1080p-lost": 24,
+                  "run16-jitter-c32-1080p": 18,
                   # the documented rules write the first recording from its movie box read as one
                   # piece, and the report draws it so, over the second's cluster behind its first piece
                   "run6:2-jitter-c32-b2-2997": None}
