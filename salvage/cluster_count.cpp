@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "salvage/count_thirds.h"
+
 namespace salvage {
 
 namespace {
@@ -77,8 +79,9 @@ int count_step(const FileCount& f, uint64_t i, uint32_t count, uint64_t file, ui
 }
 
 // The ways of counting after cluster i that follow from `state` after the one in front, each with
-// the recording's file cluster it puts at cluster i (label_other: the other file's).
-int steps_from(const Stretch* s, uint64_t i, uint64_t state, uint64_t next[2], uint64_t label[2])
+// the recording's file cluster it puts at cluster i (label_other: the other file's, or a third's,
+// which neither file counts).
+int steps_from(const Stretch* s, uint64_t i, uint64_t state, uint64_t next[3], uint64_t label[3])
 {
     uint32_t own = uint32_t(state >> 32), other = uint32_t(state), counted;
     const CountedCluster& c = s->known[i];
@@ -90,6 +93,8 @@ int steps_from(const Stretch* s, uint64_t i, uint64_t state, uint64_t next[2], u
     }
     if (c.owner != count_own && count_step(s->files[1], i, other, c.file, &counted))
         next[count] = state_of(own, counted), label[count++] = label_other;
+    if (c.owner == count_unknown && c.third)
+        next[count] = state, label[count++] = label_other;
     return count;
 }
 
@@ -107,7 +112,7 @@ int count_stretch(const CountedCluster* known, uint64_t n, uint64_t* own_file)
     for (uint64_t i = 0; i < n; i++) {
         std::vector<uint64_t> start{state_of(0, 0)};
         for (uint64_t state : i ? ways[i - 1] : start) {
-            uint64_t next[2], label[2];
+            uint64_t next[3], label[3];
             int count = steps_from(&s, i, state, next, label);
             for (int k = 0; k < count; k++)
                 ways[i].push_back(next[k]);
@@ -126,7 +131,7 @@ int count_stretch(const CountedCluster* known, uint64_t n, uint64_t* own_file)
         uint64_t put = UINT64_MAX;
         int agree = 1;
         for (uint64_t state : i ? ways[i - 1] : start) {
-            uint64_t next[2], label[2];
+            uint64_t next[3], label[3];
             int count = steps_from(&s, i, state, next, label), lives = 0;
             for (int k = 0; k < count; k++) {
                 if (!std::binary_search(alive.begin(), alive.end(), next[k]))
@@ -318,7 +323,14 @@ int count_window_over(const image::ImageGeometry* geometry, const ClaimList* cla
         if (!mark_span(w, own[i], count_own))
             return 0;
     // the other recording must lie there: with none, the clusters between are not shown as the others'
-    return w->other_seen;
+    if (!w->other_seen)
+        return 0;
+    std::vector<uint8_t> may(w->known.size());
+    mark_third_room(geometry, claims, CountedFiles{clip, tag, w->other_clip, w->other_tag}, from, may.size(),
+                    count_clusters_max, may.data());
+    for (uint64_t i = 0; i < may.size(); i++)
+        w->known[i].third = may[i];
+    return 1;
 }
 
 // The stretch from lo's cluster to hi's, widened (widen_stretch) where the wider one counts.

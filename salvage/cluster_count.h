@@ -5,7 +5,9 @@
 // many of the clusters are its own as its file has between the two; the rest are the other's,
 // which its own located pieces count the same way. Where every way of sharing the clusters out so
 // puts one of the file's clusters in one place, that is where it lies: payload no walk places is
-// placed so, however often a boundary between the two files' runs cuts it.
+// placed so, however often a boundary between the two files' runs cuts it. A third file written
+// beside them may hold a cluster none of the pieces shows (count_thirds): there no count of the two
+// tells whose it is, and it may be neither's.
 #include <cstdint>
 #include <vector>
 
@@ -21,6 +23,8 @@ enum CountOwner : uint8_t { count_unknown = 0, count_own = 1, count_other = 2 };
 struct CountedCluster {
     uint8_t owner;  // CountOwner
     uint64_t file;  // the owner's cluster in its file (0 the first), UINT64_MAX: not shown
+    // 1: a third recording may hold it (count_thirds), where no piece shows it the one's or the other's
+    uint8_t third = 0;
 };
 
 // Clusters a stretch may span, and the ways of counting (the clusters of each file since its last
@@ -32,10 +36,11 @@ constexpr uint64_t count_states_max = 2048;
 
 // The stretch `known[0..n)` of the heap's clusters. A file has no cluster in front of its cluster
 // 0, and behind its last located piece the count says nothing. 1 when the clusters can be shared out
-// between the two files as their located pieces count, `own_file[i]` then the recording's file
-// cluster that every such way puts at cluster i (UINT64_MAX where the ways differ, put the other
-// file's there, or no count shows where in its file it is); 0 when no way fits; -1 when the stretch
-// is longer than count_clusters_max or the ways of counting it outgrow count_states_max.
+// between the two files (and a third where one may lie) as their located pieces count, `own_file[i]`
+// then the recording's file cluster that every such way puts at cluster i (UINT64_MAX where the ways
+// differ, put another file's there, or no count shows where in its file it is); 0 when no way fits;
+// -1 when the stretch is longer than count_clusters_max or the ways of counting it outgrow
+// count_states_max.
 int count_stretch(const CountedCluster* known, uint64_t n, uint64_t* own_file);
 
 // The stretch from a located piece `lo` of a recording to a later one `hi`, with what the located
@@ -66,7 +71,8 @@ int count_own_files(const CountedStretch* stretch, const ClaimedSpan* way, uint6
 // located pieces `lo` and `hi`, placed by counting the clusters between the two: the recording's
 // located pieces in `claims` and `own` (its planner's, with their file offsets) and those of the
 // one other recording whose pieces lie there count them. Pieces of a third recording there, or
-// bytes two recordings took, leave the stretch unsettled. 1 and `out` filled when every way of
+// bytes two recordings took, leave the stretch unsettled; a cluster a third may hold is either
+// file's or neither's. 1 and `out` filled when every way of
 // sharing the clusters out puts each cluster of the bytes in one place.
 int count_place(const image::ImageGeometry* geometry, const ClaimList* claims, uint32_t clip, uint32_t tag,
                 const ClaimedSpan* own, uint64_t own_count, JoinAnchor lo, JoinAnchor hi, uint64_t file,

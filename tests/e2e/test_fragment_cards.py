@@ -227,6 +227,13 @@ CARDS = {
     "proxy1:1-720-lost": ("--count", "2", "--frames", "36,36,24", "--alternate", "1:1", "--jitter-runs",
                           "--video", "1280x720,640x360", "--video-mbps", "25,3", "--codec", "avc",
                           "--same-second", "--size-mib", "128", "--seed", "14", "--damage", "moov-lost") + FORMAT,
+    # three recordings written at once in runs of about four clusters, the last without its movie
+    # box: a cluster none of the pieces shows may be any of the three's, and the count of the two
+    # whose pieces lie around a cut weighs where the third may lie (0/3 whole, 61 frames while it
+    # took every such cluster for one of the two)
+    "three4-jitter-c32-360-lost": ("--count", "3", "--at-once", "3", "--frames", "48,36,24", "--alternate", "4",
+                                   "--jitter-runs", "--video", "640x360", "--video-mbps", "8", "--size-mib", "64",
+                                   "--damage", "moov-lost", "--seed", "12") + ZEROED,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -250,7 +257,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72),
         "run2:5-jitter-lost-hevc-open": (2, 180), "run2-c64-lost-hevc-2997-24x4": (2, 168),
         "proxy1:1-720-lost": (2, 72), "run32-jitter-c32-1080p-lost": (2, 72), "run8-c32-1080p-lost-24x4": (0, 24),
-        "run5:2-jitter-c64-lost-open": (2, 180), "run16-jitter-c32-1080p": (2, 72)}
+        "run5:2-jitter-c64-lost-open": (2, 180), "run16-jitter-c32-1080p": (2, 72),
+        "three4-jitter-c32-360-lost": (2, 84)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
