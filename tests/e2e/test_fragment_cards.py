@@ -221,6 +221,12 @@ CARDS = {
     "proxy1:1-720-lost": ("--count", "2", "--frames", "36,36,24", "--alternate", "1:1", "--jitter-runs",
                           "--video", "1280x720,640x360", "--video-mbps", "25,3", "--codec", "avc",
                           "--same-second", "--size-mib", "128", "--seed", "14", "--damage", "moov-lost") + FORMAT,
+    # the same at 29.97 with 24-bit four-channel sound: the proxy's file is as long as the main clip's
+    # first chunk, which so lies in 37 runs of one cluster, placed by the count
+    "proxy1:1-720-lost-2997-24x4": ("--count", "2", "--frames", "36,36,24", "--alternate", "1:1", "--jitter-runs",
+                                    "--video", "1280x720,640x360", "--video-mbps", "25,3", "--codec", "avc",
+                                    "--same-second", "--size-mib", "128", "--seed", "14", "--damage", "moov-lost",
+                                    "--fps", "30000/1001", "--sound-format", "24x4") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -244,7 +250,7 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "proxy32:2-jitter-1080-hevc-lost": (0, 48), "run64-c32-1080p-23976": (2, 72),
         "run2:5-jitter-lost-hevc-open": (2, 180), "run2-c64-lost-hevc-2997-24x4": (2, 168),
         "proxy1:1-720-lost": (2, 72), "run32-jitter-c32-1080p-lost": (2, 72), "run8-c32-1080p-lost-24x4": (0, 24),
-        "run5:2-jitter-c64-lost-open": (2, 180)}
+        "run5:2-jitter-c64-lost-open": (2, 180), "proxy1:1-720-lost-2997-24x4": (2, 72)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
