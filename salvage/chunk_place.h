@@ -8,8 +8,10 @@ namespace salvage {
 
 // Cuts one chunk may be joined across: runs of a few clusters cut a chunk several times, and the
 // sound behind twelve frames of four-channel 24-bit samples spans 17 to 19 clusters of 16 KiB,
-// each a run of its own where the runs are one cluster long.
-constexpr uint32_t place_cuts_max = 32;
+// each a run of its own where the runs are one cluster long. A main clip's first chunk of 1.2 MB
+// beside a proxy in runs of one 32 KiB cluster each lies in 37 runs, as many as the proxy's file
+// has clusters.
+constexpr uint32_t place_cuts_max = 64;
 
 // Where a chunk lies: from `at`, or, when fragment boundaries cut it, its first `cut` bytes at
 // `at`, the rest from `tail`, and from each further cut `later_cut[i]` (in the chunk, rising) its

@@ -354,6 +354,14 @@ int place_sound(MoviePlanner* p)
         }
         if (counted)
             by_room = 0, proven = 1;
+        // sound placed by the room the others leave where its own samples prove the same clusters,
+        // every other way stepping at an edge: a piece the others may count by
+        ChunkPlace proof;
+        if (by_room && pcm_format_of(&a->sound, &pcm) &&
+            place_by_waveform(p->image, p->image_size, p->geometry, p->claims, clip, tag, *lo, *hi, from, bytes, q, size,
+                              pcm, &proof) &&
+            same_place(&proof, &at))
+            by_room = 0;
         if (!placed_on_card(&at, bytes, p->image_size))
             continue;
         // the chunk's tail and its sound placed together: the chunk is whole when its tail is the

@@ -234,6 +234,20 @@ CARDS = {
     "three4-jitter-c32-360-lost": ("--count", "3", "--at-once", "3", "--frames", "48,36,24", "--alternate", "4",
                                    "--jitter-runs", "--video", "640x360", "--video-mbps", "8", "--size-mib", "64",
                                    "--damage", "moov-lost", "--seed", "12") + ZEROED,
+    # the same at 29.97 with 24-bit four-channel sound: the proxy's file is as long as the main clip's
+    # first chunk, which so lies in 37 runs of one cluster, placed by the count
+    "proxy1:1-720-lost-2997-24x4": ("--count", "2", "--frames", "36,36,24", "--alternate", "1:1", "--jitter-runs",
+                                    "--video", "1280x720,640x360", "--video-mbps", "25,3", "--codec", "avc",
+                                    "--same-second", "--size-mib", "128", "--seed", "14", "--damage", "moov-lost",
+                                    "--fps", "30000/1001", "--sound-format", "24x4") + FORMAT,
+    # runs of one 128 KiB cluster at 29.97 with 24-bit four-channel sound: the first recording's
+    # second sound chunk lies in three runs, placed by the room the second leaves and proven by its
+    # waveform, so the second counts by it and its key frame cut twice is placed. Each one's last
+    # chunk waits on the other's (the second's, without its movie box, undescribed)
+    "run1-c128-720p-lost-2997-24x4": ("--count", "2", "--frames", "36,36", "--alternate", "1", "--video", "1280x720",
+                                      "--video-mbps", "25", "--cluster-kib", "128", "--size-mib", "48", "--damage",
+                                      "moov-lost", "--seed", "301", "--fps", "30000/1001",
+                                      "--sound-format", "24x4") + FORMAT,
 }
 
 # recordings whole and video samples kept, at least, per card (with runs shorter than a sound
@@ -258,7 +272,8 @@ KEPT = {"run1-c32": (3, 228), "run2-c32-hevc": (3, 228), "run5-c16": (3, 264), "
         "run2:5-jitter-lost-hevc-open": (2, 180), "run2-c64-lost-hevc-2997-24x4": (2, 168),
         "proxy1:1-720-lost": (2, 72), "run32-jitter-c32-1080p-lost": (2, 72), "run8-c32-1080p-lost-24x4": (0, 24),
         "run5:2-jitter-c64-lost-open": (2, 180), "run16-jitter-c32-1080p": (2, 72),
-        "three4-jitter-c32-360-lost": (2, 84)}
+        "three4-jitter-c32-360-lost": (2, 84),
+        "proxy1:1-720-lost-2997-24x4": (2, 72), "run1-c128-720p-lost-2997-24x4": (0, 48)}
 # what the oracle still finds wrong, per card
 WRONG = {}
 
