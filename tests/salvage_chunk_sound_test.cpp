@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "salvage/chunk_place.h"
 #include "salvage/chunk_sound.h"
+#include "salvage/layout_join.h"
+#include "salvage/open_tail.h"
+#include "tests/analysis_fixture.h"
+#include "tools/mkcard_media.h"
 #include "tools/mkcard_recording.h"
 
 namespace {
@@ -121,3 +127,84 @@ TEST(SalvageChunkSound, AMovieBoxProvesTheClockInEveryCameraFormat)
 }
 
 }  // namespace
+
+// A chunk whose last sample's payload runs over a cluster edge behind its last length field into
+// another recording's cluster: the file goes on one cluster further, where the payload's tail, the
+// sound behind the chunk and the kkad box lie in one run. Image clusters: another's, the file's
+// 0 to 3, another's, the file's 4 to 7, another's, the file's 8 on. The file's run of four clusters
+// in front, between two of the other's, is shown by two pieces of its own; the other's pieces end the
+// chunk's head run and begin the run behind. The tail and the sound are closed together only where
+// the nearest located piece behind the sound leaves one edge, and nothing contests the sound; the
+// chunk walked whole in its head run is closed the same way from the first edge behind its last
+// length field.
+TEST(SalvageChunkSound, AnOpenTailIsClosedWithItsSoundOnlyWhereThePiecesLeaveOneWay)
+{
+    constexpr uint64_t cs = 512, start = 50, sound = 1000, open = 2048 - start;
+    const std::vector<uint32_t> sizes = {300, 120, 130, 140, 150, 160, 170, 180, 190, 200, 210, 220};
+    fixture::Bytes file(start, 0x5A);
+    for (size_t i = 0; i < sizes.size(); i++) {
+        const fixture::Bytes s = fixture::avc_sample(sizes[i], i == 0);
+        file.insert(file.end(), s.begin(), s.end());
+    }
+    const uint64_t end = file.size();
+    file.resize(end + sound);
+    mkcard::put_sound(file.data() + end, 0, sound / 4, 7, false);
+    file.resize(12 * cs, 0x66);
+    fixture::Bytes image(cs, 0x22);
+    for (uint64_t k = 0; k < 12; k++) {
+        if (k == 4 || k == 8)
+            image.resize(image.size() + cs, 0x22);
+        image.insert(image.end(), file.begin() + k * cs, file.begin() + (k + 1) * cs);
+    }
+    auto at = [&](uint64_t f) { return f + cs * (f < 4 * cs ? 1 : f < 8 * cs ? 2 : 3); };
+    enum Ahead { box_only, next_nearer };
+    struct {
+        const char* name;
+        bool whole;      // the chunk taken as walking whole in its head run
+        Ahead ahead;
+        bool contested;  // another recording placed sound by room over this one's
+        int expect;
+    } cases[] = {
+        {"the tail and the sound where the pieces leave one edge", false, box_only, false, 2},
+        {"the sound contested", false, box_only, true, 0},
+        {"the next chunk nearer than a box further on, past another's cluster", false, next_nearer, false, 2},
+        {"a chunk that walked whole in its head run", true, box_only, false, 2},
+    };
+    for (const auto& c : cases) {
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        salvage::ClaimList claims{};
+        for (uint64_t k : {0, 5, 10})
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{k * cs + 10, k * cs + 20, 2, 0});
+        for (uint64_t f : {start, 4 * cs - 10})
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{at(f), at(f) + 10, 1, 0, 0, f});
+        if (c.contested)
+            basics::list_append(&claims.contested, salvage::ClaimedSpan{at(end + 100), at(end + 200), 2, 0});
+        salvage::sort_claims(&claims);
+        salvage::OthersPieces others{&claims, 1, 0};
+        salvage::RecordingScope r{img.f, img.size, &g, nullptr, 0, 12 * cs, 0, nullptr, salvage::PcmFormat{2, 1, 2}};
+        salvage::SalvageChunk chunk{};
+        chunk.image_offset = at(start), chunk.file_offset = start, chunk.file_known = 1, chunk.end_confirmed = 1;
+        std::copy(sizes.begin(), sizes.end(), chunk.sizes);
+        chunk.samples = c.whole ? 12 : 11, chunk.full_bytes = end - start, chunk.open_tail = c.whole ? 0 : open;
+        const uint64_t box = c.ahead == box_only ? end + 1080 : 4200;
+        chunk.box = at(box);
+        salvage::SalvageChunk next{};
+        next.file_known = 1, next.file_offset = end + sound + 30, next.image_offset = at(next.file_offset);
+        const salvage::SalvageChunk* behind = c.ahead == next_nearer ? &next : nullptr;
+        int got = c.whole ? salvage::close_unseen_tail(&r, &chunk, behind, sound, box - end, &others)
+                          : salvage::close_open_tail(&r, &chunk, behind, sound, box - end, &others);
+        EXPECT_EQ(got, c.expect) << c.name;
+        if (got) {
+            // every byte of the chunk and of its sound is the file's
+            std::vector<uint8_t> bytes(end - start), heard(sound);
+            ASSERT_TRUE(salvage::read_salvage_chunk(img.f, &chunk, bytes.data(), bytes.size())) << c.name;
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), file.begin() + start)) << c.name;
+            ASSERT_TRUE(salvage::read_placed(img.f, &chunk.sound, 0, heard.data(), sound)) << c.name;
+            EXPECT_TRUE(std::equal(heard.begin(), heard.end(), file.begin() + end)) << c.name;
+            EXPECT_EQ(chunk.samples, 12u) << c.name;
+            EXPECT_EQ(chunk.open_tail, 0u) << c.name;
+        }
+        salvage::free_claims(&claims);
+    }
+}

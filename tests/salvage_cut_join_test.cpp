@@ -609,3 +609,65 @@ TEST(SalvageCutJoin, ASampleCutTwiceIsNotTakenAsCutOnce)
               0);
     basics::list_free(&claims.spans);
 }
+
+// Two files taking clusters in turn, "a" the chunk's and "b" the other's: image clusters b, a's 0 to
+// 3, X, b, a's 4 and 5, b, a's 6 on, b's located pieces with their file offsets in the three b
+// clusters, a's piece behind the chunk in its cluster 6. Between b's first two pieces one cluster of
+// b's lies, and only X is left for it: the count gives X to b. Every sample may walk whole in the
+// head run over X, but the bytes from X on are not the chunk's: a last sample whose payload alone
+// runs over X is placed up to its open tail at X; one whose length fields lie in X (a copy of a's
+// cluster 4 there, a's own overwritten) shows nothing, and nothing is placed.
+TEST(SalvageCutJoin, BytesTheCountGivesTheOtherFileEndTheChunkInFrontOfThem)
+{
+    struct {
+        const char* name;
+        uint64_t start;  // the chunk's first byte in the file
+        bool copy;       // X holds a copy of a's cluster 4, and a's own is overwritten
+        int expect;
+        uint64_t open;
+    } cases[] = {
+        {"the last sample's payload over X", 50, false, 1, 2048 - 50},
+        {"the last sample's length fields in a copy at X", 110, true, 0, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes file(c.start, 0x5A);
+        for (size_t i = 0; i < sizes.size(); i++)
+            mkcard::put_bytes(file, fixture::avc_sample(sizes[i], i == 0));
+        file.resize(10 * cs, 0x77);
+        auto cluster = [&](uint64_t k) { return Bytes(file.begin() + k * cs, file.begin() + (k + 1) * cs); };
+        Bytes image(cs, 0x22);
+        for (uint64_t k = 0; k < 4; k++)
+            mkcard::put_bytes(image, cluster(k));
+        mkcard::put_bytes(image, c.copy ? cluster(4) : Bytes(cs, 0x22));
+        mkcard::put_bytes(image, Bytes(cs, 0x22));
+        mkcard::put_bytes(image, c.copy ? Bytes(cs, 0) : cluster(4));
+        mkcard::put_bytes(image, cluster(5));
+        mkcard::put_bytes(image, Bytes(cs, 0x22));
+        for (uint64_t k = 6; k < 10; k++)
+            mkcard::put_bytes(image, cluster(k));
+        fixture::TempImage img(image, c.name);
+        image::ImageGeometry g{0, cs, 0};
+        salvage::ClaimList claims{};
+        for (uint64_t k : {0, 6, 9})
+            basics::list_append(&claims.spans, salvage::ClaimedSpan{k * cs + 10, k * cs + 20, 2, 0, 0,
+                                                                    (k == 0 ? 0 : k == 6 ? 2 : 3) * cs + 10});
+        salvage::sort_claims(&claims);
+        const salvage::JoinAnchor lo{c.start, cs + c.start}, hi{6 * cs + 28, 10 * cs + 28};
+        salvage::CountedStretch stretch;
+        ASSERT_TRUE(salvage::count_prepare(&g, &claims, 1, 0, nullptr, 0, lo, hi, &stretch)) << c.name;
+        salvage::JoinWindow window{&claims, 1, 0, &stretch};
+        mp4::SampleSizes s = fixture::stored_sizes(sizes);
+        salvage::ChunkPlace out{};
+        uint64_t open = 1;
+        int got = salvage::join_video_chunk(img.f, img.size, &g, c.start, lo.image, &s, codec::Syntax::avc, &hi, 1, 0,
+                                            &window, &out, &open);
+        EXPECT_EQ(got, c.expect) << c.name;
+        if (got) {
+            EXPECT_EQ(open, c.open) << c.name;
+            Bytes joined(open);
+            ASSERT_TRUE(salvage::read_placed(img.f, &out, 0, joined.data(), open)) << c.name;
+            EXPECT_TRUE(std::equal(joined.begin(), joined.end(), file.begin() + c.start)) << c.name;
+        }
+        salvage::free_claims(&claims);
+    }
+}

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "analysis/recording_runs.h"
@@ -10,6 +11,7 @@
 #include "salvage/contested.h"
 #include "salvage/header_pairs.h"
 #include "salvage/join_anchors.h"
+#include "salvage/layout_join.h"
 #include "salvage/salvage_plan.h"
 
 // Each test here weighs a small piece of salvage against a plain model of what it must give, over
@@ -232,51 +234,94 @@ TEST(SalvagePieces, KkadBoxesLieWhereTheirFileDoes)
     EXPECT_GT(placed, expected / 2);
 }
 
-// Pieces of a few recordings claimed at random: the bytes noted contested are exactly those where
-// two recordings' pieces taken by room lie over each other, and the first contested byte of any
-// span is the first such byte in it.
-TEST(SalvagePieces, ContestedBytesAreThoseTwoRecordingsPlacedByRoom)
+// Two recordings' sound chunks one after another, most placed by room, some over the other's, the
+// two sometimes one recording by their kkad tag; kkad boxes, pieces that only end runs or were
+// placed by a guess, and two pieces of one recording over each other among them. The bytes noted contested are exactly those where the two
+// recordings' pieces by room lie over each other, and the first contested byte of any span is the
+// first such byte in it. On the next pass some sound chunks are placed again elsewhere, by their own
+// pieces, by room, or by a guess: a contest goes, for both its sides at once, exactly where one side
+// now places that same sound chunk by its own pieces; nothing else of either recording lifts it.
+TEST(SalvagePieces, BytesAreContestedUntilOneSidePlacesThatSoundByItsOwnPieces)
 {
     constexpr uint64_t size = 400;
-    for (uint32_t seed = 1; seed <= 400; seed++) {
+    uint64_t lifted = 0, kept = 0;
+    for (uint32_t seed = 1; seed <= 300; seed++) {
         Random random{seed};
-        salvage::ClaimList claims{};
-        for (uint32_t k = 1 + random(10); k > 0; k--) {
-            uint64_t b = random(size - 1), e = b + 1 + random(uint32_t(std::min<uint64_t>(60, size - b)));
-            salvage::ClaimedSpan s{b, e, random(4), random(2) ? 0 : 100 + random(2)};
-            s.by_room = random(3) != 0;
-            s.tentative = random(6) == 0 ? 1 : 0;
-            s.inferred = random(8) == 0;
+        salvage::ClaimList claims{}, next{};
+        for (uint32_t clip = 1; clip <= 2; clip++)
+            for (uint64_t b = random(30), k = 0; b + 10 < size; k++) {
+                salvage::ClaimedSpan s{b, std::min(size, b + 5 + random(60)), clip, random(3) ? 0 : 100u};
+                s.by_room = random(4) != 0;
+                s.sound_of = random(5) == 0 ? UINT64_MAX : 1000 * clip + k;
+                basics::list_append(&claims.spans, s);
+                b = s.end + random(20);
+                if (random(5) == 0) {  // a kkad box, or a piece that only ends runs or was guessed
+                    const uint32_t how = random(3);
+                    s.clip = how ? s.clip : 0, s.tentative = how == 1, s.inferred = how == 2;
+                    s.begin = random(size - 50), s.end = s.begin + 1 + random(50);
+                    basics::list_append(&claims.spans, s);
+                }
+            }
+        // two pieces of one recording over each other, past the others
+        for (uint64_t k = 0; k < 2; k++) {
+            salvage::ClaimedSpan s{size + 1100 + 10 * k, size + 1150, 1 + seed % 2, 0};
+            s.by_room = 1;
             basics::list_append(&claims.spans, s);
-            claims.longest = std::max(claims.longest, e - b);
         }
-        std::sort(claims.spans.items, claims.spans.items + claims.spans.count,
-                  [](const salvage::ClaimedSpan& a, const salvage::ClaimedSpan& b) { return a.begin < b.begin; });
-        std::vector<uint8_t> contested(size, 0);
+        salvage::sort_claims(&claims);
+        salvage::note_contested(&claims, &claims.contested);
+        EXPECT_EQ(salvage::first_contested(&claims, size + 1100, size + 1200), size + 1200) << "seed " << seed;
+        // a second pass notes nothing new
+        EXPECT_EQ(salvage::note_contested(&claims, &claims.contested), 0u) << "seed " << seed;
+        // the next pass: each piece again, and some sound chunks placed elsewhere too
+        std::vector<std::pair<uint32_t, uint64_t>> proven;
+        for (uint64_t i = 0; i < claims.spans.count; i++) {
+            salvage::ClaimedSpan s = claims.spans.items[i];
+            basics::list_append(&next.spans, s);
+            if (random(3) != 0 || !s.clip || s.tentative || s.inferred)
+                continue;
+            const uint32_t how = random(4);  // 0: by its own pieces, 1: by room, 2: a guess, 3: only ends runs
+            s.begin = size + random(1000), s.end = s.begin + 20;
+            s.by_room = how == 1, s.inferred = how == 2, s.tentative = how == 3;
+            basics::list_append(&next.spans, s);
+            if (how == 0 && s.sound_of != UINT64_MAX)
+                proven.emplace_back(s.clip, s.sound_of);
+        }
+        salvage::sort_claims(&next);
+        for (uint64_t i = 0; i < claims.contested.count; i++)
+            basics::list_append(&next.contested, claims.contested.items[i]);
+        salvage::lift_contested(&next, &next.contested);
+        auto settled = [&](const salvage::ClaimedSpan& s) {
+            return std::find(proven.begin(), proven.end(), std::make_pair(s.clip, s.sound_of)) != proven.end();
+        };
+        std::vector<uint8_t> noted(size, 0), still(size, 0);
         for (uint64_t i = 0; i < claims.spans.count; i++)
             for (uint64_t j = 0; j < claims.spans.count; j++) {
                 const salvage::ClaimedSpan &a = claims.spans.items[i], &b = claims.spans.items[j];
                 auto takes = [](const salvage::ClaimedSpan& s) { return s.clip && !s.tentative && !s.inferred; };
-                if (i == j || !takes(a) || !takes(b) || !a.by_room || !b.by_room || a.clip == b.clip ||
+                if (a.clip != 1 || b.clip != 2 || !takes(a) || !takes(b) || !a.by_room || !b.by_room ||
                     (a.tag && a.tag == b.tag))
                     continue;
                 for (uint64_t x = std::max(a.begin, b.begin); x < std::min(a.end, b.end); x++)
-                    contested[x] = 1;
+                    noted[x] = 1, still[x] = !settled(a) && !settled(b);
             }
-        salvage::note_contested(&claims, &claims.contested);
-        // a second pass notes nothing new
-        EXPECT_EQ(salvage::note_contested(&claims, &claims.contested), 0u) << "seed " << seed;
         for (uint64_t b = 0; b < size; b += 1 + random(7)) {
-            uint64_t e = b + random(uint32_t(size - b + 1));
-            uint64_t first = e;
+            uint64_t e = b + random(uint32_t(size - b + 1)), first = e;
             for (uint64_t x = b; x < e && first == e; x++)
-                first = contested[x] ? x : e;
+                first = noted[x] ? x : e;
             ASSERT_EQ(salvage::first_contested(&claims, b, e), first) << "seed " << seed << " [" << b << ", " << e << ")";
             salvage::ChunkPlace at{b, 0, 0};
             EXPECT_EQ(salvage::place_contested(&claims, &at, e - b), int(first < e)) << "seed " << seed;
         }
+        for (uint64_t x = 0; x < size; x++) {
+            ASSERT_EQ(salvage::first_contested(&next, x, x + 1) == x, bool(still[x])) << "seed " << seed << ": byte " << x;
+            lifted += noted[x] && !still[x], kept += still[x];
+        }
         salvage::free_claims(&claims);
+        salvage::free_claims(&next);
     }
+    EXPECT_GT(lifted, 1000u);
+    EXPECT_GT(kept, 1000u);
 }
 
 // Recordings of one card, each a clip header and (for most) a movie box of its own chunk count;

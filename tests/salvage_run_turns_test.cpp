@@ -11,12 +11,14 @@
 // Hand-made layouts whose answer is known. A letter is a cluster of file A or B (a capital: a
 // located piece with its file offset), '.' a free cluster; the k-th cluster of a file in the layout
 // is the file's cluster k. Beside the layout, pieces a wrong find could be: a short piece or a piece
-// a cluster long of another file without its file offset, or a piece of the file whose file offset
-// sits off the clusters' grid. `settled` names the file each cluster is given to ('-': none); a
-// count that evidence contradicts gives nothing.
+// a cluster long of another file without its file offset, a piece of the file whose file offset
+// sits off the clusters' grid; or a piece of another file placed where one boundary would put it,
+// which where there are more boundaries reaches over the file's cluster and shows no order of its
+// own. `settled` names the file each cluster is given to ('-': none); a count that evidence
+// contradicts gives nothing.
 TEST(SalvageRunTurns, AGapIsSettledOnlyWhereTheCountLeavesOneWay)
 {
-    enum Kind { short_find, long_find, off_grid };
+    enum Kind { short_find, long_find, off_grid, inferred };
     struct Find {
         uint64_t cluster;
         char file;
@@ -38,6 +40,7 @@ TEST(SalvageRunTurns, AGapIsSettledOnlyWhereTheCountLeavesOneWay)
         {"a piece of its own out of the count's order", "AaaA", {{1, 'A', off_grid, 2}}, "----"},
         {"a piece off the clusters' grid pairs with none", "A.aaA", {{2, 'A', off_grid, 2}}, "-----"},
         {"one file's count settled leaves the other's one way", "BAbBaA", {}, "--B-A-"},
+        {"another's piece placed by one assumed boundary on the file's cluster", "ABaBA", {{2, 'B', inferred, 0}}, "--A--"},
     };
     constexpr uint64_t c = 64;
     image::ImageGeometry g{0, c, 0};
@@ -60,6 +63,9 @@ TEST(SalvageRunTurns, AGapIsSettledOnlyWhereTheCountLeavesOneWay)
             uint32_t clip = uint32_t(x.file - 'A' + 1);
             if (x.kind == off_grid)
                 basics::list_append(&claims.spans, salvage::ClaimedSpan{b, b + 10, clip, 0, 0, x.file_cluster * c + 40});
+            else if (x.kind == inferred)
+                basics::list_append(&claims.spans,
+                                    salvage::ClaimedSpan{x.cluster * c, x.cluster * c + c, clip, 0, 0, UINT64_MAX, 1});
             else
                 basics::list_append(&claims.spans,
                                     salvage::ClaimedSpan{x.cluster * c, x.cluster * c + (x.kind == long_find ? c : 20),

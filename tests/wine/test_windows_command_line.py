@@ -7,7 +7,6 @@ import shlex
 import shutil
 import stat
 import subprocess
-import time
 import unittest
 
 import wine_runner
@@ -159,17 +158,18 @@ class WindowsCommandLine(unittest.TestCase):
                                      "-o", win_path(out), "--analysis-only"]
         env = dict(wine_runner.wine_env(), LANG="C.UTF-8", LC_ALL="C.UTF-8")
         tmux = ["tmux", "-L", "mendora-console-%d" % os.getpid()]
-        subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "60", shlex.join(command) + "; sleep 600"],
-                       env=env, check=True, timeout=60)
+        # the pane signals when the command has ended, however long that takes, and then stays open
+        # until the server goes: what it shows is read once, after the end
+        ended = shlex.join(tmux + ["wait-for", "-S", "ended"])
+        subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "60",
+                               "%s; %s; %s" % (shlex.join(command), ended, shlex.join(tmux + ["wait-for", "gone"]))],
+                       env=env, check=True)
         try:
-            pane = lambda: subprocess.run(tmux + ["capture-pane", "-p", "-J"], capture_output=True,  # noqa: E731
-                                          env=env, timeout=60).stdout.decode("utf-8", "replace")
-            deadline = time.time() + 300
-            while "Analysis complete" not in pane() and time.time() < deadline:
-                time.sleep(1)
-            shown = pane()
+            subprocess.run(tmux + ["wait-for", "ended"], env=env, check=True)
+            shown = subprocess.run(tmux + ["capture-pane", "-p", "-J"], capture_output=True,
+                                   env=env, check=True).stdout.decode("utf-8", "replace")
         finally:
-            subprocess.run(tmux + ["kill-server"], env=env, capture_output=True, timeout=60)
+            subprocess.run(tmux + ["kill-server"], env=env, capture_output=True)
         self.assertIn("Analysis complete", shown)
         self.assertIn("Output : %s\n" % win_path(out), shown)
 
