@@ -569,9 +569,10 @@ TEST(SalvageCutJoin, WhatEveryWayOfJoiningPlacesAlikeIsSure)
         if (c.some_sure) {
             // the head's first cluster and the rest behind the sample's payload are sure
             EXPECT_EQ(sure.items[0].begin, chunk_file) << c.name;
-            if (c.last < cs)
+            if (c.last < cs) {
                 EXPECT_GE(sure.items[sure.count - 1].end, chunk_file + (big[0] + big[1] + big[2] + big[3]) + cs)
                     << c.name;
+            }
         }
         basics::list_free(&sure);
         basics::list_free(&claims.spans);
